@@ -1,0 +1,65 @@
+#pragma once
+
+#include "platform/error.h"
+#include "relay/relay_message.h" // ChatMessage, ChatMessages
+
+#include <QObject>
+#include <QString>
+#include <QUrl>
+
+#include <qcoro/qcorotask.h>
+
+#include <functional>
+
+class QNetworkAccessManager;
+
+namespace halvex {
+
+// Called with (new fragment, whole answer so far) for every piece of text.
+using DeltaHandler = std::function<void(const QString &delta, const QString &accumulated)>;
+
+// The HTTP side of the gateway link: chat completions (whole or streamed as
+// server-sent events) and a cheap reachability probe. Fields are read when
+// each request is built, so the owner may change them at any time.
+class OpenClawClient : public QObject
+{
+    Q_OBJECT
+public:
+    // Time limits in milliseconds; tests shrink them.
+    struct Timings {
+        int chatTimeoutMs = 120000;
+        int probeTimeoutMs = 5000;
+    };
+
+    // The network access manager is not owned and must outlive the client.
+    OpenClawClient(QNetworkAccessManager *network, QUrl endpointURL, QString gatewayToken, Timings timings,
+                   QObject *parent = nullptr);
+    OpenClawClient(QNetworkAccessManager *network, QUrl endpointURL, QString gatewayToken, QObject *parent = nullptr)
+        : OpenClawClient(network, std::move(endpointURL), std::move(gatewayToken), Timings{}, parent)
+    {
+    }
+
+    QUrl endpointURL() const { return m_endpointURL; }
+    void setEndpointURL(const QUrl &url) { m_endpointURL = url; }
+    QString gatewayToken() const { return m_gatewayToken; }
+    void setGatewayToken(const QString &token) { m_gatewayToken = token; }
+    QString agentId() const { return m_agentId; }
+    void setAgentId(const QString &agentId) { m_agentId = agentId; }
+
+    // A whole chat completion: the first choice's content.
+    QCoro::Task<Result<QString>> sendChat(ChatMessages messages);
+    // A streamed chat completion: onDelta per fragment, then the full text.
+    // Exactly one outcome per call.
+    QCoro::Task<Result<QString>> sendChatStreaming(ChatMessages messages, DeltaHandler onDelta);
+    // True exactly when GET /v1/models answers 200 within the probe limit.
+    QCoro::Task<bool> isReachable();
+
+private:
+    QNetworkAccessManager *m_network;
+    QUrl m_endpointURL;
+    QString m_gatewayToken;
+    QString m_agentId = QStringLiteral("mobile");
+    Timings m_timings;
+};
+
+} // namespace halvex

@@ -1,0 +1,85 @@
+#pragma once
+
+#include "gateway/openclaw_client.h" // DeltaHandler
+#include "gateway/openclaw_ws_state.h"
+#include "platform/error.h"
+
+#include <QObject>
+#include <QString>
+#include <QUrl>
+
+#include <qcoro/qcorotask.h>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace halvex {
+
+class KeychainManager;
+class OpenClawDeviceIdentity;
+
+// Runs one command text with "/bin/sh -c", standard output and error merged;
+// the trimmed output, or nullopt when it could not run or printed nothing.
+using ShellRunner = std::function<QCoro::Task<std::optional<QString>>(QString command)>;
+
+// The gateway WebSocket: challenge handshake signed with the device key,
+// keep-alive pings, reconnects with a doubling delay (at most 20 attempts),
+// pairing auto-approval through the openclaw tool, and chat over "chat.send"
+// with the agent's cumulative text turned into fragments.
+class OpenClawWebSocket : public QObject
+{
+    Q_OBJECT
+public:
+    // Every delay, in seconds; tests shrink them.
+    struct Timings {
+        double challengeTimeout = 10.0;
+        double pingInterval = 30.0;
+        double initialReconnectDelay = 1.0;
+        double maxReconnectDelay = 30.0;
+        int maxReconnectAttempts = 20;
+        double chatTimeout = 120.0;
+        double approvalReconnectDelay = 1.0;
+    };
+
+    // The credential store holds the device key and token; not owned. An
+    // empty `shellRunner` uses the real one (/bin/sh -c through QProcess).
+    OpenClawWebSocket(KeychainManager *keychain, Timings timings, ShellRunner shellRunner = {},
+                      QObject *parent = nullptr);
+    ~OpenClawWebSocket() override;
+
+    OpenClawWSState state() const { return m_state; }
+    // Usable for chat: state connected and the socket exists and is open.
+    bool isUsableForChat() const;
+
+    // connect(url:token:): the gateway's HTTP endpoint and token; resets the
+    // attempt count and the approval flag, then connects.
+    void connect(const QUrl &gatewayURL, const QString &gatewayToken);
+    void disconnect();
+
+    void setOpenClawBinaryPath(const std::optional<QString> &path) { m_openClawBinaryPath = path; }
+    std::optional<QString> openClawBinaryPath() const { return m_openClawBinaryPath; }
+
+    // Absent when the identity could not be created or loaded.
+    OpenClawDeviceIdentity *deviceIdentity() const { return m_deviceIdentity.get(); }
+
+    // Sends one user message to the agent's main session and returns the
+    // whole answer. Chats take turns on the socket in arrival order; each
+    // call's fragments go to its own onDelta.
+    QCoro::Task<Result<QString>> sendChat(QString userMessage, QString agentId, DeltaHandler onDelta = {});
+
+Q_SIGNALS:
+    void stateChanged(const halvex::OpenClawWSState &state);
+
+private:
+    void setState(const OpenClawWSState &state);
+
+    KeychainManager *m_keychain;
+    Timings m_timings;
+    ShellRunner m_shellRunner;
+    OpenClawWSState m_state;
+    std::optional<QString> m_openClawBinaryPath;
+    std::unique_ptr<OpenClawDeviceIdentity> m_deviceIdentity;
+};
+
+} // namespace halvex

@@ -1,0 +1,90 @@
+#pragma once
+
+#include <QString>
+
+#include <optional>
+#include <utility>
+#include <variant>
+
+namespace halvex {
+
+// The error enumeration shared by the relay account client, the bridge core
+// and the gateway link. description() is the sentence users see.
+class BridgeError
+{
+public:
+    enum class Kind { networkError, apiError, openClawUnreachable, openClawWebSocketNotConnected, notConfigured };
+
+    static BridgeError networkError(QString message) { return {Kind::networkError, std::move(message)}; }
+    static BridgeError apiError(QString message) { return {Kind::apiError, std::move(message)}; }
+    static BridgeError openClawUnreachable() { return {Kind::openClawUnreachable, {}}; }
+    static BridgeError openClawWebSocketNotConnected() { return {Kind::openClawWebSocketNotConnected, {}}; }
+    static BridgeError notConfigured() { return {Kind::notConfigured, {}}; }
+
+    Kind kind() const { return m_kind; }
+    const QString &message() const { return m_message; }
+    QString description() const;
+
+    bool operator==(const BridgeError &) const = default;
+
+private:
+    BridgeError(Kind kind, QString message) : m_kind(kind), m_message(std::move(message)) {}
+    Kind m_kind;
+    QString m_message;
+};
+
+// Any failure an asynchronous operation reports: a BridgeError, or an error
+// of the platform or a library passed on in its own words (a transport
+// error, a JSON decoding error, a secure-store status).
+class Error
+{
+public:
+    Error(BridgeError error) : m_bridgeError(std::move(error)) {} // NOLINT: implicit by design
+    static Error plain(QString description)
+    {
+        Error e{BridgeError::apiError({})};
+        e.m_bridgeError.reset();
+        e.m_description = std::move(description);
+        return e;
+    }
+
+    const std::optional<BridgeError> &bridgeError() const { return m_bridgeError; }
+    QString description() const { return m_bridgeError ? m_bridgeError->description() : m_description; }
+
+    bool operator==(const Error &) const = default;
+
+private:
+    std::optional<BridgeError> m_bridgeError;
+    QString m_description;
+};
+
+// A value or the Error that prevented it.
+template <typename T>
+class Result
+{
+public:
+    Result(T value) : m_data(std::in_place_index<0>, std::move(value)) {} // NOLINT
+    Result(Error error) : m_data(std::in_place_index<1>, std::move(error)) {} // NOLINT
+    Result(BridgeError error) : m_data(std::in_place_index<1>, Error(std::move(error))) {} // NOLINT
+
+    bool ok() const { return m_data.index() == 0; }
+    explicit operator bool() const { return ok(); }
+
+    const T &value() const & { return std::get<0>(m_data); }
+    T &value() & { return std::get<0>(m_data); }
+    T &&value() && { return std::get<0>(std::move(m_data)); }
+    const T &operator*() const & { return value(); }
+    const T *operator->() const { return &value(); }
+
+    const Error &error() const { return std::get<1>(m_data); }
+
+private:
+    std::variant<T, Error> m_data;
+};
+
+// Success without a value.
+struct Done {
+    bool operator==(const Done &) const = default;
+};
+
+} // namespace halvex

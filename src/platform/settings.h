@@ -1,0 +1,58 @@
+#pragma once
+
+#include <QSettings>
+#include <QString>
+#include <QVariant>
+
+#include <memory>
+#include <optional>
+
+namespace halvex {
+
+// Keys of the user-defaults store. Secrets never go here (see KeychainManager).
+namespace SettingsKey {
+inline constexpr char bridgeEnabled[] = "bridgeEnabled";         // Boolean, default true
+inline constexpr char openClawEndpoint[] = "openClawEndpoint";   // gateway base URL
+inline constexpr char memorySyncEnabled[] = "memorySyncEnabled"; // Boolean, default off
+inline constexpr char bridgeName[] = "bridgeName";               // "My Mac" when unset
+inline constexpr char accountEmail[] = "accountEmail";
+inline constexpr char bridgeId[] = "bridgeId";
+inline constexpr char startAtLogin[] = "startAtLogin";           // Boolean, default false
+} // namespace SettingsKey
+
+// The user-defaults store: typed access over QSettings. Every write is
+// flushed at once, so a crash never loses a setting the user changed.
+class Settings
+{
+public:
+    // The user's store: $XDG_CONFIG_HOME/<app id>/settings.conf.
+    static std::unique_ptr<Settings> userDefaults();
+
+    // A store in the given file (tests use a temporary one).
+    explicit Settings(const QString &filePath);
+
+    // The folder holding the store; private application files live beside it.
+    static QString configDirectory();
+
+    QString filePath() const;
+    bool contains(const char *key) const;
+
+    // A stored Boolean, or nullopt when absent or not a Boolean. The INI
+    // backend reads Booleans back as "true"/"false" text; both forms count.
+    std::optional<bool> boolean(const char *key) const;
+    bool boolean(const char *key, bool fallback) const { return boolean(key).value_or(fallback); }
+
+    // A stored string, or nullopt when absent or not a string.
+    std::optional<QString> string(const char *key) const;
+
+    void setBoolean(const char *key, bool value);
+    void setString(const char *key, const QString &value);
+    void remove(const char *key);
+
+    QVariant value(const char *key) const;
+
+private:
+    std::unique_ptr<QSettings> m_settings;
+};
+
+} // namespace halvex

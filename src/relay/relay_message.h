@@ -1,0 +1,55 @@
+#pragma once
+
+#include "platform/error.h"
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QList>
+#include <QMap>
+#include <QString>
+
+#include <optional>
+
+namespace halvex {
+
+// One chat message: string keys to string values, at least "role" and
+// "content"; other members are passed through to the gateway unchanged.
+using ChatMessage = QMap<QString, QString>;
+using ChatMessages = QList<ChatMessage>;
+
+// An inbound relay frame. Decoding is strict: a missing or non-string
+// "type", or any present member of another type than documented, rejects
+// the whole frame. Unknown members are ignored.
+struct RelayMessage {
+    QString type;
+    std::optional<QString> id;
+    std::optional<QString> content;
+    std::optional<ChatMessages> messages;
+    std::optional<QString> appUserId;
+
+    // Decodes the UTF-8 JSON text of one frame; the error's description says
+    // what was wrong.
+    static Result<RelayMessage> decode(const QByteArray &utf8Json);
+};
+
+// The outbound failure reply; all four members are always present.
+struct RelayResponse {
+    QString type = QStringLiteral("chat_response");
+    QString replyTo;
+    QString content;
+    QString appUserId;
+
+    QJsonObject toJson() const;
+};
+
+// Builders of the outbound dictionaries.
+namespace RelayOutbound {
+QJsonObject streamChunk(const QString &replyTo, const QString &delta, const QString &accumulated,
+                        const QString &appUserId);
+QJsonObject streamEnd(const QString &replyTo, const QString &content, const QString &appUserId);
+} // namespace RelayOutbound
+
+// "⚠️ Bridge error: " (U+26A0 U+FE0F, a space, then the words).
+QString bridgeErrorPrefix();
+
+} // namespace halvex

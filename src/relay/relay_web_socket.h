@@ -1,0 +1,87 @@
+#pragma once
+
+#include "platform/error.h"
+#include "relay/relay_message.h"
+
+#include <QJsonObject>
+#include <QObject>
+#include <QPointer>
+#include <QTimer>
+#include <QUrl>
+
+#include <optional>
+
+class QWebSocket;
+
+namespace halvex {
+
+// What the owner of the relay link is told. didConnect and didDisconnect
+// arrive from the event loop after the fact (queued); didReceive directly.
+class RelayWebSocketDelegate
+{
+public:
+    virtual ~RelayWebSocketDelegate() = default;
+    virtual void didConnect() = 0;
+    virtual void didDisconnect(const std::optional<Error> &error) = 0;
+    virtual void didReceive(const RelayMessage &message) = 0;
+};
+
+// The bridge's one WebSocket to the relay: opens it with the bridge token,
+// pings it, decodes every frame, and reconnects with a doubling delay until
+// disconnect() is called.
+class RelayWebSocket : public QObject
+{
+    Q_OBJECT
+public:
+    // Every delay, in seconds; tests shrink them.
+    struct Timings {
+        double pingInterval = 30.0;
+        double initialReconnectDelay = 1.0;
+        double maxReconnectDelay = 60.0;
+    };
+
+    // `relayOrigin` is scheme + host[:port], e.g. "wss://relay.halvex.com".
+    explicit RelayWebSocket(QUrl relayOrigin, Timings timings, QObject *parent = nullptr);
+    explicit RelayWebSocket(QUrl relayOrigin, QObject *parent = nullptr)
+        : RelayWebSocket(std::move(relayOrigin), Timings{}, parent)
+    {
+    }
+    ~RelayWebSocket() override;
+
+    // Not owned; the delegate must outlive the link or clear itself.
+    void setDelegate(RelayWebSocketDelegate *delegate) { m_delegate = delegate; }
+
+    // Starts (or restarts) the connection with a bridge token. Skipped with a
+    // log line while a connection is opening or open.
+    void connect(const QString &token);
+    // Closes the connection and stops reconnecting.
+    void disconnect();
+
+    // Sends one compact JSON text frame; dropped (with a log line) when there
+    // is no connection.
+    void sendJSON(const QJsonObject &message);
+    // Sends a failure reply; dropped silently when there is no connection.
+    void send(const RelayResponse &response);
+
+    // True while a socket exists and is opening or open.
+    bool isRunning() const;
+    // The delay the next reconnect waits, in seconds.
+    double reconnectDelay() const { return m_reconnectDelay; }
+
+private:
+    void open();
+    void handleText(const QByteArray &utf8);
+    void handleDisconnect(QWebSocket *socket, const std::optional<Error> &error);
+    void stopPingTimer();
+
+    QUrl m_relayOrigin;
+    Timings m_timings;
+    QWebSocket *m_webSocketTask = nullptr;
+    QTimer *m_pingTimer = nullptr;
+    double m_reconnectDelay;
+    bool m_isIntentionalDisconnect = false;
+    std::optional<QString> m_bridgeToken;
+    RelayWebSocketDelegate *m_delegate = nullptr;
+};
+
+} // namespace halvex
