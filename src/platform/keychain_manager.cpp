@@ -29,6 +29,9 @@ std::optional<QString> KeychainManager::load(const QString &service)
     if (found.isOk()) {
         if (auto text = utf8(found.data))
             return text;
+    } else if (found.status == SecretOutcome::Status::error) {
+        qCDebug(lcKeychain, "Keychain lookup of %s failed: %d %s", qUtf8Printable(service), found.code,
+                qUtf8Printable(found.message));
     }
     if (!m_older)
         return std::nullopt;
@@ -46,11 +49,13 @@ std::optional<QString> KeychainManager::load(const QString &service)
 
 bool KeychainManager::save(const QString &service, const QString &value)
 {
-    const SecretItemKey key{service, {}};
-    m_primary->remove(key);
-    const SecretOutcome added = m_primary->store(key, value.toUtf8());
+    // Every backend replaces an item in one step, so the old value is not
+    // deleted first: a save that fails leaves the previous value in place.
+    const SecretOutcome added = m_primary->store({service, {}}, value.toUtf8());
     if (!added.isOk()) {
         qCCritical(lcKeychain, "Keychain save failed for %s: %d", qUtf8Printable(service), added.code);
+        if (!added.message.isEmpty())
+            qCDebug(lcKeychain, "Keychain save of %s: %s", qUtf8Printable(service), qUtf8Printable(added.message));
         return false;
     }
     return true;
@@ -76,7 +81,7 @@ SecretOutcome KeychainManager::loadData(const QString &service, const QString &a
 
 SecretOutcome KeychainManager::saveData(const QString &service, const QString &account, const QByteArray &value)
 {
-    m_primary->remove({service, account});
+    // Replaces in one step (see save()).
     return m_primary->store({service, account}, value);
 }
 

@@ -42,7 +42,8 @@ public:
     virtual ~SecretBackend() = default;
     virtual QString name() const = 0;
     virtual SecretOutcome lookup(const SecretItemKey &key) = 0;
-    // Replaces any item with the same key.
+    // Replaces any item with the same key. When it fails, the previous
+    // value stays (KeychainManager relies on this and deletes nothing first).
     virtual SecretOutcome store(const SecretItemKey &key, const QByteArray &value) = 0;
     virtual SecretOutcome remove(const SecretItemKey &key) = 0;
 };
