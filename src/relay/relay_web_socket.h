@@ -74,6 +74,18 @@ private:
     void handleDisconnect(QWebSocket *socket, const std::optional<Error> &error);
     void stopPingTimer();
 
+    // Socket signal handlers; each checks which socket it comes from, so a
+    // replaced socket never touches the current one.
+    void onSocketConnected(QWebSocket *socket);
+    void onSocketError(QWebSocket *socket);
+    void onSocketEnded(QWebSocket *socket);
+    void sendPing();
+    // Reports the end of the socket closed by disconnect() (once).
+    void reportClosingSocket(QWebSocket *socket, const Error &error);
+    // The URL for the current token, or nothing when the token cannot form
+    // one that carries it unchanged.
+    std::optional<QUrl> connectionUrl() const;
+
     QUrl m_relayOrigin;
     Timings m_timings;
     QWebSocket *m_webSocketTask = nullptr;
@@ -82,6 +94,13 @@ private:
     bool m_isIntentionalDisconnect = false;
     std::optional<QString> m_bridgeToken;
     RelayWebSocketDelegate *m_delegate = nullptr;
+
+    // The socket that disconnect() closed and whose end the delegate has not
+    // yet been told about.
+    QPointer<QWebSocket> m_closingSocket;
+    // Bumped by connect() and disconnect(): a reconnect scheduled before
+    // either finds another generation and does nothing.
+    quint64 m_generation = 0;
 };
 
 } // namespace halvex

@@ -1,0 +1,378 @@
+#include "relay/relay_web_socket.h"
+
+#include "platform/logging.h"
+
+#include <QJsonDocument>
+#include <QStringDecoder>
+#include <QUrlQuery>
+#include <QWebSocket>
+
+#include <algorithm>
+#include <chrono>
+#include <utility>
+
+namespace halvex {
+
+namespace {
+
+// Per-socket bookkeeping kept on the socket itself, so it dies with it.
+constexpr char kErrorProperty[] = "halvexRelayError"; // description of the socket's error, if any
+constexpr char kEndedProperty[] = "halvexRelayEnded"; // its end has been handled
+
+std::chrono::milliseconds toMs(double seconds)
+{
+    return std::chrono::milliseconds(qint64(std::max(0.0, seconds) * 1000.0 + 0.5));
+}
+
+bool isValidUtf8(const QByteArray &bytes)
+{
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    // The result converts lazily: it must become a QString to be decoded.
+    const QString text = decoder.decode(bytes);
+    return !decoder.hasError();
+}
+
+bool isOpeningOrOpen(const QWebSocket *socket)
+{
+    switch (socket->state()) {
+    case QAbstractSocket::HostLookupState:
+    case QAbstractSocket::ConnectingState:
+    case QAbstractSocket::ConnectedState:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Why a socket ended: what we recorded for it, else the error Qt reports
+// (which may arrive after disconnected()), else its close code.
+Error endError(const QWebSocket *socket)
+{
+    const QString recorded = socket->property(kErrorProperty).toString();
+    if (!recorded.isEmpty())
+        return Error::plain(recorded);
+    if (socket->error() != QAbstractSocket::UnknownSocketError && !socket->errorString().isEmpty())
+        return Error::plain(socket->errorString());
+    QString text = QStringLiteral("WebSocket closed with code %1").arg(int(socket->closeCode()));
+    if (!socket->closeReason().isEmpty())
+        text += QStringLiteral(": ") + socket->closeReason();
+    return Error::plain(text);
+}
+
+const QString kNotOpen = QStringLiteral("WebSocket is not open (handshake not finished)");
+const QString kClosedByUs = QStringLiteral("Connection closed by the bridge (code 1001)");
+
+} // namespace
+
+RelayWebSocket::RelayWebSocket(QUrl relayOrigin, Timings timings, QObject *parent)
+    : QObject(parent), m_relayOrigin(std::move(relayOrigin)), m_timings(timings),
+      m_reconnectDelay(timings.initialReconnectDelay)
+{
+}
+
+RelayWebSocket::~RelayWebSocket()
+{
+    // Tell nobody and schedule nothing: sockets still alive (children) go
+    // with this object, silently.
+    m_delegate = nullptr;
+    const auto sockets = findChildren<QWebSocket *>(Qt::FindDirectChildrenOnly);
+    for (QWebSocket *socket : sockets)
+        QObject::disconnect(socket, nullptr, this, nullptr);
+}
+
+bool RelayWebSocket::isRunning() const
+{
+    return m_webSocketTask && isOpeningOrOpen(m_webSocketTask);
+}
+
+void RelayWebSocket::connect(const QString &token)
+{
+    if (isRunning()) {
+        qCInfo(lcWebSocket, "Already connected — skipping duplicate connect");
+        return;
+    }
+    m_bridgeToken = token;
+    m_isIntentionalDisconnect = false;
+    m_reconnectDelay = m_timings.initialReconnectDelay;
+    ++m_generation;
+    open();
+}
+
+std::optional<QUrl> RelayWebSocket::connectionUrl() const
+{
+    if (!m_bridgeToken || m_bridgeToken->isEmpty() || !m_relayOrigin.isValid())
+        return std::nullopt;
+    // The token is appended verbatim; the result must be a valid URL whose
+    // query carries exactly this token back (no '#', '&', '%' escapes, ...).
+    const QString origin = m_relayOrigin.adjusted(QUrl::StripTrailingSlash).toString(QUrl::FullyEncoded);
+    const QUrl url(origin + QStringLiteral("/ws/bridge?token=") + *m_bridgeToken, QUrl::StrictMode);
+    if (!url.isValid() || url.hasFragment())
+        return std::nullopt;
+    const QUrlQuery query(url);
+    const auto items = query.queryItems(QUrl::FullyDecoded);
+    if (items.size() != 1 || items.first().first != QStringLiteral("token") || items.first().second != *m_bridgeToken)
+        return std::nullopt;
+    return url;
+}
+
+void RelayWebSocket::open()
+{
+    if (!m_bridgeToken)
+        return;
+
+    // A socket still current here is replaced: silence it first so nothing it
+    // reports later can touch the new one.
+    if (QWebSocket *old = std::exchange(m_webSocketTask, nullptr)) {
+        QObject::disconnect(old, nullptr, this, nullptr);
+        if (old->state() == QAbstractSocket::ConnectedState)
+            old->close(QWebSocketProtocol::CloseCodeGoingAway);
+        else
+            old->abort();
+        old->deleteLater();
+    }
+    stopPingTimer();
+
+    const std::optional<QUrl> url = connectionUrl();
+    if (!url) {
+        qCCritical(lcWebSocket, "Invalid bridge token — cannot build relay URL");
+        return;
+    }
+
+    // The socket disconnect() closed must be reported before anything of the
+    // new one, or the owner would see the old link's end after the new link's
+    // start.
+    if (m_closingSocket)
+        reportClosingSocket(m_closingSocket, Error::plain(kClosedByUs));
+
+    auto *socket = new QWebSocket(QString(), QWebSocketProtocol::VersionLatest, this);
+    m_webSocketTask = socket;
+    QObject::connect(socket, &QWebSocket::connected, this, [this, socket] { onSocketConnected(socket); });
+    QObject::connect(socket, &QWebSocket::disconnected, this, [this, socket] { onSocketEnded(socket); });
+    QObject::connect(socket, qOverload<QAbstractSocket::SocketError>(&QWebSocket::error), this,
+                     [this, socket](QAbstractSocket::SocketError) { onSocketError(socket); });
+    // One receive path for both frame kinds; frames of a socket that is no
+    // longer current are dropped.
+    QObject::connect(socket, &QWebSocket::textMessageReceived, this, [this, socket](const QString &text) {
+        if (socket == m_webSocketTask)
+            handleText(text.toUtf8());
+    });
+    QObject::connect(socket, &QWebSocket::binaryMessageReceived, this, [this, socket](const QByteArray &bytes) {
+        if (socket == m_webSocketTask && isValidUtf8(bytes))
+            handleText(bytes);
+    });
+
+    m_pingTimer = new QTimer(this);
+    m_pingTimer->setInterval(toMs(m_timings.pingInterval));
+    QObject::connect(m_pingTimer, &QTimer::timeout, this, &RelayWebSocket::sendPing);
+    m_pingTimer->start();
+
+    qCInfo(lcWebSocket, "Connecting to relay...");
+    // Last: an opening that fails at once (say, an unsupported scheme) runs
+    // the disconnect handling from inside open().
+    socket->open(*url);
+}
+
+void RelayWebSocket::sendPing()
+{
+    if (!m_webSocketTask)
+        return;
+    if (m_webSocketTask->state() != QAbstractSocket::ConnectedState) {
+        qCCritical(lcWebSocket, "Ping failed: %s", qUtf8Printable(kNotOpen));
+        return;
+    }
+    // A missing pong is not an error by itself; only the socket's own failure
+    // ends the link.
+    m_webSocketTask->ping();
+}
+
+void RelayWebSocket::onSocketConnected(QWebSocket *socket)
+{
+    if (socket != m_webSocketTask)
+        return;
+    // The handshake has finished: the link is up.
+    m_reconnectDelay = m_timings.initialReconnectDelay;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (m_delegate)
+                m_delegate->didConnect();
+        },
+        Qt::QueuedConnection);
+}
+
+void RelayWebSocket::onSocketError(QWebSocket *socket)
+{
+    if (socket->property(kEndedProperty).toBool())
+        return;
+    if (socket->property(kErrorProperty).toString().isEmpty())
+        socket->setProperty(kErrorProperty, socket->errorString());
+    // Qt follows most errors with disconnected(); an opening that fails never
+    // connected and may not, so an unconnected socket ends here.
+    if (socket->state() == QAbstractSocket::UnconnectedState) {
+        onSocketEnded(socket);
+        return;
+    }
+    QPointer<QWebSocket> guard(socket);
+    QMetaObject::invokeMethod(
+        this,
+        [this, guard] {
+            if (guard && guard->state() == QAbstractSocket::UnconnectedState)
+                onSocketEnded(guard);
+        },
+        Qt::QueuedConnection);
+}
+
+void RelayWebSocket::onSocketEnded(QWebSocket *socket)
+{
+    if (socket->property(kEndedProperty).toBool())
+        return;
+    if (socket == m_webSocketTask) {
+        handleDisconnect(socket, endError(socket));
+    } else if (socket == m_closingSocket) {
+        reportClosingSocket(socket, endError(socket));
+    }
+    // Any other socket was replaced and already silenced.
+}
+
+void RelayWebSocket::reportClosingSocket(QWebSocket *socket, const Error &error)
+{
+    socket->setProperty(kEndedProperty, true);
+    if (m_closingSocket == socket)
+        m_closingSocket.clear();
+    qCCritical(lcWebSocket, "WebSocket receive error: %s", qUtf8Printable(error.description()));
+    // Its later signals are of no interest any more.
+    QObject::disconnect(socket, nullptr, this, nullptr);
+    socket->deleteLater();
+    QMetaObject::invokeMethod(
+        this,
+        [this, error] {
+            if (m_delegate)
+                m_delegate->didDisconnect(error);
+        },
+        Qt::QueuedConnection);
+}
+
+void RelayWebSocket::handleDisconnect(QWebSocket *socket, const std::optional<Error> &error)
+{
+    socket->setProperty(kEndedProperty, true);
+    qCCritical(lcWebSocket, "WebSocket receive error: %s",
+               qUtf8Printable(error ? error->description() : QStringLiteral("unknown error")));
+
+    stopPingTimer();
+    if (m_webSocketTask == socket)
+        m_webSocketTask = nullptr;
+    QObject::disconnect(socket, nullptr, this, nullptr);
+    socket->deleteLater();
+
+    QMetaObject::invokeMethod(
+        this,
+        [this, error] {
+            if (m_delegate)
+                m_delegate->didDisconnect(error);
+        },
+        Qt::QueuedConnection);
+
+    if (m_isIntentionalDisconnect)
+        return;
+
+    qCInfo(lcWebSocket, "Reconnecting in %fs...", m_reconnectDelay);
+    const quint64 generation = m_generation;
+    QTimer::singleShot(toMs(m_reconnectDelay), this, [this, generation] {
+        // connect() or disconnect() since then owns the link now.
+        if (m_isIntentionalDisconnect || generation != m_generation || m_webSocketTask)
+            return;
+        m_reconnectDelay = std::min(2.0 * m_reconnectDelay, m_timings.maxReconnectDelay);
+        open();
+    });
+}
+
+void RelayWebSocket::handleText(const QByteArray &utf8)
+{
+    const Result<RelayMessage> decoded = RelayMessage::decode(utf8);
+    if (!decoded) {
+        qCCritical(lcWebSocket, "Failed to decode message: %s", qUtf8Printable(decoded.error().description()));
+        return;
+    }
+    const RelayMessage &message = decoded.value();
+    qCInfo(lcWebSocket, "Received message type=%s id=%s", qUtf8Printable(message.type),
+           message.id ? qUtf8Printable(*message.id) : "nil");
+    if (m_delegate)
+        m_delegate->didReceive(message);
+}
+
+void RelayWebSocket::disconnect()
+{
+    m_isIntentionalDisconnect = true;
+    ++m_generation;
+    stopPingTimer();
+    QWebSocket *socket = std::exchange(m_webSocketTask, nullptr);
+    if (!socket)
+        return;
+
+    // The socket keeps its signals: its end is reported to the owner once, as
+    // didDisconnect, and schedules no reconnect.
+    m_closingSocket = socket;
+    socket->setProperty(kErrorProperty, kClosedByUs);
+    if (socket->state() == QAbstractSocket::ConnectedState)
+        socket->close(QWebSocketProtocol::CloseCodeGoingAway);
+    else
+        socket->abort();
+    // An opening that is aborted may end without any signal.
+    if (socket->state() == QAbstractSocket::UnconnectedState && m_closingSocket == socket)
+        reportClosingSocket(socket, endError(socket));
+}
+
+void RelayWebSocket::sendJSON(const QJsonObject &message)
+{
+    if (!m_webSocketTask) {
+        qCCritical(lcWebSocket, "sendJSON: no webSocketTask — dropping message");
+        return;
+    }
+    const QByteArray json = QJsonDocument(message).toJson(QJsonDocument::Compact);
+    if (json.isEmpty()) {
+        qCCritical(lcWebSocket, "sendJSON: failed to serialize JSON");
+        return;
+    }
+    const QJsonValue typeValue = message.value(QStringLiteral("type"));
+    const QString type = typeValue.isString() ? typeValue.toString() : QStringLiteral("?");
+
+    // QWebSocket silently discards what is sent before the handshake has
+    // finished; that is a failed send.
+    if (m_webSocketTask->state() != QAbstractSocket::ConnectedState) {
+        qCCritical(lcWebSocket, "Send failed (%s): %s", qUtf8Printable(type), qUtf8Printable(kNotOpen));
+        return;
+    }
+    const qint64 sent = m_webSocketTask->sendTextMessage(QString::fromUtf8(json));
+    if (sent < json.size())
+        qCCritical(lcWebSocket, "Send failed (%s): %s", qUtf8Printable(type),
+                   qUtf8Printable(m_webSocketTask->errorString()));
+}
+
+void RelayWebSocket::send(const RelayResponse &response)
+{
+    if (!m_webSocketTask)
+        return;
+    const QByteArray json = QJsonDocument(response.toJson()).toJson(QJsonDocument::Compact);
+    if (json.isEmpty()) {
+        qCCritical(lcWebSocket, "Encode failed: %s", "empty JSON text");
+        return;
+    }
+    if (m_webSocketTask->state() != QAbstractSocket::ConnectedState) {
+        qCCritical(lcWebSocket, "Send failed: %s", qUtf8Printable(kNotOpen));
+        return;
+    }
+    const qint64 sent = m_webSocketTask->sendTextMessage(QString::fromUtf8(json));
+    if (sent < json.size())
+        qCCritical(lcWebSocket, "Send failed: %s", qUtf8Printable(m_webSocketTask->errorString()));
+}
+
+void RelayWebSocket::stopPingTimer()
+{
+    if (m_pingTimer) {
+        m_pingTimer->stop();
+        m_pingTimer->deleteLater();
+        m_pingTimer = nullptr;
+    }
+}
+
+} // namespace halvex

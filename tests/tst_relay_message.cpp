@@ -1,0 +1,166 @@
+// The relay's message vocabulary: strict decoding of inbound frames and the
+// exact members of every outbound message.
+#include "relay/relay_message.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QTest>
+
+using namespace halvex;
+
+namespace {
+QJsonObject parse(const QByteArray &json)
+{
+    return QJsonDocument::fromJson(json).object();
+}
+QStringList sortedKeys(const QJsonObject &object)
+{
+    QStringList keys = object.keys();
+    keys.sort();
+    return keys;
+}
+} // namespace
+
+class TstRelayMessage : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void aChatRequestDecodesWithEveryMember()
+    {
+        const auto decoded = RelayMessage::decode(R"({
+            "type": "chat_message", "id": "m-1", "appUserId": "u-7", "content": "Hello",
+            "messages": [
+                {"role": "system", "content": "Be brief"},
+                {"role": "user", "content": "Hi", "name": "Ann", "x-trace": "7"}
+            ],
+            "avatarId": 42, "extra": {"nested": [1, 2]}, "ts": null
+        })");
+        QVERIFY2(decoded.ok(), qPrintable(decoded.ok() ? QString() : decoded.error().description()));
+        const RelayMessage &m = decoded.value();
+        QCOMPARE(m.type, QStringLiteral("chat_message"));
+        QCOMPARE(m.id, std::optional<QString>(QStringLiteral("m-1")));
+        QCOMPARE(m.appUserId, std::optional<QString>(QStringLiteral("u-7")));
+        QCOMPARE(m.content, std::optional<QString>(QStringLiteral("Hello")));
+        QVERIFY(m.messages.has_value());
+        QCOMPARE(m.messages->size(), 2);
+        QCOMPARE(m.messages->at(0).value(QStringLiteral("role")), QStringLiteral("system"));
+        // Members beyond "role" and "content" are kept for the gateway.
+        const ChatMessage &user = m.messages->at(1);
+        QCOMPARE(user.value(QStringLiteral("content")), QStringLiteral("Hi"));
+        QCOMPARE(user.value(QStringLiteral("name")), QStringLiteral("Ann"));
+        QCOMPARE(user.value(QStringLiteral("x-trace")), QStringLiteral("7"));
+        QCOMPARE(user.size(), 4);
+    }
+
+    void optionalMembersMayBeAbsentOrNull()
+    {
+        const auto minimal = RelayMessage::decode(R"({"type":"ping"})");
+        QVERIFY(minimal.ok());
+        QCOMPARE(minimal->type, QStringLiteral("ping"));
+        QVERIFY(!minimal->id && !minimal->content && !minimal->messages && !minimal->appUserId);
+
+        const auto nulls = RelayMessage::decode(
+            R"({"type":"chat_message","id":null,"content":null,"messages":null,"appUserId":null})");
+        QVERIFY(nulls.ok());
+        QVERIFY(!nulls->id && !nulls->content && !nulls->messages && !nulls->appUserId);
+
+        const auto empty = RelayMessage::decode(R"({"type":"","messages":[]})");
+        QVERIFY(empty.ok());
+        QCOMPARE(empty->type, QString());
+        QVERIFY(empty->messages.has_value() && empty->messages->isEmpty());
+
+        // Non-ASCII text survives decoding.
+        const auto unicode =
+            RelayMessage::decode(QStringLiteral(R"({"type":"chat_message","content":"Grüße 🙂"})").toUtf8());
+        QVERIFY(unicode.ok());
+        QCOMPARE(unicode->content, std::optional<QString>(QStringLiteral("Grüße 🙂")));
+    }
+
+    void wronglyTypedFramesAreRejectedWhole_data()
+    {
+        QTest::addColumn<QByteArray>("frame");
+        QTest::addColumn<QString>("mentions");
+        QTest::newRow("type missing") << QByteArray(R"({"id":"m-1"})") << QStringLiteral("\"type\"");
+        QTest::newRow("type number") << QByteArray(R"({"type":7})") << QStringLiteral("\"type\"");
+        QTest::newRow("type null") << QByteArray(R"({"type":null})") << QStringLiteral("\"type\"");
+        QTest::newRow("id number") << QByteArray(R"({"type":"chat_message","id":1})") << QStringLiteral("\"id\"");
+        QTest::newRow("content bool") << QByteArray(R"({"type":"chat_message","content":true})")
+                                      << QStringLiteral("\"content\"");
+        QTest::newRow("appUserId object")
+            << QByteArray(R"({"type":"chat_message","appUserId":{"a":"b"}})") << QStringLiteral("\"appUserId\"");
+        QTest::newRow("messages object") << QByteArray(R"({"type":"chat_message","messages":{"role":"user"}})")
+                                         << QStringLiteral("\"messages\"");
+        QTest::newRow("messages string") << QByteArray(R"({"type":"chat_message","messages":"Hi"})")
+                                         << QStringLiteral("\"messages\"");
+        QTest::newRow("messages of strings")
+            << QByteArray(R"({"type":"chat_message","messages":["Hi"]})") << QStringLiteral("\"messages\"");
+        QTest::newRow("messages entry null")
+            << QByteArray(R"({"type":"chat_message","messages":[null]})") << QStringLiteral("\"messages\"");
+        QTest::newRow("messages value number")
+            << QByteArray(
+                   R"({"type":"chat_message","messages":[{"role":"user","content":"Hi"},{"role":"user","content":3}]})")
+            << QStringLiteral("\"content\"");
+        QTest::newRow("messages value null")
+            << QByteArray(R"({"type":"chat_message","messages":[{"role":null}]})") << QStringLiteral("\"role\"");
+        QTest::newRow("messages value array")
+            << QByteArray(R"({"type":"chat_message","messages":[{"role":"user","content":["a"]}]})")
+            << QStringLiteral("\"content\"");
+        QTest::newRow("not JSON") << QByteArray("hello") << QString();
+        QTest::newRow("truncated JSON") << QByteArray(R"({"type":"chat_message")") << QString();
+        QTest::newRow("top-level array") << QByteArray(R"([{"type":"chat_message"}])") << QString();
+        QTest::newRow("top-level string") << QByteArray(R"("chat_message")") << QString();
+        QTest::newRow("empty") << QByteArray() << QString();
+    }
+
+    void wronglyTypedFramesAreRejectedWhole()
+    {
+        QFETCH(QByteArray, frame);
+        QFETCH(QString, mentions);
+        const auto decoded = RelayMessage::decode(frame);
+        QVERIFY(!decoded.ok());
+        const QString description = decoded.error().description();
+        QVERIFY(!description.isEmpty());
+        if (!mentions.isEmpty())
+            QVERIFY2(description.contains(mentions), qPrintable(description));
+    }
+
+    void theFailureReplyHasExactlyItsFourMembers()
+    {
+        RelayResponse response;
+        response.replyTo = QStringLiteral("m-1");
+        response.content = bridgeErrorPrefix() + QStringLiteral("No user message found");
+        response.appUserId = QStringLiteral("u-7");
+
+        const QByteArray compact = QJsonDocument(response.toJson()).toJson(QJsonDocument::Compact);
+        const QJsonObject wire = parse(compact);
+        QCOMPARE(sortedKeys(wire), (QStringList{QStringLiteral("appUserId"), QStringLiteral("content"),
+                                                QStringLiteral("reply_to"), QStringLiteral("type")}));
+        QCOMPARE(wire.value(QStringLiteral("type")).toString(), QStringLiteral("chat_response"));
+        QCOMPARE(wire.value(QStringLiteral("reply_to")).toString(), QStringLiteral("m-1"));
+        QCOMPARE(wire.value(QStringLiteral("appUserId")).toString(), QStringLiteral("u-7"));
+        // The prefix is the warning sign, the variation selector, a space.
+        QVERIFY(compact.contains("\xE2\x9A\xA0\xEF\xB8\x8F Bridge error: No user message found"));
+        QCOMPARE(bridgeErrorPrefix().toUtf8(), QByteArray("\xE2\x9A\xA0\xEF\xB8\x8F Bridge error: "));
+
+        // Empty strings still go out as members.
+        const QJsonObject blank = RelayResponse{}.toJson();
+        QCOMPARE(blank.size(), 4);
+        QVERIFY(blank.value(QStringLiteral("reply_to")).isString());
+    }
+
+    void streamMessagesCarryTheirMembers()
+    {
+        const QJsonObject chunk = RelayOutbound::streamChunk(QStringLiteral("m-1"), QStringLiteral("lo wor"),
+                                                             QStringLiteral("Hello wor"), QStringLiteral("u-7"));
+        QCOMPARE(chunk, parse(R"({"type":"chat_stream_chunk","reply_to":"m-1","delta":"lo wor",
+                                  "accumulated":"Hello wor","appUserId":"u-7"})"));
+
+        const QJsonObject end =
+            RelayOutbound::streamEnd(QStringLiteral("m-1"), QStringLiteral("Hello world."), QStringLiteral("u-7"));
+        QCOMPARE(end,
+                 parse(R"({"type":"chat_stream_end","reply_to":"m-1","content":"Hello world.","appUserId":"u-7"})"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TstRelayMessage)
+#include "tst_relay_message.moc"

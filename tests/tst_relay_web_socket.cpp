@@ -1,0 +1,537 @@
+// The relay link against a loopback relay: receiving, sending, the
+// duplicate-connect guard, reconnecting with a doubling delay, disconnect(),
+// and sockets that were replaced while they still had something to say.
+#include "log_capture.h"
+#include "relay/relay_web_socket.h"
+#include "relay_stand_in.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QTest>
+#include <QTimer>
+
+#include <memory>
+
+using namespace halvex;
+using halvex::test::LogCapture;
+using halvex::test::RelayStandIn;
+
+namespace {
+
+const QString kToken = QStringLiteral("bridge-token-1");
+const QString kConnecting = QStringLiteral("Connecting to relay...");
+const QString kReconnecting = QStringLiteral("Reconnecting in ");
+const QString kDuplicate = QStringLiteral("Already connected — skipping duplicate connect");
+const QString kDecodeFailed = QStringLiteral("Failed to decode message: ");
+const QString kNoTask = QStringLiteral("sendJSON: no webSocketTask — dropping message");
+const QString kInvalidToken = QStringLiteral("Invalid bridge token — cannot build relay URL");
+
+// Records what the link tells its owner, in order.
+class RecordingDelegate : public RelayWebSocketDelegate
+{
+public:
+    void didConnect() override { events << QStringLiteral("connect"); }
+    void didDisconnect(const std::optional<Error> &error) override
+    {
+        events << QStringLiteral("disconnect");
+        errors << error;
+    }
+    void didReceive(const RelayMessage &message) override { received << message; }
+
+    int connects() const { return int(events.count(QStringLiteral("connect"))); }
+    int disconnects() const { return int(events.count(QStringLiteral("disconnect"))); }
+
+    QStringList events;
+    QList<std::optional<Error>> errors;
+    QList<RelayMessage> received;
+};
+
+RelayWebSocket::Timings fastTimings()
+{
+    RelayWebSocket::Timings t;
+    t.pingInterval = 30.0;
+    t.initialReconnectDelay = 0.01;
+    t.maxReconnectDelay = 0.6;
+    return t;
+}
+
+// Lets timers that are due within `seconds` fire. Qt fires timers in the
+// order they fall due, so anything the link scheduled for earlier has run.
+void waitPast(double seconds)
+{
+    QObject context;
+    bool fired = false;
+    QTimer::singleShot(int(seconds * 1000), &context, [&] { fired = true; });
+    QVERIFY(QTest::qWaitFor([&] { return fired; }, int(seconds * 1000) + 30000));
+}
+
+QList<double> loggedDelays(const LogCapture &log)
+{
+    QList<double> delays;
+    for (QString line : log.messagesStartingWith(kReconnecting)) {
+        line.remove(0, kReconnecting.size());
+        line.chop(int(QStringLiteral("s...").size()));
+        delays << line.toDouble();
+    }
+    return delays;
+}
+
+QJsonObject chatRequest(const QString &id)
+{
+    return QJsonObject{
+        {QStringLiteral("type"), QStringLiteral("chat_message")},
+        {QStringLiteral("id"), id},
+        {QStringLiteral("appUserId"), QStringLiteral("u-7")},
+        {QStringLiteral("messages"), QJsonArray{QJsonObject{{QStringLiteral("role"), QStringLiteral("user")},
+                                                            {QStringLiteral("content"), QStringLiteral("Hi")}}}}};
+}
+
+// One relay stand-in, one link and its recorded owner.
+struct Rig {
+    explicit Rig(RelayWebSocket::Timings timings = fastTimings())
+    {
+        relay.acceptToken(kToken);
+        if (!relay.start())
+            qFatal("relay stand-in could not listen");
+        link = std::make_unique<RelayWebSocket>(relay.origin(), timings);
+        link->setDelegate(&delegate);
+    }
+
+    // Connects and waits until the owner was told.
+    bool connectAndWait(int connectsBefore = 0)
+    {
+        link->connect(kToken);
+        return QTest::qWaitFor([&] { return delegate.connects() > connectsBefore; }, 15000);
+    }
+
+    RelayStandIn relay;
+    RecordingDelegate delegate;
+    std::unique_ptr<RelayWebSocket> link;
+};
+
+} // namespace
+
+class TstRelayWebSocket : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void textAndBinaryFramesReachTheDelegate()
+    {
+        LogCapture log;
+        Rig rig;
+        QVERIFY(rig.connectAndWait());
+        QCOMPARE(rig.relay.attempts().value(0).token, kToken);
+        QCOMPARE(rig.relay.attempts().value(0).path, QStringLiteral("/ws/bridge"));
+
+        QVERIFY(rig.relay.sendJson(chatRequest(QStringLiteral("m-1"))));
+        QVERIFY(rig.relay.sendBinary(QJsonDocument(chatRequest(QStringLiteral("m-2"))).toJson()));
+        // Bytes that are not UTF-8 are dropped without a word.
+        QVERIFY(rig.relay.sendBinary(QByteArray("\xff\xfe{\"type\":\"x\"}")));
+        QVERIFY(rig.relay.sendText(QStringLiteral(R"({"type":"ping"})")));
+        QVERIFY(QTest::qWaitFor([&] { return rig.delegate.received.size() == 3; }, 15000));
+
+        QCOMPARE(rig.delegate.received.at(0).id, std::optional<QString>(QStringLiteral("m-1")));
+        QCOMPARE(rig.delegate.received.at(1).id, std::optional<QString>(QStringLiteral("m-2")));
+        QCOMPARE(rig.delegate.received.at(1).messages->value(0).value(QStringLiteral("content")), QStringLiteral("Hi"));
+        QCOMPARE(rig.delegate.received.at(2).type, QStringLiteral("ping"));
+        QCOMPARE(log.count(QStringLiteral("Received message type=chat_message id=m-1")), 1);
+        QCOMPARE(log.count(QStringLiteral("Received message type=chat_message id=m-2")), 1);
+        QCOMPARE(log.count(QStringLiteral("Received message type=ping id=nil")), 1);
+        QCOMPARE(log.countStartingWith(kDecodeFailed), 0);
+    }
+
+    void outboundMessagesGoOutAsCompactTextFrames()
+    {
+        LogCapture log;
+        Rig rig;
+        QVERIFY(rig.connectAndWait());
+
+        rig.link->sendJSON(RelayOutbound::streamChunk(QStringLiteral("m-1"), QStringLiteral("Hé"), QStringLiteral("Hé"),
+                                                      QStringLiteral("u-7")));
+        RelayResponse response;
+        response.replyTo = QStringLiteral("m-1");
+        response.content = bridgeErrorPrefix() + QStringLiteral("No user message found");
+        response.appUserId = QStringLiteral("u-7");
+        rig.link->send(response);
+        QVERIFY(rig.relay.waitForFrames(2));
+
+        const auto frames = rig.relay.frames();
+        for (const auto &frame : frames) {
+            QVERIFY(!frame.binary);
+            QVERIFY(!frame.payload.contains('\n') && !frame.payload.contains("\": "));
+        }
+        QCOMPARE(*frames.at(0).json(), RelayOutbound::streamChunk(QStringLiteral("m-1"), QStringLiteral("Hé"),
+                                                                  QStringLiteral("Hé"), QStringLiteral("u-7")));
+        QCOMPARE(*frames.at(1).json(), response.toJson());
+        QVERIFY(frames.at(1).payload.contains("\xE2\x9A\xA0\xEF\xB8\x8F Bridge error: No user message found"));
+        QCOMPARE(log.countStartingWith(QStringLiteral("Send failed")), 0);
+    }
+
+    void keepsTheLinkAliveWithPings()
+    {
+        auto timings = fastTimings();
+        timings.pingInterval = 0.05;
+        Rig rig(timings);
+        QVERIFY(rig.connectAndWait());
+        QVERIFY(rig.relay.waitForPings(3));
+        QCOMPARE(rig.relay.attemptCount(), 1);
+        QCOMPARE(rig.delegate.disconnects(), 0);
+    }
+
+    void badFramesAreLoggedAndDroppedWhileTheLinkStaysUp()
+    {
+        LogCapture log;
+        Rig rig;
+        QVERIFY(rig.connectAndWait());
+
+        QVERIFY(rig.relay.sendText(QStringLiteral("not json")));
+        QVERIFY(rig.relay.sendText(QStringLiteral(
+            R"({"type":"chat_message","id":"m-1","appUserId":"u-7","messages":[{"role":"user","content":1}]})")));
+        QVERIFY(rig.relay.sendBinary(QByteArray(R"({"type":"chat_message","messages":{"role":"user"}})")));
+        QVERIFY(rig.relay.sendText(QStringLiteral(R"({"id":"m-3"})")));
+        QVERIFY(rig.relay.sendJson(chatRequest(QStringLiteral("m-4"))));
+        QVERIFY(QTest::qWaitFor([&] { return !rig.delegate.received.isEmpty(); }, 15000));
+
+        QCOMPARE(log.countStartingWith(kDecodeFailed), 4);
+        QCOMPARE(rig.delegate.received.size(), 1);
+        QCOMPARE(rig.delegate.received.at(0).id, std::optional<QString>(QStringLiteral("m-4")));
+        QCOMPARE(rig.delegate.disconnects(), 0);
+        QCOMPARE(rig.relay.openConnectionCount(), 1);
+        QCOMPARE(rig.relay.attemptCount(), 1);
+        QVERIFY(rig.link->isRunning());
+    }
+
+    void aSecondConnectChangesNothing()
+    {
+        LogCapture log;
+        Rig rig;
+        // Only the first token is accepted: had the second replaced it, the
+        // relay would see it and refuse it.
+        rig.link->connect(kToken);
+        rig.link->connect(QStringLiteral("other-token"));
+        QCOMPARE(log.count(kDuplicate), 1);
+        QVERIFY(QTest::qWaitFor([&] { return rig.delegate.connects() == 1; }, 15000));
+
+        rig.link->connect(QStringLiteral("other-token"));
+        QCOMPARE(log.count(kDuplicate), 2);
+        QCOMPARE(log.count(kConnecting), 1);
+
+        // The link still carries traffic on its first connection.
+        QVERIFY(rig.relay.sendJson(chatRequest(QStringLiteral("m-1"))));
+        QVERIFY(QTest::qWaitFor([&] { return rig.delegate.received.size() == 1; }, 15000));
+        QCOMPARE(rig.relay.attemptCount(), 1);
+        QCOMPARE(rig.relay.attempts().at(0).token, kToken);
+        QCOMPARE(rig.delegate.connects(), 1);
+        QCOMPARE(rig.delegate.disconnects(), 0);
+    }
+
+    void aRefusedTokenBacksOffDoublingUpToTheCeiling()
+    {
+        LogCapture log;
+        Rig rig;
+        rig.link->connect(QStringLiteral("refused-token"));
+        QVERIFY(log.waitForPrefix(kReconnecting, 8, 30000));
+        rig.link->disconnect();
+
+        const QList<double> factors{1, 2, 4, 8, 16, 32, 60, 60};
+        const QList<double> delays = loggedDelays(log).mid(0, 8);
+        QCOMPARE(delays.size(), 8);
+        for (int i = 0; i < 8; ++i)
+            QVERIFY2(qFuzzyCompare(delays.at(i), factors.at(i) * 0.01),
+                     qPrintable(QStringLiteral("delay %1 was %2").arg(i).arg(delays.at(i))));
+        QCOMPARE(log.messagesStartingWith(kReconnecting).value(6), QStringLiteral("Reconnecting in 0.600000s..."));
+
+        // A refused opening is never reported as a connection.
+        QCOMPARE(rig.delegate.connects(), 0);
+        QVERIFY(QTest::qWaitFor([&] { return rig.delegate.disconnects() >= 8; }, 15000));
+        QVERIFY(rig.delegate.errors.at(0).has_value());
+        QVERIFY(rig.relay.attemptCount() >= 8);
+        const auto attempts = rig.relay.attempts();
+        for (const auto &attempt : attempts)
+            QVERIFY(!attempt.accepted);
+        // Each attempt came at least the logged delay after the one before.
+        for (int i = 0; i + 1 < 8; ++i)
+            QVERIFY2(attempts.at(i + 1).atMs - attempts.at(i).atMs >= qint64(delays.at(i) * 1000) - 3,
+                     qPrintable(QStringLiteral("attempt %1 came early").arg(i + 1)));
+    }
+
+    void anOpeningThatFailsAtOnceIsRetriedNotReported()
+    {
+        LogCapture log;
+        Rig rig;
+        // QWebSocket refuses this scheme inside open() itself.
+        QUrl httpOrigin = rig.relay.origin();
+        httpOrigin.setScheme(QStringLiteral("http"));
+        RelayWebSocket link(httpOrigin, fastTimings());
+        link.setDelegate(&rig.delegate);
+        link.connect(kToken);
+        QVERIFY(log.waitForPrefix(kReconnecting, 3, 15000));
+        link.disconnect();
+
+        const QStringList lines = log.messagesStartingWith(QString());
+        QCOMPARE(lines.value(0), kConnecting);
+        QVERIFY(lines.value(1).startsWith(QStringLiteral("WebSocket receive error: ")));
+        QCOMPARE(loggedDelays(log).mid(0, 3), (QList<double>{0.01, 0.02, 0.04}));
+        QVERIFY(!link.isRunning());
+        QCOMPARE(rig.delegate.connects(), 0);
+        QCOMPARE(rig.relay.connectionCount(), 0);
+    }
+
+    void disconnectWhileAReconnectIsPendingPreventsIt()
+    {
+        LogCapture log;
+        auto timings = fastTimings();
+        timings.initialReconnectDelay = 0.3;
+        Rig rig(timings);
+        rig.link->connect(QStringLiteral("refused-token"));
+        QVERIFY(log.waitForPrefix(kReconnecting, 1, 15000));
+        rig.link->disconnect();
+
+        waitPast(0.8);
+        QCOMPARE(log.count(kConnecting), 1);
+        QCOMPARE(log.countStartingWith(kReconnecting), 1);
+        QCOMPARE(rig.relay.connectionCount(), 1);
+        // Only the refusal was reported; disconnect() had no socket to close.
+        QCOMPARE(rig.delegate.disconnects(), 1);
+        QVERIFY(!rig.link->isRunning());
+    }
+
+    void disconnectOnAConnectedLinkReportsOnceAndStaysDown()
+    {
+        LogCapture log;
+        Rig rig;
+        QVERIFY(rig.connectAndWait());
+        rig.link->disconnect();
+        QVERIFY(!rig.link->isRunning());
+        QVERIFY(QTest::qWaitFor([&] { return rig.delegate.disconnects() == 1; }, 15000));
+        QVERIFY(rig.delegate.errors.at(0).has_value());
+        QVERIFY(!rig.delegate.errors.at(0)->description().isEmpty());
+
+        // The relay is told the bridge is going away.
+        QVERIFY(rig.relay.waitForOpenConnections(0));
+        QVERIFY(RelayStandIn::waitFor([&] { return !rig.relay.closeFrames().isEmpty(); }));
+        QCOMPARE(rig.relay.closeFrames().at(0).code, 1001);
+
+        waitPast(0.1);
+        QCOMPARE(rig.delegate.disconnects(), 1);
+        QCOMPARE(log.countStartingWith(kReconnecting), 0);
+        QCOMPARE(log.count(kConnecting), 1);
+        QCOMPARE(rig.relay.connectionCount(), 1);
+
+        rig.link->sendJSON(RelayOutbound::streamEnd(QStringLiteral("m-1"), QStringLiteral("x"), QStringLiteral("u")));
+        QCOMPARE(log.count(kNoTask), 1);
+    }
+
+    void aRestartedRelayIsReconnectedWithTheDelayReset()
+    {
+        LogCapture log;
+        Rig rig;
+        QVERIFY(rig.connectAndWait());
+
+        rig.relay.stop();
+        // Let the delay grow while the relay is down.
+        QVERIFY(log.waitForPrefix(kReconnecting, 4, 15000));
+        QVERIFY(rig.link->reconnectDelay() > 0.01);
+        QVERIFY(rig.relay.start());
+        QVERIFY(QTest::qWaitFor([&] { return rig.delegate.connects() == 2; }, 15000));
+        QCOMPARE(rig.link->reconnectDelay(), 0.01);
+        QCOMPARE(rig.relay.acceptedCount(), 2);
+        QCOMPARE(rig.delegate.events.first(), QStringLiteral("connect"));
+        QCOMPARE(rig.delegate.events.last(), QStringLiteral("connect"));
+
+        // The next break starts again from the initial delay.
+        const int before = log.countStartingWith(kReconnecting);
+        QVERIFY(rig.relay.abortConnection());
+        QVERIFY(log.waitForPrefix(kReconnecting, before + 1, 15000));
+        QCOMPARE(log.messagesStartingWith(kReconnecting).at(before), QStringLiteral("Reconnecting in 0.010000s..."));
+        QVERIFY(QTest::qWaitFor([&] { return rig.delegate.connects() == 3; }, 15000));
+
+        // A relay that closes the connection with a code is reconnected too.
+        QVERIFY(rig.relay.closeConnection(1011, QStringLiteral("restarting")));
+        QVERIFY(QTest::qWaitFor([&] { return rig.delegate.connects() == 4; }, 15000));
+        QCOMPARE(rig.relay.openConnectionCount(), 1);
+    }
+
+    void aReplacedSocketsLateErrorDoesNotDisturbTheNewOne_data()
+    {
+        QTest::addColumn<bool>("dropOldFirst");
+        QTest::newRow("owner reconfigures") << false;
+        QTest::newRow("old connection dropped as it is replaced") << true;
+    }
+
+    void aReplacedSocketsLateErrorDoesNotDisturbTheNewOne()
+    {
+        QFETCH(bool, dropOldFirst);
+        LogCapture log;
+        Rig rig;
+        QVERIFY(rig.connectAndWait());
+
+        // The old socket only learns of its end after it has been replaced;
+        // whatever it still carries never reaches the owner.
+        QVERIFY(rig.relay.sendJson(chatRequest(QStringLiteral("m-old"))));
+        if (dropOldFirst)
+            QVERIFY(rig.relay.abortConnection());
+        rig.link->disconnect();
+        rig.link->connect(kToken);
+
+        QVERIFY(QTest::qWaitFor([&] { return rig.delegate.connects() == 2; }, 15000));
+        QVERIFY(rig.relay.waitForOpenConnections(1));
+        waitPast(0.1);
+
+        QCOMPARE(rig.delegate.events,
+                 (QStringList{QStringLiteral("connect"), QStringLiteral("disconnect"), QStringLiteral("connect")}));
+        QCOMPARE(log.countStartingWith(kReconnecting), 0);
+        QCOMPARE(log.count(kConnecting), 2);
+        QCOMPARE(rig.relay.acceptedCount(), 2);
+        QCOMPARE(rig.relay.openConnectionCount(), 1);
+        QVERIFY(rig.link->isRunning());
+
+        // The new connection carries traffic both ways.
+        QVERIFY(rig.relay.sendJson(chatRequest(QStringLiteral("m-9"))));
+        QVERIFY(QTest::qWaitFor([&] { return !rig.delegate.received.isEmpty(); }, 15000));
+        QCOMPARE(rig.delegate.received.size(), 1);
+        QCOMPARE(rig.delegate.received.at(0).id, std::optional<QString>(QStringLiteral("m-9")));
+        rig.link->sendJSON(
+            RelayOutbound::streamEnd(QStringLiteral("m-9"), QStringLiteral("ok"), QStringLiteral("u-7")));
+        QVERIFY(rig.relay.waitForType(QStringLiteral("chat_stream_end")).has_value());
+        QCOMPARE(rig.relay.frames().last().connection, rig.relay.currentConnection());
+    }
+
+    void aSlowCloseIsReportedBeforeTheNewLinkComesUp()
+    {
+        Rig rig;
+        QVERIFY(rig.connectAndWait());
+        // A stalled relay: the old socket cannot finish closing while what it
+        // still has to send is stuck in its buffers.
+        QVERIFY(rig.relay.pauseReading());
+        const QString bulk(24 * 1024 * 1024, QLatin1Char('x'));
+        rig.link->sendJSON(
+            QJsonObject{{QStringLiteral("type"), QStringLiteral("bulk")}, {QStringLiteral("data"), bulk}});
+        rig.link->disconnect();
+        rig.link->connect(kToken);
+
+        QVERIFY(QTest::qWaitFor([&] { return rig.delegate.connects() == 2; }, 30000));
+        QCOMPARE(rig.delegate.events,
+                 (QStringList{QStringLiteral("connect"), QStringLiteral("disconnect"), QStringLiteral("connect")}));
+    }
+
+    void replacingAnOpeningSocketLeavesOneConnection()
+    {
+        LogCapture log;
+        Rig rig;
+        rig.link->connect(kToken);
+        rig.link->disconnect();
+        rig.link->connect(kToken);
+
+        QVERIFY(QTest::qWaitFor([&] { return rig.delegate.connects() == 1; }, 15000));
+        QVERIFY(rig.relay.waitForOpenConnections(1));
+        waitPast(0.1);
+        QCOMPARE(rig.delegate.events, (QStringList{QStringLiteral("disconnect"), QStringLiteral("connect")}));
+        QCOMPARE(log.countStartingWith(kReconnecting), 0);
+        QCOMPARE(rig.relay.openConnectionCount(), 1);
+    }
+
+    void sendsWithoutAConnectionAreDropped()
+    {
+        LogCapture log;
+        Rig rig;
+        const QJsonObject chunk = RelayOutbound::streamChunk(QStringLiteral("m-1"), QStringLiteral("a"),
+                                                             QStringLiteral("a"), QStringLiteral("u-7"));
+        RelayResponse response;
+        response.replyTo = QStringLiteral("m-1");
+        response.appUserId = QStringLiteral("u-7");
+
+        // No socket: dictionaries are dropped with a line, replies silently.
+        rig.link->sendJSON(chunk);
+        QCOMPARE(log.count(kNoTask), 1);
+        const int linesBefore = int(log.lines().size());
+        rig.link->send(response);
+        QCOMPARE(int(log.lines().size()), linesBefore);
+
+        // A socket whose handshake has not finished cannot send either.
+        rig.link->connect(kToken);
+        rig.link->sendJSON(chunk);
+        rig.link->sendJSON(QJsonObject{{QStringLiteral("no"), QStringLiteral("type")}});
+        rig.link->send(response);
+        QCOMPARE(log.count(
+                     QStringLiteral("Send failed (chat_stream_chunk): WebSocket is not open (handshake not finished)")),
+                 1);
+        QCOMPARE(log.count(QStringLiteral("Send failed (?): WebSocket is not open (handshake not finished)")), 1);
+        QCOMPARE(log.count(QStringLiteral("Send failed: WebSocket is not open (handshake not finished)")), 1);
+
+        // Nothing was queued: the first frame the relay sees is sent later.
+        QVERIFY(QTest::qWaitFor([&] { return rig.delegate.connects() == 1; }, 15000));
+        rig.link->sendJSON(
+            RelayOutbound::streamEnd(QStringLiteral("m-1"), QStringLiteral("done"), QStringLiteral("u-7")));
+        QVERIFY(rig.relay.waitForFrames(1));
+        waitPast(0.05);
+        QCOMPARE(rig.relay.frameCount(), 1);
+        QCOMPARE(rig.relay.receivedJson().at(0).value(QStringLiteral("type")).toString(),
+                 QStringLiteral("chat_stream_end"));
+    }
+
+    void aTokenThatCannotFormAUrlMakesNoAttempt_data()
+    {
+        QTest::addColumn<QString>("token");
+        QTest::newRow("space") << QStringLiteral("abc def");
+        QTest::newRow("fragment") << QStringLiteral("abc#def");
+        QTest::newRow("second parameter") << QStringLiteral("abc&admin=1");
+        QTest::newRow("percent escape") << QStringLiteral("abc%41");
+        QTest::newRow("angle brackets") << QStringLiteral("<abc>");
+        QTest::newRow("empty") << QString();
+    }
+
+    void aTokenThatCannotFormAUrlMakesNoAttempt()
+    {
+        QFETCH(QString, token);
+        LogCapture log;
+        Rig rig;
+        rig.relay.acceptToken(token);
+        rig.link->connect(token);
+        QCOMPARE(log.count(kInvalidToken), 1);
+        QCOMPARE(log.count(kConnecting), 0);
+        QVERIFY(!rig.link->isRunning());
+
+        waitPast(0.1);
+        QCOMPARE(rig.relay.connectionCount(), 0);
+        QCOMPARE(log.countStartingWith(kReconnecting), 0);
+        QVERIFY(rig.delegate.events.isEmpty());
+
+        // A usable token afterwards connects normally.
+        QVERIFY(rig.connectAndWait());
+    }
+
+    void aTokenIsAppendedVerbatim()
+    {
+        Rig rig;
+        const QString token = QStringLiteral("Zm9v+YmFy/a-b_c.d~e==");
+        rig.relay.acceptToken(token);
+        rig.link->connect(token);
+        QVERIFY(QTest::qWaitFor([&] { return rig.delegate.connects() == 1; }, 15000));
+        QCOMPARE(rig.relay.attempts().at(0).token, token);
+    }
+
+    void destroyingTheLinkTellsNobody()
+    {
+        Rig rig;
+        QVERIFY(rig.connectAndWait());
+        rig.link.reset();
+        QVERIFY(rig.relay.waitForOpenConnections(0));
+
+        // Also while a reconnect is pending.
+        auto link = std::make_unique<RelayWebSocket>(rig.relay.origin(), fastTimings());
+        link->setDelegate(&rig.delegate);
+        LogCapture log;
+        link->connect(QStringLiteral("refused-token"));
+        QVERIFY(log.waitForPrefix(kReconnecting, 1, 15000));
+        link.reset();
+        const int attempts = rig.relay.attemptCount();
+        const QStringList events = rig.delegate.events;
+        waitPast(0.1);
+        QCOMPARE(rig.relay.attemptCount(), attempts);
+        QCOMPARE(rig.delegate.events, events);
+    }
+};
+
+QTEST_GUILESS_MAIN(TstRelayWebSocket)
+#include "tst_relay_web_socket.moc"
