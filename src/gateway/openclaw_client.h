@@ -1,22 +1,41 @@
 #pragma once
 
+#include "gateway/sse_stream_delegate.h" // DeltaHandler
 #include "platform/error.h"
 #include "relay/relay_message.h" // ChatMessage, ChatMessages
 
+#include <QList>
+#include <QNetworkReply>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QUrl>
 
 #include <qcoro/qcorotask.h>
 
 #include <functional>
+#include <memory>
 
 class QNetworkAccessManager;
+class QNetworkRequest;
 
 namespace halvex {
 
-// Called with (new fragment, whole answer so far) for every piece of text.
-using DeltaHandler = std::function<void(const QString &delta, const QString &accumulated)>;
+// The non-streaming answer: every choice must carry a message with a string
+// role and content; other members are ignored.
+struct ChatResponse {
+    struct Message {
+        QString role;
+        QString content;
+    };
+    struct Choice {
+        Message message;
+    };
+    QList<Choice> choices;
+
+    // The error's description says what was wrong.
+    static Result<ChatResponse> decode(const QByteArray &json);
+};
 
 // The HTTP side of the gateway link: chat completions (whole or streamed as
 // server-sent events) and a cheap reachability probe. Fields are read when
@@ -38,6 +57,8 @@ public:
         : OpenClawClient(network, std::move(endpointURL), std::move(gatewayToken), Timings{}, parent)
     {
     }
+    // Requests still in flight are aborted; their callers get an error.
+    ~OpenClawClient() override;
 
     QUrl endpointURL() const { return m_endpointURL; }
     void setEndpointURL(const QUrl &url) { m_endpointURL = url; }
@@ -55,11 +76,19 @@ public:
     QCoro::Task<bool> isReachable();
 
 private:
+    QNetworkRequest chatRequest() const;
+    QByteArray chatBody(const ChatMessages &messages, bool stream) const;
+    QNetworkReply *track(QNetworkReply *reply);
+
     QNetworkAccessManager *m_network;
     QUrl m_endpointURL;
     QString m_gatewayToken;
     QString m_agentId = QStringLiteral("mobile");
     Timings m_timings;
+    // Requests in flight, aborted when the client goes away. `m_alive` tells
+    // a request's coroutine whether the client still exists when it resumes.
+    QList<QPointer<QNetworkReply>> m_inFlight;
+    std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
 };
 
 } // namespace halvex

@@ -1,0 +1,268 @@
+#include "gateway/openclaw_client.h"
+
+#include "platform/logging.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonParseError>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QTimer>
+
+#include <qcoro/qcorosignal.h>
+
+namespace halvex {
+
+namespace {
+
+// Appends a path such as "/v1/models" to the endpoint's own path, keeping
+// any base path and never doubling the slash between them.
+QUrl appendingPathComponent(QUrl url, const QString &component)
+{
+    QString path = url.path(QUrl::FullyEncoded);
+    while (path.endsWith(QLatin1Char('/')))
+        path.chop(1);
+    url.setPath(path + component, QUrl::TolerantMode);
+    return url;
+}
+
+void setBearer(QNetworkRequest &request, const QString &token)
+{
+    if (!token.isEmpty())
+        request.setRawHeader("Authorization", "Bearer " + token.toUtf8());
+}
+
+std::optional<int> httpStatus(const QNetworkReply *reply)
+{
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (!status.isValid())
+        return std::nullopt;
+    return status.toInt();
+}
+
+// Connection, TLS and proxy failures (Qt's codes below 200) as opposed to
+// the codes Qt derives from an HTTP error status.
+bool isConnectionError(QNetworkReply::NetworkError error)
+{
+    return error != QNetworkReply::NoError && error < QNetworkReply::ContentAccessDenied;
+}
+
+// The transport failure of a finished reply, if it had one: any error when
+// no HTTP answer or a 200 answer arrived, only a connection failure when the
+// server answered with another status (that status is reported instead).
+std::optional<QString> transportFailure(const QNetworkReply *reply)
+{
+    if (reply->error() == QNetworkReply::NoError)
+        return std::nullopt;
+    const std::optional<int> status = httpStatus(reply);
+    if (!status || *status == 200 || isConnectionError(reply->error()))
+        return reply->errorString();
+    return std::nullopt;
+}
+
+// The transport failure as the caller should read it. With the client alive,
+// a cancelled reply can only be the transfer time-out, which Qt reports as a
+// bare "Operation canceled".
+std::optional<QString> transportFailure(const QNetworkReply *reply, bool clientAlive)
+{
+    std::optional<QString> failure = transportFailure(reply);
+    if (failure && clientAlive && reply->error() == QNetworkReply::OperationCanceledError)
+        failure = QStringLiteral("The request timed out.");
+    return failure;
+}
+
+// Waits until the reply has finished. The caller resumes from the event loop,
+// never from inside the reply's own signal emission, so the reply's handlers
+// (which live in the caller's frame) have returned before the frame can end.
+QCoro::Task<> finished(QNetworkReply *reply)
+{
+    if (!reply->isFinished())
+        co_await qCoro(reply, &QNetworkReply::finished);
+}
+
+// Hands the reply back for deletion when the request's coroutine ends, after
+// its last use.
+struct ReplyRelease {
+    QNetworkReply *reply;
+    ~ReplyRelease() { reply->deleteLater(); }
+};
+
+QString decodingFailure(const QString &what)
+{
+    return QStringLiteral("The chat completion from OpenClaw could not be read: %1.").arg(what);
+}
+
+} // namespace
+
+Result<ChatResponse> ChatResponse::decode(const QByteArray &json)
+{
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(json, &parseError);
+    if (parseError.error != QJsonParseError::NoError)
+        return Error::plain(
+            decodingFailure(QStringLiteral("%1 at offset %2").arg(parseError.errorString()).arg(parseError.offset)));
+    if (!document.isObject())
+        return Error::plain(decodingFailure(QStringLiteral("the answer is not a JSON object")));
+    const QJsonValue choicesValue = document.object().value(QLatin1String("choices"));
+    if (!choicesValue.isArray())
+        return Error::plain(decodingFailure(QStringLiteral("\"choices\" is missing or not an array")));
+
+    ChatResponse response;
+    const QJsonArray choices = choicesValue.toArray();
+    for (qsizetype i = 0; i < choices.size(); ++i) {
+        const QJsonValue message = choices.at(i).toObject().value(QLatin1String("message"));
+        const QJsonValue role = message.toObject().value(QLatin1String("role"));
+        const QJsonValue content = message.toObject().value(QLatin1String("content"));
+        if (!message.isObject() || !role.isString() || !content.isString())
+            return Error::plain(
+                decodingFailure(QStringLiteral("choice %1 has no message with a string role and content").arg(i)));
+        response.choices.append(Choice{Message{role.toString(), content.toString()}});
+    }
+    return response;
+}
+
+OpenClawClient::OpenClawClient(QNetworkAccessManager *network, QUrl endpointURL, QString gatewayToken, Timings timings,
+                               QObject *parent)
+    : QObject(parent), m_network(network), m_endpointURL(std::move(endpointURL)),
+      m_gatewayToken(std::move(gatewayToken)), m_timings(timings)
+{
+}
+
+OpenClawClient::~OpenClawClient()
+{
+    *m_alive = false;
+    // Each abort finishes its reply; the waiting coroutine resumes later from
+    // the event loop and resolves its caller with the cancellation error.
+    const QList<QPointer<QNetworkReply>> inFlight = std::exchange(m_inFlight, {});
+    for (const QPointer<QNetworkReply> &reply : inFlight) {
+        if (reply && !reply->isFinished())
+            reply->abort();
+    }
+}
+
+QNetworkRequest OpenClawClient::chatRequest() const
+{
+    QNetworkRequest request(appendingPathComponent(m_endpointURL, QStringLiteral("/v1/chat/completions")));
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
+    setBearer(request, m_gatewayToken);
+    request.setRawHeader("x-openclaw-agent-id", m_agentId.toUtf8());
+    request.setTransferTimeout(m_timings.chatTimeoutMs);
+    return request;
+}
+
+QByteArray OpenClawClient::chatBody(const ChatMessages &messages, bool stream) const
+{
+    QJsonArray list;
+    for (const ChatMessage &message : messages) {
+        QJsonObject object;
+        for (auto it = message.cbegin(); it != message.cend(); ++it)
+            object.insert(it.key(), it.value());
+        list.append(object);
+    }
+    // The gateway names its agents as models; a bare "default" is refused.
+    const QString model = m_agentId.isEmpty() ? QStringLiteral("openclaw") : QStringLiteral("openclaw/") + m_agentId;
+    const QJsonObject body{
+        {QStringLiteral("messages"), list},
+        {QStringLiteral("model"), model},
+        {QStringLiteral("stream"), stream},
+    };
+    return QJsonDocument(body).toJson(QJsonDocument::Compact);
+}
+
+QNetworkReply *OpenClawClient::track(QNetworkReply *reply)
+{
+    m_inFlight.removeAll(QPointer<QNetworkReply>());
+    m_inFlight.append(reply);
+    return reply;
+}
+
+QCoro::Task<Result<QString>> OpenClawClient::sendChat(ChatMessages messages)
+{
+    QNetworkReply *reply = track(m_network->post(chatRequest(), chatBody(messages, false)));
+    const ReplyRelease release{reply};
+    const std::shared_ptr<bool> alive = m_alive;
+
+    co_await finished(reply);
+    // From here on `this` may be gone: only locals are used.
+    if (*alive)
+        m_inFlight.removeAll(reply);
+
+    if (const std::optional<QString> failure = transportFailure(reply, *alive))
+        co_return Error::plain(*failure);
+    const std::optional<int> status = httpStatus(reply);
+    if (!status)
+        co_return BridgeError::networkError(QStringLiteral("Invalid response from OpenClaw"));
+    const QByteArray body = reply->isOpen() ? reply->readAll() : QByteArray();
+    if (*status != 200) {
+        const QString text = decodeUtf8Strict(body).value_or(QStringLiteral("Unknown error"));
+        qCCritical(lcOpenClaw, "OpenClaw returned %ld: %s", long(*status), qUtf8Printable(text));
+        co_return BridgeError::apiError(QStringLiteral("OpenClaw error (%1): %2").arg(*status).arg(text));
+    }
+    Result<ChatResponse> response = ChatResponse::decode(body);
+    if (!response)
+        co_return response.error();
+    if (response->choices.isEmpty())
+        co_return BridgeError::apiError(QStringLiteral("Empty response from OpenClaw"));
+    co_return response->choices.first().message.content;
+}
+
+QCoro::Task<Result<QString>> OpenClawClient::sendChatStreaming(ChatMessages messages, DeltaHandler onDelta)
+{
+    std::optional<Result<QString>> outcome;
+    SSEStreamDelegate delegate(std::move(onDelta), [&outcome](Result<QString> result) {
+        if (!outcome)
+            outcome.emplace(std::move(result));
+    });
+
+    QNetworkReply *reply = track(m_network->post(chatRequest(), chatBody(messages, true)));
+    const ReplyRelease release{reply};
+    const std::shared_ptr<bool> alive = m_alive;
+    delegate.setTask(reply);
+
+    // The handlers live exactly as long as this frame.
+    QObject context;
+    QObject::connect(reply, &QNetworkReply::metaDataChanged, &context,
+                     [&delegate, reply] { delegate.didReceiveResponse(httpStatus(reply)); });
+    QObject::connect(reply, &QNetworkReply::readyRead, &context, [&delegate, reply] {
+        delegate.didReceiveResponse(httpStatus(reply));
+        delegate.didReceiveData(reply->readAll());
+    });
+
+    co_await finished(reply);
+    if (*alive)
+        m_inFlight.removeAll(reply);
+    QObject::disconnect(reply, nullptr, &context, nullptr);
+
+    if (!delegate.didComplete()) {
+        delegate.didReceiveResponse(httpStatus(reply));
+        if (reply->isOpen()) // an aborted reply is closed
+            delegate.didReceiveData(reply->readAll());
+        delegate.didFinish(transportFailure(reply, *alive));
+    }
+    co_return std::move(*outcome);
+}
+
+QCoro::Task<bool> OpenClawClient::isReachable()
+{
+    QNetworkRequest request(appendingPathComponent(m_endpointURL, QStringLiteral("/v1/models")));
+    setBearer(request, m_gatewayToken);
+    request.setTransferTimeout(m_timings.probeTimeoutMs);
+    QNetworkReply *reply = track(m_network->get(request));
+    const ReplyRelease release{reply};
+    const std::shared_ptr<bool> alive = m_alive;
+
+    // The transfer time-out restarts with every byte; the probe has one
+    // limit for the whole exchange.
+    QObject context;
+    QTimer::singleShot(m_timings.probeTimeoutMs, &context, [reply] { reply->abort(); });
+
+    co_await finished(reply);
+    if (*alive)
+        m_inFlight.removeAll(reply);
+    const bool answered200 = httpStatus(reply) == 200;
+    co_return reply->error() == QNetworkReply::NoError &&answered200;
+}
+
+} // namespace halvex

@@ -1,0 +1,597 @@
+// The gateway HTTP client against a loopback HTTP stand-in: the chat request
+// it sends, the event-stream reading rules, one outcome per request, the
+// non-streaming answer's checks, and the reachability probe.
+#include "gateway/openclaw_client.h"
+#include "http_stand_in.h"
+#include "log_capture.h"
+
+#include <QJsonArray>
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTest>
+
+#include <memory>
+
+using namespace halvex;
+using namespace halvex::test;
+
+namespace {
+
+constexpr int kWait = 20000;
+
+ChatMessages hello()
+{
+    return {ChatMessage{{QStringLiteral("role"), QStringLiteral("user")},
+                        {QStringLiteral("content"), QStringLiteral("Hi")}}};
+}
+
+// Everything one streaming call reported.
+struct StreamRun {
+    QStringList fragments;
+    QStringList accumulations;
+    QList<Result<QString>> outcomes;
+};
+
+struct ValueRun {
+    QList<Result<QString>> outcomes;
+};
+
+struct ProbeRun {
+    QList<bool> outcomes;
+};
+
+std::shared_ptr<StreamRun> startStream(OpenClawClient &client, ChatMessages messages = hello())
+{
+    auto run = std::make_shared<StreamRun>();
+    client
+        .sendChatStreaming(std::move(messages),
+                           [run](const QString &fragment, const QString &accumulated) {
+                               run->fragments.append(fragment);
+                               run->accumulations.append(accumulated);
+                           })
+        .then([run](Result<QString> result) { run->outcomes.append(std::move(result)); });
+    return run;
+}
+
+std::shared_ptr<ValueRun> startChat(OpenClawClient &client, ChatMessages messages = hello())
+{
+    auto run = std::make_shared<ValueRun>();
+    client.sendChat(std::move(messages)).then([run](Result<QString> result) {
+        run->outcomes.append(std::move(result));
+    });
+    return run;
+}
+
+std::shared_ptr<ProbeRun> startProbe(OpenClawClient &client)
+{
+    auto run = std::make_shared<ProbeRun>();
+    client.isReachable().then([run](bool reachable) { run->outcomes.append(reachable); });
+    return run;
+}
+
+template <typename Run> bool waitForOutcome(const std::shared_ptr<Run> &run, int timeoutMs = kWait)
+{
+    return QTest::qWaitFor([&] { return !run->outcomes.isEmpty(); }, timeoutMs);
+}
+
+// A port on which nothing listens.
+quint16 closedPort()
+{
+    QTcpServer server;
+    server.listen(QHostAddress(QHostAddress::LocalHost), 0);
+    return server.serverPort();
+}
+
+bool isNetworkError(const Error &error)
+{
+    return error.bridgeError() && error.bridgeError()->kind() == BridgeError::Kind::networkError;
+}
+
+} // namespace
+
+class TstOpenClawClient : public QObject
+{
+    Q_OBJECT
+
+    QNetworkAccessManager m_network;
+
+    std::unique_ptr<OpenClawClient> clientFor(const HttpStandIn &server, const QString &token = QStringLiteral("t"),
+                                              OpenClawClient::Timings timings = {})
+    {
+        return std::make_unique<OpenClawClient>(&m_network, server.url(), token, timings);
+    }
+
+    // Plays one scripted stream and waits for its outcome and for the
+    // connection to close, so a late second outcome would be seen.
+    std::shared_ptr<StreamRun> playStream(const ScriptedResponse &response)
+    {
+        HttpStandIn server;
+        server.listen();
+        server.enqueue(response);
+        QSignalSpy closed(&server, &HttpStandIn::connectionClosed);
+        auto client = clientFor(server);
+        auto run = startStream(*client);
+        [&] { QVERIFY(waitForOutcome(run)); }();
+        (void)QTest::qWaitFor([&] { return closed.count() > 0; }, kWait);
+        QCoreApplication::processEvents();
+        return run;
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        // Nothing in these tests should be cached or go through a proxy.
+        m_network.setProxy(QNetworkProxy::NoProxy);
+    }
+
+    // ---- the request ----
+
+    void chatRequestCarriesAgentModelAndBearer()
+    {
+        HttpStandIn server;
+        QVERIFY(server.listen());
+        server.enqueue(ScriptedResponse::eventStream({sse::done()}));
+        server.enqueue(ScriptedResponse::json(
+            200, QByteArrayLiteral(R"({"choices":[{"message":{"role":"assistant","content":"ok"}}]})")));
+
+        // A base path is kept and no slash is doubled.
+        QUrl endpoint = server.url();
+        endpoint.setPath(QStringLiteral("/base/"));
+        OpenClawClient client(&m_network, endpoint, QStringLiteral("t"));
+        QCOMPARE(client.agentId(), QStringLiteral("mobile"));
+
+        auto streamed = startStream(client);
+        QVERIFY(waitForOutcome(streamed));
+        auto whole = startChat(client);
+        QVERIFY(waitForOutcome(whole));
+        QVERIFY(whole->outcomes.first().ok());
+
+        const QList<HttpRequest> requests = server.requests();
+        QCOMPARE(requests.size(), 2);
+        for (int i = 0; i < 2; ++i) {
+            const HttpRequest &request = requests.at(i);
+            QCOMPARE(request.method, QByteArrayLiteral("POST"));
+            QCOMPARE(request.target, QByteArrayLiteral("/base/v1/chat/completions"));
+            QCOMPARE(request.header("Content-Type"), QByteArrayLiteral("application/json"));
+            QCOMPARE(request.header("Authorization"), QByteArrayLiteral("Bearer t"));
+            QCOMPARE(request.header("x-openclaw-agent-id"), QByteArrayLiteral("mobile"));
+            const QJsonObject body = request.json();
+            QCOMPARE(body.keys(),
+                     (QStringList{QStringLiteral("messages"), QStringLiteral("model"), QStringLiteral("stream")}));
+            QCOMPARE(body.value(QLatin1String("model")).toString(), QStringLiteral("openclaw/mobile"));
+            QCOMPARE(body.value(QLatin1String("stream")).toBool(), i == 0);
+            const QJsonArray messages = body.value(QLatin1String("messages")).toArray();
+            QCOMPARE(messages.size(), 1);
+            QCOMPARE(messages.first().toObject(), (QJsonObject{{QStringLiteral("role"), QStringLiteral("user")},
+                                                               {QStringLiteral("content"), QStringLiteral("Hi")}}));
+        }
+    }
+
+    void fieldsAreReadWhenEachRequestIsBuilt()
+    {
+        HttpStandIn server;
+        QVERIFY(server.listen());
+        server.setDefaultResponse("/v1/chat/completions", ScriptedResponse::eventStream({sse::done()}));
+        server.setDefaultResponse("/v1/models", ScriptedResponse::json(200, QByteArrayLiteral("{}")));
+        OpenClawClient client(&m_network, QUrl(QStringLiteral("http://127.0.0.1:1")), QStringLiteral("old"));
+
+        client.setEndpointURL(server.url());
+        client.setGatewayToken(QString()); // empty: no Authorization header at all
+        client.setAgentId(QStringLiteral("main"));
+        QVERIFY(waitForOutcome(startStream(client)));
+        QVERIFY(waitForOutcome(startProbe(client)));
+
+        QCOMPARE(server.requestCount(), 2);
+        const HttpRequest chat = server.requests().at(0);
+        QVERIFY(!chat.hasHeader("Authorization"));
+        QCOMPARE(chat.header("x-openclaw-agent-id"), QByteArrayLiteral("main"));
+        QCOMPARE(chat.json().value(QLatin1String("model")).toString(), QStringLiteral("openclaw/main"));
+        QVERIFY(!server.requests().at(1).hasHeader("Authorization"));
+    }
+
+    // ---- the event stream ----
+
+    void fragmentsArriveWhateverThePieces_data()
+    {
+        QTest::addColumn<QList<QByteArray>>("pieces");
+        QTest::addColumn<QStringList>("fragments");
+
+        const QByteArray hello = sse::contentChunk(QStringLiteral("Hello"));
+        const QByteArray world = sse::contentChunk(QStringLiteral(" world"));
+        QTest::newRow("one chunk split across pieces")
+            << sse::splitAt(hello + sse::done(), {7, 20, hello.size() - 1}) << QStringList{QStringLiteral("Hello")};
+        QTest::newRow("two chunks in one piece") << QList<QByteArray>{hello + world, sse::done()}
+                                                 << QStringList{QStringLiteral("Hello"), QStringLiteral(" world")};
+        const QByteArray hi = sse::contentChunk(QStringLiteral("Hi")) + sse::done();
+        QList<qsizetype> everyByte;
+        for (qsizetype i = 1; i < hi.size(); ++i)
+            everyByte.append(i);
+        QTest::newRow("one byte per piece") << sse::splitAt(hi, everyByte) << QStringList{QStringLiteral("Hi")};
+
+        // "Grüße 👋": the boundaries fall inside the two-byte "ü" and inside
+        // the four-byte emoji.
+        const QString text = QStringLiteral("Gr\u00fc\u00dfe \U0001F44B");
+        const QByteArray chunk = sse::contentChunk(text);
+        const qsizetype umlaut = chunk.indexOf("\xc3\xbc");
+        const qsizetype emoji = chunk.indexOf("\xf0\x9f\x91\x8b");
+        QVERIFY(umlaut > 0 && emoji > 0);
+        QTest::newRow("boundaries inside multi-byte characters")
+            << sse::splitAt(chunk + sse::done(), {umlaut + 1, emoji + 1, emoji + 3}) << QStringList{text};
+    }
+
+    void fragmentsArriveWhateverThePieces()
+    {
+        QFETCH(QList<QByteArray>, pieces);
+        QFETCH(QStringList, fragments);
+
+        auto run = playStream(ScriptedResponse::eventStream(pieces, 2));
+        QCOMPARE(run->outcomes.size(), 1);
+        QVERIFY(run->outcomes.first().ok());
+        QCOMPARE(run->outcomes.first().value(), fragments.join(QString()));
+        QCOMPARE(run->fragments, fragments);
+        QStringList accumulations;
+        QString accumulated;
+        for (const QString &fragment : fragments)
+            accumulations.append(accumulated += fragment);
+        QCOMPARE(run->accumulations, accumulations);
+    }
+
+    void onlyContentOfExactDataLinesCounts()
+    {
+        const QList<QByteArray> lines{
+            sse::roleChunk(), // role only
+            sse::contentChunk(QStringLiteral("A")),
+            sse::deltaChunk(QJsonObject{{QStringLiteral("content"), QString()}}), // empty content
+            "data:" + sse::contentChunk(QStringLiteral("x")).mid(6),              // no space after the colon
+            "Data: " + sse::contentChunk(QStringLiteral("x")).mid(6),             // wrong case
+            "event: message\n",
+            ": a comment\n",
+            "id: 7\n",
+            "data: {not json\n\n",
+            "data: [1,2]\n\n",
+            "data: {\"choices\":[]}\n\n",
+            "data: {\"choices\":{}}\n\n",
+            "data: {\"choices\":[{\"delta\":{\"content\":7}}]}\n\n",
+            "data: {\"choices\":[{\"message\":{\"content\":\"x\"}}]}\n\n",
+            "data: \xff\xfe invalid UTF-8\n\n",
+            "data:  [DONE]\n\n", // not exactly the marker
+            sse::contentChunk(QStringLiteral("B")),
+            sse::stopChunk(), // empty delta
+            sse::done(),
+        };
+        auto run = playStream(ScriptedResponse::eventStream(lines));
+        QCOMPARE(run->outcomes.size(), 1);
+        QVERIFY(run->outcomes.first().ok());
+        QCOMPARE(run->outcomes.first().value(), QStringLiteral("AB"));
+        QCOMPARE(run->fragments, (QStringList{QStringLiteral("A"), QStringLiteral("B")}));
+    }
+
+    void carriageReturnStaysInThePayload()
+    {
+        // JSON chunks with CR LF still parse, but "[DONE]" + CR is not the
+        // end marker: the chunk after it still counts, and the stream ends
+        // when the server closes.
+        auto crlf = [](QByteArray lines) { return lines.replace("\n", "\r\n"); };
+        auto run = playStream(ScriptedResponse::eventStream(
+            {
+                crlf(sse::contentChunk(QStringLiteral("one"))),
+                crlf(sse::done()),
+                crlf(sse::contentChunk(QStringLiteral(" two"))),
+            },
+            20));
+        QCOMPARE(run->outcomes.size(), 1);
+        QVERIFY(run->outcomes.first().ok());
+        QCOMPARE(run->outcomes.first().value(), QStringLiteral("one two"));
+        QCOMPARE(run->fragments, (QStringList{QStringLiteral("one"), QStringLiteral(" two")}));
+    }
+
+    void doneEndsTheStreamOnceWhileTheConnectionStaysOpen()
+    {
+        HttpStandIn server;
+        QVERIFY(server.listen());
+        server.enqueue(ScriptedResponse::eventStream({sse::contentChunk(QStringLiteral("A")),
+                                                      sse::done() + sse::contentChunk(QStringLiteral("late"))})
+                           .withEnding(ScriptedResponse::Ending::HoldOpen));
+        QSignalSpy closed(&server, &HttpStandIn::connectionClosed);
+        auto client = clientFor(server); // chat time-out 120 s: only "[DONE]" can end this
+
+        auto run = startStream(*client);
+        QVERIFY(waitForOutcome(run));
+        QVERIFY(run->outcomes.first().ok());
+        QCOMPARE(run->outcomes.first().value(), QStringLiteral("A"));
+        // Nothing after the marker is delivered.
+        QCOMPARE(run->fragments, QStringList{QStringLiteral("A")});
+
+        // The client drops the connection; that cancellation is not a second outcome.
+        QTRY_VERIFY_WITH_TIMEOUT(closed.count() > 0, kWait);
+        QCoreApplication::processEvents();
+        QCOMPARE(run->outcomes.size(), 1);
+    }
+
+    void closeWithoutDoneSucceedsWithWhatArrived()
+    {
+        // The last line has no LF and is lost.
+        auto run = playStream(ScriptedResponse::eventStream(
+            {sse::contentChunk(QStringLiteral("kept")), sse::contentChunk(QStringLiteral("lost")).chopped(2)}));
+        QCOMPARE(run->outcomes.size(), 1);
+        QVERIFY(run->outcomes.first().ok());
+        QCOMPARE(run->outcomes.first().value(), QStringLiteral("kept"));
+
+        // The same with a body that simply ends at the close.
+        run = playStream(ScriptedResponse::eventStream({sse::contentChunk(QStringLiteral("plain"))})
+                             .withFraming(ScriptedResponse::Framing::UntilClose));
+        QCOMPARE(run->outcomes.size(), 1);
+        QVERIFY(run->outcomes.first().ok());
+        QCOMPARE(run->outcomes.first().value(), QStringLiteral("plain"));
+    }
+
+    void errorStatusBodyIsTheErrorNotEvents()
+    {
+        // The body looks like events but is never parsed as such.
+        const QByteArray body = sse::contentChunk(QStringLiteral("secret")) + "Unauthorized";
+        auto run = playStream(ScriptedResponse::text(401, body).withFraming(ScriptedResponse::Framing::Chunked));
+        QCOMPARE(run->outcomes.size(), 1);
+        QVERIFY(!run->outcomes.first().ok());
+        QCOMPARE(run->outcomes.first().error(),
+                 Error(BridgeError::apiError(QStringLiteral("OpenClaw error (401): ") + QString::fromUtf8(body))));
+        QVERIFY(run->fragments.isEmpty());
+
+        run = playStream(ScriptedResponse::text(500, QByteArrayLiteral("\xff\xfe not UTF-8")));
+        QCOMPARE(run->outcomes.size(), 1);
+        QCOMPARE(run->outcomes.first().error(),
+                 Error(BridgeError::apiError(QStringLiteral("OpenClaw error (500): Unknown error"))));
+    }
+
+    void transportFailuresAreNetworkErrors()
+    {
+        // Cut in the middle of a chunked body.
+        auto run = playStream(ScriptedResponse::eventStream({sse::contentChunk(QStringLiteral("A"))})
+                                  .withEnding(ScriptedResponse::Ending::Cut));
+        QCOMPARE(run->outcomes.size(), 1);
+        QVERIFY(!run->outcomes.first().ok());
+        QVERIFY(isNetworkError(run->outcomes.first().error()));
+
+        // Nobody listening.
+        OpenClawClient refused(&m_network, QUrl(QStringLiteral("http://127.0.0.1:%1").arg(closedPort())), QString());
+        run = startStream(refused);
+        QVERIFY(waitForOutcome(run));
+        QVERIFY(isNetworkError(run->outcomes.first().error()));
+        QVERIFY(run->outcomes.first().error().description().startsWith(QStringLiteral("Network error: ")));
+
+        // Not HTTP at all (Qt tries such a request twice).
+        HttpStandIn ssh;
+        QVERIFY(ssh.listen());
+        ssh.setDefaultResponse("/v1/chat/completions",
+                               ScriptedResponse::rawBytes(QByteArrayLiteral("SSH-2.0-OpenSSH_9.2\r\n")));
+        auto sshClient = clientFor(ssh);
+        run = startStream(*sshClient);
+        QVERIFY(waitForOutcome(run));
+        QVERIFY(isNetworkError(run->outcomes.first().error()));
+    }
+
+    void silentServerHitsTheChatTimeOut()
+    {
+        HttpStandIn server;
+        QVERIFY(server.listen());
+        server.enqueue(ScriptedResponse::hangForever());
+        // And one that stops sending in the middle of the stream.
+        server.enqueue(ScriptedResponse::eventStream({sse::contentChunk(QStringLiteral("A"))})
+                           .withEnding(ScriptedResponse::Ending::HoldOpen));
+        auto client = clientFor(server, QStringLiteral("t"), {.chatTimeoutMs = 1000, .probeTimeoutMs = 5000});
+
+        auto hung = startStream(*client);
+        QVERIFY(waitForOutcome(hung));
+        QCOMPARE(hung->outcomes.first().error(),
+                 Error(BridgeError::networkError(QStringLiteral("The request timed out."))));
+        auto stalled = startStream(*client);
+        QVERIFY(waitForOutcome(stalled));
+        QVERIFY(isNetworkError(stalled->outcomes.first().error()));
+        QCOMPARE(stalled->fragments, QStringList{QStringLiteral("A")});
+
+        QTest::qWait(0);
+        QCOMPARE(hung->outcomes.size(), 1);
+        QCOMPARE(stalled->outcomes.size(), 1);
+    }
+
+    // ---- the whole answer ----
+
+    void sendChatReturnsTheFirstChoice()
+    {
+        HttpStandIn server;
+        QVERIFY(server.listen());
+        server.enqueue(ScriptedResponse::json(
+            200,
+            QByteArrayLiteral(
+                R"({"id":"x","choices":[{"index":0,"message":{"role":"assistant","content":"Gr\u00fc\u00dfe"},"finish_reason":"stop"},)"
+                R"({"message":{"role":"assistant","content":"second"}}],"usage":{}})")));
+        auto client = clientFor(server);
+        auto run = startChat(*client);
+        QVERIFY(waitForOutcome(run));
+        QVERIFY(run->outcomes.first().ok());
+        QCOMPARE(run->outcomes.first().value(), QStringLiteral("Gr\u00fc\u00dfe"));
+    }
+
+    void sendChatFailures_data()
+    {
+        QTest::addColumn<ScriptedResponse>("response");
+        QTest::addColumn<QString>("description"); // empty: any description
+        QTest::addColumn<bool>("plain");          // not a BridgeError: passed on as is
+
+        QTest::newRow("error status") << ScriptedResponse::text(503, QByteArrayLiteral("busy"))
+                                      << QStringLiteral("OpenClaw error (503): busy") << false;
+        QTest::newRow("error status, body not UTF-8") << ScriptedResponse::text(400, QByteArrayLiteral("\xc3("))
+                                                      << QStringLiteral("OpenClaw error (400): Unknown error") << false;
+        QTest::newRow("no choices") << ScriptedResponse::json(200, QByteArrayLiteral(R"({"choices":[]})"))
+                                    << QStringLiteral("Empty response from OpenClaw") << false;
+        QTest::newRow("invalid JSON") << ScriptedResponse::json(200, QByteArrayLiteral("{\"choices\":")) << QString()
+                                      << true;
+        QTest::newRow("choices missing") << ScriptedResponse::json(200,
+                                                                   QByteArrayLiteral(R"({"object":"chat.completion"})"))
+                                         << QString() << true;
+        QTest::newRow("not HTTP") << ScriptedResponse::rawBytes(QByteArrayLiteral("hello\r\n\r\n")) << QString()
+                                  << true;
+        QTest::newRow("content not a string")
+            << ScriptedResponse::json(
+                   200, QByteArrayLiteral(R"({"choices":[{"message":{"role":"assistant","content":null}}]})"))
+            << QString() << true;
+    }
+
+    void sendChatFailures()
+    {
+        QFETCH(ScriptedResponse, response);
+        QFETCH(QString, description);
+        QFETCH(bool, plain);
+
+        HttpStandIn server;
+        QVERIFY(server.listen());
+        server.setDefaultResponse("/v1/chat/completions", response);
+        auto client = clientFor(server);
+        auto run = startChat(*client);
+        QVERIFY(waitForOutcome(run));
+        QCOMPARE(run->outcomes.size(), 1);
+        QVERIFY(!run->outcomes.first().ok());
+        const Error error = run->outcomes.first().error();
+        QCOMPARE(!error.bridgeError().has_value(), plain);
+        if (description.isEmpty())
+            QVERIFY(!error.description().isEmpty());
+        else
+            QCOMPARE(error.description(), description);
+        if (!plain && description.startsWith(QStringLiteral("OpenClaw error")))
+            QCOMPARE(error.bridgeError()->kind(), BridgeError::Kind::apiError);
+    }
+
+    void sendChatLogsErrorStatus()
+    {
+        HttpStandIn server;
+        QVERIFY(server.listen());
+        server.enqueue(ScriptedResponse::json(400, QByteArrayLiteral(R"({"error":"bad model"})")));
+        auto client = clientFor(server);
+        LogCapture log;
+        auto run = startChat(*client);
+        QVERIFY(waitForOutcome(run));
+        QCOMPARE(log.count(QtCriticalMsg, QStringLiteral(R"(OpenClaw returned 400: {"error":"bad model"})")), 1);
+    }
+
+    void sendChatTransportFailureKeepsThePlatformWords()
+    {
+        OpenClawClient client(&m_network, QUrl(QStringLiteral("http://127.0.0.1:%1").arg(closedPort())), QString());
+        auto run = startChat(client);
+        QVERIFY(waitForOutcome(run));
+        const Error error = run->outcomes.first().error();
+        QVERIFY(!error.bridgeError());
+        QVERIFY2(error.description().contains(QStringLiteral("refused"), Qt::CaseInsensitive),
+                 qPrintable(error.description()));
+    }
+
+    // ---- the probe ----
+
+    void probeIsTrueExactlyOnStatus200_data()
+    {
+        QTest::addColumn<ScriptedResponse>("response");
+        QTest::addColumn<int>("probeLimitMs");
+        QTest::addColumn<bool>("reachable");
+        QTest::newRow("200") << ScriptedResponse::json(200, QByteArrayLiteral(R"({"object":"list","data":[]})"))
+                             << 20000 << true;
+        QTest::newRow("204") << ScriptedResponse::empty(204) << 20000 << false;
+        QTest::newRow("401") << ScriptedResponse::json(401, QByteArrayLiteral(R"({"error":"Unauthorized"})")) << 20000
+                             << false;
+        QTest::newRow("404") << ScriptedResponse::text(404, QByteArrayLiteral("Not Found")) << 20000 << false;
+        QTest::newRow("not HTTP") << ScriptedResponse::rawBytes(QByteArrayLiteral("nope\r\n")) << 20000 << false;
+        QTest::newRow("hang") << ScriptedResponse::hangForever() << 400 << false;
+        // The limit covers the whole exchange, not only the silence.
+        QTest::newRow("200 whose body trickles past the limit") << ScriptedResponse::json(200, QByteArrayLiteral("{}"))
+                                                                       .withPiece(QByteArrayLiteral("  "), 150)
+                                                                       .withPiece(QByteArrayLiteral("  "), 150)
+                                                                       .withPiece(QByteArrayLiteral("  "), 150)
+                                                                       .withPiece(QByteArrayLiteral("  "), 150)
+                                                                << 400 << false;
+    }
+
+    void probeIsTrueExactlyOnStatus200()
+    {
+        QFETCH(ScriptedResponse, response);
+        QFETCH(int, probeLimitMs);
+        QFETCH(bool, reachable);
+
+        HttpStandIn server;
+        QVERIFY(server.listen());
+        server.setDefaultResponse("/v1/models", response);
+        auto client =
+            clientFor(server, QStringLiteral("secret"), {.chatTimeoutMs = 120000, .probeTimeoutMs = probeLimitMs});
+        auto run = startProbe(*client);
+        QVERIFY(waitForOutcome(run, 30000));
+        QCOMPARE(run->outcomes, QList<bool>{reachable});
+
+        const HttpRequest request = server.lastRequest();
+        QCOMPARE(request.method, QByteArrayLiteral("GET"));
+        QCOMPARE(request.target, QByteArrayLiteral("/v1/models"));
+        QCOMPARE(request.header("Authorization"), QByteArrayLiteral("Bearer secret"));
+        QVERIFY(!request.hasHeader("x-openclaw-agent-id"));
+        QVERIFY(request.body.isEmpty());
+    }
+
+    void probeOfNothingIsFalse()
+    {
+        OpenClawClient client(&m_network, QUrl(QStringLiteral("http://127.0.0.1:%1").arg(closedPort())), QString());
+        auto run = startProbe(client);
+        QVERIFY(waitForOutcome(run));
+        QCOMPARE(run->outcomes, QList<bool>{false});
+    }
+
+    // ---- lifetime ----
+
+    void destroyingTheClientResolvesItsCallers()
+    {
+        HttpStandIn server;
+        QVERIFY(server.listen());
+        server.setDefaultResponse("/v1/chat/completions",
+                                  ScriptedResponse::eventStream({sse::contentChunk(QStringLiteral("A"))})
+                                      .withEnding(ScriptedResponse::Ending::HoldOpen));
+        server.setDefaultResponse("/v1/models", ScriptedResponse::hangForever());
+        auto client = clientFor(server);
+
+        int deltas = 0;
+        auto streamed = std::make_shared<StreamRun>();
+        client->sendChatStreaming(hello(), [&deltas](const QString &, const QString &) { ++deltas; })
+            .then([streamed](Result<QString> result) { streamed->outcomes.append(std::move(result)); });
+        QTRY_COMPARE_WITH_TIMEOUT(deltas, 1, kWait);
+        auto probe = startProbe(*client);
+        QVERIFY(server.waitForRequests(2));
+
+        client.reset();
+        QVERIFY(waitForOutcome(streamed));
+        QVERIFY(waitForOutcome(probe));
+        QVERIFY(!streamed->outcomes.first().ok());
+        QVERIFY(isNetworkError(streamed->outcomes.first().error()));
+        QCOMPARE(probe->outcomes, QList<bool>{false});
+        QTest::qWait(0);
+        QCOMPARE(streamed->outcomes.size(), 1);
+        QCOMPARE(probe->outcomes.size(), 1);
+    }
+
+    void destroyingTheClientFromTheDeltaCallbackIsSafe()
+    {
+        HttpStandIn server;
+        QVERIFY(server.listen());
+        server.enqueue(ScriptedResponse::eventStream(sse::chatStream({QStringLiteral("a"), QStringLiteral("b")}))
+                           .withEnding(ScriptedResponse::Ending::HoldOpen));
+        auto client = clientFor(server);
+        auto run = std::make_shared<StreamRun>();
+        client
+            ->sendChatStreaming(hello(),
+                                [&client, run](const QString &fragment, const QString &) {
+                                    run->fragments.append(fragment);
+                                    client.reset();
+                                })
+            .then([run](Result<QString> result) { run->outcomes.append(std::move(result)); });
+        QVERIFY(waitForOutcome(run));
+        QTest::qWait(0);
+        QCOMPARE(run->outcomes.size(), 1);
+        QVERIFY(!client);
+    }
+};
+
+QTEST_GUILESS_MAIN(TstOpenClawClient)
+#include "tst_openclaw_client.moc"
