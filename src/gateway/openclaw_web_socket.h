@@ -4,15 +4,22 @@
 #include "gateway/openclaw_ws_state.h"
 #include "platform/error.h"
 
+#include <QHash>
+#include <QJsonObject>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QUrl>
+#include <QWebSocket>
 
 #include <qcoro/qcorotask.h>
 
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
+
+class QTimer;
 
 namespace halvex {
 
@@ -72,7 +79,37 @@ Q_SIGNALS:
     void stateChanged(const halvex::OpenClawWSState &state);
 
 private:
+    struct ChatCall;
+
     void setState(const OpenClawWSState &state);
+    bool isSocketOpen() const;
+
+    // Connection attempt, also run by every scheduled reconnect.
+    void connectionAttempt();
+    QString webSocketUrlText() const;
+    // Detaches a socket from this client for good and closes it.
+    void releaseSocket(QWebSocket *socket, bool close);
+    void handleMessage(QWebSocket *socket, const QString &text);
+    void handleResponse(const QJsonObject &frame);
+    void handleEvent(const QJsonObject &frame);
+    void handleChallenge(const QJsonObject &payload);
+    void handleConnectResponse(const QJsonObject &frame, bool ok);
+    void handleNotPaired(const QJsonObject &error);
+    QCoro::Task<> runAutoApproval(QString binaryPath, QString deviceId, QString hintedRequestId);
+    // After a receive failure (with its description) or a missed challenge.
+    void handleDrop(QWebSocket *socket, const std::optional<QString> &receiveError);
+    void scheduleReconnect();
+    void sendPing();
+
+    // Chat.
+    void sendNextChat();
+    void handleChatResponse(const QString &id, bool ok, const QJsonObject &frame);
+    void handleAgentEvent(const QJsonObject &payload);
+    void applyStreamText(const QString &text, bool defaultRule);
+    void finishStream();
+    void finishChat(const std::shared_ptr<ChatCall> &call, Result<QString> outcome);
+    void chatTimedOut(const std::shared_ptr<ChatCall> &call);
+    void failAllWaiting(const Error &error);
 
     KeychainManager *m_keychain;
     Timings m_timings;
@@ -80,6 +117,29 @@ private:
     OpenClawWSState m_state;
     std::optional<QString> m_openClawBinaryPath;
     std::unique_ptr<OpenClawDeviceIdentity> m_deviceIdentity;
+
+    QPointer<QWebSocket> m_socket;
+    QTimer *m_pingTimer;
+    QTimer *m_reconnectTimer;
+    double m_reconnectDelay;
+    int m_reconnectAttempt = 0;
+    bool m_isIntentionalDisconnect = false;
+    bool m_isConnecting = false;
+    QUrl m_gatewayURL;
+    QString m_gatewayToken;
+    std::optional<QString> m_connectRequestId;
+    bool m_autoApprovalAttempted = false;
+    // Bumped by connect() and disconnect(), so an approval started before
+    // them does not act afterwards.
+    quint64 m_generation = 0;
+
+    // Chats waiting for their turn, in arrival order; the one on the wire is
+    // in m_pendingRequests until its stream ends, it fails or times out.
+    std::deque<std::shared_ptr<ChatCall>> m_chatQueue;
+    QHash<QString, std::shared_ptr<ChatCall>> m_pendingRequests;
+    std::shared_ptr<ChatCall> m_inFlightChat;
+    QString m_streamAccumulated;
+    std::optional<QString> m_activeStreamRequestId;
 };
 
 } // namespace halvex

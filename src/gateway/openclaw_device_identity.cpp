@@ -1,0 +1,133 @@
+#include "gateway/openclaw_device_identity.h"
+
+#include "platform/deployment.h"
+#include "platform/keychain_manager.h"
+#include "platform/logging.h"
+
+#include <QCryptographicHash>
+
+#include <sodium.h>
+
+namespace halvex {
+
+namespace {
+
+bool sodiumReady()
+{
+    // sodium_init() is safe to call more than once; do it once anyway.
+    static const bool ready = sodium_init() >= 0;
+    return ready;
+}
+
+QString keyAccount() { return QString::fromLatin1(CredentialService::deviceKeyAccount); }
+
+} // namespace
+
+QString DeviceIdentityError::description() const
+{
+    switch (m_kind) {
+    case Kind::keychainError:
+        return QStringLiteral("Keychain error: ") + QString::number(m_status);
+    case Kind::invalidPayload:
+        return QStringLiteral("Failed to create payload data");
+    case Kind::invalidKeychainData:
+        return QStringLiteral("Invalid data in Keychain");
+    }
+    return {};
+}
+
+OpenClawDeviceIdentity::OpenClawDeviceIdentity(KeychainManager *keychain, const QByteArray &seed)
+    : m_keychain(keychain)
+{
+    m_secretKey.resize(crypto_sign_SECRETKEYBYTES);
+    m_publicKey.resize(crypto_sign_PUBLICKEYBYTES);
+    crypto_sign_seed_keypair(reinterpret_cast<unsigned char *>(m_publicKey.data()),
+                             reinterpret_cast<unsigned char *>(m_secretKey.data()),
+                             reinterpret_cast<const unsigned char *>(seed.constData()));
+}
+
+OpenClawDeviceIdentity::~OpenClawDeviceIdentity()
+{
+    sodium_memzero(m_secretKey.data(), size_t(m_secretKey.size()));
+}
+
+Result<std::unique_ptr<OpenClawDeviceIdentity>> OpenClawDeviceIdentity::create(KeychainManager *keychain)
+{
+    if (!sodiumReady())
+        return Error::plain(QStringLiteral("The signing library could not be initialised"));
+
+    const QString service = CredentialService::openClawDeviceKey();
+    const SecretOutcome stored = keychain->loadData(service, keyAccount());
+    if (stored.isOk() && stored.data.size() == crypto_sign_SEEDBYTES) {
+        std::unique_ptr<OpenClawDeviceIdentity> identity(new OpenClawDeviceIdentity(keychain, stored.data));
+        qCInfo(lcDeviceId, "Loaded existing device identity — deviceId: %s", qUtf8Printable(identity->deviceId()));
+        return identity;
+    }
+
+    // Missing, unreadable or of the wrong size: a new key replaces it (the
+    // gateway then sees a new device that needs pairing).
+    QByteArray seed(crypto_sign_SEEDBYTES, Qt::Uninitialized);
+    randombytes_buf(seed.data(), size_t(seed.size()));
+    const SecretOutcome saved = keychain->saveData(service, keyAccount(), seed);
+    if (!saved.isOk()) {
+        sodium_memzero(seed.data(), size_t(seed.size()));
+        return DeviceIdentityError::keychainError(saved.code).toError();
+    }
+    std::unique_ptr<OpenClawDeviceIdentity> identity(new OpenClawDeviceIdentity(keychain, seed));
+    sodium_memzero(seed.data(), size_t(seed.size()));
+    qCInfo(lcDeviceId, "Generated NEW device identity — deviceId: %s", qUtf8Printable(identity->deviceId()));
+    return identity;
+}
+
+QString OpenClawDeviceIdentity::deviceId() const
+{
+    return QString::fromLatin1(QCryptographicHash::hash(m_publicKey, QCryptographicHash::Sha256).toHex());
+}
+
+QByteArray OpenClawDeviceIdentity::publicKey() const { return m_publicKey; }
+
+QString OpenClawDeviceIdentity::publicKeyBase64Url() const { return base64Url(m_publicKey); }
+
+Result<QString> OpenClawDeviceIdentity::sign(const QString &payload) const
+{
+    // A QString can hold lone surrogates, which have no UTF-8 form.
+    for (qsizetype i = 0; i < payload.size(); ++i) {
+        const QChar c = payload.at(i);
+        if (c.isHighSurrogate()) {
+            if (i + 1 >= payload.size() || !payload.at(i + 1).isLowSurrogate())
+                return DeviceIdentityError::invalidPayload().toError();
+            ++i;
+        } else if (c.isLowSurrogate()) {
+            return DeviceIdentityError::invalidPayload().toError();
+        }
+    }
+    const QByteArray bytes = payload.toUtf8();
+    QByteArray signature(crypto_sign_BYTES, Qt::Uninitialized);
+    if (crypto_sign_detached(reinterpret_cast<unsigned char *>(signature.data()), nullptr,
+                             reinterpret_cast<const unsigned char *>(bytes.constData()),
+                             static_cast<unsigned long long>(bytes.size()),
+                             reinterpret_cast<const unsigned char *>(m_secretKey.constData()))
+        != 0)
+        return Error::plain(QStringLiteral("Ed25519 signing failed"));
+    return base64Url(signature);
+}
+
+bool OpenClawDeviceIdentity::saveDeviceToken(const QString &token)
+{
+    const bool saved = m_keychain->save(CredentialService::openClawDeviceToken(), token);
+    if (saved)
+        qCInfo(lcDeviceId, "Saved device token");
+    return saved;
+}
+
+std::optional<QString> OpenClawDeviceIdentity::loadDeviceToken() const
+{
+    return m_keychain->load(CredentialService::openClawDeviceToken());
+}
+
+QString OpenClawDeviceIdentity::base64Url(const QByteArray &bytes)
+{
+    return QString::fromLatin1(bytes.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
+}
+
+} // namespace halvex

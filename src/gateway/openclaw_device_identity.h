@@ -1,0 +1,79 @@
+#pragma once
+
+#include "platform/error.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <memory>
+#include <optional>
+
+namespace halvex {
+
+class KeychainManager;
+
+// Why the device identity could not be created or could not sign.
+class DeviceIdentityError
+{
+public:
+    enum class Kind { keychainError, invalidPayload, invalidKeychainData };
+
+    static DeviceIdentityError keychainError(qint32 status) { return {Kind::keychainError, status}; }
+    static DeviceIdentityError invalidPayload() { return {Kind::invalidPayload, 0}; }
+    static DeviceIdentityError invalidKeychainData() { return {Kind::invalidKeychainData, 0}; }
+
+    Kind kind() const { return m_kind; }
+    qint32 status() const { return m_status; }
+    QString description() const;
+    // As an Error for Result<T>, carrying the same description.
+    Error toError() const { return Error::plain(description()); }
+
+private:
+    DeviceIdentityError(Kind kind, qint32 status) : m_kind(kind), m_status(status) {}
+    Kind m_kind;
+    qint32 m_status;
+};
+
+// This installation's Ed25519 identity towards the OpenClaw gateway. The
+// 32-byte seed (the raw private key) is kept in the credential store and
+// reused by every run; the device id is the SHA-256 of the public key in
+// hex. The identity also keeps the device token the gateway hands out.
+class OpenClawDeviceIdentity
+{
+public:
+    // Loads the stored key, or creates and stores a new one when there is
+    // none usable. Fails only when a new key cannot be stored. The store is
+    // not owned and must outlive the identity.
+    static Result<std::unique_ptr<OpenClawDeviceIdentity>> create(KeychainManager *keychain);
+
+    ~OpenClawDeviceIdentity();
+    OpenClawDeviceIdentity(const OpenClawDeviceIdentity &) = delete;
+    OpenClawDeviceIdentity &operator=(const OpenClawDeviceIdentity &) = delete;
+
+    // 64 lower-case hex digits.
+    QString deviceId() const;
+    // The raw 32-byte public key, and its base64url text (43 characters).
+    QByteArray publicKey() const;
+    QString publicKeyBase64Url() const;
+
+    // sign(payload:): the base64url Ed25519 signature over the UTF-8 bytes.
+    Result<QString> sign(const QString &payload) const;
+
+    // The device token through the credential store.
+    bool saveDeviceToken(const QString &token);
+    std::optional<QString> loadDeviceToken() const;
+
+    // Standard Base64 with "+" -> "-", "/" -> "_" and no "=" padding.
+    static QString base64Url(const QByteArray &bytes);
+
+private:
+    OpenClawDeviceIdentity(KeychainManager *keychain, const QByteArray &seed);
+
+    KeychainManager *m_keychain;
+    // libsodium's 64-byte secret key (seed followed by public key) and the
+    // 32-byte public key, derived from the stored seed.
+    QByteArray m_secretKey;
+    QByteArray m_publicKey;
+};
+
+} // namespace halvex

@@ -1,0 +1,250 @@
+// The device identity: one Ed25519 key per installation, kept in the
+// credential store and reused, the device id derived from it, signatures
+// that verify, and the device token kept alongside.
+#include "gateway/openclaw_device_identity.h"
+#include "gateway/openclaw_web_socket.h"
+#include "platform/deployment.h"
+#include "platform/keychain_manager.h"
+#include "platform/secret_backend.h"
+#include "gateway_ws_stand_in.h"
+#include "log_capture.h"
+
+#include <QDir>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <sodium.h>
+
+using namespace halvex;
+
+namespace {
+
+std::unique_ptr<KeychainManager> memoryKeychain(MemorySecretBackend **backend = nullptr)
+{
+    auto store = std::make_unique<MemorySecretBackend>();
+    if (backend)
+        *backend = store.get();
+    return std::make_unique<KeychainManager>(std::move(store));
+}
+
+QString keyAccount() { return QString::fromLatin1(CredentialService::deviceKeyAccount); }
+
+std::unique_ptr<OpenClawDeviceIdentity> createOrFail(KeychainManager *keychain)
+{
+    auto created = OpenClawDeviceIdentity::create(keychain);
+    if (!created.ok()) {
+        qWarning("identity: %s", qPrintable(created.error().description()));
+        return nullptr;
+    }
+    return std::move(created).value();
+}
+
+bool verifies(const QString &signature, const QString &payload, const QByteArray &publicKey)
+{
+    const auto raw = test::GatewayWsStandIn::decodeBase64Url(signature);
+    if (!raw || raw->size() != crypto_sign_BYTES)
+        return false;
+    const QByteArray message = payload.toUtf8();
+    return crypto_sign_verify_detached(reinterpret_cast<const unsigned char *>(raw->constData()),
+                                       reinterpret_cast<const unsigned char *>(message.constData()),
+                                       static_cast<unsigned long long>(message.size()),
+                                       reinterpret_cast<const unsigned char *>(publicKey.constData()))
+        == 0;
+}
+
+} // namespace
+
+class TstDeviceIdentity : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void initTestCase() { QVERIFY(sodium_init() >= 0); }
+
+    void theKeyIsCreatedOnceAndReused()
+    {
+        test::LogCapture log;
+        MemorySecretBackend *store = nullptr;
+        auto keychain = memoryKeychain(&store);
+
+        auto first = createOrFail(keychain.get());
+        QVERIFY(first);
+        const QString id = first->deviceId();
+        QCOMPARE(log.count(QStringLiteral("Generated NEW device identity — deviceId: ") + id), 1);
+
+        // The stored item is the raw 32-byte key under the service and account.
+        const SecretOutcome stored = keychain->loadData(CredentialService::openClawDeviceKey(), keyAccount());
+        QVERIFY(stored.isOk());
+        QCOMPARE(stored.data.size(), 32);
+
+        auto second = createOrFail(keychain.get());
+        QVERIFY(second);
+        QCOMPARE(second->deviceId(), id);
+        QCOMPARE(second->publicKey(), first->publicKey());
+        QCOMPARE(log.count(QStringLiteral("Loaded existing device identity — deviceId: ") + id), 1);
+        QCOMPARE(log.countStartingWith(QStringLiteral("Generated NEW device identity")), 1);
+        QCOMPARE(store->items().size(), 1);
+    }
+
+    void aStoredItemOfTheWrongSizeIsReplaced_data()
+    {
+        QTest::addColumn<int>("length");
+        QTest::newRow("31 bytes") << 31;
+        QTest::newRow("33 bytes") << 33;
+        QTest::newRow("empty") << 0;
+    }
+
+    void aStoredItemOfTheWrongSizeIsReplaced()
+    {
+        QFETCH(int, length);
+        test::LogCapture log;
+        auto keychain = memoryKeychain();
+        const QByteArray wrong(length, '\x42');
+        QVERIFY(keychain->saveData(CredentialService::openClawDeviceKey(), keyAccount(), wrong).isOk());
+
+        auto identity = createOrFail(keychain.get());
+        QVERIFY(identity);
+        QCOMPARE(log.countStartingWith(QStringLiteral("Generated NEW device identity — deviceId: ")), 1);
+        QCOMPARE(log.countStartingWith(QStringLiteral("Loaded existing")), 0);
+
+        const SecretOutcome stored = keychain->loadData(CredentialService::openClawDeviceKey(), keyAccount());
+        QVERIFY(stored.isOk());
+        QCOMPARE(stored.data.size(), 32);
+        QVERIFY(stored.data != wrong.left(32));
+
+        // From now on the new key is the one that is loaded.
+        auto again = createOrFail(keychain.get());
+        QCOMPARE(again->deviceId(), identity->deviceId());
+    }
+
+    void theDeviceIdIsTheHashOfThePublicKeyInHex()
+    {
+        static const QRegularExpression hex64(QStringLiteral("^[0-9a-f]{64}$"));
+        static const QRegularExpression base64url(QStringLiteral("^[A-Za-z0-9_-]+$"));
+        for (int i = 0; i < 20; ++i) {
+            auto keychain = memoryKeychain();
+            auto identity = createOrFail(keychain.get());
+            QVERIFY(identity);
+            const QString id = identity->deviceId();
+            QVERIFY2(hex64.match(id).hasMatch(), qPrintable(id));
+            QCOMPARE(id, test::GatewayWsStandIn::deviceIdForPublicKey(identity->publicKey()));
+
+            const QString key = identity->publicKeyBase64Url();
+            QCOMPARE(key.size(), 43);
+            QVERIFY2(base64url.match(key).hasMatch(), qPrintable(key));
+            QCOMPARE(test::GatewayWsStandIn::decodeBase64Url(key), std::optional<QByteArray>(identity->publicKey()));
+        }
+    }
+
+    void base64UrlReplacesTheTwoSymbolsAndDropsPadding()
+    {
+        // 0xfb 0xff encodes as "+/8=" in standard Base64.
+        QCOMPARE(OpenClawDeviceIdentity::base64Url(QByteArray("\xfb\xff", 2)), QStringLiteral("-_8"));
+        QCOMPARE(OpenClawDeviceIdentity::base64Url(QByteArray("\xfb\xef\xbe", 3)), QStringLiteral("----"));
+        QCOMPARE(OpenClawDeviceIdentity::base64Url(QByteArray("a")), QStringLiteral("YQ"));
+        QCOMPARE(OpenClawDeviceIdentity::base64Url({}), QString());
+    }
+
+    void signaturesVerifyAgainstThePublicKey()
+    {
+        auto keychain = memoryKeychain();
+        auto identity = createOrFail(keychain.get());
+        QVERIFY(identity);
+        const QString payload = QStringLiteral("v2|%1|openclaw-ios|ui|operator|a,b|1700000000000|tøken 🔑|nonce")
+                                    .arg(identity->deviceId());
+        const Result<QString> first = identity->sign(payload);
+        const Result<QString> second = identity->sign(payload);
+        QVERIFY(first.ok());
+        QVERIFY(second.ok());
+        QCOMPARE(first->size(), 86);
+        QVERIFY(!first->contains(QLatin1Char('+')) && !first->contains(QLatin1Char('/'))
+                && !first->contains(QLatin1Char('=')));
+        QVERIFY(verifies(*first, payload, identity->publicKey()));
+        QVERIFY(verifies(*second, payload, identity->publicKey()));
+        // Over the exact bytes: one character more and it no longer verifies.
+        QVERIFY(!verifies(*first, payload + QLatin1Char(' '), identity->publicKey()));
+
+        // A reloaded identity signs with the same key.
+        auto reloaded = createOrFail(keychain.get());
+        const Result<QString> third = reloaded->sign(payload);
+        QVERIFY(third.ok());
+        QVERIFY(verifies(*third, payload, identity->publicKey()));
+    }
+
+    void textWithoutUtf8FormCannotBeSigned()
+    {
+        auto keychain = memoryKeychain();
+        auto identity = createOrFail(keychain.get());
+        const QString lone = QStringLiteral("v2|") + QChar(0xD800) + QStringLiteral("|x");
+        const Result<QString> signature = identity->sign(lone);
+        QVERIFY(!signature.ok());
+        QCOMPARE(signature.error().description(), QStringLiteral("Failed to create payload data"));
+    }
+
+    void errorDescriptions()
+    {
+        QCOMPARE(DeviceIdentityError::keychainError(-25299).description(), QStringLiteral("Keychain error: -25299"));
+        QCOMPARE(DeviceIdentityError::invalidPayload().description(), QStringLiteral("Failed to create payload data"));
+        QCOMPARE(DeviceIdentityError::invalidKeychainData().description(), QStringLiteral("Invalid data in Keychain"));
+    }
+
+    void aKeyThatCannotBeStoredFailsConstruction()
+    {
+        test::LogCapture log;
+        MemorySecretBackend *store = nullptr;
+        auto keychain = memoryKeychain(&store);
+        store->setFailWrites(true);
+
+        auto created = OpenClawDeviceIdentity::create(keychain.get());
+        QVERIFY(!created.ok());
+        QCOMPARE(created.error().description(), QStringLiteral("Keychain error: -1"));
+        QCOMPARE(log.countStartingWith(QStringLiteral("Generated NEW")), 0);
+
+        // The gateway socket then runs without an identity and cannot sign in.
+        test::GatewayWsStandIn gateway;
+        QVERIFY(gateway.listen());
+        OpenClawWebSocket socket(keychain.get(), OpenClawWebSocket::Timings{});
+        QCOMPARE(log.count(QStringLiteral("Failed to initialize device identity: Keychain error: -1")), 1);
+        QVERIFY(!socket.deviceIdentity());
+        socket.connect(gateway.httpUrl(), QStringLiteral("gw-token"));
+        QVERIFY(log.waitFor(QStringLiteral("No device identity — cannot authenticate")));
+        QCOMPARE(socket.state(), OpenClawWSState::error(QStringLiteral("No device identity")));
+        QVERIFY(gateway.framesWithMethod(QStringLiteral("connect")).isEmpty());
+        socket.disconnect();
+    }
+
+    void theDeviceTokenIsKeptInTheCredentialStore()
+    {
+        test::LogCapture log;
+        auto keychain = memoryKeychain();
+        auto identity = createOrFail(keychain.get());
+        QVERIFY(!identity->loadDeviceToken().has_value());
+        QVERIFY(identity->saveDeviceToken(QStringLiteral("dtok-1")));
+        QCOMPARE(log.count(QStringLiteral("Saved device token")), 1);
+        QCOMPARE(identity->loadDeviceToken(), std::optional<QString>(QStringLiteral("dtok-1")));
+        QCOMPARE(keychain->load(CredentialService::openClawDeviceToken()), std::optional<QString>(QStringLiteral("dtok-1")));
+        QVERIFY(identity->saveDeviceToken(QStringLiteral("dtok-2")));
+        QCOMPARE(identity->loadDeviceToken(), std::optional<QString>(QStringLiteral("dtok-2")));
+    }
+
+    void theKeySurvivesTheRealSecretStore()
+    {
+        // The session's Secret Service (gnome-keyring) must hand back the raw
+        // bytes unchanged, or every run would be a new device.
+        auto keychain = KeychainManager::createDefault(QDir::temp().filePath(QStringLiteral("halvex-devid-files")));
+        QVERIFY(keychain);
+        keychain->deleteData(CredentialService::openClawDeviceKey(), keyAccount());
+        auto first = createOrFail(keychain.get());
+        QVERIFY(first);
+        auto second = createOrFail(keychain.get());
+        QVERIFY(second);
+        QCOMPARE(second->deviceId(), first->deviceId());
+        const SecretOutcome stored = keychain->loadData(CredentialService::openClawDeviceKey(), keyAccount());
+        QVERIFY(stored.isOk());
+        QCOMPARE(stored.data.size(), 32);
+        keychain->deleteData(CredentialService::openClawDeviceKey(), keyAccount());
+    }
+};
+
+QTEST_GUILESS_MAIN(TstDeviceIdentity)
+#include "tst_device_identity.moc"

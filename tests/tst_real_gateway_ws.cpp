@@ -1,0 +1,277 @@
+// The gateway WebSocket against the real OpenClaw gateway: the signed
+// handshake with the gateway token and then with the device token it
+// issued, a chat through the "mobile" agent, and a device that is not
+// paired being approved with the real `openclaw` tool.
+#include "gateway/openclaw_device_identity.h"
+#include "gateway/openclaw_web_socket.h"
+#include "gateway/shell_runner.h"
+#include "platform/deployment.h"
+#include "platform/keychain_manager.h"
+#include "platform/secret_backend.h"
+#include "log_capture.h"
+#include "openclaw_gateway.h"
+
+#include <QFile>
+#include <cstdio>
+#include <unistd.h>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <qcoro/qcorotask.h>
+
+using namespace halvex;
+using test::OpenClawGateway;
+
+namespace {
+
+constexpr int kConnectMs = 90000;
+constexpr int kChatMs = 180000;
+constexpr int kApprovalMs = 240000;
+
+// A private namespace and veth pair, so that a connection reaches the
+// gateway from an address that is not loopback (those are paired silently).
+const QString kNamespace = QStringLiteral("halvex-ocws");
+const QString kHostEnd = QStringLiteral("hxocws0");
+const QString kNamespaceEnd = QStringLiteral("hxocws1");
+const QString kHostAddress = QStringLiteral("10.213.0.1");
+const QString kNamespaceAddress = QStringLiteral("10.213.0.2");
+
+QString ipTool()
+{
+    return QStandardPaths::findExecutable(QStringLiteral("ip"),
+                                          {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin"), QStringLiteral("/usr/bin"),
+                                           QStringLiteral("/bin")});
+}
+
+// Runs `ip` with the arguments; the error output on failure.
+std::optional<QString> runIp(const QStringList &arguments)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(ipTool(), arguments);
+    if (!process.waitForFinished(30000))
+        return QStringLiteral("ip %1 did not finish").arg(arguments.join(QLatin1Char(' ')));
+    if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
+        return QStringLiteral("ip %1: %2").arg(arguments.join(QLatin1Char(' ')), QString::fromUtf8(process.readAll()).trimmed());
+    return std::nullopt;
+}
+
+void removeNamespace()
+{
+    runIp({QStringLiteral("link"), QStringLiteral("del"), kHostEnd});
+    runIp({QStringLiteral("netns"), QStringLiteral("del"), kNamespace});
+}
+
+// Creates the namespace and the pair; an explanation when it cannot.
+std::optional<QString> createNamespace()
+{
+    if (ipTool().isEmpty())
+        return QStringLiteral("the ip tool is not installed");
+    removeNamespace(); // leftovers of an earlier run
+    const QList<QStringList> steps = {
+        {QStringLiteral("netns"), QStringLiteral("add"), kNamespace},
+        {QStringLiteral("link"), QStringLiteral("add"), kHostEnd, QStringLiteral("type"), QStringLiteral("veth"),
+         QStringLiteral("peer"), QStringLiteral("name"), kNamespaceEnd},
+        {QStringLiteral("link"), QStringLiteral("set"), kNamespaceEnd, QStringLiteral("netns"), kNamespace},
+        {QStringLiteral("addr"), QStringLiteral("add"), kHostAddress + QStringLiteral("/30"), QStringLiteral("dev"), kHostEnd},
+        {QStringLiteral("link"), QStringLiteral("set"), kHostEnd, QStringLiteral("up")},
+        {QStringLiteral("-n"), kNamespace, QStringLiteral("addr"), QStringLiteral("add"), kNamespaceAddress + QStringLiteral("/30"),
+         QStringLiteral("dev"), kNamespaceEnd},
+        {QStringLiteral("-n"), kNamespace, QStringLiteral("link"), QStringLiteral("set"), kNamespaceEnd, QStringLiteral("up")},
+        {QStringLiteral("-n"), kNamespace, QStringLiteral("link"), QStringLiteral("set"), QStringLiteral("lo"), QStringLiteral("up")},
+    };
+    for (const QStringList &step : steps) {
+        if (auto failure = runIp(step)) {
+            removeNamespace();
+            return failure;
+        }
+    }
+    return std::nullopt;
+}
+
+struct NamespaceGuard {
+    ~NamespaceGuard() { removeNamespace(); }
+};
+
+OpenClawWebSocket::Timings timings()
+{
+    OpenClawWebSocket::Timings timings;
+    timings.initialReconnectDelay = 0.2;
+    timings.maxReconnectDelay = 2.0;
+    timings.approvalReconnectDelay = 0.5;
+    return timings;
+}
+
+bool waitForState(OpenClawWebSocket &socket, const OpenClawWSState &state, int timeoutMs)
+{
+    return QTest::qWaitFor([&] { return socket.state() == state; }, timeoutMs);
+}
+
+} // namespace
+
+class TstRealGatewayWs : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void initTestCase()
+    {
+        HALVEX_REQUIRE_OPENCLAW();
+        QVERIFY2(m_gateway.start(), qPrintable(m_gateway.errorString()));
+        m_keychain = std::make_unique<KeychainManager>(std::make_unique<MemorySecretBackend>());
+    }
+
+    void firstConnectionSignsInWithTheGatewayToken()
+    {
+        test::LogCapture log;
+        OpenClawWebSocket socket(m_keychain.get(), timings());
+        QVERIFY(socket.deviceIdentity());
+        socket.connect(m_gateway.httpUrl(), m_gateway.token());
+        QVERIFY2(waitForState(socket, OpenClawWSState::connected(), kConnectMs), qPrintable(socket.state().description()));
+        // A gateway that has just come up answers "UNAVAILABLE" for a few
+        // seconds; those attempts are retried, each with the gateway token.
+        QVERIFY(log.count(QStringLiteral("Using gateway token for initial auth")) >= 1);
+        QCOMPARE(log.count(QStringLiteral("Using stored deviceToken for auth")), 0);
+        QCOMPARE(log.count(QStringLiteral("Saved deviceToken from hello-ok")), 1);
+        const auto deviceToken = m_keychain->load(CredentialService::openClawDeviceToken());
+        QVERIFY(deviceToken.has_value() && !deviceToken->isEmpty());
+        QVERIFY(socket.isUsableForChat());
+        socket.disconnect();
+    }
+
+    void aLaterRunSignsInWithTheDeviceToken()
+    {
+        QVERIFY(m_keychain->load(CredentialService::openClawDeviceToken()).has_value());
+        test::LogCapture log;
+        OpenClawWebSocket socket(m_keychain.get(), timings());
+        QCOMPARE(log.countStartingWith(QStringLiteral("Loaded existing device identity — deviceId: ")), 1);
+        // No gateway token at all: the device token alone must do.
+        socket.connect(m_gateway.httpUrl(), QString());
+        QVERIFY2(waitForState(socket, OpenClawWSState::connected(), kConnectMs), qPrintable(socket.state().description()));
+        QCOMPARE(log.count(QStringLiteral("Using stored deviceToken for auth")), 1);
+        QCOMPARE(log.count(QStringLiteral("Using gateway token for initial auth")), 0);
+        socket.disconnect();
+    }
+
+    void aChatThroughTheMobileAgent()
+    {
+        test::LogCapture log;
+        const QString answer = QStringLiteral("Hello from the model stand-in, with an emoji 👋 at the end.");
+        m_gateway.model()->setAnswer(answer);
+        m_gateway.model()->setChunkDelayMs(60);
+
+        OpenClawWebSocket socket(m_keychain.get(), timings());
+        socket.connect(m_gateway.httpUrl(), m_gateway.token());
+        QVERIFY2(waitForState(socket, OpenClawWSState::connected(), kConnectMs), qPrintable(socket.state().description()));
+
+        QStringList fragments;
+        QStringList totals;
+        std::optional<Result<QString>> result;
+        QCoro::connect(socket.sendChat(QStringLiteral("Say hello, please."), QStringLiteral("mobile"),
+                                       [&](const QString &fragment, const QString &total) {
+                                           fragments << fragment;
+                                           totals << total;
+                                       }),
+                       &socket, [&](Result<QString> r) { result.emplace(std::move(r)); });
+        QVERIFY(QTest::qWaitFor([&] { return result.has_value(); }, kChatMs));
+        QVERIFY2(result->ok(), qPrintable(result->ok() ? QString() : result->error().description()));
+        QCOMPARE(result->value(), answer);
+
+        // One fragment per growth of the text, adding up to the answer.
+        QVERIFY(!fragments.isEmpty());
+        QString sum;
+        for (int i = 0; i < fragments.size(); ++i) {
+            QVERIFY(!fragments.at(i).isEmpty());
+            sum += fragments.at(i);
+            QCOMPARE(totals.at(i), sum);
+        }
+        QCOMPARE(sum, answer);
+        QCOMPARE(log.countStartingWith(QStringLiteral("Delta: +")), fragments.size());
+        QCOMPARE(log.countStartingWith(QStringLiteral("Stream complete (")), 1);
+        qInfo("answer arrived in %d fragments", int(fragments.size()));
+
+        // The model got the message through the mobile agent.
+        const auto requests = m_gateway.model()->chatRequests();
+        QVERIFY(!requests.isEmpty());
+        // (OpenClaw wraps the user's text with context of its own.)
+        bool delivered = false;
+        for (const auto &request : requests)
+            delivered = delivered || request.body.contains("Say hello, please.");
+        QVERIFY(delivered);
+        socket.disconnect();
+    }
+
+    void aDeviceThatIsNotPairedIsApprovedWithTheRealTool()
+    {
+        // Only one gateway at a time on this machine.
+        m_gateway.stop();
+
+        if (::geteuid() != 0)
+            QSKIP("Creating a network namespace needs root; the NOT_PAIRED case needs a non-loopback client");
+        NamespaceGuard guard;
+        if (auto failure = createNamespace())
+            QSKIP(qPrintable(QStringLiteral("No network namespace for the NOT_PAIRED case: ") + *failure));
+
+        // The gateway runs inside the namespace, bound to its end of the pair
+        // (and, as OpenClaw requires, to the namespace's own loopback).
+        OpenClawGateway gateway;
+        OpenClawGateway::Options options;
+        options.bind = QStringLiteral("custom");
+        options.customBindHost = kNamespaceAddress;
+        options.connectHost = kNamespaceAddress;
+        options.launchPrefix = {ipTool(), QStringLiteral("netns"), QStringLiteral("exec"), kNamespace};
+        QVERIFY2(gateway.start(options), qPrintable(gateway.errorString()));
+
+        // The tool must reach the gateway on the namespace's loopback too.
+        QTemporaryDir toolDir;
+        QVERIFY(toolDir.isValid());
+        const QString tool = toolDir.filePath(QStringLiteral("openclaw"));
+        {
+            QFile file(tool);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(QStringLiteral("#!/bin/sh\nexec %1 netns exec %2 %3 \"$@\"\n")
+                           .arg(ipTool(), kNamespace, gateway.cliPath())
+                           .toUtf8());
+            file.close();
+            QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        }
+
+        test::LogCapture log;
+        auto keychain = std::make_unique<KeychainManager>(std::make_unique<MemorySecretBackend>());
+        OpenClawWebSocket socket(keychain.get(), timings());
+        const QString deviceId = socket.deviceIdentity()->deviceId();
+        socket.setOpenClawBinaryPath(tool);
+        socket.connect(gateway.httpUrl(), gateway.token());
+
+        QVERIFY(log.waitFor(QStringLiteral("Device NOT_PAIRED — attempting auto-approval..."), 1, kConnectMs));
+        QVERIFY2(waitForState(socket, OpenClawWSState::connected(), kApprovalMs), qPrintable(socket.state().description()));
+        QCOMPARE(log.countStartingWith(QStringLiteral("Approve result: Approved ") + deviceId), 1);
+        QCOMPARE(log.countStartingWith(QStringLiteral("Device NOT_PAIRED — auto-approval already attempted")), 0);
+        QCOMPARE(log.count(QStringLiteral("Saved deviceToken from hello-ok")), 1);
+        // What the tool printed, for the record.
+        QStringList toolOutput = log.messagesStartingWith(QStringLiteral("devices list"));
+        toolOutput += log.messagesStartingWith(QStringLiteral("Approve result: "));
+        for (const QString &line : std::as_const(toolOutput))
+            std::fprintf(stderr, "%s\n", qPrintable(line));
+
+        // The gateway now lists this device as paired.
+        const auto list = QCoro::waitFor(runShellCommand(tool + QStringLiteral(" devices list --json 2>/dev/null")));
+        QVERIFY(list.has_value());
+        bool paired = false;
+        for (const QJsonValue &entry : QJsonDocument::fromJson(list->toUtf8()).object().value(QLatin1String("paired")).toArray())
+            paired = paired || entry.toObject().value(QLatin1String("deviceId")).toString() == deviceId;
+        QVERIFY2(paired, qPrintable(*list));
+        socket.disconnect();
+        gateway.stop();
+    }
+
+private:
+    OpenClawGateway m_gateway;
+    std::unique_ptr<KeychainManager> m_keychain;
+};
+
+QTEST_GUILESS_MAIN(TstRealGatewayWs)
+#include "tst_real_gateway_ws.moc"
