@@ -3,6 +3,7 @@
 #include "bridge/bridge_connection_state.h"
 #include "gateway/openclaw_client.h"
 #include "gateway/openclaw_web_socket.h"
+#include "platform/device_facts.h"
 #include "relay/relay_web_socket.h"
 
 #include <QObject>
@@ -11,7 +12,11 @@
 #include <QUrl>
 #include <QVariantMap>
 
+#include <qcoro/qcorotask.h>
+
+#include <functional>
 #include <memory>
+#include <optional>
 
 class QNetworkAccessManager;
 
@@ -21,7 +26,40 @@ class KeychainManager;
 class Settings;
 class OpenClawClient;
 class OpenClawWebSocket;
-struct DeviceFacts;
+
+// One local model as the agent card lists it.
+struct LocalModel {
+    QString name;
+    double sizeGB = 0.0;
+    QString parameterSize;
+};
+
+// Finds the local models to announce in the agent card.
+using LocalModelDetector = std::function<QCoro::Task<QList<LocalModel>>()>;
+
+// What the manager needs of a running memory sync service.
+class MemorySyncHandle
+{
+public:
+    virtual ~MemorySyncHandle() = default;
+    virtual void start() = 0;
+    virtual void stop() = 0;
+    // One successful chat exchange.
+    virtual void recordActivity() = 0;
+};
+
+// Creates a memory sync service that talks to the agent through the client
+// and keeps its secrets in the credential store.
+using MemorySyncFactory = std::function<std::unique_ptr<MemorySyncHandle>(OpenClawClient *, KeychainManager *)>;
+
+// Every delay of the bridge manager and of the links it owns. (Declared
+// outside the class so that it can be a default argument there.)
+struct BridgeManagerTimings {
+    double healthCheckInterval = 60.0; // seconds
+    RelayWebSocket::Timings relay;
+    OpenClawClient::Timings openClawClient;
+    OpenClawWebSocket::Timings openClawWebSocket;
+};
 
 // The one coordinator of the running bridge: owns the relay link and both
 // gateway clients, loads the gateway settings, probes the gateway every
@@ -34,12 +72,7 @@ class BridgeManager : public QObject, public RelayWebSocketDelegate
     Q_PROPERTY(bool openClawReachable READ openClawReachable NOTIFY openClawReachableChanged)
     Q_PROPERTY(bool isEnabled READ isEnabled WRITE setIsEnabled NOTIFY isEnabledChanged)
 public:
-    struct Timings {
-        double healthCheckInterval = 60.0; // seconds
-        RelayWebSocket::Timings relay;
-        OpenClawClient::Timings openClawClient;
-        OpenClawWebSocket::Timings openClawWebSocket;
-    };
+    using Timings = BridgeManagerTimings;
 
     // Everything the manager talks to comes in here; none of it is owned.
     struct Dependencies {
@@ -48,6 +81,13 @@ public:
         Settings *settings = nullptr;
         QUrl relayOrigin;        // scheme + host[:port] of the relay WebSocket
         QString homeDirectory;   // where ".openclaw/openclaw.json" is looked for
+
+        // Optional seams; empty means the default noted.
+        LocalModelDetector localModelDetector;  // none: no local models
+        MemorySyncFactory memorySyncFactory;    // none: memory sync never runs
+        std::function<std::optional<QString>()> localIPAddress; // halvex::localIPAddress()
+        std::function<DeviceFacts()> deviceFacts;               // halvex::currentDeviceFacts()
+        ShellRunner shellRunner;                                // the gateway socket's own
     };
 
     explicit BridgeManager(Dependencies deps, Timings timings = {}, QObject *parent = nullptr);
@@ -64,10 +104,26 @@ public:
     void stop();
     void loadOpenClawConfig();
     void loadOpenClawConfigFile();
+    void configureGatewayWebSocket();
+    void startHealthCheck();
+    // Applies a health check result (and starts or stops memory sync).
+    void setOpenClawReachable(bool reachable);
     void sendAgentCard();
     void startMemorySyncIfEnabled();
     // Stops and drops the memory sync service, if one runs.
     void stopMemorySync();
+    // Detects the local models for the agent card; a new card follows when
+    // some were found while the relay is connected.
+    QCoro::Task<> refreshLocalModels();
+    // The chat pipeline for one request that carries "id" and "appUserId".
+    // Runs on its own; the returned task may be dropped.
+    QCoro::Task<> handleChatMessage(RelayMessage message);
+
+    // {"name", "size_gb", "params"} per detected model; kept across stop().
+    QList<QVariantMap> cachedLocalModels() const { return m_cachedLocalModels; }
+    MemorySyncHandle *memorySyncService() const { return m_memorySyncService.get(); }
+    // home + "/.openclaw/openclaw.json".
+    QString openClawConfigFilePath() const;
 
     RelayWebSocket *relayWebSocket() const;
     OpenClawClient *openClawClient() const;
@@ -86,11 +142,33 @@ Q_SIGNALS:
     void isEnabledChanged(bool enabled);
 
 private:
+    void setConnectionState(const BridgeConnectionState &state);
+    void setReachableValue(bool reachable);
+    void stopHealthCheck();
+    QCoro::Task<> runHealthProbe();
+    void sendChatFailure(const QString &replyTo, const QString &appUserId, const QString &description);
+
     Dependencies m_deps;
     Timings m_timings;
     BridgeConnectionState m_connectionState = BridgeConnectionState::disconnected();
     bool m_openClawReachable = false;
     bool m_isEnabled = true;
+    // Between start() with a token and stop(): late relay callbacks of a
+    // stopped link must not make a stopped bridge look connected or connecting.
+    bool m_running = false;
+
+    RelayWebSocket *m_relayWebSocket = nullptr;       // child
+    OpenClawClient *m_openClawClient = nullptr;       // child
+    OpenClawWebSocket *m_openClawWebSocket = nullptr; // child
+    QTimer *m_healthCheckTimer = nullptr;             // child while the check runs
+    std::unique_ptr<MemorySyncHandle> m_memorySyncService;
+    QList<QVariantMap> m_cachedLocalModels;
+
+    // Health probes answer late; a result is applied only when it belongs to
+    // the current run and is newer than the last one applied.
+    quint64 m_healthCheckRun = 0;
+    quint64 m_probeSequence = 0;
+    quint64 m_lastAppliedProbe = 0;
 };
 
 } // namespace halvex

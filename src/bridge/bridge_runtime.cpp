@@ -1,0 +1,36 @@
+#include "bridge/bridge_runtime.h"
+
+#include "platform/deployment.h"
+#include "platform/keychain_manager.h"
+#include "platform/settings.h"
+
+#include <QDir>
+#include <QNetworkAccessManager>
+
+namespace halvex {
+
+BridgeRuntime::BridgeRuntime() : BridgeRuntime(Options{}) {}
+
+BridgeRuntime::BridgeRuntime(Options options)
+    : m_network(std::make_unique<QNetworkAccessManager>()),
+      m_keychain(KeychainManager::createDefault()),
+      m_settings(Settings::userDefaults())
+{
+    BridgeManager::Dependencies deps;
+    deps.network = m_network.get();
+    deps.keychain = m_keychain.get();
+    deps.settings = m_settings.get();
+    deps.relayOrigin = options.relayOrigin.isEmpty() ? relayWebSocketOrigin() : options.relayOrigin;
+    deps.homeDirectory = options.homeDirectory.isEmpty() ? QDir::homePath() : options.homeDirectory;
+    m_bridgeManager = std::make_unique<BridgeManager>(std::move(deps), options.timings);
+}
+
+BridgeRuntime::~BridgeRuntime() = default;
+
+bool BridgeRuntime::hasBridgeToken() const
+{
+    const std::optional<QString> token = m_keychain->load(CredentialService::bridge());
+    return token && !token->isEmpty();
+}
+
+} // namespace halvex

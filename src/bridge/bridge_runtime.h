@@ -1,0 +1,53 @@
+#pragma once
+
+#include "bridge/bridge_manager.h"
+
+#include <QString>
+#include <QUrl>
+
+#include <memory>
+
+class QNetworkAccessManager;
+
+namespace halvex {
+
+class KeychainManager;
+class Settings;
+
+// The bridge with the user's real dependencies: one network access manager,
+// the user's credential store and user-defaults store, the deployment's
+// relay origin and the home directory. Shared by the tray application and
+// the headless entry. Construction already applies the stored on/off switch
+// (and so may start the bridge).
+class BridgeRuntime
+{
+public:
+    struct Options {
+        QUrl relayOrigin;      // empty: relayWebSocketOrigin()
+        QString homeDirectory; // empty: QDir::homePath()
+        BridgeManager::Timings timings;
+    };
+
+    BridgeRuntime();
+    explicit BridgeRuntime(Options options);
+    ~BridgeRuntime();
+    BridgeRuntime(const BridgeRuntime &) = delete;
+    BridgeRuntime &operator=(const BridgeRuntime &) = delete;
+
+    QNetworkAccessManager *network() const { return m_network.get(); }
+    KeychainManager *keychain() const { return m_keychain.get(); }
+    Settings *settings() const { return m_settings.get(); }
+    BridgeManager *bridgeManager() const { return m_bridgeManager.get(); }
+
+    // Whether the credential store holds a bridge token (reads the store).
+    bool hasBridgeToken() const;
+
+private:
+    // Declared in construction order; the manager goes first at destruction.
+    std::unique_ptr<QNetworkAccessManager> m_network;
+    std::unique_ptr<KeychainManager> m_keychain;
+    std::unique_ptr<Settings> m_settings;
+    std::unique_ptr<BridgeManager> m_bridgeManager;
+};
+
+} // namespace halvex

@@ -1,0 +1,253 @@
+#pragma once
+// A bridge wired to loopback stand-ins: relay stand-in <-> BridgeManager <->
+// HTTP stand-in as the gateway, with a memory credential store, a private
+// settings file and a scratch home directory. Shared by the bridge tests.
+
+#include "bridge/bridge_manager.h"
+#include "http_stand_in.h"
+#include "platform/deployment.h"
+#include "platform/keychain_manager.h"
+#include "platform/secret_backend.h"
+#include "platform/settings.h"
+#include "relay_stand_in.h"
+#include "temp_settings.h"
+
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+namespace halvex::test {
+
+// Records what the manager asks of its memory sync service.
+struct MemorySyncLog {
+    int created = 0;
+    int started = 0;
+    int stopped = 0;
+    int activities = 0;
+};
+
+class RecordingMemorySync : public MemorySyncHandle
+{
+public:
+    explicit RecordingMemorySync(std::shared_ptr<MemorySyncLog> log) : m_log(std::move(log)) { ++m_log->created; }
+    void start() override { ++m_log->started; }
+    void stop() override { ++m_log->stopped; }
+    void recordActivity() override { ++m_log->activities; }
+
+private:
+    std::shared_ptr<MemorySyncLog> m_log;
+};
+
+class BridgeRig
+{
+public:
+    static inline const QString bridgeToken = QStringLiteral("bt-test-1");
+    static inline const QString gatewayToken = QStringLiteral("gw-test-token");
+
+    ~BridgeRig()
+    {
+        // Requests still out when the bridge goes resume from the event loop
+        // with their cancellation; let them finish before the test moves on.
+        bridge.reset();
+        for (int i = 0; i < 10; ++i) {
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+            QCoreApplication::processEvents();
+        }
+    }
+    BridgeRig(const BridgeRig &) = delete;
+    BridgeRig &operator=(const BridgeRig &) = delete;
+
+    BridgeRig()
+    {
+        m_secrets = new MemorySecretBackend;
+        keychain = std::make_unique<KeychainManager>(std::unique_ptr<SecretBackend>(m_secrets));
+
+        // Short delays so reconnects happen in milliseconds; chats and probes
+        // keep generous limits.
+        timings.relay.initialReconnectDelay = 0.05;
+        timings.relay.maxReconnectDelay = 0.2;
+        timings.openClawWebSocket.initialReconnectDelay = 0.05;
+        timings.openClawWebSocket.maxReconnectDelay = 0.2;
+        timings.openClawWebSocket.challengeTimeout = 2.0;
+        timings.openClawClient.chatTimeoutMs = 30000;
+        timings.openClawClient.probeTimeoutMs = 10000;
+
+        deviceFacts.model = QStringLiteral("ThinkPad T14");
+        deviceFacts.isLaptop = true;
+        deviceFacts.computerName = QStringLiteral("Test Box");
+        deviceFacts.osVersion = QStringLiteral("Debian GNU/Linux 12 (bookworm)");
+    }
+
+    // Starts both stand-ins; the gateway answers its model list with 200.
+    bool startStandIns()
+    {
+        relay.acceptToken(bridgeToken);
+        if (!relay.start() || !gateway.listen())
+            return false;
+        setModelsStatus(200);
+        return true;
+    }
+
+    void setModelsStatus(int status)
+    {
+        gateway.setDefaultResponse(QByteArrayLiteral("/v1/models"),
+                                   ScriptedResponse::json(status, QJsonObject{{QStringLiteral("object"), QStringLiteral("list")},
+                                                                              {QStringLiteral("data"), QJsonArray{}}}));
+    }
+
+    void storeBridgeToken() { keychain->save(CredentialService::bridge(), bridgeToken); }
+
+    // The gateway endpoint and token the way the settings window stores them.
+    void pointAtGateway()
+    {
+        settings->setString(SettingsKey::openClawEndpoint, gateway.url().toString());
+        keychain->save(CredentialService::openClaw(), gatewayToken);
+    }
+
+    BridgeManager::Dependencies dependencies()
+    {
+        BridgeManager::Dependencies deps;
+        deps.network = &network;
+        deps.keychain = keychain.get();
+        deps.settings = settings.get();
+        deps.relayOrigin = relay.origin();
+        deps.homeDirectory = home.path();
+        deps.localModelDetector = localModelDetector;
+        deps.memorySyncFactory = memorySyncFactory;
+        deps.localIPAddress = localIPAddress;
+        const DeviceFacts facts = deviceFacts;
+        deps.deviceFacts = [facts] { return facts; };
+        return deps;
+    }
+
+    BridgeManager *create()
+    {
+        bridge = std::make_unique<BridgeManager>(dependencies(), timings);
+        return bridge.get();
+    }
+
+    // Stand-ins up, tokens stored, the bridge launched as the application
+    // does it (created, then started once more now that the gateway settings
+    // are loaded) and connected to the relay.
+    bool createConnected()
+    {
+        if (!startStandIns())
+            return false;
+        storeBridgeToken();
+        pointAtGateway();
+        return launch();
+    }
+
+    // create() and start(), then waits for the relay connection and its card.
+    bool launch()
+    {
+        create();
+        bridge->start();
+        // Connected, and the agent card of that connection is in.
+        return waitConnected() && relay.waitForType(QStringLiteral("agent_card")).has_value();
+    }
+
+    bool waitConnected(int timeoutMs = 15000)
+    {
+        return QTest::qWaitFor([&] { return bridge->connectionState() == BridgeConnectionState::connected(); },
+                               timeoutMs);
+    }
+
+    void useMemorySync()
+    {
+        settings->setBoolean(SettingsKey::memorySyncEnabled, true);
+        auto log = memorySync;
+        memorySyncFactory = [log](OpenClawClient *, KeychainManager *) -> std::unique_ptr<MemorySyncHandle> {
+            return std::make_unique<RecordingMemorySync>(log);
+        };
+    }
+
+    // Messages the bridge sent of one type (and, when given, for one request).
+    QList<QJsonObject> sent(const QString &type, const QString &replyTo = {}) const
+    {
+        QList<QJsonObject> out;
+        const QList<QJsonObject> all = relay.receivedJson();
+        for (const QJsonObject &o : all) {
+            if (o.value(QStringLiteral("type")).toString() != type)
+                continue;
+            if (!replyTo.isEmpty() && o.value(QStringLiteral("reply_to")).toString() != replyTo)
+                continue;
+            out.append(o);
+        }
+        return out;
+    }
+
+    // Every reply for one request, in order (chunks, ends, failure replies).
+    QList<QJsonObject> repliesTo(const QString &replyTo) const
+    {
+        QList<QJsonObject> out;
+        const QList<QJsonObject> all = relay.receivedJson();
+        for (const QJsonObject &o : all) {
+            if (o.value(QStringLiteral("reply_to")).toString() == replyTo)
+                out.append(o);
+        }
+        return out;
+    }
+
+    static bool isClosing(const QJsonObject &o)
+    {
+        const QString type = o.value(QStringLiteral("type")).toString();
+        return type == QLatin1String("chat_stream_end") || type == QLatin1String("chat_response");
+    }
+
+    // Spins until the request got its closing message; returns its replies.
+    QList<QJsonObject> waitForClosing(const QString &replyTo, int timeoutMs = 20000) const
+    {
+        QList<QJsonObject> replies;
+        const bool closed = QTest::qWaitFor(
+            [&] {
+                replies = repliesTo(replyTo);
+                return !replies.isEmpty() && isClosing(replies.last());
+            },
+            timeoutMs);
+        Q_UNUSED(closed) // the caller checks the replies themselves
+        return replies;
+    }
+
+    static QJsonObject chatMessage(const QString &id, const QString &appUserId, const QJsonObject &extra = {})
+    {
+        QJsonObject o = extra;
+        o.insert(QStringLiteral("type"), QStringLiteral("chat_message"));
+        if (!id.isEmpty())
+            o.insert(QStringLiteral("id"), id);
+        if (!appUserId.isEmpty())
+            o.insert(QStringLiteral("appUserId"), appUserId);
+        return o;
+    }
+
+    static QJsonObject entry(const QString &role, const QString &content)
+    {
+        return QJsonObject{{QStringLiteral("role"), role}, {QStringLiteral("content"), content}};
+    }
+
+    QList<HttpRequest> chatRequests() const { return gateway.requestsTo(QByteArrayLiteral("/v1/chat/completions")); }
+
+    RelayStandIn relay;
+    HttpStandIn gateway;
+    TempSettings settings;
+    QNetworkAccessManager network;
+    std::unique_ptr<KeychainManager> keychain;
+    QTemporaryDir home;
+    BridgeManager::Timings timings;
+    DeviceFacts deviceFacts;
+    LocalModelDetector localModelDetector;
+    MemorySyncFactory memorySyncFactory;
+    std::function<std::optional<QString>()> localIPAddress = [] { return std::optional<QString>(); };
+    std::shared_ptr<MemorySyncLog> memorySync = std::make_shared<MemorySyncLog>();
+    // Declared last: destroyed first, while everything it uses still exists.
+    std::unique_ptr<BridgeManager> bridge;
+
+private:
+    MemorySecretBackend *m_secrets = nullptr;
+};
+
+} // namespace halvex::test
