@@ -1,0 +1,74 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QPointer>
+
+#include <functional>
+#include <memory>
+
+class QTimer;
+
+namespace halvex {
+
+class BridgeManager;
+class LoginItem;
+class MenuBarController;
+
+// The application's start-up and end: creates the one bridge manager and the
+// tray menu in their order, starts the bridge or opens the setup wizard, and
+// serves as the headless bridge where the desktop has no system tray.
+class AppDelegate : public QObject
+{
+    Q_OBJECT
+public:
+    // Creates the bridge manager at launch; its owner keeps it alive longer
+    // than the delegate.
+    using BridgeFactory = std::function<BridgeManager *()>;
+
+    struct Timings {
+        // How often a tray-less session looks again for a tray (one may
+        // appear after login).
+        int trayCheckIntervalMs = 5000;
+    };
+
+    struct Options {
+        LoginItem *loginItem = nullptr; // not owned; used by the menu
+        // Whether the desktop has a system tray; QSystemTrayIcon's answer
+        // when empty.
+        std::function<bool()> systemTrayAvailable;
+        Timings timings;
+    };
+
+    AppDelegate(BridgeFactory bridgeFactory, Options options, QObject *parent = nullptr);
+    ~AppDelegate() override;
+
+    void applicationDidFinishLaunching();
+    void applicationWillTerminate();
+
+    BridgeManager *bridgeManager() const { return m_bridgeManager; }
+    // None while running without a tray.
+    MenuBarController *menuBarController() const { return m_menuBarController.get(); }
+
+public Q_SLOTS:
+    // A request from a later launch of the program ("show").
+    void handleInstanceRequest(const QByteArray &request);
+
+Q_SIGNALS:
+    // The menu bar exists (at launch, or when a tray appeared later).
+    void menuBarControllerCreated(halvex::MenuBarController *controller);
+
+private:
+    bool trayAvailable() const;
+    bool hasBridgeToken() const;
+    void createMenuBarController();
+    void checkForTray();
+
+    BridgeFactory m_bridgeFactory;
+    Options m_options;
+    BridgeManager *m_bridgeManager = nullptr;
+    std::unique_ptr<MenuBarController> m_menuBarController;
+    QTimer *m_trayCheck = nullptr;
+};
+
+} // namespace halvex

@@ -1,0 +1,97 @@
+#include "app/application.h"
+
+#include "app/app_delegate.h"
+#include "app/login_item.h"
+#include "app/single_instance.h"
+#include "app/termination_signals.h"
+#include "bridge/bridge_runtime.h"
+#include "platform/deployment.h"
+#include "platform/logging.h"
+
+#include <QApplication>
+#include <QTimer>
+
+#include <csignal>
+#include <cstring>
+
+#include <memory>
+
+namespace halvex {
+
+namespace {
+
+// Where no display answers (a server, an SSH session) the desktop's platform
+// plugin cannot start and Qt would abort. The offscreen one, tried last,
+// lets the program go on as the headless bridge. True when it was added.
+bool addOffscreenFallback(int argc, char **argv)
+{
+#if defined(Q_OS_UNIX) && !defined(Q_OS_DARWIN)
+    if (qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
+        return false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "-platform") == 0)
+            return false;
+    }
+    const bool wayland = qgetenv("XDG_SESSION_TYPE") == "wayland";
+    qputenv("QT_QPA_PLATFORM", wayland ? "wayland;xcb;offscreen" : "xcb;offscreen");
+    return true;
+#else
+    Q_UNUSED(argc);
+    Q_UNUSED(argv);
+    return false;
+#endif
+}
+
+} // namespace
+
+int runApplication(int argc, char **argv)
+{
+    const bool fallbackAdded = addOffscreenFallback(argc, argv);
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Halvex Bridge"));
+    QApplication::setApplicationVersion(appShortVersion());
+    QGuiApplication::setDesktopFileName(appId());
+    installLogFormat();
+    if (fallbackAdded && QGuiApplication::platformName() == QLatin1String("offscreen"))
+        qCInfo(lcApp, "No display available — continuing without a window system");
+
+    // One instance per user session: a later launch asks the running one to
+    // show itself and leaves without starting a second bridge on the same
+    // token.
+    SingleInstance instance;
+    if (instance.notifyRunning("show")) {
+        qCInfo(lcApp, "Halvex Bridge is already running — asked it to show itself");
+        return 0;
+    }
+    if (!instance.listen() && instance.notifyRunning("show")) {
+        // Another launch won the race between our check and our listen.
+        qCInfo(lcApp, "Halvex Bridge is already running — asked it to show itself");
+        return 0;
+    }
+
+    TerminationSignals terminationSignals;
+    QObject::connect(&terminationSignals, &TerminationSignals::received, &app, [](int signalNumber) {
+        qCInfo(lcApp, "Received %s — quitting", signalNumber == SIGINT ? "SIGINT" : "SIGTERM");
+        QCoreApplication::quit();
+    });
+
+    // Declared before the delegate, so the bridge outlives the menu.
+    std::unique_ptr<BridgeRuntime> runtime;
+    XdgAutostartLoginItem loginItem;
+    AppDelegate::Options options;
+    options.loginItem = &loginItem;
+    AppDelegate delegate(
+        [&runtime] {
+            runtime = std::make_unique<BridgeRuntime>();
+            return runtime->bridgeManager();
+        },
+        options);
+
+    QObject::connect(&instance, &SingleInstance::requestReceived, &delegate, &AppDelegate::handleInstanceRequest);
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, &delegate, &AppDelegate::applicationWillTerminate);
+    // Launching has finished once the event loop runs.
+    QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
+    return app.exec();
+}
+
+} // namespace halvex

@@ -1,0 +1,457 @@
+#include "app/menu_bar_controller.h"
+
+#include "app/login_item.h"
+#include "bridge/bridge_manager.h"
+#include "platform/deployment.h"
+#include "platform/logging.h"
+#include "platform/settings.h"
+#include "views/about_view.h"
+
+#include <QAction>
+#include <QCoreApplication>
+#include <QCursor>
+#include <QGuiApplication>
+#include <QKeySequence>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QScreen>
+#include <QSystemTrayIcon>
+#include <QWidget>
+
+namespace halvex {
+
+namespace {
+
+// Menu titles are shown literally: a "&" in a name or message is not a
+// keyboard mnemonic.
+QString literal(const QString &text)
+{
+    QString escaped = text;
+    escaped.replace(QLatin1Char('&'), QStringLiteral("&&"));
+    return escaped;
+}
+
+QAction *addInformationLine(QMenu *menu, const QString &text)
+{
+    QAction *action = menu->addAction(literal(text));
+    action->setEnabled(false);
+    return action;
+}
+
+template <typename Slot> QAction *addCommand(QMenu *menu, const QString &title, MenuBarController *target, Slot slot)
+{
+    QAction *action = menu->addAction(title);
+    if (target) {
+        // Queued, so the action runs after the menu has closed: the action
+        // may rebuild (and so delete) the very menu that triggered it.
+        QObject::connect(action, &QAction::triggered, target, slot, Qt::QueuedConnection);
+    }
+    return action;
+}
+
+template <typename Slot>
+QAction *addCheckCommand(QMenu *menu, const QString &title, bool checked, MenuBarController *target, Slot slot)
+{
+    QAction *action = addCommand(menu, title, target, slot);
+    action->setCheckable(true);
+    action->setChecked(checked);
+    // The check mark shows the stored choice only; choosing the item must not
+    // flip it on its own (a cancelled alert changes nothing).
+    QObject::connect(action, &QAction::triggered, action, [action, checked] { action->setChecked(checked); });
+    return action;
+}
+
+} // namespace
+
+MenuBarController::MenuBarController(BridgeManager *bridgeManager, LoginItem *loginItem, QObject *parent)
+    : QObject(parent), m_bridgeManager(bridgeManager), m_loginItem(loginItem)
+{
+    m_windowFactories.insert(int(SettingsWindow::about), [](BridgeManager *) { return new AboutView; });
+    m_alertRunner = [](QMessageBox &alert) { alert.exec(); };
+    m_quit = [] { QCoreApplication::quit(); };
+
+    m_statusItem = new QSystemTrayIcon(this);
+    m_statusIconManager = std::make_unique<StatusIconManager>(m_statusItem);
+    m_statusIconManager->update(IconState::disabled);
+
+#ifndef Q_OS_MACOS
+    // Panels that send a plain click (not a context-menu click) still open
+    // the menu.
+    QObject::connect(m_statusItem, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        if (reason == QSystemTrayIcon::Trigger)
+            showStatusMenu();
+    });
+#endif
+
+    // Any change of the three published values redraws icon and menu once,
+    // on the next turn of the event loop.
+    QObject::connect(m_bridgeManager, &BridgeManager::connectionStateChanged, this,
+                     &MenuBarController::scheduleStateUpdate);
+    QObject::connect(m_bridgeManager, &BridgeManager::openClawReachableChanged, this,
+                     &MenuBarController::scheduleStateUpdate);
+    QObject::connect(m_bridgeManager, &BridgeManager::isEnabledChanged, this, &MenuBarController::scheduleStateUpdate);
+    applyState();
+
+    if (QSystemTrayIcon::isSystemTrayAvailable())
+        m_statusItem->show();
+}
+
+MenuBarController::~MenuBarController()
+{
+    delete m_menu.data();
+    delete m_settingsWindow.data();
+    delete m_setupWindow.data();
+}
+
+QMenu *MenuBarController::menu() const
+{
+    return m_menu;
+}
+QWidget *MenuBarController::settingsWindow() const
+{
+    return m_settingsWindow;
+}
+QWidget *MenuBarController::setupWindow() const
+{
+    return m_setupWindow;
+}
+
+void MenuBarController::setWindowFactory(SettingsWindow window, WindowFactory factory)
+{
+    m_windowFactories.insert(int(window), std::move(factory));
+}
+
+void MenuBarController::setSetupWizardFactory(SetupWizardFactory factory)
+{
+    m_setupWizardFactory = std::move(factory);
+}
+void MenuBarController::setAlertRunner(AlertRunner runner)
+{
+    m_alertRunner = std::move(runner);
+}
+void MenuBarController::setQuitHandler(std::function<void()> quit)
+{
+    m_quit = std::move(quit);
+}
+
+void MenuBarController::scheduleStateUpdate()
+{
+    if (m_updatePending)
+        return;
+    m_updatePending = true;
+    QMetaObject::invokeMethod(this, &MenuBarController::applyState, Qt::QueuedConnection);
+}
+
+void MenuBarController::applyState()
+{
+    m_updatePending = false;
+    m_statusIconManager->update(StatusIconManager::iconStateFor(
+        m_bridgeManager->isEnabled(), m_bridgeManager->connectionState(), m_bridgeManager->openClawReachable()));
+    rebuildMenu();
+}
+
+MenuBarController::MenuContent MenuBarController::menuContent() const
+{
+    Settings *settings = m_bridgeManager->settings();
+    MenuContent content;
+    content.connectionState = m_bridgeManager->connectionState();
+    content.openClawReachable = m_bridgeManager->openClawReachable();
+    content.isEnabled = m_bridgeManager->isEnabled();
+    content.relayHost = relayHost();
+    content.openClawEndpoint = m_bridgeManager->openClawClient()->endpointURL().toString();
+    content.bridgeName = settings->string(SettingsKey::bridgeName).value_or(QStringLiteral("My Mac"));
+    content.accountEmail = settings->string(SettingsKey::accountEmail).value_or(QString());
+    content.memorySyncEnabled = settings->boolean(SettingsKey::memorySyncEnabled, false);
+    content.startAtLogin = settings->boolean(SettingsKey::startAtLogin, false);
+    return content;
+}
+
+QString MenuBarController::relayStatusText(const BridgeConnectionState &state, const QString &relayHost)
+{
+    switch (state.kind()) {
+    case BridgeConnectionState::Kind::disconnected:
+        return QStringLiteral("○ Disconnected from relay");
+    case BridgeConnectionState::Kind::connecting:
+        return QStringLiteral("◐ Connecting to ") + relayHost + QStringLiteral("…");
+    case BridgeConnectionState::Kind::connected:
+        return QStringLiteral("● Connected to ") + relayHost;
+    case BridgeConnectionState::Kind::error:
+        break;
+    }
+    return QStringLiteral("✕ Error: ") + state.message();
+}
+
+QMenu *MenuBarController::buildMenu(const MenuContent &content, MenuBarController *target)
+{
+    auto *menu = new QMenu;
+
+    QAction *title = addInformationLine(menu, QStringLiteral("Halvex Bridge"));
+    QFont titleFont = menu->font();
+    titleFont.setBold(true);
+    titleFont.setPointSize(13);
+    title->setFont(titleFont);
+    menu->addSeparator();
+
+    addInformationLine(menu, relayStatusText(content.connectionState, content.relayHost));
+    addInformationLine(menu,
+                       content.openClawReachable
+                           ? QStringLiteral("● OpenClaw: ") + content.openClawEndpoint + QStringLiteral(" (online)")
+                           : QStringLiteral("○ OpenClaw: ") + content.openClawEndpoint + QStringLiteral(" (offline)"));
+    menu->addSeparator();
+
+    addInformationLine(menu, QStringLiteral("Bridge: ") + content.bridgeName);
+    if (!content.accountEmail.isEmpty())
+        addInformationLine(menu, QStringLiteral("Account: ") + content.accountEmail);
+    menu->addSeparator();
+
+    addCheckCommand(menu, QStringLiteral("Enable Bridge"), content.isEnabled, target,
+                    &MenuBarController::toggleEnabled);
+    menu->addSeparator();
+
+    addCommand(menu, QStringLiteral("Show QR Code…"), target, &MenuBarController::showQRCode);
+    menu->addSeparator();
+
+    QAction *settings =
+        addCommand(menu, QStringLiteral("OpenClaw Settings…"), target, &MenuBarController::showOpenClawSettings);
+    settings->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma)); // Command-, on macOS
+    addCommand(menu, QStringLiteral("Relay Account…"), target, &MenuBarController::showAccountSettings);
+    addCommand(menu, QStringLiteral("Mobile Model…"), target, &MenuBarController::showMobileModel);
+    addCheckCommand(menu, QStringLiteral("Memory Sync"), content.memorySyncEnabled, target,
+                    &MenuBarController::toggleMemorySync);
+    addCommand(menu, QStringLiteral("Run Setup Wizard…"), target, &MenuBarController::runSetupWizard);
+    menu->addSeparator();
+
+    addCheckCommand(menu, QStringLiteral("Start at Login"), content.startAtLogin, target,
+                    &MenuBarController::toggleLoginItem);
+    addCommand(menu, QStringLiteral("About Halvex Bridge"), target, &MenuBarController::showAbout);
+    menu->addSeparator();
+
+    QAction *quit = addCommand(menu, QStringLiteral("Quit Halvex Bridge"), target, &MenuBarController::quitApp);
+    quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q)); // Command-Q on macOS
+    return menu;
+}
+
+void MenuBarController::rebuildMenu()
+{
+    QMenu *menu = buildMenu(menuContent(), this);
+    QMenu *old = m_menu;
+    m_menu = menu;
+    m_statusItem->setContextMenu(menu);
+    if (old) {
+        old->hide();
+        old->deleteLater();
+    }
+    Q_EMIT menuRebuilt();
+}
+
+void MenuBarController::toggleEnabled()
+{
+    // The bridge manager applies the change; its signal redraws icon and menu.
+    m_bridgeManager->setIsEnabled(!m_bridgeManager->isEnabled());
+}
+
+void MenuBarController::toggleMemorySync()
+{
+    Settings *settings = m_bridgeManager->settings();
+    if (settings->boolean(SettingsKey::memorySyncEnabled) == std::optional<bool>(true)) {
+        settings->setBoolean(SettingsKey::memorySyncEnabled, false);
+        m_bridgeManager->stopMemorySync();
+        rebuildMenu();
+        return;
+    }
+
+    QMessageBox alert;
+    alert.setIcon(QMessageBox::Information);
+    alert.setWindowTitle(QStringLiteral("Halvex Bridge"));
+    alert.setText(QStringLiteral("Enable Memory Sync?"));
+    alert.setInformativeText(memorySyncAlertText());
+    QPushButton *enable = alert.addButton(QStringLiteral("Enable"), QMessageBox::AcceptRole);
+    QPushButton *cancel = alert.addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);
+    alert.setDefaultButton(enable);
+    alert.setEscapeButton(cancel);
+    m_alertRunner(alert);
+    if (alert.clickedButton() != enable)
+        return;
+
+    settings->setBoolean(SettingsKey::memorySyncEnabled, true);
+    m_bridgeManager->startMemorySyncIfEnabled();
+    rebuildMenu();
+}
+
+QString MenuBarController::memorySyncAlertText()
+{
+    return QStringLiteral(
+        "Memory Sync periodically asks your OpenClaw agent what it knows about you and syncs those facts to your "
+        "Halvex companions.\n\nThis uses your OpenClaw API key to make periodic LLM calls. Cost is typically a few "
+        "cents per day during active use, and near-zero when idle.\n\nYou can disable this at any time from the "
+        "menu bar.");
+}
+
+void MenuBarController::toggleLoginItem()
+{
+    Settings *settings = m_bridgeManager->settings();
+    const bool wasOn = settings->boolean(SettingsKey::startAtLogin, false);
+    // The choice is stored first and stays even if the desktop refuses it.
+    settings->setBoolean(SettingsKey::startAtLogin, !wasOn);
+    const Result<Done> result = wasOn ? m_loginItem->unregisterItem() : m_loginItem->registerItem();
+    if (!result)
+        qCCritical(lcMenuBar, "Login item toggle failed: %s", qUtf8Printable(result.error().description()));
+    rebuildMenu();
+}
+
+void MenuBarController::quitApp()
+{
+    if (m_quit)
+        m_quit();
+}
+
+QString MenuBarController::windowTitle(SettingsWindow window)
+{
+    switch (window) {
+    case SettingsWindow::qrCode:
+        return QStringLiteral("Halvex Bridge QR Code");
+    case SettingsWindow::openClawSettings:
+        return QStringLiteral("OpenClaw Settings");
+    case SettingsWindow::accountSettings:
+        return QStringLiteral("Bridge & Account Settings");
+    case SettingsWindow::mobileModel:
+        return QStringLiteral("Mobile Model");
+    case SettingsWindow::about:
+        break;
+    }
+    return QStringLiteral("About Halvex Bridge");
+}
+
+QSize MenuBarController::windowSize(SettingsWindow window)
+{
+    switch (window) {
+    case SettingsWindow::qrCode:
+        return {320, 380};
+    case SettingsWindow::openClawSettings:
+        return {450, 320};
+    case SettingsWindow::accountSettings:
+        return {400, 380};
+    case SettingsWindow::mobileModel:
+        return {500, 520};
+    case SettingsWindow::about:
+        break;
+    }
+    return {360, 240};
+}
+
+void MenuBarController::showQRCode()
+{
+    openSettingsWindow(SettingsWindow::qrCode);
+}
+void MenuBarController::showOpenClawSettings()
+{
+    openSettingsWindow(SettingsWindow::openClawSettings);
+}
+void MenuBarController::showAccountSettings()
+{
+    openSettingsWindow(SettingsWindow::accountSettings);
+}
+void MenuBarController::showMobileModel()
+{
+    openSettingsWindow(SettingsWindow::mobileModel);
+}
+void MenuBarController::showAbout()
+{
+    openSettingsWindow(SettingsWindow::about);
+}
+void MenuBarController::runSetupWizard()
+{
+    showSetupWizard();
+}
+
+void MenuBarController::openSettingsWindow(SettingsWindow window)
+{
+    const WindowFactory factory = m_windowFactories.value(int(window));
+    if (!factory) {
+        qCInfo(lcMenuBar, "The \"%s\" window is not available yet", qUtf8Printable(windowTitle(window)));
+        return;
+    }
+    // One settings-like window at a time: the new one replaces the old.
+    if (m_settingsWindow) {
+        m_settingsWindow->close();
+        m_settingsWindow->deleteLater();
+        m_settingsWindow.clear();
+    }
+    QWidget *widget = factory(m_bridgeManager);
+    if (!widget)
+        return;
+    m_settingsWindow = widget;
+    present(widget, windowTitle(window), windowSize(window), false);
+}
+
+void MenuBarController::showSetupWizard()
+{
+    // An open wizard is brought forward rather than started over, so the
+    // user's progress is kept.
+    if (m_setupWindow && m_setupWindow->isVisible()) {
+        m_setupWindow->raise();
+        m_setupWindow->activateWindow();
+        return;
+    }
+    if (!m_setupWizardFactory) {
+        qCInfo(lcMenuBar, "Setup wizard not available yet — pair this bridge to start");
+        return;
+    }
+    if (m_setupWindow) {
+        m_setupWindow->deleteLater();
+        m_setupWindow.clear();
+    }
+    QPointer<MenuBarController> self(this);
+    QWidget *widget = m_setupWizardFactory(m_bridgeManager, [self] {
+        if (self)
+            self->setupDidComplete();
+    });
+    if (!widget)
+        return;
+    m_setupWindow = widget;
+    present(widget, QStringLiteral("Halvex Bridge Setup"), {520, 560}, true);
+}
+
+void MenuBarController::setupDidComplete()
+{
+    if (m_setupWindow) {
+        m_setupWindow->close();
+        m_setupWindow->deleteLater();
+        m_setupWindow.clear();
+    }
+    if (m_bridgeManager->connectionState() != BridgeConnectionState::connected()) {
+        m_bridgeManager->stop();
+        m_bridgeManager->loadOpenClawConfig();
+        m_bridgeManager->start();
+    }
+    rebuildMenu();
+}
+
+void MenuBarController::showStatusMenu()
+{
+    if (!m_menu)
+        return;
+    const QRect iconArea = m_statusItem->geometry();
+    m_menu->popup(iconArea.isValid() ? iconArea.bottomLeft() : QCursor::pos());
+}
+
+void MenuBarController::present(QWidget *window, const QString &title, QSize size, bool floating)
+{
+    // Titled and closable, neither resizable nor minimisable; kept (hidden)
+    // when the user closes it.
+    Qt::WindowFlags flags = Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint;
+    if (floating)
+        flags |= Qt::WindowStaysOnTopHint;
+    window->setWindowFlags(flags);
+    window->setAttribute(Qt::WA_DeleteOnClose, false);
+    window->setWindowTitle(title);
+    window->setFixedSize(size);
+    if (const QScreen *screen = QGuiApplication::primaryScreen())
+        window->move(screen->availableGeometry().center() - QPoint(size.width() / 2, size.height() / 2));
+    window->show();
+    window->raise();
+    window->activateWindow();
+}
+
+} // namespace halvex
