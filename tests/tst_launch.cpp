@@ -5,7 +5,7 @@
 #include "app/app_delegate.h"
 #include "app/login_item.h"
 #include "app/menu_bar_controller.h"
-#include "app/single_instance.h"
+#include "platform/single_instance.h"
 #include "bridge/bridge_manager.h"
 #include "log_capture.h"
 #include "platform/deployment.h"
@@ -143,13 +143,13 @@ struct Child {
     QProcess process;
     QString output;
 
-    void start(const QProcessEnvironment &env)
+    void start(const QProcessEnvironment &env, const QStringList &arguments = {})
     {
         process.setProcessEnvironment(env);
         process.setProcessChannelMode(QProcess::MergedChannels);
         QObject::connect(&process, &QProcess::readyRead, &process,
                          [this] { output += QString::fromUtf8(process.readAll()); });
-        process.start(programPath(), {});
+        process.start(programPath(), arguments);
     }
     bool waitForLine(const QString &text, int timeoutMs = kWait)
     {
@@ -471,6 +471,44 @@ private Q_SLOTS:
         QCOMPARE(child.process.exitStatus(), QProcess::NormalExit);
         QCOMPARE(child.process.exitCode(), 0);
         QVERIFY(child.output.contains(kTerminating));
+    }
+
+    // The headless bridge holds the session's one instance too: neither a
+    // second headless bridge nor the tray program starts beside it, and
+    // SIGTERM stops it cleanly.
+    void realHeadlessProgramRunsOncePerSession()
+    {
+        if (!QFile::exists(programPath()))
+            QSKIP("halvex-bridge is not built");
+        QTemporaryDir root;
+        const QProcessEnvironment env = childEnvironment(root.path());
+        const QStringList headless{QStringLiteral("--headless")};
+
+        Child first;
+        first.start(env, headless);
+        QVERIFY2(first.waitForLine(QStringLiteral("No bridge token is stored")), qPrintable(first.output));
+
+        Child secondHeadless;
+        secondHeadless.start(env, headless);
+        QVERIFY2(secondHeadless.waitForExit(), qPrintable(secondHeadless.output));
+        QCOMPARE(secondHeadless.process.exitCode(), 0);
+        QVERIFY2(secondHeadless.output.contains(
+                     QStringLiteral("Halvex Bridge is already running — not starting a second bridge")),
+                 qPrintable(secondHeadless.output));
+        QVERIFY2(!secondHeadless.output.contains(QLatin1String("No bridge token is stored")),
+                 qPrintable(secondHeadless.output));
+
+        Child tray;
+        tray.start(env);
+        QVERIFY2(tray.waitForExit(), qPrintable(tray.output));
+        QCOMPARE(tray.process.exitCode(), 0);
+        QVERIFY2(tray.output.contains(kAlreadyRunning), qPrintable(tray.output));
+
+        first.process.terminate();
+        QVERIFY2(first.waitForExit(), qPrintable(first.output));
+        QCOMPARE(first.process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(first.process.exitCode(), 0);
+        QVERIFY2(first.output.contains(kTerminating), qPrintable(first.output));
     }
 };
 

@@ -2,8 +2,8 @@
 
 #include "app/app_delegate.h"
 #include "app/login_item.h"
-#include "app/single_instance.h"
-#include "app/termination_signals.h"
+#include "platform/single_instance.h"
+#include "platform/termination_signals.h"
 #include "bridge/bridge_runtime.h"
 #include "platform/deployment.h"
 #include "platform/logging.h"

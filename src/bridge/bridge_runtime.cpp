@@ -1,5 +1,7 @@
 #include "bridge/bridge_runtime.h"
 
+#include <QCoreApplication>
+
 #include "platform/deployment.h"
 #include "platform/keychain_manager.h"
 #include "platform/settings.h"
@@ -25,7 +27,13 @@ BridgeRuntime::BridgeRuntime(Options options)
     m_bridgeManager = std::make_unique<BridgeManager>(std::move(deps), options.timings);
 }
 
-BridgeRuntime::~BridgeRuntime() = default;
+BridgeRuntime::~BridgeRuntime()
+{
+    // Requests the manager aborts finish from the event loop: let them
+    // resolve while the network access manager still exists.
+    m_bridgeManager.reset();
+    QCoreApplication::sendPostedEvents();
+}
 
 bool BridgeRuntime::hasBridgeToken() const
 {
