@@ -3,6 +3,7 @@
 // one instance per session, the last also with the real program started
 // twice.
 #include "app/app_delegate.h"
+#include "loopback.h"
 #include "app/login_item.h"
 #include "app/menu_bar_controller.h"
 #include "platform/single_instance.h"
@@ -50,15 +51,6 @@ const QString kDuplicate = QStringLiteral("Already connected — skipping duplic
 const QString kNoTray = QStringLiteral("No system tray available — running as the headless bridge");
 const QString kAlreadyRunning = QStringLiteral("Halvex Bridge is already running — asked it to show itself");
 
-quint16 closedPort()
-{
-    QTcpServer server;
-    server.listen(QHostAddress::LocalHost, 0);
-    const quint16 port = server.serverPort();
-    server.close();
-    return port;
-}
-
 // What the real program gets at launch, with private stores and a loopback
 // relay. The delegate creates the bridge manager through make().
 struct Rig {
@@ -74,7 +66,7 @@ struct Rig {
     explicit Rig(QUrl relay) : relayOrigin(std::move(relay))
     {
         settings->setString(SettingsKey::openClawEndpoint,
-                            QStringLiteral("http://127.0.0.1:") + QString::number(closedPort()));
+                            QStringLiteral("http://127.0.0.1:") + QString::number(test::closedLoopbackPort()));
     }
 
     ~Rig()
@@ -232,7 +224,7 @@ private Q_SLOTS:
     // With a wizard plugged in, the first launch opens it in front.
     void firstLaunchOpensTheWizard()
     {
-        Rig rig(QUrl(QStringLiteral("ws://127.0.0.1:") + QString::number(closedPort())));
+        Rig rig(QUrl(QStringLiteral("ws://127.0.0.1:") + QString::number(test::closedLoopbackPort())));
         AppDelegate delegate([&rig] { return rig.make(); }, rig.options(true));
         QObject::connect(&delegate, &AppDelegate::menuBarControllerCreated, &delegate, [](MenuBarController *menu) {
             menu->setSetupWizardFactory([](BridgeManager *, std::function<void()>) { return new QWidget; });
@@ -340,7 +332,7 @@ private Q_SLOTS:
     // menu pops up. Anything else is ignored.
     void showRequestFromAnotherLaunch()
     {
-        Rig rig(QUrl(QStringLiteral("ws://127.0.0.1:") + QString::number(closedPort())));
+        Rig rig(QUrl(QStringLiteral("ws://127.0.0.1:") + QString::number(test::closedLoopbackPort())));
         AppDelegate delegate([&rig] { return rig.make(); }, rig.options(true));
         delegate.applicationDidFinishLaunching();
 

@@ -3,6 +3,7 @@
 // stored choices behind the check marks, the memory sync alert, the login
 // item, and the windows the menu opens.
 #include "app/login_item.h"
+#include "loopback.h"
 #include "app/menu_bar_controller.h"
 #include "app/product_mark.h"
 #include "app/status_icon_manager.h"
@@ -45,19 +46,9 @@ namespace {
 constexpr int kWait = 20000;
 const QString kToken = QStringLiteral("bridge-token-menu");
 
-// A loopback port that nothing listens on.
-quint16 closedPort()
-{
-    QTcpServer server;
-    server.listen(QHostAddress::LocalHost, 0);
-    const quint16 port = server.serverPort();
-    server.close();
-    return port;
-}
-
 QUrl closedUrl(const QString &scheme)
 {
-    return QUrl(scheme + QStringLiteral("://127.0.0.1:") + QString::number(closedPort()));
+    return QUrl(scheme + QStringLiteral("://127.0.0.1:") + QString::number(test::closedLoopbackPort()));
 }
 
 // Memory sync as the bridge sees it: counts starts and stops.

@@ -2,6 +2,7 @@
 // it sends, the event-stream reading rules, one outcome per request, the
 // non-streaming answer's checks, and the reachability probe.
 #include "gateway/openclaw_client.h"
+#include "loopback.h"
 #include "http_stand_in.h"
 #include "log_capture.h"
 
@@ -74,14 +75,6 @@ std::shared_ptr<ProbeRun> startProbe(OpenClawClient &client)
 template <typename Run> bool waitForOutcome(const std::shared_ptr<Run> &run, int timeoutMs = kWait)
 {
     return QTest::qWaitFor([&] { return !run->outcomes.isEmpty(); }, timeoutMs);
-}
-
-// A port on which nothing listens.
-quint16 closedPort()
-{
-    QTcpServer server;
-    server.listen(QHostAddress(QHostAddress::LocalHost), 0);
-    return server.serverPort();
 }
 
 bool isNetworkError(const Error &error)
@@ -354,7 +347,7 @@ private Q_SLOTS:
         QVERIFY(isNetworkError(run->outcomes.first().error()));
 
         // Nobody listening.
-        OpenClawClient refused(&m_network, QUrl(QStringLiteral("http://127.0.0.1:%1").arg(closedPort())), QString());
+        OpenClawClient refused(&m_network, QUrl(QStringLiteral("http://127.0.0.1:%1").arg(test::closedLoopbackPort())), QString());
         run = startStream(refused);
         QVERIFY(waitForOutcome(run));
         QVERIFY(isNetworkError(run->outcomes.first().error()));
@@ -476,7 +469,7 @@ private Q_SLOTS:
 
     void sendChatTransportFailureKeepsThePlatformWords()
     {
-        OpenClawClient client(&m_network, QUrl(QStringLiteral("http://127.0.0.1:%1").arg(closedPort())), QString());
+        OpenClawClient client(&m_network, QUrl(QStringLiteral("http://127.0.0.1:%1").arg(test::closedLoopbackPort())), QString());
         auto run = startChat(client);
         QVERIFY(waitForOutcome(run));
         const Error error = run->outcomes.first().error();
@@ -534,7 +527,7 @@ private Q_SLOTS:
 
     void probeOfNothingIsFalse()
     {
-        OpenClawClient client(&m_network, QUrl(QStringLiteral("http://127.0.0.1:%1").arg(closedPort())), QString());
+        OpenClawClient client(&m_network, QUrl(QStringLiteral("http://127.0.0.1:%1").arg(test::closedLoopbackPort())), QString());
         auto run = startProbe(client);
         QVERIFY(waitForOutcome(run));
         QCOMPARE(run->outcomes, QList<bool>{false});

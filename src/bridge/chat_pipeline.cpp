@@ -4,9 +4,9 @@
 #include "bridge/chat_pipeline.h"
 
 #include "bridge/bridge_manager.h"
+#include "platform/characters.h"
 #include "platform/logging.h"
 
-#include <QTextBoundaryFinder>
 
 #include <algorithm>
 
@@ -37,17 +37,6 @@ ChatRequest prepareChatRequest(const RelayMessage &message)
         }
     }
     return request;
-}
-
-long graphemeCount(const QString &text)
-{
-    if (text.isEmpty())
-        return 0;
-    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
-    long count = 0;
-    while (finder.toNextBoundary() != -1)
-        ++count;
-    return count;
 }
 
 void BridgeManager::sendChatFailure(const QString &replyTo, const QString &appUserId, const QString &description)
@@ -86,7 +75,7 @@ QCoro::Task<> BridgeManager::handleChatMessage(RelayMessage message)
         return [self, replyTo, appUserId, logChunks](const QString &delta, const QString &accumulated) {
             if (logChunks) {
                 qCInfo(lcBridge, "Forwarding chunk: reply_to=%s delta_len=%ld accumulated_len=%ld",
-                       qUtf8Printable(replyTo), graphemeCount(delta), graphemeCount(accumulated));
+                       qUtf8Printable(replyTo), long(characterCount(delta)), long(characterCount(accumulated)));
             }
             if (self)
                 self->m_relayWebSocket->sendJSON(RelayOutbound::streamChunk(replyTo, delta, accumulated, appUserId));

@@ -17,8 +17,4 @@ struct ChatRequest {
 
 ChatRequest prepareChatRequest(const RelayMessage &message);
 
-// User-perceived characters (extended grapheme clusters), not bytes or
-// UTF-16 units.
-long graphemeCount(const QString &text);
-
 } // namespace halvex

@@ -1,5 +1,7 @@
 #include "gateway/openclaw_web_socket.h"
 
+#include "platform/characters.h"
+
 #include "gateway/openclaw_device_identity.h"
 #include "gateway/pairing_request_parser.h"
 #include "gateway/shell_runner.h"
@@ -9,7 +11,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QStringDecoder>
-#include <QTextBoundaryFinder>
 #include <QTimer>
 #include <QUuid>
 
@@ -37,47 +38,6 @@ std::chrono::milliseconds toMs(double seconds)
 }
 
 QString freshId() { return QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper(); }
-
-// User-perceived characters (extended grapheme clusters): an emoji, even a
-// joined family or a flag, counts as one.
-qsizetype characterCount(const QString &text)
-{
-    if (text.isEmpty())
-        return 0;
-    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
-    qsizetype count = 0;
-    while (finder.toNextBoundary() != -1)
-        ++count;
-    return count;
-}
-
-// The text without its first `count` characters.
-QString dropCharacters(const QString &text, qsizetype count)
-{
-    if (count <= 0)
-        return text;
-    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
-    qsizetype position = 0;
-    for (qsizetype i = 0; i < count; ++i) {
-        position = finder.toNextBoundary();
-        if (position == -1)
-            return {};
-    }
-    return text.mid(position);
-}
-
-QString firstCharacters(const QString &text, qsizetype count)
-{
-    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
-    qsizetype position = 0;
-    for (qsizetype i = 0; i < count; ++i) {
-        const qsizetype next = finder.toNextBoundary();
-        if (next == -1)
-            break;
-        position = next;
-    }
-    return text.left(position);
-}
 
 // False for text with lone surrogates, which has no UTF-8 form.
 bool isEncodable(const QString &text)
