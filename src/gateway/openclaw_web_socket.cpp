@@ -251,6 +251,12 @@ void OpenClawWebSocket::connectionAttempt()
         handleDrop(socket, socket->errorString());
     });
     QObject::connect(socket, &QWebSocket::disconnected, this, [this, socket] {
+        // Qt reports a refused or failed opening as a disconnection before
+        // the error itself: name the error, not a close code nobody sent.
+        if (socket->error() != QAbstractSocket::UnknownSocketError && !socket->errorString().isEmpty()) {
+            handleDrop(socket, socket->errorString());
+            return;
+        }
         QString reason = QStringLiteral("The connection was closed (code %1)").arg(int(socket->closeCode()));
         if (!socket->closeReason().isEmpty())
             reason = QStringLiteral("The connection was closed (code %1: %2)")
