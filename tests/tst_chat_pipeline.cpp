@@ -7,7 +7,9 @@
 #include "relay/relay_message.h"
 
 #include <QJsonDocument>
+#include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 
 using namespace halvex;
 using namespace halvex::test;
@@ -275,6 +277,77 @@ private Q_SLOTS:
         }
         QCOMPARE(rig.sent(kResponse).size(), 0);
         QCOMPARE(rig.chatRequests().size(), count);
+    }
+
+    void aStalledRelayHoldsBackTheGatewayStream()
+    {
+        BridgeRig rig;
+        rig.timings.relay.highWatermarkBytes = 64 * 1024;
+        rig.timings.relay.lowWatermarkBytes = 16 * 1024;
+        QVERIFY(rig.createConnected());
+        RelayWebSocket *link = rig.bridge->relayWebSocket();
+        OpenClawClient *client = rig.bridge->openClawClient();
+
+        // Every chunk carries the whole text so far: megabytes in all.
+        QStringList fragments;
+        for (int i = 0; i < 1500; ++i)
+            fragments << QStringLiteral("w%1 ").arg(i, 5, 10, QLatin1Char('0'));
+        rig.gateway.enqueue(streamOf(fragments), kCompletions.toUtf8());
+
+        // The queue is watched all along; the client must be paused the
+        // moment the link congests.
+        qint64 mostPending = 0;
+        int pausedAtCongestion = 0;
+        QSignalSpy congested(link, &RelayWebSocket::congested);
+        QObject::connect(link, &RelayWebSocket::congested, link, [&] {
+            mostPending = std::max(mostPending, link->pendingBytes());
+            pausedAtCongestion += client->isStreamReadingPaused() ? 1 : 0;
+        });
+        QTimer sampler;
+        QObject::connect(&sampler, &QTimer::timeout, link,
+                         [&] { mostPending = std::max(mostPending, link->pendingBytes()); });
+        sampler.start(1);
+
+        const int framesBefore = rig.relay.frameCount();
+        QVERIFY(rig.relay.pauseReading());
+        rig.relay.sendJson(BridgeRig::chatMessage(QStringLiteral("m-1"), QStringLiteral("u-7"),
+                                                  {{QStringLiteral("content"), QStringLiteral("Hi")}}));
+        QVERIFY(QTest::qWaitFor([&] { return congested.size() > 0; }, 30000));
+        QVERIFY(client->isStreamReadingPaused());
+        // Held back: the gateway stream is left unread meanwhile.
+        QVERIFY(QTest::qWaitFor([&] { return rig.gateway.requestsTo(kCompletions.toUtf8()).size() == 1; }, 30000));
+        QVERIFY(client->isStreamReadingPaused());
+
+        QVERIFY(rig.relay.resumeReading());
+        QVERIFY(QTest::qWaitFor([&] { return rig.relay.frameCount() >= framesBefore + 1501; }, 60000));
+        sampler.stop();
+        verifyStream(rig.waitForClosing(QStringLiteral("m-1")), QStringLiteral("m-1"), QStringLiteral("u-7"),
+                     fragments);
+        QVERIFY(!client->isStreamReadingPaused());
+        QCOMPARE(pausedAtCongestion, int(congested.size()));
+        // The watermark plus about one chunk (the longest is ~16 KiB).
+        QVERIFY2(mostPending < 64 * 1024 + 32 * 1024, qPrintable(QString::number(mostPending)));
+    }
+
+    void stoppingACongestedBridgeLeavesStreamReadingOn()
+    {
+        BridgeRig rig;
+        rig.timings.relay.highWatermarkBytes = 16 * 1024;
+        rig.timings.relay.lowWatermarkBytes = 4 * 1024;
+        QVERIFY(rig.createConnected());
+        OpenClawClient *client = rig.bridge->openClawClient();
+        QStringList fragments;
+        for (int i = 0; i < 1000; ++i)
+            fragments << QStringLiteral("w%1 ").arg(i, 5, 10, QLatin1Char('0'));
+        rig.gateway.enqueue(streamOf(fragments), kCompletions.toUtf8());
+
+        QVERIFY(rig.relay.pauseReading());
+        rig.relay.sendJson(BridgeRig::chatMessage(QStringLiteral("m-1"), QStringLiteral("u-7"),
+                                                  {{QStringLiteral("content"), QStringLiteral("Hi")}}));
+        QVERIFY(QTest::qWaitFor([&] { return client->isStreamReadingPaused(); }, 30000));
+        rig.bridge->stop();
+        QVERIFY(!client->isStreamReadingPaused());
+        QVERIFY(!rig.bridge->relayWebSocket()->isCongested());
     }
 
     void answeredOverTheGatewayWebSocket()

@@ -535,6 +535,95 @@ private Q_SLOTS:
 
     // ---- lifetime ----
 
+    void pausedReadingDeliversNothingFurtherUntilResumed()
+    {
+        HttpStandIn server;
+        QVERIFY(server.listen());
+        // Far more than a reply buffers while paused.
+        QStringList fragments;
+        for (int i = 0; i < 3000; ++i)
+            fragments << QStringLiteral("f%1 ").arg(i);
+        server.enqueue(ScriptedResponse::eventStream(sse::chatStream(fragments)));
+        server.setDefaultResponse("/v1/models", ScriptedResponse::json(200, QJsonObject{}));
+        auto client = clientFor(server);
+        OpenClawClient *raw = client.get();
+
+        // Paused from inside the first fragment's handler: the lines already
+        // received behind it wait too.
+        auto run = std::make_shared<StreamRun>();
+        client
+            ->sendChatStreaming(hello(),
+                                [run, raw](const QString &fragment, const QString &accumulated) {
+                                    run->fragments.append(fragment);
+                                    run->accumulations.append(accumulated);
+                                    if (run->fragments.size() == 1)
+                                        raw->setStreamReadingPaused(true);
+                                })
+            .then([run](Result<QString> result) { run->outcomes.append(std::move(result)); });
+        QVERIFY(QTest::qWaitFor([&] { return !run->fragments.isEmpty(); }, kWait));
+        QVERIFY(client->isStreamReadingPaused());
+
+        // Requests that are not streams are not held back; meanwhile the
+        // stream's bytes keep arriving and stay unread.
+        auto probe = startProbe(*client);
+        QVERIFY(waitForOutcome(probe));
+        QCOMPARE(probe->outcomes, QList<bool>{true});
+        QCOMPARE(run->fragments, QStringList{fragments.first()});
+        QVERIFY(run->outcomes.isEmpty());
+
+        client->setStreamReadingPaused(false);
+        QVERIFY(waitForOutcome(run));
+        QCOMPARE(run->fragments, fragments);
+        QCOMPARE(run->accumulations.last(), fragments.join(QString()));
+        QVERIFY(run->outcomes.first().ok());
+        QCOMPARE(run->outcomes.first().value(), fragments.join(QString()));
+        QTest::qWait(0);
+        QCOMPARE(run->outcomes.size(), 1);
+    }
+
+    void aStreamThatEndsWhilePausedReportsOnceAfterResuming_data()
+    {
+        QTest::addColumn<bool>("withDone");
+        QTest::addColumn<bool>("destroyClient");
+        QTest::newRow("ends with [DONE]") << true << false;
+        QTest::newRow("connection closes") << false << false;
+        QTest::newRow("client destroyed instead") << true << true;
+    }
+
+    void aStreamThatEndsWhilePausedReportsOnceAfterResuming()
+    {
+        QFETCH(bool, withDone);
+        QFETCH(bool, destroyClient);
+        HttpStandIn server;
+        QVERIFY(server.listen());
+        const QStringList fragments{QStringLiteral("Hel"), QStringLiteral("lo"), QStringLiteral(" wor"),
+                                    QStringLiteral("ld")};
+        server.enqueue(ScriptedResponse::eventStream(sse::chatStream(fragments, withDone)));
+        server.setDefaultResponse("/v1/models", ScriptedResponse::json(200, QJsonObject{}));
+        QSignalSpy closed(&server, &HttpStandIn::connectionClosed);
+        auto client = clientFor(server);
+
+        client->setStreamReadingPaused(true);
+        auto run = startStream(*client);
+        QVERIFY(QTest::qWaitFor([&] { return closed.count() > 0; }, kWait));
+        // A round trip on another connection lets the stream's end arrive.
+        auto probe = startProbe(*client);
+        QVERIFY(waitForOutcome(probe));
+        QVERIFY(run->fragments.isEmpty());
+        QVERIFY(run->outcomes.isEmpty());
+
+        if (destroyClient)
+            client.reset(); // what the reply holds is still read, once
+        else
+            client->setStreamReadingPaused(false);
+        QVERIFY(waitForOutcome(run));
+        QCOMPARE(run->fragments, fragments);
+        QVERIFY(run->outcomes.first().ok());
+        QCOMPARE(run->outcomes.first().value(), QStringLiteral("Hello world"));
+        QTest::qWait(0);
+        QCOMPARE(run->outcomes.size(), 1);
+    }
+
     void destroyingTheClientResolvesItsCallers()
     {
         HttpStandIn server;

@@ -7,6 +7,7 @@
 
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 
@@ -108,6 +109,39 @@ struct Rig {
     RecordingDelegate delegate;
     std::unique_ptr<RelayWebSocket> link;
 };
+
+// Small watermarks, so that a stalled relay congests the link quickly.
+RelayWebSocket::Timings watermarkTimings()
+{
+    RelayWebSocket::Timings t = fastTimings();
+    t.highWatermarkBytes = 256 * 1024;
+    t.lowWatermarkBytes = 64 * 1024;
+    return t;
+}
+
+// A numbered message of about 64 KiB.
+QJsonObject bulkMessage(int seq)
+{
+    return QJsonObject{{QStringLiteral("type"), QStringLiteral("bulk")},
+                       {QStringLiteral("seq"), seq},
+                       {QStringLiteral("pad"), QString(64 * 1024, QLatin1Char('x'))}};
+}
+
+// Sends numbered messages from `next` on, letting the socket write between
+// them, until the link reports congestion (the kernel's buffers fill
+// first). Returns the next number, or -1 when the link never congested.
+int sendUntilCongested(RelayWebSocket &link, QSignalSpy &congested, int next)
+{
+    const int limit = next + 2000; // 128 MiB: far beyond any socket buffer
+    const qsizetype before = congested.size();
+    while (congested.size() == before) {
+        if (next == limit)
+            return -1;
+        link.sendJSON(bulkMessage(next++));
+        QCoreApplication::processEvents();
+    }
+    return next;
+}
 
 } // namespace
 
@@ -509,6 +543,97 @@ private Q_SLOTS:
         rig.link->connect(token);
         QVERIFY(QTest::qWaitFor([&] { return rig.delegate.connects() == 1; }, 15000));
         QCOMPARE(rig.relay.attempts().at(0).token, token);
+    }
+
+    void aStalledRelayCongestsTheLinkAndGetsEveryFrameAfterwards()
+    {
+        LogCapture log;
+        Rig rig(watermarkTimings());
+        QVERIFY(rig.connectAndWait());
+        QSignalSpy congested(rig.link.get(), &RelayWebSocket::congested);
+        QSignalSpy drained(rig.link.get(), &RelayWebSocket::drained);
+        QCOMPARE(rig.link->pendingBytes(), 0);
+        qint64 pendingAtCongestion = 0;
+        QObject::connect(rig.link.get(), &RelayWebSocket::congested, rig.link.get(),
+                         [&] { pendingAtCongestion = rig.link->pendingBytes(); });
+
+        QVERIFY(rig.relay.pauseReading());
+        int next = sendUntilCongested(*rig.link, congested, 0);
+        QVERIFY(next > 0);
+        QCOMPARE(congested.size(), 1);
+        QVERIFY(rig.link->isCongested());
+        QVERIFY(pendingAtCongestion > 256 * 1024);
+        QVERIFY(rig.link->pendingBytes() >= 64 * 1024);
+        QCOMPARE(log.countStartingWith(QStringLiteral("Relay link congested (")), 1);
+
+        // Congestion only informs: later sends still go out, and are counted.
+        const qint64 before = rig.link->pendingBytes();
+        for (int i = 0; i < 4; ++i)
+            rig.link->sendJSON(bulkMessage(next++));
+        QVERIFY(rig.link->pendingBytes() > before);
+        QCOMPARE(congested.size(), 1);
+        QCOMPARE(drained.size(), 0);
+
+        QVERIFY(rig.relay.resumeReading());
+        QVERIFY(drained.wait(30000) || drained.size() == 1);
+        QCOMPARE(drained.size(), 1);
+        QVERIFY(!rig.link->isCongested());
+        QVERIFY(rig.link->pendingBytes() < 64 * 1024);
+        QVERIFY(rig.relay.waitForFrames(next, 30000));
+        QVERIFY(QTest::qWaitFor([&] { return rig.link->pendingBytes() == 0; }, 30000));
+
+        // Every message arrived once, whole and in order.
+        const QList<QJsonObject> received = rig.relay.receivedJson();
+        QCOMPARE(int(received.size()), next);
+        for (int i = 0; i < next; ++i) {
+            QCOMPARE(received.at(i).value(QStringLiteral("seq")).toInt(), i);
+            QCOMPARE(received.at(i).value(QStringLiteral("pad")).toString().size(), 64 * 1024);
+        }
+        QCOMPARE(log.countStartingWith(QStringLiteral("Send failed")), 0);
+
+        // A second stall congests it again.
+        QVERIFY(rig.relay.pauseReading());
+        QVERIFY(sendUntilCongested(*rig.link, congested, next) > next);
+        QCOMPARE(congested.size(), 2);
+        QVERIFY(rig.relay.resumeReading());
+        QVERIFY(QTest::qWaitFor([&] { return drained.size() == 2; }, 30000));
+    }
+
+    void aCongestedSocketThatGoesAwayDrainsTheLink_data()
+    {
+        QTest::addColumn<bool>("bridgeCloses");
+        QTest::newRow("disconnect()") << true;
+        QTest::newRow("relay drops the connection") << false;
+    }
+
+    void aCongestedSocketThatGoesAwayDrainsTheLink()
+    {
+        QFETCH(bool, bridgeCloses);
+        Rig rig(watermarkTimings());
+        QVERIFY(rig.connectAndWait());
+        QSignalSpy congested(rig.link.get(), &RelayWebSocket::congested);
+        QSignalSpy drained(rig.link.get(), &RelayWebSocket::drained);
+        QVERIFY(rig.relay.pauseReading());
+        QVERIFY(sendUntilCongested(*rig.link, congested, 0) > 0);
+
+        // What the dropped socket held is gone with it.
+        if (bridgeCloses) {
+            rig.link->disconnect();
+            QCOMPARE(drained.size(), 1);
+        } else {
+            QVERIFY(rig.relay.abortConnection());
+            QVERIFY(QTest::qWaitFor([&] { return drained.size() == 1; }, 30000));
+        }
+        QCOMPARE(rig.link->pendingBytes(), 0);
+        QVERIFY(!rig.link->isCongested());
+
+        // The next socket starts from nothing.
+        if (bridgeCloses)
+            rig.link->connect(kToken);
+        QVERIFY(QTest::qWaitFor([&] { return rig.delegate.connects() == 2; }, 30000));
+        rig.link->sendJSON(bulkMessage(0));
+        QCOMPARE(congested.size(), 1);
+        QCOMPARE(drained.size(), 1);
     }
 
     void destroyingTheLinkTellsNobody()

@@ -52,6 +52,11 @@ BridgeManager::BridgeManager(Dependencies deps, Timings timings, QObject *parent
                                           m_timings.openClawClient, this);
     m_openClawWebSocket =
         new OpenClawWebSocket(m_deps.keychain, m_timings.openClawWebSocket, m_deps.shellRunner, this);
+    // Streamed answers are read no faster than the relay link takes them.
+    QObject::connect(m_relayWebSocket, &RelayWebSocket::congested, m_openClawClient,
+                     [client = m_openClawClient] { client->setStreamReadingPaused(true); });
+    QObject::connect(m_relayWebSocket, &RelayWebSocket::drained, m_openClawClient,
+                     [client = m_openClawClient] { client->setStreamReadingPaused(false); });
 
     m_isEnabled = m_deps.settings->boolean(SettingsKey::bridgeEnabled).value_or(true);
     applyEnabledState();
@@ -132,6 +137,8 @@ void BridgeManager::stop()
 {
     m_running = false;
     m_relayWebSocket->disconnect();
+    // Its queue went with the link; answers still streaming finish unhindered.
+    m_openClawClient->setStreamReadingPaused(false);
     m_openClawWebSocket->disconnect();
     stopHealthCheck();
     stopMemorySync();

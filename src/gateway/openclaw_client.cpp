@@ -9,6 +9,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QScopeGuard>
 #include <QTimer>
 
 #include <qcoro/qcorosignal.h>
@@ -89,12 +90,31 @@ struct ReplyRelease {
     ~ReplyRelease() { reply->deleteLater(); }
 };
 
+// How much of a streamed reply Qt buffers unread; once full, it stops
+// reading from the connection.
+constexpr qint64 kStreamReadBufferSize = 64 * 1024;
+
+// Wakes a request's coroutine that waits for reading to resume.
+class ResumeGate : public QObject
+{
+    Q_OBJECT
+Q_SIGNALS:
+    void opened();
+};
+
 QString decodingFailure(const QString &what)
 {
     return QStringLiteral("The chat completion from OpenClaw could not be read: %1.").arg(what);
 }
 
 } // namespace
+
+struct OpenClawClient::ActiveStream {
+    // Feeds what the reply has buffered to its parser, line by line, until
+    // reading is paused.
+    std::function<void()> read;
+    ResumeGate gate;
+};
 
 Result<ChatResponse> ChatResponse::decode(const QByteArray &json)
 {
@@ -139,6 +159,32 @@ OpenClawClient::~OpenClawClient()
     for (const QPointer<QNetworkReply> &reply : inFlight) {
         if (reply && !reply->isFinished())
             reply->abort();
+    }
+    // A stream that waits for reading to resume reads the rest and ends.
+    const QList<ActiveStream *> streams = std::exchange(m_streams, {});
+    for (ActiveStream *stream : streams)
+        Q_EMIT stream->gate.opened();
+}
+
+void OpenClawClient::setStreamReadingPaused(bool paused)
+{
+    if (m_streamReadingPaused == paused)
+        return;
+    m_streamReadingPaused = paused;
+    qCDebug(lcOpenClaw, "Stream reading %s", paused ? "paused" : "resumed");
+    if (paused)
+        return;
+    // What was forwarded while resuming may pause reading again (the rest
+    // waits for the next resume), or a delta handler may destroy the client.
+    const std::shared_ptr<bool> alive = m_alive;
+    const QList<ActiveStream *> streams = m_streams;
+    for (ActiveStream *stream : streams) {
+        if (!*alive || m_streamReadingPaused)
+            break;
+        if (!m_streams.contains(stream))
+            continue;
+        stream->read();
+        Q_EMIT stream->gate.opened();
     }
 }
 
@@ -220,20 +266,46 @@ QCoro::Task<Result<QString>> OpenClawClient::sendChatStreaming(ChatMessages mess
     const ReplyRelease release{reply};
     const std::shared_ptr<bool> alive = m_alive;
     delegate.setTask(reply);
+    // A bounded buffer, so that a paused stream holds back the gateway.
+    reply->setReadBufferSize(kStreamReadBufferSize);
+
+    ActiveStream stream;
+    stream.read = [this, alive, &delegate, reply] {
+        delegate.didReceiveResponse(httpStatus(reply));
+        // Line by line, so that a pause takes effect at once; "[DONE]"
+        // aborts (and closes) the reply.
+        while (reply->isOpen() && reply->bytesAvailable() > 0 && !delegate.didComplete()) {
+            if (*alive && m_streamReadingPaused)
+                return;
+            delegate.didReceiveData(reply->canReadLine() ? reply->readLine() : reply->readAll());
+        }
+    };
+    m_streams.append(&stream);
+    // However the frame ends, a living client forgets the stream.
+    const auto forget = qScopeGuard([this, alive, &stream] {
+        if (*alive)
+            m_streams.removeAll(&stream);
+    });
 
     // The handlers live exactly as long as this frame.
     QObject context;
     QObject::connect(reply, &QNetworkReply::metaDataChanged, &context,
                      [&delegate, reply] { delegate.didReceiveResponse(httpStatus(reply)); });
-    QObject::connect(reply, &QNetworkReply::readyRead, &context, [&delegate, reply] {
-        delegate.didReceiveResponse(httpStatus(reply));
-        delegate.didReceiveData(reply->readAll());
-    });
+    QObject::connect(reply, &QNetworkReply::readyRead, &context, [&stream] { stream.read(); });
 
     co_await finished(reply);
     if (*alive)
         m_inFlight.removeAll(reply);
     QObject::disconnect(reply, nullptr, &context, nullptr);
+
+    // Everything the reply still holds is read before its outcome; while
+    // reading is paused that waits for the resume.
+    for (;;) {
+        stream.read();
+        if (delegate.didComplete() || !reply->isOpen() || reply->bytesAvailable() == 0)
+            break;
+        co_await qCoro(&stream.gate, &ResumeGate::opened);
+    }
 
     if (!delegate.didComplete()) {
         delegate.didReceiveResponse(httpStatus(reply));
@@ -266,3 +338,5 @@ QCoro::Task<bool> OpenClawClient::isReachable()
 }
 
 } // namespace halvex
+
+#include "openclaw_client.moc"

@@ -75,10 +75,20 @@ public:
     // True exactly when GET /v1/models answers 200 within the probe limit.
     QCoro::Task<bool> isReachable();
 
+    // Pauses (and resumes) reading the streamed replies: while paused, what
+    // the gateway sends stays in each reply's bounded buffer, so TCP slows
+    // the gateway down. Resuming processes what was buffered at once. A
+    // stream that ends while paused reports its outcome after resuming.
+    void setStreamReadingPaused(bool paused);
+    bool isStreamReadingPaused() const { return m_streamReadingPaused; }
+
 private:
     QNetworkRequest chatRequest() const;
     QByteArray chatBody(const ChatMessages &messages, bool stream) const;
     QNetworkReply *track(QNetworkReply *reply);
+
+    // One streamed reply being read; lives in its request's coroutine.
+    struct ActiveStream;
 
     QNetworkAccessManager *m_network;
     QUrl m_endpointURL;
@@ -89,6 +99,8 @@ private:
     // a request's coroutine whether the client still exists when it resumes.
     QList<QPointer<QNetworkReply>> m_inFlight;
     std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
+    QList<ActiveStream *> m_streams;
+    bool m_streamReadingPaused = false;
 };
 
 } // namespace halvex

@@ -131,6 +131,7 @@ void RelayWebSocket::open()
         old->deleteLater();
     }
     stopPingTimer();
+    resetPendingBytes();
 
     const std::optional<QUrl> url = connectionUrl();
     if (!url) {
@@ -150,6 +151,10 @@ void RelayWebSocket::open()
     QObject::connect(socket, &QWebSocket::disconnected, this, [this, socket] { onSocketEnded(socket); });
     QObject::connect(socket, qOverload<QAbstractSocket::SocketError>(&QWebSocket::error), this,
                      [this, socket](QAbstractSocket::SocketError) { onSocketError(socket); });
+    QObject::connect(socket, &QWebSocket::bytesWritten, this, [this, socket](qint64) {
+        if (socket == m_webSocketTask)
+            updatePendingBytes();
+    });
     // One receive path for both frame kinds; frames of a socket that is no
     // longer current are dropped.
     QObject::connect(socket, &QWebSocket::textMessageReceived, this, [this, socket](const QString &text) {
@@ -189,8 +194,9 @@ void RelayWebSocket::onSocketConnected(QWebSocket *socket)
 {
     if (socket != m_webSocketTask)
         return;
-    // The handshake has finished: the link is up.
+    // The handshake has finished: the link is up, its request written.
     m_reconnectDelay = m_timings.initialReconnectDelay;
+    updatePendingBytes();
     QMetaObject::invokeMethod(
         this,
         [this] {
@@ -259,8 +265,10 @@ void RelayWebSocket::handleDisconnect(QWebSocket *socket, const std::optional<Er
                qUtf8Printable(error ? error->description() : QStringLiteral("unknown error")));
 
     stopPingTimer();
-    if (m_webSocketTask == socket)
+    if (m_webSocketTask == socket) {
         m_webSocketTask = nullptr;
+        resetPendingBytes();
+    }
     QObject::disconnect(socket, nullptr, this, nullptr);
     socket->deleteLater();
 
@@ -306,6 +314,8 @@ void RelayWebSocket::disconnect()
     ++m_generation;
     stopPingTimer();
     QWebSocket *socket = std::exchange(m_webSocketTask, nullptr);
+    // What the closing socket still holds is no longer this link's.
+    resetPendingBytes();
     if (!socket)
         return;
 
@@ -346,6 +356,7 @@ void RelayWebSocket::sendJSON(const QJsonObject &message)
     if (sent < json.size())
         qCCritical(lcWebSocket, "Send failed (%s): %s", qUtf8Printable(type),
                    qUtf8Printable(m_webSocketTask->errorString()));
+    updatePendingBytes();
 }
 
 void RelayWebSocket::send(const RelayResponse &response)
@@ -364,6 +375,33 @@ void RelayWebSocket::send(const RelayResponse &response)
     const qint64 sent = m_webSocketTask->sendTextMessage(QString::fromUtf8(json));
     if (sent < json.size())
         qCCritical(lcWebSocket, "Send failed: %s", qUtf8Printable(m_webSocketTask->errorString()));
+    updatePendingBytes();
+}
+
+void RelayWebSocket::updatePendingBytes()
+{
+    // The socket's own count covers every frame it queued (with headers,
+    // pings and pongs), so it cannot drift from what is really waiting.
+    m_pendingBytes = m_webSocketTask ? std::max<qint64>(0, m_webSocketTask->bytesToWrite()) : 0;
+    if (!m_isCongested && m_pendingBytes > m_timings.highWatermarkBytes) {
+        m_isCongested = true;
+        qCDebug(lcWebSocket, "Relay link congested (%ld bytes queued)", long(m_pendingBytes));
+        Q_EMIT congested();
+    } else if (m_isCongested && m_pendingBytes < m_timings.lowWatermarkBytes) {
+        m_isCongested = false;
+        qCDebug(lcWebSocket, "Relay link drained (%ld bytes queued)", long(m_pendingBytes));
+        Q_EMIT drained();
+    }
+}
+
+void RelayWebSocket::resetPendingBytes()
+{
+    m_pendingBytes = 0;
+    if (m_isCongested) {
+        m_isCongested = false;
+        qCDebug(lcWebSocket, "Relay link drained (%ld bytes queued)", long(m_pendingBytes));
+        Q_EMIT drained();
+    }
 }
 
 void RelayWebSocket::stopPingTimer()

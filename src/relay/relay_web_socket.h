@@ -38,6 +38,11 @@ public:
         double pingInterval = 30.0;
         double initialReconnectDelay = 1.0;
         double maxReconnectDelay = 60.0;
+        // Outbound bytes queued but not yet written to the network above
+        // which the link reports congested(), and below which (once
+        // congested) it reports drained().
+        qint64 highWatermarkBytes = 1024 * 1024;
+        qint64 lowWatermarkBytes = 256 * 1024;
     };
 
     // `relayOrigin` is scheme + host[:port], e.g. "wss://relay.halvex.com".
@@ -68,11 +73,29 @@ public:
     // The delay the next reconnect waits, in seconds.
     double reconnectDelay() const { return m_reconnectDelay; }
 
+    // Bytes handed to the current socket that it has not yet written to the
+    // network. Sends never wait for it: it only tells producers to slow down.
+    qint64 pendingBytes() const { return m_pendingBytes; }
+    // True between congested() and drained().
+    bool isCongested() const { return m_isCongested; }
+
+Q_SIGNALS:
+    // The outbound queue rose above the high watermark.
+    void congested();
+    // The outbound queue fell back below the low watermark, or its socket
+    // went away with everything it held.
+    void drained();
+
 private:
     void open();
     void handleText(const QByteArray &utf8);
     void handleDisconnect(QWebSocket *socket, const std::optional<Error> &error);
     void stopPingTimer();
+    // Takes the current socket's queued bytes (after a send or a write to
+    // the network) and reports crossing a watermark.
+    void updatePendingBytes();
+    // Forgets the queued bytes: their socket is gone or new.
+    void resetPendingBytes();
 
     // Socket signal handlers; each checks which socket it comes from, so a
     // replaced socket never touches the current one.
@@ -101,6 +124,9 @@ private:
     // Bumped by connect() and disconnect(): a reconnect scheduled before
     // either finds another generation and does nothing.
     quint64 m_generation = 0;
+
+    qint64 m_pendingBytes = 0;
+    bool m_isCongested = false;
 };
 
 } // namespace halvex
