@@ -166,9 +166,8 @@ public:
     Bench(int chats, int fragments) : m_chats(chats), m_fragments(fragments)
     {
         m_gateway.setHandler([this](const HttpRequest &request) { return answer(request); });
-        QObject::connect(&m_gateway, &HttpStandIn::pieceWritten, [this](int request, int piece, const QByteArray &) {
-            onPieceWritten(request, piece);
-        });
+        QObject::connect(&m_gateway, &HttpStandIn::pieceWritten,
+                         [this](int request, int piece, const QByteArray &) { onPieceWritten(request, piece); });
         QObject::connect(&m_relay, &RelayStandIn::frameReceived, [this](int) { onFrame(); });
     }
 
@@ -177,8 +176,9 @@ public:
         m_relay.acceptToken(token);
         if (!m_relay.start() || !m_gateway.listen())
             return false;
-        m_gateway.setDefaultResponse(QByteArrayLiteral("/v1/models"),
-                                     ScriptedResponse::json(200, QByteArrayLiteral("{\"object\":\"list\",\"data\":[]}")));
+        m_gateway.setDefaultResponse(
+            QByteArrayLiteral("/v1/models"),
+            ScriptedResponse::json(200, QByteArrayLiteral("{\"object\":\"list\",\"data\":[]}")));
         return true;
     }
 
@@ -304,7 +304,7 @@ private:
     QString m_phase;
     int m_phaseFragments = 0;
     int m_paceMs = 0;
-    QHash<int, int> m_requestChat;           // gateway request index -> chat
+    QHash<int, int> m_requestChat;              // gateway request index -> chat
     std::vector<std::vector<qint64>> m_written; // chat -> fragment -> write time
     std::vector<int> m_nextFragment;
     int m_ended = 0;
@@ -315,8 +315,8 @@ void printPhase(const PhaseResult &r)
 {
     std::printf("  %-34s %7lld fragments in %.3f s = %9.0f fragments/s\n", qPrintable(r.name + QLatin1Char(':')),
                 static_cast<long long>(r.fragments), r.wallSeconds, double(r.fragments) / r.wallSeconds);
-    std::printf("  %-34s p50 %.3f ms   p99 %.3f ms   max %.3f ms\n", "  latency fragment -> chunk",
-                r.percentileMs(50), r.percentileMs(99), r.percentileMs(100));
+    std::printf("  %-34s p50 %.3f ms   p99 %.3f ms   max %.3f ms\n", "  latency fragment -> chunk", r.percentileMs(50),
+                r.percentileMs(99), r.percentileMs(100));
     std::printf("  %-34s %.2f us per fragment (%.3f s in all)\n", "  bridge CPU time",
                 r.fragments ? r.bridgeCpuSeconds * 1e6 / double(r.fragments) : 0.0, r.bridgeCpuSeconds);
     std::printf("  %-34s %.0f fragments/s (fragments / bridge CPU time)\n", "  bridge-bound rate",
@@ -330,7 +330,10 @@ void printPhase(const PhaseResult &r)
         std::printf("  ... %d errors in all\n", r.errors);
 }
 
-const char *verdict(bool met) { return met ? "met" : "MISSED"; }
+const char *verdict(bool met)
+{
+    return met ? "met" : "MISSED";
+}
 
 } // namespace
 

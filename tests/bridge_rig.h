@@ -94,9 +94,10 @@ public:
 
     void setModelsStatus(int status)
     {
-        gateway.setDefaultResponse(QByteArrayLiteral("/v1/models"),
-                                   ScriptedResponse::json(status, QJsonObject{{QStringLiteral("object"), QStringLiteral("list")},
-                                                                              {QStringLiteral("data"), QJsonArray{}}}));
+        gateway.setDefaultResponse(
+            QByteArrayLiteral("/v1/models"),
+            ScriptedResponse::json(status, QJsonObject{{QStringLiteral("object"), QStringLiteral("list")},
+                                                       {QStringLiteral("data"), QJsonArray{}}}));
     }
 
     void storeBridgeToken() { keychain->save(CredentialService::bridge(), bridgeToken); }

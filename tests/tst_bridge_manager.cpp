@@ -23,7 +23,10 @@ namespace {
 const QString kNoTokenLine = QStringLiteral("Cannot start — no bridge token in Keychain");
 const QString kAgentCard = QStringLiteral("agent_card");
 
-QJsonObject cardOf(const QJsonObject &message) { return message.value(QStringLiteral("card")).toObject(); }
+QJsonObject cardOf(const QJsonObject &message)
+{
+    return message.value(QStringLiteral("card")).toObject();
+}
 } // namespace
 
 // Lets a test decide when an awaited step finishes.
@@ -141,7 +144,8 @@ private Q_SLOTS:
 
         BridgeManager *bridge = rig.create();
         QCOMPARE(bridge->openClawClient()->gatewayToken(), QStringLiteral("file-token"));
-        QCOMPARE(rig.keychain->load(CredentialService::openClaw()), std::optional<QString>(QStringLiteral("file-token")));
+        QCOMPARE(rig.keychain->load(CredentialService::openClaw()),
+                 std::optional<QString>(QStringLiteral("file-token")));
         QCOMPARE(bridge->openClawClient()->endpointURL(), QUrl(QStringLiteral("http://192.168.7.20:19000")));
         QCOMPARE(rig.settings->string(SettingsKey::openClawEndpoint),
                  std::optional<QString>(QStringLiteral("http://192.168.7.20:19000")));
@@ -264,8 +268,8 @@ private Q_SLOTS:
 
         // The relay goes away entirely: connecting while it is down ...
         rig.relay.stop();
-        QVERIFY(QTest::qWaitFor(
-            [&] { return rig.bridge->connectionState() == BridgeConnectionState::connecting(); }, 15000));
+        QVERIFY(QTest::qWaitFor([&] { return rig.bridge->connectionState() == BridgeConnectionState::connecting(); },
+                                15000));
         QVERIFY(log.waitForPrefix(QStringLiteral("Disconnected: ")));
         const int attempts = rig.relay.attemptCount();
         QVERIFY(log.waitForPrefix(QStringLiteral("Disconnected: "), 3)); // reconnects keep failing
@@ -280,8 +284,8 @@ private Q_SLOTS:
 
         // An abrupt drop of the connection alone: the same.
         rig.relay.abortConnection();
-        QVERIFY(QTest::qWaitFor(
-            [&] { return rig.bridge->connectionState() == BridgeConnectionState::connecting(); }, 15000));
+        QVERIFY(QTest::qWaitFor([&] { return rig.bridge->connectionState() == BridgeConnectionState::connecting(); },
+                                15000));
         QVERIFY(rig.waitConnected());
         for (const BridgeConnectionState &s : std::as_const(states))
             QVERIFY2(s != BridgeConnectionState::disconnected(), "a relay drop never shows disconnected");
@@ -306,7 +310,8 @@ private Q_SLOTS:
         // Reconfiguration: stop, load, start.
         HttpStandIn second;
         QVERIFY(second.listen());
-        second.setDefaultResponse(QByteArrayLiteral("/v1/models"), ScriptedResponse::json(200, QByteArrayLiteral("{}")));
+        second.setDefaultResponse(QByteArrayLiteral("/v1/models"),
+                                  ScriptedResponse::json(200, QByteArrayLiteral("{}")));
         rig.settings->setString(SettingsKey::openClawEndpoint, second.url().toString());
         rig.bridge->stop();
         rig.bridge->loadOpenClawConfig();
@@ -449,8 +454,7 @@ private Q_SLOTS:
         gate.open();
         QVERIFY(log.waitFor(QStringLiteral("Detected 2 local Ollama model(s) for agent card"), 2));
         QVERIFY(QTest::qWaitFor([&] { return rig.sent(kAgentCard).size() == 3; }, 15000));
-        const QJsonObject device =
-            cardOf(rig.sent(kAgentCard).last()).value(QStringLiteral("device")).toObject();
+        const QJsonObject device = cardOf(rig.sent(kAgentCard).last()).value(QStringLiteral("device")).toObject();
         QCOMPARE(device.value(QStringLiteral("local_models")).toArray(),
                  (QJsonArray{QJsonObject{{QStringLiteral("name"), QStringLiteral("llama3.2:3b")},
                                          {QStringLiteral("size_gb"), 1.9},

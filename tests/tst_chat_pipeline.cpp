@@ -20,7 +20,10 @@ const QString kEnd = QStringLiteral("chat_stream_end");
 const QString kResponse = QStringLiteral("chat_response");
 const QString kCompletions = QStringLiteral("/v1/chat/completions");
 
-QString str(const QJsonObject &o, const char *key) { return o.value(QLatin1String(key)).toString(); }
+QString str(const QJsonObject &o, const char *key)
+{
+    return o.value(QLatin1String(key)).toString();
+}
 
 ScriptedResponse streamOf(const QStringList &fragments, int delayMs = 0)
 {
@@ -42,8 +45,8 @@ private:
         for (int i = 0; i < fragments.size(); ++i) {
             accumulated += fragments[i];
             const QJsonObject expected{
-                {QStringLiteral("type"), kChunk},  {QStringLiteral("reply_to"), replyTo},
-                {QStringLiteral("delta"), fragments[i]}, {QStringLiteral("accumulated"), accumulated},
+                {QStringLiteral("type"), kChunk},         {QStringLiteral("reply_to"), replyTo},
+                {QStringLiteral("delta"), fragments[i]},  {QStringLiteral("accumulated"), accumulated},
                 {QStringLiteral("appUserId"), appUserId},
             };
             QCOMPARE(replies[i], expected);
@@ -108,10 +111,11 @@ private Q_SLOTS:
         rig.gateway.setDefaultResponse(kCompletions.toUtf8(), streamOf({QStringLiteral("fine")}));
 
         // Only an assistant entry: the content is added as the last user entry.
-        rig.relay.sendJson(BridgeRig::chatMessage(
-            QStringLiteral("m-a"), QStringLiteral("u-1"),
-            {{QStringLiteral("content"), QStringLiteral("Q")},
-             {QStringLiteral("messages"), QJsonArray{BridgeRig::entry(QStringLiteral("assistant"), QStringLiteral("A"))}}}));
+        rig.relay.sendJson(
+            BridgeRig::chatMessage(QStringLiteral("m-a"), QStringLiteral("u-1"),
+                                   {{QStringLiteral("content"), QStringLiteral("Q")},
+                                    {QStringLiteral("messages"),
+                                     QJsonArray{BridgeRig::entry(QStringLiteral("assistant"), QStringLiteral("A"))}}}));
         QCOMPARE(rig.waitForClosing(QStringLiteral("m-a")).last().value(QStringLiteral("type")).toString(), kEnd);
         QCOMPARE(sentMessages(rig.chatRequests().last()),
                  (QJsonArray{BridgeRig::entry(QStringLiteral("assistant"), QStringLiteral("A")),
@@ -124,9 +128,9 @@ private Q_SLOTS:
         named.insert(QStringLiteral("name"), QStringLiteral("ana"));
         const QJsonArray history{named, BridgeRig::entry(QStringLiteral("assistant"), QStringLiteral("A")),
                                  BridgeRig::entry(QStringLiteral("user"), QStringLiteral("second"))};
-        rig.relay.sendJson(BridgeRig::chatMessage(QStringLiteral("m-b"), QStringLiteral("u-1"),
-                                                  {{QStringLiteral("content"), QStringLiteral("ignored")},
-                                                   {QStringLiteral("messages"), history}}));
+        rig.relay.sendJson(BridgeRig::chatMessage(
+            QStringLiteral("m-b"), QStringLiteral("u-1"),
+            {{QStringLiteral("content"), QStringLiteral("ignored")}, {QStringLiteral("messages"), history}}));
         QCOMPARE(rig.waitForClosing(QStringLiteral("m-b")).last().value(QStringLiteral("type")).toString(), kEnd);
         QCOMPARE(sentMessages(rig.chatRequests().last()), history);
         QCOMPARE(log.count(QStringLiteral("Processing chat m-b — 3 messages")), 1);
@@ -140,12 +144,12 @@ private Q_SLOTS:
         };
 
         // The last user entry has no content: no user text, whatever "content" says.
-        rig.relay.sendJson(BridgeRig::chatMessage(
-            QStringLiteral("m-c"), QStringLiteral("u-1"),
-            {{QStringLiteral("content"), QStringLiteral("Q")},
-             {QStringLiteral("messages"),
-              QJsonArray{BridgeRig::entry(QStringLiteral("user"), QStringLiteral("earlier")),
-                         QJsonObject{{QStringLiteral("role"), QStringLiteral("user")}}}}}));
+        rig.relay.sendJson(
+            BridgeRig::chatMessage(QStringLiteral("m-c"), QStringLiteral("u-1"),
+                                   {{QStringLiteral("content"), QStringLiteral("Q")},
+                                    {QStringLiteral("messages"),
+                                     QJsonArray{BridgeRig::entry(QStringLiteral("user"), QStringLiteral("earlier")),
+                                                QJsonObject{{QStringLiteral("role"), QStringLiteral("user")}}}}}));
         QCOMPARE(rig.waitForClosing(QStringLiteral("m-c")), QList<QJsonObject>{noUserText});
         QCOMPARE(log.count(QtCriticalMsg, QStringLiteral("No user message found in chat_message m-c")), 1);
 
@@ -169,7 +173,8 @@ private Q_SLOTS:
         rig.gateway.setDefaultResponse(kCompletions.toUtf8(), streamOf({QStringLiteral("answer")}));
         const int framesBefore = rig.relay.frameCount();
 
-        rig.relay.sendJson({{QStringLiteral("type"), QStringLiteral("ping")}, {QStringLiteral("id"), QStringLiteral("p-1")}});
+        rig.relay.sendJson(
+            {{QStringLiteral("type"), QStringLiteral("ping")}, {QStringLiteral("id"), QStringLiteral("p-1")}});
         rig.relay.sendJson(BridgeRig::chatMessage(QString(), QStringLiteral("u-1"),
                                                   {{QStringLiteral("content"), QStringLiteral("no id")}}));
         rig.relay.sendJson(BridgeRig::chatMessage(QStringLiteral("m-x"), QString(),
@@ -221,9 +226,9 @@ private Q_SLOTS:
         QCOMPARE(str(replies[2], "appUserId"), QStringLiteral("u-2"));
         const QString failure = str(replies[2], "content");
         QVERIFY2(failure.startsWith(QStringLiteral("⚠️ Bridge error: Network error: ")), qPrintable(failure));
-        QCOMPARE(log.count(QtCriticalMsg, QStringLiteral("Chat failed for m-f: ") +
-                                              failure.mid(bridgeErrorPrefix().size())),
-                 1);
+        QCOMPARE(
+            log.count(QtCriticalMsg, QStringLiteral("Chat failed for m-f: ") + failure.mid(bridgeErrorPrefix().size())),
+            1);
 
         // An error status: the gateway's words, no chunk.
         rig.gateway.enqueue(ScriptedResponse::json(401, QByteArrayLiteral("{\"error\":\"bad token\"}")),
@@ -255,9 +260,9 @@ private Q_SLOTS:
                 return std::nullopt;
             const QJsonArray messages = request.json().value(QStringLiteral("messages")).toArray();
             const QString question = messages.last().toObject().value(QStringLiteral("content")).toString();
-            return streamOf({question + QStringLiteral(":a "), question + QStringLiteral(":b "),
-                             question + QStringLiteral(":c")},
-                            3);
+            return streamOf(
+                {question + QStringLiteral(":a "), question + QStringLiteral(":b "), question + QStringLiteral(":c")},
+                3);
         });
 
         constexpr int count = 50;
@@ -265,13 +270,13 @@ private Q_SLOTS:
             rig.relay.sendJson(BridgeRig::chatMessage(QStringLiteral("c-%1").arg(i), QStringLiteral("u-%1").arg(i),
                                                       {{QStringLiteral("content"), QStringLiteral("q%1").arg(i)}}));
         }
-        QVERIFY(QTest::qWaitFor(
-            [&] { return rig.sent(kEnd).size() + rig.sent(kResponse).size() >= count; }, 60000));
+        QVERIFY(QTest::qWaitFor([&] { return rig.sent(kEnd).size() + rig.sent(kResponse).size() >= count; }, 60000));
 
         for (int i = 0; i < count; ++i) {
             const QString q = QStringLiteral("q%1").arg(i);
             verifyStream(rig.repliesTo(QStringLiteral("c-%1").arg(i)), QStringLiteral("c-%1").arg(i),
-                         QStringLiteral("u-%1").arg(i), {q + QStringLiteral(":a "), q + QStringLiteral(":b "), q + QStringLiteral(":c")});
+                         QStringLiteral("u-%1").arg(i),
+                         {q + QStringLiteral(":a "), q + QStringLiteral(":b "), q + QStringLiteral(":c")});
             if (QTest::currentTestFailed())
                 return;
         }
@@ -395,7 +400,8 @@ private Q_SLOTS:
         QCOMPARE(log.count(QStringLiteral("Sent streamed response for m-w")), 1);
 
         // An error answer from the gateway: one failure reply.
-        ws.queueChatScript(GatewayWsStandIn::ChatScript::failure(QStringLiteral("AGENT_BUSY"), QStringLiteral("agent is busy")));
+        ws.queueChatScript(
+            GatewayWsStandIn::ChatScript::failure(QStringLiteral("AGENT_BUSY"), QStringLiteral("agent is busy")));
         rig.relay.sendJson(BridgeRig::chatMessage(QStringLiteral("m-e"), QStringLiteral("u-9"),
                                                   {{QStringLiteral("content"), QStringLiteral("again")}}));
         const QList<QJsonObject> failed = rig.waitForClosing(QStringLiteral("m-e"));

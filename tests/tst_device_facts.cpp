@@ -89,11 +89,11 @@ private Q_SLOTS:
 
     void defaultRouteFromProcNetRoute()
     {
-        const QByteArray header = "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n";
-        QCOMPARE(defaultRouteInterface(header +
-                                       "docker0\t000011AC\t00000000\t0001\t0\t0\t0\t0000FFFF\t0\t0\t0\n"
-                                       "wlan0\t00000000\t0101A8C0\t0003\t0\t0\t600\t00000000\t0\t0\t0\n"
-                                       "eth0\t00000000\t0100000A\t0003\t0\t0\t100\t00000000\t0\t0\t0\n"),
+        const QByteArray header =
+            "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n";
+        QCOMPARE(defaultRouteInterface(header + "docker0\t000011AC\t00000000\t0001\t0\t0\t0\t0000FFFF\t0\t0\t0\n"
+                                                "wlan0\t00000000\t0101A8C0\t0003\t0\t0\t600\t00000000\t0\t0\t0\n"
+                                                "eth0\t00000000\t0100000A\t0003\t0\t0\t100\t00000000\t0\t0\t0\n"),
                  QStringLiteral("eth0")); // the lowest metric wins
         // A route that is not up, or not a default one, does not count.
         QCOMPARE(defaultRouteInterface(header + "eth0\t00000000\t0100000A\t0002\t0\t0\t0\t00000000\t0\t0\t0\n"
@@ -113,11 +113,13 @@ private Q_SLOTS:
             iface(QStringLiteral("wlp2s0"), up, {QStringLiteral("fe80::1"), QStringLiteral("192.168.1.23")}),
             iface(QStringLiteral("eth9"), {}, {QStringLiteral("10.9.9.9")}),
         };
-        QCOMPARE(pickLocalIPAddress(interfaces, QStringLiteral("wlp2s0")), std::optional<QString>(QStringLiteral("192.168.1.23")));
+        QCOMPARE(pickLocalIPAddress(interfaces, QStringLiteral("wlp2s0")),
+                 std::optional<QString>(QStringLiteral("192.168.1.23")));
         // No default route, or one on an interface that is down: the first up,
         // non-loopback interface with an IPv4 address.
         QCOMPARE(pickLocalIPAddress(interfaces, QString()), std::optional<QString>(QStringLiteral("172.17.0.1")));
-        QCOMPARE(pickLocalIPAddress(interfaces, QStringLiteral("eth9")), std::optional<QString>(QStringLiteral("172.17.0.1")));
+        QCOMPARE(pickLocalIPAddress(interfaces, QStringLiteral("eth9")),
+                 std::optional<QString>(QStringLiteral("172.17.0.1")));
 
         const QList<InterfaceAddresses> none{
             iface(QStringLiteral("lo"), up | F::IsLoopBack, {QStringLiteral("127.0.0.1")}),

@@ -28,7 +28,10 @@ std::unique_ptr<KeychainManager> memoryKeychain(MemorySecretBackend **backend = 
     return std::make_unique<KeychainManager>(std::move(store));
 }
 
-QString keyAccount() { return QString::fromLatin1(CredentialService::deviceKeyAccount); }
+QString keyAccount()
+{
+    return QString::fromLatin1(CredentialService::deviceKeyAccount);
+}
 
 std::unique_ptr<OpenClawDeviceIdentity> createOrFail(KeychainManager *keychain)
 {
@@ -49,8 +52,7 @@ bool verifies(const QString &signature, const QString &payload, const QByteArray
     return crypto_sign_verify_detached(reinterpret_cast<const unsigned char *>(raw->constData()),
                                        reinterpret_cast<const unsigned char *>(message.constData()),
                                        static_cast<unsigned long long>(message.size()),
-                                       reinterpret_cast<const unsigned char *>(publicKey.constData()))
-        == 0;
+                                       reinterpret_cast<const unsigned char *>(publicKey.constData())) == 0;
 }
 
 } // namespace
@@ -150,15 +152,15 @@ private Q_SLOTS:
         auto keychain = memoryKeychain();
         auto identity = createOrFail(keychain.get());
         QVERIFY(identity);
-        const QString payload = QStringLiteral("v2|%1|openclaw-ios|ui|operator|a,b|1700000000000|tøken 🔑|nonce")
-                                    .arg(identity->deviceId());
+        const QString payload =
+            QStringLiteral("v2|%1|openclaw-ios|ui|operator|a,b|1700000000000|tøken 🔑|nonce").arg(identity->deviceId());
         const Result<QString> first = identity->sign(payload);
         const Result<QString> second = identity->sign(payload);
         QVERIFY(first.ok());
         QVERIFY(second.ok());
         QCOMPARE(first->size(), 86);
-        QVERIFY(!first->contains(QLatin1Char('+')) && !first->contains(QLatin1Char('/'))
-                && !first->contains(QLatin1Char('=')));
+        QVERIFY(!first->contains(QLatin1Char('+')) && !first->contains(QLatin1Char('/')) &&
+                !first->contains(QLatin1Char('=')));
         QVERIFY(verifies(*first, payload, identity->publicKey()));
         QVERIFY(verifies(*second, payload, identity->publicKey()));
         // Over the exact bytes: one character more and it no longer verifies.
@@ -222,7 +224,8 @@ private Q_SLOTS:
         QVERIFY(identity->saveDeviceToken(QStringLiteral("dtok-1")));
         QCOMPARE(log.count(QStringLiteral("Saved device token")), 1);
         QCOMPARE(identity->loadDeviceToken(), std::optional<QString>(QStringLiteral("dtok-1")));
-        QCOMPARE(keychain->load(CredentialService::openClawDeviceToken()), std::optional<QString>(QStringLiteral("dtok-1")));
+        QCOMPARE(keychain->load(CredentialService::openClawDeviceToken()),
+                 std::optional<QString>(QStringLiteral("dtok-1")));
         QVERIFY(identity->saveDeviceToken(QStringLiteral("dtok-2")));
         QCOMPARE(identity->loadDeviceToken(), std::optional<QString>(QStringLiteral("dtok-2")));
     }

@@ -347,7 +347,8 @@ private Q_SLOTS:
         QVERIFY(isNetworkError(run->outcomes.first().error()));
 
         // Nobody listening.
-        OpenClawClient refused(&m_network, QUrl(QStringLiteral("http://127.0.0.1:%1").arg(test::closedLoopbackPort())), QString());
+        OpenClawClient refused(&m_network, QUrl(QStringLiteral("http://127.0.0.1:%1").arg(test::closedLoopbackPort())),
+                               QString());
         run = startStream(refused);
         QVERIFY(waitForOutcome(run));
         QVERIFY(isNetworkError(run->outcomes.first().error()));
@@ -469,7 +470,8 @@ private Q_SLOTS:
 
     void sendChatTransportFailureKeepsThePlatformWords()
     {
-        OpenClawClient client(&m_network, QUrl(QStringLiteral("http://127.0.0.1:%1").arg(test::closedLoopbackPort())), QString());
+        OpenClawClient client(&m_network, QUrl(QStringLiteral("http://127.0.0.1:%1").arg(test::closedLoopbackPort())),
+                              QString());
         auto run = startChat(client);
         QVERIFY(waitForOutcome(run));
         const Error error = run->outcomes.first().error();
@@ -527,7 +529,8 @@ private Q_SLOTS:
 
     void probeOfNothingIsFalse()
     {
-        OpenClawClient client(&m_network, QUrl(QStringLiteral("http://127.0.0.1:%1").arg(test::closedLoopbackPort())), QString());
+        OpenClawClient client(&m_network, QUrl(QStringLiteral("http://127.0.0.1:%1").arg(test::closedLoopbackPort())),
+                              QString());
         auto run = startProbe(client);
         QVERIFY(waitForOutcome(run));
         QCOMPARE(run->outcomes, QList<bool>{false});

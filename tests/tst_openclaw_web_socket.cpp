@@ -124,7 +124,9 @@ private Q_SLOTS:
         const QUrl endpoint(rig.gateway.httpUrl().toString() + suffix);
         rig.socket->connect(endpoint, QStringLiteral("gw-token"));
         QVERIFY(rig.waitForState(OpenClawWSState::connected()));
-        QCOMPARE(rig.log.count(QStringLiteral("Connecting to OpenClaw WS at ws://127.0.0.1:%1...").arg(rig.gateway.port())), 1);
+        QCOMPARE(
+            rig.log.count(QStringLiteral("Connecting to OpenClaw WS at ws://127.0.0.1:%1...").arg(rig.gateway.port())),
+            1);
         QCOMPARE(rig.log.count(QStringLiteral("OpenClaw WS authenticated and connected")), 1);
         QVERIFY(rig.socket->isUsableForChat());
         rig.socket->disconnect();
@@ -134,10 +136,13 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("endpoint");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("http without port") << QStringLiteral("http://127.0.0.1/api") << QStringLiteral("ws://127.0.0.1/api");
-        QTest::newRow("https without port") << QStringLiteral("https://127.0.0.1/api") << QStringLiteral("wss://127.0.0.1/api");
+        QTest::newRow("http without port")
+            << QStringLiteral("http://127.0.0.1/api") << QStringLiteral("ws://127.0.0.1/api");
+        QTest::newRow("https without port")
+            << QStringLiteral("https://127.0.0.1/api") << QStringLiteral("wss://127.0.0.1/api");
         // With a port the rule always yields ws://, also for https.
-        QTest::newRow("https with port") << QStringLiteral("https://127.0.0.1:1/api") << QStringLiteral("ws://127.0.0.1:1");
+        QTest::newRow("https with port") << QStringLiteral("https://127.0.0.1:1/api")
+                                         << QStringLiteral("ws://127.0.0.1:1");
     }
 
     void urlsWithoutAPortKeepTheirPath()
@@ -198,16 +203,19 @@ private Q_SLOTS:
         const QStringList fields = payloadFields(record);
         QCOMPARE(fields.at(0), QStringLiteral("v2"));
         QCOMPARE(fields.at(1), rig.socket->deviceIdentity()->deviceId());
-        QCOMPARE(fields.mid(2, 4), QStringList({QStringLiteral("openclaw-ios"), QStringLiteral("ui"), QStringLiteral("operator"),
-                                                QStringLiteral("operator.admin,operator.approvals,operator.pairing")}));
+        QCOMPARE(fields.mid(2, 4),
+                 QStringList({QStringLiteral("openclaw-ios"), QStringLiteral("ui"), QStringLiteral("operator"),
+                              QStringLiteral("operator.admin,operator.approvals,operator.pairing")}));
         QCOMPARE(fields.at(7), QStringLiteral("gw-token"));
         QCOMPARE(fields.at(8), rig.gateway.lastNonce());
         const QJsonObject device = record.params.value(QLatin1String("device")).toObject();
-        QCOMPARE(device.value(QLatin1String("publicKey")).toString(), rig.socket->deviceIdentity()->publicKeyBase64Url());
+        QCOMPARE(device.value(QLatin1String("publicKey")).toString(),
+                 rig.socket->deviceIdentity()->publicKeyBase64Url());
         QCOMPARE(QString::number(device.value(QLatin1String("signedAt")).toInteger()), fields.at(6));
 
         // The request id is a fresh upper-case UUID.
-        const QString id = rig.gateway.framesWithMethod(QStringLiteral("connect")).first().value(QLatin1String("id")).toString();
+        const QString id =
+            rig.gateway.framesWithMethod(QStringLiteral("connect")).first().value(QLatin1String("id")).toString();
         static const QRegularExpression upperUuid(
             QStringLiteral("^[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}$"));
         QVERIFY2(upperUuid.match(id).hasMatch(), qPrintable(id));
@@ -261,7 +269,8 @@ private Q_SLOTS:
         QVERIFY(rig.connectAndWait(QString()));
         const auto record = rig.gateway.connectRecords().last();
         QVERIFY(record.signatureValid);
-        QCOMPARE(record.params.value(QLatin1String("auth")).toObject(), QJsonObject({{QStringLiteral("token"), QString()}}));
+        QCOMPARE(record.params.value(QLatin1String("auth")).toObject(),
+                 QJsonObject({{QStringLiteral("token"), QString()}}));
         QCOMPARE(record.signedPayload.count(QLatin1Char('|')), 8);
         QVERIFY(record.signedPayload.contains(QStringLiteral("||")));
         QCOMPARE(payloadFields(record).at(7), QString());
@@ -295,7 +304,8 @@ private Q_SLOTS:
         rig.gateway.setGatewayToken(QStringLiteral("right-token"));
         rig.gateway.setCloseAfterRefusal(1008);
         rig.socket->connect(rig.gateway.httpUrl(), QStringLiteral("wrong-token"));
-        QVERIFY(rig.log.waitFor(QStringLiteral("Connect failed: [AUTH_TOKEN_MISMATCH] unauthorized: gateway token mismatch")));
+        QVERIFY(rig.log.waitFor(
+            QStringLiteral("Connect failed: [AUTH_TOKEN_MISMATCH] unauthorized: gateway token mismatch")));
         QCOMPARE(rig.socket->state(), OpenClawWSState::error(QStringLiteral("unauthorized: gateway token mismatch")));
         QVERIFY(rig.log.waitFor(QStringLiteral("OC-WS reconnecting in 0.010000s (attempt 1/20)...")));
         // The gateway's close after its refusal is not a second failure.
@@ -411,7 +421,8 @@ private Q_SLOTS:
         QVERIFY(rig.connectAndWait());
         rig.gateway.queueChatScript(GatewayWsStandIn::ChatScript::held({QStringLiteral("Hel")}));
         auto chat = startChat(*rig.socket, QStringLiteral("hi"));
-        QVERIFY(QTest::qWaitFor([&] { return rig.gateway.framesWithMethod(QStringLiteral("chat.send")).size() == 1; }, kWaitMs));
+        QVERIFY(QTest::qWaitFor([&] { return rig.gateway.framesWithMethod(QStringLiteral("chat.send")).size() == 1; },
+                                kWaitMs));
 
         rig.socket->disconnect();
         QCOMPARE(rig.socket->state(), OpenClawWSState::disconnected());
@@ -456,8 +467,8 @@ private Q_SLOTS:
     {
         Rig rig;
         QVERIFY(rig.connectAndWait());
-        rig.gateway.queueChatScript(GatewayWsStandIn::ChatScript::stream({QStringLiteral("Hel"), QStringLiteral("Hello"), QStringLiteral("Hello!"),
-                                               QStringLiteral("Hello!")}));
+        rig.gateway.queueChatScript(GatewayWsStandIn::ChatScript::stream(
+            {QStringLiteral("Hel"), QStringLiteral("Hello"), QStringLiteral("Hello!"), QStringLiteral("Hello!")}));
         const QString message = QStringLiteral("Grüße 👋 \"quoted\"\nline two");
         auto chat = startChat(*rig.socket, message);
         QVERIFY(waitDone(chat));
@@ -490,8 +501,8 @@ private Q_SLOTS:
         QVERIFY(rig.connectAndWait());
         const QString family = QStringLiteral("👨‍👩‍👧");
         const QString flag = QStringLiteral("🇩🇪");
-        rig.gateway.queueChatScript(GatewayWsStandIn::ChatScript::stream({family, family + QStringLiteral(" ") + flag,
-                                               family + QStringLiteral(" ") + flag + QStringLiteral("é")}));
+        rig.gateway.queueChatScript(GatewayWsStandIn::ChatScript::stream(
+            {family, family + QStringLiteral(" ") + flag, family + QStringLiteral(" ") + flag + QStringLiteral("é")}));
         auto chat = startChat(*rig.socket, QStringLiteral("emoji please"), false);
         QVERIFY(waitDone(chat));
         QCOMPARE(rig.log.count(QStringLiteral("Delta: +1 chars, total 1, callback=false")), 1);
@@ -515,20 +526,24 @@ private Q_SLOTS:
         auto chat = startChat(*rig.socket, QStringLiteral("hi"));
         QVERIFY(QTest::qWaitFor([&] { return chat->fragments.size() == 1; }, kWaitMs));
 
-        rig.gateway.sendEvent(QStringLiteral("agent"), QJsonObject{{QStringLiteral("text"), QStringLiteral("Hello there")}});
-        QVERIFY(rig.log.waitFor(QStringLiteral("Delta (default): +8 chars, total 11")));
         rig.gateway.sendEvent(QStringLiteral("agent"),
-                              QJsonObject{{QStringLiteral("stream"), QStringLiteral("run_status")},
-                                          {QStringLiteral("data"), QJsonObject{{QStringLiteral("phase"), QStringLiteral("x")}}}});
+                              QJsonObject{{QStringLiteral("text"), QStringLiteral("Hello there")}});
+        QVERIFY(rig.log.waitFor(QStringLiteral("Delta (default): +8 chars, total 11")));
+        rig.gateway.sendEvent(
+            QStringLiteral("agent"),
+            QJsonObject{{QStringLiteral("stream"), QStringLiteral("run_status")},
+                        {QStringLiteral("data"), QJsonObject{{QStringLiteral("phase"), QStringLiteral("x")}}}});
         QVERIFY(rig.log.waitFor(QStringLiteral("No text found in payload for stream=run_status")));
-        rig.gateway.sendEvent(QStringLiteral("chat"),
-                              QJsonObject{{QStringLiteral("stream"), QStringLiteral("other")},
-                                          {QStringLiteral("data"), QJsonObject{{QStringLiteral("delta"), QStringLiteral("Hi")}}}});
+        rig.gateway.sendEvent(
+            QStringLiteral("chat"),
+            QJsonObject{{QStringLiteral("stream"), QStringLiteral("other")},
+                        {QStringLiteral("data"), QJsonObject{{QStringLiteral("delta"), QStringLiteral("Hi")}}}});
         QVERIFY(rig.log.waitFor(QStringLiteral("Text not longer than accumulated (2 vs 11)")));
         // A lifecycle phase other than "end" finishes nothing.
-        rig.gateway.sendEvent(QStringLiteral("agent"),
-                              QJsonObject{{QStringLiteral("stream"), QStringLiteral("lifecycle")},
-                                          {QStringLiteral("data"), QJsonObject{{QStringLiteral("phase"), QStringLiteral("error")}}}});
+        rig.gateway.sendEvent(
+            QStringLiteral("agent"),
+            QJsonObject{{QStringLiteral("stream"), QStringLiteral("lifecycle")},
+                        {QStringLiteral("data"), QJsonObject{{QStringLiteral("phase"), QStringLiteral("error")}}}});
         QVERIFY(rig.log.waitFor(QStringLiteral("Agent lifecycle: error, accumulated=11 chars")));
         QVERIFY(!chat->done());
 
@@ -543,17 +558,21 @@ private Q_SLOTS:
     {
         Rig rig;
         QVERIFY(rig.connectAndWait());
-        rig.gateway.queueChatScript(GatewayWsStandIn::ChatScript::held({QStringLiteral("Mine"), QStringLiteral("Mine too")}));
+        rig.gateway.queueChatScript(
+            GatewayWsStandIn::ChatScript::held({QStringLiteral("Mine"), QStringLiteral("Mine too")}));
         auto chat = startChat(*rig.socket, QStringLiteral("hi"));
         QVERIFY(QTest::qWaitFor([&] { return chat->fragments.size() == 1; }, kWaitMs));
 
         // Another agent's run (a heartbeat, say) talks and ends meanwhile.
-        const QJsonObject otherText{{QStringLiteral("runId"), QStringLiteral("other-run")},
-                                    {QStringLiteral("stream"), QStringLiteral("assistant")},
-                                    {QStringLiteral("data"), QJsonObject{{QStringLiteral("text"), QStringLiteral("Somebody else's long answer")}}}};
-        const QJsonObject otherEnd{{QStringLiteral("runId"), QStringLiteral("other-run")},
-                                   {QStringLiteral("stream"), QStringLiteral("lifecycle")},
-                                   {QStringLiteral("data"), QJsonObject{{QStringLiteral("phase"), QStringLiteral("end")}}}};
+        const QJsonObject otherText{
+            {QStringLiteral("runId"), QStringLiteral("other-run")},
+            {QStringLiteral("stream"), QStringLiteral("assistant")},
+            {QStringLiteral("data"),
+             QJsonObject{{QStringLiteral("text"), QStringLiteral("Somebody else's long answer")}}}};
+        const QJsonObject otherEnd{
+            {QStringLiteral("runId"), QStringLiteral("other-run")},
+            {QStringLiteral("stream"), QStringLiteral("lifecycle")},
+            {QStringLiteral("data"), QJsonObject{{QStringLiteral("phase"), QStringLiteral("end")}}}};
         rig.gateway.sendEvent(QStringLiteral("agent"), otherText);
         rig.gateway.sendEvent(QStringLiteral("agent"), otherEnd);
         QVERIFY(rig.log.waitForPrefix(QStringLiteral("Ignoring event of run other-run while waiting for run "), 2));
@@ -570,7 +589,8 @@ private Q_SLOTS:
     {
         Rig rig;
         QVERIFY(rig.connectAndWait());
-        rig.gateway.queueChatScript(GatewayWsStandIn::ChatScript::failure(QStringLiteral("AGENT_ERROR"), QStringLiteral("agent failed")));
+        rig.gateway.queueChatScript(
+            GatewayWsStandIn::ChatScript::failure(QStringLiteral("AGENT_ERROR"), QStringLiteral("agent failed")));
         rig.gateway.queueChatScript(GatewayWsStandIn::ChatScript::stream({QStringLiteral("Fine")}));
         auto failing = startChat(*rig.socket, QStringLiteral("one"));
         auto fine = startChat(*rig.socket, QStringLiteral("two"));
@@ -578,7 +598,8 @@ private Q_SLOTS:
         QCOMPARE(description(failing), QStringLiteral("agent failed"));
         QVERIFY(waitDone(fine));
         QCOMPARE(description(fine), QStringLiteral("Fine"));
-        const QString failedId = rig.gateway.framesWithMethod(QStringLiteral("chat.send")).first().value(QLatin1String("id")).toString();
+        const QString failedId =
+            rig.gateway.framesWithMethod(QStringLiteral("chat.send")).first().value(QLatin1String("id")).toString();
         QCOMPARE(rig.log.count(QStringLiteral("Chat request %1 failed: [AGENT_ERROR] agent failed").arg(failedId)), 1);
         QCOMPARE(rig.socket->state(), OpenClawWSState::connected());
         rig.socket->disconnect();
@@ -593,9 +614,10 @@ private Q_SLOTS:
         auto failing = startChat(*rig.socket, QStringLiteral("one"));
         QVERIFY(waitDone(failing));
         QCOMPARE(description(failing), QStringLiteral("Unknown error"));
-        rig.gateway.sendEvent(QStringLiteral("agent"),
-                              QJsonObject{{QStringLiteral("stream"), QStringLiteral("lifecycle")},
-                                          {QStringLiteral("data"), QJsonObject{{QStringLiteral("phase"), QStringLiteral("end")}}}});
+        rig.gateway.sendEvent(
+            QStringLiteral("agent"),
+            QJsonObject{{QStringLiteral("stream"), QStringLiteral("lifecycle")},
+                        {QStringLiteral("data"), QJsonObject{{QStringLiteral("phase"), QStringLiteral("end")}}}});
         QVERIFY(rig.log.waitFor(QStringLiteral("Stream complete (0 chars)")));
         rig.socket->disconnect();
     }
@@ -604,8 +626,10 @@ private Q_SLOTS:
     {
         Rig rig;
         QVERIFY(rig.connectAndWait());
-        rig.gateway.queueChatScript(GatewayWsStandIn::ChatScript::held({QStringLiteral("One"), QStringLiteral("One two")}));
-        rig.gateway.queueChatScript(GatewayWsStandIn::ChatScript::stream({QStringLiteral("Three"), QStringLiteral("Three four")}));
+        rig.gateway.queueChatScript(
+            GatewayWsStandIn::ChatScript::held({QStringLiteral("One"), QStringLiteral("One two")}));
+        rig.gateway.queueChatScript(
+            GatewayWsStandIn::ChatScript::stream({QStringLiteral("Three"), QStringLiteral("Three four")}));
         auto first = startChat(*rig.socket, QStringLiteral("first"));
         QVERIFY(QTest::qWaitFor([&] { return first->fragments.size() == 1; }, kWaitMs));
         auto second = startChat(*rig.socket, QStringLiteral("second"));
@@ -678,7 +702,8 @@ private Q_SLOTS:
         std::optional<Result<QString>> result;
         auto task = rig.socket->sendChat(QStringLiteral("one"), QStringLiteral("mobile"));
         task.then([&result](Result<QString> r) { result.emplace(std::move(r)); });
-        QVERIFY(QTest::qWaitFor([&] { return rig.gateway.framesWithMethod(QStringLiteral("chat.send")).size() == 1; }, kWaitMs));
+        QVERIFY(QTest::qWaitFor([&] { return rig.gateway.framesWithMethod(QStringLiteral("chat.send")).size() == 1; },
+                                kWaitMs));
         rig.socket.reset();
         QVERIFY(result.has_value());
         QCOMPARE(result->error().description(), QStringLiteral("Network error: Disconnected"));
@@ -688,7 +713,8 @@ private Q_SLOTS:
     {
         QCOMPARE(OpenClawWSState::disconnected().description(), QStringLiteral("disconnected"));
         QCOMPARE(OpenClawWSState::authenticating().description(), QStringLiteral("authenticating"));
-        QCOMPARE(OpenClawWSState::error(QStringLiteral("Send failed")).description(), QStringLiteral("error(Send failed)"));
+        QCOMPARE(OpenClawWSState::error(QStringLiteral("Send failed")).description(),
+                 QStringLiteral("error(Send failed)"));
         QVERIFY(OpenClawWSState::error(QStringLiteral("a")) != OpenClawWSState::error(QStringLiteral("b")));
     }
 };

@@ -26,18 +26,27 @@ const QString kDeviceId = QStringLiteral("7ceb7c9eea05d56a380bfa67c21fbc296b90c4
 
 // What `openclaw devices list` of OpenClaw 2026.9.6 printed for one pending
 // request (device id as above), captured from the real tool.
-const QString kRealTable = QStringLiteral(
-    "Pending (1)\n"
-    "┌──────────────────────────────────────┬────────────────┬──────────────────┬──────────────────┬──────────┬─────────────┐\n"
-    "│ Request                              │ Device         │ Requested        │ Approved         │ Age      │ Status      │\n"
-    "├──────────────────────────────────────┼────────────────┼──────────────────┼──────────────────┼──────────┼─────────────┤\n"
-    "│ 21424598-563b-4ac5-8ea8-3961d8ea7704 │ 7ceb7c9eea05d5 │ roles:           │ none             │ just now │ new pairing │\n"
-    "│                                      │ 6a380bfa67c21f │ operator;        │                  │          │             │\n"
-    "│                                      │ bc296b90c42866 │ scopes:          │                  │          │             │\n"
-    "│                                      │ 6cf218d7ae5fc1 │ operator.admin,  │                  │          │             │\n"
-    "│                                      │ 769ecb57 · 10. │ operator.        │                  │          │             │\n"
-    "│                                      │ 213.0.1        │ approvals,       │                  │          │             │\n"
-    "└──────────────────────────────────────┴────────────────┴──────────────────┴──────────────────┴──────────┴─────────────┘");
+const QString kRealTable = QStringLiteral("Pending (1)\n"
+                                          "┌──────────────────────────────────────┬────────────────┬──────────────────┬"
+                                          "──────────────────┬──────────┬─────────────┐\n"
+                                          "│ Request                              │ Device         │ Requested        "
+                                          "│ Approved         │ Age      │ Status      │\n"
+                                          "├──────────────────────────────────────┼────────────────┼──────────────────┼"
+                                          "──────────────────┼──────────┼─────────────┤\n"
+                                          "│ 21424598-563b-4ac5-8ea8-3961d8ea7704 │ 7ceb7c9eea05d5 │ roles:           "
+                                          "│ none             │ just now │ new pairing │\n"
+                                          "│                                      │ 6a380bfa67c21f │ operator;        "
+                                          "│                  │          │             │\n"
+                                          "│                                      │ bc296b90c42866 │ scopes:          "
+                                          "│                  │          │             │\n"
+                                          "│                                      │ 6cf218d7ae5fc1 │ operator.admin,  "
+                                          "│                  │          │             │\n"
+                                          "│                                      │ 769ecb57 · 10. │ operator.        "
+                                          "│                  │          │             │\n"
+                                          "│                                      │ 213.0.1        │ approvals,       "
+                                          "│                  │          │             │\n"
+                                          "└──────────────────────────────────────┴────────────────┴──────────────────┴"
+                                          "──────────────────┴──────────┴─────────────┘");
 
 // And `openclaw devices list --json`, shortened.
 QString realJson(const QString &deviceId, const QString &requestId)
@@ -89,8 +98,8 @@ OpenClawWebSocket::Timings fastTimings()
 // `requestId` (whatever command does it) pairs the device.
 struct Rig {
     explicit Rig(ShellRunner runner = {})
-        : keychain(std::make_unique<KeychainManager>(std::make_unique<MemorySecretBackend>()))
-        , socket(keychain.get(), fastTimings(), std::move(runner))
+        : keychain(std::make_unique<KeychainManager>(std::make_unique<MemorySecretBackend>())),
+          socket(keychain.get(), fastTimings(), std::move(runner))
     {
         listening = gateway.listen();
         gateway.setCloseAfterRefusal(1008); // as the real gateway does
@@ -126,28 +135,35 @@ private Q_SLOTS:
         const QString shortId = kDeviceId.left(12);
 
         QTest::newRow("json array, deviceId and requestId")
-            << QStringLiteral(R"([{"deviceId":"other","requestId":"r0"},{"deviceId":"%1","requestId":"r1"}])").arg(kDeviceId)
+            << QStringLiteral(R"([{"deviceId":"other","requestId":"r0"},{"deviceId":"%1","requestId":"r1"}])")
+                   .arg(kDeviceId)
             << QStringLiteral("r1");
         QTest::newRow("json array, id as device and request")
             << QStringLiteral(R"([{"id":"xx-%1-yy"}])").arg(shortId) << QStringLiteral("xx-%1-yy").arg(shortId);
-        QTest::newRow("json array, deviceId and id") << QStringLiteral(R"([{"deviceId":"%1","id":"r2"}])").arg(kDeviceId)
-                                                      << QStringLiteral("r2");
+        QTest::newRow("json array, deviceId and id")
+            << QStringLiteral(R"([{"deviceId":"%1","id":"r2"}])").arg(kDeviceId) << QStringLiteral("r2");
         // The line form then takes the first word of the line naming the device.
         QTest::newRow("json array, match without ids falls to lines")
-            << QStringLiteral(R"([{"deviceId":"%1"}])").arg(kDeviceId) << QStringLiteral(R"([{"deviceId":"%1"}])").arg(kDeviceId);
-        QTest::newRow("json array, no match") << QStringLiteral(R"([{"deviceId":"other","requestId":"r3"}])") << QString();
-        QTest::newRow("json object of the 2026.9 tool") << realJson(kDeviceId, QStringLiteral("req-9")) << QStringLiteral("req-9");
+            << QStringLiteral(R"([{"deviceId":"%1"}])").arg(kDeviceId)
+            << QStringLiteral(R"([{"deviceId":"%1"}])").arg(kDeviceId);
+        QTest::newRow("json array, no match")
+            << QStringLiteral(R"([{"deviceId":"other","requestId":"r3"}])") << QString();
+        QTest::newRow("json object of the 2026.9 tool")
+            << realJson(kDeviceId, QStringLiteral("req-9")) << QStringLiteral("req-9");
         QTest::newRow("json object, paired entries are no requests")
-            << QStringLiteral(R"({"pending":[],"paired":[{"deviceId":"%1","requestId":"old"}]})").arg(kDeviceId) << QString();
+            << QStringLiteral(R"({"pending":[],"paired":[{"deviceId":"%1","requestId":"old"}]})").arg(kDeviceId)
+            << QString();
         QTest::newRow("json after a warning line")
             << QStringLiteral("(node:1) Warning: something\n") + realJson(kDeviceId, QStringLiteral("req-10"))
             << QStringLiteral("req-10");
-        QTest::newRow("table of the 2026.9 tool") << kRealTable << QStringLiteral("21424598-563b-4ac5-8ea8-3961d8ea7704");
+        QTest::newRow("table of the 2026.9 tool")
+            << kRealTable << QStringLiteral("21424598-563b-4ac5-8ea8-3961d8ea7704");
         QTest::newRow("line with the short id")
             << QStringLiteral("ID DEVICE STATUS\nabc-1  other  paired\nreq-7   %1  waiting\n").arg(kDeviceId)
             << QStringLiteral("req-7");
         QTest::newRow("capitalised pending without the short id")
-            << QStringLiteral("abc-1  other  paired\n  req-8  someone  PENDING\nreq-x pending\n") << QStringLiteral("req-8");
+            << QStringLiteral("abc-1  other  paired\n  req-8  someone  PENDING\nreq-x pending\n")
+            << QStringLiteral("req-8");
         QTest::newRow("the short id wins over an earlier pending line")
             << QStringLiteral("Pending requests:\nreq-11 %1\n").arg(shortId) << QStringLiteral("req-11");
         QTest::newRow("a pending line without the short id gives its first word")
@@ -184,8 +200,8 @@ private Q_SLOTS:
         rig.socket.connect(rig.gateway.httpUrl(), QStringLiteral("gw-token"));
         QVERIFY(rig.waitForState(OpenClawWSState::connected()));
 
-        QCOMPARE(shell.commands,
-                 QStringList({path + QStringLiteral(" devices list --json 2>&1"), path + QStringLiteral(" devices approve req-json")}));
+        QCOMPARE(shell.commands, QStringList({path + QStringLiteral(" devices list --json 2>&1"),
+                                              path + QStringLiteral(" devices approve req-json")}));
         QCOMPARE(rig.log.count(QStringLiteral("Device NOT_PAIRED — attempting auto-approval...")), 1);
         QCOMPARE(rig.log.count(QStringLiteral("Approve result: Approved %1 (req-json)").arg(rig.deviceId())), 1);
         QCOMPARE(rig.log.countStartingWith(QStringLiteral("OC-WS reconnecting")), 0);
@@ -229,7 +245,8 @@ private Q_SLOTS:
                 return QStringLiteral("/usr/bin/env: 'node': No such file or directory");
             // Even with devices listed, the error text means the tool did not run.
             if (command == path + QStringLiteral(" devices list 2>&1"))
-                return QStringLiteral("/usr/bin/env: 'node': No such file or directory\nreq-1 %1 pending").arg(rig.deviceId());
+                return QStringLiteral("/usr/bin/env: 'node': No such file or directory\nreq-1 %1 pending")
+                    .arg(rig.deviceId());
             if (command == QStringLiteral("/bin/sh -lc '") + path + QStringLiteral(" devices list' 2>&1"))
                 return QStringLiteral("req-login %1 pending").arg(rig.deviceId());
             if (command == QStringLiteral("/bin/sh -lc '") + path + QStringLiteral(" devices approve req-login'")) {
@@ -242,8 +259,10 @@ private Q_SLOTS:
         rig.socket.connect(rig.gateway.httpUrl(), QStringLiteral("gw-token"));
         QVERIFY(rig.waitForState(OpenClawWSState::connected()));
         QCOMPARE(rig.log.count(QStringLiteral("openclaw CLI failed — node not in PATH?")), 1);
-        QCOMPARE(rig.log.count(QStringLiteral("devices list (login shell): req-login %1 pending").arg(rig.deviceId())), 1);
-        QCOMPARE(shell.commands.last(), QStringLiteral("/bin/sh -lc '") + path + QStringLiteral(" devices approve req-login'"));
+        QCOMPARE(rig.log.count(QStringLiteral("devices list (login shell): req-login %1 pending").arg(rig.deviceId())),
+                 1);
+        QCOMPARE(shell.commands.last(),
+                 QStringLiteral("/bin/sh -lc '") + path + QStringLiteral(" devices approve req-login'"));
         rig.socket.disconnect();
     }
 
@@ -284,10 +303,13 @@ private Q_SLOTS:
         rig.socket.setOpenClawBinaryPath(QStringLiteral("oc"));
         rig.socket.connect(rig.gateway.httpUrl(), QStringLiteral("gw-token"));
         QVERIFY(rig.log.waitForPrefix(QStringLiteral("Approve result: ")));
-        QCOMPARE(shell.commands.last(), QStringLiteral("oc devices approve ") + (hint.isEmpty() ? rig.deviceId() : hint));
+        QCOMPARE(shell.commands.last(),
+                 QStringLiteral("oc devices approve ") + (hint.isEmpty() ? rig.deviceId() : hint));
         // The approval did not help: the second refusal is final.
         QVERIFY(rig.waitForState(OpenClawWSState::error(QStringLiteral("Device not paired — approve in OpenClaw"))));
-        QCOMPARE(rig.log.count(QStringLiteral("Device NOT_PAIRED — auto-approval already attempted. Run: openclaw devices approve")), 1);
+        QCOMPARE(rig.log.count(QStringLiteral(
+                     "Device NOT_PAIRED — auto-approval already attempted. Run: openclaw devices approve")),
+                 1);
         QTest::qWait(100);
         QCOMPARE(rig.log.countStartingWith(QStringLiteral("OC-WS reconnecting")), 0);
         QCOMPARE(rig.gateway.connectionCount(), 2);
@@ -380,12 +402,14 @@ private Q_SLOTS:
         QVERIFY(tool.isValid());
         Rig rig; // the real shell runner
         tool.setJsonListOutput(realJson(rig.deviceId(), QStringLiteral("req-fake")));
-        rig.gateway.setPairingCheck([&](const QString &) { return tool.approvedIds().contains(QStringLiteral("req-fake")); });
+        rig.gateway.setPairingCheck(
+            [&](const QString &) { return tool.approvedIds().contains(QStringLiteral("req-fake")); });
         rig.socket.setOpenClawBinaryPath(tool.path());
         rig.socket.connect(rig.gateway.httpUrl(), QStringLiteral("gw-token"));
         QVERIFY(rig.waitForState(OpenClawWSState::connected()));
         QCOMPARE(tool.approvedIds(), QStringList({QStringLiteral("req-fake")}));
-        QCOMPARE(tool.calls(), QStringList({QStringLiteral("devices list --json"), QStringLiteral("devices approve req-fake")}));
+        QCOMPARE(tool.calls(),
+                 QStringList({QStringLiteral("devices list --json"), QStringLiteral("devices approve req-fake")}));
         QCOMPARE(rig.log.count(QStringLiteral("Approve result: Approved req-fake")), 1);
         rig.socket.disconnect();
     }
@@ -433,7 +457,8 @@ private Q_SLOTS:
     void theShellReadsLongOutput()
     {
         // More than a pipe holds: the output is read while the command runs.
-        const auto output = QCoro::waitFor(runShellCommand(QStringLiteral("i=0; while [ $i -lt 20000 ]; do echo line-$i; i=$((i+1)); done")));
+        const auto output = QCoro::waitFor(
+            runShellCommand(QStringLiteral("i=0; while [ $i -lt 20000 ]; do echo line-$i; i=$((i+1)); done")));
         QVERIFY(output.has_value());
         QCOMPARE(output->count(QLatin1Char('\n')), 19999);
         QVERIFY(output->endsWith(QLatin1String("line-19999")));

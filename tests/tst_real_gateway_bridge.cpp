@@ -11,7 +11,10 @@ using namespace halvex;
 using namespace halvex::test;
 
 namespace {
-QString str(const QJsonObject &o, const char *key) { return o.value(QLatin1String(key)).toString(); }
+QString str(const QJsonObject &o, const char *key)
+{
+    return o.value(QLatin1String(key)).toString();
+}
 } // namespace
 
 class TestRealGatewayBridge : public QObject

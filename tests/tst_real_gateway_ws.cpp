@@ -42,9 +42,8 @@ const QString kNamespaceAddress = QStringLiteral("10.213.0.2");
 
 QString ipTool()
 {
-    return QStandardPaths::findExecutable(QStringLiteral("ip"),
-                                          {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin"), QStringLiteral("/usr/bin"),
-                                           QStringLiteral("/bin")});
+    return QStandardPaths::findExecutable(QStringLiteral("ip"), {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin"),
+                                                                 QStringLiteral("/usr/bin"), QStringLiteral("/bin")});
 }
 
 // Runs `ip` with the arguments; the error output on failure.
@@ -56,7 +55,8 @@ std::optional<QString> runIp(const QStringList &arguments)
     if (!process.waitForFinished(30000))
         return QStringLiteral("ip %1 did not finish").arg(arguments.join(QLatin1Char(' ')));
     if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
-        return QStringLiteral("ip %1: %2").arg(arguments.join(QLatin1Char(' ')), QString::fromUtf8(process.readAll()).trimmed());
+        return QStringLiteral("ip %1: %2")
+            .arg(arguments.join(QLatin1Char(' ')), QString::fromUtf8(process.readAll()).trimmed());
     return std::nullopt;
 }
 
@@ -77,12 +77,15 @@ std::optional<QString> createNamespace()
         {QStringLiteral("link"), QStringLiteral("add"), kHostEnd, QStringLiteral("type"), QStringLiteral("veth"),
          QStringLiteral("peer"), QStringLiteral("name"), kNamespaceEnd},
         {QStringLiteral("link"), QStringLiteral("set"), kNamespaceEnd, QStringLiteral("netns"), kNamespace},
-        {QStringLiteral("addr"), QStringLiteral("add"), kHostAddress + QStringLiteral("/30"), QStringLiteral("dev"), kHostEnd},
+        {QStringLiteral("addr"), QStringLiteral("add"), kHostAddress + QStringLiteral("/30"), QStringLiteral("dev"),
+         kHostEnd},
         {QStringLiteral("link"), QStringLiteral("set"), kHostEnd, QStringLiteral("up")},
-        {QStringLiteral("-n"), kNamespace, QStringLiteral("addr"), QStringLiteral("add"), kNamespaceAddress + QStringLiteral("/30"),
-         QStringLiteral("dev"), kNamespaceEnd},
-        {QStringLiteral("-n"), kNamespace, QStringLiteral("link"), QStringLiteral("set"), kNamespaceEnd, QStringLiteral("up")},
-        {QStringLiteral("-n"), kNamespace, QStringLiteral("link"), QStringLiteral("set"), QStringLiteral("lo"), QStringLiteral("up")},
+        {QStringLiteral("-n"), kNamespace, QStringLiteral("addr"), QStringLiteral("add"),
+         kNamespaceAddress + QStringLiteral("/30"), QStringLiteral("dev"), kNamespaceEnd},
+        {QStringLiteral("-n"), kNamespace, QStringLiteral("link"), QStringLiteral("set"), kNamespaceEnd,
+         QStringLiteral("up")},
+        {QStringLiteral("-n"), kNamespace, QStringLiteral("link"), QStringLiteral("set"), QStringLiteral("lo"),
+         QStringLiteral("up")},
     };
     for (const QStringList &step : steps) {
         if (auto failure = runIp(step)) {
@@ -130,7 +133,8 @@ private Q_SLOTS:
         OpenClawWebSocket socket(m_keychain.get(), timings());
         QVERIFY(socket.deviceIdentity());
         socket.connect(m_gateway.httpUrl(), m_gateway.token());
-        QVERIFY2(waitForState(socket, OpenClawWSState::connected(), kConnectMs), qPrintable(socket.state().description()));
+        QVERIFY2(waitForState(socket, OpenClawWSState::connected(), kConnectMs),
+                 qPrintable(socket.state().description()));
         // A gateway that has just come up answers "UNAVAILABLE" for a few
         // seconds; those attempts are retried, each with the gateway token.
         QVERIFY(log.count(QStringLiteral("Using gateway token for initial auth")) >= 1);
@@ -150,7 +154,8 @@ private Q_SLOTS:
         QCOMPARE(log.countStartingWith(QStringLiteral("Loaded existing device identity — deviceId: ")), 1);
         // No gateway token at all: the device token alone must do.
         socket.connect(m_gateway.httpUrl(), QString());
-        QVERIFY2(waitForState(socket, OpenClawWSState::connected(), kConnectMs), qPrintable(socket.state().description()));
+        QVERIFY2(waitForState(socket, OpenClawWSState::connected(), kConnectMs),
+                 qPrintable(socket.state().description()));
         QCOMPARE(log.count(QStringLiteral("Using stored deviceToken for auth")), 1);
         QCOMPARE(log.count(QStringLiteral("Using gateway token for initial auth")), 0);
         socket.disconnect();
@@ -165,7 +170,8 @@ private Q_SLOTS:
 
         OpenClawWebSocket socket(m_keychain.get(), timings());
         socket.connect(m_gateway.httpUrl(), m_gateway.token());
-        QVERIFY2(waitForState(socket, OpenClawWSState::connected(), kConnectMs), qPrintable(socket.state().description()));
+        QVERIFY2(waitForState(socket, OpenClawWSState::connected(), kConnectMs),
+                 qPrintable(socket.state().description()));
 
         QStringList fragments;
         QStringList totals;
@@ -247,7 +253,8 @@ private Q_SLOTS:
         socket.connect(gateway.httpUrl(), gateway.token());
 
         QVERIFY(log.waitFor(QStringLiteral("Device NOT_PAIRED — attempting auto-approval..."), 1, kConnectMs));
-        QVERIFY2(waitForState(socket, OpenClawWSState::connected(), kApprovalMs), qPrintable(socket.state().description()));
+        QVERIFY2(waitForState(socket, OpenClawWSState::connected(), kApprovalMs),
+                 qPrintable(socket.state().description()));
         QCOMPARE(log.countStartingWith(QStringLiteral("Approve result: Approved ") + deviceId), 1);
         QCOMPARE(log.countStartingWith(QStringLiteral("Device NOT_PAIRED — auto-approval already attempted")), 0);
         QCOMPARE(log.count(QStringLiteral("Saved deviceToken from hello-ok")), 1);
@@ -261,7 +268,8 @@ private Q_SLOTS:
         const auto list = QCoro::waitFor(runShellCommand(tool + QStringLiteral(" devices list --json 2>/dev/null")));
         QVERIFY(list.has_value());
         bool paired = false;
-        for (const QJsonValue &entry : QJsonDocument::fromJson(list->toUtf8()).object().value(QLatin1String("paired")).toArray())
+        for (const QJsonValue &entry :
+             QJsonDocument::fromJson(list->toUtf8()).object().value(QLatin1String("paired")).toArray())
             paired = paired || entry.toObject().value(QLatin1String("deviceId")).toString() == deviceId;
         QVERIFY2(paired, qPrintable(*list));
         socket.disconnect();

@@ -57,7 +57,8 @@ private Q_SLOTS:
         QCOMPARE(Error(BridgeError::openClawWebSocketNotConnected()).description(),
                  QStringLiteral("OpenClaw WebSocket not connected"));
         QCOMPARE(Error(BridgeError::notConfigured()).description(), QStringLiteral("Bridge is not configured"));
-        QCOMPARE(Error::plain(QStringLiteral("Connection refused")).description(), QStringLiteral("Connection refused"));
+        QCOMPARE(Error::plain(QStringLiteral("Connection refused")).description(),
+                 QStringLiteral("Connection refused"));
     }
 
     void credentialServicesCarryTheApplicationIdentifier()

@@ -11,8 +11,8 @@ namespace halvex {
 
 // What goes into the "agent_card" message besides its constants.
 struct AgentCardInput {
-    QString name;                   // the user's bridge name
-    QString version;                // the application's short version
+    QString name;    // the user's bridge name
+    QString version; // the application's short version
     DeviceFacts device;
     QList<QVariantMap> localModels; // {"name", "size_gb", "params"} per model, in detection order
     bool openClawConnected = false; // result of the last gateway health check

@@ -48,10 +48,9 @@ BridgeManager::BridgeManager(Dependencies deps, Timings timings, QObject *parent
     // bridge) before the manager is the link's delegate and before the
     // gateway settings are loaded.
     m_relayWebSocket = new RelayWebSocket(m_deps.relayOrigin, m_timings.relay, this);
-    m_openClawClient = new OpenClawClient(m_deps.network, QUrl(defaultGatewayEndpoint), QString(),
-                                          m_timings.openClawClient, this);
-    m_openClawWebSocket =
-        new OpenClawWebSocket(m_deps.keychain, m_timings.openClawWebSocket, m_deps.shellRunner, this);
+    m_openClawClient =
+        new OpenClawClient(m_deps.network, QUrl(defaultGatewayEndpoint), QString(), m_timings.openClawClient, this);
+    m_openClawWebSocket = new OpenClawWebSocket(m_deps.keychain, m_timings.openClawWebSocket, m_deps.shellRunner, this);
     // Streamed answers are read no faster than the relay link takes them.
     QObject::connect(m_relayWebSocket, &RelayWebSocket::congested, m_openClawClient,
                      [client = m_openClawClient] { client->setStreamReadingPaused(true); });
@@ -70,9 +69,18 @@ BridgeManager::~BridgeManager()
     m_relayWebSocket->setDelegate(nullptr);
 }
 
-RelayWebSocket *BridgeManager::relayWebSocket() const { return m_relayWebSocket; }
-OpenClawClient *BridgeManager::openClawClient() const { return m_openClawClient; }
-OpenClawWebSocket *BridgeManager::openClawWebSocket() const { return m_openClawWebSocket; }
+RelayWebSocket *BridgeManager::relayWebSocket() const
+{
+    return m_relayWebSocket;
+}
+OpenClawClient *BridgeManager::openClawClient() const
+{
+    return m_openClawClient;
+}
+OpenClawWebSocket *BridgeManager::openClawWebSocket() const
+{
+    return m_openClawWebSocket;
+}
 
 QString BridgeManager::openClawConfigFilePath() const
 {

@@ -79,12 +79,12 @@ public:
         QNetworkAccessManager *network = nullptr;
         KeychainManager *keychain = nullptr;
         Settings *settings = nullptr;
-        QUrl relayOrigin;        // scheme + host[:port] of the relay WebSocket
-        QString homeDirectory;   // where ".openclaw/openclaw.json" is looked for
+        QUrl relayOrigin;      // scheme + host[:port] of the relay WebSocket
+        QString homeDirectory; // where ".openclaw/openclaw.json" is looked for
 
         // Optional seams; empty means the default noted.
-        LocalModelDetector localModelDetector;  // none: no local models
-        MemorySyncFactory memorySyncFactory;    // none: memory sync never runs
+        LocalModelDetector localModelDetector;                  // none: no local models
+        MemorySyncFactory memorySyncFactory;                    // none: memory sync never runs
         std::function<std::optional<QString>()> localIPAddress; // halvex::localIPAddress()
         std::function<DeviceFacts()> deviceFacts;               // halvex::currentDeviceFacts()
         ShellRunner shellRunner;                                // the gateway socket's own

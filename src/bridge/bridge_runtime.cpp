@@ -14,8 +14,7 @@ namespace halvex {
 BridgeRuntime::BridgeRuntime() : BridgeRuntime(Options{}) {}
 
 BridgeRuntime::BridgeRuntime(Options options)
-    : m_network(std::make_unique<QNetworkAccessManager>()),
-      m_keychain(KeychainManager::createDefault()),
+    : m_network(std::make_unique<QNetworkAccessManager>()), m_keychain(KeychainManager::createDefault()),
       m_settings(Settings::userDefaults())
 {
     BridgeManager::Dependencies deps;

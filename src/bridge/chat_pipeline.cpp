@@ -7,9 +7,7 @@
 #include "platform/characters.h"
 #include "platform/logging.h"
 
-
 #include <algorithm>
-
 #include <optional>
 
 namespace halvex {

@@ -19,7 +19,10 @@ bool sodiumReady()
     return ready;
 }
 
-QString keyAccount() { return QString::fromLatin1(CredentialService::deviceKeyAccount); }
+QString keyAccount()
+{
+    return QString::fromLatin1(CredentialService::deviceKeyAccount);
+}
 
 } // namespace
 
@@ -36,8 +39,7 @@ QString DeviceIdentityError::description() const
     return {};
 }
 
-OpenClawDeviceIdentity::OpenClawDeviceIdentity(KeychainManager *keychain, const QByteArray &seed)
-    : m_keychain(keychain)
+OpenClawDeviceIdentity::OpenClawDeviceIdentity(KeychainManager *keychain, const QByteArray &seed) : m_keychain(keychain)
 {
     m_secretKey.resize(crypto_sign_SECRETKEYBYTES);
     m_publicKey.resize(crypto_sign_PUBLICKEYBYTES);
@@ -84,9 +86,15 @@ QString OpenClawDeviceIdentity::deviceId() const
     return QString::fromLatin1(QCryptographicHash::hash(m_publicKey, QCryptographicHash::Sha256).toHex());
 }
 
-QByteArray OpenClawDeviceIdentity::publicKey() const { return m_publicKey; }
+QByteArray OpenClawDeviceIdentity::publicKey() const
+{
+    return m_publicKey;
+}
 
-QString OpenClawDeviceIdentity::publicKeyBase64Url() const { return base64Url(m_publicKey); }
+QString OpenClawDeviceIdentity::publicKeyBase64Url() const
+{
+    return base64Url(m_publicKey);
+}
 
 Result<QString> OpenClawDeviceIdentity::sign(const QString &payload) const
 {
@@ -106,8 +114,7 @@ Result<QString> OpenClawDeviceIdentity::sign(const QString &payload) const
     if (crypto_sign_detached(reinterpret_cast<unsigned char *>(signature.data()), nullptr,
                              reinterpret_cast<const unsigned char *>(bytes.constData()),
                              static_cast<unsigned long long>(bytes.size()),
-                             reinterpret_cast<const unsigned char *>(m_secretKey.constData()))
-        != 0)
+                             reinterpret_cast<const unsigned char *>(m_secretKey.constData())) != 0)
         return Error::plain(QStringLiteral("Ed25519 signing failed"));
     return base64Url(signature);
 }

@@ -37,7 +37,10 @@ std::chrono::milliseconds toMs(double seconds)
     return std::chrono::milliseconds(qint64(std::max(0.0, seconds) * 1000.0));
 }
 
-QString freshId() { return QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper(); }
+QString freshId()
+{
+    return QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+}
 
 // False for text with lone surrogates, which has no UTF-8 form.
 bool isEncodable(const QString &text)
@@ -55,7 +58,10 @@ bool isEncodable(const QString &text)
     return true;
 }
 
-QString joinedKeys(const QJsonObject &object) { return object.keys().join(QLatin1Char(',')); }
+QString joinedKeys(const QJsonObject &object)
+{
+    return object.keys().join(QLatin1Char(','));
+}
 
 std::optional<QString> stringAt(const QJsonObject &object, const char *key)
 {
@@ -65,7 +71,10 @@ std::optional<QString> stringAt(const QJsonObject &object, const char *key)
     return value.toString();
 }
 
-QString orNil(const std::optional<QString> &text) { return text ? *text : QStringLiteral("<nil>"); }
+QString orNil(const std::optional<QString> &text)
+{
+    return text ? *text : QStringLiteral("<nil>");
+}
 
 } // namespace
 
@@ -102,13 +111,9 @@ struct OpenClawWebSocket::ChatCall {
 
 OpenClawWebSocket::OpenClawWebSocket(KeychainManager *keychain, Timings timings, ShellRunner shellRunner,
                                      QObject *parent)
-    : QObject(parent)
-    , m_keychain(keychain)
-    , m_timings(timings)
-    , m_shellRunner(shellRunner ? std::move(shellRunner) : ShellRunner(runShellCommand))
-    , m_pingTimer(new QTimer(this))
-    , m_reconnectTimer(new QTimer(this))
-    , m_reconnectDelay(timings.initialReconnectDelay)
+    : QObject(parent), m_keychain(keychain), m_timings(timings),
+      m_shellRunner(shellRunner ? std::move(shellRunner) : ShellRunner(runShellCommand)), m_pingTimer(new QTimer(this)),
+      m_reconnectTimer(new QTimer(this)), m_reconnectDelay(timings.initialReconnectDelay)
 {
     m_pingTimer->setInterval(toMs(m_timings.pingInterval));
     QObject::connect(m_pingTimer, &QTimer::timeout, this, &OpenClawWebSocket::sendPing);
@@ -199,8 +204,8 @@ QString OpenClawWebSocket::webSocketUrlText() const
     if (parsed.isValid() && !parsed.host().isEmpty() && parsed.port() != -1) {
         // An IPv6 literal keeps its brackets.
         const QString host = parsed.host().contains(QLatin1Char(':'))
-            ? QLatin1Char('[') + parsed.host() + QLatin1Char(']')
-            : parsed.host();
+                                 ? QLatin1Char('[') + parsed.host() + QLatin1Char(']')
+                                 : parsed.host();
         return QStringLiteral("ws://") + host + QLatin1Char(':') + QString::number(parsed.port());
     }
     return text;
@@ -247,9 +252,8 @@ void OpenClawWebSocket::connectionAttempt()
         if (!decoder.hasError())
             handleMessage(socket, text);
     });
-    QObject::connect(socket, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), this, [this, socket](QAbstractSocket::SocketError) {
-        handleDrop(socket, socket->errorString());
-    });
+    QObject::connect(socket, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), this,
+                     [this, socket](QAbstractSocket::SocketError) { handleDrop(socket, socket->errorString()); });
     QObject::connect(socket, &QWebSocket::disconnected, this, [this, socket] {
         // Qt reports a refused or failed opening as a disconnection before
         // the error itself: name the error, not a close code nobody sent.
@@ -396,8 +400,8 @@ void OpenClawWebSocket::handleEvent(const QJsonObject &frame)
 
     if (name == QLatin1String("connect.challenge")) {
         handleChallenge(payload);
-    } else if (name == QLatin1String("agent") || name == QLatin1String("chat") || name == QLatin1String("assistant")
-               || name == QLatin1String("lifecycle")) {
+    } else if (name == QLatin1String("agent") || name == QLatin1String("chat") || name == QLatin1String("assistant") ||
+               name == QLatin1String("lifecycle")) {
         const QJsonObject data = payload.value(QLatin1String("data")).toObject();
         const QString text = stringAt(data, "text").value_or(QString());
         qCInfo(lcOcWs, "OC-WS event=%s stream=%s phase=%s text_len=%ld preview=%s", qUtf8Printable(name),
@@ -406,8 +410,8 @@ void OpenClawWebSocket::handleEvent(const QJsonObject &frame)
                qUtf8Printable(firstCharacters(text, 40)));
         if (payloadValue.isObject())
             handleAgentEvent(payload);
-    } else if (name == QLatin1String("tick") || name == QLatin1String("health")
-               || name == QLatin1String("voicewake.changed")) {
+    } else if (name == QLatin1String("tick") || name == QLatin1String("health") ||
+               name == QLatin1String("voicewake.changed")) {
         // Routine gateway chatter.
     } else {
         qCDebug(lcOcWs, "OC-WS event: %s", qUtf8Printable(name));
@@ -448,16 +452,10 @@ void OpenClawWebSocket::handleChallenge(const QJsonObject &payload)
 
     const qint64 signedAt = QDateTime::currentMSecsSinceEpoch();
     const QString deviceId = m_deviceIdentity->deviceId();
-    const QString signedPayload = QStringList{QStringLiteral("v2"),
-                                              deviceId,
-                                              kClientId,
-                                              kClientMode,
-                                              kRole,
-                                              kScopes.join(QLatin1Char(',')),
-                                              QString::number(signedAt),
-                                              token,
-                                              *nonce}
-                                      .join(QLatin1Char('|'));
+    const QString signedPayload =
+        QStringList{QStringLiteral("v2"),      deviceId, kClientId, kClientMode, kRole, kScopes.join(QLatin1Char(',')),
+                    QString::number(signedAt), token,    *nonce}
+            .join(QLatin1Char('|'));
     qCDebug(lcOcWs, "Signing payload (%ld bytes)", long(signedPayload.toUtf8().size()));
 
     const Result<QString> signature = m_deviceIdentity->sign(signedPayload);
@@ -475,23 +473,21 @@ void OpenClawWebSocket::handleChallenge(const QJsonObject &payload)
         // offers only 3; older ones answer with 3.
         {QStringLiteral("minProtocol"), 3},
         {QStringLiteral("maxProtocol"), 4},
-        {QStringLiteral("client"),
-         QJsonObject{{QStringLiteral("id"), kClientId},
-                     {QStringLiteral("version"), QStringLiteral("1.0.0")},
-                     {QStringLiteral("platform"), QStringLiteral("macos")},
-                     {QStringLiteral("mode"), kClientMode}}},
+        {QStringLiteral("client"), QJsonObject{{QStringLiteral("id"), kClientId},
+                                               {QStringLiteral("version"), QStringLiteral("1.0.0")},
+                                               {QStringLiteral("platform"), QStringLiteral("macos")},
+                                               {QStringLiteral("mode"), kClientMode}}},
         {QStringLiteral("role"), kRole},
         {QStringLiteral("scopes"), QJsonArray::fromStringList(kScopes)},
         {QStringLiteral("caps"), QJsonArray{QStringLiteral("voice")}},
         {QStringLiteral("commands"), QJsonArray{}},
         {QStringLiteral("permissions"), QJsonObject{}},
         {QStringLiteral("auth"), QJsonObject{{authKey, token}}},
-        {QStringLiteral("device"),
-         QJsonObject{{QStringLiteral("id"), deviceId},
-                     {QStringLiteral("publicKey"), m_deviceIdentity->publicKeyBase64Url()},
-                     {QStringLiteral("signature"), signature.value()},
-                     {QStringLiteral("signedAt"), signedAt},
-                     {QStringLiteral("nonce"), *nonce}}},
+        {QStringLiteral("device"), QJsonObject{{QStringLiteral("id"), deviceId},
+                                               {QStringLiteral("publicKey"), m_deviceIdentity->publicKeyBase64Url()},
+                                               {QStringLiteral("signature"), signature.value()},
+                                               {QStringLiteral("signedAt"), signedAt},
+                                               {QStringLiteral("nonce"), *nonce}}},
     };
     const QJsonObject request{{QStringLiteral("type"), QStringLiteral("req")},
                               {QStringLiteral("id"), requestId},
@@ -509,8 +505,8 @@ void OpenClawWebSocket::handleChallenge(const QJsonObject &payload)
         return;
     const qint64 sent = m_socket->sendTextMessage(text);
     if (sent <= 0) {
-        const QString why = m_socket->errorString().isEmpty() ? QStringLiteral("Socket is not connected")
-                                                               : m_socket->errorString();
+        const QString why =
+            m_socket->errorString().isEmpty() ? QStringLiteral("Socket is not connected") : m_socket->errorString();
         qCCritical(lcOcWs, "Failed to send connect request: %s", qUtf8Printable(why));
         setState(OpenClawWSState::error(QStringLiteral("Send failed")));
         m_isConnecting = false;
@@ -523,7 +519,8 @@ void OpenClawWebSocket::handleConnectResponse(const QJsonObject &frame, bool ok)
 {
     m_isConnecting = false;
     if (ok) {
-        const QJsonObject auth = frame.value(QLatin1String("payload")).toObject().value(QLatin1String("auth")).toObject();
+        const QJsonObject auth =
+            frame.value(QLatin1String("payload")).toObject().value(QLatin1String("auth")).toObject();
         const auto deviceToken = stringAt(auth, "deviceToken");
         if (deviceToken && !deviceToken->isEmpty() && m_deviceIdentity) {
             if (m_deviceIdentity->saveDeviceToken(*deviceToken))
@@ -644,8 +641,8 @@ QCoro::Task<> OpenClawWebSocket::runAutoApproval(QString binaryPath, QString dev
             requestId = deviceId;
     }
 
-    const QString approve = loginShell ? QStringLiteral("/bin/sh -lc '") + binaryPath
-            + QStringLiteral(" devices approve ") + *requestId + QLatin1Char('\'')
+    const QString approve = loginShell ? QStringLiteral("/bin/sh -lc '") + binaryPath +
+                                             QStringLiteral(" devices approve ") + *requestId + QLatin1Char('\'')
                                        : binaryPath + QStringLiteral(" devices approve ") + *requestId;
     const std::optional<QString> approved = co_await run(approve);
     if (!stillWanted())
@@ -699,10 +696,10 @@ void OpenClawWebSocket::sendNextChat()
             {QStringLiteral("type"), QStringLiteral("req")},
             {QStringLiteral("id"), call->requestId},
             {QStringLiteral("method"), QStringLiteral("chat.send")},
-            {QStringLiteral("params"),
-             QJsonObject{{QStringLiteral("sessionKey"), QStringLiteral("agent:") + call->agentId + QStringLiteral(":main")},
-                         {QStringLiteral("idempotencyKey"), call->idempotencyKey},
-                         {QStringLiteral("message"), call->message}}}};
+            {QStringLiteral("params"), QJsonObject{{QStringLiteral("sessionKey"),
+                                                    QStringLiteral("agent:") + call->agentId + QStringLiteral(":main")},
+                                                   {QStringLiteral("idempotencyKey"), call->idempotencyKey},
+                                                   {QStringLiteral("message"), call->message}}}};
         const QString text = QString::fromUtf8(QJsonDocument(request).toJson(QJsonDocument::Compact));
 
         m_streamAccumulated.clear();
@@ -832,7 +829,8 @@ void OpenClawWebSocket::handleAgentEvent(const QJsonObject &payload)
         candidate = data.value(QLatin1String("delta")).toString();
 
     if (!candidate || candidate->isEmpty()) {
-        qCInfo(lcOcWs, "No text found in payload for stream=%s", qUtf8Printable(stream.value_or(QStringLiteral("nil"))));
+        qCInfo(lcOcWs, "No text found in payload for stream=%s",
+               qUtf8Printable(stream.value_or(QStringLiteral("nil"))));
         return;
     }
     const qsizetype candidateCount = characterCount(*candidate);

@@ -18,8 +18,7 @@ QJsonDocument parseJson(const QString &output)
     QJsonDocument doc = QJsonDocument::fromJson(output.toUtf8(), &error);
     if (error.error == QJsonParseError::NoError)
         return doc;
-    static const QRegularExpression jsonStart(QStringLiteral("^[ \\t]*[\\[{]"),
-                                              QRegularExpression::MultilineOption);
+    static const QRegularExpression jsonStart(QStringLiteral("^[ \\t]*[\\[{]"), QRegularExpression::MultilineOption);
     const QRegularExpressionMatch start = jsonStart.match(output);
     if (!start.hasMatch() || start.capturedStart() == 0)
         return {};
@@ -78,7 +77,10 @@ std::optional<QString> firstWord(const QString &line)
 
 } // namespace
 
-QString shortDeviceId(const QString &deviceId) { return deviceId.left(12); }
+QString shortDeviceId(const QString &deviceId)
+{
+    return deviceId.left(12);
+}
 
 std::optional<QString> requestIdFromJson(const QString &output, const QString &deviceId)
 {

@@ -4,11 +4,20 @@
 
 namespace halvex {
 
-QString appId() { return QStringLiteral(HALVEX_APP_ID_STRING); }
+QString appId()
+{
+    return QStringLiteral(HALVEX_APP_ID_STRING);
+}
 
-QString relayHost() { return QStringLiteral(HALVEX_RELAY_HOST_STRING); }
+QString relayHost()
+{
+    return QStringLiteral(HALVEX_RELAY_HOST_STRING);
+}
 
-bool relayInsecure() { return HALVEX_RELAY_INSECURE != 0; }
+bool relayInsecure()
+{
+    return HALVEX_RELAY_INSECURE != 0;
+}
 
 QUrl relayWebSocketOrigin()
 {
@@ -33,11 +42,26 @@ QString appBuildVersion()
 }
 
 namespace CredentialService {
-QString bridge() { return appId() + QStringLiteral(".bridge"); }
-QString relay() { return appId() + QStringLiteral(".relay"); }
-QString openClaw() { return appId() + QStringLiteral(".openclaw"); }
-QString openClawDeviceToken() { return appId() + QStringLiteral(".openclaw.devicetoken"); }
-QString openClawDeviceKey() { return appId() + QStringLiteral(".openclaw.device-key"); }
+QString bridge()
+{
+    return appId() + QStringLiteral(".bridge");
+}
+QString relay()
+{
+    return appId() + QStringLiteral(".relay");
+}
+QString openClaw()
+{
+    return appId() + QStringLiteral(".openclaw");
+}
+QString openClawDeviceToken()
+{
+    return appId() + QStringLiteral(".openclaw.devicetoken");
+}
+QString openClawDeviceKey()
+{
+    return appId() + QStringLiteral(".openclaw.device-key");
+}
 } // namespace CredentialService
 
 } // namespace halvex

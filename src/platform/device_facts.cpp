@@ -68,7 +68,14 @@ bool isPortableChassis(const QString &chassisType)
     // SMBIOS: portable, laptop, notebook, hand held, sub notebook,
     // convertible, detachable, tablet.
     switch (type) {
-    case 8: case 9: case 10: case 11: case 14: case 30: case 31: case 32:
+    case 8:
+    case 9:
+    case 10:
+    case 11:
+    case 14:
+    case 30:
+    case 31:
+    case 32:
         return true;
     default:
         return false;

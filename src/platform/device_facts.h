@@ -12,7 +12,7 @@ namespace halvex {
 
 // What the agent card tells the relay about this machine.
 struct DeviceFacts {
-    QString model;        // hardware model as the firmware names it; "Unknown" when it names none
+    QString model; // hardware model as the firmware names it; "Unknown" when it names none
     bool isLaptop = false;
     QString computerName; // the user-facing machine name; "Unknown" when there is none
     QString osVersion;    // human-readable operating-system name and version

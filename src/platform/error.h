@@ -59,12 +59,11 @@ private:
 };
 
 // A value or the Error that prevented it.
-template <typename T>
-class Result
+template <typename T> class Result
 {
 public:
-    Result(T value) : m_data(std::in_place_index<0>, std::move(value)) {} // NOLINT
-    Result(Error error) : m_data(std::in_place_index<1>, std::move(error)) {} // NOLINT
+    Result(T value) : m_data(std::in_place_index<0>, std::move(value)) {}                  // NOLINT
+    Result(Error error) : m_data(std::in_place_index<1>, std::move(error)) {}              // NOLINT
     Result(BridgeError error) : m_data(std::in_place_index<1>, Error(std::move(error))) {} // NOLINT
 
     bool ok() const { return m_data.index() == 0; }

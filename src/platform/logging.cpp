@@ -20,10 +20,9 @@ Q_LOGGING_CATEGORY(lcQr, HALVEX_APP_ID_STRING ".QR")
 
 void installLogFormat()
 {
-    qSetMessagePattern(QStringLiteral(
-        "%{time yyyy-MM-dd hh:mm:ss.zzz} "
-        "%{if-debug}debug%{endif}%{if-info}info %{endif}%{if-warning}warn %{endif}"
-        "%{if-critical}error%{endif}%{if-fatal}fatal%{endif} [%{category}] %{message}"));
+    qSetMessagePattern(QStringLiteral("%{time yyyy-MM-dd hh:mm:ss.zzz} "
+                                      "%{if-debug}debug%{endif}%{if-info}info %{endif}%{if-warning}warn %{endif}"
+                                      "%{if-critical}error%{endif}%{if-fatal}fatal%{endif} [%{category}] %{message}"));
 }
 
 } // namespace halvex

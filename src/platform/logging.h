@@ -22,7 +22,10 @@ Q_DECLARE_LOGGING_CATEGORY(lcMemorySync)
 Q_DECLARE_LOGGING_CATEGORY(lcQr)
 
 // Text for a "%{bool}d" placeholder.
-inline const char *boolText(bool value) { return value ? "true" : "false"; }
+inline const char *boolText(bool value)
+{
+    return value ? "true" : "false";
+}
 
 // Installs the stderr message format used by the running program.
 void installLogFormat();

@@ -8,7 +8,10 @@
 namespace halvex {
 
 namespace {
-QString keyOf(const char *key) { return QString::fromLatin1(key); }
+QString keyOf(const char *key)
+{
+    return QString::fromLatin1(key);
+}
 } // namespace
 
 std::unique_ptr<Settings> Settings::userDefaults()
@@ -16,21 +19,27 @@ std::unique_ptr<Settings> Settings::userDefaults()
     return std::make_unique<Settings>(configDirectory() + QStringLiteral("/settings.conf"));
 }
 
-Settings::Settings(const QString &filePath)
-    : m_settings(std::make_unique<QSettings>(filePath, QSettings::IniFormat))
-{
-}
+Settings::Settings(const QString &filePath) : m_settings(std::make_unique<QSettings>(filePath, QSettings::IniFormat)) {}
 
 QString Settings::configDirectory()
 {
     return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QLatin1Char('/') + appId();
 }
 
-QString Settings::filePath() const { return m_settings->fileName(); }
+QString Settings::filePath() const
+{
+    return m_settings->fileName();
+}
 
-bool Settings::contains(const char *key) const { return m_settings->contains(keyOf(key)); }
+bool Settings::contains(const char *key) const
+{
+    return m_settings->contains(keyOf(key));
+}
 
-QVariant Settings::value(const char *key) const { return m_settings->value(keyOf(key)); }
+QVariant Settings::value(const char *key) const
+{
+    return m_settings->value(keyOf(key));
+}
 
 std::optional<bool> Settings::boolean(const char *key) const
 {

@@ -17,7 +17,7 @@ inline constexpr char memorySyncEnabled[] = "memorySyncEnabled"; // Boolean, def
 inline constexpr char bridgeName[] = "bridgeName";               // "My Mac" when unset
 inline constexpr char accountEmail[] = "accountEmail";
 inline constexpr char bridgeId[] = "bridgeId";
-inline constexpr char startAtLogin[] = "startAtLogin";           // Boolean, default false
+inline constexpr char startAtLogin[] = "startAtLogin"; // Boolean, default false
 } // namespace SettingsKey
 
 // The user-defaults store: typed access over QSettings. Every write is

@@ -57,14 +57,20 @@ fi
 echo "error: unknown command '$*'"
 exit 1
 )";
-    m_valid = writeFile(m_path, script)
-        && QFile::setPermissions(m_path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
-                                              | QFile::ExeGroup);
+    m_valid = writeFile(m_path, script) &&
+              QFile::setPermissions(m_path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup |
+                                                QFile::ExeGroup);
 }
 
-QString FakeOpenClawCommand::file(const QString &name) const { return m_folder + QLatin1Char('/') + name; }
+QString FakeOpenClawCommand::file(const QString &name) const
+{
+    return m_folder + QLatin1Char('/') + name;
+}
 
-void FakeOpenClawCommand::setListOutput(const QString &text) { writeFile(file(QStringLiteral("list.txt")), text.toUtf8()); }
+void FakeOpenClawCommand::setListOutput(const QString &text)
+{
+    writeFile(file(QStringLiteral("list.txt")), text.toUtf8());
+}
 
 void FakeOpenClawCommand::setJsonListOutput(const std::optional<QString> &json)
 {
@@ -74,8 +80,14 @@ void FakeOpenClawCommand::setJsonListOutput(const std::optional<QString> &json)
         QFile::remove(file(QStringLiteral("list.json")));
 }
 
-QStringList FakeOpenClawCommand::approvedIds() const { return readLines(file(QStringLiteral("approved.log"))); }
+QStringList FakeOpenClawCommand::approvedIds() const
+{
+    return readLines(file(QStringLiteral("approved.log")));
+}
 
-QStringList FakeOpenClawCommand::calls() const { return readLines(file(QStringLiteral("calls.log"))); }
+QStringList FakeOpenClawCommand::calls() const
+{
+    return readLines(file(QStringLiteral("calls.log")));
+}
 
 } // namespace halvex::test

@@ -19,7 +19,10 @@ namespace {
 const QStringList kExpectedScopes = {QStringLiteral("operator.admin"), QStringLiteral("operator.approvals"),
                                      QStringLiteral("operator.pairing")};
 
-QString uuid() { return QUuid::createUuid().toString(QUuid::WithoutBraces); }
+QString uuid()
+{
+    return QUuid::createUuid().toString(QUuid::WithoutBraces);
+}
 
 bool isInteger(const QJsonValue &value)
 {
@@ -29,7 +32,8 @@ bool isInteger(const QJsonValue &value)
 } // namespace
 
 GatewayWsStandIn::GatewayWsStandIn(QObject *parent)
-    : QObject(parent), m_server(new QWebSocketServer(QStringLiteral("gateway-stand-in"), QWebSocketServer::NonSecureMode, this))
+    : QObject(parent),
+      m_server(new QWebSocketServer(QStringLiteral("gateway-stand-in"), QWebSocketServer::NonSecureMode, this))
 {
     if (sodium_init() < 0)
         qFatal("libsodium could not be initialised");
@@ -52,7 +56,10 @@ bool GatewayWsStandIn::listen(quint16 port)
     return true;
 }
 
-QUrl GatewayWsStandIn::httpUrl() const { return QUrl(QStringLiteral("http://127.0.0.1:%1").arg(m_port)); }
+QUrl GatewayWsStandIn::httpUrl() const
+{
+    return QUrl(QStringLiteral("http://127.0.0.1:%1").arg(m_port));
+}
 
 void GatewayWsStandIn::setRefuseConnections(bool refuse)
 {
@@ -96,8 +103,8 @@ std::optional<QByteArray> GatewayWsStandIn::decodeBase64Url(const QString &text)
     static const QRegularExpression alphabet(QStringLiteral("^[A-Za-z0-9_-]*$"));
     if (!alphabet.match(text).hasMatch() || text.size() % 4 == 1)
         return std::nullopt;
-    const auto decoded = QByteArray::fromBase64Encoding(
-        text.toLatin1(), QByteArray::Base64UrlEncoding | QByteArray::AbortOnBase64DecodingErrors);
+    const auto decoded = QByteArray::fromBase64Encoding(text.toLatin1(), QByteArray::Base64UrlEncoding |
+                                                                             QByteArray::AbortOnBase64DecodingErrors);
     if (!decoded)
         return std::nullopt;
     return decoded.decoded;
@@ -169,7 +176,8 @@ GatewayWsStandIn::ConnectRecord GatewayWsStandIn::verify(QWebSocket *client, con
 
     const QJsonValue minProtocol = params.value(QLatin1String("minProtocol"));
     const QJsonValue maxProtocol = params.value(QLatin1String("maxProtocol"));
-    if (!isInteger(minProtocol) || !isInteger(maxProtocol) || minProtocol.toInteger() > 4 || maxProtocol.toInteger() < 4)
+    if (!isInteger(minProtocol) || !isInteger(maxProtocol) || minProtocol.toInteger() > 4 ||
+        maxProtocol.toInteger() < 4)
         return fail(QStringLiteral("protocol mismatch"));
 
     const QJsonObject expectedClient{{QStringLiteral("id"), QStringLiteral("openclaw-ios")},
@@ -188,10 +196,11 @@ GatewayWsStandIn::ConnectRecord GatewayWsStandIn::verify(QWebSocket *client, con
         return fail(QStringLiteral("unexpected scopes"));
     if (params.value(QLatin1String("caps")).toArray() != QJsonArray{QStringLiteral("voice")})
         return fail(QStringLiteral("unexpected caps"));
-    if (!params.value(QLatin1String("commands")).isArray() || !params.value(QLatin1String("commands")).toArray().isEmpty())
+    if (!params.value(QLatin1String("commands")).isArray() ||
+        !params.value(QLatin1String("commands")).toArray().isEmpty())
         return fail(QStringLiteral("unexpected commands"));
-    if (!params.value(QLatin1String("permissions")).isObject()
-        || !params.value(QLatin1String("permissions")).toObject().isEmpty())
+    if (!params.value(QLatin1String("permissions")).isObject() ||
+        !params.value(QLatin1String("permissions")).toObject().isEmpty())
         return fail(QStringLiteral("unexpected permissions"));
 
     const QJsonObject auth = params.value(QLatin1String("auth")).toObject();
@@ -241,8 +250,7 @@ GatewayWsStandIn::ConnectRecord GatewayWsStandIn::verify(QWebSocket *client, con
         crypto_sign_verify_detached(reinterpret_cast<const unsigned char *>(signature->constData()),
                                     reinterpret_cast<const unsigned char *>(message.constData()),
                                     static_cast<unsigned long long>(message.size()),
-                                    reinterpret_cast<const unsigned char *>(publicKey->constData()))
-        == 0;
+                                    reinterpret_cast<const unsigned char *>(publicKey->constData())) == 0;
     if (!record.signatureValid)
         return fail(QStringLiteral("device signature invalid"));
     return record;
@@ -334,8 +342,9 @@ void GatewayWsStandIn::handleChatSend(QWebSocket *client, const QJsonObject &fra
     }
     if (script.silent)
         return;
-    if (!params.value(QLatin1String("sessionKey")).isString() || !params.value(QLatin1String("idempotencyKey")).isString()
-        || !params.value(QLatin1String("message")).isString()) {
+    if (!params.value(QLatin1String("sessionKey")).isString() ||
+        !params.value(QLatin1String("idempotencyKey")).isString() ||
+        !params.value(QLatin1String("message")).isString()) {
         answer(client, id, false,
                QJsonObject{{QStringLiteral("code"), QStringLiteral("INVALID_REQUEST")},
                            {QStringLiteral("message"), QStringLiteral("invalid chat.send params")}});
@@ -349,7 +358,8 @@ void GatewayWsStandIn::handleChatSend(QWebSocket *client, const QJsonObject &fra
         return;
     }
     const QString runId = uuid();
-    answer(client, id, true, QJsonObject{{QStringLiteral("runId"), runId}, {QStringLiteral("status"), QStringLiteral("started")}});
+    answer(client, id, true,
+           QJsonObject{{QStringLiteral("runId"), runId}, {QStringLiteral("status"), QStringLiteral("started")}});
 
     QString previous;
     qsizetype sentTexts = 0;
@@ -393,8 +403,8 @@ void GatewayWsStandIn::sendAssistant(QWebSocket *client, const QString &runId, c
                                {QStringLiteral("payload"),
                                 QJsonObject{{QStringLiteral("runId"), runId},
                                             {QStringLiteral("stream"), QStringLiteral("assistant")},
-                                            {QStringLiteral("data"),
-                                             QJsonObject{{QStringLiteral("text"), text}, {QStringLiteral("delta"), delta}}}}}});
+                                            {QStringLiteral("data"), QJsonObject{{QStringLiteral("text"), text},
+                                                                                 {QStringLiteral("delta"), delta}}}}}});
 }
 
 void GatewayWsStandIn::sendEnd(QWebSocket *client, const QString &runId)
@@ -404,7 +414,8 @@ void GatewayWsStandIn::sendEnd(QWebSocket *client, const QString &runId)
                                {QStringLiteral("payload"),
                                 QJsonObject{{QStringLiteral("runId"), runId},
                                             {QStringLiteral("stream"), QStringLiteral("lifecycle")},
-                                            {QStringLiteral("data"), QJsonObject{{QStringLiteral("phase"), QStringLiteral("end")}}}}}});
+                                            {QStringLiteral("data"),
+                                             QJsonObject{{QStringLiteral("phase"), QStringLiteral("end")}}}}}});
 }
 
 void GatewayWsStandIn::sendEvent(const QString &name, const QJsonObject &payload)
@@ -422,7 +433,8 @@ void GatewayWsStandIn::sendFrame(const QJsonObject &frame)
 
 void GatewayWsStandIn::answer(QWebSocket *client, const QString &id, bool ok, const QJsonObject &payloadOrError)
 {
-    QJsonObject frame{{QStringLiteral("type"), QStringLiteral("res")}, {QStringLiteral("id"), id}, {QStringLiteral("ok"), ok}};
+    QJsonObject frame{
+        {QStringLiteral("type"), QStringLiteral("res")}, {QStringLiteral("id"), id}, {QStringLiteral("ok"), ok}};
     frame.insert(ok ? QStringLiteral("payload") : QStringLiteral("error"), payloadOrError);
     sendTo(client, frame);
 }

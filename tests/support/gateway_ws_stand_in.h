@@ -30,20 +30,20 @@ class GatewayWsStandIn : public QObject
 public:
     // How the next "connect" requests are answered.
     enum class ConnectMode {
-        accept,  // verified requests get hello-ok, failed checks an error
-        refuse,  // an error with `refusalCode` / `refusalMessage`
-        silent,  // no answer at all
-        raw,     // `rawConnectAnswer`, with the request's id filled in
+        accept, // verified requests get hello-ok, failed checks an error
+        refuse, // an error with `refusalCode` / `refusalMessage`
+        silent, // no answer at all
+        raw,    // `rawConnectAnswer`, with the request's id filled in
     };
 
     // One scripted answer to "chat.send".
     struct ChatScript {
-        QStringList texts;      // cumulative assistant texts, in order
-        bool end = true;        // finish with lifecycle phase "end"
-        bool silent = false;    // no ack, no events
-        QString errorCode;      // non-empty: answer with this error instead
-        QString errorMessage;   // a null string leaves "message" out
-        bool hold = false;      // after the ack and the first text, wait for releaseHeldChat()
+        QStringList texts;    // cumulative assistant texts, in order
+        bool end = true;      // finish with lifecycle phase "end"
+        bool silent = false;  // no ack, no events
+        QString errorCode;    // non-empty: answer with this error instead
+        QString errorMessage; // a null string leaves "message" out
+        bool hold = false;    // after the ack and the first text, wait for releaseHeldChat()
 
         static ChatScript stream(QStringList texts)
         {
@@ -149,7 +149,8 @@ private:
     void onText(QWebSocket *client, const QString &text);
     void handleConnect(QWebSocket *client, const QJsonObject &frame);
     void handleChatSend(QWebSocket *client, const QJsonObject &frame);
-    ConnectRecord verify(QWebSocket *client, const QJsonObject &params, QString *authToken, bool *usedDeviceToken) const;
+    ConnectRecord verify(QWebSocket *client, const QJsonObject &params, QString *authToken,
+                         bool *usedDeviceToken) const;
     void answer(QWebSocket *client, const QString &id, bool ok, const QJsonObject &payloadOrError);
     void sendTo(QWebSocket *client, const QJsonObject &frame);
     void sendAssistant(QWebSocket *client, const QString &runId, const QString &text, const QString &previous);

@@ -44,7 +44,10 @@ LogCapture::~LogCapture()
     }
 }
 
-void LogCapture::setEcho(bool echo) { g_echo = echo; }
+void LogCapture::setEcho(bool echo)
+{
+    g_echo = echo;
+}
 
 QList<LogCapture::Line> LogCapture::lines() const
 {
