@@ -3,6 +3,7 @@
 // reconnects and their limit, the challenge watchdog, and chat over
 // "chat.send" with cumulative agent text turned into fragments.
 #include "gateway/openclaw_device_identity.h"
+#include "gateway_timings.h"
 #include "gateway/openclaw_web_socket.h"
 #include "platform/deployment.h"
 #include "platform/keychain_manager.h"
@@ -23,15 +24,6 @@ using test::GatewayWsStandIn;
 namespace {
 
 constexpr int kWaitMs = 20000;
-
-OpenClawWebSocket::Timings fastTimings()
-{
-    OpenClawWebSocket::Timings timings;
-    timings.initialReconnectDelay = 0.01;
-    timings.maxReconnectDelay = 0.05;
-    timings.approvalReconnectDelay = 0.01;
-    return timings;
-}
 
 // What one sendChat call produced.
 struct ChatOutcome {
@@ -70,7 +62,7 @@ QString description(const std::shared_ptr<ChatOutcome> &outcome)
 
 // One client with its own credential store, and a stand-in gateway.
 struct Rig {
-    explicit Rig(OpenClawWebSocket::Timings timings = fastTimings())
+    explicit Rig(OpenClawWebSocket::Timings timings = test::fastGatewayTimings())
         : keychain(std::make_unique<KeychainManager>(std::make_unique<MemorySecretBackend>()))
     {
         listening = gateway.listen();
@@ -238,7 +230,7 @@ private Q_SLOTS:
 
         // A new client on the same store is the same device with its token.
         rig.log.clear();
-        rig.socket = std::make_unique<OpenClawWebSocket>(rig.keychain.get(), fastTimings());
+        rig.socket = std::make_unique<OpenClawWebSocket>(rig.keychain.get(), test::fastGatewayTimings());
         QCOMPARE(rig.socket->deviceIdentity()->deviceId(), deviceId);
         QVERIFY(rig.connectAndWait(QStringLiteral("gw-token")));
         QCOMPARE(rig.log.count(QStringLiteral("Using stored deviceToken for auth")), 1);
@@ -352,7 +344,7 @@ private Q_SLOTS:
 
     void aMissingChallengeCountsAsADrop()
     {
-        auto timings = fastTimings();
+        auto timings = test::fastGatewayTimings();
         timings.challengeTimeout = 0.2;
         Rig rig(timings);
         rig.gateway.setSendChallenge(false);
@@ -387,7 +379,7 @@ private Q_SLOTS:
 
     void reconnectsGiveUpAfterTwentyAttempts()
     {
-        auto timings = fastTimings();
+        auto timings = test::fastGatewayTimings();
         timings.initialReconnectDelay = 0.001;
         timings.maxReconnectDelay = 0.004;
         Rig rig(timings);
@@ -441,7 +433,7 @@ private Q_SLOTS:
 
     void aPendingReconnectIsCancelledByDisconnect()
     {
-        auto timings = fastTimings();
+        auto timings = test::fastGatewayTimings();
         timings.initialReconnectDelay = 0.3;
         Rig rig(timings);
         QVERIFY(rig.connectAndWait());
@@ -655,7 +647,7 @@ private Q_SLOTS:
 
     void aChatWithoutEndTimesOutAndTheNextOneRuns()
     {
-        auto timings = fastTimings();
+        auto timings = test::fastGatewayTimings();
         timings.chatTimeout = 0.3;
         Rig rig(timings);
         QVERIFY(rig.connectAndWait());

@@ -3,6 +3,7 @@
 // table or plain lines), and the socket connects again; the shell runner
 // that runs the tool.
 #include "gateway/openclaw_device_identity.h"
+#include "gateway_timings.h"
 #include "gateway/openclaw_web_socket.h"
 #include "gateway/pairing_request_parser.h"
 #include "gateway/shell_runner.h"
@@ -85,21 +86,12 @@ struct ScriptedShell {
     }
 };
 
-OpenClawWebSocket::Timings fastTimings()
-{
-    OpenClawWebSocket::Timings timings;
-    timings.initialReconnectDelay = 0.01;
-    timings.maxReconnectDelay = 0.05;
-    timings.approvalReconnectDelay = 0.01;
-    return timings;
-}
-
 // A client and a gateway that knows only approved request ids; approving
 // `requestId` (whatever command does it) pairs the device.
 struct Rig {
     explicit Rig(ShellRunner runner = {})
         : keychain(std::make_unique<KeychainManager>(std::make_unique<MemorySecretBackend>())),
-          socket(keychain.get(), fastTimings(), std::move(runner))
+          socket(keychain.get(), test::fastGatewayTimings(), std::move(runner))
     {
         listening = gateway.listen();
         gateway.setCloseAfterRefusal(1008); // as the real gateway does

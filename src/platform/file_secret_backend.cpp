@@ -112,6 +112,46 @@ SecretOutcome FileSecretBackend::store(const SecretItemKey &key, const QByteArra
         QFile::setPermissions(folder, kPrivateFolder);
     }
 
+    return editItems([&](QJsonArray &items) {
+        bool placed = false;
+        for (qsizetype i = 0; i < items.size();) {
+            const std::optional<Entry> entry = parseEntry(items.at(i));
+            if (!entry || !(entry->key == key)) {
+                ++i;
+            } else if (!placed) {
+                items.replace(i++, entryJson(key, value));
+                placed = true;
+            } else {
+                items.removeAt(i);
+            }
+        }
+        if (!placed)
+            items.append(entryJson(key, value));
+        return true;
+    });
+}
+
+SecretOutcome FileSecretBackend::remove(const SecretItemKey &key)
+{
+    if (!QFileInfo::exists(m_filePath))
+        return SecretOutcome::notFound();
+    return editItems([&](QJsonArray &items) {
+        bool removed = false;
+        for (qsizetype i = 0; i < items.size();) {
+            const std::optional<Entry> entry = parseEntry(items.at(i));
+            if (entry && entry->key == key) {
+                items.removeAt(i);
+                removed = true;
+            } else {
+                ++i;
+            }
+        }
+        return removed;
+    });
+}
+
+SecretOutcome FileSecretBackend::editItems(const std::function<bool(QJsonArray &items)> &edit)
+{
     // Another instance of the program may write at the same moment.
     QLockFile lock(m_filePath + QStringLiteral(".lock"));
     if (!lock.tryLock(10000))
@@ -122,48 +162,7 @@ SecretOutcome FileSecretBackend::store(const SecretItemKey &key, const QByteArra
     if (!document)
         return error;
     QJsonArray items = document->value(kItems).toArray();
-    bool placed = false;
-    for (qsizetype i = 0; i < items.size();) {
-        const std::optional<Entry> entry = parseEntry(items.at(i));
-        if (!entry || !(entry->key == key)) {
-            ++i;
-        } else if (!placed) {
-            items.replace(i++, entryJson(key, value));
-            placed = true;
-        } else {
-            items.removeAt(i);
-        }
-    }
-    if (!placed)
-        items.append(entryJson(key, value));
-    document->insert(kItems, items);
-    return write(*document);
-}
-
-SecretOutcome FileSecretBackend::remove(const SecretItemKey &key)
-{
-    if (!QFileInfo::exists(m_filePath))
-        return SecretOutcome::notFound();
-    QLockFile lock(m_filePath + QStringLiteral(".lock"));
-    if (!lock.tryLock(10000))
-        return SecretOutcome::failure(int(lock.error()), QStringLiteral("The credential store is locked"));
-
-    SecretOutcome error;
-    std::optional<QJsonObject> document = read(error);
-    if (!document)
-        return error;
-    QJsonArray items = document->value(kItems).toArray();
-    bool removed = false;
-    for (qsizetype i = 0; i < items.size();) {
-        const std::optional<Entry> entry = parseEntry(items.at(i));
-        if (entry && entry->key == key) {
-            items.removeAt(i);
-            removed = true;
-        } else {
-            ++i;
-        }
-    }
-    if (!removed)
+    if (!edit(items))
         return SecretOutcome::notFound();
     document->insert(kItems, items);
     return write(*document);

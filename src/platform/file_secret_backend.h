@@ -2,9 +2,11 @@
 
 #include "platform/secret_backend.h"
 
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QString>
 
+#include <functional>
 #include <optional>
 
 namespace halvex {
@@ -38,6 +40,9 @@ private:
     // unreadable one was just moved aside). nullopt with `error` set when
     // the file exists but cannot be read.
     std::optional<QJsonObject> read(SecretOutcome &error);
+    // Locks the store, lets `edit` change its items and writes them back;
+    // when `edit` returns false nothing was found and nothing is written.
+    SecretOutcome editItems(const std::function<bool(QJsonArray &items)> &edit);
     SecretOutcome write(const QJsonObject &document);
     bool moveAside(const QString &reason, SecretOutcome &error);
     void restrictPermissions();

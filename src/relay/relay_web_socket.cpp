@@ -240,12 +240,11 @@ void RelayWebSocket::onSocketEnded(QWebSocket *socket)
     // Any other socket was replaced and already silenced.
 }
 
-void RelayWebSocket::reportClosingSocket(QWebSocket *socket, const Error &error)
+void RelayWebSocket::retireSocket(QWebSocket *socket, const std::optional<Error> &error)
 {
     socket->setProperty(kEndedProperty, true);
-    if (m_closingSocket == socket)
-        m_closingSocket.clear();
-    qCCritical(lcWebSocket, "WebSocket receive error: %s", qUtf8Printable(error.description()));
+    qCCritical(lcWebSocket, "WebSocket receive error: %s",
+               qUtf8Printable(error ? error->description() : QStringLiteral("unknown error")));
     // Its later signals are of no interest any more.
     QObject::disconnect(socket, nullptr, this, nullptr);
     socket->deleteLater();
@@ -258,27 +257,21 @@ void RelayWebSocket::reportClosingSocket(QWebSocket *socket, const Error &error)
         Qt::QueuedConnection);
 }
 
+void RelayWebSocket::reportClosingSocket(QWebSocket *socket, const Error &error)
+{
+    if (m_closingSocket == socket)
+        m_closingSocket.clear();
+    retireSocket(socket, error);
+}
+
 void RelayWebSocket::handleDisconnect(QWebSocket *socket, const std::optional<Error> &error)
 {
-    socket->setProperty(kEndedProperty, true);
-    qCCritical(lcWebSocket, "WebSocket receive error: %s",
-               qUtf8Printable(error ? error->description() : QStringLiteral("unknown error")));
-
     stopPingTimer();
     if (m_webSocketTask == socket) {
         m_webSocketTask = nullptr;
         resetPendingBytes();
     }
-    QObject::disconnect(socket, nullptr, this, nullptr);
-    socket->deleteLater();
-
-    QMetaObject::invokeMethod(
-        this,
-        [this, error] {
-            if (m_delegate)
-                m_delegate->didDisconnect(error);
-        },
-        Qt::QueuedConnection);
+    retireSocket(socket, error);
 
     if (m_isIntentionalDisconnect)
         return;

@@ -90,6 +90,9 @@ private:
     void open();
     void handleText(const QByteArray &utf8);
     void handleDisconnect(QWebSocket *socket, const std::optional<Error> &error);
+    // Logs a socket's end, silences and frees it, and tells the owner
+    // (queued) that it is gone.
+    void retireSocket(QWebSocket *socket, const std::optional<Error> &error);
     void stopPingTimer();
     // Takes the current socket's queued bytes (after a send or a write to
     // the network) and reports crossing a watermark.

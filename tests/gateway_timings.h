@@ -1,0 +1,17 @@
+#pragma once
+
+#include "gateway/openclaw_web_socket.h"
+
+namespace halvex::test {
+
+// Gateway socket delays shrunk so reconnects and approvals take milliseconds.
+inline OpenClawWebSocket::Timings fastGatewayTimings()
+{
+    OpenClawWebSocket::Timings timings;
+    timings.initialReconnectDelay = 0.01;
+    timings.maxReconnectDelay = 0.05;
+    timings.approvalReconnectDelay = 0.01;
+    return timings;
+}
+
+} // namespace halvex::test
