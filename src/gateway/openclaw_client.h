@@ -2,7 +2,7 @@
 
 #include "gateway/sse_stream_delegate.h" // DeltaHandler
 #include "platform/error.h"
-#include "relay/relay_message.h" // ChatMessage, ChatMessages
+#include "platform/chat_message.h"
 
 #include <QList>
 #include <QNetworkReply>

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/chat_message.h"
 #include "platform/error.h"
 
 #include <QByteArray>
@@ -13,8 +14,6 @@ class QNetworkReply;
 
 namespace halvex {
 
-// Called with (new fragment, whole answer so far) for every piece of text.
-using DeltaHandler = std::function<void(const QString &delta, const QString &accumulated)>;
 
 // Strict UTF-8 decoding: nullopt when the bytes are not valid UTF-8 (no
 // replacement characters are invented). A leading byte-order mark is kept.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/chat_message.h"
 #include "platform/error.h"
 
 #include <QByteArray>
@@ -11,11 +12,6 @@
 #include <optional>
 
 namespace halvex {
-
-// One chat message: string keys to string values, at least "role" and
-// "content"; other members are passed through to the gateway unchanged.
-using ChatMessage = QMap<QString, QString>;
-using ChatMessages = QList<ChatMessage>;
 
 // An inbound relay frame. Decoding is strict: a missing or non-string
 // "type", or any present member of another type than documented, rejects
