@@ -1,4 +1,8 @@
 #include "cli/cli.h"
+#include "cli/login_command.h"
+#include "cli/logout_command.h"
+#include "cli/pair_command.h"
+#include "cli/status_command.h"
 
 namespace halvex::cli {
 
@@ -7,6 +11,10 @@ namespace halvex::cli {
 const QList<Command> &commands()
 {
     static const QList<Command> list = {
+        {QStringLiteral("login"), QStringLiteral("Sign in to (or create) your Halvex account"), runLoginCommand},
+        {QStringLiteral("pair"), QStringLiteral("Pair this machine and show the QR code for the phone"), runPairCommand},
+        {QStringLiteral("logout"), QStringLiteral("Sign out of the Halvex account (the pairing stays)"), runLogoutCommand},
+        {QStringLiteral("status"), QStringLiteral("Show the relay account, gateway and pairing state"), runStatusCommand},
     };
     return list;
 }

@@ -1,0 +1,45 @@
+#include "account/account_runtime.h"
+
+#include "account/credential_reload.h"
+#include "platform/deployment.h"
+#include "platform/keychain_manager.h"
+#include "platform/settings.h"
+#include "platform/single_instance.h"
+
+#include <QNetworkAccessManager>
+
+namespace halvex {
+
+AccountRuntime::AccountRuntime(const RelayOrigins &origins)
+    : m_origins(origins),
+      m_network(std::make_unique<QNetworkAccessManager>()),
+      m_keychain(KeychainManager::createDefault()),
+      m_settings(Settings::userDefaults())
+{
+    m_auth = std::make_unique<RelayAuthService>(m_network.get(), m_origins.http);
+    m_account = std::make_unique<AccountService>(m_auth.get(), m_keychain.get(), m_settings.get());
+    PairingService::Dependencies deps;
+    deps.auth = m_auth.get();
+    deps.keychain = m_keychain.get();
+    deps.settings = m_settings.get();
+    deps.relayWebSocketOrigin = m_origins.webSocket;
+    deps.gateway = [this] { return gateway(); };
+    deps.bridgeTokenStored = [this] {
+        SingleInstance instance;
+        m_bridgeNotified = announceCredentialsChanged(instance);
+    };
+    m_pairing = std::make_unique<PairingService>(std::move(deps));
+}
+
+AccountRuntime::~AccountRuntime() = default;
+
+GatewayCoordinates AccountRuntime::gateway() const
+{
+    GatewayCoordinates coordinates;
+    const QString endpoint = m_settings->string(SettingsKey::openClawEndpoint).value_or(QString());
+    coordinates.endpointURL = QUrl(endpoint.isEmpty() ? QStringLiteral("http://127.0.0.1:18789") : endpoint);
+    coordinates.token = m_keychain->load(CredentialService::openClaw());
+    return coordinates;
+}
+
+} // namespace halvex

@@ -1,0 +1,75 @@
+#pragma once
+
+#include "account/account_service.h"
+#include "account/pairing_service.h"
+#include "account/relay_auth_service.h"
+#include "account/relay_origin.h"
+
+#include <QEventLoop>
+
+#include <qcoro/qcorotask.h>
+
+#include <memory>
+#include <optional>
+
+class QNetworkAccessManager;
+
+namespace halvex {
+
+class KeychainManager;
+class Settings;
+
+// The account and pairing operations with the user's real stores: the
+// credential store, the user-defaults store and the relay origins. What a
+// terminal command needs to sign in and pair; a bridge that runs in this
+// session is told when a pairing stored a new bridge token.
+class AccountRuntime
+{
+public:
+    explicit AccountRuntime(const RelayOrigins &origins);
+    ~AccountRuntime();
+    AccountRuntime(const AccountRuntime &) = delete;
+    AccountRuntime &operator=(const AccountRuntime &) = delete;
+
+    KeychainManager *keychain() const { return m_keychain.get(); }
+    Settings *settings() const { return m_settings.get(); }
+    QNetworkAccessManager *network() const { return m_network.get(); }
+    RelayAuthService *auth() const { return m_auth.get(); }
+    AccountService *account() const { return m_account.get(); }
+    PairingService *pairing() const { return m_pairing.get(); }
+    const RelayOrigins &origins() const { return m_origins; }
+
+    // The gateway as the bridge would use it: "openClawEndpoint" and the
+    // ".openclaw" token.
+    GatewayCoordinates gateway() const;
+    // Whether a running bridge took the reload request after the last pairing.
+    bool bridgeNotified() const { return m_bridgeNotified; }
+
+private:
+    RelayOrigins m_origins;
+    std::unique_ptr<QNetworkAccessManager> m_network;
+    std::unique_ptr<KeychainManager> m_keychain;
+    std::unique_ptr<Settings> m_settings;
+    std::unique_ptr<RelayAuthService> m_auth;
+    std::unique_ptr<AccountService> m_account;
+    std::unique_ptr<PairingService> m_pairing;
+    bool m_bridgeNotified = false;
+};
+
+// Runs the event loop until the task has its value (for the terminal
+// commands, which have no loop of their own running).
+template <typename T> T waitForTask(QCoro::Task<T> task)
+{
+    std::optional<T> value;
+    QEventLoop loop;
+    auto runner = [&]() -> QCoro::Task<> {
+        value.emplace(co_await std::move(task));
+        loop.quit();
+    };
+    QCoro::Task<> running = runner();
+    if (!value)
+        loop.exec();
+    return std::move(*value);
+}
+
+} // namespace halvex

@@ -1,0 +1,75 @@
+#include "account/account_service.h"
+
+#include "account/relay_auth_service.h"
+#include "platform/deployment.h"
+#include "platform/keychain_manager.h"
+#include "platform/logging.h"
+#include "platform/settings.h"
+
+namespace halvex {
+
+AccountService::AccountService(RelayAuthService *auth, KeychainManager *keychain, Settings *settings)
+    : m_auth(auth), m_keychain(keychain), m_settings(settings)
+{
+}
+
+Result<Done> AccountService::keep(const QString &email, const QString &relayToken)
+{
+    if (!m_keychain->save(CredentialService::relay(), relayToken))
+        return Error::plain(QStringLiteral("The sign-in could not be kept: the credential store refused the token."));
+    m_settings->setString(SettingsKey::accountEmail, email);
+    qCInfo(lcAuth, "Signed in to the relay");
+    return Done{};
+}
+
+QCoro::Task<Result<Done>> AccountService::signIn(QString email, QString password)
+{
+    const Result<AuthResponse> answer = co_await m_auth->login(email, password);
+    if (!answer)
+        co_return answer.error();
+    co_return keep(email, answer->token);
+}
+
+QCoro::Task<Result<Done>> AccountService::createAccount(QString email, QString password)
+{
+    const Result<AuthResponse> answer = co_await m_auth->registerAccount(email, password);
+    if (!answer)
+        co_return answer.error();
+    co_return keep(email, answer->token);
+}
+
+QCoro::Task<Result<QString>> AccountService::forgotPassword(QString email)
+{
+    const Result<MessageResponse> answer = co_await m_auth->forgotPassword(email);
+    if (!answer)
+        co_return answer.error();
+    co_return answer->message;
+}
+
+QCoro::Task<Result<QString>> AccountService::resetPassword(QString email, QString code, QString newPassword)
+{
+    const Result<MessageResponse> answer = co_await m_auth->resetPassword(email, code, newPassword);
+    if (!answer)
+        co_return answer.error();
+    co_return answer->message;
+}
+
+bool AccountService::signOut()
+{
+    const bool gone = m_keychain->deleteItem(CredentialService::relay());
+    m_settings->remove(SettingsKey::accountEmail);
+    qCInfo(lcAuth, "Signed out of the relay");
+    return gone;
+}
+
+bool AccountService::isSignedIn() const
+{
+    return !m_keychain->load(CredentialService::relay()).value_or(QString()).isEmpty();
+}
+
+std::optional<QString> AccountService::accountEmail() const
+{
+    return m_settings->string(SettingsKey::accountEmail);
+}
+
+} // namespace halvex

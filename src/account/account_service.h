@@ -1,0 +1,49 @@
+#pragma once
+
+#include "platform/error.h"
+
+#include <QString>
+
+#include <qcoro/qcorotask.h>
+
+#include <optional>
+
+namespace halvex {
+
+class KeychainManager;
+class RelayAuthService;
+class Settings;
+
+// The relay account as every window and command sees it: sign-up, sign-in
+// and sign-out with what each stores, and the two-step password reset.
+// Nothing is stored when an operation fails.
+class AccountService
+{
+public:
+    // None of these is owned.
+    AccountService(RelayAuthService *auth, KeychainManager *keychain, Settings *settings);
+
+    // On success the relay token is in the credential store (".relay") and
+    // the e-mail address, as given, in "accountEmail".
+    QCoro::Task<Result<Done>> signIn(QString email, QString password);
+    QCoro::Task<Result<Done>> createAccount(QString email, QString password);
+    // The relay's message for the user.
+    QCoro::Task<Result<QString>> forgotPassword(QString email);
+    QCoro::Task<Result<QString>> resetPassword(QString email, QString code, QString newPassword);
+
+    // Deletes the relay token and "accountEmail"; the bridge token,
+    // "bridgeName" and "bridgeId" stay. True when the token is gone.
+    bool signOut();
+
+    bool isSignedIn() const;
+    std::optional<QString> accountEmail() const;
+
+private:
+    Result<Done> keep(const QString &email, const QString &relayToken);
+
+    RelayAuthService *m_auth;
+    KeychainManager *m_keychain;
+    Settings *m_settings;
+};
+
+} // namespace halvex

@@ -1,0 +1,156 @@
+#include "account/pairing_service.h"
+
+#include "account/bridge_name.h"
+#include "account/qr_code.h"
+#include "account/relay_auth_service.h"
+#include "platform/deployment.h"
+#include "platform/device_facts.h"
+#include "platform/keychain_manager.h"
+#include "platform/logging.h"
+#include "platform/settings.h"
+
+namespace halvex {
+
+namespace {
+LocalAddressLookup lookupOrDefault(LocalAddressLookup lookup)
+{
+    if (lookup)
+        return lookup;
+    return [] { return localIPAddress(); };
+}
+} // namespace
+
+PairingService::PairingService(Dependencies deps)
+    : m_deps(std::move(deps)), m_builder(m_deps.relayWebSocketOrigin, lookupOrDefault(m_deps.localIPAddress))
+{
+}
+
+QString PairingService::normalizedCode(const QString &code)
+{
+    qsizetype begin = 0;
+    qsizetype end = code.size();
+    auto blank = [](QChar c) { return c == QLatin1Char(' ') || c == QLatin1Char('\t'); };
+    while (begin < end && blank(code.at(begin)))
+        ++begin;
+    while (end > begin && blank(code.at(end - 1)))
+        --end;
+    return code.mid(begin, end - begin);
+}
+
+QString PairingService::currentBridgeName() const
+{
+    return m_deps.bridgeName ? m_deps.bridgeName() : defaultBridgeName();
+}
+
+QString PairingService::storedBridgeName() const
+{
+    const QString stored = m_deps.settings->string(SettingsKey::bridgeName).value_or(QString());
+    return stored.isEmpty() ? currentBridgeName() : stored;
+}
+
+bool PairingService::isPaired() const
+{
+    return !m_deps.keychain->load(CredentialService::bridge()).value_or(QString()).isEmpty();
+}
+
+QByteArray PairingService::payloadFor(const QString &bridgeName, const std::optional<QString> &bridgeId,
+                                      const std::optional<QString> &code) const
+{
+    PairingPayloadInputs inputs;
+    inputs.bridgeName = bridgeName;
+    if (m_deps.gateway) {
+        const GatewayCoordinates gateway = m_deps.gateway();
+        inputs.gatewayURL = gateway.endpointURL;
+        inputs.gatewayToken = gateway.token;
+    }
+    inputs.bridgeId = bridgeId;
+    inputs.code = code;
+    return m_builder.build(inputs);
+}
+
+QCoro::Task<Result<PairingResult>> PairingService::verify(QString code, bool codeInPayload)
+{
+    const QString name = currentBridgeName();
+    const Result<PairVerifyResponse> answer = co_await m_deps.auth->verifyPairing(code, name);
+    if (!answer)
+        co_return answer.error();
+    if (answer->bridgeToken.isEmpty())
+        co_return Error::plain(QStringLiteral("The relay sent an empty bridge token."));
+    // The token first: without it the name and id would describe a pairing
+    // that does not exist.
+    if (!m_deps.keychain->save(CredentialService::bridge(), answer->bridgeToken))
+        co_return Error::plain(QStringLiteral("The pairing could not be kept: the credential store refused the token."));
+    m_deps.settings->setString(SettingsKey::bridgeName, name);
+    m_deps.settings->setString(SettingsKey::bridgeId, answer->bridgeId);
+    qCInfo(lcAuth, "Paired this machine as %s (bridge %s)", qUtf8Printable(name), qUtf8Printable(answer->bridgeId));
+    if (m_deps.bridgeTokenStored)
+        m_deps.bridgeTokenStored();
+
+    PairingResult result;
+    result.bridgeName = name;
+    result.bridgeId = answer->bridgeId;
+    if (codeInPayload)
+        result.code = code;
+    result.payload = payloadFor(name, answer->bridgeId, result.code);
+    co_return result;
+}
+
+QCoro::Task<Result<PairingResult>> PairingService::pairAutomatically()
+{
+    const QString relayToken = m_deps.keychain->load(CredentialService::relay()).value_or(QString());
+    if (relayToken.isEmpty())
+        co_return BridgeError::apiError(QStringLiteral("Not signed in — go back and sign in first"));
+    const Result<PairResponse> pairing = co_await m_deps.auth->createPairingCode(relayToken);
+    if (!pairing)
+        co_return pairing.error();
+    co_return co_await verify(pairing->code, true);
+}
+
+QCoro::Task<Result<PairingResult>> PairingService::pairWithCode(QString code)
+{
+    const QString trimmed = normalizedCode(code);
+    if (trimmed.size() < minimumCodeLength)
+        co_return BridgeError::apiError(
+            QStringLiteral("The code needs at least %1 characters, as the phone shows it (XXXX-XXXX).")
+                .arg(minimumCodeLength));
+    co_return co_await verify(trimmed, false);
+}
+
+std::optional<PairingResult> PairingService::alreadyPaired() const
+{
+    if (!isPaired())
+        return std::nullopt;
+    PairingResult result;
+    result.bridgeName = storedBridgeName();
+    result.bridgeId = m_deps.settings->string(SettingsKey::bridgeId).value_or(QString());
+    const std::optional<QString> bridgeId =
+        result.bridgeId.isEmpty() ? std::nullopt : std::optional<QString>(result.bridgeId);
+    result.payload = payloadFor(result.bridgeName, bridgeId, std::nullopt);
+    return result;
+}
+
+QCoro::Task<QRCodeContent> PairingService::generateQRCode(int size)
+{
+    const QString name = storedBridgeName();
+    const std::optional<QString> stored = m_deps.settings->string(SettingsKey::bridgeId);
+    const std::optional<QString> bridgeId = stored && !stored->isEmpty() ? stored : std::nullopt;
+
+    std::optional<QString> code;
+    const QString relayToken = m_deps.keychain->load(CredentialService::relay()).value_or(QString());
+    if (!relayToken.isEmpty()) {
+        const Result<PairResponse> pairing = co_await m_deps.auth->createPairingCode(relayToken);
+        if (pairing)
+            code = pairing->code;
+        else
+            qCInfo(lcQr, "No fresh pairing code for the QR code: %s", qUtf8Printable(pairing.error().description()));
+    }
+
+    QRCodeContent content;
+    content.payload = payloadFor(name, bridgeId, code);
+    content.image = makeQRImage(content.payload, size);
+    if (!content.image)
+        content.errorMessage = QStringLiteral("Failed to generate QR code");
+    co_return content;
+}
+
+} // namespace halvex

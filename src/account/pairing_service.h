@@ -1,0 +1,99 @@
+#pragma once
+
+#include "account/pairing_payload.h"
+#include "platform/error.h"
+
+#include <QByteArray>
+#include <QImage>
+#include <QString>
+#include <QUrl>
+
+#include <qcoro/qcorotask.h>
+
+#include <functional>
+#include <optional>
+
+namespace halvex {
+
+class KeychainManager;
+class RelayAuthService;
+class Settings;
+
+// Where the local gateway is reached and with which token, as the bridge's
+// gateway client currently has them.
+struct GatewayCoordinates {
+    std::optional<QUrl> endpointURL;
+    std::optional<QString> token;
+};
+
+// A paired bridge and what the phone scans to reach it.
+struct PairingResult {
+    QString bridgeName;
+    QString bridgeId;
+    std::optional<QString> code; // the pairing code, when the payload carries one
+    QByteArray payload;          // the unified pairing payload
+};
+
+// What the QR window shows: the image, or the error text.
+struct QRCodeContent {
+    QByteArray payload;
+    std::optional<QImage> image;
+    std::optional<QString> errorMessage;
+};
+
+// The pairing flows without any window: automatic pairing, a code from the
+// phone, the already-paired case and the QR window's code generation. Each
+// stores what a successful pairing yields (bridge token under ".bridge",
+// "bridgeName", "bridgeId") and nothing on failure.
+class PairingService
+{
+public:
+    struct Dependencies {
+        RelayAuthService *auth = nullptr;
+        KeychainManager *keychain = nullptr;
+        Settings *settings = nullptr;
+        QUrl relayWebSocketOrigin;                  // "relay"."url" of the payload
+        std::function<GatewayCoordinates()> gateway; // none: no gateway in the payload
+        LocalAddressLookup localIPAddress;           // none: halvex::localIPAddress()
+        std::function<QString()> bridgeName;         // none: defaultBridgeName()
+        // Runs after a new bridge token was stored, so that a running bridge
+        // picks it up (see credential_reload.h).
+        std::function<void()> bridgeTokenStored;
+    };
+
+    // Side of the QR image in pixels, at least.
+    static constexpr int qrImageSize = 200;
+    // The shortest code the phone displays ("XXXX-XXXX").
+    static constexpr int minimumCodeLength = 9;
+
+    explicit PairingService(Dependencies deps);
+
+    // "Pair This Machine": a fresh code from the signed-in account, verified
+    // at once. Fails with "Not signed in — go back and sign in first" when no
+    // relay token is stored.
+    QCoro::Task<Result<PairingResult>> pairAutomatically();
+    // A code the phone displays. Spaces and tabs around it are dropped.
+    QCoro::Task<Result<PairingResult>> pairWithCode(QString code);
+    // When a bridge token is stored: the payload without a code.
+    std::optional<PairingResult> alreadyPaired() const;
+    // The QR window: a fresh code when signed in (left out when the relay
+    // refuses), none otherwise.
+    QCoro::Task<QRCodeContent> generateQRCode(int size = qrImageSize);
+
+    bool isPaired() const;
+    // The code as it is sent: trimmed of spaces and tabs.
+    static QString normalizedCode(const QString &code);
+    // The payload for the stored name and id, with the given code.
+    QByteArray payloadFor(const QString &bridgeName, const std::optional<QString> &bridgeId,
+                          const std::optional<QString> &code) const;
+
+private:
+    QCoro::Task<Result<PairingResult>> verify(QString code, bool codeInPayload);
+    QString currentBridgeName() const;
+    QString storedBridgeName() const;
+
+    Dependencies m_deps;
+    PairingPayloadBuilder m_builder;
+};
+
+} // namespace halvex

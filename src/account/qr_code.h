@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QByteArray>
+#include <QImage>
+#include <QString>
+
+#include <optional>
+#include <vector>
+
+namespace halvex {
+
+// The modules of a QR code at error-correction level M: true is dark.
+class QRMatrix
+{
+public:
+    // Nothing when the text does not fit in a QR code.
+    static std::optional<QRMatrix> encode(const QByteArray &text);
+
+    int size() const { return m_size; }
+    // Outside the code (the quiet zone) is light.
+    bool isDark(int x, int y) const;
+
+private:
+    int m_size = 0;
+    std::vector<bool> m_modules;
+};
+
+// Quiet zone around the code, in modules, as the QR standard asks.
+inline constexpr int qrQuietZone = 4;
+
+// A crisp black-on-white square image with the quiet zone, every module the
+// same whole number of pixels, at least `minimumSize` pixels wide. Nothing
+// when the text does not fit in a QR code.
+std::optional<QImage> makeQRImage(const QByteArray &text, int minimumSize = 200);
+
+// The code as terminal text: two module rows per line with Unicode half
+// blocks ("▀", "▄", "█", space), the glyphs drawing the dark modules, with
+// the quiet zone. With `colours`, each line is drawn black on white with ANSI
+// escapes so that it reads the same on dark and light terminals. Nothing when
+// the text does not fit in a QR code.
+std::optional<QString> renderTerminalQR(const QByteArray &text, bool colours);
+
+} // namespace halvex

@@ -1,0 +1,256 @@
+#include "account/relay_auth_service.h"
+
+#include "platform/logging.h"
+
+#include <QJsonDocument>
+#include <QJsonParseError>
+#include <QJsonValue>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QTimer>
+
+#include <qcoro/qcorosignal.h>
+
+namespace halvex {
+
+namespace {
+
+Error decodingError(const QString &what)
+{
+    return Error::plain(QStringLiteral("The relay's answer could not be read: %1.").arg(what));
+}
+
+Result<QJsonObject> parseObject(const QByteArray &json)
+{
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(json, &parseError);
+    if (parseError.error != QJsonParseError::NoError)
+        return decodingError(QStringLiteral("%1 at offset %2").arg(parseError.errorString()).arg(parseError.offset));
+    if (!document.isObject())
+        return decodingError(QStringLiteral("it is not a JSON object"));
+    return document.object();
+}
+
+Result<QString> requiredString(const QJsonObject &object, const char *key)
+{
+    const QJsonValue value = object.value(QLatin1String(key));
+    if (value.isUndefined() || value.isNull())
+        return decodingError(QStringLiteral("\"%1\" is missing").arg(QLatin1String(key)));
+    if (!value.isString())
+        return decodingError(QStringLiteral("\"%1\" is not a string").arg(QLatin1String(key)));
+    return value.toString();
+}
+
+// Absent or null: none. Present with another type: a decoding failure.
+Result<std::optional<QString>> optionalString(const QJsonObject &object, const char *key)
+{
+    const QJsonValue value = object.value(QLatin1String(key));
+    if (value.isUndefined() || value.isNull())
+        return std::optional<QString>();
+    if (!value.isString())
+        return decodingError(QStringLiteral("\"%1\" is not a string").arg(QLatin1String(key)));
+    return std::optional<QString>(value.toString());
+}
+
+QUrl appendingPath(QUrl url, const QString &path)
+{
+    QString base = url.path();
+    while (base.endsWith(QLatin1Char('/')))
+        base.chop(1);
+    url.setPath(base + path);
+    return url;
+}
+
+} // namespace
+
+Result<AuthResponse> AuthResponse::decode(const QByteArray &json)
+{
+    const Result<QJsonObject> object = parseObject(json);
+    if (!object)
+        return object.error();
+    const Result<QString> token = requiredString(*object, "token");
+    if (!token)
+        return token.error();
+    const Result<std::optional<QString>> userId = optionalString(*object, "userId");
+    if (!userId)
+        return userId.error();
+    return AuthResponse{*token, *userId};
+}
+
+Result<PairResponse> PairResponse::decode(const QByteArray &json)
+{
+    const Result<QJsonObject> object = parseObject(json);
+    if (!object)
+        return object.error();
+    const Result<QString> code = requiredString(*object, "code");
+    if (!code)
+        return code.error();
+    const Result<std::optional<QString>> expiresAt = optionalString(*object, "expiresAt");
+    if (!expiresAt)
+        return expiresAt.error();
+    return PairResponse{*code, *expiresAt};
+}
+
+Result<PairVerifyResponse> PairVerifyResponse::decode(const QByteArray &json)
+{
+    const Result<QJsonObject> object = parseObject(json);
+    if (!object)
+        return object.error();
+    const Result<QString> bridgeToken = requiredString(*object, "bridgeToken");
+    if (!bridgeToken)
+        return bridgeToken.error();
+    const Result<QString> bridgeId = requiredString(*object, "bridgeId");
+    if (!bridgeId)
+        return bridgeId.error();
+    return PairVerifyResponse{*bridgeToken, *bridgeId};
+}
+
+Result<MessageResponse> MessageResponse::decode(const QByteArray &json)
+{
+    const Result<QJsonObject> object = parseObject(json);
+    if (!object)
+        return object.error();
+    const Result<QString> message = requiredString(*object, "message");
+    if (!message)
+        return message.error();
+    return MessageResponse{*message};
+}
+
+RelayAuthService::RelayAuthService(QNetworkAccessManager *network, QUrl baseURL, Timings timings)
+    : m_network(network), m_baseURL(std::move(baseURL)), m_timings(timings)
+{
+}
+
+RelayAuthService::~RelayAuthService()
+{
+    *m_alive = false;
+    const QList<QPointer<QNetworkReply>> replies = m_inFlight;
+    for (const QPointer<QNetworkReply> &reply : replies) {
+        if (reply)
+            reply->abort();
+    }
+}
+
+QCoro::Task<Result<QByteArray>> RelayAuthService::post(QString path, QJsonObject body, QString bearerToken)
+{
+    QNetworkRequest request(appendingPath(m_baseURL, path));
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
+    if (!bearerToken.isEmpty())
+        request.setRawHeader("Authorization", "Bearer " + bearerToken.toUtf8());
+
+    QNetworkReply *reply = m_network->post(request, QJsonDocument(body).toJson(QJsonDocument::Compact));
+    m_inFlight.removeAll(QPointer<QNetworkReply>());
+    m_inFlight.append(reply);
+    const std::shared_ptr<bool> alive = m_alive;
+
+    // The answer is read as it arrives so that an oversized one is cut off
+    // early; the deadline covers the whole exchange (Qt's transfer time-out
+    // restarts with every byte).
+    QByteArray received;
+    bool tooLarge = false;
+    bool timedOut = false;
+    QObject context;
+    QObject::connect(reply, &QNetworkReply::readyRead, &context, [&] {
+        received += reply->read(maxResponseBytes + 1 - received.size());
+        if (received.size() > maxResponseBytes) {
+            tooLarge = true;
+            reply->abort();
+        }
+    });
+    QTimer::singleShot(m_timings.requestTimeoutMs, &context, [&] {
+        timedOut = true;
+        reply->abort();
+    });
+
+    if (!reply->isFinished())
+        co_await qCoro(reply, &QNetworkReply::finished);
+    // From here on `this` may be gone: only locals are used.
+    QObject::disconnect(reply, nullptr, &context, nullptr);
+    reply->deleteLater();
+    if (*alive)
+        m_inFlight.removeAll(reply);
+    if (!tooLarge && reply->isOpen())
+        received += reply->read(maxResponseBytes + 1 - received.size());
+
+    if (tooLarge || received.size() > maxResponseBytes) {
+        qCCritical(lcAuth, "Relay answer to %s exceeds %lld bytes", qUtf8Printable(path), maxResponseBytes);
+        co_return BridgeError::networkError(QStringLiteral("The relay's answer is too large"));
+    }
+    if (timedOut)
+        co_return Error::plain(QStringLiteral("The request timed out."));
+    if (!*alive)
+        co_return Error::plain(QStringLiteral("The request was cancelled."));
+
+    const QVariant statusAttribute = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    const QNetworkReply::NetworkError error = reply->error();
+    // Connection, TLS and protocol failures come with codes below Qt's
+    // HTTP-derived ones; they are passed on in Qt's own words unless the
+    // relay had already answered with an error status (which then counts).
+    const bool transportFailure = error != QNetworkReply::NoError && error < QNetworkReply::ContentAccessDenied;
+    if (transportFailure && (!statusAttribute.isValid() || statusAttribute.toInt() == 200)) {
+        qCCritical(lcAuth, "Relay request %s failed: %s", qUtf8Printable(path), qUtf8Printable(reply->errorString()));
+        co_return Error::plain(reply->errorString());
+    }
+    if (!statusAttribute.isValid())
+        co_return BridgeError::networkError(QStringLiteral("Invalid response"));
+
+    const int status = statusAttribute.toInt();
+    if (status == 200)
+        co_return received;
+
+    qCInfo(lcAuth, "Relay answered %d to %s", status, qUtf8Printable(path));
+    const Result<QJsonObject> object = parseObject(received);
+    if (object) {
+        const QJsonValue text = object->value(QLatin1String("error"));
+        if (text.isString())
+            co_return BridgeError::apiError(text.toString());
+    }
+    co_return BridgeError::apiError(QStringLiteral("HTTP %1").arg(status));
+}
+
+template <typename T>
+QCoro::Task<Result<T>> RelayAuthService::request(QString path, QJsonObject body, QString bearerToken)
+{
+    const Result<QByteArray> answer = co_await post(std::move(path), std::move(body), std::move(bearerToken));
+    if (!answer)
+        co_return answer.error();
+    co_return T::decode(*answer);
+}
+
+QCoro::Task<Result<AuthResponse>> RelayAuthService::registerAccount(QString email, QString password)
+{
+    return request<AuthResponse>(QStringLiteral("/api/register"),
+                                 {{QStringLiteral("email"), email}, {QStringLiteral("password"), password}});
+}
+
+QCoro::Task<Result<AuthResponse>> RelayAuthService::login(QString email, QString password)
+{
+    return request<AuthResponse>(QStringLiteral("/api/login"),
+                                 {{QStringLiteral("email"), email}, {QStringLiteral("password"), password}});
+}
+
+QCoro::Task<Result<MessageResponse>> RelayAuthService::forgotPassword(QString email)
+{
+    return request<MessageResponse>(QStringLiteral("/api/forgot-password"), {{QStringLiteral("email"), email}});
+}
+
+QCoro::Task<Result<MessageResponse>> RelayAuthService::resetPassword(QString email, QString code, QString newPassword)
+{
+    return request<MessageResponse>(QStringLiteral("/api/reset-password"), {{QStringLiteral("email"), email},
+                                                                            {QStringLiteral("code"), code},
+                                                                            {QStringLiteral("newPassword"), newPassword}});
+}
+
+QCoro::Task<Result<PairResponse>> RelayAuthService::createPairingCode(QString relayToken)
+{
+    return request<PairResponse>(QStringLiteral("/api/pair"), QJsonObject{}, relayToken);
+}
+
+QCoro::Task<Result<PairVerifyResponse>> RelayAuthService::verifyPairing(QString code, QString bridgeName)
+{
+    return request<PairVerifyResponse>(QStringLiteral("/api/pair/verify"),
+                                       {{QStringLiteral("code"), code}, {QStringLiteral("bridgeName"), bridgeName}});
+}
+
+} // namespace halvex

@@ -1,0 +1,9 @@
+#pragma once
+
+#include <QStringList>
+
+namespace halvex::cli {
+
+int runLogoutCommand(const QStringList &arguments);
+
+} // namespace halvex::cli

@@ -1,0 +1,167 @@
+// halvex-bridge pair [CODE]: pairs this machine with the Halvex account and
+// prints the QR code the phone scans, right in the terminal.
+#include "cli/pair_command.h"
+
+#include "account/account_runtime.h"
+#include "account/qr_code.h"
+#include "cli/cli.h"
+
+#include <QCommandLineParser>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTextStream>
+
+#include <qcoro/qcorotask.h>
+
+#include <unistd.h>
+
+namespace halvex::cli {
+
+namespace {
+
+bool useColours(bool refused)
+{
+    return !refused && ::isatty(STDOUT_FILENO) == 1 && qEnvironmentVariableIsEmpty("NO_COLOR");
+}
+
+struct Shown {
+    QByteArray payload;
+    QString bridgeName;
+    QString bridgeId;
+    std::optional<QString> code;
+    bool paired = false;
+};
+
+int show(const Shown &shown, bool json, bool colours, const QString &pngPath, std::optional<bool> bridgeNotified)
+{
+    if (!pngPath.isEmpty()) {
+        const std::optional<QImage> image = makeQRImage(shown.payload, PairingService::qrImageSize);
+        if (!image || !image->save(pngPath, "PNG")) {
+            err() << QStringLiteral("Cannot write the QR image to %1.").arg(pngPath) << Qt::endl;
+            return failure;
+        }
+    }
+    if (json) {
+        QJsonObject object{{QStringLiteral("paired"), shown.paired},
+                           {QStringLiteral("bridgeName"), shown.bridgeName},
+                           {QStringLiteral("bridgeId"), shown.bridgeId},
+                           {QStringLiteral("payload"), QString::fromUtf8(shown.payload)}};
+        if (shown.code)
+            object.insert(QStringLiteral("code"), *shown.code);
+        if (bridgeNotified)
+            object.insert(QStringLiteral("bridgeNotified"), *bridgeNotified);
+        out() << QJsonDocument(object).toJson(QJsonDocument::Compact) << Qt::endl;
+        return ExitStatus::success;
+    }
+    const std::optional<QString> qr = renderTerminalQR(shown.payload, colours);
+    if (!qr) {
+        err() << QStringLiteral("Failed to generate QR code") << Qt::endl;
+        return failure;
+    }
+    out() << *qr << Qt::endl;
+    out() << QStringLiteral("Scan with the Halvex app: Settings → Scan QR Code.") << Qt::endl;
+    if (shown.code)
+        out() << QStringLiteral("Pairing code: %1").arg(*shown.code) << Qt::endl;
+    if (shown.paired) {
+        out() << QStringLiteral("Paired as \"%1\"").arg(shown.bridgeName);
+        if (!shown.bridgeId.isEmpty())
+            out() << QStringLiteral(" (bridge %1)").arg(shown.bridgeId);
+        out() << QLatin1Char('.') << Qt::endl;
+    }
+    if (bridgeNotified) {
+        out() << (*bridgeNotified ? QStringLiteral("The running bridge connects with the new pairing now.")
+                                  : QStringLiteral("Start the bridge (halvex-bridge --headless, or the tray app) "
+                                                   "to connect."))
+              << Qt::endl;
+    }
+    return ExitStatus::success;
+}
+
+} // namespace
+
+int runPairCommand(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Pairs this machine with your Halvex account (sign in first with halvex-bridge login) and prints the "
+        "QR code for the phone. With CODE, uses the code the phone shows instead. With --qr, only shows the "
+        "QR code of the current pairing (with a fresh code when signed in)."));
+    parser.addPositionalArgument(QStringLiteral("code"), QStringLiteral("A pairing code from the phone (XXXX-XXXX)."),
+                                 QStringLiteral("[CODE]"));
+    const QCommandLineOption qrOption(QStringLiteral("qr"), QStringLiteral("Show the QR code without pairing again."));
+    const QCommandLineOption pngOption(QStringLiteral("png"), QStringLiteral("Also write the QR code as a PNG image."),
+                                       QStringLiteral("file"));
+    const QCommandLineOption plainOption(QStringLiteral("no-color"), QStringLiteral("Print the QR code without colours."));
+    const QCommandLineOption jsonOption(QStringLiteral("json"), QStringLiteral("Print the outcome as JSON."));
+    parser.addOptions({qrOption, pngOption, plainOption, jsonOption});
+    parser.addHelpOption();
+    if (!parser.parse(QStringList{QStringLiteral("halvex-bridge pair")} + arguments)) {
+        err() << parser.errorText() << Qt::endl;
+        return misuse;
+    }
+    if (parser.isSet(QStringLiteral("help"))) {
+        out() << parser.helpText();
+        return ExitStatus::success;
+    }
+    const QStringList positional = parser.positionalArguments();
+    if (positional.size() > 1 || (parser.isSet(qrOption) && !positional.isEmpty())) {
+        err() << QStringLiteral("Usage: halvex-bridge pair [CODE | --qr] [--png FILE] [--no-color] [--json]")
+              << Qt::endl;
+        return misuse;
+    }
+    if (!positional.isEmpty() &&
+        PairingService::normalizedCode(positional.first()).size() < PairingService::minimumCodeLength) {
+        err() << QStringLiteral("The code needs at least %1 characters, as the phone shows it (XXXX-XXXX).")
+                     .arg(PairingService::minimumCodeLength)
+              << Qt::endl;
+        return misuse;
+    }
+    QString refusal;
+    const std::optional<RelayOrigins> origins = relayOriginsForCommands(&refusal);
+    if (!origins) {
+        err() << refusal << Qt::endl;
+        return misuse;
+    }
+    const bool json = parser.isSet(jsonOption);
+    const bool colours = useColours(parser.isSet(plainOption));
+    const QString pngPath = parser.value(pngOption);
+    AccountRuntime runtime(*origins);
+    PairingService *pairing = runtime.pairing();
+
+    if (parser.isSet(qrOption)) {
+        const QRCodeContent content = waitForTask(pairing->generateQRCode());
+        if (content.errorMessage) {
+            err() << *content.errorMessage << Qt::endl;
+            return failure;
+        }
+        const std::optional<PairingResult> paired = pairing->alreadyPaired();
+        Shown shown{content.payload, paired ? paired->bridgeName : QString(), paired ? paired->bridgeId : QString(),
+                    std::nullopt, paired.has_value()};
+        const QJsonObject relay =
+            QJsonDocument::fromJson(content.payload).object().value(QStringLiteral("relay")).toObject();
+        if (relay.contains(QStringLiteral("code")))
+            shown.code = relay.value(QStringLiteral("code")).toString();
+        return show(shown, json, colours, pngPath, std::nullopt);
+    }
+
+    const Result<PairingResult> result = positional.isEmpty()
+                                             ? waitForTask(pairing->pairAutomatically())
+                                             : waitForTask(pairing->pairWithCode(positional.first()));
+    if (!result) {
+        if (json) {
+            out() << QJsonDocument(QJsonObject{{QStringLiteral("paired"), false},
+                                               {QStringLiteral("error"), result.error().description()}})
+                         .toJson(QJsonDocument::Compact)
+                  << Qt::endl;
+        } else {
+            err() << result.error().description() << Qt::endl;
+        }
+        if (!runtime.account()->isSignedIn() && positional.isEmpty() && !json)
+            err() << QStringLiteral("Sign in with: halvex-bridge login") << Qt::endl;
+        return failure;
+    }
+    const Shown shown{result->payload, result->bridgeName, result->bridgeId, result->code, true};
+    return show(shown, json, colours, pngPath, runtime.bridgeNotified());
+}
+
+} // namespace halvex::cli

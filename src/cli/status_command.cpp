@@ -1,0 +1,83 @@
+// halvex-bridge status: the relay account, the gateway and the pairing, one
+// line each; exit status 0 only when this machine is paired.
+#include "cli/status_command.h"
+
+#include "account/account_runtime.h"
+#include "cli/cli.h"
+#include "gateway/openclaw_client.h"
+#include "platform/settings.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTextStream>
+
+#include <qcoro/qcorotask.h>
+
+namespace halvex::cli {
+
+int runStatusCommand(const QStringList &arguments)
+{
+    const bool json = arguments == QStringList{QStringLiteral("--json")};
+    if (arguments == QStringList{QStringLiteral("--help")}) {
+        out() << QStringLiteral("Usage: halvex-bridge status [--json]\nShows the relay account, the OpenClaw "
+                                "gateway and the pairing, one line each. Exit status 0 when this machine is "
+                                "paired, 1 when not.\n");
+        return ExitStatus::success;
+    }
+    if (!arguments.isEmpty() && !json) {
+        err() << QStringLiteral("Usage: halvex-bridge status [--json]") << Qt::endl;
+        return misuse;
+    }
+    QString refusal;
+    const std::optional<RelayOrigins> origins = relayOriginsForCommands(&refusal);
+    if (!origins) {
+        err() << refusal << Qt::endl;
+        return misuse;
+    }
+    AccountRuntime runtime(*origins);
+    const bool signedIn = runtime.account()->isSignedIn();
+    const QString email = runtime.account()->accountEmail().value_or(QString());
+    const std::optional<PairingResult> paired = runtime.pairing()->alreadyPaired();
+    const GatewayCoordinates gateway = runtime.gateway();
+    const QUrl endpoint = gateway.endpointURL.value_or(QUrl());
+    OpenClawClient client(runtime.network(), endpoint, gateway.token.value_or(QString()));
+    const bool reachable = waitForTask(client.isReachable());
+    const QString relayHost = origins->http.authority();
+
+    if (json) {
+        QJsonObject object{
+            {QStringLiteral("relay"), QJsonObject{{QStringLiteral("host"), relayHost},
+                                                  {QStringLiteral("signedIn"), signedIn},
+                                                  {QStringLiteral("email"), email}}},
+            {QStringLiteral("gateway"), QJsonObject{{QStringLiteral("url"), endpoint.toString()},
+                                                    {QStringLiteral("reachable"), reachable},
+                                                    {QStringLiteral("tokenStored"), !gateway.token.value_or(QString()).isEmpty()}}},
+            {QStringLiteral("pairing"), QJsonObject{{QStringLiteral("paired"), paired.has_value()},
+                                                    {QStringLiteral("bridgeName"), paired ? paired->bridgeName : QString()},
+                                                    {QStringLiteral("bridgeId"), paired ? paired->bridgeId : QString()}}},
+        };
+        out() << QJsonDocument(object).toJson(QJsonDocument::Compact) << Qt::endl;
+    } else {
+        if (signedIn)
+            out() << QStringLiteral("Relay: signed in as %1 (%2)").arg(email.isEmpty() ? QStringLiteral("?") : email, relayHost);
+        else
+            out() << QStringLiteral("Relay: not signed in (%1)").arg(relayHost);
+        out() << Qt::endl;
+        out() << QStringLiteral("Gateway: %1 %2").arg(endpoint.toString(), reachable ? QStringLiteral("reachable")
+                                                                                     : QStringLiteral("not reachable"));
+        if (gateway.token.value_or(QString()).isEmpty())
+            out() << QStringLiteral(" (no gateway token stored)");
+        out() << Qt::endl;
+        if (paired) {
+            out() << QStringLiteral("Pairing: paired as \"%1\"").arg(paired->bridgeName);
+            if (!paired->bridgeId.isEmpty())
+                out() << QStringLiteral(" (bridge %1)").arg(paired->bridgeId);
+        } else {
+            out() << QStringLiteral("Pairing: not paired — run halvex-bridge login, then halvex-bridge pair");
+        }
+        out() << Qt::endl;
+    }
+    return paired ? ExitStatus::success : failure;
+}
+
+} // namespace halvex::cli
