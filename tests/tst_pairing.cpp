@@ -1,0 +1,305 @@
+// Pairing: the unified payload and its gateway rule, the bridge name, and
+// the pairing flows end to end — the relay account stand-in issues the
+// bridge token, the running bridge hears of it over the single-instance
+// socket, reconnects to the relay stand-in with it and answers a chat.
+#include "bridge_rig.h"
+#include "relay_account_stand_in.h"
+
+#include "account/account_service.h"
+#include "account/bridge_name.h"
+#include "account/credential_reload.h"
+#include "account/pairing_payload.h"
+#include "account/pairing_service.h"
+#include "account/relay_auth_service.h"
+#include "account/account_runtime.h"
+#include "platform/single_instance.h"
+
+#include <QJsonDocument>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace halvex;
+using namespace halvex::test;
+
+namespace {
+
+const QString kRelay = QStringLiteral("wss://relay.halvex.com");
+const QString kLan = QStringLiteral("192.168.1.20");
+
+PairingPayloadBuilder builder(std::optional<QString> lan = kLan)
+{
+    return PairingPayloadBuilder(QUrl(kRelay), [lan] { return lan; });
+}
+
+QJsonObject parsed(const QByteArray &payload)
+{
+    return QJsonDocument::fromJson(payload).object();
+}
+
+} // namespace
+
+class TestPairing : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void gatewayRule_data()
+    {
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<QString>("token");
+        QTest::addColumn<bool>("lanKnown");
+        QTest::addColumn<QString>("expected"); // empty: no "gateway"
+
+        const QString t = QStringLiteral("gw-token");
+        QTest::newRow("loopback becomes the LAN address") << "http://127.0.0.1:18789" << t << true << "ws://192.168.1.20:18789";
+        QTest::newRow("localhost without a port") << "http://localhost" << t << true << "ws://192.168.1.20:18789";
+        QTest::newRow("no LAN address keeps loopback") << "http://127.0.0.1:18789" << t << false << "ws://127.0.0.1:18789";
+        QTest::newRow("other host unchanged") << "http://10.0.0.5:9000" << t << true << "ws://10.0.0.5:9000";
+        QTest::newRow("named host unchanged") << "http://gw.lan" << t << true << "ws://gw.lan:18789";
+        QTest::newRow("IPv6 loopback stays, bracketed") << "http://[::1]:18789" << t << true << "ws://[::1]:18789";
+        QTest::newRow("TLS gateway") << "https://gw.example.org:8443" << t << true << "wss://gw.example.org:8443";
+        QTest::newRow("redacted token") << "http://127.0.0.1:18789" << "__OPENCLAW_REDACTED" << true << "";
+        QTest::newRow("redacted prefix") << "http://127.0.0.1:18789" << "__OPENCLAW_REDACTED__abc" << true << "";
+        QTest::newRow("empty token") << "http://127.0.0.1:18789" << "" << true << "";
+    }
+
+    void gatewayRule()
+    {
+        QFETCH(QString, url);
+        QFETCH(QString, token);
+        QFETCH(bool, lanKnown);
+        QFETCH(QString, expected);
+        PairingPayloadInputs inputs;
+        inputs.bridgeName = QStringLiteral("Box");
+        inputs.gatewayURL = QUrl(url);
+        inputs.gatewayToken = token;
+        const QJsonObject payload = parsed(builder(lanKnown ? std::optional<QString>(kLan) : std::nullopt).build(inputs));
+        if (expected.isEmpty()) {
+            QVERIFY(!payload.contains(QStringLiteral("gateway")));
+            return;
+        }
+        QCOMPARE(payload.value(QStringLiteral("gateway")).toObject(),
+                 (QJsonObject{{QStringLiteral("url"), expected}, {QStringLiteral("token"), token}}));
+    }
+
+    void payloadShape()
+    {
+        // No gateway token at all, and no gateway URL: no "gateway".
+        PairingPayloadInputs inputs;
+        inputs.bridgeName = QStringLiteral("N");
+        inputs.gatewayURL = QUrl(QStringLiteral("http://127.0.0.1:18789"));
+        QVERIFY(!parsed(builder().build(inputs)).contains(QStringLiteral("gateway")));
+
+        // No bridge id: no "relay", even with a code.
+        inputs.code = QStringLiteral("ABCD-EFGH");
+        QCOMPARE(builder().build(inputs), QByteArray("{\"name\":\"N\",\"type\":\"halvex\",\"version\":1}"));
+
+        // Name, bridge id, no gateway, no code: exactly the sorted object.
+        inputs.code.reset();
+        inputs.bridgeId = QStringLiteral("B");
+        QCOMPARE(builder().build(inputs),
+                 QByteArray("{\"name\":\"N\",\"relay\":{\"bridgeId\":\"B\",\"url\":\"wss://relay.halvex.com\"},\"type\":\"halvex\",\"version\":1}"));
+
+        // Everything: sorted keys at every level, compact, version a number.
+        inputs.gatewayToken = QStringLiteral("tok \"quoted\" ü");
+        inputs.code = QStringLiteral("ABCD-EFGH");
+        inputs.bridgeName = QStringLiteral("Zoë’s Box");
+        const QByteArray text = builder().build(inputs);
+        QCOMPARE(text, QByteArray("{\"gateway\":{\"token\":\"tok \\\"quoted\\\" ü\",\"url\":\"ws://192.168.1.20:18789\"},"
+                                  "\"name\":\"Zoë’s Box\",\"relay\":{\"bridgeId\":\"B\",\"code\":\"ABCD-EFGH\","
+                                  "\"url\":\"wss://relay.halvex.com\"},\"type\":\"halvex\",\"version\":1}"));
+        // A standard reader gets the same values back.
+        QJsonParseError error;
+        const QJsonDocument document = QJsonDocument::fromJson(text, &error);
+        QCOMPARE(error.error, QJsonParseError::NoError);
+        const QJsonObject object = document.object();
+        QVERIFY(object.value(QStringLiteral("version")).isDouble());
+        QCOMPARE(object.value(QStringLiteral("version")).toInt(), 1);
+        QCOMPARE(object.value(QStringLiteral("name")).toString(), QStringLiteral("Zoë’s Box"));
+        QCOMPARE(object.value(QStringLiteral("gateway")).toObject().value(QStringLiteral("token")).toString(),
+                 QStringLiteral("tok \"quoted\" ü"));
+        QCOMPARE(QJsonDocument(object).toJson(QJsonDocument::Compact), text);
+    }
+
+    void bridgeName()
+    {
+        QCOMPARE(bridgeNameFor(QStringLiteral("Ada's ThinkPad")), QStringLiteral("Ada's ThinkPad"));
+        QCOMPARE(bridgeNameFor(QString()), QStringLiteral("My Computer"));
+        QCOMPARE(bridgeNameFor(QStringLiteral("  ")), QStringLiteral("My Computer"));
+        QCOMPARE(bridgeNameFor(QStringLiteral("Unknown")), QStringLiteral("My Computer"));
+        QCOMPARE(bridgeNameFor(QStringLiteral("a-very-long-host-name-of-a-build-server-01")),
+                 QStringLiteral("a-very-long-host-name-of-a-bui"));
+        // Characters, not bytes: 29 letters and a flag fit.
+        const QString flagged = QString(29, QLatin1Char('x')) + QStringLiteral("🇩🇪") + QStringLiteral("yz");
+        QCOMPARE(bridgeNameFor(flagged), QString(29, QLatin1Char('x')) + QStringLiteral("🇩🇪"));
+        QVERIFY(!defaultBridgeName().isEmpty());
+    }
+
+    // Automatic pairing, then a code from the phone, then the already-paired
+    // view: each pairing reaches the running bridge without a restart.
+    void pairingFlowsWithRunningBridge()
+    {
+        BridgeRig rig;
+        rig.localIPAddress = [] { return std::optional<QString>(kLan); };
+        QVERIFY(rig.startStandIns());
+        rig.pointAtGateway();
+        RelayAccountStandIn account;
+        account.attachRelay(&rig.relay);
+        QVERIFY(account.listen());
+        const QString email = QStringLiteral("ada@example.org");
+        account.addUser(email, QStringLiteral("password1"));
+
+        // The running bridge: not paired yet, listening for reload requests.
+        BridgeManager *bridge = rig.create();
+        bridge->start();
+        QCOMPARE(bridge->connectionState(), BridgeConnectionState::error(QStringLiteral("No bridge token")));
+        QTemporaryDir runtimeDir;
+        const QString socketName = runtimeDir.filePath(QStringLiteral("instance"));
+        SingleInstance running(socketName);
+        QVERIFY(running.listen());
+        int reloads = 0;
+        QObject context;
+        watchCredentialReloads(&running, &context, [&] {
+            ++reloads;
+            bridge->stop(); // what BridgeManager::reloadCredentials() does
+            bridge->start();
+        });
+
+        // The pairing side, as a terminal command or window would build it.
+        RelayAuthService auth(&rig.network, account.origin());
+        AccountService accountService(&auth, rig.keychain.get(), rig.settings.get());
+        PairingService::Dependencies deps;
+        deps.auth = &auth;
+        deps.keychain = rig.keychain.get();
+        deps.settings = rig.settings.get();
+        deps.relayWebSocketOrigin = QUrl(kRelay);
+        deps.gateway = [bridge] {
+            return GatewayCoordinates{bridge->openClawClient()->endpointURL(), bridge->openClawClient()->gatewayToken()};
+        };
+        deps.localIPAddress = rig.localIPAddress;
+        deps.bridgeName = [] { return QStringLiteral("Build Box"); };
+        int announced = 0;
+        deps.bridgeTokenStored = [&] {
+            SingleInstance launch(socketName);
+            announced += announceCredentialsChanged(launch) ? 1 : 0;
+        };
+        PairingService pairing(deps);
+
+        // Not signed in: refused before the relay is asked; nothing stored.
+        const Result<PairingResult> refused = waitForTask(pairing.pairAutomatically());
+        QCOMPARE(refused.error().description(), QStringLiteral("Not signed in — go back and sign in first"));
+        QCOMPARE(account.http().requestCount(), 0);
+        QVERIFY(!pairing.isPaired());
+
+        // 1. Automatic pairing.
+        QVERIFY(waitForTask(accountService.signIn(email, QStringLiteral("password1"))).ok());
+        const Result<PairingResult> automatic = waitForTask(pairing.pairAutomatically());
+        QVERIFY(automatic.ok());
+        QCOMPARE(account.bridges().size(), 1);
+        const RelayAccountStandIn::Bridge first = account.bridges().first();
+        QCOMPARE(first.bridgeName, QStringLiteral("Build Box"));
+        QCOMPARE(first.email, email);
+        QCOMPARE(rig.keychain->load(CredentialService::bridge()), std::optional<QString>(first.bridgeToken));
+        QCOMPARE(rig.settings->string(SettingsKey::bridgeId), std::optional<QString>(first.bridgeId));
+        QCOMPARE(rig.settings->string(SettingsKey::bridgeName), std::optional<QString>(QStringLiteral("Build Box")));
+        QCOMPARE(automatic->bridgeId, first.bridgeId);
+        QVERIFY(automatic->code);
+        const QJsonObject payload = parsed(automatic->payload);
+        QCOMPARE(payload.value(QStringLiteral("relay")).toObject(),
+                 (QJsonObject{{QStringLiteral("url"), kRelay},
+                              {QStringLiteral("bridgeId"), first.bridgeId},
+                              {QStringLiteral("code"), *automatic->code}}));
+        QCOMPARE(payload.value(QStringLiteral("gateway")).toObject(),
+                 (QJsonObject{{QStringLiteral("url"), QStringLiteral("ws://%1:%2").arg(kLan).arg(rig.gateway.port())},
+                              {QStringLiteral("token"), BridgeRig::gatewayToken}}));
+        QCOMPARE(announced, 1);
+        QTRY_COMPARE_WITH_TIMEOUT(reloads, 1, 15000);
+        QVERIFY(rig.waitConnected());
+        QCOMPARE(rig.relay.attempts().last().token, first.bridgeToken);
+        QVERIFY(rig.relay.attempts().last().accepted);
+        answersAChat(rig, QStringLiteral("c-1"));
+
+        // 2. A code the phone shows, typed with blanks around it: the bridge
+        // moves to the new token.
+        const QString phoneCode = account.issuePairingCode(email);
+        const Result<PairingResult> manual = waitForTask(pairing.pairWithCode(QStringLiteral("  ") + phoneCode + QStringLiteral("\t")));
+        QVERIFY(manual.ok());
+        QCOMPARE(account.bridges().size(), 2);
+        const RelayAccountStandIn::Bridge second = account.bridges().last();
+        QCOMPARE(account.http().lastRequest().json().value(QStringLiteral("code")).toString(), phoneCode);
+        QVERIFY(!manual->code);
+        QVERIFY(!parsed(manual->payload).value(QStringLiteral("relay")).toObject().contains(QStringLiteral("code")));
+        QCOMPARE(rig.keychain->load(CredentialService::bridge()), std::optional<QString>(second.bridgeToken));
+        QTRY_COMPARE_WITH_TIMEOUT(reloads, 2, 15000);
+        QVERIFY(QTest::qWaitFor([&] { return rig.relay.attempts().last().token == second.bridgeToken; }, 15000));
+        QVERIFY(rig.waitConnected());
+        answersAChat(rig, QStringLiteral("c-2"));
+
+        // A used or wrong code fails and leaves the pairing as it was.
+        const Result<PairingResult> reused = waitForTask(pairing.pairWithCode(phoneCode));
+        QCOMPARE(reused.error().description(), QStringLiteral("Invalid or expired pairing code"));
+        QCOMPARE(waitForTask(pairing.pairWithCode(QStringLiteral("ABCD-EFG"))).error().description(),
+                 QStringLiteral("The code needs at least 9 characters, as the phone shows it (XXXX-XXXX)."));
+        QCOMPARE(rig.keychain->load(CredentialService::bridge()), std::optional<QString>(second.bridgeToken));
+        QCOMPARE(rig.settings->string(SettingsKey::bridgeId), std::optional<QString>(second.bridgeId));
+        QCOMPARE(announced, 2);
+
+        // 3. Already paired: the payload without a code, id from the settings.
+        const std::optional<PairingResult> shown = pairing.alreadyPaired();
+        QVERIFY(shown);
+        QCOMPARE(shown->bridgeId, second.bridgeId);
+        QCOMPARE(parsed(shown->payload).value(QStringLiteral("relay")).toObject(),
+                 (QJsonObject{{QStringLiteral("url"), kRelay}, {QStringLiteral("bridgeId"), second.bridgeId}}));
+
+        // The QR window: a fresh code while signed in...
+        const QRCodeContent fresh = waitForTask(pairing.generateQRCode());
+        QVERIFY(fresh.image);
+        QVERIFY(!fresh.errorMessage);
+        QVERIFY(parsed(fresh.payload).value(QStringLiteral("relay")).toObject().contains(QStringLiteral("code")));
+        // ...none when the relay refuses (and no error shown)...
+        account.http().enqueue(ScriptedResponse::json(503, QJsonObject{{QStringLiteral("error"), QStringLiteral("busy")}}));
+        const QRCodeContent refusedCode = waitForTask(pairing.generateQRCode());
+        QVERIFY(refusedCode.image);
+        QVERIFY(!refusedCode.errorMessage);
+        QVERIFY(!parsed(refusedCode.payload).value(QStringLiteral("relay")).toObject().contains(QStringLiteral("code")));
+        // ...and none, without asking, when signed out; the pairing stays.
+        QVERIFY(accountService.signOut());
+        const int requests = account.http().requestCount();
+        const QRCodeContent signedOut = waitForTask(pairing.generateQRCode());
+        QCOMPARE(account.http().requestCount(), requests);
+        QCOMPARE(parsed(signedOut.payload).value(QStringLiteral("relay")).toObject().value(QStringLiteral("bridgeId")),
+                 QJsonValue(second.bridgeId));
+        QVERIFY(!parsed(signedOut.payload).value(QStringLiteral("relay")).toObject().contains(QStringLiteral("code")));
+        QVERIFY(pairing.isPaired());
+        QCOMPARE(bridge->connectionState(), BridgeConnectionState::connected());
+    }
+
+    void reloadRequestOnly()
+    {
+        int reloads = 0;
+        QVERIFY(!handleCredentialRequest("show", [&] { ++reloads; }));
+        QVERIFY(!handleCredentialRequest("reloadCredentialsX", [&] { ++reloads; }));
+        QVERIFY(handleCredentialRequest(reloadCredentialsRequest, [&] { ++reloads; }));
+        QCOMPARE(reloads, 1);
+        // Nobody listening: the command learns that no bridge runs.
+        QTemporaryDir dir;
+        SingleInstance nobody(dir.filePath(QStringLiteral("none")));
+        QVERIFY(!announceCredentialsChanged(nobody));
+    }
+
+private:
+    static void answersAChat(BridgeRig &rig, const QString &id)
+    {
+        rig.gateway.enqueue(ScriptedResponse::eventStream(sse::chatStream({QStringLiteral("Hi "), QStringLiteral("there")})),
+                            QByteArrayLiteral("/v1/chat/completions"));
+        QVERIFY(rig.relay.sendJson(BridgeRig::chatMessage(id, QStringLiteral("u-1"),
+                                                          {{QStringLiteral("content"), QStringLiteral("Hello")}})));
+        const QList<QJsonObject> replies = rig.waitForClosing(id);
+        QVERIFY(!replies.isEmpty());
+        QCOMPARE(replies.last().value(QStringLiteral("type")).toString(), QStringLiteral("chat_stream_end"));
+        QCOMPARE(replies.last().value(QStringLiteral("content")).toString(), QStringLiteral("Hi there"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestPairing)
+#include "tst_pairing.moc"
