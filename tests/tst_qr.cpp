@@ -4,77 +4,16 @@
 // zone, at least the requested size.
 #include "account/pairing_payload.h"
 #include "account/qr_code.h"
-#include "platform/process_runner.h"
+#include "qr_reader.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QRegularExpression>
-#include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QTest>
 
-#include <qcoro/qcorotask.h>
-
 using namespace halvex;
+using namespace halvex::test;
 
 namespace {
-
-// What zbarimg reads in the image: the bytes of each code found, or nothing
-// when it finds none.
-std::optional<QByteArray> decodeWithZbar(const QImage &image)
-{
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("qr.png"));
-    if (!image.save(path, "PNG"))
-        return std::nullopt;
-    std::optional<ProcessOutcome> outcome;
-    auto run = [&]() -> QCoro::Task<> {
-        ProcessRequest request;
-        request.program = QStringLiteral("zbarimg");
-        request.arguments = {QStringLiteral("--raw"), QStringLiteral("-q"), QStringLiteral("-Sbinary"), path};
-        request.timeoutMs = 60000;
-        outcome = co_await runProcess(request);
-    };
-    QCoro::Task<> task = run();
-    if (!QTest::qWaitFor([&] { return outcome.has_value(); }, 90000) || !outcome->exitedWithSuccess())
-        return std::nullopt;
-    QByteArray bytes = outcome->standardOutput;
-    if (bytes.endsWith('\n'))
-        bytes.chop(1);
-    return bytes;
-}
-
-// Draws the terminal text as a screen would: each character cell one module
-// wide and two high, the glyphs dark on a light background.
-QImage renderTerminalText(const QString &text, int pixelsPerModule = 4)
-{
-    static const QRegularExpression escapes(QStringLiteral("\x1b\\[[0-9;]*m"));
-    QStringList lines = QString(text).remove(escapes).split(QLatin1Char('\n'));
-    while (!lines.isEmpty() && lines.last().isEmpty())
-        lines.removeLast();
-    int width = 0;
-    for (const QString &line : lines)
-        width = std::max(width, int(line.size()));
-    QImage image(width * pixelsPerModule, int(lines.size()) * 2 * pixelsPerModule, QImage::Format_RGB32);
-    image.fill(Qt::white);
-    for (int row = 0; row < lines.size(); ++row) {
-        for (int column = 0; column < lines[row].size(); ++column) {
-            const QChar c = lines[row].at(column);
-            const bool upper = c == QChar(0x2588) || c == QChar(0x2580);
-            const bool lower = c == QChar(0x2588) || c == QChar(0x2584);
-            for (int half = 0; half < 2; ++half) {
-                if (!(half == 0 ? upper : lower))
-                    continue;
-                for (int dy = 0; dy < pixelsPerModule; ++dy) {
-                    for (int dx = 0; dx < pixelsPerModule; ++dx)
-                        image.setPixel(column * pixelsPerModule + dx, (row * 2 + half) * pixelsPerModule + dy,
-                                       qRgb(0, 0, 0));
-                }
-            }
-        }
-    }
-    return image;
-}
 
 PairingPayloadBuilder builder()
 {
@@ -91,7 +30,7 @@ class TestQr : public QObject
 private Q_SLOTS:
     void initTestCase()
     {
-        if (QStandardPaths::findExecutable(QStringLiteral("zbarimg")).isEmpty())
+        if (!zbarAvailable())
             QSKIP("zbarimg (Debian zbar-tools) is not installed");
     }
 
@@ -127,15 +66,15 @@ private Q_SLOTS:
         QFETCH(QByteArray, payload);
         const std::optional<QImage> image = makeQRImage(payload, 200);
         QVERIFY(image);
-        QCOMPARE(decodeWithZbar(*image), std::optional<QByteArray>(payload));
+        QCOMPARE(decodeQRWithZbar(*image), std::optional<QByteArray>(payload));
 
         const std::optional<QString> terminal = renderTerminalQR(payload, true);
         QVERIFY(terminal);
-        QCOMPARE(decodeWithZbar(renderTerminalText(*terminal)), std::optional<QByteArray>(payload));
+        QCOMPARE(decodeQRWithZbar(renderHalfBlockText(*terminal)), std::optional<QByteArray>(payload));
         const std::optional<QString> plain = renderTerminalQR(payload, false);
         QVERIFY(plain);
         QVERIFY(!plain->contains(QChar(0x1b)));
-        QCOMPARE(decodeWithZbar(renderTerminalText(*plain)), std::optional<QByteArray>(payload));
+        QCOMPARE(decodeQRWithZbar(renderHalfBlockText(*plain)), std::optional<QByteArray>(payload));
     }
 
     void crispImage()
