@@ -97,7 +97,8 @@ private:
 
     std::optional<QString> stored(const QString &service) const
     {
-        KeychainManager keychain(std::make_unique<FileSecretBackend>(configDir() + QStringLiteral("/credentials.json")));
+        KeychainManager keychain(
+            std::make_unique<FileSecretBackend>(configDir() + QStringLiteral("/credentials.json")));
         return keychain.load(service);
     }
 
@@ -107,10 +108,7 @@ private:
     }
 
     // The QR block of the printed text: the lines before the first line of words.
-    static QString qrBlock(const QString &out)
-    {
-        return out.left(out.indexOf(QStringLiteral("Scan with")));
-    }
+    static QString qrBlock(const QString &out) { return out.left(out.indexOf(QStringLiteral("Scan with"))); }
 
 private Q_SLOTS:
     void initTestCase()
@@ -141,7 +139,8 @@ private Q_SLOTS:
         QVERIFY(refused.err.contains(QStringLiteral("Not signed in — go back and sign in first")));
         QCOMPARE(m_account.http().requestCount(), 0);
 
-        Run unknown = run({QStringLiteral("login")}, (kEmail + QLatin1Char('\n') + kPassword + QLatin1Char('\n')).toUtf8());
+        Run unknown =
+            run({QStringLiteral("login")}, (kEmail + QLatin1Char('\n') + kPassword + QLatin1Char('\n')).toUtf8());
         QCOMPARE(unknown.exitCode, 1);
         QVERIFY2(unknown.err.contains(QStringLiteral("Invalid email or password")), qPrintable(unknown.err));
         QVERIFY(!stored(CredentialService::relay()));
@@ -195,7 +194,7 @@ private Q_SLOTS:
         QVERIFY(process.waitForFinished(30000));
         seen += QString::fromUtf8(process.readAll());
         QCOMPARE(process.exitCode(), 0);
-        QVERIFY2(seen.contains(kEmail), qPrintable(seen)); // the address echoes
+        QVERIFY2(seen.contains(kEmail), qPrintable(seen));     // the address echoes
         QVERIFY2(!seen.contains(kPassword), qPrintable(seen)); // the password does not
     }
 
@@ -234,7 +233,8 @@ private Q_SLOTS:
 
         // A code from the phone; blanks around it are dropped.
         const QString phoneCode = m_account.issuePairingCode(kEmail);
-        Run manual = run({QStringLiteral("pair"), QStringLiteral(" ") + phoneCode + QStringLiteral(" "), QStringLiteral("--json")});
+        Run manual = run(
+            {QStringLiteral("pair"), QStringLiteral(" ") + phoneCode + QStringLiteral(" "), QStringLiteral("--json")});
         QCOMPARE(manual.exitCode, 0);
         const QJsonObject answer = QJsonDocument::fromJson(manual.out.toUtf8()).object();
         QCOMPARE(answer.value(QStringLiteral("paired")), QJsonValue(true));
@@ -259,7 +259,8 @@ private Q_SLOTS:
         QCOMPARE(m_account.bridges().size(), 2);
         const std::optional<QByteArray> again = decodeQRWithZbar(renderHalfBlockText(qrBlock(shown.out)));
         QVERIFY(again);
-        const QJsonObject againRelay = QJsonDocument::fromJson(*again).object().value(QStringLiteral("relay")).toObject();
+        const QJsonObject againRelay =
+            QJsonDocument::fromJson(*again).object().value(QStringLiteral("relay")).toObject();
         QCOMPARE(againRelay.value(QStringLiteral("bridgeId")).toString(), second.bridgeId);
         QVERIFY(againRelay.contains(QStringLiteral("code")));
     }

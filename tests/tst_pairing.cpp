@@ -51,16 +51,21 @@ private Q_SLOTS:
         QTest::addColumn<QString>("expected"); // empty: no "gateway"
 
         const QString t = QStringLiteral("gw-token");
-        QTest::newRow("loopback becomes the LAN address") << "http://127.0.0.1:18789" << t << true << "ws://192.168.1.20:18789";
+        QTest::newRow("loopback becomes the LAN address")
+            << "http://127.0.0.1:18789" << t << true << "ws://192.168.1.20:18789";
         QTest::newRow("localhost without a port") << "http://localhost" << t << true << "ws://192.168.1.20:18789";
-        QTest::newRow("no LAN address keeps loopback") << "http://127.0.0.1:18789" << t << false << "ws://127.0.0.1:18789";
+        QTest::newRow("no LAN address keeps loopback")
+            << "http://127.0.0.1:18789" << t << false << "ws://127.0.0.1:18789";
         QTest::newRow("other host unchanged") << "http://10.0.0.5:9000" << t << true << "ws://10.0.0.5:9000";
         QTest::newRow("named host unchanged") << "http://gw.lan" << t << true << "ws://gw.lan:18789";
         QTest::newRow("IPv6 loopback stays, bracketed") << "http://[::1]:18789" << t << true << "ws://[::1]:18789";
         QTest::newRow("TLS gateway") << "https://gw.example.org:8443" << t << true << "wss://gw.example.org:8443";
-        QTest::newRow("redacted token") << "http://127.0.0.1:18789" << "__OPENCLAW_REDACTED" << true << "";
-        QTest::newRow("redacted prefix") << "http://127.0.0.1:18789" << "__OPENCLAW_REDACTED__abc" << true << "";
-        QTest::newRow("empty token") << "http://127.0.0.1:18789" << "" << true << "";
+        QTest::newRow("redacted token") << "http://127.0.0.1:18789"
+                                        << "__OPENCLAW_REDACTED" << true << "";
+        QTest::newRow("redacted prefix") << "http://127.0.0.1:18789"
+                                         << "__OPENCLAW_REDACTED__abc" << true << "";
+        QTest::newRow("empty token") << "http://127.0.0.1:18789"
+                                     << "" << true << "";
     }
 
     void gatewayRule()
@@ -73,7 +78,8 @@ private Q_SLOTS:
         inputs.bridgeName = QStringLiteral("Box");
         inputs.gatewayURL = QUrl(url);
         inputs.gatewayToken = token;
-        const QJsonObject payload = parsed(builder(lanKnown ? std::optional<QString>(kLan) : std::nullopt).build(inputs));
+        const QJsonObject payload =
+            parsed(builder(lanKnown ? std::optional<QString>(kLan) : std::nullopt).build(inputs));
         if (expected.isEmpty()) {
             QVERIFY(!payload.contains(QStringLiteral("gateway")));
             return;
@@ -97,17 +103,18 @@ private Q_SLOTS:
         // Name, bridge id, no gateway, no code: exactly the sorted object.
         inputs.code.reset();
         inputs.bridgeId = QStringLiteral("B");
-        QCOMPARE(builder().build(inputs),
-                 QByteArray("{\"name\":\"N\",\"relay\":{\"bridgeId\":\"B\",\"url\":\"wss://relay.halvex.com\"},\"type\":\"halvex\",\"version\":1}"));
+        QCOMPARE(builder().build(inputs), QByteArray("{\"name\":\"N\",\"relay\":{\"bridgeId\":\"B\",\"url\":\"wss://"
+                                                     "relay.halvex.com\"},\"type\":\"halvex\",\"version\":1}"));
 
         // Everything: sorted keys at every level, compact, version a number.
         inputs.gatewayToken = QStringLiteral("tok \"quoted\" ü");
         inputs.code = QStringLiteral("ABCD-EFGH");
         inputs.bridgeName = QStringLiteral("Zoë’s Box");
         const QByteArray text = builder().build(inputs);
-        QCOMPARE(text, QByteArray("{\"gateway\":{\"token\":\"tok \\\"quoted\\\" ü\",\"url\":\"ws://192.168.1.20:18789\"},"
-                                  "\"name\":\"Zoë’s Box\",\"relay\":{\"bridgeId\":\"B\",\"code\":\"ABCD-EFGH\","
-                                  "\"url\":\"wss://relay.halvex.com\"},\"type\":\"halvex\",\"version\":1}"));
+        QCOMPARE(text,
+                 QByteArray("{\"gateway\":{\"token\":\"tok \\\"quoted\\\" ü\",\"url\":\"ws://192.168.1.20:18789\"},"
+                            "\"name\":\"Zoë’s Box\",\"relay\":{\"bridgeId\":\"B\",\"code\":\"ABCD-EFGH\","
+                            "\"url\":\"wss://relay.halvex.com\"},\"type\":\"halvex\",\"version\":1}"));
         // A standard reader gets the same values back.
         QJsonParseError error;
         const QJsonDocument document = QJsonDocument::fromJson(text, &error);
@@ -174,7 +181,8 @@ private Q_SLOTS:
         deps.settings = rig.settings.get();
         deps.relayWebSocketOrigin = QUrl(kRelay);
         deps.gateway = [bridge] {
-            return GatewayCoordinates{bridge->openClawClient()->endpointURL(), bridge->openClawClient()->gatewayToken()};
+            return GatewayCoordinates{bridge->openClawClient()->endpointURL(),
+                                      bridge->openClawClient()->gatewayToken()};
         };
         deps.localIPAddress = rig.localIPAddress;
         deps.bridgeName = [] { return QStringLiteral("Build Box"); };
@@ -222,7 +230,8 @@ private Q_SLOTS:
         // 2. A code the phone shows, typed with blanks around it: the bridge
         // moves to the new token.
         const QString phoneCode = account.issuePairingCode(email);
-        const Result<PairingResult> manual = waitForTask(pairing.pairWithCode(QStringLiteral("  ") + phoneCode + QStringLiteral("\t")));
+        const Result<PairingResult> manual =
+            waitForTask(pairing.pairWithCode(QStringLiteral("  ") + phoneCode + QStringLiteral("\t")));
         QVERIFY(manual.ok());
         QCOMPARE(account.bridges().size(), 2);
         const RelayAccountStandIn::Bridge second = account.bridges().last();
@@ -257,11 +266,13 @@ private Q_SLOTS:
         QVERIFY(!fresh.errorMessage);
         QVERIFY(parsed(fresh.payload).value(QStringLiteral("relay")).toObject().contains(QStringLiteral("code")));
         // ...none when the relay refuses (and no error shown)...
-        account.http().enqueue(ScriptedResponse::json(503, QJsonObject{{QStringLiteral("error"), QStringLiteral("busy")}}));
+        account.http().enqueue(
+            ScriptedResponse::json(503, QJsonObject{{QStringLiteral("error"), QStringLiteral("busy")}}));
         const QRCodeContent refusedCode = waitForTask(pairing.generateQRCode());
         QVERIFY(refusedCode.image);
         QVERIFY(!refusedCode.errorMessage);
-        QVERIFY(!parsed(refusedCode.payload).value(QStringLiteral("relay")).toObject().contains(QStringLiteral("code")));
+        QVERIFY(
+            !parsed(refusedCode.payload).value(QStringLiteral("relay")).toObject().contains(QStringLiteral("code")));
         // ...and none, without asking, when signed out; the pairing stays.
         QVERIFY(accountService.signOut());
         const int requests = account.http().requestCount();
@@ -290,10 +301,11 @@ private Q_SLOTS:
 private:
     static void answersAChat(BridgeRig &rig, const QString &id)
     {
-        rig.gateway.enqueue(ScriptedResponse::eventStream(sse::chatStream({QStringLiteral("Hi "), QStringLiteral("there")})),
-                            QByteArrayLiteral("/v1/chat/completions"));
-        QVERIFY(rig.relay.sendJson(BridgeRig::chatMessage(id, QStringLiteral("u-1"),
-                                                          {{QStringLiteral("content"), QStringLiteral("Hello")}})));
+        rig.gateway.enqueue(
+            ScriptedResponse::eventStream(sse::chatStream({QStringLiteral("Hi "), QStringLiteral("there")})),
+            QByteArrayLiteral("/v1/chat/completions"));
+        QVERIFY(rig.relay.sendJson(
+            BridgeRig::chatMessage(id, QStringLiteral("u-1"), {{QStringLiteral("content"), QStringLiteral("Hello")}})));
         const QList<QJsonObject> replies = rig.waitForClosing(id);
         QVERIFY(!replies.isEmpty());
         QCOMPARE(replies.last().value(QStringLiteral("type")).toString(), QStringLiteral("chat_stream_end"));

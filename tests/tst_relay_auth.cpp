@@ -39,19 +39,22 @@ private Q_SLOTS:
 
         QTest::newRow("200 with token and userId")
             << ScriptedResponse::json(200, QByteArrayLiteral(R"({"token":"t1","userId":"u1","extra":3})")) << QString();
-        QTest::newRow("200 without userId") << ScriptedResponse::json(200, QByteArrayLiteral(R"({"token":"t1"})"))
-                                            << QString();
+        QTest::newRow("200 without userId")
+            << ScriptedResponse::json(200, QByteArrayLiteral(R"({"token":"t1"})")) << QString();
         QTest::newRow("200 with null userId")
             << ScriptedResponse::json(200, QByteArrayLiteral(R"({"token":"t1","userId":null})")) << QString();
-        QTest::newRow("200 without token") << ScriptedResponse::json(200, QByteArrayLiteral(R"({"userId":"u1"})"))
-                                           << QStringLiteral("The relay's answer could not be read: \"token\" is missing.");
-        QTest::newRow("200 with a numeric token") << ScriptedResponse::json(200, QByteArrayLiteral(R"({"token":5})"))
-                                                  << QStringLiteral("The relay's answer could not be read: \"token\" is not a string.");
+        QTest::newRow("200 without token")
+            << ScriptedResponse::json(200, QByteArrayLiteral(R"({"userId":"u1"})"))
+            << QStringLiteral("The relay's answer could not be read: \"token\" is missing.");
+        QTest::newRow("200 with a numeric token")
+            << ScriptedResponse::json(200, QByteArrayLiteral(R"({"token":5})"))
+            << QStringLiteral("The relay's answer could not be read: \"token\" is not a string.");
         QTest::newRow("201 is an error") << ScriptedResponse::json(201, QByteArrayLiteral(R"({"token":"t1"})"))
                                          << QStringLiteral("HTTP 201");
         QTest::newRow("204 is an error") << ScriptedResponse::empty(204) << QStringLiteral("HTTP 204");
         QTest::newRow("201 with an error text")
-            << ScriptedResponse::json(201, QByteArrayLiteral(R"({"error":"Odd but told"})")) << QStringLiteral("Odd but told");
+            << ScriptedResponse::json(201, QByteArrayLiteral(R"({"error":"Odd but told"})"))
+            << QStringLiteral("Odd but told");
         QTest::newRow("401 with an error text")
             << ScriptedResponse::json(401, QByteArrayLiteral(R"({"error":"Invalid email or password"})"))
             << QStringLiteral("Invalid email or password");
@@ -100,8 +103,9 @@ private Q_SLOTS:
         QVERIFY(waitForTask(auth.registerAccount(QStringLiteral("a@b.c"), QStringLiteral("pw1"))).ok());
         QVERIFY(waitForTask(auth.login(QStringLiteral("a@b.c"), QStringLiteral("pw2"))).ok());
         QVERIFY(waitForTask(auth.forgotPassword(QStringLiteral("a@b.c"))).ok());
-        QVERIFY(waitForTask(auth.resetPassword(QStringLiteral("a@b.c"), QStringLiteral("123456"), QStringLiteral("new")))
-                    .ok());
+        QVERIFY(
+            waitForTask(auth.resetPassword(QStringLiteral("a@b.c"), QStringLiteral("123456"), QStringLiteral("new")))
+                .ok());
         const Result<PairResponse> code = waitForTask(auth.createPairingCode(QStringLiteral("relay-token")));
         QVERIFY(code.ok());
         QCOMPARE(code->code, QStringLiteral("ABCD-EFGH"));
@@ -229,8 +233,9 @@ private Q_SLOTS:
         const std::optional<QString> code = relay.resetCodeFor(email);
         QVERIFY(code);
         QVERIFY(waitForTask(account.resetPassword(email, *code, QStringLiteral("battery staple"))).ok());
-        QCOMPARE(waitForTask(account.resetPassword(email, *code, QStringLiteral("third password"))).error().description(),
-                 QStringLiteral("Invalid or expired code"));
+        QCOMPARE(
+            waitForTask(account.resetPassword(email, *code, QStringLiteral("third password"))).error().description(),
+            QStringLiteral("Invalid or expired code"));
         QVERIFY(relay.passwordMatches(email, QStringLiteral("battery staple")));
         QVERIFY(waitForTask(account.signIn(email, QStringLiteral("battery staple"))).ok());
         QVERIFY(account.isSignedIn());

@@ -11,10 +11,8 @@
 namespace halvex {
 
 AccountRuntime::AccountRuntime(const RelayOrigins &origins)
-    : m_origins(origins),
-      m_network(std::make_unique<QNetworkAccessManager>()),
-      m_keychain(KeychainManager::createDefault()),
-      m_settings(Settings::userDefaults())
+    : m_origins(origins), m_network(std::make_unique<QNetworkAccessManager>()),
+      m_keychain(KeychainManager::createDefault()), m_settings(Settings::userDefaults())
 {
     m_auth = std::make_unique<RelayAuthService>(m_network.get(), m_origins.http);
     m_account = std::make_unique<AccountService>(m_auth.get(), m_keychain.get(), m_settings.get());
@@ -32,6 +30,14 @@ AccountRuntime::AccountRuntime(const RelayOrigins &origins)
 }
 
 AccountRuntime::~AccountRuntime() = default;
+
+Result<std::unique_ptr<AccountRuntime>> AccountRuntime::forCommands()
+{
+    const Result<RelayOrigins> origins = relayOriginsForCommands();
+    if (!origins)
+        return origins.error();
+    return std::make_unique<AccountRuntime>(*origins);
+}
 
 GatewayCoordinates AccountRuntime::gateway() const
 {

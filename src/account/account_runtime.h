@@ -27,6 +27,8 @@ class AccountRuntime
 {
 public:
     explicit AccountRuntime(const RelayOrigins &origins);
+    // With relayOriginsForCommands(), or why those were refused.
+    static Result<std::unique_ptr<AccountRuntime>> forCommands();
     ~AccountRuntime();
     AccountRuntime(const AccountRuntime &) = delete;
     AccountRuntime &operator=(const AccountRuntime &) = delete;

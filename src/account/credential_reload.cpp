@@ -20,13 +20,11 @@ bool handleCredentialRequest(const QByteArray &request, const std::function<void
     return true;
 }
 
-QMetaObject::Connection watchCredentialReloads(SingleInstance *instance, QObject *context,
-                                               std::function<void()> reload)
+QMetaObject::Connection watchCredentialReloads(SingleInstance *instance, QObject *context, std::function<void()> reload)
 {
-    return QObject::connect(instance, &SingleInstance::requestReceived, context,
-                            [reload = std::move(reload)](const QByteArray &request) {
-                                handleCredentialRequest(request, reload);
-                            });
+    return QObject::connect(
+        instance, &SingleInstance::requestReceived, context,
+        [reload = std::move(reload)](const QByteArray &request) { handleCredentialRequest(request, reload); });
 }
 
 } // namespace halvex

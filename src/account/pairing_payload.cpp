@@ -44,8 +44,8 @@ QByteArray PairingPayloadBuilder::build(const PairingPayloadInputs &inputs) cons
         {QStringLiteral("name"), inputs.bridgeName},
     };
     if (const std::optional<QString> address = gatewayAddress(inputs)) {
-        payload.insert(QStringLiteral("gateway"), QJsonObject{{QStringLiteral("url"), *address},
-                                                              {QStringLiteral("token"), *inputs.gatewayToken}});
+        payload.insert(QStringLiteral("gateway"),
+                       QJsonObject{{QStringLiteral("url"), *address}, {QStringLiteral("token"), *inputs.gatewayToken}});
     }
     if (inputs.bridgeId) {
         QJsonObject relay{{QStringLiteral("url"), m_relayWebSocketOrigin.toString()},

@@ -15,10 +15,10 @@ using LocalAddressLookup = std::function<std::optional<QString>()>;
 // What the unified pairing payload is built from.
 struct PairingPayloadInputs {
     QString bridgeName;
-    std::optional<QUrl> gatewayURL;       // the gateway client's endpoint
-    std::optional<QString> gatewayToken;  // the gateway client's token
-    std::optional<QString> code;          // a fresh pairing code
-    std::optional<QString> bridgeId;      // from the verification or "bridgeId"
+    std::optional<QUrl> gatewayURL;      // the gateway client's endpoint
+    std::optional<QString> gatewayToken; // the gateway client's token
+    std::optional<QString> code;         // a fresh pairing code
+    std::optional<QString> bridgeId;     // from the verification or "bridgeId"
 };
 
 // Builds the text the phone scans: a compact JSON object with sorted keys,

@@ -79,7 +79,8 @@ QCoro::Task<Result<PairingResult>> PairingService::verify(QString code, bool cod
     // The token first: without it the name and id would describe a pairing
     // that does not exist.
     if (!m_deps.keychain->save(CredentialService::bridge(), answer->bridgeToken))
-        co_return Error::plain(QStringLiteral("The pairing could not be kept: the credential store refused the token."));
+        co_return Error::plain(
+            QStringLiteral("The pairing could not be kept: the credential store refused the token."));
     m_deps.settings->setString(SettingsKey::bridgeName, name);
     m_deps.settings->setString(SettingsKey::bridgeId, answer->bridgeId);
     qCInfo(lcAuth, "Paired this machine as %s (bridge %s)", qUtf8Printable(name), qUtf8Printable(answer->bridgeId));

@@ -52,7 +52,7 @@ public:
         RelayAuthService *auth = nullptr;
         KeychainManager *keychain = nullptr;
         Settings *settings = nullptr;
-        QUrl relayWebSocketOrigin;                  // "relay"."url" of the payload
+        QUrl relayWebSocketOrigin;                   // "relay"."url" of the payload
         std::function<GatewayCoordinates()> gateway; // none: no gateway in the payload
         LocalAddressLookup localIPAddress;           // none: halvex::localIPAddress()
         std::function<QString()> bridgeName;         // none: defaultBridgeName()

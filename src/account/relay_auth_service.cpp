@@ -237,9 +237,10 @@ QCoro::Task<Result<MessageResponse>> RelayAuthService::forgotPassword(QString em
 
 QCoro::Task<Result<MessageResponse>> RelayAuthService::resetPassword(QString email, QString code, QString newPassword)
 {
-    return request<MessageResponse>(QStringLiteral("/api/reset-password"), {{QStringLiteral("email"), email},
-                                                                            {QStringLiteral("code"), code},
-                                                                            {QStringLiteral("newPassword"), newPassword}});
+    return request<MessageResponse>(QStringLiteral("/api/reset-password"),
+                                    {{QStringLiteral("email"), email},
+                                     {QStringLiteral("code"), code},
+                                     {QStringLiteral("newPassword"), newPassword}});
 }
 
 QCoro::Task<Result<PairResponse>> RelayAuthService::createPairingCode(QString relayToken)

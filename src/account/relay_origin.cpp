@@ -18,18 +18,14 @@ bool isLoopbackOrigin(const QUrl &url, const QString &scheme)
     return !address.isNull() && address.isLoopback();
 }
 
-std::optional<RelayOrigins> relayOriginsForCommands(QString *refusal)
+Result<RelayOrigins> relayOriginsForCommands()
 {
     RelayOrigins origins{relayHttpOrigin(), relayWebSocketOrigin()};
     const QString http = qEnvironmentVariable("HALVEX_RELAY_ORIGIN");
     const QString ws = qEnvironmentVariable("HALVEX_RELAY_WS_ORIGIN");
     if (http.isEmpty() && ws.isEmpty())
         return origins;
-    auto refuse = [refusal](const QString &why) {
-        if (refusal)
-            *refusal = why;
-        return std::nullopt;
-    };
+    auto refuse = [](const QString &why) { return Result<RelayOrigins>(Error::plain(why)); };
     if (!relayInsecure())
         return refuse(QStringLiteral("HALVEX_RELAY_ORIGIN and HALVEX_RELAY_WS_ORIGIN are development aids that "
                                      "this build does not accept; unset them."));

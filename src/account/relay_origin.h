@@ -1,9 +1,9 @@
 #pragma once
 
+#include "platform/error.h"
+
 #include <QString>
 #include <QUrl>
-
-#include <optional>
 
 namespace halvex {
 
@@ -19,7 +19,7 @@ struct RelayOrigins {
 };
 
 // The origins, or the reason an override was refused.
-std::optional<RelayOrigins> relayOriginsForCommands(QString *refusal);
+Result<RelayOrigins> relayOriginsForCommands();
 
 // True for "http://" / "ws://" URLs whose host is a loopback address.
 bool isLoopbackOrigin(const QUrl &url, const QString &scheme);

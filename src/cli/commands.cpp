@@ -12,9 +12,12 @@ const QList<Command> &commands()
 {
     static const QList<Command> list = {
         {QStringLiteral("login"), QStringLiteral("Sign in to (or create) your Halvex account"), runLoginCommand},
-        {QStringLiteral("pair"), QStringLiteral("Pair this machine and show the QR code for the phone"), runPairCommand},
-        {QStringLiteral("logout"), QStringLiteral("Sign out of the Halvex account (the pairing stays)"), runLogoutCommand},
-        {QStringLiteral("status"), QStringLiteral("Show the relay account, gateway and pairing state"), runStatusCommand},
+        {QStringLiteral("pair"), QStringLiteral("Pair this machine and show the QR code for the phone"),
+         runPairCommand},
+        {QStringLiteral("logout"), QStringLiteral("Sign out of the Halvex account (the pairing stays)"),
+         runLogoutCommand},
+        {QStringLiteral("status"), QStringLiteral("Show the relay account, gateway and pairing state"),
+         runStatusCommand},
     };
     return list;
 }

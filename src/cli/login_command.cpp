@@ -15,12 +15,27 @@
 #include <iostream>
 #include <string>
 
+#include <csignal>
+
 #include <termios.h>
 #include <unistd.h>
 
 namespace halvex::cli {
 
 namespace {
+
+// The terminal's settings while its echo is off, so that an interrupt in
+// the middle of the password prompt does not leave the terminal mute.
+termios g_savedTerminal{};
+volatile std::sig_atomic_t g_echoOff = 0;
+
+extern "C" void restoreEchoAndRaise(int signalNumber)
+{
+    if (g_echoOff)
+        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &g_savedTerminal);
+    std::signal(signalNumber, SIG_DFL);
+    std::raise(signalNumber);
+}
 
 bool stdinIsTerminal()
 {
@@ -39,6 +54,10 @@ std::optional<QString> readLine(const QString &prompt, bool secret)
     termios saved{};
     const bool hideInput = terminal && secret && ::tcgetattr(STDIN_FILENO, &saved) == 0;
     if (hideInput) {
+        g_savedTerminal = saved;
+        g_echoOff = 1;
+        for (int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+            std::signal(signalNumber, restoreEchoAndRaise);
         termios quiet = saved;
         quiet.c_lflag &= ~tcflag_t(ECHO);
         quiet.c_lflag |= ECHONL;
@@ -46,8 +65,12 @@ std::optional<QString> readLine(const QString &prompt, bool secret)
     }
     std::string line;
     const bool gotLine = bool(std::getline(std::cin, line));
-    if (hideInput)
+    if (hideInput) {
         ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+        g_echoOff = 0;
+        for (int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+            std::signal(signalNumber, SIG_DFL);
+    }
     if (!gotLine)
         return std::nullopt;
     if (!line.empty() && line.back() == '\r')
@@ -103,6 +126,35 @@ int reportMessage(const Result<QString> &result, bool json)
 
 } // namespace
 
+std::optional<int> parseCommandLine(QCommandLineParser &parser, const QString &command, const QStringList &arguments,
+                                    qsizetype maxPositional)
+{
+    parser.addHelpOption();
+    if (!parser.parse(QStringList{QStringLiteral("halvex-bridge ") + command} + arguments)) {
+        err() << parser.errorText() << Qt::endl;
+        return misuse;
+    }
+    if (parser.isSet(QStringLiteral("help"))) {
+        out() << parser.helpText();
+        return ExitStatus::success;
+    }
+    if (parser.positionalArguments().size() > maxPositional) {
+        err() << QStringLiteral("Too many arguments. See: halvex-bridge %1 --help").arg(command) << Qt::endl;
+        return misuse;
+    }
+    return std::nullopt;
+}
+
+std::unique_ptr<AccountRuntime> openAccountRuntime()
+{
+    Result<std::unique_ptr<AccountRuntime>> opened = AccountRuntime::forCommands();
+    if (!opened) {
+        err() << opened.error().description() << Qt::endl;
+        return nullptr;
+    }
+    return std::move(opened).value();
+}
+
 int runLoginCommand(const QStringList &arguments)
 {
     QCommandLineParser parser;
@@ -120,46 +172,36 @@ int runLoginCommand(const QStringList &arguments)
         QStringLiteral("Set a new password with the reset code (asks for the code and the new password)."));
     const QCommandLineOption jsonOption(QStringLiteral("json"), QStringLiteral("Print the outcome as JSON."));
     parser.addOptions({createOption, forgotOption, resetOption, jsonOption});
-    parser.addHelpOption();
-    if (!parser.parse(QStringList{QStringLiteral("halvex-bridge login")} + arguments)) {
-        err() << parser.errorText() << Qt::endl;
-        return misuse;
-    }
-    if (parser.isSet(QStringLiteral("help"))) {
-        out() << parser.helpText();
-        return ExitStatus::success;
-    }
+    if (const std::optional<int> done = parseCommandLine(parser, QStringLiteral("login"), arguments, 1))
+        return *done;
     const QStringList positional = parser.positionalArguments();
-    const int modes = int(parser.isSet(createOption)) + int(parser.isSet(forgotOption)) + int(parser.isSet(resetOption));
-    if (positional.size() > 1 || modes > 1) {
+    const int modes =
+        int(parser.isSet(createOption)) + int(parser.isSet(forgotOption)) + int(parser.isSet(resetOption));
+    if (modes > 1) {
         err() << QStringLiteral("Usage: halvex-bridge login [--create | --forgot-password | --reset-password] "
                                 "[--json] [EMAIL]")
               << Qt::endl;
         return misuse;
     }
-    QString refusal;
-    const std::optional<RelayOrigins> origins = relayOriginsForCommands(&refusal);
-    if (!origins) {
-        err() << refusal << Qt::endl;
+    const std::unique_ptr<AccountRuntime> opened = openAccountRuntime();
+    if (!opened)
         return misuse;
-    }
+    AccountRuntime &runtime = *opened;
     const bool json = parser.isSet(jsonOption);
 
-    std::optional<QString> email =
-        positional.isEmpty() ? ask(QStringLiteral("E-mail: "), false, QStringLiteral("e-mail address"))
-                             : std::optional<QString>(positional.first().trimmed());
+    std::optional<QString> email = positional.isEmpty()
+                                       ? ask(QStringLiteral("E-mail: "), false, QStringLiteral("e-mail address"))
+                                       : std::optional<QString>(positional.first().trimmed());
     if (!email || email->isEmpty())
         return failure;
 
-    AccountRuntime runtime(*origins);
     if (parser.isSet(forgotOption))
         return reportMessage(waitForTask(runtime.account()->forgotPassword(*email)), json);
     if (parser.isSet(resetOption)) {
         const std::optional<QString> code = ask(QStringLiteral("Reset code: "), false, QStringLiteral("reset code"));
         if (!code)
             return failure;
-        const std::optional<QString> password =
-            ask(QStringLiteral("New password: "), true, QStringLiteral("password"));
+        const std::optional<QString> password = ask(QStringLiteral("New password: "), true, QStringLiteral("password"));
         if (!password)
             return failure;
         return reportMessage(waitForTask(runtime.account()->resetPassword(*email, *code, *password)), json);

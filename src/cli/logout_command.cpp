@@ -3,6 +3,9 @@
 
 #include "account/account_runtime.h"
 #include "cli/cli.h"
+#include "cli/login_command.h" // parseCommandLine, openAccountRuntime
+
+#include <QCommandLineParser>
 
 #include <QTextStream>
 
@@ -10,22 +13,15 @@ namespace halvex::cli {
 
 int runLogoutCommand(const QStringList &arguments)
 {
-    if (arguments == QStringList{QStringLiteral("--help")}) {
-        out() << QStringLiteral("Usage: halvex-bridge logout\nSigns out of the Halvex account. This machine "
-                                "stays paired: the bridge keeps serving the phone.\n");
-        return ExitStatus::success;
-    }
-    if (!arguments.isEmpty()) {
-        err() << QStringLiteral("Usage: halvex-bridge logout") << Qt::endl;
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Signs out of the Halvex account. This machine stays paired: "
+                                                    "the bridge keeps serving the phone."));
+    if (const std::optional<int> done = parseCommandLine(parser, QStringLiteral("logout"), arguments, 0))
+        return *done;
+    const std::unique_ptr<AccountRuntime> opened = openAccountRuntime();
+    if (!opened)
         return misuse;
-    }
-    QString refusal;
-    const std::optional<RelayOrigins> origins = relayOriginsForCommands(&refusal);
-    if (!origins) {
-        err() << refusal << Qt::endl;
-        return misuse;
-    }
-    AccountRuntime runtime(*origins);
+    AccountRuntime &runtime = *opened;
     const std::optional<QString> email = runtime.account()->accountEmail();
     if (!runtime.account()->signOut()) {
         err() << QStringLiteral("The sign-in could not be removed from the credential store.") << Qt::endl;

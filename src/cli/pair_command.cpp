@@ -5,6 +5,7 @@
 #include "account/account_runtime.h"
 #include "account/qr_code.h"
 #include "cli/cli.h"
+#include "cli/login_command.h" // parseCommandLine, openAccountRuntime
 
 #include <QCommandLineParser>
 #include <QJsonDocument>
@@ -91,20 +92,14 @@ int runPairCommand(const QStringList &arguments)
     const QCommandLineOption qrOption(QStringLiteral("qr"), QStringLiteral("Show the QR code without pairing again."));
     const QCommandLineOption pngOption(QStringLiteral("png"), QStringLiteral("Also write the QR code as a PNG image."),
                                        QStringLiteral("file"));
-    const QCommandLineOption plainOption(QStringLiteral("no-color"), QStringLiteral("Print the QR code without colours."));
+    const QCommandLineOption plainOption(QStringLiteral("no-color"),
+                                         QStringLiteral("Print the QR code without colours."));
     const QCommandLineOption jsonOption(QStringLiteral("json"), QStringLiteral("Print the outcome as JSON."));
     parser.addOptions({qrOption, pngOption, plainOption, jsonOption});
-    parser.addHelpOption();
-    if (!parser.parse(QStringList{QStringLiteral("halvex-bridge pair")} + arguments)) {
-        err() << parser.errorText() << Qt::endl;
-        return misuse;
-    }
-    if (parser.isSet(QStringLiteral("help"))) {
-        out() << parser.helpText();
-        return ExitStatus::success;
-    }
+    if (const std::optional<int> done = parseCommandLine(parser, QStringLiteral("pair"), arguments, 1))
+        return *done;
     const QStringList positional = parser.positionalArguments();
-    if (positional.size() > 1 || (parser.isSet(qrOption) && !positional.isEmpty())) {
+    if (parser.isSet(qrOption) && !positional.isEmpty()) {
         err() << QStringLiteral("Usage: halvex-bridge pair [CODE | --qr] [--png FILE] [--no-color] [--json]")
               << Qt::endl;
         return misuse;
@@ -116,16 +111,13 @@ int runPairCommand(const QStringList &arguments)
               << Qt::endl;
         return misuse;
     }
-    QString refusal;
-    const std::optional<RelayOrigins> origins = relayOriginsForCommands(&refusal);
-    if (!origins) {
-        err() << refusal << Qt::endl;
+    const std::unique_ptr<AccountRuntime> opened = openAccountRuntime();
+    if (!opened)
         return misuse;
-    }
+    AccountRuntime &runtime = *opened;
     const bool json = parser.isSet(jsonOption);
     const bool colours = useColours(parser.isSet(plainOption));
     const QString pngPath = parser.value(pngOption);
-    AccountRuntime runtime(*origins);
     PairingService *pairing = runtime.pairing();
 
     if (parser.isSet(qrOption)) {
@@ -144,9 +136,8 @@ int runPairCommand(const QStringList &arguments)
         return show(shown, json, colours, pngPath, std::nullopt);
     }
 
-    const Result<PairingResult> result = positional.isEmpty()
-                                             ? waitForTask(pairing->pairAutomatically())
-                                             : waitForTask(pairing->pairWithCode(positional.first()));
+    const Result<PairingResult> result = positional.isEmpty() ? waitForTask(pairing->pairAutomatically())
+                                                              : waitForTask(pairing->pairWithCode(positional.first()));
     if (!result) {
         if (json) {
             out() << QJsonDocument(QJsonObject{{QStringLiteral("paired"), false},

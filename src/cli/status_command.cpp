@@ -4,9 +4,11 @@
 
 #include "account/account_runtime.h"
 #include "cli/cli.h"
+#include "cli/login_command.h" // parseCommandLine, openAccountRuntime
 #include "gateway/openclaw_client.h"
 #include "platform/settings.h"
 
+#include <QCommandLineParser>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTextStream>
@@ -17,24 +19,19 @@ namespace halvex::cli {
 
 int runStatusCommand(const QStringList &arguments)
 {
-    const bool json = arguments == QStringList{QStringLiteral("--json")};
-    if (arguments == QStringList{QStringLiteral("--help")}) {
-        out() << QStringLiteral("Usage: halvex-bridge status [--json]\nShows the relay account, the OpenClaw "
-                                "gateway and the pairing, one line each. Exit status 0 when this machine is "
-                                "paired, 1 when not.\n");
-        return ExitStatus::success;
-    }
-    if (!arguments.isEmpty() && !json) {
-        err() << QStringLiteral("Usage: halvex-bridge status [--json]") << Qt::endl;
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Shows the relay account, the OpenClaw gateway and the "
+                                                    "pairing, one line each. Exit status 0 when this machine is "
+                                                    "paired, 1 when not."));
+    const QCommandLineOption jsonOption(QStringLiteral("json"), QStringLiteral("Print the state as JSON."));
+    parser.addOption(jsonOption);
+    if (const std::optional<int> done = parseCommandLine(parser, QStringLiteral("status"), arguments, 0))
+        return *done;
+    const bool json = parser.isSet(jsonOption);
+    const std::unique_ptr<AccountRuntime> opened = openAccountRuntime();
+    if (!opened)
         return misuse;
-    }
-    QString refusal;
-    const std::optional<RelayOrigins> origins = relayOriginsForCommands(&refusal);
-    if (!origins) {
-        err() << refusal << Qt::endl;
-        return misuse;
-    }
-    AccountRuntime runtime(*origins);
+    AccountRuntime &runtime = *opened;
     const bool signedIn = runtime.account()->isSignedIn();
     const QString email = runtime.account()->accountEmail().value_or(QString());
     const std::optional<PairingResult> paired = runtime.pairing()->alreadyPaired();
@@ -42,29 +39,33 @@ int runStatusCommand(const QStringList &arguments)
     const QUrl endpoint = gateway.endpointURL.value_or(QUrl());
     OpenClawClient client(runtime.network(), endpoint, gateway.token.value_or(QString()));
     const bool reachable = waitForTask(client.isReachable());
-    const QString relayHost = origins->http.authority();
+    const QString relayHost = runtime.origins().http.authority();
 
     if (json) {
         QJsonObject object{
             {QStringLiteral("relay"), QJsonObject{{QStringLiteral("host"), relayHost},
                                                   {QStringLiteral("signedIn"), signedIn},
                                                   {QStringLiteral("email"), email}}},
-            {QStringLiteral("gateway"), QJsonObject{{QStringLiteral("url"), endpoint.toString()},
-                                                    {QStringLiteral("reachable"), reachable},
-                                                    {QStringLiteral("tokenStored"), !gateway.token.value_or(QString()).isEmpty()}}},
-            {QStringLiteral("pairing"), QJsonObject{{QStringLiteral("paired"), paired.has_value()},
-                                                    {QStringLiteral("bridgeName"), paired ? paired->bridgeName : QString()},
-                                                    {QStringLiteral("bridgeId"), paired ? paired->bridgeId : QString()}}},
+            {QStringLiteral("gateway"),
+             QJsonObject{{QStringLiteral("url"), endpoint.toString()},
+                         {QStringLiteral("reachable"), reachable},
+                         {QStringLiteral("tokenStored"), !gateway.token.value_or(QString()).isEmpty()}}},
+            {QStringLiteral("pairing"),
+             QJsonObject{{QStringLiteral("paired"), paired.has_value()},
+                         {QStringLiteral("bridgeName"), paired ? paired->bridgeName : QString()},
+                         {QStringLiteral("bridgeId"), paired ? paired->bridgeId : QString()}}},
         };
         out() << QJsonDocument(object).toJson(QJsonDocument::Compact) << Qt::endl;
     } else {
         if (signedIn)
-            out() << QStringLiteral("Relay: signed in as %1 (%2)").arg(email.isEmpty() ? QStringLiteral("?") : email, relayHost);
+            out() << QStringLiteral("Relay: signed in as %1 (%2)")
+                         .arg(email.isEmpty() ? QStringLiteral("?") : email, relayHost);
         else
             out() << QStringLiteral("Relay: not signed in (%1)").arg(relayHost);
         out() << Qt::endl;
-        out() << QStringLiteral("Gateway: %1 %2").arg(endpoint.toString(), reachable ? QStringLiteral("reachable")
-                                                                                     : QStringLiteral("not reachable"));
+        out() << QStringLiteral("Gateway: %1 %2")
+                     .arg(endpoint.toString(),
+                          reachable ? QStringLiteral("reachable") : QStringLiteral("not reachable"));
         if (gateway.token.value_or(QString()).isEmpty())
             out() << QStringLiteral(" (no gateway token stored)");
         out() << Qt::endl;

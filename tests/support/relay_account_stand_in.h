@@ -91,7 +91,7 @@ private:
 
     HttpStandIn m_http;
     RelayStandIn *m_relay = nullptr;
-    QHash<QString, User> m_users; // by lower-case e-mail
+    QHash<QString, User> m_users;          // by lower-case e-mail
     QHash<QString, QString> m_relayTokens; // token -> e-mail
     QList<Code> m_resetCodes;
     QList<Code> m_pairingCodes;
