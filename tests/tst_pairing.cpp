@@ -147,7 +147,6 @@ private Q_SLOTS:
     void pairingFlowsWithRunningBridge()
     {
         BridgeRig rig;
-        rig.localIPAddress = [] { return std::optional<QString>(kLan); };
         QVERIFY(rig.startStandIns());
         rig.pointAtGateway();
         RelayAccountStandIn account;
@@ -184,7 +183,7 @@ private Q_SLOTS:
             return GatewayCoordinates{bridge->openClawClient()->endpointURL(),
                                       bridge->openClawClient()->gatewayToken()};
         };
-        deps.localIPAddress = rig.localIPAddress;
+        deps.localIPAddress = [] { return std::optional<QString>(kLan); };
         deps.bridgeName = [] { return QStringLiteral("Build Box"); };
         int announced = 0;
         deps.bridgeTokenStored = [&] {

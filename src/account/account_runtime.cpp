@@ -41,6 +41,8 @@ Result<std::unique_ptr<AccountRuntime>> AccountRuntime::forCommands()
 
 GatewayCoordinates AccountRuntime::gateway() const
 {
+    if (m_gatewaySource)
+        return m_gatewaySource();
     GatewayCoordinates coordinates;
     const QString endpoint = m_settings->string(SettingsKey::openClawEndpoint).value_or(QString());
     coordinates.endpointURL = QUrl(endpoint.isEmpty() ? QStringLiteral("http://127.0.0.1:18789") : endpoint);

@@ -9,6 +9,7 @@
 
 #include <qcoro/qcorotask.h>
 
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -41,9 +42,11 @@ public:
     PairingService *pairing() const { return m_pairing.get(); }
     const RelayOrigins &origins() const { return m_origins; }
 
-    // The gateway as the bridge would use it: "openClawEndpoint" and the
-    // ".openclaw" token.
+    // The gateway as the bridge would use it: by default the stored
+    // "openClawEndpoint" (else http://127.0.0.1:18789) and ".openclaw" token;
+    // a source set here replaces that rule.
     GatewayCoordinates gateway() const;
+    void setGatewaySource(std::function<GatewayCoordinates()> source) { m_gatewaySource = std::move(source); }
     // Whether a running bridge took the reload request after the last pairing.
     bool bridgeNotified() const { return m_bridgeNotified; }
 
@@ -55,6 +58,7 @@ private:
     std::unique_ptr<RelayAuthService> m_auth;
     std::unique_ptr<AccountService> m_account;
     std::unique_ptr<PairingService> m_pairing;
+    std::function<GatewayCoordinates()> m_gatewaySource;
     bool m_bridgeNotified = false;
 };
 
