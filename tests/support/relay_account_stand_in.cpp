@@ -86,11 +86,8 @@ std::optional<QString> RelayAccountStandIn::resetCodeFor(const QString &email) c
 
 std::optional<QString> RelayAccountStandIn::relayTokenFor(const QString &email) const
 {
-    for (auto it = m_relayTokens.cbegin(); it != m_relayTokens.cend(); ++it) {
-        if (it.value() == email.toLower())
-            return it.key();
-    }
-    return std::nullopt;
+    const auto it = m_latestRelayToken.constFind(email.toLower());
+    return it == m_latestRelayToken.cend() ? std::nullopt : std::optional<QString>(*it);
 }
 
 QString RelayAccountStandIn::issuePairingCode(const QString &email)
@@ -154,6 +151,7 @@ ScriptedResponse RelayAccountStandIn::signIn(const QJsonObject &body, bool creat
     }
     const QString token = randomToken(24);
     m_relayTokens.insert(token, email);
+    m_latestRelayToken.insert(email, token);
     return ScriptedResponse::json(200, QJsonObject{{QStringLiteral("token"), token},
                                                    {QStringLiteral("userId"), QStringLiteral("user-") + email}});
 }

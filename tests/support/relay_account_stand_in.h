@@ -91,8 +91,9 @@ private:
 
     HttpStandIn m_http;
     RelayStandIn *m_relay = nullptr;
-    QHash<QString, User> m_users;          // by lower-case e-mail
-    QHash<QString, QString> m_relayTokens; // token -> e-mail
+    QHash<QString, User> m_users;               // by lower-case e-mail
+    QHash<QString, QString> m_relayTokens;      // token -> e-mail
+    QHash<QString, QString> m_latestRelayToken; // e-mail -> token of its latest sign-in
     QList<Code> m_resetCodes;
     QList<Code> m_pairingCodes;
     QList<Bridge> m_bridges;
