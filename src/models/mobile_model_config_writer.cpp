@@ -1,4 +1,5 @@
 #include "models/mobile_model_config_writer.h"
+#include "platform/json5.h"
 #include "platform/logging.h"
 
 #include <QDir>
@@ -69,15 +70,14 @@ QString describeIssues(const QJsonObject &answer)
 
 } // namespace
 
-Result<QJsonObject> parseOpenClawConfig(const QByteArray &text)
+Result<QJsonObject> parseConfigDocument(const QByteArray &text)
 {
-    QJsonParseError error{};
-    const QJsonDocument document = QJsonDocument::fromJson(text, &error);
-    if (error.error != QJsonParseError::NoError)
-        return Error::plain(error.errorString());
-    if (!document.isObject())
+    const Result<QJsonValue> value = parseJson5(text);
+    if (!value)
+        return value.error();
+    if (!value->isObject())
         return Error::plain(QStringLiteral("The top level is not an object"));
-    return document.object();
+    return value->toObject();
 }
 
 ConfigValidator openClawConfigValidator(QString program, QStringList leadingArguments, ProcessRunner runner, int timeoutMs)
@@ -111,7 +111,7 @@ QCoro::Task<Result<ConfigEdit>> MobileModelConfigWriter::write(MobileModelChoice
 
     Result<QByteArray> before = readAll(path);
     for (int attempt = 1;; ++attempt) {
-        Result<QJsonObject> parsed = before ? parseOpenClawConfig(*before) : Result<QJsonObject>(before.error());
+        Result<QJsonObject> parsed = before ? parseConfigDocument(*before) : Result<QJsonObject>(before.error());
         if (!parsed) {
             qCCritical(lcProviderDetection, "Failed to read config for writing");
             co_return Error::plain(QStringLiteral("Cannot read %1: %2").arg(path, parsed.error().description()));

@@ -78,7 +78,8 @@ private:
     Options m_options;
 };
 
-// The configuration text parsed (JSON5 as people write it by hand).
-Result<QJsonObject> parseOpenClawConfig(const QByteArray &text);
+// The configuration document as written (JSON5, references unresolved): what
+// the writer edits and writes back.
+Result<QJsonObject> parseConfigDocument(const QByteArray &text);
 
 } // namespace halvex

@@ -1,6 +1,7 @@
 #include "models/provider_detection_service.h"
 #include "platform/logging.h"
 
+
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
@@ -71,7 +72,7 @@ ProviderDetectionService::ProviderDetectionService(Dependencies deps, Timings ti
 
 QString ProviderDetectionService::configPath() const
 {
-    return QDir(m_deps.homeDirectory).filePath(QStringLiteral(".openclaw/openclaw.json"));
+    return openClawConfigPath(m_deps.homeDirectory);
 }
 
 QString ProviderDetectionService::providerDisplayName(const QString &key)
@@ -88,34 +89,24 @@ QString ProviderDetectionService::providerDisplayName(const QString &key)
     return names.value(key, capitalisedWords(key));
 }
 
-std::optional<QJsonObject> ProviderDetectionService::readConfig() const
+std::optional<OpenClawConfig> ProviderDetectionService::readConfig() const
 {
-    const QString path = configPath();
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        qCDebug(lcProviderDetection, "OpenClaw config not found at %s", qPrintable(path));
-        return std::nullopt;
-    }
-    const Result<QJsonObject> config = parseOpenClawConfig(file.read(16 * 1024 * 1024));
-    if (!config) {
+    Result<std::optional<OpenClawConfig>> config = loadOpenClawConfig(m_deps.homeDirectory);
+    if (config && !config->has_value())
+        qCDebug(lcProviderDetection, "OpenClaw config not found at %s", qPrintable(configPath()));
+    if (!config)
         qCCritical(lcProviderDetection, "Failed to parse OpenClaw config as JSON");
-        return std::nullopt;
-    }
-    return *config;
+    return config ? *config : std::nullopt;
 }
 
-std::optional<int> ProviderDetectionService::contextWindow(const QString &model, const QJsonObject &config)
+std::optional<int> ProviderDetectionService::contextWindow(const QString &model, const OpenClawConfig &config)
 {
     const qsizetype slash = model.indexOf(QLatin1Char('/'));
     if (slash <= 0 || slash == model.size() - 1)
         return std::nullopt;
     const QString providerId = model.left(slash);
     const QString modelId = model.mid(slash + 1);
-    const QJsonArray models = config.value(QStringLiteral("models"))
-                                  .toObject()
-                                  .value(QStringLiteral("providers"))
-                                  .toObject()
-                                  .value(providerId)
+    const QJsonArray models = config.providers.value(providerId)
                                   .toObject()
                                   .value(QStringLiteral("models"))
                                   .toArray();
@@ -149,13 +140,9 @@ QCoro::Task<> ProviderDetectionService::detectAll()
 QCoro::Task<> ProviderDetectionService::detectOllama()
 {
     QStringList candidates;
-    const std::optional<QJsonObject> config = readConfig();
-    const QJsonValue configured = config.value_or(QJsonObject())
-                                      .value(QStringLiteral("models"))
-                                      .toObject()
-                                      .value(QStringLiteral("providers"))
-                                      .toObject()
-                                      .value(QStringLiteral("ollama"))
+    const std::optional<OpenClawConfig> config = readConfig();
+    const QJsonValue configured = config.value_or(OpenClawConfig())
+                                      .providers.value(QStringLiteral("ollama"))
                                       .toObject()
                                       .value(QStringLiteral("baseUrl"));
     QString base = configured.toString();
@@ -245,10 +232,9 @@ QCoro::Task<std::optional<QList<DetectedOllamaModel>>> ProviderDetectionService:
 
 QCoro::Task<> ProviderDetectionService::detectCloudProviders()
 {
-    const std::optional<QJsonObject> config = readConfig();
-    const QJsonValue models = config ? config->value(QStringLiteral("models")) : QJsonValue();
-    const QJsonValue providers = models.toObject().value(QStringLiteral("providers"));
-    if (!models.isObject() || !providers.isObject()) {
+    const std::optional<OpenClawConfig> config = readConfig();
+    const QJsonValue models = config ? config->document.value(QStringLiteral("models")) : QJsonValue();
+    if (!models.isObject() || !models.toObject().value(QStringLiteral("providers")).isObject()) {
         m_cloudProviders.clear();
         qCInfo(lcProviderDetection, "No cloud providers found (config missing or malformed)");
         Q_EMIT cloudProvidersChanged();
@@ -256,7 +242,8 @@ QCoro::Task<> ProviderDetectionService::detectCloudProviders()
     }
     static const QSet<QString> notCloud = {QStringLiteral("ollama"), QStringLiteral("copilot-proxy")};
     QList<DetectedCloudProvider> found;
-    const QJsonObject map = providers.toObject();
+    // With "${VAR}" references resolved, as OpenClaw sees them.
+    const QJsonObject map = config->providers;
     for (auto it = map.begin(); it != map.end(); ++it) {
         if (notCloud.contains(it.key()) || !it.value().isObject())
             continue;
@@ -295,10 +282,16 @@ QCoro::Task<> ProviderDetectionService::detectCloudProviders()
 
 QCoro::Task<> ProviderDetectionService::detectCurrentMobileModel()
 {
-    const std::optional<QJsonObject> config = readConfig();
-    const std::optional<QJsonObject> agent = config ? mobileAgentOf(*config) : std::nullopt;
-    // OpenClaw takes the model as a plain string too.
-    const std::optional<QString> model = agent ? primaryModelOf(agent->value(QStringLiteral("model"))) : std::nullopt;
+    const std::optional<OpenClawConfig> config = readConfig();
+    std::optional<QString> model;
+    // Either agent shape; OpenClaw takes the model as a plain string too.
+    for (const OpenClawAgent &agent : config ? config->agents : QList<OpenClawAgent>()) {
+        if (agent.id == QLatin1String("mobile")) {
+            if (!agent.model.isEmpty())
+                model = agent.model;
+            break;
+        }
+    }
     if (!model) {
         setCurrentMobileModel(std::nullopt, std::nullopt);
         co_return;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "gateway/openclaw_config.h"
 #include "models/detected_models.h"
 #include "models/mobile_model_config_writer.h"
 #include "platform/error.h"
@@ -67,10 +68,10 @@ public:
     // The models of the Ollama server at `baseUrl`, or nothing when it does
     // not answer with a model list.
     QCoro::Task<std::optional<QList<DetectedOllamaModel>>> probeOllama(QString baseUrl);
-    // The configuration file's top-level object, or nothing (logged).
-    std::optional<QJsonObject> readConfig() const;
+    // The configuration file, or nothing (logged).
+    std::optional<OpenClawConfig> readConfig() const;
     // The configured context window of "provider/model".
-    static std::optional<int> contextWindow(const QString &model, const QJsonObject &config);
+    static std::optional<int> contextWindow(const QString &model, const OpenClawConfig &config);
     // The display name of a provider key.
     static QString providerDisplayName(const QString &key);
 
