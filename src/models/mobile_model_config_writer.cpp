@@ -72,6 +72,12 @@ QString describeIssues(const QJsonObject &answer)
 
 Result<QJsonObject> parseConfigDocument(const QByteArray &text)
 {
+    // Strict JSON (what OpenClaw writes) keeps 64-bit integers exactly; the
+    // JSON5 reader, for hand-edited files, reads numbers as doubles.
+    QJsonParseError error{};
+    const QJsonDocument strict = QJsonDocument::fromJson(text, &error);
+    if (error.error == QJsonParseError::NoError && strict.isObject())
+        return strict.object();
     const Result<QJsonValue> value = parseJson5(text);
     if (!value)
         return value.error();
