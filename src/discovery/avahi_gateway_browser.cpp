@@ -25,8 +25,8 @@ const char *const browserSignals[] = {"ItemNew", "ItemRemove", "Failure"};
 
 QDBusMessage serverCall(const QString &method)
 {
-    return QDBusMessage::createMethodCall(avahiService, QStringLiteral("/"), QStringLiteral("org.freedesktop.Avahi.Server"),
-                                          method);
+    return QDBusMessage::createMethodCall(avahiService, QStringLiteral("/"),
+                                          QStringLiteral("org.freedesktop.Avahi.Server"), method);
 }
 
 } // namespace
@@ -80,7 +80,8 @@ void AvahiGatewayBrowser::stop()
         m_bus.disconnect(avahiService, QString(), browserInterface, QLatin1String(name), this,
                          SLOT(onBrowserSignal(QDBusMessage)));
     if (!m_browserPath.isEmpty())
-        m_bus.send(QDBusMessage::createMethodCall(avahiService, m_browserPath, browserInterface, QStringLiteral("Free")));
+        m_bus.send(
+            QDBusMessage::createMethodCall(avahiService, m_browserPath, browserInterface, QStringLiteral("Free")));
     m_browserPath.clear();
     m_early.clear();
 }
@@ -92,7 +93,8 @@ BonjourGateways AvahiGatewayBrowser::gateways() const
         if (!instance.host.isEmpty())
             list.append(BonjourGateway{QUuid::createUuid(), instance.name, instance.host, instance.port});
     }
-    std::sort(list.begin(), list.end(), [](const BonjourGateway &a, const BonjourGateway &b) { return a.name < b.name; });
+    std::sort(list.begin(), list.end(),
+              [](const BonjourGateway &a, const BonjourGateway &b) { return a.name < b.name; });
     return list;
 }
 

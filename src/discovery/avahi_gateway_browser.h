@@ -64,7 +64,7 @@ private:
     QString m_serviceType;
     QString m_browserPath;
     bool m_running = false;
-    QList<QDBusMessage> m_early; // signals that came before the browser's path was known
+    QList<QDBusMessage> m_early;          // signals that came before the browser's path was known
     QHash<QString, Instance> m_instances; // by instance name + domain
     std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
 };

@@ -53,7 +53,7 @@ QCoro::Task<CommandResult> CommandRunner::run(QString executable, QStringList ar
 
     const std::optional<QString> decoded = decodeUtf8Strict(outcome.standardOutput);
     const std::optional<QString> trimmed = decoded ? std::optional<QString>(decoded->trimmed()) : std::nullopt;
-    const QString shownOutput = !trimmed                        ? QStringLiteral("<nil>")
+    const QString shownOutput = !trimmed                   ? QStringLiteral("<nil>")
                                 : asksForSecret(arguments) ? QStringLiteral("<redacted>")
                                                            : quotedForLog(*trimmed);
     qCInfo(lcDetector, "Command %s %s → %s", qUtf8Printable(executable), qUtf8Printable(shownArguments),

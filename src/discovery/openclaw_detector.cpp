@@ -29,8 +29,7 @@ QString OpenClawDetector::noTokenSentence()
 }
 
 OpenClawDetector::OpenClawDetector(Dependencies deps, Timings timings, QObject *parent)
-    : QObject(parent), m_deps(std::move(deps)), m_timings(timings),
-      m_runner(m_deps.processRunner, m_timings.commands)
+    : QObject(parent), m_deps(std::move(deps)), m_timings(timings), m_runner(m_deps.processRunner, m_timings.commands)
 {
     if (!m_deps.environment)
         m_deps.environment = processEnvironment;
@@ -41,6 +40,11 @@ OpenClawDetector::~OpenClawDetector()
     *m_alive = false;
 }
 
+bool OpenClawDetector::isBrowsing() const
+{
+    return !m_browser.isNull();
+}
+
 QCoro::Task<std::optional<QString>> OpenClawDetector::runCommand(QString executable, QStringList arguments)
 {
     return m_runner.runCommand(std::move(executable), std::move(arguments));
@@ -49,9 +53,9 @@ QCoro::Task<std::optional<QString>> OpenClawDetector::runCommand(QString executa
 QCoro::Task<std::optional<QString>> OpenClawDetector::findBinary()
 {
     const std::shared_ptr<bool> alive = m_alive;
-    OpenClawLocator locator(&m_runner, m_deps.places ? *m_deps.places
-                                                     : OpenClawLocator::standardPlaces(m_deps.homeDirectory,
-                                                                                       m_deps.environment));
+    OpenClawLocator locator(&m_runner, m_deps.places
+                                           ? *m_deps.places
+                                           : OpenClawLocator::standardPlaces(m_deps.homeDirectory, m_deps.environment));
     const LocatedOpenClaw located = co_await locator.find();
     if (!*alive)
         co_return std::nullopt;
@@ -94,7 +98,8 @@ QCoro::Task<> OpenClawDetector::detect()
     if (read)
         config = *read;
     else
-        qCInfo(lcDetector, "Ignoring OpenClaw config file: %s", qUtf8Printable(quotedForLog(read.error().description())));
+        qCInfo(lcDetector, "Ignoring OpenClaw config file: %s",
+               qUtf8Printable(quotedForLog(read.error().description())));
 
     if (config) {
         applyConfig(*config);
@@ -185,8 +190,7 @@ QCoro::Task<> OpenClawDetector::readAgents(std::optional<OpenClawConfig> config)
         if (json.succeeded() && json.output)
             agents = agentsFromJsonListing(*json.output);
         if (!agents) {
-            const std::optional<QString> plain =
-                co_await m_runner.runCommand(m_binaryPath, arguments("agents list"));
+            const std::optional<QString> plain = co_await m_runner.runCommand(m_binaryPath, arguments("agents list"));
             if (!*alive)
                 co_return;
             if (plain && !agentsFromPlainListing(*plain).isEmpty())
@@ -268,8 +272,7 @@ QCoro::Task<bool> OpenClawDetector::enableLANAccess()
            QStringLiteral("OpenClaw's configuration now says \"lan\", but the running gateway still listens only on "
                           "this machine: restart the gateway process (or its service) to open it to the local network"),
            &OpenClawDetector::lanAccessProblemChanged);
-    qCInfo(lcDetector, "Gateway does not answer at %s after the bind change",
-           qUtf8Printable(lanEndpoint.toString()));
+    qCInfo(lcDetector, "Gateway does not answer at %s after the bind change", qUtf8Printable(lanEndpoint.toString()));
     co_return false;
 }
 

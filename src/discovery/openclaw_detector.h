@@ -25,11 +25,11 @@ namespace halvex {
 class AvahiGatewayBrowser;
 
 struct OpenClawDetectorTimings {
-    int bonjourWindowMs = 10000;        // each run's local-network browse
-    int lanCheckWindowMs = 20000;       // how long enableLANAccess() waits for the LAN address to answer
+    int bonjourWindowMs = 10000;  // each run's local-network browse
+    int lanCheckWindowMs = 20000; // how long enableLANAccess() waits for the LAN address to answer
     int lanCheckIntervalMs = 1000;
-    int restartTimeoutMs = 90000;       // `openclaw gateway restart`
-    CommandRunnerTimings commands;     // every other command
+    int restartTimeoutMs = 90000;  // `openclaw gateway restart`
+    CommandRunnerTimings commands; // every other command
     GatewayHealthTimings health;
 };
 
@@ -63,12 +63,12 @@ public:
         QNetworkAccessManager *network = nullptr; // not owned
         QString homeDirectory;
         // Optional seams; empty means the default noted.
-        ProcessRunner processRunner;                             // runProcess
-        EnvironmentLookup environment;                           // processEnvironment
-        std::function<std::optional<QString>()> localIPAddress;  // halvex::localIPAddress()
-        std::optional<OpenClawLocator::Places> places;           // OpenClawLocator::standardPlaces()
-        std::optional<QDBusConnection> bus;                      // the system bus (Avahi)
-        std::function<bool()> gatewaySocketConnected;            // none: no socket to ask
+        ProcessRunner processRunner;                            // runProcess
+        EnvironmentLookup environment;                          // processEnvironment
+        std::function<std::optional<QString>()> localIPAddress; // halvex::localIPAddress()
+        std::optional<OpenClawLocator::Places> places;          // OpenClawLocator::standardPlaces()
+        std::optional<QDBusConnection> bus;                     // the system bus (Avahi)
+        std::function<bool()> gatewaySocketConnected;           // none: no socket to ask
     };
 
     // The sentence shown when the configuration holds no usable token.
@@ -92,7 +92,8 @@ public:
     QString tokenHint() const { return m_tokenHint; }
     QString binaryProblem() const { return m_binaryProblem; }
     QString lanAccessProblem() const { return m_lanAccessProblem; }
-    bool isBrowsing() const { return m_browser != nullptr; }
+    // A local-network browse is running.
+    bool isBrowsing() const;
 
     QCoro::Task<> detect();
     // Switches the gateway to the local network; true only when it then

@@ -49,8 +49,8 @@ OpenClawLocator::Places OpenClawLocator::standardPlaces(const QString &homeDirec
                                                         const EnvironmentLookup &environment)
 {
     Places places;
-    places.beforeShell = {homeDirectory + QStringLiteral("/.local/bin/openclaw"), QStringLiteral("/usr/local/bin/openclaw"),
-                          QStringLiteral("/usr/bin/openclaw")};
+    places.beforeShell = {homeDirectory + QStringLiteral("/.local/bin/openclaw"),
+                          QStringLiteral("/usr/local/bin/openclaw"), QStringLiteral("/usr/bin/openclaw")};
     if (const std::optional<QString> prefix = npmPrefix(homeDirectory, environment))
         places.beforeShell.append(QDir::cleanPath(*prefix + QStringLiteral("/bin/openclaw")));
     places.beforeShell.append(homeDirectory + QStringLiteral("/.openclaw/bin/openclaw"));
