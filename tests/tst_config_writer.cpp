@@ -255,7 +255,8 @@ private Q_SLOTS:
             if (++checks == 1)
                 writeFile("{" + kGateway + R"(, "agents": {"list": [{"id": "main", "default": true},
                                {"id": "helper"}, {"id": "mobile"}]}, "talk": {"agentId": "main"}})");
-            co_return co_await validatorOf(QStringLiteral("2026.9.6"))(candidate);
+            QCoro::Task<Result<Done>> validation = validatorOf(QStringLiteral("2026.9.6"))(candidate);
+            co_return co_await std::move(validation);
         };
         if (!validatorOf(QStringLiteral("2026.9.6")))
             validator = [&checks](QString) -> QCoro::Task<Result<Done>> { co_return ++checks ? Done{} : Done{}; };

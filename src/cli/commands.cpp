@@ -1,4 +1,5 @@
 #include "cli/cli.h"
+#include "cli/models_command.h"
 
 namespace halvex::cli {
 
@@ -7,6 +8,8 @@ namespace halvex::cli {
 const QList<Command> &commands()
 {
     static const QList<Command> list = {
+        {QStringLiteral("models"), QStringLiteral("The phone companion's model: list, choose (set REF), test (test REF)"),
+         [](const QStringList &arguments) { return runModelsCommand(arguments); }},
     };
     return list;
 }

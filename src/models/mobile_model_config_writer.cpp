@@ -97,7 +97,8 @@ ConfigValidator openClawConfigValidator(QString program, QStringList leadingArgu
         request.extraEnvironment = {QStringLiteral("OPENCLAW_CONFIG_PATH=") + candidatePath};
         request.timeoutMs = timeoutMs;
         request.outputCap = 1 << 20;
-        const ProcessOutcome outcome = co_await runner(request);
+        QCoro::Task<ProcessOutcome> running = runner(request);
+        const ProcessOutcome outcome = co_await std::move(running);
         const QJsonObject answer = QJsonDocument::fromJson(outcome.standardOutput.trimmed()).object();
         if (outcome.exitedWithSuccess() && answer.value(QStringLiteral("valid")).toBool())
             co_return Done{};
@@ -136,7 +137,8 @@ QCoro::Task<Result<ConfigEdit>> MobileModelConfigWriter::write(MobileModelChoice
             co_return candidate.error();
         }
         if (m_options.validator) {
-            const Result<Done> valid = co_await m_options.validator(*candidate);
+            QCoro::Task<Result<Done>> validation = m_options.validator(*candidate);
+            const Result<Done> valid = co_await std::move(validation);
             if (!valid) {
                 QFile::remove(*candidate);
                 co_return valid.error();

@@ -160,7 +160,8 @@ QCoro::Task<> ProviderDetectionService::detectOllama()
 
     QPointer<ProviderDetectionService> self(this);
     for (const QString &candidate : std::as_const(candidates)) {
-        const std::optional<QList<DetectedOllamaModel>> models = co_await probeOllama(candidate);
+        QCoro::Task<std::optional<QList<DetectedOllamaModel>>> probe = probeOllama(candidate);
+        const std::optional<QList<DetectedOllamaModel>> models = co_await std::move(probe);
         if (!self)
             co_return;
         if (!models)
@@ -316,7 +317,10 @@ QCoro::Task<Result<ConfigEdit>> ProviderDetectionService::setMobileModel(QString
 {
     MobileModelConfigWriter writer({configPath(), m_deps.validator});
     QPointer<ProviderDetectionService> self(this);
-    Result<ConfigEdit> result = co_await writer.write({reference, contextWindow, maxTokens, m_ollamaHost});
+    // The call is made before the co_await (GCC 12 destroys temporaries of
+    // a coroutine call inside a co_await expression twice).
+    QCoro::Task<Result<ConfigEdit>> writing = writer.write({reference, contextWindow, maxTokens, m_ollamaHost});
+    Result<ConfigEdit> result = co_await std::move(writing);
     if (self && result)
         setCurrentMobileModel(reference, contextWindow);
     co_return result;

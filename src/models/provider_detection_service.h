@@ -75,6 +75,7 @@ public:
     // The display name of a provider key.
     static QString providerDisplayName(const QString &key);
 
+    void setValidator(ConfigValidator validator) { m_deps.validator = std::move(validator); }
     // Makes `reference` the primary model of the "mobile" agent (creating the
     // agent when it is missing) and declares it in its provider. On success
     // the current mobile model fields follow.
