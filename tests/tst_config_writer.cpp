@@ -316,8 +316,11 @@ private Q_SLOTS:
     {
         writeFile(R"({"agents": {"list": [{"id": "mobile", "model": "x/y"}]},
                       "models": {"providers": {"openai": {"apiKey": "sk-user", "models": [{"id": "gpt", "contextWindow": 128000}]}}}})");
+        // A mode the user chose stays (not forced to 0600).
+        QVERIFY(QFile::setPermissions(path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup));
         const Result<ConfigEdit> edit = write(QStringLiteral("openai/gpt"), {}, 32000, 4096);
         QVERIFY(edit.ok());
+        QCOMPARE(modeOf(path()), 0640);
         const QJsonObject openai = json(fileBytes(path())).value(QStringLiteral("models")).toObject()
                                        .value(QStringLiteral("providers")).toObject().value(QStringLiteral("openai")).toObject();
         QCOMPARE(openai, json(R"({"apiKey": "sk-user", "models": [{"id": "gpt", "name": "gpt", "contextWindow": 32000, "maxTokens": 4096}]})"));

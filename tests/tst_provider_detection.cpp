@@ -195,6 +195,14 @@ private Q_SLOTS:
                                             {QStringLiteral("o3"), QStringLiteral("o3 Pro"), QStringLiteral("openai"), 0, true}}));
         QVERIFY(log.contains(QStringLiteral("Detected 4 cloud provider(s)")));
 
+        // Hand-written JSON5 with a key from the environment.
+        qputenv("HALVEX_TEST_XAI_KEY", "xai-secret");
+        writeConfig("// mine\n{models: {providers: {xai: {apiKey: '${HALVEX_TEST_XAI_KEY}', models: [{id: 'grok',},],},},},}");
+        QCoro::waitFor(s->detectCloudProviders());
+        QCOMPARE(s->cloudProviders().size(), 1);
+        QCOMPARE(s->cloudProviders().first().displayName, QStringLiteral("xAI (Grok)"));
+        QVERIFY(s->cloudProviders().first().hasAPIKey);
+
         writeConfig("{ not json");
         LogCapture again;
         QCoro::waitFor(s->detectCloudProviders());
