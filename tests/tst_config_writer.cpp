@@ -313,6 +313,9 @@ private Q_SLOTS:
         QTest::newRow("list not an array") << QByteArray(R"({"agents": {"list": {}}})") << QStringLiteral("ollama/m");
         QTest::newRow("providers not an object")
             << QByteArray(R"({"models": {"providers": []}})") << QStringLiteral("ollama/m");
+        // Without OpenClaw's validator the built-in check refuses what it rejects.
+        QTest::newRow("unknown provider member") << QByteArray(R"({"models": {"providers": {"ollama": {"colour": "red"}}}})")
+                                                 << QStringLiteral("ollama/m");
         QTest::newRow("managed free tier") << QByteArray("{}") << QStringLiteral("managed/free");
         QTest::newRow("unknown cloud provider") << QByteArray("{}") << QStringLiteral("nobody/model");
         QTest::newRow("empty model id") << QByteArray("{}") << QStringLiteral("ollama/");

@@ -128,7 +128,10 @@ QCoro::Task<Result<ConfigEdit>> MobileModelConfigWriter::write(MobileModelChoice
         Result<ConfigEdit> edit = applyMobileModel(*parsed, choice);
         if (!edit)
             co_return edit.error();
-        const Result<Done> schema = checkWrittenMembers(edit->config, choice.reference);
+        // OpenClaw's own validator knows its schema best; the built-in check
+        // stands in only where it cannot run.
+        const Result<Done> schema =
+            m_options.validator ? Result<Done>(Done{}) : checkWrittenMembers(edit->config, choice.reference);
         if (!schema)
             co_return Error::plain(QStringLiteral("The new configuration would be invalid: ") +
                                    schema.error().description());
