@@ -314,6 +314,15 @@ public:
     }
 
     qint64 keyringPid() const { return m_keyring.processId(); }
+
+    // Locks the login keyring (the default one), as a screen lock may.
+    bool lockLoginKeyring()
+    {
+        return busCall({QStringLiteral("--dest=org.freedesktop.secrets"), QStringLiteral("/org/freedesktop/secrets"),
+                        QStringLiteral("org.freedesktop.Secret.Service.Lock"),
+                        QStringLiteral("array:objpath:/org/freedesktop/secrets/collection/login")})
+            .has_value();
+    }
     void stopKeyring()
     {
         m_keyring.kill();
@@ -322,19 +331,28 @@ public:
     }
 
 private:
-    bool secretsOwned()
+    // One method call on this bus through dbus-send: its printed reply, or
+    // nothing when the call failed.
+    std::optional<QByteArray> busCall(const QStringList &call)
     {
         QProcess send;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), m_address);
         send.setProcessEnvironment(env);
         send.start(QStringLiteral("dbus-send"),
-                   {QStringLiteral("--session"), QStringLiteral("--print-reply"),
-                    QStringLiteral("--dest=org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
-                    QStringLiteral("org.freedesktop.DBus.NameHasOwner"),
-                    QStringLiteral("string:org.freedesktop.secrets")});
-        send.waitForFinished(10000);
-        return send.readAllStandardOutput().contains("boolean true");
+                   QStringList{QStringLiteral("--session"), QStringLiteral("--print-reply")} + call);
+        if (!send.waitForFinished(30000) || send.exitCode() != 0)
+            return std::nullopt;
+        return send.readAllStandardOutput();
+    }
+
+    bool secretsOwned()
+    {
+        return busCall({QStringLiteral("--dest=org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+                        QStringLiteral("org.freedesktop.DBus.NameHasOwner"),
+                        QStringLiteral("string:org.freedesktop.secrets")})
+            .value_or(QByteArray())
+            .contains("boolean true");
     }
 
     QString m_folder;
@@ -711,15 +729,17 @@ private Q_SLOTS:
         QCOMPARE(report.value(QStringLiteral("warnings")).toInt(), 0);
     }
 
-    // --- A keyring that hangs or goes away ------------------------------------
+    // --- A keyring that hangs, goes away or is locked -----------------------
 
-    void aKeyringThatHangsOrGoesAwayCostsABoundedWait_data()
+    void aKeyringInTroubleCostsABoundedWaitAndAnError_data()
     {
         QTest::addColumn<QString>("trouble");
         QTest::newRow("hangs") << QStringLiteral("hangs");
         QTest::newRow("goes away and comes back") << QStringLiteral("goes away");
+        // Nobody can answer the unlock prompt on this bus (no prompter).
+        QTest::newRow("is locked, nobody to unlock it") << QStringLiteral("locked");
     }
-    void aKeyringThatHangsOrGoesAwayCostsABoundedWait()
+    void aKeyringInTroubleCostsABoundedWaitAndAnError()
     {
         QFETCH(QString, trouble);
         QTemporaryDir dir;
@@ -748,6 +768,8 @@ private Q_SLOTS:
 
         if (trouble == QLatin1String("hangs"))
             QCOMPARE(::kill(pid_t(bus.keyringPid()), SIGSTOP), 0);
+        else if (trouble == QLatin1String("locked"))
+            QVERIFY(bus.lockLoginKeyring());
         else
             bus.stopKeyring();
         child.write("lookup\n");
@@ -762,6 +784,11 @@ private Q_SLOTS:
 
         // Once the keyring is back, the next call connects afresh and finds
         // the item where it was.
+        if (trouble == QLatin1String("locked")) {
+            child.closeWriteChannel();
+            QVERIFY(QTest::qWaitFor([&] { return child.state() == QProcess::NotRunning; }, 60000));
+            return;
+        }
         if (trouble == QLatin1String("hangs"))
             QCOMPARE(::kill(pid_t(bus.keyringPid()), SIGCONT), 0);
         else

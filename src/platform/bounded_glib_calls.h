@@ -41,6 +41,9 @@ public:
 
     GCancellable *cancellable() const { return m_cancellable; }
     int remainingMs() const { return int(qMax<qint64>(1, m_deadline.remainingTime())); }
+    // Moves the deadline to `ms` from now, for a call that waits for a
+    // person (an unlock prompt) rather than for a service.
+    void extendDeadline(int ms) { m_deadline.setRemainingTime(qMax<qint64>(ms, m_deadline.remainingTime())); }
     // True once a call ran past the deadline.
     bool timedOut() const { return m_timedOut; }
 

@@ -194,31 +194,54 @@ struct LibsecretBackend::Private {
             collection = created.value;
         }
         if (secret_collection_get_locked(collection)) {
-            GList *objects = g_list_append(nullptr, collection);
-            result = calls.run([&](GAsyncReadyCallback ready, gpointer data) {
-                secret_service_unlock(service, objects, calls.cancellable(), ready, data);
-            });
-            g_list_free(objects);
-            SecretService *svc = service;
-            auto unlocked = finish(result, [svc](GAsyncResult *r, GError **e) {
-                return secret_service_unlock_finish(svc, r, nullptr, e);
-            });
-            if (unlocked.value < 1) {
+            const Result<Done> unlocked = unlock(calls, collection);
+            if (!unlocked) {
                 g_object_unref(collection);
-                return unlocked.error.value_or(Error::plain(QStringLiteral("The default keyring stays locked"), -1));
+                return unlocked.error();
             }
         }
         return collection;
     }
 
+    // Unlocks an item or collection; the service shows its prompt, and the
+    // user gets the prompt's own time limit to answer it (the call's limit is
+    // for a service that does not answer, not for a person typing).
+    Result<Done> unlock(BoundedGlibCalls &calls, gpointer object)
+    {
+        calls.extendDeadline(timings.promptTimeoutMs);
+        GList *list = g_list_append(nullptr, object);
+        const GAsyncResultPtr result = calls.run([&](GAsyncReadyCallback ready, gpointer data) {
+            secret_service_unlock(service, list, calls.cancellable(), ready, data);
+        });
+        g_list_free(list);
+        SecretService *svc = service;
+        auto unlocked = finish(
+            result, [svc](GAsyncResult *r, GError **e) { return secret_service_unlock_finish(svc, r, nullptr, e); });
+        if (unlocked.value < 1)
+            return unlocked.error.value_or(Error::plain(QStringLiteral("The keyring stays locked"), -1));
+        return Done{};
+    }
+
     struct Found {
         ItemListPtr all;
         QList<SecretItem *> exact; // owned by `all`
+
+        // Several items can exist when other tools wrote them; the newest wins.
+        SecretItem *newest() const
+        {
+            SecretItem *newest = nullptr;
+            for (SecretItem *item : exact) {
+                if (!newest || secret_item_get_modified(item) > secret_item_get_modified(newest))
+                    newest = item;
+            }
+            return newest;
+        }
     };
 
     Result<Done> search(BoundedGlibCalls &calls, const SecretItemKey &key, bool loadSecrets, Found &found)
     {
-        int flags = SECRET_SEARCH_ALL | SECRET_SEARCH_UNLOCK;
+        // Locked items are unlocked by the caller, with a prompt's time limit.
+        int flags = SECRET_SEARCH_ALL;
         if (loadSecrets)
             flags |= SECRET_SEARCH_LOAD_SECRETS;
         const HashTablePtr attributes = attributesFor(key);
@@ -298,14 +321,20 @@ SecretLookup LibsecretBackend::lookup(const SecretItemKey &key)
 {
     return d->bounded<std::optional<QByteArray>>("lookup", [&](BoundedGlibCalls &calls) -> SecretLookup {
         Private::Found found;
-        const Result<Done> searched = d->search(calls, key, true, found);
+        Result<Done> searched = d->search(calls, key, true, found);
         if (!searched)
             return searched.error();
-        // Several items can exist when other tools wrote them; the newest wins.
-        SecretItem *newest = nullptr;
-        for (SecretItem *item : std::as_const(found.exact)) {
-            if (!newest || secret_item_get_modified(item) > secret_item_get_modified(newest))
-                newest = item;
+        SecretItem *newest = found.newest();
+        if (newest && secret_item_get_locked(newest)) {
+            const Result<Done> unlocked = d->unlock(calls, newest);
+            if (!unlocked)
+                return unlocked.error();
+            // Unlocked now: read it again, secret and all.
+            found = {};
+            searched = d->search(calls, key, true, found);
+            if (!searched)
+                return searched.error();
+            newest = found.newest();
         }
         if (!newest)
             return std::optional<QByteArray>{};

@@ -15,13 +15,15 @@ namespace halvex {
 // Each operation runs libsecret's asynchronous calls on a private main
 // context and waits for them at most `callTimeoutMs`: a keyring that hangs
 // or went away costs the event loop that long once, then reports an Error
-// (the next call connects afresh). An unlock prompt that is not answered in
-// that time counts as a failure, to be retried by the next call.
+// (the next call connects afresh). A locked keyring is unlocked through the
+// service's prompt, which waits for the user up to its own, longer limit.
 class LibsecretBackend : public SecretBackend
 {
 public:
     struct Timings {
         int callTimeoutMs = 3000;
+        // An unlock prompt waits this long for the user instead.
+        int promptTimeoutMs = 120000;
         // A call that took this long is worth a warning.
         int slowCallMs = 250;
     };
