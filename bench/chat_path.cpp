@@ -83,8 +83,9 @@ int runBridgeChild(const QStringList &args)
     std::unique_ptr<KeychainManager> keychain =
         KeychainManager::createDefault(scratch.filePath(QStringLiteral("credentials")));
     Settings settings(scratch.filePath(QStringLiteral("settings.conf")));
-    keychain->save(CredentialService::bridge(), args[2]);
-    keychain->save(CredentialService::openClaw(), QStringLiteral("bench-gateway-token"));
+    if (!keychain->save(CredentialService::bridge(), args[2]) ||
+        !keychain->save(CredentialService::openClaw(), QStringLiteral("bench-gateway-token")))
+        return 1;
     settings.setString(SettingsKey::openClawEndpoint, args[1]);
 
     BridgeManager::Dependencies deps;

@@ -100,13 +100,13 @@ public:
                                                        {QStringLiteral("data"), QJsonArray{}}}));
     }
 
-    void storeBridgeToken() { keychain->save(CredentialService::bridge(), bridgeToken); }
+    void storeBridgeToken() { QVERIFY(keychain->save(CredentialService::bridge(), bridgeToken)); }
 
     // The gateway endpoint and token the way the settings window stores them.
     void pointAtGateway()
     {
         settings->setString(SettingsKey::openClawEndpoint, gateway.url().toString());
-        keychain->save(CredentialService::openClaw(), gatewayToken);
+        QVERIFY(keychain->save(CredentialService::openClaw(), gatewayToken));
     }
 
     BridgeManager::Dependencies dependencies()

@@ -144,7 +144,7 @@ private Q_SLOTS:
 
         BridgeManager *bridge = rig.create();
         QCOMPARE(bridge->openClawClient()->gatewayToken(), QStringLiteral("file-token"));
-        QCOMPARE(rig.keychain->load(CredentialService::openClaw()),
+        QCOMPARE(rig.keychain->load(CredentialService::openClaw()).valueOr(std::nullopt),
                  std::optional<QString>(QStringLiteral("file-token")));
         QCOMPARE(bridge->openClawClient()->endpointURL(), QUrl(QStringLiteral("http://192.168.7.20:19000")));
         QCOMPARE(rig.settings->string(SettingsKey::openClawEndpoint),
@@ -196,11 +196,12 @@ private Q_SLOTS:
         {
             BridgeRig rig;
             disable(rig);
-            rig.keychain->save(CredentialService::openClaw(), QStringLiteral("__OPENCLAW_REDACTED__"));
+            QVERIFY(rig.keychain->save(CredentialService::openClaw(), QStringLiteral("__OPENCLAW_REDACTED__")));
             writeConfig(rig, R"({"gateway": {"auth": {"token": "real"}, "port": "19000", "bind": 7}})");
             rig.create();
             QCOMPARE(rig.bridge->openClawClient()->gatewayToken(), QStringLiteral("real"));
-            QCOMPARE(rig.keychain->load(CredentialService::openClaw()), std::optional<QString>(QStringLiteral("real")));
+            QCOMPARE(rig.keychain->load(CredentialService::openClaw()).valueOr(std::nullopt),
+                     std::optional<QString>(QStringLiteral("real")));
             QCOMPARE(rig.bridge->openClawClient()->endpointURL(), QUrl(QStringLiteral("http://127.0.0.1:18789")));
         }
         // A redacted placeholder in the file is no token either.
@@ -210,13 +211,13 @@ private Q_SLOTS:
             writeConfig(rig, R"({"gateway": {"auth": {"token": "__OPENCLAW_REDACTED__"}}})");
             rig.create();
             QCOMPARE(rig.bridge->openClawClient()->gatewayToken(), QString());
-            QCOMPARE(rig.keychain->load(CredentialService::openClaw()), std::nullopt);
+            QCOMPARE(rig.keychain->load(CredentialService::openClaw()).valueOr(std::nullopt), std::nullopt);
         }
         // A stored token wins; the file is not consulted.
         {
             BridgeRig rig;
             disable(rig);
-            rig.keychain->save(CredentialService::openClaw(), QStringLiteral("stored"));
+            QVERIFY(rig.keychain->save(CredentialService::openClaw(), QStringLiteral("stored")));
             writeConfig(rig, R"({"gateway": {"auth": {"token": "file"}, "port": 19000}})");
             rig.create();
             QCOMPARE(rig.bridge->openClawClient()->gatewayToken(), QStringLiteral("stored"));
@@ -227,7 +228,7 @@ private Q_SLOTS:
         {
             BridgeRig rig;
             disable(rig);
-            rig.keychain->save(CredentialService::openClaw(), QStringLiteral("stored"));
+            QVERIFY(rig.keychain->save(CredentialService::openClaw(), QStringLiteral("stored")));
             rig.settings->setString(SettingsKey::openClawEndpoint, QStringLiteral("not a url at all"));
             rig.create();
             QCOMPARE(rig.bridge->openClawClient()->endpointURL(), QUrl(QStringLiteral("http://127.0.0.1:18789")));
@@ -253,7 +254,7 @@ private Q_SLOTS:
         QCOMPARE(rig.bridge->openClawClient()->gatewayToken(), QString());
         QCOMPARE(rig.bridge->openClawClient()->endpointURL(), QUrl(QStringLiteral("http://127.0.0.1:18789")));
         QVERIFY(!rig.settings->contains(SettingsKey::openClawEndpoint));
-        QCOMPARE(rig.keychain->load(CredentialService::openClaw()), std::nullopt);
+        QCOMPARE(rig.keychain->load(CredentialService::openClaw()).valueOr(std::nullopt), std::nullopt);
         QCOMPARE(readFile(path), content);
     }
 

@@ -365,7 +365,7 @@ private Q_SLOTS:
         ws.setGatewayToken(BridgeRig::gatewayToken);
         rig.storeBridgeToken();
         rig.settings->setString(SettingsKey::openClawEndpoint, ws.httpUrl().toString());
-        rig.keychain->save(CredentialService::openClaw(), BridgeRig::gatewayToken);
+        QVERIFY(rig.keychain->save(CredentialService::openClaw(), BridgeRig::gatewayToken));
         QVERIFY(rig.launch());
         QVERIFY(QTest::qWaitFor([&] { return rig.bridge->openClawWebSocket()->isUsableForChat(); }, 20000));
 

@@ -75,9 +75,9 @@ private Q_SLOTS:
         QCOMPARE(log.count(QStringLiteral("Generated NEW device identity — deviceId: ") + id), 1);
 
         // The stored item is the raw 32-byte key under the service and account.
-        const SecretOutcome stored = keychain->loadData(CredentialService::openClawDeviceKey(), keyAccount());
-        QVERIFY(stored.isOk());
-        QCOMPARE(stored.data.size(), 32);
+        const SecretLookup stored = keychain->loadData(CredentialService::openClawDeviceKey(), keyAccount());
+        QVERIFY(stored && stored.value());
+        QCOMPARE(stored.value()->size(), 32);
 
         auto second = createOrFail(keychain.get());
         QVERIFY(second);
@@ -102,17 +102,17 @@ private Q_SLOTS:
         test::LogCapture log;
         auto keychain = memoryKeychain();
         const QByteArray wrong(length, '\x42');
-        QVERIFY(keychain->saveData(CredentialService::openClawDeviceKey(), keyAccount(), wrong).isOk());
+        QVERIFY(keychain->saveData(CredentialService::openClawDeviceKey(), keyAccount(), wrong));
 
         auto identity = createOrFail(keychain.get());
         QVERIFY(identity);
         QCOMPARE(log.countStartingWith(QStringLiteral("Generated NEW device identity — deviceId: ")), 1);
         QCOMPARE(log.countStartingWith(QStringLiteral("Loaded existing")), 0);
 
-        const SecretOutcome stored = keychain->loadData(CredentialService::openClawDeviceKey(), keyAccount());
-        QVERIFY(stored.isOk());
-        QCOMPARE(stored.data.size(), 32);
-        QVERIFY(stored.data != wrong.left(32));
+        const SecretLookup stored = keychain->loadData(CredentialService::openClawDeviceKey(), keyAccount());
+        QVERIFY(stored && stored.value());
+        QCOMPARE(stored.value()->size(), 32);
+        QVERIFY(*stored.value() != wrong.left(32));
 
         // From now on the new key is the one that is loaded.
         auto again = createOrFail(keychain.get());
@@ -224,7 +224,7 @@ private Q_SLOTS:
         QVERIFY(identity->saveDeviceToken(QStringLiteral("dtok-1")));
         QCOMPARE(log.count(QStringLiteral("Saved device token")), 1);
         QCOMPARE(identity->loadDeviceToken(), std::optional<QString>(QStringLiteral("dtok-1")));
-        QCOMPARE(keychain->load(CredentialService::openClawDeviceToken()),
+        QCOMPARE(keychain->load(CredentialService::openClawDeviceToken()).valueOr(std::nullopt),
                  std::optional<QString>(QStringLiteral("dtok-1")));
         QVERIFY(identity->saveDeviceToken(QStringLiteral("dtok-2")));
         QCOMPARE(identity->loadDeviceToken(), std::optional<QString>(QStringLiteral("dtok-2")));
@@ -236,16 +236,16 @@ private Q_SLOTS:
         // bytes unchanged, or every run would be a new device.
         auto keychain = KeychainManager::createDefault(QDir::temp().filePath(QStringLiteral("halvex-devid-files")));
         QVERIFY(keychain);
-        keychain->deleteData(CredentialService::openClawDeviceKey(), keyAccount());
+        QVERIFY(keychain->deleteData(CredentialService::openClawDeviceKey(), keyAccount()));
         auto first = createOrFail(keychain.get());
         QVERIFY(first);
         auto second = createOrFail(keychain.get());
         QVERIFY(second);
         QCOMPARE(second->deviceId(), first->deviceId());
-        const SecretOutcome stored = keychain->loadData(CredentialService::openClawDeviceKey(), keyAccount());
-        QVERIFY(stored.isOk());
-        QCOMPARE(stored.data.size(), 32);
-        keychain->deleteData(CredentialService::openClawDeviceKey(), keyAccount());
+        const SecretLookup stored = keychain->loadData(CredentialService::openClawDeviceKey(), keyAccount());
+        QVERIFY(stored && stored.value());
+        QCOMPARE(stored.value()->size(), 32);
+        QVERIFY(keychain->deleteData(CredentialService::openClawDeviceKey(), keyAccount()));
     }
 };
 

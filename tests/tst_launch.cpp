@@ -245,7 +245,7 @@ private Q_SLOTS:
         QVERIFY(relay.start());
         relay.acceptToken(kToken);
         Rig rig(relay.origin());
-        rig.keychain.save(CredentialService::bridge(), kToken);
+        QVERIFY(rig.keychain.save(CredentialService::bridge(), kToken));
         AppDelegate delegate([&rig] { return rig.make(); }, rig.options(true));
 
         LogCapture log;
@@ -276,7 +276,7 @@ private Q_SLOTS:
         QVERIFY(relay.start());
         relay.acceptToken(kToken);
         Rig rig(relay.origin());
-        rig.keychain.save(CredentialService::bridge(), kToken);
+        QVERIFY(rig.keychain.save(CredentialService::bridge(), kToken));
         rig.settings->setBoolean(SettingsKey::bridgeEnabled, false);
         AppDelegate delegate([&rig] { return rig.make(); }, rig.options(true));
 
@@ -298,7 +298,7 @@ private Q_SLOTS:
         QVERIFY(relay.start());
         relay.acceptToken(kToken);
         Rig rig(relay.origin());
-        rig.keychain.save(CredentialService::bridge(), kToken);
+        QVERIFY(rig.keychain.save(CredentialService::bridge(), kToken));
         bool tray = false;
         AppDelegate::Options options = rig.options(false);
         options.systemTrayAvailable = [&tray] { return tray; };
@@ -340,7 +340,7 @@ private Q_SLOTS:
         delegate.handleInstanceRequest("show");
         QCOMPARE(log.count(kWizard), 1);
 
-        rig.keychain.save(CredentialService::bridge(), kToken);
+        QVERIFY(rig.keychain.save(CredentialService::bridge(), kToken));
         delegate.handleInstanceRequest("show");
         QCOMPARE(log.count(kWizard), 1);
         QMenu *menu = delegate.menuBarController()->menu();

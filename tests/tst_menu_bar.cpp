@@ -5,7 +5,7 @@
 #include "app/login_item.h"
 #include "loopback.h"
 #include "app/menu_bar_controller.h"
-#include "app/product_mark.h"
+#include "views/product_mark.h"
 #include "app/status_icon_manager.h"
 #include "bridge/bridge_manager.h"
 #include "http_stand_in.h"
@@ -300,7 +300,7 @@ private Q_SLOTS:
         gateway.setDefaultResponse("/v1/models", ScriptedResponse::json(200, QByteArrayLiteral("{\"data\":[]}")));
 
         Rig rig;
-        rig.keychain.save(CredentialService::bridge(), kToken);
+        QVERIFY(rig.keychain.save(CredentialService::bridge(), kToken));
         rig.settings->setString(SettingsKey::bridgeName, QStringLiteral("Living Room Mac"));
         rig.settings->setString(SettingsKey::accountEmail, QStringLiteral("alex@example.com"));
         rig.settings->setBoolean(SettingsKey::memorySyncEnabled, true);
@@ -388,7 +388,7 @@ private Q_SLOTS:
 
         Rig rig;
         if (situation != QLatin1String("no-token"))
-            rig.keychain.save(CredentialService::bridge(), kToken);
+            QVERIFY(rig.keychain.save(CredentialService::bridge(), kToken));
         if (situation == QLatin1String("connected-offline"))
             relay.acceptToken(kToken);
         if (situation == QLatin1String("disabled"))
@@ -688,7 +688,7 @@ private Q_SLOTS:
         QCOMPARE(rig.bridge->connectionState(), BridgeConnectionState::error(QStringLiteral("No bridge token")));
 
         // The wizard paired the bridge and finished.
-        rig.keychain.save(CredentialService::bridge(), kToken);
+        QVERIFY(rig.keychain.save(CredentialService::bridge(), kToken));
         QSignalSpy rebuilt(&controller, &MenuBarController::menuRebuilt);
         complete();
         QVERIFY(!controller.setupWindow());

@@ -215,7 +215,7 @@ private Q_SLOTS:
 
         // The device token from hello-ok is kept for the next run.
         QCOMPARE(rig.log.count(QStringLiteral("Saved deviceToken from hello-ok")), 1);
-        QCOMPARE(rig.keychain->load(CredentialService::openClawDeviceToken()),
+        QCOMPARE(rig.keychain->load(CredentialService::openClawDeviceToken()).valueOr(std::nullopt),
                  std::optional<QString>(rig.gateway.issuedDeviceTokens().value(0)));
         rig.socket->disconnect();
     }

@@ -1,7 +1,7 @@
 // Provider detection against a loopback Ollama stand-in and configuration
 // files in a scratch home: the candidate servers, the model list as the
 // server reports it, the cloud providers and the current mobile model.
-#include "models/local_model_detector.h"
+#include "bridge/local_model_detector.h"
 #include "models/local_model_test.h"
 #include "models/provider_detection_service.h"
 

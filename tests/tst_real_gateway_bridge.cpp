@@ -33,7 +33,8 @@ private:
             return false;
         rig.storeBridgeToken();
         rig.settings->setString(SettingsKey::openClawEndpoint, m_gateway.httpUrl().toString());
-        rig.keychain->save(CredentialService::openClaw(), m_gateway.token());
+        if (!rig.keychain->save(CredentialService::openClaw(), m_gateway.token()))
+            return false;
         return rig.launch();
     }
 

@@ -140,7 +140,7 @@ private Q_SLOTS:
         QVERIFY(log.count(QStringLiteral("Using gateway token for initial auth")) >= 1);
         QCOMPARE(log.count(QStringLiteral("Using stored deviceToken for auth")), 0);
         QCOMPARE(log.count(QStringLiteral("Saved deviceToken from hello-ok")), 1);
-        const auto deviceToken = m_keychain->load(CredentialService::openClawDeviceToken());
+        const auto deviceToken = m_keychain->load(CredentialService::openClawDeviceToken()).valueOr(std::nullopt);
         QVERIFY(deviceToken.has_value() && !deviceToken->isEmpty());
         QVERIFY(socket.isUsableForChat());
         socket.disconnect();
@@ -148,7 +148,7 @@ private Q_SLOTS:
 
     void aLaterRunSignsInWithTheDeviceToken()
     {
-        QVERIFY(m_keychain->load(CredentialService::openClawDeviceToken()).has_value());
+        QVERIFY(m_keychain->load(CredentialService::openClawDeviceToken()).valueOr(std::nullopt).has_value());
         test::LogCapture log;
         OpenClawWebSocket socket(m_keychain.get(), timings());
         QCOMPARE(log.countStartingWith(QStringLiteral("Loaded existing device identity — deviceId: ")), 1);

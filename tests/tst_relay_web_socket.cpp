@@ -11,6 +11,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <algorithm>
 #include <memory>
 
 using namespace halvex;
@@ -199,17 +200,6 @@ private Q_SLOTS:
         QCOMPARE(*frames.at(1).json(), response.toJson());
         QVERIFY(frames.at(1).payload.contains("\xE2\x9A\xA0\xEF\xB8\x8F Bridge error: No user message found"));
         QCOMPARE(log.countStartingWith(QStringLiteral("Send failed")), 0);
-    }
-
-    void keepsTheLinkAliveWithPings()
-    {
-        auto timings = fastTimings();
-        timings.pingInterval = 0.05;
-        Rig rig(timings);
-        QVERIFY(rig.connectAndWait());
-        QVERIFY(rig.relay.waitForPings(3));
-        QCOMPARE(rig.relay.attemptCount(), 1);
-        QCOMPARE(rig.delegate.disconnects(), 0);
     }
 
     void badFramesAreLoggedAndDroppedWhileTheLinkStaysUp()
@@ -634,6 +624,107 @@ private Q_SLOTS:
         rig.link->sendJSON(bulkMessage(0));
         QCOMPARE(congested.size(), 1);
         QCOMPARE(drained.size(), 1);
+    }
+
+    // --- Hostile relays ------------------------------------------------------
+
+    void anOversizedMessageIsDroppedAndTheLinkRecovers_data()
+    {
+        QTest::addColumn<qint64>("limit");
+        QTest::newRow("a small limit") << qint64(64 * 1024);
+        QTest::newRow("the default 16 MiB") << RelayWebSocket::Timings{}.maxIncomingMessageBytes;
+    }
+    void anOversizedMessageIsDroppedAndTheLinkRecovers()
+    {
+        QFETCH(qint64, limit);
+        auto timings = fastTimings();
+        timings.maxIncomingMessageBytes = limit;
+        Rig rig(timings);
+        QVERIFY(rig.connectAndWait());
+
+        // A request padded to just under the limit still arrives.
+        QJsonObject fits = chatRequest(QStringLiteral("m-fits"));
+        const QByteArray bare = QJsonDocument(fits).toJson(QJsonDocument::Compact);
+        fits.insert(QStringLiteral("pad"), QString(int(limit - bare.size() - 16), QLatin1Char('x')));
+        QVERIFY(QJsonDocument(fits).toJson(QJsonDocument::Compact).size() <= limit);
+        QVERIFY(rig.relay.sendJson(fits));
+        QVERIFY(QTest::qWaitFor([&] { return rig.delegate.received.size() == 1; }, 60000));
+
+        // One byte over: refused with close code 1009, never delivered.
+        QJsonObject over = chatRequest(QStringLiteral("m-over"));
+        over.insert(QStringLiteral("pad"), QString(int(limit), QLatin1Char('x')));
+        QVERIFY(rig.relay.sendJson(over));
+        QVERIFY(QTest::qWaitFor([&] { return rig.delegate.disconnects() == 1; }, 60000));
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                const auto closes = rig.relay.closeFrames();
+                return std::any_of(closes.cbegin(), closes.cend(), [](const auto &c) { return c.code == 1009; });
+            },
+            15000));
+
+        // The link comes back by itself and carries requests again.
+        QVERIFY(QTest::qWaitFor([&] { return rig.delegate.connects() == 2; }, 15000));
+        QVERIFY(rig.relay.sendJson(chatRequest(QStringLiteral("m-after"))));
+        QVERIFY(QTest::qWaitFor([&] { return rig.delegate.received.size() == 2; }, 15000));
+        QCOMPARE(rig.delegate.received.at(0).id, std::optional<QString>(QStringLiteral("m-fits")));
+        QCOMPARE(rig.delegate.received.at(1).id, std::optional<QString>(QStringLiteral("m-after")));
+    }
+
+    void aStalledOpeningIsAFailedAttemptThatBacksOff()
+    {
+        LogCapture log;
+        auto timings = fastTimings();
+        timings.openingTimeout = 0.2;
+        Rig rig(timings);
+        rig.relay.setStallHandshakes(true);
+        rig.link->connect(kToken);
+        QVERIFY(rig.relay.waitForAttempts(3, 30000));
+        // Each stalled opening was given up, reported and retried after a
+        // doubling delay; none counted as a connection.
+        QVERIFY(QTest::qWaitFor([&] { return rig.delegate.disconnects() >= 2; }, 15000));
+        QCOMPARE(rig.delegate.connects(), 0);
+        const QList<double> delays = loggedDelays(log);
+        QVERIFY(delays.size() >= 2);
+        QVERIFY(qFuzzyCompare(delays.at(0), 0.01));
+        QVERIFY(qFuzzyCompare(delays.at(1), 0.02));
+        // Every given-up socket was closed on our side: nothing piles up.
+        QVERIFY(QTest::qWaitFor([&] { return rig.relay.openConnectionCount() == 0; }, 15000));
+
+        // A relay that answers again is connected to.
+        rig.relay.setStallHandshakes(false);
+        QVERIFY(QTest::qWaitFor([&] { return rig.delegate.connects() == 1; }, 15000));
+        QVERIFY(rig.link->isRunning());
+    }
+
+    void pingsKeepTheLinkAliveAndUnansweredOnesDropIt()
+    {
+        auto timings = fastTimings();
+        timings.pingInterval = 0.05;
+        Rig rig(timings);
+        QVERIFY(rig.connectAndWait());
+        // Answered pings: the link stays as it is.
+        QVERIFY(rig.relay.waitForPings(4));
+        QCOMPARE(rig.relay.attemptCount(), 1);
+        QCOMPARE(rig.delegate.disconnects(), 0);
+
+        rig.relay.setAnswerPings(false);
+        QVERIFY(QTest::qWaitFor([&] { return rig.delegate.disconnects() == 1; }, 15000));
+        QVERIFY(rig.delegate.errors.constLast().has_value());
+        // Dropped, then reconnected: a new connection, the old one closed.
+        QVERIFY(QTest::qWaitFor([&] { return rig.relay.acceptedCount() == 2; }, 15000));
+        QVERIFY(QTest::qWaitFor([&] { return rig.relay.openConnectionCount() <= 1; }, 15000));
+    }
+
+    void aPlainTextOriginOffThisMachineIsRefused()
+    {
+        // Only a loopback stand-in may be spoken to without TLS.
+        RecordingDelegate delegate;
+        RelayWebSocket link(QUrl(QStringLiteral("ws://192.0.2.1:9")), fastTimings());
+        link.setDelegate(&delegate);
+        link.connect(kToken);
+        QVERIFY(!link.isRunning());
+        waitPast(0.05);
+        QVERIFY(delegate.events.isEmpty());
     }
 
     void destroyingTheLinkTellsNobody()

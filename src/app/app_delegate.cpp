@@ -27,7 +27,8 @@ bool AppDelegate::trayAvailable() const
 
 bool AppDelegate::hasBridgeToken() const
 {
-    const std::optional<QString> token = m_bridgeManager->keychain()->load(CredentialService::bridge());
+    const std::optional<QString> token =
+        m_bridgeManager->keychain()->load(CredentialService::bridge()).valueOr(std::nullopt);
     return token && !token->isEmpty();
 }
 

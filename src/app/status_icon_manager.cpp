@@ -1,6 +1,6 @@
 #include "app/status_icon_manager.h"
 
-#include "app/product_mark.h"
+#include "views/product_mark.h"
 
 #include <QPixmap>
 #include <QSystemTrayIcon>

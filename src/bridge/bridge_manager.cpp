@@ -126,7 +126,7 @@ void BridgeManager::start()
     if (!m_isEnabled)
         return;
 
-    const std::optional<QString> token = m_deps.keychain->load(CredentialService::bridge());
+    const std::optional<QString> token = m_deps.keychain->load(CredentialService::bridge()).valueOr(std::nullopt);
     if (!token || token->isEmpty()) {
         setConnectionState(BridgeConnectionState::error(QStringLiteral("No bridge token")));
         qCCritical(lcBridge, "Cannot start — no bridge token in Keychain");
@@ -161,7 +161,7 @@ void BridgeManager::loadOpenClawConfig()
             m_openClawClient->setEndpointURL(*endpoint);
     }
 
-    const std::optional<QString> token = m_deps.keychain->load(CredentialService::openClaw());
+    const std::optional<QString> token = m_deps.keychain->load(CredentialService::openClaw()).valueOr(std::nullopt);
     if (token && !token->isEmpty() && !isRedactedToken(*token))
         m_openClawClient->setGatewayToken(*token);
 
@@ -199,7 +199,7 @@ void BridgeManager::loadOpenClawConfigFile()
         if (!token.isEmpty() && !isRedactedToken(token)) {
             m_openClawClient->setGatewayToken(token);
             qCInfo(lcBridge, "Loaded OpenClaw token from config file");
-            m_deps.keychain->save(CredentialService::openClaw(), token);
+            (void)m_deps.keychain->save(CredentialService::openClaw(), token); // a failure is logged there
         }
     }
 

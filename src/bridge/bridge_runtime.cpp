@@ -36,7 +36,7 @@ BridgeRuntime::~BridgeRuntime()
 
 bool BridgeRuntime::hasBridgeToken() const
 {
-    const std::optional<QString> token = m_keychain->load(CredentialService::bridge());
+    const std::optional<QString> token = m_keychain->load(CredentialService::bridge()).valueOr(std::nullopt);
     return token && !token->isEmpty();
 }
 

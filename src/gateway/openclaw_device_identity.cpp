@@ -59,9 +59,9 @@ Result<std::unique_ptr<OpenClawDeviceIdentity>> OpenClawDeviceIdentity::create(K
         return Error::plain(QStringLiteral("The signing library could not be initialised"));
 
     const QString service = CredentialService::openClawDeviceKey();
-    const SecretOutcome stored = keychain->loadData(service, keyAccount());
-    if (stored.isOk() && stored.data.size() == crypto_sign_SEEDBYTES) {
-        std::unique_ptr<OpenClawDeviceIdentity> identity(new OpenClawDeviceIdentity(keychain, stored.data));
+    const SecretLookup stored = keychain->loadData(service, keyAccount());
+    if (stored && stored.value() && stored.value()->size() == crypto_sign_SEEDBYTES) {
+        std::unique_ptr<OpenClawDeviceIdentity> identity(new OpenClawDeviceIdentity(keychain, *stored.value()));
         qCInfo(lcDeviceId, "Loaded existing device identity — deviceId: %s", qUtf8Printable(identity->deviceId()));
         return identity;
     }
@@ -70,10 +70,10 @@ Result<std::unique_ptr<OpenClawDeviceIdentity>> OpenClawDeviceIdentity::create(K
     // gateway then sees a new device that needs pairing).
     QByteArray seed(crypto_sign_SEEDBYTES, Qt::Uninitialized);
     randombytes_buf(seed.data(), size_t(seed.size()));
-    const SecretOutcome saved = keychain->saveData(service, keyAccount(), seed);
-    if (!saved.isOk()) {
+    const Result<Done> saved = keychain->saveData(service, keyAccount(), seed);
+    if (!saved) {
         sodium_memzero(seed.data(), size_t(seed.size()));
-        return DeviceIdentityError::keychainError(saved.code).toError();
+        return DeviceIdentityError::keychainError(saved.error().code()).toError();
     }
     std::unique_ptr<OpenClawDeviceIdentity> identity(new OpenClawDeviceIdentity(keychain, seed));
     sodium_memzero(seed.data(), size_t(seed.size()));
@@ -121,7 +121,7 @@ Result<QString> OpenClawDeviceIdentity::sign(const QString &payload) const
 
 bool OpenClawDeviceIdentity::saveDeviceToken(const QString &token)
 {
-    const bool saved = m_keychain->save(CredentialService::openClawDeviceToken(), token);
+    const bool saved = m_keychain->save(CredentialService::openClawDeviceToken(), token).ok();
     if (saved)
         qCInfo(lcDeviceId, "Saved device token");
     return saved;
@@ -129,7 +129,7 @@ bool OpenClawDeviceIdentity::saveDeviceToken(const QString &token)
 
 std::optional<QString> OpenClawDeviceIdentity::loadDeviceToken() const
 {
-    return m_keychain->load(CredentialService::openClawDeviceToken());
+    return m_keychain->load(CredentialService::openClawDeviceToken()).valueOr(std::nullopt);
 }
 
 QString OpenClawDeviceIdentity::base64Url(const QByteArray &bytes)

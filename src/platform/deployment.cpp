@@ -2,6 +2,8 @@
 
 #include "build_config.h"
 
+#include <QHostAddress>
+
 namespace halvex {
 
 QString appId()
@@ -17,6 +19,14 @@ QString relayHost()
 bool relayInsecure()
 {
     return HALVEX_RELAY_INSECURE != 0;
+}
+
+bool isLoopbackHost(const QString &host)
+{
+    if (host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0)
+        return true;
+    const QHostAddress address(host);
+    return !address.isNull() && address.isLoopback();
 }
 
 QUrl relayWebSocketOrigin()

@@ -16,6 +16,9 @@ QString relayHost();
 // stand-in during development).
 bool relayInsecure();
 
+// Whether a host name or address means this machine (localhost, 127.0.0.0/8, ::1).
+bool isLoopbackHost(const QString &host);
+
 // "wss://" + relay host, or "ws://" + relay host in an insecure build.
 QUrl relayWebSocketOrigin();
 

@@ -33,33 +33,39 @@ private:
     QString m_message;
 };
 
-// Any failure an asynchronous operation reports: a BridgeError, or an error
-// of the platform or a library passed on in its own words (a transport
-// error, a JSON decoding error, a secure-store status).
+// Any failure an operation reports: a BridgeError, or an error of the
+// platform or a library passed on in its own words (a transport error, a
+// JSON decoding error, a secure-store status with its numeric code).
 class Error
 {
 public:
     Error(BridgeError error) : m_bridgeError(std::move(error)) {} // NOLINT: implicit by design
-    static Error plain(QString description)
+    // `code` is the platform's or library's status code, for log lines; 0
+    // when it gave none.
+    static Error plain(QString description, int code = 0)
     {
         Error e{BridgeError::apiError({})};
         e.m_bridgeError.reset();
         e.m_description = std::move(description);
+        e.m_code = code;
         return e;
     }
 
     const std::optional<BridgeError> &bridgeError() const { return m_bridgeError; }
     QString description() const { return m_bridgeError ? m_bridgeError->description() : m_description; }
+    int code() const { return m_code; }
 
     bool operator==(const Error &) const = default;
 
 private:
     std::optional<BridgeError> m_bridgeError;
     QString m_description;
+    int m_code = 0;
 };
 
-// A value or the Error that prevented it.
-template <typename T> class Result
+// A value or the Error that prevented it. Dropping one unread is a mistake
+// the compiler reports: a failure must be handled or deliberately ignored.
+template <typename T> class [[nodiscard]] Result
 {
 public:
     Result(T value) : m_data(std::in_place_index<0>, std::move(value)) {}                  // NOLINT
@@ -76,6 +82,11 @@ public:
     const T *operator->() const { return &value(); }
 
     const Error &error() const { return std::get<1>(m_data); }
+
+    // The value, or `fallback` when there is none (for callers to whom a
+    // failure means the same as the fallback).
+    T valueOr(T fallback) const & { return ok() ? value() : std::move(fallback); }
+    T valueOr(T fallback) && { return ok() ? std::get<0>(std::move(m_data)) : std::move(fallback); }
 
 private:
     std::variant<T, Error> m_data;

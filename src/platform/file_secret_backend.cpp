@@ -70,42 +70,49 @@ QJsonObject emptyDocument()
     return document;
 }
 
-SecretOutcome fileFailure(const QFileDevice &file, const QString &what)
+Error fileFailure(const QFileDevice &file, const QString &what)
 {
-    return SecretOutcome::failure(int(file.error()), what + QStringLiteral(": ") + file.errorString());
+    return Error::plain(what + QStringLiteral(": ") + file.errorString(), int(file.error()));
+}
+
+QString setAsidePrefix(const QString &filePath)
+{
+    return QFileInfo(filePath).fileName() + QStringLiteral(".corrupt-");
 }
 
 } // namespace
 
-FileSecretBackend::FileSecretBackend(QString filePath) : m_filePath(std::move(filePath)) {}
+FileSecretBackend::FileSecretBackend(QString filePath, Timings timings)
+    : m_filePath(std::move(filePath)), m_timings(timings)
+{
+}
 
 QString FileSecretBackend::defaultPath()
 {
     return Settings::configDirectory() + QStringLiteral("/credentials.json");
 }
 
-SecretOutcome FileSecretBackend::lookup(const SecretItemKey &key)
+SecretLookup FileSecretBackend::lookup(const SecretItemKey &key)
 {
-    SecretOutcome error;
-    const std::optional<QJsonObject> document = read(error);
+    const Result<QJsonObject> document = read();
     if (!document)
-        return error;
+        return document.error();
     const QJsonArray items = document->value(kItems).toArray();
     for (qsizetype i = items.size() - 1; i >= 0; --i) {
         const std::optional<Entry> entry = parseEntry(items.at(i));
         if (entry && entry->key == key)
-            return SecretOutcome::success(entry->value);
+            return std::optional<QByteArray>(entry->value);
     }
-    return SecretOutcome::notFound();
+    return std::optional<QByteArray>{};
 }
 
-SecretOutcome FileSecretBackend::store(const SecretItemKey &key, const QByteArray &value)
+Result<Done> FileSecretBackend::store(const SecretItemKey &key, const QByteArray &value)
 {
     const QFileInfo info(m_filePath);
     const QString folder = info.absolutePath();
     if (!QFileInfo::exists(folder)) {
         if (!QDir().mkpath(folder))
-            return SecretOutcome::failure(-1, QStringLiteral("Cannot create the folder ") + folder);
+            return Error::plain(QStringLiteral("Cannot create the folder ") + folder, -1);
         QFile::setPermissions(folder, kPrivateFolder);
     } else if (folder == QFileInfo(defaultPath()).absolutePath() && (QFile::permissions(folder) & kOthers)) {
         // Our own configuration folder: nobody else needs to look inside.
@@ -131,10 +138,10 @@ SecretOutcome FileSecretBackend::store(const SecretItemKey &key, const QByteArra
     });
 }
 
-SecretOutcome FileSecretBackend::remove(const SecretItemKey &key)
+Result<Done> FileSecretBackend::remove(const SecretItemKey &key)
 {
     if (!QFileInfo::exists(m_filePath))
-        return SecretOutcome::notFound();
+        return Done{};
     return editItems([&](QJsonArray &items) {
         bool removed = false;
         for (qsizetype i = 0; i < items.size();) {
@@ -150,39 +157,35 @@ SecretOutcome FileSecretBackend::remove(const SecretItemKey &key)
     });
 }
 
-SecretOutcome FileSecretBackend::editItems(const std::function<bool(QJsonArray &items)> &edit)
+Result<Done> FileSecretBackend::editItems(const std::function<bool(QJsonArray &items)> &edit)
 {
-    // Another instance of the program may write at the same moment.
+    // Another instance of the program may write at the same moment; a lock
+    // held longer than a write takes is not waited out on the event loop.
     QLockFile lock(m_filePath + QStringLiteral(".lock"));
-    if (!lock.tryLock(10000))
-        return SecretOutcome::failure(int(lock.error()), QStringLiteral("The credential store is locked"));
+    if (!lock.tryLock(m_timings.lockWaitMs))
+        return Error::plain(QStringLiteral("The credential store is locked by another process"), int(lock.error()));
 
-    SecretOutcome error;
-    std::optional<QJsonObject> document = read(error);
+    Result<QJsonObject> document = read();
     if (!document)
-        return error;
+        return document.error();
     QJsonArray items = document->value(kItems).toArray();
     if (!edit(items))
-        return SecretOutcome::notFound();
-    document->insert(kItems, items);
+        return Done{};
+    document.value().insert(kItems, items);
     return write(*document);
 }
 
-std::optional<QJsonObject> FileSecretBackend::read(SecretOutcome &error)
+Result<QJsonObject> FileSecretBackend::read()
 {
     QFile file(m_filePath);
     if (!file.exists())
         return emptyDocument();
     restrictPermissions();
-    if (!file.open(QIODevice::ReadOnly)) {
-        error = fileFailure(file, QStringLiteral("Cannot open ") + m_filePath);
-        return std::nullopt;
-    }
+    if (!file.open(QIODevice::ReadOnly))
+        return fileFailure(file, QStringLiteral("Cannot open ") + m_filePath);
     const QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError) {
-        error = fileFailure(file, QStringLiteral("Cannot read ") + m_filePath);
-        return std::nullopt;
-    }
+    if (file.error() != QFileDevice::NoError)
+        return fileFailure(file, QStringLiteral("Cannot read ") + m_filePath);
     file.close();
     if (bytes.trimmed().isEmpty())
         return emptyDocument(); // nothing in it to lose
@@ -212,12 +215,13 @@ std::optional<QJsonObject> FileSecretBackend::read(SecretOutcome &error)
             document.insert(kItems, QJsonArray());
         return document;
     }
-    if (!moveAside(problem, error))
-        return std::nullopt;
+    const Result<Done> moved = moveAside(problem);
+    if (!moved)
+        return moved.error();
     return emptyDocument();
 }
 
-SecretOutcome FileSecretBackend::write(const QJsonObject &document)
+Result<Done> FileSecretBackend::write(const QJsonObject &document)
 {
     // QSaveFile writes a temporary file and renames it over the old one, so
     // a crash or a full disk leaves the previous file whole.
@@ -231,18 +235,33 @@ SecretOutcome FileSecretBackend::write(const QJsonObject &document)
     }
     const QByteArray bytes = QJsonDocument(document).toJson(QJsonDocument::Indented);
     if (file.write(bytes) != bytes.size()) {
-        const SecretOutcome failed = fileFailure(file, QStringLiteral("Cannot write ") + m_filePath);
+        const Error failed = fileFailure(file, QStringLiteral("Cannot write ") + m_filePath);
         file.cancelWriting();
         return failed;
     }
     if (!file.commit())
         return fileFailure(file, QStringLiteral("Cannot save ") + m_filePath);
-    return SecretOutcome::success();
+    removeSetAside();
+    return Done{};
 }
 
-bool FileSecretBackend::moveAside(const QString &reason, SecretOutcome &error)
+void FileSecretBackend::removeSetAside()
 {
-    const QString base = m_filePath + QStringLiteral(".corrupt-") +
+    const QFileInfo info(m_filePath);
+    const QDir folder = info.absoluteDir();
+    const QStringList aside = folder.entryList({setAsidePrefix(m_filePath) + QLatin1Char('*')}, QDir::Files);
+    for (const QString &name : aside) {
+        const QString path = folder.filePath(name);
+        if (QFile::remove(path))
+            qCInfo(lcKeychain, "Removed %s: a good credential store has been written", qUtf8Printable(path));
+        else
+            qCWarning(lcKeychain, "Could not remove %s", qUtf8Printable(path));
+    }
+}
+
+Result<Done> FileSecretBackend::moveAside(const QString &reason)
+{
+    const QString base = QFileInfo(m_filePath).absoluteDir().filePath(setAsidePrefix(m_filePath)) +
                          QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
     QString target = base;
     for (int n = 2; QFileInfo::exists(target); ++n)
@@ -251,12 +270,13 @@ bool FileSecretBackend::moveAside(const QString &reason, SecretOutcome &error)
         qCCritical(lcKeychain,
                    "Credential store %s cannot be parsed (%s) and could not be moved aside; leaving it as it is",
                    qUtf8Printable(m_filePath), qUtf8Printable(reason));
-        error = SecretOutcome::failure(-1, QStringLiteral("Unreadable credential store ") + m_filePath);
-        return false;
+        return Error::plain(QStringLiteral("Unreadable credential store ") + m_filePath, -1);
     }
+    // It may hold secrets: nobody else reads it, whatever the original allowed.
+    QFile::setPermissions(target, kPrivateFile);
     qCCritical(lcKeychain, "Credential store %s cannot be parsed (%s); kept it as %s and started a new one",
                qUtf8Printable(m_filePath), qUtf8Printable(reason), qUtf8Printable(target));
-    return true;
+    return Done{};
 }
 
 void FileSecretBackend::restrictPermissions()

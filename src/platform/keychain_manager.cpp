@@ -1,20 +1,17 @@
 #include "platform/keychain_manager.h"
 
 #include "platform/logging.h"
-
-#include <QStringDecoder>
+#include "platform/utf8.h"
 
 namespace halvex {
 
 namespace {
-std::optional<QString> utf8(const QByteArray &bytes)
+
+Error notText(const QString &service)
 {
-    QStringDecoder decoder(QStringDecoder::Utf8);
-    QString text = decoder.decode(bytes);
-    if (decoder.hasError())
-        return std::nullopt;
-    return text;
+    return Error::plain(QStringLiteral("The item for %1 does not hold UTF-8 text").arg(service));
 }
+
 } // namespace
 
 KeychainManager::KeychainManager(std::unique_ptr<SecretBackend> primary, std::unique_ptr<SecretBackend> older)
@@ -22,70 +19,98 @@ KeychainManager::KeychainManager(std::unique_ptr<SecretBackend> primary, std::un
 {
 }
 
-std::optional<QString> KeychainManager::load(const QString &service)
+Result<std::optional<QString>> KeychainManager::load(const QString &service)
 {
     const SecretItemKey key{service, {}};
-    const SecretOutcome found = m_primary->lookup(key);
-    if (found.isOk()) {
-        if (auto text = utf8(found.data))
-            return text;
-    } else if (found.status == SecretOutcome::Status::error) {
-        qCDebug(lcKeychain, "Keychain lookup of %s failed: %d %s", qUtf8Printable(service), found.code,
-                qUtf8Printable(found.message));
+    const SecretLookup found = m_primary->lookup(key);
+    if (found && found.value()) {
+        if (auto text = strictUtf8(**found))
+            return std::optional<QString>(std::move(text));
+        qCDebug(lcKeychain, "Keychain item for %s is not UTF-8 text", qUtf8Printable(service));
+    } else if (!found) {
+        qCDebug(lcKeychain, "Keychain lookup of %s failed: %d %s", qUtf8Printable(service), found.error().code(),
+                qUtf8Printable(found.error().description()));
     }
+    // What the primary store said, when the older store has nothing better.
+    const auto primaryAnswer = [&]() -> Result<std::optional<QString>> {
+        if (!found)
+            return found.error();
+        if (found.value())
+            return notText(service);
+        return std::optional<QString>{};
+    };
     if (!m_older)
-        return std::nullopt;
-    const SecretOutcome old = m_older->lookup(key);
-    if (!old.isOk())
-        return std::nullopt;
-    auto text = utf8(old.data);
+        return primaryAnswer();
+    const SecretLookup old = m_older->lookup(key);
+    if (!old || !old.value())
+        return primaryAnswer();
+    std::optional<QString> text = strictUtf8(**old);
     if (!text)
-        return std::nullopt;
+        return primaryAnswer();
     qCInfo(lcKeychain, "Migrating keychain item for %s", qUtf8Printable(service));
-    // The value is returned even when this save fails; the next load retries.
-    save(service, *text);
+    migrate(service, *text);
+    // The value is returned even when the migration failed; the next load retries.
     return text;
 }
 
-bool KeychainManager::save(const QString &service, const QString &value)
+void KeychainManager::migrate(const QString &service, const QString &value)
+{
+    if (!save(service, value))
+        return;
+    // The older copy is a plaintext secret on disk: it goes once the primary
+    // store is seen to hold exactly this value, never before.
+    const SecretItemKey key{service, {}};
+    const SecretLookup check = m_primary->lookup(key);
+    if (!check || !check.value() || *check.value() != value.toUtf8()) {
+        qCWarning(lcKeychain, "Keeping the older copy of %s: the migrated item could not be read back",
+                  qUtf8Printable(service));
+        return;
+    }
+    const Result<Done> removed = m_older->remove(key);
+    if (!removed)
+        qCWarning(lcKeychain, "Could not remove the older copy of %s: %s", qUtf8Printable(service),
+                  qUtf8Printable(removed.error().description()));
+}
+
+Result<Done> KeychainManager::save(const QString &service, const QString &value)
 {
     // Every backend replaces an item in one step, so the old value is not
     // deleted first: a save that fails leaves the previous value in place.
-    const SecretOutcome added = m_primary->store({service, {}}, value.toUtf8());
-    if (!added.isOk()) {
-        qCCritical(lcKeychain, "Keychain save failed for %s: %d", qUtf8Printable(service), added.code);
-        if (!added.message.isEmpty())
-            qCDebug(lcKeychain, "Keychain save of %s: %s", qUtf8Printable(service), qUtf8Printable(added.message));
-        return false;
+    Result<Done> added = m_primary->store({service, {}}, value.toUtf8());
+    if (!added) {
+        qCCritical(lcKeychain, "Keychain save failed for %s: %d", qUtf8Printable(service), added.error().code());
+        qCDebug(lcKeychain, "Keychain save of %s: %s", qUtf8Printable(service),
+                qUtf8Printable(added.error().description()));
     }
-    return true;
+    return added;
 }
 
-bool KeychainManager::deleteItem(const QString &service)
+Result<Done> KeychainManager::deleteItem(const QString &service)
 {
     const SecretItemKey key{service, {}};
     // Gone means gone from both stores: a primary deletion that failed is not
     // reported as success just because the older store had nothing.
-    const SecretOutcome fromPrimary = m_primary->remove(key);
-    const bool primaryGone = fromPrimary.status != SecretOutcome::Status::error;
+    Result<Done> fromPrimary = m_primary->remove(key);
     if (!m_older)
-        return primaryGone;
-    const SecretOutcome fromOlder = m_older->remove(key);
-    return primaryGone && fromOlder.status != SecretOutcome::Status::error;
+        return fromPrimary;
+    Result<Done> fromOlder = m_older->remove(key);
+    if (!fromPrimary)
+        return fromPrimary;
+    return fromOlder;
 }
 
-SecretOutcome KeychainManager::loadData(const QString &service, const QString &account)
+SecretLookup KeychainManager::loadData(const QString &service, const QString &account)
 {
     return m_primary->lookup({service, account});
 }
 
-SecretOutcome KeychainManager::saveData(const QString &service, const QString &account, const QByteArray &value)
+Result<Done> KeychainManager::saveData(const QString &service, const QString &account, const QByteArray &value)
 {
     // Replaces in one step (see save()).
     return m_primary->store({service, account}, value);
 }
 
-SecretOutcome KeychainManager::deleteData(const QString &service, const QString &account)
+Result<Done> KeychainManager::deleteData(const QString &service, const QString &account)
 {
     return m_primary->remove({service, account});
 }

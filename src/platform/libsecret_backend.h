@@ -12,22 +12,34 @@ namespace halvex {
 // `secret-tool lookup service <service>` finds them. Text values are stored
 // as "text/plain", anything else as "application/octet-stream".
 //
-// Calls block briefly on D-Bus; an unlock prompt may keep them waiting for
-// the user, as every keyring client does.
+// Each operation runs libsecret's asynchronous calls on a private main
+// context and waits for them at most `callTimeoutMs`: a keyring that hangs
+// or went away costs the event loop that long once, then reports an Error
+// (the next call connects afresh). A locked keyring is unlocked through the
+// service's prompt, which waits for the user up to its own, longer limit.
 class LibsecretBackend : public SecretBackend
 {
 public:
-    LibsecretBackend();
+    struct Timings {
+        int callTimeoutMs = 3000;
+        // An unlock prompt waits this long for the user instead.
+        int promptTimeoutMs = 120000;
+        // A call that took this long is worth a warning.
+        int slowCallMs = 250;
+    };
+
+    explicit LibsecretBackend(Timings timings);
+    LibsecretBackend() : LibsecretBackend(Timings{}) {}
     ~LibsecretBackend() override;
     LibsecretBackend(const LibsecretBackend &) = delete;
     LibsecretBackend &operator=(const LibsecretBackend &) = delete;
 
     QString name() const override { return QStringLiteral("secret-service"); }
-    SecretOutcome lookup(const SecretItemKey &key) override;
+    SecretLookup lookup(const SecretItemKey &key) override;
     // Stores the value, then removes any other item with exactly this key
     // (left by older builds or other tools), so one item remains.
-    SecretOutcome store(const SecretItemKey &key, const QByteArray &value) override;
-    SecretOutcome remove(const SecretItemKey &key) override;
+    Result<Done> store(const SecretItemKey &key, const QByteArray &value) override;
+    Result<Done> remove(const SecretItemKey &key) override;
 
     // Whether a Secret Service answers on the session bus and can keep items
     // without a prompt nobody could see: its default collection is unlocked,

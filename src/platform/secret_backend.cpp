@@ -2,27 +2,45 @@
 
 namespace halvex {
 
-SecretOutcome MemorySecretBackend::lookup(const SecretItemKey &key)
+namespace {
+Error unavailable()
 {
+    return Error::plain(QStringLiteral("The store is not available"), -1);
+}
+Error refused()
+{
+    return Error::plain(QStringLiteral("writes refused"), -1);
+}
+} // namespace
+
+SecretLookup MemorySecretBackend::lookup(const SecretItemKey &key)
+{
+    if (m_unavailable)
+        return unavailable();
     const auto it = m_items.constFind(key);
     if (it == m_items.cend())
-        return SecretOutcome::notFound();
-    return SecretOutcome::success(*it);
+        return std::optional<QByteArray>{};
+    return std::optional<QByteArray>(*it);
 }
 
-SecretOutcome MemorySecretBackend::store(const SecretItemKey &key, const QByteArray &value)
+Result<Done> MemorySecretBackend::store(const SecretItemKey &key, const QByteArray &value)
 {
+    if (m_unavailable)
+        return unavailable();
     if (m_failWrites)
-        return SecretOutcome::failure(-1, QStringLiteral("writes refused"));
+        return refused();
     m_items.insert(key, value);
-    return SecretOutcome::success();
+    return Done{};
 }
 
-SecretOutcome MemorySecretBackend::remove(const SecretItemKey &key)
+Result<Done> MemorySecretBackend::remove(const SecretItemKey &key)
 {
+    if (m_unavailable)
+        return unavailable();
     if (m_failWrites)
-        return SecretOutcome::failure(-1, QStringLiteral("writes refused"));
-    return m_items.remove(key) ? SecretOutcome::success() : SecretOutcome::notFound();
+        return refused();
+    m_items.remove(key);
+    return Done{};
 }
 
 } // namespace halvex

@@ -4,11 +4,13 @@
 #include "platform/logging.h"
 
 #include <QDir>
+#include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QPointer>
-#include <QStandardPaths>
 
+#include <cerrno>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace halvex {
@@ -24,17 +26,59 @@ SingleInstance::SingleInstance(QString serverName, QObject *parent)
 
 SingleInstance::~SingleInstance() = default;
 
+namespace {
+
+// A real folder (not a link to one) owned by this user that nobody else may
+// enter or write to.
+Result<Done> checkPrivateFolder(const QString &path)
+{
+    struct stat info {
+    };
+    if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
+        return Error::plain(QStringLiteral("%1 cannot be examined").arg(path), errno);
+    if (!S_ISDIR(info.st_mode))
+        return Error::plain(QStringLiteral("%1 is not a folder").arg(path));
+    if (info.st_uid != ::getuid())
+        return Error::plain(QStringLiteral("%1 belongs to another user").arg(path));
+    if (info.st_mode & (S_IRWXG | S_IRWXO))
+        return Error::plain(QStringLiteral("%1 is open to other users").arg(path));
+    return Done{};
+}
+
+} // namespace
+
+Result<QString> SingleInstance::privateRuntimeDirectory()
+{
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (!runtime.isEmpty() && checkPrivateFolder(runtime))
+        return runtime;
+    const QString own = QDir::tempPath() + QLatin1Char('/') + appId() + QLatin1Char('-') + QString::number(::getuid());
+    // mkdir with the mode in one step: there is no moment where the folder
+    // exists open to others. An existing one must pass the same check.
+    if (::mkdir(QFile::encodeName(own).constData(), S_IRWXU) != 0 && errno != EEXIST)
+        return Error::plain(QStringLiteral("%1 cannot be created").arg(own), errno);
+    const Result<Done> checked = checkPrivateFolder(own);
+    if (!checked)
+        return checked.error();
+    return own;
+}
+
 QString SingleInstance::defaultServerName()
 {
-    QString directory = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    if (directory.isEmpty())
-        directory = QDir::tempPath();
-    return directory + QLatin1Char('/') + appId() + QLatin1Char('.') + QString::number(::getuid()) +
+    const Result<QString> directory = privateRuntimeDirectory();
+    if (!directory) {
+        qCCritical(lcApp, "No private folder for the instance socket: %s",
+                   qUtf8Printable(directory.error().description()));
+        return {};
+    }
+    return *directory + QLatin1Char('/') + appId() + QLatin1Char('.') + QString::number(::getuid()) +
            QStringLiteral(".instance");
 }
 
 bool SingleInstance::notifyRunning(const QByteArray &request, int timeoutMs)
 {
+    if (m_serverName.isEmpty())
+        return false;
     QLocalSocket socket;
     socket.connectToServer(m_serverName);
     if (!socket.waitForConnected(timeoutMs))
@@ -53,10 +97,12 @@ bool SingleInstance::isListening() const
     return m_server && m_server->isListening();
 }
 
-bool SingleInstance::listen()
+Result<Done> SingleInstance::listen()
 {
     if (isListening())
-        return true;
+        return Done{};
+    if (m_serverName.isEmpty())
+        return Error::plain(QStringLiteral("No private folder for the instance socket"));
     if (!m_server) {
         // No socket options: with them Qt binds elsewhere and renames the
         // socket into place, silently taking the name from a running
@@ -65,7 +111,7 @@ bool SingleInstance::listen()
         QObject::connect(m_server, &QLocalServer::newConnection, this, &SingleInstance::acceptConnections);
     }
     if (m_server->listen(m_serverName))
-        return true;
+        return Done{};
 
     if (m_server->serverError() == QAbstractSocket::AddressInUseError) {
         // Either another instance runs, or a crashed one left its socket file.
@@ -73,16 +119,16 @@ bool SingleInstance::listen()
         probe.connectToServer(m_serverName);
         if (probe.waitForConnected(1000)) {
             probe.abort();
-            return false;
+            return Error::plain(QStringLiteral("Another instance is running"));
         }
         qCInfo(lcApp, "Removing a stale instance socket: %s", qUtf8Printable(m_serverName));
         QLocalServer::removeServer(m_serverName);
         if (m_server->listen(m_serverName))
-            return true;
+            return Done{};
     }
     qCCritical(lcApp, "Cannot listen for other launches on %s: %s", qUtf8Printable(m_serverName),
                qUtf8Printable(m_server->errorString()));
-    return false;
+    return Error::plain(m_server->errorString(), int(m_server->serverError()));
 }
 
 void SingleInstance::acceptConnections()

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/error.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QString>
@@ -20,17 +22,24 @@ public:
     ~SingleInstance() override;
 
     // <runtime dir>/<app id>.<user id>.instance: private to the user and, with
-    // XDG_RUNTIME_DIR, to the login session.
+    // XDG_RUNTIME_DIR, to the login session. Empty when no private folder
+    // can be had (then listen() says why).
     static QString defaultServerName();
+
+    // XDG_RUNTIME_DIR when it is a folder only its owner (this user) can
+    // enter; without one, "<temp>/<app id>-<user id>", made 0700 and checked
+    // to be the user's own real folder. Never a folder others can write to,
+    // where anyone could take the socket's name first.
+    static Result<QString> privateRuntimeDirectory();
     QString serverName() const { return m_serverName; }
 
     // Sends `request` to a running instance. True when one took it.
     bool notifyRunning(const QByteArray &request, int timeoutMs = 2000);
 
     // Becomes the running instance. A socket file left behind by a crashed
-    // instance is removed first. False when another instance answers there
-    // or the socket cannot be created (the reason is logged).
-    bool listen();
+    // instance is removed first. Fails when another instance answers there
+    // or the socket cannot be created (the reason is logged too).
+    Result<Done> listen();
     bool isListening() const;
 
 Q_SIGNALS:

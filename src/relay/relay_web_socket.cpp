@@ -1,10 +1,10 @@
 #include "relay/relay_web_socket.h"
 
 #include "platform/logging.h"
+#include "platform/utf8.h"
+#include "relay/relay_url.h"
 
 #include <QJsonDocument>
-#include <QStringDecoder>
-#include <QUrlQuery>
 #include <QWebSocket>
 
 #include <algorithm>
@@ -22,14 +22,6 @@ constexpr char kEndedProperty[] = "halvexRelayEnded"; // its end has been handle
 std::chrono::milliseconds toMs(double seconds)
 {
     return std::chrono::milliseconds(qint64(std::max(0.0, seconds) * 1000.0 + 0.5));
-}
-
-bool isValidUtf8(const QByteArray &bytes)
-{
-    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    // The result converts lazily: it must become a QString to be decoded.
-    const QString text = decoder.decode(bytes);
-    return !decoder.hasError();
 }
 
 bool isOpeningOrOpen(const QWebSocket *socket)
@@ -98,23 +90,6 @@ void RelayWebSocket::connect(const QString &token)
     open();
 }
 
-std::optional<QUrl> RelayWebSocket::connectionUrl() const
-{
-    if (!m_bridgeToken || m_bridgeToken->isEmpty() || !m_relayOrigin.isValid())
-        return std::nullopt;
-    // The token is appended verbatim; the result must be a valid URL whose
-    // query carries exactly this token back (no '#', '&', '%' escapes, ...).
-    const QString origin = m_relayOrigin.adjusted(QUrl::StripTrailingSlash).toString(QUrl::FullyEncoded);
-    const QUrl url(origin + QStringLiteral("/ws/bridge?token=") + *m_bridgeToken, QUrl::StrictMode);
-    if (!url.isValid() || url.hasFragment())
-        return std::nullopt;
-    const QUrlQuery query(url);
-    const auto items = query.queryItems(QUrl::FullyDecoded);
-    if (items.size() != 1 || items.first().first != QStringLiteral("token") || items.first().second != *m_bridgeToken)
-        return std::nullopt;
-    return url;
-}
-
 void RelayWebSocket::open()
 {
     if (!m_bridgeToken)
@@ -133,9 +108,9 @@ void RelayWebSocket::open()
     stopPingTimer();
     resetPendingBytes();
 
-    const std::optional<QUrl> url = connectionUrl();
+    const Result<QUrl> url = relayConnectionUrl(m_relayOrigin, *m_bridgeToken);
     if (!url) {
-        qCCritical(lcWebSocket, "Invalid bridge token — cannot build relay URL");
+        qCCritical(lcWebSocket, "%s", qUtf8Printable(url.error().description()));
         return;
     }
 
@@ -146,7 +121,10 @@ void RelayWebSocket::open()
         reportClosingSocket(m_closingSocket, Error::plain(kClosedByUs));
 
     auto *socket = new QWebSocket(QString(), QWebSocketProtocol::VersionLatest, this);
+    socket->setMaxAllowedIncomingMessageSize(quint64(m_timings.maxIncomingMessageBytes));
+    socket->setMaxAllowedIncomingFrameSize(quint64(m_timings.maxIncomingMessageBytes));
     m_webSocketTask = socket;
+    m_unansweredPings = 0;
     QObject::connect(socket, &QWebSocket::connected, this, [this, socket] { onSocketConnected(socket); });
     QObject::connect(socket, &QWebSocket::disconnected, this, [this, socket] { onSocketEnded(socket); });
     QObject::connect(socket, qOverload<QAbstractSocket::SocketError>(&QWebSocket::error), this,
@@ -158,12 +136,28 @@ void RelayWebSocket::open()
     // One receive path for both frame kinds; frames of a socket that is no
     // longer current are dropped.
     QObject::connect(socket, &QWebSocket::textMessageReceived, this, [this, socket](const QString &text) {
-        if (socket == m_webSocketTask)
-            handleText(text.toUtf8());
+        if (socket != m_webSocketTask)
+            return;
+        m_unansweredPings = 0;
+        handleText(text.toUtf8());
     });
     QObject::connect(socket, &QWebSocket::binaryMessageReceived, this, [this, socket](const QByteArray &bytes) {
-        if (socket == m_webSocketTask && isValidUtf8(bytes))
+        if (socket != m_webSocketTask)
+            return;
+        m_unansweredPings = 0;
+        if (isStrictUtf8(bytes))
             handleText(bytes);
+    });
+    QObject::connect(socket, &QWebSocket::pong, this, [this, socket] {
+        if (socket == m_webSocketTask)
+            m_unansweredPings = 0;
+    });
+    // A relay that accepts the connection and never finishes the handshake
+    // must not hold the link forever.
+    QTimer::singleShot(toMs(m_timings.openingTimeout), socket, [this, socket] {
+        if (socket == m_webSocketTask && socket->state() != QAbstractSocket::ConnectedState)
+            dropCurrent(QStringLiteral("The relay did not complete the opening handshake within %1 s")
+                            .arg(m_timings.openingTimeout));
     });
 
     m_pingTimer = new QTimer(this);
@@ -185,9 +179,26 @@ void RelayWebSocket::sendPing()
         qCCritical(lcWebSocket, "Ping failed: %s", qUtf8Printable(kNotOpen));
         return;
     }
-    // A missing pong is not an error by itself; only the socket's own failure
-    // ends the link.
+    // Pongs (or any frame) prove the relay is still there; a relay that
+    // stays silent for the limit is a lost link, even if TCP has not noticed.
+    if (m_unansweredPings >= m_timings.missedPongLimit) {
+        dropCurrent(QStringLiteral("No answer from the relay to %1 pings").arg(m_unansweredPings));
+        return;
+    }
+    ++m_unansweredPings;
     m_webSocketTask->ping();
+}
+
+void RelayWebSocket::dropCurrent(const QString &reason)
+{
+    QWebSocket *socket = m_webSocketTask;
+    if (!socket)
+        return;
+    socket->setProperty(kErrorProperty, reason);
+    // Silenced first: whatever the aborted socket still reports is not news.
+    QObject::disconnect(socket, nullptr, this, nullptr);
+    socket->abort();
+    handleDisconnect(socket, Error::plain(reason));
 }
 
 void RelayWebSocket::onSocketConnected(QWebSocket *socket)
@@ -232,6 +243,9 @@ void RelayWebSocket::onSocketEnded(QWebSocket *socket)
 {
     if (socket->property(kEndedProperty).toBool())
         return;
+    if (socket->closeCode() == QWebSocketProtocol::CloseCodeTooMuchData)
+        qCCritical(lcWebSocket, "Dropped a relay message over %lld bytes",
+                   static_cast<long long>(m_timings.maxIncomingMessageBytes));
     if (socket == m_webSocketTask) {
         handleDisconnect(socket, endError(socket));
     } else if (socket == m_closingSocket) {

@@ -33,11 +33,20 @@ class RelayWebSocket : public QObject
 {
     Q_OBJECT
 public:
-    // Every delay, in seconds; tests shrink them.
+    // Every delay, in seconds, and every limit; tests shrink them.
     struct Timings {
         double pingInterval = 30.0;
         double initialReconnectDelay = 1.0;
         double maxReconnectDelay = 60.0;
+        // An opening whose handshake has not finished by then is a failed
+        // attempt: it is dropped and retried after the reconnect delay.
+        double openingTimeout = 15.0;
+        // Pings left unanswered this many ping periods (with nothing else
+        // heard from the relay either) mean the link is gone.
+        int missedPongLimit = 2;
+        // Larger incoming messages are refused (the relay is told with close
+        // code 1009) and the link reconnects; memory stays bounded.
+        qint64 maxIncomingMessageBytes = 16 * 1024 * 1024;
         // Outbound bytes queued but not yet written to the network above
         // which the link reports congested(), and below which (once
         // congested) it reports drained().
@@ -46,6 +55,9 @@ public:
     };
 
     // `relayOrigin` is scheme + host[:port], e.g. "wss://relay.halvex.com".
+    // An unencrypted "ws://" origin is used only when its host is this
+    // machine (a loopback stand-in): the token never crosses a network in
+    // plain text.
     explicit RelayWebSocket(QUrl relayOrigin, Timings timings, QObject *parent = nullptr);
     explicit RelayWebSocket(QUrl relayOrigin, QObject *parent = nullptr)
         : RelayWebSocket(std::move(relayOrigin), Timings{}, parent)
@@ -106,11 +118,11 @@ private:
     void onSocketError(QWebSocket *socket);
     void onSocketEnded(QWebSocket *socket);
     void sendPing();
+    // Ends the current socket as a failure of its own (a stalled opening,
+    // a relay that stopped answering) and goes on as after any drop.
+    void dropCurrent(const QString &reason);
     // Reports the end of the socket closed by disconnect() (once).
     void reportClosingSocket(QWebSocket *socket, const Error &error);
-    // The URL for the current token, or nothing when the token cannot form
-    // one that carries it unchanged.
-    std::optional<QUrl> connectionUrl() const;
 
     QUrl m_relayOrigin;
     Timings m_timings;
@@ -127,6 +139,9 @@ private:
     // Bumped by connect() and disconnect(): a reconnect scheduled before
     // either finds another generation and does nothing.
     quint64 m_generation = 0;
+
+    // Pings sent since the relay was last heard from.
+    int m_unansweredPings = 0;
 
     qint64 m_pendingBytes = 0;
     bool m_isCongested = false;

@@ -1,6 +1,6 @@
 #include "views/about_view.h"
 
-#include "app/product_mark.h"
+#include "views/product_mark.h"
 #include "platform/deployment.h"
 
 #include <QLabel>

@@ -364,8 +364,10 @@ void RelayStandIn::handleRequest(Connection *c, const QByteArray &head)
     const bool isUpgrade =
         requestLine.value(0) == "GET" && headers.value("upgrade").toLower() == "websocket" && !key.isEmpty();
     attempt.accepted = isUpgrade && attempt.path == QStringLiteral("/ws/bridge") && !attempt.token.isEmpty() &&
-                       m_acceptedTokens.contains(attempt.token);
+                       m_acceptedTokens.contains(attempt.token) && !m_stallHandshakes;
     m_attempts.append(attempt);
+    if (m_stallHandshakes)
+        return; // silence: the client waits for an answer that never comes
 
     if (!attempt.accepted) {
         const QByteArray status = isUpgrade ? "403 Forbidden" : "400 Bad Request";
@@ -457,7 +459,8 @@ void RelayStandIn::handleMessage(Connection *c, int opcode, const QByteArray &pa
         return;
     case kOpPing:
         ++m_pingCount;
-        writeFrame(c, kOpPong, payload);
+        if (m_answerPings)
+            writeFrame(c, kOpPong, payload);
         Q_EMIT pingReceived(c->id);
         return;
     case kOpPong:

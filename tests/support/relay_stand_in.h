@@ -97,6 +97,13 @@ public:
     // Drops the TCP connection at once, without a close frame.
     bool abortConnection(int connection = 0);
 
+    // A relay that takes the TCP connection and the upgrade request and then
+    // never answers it (the attempt is recorded, not accepted).
+    void setStallHandshakes(bool stall) { m_stallHandshakes = stall; }
+    // A relay that keeps reading but stops answering pings (they are still
+    // counted).
+    void setAnswerPings(bool answer) { m_answerPings = answer; }
+
     // Stops (and resumes) reading from a connection, so that what the client
     // sends backs up in its own buffers: a slow or stalled relay.
     bool pauseReading(int connection = 0);
@@ -163,6 +170,8 @@ private:
     QList<Frame> m_frames;
     QList<CloseRecord> m_closeFrames;
     int m_pingCount = 0;
+    bool m_stallHandshakes = false;
+    bool m_answerPings = true;
 };
 
 } // namespace halvex::test

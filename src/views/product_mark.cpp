@@ -1,4 +1,4 @@
-#include "app/product_mark.h"
+#include "views/product_mark.h"
 
 #include <QPainter>
 #include <QTransform>

@@ -1,4 +1,4 @@
-#include "models/local_model_detector.h"
+#include "bridge/local_model_detector.h"
 #include "models/provider_detection_service.h"
 
 namespace halvex {

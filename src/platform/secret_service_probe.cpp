@@ -1,0 +1,101 @@
+#include "platform/secret_service_probe.h"
+
+#include "platform/bounded_glib_calls.h"
+#include "platform/logging.h"
+
+#include <QFileInfo>
+
+#include <memory>
+
+namespace halvex {
+
+namespace {
+
+struct VariantFree {
+    void operator()(GVariant *variant) const { g_variant_unref(variant); }
+};
+using VariantPtr = std::unique_ptr<GVariant, VariantFree>;
+
+// Whether a session bus is configured that GIO would connect to without
+// launching one of its own (dbus-launch autolaunch can hang or spawn a
+// stray bus on a headless box).
+bool sessionBusConfigured()
+{
+    const QByteArray address = qgetenv("DBUS_SESSION_BUS_ADDRESS");
+    if (!address.isEmpty())
+        return !address.contains("autolaunch:");
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    return !runtime.isEmpty() && QFileInfo::exists(runtime + QStringLiteral("/bus"));
+}
+
+bool canPrompt()
+{
+    return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+}
+
+VariantPtr busCall(BoundedGlibCalls &calls, GDBusConnection *bus, const char *path, const char *interface,
+                   const char *method, GVariant *parameters, const GVariantType *replyType, GErrorPtr &error)
+{
+    const GAsyncResultPtr result = calls.run([&](GAsyncReadyCallback ready, gpointer data) {
+        g_dbus_connection_call(bus, "org.freedesktop.secrets", path, interface, method, parameters, replyType,
+                               G_DBUS_CALL_FLAGS_NONE, calls.remainingMs(), calls.cancellable(), ready, data);
+    });
+    if (!result)
+        return nullptr;
+    GError *raw = nullptr;
+    GVariant *reply = g_dbus_connection_call_finish(bus, result.get(), &raw);
+    error.reset(raw);
+    return VariantPtr(reply);
+}
+
+} // namespace
+
+bool SecretServiceProbe::isAvailable(int timeoutMs)
+{
+    if (!sessionBusConfigured()) {
+        qCDebug(lcKeychain, "No D-Bus session bus configured");
+        return false;
+    }
+    GMainContext *context = g_main_context_new();
+    const std::unique_ptr<GMainContext, decltype(&g_main_context_unref)> contextRef(context, &g_main_context_unref);
+    BoundedGlibCalls calls(context, timeoutMs);
+    GErrorPtr error;
+    GDBusConnection *bus = calls.sessionBus(error);
+    if (!bus) {
+        qCDebug(lcKeychain, "D-Bus session bus unreachable: %s", error ? error->message : "timed out");
+        return false;
+    }
+    std::unique_ptr<GDBusConnection, GObjectUnref> busRef(bus);
+    g_dbus_connection_set_exit_on_close(bus, FALSE);
+
+    // ReadAlias ("default" is the default collection's alias) is part of the Secret Service interface: an answer means
+    // a service runs (D-Bus starts an activatable one for us).
+    const VariantPtr alias = busCall(calls, bus, "/org/freedesktop/secrets", "org.freedesktop.Secret.Service",
+                                     "ReadAlias", g_variant_new("(s)", "default"), G_VARIANT_TYPE("(o)"), error);
+    if (!alias) {
+        qCDebug(lcKeychain, "Secret Service does not answer: %s", error ? error->message : "timed out");
+        return false;
+    }
+    const char *collection = nullptr;
+    g_variant_get(alias.get(), "(&o)", &collection);
+    bool unlocked = false;
+    if (collection && qstrcmp(collection, "/") != 0) {
+        const VariantPtr locked =
+            busCall(calls, bus, collection, "org.freedesktop.DBus.Properties", "Get",
+                    g_variant_new("(ss)", "org.freedesktop.Secret.Collection", "Locked"), G_VARIANT_TYPE("(v)"), error);
+        if (locked) {
+            GVariant *inner = nullptr;
+            g_variant_get(locked.get(), "(v)", &inner);
+            const VariantPtr innerRef(inner);
+            unlocked = inner && g_variant_is_of_type(inner, G_VARIANT_TYPE_BOOLEAN) && !g_variant_get_boolean(inner);
+        }
+    }
+    if (unlocked || canPrompt())
+        return true;
+    // Without a display nobody can answer the prompt that would create or
+    // unlock the default keyring, so every save would fail.
+    qCDebug(lcKeychain, "Secret Service default keyring is locked or missing and no prompt can be shown");
+    return false;
+}
+
+} // namespace halvex

@@ -1,0 +1,16 @@
+#pragma once
+
+namespace halvex {
+
+// Whether a Secret Service answers on the session bus and can keep items
+// without a prompt nobody could see: its default collection is unlocked, or
+// a display exists to show the unlock prompt. Never starts a session bus (no
+// autolaunch) and gives up after `timeoutMs` when the bus or the service
+// does not answer.
+class SecretServiceProbe
+{
+public:
+    static bool isAvailable(int timeoutMs);
+};
+
+} // namespace halvex

@@ -1,0 +1,31 @@
+#include "relay/relay_url.h"
+
+#include "platform/deployment.h"
+
+#include <QUrlQuery>
+
+namespace halvex {
+
+Result<QUrl> relayConnectionUrl(const QUrl &relayOrigin, const QString &token)
+{
+    const Error invalidToken = Error::plain(QStringLiteral("Invalid bridge token — cannot build relay URL"));
+    if (!relayOrigin.isValid())
+        return Error::plain(QStringLiteral("Invalid relay origin"));
+    if (relayOrigin.scheme() != QLatin1String("wss") && !isLoopbackHost(relayOrigin.host()))
+        return Error::plain(
+            QStringLiteral("Refusing to send the bridge token unencrypted to %1").arg(relayOrigin.host()));
+    if (token.isEmpty())
+        return invalidToken;
+    // The result must be a valid URL whose query carries exactly this token
+    // back (no '#', '&', '%' escapes, ...).
+    const QString origin = relayOrigin.adjusted(QUrl::StripTrailingSlash).toString(QUrl::FullyEncoded);
+    const QUrl url(origin + QStringLiteral("/ws/bridge?token=") + token, QUrl::StrictMode);
+    if (!url.isValid() || url.hasFragment())
+        return invalidToken;
+    const auto items = QUrlQuery(url).queryItems(QUrl::FullyDecoded);
+    if (items.size() != 1 || items.first().first != QStringLiteral("token") || items.first().second != token)
+        return invalidToken;
+    return url;
+}
+
+} // namespace halvex

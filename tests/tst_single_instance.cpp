@@ -1,0 +1,144 @@
+// Where the single-instance socket lives: a folder only this user can
+// enter, never a shared one where another user could take the name first.
+#include "platform/deployment.h"
+#include "platform/single_instance.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <unistd.h>
+
+using namespace halvex;
+
+namespace {
+
+constexpr QFile::Permissions kOwnerOnly = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
+constexpr QFile::Permissions kEveryone = kOwnerOnly | QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup |
+                                         QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
+
+QFile::Permissions accessBits(const QString &path)
+{
+    return QFile::permissions(path) & kEveryone;
+}
+
+// Sets an environment variable for one test and puts the old value back.
+class ScopedEnv
+{
+public:
+    ScopedEnv(const char *name, const QByteArray &value)
+        : m_name(name), m_old(qgetenv(name)), m_had(qEnvironmentVariableIsSet(name))
+    {
+        if (value.isNull())
+            qunsetenv(name);
+        else
+            qputenv(name, value);
+    }
+    ~ScopedEnv()
+    {
+        if (m_had)
+            qputenv(m_name, m_old);
+        else
+            qunsetenv(m_name);
+    }
+
+private:
+    const char *m_name;
+    QByteArray m_old;
+    bool m_had;
+};
+
+QString ownFolderIn(const QString &temp)
+{
+    return temp + QLatin1Char('/') + appId() + QLatin1Char('-') + QString::number(::getuid());
+}
+
+} // namespace
+
+class TstSingleInstance : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void withoutARuntimeFolderAPrivateOneIsMade_data()
+    {
+        QTest::addColumn<bool>("runtimeSet");
+        QTest::newRow("XDG_RUNTIME_DIR unset") << false;
+        QTest::newRow("XDG_RUNTIME_DIR open to everyone") << true;
+    }
+    void withoutARuntimeFolderAPrivateOneIsMade()
+    {
+        QFETCH(bool, runtimeSet);
+        QTemporaryDir temp;
+        QTemporaryDir shared;
+        QVERIFY(QFile::setPermissions(temp.path(), kEveryone));
+        QVERIFY(QFile::setPermissions(shared.path(), kEveryone));
+        ScopedEnv tmpdir("TMPDIR", temp.path().toUtf8());
+        ScopedEnv runtime("XDG_RUNTIME_DIR", runtimeSet ? shared.path().toUtf8() : QByteArray());
+
+        const Result<QString> folder = SingleInstance::privateRuntimeDirectory();
+        QVERIFY2(folder, qPrintable(folder ? QString() : folder.error().description()));
+        QCOMPARE(*folder, ownFolderIn(temp.path()));
+        QCOMPARE(accessBits(*folder), kOwnerOnly);
+
+        // The instance lives there and works.
+        const QString name = SingleInstance::defaultServerName();
+        QVERIFY(name.startsWith(*folder + QLatin1Char('/')));
+        SingleInstance first;
+        QVERIFY(first.listen());
+        QSignalSpy requests(&first, &SingleInstance::requestReceived);
+        SingleInstance second;
+        QVERIFY(second.notifyRunning("show"));
+        QVERIFY(requests.wait(15000));
+        QVERIFY(!second.listen());
+    }
+
+    void aPrivateRuntimeFolderIsUsedAsItIs()
+    {
+        QTemporaryDir runtimeDir;
+        QVERIFY(QFile::setPermissions(runtimeDir.path(), kOwnerOnly));
+        ScopedEnv runtime("XDG_RUNTIME_DIR", runtimeDir.path().toUtf8());
+        QCOMPARE(SingleInstance::privateRuntimeDirectory().valueOr({}), runtimeDir.path());
+    }
+
+    void aFolderSomeoneElsePreparedIsRefused_data()
+    {
+        QTest::addColumn<QString>("planted");
+        QTest::newRow("open to everyone") << QStringLiteral("open");
+        QTest::newRow("a link to another folder") << QStringLiteral("link");
+        QTest::newRow("a file") << QStringLiteral("file");
+    }
+    void aFolderSomeoneElsePreparedIsRefused()
+    {
+        QFETCH(QString, planted);
+        QTemporaryDir temp;
+        QTemporaryDir elsewhere;
+        QVERIFY(QFile::setPermissions(elsewhere.path(), kOwnerOnly));
+        const QString own = ownFolderIn(temp.path());
+        if (planted == QLatin1String("open")) {
+            QVERIFY(QDir().mkdir(own));
+            QVERIFY(QFile::setPermissions(own, kEveryone));
+        } else if (planted == QLatin1String("link")) {
+            QVERIFY(QFile::link(elsewhere.path(), own));
+        } else {
+            QFile file(own);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+        }
+        ScopedEnv tmpdir("TMPDIR", temp.path().toUtf8());
+        ScopedEnv runtime("XDG_RUNTIME_DIR", QByteArray());
+
+        QVERIFY(!SingleInstance::privateRuntimeDirectory());
+        // No socket anywhere shared: the instance says why it cannot listen.
+        QCOMPARE(SingleInstance::defaultServerName(), QString());
+        SingleInstance instance;
+        const Result<Done> listening = instance.listen();
+        QVERIFY(!listening);
+        QVERIFY(!instance.isListening());
+        QVERIFY(!instance.notifyRunning("show"));
+        QCOMPARE(QDir(elsewhere.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
+    }
+};
+
+QTEST_GUILESS_MAIN(TstSingleInstance)
+#include "tst_single_instance.moc"
