@@ -99,7 +99,7 @@ private:
     {
         KeychainManager keychain(
             std::make_unique<FileSecretBackend>(configDir() + QStringLiteral("/credentials.json")));
-        return keychain.load(service);
+        return keychain.load(service).valueOr(std::nullopt);
     }
 
     std::optional<QString> setting(const char *key) const

@@ -46,7 +46,7 @@ GatewayCoordinates AccountRuntime::gateway() const
     GatewayCoordinates coordinates;
     const QString endpoint = m_settings->string(SettingsKey::openClawEndpoint).value_or(QString());
     coordinates.endpointURL = QUrl(endpoint.isEmpty() ? QStringLiteral("http://127.0.0.1:18789") : endpoint);
-    coordinates.token = m_keychain->load(CredentialService::openClaw());
+    coordinates.token = m_keychain->load(CredentialService::openClaw()).valueOr(std::nullopt);
     return coordinates;
 }
 

@@ -56,7 +56,7 @@ QCoro::Task<Result<QString>> AccountService::resetPassword(QString email, QStrin
 
 bool AccountService::signOut()
 {
-    const bool gone = m_keychain->deleteItem(CredentialService::relay());
+    const bool gone = m_keychain->deleteItem(CredentialService::relay()).ok();
     m_settings->remove(SettingsKey::accountEmail);
     qCInfo(lcAuth, "Signed out of the relay");
     return gone;
@@ -64,7 +64,7 @@ bool AccountService::signOut()
 
 bool AccountService::isSignedIn() const
 {
-    return !m_keychain->load(CredentialService::relay()).value_or(QString()).isEmpty();
+    return !m_keychain->load(CredentialService::relay()).valueOr(std::nullopt).value_or(QString()).isEmpty();
 }
 
 std::optional<QString> AccountService::accountEmail() const

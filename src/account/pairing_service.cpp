@@ -50,7 +50,7 @@ QString PairingService::storedBridgeName() const
 
 bool PairingService::isPaired() const
 {
-    return !m_deps.keychain->load(CredentialService::bridge()).value_or(QString()).isEmpty();
+    return !m_deps.keychain->load(CredentialService::bridge()).valueOr(std::nullopt).value_or(QString()).isEmpty();
 }
 
 QByteArray PairingService::payloadFor(const QString &bridgeName, const std::optional<QString> &bridgeId,
@@ -98,7 +98,7 @@ QCoro::Task<Result<PairingResult>> PairingService::verify(QString code, bool cod
 
 QCoro::Task<Result<PairingResult>> PairingService::pairAutomatically()
 {
-    const QString relayToken = m_deps.keychain->load(CredentialService::relay()).value_or(QString());
+    const QString relayToken = m_deps.keychain->load(CredentialService::relay()).valueOr(std::nullopt).value_or(QString());
     if (relayToken.isEmpty())
         co_return BridgeError::apiError(QStringLiteral("Not signed in — go back and sign in first"));
     const Result<PairResponse> pairing = co_await m_deps.auth->createPairingCode(relayToken);
@@ -137,7 +137,7 @@ QCoro::Task<QRCodeContent> PairingService::generateQRCode(int size)
     const std::optional<QString> bridgeId = stored && !stored->isEmpty() ? stored : std::nullopt;
 
     std::optional<QString> code;
-    const QString relayToken = m_deps.keychain->load(CredentialService::relay()).value_or(QString());
+    const QString relayToken = m_deps.keychain->load(CredentialService::relay()).valueOr(std::nullopt).value_or(QString());
     if (!relayToken.isEmpty()) {
         const Result<PairResponse> pairing = co_await m_deps.auth->createPairingCode(relayToken);
         if (pairing)

@@ -45,6 +45,9 @@ QCoro::Task<ProcessOutcome> runProcess(ProcessRequest request)
     bool capped = false;
     bool killedForTime = false;
     auto collect = [&](QProcess::ProcessChannel channel) {
+        // Merged streams all arrive on standard output.
+        if (request.mergeErrorIntoOutput && channel == QProcess::StandardError)
+            return;
         QByteArray &sink = channel == QProcess::StandardOutput ? outcome.standardOutput : outcome.standardError;
         process.setReadChannel(channel);
         const QByteArray chunk = process.readAll();
@@ -73,8 +76,18 @@ QCoro::Task<ProcessOutcome> runProcess(ProcessRequest request)
         }
     });
 
+    bool failedToStart = false;
+    QObject::connect(&process, &QProcess::errorOccurred, &process, [&](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart)
+            failedToStart = true;
+    });
     process.start(request.program, request.arguments);
-    if (!co_await qCoro(process).waitForStarted(std::chrono::milliseconds(std::max(request.timeoutMs, 1)))) {
+    // A missing or non-executable program fails at once (sometimes before
+    // start() returns): never wait out the time limit for a start that
+    // cannot come.
+    if (!failedToStart && process.state() == QProcess::Starting)
+        co_await qCoro(&process, &QProcess::stateChanged, std::chrono::milliseconds(std::max(request.timeoutMs, 1)));
+    if (failedToStart || process.state() != QProcess::Running) {
         process.kill();
         process.waitForFinished(1000);
         outcome.status = ProcessOutcome::Status::failedToStart;
