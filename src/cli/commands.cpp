@@ -1,4 +1,5 @@
 #include "cli/cli.h"
+#include "cli/detect_command.h"
 
 namespace halvex::cli {
 
@@ -7,6 +8,8 @@ namespace halvex::cli {
 const QList<Command> &commands()
 {
     static const QList<Command> list = {
+        {QStringLiteral("detect"), QStringLiteral("Find OpenClaw, its gateway and agents, and gateways on the network"),
+         runDetectCommand},
     };
     return list;
 }

@@ -212,13 +212,18 @@ void OpenClawDetector::startBonjourDiscovery()
     QObject::connect(browser, &AvahiGatewayBrowser::gatewaysChanged, this, [this](const BonjourGateways &gateways) {
         assign(m_bonjourGateways, gateways, &OpenClawDetector::bonjourGatewaysChanged);
     });
-    // Each run's browse has its own window: this timer dies with its browser.
-    QTimer::singleShot(m_timings.bonjourWindowMs, browser, [this, browser] {
+    const auto finish = [this, browser] {
         browser->stop();
-        if (m_browser == browser)
-            m_browser = nullptr;
         browser->deleteLater();
-    });
+        if (m_browser == browser) {
+            m_browser = nullptr;
+            Q_EMIT bonjourDiscoveryFinished();
+        }
+    };
+    // Without Avahi there is nothing to wait for.
+    QObject::connect(browser, &AvahiGatewayBrowser::failed, this, finish);
+    // Each run's browse has its own window: this timer dies with its browser.
+    QTimer::singleShot(m_timings.bonjourWindowMs, browser, finish);
     browser->start();
 }
 
@@ -230,8 +235,15 @@ QCoro::Task<bool> OpenClawDetector::enableLANAccess()
     const CommandResult set = co_await m_runner.run(m_binaryPath, arguments("config set gateway.bind lan"));
     if (!*alive)
         co_return false;
-    if (!set.output || !set.succeeded()) {
-        const QString why = lastLine(set.errorOutput);
+    // OpenClaw refuses to set the value a legacy-shaped file already has;
+    // then only the running gateway may still need to follow.
+    bool alreadyLan = false;
+    if (!set.succeeded()) {
+        const Result<std::optional<OpenClawConfig>> current = readConfig();
+        alreadyLan = current && current->has_value() && (*current)->gatewayBind == QLatin1String("lan");
+    }
+    if (!alreadyLan && (!set.output || !set.succeeded())) {
+        const QString why = firstLine(set.errorOutput);
         assign(m_lanAccessProblem,
                QStringLiteral("OpenClaw did not accept the change of its bind mode%1")
                    .arg(why.isEmpty() ? QString() : QStringLiteral(": ") + quotedForLog(why)),
@@ -257,7 +269,9 @@ QCoro::Task<bool> OpenClawDetector::enableLANAccess()
             co_await checkGatewayHealth(m_deps.network, lanEndpoint, m_gatewayToken, m_timings.health);
         if (!*alive)
             co_return false;
-        if (health.reachable) {
+        // Any HTTP answer there shows it listens on the local network (a
+        // gateway that has just restarted answers 503 for a while).
+        if (health.reachable || health.modelsStatus) {
             assign(m_lanAccessProblem, QString(), &OpenClawDetector::lanAccessProblemChanged);
             qCInfo(lcDetector, "Gateway answers on the local network at %s", qUtf8Printable(lanEndpoint.toString()));
             co_return true;

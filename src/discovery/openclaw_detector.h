@@ -122,6 +122,8 @@ Q_SIGNALS:
     void tokenHintChanged(const QString &);
     void binaryProblemChanged(const QString &);
     void lanAccessProblemChanged(const QString &);
+    // The current browse ended (its window closed, or Avahi is not there).
+    void bonjourDiscoveryFinished();
 
 private:
     void applyConfig(const OpenClawConfig &config);

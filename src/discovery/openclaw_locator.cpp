@@ -73,7 +73,7 @@ QCoro::Task<bool> OpenClawLocator::works(QString path, QString *problem)
     if (result.succeeded() && result.output)
         co_return true;
     if (problem->isEmpty()) {
-        QString why = lastLine(result.errorOutput);
+        QString why = firstLine(result.errorOutput);
         if (why.isEmpty())
             why = result.exitCode ? QStringLiteral("it exited with status %1").arg(*result.exitCode)
                                   : QStringLiteral("it did not answer");
