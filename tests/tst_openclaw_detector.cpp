@@ -288,6 +288,25 @@ private Q_SLOTS:
         QVERIFY(rig.detector->detected());
     }
 
+    void aDetectorMayGoAwayMidRun()
+    {
+        // The window closes while the first candidate is still being asked;
+        // the search goes on to the next one on its own, touching nothing
+        // of the detector (the sanitizers check this), and then ends.
+        FakeOpenClawTool slow(QStringLiteral("slow"));
+        slow.setAnswer(args("--version"), "", 1);
+        slow.setDelay(args("--version"), 2);
+        FakeOpenClawTool next(QStringLiteral("next"));
+        Rig rig(OpenClawLocator::Places{{slow.path(), next.path()}, {}, {}});
+        bool finished = false;
+        rig.detector->detect().then([&] { finished = true; });
+        QTest::qWait(300);
+        rig.detector.reset();
+        QTRY_COMPARE_WITH_TIMEOUT(next.calls(), QStringList{QStringLiteral("--version")}, kWait);
+        // The caller is still resumed, once.
+        QTRY_VERIFY_WITH_TIMEOUT(finished, kWait);
+    }
+
     void theSocketCountsAsRunning()
     {
         Rig rig;

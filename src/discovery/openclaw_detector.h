@@ -141,7 +141,7 @@ private:
 
     Dependencies m_deps;
     Timings m_timings;
-    CommandRunner m_runner;
+    std::shared_ptr<CommandRunner> m_runner;
 
     bool m_detected = false;
     QString m_binaryPath;

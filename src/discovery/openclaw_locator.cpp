@@ -61,8 +61,8 @@ OpenClawLocator::Places OpenClawLocator::standardPlaces(const QString &homeDirec
     return places;
 }
 
-OpenClawLocator::OpenClawLocator(CommandRunner *runner, Places places, int versionTimeoutMs)
-    : m_runner(runner), m_places(std::move(places)), m_versionTimeoutMs(versionTimeoutMs)
+OpenClawLocator::OpenClawLocator(std::shared_ptr<CommandRunner> runner, Places places, int versionTimeoutMs)
+    : m_runner(std::move(runner)), m_places(std::move(places)), m_versionTimeoutMs(versionTimeoutMs)
 {
 }
 
