@@ -9,6 +9,7 @@
 #include "platform/device_facts.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
@@ -52,7 +53,11 @@ private Q_SLOTS:
     void findsTheRunningInstallation()
     {
         std::unique_ptr<OpenClawDetector> detector = detectorFor(m_gateway.homeDir());
+        QElapsedTimer clock;
+        clock.start();
         QVERIFY(detect(*detector));
+        qInfo("One detection against OpenClaw %s took %lld ms", qPrintable(OpenClawGateway::version()),
+              clock.elapsed());
         QVERIFY(detector->detected());
         QCOMPARE(detector->binaryPath(), m_gateway.homeDir() + QStringLiteral("/.local/bin/openclaw"));
         QCOMPARE(detector->gatewayToken(), m_gateway.token());
