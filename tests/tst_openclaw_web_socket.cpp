@@ -827,13 +827,58 @@ private Q_SLOTS:
         rig.socket->disconnect();
     }
 
-    void sessionsRunSideBySideAndEachTakesOneRunAtATime()
+    void aChatTheGatewayQueuedIsAnsweredByItsFollowUpRun()
+    {
+        Rig rig;
+        QVERIFY(rig.connectAndWait());
+        GatewayWsStandIn::ChatScript silent;
+        silent.silent = true;
+        rig.gateway.queueChatScript(silent);
+        auto chat = startChat(*rig.socket, QStringLiteral("hi"));
+        QVERIFY(QTest::qWaitFor([&] { return rig.gateway.framesWithMethod(QStringLiteral("chat.send")).size() == 1; },
+                                kWaitMs));
+        const QString id =
+            rig.gateway.framesWithMethod(QStringLiteral("chat.send")).first().value(QLatin1String("id")).toString();
+        const QString mine = QStringLiteral("agent:mobile:main");
+        auto agent = [](const QString &run, const QString &session, const QString &stream, const QJsonObject &data) {
+            return QJsonObject{{QStringLiteral("runId"), run},
+                               {QStringLiteral("sessionKey"), session},
+                               {QStringLiteral("stream"), stream},
+                               {QStringLiteral("data"), data}};
+        };
+        auto text = [](const QString &value) { return QJsonObject{{QStringLiteral("text"), value}}; };
+        const QJsonObject end{{QStringLiteral("phase"), QStringLiteral("end")}};
+        // Acknowledged, then settled at once without an answer: queued.
+        rig.gateway.sendFrame(QJsonObject{{QStringLiteral("type"), QStringLiteral("res")},
+                                          {QStringLiteral("id"), id},
+                                          {QStringLiteral("ok"), true},
+                                          {QStringLiteral("payload"), QJsonObject{{QStringLiteral("runId"), QStringLiteral("acked")}}}});
+        rig.gateway.sendEvent(QStringLiteral("chat"), QJsonObject{{QStringLiteral("runId"), QStringLiteral("acked")},
+                                                                  {QStringLiteral("sessionKey"), mine},
+                                                                  {QStringLiteral("state"), QStringLiteral("final")}});
+        // Another session's run never answers it; the session's next run does.
+        rig.gateway.sendEvent(QStringLiteral("agent"), agent(QStringLiteral("theirs"), QStringLiteral("agent:mobile:bob"),
+                                                             QStringLiteral("assistant"), text(QStringLiteral("Not yours"))));
+        rig.gateway.sendEvent(QStringLiteral("agent"), agent(QStringLiteral("theirs"), QStringLiteral("agent:mobile:bob"),
+                                                             QStringLiteral("lifecycle"), end));
+        rig.gateway.sendEvent(QStringLiteral("agent"), agent(QStringLiteral("follow-up"), mine, QStringLiteral("assistant"),
+                                                             text(QStringLiteral("Queued"))));
+        rig.gateway.sendEvent(QStringLiteral("agent"), agent(QStringLiteral("follow-up"), mine, QStringLiteral("assistant"),
+                                                             text(QStringLiteral("Queued answer"))));
+        rig.gateway.sendEvent(QStringLiteral("agent"), agent(QStringLiteral("follow-up"), mine, QStringLiteral("lifecycle"), end));
+        QVERIFY(waitDone(chat));
+        QCOMPARE(description(chat), QStringLiteral("Queued answer"));
+        QCOMPARE(chat->fragments, QStringList({QStringLiteral("Queued"), QStringLiteral(" answer")}));
+        rig.socket->disconnect();
+    }
+
+    void agentsRunSideBySideAndEachTakesOneRunAtATime()
     {
         Rig rig;
         QVERIFY(rig.connectAndWait());
         rig.gateway.queueChatScript(GatewayWsStandIn::ChatScript::held({QStringLiteral("A1")}));
+        rig.gateway.queueChatScript(GatewayWsStandIn::ChatScript::stream({QStringLiteral("C1")}));
         rig.gateway.queueChatScript(GatewayWsStandIn::ChatScript::stream({QStringLiteral("B1")}));
-        rig.gateway.queueChatScript(GatewayWsStandIn::ChatScript::stream({QStringLiteral("A2")}));
         auto chatIn = [&](const QString &session, const QString &message) {
             auto outcome = std::make_shared<ChatOutcome>();
             ChatCallRequest request;
@@ -844,25 +889,26 @@ private Q_SLOTS:
                            [outcome](Result<QString> result) { outcome->result.emplace(std::move(result)); });
             return outcome;
         };
-        auto a1 = chatIn(QStringLiteral("agent:mobile:alice"), QStringLiteral("a1"));
-        auto a2 = chatIn(QStringLiteral("agent:mobile:alice"), QStringLiteral("a2"));
-        auto b1 = chatIn(QStringLiteral("agent:mobile:bob"), QStringLiteral("b1"));
-        // Bob's chat does not wait for Alice's; Alice's second one does.
-        QVERIFY(waitDone(b1));
-        QCOMPARE(description(b1), QStringLiteral("B1"));
-        QVERIFY(!a1->done() && !a2->done());
+        auto alice = chatIn(QStringLiteral("agent:mobile:alice"), QStringLiteral("a1"));
+        auto bob = chatIn(QStringLiteral("agent:mobile:bob"), QStringLiteral("b1"));
+        auto carol = chatIn(QStringLiteral("agent:main:carol"), QStringLiteral("c1"));
+        // Another agent's chat does not wait; a second session of the same
+        // agent does, until the first run has settled.
+        QVERIFY(waitDone(carol));
+        QCOMPARE(description(carol), QStringLiteral("C1"));
+        QVERIFY(!alice->done() && !bob->done());
         QCOMPARE(rig.gateway.framesWithMethod(QStringLiteral("chat.send")).size(), 2);
         rig.gateway.releaseHeldChat();
-        QVERIFY(waitDone(a1));
-        QVERIFY(waitDone(a2));
-        QCOMPARE(description(a1), QStringLiteral("A1"));
-        QCOMPARE(description(a2), QStringLiteral("A2"));
+        QVERIFY(waitDone(alice));
+        QVERIFY(waitDone(bob));
+        QCOMPARE(description(alice), QStringLiteral("A1"));
+        QCOMPARE(description(bob), QStringLiteral("B1"));
         // The relay request id is the idempotency key; the session is the one asked for.
         const auto sends = rig.gateway.framesWithMethod(QStringLiteral("chat.send"));
         QCOMPARE(sends.size(), 3);
         const QJsonObject last = sends.last().value(QLatin1String("params")).toObject();
-        QCOMPARE(last.value(QLatin1String("idempotencyKey")).toString(), QStringLiteral("relay-a2"));
-        QCOMPARE(last.value(QLatin1String("sessionKey")).toString(), QStringLiteral("agent:mobile:alice"));
+        QCOMPARE(last.value(QLatin1String("idempotencyKey")).toString(), QStringLiteral("relay-b1"));
+        QCOMPARE(last.value(QLatin1String("sessionKey")).toString(), QStringLiteral("agent:mobile:bob"));
         rig.socket->disconnect();
     }
 

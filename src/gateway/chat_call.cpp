@@ -18,6 +18,11 @@ ChatCall::ChatCall(QString frameId, ChatCallRequest request, DeltaHandler onDelt
     m_sessionKey = m_request.sessionKey.isEmpty()
                        ? QStringLiteral("agent:") + m_request.agentId + QStringLiteral(":main")
                        : m_request.sessionKey;
+    // "agent:<id>:<rest>" -> "agent:<id>"; any other key is its own lane.
+    const QStringList parts = m_sessionKey.split(QLatin1Char(':'));
+    m_lane = parts.size() >= 3 && parts.first() == QLatin1String("agent")
+                 ? parts.at(0) + QLatin1Char(':') + parts.at(1)
+                 : m_sessionKey;
 }
 
 bool ChatCall::ownsRun(const QString &runId) const

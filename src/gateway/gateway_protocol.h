@@ -51,6 +51,7 @@ struct AgentEvent {
     QString phase;  // lifecycle phase or chat state
     QString text;   // kind text: the cumulative text; failed: the message
     bool defaultRule = false; // text found by the catch-all rule
+    bool hasAnswer = false;   // settled: the "chat" event carries the answer message
 };
 AgentEvent readAgentEvent(const QString &eventName, const QJsonObject &payload);
 
