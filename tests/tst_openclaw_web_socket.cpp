@@ -80,6 +80,21 @@ struct Rig {
         return QTest::qWaitFor([&] { return socket->state() == state; }, timeoutMs);
     }
 
+    // Starts a chat the gateway leaves to the test to answer; the frame id
+    // of its chat.send, empty when it never arrived.
+    QString startUnansweredChat(std::shared_ptr<ChatOutcome> &chat)
+    {
+        GatewayWsStandIn::ChatScript silent;
+        silent.silent = true;
+        gateway.queueChatScript(silent);
+        const qsizetype before = gateway.framesWithMethod(QStringLiteral("chat.send")).size();
+        chat = startChat(*socket, QStringLiteral("hi"));
+        if (!QTest::qWaitFor([&] { return gateway.framesWithMethod(QStringLiteral("chat.send")).size() > before; },
+                             kWaitMs))
+            return {};
+        return gateway.framesWithMethod(QStringLiteral("chat.send")).last().value(QLatin1String("id")).toString();
+    }
+
     test::LogCapture log;
     GatewayWsStandIn gateway;
     bool listening = false;
@@ -90,6 +105,34 @@ struct Rig {
 QStringList payloadFields(const GatewayWsStandIn::ConnectRecord &record)
 {
     return record.signedPayload.split(QLatin1Char('|'));
+}
+
+// An agent event of a run; an empty session leaves "sessionKey" out.
+QJsonObject agentEvent(const QString &run, const QString &session, const QString &stream, const QJsonObject &data)
+{
+    QJsonObject payload{
+        {QStringLiteral("runId"), run}, {QStringLiteral("stream"), stream}, {QStringLiteral("data"), data}};
+    if (!session.isEmpty())
+        payload.insert(QStringLiteral("sessionKey"), session);
+    return payload;
+}
+
+QJsonObject textData(const QString &text)
+{
+    return QJsonObject{{QStringLiteral("text"), text}};
+}
+
+QJsonObject endData()
+{
+    return QJsonObject{{QStringLiteral("phase"), QStringLiteral("end")}};
+}
+
+QJsonObject acknowledgement(const QString &id, const QString &run)
+{
+    return QJsonObject{{QStringLiteral("type"), QStringLiteral("res")},
+                       {QStringLiteral("id"), id},
+                       {QStringLiteral("ok"), true},
+                       {QStringLiteral("payload"), QJsonObject{{QStringLiteral("runId"), run}}}};
 }
 
 } // namespace
@@ -118,11 +161,10 @@ private Q_SLOTS:
         const QUrl endpoint(rig.gateway.httpUrl().toString() + suffix);
         rig.socket->connect(endpoint, QStringLiteral("gw-token"));
         QVERIFY(rig.waitForState(OpenClawWSState::connected()));
-        QCOMPARE(
-            rig.log.count(QStringLiteral("Connecting to OpenClaw WS at ws://127.0.0.1:%1%2...")
-                              .arg(rig.gateway.port())
-                              .arg(expectedPath)),
-            1);
+        QCOMPARE(rig.log.count(QStringLiteral("Connecting to OpenClaw WS at ws://127.0.0.1:%1%2...")
+                                   .arg(rig.gateway.port())
+                                   .arg(expectedPath)),
+                 1);
         QCOMPARE(rig.log.count(QStringLiteral("OpenClaw WS authenticated and connected")), 1);
         QVERIFY(rig.socket->isUsableForChat());
         rig.socket->disconnect();
@@ -137,8 +179,8 @@ private Q_SLOTS:
         QTest::newRow("https without port")
             << QStringLiteral("https://127.0.0.1/api") << QStringLiteral("wss://127.0.0.1/api");
         // TLS is kept whatever the port: tokens never travel in the clear.
-        QTest::newRow("https with port")
-            << QStringLiteral("https://127.0.0.1:1/api") << QStringLiteral("wss://127.0.0.1:1/api");
+        QTest::newRow("https with port") << QStringLiteral("https://127.0.0.1:1/api")
+                                         << QStringLiteral("wss://127.0.0.1:1/api");
         QTest::newRow("http with port and path")
             << QStringLiteral("http://10.0.0.5:18789/gw") << QStringLiteral("ws://10.0.0.5:18789/gw");
     }
@@ -529,12 +571,13 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitFor([&] { return chat->fragments.size() == 2; }, kWaitMs));
         // Status streams and shorter texts add nothing; a lifecycle phase
         // other than "end" finishes nothing.
+        rig.gateway.sendEvent(QStringLiteral("agent"),
+                              QJsonObject{{QStringLiteral("stream"), QStringLiteral("run_status")},
+                                          {QStringLiteral("data"),
+                                           QJsonObject{{QStringLiteral("text"), QStringLiteral("preparing a lot")}}}});
         rig.gateway.sendEvent(
             QStringLiteral("agent"),
-            QJsonObject{{QStringLiteral("stream"), QStringLiteral("run_status")},
-                        {QStringLiteral("data"), QJsonObject{{QStringLiteral("text"), QStringLiteral("preparing a lot")}}}});
-        rig.gateway.sendEvent(QStringLiteral("agent"), QJsonObject{{QStringLiteral("data"),
-                                                                    QJsonObject{{QStringLiteral("delta"), QStringLiteral("Hi")}}}});
+            QJsonObject{{QStringLiteral("data"), QJsonObject{{QStringLiteral("delta"), QStringLiteral("Hi")}}}});
         rig.gateway.sendEvent(
             QStringLiteral("agent"),
             QJsonObject{{QStringLiteral("stream"), QStringLiteral("lifecycle")},
@@ -792,35 +835,21 @@ private Q_SLOTS:
     {
         Rig rig;
         QVERIFY(rig.connectAndWait());
-        GatewayWsStandIn::ChatScript silent;
-        silent.silent = true;
-        rig.gateway.queueChatScript(silent);
-        auto chat = startChat(*rig.socket, QStringLiteral("hi"));
-        QVERIFY(QTest::qWaitFor([&] { return rig.gateway.framesWithMethod(QStringLiteral("chat.send")).size() == 1; },
-                                kWaitMs));
-        const QString id =
-            rig.gateway.framesWithMethod(QStringLiteral("chat.send")).first().value(QLatin1String("id")).toString();
-        auto text = [](const QString &run, const QString &value) {
-            return QJsonObject{{QStringLiteral("runId"), run},
-                               {QStringLiteral("stream"), QStringLiteral("assistant")},
-                               {QStringLiteral("data"), QJsonObject{{QStringLiteral("text"), value}}}};
-        };
+        std::shared_ptr<ChatOutcome> chat;
+        const QString id = rig.startUnansweredChat(chat);
+        QVERIFY(!id.isEmpty());
+        const QString assistant = QStringLiteral("assistant");
+        const QString lifecycle = QStringLiteral("lifecycle");
         // Events race ahead of the acknowledgement: ours and another run's.
-        rig.gateway.sendEvent(QStringLiteral("agent"), text(QStringLiteral("run-1"), QStringLiteral("Early")));
-        rig.gateway.sendEvent(QStringLiteral("agent"), text(QStringLiteral("run-2"), QStringLiteral("Not yours at all")));
-        rig.gateway.sendFrame(QJsonObject{{QStringLiteral("type"), QStringLiteral("res")},
-                                          {QStringLiteral("id"), id},
-                                          {QStringLiteral("ok"), true},
-                                          {QStringLiteral("payload"), QJsonObject{{QStringLiteral("runId"), QStringLiteral("run-1")}}}});
-        rig.gateway.sendEvent(QStringLiteral("agent"), text(QStringLiteral("run-1"), QStringLiteral("Early bird")));
         rig.gateway.sendEvent(QStringLiteral("agent"),
-                              QJsonObject{{QStringLiteral("runId"), QStringLiteral("run-2")},
-                                          {QStringLiteral("stream"), QStringLiteral("lifecycle")},
-                                          {QStringLiteral("data"), QJsonObject{{QStringLiteral("phase"), QStringLiteral("end")}}}});
-        rig.gateway.sendEvent(QStringLiteral("agent"),
-                              QJsonObject{{QStringLiteral("runId"), QStringLiteral("run-1")},
-                                          {QStringLiteral("stream"), QStringLiteral("lifecycle")},
-                                          {QStringLiteral("data"), QJsonObject{{QStringLiteral("phase"), QStringLiteral("end")}}}});
+                              agentEvent(QStringLiteral("run-1"), {}, assistant, textData(QStringLiteral("Early"))));
+        rig.gateway.sendEvent(QStringLiteral("agent"), agentEvent(QStringLiteral("run-2"), {}, assistant,
+                                                                  textData(QStringLiteral("Not yours at all"))));
+        rig.gateway.sendFrame(acknowledgement(id, QStringLiteral("run-1")));
+        rig.gateway.sendEvent(QStringLiteral("agent"), agentEvent(QStringLiteral("run-1"), {}, assistant,
+                                                                  textData(QStringLiteral("Early bird"))));
+        rig.gateway.sendEvent(QStringLiteral("agent"), agentEvent(QStringLiteral("run-2"), {}, lifecycle, endData()));
+        rig.gateway.sendEvent(QStringLiteral("agent"), agentEvent(QStringLiteral("run-1"), {}, lifecycle, endData()));
         QVERIFY(waitDone(chat));
         QCOMPARE(description(chat), QStringLiteral("Early bird"));
         QCOMPARE(chat->fragments, QStringList({QStringLiteral("Early"), QStringLiteral(" bird")}));
@@ -831,41 +860,28 @@ private Q_SLOTS:
     {
         Rig rig;
         QVERIFY(rig.connectAndWait());
-        GatewayWsStandIn::ChatScript silent;
-        silent.silent = true;
-        rig.gateway.queueChatScript(silent);
-        auto chat = startChat(*rig.socket, QStringLiteral("hi"));
-        QVERIFY(QTest::qWaitFor([&] { return rig.gateway.framesWithMethod(QStringLiteral("chat.send")).size() == 1; },
-                                kWaitMs));
-        const QString id =
-            rig.gateway.framesWithMethod(QStringLiteral("chat.send")).first().value(QLatin1String("id")).toString();
+        std::shared_ptr<ChatOutcome> chat;
+        const QString id = rig.startUnansweredChat(chat);
+        QVERIFY(!id.isEmpty());
         const QString mine = QStringLiteral("agent:mobile:main");
-        auto agent = [](const QString &run, const QString &session, const QString &stream, const QJsonObject &data) {
-            return QJsonObject{{QStringLiteral("runId"), run},
-                               {QStringLiteral("sessionKey"), session},
-                               {QStringLiteral("stream"), stream},
-                               {QStringLiteral("data"), data}};
-        };
-        auto text = [](const QString &value) { return QJsonObject{{QStringLiteral("text"), value}}; };
-        const QJsonObject end{{QStringLiteral("phase"), QStringLiteral("end")}};
+        const QString bob = QStringLiteral("agent:mobile:bob");
+        const QString assistant = QStringLiteral("assistant");
+        const QString lifecycle = QStringLiteral("lifecycle");
         // Acknowledged, then settled at once without an answer: queued.
-        rig.gateway.sendFrame(QJsonObject{{QStringLiteral("type"), QStringLiteral("res")},
-                                          {QStringLiteral("id"), id},
-                                          {QStringLiteral("ok"), true},
-                                          {QStringLiteral("payload"), QJsonObject{{QStringLiteral("runId"), QStringLiteral("acked")}}}});
+        rig.gateway.sendFrame(acknowledgement(id, QStringLiteral("acked")));
         rig.gateway.sendEvent(QStringLiteral("chat"), QJsonObject{{QStringLiteral("runId"), QStringLiteral("acked")},
                                                                   {QStringLiteral("sessionKey"), mine},
                                                                   {QStringLiteral("state"), QStringLiteral("final")}});
         // Another session's run never answers it; the session's next run does.
-        rig.gateway.sendEvent(QStringLiteral("agent"), agent(QStringLiteral("theirs"), QStringLiteral("agent:mobile:bob"),
-                                                             QStringLiteral("assistant"), text(QStringLiteral("Not yours"))));
-        rig.gateway.sendEvent(QStringLiteral("agent"), agent(QStringLiteral("theirs"), QStringLiteral("agent:mobile:bob"),
-                                                             QStringLiteral("lifecycle"), end));
-        rig.gateway.sendEvent(QStringLiteral("agent"), agent(QStringLiteral("follow-up"), mine, QStringLiteral("assistant"),
-                                                             text(QStringLiteral("Queued"))));
-        rig.gateway.sendEvent(QStringLiteral("agent"), agent(QStringLiteral("follow-up"), mine, QStringLiteral("assistant"),
-                                                             text(QStringLiteral("Queued answer"))));
-        rig.gateway.sendEvent(QStringLiteral("agent"), agent(QStringLiteral("follow-up"), mine, QStringLiteral("lifecycle"), end));
+        rig.gateway.sendEvent(QStringLiteral("agent"), agentEvent(QStringLiteral("theirs"), bob, assistant,
+                                                                  textData(QStringLiteral("Not yours"))));
+        rig.gateway.sendEvent(QStringLiteral("agent"), agentEvent(QStringLiteral("theirs"), bob, lifecycle, endData()));
+        rig.gateway.sendEvent(QStringLiteral("agent"), agentEvent(QStringLiteral("follow-up"), mine, assistant,
+                                                                  textData(QStringLiteral("Queued"))));
+        rig.gateway.sendEvent(QStringLiteral("agent"), agentEvent(QStringLiteral("follow-up"), mine, assistant,
+                                                                  textData(QStringLiteral("Queued answer"))));
+        rig.gateway.sendEvent(QStringLiteral("agent"),
+                              agentEvent(QStringLiteral("follow-up"), mine, lifecycle, endData()));
         QVERIFY(waitDone(chat));
         QCOMPARE(description(chat), QStringLiteral("Queued answer"));
         QCOMPARE(chat->fragments, QStringList({QStringLiteral("Queued"), QStringLiteral(" answer")}));

@@ -107,13 +107,13 @@ void ChatDispatcher::sendReady()
                                        BridgeError::networkError(QStringLiteral("Failed to encode request"))));
                 continue;
             }
-            const QJsonObject request{{QStringLiteral("type"), QStringLiteral("req")},
-                                      {QStringLiteral("id"), call->frameId()},
-                                      {QStringLiteral("method"), QStringLiteral("chat.send")},
-                                      {QStringLiteral("params"),
-                                       QJsonObject{{QStringLiteral("sessionKey"), call->sessionKey()},
-                                                   {QStringLiteral("idempotencyKey"), call->idempotencyKey()},
-                                                   {QStringLiteral("message"), call->message()}}}};
+            const QJsonObject request{
+                {QStringLiteral("type"), QStringLiteral("req")},
+                {QStringLiteral("id"), call->frameId()},
+                {QStringLiteral("method"), QStringLiteral("chat.send")},
+                {QStringLiteral("params"), QJsonObject{{QStringLiteral("sessionKey"), call->sessionKey()},
+                                                       {QStringLiteral("idempotencyKey"), call->idempotencyKey()},
+                                                       {QStringLiteral("message"), call->message()}}}};
             if (const std::optional<Error> failure = m_send(request)) {
                 settle(m_router.reject(call->frameId(), *failure));
                 continue;

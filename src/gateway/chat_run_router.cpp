@@ -88,8 +88,7 @@ std::vector<ChatRunRouter::Finished> ChatRunRouter::onEvent(const AgentEvent &ev
     // A follow-up run of a session whose chat the gateway queued: the first
     // run of that session (ours alone, one chat per agent at a time) that
     // shows up answers it.
-    if (!owner && !event.runId.isEmpty() && !event.sessionKey.isEmpty() &&
-        event.kind != AgentEvent::Kind::settled) {
+    if (!owner && !event.runId.isEmpty() && !event.sessionKey.isEmpty() && event.kind != AgentEvent::Kind::settled) {
         for (const auto &call : std::as_const(m_running)) {
             if (call->awaitsFollowUp() && call->sessionKey() == event.sessionKey) {
                 qCInfo(lcOcWs, "Run %s answers the queued chat.send %s", qUtf8Printable(event.runId),

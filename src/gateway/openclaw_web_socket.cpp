@@ -55,10 +55,9 @@ bool isAuthRejection(const Frame &frame)
 OpenClawWebSocket::OpenClawWebSocket(KeychainManager *keychain, Timings timings, ProcessRunner processRunner,
                                      QObject *parent)
     : QObject(parent), m_keychain(keychain), m_timings(timings),
-      m_approver(new PairingApprover(std::move(processRunner),
-                                     PairingApprover::Timings{int(timings.processTimeout * 1000.0),
-                                                              timings.processOutputCap},
-                                     this)),
+      m_approver(new PairingApprover(
+          std::move(processRunner),
+          PairingApprover::Timings{int(timings.processTimeout * 1000.0), timings.processOutputCap}, this)),
       m_chats(new ChatDispatcher(
           ChatDispatcher::Limits{timings.chatTimeout, timings.sessionSettleTimeout, timings.maxChats},
           [this] { return isUsableForChat(); },
@@ -383,7 +382,8 @@ void OpenClawWebSocket::handleEvent(const Frame &frame)
                qUtf8Printable(quotedForLog(event.stream.isEmpty() ? QStringLiteral("-") : event.stream, 40)),
                qUtf8Printable(quotedForLog(event.phase.isEmpty() ? QStringLiteral("-") : event.phase, 40)),
                qUtf8Printable(quotedForLog(event.runId, 80)), long(event.text.size()),
-               qUtf8Printable(quotedForLog(firstCharacters(event.text.first(std::min<qsizetype>(event.text.size(), 160)), 40))));
+               qUtf8Printable(
+                   quotedForLog(firstCharacters(event.text.first(std::min<qsizetype>(event.text.size(), 160)), 40))));
         m_chats->onEvent(event);
     } else if (name == QLatin1String("tick") || name == QLatin1String("health") ||
                name == QLatin1String("voicewake.changed")) {
