@@ -50,8 +50,6 @@ public:
         // After a run's answer ended, how long its session waits for the
         // run to settle before the next chat goes anyway.
         double sessionSettleTimeout = 5.0;
-        // After the device key could not be read (store locked), when to try again.
-        double identityRetryDelay = 30.0;
         // Each run of the openclaw tool.
         double processTimeout = 30.0;
         qint64 processOutputCap = 1 << 20;
