@@ -34,10 +34,11 @@ class LockableSecretBackend : public MemorySecretBackend
 {
 public:
     bool locked = false;
-    SecretOutcome lookup(const SecretItemKey &key) override
+    SecretLookup lookup(const SecretItemKey &key) override
     {
-        return locked ? SecretOutcome::failure(2, QStringLiteral("Cannot unlock the collection"))
-                      : MemorySecretBackend::lookup(key);
+        if (locked)
+            return Error::plain(QStringLiteral("Cannot unlock the collection"), 2);
+        return MemorySecretBackend::lookup(key);
     }
 };
 

@@ -404,7 +404,7 @@ private Q_SLOTS:
                  qPrintable(socket->state().description()));
         for (const QString &line : log.messagesStartingWith(QStringLiteral("Connect failed: ")))
             qInfo("OpenClaw %s refused the planted token: %s", qPrintable(version), qPrintable(line));
-        QVERIFY(keychain->load(CredentialService::openClawDeviceToken()) !=
+        QVERIFY(keychain->load(CredentialService::openClawDeviceToken()).valueOr(std::nullopt) !=
                 std::optional<QString>(QStringLiteral("planted-device-token")));
         socket->disconnect();
         gateway.stop();

@@ -270,8 +270,8 @@ int runModelsCommand(const QStringList &arguments)
     context.network = &network;
     context.homeDirectory = QDir::homePath();
     context.validator = [home = context.homeDirectory]() -> QCoro::Task<std::pair<ConfigValidator, QString>> {
-        CommandRunner runner;
-        OpenClawLocator locator(&runner, OpenClawLocator::standardPlaces(home, processEnvironment));
+        OpenClawLocator locator(std::make_shared<CommandRunner>(),
+                                OpenClawLocator::standardPlaces(home, processEnvironment));
         const LocatedOpenClaw located = co_await locator.find();
         if (!located.path)
             co_return std::pair<ConfigValidator, QString>{

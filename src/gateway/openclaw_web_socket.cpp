@@ -504,7 +504,7 @@ void OpenClawWebSocket::handleConnectResponse(const Frame &frame)
         // A stale or planted device token must not lock this path out: drop
         // it, and the next attempt signs in with the gateway token.
         qCCritical(lcOcWs, "The gateway rejected the stored device token — retrying with the gateway token");
-        m_keychain->deleteItem(CredentialService::openClawDeviceToken());
+        (void)m_keychain->deleteItem(CredentialService::openClawDeviceToken());
     }
     setState(OpenClawWSState::error(frame.errorMessage));
     scheduleReconnect();
