@@ -1,4 +1,5 @@
 #include "cli/cli.h"
+#include "cli/doctor_command.h"
 
 namespace halvex::cli {
 
@@ -7,6 +8,8 @@ namespace halvex::cli {
 const QList<Command> &commands()
 {
     static const QList<Command> list = {
+        {QStringLiteral("doctor"), QStringLiteral("Check every link the bridge needs and say how to mend it."),
+         runDoctorCommand},
     };
     return list;
 }
