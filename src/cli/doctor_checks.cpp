@@ -154,18 +154,23 @@ QCoro::Task<CheckOutcome> checkGatewayAnswering(const DoctorEnvironment &env, Do
 {
     QString configNote;
     readGatewayCoordinates(env, found, configNote);
-    const QString where = found.gatewayURL.toString();
-    QUrl health = found.gatewayURL;
-    health.setPath(QStringLiteral("/healthz"));
-    const HttpAnswer answer = co_await boundedGet(env.network, health, {}, env.timings.probeTimeoutMs);
-    if (!answer.status) {
-        QString detail = where + QStringLiteral(" does not answer: ") + answer.error;
+    const QUrl url = found.gatewayURL;
+    const QString where = url.toString();
+    const quint16 port = quint16(url.port(url.scheme() == QLatin1String("https") ? 443 : 80));
+    const QString refused = co_await tcpConnectError(url.host(), port, env.timings.probeTimeoutMs);
+    if (!refused.isEmpty()) {
+        QString detail = where + QStringLiteral(" does not answer: ") + refused;
         if (!configNote.isEmpty())
             detail += QStringLiteral(" (") + configNote + QLatin1Char(')');
         co_return CheckOutcome::fail(detail, startGatewayFix());
     }
     found.gatewayAnswering = true;
-    co_return CheckOutcome::pass(where);
+    // OpenClaw answers its health probe without a token; the WebSocket
+    // check below tells whether it is a gateway that takes this bridge.
+    QUrl health = url;
+    health.setPath(QStringLiteral("/healthz"));
+    const HttpAnswer answer = co_await boundedGet(env.network, health, {}, env.timings.probeTimeoutMs);
+    co_return CheckOutcome::pass(answer.status == 200 ? where + QStringLiteral(" (live)") : where);
 }
 
 QCoro::Task<CheckOutcome> checkHttpChatEndpoint(const DoctorEnvironment &env, DoctorFindings &found)
