@@ -120,7 +120,7 @@ private Q_SLOTS:
     {
         BridgeRig rig;
         QVERIFY(rig.createConnected());
-        rig.settings->setBoolean(BridgeNotifications::settingKey, false);
+        rig.settings->setBoolean(SettingsKey::notificationsEnabled, false);
         QList<Shown> shown;
         BridgeNotifications notifications(rig.bridge.get(), rig.settings.get(),
                                           [&](const QString &t, const QString &b) { shown.append({t, b}); },

@@ -27,7 +27,7 @@ BridgeNotifications::BridgeNotifications(BridgeManager *bridge, Settings *settin
 
 bool BridgeNotifications::isEnabled(const Settings &settings)
 {
-    return settings.boolean(settingKey, true);
+    return settings.boolean(SettingsKey::notificationsEnabled, true);
 }
 
 void BridgeNotifications::relayStateChanged(const BridgeConnectionState &state)

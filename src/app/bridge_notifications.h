@@ -23,8 +23,8 @@ struct BridgeNotificationTimings {
 // Tells the user, once per cause until it recovers, what keeps the phone
 // from reaching the agent: the relay link down for more than two minutes,
 // the gateway no longer answering, and a device pairing that waits for the
-// user's approval. The "notificationsEnabled" setting (default on) turns
-// them off.
+// user's approval. The "notificationsEnabled" setting (default on; also
+// `halvex-bridge notifications off`) turns them off.
 class BridgeNotifications : public QObject
 {
     Q_OBJECT
@@ -42,8 +42,7 @@ public:
     BridgeNotifications(BridgeManager *bridge, Settings *settings, Sink sink, Timings timings = {},
                         QObject *parent = nullptr);
 
-    // The user-defaults key of the on/off switch.
-    static constexpr char settingKey[] = "notificationsEnabled";
+    // The "notificationsEnabled" setting; on when absent.
     static bool isEnabled(const Settings &settings);
 
     void setSink(Sink sink) { m_sink = std::move(sink); }

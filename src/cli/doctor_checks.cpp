@@ -196,6 +196,9 @@ QCoro::Task<CheckOutcome> checkHttpChatEndpoint(const DoctorEnvironment &env, Do
                                                     "on: openclaw config set "
                                                     "gateway.http.endpoints.chatCompletions.enabled true)"));
     }
+    if (status == 401 || status == 403)
+        co_return CheckOutcome::skip(QStringLiteral("cannot tell while the gateway refuses the token (HTTP %1)")
+                                         .arg(status));
     co_return CheckOutcome::skip(QStringLiteral("cannot tell: GET /v1/models answered %1")
                                      .arg(answer.status ? QString::number(status) : answer.error));
 }

@@ -92,25 +92,46 @@ QCoro::Task<QString> relayHandshakeError(QUrl relayOrigin, QString bridgeToken, 
 QCoro::Task<OpenClawWSState> gatewayHandshake(KeychainManager *keychain, QUrl gatewayURL, QString gatewayToken,
                                               int timeoutMs)
 {
+    // A gateway that has just come up refuses for a few seconds ("gateway
+    // starting; retry shortly"): a few quick retries within the limit.
     OpenClawWebSocket::Timings timings;
     timings.challengeTimeout = timeoutMs / 1000.0;
-    timings.maxReconnectAttempts = 0;
+    timings.initialReconnectDelay = 0.5;
+    timings.maxReconnectDelay = 4.0;
+    timings.maxReconnectAttempts = 6;
     OpenClawWebSocket socket(keychain, timings);
     // The doctor looks; approving a pending device is the bridge's job.
     socket.setOpenClawBinaryPath(std::nullopt);
 
+    // The first refusal says why; the final "Connection failed" does not.
+    QString firstRefusal;
+    QObject context;
+    QObject::connect(&socket, &OpenClawWebSocket::stateChanged, &context, [&](const OpenClawWSState &state) {
+        if (state.kind() == OpenClawWSState::Kind::error && firstRefusal.isEmpty())
+            firstRefusal = state.errorText();
+    });
+    const auto settled = [&socket] {
+        const OpenClawWSState state = socket.state();
+        return state.kind() == OpenClawWSState::Kind::connected ||
+               (state.kind() == OpenClawWSState::Kind::error &&
+                (state.errorText().startsWith(QLatin1String("Device not paired")) ||
+                 state.errorText().contains(QLatin1String("unauthorized")) ||
+                 state.errorText() == QLatin1String("Connection failed")));
+    };
     QTimer timer;
     timer.setSingleShot(true);
     timer.start(timeoutMs);
     socket.connect(gatewayURL, gatewayToken);
-    auto finished = [&socket] {
-        const auto kind = socket.state().kind();
-        return kind == OpenClawWSState::Kind::connected || kind == OpenClawWSState::Kind::error;
-    };
-    while (!finished() && timer.isActive())
+    while (!settled() && timer.isActive())
         co_await qCoro(&socket, &OpenClawWebSocket::stateChanged, std::chrono::milliseconds(timer.remainingTime() + 1));
-    const OpenClawWSState state =
-        finished() ? socket.state() : OpenClawWSState::error(QStringLiteral("no answer within %1 s").arg(timeoutMs / 1000.0));
+
+    OpenClawWSState state = socket.state();
+    if (state.kind() != OpenClawWSState::Kind::connected && !state.errorText().startsWith(QLatin1String("Device not paired"))) {
+        const QString why = !firstRefusal.isEmpty() && firstRefusal != QLatin1String("Connection failed")
+                                ? firstRefusal
+                                : QStringLiteral("no handshake within %1 s").arg(timeoutMs / 1000.0);
+        state = OpenClawWSState::error(why);
+    }
     socket.disconnect();
     co_return state;
 }
