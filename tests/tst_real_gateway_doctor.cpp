@@ -78,12 +78,16 @@ private Q_SLOTS:
 
     void workingSetupFromTheOpenClawConfiguration()
     {
-        KeychainManager keychain(std::make_unique<MemorySecretBackend>());
+        // The user's store: the private session's Secret Service.
+        QTemporaryDir files;
+        std::unique_ptr<KeychainManager> store = KeychainManager::createDefault(files.filePath(QStringLiteral("c.json")));
+        KeychainManager &keychain = *store;
         keychain.save(CredentialService::bridge(), bridgeToken);
         TempSettings settings;
         QNetworkAccessManager network;
         const DoctorReport report =
             QCoro::waitFor(runDoctor(environment(keychain, settings.get(), network), doctorChecks()));
+        keychain.deleteItem(CredentialService::bridge());
         keepForDocs(QStringLiteral("doctor-working.txt"), report);
         QVERIFY2(report.canAnswerChats(), qPrintable(report.text()));
         QCOMPARE(statusOf(report, QStringLiteral("openclaw-tool")), CheckOutcome::Status::passed);

@@ -47,9 +47,11 @@ QCoro::Task<CheckOutcome> checkCredentialStore(const DoctorEnvironment &env, Doc
 {
     SecretBackend *store = env.keychain->primary();
     const SecretOutcome probe = store->lookup({CredentialService::bridge(), {}});
-    const QString name = store->name() == QLatin1String("secret-service")
-                             ? QStringLiteral("Secret Service")
-                             : QStringLiteral("private file store (no Secret Service answered)");
+    QString name = store->name();
+    if (name == QLatin1String("secret-service"))
+        name = QStringLiteral("Secret Service");
+    else if (name == QLatin1String("file"))
+        name = QStringLiteral("private file store (no Secret Service answered)");
     if (probe.status == SecretOutcome::Status::error) {
         co_return CheckOutcome::fail(name + QStringLiteral(" does not answer: ") + probe.message,
                                      QStringLiteral("unlock the keyring (gnome-keyring or KWallet) of this session, "
