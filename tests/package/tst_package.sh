@@ -71,6 +71,11 @@ for f in /usr/bin/halvex-bridge /usr/lib/systemd/user/halvex-bridge.service \
   [[ -s $root$f ]] || fail "the package lacks $f"
 done
 
+if command -v desktop-file-validate >/dev/null; then
+  desktop-file-validate "$root/usr/share/applications/com.halvex.bridge.desktop" ||
+    fail "desktop-file-validate rejects the desktop entry"
+fi
+
 echo "--- halvex-bridge --version"
 version=$(in_root halvex-bridge --version)
 echo "$version"
