@@ -54,7 +54,10 @@ struct Watched {
     {
         notifications = std::make_unique<BridgeNotifications>(
             rig.bridge.get(), rig.settings.get(),
-            [this](const QString &title, const QString &body) { shown.append({title, body}); }, timings);
+            [this](const QString &title, const QString &body) {
+                shown.append({title, body});
+            },
+            timings);
     }
 
     // Connected to the relay and the gateway, then watched.
@@ -159,9 +162,8 @@ private Q_SLOTS:
         rig.create();
         w.watch();
         rig.bridge->start();
-        QTRY_VERIFY_WITH_TIMEOUT(rig.bridge->openClawWebSocket()->state().errorText().startsWith(
-                                     QLatin1String("Device not paired")),
-                                 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            rig.bridge->openClawWebSocket()->state().errorText().startsWith(QLatin1String("Device not paired")), 20000);
         QCOMPARE(w.shown.size(), 1);
         QCOMPARE(w.shown.at(0).title, QStringLiteral("Approve Halvex Bridge in OpenClaw"));
         QVERIFY(w.shown.at(0).body.contains(QLatin1String("openclaw devices approve")));

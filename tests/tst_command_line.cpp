@@ -34,8 +34,9 @@ class TestCommandLine : public QObject
         env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_home.filePath(QStringLiteral("config")));
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         process.setProcessEnvironment(env);
-        process.start(QDir(QCoreApplication::applicationDirPath()).absoluteFilePath(QStringLiteral("../src/halvex-bridge")),
-                      arguments);
+        process.start(
+            QDir(QCoreApplication::applicationDirPath()).absoluteFilePath(QStringLiteral("../src/halvex-bridge")),
+            arguments);
         if (!process.waitForFinished(120000))
             return {};
         return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
@@ -49,7 +50,7 @@ private Q_SLOTS:
         QCOMPARE(help.status, 0);
         QVERIFY(help.out.startsWith(QLatin1String("Usage: halvex-bridge [options]")));
         for (const QString &option : {QStringLiteral("--help"), QStringLiteral("--version"),
-                                     QStringLiteral("--headless"), QStringLiteral("--verbose")})
+                                      QStringLiteral("--headless"), QStringLiteral("--verbose")})
             QVERIFY2(help.out.contains(option), qPrintable(option));
         QVERIFY(!cli::commands().isEmpty());
         for (const cli::Command &command : cli::commands()) {
@@ -73,7 +74,8 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("arguments");
         QTest::newRow("unknown option") << QStringList{QStringLiteral("--bogus")};
         QTest::newRow("unknown command") << QStringList{QStringLiteral("frobnicate")};
-        QTest::newRow("option of a command unknown") << QStringList{QStringLiteral("doctor"), QStringLiteral("--bogus")};
+        QTest::newRow("option of a command unknown")
+            << QStringList{QStringLiteral("doctor"), QStringLiteral("--bogus")};
         QTest::newRow("stray argument") << QStringList{QStringLiteral("doctor"), QStringLiteral("now")};
         QTest::newRow("bad state") << QStringList{QStringLiteral("notifications"), QStringLiteral("maybe")};
     }
@@ -95,8 +97,9 @@ private Q_SLOTS:
         QCOMPARE(off.out, QStringLiteral("Notifications: off\n"));
         const Run shown = run({QStringLiteral("notifications"), QStringLiteral("--json")});
         QCOMPARE(shown.status, 1);
-        QCOMPARE(QJsonDocument::fromJson(shown.out.toUtf8()).object().value(QLatin1String("notifications")).toBool(true),
-                 false);
+        QCOMPARE(
+            QJsonDocument::fromJson(shown.out.toUtf8()).object().value(QLatin1String("notifications")).toBool(true),
+            false);
         QCOMPARE(run({QStringLiteral("notifications"), QStringLiteral("on")}).status, 0);
     }
 

@@ -44,8 +44,9 @@ struct Rig {
         gateway.setCloseAfterRefusal(1008);
         gateway.setPairingCheck([this](const QString &) { return paired; });
         QVERIFY(ollama.listen());
-        ollama.setDefaultResponse("/api/tags", ScriptedResponse::json(200, QByteArrayLiteral(
-                                                   R"({"models":[{"name":"llama3.2:3b"},{"name":"qwen3:8b"}]})")));
+        ollama.setDefaultResponse(
+            "/api/tags", ScriptedResponse::json(
+                             200, QByteArrayLiteral(R"({"models":[{"name":"llama3.2:3b"},{"name":"qwen3:8b"}]})")));
         keychain.save(CredentialService::bridge(), bridgeToken);
         keychain.save(CredentialService::openClaw(), gatewayToken);
         settings->setString(SettingsKey::openClawEndpoint, gateway.httpUrl().toString());
@@ -99,10 +100,10 @@ private Q_SLOTS:
         Rig rig;
         const DoctorReport report = rig.run();
         for (const DoctorReport::Line &line : report.lines) {
-            if (line.check.id != QLatin1String("openclaw-tool") && line.check.id != QLatin1String("bind-mode")
-                && line.check.id != QLatin1String("http-chat-endpoint"))
-                QVERIFY2(line.outcome.status == Status::passed, qPrintable(line.check.id + QLatin1Char(' ') +
-                                                                            line.outcome.detail));
+            if (line.check.id != QLatin1String("openclaw-tool") && line.check.id != QLatin1String("bind-mode") &&
+                line.check.id != QLatin1String("http-chat-endpoint"))
+                QVERIFY2(line.outcome.status == Status::passed,
+                         qPrintable(line.check.id + QLatin1Char(' ') + line.outcome.detail));
         }
         QVERIFY(report.canAnswerChats());
         QVERIFY(outcome(report, QStringLiteral("ollama")).detail.contains(QLatin1String("2 local model")));
@@ -127,13 +128,20 @@ private Q_SLOTS:
         QTest::addColumn<QString>("breakage");
         QTest::addColumn<QString>("failedCheck");
         QTest::addColumn<bool>("canAnswerChats");
-        QTest::newRow("no bridge token") << "no-token" << "bridge-token" << false;
-        QTest::newRow("relay refuses the token") << "relay-refuses" << "relay" << false;
-        QTest::newRow("relay down") << "relay-down" << "relay" << false;
-        QTest::newRow("gateway down") << "gateway-down" << "gateway" << false;
-        QTest::newRow("gateway token wrong") << "wrong-gateway-token" << "gateway-websocket" << false;
-        QTest::newRow("device not paired") << "not-paired" << "gateway-websocket" << false;
-        QTest::newRow("ollama down") << "ollama-down" << "ollama" << true;
+        QTest::newRow("no bridge token") << "no-token"
+                                         << "bridge-token" << false;
+        QTest::newRow("relay refuses the token") << "relay-refuses"
+                                                 << "relay" << false;
+        QTest::newRow("relay down") << "relay-down"
+                                    << "relay" << false;
+        QTest::newRow("gateway down") << "gateway-down"
+                                      << "gateway" << false;
+        QTest::newRow("gateway token wrong") << "wrong-gateway-token"
+                                             << "gateway-websocket" << false;
+        QTest::newRow("device not paired") << "not-paired"
+                                           << "gateway-websocket" << false;
+        QTest::newRow("ollama down") << "ollama-down"
+                                     << "ollama" << true;
     }
 
     void eachBrokenLinkIsNamedWithItsFix()

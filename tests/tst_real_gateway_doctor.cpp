@@ -80,7 +80,8 @@ private Q_SLOTS:
     {
         // The user's store: the private session's Secret Service.
         QTemporaryDir files;
-        std::unique_ptr<KeychainManager> store = KeychainManager::createDefault(files.filePath(QStringLiteral("c.json")));
+        std::unique_ptr<KeychainManager> store =
+            KeychainManager::createDefault(files.filePath(QStringLiteral("c.json")));
         KeychainManager &keychain = *store;
         keychain.save(CredentialService::bridge(), bridgeToken);
         TempSettings settings;

@@ -77,7 +77,8 @@ void BridgeNotifications::gatewaySocketStateChanged(const OpenClawWSState &state
         recovered(Cause::pairingApproval);
         return;
     }
-    if (state.kind() == OpenClawWSState::Kind::error && state.errorText().startsWith(QLatin1String("Device not paired")))
+    if (state.kind() == OpenClawWSState::Kind::error &&
+        state.errorText().startsWith(QLatin1String("Device not paired")))
         notify(Cause::pairingApproval, QStringLiteral("Approve Halvex Bridge in OpenClaw"),
                QStringLiteral("The OpenClaw gateway has not paired this device yet. Approve it with: openclaw "
                               "devices approve --latest"));

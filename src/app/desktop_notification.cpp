@@ -11,10 +11,9 @@ namespace halvex {
 
 void sendDesktopNotification(const QString &title, const QString &body)
 {
-    QDBusMessage message =
-        QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.Notifications"),
-                                       QStringLiteral("/org/freedesktop/Notifications"),
-                                       QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("Notify"));
+    QDBusMessage message = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("/org/freedesktop/Notifications"),
+        QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("Notify"));
     const QVariantMap hints{{QStringLiteral("desktop-entry"), appId()}};
     // app_name, replaces_id, app_icon, summary, body, actions, hints, expire_timeout (-1: the server's)
     message << QStringLiteral("Halvex Bridge") << quint32(0) << appId() << title << body << QStringList() << hints

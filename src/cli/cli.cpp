@@ -21,8 +21,7 @@ const QStringList qtOptionsWithValue = {QStringLiteral("-platform"), QStringLite
                                         QStringLiteral("-style"), QStringLiteral("-qwindowgeometry")};
 
 struct TopLevelOptions {
-    QCommandLineOption help{{QStringLiteral("h"), QStringLiteral("help")},
-                            QStringLiteral("Show this help and leave.")};
+    QCommandLineOption help{{QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show this help and leave.")};
     QCommandLineOption version{{QStringLiteral("v"), QStringLiteral("version")},
                                QStringLiteral("Show the version and leave.")};
     QCommandLineOption headless{QStringLiteral("headless"),

@@ -11,8 +11,8 @@ const QList<Command> &commands()
     static const QList<Command> list = {
         {QStringLiteral("doctor"), QStringLiteral("Check every link the bridge needs and say how to mend it."),
          runDoctorCommand},
-        {QStringLiteral("notifications"), QStringLiteral("Show or set (on, off) the desktop notifications about links."),
-         runNotificationsCommand},
+        {QStringLiteral("notifications"),
+         QStringLiteral("Show or set (on, off) the desktop notifications about links."), runNotificationsCommand},
     };
     return list;
 }

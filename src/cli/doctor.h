@@ -28,7 +28,10 @@ struct CheckOutcome {
     QString fix;
 
     static CheckOutcome pass(QString detail) { return {Status::passed, std::move(detail), {}}; }
-    static CheckOutcome fail(QString detail, QString fix) { return {Status::failed, std::move(detail), std::move(fix)}; }
+    static CheckOutcome fail(QString detail, QString fix)
+    {
+        return {Status::failed, std::move(detail), std::move(fix)};
+    }
     static CheckOutcome skip(QString reason) { return {Status::skipped, std::move(reason), {}}; }
 };
 
@@ -36,7 +39,7 @@ struct CheckOutcome {
 // a scratch home.
 struct DoctorEnvironment {
     struct Timings {
-        int probeTimeoutMs = 5000;     // one HTTP request or TCP connect
+        int probeTimeoutMs = 5000;      // one HTTP request or TCP connect
         int handshakeTimeoutMs = 15000; // one WebSocket handshake
     };
 

@@ -78,8 +78,7 @@ QCoro::Task<CheckOutcome> checkRelay(const DoctorEnvironment &env, DoctorFinding
     const bool secure = origin.scheme() == QLatin1String("wss");
     const quint16 port = quint16(origin.port(secure ? 443 : 80));
     const QString where = origin.toString();
-    const QString unreachable =
-        co_await tcpConnectError(origin.host(), port, env.timings.probeTimeoutMs);
+    const QString unreachable = co_await tcpConnectError(origin.host(), port, env.timings.probeTimeoutMs);
     if (!unreachable.isEmpty()) {
         co_return CheckOutcome::fail(where + QStringLiteral(" not reachable: ") + unreachable,
                                      QStringLiteral("check this machine's network connection and proxy settings"));
@@ -199,8 +198,8 @@ QCoro::Task<CheckOutcome> checkHttpChatEndpoint(const DoctorEnvironment &env, Do
                                                     "gateway.http.endpoints.chatCompletions.enabled true)"));
     }
     if (status == 401 || status == 403)
-        co_return CheckOutcome::skip(QStringLiteral("cannot tell while the gateway refuses the token (HTTP %1)")
-                                         .arg(status));
+        co_return CheckOutcome::skip(
+            QStringLiteral("cannot tell while the gateway refuses the token (HTTP %1)").arg(status));
     co_return CheckOutcome::skip(QStringLiteral("cannot tell: GET /v1/models answered %1")
                                      .arg(answer.status ? QString::number(status) : answer.error));
 }
@@ -213,8 +212,8 @@ QCoro::Task<CheckOutcome> checkGatewayWebSocket(const DoctorEnvironment &env, Do
         co_return CheckOutcome::fail(QStringLiteral("no gateway token"),
                                      QStringLiteral("set gateway.auth.token in ~/.openclaw/openclaw.json "
                                                     "(openclaw config set gateway.auth.token <token>)"));
-    const OpenClawWSState state = co_await gatewayHandshake(env.keychain, found.gatewayURL, found.gatewayToken,
-                                                            env.timings.handshakeTimeoutMs);
+    const OpenClawWSState state =
+        co_await gatewayHandshake(env.keychain, found.gatewayURL, found.gatewayToken, env.timings.handshakeTimeoutMs);
     const QString token = maskSecret(found.gatewayToken);
     if (state.kind() == OpenClawWSState::Kind::connected) {
         found.gatewayTokenAccepted = true;

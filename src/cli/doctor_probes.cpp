@@ -73,10 +73,11 @@ QCoro::Task<QString> relayHandshakeError(QUrl relayOrigin, QString bridgeToken, 
     QTimer timer;
     timer.setSingleShot(true);
     QObject::connect(&socket, &QWebSocket::connected, &context, [&] { done = true; });
-    QObject::connect(&socket, qOverload<QAbstractSocket::SocketError>(&QWebSocket::error), &context, [&](QAbstractSocket::SocketError) {
-        error = socket.errorString();
-        done = true;
-    });
+    QObject::connect(&socket, qOverload<QAbstractSocket::SocketError>(&QWebSocket::error), &context,
+                     [&](QAbstractSocket::SocketError) {
+                         error = socket.errorString();
+                         done = true;
+                     });
     socket.open(url);
     timer.start(timeoutMs);
     while (!done && timer.isActive()) {
@@ -126,7 +127,8 @@ QCoro::Task<OpenClawWSState> gatewayHandshake(KeychainManager *keychain, QUrl ga
         co_await qCoro(&socket, &OpenClawWebSocket::stateChanged, std::chrono::milliseconds(timer.remainingTime() + 1));
 
     OpenClawWSState state = socket.state();
-    if (state.kind() != OpenClawWSState::Kind::connected && !state.errorText().startsWith(QLatin1String("Device not paired"))) {
+    if (state.kind() != OpenClawWSState::Kind::connected &&
+        !state.errorText().startsWith(QLatin1String("Device not paired"))) {
         const QString why = !firstRefusal.isEmpty() && firstRefusal != QLatin1String("Connection failed")
                                 ? firstRefusal
                                 : QStringLiteral("no handshake within %1 s").arg(timeoutMs / 1000.0);

@@ -23,11 +23,9 @@ int runNotificationsCommand(const QStringList &arguments)
     if (const std::optional<int> status = parseCommandArguments(parser, QStringLiteral("notifications"), arguments))
         return *status;
     const QStringList positional = parser.positionalArguments();
-    if (positional.size() > 1 ||
-        (positional.size() == 1 && positional.constFirst() != QLatin1String("on") &&
-         positional.constFirst() != QLatin1String("off"))) {
-        err() << "halvex-bridge notifications: expected on or off, got '" << positional.join(QLatin1Char(' '))
-              << "'\n";
+    if (positional.size() > 1 || (positional.size() == 1 && positional.constFirst() != QLatin1String("on") &&
+                                  positional.constFirst() != QLatin1String("off"))) {
+        err() << "halvex-bridge notifications: expected on or off, got '" << positional.join(QLatin1Char(' ')) << "'\n";
         return misuse;
     }
 
