@@ -116,29 +116,40 @@ private Q_SLOTS:
     void gatewayThatStopsAnsweringIsToldOnceUntilItIsBack()
     {
         Watched w;
-        QVERIFY(w.watchConnected());
         BridgeRig &rig = w.rig;
         QList<Shown> &shown = w.shown;
-        rig.bridge->setOpenClawReachable(true);
-        rig.bridge->setOpenClawReachable(false);
-        QCOMPARE(shown.size(), 1);
+        // The health check asks the gateway's model list five times a second.
+        rig.timings.healthCheckInterval = 0.2;
+        QVERIFY(w.watchConnected());
+        QTRY_VERIFY_WITH_TIMEOUT(rig.bridge->openClawReachable(), 15000);
+        const auto probes = [&rig] { return rig.gateway.requestsTo("/v1/models").size(); };
+
+        rig.setModelsStatus(500);
+        QTRY_COMPARE_WITH_TIMEOUT(shown.size(), 1, 15000);
         QCOMPARE(shown.at(0).title, QStringLiteral("OpenClaw is not answering"));
         QVERIFY(shown.at(0).body.contains(rig.gateway.url().toString()));
-        rig.bridge->setOpenClawReachable(false);
+        // Still not answering through several more probes: nothing new.
+        const qsizetype seen = probes();
+        QTRY_VERIFY_WITH_TIMEOUT(probes() >= seen + 4, 15000);
         QCOMPARE(shown.size(), 1);
-        rig.bridge->setOpenClawReachable(true);
-        rig.bridge->setOpenClawReachable(false);
-        QCOMPARE(shown.size(), 2);
+
+        // Back, then gone again: told again.
+        rig.setModelsStatus(200);
+        QTRY_VERIFY_WITH_TIMEOUT(rig.bridge->openClawReachable(), 15000);
+        rig.setModelsStatus(500);
+        QTRY_COMPARE_WITH_TIMEOUT(shown.size(), 2, 15000);
     }
 
     void theSettingTurnsThemOff()
     {
         Watched w;
-        QVERIFY(w.watchConnected());
         BridgeRig &rig = w.rig;
+        rig.timings.healthCheckInterval = 0.2;
+        QVERIFY(w.watchConnected());
         rig.settings->setBoolean(SettingsKey::notificationsEnabled, false);
-        rig.bridge->setOpenClawReachable(true);
-        rig.bridge->setOpenClawReachable(false);
+        QTRY_VERIFY_WITH_TIMEOUT(rig.bridge->openClawReachable(), 15000);
+        rig.setModelsStatus(500);
+        QTRY_VERIFY_WITH_TIMEOUT(!rig.bridge->openClawReachable(), 15000);
         rig.relay.refuseToken(BridgeRig::bridgeToken);
         QVERIFY(rig.relay.abortConnection());
         // Down for many times the notification delay.
