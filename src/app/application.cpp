@@ -1,6 +1,9 @@
 #include "app/application.h"
 
 #include "app/app_delegate.h"
+#include "app/bridge_notifications.h"
+#include "app/desktop_notification.h"
+#include "app/menu_bar_controller.h"
 #include "app/login_item.h"
 #include "platform/single_instance.h"
 #include "platform/termination_signals.h"
@@ -9,6 +12,7 @@
 #include "platform/logging.h"
 
 #include <QApplication>
+#include <QSystemTrayIcon>
 #include <QTimer>
 
 #include <csignal>
@@ -91,6 +95,20 @@ int runApplication(int argc, char **argv)
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &delegate, &AppDelegate::applicationWillTerminate);
     // Launching has finished once the event loop runs.
     QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
+
+    // Notifications go through the tray's message balloon, or the desktop's
+    // notification service while there is no tray.
+    std::unique_ptr<BridgeNotifications> notifications;
+    QTimer::singleShot(0, &delegate, [&] {
+        notifications = std::make_unique<BridgeNotifications>(
+            delegate.bridgeManager(), runtime->settings(), [&delegate](const QString &title, const QString &body) {
+                MenuBarController *menu = delegate.menuBarController();
+                if (menu && menu->statusItem())
+                    menu->statusItem()->showMessage(title, body, QSystemTrayIcon::Information);
+                else
+                    sendDesktopNotification(title, body);
+            });
+    });
     return app.exec();
 }
 

@@ -4,15 +4,15 @@
 #include "bridge/headless.h"
 #include "cli/cli.h"
 
-#include <cstring>
-
 int main(int argc, char **argv)
 {
-    if (const std::optional<int> status = halvex::cli::dispatch(argc, argv))
+    const std::variant<int, halvex::cli::LaunchOptions> outcome = halvex::cli::dispatch(argc, argv);
+    if (const int *status = std::get_if<int>(&outcome))
         return *status;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--headless") == 0)
-            return halvex::runHeadless(argc, argv);
-    }
+    const halvex::cli::LaunchOptions options = std::get<halvex::cli::LaunchOptions>(outcome);
+    if (options.verbose)
+        halvex::cli::enableVerboseLogging();
+    if (options.headless)
+        return halvex::runHeadless(argc, argv);
     return halvex::runApplication(argc, argv);
 }

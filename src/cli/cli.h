@@ -5,7 +5,9 @@
 
 #include <functional>
 #include <optional>
+#include <variant>
 
+class QCommandLineParser;
 class QTextStream;
 
 namespace halvex::cli {
@@ -27,9 +29,31 @@ struct Command {
 // Every subcommand, in the order --help lists them (cli/commands.cpp).
 const QList<Command> &commands();
 
-// When argv[1] names a subcommand: runs it in a QCoreApplication (no widget
-// stack) and returns its exit status; otherwise nothing.
-std::optional<int> dispatch(int argc, char **argv);
+// How the program runs when no subcommand was named.
+struct LaunchOptions {
+    bool headless = false;
+    bool verbose = false;
+};
+
+// Reads the command line. A subcommand runs in a QCoreApplication (no widget
+// stack); --help, --version and misuse are answered here. Each of those ends
+// the program with the exit status returned; otherwise the options to
+// launch the bridge with.
+std::variant<int, LaunchOptions> dispatch(int argc, char **argv);
+
+// The whole `halvex-bridge --help` text.
+QString helpText();
+// `halvex-bridge --version`: the program name and its version.
+QString versionText();
+
+// Debug lines of every category of the program on.
+void enableVerboseLogging();
+
+// Parses a subcommand's own arguments with `parser` (which gets --help added
+// here). Returns the exit status when the command should end at once: after
+// printing its help (0), or after a clear error about its arguments (2).
+std::optional<int> parseCommandArguments(QCommandLineParser &parser, const QString &commandName,
+                                         const QStringList &arguments);
 
 // Standard output and standard error, UTF-8.
 QTextStream &out();

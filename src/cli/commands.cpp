@@ -5,6 +5,8 @@
 #include "cli/status_command.h"
 #include "cli/models_command.h"
 #include "cli/detect_command.h"
+#include "cli/doctor_command.h"
+#include "cli/notifications_command.h"
 
 namespace halvex::cli {
 
@@ -24,6 +26,10 @@ const QList<Command> &commands()
          [](const QStringList &arguments) { return runModelsCommand(arguments); }},
         {QStringLiteral("detect"), QStringLiteral("Find OpenClaw, its gateway and agents, and gateways on the network"),
          runDetectCommand},
+        {QStringLiteral("doctor"), QStringLiteral("Check every link the bridge needs and say how to mend it."),
+         runDoctorCommand},
+        {QStringLiteral("notifications"),
+         QStringLiteral("Show or set (on, off) the desktop notifications about links."), runNotificationsCommand},
     };
     return list;
 }

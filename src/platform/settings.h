@@ -18,6 +18,7 @@ inline constexpr char bridgeName[] = "bridgeName";               // "My Mac" whe
 inline constexpr char accountEmail[] = "accountEmail";
 inline constexpr char bridgeId[] = "bridgeId";
 inline constexpr char startAtLogin[] = "startAtLogin"; // Boolean, default false
+inline constexpr char notificationsEnabled[] = "notificationsEnabled"; // Boolean, default true
 } // namespace SettingsKey
 
 // The user-defaults store: typed access over QSettings. Every write is

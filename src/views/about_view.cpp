@@ -13,7 +13,6 @@ namespace halvex {
 
 namespace {
 constexpr int markSize = 40;
-const QColor markColor(0x0A, 0x84, 0xFF);
 } // namespace
 
 AboutView::AboutView(QWidget *parent) : AboutView(VersionInfo{appShortVersion(), appBuildVersion()}, parent) {}
@@ -28,7 +27,7 @@ AboutView::AboutView(VersionInfo version, QWidget *parent) : QWidget(parent)
     auto *icon = new QLabel(this);
     icon->setObjectName(QStringLiteral("aboutIcon"));
     const qreal ratio = devicePixelRatioF() > 0 ? devicePixelRatioF() : 1.0;
-    icon->setPixmap(QPixmap::fromImage(drawProductMark(markSize, markSize, 0, markColor, std::max(ratio, 2.0))));
+    icon->setPixmap(QPixmap::fromImage(drawProductMark(markSize, markSize, 0, productMarkColor(), std::max(ratio, 2.0))));
     icon->setAlignment(Qt::AlignCenter);
     layout->addWidget(icon);
     layout->addSpacing(4);

@@ -41,6 +41,38 @@ QPainterPath productMarkOutline()
     return path;
 }
 
+QColor productMarkColor()
+{
+    return {0x0A, 0x84, 0xFF};
+}
+
+QString svgPathData(const QPainterPath &path)
+{
+    QString data;
+    const auto number = [](qreal value) { return QString::number(value, 'f', 3); };
+    for (int i = 0; i < path.elementCount(); ++i) {
+        const QPainterPath::Element element = path.elementAt(i);
+        const QString point = number(element.x) + QLatin1Char(' ') + number(element.y);
+        switch (element.type) {
+        case QPainterPath::MoveToElement:
+            if (!data.isEmpty())
+                data += QStringLiteral("Z ");
+            data += QStringLiteral("M ") + point + QLatin1Char(' ');
+            break;
+        case QPainterPath::LineToElement:
+            data += QStringLiteral("L ") + point + QLatin1Char(' ');
+            break;
+        case QPainterPath::CurveToElement:
+            data += QStringLiteral("C ") + point + QLatin1Char(' ');
+            break;
+        case QPainterPath::CurveToDataElement:
+            data += point + QLatin1Char(' ');
+            break;
+        }
+    }
+    return data + QLatin1Char('Z');
+}
+
 QPainterPath fittedProductMark(qreal boxSize, QPointF corner)
 {
     QPainterPath path = productMarkOutline();

@@ -4,6 +4,7 @@
 #include <QImage>
 #include <QPainterPath>
 #include <QPointF>
+#include <QString>
 
 namespace halvex {
 
@@ -12,6 +13,14 @@ namespace halvex {
 // y-up design units (like a font glyph), so it must be flipped to stand
 // upright in an image.
 QPainterPath productMarkOutline();
+
+// The mark's own colour, where it does not show a state (application icon,
+// About window).
+QColor productMarkColor();
+
+// The outline as SVG path data ("M x y C ... Z"), in the outline's own
+// coordinates.
+QString svgPathData(const QPainterPath &path);
 
 // The outline fitted into a square box of `boxSize` whose top-left corner is
 // `corner`: moved to the origin, scaled uniformly to fit, flipped vertically

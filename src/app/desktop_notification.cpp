@@ -1,0 +1,24 @@
+#include "app/desktop_notification.h"
+
+#include "platform/deployment.h"
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QStringList>
+#include <QVariantMap>
+
+namespace halvex {
+
+void sendDesktopNotification(const QString &title, const QString &body)
+{
+    QDBusMessage message = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("/org/freedesktop/Notifications"),
+        QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("Notify"));
+    const QVariantMap hints{{QStringLiteral("desktop-entry"), appId()}};
+    // app_name, replaces_id, app_icon, summary, body, actions, hints, expire_timeout (-1: the server's)
+    message << QStringLiteral("Halvex Bridge") << quint32(0) << appId() << title << body << QStringList() << hints
+            << qint32(-1);
+    QDBusConnection::sessionBus().send(message);
+}
+
+} // namespace halvex

@@ -1,0 +1,242 @@
+// The doctor against loopback stand-ins of the relay, the gateway (HTTP and
+// WebSocket) and Ollama: a working setup, and one broken link at a time.
+#include "cli/doctor.h"
+#include "gateway_ws_stand_in.h"
+#include "http_stand_in.h"
+#include "platform/deployment.h"
+#include "platform/keychain_manager.h"
+#include "relay_stand_in.h"
+#include "temp_settings.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QNetworkAccessManager>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <qcoro/qcorotask.h>
+
+using namespace halvex;
+using namespace halvex::test;
+
+namespace {
+
+const QString bridgeToken = QStringLiteral("bridge-secret-7A3F");
+const QString gatewayToken = QStringLiteral("gateway-secret-91C2");
+
+// Every peer of a working bridge, on loopback.
+struct Rig {
+    RelayStandIn relay;
+    GatewayWsStandIn gateway;
+    HttpStandIn ollama;
+    QNetworkAccessManager network;
+    TempSettings settings;
+    QTemporaryDir home;
+    KeychainManager keychain{std::make_unique<MemorySecretBackend>()};
+    bool paired = true;
+
+    Rig()
+    {
+        relay.acceptToken(bridgeToken);
+        QVERIFY(relay.start());
+        QVERIFY(gateway.listen());
+        gateway.setGatewayToken(gatewayToken);
+        gateway.setCloseAfterRefusal(1008);
+        gateway.setPairingCheck([this](const QString &) { return paired; });
+        QVERIFY(ollama.listen());
+        ollama.setDefaultResponse(
+            "/api/tags", ScriptedResponse::json(
+                             200, QByteArrayLiteral(R"({"models":[{"name":"llama3.2:3b"},{"name":"qwen3:8b"}]})")));
+        (void)keychain.save(CredentialService::bridge(), bridgeToken);
+        (void)keychain.save(CredentialService::openClaw(), gatewayToken);
+        settings->setString(SettingsKey::openClawEndpoint, gateway.httpUrl().toString());
+    }
+
+    DoctorEnvironment environment()
+    {
+        DoctorEnvironment env;
+        env.keychain = &keychain;
+        env.settings = settings.get();
+        env.network = &network;
+        env.relayOrigin = relay.origin();
+        env.homeDirectory = home.path();
+        env.ollamaURL = ollama.url();
+        env.searchPath = {home.path() + QStringLiteral("/bin")};
+        env.timings.probeTimeoutMs = 10000;
+        env.timings.handshakeTimeoutMs = 20000;
+        return env;
+    }
+
+    DoctorReport run() { return QCoro::waitFor(runDoctor(environment(), doctorChecks())); }
+
+    void writeOpenClawConfig(const QByteArray &json)
+    {
+        QVERIFY(QDir().mkpath(home.filePath(QStringLiteral(".openclaw"))));
+        QFile file(home.filePath(QStringLiteral(".openclaw/openclaw.json")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(json);
+    }
+};
+
+const CheckOutcome &outcome(const DoctorReport &report, const QString &id)
+{
+    for (const DoctorReport::Line &line : report.lines) {
+        if (line.check.id == id)
+            return line.outcome;
+    }
+    qFatal("no check %s", qPrintable(id));
+}
+
+using Status = CheckOutcome::Status;
+
+} // namespace
+
+class TestDoctor : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void workingSetupCanAnswerChats()
+    {
+        Rig rig;
+        const DoctorReport report = rig.run();
+        for (const DoctorReport::Line &line : report.lines) {
+            if (line.check.id != QLatin1String("openclaw-tool") && line.check.id != QLatin1String("bind-mode") &&
+                line.check.id != QLatin1String("http-chat-endpoint"))
+                QVERIFY2(line.outcome.status == Status::passed,
+                         qPrintable(line.check.id + QLatin1Char(' ') + line.outcome.detail));
+        }
+        QVERIFY(report.canAnswerChats());
+        QVERIFY(outcome(report, QStringLiteral("ollama")).detail.contains(QLatin1String("2 local model")));
+
+        // The relay saw the real token; the report shows it masked only.
+        QVERIFY(rig.relay.acceptedCount() >= 1);
+        QCOMPARE(rig.relay.attempts().constLast().token, bridgeToken);
+        const QString text = report.text();
+        const QByteArray json = QJsonDocument(report.json()).toJson();
+        for (const QString &secret : {bridgeToken, gatewayToken}) {
+            QVERIFY(!text.contains(secret));
+            QVERIFY(!json.contains(secret.toUtf8()));
+        }
+        QVERIFY(text.contains(QString(8, QChar(0x25CF)) + QStringLiteral("7A3F")));
+        QVERIFY(text.contains(QString(8, QChar(0x25CF)) + QStringLiteral("91C2")));
+        QCOMPARE(report.json().value(QLatin1String("canAnswerChats")).toBool(), true);
+        QCOMPARE(report.json().value(QLatin1String("checks")).toArray().size(), report.lines.size());
+    }
+
+    void eachBrokenLinkIsNamedWithItsFix_data()
+    {
+        QTest::addColumn<QString>("breakage");
+        QTest::addColumn<QString>("failedCheck");
+        QTest::addColumn<bool>("canAnswerChats");
+        QTest::newRow("no bridge token") << "no-token"
+                                         << "bridge-token" << false;
+        QTest::newRow("relay refuses the token") << "relay-refuses"
+                                                 << "relay" << false;
+        QTest::newRow("relay down") << "relay-down"
+                                    << "relay" << false;
+        QTest::newRow("gateway down") << "gateway-down"
+                                      << "gateway" << false;
+        QTest::newRow("gateway token wrong") << "wrong-gateway-token"
+                                             << "gateway-websocket" << false;
+        QTest::newRow("device not paired") << "not-paired"
+                                           << "gateway-websocket" << false;
+        QTest::newRow("ollama down") << "ollama-down"
+                                     << "ollama" << true;
+    }
+
+    void eachBrokenLinkIsNamedWithItsFix()
+    {
+        QFETCH(QString, breakage);
+        QFETCH(QString, failedCheck);
+        QFETCH(bool, canAnswerChats);
+        Rig rig;
+        if (breakage == QLatin1String("no-token"))
+            (void)rig.keychain.deleteItem(CredentialService::bridge());
+        else if (breakage == QLatin1String("relay-refuses"))
+            rig.relay.refuseToken(bridgeToken);
+        else if (breakage == QLatin1String("relay-down"))
+            rig.relay.stop();
+        else if (breakage == QLatin1String("gateway-down"))
+            rig.gateway.setRefuseConnections(true);
+        else if (breakage == QLatin1String("wrong-gateway-token"))
+            rig.gateway.setGatewayToken(QStringLiteral("another-token"));
+        else if (breakage == QLatin1String("not-paired"))
+            rig.paired = false;
+        else if (breakage == QLatin1String("ollama-down"))
+            rig.ollama.close();
+
+        const DoctorReport report = rig.run();
+        const CheckOutcome &failed = outcome(report, failedCheck);
+        QVERIFY2(failed.status == Status::failed, qPrintable(failed.detail));
+        QVERIFY(!failed.fix.isEmpty());
+        QCOMPARE(report.canAnswerChats(), canAnswerChats);
+        QCOMPARE(outcome(report, QStringLiteral("chats")).status == Status::passed, canAnswerChats);
+        QVERIFY(report.text().contains(QStringLiteral("\u2717 ") + report.lines.at(0).check.title) ||
+                report.text().contains(QStringLiteral("    fix: ") + failed.fix));
+
+        if (breakage == QLatin1String("no-token")) {
+            // Nothing to try: the relay is not asked with an empty token.
+            QCOMPARE(outcome(report, QStringLiteral("relay")).status, Status::skipped);
+            QCOMPARE(rig.relay.attemptCount(), 0);
+        }
+        if (breakage == QLatin1String("not-paired")) {
+            // The doctor looks and approves nothing; the token itself was fine.
+            QVERIFY(failed.detail.contains(QLatin1String("accepted")));
+            QVERIFY(failed.fix.contains(QLatin1String("openclaw devices approve")));
+        }
+        if (breakage == QLatin1String("gateway-down"))
+            QCOMPARE(outcome(report, QStringLiteral("gateway-websocket")).status, Status::skipped);
+    }
+
+    void gatewayCoordinatesAndBindModeComeFromTheOpenClawConfiguration()
+    {
+        Rig rig;
+        // Nothing stored: the port and the token come from the file, as the
+        // bridge reads them.
+        rig.settings->remove(SettingsKey::openClawEndpoint);
+        (void)rig.keychain.deleteItem(CredentialService::openClaw());
+        rig.writeOpenClawConfig(QStringLiteral(R"({"gateway": {"port": %1, "bind": "lan",
+            "auth": {"mode": "token", "token": "%2"}}})")
+                                    .arg(rig.gateway.port())
+                                    .arg(gatewayToken)
+                                    .toUtf8());
+        const DoctorReport report = rig.run();
+        QCOMPARE(outcome(report, QStringLiteral("gateway-websocket")).status, Status::passed);
+        QVERIFY(outcome(report, QStringLiteral("bind-mode")).detail.startsWith(QLatin1String("lan:")));
+        QVERIFY(report.canAnswerChats());
+        // Read, never written.
+        QVERIFY(!rig.keychain.load(CredentialService::openClaw()).valueOr(std::nullopt) ||
+                *rig.keychain.load(CredentialService::openClaw()).valueOr(std::nullopt) == gatewayToken);
+    }
+
+    void openClawToolIsFoundWhereItIsInstalled()
+    {
+        Rig rig;
+        QVERIFY(QDir().mkpath(rig.home.filePath(QStringLiteral("bin"))));
+        const QString tool = rig.home.filePath(QStringLiteral("bin/openclaw"));
+        QFile file(tool);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("#!/bin/sh\n");
+        file.close();
+        QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        const DoctorReport report = rig.run();
+        QCOMPARE(outcome(report, QStringLiteral("openclaw-tool")).status, Status::passed);
+        QCOMPARE(outcome(report, QStringLiteral("openclaw-tool")).detail, tool);
+    }
+
+    void aNewCheckIsOneTableEntry()
+    {
+        Rig rig;
+        QList<DoctorCheck> checks = doctorChecks();
+        checks.append({QStringLiteral("extra"), QStringLiteral("Extra"), true,
+                       [](const DoctorEnvironment &, DoctorFindings &) -> QCoro::Task<CheckOutcome> {
+                           co_return CheckOutcome::fail(QStringLiteral("broken"), QStringLiteral("mend it"));
+                       }});
+        const DoctorReport report = QCoro::waitFor(runDoctor(rig.environment(), checks));
+        QVERIFY(!report.canAnswerChats());
+        QVERIFY(report.text().contains(QStringLiteral("\u2717 Extra: broken\n    fix: mend it\n")));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestDoctor)
+#include "tst_doctor.moc"

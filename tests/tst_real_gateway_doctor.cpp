@@ -1,0 +1,119 @@
+// The doctor against a real OpenClaw gateway (and the relay stand-in): a
+// working setup found from the user's OpenClaw configuration alone, and a
+// broken one. HALVEX_DOCS_DIR=<folder> also writes both reports there.
+#include "cli/doctor.h"
+#include "openclaw_gateway.h"
+#include "platform/deployment.h"
+#include "platform/keychain_manager.h"
+#include "relay_stand_in.h"
+#include "temp_settings.h"
+
+#include <QFile>
+#include <QNetworkAccessManager>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <qcoro/qcorotask.h>
+
+using namespace halvex;
+using namespace halvex::test;
+
+namespace {
+
+const QString bridgeToken = QStringLiteral("bridge-real-token-5E1D");
+
+CheckOutcome::Status statusOf(const DoctorReport &report, const QString &id)
+{
+    for (const DoctorReport::Line &line : report.lines) {
+        if (line.check.id == id)
+            return line.outcome.status;
+    }
+    return CheckOutcome::Status::skipped;
+}
+
+void keepForDocs(const QString &name, const DoctorReport &report)
+{
+    const QString folder = qEnvironmentVariable("HALVEX_DOCS_DIR");
+    if (folder.isEmpty())
+        return;
+    QFile file(folder + QLatin1Char('/') + name);
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        file.write(report.text().toUtf8());
+}
+
+} // namespace
+
+class TestRealGatewayDoctor : public QObject
+{
+    Q_OBJECT
+    OpenClawGateway m_gateway;
+    RelayStandIn m_relay;
+    QTemporaryDir m_bin;
+
+    DoctorEnvironment environment(KeychainManager &keychain, Settings *settings, QNetworkAccessManager &network)
+    {
+        DoctorEnvironment env;
+        env.keychain = &keychain;
+        env.settings = settings;
+        env.network = &network;
+        env.relayOrigin = m_relay.origin();
+        env.homeDirectory = m_gateway.homeDir();
+        env.searchPath = {m_bin.path()};
+        // Nothing listens there: Ollama is not part of this setup.
+        env.ollamaURL = QUrl(QStringLiteral("http://127.0.0.1:9"));
+        env.timings.handshakeTimeoutMs = 30000;
+        return env;
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        HALVEX_REQUIRE_OPENCLAW();
+        QVERIFY2(m_gateway.start(), qPrintable(m_gateway.errorString()));
+        m_relay.acceptToken(bridgeToken);
+        QVERIFY(m_relay.start());
+        // The gateway's own command-line tool, where users have it.
+        QVERIFY(QFile::link(m_gateway.cliPath(), m_bin.filePath(QStringLiteral("openclaw"))));
+    }
+
+    void workingSetupFromTheOpenClawConfiguration()
+    {
+        // The user's store: the private session's Secret Service.
+        QTemporaryDir files;
+        std::unique_ptr<KeychainManager> store =
+            KeychainManager::createDefault(files.filePath(QStringLiteral("c.json")));
+        KeychainManager &keychain = *store;
+        (void)keychain.save(CredentialService::bridge(), bridgeToken);
+        TempSettings settings;
+        QNetworkAccessManager network;
+        const DoctorReport report =
+            QCoro::waitFor(runDoctor(environment(keychain, settings.get(), network), doctorChecks()));
+        (void)keychain.deleteItem(CredentialService::bridge());
+        keepForDocs(QStringLiteral("doctor-working.txt"), report);
+        QVERIFY2(report.canAnswerChats(), qPrintable(report.text()));
+        QCOMPARE(statusOf(report, QStringLiteral("openclaw-tool")), CheckOutcome::Status::passed);
+        QCOMPARE(statusOf(report, QStringLiteral("http-chat-endpoint")), CheckOutcome::Status::passed);
+        QCOMPARE(statusOf(report, QStringLiteral("gateway-websocket")), CheckOutcome::Status::passed);
+        QCOMPARE(statusOf(report, QStringLiteral("bind-mode")), CheckOutcome::Status::passed);
+        QVERIFY(!report.text().contains(m_gateway.token()));
+    }
+
+    void wrongGatewayTokenAndNoPairing()
+    {
+        KeychainManager keychain(std::make_unique<MemorySecretBackend>());
+        (void)keychain.save(CredentialService::openClaw(), QStringLiteral("not-the-gateway-token-0000"));
+        TempSettings settings;
+        QNetworkAccessManager network;
+        const DoctorReport report =
+            QCoro::waitFor(runDoctor(environment(keychain, settings.get(), network), doctorChecks()));
+        keepForDocs(QStringLiteral("doctor-broken.txt"), report);
+        QVERIFY(!report.canAnswerChats());
+        QCOMPARE(statusOf(report, QStringLiteral("bridge-token")), CheckOutcome::Status::failed);
+        QCOMPARE(statusOf(report, QStringLiteral("gateway")), CheckOutcome::Status::passed);
+        QCOMPARE(statusOf(report, QStringLiteral("gateway-websocket")), CheckOutcome::Status::failed);
+        QCOMPARE(statusOf(report, QStringLiteral("chats")), CheckOutcome::Status::failed);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestRealGatewayDoctor)
+#include "tst_real_gateway_doctor.moc"
