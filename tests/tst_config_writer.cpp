@@ -262,15 +262,16 @@ private Q_SLOTS:
         writeFile("{" + kGateway + R"(, "agents": {"list": [{"id": "main", "default": true}, {"id": "mobile"}]}})");
         // OpenClaw rewrites the file while our candidate is being checked.
         int checks = 0;
-        ConfigValidator validator = [this, &checks](QString candidate) -> QCoro::Task<Result<Done>> {
+        ConfigValidator inner = validatorOf(QStringLiteral("2026.9.6"));
+        if (!inner)
+            inner = [](QString) -> QCoro::Task<Result<Done>> { co_return Done{}; };
+        const ConfigValidator validator = [this, &checks, inner](QString candidate) -> QCoro::Task<Result<Done>> {
             if (++checks == 1)
                 writeFile("{" + kGateway + R"(, "agents": {"list": [{"id": "main", "default": true},
                                {"id": "helper"}, {"id": "mobile"}]}, "talk": {"agentId": "main"}})");
-            QCoro::Task<Result<Done>> validation = validatorOf(QStringLiteral("2026.9.6"))(candidate);
+            QCoro::Task<Result<Done>> validation = inner(candidate);
             co_return co_await std::move(validation);
         };
-        if (!validatorOf(QStringLiteral("2026.9.6")))
-            validator = [&checks](QString) -> QCoro::Task<Result<Done>> { co_return ++checks ? Done{} : Done{}; };
         const Result<ConfigEdit> edit = write(QStringLiteral("ollama/llama3.2:3b"), validator);
         QVERIFY2(edit.ok(), edit ? "" : qPrintable(edit.error().description()));
         QCOMPARE(checks, 2);

@@ -129,15 +129,8 @@ int reportMessage(const Result<QString> &result, bool json)
 std::optional<int> parseCommandLine(QCommandLineParser &parser, const QString &command, const QStringList &arguments,
                                     qsizetype maxPositional)
 {
-    parser.addHelpOption();
-    if (!parser.parse(QStringList{QStringLiteral("halvex-bridge ") + command} + arguments)) {
-        err() << parser.errorText() << Qt::endl;
-        return misuse;
-    }
-    if (parser.isSet(QStringLiteral("help"))) {
-        out() << parser.helpText();
-        return ExitStatus::success;
-    }
+    if (const std::optional<int> done = parseCommandArguments(parser, command, arguments))
+        return done;
     if (parser.positionalArguments().size() > maxPositional) {
         err() << QStringLiteral("Too many arguments. See: halvex-bridge %1 --help").arg(command) << Qt::endl;
         return misuse;

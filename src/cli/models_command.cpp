@@ -217,15 +217,8 @@ int runModelsCommand(const QStringList &arguments, const ModelsCommandContext &c
                                  QStringLiteral("[set|test REF]"));
     const QCommandLineOption jsonOption(QStringLiteral("json"), QStringLiteral("Print JSON."));
     parser.addOption(jsonOption);
-    parser.addHelpOption();
-    if (!parser.parse(QStringList{QStringLiteral("halvex-bridge models")} + arguments)) {
-        err << parser.errorText() << '\n';
-        return misuse;
-    }
-    if (parser.isSet(QStringLiteral("help"))) {
-        out << parser.helpText();
-        return success;
-    }
+    if (const std::optional<int> done = parseCommandArguments(parser, QStringLiteral("models"), arguments))
+        return *done;
     const QStringList positional = parser.positionalArguments();
     const QString action = positional.value(0);
     const bool json = parser.isSet(jsonOption);

@@ -85,9 +85,8 @@ QCoro::Task<ProcessOutcome> runProcess(ProcessRequest request)
     // A missing or non-executable program fails at once (sometimes before
     // start() returns): never wait out the time limit for a start that
     // cannot come.
-    if (!failedToStart && process.state() == QProcess::Starting)
-        co_await qCoro(&process, &QProcess::stateChanged, std::chrono::milliseconds(std::max(request.timeoutMs, 1)));
-    if (failedToStart || process.state() != QProcess::Running) {
+    if (failedToStart || process.state() == QProcess::NotRunning
+        || !co_await qCoro(process).waitForStarted(std::chrono::milliseconds(std::max(request.timeoutMs, 1)))) {
         process.kill();
         process.waitForFinished(1000);
         outcome.status = ProcessOutcome::Status::failedToStart;
