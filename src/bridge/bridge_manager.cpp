@@ -9,6 +9,8 @@
 #include "platform/settings.h"
 
 #include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QStandardPaths>
 
 #include <algorithm>
@@ -28,6 +30,9 @@ BridgeManager::BridgeManager(Dependencies deps, Timings timings, QObject *parent
     : QObject(parent), m_deps(std::move(deps)), m_timings(timings)
 {
     m_relayWebSocket = new RelayWebSocket(m_deps.relayOrigin, m_timings.relay, this);
+    m_probeNetwork = std::shared_ptr<QNetworkAccessManager>(new QNetworkAccessManager,
+                                                            [](QNetworkAccessManager *network) { network->deleteLater(); });
+    m_probeNetwork->setProxy(m_deps.network->proxy());
     m_openClawClient = new OpenClawClient(m_deps.network, QUrl(GatewaySettings::defaultEndpoint()), QString(),
                                           m_timings.openClawClient, this);
     m_openClawWebSocket = new OpenClawWebSocket(m_deps.keychain, m_timings.openClawWebSocket, m_deps.shellRunner, this);
@@ -76,6 +81,12 @@ BridgeManager::~BridgeManager()
     // The pipeline goes first: chats that the links resolve as they go
     // must find it gone rather than reach a relay link already deleted.
     delete std::exchange(m_chatPipeline, nullptr);
+    // Probes still out end now and find their results stale; their network
+    // access manager outlives them until the event loop comes round.
+    stopHealthCheck();
+    const QList<QNetworkReply *> probes = m_probeNetwork->findChildren<QNetworkReply *>();
+    for (QNetworkReply *probe : probes)
+        probe->abort();
 }
 
 OpenClawWSState BridgeManager::gatewayState() const
@@ -306,7 +317,9 @@ QCoro::Task<> BridgeManager::runHealthProbe()
     const quint64 probe = ++m_probeSequence;
     GatewayHealthTimings limits;
     limits.timeoutMs = m_timings.openClawClient.probeTimeoutMs;
-    const GatewayHealth health = co_await checkGatewayHealth(m_deps.network, m_openClawClient->endpointURL(),
+    // The probe keeps its network access manager alive to its end.
+    const std::shared_ptr<QNetworkAccessManager> network = m_probeNetwork;
+    const GatewayHealth health = co_await checkGatewayHealth(network.get(), m_openClawClient->endpointURL(),
                                                              m_openClawClient->gatewayToken(), limits);
     if (!self || run != self->m_healthCheckRun || probe < self->m_lastAppliedProbe)
         co_return;

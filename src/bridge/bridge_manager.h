@@ -208,6 +208,9 @@ private:
     OpenClawWebSocket *m_openClawWebSocket = nullptr; // child
     ChatPipeline *m_chatPipeline = nullptr;           // child
     QTimer *m_healthCheckTimer = nullptr;             // child while the check runs
+    // The health probes' own, so that the manager can end them as it goes;
+    // shared with the probes still out.
+    std::shared_ptr<QNetworkAccessManager> m_probeNetwork;
     QTimer *m_agentCardTimer = nullptr;               // child
     QElapsedTimer m_lastAgentCard;
     QElapsedTimer m_lastGatewayContact;
