@@ -2,15 +2,12 @@
 
 #include "bridge/agent_card.h"
 #include "bridge/gateway_settings.h"
-#include "gateway/gateway_health.h"
 #include "platform/deployment.h"
 #include "platform/keychain_manager.h"
 #include "platform/logging.h"
 #include "platform/settings.h"
 
 #include <QFileInfo>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
 #include <QStandardPaths>
 
 #include <algorithm>
@@ -30,9 +27,6 @@ BridgeManager::BridgeManager(Dependencies deps, Timings timings, QObject *parent
     : QObject(parent), m_deps(std::move(deps)), m_timings(timings)
 {
     m_relayWebSocket = new RelayWebSocket(m_deps.relayOrigin, m_timings.relay, this);
-    m_probeNetwork = std::shared_ptr<QNetworkAccessManager>(new QNetworkAccessManager,
-                                                            [](QNetworkAccessManager *network) { network->deleteLater(); });
-    m_probeNetwork->setProxy(m_deps.network->proxy());
     m_openClawClient = new OpenClawClient(m_deps.network, QUrl(GatewaySettings::defaultEndpoint()), QString(),
                                           m_timings.openClawClient, this);
     m_openClawWebSocket = new OpenClawWebSocket(m_deps.keychain, m_timings.openClawWebSocket, m_deps.shellRunner, this);
@@ -40,7 +34,7 @@ BridgeManager::BridgeManager(Dependencies deps, Timings timings, QObject *parent
     ChatPipeline::Links links;
     links.webSocket = m_openClawWebSocket;
     links.http = m_openClawClient;
-    links.webSocketExpected = [this] { return gatewaySocketExpected(); };
+    links.webSocketExpected = [this] { return m_gatewayMonitor->isSocketExpected(); };
     links.agentId = [this] { return m_openClawClient->agentId(); };
     links.replies.sendJSON = [this](const QJsonObject &message) { m_relayWebSocket->sendJSON(message); };
     links.replies.send = [this](const RelayResponse &response) { m_relayWebSocket->send(response); };
@@ -55,8 +49,17 @@ BridgeManager::BridgeManager(Dependencies deps, Timings timings, QObject *parent
                      [client = m_openClawClient] { client->setStreamReadingPaused(true); });
     QObject::connect(m_relayWebSocket, &RelayWebSocket::drained, m_openClawClient,
                      [client = m_openClawClient] { client->setStreamReadingPaused(false); });
-    QObject::connect(m_openClawWebSocket, &OpenClawWebSocket::stateChanged, this,
-                     &BridgeManager::gatewaySocketChanged);
+    GatewayMonitor::Timings monitorTimings;
+    monitorTimings.healthCheckInterval = m_timings.healthCheckInterval;
+    monitorTimings.probeTimeoutMs = m_timings.openClawClient.probeTimeoutMs;
+    monitorTimings.recentWindow = m_timings.gatewayRecentWindow;
+    m_gatewayMonitor = new GatewayMonitor(m_openClawWebSocket, m_openClawClient, monitorTimings, this);
+    QObject::connect(m_gatewayMonitor, &GatewayMonitor::reachabilityUpdated, this,
+                     &BridgeManager::setOpenClawReachable);
+    QObject::connect(m_gatewayMonitor, &GatewayMonitor::socketChanged, this, [this] {
+        Q_EMIT gatewayStateChanged(m_openClawWebSocket->state());
+        m_chatPipeline->webSocketStateChanged();
+    });
 
     m_agentCardTimer = new QTimer(this);
     m_agentCardTimer->setSingleShot(true);
@@ -77,16 +80,11 @@ BridgeManager::~BridgeManager()
 {
     // The children go after this object; none of them may call back into it.
     m_relayWebSocket->setDelegate(nullptr);
-    QObject::disconnect(m_openClawWebSocket, nullptr, this, nullptr);
+    QObject::disconnect(m_gatewayMonitor, nullptr, this, nullptr);
     // The pipeline goes first: chats that the links resolve as they go
     // must find it gone rather than reach a relay link already deleted.
     delete std::exchange(m_chatPipeline, nullptr);
-    // Probes still out end now and find their results stale; their network
-    // access manager outlives them until the event loop comes round.
-    stopHealthCheck();
-    const QList<QNetworkReply *> probes = m_probeNetwork->findChildren<QNetworkReply *>();
-    for (QNetworkReply *probe : probes)
-        probe->abort();
+    delete std::exchange(m_gatewayMonitor, nullptr); // it watches the gateway socket
 }
 
 OpenClawWSState BridgeManager::gatewayState() const
@@ -163,7 +161,7 @@ void BridgeManager::start()
         setConnectionState(BridgeConnectionState::connecting());
     m_relayWebSocket->connect(*token);
     configureGatewayWebSocket();
-    startHealthCheck();
+    m_gatewayMonitor->start();
     refreshLocalModels(); // runs on; start() does not wait for it
 }
 
@@ -175,11 +173,9 @@ void BridgeManager::stop()
     m_openClawClient->setStreamReadingPaused(false);
     m_openClawWebSocket->disconnect();
     m_agentCardTimer->stop();
-    stopHealthCheck();
+    m_gatewayMonitor->stop();
     stopMemorySync();
     setConnectionState(BridgeConnectionState::disconnected());
-    m_probeReachable = false;
-    updateReachability();
 }
 
 void BridgeManager::reconfigureGateway(const QUrl &endpoint, const QString &token)
@@ -206,7 +202,7 @@ void BridgeManager::reloadGatewaySettings()
     if (changed || !m_openClawWebSocket->isUsableForChat())
         configureGatewayWebSocket();
     if (changed)
-        startHealthCheck();
+        m_gatewayMonitor->start();
 }
 
 void BridgeManager::setBridgeName(const QString &name)
@@ -289,67 +285,11 @@ void BridgeManager::configureGatewayWebSocket()
     m_openClawWebSocket->connect(m_openClawClient->endpointURL(), m_openClawClient->gatewayToken());
 }
 
-void BridgeManager::stopHealthCheck()
-{
-    ++m_healthCheckRun; // results of probes still out are stale from now on
-    if (m_healthCheckTimer) {
-        m_healthCheckTimer->stop();
-        m_healthCheckTimer->deleteLater();
-        m_healthCheckTimer = nullptr;
-    }
-}
 
-void BridgeManager::startHealthCheck()
-{
-    stopHealthCheck();
-    runHealthProbe();
 
-    m_healthCheckTimer = new QTimer(this);
-    m_healthCheckTimer->setInterval(toMs(m_timings.healthCheckInterval));
-    QObject::connect(m_healthCheckTimer, &QTimer::timeout, this, [this] { runHealthProbe(); });
-    m_healthCheckTimer->start();
-}
 
-QCoro::Task<> BridgeManager::runHealthProbe()
+void BridgeManager::setOpenClawReachable(bool reachable)
 {
-    const QPointer<BridgeManager> self(this);
-    const quint64 run = m_healthCheckRun;
-    const quint64 probe = ++m_probeSequence;
-    GatewayHealthTimings limits;
-    limits.timeoutMs = m_timings.openClawClient.probeTimeoutMs;
-    // The probe keeps its network access manager alive to its end.
-    const std::shared_ptr<QNetworkAccessManager> network = m_probeNetwork;
-    const GatewayHealth health = co_await checkGatewayHealth(network.get(), m_openClawClient->endpointURL(),
-                                                             m_openClawClient->gatewayToken(), limits);
-    if (!self || run != self->m_healthCheckRun || probe < self->m_lastAppliedProbe)
-        co_return;
-    self->m_lastAppliedProbe = probe;
-    self->setProbeResult(health.reachable);
-}
-
-void BridgeManager::setProbeResult(bool reachable)
-{
-    m_probeReachable = reachable;
-    updateReachability();
-}
-
-void BridgeManager::gatewaySocketChanged()
-{
-    const OpenClawWSState state = m_openClawWebSocket->state();
-    // Connected until now counts as contact, too.
-    const bool connected = state == OpenClawWSState::connected();
-    if (connected || m_gatewaySocketWasConnected)
-        m_lastGatewayContact.start();
-    m_gatewaySocketWasConnected = connected;
-    Q_EMIT gatewayStateChanged(state);
-    updateReachability();
-    m_chatPipeline->webSocketStateChanged();
-}
-
-void BridgeManager::updateReachability()
-{
-    const bool socketConnected = m_running && m_openClawWebSocket->isUsableForChat();
-    const bool reachable = socketConnected || m_probeReachable;
     if (reachable != m_openClawReachable) {
         m_openClawReachable = reachable;
         Q_EMIT openClawReachableChanged(reachable);
@@ -360,17 +300,6 @@ void BridgeManager::updateReachability()
         startMemorySyncIfEnabled();
     if (!reachable)
         stopMemorySync();
-}
-
-bool BridgeManager::gatewaySocketExpected() const
-{
-    if (!m_running)
-        return false;
-    const OpenClawWSState::Kind kind = m_openClawWebSocket->state().kind();
-    if (kind == OpenClawWSState::Kind::connecting || kind == OpenClawWSState::Kind::authenticating)
-        return true;
-    // Reconnecting to a gateway that answered a moment ago.
-    return m_lastGatewayContact.isValid() && m_lastGatewayContact.elapsed() < toMs(m_timings.gatewayRecentWindow).count();
 }
 
 void BridgeManager::startMemorySyncIfEnabled()

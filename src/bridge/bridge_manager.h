@@ -2,6 +2,7 @@
 
 #include "bridge/bridge_connection_state.h"
 #include "bridge/chat_pipeline.h"
+#include "bridge/gateway_monitor.h"
 #include "gateway/openclaw_client.h"
 #include "gateway/openclaw_web_socket.h"
 #include "platform/device_facts.h"
@@ -178,25 +179,19 @@ private:
     // links over when they changed.
     void reloadGatewaySettings();
     void configureGatewayWebSocket();
-    void startHealthCheck();
-    void stopHealthCheck();
-    QCoro::Task<> runHealthProbe();
-    void setProbeResult(bool reachable);
-    void gatewaySocketChanged();
-    void updateReachability();
+    // The monitor's verdict: published, announced, and memory sync follows.
+    void setOpenClawReachable(bool reachable);
     void startMemorySyncIfEnabled();
     void stopMemorySync();
     QCoro::Task<> refreshLocalModels();
     void sendAgentCard();
     void scheduleAgentCard();
-    bool gatewaySocketExpected() const;
     void setConnectionState(const BridgeConnectionState &state);
 
     Dependencies m_deps;
     Timings m_timings;
     BridgeConnectionState m_connectionState = BridgeConnectionState::disconnected();
     bool m_openClawReachable = false;
-    bool m_probeReachable = false;
     bool m_isEnabled = true;
     // Between start() with a token and stop(): late relay callbacks of a
     // stopped link must not make a stopped bridge look connected or connecting.
@@ -207,22 +202,11 @@ private:
     OpenClawClient *m_openClawClient = nullptr;       // child
     OpenClawWebSocket *m_openClawWebSocket = nullptr; // child
     ChatPipeline *m_chatPipeline = nullptr;           // child
-    QTimer *m_healthCheckTimer = nullptr;             // child while the check runs
-    // The health probes' own, so that the manager can end them as it goes;
-    // shared with the probes still out.
-    std::shared_ptr<QNetworkAccessManager> m_probeNetwork;
+    GatewayMonitor *m_gatewayMonitor = nullptr;       // child
     QTimer *m_agentCardTimer = nullptr;               // child
     QElapsedTimer m_lastAgentCard;
-    QElapsedTimer m_lastGatewayContact;
-    bool m_gatewaySocketWasConnected = false;
     std::unique_ptr<MemorySyncHandle> m_memorySyncService;
     QList<QVariantMap> m_cachedLocalModels;
-
-    // Health probes answer late; a result is applied only when it belongs to
-    // the current run and is newer than the last one applied.
-    quint64 m_healthCheckRun = 0;
-    quint64 m_probeSequence = 0;
-    quint64 m_lastAppliedProbe = 0;
 };
 
 } // namespace halvex
