@@ -29,7 +29,7 @@ BridgeManager::BridgeManager(Dependencies deps, Timings timings, QObject *parent
     m_relayWebSocket = new RelayWebSocket(m_deps.relayOrigin, m_timings.relay, this);
     m_openClawClient = new OpenClawClient(m_deps.network, QUrl(GatewaySettings::defaultEndpoint()), QString(),
                                           m_timings.openClawClient, this);
-    m_openClawWebSocket = new OpenClawWebSocket(m_deps.keychain, m_timings.openClawWebSocket, m_deps.shellRunner, this);
+    m_openClawWebSocket = new OpenClawWebSocket(m_deps.keychain, m_timings.openClawWebSocket, m_deps.processRunner, this);
 
     ChatPipeline::Links links;
     links.webSocket = m_openClawWebSocket;
