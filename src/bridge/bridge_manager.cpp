@@ -35,6 +35,10 @@ BridgeManager::BridgeManager(Dependencies deps, Timings timings, QObject *parent
     links.webSocket = m_openClawWebSocket;
     links.http = m_openClawClient;
     links.webSocketExpected = [this] { return m_gatewayMonitor->isSocketExpected(); };
+    links.wakeWebSocket = [this] {
+        if (m_running)
+            m_openClawWebSocket->reconnectIfGivenUp();
+    };
     links.agentId = [this] { return m_openClawClient->agentId(); };
     links.replies.sendJSON = [this](const QJsonObject &message) { m_relayWebSocket->sendJSON(message); };
     links.replies.send = [this](const RelayResponse &response) { m_relayWebSocket->send(response); };
