@@ -236,7 +236,8 @@ private Q_SLOTS:
         KeychainManager keychain(std::move(owned));
         auto first = createOrFail(&keychain);
         const QString deviceId = first->deviceId();
-        const QByteArray key = store->items().value(SecretItemKey{CredentialService::openClawDeviceKey(), keyAccount()});
+        const QByteArray key =
+            store->items().value(SecretItemKey{CredentialService::openClawDeviceKey(), keyAccount()});
         QCOMPARE(key.size(), 32);
 
         // Locked: no identity, and above all no new one over the stored key.
@@ -254,13 +255,17 @@ private Q_SLOTS:
         OpenClawWebSocket socket(&keychain, timings);
         QVERIFY(!socket.deviceIdentity());
         socket.connect(gateway.httpUrl(), QStringLiteral("gw-token"));
-        QVERIFY(QTest::qWaitFor([&] { return socket.state() == OpenClawWSState::error(QStringLiteral("No device identity")); },
-                                20000));
+        QVERIFY(QTest::qWaitFor(
+            [&] { return socket.state() == OpenClawWSState::error(QStringLiteral("No device identity")); }, 20000));
         store->locked = false;
         QVERIFY(QTest::qWaitFor([&] { return socket.state() == OpenClawWSState::connected(); }, 20000));
         QCOMPARE(socket.deviceIdentity()->deviceId(), deviceId);
-        QCOMPARE(gateway.connectRecords().last().params.value(QLatin1String("device")).toObject()
-                     .value(QLatin1String("id")).toString(),
+        QCOMPARE(gateway.connectRecords()
+                     .last()
+                     .params.value(QLatin1String("device"))
+                     .toObject()
+                     .value(QLatin1String("id"))
+                     .toString(),
                  deviceId);
         QCOMPARE(log.countStartingWith(QStringLiteral("Generated NEW")), 1);
         socket.disconnect();

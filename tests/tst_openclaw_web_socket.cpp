@@ -80,6 +80,21 @@ struct Rig {
         return QTest::qWaitFor([&] { return socket->state() == state; }, timeoutMs);
     }
 
+    // Starts a chat the gateway leaves to the test to answer; the frame id
+    // of its chat.send, empty when it never arrived.
+    QString startUnansweredChat(std::shared_ptr<ChatOutcome> &chat)
+    {
+        GatewayWsStandIn::ChatScript silent;
+        silent.silent = true;
+        gateway.queueChatScript(silent);
+        const qsizetype before = gateway.framesWithMethod(QStringLiteral("chat.send")).size();
+        chat = startChat(*socket, QStringLiteral("hi"));
+        if (!QTest::qWaitFor([&] { return gateway.framesWithMethod(QStringLiteral("chat.send")).size() > before; },
+                             kWaitMs))
+            return {};
+        return gateway.framesWithMethod(QStringLiteral("chat.send")).last().value(QLatin1String("id")).toString();
+    }
+
     test::LogCapture log;
     GatewayWsStandIn gateway;
     bool listening = false;
@@ -90,6 +105,34 @@ struct Rig {
 QStringList payloadFields(const GatewayWsStandIn::ConnectRecord &record)
 {
     return record.signedPayload.split(QLatin1Char('|'));
+}
+
+// An agent event of a run; an empty session leaves "sessionKey" out.
+QJsonObject agentEvent(const QString &run, const QString &session, const QString &stream, const QJsonObject &data)
+{
+    QJsonObject payload{
+        {QStringLiteral("runId"), run}, {QStringLiteral("stream"), stream}, {QStringLiteral("data"), data}};
+    if (!session.isEmpty())
+        payload.insert(QStringLiteral("sessionKey"), session);
+    return payload;
+}
+
+QJsonObject textData(const QString &text)
+{
+    return QJsonObject{{QStringLiteral("text"), text}};
+}
+
+QJsonObject endData()
+{
+    return QJsonObject{{QStringLiteral("phase"), QStringLiteral("end")}};
+}
+
+QJsonObject acknowledgement(const QString &id, const QString &run)
+{
+    return QJsonObject{{QStringLiteral("type"), QStringLiteral("res")},
+                       {QStringLiteral("id"), id},
+                       {QStringLiteral("ok"), true},
+                       {QStringLiteral("payload"), QJsonObject{{QStringLiteral("runId"), run}}}};
 }
 
 } // namespace
@@ -118,11 +161,10 @@ private Q_SLOTS:
         const QUrl endpoint(rig.gateway.httpUrl().toString() + suffix);
         rig.socket->connect(endpoint, QStringLiteral("gw-token"));
         QVERIFY(rig.waitForState(OpenClawWSState::connected()));
-        QCOMPARE(
-            rig.log.count(QStringLiteral("Connecting to OpenClaw WS at ws://127.0.0.1:%1%2...")
-                              .arg(rig.gateway.port())
-                              .arg(expectedPath)),
-            1);
+        QCOMPARE(rig.log.count(QStringLiteral("Connecting to OpenClaw WS at ws://127.0.0.1:%1%2...")
+                                   .arg(rig.gateway.port())
+                                   .arg(expectedPath)),
+                 1);
         QCOMPARE(rig.log.count(QStringLiteral("OpenClaw WS authenticated and connected")), 1);
         QVERIFY(rig.socket->isUsableForChat());
         rig.socket->disconnect();
@@ -137,8 +179,8 @@ private Q_SLOTS:
         QTest::newRow("https without port")
             << QStringLiteral("https://127.0.0.1/api") << QStringLiteral("wss://127.0.0.1/api");
         // TLS is kept whatever the port: tokens never travel in the clear.
-        QTest::newRow("https with port")
-            << QStringLiteral("https://127.0.0.1:1/api") << QStringLiteral("wss://127.0.0.1:1/api");
+        QTest::newRow("https with port") << QStringLiteral("https://127.0.0.1:1/api")
+                                         << QStringLiteral("wss://127.0.0.1:1/api");
         QTest::newRow("http with port and path")
             << QStringLiteral("http://10.0.0.5:18789/gw") << QStringLiteral("ws://10.0.0.5:18789/gw");
     }
@@ -529,12 +571,13 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitFor([&] { return chat->fragments.size() == 2; }, kWaitMs));
         // Status streams and shorter texts add nothing; a lifecycle phase
         // other than "end" finishes nothing.
+        rig.gateway.sendEvent(QStringLiteral("agent"),
+                              QJsonObject{{QStringLiteral("stream"), QStringLiteral("run_status")},
+                                          {QStringLiteral("data"),
+                                           QJsonObject{{QStringLiteral("text"), QStringLiteral("preparing a lot")}}}});
         rig.gateway.sendEvent(
             QStringLiteral("agent"),
-            QJsonObject{{QStringLiteral("stream"), QStringLiteral("run_status")},
-                        {QStringLiteral("data"), QJsonObject{{QStringLiteral("text"), QStringLiteral("preparing a lot")}}}});
-        rig.gateway.sendEvent(QStringLiteral("agent"), QJsonObject{{QStringLiteral("data"),
-                                                                    QJsonObject{{QStringLiteral("delta"), QStringLiteral("Hi")}}}});
+            QJsonObject{{QStringLiteral("data"), QJsonObject{{QStringLiteral("delta"), QStringLiteral("Hi")}}}});
         rig.gateway.sendEvent(
             QStringLiteral("agent"),
             QJsonObject{{QStringLiteral("stream"), QStringLiteral("lifecycle")},
@@ -792,48 +835,66 @@ private Q_SLOTS:
     {
         Rig rig;
         QVERIFY(rig.connectAndWait());
-        GatewayWsStandIn::ChatScript silent;
-        silent.silent = true;
-        rig.gateway.queueChatScript(silent);
-        auto chat = startChat(*rig.socket, QStringLiteral("hi"));
-        QVERIFY(QTest::qWaitFor([&] { return rig.gateway.framesWithMethod(QStringLiteral("chat.send")).size() == 1; },
-                                kWaitMs));
-        const QString id =
-            rig.gateway.framesWithMethod(QStringLiteral("chat.send")).first().value(QLatin1String("id")).toString();
-        auto text = [](const QString &run, const QString &value) {
-            return QJsonObject{{QStringLiteral("runId"), run},
-                               {QStringLiteral("stream"), QStringLiteral("assistant")},
-                               {QStringLiteral("data"), QJsonObject{{QStringLiteral("text"), value}}}};
-        };
+        std::shared_ptr<ChatOutcome> chat;
+        const QString id = rig.startUnansweredChat(chat);
+        QVERIFY(!id.isEmpty());
+        const QString assistant = QStringLiteral("assistant");
+        const QString lifecycle = QStringLiteral("lifecycle");
         // Events race ahead of the acknowledgement: ours and another run's.
-        rig.gateway.sendEvent(QStringLiteral("agent"), text(QStringLiteral("run-1"), QStringLiteral("Early")));
-        rig.gateway.sendEvent(QStringLiteral("agent"), text(QStringLiteral("run-2"), QStringLiteral("Not yours at all")));
-        rig.gateway.sendFrame(QJsonObject{{QStringLiteral("type"), QStringLiteral("res")},
-                                          {QStringLiteral("id"), id},
-                                          {QStringLiteral("ok"), true},
-                                          {QStringLiteral("payload"), QJsonObject{{QStringLiteral("runId"), QStringLiteral("run-1")}}}});
-        rig.gateway.sendEvent(QStringLiteral("agent"), text(QStringLiteral("run-1"), QStringLiteral("Early bird")));
         rig.gateway.sendEvent(QStringLiteral("agent"),
-                              QJsonObject{{QStringLiteral("runId"), QStringLiteral("run-2")},
-                                          {QStringLiteral("stream"), QStringLiteral("lifecycle")},
-                                          {QStringLiteral("data"), QJsonObject{{QStringLiteral("phase"), QStringLiteral("end")}}}});
-        rig.gateway.sendEvent(QStringLiteral("agent"),
-                              QJsonObject{{QStringLiteral("runId"), QStringLiteral("run-1")},
-                                          {QStringLiteral("stream"), QStringLiteral("lifecycle")},
-                                          {QStringLiteral("data"), QJsonObject{{QStringLiteral("phase"), QStringLiteral("end")}}}});
+                              agentEvent(QStringLiteral("run-1"), {}, assistant, textData(QStringLiteral("Early"))));
+        rig.gateway.sendEvent(QStringLiteral("agent"), agentEvent(QStringLiteral("run-2"), {}, assistant,
+                                                                  textData(QStringLiteral("Not yours at all"))));
+        rig.gateway.sendFrame(acknowledgement(id, QStringLiteral("run-1")));
+        rig.gateway.sendEvent(QStringLiteral("agent"), agentEvent(QStringLiteral("run-1"), {}, assistant,
+                                                                  textData(QStringLiteral("Early bird"))));
+        rig.gateway.sendEvent(QStringLiteral("agent"), agentEvent(QStringLiteral("run-2"), {}, lifecycle, endData()));
+        rig.gateway.sendEvent(QStringLiteral("agent"), agentEvent(QStringLiteral("run-1"), {}, lifecycle, endData()));
         QVERIFY(waitDone(chat));
         QCOMPARE(description(chat), QStringLiteral("Early bird"));
         QCOMPARE(chat->fragments, QStringList({QStringLiteral("Early"), QStringLiteral(" bird")}));
         rig.socket->disconnect();
     }
 
-    void sessionsRunSideBySideAndEachTakesOneRunAtATime()
+    void aChatTheGatewayQueuedIsAnsweredByItsFollowUpRun()
+    {
+        Rig rig;
+        QVERIFY(rig.connectAndWait());
+        std::shared_ptr<ChatOutcome> chat;
+        const QString id = rig.startUnansweredChat(chat);
+        QVERIFY(!id.isEmpty());
+        const QString mine = QStringLiteral("agent:mobile:main");
+        const QString bob = QStringLiteral("agent:mobile:bob");
+        const QString assistant = QStringLiteral("assistant");
+        const QString lifecycle = QStringLiteral("lifecycle");
+        // Acknowledged, then settled at once without an answer: queued.
+        rig.gateway.sendFrame(acknowledgement(id, QStringLiteral("acked")));
+        rig.gateway.sendEvent(QStringLiteral("chat"), QJsonObject{{QStringLiteral("runId"), QStringLiteral("acked")},
+                                                                  {QStringLiteral("sessionKey"), mine},
+                                                                  {QStringLiteral("state"), QStringLiteral("final")}});
+        // Another session's run never answers it; the session's next run does.
+        rig.gateway.sendEvent(QStringLiteral("agent"), agentEvent(QStringLiteral("theirs"), bob, assistant,
+                                                                  textData(QStringLiteral("Not yours"))));
+        rig.gateway.sendEvent(QStringLiteral("agent"), agentEvent(QStringLiteral("theirs"), bob, lifecycle, endData()));
+        rig.gateway.sendEvent(QStringLiteral("agent"), agentEvent(QStringLiteral("follow-up"), mine, assistant,
+                                                                  textData(QStringLiteral("Queued"))));
+        rig.gateway.sendEvent(QStringLiteral("agent"), agentEvent(QStringLiteral("follow-up"), mine, assistant,
+                                                                  textData(QStringLiteral("Queued answer"))));
+        rig.gateway.sendEvent(QStringLiteral("agent"),
+                              agentEvent(QStringLiteral("follow-up"), mine, lifecycle, endData()));
+        QVERIFY(waitDone(chat));
+        QCOMPARE(description(chat), QStringLiteral("Queued answer"));
+        QCOMPARE(chat->fragments, QStringList({QStringLiteral("Queued"), QStringLiteral(" answer")}));
+        rig.socket->disconnect();
+    }
+
+    void agentsRunSideBySideAndEachTakesOneRunAtATime()
     {
         Rig rig;
         QVERIFY(rig.connectAndWait());
         rig.gateway.queueChatScript(GatewayWsStandIn::ChatScript::held({QStringLiteral("A1")}));
+        rig.gateway.queueChatScript(GatewayWsStandIn::ChatScript::stream({QStringLiteral("C1")}));
         rig.gateway.queueChatScript(GatewayWsStandIn::ChatScript::stream({QStringLiteral("B1")}));
-        rig.gateway.queueChatScript(GatewayWsStandIn::ChatScript::stream({QStringLiteral("A2")}));
         auto chatIn = [&](const QString &session, const QString &message) {
             auto outcome = std::make_shared<ChatOutcome>();
             ChatCallRequest request;
@@ -844,25 +905,26 @@ private Q_SLOTS:
                            [outcome](Result<QString> result) { outcome->result.emplace(std::move(result)); });
             return outcome;
         };
-        auto a1 = chatIn(QStringLiteral("agent:mobile:alice"), QStringLiteral("a1"));
-        auto a2 = chatIn(QStringLiteral("agent:mobile:alice"), QStringLiteral("a2"));
-        auto b1 = chatIn(QStringLiteral("agent:mobile:bob"), QStringLiteral("b1"));
-        // Bob's chat does not wait for Alice's; Alice's second one does.
-        QVERIFY(waitDone(b1));
-        QCOMPARE(description(b1), QStringLiteral("B1"));
-        QVERIFY(!a1->done() && !a2->done());
+        auto alice = chatIn(QStringLiteral("agent:mobile:alice"), QStringLiteral("a1"));
+        auto bob = chatIn(QStringLiteral("agent:mobile:bob"), QStringLiteral("b1"));
+        auto carol = chatIn(QStringLiteral("agent:main:carol"), QStringLiteral("c1"));
+        // Another agent's chat does not wait; a second session of the same
+        // agent does, until the first run has settled.
+        QVERIFY(waitDone(carol));
+        QCOMPARE(description(carol), QStringLiteral("C1"));
+        QVERIFY(!alice->done() && !bob->done());
         QCOMPARE(rig.gateway.framesWithMethod(QStringLiteral("chat.send")).size(), 2);
         rig.gateway.releaseHeldChat();
-        QVERIFY(waitDone(a1));
-        QVERIFY(waitDone(a2));
-        QCOMPARE(description(a1), QStringLiteral("A1"));
-        QCOMPARE(description(a2), QStringLiteral("A2"));
+        QVERIFY(waitDone(alice));
+        QVERIFY(waitDone(bob));
+        QCOMPARE(description(alice), QStringLiteral("A1"));
+        QCOMPARE(description(bob), QStringLiteral("B1"));
         // The relay request id is the idempotency key; the session is the one asked for.
         const auto sends = rig.gateway.framesWithMethod(QStringLiteral("chat.send"));
         QCOMPARE(sends.size(), 3);
         const QJsonObject last = sends.last().value(QLatin1String("params")).toObject();
-        QCOMPARE(last.value(QLatin1String("idempotencyKey")).toString(), QStringLiteral("relay-a2"));
-        QCOMPARE(last.value(QLatin1String("sessionKey")).toString(), QStringLiteral("agent:mobile:alice"));
+        QCOMPARE(last.value(QLatin1String("idempotencyKey")).toString(), QStringLiteral("relay-b1"));
+        QCOMPARE(last.value(QLatin1String("sessionKey")).toString(), QStringLiteral("agent:mobile:bob"));
         rig.socket->disconnect();
     }
 

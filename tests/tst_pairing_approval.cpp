@@ -344,7 +344,7 @@ private Q_SLOTS:
     void theGatewaysHintCountsOnlyWhenTheToolListsIt_data()
     {
         QTest::addColumn<QString>("hint");
-        QTest::addColumn<QString>("listing"); // %1: this device's id
+        QTest::addColumn<QString>("listing");  // %1: this device's id
         QTest::addColumn<QString>("approved"); // empty: nothing approved
         const QString two = QStringLiteral(R"({"pending":[{"deviceId":"%1","requestId":"first"},)"
                                            R"({"deviceId":"%1","requestId":"hinted"}]})");
@@ -352,8 +352,8 @@ private Q_SLOTS:
         QTest::newRow("not listed: the listing's own") << QStringLiteral("elsewhere") << two << QStringLiteral("first");
         QTest::newRow("hostile hint") << QStringLiteral("x;touch /tmp/pwned") << two << QStringLiteral("first");
         QTest::newRow("only another device pending")
-            << QStringLiteral("theirs") << QStringLiteral(R"({"pending":[{"deviceId":"0000aaaa0000bbbb","requestId":"theirs"}]})")
-            << QString();
+            << QStringLiteral("theirs")
+            << QStringLiteral(R"({"pending":[{"deviceId":"0000aaaa0000bbbb","requestId":"theirs"}]})") << QString();
         QTest::newRow("nothing pending, no hint") << QString() << QStringLiteral(R"({"pending":[]})") << QString();
         QTest::newRow("only hostile ids of ours")
             << QString()
@@ -379,7 +379,8 @@ private Q_SLOTS:
         rig.socket.setOpenClawBinaryPath(QStringLiteral("oc"));
         rig.socket.connect(rig.gateway.httpUrl(), QStringLiteral("gw-token"));
         if (approved.isEmpty()) {
-            QVERIFY(rig.waitForState(OpenClawWSState::error(QStringLiteral("Device not paired — approve in OpenClaw"))));
+            QVERIFY(
+                rig.waitForState(OpenClawWSState::error(QStringLiteral("Device not paired — approve in OpenClaw"))));
             QCOMPARE(runner.requests.size(), 1);
         } else {
             QVERIFY(rig.waitForState(OpenClawWSState::connected()));
@@ -550,8 +551,8 @@ private Q_SLOTS:
         rig.socket.connect(rig.gateway.httpUrl(), QStringLiteral("gw-token"));
         QVERIFY2(rig.waitForState(OpenClawWSState::connected()), qPrintable(rig.socket.state().description()));
         QCOMPARE(tool.approvedIds(), QStringList({QStringLiteral("req-good")}));
-        QCOMPARE(tool.calls(), QStringList({QStringLiteral("devices list --json"),
-                                            QStringLiteral("devices approve -- req-good")}));
+        QCOMPARE(tool.calls(),
+                 QStringList({QStringLiteral("devices list --json"), QStringLiteral("devices approve -- req-good")}));
         QVERIFY(!QFile::exists(marker));
         QVERIFY(!QFile::exists(QStringLiteral("pwned")));
         QVERIFY(!QFile::exists(QFileInfo(tool.path()).dir().filePath(QStringLiteral("pwned"))));

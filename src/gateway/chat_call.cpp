@@ -9,15 +9,17 @@
 namespace halvex {
 
 ChatCall::ChatCall(QString frameId, ChatCallRequest request, DeltaHandler onDelta, QDeadlineTimer deadline)
-    : m_frameId(std::move(frameId)), m_request(std::move(request)), m_onDelta(std::move(onDelta)),
-      m_deadline(deadline)
+    : m_frameId(std::move(frameId)), m_request(std::move(request)), m_onDelta(std::move(onDelta)), m_deadline(deadline)
 {
-    m_idempotencyKey = m_request.requestId.isEmpty()
-                           ? QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper()
-                           : m_request.requestId;
+    m_idempotencyKey = m_request.requestId.isEmpty() ? QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper()
+                                                     : m_request.requestId;
     m_sessionKey = m_request.sessionKey.isEmpty()
                        ? QStringLiteral("agent:") + m_request.agentId + QStringLiteral(":main")
                        : m_request.sessionKey;
+    // "agent:<id>:<rest>" -> "agent:<id>"; any other key is its own lane.
+    const QStringList parts = m_sessionKey.split(QLatin1Char(':'));
+    m_lane = parts.size() >= 3 && parts.first() == QLatin1String("agent") ? parts.at(0) + QLatin1Char(':') + parts.at(1)
+                                                                          : m_sessionKey;
 }
 
 bool ChatCall::ownsRun(const QString &runId) const

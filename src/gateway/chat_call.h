@@ -26,6 +26,9 @@ public:
     // chat redelivered never runs the agent twice.
     const QString &idempotencyKey() const { return m_idempotencyKey; }
     const QString &sessionKey() const { return m_sessionKey; }
+    // What runs one at a time: the agent ("agent:<id>") of the session, whose
+    // workspace all its sessions share.
+    const QString &lane() const { return m_lane; }
     const QString &message() const { return m_request.lastUserText; }
     QDeadlineTimer deadline() const { return m_deadline; }
 
@@ -33,6 +36,13 @@ public:
     const QString &runId() const { return m_runId; }
     bool isAcknowledged() const { return !m_runId.isEmpty(); }
     void acknowledge(const QString &runId) { m_runId = runId; }
+    // Whether an event of the chat's own run has shown it running.
+    bool hasStarted() const { return m_started; }
+    void markStarted() { m_started = true; }
+    // The gateway settled the acknowledged run before it ran: it queued the
+    // message as a follow-up that runs under a run id of its own.
+    bool awaitsFollowUp() const { return m_awaitsFollowUp; }
+    void setAwaitsFollowUp(bool awaits) { m_awaitsFollowUp = awaits; }
     // An event of `runId` belongs to this chat: its acknowledged run, or
     // (before the acknowledgement) the run the gateway names after our
     // idempotency key, as both release lines do.
@@ -67,12 +77,15 @@ private:
     ChatCallRequest m_request;
     QString m_idempotencyKey;
     QString m_sessionKey;
+    QString m_lane;
     DeltaHandler m_onDelta;
     QDeadlineTimer m_deadline;
     QString m_runId;
     QString m_text;
     qsizetype m_sentCharacters = 0;
     bool m_ended = false;
+    bool m_started = false;
+    bool m_awaitsFollowUp = false;
     std::optional<Result<QString>> m_outcome;
     std::coroutine_handle<> m_waiting;
 };

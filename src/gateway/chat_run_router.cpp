@@ -25,7 +25,7 @@ std::vector<std::shared_ptr<ChatCall>> ChatRunRouter::takeSendable()
     std::vector<std::shared_ptr<ChatCall>> sendable;
     QSet<QString> claimed = m_busySessions;
     for (auto it = m_queued.begin(); it != m_queued.end();) {
-        const QString &session = (*it)->sessionKey();
+        const QString &session = (*it)->lane();
         if (claimed.contains(session)) {
             ++it;
             continue;
@@ -85,6 +85,21 @@ std::vector<ChatRunRouter::Finished> ChatRunRouter::onEvent(const AgentEvent &ev
             break;
         }
     }
+    // A follow-up run of a session whose chat the gateway queued: the first
+    // run of that session (ours alone, one chat per agent at a time) that
+    // shows up answers it.
+    if (!owner && !event.runId.isEmpty() && !event.sessionKey.isEmpty() && event.kind != AgentEvent::Kind::settled) {
+        for (const auto &call : std::as_const(m_running)) {
+            if (call->awaitsFollowUp() && call->sessionKey() == event.sessionKey) {
+                qCInfo(lcOcWs, "Run %s answers the queued chat.send %s", qUtf8Printable(event.runId),
+                       qUtf8Printable(call->frameId()));
+                call->acknowledge(event.runId);
+                call->setAwaitsFollowUp(false);
+                owner = call;
+                break;
+            }
+        }
+    }
     // An event without a run id (never seen from a real gateway) may only
     // add text, and only to the one acknowledged chat on the wire: it can
     // never end or fail a chat it cannot be proven to belong to.
@@ -116,6 +131,8 @@ std::vector<ChatRunRouter::Finished> ChatRunRouter::onEvent(const AgentEvent &ev
 void ChatRunRouter::apply(const std::shared_ptr<ChatCall> &call, const AgentEvent &event,
                           std::vector<Finished> &finished)
 {
+    if (event.kind != AgentEvent::Kind::settled)
+        call->markStarted();
     switch (event.kind) {
     case AgentEvent::Kind::text:
         if (call->isResolved() || call->hasEnded())
@@ -138,6 +155,15 @@ void ChatRunRouter::apply(const std::shared_ptr<ChatCall> &call, const AgentEven
             finished.push_back({call, call->text()});
         return;
     case AgentEvent::Kind::settled:
+        // Settled before it ever ran, with no answer: the gateway queued the
+        // message behind a run it considers unfinished (both 2026.5.x and
+        // 2026.9.x do) and answers it in a follow-up run of the session.
+        if (!call->hasStarted() && !event.hasAnswer && !call->isResolved()) {
+            qCInfo(lcOcWs, "Run %s was queued by the gateway; waiting for the run that answers it",
+                   qUtf8Printable(event.runId));
+            call->setAwaitsFollowUp(true);
+            return;
+        }
         // A run that settles without a lifecycle end (aborted, or a gateway
         // that sends only chat events) still ends its chat.
         if (!call->hasEnded() && !call->isResolved()) {
@@ -161,7 +187,7 @@ void ChatRunRouter::apply(const std::shared_ptr<ChatCall> &call, const AgentEven
 void ChatRunRouter::release(const std::shared_ptr<ChatCall> &call)
 {
     m_running.remove(call->frameId());
-    m_busySessions.remove(call->sessionKey());
+    m_busySessions.remove(call->lane());
     if (!anyUnacknowledged())
         m_held.clear();
 }

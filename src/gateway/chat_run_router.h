@@ -18,16 +18,18 @@ namespace halvex {
 // Pure bookkeeping, no socket: the gateway WebSocket feeds it responses and
 // events and sends what it hands out.
 //
-// The rule, measured on OpenClaw 2026.5.7 and 2026.9.6: a session takes one
-// run at a time. A chat sent to a session while its previous run has not
-// settled ("chat" state "final") is refused (2026.5.x: state "error") or
-// acknowledged and then run later under another run id (2026.9.x). So a
-// session gets its next chat only once the previous run has settled (or a
-// short settle limit passed); different sessions run side by side. Both
-// lines name the run after the idempotency key, and every event carries its
-// run id and session key: an event counts for a chat only when it is of
-// the chat's run and session. Events that arrive while a chat waits for its
-// acknowledgement are held and replayed once the run is known.
+// The rule, measured on OpenClaw 2026.5.7 and 2026.9.6: a chat sent to a
+// session whose previous run has not settled ("chat" state "final") is
+// refused (2026.5.x: "chat" state "error") or acknowledged and then run
+// later under another run id (2026.9.x); and 2026.5.x fails runs of two
+// sessions of one agent at once (they share the agent's workspace). So the
+// chats of one agent go one at a time: the next is sent only once the
+// previous run has settled (or a short settle limit passed); different
+// agents run side by side. Both lines name the run after the idempotency
+// key, and every event carries its run id and session key: an event counts
+// for a chat only when it is of the chat's run and session. Events that
+// arrive while a chat waits for its acknowledgement are held and replayed
+// once the run is known.
 class ChatRunRouter
 {
 public:
@@ -86,7 +88,7 @@ private:
     std::deque<std::shared_ptr<ChatCall>> m_queued;
     // On the wire, by frame id, until their run settles.
     QHash<QString, std::shared_ptr<ChatCall>> m_running;
-    // Sessions with a run on the wire.
+    // Lanes (agents) with a run on the wire.
     QSet<QString> m_busySessions;
     std::deque<GatewayProtocol::AgentEvent> m_held;
 };

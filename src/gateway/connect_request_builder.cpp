@@ -8,8 +8,7 @@ namespace halvex::ConnectRequestBuilder {
 
 QStringList scopes()
 {
-    return {QStringLiteral("operator.admin"), QStringLiteral("operator.approvals"),
-            QStringLiteral("operator.pairing")};
+    return {QStringLiteral("operator.admin"), QStringLiteral("operator.approvals"), QStringLiteral("operator.pairing")};
 }
 
 QString signedPayload(const Input &input)

@@ -74,6 +74,7 @@ AgentEvent readAgentEvent(const QString &eventName, const QJsonObject &payload)
         event.phase = stringAt(payload, QLatin1String("state"));
         if (event.phase == QLatin1String("final") || event.phase == QLatin1String("aborted")) {
             event.kind = AgentEvent::Kind::settled;
+            event.hasAnswer = payload.contains(QLatin1String("message"));
         } else if (event.phase == QLatin1String("error")) {
             event.kind = AgentEvent::Kind::failed;
             event.text = stringAt(payload, QLatin1String("errorMessage"));

@@ -38,19 +38,20 @@ std::optional<Frame> parseFrame(const QByteArray &utf8, QString *why = nullptr);
 // belongs to (either may be empty on old or odd frames).
 struct AgentEvent {
     enum class Kind {
-        text,     // cumulative answer text so far
-        end,      // the run's lifecycle ended: the answer is complete
-        settled,  // "chat" state "final"/"aborted": the session may take the next chat
-        failed,   // "chat" state "error": the run failed with `message`
-        ignored,  // anything else (status, usage, other phases)
+        text,    // cumulative answer text so far
+        end,     // the run's lifecycle ended: the answer is complete
+        settled, // "chat" state "final"/"aborted": the session may take the next chat
+        failed,  // "chat" state "error": the run failed with `message`
+        ignored, // anything else (status, usage, other phases)
     };
     Kind kind = Kind::ignored;
     QString runId;
     QString sessionKey;
-    QString stream; // "assistant", "lifecycle", ...; empty when absent
-    QString phase;  // lifecycle phase or chat state
-    QString text;   // kind text: the cumulative text; failed: the message
+    QString stream;           // "assistant", "lifecycle", ...; empty when absent
+    QString phase;            // lifecycle phase or chat state
+    QString text;             // kind text: the cumulative text; failed: the message
     bool defaultRule = false; // text found by the catch-all rule
+    bool hasAnswer = false;   // settled: the "chat" event carries the answer message
 };
 AgentEvent readAgentEvent(const QString &eventName, const QJsonObject &payload);
 

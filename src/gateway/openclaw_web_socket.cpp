@@ -1,5 +1,6 @@
 #include "gateway/openclaw_web_socket.h"
 
+#include "gateway/chat_dispatcher.h"
 #include "gateway/connect_request_builder.h"
 #include "gateway/openclaw_device_identity.h"
 #include "gateway/pairing_approver.h"
@@ -54,12 +55,23 @@ bool isAuthRejection(const Frame &frame)
 OpenClawWebSocket::OpenClawWebSocket(KeychainManager *keychain, Timings timings, ProcessRunner processRunner,
                                      QObject *parent)
     : QObject(parent), m_keychain(keychain), m_timings(timings),
-      m_approver(new PairingApprover(std::move(processRunner),
-                                     PairingApprover::Timings{int(timings.processTimeout * 1000.0),
-                                                              timings.processOutputCap},
-                                     this)),
+      m_approver(new PairingApprover(
+          std::move(processRunner),
+          PairingApprover::Timings{int(timings.processTimeout * 1000.0), timings.processOutputCap}, this)),
+      m_chats(new ChatDispatcher(
+          ChatDispatcher::Limits{timings.chatTimeout, timings.sessionSettleTimeout, timings.maxChats},
+          [this] { return isUsableForChat(); },
+          [this](const QJsonObject &frame) -> std::optional<Error> {
+              if (m_socket &&
+                  m_socket->sendTextMessage(QString::fromUtf8(QJsonDocument(frame).toJson(QJsonDocument::Compact))) > 0)
+                  return std::nullopt;
+              const QString why = m_socket ? m_socket->errorString() : QString();
+              return why.isEmpty() ? Error(BridgeError::networkError(QStringLiteral("Socket is not connected")))
+                                   : Error::plain(why);
+          },
+          this)),
       m_pingTimer(new QTimer(this)), m_reconnectTimer(new QTimer(this)), m_handshakeTimer(new QTimer(this)),
-      m_reconnectDelay(timings.initialReconnectDelay), m_router(ChatRunRouter::Limits{timings.maxChats, 512})
+      m_reconnectDelay(timings.initialReconnectDelay)
 {
     m_pingTimer->setInterval(toMs(m_timings.pingInterval));
     QObject::connect(m_pingTimer, &QTimer::timeout, this, &OpenClawWebSocket::sendPing);
@@ -94,8 +106,7 @@ OpenClawWebSocket::~OpenClawWebSocket()
         releaseSocket(m_socket, true);
     // Nobody may wait forever on a client that is gone. The callers resume
     // here; they must not use this client any more.
-    for (auto &finished : m_router.failAll(BridgeError::networkError(QStringLiteral("Disconnected"))))
-        finished.call->resolve(std::move(finished.outcome));
+    m_chats->failAll(BridgeError::networkError(QStringLiteral("Disconnected")));
 }
 
 bool OpenClawWebSocket::ensureDeviceIdentity()
@@ -352,14 +363,7 @@ void OpenClawWebSocket::handleMessage(QWebSocket *socket, const QByteArray &utf8
         handleConnectResponse(*frame);
         return;
     }
-    if (frame->ok) {
-        qCInfo(lcOcWs, "chat.send ACK for %s", qUtf8Printable(quotedForLog(frame->id, 80)));
-        settle(m_router.acknowledge(frame->id, frame->payload.value(QLatin1String("runId")).toString()));
-        return;
-    }
-    qCCritical(lcOcWs, "Chat request %s failed: [%s] %s", qUtf8Printable(quotedForLog(frame->id, 80)),
-               qUtf8Printable(quotedForLog(frame->errorCode, 80)), qUtf8Printable(quotedForLog(frame->errorMessage)));
-    settle(m_router.reject(frame->id, BridgeError::apiError(frame->errorMessage)));
+    m_chats->onResponse(*frame);
 }
 
 void OpenClawWebSocket::handleEvent(const Frame &frame)
@@ -378,8 +382,9 @@ void OpenClawWebSocket::handleEvent(const Frame &frame)
                qUtf8Printable(quotedForLog(event.stream.isEmpty() ? QStringLiteral("-") : event.stream, 40)),
                qUtf8Printable(quotedForLog(event.phase.isEmpty() ? QStringLiteral("-") : event.phase, 40)),
                qUtf8Printable(quotedForLog(event.runId, 80)), long(event.text.size()),
-               qUtf8Printable(quotedForLog(firstCharacters(event.text.first(std::min<qsizetype>(event.text.size(), 160)), 40))));
-        settle(m_router.onEvent(event));
+               qUtf8Printable(
+                   quotedForLog(firstCharacters(event.text.first(std::min<qsizetype>(event.text.size(), 160)), 40))));
+        m_chats->onEvent(event);
     } else if (name == QLatin1String("tick") || name == QLatin1String("health") ||
                name == QLatin1String("voicewake.changed")) {
         // Routine gateway chatter.
@@ -473,6 +478,7 @@ void OpenClawWebSocket::handleConnectResponse(const Frame &frame)
         m_pingTimer->start(toMs(m_timings.pingInterval));
         setState(OpenClawWSState::connected());
         qCInfo(lcOcWs, "OpenClaw WS authenticated and connected");
+        m_chats->sendReady();
         return;
     }
 
@@ -568,105 +574,17 @@ QCoro::Task<Result<QString>> OpenClawWebSocket::sendChat(QString userMessage, QS
 
 QCoro::Task<Result<QString>> OpenClawWebSocket::sendChat(ChatCallRequest request, DeltaHandler onDelta)
 {
-    if (!isUsableForChat())
-        co_return BridgeError::openClawWebSocketNotConnected();
-
-    // The time limit counts from now, queued or not.
-    QDeadlineTimer deadline(toMs(m_timings.chatTimeout));
-    if (request.deadline < deadline)
-        deadline = request.deadline;
-    auto call = std::make_shared<ChatCall>(freshId(), std::move(request), std::move(onDelta), deadline);
-    if (!m_router.admit(call)) {
-        qCCritical(lcOcWs, "Refusing a chat: %d chats are already waiting or running", m_timings.maxChats);
-        co_return BridgeError::apiError(QStringLiteral("Bridge is busy"));
-    }
-    QPointer<QTimer> timer = new QTimer(this);
-    timer->setSingleShot(true);
-    QObject::connect(timer, &QTimer::timeout, this, [this, weak = std::weak_ptr<ChatCall>(call)] {
-        if (const auto call = weak.lock())
-            settle(m_router.expire(call, BridgeError::apiError(QStringLiteral("OpenClaw WS request timed out"))));
-    });
-    timer->start(std::max<qint64>(0, deadline.remainingTime()));
-    sendReadyChats();
-    // Only the call is touched from here on: this client may be gone when
-    // the caller resumes.
-    // A named awaiter: GCC 12 destroys temporaries of a co_await twice.
-    ChatCall::Awaiter awaiter{call};
-    Result<QString> outcome = co_await awaiter;
-    if (timer)
-        timer->deleteLater();
-    co_return outcome;
+    return m_chats->send(std::move(request), std::move(onDelta));
 }
 
 void OpenClawWebSocket::cancelChat(const QString &requestId)
 {
-    if (const auto call = m_router.findByRequestId(requestId))
-        settle(m_router.expire(call, BridgeError::networkError(QStringLiteral("Cancelled"))));
-}
-
-void OpenClawWebSocket::sendReadyChats()
-{
-    QPointer<OpenClawWebSocket> self(this);
-    while (self && isUsableForChat()) {
-        const auto sendable = m_router.takeSendable();
-        if (sendable.empty())
-            return;
-        for (const auto &call : sendable) {
-            if (!self || !isUsableForChat())
-                return;
-            if (!GatewayProtocol::isEncodable(call->message()) || !GatewayProtocol::isEncodable(call->sessionKey()) ||
-                !GatewayProtocol::isEncodable(call->idempotencyKey())) {
-                settle(m_router.reject(call->frameId(),
-                                       BridgeError::networkError(QStringLiteral("Failed to encode request"))));
-                continue;
-            }
-            const QJsonObject request{{QStringLiteral("type"), QStringLiteral("req")},
-                                      {QStringLiteral("id"), call->frameId()},
-                                      {QStringLiteral("method"), QStringLiteral("chat.send")},
-                                      {QStringLiteral("params"),
-                                       QJsonObject{{QStringLiteral("sessionKey"), call->sessionKey()},
-                                                   {QStringLiteral("idempotencyKey"), call->idempotencyKey()},
-                                                   {QStringLiteral("message"), call->message()}}}};
-            const qint64 sent =
-                m_socket->sendTextMessage(QString::fromUtf8(QJsonDocument(request).toJson(QJsonDocument::Compact)));
-            if (sent <= 0) {
-                const QString why = m_socket->errorString();
-                settle(m_router.reject(call->frameId(),
-                                       why.isEmpty() ? Error(BridgeError::networkError(QStringLiteral("Socket is not connected")))
-                                                     : Error::plain(why)));
-                continue;
-            }
-            qCInfo(lcOcWs, "Sent chat.send %s", qUtf8Printable(call->frameId()));
-        }
-    }
-}
-
-void OpenClawWebSocket::settle(std::vector<ChatRunRouter::Finished> finished)
-{
-    QPointer<OpenClawWebSocket> self(this);
-    for (auto &done : finished) {
-        // A run whose answer is decided may still occupy its session; free
-        // it after the settle limit if the gateway never says it settled.
-        if (self && m_router.isUnsettled(done.call)) {
-            QTimer::singleShot(toMs(m_timings.sessionSettleTimeout), this,
-                               [this, weak = std::weak_ptr<ChatCall>(done.call)] {
-                                   if (const auto call = weak.lock()) {
-                                       m_router.settleExpired(call);
-                                       sendReadyChats();
-                                   }
-                               });
-        }
-        done.call->resolve(std::move(done.outcome));
-    }
-    if (self)
-        sendReadyChats();
+    m_chats->cancel(requestId);
 }
 
 void OpenClawWebSocket::failAllWaiting(const Error &error)
 {
-    auto finished = m_router.failAll(error);
-    for (auto &done : finished)
-        done.call->resolve(std::move(done.outcome));
+    m_chats->failAll(error);
 }
 
 } // namespace halvex

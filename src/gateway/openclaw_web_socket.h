@@ -1,7 +1,6 @@
 #pragma once
 
 #include "gateway/chat_backend.h"
-#include "gateway/chat_run_router.h"
 #include "gateway/gateway_protocol.h"
 #include "gateway/openclaw_ws_state.h"
 #include "platform/error.h"
@@ -22,6 +21,7 @@ class QTimer;
 
 namespace halvex {
 
+class ChatDispatcher;
 class KeychainManager;
 class OpenClawDeviceIdentity;
 class PairingApprover;
@@ -30,8 +30,7 @@ class PairingApprover;
 // signed with the device key, keep-alive pings, reconnects with a doubling
 // delay, at most 20 attempts per round) and carries chats over "chat.send".
 // The connect request is built by ConnectRequestBuilder, pairing approval
-// runs in PairingApprover, and which event belongs to which chat is decided
-// by ChatRunRouter.
+// runs in PairingApprover, and the chats are kept by ChatDispatcher.
 class OpenClawWebSocket : public QObject, public ChatBackend
 {
     Q_OBJECT
@@ -117,9 +116,6 @@ private:
     void scheduleReconnect();
     void sendPing();
 
-    // Chat.
-    void sendReadyChats();
-    void settle(std::vector<ChatRunRouter::Finished> finished);
     void failAllWaiting(const Error &error);
 
     KeychainManager *m_keychain;
@@ -128,6 +124,7 @@ private:
     std::optional<QString> m_openClawBinaryPath;
     std::unique_ptr<OpenClawDeviceIdentity> m_deviceIdentity;
     PairingApprover *m_approver;
+    ChatDispatcher *m_chats;
 
     QPointer<QWebSocket> m_socket;
     QTimer *m_pingTimer;
@@ -146,8 +143,6 @@ private:
     // Bumped by connect() and disconnect(), so an approval started before
     // them does not act afterwards.
     quint64 m_generation = 0;
-
-    ChatRunRouter m_router;
 };
 
 } // namespace halvex
