@@ -7,6 +7,8 @@
 #include "app/menu_bar_controller.h"
 #include "views/product_mark.h"
 #include "app/status_icon_manager.h"
+#include "bridge_rig.h"
+#include "bridge/agent_card.h"
 #include "bridge/bridge_manager.h"
 #include "http_stand_in.h"
 #include "log_capture.h"
@@ -62,40 +64,16 @@ struct CountingSync : MemorySyncHandle {
 
 // One bridge manager with private stores, pointed at the given relay and
 // gateway.
-struct Rig {
-    TempSettings settings;
-    KeychainManager keychain{std::make_unique<MemorySecretBackend>()};
-    QNetworkAccessManager network;
-    QTemporaryDir home;
-    std::unique_ptr<BridgeManager> bridge;
+struct Rig : public test::BridgeTestBed {
     int memorySyncStarts = 0;
-
-    ~Rig()
-    {
-        // Requests the bridge aborted on its way out finish from the event
-        // loop; let them before the network access manager goes.
-        bridge.reset();
-        QCoreApplication::sendPostedEvents();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
 
     void create(const QUrl &relayOrigin, const QUrl &gateway)
     {
         settings->setString(SettingsKey::openClawEndpoint, gateway.toString());
-        BridgeManager::Dependencies deps;
-        deps.network = &network;
-        deps.keychain = &keychain;
-        deps.settings = settings.get();
-        deps.relayOrigin = relayOrigin;
-        deps.homeDirectory = home.path();
-        deps.memorySyncFactory = [this](OpenClawClient *, KeychainManager *) {
+        BridgeManager::Dependencies deps = dependencies(relayOrigin);
+        deps.memorySyncFactory = [this](const MemorySyncContext &) -> std::unique_ptr<MemorySyncHandle> {
             return std::make_unique<CountingSync>(&memorySyncStarts);
         };
-        BridgeManager::Timings timings;
-        timings.relay.initialReconnectDelay = 0.05;
-        timings.relay.maxReconnectDelay = 0.2;
-        timings.openClawWebSocket.initialReconnectDelay = 0.05;
-        timings.openClawWebSocket.maxReconnectDelay = 0.2;
         timings.openClawClient.probeTimeoutMs = 3000;
         bridge = std::make_unique<BridgeManager>(std::move(deps), timings);
         // As at launch: the second start picks up the stored gateway endpoint.
@@ -300,7 +278,7 @@ private Q_SLOTS:
         gateway.setDefaultResponse("/v1/models", ScriptedResponse::json(200, QByteArrayLiteral("{\"data\":[]}")));
 
         Rig rig;
-        QVERIFY(rig.keychain.save(CredentialService::bridge(), kToken));
+        (void)rig.keychain->save(CredentialService::bridge(), kToken);
         rig.settings->setString(SettingsKey::bridgeName, QStringLiteral("Living Room Mac"));
         rig.settings->setString(SettingsKey::accountEmail, QStringLiteral("alex@example.com"));
         rig.settings->setBoolean(SettingsKey::memorySyncEnabled, true);
@@ -388,7 +366,7 @@ private Q_SLOTS:
 
         Rig rig;
         if (situation != QLatin1String("no-token"))
-            QVERIFY(rig.keychain.save(CredentialService::bridge(), kToken));
+            (void)rig.keychain->save(CredentialService::bridge(), kToken);
         if (situation == QLatin1String("connected-offline"))
             relay.acceptToken(kToken);
         if (situation == QLatin1String("disabled"))
@@ -416,7 +394,7 @@ private Q_SLOTS:
         QCOMPARE(enable->isChecked(), enabledMark);
     }
 
-    // "Bridge: " shows the stored name or "My Mac"; "Account: " appears only
+    // "Bridge: " shows the stored name or the machine's; "Account: " appears only
     // for a stored, non-empty e-mail. Names are shown literally.
     void bridgeAndAccountLines()
     {
@@ -425,7 +403,8 @@ private Q_SLOTS:
         XdgAutostartLoginItem loginItem(rig.home.filePath(QStringLiteral("autostart")));
         MenuBarController controller(rig.bridge.get(), &loginItem);
 
-        QVERIFY(findAction(controller.menu(), QStringLiteral("Bridge: My Mac")));
+        const QString machine = fallbackBridgeName(currentDeviceFacts().computerName);
+        QVERIFY(findAction(controller.menu(), QStringLiteral("Bridge: ") + QString(machine).replace(QLatin1Char('&'), QStringLiteral("&&"))));
         QVERIFY(!hasLineStartingWith(controller.menu(), QStringLiteral("Account: ")));
         QCOMPARE(controller.menu()->actions().size(), 21);
 
@@ -688,7 +667,7 @@ private Q_SLOTS:
         QCOMPARE(rig.bridge->connectionState(), BridgeConnectionState::error(QStringLiteral("No bridge token")));
 
         // The wizard paired the bridge and finished.
-        QVERIFY(rig.keychain.save(CredentialService::bridge(), kToken));
+        (void)rig.keychain->save(CredentialService::bridge(), kToken);
         QSignalSpy rebuilt(&controller, &MenuBarController::menuRebuilt);
         complete();
         QVERIFY(!controller.setupWindow());
