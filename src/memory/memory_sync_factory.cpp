@@ -1,0 +1,31 @@
+#include "memory/memory_sync_factory.h"
+
+#include "gateway/chat_backend.h"
+#include "gateway/openclaw_client.h"
+#include "platform/deployment.h"
+
+#include <QPointer>
+
+namespace halvex {
+
+std::unique_ptr<MemorySyncService> makeMemorySyncService(const MemorySyncContext &context,
+                                                         MemorySyncService::Timings timings)
+{
+    MemorySyncService::Dependencies deps;
+    deps.gateway.http = context.http;
+    deps.gateway.webSocket = context.webSocket;
+    // GET /v1/models answers 200 exactly when the chat endpoint is on.
+    if (auto *client = dynamic_cast<OpenClawClient *>(context.http)) {
+        deps.gateway.httpEndpointAvailable = [client = QPointer<OpenClawClient>(client)]() -> QCoro::Task<bool> {
+            if (!client)
+                co_return false;
+            co_return co_await client->isReachable();
+        };
+    }
+    deps.keychain = context.keychain;
+    deps.network = context.network;
+    deps.relayOrigin = relayHttpOrigin();
+    return std::make_unique<MemorySyncService>(std::move(deps), timings);
+}
+
+} // namespace halvex
