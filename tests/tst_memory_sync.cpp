@@ -101,6 +101,7 @@ struct Rig {
     ScriptedBackend http;
     ScriptedBackend webSocket;
     bool httpAvailable = true;
+    bool enabled = true; // the user's switch
     std::unique_ptr<MemorySyncService> service;
     std::unique_ptr<QSignalSpy> finished;
     std::unique_ptr<QSignalSpy> skipped;
@@ -119,6 +120,7 @@ struct Rig {
         deps.keychain = &keychain;
         deps.network = &network;
         deps.relayOrigin = relay.origin();
+        deps.isEnabled = [this] { return enabled; };
         service = std::make_unique<MemorySyncService>(std::move(deps), timings);
         finished = std::make_unique<QSignalSpy>(service.get(), &MemorySyncService::syncFinished);
         skipped = std::make_unique<QSignalSpy>(service.get(), &MemorySyncService::syncSkipped);
@@ -214,6 +216,19 @@ private Q_SLOTS:
             QCOMPARE(rig.runSync(QStringLiteral("exchange_threshold")), MemorySyncService::Outcome::nothingNew);
             QCOMPARE(rig.http.requests.size(), 3);
         }
+    }
+
+    void switchedOffFromElsewhereSyncsNothing()
+    {
+        Rig rig;
+        rig.service->start();
+        rig.enabled = false;
+        rig.service->sync(QStringLiteral("exchange_threshold"));
+        QCOMPARE(rig.lastSkip(), MemorySyncService::SkipReason::switchedOff);
+        QCOMPARE(rig.started->size(), 0);
+        rig.enabled = true;
+        QCOMPARE(rig.runSync(QStringLiteral("exchange_threshold")), MemorySyncService::Outcome::nothingNew);
+        QCOMPARE(rig.relay.fetches().size(), 1);
     }
 
     void oneSyncAtATime()

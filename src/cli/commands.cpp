@@ -1,4 +1,5 @@
 #include "cli/cli.h"
+#include "cli/memory_command.h"
 
 namespace halvex::cli {
 
@@ -7,6 +8,8 @@ namespace halvex::cli {
 const QList<Command> &commands()
 {
     static const QList<Command> list = {
+        {QStringLiteral("memory"), QStringLiteral("Memory Sync: switch it on or off, show the soul file"),
+         [](const QStringList &arguments) { return runMemoryCommand(arguments); }},
     };
     return list;
 }

@@ -3,6 +3,7 @@
 #include "gateway/chat_backend.h"
 #include "gateway/openclaw_client.h"
 #include "platform/deployment.h"
+#include "platform/settings.h"
 
 #include <QPointer>
 
@@ -25,6 +26,9 @@ std::unique_ptr<MemorySyncService> makeMemorySyncService(const MemorySyncContext
     deps.keychain = context.keychain;
     deps.network = context.network;
     deps.relayOrigin = relayHttpOrigin();
+    if (Settings *settings = context.settings) {
+        deps.isEnabled = [settings] { return settings->boolean(SettingsKey::memorySyncEnabled, false); };
+    }
     return std::make_unique<MemorySyncService>(std::move(deps), timings);
 }
 

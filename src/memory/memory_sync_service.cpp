@@ -1,7 +1,7 @@
 #include "memory/memory_sync_service.h"
 
 #include "gateway/chat_backend.h"
-#include "platform/characters.h"
+#include "platform/process_runner.h"
 #include "platform/logging.h"
 
 #include <QDeadlineTimer>
@@ -122,6 +122,11 @@ void MemorySyncService::scheduleTimer()
 
 void MemorySyncService::sync(const QString &reason)
 {
+    if (m_deps.isEnabled && !m_deps.isEnabled()) {
+        qCDebug(lcMemorySync, "Sync skipped (Memory Sync is switched off)");
+        Q_EMIT syncSkipped(SkipReason::switchedOff);
+        return;
+    }
     if (m_isExtracting) {
         qCInfo(lcMemorySync, "Sync skipped (already in progress)");
         Q_EMIT syncSkipped(SkipReason::alreadyInProgress);
@@ -189,8 +194,9 @@ QCoro::Task<Result<std::optional<ExtractedFacts>>> MemorySyncService::extractFac
     if (!answer)
         co_return answer.error();
     std::optional<ExtractedFacts> facts = parseExtractionAnswer(*answer);
+    // Outside text: control characters escaped before it reaches the log.
     if (!facts)
-        qCInfo(lcMemorySync, "Failed to parse response as JSON: %s", qUtf8Printable(firstCharacters(*answer, 200)));
+        qCInfo(lcMemorySync, "Failed to parse response as JSON: %s", qUtf8Printable(quotedForLog(*answer, 200)));
     co_return facts;
 }
 

@@ -59,9 +59,18 @@ public:
         KeychainManager *keychain = nullptr;
         QNetworkAccessManager *network = nullptr;
         QUrl relayOrigin; // scheme + host[:port] of the relay's HTTPS API
+        // The user's switch, read before every sync, so that switching it off
+        // from the terminal quiets a running bridge. Empty: always on.
+        std::function<bool()> isEnabled;
     };
 
-    enum class SkipReason { alreadyInProgress, noActivitySinceLastSync, noActivityInBackoff, openClawUnreachable };
+    enum class SkipReason {
+        alreadyInProgress,
+        noActivitySinceLastSync,
+        noActivityInBackoff,
+        openClawUnreachable,
+        switchedOff
+    };
     Q_ENUM(SkipReason)
     enum class Outcome { pushed, nothingNew, failed };
     Q_ENUM(Outcome)
