@@ -67,8 +67,7 @@ QString answerWith(const QStringList &facts, const QStringList &preferences = {}
     return QString::fromUtf8(QJsonDocument(object).toJson());
 }
 
-const QString kNothingNew =
-    QStringLiteral(R"({"new_facts": [], "new_preferences": [], "recent_activity": null})");
+const QString kNothingNew = QStringLiteral(R"({"new_facts": [], "new_preferences": [], "recent_activity": null})");
 
 QJsonObject storedFile(const QStringList &facts)
 {
@@ -85,8 +84,11 @@ QJsonObject storedFile(const QStringList &facts)
 QStringList factsOf(const std::optional<QJsonObject> &file)
 {
     QStringList facts;
-    for (const QJsonValue &fact :
-         file.value_or(QJsonObject()).value(QLatin1String("relationship")).toObject().value(QLatin1String("facts")).toArray())
+    for (const QJsonValue &fact : file.value_or(QJsonObject())
+                                      .value(QLatin1String("relationship"))
+                                      .toObject()
+                                      .value(QLatin1String("facts"))
+                                      .toArray())
         facts.append(fact.toString());
     return facts;
 }
@@ -365,10 +367,12 @@ private Q_SLOTS:
                  QJsonArray{QStringLiteral("Likes short answers")});
         QVERIFY(relationship.value(QLatin1String("last_updated")).toString().endsWith(QLatin1Char('Z')));
         QCOMPARE(file.value(QLatin1String("version")).toString(), QStringLiteral("1.1"));
-        QCOMPARE(file.value(QLatin1String("metadata")).toObject(), (QJsonObject{{QStringLiteral("total_sessions"), 3}}));
+        QCOMPARE(file.value(QLatin1String("metadata")).toObject(),
+                 (QJsonObject{{QStringLiteral("total_sessions"), 3}}));
         const QJsonArray episodes = file.value(QLatin1String("episodes")).toArray();
         QCOMPARE(episodes.size(), 1);
-        QCOMPARE(episodes.first().toObject().value(QLatin1String("summary")).toString(), QStringLiteral("Fixed a bike."));
+        QCOMPARE(episodes.first().toObject().value(QLatin1String("summary")).toString(),
+                 QStringLiteral("Fixed a bike."));
         QCOMPARE(episodes.first().toObject().value(QLatin1String("date")).toString(),
                  QDateTime::currentDateTimeUtc().date().toString(Qt::ISODate));
     }
@@ -379,7 +383,9 @@ private Q_SLOTS:
         rig.relay.store(storedFile({QStringLiteral("Lives in Lyon")}));
         rig.service->start();
         // While the agent thinks, the phone writes a fact of its own.
-        rig.http.onCall = [&] { rig.relay.store(storedFile({QStringLiteral("Lives in Lyon"), QStringLiteral("Runs")})); };
+        rig.http.onCall = [&] {
+            rig.relay.store(storedFile({QStringLiteral("Lives in Lyon"), QStringLiteral("Runs")}));
+        };
         rig.http.answers = {answerWith({QStringLiteral("Has a cat")})};
         QCOMPARE(rig.runSync(QStringLiteral("initial")), MemorySyncService::Outcome::pushed);
         QCOMPARE(factsOf(rig.relay.stored()),

@@ -46,7 +46,8 @@ class TstMemorySyncCommand : public QObject
         QTextStream errStream(&errors);
         Run result;
         result.status = cli::runMemoryCommand(
-            arguments, cli::MemoryCommandContext{m_settings.get(), [this] { return &m_keychain; }, &m_network, m_relay.origin()},
+            arguments,
+            cli::MemoryCommandContext{m_settings.get(), [this] { return &m_keychain; }, &m_network, m_relay.origin()},
             outStream, errStream);
         outStream.flush();
         errStream.flush();
@@ -71,7 +72,8 @@ private Q_SLOTS:
         QCOMPARE(m_settings->boolean(SettingsKey::memorySyncEnabled), std::optional<bool>(true));
         Run status = run({QStringLiteral("status"), QStringLiteral("--json")});
         QCOMPARE(status.status, 0);
-        QCOMPARE(QJsonDocument::fromJson(status.output.toUtf8()).object().value(QLatin1String("enabled")), QJsonValue(true));
+        QCOMPARE(QJsonDocument::fromJson(status.output.toUtf8()).object().value(QLatin1String("enabled")),
+                 QJsonValue(true));
         QCOMPARE(run({QStringLiteral("off")}).status, 0);
         QCOMPARE(m_settings->boolean(SettingsKey::memorySyncEnabled), std::optional<bool>(false));
         QCOMPARE(run({QStringLiteral("status")}).status, 1);

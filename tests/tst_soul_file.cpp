@@ -94,7 +94,8 @@ private Q_SLOTS:
         QTest::newRow("no avatar_id") << withMember(QStringLiteral("avatar_id"), {}) << false;
         QTest::newRow("no episodes") << withMember(QStringLiteral("episodes"), {}) << false;
         QTest::newRow("episode without summary")
-            << withMember(QStringLiteral("episodes"), QJsonArray{QJsonObject{{QStringLiteral("date"), QStringLiteral("x")}}})
+            << withMember(QStringLiteral("episodes"),
+                          QJsonArray{QJsonObject{{QStringLiteral("date"), QStringLiteral("x")}}})
             << false;
         QTest::newRow("episode not an object") << withMember(QStringLiteral("episodes"), QJsonArray{1}) << false;
         QTest::newRow("no metadata") << withMember(QStringLiteral("metadata"), {}) << false;
@@ -169,10 +170,11 @@ private Q_SLOTS:
     void mergeAppendsAndKeepsEverything()
     {
         const SoulFile existing = *SoulFile::decode(QJsonDocument(fullFile()).toJson());
-        const SoulFile once = mergeSoulFile(existing, {QStringLiteral("Lives in Lyon"), QStringLiteral("lives in lyon")},
-                                            {QStringLiteral("Short answers"), QStringLiteral("Dark mode")},
-                                            QStringLiteral("Wrote a bridge."), kNow);
-        QCOMPARE(once.relationship.facts, (QStringList{QStringLiteral("Lives in Lyon"), QStringLiteral("lives in lyon")}));
+        const SoulFile once = mergeSoulFile(
+            existing, {QStringLiteral("Lives in Lyon"), QStringLiteral("lives in lyon")},
+            {QStringLiteral("Short answers"), QStringLiteral("Dark mode")}, QStringLiteral("Wrote a bridge."), kNow);
+        QCOMPARE(once.relationship.facts,
+                 (QStringList{QStringLiteral("Lives in Lyon"), QStringLiteral("lives in lyon")}));
         QCOMPARE(once.relationship.preferences,
                  (QStringList{QStringLiteral("Short answers"), QStringLiteral("Dark mode")}));
         QCOMPARE(once.version, QStringLiteral("1.2"));
@@ -225,16 +227,17 @@ private Q_SLOTS:
                                      << tea << shed;
         QTest::newRow("prose before") << QStringLiteral("Sure! Here is what I know:\n\n") + object << true << cat << tea
                                       << shed;
-        QTest::newRow("prose after") << object + QStringLiteral("\nLet me know if you need more.") << true << cat
-                                     << tea << shed;
-        QTest::newRow("nulls") << QStringLiteral(R"({"new_facts": null, "new_preferences": [], "recent_activity": null})")
+        QTest::newRow("prose after") << object + QStringLiteral("\nLet me know if you need more.") << true << cat << tea
+                                     << shed;
+        QTest::newRow("nulls") << QStringLiteral(
+                                      R"({"new_facts": null, "new_preferences": [], "recent_activity": null})")
                                << true << QStringList() << QStringList() << QString();
         QTest::newRow("wrong types") << QStringLiteral(R"({"new_facts": "a cat", "new_preferences": ["x", 3],
                                                         "recent_activity": 7})")
                                      << true << QStringList() << QStringList() << QString();
         QTest::newRow("trimmed, empties dropped")
-            << QStringLiteral(R"({"new_facts": ["  Has a cat \n", "", "   "], "recent_activity": "  "})") << true
-            << cat << QStringList() << QString();
+            << QStringLiteral(R"({"new_facts": ["  Has a cat \n", "", "   "], "recent_activity": "  "})") << true << cat
+            << QStringList() << QString();
         QTest::newRow("garbage") << QStringLiteral("I don't know anything about the user.") << false << QStringList()
                                  << QStringList() << QString();
         QTest::newRow("broken object") << QStringLiteral(R"({"new_facts": ["a")") << false << QStringList()

@@ -30,8 +30,7 @@ QString shown(const QString &text)
 void printSwitch(QTextStream &out, bool enabled, bool json)
 {
     if (json)
-        out << QJsonDocument(QJsonObject{{QStringLiteral("enabled"), enabled}}).toJson(QJsonDocument::Compact)
-              << '\n';
+        out << QJsonDocument(QJsonObject{{QStringLiteral("enabled"), enabled}}).toJson(QJsonDocument::Compact) << '\n';
     else
         out << "Memory Sync: " << (enabled ? "on" : "off") << '\n';
 }

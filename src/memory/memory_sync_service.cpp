@@ -157,6 +157,13 @@ void MemorySyncService::finishSync(Outcome outcome, const QString &error)
     Q_EMIT syncFinished(outcome, error);
 }
 
+void MemorySyncService::failSync(const Error &error)
+{
+    // No backoff: the interval stays as it was.
+    qCCritical(lcMemorySync, "Sync failed: %s", qUtf8Printable(error.description()));
+    finishSync(Outcome::failed, error.description());
+}
+
 QCoro::Task<ChatBackend *> MemorySyncService::chooseBackend()
 {
     const QPointer<MemorySyncService> self(this);
@@ -184,8 +191,8 @@ QCoro::Task<Result<std::optional<ExtractedFacts>>> MemorySyncService::extractFac
     const QString prompt = memorySyncPrompt(existingFacts);
     ChatCallRequest request;
     request.requestId = QStringLiteral("memory-sync-") + QUuid::createUuid().toString(QUuid::WithoutBraces);
-    request.messages = {ChatMessage{{QStringLiteral("role"), QStringLiteral("user")},
-                                    {QStringLiteral("content"), prompt}}};
+    request.messages = {
+        ChatMessage{{QStringLiteral("role"), QStringLiteral("user")}, {QStringLiteral("content"), prompt}}};
     request.lastUserText = prompt;
     request.sessionKey = syncSessionKey();
     request.deadline = QDeadlineTimer(milliseconds(m_timings.extractionTimeout));
@@ -217,19 +224,15 @@ QCoro::Task<> MemorySyncService::performSync()
     Result<SoulFileResponse> fetched = co_await m_relay.fetchSoulFile();
     if (!self)
         co_return;
-    if (!fetched) {
-        qCInfo(lcMemorySync, "Sync failed: %s", qUtf8Printable(fetched.error().description()));
-        co_return finishSync(Outcome::failed, fetched.error().description());
-    }
+    if (!fetched)
+        co_return failSync(fetched.error());
 
     const QStringList existingFacts = fetched->data ? fetched->data->relationship.facts : QStringList();
     const Result<std::optional<ExtractedFacts>> extracted = co_await extractFacts(backend, existingFacts);
     if (!self)
         co_return;
-    if (!extracted) {
-        qCInfo(lcMemorySync, "Sync failed: %s", qUtf8Printable(extracted.error().description()));
-        co_return finishSync(Outcome::failed, extracted.error().description());
-    }
+    if (!extracted)
+        co_return failSync(extracted.error());
 
     const ExtractedFacts facts = extracted->value_or(ExtractedFacts{});
     if (facts.isEmpty()) {
@@ -241,10 +244,8 @@ QCoro::Task<> MemorySyncService::performSync()
     const Result<Done> pushed = co_await mergeAndPush(facts, std::move(fetched).value());
     if (!self)
         co_return;
-    if (!pushed) {
-        qCInfo(lcMemorySync, "Sync failed: %s", qUtf8Printable(pushed.error().description()));
-        co_return finishSync(Outcome::failed, pushed.error().description());
-    }
+    if (!pushed)
+        co_return failSync(pushed.error());
 
     m_lastSyncTime = QDateTime::currentDateTimeUtc();
     resetBackoff();

@@ -111,6 +111,7 @@ private:
     // Fetches the file again, merges the facts into it and writes it.
     QCoro::Task<Result<Done>> mergeAndPush(ExtractedFacts facts, SoulFileResponse fetched);
     void finishSync(Outcome outcome, const QString &error = {});
+    void failSync(const Error &error);
     void backOff();
     void resetBackoff();
     void reschedule();

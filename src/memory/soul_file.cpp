@@ -75,7 +75,8 @@ public:
     QString name(const char *key) const
     {
         const QString member = QString::fromLatin1(key);
-        return m_path.isEmpty() ? QStringLiteral("\"%1\"").arg(member) : QStringLiteral("\"%1.%2\"").arg(m_path, member);
+        return m_path.isEmpty() ? QStringLiteral("\"%1\"").arg(member)
+                                : QStringLiteral("\"%1.%2\"").arg(m_path, member);
     }
 
     void fail(const QString &what)
@@ -208,7 +209,8 @@ QJsonObject SoulFile::toJson() const
 
     QJsonArray episodeArray;
     for (const Episode &episode : episodes)
-        episodeArray.append(QJsonObject{{QStringLiteral("date"), episode.date}, {QStringLiteral("summary"), episode.summary}});
+        episodeArray.append(
+            QJsonObject{{QStringLiteral("date"), episode.date}, {QStringLiteral("summary"), episode.summary}});
 
     QJsonObject metadataObject;
     if (metadata.totalSessions)
