@@ -12,19 +12,14 @@ class ChatBackend;
 class KeychainManager;
 class Settings;
 
-// What the bridge hands to a memory sync it creates.
-struct MemorySyncContext {
-    ChatBackend *http = nullptr;      // the gateway's HTTP chat client
-    ChatBackend *webSocket = nullptr; // the gateway WebSocket
-    KeychainManager *keychain = nullptr;
-    QNetworkAccessManager *network = nullptr;
-    Settings *settings = nullptr;
-};
-
-// A memory sync against the deployment's relay, not yet started. When the
-// HTTP backend is the gateway's OpenClawClient, its probe of the model list
-// tells whether the HTTP chat endpoint is on.
-std::unique_ptr<MemorySyncService> makeMemorySyncService(const MemorySyncContext &context,
-                                                         MemorySyncService::Timings timings = {});
+// A memory sync against the deployment's relay, not yet started, over the
+// bridge's two gateway paths (either may be null). When `http` is the
+// gateway's OpenClawClient, its probe of the model list tells whether the
+// HTTP chat endpoint is on; otherwise the WebSocket carries the extraction.
+// The service reads the user's Memory Sync switch from `settings` before
+// every sync. Nothing passed in is owned; all of it must outlive the service.
+std::unique_ptr<MemorySyncService> makeMemorySyncService(ChatBackend *http, ChatBackend *webSocket,
+                                                         KeychainManager *keychain, QNetworkAccessManager *network,
+                                                         Settings *settings, MemorySyncService::Timings timings = {});
 
 } // namespace halvex
