@@ -4,7 +4,7 @@
 // paired being approved with the real `openclaw` tool.
 #include "gateway/openclaw_device_identity.h"
 #include "gateway/openclaw_web_socket.h"
-#include "gateway/shell_runner.h"
+#include "platform/process_runner.h"
 #include "platform/deployment.h"
 #include "platform/keychain_manager.h"
 #include "platform/secret_backend.h"
@@ -265,13 +265,17 @@ private Q_SLOTS:
             std::fprintf(stderr, "%s\n", qPrintable(line));
 
         // The gateway now lists this device as paired.
-        const auto list = QCoro::waitFor(runShellCommand(tool + QStringLiteral(" devices list --json 2>/dev/null")));
-        QVERIFY(list.has_value());
+        ProcessRequest listRequest;
+        listRequest.program = tool;
+        listRequest.arguments = {QStringLiteral("devices"), QStringLiteral("list"), QStringLiteral("--json")};
+        listRequest.timeoutMs = 120000;
+        const ProcessOutcome list = QCoro::waitFor(runProcess(listRequest));
+        QVERIFY(list.exitedWithSuccess());
         bool paired = false;
         for (const QJsonValue &entry :
-             QJsonDocument::fromJson(list->toUtf8()).object().value(QLatin1String("paired")).toArray())
+             QJsonDocument::fromJson(list.standardOutput).object().value(QLatin1String("paired")).toArray())
             paired = paired || entry.toObject().value(QLatin1String("deviceId")).toString() == deviceId;
-        QVERIFY2(paired, qPrintable(*list));
+        QVERIFY2(paired, list.standardOutput.constData());
         socket.disconnect();
         gateway.stop();
     }

@@ -50,7 +50,7 @@ BridgeManager::BridgeManager(Dependencies deps, Timings timings, QObject *parent
     m_relayWebSocket = new RelayWebSocket(m_deps.relayOrigin, m_timings.relay, this);
     m_openClawClient =
         new OpenClawClient(m_deps.network, QUrl(defaultGatewayEndpoint), QString(), m_timings.openClawClient, this);
-    m_openClawWebSocket = new OpenClawWebSocket(m_deps.keychain, m_timings.openClawWebSocket, m_deps.shellRunner, this);
+    m_openClawWebSocket = new OpenClawWebSocket(m_deps.keychain, m_timings.openClawWebSocket, m_deps.processRunner, this);
     // Streamed answers are read no faster than the relay link takes them.
     QObject::connect(m_relayWebSocket, &RelayWebSocket::congested, m_openClawClient,
                      [client = m_openClawClient] { client->setStreamReadingPaused(true); });

@@ -87,7 +87,7 @@ public:
         MemorySyncFactory memorySyncFactory;                    // none: memory sync never runs
         std::function<std::optional<QString>()> localIPAddress; // halvex::localIPAddress()
         std::function<DeviceFacts()> deviceFacts;               // halvex::currentDeviceFacts()
-        ShellRunner shellRunner;                                // the gateway socket's own
+        ProcessRunner processRunner;                            // the gateway socket's own (openclaw tool)
     };
 
     explicit BridgeManager(Dependencies deps, Timings timings = {}, QObject *parent = nullptr);
