@@ -5,6 +5,8 @@
 #include "gateway/chat_backend.h"
 #include "log_capture.h"
 #include "loopback.h"
+#include "http_stand_in.h"
+#include "memory/chat_endpoint_probe.h"
 #include "memory/memory_sync_service.h"
 #include "memory_relay_stand_in.h"
 #include "platform/deployment.h"
@@ -423,6 +425,41 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(!rig.service->isExtracting(), kWait);
         QCOMPARE(rig.relay.fetches().size(), fetches);
         QCOMPARE(rig.service->currentInterval(), 900.0);
+    }
+
+    void chatEndpointProbe()
+    {
+        QNetworkAccessManager network;
+        HttpStandIn gateway;
+        QVERIFY(gateway.listen());
+        const auto probe = [&](const QUrl &url) {
+            auto outcome = std::make_shared<std::optional<bool>>();
+            isChatEndpointOn(&network, url, QStringLiteral("gateway-token"), QStringLiteral("mobile"), kWait)
+                .then([outcome](bool on) { *outcome = on; });
+            if (!QTest::qWaitFor([&] { return outcome->has_value(); }, kWait))
+                qFatal("the probe did not finish");
+            return **outcome;
+        };
+        const auto refusal = ScriptedResponse::json(
+            400, QJsonObject{
+                     {QStringLiteral("error"), QJsonObject{{QStringLiteral("message"),
+                                                            QStringLiteral("Missing user message in `messages`.")}}}});
+
+        gateway.enqueue(refusal);
+        QVERIFY(probe(gateway.url()));
+        const HttpRequest asked = gateway.lastRequest();
+        QCOMPARE(asked.method, QByteArray("POST"));
+        QCOMPARE(asked.path(), QByteArray("/v1/chat/completions"));
+        QCOMPARE(asked.header("Authorization"), QByteArray("Bearer gateway-token"));
+        QCOMPARE(asked.json().value(QLatin1String("messages")).toArray(), QJsonArray()); // nothing for the agent to run
+        QCOMPARE(asked.json().value(QLatin1String("model")).toString(), QStringLiteral("openclaw/mobile"));
+
+        // Off (404), a wrong token (401), a gateway still starting (503).
+        for (int status : {404, 401, 503}) {
+            gateway.enqueue(ScriptedResponse::text(status, "Not now"));
+            QVERIFY2(!probe(gateway.url()), qPrintable(QString::number(status)));
+        }
+        QVERIFY(!probe(QUrl(QStringLiteral("http://127.0.0.1:%1").arg(closedLoopbackPort()))));
     }
 
     void timersDriveTheSchedule()

@@ -2,12 +2,22 @@
 
 #include "gateway/chat_backend.h"
 #include "gateway/openclaw_client.h"
+#include "memory/chat_endpoint_probe.h"
 #include "platform/deployment.h"
 #include "platform/settings.h"
 
 #include <QPointer>
 
 namespace halvex {
+
+namespace {
+
+QCoro::Task<bool> notAvailable()
+{
+    co_return false;
+}
+
+} // namespace
 
 std::unique_ptr<MemorySyncService> makeMemorySyncService(ChatBackend *http, ChatBackend *webSocket,
                                                          KeychainManager *keychain, QNetworkAccessManager *network,
@@ -16,12 +26,13 @@ std::unique_ptr<MemorySyncService> makeMemorySyncService(ChatBackend *http, Chat
     MemorySyncService::Dependencies deps;
     deps.gateway.http = http;
     deps.gateway.webSocket = webSocket;
-    // GET /v1/models answers 200 exactly when the chat endpoint is on.
+    // The client's endpoint and token are read at each sync: the bridge
+    // reloads them when the gateway settings change.
     if (auto *client = dynamic_cast<OpenClawClient *>(http)) {
-        deps.gateway.httpEndpointAvailable = [client = QPointer<OpenClawClient>(client)]() -> QCoro::Task<bool> {
+        deps.gateway.httpEndpointAvailable = [network, client = QPointer<OpenClawClient>(client)] {
             if (!client)
-                co_return false;
-            co_return co_await client->isReachable();
+                return notAvailable();
+            return isChatEndpointOn(network, client->endpointURL(), client->gatewayToken(), client->agentId());
         };
     }
     deps.keychain = keychain;
