@@ -1,16 +1,21 @@
-// Memory sync against a real OpenClaw gateway as OpenClaw ships it: the HTTP
-// chat endpoint off, so the extraction runs over the gateway WebSocket in a
-// session of its own. The model stand-in behind the gateway answers the
-// extraction prompt; the relay's memory store is a loopback stand-in.
+// Memory sync against a real OpenClaw gateway, built as the bridge builds it
+// (makeMemorySyncService over the gateway's HTTP client and WebSocket). As
+// OpenClaw ships, the HTTP chat endpoint is off and the extraction runs over
+// the gateway WebSocket in a session of its own; with the endpoint on it goes
+// over HTTP. Either way the user's main session never sees the sync. The
+// model stand-in behind the gateway answers the extraction prompt; the
+// relay's memory store is a loopback stand-in.
 #include "gateway/chat_backend.h"
 #include "gateway/openclaw_web_socket.h"
-#include "memory/chat_endpoint_probe.h"
-#include "memory/memory_sync_service.h"
+#include "gateway/openclaw_client.h"
+#include "memory/memory_sync_factory.h"
 #include "memory_relay_stand_in.h"
 #include "openclaw_gateway.h"
 #include "platform/deployment.h"
 #include "platform/keychain_manager.h"
 #include "platform/secret_backend.h"
+#include "platform/settings.h"
+#include "temp_settings.h"
 
 #include <QDir>
 #include <QFile>
@@ -31,20 +36,6 @@ constexpr int kChatWait = 180000;
 const QString kRelayToken = QStringLiteral("relay-token-for-memory");
 const QString kUserText = QStringLiteral("Hello, I am Ada and I keep bees.");
 const QByteArray kPromptMarker = "This is a system memory sync request";
-
-// The HTTP path must not be taken while the endpoint is off.
-class UnusedBackend : public ChatBackend
-{
-public:
-    int calls = 0;
-    bool isUsableForChat() const override { return true; }
-    QCoro::Task<Result<QString>> sendChat(ChatCallRequest, DeltaHandler) override
-    {
-        ++calls;
-        co_return Error::plain(QStringLiteral("The HTTP chat endpoint is off."));
-    }
-    void cancelChat(const QString &) override {}
-};
 
 } // namespace
 
@@ -103,19 +94,27 @@ private Q_SLOTS:
         m_gateway.reset();
     }
 
-    void syncRunsOverTheWebSocketOutsideTheUsersSession_data()
+    void syncStaysOutOfTheUsersSession_data()
     {
         QTest::addColumn<QString>("version");
-        for (const QString &version : OpenClawGateway::installedVersions())
-            QTest::newRow(qPrintable(version)) << version;
+        QTest::addColumn<bool>("chatCompletions");
+        QTest::addColumn<MemorySyncService::Path>("path");
+        for (const QString &version : OpenClawGateway::installedVersions()) {
+            QTest::addRow("%s, HTTP endpoint off", qPrintable(version))
+                << version << false << MemorySyncService::Path::gatewayWebSocket;
+            QTest::addRow("%s, HTTP endpoint on", qPrintable(version))
+                << version << true << MemorySyncService::Path::httpEndpoint;
+        }
     }
 
-    void syncRunsOverTheWebSocketOutsideTheUsersSession()
+    void syncStaysOutOfTheUsersSession()
     {
         QFETCH(QString, version);
+        QFETCH(bool, chatCompletions);
+        QFETCH(MemorySyncService::Path, path);
         m_gateway = std::make_unique<OpenClawGateway>(version);
         OpenClawGateway::Options options;
-        options.chatCompletions = false; // as OpenClaw ships
+        options.chatCompletions = chatCompletions; // OpenClaw ships it off
         QVERIFY2(m_gateway->start(options), qPrintable(m_gateway->errorString()));
         qInfo("OpenClaw %s healthy on port %d after %lld ms", qPrintable(m_gateway->version()), int(m_gateway->port()),
               m_gateway->startupMs());
@@ -129,26 +128,22 @@ private Q_SLOTS:
         OpenClawWebSocket webSocket(&keychain, OpenClawWebSocket::Timings{});
         webSocket.connect(m_gateway->httpUrl(), m_gateway->token());
         QTRY_VERIFY_WITH_TIMEOUT(webSocket.isUsableForChat(), 60000);
-        UnusedBackend http;
+        OpenClawClient http(&m_network, m_gateway->httpUrl(), m_gateway->token());
 
         // The user talks to the agent first, in its main session.
         m_gateway->model()->setAnswer(QStringLiteral("Nice to meet you, Ada."));
         const Result<QString> greeting = chat(&webSocket, kUserText);
         QVERIFY2(greeting.ok(), qPrintable(greeting.ok() ? QString() : greeting.error().description()));
 
-        MemorySyncService::Dependencies deps;
-        deps.gateway.http = &http;
-        deps.gateway.webSocket = &webSocket;
-        deps.gateway.httpEndpointAvailable = [this] {
-            return isChatEndpointOn(&m_network, m_gateway->httpUrl(), m_gateway->token(), QStringLiteral("mobile"));
-        };
-        deps.keychain = &keychain;
-        deps.network = &m_network;
-        deps.relayOrigin = relay.origin();
+        TempSettings settings;
+        settings->setBoolean(SettingsKey::memorySyncEnabled, true);
         MemorySyncTimings timings;
         timings.initialSyncDelay = 3600; // the test starts the sync itself
         timings.extractionTimeout = kChatWait / 1000.0;
-        MemorySyncService service(std::move(deps), timings);
+        const std::unique_ptr<MemorySyncService> sync =
+            makeMemorySyncService(&http, &webSocket, &keychain, &m_network, settings.get(), timings, relay.origin());
+        MemorySyncService &service = *sync;
+        QSignalSpy extracting(&service, &MemorySyncService::extracting);
         QSignalSpy finished(&service, &MemorySyncService::syncFinished);
         service.start();
 
@@ -158,7 +153,8 @@ private Q_SLOTS:
         service.sync(QStringLiteral("initial"));
         QVERIFY(finished.wait(kChatWait));
         QCOMPARE(finished.last().at(0).value<MemorySyncService::Outcome>(), MemorySyncService::Outcome::pushed);
-        QCOMPARE(http.calls, 0);
+        QCOMPARE(extracting.size(), 1);
+        QCOMPARE(extracting.first().at(0).value<MemorySyncService::Path>(), path);
 
         // The prompt reached the model, and the merged file the relay.
         bool promptSeen = false;
@@ -192,7 +188,8 @@ private Q_SLOTS:
             const QByteArray mainTranscript = transcript(QStringLiteral("agent:mobile:main"));
             QVERIFY(mainTranscript.contains(kUserText.toUtf8()));
             QVERIFY(!mainTranscript.contains(kPromptMarker));
-            QVERIFY(transcript(MemorySyncService::syncSessionKey()).contains(kPromptMarker));
+            if (path == MemorySyncService::Path::gatewayWebSocket)
+                QVERIFY(transcript(MemorySyncService::syncSessionKey()).contains(kPromptMarker));
         }
         webSocket.disconnect();
     }

@@ -21,7 +21,8 @@ QCoro::Task<bool> notAvailable()
 
 std::unique_ptr<MemorySyncService> makeMemorySyncService(ChatBackend *http, ChatBackend *webSocket,
                                                          KeychainManager *keychain, QNetworkAccessManager *network,
-                                                         Settings *settings, MemorySyncService::Timings timings)
+                                                         Settings *settings, MemorySyncService::Timings timings,
+                                                         const QUrl &relayOrigin)
 {
     MemorySyncService::Dependencies deps;
     deps.gateway.http = http;
@@ -37,7 +38,7 @@ std::unique_ptr<MemorySyncService> makeMemorySyncService(ChatBackend *http, Chat
     }
     deps.keychain = keychain;
     deps.network = network;
-    deps.relayOrigin = relayHttpOrigin();
+    deps.relayOrigin = relayOrigin.isEmpty() ? relayHttpOrigin() : relayOrigin;
     if (settings)
         deps.isEnabled = [settings] { return settings->boolean(SettingsKey::memorySyncEnabled, false); };
     return std::make_unique<MemorySyncService>(std::move(deps), timings);

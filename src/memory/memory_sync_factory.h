@@ -18,8 +18,10 @@ class Settings;
 // HTTP chat endpoint is on; otherwise the WebSocket carries the extraction.
 // The service reads the user's Memory Sync switch from `settings` before
 // every sync. Nothing passed in is owned; all of it must outlive the service.
+// An empty `relayOrigin` means the deployment's relay.
 std::unique_ptr<MemorySyncService> makeMemorySyncService(ChatBackend *http, ChatBackend *webSocket,
                                                          KeychainManager *keychain, QNetworkAccessManager *network,
-                                                         Settings *settings, MemorySyncService::Timings timings = {});
+                                                         Settings *settings, MemorySyncService::Timings timings = {},
+                                                         const QUrl &relayOrigin = {});
 
 } // namespace halvex

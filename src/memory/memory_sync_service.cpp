@@ -228,6 +228,7 @@ QCoro::Task<> MemorySyncService::performSync()
         co_return failSync(fetched.error());
 
     const QStringList existingFacts = fetched->data ? fetched->data->relationship.facts : QStringList();
+    Q_EMIT extracting(backend == m_deps.gateway.http ? Path::httpEndpoint : Path::gatewayWebSocket);
     const Result<std::optional<ExtractedFacts>> extracted = co_await extractFacts(backend, existingFacts);
     if (!self)
         co_return;

@@ -74,6 +74,9 @@ public:
     Q_ENUM(SkipReason)
     enum class Outcome { pushed, nothingNew, failed };
     Q_ENUM(Outcome)
+    // How the agent is asked.
+    enum class Path { httpEndpoint, gatewayWebSocket };
+    Q_ENUM(Path)
 
     static constexpr int exchangeThreshold = 10;
     // The avatar id of the soul file kept in sync.
@@ -101,6 +104,8 @@ public:
 Q_SIGNALS:
     void syncStarted(const QString &reason);
     void syncSkipped(halvex::MemorySyncService::SkipReason reason);
+    // The agent is being asked this way.
+    void extracting(halvex::MemorySyncService::Path path);
     // A started sync ended; `error` is the failure's description.
     void syncFinished(halvex::MemorySyncService::Outcome outcome, const QString &error);
 
