@@ -336,6 +336,26 @@ private Q_SLOTS:
         QCOMPARE(finished.last().at(1).toString(), QStringLiteral("Relay error (HTTP -1)"));
     }
 
+    void relayAnswersAreBounded()
+    {
+        MemorySyncService::Timings timings = Rig::slow();
+        timings.relayTimeoutMs = 500;
+        Rig rig(timings);
+        rig.service->start();
+
+        // A relay that never answers: the request ends at its time limit.
+        rig.relay.answerNext("GET", ScriptedResponse::hangForever());
+        QCOMPARE(rig.runSync(QStringLiteral("initial")), MemorySyncService::Outcome::failed);
+        QCOMPARE(rig.lastError(), QStringLiteral("Relay error (HTTP -1)"));
+
+        // An answer too large to be a soul file is cut off, not read whole.
+        rig.relay.answerNext("GET", ScriptedResponse::json(200, QByteArray(9 * 1024 * 1024, ' ') + "{}"));
+        QCOMPARE(rig.runSync(QStringLiteral("initial")), MemorySyncService::Outcome::failed);
+        QCOMPARE(rig.lastError(), QStringLiteral("The relay's answer is larger than 8 MiB."));
+        QCOMPARE(rig.http.requests.size(), 0);
+        QCOMPARE(rig.relay.writes().size(), 0);
+    }
+
     void endToEndSyncWritesTheMergedFile()
     {
         Rig rig;

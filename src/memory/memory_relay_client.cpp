@@ -102,6 +102,8 @@ QCoro::Task<Result<SoulFileResponse>> MemoryRelayClient::fetchSoulFile()
     if (!fetch)
         co_return Error(MemorySyncError::noRelayAuth());
     const Answer answer = co_await run(m_network->get(*fetch));
+    if (answer.tooLarge)
+        co_return Error::plain(QStringLiteral("The relay's answer is larger than %1 MiB.").arg(kMaxAnswerBytes >> 20));
     if (answer.status != 200)
         co_return Error(MemorySyncError::relayError(answer.status));
     co_return SoulFileResponse::decode(answer.body);

@@ -38,7 +38,13 @@ void MemoryRelayStandIn::storeRaw(const QByteArray &data)
 
 void MemoryRelayStandIn::failNext(const QByteArray &method, int status)
 {
-    m_failures.append({method, status});
+    answerNext(method,
+               ScriptedResponse::json(status, QJsonObject{{QStringLiteral("error"), QStringLiteral("Scripted")}}));
+}
+
+void MemoryRelayStandIn::answerNext(const QByteArray &method, const ScriptedResponse &response)
+{
+    m_scripted.append({method, response});
 }
 
 QList<HttpRequest> MemoryRelayStandIn::requestsWith(const QByteArray &method) const
@@ -57,11 +63,9 @@ std::optional<ScriptedResponse> MemoryRelayStandIn::answer(const HttpRequest &re
         return ScriptedResponse::json(404, QJsonObject{{QStringLiteral("error"), QStringLiteral("Not found")}});
     if (request.header("Authorization") != "Bearer " + m_token.toUtf8())
         return ScriptedResponse::json(401, QJsonObject{{QStringLiteral("error"), QStringLiteral("Unauthorized")}});
-    for (qsizetype i = 0; i < m_failures.size(); ++i) {
-        if (m_failures.at(i).first == request.method) {
-            const int status = m_failures.takeAt(i).second;
-            return ScriptedResponse::json(status, QJsonObject{{QStringLiteral("error"), QStringLiteral("Scripted")}});
-        }
+    for (qsizetype i = 0; i < m_scripted.size(); ++i) {
+        if (m_scripted.at(i).first == request.method)
+            return m_scripted.takeAt(i).second;
     }
 
     if (request.method == "GET") {

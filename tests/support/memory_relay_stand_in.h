@@ -39,6 +39,8 @@ public:
     // The next request with this method is answered with the status (and a
     // small JSON error body) instead; queued in order.
     void failNext(const QByteArray &method, int status);
+    // The next request with this method gets this answer instead.
+    void answerNext(const QByteArray &method, const ScriptedResponse &response);
 
     QList<HttpRequest> fetches() const { return requestsWith(QByteArrayLiteral("GET")); }
     QList<HttpRequest> writes() const { return requestsWith(QByteArrayLiteral("PUT")); }
@@ -59,7 +61,7 @@ private:
     QByteArray m_storedRaw;
     QString m_updatedAt;
     int m_revision = 0;
-    QList<std::pair<QByteArray, int>> m_failures;
+    QList<std::pair<QByteArray, ScriptedResponse>> m_scripted;
 };
 
 } // namespace halvex::test
