@@ -2,7 +2,6 @@
 
 #include "memory/memory_extraction.h"
 #include "memory/memory_relay_client.h"
-#include "memory/memory_sync_control.h"
 
 #include <QDateTime>
 #include <QObject>
@@ -40,7 +39,7 @@ struct MemorySyncTimings {
 // The agent is reached through the gateway's HTTP chat endpoint when that is
 // on; otherwise (OpenClaw's default) over the gateway WebSocket, in a session
 // of its own so that the request never shows in the user's conversation.
-class MemorySyncService : public QObject, public MemorySyncControl
+class MemorySyncService : public QObject
 {
     Q_OBJECT
 public:
@@ -88,9 +87,11 @@ public:
     explicit MemorySyncService(Dependencies deps, Timings timings = {}, QObject *parent = nullptr);
     ~MemorySyncService() override;
 
-    void start() override;
-    void stop() override;
-    void recordActivity() override;
+    void start();
+    // Stops the timer; a sync already running finishes.
+    void stop();
+    // One successful chat exchange.
+    void recordActivity();
     // One sync: "initial", "timer" or "exchange_threshold".
     void sync(const QString &reason);
 
