@@ -1,5 +1,7 @@
 #include "app/app_delegate.h"
 
+#include "account/credential_reload.h"
+
 #include "app/menu_bar_controller.h"
 #include "bridge/bridge_manager.h"
 #include "platform/deployment.h"
@@ -88,6 +90,12 @@ void AppDelegate::checkForTray()
 
 void AppDelegate::handleInstanceRequest(const QByteArray &request)
 {
+    // `halvex-bridge pair` stored a new bridge token: use it now.
+    if (handleCredentialRequest(request, [this] {
+            if (m_bridgeManager)
+                m_bridgeManager->reloadCredentials();
+        }))
+        return;
     if (request != "show") {
         qCInfo(lcApp, "Ignoring a request from another launch: %s", request.constData());
         return;

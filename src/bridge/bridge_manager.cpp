@@ -236,7 +236,12 @@ void BridgeManager::setMemorySyncEnabled(bool enabled)
 void BridgeManager::reloadCredentials()
 {
     const std::optional<QString> token = m_deps.keychain->load(CredentialService::bridge()).valueOr(std::nullopt);
-    if (!m_isEnabled || !m_running || !token || token->isEmpty()) {
+    if (!m_isEnabled) {
+        // Switched off: the new pairing is used when the user switches it on.
+        loadOpenClawConfig();
+        return;
+    }
+    if (!m_running || !token || token->isEmpty()) {
         loadOpenClawConfig();
         // start() reports a missing token; a stopped bridge starts on the new one.
         if (m_running)

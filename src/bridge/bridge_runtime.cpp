@@ -2,6 +2,8 @@
 
 #include <QCoreApplication>
 
+#include "bridge/bridge_memory_sync.h"
+#include "bridge/local_model_detector.h"
 #include "platform/deployment.h"
 #include "platform/keychain_manager.h"
 #include "platform/settings.h"
@@ -23,6 +25,8 @@ BridgeRuntime::BridgeRuntime(Options options)
     deps.settings = m_settings.get();
     deps.relayOrigin = options.relayOrigin.isEmpty() ? relayWebSocketOrigin() : options.relayOrigin;
     deps.homeDirectory = options.homeDirectory.isEmpty() ? QDir::homePath() : options.homeDirectory;
+    deps.localModelDetector = providerLocalModelDetector(m_network.get(), deps.homeDirectory);
+    deps.memorySyncFactory = memorySyncFactory();
     m_bridgeManager = std::make_unique<BridgeManager>(std::move(deps), options.timings);
 }
 

@@ -1,5 +1,6 @@
 #include "bridge/headless.h"
 
+#include "account/credential_reload.h"
 #include "bridge/bridge_runtime.h"
 #include "platform/logging.h"
 #include "platform/single_instance.h"
@@ -41,10 +42,12 @@ int runHeadless(int argc, char **argv)
     {
         BridgeRuntime runtime;
         BridgeManager *bridge = runtime.bridgeManager();
+        // `halvex-bridge pair` in another terminal tells us about a new pairing.
+        watchCredentialReloads(&instance, &app, [bridge] { bridge->reloadCredentials(); });
         if (!runtime.hasBridgeToken()) {
             qCCritical(lcApp, "No bridge token is stored: this machine is not paired with a Halvex account yet. "
-                              "Pair it with the setup wizard (run halvex-bridge in a desktop session), "
-                              "then start the headless bridge again.");
+                              "Pair it with `halvex-bridge login` and `halvex-bridge pair` (or the setup wizard "
+                              "in a desktop session); this bridge then connects by itself.");
         } else if (!bridge->isEnabled()) {
             qCInfo(lcApp, "The bridge is switched off (\"bridgeEnabled\" is false); waiting without connecting");
         } else {

@@ -7,6 +7,7 @@
 #include "cli/detect_command.h"
 #include "cli/doctor_command.h"
 #include "cli/notifications_command.h"
+#include "cli/memory_command.h"
 
 namespace halvex::cli {
 
@@ -30,6 +31,8 @@ const QList<Command> &commands()
          runDoctorCommand},
         {QStringLiteral("notifications"),
          QStringLiteral("Show or set (on, off) the desktop notifications about links."), runNotificationsCommand},
+        {QStringLiteral("memory"), QStringLiteral("Memory Sync: switch it on or off, show the soul file"),
+         [](const QStringList &arguments) { return runMemoryCommand(arguments); }},
     };
     return list;
 }

@@ -1,0 +1,153 @@
+#include "cli/memory_command.h"
+
+#include "cli/cli.h"
+#include "memory/memory_relay_client.h"
+#include "platform/deployment.h"
+#include "platform/keychain_manager.h"
+#include "platform/process_runner.h"
+#include "platform/settings.h"
+
+#include <QCommandLineParser>
+#include <QEventLoop>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QTextStream>
+
+#include <qcoro/qcorotask.h>
+
+namespace halvex::cli {
+
+namespace {
+
+// Relay text on a terminal: control characters (escape sequences) escaped.
+QString shown(const QString &text)
+{
+    return quotedForLog(text, 1000);
+}
+
+void printSwitch(QTextStream &out, bool enabled, bool json)
+{
+    if (json)
+        out << QJsonDocument(QJsonObject{{QStringLiteral("enabled"), enabled}}).toJson(QJsonDocument::Compact) << '\n';
+    else
+        out << "Memory Sync: " << (enabled ? "on" : "off") << '\n';
+}
+
+void printList(QTextStream &out, const QString &title, const QStringList &entries)
+{
+    out << title << ":" << (entries.isEmpty() ? " (none)" : "") << '\n';
+    for (const QString &entry : entries)
+        out << "  - " << shown(entry) << '\n';
+}
+
+int show(const MemoryCommandContext &context, bool json, QTextStream &out, QTextStream &err)
+{
+    MemoryRelayClient relay(context.network, context.keychain(), context.relayOrigin,
+                            QString::fromLatin1(kMemoryAvatarId));
+    std::optional<Result<SoulFileResponse>> answer;
+    QEventLoop loop;
+    relay.fetchSoulFile().then([&](Result<SoulFileResponse> result) {
+        answer = std::move(result);
+        loop.quit();
+    });
+    if (!answer)
+        loop.exec();
+    const Result<SoulFileResponse> &response = *answer;
+    if (!response) {
+        err << "Could not read the soul file: " << response.error().description() << '\n';
+        return failure;
+    }
+    if (json) {
+        QJsonObject object{{QStringLiteral("found"), response->data.has_value()}};
+        if (response->data)
+            object.insert(QStringLiteral("data"), response->data->toJson());
+        out << QJsonDocument(object).toJson(QJsonDocument::Indented);
+        return success;
+    }
+    if (!response->data) {
+        out << "No soul file stored yet.\n";
+        return success;
+    }
+    const SoulFile &soul = *response->data;
+    out << "Soul file " << shown(soul.avatarId) << " (version " << shown(soul.version) << ")";
+    if (soul.relationship.lastUpdated)
+        out << ", updated " << shown(*soul.relationship.lastUpdated);
+    out << '\n';
+    if (soul.relationship.userName)
+        out << "User name: " << shown(*soul.relationship.userName) << '\n';
+    printList(out, QStringLiteral("Facts"), soul.relationship.facts);
+    printList(out, QStringLiteral("Preferences"), soul.relationship.preferences);
+    QStringList episodes;
+    for (const Episode &episode : soul.episodes)
+        episodes.append(episode.date + QStringLiteral("  ") + episode.summary);
+    printList(out, QStringLiteral("Episodes"), episodes);
+    return success;
+}
+
+} // namespace
+
+int runMemoryCommand(const QStringList &arguments, const MemoryCommandContext &context, QTextStream &out,
+                     QTextStream &err)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Memory Sync: keeps the soul file on the relay up to date with what the agent learnt.\n"
+                       "  status  whether Memory Sync is on (exit 0) or off (exit 1)\n"
+                       "  on      switch it on; a running bridge starts syncing at its next gateway check\n"
+                       "  off     switch it off; a running bridge stops syncing\n"
+                       "  show    print the soul file the relay keeps"));
+    parser.addPositionalArgument(QStringLiteral("action"), QStringLiteral("status, on, off or show"),
+                                 QStringLiteral("[status|on|off|show]"));
+    const QCommandLineOption jsonOption(QStringLiteral("json"), QStringLiteral("Print JSON."));
+    parser.addOption(jsonOption);
+    parser.addHelpOption();
+    if (!parser.parse(QStringList{QStringLiteral("halvex-bridge memory")} + arguments)) {
+        err << parser.errorText() << '\n';
+        return misuse;
+    }
+    if (parser.isSet(QStringLiteral("help"))) {
+        out << parser.helpText();
+        return success;
+    }
+    const QStringList positional = parser.positionalArguments();
+    if (positional.size() > 1) {
+        err << "Too many arguments.\n";
+        return misuse;
+    }
+    const QString action = positional.value(0, QStringLiteral("status"));
+    const bool json = parser.isSet(jsonOption);
+
+    if (action == QLatin1String("status")) {
+        const bool enabled = context.settings->boolean(SettingsKey::memorySyncEnabled, false);
+        printSwitch(out, enabled, json);
+        return enabled ? success : failure;
+    }
+    if (action == QLatin1String("on") || action == QLatin1String("off")) {
+        const bool enabled = action == QLatin1String("on");
+        context.settings->setBoolean(SettingsKey::memorySyncEnabled, enabled);
+        printSwitch(out, enabled, json);
+        return success;
+    }
+    if (action == QLatin1String("show"))
+        return show(context, json, out, err);
+    err << "Unknown action \"" << shown(action) << "\"; use status, on, off or show.\n";
+    return misuse;
+}
+
+int runMemoryCommand(const QStringList &arguments)
+{
+    const std::unique_ptr<Settings> settings = Settings::userDefaults();
+    std::unique_ptr<KeychainManager> keychain;
+    QNetworkAccessManager network;
+    const auto openKeychain = [&keychain] {
+        if (!keychain)
+            keychain = KeychainManager::createDefault();
+        return keychain.get();
+    };
+    return runMemoryCommand(arguments, MemoryCommandContext{settings.get(), openKeychain, &network, relayHttpOrigin()},
+                            out(), err());
+}
+
+} // namespace halvex::cli

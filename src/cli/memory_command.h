@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QStringList>
+#include <QUrl>
+
+#include <functional>
+
+class QNetworkAccessManager;
+class QTextStream;
+
+namespace halvex {
+
+class KeychainManager;
+class Settings;
+
+namespace cli {
+
+// What `halvex-bridge memory` works with; the real command uses the user's
+// settings, credential store and the deployment's relay.
+struct MemoryCommandContext {
+    Settings *settings = nullptr;
+    // Opened only for what needs a credential (the store may log or prompt).
+    std::function<KeychainManager *()> keychain;
+    QNetworkAccessManager *network = nullptr;
+    QUrl relayOrigin;
+};
+
+// `halvex-bridge memory [status|on|off|show] [--json]`: the menu's Memory
+// Sync switch, and the soul file the relay keeps.
+int runMemoryCommand(const QStringList &arguments);
+int runMemoryCommand(const QStringList &arguments, const MemoryCommandContext &context, QTextStream &out,
+                     QTextStream &err);
+
+} // namespace cli
+} // namespace halvex

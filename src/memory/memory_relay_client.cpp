@@ -1,0 +1,126 @@
+#include "memory/memory_relay_client.h"
+
+#include "platform/deployment.h"
+#include "platform/keychain_manager.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+
+#include <qcoro/qcorosignal.h>
+
+namespace halvex {
+
+QString MemorySyncError::description() const
+{
+    switch (m_kind) {
+    case Kind::relayError:
+        return QStringLiteral("Relay error (HTTP %1)").arg(m_status);
+    case Kind::noRelayAuth:
+        return QStringLiteral("No relay authentication token");
+    case Kind::networkError:
+        return QStringLiteral("Network error");
+    }
+    return {};
+}
+
+MemoryRelayClient::MemoryRelayClient(QNetworkAccessManager *network, KeychainManager *keychain, QUrl relayOrigin,
+                                     QString avatarId, Timings timings)
+    : m_network(network), m_keychain(keychain), m_relayOrigin(std::move(relayOrigin)), m_avatarId(std::move(avatarId)),
+      m_timings(timings)
+{
+}
+
+MemoryRelayClient::~MemoryRelayClient()
+{
+    *m_alive = false;
+    const QList<QPointer<QNetworkReply>> inFlight = std::exchange(m_inFlight, {});
+    for (const QPointer<QNetworkReply> &reply : inFlight) {
+        if (reply && !reply->isFinished())
+            reply->abort();
+    }
+}
+
+QUrl MemoryRelayClient::memoryURL() const
+{
+    QUrl url = m_relayOrigin;
+    url.setPath(QStringLiteral("/api/memory/") + m_avatarId);
+    return url;
+}
+
+std::optional<QNetworkRequest> MemoryRelayClient::request() const
+{
+    const std::optional<QString> token = m_keychain->load(CredentialService::relay()).valueOr(std::nullopt);
+    if (!token || token->isEmpty())
+        return std::nullopt;
+    QNetworkRequest request(memoryURL());
+    request.setRawHeader("Authorization", "Bearer " + token->toUtf8());
+    request.setTransferTimeout(m_timings.requestTimeoutMs);
+    return request;
+}
+
+QCoro::Task<MemoryRelayClient::Answer> MemoryRelayClient::run(QNetworkReply *reply)
+{
+    m_inFlight.append(reply);
+    const std::shared_ptr<bool> alive = m_alive;
+    auto answer = std::make_shared<Answer>();
+    // The body is read as it arrives so that an oversized answer is cut off
+    // before it fills memory.
+    QObject::connect(reply, &QNetworkReply::readyRead, reply, [reply, answer] {
+        if (answer->tooLarge)
+            return;
+        answer->body += reply->read(kMaxAnswerBytes + 1 - answer->body.size());
+        if (answer->body.size() > kMaxAnswerBytes) {
+            answer->tooLarge = true;
+            answer->body.clear();
+            reply->abort();
+        }
+    });
+    if (!reply->isFinished())
+        co_await qCoro(reply, &QNetworkReply::finished);
+    reply->deleteLater();
+    if (!*alive)
+        co_return Answer{};
+    m_inFlight.removeAll(reply);
+    if (!answer->tooLarge && reply->isOpen())
+        answer->body += reply->read(kMaxAnswerBytes + 1 - answer->body.size());
+    if (answer->body.size() > kMaxAnswerBytes) {
+        answer->tooLarge = true;
+        answer->body.clear();
+    }
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (status.isValid() && !answer->tooLarge)
+        answer->status = status.toInt();
+    co_return *answer;
+}
+
+QCoro::Task<Result<SoulFileResponse>> MemoryRelayClient::fetchSoulFile()
+{
+    const std::optional<QNetworkRequest> fetch = request();
+    if (!fetch)
+        co_return Error(MemorySyncError::noRelayAuth());
+    const Answer answer = co_await run(m_network->get(*fetch));
+    if (answer.tooLarge)
+        co_return Error::plain(QStringLiteral("The relay's answer is larger than %1 MiB.").arg(kMaxAnswerBytes >> 20));
+    if (answer.status != 200)
+        co_return Error(MemorySyncError::relayError(answer.status));
+    co_return SoulFileResponse::decode(answer.body);
+}
+
+QCoro::Task<Result<Done>> MemoryRelayClient::pushSoulFile(SoulFile soulFile)
+{
+    std::optional<QNetworkRequest> write = request();
+    if (!write)
+        co_return Error(MemorySyncError::noRelayAuth());
+    write->setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
+    const QByteArray body =
+        QJsonDocument(QJsonObject{{QStringLiteral("data"), soulFile.toJson()}}).toJson(QJsonDocument::Compact);
+    const Answer answer = co_await run(m_network->put(*write, body));
+    if (answer.status != 200)
+        co_return Error(MemorySyncError::relayError(answer.status));
+    co_return Done{};
+}
+
+} // namespace halvex

@@ -1,0 +1,93 @@
+#pragma once
+
+#include "memory/soul_file.h"
+#include "platform/error.h"
+
+#include <QList>
+#include <QPointer>
+#include <QString>
+#include <QUrl>
+
+#include <qcoro/qcorotask.h>
+
+#include <memory>
+
+class QNetworkAccessManager;
+class QNetworkReply;
+class QNetworkRequest;
+
+namespace halvex {
+
+class KeychainManager;
+
+// The failures of a memory sync's relay calls; description() is the
+// sentence that the sync's failure log line carries.
+class MemorySyncError
+{
+public:
+    enum class Kind { relayError, noRelayAuth, networkError };
+
+    // -1: the answer was not an HTTP response.
+    static MemorySyncError relayError(int status) { return {Kind::relayError, status}; }
+    static MemorySyncError noRelayAuth() { return {Kind::noRelayAuth, 0}; }
+    static MemorySyncError networkError() { return {Kind::networkError, 0}; }
+
+    Kind kind() const { return m_kind; }
+    int status() const { return m_status; }
+    QString description() const;
+    operator Error() const { return Error::plain(description()); } // NOLINT: implicit by design
+
+private:
+    MemorySyncError(Kind kind, int status) : m_kind(kind), m_status(status) {}
+    Kind m_kind;
+    int m_status;
+};
+
+// Time limit of each memory store request. (Declared outside the class so
+// that it can be a default argument there.)
+struct MemoryRelayTimings {
+    int requestTimeoutMs = 60000;
+};
+
+// The relay's memory store for one avatar: GET fetches the soul file, PUT
+// writes it, both with the account's relay token as bearer.
+class MemoryRelayClient
+{
+public:
+    using Timings = MemoryRelayTimings;
+    // The most of an answer body that is read; a larger answer fails.
+    static constexpr qint64 kMaxAnswerBytes = 8 * 1024 * 1024;
+
+    // Neither the network access manager nor the credential store is owned.
+    MemoryRelayClient(QNetworkAccessManager *network, KeychainManager *keychain, QUrl relayOrigin, QString avatarId,
+                      Timings timings = {});
+    // Requests in flight are aborted; their callers get an error.
+    ~MemoryRelayClient();
+    MemoryRelayClient(const MemoryRelayClient &) = delete;
+    MemoryRelayClient &operator=(const MemoryRelayClient &) = delete;
+
+    // origin + "/api/memory/" + avatar id
+    QUrl memoryURL() const;
+
+    QCoro::Task<Result<SoulFileResponse>> fetchSoulFile();
+    QCoro::Task<Result<Done>> pushSoulFile(SoulFile soulFile);
+
+private:
+    struct Answer {
+        int status = -1; // -1: no HTTP answer
+        QByteArray body;
+        bool tooLarge = false;
+    };
+    std::optional<QNetworkRequest> request() const;
+    QCoro::Task<Answer> run(QNetworkReply *reply);
+
+    QNetworkAccessManager *m_network;
+    KeychainManager *m_keychain;
+    QUrl m_relayOrigin;
+    QString m_avatarId;
+    Timings m_timings;
+    QList<QPointer<QNetworkReply>> m_inFlight;
+    std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
+};
+
+} // namespace halvex

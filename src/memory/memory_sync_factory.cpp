@@ -1,0 +1,47 @@
+#include "memory/memory_sync_factory.h"
+
+#include "gateway/chat_backend.h"
+#include "gateway/openclaw_client.h"
+#include "memory/chat_endpoint_probe.h"
+#include "platform/deployment.h"
+#include "platform/settings.h"
+
+#include <QPointer>
+
+namespace halvex {
+
+namespace {
+
+QCoro::Task<bool> notAvailable()
+{
+    co_return false;
+}
+
+} // namespace
+
+std::unique_ptr<MemorySyncService> makeMemorySyncService(ChatBackend *http, ChatBackend *webSocket,
+                                                         KeychainManager *keychain, QNetworkAccessManager *network,
+                                                         Settings *settings, MemorySyncService::Timings timings,
+                                                         const QUrl &relayOrigin)
+{
+    MemorySyncService::Dependencies deps;
+    deps.gateway.http = http;
+    deps.gateway.webSocket = webSocket;
+    // The client's endpoint and token are read at each sync: the bridge
+    // reloads them when the gateway settings change.
+    if (auto *client = dynamic_cast<OpenClawClient *>(http)) {
+        deps.gateway.httpEndpointAvailable = [network, client = QPointer<OpenClawClient>(client)] {
+            if (!client)
+                return notAvailable();
+            return isChatEndpointOn(network, client->endpointURL(), client->gatewayToken(), client->agentId());
+        };
+    }
+    deps.keychain = keychain;
+    deps.network = network;
+    deps.relayOrigin = relayOrigin.isEmpty() ? relayHttpOrigin() : relayOrigin;
+    if (settings)
+        deps.isEnabled = [settings] { return settings->boolean(SettingsKey::memorySyncEnabled, false); };
+    return std::make_unique<MemorySyncService>(std::move(deps), timings);
+}
+
+} // namespace halvex

@@ -1,0 +1,276 @@
+#include "memory/memory_sync_service.h"
+
+#include "gateway/chat_backend.h"
+#include "platform/process_runner.h"
+#include "platform/logging.h"
+
+#include <QDeadlineTimer>
+#include <QPointer>
+#include <QTimer>
+#include <QUuid>
+
+#include <cmath>
+
+namespace halvex {
+
+namespace {
+
+int milliseconds(double seconds)
+{
+    return int(std::llround(seconds * 1000.0));
+}
+
+long minutes(double seconds)
+{
+    return long(std::llround(seconds / 60.0));
+}
+
+} // namespace
+
+MemorySyncService::MemorySyncService(Dependencies deps, Timings timings, QObject *parent)
+    : QObject(parent), m_deps(std::move(deps)), m_timings(timings),
+      m_relay(m_deps.network, m_deps.keychain, m_deps.relayOrigin, memoryAvatarId(),
+              MemoryRelayClient::Timings{timings.relayTimeoutMs}),
+      m_currentInterval(timings.baseInterval)
+{
+}
+
+MemorySyncService::~MemorySyncService() = default;
+
+void MemorySyncService::start()
+{
+    if (m_syncTimer)
+        return;
+    m_currentInterval = m_timings.baseInterval;
+    m_consecutiveEmptySyncs = 0;
+    m_lastActivityTime.reset();
+    m_lastSyncCheckTime.reset();
+    QTimer::singleShot(milliseconds(m_timings.initialSyncDelay), this, [this] {
+        // A service stopped in the meantime stays quiet.
+        if (m_syncTimer)
+            sync(QStringLiteral("initial"));
+    });
+    scheduleTimer();
+    qCInfo(lcMemorySync, "Sync started (base: %ldmin, max backoff: %ldmin)", minutes(m_timings.baseInterval),
+           minutes(m_timings.maxInterval));
+}
+
+void MemorySyncService::stop()
+{
+    delete m_syncTimer;
+    m_syncTimer = nullptr;
+    qCInfo(lcMemorySync, "Periodic sync stopped");
+}
+
+void MemorySyncService::recordActivity()
+{
+    if (!m_syncTimer)
+        return;
+    m_lastActivityTime = tick();
+    m_exchangeCount += 1;
+    if (m_consecutiveEmptySyncs >= 1) {
+        m_consecutiveEmptySyncs = 0;
+        m_currentInterval = m_timings.baseInterval;
+        reschedule();
+        qCInfo(lcMemorySync, "Reset to %ldmin interval (bridge activity)", minutes(m_timings.baseInterval));
+    }
+    if (m_exchangeCount >= exchangeThreshold) {
+        m_exchangeCount = 0;
+        sync(QStringLiteral("exchange_threshold"));
+    }
+}
+
+void MemorySyncService::backOff()
+{
+    m_consecutiveEmptySyncs += 1;
+    const int n = m_consecutiveEmptySyncs;
+    const double interval = std::min(m_timings.baseInterval * std::pow(2.0, n), m_timings.maxInterval);
+    if (interval == m_currentInterval)
+        return;
+    m_currentInterval = interval;
+    reschedule();
+    qCInfo(lcMemorySync, "Backed off to %ldmin interval (%ld empty syncs)", minutes(interval), long(n));
+}
+
+void MemorySyncService::resetBackoff()
+{
+    if (m_consecutiveEmptySyncs < 1)
+        return;
+    m_consecutiveEmptySyncs = 0;
+    m_currentInterval = m_timings.baseInterval;
+    reschedule();
+    qCInfo(lcMemorySync, "Reset to %ldmin interval (new facts found)", minutes(m_timings.baseInterval));
+}
+
+void MemorySyncService::reschedule()
+{
+    // A stopped service gets no new timer from a sync that ends late.
+    if (!m_syncTimer)
+        return;
+    delete m_syncTimer;
+    m_syncTimer = nullptr;
+    scheduleTimer();
+}
+
+void MemorySyncService::scheduleTimer()
+{
+    m_syncTimer = new QTimer(this);
+    m_syncTimer->setInterval(milliseconds(m_currentInterval));
+    connect(m_syncTimer, &QTimer::timeout, this, [this] { sync(QStringLiteral("timer")); });
+    m_syncTimer->start();
+}
+
+void MemorySyncService::sync(const QString &reason)
+{
+    if (m_deps.isEnabled && !m_deps.isEnabled()) {
+        qCDebug(lcMemorySync, "Sync skipped (Memory Sync is switched off)");
+        Q_EMIT syncSkipped(SkipReason::switchedOff);
+        return;
+    }
+    if (m_isExtracting) {
+        qCInfo(lcMemorySync, "Sync skipped (already in progress)");
+        Q_EMIT syncSkipped(SkipReason::alreadyInProgress);
+        return;
+    }
+    if (reason == QLatin1String("timer") && m_lastSyncCheckTime) {
+        if (m_lastActivityTime && *m_lastActivityTime < *m_lastSyncCheckTime) {
+            qCInfo(lcMemorySync, "Sync skipped (no activity since last sync)");
+            Q_EMIT syncSkipped(SkipReason::noActivitySinceLastSync);
+            return;
+        }
+        if (!m_lastActivityTime && m_consecutiveEmptySyncs >= 1) {
+            qCInfo(lcMemorySync, "Sync skipped (no bridge activity, in backoff)");
+            Q_EMIT syncSkipped(SkipReason::noActivityInBackoff);
+            return;
+        }
+    }
+    m_lastSyncCheckTime = tick();
+    m_isExtracting = true;
+    qCInfo(lcMemorySync, "Starting sync (reason: %s)", qUtf8Printable(reason));
+    Q_EMIT syncStarted(reason);
+    performSync(); // runs on by itself
+}
+
+void MemorySyncService::finishSync(Outcome outcome, const QString &error)
+{
+    m_isExtracting = false;
+    Q_EMIT syncFinished(outcome, error);
+}
+
+void MemorySyncService::failSync(const Error &error)
+{
+    // No backoff: the interval stays as it was.
+    qCCritical(lcMemorySync, "Sync failed: %s", qUtf8Printable(error.description()));
+    finishSync(Outcome::failed, error.description());
+}
+
+QCoro::Task<ChatBackend *> MemorySyncService::chooseBackend()
+{
+    const QPointer<MemorySyncService> self(this);
+    const Gateway gateway = m_deps.gateway;
+    if (gateway.http) {
+        const bool httpAvailable =
+            gateway.httpEndpointAvailable ? co_await gateway.httpEndpointAvailable() : gateway.http->isUsableForChat();
+        if (!self)
+            co_return nullptr;
+        if (httpAvailable) {
+            qCDebug(lcMemorySync, "Extracting through the gateway's HTTP chat endpoint");
+            co_return gateway.http;
+        }
+    }
+    if (gateway.webSocket && gateway.webSocket->isUsableForChat()) {
+        qCDebug(lcMemorySync, "Extracting over the gateway WebSocket in session %s", qUtf8Printable(syncSessionKey()));
+        co_return gateway.webSocket;
+    }
+    co_return nullptr;
+}
+
+QCoro::Task<Result<std::optional<ExtractedFacts>>> MemorySyncService::extractFacts(ChatBackend *backend,
+                                                                                   QStringList existingFacts)
+{
+    const QString prompt = memorySyncPrompt(existingFacts);
+    ChatCallRequest request;
+    request.requestId = QStringLiteral("memory-sync-") + QUuid::createUuid().toString(QUuid::WithoutBraces);
+    request.messages = {
+        ChatMessage{{QStringLiteral("role"), QStringLiteral("user")}, {QStringLiteral("content"), prompt}}};
+    request.lastUserText = prompt;
+    request.sessionKey = syncSessionKey();
+    request.deadline = QDeadlineTimer(milliseconds(m_timings.extractionTimeout));
+
+    const Result<QString> answer = co_await backend->sendChat(std::move(request), {});
+    if (!answer)
+        co_return answer.error();
+    std::optional<ExtractedFacts> facts = parseExtractionAnswer(*answer);
+    // Outside text: control characters escaped before it reaches the log.
+    if (!facts)
+        qCInfo(lcMemorySync, "Failed to parse response as JSON: %s", qUtf8Printable(quotedForLog(*answer, 200)));
+    co_return facts;
+}
+
+QCoro::Task<> MemorySyncService::performSync()
+{
+    const QPointer<MemorySyncService> self(this);
+
+    ChatBackend *backend = co_await chooseBackend();
+    if (!self)
+        co_return;
+    if (!backend) {
+        qCInfo(lcMemorySync, "Sync skipped (OpenClaw unreachable)");
+        Q_EMIT syncSkipped(SkipReason::openClawUnreachable);
+        m_isExtracting = false;
+        co_return;
+    }
+
+    Result<SoulFileResponse> fetched = co_await m_relay.fetchSoulFile();
+    if (!self)
+        co_return;
+    if (!fetched)
+        co_return failSync(fetched.error());
+
+    const QStringList existingFacts = fetched->data ? fetched->data->relationship.facts : QStringList();
+    Q_EMIT extracting(backend == m_deps.gateway.http ? Path::httpEndpoint : Path::gatewayWebSocket);
+    const Result<std::optional<ExtractedFacts>> extracted = co_await extractFacts(backend, existingFacts);
+    if (!self)
+        co_return;
+    if (!extracted)
+        co_return failSync(extracted.error());
+
+    const ExtractedFacts facts = extracted->value_or(ExtractedFacts{});
+    if (facts.isEmpty()) {
+        qCInfo(lcMemorySync, "No new facts, skipping relay push");
+        backOff();
+        co_return finishSync(Outcome::nothingNew);
+    }
+
+    const Result<Done> pushed = co_await mergeAndPush(facts, std::move(fetched).value());
+    if (!self)
+        co_return;
+    if (!pushed)
+        co_return failSync(pushed.error());
+
+    m_lastSyncTime = QDateTime::currentDateTimeUtc();
+    resetBackoff();
+    qCInfo(lcMemorySync, "Sync complete \u2014 %ld facts, %ld preferences", long(facts.newFacts.size()),
+           long(facts.newPreferences.size()));
+    finishSync(Outcome::pushed);
+}
+
+QCoro::Task<Result<Done>> MemorySyncService::mergeAndPush(ExtractedFacts facts, SoulFileResponse fetched)
+{
+    const QPointer<MemorySyncService> self(this);
+    // The agent's answer took a while: another device may have written the
+    // file since our fetch. Merge into what the relay holds now, so that its
+    // facts are kept.
+    Result<SoulFileResponse> latest = co_await m_relay.fetchSoulFile();
+    if (!self)
+        co_return Error::plain(QStringLiteral("The memory sync was stopped."));
+    if (!latest)
+        co_return latest.error();
+    if (latest->updatedAt != fetched.updatedAt)
+        qCDebug(lcMemorySync, "The soul file changed on the relay during the sync; merging into the newer one");
+    const SoulFile merged = mergeSoulFile(latest->data, facts.newFacts, facts.newPreferences, facts.recentActivity,
+                                          QDateTime::currentDateTimeUtc());
+    co_return co_await m_relay.pushSoulFile(merged);
+}
+
+} // namespace halvex
