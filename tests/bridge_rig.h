@@ -119,7 +119,6 @@ public:
         deps.homeDirectory = home.path();
         deps.localModelDetector = localModelDetector;
         deps.memorySyncFactory = memorySyncFactory;
-        deps.localIPAddress = localIPAddress;
         const DeviceFacts facts = deviceFacts;
         deps.deviceFacts = [facts] { return facts; };
         return deps;
@@ -162,7 +161,7 @@ public:
     {
         settings->setBoolean(SettingsKey::memorySyncEnabled, true);
         auto log = memorySync;
-        memorySyncFactory = [log](OpenClawClient *, KeychainManager *) -> std::unique_ptr<MemorySyncHandle> {
+        memorySyncFactory = [log](const MemorySyncContext &) -> std::unique_ptr<MemorySyncHandle> {
             return std::make_unique<RecordingMemorySync>(log);
         };
     }
@@ -242,7 +241,6 @@ public:
     DeviceFacts deviceFacts;
     LocalModelDetector localModelDetector;
     MemorySyncFactory memorySyncFactory;
-    std::function<std::optional<QString>()> localIPAddress = [] { return std::optional<QString>(); };
     std::shared_ptr<MemorySyncLog> memorySync = std::make_shared<MemorySyncLog>();
     // Declared last: destroyed first, while everything it uses still exists.
     std::unique_ptr<BridgeManager> bridge;

@@ -7,6 +7,7 @@
 #include "bridge/bridge_runtime.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
@@ -114,14 +115,14 @@ private Q_SLOTS:
         QCOMPARE(rig.settings->boolean(SettingsKey::bridgeEnabled), std::optional<bool>(false));
 
         // The switch starts and stops the bridge and is stored each time.
-        bridge->setIsEnabled(true);
+        bridge->setEnabled(true);
         QCOMPARE(enabledSpy.size(), 1);
         QCOMPARE(rig.settings->boolean(SettingsKey::bridgeEnabled), std::optional<bool>(true));
         QVERIFY(rig.waitConnected());
-        bridge->setIsEnabled(true); // no change, no signal
+        bridge->setEnabled(true); // no change, no signal
         QCOMPARE(enabledSpy.size(), 1);
 
-        bridge->setIsEnabled(false);
+        bridge->setEnabled(false);
         QCOMPARE(enabledSpy.size(), 2);
         QCOMPARE(rig.settings->boolean(SettingsKey::bridgeEnabled), std::optional<bool>(false));
         QCOMPARE(bridge->connectionState(), BridgeConnectionState::disconnected());
@@ -136,60 +137,64 @@ private Q_SLOTS:
         LogCapture log;
         BridgeRig rig;
         disable(rig);
-        rig.localIPAddress = [] { return std::optional<QString>(QStringLiteral("192.168.7.20")); };
         const QString path = writeConfig(rig, R"({"gateway": {"auth": {"mode": "token", "token": "file-token"},
                                                    "port": 19000, "bind": "lan"}, "agents": {}})");
         const QByteArray before = readFile(path);
         const QDateTime modified = QFileInfo(path).lastModified();
 
+        // A gateway bound to "lan" listens on loopback too: the bridge's own
+        // connection stays on this machine, and the derived address is not
+        // stored.
         BridgeManager *bridge = rig.create();
         QCOMPARE(bridge->openClawClient()->gatewayToken(), QStringLiteral("file-token"));
         QCOMPARE(rig.keychain->load(CredentialService::openClaw()),
                  std::optional<QString>(QStringLiteral("file-token")));
-        QCOMPARE(bridge->openClawClient()->endpointURL(), QUrl(QStringLiteral("http://192.168.7.20:19000")));
-        QCOMPARE(rig.settings->string(SettingsKey::openClawEndpoint),
-                 std::optional<QString>(QStringLiteral("http://192.168.7.20:19000")));
+        QCOMPARE(bridge->openClawEndpoint(), QUrl(QStringLiteral("http://127.0.0.1:19000")));
+        QVERIFY(!rig.settings->contains(SettingsKey::openClawEndpoint));
         QCOMPARE(log.count(QtInfoMsg, QStringLiteral("Loaded OpenClaw token from config file")), 1);
-        QCOMPARE(log.count(QtInfoMsg,
-                           QStringLiteral("Loaded OpenClaw endpoint from config file: http://192.168.7.20:19000")),
+        QCOMPARE(log.count(QtInfoMsg, QStringLiteral("Loaded OpenClaw endpoint from config file: http://127.0.0.1:19000")),
                  1);
         // The user's file is only read.
         QCOMPARE(readFile(path), before);
         QCOMPARE(QFileInfo(path).lastModified(), modified);
 
-        // Next time the stored token and endpoint are used; the file is not read.
+        // Next time the stored token is used, and a port changed in the file
+        // since is seen.
+        writeConfig(rig, R"({"gateway": {"auth": {"token": "file-token"}, "port": 19001, /* moved */ }})");
         log.clear();
         rig.bridge.reset();
         rig.create();
         QCOMPARE(rig.bridge->openClawClient()->gatewayToken(), QStringLiteral("file-token"));
-        QCOMPARE(rig.bridge->openClawClient()->endpointURL(), QUrl(QStringLiteral("http://192.168.7.20:19000")));
-        QCOMPARE(log.countStartingWith(QStringLiteral("Loaded OpenClaw")), 0);
+        QCOMPARE(rig.bridge->openClawEndpoint(), QUrl(QStringLiteral("http://127.0.0.1:19001")));
+        QCOMPARE(log.countStartingWith(QStringLiteral("Loaded OpenClaw token")), 0);
+        QVERIFY(!rig.settings->contains(SettingsKey::openClawEndpoint));
     }
 
     void configurationFileVariants()
     {
-        // "lan" without any address: loopback, with the file's port.
-        {
-            BridgeRig rig;
-            disable(rig);
-            writeConfig(rig, R"({"gateway": {"auth": {"token": "t1"}, "port": 19000, "bind": "lan"}})");
-            rig.create();
-            QCOMPARE(rig.bridge->openClawClient()->endpointURL(), QUrl(QStringLiteral("http://127.0.0.1:19000")));
-        }
         // Endpoint already chosen: only the token is taken.
         {
             LogCapture log;
             BridgeRig rig;
             disable(rig);
-            rig.localIPAddress = [] { return std::optional<QString>(QStringLiteral("192.168.7.20")); };
             rig.settings->setString(SettingsKey::openClawEndpoint, QStringLiteral("http://10.0.0.5:18789"));
             writeConfig(rig, R"({"gateway": {"auth": {"token": "t2"}, "port": 19000, "bind": "lan"}})");
             rig.create();
             QCOMPARE(rig.bridge->openClawClient()->gatewayToken(), QStringLiteral("t2"));
-            QCOMPARE(rig.bridge->openClawClient()->endpointURL(), QUrl(QStringLiteral("http://10.0.0.5:18789")));
+            QCOMPARE(rig.bridge->openClawEndpoint(), QUrl(QStringLiteral("http://10.0.0.5:18789")));
             QCOMPARE(rig.settings->string(SettingsKey::openClawEndpoint),
                      std::optional<QString>(QStringLiteral("http://10.0.0.5:18789")));
             QCOMPARE(log.countStartingWith(QStringLiteral("Loaded OpenClaw endpoint")), 0);
+        }
+        // A token given as an environment reference that is not set is no
+        // token, and is never stored.
+        {
+            BridgeRig rig;
+            disable(rig);
+            writeConfig(rig, R"({"gateway": {"auth": {"token": "${HALVEX_TEST_UNSET_TOKEN_VAR}"}}})");
+            rig.create();
+            QCOMPARE(rig.bridge->openClawClient()->gatewayToken(), QString());
+            QCOMPARE(rig.keychain->load(CredentialService::openClaw()), std::nullopt);
         }
         // A redacted token in the credential store is ignored and the file's
         // token replaces it; members of the wrong type leave the defaults.
@@ -201,7 +206,7 @@ private Q_SLOTS:
             rig.create();
             QCOMPARE(rig.bridge->openClawClient()->gatewayToken(), QStringLiteral("real"));
             QCOMPARE(rig.keychain->load(CredentialService::openClaw()), std::optional<QString>(QStringLiteral("real")));
-            QCOMPARE(rig.bridge->openClawClient()->endpointURL(), QUrl(QStringLiteral("http://127.0.0.1:18789")));
+            QCOMPARE(rig.bridge->openClawEndpoint(), QUrl(QStringLiteral("http://127.0.0.1:18789")));
         }
         // A redacted placeholder in the file is no token either.
         {
@@ -212,7 +217,7 @@ private Q_SLOTS:
             QCOMPARE(rig.bridge->openClawClient()->gatewayToken(), QString());
             QCOMPARE(rig.keychain->load(CredentialService::openClaw()), std::nullopt);
         }
-        // A stored token wins; the file is not consulted.
+        // A stored token wins; the file still gives the endpoint.
         {
             BridgeRig rig;
             disable(rig);
@@ -220,7 +225,7 @@ private Q_SLOTS:
             writeConfig(rig, R"({"gateway": {"auth": {"token": "file"}, "port": 19000}})");
             rig.create();
             QCOMPARE(rig.bridge->openClawClient()->gatewayToken(), QStringLiteral("stored"));
-            QCOMPARE(rig.bridge->openClawClient()->endpointURL(), QUrl(QStringLiteral("http://127.0.0.1:18789")));
+            QCOMPARE(rig.bridge->openClawEndpoint(), QUrl(QStringLiteral("http://127.0.0.1:19000")));
             QVERIFY(!rig.settings->contains(SettingsKey::openClawEndpoint));
         }
         // A stored endpoint that is no usable URL is ignored.
@@ -230,7 +235,7 @@ private Q_SLOTS:
             rig.keychain->save(CredentialService::openClaw(), QStringLiteral("stored"));
             rig.settings->setString(SettingsKey::openClawEndpoint, QStringLiteral("not a url at all"));
             rig.create();
-            QCOMPARE(rig.bridge->openClawClient()->endpointURL(), QUrl(QStringLiteral("http://127.0.0.1:18789")));
+            QCOMPARE(rig.bridge->openClawEndpoint(), QUrl(QStringLiteral("http://127.0.0.1:18789")));
         }
     }
 
@@ -251,7 +256,7 @@ private Q_SLOTS:
         const QString path = writeConfig(rig, content);
         rig.create();
         QCOMPARE(rig.bridge->openClawClient()->gatewayToken(), QString());
-        QCOMPARE(rig.bridge->openClawClient()->endpointURL(), QUrl(QStringLiteral("http://127.0.0.1:18789")));
+        QCOMPARE(rig.bridge->openClawEndpoint(), QUrl(QStringLiteral("http://127.0.0.1:18789")));
         QVERIFY(!rig.settings->contains(SettingsKey::openClawEndpoint));
         QCOMPARE(rig.keychain->load(CredentialService::openClaw()), std::nullopt);
         QCOMPARE(readFile(path), content);
@@ -307,19 +312,26 @@ private Q_SLOTS:
         QVERIFY(rig.relay.waitForOpenConnections(0));
         QCOMPARE(rig.bridge->connectionState(), BridgeConnectionState::disconnected());
 
-        // Reconfiguration: stop, load, start.
+        // Reconfiguration while running: stored, and the gateway links move
+        // over without the relay link noticing.
+        rig.bridge->start();
+        QVERIFY(rig.waitConnected());
+        QSignalSpy stateSpy(rig.bridge.get(), &BridgeManager::connectionStateChanged);
         HttpStandIn second;
         QVERIFY(second.listen());
         second.setDefaultResponse(QByteArrayLiteral("/v1/models"),
                                   ScriptedResponse::json(200, QByteArrayLiteral("{}")));
-        rig.settings->setString(SettingsKey::openClawEndpoint, second.url().toString());
-        rig.bridge->stop();
-        rig.bridge->loadOpenClawConfig();
-        rig.bridge->start();
-        QCOMPARE(rig.bridge->openClawClient()->endpointURL(), second.url());
-        QVERIFY(rig.waitConnected());
+        rig.bridge->reconfigureGateway(second.url(), QStringLiteral("second-token"));
+        QCOMPARE(rig.settings->string(SettingsKey::openClawEndpoint), std::optional<QString>(second.url().toString()));
+        QCOMPARE(rig.keychain->load(CredentialService::openClaw()),
+                 std::optional<QString>(QStringLiteral("second-token")));
+        QCOMPARE(rig.bridge->openClawEndpoint(), second.url());
+        QVERIFY(second.waitForRequests(1));
         QVERIFY(QTest::qWaitFor([&] { return rig.bridge->openClawReachable(); }, 15000));
-        QVERIFY(second.requestsTo(QByteArrayLiteral("/v1/models")).size() >= 1);
+        const QList<HttpRequest> probes = second.requestsTo(QByteArrayLiteral("/v1/models"));
+        QVERIFY(!probes.isEmpty());
+        QCOMPARE(probes.last().header("Authorization"), QByteArray("Bearer second-token"));
+        QCOMPARE(stateSpy.size(), 0);
     }
 
     void agentCard()
@@ -354,7 +366,7 @@ private Q_SLOTS:
              QJsonObject{
                  {QStringLiteral("halvex_connect"), QStringLiteral("0.1")},
                  {QStringLiteral("agent"),
-                  QJsonObject{{QStringLiteral("name"), QStringLiteral("My Mac")},
+                  QJsonObject{{QStringLiteral("name"), QStringLiteral("Test Box")},
                               {QStringLiteral("description"), QStringLiteral("Halvex Bridge — OpenClaw gateway relay")},
                               {QStringLiteral("version"), appShortVersion()},
                               {QStringLiteral("author"), QStringLiteral("Halvex, LLC")}}},
@@ -374,19 +386,72 @@ private Q_SLOTS:
         QCOMPARE(first, expected);
         QVERIFY(!appShortVersion().isEmpty());
 
-        // The card carries reachability as it is when the card is built, and
-        // the bridge name once the user set one.
-        rig.setModelsStatus(200);
-        rig.bridge->startHealthCheck();
-        QVERIFY(QTest::qWaitFor([&] { return rig.bridge->openClawReachable(); }, 15000));
-        rig.settings->setString(SettingsKey::bridgeName, QStringLiteral("Ana's Desk"));
+        // The bridge name the user sets goes out with a new card at once.
         rig.relay.clearRecords();
-        rig.bridge->sendAgentCard();
+        rig.bridge->setBridgeName(QStringLiteral("Ana's Desk"));
+        QCOMPARE(rig.settings->string(SettingsKey::bridgeName), std::optional<QString>(QStringLiteral("Ana's Desk")));
         const QJsonObject second = cardOf(rig.relay.waitForType(kAgentCard).value());
         QCOMPARE(second.value(QStringLiteral("agent")).toObject().value(QStringLiteral("name")).toString(),
                  QStringLiteral("Ana's Desk"));
-        QCOMPARE(second.value(QStringLiteral("capabilities")).toObject().value(QStringLiteral("openclaw")),
-                 QJsonValue(QJsonObject{{QStringLiteral("connected"), true}}));
+        QCOMPARE(rig.bridge->bridgeName(), QStringLiteral("Ana's Desk"));
+        // Without a name of its own or the machine's, the card says "My Computer".
+        rig.settings->remove(SettingsKey::bridgeName);
+        rig.deviceFacts.computerName = QStringLiteral("Unknown");
+        BridgeRig unnamed;
+        unnamed.deviceFacts.computerName = QStringLiteral("Unknown");
+        QVERIFY(unnamed.createConnected());
+        QCOMPARE(cardOf(unnamed.sent(kAgentCard).first())
+                     .value(QStringLiteral("agent"))
+                     .toObject()
+                     .value(QStringLiteral("name"))
+                     .toString(),
+                 QStringLiteral("My Computer"));
+    }
+
+    void agentCardFollowsTheGatewayConnection()
+    {
+        // The gateway becomes reachable after the relay connected: the card
+        // says so without waiting for the next relay connection, and changes
+        // in quick succession go out as one card per interval.
+        BridgeRig rig;
+        rig.timings.healthCheckInterval = 0.05;
+        rig.timings.agentCardInterval = 1.0;
+        QVERIFY(rig.startStandIns());
+        rig.setModelsStatus(503);
+        rig.storeBridgeToken();
+        rig.pointAtGateway();
+        QVERIFY(rig.launch());
+        const auto connectedFlag = [](const QJsonObject &card) {
+            return cardOf(card)
+                .value(QStringLiteral("capabilities"))
+                .toObject()
+                .value(QStringLiteral("openclaw"))
+                .toObject()
+                .value(QStringLiteral("connected"))
+                .toBool();
+        };
+        QVERIFY(!connectedFlag(rig.sent(kAgentCard).last()));
+        QElapsedTimer clock;
+        clock.start();
+        rig.setModelsStatus(200);
+        QVERIFY(QTest::qWaitFor([&] { return connectedFlag(rig.sent(kAgentCard).last()); }, 15000));
+        const int cards = rig.sent(kAgentCard).size();
+
+        // Flapping: down and up again many times within one interval.
+        for (int i = 0; i < 3; ++i) {
+            rig.setModelsStatus(503);
+            QVERIFY(QTest::qWaitFor([&] { return !rig.bridge->openClawReachable(); }, 15000));
+            rig.setModelsStatus(200);
+            QVERIFY(QTest::qWaitFor([&] { return rig.bridge->openClawReachable(); }, 15000));
+        }
+        const qint64 flapped = clock.elapsed();
+        // Settled: the last card says connected, and no more cards went out
+        // than one per interval while it flapped (plus the one in flight).
+        QVERIFY(QTest::qWaitFor([&] { return connectedFlag(rig.sent(kAgentCard).last()); }, 15000));
+        QTest::qWait(1200);
+        QVERIFY(connectedFlag(rig.sent(kAgentCard).last()));
+        QVERIFY2(rig.sent(kAgentCard).size() - cards <= 2 + flapped / 1000,
+                 qPrintable(QString::number(rig.sent(kAgentCard).size() - cards)));
     }
 
     void healthCheckFlipsReachability()
@@ -424,7 +489,7 @@ private Q_SLOTS:
         QSignalSpy written(&rig.gateway, &HttpStandIn::responseWritten);
         disable(rig);
         rig.create();
-        rig.bridge->setIsEnabled(true);
+        rig.bridge->setEnabled(true);
         QVERIFY(rig.gateway.waitForRequests(1));
         rig.bridge->stop();
         QVERIFY(written.wait(15000));
@@ -478,8 +543,7 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitFor([&] { return detected; }, 15000));
         QVERIFY(rig.bridge->cachedLocalModels().isEmpty());
         // A marker card: anything sent before it has arrived when it does.
-        rig.settings->setString(SettingsKey::bridgeName, QStringLiteral("marker"));
-        rig.bridge->sendAgentCard();
+        rig.bridge->setBridgeName(QStringLiteral("marker"));
         QVERIFY(rig.relay.waitForJson([](const QJsonObject &o) {
             return cardOf(o).value(QStringLiteral("agent")).toObject().value(QStringLiteral("name")).toString() ==
                    QLatin1String("marker");
@@ -510,29 +574,37 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitFor([&] { return rig.bridge->memorySyncService() != nullptr; }, 15000));
         QCOMPARE(sync.created, 2);
 
-        // Starting again while one runs changes nothing; stop() ends it.
-        rig.bridge->startMemorySyncIfEnabled();
+        // Switching on again while one runs changes nothing; stop() ends it.
+        rig.bridge->setMemorySyncEnabled(true);
         QCOMPARE(sync.created, 2);
         rig.bridge->stop();
         QVERIFY(rig.bridge->memorySyncService() == nullptr);
         QCOMPARE(sync.stopped, 2);
 
-        // Switched off by the user: never created.
-        rig.settings->setBoolean(SettingsKey::memorySyncEnabled, false);
+        // Switched off by the user: stopped, stored, and never created again.
         rig.bridge->start();
         QVERIFY(rig.waitConnected());
-        QVERIFY(QTest::qWaitFor([&] { return rig.bridge->openClawReachable(); }, 15000));
-        rig.bridge->startMemorySyncIfEnabled();
+        QVERIFY(QTest::qWaitFor([&] { return rig.bridge->memorySyncService() != nullptr; }, 15000));
+        QCOMPARE(sync.created, 3);
+        rig.bridge->setMemorySyncEnabled(false);
         QVERIFY(rig.bridge->memorySyncService() == nullptr);
-        QCOMPARE(sync.created, 2);
+        QCOMPARE(sync.stopped, 3);
+        QCOMPARE(rig.settings->boolean(SettingsKey::memorySyncEnabled), std::optional<bool>(false));
+        rig.setModelsStatus(500);
+        QVERIFY(QTest::qWaitFor([&] { return !rig.bridge->openClawReachable(); }, 15000));
+        rig.setModelsStatus(200);
+        QVERIFY(QTest::qWaitFor([&] { return rig.bridge->openClawReachable(); }, 15000));
+        QVERIFY(rig.bridge->memorySyncService() == nullptr);
+        QCOMPARE(sync.created, 3);
     }
 
     void gatewayToolLocation()
     {
         BridgeRig rig;
-        disable(rig);
-        rig.create();
-        // A tool under ~/.openclaw/bin is used unless a system-wide one exists.
+        QVERIFY(rig.startStandIns());
+        rig.storeBridgeToken();
+        rig.pointAtGateway();
+        // A tool under ~/.openclaw/bin comes first.
         const QString local = rig.home.filePath(QStringLiteral(".openclaw/bin/openclaw"));
         QDir().mkpath(QFileInfo(local).path());
         QFile tool(local);
@@ -540,12 +612,70 @@ private Q_SLOTS:
         tool.write("#!/bin/sh\n");
         tool.close();
         tool.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        rig.bridge->configureGatewayWebSocket();
-        const bool systemWide = QFileInfo(QStringLiteral("/opt/homebrew/bin/openclaw")).isExecutable() ||
-                                QFileInfo(QStringLiteral("/usr/local/bin/openclaw")).isExecutable();
-        if (!systemWide)
-            QCOMPARE(rig.bridge->openClawWebSocket()->openClawBinaryPath(), std::optional<QString>(local));
-        rig.bridge->openClawWebSocket()->disconnect();
+        rig.create();
+        QCOMPARE(rig.bridge->openClawWebSocket()->openClawBinaryPath(), std::optional<QString>(local));
+    }
+
+    void firstGatewayAttemptGoesToTheConfiguredGateway()
+    {
+        // No endpoint stored: the configuration file names the gateway's
+        // port, and already the first attempt of the gateway socket goes
+        // there.
+        BridgeRig rig;
+        QVERIFY(rig.startStandIns());
+        rig.storeBridgeToken();
+        writeConfig(rig, QStringLiteral(R"({"gateway": {"port": %1, "auth": {"token": "t"}}})")
+                             .arg(rig.gateway.url().port())
+                             .toUtf8());
+        LogCapture log;
+        rig.create();
+        QCOMPARE(rig.bridge->openClawEndpoint(), QUrl(QStringLiteral("http://127.0.0.1:%1").arg(rig.gateway.url().port())));
+        QVERIFY(rig.gateway.waitForRequests(1));
+        // Every request the socket and the probe made went to that port
+        // (nothing else listens here), and the first socket attempt was the
+        // configured one.
+        const QStringList attempts = log.messagesStartingWith(QStringLiteral("Connecting to OpenClaw WS at "));
+        QVERIFY(!attempts.isEmpty());
+        QVERIFY2(attempts.first().contains(QString::number(rig.gateway.url().port())), qPrintable(attempts.first()));
+    }
+
+    void credentialsReloadWithoutARestart()
+    {
+        BridgeRig rig;
+        QVERIFY(rig.startStandIns());
+        rig.pointAtGateway();
+        rig.create();
+        QCOMPARE(rig.bridge->connectionState(), BridgeConnectionState::error(QStringLiteral("No bridge token")));
+        QVERIFY(!rig.bridge->hasBridgeToken());
+
+        // A pairing stored the token: the bridge connects on it.
+        rig.storeBridgeToken();
+        rig.bridge->reloadCredentials();
+        QVERIFY(rig.waitConnected());
+
+        // A new pairing replaced it: the relay link moves to the new token.
+        const QString fresh = QStringLiteral("bt-test-2");
+        rig.relay.acceptToken(fresh);
+        rig.relay.clearRecords();
+        rig.keychain->save(CredentialService::bridge(), fresh);
+        rig.bridge->reloadCredentials();
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                const QList<RelayStandIn::Attempt> attempts = rig.relay.attempts();
+                return !attempts.isEmpty() && attempts.last().token == fresh && attempts.last().accepted;
+            },
+            15000));
+        QVERIFY(rig.waitConnected());
+        QVERIFY(rig.relay.waitForType(kAgentCard));
+
+        // Signing out of the account keeps the bridge running.
+        rig.keychain->save(CredentialService::relay(), QStringLiteral("session"));
+        rig.settings->setString(SettingsKey::accountEmail, QStringLiteral("ana@example.com"));
+        rig.bridge->signOut();
+        QCOMPARE(rig.keychain->load(CredentialService::relay()), std::nullopt);
+        QVERIFY(!rig.settings->contains(SettingsKey::accountEmail));
+        QCOMPARE(rig.bridge->connectionState(), BridgeConnectionState::connected());
+        QVERIFY(rig.bridge->hasBridgeToken());
     }
 };
 

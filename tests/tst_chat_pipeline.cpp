@@ -4,12 +4,18 @@
 #include "gateway_ws_stand_in.h"
 #include "log_capture.h"
 
+#include "bridge/chat_pipeline.h"
+#include "gateway/sse_stream_delegate.h"
 #include "relay/relay_message.h"
+
+#include <QElapsedTimer>
 
 #include <QJsonDocument>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
+
+#include <qcoro/qcorosignal.h>
 
 using namespace halvex;
 using namespace halvex::test;
@@ -29,6 +35,132 @@ ScriptedResponse streamOf(const QStringList &fragments, int delayMs = 0)
 {
     return ScriptedResponse::eventStream(sse::chatStream(fragments), delayMs);
 }
+// Ends one fake chat when the test says so.
+class Completion : public QObject
+{
+    Q_OBJECT
+public:
+    std::optional<Result<QString>> outcome;
+    void finish(Result<QString> result)
+    {
+        outcome.emplace(std::move(result));
+        Q_EMIT finished();
+    }
+Q_SIGNALS:
+    void finished();
+};
+
+// A gateway backend whose chats end when the test says so.
+class FakeBackend : public ChatBackend
+{
+public:
+    struct Call {
+        ChatCallRequest request;
+        DeltaHandler onDelta;
+        qint64 startedAtMs = 0;
+        std::shared_ptr<Completion> completion;
+    };
+
+    bool usable = true;
+    QList<Call> calls;
+    QElapsedTimer clock;
+
+    FakeBackend() { clock.start(); }
+    bool isUsableForChat() const override { return usable; }
+    QCoro::Task<Result<QString>> sendChat(ChatCallRequest request, DeltaHandler onDelta) override
+    {
+        auto completion = std::make_shared<Completion>();
+        calls.append({std::move(request), std::move(onDelta), clock.elapsed(), completion});
+        co_await qCoro(completion.get(), &Completion::finished);
+        co_return *completion->outcome;
+    }
+    void cancelChat(const QString &) override {}
+
+    // Streams the fragments of one chat, then ends it.
+    void answer(const QString &id, const QStringList &fragments)
+    {
+        QString accumulated;
+        for (const Call &call : std::as_const(calls)) {
+            if (call.request.requestId != id || call.completion->outcome)
+                continue;
+            for (const QString &fragment : fragments) {
+                accumulated += fragment;
+                call.onDelta(fragment, accumulated);
+            }
+            call.completion->finish(accumulated);
+        }
+    }
+    // Ends every chat still open.
+    void failAll()
+    {
+        for (const Call &call : std::as_const(calls)) {
+            if (!call.completion->outcome)
+                call.completion->finish(Error::plain(QStringLiteral("gone")));
+        }
+    }
+    void fail(const QString &id, const Error &error)
+    {
+        for (const Call &call : std::as_const(calls)) {
+            if (call.request.requestId == id && !call.completion->outcome)
+                call.completion->finish(error);
+        }
+    }
+};
+
+// A pipeline between two fake backends, with its replies recorded.
+struct PipelineRig {
+    FakeBackend webSocket;
+    FakeBackend http;
+    bool webSocketExpected = false;
+    QList<QJsonObject> replies;
+    ChatPipeline::Timings timings;
+    std::unique_ptr<ChatPipeline> pipeline;
+
+    PipelineRig() { webSocket.usable = false; }
+    ~PipelineRig()
+    {
+        pipeline.reset();
+        webSocket.failAll();
+        http.failAll();
+        QTest::qWait(0);
+        QCoreApplication::processEvents();
+    }
+
+    ChatPipeline *create()
+    {
+        ChatPipeline::Links links;
+        links.webSocket = &webSocket;
+        links.http = &http;
+        links.webSocketExpected = [this] { return webSocketExpected; };
+        links.agentId = [] { return QStringLiteral("mobile"); };
+        links.replies.sendJSON = [this](const QJsonObject &o) { replies.append(o); };
+        links.replies.send = [this](const RelayResponse &r) { replies.append(r.toJson()); };
+        pipeline = std::make_unique<ChatPipeline>(std::move(links), timings);
+        return pipeline.get();
+    }
+
+    static RelayMessage chat(const QString &id, const QString &text = QStringLiteral("hi"))
+    {
+        RelayMessage m;
+        m.type = QStringLiteral("chat_message");
+        m.id = id;
+        m.appUserId = QStringLiteral("u-1");
+        m.content = text;
+        return m;
+    }
+
+    QList<QJsonObject> closing(const QString &id) const
+    {
+        QList<QJsonObject> out;
+        for (const QJsonObject &o : replies) {
+            const QString type = o.value(QStringLiteral("type")).toString();
+            if (o.value(QStringLiteral("reply_to")).toString() == id &&
+                (type == QLatin1String("chat_stream_end") || type == QLatin1String("chat_response")))
+                out.append(o);
+        }
+        return out;
+    }
+};
 } // namespace
 
 class TestChatPipeline : public QObject
@@ -431,6 +563,169 @@ private Q_SLOTS:
         rig.bridge.reset();
         QVERIFY(QTest::qWaitFor([&] { return ws.openConnectionCount() == 0; }, 15000));
         QCOMPARE(rig.sent(kEnd, QStringLiteral("m-h")).size(), 0);
+    }
+
+    void aConnectingGatewaySocketIsWaitedFor()
+    {
+        // The socket comes up while the chat waits: the chat takes it.
+        PipelineRig rig;
+        rig.webSocketExpected = true;
+        ChatPipeline *pipeline = rig.create();
+        QElapsedTimer clock;
+        clock.start();
+        pipeline->handleChatMessage(PipelineRig::chat(QStringLiteral("w-1")));
+        QTimer::singleShot(150, [&] {
+            rig.webSocket.usable = true;
+            pipeline->webSocketStateChanged();
+        });
+        QVERIFY(QTest::qWaitFor([&] { return rig.webSocket.calls.size() == 1; }, 15000));
+        QVERIFY(clock.elapsed() >= 100);
+        QCOMPARE(rig.http.calls.size(), 0);
+        const ChatCallRequest &sent = rig.webSocket.calls.first().request;
+        QCOMPARE(sent.requestId, QStringLiteral("w-1")); // the relay id is the idempotency key
+        QCOMPARE(sent.lastUserText, QStringLiteral("hi"));
+        QCOMPARE(sent.agentId, QStringLiteral("mobile"));
+        rig.webSocket.answer(QStringLiteral("w-1"), {QStringLiteral("a"), QStringLiteral("b")});
+        QVERIFY(QTest::qWaitFor([&] { return rig.closing(QStringLiteral("w-1")).size() == 1; }, 15000));
+        QCOMPARE(str(rig.closing(QStringLiteral("w-1")).first(), "content"), QStringLiteral("ab"));
+        QCOMPARE(rig.replies.size(), 3);
+
+        // The socket does not come within the wait: HTTP, once the wait is over.
+        PipelineRig slow;
+        slow.webSocketExpected = true;
+        slow.timings.gatewaySocketWait = 0.3;
+        slow.create()->handleChatMessage(PipelineRig::chat(QStringLiteral("w-2")));
+        QVERIFY(QTest::qWaitFor([&] { return slow.http.calls.size() == 1; }, 15000));
+        QVERIFY(slow.http.calls.first().startedAtMs >= 250);
+        QCOMPARE(slow.webSocket.calls.size(), 0);
+
+        // Nothing on its way: HTTP at once.
+        PipelineRig none;
+        none.create()->handleChatMessage(PipelineRig::chat(QStringLiteral("w-3")));
+        QVERIFY(QTest::qWaitFor([&] { return none.http.calls.size() == 1; }, 15000));
+        QVERIFY(none.http.calls.first().startedAtMs < 250);
+
+        // The socket's prospects vanish during the wait: HTTP without
+        // waiting out the rest.
+        PipelineRig vanishing;
+        vanishing.webSocketExpected = true;
+        ChatPipeline *third = vanishing.create();
+        third->handleChatMessage(PipelineRig::chat(QStringLiteral("w-4")));
+        QTest::qWait(50);
+        QCOMPARE(vanishing.http.calls.size(), 0);
+        vanishing.webSocketExpected = false;
+        third->webSocketStateChanged();
+        QVERIFY(QTest::qWaitFor([&] { return vanishing.http.calls.size() == 1; }, 2000));
+    }
+
+    void httpFallbackWithTheEndpointOff()
+    {
+        PipelineRig rig;
+        ChatPipeline *pipeline = rig.create();
+        pipeline->handleChatMessage(PipelineRig::chat(QStringLiteral("o-1")));
+        QVERIFY(QTest::qWaitFor([&] { return rig.http.calls.size() == 1; }, 15000));
+        rig.http.fail(QStringLiteral("o-1"), httpStatusFailure(404, QStringLiteral("Not Found")));
+        QVERIFY(QTest::qWaitFor([&] { return rig.closing(QStringLiteral("o-1")).size() == 1; }, 15000));
+        QCOMPARE(str(rig.closing(QStringLiteral("o-1")).first(), "content"),
+                 bridgeErrorPrefix() +
+                     QStringLiteral("OpenClaw's HTTP chat endpoint is off and the gateway WebSocket is not connected"));
+
+        // Other failures keep the gateway's words.
+        pipeline->handleChatMessage(PipelineRig::chat(QStringLiteral("o-2")));
+        QVERIFY(QTest::qWaitFor([&] { return rig.http.calls.size() == 2; }, 15000));
+        rig.http.fail(QStringLiteral("o-2"), httpStatusFailure(401, QStringLiteral("bad token")));
+        QVERIFY(QTest::qWaitFor([&] { return rig.closing(QStringLiteral("o-2")).size() == 1; }, 15000));
+        QCOMPARE(str(rig.closing(QStringLiteral("o-2")).first(), "content"),
+                 bridgeErrorPrefix() + QStringLiteral("OpenClaw error (401): bad token"));
+    }
+
+    void chatsInFlightAreLimitedAndNeverStartedTwice()
+    {
+        PipelineRig rig;
+        rig.timings.maxChatsInFlight = 3;
+        ChatPipeline *pipeline = rig.create();
+        QSignalSpy closed(pipeline, &ChatPipeline::chatClosed);
+        for (int i = 0; i < 3; ++i)
+            pipeline->handleChatMessage(PipelineRig::chat(QStringLiteral("l-%1").arg(i)));
+        QVERIFY(QTest::qWaitFor([&] { return rig.http.calls.size() == 3; }, 15000));
+        QCOMPARE(pipeline->chatsInFlight(), 3);
+
+        // A redelivered request while it runs: ignored, no second gateway call.
+        pipeline->handleChatMessage(PipelineRig::chat(QStringLiteral("l-1")));
+        // One more than the limit: refused at once.
+        pipeline->handleChatMessage(PipelineRig::chat(QStringLiteral("l-9")));
+        QCOMPARE(rig.closing(QStringLiteral("l-9")).size(), 1);
+        QCOMPARE(str(rig.closing(QStringLiteral("l-9")).first(), "content"),
+                 bridgeErrorPrefix() + QStringLiteral("Bridge is busy"));
+        QCOMPARE(closed.size(), 1);
+
+        for (int i = 0; i < 3; ++i)
+            rig.http.answer(QStringLiteral("l-%1").arg(i), {QStringLiteral("x")});
+        QVERIFY(QTest::qWaitFor([&] { return pipeline->chatsInFlight() == 0; }, 15000));
+        QCOMPARE(rig.http.calls.size(), 3);
+        QCOMPARE(rig.closing(QStringLiteral("l-1")).size(), 1);
+        QCOMPARE(closed.size(), 4);
+
+        // Once ended, the same id may come again (a new request of the app).
+        pipeline->handleChatMessage(PipelineRig::chat(QStringLiteral("l-1")));
+        QVERIFY(QTest::qWaitFor([&] { return rig.http.calls.size() == 4; }, 15000));
+
+        // The deadline counts from the request's arrival.
+        const QDeadlineTimer deadline = rig.http.calls.last().request.deadline;
+        QVERIFY(!deadline.isForever());
+        QVERIFY(deadline.remainingTime() <= 120000);
+        QVERIFY(deadline.remainingTime() > 100000);
+    }
+
+    void aThousandRequestsAtOnce()
+    {
+        // Against the stand-ins: each request gets exactly one closing
+        // message, the ones beyond the limit at once; the event loop stays
+        // responsive (figures printed, not asserted).
+        BridgeRig rig;
+        QVERIFY(rig.createConnected());
+        rig.gateway.setHandler([](const HttpRequest &request) -> std::optional<ScriptedResponse> {
+            if (request.path() != "/v1/chat/completions")
+                return std::nullopt;
+            return streamOf({QStringLiteral("a "), QStringLiteral("b")}, 20);
+        });
+        qint64 worstTickMs = 0;
+        QElapsedTimer tick;
+        tick.start();
+        QTimer heartbeat;
+        heartbeat.setInterval(10);
+        QObject::connect(&heartbeat, &QTimer::timeout, [&] {
+            worstTickMs = std::max(worstTickMs, tick.restart());
+        });
+        heartbeat.start();
+
+        constexpr int count = 1000;
+        QElapsedTimer clock;
+        clock.start();
+        for (int i = 0; i < count; ++i) {
+            rig.relay.sendJson(BridgeRig::chatMessage(QStringLiteral("k-%1").arg(i), QStringLiteral("u-%1").arg(i % 7),
+                                                      {{QStringLiteral("content"), QStringLiteral("q")}}));
+        }
+        QVERIFY(QTest::qWaitFor([&] { return rig.sent(kEnd).size() + rig.sent(kResponse).size() >= count; }, 120000));
+        const qint64 elapsed = clock.elapsed();
+        QTest::qWait(200);
+        QCOMPARE(rig.sent(kEnd).size() + rig.sent(kResponse).size(), count);
+        int busy = 0;
+        for (int i = 0; i < count; ++i) {
+            const QList<QJsonObject> replies = rig.repliesTo(QStringLiteral("k-%1").arg(i));
+            int closings = 0;
+            for (const QJsonObject &reply : replies)
+                closings += BridgeRig::isClosing(reply) ? 1 : 0;
+            QCOMPARE(closings, 1);
+            if (str(replies.last(), "content") == bridgeErrorPrefix() + QStringLiteral("Bridge is busy"))
+                ++busy;
+        }
+        QVERIFY(rig.chatRequests().size() <= count - busy);
+        QVERIFY(busy > 0);
+        QCOMPARE(rig.bridge->chatPipeline()->chatsInFlight(), 0);
+        std::printf("1000 chats at once: all closed in %lld ms, %d refused as busy, %lld gateway calls, worst event-loop "
+              "gap %lld ms\n",
+              elapsed, busy, qint64(rig.chatRequests().size()), worstTickMs);
     }
 
     void managerGoneWithChatInFlight()

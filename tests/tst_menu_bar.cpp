@@ -7,6 +7,7 @@
 #include "app/menu_bar_controller.h"
 #include "app/product_mark.h"
 #include "app/status_icon_manager.h"
+#include "bridge/agent_card.h"
 #include "bridge/bridge_manager.h"
 #include "http_stand_in.h"
 #include "log_capture.h"
@@ -88,7 +89,7 @@ struct Rig {
         deps.settings = settings.get();
         deps.relayOrigin = relayOrigin;
         deps.homeDirectory = home.path();
-        deps.memorySyncFactory = [this](OpenClawClient *, KeychainManager *) {
+        deps.memorySyncFactory = [this](const MemorySyncContext &) -> std::unique_ptr<MemorySyncHandle> {
             return std::make_unique<CountingSync>(&memorySyncStarts);
         };
         BridgeManager::Timings timings;
@@ -416,7 +417,7 @@ private Q_SLOTS:
         QCOMPARE(enable->isChecked(), enabledMark);
     }
 
-    // "Bridge: " shows the stored name or "My Mac"; "Account: " appears only
+    // "Bridge: " shows the stored name or the machine's; "Account: " appears only
     // for a stored, non-empty e-mail. Names are shown literally.
     void bridgeAndAccountLines()
     {
@@ -425,7 +426,8 @@ private Q_SLOTS:
         XdgAutostartLoginItem loginItem(rig.home.filePath(QStringLiteral("autostart")));
         MenuBarController controller(rig.bridge.get(), &loginItem);
 
-        QVERIFY(findAction(controller.menu(), QStringLiteral("Bridge: My Mac")));
+        const QString machine = fallbackBridgeName(currentDeviceFacts().computerName);
+        QVERIFY(findAction(controller.menu(), QStringLiteral("Bridge: ") + QString(machine).replace(QLatin1Char('&'), QStringLiteral("&&"))));
         QVERIFY(!hasLineStartingWith(controller.menu(), QStringLiteral("Account: ")));
         QCOMPARE(controller.menu()->actions().size(), 21);
 

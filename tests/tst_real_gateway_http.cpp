@@ -71,7 +71,7 @@ private Q_SLOTS:
     {
         HALVEX_REQUIRE_OPENCLAW();
         QVERIFY2(m_gateway.start(), qPrintable(m_gateway.errorString()));
-        qInfo("OpenClaw %s healthy on port %d after %lld ms", qPrintable(OpenClawGateway::version()),
+        qInfo("OpenClaw %s healthy on port %d after %lld ms", qPrintable(m_gateway.version()),
               int(m_gateway.port()), m_gateway.startupMs());
     }
 

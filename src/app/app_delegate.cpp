@@ -27,8 +27,7 @@ bool AppDelegate::trayAvailable() const
 
 bool AppDelegate::hasBridgeToken() const
 {
-    const std::optional<QString> token = m_bridgeManager->keychain()->load(CredentialService::bridge());
-    return token && !token->isEmpty();
+    return m_bridgeManager->hasBridgeToken();
 }
 
 void AppDelegate::applicationDidFinishLaunching()

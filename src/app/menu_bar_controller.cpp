@@ -159,10 +159,10 @@ MenuBarController::MenuContent MenuBarController::menuContent() const
     content.openClawReachable = m_bridgeManager->openClawReachable();
     content.isEnabled = m_bridgeManager->isEnabled();
     content.relayHost = relayHost();
-    content.openClawEndpoint = m_bridgeManager->openClawClient()->endpointURL().toString();
-    content.bridgeName = settings->string(SettingsKey::bridgeName).value_or(QStringLiteral("My Mac"));
+    content.openClawEndpoint = m_bridgeManager->openClawEndpoint().toString();
+    content.bridgeName = m_bridgeManager->bridgeName();
     content.accountEmail = settings->string(SettingsKey::accountEmail).value_or(QString());
-    content.memorySyncEnabled = settings->boolean(SettingsKey::memorySyncEnabled, false);
+    content.memorySyncEnabled = m_bridgeManager->isMemorySyncEnabled();
     content.startAtLogin = settings->boolean(SettingsKey::startAtLogin, false);
     return content;
 }
@@ -248,15 +248,13 @@ void MenuBarController::rebuildMenu()
 void MenuBarController::toggleEnabled()
 {
     // The bridge manager applies the change; its signal redraws icon and menu.
-    m_bridgeManager->setIsEnabled(!m_bridgeManager->isEnabled());
+    m_bridgeManager->setEnabled(!m_bridgeManager->isEnabled());
 }
 
 void MenuBarController::toggleMemorySync()
 {
-    Settings *settings = m_bridgeManager->settings();
-    if (settings->boolean(SettingsKey::memorySyncEnabled) == std::optional<bool>(true)) {
-        settings->setBoolean(SettingsKey::memorySyncEnabled, false);
-        m_bridgeManager->stopMemorySync();
+    if (m_bridgeManager->isMemorySyncEnabled()) {
+        m_bridgeManager->setMemorySyncEnabled(false);
         rebuildMenu();
         return;
     }
@@ -274,8 +272,7 @@ void MenuBarController::toggleMemorySync()
     if (alert.clickedButton() != enable)
         return;
 
-    settings->setBoolean(SettingsKey::memorySyncEnabled, true);
-    m_bridgeManager->startMemorySyncIfEnabled();
+    m_bridgeManager->setMemorySyncEnabled(true);
     rebuildMenu();
 }
 
@@ -420,11 +417,10 @@ void MenuBarController::setupDidComplete()
         m_setupWindow->deleteLater();
         m_setupWindow.clear();
     }
-    if (m_bridgeManager->connectionState() != BridgeConnectionState::connected()) {
-        m_bridgeManager->stop();
-        m_bridgeManager->loadOpenClawConfig();
-        m_bridgeManager->start();
-    }
+    // The wizard stored a bridge token and gateway settings: the bridge
+    // picks them up itself.
+    if (m_bridgeManager->connectionState() != BridgeConnectionState::connected())
+        m_bridgeManager->reloadCredentials();
     rebuildMenu();
 }
 

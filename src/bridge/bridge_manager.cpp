@@ -1,42 +1,24 @@
 #include "bridge/bridge_manager.h"
 
 #include "bridge/agent_card.h"
+#include "bridge/gateway_settings.h"
 #include "platform/deployment.h"
 #include "platform/keychain_manager.h"
 #include "platform/logging.h"
 #include "platform/settings.h"
 
-#include <QFile>
 #include <QFileInfo>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QStandardPaths>
 
-#include <cmath>
+#include <algorithm>
 
 namespace halvex {
 
 namespace {
 
-const QString defaultGatewayEndpoint = QStringLiteral("http://127.0.0.1:18789");
-constexpr int defaultGatewayPort = 18789;
-
-// What `openclaw config get` prints in place of a secret; never a token.
-bool isRedactedToken(const QString &token)
+std::chrono::milliseconds toMs(double seconds)
 {
-    return token.startsWith(QLatin1String("__OPENCLAW_REDACTED"));
-}
-
-// A stored endpoint is used only when it is an absolute http(s) URL with a host.
-std::optional<QUrl> parseEndpoint(const QString &text)
-{
-    const QUrl url(text.trimmed(), QUrl::StrictMode);
-    if (!url.isValid() || url.host().isEmpty())
-        return std::nullopt;
-    const QString scheme = url.scheme().toLower();
-    if (scheme != QLatin1String("http") && scheme != QLatin1String("https"))
-        return std::nullopt;
-    return url;
+    return std::chrono::milliseconds(qRound64(seconds * 1000.0));
 }
 
 } // namespace
@@ -44,47 +26,95 @@ std::optional<QUrl> parseEndpoint(const QString &text)
 BridgeManager::BridgeManager(Dependencies deps, Timings timings, QObject *parent)
     : QObject(parent), m_deps(std::move(deps)), m_timings(timings)
 {
-    // The order matters: the stored switch is applied (and may start the
-    // bridge) before the manager is the link's delegate and before the
-    // gateway settings are loaded.
     m_relayWebSocket = new RelayWebSocket(m_deps.relayOrigin, m_timings.relay, this);
-    m_openClawClient =
-        new OpenClawClient(m_deps.network, QUrl(defaultGatewayEndpoint), QString(), m_timings.openClawClient, this);
+    m_openClawClient = new OpenClawClient(m_deps.network, QUrl(GatewaySettings::defaultEndpoint()), QString(),
+                                          m_timings.openClawClient, this);
     m_openClawWebSocket = new OpenClawWebSocket(m_deps.keychain, m_timings.openClawWebSocket, m_deps.shellRunner, this);
+
+    ChatPipeline::Links links;
+    links.webSocket = m_openClawWebSocket;
+    links.http = m_openClawClient;
+    links.webSocketExpected = [this] { return m_gatewayMonitor->isSocketExpected(); };
+    links.agentId = [this] { return m_openClawClient->agentId(); };
+    links.replies.sendJSON = [this](const QJsonObject &message) { m_relayWebSocket->sendJSON(message); };
+    links.replies.send = [this](const RelayResponse &response) { m_relayWebSocket->send(response); };
+    m_chatPipeline = new ChatPipeline(std::move(links), m_timings.chat, this);
+    QObject::connect(m_chatPipeline, &ChatPipeline::chatAnswered, this, [this] {
+        if (m_memorySyncService)
+            m_memorySyncService->recordActivity();
+    });
+
     // Streamed answers are read no faster than the relay link takes them.
     QObject::connect(m_relayWebSocket, &RelayWebSocket::congested, m_openClawClient,
                      [client = m_openClawClient] { client->setStreamReadingPaused(true); });
     QObject::connect(m_relayWebSocket, &RelayWebSocket::drained, m_openClawClient,
                      [client = m_openClawClient] { client->setStreamReadingPaused(false); });
+    GatewayMonitor::Timings monitorTimings;
+    monitorTimings.healthCheckInterval = m_timings.healthCheckInterval;
+    monitorTimings.probeTimeoutMs = m_timings.openClawClient.probeTimeoutMs;
+    monitorTimings.recentWindow = m_timings.gatewayRecentWindow;
+    m_gatewayMonitor = new GatewayMonitor(m_openClawWebSocket, m_openClawClient, monitorTimings, this);
+    QObject::connect(m_gatewayMonitor, &GatewayMonitor::reachabilityUpdated, this,
+                     &BridgeManager::setOpenClawReachable);
+    QObject::connect(m_gatewayMonitor, &GatewayMonitor::socketChanged, this, [this] {
+        Q_EMIT gatewayStateChanged(m_openClawWebSocket->state());
+        m_chatPipeline->webSocketStateChanged();
+    });
 
+    m_agentCardTimer = new QTimer(this);
+    m_agentCardTimer->setSingleShot(true);
+    QObject::connect(m_agentCardTimer, &QTimer::timeout, this, [this] {
+        if (m_connectionState == BridgeConnectionState::connected())
+            sendAgentCard();
+    });
+
+    m_relayWebSocket->setDelegate(this);
+    // The gateway settings come first: the first gateway attempt goes to the
+    // configured gateway, never to whatever listens on the default port.
+    loadOpenClawConfig();
     m_isEnabled = m_deps.settings->boolean(SettingsKey::bridgeEnabled).value_or(true);
     applyEnabledState();
-    m_relayWebSocket->setDelegate(this);
-    loadOpenClawConfig();
 }
 
 BridgeManager::~BridgeManager()
 {
     // The children go after this object; none of them may call back into it.
     m_relayWebSocket->setDelegate(nullptr);
+    QObject::disconnect(m_gatewayMonitor, nullptr, this, nullptr);
+    // The pipeline goes first: chats that the links resolve as they go
+    // must find it gone rather than reach a relay link already deleted.
+    delete std::exchange(m_chatPipeline, nullptr);
+    delete std::exchange(m_gatewayMonitor, nullptr); // it watches the gateway socket
 }
 
-RelayWebSocket *BridgeManager::relayWebSocket() const
+OpenClawWSState BridgeManager::gatewayState() const
 {
-    return m_relayWebSocket;
-}
-OpenClawClient *BridgeManager::openClawClient() const
-{
-    return m_openClawClient;
-}
-OpenClawWebSocket *BridgeManager::openClawWebSocket() const
-{
-    return m_openClawWebSocket;
+    return m_openClawWebSocket->state();
 }
 
-QString BridgeManager::openClawConfigFilePath() const
+QUrl BridgeManager::openClawEndpoint() const
 {
-    return m_deps.homeDirectory + QStringLiteral("/.openclaw/openclaw.json");
+    return m_openClawClient->endpointURL();
+}
+
+QString BridgeManager::bridgeName() const
+{
+    const std::optional<QString> stored = m_deps.settings->string(SettingsKey::bridgeName);
+    if (stored && !stored->trimmed().isEmpty())
+        return *stored;
+    const DeviceFacts facts = m_deps.deviceFacts ? m_deps.deviceFacts() : currentDeviceFacts();
+    return fallbackBridgeName(facts.computerName);
+}
+
+bool BridgeManager::isMemorySyncEnabled() const
+{
+    return m_deps.settings->boolean(SettingsKey::memorySyncEnabled).value_or(false);
+}
+
+bool BridgeManager::hasBridgeToken() const
+{
+    const std::optional<QString> token = m_deps.keychain->load(CredentialService::bridge());
+    return token && !token->isEmpty();
 }
 
 void BridgeManager::setConnectionState(const BridgeConnectionState &state)
@@ -95,15 +125,7 @@ void BridgeManager::setConnectionState(const BridgeConnectionState &state)
     Q_EMIT connectionStateChanged(m_connectionState);
 }
 
-void BridgeManager::setReachableValue(bool reachable)
-{
-    if (m_openClawReachable == reachable)
-        return;
-    m_openClawReachable = reachable;
-    Q_EMIT openClawReachableChanged(m_openClawReachable);
-}
-
-void BridgeManager::setIsEnabled(bool enabled)
+void BridgeManager::setEnabled(bool enabled)
 {
     if (m_isEnabled == enabled)
         return;
@@ -134,10 +156,12 @@ void BridgeManager::start()
     }
 
     m_running = true;
-    setConnectionState(BridgeConnectionState::connecting());
+    m_relayToken = *token;
+    if (m_connectionState != BridgeConnectionState::connected())
+        setConnectionState(BridgeConnectionState::connecting());
     m_relayWebSocket->connect(*token);
     configureGatewayWebSocket();
-    startHealthCheck();
+    m_gatewayMonitor->start();
     refreshLocalModels(); // runs on; start() does not wait for it
 }
 
@@ -148,164 +172,147 @@ void BridgeManager::stop()
     // Its queue went with the link; answers still streaming finish unhindered.
     m_openClawClient->setStreamReadingPaused(false);
     m_openClawWebSocket->disconnect();
-    stopHealthCheck();
+    m_agentCardTimer->stop();
+    m_gatewayMonitor->stop();
     stopMemorySync();
     setConnectionState(BridgeConnectionState::disconnected());
-    setReachableValue(false);
+}
+
+void BridgeManager::reconfigureGateway(const QUrl &endpoint, const QString &token)
+{
+    if (endpoint.isEmpty())
+        m_deps.settings->remove(SettingsKey::openClawEndpoint);
+    else
+        m_deps.settings->setString(SettingsKey::openClawEndpoint, endpoint.toString());
+    if (!token.isEmpty())
+        m_deps.keychain->save(CredentialService::openClaw(), token);
+    else
+        m_deps.keychain->deleteItem(CredentialService::openClaw());
+    reloadGatewaySettings();
+}
+
+void BridgeManager::reloadGatewaySettings()
+{
+    const QUrl endpoint = m_openClawClient->endpointURL();
+    const QString token = m_openClawClient->gatewayToken();
+    loadOpenClawConfig();
+    if (!m_running)
+        return;
+    const bool changed = endpoint != m_openClawClient->endpointURL() || token != m_openClawClient->gatewayToken();
+    if (changed || !m_openClawWebSocket->isUsableForChat())
+        configureGatewayWebSocket();
+    if (changed)
+        m_gatewayMonitor->start();
+}
+
+void BridgeManager::setBridgeName(const QString &name)
+{
+    const QString trimmed = name.trimmed();
+    if (trimmed.isEmpty())
+        m_deps.settings->remove(SettingsKey::bridgeName);
+    else
+        m_deps.settings->setString(SettingsKey::bridgeName, trimmed);
+    Q_EMIT bridgeNameChanged(bridgeName());
+    if (m_connectionState == BridgeConnectionState::connected())
+        sendAgentCard();
+}
+
+void BridgeManager::setMemorySyncEnabled(bool enabled)
+{
+    if (isMemorySyncEnabled() == enabled && (enabled == bool(m_memorySyncService) || !m_running))
+        return;
+    m_deps.settings->setBoolean(SettingsKey::memorySyncEnabled, enabled);
+    if (enabled)
+        startMemorySyncIfEnabled();
+    else
+        stopMemorySync();
+    Q_EMIT memorySyncEnabledChanged(enabled);
+}
+
+void BridgeManager::reloadCredentials()
+{
+    const std::optional<QString> token = m_deps.keychain->load(CredentialService::bridge());
+    if (!m_isEnabled || !m_running || !token || token->isEmpty()) {
+        loadOpenClawConfig();
+        // start() reports a missing token; a stopped bridge starts on the new one.
+        if (m_running)
+            stop();
+        start();
+        return;
+    }
+    if (*token != m_relayToken) {
+        qCInfo(lcBridge, "Bridge token changed — reconnecting to relay");
+        m_relayToken = *token;
+        m_relayWebSocket->disconnect();
+        setConnectionState(BridgeConnectionState::connecting());
+        m_relayWebSocket->connect(*token);
+    }
+    reloadGatewaySettings();
+}
+
+void BridgeManager::signOut()
+{
+    m_deps.keychain->deleteItem(CredentialService::relay());
+    m_deps.settings->remove(SettingsKey::accountEmail);
 }
 
 void BridgeManager::loadOpenClawConfig()
 {
-    if (const std::optional<QString> stored = m_deps.settings->string(SettingsKey::openClawEndpoint)) {
-        if (const std::optional<QUrl> endpoint = parseEndpoint(*stored))
-            m_openClawClient->setEndpointURL(*endpoint);
-    }
-
-    const std::optional<QString> token = m_deps.keychain->load(CredentialService::openClaw());
-    if (token && !token->isEmpty() && !isRedactedToken(*token))
-        m_openClawClient->setGatewayToken(*token);
-
-    if (m_openClawClient->gatewayToken().isEmpty())
-        loadOpenClawConfigFile();
-}
-
-void BridgeManager::loadOpenClawConfigFile()
-{
-    // Read only: the user's OpenClaw configuration is never written here.
-    const QString path = openClawConfigFilePath();
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return; // no OpenClaw installed here (or not readable): defaults stay
-
-    QJsonParseError parseError;
-    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &parseError);
-    if (parseError.error != QJsonParseError::NoError || !document.isObject()) {
-        qCCritical(lcBridge, "Ignoring OpenClaw config file %s: %s", qUtf8Printable(path),
-                   qUtf8Printable(parseError.error != QJsonParseError::NoError ? parseError.errorString()
-                                                                               : QStringLiteral("not a JSON object")));
-        return;
-    }
-    const QJsonValue gatewayValue = document.object().value(QLatin1String("gateway"));
-    if (!gatewayValue.isObject())
-        return;
-    const QJsonObject gateway = gatewayValue.toObject();
-
-    const QJsonValue auth = gateway.value(QLatin1String("auth"));
-    if (auth.isObject()) {
-        const QJsonValue tokenValue = auth.toObject().value(QLatin1String("token"));
-        const QString token = tokenValue.isString() ? tokenValue.toString() : QString();
-        // A redacted placeholder is not a token: using or storing it would
-        // only make every gateway call fail.
-        if (!token.isEmpty() && !isRedactedToken(token)) {
-            m_openClawClient->setGatewayToken(token);
-            qCInfo(lcBridge, "Loaded OpenClaw token from config file");
-            m_deps.keychain->save(CredentialService::openClaw(), token);
-        }
-    }
-
-    const std::optional<QString> storedEndpoint = m_deps.settings->string(SettingsKey::openClawEndpoint);
-    if (storedEndpoint && !storedEndpoint->isEmpty())
-        return;
-
-    int port = defaultGatewayPort;
-    const QJsonValue portValue = gateway.value(QLatin1String("port"));
-    if (portValue.isDouble()) {
-        const double number = portValue.toDouble();
-        if (number == std::floor(number) && number >= 1 && number <= 65535)
-            port = static_cast<int>(number);
-    }
-    const QJsonValue bindValue = gateway.value(QLatin1String("bind"));
-    const QString bind = bindValue.isString() ? bindValue.toString() : QStringLiteral("loopback");
-
-    QString host = QStringLiteral("127.0.0.1");
-    if (bind == QLatin1String("lan")) {
-        const std::optional<QString> address =
-            m_deps.localIPAddress ? m_deps.localIPAddress() : halvex::localIPAddress();
-        if (address && !address->isEmpty())
-            host = *address;
-    }
-    const QString endpoint = QStringLiteral("http://%1:%2").arg(host).arg(port);
-    m_openClawClient->setEndpointURL(QUrl(endpoint));
-    m_deps.settings->setString(SettingsKey::openClawEndpoint, endpoint);
-    qCInfo(lcBridge, "Loaded OpenClaw endpoint from config file: %s", qUtf8Printable(endpoint));
+    const GatewaySettings gateway = GatewaySettings::load(m_deps.settings, m_deps.keychain, m_deps.homeDirectory);
+    m_openClawClient->setEndpointURL(gateway.endpoint);
+    m_openClawClient->setGatewayToken(gateway.token);
 }
 
 void BridgeManager::configureGatewayWebSocket()
 {
-    const QStringList candidates{
-        QStringLiteral("/opt/homebrew/bin/openclaw"),
-        QStringLiteral("/usr/local/bin/openclaw"),
-        m_deps.homeDirectory + QStringLiteral("/.openclaw/bin/openclaw"),
-    };
+    // Linux locations and PATH first; Homebrew's last.
     std::optional<QString> binary;
+    const QString onPath = QStandardPaths::findExecutable(QStringLiteral("openclaw"));
+    const QStringList candidates{
+        m_deps.homeDirectory + QStringLiteral("/.openclaw/bin/openclaw"),
+        QStringLiteral("/usr/local/bin/openclaw"),
+        onPath,
+        QStringLiteral("/opt/homebrew/bin/openclaw"),
+    };
     for (const QString &candidate : candidates) {
         const QFileInfo info(candidate);
-        if (info.isFile() && info.isExecutable()) {
+        if (!candidate.isEmpty() && info.isFile() && info.isExecutable()) {
             binary = candidate;
             break;
         }
-    }
-    if (!binary) {
-        // npm and distribution installs put the tool on PATH.
-        const QString onPath = QStandardPaths::findExecutable(QStringLiteral("openclaw"));
-        if (!onPath.isEmpty())
-            binary = onPath;
     }
     m_openClawWebSocket->setOpenClawBinaryPath(binary);
     m_openClawWebSocket->connect(m_openClawClient->endpointURL(), m_openClawClient->gatewayToken());
 }
 
-void BridgeManager::stopHealthCheck()
-{
-    ++m_healthCheckRun; // results of probes still out are stale from now on
-    if (m_healthCheckTimer) {
-        m_healthCheckTimer->stop();
-        m_healthCheckTimer->deleteLater();
-        m_healthCheckTimer = nullptr;
-    }
-}
 
-void BridgeManager::startHealthCheck()
-{
-    stopHealthCheck();
-    runHealthProbe();
 
-    m_healthCheckTimer = new QTimer(this);
-    m_healthCheckTimer->setInterval(std::chrono::milliseconds(qRound64(m_timings.healthCheckInterval * 1000.0)));
-    QObject::connect(m_healthCheckTimer, &QTimer::timeout, this, [this] { runHealthProbe(); });
-    m_healthCheckTimer->start();
-}
-
-QCoro::Task<> BridgeManager::runHealthProbe()
-{
-    const QPointer<BridgeManager> self(this);
-    const quint64 run = m_healthCheckRun;
-    const quint64 probe = ++m_probeSequence;
-    const bool reachable = co_await m_openClawClient->isReachable();
-    if (!self || run != self->m_healthCheckRun || probe < self->m_lastAppliedProbe)
-        co_return;
-    self->m_lastAppliedProbe = probe;
-    self->setOpenClawReachable(reachable);
-}
 
 void BridgeManager::setOpenClawReachable(bool reachable)
 {
-    setReachableValue(reachable);
+    if (reachable != m_openClawReachable) {
+        m_openClawReachable = reachable;
+        Q_EMIT openClawReachableChanged(reachable);
+        if (m_connectionState == BridgeConnectionState::connected())
+            scheduleAgentCard();
+    }
     if (reachable && m_connectionState == BridgeConnectionState::connected())
         startMemorySyncIfEnabled();
-    if (!reachable && m_memorySyncService)
+    if (!reachable)
         stopMemorySync();
 }
 
 void BridgeManager::startMemorySyncIfEnabled()
 {
-    if (m_memorySyncService)
+    if (m_memorySyncService || !isMemorySyncEnabled() || !m_deps.memorySyncFactory)
         return;
-    if (!m_deps.settings->boolean(SettingsKey::memorySyncEnabled).value_or(false))
-        return;
-    if (!m_deps.memorySyncFactory)
-        return;
-    m_memorySyncService = m_deps.memorySyncFactory(m_openClawClient, m_deps.keychain);
+    MemorySyncContext context;
+    context.http = m_openClawClient;
+    context.webSocket = m_openClawWebSocket;
+    context.keychain = m_deps.keychain;
+    context.network = m_deps.network;
+    context.settings = m_deps.settings;
+    m_memorySyncService = m_deps.memorySyncFactory(context);
     if (m_memorySyncService)
         m_memorySyncService->start();
 }
@@ -351,16 +358,26 @@ QCoro::Task<> BridgeManager::refreshLocalModels()
 void BridgeManager::sendAgentCard()
 {
     AgentCardInput input;
-    const std::optional<QString> name = m_deps.settings->string(SettingsKey::bridgeName);
-    input.name = name && !name->isEmpty() ? *name : QStringLiteral("My Mac");
+    input.name = bridgeName();
     input.version = appShortVersion();
     input.device = m_deps.deviceFacts ? m_deps.deviceFacts() : currentDeviceFacts();
     input.localModels = m_cachedLocalModels;
     input.openClawConnected = m_openClawReachable;
 
+    m_agentCardTimer->stop();
+    m_lastAgentCard.start();
     // Sent even when the link is down; the link then drops it with its own line.
     m_relayWebSocket->sendJSON(buildAgentCard(input));
     qCInfo(lcBridge, "Agent card sent: %s v%s", qUtf8Printable(input.name), qUtf8Printable(input.version));
+}
+
+void BridgeManager::scheduleAgentCard()
+{
+    if (m_agentCardTimer->isActive())
+        return; // the card due then carries the newest state
+    const qint64 interval = toMs(m_timings.agentCardInterval).count();
+    const qint64 since = m_lastAgentCard.isValid() ? m_lastAgentCard.elapsed() : interval;
+    m_agentCardTimer->start(int(std::max<qint64>(0, interval - since)));
 }
 
 void BridgeManager::didConnect()
@@ -397,7 +414,7 @@ void BridgeManager::didReceive(const RelayMessage &message)
         qCCritical(lcBridge, "Message missing id or appUserId");
         return;
     }
-    handleChatMessage(message); // runs concurrently with later messages
+    m_chatPipeline->handleChatMessage(message); // runs concurrently with later messages
 }
 
 } // namespace halvex

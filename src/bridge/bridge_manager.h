@@ -1,11 +1,14 @@
 #pragma once
 
 #include "bridge/bridge_connection_state.h"
+#include "bridge/chat_pipeline.h"
+#include "bridge/gateway_monitor.h"
 #include "gateway/openclaw_client.h"
 #include "gateway/openclaw_web_socket.h"
 #include "platform/device_facts.h"
 #include "relay/relay_web_socket.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
 #include <QTimer>
@@ -24,8 +27,6 @@ namespace halvex {
 
 class KeychainManager;
 class Settings;
-class OpenClawClient;
-class OpenClawWebSocket;
 
 // One local model as the agent card lists it.
 struct LocalModel {
@@ -48,29 +49,48 @@ public:
     virtual void recordActivity() = 0;
 };
 
-// Creates a memory sync service that talks to the agent through the client
-// and keeps its secrets in the credential store.
-using MemorySyncFactory = std::function<std::unique_ptr<MemorySyncHandle>(OpenClawClient *, KeychainManager *)>;
+// What a memory sync service may use; nothing of it is owned by the service,
+// and all of it outlives the service.
+struct MemorySyncContext {
+    ChatBackend *http = nullptr;      // the gateway's HTTP chat endpoint
+    ChatBackend *webSocket = nullptr; // the gateway WebSocket
+    KeychainManager *keychain = nullptr;
+    QNetworkAccessManager *network = nullptr;
+    Settings *settings = nullptr;
+};
+
+// Creates a memory sync service (started by the manager).
+using MemorySyncFactory = std::function<std::unique_ptr<MemorySyncHandle>(const MemorySyncContext &)>;
 
 // Every delay of the bridge manager and of the links it owns. (Declared
 // outside the class so that it can be a default argument there.)
 struct BridgeManagerTimings {
     double healthCheckInterval = 60.0; // seconds
+    // Agent cards sent because the gateway connection changed go out at most
+    // once per this many seconds.
+    double agentCardInterval = 3.0;
+    // A gateway that answered this recently is expected back: chats wait for
+    // its socket rather than take the HTTP endpoint at once (seconds).
+    double gatewayRecentWindow = 30.0;
+    ChatPipeline::Timings chat;
     RelayWebSocket::Timings relay;
     OpenClawClient::Timings openClawClient;
     OpenClawWebSocket::Timings openClawWebSocket;
 };
 
-// The one coordinator of the running bridge: owns the relay link and both
-// gateway clients, loads the gateway settings, probes the gateway every
-// minute, announces the bridge with the agent card and turns relay chat
-// requests into gateway calls and streamed replies.
+// The one coordinator of the running bridge: owns the relay link, both
+// gateway clients and the chat pipeline, loads the gateway settings, probes
+// the gateway every minute and announces the bridge with the agent card.
+//
+// Its public face is what the menu, the windows and the terminal need: the
+// state to observe and commands; the steps in between are its own.
 class BridgeManager : public QObject, public RelayWebSocketDelegate
 {
     Q_OBJECT
     Q_PROPERTY(halvex::BridgeConnectionState connectionState READ connectionState NOTIFY connectionStateChanged)
     Q_PROPERTY(bool openClawReachable READ openClawReachable NOTIFY openClawReachableChanged)
-    Q_PROPERTY(bool isEnabled READ isEnabled WRITE setIsEnabled NOTIFY isEnabledChanged)
+    Q_PROPERTY(bool isEnabled READ isEnabled WRITE setEnabled NOTIFY isEnabledChanged)
+    Q_PROPERTY(halvex::OpenClawWSState gatewayState READ gatewayState NOTIFY gatewayStateChanged)
 public:
     using Timings = BridgeManagerTimings;
 
@@ -83,70 +103,90 @@ public:
         QString homeDirectory; // where ".openclaw/openclaw.json" is looked for
 
         // Optional seams; empty means the default noted.
-        LocalModelDetector localModelDetector;                  // none: no local models
-        MemorySyncFactory memorySyncFactory;                    // none: memory sync never runs
-        std::function<std::optional<QString>()> localIPAddress; // halvex::localIPAddress()
-        std::function<DeviceFacts()> deviceFacts;               // halvex::currentDeviceFacts()
-        ShellRunner shellRunner;                                // the gateway socket's own
+        LocalModelDetector localModelDetector;    // none: no local models
+        MemorySyncFactory memorySyncFactory;      // none: memory sync never runs
+        std::function<DeviceFacts()> deviceFacts; // halvex::currentDeviceFacts()
+        ShellRunner shellRunner;                  // the gateway socket's own
     };
 
+    // Reads the gateway settings, then applies the stored on/off switch (and
+    // so may start the bridge).
     explicit BridgeManager(Dependencies deps, Timings timings = {}, QObject *parent = nullptr);
     ~BridgeManager() override;
 
+    // --- State to observe
     BridgeConnectionState connectionState() const { return m_connectionState; }
+    // The gateway answers: its socket is connected, or the health probe says so.
     bool openClawReachable() const { return m_openClawReachable; }
     bool isEnabled() const { return m_isEnabled; }
-    // Changing isEnabled runs applyEnabledState().
-    void setIsEnabled(bool enabled);
-
-    void applyEnabledState();
-    void start();
-    void stop();
-    void loadOpenClawConfig();
-    void loadOpenClawConfigFile();
-    void configureGatewayWebSocket();
-    void startHealthCheck();
-    // Applies a health check result (and starts or stops memory sync).
-    void setOpenClawReachable(bool reachable);
-    void sendAgentCard();
-    void startMemorySyncIfEnabled();
-    // Stops and drops the memory sync service, if one runs.
-    void stopMemorySync();
-    // Detects the local models for the agent card; a new card follows when
-    // some were found while the relay is connected.
-    QCoro::Task<> refreshLocalModels();
-    // The chat pipeline for one request that carries "id" and "appUserId".
-    // Runs on its own; the returned task may be dropped.
-    QCoro::Task<> handleChatMessage(RelayMessage message);
-
+    OpenClawWSState gatewayState() const;
+    // The gateway base URL in use (from the settings or OpenClaw's own file).
+    QUrl openClawEndpoint() const;
+    // The stored "bridgeName", else this machine's name, else "My Computer".
+    QString bridgeName() const;
+    bool isMemorySyncEnabled() const;
+    // Whether the credential store holds a bridge token (reads the store).
+    bool hasBridgeToken() const;
     // {"name", "size_gb", "params"} per detected model; kept across stop().
     QList<QVariantMap> cachedLocalModels() const { return m_cachedLocalModels; }
-    MemorySyncHandle *memorySyncService() const { return m_memorySyncService.get(); }
-    // home + "/.openclaw/openclaw.json".
-    QString openClawConfigFilePath() const;
 
-    RelayWebSocket *relayWebSocket() const;
-    OpenClawClient *openClawClient() const;
-    OpenClawWebSocket *openClawWebSocket() const;
+    // --- Commands
+    // The user's on/off switch: stored, then the bridge starts or stops.
+    void setEnabled(bool enabled);
+    // Connects both links when enabled and a bridge token is stored.
+    void start();
+    void stop();
+    // New gateway address and token from the user: stored, and the gateway
+    // links move over to them. An empty endpoint goes back to what OpenClaw's
+    // own configuration says.
+    void reconfigureGateway(const QUrl &endpoint, const QString &token);
+    // Stored, and announced with a new agent card.
+    void setBridgeName(const QString &name);
+    void setMemorySyncEnabled(bool enabled);
+    // After a pairing or the setup wizard stored credentials: reads the
+    // bridge token and gateway settings again and (re)connects on them.
+    void reloadCredentials();
+    // Signs out of the relay account; the bridge itself keeps running.
+    void signOut();
+
+    // --- The links, for diagnostics and tests.
+    RelayWebSocket *relayWebSocket() const { return m_relayWebSocket; }
+    OpenClawClient *openClawClient() const { return m_openClawClient; }
+    OpenClawWebSocket *openClawWebSocket() const { return m_openClawWebSocket; }
+    ChatPipeline *chatPipeline() const { return m_chatPipeline; }
+    MemorySyncHandle *memorySyncService() const { return m_memorySyncService.get(); }
+    // The shared stores, which the windows read.
     KeychainManager *keychain() const { return m_deps.keychain; }
     Settings *settings() const { return m_deps.settings; }
-
-    // RelayWebSocketDelegate
-    void didConnect() override;
-    void didDisconnect(const std::optional<Error> &error) override;
-    void didReceive(const RelayMessage &message) override;
 
 Q_SIGNALS:
     void connectionStateChanged(const halvex::BridgeConnectionState &state);
     void openClawReachableChanged(bool reachable);
     void isEnabledChanged(bool enabled);
+    void gatewayStateChanged(const halvex::OpenClawWSState &state);
+    void bridgeNameChanged(const QString &name);
+    void memorySyncEnabledChanged(bool enabled);
 
 private:
+    // RelayWebSocketDelegate
+    void didConnect() override;
+    void didDisconnect(const std::optional<Error> &error) override;
+    void didReceive(const RelayMessage &message) override;
+
+    void applyEnabledState();
+    void loadOpenClawConfig();
+    // Loads the gateway settings again; a running bridge moves its gateway
+    // links over when they changed.
+    void reloadGatewaySettings();
+    void configureGatewayWebSocket();
+    // The monitor's verdict: published, announced, and memory sync follows.
+    void setOpenClawReachable(bool reachable);
+    void startMemorySyncIfEnabled();
+    void stopMemorySync();
+    QCoro::Task<> refreshLocalModels();
+    void sendAgentCard();
+    void scheduleAgentCard();
     void setConnectionState(const BridgeConnectionState &state);
-    void setReachableValue(bool reachable);
-    void stopHealthCheck();
-    QCoro::Task<> runHealthProbe();
-    void sendChatFailure(const QString &replyTo, const QString &appUserId, const QString &description);
 
     Dependencies m_deps;
     Timings m_timings;
@@ -156,19 +196,17 @@ private:
     // Between start() with a token and stop(): late relay callbacks of a
     // stopped link must not make a stopped bridge look connected or connecting.
     bool m_running = false;
+    QString m_relayToken; // the bridge token the relay link runs on
 
     RelayWebSocket *m_relayWebSocket = nullptr;       // child
     OpenClawClient *m_openClawClient = nullptr;       // child
     OpenClawWebSocket *m_openClawWebSocket = nullptr; // child
-    QTimer *m_healthCheckTimer = nullptr;             // child while the check runs
+    ChatPipeline *m_chatPipeline = nullptr;           // child
+    GatewayMonitor *m_gatewayMonitor = nullptr;       // child
+    QTimer *m_agentCardTimer = nullptr;               // child
+    QElapsedTimer m_lastAgentCard;
     std::unique_ptr<MemorySyncHandle> m_memorySyncService;
     QList<QVariantMap> m_cachedLocalModels;
-
-    // Health probes answer late; a result is applied only when it belongs to
-    // the current run and is newer than the last one applied.
-    quint64 m_healthCheckRun = 0;
-    quint64 m_probeSequence = 0;
-    quint64 m_lastAppliedProbe = 0;
 };
 
 } // namespace halvex

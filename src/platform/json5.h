@@ -1,0 +1,25 @@
+#pragma once
+
+#include "platform/error.h"
+
+#include <QByteArray>
+#include <QJsonValue>
+
+namespace halvex {
+
+// Bounds on a JSON5 document read from outside.
+struct Json5Limits {
+    qsizetype maxBytes = 8 * 1024 * 1024;
+    int maxDepth = 64; // nesting of objects and arrays
+};
+
+// Reads a JSON5 document (UTF-8): comments, trailing commas, unquoted keys,
+// single-quoted strings, hexadecimal numbers, leading or trailing decimal
+// points, an explicit "+", Infinity and NaN. Plain JSON is JSON5. A later
+// duplicate key replaces an earlier one, as in JavaScript.
+//
+// On failure the error's description names the place as "line:column: what"
+// (both from 1, columns counted in characters).
+Result<QJsonValue> parseJson5(const QByteArray &text, const Json5Limits &limits = {});
+
+} // namespace halvex
