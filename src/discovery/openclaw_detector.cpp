@@ -1,0 +1,279 @@
+#include "discovery/openclaw_detector.h"
+
+#include "discovery/avahi_gateway_browser.h"
+#include "discovery/openclaw_tool_output.h"
+#include "platform/device_facts.h"
+#include "platform/logging.h"
+
+#include <QDeadlineTimer>
+#include <QTimer>
+
+#include <qcoro/qcorotimer.h>
+
+namespace halvex {
+
+namespace {
+
+// A fixed argument list written as one line ("config get gateway.bind").
+QStringList arguments(const char *line)
+{
+    return QString::fromLatin1(line).split(QLatin1Char(' '));
+}
+
+} // namespace
+
+QString OpenClawDetector::noTokenSentence()
+{
+    return QStringLiteral("OpenClaw runs with a token only it knows: set one with "
+                          "`openclaw config set gateway.auth.token …`");
+}
+
+OpenClawDetector::OpenClawDetector(Dependencies deps, Timings timings, QObject *parent)
+    : QObject(parent), m_deps(std::move(deps)), m_timings(timings), m_runner(m_deps.processRunner, m_timings.commands)
+{
+    if (!m_deps.environment)
+        m_deps.environment = processEnvironment;
+}
+
+OpenClawDetector::~OpenClawDetector()
+{
+    *m_alive = false;
+}
+
+bool OpenClawDetector::isBrowsing() const
+{
+    return !m_browser.isNull();
+}
+
+QCoro::Task<std::optional<QString>> OpenClawDetector::runCommand(QString executable, QStringList arguments)
+{
+    return m_runner.runCommand(std::move(executable), std::move(arguments));
+}
+
+QCoro::Task<std::optional<QString>> OpenClawDetector::findBinary()
+{
+    const std::shared_ptr<bool> alive = m_alive;
+    OpenClawLocator locator(&m_runner, m_deps.places
+                                           ? *m_deps.places
+                                           : OpenClawLocator::standardPlaces(m_deps.homeDirectory, m_deps.environment));
+    const LocatedOpenClaw located = co_await locator.find();
+    if (!*alive)
+        co_return std::nullopt;
+    assign(m_binaryProblem, located.path ? QString() : located.problem, &OpenClawDetector::binaryProblemChanged);
+    if (!located.problem.isEmpty() && !located.path)
+        qCInfo(lcDetector, "%s", qUtf8Printable(located.problem));
+    co_return located.path;
+}
+
+Result<std::optional<OpenClawConfig>> OpenClawDetector::readConfig() const
+{
+    return loadOpenClawConfig(m_deps.homeDirectory, m_deps.environment);
+}
+
+std::optional<QString> OpenClawDetector::lanAddress() const
+{
+    return m_deps.localIPAddress ? m_deps.localIPAddress() : halvex::localIPAddress();
+}
+
+QCoro::Task<> OpenClawDetector::detect()
+{
+    const std::shared_ptr<bool> alive = m_alive;
+    assign(m_isDetecting, true, &OpenClawDetector::isDetectingChanged);
+
+    const std::optional<QString> path = co_await findBinary();
+    if (!*alive)
+        co_return;
+    if (!path) {
+        qCInfo(lcDetector, "OpenClaw binary not found — falling back to manual config");
+        startBonjourDiscovery();
+        assign(m_isDetecting, false, &OpenClawDetector::isDetectingChanged);
+        co_return;
+    }
+    assign(m_binaryPath, *path, &OpenClawDetector::binaryPathChanged);
+    assign(m_detected, true, &OpenClawDetector::detectedChanged);
+    qCInfo(lcDetector, "Found OpenClaw at %s", qUtf8Printable(*path));
+
+    std::optional<OpenClawConfig> config;
+    const Result<std::optional<OpenClawConfig>> read = readConfig();
+    if (read)
+        config = *read;
+    else
+        qCInfo(lcDetector, "Ignoring OpenClaw config file: %s",
+               qUtf8Printable(quotedForLog(read.error().description())));
+
+    if (config) {
+        applyConfig(*config);
+    } else {
+        assign(m_tokenHint, noTokenSentence(), &OpenClawDetector::tokenHintChanged);
+        co_await askToolForSettings();
+        if (!*alive)
+            co_return;
+    }
+
+    const std::optional<QString> lan = m_gatewayBind == QLatin1String("lan") ? lanAddress() : std::nullopt;
+    const std::optional<QString> bind = m_gatewayBind.isEmpty() ? std::nullopt : std::optional<QString>(m_gatewayBind);
+    assign(m_endpointURL, gatewayEndpoint(bind, m_gatewayPort, lan, m_customBindHost),
+           &OpenClawDetector::endpointURLChanged);
+
+    co_await readAgents(config);
+    if (!*alive)
+        co_return;
+
+    const GatewayHealth health =
+        co_await checkGatewayHealth(m_deps.network, m_endpointURL, m_gatewayToken, m_timings.health);
+    if (!*alive)
+        co_return;
+    const bool socketConnected = m_deps.gatewaySocketConnected && m_deps.gatewaySocketConnected();
+    assign(m_gatewayRunning, health.reachable || socketConnected, &OpenClawDetector::gatewayRunningChanged);
+    assign(m_chatEndpointEnabled, health.chatEndpointEnabled, &OpenClawDetector::chatEndpointEnabledChanged);
+    qCInfo(lcDetector, "Gateway at %s: %s", qUtf8Printable(m_endpointURL.toString()),
+           qUtf8Printable(health.description()));
+
+    startBonjourDiscovery();
+    assign(m_isDetecting, false, &OpenClawDetector::isDetectingChanged);
+}
+
+void OpenClawDetector::applyConfig(const OpenClawConfig &config)
+{
+    if (config.gatewayToken)
+        assign(m_gatewayToken, *config.gatewayToken, &OpenClawDetector::gatewayTokenChanged);
+    if (config.gatewayBind)
+        assign(m_gatewayBind, *config.gatewayBind, &OpenClawDetector::gatewayBindChanged);
+    if (config.gatewayPort)
+        assign(m_gatewayPort, *config.gatewayPort, &OpenClawDetector::gatewayPortChanged);
+    m_customBindHost = config.customBindHost;
+
+    // The tool never prints the token, so the file is the only source.
+    const bool noAuth = config.document.value(QLatin1String("gateway"))
+                            .toObject()
+                            .value(QLatin1String("auth"))
+                            .toObject()
+                            .value(QLatin1String("mode"))
+                            .toString() == QLatin1String("none");
+    if (!config.tokenProblem.isEmpty())
+        qCInfo(lcDetector, "%s", qUtf8Printable(config.tokenProblem));
+    assign(m_tokenHint, config.gatewayToken || noAuth ? QString() : noTokenSentence(),
+           &OpenClawDetector::tokenHintChanged);
+}
+
+QCoro::Task<> OpenClawDetector::askToolForSettings()
+{
+    const std::shared_ptr<bool> alive = m_alive;
+    // A failing `config get` may print its complaint: only a successful
+    // answer is a value.
+    const CommandResult bind = co_await m_runner.run(m_binaryPath, arguments("config get gateway.bind"));
+    if (!*alive)
+        co_return;
+    if (bind.succeeded() && bind.output)
+        assign(m_gatewayBind, *bind.output, &OpenClawDetector::gatewayBindChanged);
+
+    const CommandResult port = co_await m_runner.run(m_binaryPath, arguments("config get gateway.port"));
+    if (!*alive)
+        co_return;
+    if (port.succeeded() && port.output) {
+        const std::optional<int> number = parseDecimalInteger(*port.output);
+        if (number && *number >= 1 && *number <= 65535)
+            assign(m_gatewayPort, *number, &OpenClawDetector::gatewayPortChanged);
+    }
+}
+
+QCoro::Task<> OpenClawDetector::readAgents(std::optional<OpenClawConfig> config)
+{
+    const std::shared_ptr<bool> alive = m_alive;
+    std::optional<QStringList> agents;
+    if (config && config->agentsShape != OpenClawConfig::AgentsShape::none) {
+        agents = config->agentIds();
+    } else {
+        const CommandResult json = co_await m_runner.run(m_binaryPath, arguments("agents list --json"));
+        if (!*alive)
+            co_return;
+        if (json.succeeded() && json.output)
+            agents = agentsFromJsonListing(*json.output);
+        if (!agents) {
+            const std::optional<QString> plain = co_await m_runner.runCommand(m_binaryPath, arguments("agents list"));
+            if (!*alive)
+                co_return;
+            if (plain && !agentsFromPlainListing(*plain).isEmpty())
+                agents = agentsFromPlainListing(*plain);
+        }
+    }
+    if (agents)
+        assign(m_agents, *agents, &OpenClawDetector::agentsChanged);
+    assign(m_hasMobileAgent, m_agents.contains(QStringLiteral("mobile")), &OpenClawDetector::hasMobileAgentChanged);
+}
+
+void OpenClawDetector::startBonjourDiscovery()
+{
+    if (m_browser)
+        m_browser->deleteLater();
+    auto *browser = new AvahiGatewayBrowser(m_deps.bus ? *m_deps.bus : QDBusConnection::systemBus(),
+                                            AvahiGatewayBrowser::defaultServiceType(), this);
+    m_browser = browser;
+    QObject::connect(browser, &AvahiGatewayBrowser::gatewaysChanged, this, [this](const BonjourGateways &gateways) {
+        assign(m_bonjourGateways, gateways, &OpenClawDetector::bonjourGatewaysChanged);
+    });
+    // Each run's browse has its own window: this timer dies with its browser.
+    QTimer::singleShot(m_timings.bonjourWindowMs, browser, [this, browser] {
+        browser->stop();
+        if (m_browser == browser)
+            m_browser = nullptr;
+        browser->deleteLater();
+    });
+    browser->start();
+}
+
+QCoro::Task<bool> OpenClawDetector::enableLANAccess()
+{
+    const std::shared_ptr<bool> alive = m_alive;
+    if (m_binaryPath.isEmpty())
+        co_return false;
+    const CommandResult set = co_await m_runner.run(m_binaryPath, arguments("config set gateway.bind lan"));
+    if (!*alive)
+        co_return false;
+    if (!set.output || !set.succeeded()) {
+        const QString why = lastLine(set.errorOutput);
+        assign(m_lanAccessProblem,
+               QStringLiteral("OpenClaw did not accept the change of its bind mode%1")
+                   .arg(why.isEmpty() ? QString() : QStringLiteral(": ") + quotedForLog(why)),
+               &OpenClawDetector::lanAccessProblemChanged);
+        co_return false;
+    }
+    assign(m_gatewayBind, QStringLiteral("lan"), &OpenClawDetector::gatewayBindChanged);
+    co_await m_runner.run(m_binaryPath, arguments("gateway restart"), m_timings.restartTimeoutMs);
+    if (!*alive)
+        co_return false;
+
+    // The change counts only when the gateway answers on the LAN address.
+    const std::optional<QString> address = lanAddress();
+    if (!address) {
+        assign(m_lanAccessProblem, QStringLiteral("This machine has no local-network address to reach the gateway on"),
+               &OpenClawDetector::lanAccessProblemChanged);
+        co_return false;
+    }
+    const QUrl lanEndpoint = gatewayEndpoint(QStringLiteral("lan"), m_gatewayPort, address);
+    const QDeadlineTimer window(m_timings.lanCheckWindowMs);
+    while (true) {
+        const GatewayHealth health =
+            co_await checkGatewayHealth(m_deps.network, lanEndpoint, m_gatewayToken, m_timings.health);
+        if (!*alive)
+            co_return false;
+        if (health.reachable) {
+            assign(m_lanAccessProblem, QString(), &OpenClawDetector::lanAccessProblemChanged);
+            qCInfo(lcDetector, "Gateway answers on the local network at %s", qUtf8Printable(lanEndpoint.toString()));
+            co_return true;
+        }
+        if (window.hasExpired())
+            break;
+        co_await QCoro::sleepFor(std::chrono::milliseconds(m_timings.lanCheckIntervalMs));
+        if (!*alive)
+            co_return false;
+    }
+    assign(m_lanAccessProblem,
+           QStringLiteral("OpenClaw's configuration now says \"lan\", but the running gateway still listens only on "
+                          "this machine: restart the gateway process (or its service) to open it to the local network"),
+           &OpenClawDetector::lanAccessProblemChanged);
+    qCInfo(lcDetector, "Gateway does not answer at %s after the bind change", qUtf8Printable(lanEndpoint.toString()));
+    co_return false;
+}
+
+} // namespace halvex

@@ -1,0 +1,165 @@
+#pragma once
+
+#include "discovery/bonjour_gateway.h"
+#include "discovery/command_runner.h"
+#include "discovery/openclaw_locator.h"
+#include "gateway/gateway_health.h"
+#include "gateway/openclaw_config.h"
+
+#include <QDBusConnection>
+#include <QObject>
+#include <QPointer>
+#include <QStringList>
+#include <QUrl>
+
+#include <qcoro/qcorotask.h>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+class QNetworkAccessManager;
+
+namespace halvex {
+
+class AvahiGatewayBrowser;
+
+struct OpenClawDetectorTimings {
+    int bonjourWindowMs = 10000;  // each run's local-network browse
+    int lanCheckWindowMs = 20000; // how long enableLANAccess() waits for the LAN address to answer
+    int lanCheckIntervalMs = 1000;
+    int restartTimeoutMs = 90000;  // `openclaw gateway restart`
+    CommandRunnerTimings commands; // every other command
+    GatewayHealthTimings health;
+};
+
+// Finds the user's OpenClaw installation without asking anything: the
+// tool, the gateway's token, port and bind mode (from the configuration
+// file, else from the tool), the endpoint, the agents, whether the gateway
+// answers, and the gateways announced on the local network. Results are
+// published properties; a run never clears what an earlier run found.
+class OpenClawDetector : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(bool detected READ detected NOTIFY detectedChanged)
+    Q_PROPERTY(QString binaryPath READ binaryPath NOTIFY binaryPathChanged)
+    Q_PROPERTY(QString gatewayToken READ gatewayToken NOTIFY gatewayTokenChanged)
+    Q_PROPERTY(int gatewayPort READ gatewayPort NOTIFY gatewayPortChanged)
+    Q_PROPERTY(QString gatewayBind READ gatewayBind NOTIFY gatewayBindChanged)
+    Q_PROPERTY(bool gatewayRunning READ gatewayRunning NOTIFY gatewayRunningChanged)
+    Q_PROPERTY(QStringList agents READ agents NOTIFY agentsChanged)
+    Q_PROPERTY(QUrl endpointURL READ endpointURL NOTIFY endpointURLChanged)
+    Q_PROPERTY(QList<halvex::BonjourGateway> bonjourGateways READ bonjourGateways NOTIFY bonjourGatewaysChanged)
+    Q_PROPERTY(bool isDetecting READ isDetecting NOTIFY isDetectingChanged)
+    Q_PROPERTY(bool hasMobileAgent READ hasMobileAgent NOTIFY hasMobileAgentChanged)
+    Q_PROPERTY(bool chatEndpointEnabled READ chatEndpointEnabled NOTIFY chatEndpointEnabledChanged)
+    Q_PROPERTY(QString tokenHint READ tokenHint NOTIFY tokenHintChanged)
+    Q_PROPERTY(QString binaryProblem READ binaryProblem NOTIFY binaryProblemChanged)
+    Q_PROPERTY(QString lanAccessProblem READ lanAccessProblem NOTIFY lanAccessProblemChanged)
+public:
+    using Timings = OpenClawDetectorTimings;
+
+    struct Dependencies {
+        QNetworkAccessManager *network = nullptr; // not owned
+        QString homeDirectory;
+        // Optional seams; empty means the default noted.
+        ProcessRunner processRunner;                            // runProcess
+        EnvironmentLookup environment;                          // processEnvironment
+        std::function<std::optional<QString>()> localIPAddress; // halvex::localIPAddress()
+        std::optional<OpenClawLocator::Places> places;          // OpenClawLocator::standardPlaces()
+        std::optional<QDBusConnection> bus;                     // the system bus (Avahi)
+        std::function<bool()> gatewaySocketConnected;           // none: no socket to ask
+    };
+
+    // The sentence shown when the configuration holds no usable token.
+    static QString noTokenSentence();
+
+    explicit OpenClawDetector(Dependencies deps, Timings timings = {}, QObject *parent = nullptr);
+    ~OpenClawDetector() override;
+
+    bool detected() const { return m_detected; }
+    QString binaryPath() const { return m_binaryPath; }
+    QString gatewayToken() const { return m_gatewayToken; }
+    int gatewayPort() const { return m_gatewayPort; }
+    QString gatewayBind() const { return m_gatewayBind; }
+    bool gatewayRunning() const { return m_gatewayRunning; }
+    QStringList agents() const { return m_agents; }
+    QUrl endpointURL() const { return m_endpointURL; }
+    BonjourGateways bonjourGateways() const { return m_bonjourGateways; }
+    bool isDetecting() const { return m_isDetecting; }
+    bool hasMobileAgent() const { return m_hasMobileAgent; }
+    bool chatEndpointEnabled() const { return m_chatEndpointEnabled; }
+    QString tokenHint() const { return m_tokenHint; }
+    QString binaryProblem() const { return m_binaryProblem; }
+    QString lanAccessProblem() const { return m_lanAccessProblem; }
+    // A local-network browse is running.
+    bool isBrowsing() const;
+
+    QCoro::Task<> detect();
+    // Switches the gateway to the local network; true only when it then
+    // answers on this machine's LAN address.
+    QCoro::Task<bool> enableLANAccess();
+
+    // Steps of detect(), public for the settings windows and tests.
+    QCoro::Task<std::optional<QString>> findBinary();
+    Result<std::optional<OpenClawConfig>> readConfig() const;
+    void startBonjourDiscovery();
+    QCoro::Task<std::optional<QString>> runCommand(QString executable, QStringList arguments);
+
+Q_SIGNALS:
+    void detectedChanged(bool);
+    void binaryPathChanged(const QString &);
+    void gatewayTokenChanged(const QString &);
+    void gatewayPortChanged(int);
+    void gatewayBindChanged(const QString &);
+    void gatewayRunningChanged(bool);
+    void agentsChanged(const QStringList &);
+    void endpointURLChanged(const QUrl &);
+    void bonjourGatewaysChanged(const halvex::BonjourGateways &);
+    void isDetectingChanged(bool);
+    void hasMobileAgentChanged(bool);
+    void chatEndpointEnabledChanged(bool);
+    void tokenHintChanged(const QString &);
+    void binaryProblemChanged(const QString &);
+    void lanAccessProblemChanged(const QString &);
+
+private:
+    void applyConfig(const OpenClawConfig &config);
+    QCoro::Task<> askToolForSettings();
+    QCoro::Task<> readAgents(std::optional<OpenClawConfig> config);
+    std::optional<QString> lanAddress() const;
+
+    template <typename T, typename Signal> void assign(T &field, const T &value, Signal signal)
+    {
+        if (field == value)
+            return;
+        field = value;
+        Q_EMIT(this->*signal)(field);
+    }
+
+    Dependencies m_deps;
+    Timings m_timings;
+    CommandRunner m_runner;
+
+    bool m_detected = false;
+    QString m_binaryPath;
+    QString m_gatewayToken;
+    int m_gatewayPort = OpenClawConfig::defaultPort;
+    QString m_gatewayBind;
+    bool m_gatewayRunning = false;
+    QStringList m_agents;
+    QUrl m_endpointURL{QStringLiteral("http://127.0.0.1:18789")};
+    BonjourGateways m_bonjourGateways;
+    bool m_isDetecting = false;
+    bool m_hasMobileAgent = false;
+    bool m_chatEndpointEnabled = false;
+    QString m_tokenHint;
+    QString m_binaryProblem;
+    QString m_lanAccessProblem;
+    std::optional<QString> m_customBindHost;
+
+    QPointer<AvahiGatewayBrowser> m_browser;
+    std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
+};
+
+} // namespace halvex

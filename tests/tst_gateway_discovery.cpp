@@ -1,0 +1,104 @@
+// Local-network discovery against a real avahi-daemon in a network
+// namespace made here: two gateways published with avahi-publish, one with
+// a "gatewayPort" TXT record; the resolved address and port; the list
+// shrinking and emptying as services go away; the detector's window.
+// Needs root (label "root"/"netns"); skips with the reason otherwise.
+#include "avahi_network.h"
+#include "discovery/avahi_gateway_browser.h"
+#include "discovery/openclaw_detector.h"
+
+#include <QNetworkAccessManager>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace halvex;
+using namespace halvex::test;
+
+namespace {
+
+constexpr int kWait = 30000;
+const QString type = QStringLiteral("_openclaw-gw._tcp");
+
+QStringList describe(const BonjourGateways &gateways)
+{
+    QStringList lines;
+    for (const BonjourGateway &gateway : gateways)
+        lines.append(QStringLiteral("%1 %2:%3").arg(gateway.name, gateway.host).arg(gateway.port));
+    return lines;
+}
+
+} // namespace
+
+class TestGatewayDiscovery : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void initTestCase()
+    {
+        const QString missing = m_network.start();
+        if (!missing.isEmpty())
+            QSKIP(qPrintable(QStringLiteral("no private Avahi network: ") + missing));
+    }
+    void cleanupTestCase() { m_network.stop(); }
+
+    void resolvesAddressAndPortAndFollowsChanges()
+    {
+        const int studio = m_network.publish(QStringLiteral("studio (OpenClaw)"), type, 18789,
+                                             {QStringLiteral("gatewayPort=19001"), QStringLiteral("role=gateway")});
+        const int attic = m_network.publish(QStringLiteral("attic (OpenClaw)"), type, 18790);
+        QVERIFY(studio >= 0 && attic >= 0);
+        // Another service type is not ours.
+        QVERIFY(m_network.publish(QStringLiteral("printer"), QStringLiteral("_ipp._tcp"), 631) >= 0);
+
+        AvahiGatewayBrowser browser(m_network.bus());
+        QSignalSpy failed(&browser, &AvahiGatewayBrowser::failed);
+        browser.start();
+        const QStringList both{QStringLiteral("attic (OpenClaw) %1:18790").arg(AvahiNetwork::address()),
+                               QStringLiteral("studio (OpenClaw) %1:19001").arg(AvahiNetwork::address())};
+        QTRY_COMPARE_WITH_TIMEOUT(describe(browser.gateways()), both, kWait);
+        QVERIFY(failed.isEmpty());
+        // Every sighting gets a new id.
+        QVERIFY(browser.gateways().first().id != browser.gateways().first().id);
+
+        QSignalSpy changed(&browser, &AvahiGatewayBrowser::gatewaysChanged);
+        m_network.withdraw(studio);
+        QTRY_COMPARE_WITH_TIMEOUT(describe(browser.gateways()), QStringList{both.first()}, kWait);
+        QVERIFY(!changed.isEmpty());
+        QCOMPARE(describe(changed.last().first().value<BonjourGateways>()), QStringList{both.first()});
+        m_network.withdraw(attic);
+        QTRY_VERIFY_WITH_TIMEOUT(browser.gateways().isEmpty(), kWait);
+        QVERIFY(changed.last().first().value<BonjourGateways>().isEmpty());
+    }
+
+    void theDetectorPublishesWhatItSeesForItsWindow()
+    {
+        const int kitchen = m_network.publish(QStringLiteral("kitchen (OpenClaw)"), type, 18789,
+                                              {QStringLiteral("gatewayPort=not-a-port")});
+        QVERIFY(kitchen >= 0);
+        QTemporaryDir home;
+        QNetworkAccessManager network;
+        OpenClawDetector::Dependencies deps;
+        deps.network = &network;
+        deps.homeDirectory = home.path();
+        deps.bus = m_network.bus();
+        OpenClawDetectorTimings timings;
+        timings.bonjourWindowMs = 8000;
+        OpenClawDetector detector(deps, timings);
+        detector.startBonjourDiscovery();
+        QTRY_COMPARE_WITH_TIMEOUT(
+            describe(detector.bonjourGateways()),
+            QStringList{QStringLiteral("kitchen (OpenClaw) %1:18789").arg(AvahiNetwork::address())}, kWait);
+        // After the window the browse stops and the list stays.
+        QTRY_VERIFY_WITH_TIMEOUT(!detector.isBrowsing(), kWait);
+        m_network.withdraw(kitchen);
+        QTest::qWait(1000);
+        QCOMPARE(detector.bonjourGateways().size(), 1);
+    }
+
+private:
+    AvahiNetwork m_network;
+};
+
+QTEST_GUILESS_MAIN(TestGatewayDiscovery)
+#include "tst_gateway_discovery.moc"

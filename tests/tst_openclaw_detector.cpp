@@ -1,0 +1,351 @@
+// The detector against a scripted `openclaw` and a loopback gateway
+// stand-in: where the tool is found, the order of the published fields,
+// configuration file versus tool, agents in every shape, the health rule,
+// each run's own local-network window, and enableLANAccess telling the truth.
+#include "discovery/openclaw_detector.h"
+#include "fake_openclaw_tool.h"
+#include "http_stand_in.h"
+
+#include <QDir>
+#include <QFile>
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace halvex;
+using namespace halvex::test;
+
+namespace {
+
+constexpr int kWait = 60000;
+
+QStringList args(const char *line)
+{
+    return QString::fromLatin1(line).split(QLatin1Char(' '));
+}
+
+// One detector with its scratch home, tool and gateway stand-in.
+struct Rig {
+    QTemporaryDir home;
+    FakeOpenClawTool tool;
+    HttpStandIn gateway;
+    QNetworkAccessManager network;
+    std::optional<QString> lanAddress;
+    bool socketConnected = false;
+    std::unique_ptr<OpenClawDetector> detector;
+
+    explicit Rig(OpenClawLocator::Places places = {})
+    {
+        gateway.listen();
+        if (places.beforeShell.isEmpty() && places.afterShell.isEmpty())
+            places.beforeShell = {tool.path()};
+        OpenClawDetector::Dependencies deps;
+        deps.network = &network;
+        deps.homeDirectory = home.path();
+        deps.environment = [](const QString &) { return std::optional<QString>(); };
+        deps.localIPAddress = [this] { return lanAddress; };
+        deps.places = places;
+        deps.bus = QDBusConnection::sessionBus(); // no Avahi there: the browse fails at once
+        deps.gatewaySocketConnected = [this] { return socketConnected; };
+        OpenClawDetectorTimings timings;
+        timings.bonjourWindowMs = 1000;
+        timings.lanCheckWindowMs = 500;
+        timings.lanCheckIntervalMs = 100;
+        timings.commands.timeoutMs = 20000;
+        detector = std::make_unique<OpenClawDetector>(deps, timings);
+    }
+
+    void writeConfig(const QByteArray &text)
+    {
+        QDir().mkpath(home.filePath(QStringLiteral(".openclaw")));
+        QFile file(openClawConfigPath(home.path()));
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(text);
+    }
+    // A configuration whose gateway is the stand-in.
+    void writeGatewayConfig(const QByteArray &rest = {}, const QByteArray &token = "tok-abcd")
+    {
+        writeConfig("{gateway: {port: " + QByteArray::number(gateway.port()) + ", auth: {token: '" + token + "'}}, " +
+                    rest + "}");
+    }
+    void serveHealth(int models, int healthz = 200)
+    {
+        gateway.setDefaultResponse("/v1/models", ScriptedResponse::json(models, QByteArray("{}")));
+        gateway.setDefaultResponse("/healthz", ScriptedResponse::json(healthz, QByteArray("{}")));
+    }
+
+    bool detect()
+    {
+        bool done = false;
+        detector->detect().then([&] { done = true; });
+        return QTest::qWaitFor([&] { return done; }, kWait);
+    }
+    std::optional<bool> enableLAN()
+    {
+        std::optional<bool> result;
+        detector->enableLANAccess().then([&](bool ok) { result = ok; });
+        (void)QTest::qWaitFor([&] { return result.has_value(); }, kWait);
+        return result;
+    }
+};
+
+} // namespace
+
+class TestOpenClawDetector : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void initTestCase() { QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy); }
+
+    void withoutAToolOnlyTheSearchRuns()
+    {
+        FakeOpenClawTool shell(QStringLiteral("shell"));
+        shell.setAnswer(args("-lc which openclaw"), "");
+        Rig rig(OpenClawLocator::Places{{QStringLiteral("/nonexistent/openclaw")}, shell.path(), {}});
+        QSignalSpy detecting(rig.detector.get(), &OpenClawDetector::isDetectingChanged);
+        QVERIFY(rig.detect());
+        QCOMPARE(detecting.size(), 2);
+        QVERIFY(!rig.detector->detected());
+        QVERIFY(rig.detector->binaryPath().isEmpty());
+        QCOMPARE(rig.detector->endpointURL(), QUrl(QStringLiteral("http://127.0.0.1:18789")));
+        QCOMPARE(shell.calls(), QStringList{QStringLiteral("-lc which openclaw")});
+        QVERIFY(rig.detector->isBrowsing());
+        QTRY_VERIFY_WITH_TIMEOUT(!rig.detector->isBrowsing(), kWait);
+    }
+
+    void findsTheFirstToolThatRuns()
+    {
+        FakeOpenClawTool broken(QStringLiteral("broken"));
+        broken.setAnswer(args("--version"), "", 1, "Error: node:sqlite is unavailable\n");
+        FakeOpenClawTool first(QStringLiteral("first"));
+        FakeOpenClawTool later(QStringLiteral("later"));
+        FakeOpenClawTool shell(QStringLiteral("shell"));
+        shell.setAnswer(args("-lc which openclaw"), later.path().toUtf8() + "\n");
+        {
+            Rig rig(OpenClawLocator::Places{{broken.path(), first.path()}, shell.path(), {later.path()}});
+            QVERIFY(rig.detect());
+            QCOMPARE(rig.detector->binaryPath(), first.path());
+            QVERIFY(rig.detector->binaryProblem().isEmpty());
+            QVERIFY(shell.calls().isEmpty());
+        }
+        {
+            // Found through the login shell before the Homebrew places.
+            Rig rig(OpenClawLocator::Places{{broken.path()}, shell.path(), {first.path()}});
+            QVERIFY(rig.detect());
+            QCOMPARE(rig.detector->binaryPath(), later.path());
+        }
+        {
+            // Only a tool that cannot run: not reported as an installation.
+            Rig rig(OpenClawLocator::Places{{broken.path()}, {}, {}});
+            QVERIFY(rig.detect());
+            QVERIFY(!rig.detector->detected());
+            QVERIFY(rig.detector->binaryProblem().contains(broken.path()));
+            QVERIFY(rig.detector->binaryProblem().contains(QLatin1String("node:sqlite is unavailable")));
+        }
+    }
+
+    void publishesInTheDocumentedOrder()
+    {
+        Rig rig;
+        rig.lanAddress = QStringLiteral("127.0.0.1");
+        rig.writeConfig("{gateway: {port: " + QByteArray::number(rig.gateway.port()) +
+                        ", bind: 'lan', auth: {token: 'tok-abcd'}}, agents: {list: [{id: 'main'}, {id: 'mobile'}]}}");
+        rig.serveHealth(200);
+        QStringList order;
+        OpenClawDetector *d = rig.detector.get();
+        const auto record = [&](auto signal, const char *name) {
+            QObject::connect(d, signal, d, [&order, name] { order.append(QLatin1String(name)); });
+        };
+        record(&OpenClawDetector::isDetectingChanged, "isDetecting");
+        record(&OpenClawDetector::binaryPathChanged, "binaryPath");
+        record(&OpenClawDetector::detectedChanged, "detected");
+        record(&OpenClawDetector::gatewayTokenChanged, "gatewayToken");
+        record(&OpenClawDetector::gatewayBindChanged, "gatewayBind");
+        record(&OpenClawDetector::gatewayPortChanged, "gatewayPort");
+        record(&OpenClawDetector::endpointURLChanged, "endpointURL");
+        record(&OpenClawDetector::agentsChanged, "agents");
+        record(&OpenClawDetector::gatewayRunningChanged, "gatewayRunning");
+        QVERIFY(rig.detect());
+        QCOMPARE(order.join(QLatin1Char(' ')),
+                 QStringLiteral("isDetecting binaryPath detected gatewayToken gatewayBind "
+                                "gatewayPort endpointURL agents gatewayRunning isDetecting"));
+        QCOMPARE(d->gatewayToken(), QStringLiteral("tok-abcd"));
+        QCOMPARE(d->endpointURL(), QUrl(QStringLiteral("http://127.0.0.1:%1").arg(rig.gateway.port())));
+        QVERIFY(d->gatewayRunning());
+        QVERIFY(d->chatEndpointEnabled());
+        QVERIFY(d->hasMobileAgent());
+        QVERIFY(d->tokenHint().isEmpty());
+        // The file was the source: the tool was asked only whether it runs.
+        QCOMPARE(rig.tool.calls(), QStringList{QStringLiteral("--version")});
+        // The probe carried the token.
+        QCOMPARE(rig.gateway.requestsTo("/v1/models").last().header("Authorization"), QByteArray("Bearer tok-abcd"));
+    }
+
+    void theFileIsTheSourceWhileItIsReadable()
+    {
+        Rig rig;
+        rig.lanAddress = QStringLiteral("192.0.2.7");
+        rig.writeConfig("{gateway: {port: 19000, bind: 'lan', auth: {token: 'first'}}}");
+        QVERIFY(rig.detect());
+        QCOMPARE(rig.detector->endpointURL(), QUrl(QStringLiteral("http://192.0.2.7:19000")));
+        QVERIFY(!rig.detector->gatewayRunning());
+
+        // A port written as a string is ignored (and the tool is not asked);
+        // an empty token keeps the earlier one; no lan address: loopback.
+        rig.lanAddress.reset();
+        rig.writeConfig("{gateway: {port: '19001', bind: 'lan', auth: {token: ''}}}");
+        QVERIFY(rig.detect());
+        QCOMPARE(rig.detector->gatewayPort(), 19000);
+        QCOMPARE(rig.detector->gatewayToken(), QStringLiteral("first"));
+        QCOMPARE(rig.detector->endpointURL(), QUrl(QStringLiteral("http://127.0.0.1:19000")));
+        QCOMPARE(rig.detector->tokenHint(), OpenClawDetector::noTokenSentence());
+        QVERIFY(!rig.tool.calls().join(QLatin1Char('\n')).contains(QLatin1String("config get")));
+
+        // A JSON5 file with an environment reference that is not set.
+        rig.writeConfig("{gateway: {auth: {token: '${NOT_SET_ANYWHERE}',},},}");
+        QVERIFY(rig.detect());
+        QCOMPARE(rig.detector->gatewayToken(), QStringLiteral("first"));
+        QCOMPARE(rig.detector->tokenHint(), OpenClawDetector::noTokenSentence());
+    }
+
+    void withoutAFileTheToolIsAsked()
+    {
+        Rig rig;
+        rig.tool.setAnswer(args("config get gateway.auth.token"), "__OPENCLAW_REDACTED__\n");
+        rig.tool.setAnswer(args("config get gateway.bind"), "loopback\n");
+        rig.tool.setAnswer(args("config get gateway.port"), QByteArray::number(rig.gateway.port()) + "\n");
+        rig.serveHealth(404, 200);
+        QVERIFY(rig.detect());
+        QCOMPARE(rig.detector->gatewayBind(), QStringLiteral("loopback"));
+        QCOMPARE(rig.detector->gatewayPort(), int(rig.gateway.port()));
+        QVERIFY(rig.detector->gatewayToken().isEmpty());
+        QCOMPARE(rig.detector->tokenHint(), OpenClawDetector::noTokenSentence());
+        // Running with the HTTP chat endpoint off.
+        QVERIFY(rig.detector->gatewayRunning());
+        QVERIFY(!rig.detector->chatEndpointEnabled());
+        // The token is never asked of the tool: it only prints the mask.
+        QVERIFY(!rig.tool.calls().contains(QStringLiteral("config get gateway.auth.token")));
+
+        // Failing answers and bad numbers change nothing.
+        rig.tool.setAnswer(args("config get gateway.bind"), "Config invalid: multi-agent rosters require ...\n", 1);
+        for (const QByteArray port : {"99999999999", "12ab", "0", "70000"}) {
+            rig.tool.setAnswer(args("config get gateway.port"), port);
+            QVERIFY(rig.detect());
+            QCOMPARE(rig.detector->gatewayPort(), int(rig.gateway.port()));
+            QCOMPARE(rig.detector->gatewayBind(), QStringLiteral("loopback"));
+        }
+    }
+
+    void readsAgentsInEveryShape()
+    {
+        Rig rig;
+        const auto agentsAfter = [&](const QByteArray &config) {
+            rig.writeConfig(config);
+            if (!rig.detect())
+                qFatal("detection did not finish");
+            return rig.detector->agents();
+        };
+        const QStringList both{QStringLiteral("main"), QStringLiteral("mobile")};
+        QCOMPARE(agentsAfter("{agents: {list: [{id: 'main', default: true}, {id: 'mobile'}]}}"), both);
+        QCOMPARE(agentsAfter("{agents: {entries: {main: {}, mobile: {model: 'a/b'}}}}"), both);
+        QVERIFY(rig.detector->hasMobileAgent());
+
+        // Not in the file: the tool's JSON listing.
+        rig.tool.setAnswer(args("agents list --json"),
+                           R"([{"id": "main", "isDefault": true, "model": "a/b"}, {"id": "helper"}])");
+        QCOMPARE(agentsAfter("{}"), (QStringList{QStringLiteral("main"), QStringLiteral("helper")}));
+        QVERIFY(!rig.detector->hasMobileAgent());
+
+        // No JSON: the plain listing with its decorations removed.
+        rig.tool.setAnswer(args("agents list --json"), "error: unknown option '--json'\n", 1);
+        rig.tool.setAnswer(args("agents list"), "Agents:\n- main (default)\n  Workspace: ~/.openclaw/workspace\n"
+                                                "- mobile (Mobile)\n  Model: mock/fake\n");
+        QCOMPARE(agentsAfter("{}"), both);
+        // An older tool: one name per line.
+        rig.tool.setAnswer(args("agents list"), "main\n \t mobile  \n\n\n");
+        QCOMPARE(agentsAfter("{}"), both);
+        // Nothing at all: the earlier list stays.
+        rig.tool.setAnswer(args("agents list"), "\n");
+        QCOMPARE(agentsAfter("{}"), both);
+    }
+
+    void aHangingToolDoesNotFreezeDetection()
+    {
+        Rig rig;
+        rig.detector.reset();
+        OpenClawDetector::Dependencies deps;
+        deps.network = &rig.network;
+        deps.homeDirectory = rig.home.path();
+        deps.places = OpenClawLocator::Places{{rig.tool.path()}, {}, {}};
+        deps.bus = QDBusConnection::sessionBus();
+        OpenClawDetectorTimings timings;
+        timings.commands.timeoutMs = 2000;
+        rig.detector = std::make_unique<OpenClawDetector>(deps, timings);
+        rig.tool.setDelay(args("agents list --json"), 120);
+        rig.tool.setDelay(args("agents list"), 120);
+        QVERIFY(rig.detect());
+        QVERIFY(rig.detector->detected());
+    }
+
+    void theSocketCountsAsRunning()
+    {
+        Rig rig;
+        rig.writeGatewayConfig();
+        rig.gateway.close();
+        QVERIFY(rig.detect());
+        QVERIFY(!rig.detector->gatewayRunning());
+        rig.socketConnected = true;
+        QVERIFY(rig.detect());
+        QVERIFY(rig.detector->gatewayRunning());
+    }
+
+    void eachRunHasItsOwnDiscoveryWindow()
+    {
+        Rig rig;
+        rig.detector->startBonjourDiscovery();
+        QTest::qWait(600);
+        rig.detector->startBonjourDiscovery();
+        // The first run's window would have ended 400 ms from now.
+        QTest::qWait(700);
+        QVERIFY(rig.detector->isBrowsing());
+        QTRY_VERIFY_WITH_TIMEOUT(!rig.detector->isBrowsing(), kWait);
+        QVERIFY(rig.detector->bonjourGateways().isEmpty());
+    }
+
+    void enableLANAccessReportsTheTruth()
+    {
+        Rig rig;
+        rig.writeGatewayConfig();
+        rig.serveHealth(404, 200);
+        // No tool found yet: nothing is run.
+        QCOMPARE(rig.enableLAN(), std::optional<bool>(false));
+        QVERIFY(rig.tool.calls().isEmpty());
+        QVERIFY(rig.detect());
+
+        // The set command prints nothing: false, and no restart.
+        rig.tool.setAnswer(args("config set gateway.bind lan"), "");
+        QCOMPARE(rig.enableLAN(), std::optional<bool>(false));
+        QVERIFY(!rig.tool.calls().contains(QStringLiteral("gateway restart")));
+
+        // Accepted and restarted, but the gateway still answers only on
+        // loopback: false, with a sentence saying what to do.
+        rig.tool.setAnswer(args("config set gateway.bind lan"),
+                           "Updated gateway.bind. Restart the gateway to apply.\n");
+        rig.tool.setAnswer(args("gateway restart"), "Restarted\n");
+        rig.lanAddress = QStringLiteral("127.0.0.2"); // nothing listens there
+        QCOMPARE(rig.enableLAN(), std::optional<bool>(false));
+        QVERIFY(rig.tool.calls().contains(QStringLiteral("gateway restart")));
+        QCOMPARE(rig.detector->gatewayBind(), QStringLiteral("lan"));
+        QVERIFY(rig.detector->lanAccessProblem().contains(QLatin1String("restart the gateway process")));
+
+        // Answering on the LAN address: true.
+        rig.lanAddress = QStringLiteral("127.0.0.1");
+        QCOMPARE(rig.enableLAN(), std::optional<bool>(true));
+        QVERIFY(rig.detector->lanAccessProblem().isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestOpenClawDetector)
+#include "tst_openclaw_detector.moc"
