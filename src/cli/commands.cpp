@@ -3,6 +3,7 @@
 #include "cli/logout_command.h"
 #include "cli/pair_command.h"
 #include "cli/status_command.h"
+#include "cli/models_command.h"
 
 namespace halvex::cli {
 
@@ -18,6 +19,8 @@ const QList<Command> &commands()
          runLogoutCommand},
         {QStringLiteral("status"), QStringLiteral("Show the relay account, gateway and pairing state"),
          runStatusCommand},
+        {QStringLiteral("models"), QStringLiteral("The phone companion's model: list, choose (set REF), test (test REF)"),
+         [](const QStringList &arguments) { return runModelsCommand(arguments); }},
     };
     return list;
 }

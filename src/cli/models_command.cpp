@@ -1,0 +1,281 @@
+#include "cli/models_command.h"
+
+#include "cli/cli.h"
+#include "discovery/command_runner.h"
+#include "discovery/openclaw_locator.h"
+#include "models/local_model_test.h"
+#include "models/model_recommendation.h"
+#include "models/provider_detection_service.h"
+
+#include <QCommandLineParser>
+#include <QDir>
+#include <QEventLoop>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QTextStream>
+
+namespace halvex::cli {
+
+namespace {
+
+using Rec = ModelRecommendation;
+
+// Runs a task to its end inside the command's event loop.
+template <typename T> T finish(QCoro::Task<T> task)
+{
+    std::optional<T> value;
+    QEventLoop loop;
+    [](QCoro::Task<T> inner, std::optional<T> &out, QEventLoop &l) -> QCoro::Task<> {
+        out.emplace(co_await std::move(inner));
+        l.quit();
+    }(std::move(task), value, loop);
+    if (!value)
+        loop.exec();
+    return std::move(*value);
+}
+
+void finish(QCoro::Task<> task)
+{
+    finish([](QCoro::Task<> inner) -> QCoro::Task<bool> {
+        co_await std::move(inner);
+        co_return true;
+    }(std::move(task)));
+}
+
+// Outside text (model names from a server, keys from a file) on a terminal.
+QString shown(const QString &text)
+{
+    return quotedForLog(text, 300);
+}
+
+QJsonObject toJson(const Rec &r)
+{
+    return {{QStringLiteral("id"), r.id},
+            {QStringLiteral("displayName"), r.displayName},
+            {QStringLiteral("description"), r.description},
+            {QStringLiteral("speedTier"), Rec::rawValue(r.speedTier)},
+            {QStringLiteral("costTier"), Rec::rawValue(r.costTier)},
+            {QStringLiteral("contextWindow"), r.contextWindow},
+            {QStringLiteral("maxTokens"), r.maxTokens},
+            {QStringLiteral("isRecommended"), r.isRecommended},
+            {QStringLiteral("category"), Rec::rawValue(r.category)}};
+}
+
+QJsonObject detectionJson(const ProviderDetectionService &service, const QList<Rec> &recommendations)
+{
+    QJsonArray ollama;
+    for (const DetectedOllamaModel &m : service.ollamaModels())
+        ollama.append(QJsonObject{{QStringLiteral("name"), m.name},
+                                  {QStringLiteral("sizeBytes"), m.sizeBytes},
+                                  {QStringLiteral("sizeGB"), m.sizeGB},
+                                  {QStringLiteral("parameterSize"), m.parameterSize}});
+    QJsonArray cloud;
+    for (const DetectedCloudProvider &p : service.cloudProviders()) {
+        QJsonArray models;
+        for (const DetectedCloudModel &m : p.models)
+            models.append(QJsonObject{{QStringLiteral("id"), m.id},
+                                      {QStringLiteral("name"), m.name},
+                                      {QStringLiteral("contextWindow"), m.contextWindow},
+                                      {QStringLiteral("reasoning"), m.reasoning}});
+        cloud.append(QJsonObject{{QStringLiteral("id"), p.id},
+                                 {QStringLiteral("displayName"), p.displayName},
+                                 {QStringLiteral("hasAPIKey"), p.hasAPIKey},
+                                 {QStringLiteral("models"), models}});
+    }
+    QJsonArray recs;
+    for (const Rec &r : recommendations)
+        recs.append(toJson(r));
+    const auto current = service.currentMobileModel();
+    const auto window = service.currentMobileContextWindow();
+    return {{QStringLiteral("ollama"), QJsonObject{{QStringLiteral("reachable"), service.ollamaReachable()},
+                                                   {QStringLiteral("host"), service.ollamaHost()},
+                                                   {QStringLiteral("models"), ollama}}},
+            {QStringLiteral("cloudProviders"), cloud},
+            {QStringLiteral("currentMobileModel"), current ? QJsonValue(*current) : QJsonValue()},
+            {QStringLiteral("currentMobileContextWindow"), window ? QJsonValue(*window) : QJsonValue()},
+            {QStringLiteral("recommendations"), recs}};
+}
+
+void printDetection(QTextStream &out, const ProviderDetectionService &service, const QList<Rec> &recommendations)
+{
+    if (service.ollamaReachable())
+        out << "Ollama: reachable at " << shown(service.ollamaHost()) << " with " << service.ollamaModels().size()
+            << " model(s)\n";
+    else
+        out << "Ollama: not reachable\n";
+    out << "Cloud providers:" << (service.cloudProviders().isEmpty() ? " none" : "") << '\n';
+    for (const DetectedCloudProvider &p : service.cloudProviders())
+        out << "  " << shown(p.displayName) << " (" << shown(p.id) << "): " << p.models.size() << " model(s), "
+            << (p.hasAPIKey ? "API key set" : "no API key") << '\n';
+    const auto current = service.currentMobileModel();
+    out << "Mobile model: " << (current ? shown(*current) : QStringLiteral("No mobile model configured"));
+    if (service.currentMobileContextWindow())
+        out << " (" << *service.currentMobileContextWindow() / 1000 << "K context)";
+    out << "\n";
+    for (const CategoryGroup &group : groupedByCategory(recommendations)) {
+        out << '\n' << Rec::rawValue(group.category) << '\n';
+        for (const Rec &r : group.models) {
+            out << (r.isRecommended ? "  * " : "    ") << shown(r.id) << "  " << shown(r.displayName);
+            if (r.isRecommended)
+                out << "  [Recommended]";
+            if (current == r.id)
+                out << "  [Current]";
+            out << "\n      " << shown(r.description) << "  " << Rec::rawValue(r.speedTier) << ", "
+                << Rec::rawValue(r.costTier) << ", Mobile-optimized: " << r.contextWindow / 1000 << "K context\n";
+        }
+    }
+}
+
+std::optional<Rec> find(const QList<Rec> &recommendations, const QString &reference)
+{
+    for (const Rec &r : recommendations)
+        if (r.id == reference)
+            return r;
+    return std::nullopt;
+}
+
+int setModel(const ModelsCommandContext &context, ProviderDetectionService &service, const Rec &choice, bool json,
+             QTextStream &out, QTextStream &err)
+{
+    const auto [validator, problem] = context.validator ? finish(context.validator())
+                                                        : std::pair<ConfigValidator, QString>{};
+    if (!validator && !json)
+        err << "OpenClaw's own check is not available (" << problem
+            << "); the new configuration is checked by Halvex Bridge alone.\n";
+    service.setValidator(validator);
+    const Result<ConfigEdit> edit = finish(service.setMobileModel(choice.id, choice.contextWindow, choice.maxTokens));
+    if (!edit) {
+        err << "The mobile model was not changed: " << edit.error().description() << '\n';
+        return failure;
+    }
+    if (json) {
+        out << QJsonDocument(QJsonObject{{QStringLiteral("model"), choice.id},
+                                         {QStringLiteral("createdMobileAgent"), edit->createdMobileAgent},
+                                         {QStringLiteral("changes"), QJsonArray::fromStringList(edit->changes)}})
+                   .toJson(QJsonDocument::Indented);
+        return success;
+    }
+    out << "Mobile model: " << shown(choice.id) << '\n';
+    if (edit->changes.isEmpty())
+        out << "Nothing to change: the configuration already says so.\n";
+    for (const QString &change : edit->changes)
+        out << "  " << shown(change) << '\n';
+    out << "A running OpenClaw gateway applies the change by itself.\n";
+    return success;
+}
+
+int testModel(const ModelsCommandContext &context, const ProviderDetectionService &service, const Rec &choice, bool json,
+              QTextStream &out, QTextStream &err)
+{
+    if (choice.category != Rec::Category::local) {
+        const QString note = choice.category == Rec::Category::cloud ? QStringLiteral("Cloud models are always available")
+                                                                     : QStringLiteral("Free tier is always available");
+        if (json)
+            out << QJsonDocument(QJsonObject{{QStringLiteral("model"), choice.id}, {QStringLiteral("tested"), false},
+                                             {QStringLiteral("message"), note}})
+                       .toJson(QJsonDocument::Compact)
+                << '\n';
+        else
+            out << note << '\n';
+        return success;
+    }
+    const QString name = choice.id.section(QLatin1Char('/'), 1);
+    const Result<int> latency = finish(LocalModelTest::run(context.network, service.ollamaHost(), name));
+    if (json) {
+        QJsonObject object{{QStringLiteral("model"), choice.id}, {QStringLiteral("tested"), true},
+                           {QStringLiteral("ok"), latency.ok()}};
+        if (latency)
+            object.insert(QStringLiteral("latencyMs"), *latency);
+        else
+            object.insert(QStringLiteral("error"), latency.error().description());
+        out << QJsonDocument(object).toJson(QJsonDocument::Compact) << '\n';
+    } else if (latency) {
+        out << shown(choice.id) << ": connected in " << *latency << "ms\n";
+    } else {
+        err << shown(choice.id) << ": " << latency.error().description() << '\n';
+    }
+    return latency ? success : failure;
+}
+
+} // namespace
+
+int runModelsCommand(const QStringList &arguments, const ModelsCommandContext &context, QTextStream &out,
+                     QTextStream &err)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("The model of the phone companion (OpenClaw's \"mobile\" agent).\n"
+                       "  (none)    list the detected providers, the current model and the recommendations\n"
+                       "  set REF   make REF the mobile agent's model (creating the agent when needed)\n"
+                       "  test REF  time a one-token answer of a local model"));
+    parser.addPositionalArgument(QStringLiteral("action"), QStringLiteral("set or test, with a model reference"),
+                                 QStringLiteral("[set|test REF]"));
+    const QCommandLineOption jsonOption(QStringLiteral("json"), QStringLiteral("Print JSON."));
+    parser.addOption(jsonOption);
+    parser.addHelpOption();
+    if (!parser.parse(QStringList{QStringLiteral("halvex-bridge models")} + arguments)) {
+        err << parser.errorText() << '\n';
+        return misuse;
+    }
+    if (parser.isSet(QStringLiteral("help"))) {
+        out << parser.helpText();
+        return success;
+    }
+    const QStringList positional = parser.positionalArguments();
+    const QString action = positional.value(0);
+    const bool json = parser.isSet(jsonOption);
+    if ((action.isEmpty() && !positional.isEmpty()) || (!action.isEmpty() && action != QLatin1String("set")
+                                                         && action != QLatin1String("test"))
+        || (!action.isEmpty() && positional.size() != 2) || positional.size() > 2) {
+        err << "Usage: halvex-bridge models [--json] | models set REF | models test REF\n";
+        return misuse;
+    }
+
+    ProviderDetectionService::Dependencies deps;
+    deps.network = context.network;
+    deps.homeDirectory = context.homeDirectory;
+    deps.localOllamaHost = context.localOllamaHost;
+    ProviderDetectionService service(deps);
+    finish(service.detectAll());
+    const QList<Rec> recommendations =
+        buildRecommendations(service.ollamaModels(), service.ollamaHost(), service.cloudProviders());
+
+    if (action.isEmpty()) {
+        if (json)
+            out << QJsonDocument(detectionJson(service, recommendations)).toJson(QJsonDocument::Indented);
+        else
+            printDetection(out, service, recommendations);
+        return success;
+    }
+    const QString reference = positional.at(1);
+    const std::optional<Rec> choice = find(recommendations, reference);
+    if (!choice) {
+        err << shown(reference) << " is not among the available models; `halvex-bridge models` lists them.\n";
+        return failure;
+    }
+    if (action == QLatin1String("test"))
+        return testModel(context, service, *choice, json, out, err);
+    return setModel(context, service, *choice, json, out, err);
+}
+
+int runModelsCommand(const QStringList &arguments)
+{
+    QNetworkAccessManager network;
+    ModelsCommandContext context;
+    context.network = &network;
+    context.homeDirectory = QDir::homePath();
+    context.validator = [home = context.homeDirectory]() -> QCoro::Task<std::pair<ConfigValidator, QString>> {
+        CommandRunner runner;
+        OpenClawLocator locator(&runner, OpenClawLocator::standardPlaces(home, processEnvironment));
+        const LocatedOpenClaw located = co_await locator.find();
+        if (!located.path)
+            co_return std::pair<ConfigValidator, QString>{
+                {}, located.problem.isEmpty() ? QStringLiteral("the openclaw tool was not found") : located.problem};
+        co_return std::pair<ConfigValidator, QString>{openClawConfigValidator(*located.path), QString()};
+    };
+    return runModelsCommand(arguments, context, out(), err());
+}
+
+} // namespace halvex::cli

@@ -1,0 +1,34 @@
+#pragma once
+
+#include "bridge/bridge_manager.h"
+#include "platform/error.h"
+
+#include <QString>
+
+#include <qcoro/qcorotask.h>
+
+class QNetworkAccessManager;
+
+namespace halvex {
+
+// The one-token latency test of a local model: a chat request of one user
+// message and one output token straight to the Ollama server.
+struct LocalModelTest {
+    struct Timings {
+        int timeoutMs = 15000;
+    };
+    // The milliseconds until the server answered with status 200, or the
+    // failure ("Invalid URL", "HTTP 404", the transport error's words).
+    static QCoro::Task<Result<int>> run(QNetworkAccessManager *network, QString ollamaHost, QString modelName,
+                                        Timings timings);
+    static QCoro::Task<Result<int>> run(QNetworkAccessManager *network, QString ollamaHost, QString modelName)
+    {
+        return run(network, std::move(ollamaHost), std::move(modelName), Timings{});
+    }
+};
+
+// The bridge's seam for its agent card: each call runs a provider detection
+// on the configuration under `homeDirectory` and returns the Ollama models.
+LocalModelDetector providerLocalModelDetector(QNetworkAccessManager *network, QString homeDirectory);
+
+} // namespace halvex

@@ -1,0 +1,106 @@
+#pragma once
+
+#include "gateway/openclaw_config.h"
+#include "models/detected_models.h"
+#include "models/mobile_model_config_writer.h"
+#include "platform/error.h"
+
+#include <QJsonObject>
+#include <QList>
+#include <QObject>
+#include <QString>
+
+#include <qcoro/qcorotask.h>
+
+#include <optional>
+
+class QNetworkAccessManager;
+
+namespace halvex {
+
+// Every delay of provider detection. (Outside the class so that it can be a
+// default argument there.)
+struct ProviderDetectionTimings {
+    int probeTimeoutMs = 3000; // per Ollama candidate
+};
+
+// Finds the models the "mobile" agent can use: those of the reachable Ollama
+// server, those of the cloud providers in the OpenClaw configuration, and the
+// model the "mobile" agent uses now. Also writes a new choice back.
+class ProviderDetectionService : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(bool isDetecting READ isDetecting NOTIFY isDetectingChanged)
+    Q_PROPERTY(bool ollamaReachable READ ollamaReachable NOTIFY ollamaChanged)
+    Q_PROPERTY(QString ollamaHost READ ollamaHost NOTIFY ollamaChanged)
+    Q_PROPERTY(QString currentMobileModel READ currentMobileModelText NOTIFY currentMobileModelChanged)
+public:
+    using Timings = ProviderDetectionTimings;
+    struct Dependencies {
+        QNetworkAccessManager *network = nullptr;
+        QString homeDirectory; // where ".openclaw/openclaw.json" lives
+        // Checks a candidate configuration before it replaces the file;
+        // empty: the schema check of the members written alone.
+        ConfigValidator validator;
+        // The Ollama server tried last (and alone when nothing is
+        // configured); empty: defaultOllamaHost().
+        QString localOllamaHost;
+    };
+
+    static QString defaultOllamaHost() { return QStringLiteral("http://127.0.0.1:11434"); }
+
+    explicit ProviderDetectionService(Dependencies deps, Timings timings = {}, QObject *parent = nullptr);
+
+    bool isDetecting() const { return m_isDetecting; }
+    QList<DetectedOllamaModel> ollamaModels() const { return m_ollamaModels; }
+    bool ollamaReachable() const { return m_ollamaReachable; }
+    QString ollamaHost() const { return m_ollamaHost; }
+    QList<DetectedCloudProvider> cloudProviders() const { return m_cloudProviders; }
+    std::optional<QString> currentMobileModel() const { return m_currentMobileModel; }
+    std::optional<int> currentMobileContextWindow() const { return m_currentMobileContextWindow; }
+    QString configPath() const;
+
+    // The three detections, concurrently.
+    QCoro::Task<> detectAll();
+    QCoro::Task<> detectOllama();
+    QCoro::Task<> detectCloudProviders();
+    QCoro::Task<> detectCurrentMobileModel();
+    // The models of the Ollama server at `baseUrl`, or nothing when it does
+    // not answer with a model list.
+    QCoro::Task<std::optional<QList<DetectedOllamaModel>>> probeOllama(QString baseUrl);
+    // The configuration file, or nothing (logged).
+    std::optional<OpenClawConfig> readConfig() const;
+    // The configured context window of "provider/model".
+    static std::optional<int> contextWindow(const QString &model, const OpenClawConfig &config);
+    // The display name of a provider key.
+    static QString providerDisplayName(const QString &key);
+
+    void setValidator(ConfigValidator validator) { m_deps.validator = std::move(validator); }
+    // Makes `reference` the primary model of the "mobile" agent (creating the
+    // agent when it is missing) and declares it in its provider. On success
+    // the current mobile model fields follow.
+    QCoro::Task<Result<ConfigEdit>> setMobileModel(QString reference, int contextWindow, int maxTokens);
+
+Q_SIGNALS:
+    void isDetectingChanged();
+    void ollamaChanged();
+    void ollamaModelsChanged();
+    void cloudProvidersChanged();
+    void currentMobileModelChanged();
+
+private:
+    QString currentMobileModelText() const { return m_currentMobileModel.value_or(QString()); }
+    void setCurrentMobileModel(std::optional<QString> model, std::optional<int> contextWindow);
+
+    Dependencies m_deps;
+    Timings m_timings;
+    bool m_isDetecting = false;
+    QList<DetectedOllamaModel> m_ollamaModels;
+    bool m_ollamaReachable = false;
+    QString m_ollamaHost = defaultOllamaHost();
+    QList<DetectedCloudProvider> m_cloudProviders;
+    std::optional<QString> m_currentMobileModel;
+    std::optional<int> m_currentMobileContextWindow;
+};
+
+} // namespace halvex
