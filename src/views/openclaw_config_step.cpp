@@ -183,7 +183,8 @@ void OpenClawConfigStep::updateDiscovered()
 
 void OpenClawConfigStep::useDetected()
 {
-    m_services.bridgeManager->reconfigureGateway(m_detector->endpointURL(), m_detector->gatewayToken());
+    m_services.bridgeManager->reconfigureGateway(
+        m_detector->endpointURL(), gatewayTokenToApply(m_services.bridgeManager, m_detector->gatewayToken()));
     m_onNext();
 }
 
@@ -193,7 +194,8 @@ void OpenClawConfigStep::continueManual()
     // A text that is not a URL goes back to what OpenClaw's own file says.
     const QUrl typed(text, QUrl::StrictMode);
     const bool isURL = typed.isValid() && !typed.host().isEmpty();
-    m_services.bridgeManager->reconfigureGateway(isURL ? typed : QUrl(), m_manualToken->text());
+    m_services.bridgeManager->reconfigureGateway(isURL ? typed : QUrl(),
+                                                gatewayTokenToApply(m_services.bridgeManager, m_manualToken->text()));
     m_onNext();
 }
 

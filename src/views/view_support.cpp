@@ -149,3 +149,18 @@ void makeDefault(QAbstractButton *button)
 }
 
 } // namespace halvex
+
+#include "bridge/bridge_manager.h"
+#include "platform/deployment.h"
+#include "platform/keychain_manager.h"
+
+namespace halvex {
+
+QString gatewayTokenToApply(BridgeManager *bridgeManager, const QString &typed)
+{
+    if (!typed.isEmpty())
+        return typed;
+    return bridgeManager->keychain()->load(CredentialService::openClaw()).value_or(QString());
+}
+
+} // namespace halvex

@@ -53,3 +53,14 @@ QLineEdit *makeField(const QString &accessibleName, const QString &placeholder, 
 void makeDefault(QAbstractButton *button);
 
 } // namespace halvex
+
+namespace halvex {
+
+class BridgeManager;
+
+// The gateway token a form hands to the bridge: the typed one, or, when the
+// field was left empty, the one already stored (an empty field never
+// deletes a stored token).
+QString gatewayTokenToApply(BridgeManager *bridgeManager, const QString &typed);
+
+} // namespace halvex
