@@ -159,6 +159,7 @@ private Q_SLOTS:
         QTest::keyClick(&wizard, Qt::Key_Escape);
         QVERIFY(!wizard.isVisible());
         QCOMPARE(completed, 0);
+        QTRY_VERIFY_WITH_TIMEOUT(!wizard.detector()->isDetecting(), kWait);
     }
 
     void accountStepEdges()
@@ -267,9 +268,9 @@ private Q_SLOTS:
         // Nothing detected: only the managed free tier, selected; Continue writes it.
         rig.ollama.server()->close();
         rig.writeOpenClawConfig();
-        auto detection = rig.services.makeProviderDetection();
+        std::shared_ptr<ProviderDetectionService> detection = rig.services.makeProviderDetection();
         int nexts = 0;
-        ModelSelectionStep step(rig.services, detection.get(), [&] { ++nexts; });
+        ModelSelectionStep step(rig.services, detection, [&] { ++nexts; });
         step.show();
         step.load();
         QTRY_VERIFY_WITH_TIMEOUT(step.isLoaded(), kWait);
@@ -289,8 +290,8 @@ private Q_SLOTS:
         WizardRig rig;
         QVERIFY(rig.start());
         rig.ollama.setModels({{QStringLiteral("llama3.2:3b"), 2000000000, QStringLiteral("3.2B"), 16384}});
-        auto detection = rig.services.makeProviderDetection();
-        ModelSelectionStep step(rig.services, detection.get(), [] {});
+        std::shared_ptr<ProviderDetectionService> detection = rig.services.makeProviderDetection();
+        ModelSelectionStep step(rig.services, detection, [] {});
         step.show();
         step.load();
         QTRY_VERIFY_WITH_TIMEOUT(step.isLoaded(), kWait);

@@ -13,9 +13,9 @@
 
 namespace halvex {
 
-ModelSelectionStep::ModelSelectionStep(const WindowServices &services, ProviderDetectionService *detection,
+ModelSelectionStep::ModelSelectionStep(const WindowServices &services, std::shared_ptr<ProviderDetectionService> detection,
                                        std::function<void()> onContinue, QWidget *parent)
-    : QWidget(parent), m_services(services), m_detection(detection), m_onContinue(std::move(onContinue))
+    : QWidget(parent), m_services(services), m_detection(std::move(detection)), m_onContinue(std::move(onContinue))
 {
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(makeTitle(QStringLiteral("Choose a model for your companion"), this));
@@ -78,7 +78,8 @@ QCoro::Task<> ModelSelectionStep::load()
     m_loaded = false;
     m_scanning->show();
     m_busy->show();
-    co_await m_detection->detectAll();
+    const std::shared_ptr<ProviderDetectionService> keep = m_detection;
+    co_await keep->detectAll();
     if (!self)
         co_return;
     m_scanning->hide();
@@ -164,7 +165,8 @@ QCoro::Task<> ModelSelectionStep::saveAndContinue()
     m_busy->show();
     // The wizard is never held up here: a failed write leaves the model
     // window to try again.
-    co_await m_detection->setMobileModel(model->id, model->contextWindow, model->maxTokens);
+    const std::shared_ptr<ProviderDetectionService> keep = m_detection;
+    co_await keep->setMobileModel(model->id, model->contextWindow, model->maxTokens);
     if (!self)
         co_return;
     m_busy->hide();

@@ -7,6 +7,7 @@
 #include <qcoro/qcorotask.h>
 
 #include <functional>
+#include <memory>
 #include <optional>
 
 class QLabel;
@@ -26,7 +27,7 @@ class ModelSelectionStep : public QWidget
 {
     Q_OBJECT
 public:
-    ModelSelectionStep(const WindowServices &services, ProviderDetectionService *detection,
+    ModelSelectionStep(const WindowServices &services, std::shared_ptr<ProviderDetectionService> detection,
                        std::function<void()> onContinue, QWidget *parent = nullptr);
 
     // Detects the providers and builds the list (each time the step shows).
@@ -43,7 +44,7 @@ private:
     void showTest(const QString &text, std::optional<bool> ok);
 
     const WindowServices &m_services;
-    ProviderDetectionService *m_detection;
+    std::shared_ptr<ProviderDetectionService> m_detection;
     std::function<void()> m_onContinue;
     std::optional<QString> m_selectedModelId;
     QList<ModelRecommendation> m_recommendations;

@@ -108,7 +108,8 @@ QCoro::Task<> ModelSelectionView::load()
     m_loaded = false;
     m_detecting->show();
     m_busy->show();
-    co_await m_detection->detectAll();
+    const std::shared_ptr<ProviderDetectionService> keep = m_detection;
+    co_await keep->detectAll();
     if (!self)
         co_return;
     m_detecting->hide();
@@ -185,8 +186,8 @@ QCoro::Task<> ModelSelectionView::save()
     m_save->setEnabled(false);
     m_busy->show();
     showError(m_error, QString());
-    const Result<ConfigEdit> result =
-        co_await m_detection->setMobileModel(model->id, model->contextWindow, model->maxTokens);
+    const std::shared_ptr<ProviderDetectionService> keep = m_detection;
+    const Result<ConfigEdit> result = co_await keep->setMobileModel(model->id, model->contextWindow, model->maxTokens);
     if (!self)
         co_return;
     m_busy->hide();

@@ -54,7 +54,9 @@ private:
 
     const WindowServices &m_services;
     Timings m_timings;
-    std::unique_ptr<ProviderDetectionService> m_detection;
+    // Shared with the operations that run on it, so that closing the window
+    // while one runs leaves the service alive until it ends.
+    std::shared_ptr<ProviderDetectionService> m_detection;
     std::optional<QString> m_selectedModelId;
     QList<ModelRecommendation> m_recommendations;
     bool m_loaded = false;

@@ -18,9 +18,9 @@
 
 namespace halvex {
 
-OpenClawConfigStep::OpenClawConfigStep(const WindowServices &services, OpenClawDetector *detector,
+OpenClawConfigStep::OpenClawConfigStep(const WindowServices &services, std::shared_ptr<OpenClawDetector> detector,
                                        std::function<void()> onNext, QWidget *parent)
-    : QWidget(parent), m_services(services), m_detector(detector), m_onNext(std::move(onNext))
+    : QWidget(parent), m_services(services), m_detector(std::move(detector)), m_onNext(std::move(onNext))
 {
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(makeTitle(QStringLiteral("OpenClaw Configuration"), this));
@@ -133,10 +133,10 @@ OpenClawConfigStep::OpenClawConfigStep(const WindowServices &services, OpenClawD
     connect(m_discovered, &QListWidget::itemClicked, this,
             [this](QListWidgetItem *item) { m_manualEndpoint->setText(item->data(Qt::UserRole).toString()); });
 
-    connect(m_detector, &OpenClawDetector::isDetectingChanged, this, [this] { updateDetected(); });
-    connect(m_detector, &OpenClawDetector::detectedChanged, this, [this] { updateDetected(); });
-    connect(m_detector, &OpenClawDetector::gatewayBindChanged, this, [this] { updateDetected(); });
-    connect(m_detector, &OpenClawDetector::bonjourGatewaysChanged, this, [this] { updateDiscovered(); });
+    connect(m_detector.get(), &OpenClawDetector::isDetectingChanged, this, [this] { updateDetected(); });
+    connect(m_detector.get(), &OpenClawDetector::detectedChanged, this, [this] { updateDetected(); });
+    connect(m_detector.get(), &OpenClawDetector::gatewayBindChanged, this, [this] { updateDetected(); });
+    connect(m_detector.get(), &OpenClawDetector::bonjourGatewaysChanged, this, [this] { updateDiscovered(); });
     updateDetected();
     updateDiscovered();
 }
@@ -229,7 +229,8 @@ QCoro::Task<> OpenClawConfigStep::enableLANAccess()
     m_enablingLAN = true;
     m_enableLAN->setEnabled(false);
     showError(m_lanError, QString());
-    const bool ok = co_await m_detector->enableLANAccess();
+    const std::shared_ptr<OpenClawDetector> keep = m_detector;
+    const bool ok = co_await keep->enableLANAccess();
     if (!self)
         co_return;
     m_enablingLAN = false;

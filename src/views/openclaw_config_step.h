@@ -4,6 +4,7 @@
 #include <qcoro/qcorotask.h>
 
 #include <functional>
+#include <memory>
 #include <optional>
 
 class QLabel;
@@ -27,7 +28,7 @@ class OpenClawConfigStep : public QWidget
 {
     Q_OBJECT
 public:
-    OpenClawConfigStep(const WindowServices &services, OpenClawDetector *detector, std::function<void()> onNext,
+    OpenClawConfigStep(const WindowServices &services, std::shared_ptr<OpenClawDetector> detector, std::function<void()> onNext,
                        QWidget *parent = nullptr);
 
     bool showsManual() const;
@@ -44,7 +45,7 @@ private:
     QCoro::Task<> enableLANAccess();
 
     const WindowServices &m_services;
-    OpenClawDetector *m_detector;
+    std::shared_ptr<OpenClawDetector> m_detector;
     std::function<void()> m_onNext;
     bool m_isTesting = false;
     bool m_lanWarningSkipped = false;

@@ -106,12 +106,12 @@ QCoro::Task<> OpenClawSettingsView::redetect()
 {
     QPointer<OpenClawSettingsView> self(this);
     m_detector = m_services.makeDetector();
-    OpenClawDetector *detector = m_detector.get();
+    const std::shared_ptr<OpenClawDetector> detector = m_detector;
     m_isDetecting = true;
     showError(m_error, QString());
     updateBusy();
     co_await detector->detect();
-    if (!self || detector != m_detector.get())
+    if (!self || detector != m_detector)
         co_return;
     m_isDetecting = false;
     updateBusy();

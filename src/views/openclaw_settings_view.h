@@ -40,7 +40,7 @@ private:
     void updateBusy();
 
     const WindowServices &m_services;
-    std::unique_ptr<OpenClawDetector> m_detector;
+    std::shared_ptr<OpenClawDetector> m_detector; // alive while its detection runs
     bool m_isTesting = false;
     bool m_isDetecting = false;
     std::optional<bool> m_testResult;

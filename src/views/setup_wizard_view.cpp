@@ -26,6 +26,12 @@ namespace halvex {
 
 namespace {
 
+// Detection keeps its detector alive until it ends, even when the wizard closes first.
+QCoro::Task<> runDetection(std::shared_ptr<OpenClawDetector> detector)
+{
+    co_await detector->detect();
+}
+
 QPixmap dot(const QColor &colour)
 {
     QPixmap pixmap(8, 8);
@@ -69,9 +75,9 @@ SetupWizardView::SetupWizardView(WindowServices services, std::function<void()> 
     m_steps->addWidget(m_account);
     m_connectPhone = new ConnectPhoneStep(m_services.pairing, [this] { next(); }, this);
     m_steps->addWidget(m_connectPhone);
-    m_openClaw = new OpenClawConfigStep(m_services, m_detector.get(), [this] { next(); }, this);
+    m_openClaw = new OpenClawConfigStep(m_services, m_detector, [this] { next(); }, this);
     m_steps->addWidget(m_openClaw);
-    m_model = new ModelSelectionStep(m_services, m_providerDetection.get(), [this] { next(); }, this);
+    m_model = new ModelSelectionStep(m_services, m_providerDetection, [this] { next(); }, this);
     m_steps->addWidget(m_model);
     m_steps->addWidget(buildAutoStart());
     m_completion = new CompletionStep(m_services.bridgeManager, [this] { m_onComplete(); }, this);
@@ -81,7 +87,7 @@ SetupWizardView::SetupWizardView(WindowServices services, std::function<void()> 
     connect(m_back, &QPushButton::clicked, this, [this] { setCurrentStep(m_currentStep - 1); });
     updateFrame();
     // Detection runs while the user reads the first steps.
-    QTimer::singleShot(0, m_detector.get(), [detector = m_detector.get()] { detector->detect(); });
+    QTimer::singleShot(0, this, [detector = m_detector] { runDetection(detector); });
 }
 
 SetupWizardView::~SetupWizardView() = default;

@@ -57,8 +57,9 @@ private:
 
     WindowServices m_services;
     std::function<void()> m_onComplete;
-    std::unique_ptr<OpenClawDetector> m_detector;
-    std::unique_ptr<ProviderDetectionService> m_providerDetection;
+    // Shared with the steps' running operations (see ModelSelectionView).
+    std::shared_ptr<OpenClawDetector> m_detector;
+    std::shared_ptr<ProviderDetectionService> m_providerDetection;
     int m_currentStep = 0;
 
     QList<QLabel *> m_dots;
