@@ -163,7 +163,8 @@ void OpenClawConfigStep::updateDetected()
     }
     m_endpoint->setText(m_detector->endpointURL().toString());
     m_token->setText(maskedToken(m_detector->gatewayToken()));
-    m_agent->setText(m_detector->hasMobileAgent() ? QStringLiteral("mobile") : m_detector->agents().value(0));
+    // The bridge always talks to the "mobile" agent; choosing a model creates it when missing.
+    m_agent->setText(QStringLiteral("mobile"));
     m_status->setText(m_detector->gatewayRunning() ? QStringLiteral("Running") : QStringLiteral("Not running"));
     const QString bind = m_detector->gatewayBind();
     const bool loopback = bind == QLatin1String("loopback") || bind == QLatin1String("localhost");
