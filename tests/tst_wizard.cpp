@@ -151,7 +151,8 @@ private Q_SLOTS:
         SetupWizardView wizard(rig.services, [&] { ++completed; });
         wizard.show();
         QVERIFY(QTest::qWaitForWindowExposed(&wizard));
-        CLICK(&wizard, "Get Started");
+        // Return presses the step's default button ("Get Started").
+        QTest::keyClick(&wizard, Qt::Key_Return);
         QCOMPARE(wizard.currentStep(), 1);
         QTest::mouseClick(wizard.backButton(), Qt::LeftButton);
         QCOMPARE(wizard.currentStep(), 0);

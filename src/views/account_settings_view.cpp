@@ -67,6 +67,7 @@ AccountSettingsView::AccountSettingsView(const WindowServices &services, QWidget
         refresh();
     });
     connect(m_signIn, &QPushButton::clicked, this, [this] { signIn(); });
+    connect(m_email, &QLineEdit::returnPressed, m_signIn, &QPushButton::click);
     connect(m_password, &QLineEdit::returnPressed, m_signIn, &QPushButton::click);
     refresh();
 }
@@ -128,10 +129,8 @@ QCoro::Task<> AccountSettingsView::signIn()
 
 void AccountSettingsView::keyPressEvent(QKeyEvent *event)
 {
-    if (event->key() == Qt::Key_Escape) {
-        window()->close();
+    if (handleWindowKey(this, event))
         return;
-    }
     QWidget::keyPressEvent(event);
 }
 

@@ -95,6 +95,7 @@ QWidget *AccountStep::buildForm()
     connect(m_signInChoice, &QRadioButton::toggled, this, [this] { updateButtons(); });
     connect(m_email, &QLineEdit::textChanged, this, [this] { updateButtons(); });
     connect(m_password, &QLineEdit::textChanged, this, [this] { updateButtons(); });
+    connect(m_email, &QLineEdit::returnPressed, m_submit, &QPushButton::click);
     connect(m_password, &QLineEdit::returnPressed, m_submit, &QPushButton::click);
     connect(m_submit, &QPushButton::clicked, this, [this] { submit(); });
     connect(forgot, &QPushButton::clicked, this, [this] {
@@ -168,6 +169,9 @@ QWidget *AccountStep::buildReset()
     connect(m_resetEmail, &QLineEdit::textChanged, this, [this] { updateButtons(); });
     connect(m_resetCode, &QLineEdit::textChanged, this, [this] { updateButtons(); });
     connect(m_newPassword, &QLineEdit::textChanged, this, [this] { updateButtons(); });
+    connect(m_resetEmail, &QLineEdit::returnPressed, m_sendCode, &QPushButton::click);
+    connect(m_resetCode, &QLineEdit::returnPressed, m_resetButton, &QPushButton::click);
+    connect(m_newPassword, &QLineEdit::returnPressed, m_resetButton, &QPushButton::click);
     connect(cancel, &QPushButton::clicked, this, [this] { showPage(Page::form); });
     connect(backToSignIn, &QPushButton::clicked, this, [this] { showPage(Page::form); });
     connect(m_sendCode, &QPushButton::clicked, this, [this] { sendResetCode(); });

@@ -205,10 +205,8 @@ QCoro::Task<> ModelSelectionView::save()
 
 void ModelSelectionView::keyPressEvent(QKeyEvent *event)
 {
-    if (event->key() == Qt::Key_Escape) {
-        window()->close();
+    if (handleWindowKey(this, event))
         return;
-    }
     QWidget::keyPressEvent(event);
 }
 

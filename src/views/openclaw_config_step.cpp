@@ -126,6 +126,8 @@ OpenClawConfigStep::OpenClawConfigStep(const WindowServices &services, std::shar
         updateDetected();
     });
     connect(m_enableLAN, &QPushButton::clicked, this, [this] { enableLANAccess(); });
+    connect(m_manualEndpoint, &QLineEdit::returnPressed, next, &QPushButton::click);
+    connect(m_manualToken, &QLineEdit::returnPressed, next, &QPushButton::click);
     connect(m_test, &QPushButton::clicked, this, [this] { testConnection(); });
     connect(next, &QPushButton::clicked, this, [this] { continueManual(); });
     connect(m_discovered, &QListWidget::itemActivated, this,

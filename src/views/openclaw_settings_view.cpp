@@ -139,10 +139,8 @@ void OpenClawSettingsView::save()
 
 void OpenClawSettingsView::keyPressEvent(QKeyEvent *event)
 {
-    if (event->key() == Qt::Key_Escape) {
-        window()->close();
+    if (handleWindowKey(this, event))
         return;
-    }
     QWidget::keyPressEvent(event);
 }
 

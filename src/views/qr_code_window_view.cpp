@@ -76,10 +76,8 @@ QCoro::Task<> QRCodeWindowView::generate()
 
 void QRCodeWindowView::keyPressEvent(QKeyEvent *event)
 {
-    if (event->key() == Qt::Key_Escape) {
-        window()->close();
+    if (handleWindowKey(this, event))
         return;
-    }
     QWidget::keyPressEvent(event);
 }
 

@@ -206,10 +206,8 @@ void SetupWizardView::updateFrame()
 
 void SetupWizardView::keyPressEvent(QKeyEvent *event)
 {
-    if (event->key() == Qt::Key_Escape) {
-        close();
+    if (handleWindowKey(this, event))
         return;
-    }
     QWidget::keyPressEvent(event);
 }
 

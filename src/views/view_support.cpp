@@ -164,3 +164,29 @@ QString gatewayTokenToApply(BridgeManager *bridgeManager, const QString &typed)
 }
 
 } // namespace halvex
+
+#include <QKeyEvent>
+
+namespace halvex {
+
+bool handleWindowKey(QWidget *root, QKeyEvent *event)
+{
+    if (event->key() == Qt::Key_Escape) {
+        root->window()->close();
+        return true;
+    }
+    if (event->key() != Qt::Key_Return && event->key() != Qt::Key_Enter)
+        return false;
+    if (qobject_cast<QLineEdit *>(QApplication::focusWidget()))
+        return false;
+    const QList<QPushButton *> buttons = root->findChildren<QPushButton *>();
+    for (QPushButton *button : buttons) {
+        if (button->isDefault() && button->isVisible() && button->isEnabled()) {
+            button->click();
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace halvex

@@ -9,6 +9,7 @@
 class QAbstractButton;
 class QBoxLayout;
 class QLineEdit;
+class QKeyEvent;
 class QNetworkAccessManager;
 
 namespace halvex {
@@ -62,5 +63,14 @@ class BridgeManager;
 // field was left empty, the one already stored (an empty field never
 // deletes a stored token).
 QString gatewayTokenToApply(BridgeManager *bridgeManager, const QString &typed);
+
+} // namespace halvex
+
+namespace halvex {
+
+// Keys every window shares: Escape closes the window; Return presses the
+// visible default button unless a text field has focus (fields press their
+// own button). True when the key was used.
+bool handleWindowKey(QWidget *root, QKeyEvent *event);
 
 } // namespace halvex
