@@ -94,11 +94,8 @@ private Q_SLOTS:
     {
         WizardRig rig;
         QVERIFY(rig.start());
-        rig.bridge.storeBridgeToken();
-        rig.bridge.pointAtGateway();
+        QVERIFY(rig.connectBridge());
         BridgeManager *bridge = rig.bridge.bridge.get();
-        bridge->reloadCredentials();
-        QVERIFY(rig.bridge.waitConnected());
 
         OpenClawSettingsView window(rig.services);
         window.show();
@@ -139,11 +136,8 @@ private Q_SLOTS:
     {
         WizardRig rig;
         QVERIFY(rig.start());
-        rig.bridge.storeBridgeToken();
-        rig.bridge.pointAtGateway();
+        QVERIFY(rig.connectBridge());
         BridgeManager *bridge = rig.bridge.bridge.get();
-        bridge->reloadCredentials();
-        QVERIFY(rig.bridge.waitConnected());
 
         AccountSettingsView window(rig.services);
         window.show();

@@ -98,6 +98,15 @@ struct WizardRig {
         return true;
     }
 
+    // A paired bridge pointed at the gateway stand-in, connected to the relay.
+    bool connectBridge()
+    {
+        bridge.storeBridgeToken();
+        bridge.pointAtGateway();
+        bridge.bridge->reloadCredentials();
+        return bridge.waitConnected();
+    }
+
     // OpenClaw's own file naming the gateway stand-in, bound to loopback.
     void writeOpenClawConfig(const QByteArray &bind = "loopback")
     {

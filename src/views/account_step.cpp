@@ -244,44 +244,44 @@ void AccountStep::setLoading(bool loading)
     updateButtons();
 }
 
+template <typename T>
+QCoro::Task<std::optional<T>> AccountStep::run(QCoro::Task<Result<T>> request, QLabel *errorLabel)
+{
+    QPointer<AccountStep> self(this);
+    setLoading(true);
+    Result<T> result = co_await std::move(request);
+    if (!self)
+        co_return std::nullopt;
+    setLoading(false);
+    if (!result) {
+        showError(errorLabel, result.error().description());
+        co_return std::nullopt;
+    }
+    co_return std::move(result).value();
+}
+
 QCoro::Task<> AccountStep::submit()
 {
     if (!m_submit->isEnabled())
         co_return;
-    QPointer<AccountStep> self(this);
-    setLoading(true);
     // Exactly as typed: a password may begin or end with a space.
     const QString email = m_email->text();
     const QString password = m_password->text();
     // (Not a conditional expression: GCC 12 mishandles co_await inside one.)
     QCoro::Task<Result<Done>> request = m_signInChoice->isChecked() ? m_account->signIn(email, password)
                                                                      : m_account->createAccount(email, password);
-    const Result<Done> result = co_await std::move(request);
-    if (!self)
-        co_return;
-    setLoading(false);
-    if (!result) {
-        showError(m_error, result.error().description());
-        co_return;
-    }
-    m_onNext();
+    if (co_await run(std::move(request), m_error))
+        m_onNext();
 }
 
 QCoro::Task<> AccountStep::sendResetCode()
 {
     if (!m_sendCode->isEnabled())
         co_return;
-    QPointer<AccountStep> self(this);
-    setLoading(true);
-    const Result<QString> result = co_await m_account->forgotPassword(m_resetEmail->text());
-    if (!self)
+    const std::optional<QString> message = co_await run(m_account->forgotPassword(m_resetEmail->text()), m_resetError);
+    if (!message)
         co_return;
-    setLoading(false);
-    if (!result) {
-        showError(m_resetError, result.error().description());
-        co_return;
-    }
-    showError(m_resetMessage, *result);
+    showError(m_resetMessage, *message);
     showResetStep(1);
 }
 
@@ -289,18 +289,11 @@ QCoro::Task<> AccountStep::resetPassword()
 {
     if (!m_resetButton->isEnabled())
         co_return;
-    QPointer<AccountStep> self(this);
-    setLoading(true);
-    const Result<QString> result =
-        co_await m_account->resetPassword(m_resetEmail->text(), m_resetCode->text(), m_newPassword->text());
-    if (!self)
+    const std::optional<QString> message = co_await run(
+        m_account->resetPassword(m_resetEmail->text(), m_resetCode->text(), m_newPassword->text()), m_resetError);
+    if (!message)
         co_return;
-    setLoading(false);
-    if (!result) {
-        showError(m_resetError, result.error().description());
-        co_return;
-    }
-    showError(m_resetMessage, *result);
+    showError(m_resetMessage, *message);
     m_password->clear();
     m_newPassword->clear();
     showResetStep(2);

@@ -3,7 +3,10 @@
 #include <QWidget>
 #include <qcoro/qcorotask.h>
 
+#include "platform/error.h"
+
 #include <functional>
+#include <optional>
 
 class QLabel;
 class QLineEdit;
@@ -44,6 +47,9 @@ private:
     void setLoading(bool loading);
     void showPage(Page page);
     void showResetStep(int step);
+    // The request with the loading state around it: its value, or nothing
+    // when it failed (its error shown in `errorLabel`) or the step is gone.
+    template <typename T> QCoro::Task<std::optional<T>> run(QCoro::Task<Result<T>> request, QLabel *errorLabel);
     QCoro::Task<> submit();
     QCoro::Task<> sendResetCode();
     QCoro::Task<> resetPassword();

@@ -134,30 +134,22 @@ void ConnectPhoneStep::setBusy(bool pairing, bool verifying)
 
 QCoro::Task<> ConnectPhoneStep::pairAutomatically()
 {
-    if (isBusy())
-        co_return;
-    QPointer<ConnectPhoneStep> self(this);
-    showError(m_error, QString());
-    setBusy(true, false);
-    const Result<PairingResult> result = co_await m_pairing->pairAutomatically();
-    if (!self)
-        co_return;
-    setBusy(false, false);
-    if (!result) {
-        showError(m_error, result.error().description());
-        co_return;
-    }
-    showPaired(*result);
+    if (!isBusy())
+        co_await pair(m_pairing->pairAutomatically(), true);
 }
 
 QCoro::Task<> ConnectPhoneStep::connectWithCode()
 {
-    if (!m_connect->isEnabled())
-        co_return;
+    if (m_connect->isEnabled())
+        co_await pair(m_pairing->pairWithCode(m_manualCode->text()), false);
+}
+
+QCoro::Task<> ConnectPhoneStep::pair(QCoro::Task<Result<PairingResult>> request, bool automatic)
+{
     QPointer<ConnectPhoneStep> self(this);
     showError(m_error, QString());
-    setBusy(false, true);
-    const Result<PairingResult> result = co_await m_pairing->pairWithCode(m_manualCode->text());
+    setBusy(automatic, !automatic);
+    const Result<PairingResult> result = co_await std::move(request);
     if (!self)
         co_return;
     setBusy(false, false);

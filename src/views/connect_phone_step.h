@@ -39,6 +39,7 @@ private:
     void setBusy(bool pairing, bool verifying);
     QCoro::Task<> pairAutomatically();
     QCoro::Task<> connectWithCode();
+    QCoro::Task<> pair(QCoro::Task<Result<PairingResult>> request, bool automatic);
 
     PairingService *m_pairing;
     std::function<void()> m_onNext;
