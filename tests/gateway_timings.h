@@ -11,6 +11,7 @@ inline OpenClawWebSocket::Timings fastGatewayTimings()
     timings.initialReconnectDelay = 0.01;
     timings.maxReconnectDelay = 0.05;
     timings.approvalReconnectDelay = 0.01;
+    timings.sessionSettleTimeout = 0.2;
     return timings;
 }
 

@@ -28,6 +28,19 @@ std::unique_ptr<KeychainManager> memoryKeychain(MemorySecretBackend **backend = 
     return std::make_unique<KeychainManager>(std::move(store));
 }
 
+// A store that can be locked: every lookup then fails as a locked or
+// unreachable Secret Service does.
+class LockableSecretBackend : public MemorySecretBackend
+{
+public:
+    bool locked = false;
+    SecretOutcome lookup(const SecretItemKey &key) override
+    {
+        return locked ? SecretOutcome::failure(2, QStringLiteral("Cannot unlock the collection"))
+                      : MemorySecretBackend::lookup(key);
+    }
+};
+
 QString keyAccount()
 {
     return QString::fromLatin1(CredentialService::deviceKeyAccount);
@@ -212,6 +225,49 @@ private Q_SLOTS:
         QVERIFY(log.waitFor(QStringLiteral("No device identity — cannot authenticate")));
         QCOMPARE(socket.state(), OpenClawWSState::error(QStringLiteral("No device identity")));
         QVERIFY(gateway.framesWithMethod(QStringLiteral("connect")).isEmpty());
+        socket.disconnect();
+    }
+
+    void aStoreThatCannotBeReadKeepsTheIdentity()
+    {
+        test::LogCapture log;
+        auto owned = std::make_unique<LockableSecretBackend>();
+        LockableSecretBackend *store = owned.get();
+        KeychainManager keychain(std::move(owned));
+        auto first = createOrFail(&keychain);
+        const QString deviceId = first->deviceId();
+        const QByteArray key =
+            store->items().value(SecretItemKey{CredentialService::openClawDeviceKey(), keyAccount()});
+        QCOMPARE(key.size(), 32);
+
+        // Locked: no identity, and above all no new one over the stored key.
+        store->locked = true;
+        auto failed = OpenClawDeviceIdentity::create(&keychain);
+        QVERIFY(!failed.ok());
+        QVERIFY(failed.error().description().contains(QLatin1String("Cannot unlock the collection")));
+        QCOMPARE(store->items().value(SecretItemKey{CredentialService::openClawDeviceKey(), keyAccount()}), key);
+
+        // The gateway socket reports it and tries again later, with the same key.
+        test::GatewayWsStandIn gateway;
+        QVERIFY(gateway.listen());
+        OpenClawWebSocket::Timings timings;
+        timings.initialReconnectDelay = 0.01;
+        OpenClawWebSocket socket(&keychain, timings);
+        QVERIFY(!socket.deviceIdentity());
+        socket.connect(gateway.httpUrl(), QStringLiteral("gw-token"));
+        QVERIFY(QTest::qWaitFor(
+            [&] { return socket.state() == OpenClawWSState::error(QStringLiteral("No device identity")); }, 20000));
+        store->locked = false;
+        QVERIFY(QTest::qWaitFor([&] { return socket.state() == OpenClawWSState::connected(); }, 20000));
+        QCOMPARE(socket.deviceIdentity()->deviceId(), deviceId);
+        QCOMPARE(gateway.connectRecords()
+                     .last()
+                     .params.value(QLatin1String("device"))
+                     .toObject()
+                     .value(QLatin1String("id"))
+                     .toString(),
+                 deviceId);
+        QCOMPARE(log.countStartingWith(QStringLiteral("Generated NEW")), 1);
         socket.disconnect();
     }
 

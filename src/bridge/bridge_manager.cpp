@@ -29,12 +29,16 @@ BridgeManager::BridgeManager(Dependencies deps, Timings timings, QObject *parent
     m_relayWebSocket = new RelayWebSocket(m_deps.relayOrigin, m_timings.relay, this);
     m_openClawClient = new OpenClawClient(m_deps.network, QUrl(GatewaySettings::defaultEndpoint()), QString(),
                                           m_timings.openClawClient, this);
-    m_openClawWebSocket = new OpenClawWebSocket(m_deps.keychain, m_timings.openClawWebSocket, m_deps.shellRunner, this);
+    m_openClawWebSocket = new OpenClawWebSocket(m_deps.keychain, m_timings.openClawWebSocket, m_deps.processRunner, this);
 
     ChatPipeline::Links links;
     links.webSocket = m_openClawWebSocket;
     links.http = m_openClawClient;
     links.webSocketExpected = [this] { return m_gatewayMonitor->isSocketExpected(); };
+    links.wakeWebSocket = [this] {
+        if (m_running)
+            m_openClawWebSocket->reconnectIfGivenUp();
+    };
     links.agentId = [this] { return m_openClawClient->agentId(); };
     links.replies.sendJSON = [this](const QJsonObject &message) { m_relayWebSocket->sendJSON(message); };
     links.replies.send = [this](const RelayResponse &response) { m_relayWebSocket->send(response); };

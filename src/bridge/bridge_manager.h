@@ -106,7 +106,7 @@ public:
         LocalModelDetector localModelDetector;    // none: no local models
         MemorySyncFactory memorySyncFactory;      // none: memory sync never runs
         std::function<DeviceFacts()> deviceFacts; // halvex::currentDeviceFacts()
-        ShellRunner shellRunner;                  // the gateway socket's own
+        ProcessRunner processRunner;              // the gateway socket's own (openclaw tool)
     };
 
     // Reads the gateway settings, then applies the stored on/off switch (and

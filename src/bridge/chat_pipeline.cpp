@@ -117,6 +117,8 @@ QCoro::Task<bool> ChatPipeline::waitForWebSocket(QDeadlineTimer deadline)
     const QPointer<ChatPipeline> self(this);
     const std::shared_ptr<Gate> gate = m_gate;
     const QDeadlineTimer waitEnd(std::min<qint64>(toMs(m_timings.gatewaySocketWait).count(), deadline.remainingTime()));
+    if (!m_links.webSocket->isUsableForChat() && m_links.wakeWebSocket)
+        m_links.wakeWebSocket();
     for (;;) {
         if (m_links.webSocket->isUsableForChat())
             co_return true;

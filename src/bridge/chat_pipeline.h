@@ -62,6 +62,9 @@ public:
         // The socket is not usable now but is on its way (connecting, or
         // reconnecting to a gateway that answered recently): worth a wait.
         std::function<bool()> webSocketExpected;
+        // Asks a socket that gave up reconnecting for a fresh round (a chat
+        // wants it); may be empty.
+        std::function<void()> wakeWebSocket;
         // The agent the chats go to.
         std::function<QString()> agentId;
         Replies replies;

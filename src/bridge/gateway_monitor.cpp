@@ -96,6 +96,9 @@ QCoro::Task<> GatewayMonitor::runProbe()
     // expected back on the socket (it is restarting, or between attempts).
     if (health.reachable && self->m_socketEverConnected)
         self->m_lastContact.start();
+    // The gateway answers again after the socket gave up: a fresh round.
+    if (health.reachable)
+        self->m_socket->reconnectIfGivenUp();
     Q_EMIT self->reachabilityUpdated(self->isReachable());
 }
 

@@ -66,8 +66,17 @@ Result<std::unique_ptr<OpenClawDeviceIdentity>> OpenClawDeviceIdentity::create(K
         return identity;
     }
 
-    // Missing, unreadable or of the wrong size: a new key replaces it (the
-    // gateway then sees a new device that needs pairing).
+    // A store that could not answer (locked, unavailable) may well hold the
+    // key: a new one would replace this device's pairing for good. Report
+    // it; the caller tries again later.
+    if (stored.status == SecretOutcome::Status::error)
+        return Error::plain(
+            QStringLiteral("The device key could not be read: %1 (%2)")
+                .arg(stored.message.isEmpty() ? QStringLiteral("credential store error") : stored.message)
+                .arg(stored.code));
+
+    // Missing or of the wrong size: a new key replaces it (the gateway then
+    // sees a new device that needs pairing).
     QByteArray seed(crypto_sign_SEEDBYTES, Qt::Uninitialized);
     randombytes_buf(seed.data(), size_t(seed.size()));
     const SecretOutcome saved = keychain->saveData(service, keyAccount(), seed);

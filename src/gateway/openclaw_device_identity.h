@@ -42,7 +42,8 @@ class OpenClawDeviceIdentity
 {
 public:
     // Loads the stored key, or creates and stores a new one when there is
-    // none usable. Fails only when a new key cannot be stored. The store is
+    // none or the stored one is malformed. Fails when the store could not
+    // be read (then nothing is replaced) or a new key cannot be stored. The store is
     // not owned and must outlive the identity.
     static Result<std::unique_ptr<OpenClawDeviceIdentity>> create(KeychainManager *keychain);
 

@@ -32,28 +32,14 @@ QString stringMember(const QJsonObject &object, const char *key)
     return value.isString() ? value.toString() : QString();
 }
 
-// Walks request objects in order; nullopt when the list is not a list of
-// objects, no object matches, or the matching one carries no id.
-std::optional<QString> requestIdFromList(const QJsonArray &list, const QString &shortId)
+// Whether a listing's device field names this device: the full id, or a
+// prefix of it of at least the short id's length (never a mere substring,
+// which another device's id could hold).
+bool namesDevice(const QString &candidate, const QString &deviceId)
 {
-    for (const QJsonValue &entry : list) {
-        if (!entry.isObject())
-            return std::nullopt;
-    }
-    for (const QJsonValue &entry : list) {
-        const QJsonObject object = entry.toObject();
-        QString candidate = stringMember(object, "deviceId");
-        if (!object.value(QLatin1String("deviceId")).isString())
-            candidate = stringMember(object, "id");
-        if (!candidate.contains(shortId))
-            continue;
-        if (object.value(QLatin1String("requestId")).isString())
-            return stringMember(object, "requestId");
-        if (object.value(QLatin1String("id")).isString())
-            return stringMember(object, "id");
-        return std::nullopt;
-    }
-    return std::nullopt;
+    if (candidate.size() < shortDeviceId(deviceId).size() || candidate.isEmpty())
+        return false;
+    return deviceId.startsWith(candidate, Qt::CaseInsensitive);
 }
 
 bool isSeparator(QChar c)
@@ -82,53 +68,44 @@ QString shortDeviceId(const QString &deviceId)
     return deviceId.left(12);
 }
 
-std::optional<QString> requestIdFromJson(const QString &output, const QString &deviceId)
+std::optional<QStringList> pendingRequestIdsFromJson(const QString &output, const QString &deviceId)
 {
-    const QString shortId = shortDeviceId(deviceId);
-    if (shortId.isEmpty())
-        return std::nullopt;
     const QJsonDocument doc = parseJson(output);
+    QJsonArray list;
     if (doc.isArray())
-        return requestIdFromList(doc.array(), shortId);
-    if (doc.isObject()) {
-        const QJsonValue pending = doc.object().value(QLatin1String("pending"));
-        if (pending.isArray())
-            return requestIdFromList(pending.toArray(), shortId);
+        list = doc.array();
+    else if (doc.isObject() && doc.object().value(QLatin1String("pending")).isArray())
+        list = doc.object().value(QLatin1String("pending")).toArray();
+    else
+        return std::nullopt;
+    QStringList ids;
+    for (const QJsonValue &entry : std::as_const(list)) {
+        const QJsonObject object = entry.toObject();
+        const QString device = object.value(QLatin1String("deviceId")).isString() ? stringMember(object, "deviceId")
+                                                                                  : stringMember(object, "id");
+        if (!namesDevice(device, deviceId))
+            continue;
+        const QString id = object.value(QLatin1String("requestId")).isString() ? stringMember(object, "requestId")
+                                                                               : stringMember(object, "id");
+        if (!id.isEmpty())
+            ids.append(id);
     }
-    return std::nullopt;
+    return ids;
 }
 
 std::optional<QString> requestIdFromLines(const QString &output, const QString &deviceId)
 {
     const QString shortId = shortDeviceId(deviceId);
+    if (shortId.size() < 12)
+        return std::nullopt;
     static const QRegularExpression lineBreak(QStringLiteral("\\r\\n|\\r|\\n"));
-    const QStringList lines = output.split(lineBreak);
-
-    // A line naming this device is more specific than a line that merely
-    // mentions pending requests (a "Pending (1)" heading, for example).
-    if (!shortId.isEmpty()) {
-        for (const QString &line : lines) {
-            if (line.contains(shortId))
-                return firstWord(line);
-        }
-    }
-    for (const QString &line : lines) {
-        if (line.toLower().contains(QLatin1String("pending")))
+    // Only a line naming this device: a line that merely mentions pending
+    // requests may well be another device's.
+    for (const QString &line : output.split(lineBreak)) {
+        if (line.contains(shortId, Qt::CaseInsensitive))
             return firstWord(line);
     }
     return std::nullopt;
-}
-
-std::optional<QString> findRequestId(const QString &output, const QString &deviceId)
-{
-    if (auto id = requestIdFromJson(output, deviceId))
-        return id;
-    // The tool's JSON object lists every pending request: when this device
-    // is not among them, no line of it names the request either.
-    const QJsonDocument doc = parseJson(output);
-    if (doc.isObject() && doc.object().value(QLatin1String("pending")).isArray())
-        return std::nullopt;
-    return requestIdFromLines(output, deviceId);
 }
 
 } // namespace halvex::PairingRequestParser

@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include <QStringList>
+
 #include <optional>
 
 namespace halvex {
@@ -13,22 +15,20 @@ namespace PairingRequestParser {
 
 QString shortDeviceId(const QString &deviceId);
 
-// JSON forms: an array of request objects, or an object whose "pending"
-// member is such an array (what "devices list --json" prints). The first
-// object whose "deviceId" (else "id") contains the short id gives its
-// "requestId" (else "id"). Text before the JSON (warnings) is skipped when
-// the JSON starts on a line of its own.
-std::optional<QString> requestIdFromJson(const QString &output, const QString &deviceId);
+// The JSON listing: an array of request objects, or an object whose
+// "pending" member is such an array (what "devices list --json" prints);
+// text before the JSON (warnings) is skipped when the JSON starts on a line
+// of its own. Returns this device's pending request ids in listed order
+// (the "requestId", else "id", of each object whose "deviceId", else "id",
+// is this device's id or a prefix of it of at least 12 characters), or
+// std::nullopt when the output is not such a listing.
+std::optional<QStringList> pendingRequestIdsFromJson(const QString &output, const QString &deviceId);
 
-// Line form: the first line containing the short id, or else the first one
-// mentioning "pending" in any letter case; its first word is the id. Box
-// drawing characters of a table count as white space, so a table row
-// "│ <request> │ <device> │ ..." gives the request column.
+// The plain listing, a fallback: the first word of the first line that
+// names the short id. Box drawing characters of a table count as white
+// space, so a table row "│ <request> │ <device> │ ..." gives the request
+// column. Never a line without the short id.
 std::optional<QString> requestIdFromLines(const QString &output, const QString &deviceId);
-
-// The JSON forms, then the line form (except after the tool's JSON object,
-// which is complete on its own).
-std::optional<QString> findRequestId(const QString &output, const QString &deviceId);
 
 } // namespace PairingRequestParser
 

@@ -39,7 +39,7 @@ FakeOpenClawCommand::FakeOpenClawCommand(const QString &folderName)
     // its own path.
     const QByteArray script = R"(#!/bin/sh
 dir=$(dirname "$0")
-echo "$*" >> "$dir/calls.log"
+printf '%s\n' "$*" >> "$dir/calls.log"
 if [ "$1" = "devices" ] && [ "$2" = "list" ]; then
   if [ "$3" = "--json" ]; then
     if [ -f "$dir/list.json" ]; then cat "$dir/list.json"; exit 0; fi
@@ -50,8 +50,10 @@ if [ "$1" = "devices" ] && [ "$2" = "list" ]; then
   exit 0
 fi
 if [ "$1" = "devices" ] && [ "$2" = "approve" ]; then
-  echo "$3" >> "$dir/approved.log"
-  echo "Approved $3"
+  id=$3
+  if [ "$3" = "--" ]; then id=$4; fi
+  printf '%s\n' "$id" >> "$dir/approved.log"
+  echo "Approved $id"
   exit 0
 fi
 echo "error: unknown command '$*'"

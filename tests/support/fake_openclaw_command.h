@@ -11,7 +11,7 @@ namespace halvex::test {
 // A fake `openclaw` command-line tool: a small shell script in a temporary
 // folder. "devices list" prints the scripted table or text, "devices list
 // --json" the scripted JSON (or an unknown-option error when none is set),
-// and "devices approve <id>" records the id and prints "Approved <id>".
+// and "devices approve [--] <id>" records the id and prints "Approved <id>".
 // Every call's arguments are recorded.
 class FakeOpenClawCommand
 {

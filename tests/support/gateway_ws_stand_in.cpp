@@ -182,7 +182,7 @@ GatewayWsStandIn::ConnectRecord GatewayWsStandIn::verify(QWebSocket *client, con
 
     const QJsonObject expectedClient{{QStringLiteral("id"), QStringLiteral("openclaw-ios")},
                                      {QStringLiteral("version"), QStringLiteral("1.0.0")},
-                                     {QStringLiteral("platform"), QStringLiteral("macos")},
+                                     {QStringLiteral("platform"), QStringLiteral("linux")},
                                      {QStringLiteral("mode"), QStringLiteral("ui")}};
     const QJsonObject clientInfo = params.value(QLatin1String("client")).toObject();
     if (clientInfo != expectedClient)
@@ -358,6 +358,7 @@ void GatewayWsStandIn::handleChatSend(QWebSocket *client, const QJsonObject &fra
         return;
     }
     const QString runId = uuid();
+    m_runSessions.insert(runId, params.value(QLatin1String("sessionKey")).toString());
     answer(client, id, true,
            QJsonObject{{QStringLiteral("runId"), runId}, {QStringLiteral("status"), QStringLiteral("started")}});
 
@@ -402,6 +403,7 @@ void GatewayWsStandIn::sendAssistant(QWebSocket *client, const QString &runId, c
                                {QStringLiteral("event"), QStringLiteral("agent")},
                                {QStringLiteral("payload"),
                                 QJsonObject{{QStringLiteral("runId"), runId},
+                                            {QStringLiteral("sessionKey"), m_runSessions.value(runId)},
                                             {QStringLiteral("stream"), QStringLiteral("assistant")},
                                             {QStringLiteral("data"), QJsonObject{{QStringLiteral("text"), text},
                                                                                  {QStringLiteral("delta"), delta}}}}}});
@@ -413,9 +415,17 @@ void GatewayWsStandIn::sendEnd(QWebSocket *client, const QString &runId)
                                {QStringLiteral("event"), QStringLiteral("agent")},
                                {QStringLiteral("payload"),
                                 QJsonObject{{QStringLiteral("runId"), runId},
+                                            {QStringLiteral("sessionKey"), m_runSessions.value(runId)},
                                             {QStringLiteral("stream"), QStringLiteral("lifecycle")},
                                             {QStringLiteral("data"),
                                              QJsonObject{{QStringLiteral("phase"), QStringLiteral("end")}}}}}});
+    // As both OpenClaw lines do, the session then settles.
+    sendTo(client, QJsonObject{{QStringLiteral("type"), QStringLiteral("event")},
+                               {QStringLiteral("event"), QStringLiteral("chat")},
+                               {QStringLiteral("payload"),
+                                QJsonObject{{QStringLiteral("runId"), runId},
+                                            {QStringLiteral("sessionKey"), m_runSessions.take(runId)},
+                                            {QStringLiteral("state"), QStringLiteral("final")}}}});
 }
 
 void GatewayWsStandIn::sendEvent(const QString &name, const QJsonObject &payload)

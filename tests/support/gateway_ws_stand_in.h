@@ -182,6 +182,8 @@ private:
         ChatScript script;
     };
     std::optional<Held> m_held;
+    // The session of each run, named in its events.
+    QHash<QString, QString> m_runSessions;
 
     int m_connectionCount = 0;
     QList<QJsonObject> m_frames;

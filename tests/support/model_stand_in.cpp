@@ -20,6 +20,25 @@ QString ModelStandIn::baseUrl() const
     return QStringLiteral("http://127.0.0.1:%1/v1").arg(m_server.port());
 }
 
+QString ModelStandIn::newestMatch(const QJsonObject &body, const QRegularExpression &pattern)
+{
+    const QJsonArray messages = body.value(QLatin1String("messages")).toArray();
+    for (qsizetype i = messages.size() - 1; i >= 0; --i) {
+        const QJsonObject message = messages.at(i).toObject();
+        if (message.value(QLatin1String("role")).toString() != QLatin1String("user"))
+            continue;
+        const QString text = QString::fromUtf8(QJsonDocument(QJsonArray{message.value(QLatin1String("content"))})
+                                                   .toJson(QJsonDocument::Compact));
+        QString newest;
+        QRegularExpressionMatchIterator it = pattern.globalMatch(text);
+        while (it.hasNext())
+            newest = it.next().captured(0);
+        if (!newest.isEmpty())
+            return newest;
+    }
+    return {};
+}
+
 QString ModelStandIn::lastUserText(const QJsonObject &body)
 {
     const QJsonArray messages = body.value(QLatin1String("messages")).toArray();
@@ -71,7 +90,10 @@ std::optional<ScriptedResponse> ModelStandIn::answer(const HttpRequest &request)
 
     Q_EMIT chatRequestReceived(request);
     const QJsonObject body = request.json();
-    const QString text = m_echo ? lastUserText(body) : m_answer;
+    const QString text = m_echoPattern.isValid() && !m_echoPattern.pattern().isEmpty()
+                             ? QStringLiteral("Answer to ") + newestMatch(body, m_echoPattern)
+                         : m_echo ? lastUserText(body)
+                                  : m_answer;
 
     if (!body.value(QLatin1String("stream")).toBool()) {
         const QJsonObject message{{QStringLiteral("role"), QStringLiteral("assistant")},

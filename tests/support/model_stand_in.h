@@ -3,6 +3,7 @@
 #include "http_stand_in.h"
 
 #include <QObject>
+#include <QRegularExpression>
 #include <QString>
 #include <QStringList>
 
@@ -38,6 +39,13 @@ public:
     QString answer() const { return m_answer; }
     // Answer with the text of the last user message instead.
     void setEcho(bool echo) { m_echo = echo; }
+    // Answer with the newest text in the user messages that the pattern
+    // matches (the gateway wraps and follows the user's text with context of
+    // its own); invalid pattern: off.
+    void setEchoMatching(const QRegularExpression &pattern) { m_echoPattern = pattern; }
+    // The newest match of the pattern in the request's user messages, or
+    // empty.
+    static QString newestMatch(const QJsonObject &body, const QRegularExpression &pattern);
     // Explicit pieces of the streamed answer (their concatenation is the
     // answer); empty: cut the answer at spaces.
     void setFragments(const QStringList &fragments) { m_fragments = fragments; }
@@ -64,6 +72,7 @@ private:
     HttpStandIn m_server;
     QString m_answer = defaultAnswer();
     bool m_echo = false;
+    QRegularExpression m_echoPattern;
     QStringList m_fragments;
     int m_chunkDelayMs = 0;
 };

@@ -270,16 +270,16 @@ bool OpenClawGateway::writeHome(const Options &options)
     // every command-line call fails); a stock installation has only "main".
     QJsonArray agents{QJsonObject{{QStringLiteral("id"), QStringLiteral("main")}, {QStringLiteral("default"), true}}};
     if (options.mobileAgent)
-        agents.append(QJsonObject{{QStringLiteral("id"), QStringLiteral("mobile")}, {QStringLiteral("model"), primary}});
+        agents.append(
+            QJsonObject{{QStringLiteral("id"), QStringLiteral("mobile")}, {QStringLiteral("model"), primary}});
     const QJsonObject config = merged(
         QJsonObject{
             {QStringLiteral("gateway"), gateway},
             {QStringLiteral("models"),
              QJsonObject{{QStringLiteral("providers"), QJsonObject{{QStringLiteral("mock"), mock}}}}},
             {QStringLiteral("agents"),
-             QJsonObject{
-                 {QStringLiteral("defaults"), QJsonObject{{QStringLiteral("model"), primary}}},
-                 {QStringLiteral("list"), agents}}},
+             QJsonObject{{QStringLiteral("defaults"), QJsonObject{{QStringLiteral("model"), primary}}},
+                         {QStringLiteral("list"), agents}}},
         },
         options.extraConfig);
 

@@ -1,0 +1,55 @@
+#include "gateway/chat_call.h"
+
+#include "platform/characters.h"
+
+#include <QUuid>
+
+#include <utility>
+
+namespace halvex {
+
+ChatCall::ChatCall(QString frameId, ChatCallRequest request, DeltaHandler onDelta, QDeadlineTimer deadline)
+    : m_frameId(std::move(frameId)), m_request(std::move(request)), m_onDelta(std::move(onDelta)), m_deadline(deadline)
+{
+    m_idempotencyKey = m_request.requestId.isEmpty() ? QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper()
+                                                     : m_request.requestId;
+    m_sessionKey = m_request.sessionKey.isEmpty()
+                       ? QStringLiteral("agent:") + m_request.agentId + QStringLiteral(":main")
+                       : m_request.sessionKey;
+    // "agent:<id>:<rest>" -> "agent:<id>"; any other key is its own lane.
+    const QStringList parts = m_sessionKey.split(QLatin1Char(':'));
+    m_lane = parts.size() >= 3 && parts.first() == QLatin1String("agent") ? parts.at(0) + QLatin1Char(':') + parts.at(1)
+                                                                          : m_sessionKey;
+}
+
+bool ChatCall::ownsRun(const QString &runId) const
+{
+    if (runId.isEmpty())
+        return false;
+    return isAcknowledged() ? runId == m_runId : runId == m_idempotencyKey;
+}
+
+std::optional<QString> ChatCall::applyText(const QString &text)
+{
+    // The text is cumulative: what lies beyond what was sent is new. A text
+    // that is not longer (a repeat, or a shorter rewrite) adds nothing.
+    if (text.size() <= m_text.size())
+        return std::nullopt;
+    QString fragment = text.sliced(m_text.size());
+    m_sentCharacters += halvex::characterCount(fragment);
+    m_text = text;
+    if (m_onDelta)
+        m_onDelta(fragment, m_text);
+    return fragment;
+}
+
+void ChatCall::resolve(Result<QString> outcome)
+{
+    if (m_outcome)
+        return;
+    m_outcome.emplace(std::move(outcome));
+    if (auto handle = std::exchange(m_waiting, {}))
+        handle.resume();
+}
+
+} // namespace halvex

@@ -1,0 +1,165 @@
+#include "gateway/pairing_approver.h"
+
+#include "gateway/gateway_protocol.h"
+#include "gateway/pairing_request_parser.h"
+#include "platform/logging.h"
+
+#include <QPointer>
+
+#include <array>
+
+namespace halvex {
+
+namespace {
+
+// The tool (or the Node it starts with) could not be found or run.
+bool toolMissing(const ProcessOutcome &outcome)
+{
+    if (outcome.status == ProcessOutcome::Status::failedToStart)
+        return true;
+    if (outcome.status == ProcessOutcome::Status::finished && (outcome.exitCode == 126 || outcome.exitCode == 127))
+        return true;
+    return outcome.standardOutput.contains("No such file or directory") ||
+           outcome.standardError.contains("No such file or directory");
+}
+
+QString outputText(const ProcessOutcome &outcome)
+{
+    return QString::fromUtf8(outcome.standardOutput).trimmed();
+}
+
+} // namespace
+
+PairingApprover::PairingApprover(ProcessRunner runner, Timings timings, QObject *parent)
+    : QObject(parent), m_runner(processRunnerOrDefault(std::move(runner))), m_timings(timings)
+{
+}
+
+void PairingApprover::setState(State state)
+{
+    if (m_state == state)
+        return;
+    m_state = state;
+    Q_EMIT stateChanged(m_state);
+}
+
+void PairingApprover::reset()
+{
+    m_failureText.clear();
+    setState(State::idle);
+}
+
+bool PairingApprover::fail(const QString &text)
+{
+    m_failureText = text;
+    setState(State::failed);
+    return false;
+}
+
+ProcessRequest PairingApprover::request(Form form, const QString &toolPath, const QStringList &arguments) const
+{
+    ProcessRequest request;
+    if (form == Form::plain) {
+        request.program = toolPath;
+        request.arguments = arguments;
+    } else {
+        // The script is fixed text; the tool path is $0 and the arguments
+        // are "$@", so nothing of them is ever parsed by the shell.
+        request.program = QStringLiteral("/bin/sh");
+        request.arguments = QStringList{QStringLiteral("-lc"), QStringLiteral("exec \"$0\" \"$@\""), toolPath};
+        request.arguments += arguments;
+    }
+    request.timeoutMs = m_timings.processTimeoutMs;
+    request.outputCap = m_timings.outputCap;
+    // The streams apart: the listing is standard output; messages about a
+    // missing Node come on standard error.
+    request.mergeErrorIntoOutput = false;
+    return request;
+}
+
+QCoro::Task<bool> PairingApprover::approve(QString toolPath, QString deviceId, QString hintedRequestId)
+{
+    QPointer<PairingApprover> self(this);
+    // A copy: the run may outlive this object.
+    const ProcessRunner run = m_runner;
+    m_failureText.clear();
+    setState(State::listing);
+
+    // (Built outside the awaits: GCC cannot take braced lists inside them.)
+    QStringList jsonListArguments{QStringLiteral("devices"), QStringLiteral("list"), QStringLiteral("--json")};
+    QStringList tableListArguments{QStringLiteral("devices"), QStringLiteral("list")};
+    std::optional<Form> usable;
+    QStringList pending;
+    // Plain first; the login shell finds a tool whose Node is only on the
+    // user's login PATH.
+    std::array<Form, 2> forms;
+    forms[0] = Form::plain;
+    forms[1] = Form::loginShell;
+    for (const Form form : forms) {
+        const ProcessRequest listRequest = request(form, toolPath, jsonListArguments);
+        const ProcessOutcome listed = co_await run(listRequest);
+        if (!self)
+            co_return false;
+        if (toolMissing(listed)) {
+            if (form == Form::plain)
+                qCCritical(lcOcWs, "openclaw CLI failed — node not in PATH?");
+            continue;
+        }
+        usable = form;
+        if (auto ids = PairingRequestParser::pendingRequestIdsFromJson(outputText(listed), deviceId)) {
+            pending = *ids;
+        } else {
+            // A tool without the JSON listing: the table, read strictly.
+            const ProcessRequest tableRequest = request(form, toolPath, tableListArguments);
+            const ProcessOutcome table = co_await run(tableRequest);
+            if (!self)
+                co_return false;
+            if (auto id = PairingRequestParser::requestIdFromLines(outputText(table), deviceId))
+                pending.append(*id);
+        }
+        // Other devices' requests are not logged; only what concerns ours.
+        qCInfo(lcOcWs, "devices list%s: %s, %ld pending request(s) of this device",
+               form == Form::loginShell ? " (login shell)" : "", qUtf8Printable(listed.describe()),
+               long(pending.size()));
+        break;
+    }
+    if (!usable) {
+        qCCritical(lcOcWs, "Auto-approval failed — openclaw requires node in PATH");
+        co_return fail(QStringLiteral("Device not paired — approve manually"));
+    }
+
+    QString requestId;
+    if (!hintedRequestId.isEmpty() && pending.contains(hintedRequestId) &&
+        GatewayProtocol::isValidRequestId(hintedRequestId))
+        requestId = hintedRequestId;
+    for (const QString &id : std::as_const(pending)) {
+        if (requestId.isEmpty() && GatewayProtocol::isValidRequestId(id))
+            requestId = id;
+        else if (!GatewayProtocol::isValidRequestId(id))
+            qCCritical(lcOcWs, "Ignoring malformed pairing request id %s", qUtf8Printable(quotedForLog(id, 140)));
+    }
+    if (requestId.isEmpty()) {
+        qCCritical(lcOcWs, "No pending pairing request of this device to approve");
+        co_return fail(QStringLiteral("Device not paired — approve in OpenClaw"));
+    }
+
+    setState(State::approving);
+    // "--": the id is never read as an option.
+    QStringList approveArguments{QStringLiteral("devices"), QStringLiteral("approve"), QStringLiteral("--")};
+    approveArguments.append(requestId);
+    const ProcessRequest approveRequest = request(*usable, toolPath, approveArguments);
+    const ProcessOutcome approved = co_await run(approveRequest);
+    if (!self)
+        co_return false;
+    const QString approveOutput =
+        QStringList{outputText(approved), QString::fromUtf8(approved.standardError).trimmed()}.join(QLatin1Char(' '));
+    qCInfo(lcOcWs, "Approve result: %s", qUtf8Printable(quotedForLog(approveOutput.trimmed())));
+    if (!approved.exitedWithSuccess()) {
+        qCCritical(lcOcWs, "devices approve %s: %s", qUtf8Printable(requestId), qUtf8Printable(approved.describe()));
+        co_return fail(QStringLiteral("Device not paired — approve in OpenClaw"));
+    }
+    setState(State::done);
+    co_return true;
+}
+
+} // namespace halvex

@@ -1,0 +1,63 @@
+#pragma once
+
+#include "platform/process_runner.h"
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <qcoro/qcorotask.h>
+
+namespace halvex {
+
+// Approves this device's own pairing request with OpenClaw's command-line
+// tool: lists the pending requests, picks the one of this device, approves
+// it. The tool runs as a program with an argument list, never through a
+// shell's parser: where a login shell is needed to find the tool's Node on
+// the user's PATH, the path and arguments go in as positional parameters
+// (`sh -lc 'exec "$0" "$@"' <tool> devices ...`). A request id reaches the
+// tool only when it matches the strict pattern, after "--".
+class PairingApprover : public QObject
+{
+    Q_OBJECT
+public:
+    enum class State { idle, listing, approving, done, failed };
+    Q_ENUM(State)
+
+    struct Timings {
+        // Each run of the tool; killed and reaped beyond it.
+        int processTimeoutMs = 30000;
+        // Output kept of each run; a tool that prints more is killed.
+        qint64 outputCap = 1 << 20;
+    };
+
+    // An empty runner runs real processes; PairingApprover::Timings{} for the usual limits.
+    PairingApprover(ProcessRunner runner, Timings timings, QObject *parent = nullptr);
+
+    State state() const { return m_state; }
+    // After `failed`: the gateway socket's error text for it.
+    QString failureText() const { return m_failureText; }
+    // Back to idle (a new round of the socket).
+    void reset();
+
+    // Lists and approves; true when the tool approved a request of this
+    // device. `hintedRequestId` (from the gateway's refusal) is used only
+    // when the tool's own listing shows it pending for this device.
+    QCoro::Task<bool> approve(QString toolPath, QString deviceId, QString hintedRequestId);
+
+Q_SIGNALS:
+    void stateChanged(halvex::PairingApprover::State state);
+
+private:
+    enum class Form { plain, loginShell };
+    ProcessRequest request(Form form, const QString &toolPath, const QStringList &arguments) const;
+    void setState(State state);
+    bool fail(const QString &text);
+
+    ProcessRunner m_runner;
+    Timings m_timings;
+    State m_state = State::idle;
+    QString m_failureText;
+};
+
+} // namespace halvex
