@@ -7,6 +7,7 @@
 #include "discovery/avahi_gateway_browser.h"
 #include "discovery/openclaw_detector.h"
 
+#include <QElapsedTimer>
 #include <QNetworkAccessManager>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -76,15 +77,8 @@ private Q_SLOTS:
         const int kitchen = m_network.publish(QStringLiteral("kitchen (OpenClaw)"), type, 18789,
                                               {QStringLiteral("gatewayPort=not-a-port")});
         QVERIFY(kitchen >= 0);
-        QTemporaryDir home;
-        QNetworkAccessManager network;
-        OpenClawDetector::Dependencies deps;
-        deps.network = &network;
-        deps.homeDirectory = home.path();
-        deps.bus = m_network.bus();
-        OpenClawDetectorTimings timings;
-        timings.bonjourWindowMs = 8000;
-        OpenClawDetector detector(deps, timings);
+        const std::unique_ptr<OpenClawDetector> owned = detectorWithWindow(8000);
+        OpenClawDetector &detector = *owned;
         detector.startBonjourDiscovery();
         QTRY_COMPARE_WITH_TIMEOUT(
             describe(detector.bonjourGateways()),
@@ -96,8 +90,39 @@ private Q_SLOTS:
         QCOMPARE(detector.bonjourGateways().size(), 1);
     }
 
+    void eachRunHasItsOwnWindow()
+    {
+        const std::unique_ptr<OpenClawDetector> owned = detectorWithWindow(3000);
+        OpenClawDetector &detector = *owned;
+        QSignalSpy finished(&detector, &OpenClawDetector::bonjourDiscoveryFinished);
+        QElapsedTimer clock;
+        clock.start();
+        detector.startBonjourDiscovery();
+        QTest::qWait(1200);
+        detector.startBonjourDiscovery();
+        QVERIFY(finished.wait(kWait));
+        // The second browse ran its own three seconds, not what was left of the first one's.
+        QVERIFY2(clock.elapsed() >= 4000, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(finished.size(), 1);
+        QVERIFY(!detector.isBrowsing());
+    }
+
 private:
+    // A detector that browses the private network (it never looks for a tool here).
+    std::unique_ptr<OpenClawDetector> detectorWithWindow(int windowMs)
+    {
+        OpenClawDetector::Dependencies deps;
+        deps.network = &m_http;
+        deps.homeDirectory = m_home.path();
+        deps.bus = m_network.bus();
+        OpenClawDetectorTimings timings;
+        timings.bonjourWindowMs = windowMs;
+        return std::make_unique<OpenClawDetector>(deps, timings);
+    }
+
     AvahiNetwork m_network;
+    QTemporaryDir m_home;
+    QNetworkAccessManager m_http;
 };
 
 QTEST_GUILESS_MAIN(TestGatewayDiscovery)

@@ -4,6 +4,7 @@
 #include "cli/pair_command.h"
 #include "cli/status_command.h"
 #include "cli/models_command.h"
+#include "cli/detect_command.h"
 
 namespace halvex::cli {
 
@@ -21,6 +22,8 @@ const QList<Command> &commands()
          runStatusCommand},
         {QStringLiteral("models"), QStringLiteral("The phone companion's model: list, choose (set REF), test (test REF)"),
          [](const QStringList &arguments) { return runModelsCommand(arguments); }},
+        {QStringLiteral("detect"), QStringLiteral("Find OpenClaw, its gateway and agents, and gateways on the network"),
+         runDetectCommand},
     };
     return list;
 }

@@ -1,5 +1,6 @@
 #include "discovery/command_runner.h"
 
+#include <QFileInfo>
 #include <QNetworkReply>
 
 #include "gateway/sse_stream_delegate.h" // decodeUtf8Strict
@@ -39,19 +40,29 @@ QCoro::Task<CommandResult> CommandRunner::run(QString executable, QStringList ar
     request.arguments = arguments;
     request.timeoutMs = timeoutMs > 0 ? timeoutMs : m_timings.timeoutMs;
     request.outputCap = m_timings.outputCap;
-    const ProcessOutcome outcome = co_await m_runner(std::move(request));
+    // A program that cannot exist is not started at all (the process
+    // runner would only give up on it at its time limit).
+    std::optional<ProcessOutcome> outcome;
+    const QFileInfo program(executable);
+    if (!program.isAbsolute() || (program.isFile() && program.isExecutable()))
+        outcome = co_await m_runner(std::move(request));
 
     CommandResult result;
-    if (outcome.status != ProcessOutcome::Status::finished && outcome.status != ProcessOutcome::Status::crashed) {
+    if (!outcome) {
         qCCritical(lcDetector, "Command failed: %s %s: %s", qUtf8Printable(executable), qUtf8Printable(shownArguments),
-                   qUtf8Printable(outcome.describe()));
+                   "no such program");
         co_return result;
     }
-    if (outcome.status == ProcessOutcome::Status::finished)
-        result.exitCode = outcome.exitCode;
-    result.errorOutput = QString::fromUtf8(outcome.standardError).trimmed();
+    if (outcome->status != ProcessOutcome::Status::finished && outcome->status != ProcessOutcome::Status::crashed) {
+        qCCritical(lcDetector, "Command failed: %s %s: %s", qUtf8Printable(executable), qUtf8Printable(shownArguments),
+                   qUtf8Printable(outcome->describe()));
+        co_return result;
+    }
+    if (outcome->status == ProcessOutcome::Status::finished)
+        result.exitCode = outcome->exitCode;
+    result.errorOutput = QString::fromUtf8(outcome->standardError).trimmed();
 
-    const std::optional<QString> decoded = decodeUtf8Strict(outcome.standardOutput);
+    const std::optional<QString> decoded = decodeUtf8Strict(outcome->standardOutput);
     const std::optional<QString> trimmed = decoded ? std::optional<QString>(decoded->trimmed()) : std::nullopt;
     const QString shownOutput = !trimmed                   ? QStringLiteral("<nil>")
                                 : asksForSecret(arguments) ? QStringLiteral("<redacted>")

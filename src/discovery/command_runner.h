@@ -44,7 +44,9 @@ public:
 
     // The output alone (the exit status is not examined).
     QCoro::Task<std::optional<QString>> runCommand(QString executable, QStringList arguments);
-    // The whole result; `timeoutMs` > 0 overrides the default limit.
+    // The whole result; `timeoutMs` > 0 overrides the default limit. An
+    // absolute path that is not an executable file fails at once, without
+    // asking the process runner.
     QCoro::Task<CommandResult> run(QString executable, QStringList arguments, int timeoutMs = 0);
 
     // Whether a command asks for a secret (its output must not be logged).

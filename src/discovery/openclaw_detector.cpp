@@ -29,7 +29,8 @@ QString OpenClawDetector::noTokenSentence()
 }
 
 OpenClawDetector::OpenClawDetector(Dependencies deps, Timings timings, QObject *parent)
-    : QObject(parent), m_deps(std::move(deps)), m_timings(timings), m_runner(m_deps.processRunner, m_timings.commands)
+    : QObject(parent), m_deps(std::move(deps)), m_timings(timings),
+      m_runner(std::make_shared<CommandRunner>(m_deps.processRunner, m_timings.commands))
 {
     if (!m_deps.environment)
         m_deps.environment = processEnvironment;
@@ -47,15 +48,15 @@ bool OpenClawDetector::isBrowsing() const
 
 QCoro::Task<std::optional<QString>> OpenClawDetector::runCommand(QString executable, QStringList arguments)
 {
-    return m_runner.runCommand(std::move(executable), std::move(arguments));
+    return m_runner->runCommand(std::move(executable), std::move(arguments));
 }
 
 QCoro::Task<std::optional<QString>> OpenClawDetector::findBinary()
 {
     const std::shared_ptr<bool> alive = m_alive;
-    OpenClawLocator locator(&m_runner, m_deps.places
-                                           ? *m_deps.places
-                                           : OpenClawLocator::standardPlaces(m_deps.homeDirectory, m_deps.environment));
+    OpenClawLocator locator(m_runner, m_deps.places
+                                          ? *m_deps.places
+                                          : OpenClawLocator::standardPlaces(m_deps.homeDirectory, m_deps.environment));
     const LocatedOpenClaw located = co_await locator.find();
     if (!*alive)
         co_return std::nullopt;
@@ -161,13 +162,13 @@ QCoro::Task<> OpenClawDetector::askToolForSettings()
     const std::shared_ptr<bool> alive = m_alive;
     // A failing `config get` may print its complaint: only a successful
     // answer is a value.
-    const CommandResult bind = co_await m_runner.run(m_binaryPath, arguments("config get gateway.bind"));
+    const CommandResult bind = co_await m_runner->run(m_binaryPath, arguments("config get gateway.bind"));
     if (!*alive)
         co_return;
     if (bind.succeeded() && bind.output)
         assign(m_gatewayBind, *bind.output, &OpenClawDetector::gatewayBindChanged);
 
-    const CommandResult port = co_await m_runner.run(m_binaryPath, arguments("config get gateway.port"));
+    const CommandResult port = co_await m_runner->run(m_binaryPath, arguments("config get gateway.port"));
     if (!*alive)
         co_return;
     if (port.succeeded() && port.output) {
@@ -184,13 +185,13 @@ QCoro::Task<> OpenClawDetector::readAgents(std::optional<OpenClawConfig> config)
     if (config && config->agentsShape != OpenClawConfig::AgentsShape::none) {
         agents = config->agentIds();
     } else {
-        const CommandResult json = co_await m_runner.run(m_binaryPath, arguments("agents list --json"));
+        const CommandResult json = co_await m_runner->run(m_binaryPath, arguments("agents list --json"));
         if (!*alive)
             co_return;
         if (json.succeeded() && json.output)
             agents = agentsFromJsonListing(*json.output);
         if (!agents) {
-            const std::optional<QString> plain = co_await m_runner.runCommand(m_binaryPath, arguments("agents list"));
+            const std::optional<QString> plain = co_await m_runner->runCommand(m_binaryPath, arguments("agents list"));
             if (!*alive)
                 co_return;
             if (plain && !agentsFromPlainListing(*plain).isEmpty())
@@ -212,13 +213,18 @@ void OpenClawDetector::startBonjourDiscovery()
     QObject::connect(browser, &AvahiGatewayBrowser::gatewaysChanged, this, [this](const BonjourGateways &gateways) {
         assign(m_bonjourGateways, gateways, &OpenClawDetector::bonjourGatewaysChanged);
     });
-    // Each run's browse has its own window: this timer dies with its browser.
-    QTimer::singleShot(m_timings.bonjourWindowMs, browser, [this, browser] {
+    const auto finish = [this, browser] {
         browser->stop();
-        if (m_browser == browser)
-            m_browser = nullptr;
         browser->deleteLater();
-    });
+        if (m_browser == browser) {
+            m_browser = nullptr;
+            Q_EMIT bonjourDiscoveryFinished();
+        }
+    };
+    // Without Avahi there is nothing to wait for.
+    QObject::connect(browser, &AvahiGatewayBrowser::failed, this, finish);
+    // Each run's browse has its own window: this timer dies with its browser.
+    QTimer::singleShot(m_timings.bonjourWindowMs, browser, finish);
     browser->start();
 }
 
@@ -227,11 +233,18 @@ QCoro::Task<bool> OpenClawDetector::enableLANAccess()
     const std::shared_ptr<bool> alive = m_alive;
     if (m_binaryPath.isEmpty())
         co_return false;
-    const CommandResult set = co_await m_runner.run(m_binaryPath, arguments("config set gateway.bind lan"));
+    const CommandResult set = co_await m_runner->run(m_binaryPath, arguments("config set gateway.bind lan"));
     if (!*alive)
         co_return false;
-    if (!set.output || !set.succeeded()) {
-        const QString why = lastLine(set.errorOutput);
+    // OpenClaw refuses to set the value a legacy-shaped file already has;
+    // then only the running gateway may still need to follow.
+    bool alreadyLan = false;
+    if (!set.succeeded()) {
+        const Result<std::optional<OpenClawConfig>> current = readConfig();
+        alreadyLan = current && current->has_value() && (*current)->gatewayBind == QLatin1String("lan");
+    }
+    if (!alreadyLan && (!set.output || !set.succeeded())) {
+        const QString why = firstLine(set.errorOutput);
         assign(m_lanAccessProblem,
                QStringLiteral("OpenClaw did not accept the change of its bind mode%1")
                    .arg(why.isEmpty() ? QString() : QStringLiteral(": ") + quotedForLog(why)),
@@ -239,7 +252,7 @@ QCoro::Task<bool> OpenClawDetector::enableLANAccess()
         co_return false;
     }
     assign(m_gatewayBind, QStringLiteral("lan"), &OpenClawDetector::gatewayBindChanged);
-    co_await m_runner.run(m_binaryPath, arguments("gateway restart"), m_timings.restartTimeoutMs);
+    co_await m_runner->run(m_binaryPath, arguments("gateway restart"), m_timings.restartTimeoutMs);
     if (!*alive)
         co_return false;
 
@@ -257,7 +270,9 @@ QCoro::Task<bool> OpenClawDetector::enableLANAccess()
             co_await checkGatewayHealth(m_deps.network, lanEndpoint, m_gatewayToken, m_timings.health);
         if (!*alive)
             co_return false;
-        if (health.reachable) {
+        // Any HTTP answer there shows it listens on the local network (a
+        // gateway that has just restarted answers 503 for a while).
+        if (health.reachable || health.modelsStatus) {
             assign(m_lanAccessProblem, QString(), &OpenClawDetector::lanAccessProblemChanged);
             qCInfo(lcDetector, "Gateway answers on the local network at %s", qUtf8Printable(lanEndpoint.toString()));
             co_return true;

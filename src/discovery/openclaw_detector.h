@@ -122,6 +122,8 @@ Q_SIGNALS:
     void tokenHintChanged(const QString &);
     void binaryProblemChanged(const QString &);
     void lanAccessProblemChanged(const QString &);
+    // The current browse ended (its window closed, or Avahi is not there).
+    void bonjourDiscoveryFinished();
 
 private:
     void applyConfig(const OpenClawConfig &config);
@@ -139,7 +141,7 @@ private:
 
     Dependencies m_deps;
     Timings m_timings;
-    CommandRunner m_runner;
+    std::shared_ptr<CommandRunner> m_runner;
 
     bool m_detected = false;
     QString m_binaryPath;

@@ -61,8 +61,8 @@ OpenClawLocator::Places OpenClawLocator::standardPlaces(const QString &homeDirec
     return places;
 }
 
-OpenClawLocator::OpenClawLocator(CommandRunner *runner, Places places, int versionTimeoutMs)
-    : m_runner(runner), m_places(std::move(places)), m_versionTimeoutMs(versionTimeoutMs)
+OpenClawLocator::OpenClawLocator(std::shared_ptr<CommandRunner> runner, Places places, int versionTimeoutMs)
+    : m_runner(std::move(runner)), m_places(std::move(places)), m_versionTimeoutMs(versionTimeoutMs)
 {
 }
 
@@ -73,7 +73,7 @@ QCoro::Task<bool> OpenClawLocator::works(QString path, QString *problem)
     if (result.succeeded() && result.output)
         co_return true;
     if (problem->isEmpty()) {
-        QString why = lastLine(result.errorOutput);
+        QString why = firstLine(result.errorOutput);
         if (why.isEmpty())
             why = result.exitCode ? QStringLiteral("it exited with status %1").arg(*result.exitCode)
                                   : QStringLiteral("it did not answer");

@@ -8,6 +8,7 @@
 
 #include <qcoro/qcorotask.h>
 
+#include <memory>
 #include <optional>
 
 namespace halvex {
@@ -37,7 +38,8 @@ public:
     // ~/.openclaw/bin; /bin/sh as a login shell; Homebrew's prefixes.
     static Places standardPlaces(const QString &homeDirectory, const EnvironmentLookup &environment);
 
-    OpenClawLocator(CommandRunner *runner, Places places, int versionTimeoutMs = 20000);
+    // The runner is shared so that a search outlives an owner that goes away.
+    OpenClawLocator(std::shared_ptr<CommandRunner> runner, Places places, int versionTimeoutMs = 20000);
 
     QCoro::Task<LocatedOpenClaw> find();
 
@@ -45,7 +47,7 @@ private:
     // True when the tool answers `--version`; else records why not.
     QCoro::Task<bool> works(QString path, QString *problem);
 
-    CommandRunner *m_runner;
+    std::shared_ptr<CommandRunner> m_runner;
     Places m_places;
     int m_versionTimeoutMs;
 };

@@ -101,11 +101,10 @@ std::optional<int> parseDecimalInteger(const QString &text)
     return int(value);
 }
 
-QString lastLine(const QString &text)
+QString firstLine(const QString &text)
 {
-    const QStringList lines = text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    for (auto it = lines.crbegin(); it != lines.crend(); ++it) {
-        const QString line = it->trimmed();
+    for (const QString &raw : text.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        const QString line = raw.trimmed();
         if (!line.isEmpty())
             return line;
     }

@@ -20,7 +20,7 @@ QStringList agentsFromPlainListing(const QString &text);
 // A decimal integer: optional "+" or "-", digits only, no overflow.
 std::optional<int> parseDecimalInteger(const QString &text);
 
-// The last non-empty line of a tool's error output (why it failed).
-QString lastLine(const QString &text);
+// The first non-empty line of a tool's error output (why it failed).
+QString firstLine(const QString &text);
 
 } // namespace halvex

@@ -179,76 +179,63 @@ private:
         return true;
     }
 
-    bool readObject(QJsonValue &value)
+    // The elements of an object or array up to `close`, each read by
+    // `readElement`; one trailing comma is allowed.
+    template <typename ReadElement> bool readElements(char16_t close, const QString &kind, ReadElement readElement)
     {
         if (!enter())
             return false;
-        ++m_pos; // '{'
-        QJsonObject object;
+        ++m_pos; // the opening bracket
         while (true) {
             if (!skipSpace())
                 return false;
-            if (peek() == u'}') {
-                ++m_pos;
+            if (peek() == close)
                 break;
-            }
+            if (!readElement() || !skipSpace())
+                return false;
+            if (peek() == u',')
+                ++m_pos;
+            else if (peek() != close)
+                return fail(atEnd() ? QStringLiteral("%1 is not closed").arg(kind)
+                                    : QStringLiteral("expected ',' or '%1' in %2").arg(QChar(close), kind));
+        }
+        ++m_pos;
+        --m_depth;
+        return true;
+    }
+
+    bool readObject(QJsonValue &value)
+    {
+        QJsonObject object;
+        const bool ok = readElements(u'}', QStringLiteral("an object"), [&] {
             QString key;
             if (!readKey(key) || !skipSpace())
                 return false;
             if (peek() != u':')
                 return fail(QStringLiteral("expected ':' after a key"));
             ++m_pos;
-            if (!skipSpace())
-                return false;
             QJsonValue member;
-            if (!readValue(member) || !skipSpace())
+            if (!skipSpace() || !readValue(member))
                 return false;
             object.insert(key, member);
-            if (peek() == u',') {
-                ++m_pos;
-            } else if (peek() == u'}') {
-                ++m_pos;
-                break;
-            } else {
-                return fail(atEnd() ? QStringLiteral("an object is not closed")
-                                    : QStringLiteral("expected ',' or '}' in an object"));
-            }
-        }
-        --m_depth;
+            return true;
+        });
         value = object;
-        return true;
+        return ok;
     }
 
     bool readArray(QJsonValue &value)
     {
-        if (!enter())
-            return false;
-        ++m_pos; // '['
         QJsonArray array;
-        while (true) {
-            if (!skipSpace())
-                return false;
-            if (peek() == u']') {
-                ++m_pos;
-                break;
-            }
+        const bool ok = readElements(u']', QStringLiteral("an array"), [&] {
             QJsonValue element;
-            if (!readValue(element) || !skipSpace())
+            if (!readValue(element))
                 return false;
             array.append(element);
-            if (peek() == u',') {
-                ++m_pos;
-            } else if (peek() == u']') {
-                ++m_pos;
-                break;
-            } else {
-                return fail(atEnd() ? QStringLiteral("an array is not closed")
-                                    : QStringLiteral("expected ',' or ']' in an array"));
-            }
-        }
-        --m_depth;
+            return true;
+        });
         value = array;
-        return true;
+        return ok;
     }
 
     bool readKey(QString &key)

@@ -1,0 +1,126 @@
+#include "cli/detect_command.h"
+
+#include "cli/cli.h"
+#include "discovery/openclaw_detector.h"
+
+#include <QDir>
+#include <QEventLoop>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QTextStream>
+#include <QTimer>
+
+namespace halvex {
+
+namespace {
+
+QJsonObject asJson(const OpenClawDetector &detector)
+{
+    QJsonArray gateways;
+    for (const BonjourGateway &gateway : detector.bonjourGateways())
+        gateways.append(QJsonObject{{QStringLiteral("name"), gateway.name},
+                                    {QStringLiteral("host"), gateway.host},
+                                    {QStringLiteral("port"), gateway.port}});
+    const auto optionalText = [](const QString &text) { return text.isEmpty() ? QJsonValue() : QJsonValue(text); };
+    return QJsonObject{
+        {QStringLiteral("detected"), detector.detected()},
+        {QStringLiteral("binaryPath"), optionalText(detector.binaryPath())},
+        {QStringLiteral("gatewayToken"), optionalText(cli::maskSecret(detector.gatewayToken()))},
+        {QStringLiteral("gatewayPort"), detector.gatewayPort()},
+        {QStringLiteral("gatewayBind"), optionalText(detector.gatewayBind())},
+        {QStringLiteral("gatewayRunning"), detector.gatewayRunning()},
+        {QStringLiteral("chatEndpointEnabled"), detector.chatEndpointEnabled()},
+        {QStringLiteral("agents"), QJsonArray::fromStringList(detector.agents())},
+        {QStringLiteral("hasMobileAgent"), detector.hasMobileAgent()},
+        {QStringLiteral("endpointURL"), detector.endpointURL().toString()},
+        {QStringLiteral("bonjourGateways"), gateways},
+        {QStringLiteral("tokenHint"), optionalText(detector.tokenHint())},
+        {QStringLiteral("binaryProblem"), optionalText(detector.binaryProblem())},
+    };
+}
+
+void printText(const OpenClawDetector &detector)
+{
+    QTextStream &out = cli::out();
+    const auto row = [&out](const char *label, const QString &value) {
+        out << QString::fromLatin1(label).leftJustified(18) << value << '\n';
+    };
+    row("OpenClaw:",
+        detector.detected() ? QStringLiteral("found at ") + detector.binaryPath() : QStringLiteral("not found"));
+    if (!detector.binaryProblem().isEmpty())
+        row("", detector.binaryProblem());
+    if (detector.detected()) {
+        row("Endpoint:", detector.endpointURL().toString());
+        row("Gateway port:", QString::number(detector.gatewayPort()));
+        row("Bind mode:", detector.gatewayBind().isEmpty() ? QStringLiteral("(not set)") : detector.gatewayBind());
+        row("Gateway token:",
+            detector.gatewayToken().isEmpty() ? QStringLiteral("none") : cli::maskSecret(detector.gatewayToken()));
+        if (!detector.tokenHint().isEmpty())
+            row("", detector.tokenHint());
+        row("Gateway running:", !detector.gatewayRunning()       ? QStringLiteral("no")
+                                : detector.chatEndpointEnabled() ? QStringLiteral("yes (HTTP chat endpoint on)")
+                                                                 : QStringLiteral("yes (HTTP chat endpoint off)"));
+        row("Agents:", detector.agents().isEmpty() ? QStringLiteral("(none listed)")
+                                                   : detector.agents().join(QStringLiteral(", ")));
+        row("Mobile agent:",
+            detector.hasMobileAgent()
+                ? QStringLiteral("present")
+                : QStringLiteral("missing: chats from the phone fail until an agent \"mobile\" exists"));
+    }
+    if (detector.bonjourGateways().isEmpty())
+        row("On the network:", QStringLiteral("no gateways seen"));
+    for (const BonjourGateway &gateway : detector.bonjourGateways())
+        row("On the network:", QStringLiteral("%1 at %2:%3").arg(gateway.name, gateway.host).arg(gateway.port));
+}
+
+} // namespace
+
+int runDetectCommand(const QStringList &arguments)
+{
+    bool json = false;
+    for (const QString &argument : arguments) {
+        if (argument == QLatin1String("--json")) {
+            json = true;
+        } else if (argument == QLatin1String("--help") || argument == QLatin1String("-h")) {
+            cli::out() << "Usage: halvex-bridge detect [--json]\n"
+                          "Finds the OpenClaw installation, its gateway settings and agents, and the\n"
+                          "gateways announced on the local network. Exit status 0 when OpenClaw was\n"
+                          "found and its gateway answers.\n";
+            return cli::success;
+        } else {
+            cli::err() << "detect: unknown argument " << argument << "\nUsage: halvex-bridge detect [--json]\n";
+            return cli::misuse;
+        }
+    }
+
+    QNetworkAccessManager network;
+    OpenClawDetector::Dependencies deps;
+    deps.network = &network;
+    deps.homeDirectory = QDir::homePath();
+    OpenClawDetector detector(deps);
+
+    // One run, then the rest of its local-network window.
+    QEventLoop loop;
+    bool detecting = true;
+    QObject::connect(&detector, &OpenClawDetector::bonjourDiscoveryFinished, &loop, [&] {
+        if (!detecting)
+            loop.quit();
+    });
+    detector.detect().then([&] {
+        detecting = false;
+        if (!detector.isBrowsing())
+            loop.quit();
+    });
+    if (detecting || detector.isBrowsing())
+        loop.exec();
+
+    if (json)
+        cli::out() << QJsonDocument(asJson(detector)).toJson(QJsonDocument::Indented);
+    else
+        printText(detector);
+    return detector.detected() && detector.gatewayRunning() ? cli::success : cli::failure;
+}
+
+} // namespace halvex
