@@ -70,11 +70,13 @@ QJsonObject newModel(const QString &id, int contextWindow, int maxTokens)
 
 int modeOf(const QString &file)
 {
-    struct stat info {};
+    struct stat info {
+    };
     return ::stat(QFile::encodeName(file).constData(), &info) == 0 ? int(info.st_mode & 0777) : -1;
 }
 
-const QByteArray kGateway = R"("gateway": {"mode": "local", "port": 18789, "auth": {"mode": "token", "token": "tök-ℌ"}})";
+const QByteArray kGateway =
+    R"("gateway": {"mode": "local", "port": 18789, "auth": {"mode": "token", "token": "tök-ℌ"}})";
 
 // The validator of one installed release line (none when it is missing).
 ConfigValidator validatorOf(const QString &version)
@@ -114,7 +116,8 @@ class TstConfigWriter : public QObject
                              int maxTokens = 2048)
     {
         MobileModelConfigWriter writer({path(), std::move(validator)});
-        return waitForResult(writer.write({reference, contextWindow, maxTokens, QStringLiteral("http://127.0.0.1:11434")}));
+        return waitForResult(
+            writer.write({reference, contextWindow, maxTokens, QStringLiteral("http://127.0.0.1:11434")}));
     }
 
     // The written file is what OpenClaw of each given version accepts.
@@ -127,7 +130,8 @@ class TstConfigWriter : public QObject
                 continue;
             }
             const Result<Done> valid = waitForResult(validator(path()));
-            QVERIFY2(valid.ok(), qPrintable(version + QStringLiteral(": ") + (valid ? QString() : valid.error().description())));
+            QVERIFY2(valid.ok(),
+                     qPrintable(version + QStringLiteral(": ") + (valid ? QString() : valid.error().description())));
         }
     }
 
@@ -158,12 +162,17 @@ private Q_SLOTS:
         QJsonObject expected =
             with(before, {{QStringLiteral("agents.list.1.model.primary"), QStringLiteral("ollama/llama3.2:3b")},
                           {QStringLiteral("models.providers.ollama.models.0.maxTokens"), 2048}});
-        QJsonObject registry = before.value(QStringLiteral("agents")).toObject().value(QStringLiteral("defaults"))
-                                   .toObject().value(QStringLiteral("models")).toObject();
+        QJsonObject registry = before.value(QStringLiteral("agents"))
+                                   .toObject()
+                                   .value(QStringLiteral("defaults"))
+                                   .toObject()
+                                   .value(QStringLiteral("models"))
+                                   .toObject();
         registry.insert(QStringLiteral("ollama/llama3.2:3b"), QJsonObject{});
         expected = with(expected, {{QStringLiteral("agents.defaults.models"), registry}});
         QCOMPARE(after, expected);
-        QCOMPARE(after.value(QStringLiteral("zeta")).toObject().value(QStringLiteral("big")).toInteger(), 1234567890123456789LL);
+        QCOMPARE(after.value(QStringLiteral("zeta")).toObject().value(QStringLiteral("big")).toInteger(),
+                 1234567890123456789LL);
         QCOMPARE(log.countStartingWith(QStringLiteral("Added ")), 0);
         QVERIFY(log.contains(QStringLiteral("Registered ollama/llama3.2:3b in agents.defaults.models")));
         QVERIFY(log.contains(QStringLiteral("Updated mobile model config: ollama/llama3.2:3b")));
@@ -196,15 +205,16 @@ private Q_SLOTS:
         QTest::newRow("entries with string model")
             << QByteArray("{" + kGateway + R"(, "agents": {"ownership": "explicit", "entries": {"main": {},
                  "mobile": {"name": "Mobile", "model": "ollama/old"}}}})")
-            << QStringLiteral("2026.9.6") << QStringList{QStringLiteral("2026.9.6")} << QStringLiteral("agents.entries.mobile.model")
-            << false;
+            << QStringLiteral("2026.9.6") << QStringList{QStringLiteral("2026.9.6")}
+            << QStringLiteral("agents.entries.mobile.model") << false;
         QTest::newRow("entries without mobile")
-            << QByteArray("{" + kGateway + R"(, "agents": {"ownership": "explicit", "entries": {"main": {"name": "Main"}}}})")
+            << QByteArray("{" + kGateway +
+                          R"(, "agents": {"ownership": "explicit", "entries": {"main": {"name": "Main"}}}})")
             << QStringLiteral("2026.9.6") << QStringList{QStringLiteral("2026.9.6")}
             << QStringLiteral("agents.entries.mobile.model.primary") << true;
         QTest::newRow("JSON5: comments, trailing commas, unquoted keys")
-            << QByteArray("// written by hand\n{" + kGateway
-                          + ",\n agents: {list: [{id: 'main', default: true,}, /* the phone */ {id: \"mobile\",},],},\n}")
+            << QByteArray("// written by hand\n{" + kGateway +
+                          ",\n agents: {list: [{id: 'main', default: true,}, /* the phone */ {id: \"mobile\",},],},\n}")
             << QStringLiteral("2026.5.7") << both << QStringLiteral("agents.list.1.model.primary") << false;
     }
 
@@ -239,10 +249,11 @@ private Q_SLOTS:
                                    {QStringLiteral("models.providers.ollama"),
                                     json("{\"baseUrl\": \"http://127.0.0.1:11434\", \"api\": \"ollama\", "
                                          "\"authHeader\": false, \"apiKey\": \"nokey-needed\"}")},
-                                   {QStringLiteral("models.providers.ollama.models.0"), newModel(QStringLiteral("llama3.2:3b"), 8192, 2048)}});
+                                   {QStringLiteral("models.providers.ollama.models.0"),
+                                    newModel(QStringLiteral("llama3.2:3b"), 8192, 2048)}});
         QCOMPARE(after, expected);
-        QVERIFY(!after.value(QStringLiteral("agents")).toObject().contains(QStringLiteral("entries"))
-                || !after.value(QStringLiteral("agents")).toObject().contains(QStringLiteral("list")));
+        QVERIFY(!after.value(QStringLiteral("agents")).toObject().contains(QStringLiteral("entries")) ||
+                !after.value(QStringLiteral("agents")).toObject().contains(QStringLiteral("list")));
         expectAccepted(acceptedBy);
     }
 
@@ -264,12 +275,15 @@ private Q_SLOTS:
         QVERIFY2(edit.ok(), edit ? "" : qPrintable(edit.error().description()));
         QCOMPARE(checks, 2);
         const QJsonObject after = json(fileBytes(path()));
-        QCOMPARE(after.value(QStringLiteral("talk")).toObject().value(QStringLiteral("agentId")).toString(), QStringLiteral("main"));
-        const QJsonArray list = after.value(QStringLiteral("agents")).toObject().value(QStringLiteral("list")).toArray();
+        QCOMPARE(after.value(QStringLiteral("talk")).toObject().value(QStringLiteral("agentId")).toString(),
+                 QStringLiteral("main"));
+        const QJsonArray list =
+            after.value(QStringLiteral("agents")).toObject().value(QStringLiteral("list")).toArray();
         QCOMPARE(list.size(), 3);
         QCOMPARE(list.at(1).toObject().value(QStringLiteral("id")).toString(), QStringLiteral("helper"));
-        QCOMPARE(list.at(2).toObject().value(QStringLiteral("model")).toObject().value(QStringLiteral("primary")).toString(),
-                 QStringLiteral("ollama/llama3.2:3b"));
+        QCOMPARE(
+            list.at(2).toObject().value(QStringLiteral("model")).toObject().value(QStringLiteral("primary")).toString(),
+            QStringLiteral("ollama/llama3.2:3b"));
     }
 
     void aRejectedCandidateLeavesTheFileAlone()
@@ -282,7 +296,8 @@ private Q_SLOTS:
         writeFile(input);
         const Result<ConfigEdit> edit = write(QStringLiteral("ollama/llama3.2:3b"), validator);
         QVERIFY(!edit.ok());
-        QVERIFY2(edit.error().description().contains(QStringLiteral("notOpenClaws")), qPrintable(edit.error().description()));
+        QVERIFY2(edit.error().description().contains(QStringLiteral("notOpenClaws")),
+                 qPrintable(edit.error().description()));
         QCOMPARE(fileBytes(path()), input);
         QVERIFY(!QFile::exists(MobileModelConfigWriter::backupPath(path())));
         QCOMPARE(QDir(m_home->filePath(QStringLiteral(".openclaw"))).entryList(QDir::Files).size(), 1);
@@ -293,9 +308,14 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("input");
         QTest::addColumn<QString>("reference");
         QTest::newRow("not JSON") << QByteArray("{ \"agents\": ") << QStringLiteral("ollama/m");
-        QTest::newRow("list next to entries") << QByteArray(R"({"agents": {"entries": {}, "list": []}})") << QStringLiteral("ollama/m");
+        QTest::newRow("list next to entries")
+            << QByteArray(R"({"agents": {"entries": {}, "list": []}})") << QStringLiteral("ollama/m");
         QTest::newRow("list not an array") << QByteArray(R"({"agents": {"list": {}}})") << QStringLiteral("ollama/m");
-        QTest::newRow("providers not an object") << QByteArray(R"({"models": {"providers": []}})") << QStringLiteral("ollama/m");
+        QTest::newRow("providers not an object")
+            << QByteArray(R"({"models": {"providers": []}})") << QStringLiteral("ollama/m");
+        // Without OpenClaw's validator the built-in check refuses what it rejects.
+        QTest::newRow("unknown provider member") << QByteArray(R"({"models": {"providers": {"ollama": {"colour": "red"}}}})")
+                                                 << QStringLiteral("ollama/m");
         QTest::newRow("managed free tier") << QByteArray("{}") << QStringLiteral("managed/free");
         QTest::newRow("unknown cloud provider") << QByteArray("{}") << QStringLiteral("nobody/model");
         QTest::newRow("empty model id") << QByteArray("{}") << QStringLiteral("ollama/");
@@ -317,13 +337,22 @@ private Q_SLOTS:
         writeFile(R"({"agents": {"list": [{"id": "mobile", "model": "x/y"}]},
                       "models": {"providers": {"openai": {"apiKey": "sk-user", "models": [{"id": "gpt", "contextWindow": 128000}]}}}})");
         // A mode the user chose stays (not forced to 0600).
-        QVERIFY(QFile::setPermissions(path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup));
+        QVERIFY(
+            QFile::setPermissions(path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup));
         const Result<ConfigEdit> edit = write(QStringLiteral("openai/gpt"), {}, 32000, 4096);
         QVERIFY(edit.ok());
         QCOMPARE(modeOf(path()), 0640);
-        const QJsonObject openai = json(fileBytes(path())).value(QStringLiteral("models")).toObject()
-                                       .value(QStringLiteral("providers")).toObject().value(QStringLiteral("openai")).toObject();
-        QCOMPARE(openai, json(R"({"apiKey": "sk-user", "models": [{"id": "gpt", "name": "gpt", "contextWindow": 32000, "maxTokens": 4096}]})"));
+        const QJsonObject openai = json(fileBytes(path()))
+                                       .value(QStringLiteral("models"))
+                                       .toObject()
+                                       .value(QStringLiteral("providers"))
+                                       .toObject()
+                                       .value(QStringLiteral("openai"))
+                                       .toObject();
+        QCOMPARE(
+            openai,
+            json(
+                R"({"apiKey": "sk-user", "models": [{"id": "gpt", "name": "gpt", "contextWindow": 32000, "maxTokens": 4096}]})"));
     }
 
     void theValidatorRunsOpenClawOnTheCandidate()
@@ -341,11 +370,13 @@ private Q_SLOTS:
         writeFile("{}");
         const Result<ConfigEdit> edit =
             write(QStringLiteral("ollama/m"), openClawConfigValidator(QStringLiteral("/opt/openclaw"), {}, runner));
-        QCOMPARE(edit.error().description(),
-                 QStringLiteral("OpenClaw rejects the new configuration: models.providers.ollama: Unrecognized key: \"x\""));
+        QCOMPARE(
+            edit.error().description(),
+            QStringLiteral("OpenClaw rejects the new configuration: models.providers.ollama: Unrecognized key: \"x\""));
         QCOMPARE(requests.size(), 1);
         QCOMPARE(requests.first().program, QStringLiteral("/opt/openclaw"));
-        QCOMPARE(requests.first().arguments, (QStringList{QStringLiteral("config"), QStringLiteral("validate"), QStringLiteral("--json")}));
+        QCOMPARE(requests.first().arguments,
+                 (QStringList{QStringLiteral("config"), QStringLiteral("validate"), QStringLiteral("--json")}));
         QCOMPARE(requests.first().extraEnvironment.size(), 1);
         const QString candidate = requests.first().extraEnvironment.first().section(QLatin1Char('='), 1);
         QVERIFY(requests.first().extraEnvironment.first().startsWith(QStringLiteral("OPENCLAW_CONFIG_PATH=")));

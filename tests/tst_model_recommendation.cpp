@@ -109,7 +109,8 @@ private Q_SLOTS:
 
     void theRecommendedEntryByRank()
     {
-        const auto xai = provider(QStringLiteral("xai"), QStringLiteral("xAI (Grok)"), {{QStringLiteral("grok"), false}});
+        const auto xai =
+            provider(QStringLiteral("xai"), QStringLiteral("xAI (Grok)"), {{QStringLiteral("grok"), false}});
         const auto reasoner = provider(QStringLiteral("anthropic"), QStringLiteral("Anthropic (Claude)"),
                                        {{QStringLiteral("opus"), true}});
         const auto recommended = [](const QList<Rec> &list) {
@@ -119,8 +120,9 @@ private Q_SLOTS:
             return QString();
         };
         // A larger local model still beats any cloud model.
-        QCOMPARE(recommended(buildRecommendations({ollama(QStringLiteral("big"), QStringLiteral("70B"))}, kLocal, {xai})),
-                 QStringLiteral("ollama/big"));
+        QCOMPARE(
+            recommended(buildRecommendations({ollama(QStringLiteral("big"), QStringLiteral("70B"))}, kLocal, {xai})),
+            QStringLiteral("ollama/big"));
         QCOMPARE(recommended(buildRecommendations({}, kLocal, {reasoner, xai})), QStringLiteral("xai/grok"));
         QCOMPARE(recommended(buildRecommendations({}, kLocal, {reasoner})), QStringLiteral("anthropic/opus"));
     }
@@ -151,7 +153,8 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("display");
-        QTest::newRow("quantised tag") << QStringLiteral("llama3.2:3b-instruct-q4_K_M") << QStringLiteral("Llama3.2 3b Instruct");
+        QTest::newRow("quantised tag") << QStringLiteral("llama3.2:3b-instruct-q4_K_M")
+                                       << QStringLiteral("Llama3.2 3b Instruct");
         QTest::newRow("no tag") << QStringLiteral("mistral") << QStringLiteral("Mistral");
         QTest::newRow("tag starts quantised") << QStringLiteral("qwen2:q8_0") << QStringLiteral("Qwen2");
         QTest::newRow("upper-case token kept") << QStringLiteral("phi3:mini-FP16") << QStringLiteral("Phi3 Mini FP16");
@@ -174,8 +177,8 @@ private Q_SLOTS:
         QCOMPARE(halvex::hostLabel(QStringLiteral("http://[::1]:11434")), here);
         QCOMPARE(halvex::hostLabel(QStringLiteral("not a url")), here);
         QCOMPARE(halvex::hostLabel(QStringLiteral("http://gpu-box.lan:11434")), QStringLiteral("gpu-box.lan"));
-        const QList<Rec> list =
-            buildRecommendations({ollama(QStringLiteral("m"), QStringLiteral("1B"))}, QStringLiteral("http://gpu-box.lan:11434"), {});
+        const QList<Rec> list = buildRecommendations({ollama(QStringLiteral("m"), QStringLiteral("1B"))},
+                                                     QStringLiteral("http://gpu-box.lan:11434"), {});
         QCOMPARE(list.first().description, QStringLiteral("Runs locally on gpu-box.lan. Free, fast, private."));
     }
 
@@ -187,7 +190,8 @@ private Q_SLOTS:
         QCOMPARE(Rec::rawValue(Rec::Category::local), QStringLiteral("Local Models"));
         QCOMPARE(Rec::allCategories().size(), 3);
         const auto groups = groupedByCategory(buildRecommendations(
-            {}, kLocal, {provider(QStringLiteral("xai"), QStringLiteral("xAI (Grok)"), {{QStringLiteral("grok"), false}})}));
+            {}, kLocal,
+            {provider(QStringLiteral("xai"), QStringLiteral("xAI (Grok)"), {{QStringLiteral("grok"), false}})}));
         QCOMPARE(groups.size(), 2); // no local group
         QCOMPARE(groups.at(0).category, Rec::Category::cloud);
         QCOMPARE(groups.at(1).category, Rec::Category::managed);

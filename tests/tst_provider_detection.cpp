@@ -1,6 +1,7 @@
 // Provider detection against a loopback Ollama stand-in and configuration
 // files in a scratch home: the candidate servers, the model list as the
 // server reports it, the cloud providers and the current mobile model.
+#include "models/local_model_detector.h"
 #include "models/local_model_test.h"
 #include "models/provider_detection_service.h"
 
@@ -49,10 +50,11 @@ class TstProviderDetection : public QObject
 
     QByteArray withOllamaBaseUrl(const QString &baseUrl)
     {
-        return QJsonDocument(QJsonObject{{QStringLiteral("models"),
-                                          QJsonObject{{QStringLiteral("providers"),
-                                                       QJsonObject{{QStringLiteral("ollama"),
-                                                                    QJsonObject{{QStringLiteral("baseUrl"), baseUrl}}}}}}}})
+        return QJsonDocument(
+                   QJsonObject{{QStringLiteral("models"),
+                                QJsonObject{{QStringLiteral("providers"),
+                                             QJsonObject{{QStringLiteral("ollama"),
+                                                          QJsonObject{{QStringLiteral("baseUrl"), baseUrl}}}}}}}})
             .toJson();
     }
 
@@ -89,7 +91,8 @@ private Q_SLOTS:
                                .arg(m_home->filePath(QStringLiteral(".openclaw/openclaw.json")))),
                  3);
         QVERIFY(log.contains(QStringLiteral("No cloud providers found (config missing or malformed)")));
-        QVERIFY(log.contains(QStringLiteral("Provider detection complete — ollama: true, cloud providers: 0, mobile model: none")));
+        QVERIFY(log.contains(
+            QStringLiteral("Provider detection complete — ollama: true, cloud providers: 0, mobile model: none")));
 
         const QList<DetectedOllamaModel> models = s->ollamaModels();
         QCOMPARE(models.size(), 4);
@@ -152,6 +155,8 @@ private Q_SLOTS:
             ScriptedResponse::text(200, "not json"),
             ScriptedResponse::json(500, QByteArray(R"({"models": []})")),
             ScriptedResponse::hangForever(),
+            // Over the size bound: cut off, not read into memory whole.
+            ScriptedResponse::json(200, QByteArray(5 * 1024 * 1024, ' ') + R"({"models": []})"),
         };
         for (const ScriptedResponse &response : bad) {
             m_ollama->server()->enqueue(response);
@@ -191,13 +196,15 @@ private Q_SLOTS:
         QVERIFY(providers.at(2).models.isEmpty()); // not an array of objects
         QVERIFY(providers.at(3).hasAPIKey);
         QCOMPARE(providers.at(3).models,
-                 (QList<DetectedCloudModel>{{QStringLiteral("gpt-fast"), QStringLiteral("gpt-fast"), QStringLiteral("openai"), 128000, false},
-                                            {QStringLiteral("o3"), QStringLiteral("o3 Pro"), QStringLiteral("openai"), 0, true}}));
+                 (QList<DetectedCloudModel>{
+                     {QStringLiteral("gpt-fast"), QStringLiteral("gpt-fast"), QStringLiteral("openai"), 128000, false},
+                     {QStringLiteral("o3"), QStringLiteral("o3 Pro"), QStringLiteral("openai"), 0, true}}));
         QVERIFY(log.contains(QStringLiteral("Detected 4 cloud provider(s)")));
 
         // Hand-written JSON5 with a key from the environment.
         qputenv("HALVEX_TEST_XAI_KEY", "xai-secret");
-        writeConfig("// mine\n{models: {providers: {xai: {apiKey: '${HALVEX_TEST_XAI_KEY}', models: [{id: 'grok',},],},},},}");
+        writeConfig(
+            "// mine\n{models: {providers: {xai: {apiKey: '${HALVEX_TEST_XAI_KEY}', models: [{id: 'grok',},],},},},}");
         QCoro::waitFor(s->detectCloudProviders());
         QCOMPARE(s->cloudProviders().size(), 1);
         QCOMPARE(s->cloudProviders().first().displayName, QStringLiteral("xAI (Grok)"));
@@ -219,9 +226,11 @@ private Q_SLOTS:
             R"("models": {"providers": {"ollama": {"models": [{"id": "llama3.2:3b", "contextWindow": 8192}]},
                                        "openrouter": {"models": [{"id": "meta/llama", "contextWindow": 64000}]}}})";
         QTest::newRow("list, object model") << QByteArray("{" + providers + R"(, "agents": {"list": [{"id": "main"},
-            {"id": "mobile", "model": {"primary": "ollama/llama3.2:3b"}}]}})") << QStringLiteral("ollama/llama3.2:3b") << 8192;
+            {"id": "mobile", "model": {"primary": "ollama/llama3.2:3b"}}]}})")
+                                            << QStringLiteral("ollama/llama3.2:3b") << 8192;
         QTest::newRow("entries, string model") << QByteArray("{" + providers + R"(, "agents": {"entries":
-            {"mobile": {"model": "openrouter/meta/llama"}}}})") << QStringLiteral("openrouter/meta/llama") << 64000;
+            {"mobile": {"model": "openrouter/meta/llama"}}}})")
+                                               << QStringLiteral("openrouter/meta/llama") << 64000;
         QTest::newRow("unknown model") << QByteArray(R"({"agents": {"list": [{"id": "mobile", "model": "x/y"}]}})")
                                        << QStringLiteral("x/y") << -1;
         QTest::newRow("no slash") << QByteArray(R"({"agents": {"list": [{"id": "mobile", "model": "plain"}]}})")
@@ -243,7 +252,8 @@ private Q_SLOTS:
         QCOMPARE(s->currentMobileModel().value_or(QString()), model);
         QCOMPARE(s->currentMobileContextWindow().value_or(-1), contextWindow);
         if (!model.isEmpty())
-            QVERIFY(log.contains(QStringLiteral("Current mobile model: %1, context: %2").arg(model).arg(qMax(0, contextWindow))));
+            QVERIFY(log.contains(
+                QStringLiteral("Current mobile model: %1, context: %2").arg(model).arg(qMax(0, contextWindow))));
     }
 
     void theAgentCardSeamListsTheLocalModels()
@@ -258,29 +268,33 @@ private Q_SLOTS:
 
     void theOneTokenTest()
     {
-        const Result<int> ok = waitForResult(LocalModelTest::run(&m_network, m_ollama->baseUrl(), QStringLiteral("llama3.2:3b")));
+        const Result<int> ok =
+            waitForResult(LocalModelTest::run(&m_network, m_ollama->baseUrl(), QStringLiteral("llama3.2:3b")));
         QVERIFY2(ok.ok(), ok.ok() ? "" : qPrintable(ok.error().description()));
         QVERIFY(*ok >= 0);
         const QJsonObject body = m_ollama->server()->lastRequest().json();
         QCOMPARE(m_ollama->server()->lastRequest().path(), QByteArray("/v1/chat/completions"));
         QCOMPARE(m_ollama->server()->lastRequest().header("Content-Type"), QByteArray("application/json"));
         QCOMPARE(body, (QJsonObject{{QStringLiteral("model"), QStringLiteral("llama3.2:3b")},
-                                    {QStringLiteral("messages"), QJsonArray{QJsonObject{{QStringLiteral("role"), QStringLiteral("user")},
-                                                                                        {QStringLiteral("content"), QStringLiteral("Hi")}}}},
+                                    {QStringLiteral("messages"),
+                                     QJsonArray{QJsonObject{{QStringLiteral("role"), QStringLiteral("user")},
+                                                            {QStringLiteral("content"), QStringLiteral("Hi")}}}},
                                     {QStringLiteral("max_tokens"), 1},
                                     {QStringLiteral("stream"), false}}));
 
-        const Result<int> missing = waitForResult(LocalModelTest::run(&m_network, m_ollama->baseUrl(), QStringLiteral("nope")));
+        const Result<int> missing =
+            waitForResult(LocalModelTest::run(&m_network, m_ollama->baseUrl(), QStringLiteral("nope")));
         QCOMPARE(missing.error().description(), QStringLiteral("HTTP 404"));
-        const Result<int> invalid = waitForResult(LocalModelTest::run(&m_network, QStringLiteral("::"), QStringLiteral("m")));
+        const Result<int> invalid =
+            waitForResult(LocalModelTest::run(&m_network, QStringLiteral("::"), QStringLiteral("m")));
         QCOMPARE(invalid.error().description(), QStringLiteral("Invalid URL"));
         const Result<int> refused = waitForResult(LocalModelTest::run(
             &m_network, QStringLiteral("http://127.0.0.1:%1").arg(closedLoopbackPort()), QStringLiteral("m")));
         QVERIFY(!refused.ok());
         QVERIFY(refused.error().description().contains(QStringLiteral("refused"), Qt::CaseInsensitive));
         m_ollama->server()->enqueue(ScriptedResponse::hangForever());
-        const Result<int> slow = waitForResult(
-            LocalModelTest::run(&m_network, m_ollama->baseUrl(), QStringLiteral("llama3.2:3b"), LocalModelTest::Timings{300}));
+        const Result<int> slow = waitForResult(LocalModelTest::run(
+            &m_network, m_ollama->baseUrl(), QStringLiteral("llama3.2:3b"), LocalModelTest::Timings{300}));
         QVERIFY(!slow.ok());
     }
 };

@@ -60,7 +60,8 @@ private Q_SLOTS:
         QDir(m_home->path()).mkpath(QStringLiteral(".openclaw"));
         QFile file(configPath());
         QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(R"({"models": {"providers": {"openai": {"apiKey": "sk", "models": [{"id": "gpt-mini", "name": "GPT mini"}]}}},
+        file.write(
+            R"({"models": {"providers": {"openai": {"apiKey": "sk", "models": [{"id": "gpt-mini", "name": "GPT mini"}]}}},
                       "agents": {"list": [{"id": "main", "default": true}]}})");
         file.close();
         m_ollama = std::make_unique<OllamaStandIn>();
@@ -82,8 +83,14 @@ private Q_SLOTS:
         QVERIFY(json.value(QStringLiteral("currentMobileModel")).isNull());
         const QJsonArray recommendations = json.value(QStringLiteral("recommendations")).toArray();
         QCOMPARE(recommendations.size(), 3);
-        QCOMPARE(recommendations.at(1).toObject().value(QStringLiteral("id")).toString(), QStringLiteral("openai/gpt-mini"));
-        QCOMPARE(json.value(QStringLiteral("cloudProviders")).toArray().first().toObject().value(QStringLiteral("displayName")).toString(),
+        QCOMPARE(recommendations.at(1).toObject().value(QStringLiteral("id")).toString(),
+                 QStringLiteral("openai/gpt-mini"));
+        QCOMPARE(json.value(QStringLiteral("cloudProviders"))
+                     .toArray()
+                     .first()
+                     .toObject()
+                     .value(QStringLiteral("displayName"))
+                     .toString(),
                  QStringLiteral("OpenAI"));
     }
 
@@ -91,13 +98,19 @@ private Q_SLOTS:
     {
         QCOMPARE(run({QStringLiteral("set"), QStringLiteral("ollama/llama3.2:3b")}), 0);
         QCOMPARE(m_validations, 1);
-        QVERIFY2(m_out.contains(QStringLiteral("agents.list mobile: model (none) -> ollama/llama3.2:3b")), qPrintable(m_out));
+        QVERIFY2(m_out.contains(QStringLiteral("agents.list mobile: model (none) -> ollama/llama3.2:3b")),
+                 qPrintable(m_out));
         QCOMPARE(run({QStringLiteral("--json")}), 0);
-        QCOMPARE(QJsonDocument::fromJson(m_out.toUtf8()).object().value(QStringLiteral("currentMobileModel")).toString(),
-                 QStringLiteral("ollama/llama3.2:3b"));
+        QCOMPARE(
+            QJsonDocument::fromJson(m_out.toUtf8()).object().value(QStringLiteral("currentMobileModel")).toString(),
+            QStringLiteral("ollama/llama3.2:3b"));
 
         // The managed tier is not served through OpenClaw here: refused.
-        const QByteArray before = [this] { QFile f(configPath()); f.open(QIODevice::ReadOnly); return f.readAll(); }();
+        const QByteArray before = [this] {
+            QFile f(configPath());
+            f.open(QIODevice::ReadOnly);
+            return f.readAll();
+        }();
         QCOMPARE(run({QStringLiteral("set"), QStringLiteral("managed/free")}), 1);
         QVERIFY(!m_err.isEmpty());
         QFile after(configPath());

@@ -66,20 +66,23 @@ private Q_SLOTS:
         deps.network = &m_network;
         deps.homeDirectory = gateway.homeDir();
         deps.localOllamaHost = ollama.baseUrl();
-        deps.validator = openClawConfigValidator(OpenClawGateway::nodePath(version), {OpenClawGateway::openclawScript(version)});
+        deps.validator =
+            openClawConfigValidator(OpenClawGateway::nodePath(version), {OpenClawGateway::openclawScript(version)});
         ProviderDetectionService service(deps);
         QCoro::waitFor(service.detectAll());
         QVERIFY(service.ollamaReachable());
         QCOMPARE(service.currentMobileModel().has_value(), mobileAgent);
 
         const qsizetype logMark = gateway.log().size();
-        const Result<ConfigEdit> edit = waitForResult(service.setMobileModel(QStringLiteral("ollama/llama3.2:3b"), 8192, 2048));
+        const Result<ConfigEdit> edit =
+            waitForResult(service.setMobileModel(QStringLiteral("ollama/llama3.2:3b"), 8192, 2048));
         QVERIFY2(edit.ok(), edit ? "" : qPrintable(edit.error().description()));
         QCOMPARE(edit->createdMobileAgent, !mobileAgent);
         // The gateway picks the change up by itself.
         QVERIFY2(gateway.waitForLog("reload", 60000, logMark), gateway.log().mid(logMark).right(3000).constData());
 
-        OpenClawClient client(&m_network, gateway.httpUrl(), gateway.token(), OpenClawClient::Timings{kChatWait, 30000});
+        OpenClawClient client(&m_network, gateway.httpUrl(), gateway.token(),
+                              OpenClawClient::Timings{kChatWait, 30000});
         std::optional<Result<QString>> answer;
         QTRY_VERIFY_WITH_TIMEOUT(
             [&] {

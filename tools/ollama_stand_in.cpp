@@ -19,9 +19,9 @@ int main(int argc, char **argv)
     parser.addHelpOption();
     const QCommandLineOption port(QStringLiteral("port"), QStringLiteral("Port to listen on (0: any free one)."),
                                   QStringLiteral("port"), QStringLiteral("11434"));
-    const QCommandLineOption model(QStringLiteral("model"),
-                                   QStringLiteral("A served model: name[=size in bytes[=parameter size]] (repeatable)."),
-                                   QStringLiteral("model"));
+    const QCommandLineOption model(
+        QStringLiteral("model"), QStringLiteral("A served model: name[=size in bytes[=parameter size]] (repeatable)."),
+        QStringLiteral("model"));
     const QCommandLineOption answer(QStringLiteral("answer"), QStringLiteral("The text every chat is answered with."),
                                     QStringLiteral("text"));
     const QCommandLineOption echo(QStringLiteral("echo"), QStringLiteral("Answer with the last user message."));

@@ -139,8 +139,8 @@ std::optional<Rec> find(const QList<Rec> &recommendations, const QString &refere
 int setModel(const ModelsCommandContext &context, ProviderDetectionService &service, const Rec &choice, bool json,
              QTextStream &out, QTextStream &err)
 {
-    const auto [validator, problem] = context.validator ? finish(context.validator())
-                                                        : std::pair<ConfigValidator, QString>{};
+    const auto [validator, problem] =
+        context.validator ? finish(context.validator()) : std::pair<ConfigValidator, QString>{};
     if (!validator && !json)
         err << "OpenClaw's own check is not available (" << problem
             << "); the new configuration is checked by Halvex Bridge alone.\n";
@@ -166,14 +166,16 @@ int setModel(const ModelsCommandContext &context, ProviderDetectionService &serv
     return success;
 }
 
-int testModel(const ModelsCommandContext &context, const ProviderDetectionService &service, const Rec &choice, bool json,
-              QTextStream &out, QTextStream &err)
+int testModel(const ModelsCommandContext &context, const ProviderDetectionService &service, const Rec &choice,
+              bool json, QTextStream &out, QTextStream &err)
 {
     if (choice.category != Rec::Category::local) {
-        const QString note = choice.category == Rec::Category::cloud ? QStringLiteral("Cloud models are always available")
-                                                                     : QStringLiteral("Free tier is always available");
+        const QString note = choice.category == Rec::Category::cloud
+                                 ? QStringLiteral("Cloud models are always available")
+                                 : QStringLiteral("Free tier is always available");
         if (json)
-            out << QJsonDocument(QJsonObject{{QStringLiteral("model"), choice.id}, {QStringLiteral("tested"), false},
+            out << QJsonDocument(QJsonObject{{QStringLiteral("model"), choice.id},
+                                             {QStringLiteral("tested"), false},
                                              {QStringLiteral("message"), note}})
                        .toJson(QJsonDocument::Compact)
                 << '\n';
@@ -184,7 +186,8 @@ int testModel(const ModelsCommandContext &context, const ProviderDetectionServic
     const QString name = choice.id.section(QLatin1Char('/'), 1);
     const Result<int> latency = finish(LocalModelTest::run(context.network, service.ollamaHost(), name));
     if (json) {
-        QJsonObject object{{QStringLiteral("model"), choice.id}, {QStringLiteral("tested"), true},
+        QJsonObject object{{QStringLiteral("model"), choice.id},
+                           {QStringLiteral("tested"), true},
                            {QStringLiteral("ok"), latency.ok()}};
         if (latency)
             object.insert(QStringLiteral("latencyMs"), *latency);
@@ -226,9 +229,9 @@ int runModelsCommand(const QStringList &arguments, const ModelsCommandContext &c
     const QStringList positional = parser.positionalArguments();
     const QString action = positional.value(0);
     const bool json = parser.isSet(jsonOption);
-    if ((action.isEmpty() && !positional.isEmpty()) || (!action.isEmpty() && action != QLatin1String("set")
-                                                         && action != QLatin1String("test"))
-        || (!action.isEmpty() && positional.size() != 2) || positional.size() > 2) {
+    if ((action.isEmpty() && !positional.isEmpty()) ||
+        (!action.isEmpty() && action != QLatin1String("set") && action != QLatin1String("test")) ||
+        (!action.isEmpty() && positional.size() != 2) || positional.size() > 2) {
         err << "Usage: halvex-bridge models [--json] | models set REF | models test REF\n";
         return misuse;
     }

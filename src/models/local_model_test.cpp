@@ -1,5 +1,4 @@
 #include "models/local_model_test.h"
-#include "models/provider_detection_service.h"
 
 #include <QElapsedTimer>
 #include <QJsonArray>
@@ -26,8 +25,8 @@ QCoro::Task<Result<int>> LocalModelTest::run(QNetworkAccessManager *network, QSt
         co_return Error::plain(QStringLiteral("Invalid URL"));
     const QJsonObject body{
         {QStringLiteral("model"), modelName},
-        {QStringLiteral("messages"),
-         QJsonArray{QJsonObject{{QStringLiteral("role"), QStringLiteral("user")}, {QStringLiteral("content"), QStringLiteral("Hi")}}}},
+        {QStringLiteral("messages"), QJsonArray{QJsonObject{{QStringLiteral("role"), QStringLiteral("user")},
+                                                            {QStringLiteral("content"), QStringLiteral("Hi")}}}},
         {QStringLiteral("max_tokens"), 1},
         {QStringLiteral("stream"), false},
     };
@@ -36,10 +35,7 @@ QCoro::Task<Result<int>> LocalModelTest::run(QNetworkAccessManager *network, QSt
     request.setTransferTimeout(timings.timeoutMs);
     std::unique_ptr<QNetworkReply> reply(network->post(request, QJsonDocument(body).toJson(QJsonDocument::Compact)));
     // One token needs no more than this; a server that sends more is cut off.
-    QObject::connect(reply.get(), &QNetworkReply::downloadProgress, reply.get(), [r = reply.get()](qint64 received, qint64) {
-        if (received > 1024 * 1024)
-            r->abort();
-    });
+    limitDownload(reply.get(), 1024 * 1024);
     co_await qCoro(reply.get()).waitForFinished(std::chrono::milliseconds(timings.timeoutMs));
     if (!reply->isFinished()) {
         reply->abort();
@@ -54,19 +50,12 @@ QCoro::Task<Result<int>> LocalModelTest::run(QNetworkAccessManager *network, QSt
     co_return latency;
 }
 
-LocalModelDetector providerLocalModelDetector(QNetworkAccessManager *network, QString homeDirectory)
+void limitDownload(QNetworkReply *reply, qint64 limit)
 {
-    return [network, homeDirectory]() -> QCoro::Task<QList<LocalModel>> {
-        ProviderDetectionService::Dependencies deps;
-        deps.network = network;
-        deps.homeDirectory = homeDirectory;
-        ProviderDetectionService service(deps);
-        co_await service.detectAll();
-        QList<LocalModel> models;
-        for (const DetectedOllamaModel &model : service.ollamaModels())
-            models.append(LocalModel{model.name, model.sizeGB, model.parameterSize});
-        co_return models;
-    };
+    QObject::connect(reply, &QNetworkReply::downloadProgress, reply, [reply, limit](qint64 received, qint64) {
+        if (received > limit)
+            reply->abort();
+    });
 }
 
 } // namespace halvex

@@ -1,6 +1,5 @@
 #pragma once
 
-#include "bridge/bridge_manager.h"
 #include "platform/error.h"
 
 #include <QString>
@@ -8,6 +7,7 @@
 #include <qcoro/qcorotask.h>
 
 class QNetworkAccessManager;
+class QNetworkReply;
 
 namespace halvex {
 
@@ -27,8 +27,8 @@ struct LocalModelTest {
     }
 };
 
-// The bridge's seam for its agent card: each call runs a provider detection
-// on the configuration under `homeDirectory` and returns the Ollama models.
-LocalModelDetector providerLocalModelDetector(QNetworkAccessManager *network, QString homeDirectory);
+// Aborts `reply` once it has received more than `limit` bytes: a server
+// must not grow our memory without bound.
+void limitDownload(QNetworkReply *reply, qint64 limit);
 
 } // namespace halvex

@@ -48,7 +48,8 @@ QJsonObject withPrimaryModel(QJsonObject agent, const QString &reference, const 
         agent.insert(QStringLiteral("model"), object);
     }
     if (old != reference)
-        changes.append(QStringLiteral("%1: model %2 -> %3").arg(where, old.value_or(QStringLiteral("(none)")), reference));
+        changes.append(
+            QStringLiteral("%1: model %2 -> %3").arg(where, old.value_or(QStringLiteral("(none)")), reference));
     return agent;
 }
 
@@ -122,8 +123,10 @@ QJsonObject newModelEntry(const QString &modelId, int contextWindow, int maxToke
         {QStringLiteral("name"), modelId},
         {QStringLiteral("reasoning"), false},
         {QStringLiteral("input"), QJsonArray{QStringLiteral("text")}},
-        {QStringLiteral("cost"), QJsonObject{{QStringLiteral("input"), 0}, {QStringLiteral("output"), 0},
-                                             {QStringLiteral("cacheRead"), 0}, {QStringLiteral("cacheWrite"), 0}}},
+        {QStringLiteral("cost"), QJsonObject{{QStringLiteral("input"), 0},
+                                             {QStringLiteral("output"), 0},
+                                             {QStringLiteral("cacheRead"), 0},
+                                             {QStringLiteral("cacheWrite"), 0}}},
         {QStringLiteral("contextWindow"), contextWindow},
         {QStringLiteral("maxTokens"), maxTokens},
     };
@@ -145,11 +148,13 @@ Result<QJsonObject> withProviderModel(QJsonObject config, const QString &provide
     if (entryValue.isUndefined() && !isOllama)
         return Error::plain(QStringLiteral("The provider \"%1\" is not configured in OpenClaw").arg(providerId));
     if (!entryValue.isUndefined() && !entryValue.isObject())
-        return Error::plain(QStringLiteral("models.providers.%1 in the OpenClaw configuration is not an object").arg(providerId));
+        return Error::plain(
+            QStringLiteral("models.providers.%1 in the OpenClaw configuration is not an object").arg(providerId));
     QJsonObject entry = entryValue.toObject();
     const QJsonValue listValue = entry.value(QStringLiteral("models"));
     if (!listValue.isUndefined() && !listValue.isArray())
-        return Error::plain(QStringLiteral("models.providers.%1.models in the OpenClaw configuration is not a list").arg(providerId));
+        return Error::plain(
+            QStringLiteral("models.providers.%1.models in the OpenClaw configuration is not a list").arg(providerId));
     QJsonArray list = listValue.toArray();
     const QString where = QStringLiteral("models.providers.%1").arg(providerId);
 
@@ -241,7 +246,8 @@ Result<ConfigEdit> applyMobileModel(const QJsonObject &config, const MobileModel
     if (reference.trimmed().isEmpty() || reference != reference.trimmed())
         return Error::plain(QStringLiteral("The model reference is empty or has surrounding spaces"));
     if (providerId == QLatin1String("managed"))
-        return Error::plain(QStringLiteral("The Halvex free tier is not served through OpenClaw here; choose a local or cloud model"));
+        return Error::plain(
+            QStringLiteral("The Halvex free tier is not served through OpenClaw here; choose a local or cloud model"));
     if (slash >= 0 && (providerId.isEmpty() || modelId.isEmpty()))
         return Error::plain(QStringLiteral("The model reference must be \"provider/model\""));
     if (choice.contextWindow <= 0 || choice.maxTokens <= 0)
@@ -299,14 +305,20 @@ Result<Done> checkWrittenMembers(const QJsonObject &config, const QString &refer
     if (slash < 0)
         return Done{};
     const QString providerId = reference.left(slash);
-    const QJsonObject provider =
-        config.value(QStringLiteral("models")).toObject().value(QStringLiteral("providers")).toObject().value(providerId).toObject();
+    const QJsonObject provider = config.value(QStringLiteral("models"))
+                                     .toObject()
+                                     .value(QStringLiteral("providers"))
+                                     .toObject()
+                                     .value(providerId)
+                                     .toObject();
     static const QSet<QString> providerKeys = {
-        QStringLiteral("agentRuntime"), QStringLiteral("api"),       QStringLiteral("apiKey"),
-        QStringLiteral("auth"),         QStringLiteral("authHeader"), QStringLiteral("baseUrl"),
-        QStringLiteral("headers"),      QStringLiteral("injectNumCtxForOpenAICompat"),
-        QStringLiteral("localService"), QStringLiteral("maxTokens"), QStringLiteral("models"),
-        QStringLiteral("params"),       QStringLiteral("region"),    QStringLiteral("request"),
+        QStringLiteral("agentRuntime"),  QStringLiteral("api"),
+        QStringLiteral("apiKey"),        QStringLiteral("auth"),
+        QStringLiteral("authHeader"),    QStringLiteral("baseUrl"),
+        QStringLiteral("headers"),       QStringLiteral("injectNumCtxForOpenAICompat"),
+        QStringLiteral("localService"),  QStringLiteral("maxTokens"),
+        QStringLiteral("models"),        QStringLiteral("params"),
+        QStringLiteral("region"),        QStringLiteral("request"),
         QStringLiteral("timeoutSeconds")};
     for (auto it = provider.begin(); it != provider.end(); ++it) {
         if (!providerKeys.contains(it.key()))
@@ -319,7 +331,8 @@ Result<Done> checkWrittenMembers(const QJsonObject &config, const QString &refer
         for (const char *key : {"contextWindow", "maxTokens"}) {
             const QJsonValue limit = model.value(QLatin1String(key));
             if (!limit.isUndefined() && !(limit.isDouble() && limit.toDouble() > 0))
-                return Error::plain(QStringLiteral("models.providers.%1: %2 must be greater than 0").arg(providerId, QLatin1String(key)));
+                return Error::plain(QStringLiteral("models.providers.%1: %2 must be greater than 0")
+                                        .arg(providerId, QLatin1String(key)));
         }
     }
     return Done{};

@@ -60,8 +60,8 @@ QString describeIssues(const QJsonObject &answer)
     QStringList issues;
     for (const QJsonValue &value : answer.value(QStringLiteral("issues")).toArray()) {
         const QJsonObject issue = value.toObject();
-        issues.append(issue.value(QStringLiteral("path")).toString() + QStringLiteral(": ")
-                      + issue.value(QStringLiteral("message")).toString());
+        issues.append(issue.value(QStringLiteral("path")).toString() + QStringLiteral(": ") +
+                      issue.value(QStringLiteral("message")).toString());
     }
     if (issues.isEmpty())
         issues.append(answer.value(QStringLiteral("error")).toObject().value(QStringLiteral("message")).toString());
@@ -86,14 +86,15 @@ Result<QJsonObject> parseConfigDocument(const QByteArray &text)
     return value->toObject();
 }
 
-ConfigValidator openClawConfigValidator(QString program, QStringList leadingArguments, ProcessRunner runner, int timeoutMs)
+ConfigValidator openClawConfigValidator(QString program, QStringList leadingArguments, ProcessRunner runner,
+                                        int timeoutMs)
 {
     runner = processRunnerOrDefault(std::move(runner));
     return [program, leadingArguments, runner, timeoutMs](QString candidatePath) -> QCoro::Task<Result<Done>> {
         ProcessRequest request;
         request.program = program;
-        request.arguments = leadingArguments
-                            + QStringList{QStringLiteral("config"), QStringLiteral("validate"), QStringLiteral("--json")};
+        request.arguments = leadingArguments +
+                            QStringList{QStringLiteral("config"), QStringLiteral("validate"), QStringLiteral("--json")};
         request.extraEnvironment = {QStringLiteral("OPENCLAW_CONFIG_PATH=") + candidatePath};
         request.timeoutMs = timeoutMs;
         request.outputCap = 1 << 20;
@@ -104,7 +105,8 @@ ConfigValidator openClawConfigValidator(QString program, QStringList leadingArgu
             co_return Done{};
         if (outcome.status == ProcessOutcome::Status::finished && answer.contains(QStringLiteral("valid")))
             co_return Error::plain(QStringLiteral("OpenClaw rejects the new configuration: ") + describeIssues(answer));
-        co_return Error::plain(QStringLiteral("OpenClaw could not check the new configuration (%1)").arg(outcome.describe()));
+        co_return Error::plain(
+            QStringLiteral("OpenClaw could not check the new configuration (%1)").arg(outcome.describe()));
     };
 }
 
@@ -126,9 +128,13 @@ QCoro::Task<Result<ConfigEdit>> MobileModelConfigWriter::write(MobileModelChoice
         Result<ConfigEdit> edit = applyMobileModel(*parsed, choice);
         if (!edit)
             co_return edit.error();
-        const Result<Done> schema = checkWrittenMembers(edit->config, choice.reference);
+        // OpenClaw's own validator knows its schema best; the built-in check
+        // stands in only where it cannot run.
+        const Result<Done> schema =
+            m_options.validator ? Result<Done>(Done{}) : checkWrittenMembers(edit->config, choice.reference);
         if (!schema)
-            co_return Error::plain(QStringLiteral("The new configuration would be invalid: ") + schema.error().description());
+            co_return Error::plain(QStringLiteral("The new configuration would be invalid: ") +
+                                   schema.error().description());
 
         const QByteArray bytes = QJsonDocument(edit->config).toJson(QJsonDocument::Indented);
         Result<QString> candidate = writeSibling(path, bytes, permissions);
@@ -150,7 +156,8 @@ QCoro::Task<Result<ConfigEdit>> MobileModelConfigWriter::write(MobileModelChoice
         if (now.ok() != before.ok() || (now.ok() && *now != *before)) {
             QFile::remove(*candidate);
             if (attempt >= m_options.maxAttempts)
-                co_return Error::plain(QStringLiteral("The configuration kept changing while it was written; try again"));
+                co_return Error::plain(
+                    QStringLiteral("The configuration kept changing while it was written; try again"));
             before = now;
             continue;
         }

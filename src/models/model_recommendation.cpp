@@ -117,13 +117,14 @@ QString hostLabel(const QString &host)
 #endif
     const QUrl url(host, QUrl::StrictMode);
     const QString name = url.isValid() ? url.host() : QString();
-    if (name.isEmpty() || name == QLatin1String("127.0.0.1") || name == QLatin1String("localhost")
-        || name == QLatin1String("::1"))
+    if (name.isEmpty() || name == QLatin1String("127.0.0.1") || name == QLatin1String("localhost") ||
+        name == QLatin1String("::1"))
         return thisMachine;
     return name;
 }
 
-std::pair<QList<DetectedOllamaModel>, QList<DetectedOllamaModel>> classifyBySize(const QList<DetectedOllamaModel> &models)
+std::pair<QList<DetectedOllamaModel>, QList<DetectedOllamaModel>>
+classifyBySize(const QList<DetectedOllamaModel> &models)
 {
     static const QRegularExpression size(QStringLiteral("(\\d+(?:\\.\\d+)?)\\s*[Bb]"));
     std::pair<QList<DetectedOllamaModel>, QList<DetectedOllamaModel>> split;
@@ -175,9 +176,8 @@ QList<ModelRecommendation> buildRecommendations(const QList<DetectedOllamaModel>
                           SpeedTier::balanced, CostTier::free, 16384, 4096, Category::local));
 
     QList<DetectedCloudProvider> providers = cloudProviders;
-    std::stable_sort(providers.begin(), providers.end(), [](const auto &a, const auto &b) {
-        return providerPriority(a.id) < providerPriority(b.id);
-    });
+    std::stable_sort(providers.begin(), providers.end(),
+                     [](const auto &a, const auto &b) { return providerPriority(a.id) < providerPriority(b.id); });
     for (const bool reasoningPass : {false, true}) {
         for (const DetectedCloudProvider &provider : providers) {
             for (const DetectedCloudModel &model : provider.models) {
@@ -185,10 +185,12 @@ QList<ModelRecommendation> buildRecommendations(const QList<DetectedOllamaModel>
                     continue;
                 const QString id = provider.id + QLatin1Char('/') + model.id;
                 if (reasoningPass)
-                    list.append(entry(id, model.name, provider.displayName + QStringLiteral(" — deep reasoning, slower."),
+                    list.append(entry(id, model.name,
+                                      provider.displayName + QStringLiteral(" — deep reasoning, slower."),
                                       SpeedTier::deepThinking, CostTier::byok, 32000, 8192, Category::cloud));
                 else
-                    list.append(entry(id, model.name, provider.displayName + QStringLiteral(" — fast responses, your API key."),
+                    list.append(entry(id, model.name,
+                                      provider.displayName + QStringLiteral(" — fast responses, your API key."),
                                       SpeedTier::fast, CostTier::byok, 32000, 4096, Category::cloud));
             }
         }

@@ -50,7 +50,8 @@ QList<ModelRecommendation> buildRecommendations(const QList<DetectedOllamaModel>
 // "your Mac" for a loopback or unparsable host, else the host name.
 QString hostLabel(const QString &host);
 // (small models, larger models): small means a parameter size of at most 8 B.
-std::pair<QList<DetectedOllamaModel>, QList<DetectedOllamaModel>> classifyBySize(const QList<DetectedOllamaModel> &models);
+std::pair<QList<DetectedOllamaModel>, QList<DetectedOllamaModel>>
+classifyBySize(const QList<DetectedOllamaModel> &models);
 // "llama3.2:3b-instruct-q4_K_M" -> "Llama3.2 3b Instruct".
 QString ollamaDisplayName(const QString &name);
 

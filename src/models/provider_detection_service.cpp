@@ -1,6 +1,6 @@
 #include "models/provider_detection_service.h"
+#include "models/local_model_test.h"
 #include "platform/logging.h"
-
 
 #include <QDir>
 #include <QFile>
@@ -46,7 +46,8 @@ std::optional<int> intValue(const QJsonValue &value)
     if (!value.isDouble())
         return std::nullopt;
     const double number = value.toDouble();
-    if (number != double(qint64(number)) || number > std::numeric_limits<int>::max() || number < std::numeric_limits<int>::min())
+    if (number != double(qint64(number)) || number > std::numeric_limits<int>::max() ||
+        number < std::numeric_limits<int>::min())
         return std::nullopt;
     return int(number);
 }
@@ -106,10 +107,7 @@ std::optional<int> ProviderDetectionService::contextWindow(const QString &model,
         return std::nullopt;
     const QString providerId = model.left(slash);
     const QString modelId = model.mid(slash + 1);
-    const QJsonArray models = config.providers.value(providerId)
-                                  .toObject()
-                                  .value(QStringLiteral("models"))
-                                  .toArray();
+    const QJsonArray models = config.providers.value(providerId).toObject().value(QStringLiteral("models")).toArray();
     for (const QJsonValue &value : models) {
         const QJsonObject entry = value.toObject();
         if (entry.value(QStringLiteral("id")).toString() == modelId && entry.value(QStringLiteral("id")).isString())
@@ -190,6 +188,7 @@ QCoro::Task<std::optional<QList<DetectedOllamaModel>>> ProviderDetectionService:
     QNetworkRequest request(url);
     request.setTransferTimeout(m_timings.probeTimeoutMs);
     std::unique_ptr<QNetworkReply> reply(m_deps.network->get(request));
+    limitDownload(reply.get(), kTagsLimit);
     // The time-out covers the whole exchange, not only silence.
     co_await qCoro(reply.get()).waitForFinished(std::chrono::milliseconds(m_timings.probeTimeoutMs));
     if (!reply->isFinished()) {
@@ -203,7 +202,8 @@ QCoro::Task<std::optional<QList<DetectedOllamaModel>>> ProviderDetectionService:
                 qPrintable(reply->errorString()));
         co_return std::nullopt;
     }
-    if (status != 200 || reply->bytesAvailable() > kTagsLimit)
+    // A cut-off (oversized) answer is no model list.
+    if (status != 200 || reply->error() == QNetworkReply::OperationCanceledError || reply->bytesAvailable() > kTagsLimit)
         co_return std::nullopt;
     const QJsonDocument document = QJsonDocument::fromJson(reply->readAll());
     const QJsonValue models = document.object().value(QStringLiteral("models"));
@@ -255,9 +255,8 @@ QCoro::Task<> ProviderDetectionService::detectCloudProviders()
         provider.hasAPIKey = !hasNoKey(entry.value(QStringLiteral("apiKey")).toString());
         const QJsonValue list = entry.value(QStringLiteral("models"));
         const QJsonArray array = list.toArray();
-        const bool allObjects = list.isArray() && std::all_of(array.begin(), array.end(), [](const QJsonValue &v) {
-                                    return v.isObject();
-                                });
+        const bool allObjects =
+            list.isArray() && std::all_of(array.begin(), array.end(), [](const QJsonValue &v) { return v.isObject(); });
         for (const QJsonValue &value : allObjects ? array : QJsonArray()) {
             const QJsonObject object = value.toObject();
             if (!object.value(QStringLiteral("id")).isString())
@@ -313,7 +312,7 @@ void ProviderDetectionService::setCurrentMobileModel(std::optional<QString> mode
 }
 
 QCoro::Task<Result<ConfigEdit>> ProviderDetectionService::setMobileModel(QString reference, int contextWindow,
-                                                                          int maxTokens)
+                                                                         int maxTokens)
 {
     MobileModelConfigWriter writer({configPath(), m_deps.validator});
     QPointer<ProviderDetectionService> self(this);

@@ -90,11 +90,12 @@ std::optional<ScriptedResponse> OllamaStandIn::answer(const HttpRequest &request
 
     if (path == "/api/show") {
         return ScriptedResponse::json(
-            200, QJsonObject{{QStringLiteral("details"), QJsonObject{{QStringLiteral("parameter_size"), model->parameterSize}}},
-                             {QStringLiteral("model_info"),
-                              QJsonObject{{QStringLiteral("general.architecture"), QStringLiteral("llama")},
-                                          {QStringLiteral("llama.context_length"), model->contextLength}}},
-                             {QStringLiteral("capabilities"), QJsonArray{QStringLiteral("completion")}}});
+            200, QJsonObject{
+                     {QStringLiteral("details"), QJsonObject{{QStringLiteral("parameter_size"), model->parameterSize}}},
+                     {QStringLiteral("model_info"),
+                      QJsonObject{{QStringLiteral("general.architecture"), QStringLiteral("llama")},
+                                  {QStringLiteral("llama.context_length"), model->contextLength}}},
+                     {QStringLiteral("capabilities"), QJsonArray{QStringLiteral("completion")}}});
     }
 
     const QString text = m_echo ? ModelStandIn::lastUserText(body) : m_answer;

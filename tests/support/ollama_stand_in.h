@@ -23,9 +23,9 @@ class OllamaStandIn : public QObject
     Q_OBJECT
 public:
     struct Model {
-        QString name;           // "llama3.2:3b"
-        qint64 size = -1;       // bytes; -1: no "size" member
-        QString parameterSize;  // "3.2B"; empty: no member
+        QString name;          // "llama3.2:3b"
+        qint64 size = -1;      // bytes; -1: no "size" member
+        QString parameterSize; // "3.2B"; empty: no member
         int contextLength = 8192;
     };
 
