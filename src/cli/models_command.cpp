@@ -1,5 +1,7 @@
 #include "cli/models_command.h"
 
+#include <memory>
+
 #include "cli/cli.h"
 #include "discovery/command_runner.h"
 #include "discovery/openclaw_locator.h"
@@ -270,8 +272,8 @@ int runModelsCommand(const QStringList &arguments)
     context.network = &network;
     context.homeDirectory = QDir::homePath();
     context.validator = [home = context.homeDirectory]() -> QCoro::Task<std::pair<ConfigValidator, QString>> {
-        CommandRunner runner;
-        OpenClawLocator locator(&runner, OpenClawLocator::standardPlaces(home, processEnvironment));
+        OpenClawLocator locator(std::make_shared<CommandRunner>(),
+                                OpenClawLocator::standardPlaces(home, processEnvironment));
         const LocatedOpenClaw located = co_await locator.find();
         if (!located.path)
             co_return std::pair<ConfigValidator, QString>{
