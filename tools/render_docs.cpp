@@ -3,6 +3,10 @@
 // the About window (docs/about.png).
 //
 //   render_docs [folder]     (default: ./docs)
+//
+// Offscreen, the windows get a drawn frame. Under an X server with a window
+// manager (QT_QPA_PLATFORM=xcb) they are shown and grabbed with the window
+// manager's own frame: tools/render_docs_xvfb.sh runs it so under Xvfb and openbox.
 #include "app/menu_bar_controller.h"
 #include "app/status_icon_manager.h"
 #include "views/about_view.h"

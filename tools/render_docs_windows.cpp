@@ -31,6 +31,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QNetworkAccessManager>
+#include <QScreen>
 #include <QStyle>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -71,6 +72,31 @@ QPalette darkPalette()
     p.setColor(QPalette::Disabled, QPalette::WindowText, QColor(0x7a, 0x7a, 0x7e));
     p.setColor(QPalette::Disabled, QPalette::Text, QColor(0x7a, 0x7a, 0x7e));
     return p;
+}
+
+// On a real X server (Xvfb with a window manager): the window as the window
+// manager frames it, grabbed from the screen.
+bool onScreen()
+{
+    return QGuiApplication::platformName() == QLatin1String("xcb");
+}
+
+QImage grabFramed(QWidget &widget)
+{
+    widget.move(60, 60);
+    widget.show();
+    widget.raise();
+    widget.activateWindow();
+    // Let the window manager put its frame around the window and draw it.
+    waitUntil([] { return false; }, 700);
+    QScreen *screen = widget.screen();
+    const QRect frame = widget.frameGeometry();
+    const int margin = 0; // the frame alone, without the bare root window around it
+    QPixmap shot = screen->grabWindow(0, frame.x() - margin, frame.y() - margin, frame.width() + 2 * margin,
+                                      frame.height() + 2 * margin);
+    widget.hide();
+    waitUntil([] { return false; }, 200);
+    return shot.toImage();
 }
 
 // A bridge and the windows' services on scratch stores, with no relay.
@@ -158,12 +184,16 @@ bool renderTheme(const QDir &folder, const QString &theme)
     bool ok = true;
     auto shoot = [&](QWidget &widget, QSize size, const QString &title, const QString &name) {
         widget.setFixedSize(size);
-        widget.show(); // offscreen: lays the widget out without a screen
-        QApplication::processEvents();
-        ok = save(framedWindow(snapshot(widget), title, widget.palette()), folder,
-                  name + QLatin1Char('-') + theme + QStringLiteral(".png")) &&
-             ok;
-        widget.hide();
+        widget.setWindowTitle(title);
+        const QString file = name + QLatin1Char('-') + theme + QStringLiteral(".png");
+        if (!onScreen()) {
+            widget.show(); // offscreen: lays the widget out without a screen
+            QApplication::processEvents();
+            ok = save(framedWindow(snapshot(widget), title, widget.palette()), folder, file) && ok;
+            widget.hide();
+            return;
+        }
+        ok = save(grabFramed(widget), folder, file) && ok;
     };
 
     {
