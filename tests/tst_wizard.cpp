@@ -262,6 +262,47 @@ private Q_SLOTS:
         QCOMPARE(nexts, 1);
     }
 
+    void openClawStepLANAndManual()
+    {
+        WizardRig rig;
+        QVERIFY(rig.start());
+        rig.writeOpenClawConfig();
+        std::shared_ptr<OpenClawDetector> detector = rig.services.makeDetector();
+        int nexts = 0;
+        OpenClawConfigStep step(rig.services, detector, [&] { ++nexts; });
+        step.show();
+        bool detected = false;
+        detector->detect().then([&] { detected = true; });
+        QTRY_VERIFY_WITH_TIMEOUT(detected, kWait);
+        QVERIFY(step.showsLANWarning());
+
+        // The tool refuses the switch: the box stays, with the reason under it.
+        CLICK(&step, "Enable LAN Access");
+        QTRY_VERIFY_WITH_TIMEOUT(findButton(&step, QStringLiteral("Enable LAN Access"))->isEnabled(), kWait);
+        QVERIFY(step.showsLANWarning());
+        QVERIFY(!detector->lanAccessProblem().isEmpty());
+        QVERIFY(!rig.tool.calls().isEmpty());
+
+        // By hand: a dead address fails the test and stores nothing.
+        CLICK(&step, "Configure Manually");
+        QVERIFY(step.showsManual());
+        TYPE(&step, "Endpoint URL", QStringLiteral("http://127.0.0.1:1"));
+        TYPE(&step, "Gateway Token", QStringLiteral("typed-token"));
+        CLICK(&step, "Test Connection");
+        QTRY_VERIFY_WITH_TIMEOUT(step.testResult().has_value(), kWait);
+        QCOMPARE(step.testResult(), std::optional<bool>(false));
+        QVERIFY(!rig.bridge.settings->string(SettingsKey::openClawEndpoint));
+        // The live one answers; Continue hands address and token to the bridge.
+        TYPE(&step, "Endpoint URL", rig.bridge.gateway.url().toString());
+        CLICK(&step, "Test Connection");
+        QTRY_COMPARE_WITH_TIMEOUT(step.testResult(), std::optional<bool>(true), kWait);
+        QVERIFY(!rig.bridge.gateway.requests().isEmpty());
+        CLICK(&step, "Continue");
+        QCOMPARE(nexts, 1);
+        QCOMPARE(rig.bridge.bridge->openClawEndpoint(), rig.bridge.gateway.url());
+        QCOMPARE(rig.bridge.keychain->load(CredentialService::openClaw()), std::optional<QString>(QStringLiteral("typed-token")));
+    }
+
     void modelStepEdges()
     {
         WizardRig rig;
