@@ -56,7 +56,7 @@ private Q_SLOTS:
         QElapsedTimer clock;
         clock.start();
         QVERIFY(detect(*detector));
-        qInfo("One detection against OpenClaw %s took %lld ms", qPrintable(OpenClawGateway::version()),
+        qInfo("One detection against OpenClaw %s took %lld ms", qPrintable(m_gateway.version()),
               clock.elapsed());
         QVERIFY(detector->detected());
         QCOMPARE(detector->binaryPath(), m_gateway.homeDir() + QStringLiteral("/.local/bin/openclaw"));
