@@ -42,30 +42,15 @@ private:
     std::shared_ptr<MemorySyncLog> m_log;
 };
 
-class BridgeRig
+// What every bridge under test needs: private stores (a memory credential
+// store, a settings file, a scratch home), a network access manager and
+// short reconnect delays. The bridge goes first when the bed goes.
+class BridgeTestBed
 {
 public:
-    static inline const QString bridgeToken = QStringLiteral("bt-test-1");
-    static inline const QString gatewayToken = QStringLiteral("gw-test-token");
-
-    ~BridgeRig()
+    BridgeTestBed()
+        : keychain(std::make_unique<KeychainManager>(std::make_unique<MemorySecretBackend>()))
     {
-        // Requests still out when the bridge goes resume from the event loop
-        // with their cancellation; let them finish before the test moves on.
-        bridge.reset();
-        for (int i = 0; i < 10; ++i) {
-            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-            QCoreApplication::processEvents();
-        }
-    }
-    BridgeRig(const BridgeRig &) = delete;
-    BridgeRig &operator=(const BridgeRig &) = delete;
-
-    BridgeRig()
-    {
-        m_secrets = new MemorySecretBackend;
-        keychain = std::make_unique<KeychainManager>(std::unique_ptr<SecretBackend>(m_secrets));
-
         // Short delays so reconnects happen in milliseconds; chats and probes
         // keep generous limits.
         timings.relay.initialReconnectDelay = 0.05;
@@ -75,7 +60,55 @@ public:
         timings.openClawWebSocket.challengeTimeout = 2.0;
         timings.openClawClient.chatTimeoutMs = 30000;
         timings.openClawClient.probeTimeoutMs = 10000;
+    }
+    ~BridgeTestBed() { shutDown(); }
+    BridgeTestBed(const BridgeTestBed &) = delete;
+    BridgeTestBed &operator=(const BridgeTestBed &) = delete;
 
+    // Ends the bridge. Requests still out when it goes resume from the event
+    // loop with their cancellation; they finish before the test moves on.
+    // (A derived rig calls this first, while its stand-ins still exist.)
+    void shutDown()
+    {
+        if (!bridge)
+            return;
+        bridge.reset();
+        for (int i = 0; i < 10; ++i) {
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+            QCoreApplication::processEvents();
+        }
+    }
+
+    BridgeManager::Dependencies dependencies(const QUrl &relayOrigin)
+    {
+        BridgeManager::Dependencies deps;
+        deps.network = &network;
+        deps.keychain = keychain.get();
+        deps.settings = settings.get();
+        deps.relayOrigin = relayOrigin;
+        deps.homeDirectory = home.path();
+        return deps;
+    }
+
+    TempSettings settings;
+    QNetworkAccessManager network;
+    std::unique_ptr<KeychainManager> keychain;
+    QTemporaryDir home;
+    BridgeManager::Timings timings;
+    // Declared last: destroyed first, while everything it uses still exists.
+    std::unique_ptr<BridgeManager> bridge;
+};
+
+class BridgeRig : public BridgeTestBed
+{
+public:
+    static inline const QString bridgeToken = QStringLiteral("bt-test-1");
+    static inline const QString gatewayToken = QStringLiteral("gw-test-token");
+
+    ~BridgeRig() { shutDown(); }
+
+    BridgeRig()
+    {
         deviceFacts.model = QStringLiteral("ThinkPad T14");
         deviceFacts.isLaptop = true;
         deviceFacts.computerName = QStringLiteral("Test Box");
@@ -111,12 +144,7 @@ public:
 
     BridgeManager::Dependencies dependencies()
     {
-        BridgeManager::Dependencies deps;
-        deps.network = &network;
-        deps.keychain = keychain.get();
-        deps.settings = settings.get();
-        deps.relayOrigin = relay.origin();
-        deps.homeDirectory = home.path();
+        BridgeManager::Dependencies deps = BridgeTestBed::dependencies(relay.origin());
         deps.localModelDetector = localModelDetector;
         deps.memorySyncFactory = memorySyncFactory;
         const DeviceFacts facts = deviceFacts;
@@ -233,20 +261,10 @@ public:
 
     RelayStandIn relay;
     HttpStandIn gateway;
-    TempSettings settings;
-    QNetworkAccessManager network;
-    std::unique_ptr<KeychainManager> keychain;
-    QTemporaryDir home;
-    BridgeManager::Timings timings;
     DeviceFacts deviceFacts;
     LocalModelDetector localModelDetector;
     MemorySyncFactory memorySyncFactory;
     std::shared_ptr<MemorySyncLog> memorySync = std::make_shared<MemorySyncLog>();
-    // Declared last: destroyed first, while everything it uses still exists.
-    std::unique_ptr<BridgeManager> bridge;
-
-private:
-    MemorySecretBackend *m_secrets = nullptr;
 };
 
 } // namespace halvex::test

@@ -3,6 +3,7 @@
 // one instance per session, the last also with the real program started
 // twice.
 #include "app/app_delegate.h"
+#include "bridge_rig.h"
 #include "loopback.h"
 #include "app/login_item.h"
 #include "app/menu_bar_controller.h"
@@ -53,13 +54,8 @@ const QString kAlreadyRunning = QStringLiteral("Halvex Bridge is already running
 
 // What the real program gets at launch, with private stores and a loopback
 // relay. The delegate creates the bridge manager through make().
-struct Rig {
-    TempSettings settings;
-    KeychainManager keychain{std::make_unique<MemorySecretBackend>()};
-    QNetworkAccessManager network;
-    QTemporaryDir home;
+struct Rig : public test::BridgeTestBed {
     QUrl relayOrigin;
-    std::unique_ptr<BridgeManager> bridge;
     XdgAutostartLoginItem loginItem{home.filePath(QStringLiteral("autostart"))};
     int created = 0;
 
@@ -69,30 +65,10 @@ struct Rig {
                             QStringLiteral("http://127.0.0.1:") + QString::number(test::closedLoopbackPort()));
     }
 
-    ~Rig()
-    {
-        // Requests the bridge aborted on its way out finish from the event
-        // loop; let them before the network access manager goes.
-        bridge.reset();
-        QCoreApplication::sendPostedEvents();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
-
     BridgeManager *make()
     {
         ++created;
-        BridgeManager::Dependencies deps;
-        deps.network = &network;
-        deps.keychain = &keychain;
-        deps.settings = settings.get();
-        deps.relayOrigin = relayOrigin;
-        deps.homeDirectory = home.path();
-        BridgeManager::Timings timings;
-        timings.relay.initialReconnectDelay = 0.05;
-        timings.relay.maxReconnectDelay = 0.2;
-        timings.openClawWebSocket.initialReconnectDelay = 0.05;
-        timings.openClawWebSocket.maxReconnectDelay = 0.2;
-        bridge = std::make_unique<BridgeManager>(std::move(deps), timings);
+        bridge = std::make_unique<BridgeManager>(dependencies(relayOrigin), timings);
         return bridge.get();
     }
 
@@ -245,7 +221,7 @@ private Q_SLOTS:
         QVERIFY(relay.start());
         relay.acceptToken(kToken);
         Rig rig(relay.origin());
-        rig.keychain.save(CredentialService::bridge(), kToken);
+        rig.keychain->save(CredentialService::bridge(), kToken);
         AppDelegate delegate([&rig] { return rig.make(); }, rig.options(true));
 
         LogCapture log;
@@ -276,7 +252,7 @@ private Q_SLOTS:
         QVERIFY(relay.start());
         relay.acceptToken(kToken);
         Rig rig(relay.origin());
-        rig.keychain.save(CredentialService::bridge(), kToken);
+        rig.keychain->save(CredentialService::bridge(), kToken);
         rig.settings->setBoolean(SettingsKey::bridgeEnabled, false);
         AppDelegate delegate([&rig] { return rig.make(); }, rig.options(true));
 
@@ -298,7 +274,7 @@ private Q_SLOTS:
         QVERIFY(relay.start());
         relay.acceptToken(kToken);
         Rig rig(relay.origin());
-        rig.keychain.save(CredentialService::bridge(), kToken);
+        rig.keychain->save(CredentialService::bridge(), kToken);
         bool tray = false;
         AppDelegate::Options options = rig.options(false);
         options.systemTrayAvailable = [&tray] { return tray; };
@@ -340,7 +316,7 @@ private Q_SLOTS:
         delegate.handleInstanceRequest("show");
         QCOMPARE(log.count(kWizard), 1);
 
-        rig.keychain.save(CredentialService::bridge(), kToken);
+        rig.keychain->save(CredentialService::bridge(), kToken);
         delegate.handleInstanceRequest("show");
         QCOMPARE(log.count(kWizard), 1);
         QMenu *menu = delegate.menuBarController()->menu();

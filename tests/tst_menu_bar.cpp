@@ -7,6 +7,7 @@
 #include "app/menu_bar_controller.h"
 #include "app/product_mark.h"
 #include "app/status_icon_manager.h"
+#include "bridge_rig.h"
 #include "bridge/agent_card.h"
 #include "bridge/bridge_manager.h"
 #include "http_stand_in.h"
@@ -63,40 +64,16 @@ struct CountingSync : MemorySyncHandle {
 
 // One bridge manager with private stores, pointed at the given relay and
 // gateway.
-struct Rig {
-    TempSettings settings;
-    KeychainManager keychain{std::make_unique<MemorySecretBackend>()};
-    QNetworkAccessManager network;
-    QTemporaryDir home;
-    std::unique_ptr<BridgeManager> bridge;
+struct Rig : public test::BridgeTestBed {
     int memorySyncStarts = 0;
-
-    ~Rig()
-    {
-        // Requests the bridge aborted on its way out finish from the event
-        // loop; let them before the network access manager goes.
-        bridge.reset();
-        QCoreApplication::sendPostedEvents();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
 
     void create(const QUrl &relayOrigin, const QUrl &gateway)
     {
         settings->setString(SettingsKey::openClawEndpoint, gateway.toString());
-        BridgeManager::Dependencies deps;
-        deps.network = &network;
-        deps.keychain = &keychain;
-        deps.settings = settings.get();
-        deps.relayOrigin = relayOrigin;
-        deps.homeDirectory = home.path();
+        BridgeManager::Dependencies deps = dependencies(relayOrigin);
         deps.memorySyncFactory = [this](const MemorySyncContext &) -> std::unique_ptr<MemorySyncHandle> {
             return std::make_unique<CountingSync>(&memorySyncStarts);
         };
-        BridgeManager::Timings timings;
-        timings.relay.initialReconnectDelay = 0.05;
-        timings.relay.maxReconnectDelay = 0.2;
-        timings.openClawWebSocket.initialReconnectDelay = 0.05;
-        timings.openClawWebSocket.maxReconnectDelay = 0.2;
         timings.openClawClient.probeTimeoutMs = 3000;
         bridge = std::make_unique<BridgeManager>(std::move(deps), timings);
         // As at launch: the second start picks up the stored gateway endpoint.
@@ -301,7 +278,7 @@ private Q_SLOTS:
         gateway.setDefaultResponse("/v1/models", ScriptedResponse::json(200, QByteArrayLiteral("{\"data\":[]}")));
 
         Rig rig;
-        rig.keychain.save(CredentialService::bridge(), kToken);
+        rig.keychain->save(CredentialService::bridge(), kToken);
         rig.settings->setString(SettingsKey::bridgeName, QStringLiteral("Living Room Mac"));
         rig.settings->setString(SettingsKey::accountEmail, QStringLiteral("alex@example.com"));
         rig.settings->setBoolean(SettingsKey::memorySyncEnabled, true);
@@ -389,7 +366,7 @@ private Q_SLOTS:
 
         Rig rig;
         if (situation != QLatin1String("no-token"))
-            rig.keychain.save(CredentialService::bridge(), kToken);
+            rig.keychain->save(CredentialService::bridge(), kToken);
         if (situation == QLatin1String("connected-offline"))
             relay.acceptToken(kToken);
         if (situation == QLatin1String("disabled"))
@@ -690,7 +667,7 @@ private Q_SLOTS:
         QCOMPARE(rig.bridge->connectionState(), BridgeConnectionState::error(QStringLiteral("No bridge token")));
 
         // The wizard paired the bridge and finished.
-        rig.keychain.save(CredentialService::bridge(), kToken);
+        rig.keychain->save(CredentialService::bridge(), kToken);
         QSignalSpy rebuilt(&controller, &MenuBarController::menuRebuilt);
         complete();
         QVERIFY(!controller.setupWindow());

@@ -12,6 +12,25 @@ namespace halvex::test {
 
 // ---- HttpRequest ----
 
+std::optional<HttpRequest> HttpRequest::fromHead(const QByteArray &head)
+{
+    const QList<QByteArray> lines = head.split('\n');
+    const QList<QByteArray> requestLine = lines.first().trimmed().split(' ');
+    if (requestLine.size() != 3 || !requestLine.at(2).startsWith("HTTP/1."))
+        return std::nullopt;
+    HttpRequest request;
+    request.method = requestLine.at(0);
+    request.target = requestLine.at(1);
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        const QByteArray line = lines.at(i).trimmed();
+        const qsizetype colon = line.indexOf(':');
+        if (colon <= 0)
+            return std::nullopt;
+        request.headers.append({line.left(colon).trimmed(), line.mid(colon + 1).trimmed()});
+    }
+    return request;
+}
+
 QByteArray HttpRequest::path() const
 {
     const qsizetype query = target.indexOf('?');
@@ -333,19 +352,10 @@ private:
 
     bool parseHead(const QByteArray &head)
     {
-        const QList<QByteArray> lines = head.split('\n');
-        const QList<QByteArray> requestLine = lines.first().trimmed().split(' ');
-        if (requestLine.size() != 3 || !requestLine.at(2).startsWith("HTTP/1."))
+        std::optional<HttpRequest> request = HttpRequest::fromHead(head);
+        if (!request)
             return false;
-        m_request.method = requestLine.at(0);
-        m_request.target = requestLine.at(1);
-        for (qsizetype i = 1; i < lines.size(); ++i) {
-            const QByteArray line = lines.at(i).trimmed();
-            const qsizetype colon = line.indexOf(':');
-            if (colon <= 0)
-                return false;
-            m_request.headers.append({line.left(colon), line.mid(colon + 1).trimmed()});
-        }
+        m_request = std::move(*request);
         return true;
     }
 

@@ -37,6 +37,12 @@ struct HttpRequest {
     int headerCount(const QByteArray &name) const;
     // The body as a JSON object (empty when it is not one).
     QJsonObject json() const;
+
+    // The request line and header lines of a request head (without the
+    // blank line that ends it); nullopt when the request line is not
+    // "<method> <target> HTTP/1.x" or a header line has no name. The one
+    // parser of the loopback stand-ins.
+    static std::optional<HttpRequest> fromHead(const QByteArray &head);
 };
 
 // One scripted answer. Start from a factory, refine with the with...()

@@ -1,5 +1,7 @@
 #include "relay_stand_in.h"
 
+#include "http_stand_in.h"
+
 #include <QCryptographicHash>
 #include <QJsonDocument>
 #include <QTcpSocket>
@@ -341,28 +343,21 @@ void RelayStandIn::onReadyRead(Connection *c)
 
 void RelayStandIn::handleRequest(Connection *c, const QByteArray &head)
 {
-    const QList<QByteArray> lines = head.split('\n');
-    const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
-    QHash<QByteArray, QByteArray> headers;
-    for (qsizetype i = 1; i < lines.size(); ++i) {
-        const QByteArray line = lines.at(i).trimmed();
-        const qsizetype colon = line.indexOf(':');
-        if (colon > 0)
-            headers.insert(line.left(colon).trimmed().toLower(), line.mid(colon + 1).trimmed());
-    }
+    // A malformed head is no upgrade (answered 400 below).
+    const HttpRequest request = HttpRequest::fromHead(head).value_or(HttpRequest{});
 
     Attempt attempt;
     attempt.connection = c->id;
     attempt.atMs = m_clock.elapsed();
-    const QString target = QString::fromUtf8(requestLine.value(1));
+    const QString target = QString::fromUtf8(request.target);
     const qsizetype question = target.indexOf(QLatin1Char('?'));
     attempt.path = question < 0 ? target : target.left(question);
     if (question >= 0)
         attempt.token = QUrlQuery(target.mid(question + 1)).queryItemValue(QStringLiteral("token"), QUrl::FullyDecoded);
 
-    const QByteArray key = headers.value("sec-websocket-key");
+    const QByteArray key = request.header("sec-websocket-key");
     const bool isUpgrade =
-        requestLine.value(0) == "GET" && headers.value("upgrade").toLower() == "websocket" && !key.isEmpty();
+        request.method == "GET" && request.header("upgrade").toLower() == "websocket" && !key.isEmpty();
     attempt.accepted = isUpgrade && attempt.path == QStringLiteral("/ws/bridge") && !attempt.token.isEmpty() &&
                        m_acceptedTokens.contains(attempt.token);
     m_attempts.append(attempt);
