@@ -5,7 +5,7 @@
 #include "app/app_delegate.h"
 #include "bridge_rig.h"
 #include "loopback.h"
-#include "app/login_item.h"
+#include "platform/login_item.h"
 #include "app/menu_bar_controller.h"
 #include "platform/single_instance.h"
 #include "bridge/bridge_manager.h"

@@ -2,7 +2,7 @@
 // loopback relay and gateway: the icon and menu for each bridge state, the
 // stored choices behind the check marks, the memory sync alert, the login
 // item, and the windows the menu opens.
-#include "app/login_item.h"
+#include "platform/login_item.h"
 #include "loopback.h"
 #include "app/menu_bar_controller.h"
 #include "views/product_mark.h"

@@ -3,9 +3,14 @@
 // the About window (docs/about.png).
 //
 //   render_docs [folder]     (default: ./docs)
+//
+// Offscreen, the windows get a drawn frame. Under an X server with a window
+// manager (QT_QPA_PLATFORM=xcb) they are shown and grabbed with the window
+// manager's own frame: tools/render_docs_xvfb.sh runs it so under Xvfb and openbox.
 #include "app/menu_bar_controller.h"
 #include "app/status_icon_manager.h"
 #include "views/about_view.h"
+#include "render_docs.h"
 
 #include <QApplication>
 #include <QDir>
@@ -20,15 +25,13 @@
 #include <memory>
 
 using namespace halvex;
+using namespace halvex::docs;
 
 namespace {
 
-// Widgets are drawn at twice their size, so the pictures stay sharp on
-// high-density screens; the README shows them at half size.
-constexpr qreal kScale = 2.0;
+} // namespace
 
-// A widget drawn at kScale, without showing it.
-QImage snapshot(QWidget &widget)
+QImage halvex::docs::snapshot(QWidget &widget)
 {
     widget.ensurePolished();
     QImage image(widget.size() * kScale, QImage::Format_ARGB32_Premultiplied);
@@ -38,6 +41,8 @@ QImage snapshot(QWidget &widget)
     widget.render(&painter, QPoint(), QRegion(), QWidget::DrawWindowBackground | QWidget::DrawChildren);
     return image;
 }
+
+namespace {
 
 QImage canvas(QSize logicalSize, qreal scale, const QColor &fill)
 {
@@ -183,9 +188,14 @@ QImage aboutPicture()
 {
     AboutView about;
     about.setFixedSize(MenuBarController::windowSize(MenuBarController::SettingsWindow::about));
-    const QImage content = snapshot(about);
-    const QSizeF contentSize = content.deviceIndependentSize();
+    return framedWindow(snapshot(about), QStringLiteral("About Halvex Bridge"), about.palette());
+}
 
+} // namespace
+
+QImage halvex::docs::framedWindow(const QImage &content, const QString &title, const QPalette &palette)
+{
+    const QSizeF contentSize = content.deviceIndependentSize();
     // A plain title bar, so the picture reads as the window it is.
     const qreal titleHeight = 30;
     const qreal margin = 20;
@@ -199,27 +209,26 @@ QImage aboutPicture()
     QPainterPath frame;
     frame.addRoundedRect(window, 8, 8);
     p.setClipPath(frame);
-    p.fillRect(window, about.palette().color(QPalette::Window));
-    p.fillRect(QRectF(window.topLeft(), QSizeF(window.width(), titleHeight)), QColor(0xE4, 0xE4, 0xE7));
-    p.setPen(QColor(0xC8, 0xC8, 0xCC));
+    p.fillRect(window, palette.color(QPalette::Window));
+    p.fillRect(QRectF(window.topLeft(), QSizeF(window.width(), titleHeight)), palette.color(QPalette::Button));
+    p.setPen(palette.color(QPalette::Mid));
     p.drawLine(QPointF(window.left(), window.top() + titleHeight - 0.5),
                QPointF(window.right(), window.top() + titleHeight - 0.5));
     QFont titleFont = QApplication::font();
     titleFont.setBold(true);
     p.setFont(titleFont);
-    p.setPen(QColor(0x3A, 0x3A, 0x3C));
-    p.drawText(QRectF(window.topLeft(), QSizeF(window.width(), titleHeight)), Qt::AlignCenter,
-               QStringLiteral("About Halvex Bridge"));
+    p.setPen(palette.color(QPalette::WindowText));
+    p.drawText(QRectF(window.topLeft(), QSizeF(window.width(), titleHeight)), Qt::AlignCenter, title);
     // The close button.
     const QPointF close(window.right() - 18, window.top() + titleHeight / 2);
-    p.setPen(QPen(QColor(0x6C, 0x6C, 0x70), 1.4));
+    p.setPen(QPen(palette.color(QPalette::WindowText), 1.4));
     p.drawLine(close + QPointF(-4, -4), close + QPointF(4, 4));
     p.drawLine(close + QPointF(-4, 4), close + QPointF(4, -4));
     p.drawImage(QPointF(window.left(), window.top() + titleHeight), content);
     return image;
 }
 
-bool save(const QImage &image, const QDir &folder, const QString &name)
+bool halvex::docs::save(const QImage &image, const QDir &folder, const QString &name)
 {
     const QString path = folder.filePath(name);
     if (!image.save(path, "PNG")) {
@@ -229,8 +238,6 @@ bool save(const QImage &image, const QDir &folder, const QString &name)
     std::printf("%s (%dx%d)\n", qPrintable(path), image.width(), image.height());
     return true;
 }
-
-} // namespace
 
 int main(int argc, char **argv)
 {
@@ -246,6 +253,6 @@ int main(int argc, char **argv)
     }
     const bool ok = save(menuPicture(), folder, QStringLiteral("menu.png")) &&
                     save(iconStatesPicture(), folder, QStringLiteral("icon-states.png")) &&
-                    save(aboutPicture(), folder, QStringLiteral("about.png"));
+                    save(aboutPicture(), folder, QStringLiteral("about.png")) && renderWindowPictures(folder);
     return ok ? 0 : 1;
 }

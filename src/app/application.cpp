@@ -4,12 +4,14 @@
 #include "app/bridge_notifications.h"
 #include "app/desktop_notification.h"
 #include "app/menu_bar_controller.h"
-#include "app/login_item.h"
+#include "platform/login_item.h"
 #include "platform/single_instance.h"
 #include "platform/termination_signals.h"
 #include "bridge/bridge_runtime.h"
 #include "platform/deployment.h"
 #include "platform/logging.h"
+#include "app/menu_bar_controller.h"
+#include "app/window_runtime.h"
 
 #include <QApplication>
 #include <QSystemTrayIcon>
@@ -81,6 +83,7 @@ int runApplication(int argc, char **argv)
 
     // Declared before the delegate, so the bridge outlives the menu.
     std::unique_ptr<BridgeRuntime> runtime;
+    std::unique_ptr<WindowRuntime> windows; // outlives the menu that opens the windows
     XdgAutostartLoginItem loginItem;
     AppDelegate::Options options;
     options.loginItem = &loginItem;
@@ -91,6 +94,14 @@ int runApplication(int argc, char **argv)
         },
         options);
 
+    // Every window the menu opens, on the bridge's own stores.
+    QObject::connect(&delegate, &AppDelegate::menuBarControllerCreated, &delegate,
+                     [&runtime, &windows, &loginItem](MenuBarController *controller) {
+                         if (!windows)
+                             windows = std::make_unique<WindowRuntime>(runtime->bridgeManager(), runtime->network(),
+                                                                       &loginItem);
+                         windows->install(controller);
+                     });
     QObject::connect(&instance, &SingleInstance::requestReceived, &delegate, &AppDelegate::handleInstanceRequest);
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &delegate, &AppDelegate::applicationWillTerminate);
     // Launching has finished once the event loop runs.

@@ -1,6 +1,6 @@
 #include "app/menu_bar_controller.h"
 
-#include "app/login_item.h"
+#include "platform/login_item.h"
 #include "bridge/bridge_manager.h"
 #include "platform/deployment.h"
 #include "platform/logging.h"

@@ -1,5 +1,7 @@
 #include "cli/models_command.h"
 
+#include <memory>
+
 #include "cli/cli.h"
 #include "discovery/command_runner.h"
 #include "discovery/openclaw_locator.h"

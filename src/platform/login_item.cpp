@@ -1,4 +1,4 @@
-#include "app/login_item.h"
+#include "platform/login_item.h"
 
 #include "platform/deployment.h"
 

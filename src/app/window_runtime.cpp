@@ -1,0 +1,89 @@
+#include "app/window_runtime.h"
+
+#include "account/account_service.h"
+#include "account/pairing_service.h"
+#include "account/relay_auth_service.h"
+#include "account/relay_origin.h"
+#include "app/menu_bar_controller.h"
+#include "bridge/bridge_manager.h"
+#include "discovery/openclaw_detector.h"
+#include "models/provider_detection_service.h"
+#include "platform/deployment.h"
+#include "views/account_settings_view.h"
+#include "views/model_selection_view.h"
+#include "views/openclaw_settings_view.h"
+#include "views/qr_code_window_view.h"
+#include "views/setup_wizard_view.h"
+
+#include <QDir>
+
+namespace halvex {
+
+WindowRuntime::WindowRuntime(BridgeManager *bridgeManager, QNetworkAccessManager *network, LoginItem *loginItem,
+                             Options options)
+{
+    if (options.relayHttpOrigin.isEmpty() || options.relayWebSocketOrigin.isEmpty()) {
+        // Development builds may point at a loopback relay; others get the
+        // deployment's relay whatever the environment says.
+        const Result<RelayOrigins> origins = relayOriginsForCommands();
+        options.relayHttpOrigin = origins ? origins->http : relayHttpOrigin();
+        options.relayWebSocketOrigin = origins ? origins->webSocket : relayWebSocketOrigin();
+    }
+    if (options.homeDirectory.isEmpty())
+        options.homeDirectory = QDir::homePath();
+
+    m_auth = std::make_unique<RelayAuthService>(network, options.relayHttpOrigin);
+    m_account = std::make_unique<AccountService>(m_auth.get(), bridgeManager->keychain(), bridgeManager->settings());
+    PairingService::Dependencies deps;
+    deps.auth = m_auth.get();
+    deps.keychain = bridgeManager->keychain();
+    deps.settings = bridgeManager->settings();
+    deps.relayWebSocketOrigin = options.relayWebSocketOrigin;
+    deps.gateway = [bridgeManager] {
+        return GatewayCoordinates{bridgeManager->openClawClient()->endpointURL(),
+                                  bridgeManager->openClawClient()->gatewayToken()};
+    };
+    m_pairing = std::make_unique<PairingService>(std::move(deps));
+
+    m_services.bridgeManager = bridgeManager;
+    m_services.network = network;
+    m_services.account = m_account.get();
+    m_services.pairing = m_pairing.get();
+    m_services.loginItem = loginItem;
+    const QString home = options.homeDirectory;
+    m_services.makeDetector = [network, home, bridgeManager] {
+        OpenClawDetector::Dependencies d;
+        d.network = network;
+        d.homeDirectory = home;
+        d.gatewaySocketConnected = [bridgeManager] {
+            return bridgeManager->gatewayState() == OpenClawWSState::connected();
+        };
+        return std::make_unique<OpenClawDetector>(d);
+    };
+    m_services.makeProviderDetection = [network, home] {
+        ProviderDetectionService::Dependencies d;
+        d.network = network;
+        d.homeDirectory = home;
+        return std::make_unique<ProviderDetectionService>(d);
+    };
+}
+
+WindowRuntime::~WindowRuntime() = default;
+
+void WindowRuntime::install(MenuBarController *controller)
+{
+    const WindowServices *services = &m_services;
+    using Window = MenuBarController::SettingsWindow;
+    controller->setWindowFactory(Window::qrCode, [services](BridgeManager *) { return new QRCodeWindowView(*services); });
+    controller->setWindowFactory(Window::openClawSettings,
+                                 [services](BridgeManager *) { return new OpenClawSettingsView(*services); });
+    controller->setWindowFactory(Window::accountSettings,
+                                 [services](BridgeManager *) { return new AccountSettingsView(*services); });
+    controller->setWindowFactory(Window::mobileModel,
+                                 [services](BridgeManager *) { return new ModelSelectionView(*services); });
+    controller->setSetupWizardFactory([services](BridgeManager *, std::function<void()> onComplete) {
+        return new SetupWizardView(*services, std::move(onComplete));
+    });
+}
+
+} // namespace halvex

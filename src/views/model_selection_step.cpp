@@ -1,0 +1,177 @@
+#include "views/model_selection_step.h"
+
+#include "models/local_model_test.h"
+#include "models/provider_detection_service.h"
+#include "views/model_list_widget.h"
+#include "views/view_support.h"
+#include "views/window_services.h"
+
+#include <QHBoxLayout>
+#include <QPointer>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+namespace halvex {
+
+ModelSelectionStep::ModelSelectionStep(const WindowServices &services, std::shared_ptr<ProviderDetectionService> detection,
+                                       std::function<void()> onContinue, QWidget *parent)
+    : QWidget(parent), m_services(services), m_detection(std::move(detection)), m_onContinue(std::move(onContinue))
+{
+    auto *layout = new QVBoxLayout(this);
+    layout->addWidget(makeTitle(QStringLiteral("Choose a model for your companion"), this));
+    layout->addWidget(makeText(QStringLiteral("For voice conversations, speed matters more than deep reasoning. "
+                                              "We've picked the best option for your setup."),
+                               this));
+    auto *why = new QPushButton(QStringLiteral("Why this choice?"), this);
+    why->setFlat(true);
+    layout->addWidget(why, 0, Qt::AlignHCenter);
+    m_explanation = makeText(
+        QStringLiteral("Local models are free and fast — they run entirely on your hardware with no cloud dependency. "
+                       "Cloud models use your API key and may add latency. Reasoning models are powerful but add "
+                       "significant latency for voice conversations, so they aren't ideal for real-time chat."),
+        this);
+    m_explanation->hide();
+    layout->addWidget(m_explanation);
+    m_scanning = makeText(QStringLiteral("Scanning for available models…"), this);
+    layout->addWidget(m_scanning);
+    m_busy = makeBusyIndicator(this);
+    layout->addWidget(m_busy);
+    m_context = makeText(QString(), this);
+    layout->addWidget(m_context);
+    m_list = new ModelListWidget(this);
+    layout->addWidget(m_list, 1);
+    m_testLabel = new QLabel(this);
+    m_testLabel->setAlignment(Qt::AlignHCenter);
+    m_testLabel->hide();
+    layout->addWidget(m_testLabel);
+    auto *buttons = new QHBoxLayout;
+    auto *testButton = new QPushButton(QStringLiteral("Test Connection"), this);
+    m_continue = new QPushButton(QStringLiteral("Continue"), this);
+    makeDefault(m_continue);
+    buttons->addStretch();
+    buttons->addWidget(testButton);
+    buttons->addWidget(m_continue);
+    buttons->addStretch();
+    layout->addLayout(buttons);
+
+    connect(why, &QPushButton::clicked, this, [this] { m_explanation->setVisible(m_explanation->isHidden()); });
+    connect(m_list, &ModelListWidget::chosen, this, [this](const QString &id) {
+        m_selectedModelId = id;
+        ++m_testGeneration; // a test still running no longer speaks for this row
+        m_testing = false;
+        m_testLabel->hide();
+        if (const auto model = m_list->selected())
+            m_context->setText(ModelListWidget::contextLine(model->contextWindow));
+    });
+    connect(testButton, &QPushButton::clicked, this, [this] { test(); });
+    connect(m_continue, &QPushButton::clicked, this, [this] { saveAndContinue(); });
+}
+
+QString ModelSelectionStep::testText() const
+{
+    return m_testLabel->isHidden() ? QString() : m_testLabel->text();
+}
+
+QCoro::Task<> ModelSelectionStep::load()
+{
+    QPointer<ModelSelectionStep> self(this);
+    m_loaded = false;
+    m_scanning->show();
+    m_busy->show();
+    const std::shared_ptr<ProviderDetectionService> keep = m_detection;
+    co_await keep->detectAll();
+    if (!self)
+        co_return;
+    m_scanning->hide();
+    m_busy->hide();
+    m_recommendations = buildRecommendations(m_detection->ollamaModels(), m_detection->ollamaHost(),
+                                             m_detection->cloudProviders());
+    m_list->setRecommendations(m_recommendations, {});
+    if (!m_selectedModelId) {
+        for (const ModelRecommendation &model : m_recommendations) {
+            if (model.isRecommended) {
+                m_selectedModelId = model.id;
+                break;
+            }
+        }
+    }
+    if (m_selectedModelId) {
+        m_list->select(*m_selectedModelId);
+        if (const auto model = m_list->selected())
+            m_context->setText(ModelListWidget::contextLine(model->contextWindow));
+    }
+    m_loaded = true;
+}
+
+void ModelSelectionStep::showTest(const QString &text, std::optional<bool> ok)
+{
+    if (ok)
+        setStatus(m_testLabel, *ok, text);
+    else {
+        m_testLabel->setPalette(palette());
+        m_testLabel->setText(text);
+        m_testLabel->show();
+    }
+}
+
+QCoro::Task<> ModelSelectionStep::test()
+{
+    const std::optional<ModelRecommendation> model = m_list->selected();
+    if (!model)
+        co_return;
+    const int generation = ++m_testGeneration;
+    m_testing = true;
+    showTest(QStringLiteral("Testing…"), std::nullopt);
+    if (model->category == ModelRecommendation::Category::cloud) {
+        m_testing = false;
+        showTest(QStringLiteral("Cloud models are always available"), true);
+        co_return;
+    }
+    if (model->category == ModelRecommendation::Category::managed) {
+        m_testing = false;
+        showTest(QStringLiteral("Free tier is always available"), true);
+        co_return;
+    }
+    QPointer<ModelSelectionStep> self(this);
+    QString name = model->id;
+    if (name.startsWith(QLatin1String("ollama/")))
+        name = name.mid(7);
+    LocalModelTest::Timings timings;
+    timings.timeoutMs = m_services.stepModelTestTimeoutMs;
+    const Result<int> result = co_await LocalModelTest::run(m_services.network, m_detection->ollamaHost(), name, timings);
+    if (!self || generation != m_testGeneration)
+        co_return;
+    m_testing = false;
+    if (result) {
+        showTest(QStringLiteral("Connected in %1s").arg(*result / 1000.0, 0, 'f', 1), true);
+        co_return;
+    }
+    const QString words = result.error().description();
+    if (words == QLatin1String("Invalid URL"))
+        showTest(QStringLiteral("Invalid Ollama URL"), false);
+    else if (words.startsWith(QLatin1String("HTTP ")))
+        showTest(words, false);
+    else
+        showTest(QStringLiteral("Could not reach model"), false);
+}
+
+QCoro::Task<> ModelSelectionStep::saveAndContinue()
+{
+    const std::optional<ModelRecommendation> model = m_list->selected();
+    if (!model)
+        co_return;
+    QPointer<ModelSelectionStep> self(this);
+    m_continue->setEnabled(false);
+    m_busy->show();
+    // The wizard is never held up here: a failed write leaves the model
+    // window to try again.
+    const std::shared_ptr<ProviderDetectionService> keep = m_detection;
+    co_await keep->setMobileModel(model->id, model->contextWindow, model->maxTokens);
+    if (!self)
+        co_return;
+    m_busy->hide();
+    m_continue->setEnabled(true);
+    m_onContinue();
+}
+
+} // namespace halvex

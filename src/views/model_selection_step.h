@@ -1,0 +1,64 @@
+#pragma once
+
+#include "models/model_recommendation.h"
+
+#include <QString>
+#include <QWidget>
+#include <qcoro/qcorotask.h>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+class QLabel;
+class QProgressBar;
+class QPushButton;
+
+namespace halvex {
+
+class ModelListWidget;
+class ProviderDetectionService;
+struct WindowServices;
+
+// Wizard step 4: the model of the phone companion, chosen from the grouped
+// recommendations, with a one-token test of a local model. "Continue"
+// writes the choice (a failed write does not hold the user up).
+class ModelSelectionStep : public QWidget
+{
+    Q_OBJECT
+public:
+    ModelSelectionStep(const WindowServices &services, std::shared_ptr<ProviderDetectionService> detection,
+                       std::function<void()> onContinue, QWidget *parent = nullptr);
+
+    // Detects the providers and builds the list (each time the step shows).
+    QCoro::Task<> load();
+
+    std::optional<QString> selectedModelId() const { return m_selectedModelId; }
+    QString testText() const;
+    bool isLoaded() const { return m_loaded; }
+    bool isTesting() const { return m_testing; }
+
+private:
+    QCoro::Task<> test();
+    QCoro::Task<> saveAndContinue();
+    void showTest(const QString &text, std::optional<bool> ok);
+
+    const WindowServices &m_services;
+    std::shared_ptr<ProviderDetectionService> m_detection;
+    std::function<void()> m_onContinue;
+    std::optional<QString> m_selectedModelId;
+    QList<ModelRecommendation> m_recommendations;
+    bool m_loaded = false;
+    bool m_testing = false;
+    int m_testGeneration = 0;
+
+    QLabel *m_scanning = nullptr;
+    QProgressBar *m_busy = nullptr;
+    ModelListWidget *m_list = nullptr;
+    QLabel *m_context = nullptr;
+    QLabel *m_explanation = nullptr;
+    QLabel *m_testLabel = nullptr;
+    QPushButton *m_continue = nullptr;
+};
+
+} // namespace halvex

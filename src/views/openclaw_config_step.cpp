@@ -1,0 +1,246 @@
+#include "views/openclaw_config_step.h"
+
+#include "bridge/bridge_manager.h"
+#include "discovery/openclaw_detector.h"
+#include "gateway/gateway_health.h"
+#include "views/view_support.h"
+#include "views/window_services.h"
+
+#include <QFormLayout>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPointer>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QVBoxLayout>
+
+namespace halvex {
+
+OpenClawConfigStep::OpenClawConfigStep(const WindowServices &services, std::shared_ptr<OpenClawDetector> detector,
+                                       std::function<void()> onNext, QWidget *parent)
+    : QWidget(parent), m_services(services), m_detector(std::move(detector)), m_onNext(std::move(onNext))
+{
+    auto *layout = new QVBoxLayout(this);
+    layout->addWidget(makeTitle(QStringLiteral("OpenClaw Configuration"), this));
+    m_pages = new QStackedWidget(this);
+
+    auto *detecting = new QWidget(this);
+    auto *d = new QVBoxLayout(detecting);
+    d->addWidget(makeText(QStringLiteral("Detecting OpenClaw…"), detecting));
+    auto *detectingBusy = makeBusyIndicator(detecting);
+    detectingBusy->show();
+    d->addWidget(detectingBusy);
+    d->addStretch();
+    m_pages->addWidget(detecting);
+
+    auto *detected = new QWidget(this);
+    auto *v = new QVBoxLayout(detected);
+    auto *found = new QLabel(detected);
+    setStatus(found, true, QStringLiteral("OpenClaw detected"));
+    v->addWidget(found, 0, Qt::AlignHCenter);
+    auto *form = new QFormLayout;
+    m_endpoint = new QLabel(detected);
+    m_token = new QLabel(detected);
+    m_agent = new QLabel(detected);
+    m_status = new QLabel(detected);
+    form->addRow(QStringLiteral("Endpoint"), m_endpoint);
+    form->addRow(QStringLiteral("Token"), m_token);
+    form->addRow(QStringLiteral("Agent"), m_agent);
+    form->addRow(QStringLiteral("Status"), m_status);
+    v->addLayout(form);
+    m_lanWarning = new QFrame(detected);
+    static_cast<QFrame *>(m_lanWarning)->setFrameShape(QFrame::StyledPanel);
+    auto *w = new QVBoxLayout(m_lanWarning);
+    auto *warnTitle = new QLabel(QStringLiteral("⚠ Gateway only accepts local connections"), m_lanWarning);
+    QFont bold = warnTitle->font();
+    bold.setBold(true);
+    warnTitle->setFont(bold);
+    w->addWidget(warnTitle);
+    w->addWidget(new QLabel(QStringLiteral("Your phone won't be able to connect over your network."), m_lanWarning));
+    auto *warnButtons = new QHBoxLayout;
+    m_enableLAN = new QPushButton(QStringLiteral("Enable LAN Access"), m_lanWarning);
+    auto *skip = new QPushButton(QStringLiteral("Skip — I only use relay"), m_lanWarning);
+    warnButtons->addWidget(m_enableLAN);
+    warnButtons->addWidget(skip);
+    w->addLayout(warnButtons);
+    m_lanError = makeErrorLabel(m_lanWarning);
+    w->addWidget(m_lanError);
+    v->addWidget(m_lanWarning);
+    auto *detectedButtons = new QHBoxLayout;
+    auto *manual = new QPushButton(QStringLiteral("Configure Manually"), detected);
+    auto *use = new QPushButton(QStringLiteral("Use These Settings"), detected);
+    makeDefault(use);
+    detectedButtons->addStretch();
+    detectedButtons->addWidget(manual);
+    detectedButtons->addWidget(use);
+    detectedButtons->addStretch();
+    v->addLayout(detectedButtons);
+    v->addStretch();
+    m_pages->addWidget(detected);
+
+    auto *manualPage = new QWidget(this);
+    auto *m = new QVBoxLayout(manualPage);
+    m->addWidget(makeText(QStringLiteral("OpenClaw was not auto-detected. Enter your settings manually."), manualPage));
+    auto *back = new QPushButton(QStringLiteral("← Back to auto-detected settings"), manualPage);
+    back->setFlat(true);
+    m->addWidget(back, 0, Qt::AlignLeft);
+    m_manualEndpoint = makeField(QStringLiteral("Endpoint URL"), defaultGatewayText(), false, manualPage);
+    m_manualEndpoint->setText(defaultGatewayText());
+    m_manualToken = makeField(QStringLiteral("Gateway Token"), QStringLiteral("Paste token here"), true, manualPage);
+    auto *manualForm = new QFormLayout;
+    manualForm->addRow(QStringLiteral("Endpoint URL"), m_manualEndpoint);
+    manualForm->addRow(QStringLiteral("Gateway Token"), m_manualToken);
+    m->addLayout(manualForm);
+    m->addWidget(makeText(QStringLiteral("Run `openclaw config get gateway.auth.token` in a terminal"), manualPage));
+    m->addWidget(new QLabel(QStringLiteral("Discovered on network:"), manualPage));
+    m_discovered = new QListWidget(manualPage);
+    m_discovered->setAccessibleName(QStringLiteral("Discovered on network"));
+    m_discovered->setMaximumHeight(80);
+    m->addWidget(m_discovered);
+    auto *manualButtons = new QHBoxLayout;
+    m_test = new QPushButton(QStringLiteral("Test Connection"), manualPage);
+    auto *next = new QPushButton(QStringLiteral("Continue"), manualPage);
+    makeDefault(next);
+    manualButtons->addStretch();
+    manualButtons->addWidget(m_test);
+    manualButtons->addWidget(next);
+    manualButtons->addStretch();
+    m->addLayout(manualButtons);
+    m_busy = makeBusyIndicator(manualPage);
+    m->addWidget(m_busy);
+    m_testLabel = new QLabel(manualPage);
+    m_testLabel->setAlignment(Qt::AlignHCenter);
+    m_testLabel->hide();
+    m->addWidget(m_testLabel);
+    m->addStretch();
+    m_pages->addWidget(manualPage);
+    layout->addWidget(m_pages);
+
+    connect(use, &QPushButton::clicked, this, [this] { useDetected(); });
+    connect(manual, &QPushButton::clicked, this, [this] { m_pages->setCurrentIndex(2); });
+    connect(back, &QPushButton::clicked, this, [this] { updateDetected(); });
+    connect(skip, &QPushButton::clicked, this, [this] {
+        m_lanWarningSkipped = true;
+        updateDetected();
+    });
+    connect(m_enableLAN, &QPushButton::clicked, this, [this] { enableLANAccess(); });
+    connect(m_manualEndpoint, &QLineEdit::returnPressed, next, &QPushButton::click);
+    connect(m_manualToken, &QLineEdit::returnPressed, next, &QPushButton::click);
+    connect(m_test, &QPushButton::clicked, this, [this] { testConnection(); });
+    connect(next, &QPushButton::clicked, this, [this] { continueManual(); });
+    connect(m_discovered, &QListWidget::itemActivated, this,
+            [this](QListWidgetItem *item) { m_manualEndpoint->setText(item->data(Qt::UserRole).toString()); });
+    connect(m_discovered, &QListWidget::itemClicked, this,
+            [this](QListWidgetItem *item) { m_manualEndpoint->setText(item->data(Qt::UserRole).toString()); });
+
+    connect(m_detector.get(), &OpenClawDetector::isDetectingChanged, this, [this] { updateDetected(); });
+    connect(m_detector.get(), &OpenClawDetector::detectedChanged, this, [this] { updateDetected(); });
+    connect(m_detector.get(), &OpenClawDetector::gatewayBindChanged, this, [this] { updateDetected(); });
+    connect(m_detector.get(), &OpenClawDetector::bonjourGatewaysChanged, this, [this] { updateDiscovered(); });
+    updateDetected();
+    updateDiscovered();
+}
+
+bool OpenClawConfigStep::showsManual() const
+{
+    return m_pages->currentIndex() == 2;
+}
+
+bool OpenClawConfigStep::showsLANWarning() const
+{
+    return m_pages->currentIndex() == 1 && !m_lanWarning->isHidden();
+}
+
+void OpenClawConfigStep::updateDetected()
+{
+    if (m_detector->isDetecting() && !m_detector->detected()) {
+        m_pages->setCurrentIndex(0);
+        return;
+    }
+    if (!m_detector->detected()) {
+        m_pages->setCurrentIndex(2);
+        return;
+    }
+    m_endpoint->setText(m_detector->endpointURL().toString());
+    m_token->setText(maskedToken(m_detector->gatewayToken()));
+    // The bridge always talks to the "mobile" agent; choosing a model creates it when missing.
+    m_agent->setText(QStringLiteral("mobile"));
+    m_status->setText(m_detector->gatewayRunning() ? QStringLiteral("Running") : QStringLiteral("Not running"));
+    const QString bind = m_detector->gatewayBind();
+    const bool loopback = bind == QLatin1String("loopback") || bind == QLatin1String("localhost");
+    m_lanWarning->setVisible(loopback && !m_lanWarningSkipped);
+    m_pages->setCurrentIndex(1);
+}
+
+void OpenClawConfigStep::updateDiscovered()
+{
+    m_discovered->clear();
+    for (const BonjourGateway &gateway : m_detector->bonjourGateways()) {
+        auto *item = new QListWidgetItem(QStringLiteral("%1 (%2:%3)").arg(gateway.name, gateway.host).arg(gateway.port),
+                                         m_discovered);
+        item->setData(Qt::UserRole, QStringLiteral("http://%1:%2").arg(gateway.host).arg(gateway.port));
+    }
+}
+
+void OpenClawConfigStep::useDetected()
+{
+    m_services.bridgeManager->reconfigureGateway(
+        m_detector->endpointURL(), gatewayTokenToApply(m_services.bridgeManager, m_detector->gatewayToken()));
+    m_onNext();
+}
+
+void OpenClawConfigStep::continueManual()
+{
+    const QString text = m_manualEndpoint->text().trimmed();
+    // A text that is not a URL goes back to what OpenClaw's own file says.
+    const QUrl typed(text, QUrl::StrictMode);
+    const bool isURL = typed.isValid() && !typed.host().isEmpty();
+    m_services.bridgeManager->reconfigureGateway(isURL ? typed : QUrl(),
+                                                gatewayTokenToApply(m_services.bridgeManager, m_manualToken->text()));
+    m_onNext();
+}
+
+QCoro::Task<> OpenClawConfigStep::testConnection()
+{
+    QPointer<OpenClawConfigStep> self(this);
+    m_isTesting = true;
+    m_testResult.reset();
+    m_testLabel->hide();
+    m_busy->show();
+    m_test->setEnabled(false);
+    GatewayHealthTimings timings;
+    timings.timeoutMs = m_services.gatewayTestTimeoutMs;
+    const GatewayHealth health = co_await checkGatewayHealth(
+        m_services.network, gatewayURLFromText(m_manualEndpoint->text()), m_manualToken->text(), timings);
+    if (!self)
+        co_return;
+    m_isTesting = false;
+    m_testResult = health.reachable;
+    m_busy->hide();
+    m_test->setEnabled(true);
+    setStatus(m_testLabel, health.reachable,
+              health.reachable ? QStringLiteral("Connected") : QStringLiteral("Could not connect"));
+}
+
+QCoro::Task<> OpenClawConfigStep::enableLANAccess()
+{
+    if (m_enablingLAN)
+        co_return;
+    QPointer<OpenClawConfigStep> self(this);
+    m_enablingLAN = true;
+    m_enableLAN->setEnabled(false);
+    showError(m_lanError, QString());
+    const std::shared_ptr<OpenClawDetector> keep = m_detector;
+    const bool ok = co_await keep->enableLANAccess();
+    if (!self)
+        co_return;
+    m_enablingLAN = false;
+    m_enableLAN->setEnabled(true);
+    if (!ok)
+        showError(m_lanError, m_detector->lanAccessProblem());
+    updateDetected();
+}
+
+} // namespace halvex

@@ -1,0 +1,71 @@
+#pragma once
+
+#include <QWidget>
+#include <qcoro/qcorotask.h>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QProgressBar;
+class QPushButton;
+class QStackedWidget;
+class QWidget;
+
+namespace halvex {
+
+class OpenClawDetector;
+struct WindowServices;
+
+// Wizard step 3: the detected OpenClaw gateway (or one entered by hand or
+// found on the local network), the switch to local-network access, and a
+// connection test. "Use These Settings" and "Continue" hand the gateway to
+// the bridge.
+class OpenClawConfigStep : public QWidget
+{
+    Q_OBJECT
+public:
+    OpenClawConfigStep(const WindowServices &services, std::shared_ptr<OpenClawDetector> detector, std::function<void()> onNext,
+                       QWidget *parent = nullptr);
+
+    bool showsManual() const;
+    bool showsLANWarning() const;
+    std::optional<bool> testResult() const { return m_testResult; }
+    bool isTesting() const { return m_isTesting; }
+
+private:
+    void updateDetected();
+    void updateDiscovered();
+    void useDetected();
+    void continueManual();
+    QCoro::Task<> testConnection();
+    QCoro::Task<> enableLANAccess();
+
+    const WindowServices &m_services;
+    std::shared_ptr<OpenClawDetector> m_detector;
+    std::function<void()> m_onNext;
+    bool m_isTesting = false;
+    bool m_lanWarningSkipped = false;
+    bool m_enablingLAN = false;
+    std::optional<bool> m_testResult;
+
+    QStackedWidget *m_pages = nullptr; // detecting, detected, manual
+    QLabel *m_endpoint = nullptr;
+    QLabel *m_token = nullptr;
+    QLabel *m_agent = nullptr;
+    QLabel *m_status = nullptr;
+    QWidget *m_lanWarning = nullptr;
+    QPushButton *m_enableLAN = nullptr;
+    QLabel *m_lanError = nullptr;
+    QLineEdit *m_manualEndpoint = nullptr;
+    QLineEdit *m_manualToken = nullptr;
+    QListWidget *m_discovered = nullptr;
+    QPushButton *m_test = nullptr;
+    QProgressBar *m_busy = nullptr;
+    QLabel *m_testLabel = nullptr;
+};
+
+} // namespace halvex

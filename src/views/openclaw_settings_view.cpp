@@ -1,0 +1,147 @@
+#include "views/openclaw_settings_view.h"
+
+#include "bridge/bridge_manager.h"
+#include "discovery/openclaw_detector.h"
+#include "gateway/gateway_health.h"
+#include "platform/deployment.h"
+#include "platform/keychain_manager.h"
+#include "platform/settings.h"
+#include "views/view_support.h"
+#include "views/window_services.h"
+
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QPointer>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+namespace halvex {
+
+OpenClawSettingsView::OpenClawSettingsView(const WindowServices &services, QWidget *parent)
+    : QWidget(parent), m_services(services)
+{
+    setAccessibleName(QStringLiteral("OpenClaw Settings"));
+    auto *layout = new QVBoxLayout(this);
+    layout->addWidget(makeTitle(QStringLiteral("OpenClaw Settings"), this));
+    m_endpoint = makeField(QStringLiteral("Endpoint URL"), defaultGatewayText(), false, this);
+    m_token = makeField(QStringLiteral("Gateway Token"), QStringLiteral("Paste token here"), true, this);
+    auto *form = new QFormLayout;
+    form->addRow(QStringLiteral("Endpoint URL"), m_endpoint);
+    form->addRow(QStringLiteral("Gateway Token"), m_token);
+    layout->addLayout(form);
+    m_busy = makeBusyIndicator(this);
+    layout->addWidget(m_busy);
+    m_result = new QLabel(this);
+    m_result->setAlignment(Qt::AlignHCenter);
+    m_result->hide();
+    layout->addWidget(m_result);
+    m_error = makeErrorLabel(this);
+    layout->addWidget(m_error);
+    layout->addStretch();
+    auto *buttons = new QHBoxLayout;
+    m_test = new QPushButton(QStringLiteral("Test Connection"), this);
+    m_redetect = new QPushButton(QStringLiteral("Re-detect"), this);
+    auto *saveButton = new QPushButton(QStringLiteral("Save"), this);
+    makeDefault(saveButton);
+    buttons->addWidget(m_test);
+    buttons->addWidget(m_redetect);
+    buttons->addStretch();
+    buttons->addWidget(saveButton);
+    layout->addLayout(buttons);
+
+    BridgeManager *bridge = m_services.bridgeManager;
+    m_endpoint->setText(
+        bridge->settings()->string(SettingsKey::openClawEndpoint).value_or(bridge->openClawEndpoint().toString()));
+    m_token->setText(bridge->keychain()->load(CredentialService::openClaw()).valueOr(std::nullopt).value_or(QString()));
+
+    connect(m_test, &QPushButton::clicked, this, [this] { testConnection(); });
+    connect(m_redetect, &QPushButton::clicked, this, [this] { redetect(); });
+    connect(saveButton, &QPushButton::clicked, this, [this] { save(); });
+    connect(m_endpoint, &QLineEdit::returnPressed, saveButton, &QPushButton::click);
+    connect(m_token, &QLineEdit::returnPressed, saveButton, &QPushButton::click);
+}
+
+OpenClawSettingsView::~OpenClawSettingsView() = default;
+
+QString OpenClawSettingsView::endpoint() const
+{
+    return m_endpoint->text();
+}
+
+QString OpenClawSettingsView::token() const
+{
+    return m_token->text();
+}
+
+void OpenClawSettingsView::updateBusy()
+{
+    m_busy->setVisible(isBusy());
+    m_test->setEnabled(!m_isTesting);
+    m_redetect->setEnabled(!m_isDetecting);
+}
+
+QCoro::Task<> OpenClawSettingsView::testConnection()
+{
+    QPointer<OpenClawSettingsView> self(this);
+    m_isTesting = true;
+    m_testResult.reset();
+    m_result->hide();
+    updateBusy();
+    GatewayHealthTimings timings;
+    timings.timeoutMs = m_services.gatewayTestTimeoutMs;
+    const GatewayHealth health =
+        co_await checkGatewayHealth(m_services.network, gatewayURLFromText(m_endpoint->text()), m_token->text(), timings);
+    if (!self)
+        co_return;
+    m_isTesting = false;
+    m_testResult = health.reachable;
+    updateBusy();
+    setStatus(m_result, health.reachable,
+              health.reachable ? QStringLiteral("Connected") : QStringLiteral("Could not connect"));
+}
+
+QCoro::Task<> OpenClawSettingsView::redetect()
+{
+    QPointer<OpenClawSettingsView> self(this);
+    m_detector = m_services.makeDetector();
+    const std::shared_ptr<OpenClawDetector> detector = m_detector;
+    m_isDetecting = true;
+    showError(m_error, QString());
+    updateBusy();
+    co_await detector->detect();
+    if (!self || detector != m_detector)
+        co_return;
+    m_isDetecting = false;
+    updateBusy();
+    if (!detector->detected()) {
+        showError(m_error, QStringLiteral("OpenClaw was not detected on this computer."));
+        co_return;
+    }
+    m_endpoint->setText(detector->endpointURL().toString());
+    if (!detector->gatewayToken().isEmpty())
+        m_token->setText(detector->gatewayToken());
+}
+
+void OpenClawSettingsView::save()
+{
+    const QString text = m_endpoint->text().trimmed();
+    const QUrl url(text, QUrl::StrictMode);
+    if (!text.isEmpty() && (!url.isValid() || url.host().isEmpty())) {
+        showError(m_error, QStringLiteral("The endpoint must be a URL such as http://127.0.0.1:18789."));
+        return;
+    }
+    showError(m_error, QString());
+    m_services.bridgeManager->reconfigureGateway(url, gatewayTokenToApply(m_services.bridgeManager, m_token->text()));
+    setStatus(m_result, true, QStringLiteral("Saved"));
+}
+
+void OpenClawSettingsView::keyPressEvent(QKeyEvent *event)
+{
+    if (handleWindowKey(this, event))
+        return;
+    QWidget::keyPressEvent(event);
+}
+
+} // namespace halvex

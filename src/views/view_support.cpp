@@ -1,0 +1,192 @@
+#include "views/view_support.h"
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QPainter>
+#include <QPalette>
+#include <QPushButton>
+
+namespace halvex {
+
+namespace {
+
+// Status colours: the only colours not taken from the palette.
+const QColor kSuccess(0x2e, 0xa0, 0x43);
+const QColor kFailure(0xd1, 0x24, 0x2f);
+
+QIcon drawnGlyph(QChar glyph, const QColor &colour)
+{
+    QPixmap pixmap(32, 32);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    QFont font = QApplication::font();
+    font.setPixelSize(24);
+    font.setBold(true);
+    painter.setFont(font);
+    painter.setPen(colour);
+    painter.drawText(pixmap.rect(), Qt::AlignCenter, QString(glyph));
+    return QIcon(pixmap);
+}
+
+} // namespace
+
+QLabel *makeTitle(const QString &text, QWidget *parent)
+{
+    auto *label = new QLabel(text, parent);
+    QFont font = label->font();
+    font.setBold(true);
+    font.setPointSizeF(font.pointSizeF() * 1.4);
+    label->setFont(font);
+    label->setWordWrap(true);
+    label->setAlignment(Qt::AlignHCenter);
+    return label;
+}
+
+QLabel *makeText(const QString &text, QWidget *parent)
+{
+    auto *label = new QLabel(text, parent);
+    label->setWordWrap(true);
+    label->setAlignment(Qt::AlignHCenter);
+    label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    return label;
+}
+
+QLabel *makeErrorLabel(QWidget *parent)
+{
+    auto *label = new QLabel(parent);
+    label->setWordWrap(true);
+    label->setAlignment(Qt::AlignHCenter);
+    label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, kFailure);
+    label->setPalette(palette);
+    label->setAccessibleName(QStringLiteral("Error"));
+    label->hide();
+    return label;
+}
+
+void showError(QLabel *label, const QString &text)
+{
+    label->setText(text);
+    label->setVisible(!text.isEmpty());
+}
+
+QProgressBar *makeBusyIndicator(QWidget *parent)
+{
+    auto *bar = new QProgressBar(parent);
+    bar->setRange(0, 0);
+    bar->setTextVisible(false);
+    bar->setMaximumHeight(8);
+    bar->setAccessibleName(QStringLiteral("Working"));
+    bar->hide();
+    return bar;
+}
+
+QIcon statusIcon(bool ok)
+{
+    const QIcon themed = QIcon::fromTheme(ok ? QStringLiteral("emblem-ok-symbolic") : QStringLiteral("dialog-error"));
+    if (!themed.isNull())
+        return themed;
+    return drawnGlyph(ok ? QChar(0x2713) : QChar(0x2717), ok ? kSuccess : kFailure);
+}
+
+void setStatus(QLabel *label, bool ok, const QString &text)
+{
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, ok ? kSuccess : kFailure);
+    label->setPalette(palette);
+    label->setText((ok ? QStringLiteral("✓ ") : QStringLiteral("✗ ")) + text);
+    label->setProperty("ok", ok);
+    label->show();
+}
+
+QIcon symbolIcon(const QString &themeName, QChar fallbackGlyph)
+{
+    const QIcon themed = QIcon::fromTheme(themeName);
+    if (!themed.isNull())
+        return themed;
+    return drawnGlyph(fallbackGlyph, QApplication::palette().color(QPalette::WindowText));
+}
+
+QString maskedToken(const QString &token)
+{
+    if (token.size() >= 5 && !token.startsWith(QLatin1String("__OPENCLAW_REDACTED")))
+        return QStringLiteral("●●●●●●●●…") + token.right(4);
+    return QStringLiteral("Not found");
+}
+
+QString defaultGatewayText()
+{
+    return QStringLiteral("http://127.0.0.1:18789");
+}
+
+QUrl gatewayURLFromText(const QString &text)
+{
+    const QUrl url(text.trimmed(), QUrl::StrictMode);
+    if (url.isValid() && !url.host().isEmpty()
+        && (url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https")))
+        return url;
+    return QUrl(defaultGatewayText());
+}
+
+QLineEdit *makeField(const QString &accessibleName, const QString &placeholder, bool secret, QWidget *parent)
+{
+    auto *field = new QLineEdit(parent);
+    field->setAccessibleName(accessibleName);
+    field->setPlaceholderText(placeholder.isEmpty() ? accessibleName : placeholder);
+    if (secret)
+        field->setEchoMode(QLineEdit::Password);
+    return field;
+}
+
+void makeDefault(QAbstractButton *button)
+{
+    if (auto *push = qobject_cast<QPushButton *>(button)) {
+        push->setAutoDefault(true);
+        push->setDefault(true);
+    }
+}
+
+} // namespace halvex
+
+#include "bridge/bridge_manager.h"
+#include "platform/deployment.h"
+#include "platform/keychain_manager.h"
+
+namespace halvex {
+
+QString gatewayTokenToApply(BridgeManager *bridgeManager, const QString &typed)
+{
+    if (!typed.isEmpty())
+        return typed;
+    return bridgeManager->keychain()->load(CredentialService::openClaw()).valueOr(std::nullopt).value_or(QString());
+}
+
+} // namespace halvex
+
+#include <QKeyEvent>
+
+namespace halvex {
+
+bool handleWindowKey(QWidget *root, QKeyEvent *event)
+{
+    if (event->key() == Qt::Key_Escape) {
+        root->window()->close();
+        return true;
+    }
+    if (event->key() != Qt::Key_Return && event->key() != Qt::Key_Enter)
+        return false;
+    if (qobject_cast<QLineEdit *>(QApplication::focusWidget()))
+        return false;
+    const QList<QPushButton *> buttons = root->findChildren<QPushButton *>();
+    for (QPushButton *button : buttons) {
+        if (button->isDefault() && button->isVisible() && button->isEnabled()) {
+            button->click();
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace halvex

@@ -1,0 +1,76 @@
+#pragma once
+
+#include <QIcon>
+#include <QLabel>
+#include <QProgressBar>
+#include <QString>
+#include <QUrl>
+
+class QAbstractButton;
+class QBoxLayout;
+class QLineEdit;
+class QKeyEvent;
+class QNetworkAccessManager;
+
+namespace halvex {
+
+// Small building blocks shared by the windows, so every window looks and
+// behaves alike: palette colours throughout, status colours only for
+// success and failure.
+
+// A bold heading one step larger than the body text.
+QLabel *makeTitle(const QString &text, QWidget *parent = nullptr);
+// Wrapped body text.
+QLabel *makeText(const QString &text, QWidget *parent = nullptr);
+// The line under a form that shows what went wrong; hidden while empty.
+QLabel *makeErrorLabel(QWidget *parent = nullptr);
+void showError(QLabel *label, const QString &text);
+// An indeterminate progress bar, hidden until a long operation runs.
+QProgressBar *makeBusyIndicator(QWidget *parent = nullptr);
+
+// The tick or cross of a finished check, from the icon theme or drawn.
+QIcon statusIcon(bool ok);
+// A label showing the status icon beside a text.
+void setStatus(QLabel *label, bool ok, const QString &text);
+
+// Symbols of the texts (a tier, a warning, a person...): the desktop icon
+// theme's, or a small drawn glyph in the palette's text colour.
+QIcon symbolIcon(const QString &themeName, QChar fallbackGlyph);
+
+// "●●●●●●●●…" and the last four characters of a token with at least 5
+// characters that is not redacted; "Not found" otherwise.
+QString maskedToken(const QString &token);
+
+// The URL typed into a gateway field, or http://127.0.0.1:18789 when the
+// text is not an absolute http(s) URL.
+QUrl gatewayURLFromText(const QString &text);
+QString defaultGatewayText();
+
+// A line edit with a label for accessibility and a placeholder.
+QLineEdit *makeField(const QString &accessibleName, const QString &placeholder, bool secret = false,
+                     QWidget *parent = nullptr);
+
+// A push button that Return activates inside its window.
+void makeDefault(QAbstractButton *button);
+
+} // namespace halvex
+
+namespace halvex {
+
+class BridgeManager;
+
+// The gateway token a form hands to the bridge: the typed one, or, when the
+// field was left empty, the one already stored (an empty field never
+// deletes a stored token).
+QString gatewayTokenToApply(BridgeManager *bridgeManager, const QString &typed);
+
+} // namespace halvex
+
+namespace halvex {
+
+// Keys every window shares: Escape closes the window; Return presses the
+// visible default button unless a text field has focus (fields press their
+// own button). True when the key was used.
+bool handleWindowKey(QWidget *root, QKeyEvent *event);
+
+} // namespace halvex

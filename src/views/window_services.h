@@ -1,0 +1,34 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+
+class QNetworkAccessManager;
+
+namespace halvex {
+
+class AccountService;
+class BridgeManager;
+class LoginItem;
+class OpenClawDetector;
+class PairingService;
+class ProviderDetectionService;
+
+// What the windows work with. Nothing here is owned by a window: the
+// services outlive every window. Each window makes its own short-lived
+// detectors through the factories.
+struct WindowServices {
+    BridgeManager *bridgeManager = nullptr;
+    QNetworkAccessManager *network = nullptr;
+    AccountService *account = nullptr;
+    PairingService *pairing = nullptr;
+    LoginItem *loginItem = nullptr;
+    std::function<std::unique_ptr<OpenClawDetector>()> makeDetector;
+    std::function<std::unique_ptr<ProviderDetectionService>()> makeProviderDetection;
+    // Time limits of the windows' own network checks.
+    int gatewayTestTimeoutMs = 5000;
+    int stepModelTestTimeoutMs = 10000;
+    int windowModelTestTimeoutMs = 15000;
+};
+
+} // namespace halvex
