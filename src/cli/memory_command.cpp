@@ -102,15 +102,8 @@ int runMemoryCommand(const QStringList &arguments, const MemoryCommandContext &c
                                  QStringLiteral("[status|on|off|show]"));
     const QCommandLineOption jsonOption(QStringLiteral("json"), QStringLiteral("Print JSON."));
     parser.addOption(jsonOption);
-    parser.addHelpOption();
-    if (!parser.parse(QStringList{QStringLiteral("halvex-bridge memory")} + arguments)) {
-        err << parser.errorText() << '\n';
-        return misuse;
-    }
-    if (parser.isSet(QStringLiteral("help"))) {
-        out << parser.helpText();
-        return success;
-    }
+    if (const std::optional<int> done = parseCommandArguments(parser, QStringLiteral("memory"), arguments))
+        return *done;
     const QStringList positional = parser.positionalArguments();
     if (positional.size() > 1) {
         err << "Too many arguments.\n";
