@@ -50,6 +50,26 @@ private Q_SLOTS:
         QTest::newRow("token refused") << 401 << 200 << false << false << 1;
         QTest::newRow("server error") << 500 << 200 << false << false << 1;
     }
+    // OpenClaw 2026.5 serves its control page at /v1/models while the chat
+    // endpoint is off: a 200 that is not a JSON model list means "off".
+    void aControlPageIsNotTheChatEndpoint()
+    {
+        HttpStandIn server;
+        QVERIFY(server.listen());
+        server.setDefaultResponse("/v1/models", ScriptedResponse::text(200, QByteArray("<!doctype html><title>OpenClaw</title>"),
+                                                                       QByteArray("text/html; charset=utf-8")));
+        server.setDefaultResponse("/healthz", ScriptedResponse::json(200, QByteArray(R"({"ok":true})")));
+        QNetworkAccessManager network;
+        const GatewayHealth up = check(network, server.url(), QStringLiteral("tok"));
+        QVERIFY(up.reachable);
+        QVERIFY(!up.chatEndpointEnabled);
+        QCOMPARE(up.healthzStatus, std::optional<int>(200));
+
+        server.setDefaultResponse("/healthz", ScriptedResponse::json(503, QByteArray("{}")));
+        const GatewayHealth starting = check(network, server.url(), QStringLiteral("tok"));
+        QVERIFY(!starting.reachable);
+    }
+
     void followsTheRule()
     {
         QFETCH(int, models);
@@ -116,7 +136,7 @@ private Q_SLOTS:
         // A large body is dropped as it arrives.
         HttpStandIn big;
         QVERIFY(big.listen());
-        ScriptedResponse huge = ScriptedResponse::text(200, {});
+        ScriptedResponse huge = ScriptedResponse::text(200, {}, QByteArrayLiteral("application/json"));
         for (int i = 0; i < 64; ++i)
             huge.withPiece(QByteArray(1 << 20, 'x'));
         big.setDefaultResponse("/v1/models", huge);

@@ -1,7 +1,7 @@
 // Halvex Bridge: a tray agent that links the Halvex relay to a local
 // OpenClaw gateway. `--headless` serves without any window or tray.
 #include "app/application.h"
-#include "bridge/headless.h"
+#include "app/headless.h"
 #include "cli/cli.h"
 
 int main(int argc, char **argv)

@@ -23,9 +23,14 @@ QUrl withPath(QUrl url, const QString &path)
     return url;
 }
 
+struct Answer {
+    int status = 0;
+    bool json = false; // the Content-Type names JSON
+};
+
 // The status of one GET within what is left of the deadline; the body is
 // read and dropped as it arrives, so a large one costs no memory.
-QCoro::Task<std::optional<int>> statusOf(QNetworkAccessManager *network, QUrl url, QString token,
+QCoro::Task<std::optional<Answer>> statusOf(QNetworkAccessManager *network, QUrl url, QString token,
                                          QDeadlineTimer deadline)
 {
     if (deadline.hasExpired())
@@ -56,7 +61,8 @@ QCoro::Task<std::optional<int>> statusOf(QNetworkAccessManager *network, QUrl ur
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (!status.isValid())
         co_return std::nullopt;
-    co_return status.toInt();
+    const QByteArray type = reply->header(QNetworkRequest::ContentTypeHeader).toByteArray().toLower();
+    co_return Answer{status.toInt(), type.contains("json")};
 }
 
 } // namespace
@@ -75,12 +81,20 @@ QCoro::Task<GatewayHealth> checkGatewayHealth(QNetworkAccessManager *network, QU
 {
     GatewayHealth health;
     const QDeadlineTimer deadline(std::max(timings.timeoutMs, 1));
-    health.modelsStatus = co_await statusOf(network, withPath(endpoint, QStringLiteral("/v1/models")), token, deadline);
-    if (health.modelsStatus == 200) {
+    const std::optional<Answer> models =
+        co_await statusOf(network, withPath(endpoint, QStringLiteral("/v1/models")), token, deadline);
+    if (models)
+        health.modelsStatus = models->status;
+    // OpenClaw 2026.5 answers /v1/models with its control page (200, HTML)
+    // while the chat endpoint is off: only a JSON model list means "on".
+    if (models && models->status == 200 && models->json) {
         health.reachable = true;
         health.chatEndpointEnabled = true;
-    } else if (health.modelsStatus == 404) {
-        health.healthzStatus = co_await statusOf(network, withPath(endpoint, QStringLiteral("/healthz")), {}, deadline);
+    } else if (models && (models->status == 404 || models->status == 200)) {
+        const std::optional<Answer> healthz =
+            co_await statusOf(network, withPath(endpoint, QStringLiteral("/healthz")), {}, deadline);
+        if (healthz)
+            health.healthzStatus = healthz->status;
         health.reachable = health.healthzStatus == 200;
     }
     co_return health;

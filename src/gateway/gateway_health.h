@@ -18,7 +18,7 @@ struct GatewayHealth {
     bool reachable = false;
     bool chatEndpointEnabled = false;
     std::optional<int> modelsStatus;  // nullopt: no HTTP answer
-    std::optional<int> healthzStatus; // asked only after a 404 from /v1/models
+    std::optional<int> healthzStatus; // asked only when /v1/models gave 404 or a page that is not JSON
 
     // One line for logs and the terminal, e.g. "answering (HTTP chat endpoint off)".
     QString description() const;

@@ -1,4 +1,4 @@
-#include "bridge/headless.h"
+#include "app/headless.h"
 
 #include "account/credential_reload.h"
 #include "bridge/bridge_runtime.h"
