@@ -7,11 +7,7 @@ namespace halvex {
 
 QString bridgeNameFor(const QString &computerName)
 {
-    const QString name = computerName.simplified();
-    // DeviceFacts names a machine without a name "Unknown".
-    if (name.isEmpty() || name == QLatin1String("Unknown"))
-        return QStringLiteral("My Computer");
-    return firstCharacters(name, maxBridgeNameLength).trimmed();
+    return firstCharacters(fallbackBridgeName(computerName.simplified()), maxBridgeNameLength).trimmed();
 }
 
 QString defaultBridgeName()

@@ -4,15 +4,6 @@
 
 namespace halvex {
 
-QString fallbackBridgeName(const QString &computerName)
-{
-    // The device facts say "Unknown" when the machine has no name.
-    const QString name = computerName.trimmed();
-    if (name.isEmpty() || name == QLatin1String("Unknown"))
-        return QStringLiteral("My Computer");
-    return name;
-}
-
 QString agentCardOperatingSystem()
 {
 #ifdef Q_OS_MACOS

@@ -18,10 +18,6 @@ struct AgentCardInput {
     bool openClawConnected = false; // result of the last gateway health check
 };
 
-// The card's name when the user chose none: this machine's name, else
-// "My Computer".
-QString fallbackBridgeName(const QString &computerName);
-
 // The "os" value of the card: "macOS" on Apple builds, "linux" here.
 QString agentCardOperatingSystem();
 

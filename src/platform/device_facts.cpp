@@ -185,4 +185,13 @@ std::optional<QString> localIPAddress()
     return pickLocalIPAddress(interfaces, defaultRouteInterface(routeText));
 }
 
+QString fallbackBridgeName(const QString &computerName)
+{
+    // readDeviceFacts() says "Unknown" when the machine has no name.
+    const QString name = computerName.trimmed();
+    if (name.isEmpty() || name == QLatin1String("Unknown"))
+        return QStringLiteral("My Computer");
+    return name;
+}
+
 } // namespace halvex

@@ -29,6 +29,10 @@ DeviceFacts readDeviceFacts(const QString &root, const QString &hostName, const 
 // This machine's facts.
 DeviceFacts currentDeviceFacts();
 
+// The name a bridge goes by when the user chose none: the machine's
+// user-facing name (trimmed), else "My Computer".
+QString fallbackBridgeName(const QString &computerName);
+
 // One network interface as the address picker sees it.
 struct InterfaceAddresses {
     QString name;
