@@ -18,7 +18,7 @@ using namespace halvex::test;
 namespace {
 
 GatewayHealth check(QNetworkAccessManager &network, const QUrl &endpoint, const QString &token = {},
-                    int timeoutMs = 5000)
+                    int timeoutMs = 30000)
 {
     std::optional<GatewayHealth> result;
     checkGatewayHealth(&network, endpoint, token, GatewayHealthTimings{timeoutMs}).then([&](GatewayHealth health) {

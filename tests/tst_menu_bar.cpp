@@ -74,7 +74,7 @@ struct Rig : public test::BridgeTestBed {
         deps.memorySyncFactory = [this](const MemorySyncContext &) -> std::unique_ptr<MemorySyncHandle> {
             return std::make_unique<CountingSync>(&memorySyncStarts);
         };
-        timings.openClawClient.probeTimeoutMs = 3000;
+        timings.openClawClient.probeTimeoutMs = 20000;
         bridge = std::make_unique<BridgeManager>(std::move(deps), timings);
         // As at launch: the second start picks up the stored gateway endpoint.
         bridge->start();

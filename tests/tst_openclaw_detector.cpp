@@ -53,7 +53,10 @@ struct Rig {
         timings.bonjourWindowMs = 1000;
         timings.lanCheckWindowMs = 500;
         timings.lanCheckIntervalMs = 100;
-        timings.commands.timeoutMs = 20000;
+        // Generous limits: a loaded machine must not turn a slow answer
+        // into a missing one.
+        timings.commands.timeoutMs = 30000;
+        timings.health.timeoutMs = 30000;
         detector = std::make_unique<OpenClawDetector>(deps, timings);
     }
 
@@ -185,10 +188,10 @@ private Q_SLOTS:
     void theFileIsTheSourceWhileItIsReadable()
     {
         Rig rig;
-        rig.lanAddress = QStringLiteral("192.0.2.7");
+        rig.lanAddress = QStringLiteral("127.0.0.2"); // nothing listens there: refused at once
         rig.writeConfig("{gateway: {port: 19000, bind: 'lan', auth: {token: 'first'}}}");
         QVERIFY(rig.detect());
-        QCOMPARE(rig.detector->endpointURL(), QUrl(QStringLiteral("http://192.0.2.7:19000")));
+        QCOMPARE(rig.detector->endpointURL(), QUrl(QStringLiteral("http://127.0.0.2:19000")));
         QVERIFY(!rig.detector->gatewayRunning());
 
         // A port written as a string is ignored (and the tool is not asked);
@@ -280,12 +283,16 @@ private Q_SLOTS:
         deps.places = OpenClawLocator::Places{{rig.tool.path()}, {}, {}};
         deps.bus = QDBusConnection::sessionBus();
         OpenClawDetectorTimings timings;
-        timings.commands.timeoutMs = 5000;
+        // Long enough for the answers that do come on a loaded machine; the
+        // one that never comes is stopped and the plain listing is asked.
+        timings.commands.timeoutMs = 15000;
+        timings.health.timeoutMs = 30000;
         rig.detector = std::make_unique<OpenClawDetector>(deps, timings);
         rig.tool.setDelay(args("agents list --json"), 120);
-        rig.tool.setDelay(args("agents list"), 120);
+        rig.tool.setAnswer(args("agents list"), "main\nmobile\n");
         QVERIFY(rig.detect());
         QVERIFY(rig.detector->detected());
+        QCOMPARE(rig.detector->agents(), (QStringList{QStringLiteral("main"), QStringLiteral("mobile")}));
     }
 
     void aDetectorMayGoAwayMidRun()
