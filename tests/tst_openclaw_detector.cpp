@@ -26,6 +26,27 @@ QStringList args(const char *line)
     return QString::fromLatin1(line).split(QLatin1Char(' '));
 }
 
+// A login shell that answers with `searchPath` and counts how often it ran.
+struct LoginShell {
+    QString searchPath;
+    int runs = 0;
+
+    static QCoro::Task<ProcessOutcome> answer(LoginShell *shell, ProcessRequest)
+    {
+        ++shell->runs;
+        ProcessOutcome outcome;
+        outcome.status = ProcessOutcome::Status::finished;
+        outcome.exitCode = 0;
+        outcome.standardOutput = "Welcome back\nHALVEX_LOGIN_PATH=" + shell->searchPath.toUtf8() + "\n";
+        co_return outcome;
+    }
+    std::shared_ptr<LoginEnvironment> environment()
+    {
+        return std::make_shared<LoginEnvironment>(
+            [this](ProcessRequest request) { return answer(this, std::move(request)); });
+    }
+};
+
 // One detector with its scratch home, tool and gateway stand-in.
 struct Rig {
     QTemporaryDir home;
@@ -104,16 +125,16 @@ private Q_SLOTS:
 
     void withoutAToolOnlyTheSearchRuns()
     {
-        FakeOpenClawTool shell(QStringLiteral("shell"));
-        shell.setAnswer(args("-lc which openclaw"), "");
-        Rig rig(OpenClawLocator::Places{{QStringLiteral("/nonexistent/openclaw")}, shell.path(), {}});
+        QTemporaryDir empty;
+        LoginShell shell{empty.path() + QStringLiteral(":/nonexistent")};
+        Rig rig(OpenClawLocator::Places{{QStringLiteral("/nonexistent/openclaw")}, shell.environment(), {}});
         QSignalSpy detecting(rig.detector.get(), &OpenClawDetector::isDetectingChanged);
         QVERIFY(rig.detect());
         QCOMPARE(detecting.size(), 2);
         QVERIFY(!rig.detector->detected());
         QVERIFY(rig.detector->binaryPath().isEmpty());
         QCOMPARE(rig.detector->endpointURL(), QUrl(QStringLiteral("http://127.0.0.1:18789")));
-        QCOMPARE(shell.calls(), QStringList{QStringLiteral("-lc which openclaw")});
+        QCOMPARE(shell.runs, 1);
         QTRY_VERIFY_WITH_TIMEOUT(!rig.detector->isBrowsing(), kWait);
     }
 
@@ -123,20 +144,25 @@ private Q_SLOTS:
         broken.setAnswer(args("--version"), "", 1, "Error: node:sqlite is unavailable\n");
         FakeOpenClawTool first(QStringLiteral("first"));
         FakeOpenClawTool later(QStringLiteral("later"));
-        FakeOpenClawTool shell(QStringLiteral("shell"));
-        shell.setAnswer(args("-lc which openclaw"), later.path().toUtf8() + "\n");
+        // Relative folders on the login PATH are never searched.
+        LoginShell shell{QStringLiteral(".:bin::") + later.folder()};
         {
-            Rig rig(OpenClawLocator::Places{{broken.path(), first.path()}, shell.path(), {later.path()}});
+            Rig rig(OpenClawLocator::Places{{broken.path(), first.path()}, shell.environment(), {later.path()}});
             QVERIFY(rig.detect());
             QCOMPARE(rig.detector->binaryPath(), first.path());
             QVERIFY(rig.detector->binaryProblem().isEmpty());
-            QVERIFY(shell.calls().isEmpty());
+            QCOMPARE(shell.runs, 0);
         }
         {
-            // Found through the login shell before the Homebrew places.
-            Rig rig(OpenClawLocator::Places{{broken.path()}, shell.path(), {first.path()}});
+            // Found on the login shell's PATH before the Homebrew places;
+            // the shell runs once however often the search asks.
+            const std::shared_ptr<LoginEnvironment> login = shell.environment();
+            Rig rig(OpenClawLocator::Places{{broken.path()}, login, {first.path()}});
             QVERIFY(rig.detect());
             QCOMPARE(rig.detector->binaryPath(), later.path());
+            QVERIFY(rig.detect());
+            QCOMPARE(rig.detector->binaryPath(), later.path());
+            QCOMPARE(shell.runs, 1);
         }
         {
             // Only a tool that cannot run: not reported as an installation.

@@ -23,6 +23,8 @@
 
 #include <qcoro/qcorotimer.h>
 
+#include <algorithm>
+
 using namespace halvex;
 using test::GatewayWsStandIn;
 
@@ -127,7 +129,16 @@ bool isApprove(const ProcessRequest &request)
     return request.arguments.contains(QStringLiteral("approve"));
 }
 
-const QString kLogin = QStringLiteral("/bin/sh|-lc|exec \"$0\" \"$@\"|");
+// The login shell asked for its PATH (a fixed script, nothing else).
+bool isLoginShell(const ProcessRequest &request)
+{
+    return request.arguments.value(0) == QLatin1String("-lc");
+}
+
+ProcessOutcome loginPath(const QString &path)
+{
+    return printed(QStringLiteral("HALVEX_LOGIN_PATH=") + path + QLatin1Char('\n'));
+}
 
 // A client and a gateway that knows only approved request ids; approving
 // `requestId` (whatever command does it) pairs the device.
@@ -305,25 +316,43 @@ private Q_SLOTS:
         rig.socket.disconnect();
     }
 
-    void theLoginShellIsTriedWhenTheToolCannotRun()
+    void theLoginPathIsTriedWhenTheToolCannotRun()
     {
         RecordingRunner runner;
         Rig rig(runner.runner());
         const QString path = QStringLiteral("/usr/local/bin/openclaw");
+        const QString nodePath = QStringLiteral("PATH=/home/u/.nvm/bin:/usr/bin");
         runner.respond = [&](const ProcessRequest &request) {
-            if (request.program == path)
+            if (isLoginShell(request))
+                return loginPath(nodePath.mid(5));
+            if (!request.extraEnvironment.contains(nodePath))
                 return printed(QStringLiteral("/usr/bin/env: 'node': No such file or directory"), 127);
             if (isList(request, true))
                 return printed(realJson(rig.deviceId(), QStringLiteral("req-login")));
             rig.paired = true;
             return printed(QStringLiteral("Approved"));
         };
+        rig.gateway.setIssueDeviceTokens(false);
         rig.socket.setOpenClawBinaryPath(path);
         rig.socket.connect(rig.gateway.httpUrl(), QStringLiteral("gw-token"));
         QVERIFY(rig.waitForState(OpenClawWSState::connected()));
-        QCOMPARE(runner.lines(), QStringList({path + QStringLiteral("|devices|list|--json"),
-                                              kLogin + path + QStringLiteral("|devices|list|--json"),
-                                              kLogin + path + QStringLiteral("|devices|approve|--|req-login")}));
+        const QStringList lines = runner.lines();
+        QCOMPARE(lines.size(), 4);
+        QCOMPARE(lines.value(0), path + QStringLiteral("|devices|list|--json"));
+        QVERIFY(isLoginShell(runner.requests.value(1)));
+        // The tool itself runs directly, with the login shell's PATH.
+        QCOMPARE(lines.mid(2), QStringList({path + QStringLiteral("|devices|list|--json"),
+                                            path + QStringLiteral("|devices|approve|--|req-login")}));
+        QCOMPARE(runner.requests.value(2).extraEnvironment, QStringList{nodePath});
+        QCOMPARE(runner.requests.value(3).extraEnvironment, QStringList{nodePath});
+
+        // A later round asks the tool again, but not the login shell.
+        runner.requests.clear();
+        rig.paired = false;
+        rig.gateway.dropConnections();
+        QVERIFY(QTest::qWaitFor([&] { return runner.requests.size() == 3 && rig.paired; }, kWaitMs));
+        QVERIFY(rig.waitForState(OpenClawWSState::connected()));
+        QVERIFY(std::none_of(runner.requests.cbegin(), runner.requests.cend(), isLoginShell));
         rig.socket.disconnect();
     }
 
@@ -331,11 +360,13 @@ private Q_SLOTS:
     {
         RecordingRunner runner;
         Rig rig(runner.runner());
-        runner.respond = [](const ProcessRequest &) { return cannotStart(); };
+        runner.respond = [](const ProcessRequest &request) {
+            return isLoginShell(request) ? loginPath(QStringLiteral("/usr/bin")) : cannotStart();
+        };
         rig.socket.setOpenClawBinaryPath(QStringLiteral("/opt/oc/openclaw"));
         rig.socket.connect(rig.gateway.httpUrl(), QStringLiteral("gw-token"));
         QVERIFY(rig.waitForState(OpenClawWSState::error(QStringLiteral("Device not paired — approve manually"))));
-        QCOMPARE(runner.requests.size(), 2);
+        QCOMPARE(runner.requests.size(), 3); // as it is, the login shell, with its PATH
         QCOMPARE(rig.socket.pairingApprover()->state(), PairingApprover::State::failed);
         QTest::qWait(100);
         QCOMPARE(rig.gateway.connectionCount(), 1);
@@ -421,16 +452,20 @@ private Q_SLOTS:
     {
         RecordingRunner runner;
         Rig rig(runner.runner());
-        runner.respond = [](const ProcessRequest &) { return cannotStart(); };
+        runner.respond = [](const ProcessRequest &request) {
+            return isLoginShell(request) ? loginPath(QStringLiteral("/usr/bin")) : cannotStart();
+        };
         const QString path = QStringLiteral("/opt/my tools/it's $(x)/openclaw");
         rig.socket.setOpenClawBinaryPath(path);
         rig.socket.connect(rig.gateway.httpUrl(), QStringLiteral("gw-token"));
         QVERIFY(rig.waitForState(OpenClawWSState::error(QStringLiteral("Device not paired — approve manually"))));
+        QCOMPARE(runner.requests.size(), 3);
         QCOMPARE(runner.requests.value(0).program, path);
-        QCOMPARE(runner.requests.value(1).program, QStringLiteral("/bin/sh"));
-        // The script is fixed text; the path is a positional parameter.
-        QCOMPARE(runner.requests.value(1).arguments.value(1), QStringLiteral("exec \"$0\" \"$@\""));
-        QCOMPARE(runner.requests.value(1).arguments.value(2), path);
+        QCOMPARE(runner.requests.value(2).program, path);
+        // The shell's script is fixed text; the path goes nowhere near it.
+        QCOMPARE(runner.requests.value(1).arguments.size(), 2);
+        for (const QString &argument : runner.requests.value(1).arguments)
+            QVERIFY(!argument.contains(QLatin1String("openclaw")));
     }
 
     void aDeviceRemovedLaterIsApprovedAgain()
@@ -520,9 +555,9 @@ private Q_SLOTS:
 
     void hostileTextNeverReachesARealShell()
     {
-        // A tool in a folder whose name is a shell injection, reached through
-        // the real login shell (the plain attempt is made to fail), offered
-        // hostile request ids by the gateway and by its own listing.
+        // A tool in a folder whose name is a shell injection, run with the
+        // real login shell's PATH (the plain attempt is made to fail),
+        // offered hostile request ids by the gateway and by its own listing.
         QTemporaryDir scratch;
         QVERIFY(scratch.isValid());
         const QString marker = scratch.filePath(QStringLiteral("pwned"));
@@ -531,7 +566,7 @@ private Q_SLOTS:
         RecordingRunner recorder;
         ProcessRunner runner = [&recorder](ProcessRequest request) -> QCoro::Task<ProcessOutcome> {
             recorder.requests << request;
-            if (request.program != QLatin1String("/bin/sh")) {
+            if (!isLoginShell(request) && request.extraEnvironment.isEmpty()) {
                 ProcessOutcome missing;
                 missing.status = ProcessOutcome::Status::failedToStart;
                 co_return missing;

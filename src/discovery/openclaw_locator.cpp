@@ -54,7 +54,7 @@ OpenClawLocator::Places OpenClawLocator::standardPlaces(const QString &homeDirec
     if (const std::optional<QString> prefix = npmPrefix(homeDirectory, environment))
         places.beforeShell.append(QDir::cleanPath(*prefix + QStringLiteral("/bin/openclaw")));
     places.beforeShell.append(homeDirectory + QStringLiteral("/.openclaw/bin/openclaw"));
-    places.loginShell = QStringLiteral("/bin/sh");
+    places.loginEnvironment = LoginEnvironment::processDefault();
     places.afterShell = {QStringLiteral("/opt/homebrew/bin/openclaw"),
                          QStringLiteral("/home/linuxbrew/.linuxbrew/bin/openclaw"),
                          homeDirectory + QStringLiteral("/.linuxbrew/bin/openclaw")};
@@ -101,13 +101,10 @@ QCoro::Task<LocatedOpenClaw> OpenClawLocator::find()
             co_return located;
         }
     }
-    if (!m_places.loginShell.isEmpty()) {
-        QStringList which;
-        which << QStringLiteral("-lc") << QStringLiteral("which openclaw");
-        const std::optional<QString> found = co_await m_runner->runCommand(m_places.loginShell, which);
-        const QString path = found ? found->section(QLatin1Char('\n'), 0, 0).trimmed() : QString();
-        if (!path.isEmpty() && co_await tryPath(path)) {
-            located.path = path;
+    if (const std::shared_ptr<LoginEnvironment> login = m_places.loginEnvironment) {
+        const std::optional<QString> found = co_await login->findProgram(QStringLiteral("openclaw"));
+        if (found && co_await tryPath(*found)) {
+            located.path = found;
             co_return located;
         }
     }

@@ -3,6 +3,8 @@
 #include "discovery/command_runner.h"
 #include "gateway/openclaw_config.h" // EnvironmentLookup
 
+#include "platform/login_environment.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -29,13 +31,14 @@ class OpenClawLocator
 public:
     struct Places {
         QStringList beforeShell; // checked first, in order
-        QString loginShell;      // asked for `which openclaw`; empty: not asked
+        // The login shell's PATH is searched next; none: not asked.
+        std::shared_ptr<LoginEnvironment> loginEnvironment;
         QStringList afterShell;  // checked last
     };
 
     // The usual places for this home directory and environment:
     // ~/.local/bin, /usr/local/bin, /usr/bin, the npm global prefix,
-    // ~/.openclaw/bin; /bin/sh as a login shell; Homebrew's prefixes.
+    // ~/.openclaw/bin; the process's login environment; Homebrew's prefixes.
     static Places standardPlaces(const QString &homeDirectory, const EnvironmentLookup &environment);
 
     // The runner is shared so that a search outlives an owner that goes away.

@@ -1,21 +1,12 @@
 #include "gateway/openclaw_web_socket.h"
 
 #include "gateway/chat_dispatcher.h"
-#include "gateway/connect_request_builder.h"
-#include "gateway/openclaw_device_identity.h"
-#include "gateway/pairing_approver.h"
 #include "platform/characters.h"
-#include "platform/deployment.h"
-#include "platform/keychain_manager.h"
 #include "platform/logging.h"
 
-#include <QDateTime>
 #include <QJsonDocument>
 #include <QStringDecoder>
 #include <QTimer>
-#include <QUuid>
-
-#include <qcoro/qcorotimer.h>
 
 #include <algorithm>
 #include <chrono>
@@ -31,33 +22,17 @@ std::chrono::milliseconds toMs(double seconds)
     return std::chrono::milliseconds(qint64(std::max(0.0, seconds) * 1000.0));
 }
 
-QString freshId()
-{
-    return QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
-}
-
-// The gateway refused the credential itself (not the device or the request).
-bool isAuthRejection(const Frame &frame)
-{
-    static const QStringList codes = {QStringLiteral("UNAUTHORIZED"),  QStringLiteral("AUTH_FAILED"),
-                                      QStringLiteral("AUTH_REQUIRED"), QStringLiteral("INVALID_AUTH"),
-                                      QStringLiteral("INVALID_TOKEN"), QStringLiteral("TOKEN_INVALID"),
-                                      QStringLiteral("FORBIDDEN")};
-    if (codes.contains(frame.errorCode.toUpper()) || frame.errorCode.startsWith(QLatin1String("AUTH_")))
-        return true;
-    const QString message = frame.errorMessage.toLower();
-    return message.contains(QLatin1String("token")) || message.contains(QLatin1String("unauthorized")) ||
-           message.contains(QLatin1String("auth"));
-}
-
 } // namespace
 
 OpenClawWebSocket::OpenClawWebSocket(KeychainManager *keychain, Timings timings, ProcessRunner processRunner,
                                      QObject *parent)
-    : QObject(parent), m_keychain(keychain), m_timings(timings),
-      m_approver(new PairingApprover(
-          std::move(processRunner),
-          PairingApprover::Timings{int(timings.processTimeout * 1000.0), timings.processOutputCap}, this)),
+    : QObject(parent), m_timings(timings),
+      m_handshake(new GatewayHandshake(
+          keychain,
+          GatewayHandshake::Timings{
+              timings.challengeTimeout, timings.connectResponseTimeout, timings.approvalReconnectDelay,
+              PairingApprover::Timings{int(timings.processTimeout * 1000.0), timings.processOutputCap}},
+          std::move(processRunner), this)),
       m_chats(new ChatDispatcher(
           ChatDispatcher::Limits{timings.chatTimeout, timings.sessionSettleTimeout, timings.maxChats},
           [this] { return isUsableForChat(); },
@@ -70,7 +45,7 @@ OpenClawWebSocket::OpenClawWebSocket(KeychainManager *keychain, Timings timings,
                                    : Error::plain(why);
           },
           this)),
-      m_pingTimer(new QTimer(this)), m_reconnectTimer(new QTimer(this)), m_handshakeTimer(new QTimer(this)),
+      m_pingTimer(new QTimer(this)), m_reconnectTimer(new QTimer(this)),
       m_reconnectDelay(timings.initialReconnectDelay)
 {
     m_pingTimer->setInterval(toMs(m_timings.pingInterval));
@@ -80,46 +55,28 @@ OpenClawWebSocket::OpenClawWebSocket(KeychainManager *keychain, Timings timings,
         if (!m_isIntentionalDisconnect)
             connectionAttempt();
     });
-    // One watchdog for both waits of the handshake: the challenge, then the
-    // answer to the connect request.
-    m_handshakeTimer->setSingleShot(true);
-    QObject::connect(m_handshakeTimer, &QTimer::timeout, this, [this] {
-        if (!m_socket)
-            return;
-        if (m_state.kind() == OpenClawWSState::Kind::connecting) {
-            qCCritical(lcOcWs, "No challenge received within 10s");
-            m_isConnecting = false;
-            handleDrop(m_socket, std::nullopt);
-        } else if (m_connectRequestId) {
-            qCCritical(lcOcWs, "No connect response within %fs", m_timings.connectResponseTimeout);
-            failAttempt(QStringLiteral("No connect response"));
-        }
+    QObject::connect(m_handshake, &GatewayHandshake::challengeMissed, this, [this] {
+        m_isConnecting = false;
+        handleDrop(m_socket, std::nullopt);
     });
-    ensureDeviceIdentity();
+    QObject::connect(m_handshake, &GatewayHandshake::attemptFailed, this, &OpenClawWebSocket::failAttempt);
+    QObject::connect(m_handshake, &GatewayHandshake::stopped, this, [this](const QString &state) {
+        setState(OpenClawWSState::error(state));
+        m_isConnecting = false;
+    });
+    QObject::connect(m_handshake, &GatewayHandshake::stateReported, this, &OpenClawWebSocket::setState);
+    QObject::connect(m_handshake, &GatewayHandshake::approved, this, &OpenClawWebSocket::connectionAttempt);
 }
 
 OpenClawWebSocket::~OpenClawWebSocket()
 {
     m_isIntentionalDisconnect = true;
-    ++m_generation;
+    m_handshake->cancel();
     if (m_socket)
         releaseSocket(m_socket, true);
     // Nobody may wait forever on a client that is gone. The callers resume
     // here; they must not use this client any more.
     m_chats->failAll(BridgeError::networkError(QStringLiteral("Disconnected")));
-}
-
-bool OpenClawWebSocket::ensureDeviceIdentity()
-{
-    if (m_deviceIdentity)
-        return true;
-    auto identity = OpenClawDeviceIdentity::create(m_keychain);
-    if (!identity.ok()) {
-        qCCritical(lcOcWs, "Failed to initialize device identity: %s", qUtf8Printable(identity.error().description()));
-        return false;
-    }
-    m_deviceIdentity = std::move(identity).value();
-    return true;
 }
 
 void OpenClawWebSocket::setState(const OpenClawWSState &state)
@@ -150,10 +107,8 @@ void OpenClawWebSocket::connect(const QUrl &gatewayURL, const QString &gatewayTo
     m_isIntentionalDisconnect = false;
     m_reconnectAttempt = 0;
     m_reconnectDelay = m_timings.initialReconnectDelay;
-    m_autoApprovalAttempted = false;
     m_gaveUp = false;
-    m_approver->reset();
-    ++m_generation;
+    m_handshake->reset();
     connectionAttempt();
 }
 
@@ -171,10 +126,10 @@ void OpenClawWebSocket::reconnectIfGivenUp()
 void OpenClawWebSocket::disconnect()
 {
     m_isIntentionalDisconnect = true;
-    ++m_generation;
+    m_handshake->cancel();
     m_reconnectTimer->stop();
     m_pingTimer->stop();
-    m_handshakeTimer->stop();
+    m_handshake->stopWaiting();
     if (m_socket)
         releaseSocket(m_socket, true);
     m_isConnecting = false;
@@ -247,7 +202,7 @@ void OpenClawWebSocket::connectionAttempt()
     });
 
     qCInfo(lcOcWs, "Connecting to OpenClaw WS at %s...", qUtf8Printable(urlText));
-    m_handshakeTimer->start(toMs(m_timings.challengeTimeout));
+    m_handshake->begin(socket);
     socket->open(*url);
 }
 
@@ -258,7 +213,7 @@ void OpenClawWebSocket::releaseSocket(QWebSocket *socket, bool close)
     socket->disconnect(this);
     if (m_socket == socket) {
         m_socket = nullptr;
-        m_handshakeTimer->stop();
+        m_handshake->stopWaiting();
     }
     if (close && socket->state() == QAbstractSocket::ConnectedState)
         socket->close(QWebSocketProtocol::CloseCodeGoingAway);
@@ -395,86 +350,19 @@ void OpenClawWebSocket::handleEvent(const Frame &frame)
 
 void OpenClawWebSocket::handleChallenge(const QJsonObject &payload, bool hasPayload)
 {
-    const QJsonValue nonce = payload.value(QLatin1String("nonce"));
-    if (!hasPayload || payload.isEmpty() || !nonce.isString() || nonce.toString().isEmpty()) {
-        qCCritical(lcOcWs, "Challenge missing nonce");
-        failAttempt(QStringLiteral("Invalid challenge"));
-        return;
-    }
-    m_handshakeTimer->stop();
-    qCInfo(lcOcWs, "Received connect.challenge");
-    setState(OpenClawWSState::authenticating());
-
-    if (!ensureDeviceIdentity()) {
-        // The key could not be read (a locked store): try again later, never
-        // with a new identity over the one that could not be read.
-        qCCritical(lcOcWs, "No device identity — cannot authenticate");
-        failAttempt(QStringLiteral("No device identity"));
-        return;
-    }
-
-    ConnectRequestBuilder::Input input;
-    input.requestId = freshId();
-    input.deviceId = m_deviceIdentity->deviceId();
-    input.publicKeyBase64Url = m_deviceIdentity->publicKeyBase64Url();
-    input.sign = [identity = m_deviceIdentity.get()](const QString &text) { return identity->sign(text); };
-    input.nonce = nonce.toString();
-    input.signedAtMs = QDateTime::currentMSecsSinceEpoch();
-    const std::optional<QString> deviceToken = m_deviceIdentity->loadDeviceToken();
-    m_sentDeviceToken = deviceToken && !deviceToken->isEmpty();
-    if (m_sentDeviceToken) {
-        qCInfo(lcOcWs, "Using stored deviceToken for auth");
-        input.authKey = QStringLiteral("deviceToken");
-        input.token = *deviceToken;
-    } else {
-        qCInfo(lcOcWs, "Using gateway token for initial auth");
-        input.authKey = QStringLiteral("token");
-        input.token = m_gatewayToken;
-    }
-    if (!GatewayProtocol::isEncodable(input.token) || !GatewayProtocol::isEncodable(input.nonce)) {
-        qCCritical(lcOcWs, "Failed to serialize connect request");
-        setState(OpenClawWSState::error(QStringLiteral("Serialization failed")));
-        m_isConnecting = false;
-        return;
-    }
-    const Result<QJsonObject> request = ConnectRequestBuilder::build(input);
-    if (!request.ok()) {
-        qCCritical(lcOcWs, "Signing failed: %s", qUtf8Printable(request.error().description()));
-        setState(OpenClawWSState::error(QStringLiteral("Signing failed")));
-        m_isConnecting = false;
-        return;
-    }
-    m_connectRequestId = input.requestId;
-    if (!m_socket)
-        return;
-    const qint64 sent =
-        m_socket->sendTextMessage(QString::fromUtf8(QJsonDocument(request.value()).toJson(QJsonDocument::Compact)));
-    if (sent <= 0) {
-        const QString why =
-            m_socket->errorString().isEmpty() ? QStringLiteral("Socket is not connected") : m_socket->errorString();
-        qCCritical(lcOcWs, "Failed to send connect request: %s", qUtf8Printable(why));
-        setState(OpenClawWSState::error(QStringLiteral("Send failed")));
-        m_isConnecting = false;
-        return;
-    }
-    qCInfo(lcOcWs, "Sent connect request %s", qUtf8Printable(input.requestId));
-    m_handshakeTimer->start(toMs(m_timings.connectResponseTimeout));
+    if (std::optional<QString> requestId = m_handshake->answerChallenge(payload, hasPayload, m_gatewayToken))
+        m_connectRequestId = std::move(requestId);
 }
 
 void OpenClawWebSocket::handleConnectResponse(const Frame &frame)
 {
     m_isConnecting = false;
-    m_handshakeTimer->stop();
+    m_handshake->stopWaiting();
     if (frame.ok) {
-        const QJsonObject auth = frame.payload.value(QLatin1String("auth")).toObject();
-        const QString deviceToken = auth.value(QLatin1String("deviceToken")).toString();
-        if (!deviceToken.isEmpty() && m_deviceIdentity && m_deviceIdentity->saveDeviceToken(deviceToken))
-            qCInfo(lcOcWs, "Saved deviceToken from hello-ok");
+        m_handshake->accepted(frame);
         m_reconnectAttempt = 0;
         m_reconnectDelay = m_timings.initialReconnectDelay;
-        m_autoApprovalAttempted = false;
         m_gaveUp = false;
-        m_approver->reset();
         m_pingTimer->start(toMs(m_timings.pingInterval));
         setState(OpenClawWSState::connected());
         qCInfo(lcOcWs, "OpenClaw WS authenticated and connected");
@@ -493,72 +381,12 @@ void OpenClawWebSocket::handleConnectResponse(const Frame &frame)
     failAllWaiting(BridgeError::networkError(QStringLiteral("OpenClaw WebSocket disconnected")));
     if (!self)
         return;
-
-    if (frame.errorCode == QLatin1String("NOT_PAIRED")) {
-        handleNotPaired(frame);
-        return;
+    // NOT_PAIRED: the handshake reports its states and asks for the next
+    // attempt once the device is approved.
+    if (const std::optional<QString> failure = m_handshake->refused(frame)) {
+        setState(OpenClawWSState::error(*failure));
+        scheduleReconnect();
     }
-    qCCritical(lcOcWs, "Connect failed: [%s] %s", qUtf8Printable(quotedForLog(frame.errorCode, 80)),
-               qUtf8Printable(quotedForLog(frame.errorMessage)));
-    if (m_sentDeviceToken && isAuthRejection(frame)) {
-        // A stale or planted device token must not lock this path out: drop
-        // it, and the next attempt signs in with the gateway token.
-        qCCritical(lcOcWs, "The gateway rejected the stored device token — retrying with the gateway token");
-        (void)m_keychain->deleteItem(CredentialService::openClawDeviceToken());
-    }
-    setState(OpenClawWSState::error(frame.errorMessage));
-    scheduleReconnect();
-}
-
-// ---------------------------------------------------------------------------
-// Pairing auto-approval
-
-void OpenClawWebSocket::handleNotPaired(const Frame &frame)
-{
-    if (m_autoApprovalAttempted) {
-        qCCritical(lcOcWs, "Device NOT_PAIRED — auto-approval already attempted. Run: openclaw devices approve");
-        setState(OpenClawWSState::error(QStringLiteral("Device not paired — approve in OpenClaw")));
-        return;
-    }
-    qCCritical(lcOcWs, "Device NOT_PAIRED — attempting auto-approval...");
-    m_autoApprovalAttempted = true;
-    setState(OpenClawWSState::authenticating());
-
-    if (!m_openClawBinaryPath || m_openClawBinaryPath->isEmpty()) {
-        qCCritical(lcOcWs, "Cannot auto-approve — openclaw binary path not set");
-        setState(OpenClawWSState::error(QStringLiteral("Device not paired")));
-        return;
-    }
-    if (!m_deviceIdentity)
-        return;
-
-    // The refusal may name the pending request; the approver uses it only
-    // when the tool's own listing shows it pending for this device.
-    const QString deviceId = m_deviceIdentity->deviceId();
-    QString hinted = frame.errorDetails.value(QLatin1String("requestId")).toString();
-    const QJsonValue hintedDevice = frame.errorDetails.value(QLatin1String("deviceId"));
-    if (hintedDevice.isString() && hintedDevice.toString() != deviceId)
-        hinted.clear();
-    runAutoApproval(*m_openClawBinaryPath, deviceId, hinted);
-}
-
-QCoro::Task<> OpenClawWebSocket::runAutoApproval(QString binaryPath, QString deviceId, QString hintedRequestId)
-{
-    QPointer<OpenClawWebSocket> self(this);
-    const quint64 generation = m_generation;
-    auto stillWanted = [&] { return self && self->m_generation == generation; };
-
-    const bool approved = co_await m_approver->approve(binaryPath, deviceId, hintedRequestId);
-    if (!stillWanted())
-        co_return;
-    if (!approved) {
-        setState(OpenClawWSState::error(m_approver->failureText()));
-        co_return;
-    }
-    co_await QCoro::sleepFor(toMs(m_timings.approvalReconnectDelay));
-    if (!stillWanted())
-        co_return;
-    connectionAttempt();
 }
 
 // ---------------------------------------------------------------------------

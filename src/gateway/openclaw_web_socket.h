@@ -1,6 +1,7 @@
 #pragma once
 
 #include "gateway/chat_backend.h"
+#include "gateway/gateway_handshake.h"
 #include "gateway/gateway_protocol.h"
 #include "gateway/openclaw_ws_state.h"
 #include "platform/error.h"
@@ -14,7 +15,6 @@
 
 #include <qcoro/qcorotask.h>
 
-#include <memory>
 #include <optional>
 
 class QTimer;
@@ -23,14 +23,12 @@ namespace halvex {
 
 class ChatDispatcher;
 class KeychainManager;
-class OpenClawDeviceIdentity;
-class PairingApprover;
 
 // The gateway WebSocket: keeps the one connection (challenge handshake
 // signed with the device key, keep-alive pings, reconnects with a doubling
 // delay, at most 20 attempts per round) and carries chats over "chat.send".
-// The connect request is built by ConnectRequestBuilder, pairing approval
-// runs in PairingApprover, and the chats are kept by ChatDispatcher.
+// The handshake (signed connect request, device token, pairing approval)
+// is GatewayHandshake's, and the chats are kept by ChatDispatcher.
 class OpenClawWebSocket : public QObject, public ChatBackend
 {
     Q_OBJECT
@@ -76,12 +74,12 @@ public:
     // otherwise.
     void reconnectIfGivenUp();
 
-    void setOpenClawBinaryPath(const std::optional<QString> &path) { m_openClawBinaryPath = path; }
-    std::optional<QString> openClawBinaryPath() const { return m_openClawBinaryPath; }
+    void setOpenClawBinaryPath(const std::optional<QString> &path) { m_handshake->setOpenClawBinaryPath(path); }
+    std::optional<QString> openClawBinaryPath() const { return m_handshake->openClawBinaryPath(); }
 
     // Absent while the identity could not be created or loaded.
-    OpenClawDeviceIdentity *deviceIdentity() const { return m_deviceIdentity.get(); }
-    PairingApprover *pairingApprover() const { return m_approver; }
+    OpenClawDeviceIdentity *deviceIdentity() const { return m_handshake->deviceIdentity(); }
+    PairingApprover *pairingApprover() const { return m_handshake->pairingApprover(); }
 
     // ChatBackend: request.requestId is the gateway's idempotency key, the
     // session is request.sessionKey or "agent:<agentId>:main", and the chat
@@ -98,7 +96,6 @@ Q_SIGNALS:
 private:
     void setState(const OpenClawWSState &state);
     bool isSocketOpen() const;
-    bool ensureDeviceIdentity();
 
     void connectionAttempt();
     void releaseSocket(QWebSocket *socket, bool close);
@@ -106,8 +103,6 @@ private:
     void handleEvent(const GatewayProtocol::Frame &frame);
     void handleChallenge(const QJsonObject &payload, bool hasPayload);
     void handleConnectResponse(const GatewayProtocol::Frame &frame);
-    void handleNotPaired(const GatewayProtocol::Frame &frame);
-    QCoro::Task<> runAutoApproval(QString binaryPath, QString deviceId, QString hintedRequestId);
     // A failed attempt before the handshake finished: reconnect with backoff.
     void failAttempt(const QString &state);
     void handleDrop(QWebSocket *socket, const std::optional<QString> &receiveError);
@@ -116,18 +111,14 @@ private:
 
     void failAllWaiting(const Error &error);
 
-    KeychainManager *m_keychain;
     Timings m_timings;
     OpenClawWSState m_state;
-    std::optional<QString> m_openClawBinaryPath;
-    std::unique_ptr<OpenClawDeviceIdentity> m_deviceIdentity;
-    PairingApprover *m_approver;
+    GatewayHandshake *m_handshake;
     ChatDispatcher *m_chats;
 
     QPointer<QWebSocket> m_socket;
     QTimer *m_pingTimer;
     QTimer *m_reconnectTimer;
-    QTimer *m_handshakeTimer;
     double m_reconnectDelay;
     int m_reconnectAttempt = 0;
     bool m_gaveUp = false;
@@ -136,11 +127,6 @@ private:
     QUrl m_gatewayURL;
     QString m_gatewayToken;
     std::optional<QString> m_connectRequestId;
-    bool m_sentDeviceToken = false;
-    bool m_autoApprovalAttempted = false;
-    // Bumped by connect() and disconnect(), so an approval started before
-    // them does not act afterwards.
-    quint64 m_generation = 0;
 };
 
 } // namespace halvex

@@ -3,6 +3,7 @@
 #include "gateway/gateway_protocol.h"
 #include "gateway/pairing_request_parser.h"
 #include "platform/logging.h"
+#include "platform/login_environment.h"
 
 #include <QPointer>
 
@@ -30,8 +31,12 @@ QString outputText(const ProcessOutcome &outcome)
 
 } // namespace
 
-PairingApprover::PairingApprover(ProcessRunner runner, Timings timings, QObject *parent)
-    : QObject(parent), m_runner(processRunnerOrDefault(std::move(runner))), m_timings(timings)
+PairingApprover::PairingApprover(ProcessRunner runner, Timings timings,
+                                 std::shared_ptr<LoginEnvironment> loginEnvironment, QObject *parent)
+    : QObject(parent), m_runner(processRunnerOrDefault(runner)), m_timings(timings),
+      m_loginEnvironment(loginEnvironment ? std::move(loginEnvironment)
+                         : runner         ? std::make_shared<LoginEnvironment>(std::move(runner))
+                                          : LoginEnvironment::processDefault())
 {
 }
 
@@ -56,19 +61,13 @@ bool PairingApprover::fail(const QString &text)
     return false;
 }
 
-ProcessRequest PairingApprover::request(Form form, const QString &toolPath, const QStringList &arguments) const
+ProcessRequest PairingApprover::request(const QString &program, const QStringList &environment,
+                                        const QStringList &arguments) const
 {
     ProcessRequest request;
-    if (form == Form::plain) {
-        request.program = toolPath;
-        request.arguments = arguments;
-    } else {
-        // The script is fixed text; the tool path is $0 and the arguments
-        // are "$@", so nothing of them is ever parsed by the shell.
-        request.program = QStringLiteral("/bin/sh");
-        request.arguments = QStringList{QStringLiteral("-lc"), QStringLiteral("exec \"$0\" \"$@\""), toolPath};
-        request.arguments += arguments;
-    }
+    request.program = program;
+    request.arguments = arguments;
+    request.extraEnvironment = environment;
     request.timeoutMs = m_timings.processTimeoutMs;
     request.outputCap = m_timings.outputCap;
     // The streams apart: the listing is standard output; messages about a
@@ -88,29 +87,46 @@ QCoro::Task<bool> PairingApprover::approve(QString toolPath, QString deviceId, Q
     // (Built outside the awaits: GCC cannot take braced lists inside them.)
     QStringList jsonListArguments{QStringLiteral("devices"), QStringLiteral("list"), QStringLiteral("--json")};
     QStringList tableListArguments{QStringLiteral("devices"), QStringLiteral("list")};
-    std::optional<Form> usable;
+    // How the tool runs: as it is first; then with the login shell's PATH,
+    // which finds a Node (or a tool) installed for the user's shell only.
+    struct Launch {
+        QString program;
+        QStringList environment;
+    };
+    const std::shared_ptr<LoginEnvironment> login = m_loginEnvironment;
+    std::optional<Launch> usable;
     QStringList pending;
-    // Plain first; the login shell finds a tool whose Node is only on the
-    // user's login PATH.
-    std::array<Form, 2> forms;
-    forms[0] = Form::plain;
-    forms[1] = Form::loginShell;
-    for (const Form form : forms) {
-        const ProcessRequest listRequest = request(form, toolPath, jsonListArguments);
+    // (An array, not a braced list, to stay clear of GCC's coroutine faults.)
+    const std::array<bool, 2> withLoginPathInOrder{false, true};
+    for (const bool withLoginPath : withLoginPathInOrder) {
+        Launch launch;
+        launch.program = toolPath;
+        if (withLoginPath) {
+            launch.environment = co_await login->environmentEntries();
+            if (!self)
+                co_return false;
+            if (launch.environment.isEmpty())
+                break;
+            if (const std::optional<QString> found = co_await login->findProgram(toolPath))
+                launch.program = *found;
+            if (!self)
+                co_return false;
+        }
+        const ProcessRequest listRequest = request(launch.program, launch.environment, jsonListArguments);
         const ProcessOutcome listed = co_await run(listRequest);
         if (!self)
             co_return false;
         if (toolMissing(listed)) {
-            if (form == Form::plain)
+            if (!withLoginPath)
                 qCCritical(lcOcWs, "openclaw CLI failed — node not in PATH?");
             continue;
         }
-        usable = form;
+        usable = launch;
         if (auto ids = PairingRequestParser::pendingRequestIdsFromJson(outputText(listed), deviceId)) {
             pending = *ids;
         } else {
             // A tool without the JSON listing: the table, read strictly.
-            const ProcessRequest tableRequest = request(form, toolPath, tableListArguments);
+            const ProcessRequest tableRequest = request(launch.program, launch.environment, tableListArguments);
             const ProcessOutcome table = co_await run(tableRequest);
             if (!self)
                 co_return false;
@@ -119,8 +135,7 @@ QCoro::Task<bool> PairingApprover::approve(QString toolPath, QString deviceId, Q
         }
         // Other devices' requests are not logged; only what concerns ours.
         qCInfo(lcOcWs, "devices list%s: %s, %ld pending request(s) of this device",
-               form == Form::loginShell ? " (login shell)" : "", qUtf8Printable(listed.describe()),
-               long(pending.size()));
+               withLoginPath ? " (login shell)" : "", qUtf8Printable(listed.describe()), long(pending.size()));
         break;
     }
     if (!usable) {
@@ -147,7 +162,7 @@ QCoro::Task<bool> PairingApprover::approve(QString toolPath, QString deviceId, Q
     // "--": the id is never read as an option.
     QStringList approveArguments{QStringLiteral("devices"), QStringLiteral("approve"), QStringLiteral("--")};
     approveArguments.append(requestId);
-    const ProcessRequest approveRequest = request(*usable, toolPath, approveArguments);
+    const ProcessRequest approveRequest = request(usable->program, usable->environment, approveArguments);
     const ProcessOutcome approved = co_await run(approveRequest);
     if (!self)
         co_return false;

@@ -2,6 +2,8 @@
 
 #include "platform/process_runner.h"
 
+#include <memory>
+
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -13,10 +15,12 @@ namespace halvex {
 // Approves this device's own pairing request with OpenClaw's command-line
 // tool: lists the pending requests, picks the one of this device, approves
 // it. The tool runs as a program with an argument list, never through a
-// shell's parser: where a login shell is needed to find the tool's Node on
-// the user's PATH, the path and arguments go in as positional parameters
-// (`sh -lc 'exec "$0" "$@"' <tool> devices ...`). A request id reaches the
-// tool only when it matches the strict pattern, after "--".
+// shell: when it cannot run as it is (its Node is only on the user's login
+// PATH), it runs again with the login shell's PATH in its environment. A
+// request id reaches the tool only when it matches the strict pattern, after
+// "--".
+class LoginEnvironment;
+
 class PairingApprover : public QObject
 {
     Q_OBJECT
@@ -31,8 +35,11 @@ public:
         qint64 outputCap = 1 << 20;
     };
 
-    // An empty runner runs real processes; PairingApprover::Timings{} for the usual limits.
-    PairingApprover(ProcessRunner runner, Timings timings, QObject *parent = nullptr);
+    // An empty runner runs real processes; PairingApprover::Timings{} for the
+    // usual limits. Without a login environment: one on the same runner when
+    // a runner is given, else the process's own.
+    PairingApprover(ProcessRunner runner, Timings timings, std::shared_ptr<LoginEnvironment> loginEnvironment = {},
+                    QObject *parent = nullptr);
 
     State state() const { return m_state; }
     // After `failed`: the gateway socket's error text for it.
@@ -49,13 +56,14 @@ Q_SIGNALS:
     void stateChanged(halvex::PairingApprover::State state);
 
 private:
-    enum class Form { plain, loginShell };
-    ProcessRequest request(Form form, const QString &toolPath, const QStringList &arguments) const;
+    ProcessRequest request(const QString &program, const QStringList &environment,
+                           const QStringList &arguments) const;
     void setState(State state);
     bool fail(const QString &text);
 
     ProcessRunner m_runner;
     Timings m_timings;
+    std::shared_ptr<LoginEnvironment> m_loginEnvironment;
     State m_state = State::idle;
     QString m_failureText;
 };
