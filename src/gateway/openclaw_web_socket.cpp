@@ -105,9 +105,7 @@ void OpenClawWebSocket::connect(const QUrl &gatewayURL, const QString &gatewayTo
     m_gatewayURL = gatewayURL;
     m_gatewayToken = gatewayToken;
     m_isIntentionalDisconnect = false;
-    m_reconnectAttempt = 0;
-    m_reconnectDelay = m_timings.initialReconnectDelay;
-    m_gaveUp = false;
+    startNewRound();
     m_handshake->reset();
     connectionAttempt();
 }
@@ -117,9 +115,7 @@ void OpenClawWebSocket::reconnectIfGivenUp()
     if (!m_gaveUp || m_isIntentionalDisconnect || m_gatewayURL.isEmpty())
         return;
     qCInfo(lcOcWs, "Gateway answers again — starting a new round of connection attempts");
-    m_gaveUp = false;
-    m_reconnectAttempt = 0;
-    m_reconnectDelay = m_timings.initialReconnectDelay;
+    startNewRound();
     connectionAttempt();
 }
 
@@ -255,11 +251,16 @@ void OpenClawWebSocket::handleDrop(QWebSocket *socket, const std::optional<QStri
     failAllWaiting(BridgeError::networkError(QStringLiteral("OpenClaw WebSocket disconnected")));
     if (!self || m_isIntentionalDisconnect)
         return;
-    if (previous.kind() == OpenClawWSState::Kind::connected) {
-        m_reconnectAttempt = 0;
-        m_reconnectDelay = m_timings.initialReconnectDelay;
-    }
+    if (previous.kind() == OpenClawWSState::Kind::connected)
+        startNewRound();
     scheduleReconnect();
+}
+
+void OpenClawWebSocket::startNewRound()
+{
+    m_reconnectAttempt = 0;
+    m_reconnectDelay = m_timings.initialReconnectDelay;
+    m_gaveUp = false;
 }
 
 void OpenClawWebSocket::scheduleReconnect()
@@ -360,9 +361,7 @@ void OpenClawWebSocket::handleConnectResponse(const Frame &frame)
     m_handshake->stopWaiting();
     if (frame.ok) {
         m_handshake->accepted(frame);
-        m_reconnectAttempt = 0;
-        m_reconnectDelay = m_timings.initialReconnectDelay;
-        m_gaveUp = false;
+        startNewRound();
         m_pingTimer->start(toMs(m_timings.pingInterval));
         setState(OpenClawWSState::connected());
         qCInfo(lcOcWs, "OpenClaw WS authenticated and connected");

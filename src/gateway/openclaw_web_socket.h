@@ -106,6 +106,8 @@ private:
     // A failed attempt before the handshake finished: reconnect with backoff.
     void failAttempt(const QString &state);
     void handleDrop(QWebSocket *socket, const std::optional<QString> &receiveError);
+    // The attempts count from the first again, with the shortest delay.
+    void startNewRound();
     void scheduleReconnect();
     void sendPing();
 
