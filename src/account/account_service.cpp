@@ -54,10 +54,10 @@ QCoro::Task<Result<QString>> AccountService::resetPassword(QString email, QStrin
     co_return answer->message;
 }
 
-bool AccountService::signOut()
+bool AccountService::signOut(KeychainManager *keychain, Settings *settings)
 {
-    const bool gone = m_keychain->deleteItem(CredentialService::relay()).ok();
-    m_settings->remove(SettingsKey::accountEmail);
+    const bool gone = keychain->deleteItem(CredentialService::relay()).ok();
+    settings->remove(SettingsKey::accountEmail);
     qCInfo(lcAuth, "Signed out of the relay");
     return gone;
 }

@@ -33,7 +33,10 @@ public:
 
     // Deletes the relay token and "accountEmail"; the bridge token,
     // "bridgeName" and "bridgeId" stay. True when the token is gone.
-    bool signOut();
+    bool signOut() { return signOut(m_keychain, m_settings); }
+    // The same for a caller without the relay client (signing out asks
+    // nothing of the relay).
+    static bool signOut(KeychainManager *keychain, Settings *settings);
 
     bool isSignedIn() const;
     std::optional<QString> accountEmail() const;

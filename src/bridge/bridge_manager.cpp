@@ -1,6 +1,6 @@
 #include "bridge/bridge_manager.h"
 
-#include "bridge/agent_card.h"
+#include "account/account_service.h"
 #include "bridge/gateway_settings.h"
 #include "platform/deployment.h"
 #include "platform/keychain_manager.h"
@@ -10,18 +10,7 @@
 #include <QFileInfo>
 #include <QStandardPaths>
 
-#include <algorithm>
-
 namespace halvex {
-
-namespace {
-
-std::chrono::milliseconds toMs(double seconds)
-{
-    return std::chrono::milliseconds(qRound64(seconds * 1000.0));
-}
-
-} // namespace
 
 BridgeManager::BridgeManager(Dependencies deps, Timings timings, QObject *parent)
     : QObject(parent), m_deps(std::move(deps)), m_timings(timings)
@@ -65,12 +54,19 @@ BridgeManager::BridgeManager(Dependencies deps, Timings timings, QObject *parent
         m_chatPipeline->webSocketStateChanged();
     });
 
-    m_agentCardTimer = new QTimer(this);
-    m_agentCardTimer->setSingleShot(true);
-    QObject::connect(m_agentCardTimer, &QTimer::timeout, this, [this] {
-        if (m_connectionState == BridgeConnectionState::connected())
-            sendAgentCard();
-    });
+    AgentCardPublisher::Links card;
+    card.describe = [this] {
+        AgentCardInput input;
+        input.name = bridgeName();
+        input.version = appShortVersion();
+        input.device = m_deps.deviceFacts ? m_deps.deviceFacts() : currentDeviceFacts();
+        input.openClawConnected = m_openClawReachable;
+        return input;
+    };
+    card.send = [this](const QJsonObject &message) { m_relayWebSocket->sendJSON(message); };
+    card.relayConnected = [this] { return m_connectionState == BridgeConnectionState::connected(); };
+    card.localModelDetector = m_deps.localModelDetector;
+    m_agentCard = new AgentCardPublisher(std::move(card), m_timings.agentCardInterval, this);
 
     m_relayWebSocket->setDelegate(this);
     // The gateway settings come first: the first gateway attempt goes to the
@@ -166,7 +162,7 @@ void BridgeManager::start()
     m_relayWebSocket->connect(*token);
     configureGatewayWebSocket();
     m_gatewayMonitor->start();
-    refreshLocalModels(); // runs on; start() does not wait for it
+    m_agentCard->refreshLocalModels(); // runs on; start() does not wait for it
 }
 
 void BridgeManager::stop()
@@ -176,7 +172,7 @@ void BridgeManager::stop()
     // Its queue went with the link; answers still streaming finish unhindered.
     m_openClawClient->setStreamReadingPaused(false);
     m_openClawWebSocket->disconnect();
-    m_agentCardTimer->stop();
+    m_agentCard->cancelScheduled();
     m_gatewayMonitor->stop();
     stopMemorySync();
     setConnectionState(BridgeConnectionState::disconnected());
@@ -218,7 +214,7 @@ void BridgeManager::setBridgeName(const QString &name)
         m_deps.settings->setString(SettingsKey::bridgeName, trimmed);
     Q_EMIT bridgeNameChanged(bridgeName());
     if (m_connectionState == BridgeConnectionState::connected())
-        sendAgentCard();
+        m_agentCard->sendNow();
 }
 
 void BridgeManager::setMemorySyncEnabled(bool enabled)
@@ -261,8 +257,7 @@ void BridgeManager::reloadCredentials()
 
 void BridgeManager::signOut()
 {
-    (void)m_deps.keychain->deleteItem(CredentialService::relay());
-    m_deps.settings->remove(SettingsKey::accountEmail);
+    (void)AccountService::signOut(m_deps.keychain, m_deps.settings);
 }
 
 void BridgeManager::loadOpenClawConfig()
@@ -294,16 +289,13 @@ void BridgeManager::configureGatewayWebSocket()
     m_openClawWebSocket->connect(m_openClawClient->endpointURL(), m_openClawClient->gatewayToken());
 }
 
-
-
-
 void BridgeManager::setOpenClawReachable(bool reachable)
 {
     if (reachable != m_openClawReachable) {
         m_openClawReachable = reachable;
         Q_EMIT openClawReachableChanged(reachable);
         if (m_connectionState == BridgeConnectionState::connected())
-            scheduleAgentCard();
+            m_agentCard->schedule();
     }
     if (reachable && m_connectionState == BridgeConnectionState::connected())
         startMemorySyncIfEnabled();
@@ -334,66 +326,11 @@ void BridgeManager::stopMemorySync()
     m_memorySyncService.reset();
 }
 
-QCoro::Task<> BridgeManager::refreshLocalModels()
-{
-    const QPointer<BridgeManager> self(this);
-    QList<LocalModel> models;
-    if (m_deps.localModelDetector) {
-        // Keep the detector (and whatever it captured) alive for the wait.
-        const LocalModelDetector detector = m_deps.localModelDetector;
-        models = co_await detector();
-        if (!self)
-            co_return;
-    }
-
-    QList<QVariantMap> cached;
-    cached.reserve(models.size());
-    for (const LocalModel &model : models) {
-        cached.append(QVariantMap{
-            {QStringLiteral("name"), model.name},
-            {QStringLiteral("size_gb"), model.sizeGB},
-            {QStringLiteral("params"), model.parameterSize},
-        });
-    }
-    self->m_cachedLocalModels = cached;
-
-    if (!cached.isEmpty()) {
-        qCInfo(lcBridge, "Detected %ld local Ollama model(s) for agent card", static_cast<long>(cached.size()));
-        if (self->m_connectionState == BridgeConnectionState::connected())
-            self->sendAgentCard();
-    }
-}
-
-void BridgeManager::sendAgentCard()
-{
-    AgentCardInput input;
-    input.name = bridgeName();
-    input.version = appShortVersion();
-    input.device = m_deps.deviceFacts ? m_deps.deviceFacts() : currentDeviceFacts();
-    input.localModels = m_cachedLocalModels;
-    input.openClawConnected = m_openClawReachable;
-
-    m_agentCardTimer->stop();
-    m_lastAgentCard.start();
-    // Sent even when the link is down; the link then drops it with its own line.
-    m_relayWebSocket->sendJSON(buildAgentCard(input));
-    qCInfo(lcBridge, "Agent card sent: %s v%s", qUtf8Printable(input.name), qUtf8Printable(input.version));
-}
-
-void BridgeManager::scheduleAgentCard()
-{
-    if (m_agentCardTimer->isActive())
-        return; // the card due then carries the newest state
-    const qint64 interval = toMs(m_timings.agentCardInterval).count();
-    const qint64 since = m_lastAgentCard.isValid() ? m_lastAgentCard.elapsed() : interval;
-    m_agentCardTimer->start(int(std::max<qint64>(0, interval - since)));
-}
-
 void BridgeManager::didConnect()
 {
     if (!m_running)
         return; // a late report of a link that was stopped since
-    sendAgentCard();
+    m_agentCard->sendNow();
     setConnectionState(BridgeConnectionState::connected());
     qCInfo(lcBridge, "Connected to relay");
     if (m_openClawReachable)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "bridge/agent_card_publisher.h"
 #include "bridge/bridge_connection_state.h"
 #include "bridge/chat_pipeline.h"
 #include "bridge/gateway_monitor.h"
@@ -8,10 +9,8 @@
 #include "platform/device_facts.h"
 #include "relay/relay_web_socket.h"
 
-#include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
-#include <QTimer>
 #include <QUrl>
 #include <QVariantMap>
 
@@ -27,16 +26,6 @@ namespace halvex {
 
 class KeychainManager;
 class Settings;
-
-// One local model as the agent card lists it.
-struct LocalModel {
-    QString name;
-    double sizeGB = 0.0;
-    QString parameterSize;
-};
-
-// Finds the local models to announce in the agent card.
-using LocalModelDetector = std::function<QCoro::Task<QList<LocalModel>>()>;
 
 // What the manager needs of a running memory sync service.
 class MemorySyncHandle
@@ -128,7 +117,7 @@ public:
     // Whether the credential store holds a bridge token (reads the store).
     bool hasBridgeToken() const;
     // {"name", "size_gb", "params"} per detected model; kept across stop().
-    QList<QVariantMap> cachedLocalModels() const { return m_cachedLocalModels; }
+    QList<QVariantMap> cachedLocalModels() const { return m_agentCard->cachedLocalModels(); }
 
     // --- Commands
     // The user's on/off switch: stored, then the bridge starts or stops.
@@ -183,9 +172,6 @@ private:
     void setOpenClawReachable(bool reachable);
     void startMemorySyncIfEnabled();
     void stopMemorySync();
-    QCoro::Task<> refreshLocalModels();
-    void sendAgentCard();
-    void scheduleAgentCard();
     void setConnectionState(const BridgeConnectionState &state);
 
     Dependencies m_deps;
@@ -203,10 +189,8 @@ private:
     OpenClawWebSocket *m_openClawWebSocket = nullptr; // child
     ChatPipeline *m_chatPipeline = nullptr;           // child
     GatewayMonitor *m_gatewayMonitor = nullptr;       // child
-    QTimer *m_agentCardTimer = nullptr;               // child
-    QElapsedTimer m_lastAgentCard;
+    AgentCardPublisher *m_agentCard = nullptr;        // child
     std::unique_ptr<MemorySyncHandle> m_memorySyncService;
-    QList<QVariantMap> m_cachedLocalModels;
 };
 
 } // namespace halvex
