@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/status_icon_manager.h"
+#include "app/status_menu.h"
 #include "bridge/bridge_connection_state.h"
 
 #include <QHash>
@@ -40,18 +41,7 @@ public:
     // Shows a modal alert and returns once the user chose a button.
     using AlertRunner = std::function<void(QMessageBox &alert)>;
 
-    // Everything the menu shows.
-    struct MenuContent {
-        BridgeConnectionState connectionState;
-        bool openClawReachable = false;
-        bool isEnabled = false;
-        QString relayHost;
-        QString openClawEndpoint; // the gateway client's endpoint URL as text
-        QString bridgeName;       // "My Mac" when none is stored
-        QString accountEmail;     // empty: no account line
-        bool memorySyncEnabled = false;
-        bool startAtLogin = false;
-    };
+    using MenuContent = StatusMenuContent;
 
     // Neither the bridge manager nor the login item is owned; both must
     // outlive the controller. The tray icon is shown when the desktop has a
@@ -68,11 +58,11 @@ public:
     QWidget *setupWindow() const;
 
     MenuContent menuContent() const;
-    // A new menu for the content. With a target its actions call the
-    // target's slots (queued, after the menu has closed); without one they
-    // do nothing (pictures for the documentation).
-    static QMenu *buildMenu(const MenuContent &content, MenuBarController *target = nullptr);
-    static QString relayStatusText(const BridgeConnectionState &state, const QString &relayHost);
+    // StatusMenu::build, for those that know the controller.
+    static QMenu *buildMenu(const MenuContent &content, MenuBarController *target = nullptr)
+    {
+        return StatusMenu::build(content, target);
+    }
     static QString memorySyncAlertText();
     static QString windowTitle(SettingsWindow window);
     static QSize windowSize(SettingsWindow window);
