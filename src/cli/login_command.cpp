@@ -3,6 +3,7 @@
 #include "cli/login_command.h"
 
 #include "account/account_runtime.h"
+#include "cli/account_command.h"
 #include "cli/cli.h"
 
 #include <QCommandLineParser>
@@ -126,28 +127,6 @@ int reportMessage(const Result<QString> &result, bool json)
 
 } // namespace
 
-std::optional<int> parseCommandLine(QCommandLineParser &parser, const QString &command, const QStringList &arguments,
-                                    qsizetype maxPositional)
-{
-    if (const std::optional<int> done = parseCommandArguments(parser, command, arguments))
-        return done;
-    if (parser.positionalArguments().size() > maxPositional) {
-        err() << QStringLiteral("Too many arguments. See: halvex-bridge %1 --help").arg(command) << Qt::endl;
-        return misuse;
-    }
-    return std::nullopt;
-}
-
-std::unique_ptr<AccountRuntime> openAccountRuntime()
-{
-    Result<std::unique_ptr<AccountRuntime>> opened = AccountRuntime::forCommands();
-    if (!opened) {
-        err() << opened.error().description() << Qt::endl;
-        return nullptr;
-    }
-    return std::move(opened).value();
-}
-
 int runLoginCommand(const QStringList &arguments)
 {
     QCommandLineParser parser;
@@ -165,21 +144,17 @@ int runLoginCommand(const QStringList &arguments)
         QStringLiteral("Set a new password with the reset code (asks for the code and the new password)."));
     const QCommandLineOption jsonOption(QStringLiteral("json"), QStringLiteral("Print the outcome as JSON."));
     parser.addOptions({createOption, forgotOption, resetOption, jsonOption});
-    if (const std::optional<int> done = parseCommandLine(parser, QStringLiteral("login"), arguments, 1))
+    auto opened = openAccountCommand(parser, QStringLiteral("login"), arguments, 1, [&](const QCommandLineParser &given) {
+        const int modes =
+            int(given.isSet(createOption)) + int(given.isSet(forgotOption)) + int(given.isSet(resetOption));
+        return modes > 1 ? QStringLiteral("Usage: halvex-bridge login [--create | --forgot-password | "
+                                          "--reset-password] [--json] [EMAIL]")
+                         : QString();
+    });
+    if (const int *done = std::get_if<int>(&opened))
         return *done;
+    AccountRuntime &runtime = *std::get<std::unique_ptr<AccountRuntime>>(opened);
     const QStringList positional = parser.positionalArguments();
-    const int modes =
-        int(parser.isSet(createOption)) + int(parser.isSet(forgotOption)) + int(parser.isSet(resetOption));
-    if (modes > 1) {
-        err() << QStringLiteral("Usage: halvex-bridge login [--create | --forgot-password | --reset-password] "
-                                "[--json] [EMAIL]")
-              << Qt::endl;
-        return misuse;
-    }
-    const std::unique_ptr<AccountRuntime> opened = openAccountRuntime();
-    if (!opened)
-        return misuse;
-    AccountRuntime &runtime = *opened;
     const bool json = parser.isSet(jsonOption);
 
     std::optional<QString> email = positional.isEmpty()

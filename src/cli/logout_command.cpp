@@ -3,7 +3,7 @@
 
 #include "account/account_runtime.h"
 #include "cli/cli.h"
-#include "cli/login_command.h" // parseCommandLine, openAccountRuntime
+#include "cli/account_command.h"
 
 #include <QCommandLineParser>
 
@@ -16,12 +16,10 @@ int runLogoutCommand(const QStringList &arguments)
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Signs out of the Halvex account. This machine stays paired: "
                                                     "the bridge keeps serving the phone."));
-    if (const std::optional<int> done = parseCommandLine(parser, QStringLiteral("logout"), arguments, 0))
+    auto opened = openAccountCommand(parser, QStringLiteral("logout"), arguments, 0);
+    if (const int *done = std::get_if<int>(&opened))
         return *done;
-    const std::unique_ptr<AccountRuntime> opened = openAccountRuntime();
-    if (!opened)
-        return misuse;
-    AccountRuntime &runtime = *opened;
+    AccountRuntime &runtime = *std::get<std::unique_ptr<AccountRuntime>>(opened);
     const std::optional<QString> email = runtime.account()->accountEmail();
     if (!runtime.account()->signOut()) {
         err() << QStringLiteral("The sign-in could not be removed from the credential store.") << Qt::endl;

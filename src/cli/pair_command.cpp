@@ -5,7 +5,7 @@
 #include "account/account_runtime.h"
 #include "account/qr_code.h"
 #include "cli/cli.h"
-#include "cli/login_command.h" // parseCommandLine, openAccountRuntime
+#include "cli/account_command.h"
 
 #include <QCommandLineParser>
 #include <QJsonDocument>
@@ -96,25 +96,20 @@ int runPairCommand(const QStringList &arguments)
                                          QStringLiteral("Print the QR code without colours."));
     const QCommandLineOption jsonOption(QStringLiteral("json"), QStringLiteral("Print the outcome as JSON."));
     parser.addOptions({qrOption, pngOption, plainOption, jsonOption});
-    if (const std::optional<int> done = parseCommandLine(parser, QStringLiteral("pair"), arguments, 1))
+    auto opened = openAccountCommand(parser, QStringLiteral("pair"), arguments, 1, [&](const QCommandLineParser &given) {
+        const QStringList positional = given.positionalArguments();
+        if (given.isSet(qrOption) && !positional.isEmpty())
+            return QStringLiteral("Usage: halvex-bridge pair [CODE | --qr] [--png FILE] [--no-color] [--json]");
+        if (!positional.isEmpty() &&
+            PairingService::normalizedCode(positional.first()).size() < PairingService::minimumCodeLength)
+            return QStringLiteral("The code needs at least %1 characters, as the phone shows it (XXXX-XXXX).")
+                .arg(PairingService::minimumCodeLength);
+        return QString();
+    });
+    if (const int *done = std::get_if<int>(&opened))
         return *done;
+    AccountRuntime &runtime = *std::get<std::unique_ptr<AccountRuntime>>(opened);
     const QStringList positional = parser.positionalArguments();
-    if (parser.isSet(qrOption) && !positional.isEmpty()) {
-        err() << QStringLiteral("Usage: halvex-bridge pair [CODE | --qr] [--png FILE] [--no-color] [--json]")
-              << Qt::endl;
-        return misuse;
-    }
-    if (!positional.isEmpty() &&
-        PairingService::normalizedCode(positional.first()).size() < PairingService::minimumCodeLength) {
-        err() << QStringLiteral("The code needs at least %1 characters, as the phone shows it (XXXX-XXXX).")
-                     .arg(PairingService::minimumCodeLength)
-              << Qt::endl;
-        return misuse;
-    }
-    const std::unique_ptr<AccountRuntime> opened = openAccountRuntime();
-    if (!opened)
-        return misuse;
-    AccountRuntime &runtime = *opened;
     const bool json = parser.isSet(jsonOption);
     const bool colours = useColours(parser.isSet(plainOption));
     const QString pngPath = parser.value(pngOption);

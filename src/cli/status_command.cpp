@@ -4,7 +4,7 @@
 
 #include "account/account_runtime.h"
 #include "cli/cli.h"
-#include "cli/login_command.h" // parseCommandLine, openAccountRuntime
+#include "cli/account_command.h"
 #include "gateway/openclaw_client.h"
 #include "platform/settings.h"
 
@@ -25,13 +25,11 @@ int runStatusCommand(const QStringList &arguments)
                                                     "paired, 1 when not."));
     const QCommandLineOption jsonOption(QStringLiteral("json"), QStringLiteral("Print the state as JSON."));
     parser.addOption(jsonOption);
-    if (const std::optional<int> done = parseCommandLine(parser, QStringLiteral("status"), arguments, 0))
+    auto opened = openAccountCommand(parser, QStringLiteral("status"), arguments, 0);
+    if (const int *done = std::get_if<int>(&opened))
         return *done;
+    AccountRuntime &runtime = *std::get<std::unique_ptr<AccountRuntime>>(opened);
     const bool json = parser.isSet(jsonOption);
-    const std::unique_ptr<AccountRuntime> opened = openAccountRuntime();
-    if (!opened)
-        return misuse;
-    AccountRuntime &runtime = *opened;
     const bool signedIn = runtime.account()->isSignedIn();
     const QString email = runtime.account()->accountEmail().value_or(QString());
     const std::optional<PairingResult> paired = runtime.pairing()->alreadyPaired();

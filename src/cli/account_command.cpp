@@ -1,0 +1,35 @@
+#include "cli/account_command.h"
+
+#include "account/account_runtime.h"
+#include "cli/cli.h"
+
+#include <QCommandLineParser>
+#include <QTextStream>
+
+namespace halvex::cli {
+
+std::variant<int, std::unique_ptr<AccountRuntime>> openAccountCommand(QCommandLineParser &parser,
+                                                                      const QString &command,
+                                                                      const QStringList &arguments,
+                                                                      qsizetype maxPositional,
+                                                                      const ArgumentCheck &misuse)
+{
+    if (const std::optional<int> done = parseCommandArguments(parser, command, arguments))
+        return *done;
+    if (parser.positionalArguments().size() > maxPositional) {
+        err() << QStringLiteral("Too many arguments. See: halvex-bridge %1 --help").arg(command) << Qt::endl;
+        return int(ExitStatus::misuse);
+    }
+    if (const QString why = misuse ? misuse(parser) : QString(); !why.isEmpty()) {
+        err() << why << Qt::endl;
+        return int(ExitStatus::misuse);
+    }
+    Result<std::unique_ptr<AccountRuntime>> opened = AccountRuntime::forCommands();
+    if (!opened) {
+        err() << opened.error().description() << Qt::endl;
+        return int(ExitStatus::misuse);
+    }
+    return std::move(opened).value();
+}
+
+} // namespace halvex::cli
