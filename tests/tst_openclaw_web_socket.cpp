@@ -318,6 +318,20 @@ private Q_SLOTS:
         rig.socket->disconnect();
     }
 
+    void aTokenWithoutAUtf8FormStopsTheAttempts()
+    {
+        // A lone surrogate has no UTF-8 form: nothing is sent, and trying
+        // again cannot mend it.
+        Rig rig;
+        rig.socket->connect(rig.gateway.httpUrl(), QStringLiteral("gw-") + QChar(0xD800));
+        QVERIFY(rig.waitForState(OpenClawWSState::error(QStringLiteral("Serialization failed"))));
+        QVERIFY(rig.gateway.connectRecords().isEmpty());
+        QTest::qWait(300); // well past the shortened reconnect delay
+        QCOMPARE(rig.gateway.connectionCount(), 1);
+        QCOMPARE(rig.socket->state(), OpenClawWSState::error(QStringLiteral("Serialization failed")));
+        rig.socket->disconnect();
+    }
+
     void aMalformedChallengeIsAFailedAttemptThatBacksOff()
     {
         Rig rig;
