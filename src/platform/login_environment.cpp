@@ -79,6 +79,19 @@ QCoro::Task<QString> LoginEnvironment::searchPath()
     }
     m_asking = true;
     QPointer<LoginEnvironment> self(this);
+    // Should this run end early (its coroutine destroyed while the shell
+    // runs), the callers waiting for it get an empty answer rather than
+    // wait forever; the next call asks again.
+    struct Release {
+        QPointer<LoginEnvironment> environment;
+        ~Release()
+        {
+            if (environment && environment->m_asking) {
+                environment->m_asking = false;
+                Q_EMIT environment->searchPathKnown();
+            }
+        }
+    } release{self};
     ProcessRequest request;
     request.program = m_shell;
     request.arguments = QStringList{QStringLiteral("-lc"), QString::fromLatin1(kScript)};
