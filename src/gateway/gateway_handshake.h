@@ -26,7 +26,7 @@ class OpenClawDeviceIdentity;
 // The gateway's handshake on a connection the socket opened: waits for
 // "connect.challenge", answers it with the connect request signed with this
 // device's key (ConnectRequestBuilder), reads the answer to it (keeping the
-// device token the gateway issues), and answers NOT_PAIRED by having
+// device token the gateway grants), and answers NOT_PAIRED by having
 // PairingApprover approve this device once per round. What the connection
 // must do about it comes out as signals.
 class GatewayHandshake : public QObject
@@ -74,7 +74,7 @@ public:
     std::optional<QString> answerChallenge(const QJsonObject &payload, bool hasPayload, const QString &gatewayToken);
 
     // The gateway accepted the connect request: keeps the device token it
-    // issued; the next refusal may be approved again.
+    // granted; the next refusal may be approved again.
     void accepted(const GatewayProtocol::Frame &response);
     // The gateway refused it. The text to show before the next attempt; or
     // nothing for NOT_PAIRED, which this handles itself (stateReported, and
