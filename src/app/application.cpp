@@ -1,8 +1,8 @@
 #include "app/application.h"
 
 #include "app/app_delegate.h"
-#include "app/bridge_notifications.h"
-#include "app/desktop_notification.h"
+#include "service/bridge_notifications.h"
+#include "service/desktop_notification.h"
 #include "app/menu_bar_controller.h"
 #include "platform/login_item.h"
 #include "platform/single_instance.h"
