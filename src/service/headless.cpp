@@ -12,6 +12,10 @@
 
 #include <csignal>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 namespace halvex {
 
 namespace {
@@ -27,6 +31,14 @@ HeadlessBridge::HeadlessBridge(Options options)
     // Watching from before the start, so the first outage counts too.
     m_notifications = std::make_unique<BridgeNotifications>(m_runtime->bridgeManager(), m_runtime->settings(),
                                                             std::move(sink), options.notifications);
+#ifdef __GLIBC__
+    // glibc keeps freed memory in its arenas (one per thread that allocated,
+    // the network threads' too) for reuse; a long-running service that
+    // streamed a burst of answers would hold that peak for good.
+    m_memoryTrim.setInterval(options.timings.memoryTrimIntervalMs);
+    QObject::connect(&m_memoryTrim, &QTimer::timeout, &m_memoryTrim, [] { ::malloc_trim(0); });
+    m_memoryTrim.start();
+#endif
 }
 
 // The notifications go first: they watch the bridge.

@@ -3,6 +3,8 @@
 #include "bridge/bridge_runtime.h"
 #include "service/bridge_notifications.h"
 
+#include <QTimer>
+
 #include <memory>
 
 namespace halvex {
@@ -14,8 +16,15 @@ namespace halvex {
 class HeadlessBridge
 {
 public:
+    struct Timings {
+        // How often memory that the allocator holds free (after a burst of
+        // chats, say) is handed back to the system.
+        int memoryTrimIntervalMs = 15 * 1000;
+    };
+
     struct Options {
         BridgeRuntime::Options runtime;
+        Timings timings;
         BridgeNotifications::Timings notifications;
         // Shows one notification; none: sendDesktopNotification.
         BridgeNotifications::Sink notificationSink;
@@ -35,6 +44,7 @@ public:
 
 private:
     std::unique_ptr<BridgeRuntime> m_runtime;
+    QTimer m_memoryTrim;
     std::unique_ptr<BridgeNotifications> m_notifications;
 };
 
