@@ -39,23 +39,32 @@ const QString token = QStringLiteral("idle-rss-bridge-token");
 struct Memory {
     double rssMb = -1;
     double peakMb = -1;
+    double anonMb = -1; // RssAnon: what is the process's alone
+    double pssMb = -1;  // shared library pages split among their users
 };
 
-// VmRSS and VmHWM of a process, in MB (1024 kB).
+// The figures of a process, in MB (1024 kB).
 Memory memoryOf(qint64 pid)
 {
     Memory memory;
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return memory;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        const QList<QByteArray> fields = line.simplified().split(' ');
-        if (fields.size() < 2)
+    for (const QString &file : {QStringLiteral("status"), QStringLiteral("smaps_rollup")}) {
+        QFile status(QStringLiteral("/proc/%1/%2").arg(pid).arg(file));
+        if (!status.open(QIODevice::ReadOnly))
             continue;
-        if (fields.at(0) == "VmRSS:")
-            memory.rssMb = fields.at(1).toDouble() / 1024.0;
-        else if (fields.at(0) == "VmHWM:")
-            memory.peakMb = fields.at(1).toDouble() / 1024.0;
+        for (const QByteArray &line : status.readAll().split('\n')) {
+            const QList<QByteArray> fields = line.simplified().split(' ');
+            if (fields.size() < 2)
+                continue;
+            const double mb = fields.at(1).toDouble() / 1024.0;
+            if (fields.at(0) == "VmRSS:")
+                memory.rssMb = mb;
+            else if (fields.at(0) == "VmHWM:")
+                memory.peakMb = mb;
+            else if (fields.at(0) == "RssAnon:")
+                memory.anonMb = mb;
+            else if (fields.at(0) == "Pss:")
+                memory.pssMb = mb;
+        }
     }
     return memory;
 }
@@ -154,8 +163,8 @@ int main(int argc, char **argv)
         return fail("the bridge did not probe the gateway stand-in");
     pump(settleMs);
     const Memory idle = memoryOf(pid);
-    std::printf("headless idle (after %d s): VmRSS %.1f MB, VmHWM %.1f MB\n", settleMs / 1000, idle.rssMb,
-                idle.peakMb);
+    std::printf("headless idle (after %d s): VmRSS %.1f MB, VmHWM %.1f MB (RssAnon %.1f MB, Pss %.1f MB)\n",
+                settleMs / 1000, idle.rssMb, idle.peakMb, idle.anonMb, idle.pssMb);
 
     // The burst, with the peak counted from its start.
     QFile clearRefs(QStringLiteral("/proc/%1/clear_refs").arg(pid));

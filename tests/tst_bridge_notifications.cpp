@@ -10,6 +10,8 @@
 #include "service/headless.h"
 
 #include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTest>
 
@@ -236,6 +238,22 @@ private Q_SLOTS:
         QCOMPARE(call.at(3).toString(), QStringLiteral("Halvex Bridge is offline"));
         QCOMPARE(call.at(4).toString(), QStringLiteral("The link is down."));
         QCOMPARE(call.at(6).toMap().value(QStringLiteral("desktop-entry")).toString(), appId());
+    }
+
+    // Where no notification service runs, sending is silent: no warning,
+    // nothing waits for an answer.
+    void withoutANotificationServiceNothingComplains()
+    {
+        QDBusConnection bus = QDBusConnection::sessionBus();
+        if (!bus.isConnected())
+            QSKIP("no session bus (run through scripts/with-test-session)");
+        if (bus.interface()->isServiceRegistered(QStringLiteral("org.freedesktop.Notifications")))
+            QSKIP("a notification service runs on this bus");
+        QTest::failOnWarning(QRegularExpression(QStringLiteral(".*")));
+        sendDesktopNotification(QStringLiteral("Halvex Bridge is offline"), QStringLiteral("The link is down."));
+        // A round trip after the call: the bus has answered it by then.
+        QVERIFY(bus.interface()->isServiceRegistered(QStringLiteral("org.freedesktop.DBus")));
+        QCoreApplication::processEvents();
     }
 
     // The headless bridge, on the user's own stores (private to this test),

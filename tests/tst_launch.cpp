@@ -14,6 +14,7 @@
 #include "platform/keychain_manager.h"
 #include "platform/settings.h"
 #include "relay_stand_in.h"
+#include "service/tray_launcher.h"
 #include "temp_settings.h"
 
 #include <QDir>
@@ -518,6 +519,31 @@ private Q_SLOTS:
         headless.process.terminate();
         QVERIFY2(headless.waitForExit(), qPrintable(headless.output));
         QCOMPARE(headless.process.exitCode(), 0);
+    }
+
+    // The two programs find each other beside each other (the build tree)
+    // and in the package's layout: /usr/bin and /usr/libexec/halvex-bridge.
+    void programsFindEachOther()
+    {
+        QTemporaryDir root;
+        const auto place = [&root](const QString &path) {
+            QDir().mkpath(QFileInfo(root.filePath(path)).absolutePath());
+            QFile file(root.filePath(path));
+            return file.open(QIODevice::WriteOnly) && file.setPermissions(file.permissions() | QFile::ExeOwner);
+        };
+        const QString bin = root.filePath(QStringLiteral("usr/bin/halvex-bridge"));
+        const QString tray = root.filePath(QStringLiteral("usr/libexec/halvex-bridge/halvex-bridge-tray"));
+        QVERIFY(place(QStringLiteral("usr/bin/halvex-bridge")));
+        QCOMPARE(trayProgramPath(bin), QString());
+        QVERIFY(place(QStringLiteral("usr/libexec/halvex-bridge/halvex-bridge-tray")));
+        QCOMPARE(trayProgramPath(bin), tray);
+        QCOMPARE(bridgeProgramPath(tray), bin);
+
+        const QString besideBin = root.filePath(QStringLiteral("build/halvex-bridge"));
+        QVERIFY(place(QStringLiteral("build/halvex-bridge")));
+        QVERIFY(place(QStringLiteral("build/halvex-bridge-tray")));
+        QCOMPARE(trayProgramPath(besideBin), root.filePath(QStringLiteral("build/halvex-bridge-tray")));
+        QCOMPARE(bridgeProgramPath(root.filePath(QStringLiteral("build/halvex-bridge-tray"))), besideBin);
     }
 
     // Without the tray program beside it (nor where the package puts it),

@@ -13,19 +13,30 @@ namespace halvex {
 
 namespace {
 const QString trayProgramName = QStringLiteral("halvex-bridge-tray");
-} // namespace
+const QString bridgeProgramName = QStringLiteral("halvex-bridge");
 
-QString trayProgramPath(const QString &programPath)
+// `name` beside `neighbour`, else in the folder `relative` to its folder.
+QString findProgram(const QString &neighbour, const QString &relative, const QString &name)
 {
-    const QDir folder = QFileInfo(programPath).absoluteDir();
+    const QDir folder = QFileInfo(neighbour).absoluteDir();
     for (const QString &candidate :
-         {folder.filePath(trayProgramName),
-          QDir::cleanPath(folder.filePath(QStringLiteral(HALVEX_TRAY_FROM_BIN) + QLatin1Char('/') + trayProgramName))}) {
+         {folder.filePath(name), QDir::cleanPath(folder.filePath(relative + QLatin1Char('/') + name))}) {
         const QFileInfo info(candidate);
         if (info.isFile() && info.isExecutable())
             return info.absoluteFilePath();
     }
     return {};
+}
+} // namespace
+
+QString trayProgramPath(const QString &programPath)
+{
+    return findProgram(programPath, QStringLiteral(HALVEX_TRAY_FROM_BIN), trayProgramName);
+}
+
+QString bridgeProgramPath(const QString &trayProgramPath)
+{
+    return findProgram(trayProgramPath, QStringLiteral(HALVEX_BIN_FROM_TRAY), bridgeProgramName);
 }
 
 int execTrayProgram(int argc, char **argv)

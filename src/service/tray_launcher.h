@@ -13,6 +13,11 @@ namespace halvex {
 // exists.
 QString trayProgramPath(const QString &programPath);
 
+// The other way round: halvex-bridge for the tray program at
+// `trayProgramPath`, which is what a login item should start. Empty when it
+// is not there.
+QString bridgeProgramPath(const QString &trayProgramPath);
+
 // Replaces this process with the tray program, same arguments. Returns only
 // when that fails: the exit code, after a clear error on stderr.
 int execTrayProgram(int argc, char **argv);
