@@ -1,13 +1,18 @@
 // Notifications about the bridge's links: driven by a real BridgeManager on
 // loopback stand-ins, and the desktop notification service played by a
-// stand-in on the private session bus.
-#include "app/bridge_notifications.h"
-#include "app/desktop_notification.h"
+// stand-in on the private session bus, which the headless bridge talks to
+// with no tray anywhere.
+#include "service/bridge_notifications.h"
+#include "service/desktop_notification.h"
 #include "bridge_rig.h"
 #include "gateway/openclaw_web_socket.h"
 #include "gateway_ws_stand_in.h"
+#include "service/headless.h"
 
 #include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QRegularExpression>
+#include <QStandardPaths>
 #include <QTest>
 
 using namespace halvex;
@@ -35,6 +40,42 @@ public Q_SLOTS:
         calls.append({appName, replacesId, appIcon, summary, body, actions, hints, expireTimeout});
         return uint(calls.size());
     }
+};
+
+// The notification server registered on the session bus for one test.
+class NotificationPeer
+{
+public:
+    NotificationPeer() : m_bus(QDBusConnection::sessionBus()) {}
+    ~NotificationPeer()
+    {
+        if (m_registered)
+            m_bus.unregisterService(QStringLiteral("org.freedesktop.Notifications"));
+        m_bus.unregisterObject(QStringLiteral("/org/freedesktop/Notifications"));
+    }
+    // An empty text when the peer is on the bus, else why not.
+    QString registerOnBus()
+    {
+        if (!m_bus.isConnected())
+            return QStringLiteral("no session bus (run through scripts/with-test-session)");
+        if (!m_bus.registerObject(QStringLiteral("/org/freedesktop/Notifications"), &server,
+                                  QDBusConnection::ExportAllSlots))
+            return QStringLiteral("cannot export the notification server");
+        m_registered = m_bus.registerService(QStringLiteral("org.freedesktop.Notifications"));
+        return m_registered ? QString() : QStringLiteral("another notification service owns the name on this bus");
+    }
+    // How many notifications with this summary arrived.
+    qsizetype count(const QString &summary) const
+    {
+        return std::count_if(server.calls.cbegin(), server.calls.cend(),
+                             [&](const QVariantList &call) { return call.at(3).toString() == summary; });
+    }
+
+    NotificationServer server;
+
+private:
+    QDBusConnection m_bus;
+    bool m_registered = false;
 };
 
 BridgeNotifications::Timings shortTimings()
@@ -76,6 +117,9 @@ class TestBridgeNotifications : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
+    // The user's stores of the headless bridge stay apart from the real ones.
+    void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
+
     void relayDownIsToldOncePerOutage()
     {
         Watched w;
@@ -182,14 +226,10 @@ private Q_SLOTS:
 
     void desktopNotificationReachesTheNotificationService()
     {
-        QDBusConnection bus = QDBusConnection::sessionBus();
-        if (!bus.isConnected())
-            QSKIP("no session bus (run through scripts/with-test-session)");
-        NotificationServer server;
-        QVERIFY(bus.registerObject(QStringLiteral("/org/freedesktop/Notifications"), &server,
-                                   QDBusConnection::ExportAllSlots));
-        if (!bus.registerService(QStringLiteral("org.freedesktop.Notifications")))
-            QSKIP("another notification service owns the name on this bus");
+        NotificationPeer peer;
+        if (const QString why = peer.registerOnBus(); !why.isEmpty())
+            QSKIP(qPrintable(why));
+        const NotificationServer &server = peer.server;
 
         sendDesktopNotification(QStringLiteral("Halvex Bridge is offline"), QStringLiteral("The link is down."));
         QTRY_COMPARE_WITH_TIMEOUT(server.calls.size(), 1, 10000);
@@ -198,8 +238,105 @@ private Q_SLOTS:
         QCOMPARE(call.at(3).toString(), QStringLiteral("Halvex Bridge is offline"));
         QCOMPARE(call.at(4).toString(), QStringLiteral("The link is down."));
         QCOMPARE(call.at(6).toMap().value(QStringLiteral("desktop-entry")).toString(), appId());
-        bus.unregisterService(QStringLiteral("org.freedesktop.Notifications"));
-        bus.unregisterObject(QStringLiteral("/org/freedesktop/Notifications"));
+    }
+
+    // Where no notification service runs, sending is silent: no warning,
+    // nothing waits for an answer.
+    void withoutANotificationServiceNothingComplains()
+    {
+        QDBusConnection bus = QDBusConnection::sessionBus();
+        if (!bus.isConnected())
+            QSKIP("no session bus (run through scripts/with-test-session)");
+        if (bus.interface()->isServiceRegistered(QStringLiteral("org.freedesktop.Notifications")))
+            QSKIP("a notification service runs on this bus");
+        QTest::failOnWarning(QRegularExpression(QStringLiteral(".*")));
+        sendDesktopNotification(QStringLiteral("Halvex Bridge is offline"), QStringLiteral("The link is down."));
+        // A round trip after the call: the bus has answered it by then.
+        QVERIFY(bus.interface()->isServiceRegistered(QStringLiteral("org.freedesktop.DBus")));
+        QCoreApplication::processEvents();
+    }
+
+    // The headless bridge, on the user's own stores (private to this test),
+    // tells the session's notification service itself: once per cause until
+    // it recovers, and nothing at all with the setting off.
+    void headlessBridgeNotifiesTheDesktop_data()
+    {
+        QTest::addColumn<bool>("enabled");
+        QTest::newRow("on") << true;
+        QTest::newRow("off") << false;
+    }
+
+    void headlessBridgeNotifiesTheDesktop()
+    {
+        QFETCH(bool, enabled);
+        NotificationPeer peer;
+        if (const QString why = peer.registerOnBus(); !why.isEmpty())
+            QSKIP(qPrintable(why));
+        const QString gatewayDown = QStringLiteral("OpenClaw is not answering");
+        const QString relayDown = QStringLiteral("Halvex Bridge is offline");
+
+        BridgeRig stands; // only its stand-ins and short timings
+        QVERIFY(stands.startStandIns());
+        std::unique_ptr<KeychainManager> keychain = KeychainManager::createDefault();
+        QVERIFY(keychain->save(CredentialService::bridge(), BridgeRig::bridgeToken).ok());
+        std::unique_ptr<Settings> settings = Settings::userDefaults();
+        settings->setString(SettingsKey::openClawEndpoint, stands.gateway.url().toString());
+        settings->setBoolean(SettingsKey::notificationsEnabled, enabled);
+        const auto forget = qScopeGuard([&] {
+            (void)keychain->deleteItem(CredentialService::bridge());
+            settings->remove(SettingsKey::openClawEndpoint);
+            settings->remove(SettingsKey::notificationsEnabled);
+        });
+
+        HeadlessBridge::Options options;
+        options.runtime.relayOrigin = stands.relay.origin();
+        options.runtime.homeDirectory = stands.home.path();
+        options.runtime.timings = stands.timings;
+        options.runtime.timings.healthCheckInterval = 0.2;
+        options.notifications = shortTimings();
+        HeadlessBridge headless(std::move(options));
+        BridgeManager *bridge = headless.bridgeManager();
+        headless.start();
+        QTRY_VERIFY_WITH_TIMEOUT(bridge->connectionState() == BridgeConnectionState::connected(), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(bridge->openClawReachable(), 20000);
+        const auto probes = [&stands] { return stands.gateway.requestsTo("/v1/models").size(); };
+
+        // The gateway stops answering and stays so through several probes.
+        stands.setModelsStatus(500);
+        QTRY_VERIFY_WITH_TIMEOUT(!bridge->openClawReachable(), 20000);
+        const qsizetype seen = probes();
+        QTRY_VERIFY_WITH_TIMEOUT(probes() >= seen + 4, 20000);
+        // The relay link goes down too, for many times the delay.
+        stands.relay.refuseToken(BridgeRig::bridgeToken);
+        QVERIFY(stands.relay.abortConnection());
+        QVERIFY(stands.relay.waitForAttempts(stands.relay.attemptCount() + 8, 20000));
+
+        if (!enabled) {
+            // What was sent would have arrived by now: the peer answers every
+            // call before the bus delivers the next message from us.
+            sendDesktopNotification(QStringLiteral("marker"), QString());
+            QTRY_COMPARE_WITH_TIMEOUT(peer.server.calls.size(), 1, 10000);
+            QCOMPARE(peer.count(QStringLiteral("marker")), 1);
+            return;
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(peer.count(gatewayDown), 1, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(peer.count(relayDown), 1, 20000);
+        QCOMPARE(peer.server.calls.size(), 2);
+        const QVariantList gatewayCall = *std::find_if(peer.server.calls.cbegin(), peer.server.calls.cend(),
+                                                       [&](const QVariantList &c) { return c.at(3) == gatewayDown; });
+        QCOMPARE(gatewayCall.at(0).toString(), QStringLiteral("Halvex Bridge"));
+        QVERIFY(gatewayCall.at(4).toString().contains(stands.gateway.url().toString()));
+
+        // Back, then gone again: each cause is told once more.
+        stands.setModelsStatus(200);
+        QTRY_VERIFY_WITH_TIMEOUT(bridge->openClawReachable(), 20000);
+        stands.setModelsStatus(500);
+        QTRY_COMPARE_WITH_TIMEOUT(peer.count(gatewayDown), 2, 20000);
+        stands.relay.acceptToken(BridgeRig::bridgeToken);
+        QTRY_VERIFY_WITH_TIMEOUT(bridge->connectionState() == BridgeConnectionState::connected(), 20000);
+        stands.relay.refuseToken(BridgeRig::bridgeToken);
+        QVERIFY(stands.relay.abortConnection());
+        QTRY_COMPARE_WITH_TIMEOUT(peer.count(relayDown), 2, 20000);
     }
 };
 

@@ -14,6 +14,7 @@
 #include "platform/keychain_manager.h"
 #include "platform/settings.h"
 #include "relay_stand_in.h"
+#include "service/tray_launcher.h"
 #include "temp_settings.h"
 
 #include <QDir>
@@ -22,6 +23,7 @@
 #include <QMenu>
 #include <QNetworkAccessManager>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -154,6 +156,24 @@ bool leaveStaleSocket(const QString &path)
     const bool bound = ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
     ::close(fd);
     return bound && QFile::exists(path);
+}
+
+// The shared libraries a running process has mapped.
+QStringList mappedLibraries(qint64 pid)
+{
+    QFile maps(QStringLiteral("/proc/%1/maps").arg(pid));
+    if (!maps.open(QIODevice::ReadOnly))
+        return {};
+    QStringList libraries;
+    for (const QByteArray &line : maps.readAll().split('\n')) {
+        const qsizetype slash = line.indexOf('/');
+        if (slash < 0)
+            continue;
+        const QString path = QString::fromLocal8Bit(line.mid(slash));
+        if (path.contains(QLatin1String(".so")) && !libraries.contains(path))
+            libraries << path;
+    }
+    return libraries;
 }
 
 } // namespace
@@ -477,6 +497,75 @@ private Q_SLOTS:
         QCOMPARE(first.process.exitStatus(), QProcess::NormalExit);
         QCOMPARE(first.process.exitCode(), 0);
         QVERIFY2(first.output.contains(kTerminating), qPrintable(first.output));
+    }
+
+    // The headless bridge (the same program as every terminal command) keeps
+    // off the widget stack: neither Qt Gui nor any window system is mapped,
+    // only the tray program loads them.
+    void headlessProgramLoadsNoWidgetStack()
+    {
+        if (!QFile::exists(programPath()))
+            QSKIP("halvex-bridge is not built");
+        QTemporaryDir root;
+        Child headless;
+        headless.start(childEnvironment(root.path()), {QStringLiteral("--headless")});
+        QVERIFY2(headless.waitForLine(QStringLiteral("No bridge token is stored")), qPrintable(headless.output));
+        const QStringList libraries = mappedLibraries(headless.process.processId());
+        QVERIFY2(!libraries.filter(QStringLiteral("libQt6Core.so")).isEmpty(), qPrintable(libraries.join(QLatin1Char(' '))));
+        QVERIFY(!libraries.filter(QStringLiteral("libQt6WebSockets.so")).isEmpty());
+        const QRegularExpression widgetStack(QStringLiteral("libQt6(Gui|Widgets|OpenGL)|libX11|libxcb|libwayland|libEGL|libGL"));
+        const QStringList loaded = libraries.filter(widgetStack);
+        QVERIFY2(loaded.isEmpty(), qPrintable(loaded.join(QLatin1Char(' '))));
+        headless.process.terminate();
+        QVERIFY2(headless.waitForExit(), qPrintable(headless.output));
+        QCOMPARE(headless.process.exitCode(), 0);
+    }
+
+    // The two programs find each other beside each other (the build tree)
+    // and in the package's layout: /usr/bin and /usr/libexec/halvex-bridge.
+    void programsFindEachOther()
+    {
+        QTemporaryDir root;
+        const auto place = [&root](const QString &path) {
+            QDir().mkpath(QFileInfo(root.filePath(path)).absolutePath());
+            QFile file(root.filePath(path));
+            return file.open(QIODevice::WriteOnly) && file.setPermissions(file.permissions() | QFile::ExeOwner);
+        };
+        const QString bin = root.filePath(QStringLiteral("usr/bin/halvex-bridge"));
+        const QString tray = root.filePath(QStringLiteral("usr/libexec/halvex-bridge/halvex-bridge-tray"));
+        QVERIFY(place(QStringLiteral("usr/bin/halvex-bridge")));
+        QCOMPARE(trayProgramPath(bin), QString());
+        QVERIFY(place(QStringLiteral("usr/libexec/halvex-bridge/halvex-bridge-tray")));
+        QCOMPARE(trayProgramPath(bin), tray);
+        QCOMPARE(bridgeProgramPath(tray), bin);
+
+        const QString besideBin = root.filePath(QStringLiteral("build/halvex-bridge"));
+        QVERIFY(place(QStringLiteral("build/halvex-bridge")));
+        QVERIFY(place(QStringLiteral("build/halvex-bridge-tray")));
+        QCOMPARE(trayProgramPath(besideBin), root.filePath(QStringLiteral("build/halvex-bridge-tray")));
+        QCOMPARE(bridgeProgramPath(root.filePath(QStringLiteral("build/halvex-bridge-tray"))), besideBin);
+    }
+
+    // Without the tray program beside it (nor where the package puts it),
+    // a launch without a command says so and how to run without a tray.
+    void missingTrayProgramIsAClearError()
+    {
+        if (!QFile::exists(programPath()))
+            QSKIP("halvex-bridge is not built");
+        QTemporaryDir root;
+        const QString lonely = root.filePath(QStringLiteral("bin/halvex-bridge"));
+        QVERIFY(QDir().mkpath(root.filePath(QStringLiteral("bin"))));
+        QVERIFY(QFile::copy(programPath(), lonely));
+        Child child;
+        QProcessEnvironment env = childEnvironment(root.path());
+        child.process.setProcessEnvironment(env);
+        child.process.setProcessChannelMode(QProcess::MergedChannels);
+        child.process.start(lonely, {});
+        QVERIFY2(child.waitForExit(), qPrintable(child.output));
+        QCOMPARE(child.process.exitCode(), 1);
+        QVERIFY2(child.output.contains(QLatin1String("halvex-bridge-tray")), qPrintable(child.output));
+        QVERIFY2(child.output.contains(QLatin1String("halvex-bridge --headless")), qPrintable(child.output));
+        QVERIFY2(!child.output.contains(kLaunching), qPrintable(child.output));
     }
 };
 

@@ -261,14 +261,14 @@ private Q_SLOTS:
 
         // The QR window: a fresh code while signed in...
         const QRCodeContent fresh = waitForTask(pairing.generateQRCode());
-        QVERIFY(fresh.image);
+        QVERIFY(fresh.png);
         QVERIFY(!fresh.errorMessage);
         QVERIFY(parsed(fresh.payload).value(QStringLiteral("relay")).toObject().contains(QStringLiteral("code")));
         // ...none when the relay refuses (and no error shown)...
         account.http().enqueue(
             ScriptedResponse::json(503, QJsonObject{{QStringLiteral("error"), QStringLiteral("busy")}}));
         const QRCodeContent refusedCode = waitForTask(pairing.generateQRCode());
-        QVERIFY(refusedCode.image);
+        QVERIFY(refusedCode.png);
         QVERIFY(!refusedCode.errorMessage);
         QVERIFY(
             !parsed(refusedCode.payload).value(QStringLiteral("relay")).toObject().contains(QStringLiteral("code")));

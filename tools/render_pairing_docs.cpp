@@ -95,7 +95,10 @@ int main(int argc, char **argv)
     const QDir folder(argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("docs"));
     const QByteArray payload = samplePayload();
 
-    const std::optional<QImage> image = makeQRImage(payload, 200);
+    const std::optional<QByteArray> png = makeQRPng(payload, 200);
+    std::optional<QImage> image;
+    if (png)
+        image = QImage::fromData(*png, "PNG");
     const std::optional<QString> qr = renderTerminalQR(payload, false);
     if (!image || !qr) {
         std::fprintf(stderr, "cannot make the sample QR code\n");

@@ -148,8 +148,8 @@ QCoro::Task<QRCodeContent> PairingService::generateQRCode(int size)
 
     QRCodeContent content;
     content.payload = payloadFor(name, bridgeId, code);
-    content.image = makeQRImage(content.payload, size);
-    if (!content.image)
+    content.png = makeQRPng(content.payload, size);
+    if (!content.png)
         content.errorMessage = QStringLiteral("Failed to generate QR code");
     co_return content;
 }

@@ -4,7 +4,6 @@
 #include "platform/error.h"
 
 #include <QByteArray>
-#include <QImage>
 #include <QString>
 #include <QUrl>
 
@@ -34,10 +33,11 @@ struct PairingResult {
     QByteArray payload;          // the unified pairing payload
 };
 
-// What the QR window shows: the image, or the error text.
+// What the QR window shows: the image (a PNG file, see makeQRPng), or the
+// error text.
 struct QRCodeContent {
     QByteArray payload;
-    std::optional<QImage> image;
+    std::optional<QByteArray> png;
     std::optional<QString> errorMessage;
 };
 

@@ -4,7 +4,9 @@
 
 #include <qrcodegen.hpp>
 
-#include <QPainter>
+#include <QtEndian>
+
+#include <zlib.h>
 
 #include <exception>
 
@@ -37,30 +39,65 @@ bool QRMatrix::isDark(int x, int y) const
     return m_modules[std::size_t(y) * std::size_t(m_size) + std::size_t(x)];
 }
 
-std::optional<QImage> makeQRImage(const QByteArray &text, int minimumSize)
+namespace {
+
+// One PNG chunk: length, type, data and the CRC-32 of type and data.
+void appendPngChunk(QByteArray &png, const char (&type)[5], const QByteArray &data)
+{
+    char length[4];
+    qToBigEndian(quint32(data.size()), length);
+    png.append(length, 4);
+    const qsizetype typeAt = png.size();
+    png.append(type, 4);
+    png.append(data);
+    uLong crc = crc32(0L, Z_NULL, 0);
+    crc = crc32(crc, reinterpret_cast<const Bytef *>(png.constData() + typeAt), uInt(4 + data.size()));
+    char crcBytes[4];
+    qToBigEndian(quint32(crc), crcBytes);
+    png.append(crcBytes, 4);
+}
+
+} // namespace
+
+std::optional<QByteArray> makeQRPng(const QByteArray &text, int minimumSize)
 {
     const std::optional<QRMatrix> matrix = QRMatrix::encode(text);
     if (!matrix)
         return std::nullopt;
     const int modules = matrix->size() + 2 * qrQuietZone;
     const int scale = std::max(1, (std::max(minimumSize, 1) + modules - 1) / modules);
-    QImage image(modules * scale, modules * scale, QImage::Format_Mono);
-    image.setColor(0, qRgb(255, 255, 255));
-    image.setColor(1, qRgb(0, 0, 0));
-    image.fill(0);
-    for (int y = 0; y < matrix->size(); ++y) {
-        for (int x = 0; x < matrix->size(); ++x) {
-            if (!matrix->isDark(x, y))
-                continue;
-            const int left = (x + qrQuietZone) * scale;
-            const int top = (y + qrQuietZone) * scale;
-            for (int dy = 0; dy < scale; ++dy) {
-                for (int dx = 0; dx < scale; ++dx)
-                    image.setPixel(left + dx, top + dy, 1);
-            }
+    const int side = modules * scale;
+
+    // Rows of 1-bit grey (1 = white), each after its filter byte (0: none).
+    const qsizetype rowBytes = 1 + (side + 7) / 8;
+    QByteArray pixels(rowBytes * side, char(0xff));
+    for (int y = 0; y < side; ++y) {
+        char *row = pixels.data() + rowBytes * y;
+        row[0] = 0;
+        for (int x = 0; x < side; ++x) {
+            if (matrix->isDark(x / scale - qrQuietZone, y / scale - qrQuietZone))
+                row[1 + x / 8] = char(uchar(row[1 + x / 8]) & ~(0x80u >> (x % 8)));
         }
     }
-    return image;
+    uLongf packedSize = compressBound(uLong(pixels.size()));
+    QByteArray packed(qsizetype(packedSize), Qt::Uninitialized);
+    if (compress2(reinterpret_cast<Bytef *>(packed.data()), &packedSize,
+                  reinterpret_cast<const Bytef *>(pixels.constData()), uLong(pixels.size()), Z_BEST_COMPRESSION) != Z_OK) {
+        qCCritical(lcQr, "Cannot compress the QR image");
+        return std::nullopt;
+    }
+    packed.truncate(qsizetype(packedSize));
+
+    QByteArray header(13, 0);
+    qToBigEndian(quint32(side), header.data());
+    qToBigEndian(quint32(side), header.data() + 4);
+    header[8] = 1; // bit depth
+    header[9] = 0; // greyscale; compression, filter and interlace methods 0
+    QByteArray png("\x89PNG\r\n\x1a\n", 8);
+    appendPngChunk(png, "IHDR", header);
+    appendPngChunk(png, "IDAT", packed);
+    appendPngChunk(png, "IEND", {});
+    return png;
 }
 
 std::optional<QString> renderTerminalQR(const QByteArray &text, bool colours)

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QByteArray>
-#include <QImage>
 #include <QString>
 
 #include <optional>
@@ -29,9 +28,11 @@ private:
 inline constexpr int qrQuietZone = 4;
 
 // A crisp black-on-white square image with the quiet zone, every module the
-// same whole number of pixels, at least `minimumSize` pixels wide. Nothing
-// when the text does not fit in a QR code.
-std::optional<QImage> makeQRImage(const QByteArray &text, int minimumSize = 200);
+// same whole number of pixels, at least `minimumSize` pixels wide, as the
+// bytes of a 1-bit greyscale PNG file. Encoded here rather than with QImage
+// so that the terminal face and the headless bridge never load Qt Gui.
+// Nothing when the text does not fit in a QR code.
+std::optional<QByteArray> makeQRPng(const QByteArray &text, int minimumSize = 200);
 
 // The code as terminal text: two module rows per line with Unicode half
 // blocks ("▀", "▄", "█", space), the glyphs drawing the dark modules, with

@@ -1,8 +1,8 @@
 #include "app/application.h"
 
 #include "app/app_delegate.h"
-#include "app/bridge_notifications.h"
-#include "app/desktop_notification.h"
+#include "service/bridge_notifications.h"
+#include "service/desktop_notification.h"
 #include "app/menu_bar_controller.h"
 #include "platform/login_item.h"
 #include "platform/single_instance.h"
@@ -12,6 +12,7 @@
 #include "platform/logging.h"
 #include "app/menu_bar_controller.h"
 #include "app/window_runtime.h"
+#include "service/tray_launcher.h"
 
 #include <QApplication>
 #include <QSystemTrayIcon>
@@ -84,7 +85,9 @@ int runApplication(int argc, char **argv)
     // Declared before the delegate, so the bridge outlives the menu.
     std::unique_ptr<BridgeRuntime> runtime;
     std::unique_ptr<WindowRuntime> windows; // outlives the menu that opens the windows
-    XdgAutostartLoginItem loginItem;
+    // Start at login runs halvex-bridge, the program users know (it hands
+    // over to this one).
+    XdgAutostartLoginItem loginItem({}, bridgeProgramPath(QCoreApplication::applicationFilePath()));
     AppDelegate::Options options;
     options.loginItem = &loginItem;
     AppDelegate delegate(

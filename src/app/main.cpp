@@ -1,8 +1,10 @@
-// Halvex Bridge: a tray agent that links the Halvex relay to a local
-// OpenClaw gateway. `--headless` serves without any window or tray.
+// halvex-bridge-tray: the tray application, the one program that loads the
+// widget stack. halvex-bridge hands the process over to it (same arguments)
+// when it is started without a command; started directly, it reads the
+// command line the same way.
 #include "app/application.h"
-#include "app/headless.h"
 #include "cli/cli.h"
+#include "service/headless.h"
 
 int main(int argc, char **argv)
 {

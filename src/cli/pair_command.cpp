@@ -10,6 +10,7 @@
 #include <QCommandLineParser>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSaveFile>
 #include <QTextStream>
 
 #include <qcoro/qcorotask.h>
@@ -36,8 +37,9 @@ struct Shown {
 int show(const Shown &shown, bool json, bool colours, const QString &pngPath, std::optional<bool> bridgeNotified)
 {
     if (!pngPath.isEmpty()) {
-        const std::optional<QImage> image = makeQRImage(shown.payload, PairingService::qrImageSize);
-        if (!image || !image->save(pngPath, "PNG")) {
+        const std::optional<QByteArray> png = makeQRPng(shown.payload, PairingService::qrImageSize);
+        QSaveFile file(pngPath);
+        if (!png || !file.open(QIODevice::WriteOnly) || file.write(*png) != png->size() || !file.commit()) {
             err() << QStringLiteral("Cannot write the QR image to %1.").arg(pngPath) << Qt::endl;
             return failure;
         }

@@ -109,9 +109,7 @@ void ConnectPhoneStep::showPaired(const PairingResult &result)
     m_pairedText->setText(QStringLiteral("Your bridge \"") + result.bridgeName
                           + QStringLiteral("\" is registered with the relay. Now scan the QR code below with your "
                                            "Halvex app so it knows to connect through the relay."));
-    if (const std::optional<QImage> image = makeQRImage(result.payload, PairingService::qrImageSize))
-        m_qrImage->setPixmap(QPixmap::fromImage(*image));
-    else
+    if (!showQRImage(m_qrImage, makeQRPng(result.payload, PairingService::qrImageSize)))
         m_qrImage->setText(QStringLiteral("Failed to generate QR code"));
     showError(m_error, QString());
     m_pages->setCurrentIndex(1);

@@ -66,12 +66,8 @@ QCoro::Task<> QRCodeWindowView::generate()
     m_loading->hide();
     m_busy->hide();
     m_payload = content.payload;
-    if (content.image) {
-        m_image->setPixmap(QPixmap::fromImage(*content.image));
-    } else {
-        m_image->clear();
+    if (!showQRImage(m_image, content.png))
         showError(m_error, content.errorMessage.value_or(QStringLiteral("Failed to generate QR code")));
-    }
 }
 
 void QRCodeWindowView::keyPressEvent(QKeyEvent *event)

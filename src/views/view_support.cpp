@@ -1,5 +1,7 @@
 #include "views/view_support.h"
 
+#include <QPixmap>
+
 #include <QApplication>
 #include <QLineEdit>
 #include <QPainter>
@@ -187,6 +189,17 @@ bool handleWindowKey(QWidget *root, QKeyEvent *event)
         }
     }
     return false;
+}
+
+bool showQRImage(QLabel *label, const std::optional<QByteArray> &png)
+{
+    QPixmap pixmap;
+    if (!png || !pixmap.loadFromData(*png, "PNG")) {
+        label->clear();
+        return false;
+    }
+    label->setPixmap(pixmap);
+    return true;
 }
 
 } // namespace halvex

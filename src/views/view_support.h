@@ -6,6 +6,8 @@
 #include <QString>
 #include <QUrl>
 
+#include <optional>
+
 class QAbstractButton;
 class QBoxLayout;
 class QLineEdit;
@@ -27,6 +29,10 @@ QLabel *makeErrorLabel(QWidget *parent = nullptr);
 void showError(QLabel *label, const QString &text);
 // An indeterminate progress bar, hidden until a long operation runs.
 QProgressBar *makeBusyIndicator(QWidget *parent = nullptr);
+
+// Shows a QR code image (PNG bytes, see makeQRPng) in `label`. False, and
+// the label cleared, when there is none or it does not load.
+bool showQRImage(QLabel *label, const std::optional<QByteArray> &png);
 
 // The tick or cross of a finished check, from the icon theme or drawn.
 QIcon statusIcon(bool ok);

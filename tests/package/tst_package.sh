@@ -62,8 +62,9 @@ in_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-r
   { tail -n 20 "$cache/apt-install.log"; fail "the package does not install in a clean Debian 12"; }
 
 echo "--- dpkg -L halvex-bridge"
-in_root dpkg -L halvex-bridge | grep -E 'bin/|\.service|\.desktop|scalable|256x256|man1' || true
-for f in /usr/bin/halvex-bridge /usr/lib/systemd/user/halvex-bridge.service \
+in_root dpkg -L halvex-bridge | grep -E 'bin/|libexec/|\.service|\.desktop|scalable|256x256|man1' || true
+for f in /usr/bin/halvex-bridge /usr/libexec/halvex-bridge/halvex-bridge-tray \
+         /usr/lib/systemd/user/halvex-bridge.service \
          /usr/share/applications/com.halvex.bridge.desktop \
          /usr/share/icons/hicolor/scalable/apps/com.halvex.bridge.svg \
          /usr/share/icons/hicolor/48x48/apps/com.halvex.bridge.png \

@@ -1,4 +1,4 @@
-#include "app/bridge_notifications.h"
+#include "service/bridge_notifications.h"
 
 #include "bridge/bridge_manager.h"
 #include "gateway/openclaw_web_socket.h"

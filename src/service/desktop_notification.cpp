@@ -1,4 +1,4 @@
-#include "app/desktop_notification.h"
+#include "service/desktop_notification.h"
 
 #include "platform/deployment.h"
 
@@ -11,6 +11,10 @@ namespace halvex {
 
 void sendDesktopNotification(const QString &title, const QString &body)
 {
+    // A server without a session bus: there is nobody to tell.
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected())
+        return;
     QDBusMessage message = QDBusMessage::createMethodCall(
         QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("/org/freedesktop/Notifications"),
         QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("Notify"));
@@ -18,7 +22,10 @@ void sendDesktopNotification(const QString &title, const QString &body)
     // app_name, replaces_id, app_icon, summary, body, actions, hints, expire_timeout (-1: the server's)
     message << QStringLiteral("Halvex Bridge") << quint32(0) << appId() << title << body << QStringList() << hints
             << qint32(-1);
-    QDBusConnection::sessionBus().send(message);
+    // No reply is awaited: where no notification service runs, the bus's
+    // error answer is dropped.
+    message.setAutoStartService(true);
+    bus.send(message);
 }
 
 } // namespace halvex

@@ -1,0 +1,197 @@
+// idle_rss: how much memory the headless bridge holds, measured on the real
+// program (`halvex-bridge --headless`, as built next to this one) from
+// /proc/<pid>/status: resident set (VmRSS) and its peak (VmHWM).
+//
+// The bridge gets a scratch home with a bridge token in the file store (no
+// session bus, as on a server; the figures hold no TLS library, which a
+// wss:// relay adds) and talks to loopback stand-ins that this
+// process plays: the relay, and an OpenClaw gateway over HTTP. Figures are
+// taken once the bridge is connected and has settled, then around a burst
+// of C concurrent chats of M streamed fragments each.
+#include "http_stand_in.h"
+#include "platform/deployment.h"
+#include "platform/file_secret_backend.h"
+#include "platform/keychain_manager.h"
+#include "platform/settings.h"
+#include "relay_stand_in.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QScopeGuard>
+#include <QTemporaryDir>
+
+#include <cstdio>
+
+using namespace halvex;
+using namespace halvex::test;
+
+namespace {
+
+const QString token = QStringLiteral("idle-rss-bridge-token");
+
+struct Memory {
+    double rssMb = -1;
+    double peakMb = -1;
+    double anonMb = -1; // RssAnon: what is the process's alone
+    double pssMb = -1;  // shared library pages split among their users
+};
+
+// The figures of a process, in MB (1024 kB).
+Memory memoryOf(qint64 pid)
+{
+    Memory memory;
+    for (const QString &file : {QStringLiteral("status"), QStringLiteral("smaps_rollup")}) {
+        QFile status(QStringLiteral("/proc/%1/%2").arg(pid).arg(file));
+        if (!status.open(QIODevice::ReadOnly))
+            continue;
+        for (const QByteArray &line : status.readAll().split('\n')) {
+            const QList<QByteArray> fields = line.simplified().split(' ');
+            if (fields.size() < 2)
+                continue;
+            const double mb = fields.at(1).toDouble() / 1024.0;
+            if (fields.at(0) == "VmRSS:")
+                memory.rssMb = mb;
+            else if (fields.at(0) == "VmHWM:")
+                memory.peakMb = mb;
+            else if (fields.at(0) == "RssAnon:")
+                memory.anonMb = mb;
+            else if (fields.at(0) == "Pss:")
+                memory.pssMb = mb;
+        }
+    }
+    return memory;
+}
+
+void pump(int ms)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < ms)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+}
+
+bool pumpUntil(const std::function<bool()> &done, int timeoutMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!done() && timer.elapsed() < timeoutMs)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    return done();
+}
+
+int fail(const char *what)
+{
+    std::fprintf(stderr, "idle_rss: %s\n", what);
+    return 1;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Resident memory of the headless bridge, idle and under a burst."));
+    parser.addHelpOption();
+    const QCommandLineOption program(QStringLiteral("program"), QStringLiteral("The halvex-bridge to measure."),
+                                     QStringLiteral("path"), QStringLiteral(HALVEX_BRIDGE_PROGRAM));
+    const QCommandLineOption settle(QStringLiteral("settle"), QStringLiteral("Seconds to let it settle (20)."),
+                                    QStringLiteral("s"), QStringLiteral("20"));
+    const QCommandLineOption chats(QStringLiteral("chats"), QStringLiteral("Concurrent chats (10)."),
+                                   QStringLiteral("n"), QStringLiteral("10"));
+    const QCommandLineOption fragments(QStringLiteral("fragments"), QStringLiteral("Fragments per chat (2000)."),
+                                       QStringLiteral("n"), QStringLiteral("2000"));
+    parser.addOptions({program, settle, chats, fragments});
+    parser.process(app);
+    const int settleMs = parser.value(settle).toInt() * 1000;
+    const int chatCount = parser.value(chats).toInt();
+    const int fragmentCount = parser.value(fragments).toInt();
+
+    RelayStandIn relay;
+    HttpStandIn gateway;
+    relay.acceptToken(token);
+    if (!relay.start() || !gateway.listen())
+        return fail("cannot start the stand-ins");
+    gateway.setDefaultResponse(QByteArrayLiteral("/v1/models"),
+                               ScriptedResponse::json(200, QByteArrayLiteral("{\"object\":\"list\",\"data\":[]}")));
+    QStringList pieces;
+    for (int k = 0; k < fragmentCount; ++k)
+        pieces << QStringLiteral("w%1 ").arg(k);
+    gateway.setDefaultResponse(QByteArrayLiteral("/v1/chat/completions"), ScriptedResponse::eventStream(sse::chatStream(pieces)));
+
+    // The scratch session: the user's stores as the bridge finds them.
+    QTemporaryDir root;
+    for (const char *dir : {"home", "config", "run"})
+        QDir().mkpath(root.filePath(QLatin1String(dir)));
+    QFile::setPermissions(root.filePath(QStringLiteral("run")), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    const QString store = root.filePath(QStringLiteral("config/") + appId());
+    KeychainManager keychain(std::make_unique<FileSecretBackend>(store + QStringLiteral("/credentials.json")));
+    if (!keychain.save(CredentialService::bridge(), token))
+        return fail("cannot store the bridge token");
+    Settings(store + QStringLiteral("/settings.conf")).setString(SettingsKey::openClawEndpoint, gateway.url().toString());
+
+    QProcess bridge;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("HOME"), root.filePath(QStringLiteral("home")));
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), root.filePath(QStringLiteral("config")));
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), root.filePath(QStringLiteral("run")));
+    env.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS")); // a server: no session bus
+    env.insert(QStringLiteral("HALVEX_RELAY_WS_ORIGIN"), relay.origin().toString());
+    bridge.setProcessEnvironment(env);
+    bridge.setStandardOutputFile(QProcess::nullDevice());
+    bridge.setStandardErrorFile(root.filePath(QStringLiteral("bridge.log")));
+    bridge.start(parser.value(program), {QStringLiteral("--headless")});
+    if (!bridge.waitForStarted(30000))
+        return fail("cannot start halvex-bridge --headless");
+    const qint64 pid = bridge.processId();
+    const auto cleanUp = qScopeGuard([&bridge] {
+        bridge.terminate();
+        if (!bridge.waitForFinished(10000))
+            bridge.kill();
+    });
+
+    if (!relay.waitForType(QStringLiteral("agent_card"), 60000))
+        return fail("the bridge did not connect to the relay stand-in");
+    if (!pumpUntil([&gateway] { return !gateway.requestsTo("/v1/models").isEmpty(); }, 60000))
+        return fail("the bridge did not probe the gateway stand-in");
+    pump(settleMs);
+    const Memory idle = memoryOf(pid);
+    std::printf("headless idle (after %d s): VmRSS %.1f MB, VmHWM %.1f MB (RssAnon %.1f MB, Pss %.1f MB)\n",
+                settleMs / 1000, idle.rssMb, idle.peakMb, idle.anonMb, idle.pssMb);
+
+    // The burst, with the peak counted from its start.
+    QFile clearRefs(QStringLiteral("/proc/%1/clear_refs").arg(pid));
+    if (clearRefs.open(QIODevice::WriteOnly))
+        clearRefs.write("5");
+    clearRefs.close();
+    relay.clearRecords();
+    for (int chat = 0; chat < chatCount; ++chat) {
+        relay.sendJson({{QStringLiteral("type"), QStringLiteral("chat_message")},
+                        {QStringLiteral("id"), QStringLiteral("burst-%1").arg(chat)},
+                        {QStringLiteral("appUserId"), QStringLiteral("bench-user")},
+                        {QStringLiteral("content"), QStringLiteral("Say something long.")}});
+    }
+    const auto ended = [&relay] {
+        int count = 0;
+        for (const RelayStandIn::Frame &frame : relay.frames()) {
+            if (frame.payload.contains("\"chat_stream_end\"") || frame.payload.contains("\"chat_response\""))
+                ++count;
+        }
+        return count;
+    };
+    if (!pumpUntil([&] { return ended() >= chatCount; }, 300000))
+        return fail("the burst did not finish");
+    const Memory burst = memoryOf(pid);
+    pump(settleMs);
+    const Memory after = memoryOf(pid);
+    std::printf("burst %d x %d fragments: peak VmHWM %.1f MB; VmRSS %.1f MB %d s later\n", chatCount, fragmentCount,
+                burst.peakMb, after.rssMb, settleMs / 1000);
+    return 0;
+}

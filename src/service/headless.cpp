@@ -1,0 +1,120 @@
+#include "service/headless.h"
+
+#include "account/credential_reload.h"
+#include "account/relay_origin.h"
+#include "platform/logging.h"
+#include "platform/single_instance.h"
+#include "platform/termination_signals.h"
+#include "service/desktop_notification.h"
+
+#include <QCoreApplication>
+#include <QTimer>
+
+#include <csignal>
+
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
+namespace halvex {
+
+namespace {
+// Time the close frames of both links get to leave before the loop ends.
+constexpr int shutdownGraceMs = 250;
+} // namespace
+
+HeadlessBridge::HeadlessBridge(Options options)
+    : m_runtime(std::make_unique<BridgeRuntime>(options.runtime))
+{
+    BridgeNotifications::Sink sink =
+        options.notificationSink ? std::move(options.notificationSink) : BridgeNotifications::Sink(sendDesktopNotification);
+    // Watching from before the start, so the first outage counts too.
+    m_notifications = std::make_unique<BridgeNotifications>(m_runtime->bridgeManager(), m_runtime->settings(),
+                                                            std::move(sink), options.notifications);
+#ifdef __GLIBC__
+    // glibc keeps freed memory in its arenas (one per thread that allocated,
+    // the network threads' too) for reuse; a long-running service that
+    // streamed a burst of answers would hold that peak for good.
+    m_memoryTrim.setInterval(options.timings.memoryTrimIntervalMs);
+    QObject::connect(&m_memoryTrim, &QTimer::timeout, &m_memoryTrim, [] { ::malloc_trim(0); });
+    m_memoryTrim.start();
+#endif
+}
+
+// The notifications go first: they watch the bridge.
+HeadlessBridge::~HeadlessBridge()
+{
+    m_notifications.reset();
+}
+
+void HeadlessBridge::start()
+{
+    BridgeManager *bridge = m_runtime->bridgeManager();
+    if (!m_runtime->hasBridgeToken()) {
+        qCCritical(lcApp, "No bridge token is stored: this machine is not paired with a Halvex account yet. "
+                          "Pair it with `halvex-bridge login` and `halvex-bridge pair` (or the setup wizard "
+                          "in a desktop session); this bridge then connects by itself.");
+    } else if (!bridge->isEnabled()) {
+        qCInfo(lcApp, "The bridge is switched off (\"bridgeEnabled\" is false); waiting without connecting");
+    } else {
+        bridge->start();
+    }
+}
+
+int runHeadless(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    installLogFormat();
+    qCInfo(lcApp, "Halvex Bridge launching");
+
+    // One bridge per user session, headless or not: a second one would hold
+    // a second relay connection on the same token.
+    SingleInstance instance;
+    if (instance.notifyRunning("show") || (!instance.listen() && instance.notifyRunning("show"))) {
+        qCInfo(lcApp, "Halvex Bridge is already running — not starting a second bridge");
+        return 0;
+    }
+
+    TerminationSignals terminationSignals;
+    if (!terminationSignals.isActive()) {
+        qCCritical(lcApp, "Cannot watch SIGINT/SIGTERM");
+        return 1;
+    }
+
+    // The same relay the terminal commands reach (a loopback stand-in in
+    // development builds).
+    const Result<RelayOrigins> origins = relayOriginsForCommands();
+    if (!origins) {
+        qCCritical(lcApp, "%s", qUtf8Printable(origins.error().description()));
+        return 2;
+    }
+
+    int exitCode = 0;
+    {
+        HeadlessBridge::Options options;
+        options.runtime.relayOrigin = origins->webSocket;
+        HeadlessBridge headless(std::move(options));
+        BridgeManager *bridge = headless.bridgeManager();
+        // `halvex-bridge pair` in another terminal tells us about a new pairing.
+        watchCredentialReloads(&instance, &app, [bridge] { bridge->reloadCredentials(); });
+        headless.start();
+
+        bool stopping = false;
+        QObject::connect(&terminationSignals, &TerminationSignals::received, &app, [&](int signalNumber) {
+            if (stopping) { // a second signal: leave at once
+                QCoreApplication::quit();
+                return;
+            }
+            stopping = true;
+            qCInfo(lcApp, "Received %s — stopping the bridge", signalNumber == SIGINT ? "SIGINT" : "SIGTERM");
+            bridge->stop();
+            QTimer::singleShot(shutdownGraceMs, &app, &QCoreApplication::quit);
+        });
+
+        exitCode = app.exec();
+        qCInfo(lcApp, "Halvex Bridge terminating");
+    }
+    return exitCode;
+}
+
+} // namespace halvex
