@@ -121,13 +121,8 @@ int main(int argc, char **argv)
     phoneOptions.interactive = ::isatty(STDIN_FILENO) == 1;
     phoneOptions.answerTimeoutMs = answerTimeout * 1000;
     phone = std::make_unique<demo::PhoneConsole>(session.relay(), out, phoneOptions);
-    int sent = 0;
-    int answered = 0;
-    QObject::connect(phone.get(), &demo::PhoneConsole::finished, &app, [&](int s, int a) {
-        sent = s;
-        answered = a;
-        QCoreApplication::exit(s == a ? allAnswered : failed);
-    });
+    QObject::connect(phone.get(), &demo::PhoneConsole::finished, &app,
+                     [](int sent, int answered) { QCoreApplication::exit(sent == answered ? allAnswered : failed); });
     QObject::connect(&session, &DemoSession::bridgeExited, &app, [&](const QString &how) {
         err << QStringLiteral("The bridge stopped by itself (%1).").arg(how) << Qt::endl;
         phone->stop();
@@ -139,16 +134,14 @@ int main(int argc, char **argv)
                           "bridge relays it. Ctrl-D or Ctrl-C ends the demo.")
         << Qt::endl;
     QTimer::singleShot(0, phone.get(), &demo::PhoneConsole::start);
-    int code = app.exec();
-    if (code != interruptedByUser) {
-        sent = phone->sentCount();
-        answered = phone->answeredCount();
-    }
-    phone.reset();
-    out << QStringLiteral("%1 of %2 messages answered. Stopping the bridge, the gateway and the relay stand-in…")
-               .arg(answered)
-               .arg(sent)
+    const int code = app.exec();
+    out << QStringLiteral("%1 of %2 messages answered (in %3 streamed pieces). Stopping the bridge, the gateway "
+                          "and the relay stand-in…")
+               .arg(phone->answeredCount())
+               .arg(phone->sentCount())
+               .arg(phone->chunkCount())
         << Qt::endl;
+    phone.reset();
     session.stop();
     out << QStringLiteral("Done.") << Qt::endl;
     return code;

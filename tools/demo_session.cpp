@@ -7,6 +7,7 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QRandomGenerator>
+#include <QTest>
 #include <QTextStream>
 
 #include <qcoro/qcorotask.h>
@@ -23,6 +24,10 @@ namespace {
 constexpr int commandTimeoutMs = 60000;
 constexpr int bridgeConnectTimeoutMs = 120000;
 constexpr int bridgeStopTimeoutMs = 15000;
+constexpr int gatewayReadyTimeoutMs = 90000;
+constexpr int gatewayReachTimeoutMs = 60000;
+// What the gateway prints once it takes clients on every link.
+constexpr QByteArrayView gatewayReadyLine = "[gateway] ready";
 // The bridge's output kept for a failure report.
 constexpr qsizetype bridgeOutputKept = 64 * 1024;
 
@@ -114,11 +119,28 @@ Result<QString> DemoSession::startGateway()
     m_gateway.model()->setChunkDelayMs(m_config.chunkDelayMs);
     m_out << QStringLiteral("      OpenClaw %1 starts (this takes about half a minute)…").arg(m_gateway.version())
           << Qt::endl;
-    test::OpenClawGateway::Options options;
-    if (m_config.verbose)
-        options.extraEnvironment.insert(QStringLiteral("HALVEX_TEST_LOG"), QStringLiteral("1"));
-    if (!m_gateway.start(options))
+    // The harness echoes the gateway's output when this is set in our environment.
+    if (m_config.verbose) {
+        qputenv("HALVEX_TEST_LOG", "1");
+        connect(m_gateway.model(), &test::ModelStandIn::chatRequestReceived, this,
+                [this](const test::HttpRequest &request) {
+                    m_err << QStringLiteral("model stand-in <- %1")
+                                 .arg(quotedForLog(test::ModelStandIn::lastUserText(request.json()), 400))
+                          << Qt::endl;
+                });
+    }
+    if (!m_gateway.start())
         return Error::plain(m_gateway.errorString());
+    // /healthz answers while the gateway still refuses WebSocket clients
+    // ("gateway starting"); the phone's first line should meet a ready one.
+    (void)QTest::qWaitFor(
+        [&] {
+            return m_interrupted || !m_gateway.isRunning() || m_gateway.log().contains(gatewayReadyLine);
+        },
+        gatewayReadyTimeoutMs);
+    if (!m_gateway.isRunning())
+        return Error::plain(QStringLiteral("the OpenClaw gateway exited after it started:\n%1")
+                                .arg(lastLines(m_gateway.log(), 20)));
     return QStringLiteral("gateway %1 (agent \"mobile\"), model stand-in %2, ready after %3 s")
         .arg(m_gateway.httpUrl().toString(), m_gateway.model()->baseUrl())
         .arg(double(m_gateway.startupMs()) / 1000.0, 0, 'f', 1);
@@ -217,13 +239,23 @@ Result<QString> DemoSession::startBridge()
     if (!m_bridge->waitForStarted(commandTimeoutMs))
         return Error::plain(QStringLiteral("cannot start %1: %2").arg(m_config.bridgeProgram, m_bridge->errorString()));
 
-    // Connected when the relay holds its WebSocket and got its agent card.
+    // Connected when the relay holds its WebSocket and got its agent card;
+    // the newest card says whether the bridge reaches the gateway.
     const auto agentCard = [this]() -> std::optional<QJsonObject> {
-        for (const QJsonObject &frame : m_relay.receivedJson()) {
-            if (frame.value(QStringLiteral("type")).toString() == QLatin1String("agent_card"))
-                return frame.value(QStringLiteral("card")).toObject();
+        const QList<QJsonObject> frames = m_relay.receivedJson();
+        for (auto it = frames.crbegin(); it != frames.crend(); ++it) {
+            if (it->value(QStringLiteral("type")).toString() == QLatin1String("agent_card"))
+                return it->value(QStringLiteral("card")).toObject();
         }
         return std::nullopt;
+    };
+    const auto reachesGateway = [](const QJsonObject &card) {
+        return card.value(QStringLiteral("capabilities"))
+            .toObject()
+            .value(QStringLiteral("openclaw"))
+            .toObject()
+            .value(QStringLiteral("connected"))
+            .toBool();
     };
     test::RelayStandIn::waitFor(
         [&] { return m_interrupted || !bridgeRunning() || (m_relay.openConnectionCount() > 0 && agentCard()); },
@@ -234,15 +266,20 @@ Result<QString> DemoSession::startBridge()
                                          ? QStringLiteral("exited with status %1").arg(m_bridge->exitCode())
                                          : QStringLiteral("crashed"),
                                      bridgeOutputTail()));
-    const std::optional<QJsonObject> card = agentCard();
-    if (!card)
+    if (!agentCard())
         return Error::plain(QStringLiteral("the bridge did not connect to the relay within %1 s:\n%2")
                                 .arg(bridgeConnectTimeoutMs / 1000)
                                 .arg(bridgeOutputTail()));
-    const QJsonObject agent = card->value(QStringLiteral("agent")).toObject();
-    return QStringLiteral("halvex-bridge --headless (pid %1) is connected to the relay; agent card: %2 %3")
+    // It announces itself again once its health check reached the gateway.
+    (void)test::RelayStandIn::waitFor(
+        [&] { return m_interrupted || !bridgeRunning() || reachesGateway(*agentCard()); }, gatewayReachTimeoutMs);
+    const QJsonObject card = *agentCard();
+    const QJsonObject agent = card.value(QStringLiteral("agent")).toObject();
+    return QStringLiteral("halvex-bridge --headless (pid %1) is connected to the relay; agent card: %2 %3, "
+                          "OpenClaw %4")
         .arg(m_bridge->processId())
-        .arg(agent.value(QStringLiteral("name")).toString(), agent.value(QStringLiteral("version")).toString());
+        .arg(agent.value(QStringLiteral("name")).toString(), agent.value(QStringLiteral("version")).toString(),
+             reachesGateway(card) ? QStringLiteral("reachable") : QStringLiteral("not reachable yet"));
 }
 
 bool DemoSession::bridgeRunning() const

@@ -149,6 +149,7 @@ void PhoneConsole::onFrame(int)
         if (type == QLatin1String("chat_stream_chunk")) {
             const QString delta = json->value(QStringLiteral("delta")).toString();
             m_answerSoFar += delta;
+            ++m_chunks;
             m_out << delta;
             m_out.flush();
             m_answerTimer->start(m_options.answerTimeoutMs);

@@ -45,6 +45,8 @@ public:
 
     int sentCount() const { return m_sent; }
     int answeredCount() const { return m_answered; }
+    // "chat_stream_chunk" frames printed, over all answers.
+    int chunkCount() const { return m_chunks; }
 
 Q_SIGNALS:
     // Input ended and every line was answered, failed or timed out.
@@ -74,6 +76,7 @@ private:
     int m_framesSeen = 0;
     int m_sent = 0;
     int m_answered = 0;
+    int m_chunks = 0;
     QJsonArray m_history;
 };
 
