@@ -68,11 +68,10 @@ void PhoneConsole::readInput()
         m_notifier->setEnabled(false);
         m_inputEnded = true;
         if (!m_buffer.isEmpty() && !m_discarding)
-            m_pending.append(QString::fromUtf8(m_buffer).trimmed());
+            takeLine(m_buffer);
         m_buffer.clear();
         if (m_options.interactive && m_inFlight.isEmpty())
             m_out << Qt::endl;
-        m_pending.removeAll(QString());
         sendNext();
         maybeFinish();
         return;
@@ -88,25 +87,29 @@ void PhoneConsole::takeLines()
     while ((newline = m_buffer.indexOf('\n')) >= 0) {
         const QByteArray line = m_buffer.left(newline);
         m_buffer.remove(0, newline + 1);
-        if (m_discarding) {
-            m_discarding = false;
-            continue;
-        }
-        const QString text = QString::fromUtf8(line).trimmed();
-        if (!text.isEmpty())
-            m_pending.append(text);
+        if (m_discarding)
+            m_discarding = false; // the end of an overlong line, already taken
         else
-            prompt();
+            takeLine(line);
     }
     if (m_buffer.size() > m_options.maxLineBytes) {
         // Keep the start of an overlong line, drop the rest up to its end.
-        if (!m_discarding) {
-            m_pending.append(QString::fromUtf8(m_buffer.left(m_options.maxLineBytes)).trimmed());
-            qWarning("A line longer than %d bytes was cut", m_options.maxLineBytes);
-        }
+        if (!m_discarding)
+            takeLine(m_buffer);
         m_discarding = true;
         m_buffer.clear();
     }
+}
+
+void PhoneConsole::takeLine(const QByteArray &line)
+{
+    if (line.size() > m_options.maxLineBytes)
+        qWarning("A line longer than %d bytes was cut", m_options.maxLineBytes);
+    const QString text = QString::fromUtf8(line.left(m_options.maxLineBytes)).trimmed();
+    if (!text.isEmpty())
+        m_pending.append(text);
+    else
+        prompt();
 }
 
 void PhoneConsole::sendNext()

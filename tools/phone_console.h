@@ -55,6 +55,7 @@ Q_SIGNALS:
 private:
     void readInput();
     void takeLines();
+    void takeLine(const QByteArray &line);
     void sendNext();
     void onFrame(int connection);
     void endAnswer(bool answered, const QString &note);
