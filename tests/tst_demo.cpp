@@ -151,9 +151,9 @@ private Q_SLOTS:
                 return process.contains(QLatin1String("openclaw.mjs gateway"));
             });
         };
-        QVERIFY2(QTest::qWaitFor([&] { return gatewayRunning() || run.process.state() == QProcess::NotRunning; },
-                                 120000),
-                 qPrintable(run.transcript()));
+        QVERIFY2(
+            QTest::qWaitFor([&] { return gatewayRunning() || run.process.state() == QProcess::NotRunning; }, 120000),
+            qPrintable(run.transcript()));
         QVERIFY2(gatewayRunning(), qPrintable(run.transcript()));
         ::kill(-pid_t(run.process.processId()), SIGINT);
         QVERIFY2(run.finish(60000), qPrintable(run.transcript()));

@@ -49,9 +49,9 @@ struct BridgeEnd {
         QString sofar;
         for (const QString &piece : pieces) {
             sofar += piece;
-            reply(QStringLiteral("chat_stream_chunk"),
-                  {{QStringLiteral("reply_to"), replyTo}, {QStringLiteral("delta"), piece},
-                   {QStringLiteral("accumulated"), sofar}});
+            reply(QStringLiteral("chat_stream_chunk"), {{QStringLiteral("reply_to"), replyTo},
+                                                        {QStringLiteral("delta"), piece},
+                                                        {QStringLiteral("accumulated"), sofar}});
         }
         reply(QStringLiteral("chat_stream_end"),
               {{QStringLiteral("reply_to"), replyTo}, {QStringLiteral("content"), sofar}});
@@ -79,7 +79,10 @@ struct Rig {
         phone->start();
         return true;
     }
-    void type(const QByteArray &bytes) { QVERIFY(::write(pipeFds[1], bytes.constData(), bytes.size()) == bytes.size()); }
+    void type(const QByteArray &bytes)
+    {
+        QVERIFY(::write(pipeFds[1], bytes.constData(), bytes.size()) == bytes.size());
+    }
     void endInput()
     {
         ::close(pipeFds[1]);

@@ -73,8 +73,8 @@ int main(int argc, char **argv)
     const int chunkDelay = parser.value(delayOption).toInt(&delayOk);
     const int answerTimeout = parser.value(timeoutOption).toInt(&timeoutOk);
     const QString bridgeProgram = parser.value(bridgeOption);
-    if (!delayOk || chunkDelay < 0 || chunkDelay > 10000 || !timeoutOk || answerTimeout < 1 ||
-        answerTimeout > 3600 || !parser.positionalArguments().isEmpty()) {
+    if (!delayOk || chunkDelay < 0 || chunkDelay > 10000 || !timeoutOk || answerTimeout < 1 || answerTimeout > 3600 ||
+        !parser.positionalArguments().isEmpty()) {
         err << QStringLiteral("Usage: demo_relay --bridge PATH [--openclaw-version V] [--answer TEXT] "
                               "[--chunk-delay MS] [--answer-timeout S] [--verbose]")
             << Qt::endl;

@@ -137,13 +137,11 @@ Result<QString> DemoSession::startGateway()
     // /healthz answers while the gateway still refuses WebSocket clients
     // ("gateway starting"); the phone's first line should meet a ready one.
     (void)QTest::qWaitFor(
-        [&] {
-            return m_interrupted || !m_gateway.isRunning() || m_gateway.log().contains(gatewayReadyLine);
-        },
+        [&] { return m_interrupted || !m_gateway.isRunning() || m_gateway.log().contains(gatewayReadyLine); },
         gatewayReadyTimeoutMs);
     if (!m_gateway.isRunning())
-        return Error::plain(QStringLiteral("the OpenClaw gateway exited after it started:\n%1")
-                                .arg(lastLines(m_gateway.log(), 20)));
+        return Error::plain(
+            QStringLiteral("the OpenClaw gateway exited after it started:\n%1").arg(lastLines(m_gateway.log(), 20)));
     return QStringLiteral("gateway %1 (agent \"mobile\"), model stand-in %2, ready after %3 s")
         .arg(m_gateway.httpUrl().toString(), m_gateway.model()->baseUrl())
         .arg(double(clock.elapsed()) / 1000.0, 0, 'f', 1);
@@ -172,9 +170,9 @@ Result<QString> DemoSession::runBridgeCommand(const QStringList &arguments, cons
     const ProcessOutcome outcome = QCoro::waitFor(runProcess(request));
     const QString shown = QStringLiteral("halvex-bridge ") + arguments.join(QLatin1Char(' '));
     if (!outcome.exitedWithSuccess())
-        return Error::plain(QStringLiteral("%1 %2: %3")
-                                .arg(shown, outcome.describe(),
-                                     lastLines(outcome.standardError + outcome.standardOutput, 10)));
+        return Error::plain(
+            QStringLiteral("%1 %2: %3")
+                .arg(shown, outcome.describe(), lastLines(outcome.standardError + outcome.standardOutput, 10)));
     return QString::fromUtf8(outcome.standardOutput);
 }
 
@@ -182,9 +180,9 @@ Result<QString> DemoSession::createAccount()
 {
     // The password goes through standard input, never the command line.
     const QString password = randomHex(12);
-    const Result<QString> done = runBridgeCommand(
-        {QStringLiteral("login"), QStringLiteral("--create"), QStringLiteral("--json"), m_email},
-        password.toUtf8() + '\n');
+    const Result<QString> done =
+        runBridgeCommand({QStringLiteral("login"), QStringLiteral("--create"), QStringLiteral("--json"), m_email},
+                         password.toUtf8() + '\n');
     if (!done)
         return done.error();
     if (!m_account.hasUser(m_email))
@@ -201,7 +199,8 @@ Result<QString> DemoSession::pairBridge()
     if (!answer.value(QStringLiteral("paired")).toBool() || m_account.bridges().isEmpty())
         return Error::plain(QStringLiteral("halvex-bridge pair did not pair: %1").arg(done->trimmed()));
     return QStringLiteral("halvex-bridge pair: paired as \"%1\" (bridge %2)")
-        .arg(answer.value(QStringLiteral("bridgeName")).toString(), answer.value(QStringLiteral("bridgeId")).toString());
+        .arg(answer.value(QStringLiteral("bridgeName")).toString(),
+             answer.value(QStringLiteral("bridgeId")).toString());
 }
 
 Result<QString> DemoSession::startBridge()
@@ -274,8 +273,8 @@ Result<QString> DemoSession::startBridge()
                                 .arg(bridgeConnectTimeoutMs / 1000)
                                 .arg(bridgeOutputTail()));
     // It announces itself again once its health check reached the gateway.
-    (void)test::RelayStandIn::waitFor(
-        [&] { return m_interrupted || !bridgeRunning() || reachesGateway(*agentCard()); }, gatewayReachTimeoutMs);
+    (void)test::RelayStandIn::waitFor([&] { return m_interrupted || !bridgeRunning() || reachesGateway(*agentCard()); },
+                                      gatewayReachTimeoutMs);
     const QJsonObject card = *agentCard();
     const QJsonObject agent = card.value(QStringLiteral("agent")).toObject();
     return QStringLiteral("halvex-bridge --headless (pid %1) is connected to the relay; agent card: %2 %3, "
