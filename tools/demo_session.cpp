@@ -21,12 +21,6 @@ namespace halvex::demo {
 
 namespace {
 
-// How long each step may take on a loaded machine.
-constexpr int commandTimeoutMs = 60000;
-constexpr int bridgeConnectTimeoutMs = 120000;
-constexpr int bridgeStopTimeoutMs = 15000;
-constexpr int gatewayReadyTimeoutMs = 90000;
-constexpr int gatewayReachTimeoutMs = 60000;
 // What the gateway prints once it takes clients on every link.
 constexpr QByteArrayView gatewayReadyLine = "[gateway] ready";
 // The bridge's output kept for a failure report.
@@ -138,7 +132,7 @@ Result<QString> DemoSession::startGateway()
     // ("gateway starting"); the phone's first line should meet a ready one.
     (void)QTest::qWaitFor(
         [&] { return m_interrupted || !m_gateway.isRunning() || m_gateway.log().contains(gatewayReadyLine); },
-        gatewayReadyTimeoutMs);
+        m_config.timings.gatewayReadyTimeoutMs);
     if (!m_gateway.isRunning())
         return Error::plain(
             QStringLiteral("the OpenClaw gateway exited after it started:\n%1").arg(lastLines(m_gateway.log(), 20)));
@@ -163,7 +157,7 @@ Result<QString> DemoSession::runBridgeCommand(const QStringList &arguments, cons
     ProcessRequest request;
     request.program = m_config.bridgeProgram;
     request.arguments = arguments;
-    request.timeoutMs = commandTimeoutMs;
+    request.timeoutMs = m_config.timings.commandTimeoutMs;
     request.outputCap = 256 * 1024;
     request.standardInput = input;
     request.extraEnvironment = bridgeEnvironment();
@@ -238,7 +232,7 @@ Result<QString> DemoSession::startBridge()
     if (m_config.verbose)
         arguments << QStringLiteral("--verbose");
     m_bridge->start(m_config.bridgeProgram, arguments);
-    if (!m_bridge->waitForStarted(commandTimeoutMs))
+    if (!m_bridge->waitForStarted(m_config.timings.commandTimeoutMs))
         return Error::plain(QStringLiteral("cannot start %1: %2").arg(m_config.bridgeProgram, m_bridge->errorString()));
 
     // Connected when the relay holds its WebSocket and got its agent card;
@@ -261,7 +255,7 @@ Result<QString> DemoSession::startBridge()
     };
     test::RelayStandIn::waitFor(
         [&] { return m_interrupted || !bridgeRunning() || (m_relay.openConnectionCount() > 0 && agentCard()); },
-        bridgeConnectTimeoutMs);
+        m_config.timings.bridgeConnectTimeoutMs);
     if (!bridgeRunning())
         return Error::plain(QStringLiteral("halvex-bridge --headless %1:\n%2")
                                 .arg(m_bridge->exitStatus() == QProcess::NormalExit
@@ -270,11 +264,11 @@ Result<QString> DemoSession::startBridge()
                                      bridgeOutputTail()));
     if (!agentCard())
         return Error::plain(QStringLiteral("the bridge did not connect to the relay within %1 s:\n%2")
-                                .arg(bridgeConnectTimeoutMs / 1000)
+                                .arg(m_config.timings.bridgeConnectTimeoutMs / 1000)
                                 .arg(bridgeOutputTail()));
     // It announces itself again once its health check reached the gateway.
     (void)test::RelayStandIn::waitFor([&] { return m_interrupted || !bridgeRunning() || reachesGateway(*agentCard()); },
-                                      gatewayReachTimeoutMs);
+                                      m_config.timings.gatewayReachTimeoutMs);
     const QJsonObject card = *agentCard();
     const QJsonObject agent = card.value(QStringLiteral("agent")).toObject();
     return QStringLiteral("halvex-bridge --headless (pid %1) is connected to the relay; agent card: %2 %3, "
@@ -302,7 +296,7 @@ void DemoSession::stopBridge()
         // Its process group: anything it started goes with it.
         const pid_t group = pid_t(m_bridge->processId());
         ::kill(-group, SIGTERM);
-        if (!m_bridge->waitForFinished(bridgeStopTimeoutMs)) {
+        if (!m_bridge->waitForFinished(m_config.timings.bridgeStopTimeoutMs)) {
             ::kill(-group, SIGKILL);
             m_bridge->waitForFinished(5000);
         }

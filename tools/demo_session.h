@@ -31,6 +31,15 @@ class DemoSession : public QObject
 {
     Q_OBJECT
 public:
+    // How long each step may take on a loaded machine.
+    struct Timings {
+        int commandTimeoutMs = 60000;        // halvex-bridge login / pair
+        int gatewayReadyTimeoutMs = 90000;   // healthy until it takes WebSocket clients
+        int bridgeConnectTimeoutMs = 120000; // until the relay has the bridge's agent card
+        int gatewayReachTimeoutMs = 60000;   // until the card says the gateway is reachable
+        int bridgeStopTimeoutMs = 15000;     // SIGTERM to SIGKILL
+    };
+
     struct Config {
         QString bridgeProgram; // the halvex-bridge executable
         QString openClawVersion = test::OpenClawGateway::defaultVersion();
@@ -39,6 +48,7 @@ public:
             "to you through the relay, piece by piece.");
         int chunkDelayMs = 60;
         bool verbose = false; // the bridge's and gateway's output on standard error
+        Timings timings;
     };
 
     DemoSession(Config config, QTextStream &out, QTextStream &err, QObject *parent = nullptr);
@@ -79,7 +89,7 @@ private:
     test::RelayAccountStandIn m_account;
     test::OpenClawGateway m_gateway;
     std::unique_ptr<QProcess> m_bridge;
-    QByteArray m_bridgeOutput; // the newest part of what the bridge printed
+    QByteArray m_bridgeOutput; // the tail of what the bridge printed
     QString m_email;
     bool m_interrupted = false;
     bool m_stopping = false;
