@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 
+#include "account/relay_origin.h"
 #include "bridge/bridge_memory_sync.h"
 #include "bridge/local_model_detector.h"
 #include "platform/deployment.h"
@@ -23,7 +24,13 @@ BridgeRuntime::BridgeRuntime(Options options)
     deps.network = m_network.get();
     deps.keychain = m_keychain.get();
     deps.settings = m_settings.get();
-    deps.relayOrigin = options.relayOrigin.isEmpty() ? relayWebSocketOrigin() : options.relayOrigin;
+    if (options.relayOrigin.isEmpty()) {
+        // The relay the pairing commands and windows use: in development
+        // builds a loopback stand-in may stand for it, else the deployment's.
+        const Result<RelayOrigins> origins = relayOriginsForCommands();
+        options.relayOrigin = origins ? origins->webSocket : relayWebSocketOrigin();
+    }
+    deps.relayOrigin = options.relayOrigin;
     deps.homeDirectory = options.homeDirectory.isEmpty() ? QDir::homePath() : options.homeDirectory;
     deps.localModelDetector = providerLocalModelDetector(m_network.get(), deps.homeDirectory);
     deps.memorySyncFactory = memorySyncFactory();

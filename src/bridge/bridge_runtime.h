@@ -23,7 +23,7 @@ class BridgeRuntime
 {
 public:
     struct Options {
-        QUrl relayOrigin;      // empty: relayWebSocketOrigin()
+        QUrl relayOrigin;      // empty: relayOriginsForCommands(), else relayWebSocketOrigin()
         QString homeDirectory; // empty: QDir::homePath()
         BridgeManager::Timings timings;
     };
