@@ -1,0 +1,504 @@
+// Fault runs: the real BridgeManager between loopback stand-ins while its
+// links are killed mid-chat, over and over. After every fault each chat that
+// reached the bridge got exactly one closing message (none when the relay
+// link was down as it left), the links come back within their backoff, no
+// credential is lost and memory settles back to its idle level. Each run
+// prints its figures.
+#include "bridge_rig.h"
+#include "fault_ledger.h"
+#include "gateway_ws_stand_in.h"
+#include "memory_gauge.h"
+#include "private_bus.h"
+
+#include "platform/libsecret_backend.h"
+
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <algorithm>
+
+using namespace halvex;
+using namespace halvex::test;
+
+namespace {
+
+constexpr int kKills = 20;
+// Kills before the idle level is taken: caches and pools fill up first.
+constexpr int kWarmUpKills = 3;
+// A leak grows with every kill; allocator noise does not. The margin is far
+// above the noise and far below what one leaked connection per kill adds up to.
+constexpr qint64 kMemoryMarginBytes = 1024 * 1024;
+
+const QString kChunk = QStringLiteral("chat_stream_chunk");
+const QString kEnd = QStringLiteral("chat_stream_end");
+const QString kResponse = QStringLiteral("chat_response");
+const QByteArray kCompletions = QByteArrayLiteral("/v1/chat/completions");
+
+QString str(const QJsonObject &o, const char *key)
+{
+    return o.value(QLatin1String(key)).toString();
+}
+
+QStringList fragments(int count)
+{
+    QStringList out;
+    for (int i = 0; i < count; ++i)
+        out << QStringLiteral("f%1 ").arg(i);
+    return out;
+}
+
+// Answers every chat with a slow stream of `count` fragments.
+HttpStandIn::Handler streamingAnswers(int count, int delayMs)
+{
+    return [count, delayMs](const HttpRequest &request) -> std::optional<ScriptedResponse> {
+        if (request.path() != kCompletions)
+            return std::nullopt;
+        return ScriptedResponse::eventStream(sse::chatStream(fragments(count)), delayMs);
+    };
+}
+
+// Deleted objects go, queued calls run: what is left is what is held.
+void settle()
+{
+    for (int i = 0; i < 20; ++i) {
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+}
+
+// The heap after warm-up and after the last kill.
+class MemoryTrend
+{
+public:
+    void afterKill(int kill)
+    {
+        if (kill != kWarmUpKills)
+            return;
+        settle();
+        m_idle = MemoryGauge::allocatedBytes();
+        m_idleResident = MemoryGauge::residentBytes();
+    }
+    // Prints the figures; false when the heap grew past the margin.
+    bool finish(const char *run, int kills)
+    {
+        settle();
+        const qint64 growth = MemoryGauge::allocatedBytes() - m_idle;
+        const qint64 residentGrowth = MemoryGauge::residentBytes() - m_idleResident;
+        const int counted = std::max(1, kills - kWarmUpKills);
+        qInfo("%s: heap %+lld KiB over %d kills (%+lld bytes per kill), resident %+lld KiB", run,
+              static_cast<long long>(growth / 1024), counted, static_cast<long long>(growth / counted),
+              static_cast<long long>(residentGrowth / 1024));
+        return growth < kMemoryMarginBytes;
+    }
+
+private:
+    qint64 m_idle = 0;
+    qint64 m_idleResident = 0;
+};
+
+// The replies of an answered chat: chunks whose deltas add up to each
+// accumulated text, then the end with the whole text.
+void verifyAnswered(const QList<QJsonObject> &replies, const QString &id, const QString &answer)
+{
+    QVERIFY2(!replies.isEmpty() && str(replies.last(), "type") == kEnd,
+             qPrintable(id + QStringLiteral(" has no stream end")));
+    QString accumulated;
+    for (qsizetype i = 0; i + 1 < replies.size(); ++i) {
+        QCOMPARE(str(replies[i], "type"), kChunk);
+        QCOMPARE(str(replies[i], "accumulated"), accumulated + str(replies[i], "delta"));
+        accumulated = str(replies[i], "accumulated");
+    }
+    QCOMPARE(accumulated, answer);
+    QCOMPARE(str(replies.last(), "content"), answer);
+}
+
+// A bridge on the relay stand-in and the gateway WebSocket stand-in.
+bool launchOnSocketGateway(BridgeRig &rig, GatewayWsStandIn &ws)
+{
+    if (!rig.startStandIns() || !ws.listen())
+        return false;
+    ws.setGatewayToken(BridgeRig::gatewayToken);
+    rig.storeBridgeToken();
+    rig.settings->setString(SettingsKey::openClawEndpoint, ws.httpUrl().toString());
+    if (!rig.keychain->save(CredentialService::openClaw(), BridgeRig::gatewayToken))
+        return false;
+    return rig.launch() &&
+           QTest::qWaitFor([&] { return rig.bridge->openClawWebSocket()->isUsableForChat(); }, 30000);
+}
+
+int backoffBoundMs(double maxDelaySeconds)
+{
+    // The longest wait of the backoff, plus a generous allowance for an
+    // opening on a loaded machine.
+    return int(maxDelaySeconds * 1000.0) + 15000;
+}
+
+} // namespace
+
+class TestFaultRuns : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void relayKilledWhileChatsStream()
+    {
+        BridgeRig rig;
+        rig.timings.chat.gatewaySocketWait = 0.2;
+        QVERIFY(rig.startStandIns());
+        rig.gateway.setHandler(streamingAnswers(12, 40));
+        rig.storeBridgeToken();
+        rig.pointAtGateway();
+        QVERIFY(rig.launch());
+        rig.bridge->openClawWebSocket()->disconnect(); // the HTTP road, which streams for longer
+        FaultLedger ledger(rig);
+        MemoryTrend memory;
+        const int bound = backoffBoundMs(rig.timings.relay.maxReconnectDelay);
+        qint64 slowestReturnMs = 0;
+
+        for (int kill = 1; kill <= kKills; ++kill) {
+            QStringList ids;
+            for (int i = 0; i < 3; ++i) {
+                ids << QStringLiteral("k%1-%2").arg(kill).arg(i);
+                ledger.send(ids.last(), QStringLiteral("question %1").arg(ids.last()));
+            }
+            // Every chat is streaming when the relay goes.
+            QVERIFY(QTest::qWaitFor(
+                [&] { return std::all_of(ids.cbegin(), ids.cend(), [&](const QString &id) { return ledger.chunksAtRelay(id) > 0; }); },
+                30000));
+            rig.relay.stop();
+            QVERIFY(QTest::qWaitFor(
+                [&] { return rig.bridge->connectionState() == BridgeConnectionState::connecting(); }, 15000));
+            QElapsedTimer back;
+            back.start();
+            QVERIFY(rig.relay.start());
+            QVERIFY2(rig.waitConnected(bound), qPrintable(QStringLiteral("relay link not back after kill %1").arg(kill)));
+            slowestReturnMs = std::max(slowestReturnMs, back.elapsed());
+            QVERIFY(ledger.waitAllClosed());
+            QVERIFY(ledger.check());
+            memory.afterKill(kill);
+        }
+
+        // Afterwards a chat is answered in full.
+        ledger.send(QStringLiteral("after"), QStringLiteral("still there?"));
+        verifyAnswered(rig.waitForClosing(QStringLiteral("after")), QStringLiteral("after"),
+                       fragments(12).join(QString()));
+        QVERIFY(ledger.waitAllClosed());
+        QVERIFY(ledger.check());
+        qInfo("relay killed mid-stream: kills survived %d, chats checked %d (%d closed while the relay was down), "
+              "messages lost: 0, slowest return %lld ms (bound %d ms)",
+              kKills, ledger.checked(), ledger.closedWhileDown(), static_cast<long long>(slowestReturnMs), bound);
+        QVERIFY(memory.finish("relay kills", kKills));
+    }
+
+    void httpGatewayKilledMidStream()
+    {
+        BridgeRig rig;
+        rig.timings.chat.gatewaySocketWait = 0.2;
+        QVERIFY(rig.startStandIns());
+        rig.gateway.setHandler(streamingAnswers(40, 50));
+        rig.storeBridgeToken();
+        rig.pointAtGateway();
+        QVERIFY(rig.launch());
+        rig.bridge->openClawWebSocket()->disconnect();
+        FaultLedger ledger(rig);
+        MemoryTrend memory;
+        const quint16 port = rig.gateway.port();
+
+        for (int kill = 1; kill <= kKills; ++kill) {
+            const QString id = QStringLiteral("h%1").arg(kill);
+            ledger.send(id, QStringLiteral("question ") + id);
+            QVERIFY(QTest::qWaitFor([&] { return ledger.chunksAtRelay(id) > 0; }, 30000));
+            rig.gateway.close(); // every connection aborted, the port refused
+            QVERIFY(ledger.waitAllClosed());
+            QVERIFY(rig.gateway.listen(QHostAddress(QHostAddress::LocalHost), port));
+            // A cut stream is a failure, never an answer.
+            const QList<QJsonObject> replies = rig.waitForClosing(id);
+            QVERIFY(!replies.isEmpty());
+            QCOMPARE(str(replies.last(), "type"), kResponse);
+            QVERIFY(ledger.check());
+            memory.afterKill(kill);
+        }
+
+        ledger.send(QStringLiteral("after"), QStringLiteral("still there?"));
+        verifyAnswered(rig.waitForClosing(QStringLiteral("after"), 30000), QStringLiteral("after"),
+                       fragments(40).join(QString()));
+        QVERIFY(ledger.waitAllClosed());
+        QVERIFY(ledger.check());
+        qInfo("HTTP gateway killed mid-stream: kills survived %d, chats checked %d, messages lost: 0", kKills,
+              ledger.checked());
+        QVERIFY(memory.finish("HTTP gateway kills", kKills));
+    }
+
+    void gatewaySocketKilledMidStream()
+    {
+        BridgeRig rig;
+        GatewayWsStandIn ws;
+        QVERIFY(launchOnSocketGateway(rig, ws));
+        FaultLedger ledger(rig);
+        MemoryTrend memory;
+        const int bound = backoffBoundMs(rig.timings.openClawWebSocket.maxReconnectDelay);
+        qint64 slowestReturnMs = 0;
+        int sends = int(ws.framesWithMethod(QStringLiteral("chat.send")).size());
+
+        for (int kill = 1; kill <= kKills; ++kill) {
+            const QString id = QStringLiteral("w%1").arg(kill);
+            ws.queueChatScript(GatewayWsStandIn::ChatScript::held({QStringLiteral("part"), QStringLiteral("partial")}));
+            ledger.send(id, QStringLiteral("question ") + id);
+            QVERIFY(QTest::qWaitFor([&] { return ledger.chunksAtRelay(id) > 0; }, 30000));
+            QCOMPARE(int(ws.framesWithMethod(QStringLiteral("chat.send")).size()), ++sends);
+            ws.setRefuseConnections(true);
+            ws.dropConnections();
+            QVERIFY(ledger.waitAllClosed());
+            QElapsedTimer back;
+            back.start();
+            ws.setRefuseConnections(false);
+            QVERIFY2(QTest::qWaitFor([&] { return rig.bridge->openClawWebSocket()->isUsableForChat(); }, bound),
+                     qPrintable(rig.bridge->openClawWebSocket()->state().description()));
+            slowestReturnMs = std::max(slowestReturnMs, back.elapsed());
+            const QList<QJsonObject> replies = rig.waitForClosing(id);
+            QVERIFY(!replies.isEmpty());
+            QCOMPARE(str(replies.last(), "type"), kResponse);
+            QVERIFY(ledger.check());
+            memory.afterKill(kill);
+        }
+
+        // The next chat takes the socket again and is answered in full.
+        ws.queueChatScript(GatewayWsStandIn::ChatScript::stream({QStringLiteral("All"), QStringLiteral("All good")}));
+        ledger.send(QStringLiteral("after"), QStringLiteral("still there?"));
+        verifyAnswered(rig.waitForClosing(QStringLiteral("after")), QStringLiteral("after"), QStringLiteral("All good"));
+        QCOMPARE(int(ws.framesWithMethod(QStringLiteral("chat.send")).size()), sends + 1);
+        QVERIFY(ledger.waitAllClosed());
+        QVERIFY(ledger.check());
+        qInfo("gateway socket killed mid-stream: kills survived %d, chats checked %d, messages lost: 0, "
+              "slowest return %lld ms (bound %d ms)",
+              kKills, ledger.checked(), static_cast<long long>(slowestReturnMs), bound);
+        QVERIFY(memory.finish("gateway socket kills", kKills));
+    }
+
+    void gatewayPortHeldBySilentListener()
+    {
+        // Something else took the gateway's port: it accepts every connection
+        // and never says a word.
+        QTcpServer silent;
+        QList<QTcpSocket *> held;
+        QObject::connect(&silent, &QTcpServer::newConnection, &silent, [&] {
+            while (QTcpSocket *socket = silent.nextPendingConnection())
+                held.append(socket);
+        });
+        QVERIFY(silent.listen(QHostAddress::LocalHost));
+        const quint16 port = silent.serverPort();
+
+        BridgeRig rig;
+        rig.timings.chat.chatDeadline = 4.0;
+        rig.timings.chat.gatewaySocketWait = 1.0;
+        rig.timings.openClawClient.chatTimeoutMs = 4000;
+        rig.timings.openClawClient.probeTimeoutMs = 2000;
+        rig.timings.openClawWebSocket.challengeTimeout = 1.0;
+        rig.timings.openClawWebSocket.connectResponseTimeout = 1.0;
+        QVERIFY(rig.startStandIns());
+        rig.storeBridgeToken();
+        rig.settings->setString(SettingsKey::openClawEndpoint, QStringLiteral("http://127.0.0.1:%1").arg(port));
+        QVERIFY(rig.keychain->save(CredentialService::openClaw(), BridgeRig::gatewayToken));
+        QVERIFY(rig.launch());
+        FaultLedger ledger(rig);
+
+        QElapsedTimer clock;
+        clock.start();
+        for (int i = 0; i < 4; ++i)
+            ledger.send(QStringLiteral("s%1").arg(i), QStringLiteral("anyone?"));
+        // Each chat ends by its deadline with a failure, none hangs.
+        QVERIFY(ledger.waitAllClosed(60000));
+        const qint64 tookMs = clock.elapsed();
+        for (int i = 0; i < 4; ++i) {
+            const QList<QJsonObject> replies = rig.waitForClosing(QStringLiteral("s%1").arg(i));
+            QCOMPARE(replies.size(), 1);
+            QCOMPARE(str(replies.first(), "type"), kResponse);
+        }
+        QVERIFY(ledger.check());
+        QVERIFY(!held.isEmpty());
+        QVERIFY(!rig.bridge->openClawWebSocket()->isUsableForChat());
+        QVERIFY(QTest::qWaitFor([&] { return !rig.bridge->openClawReachable(); }, 15000));
+        QCOMPARE(rig.bridge->connectionState(), BridgeConnectionState::connected());
+
+        // The squatter goes and the gateway starts on its port: the bridge
+        // finds it by itself.
+        silent.close();
+        for (QTcpSocket *socket : std::as_const(held))
+            socket->abort();
+        qDeleteAll(held);
+        const int squatted = int(held.size());
+        held.clear();
+        GatewayWsStandIn ws;
+        ws.setGatewayToken(BridgeRig::gatewayToken);
+        QVERIFY(ws.listen(port));
+        QVERIFY(QTest::qWaitFor([&] { return rig.bridge->openClawWebSocket()->isUsableForChat(); },
+                                backoffBoundMs(rig.timings.openClawWebSocket.maxReconnectDelay)));
+        ws.queueChatScript(GatewayWsStandIn::ChatScript::stream({QStringLiteral("Back"), QStringLiteral("Back again")}));
+        ledger.send(QStringLiteral("back"), QStringLiteral("there now?"));
+        verifyAnswered(rig.waitForClosing(QStringLiteral("back"), 60000), QStringLiteral("back"),
+                       QStringLiteral("Back again"));
+        QCOMPARE(ws.framesWithMethod(QStringLiteral("chat.send")).size(), 1);
+        QVERIFY(ledger.waitAllClosed());
+        QVERIFY(ledger.check());
+        qInfo("gateway port held by a silent listener: %d connections held, chats checked %d, all 4 failed "
+              "within %lld ms (deadline 4000 ms each), messages lost: 0",
+              squatted, ledger.checked(), static_cast<long long>(tookMs));
+    }
+
+    void stalledRelayBoundsWhatTheBridgeHolds_data()
+    {
+        QTest::addColumn<bool>("overSocket");
+        QTest::newRow("http") << false;
+        QTest::newRow("websocket") << true;
+    }
+
+    void stalledRelayBoundsWhatTheBridgeHolds()
+    {
+        QFETCH(bool, overSocket);
+        constexpr qint64 highWatermark = 64 * 1024;
+        BridgeRig rig;
+        rig.timings.relay.highWatermarkBytes = highWatermark;
+        rig.timings.relay.lowWatermarkBytes = 16 * 1024;
+        rig.timings.chat.gatewaySocketWait = 0.2;
+        GatewayWsStandIn ws;
+        // Every chunk carries the whole text so far: megabytes in all.
+        const QStringList pieces = [] {
+            QStringList out;
+            for (int i = 0; i < 1500; ++i)
+                out << QStringLiteral("w%1 ").arg(i, 5, 10, QLatin1Char('0'));
+            return out;
+        }();
+        const QString answer = pieces.join(QString());
+        if (overSocket) {
+            QVERIFY(launchOnSocketGateway(rig, ws));
+            QStringList texts;
+            QString text;
+            for (const QString &piece : pieces)
+                texts << (text += piece);
+            ws.queueChatScript(GatewayWsStandIn::ChatScript::stream(texts));
+        } else {
+            QVERIFY(rig.createConnected());
+            rig.bridge->openClawWebSocket()->disconnect();
+            rig.gateway.enqueue(ScriptedResponse::eventStream(sse::chatStream(pieces)), kCompletions);
+        }
+        FaultLedger ledger(rig);
+        RelayWebSocket *link = rig.bridge->relayWebSocket();
+
+        qint64 mostPending = 0;
+        int mostHeld = 0;
+        QTimer sampler;
+        QObject::connect(&sampler, &QTimer::timeout, link, [&] {
+            mostPending = std::max(mostPending, link->pendingBytes());
+            mostHeld = std::max(mostHeld, rig.bridge->chatPipeline()->heldChunkCount());
+        });
+        QObject::connect(link, &RelayWebSocket::congested, link,
+                         [&] { mostPending = std::max(mostPending, link->pendingBytes()); });
+        sampler.start(1);
+
+        QVERIFY(rig.relay.pauseReading());
+        ledger.send(QStringLiteral("m-1"), QStringLiteral("Hi"));
+        QVERIFY(QTest::qWaitFor([&] { return link->isCongested(); }, 30000));
+        // The whole answer reaches the bridge while the relay reads nothing.
+        if (overSocket)
+            QVERIFY(QTest::qWaitFor([&] { return ledger.closedInPipeline(QStringLiteral("m-1")); }, 60000));
+        else
+            QVERIFY(rig.bridge->openClawClient()->isStreamReadingPaused());
+        const qint64 pendingWhileStalled = link->pendingBytes();
+
+        QVERIFY(rig.relay.resumeReading());
+        const QList<QJsonObject> replies = rig.waitForClosing(QStringLiteral("m-1"), 60000);
+        sampler.stop();
+        verifyAnswered(replies, QStringLiteral("m-1"), answer);
+        if (QTest::currentTestFailed())
+            return;
+        QVERIFY(ledger.waitAllClosed());
+        QVERIFY(ledger.check());
+        QCOMPARE(rig.bridge->chatPipeline()->heldChunkCount(), 0);
+        QVERIFY(!link->isCongested());
+        qInfo("stalled relay (%s): %d gateway deltas became %lld relay chunks; at most %lld bytes queued for the "
+              "relay (%lld after the whole answer came in), watermark %lld; messages lost: 0",
+              overSocket ? "websocket" : "http", int(pieces.size()), static_cast<long long>(replies.size() - 1),
+              static_cast<long long>(mostPending), static_cast<long long>(pendingWhileStalled),
+              static_cast<long long>(highWatermark));
+        // The watermark plus about one merged chunk (the whole text twice).
+        QVERIFY2(mostPending < highWatermark + 4 * answer.size() + 16 * 1024,
+                 qPrintable(QString::number(mostPending)));
+    }
+
+    // Last: it points this process's session bus at a private one for good.
+    void keyringKilledWhileTheBridgeRuns()
+    {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        PrivateBus bus(dir.path());
+        QVERIFY(bus.start());
+        QVERIFY(bus.startEmptyKeyring(true));
+        // Nothing in this process has used the session bus yet.
+        qputenv("DBUS_SESSION_BUS_ADDRESS", bus.address().toUtf8());
+        QVERIFY(LibsecretBackend::isAvailable());
+
+        BridgeRig rig;
+        rig.keychain = std::make_unique<KeychainManager>(std::make_unique<LibsecretBackend>());
+        GatewayWsStandIn ws;
+        QVERIFY(launchOnSocketGateway(rig, ws));
+        QVERIFY(QTest::qWaitFor(
+            [&] { return rig.keychain->load(CredentialService::openClawDeviceToken()).valueOr(std::nullopt).has_value(); },
+            15000));
+        const auto snapshot = [&] {
+            QStringList values;
+            for (const QString &service : {CredentialService::bridge(), CredentialService::openClaw(),
+                                           CredentialService::openClawDeviceToken()})
+                values << rig.keychain->load(service).valueOr(std::nullopt).value_or(QStringLiteral("<missing>"));
+            const SecretLookup key =
+                rig.keychain->loadData(CredentialService::openClawDeviceKey(),
+                                       QString::fromLatin1(CredentialService::deviceKeyAccount));
+            values << (key && key.value() ? QString::fromLatin1(key.value()->toHex()) : QStringLiteral("<missing>"));
+            return values;
+        };
+        const QStringList before = snapshot();
+        QVERIFY2(!before.contains(QStringLiteral("<missing>")), qPrintable(before.join(QLatin1Char(' '))));
+        FaultLedger ledger(rig);
+
+        bus.stopKeyring(); // SIGKILL
+        QVERIFY(!rig.keychain->load(CredentialService::bridge()));
+
+        // While the store is gone both links drop and come back, the user
+        // asks for a reload, and chats go on.
+        rig.relay.stop();
+        QVERIFY(QTest::qWaitFor(
+            [&] { return rig.bridge->connectionState() == BridgeConnectionState::connecting(); }, 15000));
+        QVERIFY(rig.relay.start());
+        QVERIFY(rig.waitConnected(backoffBoundMs(rig.timings.relay.maxReconnectDelay)));
+        ws.dropConnections();
+        QVERIFY(QTest::qWaitFor([&] { return rig.bridge->openClawWebSocket()->isUsableForChat(); },
+                                backoffBoundMs(rig.timings.openClawWebSocket.maxReconnectDelay)));
+        rig.bridge->reloadCredentials();
+        QCOMPARE(rig.bridge->connectionState(), BridgeConnectionState::connected());
+        QCOMPARE(rig.bridge->openClawClient()->gatewayToken(), BridgeRig::gatewayToken);
+        QVERIFY(rig.bridge->openClawWebSocket()->isUsableForChat());
+        for (int i = 0; i < 3; ++i) {
+            const QString id = QStringLiteral("kr%1").arg(i);
+            ws.queueChatScript(GatewayWsStandIn::ChatScript::stream({QStringLiteral("ok"), QStringLiteral("ok!")}));
+            ledger.send(id, QStringLiteral("are you there?"));
+            verifyAnswered(rig.waitForClosing(id), id, QStringLiteral("ok!"));
+        }
+        QVERIFY(ledger.waitAllClosed());
+        QVERIFY(ledger.check());
+        QCOMPARE(rig.relay.openConnectionCount(), 1);
+
+        // The keyring comes back: every credential is there, unchanged.
+        QVERIFY(bus.startEmptyKeyring(true));
+        QCOMPARE(snapshot(), before);
+        qInfo("keyring killed while the bridge ran: relay and gateway reconnects survived, a reload kept both "
+              "links, chats checked %d, credentials lost: 0 of %d, messages lost: 0",
+              ledger.checked(), int(before.size()));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestFaultRuns)
+#include "tst_fault_runs.moc"
