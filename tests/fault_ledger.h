@@ -1,15 +1,17 @@
 #pragma once
 // The books of a fault run: every chat sent to a bridge under test, how many
 // closing messages its pipeline produced, whether the relay link was up when
-// it did, and what the relay received for it. Shared by the fault runs.
+// it did, and what the relay received for it; and the heap's trend over a
+// run. Shared by the fault runs.
 
 #include "bridge_rig.h"
+#include "memory_gauge.h"
 
 #include <QHash>
 #include <QSet>
 #include <QTest>
 
-#include <memory>
+#include <algorithm>
 
 namespace halvex::test {
 
@@ -126,5 +128,73 @@ private:
     int m_checked = 0;
     int m_closedWhileDown = 0;
 };
+
+inline QString text(const QJsonObject &o, const char *key)
+{
+    return o.value(QLatin1String(key)).toString();
+}
+
+// Deleted objects go, queued calls run: what is left is what is held.
+inline void settle()
+{
+    for (int i = 0; i < 20; ++i) {
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+}
+
+// The heap after warm-up and after the last kill.
+class MemoryTrend
+{
+public:
+    // Kills before the idle level is taken: caches and pools fill up first.
+    explicit MemoryTrend(int warmUpKills = 3) : m_warmUpKills(warmUpKills) {}
+
+    void afterKill(int kill)
+    {
+        if (kill != m_warmUpKills)
+            return;
+        settle();
+        m_idle = MemoryGauge::allocatedBytes();
+        m_idleResident = MemoryGauge::residentBytes();
+    }
+    // Prints the figures; false when the heap grew past the margin.
+    bool finish(const char *run, int kills)
+    {
+        settle();
+        const qint64 growth = MemoryGauge::allocatedBytes() - m_idle;
+        const qint64 residentGrowth = MemoryGauge::residentBytes() - m_idleResident;
+        const int counted = std::max(1, kills - m_warmUpKills);
+        qInfo("%s: heap %+lld KiB over %d kills (%+lld bytes per kill), resident %+lld KiB", run,
+              static_cast<long long>(growth / 1024), counted, static_cast<long long>(growth / counted),
+              static_cast<long long>(residentGrowth / 1024));
+        return growth < kMemoryMarginBytes;
+    }
+
+private:
+    // A leak grows with every kill; allocator noise does not. The margin is
+    // far above the noise and far below what one leaked connection per kill
+    // adds up to over a run.
+    static constexpr qint64 kMemoryMarginBytes = 1024 * 1024;
+    int m_warmUpKills;
+    qint64 m_idle = 0;
+    qint64 m_idleResident = 0;
+};
+
+// The replies of an answered chat: chunks whose deltas add up to each
+// accumulated text, then the end with the whole text.
+inline void verifyAnswered(const QList<QJsonObject> &replies, const QString &id, const QString &answer)
+{
+    QVERIFY2(!replies.isEmpty() && text(replies.last(), "type") == QLatin1String("chat_stream_end"),
+             qPrintable(id + QStringLiteral(" has no stream end")));
+    QString accumulated;
+    for (qsizetype i = 0; i + 1 < replies.size(); ++i) {
+        QCOMPARE(text(replies[i], "type"), QStringLiteral("chat_stream_chunk"));
+        QCOMPARE(text(replies[i], "accumulated"), accumulated + text(replies[i], "delta"));
+        accumulated = text(replies[i], "accumulated");
+    }
+    QCOMPARE(accumulated, answer);
+    QCOMPARE(text(replies.last(), "content"), answer);
+}
 
 } // namespace halvex::test
