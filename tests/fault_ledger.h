@@ -198,3 +198,16 @@ inline void verifyAnswered(const QList<QJsonObject> &replies, const QString &id,
 }
 
 } // namespace halvex::test
+
+// A fault run logs thousands of lines before its figures: Qt Test's cap on
+// messages must not swallow them.
+#define FAULT_RUN_MAIN(TestObject)                                                                                     \
+    int main(int argc, char **argv)                                                                                    \
+    {                                                                                                                  \
+        QCoreApplication app(argc, argv);                                                                              \
+        TestObject test;                                                                                               \
+        QStringList arguments = app.arguments();                                                                       \
+        if (!arguments.contains(QStringLiteral("-maxwarnings")))                                                       \
+            arguments << QStringLiteral("-maxwarnings") << QStringLiteral("0");                                       \
+        return QTest::qExec(&test, arguments);                                                                         \
+    }

@@ -443,5 +443,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TestFaultRuns)
+FAULT_RUN_MAIN(TestFaultRuns)
 #include "tst_fault_runs.moc"

@@ -112,5 +112,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TestRealGatewayFaults)
+FAULT_RUN_MAIN(TestRealGatewayFaults)
 #include "tst_real_gateway_faults.moc"
