@@ -378,6 +378,57 @@ private Q_SLOTS:
                  qPrintable(QString::number(mostPending)));
     }
 
+    void relayKilledWhileStalled()
+    {
+        BridgeRig rig;
+        rig.timings.relay.highWatermarkBytes = 64 * 1024;
+        rig.timings.relay.lowWatermarkBytes = 16 * 1024;
+        GatewayWsStandIn ws;
+        QVERIFY(launchOnSocketGateway(rig, ws));
+        FaultLedger ledger(rig);
+        ChatPipeline *pipeline = rig.bridge->chatPipeline();
+        OpenClawClient *client = rig.bridge->openClawClient();
+
+        // An answer long enough to congest the link, held up mid-stream.
+        QStringList texts;
+        QString text;
+        for (int i = 0; i < 600; ++i)
+            texts << (text += QStringLiteral("w%1 ").arg(i, 5, 10, QLatin1Char('0')));
+        GatewayWsStandIn::ChatScript script = GatewayWsStandIn::ChatScript::stream(texts);
+        script.end = false;
+        ws.queueChatScript(script);
+        QVERIFY(rig.relay.pauseReading());
+        ledger.send(QStringLiteral("st-1"), QStringLiteral("long one"));
+        QVERIFY(QTest::qWaitFor([&] { return pipeline->heldChunkCount() == 1; }, 30000));
+        QVERIFY(pipeline->isRelayCongested());
+
+        // The stalled relay dies: what was held goes nowhere, and nothing
+        // stays held or paused for the next link.
+        rig.relay.stop();
+        QVERIFY(QTest::qWaitFor(
+            [&] { return rig.bridge->connectionState() == BridgeConnectionState::connecting(); }, 15000));
+        QVERIFY(!pipeline->isRelayCongested());
+        QVERIFY(!client->isStreamReadingPaused());
+        ws.dropConnections(); // the unfinished answer fails
+        QVERIFY(ledger.waitAllClosed());
+        QCOMPARE(pipeline->heldChunkCount(), 0);
+        QVERIFY(rig.relay.start());
+        QVERIFY(rig.waitConnected(backoffBoundMs(rig.timings.relay.maxReconnectDelay)));
+        QVERIFY(QTest::qWaitFor([&] { return rig.bridge->openClawWebSocket()->isUsableForChat(); },
+                                backoffBoundMs(rig.timings.openClawWebSocket.maxReconnectDelay)));
+
+        // On the new link one gateway delta is one relay chunk again.
+        ws.queueChatScript(GatewayWsStandIn::ChatScript::stream({QStringLiteral("a"), QStringLiteral("ab"),
+                                                                 QStringLiteral("abc")}));
+        ledger.send(QStringLiteral("st-2"), QStringLiteral("short one"));
+        const QList<QJsonObject> replies = rig.waitForClosing(QStringLiteral("st-2"));
+        verifyAnswered(replies, QStringLiteral("st-2"), QStringLiteral("abc"));
+        QCOMPARE(replies.size(), 4);
+        QVERIFY(ledger.check());
+        qInfo("relay killed while stalled: chats checked %d (%d closed while the relay was down), messages lost: 0",
+              ledger.checked(), ledger.closedWhileDown());
+    }
+
     // Last: it points this process's session bus at a private one for good.
     void keyringKilledWhileTheBridgeRuns()
     {
