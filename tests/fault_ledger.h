@@ -42,13 +42,16 @@ public:
     // Sends one chat from the relay and books it.
     void send(const QString &id, const QString &content)
     {
-        m_rig.relay.sendJson(BridgeRig::chatMessage(id, QStringLiteral("u-") + id,
-                                                    {{QStringLiteral("content"), content}}));
+        m_rig.relay.sendJson(
+            BridgeRig::chatMessage(id, QStringLiteral("u-") + id, {{QStringLiteral("content"), content}}));
         m_sent.append(id);
     }
 
     bool closedInPipeline(const QString &id) const { return m_closedInPipeline.value(id) > 0; }
-    int chunksAtRelay(const QString &id) const { return int(m_rig.sent(QStringLiteral("chat_stream_chunk"), id).size()); }
+    int chunksAtRelay(const QString &id) const
+    {
+        return int(m_rig.sent(QStringLiteral("chat_stream_chunk"), id).size());
+    }
     int closingsAtRelay(const QString &id) const
     {
         int count = 0;
@@ -98,12 +101,12 @@ public:
                 return false;
             }
             if (m_closedWhileUp.contains(id) ? received != 1 : received > 1) {
-                QTest::qFail(qPrintable(QStringLiteral("%1 reached the relay with %2 closing messages (link %3)")
-                                            .arg(id)
-                                            .arg(received)
-                                            .arg(m_closedWhileUp.contains(id) ? QStringLiteral("up")
-                                                                              : QStringLiteral("down"))),
-                             __FILE__, __LINE__);
+                QTest::qFail(
+                    qPrintable(QStringLiteral("%1 reached the relay with %2 closing messages (link %3)")
+                                   .arg(id)
+                                   .arg(received)
+                                   .arg(m_closedWhileUp.contains(id) ? QStringLiteral("up") : QStringLiteral("down"))),
+                    __FILE__, __LINE__);
                 return false;
             }
             if (received == 0)
@@ -208,6 +211,6 @@ inline void verifyAnswered(const QList<QJsonObject> &replies, const QString &id,
         TestObject test;                                                                                               \
         QStringList arguments = app.arguments();                                                                       \
         if (!arguments.contains(QStringLiteral("-maxwarnings")))                                                       \
-            arguments << QStringLiteral("-maxwarnings") << QStringLiteral("0");                                       \
+            arguments << QStringLiteral("-maxwarnings") << QStringLiteral("0");                                        \
         return QTest::qExec(&test, arguments);                                                                         \
     }

@@ -78,8 +78,7 @@ bool launchOnSocketGateway(BridgeRig &rig, GatewayWsStandIn &ws)
     rig.settings->setString(SettingsKey::openClawEndpoint, ws.httpUrl().toString());
     if (!rig.keychain->save(CredentialService::openClaw(), BridgeRig::gatewayToken))
         return false;
-    return rig.launch() &&
-           QTest::qWaitFor([&] { return rig.bridge->openClawWebSocket()->isUsableForChat(); }, 30000);
+    return rig.launch() && QTest::qWaitFor([&] { return rig.bridge->openClawWebSocket()->isUsableForChat(); }, 30000);
 }
 
 int backoffBoundMs(double maxDelaySeconds)
@@ -113,7 +112,10 @@ private Q_SLOTS:
             }
             // Every chat is streaming when the relay goes.
             QVERIFY(QTest::qWaitFor(
-                [&] { return std::all_of(ids.cbegin(), ids.cend(), [&](const QString &id) { return ledger.chunksAtRelay(id) > 0; }); },
+                [&] {
+                    return std::all_of(ids.cbegin(), ids.cend(),
+                                       [&](const QString &id) { return ledger.chunksAtRelay(id) > 0; });
+                },
                 30000));
             rig.relay.stop();
             QVERIFY(QTest::qWaitFor(
@@ -125,7 +127,8 @@ private Q_SLOTS:
             QElapsedTimer back;
             back.start();
             QVERIFY(rig.relay.start());
-            QVERIFY2(rig.waitConnected(bound), qPrintable(QStringLiteral("relay link not back after kill %1").arg(kill)));
+            QVERIFY2(rig.waitConnected(bound),
+                     qPrintable(QStringLiteral("relay link not back after kill %1").arg(kill)));
             slowestReturnMs = std::max(slowestReturnMs, back.elapsed());
             QVERIFY(ledger.waitAllClosed());
             QVERIFY(ledger.check());
@@ -219,7 +222,8 @@ private Q_SLOTS:
         // The next chat takes the socket again and is answered in full.
         ws.queueChatScript(GatewayWsStandIn::ChatScript::stream({QStringLiteral("All"), QStringLiteral("All good")}));
         ledger.send(QStringLiteral("after"), QStringLiteral("still there?"));
-        verifyAnswered(rig.waitForClosing(QStringLiteral("after")), QStringLiteral("after"), QStringLiteral("All good"));
+        verifyAnswered(rig.waitForClosing(QStringLiteral("after")), QStringLiteral("after"),
+                       QStringLiteral("All good"));
         QVERIFY(ledger.waitAllClosed());
         QVERIFY(ledger.check());
         qInfo("gateway socket killed mid-stream: kills survived %d, chats checked %d, messages lost: 0, "
@@ -286,7 +290,8 @@ private Q_SLOTS:
         QVERIFY(ws.listen(port));
         QVERIFY(QTest::qWaitFor([&] { return rig.bridge->openClawWebSocket()->isUsableForChat(); },
                                 backoffBoundMs(rig.timings.openClawWebSocket.maxReconnectDelay)));
-        ws.queueChatScript(GatewayWsStandIn::ChatScript::stream({QStringLiteral("Back"), QStringLiteral("Back again")}));
+        ws.queueChatScript(
+            GatewayWsStandIn::ChatScript::stream({QStringLiteral("Back"), QStringLiteral("Back again")}));
         ledger.send(QStringLiteral("back"), QStringLiteral("there now?"));
         verifyAnswered(rig.waitForClosing(QStringLiteral("back"), 60000), QStringLiteral("back"),
                        QStringLiteral("Back again"));
@@ -374,8 +379,7 @@ private Q_SLOTS:
               static_cast<long long>(mostPending), static_cast<long long>(pendingWhileStalled),
               static_cast<long long>(highWatermark));
         // The watermark plus about one merged chunk (the whole text twice).
-        QVERIFY2(mostPending < highWatermark + 4 * answer.size() + 16 * 1024,
-                 qPrintable(QString::number(mostPending)));
+        QVERIFY2(mostPending < highWatermark + 4 * answer.size() + 16 * 1024, qPrintable(QString::number(mostPending)));
     }
 
     void relayKilledWhileStalled()
@@ -405,8 +409,8 @@ private Q_SLOTS:
         // The stalled relay dies: what was held goes nowhere, and nothing
         // stays held or paused for the next link.
         rig.relay.stop();
-        QVERIFY(QTest::qWaitFor(
-            [&] { return rig.bridge->connectionState() == BridgeConnectionState::connecting(); }, 15000));
+        QVERIFY(QTest::qWaitFor([&] { return rig.bridge->connectionState() == BridgeConnectionState::connecting(); },
+                                15000));
         QVERIFY(!pipeline->isRelayCongested());
         QVERIFY(!client->isStreamReadingPaused());
         ws.dropConnections(); // the unfinished answer fails
@@ -418,8 +422,8 @@ private Q_SLOTS:
                                 backoffBoundMs(rig.timings.openClawWebSocket.maxReconnectDelay)));
 
         // On the new link one gateway delta is one relay chunk again.
-        ws.queueChatScript(GatewayWsStandIn::ChatScript::stream({QStringLiteral("a"), QStringLiteral("ab"),
-                                                                 QStringLiteral("abc")}));
+        ws.queueChatScript(
+            GatewayWsStandIn::ChatScript::stream({QStringLiteral("a"), QStringLiteral("ab"), QStringLiteral("abc")}));
         ledger.send(QStringLiteral("st-2"), QStringLiteral("short one"));
         const QList<QJsonObject> replies = rig.waitForClosing(QStringLiteral("st-2"));
         verifyAnswered(replies, QStringLiteral("st-2"), QStringLiteral("abc"));
@@ -446,16 +450,17 @@ private Q_SLOTS:
         GatewayWsStandIn ws;
         QVERIFY(launchOnSocketGateway(rig, ws));
         QVERIFY(QTest::qWaitFor(
-            [&] { return rig.keychain->load(CredentialService::openClawDeviceToken()).valueOr(std::nullopt).has_value(); },
+            [&] {
+                return rig.keychain->load(CredentialService::openClawDeviceToken()).valueOr(std::nullopt).has_value();
+            },
             15000));
         const auto snapshot = [&] {
             QStringList values;
-            for (const QString &service : {CredentialService::bridge(), CredentialService::openClaw(),
-                                           CredentialService::openClawDeviceToken()})
+            for (const QString &service :
+                 {CredentialService::bridge(), CredentialService::openClaw(), CredentialService::openClawDeviceToken()})
                 values << rig.keychain->load(service).valueOr(std::nullopt).value_or(QStringLiteral("<missing>"));
-            const SecretLookup key =
-                rig.keychain->loadData(CredentialService::openClawDeviceKey(),
-                                       QString::fromLatin1(CredentialService::deviceKeyAccount));
+            const SecretLookup key = rig.keychain->loadData(CredentialService::openClawDeviceKey(),
+                                                            QString::fromLatin1(CredentialService::deviceKeyAccount));
             values << (key && key.value() ? QString::fromLatin1(key.value()->toHex()) : QStringLiteral("<missing>"));
             return values;
         };
@@ -469,8 +474,8 @@ private Q_SLOTS:
         // While the store is gone both links drop and come back, the user
         // asks for a reload, and chats go on.
         rig.relay.stop();
-        QVERIFY(QTest::qWaitFor(
-            [&] { return rig.bridge->connectionState() == BridgeConnectionState::connecting(); }, 15000));
+        QVERIFY(QTest::qWaitFor([&] { return rig.bridge->connectionState() == BridgeConnectionState::connecting(); },
+                                15000));
         QVERIFY(rig.relay.start());
         QVERIFY(rig.waitConnected(backoffBoundMs(rig.timings.relay.maxReconnectDelay)));
         ws.dropConnections();
