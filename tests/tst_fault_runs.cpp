@@ -393,10 +393,11 @@ private Q_SLOTS:
         ChatPipeline *pipeline = rig.bridge->chatPipeline();
         OpenClawClient *client = rig.bridge->openClawClient();
 
-        // An answer long enough to congest the link, held up mid-stream.
+        // An answer long enough to congest the link whatever the kernel
+        // buffers take (megabytes in all), held up before its end.
         QStringList texts;
         QString text;
-        for (int i = 0; i < 600; ++i)
+        for (int i = 0; i < 1500; ++i)
             texts << (text += QStringLiteral("w%1 ").arg(i, 5, 10, QLatin1Char('0')));
         GatewayWsStandIn::ChatScript script = GatewayWsStandIn::ChatScript::stream(texts);
         script.end = false;
