@@ -677,6 +677,36 @@ private Q_SLOTS:
         QCOMPARE(rig.bridge->connectionState(), BridgeConnectionState::connected());
         QVERIFY(rig.bridge->hasBridgeToken());
     }
+
+    void aStoreThatCannotAnswerLeavesTheRunningBridgeAlone()
+    {
+        BridgeRig rig;
+        // OpenClaw's own file holds another token, which must not replace
+        // the stored one just because the store is out of reach.
+        writeConfig(rig, R"({"gateway": {"auth": {"token": "file-token"}}})");
+        QVERIFY(rig.createConnected());
+        auto *store = static_cast<MemorySecretBackend *>(rig.keychain->primary());
+        const int connections = rig.relay.connectionCount();
+
+        store->setUnavailable(true);
+        rig.bridge->reloadCredentials();
+        QCOMPARE(rig.bridge->connectionState(), BridgeConnectionState::connected());
+        QCOMPARE(rig.bridge->openClawClient()->gatewayToken(), BridgeRig::gatewayToken);
+        rig.bridge->reconfigureGateway(rig.gateway.url(), QString()); // the deletion fails too
+        QCOMPARE(rig.bridge->openClawClient()->gatewayToken(), BridgeRig::gatewayToken);
+        QCOMPARE(rig.relay.connectionCount(), connections);
+        QCOMPARE(rig.relay.openConnectionCount(), 1);
+
+        // Back again: nothing was replaced meanwhile.
+        store->setUnavailable(false);
+        QCOMPARE(rig.keychain->load(CredentialService::bridge()).valueOr(std::nullopt),
+                 std::optional<QString>(BridgeRig::bridgeToken));
+        QCOMPARE(rig.keychain->load(CredentialService::openClaw()).valueOr(std::nullopt),
+                 std::optional<QString>(BridgeRig::gatewayToken));
+        rig.bridge->reloadCredentials();
+        QCOMPARE(rig.bridge->openClawClient()->gatewayToken(), BridgeRig::gatewayToken);
+        QCOMPARE(rig.bridge->connectionState(), BridgeConnectionState::connected());
+    }
 };
 
 QTEST_GUILESS_MAIN(TestBridgeManager)

@@ -38,10 +38,18 @@ BridgeManager::BridgeManager(Dependencies deps, Timings timings, QObject *parent
     });
 
     // Streamed answers are read no faster than the relay link takes them.
-    QObject::connect(m_relayWebSocket, &RelayWebSocket::congested, m_openClawClient,
-                     [client = m_openClawClient] { client->setStreamReadingPaused(true); });
-    QObject::connect(m_relayWebSocket, &RelayWebSocket::drained, m_openClawClient,
-                     [client = m_openClawClient] { client->setStreamReadingPaused(false); });
+    // The gateway socket cannot be left unread, so its chunks wait in the
+    // pipeline, merged per chat.
+    QObject::connect(m_relayWebSocket, &RelayWebSocket::congested, m_openClawClient, [this] {
+        if (m_chatPipeline)
+            m_chatPipeline->setRelayCongested(true);
+        m_openClawClient->setStreamReadingPaused(true);
+    });
+    QObject::connect(m_relayWebSocket, &RelayWebSocket::drained, m_openClawClient, [this] {
+        if (m_chatPipeline)
+            m_chatPipeline->setRelayCongested(false);
+        m_openClawClient->setStreamReadingPaused(false);
+    });
     GatewayMonitor::Timings monitorTimings;
     monitorTimings.healthCheckInterval = m_timings.healthCheckInterval;
     monitorTimings.probeTimeoutMs = m_timings.openClawClient.probeTimeoutMs;
@@ -231,7 +239,16 @@ void BridgeManager::setMemorySyncEnabled(bool enabled)
 
 void BridgeManager::reloadCredentials()
 {
-    const std::optional<QString> token = m_deps.keychain->load(CredentialService::bridge()).valueOr(std::nullopt);
+    const Result<std::optional<QString>> stored = m_deps.keychain->load(CredentialService::bridge());
+    if (!stored && m_running) {
+        // The store went away (or is locked): that is no news about the
+        // pairing, so the running links stay on the tokens they have.
+        qCCritical(lcBridge, "Cannot read the bridge token: %s — keeping the running connection",
+                   qUtf8Printable(stored.error().description()));
+        reloadGatewaySettings();
+        return;
+    }
+    const std::optional<QString> token = stored.valueOr(std::nullopt);
     if (!m_isEnabled) {
         // Switched off: the new pairing is used when the user switches it on.
         loadOpenClawConfig();
@@ -264,7 +281,10 @@ void BridgeManager::loadOpenClawConfig()
 {
     const GatewaySettings gateway = GatewaySettings::load(m_deps.settings, m_deps.keychain, m_deps.homeDirectory);
     m_openClawClient->setEndpointURL(gateway.endpoint);
-    m_openClawClient->setGatewayToken(gateway.token);
+    // A store that cannot answer now says nothing about the token: the one
+    // in use stays.
+    if (!gateway.tokenUnreadable)
+        m_openClawClient->setGatewayToken(gateway.token);
 }
 
 void BridgeManager::configureGatewayWebSocket()

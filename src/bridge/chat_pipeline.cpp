@@ -77,6 +77,47 @@ void ChatPipeline::webSocketStateChanged()
     Q_EMIT m_gate->changed();
 }
 
+void ChatPipeline::setRelayCongested(bool congested)
+{
+    if (m_relayCongested == congested)
+        return;
+    m_relayCongested = congested;
+    if (congested)
+        return;
+    // Oldest first; a send that congests the link again stops the round
+    // (this runs again on the next drain).
+    while (!m_relayCongested && !m_heldOrder.isEmpty())
+        flushHeldChunk(m_heldOrder.constFirst());
+}
+
+void ChatPipeline::forwardChunk(const QString &replyTo, const QString &appUserId, const QString &delta,
+                                const QString &accumulated)
+{
+    // A chat with a chunk still held keeps merging, so its chunks stay in order.
+    if (m_relayCongested || m_heldChunks.contains(replyTo)) {
+        auto it = m_heldChunks.find(replyTo);
+        if (it == m_heldChunks.end()) {
+            it = m_heldChunks.insert(replyTo, HeldChunk{appUserId, {}, {}});
+            m_heldOrder.append(replyTo);
+        }
+        it->delta += delta;
+        it->accumulated = accumulated;
+        return;
+    }
+    m_links.replies.sendJSON(RelayOutbound::streamChunk(replyTo, delta, accumulated, appUserId));
+}
+
+void ChatPipeline::flushHeldChunk(const QString &replyTo)
+{
+    const auto it = m_heldChunks.constFind(replyTo);
+    if (it == m_heldChunks.cend())
+        return;
+    const HeldChunk held = *it;
+    m_heldChunks.erase(it);
+    m_heldOrder.removeOne(replyTo);
+    m_links.replies.sendJSON(RelayOutbound::streamChunk(replyTo, held.delta, held.accumulated, held.appUserId));
+}
+
 void ChatPipeline::sendFailure(const QString &replyTo, const QString &appUserId, const QString &description)
 {
     RelayResponse response;
@@ -152,8 +193,8 @@ QCoro::Task<> ChatPipeline::run(QString replyTo, QString appUserId, ChatRequest 
     call.lastUserText = std::move(request.lastUserText);
     call.deadline = deadline;
 
-    // One gateway fragment is one relay chunk: nothing is buffered or merged,
-    // and the gateway's values pass through unchanged.
+    // One gateway fragment is one relay chunk, and the gateway's values pass
+    // through unchanged; only a congested relay makes chunks wait (merged).
     const auto forwarder = [self, replyTo, appUserId, logChunks = webSocketUsable](const QString &delta,
                                                                                      const QString &accumulated) {
         if (logChunks) {
@@ -161,7 +202,7 @@ QCoro::Task<> ChatPipeline::run(QString replyTo, QString appUserId, ChatRequest 
                    qUtf8Printable(replyTo), long(characterCount(delta)), long(characterCount(accumulated)));
         }
         if (self)
-            self->m_links.replies.sendJSON(RelayOutbound::streamChunk(replyTo, delta, accumulated, appUserId));
+            self->forwardChunk(replyTo, appUserId, delta, accumulated);
     };
 
     ChatBackend *backend = webSocketUsable ? m_links.webSocket : m_links.http;
@@ -173,6 +214,8 @@ QCoro::Task<> ChatPipeline::run(QString replyTo, QString appUserId, ChatRequest 
     if (!self)
         co_return;
     self->m_running.remove(replyTo);
+    // What the chat streamed goes before its closing message.
+    self->flushHeldChunk(replyTo);
 
     if (outcome.ok()) {
         self->m_links.replies.sendJSON(RelayOutbound::streamEnd(replyTo, outcome.value(), appUserId));

@@ -4,10 +4,12 @@
 #include "relay/relay_message.h"
 
 #include <QDeadlineTimer>
+#include <QHash>
 #include <QJsonObject>
 #include <QObject>
 #include <QSet>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <memory>
@@ -83,6 +85,17 @@ public:
     // The gateway socket's state changed: chats waiting for it look again.
     void webSocketStateChanged();
 
+    // The relay link stopped taking data (congested) or took it again
+    // (drained). While it is congested a chat's chunks are held, merged into
+    // one per chat (its deltas joined, the newest accumulated text), so what
+    // waits for the relay is bounded by the answers themselves, not by how
+    // finely the gateway streams them; they go out when it drains, or just
+    // before their chat's closing message.
+    void setRelayCongested(bool congested);
+    bool isRelayCongested() const { return m_relayCongested; }
+    // Chats whose chunks are held for a congested relay.
+    int heldChunkCount() const { return int(m_heldOrder.size()); }
+
     // The text a relay user reads when the HTTP fallback found the endpoint
     // switched off.
     static QString endpointOffText();
@@ -100,11 +113,25 @@ private:
     // True when the socket is usable or becomes so within the wait.
     QCoro::Task<bool> waitForWebSocket(QDeadlineTimer deadline);
     void sendFailure(const QString &replyTo, const QString &appUserId, const QString &description);
+    void forwardChunk(const QString &replyTo, const QString &appUserId, const QString &delta,
+                      const QString &accumulated);
+    // Sends the chunk held for one chat, if any.
+    void flushHeldChunk(const QString &replyTo);
+
+    // One chat's chunks merged while the relay is congested.
+    struct HeldChunk {
+        QString appUserId;
+        QString delta;
+        QString accumulated;
+    };
 
     Links m_links;
     Timings m_timings;
     QSet<QString> m_running;
     std::shared_ptr<Gate> m_gate;
+    bool m_relayCongested = false;
+    QHash<QString, HeldChunk> m_heldChunks;
+    QStringList m_heldOrder; // chats with a held chunk, oldest first
 };
 
 } // namespace halvex

@@ -40,10 +40,14 @@ GatewaySettings GatewaySettings::load(Settings *settings, KeychainManager *keych
     const std::optional<QUrl> stored = parseEndpoint(settings->string(SettingsKey::openClawEndpoint));
     if (stored)
         out.endpoint = *stored;
-    const std::optional<QString> storedToken = keychain->load(CredentialService::openClaw()).valueOr(std::nullopt);
-    if (storedToken && !storedToken->isEmpty() && !isRedactedSecret(*storedToken))
-        out.token = *storedToken;
-    if (stored && !out.token.isEmpty())
+    const Result<std::optional<QString>> storedToken = keychain->load(CredentialService::openClaw());
+    if (!storedToken) {
+        out.tokenUnreadable = true;
+        qCCritical(lcBridge, "Cannot read the OpenClaw token: %s", qUtf8Printable(storedToken.error().description()));
+    } else if (storedToken.value() && !storedToken.value()->isEmpty() && !isRedactedSecret(*storedToken.value())) {
+        out.token = *storedToken.value();
+    }
+    if (stored && (!out.token.isEmpty() || out.tokenUnreadable))
         return out;
 
     const Result<std::optional<OpenClawConfig>> file = loadOpenClawConfig(homeDirectory);
@@ -55,7 +59,7 @@ GatewaySettings GatewaySettings::load(Settings *settings, KeychainManager *keych
         return out; // no OpenClaw configured here: defaults stay
     const OpenClawConfig &config = *file.value();
 
-    if (out.token.isEmpty() && config.gatewayToken) {
+    if (out.token.isEmpty() && !out.tokenUnreadable && config.gatewayToken) {
         out.token = *config.gatewayToken;
         qCInfo(lcBridge, "Loaded OpenClaw token from config file");
         (void)keychain->save(CredentialService::openClaw(), out.token);

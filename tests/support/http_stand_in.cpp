@@ -342,6 +342,8 @@ private:
             return;
         m_stage = Stage::Answering;
         m_request.index = m_owner->nextIndex();
+        // The record outlives the read buffer it came from: keep only its bytes.
+        m_request.body.squeeze();
         m_owner->m_requests.append(m_request);
         Q_EMIT m_owner->requestReceived(m_request);
         if (!m_owner || m_closed)

@@ -467,13 +467,23 @@ bool OpenClawGateway::waitUntilHealthy(int timeoutMs)
 
 void OpenClawGateway::stop()
 {
+    end(SIGTERM);
+}
+
+void OpenClawGateway::kill()
+{
+    end(SIGKILL);
+}
+
+void OpenClawGateway::end(int signal)
+{
     if (!m_process)
         return;
     if (m_process->state() != QProcess::NotRunning) {
         const pid_t pid = pid_t(m_process->processId());
         // Some helpers leave the group; note them while their parent lives.
         const QList<pid_t> descendants = descendantsOf(pid);
-        ::kill(-pid, SIGTERM);
+        ::kill(-pid, signal);
         if (!m_process->waitForFinished(20000)) {
             ::kill(-pid, SIGKILL);
             m_process->waitForFinished(5000);

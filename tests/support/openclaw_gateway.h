@@ -102,6 +102,9 @@ public:
     bool restart();
     // Ends the gateway's process group: SIGTERM, then SIGKILL after 20 s.
     void stop();
+    // Ends it as a crash would: SIGKILL to the whole group at once (restart()
+    // then starts it again on the same port).
+    void kill();
     bool isRunning() const;
     QString errorString() const { return m_error; }
 
@@ -143,6 +146,9 @@ private:
     bool launch(const Options &options);
     bool writeHome(const Options &options);
     bool waitUntilHealthy(int timeoutMs);
+    // Sends `signal` to the process group, SIGKILL after 20 s, and reaps
+    // the helpers.
+    void end(int signal);
     QHash<QString, QString> environment() const;
 
     QString m_version;

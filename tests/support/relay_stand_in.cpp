@@ -145,6 +145,11 @@ void RelayStandIn::clearRecords()
     m_frames.clear();
     m_closeFrames.clear();
     m_pingCount = 0;
+    // Ended connections keep their record, not the bytes they were reading.
+    for (Connection *c : std::as_const(m_finished)) {
+        c->buffer = QByteArray();
+        c->message = QByteArray();
+    }
 }
 
 RelayStandIn::Connection *RelayStandIn::find(int connection) const
