@@ -154,14 +154,22 @@ QCoro::Task<> ChatPipeline::run(QString replyTo, QString appUserId, ChatRequest 
 
     // One gateway fragment is one relay chunk: nothing is buffered or merged,
     // and the gateway's values pass through unchanged.
+    // Written straight to JSON text, once per fragment; the debug line
+    // counts characters only when it is on.
     const auto forwarder = [self, replyTo, appUserId, logChunks = webSocketUsable](const QString &delta,
                                                                                      const QString &accumulated) {
         if (logChunks) {
-            qCInfo(lcBridge, "Forwarding chunk: reply_to=%s delta_len=%ld accumulated_len=%ld",
-                   qUtf8Printable(replyTo), long(characterCount(delta)), long(characterCount(accumulated)));
+            qCDebug(lcBridge, "Forwarding chunk: reply_to=%s delta_len=%ld accumulated_len=%ld",
+                    qUtf8Printable(replyTo), long(characterCount(delta)), long(characterCount(accumulated)));
         }
-        if (self)
-            self->m_links.replies.sendJSON(RelayOutbound::streamChunk(replyTo, delta, accumulated, appUserId));
+        if (!self)
+            return;
+        const Replies &replies = self->m_links.replies;
+        if (replies.sendJSONText)
+            replies.sendJSONText(RelayOutbound::streamChunkText(replyTo, delta, accumulated, appUserId),
+                                 QLatin1StringView("chat_stream_chunk"));
+        else
+            replies.sendJSON(RelayOutbound::streamChunk(replyTo, delta, accumulated, appUserId));
     };
 
     ChatBackend *backend = webSocketUsable ? m_links.webSocket : m_links.http;

@@ -48,9 +48,12 @@ class ChatPipeline : public QObject
 public:
     using Timings = ChatPipelineTimings;
 
-    // Where the replies go: the relay link's two send operations.
+    // Where the replies go: the relay link's send operations.
     struct Replies {
         std::function<void(const QJsonObject &)> sendJSON;
+        // Sends a frame already written as JSON text (with its type); when
+        // empty, chunks go through sendJSON.
+        std::function<void(const QString &json, QLatin1StringView type)> sendJSONText;
         std::function<void(const RelayResponse &)> send;
     };
 
