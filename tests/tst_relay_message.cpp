@@ -172,6 +172,10 @@ private Q_SLOTS:
             {QStringLiteral("r-1"), QStringLiteral("Hel"), QStringLiteral("Hel"), QStringLiteral("u")},
             {QStringLiteral("r\"2"), tricky, QStringLiteral("before ") + tricky, QStringLiteral("\\user")},
             {QString(), QString(), QString(), QString()},
+            // Long texts are checked in blocks: escapes before, inside and
+            // after whole plain blocks, and at a block's edge.
+            {QStringLiteral("r-3"), QString(63, u'a') + QStringLiteral("\"") + QString(200, u'b'),
+             QString(150, u'a') + tricky + QString(128, u'c') + tricky + QString(64, u'd'), QStringLiteral("u")},
         };
         for (const QStringList &c : cases) {
             const QString text = RelayOutbound::streamChunkText(c[0], c[1], c[2], c[3]);

@@ -206,6 +206,10 @@ void RelayWebSocket::onSocketConnected(QWebSocket *socket)
     if (socket != m_webSocketTask)
         return;
     // The handshake has finished: the link is up, its request written.
+    // Chunks go out as they come: no waiting to coalesce small segments
+    // (Nagle) behind one the relay has not acknowledged yet.
+    for (QAbstractSocket *transport : socket->findChildren<QAbstractSocket *>())
+        transport->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     m_reconnectDelay = m_timings.initialReconnectDelay;
     updatePendingBytes();
     QMetaObject::invokeMethod(
