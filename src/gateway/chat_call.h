@@ -53,8 +53,8 @@ public:
     // caller's handler, or nothing when the text adds nothing new. Only the
     // part beyond what was already sent is looked at.
     std::optional<QString> applyText(const QString &text);
-    // The same for a text read in place: only its part beyond what was
-    // sent is decoded, and the answer grows by that part.
+    // The same for a text read in place: only what lies beyond the text
+    // already sent is decoded, and the answer grows by exactly that.
     std::optional<QString> applyText(const GatewayProtocol::AssistantText &text);
     // The answer so far, and its length in characters.
     const QString &text() const { return m_text; }
