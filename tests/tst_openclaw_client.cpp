@@ -534,6 +534,24 @@ private Q_SLOTS:
             QVERIFY(isNetworkError(outcome->error()));
     }
 
+    void eachFragmentIsPassedOnWithoutWaitingForMore()
+    {
+        // A shorter event after a longer one, then the gateway goes quiet
+        // with the connection open: the second fragment must not wait for
+        // bytes that never come.
+        HttpStandIn server;
+        QVERIFY(server.listen());
+        server.enqueue(ScriptedResponse::eventStream({sse::contentChunk(QStringLiteral("a long first fragment")),
+                                                      sse::contentChunk(QStringLiteral("B"))},
+                                                     50)
+                           .withEnding(ScriptedResponse::Ending::HoldOpen));
+        auto client = clientFor(server);
+        auto run = startStream(*client);
+        QTRY_COMPARE_WITH_TIMEOUT(run->fragments.size(), 2, kWait);
+        QCOMPARE(run->fragments.last(), QStringLiteral("B"));
+        QVERIFY(run->outcomes.isEmpty());
+    }
+
     void headerInjectionIsRefused()
     {
         // An agent id with a line break would add a header of its own: the

@@ -140,7 +140,9 @@ bool HttpStream::pull()
 {
     if (!m_socket || m_finished)
         return false;
-    const qsizetype before = m_body.size();
+    // New bytes are counted, not inferred from the buffer's size: decoding
+    // may first drop what was already read.
+    const qsizetype before = bytesAvailable();
     char block[kReadBlock];
     while (!m_finished && bytesAvailable() < m_limits.bodyBufferBytes && m_socket->bytesAvailable() > 0) {
         const qint64 read = m_socket->read(block, kReadBlock);
@@ -168,7 +170,7 @@ bool HttpStream::pull()
         else
             finish(cutShort());
     }
-    return m_body.size() > before;
+    return bytesAvailable() > before;
 }
 
 // Parses what m_head holds; once the head is complete, the bytes after it
