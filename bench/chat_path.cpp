@@ -11,6 +11,7 @@
 // moment the gateway stand-in has written and flushed a fragment to the
 // moment the relay stand-in has decoded the chunk that carries it.
 #include "bridge/bridge_manager.h"
+#include "gateway_ws_stand_in.h"
 #include "http_stand_in.h"
 #include "platform/deployment.h"
 #include "platform/keychain_manager.h"
@@ -29,9 +30,12 @@
 #include <QNetworkAccessManager>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
+#include <memory>
 #include <cstdio>
 #include <vector>
 
@@ -139,6 +143,14 @@ void resetPeakRss(qint64 pid)
 
 // ------------------------------------------------------------------- phases
 
+// Which gateway link carries the chats.
+enum class Path { http, webSocket };
+
+const char *pathName(Path path)
+{
+    return path == Path::http ? "HTTP/SSE" : "WebSocket agent events";
+}
+
 struct PhaseResult {
     QString name;
     qint64 fragments = 0;
@@ -159,72 +171,128 @@ struct PhaseResult {
         const size_t index = std::min(sorted.size() - 1, size_t(p / 100.0 * double(sorted.size())));
         return double(sorted[index]) / 1e6;
     }
+    double cpuUsPerFragment() const { return fragments ? bridgeCpuSeconds * 1e6 / double(fragments) : 0.0; }
+    double rate() const { return wallSeconds > 0 ? double(fragments) / wallSeconds : 0.0; }
 };
+
+// Every fragment has the same length, so an answer's length sets its
+// fragment count: "w0001 ", "w0002 ", ...
+constexpr int kFragmentChars = 6;
+
+QString fragmentText(int k)
+{
+    return QStringLiteral("w%1 ").arg(k, 4, 10, QLatin1Char('0'));
+}
+
+// One gateway event frame as OpenClaw writes it for cumulative assistant
+// text (ASCII text only: no escaping needed).
+QString assistantEvent(const QString &runId, const QString &sessionKey, const QString &text, const QString &delta)
+{
+    return QStringLiteral(R"({"type":"event","event":"agent","payload":{"runId":"%1","sessionKey":"%2",)"
+                          R"("stream":"assistant","seq":1,"ts":1765000000000,"data":{"text":"%3","delta":"%4"}}})")
+        .arg(runId, sessionKey, text, delta);
+}
+
+// Sleeps until something happens (at the latest after a tenth of a second).
+// processEvents() with a time limit would spin instead, and a spinning
+// stand-in process delays every frame it should time.
+void waitForEvents()
+{
+    static QTimer *tick = [] {
+        auto *timer = new QTimer(QCoreApplication::instance());
+        timer->start(100);
+        return timer;
+    }();
+    Q_UNUSED(tick);
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+}
 
 class Bench
 {
 public:
-    Bench(int chats, int fragments) : m_chats(chats), m_fragments(fragments)
+    Bench(Path path, int chats) : m_path(path), m_chats(chats)
     {
-        m_gateway.setHandler([this](const HttpRequest &request) { return answer(request); });
-        QObject::connect(&m_gateway, &HttpStandIn::pieceWritten,
-                         [this](int request, int piece, const QByteArray &) { onPieceWritten(request, piece); });
+        if (path == Path::http) {
+            m_http.setHandler([this](const HttpRequest &request) { return answer(request); });
+            QObject::connect(&m_http, &HttpStandIn::pieceWritten,
+                             [this](int request, int piece, const QByteArray &) { onPieceWritten(request, piece); });
+        } else {
+            QObject::connect(&m_ws, &GatewayWsStandIn::frameReceived,
+                             [this](const QJsonObject &frame) { onGatewayFrame(frame); });
+        }
         QObject::connect(&m_relay, &RelayStandIn::frameReceived, [this](int) { onFrame(); });
     }
 
     bool startStandIns(const QString &token)
     {
         m_relay.acceptToken(token);
-        if (!m_relay.start() || !m_gateway.listen())
+        if (!m_relay.start())
             return false;
-        m_gateway.setDefaultResponse(
+        if (m_path == Path::webSocket)
+            return m_ws.listen();
+        if (!m_http.listen())
+            return false;
+        m_http.setDefaultResponse(
             QByteArrayLiteral("/v1/models"),
             ScriptedResponse::json(200, QByteArrayLiteral("{\"object\":\"list\",\"data\":[]}")));
         return true;
     }
 
     QUrl relayOrigin() const { return m_relay.origin(); }
-    QUrl gatewayUrl() const { return m_gateway.url(); }
-    bool waitForBridge() { return m_relay.waitForType(QStringLiteral("agent_card"), 60000).has_value(); }
+    QUrl gatewayUrl() const { return m_path == Path::http ? m_http.url() : m_ws.httpUrl(); }
+    bool waitForBridge()
+    {
+        if (!m_relay.waitForType(QStringLiteral("agent_card"), 60000))
+            return false;
+        if (m_path == Path::http)
+            return true;
+        QElapsedTimer wait;
+        wait.start();
+        while (m_ws.connectRecords().isEmpty() && wait.elapsed() < 60000)
+            waitForEvents();
+        return !m_ws.connectRecords().isEmpty();
+    }
 
-    PhaseResult run(const QString &name, int fragments, int paceMs, qint64 bridgePid)
+    PhaseResult run(const QString &name, int chats, int fragments, int paceMs, qint64 bridgePid)
     {
         m_phase = name;
+        m_phaseChats = chats;
         m_phaseFragments = fragments;
         m_paceMs = paceMs;
         m_relay.clearRecords();
         m_requestChat.clear();
-        m_written.assign(size_t(m_chats), std::vector<qint64>(size_t(fragments), -1));
-        m_nextFragment.assign(size_t(m_chats), 0);
+        m_written.assign(size_t(chats), std::vector<qint64>(size_t(fragments), -1));
+        m_nextFragment.assign(size_t(chats), 0);
+        m_streams.clear();
         m_ended = 0;
         m_result = PhaseResult{};
         m_result.name = name;
-        m_result.latenciesNs.reserve(size_t(m_chats) * size_t(fragments));
+        m_result.latenciesNs.reserve(size_t(chats) * size_t(fragments));
 
         resetPeakRss(bridgePid);
         const qint64 cpuBefore = processCpuNs(bridgePid);
         QElapsedTimer wall;
         wall.start();
-        for (int chat = 0; chat < m_chats; ++chat) {
+        for (int chat = 0; chat < chats; ++chat) {
             m_relay.sendJson({{QStringLiteral("type"), QStringLiteral("chat_message")},
                               {QStringLiteral("id"), replyTo(chat)},
                               {QStringLiteral("appUserId"), QStringLiteral("bench-user")},
-                              {QStringLiteral("content"), QStringLiteral("%1-%2").arg(name).arg(chat)}});
+                              {QStringLiteral("content"), replyTo(chat)}});
         }
-        while (m_ended < m_chats && wall.elapsed() < 300000)
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+        while (m_ended < chats && wall.elapsed() < 300000)
+            waitForEvents();
         m_result.wallSeconds = double(wall.nsecsElapsed()) / 1e9;
         m_result.bridgeCpuSeconds = double(processCpuNs(bridgePid) - cpuBefore) / 1e9;
         m_result.peakRssKb = statusKb(bridgePid, "VmHWM");
         m_result.fragments = qint64(m_result.latenciesNs.size());
-        if (m_ended < m_chats)
-            fail(QStringLiteral("%1 of %2 chats did not end").arg(m_chats - m_ended).arg(m_chats));
+        if (m_ended < chats)
+            fail(QStringLiteral("%1 of %2 chats did not end").arg(chats - m_ended).arg(chats));
+        m_streams.clear();
         return m_result;
     }
 
 private:
     QString replyTo(int chat) const { return QStringLiteral("%1-%2").arg(m_phase).arg(chat); }
-    static QString fragmentText(int k) { return QStringLiteral("w%1 ").arg(k); }
 
     void fail(const QString &text)
     {
@@ -233,13 +301,23 @@ private:
             m_result.errorTexts << text;
     }
 
+    // The chat a question belongs to, or -1 (a request of another phase).
+    int chatOf(const QString &question) const
+    {
+        if (!question.startsWith(m_phase + QLatin1Char('-')))
+            return -1;
+        const int chat = question.section(QLatin1Char('-'), -1).toInt();
+        return chat >= 0 && chat < m_phaseChats ? chat : -1;
+    }
+
+    // ---- the HTTP gateway: one server-sent event per fragment
+
     std::optional<ScriptedResponse> answer(const HttpRequest &request)
     {
         if (request.path() != "/v1/chat/completions")
             return std::nullopt;
         const QJsonArray messages = request.json().value(QStringLiteral("messages")).toArray();
-        const QString question = messages.last().toObject().value(QStringLiteral("content")).toString();
-        const int chat = question.section(QLatin1Char('-'), -1).toInt();
+        const int chat = chatOf(messages.last().toObject().value(QStringLiteral("content")).toString());
         m_requestChat.insert(request.index, chat);
 
         ScriptedResponse response = ScriptedResponse::eventStream({sse::roleChunk()});
@@ -253,9 +331,94 @@ private:
     {
         const auto it = m_requestChat.constFind(request);
         const int k = piece - 1; // piece 0 is the role chunk
-        if (it == m_requestChat.constEnd() || k < 0 || k >= m_phaseFragments)
+        if (it == m_requestChat.constEnd() || *it < 0 || k < 0 || k >= m_phaseFragments)
             return;
         m_written[size_t(*it)][size_t(k)] = nowNs();
+    }
+
+    // ---- the WebSocket gateway: acknowledgement, one cumulative
+    // "assistant" event per fragment, lifecycle end, chat final
+
+    struct WsStream {
+        int chat = 0;
+        int next = 0;
+        QString runId;
+        QString sessionKey;
+        QString text;
+        std::unique_ptr<QTimer> pace;
+    };
+
+    void onGatewayFrame(const QJsonObject &frame)
+    {
+        if (frame.value(QLatin1String("method")).toString() != QLatin1String("chat.send"))
+            return;
+        // The stand-in's own answer stays out of it: this one answers.
+        GatewayWsStandIn::ChatScript silent;
+        silent.silent = true;
+        m_ws.queueChatScript(silent);
+        const QJsonObject params = frame.value(QLatin1String("params")).toObject();
+        const int chat = chatOf(params.value(QLatin1String("message")).toString());
+        const QString id = frame.value(QLatin1String("id")).toString();
+        auto stream = std::make_shared<WsStream>();
+        stream->chat = chat;
+        stream->runId = params.value(QLatin1String("idempotencyKey")).toString();
+        stream->sessionKey = params.value(QLatin1String("sessionKey")).toString();
+        stream->text.reserve(m_phaseFragments * kFragmentChars);
+        m_ws.sendText(QStringLiteral(R"({"type":"res","id":"%1","ok":true,"payload":{"runId":"%2","status":"started"}})")
+                          .arg(id, stream->runId));
+        if (chat < 0) {
+            finishWs(*stream);
+            return;
+        }
+        m_streams.push_back(stream);
+        if (m_paceMs <= 0) {
+            while (stream->next < m_phaseFragments)
+                sendWsFragment(*stream);
+            finishWs(*stream);
+            return;
+        }
+        stream->pace = std::make_unique<QTimer>();
+        stream->pace->setTimerType(Qt::PreciseTimer);
+        QObject::connect(stream->pace.get(), &QTimer::timeout, [this, raw = stream.get()] {
+            sendWsFragment(*raw);
+            if (raw->next >= m_phaseFragments) {
+                raw->pace->stop();
+                finishWs(*raw);
+            }
+        });
+        stream->pace->start(m_paceMs);
+    }
+
+    void sendWsFragment(WsStream &stream)
+    {
+        const QString delta = fragmentText(stream.next);
+        stream.text += delta;
+        m_ws.sendText(assistantEvent(stream.runId, stream.sessionKey, stream.text, delta));
+        m_written[size_t(stream.chat)][size_t(stream.next)] = nowNs();
+        ++stream.next;
+    }
+
+    void finishWs(const WsStream &stream)
+    {
+        const QString common = QStringLiteral(R"({"type":"event","event":"%1","payload":{"runId":"%2","sessionKey":"%3",)")
+                                   .arg(QStringLiteral("%1"), stream.runId, stream.sessionKey);
+        m_ws.sendText(common.arg(QStringLiteral("agent")) +
+                      QStringLiteral(R"("stream":"lifecycle","data":{"phase":"end"}}})"));
+        m_ws.sendText(common.arg(QStringLiteral("chat")) + QStringLiteral(R"("state":"final"}})"));
+    }
+
+    // ---- the relay side
+
+    // A member's plain (unescaped) string value in a frame the bridge wrote,
+    // found by its key; the bench's ids and fragments never need escapes.
+    static QByteArrayView member(const QByteArray &frame, QByteArrayView key)
+    {
+        const qsizetype at = frame.indexOf(key);
+        if (at < 0)
+            return {};
+        const qsizetype begin = at + key.size();
+        const qsizetype end = frame.indexOf('"', begin);
+        return end < 0 ? QByteArrayView() : QByteArrayView(frame).sliced(begin, end - begin);
     }
 
     void onFrame()
@@ -264,14 +427,22 @@ private:
         const QList<RelayStandIn::Frame> frames = m_relay.frames();
         if (frames.isEmpty())
             return;
-        m_result.relayBytes += frames.last().payload.size();
-        const QJsonObject message = QJsonDocument::fromJson(frames.last().payload).object();
-        const QString type = message.value(QStringLiteral("type")).toString();
-        const QString id = message.value(QStringLiteral("reply_to")).toString();
-        if (!id.startsWith(m_phase + QLatin1Char('-')))
-            return;
-        const int chat = id.section(QLatin1Char('-'), -1).toInt();
-        if (chat < 0 || chat >= m_chats)
+        const QByteArray &payload = frames.last().payload;
+        m_result.relayBytes += payload.size();
+        // Chunks are looked at without a JSON document, so this process
+        // keeps up with the bridge; closing messages are read whole.
+        QString type = QString::fromLatin1(member(payload, "\"type\":\""));
+        QString id = QString::fromLatin1(member(payload, "\"reply_to\":\""));
+        QJsonObject message;
+        if (type != QLatin1String("chat_stream_chunk")) {
+            message = QJsonDocument::fromJson(payload).object();
+            type = message.value(QStringLiteral("type")).toString();
+            id = message.value(QStringLiteral("reply_to")).toString();
+        } else {
+            message.insert(QStringLiteral("delta"), QString::fromLatin1(member(payload, "\"delta\":\"")));
+        }
+        const int chat = chatOf(id);
+        if (chat < 0)
             return;
         if (type == QLatin1String("chat_stream_chunk")) {
             const QString delta = message.value(QStringLiteral("delta")).toString();
@@ -297,38 +468,106 @@ private:
         }
     }
 
+    Path m_path;
     int m_chats;
-    int m_fragments;
     RelayStandIn m_relay;
-    HttpStandIn m_gateway;
+    HttpStandIn m_http;
+    GatewayWsStandIn m_ws;
 
     QString m_phase;
+    int m_phaseChats = 0;
     int m_phaseFragments = 0;
     int m_paceMs = 0;
     QHash<int, int> m_requestChat;              // gateway request index -> chat
     std::vector<std::vector<qint64>> m_written; // chat -> fragment -> write time
     std::vector<int> m_nextFragment;
+    std::vector<std::shared_ptr<WsStream>> m_streams;
     int m_ended = 0;
     PhaseResult m_result;
 };
 
-void printPhase(const PhaseResult &r)
+// Everything measured on one path.
+struct PathResult {
+    Path path;
+    qint64 idleRssKb = -1;
+    PhaseResult paced, burst, shortAnswers, longAnswers;
+    bool ok = false;
+
+    qint64 peakRssKb() const
+    {
+        return std::max({paced.peakRssKb, burst.peakRssKb, shortAnswers.peakRssKb, longAnswers.peakRssKb});
+    }
+    int errors() const { return paced.errors + burst.errors + shortAnswers.errors + longAnswers.errors; }
+};
+
+struct Options {
+    int chats = 10;
+    int fragments = 1000;
+    int paceMs = 1;
+    bool pin = false;
+};
+
+constexpr int kShortAnswerChars = 200;
+constexpr int kLongAnswerChars = 20000;
+
+PathResult measurePath(Path path, const Options &options)
 {
-    std::printf("  %-34s %7lld fragments in %.3f s = %9.0f fragments/s\n", qPrintable(r.name + QLatin1Char(':')),
-                static_cast<long long>(r.fragments), r.wallSeconds, double(r.fragments) / r.wallSeconds);
-    std::printf("  %-34s p50 %.3f ms   p99 %.3f ms   max %.3f ms\n", "  latency fragment -> chunk", r.percentileMs(50),
-                r.percentileMs(99), r.percentileMs(100));
-    std::printf("  %-34s %.2f us per fragment (%.3f s in all)\n", "  bridge CPU time",
-                r.fragments ? r.bridgeCpuSeconds * 1e6 / double(r.fragments) : 0.0, r.bridgeCpuSeconds);
-    std::printf("  %-34s %.0f fragments/s (fragments / bridge CPU time)\n", "  bridge-bound rate",
-                r.bridgeCpuSeconds > 0 ? double(r.fragments) / r.bridgeCpuSeconds : 0.0);
-    std::printf("  %-34s %.1f MB (every chunk carries the whole text so far)\n", "  sent to the relay",
-                double(r.relayBytes) / (1024.0 * 1024.0));
-    std::printf("  %-34s %.1f MB\n", "  bridge peak RSS", double(r.peakRssKb) / 1024.0);
-    for (const QString &e : r.errorTexts)
-        std::printf("  ERROR: %s\n", qPrintable(e));
-    if (r.errors > r.errorTexts.size())
-        std::printf("  ... %d errors in all\n", r.errors);
+    PathResult out;
+    out.path = path;
+    const QString token = QStringLiteral("bench-bridge-token");
+    Bench bench(path, options.chats);
+    if (!bench.startStandIns(token)) {
+        std::fprintf(stderr, "chat_path: cannot listen on loopback\n");
+        return out;
+    }
+
+    QProcess bridge;
+    bridge.setProgram(QCoreApplication::applicationFilePath());
+    bridge.setArguments({QStringLiteral("--bridge-child"), bench.relayOrigin().toString(),
+                         bench.gatewayUrl().toString(), token, QString::number(options.pin ? 1 : -1)});
+    bridge.setStandardOutputFile(QProcess::nullDevice());
+    bridge.setStandardErrorFile(QProcess::nullDevice()); // its log, as a service's would go to the journal
+    bridge.start();
+    if (!bridge.waitForStarted(30000) || !bench.waitForBridge()) {
+        std::fprintf(stderr, "chat_path: the bridge did not connect to the stand-ins (%s)\n", pathName(path));
+        bridge.kill();
+        bridge.waitForFinished();
+        return out;
+    }
+    const qint64 pid = bridge.processId();
+
+    // Warm-up (not reported): connections, allocations, code paths.
+    const PhaseResult warmup = bench.run(QStringLiteral("warmup"), options.chats, 50, 0, pid);
+    for (const QString &e : warmup.errorTexts)
+        std::fprintf(stderr, "chat_path: warm-up (%s): %s\n", pathName(path), qPrintable(e));
+    out.idleRssKb = statusKb(pid, "VmRSS");
+
+    out.paced = bench.run(QStringLiteral("paced"), options.chats, options.fragments, options.paceMs, pid);
+    out.burst = bench.run(QStringLiteral("burst"), options.chats, options.fragments, 0, pid);
+    // The same number of fragments, in short answers and in long ones.
+    const int longFragments = kLongAnswerChars / kFragmentChars;
+    const int shortFragments = kShortAnswerChars / kFragmentChars;
+    out.shortAnswers = bench.run(QStringLiteral("short"), std::max(1, 2 * longFragments / shortFragments / 4),
+                                 shortFragments, 0, pid);
+    out.longAnswers = bench.run(QStringLiteral("long"), 2, longFragments, 0, pid);
+    out.ok = true;
+
+    bridge.terminate();
+    if (!bridge.waitForFinished(10000)) {
+        bridge.kill();
+        bridge.waitForFinished();
+    }
+    return out;
+}
+
+void printErrors(const PathResult &r)
+{
+    for (const PhaseResult *phase : {&r.paced, &r.burst, &r.shortAnswers, &r.longAnswers}) {
+        for (const QString &e : phase->errorTexts)
+            std::printf("  ERROR (%s, %s): %s\n", pathName(r.path), qPrintable(phase->name), qPrintable(e));
+        if (phase->errors > phase->errorTexts.size())
+            std::printf("  ... %d errors in all (%s, %s)\n", phase->errors, pathName(r.path), qPrintable(phase->name));
+    }
 }
 
 const char *verdict(bool met)
@@ -348,15 +587,17 @@ int main(int argc, char **argv)
     }
 
     const long cpus = sysconf(_SC_NPROCESSORS_ONLN);
-    const bool pin = cpus >= 2;
-    if (pin)
+    Options options;
+    options.pin = cpus >= 2;
+    if (options.pin)
         pinToCpu(0);
 
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Streams C concurrent chats of M fragments each through the bridge, between loopback stand-ins of the "
-        "relay and the gateway, and prints throughput, added latency, CPU time and peak memory of the bridge."));
+        "relay and the gateway, on the HTTP/SSE path and on the WebSocket agent-event path, and prints "
+        "throughput, added latency, CPU time and memory of the bridge process."));
     parser.addHelpOption();
     parser.addPositionalArgument(QStringLiteral("chats"), QStringLiteral("Concurrent chats C (default 10)."),
                                  QStringLiteral("[C]"));
@@ -365,72 +606,82 @@ int main(int argc, char **argv)
     QCommandLineOption paceOption(QStringLiteral("pace-ms"),
                                   QStringLiteral("Gap between two fragments of a chat in the paced run (default 1)."),
                                   QStringLiteral("ms"), QStringLiteral("1"));
-    parser.addOption(paceOption);
+    QCommandLineOption pathOption(QStringLiteral("path"), QStringLiteral("http, ws or both (default both)."),
+                                  QStringLiteral("path"), QStringLiteral("both"));
+    parser.addOptions({paceOption, pathOption});
     parser.process(app);
     const QStringList positional = parser.positionalArguments();
-    const int chats = std::max(1, positional.value(0, QStringLiteral("10")).toInt());
-    const int fragments = std::max(1, positional.value(1, QStringLiteral("1000")).toInt());
-    const int paceMs = std::max(1, parser.value(paceOption).toInt());
+    options.chats = std::max(1, positional.value(0, QStringLiteral("10")).toInt());
+    options.fragments = std::clamp(positional.value(1, QStringLiteral("1000")).toInt(), 1, 9999);
+    options.paceMs = std::max(1, parser.value(paceOption).toInt());
+    const QString which = parser.value(pathOption);
 
-    const QString token = QStringLiteral("bench-bridge-token");
-    Bench bench(chats, fragments);
-    if (!bench.startStandIns(token)) {
-        std::fprintf(stderr, "chat_path: cannot listen on loopback\n");
-        return 1;
-    }
+    std::vector<PathResult> results;
+    if (which != QLatin1String("ws"))
+        results.push_back(measurePath(Path::http, options));
+    if (which != QLatin1String("http"))
+        results.push_back(measurePath(Path::webSocket, options));
 
-    QProcess bridge;
-    bridge.setProgram(QCoreApplication::applicationFilePath());
-    bridge.setArguments({QStringLiteral("--bridge-child"), bench.relayOrigin().toString(),
-                         bench.gatewayUrl().toString(), token, QString::number(pin ? 1 : -1)});
-    bridge.setStandardOutputFile(QProcess::nullDevice());
-    bridge.setStandardErrorFile(QProcess::nullDevice()); // its log, as a service's would go to the journal
-    bridge.start();
-    if (!bridge.waitForStarted(30000) || !bench.waitForBridge()) {
-        std::fprintf(stderr, "chat_path: the bridge did not connect to the relay stand-in\n");
-        bridge.kill();
-        bridge.waitForFinished();
-        return 1;
-    }
-    const qint64 pid = bridge.processId();
-    const qint64 idleRssKb = statusKb(pid, "VmRSS");
-
-    // Warm-up (not reported): connections, allocations, code paths.
-    bench.run(QStringLiteral("warmup"), 50, 0, pid);
-
-    const PhaseResult paced = bench.run(QStringLiteral("paced"), fragments, paceMs, pid);
-    const PhaseResult burst = bench.run(QStringLiteral("burst"), fragments, 0, pid);
-    const qint64 peakRssKb = std::max(paced.peakRssKb, burst.peakRssKb);
-
-    bridge.terminate();
-    if (!bridge.waitForFinished(10000)) {
-        bridge.kill();
-        bridge.waitForFinished();
-    }
-
-    std::printf("chat_path: C = %d concurrent chats x M = %d fragments each, gateway HTTP/SSE path\n", chats,
-                fragments);
+    std::printf("chat_path: C = %d concurrent chats x M = %d fragments of %d characters, paced every %d ms\n",
+                options.chats, options.fragments, kFragmentChars, options.paceMs);
     std::printf("method: the bridge (BridgeManager with the headless dependencies) runs alone in a child process%s;\n"
                 "        the relay and gateway stand-ins run in this process%s. Latency: gateway stand-in has\n"
                 "        written and flushed a fragment -> relay stand-in has decoded its chunk (one monotonic\n"
                 "        clock; includes both loopback hops and the stand-ins' framing). CPU: all threads of\n"
-                "        the bridge process (schedstat). Memory: the bridge process's peak RSS (VmHWM).\n",
-                pin ? " pinned to CPU 1" : " (not pinned: fewer than 2 CPUs)", pin ? " on CPU 0" : "");
-    printPhase(paced);
-    std::printf("    (each chat writes one fragment every %d ms: latency without queueing)\n", paceMs);
-    printPhase(burst);
-    std::printf("    (each chat writes all its fragments at once: throughput; latency includes queueing, and the\n"
-                "     peak RSS holds the chunks waiting in the relay socket's send buffer while the relay reads)\n");
-    std::printf("  bridge RSS: %.1f MB idle after connecting, %.1f MB peak over both runs\n",
-                double(idleRssKb) / 1024.0, double(peakRssKb) / 1024.0);
+                "        the bridge process (schedstat). Memory: the bridge process's RSS (VmRSS after warm-up,\n"
+                "        VmHWM during each run). The WebSocket path runs one chat per agent at a time, as the\n"
+                "        gateway requires, so its C chats queue.\n",
+                options.pin ? " pinned to CPU 1" : " (not pinned: fewer than 2 CPUs)", options.pin ? " on CPU 0" : "");
 
-    const double p50 = paced.percentileMs(50), p99 = paced.percentileMs(99);
-    const double rate = double(burst.fragments) / burst.wallSeconds;
-    std::printf("targets: p50 < 0.2 ms: %.3f ms %s; p99 < 2 ms: %.3f ms %s; >= 20000 fragments/s on one core: "
-                "%.0f %s; peak RSS < 30 MB: %.1f MB %s\n",
-                p50, verdict(p50 < 0.2), p99, verdict(p99 < 2.0), rate, verdict(rate >= 20000),
-                double(peakRssKb) / 1024.0, verdict(peakRssKb < 30 * 1024));
-    const int errors = paced.errors + burst.errors;
+    auto row = [&](const char *label, const std::function<QString(const PathResult &)> &cell) {
+        std::printf("  %-44s", label);
+        for (const PathResult &r : results)
+            std::printf(" %24s", r.ok ? qPrintable(cell(r)) : "failed");
+        std::printf("\n");
+    };
+    auto num = [](double value, int decimals) { return QString::number(value, 'f', decimals); };
+    std::printf("  %-44s", "");
+    for (const PathResult &r : results)
+        std::printf(" %24s", pathName(r.path));
+    std::printf("\n");
+    row("fragments/s, burst", [&](const PathResult &r) { return num(r.burst.rate(), 0); });
+    row("fragments/s, paced", [&](const PathResult &r) { return num(r.paced.rate(), 0); });
+    row("CPU us per fragment, burst (target <= 6)",
+        [&](const PathResult &r) { return num(r.burst.cpuUsPerFragment(), 2); });
+    row("CPU us per fragment, paced (target <= 15)",
+        [&](const PathResult &r) { return num(r.paced.cpuUsPerFragment(), 2); });
+    row("added latency p50 ms, paced (<= 0.08)", [&](const PathResult &r) { return num(r.paced.percentileMs(50), 3); });
+    row("added latency p99 ms, paced (<= 0.5)", [&](const PathResult &r) { return num(r.paced.percentileMs(99), 3); });
+    row("added latency max ms, paced", [&](const PathResult &r) { return num(r.paced.percentileMs(100), 3); });
+    row("added latency p50 ms, burst (queueing)", [&](const PathResult &r) { return num(r.burst.percentileMs(50), 3); });
+    row("bridge RSS MB, idle after warm-up", [&](const PathResult &r) { return num(double(r.idleRssKb) / 1024.0, 1); });
+    row("bridge RSS MB, peak", [&](const PathResult &r) { return num(double(r.peakRssKb()) / 1024.0, 1); });
+    const QString shortLabel = QStringLiteral("CPU us/fragment, %1-char answers (burst)").arg(kShortAnswerChars);
+    const QString longLabel = QStringLiteral("CPU us/fragment, %1-char answers (burst)").arg(kLongAnswerChars);
+    row(qPrintable(shortLabel), [&](const PathResult &r) { return num(r.shortAnswers.cpuUsPerFragment(), 2); });
+    row(qPrintable(longLabel), [&](const PathResult &r) { return num(r.longAnswers.cpuUsPerFragment(), 2); });
+    row("  long / short (flat = 1)", [&](const PathResult &r) {
+        const double shortCost = r.shortAnswers.cpuUsPerFragment();
+        return shortCost > 0 ? num(r.longAnswers.cpuUsPerFragment() / shortCost, 2) : QStringLiteral("-");
+    });
+    row("MB sent to the relay, long answers", [&](const PathResult &r) {
+        return num(double(r.longAnswers.relayBytes) / (1024.0 * 1024.0), 1);
+    });
+    std::printf("  (every chunk carries the whole text so far, so the bytes a long answer puts on the relay link\n"
+                "   grow with the square of its length whatever the bridge does)\n");
+
+    int errors = 0;
+    for (const PathResult &r : results) {
+        printErrors(r);
+        errors += r.ok ? r.errors() : 1;
+        if (!r.ok)
+            continue;
+        std::printf("targets (%s): burst %.2f us %s; paced %.2f us %s; p50 %.3f ms %s; p99 %.3f ms %s\n",
+                    pathName(r.path), r.burst.cpuUsPerFragment(), verdict(r.burst.cpuUsPerFragment() <= 6.0),
+                    r.paced.cpuUsPerFragment(), verdict(r.paced.cpuUsPerFragment() <= 15.0),
+                    r.paced.percentileMs(50), verdict(r.paced.percentileMs(50) <= 0.08), r.paced.percentileMs(99),
+                    verdict(r.paced.percentileMs(99) <= 0.5));
+    }
     if (errors)
         std::printf("ERRORS: %d (see above)\n", errors);
     return errors ? 1 : 0;

@@ -198,6 +198,9 @@ private:
     }
 
 private Q_SLOTS:
+    // Some cases read debug lines.
+    void initTestCase() { LogCapture::enableDebugLines(); }
+
     void answeredWithOneChunkPerFragment()
     {
         LogCapture log;

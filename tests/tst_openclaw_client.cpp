@@ -14,6 +14,7 @@
 #include <QTcpServer>
 #include <QTest>
 
+#include <algorithm>
 #include <memory>
 
 using namespace halvex;
@@ -493,6 +494,77 @@ private Q_SLOTS:
         client->cancelChat(QStringLiteral("relay-2"));
         QVERIFY(QTest::qWaitFor([&] { return outcome.has_value(); }, kWait));
         QCOMPARE(outcome->error().description(), QStringLiteral("Network error: The chat was cancelled."));
+    }
+
+    void concurrentChatsAllReachTheGatewayAtOnce()
+    {
+        // Twelve chats at once, each on a connection of its own: the gateway
+        // holds every answer, so all twelve must be on the wire together
+        // (a pool of six connections per host would hold back the rest).
+        constexpr int chats = 12;
+        HttpStandIn server;
+        QVERIFY(server.listen());
+        server.setDefaultResponse("/v1/chat/completions", ScriptedResponse::hangForever());
+        auto client = clientFor(server);
+        QList<std::optional<Result<QString>>> outcomes(chats);
+        for (int i = 0; i < chats; ++i) {
+            ChatCallRequest request;
+            request.requestId = QStringLiteral("relay-%1").arg(i);
+            request.agentId = QStringLiteral("mobile");
+            request.messages = hello();
+            client->sendChat(request, {}).then([&outcomes, i](Result<QString> result) {
+                outcomes[i].emplace(std::move(result));
+            });
+        }
+        QVERIFY(server.waitForRequests(chats, kWait));
+        QCOMPARE(server.openConnectionCount(), chats);
+        for (const auto &outcome : std::as_const(outcomes))
+            QVERIFY(!outcome.has_value());
+
+        // One is cancelled by its id; the gateway then goes away under the
+        // rest: every chat gets exactly one outcome.
+        client->cancelChat(QStringLiteral("relay-3"));
+        QVERIFY(QTest::qWaitFor([&] { return outcomes[3].has_value(); }, kWait));
+        QCOMPARE(outcomes[3]->error().description(), QStringLiteral("Network error: The chat was cancelled."));
+        server.close();
+        QVERIFY(QTest::qWaitFor(
+            [&] { return std::all_of(outcomes.cbegin(), outcomes.cend(), [](const auto &o) { return o.has_value(); }); },
+            kWait));
+        for (const auto &outcome : std::as_const(outcomes))
+            QVERIFY(isNetworkError(outcome->error()));
+    }
+
+    void eachFragmentIsPassedOnWithoutWaitingForMore()
+    {
+        // A shorter event after a longer one, then the gateway goes quiet
+        // with the connection open: the second fragment must not wait for
+        // bytes that never come.
+        HttpStandIn server;
+        QVERIFY(server.listen());
+        server.enqueue(ScriptedResponse::eventStream({sse::contentChunk(QStringLiteral("a long first fragment")),
+                                                      sse::contentChunk(QStringLiteral("B"))},
+                                                     50)
+                           .withEnding(ScriptedResponse::Ending::HoldOpen));
+        auto client = clientFor(server);
+        auto run = startStream(*client);
+        QTRY_COMPARE_WITH_TIMEOUT(run->fragments.size(), 2, kWait);
+        QCOMPARE(run->fragments.last(), QStringLiteral("B"));
+        QVERIFY(run->outcomes.isEmpty());
+    }
+
+    void headerInjectionIsRefused()
+    {
+        // An agent id with a line break would add a header of its own: the
+        // request is never sent.
+        HttpStandIn server;
+        QVERIFY(server.listen());
+        server.setDefaultResponse("/v1/chat/completions", ScriptedResponse::eventStream({sse::done()}));
+        auto client = clientFor(server);
+        client->setAgentId(QStringLiteral("mobile\r\nX-Injected: 1"));
+        auto run = startStream(*client);
+        QVERIFY(waitForOutcome(run));
+        QVERIFY(isNetworkError(run->outcomes.first().error()));
+        QCOMPARE(server.requestCount(), 0);
     }
 
     // ---- the whole answer ----

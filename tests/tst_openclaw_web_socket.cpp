@@ -141,6 +141,9 @@ class TstOpenClawWebSocket : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
+    // Some cases read debug lines.
+    void initTestCase() { test::LogCapture::enableDebugLines(); }
+
     // --- where it connects ---------------------------------------------------
 
     void theHttpEndpointBecomesTheWebSocketUrl_data()

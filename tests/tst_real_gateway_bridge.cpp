@@ -103,6 +103,7 @@ private:
 private Q_SLOTS:
     void initTestCase()
     {
+        LogCapture::enableDebugLines(); // some cases read debug lines
         HALVEX_REQUIRE_OPENCLAW();
         QVERIFY2(m_gateway.start(), qPrintable(m_gateway.errorString()));
     }

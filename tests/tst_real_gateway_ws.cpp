@@ -166,6 +166,7 @@ class TstRealGatewayWs : public QObject
 private Q_SLOTS:
     void initTestCase()
     {
+        test::LogCapture::enableDebugLines(); // some cases read debug lines
         HALVEX_REQUIRE_OPENCLAW();
         QVERIFY2(m_gateway.start(), qPrintable(m_gateway.errorString()));
         m_keychain = std::make_unique<KeychainManager>(std::make_unique<MemorySecretBackend>());

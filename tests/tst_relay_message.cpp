@@ -160,6 +160,33 @@ private Q_SLOTS:
         QCOMPARE(end,
                  parse(R"({"type":"chat_stream_end","reply_to":"m-1","content":"Hello world.","appUserId":"u-7"})"));
     }
+    void theWrittenChunkIsTheJsonOfItsMembers()
+    {
+        // Every kind of character a JSON string must escape, and some it
+        // need not: the text reads back as the same object the document
+        // form holds, and as compact JSON with nothing else in it.
+        const QString tricky = QStringLiteral("quote \" backslash \\ slash / tab \t nl \n cr \r ") +
+                               QChar(0x01) + QChar(0x1f) + QChar(0x7f) + QStringLiteral(" \u00e9 \u26a0\ufe0f ") +
+                               QString::fromUtf8("\xF0\x9F\x98\x80") + QStringLiteral(" \u2028 end");
+        const QList<QStringList> cases{
+            {QStringLiteral("r-1"), QStringLiteral("Hel"), QStringLiteral("Hel"), QStringLiteral("u")},
+            {QStringLiteral("r\"2"), tricky, QStringLiteral("before ") + tricky, QStringLiteral("\\user")},
+            {QString(), QString(), QString(), QString()},
+            // Long texts are checked in blocks: escapes before, inside and
+            // after whole plain blocks, and at a block's edge.
+            {QStringLiteral("r-3"), QString(63, u'a') + QStringLiteral("\"") + QString(200, u'b'),
+             QString(150, u'a') + tricky + QString(128, u'c') + tricky + QString(64, u'd'), QStringLiteral("u")},
+        };
+        for (const QStringList &c : cases) {
+            const QString text = RelayOutbound::streamChunkText(c[0], c[1], c[2], c[3]);
+            QJsonParseError error;
+            const QJsonDocument document = QJsonDocument::fromJson(text.toUtf8(), &error);
+            QCOMPARE(error.error, QJsonParseError::NoError);
+            QCOMPARE(document.object(), RelayOutbound::streamChunk(c[0], c[1], c[2], c[3]));
+            QCOMPARE(text, QString::fromUtf8(QJsonDocument(RelayOutbound::streamChunk(c[0], c[1], c[2], c[3]))
+                                                 .toJson(QJsonDocument::Compact)));
+        }
+    }
 };
 
 QTEST_GUILESS_MAIN(TstRelayMessage)

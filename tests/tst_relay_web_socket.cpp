@@ -150,6 +150,9 @@ class TstRelayWebSocket : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
+    // Some cases read debug lines.
+    void initTestCase() { test::LogCapture::enableDebugLines(); }
+
     void textAndBinaryFramesReachTheDelegate()
     {
         LogCapture log;

@@ -104,7 +104,20 @@ void ChatPipeline::forwardChunk(const QString &replyTo, const QString &appUserId
         it->accumulated = accumulated;
         return;
     }
-    m_links.replies.sendJSON(RelayOutbound::streamChunk(replyTo, delta, accumulated, appUserId));
+    sendChunk(replyTo, appUserId, delta, accumulated);
+}
+
+// Written straight to JSON text, once per fragment, where the relay link
+// takes text.
+void ChatPipeline::sendChunk(const QString &replyTo, const QString &appUserId, const QString &delta,
+                             const QString &accumulated)
+{
+    const Replies &replies = m_links.replies;
+    if (replies.sendJSONText)
+        replies.sendJSONText(RelayOutbound::streamChunkText(replyTo, delta, accumulated, appUserId),
+                             QLatin1StringView("chat_stream_chunk"));
+    else
+        replies.sendJSON(RelayOutbound::streamChunk(replyTo, delta, accumulated, appUserId));
 }
 
 void ChatPipeline::flushHeldChunk(const QString &replyTo)
@@ -115,7 +128,7 @@ void ChatPipeline::flushHeldChunk(const QString &replyTo)
     const HeldChunk held = *it;
     m_heldChunks.erase(it);
     m_heldOrder.removeOne(replyTo);
-    m_links.replies.sendJSON(RelayOutbound::streamChunk(replyTo, held.delta, held.accumulated, held.appUserId));
+    sendChunk(replyTo, held.appUserId, held.delta, held.accumulated);
 }
 
 void ChatPipeline::sendFailure(const QString &replyTo, const QString &appUserId, const QString &description)
@@ -195,11 +208,12 @@ QCoro::Task<> ChatPipeline::run(QString replyTo, QString appUserId, ChatRequest 
 
     // One gateway fragment is one relay chunk, and the gateway's values pass
     // through unchanged; only a congested relay makes chunks wait (merged).
+    // The debug line counts characters only when it is on.
     const auto forwarder = [self, replyTo, appUserId, logChunks = webSocketUsable](const QString &delta,
                                                                                      const QString &accumulated) {
         if (logChunks) {
-            qCInfo(lcBridge, "Forwarding chunk: reply_to=%s delta_len=%ld accumulated_len=%ld",
-                   qUtf8Printable(replyTo), long(characterCount(delta)), long(characterCount(accumulated)));
+            qCDebug(lcBridge, "Forwarding chunk: reply_to=%s delta_len=%ld accumulated_len=%ld",
+                    qUtf8Printable(replyTo), long(characterCount(delta)), long(characterCount(accumulated)));
         }
         if (self)
             self->forwardChunk(replyTo, appUserId, delta, accumulated);

@@ -50,9 +50,12 @@ class ChatPipeline : public QObject
 public:
     using Timings = ChatPipelineTimings;
 
-    // Where the replies go: the relay link's two send operations.
+    // Where the replies go: the relay link's send operations.
     struct Replies {
         std::function<void(const QJsonObject &)> sendJSON;
+        // Sends a frame already written as JSON text (with its type); when
+        // empty, chunks go through sendJSON.
+        std::function<void(const QString &json, QLatin1StringView type)> sendJSONText;
         std::function<void(const RelayResponse &)> send;
     };
 
@@ -117,6 +120,8 @@ private:
                       const QString &accumulated);
     // Sends the chunk held for one chat, if any.
     void flushHeldChunk(const QString &replyTo);
+    void sendChunk(const QString &replyTo, const QString &appUserId, const QString &delta,
+                   const QString &accumulated);
 
     // One chat's chunks merged while the relay is congested.
     struct HeldChunk {

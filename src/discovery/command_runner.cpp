@@ -3,8 +3,8 @@
 #include <QFileInfo>
 #include <QNetworkReply>
 
-#include "gateway/sse_stream_delegate.h" // decodeUtf8Strict
 #include "platform/logging.h"
+#include "platform/utf8.h"
 
 namespace halvex {
 
@@ -62,7 +62,7 @@ QCoro::Task<CommandResult> CommandRunner::run(QString executable, QStringList ar
         result.exitCode = outcome->exitCode;
     result.errorOutput = QString::fromUtf8(outcome->standardError).trimmed();
 
-    const std::optional<QString> decoded = decodeUtf8Strict(outcome->standardOutput);
+    const std::optional<QString> decoded = strictUtf8(outcome->standardOutput);
     const std::optional<QString> trimmed = decoded ? std::optional<QString>(decoded->trimmed()) : std::nullopt;
     const QString shownOutput = !trimmed                   ? QStringLiteral("<nil>")
                                 : asksForSecret(arguments) ? QStringLiteral("<redacted>")

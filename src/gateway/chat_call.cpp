@@ -43,6 +43,18 @@ std::optional<QString> ChatCall::applyText(const QString &text)
     return fragment;
 }
 
+std::optional<QString> ChatCall::applyText(const GatewayProtocol::AssistantText &text)
+{
+    if (text.length <= m_text.size())
+        return std::nullopt;
+    QString fragment = text.decodedFrom(m_text.size());
+    m_sentCharacters += halvex::characterCount(fragment);
+    m_text += fragment;
+    if (m_onDelta)
+        m_onDelta(fragment, m_text);
+    return fragment;
+}
+
 void ChatCall::resolve(Result<QString> outcome)
 {
     if (m_outcome)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "gateway/chat_backend.h"
+#include "gateway/gateway_protocol.h"
 
 #include <QDeadlineTimer>
 #include <QString>
@@ -52,6 +53,9 @@ public:
     // caller's handler, or nothing when the text adds nothing new. Only the
     // part beyond what was already sent is looked at.
     std::optional<QString> applyText(const QString &text);
+    // The same for a text read in place: only what lies beyond the text
+    // already sent is decoded, and the answer grows by exactly that.
+    std::optional<QString> applyText(const GatewayProtocol::AssistantText &text);
     // The answer so far, and its length in characters.
     const QString &text() const { return m_text; }
     qsizetype characterCount() const { return m_sentCharacters; }

@@ -137,12 +137,14 @@ void ChatRunRouter::apply(const std::shared_ptr<ChatCall> &call, const AgentEven
     case AgentEvent::Kind::text:
         if (call->isResolved() || call->hasEnded())
             return;
-        if (const auto fragment = call->applyText(event.text)) {
+        if (const auto fragment = event.assistantText ? call->applyText(*event.assistantText)
+                                                      : call->applyText(event.text)) {
+            // One line per fragment: debug only.
             if (event.defaultRule)
-                qCInfo(lcOcWs, "Delta (default): +%ld chars, total %ld", long(characterCount(*fragment)),
+                qCDebug(lcOcWs, "Delta (default): +%ld chars, total %ld", long(characterCount(*fragment)),
                        long(call->characterCount()));
             else
-                qCInfo(lcOcWs, "Delta: +%ld chars, total %ld, callback=%s", long(characterCount(*fragment)),
+                qCDebug(lcOcWs, "Delta: +%ld chars, total %ld, callback=%s", long(characterCount(*fragment)),
                        long(call->characterCount()), call->hasHandler() ? "true" : "false");
         }
         return;

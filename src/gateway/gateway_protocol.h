@@ -4,6 +4,7 @@
 #include <QString>
 #include <QUrl>
 
+#include <memory>
 #include <optional>
 
 namespace halvex {
@@ -33,6 +34,20 @@ struct Frame {
 // JSON object with a string "type", or a response without a string "id".
 std::optional<Frame> parseFrame(const QByteArray &utf8, QString *why = nullptr);
 
+// The cumulative text of an "assistant" event, read in place: the frame is
+// kept (shared, not copied) and the text decoded only from where a chat has
+// got to, so each event costs its new text rather than the whole answer.
+struct AssistantText {
+    QString frame;           // the whole frame text
+    qsizetype begin = 0;     // the text's escaped form: frame[begin, begin + size)
+    qsizetype size = 0;
+    qsizetype length = 0;    // UTF-16 units of the decoded text
+    bool hasEscapes = false; // the escaped form holds backslash escapes
+
+    // The decoded text from unit `from` on.
+    QString decodedFrom(qsizetype from) const;
+};
+
 // What one "agent"/"chat" event means for a chat. The gateway sends every
 // operator the events of every run, so each carries the run and session it
 // belongs to (either may be empty on old or odd frames).
@@ -52,8 +67,19 @@ struct AgentEvent {
     QString text;             // kind text: the cumulative text; failed: the message
     bool defaultRule = false; // text found by the catch-all rule
     bool hasAnswer = false;   // settled: the "chat" event carries the answer message
+    // Kind text read by readAssistantEvent(): the text is here, not in `text`.
+    std::shared_ptr<const AssistantText> assistantText;
 };
 AgentEvent readAgentEvent(const QString &eventName, const QJsonObject &payload);
+
+// The frames that come once per fragment, read without a JSON document: an
+// "event" frame of event "agent" whose payload has stream "assistant" and a
+// non-empty string "data"."text" (kind text), or of event "chat" with state
+// "delta" (kind ignored). The whole frame is checked to be JSON; nullopt for
+// anything else or anything unusual (duplicate members, escaped
+// surrogates), which parseFrame() and readAgentEvent() then read, with the
+// same outcome.
+std::optional<AgentEvent> readAssistantEvent(const QString &frame);
 
 // The WebSocket URL for the gateway's HTTP endpoint: https becomes wss and
 // http becomes ws, host, port and path kept (query and fragment dropped).

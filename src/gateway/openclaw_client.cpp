@@ -1,6 +1,8 @@
 #include "gateway/openclaw_client.h"
 
+#include "gateway/http_stream.h"
 #include "platform/logging.h"
+#include "platform/utf8.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -83,16 +85,27 @@ QCoro::Task<> finished(QNetworkReply *reply)
         co_await qCoro(reply, &QNetworkReply::finished);
 }
 
-// Hands the reply back for deletion when the request's coroutine ends, after
-// its last use.
-struct ReplyRelease {
-    QNetworkReply *reply;
-    ~ReplyRelease() { reply->deleteLater(); }
-};
+// Waits until the streamed exchange is over; it reports that from the
+// event loop.
+QCoro::Task<> finished(HttpStream *stream)
+{
+    if (!stream->isFinished())
+        co_await qCoro(stream, &HttpStream::finished);
+}
 
-// How much of a streamed reply Qt buffers unread; once full, it stops
-// reading from the connection.
+// Hands the reply (or stream) back for deletion when the request's
+// coroutine ends, after its last use.
+template <typename T> struct Release {
+    T *object;
+    ~Release() { object->deleteLater(); }
+};
+using ReplyRelease = Release<QNetworkReply>;
+
+// How much of a streamed answer is buffered unread; once full, nothing more
+// is read from the connection.
 constexpr qint64 kStreamReadBufferSize = 64 * 1024;
+// The longest answer head a gateway may send.
+constexpr qint64 kMaxHeadBytes = 64 * 1024;
 
 // Wakes a request's coroutine that waits for reading to resume.
 class ResumeGate : public QObject
@@ -121,7 +134,7 @@ struct OpenClawClient::ActiveStream {
     // reading is paused.
     std::function<void()> read;
     ResumeGate gate;
-    QPointer<QNetworkReply> reply;
+    QPointer<HttpStream> http;
     bool cancelled = false;
 };
 
@@ -169,8 +182,13 @@ OpenClawClient::~OpenClawClient()
         if (reply && !reply->isFinished())
             reply->abort();
     }
-    // A stream that waits for reading to resume reads the rest and ends.
+    // A stream still running ends now; one that waits for reading to
+    // resume reads the rest and ends.
     const QList<ActiveStream *> streams = std::exchange(m_streams, {});
+    for (ActiveStream *stream : streams) {
+        if (stream->http && !stream->http->isFinished())
+            stream->http->abort();
+    }
     for (ActiveStream *stream : streams)
         Q_EMIT stream->gate.opened();
 }
@@ -268,7 +286,7 @@ QCoro::Task<Result<QString>> OpenClawClient::sendChat(ChatMessages messages)
     if (reply->isOpen())
         body.append(reply->readAll());
     if (*status != 200) {
-        const QString text = decodeUtf8Strict(body).value_or(QStringLiteral("Unknown error"));
+        const QString text = strictUtf8(body).value_or(QStringLiteral("Unknown error"));
         qCCritical(lcOpenClaw, "OpenClaw returned %ld: %s", long(*status), qUtf8Printable(text));
         co_return httpStatusFailure(*status, text);
     }
@@ -300,10 +318,10 @@ QCoro::Task<Result<QString>> OpenClawClient::sendChat(ChatCallRequest request, D
 void OpenClawClient::cancelChat(const QString &requestId)
 {
     ActiveStream *stream = m_chatsById.value(requestId);
-    if (!stream || !stream->reply)
+    if (!stream || !stream->http)
         return;
     stream->cancelled = true;
-    stream->reply->abort();
+    stream->http->abort();
 }
 
 QCoro::Task<Result<QString>> OpenClawClient::streamChat(ChatMessages messages, QString agentId, DeltaHandler onDelta,
@@ -316,23 +334,29 @@ QCoro::Task<Result<QString>> OpenClawClient::streamChat(ChatMessages messages, Q
     });
     delegate.setLimits(m_timings.maxEventLineBytes, m_timings.maxBodyBytes);
 
-    QNetworkReply *reply = track(m_network->post(chatRequest(agentId), chatBody(messages, agentId, true)));
-    const ReplyRelease release{reply};
+    // A connection of its own, read on this thread: any number of chats
+    // stream side by side, and no fragment crosses threads.
+    HttpStream::Headers headers{{QByteArrayLiteral("Content-Type"), QByteArrayLiteral("application/json")},
+                                {QByteArrayLiteral("Accept"), QByteArrayLiteral("text/event-stream")},
+                                {QByteArrayLiteral("x-openclaw-agent-id"), agentId.toUtf8()}};
+    if (!m_gatewayToken.isEmpty())
+        headers.append({QByteArrayLiteral("Authorization"), "Bearer " + m_gatewayToken.toUtf8()});
+    auto *http = new HttpStream(appendingPathComponent(m_endpointURL, QStringLiteral("/v1/chat/completions")),
+                                QByteArrayLiteral("POST"), std::move(headers), chatBody(messages, agentId, true),
+                                HttpStream::Limits{m_timings.chatTimeoutMs, kMaxHeadBytes, kStreamReadBufferSize});
+    const Release<HttpStream> release{http};
     const std::shared_ptr<bool> alive = m_alive;
-    delegate.setTask(reply);
-    // A bounded buffer, so that a paused stream holds back the gateway.
-    reply->setReadBufferSize(kStreamReadBufferSize);
+    delegate.setCancel([http] { http->abort(); });
 
     ActiveStream stream;
-    stream.reply = reply;
-    stream.read = [this, alive, &delegate, reply] {
-        delegate.didReceiveResponse(httpStatus(reply));
+    stream.http = http;
+    stream.read = [this, alive, &delegate, http] {
         // Line by line, so that a pause takes effect at once; "[DONE]"
-        // aborts (and closes) the reply.
-        while (reply->isOpen() && reply->bytesAvailable() > 0 && !delegate.didComplete()) {
+        // aborts (and closes) the stream.
+        while (http->isOpen() && http->bytesAvailable() > 0 && !delegate.didComplete()) {
             if (*alive && m_streamReadingPaused)
                 return;
-            delegate.didReceiveData(reply->canReadLine() ? reply->readLine() : reply->readAll());
+            delegate.didReceiveData(http->canReadLine() ? http->readLine() : http->readAll());
         }
     };
     m_streams.append(&stream);
@@ -352,33 +376,33 @@ QCoro::Task<Result<QString>> OpenClawClient::streamChat(ChatMessages messages, Q
 
     // The handlers live exactly as long as this frame.
     QObject context;
-    QObject::connect(reply, &QNetworkReply::metaDataChanged, &context,
-                     [&delegate, reply] { delegate.didReceiveResponse(httpStatus(reply)); });
-    QObject::connect(reply, &QNetworkReply::readyRead, &context, [&stream] { stream.read(); });
+    QObject::connect(http, &HttpStream::headReceived, &context,
+                     [&delegate, http] { delegate.didReceiveResponse(http->status()); });
+    QObject::connect(http, &HttpStream::readyRead, &context, [&stream] { stream.read(); });
     // The whole chat ends by its deadline, however slowly the answer trickles.
     if (!deadline.isForever())
-        QTimer::singleShot(std::max<qint64>(0, deadline.remainingTime()), &context, [reply] { reply->abort(); });
+        QTimer::singleShot(std::max<qint64>(0, deadline.remainingTime()), &context,
+                           [http] { http->abort(QStringLiteral("The request timed out.")); });
+    http->start();
 
-    co_await finished(reply);
-    if (*alive)
-        m_inFlight.removeAll(reply);
-    QObject::disconnect(reply, nullptr, &context, nullptr);
+    co_await finished(http);
+    QObject::disconnect(http, nullptr, &context, nullptr);
 
-    // Everything the reply still holds is read before its outcome; while
+    // Everything the stream still holds is read before its outcome; while
     // reading is paused that waits for the resume.
     for (;;) {
         stream.read();
-        if (delegate.didComplete() || !reply->isOpen() || reply->bytesAvailable() == 0)
+        if (delegate.didComplete() || !http->isOpen() || http->bytesAvailable() == 0)
             break;
         co_await qCoro(&stream.gate, &ResumeGate::opened);
     }
 
     if (!delegate.didComplete()) {
-        delegate.didReceiveResponse(httpStatus(reply));
-        if (reply->isOpen()) // an aborted reply is closed
-            delegate.didReceiveData(reply->readAll());
+        delegate.didReceiveResponse(http->status());
+        if (http->isOpen()) // an aborted stream holds nothing
+            delegate.didReceiveData(http->readAll());
         delegate.didFinish(stream.cancelled ? std::optional<QString>(QStringLiteral("The chat was cancelled."))
-                                            : transportFailure(reply, *alive));
+                                            : http->failure());
     }
     co_return std::move(*outcome);
 }

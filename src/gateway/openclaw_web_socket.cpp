@@ -3,9 +3,9 @@
 #include "gateway/chat_dispatcher.h"
 #include "platform/characters.h"
 #include "platform/logging.h"
+#include "platform/utf8.h"
 
 #include <QJsonDocument>
-#include <QStringDecoder>
 #include <QTimer>
 
 #include <algorithm>
@@ -170,12 +170,22 @@ void OpenClawWebSocket::connectionAttempt()
     m_socket = socket;
     // Every handler first checks that its socket is still the current one,
     // so a replaced connection never touches the newer one.
-    QObject::connect(socket, &QWebSocket::textMessageReceived, this,
-                     [this, socket](const QString &text) { handleMessage(socket, text.toUtf8()); });
+    QObject::connect(socket, &QWebSocket::textMessageReceived, this, [this, socket](const QString &text) {
+        if (socket != m_socket)
+            return;
+        // The frames of every fragment are read in place, in one pass; any
+        // other frame as a whole document.
+        if (std::optional<GatewayProtocol::AgentEvent> event = GatewayProtocol::readAssistantEvent(text)) {
+            qCDebug(lcOcWs, "OC-WS event=agent stream=%s run=%s text_len=%ld", qUtf8Printable(event->stream),
+                    qUtf8Printable(quotedForLog(event->runId, 80)),
+                    long(event->assistantText ? event->assistantText->length : 0));
+            m_chats->onEvent(*event);
+            return;
+        }
+        handleMessage(socket, text.toUtf8());
+    });
     QObject::connect(socket, &QWebSocket::binaryMessageReceived, this, [this, socket](const QByteArray &data) {
-        QStringDecoder decoder(QStringDecoder::Utf8);
-        const QString text = decoder.decode(data);
-        if (!decoder.hasError())
+        if (isStrictUtf8(data))
             handleMessage(socket, data);
     });
     QObject::connect(socket, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), this,
@@ -305,7 +315,8 @@ void OpenClawWebSocket::handleMessage(QWebSocket *socket, const QByteArray &utf8
         qCDebug(lcOcWs, "Ignoring a gateway frame (%s)", qUtf8Printable(why));
         return;
     }
-    qCInfo(lcOcWs, "OC-WS ← type=%s event=%s keys=%s", qUtf8Printable(quotedForLog(frame->type, 40)),
+    // One line per frame: debug only (an answer is hundreds of frames).
+    qCDebug(lcOcWs, "OC-WS ← type=%s event=%s keys=%s", qUtf8Printable(quotedForLog(frame->type, 40)),
            qUtf8Printable(quotedForLog(frame->eventName.isEmpty() ? QStringLiteral("-") : frame->eventName, 80)),
            qUtf8Printable(quotedForLog(frame->object.keys().join(QLatin1Char(',')))));
     if (frame->kind == Frame::Kind::event) {
@@ -334,7 +345,7 @@ void OpenClawWebSocket::handleEvent(const Frame &frame)
         const GatewayProtocol::AgentEvent event = GatewayProtocol::readAgentEvent(name, frame.payload);
         // The size in UTF-16 units: counting characters of the whole text on
         // every event would make a long answer quadratic.
-        qCInfo(lcOcWs, "OC-WS event=%s stream=%s phase=%s run=%s text_len=%ld preview=%s", qUtf8Printable(name),
+        qCDebug(lcOcWs, "OC-WS event=%s stream=%s phase=%s run=%s text_len=%ld preview=%s", qUtf8Printable(name),
                qUtf8Printable(quotedForLog(event.stream.isEmpty() ? QStringLiteral("-") : event.stream, 40)),
                qUtf8Printable(quotedForLog(event.phase.isEmpty() ? QStringLiteral("-") : event.phase, 40)),
                qUtf8Printable(quotedForLog(event.runId, 80)), long(event.text.size()),

@@ -1,22 +1,12 @@
 #include "gateway/sse_stream_delegate.h"
 
+#include "platform/utf8.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QNetworkReply>
-#include <QStringDecoder>
 
 namespace halvex {
-
-std::optional<QString> decodeUtf8Strict(const QByteArray &bytes)
-{
-    QStringDecoder decoder(QStringDecoder::Utf8,
-                           QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
-    QString text = decoder.decode(bytes);
-    if (decoder.hasError())
-        return std::nullopt;
-    return text;
-}
 
 BridgeError httpStatusFailure(int status, const QString &bodyText)
 {
@@ -41,11 +31,15 @@ void SSEStreamDelegate::didReceiveResponse(std::optional<int> httpStatusCode)
         m_httpStatusCode = httpStatusCode;
 }
 
-void SSEStreamDelegate::didReceiveData(const QByteArray &data)
+void SSEStreamDelegate::didReceiveData(QByteArrayView data)
 {
     if (m_didComplete || data.isEmpty())
         return;
     m_buffer.append(data);
+    // Bytes that arrive from inside a delta handler (reading resumed there)
+    // wait for the line loop that is already running.
+    if (m_splitting)
+        return;
     // An error body is kept whole for the error message.
     if (statusAllowsEvents()) {
         splitLines();
@@ -71,12 +65,13 @@ void SSEStreamDelegate::didFinish(const std::optional<QString> &transportError)
             complete(m_accumulated);
         return;
     }
-    const QString text = decodeUtf8Strict(m_buffer).value_or(QStringLiteral("Unknown error"));
+    const QString text = strictUtf8(m_buffer).value_or(QStringLiteral("Unknown error"));
     complete(httpStatusFailure(*m_httpStatusCode, text));
 }
 
 void SSEStreamDelegate::splitLines()
 {
+    m_splitting = true;
     qsizetype start = 0;
     bool lineTooLong = false;
     while (!m_didComplete) {
@@ -87,14 +82,14 @@ void SSEStreamDelegate::splitLines()
             lineTooLong = true;
             break;
         }
-        // A CR before the LF stays part of the line.
-        const QByteArray line = m_buffer.sliced(start, lf - start);
+        // A CR before the LF stays part of the line. The view is not used
+        // after the line's delta handler ran (it may append to the buffer).
+        const QByteArrayView line(m_buffer.constData() + start, lf - start);
         start = lf + 1;
-        if (line.isEmpty())
-            continue;
-        if (const std::optional<QString> text = decodeUtf8Strict(line))
-            handleLine(*text);
+        if (!line.isEmpty() && isStrictUtf8(line))
+            handleLine(line);
     }
+    m_splitting = false;
     if (m_didComplete)
         return;
     m_buffer.remove(0, start);
@@ -105,22 +100,23 @@ void SSEStreamDelegate::splitLines()
             QStringLiteral("OpenClaw sent an event line longer than %1 bytes").arg(m_maxLineBytes)));
 }
 
-void SSEStreamDelegate::handleLine(const QString &line)
+void SSEStreamDelegate::handleLine(QByteArrayView line)
 {
-    static const QLatin1String dataPrefix("data: ");
-    if (!line.startsWith(dataPrefix))
+    if (!line.startsWith("data: "))
         return;
-    const QString payload = line.sliced(dataPrefix.size());
+    const QByteArrayView payload = line.sliced(6);
 
-    if (payload == QLatin1String("[DONE]")) {
+    if (payload == "[DONE]") {
         complete(m_accumulated);
         // The server may keep the connection open; the outcome is known.
-        if (m_task)
-            m_task->abort();
+        if (m_cancel)
+            m_cancel();
         return;
     }
 
-    const QJsonDocument document = QJsonDocument::fromJson(payload.toUtf8());
+    // Parsed in place: the line is not copied.
+    const QJsonDocument document =
+        QJsonDocument::fromJson(QByteArray::fromRawData(payload.data(), payload.size()));
     if (!document.isObject())
         return;
     const QJsonValue choicesValue = document.object().value(QLatin1String("choices"));
@@ -151,8 +147,8 @@ void SSEStreamDelegate::fail(const Error &error)
 {
     m_buffer.clear();
     complete(error);
-    if (m_task)
-        m_task->abort();
+    if (m_cancel)
+        m_cancel();
 }
 
 void SSEStreamDelegate::complete(Result<QString> result)

@@ -4,21 +4,14 @@
 #include "platform/error.h"
 
 #include <QByteArray>
-#include <QPointer>
+#include <QByteArrayView>
 #include <QString>
 
 #include <functional>
 #include <limits>
 #include <optional>
 
-class QNetworkReply;
-
 namespace halvex {
-
-
-// Strict UTF-8 decoding: nullopt when the bytes are not valid UTF-8 (no
-// replacement characters are invented). A leading byte-order mark is kept.
-std::optional<QString> decodeUtf8Strict(const QByteArray &bytes);
 
 // "OpenClaw error (<status>): <body text>", the failure of a chat answered
 // with an HTTP status other than 200.
@@ -55,12 +48,12 @@ public:
         m_maxErrorBodyBytes = maxErrorBodyBytes;
     }
 
-    // The transfer to cancel after "[DONE]"; held weakly.
-    void setTask(QNetworkReply *task) { m_task = task; }
+    // Ends the transfer after "[DONE]" or a failure.
+    void setCancel(std::function<void()> cancel) { m_cancel = std::move(cancel); }
 
     // The HTTP status, once the response head arrived (nullopt: not HTTP).
     void didReceiveResponse(std::optional<int> httpStatusCode);
-    void didReceiveData(const QByteArray &data);
+    void didReceiveData(QByteArrayView data);
     // The transfer ended; `transportError` holds the platform's description
     // of a transport failure, nullopt when it ended normally.
     void didFinish(const std::optional<QString> &transportError);
@@ -71,7 +64,7 @@ public:
 private:
     bool statusAllowsEvents() const { return !m_httpStatusCode || *m_httpStatusCode == 200; }
     void splitLines();
-    void handleLine(const QString &line);
+    void handleLine(QByteArrayView line);
     void complete(Result<QString> result);
     // Reports the failure and ends the transfer.
     void fail(const Error &error);
@@ -82,12 +75,13 @@ private:
     // Where the search for the next LF goes on: the bytes before it in
     // m_buffer hold none, so a long line is never searched twice.
     qsizetype m_scanFrom = 0;
+    bool m_splitting = false;
     qint64 m_maxLineBytes = std::numeric_limits<qint64>::max();
     qint64 m_maxErrorBodyBytes = std::numeric_limits<qint64>::max();
     QString m_accumulated;
     bool m_didComplete = false;
     std::optional<int> m_httpStatusCode;
-    QPointer<QNetworkReply> m_task;
+    std::function<void()> m_cancel;
 };
 
 } // namespace halvex

@@ -2,14 +2,42 @@
 
 #include <QStringDecoder>
 
+#include <cstring>
+
 namespace halvex {
+
+namespace {
+
+// Plain ASCII is well-formed UTF-8 whatever follows; most of what the
+// bridge reads is, so it skips the decoder. Eight bytes at a time.
+bool isAscii(QByteArrayView bytes)
+{
+    const char *data = bytes.data();
+    qsizetype i = 0;
+    for (; i + 8 <= bytes.size(); i += 8) {
+        quint64 word;
+        std::memcpy(&word, data + i, sizeof word);
+        if (word & 0x8080808080808080ULL)
+            return false;
+    }
+    for (; i < bytes.size(); ++i) {
+        if (data[i] & 0x80)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
 
 std::optional<QString> strictUtf8(QByteArrayView bytes, LeadingBom bom)
 {
+    if (isAscii(bytes))
+        return QString::fromLatin1(bytes.data(), bytes.size());
     // Stateless: a sequence cut short at the end is an error, not something
-    // held back for a next chunk.
+    // held back for a next chunk. The decoder drops a leading byte order mark
+    // unless told to convert it.
     QStringDecoder::Flags flags = QStringDecoder::Flag::Stateless;
-    if (bom == LeadingBom::drop)
+    if (bom == LeadingBom::keep)
         flags |= QStringDecoder::Flag::ConvertInitialBom;
     QStringDecoder decoder(QStringDecoder::Utf8, flags);
     QString text = decoder.decode(bytes);
@@ -20,7 +48,7 @@ std::optional<QString> strictUtf8(QByteArrayView bytes, LeadingBom bom)
 
 bool isStrictUtf8(QByteArrayView bytes)
 {
-    return strictUtf8(bytes).has_value();
+    return isAscii(bytes) || strictUtf8(bytes).has_value();
 }
 
 } // namespace halvex

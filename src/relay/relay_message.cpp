@@ -1,9 +1,12 @@
 #include "relay/relay_message.h"
 
 #include <QJsonArray>
+
 #include <QJsonDocument>
 #include <QJsonParseError>
 #include <QJsonValue>
+
+#include <algorithm>
 
 namespace halvex {
 
@@ -136,7 +139,72 @@ QJsonObject streamEnd(const QString &replyTo, const QString &content, const QStr
     };
 }
 
+QString streamChunkText(const QString &replyTo, const QString &delta, const QString &accumulated,
+                        const QString &appUserId)
+{
+    QString out;
+    out.reserve(96 + replyTo.size() + delta.size() + accumulated.size() + appUserId.size());
+    out += QLatin1String(R"({"accumulated":")");
+    appendJsonStringContent(out, accumulated);
+    out += QLatin1String(R"(","appUserId":")");
+    appendJsonStringContent(out, appUserId);
+    out += QLatin1String(R"(","delta":")");
+    appendJsonStringContent(out, delta);
+    out += QLatin1String(R"(","reply_to":")");
+    appendJsonStringContent(out, replyTo);
+    out += QLatin1String(R"(","type":"chat_stream_chunk"})");
+    return out;
+}
+
 } // namespace RelayOutbound
+
+void appendJsonStringContent(QString &out, QStringView text)
+{
+    static const char hex[] = "0123456789abcdef";
+    const QChar *data = text.data();
+    const char16_t *units = reinterpret_cast<const char16_t *>(text.utf16());
+    const qsizetype size = text.size();
+    qsizetype run = 0; // start of the characters copied as they are
+    // Most text needs no escape at all: whole blocks are checked at once
+    // (a loop without early exit, which the compiler vectorizes).
+    constexpr qsizetype kBlock = 64;
+    qsizetype i = 0;
+    while (i < size) {
+        if (i + kBlock <= size) {
+            bool special = false;
+            for (qsizetype k = 0; k < kBlock; ++k) {
+                const char16_t c = units[i + k];
+                special |= (c < 0x20) | (c == u'"') | (c == u'\\');
+            }
+            if (!special) {
+                i += kBlock;
+                continue;
+            }
+        }
+        // A block with something to escape, or the short rest: one by one.
+        for (const qsizetype end = std::min(size, i + kBlock); i < end; ++i) {
+            const char16_t c = units[i];
+            if (c >= 0x20 && c != u'"' && c != u'\\')
+                continue;
+            out.append(data + run, i - run);
+            run = i + 1;
+            switch (c) {
+            case u'"': out += QLatin1String("\\\""); break;
+            case u'\\': out += QLatin1String("\\\\"); break;
+            case u'\b': out += QLatin1String("\\b"); break;
+            case u'\f': out += QLatin1String("\\f"); break;
+            case u'\n': out += QLatin1String("\\n"); break;
+            case u'\r': out += QLatin1String("\\r"); break;
+            case u'\t': out += QLatin1String("\\t"); break;
+            default: {
+                const char escaped[] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 0xf]};
+                out += QLatin1String(escaped, 6);
+            }
+            }
+        }
+    }
+    out.append(data + run, size - run);
+}
 
 QString bridgeErrorPrefix()
 {

@@ -206,6 +206,10 @@ void RelayWebSocket::onSocketConnected(QWebSocket *socket)
     if (socket != m_webSocketTask)
         return;
     // The handshake has finished: the link is up, its request written.
+    // Chunks go out as they come: no waiting to coalesce small segments
+    // (Nagle) behind one the relay has not acknowledged yet.
+    for (QAbstractSocket *transport : socket->findChildren<QAbstractSocket *>())
+        transport->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     m_reconnectDelay = m_timings.initialReconnectDelay;
     updatePendingBytes();
     QMetaObject::invokeMethod(
@@ -351,17 +355,27 @@ void RelayWebSocket::sendJSON(const QJsonObject &message)
         return;
     }
     const QJsonValue typeValue = message.value(QStringLiteral("type"));
-    const QString type = typeValue.isString() ? typeValue.toString() : QStringLiteral("?");
+    const QByteArray type = typeValue.isString() ? typeValue.toString().toUtf8() : QByteArrayLiteral("?");
+    sendJSONText(QString::fromUtf8(json), QLatin1StringView(type));
+}
 
+void RelayWebSocket::sendJSONText(const QString &json, QLatin1StringView type)
+{
+    if (!m_webSocketTask) {
+        qCCritical(lcWebSocket, "sendJSON: no webSocketTask — dropping message");
+        return;
+    }
     // QWebSocket silently discards what is sent before the handshake has
     // finished; that is a failed send.
     if (m_webSocketTask->state() != QAbstractSocket::ConnectedState) {
-        qCCritical(lcWebSocket, "Send failed (%s): %s", qUtf8Printable(type), qUtf8Printable(kNotOpen));
+        qCCritical(lcWebSocket, "Send failed (%.*s): %s", int(type.size()), type.data(), qUtf8Printable(kNotOpen));
         return;
     }
-    const qint64 sent = m_webSocketTask->sendTextMessage(QString::fromUtf8(json));
+    // QWebSocket reports the UTF-8 bytes it queued; at least one per
+    // UTF-16 unit of a non-empty text.
+    const qint64 sent = m_webSocketTask->sendTextMessage(json);
     if (sent < json.size())
-        qCCritical(lcWebSocket, "Send failed (%s): %s", qUtf8Printable(type),
+        qCCritical(lcWebSocket, "Send failed (%.*s): %s", int(type.size()), type.data(),
                    qUtf8Printable(m_webSocketTask->errorString()));
     updatePendingBytes();
 }

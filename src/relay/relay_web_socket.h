@@ -77,6 +77,9 @@ public:
     // Sends one compact JSON text frame; dropped (with a log line) when there
     // is no connection.
     void sendJSON(const QJsonObject &message);
+    // The same for a frame already written as JSON text (its "type" named
+    // for the log): the once-per-fragment path, with no JSON document.
+    void sendJSONText(const QString &json, QLatin1StringView type);
     // Sends a failure reply; dropped silently when there is no connection.
     void send(const RelayResponse &response);
 

@@ -441,6 +441,14 @@ void GatewayWsStandIn::sendFrame(const QJsonObject &frame)
         sendTo(client, frame);
 }
 
+void GatewayWsStandIn::sendText(const QString &text)
+{
+    for (QWebSocket *client : std::as_const(m_clients)) {
+        client->sendTextMessage(text);
+        client->flush();
+    }
+}
+
 void GatewayWsStandIn::answer(QWebSocket *client, const QString &id, bool ok, const QJsonObject &payloadOrError)
 {
     QJsonObject frame{

@@ -125,6 +125,9 @@ public:
     // Sends an event or any frame to every connection.
     void sendEvent(const QString &name, const QJsonObject &payload);
     void sendFrame(const QJsonObject &frame);
+    // Sends prepared frame text to every connection and flushes it to the
+    // sockets (benchmarks time the moment a frame left).
+    void sendText(const QString &text);
 
     // What happened.
     int connectionCount() const { return m_connectionCount; }

@@ -505,8 +505,11 @@ private:
 HttpStandIn::HttpStandIn(QObject *parent) : QObject(parent), m_server(new QTcpServer(this))
 {
     connect(m_server, &QTcpServer::newConnection, this, [this] {
-        while (QTcpSocket *socket = m_server->nextPendingConnection())
+        while (QTcpSocket *socket = m_server->nextPendingConnection()) {
+            // As a Node.js server does: every write goes out at once.
+            socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
             new HttpStandInConnection(socket, this);
+        }
     });
 }
 

@@ -1,5 +1,8 @@
 #include "log_capture.h"
 
+#include "platform/deployment.h"
+
+#include <QLoggingCategory>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QTest>
@@ -99,6 +102,11 @@ bool LogCapture::waitFor(const QString &message, int times, int timeoutMs) const
 bool LogCapture::waitForPrefix(const QString &prefix, int times, int timeoutMs) const
 {
     return QTest::qWaitFor([&] { return countStartingWith(prefix) >= times; }, timeoutMs);
+}
+
+void LogCapture::enableDebugLines()
+{
+    QLoggingCategory::setFilterRules(appId() + QStringLiteral(".*.debug=true"));
 }
 
 } // namespace halvex::test

@@ -43,6 +43,9 @@ public:
 
     // Whether lines also go to stderr (default: when HALVEX_TEST_LOG is set).
     static void setEcho(bool echo);
+    // The program logs info and above by default; tests that read its
+    // debug lines turn them on (as --verbose does).
+    static void enableDebugLines();
 };
 
 } // namespace halvex::test

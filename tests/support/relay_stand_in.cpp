@@ -391,10 +391,18 @@ void RelayStandIn::handleRequest(Connection *c, const QByteArray &head)
 
 void RelayStandIn::handleFrames(Connection *c)
 {
+    // Frames are read at an offset; what they took is dropped once at the
+    // end, so a burst of frames costs what it holds, not its square.
+    qsizetype at = 0;
+    const auto dropRead = [c, &at] {
+        c->buffer.remove(0, at);
+        at = 0;
+    };
     while (!c->finished) {
-        const QByteArray &b = c->buffer;
+        at = std::min(at, c->buffer.size()); // a handler may have dropped the buffer
+        const QByteArrayView b = QByteArrayView(c->buffer).sliced(at);
         if (b.size() < 2)
-            return;
+            return dropRead();
         const auto b0 = quint8(b.at(0));
         const auto b1 = quint8(b.at(1));
         const bool fin = b0 & 0x80;
@@ -404,33 +412,37 @@ void RelayStandIn::handleFrames(Connection *c)
         qsizetype pos = 2;
         if (length == 126) {
             if (b.size() < 4)
-                return;
+                return dropRead();
             length = qFromBigEndian<quint16>(b.constData() + 2);
             pos = 4;
         } else if (length == 127) {
             if (b.size() < 10)
-                return;
+                return dropRead();
             length = qFromBigEndian<quint64>(b.constData() + 2);
             pos = 10;
         }
         if (length > kMaxFrameBytes) {
+            dropRead();
             closeConnection(1009, QStringLiteral("frame too large"), c->id);
             return;
         }
         QByteArray mask;
         if (masked) {
             if (b.size() < pos + 4)
-                return;
-            mask = b.mid(pos, 4);
+                return dropRead();
+            mask = b.sliced(pos, 4).toByteArray();
             pos += 4;
         }
         if (quint64(b.size() - pos) < length)
-            return;
-        QByteArray payload = b.mid(pos, qsizetype(length));
-        c->buffer.remove(0, pos + qsizetype(length));
-        if (masked)
+            return dropRead();
+        QByteArray payload = b.sliced(pos, qsizetype(length)).toByteArray();
+        at += pos + qsizetype(length);
+        if (masked) {
+            char *data = payload.data();
+            const char *key = mask.constData();
             for (qsizetype i = 0; i < payload.size(); ++i)
-                payload[i] = char(payload.at(i) ^ mask.at(i % 4));
+                data[i] = char(data[i] ^ key[i & 3]);
+        }
 
         if (opcode & 0x8) {
             handleMessage(c, opcode, payload);
@@ -447,6 +459,7 @@ void RelayStandIn::handleFrames(Connection *c)
             handleMessage(c, messageOpcode, std::exchange(c->message, {}));
         }
     }
+    dropRead();
 }
 
 void RelayStandIn::handleMessage(Connection *c, int opcode, const QByteArray &payload)

@@ -1,0 +1,114 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QPair>
+#include <QPointer>
+#include <QString>
+#include <QUrl>
+
+#include <optional>
+
+class QAbstractSocket;
+class QTimer;
+
+namespace halvex {
+
+// One HTTP/1.1 request on a connection of its own, read on the thread's
+// event loop: no connection pool (so no cap on parallel requests) and no
+// hop to a network thread per piece of the answer. The answer body is
+// decoded as it arrives (Content-Length, chunked, or up to the close) into
+// a bounded buffer that the owner takes lines from; while that buffer is
+// full nothing more is read from the socket, so TCP holds the server back.
+//
+// Every read is bounded: the answer head by its limit, the body buffer by
+// its limit while the owner does not take from it, and the whole exchange
+// by an inactivity limit that restarts with every byte received.
+class HttpStream : public QObject
+{
+    Q_OBJECT
+public:
+    struct Limits {
+        // No byte for this long fails the exchange with "The request timed out.".
+        int idleTimeoutMs = 120000;
+        qint64 maxHeadBytes = 64 * 1024;
+        // Body bytes held unread before the socket is left alone.
+        qint64 bodyBufferBytes = 64 * 1024;
+    };
+    using Headers = QList<QPair<QByteArray, QByteArray>>;
+
+    // `url` must be http or https with a host; header values must not hold
+    // CR, LF or NUL (start() fails the exchange otherwise).
+    HttpStream(QUrl url, QByteArray method, Headers headers, QByteArray body, Limits limits,
+               QObject *parent = nullptr);
+    ~HttpStream() override;
+
+    // Connects and sends the request.
+    void start();
+    // Ends the exchange at once with `reason` as its failure (when it has
+    // not ended yet); what the body buffer holds is dropped.
+    void abort(const QString &reason = QStringLiteral("Operation canceled"));
+
+    // The status of the answer, once its head arrived.
+    std::optional<int> status() const { return m_status; }
+    // False once aborted: nothing more can be read.
+    bool isOpen() const { return m_open; }
+    // The exchange is over (answer complete, failed or aborted); body bytes
+    // may still wait in the buffer.
+    bool isFinished() const { return m_finished; }
+    // Why the exchange failed; nullopt when it did not (yet).
+    const std::optional<QString> &failure() const { return m_failure; }
+
+    qint64 bytesAvailable() const { return m_body.size() - m_bodyRead; }
+    bool canReadLine() const;
+    // The next line with its LF, or everything when there is none.
+    QByteArray readLine();
+    QByteArray readAll();
+
+Q_SIGNALS:
+    // The answer's head arrived (status() is set).
+    void headReceived();
+    // New body bytes can be read.
+    void readyRead();
+    // The exchange is over; emitted once, from the event loop.
+    void finished();
+
+private:
+    enum class Framing { length, chunked, untilClose };
+    enum class ChunkState { size, data, dataEnd, trailer };
+
+    void onConnected();
+    void onReadyRead();
+    void onDisconnected();
+    // Moves socket bytes into the body buffer until it is full; true when
+    // new body bytes arrived.
+    bool pull();
+    bool parseHead(QByteArray *rest);
+    bool decodeBody(QByteArrayView bytes, qsizetype *consumed);
+    void compact();
+    void finish(std::optional<QString> failure);
+
+    QUrl m_url;
+    QByteArray m_request;
+    Limits m_limits;
+    QPointer<QAbstractSocket> m_socket;
+    QTimer *m_idle = nullptr;
+
+    QByteArray m_head;
+    bool m_headDone = false;
+    std::optional<int> m_status;
+    Framing m_framing = Framing::untilClose;
+    qint64 m_remaining = 0; // length framing: body bytes still due; chunked: of this chunk
+    ChunkState m_chunkState = ChunkState::size;
+    QByteArray m_chunkLine;
+
+    QByteArray m_body;
+    qsizetype m_bodyRead = 0;
+    qsizetype m_scanFrom = 0; // no LF before this offset of m_body
+    bool m_open = true;
+    bool m_finished = false;
+    std::optional<QString> m_failure;
+};
+
+} // namespace halvex
