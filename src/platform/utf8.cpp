@@ -7,9 +7,10 @@ namespace halvex {
 std::optional<QString> strictUtf8(QByteArrayView bytes, LeadingBom bom)
 {
     // Stateless: a sequence cut short at the end is an error, not something
-    // held back for a next chunk.
+    // held back for a next chunk. Qt skips a leading byte order mark unless
+    // told to convert it into the text.
     QStringDecoder::Flags flags = QStringDecoder::Flag::Stateless;
-    if (bom == LeadingBom::drop)
+    if (bom == LeadingBom::keep)
         flags |= QStringDecoder::Flag::ConvertInitialBom;
     QStringDecoder decoder(QStringDecoder::Utf8, flags);
     QString text = decoder.decode(bytes);
