@@ -8,6 +8,7 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
