@@ -9,6 +9,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -61,7 +62,10 @@ std::optional<QJsonArray> itemsOf(const QByteArray &bytes)
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     fuzz::quietLogging();
-    folder = new QTemporaryDir;
+    // In memory where there is a tmpfs: every write syncs its file.
+    folder = QFileInfo(QStringLiteral("/dev/shm")).isWritable()
+                 ? new QTemporaryDir(QStringLiteral("/dev/shm/halvex-fuzz-XXXXXX"))
+                 : new QTemporaryDir;
     return folder->isValid() ? 0 : 1;
 }
 
