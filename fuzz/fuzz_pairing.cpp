@@ -85,7 +85,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(task.isReady());
     const bool approved = QCoro::waitFor(task);
 
-    const QStringList pending = PairingRequestParser::pendingRequestIdsFromJson(json, deviceId).value_or(QStringList{});
+    // The approver reads the tool's output trimmed.
+    const QStringList pending =
+        PairingRequestParser::pendingRequestIdsFromJson(json.trimmed(), deviceId).value_or(QStringList{});
     bool approveSent = false;
     for (const ProcessRequest &request : std::as_const(recorded)) {
         QStringList arguments = request.arguments;
@@ -113,7 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         FUZZ_CHECK(!id.startsWith(QLatin1Char('-')));
         for (const QChar c : id)
             FUZZ_CHECK(c.unicode() < 128 && (c.isLetterOrNumber() || QStringLiteral("._:-").contains(c)));
-        FUZZ_CHECK(pending.contains(id) || PairingRequestParser::requestIdFromLines(table, deviceId) == id);
+        FUZZ_CHECK(pending.contains(id) || PairingRequestParser::requestIdFromLines(table.trimmed(), deviceId) == id);
         if (pending.contains(hint) && GatewayProtocol::isValidRequestId(hint))
             FUZZ_CHECK(id == hint);
         FUZZ_CHECK(!approveSent);
