@@ -8,6 +8,7 @@
 #include <QTest>
 
 #include <cmath>
+#include <limits>
 
 using namespace halvex;
 
@@ -59,6 +60,26 @@ continued\x41\u00e9\0",
         const Result<QJsonValue> parsed = parseJson5(text);
         QVERIFY(parsed.ok());
         QCOMPARE(QJsonDocument(parsed->toObject()), QJsonDocument::fromJson(text));
+    }
+
+    void integersStayExact()
+    {
+        // Found by fuzzing: integers were read as doubles, so a hand-edited
+        // file with a 64-bit id was written back with another number.
+        const Result<QJsonValue> parsed =
+            parseJson5("// ids\n{id: 777777777777777777, min: -9223372036854775808, over: 9223372036854775808,"
+                       " ratio: 2.5, exp: 1e3, hex: 0x10, plus: +7,}");
+        QVERIFY(parsed.ok());
+        const QJsonObject object = parsed->toObject();
+        QCOMPARE(object.value(QLatin1String("id")).toInteger(), 777777777777777777LL);
+        QCOMPARE(object.value(QLatin1String("min")).toInteger(), std::numeric_limits<qint64>::min());
+        QCOMPARE(object.value(QLatin1String("over")).toDouble(), 9223372036854775808.0);
+        QCOMPARE(object.value(QLatin1String("ratio")).toDouble(), 2.5);
+        QCOMPARE(object.value(QLatin1String("exp")).toInteger(), 1000);
+        QCOMPARE(object.value(QLatin1String("hex")).toInteger(), 16);
+        QCOMPARE(object.value(QLatin1String("plus")).toInteger(), 7);
+        // Written out as JSON, the id is the one the user wrote.
+        QVERIFY(QJsonDocument(object).toJson(QJsonDocument::Compact).contains("\"id\":777777777777777777"));
     }
 
     void laterDuplicateKeyWins()

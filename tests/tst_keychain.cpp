@@ -342,6 +342,23 @@ private Q_SLOTS:
         QCOMPARE(primary->items().value({service, {}}), bytes);
     }
 
+    void aSecretThatStartsWithAByteOrderMarkLoadsWhole()
+    {
+        // Found by fuzzing: the leading U+FEFF was taken for a marker and
+        // dropped, so the value loaded was not the value saved.
+        auto *primary = new MemorySecretBackend;
+        auto *older = new MemorySecretBackend;
+        const QString service = uniqueService("bom");
+        const QString secret = QChar(0xFEFF) + QStringLiteral("token");
+        QVERIFY(older->store({service, {}}, secret.toUtf8()));
+        KeychainManager keychain{std::unique_ptr<SecretBackend>(primary), std::unique_ptr<SecretBackend>(older)};
+        // Migrated from the older store and read back from the primary one.
+        QCOMPARE(loadText(keychain, service), secret);
+        QCOMPARE(primary->items().value({service, {}}), QByteArray("\xEF\xBB\xBFtoken"));
+        QVERIFY(!older->items().contains({service, {}}));
+        QCOMPARE(loadText(keychain, service), secret);
+    }
+
     void aStoreThatWentAwayIsAnErrorNotAMissingItem()
     {
         auto *primary = new MemorySecretBackend;

@@ -573,6 +573,31 @@ private Q_SLOTS:
         rig.socket->disconnect();
     }
 
+    void fragmentsNeverHoldHalfASurrogatePair()
+    {
+        // Found by fuzzing: a fragment cut by UTF-16 length could start or
+        // end with half of a pair, which has no UTF-8 form for the relay.
+        Rig rig;
+        QVERIFY(rig.connectAndWait());
+        const QString grin = QStringLiteral("😀");
+        // A gateway text that ends inside a pair, then the whole of it.
+        rig.gateway.queueChatScript(GatewayWsStandIn::ChatScript::stream(
+            {QStringLiteral("Hi ") + grin.at(0), QStringLiteral("Hi ") + grin, QStringLiteral("Hi ") + grin + u'!'}));
+        auto cut = startChat(*rig.socket, QStringLiteral("cut"));
+        QVERIFY(waitDone(cut));
+        QCOMPARE(cut->fragments, QStringList({QStringLiteral("Hi "), grin, QStringLiteral("!")}));
+        QCOMPARE(description(cut), QStringLiteral("Hi ") + grin + u'!');
+
+        // A rewritten text whose pair straddles the length already sent.
+        rig.gateway.queueChatScript(GatewayWsStandIn::ChatScript::stream({QStringLiteral("a"), grin + u'b'}));
+        auto rewritten = startChat(*rig.socket, QStringLiteral("rewrite"));
+        QVERIFY(waitDone(rewritten));
+        QCOMPARE(rewritten->fragments, QStringList({QStringLiteral("a"), grin + u'b'}));
+        for (const QString &fragment : std::as_const(cut->fragments) + rewritten->fragments)
+            QVERIFY(GatewayProtocol::isEncodable(fragment));
+        rig.socket->disconnect();
+    }
+
     void otherEventsFollowTheDefaultRule()
     {
         Rig rig;

@@ -235,6 +235,14 @@ private Q_SLOTS:
                                        << QStringLiteral("x/y") << -1;
         QTest::newRow("no slash") << QByteArray(R"({"agents": {"list": [{"id": "mobile", "model": "plain"}]}})")
                                   << QStringLiteral("plain") << -1;
+        // Found by fuzzing: a window beyond int (JSON5 allows 1e300 and
+        // Infinity) was converted before its range was checked.
+        for (const char *window : {"1e300", "-1e300", "Infinity", "NaN", "3000000000", "8192.5"})
+            QTest::addRow("context window %s", window)
+                << QByteArray(R"({agents: {list: [{id: "mobile", model: "ollama/big"}]},
+                    models: {providers: {ollama: {models: [{id: "big", contextWindow: )" +
+                              QByteArray(window) + "}]}}}}")
+                << QStringLiteral("ollama/big") << -1;
         QTest::newRow("no mobile agent") << QByteArray(R"({"agents": {"list": [{"id": "main"}]}})") << QString() << -1;
         QTest::newRow("no model") << QByteArray(R"({"agents": {"list": [{"id": "mobile"}]}})") << QString() << -1;
         QTest::newRow("no agents") << QByteArray("{}") << QString() << -1;

@@ -730,6 +730,26 @@ private Q_SLOTS:
         QVERIFY(delegate.events.isEmpty());
     }
 
+    void anOriginWithoutAHostIsRefused_data()
+    {
+        QTest::addColumn<QString>("origin");
+        // Found by fuzzing: "wss:/" + "/ws/bridge" made "ws" the host.
+        QTest::newRow("one slash") << QStringLiteral("wss:/");
+        QTest::newRow("scheme alone") << QStringLiteral("wss:");
+        QTest::newRow("empty authority") << QStringLiteral("wss:///ws");
+    }
+    void anOriginWithoutAHostIsRefused()
+    {
+        QFETCH(QString, origin);
+        RecordingDelegate delegate;
+        RelayWebSocket link{QUrl(origin), fastTimings()};
+        link.setDelegate(&delegate);
+        link.connect(kToken);
+        QVERIFY(!link.isRunning());
+        waitPast(0.05);
+        QVERIFY(delegate.events.isEmpty());
+    }
+
     void destroyingTheLinkTellsNobody()
     {
         Rig rig;

@@ -33,11 +33,22 @@ std::optional<QString> ChatCall::applyText(const QString &text)
 {
     // The text is cumulative: what lies beyond what was sent is new. A text
     // that is not longer (a repeat, or a shorter rewrite) adds nothing.
-    if (text.size() <= m_text.size())
+    // Fragments hold whole characters only, since half a surrogate pair has
+    // no UTF-8 form for the relay: a text that ends in the first half of a
+    // pair (a gateway cutting UTF-16 units) keeps it for the next text, and a
+    // rewritten text whose pair straddles the old length starts the
+    // fragment with the whole pair.
+    qsizetype end = text.size();
+    if (end > 0 && text.at(end - 1).isHighSurrogate())
+        --end;
+    if (end <= m_text.size())
         return std::nullopt;
-    QString fragment = text.sliced(m_text.size());
+    qsizetype from = m_text.size();
+    if (from > 0 && text.at(from).isLowSurrogate() && text.at(from - 1).isHighSurrogate())
+        --from;
+    QString fragment = text.sliced(from, end - from);
     m_sentCharacters += halvex::characterCount(fragment);
-    m_text = text;
+    m_text = end == text.size() ? text : text.first(end);
     if (m_onDelta)
         m_onDelta(fragment, m_text);
     return fragment;

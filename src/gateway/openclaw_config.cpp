@@ -252,7 +252,9 @@ Result<std::optional<OpenClawConfig>> loadOpenClawConfig(const QString &homeDire
         return Error::plain(QStringLiteral("Cannot read %1: %2").arg(path, file.errorString()));
     if (file.size() > maxConfigBytes)
         return Error::plain(QStringLiteral("Cannot read %1: larger than %2 bytes").arg(path).arg(maxConfigBytes));
-    const QByteArray text = file.read(maxConfigBytes + 1);
+    // What the file holds: asking for the limit itself would set aside
+    // 8 MiB on every read.
+    const QByteArray text = file.read(std::min<qint64>(file.size(), maxConfigBytes) + 1);
     Result<OpenClawConfig> config = parseOpenClawConfig(text, lookup);
     if (!config)
         return Error::plain(QStringLiteral("%1:%2").arg(path, config.error().description()));

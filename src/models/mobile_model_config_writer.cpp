@@ -72,8 +72,8 @@ QString describeIssues(const QJsonObject &answer)
 
 Result<QJsonObject> parseConfigDocument(const QByteArray &text)
 {
-    // Strict JSON (what OpenClaw writes) keeps 64-bit integers exactly; the
-    // JSON5 reader, for hand-edited files, reads numbers as doubles.
+    // Strict JSON (what OpenClaw writes) first; the JSON5 reader for
+    // hand-edited files. Both keep 64-bit integers exactly.
     QJsonParseError error{};
     const QJsonDocument strict = QJsonDocument::fromJson(text, &error);
     if (error.error == QJsonParseError::NoError && strict.isObject())

@@ -15,6 +15,8 @@
 #include <qcoro/qcoronetworkreply.h>
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 
 namespace halvex {
 
@@ -46,8 +48,10 @@ std::optional<int> intValue(const QJsonValue &value)
     if (!value.isDouble())
         return std::nullopt;
     const double number = value.toDouble();
-    if (number != double(qint64(number)) || number > std::numeric_limits<int>::max() ||
-        number < std::numeric_limits<int>::min())
+    // The range first: converting a double beyond it (JSON5 allows 1e300 and
+    // Infinity) is undefined.
+    if (!(number >= std::numeric_limits<int>::min() && number <= std::numeric_limits<int>::max()) ||
+        number != std::trunc(number))
         return std::nullopt;
     return int(number);
 }

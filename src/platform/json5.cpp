@@ -407,7 +407,8 @@ private:
             return fail(QStringLiteral("a number may not start with 0"));
         }
         qsizetype fracDigits = 0;
-        if (peek() == u'.') {
+        const bool point = peek() == u'.';
+        if (point) {
             ++m_pos;
             while (isDigit(peek())) {
                 ++m_pos;
@@ -418,6 +419,7 @@ private:
             m_pos = start;
             return fail(QStringLiteral("invalid number"));
         }
+        const bool integral = !point && peek() != u'e' && peek() != u'E';
         if (peek() == u'e' || peek() == u'E') {
             ++m_pos;
             if (peek() == u'+' || peek() == u'-')
@@ -433,6 +435,16 @@ private:
         if (lexeme.startsWith(u'+'))
             lexeme.remove(0, 1);
         bool ok = false;
+        // An integer is kept exact, as Qt's own JSON reader keeps it: the
+        // configuration writer writes back what the user wrote, and a double
+        // would round anything beyond 2^53 (ids, timestamps).
+        if (integral) {
+            const qint64 exact = lexeme.toLongLong(&ok);
+            if (ok) {
+                value = exact;
+                return true;
+            }
+        }
         const double number = lexeme.toDouble(&ok); // C locale; "5." and ".5" are accepted
         if (!ok && !std::isinf(number))
             return fail(QStringLiteral("invalid number"));

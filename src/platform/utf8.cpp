@@ -34,8 +34,8 @@ std::optional<QString> strictUtf8(QByteArrayView bytes, LeadingBom bom)
     if (isAscii(bytes))
         return QString::fromLatin1(bytes.data(), bytes.size());
     // Stateless: a sequence cut short at the end is an error, not something
-    // held back for a next chunk. The decoder drops a leading byte order mark
-    // unless told to convert it.
+    // held back for a next chunk. Qt skips a leading byte order mark unless
+    // told to convert it into the text.
     QStringDecoder::Flags flags = QStringDecoder::Flag::Stateless;
     if (bom == LeadingBom::keep)
         flags |= QStringDecoder::Flag::ConvertInitialBom;

@@ -9,7 +9,9 @@ namespace halvex {
 Result<QUrl> relayConnectionUrl(const QUrl &relayOrigin, const QString &token)
 {
     const Error invalidToken = Error::plain(QStringLiteral("Invalid bridge token — cannot build relay URL"));
-    if (!relayOrigin.isValid())
+    // Without a host the path would become one: "wss:/" + "/ws/bridge"
+    // names the host "ws".
+    if (!relayOrigin.isValid() || relayOrigin.host().isEmpty())
         return Error::plain(QStringLiteral("Invalid relay origin"));
     if (relayOrigin.scheme() != QLatin1String("wss") && !isLoopbackHost(relayOrigin.host()))
         return Error::plain(
@@ -20,7 +22,7 @@ Result<QUrl> relayConnectionUrl(const QUrl &relayOrigin, const QString &token)
     // back (no '#', '&', '%' escapes, ...).
     const QString origin = relayOrigin.adjusted(QUrl::StripTrailingSlash).toString(QUrl::FullyEncoded);
     const QUrl url(origin + QStringLiteral("/ws/bridge?token=") + token, QUrl::StrictMode);
-    if (!url.isValid() || url.hasFragment())
+    if (!url.isValid() || url.hasFragment() || url.host() != relayOrigin.host())
         return invalidToken;
     const auto items = QUrlQuery(url).queryItems(QUrl::FullyDecoded);
     if (items.size() != 1 || items.first().first != QStringLiteral("token") || items.first().second != token)
