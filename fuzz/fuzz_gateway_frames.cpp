@@ -11,6 +11,7 @@
 #include "gateway/chat_dispatcher.h"
 #include "gateway/gateway_protocol.h"
 #include "gateway/openclaw_client.h"
+#include "platform/utf8.h"
 
 #include <QCoreApplication>
 #include <QJsonDocument>
@@ -109,7 +110,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         } else if (line.startsWith("url ")) {
             checkWebSocketUrl(line.mid(4));
         } else {
+            // As the socket reads them: fragment frames in place, which must
+            // mean what the whole document means, the rest as documents.
             std::optional<Frame> frame = GatewayProtocol::parseFrame(line);
+            const std::optional<QString> text = strictUtf8(line);
+            if (const auto fast = text ? GatewayProtocol::readAssistantEvent(*text) : std::nullopt) {
+                FUZZ_CHECK(frame && frame->kind == Frame::Kind::event && frame->hasPayload);
+                const GatewayProtocol::AgentEvent full = GatewayProtocol::readAgentEvent(frame->eventName, frame->payload);
+                FUZZ_CHECK(fast->kind == full.kind && fast->runId == full.runId &&
+                           fast->sessionKey == full.sessionKey && fast->stream == full.stream);
+                FUZZ_CHECK((fast->assistantText ? fast->assistantText->decodedFrom(0) : fast->text) ==
+                           (full.assistantText ? full.assistantText->decodedFrom(0) : full.text));
+                dispatcher->onEvent(*fast);
+                continue;
+            }
             if (!frame)
                 continue;
             if (frame->kind == Frame::Kind::response) {

@@ -1,9 +1,9 @@
 // Pairing approval on the tool's output: the listing parsers find only this
 // device's requests (each a non-empty word), and whatever the tool prints,
-// every argument list handed to the process runner is one of the three
-// fixed commands, with the tool path as a positional parameter of the login
-// shell's fixed script and a request id that is valid, this device's, and
-// after "--".
+// every argument list handed to the process runner is either the login
+// shell's fixed PATH query or one of the three fixed commands of the tool
+// itself (never through a shell), with a request id that is valid, this
+// device's, and after "--".
 
 #include "fuzz_support.h"
 
@@ -68,7 +68,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         ProcessOutcome outcome;
         outcome.status = ProcessOutcome::Status::finished;
         outcome.exitCode = 0;
-        if (plainMissing && request.program == toolPath) {
+        if (request.program != toolPath) { // the login shell, asked for its PATH
+            outcome.standardOutput = "profile noise\nHALVEX_LOGIN_PATH=/usr/local/bin:/usr/bin\n";
+            co_return outcome;
+        }
+        if (plainMissing && request.extraEnvironment.isEmpty()) {
             outcome.exitCode = 127;
             co_return outcome;
         }
@@ -91,15 +95,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     bool approveSent = false;
     for (const ProcessRequest &request : std::as_const(recorded)) {
         QStringList arguments = request.arguments;
-        if (request.program == QLatin1String("/bin/sh")) {
-            FUZZ_CHECK(arguments.size() >= 3);
-            FUZZ_CHECK(arguments.at(0) == QLatin1String("-lc"));
-            FUZZ_CHECK(arguments.at(1) == QLatin1String("exec \"$0\" \"$@\""));
-            FUZZ_CHECK(arguments.at(2) == toolPath);
-            arguments = arguments.mid(3);
-        } else {
-            FUZZ_CHECK(request.program == toolPath);
+        if (request.program != toolPath) {
+            // The login shell's PATH query: a fixed script, nothing of the input.
+            FUZZ_CHECK(arguments.size() == 2 && arguments.at(0) == QLatin1String("-lc"));
+            FUZZ_CHECK(arguments.at(1).contains(QLatin1String("HALVEX_LOGIN_PATH=")));
+            FUZZ_CHECK(request.timeoutMs > 0 && request.outputCap > 0);
+            continue;
         }
+        for (const QString &entry : std::as_const(request.extraEnvironment))
+            FUZZ_CHECK(entry == QLatin1String("PATH=/usr/local/bin:/usr/bin"));
         FUZZ_CHECK(request.timeoutMs > 0 && request.outputCap > 0);
         FUZZ_CHECK(arguments.value(0) == QLatin1String("devices"));
         if (arguments.value(1) == QLatin1String("list")) {

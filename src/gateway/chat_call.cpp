@@ -59,6 +59,10 @@ std::optional<QString> ChatCall::applyText(const GatewayProtocol::AssistantText 
     if (text.length <= m_text.size())
         return std::nullopt;
     QString fragment = text.decodedFrom(m_text.size());
+    // Half a surrogate pair at either end: the rule above decides, on the
+    // whole text (rare; the common case decodes only what is new).
+    if (fragment.front().isLowSurrogate() || fragment.back().isHighSurrogate())
+        return applyText(text.decodedFrom(0));
     m_sentCharacters += halvex::characterCount(fragment);
     m_text += fragment;
     if (m_onDelta)
