@@ -1,5 +1,7 @@
 #include "gateway/gateway_protocol.h"
 
+#include "platform/json5.h"
+
 #include <QJsonDocument>
 #include <QRegularExpression>
 
@@ -119,17 +121,6 @@ AgentEvent readAgentEvent(const QString &eventName, const QJsonObject &payload)
 
 namespace {
 
-int hexDigit(char16_t c)
-{
-    if (c >= u'0' && c <= u'9')
-        return c - u'0';
-    if (c >= u'a' && c <= u'f')
-        return c - u'a' + 10;
-    if (c >= u'A' && c <= u'F')
-        return c - u'A' + 10;
-    return -1;
-}
-
 // A strict JSON reader over UTF-16 text that looks at a few members and only
 // checks the rest. Every method returns false on anything it cannot accept.
 class FrameScanner
@@ -202,7 +193,7 @@ public:
                         return false;
                     uint unit = 0;
                     for (qsizetype k = 1; k <= 4; ++k) {
-                        const int digit = hexDigit(data[m_at + k].unicode());
+                        const int digit = hexDigitValue(data[m_at + k].unicode());
                         if (digit < 0)
                             return false;
                         unit = unit * 16 + uint(digit);
@@ -330,7 +321,7 @@ QString unescape(QStringView escaped, qsizetype from)
             case u'u': {
                 uint unit = 0;
                 for (qsizetype k = 1; k <= 4; ++k)
-                    unit = unit * 16 + uint(hexDigit(escaped[i + k].unicode()));
+                    unit = unit * 16 + uint(hexDigitValue(escaped[i + k].unicode()));
                 c = QChar(char16_t(unit));
                 i += 4;
                 break;

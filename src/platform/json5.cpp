@@ -36,18 +36,6 @@ bool isIdentifierPart(QChar c)
            c.unicode() == 0x200D;
 }
 
-int hexValue(QChar c)
-{
-    const char16_t u = c.unicode();
-    if (u >= u'0' && u <= u'9')
-        return u - u'0';
-    if (u >= u'a' && u <= u'f')
-        return u - u'a' + 10;
-    if (u >= u'A' && u <= u'F')
-        return u - u'A' + 10;
-    return -1;
-}
-
 bool isDigit(QChar c)
 {
     return c.unicode() >= u'0' && c.unicode() <= u'9';
@@ -276,7 +264,7 @@ private:
     {
         unit = 0;
         for (int i = 0; i < digits; ++i) {
-            const int v = hexValue(peek());
+            const int v = hexDigitValue(peek().unicode());
             if (v < 0)
                 return fail(QStringLiteral("expected a hexadecimal digit"));
             unit = char16_t(unit * 16 + v);
@@ -384,7 +372,7 @@ private:
             m_pos += 2;
             double number = 0;
             int count = 0;
-            for (int v = hexValue(peek()); v >= 0; v = hexValue(peek())) {
+            for (int v = hexDigitValue(peek().unicode()); v >= 0; v = hexDigitValue(peek().unicode())) {
                 number = number * 16 + v;
                 ++m_pos;
                 ++count;
@@ -460,6 +448,17 @@ private:
 };
 
 } // namespace
+
+int hexDigitValue(char16_t c)
+{
+    if (c >= u'0' && c <= u'9')
+        return c - u'0';
+    if (c >= u'a' && c <= u'f')
+        return c - u'a' + 10;
+    if (c >= u'A' && c <= u'F')
+        return c - u'A' + 10;
+    return -1;
+}
 
 Result<QJsonValue> parseJson5(const QByteArray &text, const Json5Limits &limits)
 {

@@ -22,4 +22,7 @@ struct Json5Limits {
 // (both from 1, columns counted in characters).
 Result<QJsonValue> parseJson5(const QByteArray &text, const Json5Limits &limits = {});
 
+// The value of one hexadecimal digit (0-9, a-f, A-F), or -1.
+int hexDigitValue(char16_t c);
+
 } // namespace halvex
