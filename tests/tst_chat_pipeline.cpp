@@ -619,6 +619,25 @@ private Q_SLOTS:
         vanishing.webSocketExpected = false;
         third->webSocketStateChanged();
         QVERIFY(QTest::qWaitFor([&] { return vanishing.http.calls.size() == 1; }, 2000));
+
+        // The socket changes state several times in one turn before it is
+        // usable (connecting, handshaking): the waiting chat looks again,
+        // waits on, and takes the socket once it is there.
+        PipelineRig flickering;
+        flickering.webSocketExpected = true;
+        ChatPipeline *fourth = flickering.create();
+        fourth->handleChatMessage(PipelineRig::chat(QStringLiteral("w-5")));
+        for (int round = 0; round < 3; ++round) {
+            for (int i = 0; i < 3; ++i)
+                fourth->webSocketStateChanged();
+            QCoreApplication::processEvents();
+        }
+        QCOMPARE(flickering.http.calls.size() + flickering.webSocket.calls.size(), 0);
+        flickering.webSocket.usable = true;
+        fourth->webSocketStateChanged();
+        fourth->webSocketStateChanged();
+        QVERIFY(QTest::qWaitFor([&] { return flickering.webSocket.calls.size() == 1; }, 15000));
+        QCOMPARE(flickering.http.calls.size(), 0);
     }
 
     void httpFallbackWithTheEndpointOff()

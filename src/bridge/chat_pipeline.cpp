@@ -6,10 +6,10 @@
 #include "gateway/openclaw_client.h"
 #include "platform/characters.h"
 #include "platform/logging.h"
+#include "platform/next_emission.h"
 
 #include <QPointer>
 
-#include <qcoro/qcorosignal.h>
 
 #include <algorithm>
 #include <chrono>
@@ -178,7 +178,7 @@ QCoro::Task<bool> ChatPipeline::waitForWebSocket(QDeadlineTimer deadline)
             co_return true;
         if (!m_links.webSocketExpected || !m_links.webSocketExpected() || waitEnd.hasExpired())
             co_return false;
-        co_await qCoro(gate.get(), &Gate::changed, std::chrono::milliseconds(waitEnd.remainingTime()));
+        co_await nextEmission(gate.get(), &Gate::changed, std::chrono::milliseconds(waitEnd.remainingTime()));
         if (!self)
             co_return false;
     }

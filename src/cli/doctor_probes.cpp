@@ -2,6 +2,7 @@
 
 #include "gateway/openclaw_web_socket.h"
 #include "gateway/openclaw_ws_state.h"
+#include "platform/next_emission.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -82,7 +83,7 @@ QCoro::Task<QString> relayHandshakeError(QUrl relayOrigin, QString bridgeToken, 
     timer.start(timeoutMs);
     while (!done && timer.isActive()) {
         // Whichever comes first: connected, an error, or the time limit.
-        co_await qCoro(&socket, &QWebSocket::stateChanged, std::chrono::milliseconds(timer.remainingTime() + 1));
+        co_await nextEmission(&socket, &QWebSocket::stateChanged, std::chrono::milliseconds(timer.remainingTime() + 1));
     }
     if (!done)
         error = QStringLiteral("no answer within %1 s").arg(timeoutMs / 1000.0);
@@ -124,7 +125,8 @@ QCoro::Task<OpenClawWSState> gatewayHandshake(KeychainManager *keychain, QUrl ga
     timer.start(timeoutMs);
     socket.connect(gatewayURL, gatewayToken);
     while (!settled() && timer.isActive())
-        co_await qCoro(&socket, &OpenClawWebSocket::stateChanged, std::chrono::milliseconds(timer.remainingTime() + 1));
+        co_await nextEmission(&socket, &OpenClawWebSocket::stateChanged,
+                              std::chrono::milliseconds(timer.remainingTime() + 1));
 
     OpenClawWSState state = socket.state();
     if (state.kind() != OpenClawWSState::Kind::connected &&

@@ -2,6 +2,7 @@
 
 #include "gateway/http_stream.h"
 #include "platform/logging.h"
+#include "platform/next_emission.h"
 #include "platform/utf8.h"
 
 #include <QJsonArray>
@@ -394,7 +395,7 @@ QCoro::Task<Result<QString>> OpenClawClient::streamChat(ChatMessages messages, Q
         stream.read();
         if (delegate.didComplete() || !http->isOpen() || http->bytesAvailable() == 0)
             break;
-        co_await qCoro(&stream.gate, &ResumeGate::opened);
+        co_await nextEmission(&stream.gate, &ResumeGate::opened);
     }
 
     if (!delegate.didComplete()) {

@@ -1,12 +1,12 @@
 #include "platform/login_environment.h"
 
 #include "platform/logging.h"
+#include "platform/next_emission.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QPointer>
 
-#include <qcoro/qcorosignal.h>
 
 namespace halvex {
 
@@ -74,8 +74,9 @@ QCoro::Task<QString> LoginEnvironment::searchPath()
     if (m_searchPath)
         co_return QString(*m_searchPath);
     if (m_asking) {
-        co_await qCoro(this, &LoginEnvironment::searchPathKnown);
-        co_return m_searchPath.value_or(QString());
+        const QPointer<LoginEnvironment> waiting(this);
+        co_await nextEmission(this, &LoginEnvironment::searchPathKnown);
+        co_return waiting ? waiting->m_searchPath.value_or(QString()) : QString();
     }
     m_asking = true;
     QPointer<LoginEnvironment> self(this);
