@@ -5,6 +5,11 @@
 #include "fuzz_support.h"
 
 #include "gateway/sse_stream_delegate.h"
+#include "platform/utf8.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 
 #include <QNetworkReply>
 
@@ -51,6 +56,21 @@ Run read(std::optional<int> status, const QByteArray &body, const QList<qsizetyp
     return run;
 }
 
+// The document rule for one chunk: choices[0].delta.content when every
+// choice is an object and the content is a string.
+QString documentFragment(const QByteArray &payload)
+{
+    const QJsonDocument document = QJsonDocument::fromJson(payload);
+    const QJsonArray choices = document.object().value(QLatin1String("choices")).toArray();
+    if (choices.isEmpty())
+        return {};
+    for (const QJsonValue &choice : choices) {
+        if (!choice.isObject())
+            return {};
+    }
+    return choices.first().toObject().value(QLatin1String("delta")).toObject().value(QLatin1String("content")).toString();
+}
+
 bool sameOutcome(const Result<QString> &a, const Result<QString> &b)
 {
     if (a.ok() != b.ok())
@@ -95,6 +115,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(whole.fragments == chunked.fragments);
     if (whole.outcome->ok())
         FUZZ_CHECK(whole.outcome->value() == whole.fragments.join(QString()));
+    // Each event line alone: the quick chunk reader agrees with the
+    // document rule.
+    for (const QByteArray &line : body.split('\n')) {
+        if (!line.startsWith("data: ") || line.size() >= maxLineBytes || !isStrictUtf8(line) ||
+            line.sliced(6) == "[DONE]")
+            continue;
+        const Run alone = read(200, line + '\n', {});
+        const QString expected = documentFragment(line.sliced(6));
+        FUZZ_CHECK(alone.fragments == (expected.isEmpty() ? QStringList() : QStringList{expected}));
+    }
     // Every byte alone: the hardest split.
     if (body.size() <= 256) {
         QList<qsizetype> every;

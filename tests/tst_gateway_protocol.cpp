@@ -105,6 +105,21 @@ void addFrameRows()
         R"({"type":"event","event":"chat","payload":{"runId":"r","sessionKey":"s","state":"delta",)"
         R"("message":{"role":"assistant","content":[{"type":"text","text":"He"}]}}})")
                                 << true;
+    // Long texts are skipped a block at a time: escapes and control
+    // characters at and around the block edges.
+    const auto agentText = [](const QString &escapedText) {
+        return QStringLiteral(R"({"type":"event","event":"agent","payload":{"runId":"r","stream":"assistant",)"
+                              R"("data":{"text":"%1"}}})")
+            .arg(escapedText);
+    };
+    QTest::newRow("long, escapes at block edges")
+        << agentText(QString(31, u'a') + QStringLiteral(R"(\n)") + QString(30, u'b') + QStringLiteral(R"(\")") +
+                     QString(64, u'c') + QStringLiteral(R"(\u00e9)") + QString(40, u'd') + QStringLiteral(R"(\\)"))
+        << true;
+    QTest::newRow("long, a raw control character deep inside")
+        << agentText(QString(70, u'a') + QChar(0x01) + QString(10, u'b')) << false;
+    QTest::newRow("long, a raw line feed at a block edge")
+        << agentText(QString(64, u'a') + QChar(u'\n') + QString(40, u'b')) << false;
     QTest::newRow("escaped surrogates") << QStringLiteral(
         R"({"type":"event","event":"agent","payload":{"runId":"r","stream":"assistant","data":{"text":"\ud83d\ude00"}}})")
                                         << false;

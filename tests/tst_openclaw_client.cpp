@@ -252,6 +252,17 @@ private Q_SLOTS:
             "data: {\"choices\":[{\"message\":{\"content\":\"x\"}}]}\n\n",
             "data: \xff\xfe invalid UTF-8\n\n",
             "data:  [DONE]\n\n", // not exactly the marker
+            // Escapes, spacing, members around the content, a surrogate pair
+            // written as escapes: read like any chunk.
+            "data: {\"choices\":[{\"delta\":{\"content\":\"C\\n\\u00e9\\\"\\/\"}}]}\n\n",
+            "data: { \"id\" : \"x\", \"choices\" : [ { \"index\":0, \"delta\" : { \"role\":\"assistant\", "
+            "\"content\" : \"D\" }, \"finish_reason\":null } ] , \"usage\":{\"n\":[1,-2.5e3,true,null]} }\n\n",
+            "data: {\"choices\":[{\"delta\":{\"content\":\"\\ud83d\\ude00\"}}]}\n\n",
+            // Not a fragment: a choice that is not an object, the content in
+            // the second choice only, something after the object.
+            "data: {\"choices\":[{\"delta\":{\"content\":\"x\"}},7]}\n\n",
+            "data: {\"choices\":[{\"delta\":{}},{\"delta\":{\"content\":\"x\"}}]}\n\n",
+            "data: {\"choices\":[{\"delta\":{\"content\":\"x\"}}]} x\n\n",
             sse::contentChunk(QStringLiteral("B")),
             sse::stopChunk(), // empty delta
             sse::done(),
@@ -259,8 +270,10 @@ private Q_SLOTS:
         auto run = playStream(ScriptedResponse::eventStream(lines));
         QCOMPARE(run->outcomes.size(), 1);
         QVERIFY(run->outcomes.first().ok());
-        QCOMPARE(run->outcomes.first().value(), QStringLiteral("AB"));
-        QCOMPARE(run->fragments, (QStringList{QStringLiteral("A"), QStringLiteral("B")}));
+        const QStringList expected{QStringLiteral("A"), QStringLiteral("C\n\u00e9\"/"), QStringLiteral("D"),
+                                   QStringLiteral("\U0001F600"), QStringLiteral("B")};
+        QCOMPARE(run->outcomes.first().value(), expected.join(QString()));
+        QCOMPARE(run->fragments, expected);
     }
 
     void carriageReturnStaysInThePayload()

@@ -76,7 +76,18 @@ void HttpStream::start()
     m_idle = new QTimer(this);
     m_idle->setSingleShot(true);
     m_idle->setInterval(m_limits.idleTimeoutMs);
-    connect(m_idle, &QTimer::timeout, this, [this] { abort(QStringLiteral("The request timed out.")); });
+    // Data moves the time-out without touching the timer (once per read
+    // would be a timer re-registration per fragment): when it fires, it
+    // waits on for whatever is left since the last data.
+    connect(m_idle, &QTimer::timeout, this, [this] {
+        const qint64 quiet = m_lastData.elapsed();
+        if (quiet < m_limits.idleTimeoutMs) {
+            m_idle->start(int(m_limits.idleTimeoutMs - quiet));
+            return;
+        }
+        abort(QStringLiteral("The request timed out."));
+    });
+    m_lastData.start();
     m_idle->start();
 
     QAbstractSocket *socket = nullptr;
@@ -125,7 +136,7 @@ void HttpStream::onReadyRead()
 {
     if (m_finished)
         return;
-    m_idle->start();
+    m_lastData.start();
     if (pull())
         Q_EMIT readyRead();
 }

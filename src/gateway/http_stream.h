@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QList>
 #include <QObject>
 #include <QPair>
@@ -94,6 +95,7 @@ private:
     Limits m_limits;
     QPointer<QAbstractSocket> m_socket;
     QTimer *m_idle = nullptr;
+    QElapsedTimer m_lastData; // since the last bytes arrived
 
     QByteArray m_head;
     bool m_headDone = false;

@@ -1,5 +1,6 @@
 #include "gateway/sse_stream_delegate.h"
 
+#include "gateway/json_scanner.h"
 #include "platform/utf8.h"
 
 #include <QJsonArray>
@@ -7,6 +8,64 @@
 #include <QJsonObject>
 
 namespace halvex {
+
+namespace {
+
+enum class ChunkRead {
+    content, // the chunk's first choice carries this fragment
+    nothing, // a well-formed chunk without a fragment
+    unsure,  // not the common shape: the document reader decides
+};
+
+// Reads choices[0].delta.content of the common chunk shape in one pass,
+// without building a document. Duplicate members, other value types and
+// escaped surrogates are left to the document reader.
+ChunkRead readChunkContent(QByteArrayView payload, QString *content)
+{
+    const QString text = QString::fromUtf8(payload); // checked UTF-8
+    JsonScanner scanner(text);
+    using Span = JsonScanner::StringSpan;
+    bool choicesSeen = false, deltaSeen = false;
+    std::optional<Span> found;
+    const bool wellFormed = scanner.object([&](const Span &key) {
+        if (!scanner.keyIs(key, QLatin1StringView("choices")))
+            return scanner.skipValue();
+        if (choicesSeen || !scanner.peek(u'['))
+            return false;
+        choicesSeen = true;
+        return scanner.array([&](int index) {
+            if (!scanner.peek(u'{'))
+                return false;
+            if (index > 0)
+                return scanner.skipValue();
+            return scanner.object([&](const Span &key) {
+                if (!scanner.keyIs(key, QLatin1StringView("delta")))
+                    return scanner.skipValue();
+                if (deltaSeen || !scanner.peek(u'{'))
+                    return false;
+                deltaSeen = true;
+                return scanner.object([&](const Span &key) {
+                    if (!scanner.keyIs(key, QLatin1StringView("content")))
+                        return scanner.skipValue();
+                    Span span;
+                    if (found || !scanner.peek(u'"') || !scanner.string(&span))
+                        return false;
+                    found = span;
+                    return true;
+                });
+            });
+        });
+    });
+    if (!wellFormed || !scanner.atEnd() || !deltaSeen)
+        return ChunkRead::unsure;
+    if (!found)
+        return ChunkRead::nothing;
+    const QStringView raw = scanner.raw(*found);
+    *content = found->hasEscapes ? unescapeJsonString(raw, 0) : raw.toString();
+    return ChunkRead::content;
+}
+
+} // namespace
 
 BridgeError httpStatusFailure(int status, const QString &bodyText)
 {
@@ -114,6 +173,19 @@ void SSEStreamDelegate::handleLine(QByteArrayView line)
         return;
     }
 
+    // The common shape is read without a document; anything else (or
+    // anything the quick reader is unsure of) goes to the document reader.
+    QString fragment;
+    switch (readChunkContent(payload, &fragment)) {
+    case ChunkRead::content:
+        appendFragment(fragment);
+        return;
+    case ChunkRead::nothing:
+        return;
+    case ChunkRead::unsure:
+        break;
+    }
+
     // Parsed in place: the line is not copied.
     const QJsonDocument document =
         QJsonDocument::fromJson(QByteArray::fromRawData(payload.data(), payload.size()));
@@ -135,7 +207,11 @@ void SSEStreamDelegate::handleLine(QByteArrayView line)
     const QJsonValue content = delta.toObject().value(QLatin1String("content"));
     if (!content.isString())
         return;
-    const QString fragment = content.toString();
+    appendFragment(content.toString());
+}
+
+void SSEStreamDelegate::appendFragment(const QString &fragment)
+{
     if (fragment.isEmpty())
         return;
     m_accumulated += fragment;

@@ -65,6 +65,7 @@ private:
     bool statusAllowsEvents() const { return !m_httpStatusCode || *m_httpStatusCode == 200; }
     void splitLines();
     void handleLine(QByteArrayView line);
+    void appendFragment(const QString &fragment);
     void complete(Result<QString> result);
     // Reports the failure and ends the transfer.
     void fail(const Error &error);

@@ -171,10 +171,10 @@ void appendJsonStringContent(QString &out, QStringView text)
     qsizetype i = 0;
     while (i < size) {
         if (i + kBlock <= size) {
-            bool special = false;
+            unsigned special = 0;
             for (qsizetype k = 0; k < kBlock; ++k) {
                 const char16_t c = units[i + k];
-                special |= (c < 0x20) | (c == u'"') | (c == u'\\');
+                special |= unsigned(c < 0x20) | unsigned(c == u'"') | unsigned(c == u'\\');
             }
             if (!special) {
                 i += kBlock;
