@@ -399,6 +399,21 @@ private Q_SLOTS:
         QVERIFY(isNetworkError(stalled->outcomes.first().error()));
         QCOMPARE(stalled->fragments, QStringList{QStringLiteral("A")});
 
+        // A slow stream that never pauses as long as the limit is not cut
+        // off, however long it runs in all.
+        QStringList slow;
+        for (int i = 0; i < 6; ++i)
+            slow << QString::number(i);
+        QList<QByteArray> pieces;
+        for (const QString &fragment : slow)
+            pieces << sse::contentChunk(fragment);
+        pieces << sse::done();
+        server.enqueue(ScriptedResponse::eventStream(pieces, 250));
+        auto trickling = startStream(*client);
+        QVERIFY(waitForOutcome(trickling));
+        QVERIFY(trickling->outcomes.first().ok());
+        QCOMPARE(trickling->fragments, slow);
+
         QTest::qWait(0);
         QCOMPARE(hung->outcomes.size(), 1);
         QCOMPARE(stalled->outcomes.size(), 1);
