@@ -112,6 +112,11 @@ std::optional<QByteArray> GatewayWsStandIn::decodeBase64Url(const QString &text)
 
 void GatewayWsStandIn::onNewConnection()
 {
+    // Events go out as they are written, as OpenClaw's own sockets do (no
+    // Nagle wait behind an unacknowledged segment). The accepted sockets stay
+    // children of the server's listening socket.
+    for (QAbstractSocket *transport : m_server->findChildren<QAbstractSocket *>())
+        transport->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     while (QWebSocket *client = m_server->nextPendingConnection()) {
         ++m_connectionCount;
         m_clients.append(client);

@@ -1,0 +1,161 @@
+// code_path: the bridge's own work per fragment, without sockets or an event
+// loop. What chat_path measures per fragment also holds the kernel's share
+// (poll, read, write, wake-ups) and Qt's socket and WebSocket layers; this
+// takes the parts the bridge's code decides, on one thread, in a tight loop:
+//
+//   HTTP/SSE:  one event line as read from the socket -> the event-stream
+//              reader -> the fragment handler -> the relay chunk as JSON text
+//              -> its UTF-8 form (what the relay WebSocket sends).
+//   WebSocket: one gateway frame as UTF-8 (cumulative assistant text) -> the
+//              text QWebSocket hands over -> the in-place event reader -> the
+//              chat's new part -> the relay chunk -> its UTF-8 form.
+//
+// For answers of 200 and of 20,000 characters in 6-character fragments.
+// Printed: CPU time per fragment (the best of several rounds, in µs).
+
+#include "gateway/chat_call.h"
+#include "gateway/gateway_protocol.h"
+#include "gateway/sse_stream_delegate.h"
+#include "relay/relay_message.h"
+
+#include <QCoreApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QStringList>
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <vector>
+
+using namespace halvex;
+
+namespace {
+
+constexpr int kFragmentChars = 6;
+constexpr int kRounds = 7;
+
+QString fragmentText(int k)
+{
+    return QStringLiteral("w%1 ").arg(k % 10000, 4, 10, QLatin1Char('0'));
+}
+
+double threadCpuSeconds()
+{
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
+}
+
+// What leaves for the relay: the chunk text and its UTF-8 form.
+qint64 relayChunk(const QString &delta, const QString &accumulated)
+{
+    const QString json = RelayOutbound::streamChunkText(QStringLiteral("chat-0"), delta, accumulated,
+                                                        QStringLiteral("user-1"));
+    return json.toUtf8().size();
+}
+
+QList<QByteArray> sseLines(int fragments)
+{
+    QList<QByteArray> lines;
+    for (int k = 0; k < fragments; ++k) {
+        const QJsonObject chunk{
+            {QStringLiteral("id"), QStringLiteral("chatcmpl-1")},
+            {QStringLiteral("object"), QStringLiteral("chat.completion.chunk")},
+            {QStringLiteral("choices"),
+             QJsonArray{QJsonObject{{QStringLiteral("index"), 0},
+                                    {QStringLiteral("delta"), QJsonObject{{QStringLiteral("content"), fragmentText(k)}}}}}}};
+        lines << "data: " + QJsonDocument(chunk).toJson(QJsonDocument::Compact) + "\n\n";
+    }
+    return lines;
+}
+
+QList<QByteArray> gatewayFrames(int fragments)
+{
+    QList<QByteArray> frames;
+    QString text;
+    for (int k = 0; k < fragments; ++k) {
+        const QString delta = fragmentText(k);
+        text += delta;
+        frames << QStringLiteral(R"({"type":"event","event":"agent","payload":{"runId":"run-1","sessionKey":)"
+                                 R"("agent:mobile:bench","stream":"assistant","seq":%1,"ts":1765000000000,)"
+                                 R"("data":{"text":"%2","delta":"%3"}}})")
+                      .arg(k)
+                      .arg(text, delta)
+                      .toUtf8();
+    }
+    return frames;
+}
+
+// µs per fragment, best of the rounds; `sink` keeps the work observable.
+template <typename Round> double bestOf(int fragments, Round round, qint64 *sink)
+{
+    double best = 1e9;
+    for (int r = 0; r < kRounds; ++r) {
+        const double start = threadCpuSeconds();
+        *sink += round();
+        best = std::min(best, (threadCpuSeconds() - start) * 1e6 / fragments);
+    }
+    return best;
+}
+
+double httpPath(int answerChars, qint64 *sink)
+{
+    const int fragments = answerChars / kFragmentChars;
+    const QList<QByteArray> lines = sseLines(fragments);
+    return bestOf(
+        fragments,
+        [&] {
+            qint64 bytes = 0;
+            SSEStreamDelegate delegate(
+                [&bytes](const QString &delta, const QString &accumulated) { bytes += relayChunk(delta, accumulated); },
+                [](Result<QString>) {});
+            delegate.didReceiveResponse(200);
+            for (const QByteArray &line : lines)
+                delegate.didReceiveData(line);
+            return bytes;
+        },
+        sink);
+}
+
+double webSocketPath(int answerChars, qint64 *sink)
+{
+    const int fragments = answerChars / kFragmentChars;
+    const QList<QByteArray> frames = gatewayFrames(fragments);
+    return bestOf(
+        fragments,
+        [&] {
+            qint64 bytes = 0;
+            ChatCall call(QStringLiteral("frame-1"), ChatCallRequest{},
+                          [&bytes](const QString &delta, const QString &accumulated) {
+                              bytes += relayChunk(delta, accumulated);
+                          },
+                          QDeadlineTimer(QDeadlineTimer::Forever));
+            for (const QByteArray &frame : frames) {
+                const QString text = QString::fromUtf8(frame); // as QWebSocket hands it over
+                const std::optional<GatewayProtocol::AgentEvent> event = GatewayProtocol::readAssistantEvent(text);
+                if (event && event->assistantText)
+                    call.applyText(*event->assistantText);
+            }
+            return bytes;
+        },
+        sink);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    qint64 sink = 0;
+    std::printf("code_path: the bridge's code per fragment, no sockets (CPU us, best of %d rounds)\n", kRounds);
+    std::printf("  %-44s %24s %24s\n", "", "HTTP/SSE", "WebSocket agent events");
+    for (const int chars : {200, 20000}) {
+        const double http = httpPath(chars, &sink);
+        const double ws = webSocketPath(chars, &sink);
+        std::printf("  %-44s %24.2f %24.2f\n", qPrintable(QStringLiteral("%1-char answers").arg(chars)), http, ws);
+    }
+    std::printf("  (relay bytes produced: %lld)\n", static_cast<long long>(sink));
+    return 0;
+}
