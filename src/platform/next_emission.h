@@ -109,7 +109,8 @@ public:
         if (m_timeout.count() >= 0) {
             m_state->timer = std::make_unique<QTimer>();
             m_state->timer->setSingleShot(true);
-            QObject::connect(m_state->timer.get(), &QTimer::timeout, [settle] { settle(false); });
+            QTimer *timer = m_state->timer.get();
+            QObject::connect(timer, &QTimer::timeout, timer, [settle] { settle(false); });
             m_state->timer->start(m_timeout);
         }
     }
