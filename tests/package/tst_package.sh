@@ -44,7 +44,14 @@ echo "Package: $deb"
 
 root=$(mktemp -d /var/tmp/halvex-debian12.XXXXXX)
 cleanup() {
-  umount "$root/proc" 2>/dev/null || true
+  # Whatever the checks left running in the root (a bus or agent a tool
+  # started) goes first; a /proc still busy is detached lazily, so the root
+  # can always be removed.
+  local p
+  for p in /proc/[0-9]*; do
+    [[ $(readlink "$p/root" 2>/dev/null) == "$root" ]] && kill -KILL "${p#/proc/}" 2>/dev/null
+  done
+  umount "$root/proc" 2>/dev/null || umount -l "$root/proc" 2>/dev/null || true
   rm -rf --one-file-system "$root"
 }
 trap cleanup EXIT
