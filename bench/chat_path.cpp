@@ -31,6 +31,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QEventLoop>
+#include <QThread>
 #include <QTimer>
 
 #include <algorithm>
@@ -118,6 +119,30 @@ qint64 processCpuNs(qint64 pid)
             total += file.readAll().split(' ').value(0).toLongLong();
     }
     return total;
+}
+
+// Waits (up to a second) until no thread of the process is running: the CPU
+// time of a slice still in progress is not in schedstat yet.
+void waitUntilIdle(qint64 pid)
+{
+    QElapsedTimer waited;
+    waited.start();
+    while (waited.elapsed() < 1000) {
+        bool running = false;
+        const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
+        for (const QString &id : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            QFile file(tasks.filePath(id + QStringLiteral("/stat")));
+            if (!file.open(QIODevice::ReadOnly))
+                continue;
+            const QByteArray stat = file.readAll();
+            const qsizetype end = stat.lastIndexOf(')'); // the state follows the command name
+            if (end >= 0 && end + 2 < stat.size() && stat.at(end + 2) == 'R')
+                running = true;
+        }
+        if (!running)
+            return;
+        QThread::usleep(200);
+    }
 }
 
 // A "VmHWM" / "VmRSS" line of /proc/<pid>/status, in kB.
@@ -284,6 +309,7 @@ public:
         while (m_ended < chats && wall.elapsed() < 300000)
             waitForEvents();
         m_result.wallSeconds = double(wall.nsecsElapsed()) / 1e9;
+        waitUntilIdle(bridgePid);
         m_result.bridgeCpuSeconds = double(processCpuNs(bridgePid) - cpuBefore) / 1e9;
         m_result.peakRssKb = statusKb(bridgePid, "VmHWM");
         m_result.fragments = qint64(m_result.latenciesNs.size());

@@ -8,11 +8,13 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QProcess>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QThread>
 #include <QTimer>
 
 #include <cstdio>
@@ -42,6 +44,30 @@ qint64 processCpuNs(qint64 pid)
             total += file.readAll().split(' ').value(0).toLongLong();
     }
     return total;
+}
+
+// Waits (up to a second) until no thread of the process is running: the CPU
+// time of a slice still in progress is not in schedstat yet.
+void waitUntilIdle(qint64 pid)
+{
+    QElapsedTimer waited;
+    waited.start();
+    while (waited.elapsed() < 1000) {
+        bool running = false;
+        const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
+        for (const QString &id : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            QFile file(tasks.filePath(id + QStringLiteral("/stat")));
+            if (!file.open(QIODevice::ReadOnly))
+                continue;
+            const QByteArray stat = file.readAll();
+            const qsizetype end = stat.lastIndexOf(')'); // the state follows the command name
+            if (end >= 0 && end + 2 < stat.size() && stat.at(end + 2) == 'R')
+                running = true;
+        }
+        if (!running)
+            return;
+        QThread::usleep(200);
+    }
 }
 
 int runChild(quint16 inPort, quint16 outPort)
@@ -93,6 +119,7 @@ double measure(QTcpSocket *feed, QTcpSocket *drain, qint64 pid, int paceMs)
     loop.exec();
     QObject::disconnect(draining);
     pace.stop();
+    waitUntilIdle(pid);
     return double(processCpuNs(pid) - before) / 1e3 / kMessages;
 }
 
