@@ -13,6 +13,7 @@
 #include "platform/file_secret_backend.h"
 #include "platform/keychain_manager.h"
 #include "platform/settings.h"
+#include "process_probe.h"
 #include "relay_stand_in.h"
 
 #include <QCommandLineParser>
@@ -167,10 +168,7 @@ int main(int argc, char **argv)
                 settleMs / 1000, idle.rssMb, idle.peakMb, idle.anonMb, idle.pssMb);
 
     // The burst, with the peak counted from its start.
-    QFile clearRefs(QStringLiteral("/proc/%1/clear_refs").arg(pid));
-    if (clearRefs.open(QIODevice::WriteOnly))
-        clearRefs.write("5");
-    clearRefs.close();
+    bench::resetPeakRss(pid);
     relay.clearRecords();
     for (int chat = 0; chat < chatCount; ++chat) {
         relay.sendJson({{QStringLiteral("type"), QStringLiteral("chat_message")},

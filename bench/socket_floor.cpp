@@ -6,69 +6,24 @@
 // chat_path's CPU per fragment on this machine: the event loop's wake-up,
 // poll, read and write, with nothing decoded or encoded.
 
+#include "process_probe.h"
+
 #include <QCoreApplication>
-#include <QDir>
-#include <QElapsedTimer>
 #include <QEventLoop>
-#include <QFile>
 #include <QProcess>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QThread>
 #include <QTimer>
 
 #include <cstdio>
-#include <sched.h>
 #include <unistd.h>
+
+using namespace bench;
 
 namespace {
 
 constexpr int kMessageBytes = 180; // about one short relay chunk
 constexpr int kMessages = 5000;
-
-void pinToCpu(int cpu)
-{
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    CPU_SET(cpu, &set);
-    sched_setaffinity(0, sizeof(set), &set);
-}
-
-qint64 processCpuNs(qint64 pid)
-{
-    qint64 total = 0;
-    const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
-    for (const QString &id : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        QFile file(tasks.filePath(id + QStringLiteral("/schedstat")));
-        if (file.open(QIODevice::ReadOnly))
-            total += file.readAll().split(' ').value(0).toLongLong();
-    }
-    return total;
-}
-
-// Waits (up to a second) until no thread of the process is running: the CPU
-// time of a slice still in progress is not in schedstat yet.
-void waitUntilIdle(qint64 pid)
-{
-    QElapsedTimer waited;
-    waited.start();
-    while (waited.elapsed() < 1000) {
-        bool running = false;
-        const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
-        for (const QString &id : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-            QFile file(tasks.filePath(id + QStringLiteral("/stat")));
-            if (!file.open(QIODevice::ReadOnly))
-                continue;
-            const QByteArray stat = file.readAll();
-            const qsizetype end = stat.lastIndexOf(')'); // the state follows the command name
-            if (end >= 0 && end + 2 < stat.size() && stat.at(end + 2) == 'R')
-                running = true;
-        }
-        if (!running)
-            return;
-        QThread::usleep(200);
-    }
-}
 
 int runChild(quint16 inPort, quint16 outPort)
 {
