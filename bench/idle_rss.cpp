@@ -21,6 +21,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -28,7 +29,9 @@
 #include <QScopeGuard>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <cstdio>
+#include <functional>
 
 using namespace halvex;
 using namespace halvex::test;
@@ -70,6 +73,32 @@ Memory memoryOf(qint64 pid)
     return memory;
 }
 
+// Resident kB per mapped file (anonymous memory as "[anon]"), largest first.
+QList<std::pair<qint64, QString>> residentByFile(qint64 pid)
+{
+    QFile smaps(QStringLiteral("/proc/%1/smaps").arg(pid));
+    QHash<QString, qint64> kb;
+    if (smaps.open(QIODevice::ReadOnly)) {
+        QString current;
+        for (const QByteArray &line : smaps.readAll().split('\n')) {
+            const QList<QByteArray> fields = line.simplified().split(' ');
+            if (fields.isEmpty() || fields.first().isEmpty())
+                continue;
+            if (fields.first().contains('-') && !fields.first().endsWith(':')) {
+                // A mapping's header: range, perms, offset, device, inode[, path].
+                current = fields.size() >= 6 ? QString::fromUtf8(fields.mid(5).join(' ')) : QStringLiteral("[anon]");
+            } else if (fields.first() == "Rss:" && fields.size() >= 2) {
+                kb[current] += fields.at(1).toLongLong();
+            }
+        }
+    }
+    QList<std::pair<qint64, QString>> list;
+    for (auto it = kb.cbegin(); it != kb.cend(); ++it)
+        list.append({it.value(), it.key()});
+    std::sort(list.begin(), list.end(), std::greater<>());
+    return list;
+}
+
 void pump(int ms)
 {
     QElapsedTimer timer;
@@ -109,7 +138,9 @@ int main(int argc, char **argv)
                                    QStringLiteral("n"), QStringLiteral("10"));
     const QCommandLineOption fragments(QStringLiteral("fragments"), QStringLiteral("Fragments per chat (2000)."),
                                        QStringLiteral("n"), QStringLiteral("2000"));
-    parser.addOptions({program, settle, chats, fragments});
+    const QCommandLineOption maps(QStringLiteral("maps"),
+                                  QStringLiteral("Also print the idle resident memory of each mapped file."));
+    parser.addOptions({program, settle, chats, fragments, maps});
     parser.process(app);
     const int settleMs = parser.value(settle).toInt() * 1000;
     const int chatCount = parser.value(chats).toInt();
@@ -166,6 +197,10 @@ int main(int argc, char **argv)
     const Memory idle = memoryOf(pid);
     std::printf("headless idle (after %d s): VmRSS %.1f MB, VmHWM %.1f MB (RssAnon %.1f MB, Pss %.1f MB)\n",
                 settleMs / 1000, idle.rssMb, idle.peakMb, idle.anonMb, idle.pssMb);
+    if (parser.isSet(maps)) {
+        for (const auto &[kb, file] : residentByFile(pid))
+            std::printf("  %7.2f MB  %s\n", double(kb) / 1024.0, qUtf8Printable(file));
+    }
 
     // The burst, with the peak counted from its start.
     bench::resetPeakRss(pid);

@@ -5,17 +5,24 @@
 // feeds and drains it. Its CPU time per message is the floor under
 // chat_path's CPU per fragment on this machine: the event loop's wake-up,
 // poll, read and write, with nothing decoded or encoded.
+//
+// It also prints the resident memory of an idle bare Qt process with a
+// network access manager, and with a QWebSocket besides (whose constructor
+// loads Qt's TLS backend and OpenSSL): the floor under idle_rss's figures.
 
 #include "process_probe.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QNetworkAccessManager>
 #include <QProcess>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
+#include <QWebSocket>
 
 #include <cstdio>
+#include <memory>
 #include <unistd.h>
 
 using namespace bench;
@@ -37,6 +44,34 @@ int runChild(quint16 inPort, quint16 outPort)
     QObject::connect(&in, &QTcpSocket::readyRead, [&] { out.write(in.readAll()); });
     QObject::connect(&in, &QTcpSocket::disconnected, qApp, &QCoreApplication::quit);
     return qApp->exec();
+}
+
+// An idle process holding what every network client of ours holds; says
+// "ready" and waits to be ended.
+int runIdle(bool withWebSocket)
+{
+    QNetworkAccessManager network;
+    const std::unique_ptr<QWebSocket> socket(withWebSocket ? new QWebSocket : nullptr);
+    std::puts("ready");
+    std::fflush(stdout);
+    return qApp->exec();
+}
+
+// VmRSS in MB of an idle child started with `arguments`, once it is ready
+// and has settled.
+double idleRssMb(const QStringList &arguments)
+{
+    QProcess child;
+    child.start(QCoreApplication::applicationFilePath(), arguments);
+    if (!child.waitForStarted(10000) || !child.waitForReadyRead(10000))
+        return -1;
+    QEventLoop settle;
+    QTimer::singleShot(1000, &settle, &QEventLoop::quit);
+    settle.exec();
+    const double mb = double(statusKb(child.processId(), "VmRSS")) / 1024.0;
+    child.kill();
+    child.waitForFinished(10000);
+    return mb;
 }
 
 // Sends kMessages messages (every `paceMs`, or all at once for 0) and
@@ -87,6 +122,10 @@ int main(int argc, char **argv)
         pinToCpu(1);
         return runChild(quint16(QByteArray(argv[2]).toUInt()), quint16(QByteArray(argv[3]).toUInt()));
     }
+    if (argc >= 2 && QByteArray(argv[1]) == "--idle") {
+        QCoreApplication app(argc, argv);
+        return runIdle(argc == 3 && QByteArray(argv[2]) == "ws");
+    }
     QCoreApplication app(argc, argv);
     pinToCpu(0);
     QTcpServer feedServer, drainServer;
@@ -114,5 +153,9 @@ int main(int argc, char **argv)
     std::printf("  %-44s %10.2f\n", "CPU us per message, burst", burst);
     feed->close();
     child.waitForFinished(10000);
+    std::printf("  %-44s %10.1f\n", "idle MB, Qt Core + Network",
+                idleRssMb({QStringLiteral("--idle")}));
+    std::printf("  %-44s %10.1f\n", "idle MB, with one QWebSocket (TLS loaded)",
+                idleRssMb({QStringLiteral("--idle"), QStringLiteral("ws")}));
     return 0;
 }
