@@ -9,7 +9,7 @@
 #include "gateway_ws_stand_in.h"
 #include "private_bus.h"
 
-#include "platform/libsecret_backend.h"
+#include "keyring/libsecret_backend.h"
 
 #include <QElapsedTimer>
 #include <QJsonArray>

@@ -5,7 +5,8 @@
 #include "platform/deployment.h"
 #include "platform/file_secret_backend.h"
 #include "platform/keychain_manager.h"
-#include "platform/libsecret_backend.h"
+#include "keyring/libsecret_backend.h"
+#include "platform/secret_service_module.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -196,6 +197,7 @@ int runChild()
     QJsonObject report;
     report.insert(QStringLiteral("primary"), keychain->primary()->name());
     report.insert(QStringLiteral("hasOlder"), keychain->older() != nullptr);
+    report.insert(QStringLiteral("moduleProblem"), SecretServiceModule::problem());
     if (!qEnvironmentVariableIsSet(kProbeOnlyVariable)) {
         report.insert(QStringLiteral("saved"),
                       keychain->save(CredentialService::bridge(), QStringLiteral("headless")).ok());
@@ -551,6 +553,9 @@ private Q_SLOTS:
         QTest::newRow("bus never answers") << QStringLiteral("mute");
         QTest::newRow("bus without a Secret Service") << QStringLiteral("empty-bus");
         QTest::newRow("no keyring and nobody to create one") << QStringLiteral("no-keyring");
+        // The session's working Secret Service, but the module that speaks
+        // to it is damaged: the file store serves instead.
+        QTest::newRow("Secret Service module unusable") << QStringLiteral("broken-module");
     }
     void withoutASecretServiceTheFileStoreServes()
     {
@@ -570,6 +575,12 @@ private Q_SLOTS:
         } else if (situation == QLatin1String("unset")) {
             env.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
             env.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir.path());
+        } else if (situation == QLatin1String("broken-module")) {
+            QFile module(dir.filePath(QString::fromLatin1(SecretServiceModule::fileName)));
+            QVERIFY(module.open(QIODevice::WriteOnly));
+            module.write("not a shared object");
+            module.close();
+            env.insert(QStringLiteral("HALVEX_MODULE_DIR"), dir.path());
         } else if (situation == QLatin1String("mute")) {
             // Accepts connections and never says a word.
             QVERIFY(mute.listen(dir.filePath(QStringLiteral("mute-bus"))));
@@ -591,6 +602,9 @@ private Q_SLOTS:
         const QJsonObject report = childReport(child);
         QCOMPARE(report.value(QStringLiteral("primary")).toString(), QStringLiteral("file"));
         QCOMPARE(report.value(QStringLiteral("hasOlder")).toBool(), false);
+        // Only a damaged module is a problem of its own (the doctor names it).
+        QCOMPARE(report.value(QStringLiteral("moduleProblem")).toString().contains(QLatin1String(SecretServiceModule::fileName)),
+                 situation == QLatin1String("broken-module"));
         QCOMPARE(report.value(QStringLiteral("warnings")).toInt(), 1);
         QCOMPARE(report.value(QStringLiteral("saved")).toBool(), true);
         QCOMPARE(report.value(QStringLiteral("loaded")).toString(), QStringLiteral("headless"));

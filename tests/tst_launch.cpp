@@ -506,19 +506,34 @@ private Q_SLOTS:
     {
         if (!QFile::exists(programPath()))
             QSKIP("halvex-bridge is not built");
-        QTemporaryDir root;
-        Child headless;
-        headless.start(childEnvironment(root.path()), {QStringLiteral("--headless")});
-        QVERIFY2(headless.waitForLine(QStringLiteral("No bridge token is stored")), qPrintable(headless.output));
-        const QStringList libraries = mappedLibraries(headless.process.processId());
-        QVERIFY2(!libraries.filter(QStringLiteral("libQt6Core.so")).isEmpty(), qPrintable(libraries.join(QLatin1Char(' '))));
-        QVERIFY(!libraries.filter(QStringLiteral("libQt6WebSockets.so")).isEmpty());
         const QRegularExpression widgetStack(QStringLiteral("libQt6(Gui|Widgets|OpenGL)|libX11|libxcb|libwayland|libEGL|libGL"));
-        const QStringList loaded = libraries.filter(widgetStack);
-        QVERIFY2(loaded.isEmpty(), qPrintable(loaded.join(QLatin1Char(' '))));
-        headless.process.terminate();
-        QVERIFY2(headless.waitForExit(), qPrintable(headless.output));
-        QCOMPARE(headless.process.exitCode(), 0);
+        const QRegularExpression secretStack(QStringLiteral("halvex-secret-service|libsecret|libgio"));
+        // A server: no session bus configured, so nothing of the Secret
+        // Service is loaded either. With a session bus configured (one that
+        // is not there) the module is found beside the program and asked.
+        for (const bool busConfigured : {false, true}) {
+            QTemporaryDir root;
+            QProcessEnvironment env = childEnvironment(root.path());
+            if (!busConfigured)
+                env.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
+            Child headless;
+            headless.start(env, {QStringLiteral("--headless")});
+            QVERIFY2(headless.waitForLine(QStringLiteral("No bridge token is stored")), qPrintable(headless.output));
+            const QStringList libraries = mappedLibraries(headless.process.processId());
+            const QString all = libraries.join(QLatin1Char(' '));
+            QVERIFY2(!libraries.filter(QStringLiteral("libQt6Core.so")).isEmpty(), qPrintable(all));
+            QVERIFY(!libraries.filter(QStringLiteral("libQt6WebSockets.so")).isEmpty());
+            const QStringList loaded = libraries.filter(widgetStack);
+            QVERIFY2(loaded.isEmpty(), qPrintable(loaded.join(QLatin1Char(' '))));
+            if (busConfigured) {
+                QVERIFY2(!libraries.filter(QStringLiteral("/halvex-secret-service.so")).isEmpty(), qPrintable(all));
+            } else {
+                QVERIFY2(libraries.filter(secretStack).isEmpty(), qPrintable(all));
+            }
+            headless.process.terminate();
+            QVERIFY2(headless.waitForExit(), qPrintable(headless.output));
+            QCOMPARE(headless.process.exitCode(), 0);
+        }
     }
 
     // The two programs find each other beside each other (the build tree)

@@ -6,6 +6,7 @@
 #include "gateway/openclaw_ws_state.h"
 #include "platform/deployment.h"
 #include "platform/keychain_manager.h"
+#include "platform/secret_service_module.h"
 #include "platform/settings.h"
 
 #include <QDir>
@@ -50,6 +51,9 @@ QCoro::Task<CheckOutcome> checkCredentialStore(const DoctorEnvironment &env, Doc
     QString name = store->name();
     if (name == QLatin1String("secret-service"))
         name = QStringLiteral("Secret Service");
+    else if (name == QLatin1String("file") && !SecretServiceModule::problem().isEmpty())
+        name = QStringLiteral("private file store (Secret Service support is not usable: %1)")
+                   .arg(SecretServiceModule::problem());
     else if (name == QLatin1String("file"))
         name = QStringLiteral("private file store (no Secret Service answered)");
     if (!probe) {

@@ -1,9 +1,9 @@
-#include "platform/secret_service_probe.h"
+#include "keyring/secret_service_probe.h"
 
-#include "platform/bounded_glib_calls.h"
+#include "keyring/bounded_glib_calls.h"
 #include "platform/logging.h"
+#include "platform/secret_service_module.h"
 
-#include <QFileInfo>
 
 #include <memory>
 
@@ -15,18 +15,6 @@ struct VariantFree {
     void operator()(GVariant *variant) const { g_variant_unref(variant); }
 };
 using VariantPtr = std::unique_ptr<GVariant, VariantFree>;
-
-// Whether a session bus is configured that GIO would connect to without
-// launching one of its own (dbus-launch autolaunch can hang or spawn a
-// stray bus on a headless box).
-bool sessionBusConfigured()
-{
-    const QByteArray address = qgetenv("DBUS_SESSION_BUS_ADDRESS");
-    if (!address.isEmpty())
-        return !address.contains("autolaunch:");
-    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    return !runtime.isEmpty() && QFileInfo::exists(runtime + QStringLiteral("/bus"));
-}
 
 bool canPrompt()
 {
@@ -52,7 +40,7 @@ VariantPtr busCall(BoundedGlibCalls &calls, GDBusConnection *bus, const char *pa
 
 bool SecretServiceProbe::isAvailable(int timeoutMs)
 {
-    if (!sessionBusConfigured()) {
+    if (!SecretServiceModule::sessionBusConfigured()) {
         qCDebug(lcKeychain, "No D-Bus session bus configured");
         return false;
     }

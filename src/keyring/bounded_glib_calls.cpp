@@ -1,4 +1,4 @@
-#include "platform/bounded_glib_calls.h"
+#include "keyring/bounded_glib_calls.h"
 
 #include <algorithm>
 

@@ -1,8 +1,8 @@
-#include "platform/libsecret_backend.h"
+#include "keyring/libsecret_backend.h"
 
-#include "platform/bounded_glib_calls.h"
+#include "keyring/bounded_glib_calls.h"
 #include "platform/logging.h"
-#include "platform/secret_service_probe.h"
+#include "keyring/secret_service_probe.h"
 #include "platform/utf8.h"
 
 #include "build_config.h"

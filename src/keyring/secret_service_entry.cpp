@@ -1,0 +1,18 @@
+// What halvex-secret-service.so exports: its build, and the backend when a
+// Secret Service can keep items. Everything else in the module is hidden.
+#include "keyring/libsecret_backend.h"
+#include "platform/secret_service_module.h"
+
+#include "build_config.h"
+
+extern "C" Q_DECL_EXPORT const char *halvex_secret_service_version()
+{
+    return HALVEX_BUILD_VERSION_STRING;
+}
+
+extern "C" Q_DECL_EXPORT halvex::SecretBackend *halvex_secret_service_create(int probeTimeoutMs)
+{
+    if (!halvex::LibsecretBackend::isAvailable(probeTimeoutMs))
+        return nullptr;
+    return new halvex::LibsecretBackend();
+}
