@@ -522,7 +522,7 @@ private Q_SLOTS:
             const QStringList libraries = mappedLibraries(headless.process.processId());
             const QString all = libraries.join(QLatin1Char(' '));
             QVERIFY2(!libraries.filter(QStringLiteral("libQt6Core.so")).isEmpty(), qPrintable(all));
-            QVERIFY(!libraries.filter(QStringLiteral("libQt6WebSockets.so")).isEmpty());
+            QVERIFY(!libraries.filter(QStringLiteral("libQt6Network.so")).isEmpty());
             const QStringList loaded = libraries.filter(widgetStack);
             QVERIFY2(loaded.isEmpty(), qPrintable(loaded.join(QLatin1Char(' '))));
             if (busConfigured) {

@@ -8,7 +8,6 @@
 #include <QNetworkReply>
 #include <QTcpSocket>
 #include <QTimer>
-#include <QWebSocket>
 
 #include <qcoro/qcoroabstractsocket.h>
 #include <qcoro/qcorosignal.h>
@@ -67,14 +66,14 @@ QCoro::Task<QString> relayHandshakeError(QUrl relayOrigin, QString bridgeToken, 
     url.setPath(QStringLiteral("/ws/bridge"));
     url.setQuery(QStringLiteral("token=") + QString::fromLatin1(QUrl::toPercentEncoding(bridgeToken)));
 
-    QWebSocket socket;
+    WebSocketClient socket;
     QObject context;
     QString error;
     bool done = false;
     QTimer timer;
     timer.setSingleShot(true);
-    QObject::connect(&socket, &QWebSocket::connected, &context, [&] { done = true; });
-    QObject::connect(&socket, qOverload<QAbstractSocket::SocketError>(&QWebSocket::error), &context,
+    QObject::connect(&socket, &WebSocketClient::connected, &context, [&] { done = true; });
+    QObject::connect(&socket, &WebSocketClient::errorOccurred, &context,
                      [&](QAbstractSocket::SocketError) {
                          error = socket.errorString();
                          done = true;
@@ -83,7 +82,7 @@ QCoro::Task<QString> relayHandshakeError(QUrl relayOrigin, QString bridgeToken, 
     timer.start(timeoutMs);
     while (!done && timer.isActive()) {
         // Whichever comes first: connected, an error, or the time limit.
-        co_await nextEmission(&socket, &QWebSocket::stateChanged, std::chrono::milliseconds(timer.remainingTime() + 1));
+        co_await nextEmission(&socket, &WebSocketClient::stateChanged, std::chrono::milliseconds(timer.remainingTime() + 1));
     }
     if (!done)
         error = QStringLiteral("no answer within %1 s").arg(timeoutMs / 1000.0);

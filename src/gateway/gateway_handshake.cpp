@@ -1,5 +1,7 @@
 #include "gateway/gateway_handshake.h"
 
+#include "platform/web_socket_client.h"
+
 #include "gateway/connect_request_builder.h"
 #include "gateway/openclaw_device_identity.h"
 #include "platform/deployment.h"
@@ -10,7 +12,6 @@
 #include <QJsonDocument>
 #include <QTimer>
 #include <QUuid>
-#include <QWebSocket>
 
 #include <qcoro/qcorotimer.h>
 
@@ -103,7 +104,7 @@ void GatewayHandshake::wait(Waiting what, double seconds)
     m_watchdog->start(toMs(seconds));
 }
 
-void GatewayHandshake::begin(QWebSocket *socket)
+void GatewayHandshake::begin(WebSocketClient *socket)
 {
     m_socket = socket;
     wait(Waiting::challenge, m_timings.challengeTimeout);
@@ -171,7 +172,7 @@ std::optional<QString> GatewayHandshake::answerChallenge(const QJsonObject &payl
     if (!m_socket)
         return std::nullopt;
     const qint64 sent =
-        m_socket->sendTextMessage(QString::fromUtf8(QJsonDocument(request.value()).toJson(QJsonDocument::Compact)));
+        m_socket->sendText(QJsonDocument(request.value()).toJson(QJsonDocument::Compact));
     if (sent <= 0) {
         const QString why =
             m_socket->errorString().isEmpty() ? QStringLiteral("Socket is not connected") : m_socket->errorString();

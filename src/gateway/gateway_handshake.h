@@ -16,12 +16,12 @@
 #include <optional>
 
 class QTimer;
-class QWebSocket;
 
 namespace halvex {
 
 class KeychainManager;
 class OpenClawDeviceIdentity;
+class WebSocketClient;
 
 // The gateway's handshake on a connection the socket opened: waits for
 // "connect.challenge", answers it with the connect request signed with this
@@ -65,7 +65,7 @@ public:
 
     // The socket opens: its challenge is awaited (challengeMissed when it
     // does not come in time).
-    void begin(QWebSocket *socket);
+    void begin(WebSocketClient *socket);
     // Nothing more is awaited (the answer came, or the socket is gone).
     void stopWaiting();
     // Answers the challenge with the connect request, signed in with the
@@ -101,7 +101,7 @@ private:
 
     KeychainManager *m_keychain;
     Timings m_timings;
-    QPointer<QWebSocket> m_socket;
+    QPointer<WebSocketClient> m_socket;
     QTimer *m_watchdog;
     Waiting m_waiting = Waiting::nothing;
     std::unique_ptr<OpenClawDeviceIdentity> m_deviceIdentity;

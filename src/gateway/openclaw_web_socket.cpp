@@ -37,8 +37,7 @@ OpenClawWebSocket::OpenClawWebSocket(KeychainManager *keychain, Timings timings,
           ChatDispatcher::Limits{timings.chatTimeout, timings.sessionSettleTimeout, timings.maxChats},
           [this] { return isUsableForChat(); },
           [this](const QJsonObject &frame) -> std::optional<Error> {
-              if (m_socket &&
-                  m_socket->sendTextMessage(QString::fromUtf8(QJsonDocument(frame).toJson(QJsonDocument::Compact))) > 0)
+              if (m_socket && m_socket->sendText(QJsonDocument(frame).toJson(QJsonDocument::Compact)) > 0)
                   return std::nullopt;
               const QString why = m_socket ? m_socket->errorString() : QString();
               return why.isEmpty() ? Error(BridgeError::networkError(QStringLiteral("Socket is not connected")))
@@ -164,15 +163,15 @@ void OpenClawWebSocket::connectionAttempt()
 
     setState(OpenClawWSState::connecting());
 
-    auto *socket = new QWebSocket(QString(), QWebSocketProtocol::VersionLatest, this);
-    socket->setMaxAllowedIncomingMessageSize(quint64(m_timings.maxIncomingMessageSize));
-    socket->setMaxAllowedIncomingFrameSize(quint64(m_timings.maxIncomingMessageSize));
+    auto *socket = new WebSocketClient(this);
+    socket->setMaxIncomingMessageSize(m_timings.maxIncomingMessageSize);
     m_socket = socket;
     // Every handler first checks that its socket is still the current one,
     // so a replaced connection never touches the newer one.
-    QObject::connect(socket, &QWebSocket::textMessageReceived, this, [this, socket](const QString &text) {
+    QObject::connect(socket, &WebSocketClient::textReceived, this, [this, socket](const QByteArray &utf8) {
         if (socket != m_socket)
             return;
+        const QString text = QString::fromUtf8(utf8);
         // The frames of every fragment are read in place, in one pass; any
         // other frame as a whole document.
         if (std::optional<GatewayProtocol::AgentEvent> event = GatewayProtocol::readAssistantEvent(text)) {
@@ -182,19 +181,19 @@ void OpenClawWebSocket::connectionAttempt()
             m_chats->onEvent(*event);
             return;
         }
-        handleMessage(socket, text.toUtf8());
+        handleMessage(socket, utf8);
     });
-    QObject::connect(socket, &QWebSocket::binaryMessageReceived, this, [this, socket](const QByteArray &data) {
+    QObject::connect(socket, &WebSocketClient::binaryReceived, this, [this, socket](const QByteArray &data) {
         if (isStrictUtf8(data))
             handleMessage(socket, data);
     });
-    QObject::connect(socket, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), this,
+    QObject::connect(socket, &WebSocketClient::errorOccurred, this,
                      [this, socket](QAbstractSocket::SocketError) { handleDrop(socket, socket->errorString()); });
-    QObject::connect(socket, &QWebSocket::disconnected, this, [this, socket] {
-        if (socket->closeCode() == QWebSocketProtocol::CloseCodeTooMuchData)
+    QObject::connect(socket, &WebSocketClient::disconnected, this, [this, socket] {
+        if (socket->closeCode() == WebSocketCloseCode::tooMuchData)
             qCCritical(lcOcWs, "Dropped a gateway message over %lld bytes", m_timings.maxIncomingMessageSize);
-        // Qt reports a refused or failed opening as a disconnection before
-        // the error itself: name the error, not a close code nobody sent.
+        // A failed link has its error reported already; should it still
+        // be current, name the error, not a close code nobody sent.
         if (socket->error() != QAbstractSocket::UnknownSocketError && !socket->errorString().isEmpty()) {
             handleDrop(socket, socket->errorString());
             return;
@@ -212,7 +211,7 @@ void OpenClawWebSocket::connectionAttempt()
     socket->open(*url);
 }
 
-void OpenClawWebSocket::releaseSocket(QWebSocket *socket, bool close)
+void OpenClawWebSocket::releaseSocket(WebSocketClient *socket, bool close)
 {
     if (!socket)
         return;
@@ -222,7 +221,7 @@ void OpenClawWebSocket::releaseSocket(QWebSocket *socket, bool close)
         m_handshake->stopWaiting();
     }
     if (close && socket->state() == QAbstractSocket::ConnectedState)
-        socket->close(QWebSocketProtocol::CloseCodeGoingAway);
+        socket->close(WebSocketCloseCode::goingAway);
     else
         socket->abort();
     socket->deleteLater();
@@ -243,7 +242,7 @@ void OpenClawWebSocket::failAttempt(const QString &state)
     scheduleReconnect();
 }
 
-void OpenClawWebSocket::handleDrop(QWebSocket *socket, const std::optional<QString> &receiveError)
+void OpenClawWebSocket::handleDrop(WebSocketClient *socket, const std::optional<QString> &receiveError)
 {
     if (!socket || socket != m_socket)
         return;
@@ -305,7 +304,7 @@ void OpenClawWebSocket::sendPing()
 // ---------------------------------------------------------------------------
 // Frames
 
-void OpenClawWebSocket::handleMessage(QWebSocket *socket, const QByteArray &utf8)
+void OpenClawWebSocket::handleMessage(WebSocketClient *socket, const QByteArray &utf8)
 {
     if (socket != m_socket)
         return;

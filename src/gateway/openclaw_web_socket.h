@@ -6,12 +6,12 @@
 #include "gateway/openclaw_ws_state.h"
 #include "platform/error.h"
 #include "platform/process_runner.h"
+#include "platform/web_socket_client.h"
 
 #include <QObject>
 #include <QPointer>
 #include <QString>
 #include <QUrl>
-#include <QWebSocket>
 
 #include <qcoro/qcorotask.h>
 
@@ -98,14 +98,14 @@ private:
     bool isSocketOpen() const;
 
     void connectionAttempt();
-    void releaseSocket(QWebSocket *socket, bool close);
-    void handleMessage(QWebSocket *socket, const QByteArray &utf8);
+    void releaseSocket(WebSocketClient *socket, bool close);
+    void handleMessage(WebSocketClient *socket, const QByteArray &utf8);
     void handleEvent(const GatewayProtocol::Frame &frame);
     void handleChallenge(const QJsonObject &payload, bool hasPayload);
     void handleConnectResponse(const GatewayProtocol::Frame &frame);
     // A failed attempt before the handshake finished: reconnect with backoff.
     void failAttempt(const QString &state);
-    void handleDrop(QWebSocket *socket, const std::optional<QString> &receiveError);
+    void handleDrop(WebSocketClient *socket, const std::optional<QString> &receiveError);
     // The attempts count from the first again, with the shortest delay.
     void startNewRound();
     void scheduleReconnect();
@@ -118,7 +118,7 @@ private:
     GatewayHandshake *m_handshake;
     ChatDispatcher *m_chats;
 
-    QPointer<QWebSocket> m_socket;
+    QPointer<WebSocketClient> m_socket;
     QTimer *m_pingTimer;
     QTimer *m_reconnectTimer;
     double m_reconnectDelay;

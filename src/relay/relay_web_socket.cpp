@@ -4,8 +4,9 @@
 #include "platform/utf8.h"
 #include "relay/relay_url.h"
 
+#include "platform/web_socket_client.h"
+
 #include <QJsonDocument>
-#include <QWebSocket>
 
 #include <algorithm>
 #include <chrono>
@@ -24,7 +25,7 @@ std::chrono::milliseconds toMs(double seconds)
     return std::chrono::milliseconds(qint64(std::max(0.0, seconds) * 1000.0 + 0.5));
 }
 
-bool isOpeningOrOpen(const QWebSocket *socket)
+bool isOpeningOrOpen(const WebSocketClient *socket)
 {
     switch (socket->state()) {
     case QAbstractSocket::HostLookupState:
@@ -38,7 +39,7 @@ bool isOpeningOrOpen(const QWebSocket *socket)
 
 // Why a socket ended: what we recorded for it, else the error Qt reports
 // (which may arrive after disconnected()), else its close code.
-Error endError(const QWebSocket *socket)
+Error endError(const WebSocketClient *socket)
 {
     const QString recorded = socket->property(kErrorProperty).toString();
     if (!recorded.isEmpty())
@@ -67,8 +68,8 @@ RelayWebSocket::~RelayWebSocket()
     // Tell nobody and schedule nothing: sockets still alive (children) go
     // with this object, silently.
     m_delegate = nullptr;
-    const auto sockets = findChildren<QWebSocket *>(Qt::FindDirectChildrenOnly);
-    for (QWebSocket *socket : sockets)
+    const auto sockets = findChildren<WebSocketClient *>(Qt::FindDirectChildrenOnly);
+    for (WebSocketClient *socket : sockets)
         QObject::disconnect(socket, nullptr, this, nullptr);
 }
 
@@ -97,10 +98,10 @@ void RelayWebSocket::open()
 
     // A socket still current here is replaced: silence it first so nothing it
     // reports later can touch the new one.
-    if (QWebSocket *old = std::exchange(m_webSocketTask, nullptr)) {
+    if (WebSocketClient *old = std::exchange(m_webSocketTask, nullptr)) {
         QObject::disconnect(old, nullptr, this, nullptr);
         if (old->state() == QAbstractSocket::ConnectedState)
-            old->close(QWebSocketProtocol::CloseCodeGoingAway);
+            old->close(WebSocketCloseCode::goingAway);
         else
             old->abort();
         old->deleteLater();
@@ -120,35 +121,34 @@ void RelayWebSocket::open()
     if (m_closingSocket)
         reportClosingSocket(m_closingSocket, Error::plain(kClosedByUs));
 
-    auto *socket = new QWebSocket(QString(), QWebSocketProtocol::VersionLatest, this);
-    socket->setMaxAllowedIncomingMessageSize(quint64(m_timings.maxIncomingMessageBytes));
-    socket->setMaxAllowedIncomingFrameSize(quint64(m_timings.maxIncomingMessageBytes));
+    auto *socket = new WebSocketClient(this);
+    socket->setMaxIncomingMessageSize(m_timings.maxIncomingMessageBytes);
     m_webSocketTask = socket;
     m_unansweredPings = 0;
-    QObject::connect(socket, &QWebSocket::connected, this, [this, socket] { onSocketConnected(socket); });
-    QObject::connect(socket, &QWebSocket::disconnected, this, [this, socket] { onSocketEnded(socket); });
-    QObject::connect(socket, qOverload<QAbstractSocket::SocketError>(&QWebSocket::error), this,
+    QObject::connect(socket, &WebSocketClient::connected, this, [this, socket] { onSocketConnected(socket); });
+    QObject::connect(socket, &WebSocketClient::disconnected, this, [this, socket] { onSocketEnded(socket); });
+    QObject::connect(socket, &WebSocketClient::errorOccurred, this,
                      [this, socket](QAbstractSocket::SocketError) { onSocketError(socket); });
-    QObject::connect(socket, &QWebSocket::bytesWritten, this, [this, socket](qint64) {
+    QObject::connect(socket, &WebSocketClient::bytesWritten, this, [this, socket](qint64) {
         if (socket == m_webSocketTask)
             updatePendingBytes();
     });
     // One receive path for both frame kinds; frames of a socket that is no
     // longer current are dropped.
-    QObject::connect(socket, &QWebSocket::textMessageReceived, this, [this, socket](const QString &text) {
+    QObject::connect(socket, &WebSocketClient::textReceived, this, [this, socket](const QByteArray &utf8) {
         if (socket != m_webSocketTask)
             return;
         m_unansweredPings = 0;
-        handleText(text.toUtf8());
+        handleText(utf8);
     });
-    QObject::connect(socket, &QWebSocket::binaryMessageReceived, this, [this, socket](const QByteArray &bytes) {
+    QObject::connect(socket, &WebSocketClient::binaryReceived, this, [this, socket](const QByteArray &bytes) {
         if (socket != m_webSocketTask)
             return;
         m_unansweredPings = 0;
         if (isStrictUtf8(bytes))
             handleText(bytes);
     });
-    QObject::connect(socket, &QWebSocket::pong, this, [this, socket] {
+    QObject::connect(socket, &WebSocketClient::pong, this, [this, socket] {
         if (socket == m_webSocketTask)
             m_unansweredPings = 0;
     });
@@ -191,7 +191,7 @@ void RelayWebSocket::sendPing()
 
 void RelayWebSocket::dropCurrent(const QString &reason)
 {
-    QWebSocket *socket = m_webSocketTask;
+    WebSocketClient *socket = m_webSocketTask;
     if (!socket)
         return;
     socket->setProperty(kErrorProperty, reason);
@@ -201,15 +201,12 @@ void RelayWebSocket::dropCurrent(const QString &reason)
     handleDisconnect(socket, Error::plain(reason));
 }
 
-void RelayWebSocket::onSocketConnected(QWebSocket *socket)
+void RelayWebSocket::onSocketConnected(WebSocketClient *socket)
 {
     if (socket != m_webSocketTask)
         return;
-    // The handshake has finished: the link is up, its request written.
-    // Chunks go out as they come: no waiting to coalesce small segments
-    // (Nagle) behind one the relay has not acknowledged yet.
-    for (QAbstractSocket *transport : socket->findChildren<QAbstractSocket *>())
-        transport->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    // The handshake has finished: the link is up (with Nagle off, so chunks
+    // go out as they come).
     m_reconnectDelay = m_timings.initialReconnectDelay;
     updatePendingBytes();
     QMetaObject::invokeMethod(
@@ -221,7 +218,7 @@ void RelayWebSocket::onSocketConnected(QWebSocket *socket)
         Qt::QueuedConnection);
 }
 
-void RelayWebSocket::onSocketError(QWebSocket *socket)
+void RelayWebSocket::onSocketError(WebSocketClient *socket)
 {
     if (socket->property(kEndedProperty).toBool())
         return;
@@ -233,7 +230,7 @@ void RelayWebSocket::onSocketError(QWebSocket *socket)
         onSocketEnded(socket);
         return;
     }
-    QPointer<QWebSocket> guard(socket);
+    QPointer<WebSocketClient> guard(socket);
     QMetaObject::invokeMethod(
         this,
         [this, guard] {
@@ -243,11 +240,11 @@ void RelayWebSocket::onSocketError(QWebSocket *socket)
         Qt::QueuedConnection);
 }
 
-void RelayWebSocket::onSocketEnded(QWebSocket *socket)
+void RelayWebSocket::onSocketEnded(WebSocketClient *socket)
 {
     if (socket->property(kEndedProperty).toBool())
         return;
-    if (socket->closeCode() == QWebSocketProtocol::CloseCodeTooMuchData)
+    if (socket->closeCode() == WebSocketCloseCode::tooMuchData)
         qCCritical(lcWebSocket, "Dropped a relay message over %lld bytes",
                    static_cast<long long>(m_timings.maxIncomingMessageBytes));
     if (socket == m_webSocketTask) {
@@ -258,7 +255,7 @@ void RelayWebSocket::onSocketEnded(QWebSocket *socket)
     // Any other socket was replaced and already silenced.
 }
 
-void RelayWebSocket::retireSocket(QWebSocket *socket, const std::optional<Error> &error)
+void RelayWebSocket::retireSocket(WebSocketClient *socket, const std::optional<Error> &error)
 {
     socket->setProperty(kEndedProperty, true);
     qCCritical(lcWebSocket, "WebSocket receive error: %s",
@@ -275,14 +272,14 @@ void RelayWebSocket::retireSocket(QWebSocket *socket, const std::optional<Error>
         Qt::QueuedConnection);
 }
 
-void RelayWebSocket::reportClosingSocket(QWebSocket *socket, const Error &error)
+void RelayWebSocket::reportClosingSocket(WebSocketClient *socket, const Error &error)
 {
     if (m_closingSocket == socket)
         m_closingSocket.clear();
     retireSocket(socket, error);
 }
 
-void RelayWebSocket::handleDisconnect(QWebSocket *socket, const std::optional<Error> &error)
+void RelayWebSocket::handleDisconnect(WebSocketClient *socket, const std::optional<Error> &error)
 {
     stopPingTimer();
     if (m_webSocketTask == socket) {
@@ -324,7 +321,7 @@ void RelayWebSocket::disconnect()
     m_isIntentionalDisconnect = true;
     ++m_generation;
     stopPingTimer();
-    QWebSocket *socket = std::exchange(m_webSocketTask, nullptr);
+    WebSocketClient *socket = std::exchange(m_webSocketTask, nullptr);
     // What the closing socket still holds is no longer this link's.
     resetPendingBytes();
     if (!socket)
@@ -335,7 +332,7 @@ void RelayWebSocket::disconnect()
     m_closingSocket = socket;
     socket->setProperty(kErrorProperty, kClosedByUs);
     if (socket->state() == QAbstractSocket::ConnectedState)
-        socket->close(QWebSocketProtocol::CloseCodeGoingAway);
+        socket->close(WebSocketCloseCode::goingAway);
     else
         socket->abort();
     // An opening that is aborted may end without any signal.
@@ -365,14 +362,14 @@ void RelayWebSocket::sendJSONText(const QString &json, QLatin1StringView type)
         qCCritical(lcWebSocket, "sendJSON: no webSocketTask — dropping message");
         return;
     }
-    // QWebSocket silently discards what is sent before the handshake has
-    // finished; that is a failed send.
+    // Nothing can be sent before the handshake has finished; that is a
+    // failed send.
     if (m_webSocketTask->state() != QAbstractSocket::ConnectedState) {
         qCCritical(lcWebSocket, "Send failed (%.*s): %s", int(type.size()), type.data(), qUtf8Printable(kNotOpen));
         return;
     }
-    // QWebSocket reports the UTF-8 bytes it queued; at least one per
-    // UTF-16 unit of a non-empty text.
+    // The client reports the UTF-8 bytes it queued (-1 for none); at least
+    // one per UTF-16 unit of a non-empty text.
     const qint64 sent = m_webSocketTask->sendTextMessage(json);
     if (sent < json.size())
         qCCritical(lcWebSocket, "Send failed (%.*s): %s", int(type.size()), type.data(),
@@ -393,7 +390,7 @@ void RelayWebSocket::send(const RelayResponse &response)
         qCCritical(lcWebSocket, "Send failed: %s", qUtf8Printable(kNotOpen));
         return;
     }
-    const qint64 sent = m_webSocketTask->sendTextMessage(QString::fromUtf8(json));
+    const qint64 sent = m_webSocketTask->sendText(json);
     if (sent < json.size())
         qCCritical(lcWebSocket, "Send failed: %s", qUtf8Printable(m_webSocketTask->errorString()));
     updatePendingBytes();

@@ -11,9 +11,10 @@
 
 #include <optional>
 
-class QWebSocket;
 
 namespace halvex {
+
+class WebSocketClient;
 
 // What the owner of the relay link is told. didConnect and didDisconnect
 // arrive from the event loop after the fact (queued); didReceive directly.
@@ -104,10 +105,10 @@ Q_SIGNALS:
 private:
     void open();
     void handleText(const QByteArray &utf8);
-    void handleDisconnect(QWebSocket *socket, const std::optional<Error> &error);
+    void handleDisconnect(WebSocketClient *socket, const std::optional<Error> &error);
     // Logs a socket's end, silences and frees it, and tells the owner
     // (queued) that it is gone.
-    void retireSocket(QWebSocket *socket, const std::optional<Error> &error);
+    void retireSocket(WebSocketClient *socket, const std::optional<Error> &error);
     void stopPingTimer();
     // Takes the current socket's queued bytes (after a send or a write to
     // the network) and reports crossing a watermark.
@@ -117,19 +118,19 @@ private:
 
     // Socket signal handlers; each checks which socket it comes from, so a
     // replaced socket never touches the current one.
-    void onSocketConnected(QWebSocket *socket);
-    void onSocketError(QWebSocket *socket);
-    void onSocketEnded(QWebSocket *socket);
+    void onSocketConnected(WebSocketClient *socket);
+    void onSocketError(WebSocketClient *socket);
+    void onSocketEnded(WebSocketClient *socket);
     void sendPing();
     // Ends the current socket as a failure of its own (a stalled opening,
     // a relay that stopped answering) and goes on as after any drop.
     void dropCurrent(const QString &reason);
     // Reports the end of the socket closed by disconnect() (once).
-    void reportClosingSocket(QWebSocket *socket, const Error &error);
+    void reportClosingSocket(WebSocketClient *socket, const Error &error);
 
     QUrl m_relayOrigin;
     Timings m_timings;
-    QWebSocket *m_webSocketTask = nullptr;
+    WebSocketClient *m_webSocketTask = nullptr;
     QTimer *m_pingTimer = nullptr;
     double m_reconnectDelay;
     bool m_isIntentionalDisconnect = false;
@@ -138,7 +139,7 @@ private:
 
     // The socket that disconnect() closed and whose end the delegate has not
     // yet been told about.
-    QPointer<QWebSocket> m_closingSocket;
+    QPointer<WebSocketClient> m_closingSocket;
     // Bumped by connect() and disconnect(): a reconnect scheduled before
     // either finds another generation and does nothing.
     quint64 m_generation = 0;

@@ -1,0 +1,392 @@
+#include "platform/web_socket_client.h"
+
+#include <QCryptographicHash>
+#include <QRandomGenerator>
+#include <QSslSocket>
+#include <QTcpSocket>
+
+namespace halvex {
+
+namespace {
+
+constexpr char kAcceptSuffix[] = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
+
+bool isHeaderSafe(const QByteArray &text)
+{
+    return !text.contains('\r') && !text.contains('\n') && !text.contains('\0');
+}
+
+// Whether a comma-separated header value holds `token` (case-insensitive).
+bool hasToken(const QByteArray &value, const char *token)
+{
+    for (const QByteArray &part : value.split(','))
+        if (part.trimmed().compare(token, Qt::CaseInsensitive) == 0)
+            return true;
+    return false;
+}
+
+} // namespace
+
+WebSocketClient::WebSocketClient(QObject *parent) : QObject(parent)
+{
+    m_closeTimer.setSingleShot(true);
+    QObject::connect(&m_closeTimer, &QTimer::timeout, this, [this] {
+        // The server never finished the close handshake.
+        releaseTransport(true);
+        finish();
+    });
+}
+
+WebSocketClient::~WebSocketClient()
+{
+    if (m_transport) {
+        QObject::disconnect(m_transport, nullptr, this, nullptr);
+        m_transport->abort();
+    }
+}
+
+void WebSocketClient::setState(QAbstractSocket::SocketState state)
+{
+    if (m_state == state)
+        return;
+    m_state = state;
+    Q_EMIT stateChanged(state);
+}
+
+void WebSocketClient::open(const QNetworkRequest &request)
+{
+    if (m_state != QAbstractSocket::UnconnectedState)
+        abort();
+    m_url = request.url();
+    m_error = QAbstractSocket::UnknownSocketError;
+    m_errorString.clear();
+    m_closeCode = WebSocketCloseCode::abnormal;
+    m_closeReason.clear();
+    m_closeSent = m_closeReceived = false;
+    m_handshake.clear();
+    m_reader = std::make_unique<WebSocketFrameReader>(m_limits.maxMessageBytes);
+
+    const QString scheme = m_url.scheme().toLower();
+    const bool secure = scheme == QLatin1String("wss");
+    if ((!secure && scheme != QLatin1String("ws")) || m_url.host().isEmpty()) {
+        m_error = QAbstractSocket::UnsupportedSocketOperationError;
+        m_errorString = QStringLiteral("Not a WebSocket URL (ws:// or wss:// with a host): %1")
+                            .arg(m_url.toString(QUrl::RemoveUserInfo | QUrl::RemoveQuery));
+        Q_EMIT errorOccurred(m_error);
+        return;
+    }
+
+    // The upgrade request.
+    QByteArray key(16, Qt::Uninitialized);
+    QRandomGenerator::system()->fillRange(reinterpret_cast<quint32 *>(key.data()), 4);
+    const QByteArray keyText = key.toBase64();
+    m_expectedAccept = QCryptographicHash::hash(keyText + kAcceptSuffix, QCryptographicHash::Sha1).toBase64();
+    const int port = m_url.port(secure ? 443 : 80);
+    QByteArray host = m_url.host(QUrl::FullyEncoded).toLatin1();
+    if (host.contains(':'))
+        host = '[' + host + ']';
+    if (port != (secure ? 443 : 80))
+        host += ':' + QByteArray::number(port);
+    QByteArray resource = m_url.path(QUrl::FullyEncoded).toLatin1();
+    if (resource.isEmpty())
+        resource = "/";
+    if (m_url.hasQuery())
+        resource += '?' + m_url.query(QUrl::FullyEncoded).toLatin1();
+    m_upgrade = "GET " + resource + " HTTP/1.1\r\nHost: " + host +
+                "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: " + keyText +
+                "\r\nSec-WebSocket-Version: 13\r\n";
+    for (const QByteArray &name : request.rawHeaderList()) {
+        const QByteArray value = request.rawHeader(name);
+        if (!isHeaderSafe(name) || !isHeaderSafe(value) || name.isEmpty() || name.contains(':')) {
+            m_error = QAbstractSocket::UnsupportedSocketOperationError;
+            m_errorString = QStringLiteral("A request header holds a line break or is malformed");
+            Q_EMIT errorOccurred(m_error);
+            return;
+        }
+        m_upgrade += name + ": " + value + "\r\n";
+    }
+    m_upgrade += "\r\n";
+
+    QTcpSocket *transport = secure ? new QSslSocket(this) : new QTcpSocket(this);
+    m_transport = transport;
+    QObject::connect(transport, &QAbstractSocket::readyRead, this, &WebSocketClient::onReadyRead);
+    QObject::connect(transport, &QAbstractSocket::errorOccurred, this, [this, transport](QAbstractSocket::SocketError e) {
+        if (transport != m_transport)
+            return;
+        // A close handshake under way ends with the server closing TCP.
+        if (e == QAbstractSocket::RemoteHostClosedError && m_state == QAbstractSocket::ClosingState)
+            return;
+        fail(e, transport->errorString());
+    });
+    QObject::connect(transport, &QAbstractSocket::disconnected, this, [this, transport] {
+        if (transport != m_transport)
+            return;
+        releaseTransport(false);
+        finish();
+    });
+    if (secure) {
+        auto *tls = static_cast<QSslSocket *>(transport);
+        if (m_tls)
+            tls->setSslConfiguration(*m_tls);
+        QObject::connect(tls, &QSslSocket::encrypted, this, &WebSocketClient::sendUpgrade);
+        QObject::connect(tls, &QSslSocket::encryptedBytesWritten, this, &WebSocketClient::bytesWritten);
+        setState(QAbstractSocket::ConnectingState);
+        tls->connectToHostEncrypted(m_url.host(), quint16(port));
+    } else {
+        QObject::connect(transport, &QAbstractSocket::connected, this, &WebSocketClient::sendUpgrade);
+        QObject::connect(transport, &QAbstractSocket::bytesWritten, this, &WebSocketClient::bytesWritten);
+        setState(QAbstractSocket::ConnectingState);
+        transport->connectToHost(m_url.host(), quint16(port));
+    }
+}
+
+void WebSocketClient::sendUpgrade()
+{
+    if (!m_transport)
+        return;
+    // Messages go out as they come: no waiting to coalesce small segments
+    // (Nagle) behind one the server has not acknowledged yet.
+    m_transport->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    m_transport->write(m_upgrade);
+}
+
+void WebSocketClient::fail(QAbstractSocket::SocketError error, const QString &text)
+{
+    if (m_state == QAbstractSocket::UnconnectedState)
+        return;
+    m_error = error;
+    m_errorString = text;
+    const QPointer<WebSocketClient> self(this);
+    Q_EMIT errorOccurred(error);
+    if (!self)
+        return;
+    releaseTransport(true);
+    finish();
+}
+
+void WebSocketClient::releaseTransport(bool abortIt)
+{
+    QTcpSocket *transport = m_transport;
+    m_transport = nullptr;
+    if (!transport)
+        return;
+    QObject::disconnect(transport, nullptr, this, nullptr);
+    if (abortIt)
+        transport->abort();
+    transport->deleteLater();
+}
+
+void WebSocketClient::finish()
+{
+    m_closeTimer.stop();
+    if (m_state == QAbstractSocket::UnconnectedState)
+        return;
+    const QPointer<WebSocketClient> self(this);
+    setState(QAbstractSocket::UnconnectedState);
+    if (self)
+        Q_EMIT disconnected();
+}
+
+void WebSocketClient::abort()
+{
+    releaseTransport(true);
+    finish();
+}
+
+void WebSocketClient::close(quint16 code, const QString &reason)
+{
+    if (m_state == QAbstractSocket::ConnectedState) {
+        m_closeCode = code;
+        m_closeReason = reason;
+        writeFrame(WebSocketOpcode::close, encodeWebSocketClose(code, reason));
+        m_closeSent = true;
+        setState(QAbstractSocket::ClosingState);
+        m_closeTimer.start(m_limits.closeTimeoutMs);
+    } else if (m_state != QAbstractSocket::ClosingState) {
+        abort();
+    }
+}
+
+qint64 WebSocketClient::bytesToWrite() const
+{
+    if (!m_transport)
+        return 0;
+    qint64 queued = m_transport->bytesToWrite();
+    if (const auto *tls = qobject_cast<const QSslSocket *>(m_transport.data()))
+        queued += tls->encryptedBytesToWrite();
+    return queued;
+}
+
+void WebSocketClient::writeFrame(quint8 opcode, QByteArrayView payload)
+{
+    // The masking key only has to be unpredictable to what the payload's
+    // author could see; the process's seeded generator is enough.
+    m_transport->write(encodeWebSocketFrame(opcode, payload, QRandomGenerator::global()->generate()));
+}
+
+qint64 WebSocketClient::sendText(QByteArrayView utf8)
+{
+    if (m_state != QAbstractSocket::ConnectedState || !m_transport)
+        return -1;
+    writeFrame(WebSocketOpcode::text, utf8);
+    return utf8.size();
+}
+
+bool WebSocketClient::ping(QByteArrayView payload)
+{
+    if (m_state != QAbstractSocket::ConnectedState || !m_transport || payload.size() > 125)
+        return false;
+    m_sincePing.start();
+    writeFrame(WebSocketOpcode::ping, payload);
+    return true;
+}
+
+void WebSocketClient::onReadyRead()
+{
+    if (!m_transport)
+        return;
+    if (m_state == QAbstractSocket::ConnectingState) {
+        if (!readHandshake())
+            return;
+    } else if (m_reader) {
+        m_reader->append(m_transport->readAll());
+    } else {
+        m_transport->readAll(); // a server that broke the protocol: only its close is awaited
+        return;
+    }
+    readFrames();
+}
+
+// Reads the server's answer to the upgrade; true once the link is open (and
+// what followed the answer is in the frame reader).
+bool WebSocketClient::readHandshake()
+{
+    m_handshake += m_transport->read(m_limits.maxHandshakeBytes + 1 - m_handshake.size());
+    const qsizetype end = m_handshake.indexOf("\r\n\r\n");
+    if (end < 0) {
+        if (m_handshake.size() > m_limits.maxHandshakeBytes)
+            fail(QAbstractSocket::ConnectionRefusedError,
+                 QStringLiteral("The server's answer to the WebSocket upgrade is over %1 bytes")
+                     .arg(m_limits.maxHandshakeBytes));
+        return false;
+    }
+    const QList<QByteArray> lines = m_handshake.left(end).split('\n');
+    const QList<QByteArray> status = lines.value(0).trimmed().split(' ');
+    const int code = status.value(1).toInt();
+    if (!status.value(0).startsWith("HTTP/1.") || code != 101) {
+        const QByteArray reason = status.mid(2).join(' ').left(80);
+        fail(QAbstractSocket::ConnectionRefusedError,
+             QStringLiteral("The server refused the WebSocket upgrade: HTTP %1%2")
+                 .arg(code)
+                 .arg(reason.isEmpty() || !isHeaderSafe(reason) ? QString()
+                                                               : QStringLiteral(" ") + QString::fromLatin1(reason)));
+        return false;
+    }
+    QByteArray upgrade, connection, accept;
+    bool extensions = false;
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        const QByteArray &line = lines.at(i);
+        const qsizetype colon = line.indexOf(':');
+        if (colon <= 0)
+            continue;
+        const QByteArray name = line.left(colon).trimmed().toLower();
+        const QByteArray value = line.mid(colon + 1).trimmed();
+        if (name == "upgrade")
+            upgrade = value;
+        else if (name == "connection")
+            connection = value;
+        else if (name == "sec-websocket-accept")
+            accept = value;
+        else if (name == "sec-websocket-extensions" || name == "sec-websocket-protocol")
+            extensions = true;
+    }
+    if (upgrade.compare("websocket", Qt::CaseInsensitive) != 0 || !hasToken(connection, "upgrade") ||
+        accept != m_expectedAccept || extensions) {
+        fail(QAbstractSocket::ConnectionRefusedError,
+             QStringLiteral("The server's answer to the WebSocket upgrade is not a valid one"));
+        return false;
+    }
+    m_reader->append(QByteArrayView(m_handshake).sliced(end + 4));
+    m_reader->append(m_transport->readAll());
+    m_handshake.clear();
+    const QPointer<WebSocketClient> self(this);
+    setState(QAbstractSocket::ConnectedState);
+    if (self && m_state == QAbstractSocket::ConnectedState)
+        Q_EMIT connected();
+    return self && m_state != QAbstractSocket::UnconnectedState;
+}
+
+void WebSocketClient::readFrames()
+{
+    const QPointer<WebSocketClient> self(this);
+    WebSocketFrameReader::Message message;
+    WebSocketFrameReader::Failure failure;
+    while (self && m_transport && m_reader) {
+        const WebSocketFrameReader::Status status = m_reader->next(message, failure);
+        if (status == WebSocketFrameReader::Status::needMore)
+            return;
+        if (status == WebSocketFrameReader::Status::failed) {
+            closeForFailure(failure.closeCode, failure.reason);
+            return;
+        }
+        switch (message.kind) {
+        case WebSocketFrameReader::Kind::text:
+            // After our close frame nothing more is taken in.
+            if (m_state == QAbstractSocket::ConnectedState)
+                Q_EMIT textReceived(message.payload);
+            break;
+        case WebSocketFrameReader::Kind::binary:
+            if (m_state == QAbstractSocket::ConnectedState)
+                Q_EMIT binaryReceived(message.payload);
+            break;
+        case WebSocketFrameReader::Kind::ping:
+            if (m_state == QAbstractSocket::ConnectedState)
+                writeFrame(WebSocketOpcode::pong, message.payload);
+            break;
+        case WebSocketFrameReader::Kind::pong:
+            Q_EMIT pong(m_sincePing.isValid() ? quint64(m_sincePing.elapsed()) : 0, message.payload);
+            break;
+        case WebSocketFrameReader::Kind::close:
+            onCloseFrame(message.payload);
+            return;
+        }
+    }
+}
+
+void WebSocketClient::closeForFailure(quint16 code, const QString &reason)
+{
+    if (m_state == QAbstractSocket::ConnectedState) {
+        close(code, reason);
+        // Nothing more is read from a server that broke the protocol.
+        m_reader.reset();
+    } else {
+        abort();
+    }
+}
+
+void WebSocketClient::onCloseFrame(const QByteArray &payload)
+{
+    m_closeReceived = true;
+    const std::optional<WebSocketClose> theirs = readWebSocketClose(payload);
+    if (!m_closeSent) {
+        // The server closes first: answer with its code and let TCP end.
+        if (theirs) {
+            m_closeCode = theirs->code;
+            m_closeReason = theirs->reason;
+        } else {
+            m_closeCode = WebSocketCloseCode::protocolError;
+        }
+        const quint16 answer = theirs && theirs->code != WebSocketCloseCode::noStatus ? theirs->code
+                               : theirs                                             ? WebSocketCloseCode::normal
+                                                                                    : WebSocketCloseCode::protocolError;
+        writeFrame(WebSocketOpcode::close, encodeWebSocketClose(answer, QString()));
+        m_closeSent = true;
+        setState(QAbstractSocket::ClosingState);
+        m_closeTimer.start(m_limits.closeTimeoutMs);
+    }
+    // Both close frames are out: the server ends TCP; should it not, this side does.
+    if (m_transport)
+        m_transport->disconnectFromHost();
+}
+
+} // namespace halvex
