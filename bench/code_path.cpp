@@ -1,14 +1,14 @@
 // code_path: the bridge's own work per fragment, without sockets or an event
 // loop. What chat_path measures per fragment also holds the kernel's share
-// (poll, read, write, wake-ups) and Qt's socket and WebSocket layers; this
-// takes the parts the bridge's code decides, on one thread, in a tight loop:
+// (poll, read, write, wake-ups) and Qt's socket layer; this takes the parts
+// the bridge's code decides, on one thread, in a tight loop:
 //
 //   HTTP/SSE:  one event line as read from the socket -> the event-stream
 //              reader -> the fragment handler -> the relay chunk as JSON text
-//              -> its UTF-8 form (what the relay WebSocket sends).
-//   WebSocket: one gateway frame as UTF-8 (cumulative assistant text) -> the
-//              text QWebSocket hands over -> the in-place event reader -> the
-//              chat's new part -> the relay chunk -> its UTF-8 form.
+//              -> its UTF-8 form -> the masked relay frame.
+//   WebSocket: one gateway message as UTF-8 (cumulative assistant text) ->
+//              its text -> the in-place event reader -> the chat's new part
+//              -> the relay chunk -> its UTF-8 form -> the masked relay frame.
 //
 // For answers of 200 and of 20,000 characters in 6-character fragments.
 // Printed: CPU time per fragment (the best of several rounds, in µs).
@@ -16,6 +16,7 @@
 #include "gateway/chat_call.h"
 #include "gateway/gateway_protocol.h"
 #include "gateway/sse_stream_delegate.h"
+#include "platform/web_socket_frames.h"
 #include "relay/relay_message.h"
 
 #include <QCoreApplication>
@@ -48,12 +49,12 @@ double threadCpuSeconds()
     return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
 }
 
-// What leaves for the relay: the chunk text and its UTF-8 form.
+// What leaves for the relay: the chunk text, its UTF-8 form, its frame.
 qint64 relayChunk(const QString &delta, const QString &accumulated)
 {
     const QString json = RelayOutbound::streamChunkText(QStringLiteral("chat-0"), delta, accumulated,
                                                         QStringLiteral("user-1"));
-    return json.toUtf8().size();
+    return encodeWebSocketFrame(WebSocketOpcode::text, json.toUtf8(), 0x5a17c3e1).size();
 }
 
 QList<QByteArray> sseLines(int fragments)
@@ -133,7 +134,7 @@ double webSocketPath(int answerChars, qint64 *sink)
                           },
                           QDeadlineTimer(QDeadlineTimer::Forever));
             for (const QByteArray &frame : frames) {
-                const QString text = QString::fromUtf8(frame); // as QWebSocket hands it over
+                const QString text = QString::fromUtf8(frame); // as the gateway link reads it
                 const std::optional<GatewayProtocol::AgentEvent> event = GatewayProtocol::readAssistantEvent(text);
                 if (event && event->assistantText)
                     call.applyText(*event->assistantText);

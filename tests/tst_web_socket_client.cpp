@@ -287,6 +287,14 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(binaries.size(), 1, kWait);
         QCOMPARE(binaries.first().first().toByteArray(), QByteArray("\x00\x01\xff", 3));
 
+        // A burst far larger than one read: all of it, in order.
+        texts.clear();
+        for (int i = 0; i < 300; ++i)
+            server.peer->sendTextMessage(QStringLiteral("%1:").arg(i) + QString(10000, QLatin1Char('m')));
+        QTRY_COMPARE_WITH_TIMEOUT(texts.size(), 300, kWait);
+        for (int i = 0; i < 300; ++i)
+            QVERIFY(texts.at(i).first().toByteArray().startsWith(QByteArray::number(i) + ':'));
+
         // Pings both ways.
         QSignalSpy serverPongs(server.peer.data(), &QWebSocket::pong);
         server.peer->ping("from-server");

@@ -10,6 +10,7 @@ namespace halvex {
 namespace {
 
 constexpr char kAcceptSuffix[] = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
+constexpr qint64 kReadSlice = 256 * 1024;
 
 bool isHeaderSafe(const QByteArray &text)
 {
@@ -108,6 +109,12 @@ void WebSocketClient::open(const QNetworkRequest &request)
     m_upgrade += "\r\n";
 
     QTcpSocket *transport = secure ? new QSslSocket(this) : new QTcpSocket(this);
+    // What the messages have not taken yet waits in the kernel beyond this,
+    // which slows a server that sends faster than the link is read. (Plain
+    // TCP only: the bursts come from the loopback gateway, and a capped TLS
+    // buffer is a path Qt exercises far less.)
+    if (!secure)
+        transport->setReadBufferSize(4 * kReadSlice);
     m_transport = transport;
     QObject::connect(transport, &QAbstractSocket::readyRead, this, &WebSocketClient::onReadyRead);
     QObject::connect(transport, &QAbstractSocket::errorOccurred, this, [this, transport](QAbstractSocket::SocketError e) {
@@ -249,12 +256,26 @@ void WebSocketClient::onReadyRead()
         if (!readHandshake())
             return;
     } else if (m_reader) {
-        m_reader->append(m_transport->readAll());
+        // A slice at a time: between two, the event loop gets to send what
+        // the messages caused (the relay chunks), so a burst from the server
+        // is neither held whole in memory nor answered all at its end.
+        m_reader->append(m_transport->read(kReadSlice));
     } else {
         m_transport->readAll(); // a server that broke the protocol: only its close is awaited
         return;
     }
+    const QPointer<WebSocketClient> self(this);
     readFrames();
+    if (self && m_transport && m_transport->bytesAvailable() > 0 && !m_readScheduled) {
+        m_readScheduled = true;
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                m_readScheduled = false;
+                onReadyRead();
+            },
+            Qt::QueuedConnection);
+    }
 }
 
 // Reads the server's answer to the upgrade; true once the link is open (and
@@ -307,7 +328,6 @@ bool WebSocketClient::readHandshake()
         return false;
     }
     m_reader->append(QByteArrayView(m_handshake).sliced(end + 4));
-    m_reader->append(m_transport->readAll());
     m_handshake.clear();
     const QPointer<WebSocketClient> self(this);
     setState(QAbstractSocket::ConnectedState);

@@ -117,6 +117,7 @@ private:
     QByteArray m_expectedAccept;
     QByteArray m_handshake;    // the server's answer so far
     std::unique_ptr<WebSocketFrameReader> m_reader;
+    bool m_readScheduled = false; // a read of what is left is queued
     bool m_closeSent = false;
     bool m_closeReceived = false;
     QTimer m_closeTimer;
