@@ -403,6 +403,8 @@ private Q_SLOTS:
         }
         const QList<QPair<QByteArray, QString>> refusals{
             {"HTTP/1.1 401 Unauthorized\r\nContent-Length: 0\r\n\r\n", QStringLiteral("HTTP 401 Unauthorized")},
+            // A reason phrase that would put terminal controls into the log.
+            {"HTTP/1.1 403 No\x1b[2Jway\r\n\r\n", QStringLiteral("HTTP 403 No?[2Jway")},
             {"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
              "Sec-WebSocket-Accept: d3Jvbmc=\r\n\r\n",
              QStringLiteral("not a valid one")},

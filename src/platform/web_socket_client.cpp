@@ -295,12 +295,15 @@ bool WebSocketClient::readHandshake()
     const QList<QByteArray> status = lines.value(0).trimmed().split(' ');
     const int code = status.value(1).toInt();
     if (!status.value(0).startsWith("HTTP/1.") || code != 101) {
-        const QByteArray reason = status.mid(2).join(' ').left(80);
+        // The server's reason phrase goes into log lines: printable ASCII only.
+        QByteArray reason = status.mid(2).join(' ').left(80);
+        for (char &c : reason)
+            if (c < 0x20 || c > 0x7e)
+                c = '?';
         fail(QAbstractSocket::ConnectionRefusedError,
              QStringLiteral("The server refused the WebSocket upgrade: HTTP %1%2")
                  .arg(code)
-                 .arg(reason.isEmpty() || !isHeaderSafe(reason) ? QString()
-                                                               : QStringLiteral(" ") + QString::fromLatin1(reason)));
+                 .arg(reason.isEmpty() ? QString() : QStringLiteral(" ") + QString::fromLatin1(reason)));
         return false;
     }
     QByteArray upgrade, connection, accept;
