@@ -1,5 +1,7 @@
 #include "gateway/http_stream.h"
 
+#include "platform/http_request_head.h"
+
 #include <QSslSocket>
 #include <QTcpSocket>
 #include <QTimer>
@@ -13,11 +15,6 @@ namespace {
 constexpr qsizetype kReadBlock = 16 * 1024;
 // A chunk-size line or a trailer line longer than this is not HTTP.
 constexpr qsizetype kMaxChunkLine = 1024;
-
-bool isSafeHeaderValue(QByteArrayView value)
-{
-    return !value.contains('\r') && !value.contains('\n') && !value.contains('\0');
-}
 
 QString notHttp()
 {
@@ -35,22 +32,15 @@ HttpStream::HttpStream(QUrl url, QByteArray method, Headers headers, QByteArray 
                        QObject *parent)
     : QObject(parent), m_url(std::move(url)), m_limits(limits)
 {
-    QByteArray target = m_url.path(QUrl::FullyEncoded).toUtf8();
-    if (target.isEmpty())
-        target = "/";
-    if (m_url.hasQuery())
-        target += '?' + m_url.query(QUrl::FullyEncoded).toUtf8();
-    QByteArray host = m_url.host(QUrl::FullyEncoded).toUtf8();
-    if (host.contains(':'))
-        host = '[' + host + ']';
-    if (m_url.port() != -1)
-        host += ':' + QByteArray::number(m_url.port());
+    using HttpRequestHead::isSafeText;
+    const QByteArray target = HttpRequestHead::target(m_url);
+    const QByteArray host = HttpRequestHead::host(m_url);
 
-    bool safe = isSafeHeaderValue(method) && isSafeHeaderValue(target) && isSafeHeaderValue(host);
+    bool safe = isSafeText(method) && isSafeText(target) && isSafeText(host);
     m_request.reserve(256 + body.size());
     m_request += method + ' ' + target + " HTTP/1.1\r\nHost: " + host + "\r\n";
     for (const auto &[name, value] : std::as_const(headers)) {
-        safe = safe && isSafeHeaderValue(name) && isSafeHeaderValue(value) && !name.contains(':');
+        safe = safe && isSafeText(name) && isSafeText(value) && !name.contains(':');
         m_request += name + ": " + value + "\r\n";
     }
     m_request += "Content-Length: " + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n";

@@ -1,5 +1,7 @@
 #include "platform/web_socket_client.h"
 
+#include "platform/http_request_head.h"
+
 #include <QCryptographicHash>
 #include <QRandomGenerator>
 #include <QSslSocket>
@@ -11,11 +13,6 @@ namespace {
 
 constexpr char kAcceptSuffix[] = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
 constexpr qint64 kReadSlice = 256 * 1024;
-
-bool isHeaderSafe(const QByteArray &text)
-{
-    return !text.contains('\r') && !text.contains('\n') && !text.contains('\0');
-}
 
 // Whether a comma-separated header value holds `token` (case-insensitive).
 bool hasToken(const QByteArray &value, const char *token)
@@ -58,21 +55,20 @@ void WebSocketClient::open(const QNetworkRequest &request)
 {
     if (m_state != QAbstractSocket::UnconnectedState)
         abort();
-    m_url = request.url();
+    const QUrl url = request.url();
     m_error = QAbstractSocket::UnknownSocketError;
     m_errorString.clear();
     m_closeCode = WebSocketCloseCode::abnormal;
     m_closeReason.clear();
-    m_closeSent = m_closeReceived = false;
     m_handshake.clear();
     m_reader = std::make_unique<WebSocketFrameReader>(m_limits.maxMessageBytes);
 
-    const QString scheme = m_url.scheme().toLower();
+    const QString scheme = url.scheme().toLower();
     const bool secure = scheme == QLatin1String("wss");
-    if ((!secure && scheme != QLatin1String("ws")) || m_url.host().isEmpty()) {
+    if ((!secure && scheme != QLatin1String("ws")) || url.host().isEmpty()) {
         m_error = QAbstractSocket::UnsupportedSocketOperationError;
         m_errorString = QStringLiteral("Not a WebSocket URL (ws:// or wss:// with a host): %1")
-                            .arg(m_url.toString(QUrl::RemoveUserInfo | QUrl::RemoveQuery));
+                            .arg(url.toString(QUrl::RemoveUserInfo | QUrl::RemoveQuery));
         Q_EMIT errorOccurred(m_error);
         return;
     }
@@ -82,23 +78,14 @@ void WebSocketClient::open(const QNetworkRequest &request)
     QRandomGenerator::system()->fillRange(reinterpret_cast<quint32 *>(key.data()), 4);
     const QByteArray keyText = key.toBase64();
     m_expectedAccept = QCryptographicHash::hash(keyText + kAcceptSuffix, QCryptographicHash::Sha1).toBase64();
-    const int port = m_url.port(secure ? 443 : 80);
-    QByteArray host = m_url.host(QUrl::FullyEncoded).toLatin1();
-    if (host.contains(':'))
-        host = '[' + host + ']';
-    if (port != (secure ? 443 : 80))
-        host += ':' + QByteArray::number(port);
-    QByteArray resource = m_url.path(QUrl::FullyEncoded).toLatin1();
-    if (resource.isEmpty())
-        resource = "/";
-    if (m_url.hasQuery())
-        resource += '?' + m_url.query(QUrl::FullyEncoded).toLatin1();
-    m_upgrade = "GET " + resource + " HTTP/1.1\r\nHost: " + host +
+    const int defaultPort = secure ? 443 : 80;
+    m_upgrade = "GET " + HttpRequestHead::target(url) + " HTTP/1.1\r\nHost: " + HttpRequestHead::host(url, defaultPort) +
                 "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: " + keyText +
                 "\r\nSec-WebSocket-Version: 13\r\n";
     for (const QByteArray &name : request.rawHeaderList()) {
         const QByteArray value = request.rawHeader(name);
-        if (!isHeaderSafe(name) || !isHeaderSafe(value) || name.isEmpty() || name.contains(':')) {
+        if (!HttpRequestHead::isSafeText(name) || !HttpRequestHead::isSafeText(value) || name.isEmpty() ||
+            name.contains(':')) {
             m_error = QAbstractSocket::UnsupportedSocketOperationError;
             m_errorString = QStringLiteral("A request header holds a line break or is malformed");
             Q_EMIT errorOccurred(m_error);
@@ -138,12 +125,12 @@ void WebSocketClient::open(const QNetworkRequest &request)
         QObject::connect(tls, &QSslSocket::encrypted, this, &WebSocketClient::sendUpgrade);
         QObject::connect(tls, &QSslSocket::encryptedBytesWritten, this, &WebSocketClient::bytesWritten);
         setState(QAbstractSocket::ConnectingState);
-        tls->connectToHostEncrypted(m_url.host(), quint16(port));
+        tls->connectToHostEncrypted(url.host(), quint16(url.port(defaultPort)));
     } else {
         QObject::connect(transport, &QAbstractSocket::connected, this, &WebSocketClient::sendUpgrade);
         QObject::connect(transport, &QAbstractSocket::bytesWritten, this, &WebSocketClient::bytesWritten);
         setState(QAbstractSocket::ConnectingState);
-        transport->connectToHost(m_url.host(), quint16(port));
+        transport->connectToHost(url.host(), quint16(url.port(defaultPort)));
     }
 }
 
@@ -206,7 +193,6 @@ void WebSocketClient::close(quint16 code, const QString &reason)
         m_closeCode = code;
         m_closeReason = reason;
         writeFrame(WebSocketOpcode::close, encodeWebSocketClose(code, reason));
-        m_closeSent = true;
         setState(QAbstractSocket::ClosingState);
         m_closeTimer.start(m_limits.closeTimeoutMs);
     } else if (m_state != QAbstractSocket::ClosingState) {
@@ -389,23 +375,17 @@ void WebSocketClient::closeForFailure(quint16 code, const QString &reason)
 
 void WebSocketClient::onCloseFrame(const QByteArray &payload)
 {
-    m_closeReceived = true;
-    const std::optional<WebSocketClose> theirs = readWebSocketClose(payload);
-    if (!m_closeSent) {
-        // The server closes first: answer with its code and let TCP end.
-        if (theirs) {
-            m_closeCode = theirs->code;
-            m_closeReason = theirs->reason;
-        } else {
-            m_closeCode = WebSocketCloseCode::protocolError;
-        }
-        const quint16 answer = theirs && theirs->code != WebSocketCloseCode::noStatus ? theirs->code
-                               : theirs                                             ? WebSocketCloseCode::normal
-                                                                                    : WebSocketCloseCode::protocolError;
-        writeFrame(WebSocketOpcode::close, encodeWebSocketClose(answer, QString()));
-        m_closeSent = true;
-        setState(QAbstractSocket::ClosingState);
-        m_closeTimer.start(m_limits.closeTimeoutMs);
+    // Still open: the server closes first. Answer with its code (1000 for a
+    // close without one, 1002 for a malformed one) and keep its code and
+    // reason as the link's.
+    if (m_state == QAbstractSocket::ConnectedState) {
+        const std::optional<WebSocketClose> theirs = readWebSocketClose(payload);
+        quint16 answer = WebSocketCloseCode::protocolError;
+        if (theirs)
+            answer = theirs->code == WebSocketCloseCode::noStatus ? WebSocketCloseCode::normal : theirs->code;
+        close(answer, QString());
+        m_closeCode = theirs ? theirs->code : WebSocketCloseCode::protocolError;
+        m_closeReason = theirs ? theirs->reason : QString();
     }
     // Both close frames are out: the server ends TCP; should it not, this side does.
     if (m_transport)

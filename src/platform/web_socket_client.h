@@ -47,7 +47,6 @@ public:
     explicit WebSocketClient(QObject *parent = nullptr);
     ~WebSocketClient() override;
 
-    void setLimits(Limits limits) { m_limits = limits; }
     void setMaxIncomingMessageSize(qint64 bytes) { m_limits.maxMessageBytes = bytes; }
     // For wss:// links; by default the system's trusted authorities and
     // full verification of the server's name.
@@ -82,7 +81,6 @@ public:
     // 1005 for a close frame without one, 1006 when no close frame came.
     quint16 closeCode() const { return m_closeCode; }
     QString closeReason() const { return m_closeReason; }
-    QUrl requestUrl() const { return m_url; }
 
 Q_SIGNALS:
     void connected();
@@ -112,14 +110,11 @@ private:
     std::optional<QSslConfiguration> m_tls;
     QAbstractSocket::SocketState m_state = QAbstractSocket::UnconnectedState;
     QPointer<QTcpSocket> m_transport;
-    QUrl m_url;
     QByteArray m_upgrade;      // the request, written once TCP (and TLS) is up
     QByteArray m_expectedAccept;
     QByteArray m_handshake;    // the server's answer so far
     std::unique_ptr<WebSocketFrameReader> m_reader;
     bool m_readScheduled = false; // a read of what is left is queued
-    bool m_closeSent = false;
-    bool m_closeReceived = false;
     QTimer m_closeTimer;
     QElapsedTimer m_sincePing;
     QAbstractSocket::SocketError m_error = QAbstractSocket::UnknownSocketError;

@@ -142,14 +142,8 @@ WebSocketFrameReader::Status WebSocketFrameReader::next(Message &message, Failur
             if (!m_inMessage) {
                 m_inMessage = true;
                 m_messageKind = opcode == WebSocketOpcode::text ? Kind::text : Kind::binary;
-                // The common case, one frame: no second copy.
-                if (fin)
-                    m_message = QByteArray(payload, size);
-                else
-                    m_message.append(payload, size);
-            } else {
-                m_message.append(payload, size);
             }
+            m_message.append(payload, size);
             if (!fin)
                 continue;
             m_inMessage = false;
@@ -158,21 +152,23 @@ WebSocketFrameReader::Status WebSocketFrameReader::next(Message &message, Failur
             message.kind = m_messageKind;
             message.payload = std::exchange(m_message, QByteArray());
         }
-        // What was read goes once it is a good share of the buffer.
-        if (m_offset >= m_buffer.size()) {
-            m_buffer.clear();
-            m_offset = 0;
-        } else if (m_offset > 65536 && m_offset * 2 > m_buffer.size()) {
-            m_buffer.remove(0, m_offset);
-            m_offset = 0;
-        }
+        compact();
         return Status::message;
     }
-    if (m_offset >= m_buffer.size() && m_offset > 0) {
+    compact();
+    return Status::needMore;
+}
+
+void WebSocketFrameReader::compact()
+{
+    // What was read goes once it is all of the buffer or a good share of it.
+    if (m_offset >= m_buffer.size()) {
         m_buffer.clear();
         m_offset = 0;
+    } else if (m_offset > 65536 && m_offset * 2 > m_buffer.size()) {
+        m_buffer.remove(0, m_offset);
+        m_offset = 0;
     }
-    return Status::needMore;
 }
 
 std::optional<WebSocketClose> readWebSocketClose(QByteArrayView payload)

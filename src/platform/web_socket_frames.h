@@ -68,6 +68,7 @@ public:
 
 private:
     Status fail(Failure &failure, quint16 code, QString reason);
+    void compact();
 
     qint64 m_maxMessageBytes;
     QByteArray m_buffer;
