@@ -33,34 +33,30 @@ struct Loaded {
 
 Loaded loadModule()
 {
-    QStringList tried;
-    for (const QString &folder : searchFolders()) {
+    const QStringList folders = searchFolders();
+    for (const QString &folder : folders) {
         const QString path = QDir(folder).filePath(QLatin1String(fileName));
         if (!QFileInfo(path).isFile())
             continue;
-        tried << path;
         auto *library = new QLibrary(path);
+        const auto refuse = [library](QString why) {
+            library->unload();
+            delete library;
+            return Loaded{nullptr, std::move(why)};
+        };
         const auto version = reinterpret_cast<VersionFunction>(library->resolve(HALVEX_SECRET_SERVICE_VERSION_SYMBOL));
         const auto create = reinterpret_cast<CreateFunction>(library->resolve(HALVEX_SECRET_SERVICE_CREATE_SYMBOL));
-        if (!version || !create) {
-            Loaded failed{nullptr, QStringLiteral("%1 cannot be loaded: %2").arg(path, library->errorString())};
-            library->unload();
-            delete library;
-            return failed;
-        }
-        if (qstrcmp(version(), HALVEX_BUILD_VERSION_STRING) != 0) {
-            Loaded failed{nullptr, QStringLiteral("%1 belongs to build %2, not %3")
-                                       .arg(path, quotedForLog(QString::fromUtf8(version())),
-                                            QStringLiteral(HALVEX_BUILD_VERSION_STRING))};
-            library->unload();
-            delete library;
-            return failed;
-        }
+        if (!version || !create)
+            return refuse(QStringLiteral("%1 cannot be loaded: %2").arg(path, library->errorString()));
+        if (qstrcmp(version(), HALVEX_BUILD_VERSION_STRING) != 0)
+            return refuse(QStringLiteral("%1 belongs to build %2, not %3")
+                              .arg(path, quotedForLog(QString::fromUtf8(version())),
+                                   QStringLiteral(HALVEX_BUILD_VERSION_STRING)));
         qCDebug(lcKeychain, "Secret Service module: %s", qUtf8Printable(path));
         return Loaded{create, QString(), library};
     }
     return Loaded{nullptr, QStringLiteral("%1 is missing (looked in %2)")
-                               .arg(QLatin1String(fileName), searchFolders().join(QStringLiteral(", ")))};
+                               .arg(QLatin1String(fileName), folders.join(QStringLiteral(", ")))};
 }
 
 // Set once by the first load() that needs the module.
@@ -93,7 +89,7 @@ QStringList searchFolders()
     return folders;
 }
 
-std::unique_ptr<SecretBackend> load(int probeTimeoutMs, QString *problem)
+std::unique_ptr<SecretBackend> load(int probeTimeoutMs)
 {
     if (!sessionBusConfigured()) {
         qCDebug(lcKeychain, "No D-Bus session bus configured");
@@ -101,11 +97,8 @@ std::unique_ptr<SecretBackend> load(int probeTimeoutMs, QString *problem)
     }
     static const Loaded module = loadModule();
     loaded = &module;
-    if (!module.create) {
-        if (problem)
-            *problem = module.problem;
+    if (!module.create)
         return nullptr;
-    }
     return std::unique_ptr<SecretBackend>(module.create(probeTimeoutMs));
 }
 

@@ -30,13 +30,13 @@ QStringList searchFolders();
 
 // The Secret Service backend when a session bus is configured and a Secret
 // Service answers within `probeTimeoutMs` and can keep items (see
-// LibsecretBackend::isAvailable). Otherwise nullptr; `problem` then says why
-// when the module itself could not be used (missing, unloadable, from
-// another build) and stays empty when there is simply no Secret Service.
-std::unique_ptr<SecretBackend> load(int probeTimeoutMs, QString *problem = nullptr);
+// LibsecretBackend::isAvailable). Otherwise nullptr: problem() then says why
+// when the module itself could not be used.
+std::unique_ptr<SecretBackend> load(int probeTimeoutMs);
 
-// Why the module could not be used, once load() has tried it; empty when it
-// was usable or never needed.
+// Why the module could not be used (missing, unloadable, from another
+// build), once load() has tried it; empty when it was usable or never
+// needed, or when there is simply no Secret Service.
 QString problem();
 
 } // namespace SecretServiceModule
