@@ -286,7 +286,7 @@ private Q_SLOTS:
     {
         LogCapture log;
         Rig rig;
-        // QWebSocket refuses this scheme inside open() itself.
+        // The client refuses this scheme inside open() itself.
         QUrl httpOrigin = rig.relay.origin();
         httpOrigin.setScheme(QStringLiteral("http"));
         RelayWebSocket link(httpOrigin, fastTimings());

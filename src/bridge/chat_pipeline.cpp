@@ -10,7 +10,6 @@
 
 #include <QPointer>
 
-
 #include <algorithm>
 #include <chrono>
 #include <optional>

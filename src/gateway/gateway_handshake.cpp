@@ -1,12 +1,11 @@
 #include "gateway/gateway_handshake.h"
 
-#include "platform/web_socket_client.h"
-
 #include "gateway/connect_request_builder.h"
 #include "gateway/openclaw_device_identity.h"
 #include "platform/deployment.h"
 #include "platform/keychain_manager.h"
 #include "platform/logging.h"
+#include "platform/web_socket_client.h"
 
 #include <QDateTime>
 #include <QJsonDocument>

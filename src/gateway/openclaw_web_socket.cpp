@@ -192,12 +192,8 @@ void OpenClawWebSocket::connectionAttempt()
     QObject::connect(socket, &WebSocketClient::disconnected, this, [this, socket] {
         if (socket->closeCode() == WebSocketCloseCode::tooMuchData)
             qCCritical(lcOcWs, "Dropped a gateway message over %lld bytes", m_timings.maxIncomingMessageSize);
-        // A failed link has its error reported already; should it still
-        // be current, name the error, not a close code nobody sent.
-        if (socket->error() != QAbstractSocket::UnknownSocketError && !socket->errorString().isEmpty()) {
-            handleDrop(socket, socket->errorString());
-            return;
-        }
+        // A failed link was dropped on its error, which comes first: this is
+        // a link that closed.
         QString reason = QStringLiteral("The connection was closed (code %1)").arg(int(socket->closeCode()));
         if (!socket->closeReason().isEmpty())
             reason = QStringLiteral("The connection was closed (code %1: %2)")

@@ -1,8 +1,8 @@
 #include "keyring/libsecret_backend.h"
 
 #include "keyring/bounded_glib_calls.h"
-#include "platform/logging.h"
 #include "keyring/secret_service_probe.h"
+#include "platform/logging.h"
 #include "platform/utf8.h"
 
 #include "build_config.h"

@@ -7,7 +7,6 @@
 #include <QFileInfo>
 #include <QPointer>
 
-
 namespace halvex {
 
 namespace {

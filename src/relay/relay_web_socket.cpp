@@ -2,9 +2,8 @@
 
 #include "platform/logging.h"
 #include "platform/utf8.h"
-#include "relay/relay_url.h"
-
 #include "platform/web_socket_client.h"
+#include "relay/relay_url.h"
 
 #include <QJsonDocument>
 
@@ -27,25 +26,16 @@ std::chrono::milliseconds toMs(double seconds)
 
 bool isOpeningOrOpen(const WebSocketClient *socket)
 {
-    switch (socket->state()) {
-    case QAbstractSocket::HostLookupState:
-    case QAbstractSocket::ConnectingState:
-    case QAbstractSocket::ConnectedState:
-        return true;
-    default:
-        return false;
-    }
+    return socket->state() == QAbstractSocket::ConnectingState || socket->state() == QAbstractSocket::ConnectedState;
 }
 
-// Why a socket ended: what we recorded for it, else the error Qt reports
-// (which may arrive after disconnected()), else its close code.
+// Why a socket ended: what we recorded for it (its error, which the client
+// reports before its end, or our own reason), else its close code.
 Error endError(const WebSocketClient *socket)
 {
     const QString recorded = socket->property(kErrorProperty).toString();
     if (!recorded.isEmpty())
         return Error::plain(recorded);
-    if (socket->error() != QAbstractSocket::UnknownSocketError && !socket->errorString().isEmpty())
-        return Error::plain(socket->errorString());
     QString text = QStringLiteral("WebSocket closed with code %1").arg(int(socket->closeCode()));
     if (!socket->closeReason().isEmpty())
         text += QStringLiteral(": ") + socket->closeReason();
@@ -224,20 +214,11 @@ void RelayWebSocket::onSocketError(WebSocketClient *socket)
         return;
     if (socket->property(kErrorProperty).toString().isEmpty())
         socket->setProperty(kErrorProperty, socket->errorString());
-    // Qt follows most errors with disconnected(); an opening that fails never
-    // connected and may not, so an unconnected socket ends here.
-    if (socket->state() == QAbstractSocket::UnconnectedState) {
+    // The client follows an error with disconnected(), except for an opening
+    // it refused at once (the link never left UnconnectedState): that one
+    // ends here.
+    if (socket->state() == QAbstractSocket::UnconnectedState)
         onSocketEnded(socket);
-        return;
-    }
-    QPointer<WebSocketClient> guard(socket);
-    QMetaObject::invokeMethod(
-        this,
-        [this, guard] {
-            if (guard && guard->state() == QAbstractSocket::UnconnectedState)
-                onSocketEnded(guard);
-        },
-        Qt::QueuedConnection);
 }
 
 void RelayWebSocket::onSocketEnded(WebSocketClient *socket)
@@ -353,10 +334,15 @@ void RelayWebSocket::sendJSON(const QJsonObject &message)
     }
     const QJsonValue typeValue = message.value(QStringLiteral("type"));
     const QByteArray type = typeValue.isString() ? typeValue.toString().toUtf8() : QByteArrayLiteral("?");
-    sendJSONText(QString::fromUtf8(json), QLatin1StringView(type));
+    sendUtf8(json, QLatin1StringView(type));
 }
 
 void RelayWebSocket::sendJSONText(const QString &json, QLatin1StringView type)
+{
+    sendUtf8(json.toUtf8(), type);
+}
+
+void RelayWebSocket::sendUtf8(QByteArrayView json, QLatin1StringView type)
 {
     if (!m_webSocketTask) {
         qCCritical(lcWebSocket, "sendJSON: no webSocketTask — dropping message");
@@ -368,9 +354,8 @@ void RelayWebSocket::sendJSONText(const QString &json, QLatin1StringView type)
         qCCritical(lcWebSocket, "Send failed (%.*s): %s", int(type.size()), type.data(), qUtf8Printable(kNotOpen));
         return;
     }
-    // The client reports the UTF-8 bytes it queued (-1 for none); at least
-    // one per UTF-16 unit of a non-empty text.
-    const qint64 sent = m_webSocketTask->sendTextMessage(json);
+    // The client reports the bytes it queued, -1 for none.
+    const qint64 sent = m_webSocketTask->sendText(json);
     if (sent < json.size())
         qCCritical(lcWebSocket, "Send failed (%.*s): %s", int(type.size()), type.data(),
                    qUtf8Printable(m_webSocketTask->errorString()));

@@ -11,7 +11,6 @@
 
 #include <optional>
 
-
 namespace halvex {
 
 class WebSocketClient;
@@ -104,6 +103,8 @@ Q_SIGNALS:
 
 private:
     void open();
+    // Sends one JSON text; `type` names it in log lines.
+    void sendUtf8(QByteArrayView json, QLatin1StringView type);
     void handleText(const QByteArray &utf8);
     void handleDisconnect(WebSocketClient *socket, const std::optional<Error> &error);
     // Logs a socket's end, silences and frees it, and tells the owner
