@@ -84,6 +84,9 @@ private Q_SLOTS:
             KeychainManager::createDefault(files.filePath(QStringLiteral("c.json")));
         KeychainManager &keychain = *store;
         (void)keychain.save(CredentialService::bridge(), bridgeToken);
+        // A device token from an earlier gateway: refused, dropped, and the
+        // gateway token signs in instead.
+        (void)keychain.save(CredentialService::openClawDeviceToken(), QStringLiteral("stale-device-token-0000"));
         TempSettings settings;
         QNetworkAccessManager network;
         const DoctorReport report =
@@ -96,6 +99,11 @@ private Q_SLOTS:
         QCOMPARE(statusOf(report, QStringLiteral("gateway-websocket")), CheckOutcome::Status::passed);
         QCOMPARE(statusOf(report, QStringLiteral("bind-mode")), CheckOutcome::Status::passed);
         QVERIFY(!report.text().contains(m_gateway.token()));
+        // The link left the gateway's new device token in its place.
+        const std::optional<QString> deviceToken =
+            keychain.load(CredentialService::openClawDeviceToken()).valueOr(std::nullopt);
+        QVERIFY(deviceToken && *deviceToken != QLatin1String("stale-device-token-0000"));
+        (void)keychain.deleteItem(CredentialService::openClawDeviceToken());
     }
 
     void wrongGatewayTokenAndNoPairing()

@@ -2,6 +2,8 @@
 
 #include "gateway/openclaw_web_socket.h"
 #include "gateway/openclaw_ws_state.h"
+#include "platform/deployment.h"
+#include "platform/keychain_manager.h"
 #include "platform/next_emission.h"
 
 #include <QNetworkAccessManager>
@@ -104,19 +106,29 @@ QCoro::Task<OpenClawWSState> gatewayHandshake(KeychainManager *keychain, QUrl ga
     // The doctor looks; approving a pending device is the bridge's job.
     socket.setOpenClawBinaryPath(std::nullopt);
 
-    // The first refusal says why; the final "Connection failed" does not.
-    QString firstRefusal;
+    // A stored device token that the gateway refuses is dropped, and the
+    // next attempt signs in with the gateway token: that refusal is not the
+    // answer yet.
+    const bool deviceTokenStored =
+        keychain && keychain->load(CredentialService::openClawDeviceToken()).valueOr(std::nullopt).has_value();
+    int unauthorizedAnswers = 0;
+    // The last refusal says why; the final "Connection failed" does not.
+    QString lastRefusal;
     QObject context;
     QObject::connect(&socket, &OpenClawWebSocket::stateChanged, &context, [&](const OpenClawWSState &state) {
-        if (state.kind() == OpenClawWSState::Kind::error && firstRefusal.isEmpty())
-            firstRefusal = state.errorText();
+        if (state.kind() != OpenClawWSState::Kind::error || state.errorText() == QLatin1String("Connection failed"))
+            return;
+        lastRefusal = state.errorText();
+        if (lastRefusal.contains(QLatin1String("unauthorized")))
+            ++unauthorizedAnswers;
     });
-    const auto settled = [&socket] {
+    const auto settled = [&] {
         const OpenClawWSState state = socket.state();
         return state.kind() == OpenClawWSState::Kind::connected ||
                (state.kind() == OpenClawWSState::Kind::error &&
                 (state.errorText().startsWith(QLatin1String("Device not paired")) ||
-                 state.errorText().contains(QLatin1String("unauthorized")) ||
+                 (state.errorText().contains(QLatin1String("unauthorized")) &&
+                  unauthorizedAnswers > (deviceTokenStored ? 1 : 0)) ||
                  state.errorText() == QLatin1String("Connection failed")));
     };
     QTimer timer;
@@ -130,9 +142,8 @@ QCoro::Task<OpenClawWSState> gatewayHandshake(KeychainManager *keychain, QUrl ga
     OpenClawWSState state = socket.state();
     if (state.kind() != OpenClawWSState::Kind::connected &&
         !state.errorText().startsWith(QLatin1String("Device not paired"))) {
-        const QString why = !firstRefusal.isEmpty() && firstRefusal != QLatin1String("Connection failed")
-                                ? firstRefusal
-                                : QStringLiteral("no handshake within %1 s").arg(timeoutMs / 1000.0);
+        const QString why =
+            !lastRefusal.isEmpty() ? lastRefusal : QStringLiteral("no handshake within %1 s").arg(timeoutMs / 1000.0);
         state = OpenClawWSState::error(why);
     }
     socket.disconnect();
