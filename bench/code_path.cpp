@@ -134,8 +134,8 @@ double webSocketPath(int answerChars, qint64 *sink)
                           },
                           QDeadlineTimer(QDeadlineTimer::Forever));
             for (const QByteArray &frame : frames) {
-                const QString text = QString::fromUtf8(frame); // as the gateway link reads it
-                const std::optional<GatewayProtocol::AgentEvent> event = GatewayProtocol::readAssistantEvent(text);
+                // As the gateway link reads it: the checked UTF-8 of the message.
+                const std::optional<GatewayProtocol::AgentEvent> event = GatewayProtocol::readAssistantEvent(frame);
                 if (event && event->assistantText)
                     call.applyText(*event->assistantText);
             }

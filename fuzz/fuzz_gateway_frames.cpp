@@ -113,14 +113,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             // As the socket reads them: fragment frames in place, which must
             // mean what the whole document means, the rest as documents.
             std::optional<Frame> frame = GatewayProtocol::parseFrame(line);
-            const std::optional<QString> text = strictUtf8(line);
-            if (const auto fast = text ? GatewayProtocol::readAssistantEvent(*text) : std::nullopt) {
+            if (const auto fast = isStrictUtf8(line) ? GatewayProtocol::readAssistantEvent(line) : std::nullopt) {
                 FUZZ_CHECK(frame && frame->kind == Frame::Kind::event && frame->hasPayload);
                 const GatewayProtocol::AgentEvent full = GatewayProtocol::readAgentEvent(frame->eventName, frame->payload);
                 FUZZ_CHECK(fast->kind == full.kind && fast->runId == full.runId &&
                            fast->sessionKey == full.sessionKey && fast->stream == full.stream);
                 FUZZ_CHECK((fast->assistantText ? fast->assistantText->decodedFrom(0) : fast->text) ==
                            (full.assistantText ? full.assistantText->decodedFrom(0) : full.text));
+                // Decoding from further in is the rest of the whole text.
+                if (fast->assistantText) {
+                    const qsizetype length = full.text.size();
+                    FUZZ_CHECK(fast->assistantText->length == length);
+                    for (const qsizetype from : {length / 3, length / 2, length - 1})
+                        FUZZ_CHECK(fast->assistantText->decodedFrom(from) == full.text.mid(from));
+                }
                 dispatcher->onEvent(*fast);
                 continue;
             }

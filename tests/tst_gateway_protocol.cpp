@@ -41,7 +41,7 @@ private Q_SLOTS:
     {
         QFETCH(QString, frame);
         QFETCH(bool, inPlace);
-        const std::optional<AgentEvent> fast = readAssistantEvent(frame);
+        const std::optional<AgentEvent> fast = readAssistantEvent(frame.toUtf8());
         QCOMPARE(fast.has_value(), inPlace);
         if (!fast)
             return;
@@ -68,7 +68,8 @@ private Q_SLOTS:
             const std::optional<AgentEvent> event = readAssistantEvent(
                 QStringLiteral(R"({"type":"event","event":"agent","payload":{"runId":"r","stream":"assistant",)"
                                R"("data":{"text":"%1"}}})")
-                    .arg(escapedText));
+                    .arg(escapedText)
+                    .toUtf8());
             QVERIFY(event && event->assistantText);
             call.applyText(*event->assistantText);
         };
@@ -79,6 +80,38 @@ private Q_SLOTS:
         QCOMPARE(fragments, (QStringList{QStringLiteral("He"), QStringLiteral("\"l"), QStringLiteral("\nlo \u00e9")}));
         QCOMPARE(accumulations.last(), QStringLiteral("He\"l\nlo \u00e9"));
         QCOMPARE(call.text(), accumulations.last());
+    }
+
+    void decodingFromAnyUnitIsTheRestOfTheWholeText_data()
+    {
+        QTest::addColumn<QString>("escapedText");
+        // Long enough for whole blocks to be stepped over; two-, three- and
+        // four-byte characters and escapes on and across block edges.
+        const QString mixed = QString(29, u'a') + QStringLiteral("é€😀") + QString(33, u'b') + QStringLiteral("😀") +
+                              QString(30, u'c') + QStringLiteral("Grüße") + QString(64, u'd');
+        QTest::newRow("ASCII") << QString(200, u'x');
+        QTest::newRow("multi-byte characters") << mixed;
+        QTest::newRow("escapes") << QString(31, u'a') + QStringLiteral(R"(\n\u00e9)") + mixed +
+                                        QStringLiteral(R"(\"\\)") + QString(40, u'e') + QStringLiteral(R"(\t)");
+    }
+
+    void decodingFromAnyUnitIsTheRestOfTheWholeText()
+    {
+        QFETCH(QString, escapedText);
+        const QByteArray frame =
+            QStringLiteral(R"({"type":"event","event":"agent","payload":{"runId":"r","stream":"assistant",)"
+                           R"("data":{"text":"%1"}}})")
+                .arg(escapedText)
+                .toUtf8();
+        const std::optional<AgentEvent> event = readAssistantEvent(frame);
+        QVERIFY(event && event->assistantText);
+        const std::optional<AgentEvent> full = fullRead(QString::fromUtf8(frame));
+        QVERIFY(full);
+        const QString whole = full->text;
+        QCOMPARE(event->assistantText->length, whole.size());
+        // From every unit, including the second half of a surrogate pair.
+        for (qsizetype from = 0; from <= whole.size() + 1; ++from)
+            QCOMPARE(event->assistantText->decodedFrom(from), whole.mid(from));
     }
 };
 

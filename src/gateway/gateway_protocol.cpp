@@ -122,14 +122,10 @@ AgentEvent readAgentEvent(const QString &eventName, const QJsonObject &payload)
 
 QString AssistantText::decodedFrom(qsizetype from) const
 {
-    from = std::clamp<qsizetype>(from, 0, length);
-    const QStringView escaped = QStringView(frame).sliced(begin, size);
-    if (!hasEscapes)
-        return escaped.sliced(from).toString();
-    return unescapeJsonString(escaped, from);
+    return unescapeJsonString(QByteArrayView(frame).sliced(begin, size), std::clamp<qsizetype>(from, 0, length));
 }
 
-std::optional<AgentEvent> readAssistantEvent(const QString &frame)
+std::optional<AgentEvent> readAssistantEvent(const QByteArray &frame)
 {
     JsonScanner scanner(frame);
     using Span = JsonScanner::StringSpan;
@@ -140,37 +136,37 @@ std::optional<AgentEvent> readAssistantEvent(const QString &frame)
         if (slot)
             return false;
         Span span;
-        if (!scanner.peek(u'"') || !scanner.string(&span))
+        if (!scanner.peek('"') || !scanner.string(&span))
             return false;
         slot = span;
         return true;
     };
     const bool wellFormed = scanner.object([&](const Span &key) {
-        if (scanner.keyIs(key, QLatin1StringView("type")))
+        if (scanner.is(key, QLatin1StringView("type")))
             return once(type);
-        if (scanner.keyIs(key, QLatin1StringView("event")))
+        if (scanner.is(key, QLatin1StringView("event")))
             return once(name);
-        if (!scanner.keyIs(key, QLatin1StringView("payload")))
+        if (!scanner.is(key, QLatin1StringView("payload")))
             return scanner.skipValue();
         if (payloadSeen)
             return false;
         payloadSeen = true;
         return scanner.object([&](const Span &key) {
-            if (scanner.keyIs(key, QLatin1StringView("runId")))
+            if (scanner.is(key, QLatin1StringView("runId")))
                 return once(runId);
-            if (scanner.keyIs(key, QLatin1StringView("sessionKey")))
+            if (scanner.is(key, QLatin1StringView("sessionKey")))
                 return once(sessionKey);
-            if (scanner.keyIs(key, QLatin1StringView("stream")))
+            if (scanner.is(key, QLatin1StringView("stream")))
                 return once(stream);
-            if (scanner.keyIs(key, QLatin1StringView("state")))
+            if (scanner.is(key, QLatin1StringView("state")))
                 return once(state);
-            if (!scanner.keyIs(key, QLatin1StringView("data")))
+            if (!scanner.is(key, QLatin1StringView("data")))
                 return scanner.skipValue();
             if (dataSeen)
                 return false;
             dataSeen = true;
             return scanner.object([&](const Span &key) {
-                if (scanner.keyIs(key, QLatin1StringView("text")))
+                if (scanner.is(key, QLatin1StringView("text")))
                     return once(text);
                 return scanner.skipValue();
             });
@@ -179,10 +175,10 @@ std::optional<AgentEvent> readAssistantEvent(const QString &frame)
     if (!wellFormed || !scanner.atEnd())
         return std::nullopt;
     auto plain = [&scanner](const std::optional<Span> &span, QLatin1StringView value) {
-        return span && !span->hasEscapes && scanner.raw(*span) == value;
+        return span && scanner.is(*span, value);
     };
-    auto decoded = [&frame](const std::optional<Span> &span) {
-        return span ? unescapeJsonString(QStringView(frame).sliced(span->begin, span->size), 0) : QString();
+    auto decoded = [&scanner](const std::optional<Span> &span) {
+        return span ? unescapeJsonString(scanner.raw(*span), 0) : QString();
     };
     if (!plain(type, QLatin1StringView("event")) || !payloadSeen)
         return std::nullopt;
@@ -209,7 +205,6 @@ std::optional<AgentEvent> readAssistantEvent(const QString &frame)
     assistant->begin = text->begin;
     assistant->size = text->size;
     assistant->length = text->length;
-    assistant->hasEscapes = text->hasEscapes;
     event.assistantText = std::move(assistant);
     return event;
 }

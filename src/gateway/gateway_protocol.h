@@ -38,11 +38,10 @@ std::optional<Frame> parseFrame(const QByteArray &utf8, QString *why = nullptr);
 // kept (shared, not copied) and the text decoded only from where a chat has
 // got to, so each event costs its new text rather than the whole answer.
 struct AssistantText {
-    QString frame;           // the whole frame text
-    qsizetype begin = 0;     // the text's escaped form: frame[begin, begin + size)
+    QByteArray frame;        // the whole frame, UTF-8
+    qsizetype begin = 0;     // the text's escaped form: frame[begin, begin + size) (bytes)
     qsizetype size = 0;
     qsizetype length = 0;    // UTF-16 units of the decoded text
-    bool hasEscapes = false; // the escaped form holds backslash escapes
 
     // The decoded text from unit `from` on.
     QString decodedFrom(qsizetype from) const;
@@ -78,8 +77,8 @@ AgentEvent readAgentEvent(const QString &eventName, const QJsonObject &payload);
 // "delta" (kind ignored). The whole frame is checked to be JSON; nullopt for
 // anything else or anything unusual (duplicate members, escaped
 // surrogates), which parseFrame() and readAgentEvent() then read, with the
-// same outcome.
-std::optional<AgentEvent> readAssistantEvent(const QString &frame);
+// same outcome. The frame is checked UTF-8, as the socket delivers it.
+std::optional<AgentEvent> readAssistantEvent(const QByteArray &frame);
 
 // The WebSocket URL for the gateway's HTTP endpoint: https becomes wss and
 // http becomes ws, host, port and path kept (query and fragment dropped).

@@ -2,30 +2,88 @@
 
 #include "platform/json5.h"
 
+#include <QByteArrayView>
 #include <QString>
-#include <QStringView>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace halvex {
 
-// A strict JSON reader over UTF-16 text that looks at a few members and only
-// checks the rest. Every method returns false on anything it cannot accept.
+// What a block of string bytes holds: a quote, backslash or control
+// character; else only ASCII, or also other characters. Read 16 bytes at a
+// time where SSE2 is there (GCC leaves some inlined copies of the plain loop
+// scalar).
+enum class BlockKind { special, ascii, wide };
+template <qsizetype Size> inline BlockKind blockKind(const uchar *units)
+{
+#if defined(__SSE2__)
+    if constexpr (Size % 16 == 0) {
+        const __m128i quote = _mm_set1_epi8('"');
+        const __m128i backslash = _mm_set1_epi8('\\');
+        const __m128i lastControl = _mm_set1_epi8(0x1f);
+        __m128i special = _mm_setzero_si128();
+        __m128i bits = _mm_setzero_si128();
+        for (qsizetype k = 0; k < Size; k += 16) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(units + k));
+            special = _mm_or_si128(special, _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)));
+            // Unsigned v <= 0x1f: the larger of the two is 0x1f.
+            special = _mm_or_si128(special, _mm_cmpeq_epi8(_mm_max_epu8(v, lastControl), lastControl));
+            bits = _mm_or_si128(bits, v);
+        }
+        if (_mm_movemask_epi8(special))
+            return BlockKind::special;
+        return _mm_movemask_epi8(bits) ? BlockKind::wide : BlockKind::ascii;
+    }
+#endif
+    unsigned special = 0;
+    unsigned bits = 0;
+    for (qsizetype k = 0; k < Size; ++k) {
+        const uchar u = units[k];
+        special |= unsigned(u < 0x20) | unsigned(u == '"') | unsigned(u == '\\');
+        bits |= u;
+    }
+    return special ? BlockKind::special : bits < 0x80 ? BlockKind::ascii : BlockKind::wide;
+}
+
+// The UTF-16 units that UTF-8 bytes stand for: lead bytes of four-byte
+// sequences make two, continuation bytes none.
+inline qsizetype utf16Units(uchar u)
+{
+    return qsizetype((u & 0xC0) != 0x80) + qsizetype(u >= 0xF0);
+}
+inline qsizetype utf16Units(const uchar *bytes, qsizetype count)
+{
+    qsizetype sum = 0;
+    for (qsizetype k = 0; k < count; ++k)
+        sum += utf16Units(bytes[k]);
+    return sum;
+}
+
+// A strict JSON reader over checked UTF-8 that looks at a few members and
+// only checks the rest. Every method returns false on anything it cannot
+// accept.
 class JsonScanner
 {
 public:
-    explicit JsonScanner(QStringView text) : m_text(text) {}
+    explicit JsonScanner(QByteArrayView text)
+        : m_data(reinterpret_cast<const uchar *>(text.data())), m_size(text.size()), m_text(text)
+    {
+    }
 
     struct StringSpan {
-        qsizetype begin = 0;
+        qsizetype begin = 0; // bytes
         qsizetype size = 0;
-        qsizetype length = 0;
+        qsizetype length = 0; // UTF-16 units of the decoded string
         bool hasEscapes = false;
     };
 
     void skipSpace()
     {
-        while (m_at < m_text.size()) {
-            const char16_t c = m_text[m_at].unicode();
-            if (c != u' ' && c != u'\t' && c != u'\n' && c != u'\r')
+        while (m_at < m_size) {
+            const uchar c = m_data[m_at];
+            if (c != ' ' && c != '\t' && c != '\n' && c != '\r')
                 return;
             ++m_at;
         }
@@ -33,74 +91,70 @@ public:
     bool atEnd()
     {
         skipSpace();
-        return m_at == m_text.size();
+        return m_at == m_size;
     }
-    bool take(char16_t c)
+    bool take(char c)
     {
         skipSpace();
-        if (m_at < m_text.size() && m_text[m_at].unicode() == c) {
+        if (m_at < m_size && m_data[m_at] == uchar(c)) {
             ++m_at;
             return true;
         }
         return false;
     }
-    bool peek(char16_t c)
+    bool peek(char c)
     {
         skipSpace();
-        return m_at < m_text.size() && m_text[m_at].unicode() == c;
+        return m_at < m_size && m_data[m_at] == uchar(c);
     }
 
     // A string; the span excludes the quotes.
     bool string(StringSpan *span)
     {
-        if (!take(u'"'))
+        if (!take('"'))
             return false;
         span->begin = m_at;
         span->length = 0;
         span->hasEscapes = false;
-        const QChar *data = m_text.data();
-        const qsizetype size = m_text.size();
-        qsizetype plainRun = 0; // ordinary characters since the last escape
+        const uchar *data = m_data;
+        const qsizetype size = m_size;
+        qsizetype plainRun = 0; // bytes of ordinary characters since the last escape
         while (m_at < size) {
             // Deep in a run of ordinary characters (the cumulative text of a
-            // long answer), blocks are checked at once: a loop without early
-            // exit that the compiler vectorizes. Short strings never get here.
+            // long answer), blocks are checked at once. Short strings never
+            // get here.
             constexpr qsizetype kBlock = 32;
             if (plainRun >= kBlock) {
                 while (m_at + kBlock <= size) {
-                    unsigned special = 0;
-                    for (qsizetype k = 0; k < kBlock; ++k) {
-                        const char16_t u = data[m_at + k].unicode();
-                        special |= unsigned(u < 0x20) | unsigned(u == u'"') | unsigned(u == u'\\');
-                    }
-                    if (special)
+                    const BlockKind kind = blockKind<kBlock>(data + m_at);
+                    if (kind == BlockKind::special)
                         break;
+                    span->length += kind == BlockKind::ascii ? kBlock : utf16Units(data + m_at, kBlock);
                     m_at += kBlock;
-                    span->length += kBlock;
                 }
                 plainRun = 0;
                 if (m_at >= size)
                     break;
             }
-            const char16_t c = data[m_at].unicode();
-            if (c == u'"') {
+            const uchar c = data[m_at];
+            if (c == '"') {
                 span->size = m_at - span->begin;
                 ++m_at;
                 return true;
             }
             if (c < 0x20)
                 return false;
-            if (c == u'\\') {
+            if (c == '\\') {
                 span->hasEscapes = true;
                 if (++m_at >= size)
                     return false;
-                const char16_t e = data[m_at].unicode();
-                if (e == u'u') {
+                const uchar e = data[m_at];
+                if (e == 'u') {
                     if (m_at + 4 >= size)
                         return false;
                     uint unit = 0;
                     for (qsizetype k = 1; k <= 4; ++k) {
-                        const int digit = hexDigitValue(data[m_at + k].unicode());
+                        const int digit = hexDigitValue(data[m_at + k]);
                         if (digit < 0)
                             return false;
                         unit = unit * 16 + uint(digit);
@@ -109,16 +163,17 @@ public:
                     if (unit >= 0xD800 && unit <= 0xDFFF)
                         return false;
                     m_at += 4;
-                } else if (e != u'"' && e != u'\\' && e != u'/' && e != u'b' && e != u'f' && e != u'n' &&
-                           e != u'r' && e != u't') {
+                } else if (e != '"' && e != '\\' && e != '/' && e != 'b' && e != 'f' && e != 'n' &&
+                           e != 'r' && e != 't') {
                     return false;
                 }
                 plainRun = 0;
+                ++span->length;
             } else {
                 ++plainRun;
+                span->length += utf16Units(c);
             }
             ++m_at;
-            ++span->length;
         }
         return false;
     }
@@ -129,28 +184,28 @@ public:
         if (depth > 64)
             return false;
         skipSpace();
-        if (m_at >= m_text.size())
+        if (m_at >= m_size)
             return false;
-        const char16_t c = m_text[m_at].unicode();
-        if (c == u'"') {
+        const uchar c = m_data[m_at];
+        if (c == '"') {
             StringSpan ignored;
             return string(&ignored);
         }
-        if (c == u'{')
+        if (c == '{')
             return object([&](const StringSpan &) { return skipValue(depth + 1); });
-        if (c == u'[') {
+        if (c == '[') {
             ++m_at;
-            if (take(u']'))
+            if (take(']'))
                 return true;
             do {
                 if (!skipValue(depth + 1))
                     return false;
-            } while (take(u','));
-            return take(u']');
+            } while (take(','));
+            return take(']');
         }
         for (const QLatin1StringView word : {QLatin1StringView("true"), QLatin1StringView("false"),
                                              QLatin1StringView("null")}) {
-            if (m_text.sliced(m_at).startsWith(word)) {
+            if (textAt(m_at, word)) {
                 m_at += word.size();
                 return true;
             }
@@ -161,61 +216,74 @@ public:
     // An object; `member` reads each member's value (the key is given).
     template <typename Member> bool object(Member member)
     {
-        if (!take(u'{'))
+        if (!take('{'))
             return false;
-        if (take(u'}'))
+        if (take('}'))
             return true;
         do {
             StringSpan key;
-            if (!string(&key) || !take(u':') || !member(key))
+            if (!string(&key) || !take(':') || !member(key))
                 return false;
-        } while (take(u','));
-        return take(u'}');
+        } while (take(','));
+        return take('}');
     }
 
     // An array; `element` reads each element (its index is given).
     template <typename Element> bool array(Element element)
     {
-        if (!take(u'['))
+        if (!take('['))
             return false;
-        if (take(u']'))
+        if (take(']'))
             return true;
         int index = 0;
         do {
             if (!element(index++))
                 return false;
-        } while (take(u','));
-        return take(u']');
+        } while (take(','));
+        return take(']');
     }
 
-    QStringView raw(const StringSpan &span) const { return m_text.sliced(span.begin, span.size); }
-    bool keyIs(const StringSpan &key, QLatin1StringView name) const
+    QByteArrayView raw(const StringSpan &span) const { return m_text.sliced(span.begin, span.size); }
+    // A string without escapes that is exactly `name`.
+    bool is(const StringSpan &span, QLatin1StringView name) const
     {
-        return !key.hasEscapes && raw(key) == name;
+        return !span.hasEscapes && span.size == name.size() && textAt(span.begin, name);
     }
 
 private:
+    bool textAt(qsizetype at, QLatin1StringView word) const
+    {
+        if (m_size - at < word.size())
+            return false;
+        for (qsizetype k = 0; k < word.size(); ++k) {
+            if (m_data[at + k] != uchar(word[k].toLatin1()))
+                return false;
+        }
+        return true;
+    }
+
     bool number()
     {
         const qsizetype start = m_at;
-        auto digits = [this] {
+        auto isDigit = [this] { return m_at < m_size && m_data[m_at] >= '0' && m_data[m_at] <= '9'; };
+        auto digits = [&] {
             const qsizetype from = m_at;
-            while (m_at < m_text.size() && m_text[m_at] >= u'0' && m_text[m_at] <= u'9')
+            while (isDigit())
                 ++m_at;
             return m_at > from;
         };
-        if (m_at < m_text.size() && m_text[m_at] == u'-')
+        if (m_at < m_size && m_data[m_at] == '-')
             ++m_at;
         if (!digits())
             return false;
-        if (m_at < m_text.size() && m_text[m_at] == u'.') {
+        if (m_at < m_size && m_data[m_at] == '.') {
             ++m_at;
             if (!digits())
                 return false;
         }
-        if (m_at < m_text.size() && (m_text[m_at] == u'e' || m_text[m_at] == u'E')) {
+        if (m_at < m_size && (m_data[m_at] == 'e' || m_data[m_at] == 'E')) {
             ++m_at;
-            if (m_at < m_text.size() && (m_text[m_at] == u'+' || m_text[m_at] == u'-'))
+            if (m_at < m_size && (m_data[m_at] == '+' || m_data[m_at] == '-'))
                 ++m_at;
             if (!digits())
                 return false;
@@ -223,43 +291,15 @@ private:
         return m_at > start;
     }
 
-    QStringView m_text;
+    const uchar *m_data;
+    qsizetype m_size;
+    QByteArrayView m_text;
     qsizetype m_at = 0;
 };
 
-// Decodes an escaped JSON string body (as the scanner accepted it) from unit
-// `from` of its decoded form.
-inline QString unescapeJsonString(QStringView escaped, qsizetype from)
-{
-    QString out;
-    const qsizetype size = escaped.size();
-    qsizetype unit = 0;
-    for (qsizetype i = 0; i < size; ++i, ++unit) {
-        QChar c = escaped[i];
-        if (c == u'\\') {
-            const char16_t e = escaped[++i].unicode();
-            switch (e) {
-            case u'b': c = u'\b'; break;
-            case u'f': c = u'\f'; break;
-            case u'n': c = u'\n'; break;
-            case u'r': c = u'\r'; break;
-            case u't': c = u'\t'; break;
-            case u'u': {
-                uint unit = 0;
-                for (qsizetype k = 1; k <= 4; ++k)
-                    unit = unit * 16 + uint(hexDigitValue(escaped[i + k].unicode()));
-                c = QChar(char16_t(unit));
-                i += 4;
-                break;
-            }
-            default: c = QChar(e); break;
-            }
-        }
-        if (unit >= from)
-            out.append(c);
-    }
-    return out;
-}
-
+// Decodes an escaped JSON string body (as the scanner accepted it) from
+// UTF-16 unit `from` of its decoded form. Only what lies beyond `from` is
+// decoded: the part before it is stepped over, whole blocks at a time.
+QString unescapeJsonString(QByteArrayView escaped, qsizetype from);
 
 } // namespace halvex

@@ -171,10 +171,9 @@ void OpenClawWebSocket::connectionAttempt()
     QObject::connect(socket, &WebSocketClient::textReceived, this, [this, socket](const QByteArray &utf8) {
         if (socket != m_socket)
             return;
-        const QString text = QString::fromUtf8(utf8);
-        // The frames of every fragment are read in place, in one pass; any
-        // other frame as a whole document.
-        if (std::optional<GatewayProtocol::AgentEvent> event = GatewayProtocol::readAssistantEvent(text)) {
+        // The frames of every fragment are read in place, in one pass over
+        // their UTF-8; any other frame as a whole document.
+        if (std::optional<GatewayProtocol::AgentEvent> event = GatewayProtocol::readAssistantEvent(utf8)) {
             qCDebug(lcOcWs, "OC-WS event=agent stream=%s run=%s text_len=%ld", qUtf8Printable(event->stream),
                     qUtf8Printable(quotedForLog(event->runId, 80)),
                     long(event->assistantText ? event->assistantText->length : 0));

@@ -22,33 +22,32 @@ enum class ChunkRead {
 // escaped surrogates are left to the document reader.
 ChunkRead readChunkContent(QByteArrayView payload, QString *content)
 {
-    const QString text = QString::fromUtf8(payload); // checked UTF-8
-    JsonScanner scanner(text);
+    JsonScanner scanner(payload); // checked UTF-8
     using Span = JsonScanner::StringSpan;
     bool choicesSeen = false, deltaSeen = false;
     std::optional<Span> found;
     const bool wellFormed = scanner.object([&](const Span &key) {
-        if (!scanner.keyIs(key, QLatin1StringView("choices")))
+        if (!scanner.is(key, QLatin1StringView("choices")))
             return scanner.skipValue();
-        if (choicesSeen || !scanner.peek(u'['))
+        if (choicesSeen || !scanner.peek('['))
             return false;
         choicesSeen = true;
         return scanner.array([&](int index) {
-            if (!scanner.peek(u'{'))
+            if (!scanner.peek('{'))
                 return false;
             if (index > 0)
                 return scanner.skipValue();
             return scanner.object([&](const Span &key) {
-                if (!scanner.keyIs(key, QLatin1StringView("delta")))
+                if (!scanner.is(key, QLatin1StringView("delta")))
                     return scanner.skipValue();
-                if (deltaSeen || !scanner.peek(u'{'))
+                if (deltaSeen || !scanner.peek('{'))
                     return false;
                 deltaSeen = true;
                 return scanner.object([&](const Span &key) {
-                    if (!scanner.keyIs(key, QLatin1StringView("content")))
+                    if (!scanner.is(key, QLatin1StringView("content")))
                         return scanner.skipValue();
                     Span span;
-                    if (found || !scanner.peek(u'"') || !scanner.string(&span))
+                    if (found || !scanner.peek('"') || !scanner.string(&span))
                         return false;
                     found = span;
                     return true;
@@ -60,8 +59,7 @@ ChunkRead readChunkContent(QByteArrayView payload, QString *content)
         return ChunkRead::unsure;
     if (!found)
         return ChunkRead::nothing;
-    const QStringView raw = scanner.raw(*found);
-    *content = found->hasEscapes ? unescapeJsonString(raw, 0) : raw.toString();
+    *content = unescapeJsonString(scanner.raw(*found), 0);
     return ChunkRead::content;
 }
 
