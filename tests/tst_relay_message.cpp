@@ -176,16 +176,29 @@ private Q_SLOTS:
             // after whole plain blocks, and at a block's edge.
             {QStringLiteral("r-3"), QString(63, u'a') + QStringLiteral("\"") + QString(200, u'b'),
              QString(150, u'a') + tricky + QString(128, u'c') + tricky + QString(64, u'd'), QStringLiteral("u")},
+            // Text that is not ASCII for whole blocks, with a surrogate pair
+            // across a block's edge.
+            {QStringLiteral("r-4"), QString(100, QChar(0x4E2D)),
+             QString(63, QChar(0x4E2D)) + QString::fromUtf8("\xF0\x9F\x98\x80") + QString(70, QChar(0xE9)),
+             QStringLiteral("u")},
         };
         for (const QStringList &c : cases) {
-            const QString text = RelayOutbound::streamChunkText(c[0], c[1], c[2], c[3]);
+            const QByteArray json = RelayOutbound::streamChunkJson(c[0], c[1], c[2], c[3]);
             QJsonParseError error;
-            const QJsonDocument document = QJsonDocument::fromJson(text.toUtf8(), &error);
+            const QJsonDocument document = QJsonDocument::fromJson(json, &error);
             QCOMPARE(error.error, QJsonParseError::NoError);
             QCOMPARE(document.object(), RelayOutbound::streamChunk(c[0], c[1], c[2], c[3]));
-            QCOMPARE(text, QString::fromUtf8(QJsonDocument(RelayOutbound::streamChunk(c[0], c[1], c[2], c[3]))
-                                                 .toJson(QJsonDocument::Compact)));
+            QCOMPARE(json, QJsonDocument(RelayOutbound::streamChunk(c[0], c[1], c[2], c[3])).toJson(QJsonDocument::Compact));
         }
+    }
+    void aLoneSurrogateIsWrittenAsAQuestionMark()
+    {
+        // It has no UTF-8 form; the relay gets what toUtf8() would give.
+        const QString id = QStringLiteral("a") + QChar(0xD800) + QStringLiteral("b") + QChar(0xDC00);
+        const QByteArray json = RelayOutbound::streamChunkJson(QStringLiteral("r"), QStringLiteral("x"),
+                                                               QStringLiteral("x"), id);
+        QVERIFY(json.contains(R"("appUserId":"a?b?")"));
+        QCOMPARE(QJsonDocument::fromJson(json).object().value(QLatin1String("appUserId")).toString(), QStringLiteral("a?b?"));
     }
 };
 

@@ -30,7 +30,7 @@ BridgeManager::BridgeManager(Dependencies deps, Timings timings, QObject *parent
     };
     links.agentId = [this] { return m_openClawClient->agentId(); };
     links.replies.sendJSON = [this](const QJsonObject &message) { m_relayWebSocket->sendJSON(message); };
-    links.replies.sendJSONText = [this](const QString &json, QLatin1StringView type) {
+    links.replies.sendJSONText = [this](QByteArrayView json, QLatin1StringView type) {
         m_relayWebSocket->sendJSONText(json, type);
     };
     links.replies.send = [this](const RelayResponse &response) { m_relayWebSocket->send(response); };

@@ -113,7 +113,7 @@ void ChatPipeline::sendChunk(const QString &replyTo, const QString &appUserId, c
 {
     const Replies &replies = m_links.replies;
     if (replies.sendJSONText)
-        replies.sendJSONText(RelayOutbound::streamChunkText(replyTo, delta, accumulated, appUserId),
+        replies.sendJSONText(RelayOutbound::streamChunkJson(replyTo, delta, accumulated, appUserId),
                              QLatin1StringView("chat_stream_chunk"));
     else
         replies.sendJSON(RelayOutbound::streamChunk(replyTo, delta, accumulated, appUserId));

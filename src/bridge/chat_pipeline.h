@@ -53,9 +53,9 @@ public:
     // Where the replies go: the relay link's send operations.
     struct Replies {
         std::function<void(const QJsonObject &)> sendJSON;
-        // Sends a frame already written as JSON text (with its type); when
-        // empty, chunks go through sendJSON.
-        std::function<void(const QString &json, QLatin1StringView type)> sendJSONText;
+        // Sends a frame already written as compact JSON in UTF-8 (with its
+        // type); when empty, chunks go through sendJSON.
+        std::function<void(QByteArrayView json, QLatin1StringView type)> sendJSONText;
         std::function<void(const RelayResponse &)> send;
     };
 

@@ -8,6 +8,10 @@
 
 #include <algorithm>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace halvex {
 
 namespace {
@@ -139,71 +143,134 @@ QJsonObject streamEnd(const QString &replyTo, const QString &content, const QStr
     };
 }
 
-QString streamChunkText(const QString &replyTo, const QString &delta, const QString &accumulated,
-                        const QString &appUserId)
+QByteArray streamChunkJson(const QString &replyTo, const QString &delta, const QString &accumulated,
+                           const QString &appUserId)
 {
-    QString out;
+    QByteArray out;
     out.reserve(96 + replyTo.size() + delta.size() + accumulated.size() + appUserId.size());
-    out += QLatin1String(R"({"accumulated":")");
-    appendJsonStringContent(out, accumulated);
-    out += QLatin1String(R"(","appUserId":")");
-    appendJsonStringContent(out, appUserId);
-    out += QLatin1String(R"(","delta":")");
-    appendJsonStringContent(out, delta);
-    out += QLatin1String(R"(","reply_to":")");
-    appendJsonStringContent(out, replyTo);
-    out += QLatin1String(R"(","type":"chat_stream_chunk"})");
+    out += R"({"accumulated":")";
+    appendJsonStringUtf8(out, accumulated);
+    out += R"(","appUserId":")";
+    appendJsonStringUtf8(out, appUserId);
+    out += R"(","delta":")";
+    appendJsonStringUtf8(out, delta);
+    out += R"(","reply_to":")";
+    appendJsonStringUtf8(out, replyTo);
+    out += R"(","type":"chat_stream_chunk"})";
     return out;
 }
 
 } // namespace RelayOutbound
 
-void appendJsonStringContent(QString &out, QStringView text)
+namespace {
+
+// Writes a block of UTF-16 units to `dst` as they are, one byte each, when
+// all are printable ASCII other than quote and backslash; false (and `dst`
+// holds nothing useful) otherwise. Eight units at a time where SSE2 is there.
+template <qsizetype Size> bool narrowPlainBlock(const char16_t *units, char *dst)
+{
+#if defined(__SSE2__)
+    static_assert(Size % 16 == 0);
+    const __m128i space = _mm_set1_epi16(0x20);
+    const __m128i printable = _mm_set1_epi16(0x7e - 0x20);
+    const __m128i quote = _mm_set1_epi16('"');
+    const __m128i backslash = _mm_set1_epi16('\\');
+    __m128i special = _mm_setzero_si128();
+    for (qsizetype k = 0; k < Size; k += 16) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(units + k));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(units + k + 8));
+        for (const __m128i v : {a, b}) {
+            // Outside 0x20..0x7e: v - 0x20 (wrapping) exceeds 0x5e.
+            special = _mm_or_si128(special, _mm_subs_epu16(_mm_sub_epi16(v, space), printable));
+            special = _mm_or_si128(special, _mm_or_si128(_mm_cmpeq_epi16(v, quote), _mm_cmpeq_epi16(v, backslash)));
+        }
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + k), _mm_packus_epi16(a, b));
+    }
+    return _mm_movemask_epi8(_mm_cmpeq_epi8(special, _mm_setzero_si128())) == 0xFFFF;
+#else
+    unsigned special = 0;
+    for (qsizetype k = 0; k < Size; ++k) {
+        const char16_t c = units[k];
+        special |= unsigned(c < 0x20) | unsigned(c == u'"') | unsigned(c == u'\\') | unsigned(c >= 0x7f);
+        dst[k] = char(c);
+    }
+    return !special;
+#endif
+}
+
+} // namespace
+
+void appendJsonStringUtf8(QByteArray &out, QStringView text)
 {
     static const char hex[] = "0123456789abcdef";
-    const QChar *data = text.data();
-    const char16_t *units = reinterpret_cast<const char16_t *>(text.utf16());
+    const char16_t *units = text.utf16();
     const qsizetype size = text.size();
-    qsizetype run = 0; // start of the characters copied as they are
-    // Most text needs no escape at all: whole blocks are checked at once
-    // (a loop without early exit, which the compiler vectorizes).
+    // Written through a pointer into room made ahead, a block at a time;
+    // the array is cut to what was written at the end.
+    qsizetype at = out.size();
     constexpr qsizetype kBlock = 64;
+    constexpr qsizetype kMostPerUnit = 6; // "\u001f"
+    auto room = [&out, &at](qsizetype bytes) {
+        if (out.size() < at + bytes)
+            out.resize(std::max(at + bytes, 2 * out.size()));
+        return out.data() + at;
+    };
     qsizetype i = 0;
     while (i < size) {
-        if (i + kBlock <= size) {
-            unsigned special = 0;
-            for (qsizetype k = 0; k < kBlock; ++k) {
-                const char16_t c = units[i + k];
-                special |= unsigned(c < 0x20) | unsigned(c == u'"') | unsigned(c == u'\\');
-            }
-            if (!special) {
-                i += kBlock;
-                continue;
-            }
+        // Most text is ASCII with nothing to escape: whole blocks are
+        // checked at once and narrowed as they are.
+        if (i + kBlock <= size && narrowPlainBlock<kBlock>(units + i, room(kBlock))) {
+            at += kBlock;
+            i += kBlock;
+            continue;
         }
-        // A block with something to escape, or the short rest: one by one.
+        // A block with something else in it, or the short rest: one by one.
+        char *dst = room(kBlock * kMostPerUnit);
+        char *const blockStart = dst;
         for (const qsizetype end = std::min(size, i + kBlock); i < end; ++i) {
             const char16_t c = units[i];
-            if (c >= 0x20 && c != u'"' && c != u'\\')
-                continue;
-            out.append(data + run, i - run);
-            run = i + 1;
-            switch (c) {
-            case u'"': out += QLatin1String("\\\""); break;
-            case u'\\': out += QLatin1String("\\\\"); break;
-            case u'\b': out += QLatin1String("\\b"); break;
-            case u'\f': out += QLatin1String("\\f"); break;
-            case u'\n': out += QLatin1String("\\n"); break;
-            case u'\r': out += QLatin1String("\\r"); break;
-            case u'\t': out += QLatin1String("\\t"); break;
-            default: {
-                const char escaped[] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 0xf]};
-                out += QLatin1String(escaped, 6);
-            }
+            if (c < 0x80) {
+                if (c >= 0x20 && c != u'"' && c != u'\\') {
+                    *dst++ = char(c);
+                    continue;
+                }
+                *dst++ = '\\';
+                switch (c) {
+                case u'"': *dst++ = '"'; break;
+                case u'\\': *dst++ = '\\'; break;
+                case u'\b': *dst++ = 'b'; break;
+                case u'\f': *dst++ = 'f'; break;
+                case u'\n': *dst++ = 'n'; break;
+                case u'\r': *dst++ = 'r'; break;
+                case u'\t': *dst++ = 't'; break;
+                default:
+                    *dst++ = 'u';
+                    *dst++ = '0';
+                    *dst++ = '0';
+                    *dst++ = hex[c >> 4];
+                    *dst++ = hex[c & 0xf];
+                }
+            } else if (c < 0x800) {
+                *dst++ = char(0xC0 | (c >> 6));
+                *dst++ = char(0x80 | (c & 0x3F));
+            } else if (!QChar::isSurrogate(c)) {
+                *dst++ = char(0xE0 | (c >> 12));
+                *dst++ = char(0x80 | ((c >> 6) & 0x3F));
+                *dst++ = char(0x80 | (c & 0x3F));
+            } else if (QChar::isHighSurrogate(c) && i + 1 < size && QChar::isLowSurrogate(units[i + 1])) {
+                // Four bytes for two units: within the room made for the block.
+                const char32_t u = QChar::surrogateToUcs4(c, units[++i]);
+                *dst++ = char(0xF0 | (u >> 18));
+                *dst++ = char(0x80 | ((u >> 12) & 0x3F));
+                *dst++ = char(0x80 | ((u >> 6) & 0x3F));
+                *dst++ = char(0x80 | (u & 0x3F));
+            } else {
+                *dst++ = '?';
             }
         }
+        at += dst - blockStart;
     }
-    out.append(data + run, size - run);
+    out.resize(at);
 }
 
 QString bridgeErrorPrefix()

@@ -43,15 +43,16 @@ namespace RelayOutbound {
 QJsonObject streamChunk(const QString &replyTo, const QString &delta, const QString &accumulated,
                         const QString &appUserId);
 QJsonObject streamEnd(const QString &replyTo, const QString &content, const QString &appUserId);
-// The JSON text of streamChunk(), written directly (members in the order a
-// JSON document writes them): the form sent once per fragment.
-QString streamChunkText(const QString &replyTo, const QString &delta, const QString &accumulated,
-                        const QString &appUserId);
+// The compact JSON of streamChunk() as UTF-8, written directly (members in
+// the order a JSON document writes them): the form sent once per fragment.
+QByteArray streamChunkJson(const QString &replyTo, const QString &delta, const QString &accumulated,
+                           const QString &appUserId);
 } // namespace RelayOutbound
 
-// Appends `text` to `out` as the inside of a JSON string: quote, backslash
-// and control characters escaped, everything else as it is.
-void appendJsonStringContent(QString &out, QStringView text);
+// Appends `text` to `out` as the inside of a JSON string, in UTF-8: quote,
+// backslash and control characters escaped, everything else as it is (a
+// lone surrogate, which has no UTF-8 form, becomes "?" as in toUtf8()).
+void appendJsonStringUtf8(QByteArray &out, QStringView text);
 
 // "⚠️ Bridge error: " (U+26A0 U+FE0F, a space, then the words).
 QString bridgeErrorPrefix();

@@ -334,15 +334,10 @@ void RelayWebSocket::sendJSON(const QJsonObject &message)
     }
     const QJsonValue typeValue = message.value(QStringLiteral("type"));
     const QByteArray type = typeValue.isString() ? typeValue.toString().toUtf8() : QByteArrayLiteral("?");
-    sendUtf8(json, QLatin1StringView(type));
+    sendJSONText(json, QLatin1StringView(type));
 }
 
-void RelayWebSocket::sendJSONText(const QString &json, QLatin1StringView type)
-{
-    sendUtf8(json.toUtf8(), type);
-}
-
-void RelayWebSocket::sendUtf8(QByteArrayView json, QLatin1StringView type)
+void RelayWebSocket::sendJSONText(QByteArrayView json, QLatin1StringView type)
 {
     if (!m_webSocketTask) {
         qCCritical(lcWebSocket, "sendJSON: no webSocketTask — dropping message");

@@ -77,9 +77,10 @@ public:
     // Sends one compact JSON text frame; dropped (with a log line) when there
     // is no connection.
     void sendJSON(const QJsonObject &message);
-    // The same for a frame already written as JSON text (its "type" named
-    // for the log): the once-per-fragment path, with no JSON document.
-    void sendJSONText(const QString &json, QLatin1StringView type);
+    // The same for a frame already written as compact JSON in UTF-8 (its
+    // "type" named for the log): the once-per-fragment path, with no JSON
+    // document.
+    void sendJSONText(QByteArrayView json, QLatin1StringView type);
     // Sends a failure reply; dropped silently when there is no connection.
     void send(const RelayResponse &response);
 
@@ -103,8 +104,6 @@ Q_SIGNALS:
 
 private:
     void open();
-    // Sends one JSON text; `type` names it in log lines.
-    void sendUtf8(QByteArrayView json, QLatin1StringView type);
     void handleText(const QByteArray &utf8);
     void handleDisconnect(WebSocketClient *socket, const std::optional<Error> &error);
     // Logs a socket's end, silences and frees it, and tells the owner
