@@ -736,15 +736,22 @@ private Q_SLOTS:
     void anUnreadableStoreFileIsKeptAside_data()
     {
         QTest::addColumn<QByteArray>("content");
-        QTest::newRow("not JSON") << QByteArray("{\"items\": [ ") + QByteArray(1, '\0') + QByteArray("\xff garbage");
-        QTest::newRow("a list, not an object") << QByteArray("[{\"service\":\"a\",\"value\":\"YQ==\"}]");
-        QTest::newRow("items not a list") << QByteArray("{\"items\": {\"a\": \"YQ==\"}}");
+        QTest::addColumn<QString>("fileName");
+        const QString name = QStringLiteral("credentials.json");
+        QTest::newRow("not JSON") << QByteArray("{\"items\": [ ") + QByteArray(1, '\0') + QByteArray("\xff garbage")
+                                  << name;
+        QTest::newRow("a list, not an object") << QByteArray("[{\"service\":\"a\",\"value\":\"YQ==\"}]") << name;
+        QTest::newRow("items not a list") << QByteArray("{\"items\": {\"a\": \"YQ==\"}}") << name;
+        // The copies are found by the store's name, which is no pattern.
+        QTest::newRow("wildcards in the store's name") << QByteArray("not JSON") << QStringLiteral("creds [1]*?.json");
+        QTest::newRow("a hidden store") << QByteArray("not JSON") << QStringLiteral(".credentials.json");
     }
     void anUnreadableStoreFileIsKeptAside()
     {
         QFETCH(QByteArray, content);
+        QFETCH(QString, fileName);
         QTemporaryDir dir;
-        const QString path = dir.filePath(QStringLiteral("credentials.json"));
+        const QString path = dir.filePath(fileName);
         const auto writeRaw = [&] {
             QFile file(path);
             QVERIFY(file.open(QIODevice::WriteOnly));
@@ -758,7 +765,9 @@ private Q_SLOTS:
             log.countStartingWith(QStringLiteral("Credential store ") + path + QStringLiteral(" cannot be parsed")), 1);
 
         const auto asideFiles = [&] {
-            return QDir(dir.path()).entryList({QStringLiteral("credentials.json.corrupt-*")}, QDir::Files, QDir::Name);
+            QStringList names = QDir(dir.path()).entryList(QDir::Files | QDir::Hidden, QDir::Name);
+            names.removeIf([&](const QString &name) { return !name.startsWith(fileName + QStringLiteral(".corrupt-")); });
+            return names;
         };
         QCOMPARE(asideFiles().size(), 1);
         const QString aside = dir.filePath(asideFiles().constFirst());

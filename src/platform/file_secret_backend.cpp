@@ -249,8 +249,12 @@ void FileSecretBackend::removeSetAside()
 {
     const QFileInfo info(m_filePath);
     const QDir folder = info.absoluteDir();
-    const QStringList aside = folder.entryList({setAsidePrefix(m_filePath) + QLatin1Char('*')}, QDir::Files);
-    for (const QString &name : aside) {
+    // Matched by prefix, not by a wildcard pattern: the store's own name may
+    // hold wildcard characters (and a pattern costs a regular expression).
+    const QString prefix = setAsidePrefix(m_filePath);
+    for (const QString &name : folder.entryList(QDir::Files | QDir::Hidden)) {
+        if (!name.startsWith(prefix))
+            continue;
         const QString path = folder.filePath(name);
         if (QFile::remove(path))
             qCInfo(lcKeychain, "Removed %s: a good credential store has been written", qUtf8Printable(path));
