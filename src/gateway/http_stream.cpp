@@ -1,6 +1,6 @@
 #include "gateway/http_stream.h"
 
-#include "platform/http_request_head.h"
+#include "platform/http_head.h"
 
 #include <QSslSocket>
 #include <QTcpSocket>
@@ -32,9 +32,9 @@ HttpStream::HttpStream(QUrl url, QByteArray method, Headers headers, QByteArray 
                        QObject *parent)
     : QObject(parent), m_url(std::move(url)), m_limits(limits)
 {
-    using HttpRequestHead::isSafeText;
-    const QByteArray target = HttpRequestHead::target(m_url);
-    const QByteArray host = HttpRequestHead::host(m_url);
+    using HttpHead::isSafeText;
+    const QByteArray target = HttpHead::target(m_url);
+    const QByteArray host = HttpHead::host(m_url);
 
     bool safe = isSafeText(method) && isSafeText(target) && isSafeText(host);
     m_request.reserve(256 + body.size());
@@ -199,12 +199,9 @@ bool HttpStream::parseHead(QByteArray *rest)
             }
             return true;
         }
-        const QByteArray head = m_head.first(end);
-        const QList<QByteArray> lines = head.split('\n');
-        const QList<QByteArray> statusParts = lines.first().trimmed().split(' ');
-        bool numeric = false;
-        const int status = statusParts.value(1).toInt(&numeric);
-        if (!numeric || status < 100 || status > 999) {
+        const HttpHead::Answer head = HttpHead::readAnswer(QByteArrayView(m_head).first(end));
+        const int status = head.status;
+        if (status < 100 || status > 999) {
             finish(notHttp());
             return false;
         }
@@ -215,13 +212,7 @@ bool HttpStream::parseHead(QByteArray *rest)
             continue;
         }
         m_framing = Framing::untilClose;
-        for (qsizetype i = 1; i < lines.size(); ++i) {
-            const QByteArray &line = lines.at(i);
-            const qsizetype colon = line.indexOf(':');
-            if (colon <= 0)
-                continue;
-            const QByteArray name = line.first(colon).trimmed().toLower();
-            const QByteArray value = line.sliced(colon + 1).trimmed();
+        for (const auto &[name, value] : head.fields) {
             if (name == "transfer-encoding" && value.toLower().contains("chunked")) {
                 m_framing = Framing::chunked;
             } else if (name == "content-length" && m_framing != Framing::chunked) {

@@ -1,6 +1,6 @@
 #include "platform/web_socket_client.h"
 
-#include "platform/http_request_head.h"
+#include "platform/http_head.h"
 
 #include <QCryptographicHash>
 #include <QRandomGenerator>
@@ -79,12 +79,12 @@ void WebSocketClient::open(const QNetworkRequest &request)
     const QByteArray keyText = key.toBase64();
     m_expectedAccept = QCryptographicHash::hash(keyText + kAcceptSuffix, QCryptographicHash::Sha1).toBase64();
     const int defaultPort = secure ? 443 : 80;
-    m_upgrade = "GET " + HttpRequestHead::target(url) + " HTTP/1.1\r\nHost: " + HttpRequestHead::host(url, defaultPort) +
+    m_upgrade = "GET " + HttpHead::target(url) + " HTTP/1.1\r\nHost: " + HttpHead::host(url, defaultPort) +
                 "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: " + keyText +
                 "\r\nSec-WebSocket-Version: 13\r\n";
     for (const QByteArray &name : request.rawHeaderList()) {
         const QByteArray value = request.rawHeader(name);
-        if (!HttpRequestHead::isSafeText(name) || !HttpRequestHead::isSafeText(value) || name.isEmpty() ||
+        if (!HttpHead::isSafeText(name) || !HttpHead::isSafeText(value) || name.isEmpty() ||
             name.contains(':')) {
             m_error = QAbstractSocket::UnsupportedSocketOperationError;
             m_errorString = QStringLiteral("A request header holds a line break or is malformed");
@@ -277,30 +277,22 @@ bool WebSocketClient::readHandshake()
                      .arg(m_limits.maxHandshakeBytes));
         return false;
     }
-    const QList<QByteArray> lines = m_handshake.left(end).split('\n');
-    const QList<QByteArray> status = lines.value(0).trimmed().split(' ');
-    const int code = status.value(1).toInt();
-    if (!status.value(0).startsWith("HTTP/1.") || code != 101) {
+    const HttpHead::Answer answer = HttpHead::readAnswer(QByteArrayView(m_handshake).first(end));
+    if (!answer.version.startsWith("HTTP/1.") || answer.status != 101) {
         // The server's reason phrase goes into log lines: printable ASCII only.
-        QByteArray reason = status.mid(2).join(' ').left(80);
+        QByteArray reason = answer.reason.left(80);
         for (char &c : reason)
             if (c < 0x20 || c > 0x7e)
                 c = '?';
         fail(QAbstractSocket::ConnectionRefusedError,
              QStringLiteral("The server refused the WebSocket upgrade: HTTP %1%2")
-                 .arg(code)
+                 .arg(answer.status)
                  .arg(reason.isEmpty() ? QString() : QStringLiteral(" ") + QString::fromLatin1(reason)));
         return false;
     }
     QByteArray upgrade, connection, accept;
     bool extensions = false;
-    for (qsizetype i = 1; i < lines.size(); ++i) {
-        const QByteArray &line = lines.at(i);
-        const qsizetype colon = line.indexOf(':');
-        if (colon <= 0)
-            continue;
-        const QByteArray name = line.left(colon).trimmed().toLower();
-        const QByteArray value = line.mid(colon + 1).trimmed();
+    for (const auto &[name, value] : answer.fields) {
         if (name == "upgrade")
             upgrade = value;
         else if (name == "connection")
