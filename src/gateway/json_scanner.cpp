@@ -50,22 +50,15 @@ QString unescapeJsonString(QByteArrayView escaped, qsizetype from)
     const qsizetype size = escaped.size();
     qsizetype i = 0;
     qsizetype unit = 0;
-    // Whole blocks without a backslash that end on a character's edge.
+    // Whole blocks without an escape that end on a character's edge (the
+    // body was checked: a quote or control character is never in it).
     constexpr qsizetype kBlock = 32;
-    // (The body was checked: a block without a quote or control character
-    // and without a backslash holds no escape.)
     while (i + kBlock < size && unit + kBlock <= from) {
         const BlockKind kind = blockKind<kBlock>(data + i);
         if (kind == BlockKind::special || (data[i + kBlock] & 0xC0) == 0x80)
             break;
-        qsizetype units = kBlock;
-        if (kind == BlockKind::wide) {
-            units = 0;
-            for (qsizetype k = 0; k < kBlock; ++k)
-                units += qsizetype((data[i + k] & 0xC0) != 0x80) + qsizetype(data[i + k] >= 0xF0);
-        }
+        unit += kind == BlockKind::ascii ? kBlock : utf16Units(data + i, kBlock);
         i += kBlock;
-        unit += units;
     }
     // Then a character or an escape at a time.
     while (i < size && unit < from) {
@@ -75,7 +68,7 @@ QString unescapeJsonString(QByteArrayView escaped, qsizetype from)
             ++unit;
             continue;
         }
-        const qsizetype units = c >= 0xF0 ? 2 : 1;
+        const qsizetype units = utf16Units(c); // a lead byte: one or two
         if (unit + units > from)
             break; // `from` is the second half of a surrogate pair
         i += sequenceLength(c);
