@@ -312,13 +312,12 @@ void RelayWebSocket::disconnect()
     // didDisconnect, and schedules no reconnect.
     m_closingSocket = socket;
     socket->setProperty(kErrorProperty, kClosedByUs);
+    // An opening that is aborted ends at once, reported through its
+    // disconnected(), like a close that completes later.
     if (socket->state() == QAbstractSocket::ConnectedState)
         socket->close(WebSocketCloseCode::goingAway);
     else
         socket->abort();
-    // An opening that is aborted may end without any signal.
-    if (socket->state() == QAbstractSocket::UnconnectedState && m_closingSocket == socket)
-        reportClosingSocket(socket, endError(socket));
 }
 
 void RelayWebSocket::sendJSON(const QJsonObject &message)
