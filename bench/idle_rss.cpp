@@ -195,7 +195,7 @@ int main(int argc, char **argv)
         return fail("the bridge did not probe the gateway stand-in");
     pump(settleMs);
     const Memory idle = memoryOf(pid);
-    std::printf("headless idle (after %d s): VmRSS %.1f MB, VmHWM %.1f MB (RssAnon %.1f MB, Pss %.1f MB)\n",
+    std::printf("headless idle (after %d s): VmRSS %.2f MB, VmHWM %.2f MB (RssAnon %.1f MB, Pss %.1f MB)\n",
                 settleMs / 1000, idle.rssMb, idle.peakMb, idle.anonMb, idle.pssMb);
     if (parser.isSet(maps)) {
         for (const auto &[kb, file] : residentByFile(pid))
@@ -224,7 +224,7 @@ int main(int argc, char **argv)
     const Memory burst = memoryOf(pid);
     pump(settleMs);
     const Memory after = memoryOf(pid);
-    std::printf("burst %d x %d fragments: peak VmHWM %.1f MB; VmRSS %.1f MB %d s later\n", chatCount, fragmentCount,
+    std::printf("burst %d x %d fragments: peak VmHWM %.2f MB; VmRSS %.2f MB %d s later\n", chatCount, fragmentCount,
                 burst.peakMb, after.rssMb, settleMs / 1000);
     return 0;
 }

@@ -4,7 +4,7 @@
 // shrinking and emptying as services go away; the detector's window.
 // Needs root (label "root"/"netns"); skips with the reason otherwise.
 #include "avahi_network.h"
-#include "discovery/avahi_gateway_browser.h"
+#include "desktop_bus/avahi_gateway_browser.h"
 #include "discovery/openclaw_detector.h"
 
 #include <QElapsedTimer>
@@ -114,7 +114,7 @@ private:
         OpenClawDetector::Dependencies deps;
         deps.network = &m_http;
         deps.homeDirectory = m_home.path();
-        deps.bus = m_network.bus();
+        deps.avahiBusAddress = m_network.busAddress();
         OpenClawDetectorTimings timings;
         timings.bonjourWindowMs = windowMs;
         return std::make_unique<OpenClawDetector>(deps, timings);

@@ -68,7 +68,7 @@ struct Rig {
         deps.environment = [](const QString &) { return std::optional<QString>(); };
         deps.localIPAddress = [this] { return lanAddress; };
         deps.places = places;
-        deps.bus = QDBusConnection::sessionBus(); // no Avahi there: the browse fails at once
+        deps.avahiBusAddress = qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS"); // no Avahi there: the browse fails at once
         deps.gatewaySocketConnected = [this] { return socketConnected; };
         OpenClawDetectorTimings timings;
         timings.bonjourWindowMs = 1000;
@@ -307,7 +307,7 @@ private Q_SLOTS:
         deps.network = &rig.network;
         deps.homeDirectory = rig.home.path();
         deps.places = OpenClawLocator::Places{{rig.tool.path()}, {}, {}};
-        deps.bus = QDBusConnection::sessionBus();
+        deps.avahiBusAddress = qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS");
         OpenClawDetectorTimings timings;
         // Long enough for the answers that do come on a loaded machine; the
         // one that never comes is stopped and the plain listing is asked.

@@ -193,7 +193,7 @@ private:
         deps.homeDirectory = home;
         if (!places.isEmpty())
             deps.places = OpenClawLocator::Places{places, {}, {}};
-        deps.bus = QDBusConnection::sessionBus();
+        deps.avahiBusAddress = qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS");
         OpenClawDetectorTimings timings;
         timings.commands.timeoutMs = 120000; // the real tool takes seconds on a loaded machine
         timings.lanCheckWindowMs = 15000;

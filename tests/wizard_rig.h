@@ -17,7 +17,6 @@
 #include "views/window_services.h"
 
 #include <QAbstractButton>
-#include <QDBusConnection>
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
@@ -80,7 +79,7 @@ struct WizardRig {
             d.environment = [](const QString &) { return std::optional<QString>(); };
             d.localIPAddress = [] { return std::optional<QString>(kLan); };
             d.places = OpenClawLocator::Places{{toolPath}, {}, {}};
-            d.bus = QDBusConnection::sessionBus(); // no Avahi there: the browse ends at once
+            d.avahiBusAddress = qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS"); // no Avahi there: the browse ends at once
             OpenClawDetectorTimings timings;
             timings.bonjourWindowMs = 500;
             timings.lanCheckWindowMs = 500;

@@ -26,7 +26,6 @@
 #include "views/window_services.h"
 
 #include <QApplication>
-#include <QDBusConnection>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
@@ -163,7 +162,7 @@ struct Scene {
             d.places = OpenClawLocator::Places{{QStringLiteral("/bin/true")}, {}, {}};
             d.environment = [](const QString &) { return std::optional<QString>(); };
             d.localIPAddress = [] { return std::optional<QString>(QStringLiteral("192.168.1.20")); };
-            d.bus = QDBusConnection::sessionBus();
+            d.avahiBusAddress = qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS");
             OpenClawDetectorTimings timings;
             timings.bonjourWindowMs = 200;
             return std::make_unique<OpenClawDetector>(d, timings);

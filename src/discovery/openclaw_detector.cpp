@@ -1,6 +1,5 @@
 #include "discovery/openclaw_detector.h"
 
-#include "discovery/avahi_gateway_browser.h"
 #include "discovery/openclaw_tool_output.h"
 #include "platform/device_facts.h"
 #include "platform/logging.h"
@@ -43,7 +42,7 @@ OpenClawDetector::~OpenClawDetector()
 
 bool OpenClawDetector::isBrowsing() const
 {
-    return !m_browser.isNull();
+    return m_browse != nullptr;
 }
 
 QCoro::Task<std::optional<QString>> OpenClawDetector::runCommand(QString executable, QStringList arguments)
@@ -205,27 +204,28 @@ QCoro::Task<> OpenClawDetector::readAgents(std::optional<OpenClawConfig> config)
 
 void OpenClawDetector::startBonjourDiscovery()
 {
-    if (m_browser)
-        m_browser->deleteLater();
-    auto *browser = new AvahiGatewayBrowser(m_deps.bus ? *m_deps.bus : QDBusConnection::systemBus(),
-                                            AvahiGatewayBrowser::defaultServiceType(), this);
-    m_browser = browser;
-    QObject::connect(browser, &AvahiGatewayBrowser::gatewaysChanged, this, [this](const BonjourGateways &gateways) {
+    const quint64 run = ++m_browseRun;
+    const auto finish = [this, run] {
+        if (m_browseRun != run || !m_browse)
+            return;
+        m_browse.reset();
+        Q_EMIT bonjourDiscoveryFinished();
+    };
+    GatewayBrowse::Handlers handlers;
+    handlers.changed = [this](const BonjourGateways &gateways) {
         assign(m_bonjourGateways, gateways, &OpenClawDetector::bonjourGatewaysChanged);
-    });
-    const auto finish = [this, browser] {
-        browser->stop();
-        browser->deleteLater();
-        if (m_browser == browser) {
-            m_browser = nullptr;
-            Q_EMIT bonjourDiscoveryFinished();
-        }
     };
     // Without Avahi there is nothing to wait for.
-    QObject::connect(browser, &AvahiGatewayBrowser::failed, this, finish);
-    // Each run's browse has its own window: this timer dies with its browser.
-    QTimer::singleShot(m_timings.bonjourWindowMs, browser, finish);
-    browser->start();
+    handlers.failed = [finish](const QString &) { finish(); };
+    m_browse = DesktopBusModule::browseGateways(m_deps.avahiBusAddress, gatewayServiceType(),
+                                                std::move(handlers), this);
+    if (!m_browse) {
+        Q_EMIT bonjourDiscoveryFinished();
+        return;
+    }
+    // Each run's browse has its own window.
+    QTimer::singleShot(m_timings.bonjourWindowMs, this, finish);
+    m_browse->start();
 }
 
 QCoro::Task<bool> OpenClawDetector::enableLANAccess()

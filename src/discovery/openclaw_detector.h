@@ -1,12 +1,12 @@
 #pragma once
 
-#include "discovery/bonjour_gateway.h"
+#include "platform/bonjour_gateway.h"
+#include "platform/desktop_bus_module.h"
 #include "discovery/command_runner.h"
 #include "discovery/openclaw_locator.h"
 #include "gateway/gateway_health.h"
 #include "gateway/openclaw_config.h"
 
-#include <QDBusConnection>
 #include <QObject>
 #include <QPointer>
 #include <QStringList>
@@ -21,8 +21,6 @@
 class QNetworkAccessManager;
 
 namespace halvex {
-
-class AvahiGatewayBrowser;
 
 struct OpenClawDetectorTimings {
     int bonjourWindowMs = 10000;  // each run's local-network browse
@@ -67,7 +65,7 @@ public:
         EnvironmentLookup environment;                          // processEnvironment
         std::function<std::optional<QString>()> localIPAddress; // halvex::localIPAddress()
         std::optional<OpenClawLocator::Places> places;          // OpenClawLocator::standardPlaces()
-        std::optional<QDBusConnection> bus;                     // the system bus (Avahi)
+        QString avahiBusAddress;                                // empty: the system bus
         std::function<bool()> gatewaySocketConnected;           // none: no socket to ask
     };
 
@@ -160,7 +158,8 @@ private:
     QString m_lanAccessProblem;
     std::optional<QString> m_customBindHost;
 
-    QPointer<AvahiGatewayBrowser> m_browser;
+    std::unique_ptr<GatewayBrowse> m_browse;
+    quint64 m_browseRun = 0; // which run's window is open
     std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
 };
 

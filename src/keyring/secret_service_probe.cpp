@@ -2,7 +2,7 @@
 
 #include "keyring/bounded_glib_calls.h"
 #include "platform/logging.h"
-#include "platform/secret_service_module.h"
+#include "platform/runtime_module.h"
 
 
 #include <memory>
@@ -40,7 +40,7 @@ VariantPtr busCall(BoundedGlibCalls &calls, GDBusConnection *bus, const char *pa
 
 bool SecretServiceProbe::isAvailable(int timeoutMs)
 {
-    if (!SecretServiceModule::sessionBusConfigured()) {
+    if (!RuntimeModule::sessionBusConfigured()) {
         qCDebug(lcKeychain, "No D-Bus session bus configured");
         return false;
     }

@@ -111,6 +111,13 @@ assert checks["bridge-token"]["status"] == "failed" and checks["bridge-token"]["
 assert checks["chats"]["status"] == "failed"
 PY
 
+echo "--- the desktop-bus module"
+in_root dpkg -L halvex-bridge | grep -q '/halvex-bridge/halvex-desktop-bus\.so$' ||
+  fail "the package lacks the desktop-bus module"
+# `detect` looks for gateways on the local network through it.
+errors=$(in_root halvex-bridge detect 2>&1 >/dev/null) || true
+[[ $errors != *halvex-desktop-bus* ]] || fail "the installed program cannot use its desktop-bus module: $errors"
+
 echo "--- the Secret Service module"
 module=$(in_root dpkg -L halvex-bridge | grep '/halvex-bridge/halvex-secret-service\.so$') ||
   fail "the package lacks the Secret Service module"

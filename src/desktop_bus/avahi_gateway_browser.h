@@ -1,6 +1,6 @@
 #pragma once
 
-#include "discovery/bonjour_gateway.h"
+#include "platform/bonjour_gateway.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -24,7 +24,7 @@ class AvahiGatewayBrowser : public QObject
 {
     Q_OBJECT
 public:
-    static QString defaultServiceType() { return QStringLiteral("_openclaw-gw._tcp"); }
+    static QString defaultServiceType() { return gatewayServiceType(); }
 
     explicit AvahiGatewayBrowser(QDBusConnection bus = QDBusConnection::systemBus(),
                                  QString serviceType = defaultServiceType(), QObject *parent = nullptr);

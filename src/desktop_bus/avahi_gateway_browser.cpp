@@ -1,4 +1,4 @@
-#include "discovery/avahi_gateway_browser.h"
+#include "desktop_bus/avahi_gateway_browser.h"
 
 #include "platform/logging.h"
 #include "platform/process_runner.h" // quotedForLog
@@ -109,7 +109,7 @@ QCoro::Task<> AvahiGatewayBrowser::createBrowser()
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
         const QString reason = QStringLiteral("Avahi is not available: %1").arg(reply.errorMessage());
         qCInfo(lcDetector, "Local-network discovery unavailable: %s", qUtf8Printable(quotedForLog(reason)));
-        m_running = false;
+        stop();
         Q_EMIT failed(reason);
         co_return;
     }

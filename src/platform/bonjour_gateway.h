@@ -19,6 +19,12 @@ struct BonjourGateway {
 
 using BonjourGateways = QList<BonjourGateway>;
 
+// The DNS-SD service type OpenClaw gateways advertise.
+inline QString gatewayServiceType()
+{
+    return QStringLiteral("_openclaw-gw._tcp");
+}
+
 } // namespace halvex
 
 Q_DECLARE_METATYPE(halvex::BonjourGateway)
