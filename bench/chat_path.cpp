@@ -14,6 +14,7 @@
 #include "gateway_ws_stand_in.h"
 #include "http_stand_in.h"
 #include "platform/deployment.h"
+#include "platform/headless_application.h"
 #include "platform/keychain_manager.h"
 #include "platform/logging.h"
 #include "platform/settings.h"
@@ -69,7 +70,8 @@ int runBridgeChild(const QStringList &args)
     int argc = 1;
     char name[] = "chat_path-bridge";
     char *argv[] = {name, nullptr};
-    QCoreApplication app(argc, argv);
+    // The event loop of the real headless bridge.
+    const std::unique_ptr<QCoreApplication> app = makeHeadlessApplication(argc, argv);
     installLogFormat();
 
     QTemporaryDir scratch;
@@ -90,7 +92,7 @@ int runBridgeChild(const QStringList &args)
     deps.homeDirectory = scratch.path();
     BridgeManager bridge(std::move(deps));
     bridge.start(); // as the application does once the manager exists
-    return app.exec();
+    return app->exec();
 }
 
 // ------------------------------------------------------- bridge measurements

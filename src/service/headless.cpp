@@ -2,6 +2,7 @@
 
 #include "account/credential_reload.h"
 #include "account/relay_origin.h"
+#include "platform/headless_application.h"
 #include "platform/logging.h"
 #include "platform/single_instance.h"
 #include "platform/termination_signals.h"
@@ -63,7 +64,8 @@ void HeadlessBridge::start()
 
 int runHeadless(int argc, char **argv)
 {
-    QCoreApplication app(argc, argv);
+    const std::unique_ptr<QCoreApplication> application = makeHeadlessApplication(argc, argv);
+    QCoreApplication &app = *application;
     installLogFormat();
     qCInfo(lcApp, "Halvex Bridge launching");
 

@@ -1,6 +1,6 @@
 // Halvex Bridge: links the Halvex relay to a local OpenClaw gateway. This
-// program is the terminal face and the headless bridge, on Qt Core, Network,
-// WebSockets and DBus alone; without a command it becomes the tray program.
+// program is the terminal face and the headless bridge, on Qt Core and
+// Network alone; without a command it becomes the tray program.
 #include "cli/cli.h"
 #include "service/headless.h"
 #include "service/tray_launcher.h"
