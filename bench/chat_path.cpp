@@ -475,6 +475,7 @@ struct Options {
     int chats = 10;
     int fragments = 1000;
     int paceMs = 1;
+    int runs = 3;
     bool pin = false;
     QString bridgeLog; // where the bridge's log goes (default: nowhere)
 };
@@ -614,7 +615,11 @@ int main(int argc, char **argv)
     QCommandLineOption logOption(QStringLiteral("bridge-log"),
                                  QStringLiteral("Append the bridge's log (info level) to this file."),
                                  QStringLiteral("file"));
-    parser.addOptions({paceOption, pathOption, logOption});
+    QCommandLineOption runsOption(QStringLiteral("runs"),
+                                  QStringLiteral("Measure each path this many times, each with a fresh bridge, and "
+                                                 "print the median with the lowest and highest figure (default 3)."),
+                                  QStringLiteral("n"), QStringLiteral("3"));
+    parser.addOptions({paceOption, pathOption, logOption, runsOption});
     parser.process(app);
     const QStringList positional = parser.positionalArguments();
     options.chats = std::max(1, positional.value(0, QStringLiteral("10")).toInt());
@@ -622,76 +627,116 @@ int main(int argc, char **argv)
     options.paceMs = std::max(1, parser.value(paceOption).toInt());
     const QString which = parser.value(pathOption);
     options.bridgeLog = parser.value(logOption);
+    options.runs = std::clamp(parser.value(runsOption).toInt(), 1, 99);
 
-    std::vector<PathResult> results;
+    // One list of runs per path. The paths take turns, so that a machine
+    // that gets busier or quieter meanwhile weighs on both alike.
+    std::vector<std::vector<PathResult>> results;
+    std::vector<Path> paths;
     if (which != QLatin1String("ws"))
-        results.push_back(measurePath(Path::http, options));
+        paths.push_back(Path::http);
     if (which != QLatin1String("http"))
-        results.push_back(measurePath(Path::webSocket, options));
+        paths.push_back(Path::webSocket);
+    results.resize(paths.size());
+    for (int run = 0; run < options.runs; ++run) {
+        for (size_t i = 0; i < paths.size(); ++i)
+            results[i].push_back(measurePath(paths[i], options));
+    }
 
-    std::printf("chat_path: C = %d concurrent chats x M = %d fragments of %d characters, paced every %d ms\n",
-                options.chats, options.fragments, kFragmentChars, options.paceMs);
+    std::printf("chat_path: C = %d concurrent chats x M = %d fragments of %d characters, paced every %d ms; "
+                "%d run%s per path\n",
+                options.chats, options.fragments, kFragmentChars, options.paceMs, options.runs,
+                options.runs == 1 ? "" : "s");
     std::printf("method: the bridge (BridgeManager with the headless dependencies) runs alone in a child process%s;\n"
                 "        the relay and gateway stand-ins run in this process%s. Latency: gateway stand-in has\n"
                 "        written and flushed a fragment -> relay stand-in has decoded its chunk (one monotonic\n"
                 "        clock; includes both loopback hops and the stand-ins' framing). CPU: all threads of\n"
                 "        the bridge process (schedstat). Memory: the bridge process's RSS (VmRSS after warm-up,\n"
                 "        VmHWM during each run). The WebSocket path runs one chat per agent at a time, as the\n"
-                "        gateway requires, so its C chats queue.\n",
+                "        gateway requires, so its C chats queue. With several runs each figure is the median,\n"
+                "        with the lowest and highest in brackets.\n",
                 options.pin ? " pinned to CPU 1" : " (not pinned: fewer than 2 CPUs)", options.pin ? " on CPU 0" : "");
 
-    auto row = [&](const char *label, const std::function<QString(const PathResult &)> &cell) {
+    // A figure of every successful run of one path, sorted.
+    const auto figures = [](const std::vector<PathResult> &runs, const std::function<double(const PathResult &)> &of) {
+        std::vector<double> values;
+        for (const PathResult &r : runs) {
+            if (r.ok)
+                values.push_back(of(r));
+        }
+        std::sort(values.begin(), values.end());
+        return values;
+    };
+    const auto median = [](const std::vector<double> &values) {
+        const size_t n = values.size();
+        return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+    };
+    auto row = [&](const char *label, int decimals, const std::function<double(const PathResult &)> &of) {
         std::printf("  %-44s", label);
-        for (const PathResult &r : results)
-            std::printf(" %24s", r.ok ? qPrintable(cell(r)) : "failed");
+        for (const std::vector<PathResult> &runs : results) {
+            const std::vector<double> values = figures(runs, of);
+            QString cell = QStringLiteral("failed");
+            if (values.size() == 1) {
+                cell = QString::number(values.front(), 'f', decimals);
+            } else if (!values.empty()) {
+                cell = QStringLiteral("%1 (%2-%3)")
+                           .arg(QString::number(median(values), 'f', decimals),
+                                QString::number(values.front(), 'f', decimals),
+                                QString::number(values.back(), 'f', decimals));
+            }
+            std::printf(" %28s", qPrintable(cell));
+        }
         std::printf("\n");
     };
-    auto num = [](double value, int decimals) { return QString::number(value, 'f', decimals); };
     std::printf("  %-44s", "");
-    for (const PathResult &r : results)
-        std::printf(" %24s", pathName(r.path));
+    for (const Path path : paths)
+        std::printf(" %28s", pathName(path));
     std::printf("\n");
-    row("fragments/s, burst", [&](const PathResult &r) { return num(r.burst.rate(), 0); });
-    row("fragments/s, paced", [&](const PathResult &r) { return num(r.paced.rate(), 0); });
-    row("CPU us per fragment, burst (target <= 6)",
-        [&](const PathResult &r) { return num(r.burst.cpuUsPerFragment(), 2); });
-    row("CPU us per fragment, paced (target <= 15)",
-        [&](const PathResult &r) { return num(r.paced.cpuUsPerFragment(), 2); });
-    row("added latency p50 ms, paced (<= 0.08)", [&](const PathResult &r) { return num(r.paced.percentileMs(50), 3); });
-    row("added latency p99 ms, paced (<= 0.5)", [&](const PathResult &r) { return num(r.paced.percentileMs(99), 3); });
-    row("added latency max ms, paced", [&](const PathResult &r) { return num(r.paced.percentileMs(100), 3); });
-    row("added latency p50 ms, burst (queueing)", [&](const PathResult &r) { return num(r.burst.percentileMs(50), 3); });
-    row("bridge CPU ms per second, idle", [&](const PathResult &r) { return num(r.idleCpuMsPerSecond, 2); });
-    row("bridge RSS MB, idle after warm-up", [&](const PathResult &r) { return num(double(r.idleRssKb) / 1024.0, 1); });
-    row("bridge RSS MB, peak", [&](const PathResult &r) { return num(double(r.peakRssKb()) / 1024.0, 1); });
+    row("fragments/s, burst", 0, [](const PathResult &r) { return r.burst.rate(); });
+    row("fragments/s, paced", 0, [](const PathResult &r) { return r.paced.rate(); });
+    row("CPU us per fragment, burst (target <= 6)", 2, [](const PathResult &r) { return r.burst.cpuUsPerFragment(); });
+    row("CPU us per fragment, paced (target <= 15)", 2, [](const PathResult &r) { return r.paced.cpuUsPerFragment(); });
+    row("added latency p50 ms, paced (<= 0.08)", 3, [](const PathResult &r) { return r.paced.percentileMs(50); });
+    row("added latency p99 ms, paced (<= 0.5)", 3, [](const PathResult &r) { return r.paced.percentileMs(99); });
+    row("added latency max ms, paced", 3, [](const PathResult &r) { return r.paced.percentileMs(100); });
+    row("added latency p50 ms, burst (queueing)", 3, [](const PathResult &r) { return r.burst.percentileMs(50); });
+    row("bridge CPU ms per second, idle", 2, [](const PathResult &r) { return r.idleCpuMsPerSecond; });
+    row("bridge RSS MB, idle after warm-up", 1, [](const PathResult &r) { return double(r.idleRssKb) / 1024.0; });
+    row("bridge RSS MB, peak", 1, [](const PathResult &r) { return double(r.peakRssKb()) / 1024.0; });
     const QString shortLabel = QStringLiteral("CPU us/fragment, %1-char answers (burst)").arg(kShortAnswerChars);
     const QString longLabel = QStringLiteral("CPU us/fragment, %1-char answers (burst)").arg(kLongAnswerChars);
-    row(qPrintable(shortLabel), [&](const PathResult &r) { return num(r.shortAnswers.cpuUsPerFragment(), 2); });
-    row(qPrintable(longLabel), [&](const PathResult &r) { return num(r.longAnswers.cpuUsPerFragment(), 2); });
-    row("  long / short (flat = 1)", [&](const PathResult &r) {
+    row(qPrintable(shortLabel), 2, [](const PathResult &r) { return r.shortAnswers.cpuUsPerFragment(); });
+    row(qPrintable(longLabel), 2, [](const PathResult &r) { return r.longAnswers.cpuUsPerFragment(); });
+    row("  long / short (flat = 1)", 2, [](const PathResult &r) {
         const double shortCost = r.shortAnswers.cpuUsPerFragment();
-        return shortCost > 0 ? num(r.longAnswers.cpuUsPerFragment() / shortCost, 2) : QStringLiteral("-");
+        return shortCost > 0 ? r.longAnswers.cpuUsPerFragment() / shortCost : 0.0;
     });
-    row("MB sent to the relay, long answers", [&](const PathResult &r) {
-        return num(double(r.longAnswers.relayBytes) / (1024.0 * 1024.0), 1);
-    });
-    row("chunks merged for a congested relay (burst, long)", [&](const PathResult &r) {
-        return QString::number(r.burst.mergedChunks + r.longAnswers.mergedChunks);
-    });
+    row("MB sent to the relay, long answers", 1,
+        [](const PathResult &r) { return double(r.longAnswers.relayBytes) / (1024.0 * 1024.0); });
+    row("chunks merged for a congested relay (burst, long)", 0,
+        [](const PathResult &r) { return double(r.burst.mergedChunks + r.longAnswers.mergedChunks); });
     std::printf("  (every chunk carries the whole text so far, so the bytes a long answer puts on the relay link\n"
                 "   grow with the square of its length whatever the bridge does)\n");
 
     int errors = 0;
-    for (const PathResult &r : results) {
-        printErrors(r);
-        errors += r.ok ? r.errors() : 1;
-        if (!r.ok)
+    for (size_t i = 0; i < paths.size(); ++i) {
+        for (const PathResult &r : results[i]) {
+            printErrors(r);
+            errors += r.ok ? r.errors() : 1;
+        }
+        const auto at = [&](const std::function<double(const PathResult &)> &of) {
+            const std::vector<double> values = figures(results[i], of);
+            return values.empty() ? -1.0 : median(values);
+        };
+        const double burst = at([](const PathResult &r) { return r.burst.cpuUsPerFragment(); });
+        const double paced = at([](const PathResult &r) { return r.paced.cpuUsPerFragment(); });
+        const double p50 = at([](const PathResult &r) { return r.paced.percentileMs(50); });
+        const double p99 = at([](const PathResult &r) { return r.paced.percentileMs(99); });
+        if (burst < 0)
             continue;
-        std::printf("targets (%s): burst %.2f us %s; paced %.2f us %s; p50 %.3f ms %s; p99 %.3f ms %s\n",
-                    pathName(r.path), r.burst.cpuUsPerFragment(), verdict(r.burst.cpuUsPerFragment() <= 6.0),
-                    r.paced.cpuUsPerFragment(), verdict(r.paced.cpuUsPerFragment() <= 15.0),
-                    r.paced.percentileMs(50), verdict(r.paced.percentileMs(50) <= 0.08), r.paced.percentileMs(99),
-                    verdict(r.paced.percentileMs(99) <= 0.5));
+        std::printf("targets (%s%s): burst %.2f us %s; paced %.2f us %s; p50 %.3f ms %s; p99 %.3f ms %s\n",
+                    pathName(paths[i]), options.runs > 1 ? ", medians" : "", burst, verdict(burst <= 6.0), paced,
+                    verdict(paced <= 15.0), p50, verdict(p50 <= 0.08), p99, verdict(p99 <= 0.5));
     }
     if (errors)
         std::printf("ERRORS: %d (see above)\n", errors);
