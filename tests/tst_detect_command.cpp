@@ -70,6 +70,8 @@ private Q_SLOTS:
         QCOMPARE(report.value(QLatin1String("agents")).toArray(), QJsonArray{QStringLiteral("main")});
         QCOMPARE(report.value(QLatin1String("hasMobileAgent")).toBool(true), false);
         QVERIFY(report.value(QLatin1String("bonjourGateways")).isArray());
+        // The network was searched (Avahi is not on this bus, which is no problem of ours).
+        QVERIFY(report.value(QLatin1String("bonjourProblem")).isNull());
 
         const Run text = run({QStringLiteral("detect")});
         QCOMPARE(text.exitCode, 0);
@@ -90,6 +92,30 @@ private Q_SLOTS:
         QCOMPARE(QJsonDocument::fromJson(result.output).object().value(QLatin1String("detected")).toBool(), true);
     }
 
+    // A package that lost its desktop-bus module still detects OpenClaw, and
+    // says why nothing on the network was looked for.
+    void namesWhyTheNetworkWasNotSearched()
+    {
+        m_gateway.setDefaultResponse("/v1/models", ScriptedResponse::json(404, QByteArray("{}")));
+        m_gateway.setDefaultResponse("/healthz", ScriptedResponse::json(200, QByteArray(R"({"ok":true})")));
+        QTemporaryDir modules;
+        QFile damaged(modules.filePath(QStringLiteral("halvex-desktop-bus.so")));
+        QVERIFY(damaged.open(QIODevice::WriteOnly));
+        damaged.write("not a shared object");
+        damaged.close();
+        const QHash<QString, QString> env{{QStringLiteral("HALVEX_MODULE_DIR"), modules.path()}};
+
+        const Run json = run({QStringLiteral("detect"), QStringLiteral("--json")}, env);
+        QVERIFY2(json.exitCode == 0, json.output + json.errors);
+        const QJsonObject report = QJsonDocument::fromJson(json.output).object();
+        QCOMPARE(report.value(QLatin1String("detected")).toBool(), true);
+        QVERIFY2(report.value(QLatin1String("bonjourProblem")).toString().contains(damaged.fileName()),
+                 json.output);
+        const Run text = run({QStringLiteral("detect")}, env);
+        QCOMPARE(text.exitCode, 0);
+        QVERIFY2(text.output.contains("not searched: " + damaged.fileName().toUtf8()), text.output);
+    }
+
     void exitsTwoOnMisuse()
     {
         const Run result = run({QStringLiteral("detect"), QStringLiteral("--jsno")});
@@ -98,10 +124,12 @@ private Q_SLOTS:
     }
 
 private:
-    Run run(const QStringList &arguments)
+    Run run(const QStringList &arguments, const QHash<QString, QString> &extraEnvironment = {})
     {
         QProcess process;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (auto it = extraEnvironment.cbegin(); it != extraEnvironment.cend(); ++it)
+            env.insert(it.key(), it.value());
         env.insert(QStringLiteral("HOME"), m_home.path());
         env.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), QStringLiteral("unix:path=/nonexistent/bus"));
         env.insert(QStringLiteral("NO_PROXY"), QStringLiteral("*"));

@@ -2,6 +2,7 @@
 
 #include "cli/cli.h"
 #include "discovery/openclaw_detector.h"
+#include "platform/desktop_bus_module.h"
 
 #include <QDir>
 #include <QEventLoop>
@@ -36,6 +37,8 @@ QJsonObject asJson(const OpenClawDetector &detector)
         {QStringLiteral("hasMobileAgent"), detector.hasMobileAgent()},
         {QStringLiteral("endpointURL"), detector.endpointURL().toString()},
         {QStringLiteral("bonjourGateways"), gateways},
+        // Why the local network could not be searched at all, if so.
+        {QStringLiteral("bonjourProblem"), optionalText(DesktopBusModule::problem())},
         {QStringLiteral("tokenHint"), optionalText(detector.tokenHint())},
         {QStringLiteral("binaryProblem"), optionalText(detector.binaryProblem())},
     };
@@ -69,7 +72,9 @@ void printText(const OpenClawDetector &detector)
                 ? QStringLiteral("present")
                 : QStringLiteral("missing: chats from the phone fail until an agent \"mobile\" exists"));
     }
-    if (detector.bonjourGateways().isEmpty())
+    if (const QString problem = DesktopBusModule::problem(); !problem.isEmpty())
+        row("On the network:", QStringLiteral("not searched: ") + problem);
+    else if (detector.bonjourGateways().isEmpty())
         row("On the network:", QStringLiteral("no gateways seen"));
     for (const BonjourGateway &gateway : detector.bonjourGateways())
         row("On the network:", QStringLiteral("%1 at %2:%3").arg(gateway.name, gateway.host).arg(gateway.port));
