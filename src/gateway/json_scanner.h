@@ -68,7 +68,7 @@ class JsonScanner
 {
 public:
     explicit JsonScanner(QByteArrayView text)
-        : m_data(reinterpret_cast<const uchar *>(text.data())), m_size(text.size()), m_text(text)
+        : m_data(reinterpret_cast<const uchar *>(text.data())), m_size(text.size())
     {
     }
 
@@ -243,23 +243,21 @@ public:
         return take(']');
     }
 
-    QByteArrayView raw(const StringSpan &span) const { return m_text.sliced(span.begin, span.size); }
+    QByteArrayView raw(const StringSpan &span) const { return bytes(span.begin, span.size); }
     // A string without escapes that is exactly `name`.
     bool is(const StringSpan &span, QLatin1StringView name) const
     {
-        return !span.hasEscapes && span.size == name.size() && textAt(span.begin, name);
+        return !span.hasEscapes && raw(span) == QByteArrayView(name.data(), name.size());
     }
 
 private:
+    QByteArrayView bytes(qsizetype at, qsizetype size) const
+    {
+        return QByteArrayView(reinterpret_cast<const char *>(m_data) + at, size);
+    }
     bool textAt(qsizetype at, QLatin1StringView word) const
     {
-        if (m_size - at < word.size())
-            return false;
-        for (qsizetype k = 0; k < word.size(); ++k) {
-            if (m_data[at + k] != uchar(word[k].toLatin1()))
-                return false;
-        }
-        return true;
+        return bytes(at, m_size - at).startsWith(QByteArrayView(word.data(), word.size()));
     }
 
     bool number()
@@ -293,7 +291,6 @@ private:
 
     const uchar *m_data;
     qsizetype m_size;
-    QByteArrayView m_text;
     qsizetype m_at = 0;
 };
 
