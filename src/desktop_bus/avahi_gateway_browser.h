@@ -24,10 +24,8 @@ class AvahiGatewayBrowser : public QObject
 {
     Q_OBJECT
 public:
-    static QString defaultServiceType() { return gatewayServiceType(); }
-
     explicit AvahiGatewayBrowser(QDBusConnection bus = QDBusConnection::systemBus(),
-                                 QString serviceType = defaultServiceType(), QObject *parent = nullptr);
+                                 QString serviceType = gatewayServiceType(), QObject *parent = nullptr);
     ~AvahiGatewayBrowser() override;
 
     void start();
