@@ -1,14 +1,13 @@
 #pragma once
 
-#include "platform/bonjour_gateway.h"
-#include "platform/desktop_bus_module.h"
 #include "discovery/command_runner.h"
 #include "discovery/openclaw_locator.h"
 #include "gateway/gateway_health.h"
 #include "gateway/openclaw_config.h"
+#include "platform/bonjour_gateway.h"
+#include "platform/desktop_bus_module.h"
 
 #include <QObject>
-#include <QPointer>
 #include <QStringList>
 #include <QUrl>
 
