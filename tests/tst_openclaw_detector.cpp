@@ -10,9 +10,14 @@
 #include <QFile>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <qcoro/qcorotask.h>
+
+#include <deque>
 
 using namespace halvex;
 using namespace halvex::test;
@@ -172,6 +177,83 @@ private Q_SLOTS:
             QVERIFY(rig.detector->binaryProblem().contains(broken.path()));
             QVERIFY(rig.detector->binaryProblem().contains(QLatin1String("node:sqlite is unavailable")));
         }
+    }
+
+    void standardPlacesAreSearchedInOrder_data()
+    {
+        // The index of the tool that wins once those before it are gone.
+        QTest::addColumn<int>("winner");
+        QTest::newRow("PATH (its relative entry is ignored)") << 0;
+        QTest::newRow("~/.local/bin") << 1;
+        QTest::newRow("nvm: the newest version wins") << 2;
+        QTest::newRow("nvm: then the next newest") << 3;
+        QTest::newRow("nvm: then the oldest") << 4;
+        QTest::newRow("Volta") << 5;
+        QTest::newRow("fnm") << 6;
+        QTest::newRow("pnpm") << 7;
+        QTest::newRow("bun") << 8;
+        QTest::newRow("the login shell's PATH") << 9;
+        QTest::newRow("Homebrew") << 10;
+    }
+
+    void standardPlacesAreSearchedInOrder()
+    {
+        QFETCH(int, winner);
+        QTemporaryDir scratch;
+        const QString root = scratch.path() + QLatin1Char('/');
+        const QString home = root + QStringLiteral("home");
+        // In search order. v24.9.0 sorts after v24.22.3 as text, before it
+        // as a version.
+        const QStringList folders{
+            root + QStringLiteral("path"),
+            home + QStringLiteral("/.local/bin"),
+            home + QStringLiteral("/.nvm/versions/node/v24.22.3/bin"),
+            home + QStringLiteral("/.nvm/versions/node/v24.9.0/bin"),
+            home + QStringLiteral("/.nvm/versions/node/v20.1.0/bin"),
+            home + QStringLiteral("/.volta/bin"),
+            root + QStringLiteral("fnm/node-versions/v22.3.0/installation/bin"),
+            root + QStringLiteral("pnpm"),
+            home + QStringLiteral("/.bun/bin"),
+            root + QStringLiteral("login"),
+            home + QStringLiteral("/.linuxbrew/bin"),
+        };
+        std::deque<FakeOpenClawTool> tools;
+        for (const QString &folder : folders) {
+            tools.emplace_back(folder);
+            QVERIFY(tools.back().isValid());
+            tools.back().setAnswer(args("--version"), "OpenClaw 2026." + QByteArray::number(tools.size()) + ".0\n");
+        }
+        // Found only if a relative PATH entry were taken from the current folder.
+        FakeOpenClawTool relative(root + QStringLiteral("relative"));
+        const QString current = QDir::currentPath();
+        QDir::setCurrent(scratch.path());
+        const auto restore = qScopeGuard([&] { QDir::setCurrent(current); });
+        for (int i = 0; i < winner; ++i)
+            QVERIFY(QFile::remove(tools.at(size_t(i)).path()));
+
+        const QHash<QString, QString> variables{
+            {QStringLiteral("PATH"), QStringLiteral("relative::") + folders.at(0)},
+            {QStringLiteral("FNM_DIR"), root + QStringLiteral("fnm")},
+            {QStringLiteral("PNPM_HOME"), root + QStringLiteral("pnpm")},
+        };
+        LoginShell shell{folders.at(9)};
+        OpenClawLocator::Places places =
+            OpenClawLocator::standardPlaces(home, [&](const QString &name) -> std::optional<QString> {
+                return variables.contains(name) ? std::optional<QString>(variables.value(name)) : std::nullopt;
+            });
+        // This machine's own folders (/usr/bin, /opt/homebrew/bin, ...) are left out.
+        const auto elsewhere = [&](const QString &path) { return !path.startsWith(root); };
+        places.beforeShell.removeIf(elsewhere);
+        places.afterShell.removeIf(elsewhere);
+        places.loginEnvironment = shell.environment();
+
+        OpenClawLocator locator(std::make_shared<CommandRunner>(), places);
+        const LocatedOpenClaw located = QCoro::waitFor(locator.find());
+        const FakeOpenClawTool &tool = tools.at(size_t(winner));
+        QCOMPARE(located.path, std::optional<QString>(tool.path()));
+        QCOMPARE(located.version, QStringLiteral("OpenClaw 2026.%1.0").arg(winner + 1));
+        // The version comes from the one check that chose it.
+        QCOMPARE(tool.calls(), QStringList{QStringLiteral("--version")});
     }
 
     void publishesInTheDocumentedOrder()

@@ -5,6 +5,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QVersionNumber>
+
+#include <algorithm>
 
 namespace halvex {
 
@@ -14,6 +17,69 @@ bool isExecutableFile(const QString &path)
 {
     const QFileInfo info(path);
     return info.isAbsolute() && info.isFile() && info.isExecutable();
+}
+
+QString variable(const EnvironmentLookup &environment, const QString &name)
+{
+    return environment ? environment(name).value_or(QString()) : QString();
+}
+
+// The folders in `parent` named as Node versions ("v24.9.0"), newest first:
+// the numbers compare, not the text (v24.22.3 before v24.9.0).
+QStringList nodeVersionsNewestFirst(const QString &parent)
+{
+    QList<std::pair<QVersionNumber, QString>> versions;
+    const QStringList names = QDir(parent).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &name : names) {
+        const QVersionNumber number =
+            QVersionNumber::fromString(name.startsWith(QLatin1Char('v')) ? name.mid(1) : name);
+        if (!number.isNull())
+            versions.append({number, name});
+    }
+    std::stable_sort(versions.begin(), versions.end(), [](const auto &a, const auto &b) { return a.first > b.first; });
+    QStringList folders;
+    for (const auto &version : std::as_const(versions))
+        folders.append(parent + QLatin1Char('/') + version.second);
+    return folders;
+}
+
+// Where Node version managers put the tools that `npm install -g` adds; a
+// desktop session started without the user's shell profile lacks them on
+// PATH.
+QStringList versionManagerPlaces(const QString &home, const EnvironmentLookup &environment)
+{
+    const QString tool = QStringLiteral("/openclaw");
+    QStringList places;
+    const QString nvm = variable(environment, QStringLiteral("NVM_DIR"));
+    for (const QString &version : nodeVersionsNewestFirst((nvm.isEmpty() ? home + QStringLiteral("/.nvm") : nvm) +
+                                                          QStringLiteral("/versions/node")))
+        places.append(version + QStringLiteral("/bin") + tool);
+
+    if (const QString volta = variable(environment, QStringLiteral("VOLTA_HOME")); !volta.isEmpty())
+        places.append(volta + QStringLiteral("/bin") + tool);
+    places.append(home + QStringLiteral("/.volta/bin") + tool);
+
+    const QString fnm = variable(environment, QStringLiteral("FNM_DIR"));
+    const QStringList fnmFolders =
+        fnm.isEmpty() ? QStringList{home + QStringLiteral("/.local/share/fnm"), home + QStringLiteral("/.fnm")}
+                      : QStringList{fnm};
+    for (const QString &folder : fnmFolders) {
+        // The default alias is the Node the user chose; the rest newest first.
+        places.append(folder + QStringLiteral("/aliases/default/bin") + tool);
+        for (const QString &version : nodeVersionsNewestFirst(folder + QStringLiteral("/node-versions")))
+            places.append(version + QStringLiteral("/installation/bin") + tool);
+    }
+
+    if (const QString pnpm = variable(environment, QStringLiteral("PNPM_HOME")); !pnpm.isEmpty())
+        places.append(pnpm + tool);
+    places.append(home + QStringLiteral("/.local/share/pnpm") + tool);
+
+    const QString bun = variable(environment, QStringLiteral("BUN_INSTALL"));
+    places.append((bun.isEmpty() ? home + QStringLiteral("/.bun") : bun) + QStringLiteral("/bin") + tool);
+
+    for (QString &place : places)
+        place = QDir::cleanPath(place);
+    return places;
 }
 
 // npm's global prefix without running npm: the environment, else ~/.npmrc.
@@ -49,11 +115,17 @@ OpenClawLocator::Places OpenClawLocator::standardPlaces(const QString &homeDirec
                                                         const EnvironmentLookup &environment)
 {
     Places places;
-    places.beforeShell = {homeDirectory + QStringLiteral("/.local/bin/openclaw"),
-                          QStringLiteral("/usr/local/bin/openclaw"), QStringLiteral("/usr/bin/openclaw")};
+    // The command's own PATH first: where `openclaw` works in the user's
+    // terminal, it is that one.
+    if (const std::optional<QString> onPath =
+            LoginEnvironment::findOnPath(QStringLiteral("openclaw"), variable(environment, QStringLiteral("PATH"))))
+        places.beforeShell.append(QDir::cleanPath(*onPath));
+    places.beforeShell += {homeDirectory + QStringLiteral("/.local/bin/openclaw"),
+                           QStringLiteral("/usr/local/bin/openclaw"), QStringLiteral("/usr/bin/openclaw")};
     if (const std::optional<QString> prefix = npmPrefix(homeDirectory, environment))
         places.beforeShell.append(QDir::cleanPath(*prefix + QStringLiteral("/bin/openclaw")));
     places.beforeShell.append(homeDirectory + QStringLiteral("/.openclaw/bin/openclaw"));
+    places.beforeShell += versionManagerPlaces(homeDirectory, environment);
     places.loginEnvironment = LoginEnvironment::processDefault();
     places.afterShell = {QStringLiteral("/opt/homebrew/bin/openclaw"),
                          QStringLiteral("/home/linuxbrew/.linuxbrew/bin/openclaw"),
@@ -66,12 +138,12 @@ OpenClawLocator::OpenClawLocator(std::shared_ptr<CommandRunner> runner, Places p
 {
 }
 
-QCoro::Task<bool> OpenClawLocator::works(QString path, QString *problem)
+QCoro::Task<std::optional<QString>> OpenClawLocator::versionOf(QString path, QString *problem)
 {
     const QStringList version(QStringLiteral("--version"));
     const CommandResult result = co_await m_runner->run(path, version, m_versionTimeoutMs);
     if (result.succeeded() && result.output)
-        co_return true;
+        co_return firstLine(*result.output);
     if (problem->isEmpty()) {
         QString why = firstLine(result.errorOutput);
         if (why.isEmpty())
@@ -81,38 +153,38 @@ QCoro::Task<bool> OpenClawLocator::works(QString path, QString *problem)
         if (why.contains(QLatin1String("node"), Qt::CaseInsensitive))
             *problem += QStringLiteral(" (OpenClaw needs a current Node.js first on PATH)");
     }
-    co_return false;
+    co_return std::nullopt;
 }
 
 QCoro::Task<LocatedOpenClaw> OpenClawLocator::find()
 {
     LocatedOpenClaw located;
     QStringList tried;
+    // True when the tool at `path` runs: then it is the one found.
     const auto tryPath = [&](const QString &path) -> QCoro::Task<bool> {
         if (tried.contains(path) || !isExecutableFile(path))
             co_return false;
         tried.append(path);
-        co_return co_await works(path, &located.problem);
+        const std::optional<QString> version = co_await versionOf(path, &located.problem);
+        if (!version)
+            co_return false;
+        located.path = path;
+        located.version = *version;
+        co_return true;
     };
 
     for (const QString &path : std::as_const(m_places.beforeShell)) {
-        if (co_await tryPath(path)) {
-            located.path = path;
+        if (co_await tryPath(path))
             co_return located;
-        }
     }
     if (const std::shared_ptr<LoginEnvironment> login = m_places.loginEnvironment) {
         const std::optional<QString> found = co_await login->findProgram(QStringLiteral("openclaw"));
-        if (found && co_await tryPath(*found)) {
-            located.path = found;
+        if (found && co_await tryPath(*found))
             co_return located;
-        }
     }
     for (const QString &path : std::as_const(m_places.afterShell)) {
-        if (co_await tryPath(path)) {
-            located.path = path;
+        if (co_await tryPath(path))
             co_return located;
-        }
     }
     co_return located;
 }

@@ -18,14 +18,17 @@ namespace halvex {
 // Where the `openclaw` tool was found, or why none that works was.
 struct LocatedOpenClaw {
     std::optional<QString> path;
+    // The first line of the chosen tool's `--version` answer, trimmed.
+    QString version;
     // Set when a tool was found that does not run (e.g. an old Node.js first
     // on PATH): the sentence says where and why.
     QString problem;
 };
 
-// Finds a working `openclaw`: the usual Linux places first, then the login
-// shell's PATH, then the Homebrew places. A candidate counts only when it is
-// an executable file and `openclaw --version` answers.
+// Finds a working `openclaw`: this process's PATH, the usual Linux places and
+// the Node version managers first, then the login shell's PATH, then the
+// Homebrew places. A candidate counts only when it is an absolute path to an
+// executable file and `openclaw --version` answers.
 class OpenClawLocator
 {
 public:
@@ -36,9 +39,12 @@ public:
         QStringList afterShell;  // checked last
     };
 
-    // The usual places for this home directory and environment:
-    // ~/.local/bin, /usr/local/bin, /usr/bin, the npm global prefix,
-    // ~/.openclaw/bin; the process's login environment; Homebrew's prefixes.
+    // The places for this home directory and environment, in this order:
+    // the tool on the environment's PATH (absolute folders only); ~/.local/bin,
+    // /usr/local/bin, /usr/bin, the npm global prefix, ~/.openclaw/bin; nvm
+    // (newest Node first), Volta, fnm (its default, then newest first), pnpm
+    // and bun; the process's login environment; Homebrew's prefixes. Folders
+    // are read now, not at find().
     static Places standardPlaces(const QString &homeDirectory, const EnvironmentLookup &environment);
 
     // The runner is shared so that a search outlives an owner that goes away.
@@ -47,8 +53,8 @@ public:
     QCoro::Task<LocatedOpenClaw> find();
 
 private:
-    // True when the tool answers `--version`; else records why not.
-    QCoro::Task<bool> works(QString path, QString *problem);
+    // The tool's version when it answers `--version`; else records why not.
+    QCoro::Task<std::optional<QString>> versionOf(QString path, QString *problem);
 
     std::shared_ptr<CommandRunner> m_runner;
     Places m_places;

@@ -31,7 +31,7 @@ FakeOpenClawTool::FakeOpenClawTool(const QString &folderName)
 {
     if (!m_dir.isValid())
         return;
-    m_folder = m_dir.filePath(folderName);
+    m_folder = QDir::isAbsolutePath(folderName) ? folderName : m_dir.filePath(folderName);
     if (!QDir().mkpath(m_folder + QStringLiteral("/.fake")))
         return;
     m_path = m_folder + QStringLiteral("/openclaw");

@@ -15,6 +15,8 @@ namespace halvex::test {
 class FakeOpenClawTool
 {
 public:
+    // `folderName` is made inside the temporary folder; an absolute one is
+    // made where it names (for a tool in a scratch home's usual places).
     explicit FakeOpenClawTool(const QString &folderName = QStringLiteral("bin"));
 
     bool isValid() const { return m_valid; }
