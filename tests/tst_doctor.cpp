@@ -61,7 +61,7 @@ struct Rig {
         env.relayOrigin = relay.origin();
         env.homeDirectory = home.path();
         env.ollamaURL = ollama.url();
-        env.searchPath = {home.path() + QStringLiteral("/bin")};
+        env.openClawPlaces = OpenClawLocator::Places{{home.path() + QStringLiteral("/bin/openclaw")}, {}, {}};
         env.timings.probeTimeoutMs = 10000;
         env.timings.handshakeTimeoutMs = 20000;
         return env;
@@ -214,14 +214,24 @@ private Q_SLOTS:
         Rig rig;
         QVERIFY(QDir().mkpath(rig.home.filePath(QStringLiteral("bin"))));
         const QString tool = rig.home.filePath(QStringLiteral("bin/openclaw"));
-        QFile file(tool);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("#!/bin/sh\n");
-        file.close();
-        QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-        const DoctorReport report = rig.run();
-        QCOMPARE(outcome(report, QStringLiteral("openclaw-tool")).status, Status::passed);
-        QCOMPARE(outcome(report, QStringLiteral("openclaw-tool")).detail, tool);
+        const auto install = [&](const QByteArray &script) {
+            QFile file(tool);
+            QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            file.write(script);
+            file.close();
+            QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        };
+        // One that does not run is named, with why.
+        install("#!/bin/sh\necho 'node: bad option' >&2\nexit 9\n");
+        const CheckOutcome broken = outcome(rig.run(), QStringLiteral("openclaw-tool"));
+        QCOMPARE(broken.status, Status::failed);
+        QVERIFY2(broken.detail.contains(tool) && broken.detail.contains(QLatin1String("node: bad option")),
+                 qPrintable(broken.detail));
+
+        install("#!/bin/sh\necho 'OpenClaw 2026.9.6'\n");
+        const CheckOutcome working = outcome(rig.run(), QStringLiteral("openclaw-tool"));
+        QCOMPARE(working.status, Status::passed);
+        QCOMPARE(working.detail, tool + QStringLiteral(" (OpenClaw 2026.9.6)"));
     }
 
     void aNewCheckIsOneTableEntry()

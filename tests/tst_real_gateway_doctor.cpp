@@ -58,7 +58,7 @@ class TestRealGatewayDoctor : public QObject
         env.network = &network;
         env.relayOrigin = m_relay.origin();
         env.homeDirectory = m_gateway.homeDir();
-        env.searchPath = {m_bin.path()};
+        env.openClawPlaces = OpenClawLocator::Places{{m_bin.filePath(QStringLiteral("openclaw"))}, {}, {}};
         // Nothing listens there: Ollama is not part of this setup.
         env.ollamaURL = QUrl(QStringLiteral("http://127.0.0.1:9"));
         env.timings.handshakeTimeoutMs = 30000;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "discovery/openclaw_locator.h"
+
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QList>
@@ -49,9 +51,9 @@ struct DoctorEnvironment {
     QUrl relayOrigin;      // scheme + host[:port] of the relay WebSocket
     QString homeDirectory; // holds ".openclaw/openclaw.json"
     QUrl ollamaURL{QStringLiteral("http://127.0.0.1:11434")};
-    // Folders searched for the openclaw tool after its usual places; empty:
-    // the PATH of this process.
-    QStringList searchPath;
+    // Where the openclaw tool is looked for; none: the standard places for
+    // homeDirectory and this process's environment.
+    std::optional<OpenClawLocator::Places> openClawPlaces;
     Timings timings;
 };
 

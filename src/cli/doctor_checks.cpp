@@ -9,12 +9,9 @@
 #include "platform/secret_service_module.h"
 #include "platform/settings.h"
 
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QStandardPaths>
 
 namespace halvex {
 
@@ -99,25 +96,22 @@ QCoro::Task<CheckOutcome> checkRelay(const DoctorEnvironment &env, DoctorFinding
 
 QCoro::Task<CheckOutcome> checkOpenClawTool(const DoctorEnvironment &env, DoctorFindings &found)
 {
-    const QString home = env.homeDirectory;
-    const QStringList usual = {QStringLiteral("/usr/local/bin"), home + QStringLiteral("/.openclaw/bin"),
-                               home + QStringLiteral("/.npm-global/bin"), home + QStringLiteral("/.local/bin")};
-    QString path;
-    for (const QString &folder : usual) {
-        const QFileInfo candidate(folder + QStringLiteral("/openclaw"));
-        if (candidate.isFile() && candidate.isExecutable()) {
-            path = candidate.absoluteFilePath();
-            break;
-        }
+    OpenClawLocator locator(std::make_shared<CommandRunner>(),
+                            env.openClawPlaces
+                                ? *env.openClawPlaces
+                                : OpenClawLocator::standardPlaces(env.homeDirectory, processEnvironment));
+    const LocatedOpenClaw located = co_await locator.find();
+    if (!located.path && !located.problem.isEmpty()) {
+        co_return CheckOutcome::fail(located.problem,
+                                     QStringLiteral("make `openclaw --version` work in a terminal (a current Node.js "
+                                                    "first on PATH), or reinstall: npm install -g openclaw"));
     }
-    if (path.isEmpty())
-        path = QStandardPaths::findExecutable(QStringLiteral("openclaw"), env.searchPath);
-    if (path.isEmpty()) {
+    if (!located.path) {
         co_return CheckOutcome::fail(QStringLiteral("not found"),
                                      QStringLiteral("install OpenClaw: npm install -g openclaw"));
     }
-    found.openClawPath = path;
-    co_return CheckOutcome::pass(path);
+    found.openClawPath = located.path;
+    co_return CheckOutcome::pass(QStringLiteral("%1 (%2)").arg(*located.path, located.version));
 }
 
 // The gateway's address and token, as the bridge finds them: the stored
