@@ -87,6 +87,7 @@ public:
         deps.settings = settings.get();
         deps.relayOrigin = relayOrigin;
         deps.homeDirectory = home.path();
+        deps.openClawPlaces = openClawPlaces;
         return deps;
     }
 
@@ -95,6 +96,9 @@ public:
     std::unique_ptr<KeychainManager> keychain;
     QTemporaryDir home;
     BridgeManager::Timings timings;
+    // Where the bridge looks for the openclaw tool: nowhere unless a test
+    // says so (never this machine's own tool or login shell).
+    std::optional<OpenClawLocator::Places> openClawPlaces = OpenClawLocator::Places{};
     // Declared last: destroyed first, while everything it uses still exists.
     std::unique_ptr<BridgeManager> bridge;
 };

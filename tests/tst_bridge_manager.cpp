@@ -2,6 +2,7 @@
 // (settings, credential store, OpenClaw configuration file), the relay link's
 // state, the health check, the agent card, local models and memory sync.
 #include "bridge_rig.h"
+#include "fake_openclaw_tool.h"
 #include "log_capture.h"
 
 #include "bridge/bridge_runtime.h"
@@ -604,16 +605,18 @@ private Q_SLOTS:
         QVERIFY(rig.startStandIns());
         rig.storeBridgeToken();
         rig.pointAtGateway();
-        // A tool under ~/.openclaw/bin comes first.
-        const QString local = rig.home.filePath(QStringLiteral(".openclaw/bin/openclaw"));
-        QDir().mkpath(QFileInfo(local).path());
-        QFile tool(local);
-        QVERIFY(tool.open(QIODevice::WriteOnly));
-        tool.write("#!/bin/sh\n");
-        tool.close();
-        tool.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        // The first tool that answers goes to the gateway socket once the
+        // search ends; a reconfiguration searches again.
+        FakeOpenClawTool broken(QStringLiteral("broken"));
+        broken.setAnswer({QStringLiteral("--version")}, "", 1);
+        FakeOpenClawTool tool;
+        rig.openClawPlaces = OpenClawLocator::Places{{broken.path(), tool.path()}, {}, {}};
         rig.create();
-        QCOMPARE(rig.bridge->openClawWebSocket()->openClawBinaryPath(), std::optional<QString>(local));
+        QTRY_COMPARE_WITH_TIMEOUT(rig.bridge->openClawWebSocket()->openClawBinaryPath(),
+                                  std::optional<QString>(tool.path()), 30000);
+        QVERIFY(QFile::remove(tool.path()));
+        rig.bridge->reconfigureGateway(QUrl(QStringLiteral("http://127.0.0.1:9")), BridgeRig::gatewayToken);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.bridge->openClawWebSocket()->openClawBinaryPath(), std::nullopt, 30000);
     }
 
     void firstGatewayAttemptGoesToTheConfiguredGateway()

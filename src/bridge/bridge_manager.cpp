@@ -7,9 +7,6 @@
 #include "platform/logging.h"
 #include "platform/settings.h"
 
-#include <QFileInfo>
-#include <QStandardPaths>
-
 namespace halvex {
 
 BridgeManager::BridgeManager(Dependencies deps, Timings timings, QObject *parent)
@@ -292,24 +289,31 @@ void BridgeManager::loadOpenClawConfig()
 
 void BridgeManager::configureGatewayWebSocket()
 {
-    // Linux locations and PATH first; Homebrew's last.
-    std::optional<QString> binary;
-    const QString onPath = QStandardPaths::findExecutable(QStringLiteral("openclaw"));
-    const QStringList candidates{
-        m_deps.homeDirectory + QStringLiteral("/.openclaw/bin/openclaw"),
-        QStringLiteral("/usr/local/bin/openclaw"),
-        onPath,
-        QStringLiteral("/opt/homebrew/bin/openclaw"),
-    };
-    for (const QString &candidate : candidates) {
-        const QFileInfo info(candidate);
-        if (!candidate.isEmpty() && info.isFile() && info.isExecutable()) {
-            binary = candidate;
-            break;
-        }
-    }
-    m_openClawWebSocket->setOpenClawBinaryPath(binary);
+    // The socket does not wait for the search (the tool's `--version` or the
+    // login shell may be slow): only an approval needs the tool.
+    locateOpenClawTool();
     m_openClawWebSocket->connect(m_openClawClient->endpointURL(), m_openClawClient->gatewayToken());
+}
+
+QCoro::Task<> BridgeManager::locateOpenClawTool()
+{
+    const QPointer<BridgeManager> self(this);
+    const quint64 search = ++m_toolSearch;
+    OpenClawLocator locator(std::make_shared<CommandRunner>(m_deps.processRunner),
+                            m_deps.openClawPlaces
+                                ? *m_deps.openClawPlaces
+                                : OpenClawLocator::standardPlaces(m_deps.homeDirectory, processEnvironment));
+    const LocatedOpenClaw located = co_await locator.find();
+    // A newer search (a reconfiguration meanwhile) has the last word.
+    if (!self || m_toolSearch != search)
+        co_return;
+    if (located.path)
+        qCInfo(lcBridge, "OpenClaw tool for pairing approval: %s (%s)", qUtf8Printable(*located.path),
+               qUtf8Printable(quotedForLog(located.version)));
+    else
+        qCInfo(lcBridge, "No OpenClaw tool for pairing approval%s",
+               qUtf8Printable(located.problem.isEmpty() ? QString() : QStringLiteral(": ") + located.problem));
+    m_openClawWebSocket->setOpenClawBinaryPath(located.path);
 }
 
 void BridgeManager::setOpenClawReachable(bool reachable)

@@ -4,6 +4,7 @@
 #include "bridge/bridge_connection_state.h"
 #include "bridge/chat_pipeline.h"
 #include "bridge/gateway_monitor.h"
+#include "discovery/openclaw_locator.h"
 #include "gateway/openclaw_client.h"
 #include "gateway/openclaw_web_socket.h"
 #include "platform/device_facts.h"
@@ -96,6 +97,10 @@ public:
         MemorySyncFactory memorySyncFactory;      // none: memory sync never runs
         std::function<DeviceFacts()> deviceFacts; // halvex::currentDeviceFacts()
         ProcessRunner processRunner;              // the gateway socket's own (openclaw tool)
+        // Where the openclaw tool is looked for (pairing approval); none:
+        // OpenClawLocator::standardPlaces() for homeDirectory and this
+        // process's environment.
+        std::optional<OpenClawLocator::Places> openClawPlaces;
     };
 
     // Reads the gateway settings, then applies the stored on/off switch (and
@@ -168,6 +173,8 @@ private:
     // links over when they changed.
     void reloadGatewaySettings();
     void configureGatewayWebSocket();
+    // Looks for the openclaw tool; the gateway socket gets it when found.
+    QCoro::Task<> locateOpenClawTool();
     // The monitor's verdict: published, announced, and memory sync follows.
     void setOpenClawReachable(bool reachable);
     void startMemorySyncIfEnabled();
@@ -183,6 +190,7 @@ private:
     // stopped link must not make a stopped bridge look connected or connecting.
     bool m_running = false;
     QString m_relayToken; // the bridge token the relay link runs on
+    quint64 m_toolSearch = 0; // the latest search for the openclaw tool
 
     RelayWebSocket *m_relayWebSocket = nullptr;       // child
     OpenClawClient *m_openClawClient = nullptr;       // child
