@@ -88,7 +88,8 @@ QCoro::Task<bool> PairingApprover::approve(QString toolPath, QString deviceId, Q
     QStringList jsonListArguments{QStringLiteral("devices"), QStringLiteral("list"), QStringLiteral("--json")};
     QStringList tableListArguments{QStringLiteral("devices"), QStringLiteral("list")};
     // How the tool runs: as it is first; then with the login shell's PATH,
-    // which finds a Node (or a tool) installed for the user's shell only.
+    // which finds a Node installed for the user's shell only. (The tool
+    // itself is not looked up here: the caller names it.)
     struct Launch {
         QString program;
         QStringList environment;
@@ -107,10 +108,6 @@ QCoro::Task<bool> PairingApprover::approve(QString toolPath, QString deviceId, Q
                 co_return false;
             if (launch.environment.isEmpty())
                 break;
-            if (const std::optional<QString> found = co_await login->findProgram(toolPath))
-                launch.program = *found;
-            if (!self)
-                co_return false;
         }
         const ProcessRequest listRequest = request(launch.program, launch.environment, jsonListArguments);
         const ProcessOutcome listed = co_await run(listRequest);
