@@ -33,8 +33,11 @@ QUrl appendingPathComponent(QUrl url, const QString &component)
     return url;
 }
 
+// The token goes to the gateway's own address alone: a redirect is an
+// answer like any other, never followed with the header on it.
 void setBearer(QNetworkRequest &request, const QString &token)
 {
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     if (!token.isEmpty())
         request.setRawHeader("Authorization", "Bearer " + token.toUtf8());
 }
