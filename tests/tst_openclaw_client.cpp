@@ -686,6 +686,32 @@ private Q_SLOTS:
                  qPrintable(error.description()));
     }
 
+    // The token goes to the gateway's own address: a redirect is the answer,
+    // whatever the request.
+    void requestsWithTheTokenDoNotFollowRedirects()
+    {
+        HttpStandIn server;
+        QVERIFY(server.listen());
+        ScriptedResponse moved = ScriptedResponse::empty(302);
+        moved.withHeader("Location", server.url().toString().toUtf8() + "/elsewhere");
+        server.setDefaultResponse("/v1/chat/completions", moved);
+        server.setDefaultResponse("/v1/models", moved);
+        server.setDefaultResponse(
+            "/elsewhere",
+            ScriptedResponse::json(
+                200, QByteArrayLiteral(R"({"choices":[{"message":{"role":"assistant","content":"x"}}]})")));
+        auto client = clientFor(server, QStringLiteral("secret"));
+        auto chat = startChat(*client);
+        auto stream = startStream(*client);
+        auto probe = startProbe(*client);
+        QVERIFY(waitForOutcome(chat) && waitForOutcome(stream) && waitForOutcome(probe));
+        QVERIFY(!chat->outcomes.first().ok());
+        QVERIFY(!stream->outcomes.first().ok());
+        QCOMPARE(probe->outcomes, QList<bool>{false});
+        QCOMPARE(server.requestCount(), 3);
+        QVERIFY(server.requestsTo("/elsewhere").isEmpty());
+    }
+
     // ---- the probe ----
 
     void probeIsTrueExactlyOnStatus200_data()

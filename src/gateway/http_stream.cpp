@@ -1,6 +1,7 @@
 #include "gateway/http_stream.h"
 
 #include "platform/http_head.h"
+#include "platform/tls_pin.h"
 
 #include <QSslSocket>
 #include <QTcpSocket>
@@ -83,6 +84,7 @@ void HttpStream::start()
     QAbstractSocket *socket = nullptr;
     if (tls) {
         auto *ssl = new QSslSocket(this);
+        pinCertificate(ssl, m_pin);
         connect(ssl, &QSslSocket::encrypted, this, &HttpStream::onConnected);
         socket = ssl;
     } else {
@@ -98,7 +100,8 @@ void HttpStream::start()
         if (error == QAbstractSocket::RemoteHostClosedError || !m_socket)
             return; // the close is read like any other end of input
         pull();
-        finish(m_socket->errorString());
+        // A handshake refused for the pin says which certificates differ.
+        finish(pinFailure(m_socket).value_or(m_socket->errorString()));
     });
     const quint16 port = quint16(m_url.port(tls ? 443 : 80));
     if (tls)
@@ -118,8 +121,17 @@ void HttpStream::abort(const QString &reason)
 
 void HttpStream::onConnected()
 {
-    if (m_socket && !m_finished)
-        m_socket->write(m_request);
+    if (!m_socket || m_finished)
+        return;
+    // The request carries the token: a certificate that passed verification
+    // but is not the pinned one gets none of it.
+    if (const auto *ssl = qobject_cast<const QSslSocket *>(m_socket.data())) {
+        if (const std::optional<QString> mismatch = pinMismatch(ssl, m_pin)) {
+            finish(*mismatch);
+            return;
+        }
+    }
+    m_socket->write(m_request);
 }
 
 void HttpStream::onReadyRead()

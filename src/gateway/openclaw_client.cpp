@@ -3,6 +3,7 @@
 #include "gateway/http_stream.h"
 #include "platform/logging.h"
 #include "platform/next_emission.h"
+#include "platform/tls_pin.h"
 #include "platform/utf8.h"
 
 #include <QJsonArray>
@@ -32,8 +33,11 @@ QUrl appendingPathComponent(QUrl url, const QString &component)
     return url;
 }
 
+// The token goes to the gateway's own address alone: a redirect is an
+// answer like any other, never followed with the header on it.
 void setBearer(QNetworkRequest &request, const QString &token)
 {
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     if (!token.isEmpty())
         request.setRawHeader("Authorization", "Bearer " + token.toUtf8());
 }
@@ -255,6 +259,7 @@ QNetworkReply *OpenClawClient::track(QNetworkReply *reply)
 QCoro::Task<Result<QString>> OpenClawClient::sendChat(ChatMessages messages)
 {
     QNetworkReply *reply = track(m_network->post(chatRequest(m_agentId), chatBody(messages, m_agentId, false)));
+    pinCertificate(reply, m_tlsPin);
     const ReplyRelease release{reply};
     const std::shared_ptr<bool> alive = m_alive;
     const qint64 maxBodyBytes = m_timings.maxBodyBytes;
@@ -278,6 +283,8 @@ QCoro::Task<Result<QString>> OpenClawClient::sendChat(ChatMessages messages)
     QObject::disconnect(reply, nullptr, &context, nullptr);
     if (overLimit)
         co_return BridgeError::apiError(tooLarge(maxBodyBytes));
+    if (const std::optional<QString> failure = pinFailure(reply))
+        co_return Error::plain(*failure);
 
     if (const std::optional<QString> failure = transportFailure(reply, *alive))
         co_return Error::plain(*failure);
@@ -345,6 +352,7 @@ QCoro::Task<Result<QString>> OpenClawClient::streamChat(ChatMessages messages, Q
     auto *http = new HttpStream(appendingPathComponent(m_endpointURL, QStringLiteral("/v1/chat/completions")),
                                 QByteArrayLiteral("POST"), std::move(headers), chatBody(messages, agentId, true),
                                 HttpStream::Limits{m_timings.chatTimeoutMs, kMaxHeadBytes, kStreamReadBufferSize});
+    http->setPinnedCertificate(m_tlsPin);
     const Release<HttpStream> release{http};
     const std::shared_ptr<bool> alive = m_alive;
     delegate.setCancel([http] { http->abort(); });
@@ -414,6 +422,7 @@ QCoro::Task<bool> OpenClawClient::isReachable()
     setBearer(request, m_gatewayToken);
     request.setTransferTimeout(m_timings.probeTimeoutMs);
     QNetworkReply *reply = track(m_network->get(request));
+    pinCertificate(reply, m_tlsPin);
     const ReplyRelease release{reply};
     const std::shared_ptr<bool> alive = m_alive;
 

@@ -73,6 +73,12 @@ public:
     void setGatewayToken(const QString &token) { m_gatewayToken = token; }
     QString agentId() const { return m_agentId; }
     void setAgentId(const QString &agentId) { m_agentId = agentId; }
+    // The SHA-256 of the certificate an https gateway must show
+    // (platform/tls_pin.h); empty for the ordinary verification. Another
+    // certificate gets no request, and the call fails with the mismatch
+    // sentence.
+    QByteArray tlsPin() const { return m_tlsPin; }
+    void setTlsPin(const QByteArray &sha256) { m_tlsPin = sha256; }
 
     // A whole chat completion: the first choice's content.
     QCoro::Task<Result<QString>> sendChat(ChatMessages messages);
@@ -109,6 +115,7 @@ private:
     QUrl m_endpointURL;
     QString m_gatewayToken;
     QString m_agentId = QStringLiteral("mobile");
+    QByteArray m_tlsPin;
     Timings m_timings;
     // Requests in flight, aborted when the client goes away. `m_alive` tells
     // a request's coroutine whether the client still exists when it resumes.

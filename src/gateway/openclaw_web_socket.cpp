@@ -165,6 +165,7 @@ void OpenClawWebSocket::connectionAttempt()
 
     auto *socket = new WebSocketClient(this);
     socket->setMaxIncomingMessageSize(m_timings.maxIncomingMessageSize);
+    socket->setPinnedCertificate(m_tlsPin);
     m_socket = socket;
     // Every handler first checks that its socket is still the current one,
     // so a replaced connection never touches the newer one.
@@ -186,8 +187,11 @@ void OpenClawWebSocket::connectionAttempt()
         if (isStrictUtf8(data))
             handleMessage(socket, data);
     });
-    QObject::connect(socket, &WebSocketClient::errorOccurred, this,
-                     [this, socket](QAbstractSocket::SocketError) { handleDrop(socket, socket->errorString()); });
+    // A refused certificate stays refused until someone acts: the state says
+    // why (which fingerprints differ) while the attempts go on.
+    QObject::connect(socket, &WebSocketClient::errorOccurred, this, [this, socket](QAbstractSocket::SocketError error) {
+        handleDrop(socket, socket->errorString(), error == QAbstractSocket::SslHandshakeFailedError);
+    });
     QObject::connect(socket, &WebSocketClient::disconnected, this, [this, socket] {
         if (socket->closeCode() == WebSocketCloseCode::tooMuchData)
             qCCritical(lcOcWs, "Dropped a gateway message over %lld bytes", m_timings.maxIncomingMessageSize);
@@ -237,19 +241,20 @@ void OpenClawWebSocket::failAttempt(const QString &state)
     scheduleReconnect();
 }
 
-void OpenClawWebSocket::handleDrop(WebSocketClient *socket, const std::optional<QString> &receiveError)
+void OpenClawWebSocket::handleDrop(WebSocketClient *socket, const std::optional<QString> &receiveError, bool refused)
 {
     if (!socket || socket != m_socket)
         return;
+    // Long enough for both fingerprints of a refused certificate.
     if (receiveError)
-        qCCritical(lcOcWs, "OC-WS receive error: %s", qUtf8Printable(quotedForLog(*receiveError)));
+        qCCritical(lcOcWs, "OC-WS receive error: %s", qUtf8Printable(quotedForLog(*receiveError, 320)));
 
     m_pingTimer->stop();
     releaseSocket(socket, false);
     const OpenClawWSState previous = m_state;
     m_isConnecting = false;
     m_connectRequestId.reset();
-    setState(OpenClawWSState::disconnected());
+    setState(refused && receiveError ? OpenClawWSState::error(*receiveError) : OpenClawWSState::disconnected());
 
     QPointer<OpenClawWebSocket> self(this);
     failAllWaiting(BridgeError::networkError(QStringLiteral("OpenClaw WebSocket disconnected")));

@@ -74,6 +74,14 @@ public:
     // otherwise.
     void reconnectIfGivenUp();
 
+    // The SHA-256 of the certificate a wss:// gateway must show
+    // (platform/tls_pin.h), for the connections opened from now on; empty
+    // for the ordinary verification. A refused certificate (this one or an
+    // untrusted one) is an error state saying why, retried with the usual
+    // backoff.
+    QByteArray tlsPin() const { return m_tlsPin; }
+    void setTlsPin(const QByteArray &sha256) { m_tlsPin = sha256; }
+
     void setOpenClawBinaryPath(const std::optional<QString> &path) { m_handshake->setOpenClawBinaryPath(path); }
     std::optional<QString> openClawBinaryPath() const { return m_handshake->openClawBinaryPath(); }
 
@@ -105,7 +113,9 @@ private:
     void handleConnectResponse(const GatewayProtocol::Frame &frame);
     // A failed attempt before the handshake finished: reconnect with backoff.
     void failAttempt(const QString &state);
-    void handleDrop(WebSocketClient *socket, const std::optional<QString> &receiveError);
+    // `refused`: the TLS handshake failed, so the state becomes the error
+    // rather than "disconnected".
+    void handleDrop(WebSocketClient *socket, const std::optional<QString> &receiveError, bool refused = false);
     // The attempts count from the first again, with the shortest delay.
     void startNewRound();
     void scheduleReconnect();
@@ -128,6 +138,7 @@ private:
     bool m_isConnecting = false;
     QUrl m_gatewayURL;
     QString m_gatewayToken;
+    QByteArray m_tlsPin;
     std::optional<QString> m_connectRequestId;
 };
 

@@ -1,6 +1,7 @@
 #include "platform/web_socket_client.h"
 
 #include "platform/http_head.h"
+#include "platform/tls_pin.h"
 
 #include <QCryptographicHash>
 #include <QRandomGenerator>
@@ -110,7 +111,8 @@ void WebSocketClient::open(const QNetworkRequest &request)
         // A close handshake under way ends with the server closing TCP.
         if (e == QAbstractSocket::RemoteHostClosedError && m_state == QAbstractSocket::ClosingState)
             return;
-        fail(e, transport->errorString());
+        // A handshake refused for the pin says which certificates differ.
+        fail(e, pinFailure(transport).value_or(transport->errorString()));
     });
     QObject::connect(transport, &QAbstractSocket::disconnected, this, [this, transport] {
         if (transport != m_transport)
@@ -122,6 +124,7 @@ void WebSocketClient::open(const QNetworkRequest &request)
         auto *tls = static_cast<QSslSocket *>(transport);
         if (m_tls)
             tls->setSslConfiguration(*m_tls);
+        pinCertificate(tls, m_pin);
         QObject::connect(tls, &QSslSocket::encrypted, this, &WebSocketClient::sendUpgrade);
         QObject::connect(tls, &QSslSocket::encryptedBytesWritten, this, &WebSocketClient::bytesWritten);
         setState(QAbstractSocket::ConnectingState);
@@ -138,6 +141,14 @@ void WebSocketClient::sendUpgrade()
 {
     if (!m_transport)
         return;
+    // A certificate that passed verification may still not be the pinned
+    // one: the upgrade carries the token, so it is checked before any write.
+    if (const auto *tls = qobject_cast<const QSslSocket *>(m_transport.data())) {
+        if (const std::optional<QString> mismatch = pinMismatch(tls, m_pin)) {
+            fail(QAbstractSocket::SslHandshakeFailedError, *mismatch);
+            return;
+        }
+    }
     // Messages go out as they come: no waiting to coalesce small segments
     // (Nagle) behind one the server has not acknowledged yet.
     m_transport->setSocketOption(QAbstractSocket::LowDelayOption, 1);

@@ -51,6 +51,12 @@ public:
     // For wss:// links; by default the system's trusted authorities and
     // full verification of the server's name.
     void setTlsConfiguration(const QSslConfiguration &configuration) { m_tls = configuration; }
+    // For wss:// links: trusts exactly the server certificate with this
+    // SHA-256 (platform/tls_pin.h) in place of the verification above; empty
+    // for none. Another certificate fails the link with
+    // SslHandshakeFailedError, the mismatch sentence as errorString(), and
+    // not a byte of the upgrade sent.
+    void setPinnedCertificate(const QByteArray &sha256) { m_pin = sha256; }
 
     // Opens the link; the request's raw headers go with the upgrade. An URL
     // that is not ws:// or wss:// with a host fails at once (errorOccurred,
@@ -108,6 +114,7 @@ private:
 
     Limits m_limits;
     std::optional<QSslConfiguration> m_tls;
+    QByteArray m_pin;
     QAbstractSocket::SocketState m_state = QAbstractSocket::UnconnectedState;
     QPointer<QTcpSocket> m_transport;
     QByteArray m_upgrade;      // the request, written once TCP (and TLS) is up
