@@ -75,15 +75,21 @@ void checkJson5(const QByteArray &text)
 void checkEndpoint(const OpenClawConfig &config)
 {
     const QString lan = QStringLiteral("192.168.7.20");
-    const QUrl endpoint = gatewayEndpoint(config.gatewayBind, config.port(), lan, config.customBindHost);
+    const QUrl endpoint = localGatewayEndpoint(config);
     FUZZ_CHECK(endpoint.isValid());
-    FUZZ_CHECK(endpoint.scheme() == QLatin1String("http"));
+    FUZZ_CHECK(endpoint.scheme() == (config.tlsEnabled ? QLatin1String("https") : QLatin1String("http")));
     FUZZ_CHECK(endpoint.port() == config.port());
     FUZZ_CHECK(!QHostAddress(endpoint.host()).isNull());
     FUZZ_CHECK(endpoint.path().isEmpty() && endpoint.userInfo().isEmpty() && !endpoint.hasQuery());
     const std::optional<QUrl> ws = GatewayProtocol::webSocketUrl(endpoint);
     FUZZ_CHECK(ws.has_value());
-    FUZZ_CHECK(ws->scheme() == QLatin1String("ws") && ws->host() == endpoint.host() && ws->port() == config.port());
+    FUZZ_CHECK(ws->scheme() == (config.tlsEnabled ? QLatin1String("wss") : QLatin1String("ws")) &&
+               ws->host() == endpoint.host() && ws->port() == config.port());
+    // Where the phone is sent is never this machine's loopback.
+    if (const std::optional<QUrl> phone = phoneGatewayEndpoint(config, lan)) {
+        FUZZ_CHECK(phone->isValid() && !QHostAddress(phone->host()).isNull());
+        FUZZ_CHECK(!QHostAddress(phone->host()).isLoopback());
+    }
 }
 
 void checkConfig(const QByteArray &text)

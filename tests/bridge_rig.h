@@ -125,14 +125,14 @@ public:
         relay.acceptToken(bridgeToken);
         if (!relay.start() || !gateway.listen())
             return false;
-        setModelsStatus(200);
+        setHealthStatus(200);
         return true;
     }
 
-    void setModelsStatus(int status)
+    void setHealthStatus(int status)
     {
         gateway.setDefaultResponse(
-            QByteArrayLiteral("/v1/models"),
+            QByteArrayLiteral("/healthz"),
             ScriptedResponse::json(status, QJsonObject{{QStringLiteral("object"), QStringLiteral("list")},
                                                        {QStringLiteral("data"), QJsonArray{}}}));
     }

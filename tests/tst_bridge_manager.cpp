@@ -148,44 +148,39 @@ private Q_SLOTS:
         // stored.
         BridgeManager *bridge = rig.create();
         QCOMPARE(bridge->openClawClient()->gatewayToken(), QStringLiteral("file-token"));
-        QCOMPARE(rig.keychain->load(CredentialService::openClaw()).valueOr(std::nullopt),
-                 std::optional<QString>(QStringLiteral("file-token")));
+        QCOMPARE(bridge->gatewayTarget().tokenOrigin, GatewayValueOrigin::openClawConfig);
+        // Followed, never copied: the store holds no token of the file's.
+        QCOMPARE(rig.keychain->load(CredentialService::openClaw()).valueOr(std::nullopt), std::nullopt);
         QCOMPARE(bridge->openClawEndpoint(), QUrl(QStringLiteral("http://127.0.0.1:19000")));
+        QCOMPARE(bridge->gatewayTarget().endpointOrigin, GatewayValueOrigin::openClawConfig);
         QVERIFY(!rig.settings->contains(SettingsKey::openClawEndpoint));
-        QCOMPARE(log.count(QtInfoMsg, QStringLiteral("Loaded OpenClaw token from config file")), 1);
-        QCOMPARE(log.count(QtInfoMsg, QStringLiteral("Loaded OpenClaw endpoint from config file: http://127.0.0.1:19000")),
-                 1);
         // The user's file is only read.
         QCOMPARE(readFile(path), before);
         QCOMPARE(QFileInfo(path).lastModified(), modified);
 
-        // Next time the stored token is used, and a port changed in the file
-        // since is seen.
-        writeConfig(rig, R"({"gateway": {"auth": {"token": "file-token"}, "port": 19001, /* moved */ }})");
-        log.clear();
+        // A port changed in the file since, and a rotated token, are seen.
+        writeConfig(rig, R"({"gateway": {"auth": {"token": "rotated"}, "port": 19001, /* moved */ }})");
         rig.bridge.reset();
         rig.create();
-        QCOMPARE(rig.bridge->openClawClient()->gatewayToken(), QStringLiteral("file-token"));
+        QCOMPARE(rig.bridge->openClawClient()->gatewayToken(), QStringLiteral("rotated"));
         QCOMPARE(rig.bridge->openClawEndpoint(), QUrl(QStringLiteral("http://127.0.0.1:19001")));
-        QCOMPARE(log.countStartingWith(QStringLiteral("Loaded OpenClaw token")), 0);
         QVERIFY(!rig.settings->contains(SettingsKey::openClawEndpoint));
     }
 
     void configurationFileVariants()
     {
-        // Endpoint already chosen: only the token is taken.
+        // An endpoint chosen elsewhere: the file's token belongs to this
+        // machine's gateway and is not sent there.
         {
-            LogCapture log;
             BridgeRig rig;
             disable(rig);
             rig.settings->setString(SettingsKey::openClawEndpoint, QStringLiteral("http://10.0.0.5:18789"));
             writeConfig(rig, R"({"gateway": {"auth": {"token": "t2"}, "port": 19000, "bind": "lan"}})");
             rig.create();
-            QCOMPARE(rig.bridge->openClawClient()->gatewayToken(), QStringLiteral("t2"));
+            QCOMPARE(rig.bridge->openClawClient()->gatewayToken(), QString());
             QCOMPARE(rig.bridge->openClawEndpoint(), QUrl(QStringLiteral("http://10.0.0.5:18789")));
             QCOMPARE(rig.settings->string(SettingsKey::openClawEndpoint),
                      std::optional<QString>(QStringLiteral("http://10.0.0.5:18789")));
-            QCOMPARE(log.countStartingWith(QStringLiteral("Loaded OpenClaw endpoint")), 0);
         }
         // A token given as an environment reference that is not set is no
         // token, and is never stored.
@@ -198,7 +193,8 @@ private Q_SLOTS:
             QCOMPARE(rig.keychain->load(CredentialService::openClaw()).valueOr(std::nullopt), std::nullopt);
         }
         // A redacted token in the credential store is ignored and the file's
-        // token replaces it; members of the wrong type leave the defaults.
+        // token is used (the store is left as it is); members of the wrong
+        // type leave the defaults.
         {
             BridgeRig rig;
             disable(rig);
@@ -206,7 +202,8 @@ private Q_SLOTS:
             writeConfig(rig, R"({"gateway": {"auth": {"token": "real"}, "port": "19000", "bind": 7}})");
             rig.create();
             QCOMPARE(rig.bridge->openClawClient()->gatewayToken(), QStringLiteral("real"));
-            QCOMPARE(rig.keychain->load(CredentialService::openClaw()).valueOr(std::nullopt), std::optional<QString>(QStringLiteral("real")));
+            QCOMPARE(rig.keychain->load(CredentialService::openClaw()).valueOr(std::nullopt),
+                     std::optional<QString>(QStringLiteral("__OPENCLAW_REDACTED__")));
             QCOMPARE(rig.bridge->openClawEndpoint(), QUrl(QStringLiteral("http://127.0.0.1:18789")));
         }
         // A redacted placeholder in the file is no token either.
@@ -218,14 +215,15 @@ private Q_SLOTS:
             QCOMPARE(rig.bridge->openClawClient()->gatewayToken(), QString());
             QCOMPARE(rig.keychain->load(CredentialService::openClaw()).valueOr(std::nullopt), std::nullopt);
         }
-        // A stored token wins; the file still gives the endpoint.
+        // For this machine's gateway the file's token wins over an older
+        // stored copy; the file gives the endpoint too.
         {
             BridgeRig rig;
             disable(rig);
             (void)rig.keychain->save(CredentialService::openClaw(), QStringLiteral("stored"));
             writeConfig(rig, R"({"gateway": {"auth": {"token": "file"}, "port": 19000}})");
             rig.create();
-            QCOMPARE(rig.bridge->openClawClient()->gatewayToken(), QStringLiteral("stored"));
+            QCOMPARE(rig.bridge->openClawClient()->gatewayToken(), QStringLiteral("file"));
             QCOMPARE(rig.bridge->openClawEndpoint(), QUrl(QStringLiteral("http://127.0.0.1:19000")));
             QVERIFY(!rig.settings->contains(SettingsKey::openClawEndpoint));
         }
@@ -320,8 +318,7 @@ private Q_SLOTS:
         QSignalSpy stateSpy(rig.bridge.get(), &BridgeManager::connectionStateChanged);
         HttpStandIn second;
         QVERIFY(second.listen());
-        second.setDefaultResponse(QByteArrayLiteral("/v1/models"),
-                                  ScriptedResponse::json(200, QByteArrayLiteral("{}")));
+        second.setDefaultResponse(QByteArrayLiteral("/healthz"), ScriptedResponse::json(200, QByteArrayLiteral("{}")));
         rig.bridge->reconfigureGateway(second.url(), QStringLiteral("second-token"));
         QCOMPARE(rig.settings->string(SettingsKey::openClawEndpoint), std::optional<QString>(second.url().toString()));
         QCOMPARE(rig.keychain->load(CredentialService::openClaw()).valueOr(std::nullopt),
@@ -329,9 +326,8 @@ private Q_SLOTS:
         QCOMPARE(rig.bridge->openClawEndpoint(), second.url());
         QVERIFY(second.waitForRequests(1));
         QVERIFY(QTest::qWaitFor([&] { return rig.bridge->openClawReachable(); }, 15000));
-        const QList<HttpRequest> probes = second.requestsTo(QByteArrayLiteral("/v1/models"));
-        QVERIFY(!probes.isEmpty());
-        QCOMPARE(probes.last().header("Authorization"), QByteArray("Bearer second-token"));
+        QVERIFY(!second.requestsTo(QByteArrayLiteral("/healthz")).isEmpty());
+        QCOMPARE(rig.bridge->gatewayTarget().token, QStringLiteral("second-token"));
         QCOMPARE(stateSpy.size(), 0);
     }
 
@@ -339,7 +335,7 @@ private Q_SLOTS:
     {
         BridgeRig rig;
         QVERIFY(rig.startStandIns());
-        rig.setModelsStatus(503); // not reachable at first
+        rig.setHealthStatus(503); // not reachable at first
         rig.storeBridgeToken();
         rig.pointAtGateway();
         QVERIFY(rig.launch());
@@ -418,7 +414,7 @@ private Q_SLOTS:
         rig.timings.healthCheckInterval = 0.05;
         rig.timings.agentCardInterval = 1.0;
         QVERIFY(rig.startStandIns());
-        rig.setModelsStatus(503);
+        rig.setHealthStatus(503);
         rig.storeBridgeToken();
         rig.pointAtGateway();
         QVERIFY(rig.launch());
@@ -434,15 +430,15 @@ private Q_SLOTS:
         QVERIFY(!connectedFlag(rig.sent(kAgentCard).last()));
         QElapsedTimer clock;
         clock.start();
-        rig.setModelsStatus(200);
+        rig.setHealthStatus(200);
         QVERIFY(QTest::qWaitFor([&] { return connectedFlag(rig.sent(kAgentCard).last()); }, 15000));
         const int cards = rig.sent(kAgentCard).size();
 
         // Flapping: down and up again many times within one interval.
         for (int i = 0; i < 3; ++i) {
-            rig.setModelsStatus(503);
+            rig.setHealthStatus(503);
             QVERIFY(QTest::qWaitFor([&] { return !rig.bridge->openClawReachable(); }, 15000));
-            rig.setModelsStatus(200);
+            rig.setHealthStatus(200);
             QVERIFY(QTest::qWaitFor([&] { return rig.bridge->openClawReachable(); }, 15000));
         }
         const qint64 flapped = clock.elapsed();
@@ -463,19 +459,19 @@ private Q_SLOTS:
         QSignalSpy spy(rig.bridge.get(), &BridgeManager::openClawReachableChanged);
         QVERIFY(QTest::qWaitFor([&] { return rig.bridge->openClawReachable(); }, 15000));
 
-        rig.setModelsStatus(401);
+        rig.setHealthStatus(401);
         QVERIFY(QTest::qWaitFor([&] { return !rig.bridge->openClawReachable(); }, 15000));
-        rig.setModelsStatus(200);
+        rig.setHealthStatus(200);
         QVERIFY(QTest::qWaitFor([&] { return rig.bridge->openClawReachable(); }, 15000));
         rig.gateway.close(); // nobody answers at all
         QVERIFY(QTest::qWaitFor([&] { return !rig.bridge->openClawReachable(); }, 15000));
         // Signals only on real changes.
         for (int i = 1; i < spy.size(); ++i)
             QVERIFY(spy.at(i).first().toBool() != spy.at(i - 1).first().toBool());
-        // The probe asks for the model list with the gateway token.
-        const QList<HttpRequest> probes = rig.gateway.requestsTo(QByteArrayLiteral("/v1/models"));
-        QVERIFY(probes.size() >= 3);
-        QCOMPARE(probes.last().header("Authorization"), QByteArray("Bearer ") + BridgeRig::gatewayToken.toUtf8());
+        // The probe asks /healthz, which needs no token: none is sent.
+        QVERIFY(rig.gateway.requestsTo(QByteArrayLiteral("/healthz")).size() >= 3);
+        for (const HttpRequest &health : rig.gateway.requestsTo(QByteArrayLiteral("/healthz")))
+            QVERIFY(!health.hasHeader("Authorization"));
     }
 
     void lateProbeAfterStopIsIgnored()
@@ -486,7 +482,7 @@ private Q_SLOTS:
         rig.pointAtGateway();
         // The first probe is answered (200) only after the bridge stopped.
         rig.gateway.enqueue(ScriptedResponse::json(200, QByteArrayLiteral("{}")).withHeadDelay(400),
-                            QByteArrayLiteral("/v1/models"));
+                            QByteArrayLiteral("/healthz"));
         QSignalSpy written(&rig.gateway, &HttpStandIn::responseWritten);
         disable(rig);
         rig.create();
@@ -495,7 +491,7 @@ private Q_SLOTS:
         rig.bridge->stop();
         QVERIFY(written.wait(15000));
         // A probe made after the delayed one was answered ends after it.
-        QVERIFY(QCoro::waitFor(rig.bridge->openClawClient()->isReachable()));
+        QVERIFY(QCoro::waitFor(probeGateway(rig.bridge->gatewayTarget())).reachable);
         QVERIFY(!rig.bridge->openClawReachable());
     }
 
@@ -568,10 +564,10 @@ private Q_SLOTS:
 
         // A failed health check stops and drops it; the next good one while
         // connected makes a new one.
-        rig.setModelsStatus(500);
+        rig.setHealthStatus(500);
         QVERIFY(QTest::qWaitFor([&] { return rig.bridge->memorySyncService() == nullptr; }, 15000));
         QCOMPARE(sync.stopped, 1);
-        rig.setModelsStatus(200);
+        rig.setHealthStatus(200);
         QVERIFY(QTest::qWaitFor([&] { return rig.bridge->memorySyncService() != nullptr; }, 15000));
         QCOMPARE(sync.created, 2);
 
@@ -591,9 +587,9 @@ private Q_SLOTS:
         QVERIFY(rig.bridge->memorySyncService() == nullptr);
         QCOMPARE(sync.stopped, 3);
         QCOMPARE(rig.settings->boolean(SettingsKey::memorySyncEnabled), std::optional<bool>(false));
-        rig.setModelsStatus(500);
+        rig.setHealthStatus(500);
         QVERIFY(QTest::qWaitFor([&] { return !rig.bridge->openClawReachable(); }, 15000));
-        rig.setModelsStatus(200);
+        rig.setHealthStatus(200);
         QVERIFY(QTest::qWaitFor([&] { return rig.bridge->openClawReachable(); }, 15000));
         QVERIFY(rig.bridge->memorySyncService() == nullptr);
         QCOMPARE(sync.created, 3);

@@ -166,9 +166,9 @@ private Q_SLOTS:
         rig.timings.healthCheckInterval = 0.2;
         QVERIFY(w.watchConnected());
         QTRY_VERIFY_WITH_TIMEOUT(rig.bridge->openClawReachable(), 15000);
-        const auto probes = [&rig] { return rig.gateway.requestsTo("/v1/models").size(); };
+        const auto probes = [&rig] { return rig.gateway.requestsTo("/healthz").size(); };
 
-        rig.setModelsStatus(500);
+        rig.setHealthStatus(500);
         QTRY_COMPARE_WITH_TIMEOUT(shown.size(), 1, 15000);
         QCOMPARE(shown.at(0).title, QStringLiteral("OpenClaw is not answering"));
         QVERIFY(shown.at(0).body.contains(rig.gateway.url().toString()));
@@ -178,9 +178,9 @@ private Q_SLOTS:
         QCOMPARE(shown.size(), 1);
 
         // Back, then gone again: told again.
-        rig.setModelsStatus(200);
+        rig.setHealthStatus(200);
         QTRY_VERIFY_WITH_TIMEOUT(rig.bridge->openClawReachable(), 15000);
-        rig.setModelsStatus(500);
+        rig.setHealthStatus(500);
         QTRY_COMPARE_WITH_TIMEOUT(shown.size(), 2, 15000);
     }
 
@@ -192,7 +192,7 @@ private Q_SLOTS:
         QVERIFY(w.watchConnected());
         rig.settings->setBoolean(SettingsKey::notificationsEnabled, false);
         QTRY_VERIFY_WITH_TIMEOUT(rig.bridge->openClawReachable(), 15000);
-        rig.setModelsStatus(500);
+        rig.setHealthStatus(500);
         QTRY_VERIFY_WITH_TIMEOUT(!rig.bridge->openClawReachable(), 15000);
         rig.relay.refuseToken(BridgeRig::bridgeToken);
         QVERIFY(rig.relay.abortConnection());
@@ -299,10 +299,10 @@ private Q_SLOTS:
         headless.start();
         QTRY_VERIFY_WITH_TIMEOUT(bridge->connectionState() == BridgeConnectionState::connected(), 20000);
         QTRY_VERIFY_WITH_TIMEOUT(bridge->openClawReachable(), 20000);
-        const auto probes = [&stands] { return stands.gateway.requestsTo("/v1/models").size(); };
+        const auto probes = [&stands] { return stands.gateway.requestsTo("/healthz").size(); };
 
         // The gateway stops answering and stays so through several probes.
-        stands.setModelsStatus(500);
+        stands.setHealthStatus(500);
         QTRY_VERIFY_WITH_TIMEOUT(!bridge->openClawReachable(), 20000);
         const qsizetype seen = probes();
         QTRY_VERIFY_WITH_TIMEOUT(probes() >= seen + 4, 20000);
@@ -328,9 +328,9 @@ private Q_SLOTS:
         QVERIFY(gatewayCall.at(4).toString().contains(stands.gateway.url().toString()));
 
         // Back, then gone again: each cause is told once more.
-        stands.setModelsStatus(200);
+        stands.setHealthStatus(200);
         QTRY_VERIFY_WITH_TIMEOUT(bridge->openClawReachable(), 20000);
-        stands.setModelsStatus(500);
+        stands.setHealthStatus(500);
         QTRY_COMPARE_WITH_TIMEOUT(peer.count(gatewayDown), 2, 20000);
         stands.relay.acceptToken(BridgeRig::bridgeToken);
         QTRY_VERIFY_WITH_TIMEOUT(bridge->connectionState() == BridgeConnectionState::connected(), 20000);

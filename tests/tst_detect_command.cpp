@@ -12,6 +12,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -57,7 +58,7 @@ private Q_SLOTS:
 
     void reportsAnAnsweringGatewayAsFound()
     {
-        m_gateway.setDefaultResponse("/v1/models", ScriptedResponse::json(404, QByteArray("{}")));
+        m_gateway.setDefaultResponse("/v1/chat/completions", ScriptedResponse::json(404, QByteArray("{}")));
         m_gateway.setDefaultResponse("/healthz", ScriptedResponse::json(200, QByteArray(R"({"ok":true})")));
         const Run json = run({QStringLiteral("detect"), QStringLiteral("--json")});
         QVERIFY2(json.exitCode == 0, json.output + json.errors);
@@ -85,7 +86,7 @@ private Q_SLOTS:
 
     void exitsOneWhenTheGatewayDoesNotAnswer()
     {
-        m_gateway.setDefaultResponse("/v1/models", ScriptedResponse::json(404, QByteArray("{}")));
+        m_gateway.setDefaultResponse("/v1/chat/completions", ScriptedResponse::json(404, QByteArray("{}")));
         m_gateway.setDefaultResponse("/healthz", ScriptedResponse::json(503, QByteArray("{}")));
         const Run result = run({QStringLiteral("detect"), QStringLiteral("--json")});
         QCOMPARE(result.exitCode, 1);
@@ -96,7 +97,7 @@ private Q_SLOTS:
     // says why nothing on the network was looked for.
     void namesWhyTheNetworkWasNotSearched()
     {
-        m_gateway.setDefaultResponse("/v1/models", ScriptedResponse::json(404, QByteArray("{}")));
+        m_gateway.setDefaultResponse("/v1/chat/completions", ScriptedResponse::json(404, QByteArray("{}")));
         m_gateway.setDefaultResponse("/healthz", ScriptedResponse::json(200, QByteArray(R"({"ok":true})")));
         QTemporaryDir modules;
         QFile damaged(modules.filePath(QStringLiteral("halvex-desktop-bus.so")));
@@ -114,6 +115,29 @@ private Q_SLOTS:
         const Run text = run({QStringLiteral("detect")}, env);
         QCOMPARE(text.exitCode, 0);
         QVERIFY2(text.output.contains("not searched: " + damaged.fileName().toUtf8()), text.output);
+    }
+
+    // A tool that only the command's own PATH names (a Node version
+    // manager's folder, which a login shell does not read) is found.
+    void findsTheToolOnTheCommandsOwnPath()
+    {
+        m_gateway.setDefaultResponse("/healthz", ScriptedResponse::json(200, QByteArray(R"({"ok":true})")));
+        const QString usual = m_home.filePath(QStringLiteral(".local/bin/openclaw"));
+        const QString hidden = m_home.filePath(QStringLiteral("node-versions/v24.1.0/bin/openclaw"));
+        QVERIFY(QDir().mkpath(QFileInfo(hidden).absolutePath()));
+        QVERIFY(QFile::rename(usual, hidden));
+        const auto restore = qScopeGuard([&] { QFile::rename(hidden, usual); });
+        const QHash<QString, QString> env{
+            {QStringLiteral("PATH"), QFileInfo(hidden).absolutePath() + QStringLiteral(":/usr/bin:/bin")},
+            {QStringLiteral("SHELL"), QStringLiteral("/bin/false")}};
+        const Run json = run({QStringLiteral("detect"), QStringLiteral("--json")}, env);
+        QVERIFY2(json.exitCode == 0, json.output + json.errors);
+        const QJsonObject report = QJsonDocument::fromJson(json.output).object();
+        QCOMPARE(report.value(QLatin1String("binaryPath")).toString(), hidden);
+        QCOMPARE(report.value(QLatin1String("gatewayRunning")).toBool(), true);
+        QCOMPARE(report.value(QLatin1String("target")).toObject().value(QLatin1String("endpoint")).toObject()
+                     .value(QLatin1String("from")).toString(),
+                 QStringLiteral("openclaw.json"));
     }
 
     void exitsTwoOnMisuse()

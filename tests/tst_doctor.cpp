@@ -50,6 +50,12 @@ struct Rig {
         (void)keychain.save(CredentialService::bridge(), bridgeToken);
         (void)keychain.save(CredentialService::openClaw(), gatewayToken);
         settings->setString(SettingsKey::openClawEndpoint, gateway.httpUrl().toString());
+        // This machine's OpenClaw: the gateway above, with the phone's agent.
+        writeOpenClawConfig(QStringLiteral(R"({"gateway": {"port": %1, "auth": {"token": "%2"}},
+            "agents": {"list": [{"id": "main", "default": true}, {"id": "mobile"}]}})")
+                                .arg(gateway.port())
+                                .arg(gatewayToken)
+                                .toUtf8());
     }
 
     DoctorEnvironment environment()
@@ -142,6 +148,8 @@ private Q_SLOTS:
                                            << "gateway-websocket" << false;
         QTest::newRow("ollama down") << "ollama-down"
                                      << "ollama" << true;
+        QTest::newRow("no mobile agent") << "no-mobile-agent"
+                                         << "mobile-agent" << false;
     }
 
     void eachBrokenLinkIsNamedWithItsFix()
@@ -164,6 +172,12 @@ private Q_SLOTS:
             rig.paired = false;
         else if (breakage == QLatin1String("ollama-down"))
             rig.ollama.close();
+        else if (breakage == QLatin1String("no-mobile-agent"))
+            rig.writeOpenClawConfig(QStringLiteral(R"({"gateway": {"port": %1, "auth": {"token": "%2"}},
+                "agents": {"list": [{"id": "main"}]}})")
+                                        .arg(rig.gateway.port())
+                                        .arg(gatewayToken)
+                                        .toUtf8());
 
         const DoctorReport report = rig.run();
         const CheckOutcome &failed = outcome(report, failedCheck);
@@ -186,6 +200,8 @@ private Q_SLOTS:
         }
         if (breakage == QLatin1String("gateway-down"))
             QCOMPARE(outcome(report, QStringLiteral("gateway-websocket")).status, Status::skipped);
+        if (breakage == QLatin1String("no-mobile-agent"))
+            QVERIFY(failed.fix.contains(QLatin1String("halvex-bridge models set")));
     }
 
     void gatewayCoordinatesAndBindModeComeFromTheOpenClawConfiguration()
@@ -196,7 +212,7 @@ private Q_SLOTS:
         rig.settings->remove(SettingsKey::openClawEndpoint);
         (void)rig.keychain.deleteItem(CredentialService::openClaw());
         rig.writeOpenClawConfig(QStringLiteral(R"({"gateway": {"port": %1, "bind": "lan",
-            "auth": {"mode": "token", "token": "%2"}}})")
+            "auth": {"mode": "token", "token": "%2"}}, "agents": {"list": [{"id": "mobile"}]}})")
                                     .arg(rig.gateway.port())
                                     .arg(gatewayToken)
                                     .toUtf8());

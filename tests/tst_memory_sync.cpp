@@ -6,7 +6,7 @@
 #include "log_capture.h"
 #include "loopback.h"
 #include "http_stand_in.h"
-#include "memory/chat_endpoint_probe.h"
+#include "gateway/gateway_probe.h"
 #include "memory/memory_sync_service.h"
 #include "memory_relay_stand_in.h"
 #include "platform/deployment.h"
@@ -449,13 +449,19 @@ private Q_SLOTS:
 
     void chatEndpointProbe()
     {
-        QNetworkAccessManager network;
         HttpStandIn gateway;
         QVERIFY(gateway.listen());
+        gateway.setDefaultResponse("/healthz", ScriptedResponse::json(200, QByteArrayLiteral("{}")));
         const auto probe = [&](const QUrl &url) {
             auto outcome = std::make_shared<std::optional<bool>>();
-            isChatEndpointOn(&network, url, QStringLiteral("gateway-token"), QStringLiteral("mobile"), kWait)
-                .then([outcome](bool on) { *outcome = on; });
+            GatewayTarget target;
+            target.endpoint = url;
+            target.token = QStringLiteral("gateway-token");
+            GatewayProbeOptions options;
+            options.timeoutMs = kWait;
+            probeGateway(target, options).then([outcome](GatewayProbe found) {
+                *outcome = found.chatEndpoint == ChatEndpointState::on;
+            });
             if (!QTest::qWaitFor([&] { return outcome->has_value(); }, kWait))
                 qFatal("the probe did not finish");
             return **outcome;
@@ -465,7 +471,7 @@ private Q_SLOTS:
                      {QStringLiteral("error"), QJsonObject{{QStringLiteral("message"),
                                                             QStringLiteral("Missing user message in `messages`.")}}}});
 
-        gateway.enqueue(refusal);
+        gateway.enqueue(refusal, "/v1/chat/completions");
         QVERIFY(probe(gateway.url()));
         const HttpRequest asked = gateway.lastRequest();
         QCOMPARE(asked.method, QByteArray("POST"));
@@ -476,7 +482,7 @@ private Q_SLOTS:
 
         // Off (404), a wrong token (401), a gateway still starting (503).
         for (int status : {404, 401, 503}) {
-            gateway.enqueue(ScriptedResponse::text(status, "Not now"));
+            gateway.enqueue(ScriptedResponse::text(status, "Not now"), "/v1/chat/completions");
             QVERIFY2(!probe(gateway.url()), qPrintable(QString::number(status)));
         }
         QVERIFY(!probe(QUrl(QStringLiteral("http://127.0.0.1:%1").arg(closedLoopbackPort()))));

@@ -275,7 +275,7 @@ private Q_SLOTS:
         relay.acceptToken(kToken);
         HttpStandIn gateway;
         QVERIFY(gateway.listen());
-        gateway.setDefaultResponse("/v1/models", ScriptedResponse::json(200, QByteArrayLiteral("{\"data\":[]}")));
+        gateway.setDefaultResponse("/healthz", ScriptedResponse::json(200, QByteArrayLiteral("{}")));
 
         Rig rig;
         (void)rig.keychain->save(CredentialService::bridge(), kToken);
@@ -360,7 +360,7 @@ private Q_SLOTS:
         QVERIFY(relay.start());
         HttpStandIn gateway;
         QVERIFY(gateway.listen());
-        gateway.setDefaultResponse("/v1/models", ScriptedResponse::json(200, QByteArrayLiteral("{\"data\":[]}")));
+        gateway.setDefaultResponse("/healthz", ScriptedResponse::json(200, QByteArrayLiteral("{}")));
         const QUrl gatewayUrl =
             situation.endsWith(QLatin1String("online")) ? gateway.url() : closedUrl(QStringLiteral("http"));
 

@@ -41,9 +41,6 @@ struct ValueRun {
     QList<Result<QString>> outcomes;
 };
 
-struct ProbeRun {
-    QList<bool> outcomes;
-};
 
 std::shared_ptr<StreamRun> startStream(OpenClawClient &client, ChatMessages messages = hello())
 {
@@ -67,12 +64,6 @@ std::shared_ptr<ValueRun> startChat(OpenClawClient &client, ChatMessages message
     return run;
 }
 
-std::shared_ptr<ProbeRun> startProbe(OpenClawClient &client)
-{
-    auto run = std::make_shared<ProbeRun>();
-    client.isReachable().then([run](bool reachable) { run->outcomes.append(reachable); });
-    return run;
-}
 
 template <typename Run> bool waitForOutcome(const std::shared_ptr<Run> &run, int timeoutMs = kWait)
 {
@@ -169,21 +160,18 @@ private Q_SLOTS:
         HttpStandIn server;
         QVERIFY(server.listen());
         server.setDefaultResponse("/v1/chat/completions", ScriptedResponse::eventStream({sse::done()}));
-        server.setDefaultResponse("/v1/models", ScriptedResponse::json(200, QByteArrayLiteral("{}")));
         OpenClawClient client(&m_network, QUrl(QStringLiteral("http://127.0.0.1:1")), QStringLiteral("old"));
 
         client.setEndpointURL(server.url());
         client.setGatewayToken(QString()); // empty: no Authorization header at all
         client.setAgentId(QStringLiteral("main"));
         QVERIFY(waitForOutcome(startStream(client)));
-        QVERIFY(waitForOutcome(startProbe(client)));
 
-        QCOMPARE(server.requestCount(), 2);
+        QCOMPARE(server.requestCount(), 1);
         const HttpRequest chat = server.requests().at(0);
         QVERIFY(!chat.hasHeader("Authorization"));
         QCOMPARE(chat.header("x-openclaw-agent-id"), QByteArrayLiteral("main"));
         QCOMPARE(chat.json().value(QLatin1String("model")).toString(), QStringLiteral("openclaw/main"));
-        QVERIFY(!server.requests().at(1).hasHeader("Authorization"));
     }
 
     // ---- the event stream ----
@@ -695,7 +683,6 @@ private Q_SLOTS:
         ScriptedResponse moved = ScriptedResponse::empty(302);
         moved.withHeader("Location", server.url().toString().toUtf8() + "/elsewhere");
         server.setDefaultResponse("/v1/chat/completions", moved);
-        server.setDefaultResponse("/v1/models", moved);
         server.setDefaultResponse(
             "/elsewhere",
             ScriptedResponse::json(
@@ -703,69 +690,11 @@ private Q_SLOTS:
         auto client = clientFor(server, QStringLiteral("secret"));
         auto chat = startChat(*client);
         auto stream = startStream(*client);
-        auto probe = startProbe(*client);
-        QVERIFY(waitForOutcome(chat) && waitForOutcome(stream) && waitForOutcome(probe));
+        QVERIFY(waitForOutcome(chat) && waitForOutcome(stream));
         QVERIFY(!chat->outcomes.first().ok());
         QVERIFY(!stream->outcomes.first().ok());
-        QCOMPARE(probe->outcomes, QList<bool>{false});
-        QCOMPARE(server.requestCount(), 3);
+        QCOMPARE(server.requestCount(), 2);
         QVERIFY(server.requestsTo("/elsewhere").isEmpty());
-    }
-
-    // ---- the probe ----
-
-    void probeIsTrueExactlyOnStatus200_data()
-    {
-        QTest::addColumn<ScriptedResponse>("response");
-        QTest::addColumn<int>("probeLimitMs");
-        QTest::addColumn<bool>("reachable");
-        QTest::newRow("200") << ScriptedResponse::json(200, QByteArrayLiteral(R"({"object":"list","data":[]})"))
-                             << 20000 << true;
-        QTest::newRow("204") << ScriptedResponse::empty(204) << 20000 << false;
-        QTest::newRow("401") << ScriptedResponse::json(401, QByteArrayLiteral(R"({"error":"Unauthorized"})")) << 20000
-                             << false;
-        QTest::newRow("404") << ScriptedResponse::text(404, QByteArrayLiteral("Not Found")) << 20000 << false;
-        QTest::newRow("not HTTP") << ScriptedResponse::rawBytes(QByteArrayLiteral("nope\r\n")) << 20000 << false;
-        QTest::newRow("hang") << ScriptedResponse::hangForever() << 400 << false;
-        // The limit covers the whole exchange, not only the silence.
-        QTest::newRow("200 whose body trickles past the limit") << ScriptedResponse::json(200, QByteArrayLiteral("{}"))
-                                                                       .withPiece(QByteArrayLiteral("  "), 150)
-                                                                       .withPiece(QByteArrayLiteral("  "), 150)
-                                                                       .withPiece(QByteArrayLiteral("  "), 150)
-                                                                       .withPiece(QByteArrayLiteral("  "), 150)
-                                                                << 400 << false;
-    }
-
-    void probeIsTrueExactlyOnStatus200()
-    {
-        QFETCH(ScriptedResponse, response);
-        QFETCH(int, probeLimitMs);
-        QFETCH(bool, reachable);
-
-        HttpStandIn server;
-        QVERIFY(server.listen());
-        server.setDefaultResponse("/v1/models", response);
-        auto client =
-            clientFor(server, QStringLiteral("secret"), {.chatTimeoutMs = 120000, .probeTimeoutMs = probeLimitMs});
-        auto run = startProbe(*client);
-        QVERIFY(waitForOutcome(run, 30000));
-        QCOMPARE(run->outcomes, QList<bool>{reachable});
-
-        const HttpRequest request = server.lastRequest();
-        QCOMPARE(request.method, QByteArrayLiteral("GET"));
-        QCOMPARE(request.target, QByteArrayLiteral("/v1/models"));
-        QCOMPARE(request.header("Authorization"), QByteArrayLiteral("Bearer secret"));
-        QVERIFY(!request.hasHeader("x-openclaw-agent-id"));
-        QVERIFY(request.body.isEmpty());
-    }
-
-    void probeOfNothingIsFalse()
-    {
-        OpenClawClient client(&m_network, QUrl(QStringLiteral("http://127.0.0.1:%1").arg(test::closedLoopbackPort())),
-                              QString());
-        auto run = startProbe(client);
-        QVERIFY(waitForOutcome(run));
-        QCOMPARE(run->outcomes, QList<bool>{false});
     }
 
     // ---- lifetime ----
@@ -779,7 +708,7 @@ private Q_SLOTS:
         for (int i = 0; i < 3000; ++i)
             fragments << QStringLiteral("f%1 ").arg(i);
         server.enqueue(ScriptedResponse::eventStream(sse::chatStream(fragments)));
-        server.setDefaultResponse("/v1/models", ScriptedResponse::json(200, QJsonObject{}));
+        server.enqueue(ScriptedResponse::json(200, QByteArrayLiteral(R"({"choices":[{"message":{"role":"assistant","content":"side"}}]})")));
         auto client = clientFor(server);
         OpenClawClient *raw = client.get();
 
@@ -800,9 +729,9 @@ private Q_SLOTS:
 
         // Requests that are not streams are not held back; meanwhile the
         // stream's bytes keep arriving and stay unread.
-        auto probe = startProbe(*client);
-        QVERIFY(waitForOutcome(probe));
-        QCOMPARE(probe->outcomes, QList<bool>{true});
+        auto side = startChat(*client);
+        QVERIFY(waitForOutcome(side));
+        QVERIFY(side->outcomes.first().ok());
         QCOMPARE(run->fragments, QStringList{fragments.first()});
         QVERIFY(run->outcomes.isEmpty());
 
@@ -834,7 +763,7 @@ private Q_SLOTS:
         const QStringList fragments{QStringLiteral("Hel"), QStringLiteral("lo"), QStringLiteral(" wor"),
                                     QStringLiteral("ld")};
         server.enqueue(ScriptedResponse::eventStream(sse::chatStream(fragments, withDone)));
-        server.setDefaultResponse("/v1/models", ScriptedResponse::json(200, QJsonObject{}));
+        server.enqueue(ScriptedResponse::json(200, QByteArrayLiteral(R"({"choices":[{"message":{"role":"assistant","content":"side"}}]})")));
         QSignalSpy closed(&server, &HttpStandIn::connectionClosed);
         auto client = clientFor(server);
 
@@ -842,8 +771,8 @@ private Q_SLOTS:
         auto run = startStream(*client);
         QVERIFY(QTest::qWaitFor([&] { return closed.count() > 0; }, kWait));
         // A round trip on another connection lets the stream's end arrive.
-        auto probe = startProbe(*client);
-        QVERIFY(waitForOutcome(probe));
+        auto side = startChat(*client);
+        QVERIFY(waitForOutcome(side));
         QVERIFY(run->fragments.isEmpty());
         QVERIFY(run->outcomes.isEmpty());
 
@@ -863,10 +792,9 @@ private Q_SLOTS:
     {
         HttpStandIn server;
         QVERIFY(server.listen());
-        server.setDefaultResponse("/v1/chat/completions",
-                                  ScriptedResponse::eventStream({sse::contentChunk(QStringLiteral("A"))})
-                                      .withEnding(ScriptedResponse::Ending::HoldOpen));
-        server.setDefaultResponse("/v1/models", ScriptedResponse::hangForever());
+        server.enqueue(ScriptedResponse::eventStream({sse::contentChunk(QStringLiteral("A"))})
+                           .withEnding(ScriptedResponse::Ending::HoldOpen));
+        server.enqueue(ScriptedResponse::hangForever());
         auto client = clientFor(server);
 
         int deltas = 0;
@@ -874,18 +802,18 @@ private Q_SLOTS:
         client->sendChatStreaming(hello(), [&deltas](const QString &, const QString &) { ++deltas; })
             .then([streamed](Result<QString> result) { streamed->outcomes.append(std::move(result)); });
         QTRY_COMPARE_WITH_TIMEOUT(deltas, 1, kWait);
-        auto probe = startProbe(*client);
+        auto side = startChat(*client);
         QVERIFY(server.waitForRequests(2));
 
         client.reset();
         QVERIFY(waitForOutcome(streamed));
-        QVERIFY(waitForOutcome(probe));
+        QVERIFY(waitForOutcome(side));
         QVERIFY(!streamed->outcomes.first().ok());
         QVERIFY(isNetworkError(streamed->outcomes.first().error()));
-        QCOMPARE(probe->outcomes, QList<bool>{false});
+        QVERIFY(!side->outcomes.first().ok());
         QTest::qWait(0);
         QCOMPARE(streamed->outcomes.size(), 1);
-        QCOMPARE(probe->outcomes.size(), 1);
+        QCOMPARE(side->outcomes.size(), 1);
     }
 
     void destroyingTheClientFromTheDeltaCallbackIsSafe()

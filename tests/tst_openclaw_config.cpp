@@ -185,20 +185,78 @@ private Q_SLOTS:
         QVERIFY(loaded.error().description().contains(QLatin1String("larger than")));
     }
 
-    void formsTheEndpoint()
+    void formsTheEndpoints_data()
     {
-        const std::optional<QString> lan = QStringLiteral("192.168.1.20");
-        const auto url = [](const QUrl &u) { return u.toString(); };
-        QCOMPARE(url(gatewayEndpoint(std::nullopt, 18789, lan)), QStringLiteral("http://127.0.0.1:18789"));
-        QCOMPARE(url(gatewayEndpoint(QStringLiteral("loopback"), 1, lan)), QStringLiteral("http://127.0.0.1:1"));
-        QCOMPARE(url(gatewayEndpoint(QStringLiteral("lan"), 19000, lan)), QStringLiteral("http://192.168.1.20:19000"));
-        QCOMPARE(url(gatewayEndpoint(QStringLiteral("lan"), 19000, std::nullopt)),
-                 QStringLiteral("http://127.0.0.1:19000"));
-        QCOMPARE(url(gatewayEndpoint(QStringLiteral("custom"), 2, lan, QStringLiteral("10.0.0.7"))),
-                 QStringLiteral("http://10.0.0.7:2"));
+        QTest::addColumn<QByteArray>("gateway");
+        QTest::addColumn<QString>("local");
+        QTest::addColumn<QString>("phone"); // empty: the phone gets no direct address
+        QTest::newRow("default") << QByteArray("{}") << "http://127.0.0.1:18789" << "";
+        QTest::newRow("loopback") << QByteArray("{bind: 'loopback', port: 1}") << "http://127.0.0.1:1" << "";
+        QTest::newRow("lan") << QByteArray("{bind: 'lan', port: 19000}") << "http://127.0.0.1:19000"
+                             << "http://192.168.1.20:19000";
+        QTest::newRow("lan with TLS") << QByteArray("{bind: 'lan', tls: {enabled: true}}") << "https://127.0.0.1:18789"
+                                      << "https://192.168.1.20:18789";
+        QTest::newRow("custom") << QByteArray("{bind: 'custom', customBindHost: '10.0.0.7', port: 2}")
+                                << "http://10.0.0.7:2" << "http://10.0.0.7:2";
+        QTest::newRow("custom loopback") << QByteArray("{bind: 'custom', customBindHost: '127.0.0.5'}")
+                                         << "http://127.0.0.5:18789" << "";
         // A host that is not an address never reaches the URL.
-        QCOMPARE(url(gatewayEndpoint(QStringLiteral("custom"), 2, lan, QStringLiteral("evil.example/x?y#"))),
-                 QStringLiteral("http://127.0.0.1:2"));
+        QTest::newRow("custom name") << QByteArray("{bind: 'custom', customBindHost: 'evil.example/x?y#'}")
+                                     << "http://127.0.0.1:18789" << "";
+        QTest::newRow("custom any") << QByteArray("{bind: 'custom', customBindHost: '0.0.0.0'}")
+                                    << "http://127.0.0.1:18789" << "";
+    }
+    void formsTheEndpoints()
+    {
+        QFETCH(QByteArray, gateway);
+        const OpenClawConfig config = parsed("{gateway: " + gateway + "}");
+        QTEST(localGatewayEndpoint(config).toString(), "local");
+        const std::optional<QUrl> phone = phoneGatewayEndpoint(config, QStringLiteral("192.168.1.20"));
+        QTEST(phone ? phone->toString() : QString(), "phone");
+    }
+
+    // "$include" as OpenClaw reads it: a file replaces its object, a list is
+    // merged in order, sibling keys win; nothing outside the folder is read,
+    // and a loop ends.
+    void readsIncludes_data()
+    {
+        QTest::addColumn<QByteArray>("main");
+        QTest::addColumn<QByteArray>("included"); // written as gw.json5 beside it
+        QTest::addColumn<int>("port");            // 0: the read fails
+        QTest::newRow("one file") << QByteArray("{gateway: {$include: './gw.json5'}}") << QByteArray("{port: 19001}")
+                                  << 19001;
+        QTest::newRow("sibling wins") << QByteArray("{gateway: {$include: 'gw.json5', port: 19002}}")
+                                      << QByteArray("{port: 19001, bind: 'lan'}") << 19002;
+        QTest::newRow("list merged") << QByteArray("{gateway: {$include: ['gw.json5', 'sub/more.json5']}}")
+                                     << QByteArray("{port: 19001}") << 19003;
+        QTest::newRow("outside the folder") << QByteArray("{gateway: {$include: '../outside.json5'}}")
+                                            << QByteArray("{}") << 0;
+        QTest::newRow("missing") << QByteArray("{gateway: {$include: 'nope.json5'}}") << QByteArray("{}") << 0;
+        QTest::newRow("loop") << QByteArray("{gateway: {$include: 'gw.json5'}}")
+                              << QByteArray("{$include: 'gw.json5'}") << 0;
+    }
+    void readsIncludes()
+    {
+        QFETCH(QByteArray, main);
+        QFETCH(QByteArray, included);
+        QFETCH(int, port);
+        QTemporaryDir root;
+        const QString folder = root.filePath(QStringLiteral("home/.openclaw"));
+        QVERIFY(writeFile(folder + QStringLiteral("/gw.json5"), included));
+        QVERIFY(writeFile(folder + QStringLiteral("/sub/more.json5"), "{port: 19003}"));
+        QVERIFY(writeFile(root.filePath(QStringLiteral("home/outside.json5")), "{port: 19009}"));
+        QVERIFY(writeFile(folder + QStringLiteral("/openclaw.json"), main));
+        const Result<std::optional<OpenClawConfig>> loaded =
+            loadOpenClawConfig(root.filePath(QStringLiteral("home")), environment({}));
+        if (port == 0) {
+            QVERIFY(!loaded.ok());
+            return;
+        }
+        QVERIFY2(loaded.ok(), loaded.ok() ? "" : qPrintable(loaded.error().description()));
+        QCOMPARE((*loaded)->port(), port);
+        QVERIFY(!(*loaded)->includedFiles.isEmpty());
+        // The writer's view stays the file as written.
+        QVERIFY((*loaded)->document.value(QLatin1String("gateway")).toObject().contains(QLatin1String("$include")));
     }
 };
 

@@ -82,7 +82,7 @@ struct Rig {
         // Generous limits: a loaded machine must not turn a slow answer
         // into a missing one.
         timings.commands.timeoutMs = 30000;
-        timings.health.timeoutMs = 30000;
+        timings.probeTimeoutMs = 30000;
         detector = std::make_unique<OpenClawDetector>(deps, timings);
     }
 
@@ -99,9 +99,12 @@ struct Rig {
         writeConfig("{gateway: {port: " + QByteArray::number(gateway.port()) + ", auth: {token: '" + token + "'}}, " +
                     rest + "}");
     }
-    void serveHealth(int models, int healthz = 200)
+    // `chat` 200 stands for "chat endpoint on", which the endpoint says by
+    // refusing an empty chat (400).
+    void serveHealth(int chat, int healthz = 200)
     {
-        gateway.setDefaultResponse("/v1/models", ScriptedResponse::json(models, QByteArray("{}")));
+        gateway.setDefaultResponse("/v1/chat/completions",
+                                   ScriptedResponse::json(chat == 200 ? 400 : chat, QByteArray("{}")));
         gateway.setDefaultResponse("/healthz", ScriptedResponse::json(healthz, QByteArray("{}")));
     }
 
@@ -290,16 +293,19 @@ private Q_SLOTS:
         // The file was the source: the tool was asked only whether it runs.
         QCOMPARE(rig.tool.calls(), QStringList{QStringLiteral("--version")});
         // The probe carried the token.
-        QCOMPARE(rig.gateway.requestsTo("/v1/models").last().header("Authorization"), QByteArray("Bearer tok-abcd"));
+        QCOMPARE(rig.gateway.requestsTo("/v1/chat/completions").last().header("Authorization"),
+                 QByteArray("Bearer tok-abcd"));
     }
 
     void theFileIsTheSourceWhileItIsReadable()
     {
         Rig rig;
-        rig.lanAddress = QStringLiteral("127.0.0.2"); // nothing listens there: refused at once
+        rig.lanAddress = QStringLiteral("127.0.0.2");
         rig.writeConfig("{gateway: {port: 19000, bind: 'lan', auth: {token: 'first'}}}");
         QVERIFY(rig.detect());
-        QCOMPARE(rig.detector->endpointURL(), QUrl(QStringLiteral("http://127.0.0.2:19000")));
+        // A gateway bound to the LAN listens on loopback too; the LAN address
+        // may belong to another host after a network change.
+        QCOMPARE(rig.detector->endpointURL(), QUrl(QStringLiteral("http://127.0.0.1:19000")));
         QVERIFY(!rig.detector->gatewayRunning());
 
         // A port written as a string is ignored (and the tool is not asked);
@@ -309,7 +315,8 @@ private Q_SLOTS:
         QVERIFY(rig.detect());
         QCOMPARE(rig.detector->gatewayPort(), 19000);
         QCOMPARE(rig.detector->gatewayToken(), QStringLiteral("first"));
-        QCOMPARE(rig.detector->endpointURL(), QUrl(QStringLiteral("http://127.0.0.1:19000")));
+        // The endpoint is the one the bridge uses: the file's (default) port.
+        QCOMPARE(rig.detector->endpointURL(), QUrl(QStringLiteral("http://127.0.0.1:18789")));
         QCOMPARE(rig.detector->tokenHint(), OpenClawDetector::noTokenSentence());
         QVERIFY(!rig.tool.calls().join(QLatin1Char('\n')).contains(QLatin1String("config get")));
 
@@ -394,7 +401,7 @@ private Q_SLOTS:
         // Long enough for the answers that do come on a loaded machine; the
         // one that never comes is stopped and the plain listing is asked.
         timings.commands.timeoutMs = 15000;
-        timings.health.timeoutMs = 30000;
+        timings.probeTimeoutMs = 30000;
         rig.detector = std::make_unique<OpenClawDetector>(deps, timings);
         rig.tool.setDelay(args("agents list --json"), 120);
         rig.tool.setAnswer(args("agents list"), "main\nmobile\n");

@@ -26,9 +26,9 @@ namespace {
 const QString kRelay = QStringLiteral("wss://relay.halvex.com");
 const QString kLan = QStringLiteral("192.168.1.20");
 
-PairingPayloadBuilder builder(std::optional<QString> lan = kLan)
+PairingPayloadBuilder builder()
 {
-    return PairingPayloadBuilder(QUrl(kRelay), [lan] { return lan; });
+    return PairingPayloadBuilder(QUrl(kRelay));
 }
 
 QJsonObject parsed(const QByteArray &payload)
@@ -47,45 +47,49 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("url");
         QTest::addColumn<QString>("token");
-        QTest::addColumn<bool>("lanKnown");
+        QTest::addColumn<bool>("pinned");
         QTest::addColumn<QString>("expected"); // empty: no "gateway"
 
         const QString t = QStringLiteral("gw-token");
-        QTest::newRow("loopback becomes the LAN address")
-            << "http://127.0.0.1:18789" << t << true << "ws://192.168.1.20:18789";
-        QTest::newRow("localhost without a port") << "http://localhost" << t << true << "ws://192.168.1.20:18789";
-        QTest::newRow("no LAN address keeps loopback")
-            << "http://127.0.0.1:18789" << t << false << "ws://127.0.0.1:18789";
-        QTest::newRow("other host unchanged") << "http://10.0.0.5:9000" << t << true << "ws://10.0.0.5:9000";
-        QTest::newRow("named host unchanged") << "http://gw.lan" << t << true << "ws://gw.lan:18789";
-        QTest::newRow("IPv6 loopback stays, bracketed") << "http://[::1]:18789" << t << true << "ws://[::1]:18789";
-        QTest::newRow("TLS gateway") << "https://gw.example.org:8443" << t << true << "wss://gw.example.org:8443";
-        QTest::newRow("redacted token") << "http://127.0.0.1:18789"
-                                        << "__OPENCLAW_REDACTED" << true << "";
-        QTest::newRow("redacted prefix") << "http://127.0.0.1:18789"
-                                         << "__OPENCLAW_REDACTED__abc" << true << "";
-        QTest::newRow("empty token") << "http://127.0.0.1:18789"
-                                     << "" << true << "";
+        // The phone cannot reach this machine's loopback: the token stays home.
+        QTest::newRow("loopback") << "http://127.0.0.1:18789" << t << false << "";
+        QTest::newRow("localhost") << "http://localhost" << t << false << "";
+        QTest::newRow("IPv6 loopback") << "http://[::1]:18789" << t << false << "";
+        QTest::newRow("LAN address") << "http://192.168.1.20:18789" << t << false << "ws://192.168.1.20:18789";
+        QTest::newRow("named host") << "http://gw.lan" << t << false << "ws://gw.lan:18789";
+        QTest::newRow("IPv6 bracketed") << "http://[fd00::5]:18789" << t << false << "ws://[fd00::5]:18789";
+        QTest::newRow("TLS gateway") << "https://gw.example.org:8443" << t << false << "wss://gw.example.org:8443";
+        QTest::newRow("TLS gateway, pinned") << "https://10.0.0.5:18789" << t << true << "wss://10.0.0.5:18789";
+        QTest::newRow("pin without TLS is not sent") << "http://10.0.0.5:18789" << t << true << "ws://10.0.0.5:18789";
+        QTest::newRow("redacted token") << "http://10.0.0.5:18789"
+                                        << "__OPENCLAW_REDACTED" << false << "";
+        QTest::newRow("redacted prefix") << "http://10.0.0.5:18789"
+                                         << "__OPENCLAW_REDACTED__abc" << false << "";
+        QTest::newRow("empty token") << "http://10.0.0.5:18789"
+                                     << "" << false << "";
     }
 
     void gatewayRule()
     {
         QFETCH(QString, url);
         QFETCH(QString, token);
-        QFETCH(bool, lanKnown);
+        QFETCH(bool, pinned);
         QFETCH(QString, expected);
         PairingPayloadInputs inputs;
         inputs.bridgeName = QStringLiteral("Box");
         inputs.gatewayURL = QUrl(url);
         inputs.gatewayToken = token;
-        const QJsonObject payload =
-            parsed(builder(lanKnown ? std::optional<QString>(kLan) : std::nullopt).build(inputs));
+        if (pinned)
+            inputs.gatewayTlsSha256 = QByteArray(32, '\xab');
+        const QJsonObject payload = parsed(builder().build(inputs));
         if (expected.isEmpty()) {
             QVERIFY(!payload.contains(QStringLiteral("gateway")));
             return;
         }
-        QCOMPARE(payload.value(QStringLiteral("gateway")).toObject(),
-                 (QJsonObject{{QStringLiteral("url"), expected}, {QStringLiteral("token"), token}}));
+        QJsonObject gateway{{QStringLiteral("url"), expected}, {QStringLiteral("token"), token}};
+        if (pinned && expected.startsWith(QLatin1String("wss://")))
+            gateway.insert(QStringLiteral("tlsSha256"), QStringList(32, QStringLiteral("AB")).join(QLatin1Char(':')));
+        QCOMPARE(payload.value(QStringLiteral("gateway")).toObject(), gateway);
     }
 
     void payloadShape()
@@ -93,7 +97,7 @@ private Q_SLOTS:
         // No gateway token at all, and no gateway URL: no "gateway".
         PairingPayloadInputs inputs;
         inputs.bridgeName = QStringLiteral("N");
-        inputs.gatewayURL = QUrl(QStringLiteral("http://127.0.0.1:18789"));
+        inputs.gatewayURL = QUrl(QStringLiteral("http://192.168.1.20:18789"));
         QVERIFY(!parsed(builder().build(inputs)).contains(QStringLiteral("gateway")));
 
         // No bridge id: no "relay", even with a code.
@@ -179,10 +183,7 @@ private Q_SLOTS:
         deps.keychain = rig.keychain.get();
         deps.settings = rig.settings.get();
         deps.relayWebSocketOrigin = QUrl(kRelay);
-        deps.gateway = [bridge] {
-            return GatewayCoordinates{bridge->openClawClient()->endpointURL(),
-                                      bridge->openClawClient()->gatewayToken()};
-        };
+        deps.gateway = [bridge] { return bridge->gatewayTarget(); };
         deps.localIPAddress = [] { return std::optional<QString>(kLan); };
         deps.bridgeName = [] { return QStringLiteral("Build Box"); };
         int announced = 0;
@@ -216,9 +217,10 @@ private Q_SLOTS:
                  (QJsonObject{{QStringLiteral("url"), kRelay},
                               {QStringLiteral("bridgeId"), first.bridgeId},
                               {QStringLiteral("code"), *automatic->code}}));
-        QCOMPARE(payload.value(QStringLiteral("gateway")).toObject(),
-                 (QJsonObject{{QStringLiteral("url"), QStringLiteral("ws://%1:%2").arg(kLan).arg(rig.gateway.port())},
-                              {QStringLiteral("token"), BridgeRig::gatewayToken}}));
+        // The gateway listens on loopback only: the phone reaches it through
+        // the relay, and its master token is not handed out for an address
+        // that would not answer.
+        QVERIFY(!payload.contains(QStringLiteral("gateway")));
         QCOMPARE(announced, 1);
         QTRY_COMPARE_WITH_TIMEOUT(reloads, 1, 15000);
         QVERIFY(rig.waitConnected());

@@ -18,8 +18,7 @@ namespace {
 
 PairingPayloadBuilder builder()
 {
-    return PairingPayloadBuilder(QUrl(QStringLiteral("wss://relay.halvex.com")),
-                                 [] { return std::optional<QString>(QStringLiteral("192.168.1.20")); });
+    return PairingPayloadBuilder(QUrl(QStringLiteral("wss://relay.halvex.com")));
 }
 
 // The image a PNG file holds, as any viewer reads it.

@@ -5,7 +5,7 @@
 #include "log_capture.h"
 #include "openclaw_gateway.h"
 
-#include "gateway/gateway_health.h"
+#include "gateway/gateway_probe.h"
 
 #include <QElapsedTimer>
 #include <QRegularExpression>
@@ -181,15 +181,18 @@ private Q_SLOTS:
 
         // The health rule: reachable over HTTP alone in both configurations
         // (a gateway that just started may answer 503 for a moment).
-        QNetworkAccessManager network;
-        GatewayHealth health;
+        GatewayTarget target;
+        target.endpoint = gateway.httpUrl();
+        target.token = gateway.token();
+        GatewayProbe health;
         QVERIFY2(QTest::qWaitFor(
                      [&] {
-                         health = QCoro::waitFor(checkGatewayHealth(&network, gateway.httpUrl(), gateway.token(), {}));
-                         return health.reachable;
+                         health = QCoro::waitFor(probeGateway(target));
+                         return health.reachable && health.chatEndpoint != ChatEndpointState::unknown;
                      },
                      60000),
                  qPrintable(health.description()));
+        QCOMPARE(health.chatEndpoint == ChatEndpointState::on, chatEndpoint);
         qInfo("OpenClaw %s, chat endpoint %s: health %s", qPrintable(version), chatEndpoint ? "on" : "off",
               qPrintable(health.description()));
 

@@ -1,6 +1,7 @@
 // The gateway HTTP client against a real OpenClaw gateway (scratch HOME,
 // loopback model stand-in behind it): the probe with right and wrong
 // tokens, and streamed and whole chats through the "mobile" agent.
+#include "gateway/gateway_probe.h"
 #include "gateway/openclaw_client.h"
 #include "openclaw_gateway.h"
 
@@ -56,14 +57,19 @@ class TstRealGatewayHttp : public QObject
         return std::make_unique<OpenClawClient>(&m_network, m_gateway.httpUrl(), token);
     }
 
+    // Whether the gateway accepted the token, by the probe's rule.
     bool probe(const QString &token)
     {
-        auto c = client(token);
-        auto outcomes = std::make_shared<Outcomes<bool>>();
-        c->isReachable().then([outcomes](bool reachable) { outcomes->values.append(reachable); });
+        GatewayTarget target;
+        target.endpoint = m_gateway.httpUrl();
+        target.token = token;
+        auto outcomes = std::make_shared<Outcomes<GatewayProbe>>();
+        probeGateway(target).then([outcomes](GatewayProbe found) { outcomes->values.append(found); });
         if (!waitFor(outcomes, kProbeWait))
             qFatal("the probe did not finish");
-        return outcomes->values.first();
+        const GatewayProbe &found = outcomes->values.first();
+        // Accepted means the chat endpoint itself answered.
+        return found.reachable && found.tokenAccepted == true && found.chatEndpoint == ChatEndpointState::on;
     }
 
 private Q_SLOTS:

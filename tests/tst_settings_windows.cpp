@@ -117,7 +117,7 @@ private Q_SLOTS:
         // Saving with an empty token keeps the stored one; the bridge moves over.
         HttpStandIn second;
         QVERIFY(second.listen());
-        second.setDefaultResponse("/v1/models", ScriptedResponse::json(200, QByteArray("{\"data\":[]}")));
+        second.setDefaultResponse("/healthz", ScriptedResponse::json(200, QByteArray("{}")));
         TYPE(&window, "Endpoint URL", second.url().toString());
         TYPE(&window, "Gateway Token", QString());
         CLICK(&window, "Save");

@@ -55,10 +55,7 @@ struct WizardRig {
         deps.settings = bridge.settings.get();
         deps.relayWebSocketOrigin = QUrl(QStringLiteral("wss://relay.halvex.com"));
         BridgeManager *manager = bridge.bridge.get();
-        deps.gateway = [manager] {
-            return GatewayCoordinates{manager->openClawClient()->endpointURL(),
-                                      manager->openClawClient()->gatewayToken()};
-        };
+        deps.gateway = [manager] { return manager->gatewayTarget(); };
         deps.localIPAddress = [] { return std::optional<QString>(kLan); };
         deps.bridgeName = [] { return QStringLiteral("Build Box"); };
         pairing = std::make_unique<PairingService>(deps);

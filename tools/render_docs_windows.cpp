@@ -142,9 +142,7 @@ struct Scene {
         p.relayWebSocketOrigin = relayWebSocketOrigin();
         p.localIPAddress = [] { return std::optional<QString>(QStringLiteral("192.168.1.20")); };
         BridgeManager *manager = bridge.get();
-        p.gateway = [manager] {
-            return GatewayCoordinates{manager->openClawClient()->endpointURL(), manager->openClawClient()->gatewayToken()};
-        };
+        p.gateway = [manager] { return manager->gatewayTarget(); };
         pairing = std::make_unique<PairingService>(p);
 
         services.bridgeManager = manager;

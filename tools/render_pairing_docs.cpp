@@ -26,11 +26,11 @@ constexpr int kTitleBar = 28;
 
 QByteArray samplePayload()
 {
-    const PairingPayloadBuilder builder(QUrl(QStringLiteral("wss://relay.halvex.com")),
-                                        [] { return std::optional<QString>(QStringLiteral("192.168.1.20")); });
+    const PairingPayloadBuilder builder(QUrl(QStringLiteral("wss://relay.halvex.com")));
     PairingPayloadInputs inputs;
     inputs.bridgeName = QStringLiteral("homelab");
-    inputs.gatewayURL = QUrl(QStringLiteral("http://127.0.0.1:18789"));
+    // A gateway opened to the local network.
+    inputs.gatewayURL = QUrl(QStringLiteral("http://192.168.1.20:18789"));
     inputs.gatewayToken = QStringLiteral("9c1f4e2b7a3d48e6b0f5c2a9d7e1b3f4");
     inputs.bridgeId = QStringLiteral("br-4kq9zt");
     inputs.code = QStringLiteral("K7QF-2MXD");

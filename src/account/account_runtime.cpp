@@ -6,6 +6,7 @@
 #include "platform/settings.h"
 #include "platform/single_instance.h"
 
+#include <QDir>
 #include <QNetworkAccessManager>
 
 namespace halvex {
@@ -21,7 +22,7 @@ AccountRuntime::AccountRuntime(const RelayOrigins &origins)
     deps.keychain = m_keychain.get();
     deps.settings = m_settings.get();
     deps.relayWebSocketOrigin = m_origins.webSocket;
-    deps.gateway = [this] { return gateway(); };
+    deps.gateway = [this] { return gatewayTarget(); };
     deps.bridgeTokenStored = [this] {
         SingleInstance instance;
         m_bridgeNotified = announceCredentialsChanged(instance);
@@ -39,15 +40,11 @@ Result<std::unique_ptr<AccountRuntime>> AccountRuntime::forCommands()
     return std::make_unique<AccountRuntime>(*origins);
 }
 
-GatewayCoordinates AccountRuntime::gateway() const
+GatewayTarget AccountRuntime::gatewayTarget() const
 {
-    if (m_gatewaySource)
-        return m_gatewaySource();
-    GatewayCoordinates coordinates;
-    const QString endpoint = m_settings->string(SettingsKey::openClawEndpoint).value_or(QString());
-    coordinates.endpointURL = QUrl(endpoint.isEmpty() ? QStringLiteral("http://127.0.0.1:18789") : endpoint);
-    coordinates.token = m_keychain->load(CredentialService::openClaw()).valueOr(std::nullopt);
-    return coordinates;
+    return resolveGatewayTarget(GatewaySources{m_settings.get(), m_keychain.get(), QDir::homePath(), processEnvironment});
 }
+
+
 
 } // namespace halvex

@@ -4,6 +4,7 @@
 #include "account/pairing_service.h"
 #include "account/relay_auth_service.h"
 #include "account/relay_origin.h"
+#include "gateway/gateway_target.h"
 
 #include <QEventLoop>
 
@@ -42,11 +43,9 @@ public:
     PairingService *pairing() const { return m_pairing.get(); }
     const RelayOrigins &origins() const { return m_origins; }
 
-    // The gateway as the bridge would use it: by default the stored
-    // "openClawEndpoint" (else http://127.0.0.1:18789) and ".openclaw" token;
-    // a source set here replaces that rule.
-    GatewayCoordinates gateway() const;
-    void setGatewaySource(std::function<GatewayCoordinates()> source) { m_gatewaySource = std::move(source); }
+    // The gateway as the bridge resolves it, from this user's stores and
+    // OpenClaw's configuration.
+    GatewayTarget gatewayTarget() const;
     // Whether a running bridge took the reload request after the last pairing.
     bool bridgeNotified() const { return m_bridgeNotified; }
 
@@ -58,7 +57,6 @@ private:
     std::unique_ptr<RelayAuthService> m_auth;
     std::unique_ptr<AccountService> m_account;
     std::unique_ptr<PairingService> m_pairing;
-    std::function<GatewayCoordinates()> m_gatewaySource;
     bool m_bridgeNotified = false;
 };
 

@@ -2,14 +2,16 @@
 
 #include "platform/logging.h"
 
+#include "platform/deployment.h"
+
 #include <QHostAddress>
 #include <QJsonDocument>
 #include <QJsonObject>
 
 namespace halvex {
 
-PairingPayloadBuilder::PairingPayloadBuilder(QUrl relayWebSocketOrigin, LocalAddressLookup localIPAddress)
-    : m_relayWebSocketOrigin(std::move(relayWebSocketOrigin)), m_localIPAddress(std::move(localIPAddress))
+PairingPayloadBuilder::PairingPayloadBuilder(QUrl relayWebSocketOrigin)
+    : m_relayWebSocketOrigin(std::move(relayWebSocketOrigin))
 {
 }
 
@@ -23,11 +25,11 @@ std::optional<QString> PairingPayloadBuilder::gatewayAddress(const PairingPayloa
     if (!inputs.gatewayURL || !isUsableGatewayToken(inputs.gatewayToken))
         return std::nullopt;
     const QUrl &url = *inputs.gatewayURL;
-    QString host = url.host().isEmpty() ? QStringLiteral("127.0.0.1") : url.host();
-    if (host == QLatin1String("127.0.0.1") || host == QLatin1String("localhost")) {
-        if (const std::optional<QString> lan = m_localIPAddress ? m_localIPAddress() : std::nullopt)
-            host = *lan;
-    }
+    QString host = url.host();
+    // The phone can never reach this machine's loopback: the master token
+    // would go out for an address that does not answer.
+    if (host.isEmpty() || isLoopbackHost(host))
+        return std::nullopt;
     // An IPv6 literal needs its brackets, or the port would read as part of it.
     if (QHostAddress(host).protocol() == QAbstractSocket::IPv6Protocol)
         host = QLatin1Char('[') + host + QLatin1Char(']');
@@ -44,8 +46,10 @@ QByteArray PairingPayloadBuilder::build(const PairingPayloadInputs &inputs) cons
         {QStringLiteral("name"), inputs.bridgeName},
     };
     if (const std::optional<QString> address = gatewayAddress(inputs)) {
-        payload.insert(QStringLiteral("gateway"),
-                       QJsonObject{{QStringLiteral("url"), *address}, {QStringLiteral("token"), *inputs.gatewayToken}});
+        QJsonObject gateway{{QStringLiteral("url"), *address}, {QStringLiteral("token"), *inputs.gatewayToken}};
+        if (address->startsWith(QLatin1String("wss://")) && inputs.gatewayTlsSha256.size() == 32)
+            gateway.insert(QStringLiteral("tlsSha256"), QString::fromLatin1(inputs.gatewayTlsSha256.toHex(':').toUpper()));
+        payload.insert(QStringLiteral("gateway"), gateway);
     }
     if (inputs.bridgeId) {
         QJsonObject relay{{QStringLiteral("url"), m_relayWebSocketOrigin.toString()},

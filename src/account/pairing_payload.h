@@ -1,5 +1,7 @@
 #pragma once
 
+#include "gateway/openclaw_config.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QUrl>
@@ -15,23 +17,27 @@ using LocalAddressLookup = std::function<std::optional<QString>()>;
 // What the unified pairing payload is built from.
 struct PairingPayloadInputs {
     QString bridgeName;
-    std::optional<QUrl> gatewayURL;      // the gateway client's endpoint
-    std::optional<QString> gatewayToken; // the gateway client's token
+    // Where the phone reaches the gateway directly (GatewayTarget::
+    // phoneEndpoint); none: through the relay alone.
+    std::optional<QUrl> gatewayURL;
+    std::optional<QString> gatewayToken;
+    QByteArray gatewayTlsSha256; // the pin of a TLS gateway (32 bytes); empty: none
     std::optional<QString> code;         // a fresh pairing code
     std::optional<QString> bridgeId;     // from the verification or "bridgeId"
 };
 
 // Builds the text the phone scans: a compact JSON object with sorted keys,
-//   {"gateway":{"token":…,"url":…},"name":…,"relay":{"bridgeId":…,"code":…,"url":…},
-//    "type":"halvex","version":1}
-// "gateway" only when a usable token is known (loopback hosts are replaced by
-// the LAN address, so the phone can reach the gateway); "relay" only with a
+//   {"gateway":{"tlsSha256":…,"token":…,"url":…},"name":…,
+//    "relay":{"bridgeId":…,"code":…,"url":…},"type":"halvex","version":1}
+// "gateway" only when the gateway listens where the phone can reach it (never
+// a loopback address) and a usable token is known; its "tlsSha256" (hex
+// pairs) only for a TLS gateway, whose "url" is wss://. "relay" only with a
 // bridge id, and its "code" only then.
 class PairingPayloadBuilder
 {
 public:
     // `relayWebSocketOrigin`: "wss://" + relay host (ws:// for a stand-in).
-    PairingPayloadBuilder(QUrl relayWebSocketOrigin, LocalAddressLookup localIPAddress);
+    explicit PairingPayloadBuilder(QUrl relayWebSocketOrigin);
 
     // Never fails: "{}" when the text cannot be made.
     QByteArray build(const PairingPayloadInputs &inputs) const;
@@ -40,12 +46,11 @@ public:
     // leaves the gateway out.
     std::optional<QString> gatewayAddress(const PairingPayloadInputs &inputs) const;
 
-    static constexpr int defaultGatewayPort = 18789;
+    static constexpr int defaultGatewayPort = OpenClawConfig::defaultPort;
     static bool isUsableGatewayToken(const std::optional<QString> &token);
 
 private:
     QUrl m_relayWebSocketOrigin;
-    LocalAddressLookup m_localIPAddress;
 };
 
 } // namespace halvex

@@ -21,7 +21,7 @@ LocalAddressLookup lookupOrDefault(LocalAddressLookup lookup)
 } // namespace
 
 PairingService::PairingService(Dependencies deps)
-    : m_deps(std::move(deps)), m_builder(m_deps.relayWebSocketOrigin, lookupOrDefault(m_deps.localIPAddress))
+    : m_deps(std::move(deps)), m_builder(m_deps.relayWebSocketOrigin)
 {
 }
 
@@ -59,9 +59,11 @@ QByteArray PairingService::payloadFor(const QString &bridgeName, const std::opti
     PairingPayloadInputs inputs;
     inputs.bridgeName = bridgeName;
     if (m_deps.gateway) {
-        const GatewayCoordinates gateway = m_deps.gateway();
-        inputs.gatewayURL = gateway.endpointURL;
-        inputs.gatewayToken = gateway.token;
+        const GatewayTarget gateway = m_deps.gateway();
+        inputs.gatewayURL = gateway.phoneEndpoint(lookupOrDefault(m_deps.localIPAddress)());
+        if (!gateway.token.isEmpty())
+            inputs.gatewayToken = gateway.token;
+        inputs.gatewayTlsSha256 = gateway.tlsPin;
     }
     inputs.bridgeId = bridgeId;
     inputs.code = code;

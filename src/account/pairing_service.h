@@ -1,6 +1,7 @@
 #pragma once
 
 #include "account/pairing_payload.h"
+#include "gateway/gateway_target.h"
 #include "platform/error.h"
 
 #include <QByteArray>
@@ -18,12 +19,6 @@ class KeychainManager;
 class RelayAuthService;
 class Settings;
 
-// Where the local gateway is reached and with which token, as the bridge's
-// gateway client currently has them.
-struct GatewayCoordinates {
-    std::optional<QUrl> endpointURL;
-    std::optional<QString> token;
-};
 
 // A paired bridge and what the phone scans to reach it.
 struct PairingResult {
@@ -53,7 +48,9 @@ public:
         KeychainManager *keychain = nullptr;
         Settings *settings = nullptr;
         QUrl relayWebSocketOrigin;                   // "relay"."url" of the payload
-        std::function<GatewayCoordinates()> gateway; // none: no gateway in the payload
+        // The gateway as the bridge resolves it; none: no gateway in the
+        // payload. The phone is given only an address it can reach.
+        std::function<GatewayTarget()> gateway;
         LocalAddressLookup localIPAddress;           // none: halvex::localIPAddress()
         std::function<QString()> bridgeName;         // none: defaultBridgeName()
         // Runs after a new bridge token was stored, so that a running bridge

@@ -138,6 +138,8 @@ QCoro::Task<Result<QByteArray>> RelayAuthService::post(QString path, QJsonObject
     request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
     if (!bearerToken.isEmpty())
         request.setRawHeader("Authorization", "Bearer " + bearerToken.toUtf8());
+    // Credentials never follow a redirect to another origin.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::SameOriginRedirectPolicy);
 
     QNetworkReply *reply = m_network->post(request, QJsonDocument(body).toJson(QJsonDocument::Compact));
     m_inFlight.removeAll(QPointer<QNetworkReply>());

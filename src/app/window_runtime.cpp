@@ -39,10 +39,7 @@ WindowRuntime::WindowRuntime(BridgeManager *bridgeManager, QNetworkAccessManager
     deps.keychain = bridgeManager->keychain();
     deps.settings = bridgeManager->settings();
     deps.relayWebSocketOrigin = options.relayWebSocketOrigin;
-    deps.gateway = [bridgeManager] {
-        return GatewayCoordinates{bridgeManager->openClawClient()->endpointURL(),
-                                  bridgeManager->openClawClient()->gatewayToken()};
-    };
+    deps.gateway = [bridgeManager] { return bridgeManager->gatewayTarget(); };
     m_pairing = std::make_unique<PairingService>(std::move(deps));
 
     m_services.bridgeManager = bridgeManager;
@@ -55,6 +52,8 @@ WindowRuntime::WindowRuntime(BridgeManager *bridgeManager, QNetworkAccessManager
         OpenClawDetector::Dependencies d;
         d.network = network;
         d.homeDirectory = home;
+        d.settings = bridgeManager->settings();
+        d.keychain = bridgeManager->keychain();
         d.gatewaySocketConnected = [bridgeManager] {
             return bridgeManager->gatewayState() == OpenClawWSState::connected();
         };

@@ -1,7 +1,6 @@
 #include "bridge/bridge_manager.h"
 
 #include "account/account_service.h"
-#include "bridge/gateway_settings.h"
 #include "platform/deployment.h"
 #include "platform/keychain_manager.h"
 #include "platform/logging.h"
@@ -13,7 +12,7 @@ BridgeManager::BridgeManager(Dependencies deps, Timings timings, QObject *parent
     : QObject(parent), m_deps(std::move(deps)), m_timings(timings)
 {
     m_relayWebSocket = new RelayWebSocket(m_deps.relayOrigin, m_timings.relay, this);
-    m_openClawClient = new OpenClawClient(m_deps.network, QUrl(GatewaySettings::defaultEndpoint()), QString(),
+    m_openClawClient = new OpenClawClient(m_deps.network, GatewayTarget::defaultEndpoint(), QString(),
                                           m_timings.openClawClient, this);
     m_openClawWebSocket = new OpenClawWebSocket(m_deps.keychain, m_timings.openClawWebSocket, m_deps.processRunner, this);
 
@@ -54,7 +53,7 @@ BridgeManager::BridgeManager(Dependencies deps, Timings timings, QObject *parent
     monitorTimings.healthCheckInterval = m_timings.healthCheckInterval;
     monitorTimings.probeTimeoutMs = m_timings.openClawClient.probeTimeoutMs;
     monitorTimings.recentWindow = m_timings.gatewayRecentWindow;
-    m_gatewayMonitor = new GatewayMonitor(m_openClawWebSocket, m_openClawClient, monitorTimings, this);
+    m_gatewayMonitor = new GatewayMonitor(m_openClawWebSocket, monitorTimings, this);
     QObject::connect(m_gatewayMonitor, &GatewayMonitor::reachabilityUpdated, this,
                      &BridgeManager::setOpenClawReachable);
     QObject::connect(m_gatewayMonitor, &GatewayMonitor::socketChanged, this, [this] {
@@ -102,7 +101,7 @@ OpenClawWSState BridgeManager::gatewayState() const
 
 QUrl BridgeManager::openClawEndpoint() const
 {
-    return m_openClawClient->endpointURL();
+    return m_target.endpoint;
 }
 
 QString BridgeManager::bridgeName() const
@@ -186,13 +185,29 @@ void BridgeManager::stop()
     setConnectionState(BridgeConnectionState::disconnected());
 }
 
+GatewayTarget BridgeManager::gatewayTargetWith(const std::optional<QUrl> &endpoint,
+                                               const std::optional<QString> &token) const
+{
+    GatewaySources sources{m_deps.settings, m_deps.keychain, m_deps.homeDirectory, processEnvironment};
+    sources.enteredEndpoint = endpoint;
+    sources.enteredToken = token;
+    return resolveGatewayTarget(sources);
+}
+
 void BridgeManager::reconfigureGateway(const QUrl &endpoint, const QString &token)
 {
-    if (endpoint.isEmpty())
+    // What OpenClaw's own file says is never stored: stored, it would hide
+    // a later change of the file (a new port, a rotated token).
+    GatewaySources fileOnly{nullptr, nullptr, m_deps.homeDirectory, processEnvironment};
+    const GatewayTarget file = resolveGatewayTarget(fileOnly);
+    const bool fileEndpoint = endpoint.isEmpty() || (file.endpointOrigin == GatewayValueOrigin::openClawConfig &&
+                                                     endpoint.adjusted(QUrl::StripTrailingSlash) ==
+                                                         file.endpoint.adjusted(QUrl::StripTrailingSlash));
+    if (fileEndpoint)
         m_deps.settings->remove(SettingsKey::openClawEndpoint);
     else
         m_deps.settings->setString(SettingsKey::openClawEndpoint, endpoint.toString());
-    if (!token.isEmpty())
+    if (!token.isEmpty() && !(fileEndpoint && token == file.token))
         (void)m_deps.keychain->save(CredentialService::openClaw(), token);
     else
         (void)m_deps.keychain->deleteItem(CredentialService::openClaw());
@@ -201,12 +216,13 @@ void BridgeManager::reconfigureGateway(const QUrl &endpoint, const QString &toke
 
 void BridgeManager::reloadGatewaySettings()
 {
-    const QUrl endpoint = m_openClawClient->endpointURL();
-    const QString token = m_openClawClient->gatewayToken();
+    const QUrl endpoint = m_target.endpoint;
+    const QString token = m_target.token;
+    const QByteArray pin = m_target.tlsPin;
     loadOpenClawConfig();
     if (!m_running)
         return;
-    const bool changed = endpoint != m_openClawClient->endpointURL() || token != m_openClawClient->gatewayToken();
+    const bool changed = endpoint != m_target.endpoint || token != m_target.token || pin != m_target.tlsPin;
     if (changed || !m_openClawWebSocket->isUsableForChat())
         configureGatewayWebSocket();
     if (changed)
@@ -279,12 +295,28 @@ void BridgeManager::signOut()
 
 void BridgeManager::loadOpenClawConfig()
 {
-    const GatewaySettings gateway = GatewaySettings::load(m_deps.settings, m_deps.keychain, m_deps.homeDirectory);
-    m_openClawClient->setEndpointURL(gateway.endpoint);
+    GatewayTarget target = resolveGatewayTarget(
+        GatewaySources{m_deps.settings, m_deps.keychain, m_deps.homeDirectory, processEnvironment});
     // A store that cannot answer now says nothing about the token: the one
     // in use stays.
-    if (!gateway.tokenUnreadable)
-        m_openClawClient->setGatewayToken(gateway.token);
+    if (target.tokenUnreadable) {
+        qCCritical(lcBridge, "Cannot read the OpenClaw token: %s", qUtf8Printable(target.tokenProblem));
+        target.token = m_target.token;
+        target.tokenOrigin = m_target.tokenOrigin;
+    }
+    if (!target.configProblem.isEmpty())
+        qCCritical(lcBridge, "Ignoring OpenClaw config file: %s", qUtf8Printable(target.configProblem));
+    if (!target.tlsProblem.isEmpty())
+        qCCritical(lcBridge, "%s", qUtf8Printable(target.tlsProblem));
+    if (target.endpoint != m_target.endpoint || target.endpointOrigin != m_target.endpointOrigin)
+        qCInfo(lcBridge, "Gateway endpoint: %s (from %s)", qUtf8Printable(target.endpoint.toString()),
+               qUtf8Printable(originName(target.endpointOrigin)));
+    target.toolPath = m_target.toolPath;
+    target.toolVersion = m_target.toolVersion;
+    m_target = std::move(target);
+    m_openClawClient->setTarget(m_target);
+    m_openClawWebSocket->setTlsPin(m_target.tlsPin);
+    m_gatewayMonitor->setTarget(m_target);
 }
 
 void BridgeManager::configureGatewayWebSocket()
@@ -292,7 +324,7 @@ void BridgeManager::configureGatewayWebSocket()
     // The socket does not wait for the search (the tool's `--version` or the
     // login shell may be slow): only an approval needs the tool.
     locateOpenClawTool();
-    m_openClawWebSocket->connect(m_openClawClient->endpointURL(), m_openClawClient->gatewayToken());
+    m_openClawWebSocket->connect(m_target.endpoint, m_target.token);
 }
 
 QCoro::Task<> BridgeManager::locateOpenClawTool()
@@ -313,6 +345,9 @@ QCoro::Task<> BridgeManager::locateOpenClawTool()
     else
         qCInfo(lcBridge, "No OpenClaw tool for pairing approval%s",
                qUtf8Printable(located.problem.isEmpty() ? QString() : QStringLiteral(": ") + located.problem));
+    m_target.toolPath = located.path.value_or(QString());
+    m_target.toolVersion = located.version;
+    m_target.toolProblem = located.problem;
     m_openClawWebSocket->setOpenClawBinaryPath(located.path);
 }
 

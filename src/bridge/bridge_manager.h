@@ -5,6 +5,7 @@
 #include "bridge/chat_pipeline.h"
 #include "bridge/gateway_monitor.h"
 #include "discovery/openclaw_locator.h"
+#include "gateway/gateway_target.h"
 #include "gateway/openclaw_client.h"
 #include "gateway/openclaw_web_socket.h"
 #include "platform/device_facts.h"
@@ -116,6 +117,11 @@ public:
     OpenClawWSState gatewayState() const;
     // The gateway base URL in use (from the settings or OpenClaw's own file).
     QUrl openClawEndpoint() const;
+    // The gateway the links use, as last resolved.
+    const GatewayTarget &gatewayTarget() const { return m_target; }
+    // The target the user's entries would give (for a window's "Test"),
+    // resolved by the same rules; nothing is stored.
+    GatewayTarget gatewayTargetWith(const std::optional<QUrl> &endpoint, const std::optional<QString> &token) const;
     // The stored "bridgeName", else this machine's name, else "My Computer".
     QString bridgeName() const;
     bool isMemorySyncEnabled() const;
@@ -191,6 +197,7 @@ private:
     bool m_running = false;
     QString m_relayToken; // the bridge token the relay link runs on
     quint64 m_toolSearch = 0; // the latest search for the openclaw tool
+    GatewayTarget m_target;
 
     RelayWebSocket *m_relayWebSocket = nullptr;       // child
     OpenClawClient *m_openClawClient = nullptr;       // child

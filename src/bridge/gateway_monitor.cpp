@@ -1,19 +1,14 @@
 #include "bridge/gateway_monitor.h"
 
-#include "gateway/gateway_health.h"
-#include "gateway/openclaw_client.h"
 #include "gateway/openclaw_web_socket.h"
 
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
 #include <QPointer>
 #include <QTimer>
 
 namespace halvex {
 
-GatewayMonitor::GatewayMonitor(OpenClawWebSocket *socket, OpenClawClient *client, Timings timings, QObject *parent)
-    : QObject(parent), m_socket(socket), m_client(client), m_timings(timings), m_timer(new QTimer(this)),
-      m_network(new QNetworkAccessManager, [](QNetworkAccessManager *network) { network->deleteLater(); })
+GatewayMonitor::GatewayMonitor(OpenClawWebSocket *socket, Timings timings, QObject *parent)
+    : QObject(parent), m_socket(socket), m_timings(timings), m_timer(new QTimer(this))
 {
     m_timer->setInterval(std::chrono::milliseconds(qRound64(m_timings.healthCheckInterval * 1000.0)));
     QObject::connect(m_timer, &QTimer::timeout, this, [this] { runProbe(); });
@@ -24,9 +19,6 @@ GatewayMonitor::~GatewayMonitor()
 {
     ++m_run;
     QObject::disconnect(m_socket, nullptr, this, nullptr);
-    const QList<QNetworkReply *> probes = m_network->findChildren<QNetworkReply *>();
-    for (QNetworkReply *probe : probes)
-        probe->abort();
 }
 
 bool GatewayMonitor::socketConnected() const
@@ -49,7 +41,7 @@ void GatewayMonitor::stop()
     ++m_run;
     m_timer->stop();
     m_running = false;
-    m_probeReachable = false;
+    m_lastProbe = GatewayProbe();
     m_socketEverConnected = false;
     Q_EMIT reachabilityUpdated(false);
 }
@@ -82,16 +74,20 @@ QCoro::Task<> GatewayMonitor::runProbe()
     const QPointer<GatewayMonitor> self(this);
     const quint64 run = m_run;
     const quint64 probe = ++m_probeSequence;
-    // The probe keeps its network access manager alive to its end.
-    const std::shared_ptr<QNetworkAccessManager> network = m_network;
-    GatewayHealthTimings limits;
-    limits.timeoutMs = m_timings.probeTimeoutMs;
-    const GatewayHealth health =
-        co_await checkGatewayHealth(network.get(), m_client->endpointURL(), m_client->gatewayToken(), limits);
+    GatewayProbeOptions options;
+    options.timeoutMs = m_timings.probeTimeoutMs;
+    options.context = this;
+    // Reachability is all the running bridge needs each minute; the chat
+    // endpoint is asked by those who show it (and memory sync, before it
+    // uses it).
+    options.chatEndpoint = false;
+    // The probe owns its connections: a monitor that goes meanwhile only
+    // drops the result.
+    const GatewayProbe health = co_await probeGateway(m_target, options);
     if (!self || run != self->m_run || probe < self->m_lastAppliedProbe)
         co_return;
     self->m_lastAppliedProbe = probe;
-    self->m_probeReachable = health.reachable;
+    self->m_lastProbe = health;
     // A gateway whose socket worked in this run and that answers now is
     // expected back on the socket (it is restarting, or between attempts).
     if (health.reachable && self->m_socketEverConnected)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "gateway/gateway_probe.h"
+
 #include <QElapsedTimer>
 #include <QObject>
 
@@ -7,12 +9,10 @@
 
 #include <memory>
 
-class QNetworkAccessManager;
 class QTimer;
 
 namespace halvex {
 
-class OpenClawClient;
 class OpenClawWebSocket;
 
 // Every delay of the gateway monitor. (Outside the class so that it can be a
@@ -25,28 +25,31 @@ struct GatewayMonitorTimings {
     double recentWindow = 30.0;
 };
 
-// Whether the gateway answers, by the health rule: its WebSocket is
-// connected, or the HTTP health probe (every minute while running) says it
-// runs. Also judges whether a socket that is not usable now is on its way.
+// Whether the gateway answers: its WebSocket is connected, or the gateway
+// probe (every minute while running) says it answers. Also judges whether a
+// socket that is not usable now is on its way.
 class GatewayMonitor : public QObject
 {
     Q_OBJECT
 public:
     using Timings = GatewayMonitorTimings;
 
-    // The client gives the endpoint and token of each probe; neither link is
-    // owned.
-    GatewayMonitor(OpenClawWebSocket *socket, OpenClawClient *client, Timings timings, QObject *parent = nullptr);
+    // The socket is not owned.
+    GatewayMonitor(OpenClawWebSocket *socket, Timings timings, QObject *parent = nullptr);
     // Probes still out end now; their results are dropped.
     ~GatewayMonitor() override;
 
+    // The gateway each probe asks; takes effect with the next probe.
+    void setTarget(const GatewayTarget &target) { m_target = target; }
     // Starts the checks (one at once, then on the interval); again after a
     // change of endpoint or token.
     void start();
     // Stops them; the gateway then counts as unreachable.
     void stop();
 
-    bool isReachable() const { return m_running && (socketConnected() || m_probeReachable); }
+    bool isReachable() const { return m_running && (socketConnected() || m_lastProbe.reachable); }
+    // What the last probe of this run found (nothing reachable before it).
+    const GatewayProbe &lastProbe() const { return m_lastProbe; }
     // The socket is not usable now but is likely soon: it is connecting, or
     // the gateway answered a moment ago.
     bool isSocketExpected() const;
@@ -63,17 +66,14 @@ private:
     QCoro::Task<> runProbe();
 
     OpenClawWebSocket *m_socket;
-    OpenClawClient *m_client;
+    GatewayTarget m_target;
     Timings m_timings;
     QTimer *m_timer; // child
     bool m_running = false;
-    bool m_probeReachable = false;
+    GatewayProbe m_lastProbe;
     bool m_socketWasConnected = false;
     bool m_socketEverConnected = false; // since start()
     QElapsedTimer m_lastContact;
-    // The probes' own, shared with the probes still out, so that they can be
-    // ended when the monitor goes.
-    std::shared_ptr<QNetworkAccessManager> m_network;
     // A result is applied only when it belongs to the current run and is
     // newer than the last one applied.
     quint64 m_run = 0;

@@ -59,6 +59,13 @@ std::optional<int> parseCommandArguments(QCommandLineParser &parser, const QStri
 QTextStream &out();
 QTextStream &err();
 
+// Whether standard input is a terminal (a person can be asked).
+bool stdinIsTerminal();
+// One line from standard input, without its end; nothing when input ended.
+// On a terminal the prompt goes to standard error first and, for secrets,
+// the terminal stops echoing (restored on every path, an interrupt too).
+std::optional<QString> readLine(const QString &prompt, bool secret);
+
 // A secret as the windows show it: "●●●●●●●●" and its last four
 // characters; empty stays empty.
 QString maskSecret(const QString &secret);

@@ -6,6 +6,7 @@
 #include "cli/models_command.h"
 #include "cli/detect_command.h"
 #include "cli/doctor_command.h"
+#include "cli/gateway_command.h"
 #include "cli/notifications_command.h"
 #include "cli/memory_command.h"
 
@@ -27,6 +28,9 @@ const QList<Command> &commands()
          [](const QStringList &arguments) { return runModelsCommand(arguments); }},
         {QStringLiteral("detect"), QStringLiteral("Find OpenClaw, its gateway and agents, and gateways on the network"),
          runDetectCommand},
+        {QStringLiteral("gateway"),
+         QStringLiteral("Show the gateway the bridge uses; set its address or token, trust, LAN access"),
+         runGatewayCommand},
         {QStringLiteral("doctor"), QStringLiteral("Check every link the bridge needs and say how to mend it."),
          runDoctorCommand},
         {QStringLiteral("notifications"),

@@ -3,6 +3,9 @@
 #include "cli/cli.h"
 #include "discovery/openclaw_detector.h"
 #include "platform/desktop_bus_module.h"
+#include "platform/keychain_manager.h"
+#include "platform/settings.h"
+#include "platform/tls_pin.h"
 
 #include <QDir>
 #include <QEventLoop>
@@ -41,6 +44,9 @@ QJsonObject asJson(const OpenClawDetector &detector)
         {QStringLiteral("bonjourProblem"), optionalText(DesktopBusModule::problem())},
         {QStringLiteral("tokenHint"), optionalText(detector.tokenHint())},
         {QStringLiteral("binaryProblem"), optionalText(detector.binaryProblem())},
+        // The gateway as the bridge resolves it, and what the probe found.
+        {QStringLiteral("target"), detector.target().json()},
+        {QStringLiteral("probe"), detector.probe().json()},
     };
 }
 
@@ -55,14 +61,22 @@ void printText(const OpenClawDetector &detector)
     if (!detector.binaryProblem().isEmpty())
         row("", detector.binaryProblem());
     if (detector.detected()) {
-        row("Endpoint:", detector.endpointURL().toString());
+        row("Endpoint:", QStringLiteral("%1 (from %2)")
+                             .arg(detector.endpointURL().toString(), originName(detector.target().endpointOrigin)));
+        if (detector.target().tlsEnabled)
+            row("TLS certificate:", detector.target().tlsPin.isEmpty()
+                                        ? detector.target().tlsProblem
+                                        : QStringLiteral("pinned, SHA-256 ") + formatSha256(detector.target().tlsPin));
         row("Gateway port:", QString::number(detector.gatewayPort()));
         row("Bind mode:", detector.gatewayBind().isEmpty() ? QStringLiteral("(not set)") : detector.gatewayBind());
         row("Gateway token:",
             detector.gatewayToken().isEmpty() ? QStringLiteral("none") : cli::maskSecret(detector.gatewayToken()));
         if (!detector.tokenHint().isEmpty())
             row("", detector.tokenHint());
-        row("Gateway running:", !detector.gatewayRunning()       ? QStringLiteral("no")
+        row("Gateway running:", !detector.gatewayRunning()
+                                    ? QStringLiteral("no") + (detector.probe().problem.isEmpty()
+                                                                  ? QString()
+                                                                  : QStringLiteral(": ") + detector.probe().problem)
                                 : detector.chatEndpointEnabled() ? QStringLiteral("yes (HTTP chat endpoint on)")
                                                                  : QStringLiteral("yes (HTTP chat endpoint off)"));
         row("Agents:", detector.agents().isEmpty() ? QStringLiteral("(none listed)")
@@ -101,9 +115,13 @@ int runDetectCommand(const QStringList &arguments)
     }
 
     QNetworkAccessManager network;
+    std::unique_ptr<KeychainManager> keychain = KeychainManager::createDefault();
+    std::unique_ptr<Settings> settings = Settings::userDefaults();
     OpenClawDetector::Dependencies deps;
     deps.network = &network;
     deps.homeDirectory = QDir::homePath();
+    deps.settings = settings.get();
+    deps.keychain = keychain.get();
     OpenClawDetector detector(deps);
 
     // One run, then the rest of its local-network window.

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "discovery/openclaw_locator.h"
+#include "gateway/gateway_probe.h"
+#include "gateway/gateway_target.h"
 
 #include <QJsonObject>
 #include <QJsonValue>
@@ -50,6 +52,7 @@ struct DoctorEnvironment {
     QNetworkAccessManager *network = nullptr;
     QUrl relayOrigin;      // scheme + host[:port] of the relay WebSocket
     QString homeDirectory; // holds ".openclaw/openclaw.json"
+    EnvironmentLookup environment = processEnvironment;
     QUrl ollamaURL{QStringLiteral("http://127.0.0.1:11434")};
     // Where the openclaw tool is looked for; none: the standard places for
     // homeDirectory and this process's environment.
@@ -63,13 +66,10 @@ struct DoctorFindings {
     std::optional<QString> bridgeToken;
     bool relayAccepted = false;
     std::optional<QString> openClawPath;
-    std::optional<QJsonObject> openClawConfig; // the "gateway" object of the file
-    QUrl gatewayURL;
-    QString gatewayToken;
+    QString openClawVersion;
+    GatewayTarget target;
+    GatewayProbe probe; // with the handshake
     bool gatewayAnswering = false;
-    std::optional<bool> gatewayTokenAccepted; // unknown until a check could tell
-    std::optional<bool> httpChatEnabled;
-    bool devicePaired = false;
 };
 
 // One line of the doctor's report. Further checks are one more entry in

@@ -3,7 +3,9 @@
 #include "cli/doctor.h"
 #include "cli/doctor_probes.h"
 
+#include "gateway/gateway_probe.h"
 #include "gateway/openclaw_ws_state.h"
+#include "platform/tls_pin.h"
 #include "platform/deployment.h"
 #include "platform/keychain_manager.h"
 #include "platform/secret_service_module.h"
@@ -20,8 +22,6 @@ namespace {
 using Status = CheckOutcome::Status;
 using cli::maskSecret;
 
-constexpr int defaultGatewayPort = 18789;
-constexpr qint64 configFileCap = 4 * 1024 * 1024;
 
 QString pairFix()
 {
@@ -33,13 +33,6 @@ QString startGatewayFix()
     return QStringLiteral("start the gateway: openclaw gateway (or set \"openClawEndpoint\" to where it runs)");
 }
 
-QJsonValue member(const QJsonObject &object, std::initializer_list<const char *> path)
-{
-    QJsonValue value = object;
-    for (const char *key : path)
-        value = value.toObject().value(QLatin1String(key));
-    return value;
-}
 
 QCoro::Task<CheckOutcome> checkCredentialStore(const DoctorEnvironment &env, DoctorFindings &found)
 {
@@ -99,7 +92,7 @@ QCoro::Task<CheckOutcome> checkOpenClawTool(const DoctorEnvironment &env, Doctor
     OpenClawLocator locator(std::make_shared<CommandRunner>(),
                             env.openClawPlaces
                                 ? *env.openClawPlaces
-                                : OpenClawLocator::standardPlaces(env.homeDirectory, processEnvironment));
+                                : OpenClawLocator::standardPlaces(env.homeDirectory, env.environment));
     const LocatedOpenClaw located = co_await locator.find();
     if (!located.path && !located.problem.isEmpty()) {
         co_return CheckOutcome::fail(located.problem,
@@ -111,123 +104,114 @@ QCoro::Task<CheckOutcome> checkOpenClawTool(const DoctorEnvironment &env, Doctor
                                      QStringLiteral("install OpenClaw: npm install -g openclaw"));
     }
     found.openClawPath = located.path;
+    found.openClawVersion = located.version;
     co_return CheckOutcome::pass(QStringLiteral("%1 (%2)").arg(*located.path, located.version));
 }
 
-// The gateway's address and token, as the bridge finds them: the stored
-// endpoint and token first, then the user's OpenClaw configuration.
-void readGatewayCoordinates(const DoctorEnvironment &env, DoctorFindings &found, QString &configNote)
+QString tokenFix(const GatewayTarget &target)
 {
-    const QString path = env.homeDirectory + QStringLiteral("/.openclaw/openclaw.json");
-    QFile file(path);
-    if (file.open(QIODevice::ReadOnly)) {
-        QJsonParseError parseError;
-        const QJsonDocument document = QJsonDocument::fromJson(file.read(configFileCap), &parseError);
-        if (parseError.error == QJsonParseError::NoError && document.isObject())
-            found.openClawConfig = document.object().value(QLatin1String("gateway")).toObject();
-        else
-            configNote = path + QStringLiteral(" is not plain JSON: ") + parseError.errorString();
-    } else {
-        configNote = path + QStringLiteral(" not found");
-    }
-    const QJsonObject gateway = found.openClawConfig.value_or(QJsonObject());
-
-    const QString stored = env.settings->string(SettingsKey::openClawEndpoint).value_or(QString()).trimmed();
-    const QUrl storedURL(stored, QUrl::StrictMode);
-    if (!stored.isEmpty() && storedURL.isValid() && !storedURL.host().isEmpty()) {
-        found.gatewayURL = storedURL;
-    } else {
-        const int port = member(gateway, {"port"}).toInt(defaultGatewayPort);
-        found.gatewayURL = QUrl(QStringLiteral("http://127.0.0.1:%1").arg(port));
-    }
-
-    QString token = env.keychain->load(CredentialService::openClaw()).valueOr(std::nullopt).value_or(QString());
-    if (token.isEmpty() || token.startsWith(QLatin1String("__OPENCLAW_REDACTED")))
-        token = member(gateway, {"auth", "token"}).toString();
-    if (token.startsWith(QLatin1String("__OPENCLAW_REDACTED")))
-        token.clear();
-    found.gatewayToken = token;
+    if (target.isLocal())
+        return QStringLiteral("use the token of gateway.auth.token in %1, or give one: halvex-bridge gateway token")
+            .arg(target.configPath);
+    return QStringLiteral("give the gateway's token: halvex-bridge gateway token");
 }
 
 QCoro::Task<CheckOutcome> checkGatewayAnswering(const DoctorEnvironment &env, DoctorFindings &found)
 {
-    QString configNote;
-    readGatewayCoordinates(env, found, configNote);
-    const QUrl url = found.gatewayURL;
-    const QString where = url.toString();
-    const quint16 port = quint16(url.port(url.scheme() == QLatin1String("https") ? 443 : 80));
-    const QString refused = co_await tcpConnectError(url.host(), port, env.timings.probeTimeoutMs);
-    if (!refused.isEmpty()) {
-        QString detail = where + QStringLiteral(" does not answer: ") + refused;
-        if (!configNote.isEmpty())
-            detail += QStringLiteral(" (") + configNote + QLatin1Char(')');
+    found.target = resolveGatewayTarget(
+        GatewaySources{env.settings, env.keychain, env.homeDirectory, env.environment});
+    if (found.openClawPath)
+        found.target.toolPath = *found.openClawPath;
+    found.target.toolVersion = found.openClawVersion;
+    const GatewayTarget &target = found.target;
+    GatewayProbeOptions options;
+    options.timeoutMs = env.timings.probeTimeoutMs;
+    options.handshake = !target.token.isEmpty() || target.authDisabled;
+    options.handshakeTimeoutMs = env.timings.handshakeTimeoutMs;
+    options.keychain = env.keychain;
+    found.probe = co_await probeGateway(target, options);
+    const GatewayProbe &probe = found.probe;
+    const QString where = target.endpoint.toString() + QStringLiteral(" (from %1)").arg(originName(target.endpointOrigin));
+    if (!probe.reachable) {
+        QString detail = where + QStringLiteral(" does not answer: ") + probe.problem;
+        if (!target.configProblem.isEmpty())
+            detail += QStringLiteral(" (") + target.configProblem + QLatin1Char(')');
+        else if (!target.configFound)
+            detail += QStringLiteral(" (%1 not found)").arg(target.configPath);
         co_return CheckOutcome::fail(detail, startGatewayFix());
     }
     found.gatewayAnswering = true;
-    // OpenClaw answers its health probe without a token; the WebSocket
-    // check below tells whether it is a gateway that takes this bridge.
-    QUrl health = url;
-    health.setPath(QStringLiteral("/healthz"));
-    const HttpAnswer answer = co_await boundedGet(env.network, health, {}, env.timings.probeTimeoutMs);
-    co_return CheckOutcome::pass(answer.status == 200 ? where + QStringLiteral(" (live)") : where);
+    QString detail = where;
+    if (target.tlsEnabled)
+        detail += QStringLiteral(", TLS certificate SHA-256 %1").arg(formatSha256(probe.tlsSha256));
+    co_return CheckOutcome::pass(detail);
 }
 
-QCoro::Task<CheckOutcome> checkHttpChatEndpoint(const DoctorEnvironment &env, DoctorFindings &found)
+QCoro::Task<CheckOutcome> checkHttpChatEndpoint(const DoctorEnvironment &, DoctorFindings &found)
 {
     if (!found.gatewayAnswering)
         co_return CheckOutcome::skip(QStringLiteral("the gateway does not answer"));
-    QUrl models = found.gatewayURL;
-    models.setPath(QStringLiteral("/v1/models"));
-    const HttpAnswer answer = co_await boundedGet(env.network, models, found.gatewayToken, env.timings.probeTimeoutMs);
-    const int status = answer.status.value_or(0);
-    if (status == 200) {
-        found.httpChatEnabled = true;
-        found.gatewayTokenAccepted = true;
+    switch (found.probe.chatEndpoint) {
+    case ChatEndpointState::on:
         co_return CheckOutcome::pass(QStringLiteral("on: chats fall back to /v1/chat/completions while the "
                                                     "WebSocket is down"));
-    }
-    if (status == 401 || status == 403)
-        found.gatewayTokenAccepted = false;
-    if (status == 404) {
-        found.httpChatEnabled = false;
+    case ChatEndpointState::off:
         // Not a fault: the WebSocket carries chats; only the fallback is missing.
         co_return CheckOutcome::pass(QStringLiteral("off: chats use the gateway WebSocket alone (turn the fallback "
                                                     "on: openclaw config set "
                                                     "gateway.http.endpoints.chatCompletions.enabled true)"));
+    case ChatEndpointState::unknown:
+        break;
     }
+    const std::optional<int> status = found.probe.chatEndpointStatus;
     if (status == 401 || status == 403)
         co_return CheckOutcome::skip(
-            QStringLiteral("cannot tell while the gateway refuses the token (HTTP %1)").arg(status));
-    co_return CheckOutcome::skip(QStringLiteral("cannot tell: GET /v1/models answered %1")
-                                     .arg(answer.status ? QString::number(status) : answer.error));
+            QStringLiteral("cannot tell while the gateway refuses the token (HTTP %1)").arg(*status));
+    co_return CheckOutcome::skip(QStringLiteral("cannot tell: POST /v1/chat/completions answered %1")
+                                     .arg(status ? QString::number(*status) : QStringLiteral("nothing")));
 }
 
-QCoro::Task<CheckOutcome> checkGatewayWebSocket(const DoctorEnvironment &env, DoctorFindings &found)
+QCoro::Task<CheckOutcome> checkGatewayWebSocket(const DoctorEnvironment &, DoctorFindings &found)
 {
     if (!found.gatewayAnswering)
         co_return CheckOutcome::skip(QStringLiteral("the gateway does not answer"));
-    if (found.gatewayToken.isEmpty())
-        co_return CheckOutcome::fail(QStringLiteral("no gateway token"),
-                                     QStringLiteral("set gateway.auth.token in ~/.openclaw/openclaw.json "
-                                                    "(openclaw config set gateway.auth.token <token>)"));
-    const OpenClawWSState state =
-        co_await gatewayHandshake(env.keychain, found.gatewayURL, found.gatewayToken, env.timings.handshakeTimeoutMs);
-    const QString token = maskSecret(found.gatewayToken);
-    if (state.kind() == OpenClawWSState::Kind::connected) {
-        found.gatewayTokenAccepted = true;
-        found.devicePaired = true;
-        co_return CheckOutcome::pass(token + QStringLiteral(" accepted, this device is paired"));
+    const GatewayTarget &target = found.target;
+    if (target.token.isEmpty() && !target.authDisabled) {
+        QString detail = QStringLiteral("no gateway token");
+        if (!target.tokenProblem.isEmpty())
+            detail += QStringLiteral(": ") + target.tokenProblem;
+        co_return CheckOutcome::fail(detail, tokenFix(target));
     }
-    if (state.errorText().startsWith(QLatin1String("Device not paired"))) {
-        found.gatewayTokenAccepted = true;
+    const GatewayProbe &probe = found.probe;
+    const QString token = target.authDisabled ? QStringLiteral("no token needed") : maskSecret(target.token);
+    if (probe.devicePaired == true)
+        co_return CheckOutcome::pass(token + QStringLiteral(" accepted, this device is paired"));
+    if (probe.devicePaired == false && probe.tokenAccepted == true)
         co_return CheckOutcome::fail(token + QStringLiteral(" accepted, this device is not paired"),
                                      QStringLiteral("approve it: openclaw devices approve --latest (the running "
                                                     "bridge does this itself when it finds the openclaw tool)"));
-    }
-    if (found.gatewayTokenAccepted != true)
-        found.gatewayTokenAccepted = false;
-    co_return CheckOutcome::fail(token + QStringLiteral(" not accepted by the WebSocket: ") + state.errorText(),
-                                 QStringLiteral("use the token in gateway.auth.token of ~/.openclaw/openclaw.json"));
+    const QString why = probe.handshake.errorText();
+    // A refused certificate or no answer says nothing about the token.
+    if (probe.tokenAccepted != false)
+        co_return CheckOutcome::fail(QStringLiteral("no handshake: ") + why,
+                                     target.tlsEnabled ? QStringLiteral("check the gateway's TLS certificate: "
+                                                                        "halvex-bridge gateway")
+                                                       : startGatewayFix());
+    co_return CheckOutcome::fail(token + QStringLiteral(" not accepted by the gateway: ") + why, tokenFix(target));
+}
+
+QCoro::Task<CheckOutcome> checkMobileAgent(const DoctorEnvironment &, DoctorFindings &found)
+{
+    const std::optional<bool> mobile = found.target.hasMobileAgent();
+    if (!mobile)
+        co_return CheckOutcome::skip(QStringLiteral("cannot tell: the gateway's configuration is not readable here"));
+    if (!*mobile)
+        co_return CheckOutcome::fail(
+            QStringLiteral("no \"%1\" agent in %2: every chat would be refused")
+                .arg(GatewayTarget::mobileAgentId(), found.target.configPath),
+            QStringLiteral("choose the phone's model, which creates the agent: halvex-bridge models set REF "
+                           "(halvex-bridge models lists them)"));
+    co_return CheckOutcome::pass(QStringLiteral("\"%1\" is configured").arg(GatewayTarget::mobileAgentId()));
 }
 
 QCoro::Task<CheckOutcome> checkChatPath(const DoctorEnvironment &, DoctorFindings &found)
@@ -237,22 +221,24 @@ QCoro::Task<CheckOutcome> checkChatPath(const DoctorEnvironment &, DoctorFinding
         missing << QStringLiteral("the relay link");
     if (!found.gatewayAnswering)
         missing << QStringLiteral("a gateway that answers");
-    else if (found.gatewayTokenAccepted != true)
+    else if (found.probe.tokenAccepted != true)
         missing << QStringLiteral("an accepted gateway token");
-    else if (!found.devicePaired && found.httpChatEnabled != true)
+    else if (found.probe.devicePaired != true && found.probe.chatEndpoint != ChatEndpointState::on)
         missing << QStringLiteral("a paired device or the HTTP chat endpoint");
+    if (found.target.hasMobileAgent() == false)
+        missing << QStringLiteral("the \"%1\" agent").arg(GatewayTarget::mobileAgentId());
     if (!missing.isEmpty())
         co_return CheckOutcome::fail(QStringLiteral("missing ") + missing.join(QStringLiteral(", ")),
                                      QStringLiteral("fix the lines marked \u2717 above"));
-    co_return CheckOutcome::pass(found.devicePaired ? QStringLiteral("over the gateway WebSocket")
-                                                    : QStringLiteral("over the HTTP endpoint"));
+    co_return CheckOutcome::pass(found.probe.devicePaired == true ? QStringLiteral("over the gateway WebSocket")
+                                                                  : QStringLiteral("over the HTTP endpoint"));
 }
 
 QCoro::Task<CheckOutcome> checkBindMode(const DoctorEnvironment &, DoctorFindings &found)
 {
-    if (!found.openClawConfig)
-        co_return CheckOutcome::skip(QStringLiteral("no readable ~/.openclaw/openclaw.json"));
-    const QString bind = member(*found.openClawConfig, {"bind"}).toString(QStringLiteral("loopback"));
+    if (!found.target.config)
+        co_return CheckOutcome::skip(QStringLiteral("no readable %1").arg(found.target.configPath));
+    const QString bind = found.target.bindMode.isEmpty() ? QStringLiteral("loopback") : found.target.bindMode;
     if (bind == QLatin1String("loopback"))
         co_return CheckOutcome::pass(QStringLiteral("loopback: only this machine reaches the gateway; the phone "
                                                     "talks to it through the relay and this bridge"));
@@ -292,6 +278,9 @@ QList<DoctorCheck> doctorChecks()
          checkHttpChatEndpoint},
         {QStringLiteral("gateway-websocket"), QStringLiteral("Gateway token and device pairing"), false,
          checkGatewayWebSocket},
+        // Known missing fails the chats line; unknown (a gateway elsewhere)
+        // does not.
+        {QStringLiteral("mobile-agent"), QStringLiteral("Mobile agent"), false, checkMobileAgent},
         {QStringLiteral("bind-mode"), QStringLiteral("Gateway bind mode"), false, checkBindMode},
         {QStringLiteral("ollama"), QStringLiteral("Ollama"), false, checkOllama},
         {QStringLiteral("chats"), QStringLiteral("Chats"), true, checkChatPath},

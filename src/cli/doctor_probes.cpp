@@ -1,9 +1,7 @@
 #include "cli/doctor_probes.h"
 
-#include "gateway/openclaw_web_socket.h"
-#include "gateway/openclaw_ws_state.h"
+#include "platform/web_socket_client.h"
 #include "platform/deployment.h"
-#include "platform/keychain_manager.h"
 #include "platform/next_emission.h"
 
 #include <QNetworkAccessManager>
@@ -90,64 +88,6 @@ QCoro::Task<QString> relayHandshakeError(QUrl relayOrigin, QString bridgeToken, 
         error = QStringLiteral("no answer within %1 s").arg(timeoutMs / 1000.0);
     socket.abort();
     co_return error;
-}
-
-QCoro::Task<OpenClawWSState> gatewayHandshake(KeychainManager *keychain, QUrl gatewayURL, QString gatewayToken,
-                                              int timeoutMs)
-{
-    // A gateway that has just come up refuses for a few seconds ("gateway
-    // starting; retry shortly"): a few quick retries within the limit.
-    OpenClawWebSocket::Timings timings;
-    timings.challengeTimeout = timeoutMs / 1000.0;
-    timings.initialReconnectDelay = 0.5;
-    timings.maxReconnectDelay = 4.0;
-    timings.maxReconnectAttempts = 6;
-    OpenClawWebSocket socket(keychain, timings);
-    // The doctor looks; approving a pending device is the bridge's job.
-    socket.setOpenClawBinaryPath(std::nullopt);
-
-    // A stored device token that the gateway refuses is dropped, and the
-    // next attempt signs in with the gateway token: that refusal is not the
-    // answer yet.
-    const bool deviceTokenStored =
-        keychain && keychain->load(CredentialService::openClawDeviceToken()).valueOr(std::nullopt).has_value();
-    int unauthorizedAnswers = 0;
-    // The last refusal says why; the final "Connection failed" does not.
-    QString lastRefusal;
-    QObject context;
-    QObject::connect(&socket, &OpenClawWebSocket::stateChanged, &context, [&](const OpenClawWSState &state) {
-        if (state.kind() != OpenClawWSState::Kind::error || state.errorText() == QLatin1String("Connection failed"))
-            return;
-        lastRefusal = state.errorText();
-        if (lastRefusal.contains(QLatin1String("unauthorized")))
-            ++unauthorizedAnswers;
-    });
-    const auto settled = [&] {
-        const OpenClawWSState state = socket.state();
-        return state.kind() == OpenClawWSState::Kind::connected ||
-               (state.kind() == OpenClawWSState::Kind::error &&
-                (state.errorText().startsWith(QLatin1String("Device not paired")) ||
-                 (state.errorText().contains(QLatin1String("unauthorized")) &&
-                  unauthorizedAnswers > (deviceTokenStored ? 1 : 0)) ||
-                 state.errorText() == QLatin1String("Connection failed")));
-    };
-    QTimer timer;
-    timer.setSingleShot(true);
-    timer.start(timeoutMs);
-    socket.connect(gatewayURL, gatewayToken);
-    while (!settled() && timer.isActive())
-        co_await nextEmission(&socket, &OpenClawWebSocket::stateChanged,
-                              std::chrono::milliseconds(timer.remainingTime() + 1));
-
-    OpenClawWSState state = socket.state();
-    if (state.kind() != OpenClawWSState::Kind::connected &&
-        !state.errorText().startsWith(QLatin1String("Device not paired"))) {
-        const QString why =
-            !lastRefusal.isEmpty() ? lastRefusal : QStringLiteral("no handshake within %1 s").arg(timeoutMs / 1000.0);
-        state = OpenClawWSState::error(why);
-    }
-    socket.disconnect();
-    co_return state;
 }
 
 } // namespace halvex

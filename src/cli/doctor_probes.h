@@ -12,8 +12,6 @@ class QNetworkAccessManager;
 
 namespace halvex {
 
-class KeychainManager;
-class OpenClawWSState;
 
 // One bounded HTTP GET: a status when the server answered, else the
 // transport error's words. The body is read up to `bodyCap` bytes.
@@ -32,10 +30,5 @@ QCoro::Task<QString> tcpConnectError(QString host, quint16 port, int timeoutMs);
 // Opens the relay's bridge WebSocket with the token and closes it again.
 // Empty when the upgrade was accepted, else the socket's error.
 QCoro::Task<QString> relayHandshakeError(QUrl relayOrigin, QString bridgeToken, int timeoutMs);
-
-// Runs the gateway WebSocket's signed handshake once (no pairing approval)
-// and returns the state it ended in: connected or an error.
-QCoro::Task<OpenClawWSState> gatewayHandshake(KeychainManager *keychain, QUrl gatewayURL, QString gatewayToken,
-                                              int timeoutMs);
 
 } // namespace halvex

@@ -38,47 +38,6 @@ extern "C" void restoreEchoAndRaise(int signalNumber)
     std::raise(signalNumber);
 }
 
-bool stdinIsTerminal()
-{
-    return ::isatty(STDIN_FILENO) == 1;
-}
-
-// One line from standard input; nothing at its end. On a terminal the prompt
-// goes to standard error first and, for secrets, the terminal stops echoing.
-std::optional<QString> readLine(const QString &prompt, bool secret)
-{
-    const bool terminal = stdinIsTerminal();
-    if (terminal) {
-        err() << prompt;
-        err().flush();
-    }
-    termios saved{};
-    const bool hideInput = terminal && secret && ::tcgetattr(STDIN_FILENO, &saved) == 0;
-    if (hideInput) {
-        g_savedTerminal = saved;
-        g_echoOff = 1;
-        for (int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
-            std::signal(signalNumber, restoreEchoAndRaise);
-        termios quiet = saved;
-        quiet.c_lflag &= ~tcflag_t(ECHO);
-        quiet.c_lflag |= ECHONL;
-        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
-    }
-    std::string line;
-    const bool gotLine = bool(std::getline(std::cin, line));
-    if (hideInput) {
-        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
-        g_echoOff = 0;
-        for (int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
-            std::signal(signalNumber, SIG_DFL);
-    }
-    if (!gotLine)
-        return std::nullopt;
-    if (!line.empty() && line.back() == '\r')
-        line.pop_back();
-    return QString::fromStdString(line);
-}
-
 // The line, or an error message and nothing when input ended or it was empty.
 std::optional<QString> ask(const QString &prompt, bool secret, const QString &what)
 {
@@ -126,6 +85,48 @@ int reportMessage(const Result<QString> &result, bool json)
 }
 
 } // namespace
+
+bool stdinIsTerminal()
+{
+    return ::isatty(STDIN_FILENO) == 1;
+}
+
+// One line from standard input; nothing at its end. On a terminal the prompt
+// goes to standard error first and, for secrets, the terminal stops echoing.
+std::optional<QString> readLine(const QString &prompt, bool secret)
+{
+    const bool terminal = stdinIsTerminal();
+    if (terminal) {
+        err() << prompt;
+        err().flush();
+    }
+    termios saved{};
+    const bool hideInput = terminal && secret && ::tcgetattr(STDIN_FILENO, &saved) == 0;
+    if (hideInput) {
+        g_savedTerminal = saved;
+        g_echoOff = 1;
+        for (int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+            std::signal(signalNumber, restoreEchoAndRaise);
+        termios quiet = saved;
+        quiet.c_lflag &= ~tcflag_t(ECHO);
+        quiet.c_lflag |= ECHONL;
+        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+    }
+    std::string line;
+    const bool gotLine = bool(std::getline(std::cin, line));
+    if (hideInput) {
+        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+        g_echoOff = 0;
+        for (int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+            std::signal(signalNumber, SIG_DFL);
+    }
+    if (!gotLine)
+        return std::nullopt;
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    return QString::fromStdString(line);
+}
+
 
 int runLoginCommand(const QStringList &arguments)
 {

@@ -5,7 +5,7 @@
 #include "account/account_runtime.h"
 #include "cli/cli.h"
 #include "cli/account_command.h"
-#include "gateway/openclaw_client.h"
+#include "gateway/gateway_probe.h"
 #include "platform/settings.h"
 
 #include <QCommandLineParser>
@@ -33,10 +33,10 @@ int runStatusCommand(const QStringList &arguments)
     const bool signedIn = runtime.account()->isSignedIn();
     const QString email = runtime.account()->accountEmail().value_or(QString());
     const std::optional<PairingResult> paired = runtime.pairing()->alreadyPaired();
-    const GatewayCoordinates gateway = runtime.gateway();
-    const QUrl endpoint = gateway.endpointURL.value_or(QUrl());
-    OpenClawClient client(runtime.network(), endpoint, gateway.token.value_or(QString()));
-    const bool reachable = waitForTask(client.isReachable());
+    const GatewayTarget target = runtime.gatewayTarget();
+    const QUrl endpoint = target.endpoint;
+    const GatewayProbe probe = waitForTask(probeGateway(target));
+    const bool reachable = probe.reachable;
     const QString relayHost = runtime.origins().http.authority();
 
     if (json) {
@@ -47,7 +47,9 @@ int runStatusCommand(const QStringList &arguments)
             {QStringLiteral("gateway"),
              QJsonObject{{QStringLiteral("url"), endpoint.toString()},
                          {QStringLiteral("reachable"), reachable},
-                         {QStringLiteral("tokenStored"), !gateway.token.value_or(QString()).isEmpty()}}},
+                         {QStringLiteral("tokenStored"), !target.token.isEmpty()},
+                         {QStringLiteral("target"), target.json()},
+                         {QStringLiteral("probe"), probe.json()}}},
             {QStringLiteral("pairing"),
              QJsonObject{{QStringLiteral("paired"), paired.has_value()},
                          {QStringLiteral("bridgeName"), paired ? paired->bridgeName : QString()},
@@ -64,8 +66,15 @@ int runStatusCommand(const QStringList &arguments)
         out() << QStringLiteral("Gateway: %1 %2")
                      .arg(endpoint.toString(),
                           reachable ? QStringLiteral("reachable") : QStringLiteral("not reachable"));
-        if (gateway.token.value_or(QString()).isEmpty())
-            out() << QStringLiteral(" (no gateway token stored)");
+        if (probe.chatEndpoint != ChatEndpointState::unknown)
+            out() << (probe.chatEndpoint == ChatEndpointState::on ? QStringLiteral(" (HTTP chat endpoint on)")
+                                                                   : QStringLiteral(" (HTTP chat endpoint off)"));
+        else if (!probe.problem.isEmpty())
+            out() << QStringLiteral(": ") << probe.problem;
+        if (target.token.isEmpty() && !target.authDisabled)
+            out() << QStringLiteral(" (no gateway token)");
+        if (probe.mobileAgent == false)
+            out() << QStringLiteral(" (no \"%1\" agent: halvex-bridge models set REF)").arg(GatewayTarget::mobileAgentId());
         out() << Qt::endl;
         if (paired) {
             out() << QStringLiteral("Pairing: paired as \"%1\"").arg(paired->bridgeName);

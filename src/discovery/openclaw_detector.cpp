@@ -60,6 +60,7 @@ QCoro::Task<std::optional<QString>> OpenClawDetector::findBinary()
     if (!*alive)
         co_return std::nullopt;
     assign(m_binaryProblem, located.path ? QString() : located.problem, &OpenClawDetector::binaryProblemChanged);
+    m_toolVersion = located.path ? located.version : QString();
     if (!located.problem.isEmpty() && !located.path)
         qCInfo(lcDetector, "%s", qUtf8Printable(located.problem));
     co_return located.path;
@@ -93,66 +94,60 @@ QCoro::Task<> OpenClawDetector::detect()
     assign(m_detected, true, &OpenClawDetector::detectedChanged);
     qCInfo(lcDetector, "Found OpenClaw at %s", qUtf8Printable(*path));
 
-    std::optional<OpenClawConfig> config;
-    const Result<std::optional<OpenClawConfig>> read = readConfig();
-    if (read)
-        config = *read;
-    else
-        qCInfo(lcDetector, "Ignoring OpenClaw config file: %s",
-               qUtf8Printable(quotedForLog(read.error().description())));
-
-    if (config) {
-        applyConfig(*config);
-    } else {
-        assign(m_tokenHint, noTokenSentence(), &OpenClawDetector::tokenHintChanged);
+    GatewayTarget target = resolveGatewayTarget(
+        GatewaySources{m_deps.settings, m_deps.keychain, m_deps.homeDirectory, m_deps.environment});
+    target.toolPath = *path;
+    target.toolVersion = m_toolVersion;
+    if (!target.configProblem.isEmpty())
+        qCInfo(lcDetector, "Ignoring OpenClaw config file: %s", qUtf8Printable(quotedForLog(target.configProblem)));
+    if (!target.tokenProblem.isEmpty())
+        qCInfo(lcDetector, "%s", qUtf8Printable(target.tokenProblem));
+    applyTarget(target);
+    if (!target.config) {
         co_await askToolForSettings();
         if (!*alive)
             co_return;
+        // The tool's port stands in for the file's only while nothing else
+        // names the endpoint.
+        if (target.endpointOrigin == GatewayValueOrigin::defaultValue)
+            target.endpoint.setPort(m_gatewayPort);
     }
+    m_target = target;
+    assign(m_endpointURL, target.endpoint, &OpenClawDetector::endpointURLChanged);
 
-    const std::optional<QString> lan = m_gatewayBind == QLatin1String("lan") ? lanAddress() : std::nullopt;
-    const std::optional<QString> bind = m_gatewayBind.isEmpty() ? std::nullopt : std::optional<QString>(m_gatewayBind);
-    assign(m_endpointURL, gatewayEndpoint(bind, m_gatewayPort, lan, m_customBindHost),
-           &OpenClawDetector::endpointURLChanged);
-
-    co_await readAgents(config);
+    co_await readAgents(target.config);
     if (!*alive)
         co_return;
 
-    const GatewayHealth health =
-        co_await checkGatewayHealth(m_deps.network, m_endpointURL, m_gatewayToken, m_timings.health);
+    GatewayProbeOptions options;
+    options.timeoutMs = m_timings.probeTimeoutMs;
+    options.context = this;
+    const GatewayProbe probe = co_await probeGateway(target, options);
     if (!*alive)
         co_return;
+    m_probe = probe;
     const bool socketConnected = m_deps.gatewaySocketConnected && m_deps.gatewaySocketConnected();
-    assign(m_gatewayRunning, health.reachable || socketConnected, &OpenClawDetector::gatewayRunningChanged);
-    assign(m_chatEndpointEnabled, health.chatEndpointEnabled, &OpenClawDetector::chatEndpointEnabledChanged);
+    assign(m_gatewayRunning, probe.reachable || socketConnected, &OpenClawDetector::gatewayRunningChanged);
+    assign(m_chatEndpointEnabled, probe.chatEndpoint == ChatEndpointState::on,
+           &OpenClawDetector::chatEndpointEnabledChanged);
     qCInfo(lcDetector, "Gateway at %s: %s", qUtf8Printable(m_endpointURL.toString()),
-           qUtf8Printable(health.description()));
+           qUtf8Printable(probe.description()));
 
     startBonjourDiscovery();
     assign(m_isDetecting, false, &OpenClawDetector::isDetectingChanged);
 }
 
-void OpenClawDetector::applyConfig(const OpenClawConfig &config)
+void OpenClawDetector::applyTarget(const GatewayTarget &target)
 {
-    if (config.gatewayToken)
-        assign(m_gatewayToken, *config.gatewayToken, &OpenClawDetector::gatewayTokenChanged);
-    if (config.gatewayBind)
-        assign(m_gatewayBind, *config.gatewayBind, &OpenClawDetector::gatewayBindChanged);
-    if (config.gatewayPort)
-        assign(m_gatewayPort, *config.gatewayPort, &OpenClawDetector::gatewayPortChanged);
-    m_customBindHost = config.customBindHost;
-
-    // The tool never prints the token, so the file is the only source.
-    const bool noAuth = config.document.value(QLatin1String("gateway"))
-                            .toObject()
-                            .value(QLatin1String("auth"))
-                            .toObject()
-                            .value(QLatin1String("mode"))
-                            .toString() == QLatin1String("none");
-    if (!config.tokenProblem.isEmpty())
-        qCInfo(lcDetector, "%s", qUtf8Printable(config.tokenProblem));
-    assign(m_tokenHint, config.gatewayToken || noAuth ? QString() : noTokenSentence(),
+    if (!target.token.isEmpty())
+        assign(m_gatewayToken, target.token, &OpenClawDetector::gatewayTokenChanged);
+    if (!target.bindMode.isEmpty())
+        assign(m_gatewayBind, target.bindMode, &OpenClawDetector::gatewayBindChanged);
+    if (target.config && target.config->gatewayPort)
+        assign(m_gatewayPort, *target.config->gatewayPort, &OpenClawDetector::gatewayPortChanged);
+    // The tool never prints the token, so the file (or the store) is the
+    // only source.
+    assign(m_tokenHint, !target.token.isEmpty() || target.authDisabled ? QString() : noTokenSentence(),
            &OpenClawDetector::tokenHintChanged);
 }
 
@@ -199,7 +194,7 @@ QCoro::Task<> OpenClawDetector::readAgents(std::optional<OpenClawConfig> config)
     }
     if (agents)
         assign(m_agents, *agents, &OpenClawDetector::agentsChanged);
-    assign(m_hasMobileAgent, m_agents.contains(QStringLiteral("mobile")), &OpenClawDetector::hasMobileAgentChanged);
+    assign(m_hasMobileAgent, m_agents.contains(OpenClawConfig::mobileAgentId()), &OpenClawDetector::hasMobileAgentChanged);
 }
 
 void OpenClawDetector::startBonjourDiscovery()
@@ -226,6 +221,29 @@ void OpenClawDetector::startBonjourDiscovery()
     // Each run's browse has its own window.
     QTimer::singleShot(m_timings.bonjourWindowMs, this, finish);
     m_browse->start();
+}
+
+QCoro::Task<bool> OpenClawDetector::disableLANAccess()
+{
+    const std::shared_ptr<bool> alive = m_alive;
+    if (m_binaryPath.isEmpty())
+        co_return false;
+    const CommandResult set = co_await m_runner->run(m_binaryPath, arguments("config set gateway.bind loopback"));
+    if (!*alive)
+        co_return false;
+    const Result<std::optional<OpenClawConfig>> current = readConfig();
+    const bool loopback = current && current->has_value() && (*current)->gatewayBind == QLatin1String("loopback");
+    if (!set.succeeded() && !loopback) {
+        const QString why = firstLine(set.errorOutput);
+        assign(m_lanAccessProblem,
+               QStringLiteral("OpenClaw did not accept the change of its bind mode%1")
+                   .arg(why.isEmpty() ? QString() : QStringLiteral(": ") + quotedForLog(why)),
+               &OpenClawDetector::lanAccessProblemChanged);
+        co_return false;
+    }
+    assign(m_gatewayBind, QStringLiteral("loopback"), &OpenClawDetector::gatewayBindChanged);
+    co_await m_runner->run(m_binaryPath, arguments("gateway restart"), m_timings.restartTimeoutMs);
+    co_return *alive;
 }
 
 QCoro::Task<bool> OpenClawDetector::enableLANAccess()
@@ -263,16 +281,24 @@ QCoro::Task<bool> OpenClawDetector::enableLANAccess()
                &OpenClawDetector::lanAccessProblemChanged);
         co_return false;
     }
-    const QUrl lanEndpoint = gatewayEndpoint(QStringLiteral("lan"), m_gatewayPort, address);
+    // The check sends no token: the LAN address is only being tried.
+    GatewayTarget lan = m_target;
+    lan.endpoint.setHost(*address);
+    lan.endpoint.setPort(m_gatewayPort);
+    lan.token.clear();
+    const QUrl lanEndpoint = lan.endpoint;
+    GatewayProbeOptions options;
+    options.timeoutMs = m_timings.probeTimeoutMs;
+    options.chatEndpoint = false;
+    options.context = this;
     const QDeadlineTimer window(m_timings.lanCheckWindowMs);
     while (true) {
-        const GatewayHealth health =
-            co_await checkGatewayHealth(m_deps.network, lanEndpoint, m_gatewayToken, m_timings.health);
+        const GatewayProbe health = co_await probeGateway(lan, options);
         if (!*alive)
             co_return false;
         // Any HTTP answer there shows it listens on the local network (a
         // gateway that has just restarted answers 503 for a while).
-        if (health.reachable || health.modelsStatus) {
+        if (health.reachable || health.healthzStatus) {
             assign(m_lanAccessProblem, QString(), &OpenClawDetector::lanAccessProblemChanged);
             qCInfo(lcDetector, "Gateway answers on the local network at %s", qUtf8Printable(lanEndpoint.toString()));
             co_return true;

@@ -2,7 +2,8 @@
 
 #include "discovery/command_runner.h"
 #include "discovery/openclaw_locator.h"
-#include "gateway/gateway_health.h"
+#include "gateway/gateway_probe.h"
+#include "gateway/gateway_target.h"
 #include "gateway/openclaw_config.h"
 #include "platform/bonjour_gateway.h"
 #include "platform/desktop_bus_module.h"
@@ -21,20 +22,23 @@ class QNetworkAccessManager;
 
 namespace halvex {
 
+class KeychainManager;
+class Settings;
+
 struct OpenClawDetectorTimings {
     int bonjourWindowMs = 10000;  // each run's local-network browse
     int lanCheckWindowMs = 20000; // how long enableLANAccess() waits for the LAN address to answer
     int lanCheckIntervalMs = 1000;
     int restartTimeoutMs = 90000;  // `openclaw gateway restart`
     CommandRunnerTimings commands; // every other command
-    GatewayHealthTimings health;
+    int probeTimeoutMs = 5000;     // each request of the gateway probe
 };
 
 // Finds the user's OpenClaw installation without asking anything: the
-// tool, the gateway's token, port and bind mode (from the configuration
-// file, else from the tool), the endpoint, the agents, whether the gateway
-// answers, and the gateways announced on the local network. Results are
-// published properties; a run never clears what an earlier run found.
+// tool, the gateway target (resolveGatewayTarget: endpoint, token, bind
+// mode, TLS), the agents, what the gateway probe says, and the gateways
+// announced on the local network. Results are published properties; a run
+// never clears what an earlier run found.
 class OpenClawDetector : public QObject
 {
     Q_OBJECT
@@ -59,6 +63,10 @@ public:
     struct Dependencies {
         QNetworkAccessManager *network = nullptr; // not owned
         QString homeDirectory;
+        // The user's stores, so that the target is the one the bridge uses;
+        // none: what OpenClaw's configuration alone says.
+        Settings *settings = nullptr;
+        KeychainManager *keychain = nullptr;
         // Optional seams; empty means the default noted.
         ProcessRunner processRunner;                            // runProcess
         EnvironmentLookup environment;                          // processEnvironment
@@ -89,6 +97,9 @@ public:
     QString tokenHint() const { return m_tokenHint; }
     QString binaryProblem() const { return m_binaryProblem; }
     QString lanAccessProblem() const { return m_lanAccessProblem; }
+    // The gateway as the last run resolved it, and what its probe found.
+    const GatewayTarget &target() const { return m_target; }
+    const GatewayProbe &probe() const { return m_probe; }
     // A local-network browse is running.
     bool isBrowsing() const;
 
@@ -96,6 +107,8 @@ public:
     // Switches the gateway to the local network; true only when it then
     // answers on this machine's LAN address.
     QCoro::Task<bool> enableLANAccess();
+    // Binds the gateway to loopback again; true when OpenClaw took the change.
+    QCoro::Task<bool> disableLANAccess();
 
     // Steps of detect(), public for the settings windows and tests.
     QCoro::Task<std::optional<QString>> findBinary();
@@ -123,7 +136,7 @@ Q_SIGNALS:
     void bonjourDiscoveryFinished();
 
 private:
-    void applyConfig(const OpenClawConfig &config);
+    void applyTarget(const GatewayTarget &target);
     QCoro::Task<> askToolForSettings();
     QCoro::Task<> readAgents(std::optional<OpenClawConfig> config);
     std::optional<QString> lanAddress() const;
@@ -147,7 +160,7 @@ private:
     QString m_gatewayBind;
     bool m_gatewayRunning = false;
     QStringList m_agents;
-    QUrl m_endpointURL{QStringLiteral("http://127.0.0.1:18789")};
+    QUrl m_endpointURL = GatewayTarget::defaultEndpoint();
     BonjourGateways m_bonjourGateways;
     bool m_isDetecting = false;
     bool m_hasMobileAgent = false;
@@ -155,7 +168,9 @@ private:
     QString m_tokenHint;
     QString m_binaryProblem;
     QString m_lanAccessProblem;
-    std::optional<QString> m_customBindHost;
+    GatewayTarget m_target;
+    GatewayProbe m_probe;
+    QString m_toolVersion;
 
     std::unique_ptr<GatewayBrowse> m_browse;
     quint64 m_browseRun = 0; // which run's window is open

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "gateway/openclaw_config.h"
 #include "platform/chat_message.h"
 #include "platform/error.h"
 
@@ -15,7 +16,7 @@ struct ChatCallRequest {
     // The relay request id; the gateway's idempotency key where it has one,
     // so a redelivered request never runs the agent twice.
     QString requestId;
-    QString agentId = QStringLiteral("mobile");
+    QString agentId = OpenClawConfig::mobileAgentId();
     // The whole conversation, oldest first (the HTTP endpoint takes it all).
     ChatMessages messages;
     // The last user text (the gateway WebSocket sends only this).

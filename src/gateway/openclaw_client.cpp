@@ -227,6 +227,9 @@ QNetworkRequest OpenClawClient::chatRequest(const QString &agentId) const
     setBearer(request, m_gatewayToken);
     request.setRawHeader("x-openclaw-agent-id", agentId.toUtf8());
     request.setTransferTimeout(m_timings.chatTimeoutMs);
+    // The token goes to this gateway only: a redirect is an answer, not a
+    // place to send it.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     return request;
 }
 
@@ -416,27 +419,6 @@ QCoro::Task<Result<QString>> OpenClawClient::streamChat(ChatMessages messages, Q
     co_return std::move(*outcome);
 }
 
-QCoro::Task<bool> OpenClawClient::isReachable()
-{
-    QNetworkRequest request(appendingPathComponent(m_endpointURL, QStringLiteral("/v1/models")));
-    setBearer(request, m_gatewayToken);
-    request.setTransferTimeout(m_timings.probeTimeoutMs);
-    QNetworkReply *reply = track(m_network->get(request));
-    pinCertificate(reply, m_tlsPin);
-    const ReplyRelease release{reply};
-    const std::shared_ptr<bool> alive = m_alive;
-
-    // The transfer time-out restarts with every byte; the probe has one
-    // limit for the whole exchange.
-    QObject context;
-    QTimer::singleShot(m_timings.probeTimeoutMs, &context, [reply] { reply->abort(); });
-
-    co_await finished(reply);
-    if (*alive)
-        m_inFlight.removeAll(reply);
-    const bool answered200 = httpStatus(reply) == 200;
-    co_return reply->error() == QNetworkReply::NoError &&answered200;
-}
 
 } // namespace halvex
 

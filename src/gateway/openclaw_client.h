@@ -1,6 +1,7 @@
 #pragma once
 
 #include "gateway/chat_backend.h"
+#include "gateway/gateway_target.h"
 #include "gateway/sse_stream_delegate.h"
 #include "platform/chat_message.h"
 #include "platform/error.h"
@@ -67,6 +68,16 @@ public:
     // Requests still in flight are aborted; their callers get an error.
     ~OpenClawClient() override;
 
+    // The gateway's endpoint, token and certificate pin in one step; the
+    // target stays readable for those who probe the same gateway.
+    void setTarget(const GatewayTarget &target)
+    {
+        m_target = target;
+        setEndpointURL(target.endpoint);
+        setGatewayToken(target.token);
+        setTlsPin(target.tlsPin);
+    }
+    const GatewayTarget &target() const { return m_target; }
     QUrl endpointURL() const { return m_endpointURL; }
     void setEndpointURL(const QUrl &url) { m_endpointURL = url; }
     QString gatewayToken() const { return m_gatewayToken; }
@@ -91,8 +102,6 @@ public:
     bool isUsableForChat() const override;
     QCoro::Task<Result<QString>> sendChat(ChatCallRequest request, DeltaHandler onDelta) override;
     void cancelChat(const QString &requestId) override;
-    // True exactly when GET /v1/models answers 200 within the probe limit.
-    QCoro::Task<bool> isReachable();
 
     // Pauses (and resumes) reading the streamed replies: while paused, what
     // the gateway sends stays in each reply's bounded buffer, so TCP slows
@@ -112,9 +121,10 @@ private:
     struct ActiveStream;
 
     QNetworkAccessManager *m_network;
+    GatewayTarget m_target;
     QUrl m_endpointURL;
     QString m_gatewayToken;
-    QString m_agentId = QStringLiteral("mobile");
+    QString m_agentId = OpenClawConfig::mobileAgentId();
     QByteArray m_tlsPin;
     Timings m_timings;
     // Requests in flight, aborted when the client goes away. `m_alive` tells

@@ -2,7 +2,9 @@
 
 #include "platform/json5.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QHostAddress>
 #include <QJsonArray>
 #include <QJsonValue>
@@ -90,6 +92,125 @@ QString agentModel(const QJsonValue &model)
     return primary.isString() ? primary.toString() : QString();
 }
 
+// "$include" as OpenClaw reads it. Every file read is bounded, and so are
+// the nesting and the number of files, so a loop of includes ends.
+struct IncludeReader {
+    static constexpr int maxDepth = 10;
+    static constexpr int maxFiles = 64;
+
+    QStringList roots; // canonical folders included files must lie in
+    QStringList read;  // files read, in order
+
+    Result<QJsonValue> resolve(const QJsonValue &value, const QString &folder, int depth)
+    {
+        if (value.isArray()) {
+            QJsonArray out;
+            for (const QJsonValue &element : value.toArray()) {
+                Result<QJsonValue> resolved = resolve(element, folder, depth);
+                if (!resolved)
+                    return resolved.error();
+                out.append(*resolved);
+            }
+            return QJsonValue(out);
+        }
+        if (!value.isObject())
+            return value;
+        QJsonObject object = value.toObject();
+        const QJsonValue include = object.take(QLatin1String("$include"));
+        QJsonObject siblings;
+        for (auto it = object.begin(); it != object.end(); ++it) {
+            Result<QJsonValue> resolved = resolve(it.value(), folder, depth);
+            if (!resolved)
+                return resolved.error();
+            siblings.insert(it.key(), *resolved);
+        }
+        if (include.isUndefined())
+            return QJsonValue(siblings);
+
+        QJsonValue base;
+        if (include.isString()) {
+            Result<QJsonValue> loaded = load(include.toString(), folder, depth + 1);
+            if (!loaded)
+                return loaded.error();
+            base = *loaded;
+        } else if (include.isArray()) {
+            QJsonObject merged;
+            for (const QJsonValue &file : include.toArray()) {
+                if (!file.isString())
+                    return Error::plain(QStringLiteral("\"$include\" lists something that is not a file name"));
+                Result<QJsonValue> loaded = load(file.toString(), folder, depth + 1);
+                if (!loaded)
+                    return loaded.error();
+                if (!loaded->isObject())
+                    return Error::plain(QStringLiteral("%1 does not hold an object").arg(file.toString()));
+                deepMerge(merged, loaded->toObject());
+            }
+            base = merged;
+        } else {
+            return Error::plain(QStringLiteral("\"$include\" is neither a file name nor a list of them"));
+        }
+        if (siblings.isEmpty())
+            return base;
+        if (!base.isObject())
+            return Error::plain(QStringLiteral("an included file that is not an object has sibling keys"));
+        QJsonObject combined = base.toObject();
+        deepMerge(combined, siblings);
+        return QJsonValue(combined);
+    }
+
+    static void deepMerge(QJsonObject &into, const QJsonObject &from)
+    {
+        for (auto it = from.begin(); it != from.end(); ++it) {
+            const QJsonValue existing = into.value(it.key());
+            if (existing.isObject() && it.value().isObject()) {
+                QJsonObject nested = existing.toObject();
+                deepMerge(nested, it.value().toObject());
+                into.insert(it.key(), nested);
+            } else {
+                into.insert(it.key(), it.value());
+            }
+        }
+    }
+
+    Result<QJsonValue> load(const QString &name, const QString &folder, int depth)
+    {
+        if (depth > maxDepth)
+            return Error::plain(QStringLiteral("\"$include\" is nested more than %1 levels deep").arg(maxDepth));
+        if (name.isEmpty() || name.size() >= 4096 || name.contains(QChar(0)))
+            return Error::plain(QStringLiteral("\"$include\" names no usable file"));
+        if (read.size() >= maxFiles)
+            return Error::plain(QStringLiteral("\"$include\" reads more than %1 files").arg(maxFiles));
+        const QString path = QDir::cleanPath(QDir(folder).absoluteFilePath(name));
+        const QString canonical = QFileInfo(path).canonicalFilePath();
+        if (canonical.isEmpty())
+            return Error::plain(QStringLiteral("the included file %1 does not exist").arg(path));
+        const bool inside = std::any_of(roots.begin(), roots.end(), [&](const QString &root) {
+            return canonical.startsWith(root.endsWith(QLatin1Char('/')) ? root : root + QLatin1Char('/'));
+        });
+        if (!inside)
+            return Error::plain(QStringLiteral("the included file %1 lies outside the configuration's folder").arg(path));
+        QFile file(canonical);
+        if (!file.open(QIODevice::ReadOnly))
+            return Error::plain(QStringLiteral("cannot read the included file %1: %2").arg(path, file.errorString()));
+        if (file.size() > maxConfigBytes)
+            return Error::plain(QStringLiteral("the included file %1 is larger than %2 bytes").arg(path).arg(maxConfigBytes));
+        read.append(canonical);
+        Result<QJsonValue> parsed = parseJson5(file.read(maxConfigBytes + 1), Json5Limits{maxConfigBytes, 64});
+        if (!parsed)
+            return Error::plain(QStringLiteral("%1:%2").arg(path, parsed.error().description()));
+        return resolve(*parsed, QFileInfo(canonical).absolutePath(), depth);
+    }
+};
+
+QString expandHome(const QString &path, const EnvironmentLookup &lookup)
+{
+    if (path == QLatin1String("~") || path.startsWith(QLatin1String("~/"))) {
+        const std::optional<QString> home = lookup ? lookup(QStringLiteral("HOME")) : std::nullopt;
+        return (home ? *home : QDir::homePath()) + path.mid(1);
+    }
+    return path;
+}
+
 OpenClawAgent agentFrom(const QString &id, const QJsonObject &entry)
 {
     OpenClawAgent agent;
@@ -134,6 +255,10 @@ void readGateway(const QJsonObject &document, const EnvironmentLookup &lookup, O
     config.gatewayBind = stringMember(document, "gateway.bind");
     config.customBindHost = stringMember(document, "gateway.customBindHost");
     config.chatCompletionsEnabled = member(document, "gateway.http.endpoints.chatCompletions.enabled").toBool(false);
+    config.authDisabled = stringMember(document, "gateway.auth.mode") == QLatin1String("none");
+    config.tlsEnabled = member(document, "gateway.tls.enabled").toBool(false);
+    if (const std::optional<QString> cert = stringMember(document, "gateway.tls.certPath"); cert && !cert->isEmpty())
+        config.tlsCertificatePath = expandHome(resolveEnvironmentReferences(*cert, lookup), lookup);
 
     const std::optional<QString> written = stringMember(document, "gateway.auth.token");
     if (!written || written->isEmpty())
@@ -149,6 +274,11 @@ void readGateway(const QJsonObject &document, const EnvironmentLookup &lookup, O
 }
 
 } // namespace
+
+QString OpenClawConfig::mobileAgentId()
+{
+    return QStringLiteral("mobile");
+}
 
 bool OpenClawConfig::hasAgent(const QString &id) const
 {
@@ -213,7 +343,7 @@ bool isRedactedSecret(const QString &value)
     return value.startsWith(QLatin1String("__OPENCLAW_REDACTED"));
 }
 
-Result<OpenClawConfig> parseOpenClawConfig(const QByteArray &text, const EnvironmentLookup &lookup)
+Result<OpenClawConfig> parseOpenClawConfig(const QByteArray &text, const EnvironmentLookup &lookup, const QString &path)
 {
     Result<QJsonValue> parsed = parseJson5(text, Json5Limits{maxConfigBytes, 64});
     if (!parsed)
@@ -223,28 +353,57 @@ Result<OpenClawConfig> parseOpenClawConfig(const QByteArray &text, const Environ
 
     OpenClawConfig config;
     config.document = parsed->toObject();
+    IncludeReader includes;
+    if (!path.isEmpty()) {
+        const QString folder = QFileInfo(path).absolutePath();
+        includes.roots.append(QFileInfo(folder).canonicalFilePath().isEmpty() ? folder
+                                                                             : QFileInfo(folder).canonicalFilePath());
+        const std::optional<QString> extra = lookup ? lookup(QStringLiteral("OPENCLAW_INCLUDE_ROOTS")) : std::nullopt;
+        for (const QString &root : extra.value_or(QString()).split(QLatin1Char(':'), Qt::SkipEmptyParts)) {
+            const QString canonical = QFileInfo(root).canonicalFilePath();
+            if (QDir::isAbsolutePath(root) && !canonical.isEmpty())
+                includes.roots.append(canonical);
+        }
+    }
+    Result<QJsonValue> effective = includes.resolve(config.document, QFileInfo(path).absolutePath(), 0);
+    if (!effective)
+        return effective.error();
+    config.effective = effective->toObject();
+    config.includedFiles = includes.read;
+    const QJsonObject &document = config.effective;
     // The process environment wins over the file's own block.
-    const QHash<QString, QString> fileVars = fileEnvironment(config.document);
+    const QHash<QString, QString> fileVars = fileEnvironment(document);
     const EnvironmentLookup combined = [&lookup, &fileVars](const QString &name) -> std::optional<QString> {
         std::optional<QString> value = lookup ? lookup(name) : std::nullopt;
         if ((!value || value->isEmpty()) && fileVars.contains(name))
             value = fileVars.value(name);
         return value;
     };
-    readGateway(config.document, combined, config);
-    readAgents(config.document, config);
-    config.providers = resolveAll(member(config.document, "models.providers").toObject(), combined).toObject();
+    readGateway(document, combined, config);
+    readAgents(document, config);
+    config.providers = resolveAll(member(document, "models.providers").toObject(), combined).toObject();
     return config;
 }
 
-QString openClawConfigPath(const QString &homeDirectory)
+QString openClawStateDirectory(const QString &homeDirectory, const EnvironmentLookup &lookup)
 {
-    return homeDirectory + QStringLiteral("/.openclaw/openclaw.json");
+    const std::optional<QString> state = lookup ? lookup(QStringLiteral("OPENCLAW_STATE_DIR")) : std::nullopt;
+    if (state && QDir::isAbsolutePath(*state))
+        return QDir::cleanPath(*state);
+    return homeDirectory + QStringLiteral("/.openclaw");
+}
+
+QString openClawConfigPath(const QString &homeDirectory, const EnvironmentLookup &lookup)
+{
+    const std::optional<QString> path = lookup ? lookup(QStringLiteral("OPENCLAW_CONFIG_PATH")) : std::nullopt;
+    if (path && QDir::isAbsolutePath(expandHome(*path, lookup)))
+        return QDir::cleanPath(expandHome(*path, lookup));
+    return openClawStateDirectory(homeDirectory, lookup) + QStringLiteral("/openclaw.json");
 }
 
 Result<std::optional<OpenClawConfig>> loadOpenClawConfig(const QString &homeDirectory, const EnvironmentLookup &lookup)
 {
-    const QString path = openClawConfigPath(homeDirectory);
+    const QString path = openClawConfigPath(homeDirectory, lookup);
     QFile file(path);
     if (!file.exists())
         return std::optional<OpenClawConfig>();
@@ -255,30 +414,43 @@ Result<std::optional<OpenClawConfig>> loadOpenClawConfig(const QString &homeDire
     // What the file holds: asking for the limit itself would set aside
     // 8 MiB on every read.
     const QByteArray text = file.read(std::min<qint64>(file.size(), maxConfigBytes) + 1);
-    Result<OpenClawConfig> config = parseOpenClawConfig(text, lookup);
+    Result<OpenClawConfig> config = parseOpenClawConfig(text, lookup, path);
     if (!config)
         return Error::plain(QStringLiteral("%1:%2").arg(path, config.error().description()));
     return std::optional<OpenClawConfig>(std::move(config).value());
 }
 
-QUrl gatewayEndpoint(const std::optional<QString> &bind, int port, const std::optional<QString> &lanAddress,
-                     const std::optional<QString> &customBindHost)
+QUrl localGatewayEndpoint(const OpenClawConfig &config)
 {
     QString host = QStringLiteral("127.0.0.1");
-    if (bind == QLatin1String("lan") && lanAddress && !lanAddress->isEmpty()) {
-        host = *lanAddress;
-    } else if (bind == QLatin1String("custom") && customBindHost) {
+    if (config.gatewayBind == QLatin1String("custom") && config.customBindHost) {
         // Only a literal address: the value comes from a file and ends up in
         // a URL that carries the token.
-        const QHostAddress address(*customBindHost);
-        if (!address.isNull() && address != QHostAddress::AnyIPv4 && address != QHostAddress::AnyIPv6)
+        const QHostAddress address(*config.customBindHost);
+        if (!address.isNull() && address != QHostAddress::AnyIPv4 && address != QHostAddress::AnyIPv6 &&
+            address != QHostAddress::Any)
             host = address.toString();
     }
     QUrl url;
-    url.setScheme(QStringLiteral("http"));
+    url.setScheme(config.tlsEnabled ? QStringLiteral("https") : QStringLiteral("http"));
     url.setHost(host);
-    url.setPort(port);
+    url.setPort(config.port());
     return url;
+}
+
+std::optional<QUrl> phoneGatewayEndpoint(const OpenClawConfig &config, const std::optional<QString> &lanAddress)
+{
+    QUrl url = localGatewayEndpoint(config);
+    if (config.gatewayBind == QLatin1String("lan")) {
+        if (!lanAddress || lanAddress->isEmpty())
+            return std::nullopt;
+        url.setHost(*lanAddress);
+        return url;
+    }
+    const QHostAddress host(url.host());
+    if (config.gatewayBind == QLatin1String("custom") && !host.isLoopback())
+        return url;
+    return std::nullopt;
 }
 
 } // namespace halvex

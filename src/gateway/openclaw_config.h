@@ -33,8 +33,12 @@ struct OpenClawConfig {
 
     static constexpr int defaultPort = 18789;
 
-    // The whole document as written (references unresolved).
+    // The whole document as written in the main file (references and
+    // "$include" unresolved): what a writer of the file starts from.
     QJsonObject document;
+    // The document as OpenClaw sees it: every "$include" merged in
+    // (references still unresolved). The members below are read from it.
+    QJsonObject effective;
 
     std::optional<int> gatewayPort;        // gateway.port, an integer 1-65535
     std::optional<QString> gatewayBind;    // gateway.bind ("loopback", "lan", "custom", ...)
@@ -48,6 +52,14 @@ struct OpenClawConfig {
     QString tokenProblem;
     // gateway.http.endpoints.chatCompletions.enabled (off unless true).
     bool chatCompletionsEnabled = false;
+    // gateway.auth.mode is "none": the gateway takes no token at all.
+    bool authDisabled = false;
+    // gateway.tls.enabled (off unless true) and gateway.tls.certPath with its
+    // references resolved and "~/" expanded (absent: OpenClaw's generated one).
+    bool tlsEnabled = false;
+    std::optional<QString> tlsCertificatePath;
+    // The files "$include" pulled in, in the order they were read.
+    QStringList includedFiles;
 
     AgentsShape agentsShape = AgentsShape::none;
     QList<OpenClawAgent> agents;
@@ -58,7 +70,9 @@ struct OpenClawConfig {
 
     int port() const { return gatewayPort.value_or(defaultPort); }
     bool hasAgent(const QString &id) const;
-    bool hasMobileAgent() const { return hasAgent(QStringLiteral("mobile")); }
+    bool hasMobileAgent() const { return hasAgent(mobileAgentId()); }
+    // The agent the phone talks to: "mobile".
+    static QString mobileAgentId();
     QStringList agentIds() const;
 };
 
@@ -77,13 +91,23 @@ bool isRedactedSecret(const QString &value);
 
 // Reads the configuration from the file's text. The file's own "env" block
 // ("env.vars" and string members of "env") fills in variables the process
-// environment lacks, as OpenClaw does. Fails when the text is not JSON5 or
-// its top level is not an object.
+// environment lacks, as OpenClaw does. "$include" members are resolved
+// against `path`'s folder as OpenClaw does: one file replaces the object
+// holding it, a list of files is deep-merged in order, sibling keys win,
+// at most 10 levels; only files inside the main file's folder (or a folder
+// OPENCLAW_INCLUDE_ROOTS names) are read. Without a path an "$include" is
+// an error. Fails when the text is not JSON5, its top level is not an
+// object, or an included file cannot be read.
 Result<OpenClawConfig> parseOpenClawConfig(const QByteArray &text,
-                                           const EnvironmentLookup &lookup = processEnvironment);
+                                           const EnvironmentLookup &lookup = processEnvironment,
+                                           const QString &path = {});
 
-// home + "/.openclaw/openclaw.json"
-QString openClawConfigPath(const QString &homeDirectory);
+// OpenClaw's state folder: $OPENCLAW_STATE_DIR, else home + "/.openclaw".
+QString openClawStateDirectory(const QString &homeDirectory,
+                               const EnvironmentLookup &lookup = processEnvironment);
+// The configuration file OpenClaw uses: $OPENCLAW_CONFIG_PATH, else
+// openclaw.json in the state folder.
+QString openClawConfigPath(const QString &homeDirectory, const EnvironmentLookup &lookup = processEnvironment);
 
 // Reads the file: nullopt when there is none; an error (saying which file
 // and why) when it exists but cannot be read or parsed. Files over 8 MiB are
@@ -91,10 +115,14 @@ QString openClawConfigPath(const QString &homeDirectory);
 Result<std::optional<OpenClawConfig>> loadOpenClawConfig(const QString &homeDirectory,
                                                          const EnvironmentLookup &lookup = processEnvironment);
 
-// The gateway's base URL for this machine's configuration: the host is the
-// LAN address when bound to "lan" (and `lanAddress` has one), the custom
-// bind host when bound to "custom", else 127.0.0.1; the port as configured.
-QUrl gatewayEndpoint(const std::optional<QString> &bind, int port, const std::optional<QString> &lanAddress,
-                     const std::optional<QString> &customBindHost = std::nullopt);
+// Where this machine reaches its own gateway: 127.0.0.1, or the custom bind
+// host when bound to "custom" with a literal address other than "any"; a
+// gateway bound to "lan" listens on loopback too, and a LAN address may
+// belong to another host after a network change. https when TLS is on.
+QUrl localGatewayEndpoint(const OpenClawConfig &config);
+// The address the phone uses for a gateway bound beyond loopback: the LAN
+// address for "lan" (when there is one), a non-loopback custom bind host;
+// nothing when the gateway listens on loopback only.
+std::optional<QUrl> phoneGatewayEndpoint(const OpenClawConfig &config, const std::optional<QString> &lanAddress);
 
 } // namespace halvex

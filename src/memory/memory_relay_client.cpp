@@ -58,6 +58,8 @@ std::optional<QNetworkRequest> MemoryRelayClient::request() const
     QNetworkRequest request(memoryURL());
     request.setRawHeader("Authorization", "Bearer " + token->toUtf8());
     request.setTransferTimeout(m_timings.requestTimeoutMs);
+    // The session token never follows a redirect to another origin.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::SameOriginRedirectPolicy);
     return request;
 }
 

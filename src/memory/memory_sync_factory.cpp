@@ -2,7 +2,7 @@
 
 #include "gateway/chat_backend.h"
 #include "gateway/openclaw_client.h"
-#include "memory/chat_endpoint_probe.h"
+#include "gateway/gateway_probe.h"
 #include "platform/deployment.h"
 #include "platform/settings.h"
 
@@ -15,6 +15,12 @@ namespace {
 QCoro::Task<bool> notAvailable()
 {
     co_return false;
+}
+
+QCoro::Task<bool> chatEndpointOn(GatewayTarget target)
+{
+    const GatewayProbe probe = co_await probeGateway(std::move(target));
+    co_return probe.chatEndpoint == ChatEndpointState::on;
 }
 
 } // namespace
@@ -30,10 +36,10 @@ std::unique_ptr<MemorySyncService> makeMemorySyncService(ChatBackend *http, Chat
     // The client's endpoint and token are read at each sync: the bridge
     // reloads them when the gateway settings change.
     if (auto *client = dynamic_cast<OpenClawClient *>(http)) {
-        deps.gateway.httpEndpointAvailable = [network, client = QPointer<OpenClawClient>(client)] {
+        deps.gateway.httpEndpointAvailable = [client = QPointer<OpenClawClient>(client)] {
             if (!client)
                 return notAvailable();
-            return isChatEndpointOn(network, client->endpointURL(), client->gatewayToken(), client->agentId());
+            return chatEndpointOn(client->target());
         };
     }
     deps.keychain = keychain;

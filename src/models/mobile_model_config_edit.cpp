@@ -1,5 +1,6 @@
 // The in-memory edit of the OpenClaw configuration for a new mobile model.
 #include "models/mobile_model_config_writer.h"
+#include "gateway/openclaw_config.h"
 #include "platform/logging.h"
 
 #include <QJsonArray>
@@ -10,7 +11,7 @@ namespace halvex {
 
 namespace {
 
-const QString kMobile = QStringLiteral("mobile");
+const QString kMobile = OpenClawConfig::mobileAgentId();
 
 // Where the connection of a provider created for Ollama points: OpenClaw's
 // native Ollama API, on the server's base URL without "/v1".

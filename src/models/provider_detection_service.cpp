@@ -290,7 +290,7 @@ QCoro::Task<> ProviderDetectionService::detectCurrentMobileModel()
     std::optional<QString> model;
     // Either agent shape; OpenClaw takes the model as a plain string too.
     for (const OpenClawAgent &agent : config ? config->agents : QList<OpenClawAgent>()) {
-        if (agent.id == QLatin1String("mobile")) {
+        if (agent.id == OpenClawConfig::mobileAgentId()) {
             if (!agent.model.isEmpty())
                 model = agent.model;
             break;

@@ -13,6 +13,8 @@ namespace halvex {
 namespace SettingsKey {
 inline constexpr char bridgeEnabled[] = "bridgeEnabled";         // Boolean, default true
 inline constexpr char openClawEndpoint[] = "openClawEndpoint";   // gateway base URL
+// SHA-256 of a remote https gateway's certificate, as the user confirmed it
+inline constexpr char openClawTlsSha256[] = "openClawTlsSha256";
 inline constexpr char memorySyncEnabled[] = "memorySyncEnabled"; // Boolean, default off
 inline constexpr char bridgeName[] = "bridgeName";               // "My Mac" when unset
 inline constexpr char accountEmail[] = "accountEmail";

@@ -2,7 +2,7 @@
 
 #include "bridge/bridge_manager.h"
 #include "discovery/openclaw_detector.h"
-#include "gateway/gateway_health.h"
+#include "gateway/gateway_probe.h"
 #include "views/view_support.h"
 #include "views/window_services.h"
 
@@ -93,7 +93,8 @@ OpenClawConfigStep::OpenClawConfigStep(const WindowServices &services, std::shar
     manualForm->addRow(QStringLiteral("Endpoint URL"), m_manualEndpoint);
     manualForm->addRow(QStringLiteral("Gateway Token"), m_manualToken);
     m->addLayout(manualForm);
-    m->addWidget(makeText(QStringLiteral("Run `openclaw config get gateway.auth.token` in a terminal"), manualPage));
+    m->addWidget(makeText(QStringLiteral("The token is gateway.auth.token in ~/.openclaw/openclaw.json "
+                                    "(`openclaw config get` prints it masked)"), manualPage));
     m->addWidget(new QLabel(QStringLiteral("Discovered on network:"), manualPage));
     m_discovered = new QListWidget(manualPage);
     m_discovered->setAccessibleName(QStringLiteral("Discovered on network"));
@@ -166,7 +167,11 @@ void OpenClawConfigStep::updateDetected()
     m_endpoint->setText(m_detector->endpointURL().toString());
     m_token->setText(maskedToken(m_detector->gatewayToken()));
     // The bridge always talks to the "mobile" agent; choosing a model creates it when missing.
-    m_agent->setText(QStringLiteral("mobile"));
+    const std::optional<bool> mobile = m_detector->target().hasMobileAgent();
+    m_agent->setText(mobile == true ? GatewayTarget::mobileAgentId()
+                                    : QStringLiteral("%1: not there yet, created when you choose its model in the "
+                                                     "next step")
+                                          .arg(GatewayTarget::mobileAgentId()));
     m_status->setText(m_detector->gatewayRunning() ? QStringLiteral("Running") : QStringLiteral("Not running"));
     const QString bind = m_detector->gatewayBind();
     const bool loopback = bind == QLatin1String("loopback") || bind == QLatin1String("localhost");
@@ -186,6 +191,8 @@ void OpenClawConfigStep::updateDiscovered()
 
 void OpenClawConfigStep::useDetected()
 {
+    // What OpenClaw's file says is followed, not copied: the manager stores
+    // only what differs from it.
     m_services.bridgeManager->reconfigureGateway(
         m_detector->endpointURL(), gatewayTokenToApply(m_services.bridgeManager, m_detector->gatewayToken()));
     m_onNext();
@@ -210,10 +217,13 @@ QCoro::Task<> OpenClawConfigStep::testConnection()
     m_testLabel->hide();
     m_busy->show();
     m_test->setEnabled(false);
-    GatewayHealthTimings timings;
-    timings.timeoutMs = m_services.gatewayTestTimeoutMs;
-    const GatewayHealth health = co_await checkGatewayHealth(
-        m_services.network, gatewayURLFromText(m_manualEndpoint->text()), m_manualToken->text(), timings);
+    GatewayProbeOptions options;
+    options.timeoutMs = m_services.gatewayTestTimeoutMs;
+    options.chatEndpoint = false;
+    options.context = this;
+    const GatewayProbe health = co_await probeGateway(
+        m_services.bridgeManager->gatewayTargetWith(gatewayURLFromText(m_manualEndpoint->text()), m_manualToken->text()),
+        options);
     if (!self)
         co_return;
     m_isTesting = false;

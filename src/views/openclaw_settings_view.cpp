@@ -2,7 +2,7 @@
 
 #include "bridge/bridge_manager.h"
 #include "discovery/openclaw_detector.h"
-#include "gateway/gateway_health.h"
+#include "gateway/gateway_probe.h"
 #include "platform/deployment.h"
 #include "platform/keychain_manager.h"
 #include "platform/settings.h"
@@ -89,10 +89,13 @@ QCoro::Task<> OpenClawSettingsView::testConnection()
     m_testResult.reset();
     m_result->hide();
     updateBusy();
-    GatewayHealthTimings timings;
-    timings.timeoutMs = m_services.gatewayTestTimeoutMs;
-    const GatewayHealth health =
-        co_await checkGatewayHealth(m_services.network, gatewayURLFromText(m_endpoint->text()), m_token->text(), timings);
+    GatewayProbeOptions options;
+    options.timeoutMs = m_services.gatewayTestTimeoutMs;
+    options.chatEndpoint = false;
+    options.context = this;
+    const GatewayProbe health = co_await probeGateway(
+        m_services.bridgeManager->gatewayTargetWith(gatewayURLFromText(m_endpoint->text()), m_token->text()),
+        options);
     if (!self)
         co_return;
     m_isTesting = false;
@@ -129,7 +132,8 @@ void OpenClawSettingsView::save()
     const QString text = m_endpoint->text().trimmed();
     const QUrl url(text, QUrl::StrictMode);
     if (!text.isEmpty() && (!url.isValid() || url.host().isEmpty())) {
-        showError(m_error, QStringLiteral("The endpoint must be a URL such as http://127.0.0.1:18789."));
+        showError(m_error, QStringLiteral("The endpoint must be a URL such as %1.")
+                               .arg(GatewayTarget::defaultEndpoint().toString()));
         return;
     }
     showError(m_error, QString());

@@ -1,5 +1,7 @@
 #include "views/view_support.h"
 
+#include "gateway/gateway_target.h"
+
 #include <QPixmap>
 
 #include <QApplication>
@@ -120,7 +122,7 @@ QString maskedToken(const QString &token)
 
 QString defaultGatewayText()
 {
-    return QStringLiteral("http://127.0.0.1:18789");
+    return GatewayTarget::defaultEndpoint().toString();
 }
 
 QUrl gatewayURLFromText(const QString &text)

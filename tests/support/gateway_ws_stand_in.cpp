@@ -8,6 +8,8 @@
 #include <QRegularExpression>
 #include <QUuid>
 #include <QWebSocket>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QWebSocketServer>
 
 #include <sodium.h>
@@ -33,11 +35,37 @@ bool isInteger(const QJsonValue &value)
 
 GatewayWsStandIn::GatewayWsStandIn(QObject *parent)
     : QObject(parent),
+      m_front(new QTcpServer(this)),
       m_server(new QWebSocketServer(QStringLiteral("gateway-stand-in"), QWebSocketServer::NonSecureMode, this))
 {
     if (sodium_init() < 0)
         qFatal("libsodium could not be initialised");
     connect(m_server, &QWebSocketServer::newConnection, this, &GatewayWsStandIn::onNewConnection);
+    connect(m_front, &QTcpServer::newConnection, this, [this] {
+        while (QTcpSocket *socket = m_front->nextPendingConnection()) {
+            // Events go out as they are written, as OpenClaw's own sockets
+            // do (no Nagle wait behind an unacknowledged segment).
+            socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+            auto sorted = std::make_shared<bool>(false);
+            connect(socket, &QTcpSocket::readyRead, this, [this, socket, sorted] {
+                if (*sorted)
+                    return;
+                const QByteArray head = socket->peek(8192);
+                if (!head.contains("\r\n\r\n") && head.size() < 8192)
+                    return; // the rest of the head is on its way
+                *sorted = true;
+                socket->disconnect(this);
+                if (head.startsWith("GET /healthz ") && !head.toLower().contains("upgrade: websocket")) {
+                    socket->write("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 30\r\n"
+                                  "Connection: close\r\n\r\n{\"ok\":true,\"status\":\"live\"}   ");
+                    socket->disconnectFromHost();
+                    connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+                    return;
+                }
+                m_server->handleConnection(socket);
+            });
+        }
+    });
 }
 
 GatewayWsStandIn::~GatewayWsStandIn()
@@ -50,9 +78,9 @@ GatewayWsStandIn::~GatewayWsStandIn()
 
 bool GatewayWsStandIn::listen(quint16 port)
 {
-    if (!m_server->listen(QHostAddress::LocalHost, port))
+    if (!m_front->listen(QHostAddress::LocalHost, port))
         return false;
-    m_port = m_server->serverPort();
+    m_port = m_front->serverPort();
     return true;
 }
 
@@ -64,9 +92,9 @@ QUrl GatewayWsStandIn::httpUrl() const
 void GatewayWsStandIn::setRefuseConnections(bool refuse)
 {
     if (refuse)
-        m_server->close();
-    else if (!m_server->isListening())
-        m_server->listen(QHostAddress::LocalHost, m_port);
+        m_front->close();
+    else if (!m_front->isListening())
+        m_front->listen(QHostAddress::LocalHost, m_port);
 }
 
 void GatewayWsStandIn::dropConnections()
@@ -112,11 +140,6 @@ std::optional<QByteArray> GatewayWsStandIn::decodeBase64Url(const QString &text)
 
 void GatewayWsStandIn::onNewConnection()
 {
-    // Events go out as they are written, as OpenClaw's own sockets do (no
-    // Nagle wait behind an unacknowledged segment). The accepted sockets stay
-    // children of the server's listening socket.
-    for (QAbstractSocket *transport : m_server->findChildren<QAbstractSocket *>())
-        transport->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     while (QWebSocket *client = m_server->nextPendingConnection()) {
         ++m_connectionCount;
         m_clients.append(client);

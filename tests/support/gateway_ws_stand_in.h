@@ -14,6 +14,7 @@
 #include <optional>
 
 class QWebSocket;
+class QTcpServer;
 class QWebSocketServer;
 
 namespace halvex::test {
@@ -83,7 +84,8 @@ public:
     explicit GatewayWsStandIn(QObject *parent = nullptr);
     ~GatewayWsStandIn() override;
 
-    // Listens on 127.0.0.1 (port 0 = any). False when it cannot.
+    // Listens on 127.0.0.1 (port 0 = any). False when it cannot. Besides the
+    // WebSocket, GET /healthz is answered 200 as OpenClaw answers it.
     bool listen(quint16 port = 0);
     quint16 port() const { return m_port; }
     // The gateway's HTTP endpoint, as the bridge is configured with it.
@@ -159,6 +161,9 @@ private:
     void sendAssistant(QWebSocket *client, const QString &runId, const QString &text, const QString &previous);
     void sendEnd(QWebSocket *client, const QString &runId);
 
+    // The port's listener: it answers GET /healthz itself, as the gateway
+    // does, and hands every other connection to the WebSocket server.
+    QTcpServer *m_front;
     QWebSocketServer *m_server;
     quint16 m_port = 0;
     QList<QWebSocket *> m_clients;

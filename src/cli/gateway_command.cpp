@@ -1,0 +1,336 @@
+// halvex-bridge gateway: the gateway the bridge uses, where each value came
+// from and what the probe finds; and the settings the OpenClaw window has,
+// for boxes without a screen. A running bridge is told of each change.
+#include "cli/gateway_command.h"
+
+#include "account/credential_reload.h"
+#include "cli/cli.h"
+#include "discovery/openclaw_detector.h"
+#include "gateway/gateway_probe.h"
+#include "platform/deployment.h"
+#include "platform/keychain_manager.h"
+#include "platform/settings.h"
+#include "platform/single_instance.h"
+#include "platform/tls_pin.h"
+
+#include <QCommandLineParser>
+#include <QDir>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QTextStream>
+
+#include <qcoro/qcorotask.h>
+
+namespace halvex::cli {
+
+namespace {
+
+struct Stores {
+    std::unique_ptr<KeychainManager> keychain = KeychainManager::createDefault();
+    std::unique_ptr<Settings> settings = Settings::userDefaults();
+
+    GatewayTarget target() const
+    {
+        return resolveGatewayTarget(
+            GatewaySources{settings.get(), keychain.get(), QDir::homePath(), processEnvironment});
+    }
+};
+
+// The running bridge moves over at once; without one, the next start reads
+// the stores.
+bool tellRunningBridge()
+{
+    SingleInstance instance;
+    return announceCredentialsChanged(instance);
+}
+
+void printJson(const QJsonObject &object)
+{
+    out() << QJsonDocument(object).toJson(QJsonDocument::Indented);
+    out().flush();
+}
+
+QString yesNo(const std::optional<bool> &value, const QString &unknown = QStringLiteral("unknown"))
+{
+    return value ? (*value ? QStringLiteral("yes") : QStringLiteral("no")) : unknown;
+}
+
+int show(const Stores &stores, bool json)
+{
+    GatewayTarget target = stores.target();
+    OpenClawLocator locator(std::make_shared<CommandRunner>(),
+                            OpenClawLocator::standardPlaces(QDir::homePath(), processEnvironment));
+    const LocatedOpenClaw tool = QCoro::waitFor(locator.find());
+    if (tool.path) {
+        target.toolPath = *tool.path;
+        target.toolVersion = tool.version;
+    }
+    target.toolProblem = tool.problem;
+    GatewayProbeOptions options;
+    options.handshake = !target.token.isEmpty() || target.authDisabled;
+    options.keychain = stores.keychain.get();
+    const GatewayProbe probe = QCoro::waitFor(probeGateway(target, options));
+    if (json) {
+        printJson(QJsonObject{{QStringLiteral("target"), target.json()}, {QStringLiteral("probe"), probe.json()}});
+        return probe.reachable ? success : failure;
+    }
+    QTextStream &o = out();
+    const auto row = [&o](const char *label, const QString &value) {
+        o << QString::fromLatin1(label).leftJustified(18) << value << '\n';
+    };
+    row("Endpoint:", QStringLiteral("%1 (from %2)").arg(target.endpoint.toString(), originName(target.endpointOrigin)));
+    if (target.authDisabled)
+        row("Token:", QStringLiteral("none needed (gateway.auth.mode is \"none\")"));
+    else if (target.token.isEmpty())
+        row("Token:", QStringLiteral("none") + (target.tokenProblem.isEmpty() ? QString()
+                                                                              : QStringLiteral(": ") + target.tokenProblem));
+    else
+        row("Token:", QStringLiteral("%1 (from %2)").arg(maskSecret(target.token), originName(target.tokenOrigin)));
+    row("Bind mode:", target.bindMode.isEmpty() ? QStringLiteral("loopback (not set)") : target.bindMode);
+    if (target.tlsEnabled) {
+        row("TLS:", target.tlsPin.isEmpty()
+                        ? QStringLiteral("on, no pin: %1").arg(target.tlsProblem.isEmpty()
+                                                                   ? QStringLiteral("halvex-bridge gateway trust SHA256")
+                                                                   : target.tlsProblem)
+                        : QStringLiteral("on, pinned SHA-256 %1 (from %2)")
+                              .arg(formatSha256(target.tlsPin), originName(target.pinOrigin)));
+        if (!probe.tlsSha256.isEmpty() && !probe.tlsPinMatches)
+            row("", QStringLiteral("the gateway presents SHA-256 %1").arg(formatSha256(probe.tlsSha256)));
+    } else {
+        row("TLS:", QStringLiteral("off"));
+    }
+    row("Configuration:", target.configFound ? target.configPath + (target.configProblem.isEmpty()
+                                                                        ? QString()
+                                                                        : QStringLiteral(": ") + target.configProblem)
+                                             : target.configPath + QStringLiteral(" (not found)"));
+    row("OpenClaw tool:", tool.path ? QStringLiteral("%1 (%2)").arg(*tool.path, tool.version)
+                                    : (tool.problem.isEmpty() ? QStringLiteral("not found") : tool.problem));
+    row("Answering:", probe.reachable ? QStringLiteral("yes") : QStringLiteral("no: ") + probe.problem);
+    if (probe.reachable) {
+        row("Chat endpoint:", probe.chatEndpoint == ChatEndpointState::on    ? QStringLiteral("on")
+                              : probe.chatEndpoint == ChatEndpointState::off ? QStringLiteral("off")
+                                                                             : QStringLiteral("unknown"));
+        row("Token accepted:", yesNo(probe.tokenAccepted));
+        row("Device paired:", yesNo(probe.devicePaired) + (probe.handshake.kind() == OpenClawWSState::Kind::error
+                                                              ? QStringLiteral(" (%1)").arg(probe.handshake.errorText())
+                                                              : QString()));
+    }
+    row("Mobile agent:", probe.mobileAgent == false
+                             ? QStringLiteral("missing: choose its model with halvex-bridge models set REF")
+                             : yesNo(probe.mobileAgent));
+    o.flush();
+    return probe.reachable ? success : failure;
+}
+
+// The user's answer to a yes/no question on a terminal; no terminal: no.
+bool confirmed(const QString &question)
+{
+    if (!stdinIsTerminal())
+        return false;
+    const std::optional<QString> answer = readLine(question + QStringLiteral(" [y/N] "), false);
+    return answer && (answer->trimmed().compare(QLatin1String("y"), Qt::CaseInsensitive) == 0 ||
+                      answer->trimmed().compare(QLatin1String("yes"), Qt::CaseInsensitive) == 0);
+}
+
+std::optional<QString> readToken()
+{
+    std::optional<QString> token = readLine(QStringLiteral("Gateway token: "), true);
+    if (token)
+        *token = token->trimmed();
+    if (!token || token->isEmpty())
+        return std::nullopt;
+    return token;
+}
+
+int finish(const QString &said, bool json, const GatewayTarget &target)
+{
+    const bool told = tellRunningBridge();
+    if (json) {
+        printJson(QJsonObject{{QStringLiteral("ok"), true},
+                              {QStringLiteral("target"), target.json()},
+                              {QStringLiteral("bridgeNotified"), told}});
+    } else {
+        out() << said << Qt::endl;
+        out() << (told ? QStringLiteral("The running bridge moved over.")
+                       : QStringLiteral("No bridge runs now; it uses this when it starts."))
+              << Qt::endl;
+    }
+    return success;
+}
+
+int fail(const QString &why, bool json, int status = failure)
+{
+    if (json)
+        printJson(QJsonObject{{QStringLiteral("ok"), false}, {QStringLiteral("error"), why}});
+    else
+        err() << why << Qt::endl;
+    return status;
+}
+
+int setEndpoint(Stores &stores, const QString &text, bool keepToken, bool json)
+{
+    const QUrl url(text.trimmed(), QUrl::StrictMode);
+    const QString scheme = url.scheme().toLower();
+    if (!url.isValid() || url.host().isEmpty() || (scheme != QLatin1String("http") && scheme != QLatin1String("https")))
+        return fail(QStringLiteral("gateway set: %1 is not an http:// or https:// URL with a host").arg(text), json,
+                    misuse);
+    const GatewayTarget before = stores.target();
+    stores.settings->setString(SettingsKey::openClawEndpoint, url.toString());
+    GatewayTarget after = stores.target();
+    const bool moved = before.endpoint.adjusted(QUrl::StripTrailingSlash) != after.endpoint.adjusted(QUrl::StripTrailingSlash);
+    QString said = QStringLiteral("The bridge now uses the gateway at %1.").arg(after.endpoint.toString());
+    // A token belongs to its gateway: a new address gets it only when the
+    // user says so, or the address is this machine's own gateway.
+    if (moved && !keepToken && !after.isLocal()) {
+        (void)stores.keychain->deleteItem(CredentialService::openClaw());
+        stores.settings->remove(SettingsKey::openClawTlsSha256);
+        std::optional<QString> token;
+        if (stdinIsTerminal() && !json)
+            token = readToken();
+        if (token) {
+            if (const Result<Done> saved = stores.keychain->save(CredentialService::openClaw(), *token); !saved)
+                return fail(QStringLiteral("Cannot store the token: %1").arg(saved.error().description()), json);
+        } else {
+            said += QStringLiteral(" It has no token yet: give it with halvex-bridge gateway token.");
+        }
+        after = stores.target();
+    }
+    return finish(said, json, after);
+}
+
+int setToken(Stores &stores, bool json)
+{
+    const std::optional<QString> token = readToken();
+    if (!token)
+        return fail(QStringLiteral("No token given (on standard input, or typed at the prompt)."), json, misuse);
+    if (const Result<Done> saved = stores.keychain->save(CredentialService::openClaw(), *token); !saved)
+        return fail(QStringLiteral("Cannot store the token: %1").arg(saved.error().description()), json);
+    const GatewayTarget target = stores.target();
+    QString said = QStringLiteral("The gateway token is stored.");
+    if (target.tokenOrigin == GatewayValueOrigin::openClawConfig)
+        said += QStringLiteral(" This machine's gateway keeps using the token in %1.").arg(target.configPath);
+    return finish(said, json, target);
+}
+
+int reset(Stores &stores, bool json)
+{
+    stores.settings->remove(SettingsKey::openClawEndpoint);
+    stores.settings->remove(SettingsKey::openClawTlsSha256);
+    if (const Result<Done> removed = stores.keychain->deleteItem(CredentialService::openClaw()); !removed)
+        return fail(QStringLiteral("Cannot remove the stored token: %1").arg(removed.error().description()), json);
+    const GatewayTarget target = stores.target();
+    return finish(QStringLiteral("The bridge follows %1 again: %2.").arg(target.configPath, target.endpoint.toString()),
+                  json, target);
+}
+
+int trust(Stores &stores, const QString &text, bool json)
+{
+    const std::optional<QByteArray> pin = parseSha256(text);
+    if (!pin)
+        return fail(QStringLiteral("gateway trust: %1 is not a SHA-256 fingerprint (64 hex digits, colons allowed)")
+                        .arg(text),
+                    json, misuse);
+    GatewayTarget target = stores.target();
+    if (target.isLocal())
+        return fail(QStringLiteral("This machine's gateway is trusted by its certificate file (%1); nothing to "
+                                   "confirm.")
+                        .arg(target.certificatePath),
+                    json);
+    stores.settings->setString(SettingsKey::openClawTlsSha256, formatSha256(*pin));
+    target = stores.target();
+    return finish(QStringLiteral("The gateway at %1 is trusted with the certificate SHA-256 %2.")
+                      .arg(target.endpoint.toString(), formatSha256(*pin)),
+                  json, target);
+}
+
+int lan(Stores &stores, bool on, bool yes, bool json)
+{
+    QNetworkAccessManager network;
+    OpenClawDetector::Dependencies deps;
+    deps.network = &network;
+    deps.homeDirectory = QDir::homePath();
+    deps.settings = stores.settings.get();
+    deps.keychain = stores.keychain.get();
+    OpenClawDetector detector(deps);
+    const std::optional<QString> tool = QCoro::waitFor(detector.findBinary());
+    if (!tool)
+        return fail(QStringLiteral("The openclaw tool was not found, so its gateway cannot be switched%1.")
+                        .arg(detector.binaryProblem().isEmpty() ? QString()
+                                                                : QStringLiteral(": ") + detector.binaryProblem()),
+                    json);
+    QCoro::waitFor(detector.detect());
+    if (!on) {
+        if (!QCoro::waitFor(detector.disableLANAccess()))
+            return fail(detector.lanAccessProblem(), json);
+        return finish(QStringLiteral("OpenClaw's gateway is bound to loopback again (a gateway process that still "
+                                     "listens on every interface closes them when it is started anew)."),
+                      json, detector.target());
+    }
+    const QString risk =
+        QStringLiteral("The gateway will listen on every network interface of this machine, and the phone's "
+                       "direct link will carry the gateway's master token%1.")
+            .arg(detector.target().tlsEnabled ? QString()
+                                              : QStringLiteral(" in clear (OpenClaw's gateway TLS is off: turn it on "
+                                                               "with openclaw config set gateway.tls.enabled true)"));
+    if (!json)
+        err() << risk << Qt::endl;
+    if (!yes && !confirmed(QStringLiteral("Open the gateway to the local network?")))
+        return fail(QStringLiteral("Not changed. Say --yes to open it without being asked."), json);
+    if (!QCoro::waitFor(detector.enableLANAccess()))
+        return fail(detector.lanAccessProblem(), json);
+    return finish(QStringLiteral("The gateway answers on the local network."), json, detector.target());
+}
+
+} // namespace
+
+int runGatewayCommand(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "The OpenClaw gateway the bridge uses: where each value comes from and whether it answers.\n"
+        "  gateway                 show it (exit status 0 when it answers)\n"
+        "  gateway set URL         use the gateway at URL (asks for its token unless --keep-token)\n"
+        "  gateway token           store the gateway's token, read from standard input or typed\n"
+        "                          at a prompt that does not echo (never on the command line)\n"
+        "  gateway reset           follow ~/.openclaw/openclaw.json again (forget what was set)\n"
+        "  gateway trust SHA256    trust a remote https gateway's certificate by its fingerprint\n"
+        "  gateway lan on|off      open the gateway to the local network, or close it again"));
+    const QCommandLineOption jsonOption(QStringLiteral("json"), QStringLiteral("Print the result as JSON."));
+    const QCommandLineOption keepToken(QStringLiteral("keep-token"),
+                                       QStringLiteral("With set: send the stored token to the new address too."));
+    const QCommandLineOption yesOption(QStringLiteral("yes"), QStringLiteral("With lan on: do not ask."));
+    parser.addOptions({jsonOption, keepToken, yesOption});
+    parser.addPositionalArgument(QStringLiteral("action"), QStringLiteral("set, token, reset, trust or lan"),
+                                 QStringLiteral("[action]"));
+    if (const std::optional<int> status = parseCommandArguments(parser, QStringLiteral("gateway"), arguments))
+        return *status;
+    const bool json = parser.isSet(jsonOption);
+    const QStringList words = parser.positionalArguments();
+    const QString action = words.value(0);
+    const auto wrongArguments = [&](const QString &usage) {
+        err() << QStringLiteral("halvex-bridge gateway: usage: halvex-bridge gateway %1").arg(usage) << Qt::endl;
+        return misuse;
+    };
+    Stores stores;
+    if (action.isEmpty())
+        return show(stores, json);
+    if (action == QLatin1String("set"))
+        return words.size() == 2 ? setEndpoint(stores, words.at(1), parser.isSet(keepToken), json)
+                                 : wrongArguments(QStringLiteral("set URL [--keep-token]"));
+    if (action == QLatin1String("token"))
+        return words.size() == 1 ? setToken(stores, json)
+                                 : wrongArguments(QStringLiteral("token (the token on standard input, never here)"));
+    if (action == QLatin1String("reset"))
+        return words.size() == 1 ? reset(stores, json) : wrongArguments(QStringLiteral("reset"));
+    if (action == QLatin1String("trust"))
+        return words.size() == 2 ? trust(stores, words.at(1), json) : wrongArguments(QStringLiteral("trust SHA256"));
+    if (action == QLatin1String("lan")) {
+        if (words.size() != 2 || (words.at(1) != QLatin1String("on") && words.at(1) != QLatin1String("off")))
+            return wrongArguments(QStringLiteral("lan on|off [--yes]"));
+        return lan(stores, words.at(1) == QLatin1String("on"), parser.isSet(yesOption), json);
+    }
+    return wrongArguments(QStringLiteral("[set URL | token | reset | trust SHA256 | lan on|off] [--json]"));
+}
+
+} // namespace halvex::cli

@@ -1,0 +1,10 @@
+#pragma once
+
+#include <QStringList>
+
+namespace halvex::cli {
+
+// halvex-bridge gateway [set URL | token | reset | trust SHA256 | lan on|off] [--json]
+int runGatewayCommand(const QStringList &arguments);
+
+} // namespace halvex::cli

@@ -1,0 +1,276 @@
+#include "gateway/gateway_probe.h"
+
+#include "gateway/http_stream.h"
+#include "gateway/openclaw_web_socket.h"
+#include "platform/deployment.h"
+#include "platform/keychain_manager.h"
+#include "platform/next_emission.h"
+#include "platform/tls_pin.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QPointer>
+#include <QSslConfiguration>
+#include <QSslSocket>
+#include <QTimer>
+
+namespace halvex {
+
+namespace {
+
+QUrl withPath(QUrl url, const QString &path)
+{
+    QString base = url.path();
+    while (base.endsWith(QLatin1Char('/')))
+        base.chop(1);
+    url.setPath(base + path);
+    url.setQuery(QString());
+    url.setFragment(QString());
+    return url;
+}
+
+struct Answer {
+    std::optional<int> status;
+    QString error;
+};
+
+// One request on a connection of its own: the status line is all a probe
+// needs, so the exchange ends as soon as the answer's head is in. Redirects
+// are never followed. The stream is a child of `context` (when given), so
+// an owner that goes away ends the request with it.
+QCoro::Task<Answer> ask(QUrl url, QByteArray method, HttpStream::Headers headers, QByteArray body, QByteArray pin,
+                        int timeoutMs, QPointer<QObject> context)
+{
+    const QPointer<HttpStream> stream = new HttpStream(url, std::move(method), std::move(headers), std::move(body),
+                                                       HttpStream::Limits{timeoutMs, 64 * 1024, 64 * 1024},
+                                                       context.data());
+    if (!pin.isEmpty())
+        stream->setPinnedCertificate(pin);
+    QObject::connect(stream, &HttpStream::headReceived, stream,
+                     [s = stream.data()] { s->abort(QStringLiteral("answered")); });
+    auto *limit = new QTimer(stream);
+    limit->setSingleShot(true);
+    QObject::connect(limit, &QTimer::timeout, stream, [s = stream.data(), timeoutMs] {
+        s->abort(QStringLiteral("no answer within %1 s").arg(timeoutMs / 1000.0));
+    });
+    limit->start(timeoutMs);
+    stream->start();
+    while (stream && !stream->isFinished()) {
+        if (!co_await nextEmission(stream.data(), &HttpStream::finished, std::chrono::milliseconds(timeoutMs + 1000)))
+            break;
+    }
+    Answer answer;
+    if (!stream) {
+        answer.error = QStringLiteral("Operation canceled");
+        co_return answer;
+    }
+    answer.status = stream->status();
+    if (!answer.status)
+        answer.error = stream->failure().value_or(QStringLiteral("no answer"));
+    delete stream.data();
+    co_return answer;
+}
+
+HttpStream::Headers bearer(const QString &token)
+{
+    HttpStream::Headers headers;
+    if (!token.isEmpty())
+        headers.append({QByteArrayLiteral("Authorization"), "Bearer " + token.toUtf8()});
+    return headers;
+}
+
+} // namespace
+
+QString GatewayProbe::description() const
+{
+    if (!reachable)
+        return problem.isEmpty() ? QStringLiteral("not answering") : QStringLiteral("not answering: ") + problem;
+    switch (chatEndpoint) {
+    case ChatEndpointState::on:
+        return QStringLiteral("answering (HTTP chat endpoint on)");
+    case ChatEndpointState::off:
+        return QStringLiteral("answering (HTTP chat endpoint off)");
+    case ChatEndpointState::unknown:
+        break;
+    }
+    return QStringLiteral("answering");
+}
+
+QJsonObject GatewayProbe::json() const
+{
+    const auto optionalBool = [](const std::optional<bool> &value) {
+        return value ? QJsonValue(*value) : QJsonValue();
+    };
+    QString endpoint = QStringLiteral("unknown");
+    if (chatEndpoint == ChatEndpointState::on)
+        endpoint = QStringLiteral("on");
+    else if (chatEndpoint == ChatEndpointState::off)
+        endpoint = QStringLiteral("off");
+    QJsonObject object{
+        {QStringLiteral("reachable"), reachable},
+        {QStringLiteral("chatEndpoint"), endpoint},
+        {QStringLiteral("tokenAccepted"), optionalBool(tokenAccepted)},
+        {QStringLiteral("mobileAgent"), optionalBool(mobileAgent)},
+        {QStringLiteral("devicePaired"), optionalBool(devicePaired)},
+        {QStringLiteral("tlsSha256"), tlsSha256.isEmpty() ? QString() : formatSha256(tlsSha256)},
+        {QStringLiteral("version"), version},
+    };
+    if (!problem.isEmpty())
+        object.insert(QStringLiteral("problem"), problem);
+    if (handshake.kind() == OpenClawWSState::Kind::error)
+        object.insert(QStringLiteral("handshakeProblem"), handshake.errorText());
+    return object;
+}
+
+QCoro::Task<std::optional<QByteArray>> presentedCertificateSha256(QString host, quint16 port, int timeoutMs,
+                                                                  QPointer<QObject> context)
+{
+    // Only the certificate is wanted: verification is off for this one
+    // handshake, and nothing is ever written on the connection.
+    const QPointer<QSslSocket> socket = new QSslSocket(context.data());
+    QSslConfiguration configuration = socket->sslConfiguration();
+    configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
+    socket->setSslConfiguration(configuration);
+    socket->connectToHostEncrypted(host, port);
+    const bool encrypted =
+        socket->isEncrypted() ||
+        co_await nextEmission(socket.data(), &QSslSocket::encrypted, std::chrono::milliseconds(timeoutMs));
+    std::optional<QByteArray> digest;
+    if (socket && encrypted && !socket->peerCertificate().isNull())
+        digest = certificateSha256(socket->peerCertificate());
+    if (socket) {
+        socket->abort();
+        delete socket.data();
+    }
+    co_return digest;
+}
+
+QCoro::Task<OpenClawWSState> gatewayHandshake(KeychainManager *keychain, GatewayTarget target, int timeoutMs)
+{
+    // A gateway that has just come up refuses for a few seconds ("gateway
+    // starting; retry shortly"): a few quick retries within the limit.
+    OpenClawWebSocket::Timings timings;
+    timings.challengeTimeout = timeoutMs / 1000.0;
+    timings.initialReconnectDelay = 0.5;
+    timings.maxReconnectDelay = 4.0;
+    timings.maxReconnectAttempts = 6;
+    OpenClawWebSocket socket(keychain, timings);
+    // A probe looks; approving a pending device is the running bridge's job.
+    socket.setOpenClawBinaryPath(std::nullopt);
+    socket.setTlsPin(target.tlsPin);
+
+    // A stored device token that the gateway refuses is dropped, and the
+    // next attempt signs in with the gateway token: that refusal is not the
+    // answer yet.
+    const bool deviceTokenStored =
+        keychain && keychain->load(CredentialService::openClawDeviceToken()).valueOr(std::nullopt).has_value();
+    int unauthorizedAnswers = 0;
+    // The last refusal says why; the final "Connection failed" does not.
+    QString lastRefusal;
+    QObject context;
+    QObject::connect(&socket, &OpenClawWebSocket::stateChanged, &context, [&](const OpenClawWSState &state) {
+        if (state.kind() != OpenClawWSState::Kind::error || state.errorText() == QLatin1String("Connection failed"))
+            return;
+        lastRefusal = state.errorText();
+        if (lastRefusal.contains(QLatin1String("unauthorized")))
+            ++unauthorizedAnswers;
+    });
+    const auto settled = [&] {
+        const OpenClawWSState state = socket.state();
+        return state.kind() == OpenClawWSState::Kind::connected ||
+               (state.kind() == OpenClawWSState::Kind::error &&
+                (state.errorText().startsWith(QLatin1String("Device not paired")) ||
+                 state.errorText().startsWith(QLatin1String("The gateway's certificate changed")) ||
+                 (state.errorText().contains(QLatin1String("unauthorized")) &&
+                  unauthorizedAnswers > (deviceTokenStored ? 1 : 0)) ||
+                 state.errorText() == QLatin1String("Connection failed")));
+    };
+    QTimer timer;
+    timer.setSingleShot(true);
+    timer.start(timeoutMs);
+    socket.connect(target.endpoint, target.token);
+    while (!settled() && timer.isActive())
+        co_await nextEmission(&socket, &OpenClawWebSocket::stateChanged,
+                              std::chrono::milliseconds(timer.remainingTime() + 1));
+
+    OpenClawWSState state = socket.state();
+    if (state.kind() != OpenClawWSState::Kind::connected &&
+        !state.errorText().startsWith(QLatin1String("Device not paired"))) {
+        const QString why =
+            !lastRefusal.isEmpty() ? lastRefusal : QStringLiteral("no handshake within %1 s").arg(timeoutMs / 1000.0);
+        state = OpenClawWSState::error(why);
+    }
+    socket.disconnect();
+    co_return state;
+}
+
+QCoro::Task<GatewayProbe> probeGateway(GatewayTarget target, GatewayProbeOptions options)
+{
+    GatewayProbe probe;
+    probe.mobileAgent = target.hasMobileAgent();
+    probe.version = target.toolVersion;
+    const QUrl endpoint = target.endpoint;
+
+    if (target.tlsEnabled) {
+        const std::optional<QByteArray> presented = co_await presentedCertificateSha256(
+            endpoint.host(), quint16(endpoint.port(443)), options.timeoutMs, options.context);
+        if (presented) {
+            probe.tlsSha256 = *presented;
+            probe.tlsPinMatches = !target.tlsPin.isEmpty() && *presented == target.tlsPin;
+        }
+    }
+
+    const Answer healthz = co_await ask(withPath(endpoint, QStringLiteral("/healthz")), QByteArrayLiteral("GET"), {},
+                                        {}, target.tlsPin, options.timeoutMs, options.context);
+    probe.healthzStatus = healthz.status;
+    probe.reachable = healthz.status == 200;
+    if (!probe.reachable) {
+        probe.problem = healthz.status ? QStringLiteral("GET /healthz answered %1").arg(*healthz.status)
+                                       : healthz.error;
+        if (!target.tlsProblem.isEmpty())
+            probe.problem += QStringLiteral(" (%1)").arg(target.tlsProblem);
+        co_return probe;
+    }
+
+    if (options.chatEndpoint) {
+        // An empty message list must be refused without running the agent:
+        // 400 means the endpoint is on, 404 off. The model list is no guide:
+        // OpenClaw 2026.5 answers GET /v1/models with its control page (200)
+        // while the endpoint is off.
+        const QJsonObject body{{QStringLiteral("model"), QStringLiteral("openclaw/") + GatewayTarget::mobileAgentId()},
+                               {QStringLiteral("messages"), QJsonArray()}};
+        HttpStream::Headers headers = bearer(target.token);
+        headers.append({QByteArrayLiteral("Content-Type"), QByteArrayLiteral("application/json")});
+        const Answer chat = co_await ask(withPath(endpoint, QStringLiteral("/v1/chat/completions")),
+                                         QByteArrayLiteral("POST"), headers,
+                                         QJsonDocument(body).toJson(QJsonDocument::Compact), target.tlsPin,
+                                         options.timeoutMs, options.context);
+        probe.chatEndpointStatus = chat.status;
+        const int status = chat.status.value_or(0);
+        if (status == 400)
+            probe.chatEndpoint = ChatEndpointState::on;
+        else if (status == 404)
+            probe.chatEndpoint = ChatEndpointState::off;
+        if (status == 401 || status == 403)
+            probe.tokenAccepted = false;
+        else if (status == 400)
+            probe.tokenAccepted = true;
+    }
+
+    if (options.handshake) {
+        probe.handshake = co_await gatewayHandshake(options.keychain, target, options.handshakeTimeoutMs);
+        if (probe.handshake.kind() == OpenClawWSState::Kind::connected) {
+            probe.devicePaired = true;
+            probe.tokenAccepted = true;
+        } else if (probe.handshake.errorText().startsWith(QLatin1String("Device not paired"))) {
+            probe.devicePaired = false;
+            probe.tokenAccepted = true;
+        } else if (probe.handshake.errorText().contains(QLatin1String("unauthorized"))) {
+            probe.devicePaired = false;
+            probe.tokenAccepted = false;
+        }
+    }
+    co_return probe;
+}
+
+} // namespace halvex
