@@ -56,9 +56,12 @@ private Q_SLOTS:
         QSignalSpy failed(&browser, &AvahiGatewayBrowser::failed);
         browser.start();
         const QStringList both{QStringLiteral("attic (OpenClaw) %1:18790").arg(AvahiNetwork::address()),
-                               QStringLiteral("studio (OpenClaw) %1:19001").arg(AvahiNetwork::address())};
+                               QStringLiteral("studio (OpenClaw) %1:18789").arg(AvahiNetwork::address())};
         QTRY_COMPARE_WITH_TIMEOUT(describe(browser.gateways()), both, kWait);
         QVERIFY(failed.isEmpty());
+        // The SRV port is used; the TXT hint is only kept to be shown.
+        const BonjourGateways seen = browser.gateways();
+        QCOMPARE(seen.last().txtGatewayPort, 19001);
         // Every sighting gets a new id.
         QVERIFY(browser.gateways().first().id != browser.gateways().first().id);
 

@@ -5,6 +5,7 @@
 #include "openclaw_gateway.h"
 #include "platform/deployment.h"
 #include "platform/keychain_manager.h"
+#include "platform/settings.h"
 #include "relay_stand_in.h"
 #include "temp_settings.h"
 
@@ -108,12 +109,17 @@ private Q_SLOTS:
 
     void wrongGatewayTokenAndNoPairing()
     {
+        // The gateway set by hand with a wrong token (this machine's own
+        // file would give the right one, so the home holds none).
         KeychainManager keychain(std::make_unique<MemorySecretBackend>());
         (void)keychain.save(CredentialService::openClaw(), QStringLiteral("not-the-gateway-token-0000"));
         TempSettings settings;
+        settings->setString(SettingsKey::openClawEndpoint, m_gateway.httpUrl().toString());
         QNetworkAccessManager network;
-        const DoctorReport report =
-            QCoro::waitFor(runDoctor(environment(keychain, settings.get(), network), doctorChecks()));
+        QTemporaryDir elsewhere;
+        DoctorEnvironment env = environment(keychain, settings.get(), network);
+        env.homeDirectory = elsewhere.path();
+        const DoctorReport report = QCoro::waitFor(runDoctor(env, doctorChecks()));
         keepForDocs(QStringLiteral("doctor-broken.txt"), report);
         QVERIFY(!report.canAnswerChats());
         QCOMPARE(statusOf(report, QStringLiteral("bridge-token")), CheckOutcome::Status::failed);

@@ -26,7 +26,9 @@ QJsonObject asJson(const OpenClawDetector &detector)
     for (const BonjourGateway &gateway : detector.bonjourGateways())
         gateways.append(QJsonObject{{QStringLiteral("name"), gateway.name},
                                     {QStringLiteral("host"), gateway.host},
-                                    {QStringLiteral("port"), gateway.port}});
+                                    {QStringLiteral("port"), gateway.port},
+                                    // Announced, not verified: shown only.
+                                    {QStringLiteral("txtGatewayPort"), gateway.txtGatewayPort}});
     const auto optionalText = [](const QString &text) { return text.isEmpty() ? QJsonValue() : QJsonValue(text); };
     return QJsonObject{
         {QStringLiteral("detected"), detector.detected()},
@@ -91,7 +93,9 @@ void printText(const OpenClawDetector &detector)
     else if (detector.bonjourGateways().isEmpty())
         row("On the network:", QStringLiteral("no gateways seen"));
     for (const BonjourGateway &gateway : detector.bonjourGateways())
-        row("On the network:", QStringLiteral("%1 at %2:%3").arg(gateway.name, gateway.host).arg(gateway.port));
+        row("On the network:",
+            QStringLiteral("%1 at %2:%3").arg(quotedForLog(gateway.name, 80), quotedForLog(gateway.host, 80))
+                .arg(gateway.port));
 }
 
 } // namespace

@@ -91,7 +91,8 @@ BonjourGateways AvahiGatewayBrowser::gateways() const
     BonjourGateways list;
     for (const Instance &instance : m_instances) {
         if (!instance.host.isEmpty())
-            list.append(BonjourGateway{QUuid::createUuid(), instance.name, instance.host, instance.port});
+            list.append(BonjourGateway{QUuid::createUuid(), instance.name, instance.host, instance.port,
+                                       instance.txtGatewayPort});
     }
     std::sort(list.begin(), list.end(),
               [](const BonjourGateway &a, const BonjourGateway &b) { return a.name < b.name; });
@@ -193,7 +194,8 @@ QCoro::Task<> AvahiGatewayBrowser::resolve(QString key, int interface, int proto
     const int advertisedPort = int(args.at(8).toUInt());
     const QList<QByteArray> txt = qdbus_cast<QList<QByteArray>>(args.at(9));
     it->host = address;
-    it->port = gatewayPort(txt, advertisedPort);
+    it->port = advertisedPort;
+    it->txtGatewayPort = gatewayPort(txt, 0);
     qCInfo(lcDetector, "Gateway on the network: %s at %s:%d", qUtf8Printable(quotedForLog(name)),
            qUtf8Printable(quotedForLog(address)), it->port);
     Q_EMIT gatewaysChanged(gateways());

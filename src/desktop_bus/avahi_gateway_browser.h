@@ -51,6 +51,7 @@ private:
         QString name;
         QString host;
         int port = 0;
+        int txtGatewayPort = 0;
         QSet<QString> sightings; // interface/protocol pairs that announce it
     };
 

@@ -77,7 +77,16 @@ public:
         setGatewayToken(target.token);
         setTlsPin(target.tlsPin);
     }
-    const GatewayTarget &target() const { return m_target; }
+    // The target as this client reaches it now (the setters below win).
+    GatewayTarget target() const
+    {
+        GatewayTarget current = m_target;
+        current.endpoint = m_endpointURL;
+        current.token = m_gatewayToken;
+        current.tlsPin = m_tlsPin;
+        current.tlsEnabled = m_endpointURL.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0;
+        return current;
+    }
     QUrl endpointURL() const { return m_endpointURL; }
     void setEndpointURL(const QUrl &url) { m_endpointURL = url; }
     QString gatewayToken() const { return m_gatewayToken; }

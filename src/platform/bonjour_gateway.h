@@ -12,7 +12,10 @@ struct BonjourGateway {
     QUuid id;     // new for every sighting
     QString name; // the advertised instance name, e.g. "studio (OpenClaw)"
     QString host; // the resolved address
-    int port = 0; // the TXT record "gatewayPort", else the advertised port
+    // The resolved SRV port: what is used. Any host on the network can
+    // announce itself, so the TXT record's "gatewayPort" is only shown.
+    int port = 0;
+    int txtGatewayPort = 0; // 0: none, or not a port
 
     bool operator==(const BonjourGateway &) const = default;
 };

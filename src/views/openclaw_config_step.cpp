@@ -183,8 +183,10 @@ void OpenClawConfigStep::updateDiscovered()
 {
     m_discovered->clear();
     for (const BonjourGateway &gateway : m_detector->bonjourGateways()) {
-        auto *item = new QListWidgetItem(QStringLiteral("%1 (%2:%3)").arg(gateway.name, gateway.host).arg(gateway.port),
-                                         m_discovered);
+        // Announced names are anybody's text: control characters escaped.
+        auto *item = new QListWidgetItem(
+            QStringLiteral("%1 (%2:%3)").arg(quotedForLog(gateway.name, 80), quotedForLog(gateway.host, 80)).arg(gateway.port),
+            m_discovered);
         item->setData(Qt::UserRole, QStringLiteral("http://%1:%2").arg(gateway.host).arg(gateway.port));
     }
 }
@@ -194,7 +196,9 @@ void OpenClawConfigStep::useDetected()
     // What OpenClaw's file says is followed, not copied: the manager stores
     // only what differs from it.
     m_services.bridgeManager->reconfigureGateway(
-        m_detector->endpointURL(), gatewayTokenToApply(m_services.bridgeManager, m_detector->gatewayToken()));
+        m_detector->endpointURL(),
+        gatewayTokenToApply(m_services.bridgeManager, m_detector->endpointURL(), m_detector->gatewayToken())
+            .value_or(QString()));
     m_onNext();
 }
 
@@ -204,8 +208,14 @@ void OpenClawConfigStep::continueManual()
     // A text that is not a URL goes back to what OpenClaw's own file says.
     const QUrl typed(text, QUrl::StrictMode);
     const bool isURL = typed.isValid() && !typed.host().isEmpty();
-    m_services.bridgeManager->reconfigureGateway(isURL ? typed : QUrl(),
-                                                gatewayTokenToApply(m_services.bridgeManager, m_manualToken->text()));
+    const std::optional<QString> token =
+        gatewayTokenToApply(m_services.bridgeManager, isURL ? typed : QUrl(), m_manualToken->text());
+    if (!token) {
+        m_testLabel->show();
+        setStatus(m_testLabel, false, gatewayTokenNeeded(typed));
+        return;
+    }
+    m_services.bridgeManager->reconfigureGateway(isURL ? typed : QUrl(), *token);
     m_onNext();
 }
 

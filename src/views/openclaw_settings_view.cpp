@@ -136,8 +136,13 @@ void OpenClawSettingsView::save()
                                .arg(GatewayTarget::defaultEndpoint().toString()));
         return;
     }
+    const std::optional<QString> token = gatewayTokenToApply(m_services.bridgeManager, url, m_token->text());
+    if (!token) {
+        showError(m_error, gatewayTokenNeeded(url));
+        return;
+    }
     showError(m_error, QString());
-    m_services.bridgeManager->reconfigureGateway(url, gatewayTokenToApply(m_services.bridgeManager, m_token->text()));
+    m_services.bridgeManager->reconfigureGateway(url, *token);
     setStatus(m_result, true, QStringLiteral("Saved"));
 }
 

@@ -160,11 +160,23 @@ void makeDefault(QAbstractButton *button)
 
 namespace halvex {
 
-QString gatewayTokenToApply(BridgeManager *bridgeManager, const QString &typed)
+std::optional<QString> gatewayTokenToApply(BridgeManager *bridgeManager, const QUrl &endpoint, const QString &typed)
 {
     if (!typed.isEmpty())
         return typed;
-    return bridgeManager->keychain()->load(CredentialService::openClaw()).valueOr(std::nullopt).value_or(QString());
+    const GatewayTarget target = bridgeManager->gatewayTargetWith(endpoint, std::nullopt);
+    if (target.tokenOrigin == GatewayValueOrigin::credentialStore)
+        return target.token;
+    if (target.tokenOrigin == GatewayValueOrigin::openClawConfig || target.authDisabled || target.isLocal())
+        return QString();
+    return std::nullopt;
+}
+
+QString gatewayTokenNeeded(const QUrl &endpoint)
+{
+    return QStringLiteral("Enter the token of the gateway at %1: a stored token goes only to the gateway it "
+                          "belongs to.")
+        .arg(endpoint.toString());
 }
 
 } // namespace halvex

@@ -65,10 +65,14 @@ namespace halvex {
 
 class BridgeManager;
 
-// The gateway token a form hands to the bridge: the typed one, or, when the
-// field was left empty, the one already stored (an empty field never
-// deletes a stored token).
-QString gatewayTokenToApply(BridgeManager *bridgeManager, const QString &typed);
+// The gateway token a form hands to the bridge for `endpoint`: the typed
+// one, or, when the field was left empty, the one that gateway already has
+// (an empty field never deletes a stored token; this machine's gateway uses
+// its file's). Nothing when the address is new and no token was typed: a
+// stored token goes only to the gateway it belongs to, so the form asks.
+std::optional<QString> gatewayTokenToApply(BridgeManager *bridgeManager, const QUrl &endpoint, const QString &typed);
+// What a form says when gatewayTokenToApply() gave nothing.
+QString gatewayTokenNeeded(const QUrl &endpoint);
 
 } // namespace halvex
 

@@ -66,6 +66,9 @@ public:
         // Whether agents.list holds the "mobile" agent next to "main"
         // (a stock installation has only "main").
         bool mobileAgent = true;
+        // gateway.tls.enabled: the gateway makes its own self-signed
+        // certificate (certificatePath()) and serves https and wss only.
+        bool tls = false;
         // Merged into openclaw.json last: objects merge member by member,
         // any other value replaces.
         QJsonObject extraConfig;
@@ -112,9 +115,12 @@ public:
     QString version() const { return m_version; }
     quint16 port() const { return m_port; }
     QString token() const { return m_token; }
-    // "http://<connectHost>:<port>" and "ws://<connectHost>:<port>"
+    // "http://<connectHost>:<port>" and "ws://<connectHost>:<port>" (https
+    // and wss with TLS)
     QUrl httpUrl() const;
     QUrl wsUrl() const;
+    // The certificate a TLS gateway made for itself.
+    QString certificatePath() const;
     QString homeDir() const;
     // <home>/.openclaw/openclaw.json (the gateway rewrites it when it starts).
     QString configPath() const;
