@@ -114,17 +114,31 @@ private Q_SLOTS:
         CLICK(&window, "Test Connection");
         QTRY_COMPARE_WITH_TIMEOUT(window.testResult(), std::optional<bool>(true), kWait);
 
-        // Saving with an empty token keeps the stored one; the bridge moves over.
+        // Saving the same address with an empty token keeps the stored one.
+        TYPE(&window, "Gateway Token", QString());
+        CLICK(&window, "Save");
+        QCOMPARE(rig.bridge.keychain->load(CredentialService::openClaw()).valueOr(std::nullopt),
+                 std::optional<QString>(BridgeRig::gatewayToken));
+
+        // A new address with an empty token: the stored token belongs to the
+        // old one, so the form asks and nothing moves.
         HttpStandIn second;
         QVERIFY(second.listen());
         second.setDefaultResponse("/healthz", ScriptedResponse::json(200, QByteArray("{}")));
         TYPE(&window, "Endpoint URL", second.url().toString());
-        TYPE(&window, "Gateway Token", QString());
+        CLICK(&window, "Save");
+        QCOMPARE(rig.bridge.settings->string(SettingsKey::openClawEndpoint),
+                 std::optional<QString>(rig.bridge.gateway.url().toString()));
+        QCOMPARE(bridge->openClawClient()->endpointURL(), rig.bridge.gateway.url());
+        QCOMPARE(second.requestCount(), 0);
+        // With its own token it is stored, and the bridge moves over.
+        TYPE(&window, "Gateway Token", QStringLiteral("second-token"));
         CLICK(&window, "Save");
         QCOMPARE(rig.bridge.settings->string(SettingsKey::openClawEndpoint), std::optional<QString>(second.url().toString()));
-        QCOMPARE(rig.bridge.keychain->load(CredentialService::openClaw()).valueOr(std::nullopt), std::optional<QString>(BridgeRig::gatewayToken));
+        QCOMPARE(rig.bridge.keychain->load(CredentialService::openClaw()).valueOr(std::nullopt),
+                 std::optional<QString>(QStringLiteral("second-token")));
         QCOMPARE(bridge->openClawClient()->endpointURL(), second.url());
-        QCOMPARE(bridge->openClawClient()->gatewayToken(), BridgeRig::gatewayToken);
+        QCOMPARE(bridge->openClawClient()->gatewayToken(), QStringLiteral("second-token"));
         QTRY_VERIFY_WITH_TIMEOUT(second.requestCount() > 0, kWait);
         // Not a URL: refused under the form, nothing stored.
         TYPE(&window, "Endpoint URL", QStringLiteral("not a url"));

@@ -223,17 +223,24 @@ void OpenClawDetector::startBonjourDiscovery()
     m_browse->start();
 }
 
-QCoro::Task<bool> OpenClawDetector::disableLANAccess()
+QCoro::Task<bool> OpenClawDetector::setBindMode(QString mode)
 {
     const std::shared_ptr<bool> alive = m_alive;
     if (m_binaryPath.isEmpty())
         co_return false;
-    const CommandResult set = co_await m_runner->run(m_binaryPath, arguments("config set gateway.bind loopback"));
+    QStringList command = arguments("config set gateway.bind");
+    command.append(mode);
+    const CommandResult set = co_await m_runner->run(m_binaryPath, command);
     if (!*alive)
         co_return false;
-    const Result<std::optional<OpenClawConfig>> current = readConfig();
-    const bool loopback = current && current->has_value() && (*current)->gatewayBind == QLatin1String("loopback");
-    if (!set.succeeded() && !loopback) {
+    // OpenClaw refuses to set the value a legacy-shaped file already has;
+    // then only the running gateway may still need to follow.
+    bool already = false;
+    if (!set.succeeded()) {
+        const Result<std::optional<OpenClawConfig>> current = readConfig();
+        already = current && current->has_value() && (*current)->gatewayBind == mode;
+    }
+    if (!already && (!set.output || !set.succeeded())) {
         const QString why = firstLine(set.errorOutput);
         assign(m_lanAccessProblem,
                QStringLiteral("OpenClaw did not accept the change of its bind mode%1")
@@ -241,37 +248,20 @@ QCoro::Task<bool> OpenClawDetector::disableLANAccess()
                &OpenClawDetector::lanAccessProblemChanged);
         co_return false;
     }
-    assign(m_gatewayBind, QStringLiteral("loopback"), &OpenClawDetector::gatewayBindChanged);
+    assign(m_gatewayBind, mode, &OpenClawDetector::gatewayBindChanged);
     co_await m_runner->run(m_binaryPath, arguments("gateway restart"), m_timings.restartTimeoutMs);
     co_return *alive;
+}
+
+QCoro::Task<bool> OpenClawDetector::disableLANAccess()
+{
+    return setBindMode(QStringLiteral("loopback"));
 }
 
 QCoro::Task<bool> OpenClawDetector::enableLANAccess()
 {
     const std::shared_ptr<bool> alive = m_alive;
-    if (m_binaryPath.isEmpty())
-        co_return false;
-    const CommandResult set = co_await m_runner->run(m_binaryPath, arguments("config set gateway.bind lan"));
-    if (!*alive)
-        co_return false;
-    // OpenClaw refuses to set the value a legacy-shaped file already has;
-    // then only the running gateway may still need to follow.
-    bool alreadyLan = false;
-    if (!set.succeeded()) {
-        const Result<std::optional<OpenClawConfig>> current = readConfig();
-        alreadyLan = current && current->has_value() && (*current)->gatewayBind == QLatin1String("lan");
-    }
-    if (!alreadyLan && (!set.output || !set.succeeded())) {
-        const QString why = firstLine(set.errorOutput);
-        assign(m_lanAccessProblem,
-               QStringLiteral("OpenClaw did not accept the change of its bind mode%1")
-                   .arg(why.isEmpty() ? QString() : QStringLiteral(": ") + quotedForLog(why)),
-               &OpenClawDetector::lanAccessProblemChanged);
-        co_return false;
-    }
-    assign(m_gatewayBind, QStringLiteral("lan"), &OpenClawDetector::gatewayBindChanged);
-    co_await m_runner->run(m_binaryPath, arguments("gateway restart"), m_timings.restartTimeoutMs);
-    if (!*alive)
+    if (!co_await setBindMode(QStringLiteral("lan")) || !*alive)
         co_return false;
 
     // The change counts only when the gateway answers on the LAN address.

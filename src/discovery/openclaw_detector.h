@@ -137,6 +137,9 @@ Q_SIGNALS:
 
 private:
     void applyTarget(const GatewayTarget &target);
+    // `openclaw config set gateway.bind MODE`, then a restart; false (with
+    // the reason in lanAccessProblem) when OpenClaw did not take it.
+    QCoro::Task<bool> setBindMode(QString mode);
     QCoro::Task<> askToolForSettings();
     QCoro::Task<> readAgents(std::optional<OpenClawConfig> config);
     std::optional<QString> lanAddress() const;

@@ -227,13 +227,7 @@ QCoro::Task<> OpenClawConfigStep::testConnection()
     m_testLabel->hide();
     m_busy->show();
     m_test->setEnabled(false);
-    GatewayProbeOptions options;
-    options.timeoutMs = m_services.gatewayTestTimeoutMs;
-    options.chatEndpoint = false;
-    options.context = this;
-    const GatewayProbe health = co_await probeGateway(
-        m_services.bridgeManager->gatewayTargetWith(gatewayURLFromText(m_manualEndpoint->text()), m_manualToken->text()),
-        options);
+    const GatewayProbe health = co_await testGatewayEntries(m_services, this, m_manualEndpoint->text(), m_manualToken->text());
     if (!self)
         co_return;
     m_isTesting = false;

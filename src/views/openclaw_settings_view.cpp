@@ -89,13 +89,7 @@ QCoro::Task<> OpenClawSettingsView::testConnection()
     m_testResult.reset();
     m_result->hide();
     updateBusy();
-    GatewayProbeOptions options;
-    options.timeoutMs = m_services.gatewayTestTimeoutMs;
-    options.chatEndpoint = false;
-    options.context = this;
-    const GatewayProbe health = co_await probeGateway(
-        m_services.bridgeManager->gatewayTargetWith(gatewayURLFromText(m_endpoint->text()), m_token->text()),
-        options);
+    const GatewayProbe health = co_await testGatewayEntries(m_services, this, m_endpoint->text(), m_token->text());
     if (!self)
         co_return;
     m_isTesting = false;

@@ -155,6 +155,7 @@ void makeDefault(QAbstractButton *button)
 } // namespace halvex
 
 #include "bridge/bridge_manager.h"
+#include "views/window_services.h"
 #include "platform/deployment.h"
 #include "platform/keychain_manager.h"
 
@@ -170,6 +171,17 @@ std::optional<QString> gatewayTokenToApply(BridgeManager *bridgeManager, const Q
     if (target.tokenOrigin == GatewayValueOrigin::openClawConfig || target.authDisabled || target.isLocal())
         return QString();
     return std::nullopt;
+}
+
+QCoro::Task<GatewayProbe> testGatewayEntries(const WindowServices &services, QObject *form, QString endpointText,
+                                             QString tokenText)
+{
+    GatewayProbeOptions options;
+    options.timeoutMs = services.gatewayTestTimeoutMs;
+    options.chatEndpoint = false;
+    options.context = form;
+    co_return co_await probeGateway(
+        services.bridgeManager->gatewayTargetWith(gatewayURLFromText(endpointText), tokenText), options);
 }
 
 QString gatewayTokenNeeded(const QUrl &endpoint)

@@ -1,10 +1,14 @@
 #pragma once
 
+#include "gateway/gateway_probe.h"
+
 #include <QIcon>
 #include <QLabel>
 #include <QProgressBar>
 #include <QString>
 #include <QUrl>
+
+#include <qcoro/qcorotask.h>
 
 #include <optional>
 
@@ -64,6 +68,7 @@ void makeDefault(QAbstractButton *button);
 namespace halvex {
 
 class BridgeManager;
+struct WindowServices;
 
 // The gateway token a form hands to the bridge for `endpoint`: the typed
 // one, or, when the field was left empty, the one that gateway already has
@@ -71,6 +76,10 @@ class BridgeManager;
 // its file's). Nothing when the address is new and no token was typed: a
 // stored token goes only to the gateway it belongs to, so the form asks.
 std::optional<QString> gatewayTokenToApply(BridgeManager *bridgeManager, const QUrl &endpoint, const QString &typed);
+// A form's "Test": the probe of the gateway its entries name, by the
+// resolver's rules (a new address gets no stored token).
+QCoro::Task<GatewayProbe> testGatewayEntries(const WindowServices &services, QObject *form, QString endpointText,
+                                             QString tokenText);
 // What a form says when gatewayTokenToApply() gave nothing.
 QString gatewayTokenNeeded(const QUrl &endpoint);
 
