@@ -145,6 +145,18 @@ private Q_SLOTS:
         QCOMPARE(target.tlsPin, certificateSha256(QSslCertificate(pem.readAll())));
         QCOMPARE(target.pinOrigin, GatewayValueOrigin::certificateFile);
 
+        // A gateway elsewhere is trusted by the pin the user confirmed for
+        // its address, and for no other address.
+        TempSettings settings;
+        settings->setString(SettingsKey::openClawEndpoint, QStringLiteral("https://192.0.2.9:18789"));
+        settings->setString(SettingsKey::openClawTlsSha256, formatSha256(QByteArray(32, '\x5a')));
+        target = resolveGatewayTarget(GatewaySources{settings.get(), nullptr, home.path(), noEnv});
+        QCOMPARE(target.tlsPin, QByteArray(32, '\x5a'));
+        QCOMPARE(target.pinOrigin, GatewayValueOrigin::settings);
+        GatewaySources other{settings.get(), nullptr, home.path(), noEnv};
+        other.enteredEndpoint = QUrl(QStringLiteral("https://192.0.2.10:18789"));
+        QVERIFY(resolveGatewayTarget(other).tlsPin.isEmpty());
+
         // certPath names another file; a missing one is said, and no pin.
         write(home.filePath(QStringLiteral(".openclaw/openclaw.json")),
               R"({"gateway": {"tls": {"enabled": true, "certPath": "~/missing.pem"}}})");

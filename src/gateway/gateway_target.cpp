@@ -234,7 +234,8 @@ GatewayTarget resolveGatewayTarget(const GatewaySources &sources)
         } else {
             target.tlsProblem = pin.error().description();
         }
-    } else if (target.tlsEnabled && sources.settings) {
+    } else if (target.tlsEnabled && sources.settings && stored && sameOrigin(*stored, target.endpoint)) {
+        // The pin the user confirmed belongs to the stored address only.
         if (const std::optional<QString> text = sources.settings->string(SettingsKey::openClawTlsSha256)) {
             if (const std::optional<QByteArray> pin = parseSha256(*text)) {
                 target.tlsPin = *pin;

@@ -59,6 +59,14 @@ OpenClawConfigStep::OpenClawConfigStep(const WindowServices &services, std::shar
     warnTitle->setFont(bold);
     w->addWidget(warnTitle);
     w->addWidget(new QLabel(QStringLiteral("Your phone won't be able to connect over your network."), m_lanWarning));
+    // The risk, said before the button: what opening the gateway means.
+    auto *risk = new QLabel(QStringLiteral("Enabling it makes the gateway listen on every network interface of this "
+                                           "computer, and the phone's direct link then carries the gateway's master "
+                                           "token, in clear unless OpenClaw's gateway TLS is on "
+                                           "(gateway.tls.enabled). The relay alone needs none of this."),
+                            m_lanWarning);
+    risk->setWordWrap(true);
+    w->addWidget(risk);
     auto *warnButtons = new QHBoxLayout;
     m_enableLAN = new QPushButton(QStringLiteral("Enable LAN Access"), m_lanWarning);
     auto *skip = new QPushButton(QStringLiteral("Skip — I only use relay"), m_lanWarning);
