@@ -12,7 +12,14 @@
 #include "views/qr_code_window_view.h"
 #include "views/setup_wizard_view.h"
 
+#include "platform/tls_pin.h"
+
+#include <QFile>
 #include <QJsonDocument>
+#include <QSslConfiguration>
+#include <QSslKey>
+#include <QSslSocket>
+#include <QTcpServer>
 #include <QJsonObject>
 #include <QNetworkProxy>
 #include <QPushButton>
@@ -26,6 +33,46 @@ namespace {
 constexpr int kWait = 30000;
 
 } // namespace
+
+// A gateway elsewhere over TLS, with a self-signed certificate of its own:
+// answers GET /healthz 200 and records every request line it decrypts.
+class TlsHealthServer : public QTcpServer
+{
+public:
+    TlsHealthServer()
+    {
+        const auto read = [](const char *name) {
+            QFile file(QStringLiteral(HALVEX_SOURCE_DIR "/tests/data/tls/") + QLatin1String(name));
+            return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        };
+        certificate = QSslCertificate(read("gateway-a-cert.pem"));
+        m_tls.setLocalCertificate(certificate);
+        m_tls.setPrivateKey(QSslKey(read("gateway-a-key.pem"), QSsl::Rsa));
+        listen(QHostAddress::LocalHost);
+    }
+    QUrl url() const { return QUrl(QStringLiteral("https://127.0.0.1:%1").arg(serverPort())); }
+    QSslCertificate certificate;
+    QList<QByteArray> requests;
+
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        auto *socket = new QSslSocket(this);
+        socket->setSocketDescriptor(descriptor);
+        socket->setSslConfiguration(m_tls);
+        connect(socket, &QSslSocket::readyRead, this, [this, socket] {
+            const QByteArray bytes = socket->readAll();
+            requests.append(bytes.left(bytes.indexOf('\r')));
+            socket->write("HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\n{}");
+            socket->disconnectFromHost();
+        });
+        connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
+        socket->startServerEncryption();
+    }
+
+private:
+    QSslConfiguration m_tls = QSslConfiguration::defaultConfiguration();
+};
 
 class TestSettingsWindows : public QObject
 {
@@ -144,6 +191,38 @@ private Q_SLOTS:
         TYPE(&window, "Endpoint URL", QStringLiteral("not a url"));
         CLICK(&window, "Save");
         QCOMPARE(rig.bridge.settings->string(SettingsKey::openClawEndpoint), std::optional<QString>(second.url().toString()));
+    }
+
+    // A gateway elsewhere over TLS: refused until the user confirms the
+    // fingerprint the window shows; then trusted by that pin alone.
+    void remoteTlsGatewayAfterConfirmation()
+    {
+        WizardRig rig;
+        QVERIFY(rig.start());
+        QVERIFY(rig.connectBridge());
+        BridgeManager *bridge = rig.bridge.bridge.get();
+        TlsHealthServer remote;
+        QVERIFY(remote.isListening());
+        // Another address than this machine's gateway: 127.0.0.1 stands in
+        // for it on the stand-in's port, which no openclaw.json names.
+        OpenClawSettingsView window(rig.services);
+        window.show();
+        TYPE(&window, "Endpoint URL", remote.url().toString());
+        TYPE(&window, "Gateway Token", QStringLiteral("remote-token"));
+        CLICK(&window, "Test Connection");
+        QTRY_VERIFY_WITH_TIMEOUT(window.testResult().has_value(), kWait);
+        QCOMPARE(window.testResult(), std::optional<bool>(false));
+        QVERIFY(window.offersCertificateTrust());
+        QVERIFY(remote.requests.isEmpty()); // nothing sent to an unknown certificate
+
+        CLICK(&window, "Trust This Certificate");
+        QCOMPARE(rig.bridge.settings->string(SettingsKey::openClawTlsSha256),
+                 std::optional<QString>(formatSha256(certificateSha256(remote.certificate))));
+        QCOMPARE(bridge->gatewayTarget().endpoint, remote.url());
+        QCOMPARE(bridge->gatewayTarget().tlsPin, certificateSha256(remote.certificate));
+        CLICK(&window, "Test Connection");
+        QTRY_COMPARE_WITH_TIMEOUT(window.testResult(), std::optional<bool>(true), kWait);
+        QVERIFY(!remote.requests.isEmpty());
     }
 
     void accountSettings()

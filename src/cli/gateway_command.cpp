@@ -196,6 +196,29 @@ int setEndpoint(Stores &stores, const QString &text, bool keepToken, bool json)
         }
         after = stores.target();
     }
+    // A gateway elsewhere over TLS is trusted only by a fingerprint the user
+    // compared; nothing is trusted from the network by itself.
+    if (after.tlsEnabled && !after.isLocal() && after.tlsPin.isEmpty()) {
+        const std::optional<QByteArray> presented = QCoro::waitFor(presentedCertificateSha256(
+            after.endpoint.host(), quint16(after.endpoint.port(443)), GatewayProbeOptions{}.timeoutMs));
+        if (!presented) {
+            said += QStringLiteral(" It did not answer over TLS, so its certificate is not known yet.");
+        } else if (stdinIsTerminal() && !json) {
+            err() << QStringLiteral("The gateway presents a certificate with SHA-256 %1.\nCompare it with the "
+                                    "certificate on that machine (openssl x509 -noout -fingerprint -sha256 -in "
+                                    "gateway-cert.pem).")
+                         .arg(formatSha256(*presented))
+                  << Qt::endl;
+            if (confirmed(QStringLiteral("Trust this certificate?"))) {
+                stores.settings->setString(SettingsKey::openClawTlsSha256, formatSha256(*presented));
+                after = stores.target();
+            }
+        }
+        if (after.tlsPin.isEmpty() && presented)
+            said += QStringLiteral(" Its certificate is not trusted yet: compare SHA-256 %1 with the one on that "
+                                   "machine, then halvex-bridge gateway trust %1")
+                        .arg(formatSha256(*presented));
+    }
     return finish(said, json, after);
 }
 

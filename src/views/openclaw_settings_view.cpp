@@ -6,6 +6,7 @@
 #include "platform/deployment.h"
 #include "platform/keychain_manager.h"
 #include "platform/settings.h"
+#include "platform/tls_pin.h"
 #include "views/view_support.h"
 #include "views/window_services.h"
 
@@ -39,6 +40,17 @@ OpenClawSettingsView::OpenClawSettingsView(const WindowServices &services, QWidg
     layout->addWidget(m_result);
     m_error = makeErrorLabel(this);
     layout->addWidget(m_error);
+    m_trust = new QWidget(this);
+    auto *trustLayout = new QVBoxLayout(m_trust);
+    trustLayout->setContentsMargins(0, 0, 0, 0);
+    m_trustText = new QLabel(m_trust);
+    m_trustText->setWordWrap(true);
+    m_trustText->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    trustLayout->addWidget(m_trustText);
+    auto *trustButton = new QPushButton(QStringLiteral("Trust This Certificate"), m_trust);
+    trustLayout->addWidget(trustButton, 0, Qt::AlignLeft);
+    m_trust->hide();
+    layout->addWidget(m_trust);
     layout->addStretch();
     auto *buttons = new QHBoxLayout;
     m_test = new QPushButton(QStringLiteral("Test Connection"), this);
@@ -59,6 +71,7 @@ OpenClawSettingsView::OpenClawSettingsView(const WindowServices &services, QWidg
     connect(m_test, &QPushButton::clicked, this, [this] { testConnection(); });
     connect(m_redetect, &QPushButton::clicked, this, [this] { redetect(); });
     connect(saveButton, &QPushButton::clicked, this, [this] { save(); });
+    connect(trustButton, &QPushButton::clicked, this, [this] { trustPresentedCertificate(); });
     connect(m_endpoint, &QLineEdit::returnPressed, saveButton, &QPushButton::click);
     connect(m_token, &QLineEdit::returnPressed, saveButton, &QPushButton::click);
 }
@@ -68,6 +81,11 @@ OpenClawSettingsView::~OpenClawSettingsView() = default;
 QString OpenClawSettingsView::endpoint() const
 {
     return m_endpoint->text();
+}
+
+bool OpenClawSettingsView::offersCertificateTrust() const
+{
+    return !m_trust->isHidden();
 }
 
 QString OpenClawSettingsView::token() const
@@ -89,6 +107,9 @@ QCoro::Task<> OpenClawSettingsView::testConnection()
     m_testResult.reset();
     m_result->hide();
     updateBusy();
+    m_trust->hide();
+    const GatewayTarget target =
+        m_services.bridgeManager->gatewayTargetWith(gatewayURLFromText(m_endpoint->text()), m_token->text());
     const GatewayProbe health = co_await testGatewayEntries(m_services, this, m_endpoint->text(), m_token->text());
     if (!self)
         co_return;
@@ -97,6 +118,17 @@ QCoro::Task<> OpenClawSettingsView::testConnection()
     updateBusy();
     setStatus(m_result, health.reachable,
               health.reachable ? QStringLiteral("Connected") : QStringLiteral("Could not connect"));
+    // A gateway elsewhere over TLS is trusted only once the user compared
+    // its fingerprint; a pin never comes from the network by itself.
+    if (target.tlsEnabled && !target.isLocal() && target.tlsPin.isEmpty() && !health.tlsSha256.isEmpty()) {
+        m_presentedPin = health.tlsSha256;
+        m_presentedFor = target.endpoint;
+        m_trustText->setText(QStringLiteral("The gateway at %1 presents a certificate with SHA-256\n%2\nCompare it with "
+                                            "the certificate on that machine (openssl x509 -noout -fingerprint "
+                                            "-sha256 -in gateway-cert.pem) before you trust it.")
+                                 .arg(target.endpoint.toString(), formatSha256(health.tlsSha256)));
+        m_trust->show();
+    }
 }
 
 QCoro::Task<> OpenClawSettingsView::redetect()
@@ -119,6 +151,23 @@ QCoro::Task<> OpenClawSettingsView::redetect()
     m_endpoint->setText(detector->endpointURL().toString());
     if (!detector->gatewayToken().isEmpty())
         m_token->setText(detector->gatewayToken());
+}
+
+void OpenClawSettingsView::trustPresentedCertificate()
+{
+    const QUrl url(m_endpoint->text().trimmed(), QUrl::StrictMode);
+    if (m_presentedPin.isEmpty() || url != m_presentedFor) {
+        showError(m_error, QStringLiteral("Test the connection again: the address changed."));
+        m_trust->hide();
+        return;
+    }
+    if (!gatewayTokenToApply(m_services.bridgeManager, url, m_token->text())) {
+        showError(m_error, gatewayTokenNeeded(url));
+        return;
+    }
+    m_services.bridgeManager->settings()->setString(SettingsKey::openClawTlsSha256, formatSha256(m_presentedPin));
+    m_trust->hide();
+    save();
 }
 
 void OpenClawSettingsView::save()

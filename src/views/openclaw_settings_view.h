@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QUrl>
 #include <QWidget>
 #include <qcoro/qcorotask.h>
 
@@ -29,6 +30,8 @@ public:
     QString token() const;
     std::optional<bool> testResult() const { return m_testResult; }
     bool isBusy() const { return m_isTesting || m_isDetecting; }
+    // A remote TLS gateway's fingerprint waits for the user's confirmation.
+    bool offersCertificateTrust() const;
 
 protected:
     void keyPressEvent(QKeyEvent *event) override;
@@ -37,6 +40,9 @@ private:
     QCoro::Task<> testConnection();
     QCoro::Task<> redetect();
     void save();
+    // Stores the certificate pin the user confirmed for the address shown,
+    // then saves.
+    void trustPresentedCertificate();
     void updateBusy();
 
     const WindowServices &m_services;
@@ -52,6 +58,12 @@ private:
     QLabel *m_error = nullptr;
     QPushButton *m_test = nullptr;
     QPushButton *m_redetect = nullptr;
+    // A remote https gateway without a pin: its fingerprint, for the user to
+    // compare and confirm (never trusted by itself).
+    QWidget *m_trust = nullptr;
+    QLabel *m_trustText = nullptr;
+    QByteArray m_presentedPin;
+    QUrl m_presentedFor;
 };
 
 } // namespace halvex
