@@ -221,6 +221,32 @@ private Q_SLOTS:
         QCOMPARE(replies.last().value(QLatin1String("type")).toString(), QStringLiteral("chat_stream_end"));
     }
 
+    // TLS switched on from the terminal, through OpenClaw's own writer: the
+    // running gateway applies it by itself (measured: about 15 s, no new
+    // process), and the bridge's faces then reach it over https with the
+    // certificate it made pinned.
+    void tlsTurnedOnFromTheTerminal()
+    {
+        HALVEX_REQUIRE_OPENCLAW();
+        if (!QFileInfo(program()).isExecutable())
+            QSKIP("halvex-bridge is not built");
+        OpenClawGateway gateway;
+        QVERIFY2(gateway.start(), qPrintable(gateway.errorString()));
+        const QJsonObject switched = runJson(gateway, {QStringLiteral("gateway"), QStringLiteral("tls"),
+                                                       QStringLiteral("on"), QStringLiteral("--json")});
+        QVERIFY2(switched.value(QLatin1String("ok")).toBool(), QJsonDocument(switched).toJson().constData());
+        QFile pem(gateway.certificatePath());
+        QVERIFY(pem.open(QIODevice::ReadOnly));
+        const QByteArray pin = certificateSha256(QSslCertificate(pem.readAll()));
+        const QJsonObject shown = runJson(gateway, {QStringLiteral("gateway"), QStringLiteral("--json")});
+        const QJsonObject target = shown.value(QLatin1String("target")).toObject();
+        QVERIFY(target.value(QLatin1String("endpoint")).toObject().value(QLatin1String("value")).toString().startsWith(
+            QLatin1String("https://")));
+        QCOMPARE(target.value(QLatin1String("tls")).toObject().value(QLatin1String("sha256")).toString(),
+                 formatSha256(pin));
+        QCOMPARE(shown.value(QLatin1String("probe")).toObject().value(QLatin1String("reachable")).toBool(), true);
+    }
+
     // A certificate that is not the one in the file gets nothing: the
     // probe says both fingerprints, and the bridge's socket stays out.
     void aSwappedCertificateIsRefused()

@@ -267,7 +267,38 @@ int trust(Stores &stores, const QString &text, bool json)
                   json, target);
 }
 
-int lan(Stores &stores, bool on, bool yes, bool json)
+// Turns OpenClaw's gateway TLS on through its own writer, and waits until
+// the gateway answers over https with its certificate pinned.
+bool turnTlsOn(OpenClawDetector &detector, bool json)
+{
+    if (!json)
+        err() << QStringLiteral("Turning OpenClaw's gateway TLS on (the gateway makes its own certificate)...")
+              << Qt::endl;
+    return QCoro::waitFor(detector.enableTls());
+}
+
+int tls(Stores &stores, bool json)
+{
+    QNetworkAccessManager network;
+    OpenClawDetector::Dependencies deps;
+    deps.network = &network;
+    deps.homeDirectory = QDir::homePath();
+    deps.settings = stores.settings.get();
+    deps.keychain = stores.keychain.get();
+    OpenClawDetector detector(deps);
+    if (!QCoro::waitFor(detector.findBinary()))
+        return fail(QStringLiteral("The openclaw tool was not found, so its gateway TLS cannot be switched on."), json);
+    QCoro::waitFor(detector.detect());
+    if (detector.target().tlsEnabled && !detector.target().tlsPin.isEmpty() && detector.probe().reachable)
+        return finish(QStringLiteral("The gateway's TLS is on already."), json, detector.target());
+    if (!turnTlsOn(detector, json))
+        return fail(detector.lanAccessProblem(), json);
+    return finish(QStringLiteral("The gateway answers over https, trusted by its certificate SHA-256 %1.")
+                      .arg(formatSha256(detector.target().tlsPin)),
+                  json, detector.target());
+}
+
+int lan(Stores &stores, bool on, bool yes, bool withTls, bool json)
 {
     QNetworkAccessManager network;
     OpenClawDetector::Dependencies deps;
@@ -300,6 +331,11 @@ int lan(Stores &stores, bool on, bool yes, bool json)
         err() << risk << Qt::endl;
     if (!yes && !confirmed(QStringLiteral("Open the gateway to the local network?")))
         return fail(QStringLiteral("Not changed. Say --yes to open it without being asked."), json);
+    if (!detector.target().tlsEnabled &&
+        (withTls || (!yes && confirmed(QStringLiteral("Turn OpenClaw's gateway TLS on first (recommended)?"))))) {
+        if (!turnTlsOn(detector, json))
+            return fail(detector.lanAccessProblem(), json);
+    }
     if (!QCoro::waitFor(detector.enableLANAccess()))
         return fail(detector.lanAccessProblem(), json);
     return finish(QStringLiteral("The gateway answers on the local network."), json, detector.target());
@@ -318,13 +354,16 @@ int runGatewayCommand(const QStringList &arguments)
         "                          at a prompt that does not echo (never on the command line)\n"
         "  gateway reset           follow ~/.openclaw/openclaw.json again (forget what was set)\n"
         "  gateway trust SHA256    trust a remote https gateway's certificate by its fingerprint\n"
-        "  gateway lan on|off      open the gateway to the local network, or close it again"));
+        "  gateway lan on|off      open the gateway to the local network, or close it again\n"
+        "  gateway tls on          turn OpenClaw's gateway TLS on and pin its certificate"));
     const QCommandLineOption jsonOption(QStringLiteral("json"), QStringLiteral("Print the result as JSON."));
     const QCommandLineOption keepToken(QStringLiteral("keep-token"),
                                        QStringLiteral("With set: send the stored token to the new address too."));
     const QCommandLineOption yesOption(QStringLiteral("yes"), QStringLiteral("With lan on: do not ask."));
-    parser.addOptions({jsonOption, keepToken, yesOption});
-    parser.addPositionalArgument(QStringLiteral("action"), QStringLiteral("set, token, reset, trust or lan"),
+    const QCommandLineOption tlsOption(QStringLiteral("tls"),
+                                       QStringLiteral("With lan on: turn OpenClaw's gateway TLS on first."));
+    parser.addOptions({jsonOption, keepToken, yesOption, tlsOption});
+    parser.addPositionalArgument(QStringLiteral("action"), QStringLiteral("set, token, reset, trust, lan or tls"),
                                  QStringLiteral("[action]"));
     if (const std::optional<int> status = parseCommandArguments(parser, QStringLiteral("gateway"), arguments))
         return *status;
@@ -351,8 +390,11 @@ int runGatewayCommand(const QStringList &arguments)
     if (action == QLatin1String("lan")) {
         if (words.size() != 2 || (words.at(1) != QLatin1String("on") && words.at(1) != QLatin1String("off")))
             return wrongArguments(QStringLiteral("lan on|off [--yes]"));
-        return lan(stores, words.at(1) == QLatin1String("on"), parser.isSet(yesOption), json);
+        return lan(stores, words.at(1) == QLatin1String("on"), parser.isSet(yesOption), parser.isSet(tlsOption), json);
     }
+    if (action == QLatin1String("tls"))
+        return words.size() == 2 && words.at(1) == QLatin1String("on") ? tls(stores, json)
+                                                                       : wrongArguments(QStringLiteral("tls on"));
     return wrongArguments(QStringLiteral("[set URL | token | reset | trust SHA256 | lan on|off] [--json]"));
 }
 

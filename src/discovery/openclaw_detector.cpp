@@ -253,6 +253,58 @@ QCoro::Task<bool> OpenClawDetector::setBindMode(QString mode)
     co_return *alive;
 }
 
+QCoro::Task<bool> OpenClawDetector::enableTls()
+{
+    const std::shared_ptr<bool> alive = m_alive;
+    if (m_binaryPath.isEmpty())
+        co_return false;
+    const CommandResult set = co_await m_runner->run(m_binaryPath, arguments("config set gateway.tls.enabled true"));
+    if (!*alive)
+        co_return false;
+    const Result<std::optional<OpenClawConfig>> current = readConfig();
+    const bool on = current && current->has_value() && (*current)->tlsEnabled;
+    if (!on) {
+        const QString why = firstLine(set.errorOutput);
+        assign(m_lanAccessProblem,
+               QStringLiteral("OpenClaw did not turn its gateway TLS on%1")
+                   .arg(why.isEmpty() ? QString() : QStringLiteral(": ") + quotedForLog(why)),
+               &OpenClawDetector::lanAccessProblemChanged);
+        co_return false;
+    }
+    GatewayProbeOptions options;
+    options.timeoutMs = m_timings.probeTimeoutMs;
+    options.chatEndpoint = false;
+    options.context = this;
+    const QDeadlineTimer window(m_timings.tlsCheckWindowMs);
+    while (true) {
+        // Resolved again each time: the certificate appears when the gateway
+        // makes it.
+        GatewayTarget target = resolveGatewayTarget(
+            GatewaySources{m_deps.settings, m_deps.keychain, m_deps.homeDirectory, m_deps.environment});
+        if (target.tlsEnabled && !target.tlsPin.isEmpty()) {
+            const GatewayProbe probe = co_await probeGateway(target, options);
+            if (!*alive)
+                co_return false;
+            if (probe.reachable) {
+                m_target = target;
+                assign(m_endpointURL, target.endpoint, &OpenClawDetector::endpointURLChanged);
+                assign(m_lanAccessProblem, QString(), &OpenClawDetector::lanAccessProblemChanged);
+                co_return true;
+            }
+        }
+        if (window.hasExpired())
+            break;
+        co_await QCoro::sleepFor(std::chrono::milliseconds(m_timings.lanCheckIntervalMs));
+        if (!*alive)
+            co_return false;
+    }
+    assign(m_lanAccessProblem,
+           QStringLiteral("OpenClaw's configuration now has TLS on, but the gateway does not answer over https yet: "
+                          "restart the gateway"),
+           &OpenClawDetector::lanAccessProblemChanged);
+    co_return false;
+}
+
 QCoro::Task<bool> OpenClawDetector::disableLANAccess()
 {
     return setBindMode(QStringLiteral("loopback"));

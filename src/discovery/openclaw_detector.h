@@ -30,6 +30,7 @@ struct OpenClawDetectorTimings {
     int lanCheckWindowMs = 20000; // how long enableLANAccess() waits for the LAN address to answer
     int lanCheckIntervalMs = 1000;
     int restartTimeoutMs = 90000;  // `openclaw gateway restart`
+    int tlsCheckWindowMs = 90000;  // how long enableTls() waits for https (OpenClaw reloads in about 15 s)
     CommandRunnerTimings commands; // every other command
     int probeTimeoutMs = 5000;     // each request of the gateway probe
 };
@@ -109,6 +110,10 @@ public:
     QCoro::Task<bool> enableLANAccess();
     // Binds the gateway to loopback again; true when OpenClaw took the change.
     QCoro::Task<bool> disableLANAccess();
+    // Turns OpenClaw's gateway TLS on with its own writer; true once the
+    // gateway answers over https with the certificate its file holds
+    // (OpenClaw applies the change itself, without a new process).
+    QCoro::Task<bool> enableTls();
 
     // Steps of detect(), public for the settings windows and tests.
     QCoro::Task<std::optional<QString>> findBinary();

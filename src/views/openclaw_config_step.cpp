@@ -70,6 +70,8 @@ OpenClawConfigStep::OpenClawConfigStep(const WindowServices &services, std::shar
     auto *warnButtons = new QHBoxLayout;
     m_enableLAN = new QPushButton(QStringLiteral("Enable LAN Access"), m_lanWarning);
     auto *skip = new QPushButton(QStringLiteral("Skip — I only use relay"), m_lanWarning);
+    m_enableTls = new QPushButton(QStringLiteral("Turn On Gateway TLS"), m_lanWarning);
+    warnButtons->addWidget(m_enableTls);
     warnButtons->addWidget(m_enableLAN);
     warnButtons->addWidget(skip);
     w->addLayout(warnButtons);
@@ -135,6 +137,7 @@ OpenClawConfigStep::OpenClawConfigStep(const WindowServices &services, std::shar
         updateDetected();
     });
     connect(m_enableLAN, &QPushButton::clicked, this, [this] { enableLANAccess(); });
+    connect(m_enableTls, &QPushButton::clicked, this, [this] { enableTls(); });
     connect(m_manualEndpoint, &QLineEdit::returnPressed, next, &QPushButton::click);
     connect(m_manualToken, &QLineEdit::returnPressed, next, &QPushButton::click);
     connect(m_test, &QPushButton::clicked, this, [this] { testConnection(); });
@@ -184,6 +187,7 @@ void OpenClawConfigStep::updateDetected()
     const QString bind = m_detector->gatewayBind();
     const bool loopback = bind == QLatin1String("loopback") || bind == QLatin1String("localhost");
     m_lanWarning->setVisible(loopback && !m_lanWarningSkipped);
+    m_enableTls->setVisible(!m_detector->target().tlsEnabled);
     m_pages->setCurrentIndex(1);
 }
 
@@ -244,6 +248,27 @@ QCoro::Task<> OpenClawConfigStep::testConnection()
     m_test->setEnabled(true);
     setStatus(m_testLabel, health.reachable,
               health.reachable ? QStringLiteral("Connected") : QStringLiteral("Could not connect"));
+}
+
+QCoro::Task<> OpenClawConfigStep::enableTls()
+{
+    if (m_enablingLAN)
+        co_return;
+    QPointer<OpenClawConfigStep> self(this);
+    m_enablingLAN = true;
+    m_enableTls->setEnabled(false);
+    m_enableLAN->setEnabled(false);
+    showError(m_lanError, QString());
+    const std::shared_ptr<OpenClawDetector> keep = m_detector;
+    const bool ok = co_await keep->enableTls();
+    if (!self)
+        co_return;
+    m_enablingLAN = false;
+    m_enableTls->setEnabled(true);
+    m_enableLAN->setEnabled(true);
+    if (!ok)
+        showError(m_lanError, m_detector->lanAccessProblem());
+    updateDetected();
 }
 
 QCoro::Task<> OpenClawConfigStep::enableLANAccess()

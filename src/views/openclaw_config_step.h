@@ -43,6 +43,8 @@ private:
     void continueManual();
     QCoro::Task<> testConnection();
     QCoro::Task<> enableLANAccess();
+    // Offered before LAN access while OpenClaw's gateway TLS is off.
+    QCoro::Task<> enableTls();
 
     const WindowServices &m_services;
     std::shared_ptr<OpenClawDetector> m_detector;
@@ -59,6 +61,7 @@ private:
     QLabel *m_status = nullptr;
     QWidget *m_lanWarning = nullptr;
     QPushButton *m_enableLAN = nullptr;
+    QPushButton *m_enableTls = nullptr;
     QLabel *m_lanError = nullptr;
     QLineEdit *m_manualEndpoint = nullptr;
     QLineEdit *m_manualToken = nullptr;
