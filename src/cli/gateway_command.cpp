@@ -277,18 +277,32 @@ bool turnTlsOn(OpenClawDetector &detector, bool json)
     return QCoro::waitFor(detector.enableTls());
 }
 
-int tls(Stores &stores, bool json)
+// One detection of this user's OpenClaw, for the commands that change it;
+// nothing (and the reason printed) when its tool is not found.
+std::unique_ptr<OpenClawDetector> detectOpenClaw(Stores &stores, QNetworkAccessManager &network, bool json)
 {
-    QNetworkAccessManager network;
     OpenClawDetector::Dependencies deps;
     deps.network = &network;
     deps.homeDirectory = QDir::homePath();
     deps.settings = stores.settings.get();
     deps.keychain = stores.keychain.get();
-    OpenClawDetector detector(deps);
-    if (!QCoro::waitFor(detector.findBinary()))
-        return fail(QStringLiteral("The openclaw tool was not found, so its gateway TLS cannot be switched on."), json);
-    QCoro::waitFor(detector.detect());
+    auto detector = std::make_unique<OpenClawDetector>(deps);
+    QCoro::waitFor(detector->detect());
+    if (detector->detected())
+        return detector;
+    fail(QStringLiteral("The openclaw tool was not found, so its gateway cannot be changed%1.")
+             .arg(detector->binaryProblem().isEmpty() ? QString() : QStringLiteral(": ") + detector->binaryProblem()),
+         json);
+    return nullptr;
+}
+
+int tls(Stores &stores, bool json)
+{
+    QNetworkAccessManager network;
+    const std::unique_ptr<OpenClawDetector> found = detectOpenClaw(stores, network, json);
+    if (!found)
+        return failure;
+    OpenClawDetector &detector = *found;
     if (detector.target().tlsEnabled && !detector.target().tlsPin.isEmpty() && detector.probe().reachable)
         return finish(QStringLiteral("The gateway's TLS is on already."), json, detector.target());
     if (!turnTlsOn(detector, json))
@@ -301,19 +315,10 @@ int tls(Stores &stores, bool json)
 int lan(Stores &stores, bool on, bool yes, bool withTls, bool json)
 {
     QNetworkAccessManager network;
-    OpenClawDetector::Dependencies deps;
-    deps.network = &network;
-    deps.homeDirectory = QDir::homePath();
-    deps.settings = stores.settings.get();
-    deps.keychain = stores.keychain.get();
-    OpenClawDetector detector(deps);
-    const std::optional<QString> tool = QCoro::waitFor(detector.findBinary());
-    if (!tool)
-        return fail(QStringLiteral("The openclaw tool was not found, so its gateway cannot be switched%1.")
-                        .arg(detector.binaryProblem().isEmpty() ? QString()
-                                                                : QStringLiteral(": ") + detector.binaryProblem()),
-                    json);
-    QCoro::waitFor(detector.detect());
+    const std::unique_ptr<OpenClawDetector> found = detectOpenClaw(stores, network, json);
+    if (!found)
+        return failure;
+    OpenClawDetector &detector = *found;
     if (!on) {
         if (!QCoro::waitFor(detector.disableLANAccess()))
             return fail(detector.lanAccessProblem(), json);

@@ -253,6 +253,21 @@ QCoro::Task<bool> OpenClawDetector::setBindMode(QString mode)
     co_return *alive;
 }
 
+QCoro::Task<bool> OpenClawDetector::pollUntil(int windowMs, std::function<QCoro::Task<bool>()> answered)
+{
+    const std::shared_ptr<bool> alive = m_alive;
+    const QDeadlineTimer window(windowMs);
+    while (true) {
+        if (co_await answered())
+            co_return true;
+        if (!*alive || window.hasExpired())
+            co_return false;
+        co_await QCoro::sleepFor(std::chrono::milliseconds(m_timings.lanCheckIntervalMs));
+        if (!*alive)
+            co_return false;
+    }
+}
+
 QCoro::Task<bool> OpenClawDetector::enableTls()
 {
     const std::shared_ptr<bool> alive = m_alive;
@@ -275,28 +290,25 @@ QCoro::Task<bool> OpenClawDetector::enableTls()
     options.timeoutMs = m_timings.probeTimeoutMs;
     options.chatEndpoint = false;
     options.context = this;
-    const QDeadlineTimer window(m_timings.tlsCheckWindowMs);
-    while (true) {
+    const bool answered = co_await pollUntil(m_timings.tlsCheckWindowMs, [&]() -> QCoro::Task<bool> {
         // Resolved again each time: the certificate appears when the gateway
         // makes it.
-        GatewayTarget target = resolveGatewayTarget(
+        const GatewayTarget target = resolveGatewayTarget(
             GatewaySources{m_deps.settings, m_deps.keychain, m_deps.homeDirectory, m_deps.environment});
-        if (target.tlsEnabled && !target.tlsPin.isEmpty()) {
-            const GatewayProbe probe = co_await probeGateway(target, options);
-            if (!*alive)
-                co_return false;
-            if (probe.reachable) {
-                m_target = target;
-                assign(m_endpointURL, target.endpoint, &OpenClawDetector::endpointURLChanged);
-                assign(m_lanAccessProblem, QString(), &OpenClawDetector::lanAccessProblemChanged);
-                co_return true;
-            }
-        }
-        if (window.hasExpired())
-            break;
-        co_await QCoro::sleepFor(std::chrono::milliseconds(m_timings.lanCheckIntervalMs));
-        if (!*alive)
+        if (!target.tlsEnabled || target.tlsPin.isEmpty())
             co_return false;
+        const GatewayProbe probe = co_await probeGateway(target, options);
+        if (!*alive || !probe.reachable)
+            co_return false;
+        m_target = target;
+        assign(m_endpointURL, target.endpoint, &OpenClawDetector::endpointURLChanged);
+        co_return true;
+    });
+    if (!*alive)
+        co_return false;
+    if (answered) {
+        assign(m_lanAccessProblem, QString(), &OpenClawDetector::lanAccessProblemChanged);
+        co_return true;
     }
     assign(m_lanAccessProblem,
            QStringLiteral("OpenClaw's configuration now has TLS on, but the gateway does not answer over https yet: "
@@ -333,23 +345,18 @@ QCoro::Task<bool> OpenClawDetector::enableLANAccess()
     options.timeoutMs = m_timings.probeTimeoutMs;
     options.chatEndpoint = false;
     options.context = this;
-    const QDeadlineTimer window(m_timings.lanCheckWindowMs);
-    while (true) {
+    const bool answered = co_await pollUntil(m_timings.lanCheckWindowMs, [&]() -> QCoro::Task<bool> {
         const GatewayProbe health = co_await probeGateway(lan, options);
-        if (!*alive)
-            co_return false;
         // Any HTTP answer there shows it listens on the local network (a
         // gateway that has just restarted answers 503 for a while).
-        if (health.reachable || health.healthzStatus) {
-            assign(m_lanAccessProblem, QString(), &OpenClawDetector::lanAccessProblemChanged);
-            qCInfo(lcDetector, "Gateway answers on the local network at %s", qUtf8Printable(lanEndpoint.toString()));
-            co_return true;
-        }
-        if (window.hasExpired())
-            break;
-        co_await QCoro::sleepFor(std::chrono::milliseconds(m_timings.lanCheckIntervalMs));
-        if (!*alive)
-            co_return false;
+        co_return *alive && (health.reachable || health.healthzStatus);
+    });
+    if (!*alive)
+        co_return false;
+    if (answered) {
+        assign(m_lanAccessProblem, QString(), &OpenClawDetector::lanAccessProblemChanged);
+        qCInfo(lcDetector, "Gateway answers on the local network at %s", qUtf8Printable(lanEndpoint.toString()));
+        co_return true;
     }
     assign(m_lanAccessProblem,
            QStringLiteral("OpenClaw's configuration now says \"lan\", but the running gateway still listens only on "

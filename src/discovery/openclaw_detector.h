@@ -145,6 +145,9 @@ private:
     // `openclaw config set gateway.bind MODE`, then a restart; false (with
     // the reason in lanAccessProblem) when OpenClaw did not take it.
     QCoro::Task<bool> setBindMode(QString mode);
+    // Asks `answered` every lanCheckIntervalMs until it says yes (true) or
+    // `windowMs` ran out (false); false at once when the detector goes.
+    QCoro::Task<bool> pollUntil(int windowMs, std::function<QCoro::Task<bool>()> answered);
     QCoro::Task<> askToolForSettings();
     QCoro::Task<> readAgents(std::optional<OpenClawConfig> config);
     std::optional<QString> lanAddress() const;

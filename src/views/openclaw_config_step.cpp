@@ -252,6 +252,16 @@ QCoro::Task<> OpenClawConfigStep::testConnection()
 
 QCoro::Task<> OpenClawConfigStep::enableTls()
 {
+    return changeGateway(&OpenClawDetector::enableTls);
+}
+
+QCoro::Task<> OpenClawConfigStep::enableLANAccess()
+{
+    return changeGateway(&OpenClawDetector::enableLANAccess);
+}
+
+QCoro::Task<> OpenClawConfigStep::changeGateway(QCoro::Task<bool> (OpenClawDetector::*change)())
+{
     if (m_enablingLAN)
         co_return;
     QPointer<OpenClawConfigStep> self(this);
@@ -260,30 +270,11 @@ QCoro::Task<> OpenClawConfigStep::enableTls()
     m_enableLAN->setEnabled(false);
     showError(m_lanError, QString());
     const std::shared_ptr<OpenClawDetector> keep = m_detector;
-    const bool ok = co_await keep->enableTls();
+    const bool ok = co_await((*keep).*change)();
     if (!self)
         co_return;
     m_enablingLAN = false;
     m_enableTls->setEnabled(true);
-    m_enableLAN->setEnabled(true);
-    if (!ok)
-        showError(m_lanError, m_detector->lanAccessProblem());
-    updateDetected();
-}
-
-QCoro::Task<> OpenClawConfigStep::enableLANAccess()
-{
-    if (m_enablingLAN)
-        co_return;
-    QPointer<OpenClawConfigStep> self(this);
-    m_enablingLAN = true;
-    m_enableLAN->setEnabled(false);
-    showError(m_lanError, QString());
-    const std::shared_ptr<OpenClawDetector> keep = m_detector;
-    const bool ok = co_await keep->enableLANAccess();
-    if (!self)
-        co_return;
-    m_enablingLAN = false;
     m_enableLAN->setEnabled(true);
     if (!ok)
         showError(m_lanError, m_detector->lanAccessProblem());

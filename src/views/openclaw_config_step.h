@@ -45,6 +45,9 @@ private:
     QCoro::Task<> enableLANAccess();
     // Offered before LAN access while OpenClaw's gateway TLS is off.
     QCoro::Task<> enableTls();
+    // Runs one of the detector's changes with the buttons held, and shows
+    // its problem when it fails.
+    QCoro::Task<> changeGateway(QCoro::Task<bool> (OpenClawDetector::*change)());
 
     const WindowServices &m_services;
     std::shared_ptr<OpenClawDetector> m_detector;
