@@ -1,6 +1,7 @@
 // The one resolver of the gateway: which endpoint, token and pin each
 // combination of stored settings, credential store, OpenClaw's file and the
 // user's entries gives, and that nothing it derives is ever stored.
+#include "gateway/gateway_protocol.h"
 #include "gateway/gateway_target.h"
 #include "platform/deployment.h"
 #include "platform/keychain_manager.h"
@@ -138,7 +139,7 @@ private Q_SLOTS:
         const auto noEnv = [](const QString &) { return std::optional<QString>(); };
         GatewayTarget target = resolveGatewayTarget(GatewaySources{nullptr, nullptr, home.path(), noEnv});
         QCOMPARE(target.endpoint.toString(), QStringLiteral("https://127.0.0.1:19005"));
-        QCOMPARE(target.webSocketEndpoint().toString(), QStringLiteral("wss://127.0.0.1:19005"));
+        QCOMPARE(GatewayProtocol::webSocketUrl(target.endpoint)->toString(), QStringLiteral("wss://127.0.0.1:19005"));
         QVERIFY(target.tlsEnabled);
         QFile pem(kCert);
         QVERIFY(pem.open(QIODevice::ReadOnly));

@@ -1,5 +1,6 @@
 #include "cli/cli.h"
 
+#include "platform/characters.h"
 #include "platform/deployment.h"
 #include "platform/logging.h"
 
@@ -108,9 +109,7 @@ QTextStream &err()
 
 QString maskSecret(const QString &secret)
 {
-    if (secret.isEmpty())
-        return {};
-    return QString(8, QChar(0x25CF)) + secret.right(4);
+    return maskedSecret(secret);
 }
 
 QString versionText()

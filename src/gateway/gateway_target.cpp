@@ -1,5 +1,6 @@
 #include "gateway/gateway_target.h"
 
+#include "platform/characters.h"
 #include "platform/deployment.h"
 #include "platform/keychain_manager.h"
 #include "platform/settings.h"
@@ -34,13 +35,6 @@ bool sameOrigin(const QUrl &a, const QUrl &b)
     };
     return a.scheme().compare(b.scheme(), Qt::CaseInsensitive) == 0 &&
            a.host().compare(b.host(), Qt::CaseInsensitive) == 0 && port(a) == port(b);
-}
-
-QString masked(const QString &secret)
-{
-    if (secret.isEmpty())
-        return {};
-    return QStringLiteral("●●●●●●●●") + (secret.size() > 8 ? secret.right(4) : QString());
 }
 
 } // namespace
@@ -83,15 +77,6 @@ bool GatewayTarget::isLocal() const
     return config && isLoopbackHost(endpoint.host()) && endpoint.port(-1) == config->port();
 }
 
-QUrl GatewayTarget::webSocketEndpoint() const
-{
-    QUrl url = endpoint;
-    url.setScheme(endpoint.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0
-                      ? QStringLiteral("wss")
-                      : QStringLiteral("ws"));
-    return url;
-}
-
 std::optional<bool> GatewayTarget::hasMobileAgent() const
 {
     // This machine's file says nothing about a gateway elsewhere.
@@ -128,7 +113,7 @@ QJsonObject GatewayTarget::json() const
                     {QStringLiteral("pinFrom"), originName(pinOrigin)}};
     if (!tlsProblem.isEmpty())
         tls.insert(QStringLiteral("problem"), tlsProblem);
-    QJsonObject token = value(masked(this->token), tokenOrigin);
+    QJsonObject token = value(maskedSecret(this->token), tokenOrigin);
     if (!tokenProblem.isEmpty())
         token.insert(QStringLiteral("problem"), tokenProblem);
     if (authDisabled)

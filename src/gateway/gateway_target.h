@@ -82,8 +82,6 @@ struct GatewayTarget {
 
     // The endpoint is the gateway of this machine's OpenClaw configuration.
     bool isLocal() const;
-    // ws:// or wss:// at the same host, port and base path.
-    QUrl webSocketEndpoint() const;
     // Whether the "mobile" agent is configured; nullopt when the
     // configuration could not be read or belongs to another gateway.
     std::optional<bool> hasMobileAgent() const;

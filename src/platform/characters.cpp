@@ -58,4 +58,11 @@ QString firstCharacters(const QString &text, qsizetype count)
     return text.left(position);
 }
 
+QString maskedSecret(const QString &secret)
+{
+    if (secret.isEmpty())
+        return {};
+    return QString(8, QChar(0x25CF)) + secret.right(4);
+}
+
 } // namespace halvex

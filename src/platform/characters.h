@@ -15,4 +15,8 @@ QString dropCharacters(const QString &text, qsizetype count);
 // The first `count` characters of the text.
 QString firstCharacters(const QString &text, qsizetype count);
 
+// A secret as every face shows it: "●●●●●●●●" and its last four
+// characters; empty stays empty.
+QString maskedSecret(const QString &secret);
+
 } // namespace halvex
