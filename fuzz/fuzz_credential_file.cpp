@@ -1,5 +1,6 @@
 // The credential file store reading a file of any content: no crash, and
-// the write that follows loses nothing. Every entry that could be read
+// the write that follows loses nothing (an unreadable file is set aside
+// and recovered from). Every entry that could be read
 // before reads back the same afterwards (other than the one written), no
 // item of the list is dropped, and the written item reads back.
 
@@ -112,10 +113,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             FUZZ_CHECK(found.ok() && found.value() == it.value());
         }
     } else {
-        // An unreadable file was set aside, then removed once a good store
-        // was written: the new store holds the written item alone.
+        // An unreadable file was set aside: the new store holds the written
+        // item alone, until recovery puts back what the copy still shows.
         FUZZ_CHECK(after->size() == 1);
     }
+    const Result<FileSecretBackend::Recovery> recovered = store.recoverSetAside();
+    FUZZ_CHECK(recovered.ok());
     FUZZ_CHECK(QDir(folder->path()).entryList({QStringLiteral("*.corrupt-*")}, QDir::Files).isEmpty());
+    const SecretLookup kept = store.lookup(written);
+    FUZZ_CHECK(kept.ok() && kept.value() == secret);
     return 0;
 }

@@ -13,8 +13,11 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QSignalSpy>
+#include <QSemaphore>
 #include <QTest>
 #include <QTimer>
+
+#include <atomic>
 
 #include <qcoro/qcorosignal.h>
 
@@ -39,6 +42,25 @@ public:
     void open() { Q_EMIT opened(); }
 Q_SIGNALS:
     void opened();
+};
+
+// A credential store whose next call waits, as a keyring's unlock prompt
+// does, until the test answers it (or a minute passes).
+class PromptingBackend : public MemorySecretBackend
+{
+public:
+    void openPrompt() { m_open = true; }
+    void answerPrompt() { m_answered.release(); }
+    SecretLookup lookup(const SecretItemKey &key) override
+    {
+        if (m_open.exchange(false))
+            (void)m_answered.tryAcquire(1, 60000);
+        return MemorySecretBackend::lookup(key);
+    }
+
+private:
+    std::atomic<bool> m_open = false;
+    QSemaphore m_answered;
 };
 
 class TestBridgeManager : public QObject
@@ -675,6 +697,35 @@ private Q_SLOTS:
         QVERIFY(!rig.settings->contains(SettingsKey::accountEmail));
         QCOMPARE(rig.bridge->connectionState(), BridgeConnectionState::connected());
         QVERIFY(rig.bridge->hasBridgeToken());
+    }
+
+    void theLinksRunOnWhileTheKeyringPromptIsOpen()
+    {
+        // A keyring that asks the user to unlock it holds a store call for
+        // as long as the prompt is open. The relay link keeps pinging
+        // meanwhile; the call returns what was stored once it is answered.
+        BridgeRig rig;
+        auto *prompt = new PromptingBackend;
+        rig.keychain = std::make_unique<KeychainManager>(std::unique_ptr<SecretBackend>(prompt));
+        rig.timings.relay.pingInterval = 0.05;
+        QVERIFY(rig.createConnected());
+        const int before = rig.relay.pingCount();
+
+        prompt->openPrompt();
+        QTimer answer;
+        QObject::connect(&answer, &QTimer::timeout, &answer, [&] {
+            if (rig.relay.pingCount() >= before + 3)
+                prompt->answerPrompt();
+        });
+        answer.start(10);
+        QElapsedTimer waited;
+        waited.start();
+        const auto state = rig.bridge->bridgeTokenState();
+        QCOMPARE(state, BridgeManager::TokenState::stored);
+        QVERIFY(rig.relay.pingCount() >= before + 3);
+        QCOMPARE(rig.bridge->connectionState(), BridgeConnectionState::connected());
+        qInfo("A store call waited %lld ms on the prompt while the relay link pinged %d times",
+              static_cast<long long>(waited.elapsed()), rig.relay.pingCount() - before);
     }
 
     void aStoreThatCannotAnswerLeavesTheRunningBridgeAlone()

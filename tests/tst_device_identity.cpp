@@ -213,14 +213,16 @@ private Q_SLOTS:
 
         auto created = OpenClawDeviceIdentity::create(keychain.get());
         QVERIFY(!created.ok());
-        QCOMPARE(created.error().description(), QStringLiteral("Keychain error: -1"));
+        // In the store's words, never a bare number.
+        QCOMPARE(created.error().description(),
+                 QStringLiteral("The credential store could not keep the device key: writes refused"));
         QCOMPARE(log.countStartingWith(QStringLiteral("Generated NEW")), 0);
 
         // The gateway socket then runs without an identity and cannot sign in.
         test::GatewayWsStandIn gateway;
         QVERIFY(gateway.listen());
         OpenClawWebSocket socket(keychain.get(), OpenClawWebSocket::Timings{});
-        QCOMPARE(log.count(QStringLiteral("Failed to initialize device identity: Keychain error: -1")), 1);
+        QCOMPARE(log.count(QStringLiteral("Failed to initialize device identity: The credential store could not keep the device key: writes refused")), 1);
         QVERIFY(!socket.deviceIdentity());
         socket.connect(gateway.httpUrl(), QStringLiteral("gw-token"));
         QVERIFY(log.waitFor(QStringLiteral("No device identity — cannot authenticate")));

@@ -7,6 +7,7 @@
 #include "platform/keychain_manager.h"
 #include "keyring/libsecret_backend.h"
 #include "platform/secret_service_module.h"
+#include "platform/settings.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -96,6 +97,18 @@ QJsonObject childReport(QProcess &child)
 {
     const QList<QByteArray> lines = child.readAllStandardOutput().trimmed().split('\n');
     return QJsonDocument::fromJson(lines.constLast()).object();
+}
+
+// Runs this test program as the child of runChild() in `env` and returns its report.
+QJsonObject childRun(const QProcessEnvironment &env)
+{
+    QProcess child;
+    child.setProcessEnvironment(env);
+    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    child.start(QCoreApplication::applicationFilePath(), {});
+    if (!QTest::qWaitFor([&] { return child.state() == QProcess::NotRunning; }, 60000) || child.exitCode() != 0)
+        return {};
+    return childReport(child);
 }
 
 int fileEntryCount(const QString &path, const QString &service)
@@ -321,6 +334,46 @@ private Q_SLOTS:
         QCOMPARE(older->items().value({service, {}}), QByteArray("only-copy"));
     }
 
+    void everyItemMovesWholeOrNotAtAll()
+    {
+        // The device key (bytes) left in the file store moves over like a
+        // string does, and its plaintext copy goes only once read back.
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("credentials.json"));
+        const SecretItemKey deviceKey{CredentialService::openClawDeviceKey(),
+                                      QString::fromLatin1(CredentialService::deviceKeyAccount)};
+        const SecretItemKey relay{CredentialService::relay(), {}};
+        QVERIFY(FileSecretBackend(path).store(deviceKey, binaryKey()));
+        QVERIFY(FileSecretBackend(path).store(relay, "relay-token"));
+        auto *primary = new MemorySecretBackend;
+        KeychainManager keychain{std::unique_ptr<SecretBackend>(primary), std::make_unique<FileSecretBackend>(path)};
+        QCOMPARE(bytesOf(keychain.loadData(deviceKey.service, deviceKey.account)), binaryKey());
+        QCOMPARE(primary->items().value(deviceKey), binaryKey());
+        QVERIFY(isMissing(FileSecretBackend(path).lookup(deviceKey)));
+
+        // Which item is where.
+        QHash<QString, QPair<QString, QString>> places;
+        for (const auto &place : keychain.itemPlaces())
+            places.insert(place.label, {place.primary, place.older});
+        QCOMPARE(places.value(QStringLiteral("device key")), qMakePair(QStringLiteral("stored"), QStringLiteral("none")));
+        QCOMPARE(places.value(QStringLiteral("relay session token")),
+                 qMakePair(QStringLiteral("none"), QStringLiteral("stored")));
+
+        // A store that refuses a write takes nothing away from the others.
+        QVERIFY(!keychain.moveItemsInto(std::make_unique<StoreRefusingBackend>()));
+        QCOMPARE(keychain.primary(), primary);
+        QCOMPARE(primary->items().value(deviceKey), binaryKey());
+        QCOMPARE(bytesOf(FileSecretBackend(path).lookup(relay)), QByteArray("relay-token"));
+
+        // A store that takes them all gets them all, and the old copies go.
+        auto *target = new MemorySecretBackend;
+        QVERIFY(keychain.moveItemsInto(std::unique_ptr<SecretBackend>(target)));
+        QCOMPARE(keychain.primary(), target);
+        QCOMPARE(target->items().value(deviceKey), binaryKey());
+        QCOMPARE(target->items().value(relay), QByteArray("relay-token"));
+        QVERIFY(isMissing(FileSecretBackend(path).lookup(relay)));
+    }
+
     void bytesThatAreNotTextAreAnError_data()
     {
         QTest::addColumn<QByteArray>("bytes");
@@ -502,7 +555,7 @@ private Q_SLOTS:
         auto keychain = KeychainManager::createDefault(path);
         QCOMPARE(keychain->primary()->name(), QStringLiteral("secret-service"));
         QVERIFY(keychain->older());
-        QCOMPARE(keychainLines(log), QStringList());
+        QVERIFY(!keychainLines(log).join(QLatin1Char('\n')).contains(QLatin1String("No Secret Service")));
 
         const QString token = QStringLiteral("bridge-token-") + QUuid::createUuid().toString(QUuid::WithoutBraces);
         QVERIFY(keychain->save(CredentialService::bridge(), token));
@@ -564,6 +617,9 @@ private Q_SLOTS:
         const QString path = dir.filePath(QStringLiteral("config/credentials.json"));
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QString::fromLatin1(kChildVariable), path);
+        // The choice is remembered per user: each row is a user of its own.
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("config-home")));
+        const QProcessEnvironment firstEnv = env;
         env.remove(QStringLiteral("DISPLAY"));
         env.remove(QStringLiteral("WAYLAND_DISPLAY"));
 
@@ -593,13 +649,7 @@ private Q_SLOTS:
             env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), bus.address());
         }
 
-        QProcess child;
-        child.setProcessEnvironment(env);
-        child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        child.start(QCoreApplication::applicationFilePath(), {});
-        QVERIFY(QTest::qWaitFor([&] { return child.state() == QProcess::NotRunning; }, 60000));
-        QCOMPARE(child.exitCode(), 0);
-        const QJsonObject report = childReport(child);
+        const QJsonObject report = childRun(env);
         QCOMPARE(report.value(QStringLiteral("primary")).toString(), QStringLiteral("file"));
         QCOMPARE(report.value(QStringLiteral("hasOlder")).toBool(), false);
         // Only a damaged module is a problem of its own (the doctor names it).
@@ -612,6 +662,14 @@ private Q_SLOTS:
         // The token really is in the private file.
         QCOMPARE(bytesOf(FileSecretBackend(path).lookup({CredentialService::bridge(), {}})), QByteArray("headless"));
         QCOMPARE(accessBits(path), QFile::ReadOwner | QFile::WriteOwner);
+
+        // The same user later, where the session's Secret Service answers
+        // (the desktop, after the service chose): the same store, the same token.
+        if (situation == QLatin1String("broken-module"))
+            return;
+        const QJsonObject later = childRun(firstEnv);
+        QCOMPARE(later.value(QStringLiteral("primary")).toString(), QStringLiteral("file"));
+        QCOMPARE(later.value(QStringLiteral("loaded")).toString(), QStringLiteral("headless"));
     }
 
     void aKeyringThatCanPromptIsUsed()
@@ -624,18 +682,26 @@ private Q_SLOTS:
         QVERIFY(bus.startEmptyKeyring());
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QString::fromLatin1(kChildVariable), dir.filePath(QStringLiteral("credentials.json")));
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("config-home")));
         env.insert(QString::fromLatin1(kProbeOnlyVariable), QStringLiteral("1"));
         env.insert(QStringLiteral("DISPLAY"), QStringLiteral(":99"));
         env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), bus.address());
-        QProcess child;
-        child.setProcessEnvironment(env);
-        child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        child.start(QCoreApplication::applicationFilePath(), {});
-        QVERIFY(QTest::qWaitFor([&] { return child.state() == QProcess::NotRunning; }, 60000));
-        const QJsonObject report = childReport(child);
+        const QJsonObject report = childRun(env);
         QCOMPARE(report.value(QStringLiteral("primary")).toString(), QStringLiteral("secret-service"));
         QCOMPARE(report.value(QStringLiteral("hasOlder")).toBool(), true);
         QCOMPARE(report.value(QStringLiteral("warnings")).toInt(), 0);
+
+        // The same user as a service with no Secret Service in reach: an
+        // error to report, never a second store with a second device key.
+        env.remove(QString::fromLatin1(kProbeOnlyVariable));
+        env.remove(QStringLiteral("DISPLAY"));
+        env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
+                   QStringLiteral("unix:path=") + dir.filePath(QStringLiteral("no-bus")));
+        const QJsonObject service = childRun(env);
+        QCOMPARE(service.value(QStringLiteral("primary")).toString(), QStringLiteral("secret-service"));
+        QCOMPARE(service.value(QStringLiteral("saved")).toBool(), false);
+        QVERIFY(service.value(QStringLiteral("loaded")).toString().startsWith(QStringLiteral("<error: ")));
+        QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("credentials.json"))));
     }
 
     // --- A keyring that hangs, goes away or is locked -----------------------
@@ -733,23 +799,33 @@ private Q_SLOTS:
 
     // --- The file store never loses data ------------------------------------
 
-    void anUnreadableStoreFileIsKeptAside_data()
+    void aDamagedStoreIsAnErrorUntilWhatItHeldIsBack_data()
     {
         QTest::addColumn<QByteArray>("content");
         QTest::addColumn<QString>("fileName");
+        QTest::addColumn<QStringList>("readable"); // the entries recovery brings back
         const QString name = QStringLiteral("credentials.json");
         QTest::newRow("not JSON") << QByteArray("{\"items\": [ ") + QByteArray(1, '\0') + QByteArray("\xff garbage")
-                                  << name;
-        QTest::newRow("a list, not an object") << QByteArray("[{\"service\":\"a\",\"value\":\"YQ==\"}]") << name;
-        QTest::newRow("items not a list") << QByteArray("{\"items\": {\"a\": \"YQ==\"}}") << name;
+                                  << name << QStringList();
+        QTest::newRow("one byte missing between entries")
+            << QByteArray("{\"items\": [{\"service\": \"a\", \"value\": \"QQ==\"}\n"
+                          "{\"service\": \"k\", \"account\": \"x\", \"value\": \"AP8=\"}]}")
+            << name << QStringList{QStringLiteral("a"), QStringLiteral("k")};
+        QTest::newRow("a list, not an object") << QByteArray("[{\"service\":\"a\",\"value\":\"QQ==\"}]") << name
+                                               << QStringList{QStringLiteral("a")};
+        QTest::newRow("items not a list") << QByteArray("{\"items\": {\"a\": \"QQ==\"}}") << name << QStringList();
         // The copies are found by the store's name, which is no pattern.
-        QTest::newRow("wildcards in the store's name") << QByteArray("not JSON") << QStringLiteral("creds [1]*?.json");
-        QTest::newRow("a hidden store") << QByteArray("not JSON") << QStringLiteral(".credentials.json");
+        QTest::newRow("wildcards in the store's name")
+            << QByteArray("{\"service\":\"a\",\"value\":\"QQ==\"} not JSON") << QStringLiteral("creds [1]*?.json")
+            << QStringList{QStringLiteral("a")};
+        QTest::newRow("a hidden store") << QByteArray("not JSON") << QStringLiteral(".credentials.json")
+                                        << QStringList();
     }
-    void anUnreadableStoreFileIsKeptAside()
+    void aDamagedStoreIsAnErrorUntilWhatItHeldIsBack()
     {
         QFETCH(QByteArray, content);
         QFETCH(QString, fileName);
+        QFETCH(QStringList, readable);
         QTemporaryDir dir;
         const QString path = dir.filePath(fileName);
         const auto writeRaw = [&] {
@@ -757,25 +833,26 @@ private Q_SLOTS:
             QVERIFY(file.open(QIODevice::WriteOnly));
             file.write(content);
         };
-        writeRaw();
-        FileSecretBackend store(path);
-        test::LogCapture log;
-        QVERIFY(isMissing(store.lookup({QStringLiteral("a"), {}})));
-        QCOMPARE(
-            log.countStartingWith(QStringLiteral("Credential store ") + path + QStringLiteral(" cannot be parsed")), 1);
-
         const auto asideFiles = [&] {
             QStringList names = QDir(dir.path()).entryList(QDir::Files | QDir::Hidden, QDir::Name);
             names.removeIf([&](const QString &name) { return !name.startsWith(fileName + QStringLiteral(".corrupt-")); });
             return names;
         };
+        const SecretItemKey a{QStringLiteral("a"), {}};
+        const SecretItemKey deviceKey{CredentialService::openClawDeviceKey(), QString::fromLatin1(CredentialService::deviceKeyAccount)};
+        writeRaw();
+        auto *file = new FileSecretBackend(path);
+        KeychainManager keychain{std::unique_ptr<SecretBackend>(file)};
+
+        // Never "nothing stored": the read fails, and keeps failing for
+        // items the new store lacks, so no device key is made anew.
+        const SecretLookup first = file->lookup(a);
+        QVERIFY(!first);
+        QCOMPARE(first.error().code(), FileSecretBackend::setAsideCode);
+        QVERIFY(!keychain.loadData(deviceKey.service, deviceKey.account));
         QCOMPARE(asideFiles().size(), 1);
         const QString aside = dir.filePath(asideFiles().constFirst());
-        QVERIFY(
-            log.messagesStartingWith(QStringLiteral("Credential store ") + path + QStringLiteral(" cannot be parsed"))
-                .constFirst()
-                .endsWith(QStringLiteral("; kept it as ") + aside + QStringLiteral(" and started a new one")));
-
+        QVERIFY(first.error().description().contains(aside));
         // The kept copy may hold secrets: it is as private as the store, and
         // holds exactly what was there.
         QCOMPARE(accessBits(aside), QFile::ReadOwner | QFile::WriteOwner);
@@ -786,13 +863,27 @@ private Q_SLOTS:
 
         // A second bad file in the same second does not replace the first.
         writeRaw();
-        QVERIFY(isMissing(store.lookup({QStringLiteral("a"), {}})));
+        QVERIFY(!file->lookup(a));
         QCOMPARE(asideFiles().size(), 2);
 
-        // Once a good store has been written, the plaintext copies go.
-        QVERIFY(store.store({QStringLiteral("a"), {}}, "fresh"));
-        QCOMPARE(bytesOf(FileSecretBackend(path).lookup({QStringLiteral("a"), {}})), QByteArray("fresh"));
+        // Signing in again works; the copies stay while they hold what the
+        // store does not.
+        QVERIFY(file->store({QStringLiteral("fresh"), {}}, "F"));
+        QCOMPARE(bytesOf(file->lookup({QStringLiteral("fresh"), {}})), QByteArray("F"));
+        QCOMPARE(asideFiles().isEmpty(), readable.isEmpty());
+
+        // Recovery puts back what can be read, and then the copies go.
+        const Result<FileSecretBackend::Recovery> recovery =
+            keychain.withStores<Result<FileSecretBackend::Recovery>>([file] { return file->recoverSetAside(); });
+        QVERIFY(recovery);
+        QStringList restored;
+        for (const SecretItemKey &key : recovery->restored)
+            restored << key.service;
+        QCOMPARE(restored, readable);
         QCOMPARE(asideFiles(), QStringList());
+        QCOMPARE(bytesOf(file->lookup(a)), readable.contains(QStringLiteral("a")) ? QByteArray("A") : "<nothing>");
+        QVERIFY(isMissing(file->lookup({QStringLiteral("b"), {}})));
+        QCOMPARE(bytesOf(FileSecretBackend(path).lookup({QStringLiteral("fresh"), {}})), QByteArray("F"));
     }
 
     void aWriteDoesNotWaitLongForAnotherWritersLock()

@@ -56,8 +56,9 @@ void AppDelegate::applicationDidFinishLaunching()
 
     // The first read of the credential store: an item left in the older
     // store moves over here.
-    if (hasBridgeToken()) {
-        // Picks up the gateway settings loaded after the first start.
+    if (m_bridgeManager->bridgeTokenState() != BridgeManager::TokenState::none) {
+        // Picks up the gateway settings loaded after the first start; a
+        // store that cannot answer yet is reported there and asked again.
         m_bridgeManager->start();
     } else if (m_menuBarController) {
         m_menuBarController->showSetupWizard();

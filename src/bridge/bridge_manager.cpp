@@ -6,6 +6,8 @@
 #include "platform/logging.h"
 #include "platform/settings.h"
 
+#include <QTimer>
+
 namespace halvex {
 
 BridgeManager::BridgeManager(Dependencies deps, Timings timings, QObject *parent)
@@ -118,10 +120,12 @@ bool BridgeManager::isMemorySyncEnabled() const
     return m_deps.settings->boolean(SettingsKey::memorySyncEnabled).value_or(false);
 }
 
-bool BridgeManager::hasBridgeToken() const
+BridgeManager::TokenState BridgeManager::bridgeTokenState() const
 {
-    const std::optional<QString> token = m_deps.keychain->load(CredentialService::bridge()).valueOr(std::nullopt);
-    return token && !token->isEmpty();
+    const Result<std::optional<QString>> token = m_deps.keychain->load(CredentialService::bridge());
+    if (!token)
+        return TokenState::unreadable;
+    return token.value() && !token.value()->isEmpty() ? TokenState::stored : TokenState::none;
 }
 
 void BridgeManager::setConnectionState(const BridgeConnectionState &state)
@@ -155,7 +159,20 @@ void BridgeManager::start()
     if (!m_isEnabled)
         return;
 
-    const std::optional<QString> token = m_deps.keychain->load(CredentialService::bridge()).valueOr(std::nullopt);
+    const Result<std::optional<QString>> stored = m_deps.keychain->load(CredentialService::bridge());
+    if (!stored) {
+        // Locked or unreachable is no news about the pairing: say why, and
+        // ask again until it answers.
+        setConnectionState(BridgeConnectionState::error(stored.error().description()));
+        qCCritical(lcBridge, "Cannot start — the credential store cannot be read: %s",
+                   qUtf8Printable(stored.error().description()));
+        QTimer::singleShot(std::chrono::milliseconds(qint64(m_timings.credentialRetryInterval * 1000)), this, [this] {
+            if (!m_running && m_isEnabled)
+                start();
+        });
+        return;
+    }
+    const std::optional<QString> token = stored.value();
     if (!token || token->isEmpty()) {
         setConnectionState(BridgeConnectionState::error(QStringLiteral("No bridge token")));
         qCCritical(lcBridge, "Cannot start — no bridge token in Keychain");
@@ -255,6 +272,8 @@ void BridgeManager::setMemorySyncEnabled(bool enabled)
 
 void BridgeManager::reloadCredentials()
 {
+    // `credentials use` may have moved them to the other store.
+    m_deps.keychain->followRememberedStore();
     const Result<std::optional<QString>> stored = m_deps.keychain->load(CredentialService::bridge());
     if (!stored && m_running) {
         // The store went away (or is locked): that is no news about the

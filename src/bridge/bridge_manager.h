@@ -63,6 +63,9 @@ struct BridgeManagerTimings {
     // A gateway that answered this recently is expected back: chats wait for
     // its socket rather than take the HTTP endpoint at once (seconds).
     double gatewayRecentWindow = 30.0;
+    // A credential store that could not be read (a locked keyring) is asked
+    // again this often until it answers (seconds).
+    double credentialRetryInterval = 30.0;
     ChatPipeline::Timings chat;
     RelayWebSocket::Timings relay;
     OpenClawClient::Timings openClawClient;
@@ -125,8 +128,11 @@ public:
     // The stored "bridgeName", else this machine's name, else "My Computer".
     QString bridgeName() const;
     bool isMemorySyncEnabled() const;
-    // Whether the credential store holds a bridge token (reads the store).
-    bool hasBridgeToken() const;
+    // Whether the credential store holds a bridge token (reads the store);
+    // a store that cannot answer is neither.
+    enum class TokenState { stored, none, unreadable };
+    TokenState bridgeTokenState() const;
+    bool hasBridgeToken() const { return bridgeTokenState() == TokenState::stored; }
     // {"name", "size_gb", "params"} per detected model; kept across stop().
     QList<QVariantMap> cachedLocalModels() const { return m_agentCard->cachedLocalModels(); }
 

@@ -47,8 +47,7 @@ BridgeRuntime::~BridgeRuntime()
 
 bool BridgeRuntime::hasBridgeToken() const
 {
-    const std::optional<QString> token = m_keychain->load(CredentialService::bridge()).valueOr(std::nullopt);
-    return token && !token->isEmpty();
+    return m_bridgeManager->bridgeTokenState() != BridgeManager::TokenState::none;
 }
 
 } // namespace halvex

@@ -39,7 +39,8 @@ public:
     Settings *settings() const { return m_settings.get(); }
     BridgeManager *bridgeManager() const { return m_bridgeManager.get(); }
 
-    // Whether the credential store holds a bridge token (reads the store).
+    // Whether a bridge token may be stored: it is, or the credential store
+    // cannot say yet (a locked keyring); reads the store.
     bool hasBridgeToken() const;
 
 private:

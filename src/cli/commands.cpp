@@ -9,6 +9,7 @@
 #include "cli/gateway_command.h"
 #include "cli/notifications_command.h"
 #include "cli/memory_command.h"
+#include "cli/credentials_command.h"
 
 namespace halvex::cli {
 
@@ -37,6 +38,9 @@ const QList<Command> &commands()
          QStringLiteral("Show or set (on, off) the desktop notifications about links."), runNotificationsCommand},
         {QStringLiteral("memory"), QStringLiteral("Memory Sync: switch it on or off, show the soul file"),
          [](const QStringList &arguments) { return runMemoryCommand(arguments); }},
+        {QStringLiteral("credentials"),
+         QStringLiteral("Show where credentials are kept; move them (use STORE); recover a damaged file store"),
+         runCredentialsCommand},
     };
     return list;
 }

@@ -36,23 +36,42 @@ QString startGatewayFix()
 
 QCoro::Task<CheckOutcome> checkCredentialStore(const DoctorEnvironment &env, DoctorFindings &found)
 {
-    SecretBackend *store = env.keychain->primary();
-    const SecretLookup probe = store->lookup({CredentialService::bridge(), {}});
-    QString name = store->name();
-    if (name == QLatin1String("secret-service"))
+    KeychainManager &keychain = *env.keychain;
+    QString name = keychain.primary()->name();
+    if (name == QLatin1String(KeychainManager::secretServiceStore))
         name = QStringLiteral("Secret Service");
-    else if (name == QLatin1String("file") && !SecretServiceModule::problem().isEmpty())
+    else if (name == QLatin1String(KeychainManager::fileStore) && !SecretServiceModule::problem().isEmpty())
         name = QStringLiteral("private file store (Secret Service support is not usable: %1)")
                    .arg(SecretServiceModule::problem());
-    else if (name == QLatin1String("file"))
-        name = QStringLiteral("private file store (no Secret Service answered)");
-    if (!probe) {
-        co_return CheckOutcome::fail(name + QStringLiteral(" does not answer: ") + probe.error().description(),
-                                     QStringLiteral("unlock the keyring (gnome-keyring or KWallet) of this session, "
-                                                    "or check the mode of the credentials file (0600, yours)"));
+    else if (name == QLatin1String(KeychainManager::fileStore))
+        name = QStringLiteral("private file store");
+
+    // Which item is where: the store in use, an older copy left behind, and
+    // anything a damaged file store set aside.
+    QStringList held, older, unreadable;
+    for (const KeychainManager::ItemPlace &place : keychain.itemPlaces()) {
+        if (place.primary == QLatin1String("stored"))
+            held << place.label;
+        else if (place.primary != QLatin1String("none"))
+            unreadable << place.label + QStringLiteral(" (") + place.primary + QLatin1Char(')');
+        if (place.older == QLatin1String("stored"))
+            older << place.label + (place.differs ? QStringLiteral(", a different value") : QString());
+        else if (!place.older.isEmpty() && place.older != QLatin1String("none"))
+            unreadable << place.label + QStringLiteral(" in the file store (") + place.older + QLatin1Char(')');
+    }
+    QString detail = name + QStringLiteral(" holds: ") +
+                     (held.isEmpty() ? QStringLiteral("nothing") : held.join(QStringLiteral(", ")));
+    if (!older.isEmpty())
+        detail += QStringLiteral("; the file store still holds: ") + older.join(QStringLiteral(", "));
+    if (!unreadable.isEmpty()) {
+        co_return CheckOutcome::fail(
+            detail + QStringLiteral("; cannot read: ") + unreadable.join(QStringLiteral("; ")),
+            QStringLiteral("unlock the keyring (gnome-keyring or KWallet) of this session; recover a damaged file "
+                           "store with: halvex-bridge credentials recover; or keep credentials in a private file: "
+                           "halvex-bridge credentials use file"));
     }
     found.credentialStoreReachable = true;
-    co_return CheckOutcome::pass(name);
+    co_return CheckOutcome::pass(detail);
 }
 
 QCoro::Task<CheckOutcome> checkBridgeToken(const DoctorEnvironment &env, DoctorFindings &found)

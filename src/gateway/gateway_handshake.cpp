@@ -131,7 +131,13 @@ std::optional<QString> GatewayHandshake::answerChallenge(const QJsonObject &payl
     if (!self)
         return std::nullopt;
 
-    if (!ensureDeviceIdentity()) {
+    // Reading the store can wait on a keyring prompt, with the event loop
+    // running: the link may have moved on meanwhile.
+    const auto generation = m_generation;
+    const bool haveIdentity = ensureDeviceIdentity();
+    if (!self || generation != m_generation || !m_socket)
+        return std::nullopt;
+    if (!haveIdentity) {
         // The key could not be read (a locked store): try again later, never
         // with a new identity over the one that could not be read.
         qCCritical(lcOcWs, "No device identity — cannot authenticate");
@@ -147,6 +153,8 @@ std::optional<QString> GatewayHandshake::answerChallenge(const QJsonObject &payl
     input.nonce = nonce.toString();
     input.signedAtMs = QDateTime::currentMSecsSinceEpoch();
     const std::optional<QString> deviceToken = m_deviceIdentity->loadDeviceToken();
+    if (!self || generation != m_generation || !m_socket)
+        return std::nullopt;
     m_sentDeviceToken = deviceToken && !deviceToken->isEmpty();
     if (m_sentDeviceToken) {
         qCInfo(lcOcWs, "Using stored deviceToken for auth");
@@ -206,7 +214,10 @@ std::optional<QString> GatewayHandshake::refused(const Frame &response)
         // A stale or planted device token must not lock this path out: drop
         // it, and the next attempt signs in with the gateway token.
         qCCritical(lcOcWs, "The gateway rejected the stored device token — retrying with the gateway token");
-        (void)m_keychain->deleteItem(CredentialService::openClawDeviceToken());
+        if (m_deviceIdentity)
+            m_deviceIdentity->forgetDeviceToken();
+        else
+            (void)m_keychain->deleteItem(CredentialService::openClawDeviceToken());
     }
     return response.errorMessage;
 }

@@ -30,6 +30,8 @@ QString DeviceIdentityError::description() const
 {
     switch (m_kind) {
     case Kind::keychainError:
+        if (!m_why.isEmpty())
+            return QStringLiteral("The credential store could not keep the device key: ") + m_why;
         return QStringLiteral("Keychain error: ") + QString::number(m_status);
     case Kind::invalidPayload:
         return QStringLiteral("Failed to create payload data");
@@ -82,7 +84,7 @@ Result<std::unique_ptr<OpenClawDeviceIdentity>> OpenClawDeviceIdentity::create(K
     const Result<Done> saved = keychain->saveData(service, keyAccount(), seed);
     if (!saved) {
         sodium_memzero(seed.data(), size_t(seed.size()));
-        return DeviceIdentityError::keychainError(saved.error().code()).toError();
+        return DeviceIdentityError::keychainError(saved.error().code(), saved.error().description()).toError();
     }
     std::unique_ptr<OpenClawDeviceIdentity> identity(new OpenClawDeviceIdentity(keychain, seed));
     sodium_memzero(seed.data(), size_t(seed.size()));
@@ -133,12 +135,26 @@ bool OpenClawDeviceIdentity::saveDeviceToken(const QString &token)
     const bool saved = m_keychain->save(CredentialService::openClawDeviceToken(), token).ok();
     if (saved)
         qCInfo(lcDeviceId, "Saved device token");
+    // The gateway uses this token from now on, whether or not the store kept it.
+    m_deviceToken = std::optional<QString>(token);
     return saved;
 }
 
 std::optional<QString> OpenClawDeviceIdentity::loadDeviceToken() const
 {
-    return m_keychain->load(CredentialService::openClawDeviceToken()).valueOr(std::nullopt);
+    if (m_deviceToken)
+        return *m_deviceToken;
+    const Result<std::optional<QString>> stored = m_keychain->load(CredentialService::openClawDeviceToken());
+    if (!stored)
+        return std::nullopt;
+    m_deviceToken = stored.value();
+    return *m_deviceToken;
+}
+
+void OpenClawDeviceIdentity::forgetDeviceToken()
+{
+    m_deviceToken = std::optional<QString>{};
+    (void)m_keychain->deleteItem(CredentialService::openClawDeviceToken());
 }
 
 QString OpenClawDeviceIdentity::base64Url(const QByteArray &bytes)

@@ -18,9 +18,13 @@ class DeviceIdentityError
 public:
     enum class Kind { keychainError, invalidPayload, invalidKeychainData };
 
-    static DeviceIdentityError keychainError(qint32 status) { return {Kind::keychainError, status}; }
-    static DeviceIdentityError invalidPayload() { return {Kind::invalidPayload, 0}; }
-    static DeviceIdentityError invalidKeychainData() { return {Kind::invalidKeychainData, 0}; }
+    // `why`: the store's own words, which the user reads.
+    static DeviceIdentityError keychainError(qint32 status, QString why = {})
+    {
+        return {Kind::keychainError, status, std::move(why)};
+    }
+    static DeviceIdentityError invalidPayload() { return {Kind::invalidPayload, 0, {}}; }
+    static DeviceIdentityError invalidKeychainData() { return {Kind::invalidKeychainData, 0, {}}; }
 
     Kind kind() const { return m_kind; }
     qint32 status() const { return m_status; }
@@ -29,9 +33,13 @@ public:
     Error toError() const { return Error::plain(description()); }
 
 private:
-    DeviceIdentityError(Kind kind, qint32 status) : m_kind(kind), m_status(status) {}
+    DeviceIdentityError(Kind kind, qint32 status, QString why)
+        : m_kind(kind), m_status(status), m_why(std::move(why))
+    {
+    }
     Kind m_kind;
     qint32 m_status;
+    QString m_why;
 };
 
 // This installation's Ed25519 identity towards the OpenClaw gateway. The
@@ -60,9 +68,13 @@ public:
     // sign(payload:): the base64url Ed25519 signature over the UTF-8 bytes.
     Result<QString> sign(const QString &payload) const;
 
-    // The device token through the credential store.
+    // The device token through the credential store. It is read from the
+    // store once (a failed read is tried again next time) and kept with the
+    // identity, so a handshake costs no keyring call.
     bool saveDeviceToken(const QString &token);
     std::optional<QString> loadDeviceToken() const;
+    // The gateway refused it: gone from the store and from memory.
+    void forgetDeviceToken();
 
     // Standard Base64 with "+" -> "-", "/" -> "_" and no "=" padding.
     static QString base64Url(const QByteArray &bytes);
@@ -75,6 +87,7 @@ private:
     // 32-byte public key, derived from the stored seed.
     QByteArray m_secretKey;
     QByteArray m_publicKey;
+    mutable std::optional<std::optional<QString>> m_deviceToken; // once read
 };
 
 } // namespace halvex

@@ -59,9 +59,19 @@ Error failureFrom(const GError *error, const char *fallback)
     return Error::plain(QString::fromUtf8(error->message), error->code);
 }
 
+// A failure as the user reads it: what happened, then the service's own
+// words when they add something.
+Error inWords(const char *what, const std::optional<Error> &cause)
+{
+    QString text = QString::fromUtf8(what);
+    if (cause && !cause->description().isEmpty())
+        text += QStringLiteral(": ") + cause->description();
+    return Error::plain(text, cause ? cause->code() : -1);
+}
+
 Error timedOut(int timeoutMs)
 {
-    return Error::plain(QStringLiteral("The Secret Service did not answer within %1 ms").arg(timeoutMs),
+    return Error::plain(QStringLiteral("The Secret Service did not answer within %1 s").arg(timeoutMs / 1000.0),
                         G_IO_ERROR_TIMED_OUT);
 }
 
@@ -162,7 +172,7 @@ struct LibsecretBackend::Private {
         });
         auto opened = finish(result, [](GAsyncResult *r, GError **e) { return secret_service_open_finish(r, e); });
         if (!opened.value)
-            return opened.error.value_or(failureFrom(nullptr, "No Secret Service"));
+            return inWords("No Secret Service answers on this session", opened.error);
         service = opened.value;
         // A restarted session bus must not take the whole program down.
         g_dbus_connection_set_exit_on_close(g_dbus_proxy_get_connection(G_DBUS_PROXY(service)), FALSE);
@@ -183,6 +193,9 @@ struct LibsecretBackend::Private {
             return *found.error;
         SecretCollection *collection = found.value;
         if (!collection) {
+            // The service asks the user for the new keyring's password: a
+            // person typing gets the prompt's time, not a call's.
+            calls.extendDeadline(timings.promptTimeoutMs);
             result = calls.run([&](GAsyncReadyCallback ready, gpointer data) {
                 secret_collection_create(service, "Default keyring", SECRET_COLLECTION_DEFAULT,
                                          SECRET_COLLECTION_CREATE_NONE, calls.cancellable(), ready, data);
@@ -190,7 +203,8 @@ struct LibsecretBackend::Private {
             auto created =
                 finish(result, [](GAsyncResult *r, GError **e) { return secret_collection_create_finish(r, e); });
             if (!created.value)
-                return created.error.value_or(failureFrom(nullptr, "Could not create the default keyring"));
+                return inWords("No keyring to store secrets in (creating one was refused or not answered)",
+                               created.error);
             collection = created.value;
         }
         if (secret_collection_get_locked(collection)) {
@@ -218,7 +232,8 @@ struct LibsecretBackend::Private {
         auto unlocked = finish(
             result, [svc](GAsyncResult *r, GError **e) { return secret_service_unlock_finish(svc, r, nullptr, e); });
         if (unlocked.value < 1)
-            return unlocked.error.value_or(Error::plain(QStringLiteral("The keyring stays locked"), -1));
+            return inWords("The keyring is locked (its unlock prompt was dismissed or not answered)",
+                           unlocked.error);
         return Done{};
     }
 
@@ -340,7 +355,7 @@ SecretLookup LibsecretBackend::lookup(const SecretItemKey &key)
             return std::optional<QByteArray>{};
         const ValuePtr value(secret_item_get_secret(newest));
         if (!value)
-            return Error::plain(QStringLiteral("The item is locked"), -1);
+            return Error::plain(QStringLiteral("The keyring is locked"), -1);
         return std::optional<QByteArray>(bytesOf(value.get()));
     });
 }

@@ -66,23 +66,13 @@ bool SecretServiceProbe::isAvailable(int timeoutMs)
     }
     const char *collection = nullptr;
     g_variant_get(alias.get(), "(&o)", &collection);
-    bool unlocked = false;
-    if (collection && qstrcmp(collection, "/") != 0) {
-        const VariantPtr locked =
-            busCall(calls, bus, collection, "org.freedesktop.DBus.Properties", "Get",
-                    g_variant_new("(ss)", "org.freedesktop.Secret.Collection", "Locked"), G_VARIANT_TYPE("(v)"), error);
-        if (locked) {
-            GVariant *inner = nullptr;
-            g_variant_get(locked.get(), "(v)", &inner);
-            const VariantPtr innerRef(inner);
-            unlocked = inner && g_variant_is_of_type(inner, G_VARIANT_TYPE_BOOLEAN) && !g_variant_get_boolean(inner);
-        }
-    }
-    if (unlocked || canPrompt())
+    // A keyring that exists, locked or not, is this user's keyring: it is
+    // unlocked at the next desktop login or through its prompt.
+    if ((collection && qstrcmp(collection, "/") != 0) || canPrompt())
         return true;
-    // Without a display nobody can answer the prompt that would create or
-    // unlock the default keyring, so every save would fail.
-    qCDebug(lcKeychain, "Secret Service default keyring is locked or missing and no prompt can be shown");
+    // Without a display nobody can answer the prompt that would create the
+    // default keyring, so every save would fail.
+    qCDebug(lcKeychain, "Secret Service has no default keyring and no prompt can be shown");
     return false;
 }
 

@@ -2,9 +2,9 @@
 
 namespace halvex {
 
-// Whether a Secret Service answers on the session bus and can keep items
-// without a prompt nobody could see: its default collection is unlocked, or
-// a display exists to show the unlock prompt. Never starts a session bus (no
+// Whether a Secret Service answers on the session bus and can keep items:
+// it has a default collection (locked or not), or a display exists to show
+// the prompt that creates one. Never starts a session bus (no
 // autolaunch) and gives up after `timeoutMs` when the bus or the service
 // does not answer.
 class SecretServiceProbe

@@ -12,6 +12,8 @@
 #include <QLockFile>
 #include <QSaveFile>
 
+#include <algorithm>
+
 namespace halvex {
 
 namespace {
@@ -80,6 +82,46 @@ QString setAsidePrefix(const QString &filePath)
     return QFileInfo(filePath).fileName() + QStringLiteral(".corrupt-");
 }
 
+// The entries that can still be read from a damaged store. Entries are flat
+// objects, so every innermost {...} is tried on its own: damage elsewhere in
+// the file costs nothing, damage inside an entry costs that entry.
+QList<Entry> salvageEntries(const QByteArray &bytes)
+{
+    QList<Entry> entries;
+    qsizetype open = bytes.indexOf('{');
+    while (open >= 0) {
+        const qsizetype close = bytes.indexOf('}', open + 1);
+        if (close < 0)
+            break;
+        const qsizetype inner = bytes.indexOf('{', open + 1);
+        if (inner >= 0 && inner < close) {
+            open = inner;
+            continue;
+        }
+        const QJsonDocument json = QJsonDocument::fromJson(bytes.mid(open, close - open + 1));
+        if (const std::optional<Entry> entry = json.isObject() ? parseEntry(json.object()) : std::nullopt)
+            entries.append(*entry);
+        open = bytes.indexOf('{', close + 1);
+    }
+    return entries;
+}
+
+QList<Entry> salvageFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return salvageEntries(file.readAll());
+}
+
+bool holds(const QJsonArray &items, const SecretItemKey &key)
+{
+    return std::any_of(items.begin(), items.end(), [&](const QJsonValue &item) {
+        const std::optional<Entry> entry = parseEntry(item);
+        return entry && entry->key == key;
+    });
+}
+
 } // namespace
 
 FileSecretBackend::FileSecretBackend(QString filePath, Timings timings)
@@ -103,7 +145,70 @@ SecretLookup FileSecretBackend::lookup(const SecretItemKey &key)
         if (entry && entry->key == key)
             return std::optional<QByteArray>(entry->value);
     }
+    // Not here, but perhaps in the damaged store set aside: "nothing stored"
+    // would be a guess.
+    if (!setAsideCopies().isEmpty())
+        return setAsideError();
     return std::optional<QByteArray>{};
+}
+
+QStringList FileSecretBackend::setAsideCopies() const
+{
+    const QDir folder = QFileInfo(m_filePath).absoluteDir();
+    // Matched by prefix, not by a wildcard pattern: the store's own name may
+    // hold wildcard characters (and a pattern costs a regular expression).
+    const QString prefix = setAsidePrefix(m_filePath);
+    QStringList copies;
+    for (const QString &name : folder.entryList(QDir::Files | QDir::Hidden, QDir::Name)) {
+        if (name.startsWith(prefix))
+            copies.append(folder.filePath(name));
+    }
+    return copies;
+}
+
+Error FileSecretBackend::setAsideError() const
+{
+    return Error::plain(QStringLiteral("The credential store was damaged and set aside as %1; "
+                                       "recover what it held with: halvex-bridge credentials recover")
+                            .arg(setAsideCopies().join(QStringLiteral(", "))),
+                        setAsideCode);
+}
+
+Result<FileSecretBackend::Recovery> FileSecretBackend::recoverSetAside()
+{
+    Recovery recovery;
+    recovery.copies = setAsideCopies();
+    if (recovery.copies.isEmpty())
+        return recovery;
+    // Oldest copy first: a newer copy's value of the same item wins.
+    QList<Entry> salvaged;
+    for (const QString &copy : std::as_const(recovery.copies))
+        salvaged += salvageFile(copy);
+    const Result<Done> written = editItems([&](QJsonArray &items) {
+        QHash<SecretItemKey, QByteArray> missing;
+        for (const Entry &entry : std::as_const(salvaged)) {
+            if (holds(items, entry.key)) {
+                if (!recovery.kept.contains(entry.key))
+                    recovery.kept.append(entry.key);
+            } else {
+                missing.insert(entry.key, entry.value);
+            }
+        }
+        for (const Entry &entry : std::as_const(salvaged)) {
+            if (!missing.contains(entry.key) || recovery.restored.contains(entry.key))
+                continue;
+            items.append(entryJson(entry.key, missing.value(entry.key)));
+            recovery.restored.append(entry.key);
+        }
+        return true;
+    });
+    if (!written)
+        return written.error();
+    for (const QString &copy : std::as_const(recovery.copies)) {
+        if (!QFileInfo::exists(copy))
+            recovery.removedCopies.append(copy);
+    }
+    return recovery;
 }
 
 Result<Done> FileSecretBackend::store(const SecretItemKey &key, const QByteArray &value)
@@ -166,13 +271,19 @@ Result<Done> FileSecretBackend::editItems(const std::function<bool(QJsonArray &i
         return Error::plain(QStringLiteral("The credential store is locked by another process"), int(lock.error()));
 
     Result<QJsonObject> document = read();
+    // A damaged store was just set aside: the edit starts a new one.
+    if (!document && document.error().code() == setAsideCode)
+        document = read();
     if (!document)
         return document.error();
     QJsonArray items = document->value(kItems).toArray();
     if (!edit(items))
         return Done{};
     document.value().insert(kItems, items);
-    return write(*document);
+    const Result<Done> written = write(*document);
+    if (written)
+        removeCoveredCopies(items);
+    return written;
 }
 
 Result<QJsonObject> FileSecretBackend::read()
@@ -215,10 +326,10 @@ Result<QJsonObject> FileSecretBackend::read()
             document.insert(kItems, QJsonArray());
         return document;
     }
-    const Result<Done> moved = moveAside(problem);
+    const Result<QString> moved = moveAside(problem);
     if (!moved)
         return moved.error();
-    return emptyDocument();
+    return setAsideError();
 }
 
 Result<Done> FileSecretBackend::write(const QJsonObject &document)
@@ -241,29 +352,24 @@ Result<Done> FileSecretBackend::write(const QJsonObject &document)
     }
     if (!file.commit())
         return fileFailure(file, QStringLiteral("Cannot save ") + m_filePath);
-    removeSetAside();
     return Done{};
 }
 
-void FileSecretBackend::removeSetAside()
+void FileSecretBackend::removeCoveredCopies(const QJsonArray &items)
 {
-    const QFileInfo info(m_filePath);
-    const QDir folder = info.absoluteDir();
-    // Matched by prefix, not by a wildcard pattern: the store's own name may
-    // hold wildcard characters (and a pattern costs a regular expression).
-    const QString prefix = setAsidePrefix(m_filePath);
-    for (const QString &name : folder.entryList(QDir::Files | QDir::Hidden)) {
-        if (!name.startsWith(prefix))
+    for (const QString &path : setAsideCopies()) {
+        const QList<Entry> salvaged = salvageFile(path);
+        if (!std::all_of(salvaged.begin(), salvaged.end(), [&](const Entry &entry) { return holds(items, entry.key); }))
             continue;
-        const QString path = folder.filePath(name);
-        if (QFile::remove(path))
-            qCInfo(lcKeychain, "Removed %s: a good credential store has been written", qUtf8Printable(path));
-        else
+        if (QFile::remove(path)) {
+            qCInfo(lcKeychain, "Removed %s: the credential store holds everything it held", qUtf8Printable(path));
+        } else {
             qCWarning(lcKeychain, "Could not remove %s", qUtf8Printable(path));
+        }
     }
 }
 
-Result<Done> FileSecretBackend::moveAside(const QString &reason)
+Result<QString> FileSecretBackend::moveAside(const QString &reason)
 {
     const QString base = QFileInfo(m_filePath).absoluteDir().filePath(setAsidePrefix(m_filePath)) +
                          QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
@@ -278,9 +384,9 @@ Result<Done> FileSecretBackend::moveAside(const QString &reason)
     }
     // It may hold secrets: nobody else reads it, whatever the original allowed.
     QFile::setPermissions(target, kPrivateFile);
-    qCCritical(lcKeychain, "Credential store %s cannot be parsed (%s); kept it as %s and started a new one",
+    qCCritical(lcKeychain, "Credential store %s cannot be parsed (%s); kept it as %s",
                qUtf8Printable(m_filePath), qUtf8Printable(reason), qUtf8Printable(target));
-    return Done{};
+    return target;
 }
 
 void FileSecretBackend::restrictPermissions()

@@ -1,7 +1,14 @@
 #include "platform/keychain_manager.h"
 
+#include "platform/deployment.h"
 #include "platform/logging.h"
 #include "platform/utf8.h"
+
+#include <QEventLoop>
+#include <QFutureWatcher>
+#include <QPromise>
+#include <QThread>
+#include <QThreadPool>
 
 namespace halvex {
 
@@ -12,107 +19,260 @@ Error notText(const QString &service)
     return Error::plain(QStringLiteral("The item for %1 does not hold UTF-8 text").arg(service));
 }
 
+struct KnownItem {
+    const char *label;
+    SecretItemKey key;
+};
+
+QList<KnownItem> knownItems()
+{
+    return {{"relay session token", {CredentialService::relay(), {}}},
+            {"bridge token", {CredentialService::bridge(), {}}},
+            {"gateway token", {CredentialService::openClaw(), {}}},
+            {"gateway device token", {CredentialService::openClawDeviceToken(), {}}},
+            {"device key",
+             {CredentialService::openClawDeviceKey(), QString::fromLatin1(CredentialService::deviceKeyAccount)}}};
+}
+
+QString placeOf(const SecretLookup &found)
+{
+    if (!found)
+        return found.error().description();
+    return found.value() ? QStringLiteral("stored") : QStringLiteral("none");
+}
+
 } // namespace
 
 KeychainManager::KeychainManager(std::unique_ptr<SecretBackend> primary, std::unique_ptr<SecretBackend> older)
-    : m_primary(std::move(primary)), m_older(std::move(older))
+    : m_primary(std::move(primary)), m_older(std::move(older)), m_thread(std::make_unique<QThreadPool>())
 {
+    // One thread, kept for the manager's life: a backend is only ever used
+    // by one thread at a time, and libsecret's objects stay where they were
+    // made.
+    m_thread->setMaxThreadCount(1);
+    m_thread->setExpiryTimeout(-1);
+}
+
+KeychainManager::~KeychainManager() = default;
+
+void KeychainManager::runSerially(const std::function<void()> &op)
+{
+    auto promise = std::make_shared<QPromise<void>>();
+    QFuture<void> done = promise->future();
+    promise->start();
+    m_thread->start([promise, &op] {
+        op();
+        promise->finish();
+    });
+    if (!done.isFinished() && QThread::currentThread()->eventDispatcher()) {
+        // The links, timers and sockets of this thread carry on meanwhile;
+        // the user's clicks wait, as they would behind a dialog.
+        QEventLoop loop;
+        QFutureWatcher<void> watcher;
+        QObject::connect(&watcher, &QFutureWatcherBase::finished, &loop, &QEventLoop::quit);
+        watcher.setFuture(done);
+        if (!done.isFinished())
+            loop.exec(QEventLoop::ExcludeUserInputEvents);
+    }
+    done.waitForFinished();
+}
+
+SecretLookup KeychainManager::lookupMigrating(const SecretItemKey &key)
+{
+    const SecretLookup found = m_primary->lookup(key);
+    if (!m_older || (found && found.value()))
+        return found;
+    const SecretLookup old = m_older->lookup(key);
+    if (!old) {
+        // "Nothing here" is no answer while the other store cannot say.
+        return found ? SecretLookup(old.error()) : found;
+    }
+    if (!old.value())
+        return found;
+    qCInfo(lcKeychain, "Migrating keychain item for %s", qUtf8Printable(key.service));
+    migrate(key, *old.value());
+    // The value is returned even when the migration failed; the next load retries.
+    return old;
 }
 
 Result<std::optional<QString>> KeychainManager::load(const QString &service)
 {
-    const SecretItemKey key{service, {}};
-    const SecretLookup found = m_primary->lookup(key);
-    if (found && found.value()) {
-        if (auto text = strictUtf8(**found))
-            return std::optional<QString>(std::move(text));
-        qCDebug(lcKeychain, "Keychain item for %s is not UTF-8 text", qUtf8Printable(service));
-    } else if (!found) {
-        qCDebug(lcKeychain, "Keychain lookup of %s failed: %d %s", qUtf8Printable(service), found.error().code(),
-                qUtf8Printable(found.error().description()));
-    }
-    // What the primary store said, when the older store has nothing better.
-    const auto primaryAnswer = [&]() -> Result<std::optional<QString>> {
+    return serially<Result<std::optional<QString>>>([&]() -> Result<std::optional<QString>> {
+        const SecretItemKey key{service, {}};
+        SecretLookup found = m_primary->lookup(key);
+        if (found && found.value()) {
+            if (auto text = strictUtf8(**found))
+                return std::optional<QString>(std::move(text));
+            qCDebug(lcKeychain, "Keychain item for %s is not UTF-8 text", qUtf8Printable(service));
+            // An older build's text copy may still be there.
+            if (m_older) {
+                const SecretLookup old = m_older->lookup(key);
+                if (old && old.value() && strictUtf8(**old)) {
+                    migrate(key, *old.value());
+                    return std::optional<QString>(strictUtf8(**old));
+                }
+            }
+            return notText(service);
+        }
+        if (!found)
+            qCDebug(lcKeychain, "Keychain lookup of %s failed: %d %s", qUtf8Printable(service), found.error().code(),
+                    qUtf8Printable(found.error().description()));
+        found = lookupMigrating(key);
         if (!found)
             return found.error();
-        if (found.value())
-            return notText(service);
-        return std::optional<QString>{};
-    };
-    if (!m_older)
-        return primaryAnswer();
-    const SecretLookup old = m_older->lookup(key);
-    if (!old || !old.value())
-        return primaryAnswer();
-    std::optional<QString> text = strictUtf8(**old);
-    if (!text)
-        return primaryAnswer();
-    qCInfo(lcKeychain, "Migrating keychain item for %s", qUtf8Printable(service));
-    migrate(service, *text);
-    // The value is returned even when the migration failed; the next load retries.
-    return text;
+        if (!found.value())
+            return std::optional<QString>{};
+        if (auto text = strictUtf8(**found))
+            return std::optional<QString>(std::move(text));
+        return notText(service);
+    });
 }
 
-void KeychainManager::migrate(const QString &service, const QString &value)
+void KeychainManager::migrate(const SecretItemKey &key, const QByteArray &value)
 {
-    if (!save(service, value))
+    if (!storeLogged(key, value))
         return;
     // The older copy is a plaintext secret on disk: it goes once the primary
     // store is seen to hold exactly this value, never before.
-    const SecretItemKey key{service, {}};
     const SecretLookup check = m_primary->lookup(key);
-    if (!check || !check.value() || *check.value() != value.toUtf8()) {
+    if (!check || !check.value() || *check.value() != value) {
         qCWarning(lcKeychain, "Keeping the older copy of %s: the migrated item could not be read back",
-                  qUtf8Printable(service));
+                  qUtf8Printable(key.service));
         return;
     }
     const Result<Done> removed = m_older->remove(key);
     if (!removed)
-        qCWarning(lcKeychain, "Could not remove the older copy of %s: %s", qUtf8Printable(service),
+        qCWarning(lcKeychain, "Could not remove the older copy of %s: %s", qUtf8Printable(key.service),
                   qUtf8Printable(removed.error().description()));
 }
 
-Result<Done> KeychainManager::save(const QString &service, const QString &value)
+Result<Done> KeychainManager::storeLogged(const SecretItemKey &key, const QByteArray &value)
 {
     // Every backend replaces an item in one step, so the old value is not
     // deleted first: a save that fails leaves the previous value in place.
-    Result<Done> added = m_primary->store({service, {}}, value.toUtf8());
+    Result<Done> added = m_primary->store(key, value);
     if (!added) {
-        qCCritical(lcKeychain, "Keychain save failed for %s: %d", qUtf8Printable(service), added.error().code());
-        qCDebug(lcKeychain, "Keychain save of %s: %s", qUtf8Printable(service),
+        qCCritical(lcKeychain, "Keychain save failed for %s: %d", qUtf8Printable(key.service), added.error().code());
+        qCDebug(lcKeychain, "Keychain save of %s: %s", qUtf8Printable(key.service),
                 qUtf8Printable(added.error().description()));
     }
     return added;
 }
 
+Result<Done> KeychainManager::save(const QString &service, const QString &value)
+{
+    return saveData(service, {}, value.toUtf8());
+}
+
 Result<Done> KeychainManager::deleteItem(const QString &service)
 {
-    const SecretItemKey key{service, {}};
-    // Gone means gone from both stores: a primary deletion that failed is not
-    // reported as success just because the older store had nothing.
-    Result<Done> fromPrimary = m_primary->remove(key);
-    if (!m_older)
-        return fromPrimary;
-    Result<Done> fromOlder = m_older->remove(key);
-    if (!fromPrimary)
-        return fromPrimary;
-    return fromOlder;
+    return deleteData(service, {});
 }
 
 SecretLookup KeychainManager::loadData(const QString &service, const QString &account)
 {
-    return m_primary->lookup({service, account});
+    return serially<SecretLookup>([&] { return lookupMigrating({service, account}); });
 }
 
 Result<Done> KeychainManager::saveData(const QString &service, const QString &account, const QByteArray &value)
 {
-    // Replaces in one step (see save()).
-    return m_primary->store({service, account}, value);
+    return serially<Result<Done>>([&] { return storeLogged({service, account}, value); });
 }
 
 Result<Done> KeychainManager::deleteData(const QString &service, const QString &account)
 {
-    return m_primary->remove({service, account});
+    return serially<Result<Done>>([&]() -> Result<Done> {
+        const SecretItemKey key{service, account};
+        // Gone means gone from both stores: a primary deletion that failed is
+        // not reported as success just because the older store had nothing.
+        Result<Done> fromPrimary = m_primary->remove(key);
+        if (!m_older)
+            return fromPrimary;
+        Result<Done> fromOlder = m_older->remove(key);
+        if (!fromPrimary)
+            return fromPrimary;
+        return fromOlder;
+    });
+}
+
+QList<KeychainManager::ItemPlace> KeychainManager::itemPlaces()
+{
+    return serially<QList<ItemPlace>>([&] {
+        QList<ItemPlace> places;
+        for (const KnownItem &item : knownItems()) {
+            ItemPlace place;
+            place.label = QString::fromLatin1(item.label);
+            place.key = item.key;
+            const SecretLookup inPrimary = m_primary->lookup(item.key);
+            place.primary = placeOf(inPrimary);
+            if (m_older) {
+                const SecretLookup inOlder = m_older->lookup(item.key);
+                place.older = placeOf(inOlder);
+                place.differs = inPrimary && inPrimary.value() && inOlder && inOlder.value() &&
+                                *inPrimary.value() != *inOlder.value();
+            }
+            places.append(place);
+        }
+        return places;
+    });
+}
+
+Result<Done> KeychainManager::moveItemsInto(std::unique_ptr<SecretBackend> target)
+{
+    return serially<Result<Done>>([&]() -> Result<Done> {
+        // The target may be the older store itself (the same file).
+        const bool targetIsOlder = m_older && m_older->name() == target->name();
+        // First every item is copied and read back; only when all arrived do
+        // the old copies go, so a failure part-way loses nothing.
+        QStringList problems;
+        QList<SecretItemKey> copied, added;
+        for (const KnownItem &item : knownItems()) {
+            SecretLookup found = m_primary->lookup(item.key);
+            if (found && !found.value() && m_older && !targetIsOlder)
+                found = m_older->lookup(item.key);
+            const QString label = QString::fromLatin1(item.label) + QStringLiteral(": ");
+            if (!found) {
+                problems << label + found.error().description();
+                continue;
+            }
+            if (!found.value())
+                continue;
+            const SecretLookup before = target->lookup(item.key);
+            if (!(before && before.value() == found.value())) {
+                const Result<Done> stored = target->store(item.key, *found.value());
+                const SecretLookup check = stored ? target->lookup(item.key) : SecretLookup(stored.error());
+                if (!check || check.value() != found.value()) {
+                    problems << label + (check ? QStringLiteral("could not be read back") : check.error().description());
+                    continue;
+                }
+                if (before && !before.value())
+                    added.append(item.key);
+            }
+            copied.append(item.key);
+        }
+        if (!problems.isEmpty()) {
+            for (const SecretItemKey &key : std::as_const(added))
+                (void)target->remove(key);
+            return Error::plain(QStringLiteral("Nothing was moved: ") + problems.join(QStringLiteral("; ")));
+        }
+        for (const SecretItemKey &key : std::as_const(copied)) {
+            for (SecretBackend *old : {m_primary.get(), targetIsOlder ? nullptr : m_older.get()}) {
+                if (!old)
+                    continue;
+                if (const Result<Done> removed = old->remove(key); !removed)
+                    qCWarning(lcKeychain, "Could not remove the old copy of %s: %s", qUtf8Printable(key.service),
+                              qUtf8Printable(removed.error().description()));
+            }
+        }
+        // The file store stays beside the Secret Service as the store to
+        // migrate from; beside itself it has no use.
+        std::unique_ptr<SecretBackend> previous = std::exchange(m_primary, std::move(target));
+        if (targetIsOlder)
+            m_older.reset();
+        else if (previous->name() == QLatin1String(fileStore))
+            m_older = std::move(previous);
+        return Done{};
+    });
 }
 
 } // namespace halvex

@@ -3,10 +3,14 @@
 #include "platform/error.h"
 #include "platform/secret_backend.h"
 
+#include <QList>
 #include <QString>
 
+#include <functional>
 #include <memory>
 #include <optional>
+
+class QThreadPool;
 
 namespace halvex {
 
@@ -18,15 +22,28 @@ namespace halvex {
 //
 // Every call reports why it failed: a store that is locked or gone is an
 // Error, never taken for "nothing stored".
+//
+// The stores are asked on a thread of their own, one call at a time. A
+// caller whose thread has an event loop keeps it running while it waits
+// (user input aside), so a keyring that shows an unlock prompt for a minute
+// does not stall the links; elsewhere the caller simply waits.
 class KeychainManager
 {
 public:
     explicit KeychainManager(std::unique_ptr<SecretBackend> primary, std::unique_ptr<SecretBackend> older = nullptr);
+    ~KeychainManager();
+    KeychainManager(const KeychainManager &) = delete;
+    KeychainManager &operator=(const KeychainManager &) = delete;
 
-    // The user's store: the Secret Service, with the private file store as
-    // the older store to migrate from. When no Secret Service answers (a
-    // headless box) the file store becomes the primary store, with one
-    // warning. `fileStorePath` overrides where the file store lives.
+    // The user's store: one choice per user, made the first time and
+    // remembered in the user-defaults store ("credentialStore"), so the
+    // desktop session and the systemd service always use the same one. The
+    // first choice is the Secret Service when it answers and has a keyring
+    // (or a display can show the prompt that creates one), else the private
+    // file store. With the Secret Service, the file store is the older store
+    // to migrate from. A remembered Secret Service that does not answer is
+    // an error of every call, never a silent switch to the file store.
+    // `fileStorePath` overrides where the file store lives.
     static std::unique_ptr<KeychainManager> createDefault(const QString &fileStorePath = {});
 
     // The stored string; nothing when no item exists. Bytes that are not
@@ -38,20 +55,67 @@ public:
     Result<Done> deleteItem(const QString &service);
 
     // Binary items keyed by service and account (the device signing key).
-    // These touch the primary store only.
+    // They migrate from the older store like strings do.
     SecretLookup loadData(const QString &service, const QString &account);
     Result<Done> saveData(const QString &service, const QString &account, const QByteArray &value);
     Result<Done> deleteData(const QString &service, const QString &account);
 
+    // Where each of the program's own items is kept, for `doctor` and
+    // `credentials`: per store, "stored", "none" or why it cannot be told.
+    struct ItemPlace {
+        QString label; // "relay session token", …
+        SecretItemKey key;
+        QString primary;
+        QString older; // empty without an older store
+        bool differs = false; // both stores hold it, with different values
+    };
+    QList<ItemPlace> itemPlaces();
+
+    // Moves every item of the program from the other store into `target`
+    // (read back before the old copy goes) and makes `target` the primary
+    // store. Items the other store cannot give stay where they are and are
+    // named in the error.
+    Result<Done> moveItemsInto(std::unique_ptr<SecretBackend> target);
+
+    // Runs `op` on the stores' thread with the stores to itself (for a
+    // backend's own extras, such as recovering the file store).
+    template <typename T> T withStores(const std::function<T()> &op) { return serially<T>(op); }
+
+    // Switches to the store the user-defaults store now names, after
+    // `credentials use` moved the items (the file store must be one of
+    // this manager's stores already, as createDefault() makes it).
+    void followRememberedStore();
+
+    // The Secret Service store for a user who chose it, whether or not it
+    // answers now (see createDefault()).
+    static std::unique_ptr<SecretBackend> secretServiceStoreBackend();
+
     SecretBackend *primary() const { return m_primary.get(); }
     SecretBackend *older() const { return m_older.get(); }
 
+    // The settings value of each kind of store.
+    static constexpr char secretServiceStore[] = "secret-service";
+    static constexpr char fileStore[] = "file";
+
 private:
+    template <typename T> T serially(const std::function<T()> &op);
+    void runSerially(const std::function<void()> &op);
+
+    SecretLookup lookupMigrating(const SecretItemKey &key);
+    Result<Done> storeLogged(const SecretItemKey &key, const QByteArray &value);
     // Moves a value found only in the older store into the primary one.
-    void migrate(const QString &service, const QString &value);
+    void migrate(const SecretItemKey &key, const QByteArray &value);
 
     std::unique_ptr<SecretBackend> m_primary;
     std::unique_ptr<SecretBackend> m_older;
+    std::unique_ptr<QThreadPool> m_thread;
 };
+
+template <typename T> T KeychainManager::serially(const std::function<T()> &op)
+{
+    std::optional<T> out;
+    runSerially([&] { out.emplace(op()); });
+    return std::move(*out);
+}
 
 } // namespace halvex

@@ -18,8 +18,8 @@ inline constexpr char fileName[] = "halvex-secret-service.so";
 
 // The Secret Service backend when a session bus is configured and a Secret
 // Service answers within `probeTimeoutMs` and can keep items (see
-// LibsecretBackend::isAvailable). Otherwise nullptr: problem() then says why
-// when the module itself could not be used.
+// LibsecretBackend::isAvailable); with 0, without asking it. Otherwise
+// nullptr: problem() then says why when the module itself could not be used.
 std::unique_ptr<SecretBackend> load(int probeTimeoutMs);
 
 // Why the module could not be used (missing, unloadable, from another

@@ -21,6 +21,8 @@ inline constexpr char accountEmail[] = "accountEmail";
 inline constexpr char bridgeId[] = "bridgeId";
 inline constexpr char startAtLogin[] = "startAtLogin"; // Boolean, default false
 inline constexpr char notificationsEnabled[] = "notificationsEnabled"; // Boolean, default true
+// Where credentials are kept, chosen once per user: "secret-service" or "file"
+inline constexpr char credentialStore[] = "credentialStore";
 } // namespace SettingsKey
 
 // The user-defaults store: typed access over QSettings. Every write is

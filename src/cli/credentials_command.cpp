@@ -1,0 +1,160 @@
+#include "cli/credentials_command.h"
+
+#include "account/credential_reload.h"
+#include "cli/cli.h"
+#include "platform/file_secret_backend.h"
+#include "platform/keychain_manager.h"
+#include "platform/settings.h"
+#include "platform/single_instance.h"
+
+#include <QCommandLineParser>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTextStream>
+
+namespace halvex::cli {
+
+namespace {
+
+QString storeTitle(const QString &name)
+{
+    if (name == QLatin1String(KeychainManager::secretServiceStore))
+        return QStringLiteral("Secret Service");
+    if (name == QLatin1String(KeychainManager::fileStore))
+        return QStringLiteral("private file ") + FileSecretBackend::defaultPath();
+    return name;
+}
+
+FileSecretBackend *fileStoreOf(KeychainManager &keychain)
+{
+    for (SecretBackend *store : {keychain.primary(), keychain.older()}) {
+        if (store && store->name() == QLatin1String(KeychainManager::fileStore))
+            return static_cast<FileSecretBackend *>(store);
+    }
+    return nullptr;
+}
+
+int show(KeychainManager &keychain, bool json)
+{
+    const QList<KeychainManager::ItemPlace> places = keychain.itemPlaces();
+    FileSecretBackend *file = fileStoreOf(keychain);
+    const QStringList setAside =
+        file ? keychain.withStores<QStringList>([file] { return file->setAsideCopies(); }) : QStringList();
+    if (json) {
+        QJsonArray items;
+        for (const auto &place : places) {
+            QJsonObject item{{QStringLiteral("item"), place.label}, {keychain.primary()->name(), place.primary}};
+            if (keychain.older())
+                item.insert(keychain.older()->name(), place.older);
+            item.insert(QStringLiteral("differs"), place.differs);
+            items.append(item);
+        }
+        out() << QJsonDocument(QJsonObject{{QStringLiteral("store"), keychain.primary()->name()},
+                                           {QStringLiteral("items"), items},
+                                           {QStringLiteral("setAside"), QJsonArray::fromStringList(setAside)}})
+                     .toJson(QJsonDocument::Compact)
+              << "\n";
+    } else {
+        out() << "Credentials are kept in: " << storeTitle(keychain.primary()->name()) << "\n";
+        for (const auto &place : places) {
+            out() << "  " << place.label << ": " << place.primary;
+            if (keychain.older() && place.older != QLatin1String("none"))
+                out() << "; older copy in the " << keychain.older()->name() << " store: " << place.older
+                      << (place.differs ? " (a different value)" : "");
+            out() << "\n";
+        }
+        for (const QString &copy : setAside)
+            out() << "Set aside after damage: " << copy << " (recover with: halvex-bridge credentials recover)\n";
+    }
+    const bool readable = std::all_of(places.begin(), places.end(), [](const auto &place) {
+        return place.primary == QLatin1String("stored") || place.primary == QLatin1String("none");
+    });
+    return readable && setAside.isEmpty() ? success : failure;
+}
+
+int recover(KeychainManager &keychain)
+{
+    FileSecretBackend *file = fileStoreOf(keychain);
+    const Result<FileSecretBackend::Recovery> recovery =
+        file ? keychain.withStores<Result<FileSecretBackend::Recovery>>([file] { return file->recoverSetAside(); })
+             : Result<FileSecretBackend::Recovery>(FileSecretBackend::Recovery{});
+    if (!recovery) {
+        err() << "halvex-bridge credentials: " << recovery.error().description() << "\n";
+        return failure;
+    }
+    if (recovery->copies.isEmpty()) {
+        out() << "Nothing was set aside: there is nothing to recover.\n";
+        return success;
+    }
+    for (const SecretItemKey &key : recovery->restored)
+        out() << "Recovered " << key.service
+              << (key.account.isEmpty() ? QString() : QStringLiteral(" (") + key.account + QLatin1Char(')')) << "\n";
+    for (const SecretItemKey &key : recovery->kept)
+        out() << "Kept the newer " << key.service << " already stored\n";
+    const int left = int(recovery->copies.size() - recovery->removedCopies.size());
+    out() << "Recovered " << recovery->restored.size() << " item(s); " << recovery->removedCopies.size()
+          << " set-aside copy(ies) removed" << (left ? QStringLiteral(", %1 kept").arg(left) : QString()) << ".\n"
+          << "Anything the damage destroyed is gone: sign in or pair again where a check still fails "
+             "(halvex-bridge doctor).\n";
+    SingleInstance instance;
+    announceCredentialsChanged(instance);
+    return left ? failure : success;
+}
+
+int use(KeychainManager &keychain, const QString &target)
+{
+    std::unique_ptr<SecretBackend> store;
+    if (target == QLatin1String(KeychainManager::fileStore))
+        store = std::make_unique<FileSecretBackend>();
+    else
+        store = KeychainManager::secretServiceStoreBackend();
+    if (keychain.primary()->name() != store->name()) {
+        if (const Result<Done> moved = keychain.moveItemsInto(std::move(store)); !moved) {
+            err() << "halvex-bridge credentials: " << moved.error().description() << "\n";
+            return failure;
+        }
+    }
+    Settings::userDefaults()->setString(SettingsKey::credentialStore, target);
+    out() << "Credentials are kept in: " << storeTitle(target) << " (for the desktop and the service alike)\n";
+    // A running bridge follows at once.
+    SingleInstance instance;
+    announceCredentialsChanged(instance);
+    return success;
+}
+
+} // namespace
+
+int runCredentialsCommand(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Shows where this user's credentials are kept (the Secret Service or a private file) and "
+                       "which item is where. `use secret-service` or `use file` moves every item to that store "
+                       "and remembers the choice for the desktop and the systemd service alike. `recover` puts "
+                       "back what a damaged file store set aside."));
+    const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("Print the places as JSON."));
+    parser.addOption(json);
+    parser.addPositionalArgument(QStringLiteral("action"), QStringLiteral("use STORE, or recover; none shows."),
+                                 QStringLiteral("[use secret-service|file | recover]"));
+    if (const std::optional<int> status = parseCommandArguments(parser, QStringLiteral("credentials"), arguments))
+        return *status;
+    const QStringList positional = parser.positionalArguments();
+    const bool validUse = positional.size() == 2 && positional.constFirst() == QLatin1String("use") &&
+                          (positional.at(1) == QLatin1String(KeychainManager::fileStore) ||
+                           positional.at(1) == QLatin1String(KeychainManager::secretServiceStore));
+    const bool validRecover = positional == QStringList{QStringLiteral("recover")};
+    if (!positional.isEmpty() && !validUse && !validRecover) {
+        err() << "halvex-bridge credentials: expected `use secret-service`, `use file` or `recover`, got '"
+              << positional.join(QLatin1Char(' ')) << "'\n";
+        return misuse;
+    }
+    std::unique_ptr<KeychainManager> keychain = KeychainManager::createDefault();
+    if (validUse)
+        return use(*keychain, positional.at(1));
+    if (validRecover)
+        return recover(*keychain);
+    return show(*keychain, parser.isSet(json));
+}
+
+} // namespace halvex::cli
