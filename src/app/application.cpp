@@ -107,13 +107,12 @@ int runApplication(int argc, char **argv)
                      });
     QObject::connect(&instance, &SingleInstance::requestReceived, &delegate, &AppDelegate::handleInstanceRequest);
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &delegate, &AppDelegate::applicationWillTerminate);
-    // Launching has finished once the event loop runs.
-    QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
-
-    // Notifications go through the tray's message balloon, or the desktop's
-    // notification service while there is no tray.
+    // Launching has finished once the event loop runs. Notifications go
+    // through the tray's message balloon, or the desktop's notification
+    // service while there is no tray; they need the bridge launching made.
     std::unique_ptr<BridgeNotifications> notifications;
     QTimer::singleShot(0, &delegate, [&] {
+        delegate.applicationDidFinishLaunching();
         notifications = std::make_unique<BridgeNotifications>(
             delegate.bridgeManager(), runtime->settings(), [&delegate](const QString &title, const QString &body) {
                 MenuBarController *menu = delegate.menuBarController();

@@ -7,12 +7,17 @@
 #include <QEventLoop>
 #include <QFutureWatcher>
 #include <QPromise>
+#include <QSemaphore>
 #include <QThread>
 #include <QThreadPool>
 
 namespace halvex {
 
 namespace {
+
+// How long a call may hold its caller's thread before that thread's events
+// run again while it waits.
+constexpr int kQuietWaitMs = 250;
 
 Error notText(const QString &service)
 {
@@ -58,15 +63,18 @@ KeychainManager::~KeychainManager() = default;
 void KeychainManager::runSerially(const std::function<void()> &op)
 {
     auto promise = std::make_shared<QPromise<void>>();
+    auto answered = std::make_shared<QSemaphore>();
     QFuture<void> done = promise->future();
     promise->start();
-    m_thread->start([promise, &op] {
+    m_thread->start([promise, answered, &op] {
         op();
         promise->finish();
+        answered->release();
     });
-    if (!done.isFinished() && QThread::currentThread()->eventDispatcher()) {
-        // The links, timers and sockets of this thread carry on meanwhile;
-        // the user's clicks wait, as they would behind a dialog.
+    // Stores answer in milliseconds. Only a call that waits longer (an
+    // unlock prompt, a keyring that hangs) lets this thread's links, timers
+    // and sockets run meanwhile; the user's clicks wait, as behind a dialog.
+    if (!answered->tryAcquire(1, kQuietWaitMs) && QThread::currentThread()->eventDispatcher()) {
         QEventLoop loop;
         QFutureWatcher<void> watcher;
         QObject::connect(&watcher, &QFutureWatcherBase::finished, &loop, &QEventLoop::quit);

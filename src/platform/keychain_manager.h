@@ -23,10 +23,11 @@ namespace halvex {
 // Every call reports why it failed: a store that is locked or gone is an
 // Error, never taken for "nothing stored".
 //
-// The stores are asked on a thread of their own, one call at a time. A
-// caller whose thread has an event loop keeps it running while it waits
-// (user input aside), so a keyring that shows an unlock prompt for a minute
-// does not stall the links; elsewhere the caller simply waits.
+// The stores are asked on a thread of their own, one call at a time. A call
+// that takes longer than a quarter second (an unlock prompt, a keyring that
+// hangs) keeps its caller's event loop running while it waits (user input
+// aside), so a prompt left open for a minute does not stall the links;
+// callers must expect events to arrive meanwhile.
 class KeychainManager
 {
 public:

@@ -136,13 +136,16 @@ void SingleInstance::acceptConnections()
     while (QLocalSocket *socket = m_server->nextPendingConnection()) {
         QObject::connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
         QObject::connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
-            while (socket->canReadLine()) {
+            // A request's handler may run events (a keyring prompt) in which
+            // the peer hangs up and its socket goes.
+            const QPointer<QLocalSocket> alive(socket);
+            while (alive && socket->canReadLine()) {
                 const QByteArray line = socket->readLine(maxRequestLength).trimmed();
                 if (!line.isEmpty())
                     Q_EMIT requestReceived(line);
             }
             // A peer that never ends its line is not a launch of ours.
-            if (socket->bytesAvailable() > maxRequestLength)
+            if (alive && socket->bytesAvailable() > maxRequestLength)
                 socket->abort();
         });
     }
