@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The systemd user unit as the build writes it: systemd-analyze accepts it,
-# and its exposure stays at 4.0 or less (3.8 when written: private files,
-# read-only system and home with the bridge's write paths, own /tmp, system
-# call, socket family and namespace restrictions). Skips (status 77) where
+# and its exposure stays at 4.0 or less (3.9 when written: private files,
+# read-only system and home with the bridge's write paths, system call,
+# socket family and namespace restrictions). Skips (status 77) where
 # systemd-analyze is missing.
 #   unit_confinement.sh <halvex-bridge.service>
 set -euo pipefail
