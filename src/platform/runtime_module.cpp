@@ -61,11 +61,11 @@ template <typename T> T fromBytes(const QByteArray &bytes, qsizetype offset = 0)
 Result<QByteArray> readBuildNote(const QString &path)
 {
     const auto notOurs = [&path] {
-        return Error::plain(QStringLiteral("%1 is not a shared object for this machine").arg(path));
+        return Error::plain(QStringLiteral("%1 cannot be loaded: it is not a shared object for this machine").arg(path));
     };
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        return Error::plain(QStringLiteral("%1 cannot be read: %2").arg(path, file.errorString()));
+        return Error::plain(QStringLiteral("%1 cannot be loaded: %2").arg(path, file.errorString()));
     const std::optional<QByteArray> headerBytes = readAt(file, 0, sizeof(ElfW(Ehdr)));
     if (!headerBytes)
         return notOurs();
@@ -123,7 +123,7 @@ Result<QByteArray> readBuildNote(const QString &path)
             at = qsizetype(end);
         }
     }
-    return Error::plain(QStringLiteral("%1 carries no build note").arg(path));
+    return Error::plain(QStringLiteral("%1 cannot be loaded: it carries no build note").arg(path));
 }
 
 } // namespace
