@@ -26,6 +26,7 @@
 
 #include <qcoro/qcorotask.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace halvex;
@@ -210,9 +211,18 @@ private Q_SLOTS:
         QList<QByteArray> requests;
         connect(&running, &SingleInstance::requestReceived, this, [&](const QByteArray &r) { requests << r; });
 
+        // The image holds the gateway token: it is private, even over a file
+        // that was not.
         const QString png = m_home.filePath(QStringLiteral("qr.png"));
+        QFile earlier(png);
+        QVERIFY(earlier.open(QIODevice::WriteOnly));
+        QVERIFY(earlier.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther));
+        earlier.close();
         Run paired = run({QStringLiteral("pair"), QStringLiteral("--png"), png});
         QCOMPARE(paired.exitCode, 0);
+        struct stat written {};
+        QCOMPARE(::stat(QFile::encodeName(png).constData(), &written), 0);
+        QCOMPARE(written.st_mode & 07777, mode_t(0600));
         QCOMPARE(m_account.bridges().size(), 1);
         const RelayAccountStandIn::Bridge bridge = m_account.bridges().last();
         QCOMPARE(stored(CredentialService::bridge()), std::optional<QString>(bridge.bridgeToken));
@@ -231,10 +241,11 @@ private Q_SLOTS:
         QCOMPARE(payload.value(QStringLiteral("name")).toString(), bridge.bridgeName);
         QCOMPARE(decodeQRWithZbar(QImage(png)), printed);
 
-        // A code from the phone; blanks around it are dropped.
+        // A code from the phone, on standard input (so that it never shows on
+        // a command line); blanks around it are dropped.
         const QString phoneCode = m_account.issuePairingCode(kEmail);
-        Run manual = run(
-            {QStringLiteral("pair"), QStringLiteral(" ") + phoneCode + QStringLiteral(" "), QStringLiteral("--json")});
+        Run manual = run({QStringLiteral("pair"), QStringLiteral("-"), QStringLiteral("--json")},
+                         (QStringLiteral(" ") + phoneCode + QStringLiteral(" \n")).toUtf8());
         QCOMPARE(manual.exitCode, 0);
         const QJsonObject answer = QJsonDocument::fromJson(manual.out.toUtf8()).object();
         QCOMPARE(answer.value(QStringLiteral("paired")), QJsonValue(true));
@@ -245,11 +256,14 @@ private Q_SLOTS:
         QCOMPARE(stored(CredentialService::bridge()), std::optional<QString>(second.bridgeToken));
         QTRY_COMPARE_WITH_TIMEOUT(requests.size(), 2, 15000);
 
-        // Used code, short code: refused, the pairing stays.
+        // Used code, short code (as an argument or on standard input), no
+        // code: refused, the pairing stays.
         Run reused = run({QStringLiteral("pair"), phoneCode});
         QCOMPARE(reused.exitCode, 1);
         QVERIFY(reused.err.contains(QStringLiteral("Invalid or expired pairing code")));
         QCOMPARE(run({QStringLiteral("pair"), QStringLiteral("ABCD")}).exitCode, 2);
+        QCOMPARE(run({QStringLiteral("pair"), QStringLiteral("-")}, QByteArrayLiteral("ABCD\n")).exitCode, 2);
+        QCOMPARE(run({QStringLiteral("pair"), QStringLiteral("-")}).exitCode, 2);
         QCOMPARE(stored(CredentialService::bridge()), std::optional<QString>(second.bridgeToken));
         QCOMPARE(setting(SettingsKey::bridgeId), std::optional<QString>(second.bridgeId));
 

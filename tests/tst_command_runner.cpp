@@ -23,6 +23,18 @@ CommandResult runNow(CommandRunner &runner, const QString &program, const QStrin
     return *result;
 }
 
+// Whether a process is gone: no such process, or only its exit status is
+// left for a parent that has not collected it yet.
+bool processGone(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return true;
+    const QByteArray line = stat.readAll();
+    const qsizetype state = line.lastIndexOf(')') + 2;
+    return state >= 2 && state < line.size() && line.at(state) == 'Z';
+}
+
 // `sh -c <script> sh <arguments...>`: the script is ours, the arguments are data.
 CommandResult shell(CommandRunner &runner, const QString &script, const QStringList &arguments = {})
 {
@@ -94,6 +106,41 @@ private Q_SLOTS:
         QCOMPARE(result.output, std::nullopt);
         QCOMPARE(result.exitCode, std::nullopt);
         QVERIFY2(clock.elapsed() < 30000, "the time limit did not stop the tool");
+    }
+
+    // A tool stopped at a limit takes along what it started: a background
+    // child that obeys SIGTERM, and one that ignores it.
+    void whatAStoppedToolStartedEndsWithIt_data()
+    {
+        QTest::addColumn<QString>("script");
+        QTest::addColumn<int>("timeoutMs");
+        QTest::addColumn<qint64>("outputCap");
+        const QString obeying = QStringLiteral("sleep 60 & echo $! > \"$1\"; ");
+        const QString ignoring = QStringLiteral("(trap '' TERM; exec sleep 60) & echo $! > \"$1\"; ");
+        QTest::newRow("time-out") << obeying + QStringLiteral("exec sleep 60") << 2000 << qint64(1 << 20);
+        QTest::newRow("time-out, SIGTERM ignored")
+            << ignoring + QStringLiteral("exec sleep 60") << 2000 << qint64(1 << 20);
+        QTest::newRow("output cap") << obeying + QStringLiteral("exec yes flood") << 30000 << qint64(64 * 1024);
+        QTest::newRow("output cap, SIGTERM ignored")
+            << ignoring + QStringLiteral("exec yes flood") << 30000 << qint64(64 * 1024);
+    }
+
+    void whatAStoppedToolStartedEndsWithIt()
+    {
+        QFETCH(QString, script);
+        QFETCH(int, timeoutMs);
+        QFETCH(qint64, outputCap);
+        QTemporaryDir dir;
+        const QString pidFile = dir.filePath(QStringLiteral("grandchild"));
+        CommandRunner runner({}, CommandRunnerTimings{timeoutMs, outputCap});
+        const CommandResult result = shell(runner, script, {pidFile});
+        QCOMPARE(result.exitCode, std::nullopt);
+        QFile written(pidFile);
+        QVERIFY(written.open(QIODevice::ReadOnly));
+        bool isNumber = false;
+        const qint64 grandchild = written.readAll().trimmed().toLongLong(&isNumber);
+        QVERIFY(isNumber && grandchild > 0);
+        QTRY_VERIFY_WITH_TIMEOUT(processGone(grandchild), 30000);
     }
 
     void aFloodingToolIsStoppedAtTheCap()

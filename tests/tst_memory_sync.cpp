@@ -414,6 +414,58 @@ private Q_SLOTS:
                  (QStringList{QStringLiteral("Lives in Lyon"), QStringLiteral("Runs"), QStringLiteral("Has a cat")}));
     }
 
+    // The write names the file it was merged into; one that loses the race
+    // to another device merges into the newer file and writes again.
+    void aWriteThatLosesTheRaceMergesAgain_data()
+    {
+        QTest::addColumn<QStringList>("before"); // stored before the sync; empty: nothing stored
+        QTest::addColumn<QStringList>("racing"); // another device's write just before ours; empty: none
+        QTest::addColumn<int>("refused");        // writes the relay refuses outright
+        QTest::addColumn<QStringList>("after");
+        QTest::addColumn<int>("writes");
+        const QString lyon = QStringLiteral("Lives in Lyon");
+        const QString runs = QStringLiteral("Runs");
+        const QString cat = QStringLiteral("Has a cat");
+        QTest::newRow("stored") << QStringList{lyon} << QStringList() << 0 << QStringList{lyon, cat} << 1;
+        QTest::newRow("nothing stored") << QStringList() << QStringList() << 0 << QStringList{cat} << 1;
+        QTest::newRow("stored, raced")
+            << QStringList{lyon} << QStringList{lyon, runs} << 0 << QStringList{lyon, runs, cat} << 2;
+        QTest::newRow("nothing stored, raced") << QStringList() << QStringList{runs} << 0 << QStringList{runs, cat} << 2;
+        QTest::newRow("refused every time") << QStringList{lyon} << QStringList() << MemorySyncService::maxWriteAttempts
+                                            << QStringList{lyon} << MemorySyncService::maxWriteAttempts;
+    }
+
+    void aWriteThatLosesTheRaceMergesAgain()
+    {
+        QFETCH(QStringList, before);
+        QFETCH(QStringList, racing);
+        QFETCH(int, refused);
+        QFETCH(QStringList, after);
+        QFETCH(int, writes);
+        Rig rig;
+        if (!before.isEmpty())
+            rig.relay.store(storedFile(before));
+        const QString fetchedAt = rig.relay.updatedAt();
+        if (!racing.isEmpty())
+            rig.relay.storeBeforeNextWrite(storedFile(racing));
+        for (int i = 0; i < refused; ++i)
+            rig.relay.failNext("PUT", 412);
+        rig.service->start();
+        rig.http.answers = {answerWith({QStringLiteral("Has a cat")})};
+        const MemorySyncService::Outcome outcome = rig.runSync(QStringLiteral("initial"));
+
+        QCOMPARE(outcome, refused ? MemorySyncService::Outcome::failed : MemorySyncService::Outcome::pushed);
+        QCOMPARE(factsOf(rig.relay.stored()), after);
+        const QList<HttpRequest> sent = rig.relay.writes();
+        QCOMPARE(sent.size(), writes);
+        const HttpRequest first = sent.first();
+        QCOMPARE(first.header("If-Match"), before.isEmpty() ? QByteArray() : '"' + fetchedAt.toUtf8() + '"');
+        QCOMPARE(first.header("If-None-Match"), before.isEmpty() ? QByteArray("*") : QByteArray());
+        // Written again on the condition of the other device's file.
+        if (!racing.isEmpty())
+            QVERIFY(sent.last().header("If-Match").startsWith('"'));
+    }
+
     void httpEndpointFirstThenTheWebSocketInASessionOfItsOwn()
     {
         Rig rig;

@@ -193,6 +193,52 @@ private Q_SLOTS:
         QCOMPARE(idle.relationship.lastUpdated, QStringLiteral("2026-12-06T12:39:22Z"));
     }
 
+    // A merge keeps the file within its bound, dropping the oldest entries of
+    // the list that takes the most room; what is kept is the newest part.
+    void mergeKeepsTheFileWithinItsBound_data()
+    {
+        QTest::addColumn<int>("factCount");
+        QTest::addColumn<int>("factLength");
+        QTest::addColumn<int>("episodeCount");
+        QTest::addColumn<qsizetype>("maxBytes");
+        QTest::addColumn<bool>("factsDropped");
+        QTest::addColumn<bool>("episodesDropped");
+        QTest::newRow("within the bound") << 5 << 40 << 5 << qsizetype(4096) << false << false;
+        QTest::newRow("facts take the room") << 200 << 40 << 2 << qsizetype(4096) << true << false;
+        QTest::newRow("episodes take the room") << 3 << 20 << 200 << qsizetype(4096) << false << true;
+        QTest::newRow("both grew") << 200 << 40 << 200 << qsizetype(4096) << true << true;
+        QTest::newRow("the program's bound") << 3000 << 1000 << 10 << kMaxSoulFileBytes << true << false;
+    }
+
+    void mergeKeepsTheFileWithinItsBound()
+    {
+        QFETCH(int, factCount);
+        QFETCH(int, factLength);
+        QFETCH(int, episodeCount);
+        QFETCH(qsizetype, maxBytes);
+        QFETCH(bool, factsDropped);
+        QFETCH(bool, episodesDropped);
+        SoulFile existing = mergeSoulFile(std::nullopt, {}, {QStringLiteral("Dark mode")}, std::nullopt, kNow);
+        for (int i = 0; i < factCount; ++i) // two bytes per "é" in UTF-8
+            existing.relationship.facts << QStringLiteral("%1 ").arg(i) + QString(factLength, QChar(0xe9));
+        for (int i = 0; i < episodeCount; ++i)
+            existing.episodes << Episode{QStringLiteral("2026-11-01"), QStringLiteral("Episode %1 of a long week.").arg(i)};
+        const QString newFact = QStringLiteral("Has a cat");
+        const SoulFile merged = mergeSoulFile(existing, {newFact}, {}, QStringLiteral("Fixed a bike."), kNow, maxBytes);
+
+        QVERIFY2(merged.encode().size() <= maxBytes, QByteArray::number(merged.encode().size()).constData());
+        const QStringList allFacts = existing.relationship.facts + QStringList{newFact};
+        const QList<Episode> allEpisodes =
+            existing.episodes + QList<Episode>{Episode{QStringLiteral("2026-12-06"), QStringLiteral("Fixed a bike.")}};
+        QCOMPARE(merged.relationship.facts, allFacts.mid(allFacts.size() - merged.relationship.facts.size()));
+        QCOMPARE(merged.episodes, allEpisodes.mid(allEpisodes.size() - merged.episodes.size()));
+        QCOMPARE(merged.relationship.facts.size() < allFacts.size(), factsDropped);
+        QCOMPARE(merged.episodes.size() < allEpisodes.size(), episodesDropped);
+        QCOMPARE(merged.relationship.facts.last(), newFact);
+        QCOMPARE(merged.relationship.preferences, QStringList{QStringLiteral("Dark mode")});
+        QCOMPARE(merged.relationship.lastUpdated, QStringLiteral("2026-12-06T12:37:22Z"));
+    }
+
     void promptIsExact()
     {
         const QByteArray none = memorySyncPrompt({}).toUtf8();

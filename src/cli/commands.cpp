@@ -19,7 +19,9 @@ const QList<Command> &commands()
 {
     static const QList<Command> list = {
         {QStringLiteral("login"), QStringLiteral("Sign in to (or create) your Halvex account"), runLoginCommand},
-        {QStringLiteral("pair"), QStringLiteral("Pair this machine and show the QR code for the phone"),
+        {QStringLiteral("pair"),
+         QStringLiteral("Pair this machine and show the QR code for the phone (pair - reads a code the phone "
+                        "shows from standard input)"),
          runPairCommand},
         {QStringLiteral("logout"), QStringLiteral("Sign out of the Halvex account (the pairing stays)"),
          runLogoutCommand},

@@ -1,5 +1,5 @@
-// halvex-bridge pair [CODE]: pairs this machine with the Halvex account and
-// prints the QR code the phone scans, right in the terminal.
+// halvex-bridge pair [CODE | -]: pairs this machine with the Halvex account
+// and prints the QR code the phone scans, right in the terminal.
 #include "cli/pair_command.h"
 
 #include "account/account_runtime.h"
@@ -10,7 +10,8 @@
 #include <QCommandLineParser>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
+#include <QFile>
+#include <QTemporaryFile>
 #include <QTextStream>
 
 #include <qcoro/qcorotask.h>
@@ -26,6 +27,24 @@ bool useColours(bool refused)
     return !refused && ::isatty(STDOUT_FILENO) == 1 && qEnvironmentVariableIsEmpty("NO_COLOR");
 }
 
+// The code argument that reads the code from standard input instead.
+const QString codeFromInput = QStringLiteral("-");
+
+// Writes `bytes` to `path` readable by the user alone: a temporary file in
+// the same folder, mode 0600 from its creation, renamed over the target. A
+// file already there is replaced, never opened, so its mode does not
+// carry over.
+bool writePrivateFile(const QString &path, const QByteArray &bytes)
+{
+    QTemporaryFile file(path + QStringLiteral(".XXXXXX"));
+    if (!file.open() || file.write(bytes) != bytes.size() || !file.flush() || ::fsync(file.handle()) != 0)
+        return false;
+    if (::rename(QFile::encodeName(file.fileName()).constData(), QFile::encodeName(path).constData()) != 0)
+        return false; // the temporary file goes with `file`
+    file.setAutoRemove(false);
+    return true;
+}
+
 struct Shown {
     QByteArray payload;
     QString bridgeName;
@@ -38,8 +57,8 @@ int show(const Shown &shown, bool json, bool colours, const QString &pngPath, st
 {
     if (!pngPath.isEmpty()) {
         const std::optional<QByteArray> png = makeQRPng(shown.payload, PairingService::qrImageSize);
-        QSaveFile file(pngPath);
-        if (!png || !file.open(QIODevice::WriteOnly) || file.write(*png) != png->size() || !file.commit()) {
+        // The image holds the gateway token and the pairing code.
+        if (!png || !writePrivateFile(pngPath, *png)) {
             err() << QStringLiteral("Cannot write the QR image to %1.").arg(pngPath) << Qt::endl;
             return failure;
         }
@@ -80,6 +99,15 @@ int show(const Shown &shown, bool json, bool colours, const QString &pngPath, st
     return ExitStatus::success;
 }
 
+// Why `code` cannot be a pairing code; empty when it can.
+QString codeProblem(const QString &code)
+{
+    if (PairingService::normalizedCode(code).size() < PairingService::minimumCodeLength)
+        return QStringLiteral("The code needs at least %1 characters, as the phone shows it (XXXX-XXXX).")
+            .arg(PairingService::minimumCodeLength);
+    return QString();
+}
+
 } // namespace
 
 int runPairCommand(const QStringList &arguments)
@@ -87,12 +115,17 @@ int runPairCommand(const QStringList &arguments)
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Pairs this machine with your Halvex account (sign in first with halvex-bridge login) and prints the "
-        "QR code for the phone. With CODE, uses the code the phone shows instead. With --qr, only shows the "
-        "QR code of the current pairing (with a fresh code when signed in)."));
-    parser.addPositionalArgument(QStringLiteral("code"), QStringLiteral("A pairing code from the phone (XXXX-XXXX)."),
-                                 QStringLiteral("[CODE]"));
+        "QR code for the phone. With CODE, uses the code the phone shows instead; with - in its place, reads "
+        "the code from standard input (a prompt that does not echo on a terminal), so that it never shows on "
+        "a command line. With --qr, only shows the QR code of the current pairing (with a fresh code when "
+        "signed in). The --png image holds the gateway token: it is written readable by you alone."));
+    parser.addPositionalArgument(QStringLiteral("code"),
+                                 QStringLiteral("A pairing code from the phone (XXXX-XXXX), or - to read it from "
+                                                "standard input."),
+                                 QStringLiteral("[CODE | -]"));
     const QCommandLineOption qrOption(QStringLiteral("qr"), QStringLiteral("Show the QR code without pairing again."));
-    const QCommandLineOption pngOption(QStringLiteral("png"), QStringLiteral("Also write the QR code as a PNG image."),
+    const QCommandLineOption pngOption(QStringLiteral("png"),
+                                       QStringLiteral("Also write the QR code as a PNG image (mode 0600)."),
                                        QStringLiteral("file"));
     const QCommandLineOption plainOption(QStringLiteral("no-color"),
                                          QStringLiteral("Print the QR code without colours."));
@@ -101,17 +134,26 @@ int runPairCommand(const QStringList &arguments)
     auto opened = openAccountCommand(parser, QStringLiteral("pair"), arguments, 1, [&](const QCommandLineParser &given) {
         const QStringList positional = given.positionalArguments();
         if (given.isSet(qrOption) && !positional.isEmpty())
-            return QStringLiteral("Usage: halvex-bridge pair [CODE | --qr] [--png FILE] [--no-color] [--json]");
-        if (!positional.isEmpty() &&
-            PairingService::normalizedCode(positional.first()).size() < PairingService::minimumCodeLength)
-            return QStringLiteral("The code needs at least %1 characters, as the phone shows it (XXXX-XXXX).")
-                .arg(PairingService::minimumCodeLength);
+            return QStringLiteral("Usage: halvex-bridge pair [CODE | - | --qr] [--png FILE] [--no-color] [--json]");
+        if (!positional.isEmpty() && positional.first() != codeFromInput)
+            return codeProblem(positional.first());
         return QString();
     });
     if (const int *done = std::get_if<int>(&opened))
         return *done;
     AccountRuntime &runtime = *std::get<std::unique_ptr<AccountRuntime>>(opened);
-    const QStringList positional = parser.positionalArguments();
+    QStringList positional = parser.positionalArguments();
+    if (!positional.isEmpty() && positional.first() == codeFromInput) {
+        // The code alone redeems a bridge token: it stays off the command
+        // line (and out of the terminal's echo).
+        const std::optional<QString> typed = readLine(QStringLiteral("Pairing code: "), true);
+        const QString why = typed ? codeProblem(*typed) : QStringLiteral("No pairing code on standard input.");
+        if (!why.isEmpty()) {
+            err() << why << Qt::endl;
+            return misuse;
+        }
+        positional.first() = *typed;
+    }
     const bool json = parser.isSet(jsonOption);
     const bool colours = useColours(parser.isSet(plainOption));
     const QString pngPath = parser.value(pngOption);

@@ -5,6 +5,7 @@
 #include "platform/desktop_bus_module.h"
 
 #include "build_config.h"
+#include "platform/module_note.h"
 
 #include <QPointer>
 
@@ -58,9 +59,11 @@ QDBusConnection busAt(const QString &address)
 } // namespace
 } // namespace halvex
 
+HALVEX_MODULE_NOTE(HALVEX_MODULE_IDENTITY_STRING);
+
 extern "C" Q_DECL_EXPORT const char *halvex_desktop_bus_version()
 {
-    return HALVEX_BUILD_VERSION_STRING;
+    return HALVEX_MODULE_IDENTITY_STRING;
 }
 
 extern "C" Q_DECL_EXPORT halvex::GatewayBrowse *halvex_desktop_bus_browse(const QString &busAddress,

@@ -4,10 +4,13 @@
 #include "platform/secret_service_module.h"
 
 #include "build_config.h"
+#include "platform/module_note.h"
+
+HALVEX_MODULE_NOTE(HALVEX_MODULE_IDENTITY_STRING);
 
 extern "C" Q_DECL_EXPORT const char *halvex_secret_service_version()
 {
-    return HALVEX_BUILD_VERSION_STRING;
+    return HALVEX_MODULE_IDENTITY_STRING;
 }
 
 extern "C" Q_DECL_EXPORT halvex::SecretBackend *halvex_secret_service_create(int probeTimeoutMs)

@@ -13,6 +13,23 @@
 
 namespace halvex {
 
+namespace {
+
+// A fetch's "updated_at" as an HTTP entity tag; nothing when it holds a
+// character an entity tag cannot (then the write goes without condition).
+std::optional<QByteArray> entityTag(const QString &updatedAt)
+{
+    if (updatedAt.isEmpty() || updatedAt.size() > 256)
+        return std::nullopt;
+    for (const QChar c : updatedAt) {
+        if (c.unicode() < 0x21 || c.unicode() > 0x7e || c == QLatin1Char('"'))
+            return std::nullopt;
+    }
+    return '"' + updatedAt.toLatin1() + '"';
+}
+
+} // namespace
+
 QString MemorySyncError::description() const
 {
     switch (m_kind) {
@@ -22,6 +39,8 @@ QString MemorySyncError::description() const
         return QStringLiteral("No relay authentication token");
     case Kind::networkError:
         return QStringLiteral("Network error");
+    case Kind::changedMeanwhile:
+        return QStringLiteral("The soul file changed on the relay while it was written (HTTP %1)").arg(m_status);
     }
     return {};
 }
@@ -111,15 +130,21 @@ QCoro::Task<Result<SoulFileResponse>> MemoryRelayClient::fetchSoulFile()
     co_return SoulFileResponse::decode(answer.body);
 }
 
-QCoro::Task<Result<Done>> MemoryRelayClient::pushSoulFile(SoulFile soulFile)
+QCoro::Task<Result<Done>> MemoryRelayClient::pushSoulFile(SoulFile soulFile, SoulFileResponse basis)
 {
     std::optional<QNetworkRequest> write = request();
     if (!write)
         co_return Error(MemorySyncError::noRelayAuth());
     write->setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
+    if (!basis.data)
+        write->setRawHeader("If-None-Match", "*");
+    else if (const std::optional<QByteArray> tag = entityTag(basis.updatedAt.value_or(QString())))
+        write->setRawHeader("If-Match", *tag);
     const QByteArray body =
         QJsonDocument(QJsonObject{{QStringLiteral("data"), soulFile.toJson()}}).toJson(QJsonDocument::Compact);
     const Answer answer = co_await run(m_network->put(*write, body));
+    if (answer.status == 412 || answer.status == 409)
+        co_return Error(MemorySyncError::changedMeanwhile(answer.status));
     if (answer.status != 200)
         co_return Error(MemorySyncError::relayError(answer.status));
     co_return Done{};

@@ -25,17 +25,23 @@ class KeychainManager;
 class MemorySyncError
 {
 public:
-    enum class Kind { relayError, noRelayAuth, networkError };
+    enum class Kind { relayError, noRelayAuth, networkError, changedMeanwhile };
 
     // -1: the answer was not an HTTP response.
     static MemorySyncError relayError(int status) { return {Kind::relayError, status}; }
     static MemorySyncError noRelayAuth() { return {Kind::noRelayAuth, 0}; }
     static MemorySyncError networkError() { return {Kind::networkError, 0}; }
+    // The write's precondition failed: another device wrote the file after
+    // it was fetched.
+    static MemorySyncError changedMeanwhile(int status) { return {Kind::changedMeanwhile, status}; }
 
     Kind kind() const { return m_kind; }
     int status() const { return m_status; }
     QString description() const;
-    operator Error() const { return Error::plain(description()); } // NOLINT: implicit by design
+    // The HTTP status, if any, is the error's code.
+    operator Error() const { return Error::plain(description(), m_status); } // NOLINT: implicit by design
+    // Whether `error` came from changedMeanwhile().
+    static bool isChangedMeanwhile(const Error &error) { return error.code() == 412 || error.code() == 409; }
 
 private:
     MemorySyncError(Kind kind, int status) : m_kind(kind), m_status(status) {}
@@ -70,7 +76,13 @@ public:
     QUrl memoryURL() const;
 
     QCoro::Task<Result<SoulFileResponse>> fetchSoulFile();
-    QCoro::Task<Result<Done>> pushSoulFile(SoulFile soulFile);
+    // Writes `soulFile`, merged into what the fetch `basis` gave, on the
+    // condition that the relay still holds that: "If-Match" with the
+    // fetch's "updated_at" as entity tag, or "If-None-Match: *" when none
+    // was stored. A relay that honours them answers 412 (or 409) when
+    // another write came first: changedMeanwhile. One that does not know
+    // them ignores them, and the last write wins.
+    QCoro::Task<Result<Done>> pushSoulFile(SoulFile soulFile, SoulFileResponse basis);
 
 private:
     struct Answer {

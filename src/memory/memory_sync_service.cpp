@@ -260,17 +260,26 @@ QCoro::Task<Result<Done>> MemorySyncService::mergeAndPush(ExtractedFacts facts, 
     const QPointer<MemorySyncService> self(this);
     // The agent's answer took a while: another device may have written the
     // file since our fetch. Merge into what the relay holds now, so that its
-    // facts are kept.
-    Result<SoulFileResponse> latest = co_await m_relay.fetchSoulFile();
-    if (!self)
-        co_return Error::plain(QStringLiteral("The memory sync was stopped."));
-    if (!latest)
-        co_return latest.error();
-    if (latest->updatedAt != fetched.updatedAt)
-        qCDebug(lcMemorySync, "The soul file changed on the relay during the sync; merging into the newer one");
-    const SoulFile merged = mergeSoulFile(latest->data, facts.newFacts, facts.newPreferences, facts.recentActivity,
-                                          QDateTime::currentDateTimeUtc());
-    co_return co_await m_relay.pushSoulFile(merged);
+    // facts are kept; a write that still loses the race (the relay refuses
+    // its precondition) merges into the newer file again.
+    for (int attempt = 1;; ++attempt) {
+        Result<SoulFileResponse> latest = co_await m_relay.fetchSoulFile();
+        if (!self)
+            co_return Error::plain(QStringLiteral("The memory sync was stopped."));
+        if (!latest)
+            co_return latest.error();
+        if (latest->updatedAt != fetched.updatedAt)
+            qCDebug(lcMemorySync, "The soul file changed on the relay during the sync; merging into the newer one");
+        const SoulFile merged = mergeSoulFile(latest->data, facts.newFacts, facts.newPreferences,
+                                              facts.recentActivity, QDateTime::currentDateTimeUtc());
+        fetched = *latest;
+        Result<Done> pushed = co_await m_relay.pushSoulFile(merged, std::move(latest).value());
+        if (!self)
+            co_return Error::plain(QStringLiteral("The memory sync was stopped."));
+        if (pushed || !MemorySyncError::isChangedMeanwhile(pushed.error()) || attempt == maxWriteAttempts)
+            co_return pushed;
+        qCInfo(lcMemorySync, "The soul file changed on the relay while it was written; merging again");
+    }
 }
 
 } // namespace halvex

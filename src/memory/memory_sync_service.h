@@ -78,6 +78,9 @@ public:
     Q_ENUM(Path)
 
     static constexpr int exchangeThreshold = 10;
+    // Writes of one sync that the relay may refuse because another device
+    // wrote first; each merges into the newer file.
+    static constexpr int maxWriteAttempts = 3;
     // The avatar id of the soul file kept in sync.
     static QString memoryAvatarId() { return QString::fromLatin1(kMemoryAvatarId); }
     // The gateway session the extraction runs in when it goes over the

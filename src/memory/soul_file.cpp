@@ -1,5 +1,7 @@
 #include "memory/soul_file.h"
 
+#include "platform/logging.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonParseError>
@@ -146,6 +148,19 @@ void appendMissing(QStringList &list, const QStringList &additions)
     }
 }
 
+QJsonObject episodeJson(const Episode &episode)
+{
+    return QJsonObject{{QStringLiteral("date"), episode.date}, {QStringLiteral("summary"), episode.summary}};
+}
+
+// The bytes one element adds to a compact JSON array: its encoding, and the
+// comma before it when it is not alone.
+qsizetype elementBytes(const QJsonValue &value, qsizetype arraySize)
+{
+    const qsizetype encoded = QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact).size() - 2;
+    return encoded + (arraySize > 1 ? 1 : 0);
+}
+
 } // namespace
 
 Result<SoulFile> SoulFile::fromJson(const QJsonObject &object)
@@ -209,8 +224,7 @@ QJsonObject SoulFile::toJson() const
 
     QJsonArray episodeArray;
     for (const Episode &episode : episodes)
-        episodeArray.append(
-            QJsonObject{{QStringLiteral("date"), episode.date}, {QStringLiteral("summary"), episode.summary}});
+        episodeArray.append(episodeJson(episode));
 
     QJsonObject metadataObject;
     if (metadata.totalSessions)
@@ -261,9 +275,53 @@ QString soulFileTimestamp(const QDateTime &time)
     return time.toUTC().toString(Qt::ISODate);
 }
 
+SoulFileTrim trimSoulFile(SoulFile &file, qsizetype maxBytes)
+{
+    SoulFileTrim dropped;
+    QStringList &facts = file.relationship.facts;
+    QStringList &preferences = file.relationship.preferences;
+    // The room each list takes, kept up to date as entries go, so that the
+    // file is encoded again only to confirm.
+    const auto bytesOf = [](const auto &list, const auto &toJson) {
+        qsizetype total = 0;
+        for (const auto &entry : list)
+            total += elementBytes(toJson(entry), list.size());
+        return total;
+    };
+    const auto asString = [](const QString &text) { return QJsonValue(text); };
+    qsizetype factBytes = bytesOf(facts, asString);
+    qsizetype episodeBytes = bytesOf(file.episodes, episodeJson);
+    qsizetype size = file.encode().size();
+    while (size > maxBytes) {
+        while (size > maxBytes) {
+            if (!facts.isEmpty() && (factBytes >= episodeBytes || file.episodes.isEmpty())) {
+                const qsizetype bytes = elementBytes(facts.first(), facts.size());
+                facts.removeFirst();
+                factBytes -= bytes;
+                size -= bytes;
+                ++dropped.facts;
+            } else if (!file.episodes.isEmpty()) {
+                const qsizetype bytes = elementBytes(episodeJson(file.episodes.first()), file.episodes.size());
+                file.episodes.removeFirst();
+                episodeBytes -= bytes;
+                size -= bytes;
+                ++dropped.episodes;
+            } else if (!preferences.isEmpty()) {
+                size -= elementBytes(preferences.first(), preferences.size());
+                preferences.removeFirst();
+                ++dropped.preferences;
+            } else {
+                return dropped; // nothing left to drop: the rest is not ours to cut
+            }
+        }
+        size = file.encode().size();
+    }
+    return dropped;
+}
+
 SoulFile mergeSoulFile(const std::optional<SoulFile> &existing, const QStringList &newFacts,
                        const QStringList &newPreferences, const std::optional<QString> &recentActivity,
-                       const QDateTime &now)
+                       const QDateTime &now, qsizetype maxBytes)
 {
     SoulFile soul;
     if (existing) {
@@ -278,6 +336,13 @@ SoulFile mergeSoulFile(const std::optional<SoulFile> &existing, const QStringLis
     if (recentActivity)
         soul.episodes.append(Episode{timestamp.left(10), *recentActivity});
     soul.relationship.lastUpdated = timestamp;
+    const SoulFileTrim dropped = trimSoulFile(soul, maxBytes);
+    if (!dropped.isEmpty())
+        qCInfo(lcMemorySync,
+               "Soul file kept within %lld KiB: dropped %lld oldest facts, %lld oldest episodes, "
+               "%lld oldest preferences",
+               qlonglong(maxBytes / 1024), qlonglong(dropped.facts), qlonglong(dropped.episodes),
+               qlonglong(dropped.preferences));
     return soul;
 }
 

@@ -70,12 +70,31 @@ inline constexpr char kMemoryAvatarId[] = "global";
 // A timestamp as the soul file writes it: UTC, no fractional seconds.
 QString soulFileTimestamp(const QDateTime &time);
 
+// The most a merged soul file takes, encoded (compact JSON, UTF-8). The
+// bridge reads at most 8 MiB of the relay's answer; a relay that writes the
+// file back with every non-ASCII character escaped as \uXXXX makes it at
+// most three times larger, still within that with room for the envelope.
+inline constexpr qsizetype kMaxSoulFileBytes = 2 * 1024 * 1024;
+
+// What keeping a soul file within its bound dropped.
+struct SoulFileTrim {
+    qsizetype facts = 0;
+    qsizetype episodes = 0;
+    qsizetype preferences = 0;
+    bool isEmpty() const { return facts == 0 && episodes == 0 && preferences == 0; }
+};
+
+// Drops entries, oldest first, until `file` encodes to at most `maxBytes`:
+// from facts or episodes, whichever takes more room at the time, and from
+// preferences only when neither is left. Says what it dropped.
+SoulFileTrim trimSoulFile(SoulFile &file, qsizetype maxBytes = kMaxSoulFileBytes);
+
 // The existing file (or a new empty one) with the new facts and preferences
 // appended unless already present (exact comparison, against the list as it
-// grows), one episode for the activity sentence, and lastUpdated = now.
-// Nothing is removed or reordered.
+// grows), one episode for the activity sentence, and lastUpdated = now; then
+// kept within `maxBytes` by trimSoulFile (logged). Nothing is reordered.
 SoulFile mergeSoulFile(const std::optional<SoulFile> &existing, const QStringList &newFacts,
                        const QStringList &newPreferences, const std::optional<QString> &recentActivity,
-                       const QDateTime &now);
+                       const QDateTime &now, qsizetype maxBytes = kMaxSoulFileBytes);
 
 } // namespace halvex

@@ -1,5 +1,6 @@
 #include "platform/process_runner.h"
 
+#include <QCoreApplication>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QTimer>
@@ -7,7 +8,85 @@
 #include <qcoro/qcoroprocess.h>
 #include <qcoro/qcorosignal.h>
 
+#include <mutex>
+#include <set>
+
+#include <signal.h>
+#include <unistd.h>
+
 namespace halvex {
+
+namespace {
+
+// How long a stopped child and what it started get to end after SIGTERM
+// before SIGKILL.
+constexpr int terminationGraceMs = 2000;
+
+// The process groups of the children running now, ended when the
+// application goes: a coroutine still waiting on a child at exit is never
+// resumed, so nothing else would end them.
+std::mutex liveGroupsMutex;
+std::set<pid_t> liveGroups;
+
+void endLiveGroups()
+{
+    const std::lock_guard lock(liveGroupsMutex);
+    for (const pid_t group : liveGroups)
+        ::kill(-group, SIGKILL);
+    liveGroups.clear();
+}
+
+// A child's process group (the child leads it, see runProcess). Ending it
+// reaches what the child started too: a login profile's helpers, node's
+// workers. Destroyed while the group is still owned (the awaiting
+// coroutine went away, or the process was stopped), the whole group is
+// killed.
+class ProcessGroup
+{
+public:
+    ProcessGroup() = default;
+    ProcessGroup(const ProcessGroup &) = delete;
+    ProcessGroup &operator=(const ProcessGroup &) = delete;
+    ~ProcessGroup()
+    {
+        if (m_leader > 0)
+            signal(SIGKILL);
+        release();
+    }
+
+    void adopt(pid_t leader)
+    {
+        if (leader <= 0)
+            return;
+        m_leader = leader;
+        static std::once_flag hooked;
+        std::call_once(hooked, [] { qAddPostRoutine(endLiveGroups); });
+        const std::lock_guard lock(liveGroupsMutex);
+        liveGroups.insert(leader);
+    }
+
+    void signal(int number) const
+    {
+        if (m_leader > 0)
+            ::kill(-m_leader, number);
+    }
+
+    // The child exited by itself: what it left running is its business (a
+    // daemon it started on purpose).
+    void release()
+    {
+        if (m_leader <= 0)
+            return;
+        const std::lock_guard lock(liveGroupsMutex);
+        liveGroups.erase(m_leader);
+        m_leader = 0;
+    }
+
+private:
+    pid_t m_leader = 0;
+};
+
+} // namespace
 
 QString ProcessOutcome::describe() const
 {
@@ -30,6 +109,11 @@ QCoro::Task<ProcessOutcome> runProcess(ProcessRequest request)
 {
     ProcessOutcome outcome;
     QProcess process;
+    // The child leads a process group of its own, so that a time-out or a
+    // cancel ends everything it started, not only itself. Declared after the
+    // process: it is destroyed first.
+    process.setChildProcessModifier([] { ::setpgid(0, 0); });
+    ProcessGroup group;
     process.setProcessChannelMode(request.mergeErrorIntoOutput ? QProcess::MergedChannels
                                                                : QProcess::SeparateChannels);
     if (!request.extraEnvironment.isEmpty()) {
@@ -44,6 +128,19 @@ QCoro::Task<ProcessOutcome> runProcess(ProcessRequest request)
 
     bool capped = false;
     bool killedForTime = false;
+    // Stopping: SIGTERM to the whole group, SIGKILL once the child has gone
+    // or after a grace period.
+    bool stopping = false;
+    QTimer grace;
+    grace.setSingleShot(true);
+    QObject::connect(&grace, &QTimer::timeout, &process, [&] { group.signal(SIGKILL); });
+    const auto stop = [&] {
+        if (stopping)
+            return;
+        stopping = true;
+        group.signal(SIGTERM);
+        grace.start(terminationGraceMs);
+    };
     auto collect = [&](QProcess::ProcessChannel channel) {
         // Merged streams all arrive on standard output.
         if (request.mergeErrorIntoOutput && channel == QProcess::StandardError)
@@ -56,7 +153,7 @@ QCoro::Task<ProcessOutcome> runProcess(ProcessRequest request)
             sink += chunk.left(std::max<qint64>(room, 0));
             if (!capped) {
                 capped = true;
-                process.kill();
+                stop();
             }
         } else {
             sink += chunk;
@@ -72,7 +169,7 @@ QCoro::Task<ProcessOutcome> runProcess(ProcessRequest request)
     QObject::connect(&deadline, &QTimer::timeout, &process, [&] {
         if (process.state() != QProcess::NotRunning) {
             killedForTime = true;
-            process.kill();
+            stop();
         }
     });
 
@@ -92,6 +189,7 @@ QCoro::Task<ProcessOutcome> runProcess(ProcessRequest request)
         outcome.status = ProcessOutcome::Status::failedToStart;
         co_return outcome;
     }
+    group.adopt(pid_t(process.processId()));
     deadline.start(std::max(request.timeoutMs, 1));
     if (!request.standardInput.isEmpty())
         process.write(request.standardInput);
@@ -100,6 +198,10 @@ QCoro::Task<ProcessOutcome> runProcess(ProcessRequest request)
     if (process.state() != QProcess::NotRunning)
         co_await qCoro(&process, &QProcess::finished);
     deadline.stop();
+    grace.stop();
+    if (stopping)
+        group.signal(SIGKILL); // what ignored SIGTERM and outlived the child
+    group.release();
     collect(QProcess::StandardOutput);
     collect(QProcess::StandardError);
 

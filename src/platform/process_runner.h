@@ -17,10 +17,11 @@ namespace halvex {
 struct ProcessRequest {
     QString program;
     QStringList arguments;
-    // Killed and reaped when it runs longer.
+    // Stopped when it runs longer: SIGTERM to its process group, SIGKILL
+    // after a grace of 2 s (at once for what outlives the child itself).
     int timeoutMs = 30000;
     // Each stream keeps at most this many bytes; a process that prints more
-    // is killed (a runaway tool must not grow our memory).
+    // is stopped the same way (a runaway tool must not grow our memory).
     qint64 outputCap = 1 << 20;
     // Standard error joins standard output (in arrival order) instead of
     // being collected apart.
@@ -49,8 +50,11 @@ struct ProcessOutcome {
     QString describe() const;
 };
 
-// Runs one request; each waiting caller resumes exactly once. Destroying the
-// awaiting coroutine kills and reaps the child.
+// Runs one request; each waiting caller resumes exactly once. The child
+// leads a process group of its own: stopping it (time-out, output cap)
+// ends what it started as well, and so does destroying the awaiting
+// coroutine or the application while it runs. What a child leaves behind
+// after exiting by itself is left alone.
 using ProcessRunner = std::function<QCoro::Task<ProcessOutcome>(ProcessRequest)>;
 
 // The real runner, on QProcess.

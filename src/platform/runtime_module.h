@@ -14,11 +14,14 @@ namespace halvex {
 // GIO) and halvex-desktop-bus.so (Qt D-Bus: Avahi and desktop
 // notifications).
 //
-// A module is looked for in $HALVEX_MODULE_DIR when set, then beside the
-// program (the build tree), then in the installed module folder reached
-// from the program's folder (bin/ or the tray's libexec folder). Every
-// module exports its build as a string; a module from another build is
-// refused. Modules are never unloaded: what they made lives in them.
+// A module is looked for in $HALVEX_MODULE_DIR when set (development builds
+// only), then beside the program (the build tree), then in the installed
+// module folder reached from the program's folder (bin/ or the tray's
+// libexec folder). Every module carries a build note (platform/module_note.h)
+// that is read from the file before it is loaded: a module of another
+// build, or without the note, is refused before any of its code runs. It
+// also exports its build as a string, checked once loaded. Modules are
+// never unloaded: what they made lives in them.
 namespace RuntimeModule {
 
 QStringList searchFolders();

@@ -140,4 +140,9 @@ echo "--- systemd-analyze verify --user halvex-bridge.service"
 mkdir -p "$root/run/user/0" && chmod 700 "$root/run/user/0"
 in_root env XDG_RUNTIME_DIR=/run/user/0 systemd-analyze verify --user --man=no \
   /usr/lib/systemd/user/halvex-bridge.service || fail "systemd-analyze verify rejects the unit"
+echo "--- systemd-analyze security --user halvex-bridge.service"
+# The unit's confinement: an exposure of 4.0 or less (3.9 when written).
+in_root env XDG_RUNTIME_DIR=/run/user/0 systemd-analyze security --user --offline=yes --threshold=40 \
+  /usr/lib/systemd/user/halvex-bridge.service | tail -n 1 ||
+  fail "the unit's exposure rose above 4.0 (systemd-analyze security)"
 echo "PASS"

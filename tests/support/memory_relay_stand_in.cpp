@@ -78,6 +78,13 @@ std::optional<ScriptedResponse> MemoryRelayStandIn::answer(const HttpRequest &re
                                                QByteArrayLiteral("\"}"));
     }
     if (request.method == "PUT") {
+        if (m_racingWrite)
+            store(*std::exchange(m_racingWrite, std::nullopt));
+        const bool stored = m_stored || !m_storedRaw.isEmpty();
+        const QByteArray ifMatch = request.header("If-Match");
+        if ((!ifMatch.isEmpty() && (!stored || ifMatch != '"' + m_updatedAt.toUtf8() + '"')) ||
+            (request.header("If-None-Match") == "*" && stored))
+            return ScriptedResponse::json(412, QJsonObject{{QStringLiteral("error"), QStringLiteral("Changed")}});
         const QJsonValue data = request.json().value(QLatin1String("data"));
         if (!data.isObject())
             return ScriptedResponse::json(400, QJsonObject{{QStringLiteral("error"), QStringLiteral("Bad body")}});

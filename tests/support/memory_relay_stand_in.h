@@ -18,7 +18,10 @@ namespace halvex::test {
 //   PUT  {"data": <object>} stores the object (a new updated_at each time)
 //        and answers {"success": true}
 // A wrong or missing token gets 401, a PUT body without an object "data"
-// gets 400, another path 404. Statuses can be scripted per method.
+// gets 400, another path 404. Statuses can be scripted per method. A PUT
+// whose "If-Match" is not the quoted updated_at, or with "If-None-Match: *"
+// while a file is stored, gets 412 (the relay's documented interface has
+// no precondition; this is what the bridge sends should it offer one).
 class MemoryRelayStandIn : public QObject
 {
     Q_OBJECT
@@ -39,6 +42,8 @@ public:
     // The next request with this method is answered with the status (and a
     // small JSON error body) instead; queued in order.
     void failNext(const QByteArray &method, int status);
+    // Another device's write, landing just before the next PUT is handled.
+    void storeBeforeNextWrite(const QJsonObject &data) { m_racingWrite = data; }
     // The next request with this method gets this answer instead.
     void answerNext(const QByteArray &method, const ScriptedResponse &response);
 
@@ -62,6 +67,7 @@ private:
     QString m_updatedAt;
     int m_revision = 0;
     QList<std::pair<QByteArray, ScriptedResponse>> m_scripted;
+    std::optional<QJsonObject> m_racingWrite;
 };
 
 } // namespace halvex::test
