@@ -8,14 +8,12 @@
 #include "platform/web_socket_client.h"
 #include "platform/web_socket_deflate.h"
 #include "platform/web_socket_frames.h"
+#include "node_relay_peer.h"
 
 #include <QCryptographicHash>
-#include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
-#include <QStandardPaths>
 #include <QSignalSpy>
 #include <QSslKey>
 #include <QTcpServer>
@@ -174,62 +172,6 @@ struct QtServer {
     {
         return QUrl(QStringLiteral("%1://%2:%3/").arg(QLatin1String(scheme), QLatin1String(host)).arg(server.serverPort()));
     }
-};
-
-// The npm `ws` server (tests/support/ws_relay_peer.js), run by the system's
-// Node from the package scripts/install-openclaw caches.
-class NodeRelayPeer
-{
-public:
-    static QString missingReason()
-    {
-        if (QStandardPaths::findExecutable(QStringLiteral("node")).isEmpty())
-            return QStringLiteral("node is not installed (scripts/install-deps installs it)");
-        if (!QFile::exists(wsDirectory() + QStringLiteral("/node_modules/ws/package.json")))
-            return QStringLiteral("the ws package is not in %1; run scripts/install-openclaw ws").arg(wsDirectory());
-        return {};
-    }
-
-    explicit NodeRelayPeer(const QJsonObject &options)
-    {
-        m_process.setProgram(QStandardPaths::findExecutable(QStringLiteral("node")));
-        m_process.setArguments({QStringLiteral(HALVEX_SOURCE_DIR "/tests/support/ws_relay_peer.js"), wsDirectory(),
-                                QString::fromUtf8(QJsonDocument(options).toJson(QJsonDocument::Compact))});
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.start();
-    }
-    ~NodeRelayPeer()
-    {
-        m_process.closeWriteChannel(); // it ends when its input does
-        if (!m_process.waitForFinished(10000))
-            m_process.kill();
-        m_process.waitForFinished(10000);
-    }
-    // The next line it prints (a JSON object), within the time-out.
-    QJsonObject nextLine()
-    {
-        QDeadlineTimer deadline(kWait);
-        while (!m_process.canReadLine() && !deadline.hasExpired())
-            m_process.waitForReadyRead(100);
-        return QJsonDocument::fromJson(m_process.readLine(4096)).object();
-    }
-    QUrl url()
-    {
-        if (m_port == 0)
-            m_port = nextLine().value(QLatin1String("port")).toInt();
-        return QUrl(QStringLiteral("ws://127.0.0.1:%1/").arg(m_port));
-    }
-
-private:
-    static QString wsDirectory()
-    {
-        const QString cache = qEnvironmentVariable("HALVEX_OPENCLAW_CACHE",
-                                                   QDir::homePath() + QStringLiteral("/.cache/halvex-test"));
-        return cache + QStringLiteral("/ws-8.18.3");
-    }
-
-    QProcess m_process;
-    int m_port = 0;
 };
 
 QByteArray readFile(const QString &path)
@@ -589,9 +531,9 @@ private Q_SLOTS:
         QFETCH(QJsonObject, deflate);
         QFETCH(QString, agreed);
         QFETCH(bool, smaller);
-        if (const QString missing = NodeRelayPeer::missingReason(); !missing.isEmpty())
+        if (const QString missing = test::NodeRelayPeer::missingReason(); !missing.isEmpty())
             QSKIP(qPrintable(missing));
-        NodeRelayPeer peer({{QStringLiteral("perMessageDeflate"), deflate.isEmpty() ? QJsonValue(false) : deflate}});
+        test::NodeRelayPeer peer({{QStringLiteral("perMessageDeflate"), deflate.isEmpty() ? QJsonValue(false) : deflate}});
         WebSocketClient client;
         client.setPerMessageDeflate(true);
         client.setMaxIncomingMessageSize(100000);

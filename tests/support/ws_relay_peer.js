@@ -4,21 +4,22 @@
 //   node ws_relay_peer.js <directory holding node_modules/ws> '<options JSON>'
 //
 // The options are those of ws's WebSocketServer (perMessageDeflate: false,
-// true or its parameters). It listens on 127.0.0.1, prints {"port": N} on
-// a line, and then, for each client:
+// true or its parameters), and "echo": false for a relay that only reads.
+// It listens on 127.0.0.1, prints {"port": N} on a line, and then, for each
+// client:
 //   - a text message "!big N" is answered with N bytes of "a" (compressed
 //     where the extension is on: a small frame that inflates to N);
 //   - a text message "!stats" is answered with {"wireBytes": bytes read from
 //     the client's TCP connection, "messages": messages read, "extensions":
 //     the offer the client made, "agreed": what was agreed};
-//   - any other message is sent back as it came.
+//   - any other message is sent back as it came (unless "echo" is false).
 // When a client closes, {"closed": code} is printed on a line.
 'use strict';
 
 const path = require('path');
 const { WebSocketServer } = require(path.join(process.argv[2], 'node_modules', 'ws'));
 
-const options = JSON.parse(process.argv[3] || '{}');
+const { echo = true, ...options } = JSON.parse(process.argv[3] || '{}');
 const server = new WebSocketServer({ host: '127.0.0.1', port: 0, ...options });
 
 server.on('listening', () => {
@@ -40,7 +41,7 @@ server.on('connection', (socket, request) => {
         extensions: offer,
         agreed: socket.extensions,
       }));
-    } else {
+    } else if (echo) {
       socket.send(data, { binary: isBinary });
     }
   });
