@@ -83,6 +83,15 @@ QByteArray serverFrame(quint8 first, const QByteArray &payload)
     return frame + payload;
 }
 
+// A server's compressed text frame holding `message` (a fresh deflate context).
+QByteArray compressedFrame(const QByteArray &message)
+{
+    WebSocketDeflater deflater(15, false);
+    QByteArray out;
+    deflater.compress(message, out);
+    return serverFrame(0xc1, out);
+}
+
 // A TCP peer that reads the upgrade request, answers it with `answer` (or a
 // correct 101 when empty) and then writes what the test gives it.
 class RawPeer : public QObject
@@ -353,19 +362,9 @@ private Q_SLOTS:
         QTest::newRow("RSV1 on a continuation") << hex("4103f248cd") + hex("c004c9c90700") << 1002 << true;
         QTest::newRow("RSV2") << hex("a100") << 1002 << true;
         QTest::newRow("broken stream") << hex("c101ff") << 1007 << true;
-        QTest::newRow("compressed text not UTF-8") << [] {
-            WebSocketDeflater deflater(15, false);
-            QByteArray out;
-            deflater.compress("\xc3\x28", out);
-            return serverFrame(0xc1, out);
-        }() << 1007 << true;
+        QTest::newRow("compressed text not UTF-8") << compressedFrame("\xc3\x28") << 1007 << true;
         // 100,000 bytes that deflate to a few hundred: refused at the cap.
-        QTest::newRow("inflates over the limit") << [] {
-            WebSocketDeflater deflater(15, false);
-            QByteArray out;
-            deflater.compress(QByteArray(100000, 'a'), out);
-            return serverFrame(0xc1, out);
-        }() << 1009 << true;
+        QTest::newRow("inflates over the limit") << compressedFrame(QByteArray(100000, 'a')) << 1009 << true;
     }
     void brokenOrOversizedFramesFail()
     {
@@ -652,12 +651,7 @@ private Q_SLOTS:
         QTest::newRow("masked frame") << hex("818100000000ff") << 1002 << false;
         QTest::newRow("compressed without the extension") << hex("c107f248cdc9c90700") << 1002 << false;
         // A frame of a few hundred bytes that inflates to 100,000.
-        QTest::newRow("inflates over the size limit") << [] {
-            WebSocketDeflater deflater(15, false);
-            QByteArray out;
-            deflater.compress(QByteArray(100000, 'a'), out);
-            return serverFrame(0xc1, out);
-        }() << 1009 << true;
+        QTest::newRow("inflates over the size limit") << compressedFrame(QByteArray(100000, 'a')) << 1009 << true;
         QTest::newRow("broken compressed stream") << hex("c101ff") << 1007 << true;
     }
     void aServerThatBreaksTheProtocolIsClosedWithTheRightCode()

@@ -255,7 +255,9 @@ WebSocketInflater::Outcome WebSocketInflater::run(QByteArrayView input, QByteArr
 {
     if (!m_state->ready)
         return Outcome::broken;
-    if (m_state->ended)
+    // Nothing is left pending between calls (the output is drained until
+    // zlib asks for input), so no input means nothing to do.
+    if (m_state->ended || input.isEmpty())
         return Outcome::ok;
     z_stream &z = m_state->stream;
     z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(input.data()));
