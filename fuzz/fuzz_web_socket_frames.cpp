@@ -34,9 +34,10 @@ QStringList readAll(const QByteArray &bytes, qsizetype step, qint64 limit, bool 
             if (status == WebSocketFrameReader::Status::needMore)
                 break;
             if (status == WebSocketFrameReader::Status::failed) {
+                const quint16 code = failure.closeCode;
                 // Sticky: nothing is read after a failure.
                 FUZZ_CHECK(reader.next(message, failure) == WebSocketFrameReader::Status::failed);
-                return seen << QStringLiteral("failed %1").arg(failure.closeCode);
+                return seen << QStringLiteral("failed %1").arg(code);
             }
             const bool control = message.kind == WebSocketFrameReader::Kind::ping ||
                                  message.kind == WebSocketFrameReader::Kind::pong ||
