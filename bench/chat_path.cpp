@@ -114,6 +114,8 @@ struct PhaseResult {
     double bridgeCpuSeconds = 0;
     qint64 peakRssKb = -1;
     qint64 relayBytes = 0; // payload of every frame the bridge sent
+    qint64 wireBytes = 0;  // what the relay read: frames, compressed where agreed
+    qint64 answerBytes = 0;
     int mergedChunks = 0;  // chunks that carried more than one fragment
     std::vector<qint64> latenciesNs;
     int errors = 0;
@@ -167,8 +169,9 @@ void waitForEvents()
 class Bench
 {
 public:
-    Bench(Path path, int chats) : m_path(path), m_chats(chats)
+    Bench(Path path, int chats, bool relayDeflate) : m_path(path), m_chats(chats)
     {
+        m_relay.setPerMessageDeflate(relayDeflate);
         if (path == Path::http) {
             m_http.setHandler([this](const HttpRequest &request) { return answer(request); });
             QObject::connect(&m_http, &HttpStandIn::pieceWritten,
@@ -243,6 +246,8 @@ public:
         m_result.bridgeCpuSeconds = double(processCpuNs(bridgePid) - cpuBefore) / 1e9;
         m_result.peakRssKb = statusKb(bridgePid, "VmHWM");
         m_result.fragments = qint64(m_result.latenciesNs.size());
+        m_result.wireBytes = m_relay.wireBytes();
+        m_result.answerBytes = qint64(chats) * fragments * kFragmentChars;
         if (m_ended < chats)
             fail(QStringLiteral("%1 of %2 chats did not end").arg(chats - m_ended).arg(chats));
         m_streams.clear();
@@ -477,6 +482,7 @@ struct Options {
     int paceMs = 1;
     int runs = 3;
     bool pin = false;
+    bool relayDeflate = false;
     QString bridgeLog; // where the bridge's log goes (default: nowhere)
 };
 
@@ -489,7 +495,7 @@ PathResult measurePath(Path path, const Options &options)
     PathResult out;
     out.path = path;
     const QString token = QStringLiteral("bench-bridge-token");
-    Bench bench(path, options.chats);
+    Bench bench(path, options.chats, options.relayDeflate);
     if (!bench.startStandIns(token)) {
         std::fprintf(stderr, "chat_path: cannot listen on loopback\n");
         return out;
@@ -619,7 +625,10 @@ int main(int argc, char **argv)
                                   QStringLiteral("Measure each path this many times, each with a fresh bridge, and "
                                                  "print the median with the lowest and highest figure (default 3)."),
                                   QStringLiteral("n"), QStringLiteral("3"));
-    parser.addOptions({paceOption, pathOption, logOption, runsOption});
+    QCommandLineOption deflateOption(QStringLiteral("relay-deflate"),
+                                     QStringLiteral("The relay stand-in takes permessage-deflate (default: it declines, "
+                                                    "as Qt's server does)."));
+    parser.addOptions({paceOption, pathOption, logOption, runsOption, deflateOption});
     parser.process(app);
     const QStringList positional = parser.positionalArguments();
     options.chats = std::max(1, positional.value(0, QStringLiteral("10")).toInt());
@@ -628,6 +637,7 @@ int main(int argc, char **argv)
     const QString which = parser.value(pathOption);
     options.bridgeLog = parser.value(logOption);
     options.runs = std::clamp(parser.value(runsOption).toInt(), 1, 99);
+    options.relayDeflate = parser.isSet(deflateOption);
 
     // One list of runs per path. The paths take turns, so that a machine
     // that gets busier or quieter meanwhile weighs on both alike.
@@ -713,10 +723,15 @@ int main(int argc, char **argv)
     });
     row("MB sent to the relay, long answers", 1,
         [](const PathResult &r) { return double(r.longAnswers.relayBytes) / (1024.0 * 1024.0); });
+    const auto multiple = [](const PhaseResult &p) { return p.answerBytes ? double(p.wireBytes) / double(p.answerBytes) : 0.0; };
+    row(options.relayDeflate ? "relay link bytes / answer bytes, short (deflate)" : "relay link bytes / answer bytes, short",
+        1, [&](const PathResult &r) { return multiple(r.shortAnswers); });
+    row(options.relayDeflate ? "relay link bytes / answer bytes, long (deflate)" : "relay link bytes / answer bytes, long",
+        1, [&](const PathResult &r) { return multiple(r.longAnswers); });
     row("chunks merged for a congested relay (burst, long)", 0,
         [](const PathResult &r) { return double(r.burst.mergedChunks + r.longAnswers.mergedChunks); });
-    std::printf("  (every chunk carries the whole text so far, so the bytes a long answer puts on the relay link\n"
-                "   grow with the square of its length whatever the bridge does)\n");
+    std::printf("  (every chunk carries the whole text so far: without permessage-deflate (--relay-deflate) the\n"
+                "   bytes a long answer puts on the relay link grow with the square of its length)\n");
 
     int errors = 0;
     for (size_t i = 0; i < paths.size(); ++i) {

@@ -10,12 +10,17 @@
 //              the in-place event reader -> the chat's new part -> the relay
 //              chunk as UTF-8 JSON -> the masked relay frame.
 //
-// For answers of 200 and of 20,000 characters in 6-character fragments.
+// For answers of 200, 4,000 and 20,000 characters in 6-character fragments,
+// three ways: each chunk escaping the whole text anew into a plain frame
+// (as the bridge did before it kept each chat's escaping), a chat's
+// StreamChunkWriter into a plain frame (a relay without permessage-deflate),
+// and the writer into a compressed frame (a relay that takes it).
 // Printed: CPU time per fragment (the best of several rounds, in µs).
 
 #include "gateway/chat_call.h"
 #include "gateway/gateway_protocol.h"
 #include "gateway/sse_stream_delegate.h"
+#include "platform/web_socket_deflate.h"
 #include "platform/web_socket_frames.h"
 #include "relay/relay_message.h"
 
@@ -49,13 +54,34 @@ double threadCpuSeconds()
     return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
 }
 
-// What leaves for the relay: the chunk as UTF-8 JSON, then its frame.
-qint64 relayChunk(const QString &delta, const QString &accumulated)
+enum class Mode { wholeEscape, keptEscape, deflate };
+
+// The relay side of one chat: the chunk as UTF-8 JSON, then its frame,
+// built in a buffer kept between frames as the relay link does.
+class RelaySide
 {
-    const QByteArray json = RelayOutbound::streamChunkJson(QStringLiteral("chat-0"), delta, accumulated,
-                                                           QStringLiteral("user-1"));
-    return encodeWebSocketFrame(WebSocketOpcode::text, json, 0x5a17c3e1).size();
-}
+public:
+    explicit RelaySide(Mode mode) : m_mode(mode), m_deflater(15, false) {}
+    qint64 chunk(const QString &delta, const QString &accumulated)
+    {
+        const QString replyTo = QStringLiteral("chat-0");
+        const QString user = QStringLiteral("user-1");
+        const QByteArray json = m_mode == Mode::wholeEscape
+                                    ? RelayOutbound::streamChunkJson(replyTo, delta, accumulated, user)
+                                    : m_writer.write(replyTo, delta, accumulated, user);
+        m_frame.resize(kWebSocketHeaderRoom);
+        const bool compressed = m_mode == Mode::deflate && m_deflater.compress(json, m_frame);
+        if (!compressed)
+            m_frame.append(json);
+        return sealWebSocketFrame(m_frame, WebSocketOpcode::text, 0x5a17c3e1, compressed).size();
+    }
+
+private:
+    Mode m_mode;
+    RelayOutbound::StreamChunkWriter m_writer;
+    WebSocketDeflater m_deflater;
+    QByteArray m_frame;
+};
 
 QList<QByteArray> sseLines(int fragments)
 {
@@ -101,7 +127,7 @@ template <typename Round> double bestOf(int fragments, Round round, qint64 *sink
     return best;
 }
 
-double httpPath(int answerChars, qint64 *sink)
+double httpPath(int answerChars, Mode mode, qint64 *sink)
 {
     const int fragments = answerChars / kFragmentChars;
     const QList<QByteArray> lines = sseLines(fragments);
@@ -109,8 +135,9 @@ double httpPath(int answerChars, qint64 *sink)
         fragments,
         [&] {
             qint64 bytes = 0;
+            RelaySide relay(mode);
             SSEStreamDelegate delegate(
-                [&bytes](const QString &delta, const QString &accumulated) { bytes += relayChunk(delta, accumulated); },
+                [&](const QString &delta, const QString &accumulated) { bytes += relay.chunk(delta, accumulated); },
                 [](Result<QString>) {});
             delegate.didReceiveResponse(200);
             for (const QByteArray &line : lines)
@@ -120,7 +147,7 @@ double httpPath(int answerChars, qint64 *sink)
         sink);
 }
 
-double webSocketPath(int answerChars, qint64 *sink)
+double webSocketPath(int answerChars, Mode mode, qint64 *sink)
 {
     const int fragments = answerChars / kFragmentChars;
     const QList<QByteArray> frames = gatewayFrames(fragments);
@@ -128,9 +155,10 @@ double webSocketPath(int answerChars, qint64 *sink)
         fragments,
         [&] {
             qint64 bytes = 0;
+            RelaySide relay(mode);
             ChatCall call(QStringLiteral("frame-1"), ChatCallRequest{},
-                          [&bytes](const QString &delta, const QString &accumulated) {
-                              bytes += relayChunk(delta, accumulated);
+                          [&](const QString &delta, const QString &accumulated) {
+                              bytes += relay.chunk(delta, accumulated);
                           },
                           QDeadlineTimer(QDeadlineTimer::Forever));
             for (const QByteArray &frame : frames) {
@@ -152,11 +180,24 @@ int main(int argc, char **argv)
     qint64 sink = 0;
     std::printf("code_path: the bridge's code per fragment, no sockets (CPU us, best of %d rounds)\n", kRounds);
     std::printf("  %-44s %24s %24s\n", "", "HTTP/SSE", "WebSocket agent events");
-    for (const int chars : {200, 20000}) {
-        const double http = httpPath(chars, &sink);
-        const double ws = webSocketPath(chars, &sink);
-        std::printf("  %-44s %24.2f %24.2f\n", qPrintable(QStringLiteral("%1-char answers").arg(chars)), http, ws);
+    const std::pair<Mode, const char *> modes[] = {{Mode::wholeEscape, "whole text escaped, plain"},
+                                                   {Mode::keptEscape, "kept escaping, plain"},
+                                                   {Mode::deflate, "kept escaping, deflate"}};
+    for (const auto &[mode, label] : modes) {
+        double shortCost[2] = {0, 0};
+        for (const int chars : {200, 4000, 20000}) {
+            const double http = httpPath(chars, mode, &sink);
+            const double ws = webSocketPath(chars, mode, &sink);
+            if (chars == 200) {
+                shortCost[0] = http;
+                shortCost[1] = ws;
+            }
+            std::printf("  %-44s %16.2f (%4.2fx) %16.2f (%4.2fx)\n",
+                        qPrintable(QStringLiteral("%1-char answers, %2").arg(chars).arg(QLatin1String(label))), http,
+                        http / shortCost[0], ws, ws / shortCost[1]);
+        }
     }
+    std::printf("  (in brackets: against the 200-character answers of the same way)\n");
     std::printf("  (relay bytes produced: %lld)\n", static_cast<long long>(sink));
     return 0;
 }

@@ -191,6 +191,26 @@ private Q_SLOTS:
             QCOMPARE(json, QJsonDocument(RelayOutbound::streamChunk(c[0], c[1], c[2], c[3])).toJson(QJsonDocument::Compact));
         }
     }
+    void aChunkWriterWritesWhatTheWholeTextWould()
+    {
+        // One answer's texts in turn: growing, growing by escapes, rewritten
+        // by the gateway, cut inside a surrogate pair and completed, shrunk.
+        const QString pair = QString::fromUtf8("\xF0\x9F\x98\x80");
+        const QStringList texts{QStringLiteral("Hel"),
+                                QStringLiteral("Hello"),
+                                QStringLiteral("Hello \"quoted\"\n\t") + QString(200, u'x'),
+                                QStringLiteral("Jello \"quoted\"\n\t") + QString(200, u'x') + QStringLiteral("!"),
+                                QStringLiteral("Jello") + pair.first(1),
+                                QStringLiteral("Jello") + pair + QStringLiteral(" \u00e9"),
+                                QStringLiteral("J"),
+                                QString()};
+        RelayOutbound::StreamChunkWriter writer;
+        for (const QString &text : texts) {
+            const QString delta = text.right(3);
+            QCOMPARE(writer.write(QStringLiteral("r-1"), delta, text, QStringLiteral("u")),
+                     RelayOutbound::streamChunkJson(QStringLiteral("r-1"), delta, text, QStringLiteral("u")));
+        }
+    }
     void aLoneSurrogateIsWrittenAsAQuestionMark()
     {
         // It has no UTF-8 form; the relay gets what toUtf8() would give.

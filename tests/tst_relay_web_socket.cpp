@@ -178,10 +178,18 @@ private Q_SLOTS:
         QCOMPARE(log.countStartingWith(kDecodeFailed), 0);
     }
 
+    void outboundMessagesGoOutAsCompactTextFrames_data()
+    {
+        QTest::addColumn<bool>("deflate"); // the relay takes permessage-deflate
+        QTest::newRow("plain") << false;
+        QTest::newRow("deflate") << true;
+    }
     void outboundMessagesGoOutAsCompactTextFrames()
     {
+        QFETCH(bool, deflate);
         LogCapture log;
         Rig rig;
+        rig.relay.setPerMessageDeflate(deflate);
         QVERIFY(rig.connectAndWait());
 
         rig.link->sendJSON(RelayOutbound::streamChunk(QStringLiteral("m-1"), QStringLiteral("Hé"), QStringLiteral("Hé"),
@@ -202,6 +210,25 @@ private Q_SLOTS:
                                                                   QStringLiteral("Hé"), QStringLiteral("u-7")));
         QCOMPARE(*frames.at(1).json(), response.toJson());
         QVERIFY(frames.at(1).payload.contains("\xE2\x9A\xA0\xEF\xB8\x8F Bridge error: No user message found"));
+
+        // A streamed answer: each chunk repeats the text so far, and where
+        // the relay took the extension it costs about its new part.
+        rig.relay.clearRecords();
+        RelayOutbound::StreamChunkWriter writer;
+        QString answer;
+        qint64 payloadBytes = 0;
+        for (int i = 0; i < 100; ++i) {
+            const QString delta = QStringLiteral("part %1, ").arg(i);
+            answer += delta;
+            const QByteArray json = writer.write(QStringLiteral("m-2"), delta, answer, QStringLiteral("u-7"));
+            payloadBytes += json.size();
+            rig.link->sendJSONText(json, QLatin1StringView("chat_stream_chunk"));
+        }
+        QVERIFY(rig.relay.waitForFrames(100));
+        QCOMPARE(*rig.relay.frames().last().json(),
+                 RelayOutbound::streamChunk(QStringLiteral("m-2"), QStringLiteral("part 99, "), answer, QStringLiteral("u-7")));
+        QVERIFY2(deflate ? rig.relay.wireBytes() < payloadBytes / 5 : rig.relay.wireBytes() > payloadBytes,
+                 qPrintable(QStringLiteral("%1 of %2").arg(rig.relay.wireBytes()).arg(payloadBytes)));
         QCOMPARE(log.countStartingWith(QStringLiteral("Send failed")), 0);
     }
 

@@ -1,14 +1,19 @@
-// The WebSocket client of both links: its framing against RFC 6455's own
-// examples, then the client against Qt's WebSocket server (plain and TLS)
-// and against a raw TCP peer that answers the upgrade and then writes
-// whatever a broken or hostile server might. tests/data/tls holds a test
+// The WebSocket client of both links: its framing against RFC 6455's and
+// RFC 7692's own examples, then the client against Qt's WebSocket server
+// (plain and TLS), against the npm `ws` server (permessage-deflate, as Node
+// relays speak it) and against a raw TCP peer that answers the upgrade and
+// then writes whatever a broken or hostile server might. tests/data/tls holds a test
 // authority's certificate and a localhost certificate and key it signed
 // (EC P-256, valid until 2126), made for this test alone.
 #include "platform/web_socket_client.h"
+#include "platform/web_socket_deflate.h"
 #include "platform/web_socket_frames.h"
+#include "node_relay_peer.h"
 
 #include <QCryptographicHash>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSignalSpy>
 #include <QSslKey>
 #include <QTcpServer>
@@ -33,9 +38,12 @@ QByteArray hex(const char *text)
 
 // Every message and control frame the reader yields for `bytes`, fed in
 // pieces of `step` bytes; a failure ends the list as "failed <code>".
-QStringList readAll(const QByteArray &bytes, qsizetype step, qint64 limit = 1 << 20)
+// `deflate`: permessage-deflate is on.
+QStringList readAll(const QByteArray &bytes, qsizetype step, qint64 limit = 1 << 20, bool deflate = false)
 {
     WebSocketFrameReader reader(limit);
+    if (deflate)
+        reader.setInflater(std::make_unique<WebSocketInflater>(false));
     QStringList seen;
     for (qsizetype at = 0; at < bytes.size(); at += step) {
         reader.append(QByteArrayView(bytes).sliced(at, std::min(step, bytes.size() - at)));
@@ -75,12 +83,22 @@ QByteArray serverFrame(quint8 first, const QByteArray &payload)
     return frame + payload;
 }
 
+// A server's compressed text frame holding `message` (a fresh deflate context).
+QByteArray compressedFrame(const QByteArray &message)
+{
+    WebSocketDeflater deflater(15, false);
+    QByteArray out;
+    deflater.compress(message, out);
+    return serverFrame(0xc1, out);
+}
+
 // A TCP peer that reads the upgrade request, answers it with `answer` (or a
 // correct 101 when empty) and then writes what the test gives it.
 class RawPeer : public QObject
 {
 public:
     QByteArray answer;
+    QByteArray extensions; // the Sec-WebSocket-Extensions of a correct 101
     QByteArray request;
     QByteArray received; // everything after the request
     QPointer<QTcpSocket> client;
@@ -122,7 +140,10 @@ private:
                 QCryptographicHash::hash(key + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11", QCryptographicHash::Sha1)
                     .toBase64();
             reply = "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-                    "Sec-WebSocket-Accept: " + accept + "\r\n\r\n";
+                    "Sec-WebSocket-Accept: " + accept + "\r\n";
+            if (!extensions.isEmpty())
+                reply += "Sec-WebSocket-Extensions: " + extensions + "\r\n";
+            reply += "\r\n";
         }
         m_answered = true;
         received = request.mid(end + 4);
@@ -228,31 +249,129 @@ private Q_SLOTS:
         QVERIFY(readWebSocketClose(cut));
     }
 
+    void compressedFramesAreReadWhateverTheirSplit()
+    {
+        // RFC 7692, 7.2.3: "Hello" compressed, then again with the first as
+        // context, fragmented, after a stored block, and uncompressed.
+        const QByteArray stream = hex("c107f248cdc9c90700") + hex("c105f200110000") +
+                                  hex("4103f248cd") + hex("8a00") + hex("8004c9c90700") +
+                                  hex("c10b000500faff48656c6c6f00") + hex("810548656c6c6f");
+        const QStringList expected{QStringLiteral("text Hello"), QStringLiteral("text Hello"),
+                                   QStringLiteral("pong "),      QStringLiteral("text Hello"),
+                                   QStringLiteral("text Hello"), QStringLiteral("text Hello")};
+        for (const qsizetype step : {qsizetype(1), qsizetype(5), stream.size()})
+            QCOMPARE(readAll(stream, step, 1 << 20, true), expected);
+
+        // Ours, against an inflater as the server keeps one: each message of
+        // a growing answer costs about its new part, and reads back whole.
+        for (const bool noContextTakeover : {false, true}) {
+            WebSocketDeflater deflater(15, noContextTakeover);
+            WebSocketInflater inflater(noContextTakeover);
+            QString answer;
+            qint64 compressed = 0;
+            for (int i = 0; i < 300; ++i) {
+                answer += QStringLiteral("word%1 ").arg(i % 17);
+                const QByteArray message = "{\"accumulated\":\"" + answer.toUtf8() + "\",\"delta\":\"x\"}";
+                QByteArray out, back;
+                QVERIFY(deflater.compress(message, out));
+                compressed += out.size();
+                QCOMPARE(inflater.inflate(out, back, 1 << 20), WebSocketInflater::Outcome::ok);
+                QCOMPARE(inflater.finish(back, 1 << 20), WebSocketInflater::Outcome::ok);
+                QCOMPARE(back, message);
+            }
+            QVERIFY2(noContextTakeover || compressed < 300 * 40, qPrintable(QString::number(compressed)));
+            QVERIFY(deflater.memory().current > 0 && inflater.memory().peak > 0);
+        }
+    }
+
+    void deflateAnswersAreCheckedAsTheStandardSays_data()
+    {
+        QTest::addColumn<QByteArray>("answer");
+        QTest::addColumn<QString>("agreed"); // server NCT, client NCT, server bits, client bits; or "error"
+        QTest::newRow("declined") << QByteArray() << QString();
+        QTest::newRow("plain") << QByteArray("permessage-deflate") << QStringLiteral("0 0 15 15");
+        QTest::newRow("all four") << QByteArray("Permessage-Deflate; server_no_context_takeover; "
+                                                "client_no_context_takeover; server_max_window_bits=10; "
+                                                "client_max_window_bits=\"9\"")
+                                  << QStringLiteral("1 1 10 9");
+        QTest::newRow("not offered") << QByteArray("x-webkit-deflate-frame") << QStringLiteral("error");
+        QTest::newRow("twice") << QByteArray("permessage-deflate, permessage-deflate") << QStringLiteral("error");
+        QTest::newRow("bits without value") << QByteArray("permessage-deflate; client_max_window_bits")
+                                            << QStringLiteral("error");
+        QTest::newRow("bits 16") << QByteArray("permessage-deflate; server_max_window_bits=16") << QStringLiteral("error");
+        QTest::newRow("bits 08") << QByteArray("permessage-deflate; server_max_window_bits=08") << QStringLiteral("error");
+        QTest::newRow("value on a flag") << QByteArray("permessage-deflate; server_no_context_takeover=1")
+                                         << QStringLiteral("error");
+        QTest::newRow("repeated") << QByteArray("permessage-deflate; client_no_context_takeover; "
+                                                "client_no_context_takeover")
+                                  << QStringLiteral("error");
+        QTest::newRow("unknown") << QByteArray("permessage-deflate; mystery=1") << QStringLiteral("error");
+    }
+    void deflateAnswersAreCheckedAsTheStandardSays()
+    {
+        QFETCH(QByteArray, answer);
+        QFETCH(QString, agreed);
+        const Result<std::optional<PerMessageDeflate>> read = readPerMessageDeflateAnswer(answer);
+        QString seen = QStringLiteral("error");
+        if (read && !*read)
+            seen.clear();
+        else if (read)
+            seen = QStringLiteral("%1 %2 %3 %4")
+                       .arg(int((*read)->serverNoContextTakeover))
+                       .arg(int((*read)->clientNoContextTakeover))
+                       .arg((*read)->serverMaxWindowBits)
+                       .arg((*read)->clientMaxWindowBits);
+        QCOMPARE(seen, agreed);
+        if (agreed == QLatin1String("error")) {
+            // The same answer from a server fails the link before it opens.
+            RawPeer peer;
+            peer.extensions = answer;
+            WebSocketClient client;
+            client.setPerMessageDeflate(true);
+            QSignalSpy disconnected(&client, &WebSocketClient::disconnected);
+            QSignalSpy connected(&client, &WebSocketClient::connected);
+            client.open(peer.url());
+            QVERIFY(disconnected.wait(kWait));
+            QVERIFY(connected.isEmpty());
+            QVERIFY(peer.request.contains("\r\nSec-WebSocket-Extensions: permessage-deflate; client_max_window_bits\r\n"));
+        }
+    }
+
     void brokenOrOversizedFramesFail_data()
     {
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<int>("code");
-        QTest::newRow("masked by the server") << hex("818100000000ff") << 1002;
-        QTest::newRow("reserved bit") << hex("c100") << 1002;
-        QTest::newRow("unknown opcode") << hex("8300") << 1002;
-        QTest::newRow("long ping") << serverFrame(0x89, QByteArray(126, 'p')) << 1002;
-        QTest::newRow("fragmented ping") << hex("0900") << 1002;
-        QTest::newRow("continuation first") << hex("8000") << 1002;
-        QTest::newRow("new message inside one") << hex("0100") + hex("8100") << 1002;
-        QTest::newRow("text not UTF-8") << hex("8102c328") << 1007;
-        QTest::newRow("text cut inside a character") << hex("0101e2") + hex("800182") << 1007;
+        QTest::addColumn<bool>("deflate");
+        QTest::newRow("masked by the server") << hex("818100000000ff") << 1002 << false;
+        QTest::newRow("reserved bit") << hex("c100") << 1002 << false;
+        QTest::newRow("unknown opcode") << hex("8300") << 1002 << false;
+        QTest::newRow("long ping") << serverFrame(0x89, QByteArray(126, 'p')) << 1002 << false;
+        QTest::newRow("fragmented ping") << hex("0900") << 1002 << false;
+        QTest::newRow("continuation first") << hex("8000") << 1002 << false;
+        QTest::newRow("new message inside one") << hex("0100") + hex("8100") << 1002 << false;
+        QTest::newRow("text not UTF-8") << hex("8102c328") << 1007 << false;
+        QTest::newRow("text cut inside a character") << hex("0101e2") + hex("800182") << 1007 << false;
         // Announced sizes are refused before their bytes come.
-        QTest::newRow("announced over the limit") << hex("827f0000000001000000") << 1009;
+        QTest::newRow("announced over the limit") << hex("827f0000000001000000") << 1009 << false;
         QTest::newRow("fragments over the limit") << serverFrame(0x02, QByteArray(600, 'x')) +
                                                          serverFrame(0x80, QByteArray(600, 'x'))
-                                                  << 1009;
-        QTest::newRow("length over 2^63") << hex("827f8000000000000000") << 1002;
+                                                  << 1009 << false;
+        QTest::newRow("length over 2^63") << hex("827f8000000000000000") << 1002 << false;
+        // With permessage-deflate on.
+        QTest::newRow("compressed control frame") << hex("c900") << 1002 << true;
+        QTest::newRow("RSV1 on a continuation") << hex("4103f248cd") + hex("c004c9c90700") << 1002 << true;
+        QTest::newRow("RSV2") << hex("a100") << 1002 << true;
+        QTest::newRow("broken stream") << hex("c101ff") << 1007 << true;
+        QTest::newRow("compressed text not UTF-8") << compressedFrame("\xc3\x28") << 1007 << true;
+        // 100,000 bytes that deflate to a few hundred: refused at the cap.
+        QTest::newRow("inflates over the limit") << compressedFrame(QByteArray(100000, 'a')) << 1009 << true;
     }
     void brokenOrOversizedFramesFail()
     {
         QFETCH(QByteArray, bytes);
         QFETCH(int, code);
-        const QStringList seen = readAll(bytes, 1, 1000);
+        QFETCH(bool, deflate);
+        const QStringList seen = readAll(bytes, 1, 1000, deflate);
         QCOMPARE(seen.value(seen.size() - 1), QStringLiteral("failed %1").arg(code));
     }
 
@@ -386,6 +505,84 @@ private Q_SLOTS:
         QVERIFY(strangerConnected.isEmpty());
     }
 
+    // --- Against the npm ws server ---------------------------------------------
+
+    void talksDeflateWithANodeRelay_data()
+    {
+        QTest::addColumn<QJsonObject>("deflate"); // ws's perMessageDeflate
+        QTest::addColumn<QString>("agreed");      // as in deflateAnswersAreCheckedAsTheStandardSays
+        QTest::addColumn<bool>("smaller");        // fewer bytes on the wire than in the messages
+        QTest::newRow("as ws offers it") << QJsonObject{{QStringLiteral("threshold"), 0}}
+                                         << QStringLiteral("0 0 15 15") << true;
+        QTest::newRow("no context, small windows")
+            << QJsonObject{{QStringLiteral("threshold"), 0}, {QStringLiteral("clientNoContextTakeover"), true},
+                           {QStringLiteral("serverNoContextTakeover"), true}, {QStringLiteral("clientMaxWindowBits"), 9},
+                           {QStringLiteral("serverMaxWindowBits"), 10}}
+            << QStringLiteral("1 1 10 9") << true;
+        // zlib has no 256-byte window: ours go uncompressed, theirs inflate.
+        QTest::newRow("8-bit window for us")
+            << QJsonObject{{QStringLiteral("threshold"), 0}, {QStringLiteral("clientMaxWindowBits"), 8}}
+            << QStringLiteral("0 0 15 8") << false;
+        QTest::newRow("declined") << QJsonObject() << QString() << false;
+    }
+    void talksDeflateWithANodeRelay()
+    {
+        QFETCH(QJsonObject, deflate);
+        QFETCH(QString, agreed);
+        QFETCH(bool, smaller);
+        if (const QString missing = test::NodeRelayPeer::missingReason(); !missing.isEmpty())
+            QSKIP(qPrintable(missing));
+        test::NodeRelayPeer peer({{QStringLiteral("perMessageDeflate"), deflate.isEmpty() ? QJsonValue(false) : deflate}});
+        WebSocketClient client;
+        client.setPerMessageDeflate(true);
+        client.setMaxIncomingMessageSize(100000);
+        QSignalSpy texts(&client, &WebSocketClient::textReceived);
+        QSignalSpy disconnected(&client, &WebSocketClient::disconnected);
+        client.open(peer.url());
+        QTRY_VERIFY_WITH_TIMEOUT(client.isOpen(), kWait);
+        const std::optional<PerMessageDeflate> on = client.perMessageDeflate();
+        QCOMPARE(on ? QStringLiteral("%1 %2 %3 %4")
+                          .arg(int(on->serverNoContextTakeover))
+                          .arg(int(on->clientNoContextTakeover))
+                          .arg(on->serverMaxWindowBits)
+                          .arg(on->clientMaxWindowBits)
+                    : QString(),
+                 agreed);
+
+        // A streamed answer as the relay gets it, each message repeating the
+        // text so far, with characters that take 2 to 4 bytes: every one
+        // comes back as it went.
+        QList<QByteArray> sent;
+        qint64 sentBytes = 0;
+        QString answer;
+        for (int i = 0; i < 200; ++i) {
+            answer += QStringLiteral("fragment %1 é ✓ 😀 ").arg(i);
+            sent << ("{\"accumulated\":\"" + answer.toUtf8() + "\",\"type\":\"chat_stream_chunk\"}");
+            sentBytes += sent.last().size();
+            QCOMPARE(client.sendText(sent.last()), qint64(sent.last().size()));
+        }
+        QVERIFY(client.ping("still there"));
+        QTRY_COMPARE_WITH_TIMEOUT(texts.size(), sent.size(), kWait);
+        for (int i = 0; i < sent.size(); ++i)
+            QCOMPARE(texts.at(i).first().toByteArray(), sent.at(i));
+
+        // What crossed the wire (with the upgrade) against the messages' bytes.
+        client.sendText("!stats");
+        QTRY_COMPARE_WITH_TIMEOUT(texts.size(), sent.size() + 1, kWait);
+        const QJsonObject stats = QJsonDocument::fromJson(texts.last().first().toByteArray()).object();
+        const qint64 wire = stats.value(QLatin1String("wireBytes")).toInteger();
+        QVERIFY2(smaller ? wire < sentBytes / 5 : wire > sentBytes, qPrintable(QStringLiteral("%1 of %2").arg(wire).arg(sentBytes)));
+        QCOMPARE(stats.value(QLatin1String("extensions")).toString(), QStringLiteral("permessage-deflate; client_max_window_bits"));
+
+        // A message over our limit (compressed: a small frame that inflates
+        // past it) ends the link with 1009, and the relay hears that code.
+        client.sendText("!big 300000");
+        QVERIFY(disconnected.wait(kWait));
+        QCOMPARE(client.closeCode(), quint16(WebSocketCloseCode::tooMuchData));
+        QCOMPARE(peer.nextLine().value(QLatin1String("closed")).toInt(), 1009);
+        QCOMPARE(texts.size(), sent.size() + 1);
+    }
+
     // --- Against a raw peer ---------------------------------------------------
 
     void theUpgradeCarriesTheRequestAndIsChecked()
@@ -448,16 +645,24 @@ private Q_SLOTS:
     {
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<int>("code");
-        QTest::newRow("over the size limit") << hex("817f0000000001000000") << 1009;
-        QTest::newRow("text not UTF-8") << hex("8102c328") << 1007;
-        QTest::newRow("masked frame") << hex("818100000000ff") << 1002;
+        QTest::addColumn<bool>("deflate");
+        QTest::newRow("over the size limit") << hex("817f0000000001000000") << 1009 << false;
+        QTest::newRow("text not UTF-8") << hex("8102c328") << 1007 << false;
+        QTest::newRow("masked frame") << hex("818100000000ff") << 1002 << false;
+        QTest::newRow("compressed without the extension") << hex("c107f248cdc9c90700") << 1002 << false;
+        // A frame of a few hundred bytes that inflates to 100,000.
+        QTest::newRow("inflates over the size limit") << compressedFrame(QByteArray(100000, 'a')) << 1009 << true;
+        QTest::newRow("broken compressed stream") << hex("c101ff") << 1007 << true;
     }
     void aServerThatBreaksTheProtocolIsClosedWithTheRightCode()
     {
         QFETCH(QByteArray, bytes);
         QFETCH(int, code);
+        QFETCH(bool, deflate);
         RawPeer peer;
+        peer.extensions = deflate ? "permessage-deflate" : "";
         WebSocketClient client;
+        client.setPerMessageDeflate(deflate);
         client.setMaxIncomingMessageSize(4096);
         QSignalSpy texts(&client, &WebSocketClient::textReceived);
         QSignalSpy disconnected(&client, &WebSocketClient::disconnected);

@@ -107,13 +107,13 @@ void ChatPipeline::forwardChunk(const QString &replyTo, const QString &appUserId
 }
 
 // Written straight to JSON text, once per fragment, where the relay link
-// takes text.
+// takes text: by the chat's own writer, which escapes only what is new.
 void ChatPipeline::sendChunk(const QString &replyTo, const QString &appUserId, const QString &delta,
                              const QString &accumulated)
 {
     const Replies &replies = m_links.replies;
     if (replies.sendJSONText)
-        replies.sendJSONText(RelayOutbound::streamChunkJson(replyTo, delta, accumulated, appUserId),
+        replies.sendJSONText(m_chunkWriters[replyTo].write(replyTo, delta, accumulated, appUserId),
                              QLatin1StringView("chat_stream_chunk"));
     else
         replies.sendJSON(RelayOutbound::streamChunk(replyTo, delta, accumulated, appUserId));
@@ -229,6 +229,7 @@ QCoro::Task<> ChatPipeline::run(QString replyTo, QString appUserId, ChatRequest 
     self->m_running.remove(replyTo);
     // What the chat streamed goes before its closing message.
     self->flushHeldChunk(replyTo);
+    self->m_chunkWriters.remove(replyTo);
 
     if (outcome.ok()) {
         self->m_links.replies.sendJSON(RelayOutbound::streamEnd(replyTo, outcome.value(), appUserId));

@@ -137,6 +137,8 @@ private:
     bool m_relayCongested = false;
     QHash<QString, HeldChunk> m_heldChunks;
     QStringList m_heldOrder; // chats with a held chunk, oldest first
+    // Each streaming chat's chunk writer (its text's escaping so far).
+    QHash<QString, RelayOutbound::StreamChunkWriter> m_chunkWriters;
 };
 
 } // namespace halvex

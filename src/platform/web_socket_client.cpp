@@ -63,6 +63,8 @@ void WebSocketClient::open(const QNetworkRequest &request)
     m_closeReason.clear();
     m_handshake.clear();
     m_reader = std::make_unique<WebSocketFrameReader>(m_limits.maxMessageBytes);
+    m_deflate.reset();
+    m_deflater.reset();
 
     const QString scheme = url.scheme().toLower();
     const bool secure = scheme == QLatin1String("wss");
@@ -83,6 +85,8 @@ void WebSocketClient::open(const QNetworkRequest &request)
     m_upgrade = "GET " + HttpHead::target(url) + " HTTP/1.1\r\nHost: " + HttpHead::host(url, defaultPort) +
                 "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: " + keyText +
                 "\r\nSec-WebSocket-Version: 13\r\n";
+    if (m_offerDeflate)
+        m_upgrade += "Sec-WebSocket-Extensions: " + perMessageDeflateOffer() + "\r\n";
     for (const QByteArray &name : request.rawHeaderList()) {
         const QByteArray value = request.rawHeader(name);
         if (!HttpHead::isSafeText(name) || !HttpHead::isSafeText(value) || name.isEmpty() ||
@@ -221,11 +225,34 @@ qint64 WebSocketClient::bytesToWrite() const
     return queued;
 }
 
+DeflateMemory WebSocketClient::deflateMemory() const
+{
+    DeflateMemory memory;
+    for (const DeflateMemory part : {m_deflater ? m_deflater->memory() : DeflateMemory{},
+                                     m_reader && m_reader->inflater() ? m_reader->inflater()->memory() : DeflateMemory{}}) {
+        memory.current += part.current;
+        memory.peak += part.peak;
+    }
+    return memory;
+}
+
 void WebSocketClient::writeFrame(quint8 opcode, QByteArrayView payload)
 {
+    // The frame is built in one buffer kept for the next: the payload (or
+    // what deflate makes of it) after room for the header, masked in place.
+    m_frame.resize(kWebSocketHeaderRoom);
+    const bool data = opcode == WebSocketOpcode::text || opcode == WebSocketOpcode::binary;
+    const bool compressed = data && m_deflater && m_deflater->compress(payload, m_frame);
+    if (!compressed)
+        m_frame.append(payload.data(), payload.size());
     // The masking key only has to be unpredictable to what the payload's
     // author could see; the process's seeded generator is enough.
-    m_transport->write(encodeWebSocketFrame(opcode, payload, QRandomGenerator::global()->generate()));
+    const QByteArrayView frame =
+        sealWebSocketFrame(m_frame, opcode, QRandomGenerator::global()->generate(), compressed);
+    m_transport->write(frame.data(), frame.size());
+    // One large message does not keep its room for the life of the link.
+    if (m_frame.capacity() > 1024 * 1024)
+        m_frame = QByteArray();
 }
 
 qint64 WebSocketClient::sendText(QByteArrayView utf8)
@@ -301,8 +328,8 @@ bool WebSocketClient::readHandshake()
                  .arg(reason.isEmpty() ? QString() : QStringLiteral(" ") + QString::fromLatin1(reason)));
         return false;
     }
-    QByteArray upgrade, connection, accept;
-    bool extensions = false;
+    QByteArray upgrade, connection, accept, extensions;
+    bool unasked = false; // a subprotocol, or an extension nobody offered
     for (const auto &[name, value] : answer.fields) {
         if (name == "upgrade")
             upgrade = value;
@@ -310,14 +337,31 @@ bool WebSocketClient::readHandshake()
             connection = value;
         else if (name == "sec-websocket-accept")
             accept = value;
-        else if (name == "sec-websocket-extensions" || name == "sec-websocket-protocol")
-            extensions = true;
+        else if (name == "sec-websocket-extensions")
+            extensions += (extensions.isEmpty() ? "" : ",") + value;
+        else if (name == "sec-websocket-protocol")
+            unasked = true;
     }
+    if (!m_offerDeflate && !extensions.isEmpty())
+        unasked = true;
     if (upgrade.compare("websocket", Qt::CaseInsensitive) != 0 || !hasToken(connection, "upgrade") ||
-        accept != m_expectedAccept || extensions) {
+        accept != m_expectedAccept || unasked) {
         fail(QAbstractSocket::ConnectionRefusedError,
              QStringLiteral("The server's answer to the WebSocket upgrade is not a valid one"));
         return false;
+    }
+    if (m_offerDeflate) {
+        const Result<std::optional<PerMessageDeflate>> agreed = readPerMessageDeflateAnswer(extensions);
+        if (!agreed) {
+            fail(QAbstractSocket::ConnectionRefusedError, agreed.error().description());
+            return false;
+        }
+        m_deflate = *agreed;
+        if (m_deflate) {
+            m_deflater = std::make_unique<WebSocketDeflater>(m_deflate->clientMaxWindowBits,
+                                                             m_deflate->clientNoContextTakeover);
+            m_reader->setInflater(std::make_unique<WebSocketInflater>(m_deflate->serverNoContextTakeover));
+        }
     }
     m_reader->append(QByteArrayView(m_handshake).sliced(end + 4));
     m_handshake.clear();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/web_socket_deflate.h"
 #include "platform/web_socket_frames.h"
 
 #include <QAbstractSocket>
@@ -24,7 +25,8 @@ namespace halvex {
 // socket of the event loop's thread.
 //
 // Messages go out as one masked frame each, built straight from their UTF-8
-// bytes; text arrives as the UTF-8 bytes the server sent, checked. Pings
+// bytes (compressed, where permessage-deflate was offered and the server
+// took it); text arrives as the UTF-8 bytes the server sent, checked. Pings
 // are answered, a close is answered and the TCP link then ends. A message
 // over the size limit ends the link with close code 1009, text that is not
 // UTF-8 with 1007, a broken frame with 1002.
@@ -48,6 +50,14 @@ public:
     ~WebSocketClient() override;
 
     void setMaxIncomingMessageSize(qint64 bytes) { m_limits.maxMessageBytes = bytes; }
+    // Offers permessage-deflate in the next upgrades (off by default). A
+    // server that takes it gets compressed messages and may send them; one
+    // that does not gets the link as without the offer.
+    void setPerMessageDeflate(bool offer) { m_offerDeflate = offer; }
+    // What the server agreed to on the open link; nullopt without the extension.
+    std::optional<PerMessageDeflate> perMessageDeflate() const { return m_deflate; }
+    // The memory zlib holds for the link's compression, both directions.
+    DeflateMemory deflateMemory() const;
     // For wss:// links; by default the system's trusted authorities and
     // full verification of the server's name.
     void setTlsConfiguration(const QSslConfiguration &configuration) { m_tls = configuration; }
@@ -121,6 +131,10 @@ private:
     QByteArray m_expectedAccept;
     QByteArray m_handshake;    // the server's answer so far
     std::unique_ptr<WebSocketFrameReader> m_reader;
+    bool m_offerDeflate = false;
+    std::optional<PerMessageDeflate> m_deflate;
+    std::unique_ptr<WebSocketDeflater> m_deflater;
+    QByteArray m_frame; // the frame being written, kept for its room
     bool m_readScheduled = false; // a read of what is left is queued
     QTimer m_closeTimer;
     QElapsedTimer m_sincePing;

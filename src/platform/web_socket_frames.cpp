@@ -1,6 +1,7 @@
 #include "platform/web_socket_frames.h"
 
 #include "platform/utf8.h"
+#include "platform/web_socket_deflate.h"
 
 #include <QtEndian>
 
@@ -30,13 +31,13 @@ void maskWebSocketPayload(char *data, qsizetype size, quint32 key)
         data[i] = char(static_cast<unsigned char>(data[i]) ^ keyBytes[i % 4]);
 }
 
-QByteArray encodeWebSocketFrame(quint8 opcode, QByteArrayView payload, quint32 maskingKey)
+QByteArrayView sealWebSocketFrame(QByteArray &buffer, quint8 opcode, quint32 maskingKey, bool compressed)
 {
-    const qsizetype size = payload.size();
+    const qsizetype size = buffer.size() - kWebSocketHeaderRoom;
     const qsizetype lengthBytes = size < 126 ? 0 : size <= 0xFFFF ? 2 : 8;
-    QByteArray frame(2 + lengthBytes + 4 + size, Qt::Uninitialized);
-    auto *out = reinterpret_cast<unsigned char *>(frame.data());
-    out[0] = 0x80 | (opcode & 0x0F);
+    const qsizetype start = kWebSocketHeaderRoom - (2 + lengthBytes + 4);
+    auto *out = reinterpret_cast<unsigned char *>(buffer.data() + start);
+    out[0] = 0x80 | (compressed ? 0x40 : 0x00) | (opcode & 0x0F);
     if (lengthBytes == 0) {
         out[1] = 0x80 | quint8(size);
     } else if (lengthBytes == 2) {
@@ -46,14 +47,27 @@ QByteArray encodeWebSocketFrame(quint8 opcode, QByteArrayView payload, quint32 m
         out[1] = 0x80 | 127;
         qToBigEndian(quint64(size), out + 2);
     }
-    unsigned char *key = out + 2 + lengthBytes;
-    qToBigEndian(maskingKey, key);
-    char *body = frame.data() + 2 + lengthBytes + 4;
-    if (size > 0) {
-        std::memcpy(body, payload.data(), size_t(size));
-        maskWebSocketPayload(body, size, maskingKey);
-    }
-    return frame;
+    qToBigEndian(maskingKey, out + 2 + lengthBytes);
+    maskWebSocketPayload(buffer.data() + kWebSocketHeaderRoom, size, maskingKey);
+    return QByteArrayView(buffer).sliced(start);
+}
+
+QByteArray encodeWebSocketFrame(quint8 opcode, QByteArrayView payload, quint32 maskingKey, bool compressed)
+{
+    QByteArray buffer;
+    buffer.reserve(kWebSocketHeaderRoom + payload.size());
+    buffer.resize(kWebSocketHeaderRoom);
+    buffer.append(payload.data(), payload.size());
+    return sealWebSocketFrame(buffer, opcode, maskingKey, compressed).toByteArray();
+}
+
+WebSocketFrameReader::WebSocketFrameReader(qint64 maxMessageBytes) : m_maxMessageBytes(maxMessageBytes) {}
+
+WebSocketFrameReader::~WebSocketFrameReader() = default;
+
+void WebSocketFrameReader::setInflater(std::unique_ptr<WebSocketInflater> inflater)
+{
+    m_inflater = std::move(inflater);
 }
 
 WebSocketFrameReader::Status WebSocketFrameReader::fail(Failure &failure, quint16 code, QString reason)
@@ -78,7 +92,9 @@ WebSocketFrameReader::Status WebSocketFrameReader::next(Message &message, Failur
         const auto *head = reinterpret_cast<const unsigned char *>(m_buffer.constData() + m_offset);
         const bool fin = head[0] & 0x80;
         const quint8 opcode = head[0] & 0x0F;
-        if (head[0] & 0x70)
+        // RSV1 marks a compressed message, and only where permessage-deflate is on.
+        const bool rsv1 = head[0] & 0x40;
+        if ((head[0] & 0x30) || (rsv1 && !m_inflater))
             return fail(failure, WebSocketCloseCode::protocolError, QStringLiteral("Reserved bits set in a frame"));
         if (head[1] & 0x80)
             return fail(failure, WebSocketCloseCode::protocolError, QStringLiteral("A masked frame from the server"));
@@ -107,11 +123,16 @@ WebSocketFrameReader::Status WebSocketFrameReader::next(Message &message, Failur
                 opcode != WebSocketOpcode::pong)
                 return fail(failure, WebSocketCloseCode::protocolError,
                             QStringLiteral("Unknown control opcode %1").arg(opcode));
+            if (rsv1)
+                return fail(failure, WebSocketCloseCode::protocolError, QStringLiteral("A compressed control frame"));
         } else {
             if (opcode == WebSocketOpcode::continuation) {
                 if (!m_inMessage)
                     return fail(failure, WebSocketCloseCode::protocolError,
                                 QStringLiteral("A continuation frame outside a message"));
+                if (rsv1)
+                    return fail(failure, WebSocketCloseCode::protocolError,
+                                QStringLiteral("RSV1 on a continuation frame"));
             } else if (opcode == WebSocketOpcode::text || opcode == WebSocketOpcode::binary) {
                 if (m_inMessage)
                     return fail(failure, WebSocketCloseCode::protocolError,
@@ -120,8 +141,10 @@ WebSocketFrameReader::Status WebSocketFrameReader::next(Message &message, Failur
                 return fail(failure, WebSocketCloseCode::protocolError,
                             QStringLiteral("Unknown data opcode %1").arg(opcode));
             }
-            // Refused on the header alone: nothing of it is buffered.
-            const quint64 total = quint64(m_inMessage ? m_message.size() : 0) + length;
+            // Refused on the header alone: nothing of it is buffered. (A
+            // compressed frame's inflated size is checked as it inflates.)
+            const bool compressed = m_inMessage ? m_messageCompressed : rsv1;
+            const quint64 total = quint64(m_inMessage && !compressed ? m_message.size() : 0) + length;
             if (total > quint64(m_maxMessageBytes))
                 return fail(failure, WebSocketCloseCode::tooMuchData,
                             QStringLiteral("A message over %1 bytes").arg(m_maxMessageBytes));
@@ -141,9 +164,23 @@ WebSocketFrameReader::Status WebSocketFrameReader::next(Message &message, Failur
         } else {
             if (!m_inMessage) {
                 m_inMessage = true;
+                m_messageCompressed = rsv1;
                 m_messageKind = opcode == WebSocketOpcode::text ? Kind::text : Kind::binary;
             }
-            m_message.append(payload, size);
+            if (m_messageCompressed) {
+                WebSocketInflater::Outcome outcome =
+                    m_inflater->inflate(QByteArrayView(payload, size), m_message, m_maxMessageBytes);
+                if (outcome == WebSocketInflater::Outcome::ok && fin)
+                    outcome = m_inflater->finish(m_message, m_maxMessageBytes);
+                if (outcome == WebSocketInflater::Outcome::tooBig)
+                    return fail(failure, WebSocketCloseCode::tooMuchData,
+                                QStringLiteral("A message over %1 bytes").arg(m_maxMessageBytes));
+                if (outcome == WebSocketInflater::Outcome::broken)
+                    return fail(failure, WebSocketCloseCode::invalidPayload,
+                                QStringLiteral("A compressed message that does not inflate"));
+            } else {
+                m_message.append(payload, size);
+            }
             if (!fin)
                 continue;
             m_inMessage = false;

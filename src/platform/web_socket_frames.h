@@ -2,13 +2,15 @@
 
 // WebSocket framing (RFC 6455) for the client side of a link: frames a
 // server sends are read here, frames to the server are built and masked
-// here. No extension is ever negotiated, so the reserved bits stay zero.
+// here. The one extension there is, permessage-deflate, sets the first
+// reserved bit (RSV1) on the first frame of a compressed message.
 
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 
 namespace halvex {
@@ -37,13 +39,24 @@ inline constexpr quint16 tooMuchData = 1009;
 // bytes at a time. Masking twice restores the bytes.
 void maskWebSocketPayload(char *data, qsizetype size, quint32 key);
 
-// One masked frame with FIN set.
-QByteArray encodeWebSocketFrame(quint8 opcode, QByteArrayView payload, quint32 maskingKey);
+// One masked frame with FIN set; `compressed` sets RSV1.
+QByteArray encodeWebSocketFrame(quint8 opcode, QByteArrayView payload, quint32 maskingKey, bool compressed = false);
+
+// The longest frame header a client writes (with its masking key).
+inline constexpr qsizetype kWebSocketHeaderRoom = 14;
+// Makes one masked frame with FIN set out of `buffer`, whose payload starts
+// at kWebSocketHeaderRoom: the header goes just before the payload, which
+// is masked in place. The frame is the returned part of the buffer.
+QByteArrayView sealWebSocketFrame(QByteArray &buffer, quint8 opcode, quint32 maskingKey, bool compressed);
+
+class WebSocketInflater;
 
 // Reads the frames a server sends, from bytes as they arrive, into whole
 // messages and control frames. Fragmented messages are joined; a message
 // whose size passes the limit is refused as soon as a frame header
-// announces it, before its bytes are buffered.
+// announces it, before its bytes are buffered. With permessage-deflate on,
+// a compressed message is inflated frame by frame, and refused as soon as
+// its inflated size would pass the limit.
 class WebSocketFrameReader
 {
 public:
@@ -58,7 +71,13 @@ public:
     };
     enum class Status { needMore, message, failed };
 
-    explicit WebSocketFrameReader(qint64 maxMessageBytes) : m_maxMessageBytes(maxMessageBytes) {}
+    explicit WebSocketFrameReader(qint64 maxMessageBytes);
+    ~WebSocketFrameReader();
+
+    // Turns permessage-deflate on: from now on a data message whose first
+    // frame has RSV1 set is inflated with this. Without it RSV1 is an error.
+    void setInflater(std::unique_ptr<WebSocketInflater> inflater);
+    const WebSocketInflater *inflater() const { return m_inflater.get(); }
 
     void append(QByteArrayView bytes) { m_buffer.append(bytes.data(), bytes.size()); }
     // The next message or control frame, once its last byte is in. After a
@@ -75,9 +94,11 @@ private:
     qsizetype m_offset = 0; // bytes of m_buffer already read
     // A fragmented data message in progress.
     bool m_inMessage = false;
+    bool m_messageCompressed = false;
     Kind m_messageKind = Kind::text;
     QByteArray m_message;
     bool m_failed = false;
+    std::unique_ptr<WebSocketInflater> m_inflater;
 };
 
 // The code and reason of a close frame's payload; nullopt when the payload

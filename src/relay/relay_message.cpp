@@ -143,13 +143,11 @@ QJsonObject streamEnd(const QString &replyTo, const QString &content, const QStr
     };
 }
 
-QByteArray streamChunkJson(const QString &replyTo, const QString &delta, const QString &accumulated,
-                           const QString &appUserId)
+namespace {
+
+// The members of a chunk after "accumulated"; `out` holds that one already.
+void finishStreamChunkJson(QByteArray &out, const QString &replyTo, const QString &delta, const QString &appUserId)
 {
-    QByteArray out;
-    out.reserve(96 + replyTo.size() + delta.size() + accumulated.size() + appUserId.size());
-    out += R"({"accumulated":")";
-    appendJsonStringUtf8(out, accumulated);
     out += R"(","appUserId":")";
     appendJsonStringUtf8(out, appUserId);
     out += R"(","delta":")";
@@ -157,6 +155,54 @@ QByteArray streamChunkJson(const QString &replyTo, const QString &delta, const Q
     out += R"(","reply_to":")";
     appendJsonStringUtf8(out, replyTo);
     out += R"(","type":"chat_stream_chunk"})";
+}
+
+// The member names and quotes of a chunk, and the room the escaping asks
+// for ahead of a block (64 units of up to 6 bytes): with both reserved, a
+// chunk is written without its array growing.
+constexpr qsizetype kChunkMembersBytes = 96 + 64 * 6;
+
+} // namespace
+
+QByteArray streamChunkJson(const QString &replyTo, const QString &delta, const QString &accumulated,
+                           const QString &appUserId)
+{
+    QByteArray out;
+    out.reserve(kChunkMembersBytes + replyTo.size() + delta.size() + accumulated.size() + appUserId.size());
+    out += R"({"accumulated":")";
+    appendJsonStringUtf8(out, accumulated);
+    finishStreamChunkJson(out, replyTo, delta, appUserId);
+    return out;
+}
+
+QByteArray StreamChunkWriter::write(const QString &replyTo, const QString &delta, const QString &accumulated,
+                                    const QString &appUserId)
+{
+    const qsizetype known = m_text.size();
+    if (accumulated.size() >= known && QStringView(accumulated).first(known) == QStringView(m_text)) {
+        m_text.append(QStringView(accumulated).sliced(known));
+    } else {
+        m_text = accumulated;
+        m_escaped.clear();
+        m_escapedUnits = 0;
+    }
+    // Whole characters only: a first half of a surrogate pair at the end
+    // waits for its second half before it joins the kept escaping.
+    qsizetype whole = m_text.size();
+    if (whole > m_escapedUnits && m_text.at(whole - 1).isHighSurrogate())
+        --whole;
+    if (whole > m_escapedUnits) {
+        appendJsonStringUtf8(m_escaped, QStringView(m_text).sliced(m_escapedUnits, whole - m_escapedUnits));
+        m_escapedUnits = whole;
+    }
+
+    QByteArray out;
+    out.reserve(kChunkMembersBytes + m_escaped.size() + 6 * (replyTo.size() + delta.size() + appUserId.size() + 1));
+    out += R"({"accumulated":")";
+    out += m_escaped;
+    if (m_escapedUnits < m_text.size())
+        appendJsonStringUtf8(out, QStringView(m_text).sliced(m_escapedUnits));
+    finishStreamChunkJson(out, replyTo, delta, appUserId);
     return out;
 }
 

@@ -47,6 +47,22 @@ QJsonObject streamEnd(const QString &replyTo, const QString &content, const QStr
 // the order a JSON document writes them): the form sent once per fragment.
 QByteArray streamChunkJson(const QString &replyTo, const QString &delta, const QString &accumulated,
                            const QString &appUserId);
+
+// streamChunkJson() for the successive chunks of one answer, at a cost that
+// does not grow with it: the JSON escaping of the accumulated text is kept
+// between chunks, and a chunk whose text extends the last one's escapes
+// only the new part. (A text rewritten by the gateway is escaped anew.)
+class StreamChunkWriter
+{
+public:
+    QByteArray write(const QString &replyTo, const QString &delta, const QString &accumulated,
+                     const QString &appUserId);
+
+private:
+    QString m_text;           // the accumulated text of the last chunk
+    QByteArray m_escaped;     // the escaping of its first m_escapedUnits units
+    qsizetype m_escapedUnits = 0;
+};
 } // namespace RelayOutbound
 
 // Appends `text` to `out` as the inside of a JSON string, in UTF-8: quote,

@@ -113,6 +113,9 @@ void RelayWebSocket::open()
 
     auto *socket = new WebSocketClient(this);
     socket->setMaxIncomingMessageSize(m_timings.maxIncomingMessageBytes);
+    // Each chunk repeats the answer so far: compressed against the chunk
+    // before it, it costs little more than its new part.
+    socket->setPerMessageDeflate(true);
     m_webSocketTask = socket;
     m_unansweredPings = 0;
     QObject::connect(socket, &WebSocketClient::connected, this, [this, socket] { onSocketConnected(socket); });
@@ -198,6 +201,11 @@ void RelayWebSocket::onSocketConnected(WebSocketClient *socket)
     // The handshake has finished: the link is up (with Nagle off, so chunks
     // go out as they come).
     m_reconnectDelay = m_timings.initialReconnectDelay;
+    if (const std::optional<PerMessageDeflate> deflate = socket->perMessageDeflate())
+        qCInfo(lcWebSocket, "Relay link compressed (permessage-deflate, %d-bit window%s)",
+               deflate->clientMaxWindowBits, deflate->clientNoContextTakeover ? ", no context takeover" : "");
+    else
+        qCInfo(lcWebSocket, "Relay link uncompressed (the relay declined permessage-deflate)");
     updatePendingBytes();
     QMetaObject::invokeMethod(
         this,

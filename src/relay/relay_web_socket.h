@@ -26,9 +26,9 @@ public:
     virtual void didReceive(const RelayMessage &message) = 0;
 };
 
-// The bridge's one WebSocket to the relay: opens it with the bridge token,
-// pings it, decodes every frame, and reconnects with a doubling delay until
-// disconnect() is called.
+// The bridge's one WebSocket to the relay: opens it with the bridge token
+// (offering permessage-deflate), pings it, decodes every frame, and
+// reconnects with a doubling delay until disconnect() is called.
 class RelayWebSocket : public QObject
 {
     Q_OBJECT

@@ -1,5 +1,7 @@
 #include "relay_stand_in.h"
 
+#include "platform/web_socket_deflate.h"
+
 #include "http_stand_in.h"
 
 #include <QCryptographicHash>
@@ -47,7 +49,9 @@ struct RelayStandIn::Connection {
     bool finished = false;
     bool paused = false;
     int messageOpcode = 0; // opcode of the fragmented message being assembled
+    bool messageCompressed = false;
     QByteArray message;
+    std::unique_ptr<WebSocketInflater> inflater; // permessage-deflate was agreed
 };
 
 std::optional<QJsonObject> RelayStandIn::Frame::json() const
@@ -145,6 +149,7 @@ void RelayStandIn::clearRecords()
     m_frames.clear();
     m_closeFrames.clear();
     m_pingCount = 0;
+    m_wireBytes = 0;
     // Ended connections keep their record, not the bytes they were reading.
     for (Connection *c : std::as_const(m_finished)) {
         c->buffer = QByteArray();
@@ -324,7 +329,10 @@ void RelayStandIn::onReadyRead(Connection *c)
 {
     if (c->finished || !c->socket || c->paused)
         return;
-    c->buffer.append(c->socket->readAll());
+    const QByteArray bytes = c->socket->readAll();
+    if (c->upgraded)
+        m_wireBytes += bytes.size();
+    c->buffer.append(bytes);
     if (!c->requestHandled) {
         const qsizetype end = c->buffer.indexOf("\r\n\r\n");
         if (end < 0) {
@@ -381,9 +389,14 @@ void RelayStandIn::handleRequest(Connection *c, const QByteArray &head)
 
     const QByteArray accept =
         QCryptographicHash::hash(key + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11", QCryptographicHash::Sha1).toBase64();
+    QByteArray extensions;
+    if (m_takeDeflate && request.header("sec-websocket-extensions").toLower().contains("permessage-deflate")) {
+        extensions = "Sec-WebSocket-Extensions: permessage-deflate\r\n";
+        c->inflater = std::make_unique<WebSocketInflater>(false);
+    }
     c->socket->write("HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
                      "Sec-WebSocket-Accept: " +
-                     accept + "\r\n\r\n");
+                     accept + "\r\n" + extensions + "\r\n");
     c->upgraded = true;
     Q_EMIT attempted(c->id, true);
     Q_EMIT clientConnected(c->id);
@@ -450,7 +463,18 @@ void RelayStandIn::handleFrames(Connection *c)
         }
         if (opcode != kOpContinuation) {
             c->messageOpcode = opcode;
-            c->message = payload;
+            c->messageCompressed = c->inflater && (b0 & 0x40);
+            c->message.clear();
+        }
+        if (c->messageCompressed) {
+            WebSocketInflater::Outcome outcome = c->inflater->inflate(payload, c->message, kMaxFrameBytes);
+            if (outcome == WebSocketInflater::Outcome::ok && fin)
+                outcome = c->inflater->finish(c->message, kMaxFrameBytes);
+            if (outcome != WebSocketInflater::Outcome::ok) {
+                dropRead();
+                closeConnection(1007, QStringLiteral("a compressed message that does not inflate"), c->id);
+                return;
+            }
         } else {
             c->message.append(payload);
         }

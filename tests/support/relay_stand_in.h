@@ -103,6 +103,13 @@ public:
     // A relay that keeps reading but stops answering pings (they are still
     // counted).
     void setAnswerPings(bool answer) { m_answerPings = answer; }
+    // A relay that takes permessage-deflate when a client offers it (plain
+    // parameters: context takeover both ways, 15-bit windows) and inflates
+    // what comes compressed; it sends uncompressed. Off by default, as Qt's
+    // server has it.
+    void setPerMessageDeflate(bool take) { m_takeDeflate = take; }
+    // Bytes read from the clients' TCP connections after their upgrades.
+    qint64 wireBytes() const { return m_wireBytes; }
 
     // Stops (and resumes) reading from a connection, so that what the client
     // sends backs up in its own buffers: a slow or stalled relay.
@@ -172,6 +179,8 @@ private:
     int m_pingCount = 0;
     bool m_stallHandshakes = false;
     bool m_answerPings = true;
+    bool m_takeDeflate = false;
+    qint64 m_wireBytes = 0;
 };
 
 } // namespace halvex::test
