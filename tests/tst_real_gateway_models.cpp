@@ -83,6 +83,51 @@ bool makeHome(const QString &home, const QString &version, const ConfigFiles &fi
            QFile::setPermissions(tool, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
 }
 
+// The files of each case, for each release line: the two agent shapes, a
+// section owned by an "$include", comments, a read-only configuration.
+void addWriteCases()
+{
+    QTest::addColumn<QString>("version");
+    QTest::addColumn<ConfigFiles>("files");
+    QTest::addColumn<bool>("readOnly");
+    QTest::addColumn<QString>("refusal"); // empty: written
+    QTest::addColumn<QString>("warning"); // expected among the warnings
+    const QByteArray head = R"({"gateway": {"mode": "local", "port": 18789, "auth": {"mode": "token",
+        "token": "tok-123456"}}, "models": {"providers": {"mock": {"baseUrl": "http://127.0.0.1:9/v1",
+        "apiKey": "sk-mock", "api": "openai-completions", "models": [
+        {"id": "fake", "name": "Fake", "contextWindow": 32000, "maxTokens": 4096},
+        {"id": "fake2", "name": "Fake 2", "contextWindow": 16000, "maxTokens": 2048}]}}}, )";
+    const QByteArray list =
+        R"({"list": [{"id": "main", "default": true}, {"id": "mobile", "model": {"primary": "mock/fake"}}]})";
+    const QByteArray entries =
+        R"({"ownership": "explicit", "entries": {"main": {}, "mobile": {"model": {"primary": "mock/fake"}}}})";
+    using Files = ConfigFiles;
+    for (const QString &version : {QStringLiteral("2026.9.6"), QStringLiteral("2026.5.7")}) {
+        const bool newest = version == QLatin1String("2026.9.6");
+        const QByteArray tag = version.toLatin1() + ' ';
+        QTest::newRow(tag + "agents.list")
+            << version << Files{{QStringLiteral("openclaw.json"), head + "\"agents\": " + list + "}"}} << false
+            << QString() << QString();
+        if (newest)
+            QTest::newRow(tag + "agents.entries")
+                << version << Files{{QStringLiteral("openclaw.json"), head + "\"agents\": " + entries + "}"}}
+                << false << QString() << QString();
+        // OpenClaw will not flatten a section another file owns.
+        QTest::newRow(tag + "$include")
+            << version
+            << Files{{QStringLiteral("openclaw.json"), head + R"("agents": {"$include": "./agents.json5"}})"},
+                     {QStringLiteral("agents.json5"), list}}
+            << false << QStringLiteral("$include") << QString();
+        QTest::newRow(tag + "comments")
+            << version
+            << Files{{QStringLiteral("openclaw.json"), "// by hand\n" + head + "\"agents\": " + list + "}"}}
+            << false << QString() << (newest ? QStringLiteral("strip JSON5 comments") : QString());
+        QTest::newRow(tag + "read-only")
+            << version << Files{{QStringLiteral("openclaw.json"), head + "\"agents\": " + list + "}"}} << true
+            << QStringLiteral("OPENCLAW_CONFIG_READONLY=1") << QString();
+    }
+}
+
 } // namespace
 
 class TstRealGatewayModels : public QObject
@@ -154,48 +199,7 @@ private Q_SLOTS:
         gateway.stop();
     }
 
-    void theTerminalAndTheWindowsWriteTheSame_data()
-    {
-        QTest::addColumn<QString>("version");
-        QTest::addColumn<ConfigFiles>("files");
-        QTest::addColumn<bool>("readOnly");
-        QTest::addColumn<QString>("refusal"); // empty: written
-        QTest::addColumn<QString>("warning"); // expected among the warnings
-        const QByteArray head = R"({"gateway": {"mode": "local", "port": 18789, "auth": {"mode": "token",
-            "token": "tok-123456"}}, "models": {"providers": {"mock": {"baseUrl": "http://127.0.0.1:9/v1",
-            "apiKey": "sk-mock", "api": "openai-completions", "models": [
-            {"id": "fake", "name": "Fake", "contextWindow": 32000, "maxTokens": 4096},
-            {"id": "fake2", "name": "Fake 2", "contextWindow": 16000, "maxTokens": 2048}]}}}, )";
-        const QByteArray list =
-            R"({"list": [{"id": "main", "default": true}, {"id": "mobile", "model": {"primary": "mock/fake"}}]})";
-        const QByteArray entries =
-            R"({"ownership": "explicit", "entries": {"main": {}, "mobile": {"model": {"primary": "mock/fake"}}}})";
-        using Files = ConfigFiles;
-        for (const QString &version : {QStringLiteral("2026.9.6"), QStringLiteral("2026.5.7")}) {
-            const bool newest = version == QLatin1String("2026.9.6");
-            const QByteArray tag = version.toLatin1() + ' ';
-            QTest::newRow(tag + "agents.list")
-                << version << Files{{QStringLiteral("openclaw.json"), head + "\"agents\": " + list + "}"}} << false
-                << QString() << QString();
-            if (newest)
-                QTest::newRow(tag + "agents.entries")
-                    << version << Files{{QStringLiteral("openclaw.json"), head + "\"agents\": " + entries + "}"}}
-                    << false << QString() << QString();
-            // OpenClaw will not flatten a section another file owns.
-            QTest::newRow(tag + "$include")
-                << version
-                << Files{{QStringLiteral("openclaw.json"), head + R"("agents": {"$include": "./agents.json5"}})"},
-                         {QStringLiteral("agents.json5"), list}}
-                << false << QStringLiteral("$include") << QString();
-            QTest::newRow(tag + "comments")
-                << version
-                << Files{{QStringLiteral("openclaw.json"), "// by hand\n" + head + "\"agents\": " + list + "}"}}
-                << false << QString() << (newest ? QStringLiteral("strip JSON5 comments") : QString());
-            QTest::newRow(tag + "read-only")
-                << version << Files{{QStringLiteral("openclaw.json"), head + "\"agents\": " + list + "}"}} << true
-                << QStringLiteral("OPENCLAW_CONFIG_READONLY=1") << QString();
-        }
-    }
+    void theTerminalAndTheWindowsWriteTheSame_data() { addWriteCases(); }
 
     void theTerminalAndTheWindowsWriteTheSame()
     {
@@ -260,13 +264,20 @@ private Q_SLOTS:
             QVERIFY2(edit->warnings.join(QLatin1Char('\n')).contains(warning), qPrintable(edit->warnings.join(QLatin1Char(' '))));
             QVERIFY2(out.contains(warning), qPrintable(out));
         }
-        // The same file, apart from where each home is.
-        QByteArray terminalFile = readFile(terminalHome + configFile);
-        QByteArray windowsFile = readFile(windowsHome + configFile);
-        terminalFile.replace(terminalHome.toUtf8(), "HOME");
-        windowsFile.replace(windowsHome.toUtf8(), "HOME");
-        QCOMPARE(terminalFile, windowsFile);
-        const std::optional<QJsonObject> mobile = mobileAgentOf(QJsonDocument::fromJson(windowsFile).object());
+        // The same configuration, apart from where each home is and when
+        // OpenClaw wrote it (2026.5.7 stamps meta.lastTouchedAt).
+        const auto normalised = [&](const QString &home) {
+            QByteArray text = readFile(home + configFile);
+            text.replace(home.toUtf8(), "HOME");
+            QJsonObject config = QJsonDocument::fromJson(text).object();
+            QJsonObject meta = config.value(QStringLiteral("meta")).toObject();
+            meta.remove(QStringLiteral("lastTouchedAt"));
+            config.insert(QStringLiteral("meta"), meta);
+            return config;
+        };
+        const QJsonObject written = normalised(windowsHome);
+        QCOMPARE(normalised(terminalHome), written);
+        const std::optional<QJsonObject> mobile = mobileAgentOf(written);
         QVERIFY(mobile);
         QCOMPARE(primaryModelOf(mobile->value(QStringLiteral("model"))), std::optional<QString>(reference));
     }
