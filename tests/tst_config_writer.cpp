@@ -1,8 +1,11 @@
 // The mobile model writer against configuration files of both agent shapes,
-// with and without a "mobile" agent, hand-written JSON5, foreign members and
-// a concurrent rewrite. Each result is checked by the real `openclaw config
+// with and without a "mobile" agent, hand-written JSON5 and foreign members.
+// What the writer of its own writes is checked by the real `openclaw config
 // validate` of every installed release line that reads its shape, and
-// member by member against the input.
+// member by member against the input; its mends (no "$include", exact
+// numbers, comments warned about, OpenClaw's backup ring, read-only
+// configurations) in one table. The patch handed to OpenClaw's own writer
+// is checked as the tool receives it.
 #include "models/mobile_model_config_writer.h"
 #include "models/provider_detection_service.h"
 
@@ -78,12 +81,41 @@ int modeOf(const QString &file)
 const QByteArray kGateway =
     R"("gateway": {"mode": "local", "port": 18789, "auth": {"mode": "token", "token": "tök-ℌ"}})";
 
-// The validator of one installed release line (none when it is missing).
-ConfigValidator validatorOf(const QString &version)
+// The tool of one installed release line (none when it is missing).
+std::optional<OpenClawTool> toolOf(const QString &version)
 {
     if (!OpenClawGateway::missingReason(version).isEmpty())
-        return {};
-    return openClawConfigValidator(OpenClawGateway::nodePath(version), {OpenClawGateway::openclawScript(version)});
+        return std::nullopt;
+    return OpenClawTool{OpenClawGateway::nodePath(version), {OpenClawGateway::openclawScript(version)}};
+}
+
+// `openclaw config validate --json` of that release on `file`.
+Result<Done> validatedBy(const OpenClawTool &tool, const QString &file)
+{
+    ProcessRequest request;
+    request.program = tool.program;
+    request.arguments = tool.leadingArguments + QStringList{QStringLiteral("config"), QStringLiteral("validate"),
+                                                            QStringLiteral("--json")};
+    // A scratch HOME: OpenClaw keeps state beside the configuration.
+    request.extraEnvironment = {QStringLiteral("OPENCLAW_CONFIG_PATH=") + file,
+                                QStringLiteral("HOME=") + QFileInfo(file).absolutePath()};
+    request.timeoutMs = 120000;
+    const ProcessOutcome outcome = waitForResult(runProcess(request));
+    if (QJsonDocument::fromJson(outcome.standardOutput.trimmed()).object().value(QStringLiteral("valid")).toBool())
+        return Done{};
+    return Error::plain(QString::fromUtf8(outcome.standardOutput + outcome.standardError));
+}
+
+// The configuration folder's files that are neither the file nor a backup
+// (a temporary file left behind would show here).
+QStringList strayFiles(const QString &folder)
+{
+    QStringList stray;
+    for (const QString &name : QDir(folder).entryList(QDir::Files)) {
+        if (name != QLatin1String("openclaw.json") && !name.startsWith(QLatin1String("openclaw.json.bak")))
+            stray.append(name);
+    }
+    return stray;
 }
 
 } // namespace
@@ -112,24 +144,32 @@ class TstConfigWriter : public QObject
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
 
-    Result<ConfigEdit> write(const QString &reference, ConfigValidator validator, int contextWindow = 8192,
-                             int maxTokens = 2048)
+    QString folder() const { return m_home->filePath(QStringLiteral(".openclaw")); }
+
+    Result<ConfigEdit> write(const QString &reference, std::optional<OpenClawTool> tool = std::nullopt,
+                             int contextWindow = 8192, int maxTokens = 2048, ProcessRunner runner = {},
+                             EnvironmentLookup environment = {}, bool dryRun = false)
     {
-        MobileModelConfigWriter writer({path(), std::move(validator)});
+        MobileModelConfigWriter::Options options;
+        options.configPath = path();
+        options.tool = std::move(tool);
+        options.runner = std::move(runner);
+        options.environment = std::move(environment);
+        MobileModelConfigWriter writer(options);
         return waitForResult(
-            writer.write({reference, contextWindow, maxTokens, QStringLiteral("http://127.0.0.1:11434")}));
+            writer.write({reference, contextWindow, maxTokens, QStringLiteral("http://127.0.0.1:11434")}, dryRun));
     }
 
     // The written file is what OpenClaw of each given version accepts.
     void expectAccepted(const QStringList &versions)
     {
         for (const QString &version : versions) {
-            const ConfigValidator validator = validatorOf(version);
-            if (!validator) {
+            const std::optional<OpenClawTool> tool = toolOf(version);
+            if (!tool) {
                 qWarning("OpenClaw %s is not installed: not checked with it", qPrintable(version));
                 continue;
             }
-            const Result<Done> valid = waitForResult(validator(path()));
+            const Result<Done> valid = validatedBy(*tool, path());
             QVERIFY2(valid.ok(),
                      qPrintable(version + QStringLiteral(": ") + (valid ? QString() : valid.error().description())));
         }
@@ -155,9 +195,10 @@ private Q_SLOTS:
         const QJsonObject before = QJsonDocument::fromJson(input).object();
         QVERIFY(!before.isEmpty());
         LogCapture log;
-        const Result<ConfigEdit> edit = write(QStringLiteral("ollama/llama3.2:3b"), {});
+        const Result<ConfigEdit> edit = write(QStringLiteral("ollama/llama3.2:3b"));
         QVERIFY2(edit.ok(), edit ? "" : qPrintable(edit.error().description()));
         QVERIFY(!edit->createdMobileAgent);
+        QVERIFY(edit->warnings.isEmpty());
         const QJsonObject after = json(fileBytes(path()));
         QJsonObject expected =
             with(before, {{QStringLiteral("agents.list.1.model.primary"), QStringLiteral("ollama/llama3.2:3b")},
@@ -183,7 +224,7 @@ private Q_SLOTS:
         QCOMPARE(QDir(m_home->filePath(QStringLiteral(".openclaw"))).entryList(QDir::Files).size(), 2);
 
         // The same choice again: nothing to add, nothing logged as added.
-        const Result<ConfigEdit> again = write(QStringLiteral("ollama/llama3.2:3b"), {});
+        const Result<ConfigEdit> again = write(QStringLiteral("ollama/llama3.2:3b"));
         QVERIFY(again.ok());
         QVERIFY(again->changes.isEmpty());
         QCOMPARE(json(fileBytes(path())), after);
@@ -192,45 +233,44 @@ private Q_SLOTS:
     void eachShapeWithAndWithoutMobileAgent_data()
     {
         QTest::addColumn<QByteArray>("input");
-        QTest::addColumn<QString>("validatorVersion"); // the writer's own check
-        QTest::addColumn<QStringList>("acceptedBy");   // checked afterwards
-        QTest::addColumn<QString>("mobilePath");       // where the model ends up
+        QTest::addColumn<QStringList>("acceptedBy"); // checked afterwards
+        QTest::addColumn<QString>("mobilePath");     // where the model ends up
         QTest::addColumn<bool>("created");
         const QStringList both = {QStringLiteral("2026.9.6"), QStringLiteral("2026.5.7")};
-        QTest::newRow("stock, no agents") << QByteArray("{" + kGateway + "}") << QStringLiteral("2026.5.7") << both
+        QTest::newRow("stock, no agents") << QByteArray("{" + kGateway + "}") << both
                                           << QStringLiteral("agents.list.1.model.primary") << true;
         QTest::newRow("list without mobile, no default marker")
             << QByteArray("{" + kGateway + R"(, "agents": {"list": [{"id": "main", "name": "Main"}]}})")
-            << QStringLiteral("2026.5.7") << both << QStringLiteral("agents.list.1.model.primary") << true;
+            << both << QStringLiteral("agents.list.1.model.primary") << true;
         QTest::newRow("entries with string model")
             << QByteArray("{" + kGateway + R"(, "agents": {"ownership": "explicit", "entries": {"main": {},
                  "mobile": {"name": "Mobile", "model": "ollama/old"}}}})")
-            << QStringLiteral("2026.9.6") << QStringList{QStringLiteral("2026.9.6")}
-            << QStringLiteral("agents.entries.mobile.model") << false;
+            << QStringList{QStringLiteral("2026.9.6")} << QStringLiteral("agents.entries.mobile.model") << false;
         QTest::newRow("entries without mobile")
             << QByteArray("{" + kGateway +
                           R"(, "agents": {"ownership": "explicit", "entries": {"main": {"name": "Main"}}}})")
-            << QStringLiteral("2026.9.6") << QStringList{QStringLiteral("2026.9.6")}
-            << QStringLiteral("agents.entries.mobile.model.primary") << true;
+            << QStringList{QStringLiteral("2026.9.6")} << QStringLiteral("agents.entries.mobile.model.primary")
+            << true;
         QTest::newRow("JSON5: comments, trailing commas, unquoted keys")
             << QByteArray("// written by hand\n{" + kGateway +
                           ",\n agents: {list: [{id: 'main', default: true,}, /* the phone */ {id: \"mobile\",},],},\n}")
-            << QStringLiteral("2026.5.7") << both << QStringLiteral("agents.list.1.model.primary") << false;
+            << both << QStringLiteral("agents.list.1.model.primary") << false;
     }
 
     void eachShapeWithAndWithoutMobileAgent()
     {
         QFETCH(QByteArray, input);
-        QFETCH(QString, validatorVersion);
         QFETCH(QStringList, acceptedBy);
         QFETCH(QString, mobilePath);
         QFETCH(bool, created);
         writeFile(input);
         const QJsonObject before = parseConfigDocument(input).value();
         LogCapture log;
-        const Result<ConfigEdit> edit = write(QStringLiteral("ollama/llama3.2:3b"), validatorOf(validatorVersion));
+        const Result<ConfigEdit> edit = write(QStringLiteral("ollama/llama3.2:3b"));
         QVERIFY2(edit.ok(), edit ? "" : qPrintable(edit.error().description()));
         QCOMPARE(edit->createdMobileAgent, created);
+        // Comments go only with a warning first.
+        QCOMPARE(edit->warnings.size(), input.contains("//") ? 1 : 0);
         QCOMPARE(log.count(QStringLiteral("Added llama3.2:3b to ollama provider config")), 1);
         const QJsonObject after = json(fileBytes(path()));
 
@@ -257,51 +297,27 @@ private Q_SLOTS:
         expectAccepted(acceptedBy);
     }
 
-    void aConcurrentRewriteIsKept()
+    void openClawsWriterRefusesAndNothingIsLeft()
     {
-        writeFile("{" + kGateway + R"(, "agents": {"list": [{"id": "main", "default": true}, {"id": "mobile"}]}})");
-        // OpenClaw rewrites the file while our candidate is being checked.
-        int checks = 0;
-        ConfigValidator inner = validatorOf(QStringLiteral("2026.9.6"));
-        if (!inner)
-            inner = [](QString) -> QCoro::Task<Result<Done>> { co_return Done{}; };
-        const ConfigValidator validator = [this, &checks, inner](QString candidate) -> QCoro::Task<Result<Done>> {
-            if (++checks == 1)
-                writeFile("{" + kGateway + R"(, "agents": {"list": [{"id": "main", "default": true},
-                               {"id": "helper"}, {"id": "mobile"}]}, "talk": {"agentId": "main"}})");
-            QCoro::Task<Result<Done>> validation = inner(candidate);
-            co_return co_await std::move(validation);
-        };
-        const Result<ConfigEdit> edit = write(QStringLiteral("ollama/llama3.2:3b"), validator);
-        QVERIFY2(edit.ok(), edit ? "" : qPrintable(edit.error().description()));
-        QCOMPARE(checks, 2);
-        const QJsonObject after = json(fileBytes(path()));
-        QCOMPARE(after.value(QStringLiteral("talk")).toObject().value(QStringLiteral("agentId")).toString(),
-                 QStringLiteral("main"));
-        const QJsonArray list =
-            after.value(QStringLiteral("agents")).toObject().value(QStringLiteral("list")).toArray();
-        QCOMPARE(list.size(), 3);
-        QCOMPARE(list.at(1).toObject().value(QStringLiteral("id")).toString(), QStringLiteral("helper"));
-        QCOMPARE(
-            list.at(2).toObject().value(QStringLiteral("model")).toObject().value(QStringLiteral("primary")).toString(),
-            QStringLiteral("ollama/llama3.2:3b"));
-    }
-
-    void aRejectedCandidateLeavesTheFileAlone()
-    {
-        const ConfigValidator validator = validatorOf(QStringLiteral("2026.9.6"));
-        if (!validator)
+        const std::optional<OpenClawTool> tool = toolOf(QStringLiteral("2026.9.6"));
+        if (!tool)
             QSKIP("OpenClaw 2026.9.6 is not installed");
-        // Already invalid for OpenClaw: the candidate is too, and is refused.
+        // Already invalid for OpenClaw: its writer refuses, and says why.
         const QByteArray input = "{" + kGateway + R"(, "notOpenClaws": 1})";
         writeFile(input);
-        const Result<ConfigEdit> edit = write(QStringLiteral("ollama/llama3.2:3b"), validator);
+        const Result<ConfigEdit> edit =
+            write(QStringLiteral("ollama/llama3.2:3b"), OpenClawTool{tool->program, tool->leadingArguments}, 8192,
+                  2048, [this](ProcessRequest request) {
+                      // OpenClaw of this scratch home, not the developer's.
+                      request.extraEnvironment.append(QStringLiteral("HOME=") + m_home->path());
+                      return runProcess(std::move(request));
+                  });
         QVERIFY(!edit.ok());
         QVERIFY2(edit.error().description().contains(QStringLiteral("notOpenClaws")),
                  qPrintable(edit.error().description()));
         QCOMPARE(fileBytes(path()), input);
         QVERIFY(!QFile::exists(MobileModelConfigWriter::backupPath(path())));
-        QCOMPARE(QDir(m_home->filePath(QStringLiteral(".openclaw"))).entryList(QDir::Files).size(), 1);
+        QVERIFY(!QDir(folder()).entryList(QDir::Files).join(QLatin1Char(' ')).contains(QStringLiteral(".tmp")));
     }
 
     void refusalsLoseNothing_data()
@@ -327,7 +343,7 @@ private Q_SLOTS:
         QFETCH(QByteArray, input);
         QFETCH(QString, reference);
         writeFile(input);
-        const Result<ConfigEdit> edit = write(reference, {});
+        const Result<ConfigEdit> edit = write(reference);
         QVERIFY(!edit.ok());
         QCOMPARE(fileBytes(path()), input);
         QCOMPARE(QDir(m_home->filePath(QStringLiteral(".openclaw"))).entryList(QDir::Files).size(), 1);
@@ -340,7 +356,7 @@ private Q_SLOTS:
         // A mode the user chose stays (not forced to 0600).
         QVERIFY(
             QFile::setPermissions(path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup));
-        const Result<ConfigEdit> edit = write(QStringLiteral("openai/gpt"), {}, 32000, 4096);
+        const Result<ConfigEdit> edit = write(QStringLiteral("openai/gpt"), std::nullopt, 32000, 4096);
         QVERIFY(edit.ok());
         QCOMPARE(modeOf(path()), 0640);
         const QJsonObject openai = json(fileBytes(path()))
@@ -356,34 +372,164 @@ private Q_SLOTS:
                 R"({"apiKey": "sk-user", "models": [{"id": "gpt", "name": "gpt", "contextWindow": 32000, "maxTokens": 4096}]})"));
     }
 
-    void theValidatorRunsOpenClawOnTheCandidate()
+    // Without the tool: each mend of the file writer, and never a temporary
+    // file left behind.
+    void theFileWritersMends_data()
     {
+        QTest::addColumn<QByteArray>("input");
+        QTest::addColumn<bool>("readOnly");
+        QTest::addColumn<int>("oldBackups"); // "<file>.bak", ".bak.1", ... already there
+        QTest::addColumn<QString>("refusal"); // empty: written
+        QTest::addColumn<bool>("warns");
+        const QByteArray agents = R"("agents": {"list": [{"id": "main", "default": true}, {"id": "mobile"}]})";
+        QTest::newRow("first backup") << QByteArray("{" + agents + "}") << false << 0 << QString() << false;
+        QTest::newRow("ring rotated") << QByteArray("{" + agents + "}") << false << 3 << QString() << false;
+        QTest::newRow("full ring: the oldest goes") << QByteArray("{" + agents + "}") << false << 5 << QString() << false;
+        QTest::newRow("comments warned about")
+            << QByteArray("{/* mine */" + agents + "}") << false << 0 << QString() << true;
+        QTest::newRow("$include refused") << QByteArray(R"({"agents": {"$include": "./agents.json5"}})") << false << 0
+                                          << QStringLiteral("\"$include\"") << false;
+        QTest::newRow("NaN refused") << QByteArray("{" + agents + ", zeta: {x: NaN}}") << false << 0
+                                     << QStringLiteral(": NaN") << false;
+        QTest::newRow("large hex refused")
+            << QByteArray("{" + agents + ", zeta: {x: 0x7FFFFFFFFFFFFFFF}}") << false << 0
+            << QStringLiteral("0x7FFFFFFFFFFFFFFF") << false;
+        QTest::newRow("-0 refused") << QByteArray("{" + agents + ", \"zeta\": {\"x\": -0}}") << false << 0
+                                    << QStringLiteral(": -0") << false;
+        QTest::newRow("read-only configuration") << QByteArray("{" + agents + "}") << true << 2
+                                                 << QStringLiteral("OPENCLAW_CONFIG_READONLY=1") << false;
+    }
+
+    void theFileWritersMends()
+    {
+        QFETCH(QByteArray, input);
+        QFETCH(bool, readOnly);
+        QFETCH(int, oldBackups);
+        QFETCH(QString, refusal);
+        QFETCH(bool, warns);
+        writeFile(input);
+        for (int i = 0; i < oldBackups; ++i) {
+            QFile backup(MobileModelConfigWriter::backupPath(path(), i));
+            QVERIFY(backup.open(QIODevice::WriteOnly));
+            backup.write("backup " + QByteArray::number(i));
+        }
+        const EnvironmentLookup environment = [readOnly](const QString &name) -> std::optional<QString> {
+            if (readOnly && name == QLatin1String("OPENCLAW_CONFIG_READONLY"))
+                return QStringLiteral("1");
+            return std::nullopt;
+        };
+        const Result<ConfigEdit> edit =
+            write(QStringLiteral("ollama/llama3.2:3b"), std::nullopt, 8192, 2048, {}, environment);
+        QCOMPARE(strayFiles(folder()), QStringList());
+        if (!refusal.isEmpty()) {
+            QVERIFY(!edit.ok());
+            QVERIFY2(edit.error().description().contains(refusal), qPrintable(edit.error().description()));
+            QCOMPARE(fileBytes(path()), input);
+            for (int i = 0; i < oldBackups; ++i)
+                QCOMPARE(fileBytes(MobileModelConfigWriter::backupPath(path(), i)), "backup " + QByteArray::number(i));
+            QCOMPARE(QFile::exists(MobileModelConfigWriter::backupPath(path(), oldBackups)), false);
+            return;
+        }
+        QVERIFY2(edit.ok(), edit ? "" : qPrintable(edit.error().description()));
+        QCOMPARE(!edit->warnings.isEmpty(), warns);
+        QVERIFY(mobileAgentOf(json(fileBytes(path()))).has_value());
+        // OpenClaw's ring: the file just replaced is ".bak", every older copy
+        // moved one place up, never more than five copies.
+        QCOMPARE(fileBytes(MobileModelConfigWriter::backupPath(path())), input);
+        for (int i = 1; i < 5; ++i) {
+            const QString backup = MobileModelConfigWriter::backupPath(path(), i);
+            QCOMPARE(QFile::exists(backup), i <= oldBackups);
+            if (i <= oldBackups)
+                QCOMPARE(fileBytes(backup), "backup " + QByteArray::number(i - 1));
+        }
+        QVERIFY(!QFile::exists(MobileModelConfigWriter::backupPath(path(), 5)));
+    }
+
+    // With the tool: the smallest patch on standard input (never on the
+    // command line), OpenClaw's verdict or reason passed on, and the file
+    // left alone on any outcome but OpenClaw's own write.
+    void thePatchGoesToOpenClaw_data()
+    {
+        QTest::addColumn<bool>("dryRun");
+        QTest::addColumn<int>("status"); // ProcessOutcome::Status
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QByteArray>("output");
+        QTest::addColumn<QByteArray>("errorOutput");
+        QTest::addColumn<QString>("expected"); // the verdict, or the reason (refusals)
+        const int finished = int(ProcessOutcome::Status::finished);
+        QTest::newRow("written") << false << finished << 0
+                                 << QByteArray("Applied 1 config update(s). Change will apply without restarting.\n")
+                                 << QByteArray("Config write will strip JSON5 comments from /x.\n")
+                                 << QStringLiteral("Applied 1 config update(s). Change will apply without restarting.");
+        QTest::newRow("refused") << false << finished << 1 << QByteArray()
+                                 << QByteArray("Error: Config validation failed: agents: Unrecognized key: \"x\"\n")
+                                 << QStringLiteral("OpenClaw refused the change: Config validation failed: agents: "
+                                                   "Unrecognized key: \"x\"");
+        QTest::newRow("timed out") << false << int(ProcessOutcome::Status::timedOut) << -1 << QByteArray()
+                                   << QByteArray() << QStringLiteral("timed out");
+        QTest::newRow("dry run accepted") << true << finished << 0 << QByteArray(R"({"ok": true, "operations": 1})")
+                                          << QByteArray()
+                                          << QStringLiteral("Dry run successful: 1 update(s) validated, nothing written");
+        QTest::newRow("dry run refused")
+            << true << finished << 1
+            << QByteArray(R"({"ok": false, "errors": [{"kind": "model", "message": "- Unknown model: ollama/m"}]})")
+            << QByteArray() << QStringLiteral("OpenClaw refuses the change: Unknown model: ollama/m");
+    }
+
+    void thePatchGoesToOpenClaw()
+    {
+        QFETCH(bool, dryRun);
+        QFETCH(int, status);
+        QFETCH(int, exitCode);
+        QFETCH(QByteArray, output);
+        QFETCH(QByteArray, errorOutput);
+        QFETCH(QString, expected);
+        const QByteArray input = "{" + kGateway + R"(, "agents": {"ownership": "explicit", "entries": {"main": {},
+            "mobile": {"model": {"primary": "ollama/old", "fallbacks": ["x/y"]}}}},
+            "models": {"providers": {"ollama": {"baseUrl": "http://gpu:11434", "models": [{"id": "m", "name": "M"}]}}}})";
+        writeFile(input);
         QList<ProcessRequest> requests;
-        ProcessRunner runner = [&requests](ProcessRequest request) -> QCoro::Task<ProcessOutcome> {
+        const QJsonObject applied = with(json(input), {{QStringLiteral("agents.entries.mobile.model.primary"),
+                                                        QStringLiteral("ollama/m")}});
+        const ProcessRunner runner = [&, this](ProcessRequest request) -> QCoro::Task<ProcessOutcome> {
             requests.append(request);
             ProcessOutcome outcome;
-            outcome.status = ProcessOutcome::Status::finished;
-            outcome.exitCode = 1;
-            outcome.standardOutput = "{\"valid\": false, \"issues\": [{\"path\": \"models.providers.ollama\", "
-                                     "\"message\": \"Unrecognized key: \\\"x\\\"\"}]}";
+            outcome.status = ProcessOutcome::Status(status);
+            outcome.exitCode = exitCode;
+            outcome.standardOutput = output;
+            outcome.standardError = errorOutput;
+            if (!dryRun && exitCode == 0) // OpenClaw's own write
+                writeFile(QJsonDocument(applied).toJson());
             co_return outcome;
         };
-        writeFile("{}");
         const Result<ConfigEdit> edit =
-            write(QStringLiteral("ollama/m"), openClawConfigValidator(QStringLiteral("/opt/openclaw"), {}, runner));
-        QCOMPARE(
-            edit.error().description(),
-            QStringLiteral("OpenClaw rejects the new configuration: models.providers.ollama: Unrecognized key: \"x\""));
+            write(QStringLiteral("ollama/m"), OpenClawTool{QStringLiteral("/opt/node"), {QStringLiteral("oc.mjs")}},
+                  8192, 2048, runner, {}, dryRun);
+
         QCOMPARE(requests.size(), 1);
-        QCOMPARE(requests.first().program, QStringLiteral("/opt/openclaw"));
-        QCOMPARE(requests.first().arguments,
-                 (QStringList{QStringLiteral("config"), QStringLiteral("validate"), QStringLiteral("--json")}));
-        QCOMPARE(requests.first().extraEnvironment.size(), 1);
-        const QString candidate = requests.first().extraEnvironment.first().section(QLatin1Char('='), 1);
-        QVERIFY(requests.first().extraEnvironment.first().startsWith(QStringLiteral("OPENCLAW_CONFIG_PATH=")));
-        QCOMPARE(QFileInfo(candidate).absolutePath(), QFileInfo(path()).absolutePath());
-        QVERIFY(!QFile::exists(candidate)); // dropped
-        QCOMPARE(fileBytes(path()), QByteArray("{}"));
+        QCOMPARE(requests.first().program, QStringLiteral("/opt/node"));
+        QStringList arguments{QStringLiteral("oc.mjs"), QStringLiteral("config"), QStringLiteral("patch"),
+                              QStringLiteral("--stdin")};
+        if (dryRun)
+            arguments << QStringLiteral("--dry-run") << QStringLiteral("--json");
+        QCOMPARE(requests.first().arguments, arguments);
+        QVERIFY(requests.first().timeoutMs > 0);
+        // Only what changes: the model entry's limits and the primary model;
+        // the fallbacks, the base URL and the token stay out of it.
+        QCOMPARE(json(requests.first().standardInput),
+                 json(R"({"agents": {"entries": {"mobile": {"model": {"primary": "ollama/m"}}}},
+                          "models": {"providers": {"ollama": {"models": [
+                              {"id": "m", "name": "M", "contextWindow": 8192, "maxTokens": 2048}]}}}})"));
+        QCOMPARE(strayFiles(folder()), QStringList());
+        if (edit) {
+            QCOMPARE(edit->verdict, expected);
+            QVERIFY(edit->throughOpenClaw);
+            QCOMPARE(edit->warnings.isEmpty(), errorOutput.isEmpty());
+        } else {
+            QVERIFY2(edit.error().description().contains(expected), qPrintable(edit.error().description()));
+            QCOMPARE(fileBytes(path()), input);
+        }
+        QCOMPARE(edit.ok(), exitCode == 0);
     }
 
     void theServiceFollowsASuccessfulWrite()

@@ -8,6 +8,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QScopeGuard>
@@ -464,15 +466,19 @@ private Q_SLOTS:
         QVERIFY(rig.tool.calls().isEmpty());
         QVERIFY(rig.detect());
 
-        // The set command prints nothing: false, and no restart.
-        rig.tool.setAnswer(args("config set gateway.bind lan"), "");
+        // OpenClaw's writer refuses: false with its reason, and no restart.
+        rig.tool.setAnswer(args("config patch --stdin"), "", 1, "Config validation failed: gateway.bind: no\n");
         QCOMPARE(rig.enableLAN(), std::optional<bool>(false));
         QVERIFY(!rig.tool.calls().contains(QStringLiteral("gateway restart")));
+        QVERIFY2(rig.detector->lanAccessProblem().contains(QLatin1String("Config validation failed: gateway.bind: no")),
+                 qPrintable(rig.detector->lanAccessProblem()));
+        // The change travelled on standard input, as the smallest patch.
+        QCOMPARE(QJsonDocument::fromJson(rig.tool.lastStandardInput()).object(),
+                 QJsonObject({{QStringLiteral("gateway"), QJsonObject{{QStringLiteral("bind"), QStringLiteral("lan")}}}}));
 
         // Accepted and restarted, but the gateway still answers only on
         // loopback: false, with a sentence saying what to do.
-        rig.tool.setAnswer(args("config set gateway.bind lan"),
-                           "Updated gateway.bind. Restart the gateway to apply.\n");
+        rig.tool.setAnswer(args("config patch --stdin"), "Applied 1 config update(s). Restart the gateway to apply.\n");
         rig.tool.setAnswer(args("gateway restart"), "Restarted\n");
         rig.lanAddress = QStringLiteral("127.0.0.2"); // nothing listens there
         QCOMPARE(rig.enableLAN(), std::optional<bool>(false));

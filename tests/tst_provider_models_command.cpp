@@ -1,5 +1,6 @@
-// `halvex-bridge models`: the listing (plain and JSON), `set` through the
-// writer and `test` against a loopback Ollama stand-in, and misuse.
+// `halvex-bridge models`: the listing (plain and JSON), `set` (and its dry
+// run) through the writer that works without the openclaw tool, `test`
+// against a loopback Ollama stand-in, and misuse.
 #include "cli/models_command.h"
 
 #include "ollama_stand_in.h"
@@ -24,7 +25,7 @@ class TstProviderModelsCommand : public QObject
     QNetworkAccessManager m_network;
     std::unique_ptr<QTemporaryDir> m_home;
     std::unique_ptr<OllamaStandIn> m_ollama;
-    int m_validations = 0;
+    int m_lookups = 0;
     QString m_out;
     QString m_err;
 
@@ -40,12 +41,9 @@ class TstProviderModelsCommand : public QObject
         context.network = &m_network;
         context.homeDirectory = m_home->path();
         context.localOllamaHost = m_ollama->baseUrl();
-        context.validator = [this]() -> QCoro::Task<std::pair<ConfigValidator, QString>> {
-            ConfigValidator validator = [this](QString) -> QCoro::Task<Result<Done>> {
-                ++m_validations;
-                co_return Done{};
-            };
-            co_return std::pair<ConfigValidator, QString>{validator, QString()};
+        context.findTool = [this]() -> QCoro::Task<OpenClawToolLookup> {
+            ++m_lookups;
+            co_return OpenClawToolLookup{std::nullopt, QStringLiteral("no openclaw here")};
         };
         const int status = cli::runModelsCommand(arguments, context, out, err);
         out.flush();
@@ -67,7 +65,13 @@ private Q_SLOTS:
         m_ollama = std::make_unique<OllamaStandIn>();
         m_ollama->setModels({{QStringLiteral("llama3.2:3b"), 2019393189, QStringLiteral("3.2B")}});
         QVERIFY(m_ollama->listen());
-        m_validations = 0;
+        m_lookups = 0;
+    }
+
+    QByteArray fileBytes() const
+    {
+        QFile file(configPath());
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
 
     void listsWhatWasDetected()
@@ -96,8 +100,29 @@ private Q_SLOTS:
 
     void setWritesTheChoiceAndCreatesTheAgent()
     {
+        // A dry run shows the patch and the verdict, and writes nothing.
+        const QByteArray original = fileBytes();
+        QCOMPARE(run({QStringLiteral("set"), QStringLiteral("ollama/llama3.2:3b"), QStringLiteral("--dry-run"),
+                      QStringLiteral("--json")}),
+                 0);
+        const QJsonObject dry = QJsonDocument::fromJson(m_out.toUtf8()).object();
+        QVERIFY2(dry.value(QStringLiteral("dryRun")).toBool(), qPrintable(m_out));
+        QCOMPARE(dry.value(QStringLiteral("writer")).toString(), QStringLiteral("halvex-bridge"));
+        const QJsonArray list = dry.value(QStringLiteral("patch"))
+                                    .toObject()
+                                    .value(QStringLiteral("agents"))
+                                    .toObject()
+                                    .value(QStringLiteral("list"))
+                                    .toArray();
+        QCOMPARE(list.size(), 2); // sent whole
+        QCOMPARE(list.at(1).toObject().value(QStringLiteral("model")).toObject().value(QStringLiteral("primary")),
+                 QJsonValue(QStringLiteral("ollama/llama3.2:3b")));
+        QCOMPARE(fileBytes(), original);
+
         QCOMPARE(run({QStringLiteral("set"), QStringLiteral("ollama/llama3.2:3b")}), 0);
-        QCOMPARE(m_validations, 1);
+        QVERIFY(m_lookups >= 1);
+        QVERIFY2(m_err.contains(QStringLiteral("OpenClaw's own writer is not available (no openclaw here)")),
+                 qPrintable(m_err));
         QVERIFY2(m_out.contains(QStringLiteral("agents.list mobile: model (none) -> ollama/llama3.2:3b")),
                  qPrintable(m_out));
         QCOMPARE(run({QStringLiteral("--json")}), 0);
@@ -140,13 +165,15 @@ private Q_SLOTS:
         QTest::newRow("set without a model") << QStringList{QStringLiteral("set")};
         QTest::newRow("too many") << QStringList{QStringLiteral("set"), QStringLiteral("a/b"), QStringLiteral("c")};
         QTest::newRow("unknown option") << QStringList{QStringLiteral("--yaml")};
+        QTest::newRow("dry run of a test")
+            << QStringList{QStringLiteral("test"), QStringLiteral("a/b"), QStringLiteral("--dry-run")};
     }
 
     void misuse()
     {
         QFETCH(QStringList, arguments);
         QCOMPARE(run(arguments), 2);
-        QCOMPARE(m_validations, 0);
+        QCOMPARE(m_lookups, 0);
     }
 };
 

@@ -129,6 +129,28 @@ private Q_SLOTS:
         CLICK(&window, "Test Connection");
         QTRY_COMPARE_WITH_TIMEOUT(window.testText(), QStringLiteral("✗ HTTP 404"), kWait);
 
+        // Before "Save" the window shows what saving would change, checked
+        // by the writer and without touching the file.
+        const QByteArray unchanged = rig.openClawConfig();
+        QTRY_VERIFY_WITH_TIMEOUT(!window.isPreviewing(), kWait);
+        QVERIFY2(window.summaryText().contains(QStringLiteral("model ollama/qwen2.5:7b -> ollama/llama3.2:3b")),
+                 qPrintable(window.summaryText()));
+        QVERIFY(window.summaryText().contains(QStringLiteral("accepts the change")));
+        QCOMPARE(rig.openClawConfig(), unchanged);
+
+        // The free tier is refused: the summary says so, and "Save" shows the
+        // reason and keeps the window open with the file untouched.
+        const QList<QListWidgetItem *> free = window.list()->findItems(QStringLiteral("Halvex Free Tier"), Qt::MatchContains);
+        QVERIFY(!free.isEmpty());
+        window.list()->setCurrentItem(free.first());
+        QTRY_VERIFY_WITH_TIMEOUT(window.summaryText().contains(QStringLiteral("would be refused")), kWait);
+        CLICK(&window, "Save");
+        QTRY_VERIFY_WITH_TIMEOUT(!window.errorText().isEmpty(), kWait);
+        QVERIFY(!window.saved());
+        QVERIFY(window.isVisible());
+        QCOMPARE(rig.openClawConfig(), unchanged);
+        window.list()->setCurrentItem(local.first());
+
         // Save writes the choice, shows "Saved!" and closes the window.
         CLICK(&window, "Save");
         QTRY_VERIFY_WITH_TIMEOUT(window.saved(), kWait);

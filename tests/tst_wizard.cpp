@@ -307,24 +307,62 @@ private Q_SLOTS:
     {
         WizardRig rig;
         QVERIFY(rig.start());
-        // Nothing detected: only the managed free tier, selected; Continue writes it.
+        // Nothing usable detected: only the managed free tier, which the
+        // writer refuses, so nothing is selected; the step says what to do
+        // and "Skip" goes on without touching the file.
         rig.ollama.server()->close();
         rig.writeOpenClawConfig();
         std::shared_ptr<ProviderDetectionService> detection = rig.services.makeProviderDetection();
         int nexts = 0;
+        {
+            ModelSelectionStep step(rig.services, detection, [&] { ++nexts; });
+            step.show();
+            step.load();
+            QTRY_VERIFY_WITH_TIMEOUT(step.isLoaded(), kWait);
+            QCOMPARE(step.selectedModelId(), std::nullopt);
+            QVERIFY(step.offersAlternatives());
+            const QByteArray before = rig.openClawConfig();
+            CLICK(&step, "Continue"); // nothing selected: nothing happens
+            QCOMPARE(nexts, 0);
+            CLICK(&step, "Skip");
+            QCOMPARE(nexts, 1);
+            QCOMPARE(rig.openClawConfig(), before);
+        }
+    }
+
+    void aRefusedModelKeepsTheWizardOnTheStep()
+    {
+        // A model is detected, but the file is split with "$include" and no
+        // openclaw tool is here: the write is refused with the reason under
+        // the form, the file is untouched, and the wizard stays.
+        WizardRig rig;
+        QVERIFY(rig.start());
+        int nexts = 0;
+        rig.ollama.setModels({{QStringLiteral("llama3.2:3b"), 2000000000, QStringLiteral("3.2B"), 16384}});
+        QDir().mkpath(rig.bridge.home.filePath(QStringLiteral(".openclaw")));
+        QFile split(openClawConfigPath(rig.bridge.home.path()));
+        QVERIFY(split.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        split.write(R"({"agents": {"$include": "./agents.json"}})");
+        split.close();
+        QFile included(rig.bridge.home.filePath(QStringLiteral(".openclaw/agents.json")));
+        QVERIFY(included.open(QIODevice::WriteOnly));
+        included.write(R"({"list": [{"id": "main", "default": true}]})");
+        included.close();
+        std::shared_ptr<ProviderDetectionService> detection = rig.services.makeProviderDetection();
         ModelSelectionStep step(rig.services, detection, [&] { ++nexts; });
         step.show();
         step.load();
         QTRY_VERIFY_WITH_TIMEOUT(step.isLoaded(), kWait);
-        QCOMPARE(step.selectedModelId(), std::optional<QString>(managedFreeTierId()));
-        CLICK(&step, "Test Connection");
-        QCOMPARE(step.testText(), QStringLiteral("✓ Free tier is always available"));
-        // The free tier is not served through OpenClaw, so the writer
-        // refuses it and leaves the file alone; the wizard goes on anyway.
+        QCOMPARE(step.selectedModelId(), std::optional<QString>(QStringLiteral("ollama/llama3.2:3b")));
+        QVERIFY(!step.offersAlternatives());
         const QByteArray before = rig.openClawConfig();
         CLICK(&step, "Continue");
-        QTRY_COMPARE_WITH_TIMEOUT(nexts, 1, kWait);
+        QTRY_VERIFY_WITH_TIMEOUT(!step.errorText().isEmpty(), kWait);
+        QVERIFY2(step.errorText().contains(QStringLiteral("$include")), qPrintable(step.errorText()));
+        QCOMPARE(nexts, 0);
         QCOMPARE(rig.openClawConfig(), before);
+        CLICK(&step, "Skip");
+        QCOMPARE(nexts, 1);
     }
 
     void modelTestFailure()

@@ -63,6 +63,9 @@ WindowRuntime::WindowRuntime(BridgeManager *bridgeManager, QNetworkAccessManager
         ProviderDetectionService::Dependencies d;
         d.network = network;
         d.homeDirectory = home;
+        // The same writer as `halvex-bridge models set`: OpenClaw's own
+        // when its tool is found.
+        d.findTool = openClawToolFinder(home);
         return std::make_unique<ProviderDetectionService>(d);
     };
 }

@@ -331,7 +331,7 @@ int lan(Stores &stores, bool on, bool yes, bool withTls, bool json)
                        "direct link will carry the gateway's master token%1.")
             .arg(detector.target().tlsEnabled ? QString()
                                               : QStringLiteral(" in clear (OpenClaw's gateway TLS is off: turn it on "
-                                                               "with openclaw config set gateway.tls.enabled true)"));
+                                                               "with halvex-bridge gateway tls on)"));
     if (!json)
         err() << risk << Qt::endl;
     if (!yes && !confirmed(QStringLiteral("Open the gateway to the local network?")))

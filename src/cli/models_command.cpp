@@ -8,6 +8,7 @@
 #include "models/local_model_test.h"
 #include "models/model_recommendation.h"
 #include "models/provider_detection_service.h"
+#include "platform/characters.h"
 
 #include <QCommandLineParser>
 #include <QDir>
@@ -138,33 +139,68 @@ std::optional<Rec> find(const QList<Rec> &recommendations, const QString &refere
     return std::nullopt;
 }
 
-int setModel(const ModelsCommandContext &context, ProviderDetectionService &service, const Rec &choice, bool json,
-             QTextStream &out, QTextStream &err)
+// The patch as shown: a member that names a key or token shows masked.
+QJsonValue shownPatch(const QJsonValue &value)
 {
-    const auto [validator, problem] =
-        context.validator ? finish(context.validator()) : std::pair<ConfigValidator, QString>{};
-    if (!validator && !json)
-        err << "OpenClaw's own check is not available (" << problem
-            << "); the new configuration is checked by Halvex Bridge alone.\n";
-    service.setValidator(validator);
-    const Result<ConfigEdit> edit = finish(service.setMobileModel(choice.id, choice.contextWindow, choice.maxTokens));
+    if (value.isArray()) {
+        QJsonArray array;
+        for (const QJsonValue &element : value.toArray())
+            array.append(shownPatch(element));
+        return array;
+    }
+    if (!value.isObject())
+        return value;
+    QJsonObject object = value.toObject();
+    for (auto it = object.begin(); it != object.end(); ++it) {
+        const bool secret = it.key().contains(QLatin1String("key"), Qt::CaseInsensitive) ||
+                            it.key().contains(QLatin1String("token"), Qt::CaseInsensitive);
+        *it = secret && it.value().isString() ? QJsonValue(maskedSecret(it.value().toString())) : shownPatch(*it);
+    }
+    return object;
+}
+
+int setModel(ProviderDetectionService &service, const Rec &choice, bool dryRun, bool json, QTextStream &out,
+             QTextStream &err)
+{
+    const Result<ConfigEdit> edit =
+        finish(service.setMobileModel(choice.id, choice.contextWindow, choice.maxTokens, dryRun));
+    if (!service.toolProblem().isEmpty() && !json)
+        err << "OpenClaw's own writer is not available (" << service.toolProblem()
+            << "); Halvex Bridge checks and writes the file itself.\n";
     if (!edit) {
-        err << "The mobile model was not changed: " << edit.error().description() << '\n';
+        if (json)
+            out << QJsonDocument(QJsonObject{{QStringLiteral("model"), choice.id},
+                                             {QStringLiteral("dryRun"), dryRun},
+                                             {QStringLiteral("accepted"), false},
+                                             {QStringLiteral("reason"), edit.error().description()}})
+                       .toJson(QJsonDocument::Indented);
+        err << (dryRun ? "The change would be refused: " : "The mobile model was not changed: ")
+            << edit.error().description() << '\n';
         return failure;
     }
+    const QJsonObject patch = shownPatch(edit->patch).toObject();
     if (json) {
         out << QJsonDocument(QJsonObject{{QStringLiteral("model"), choice.id},
+                                         {QStringLiteral("dryRun"), dryRun},
+                                         {QStringLiteral("accepted"), true},
+                                         {QStringLiteral("writer"), edit->throughOpenClaw ? QStringLiteral("openclaw")
+                                                                                          : QStringLiteral("halvex-bridge")},
+                                         {QStringLiteral("verdict"), edit->verdict},
+                                         {QStringLiteral("patch"), patch},
+                                         {QStringLiteral("warnings"), QJsonArray::fromStringList(edit->warnings)},
                                          {QStringLiteral("createdMobileAgent"), edit->createdMobileAgent},
                                          {QStringLiteral("changes"), QJsonArray::fromStringList(edit->changes)}})
                    .toJson(QJsonDocument::Indented);
         return success;
     }
-    out << "Mobile model: " << shown(choice.id) << '\n';
-    if (edit->changes.isEmpty())
-        out << "Nothing to change: the configuration already says so.\n";
-    for (const QString &change : edit->changes)
-        out << "  " << shown(change) << '\n';
-    out << "A running OpenClaw gateway applies the change by itself.\n";
+    out << "Mobile model: " << shown(choice.id) << (dryRun ? " (dry run: nothing is written)" : "") << '\n';
+    for (const QString &line : describeConfigEdit(*edit))
+        out << "  " << line << '\n';
+    if (dryRun && !patch.isEmpty())
+        out << "Patch for " << shown(service.configPath()) << ":\n"
+            << QString::fromUtf8(QJsonDocument(patch).toJson(QJsonDocument::Indented));
+    if (!dryRun && !patch.isEmpty())
+        out << "A running OpenClaw gateway applies the change by itself.\n";
     return success;
 }
 
@@ -214,11 +250,17 @@ int runModelsCommand(const QStringList &arguments, const ModelsCommandContext &c
         QStringLiteral("The model of the phone companion (OpenClaw's \"mobile\" agent).\n"
                        "  (none)    list the detected providers, the current model and the recommendations\n"
                        "  set REF   make REF the mobile agent's model (creating the agent when needed)\n"
+                       "            through OpenClaw's own writer (`openclaw config patch`) when the\n"
+                       "            openclaw tool is found; --dry-run prints the patch and OpenClaw's\n"
+                       "            verdict without writing"
                        "  test REF  time a one-token answer of a local model"));
     parser.addPositionalArgument(QStringLiteral("action"), QStringLiteral("set or test, with a model reference"),
                                  QStringLiteral("[set|test REF]"));
     const QCommandLineOption jsonOption(QStringLiteral("json"), QStringLiteral("Print JSON."));
     parser.addOption(jsonOption);
+    const QCommandLineOption dryRunOption(QStringLiteral("dry-run"),
+                                          QStringLiteral("With set: show the change and OpenClaw's verdict, write nothing."));
+    parser.addOption(dryRunOption);
     if (const std::optional<int> done = parseCommandArguments(parser, QStringLiteral("models"), arguments))
         return *done;
     const QStringList positional = parser.positionalArguments();
@@ -226,8 +268,9 @@ int runModelsCommand(const QStringList &arguments, const ModelsCommandContext &c
     const bool json = parser.isSet(jsonOption);
     if ((action.isEmpty() && !positional.isEmpty()) ||
         (!action.isEmpty() && action != QLatin1String("set") && action != QLatin1String("test")) ||
-        (!action.isEmpty() && positional.size() != 2) || positional.size() > 2) {
-        err << "Usage: halvex-bridge models [--json] | models set REF | models test REF\n";
+        (!action.isEmpty() && positional.size() != 2) || positional.size() > 2 ||
+        (parser.isSet(dryRunOption) && action != QLatin1String("set"))) {
+        err << "Usage: halvex-bridge models [--json] | models set REF [--dry-run] | models test REF\n";
         return misuse;
     }
 
@@ -235,6 +278,7 @@ int runModelsCommand(const QStringList &arguments, const ModelsCommandContext &c
     deps.network = context.network;
     deps.homeDirectory = context.homeDirectory;
     deps.localOllamaHost = context.localOllamaHost;
+    deps.findTool = context.findTool;
     ProviderDetectionService service(deps);
     finish(service.detectAll());
     const QList<Rec> recommendations =
@@ -255,7 +299,7 @@ int runModelsCommand(const QStringList &arguments, const ModelsCommandContext &c
     }
     if (action == QLatin1String("test"))
         return testModel(context, service, *choice, json, out, err);
-    return setModel(context, service, *choice, json, out, err);
+    return setModel(service, *choice, parser.isSet(dryRunOption), json, out, err);
 }
 
 int runModelsCommand(const QStringList &arguments)
@@ -264,15 +308,7 @@ int runModelsCommand(const QStringList &arguments)
     ModelsCommandContext context;
     context.network = &network;
     context.homeDirectory = QDir::homePath();
-    context.validator = [home = context.homeDirectory]() -> QCoro::Task<std::pair<ConfigValidator, QString>> {
-        OpenClawLocator locator(std::make_shared<CommandRunner>(),
-                                OpenClawLocator::standardPlaces(home, processEnvironment));
-        const LocatedOpenClaw located = co_await locator.find();
-        if (!located.path)
-            co_return std::pair<ConfigValidator, QString>{
-                {}, located.problem.isEmpty() ? QStringLiteral("the openclaw tool was not found") : located.problem};
-        co_return std::pair<ConfigValidator, QString>{openClawConfigValidator(*located.path), QString()};
-    };
+    context.findTool = openClawToolFinder(context.homeDirectory);
     return runModelsCommand(arguments, context, out(), err());
 }
 

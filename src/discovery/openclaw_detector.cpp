@@ -223,28 +223,26 @@ void OpenClawDetector::startBonjourDiscovery()
     m_browse->start();
 }
 
+QCoro::Task<Result<ConfigPatchVerdict>> OpenClawDetector::patchConfig(QJsonObject patch)
+{
+    OpenClawConfigPatcher patcher({OpenClawTool{m_binaryPath, {}}, m_deps.processRunner, m_deps.environment,
+                                   m_timings.patchTimeoutMs});
+    QCoro::Task<Result<ConfigPatchVerdict>> patching = patcher.apply(std::move(patch));
+    co_return co_await std::move(patching);
+}
+
 QCoro::Task<bool> OpenClawDetector::setBindMode(QString mode)
 {
     const std::shared_ptr<bool> alive = m_alive;
     if (m_binaryPath.isEmpty())
         co_return false;
-    QStringList command = arguments("config set gateway.bind");
-    command.append(mode);
-    const CommandResult set = co_await m_runner->run(m_binaryPath, command);
+    const QJsonObject patch{{QStringLiteral("gateway"), QJsonObject{{QStringLiteral("bind"), mode}}}};
+    const Result<ConfigPatchVerdict> set = co_await patchConfig(patch);
     if (!*alive)
         co_return false;
-    // OpenClaw refuses to set the value a legacy-shaped file already has;
-    // then only the running gateway may still need to follow.
-    bool already = false;
-    if (!set.succeeded()) {
-        const Result<std::optional<OpenClawConfig>> current = readConfig();
-        already = current && current->has_value() && (*current)->gatewayBind == mode;
-    }
-    if (!already && (!set.output || !set.succeeded())) {
-        const QString why = firstLine(set.errorOutput);
+    if (!set) {
         assign(m_lanAccessProblem,
-               QStringLiteral("OpenClaw did not accept the change of its bind mode%1")
-                   .arg(why.isEmpty() ? QString() : QStringLiteral(": ") + quotedForLog(why)),
+               QStringLiteral("OpenClaw did not accept the change of its bind mode: ") + set.error().description(),
                &OpenClawDetector::lanAccessProblemChanged);
         co_return false;
     }
@@ -273,16 +271,17 @@ QCoro::Task<bool> OpenClawDetector::enableTls()
     const std::shared_ptr<bool> alive = m_alive;
     if (m_binaryPath.isEmpty())
         co_return false;
-    const CommandResult set = co_await m_runner->run(m_binaryPath, arguments("config set gateway.tls.enabled true"));
+    const QJsonObject patch{{QStringLiteral("gateway"),
+                             QJsonObject{{QStringLiteral("tls"), QJsonObject{{QStringLiteral("enabled"), true}}}}}};
+    const Result<ConfigPatchVerdict> set = co_await patchConfig(patch);
     if (!*alive)
         co_return false;
     const Result<std::optional<OpenClawConfig>> current = readConfig();
     const bool on = current && current->has_value() && (*current)->tlsEnabled;
     if (!on) {
-        const QString why = firstLine(set.errorOutput);
         assign(m_lanAccessProblem,
-               QStringLiteral("OpenClaw did not turn its gateway TLS on%1")
-                   .arg(why.isEmpty() ? QString() : QStringLiteral(": ") + quotedForLog(why)),
+               QStringLiteral("OpenClaw did not turn its gateway TLS on") +
+                   (set ? QString() : QStringLiteral(": ") + set.error().description()),
                &OpenClawDetector::lanAccessProblemChanged);
         co_return false;
     }

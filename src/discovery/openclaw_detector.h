@@ -5,6 +5,7 @@
 #include "gateway/gateway_probe.h"
 #include "gateway/gateway_target.h"
 #include "gateway/openclaw_config.h"
+#include "gateway/openclaw_config_patch.h"
 #include "platform/bonjour_gateway.h"
 #include "platform/desktop_bus_module.h"
 
@@ -30,6 +31,7 @@ struct OpenClawDetectorTimings {
     int lanCheckWindowMs = 20000; // how long enableLANAccess() waits for the LAN address to answer
     int lanCheckIntervalMs = 1000;
     int restartTimeoutMs = 90000;  // `openclaw gateway restart`
+    int patchTimeoutMs = 90000;    // `openclaw config patch` (5-9 s on a quiet machine)
     int tlsCheckWindowMs = 90000;  // how long enableTls() waits for https (OpenClaw reloads in about 15 s)
     CommandRunnerTimings commands; // every other command
     int probeTimeoutMs = 5000;     // each request of the gateway probe
@@ -142,8 +144,10 @@ Q_SIGNALS:
 
 private:
     void applyTarget(const GatewayTarget &target);
-    // `openclaw config set gateway.bind MODE`, then a restart; false (with
-    // the reason in lanAccessProblem) when OpenClaw did not take it.
+    // A change through OpenClaw's own writer (`openclaw config patch`).
+    QCoro::Task<Result<ConfigPatchVerdict>> patchConfig(QJsonObject patch);
+    // gateway.bind = MODE through OpenClaw's writer, then a restart; false
+    // (with OpenClaw's reason in lanAccessProblem) when it did not take it.
     QCoro::Task<bool> setBindMode(QString mode);
     // Asks `answered` every lanCheckIntervalMs until it says yes (true) or
     // `windowMs` ran out (false); false at once when the detector goes.

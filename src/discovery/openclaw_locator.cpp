@@ -189,4 +189,18 @@ QCoro::Task<LocatedOpenClaw> OpenClawLocator::find()
     co_return located;
 }
 
+OpenClawToolFinder openClawToolFinder(QString homeDirectory, EnvironmentLookup environment, ProcessRunner runner)
+{
+    return [homeDirectory, environment, runner]() -> QCoro::Task<OpenClawToolLookup> {
+        OpenClawLocator locator(std::make_shared<CommandRunner>(runner),
+                                OpenClawLocator::standardPlaces(homeDirectory, environment));
+        const LocatedOpenClaw located = co_await locator.find();
+        OpenClawToolLookup lookup;
+        if (located.path)
+            lookup.tool = OpenClawTool{*located.path, {}};
+        lookup.problem = located.problem;
+        co_return lookup;
+    };
+}
+
 } // namespace halvex

@@ -2,6 +2,7 @@
 
 #include "discovery/command_runner.h"
 #include "gateway/openclaw_config.h" // EnvironmentLookup
+#include "gateway/openclaw_config_patch.h"
 
 #include "platform/login_environment.h"
 
@@ -60,5 +61,11 @@ private:
     Places m_places;
     int m_versionTimeoutMs;
 };
+
+// The tool whose own writer changes OpenClaw's configuration, found by the
+// locator in the standard places for this home and environment each time
+// it is asked (the windows and the terminal commands use this one finder).
+OpenClawToolFinder openClawToolFinder(QString homeDirectory, EnvironmentLookup environment = processEnvironment,
+                                      ProcessRunner runner = {});
 
 } // namespace halvex

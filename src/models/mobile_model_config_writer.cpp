@@ -1,5 +1,5 @@
 #include "models/mobile_model_config_writer.h"
-#include "platform/json5.h"
+#include "gateway/openclaw_config.h"
 #include "platform/logging.h"
 
 #include <QDir>
@@ -12,6 +12,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace halvex {
 
@@ -29,56 +32,94 @@ Result<QByteArray> readAll(const QString &path)
     return file.readAll();
 }
 
-// A file beside `path` holding `bytes` with `permissions`; kept until the
-// caller renames or drops it.
-Result<QString> writeSibling(const QString &path, const QByteArray &bytes, QFileDevice::Permissions permissions)
+QString systemError()
 {
-    QTemporaryFile file(path + QStringLiteral(".XXXXXX.tmp"));
-    file.setAutoRemove(false);
-    if (!file.open())
-        return Error::plain(file.errorString());
-    // Restrict first: the file holds the gateway token.
-    if (!file.setPermissions(permissions) || file.write(bytes) != bytes.size() || !file.flush()) {
-        const QString why = file.errorString();
-        file.remove();
-        return Error::plain(why);
-    }
-    file.close();
-    return file.fileName();
+    return QString::fromLocal8Bit(std::strerror(errno));
 }
 
-Result<Done> replace(const QString &from, const QString &to)
+// Flushes a folder's entries (a rename inside it) to the disk.
+Result<Done> syncFolder(const QString &folder)
 {
+    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return Error::plain(systemError());
+    const bool synced = ::fsync(fd) == 0;
+    const QString why = synced ? QString() : systemError();
+    ::close(fd);
+    return synced ? Result<Done>(Done{}) : Result<Done>(Error::plain(why));
+}
+
+// A file beside the configuration, removed when it goes out of scope
+// unless it was renamed into place: it holds the gateway token, so no
+// outcome (a refusal, an error, a cancelled write) may leave it behind.
+class SiblingFile
+{
+public:
+    SiblingFile() = default;
+    SiblingFile(const SiblingFile &) = delete;
+    SiblingFile &operator=(const SiblingFile &) = delete;
+    ~SiblingFile() { drop(); }
+
+    // Writes `bytes` with `permissions` and syncs them to the disk.
+    Result<Done> write(const QString &besidePath, const QByteArray &bytes, QFileDevice::Permissions permissions)
+    {
+        QTemporaryFile file(besidePath + QStringLiteral(".XXXXXX.tmp"));
+        file.setAutoRemove(false);
+        if (!file.open())
+            return Error::plain(file.errorString());
+        m_path = file.fileName();
+        // Restrict first: the file holds the gateway token.
+        if (!file.setPermissions(permissions) || file.write(bytes) != bytes.size() || !file.flush())
+            return Error::plain(file.errorString());
+        if (::fsync(file.handle()) != 0)
+            return Error::plain(systemError());
+        file.close();
+        return Done{};
+    }
+
     // rename(2) replaces the target in one step.
-    if (std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) != 0)
-        return Error::plain(QString::fromLocal8Bit(std::strerror(errno)));
-    return Done{};
-}
-
-QString describeIssues(const QJsonObject &answer)
-{
-    QStringList issues;
-    for (const QJsonValue &value : answer.value(QStringLiteral("issues")).toArray()) {
-        const QJsonObject issue = value.toObject();
-        issues.append(issue.value(QStringLiteral("path")).toString() + QStringLiteral(": ") +
-                      issue.value(QStringLiteral("message")).toString());
+    Result<Done> moveTo(const QString &target)
+    {
+        if (std::rename(QFile::encodeName(m_path).constData(), QFile::encodeName(target).constData()) != 0)
+            return Error::plain(systemError());
+        m_path.clear();
+        return Done{};
     }
-    if (issues.isEmpty())
-        issues.append(answer.value(QStringLiteral("error")).toObject().value(QStringLiteral("message")).toString());
-    return issues.join(QStringLiteral("; "));
+
+    void drop()
+    {
+        if (!m_path.isEmpty())
+            QFile::remove(m_path);
+        m_path.clear();
+    }
+
+private:
+    QString m_path;
+};
+
+bool holdsInclude(const QJsonValue &value)
+{
+    if (value.isArray()) {
+        for (const QJsonValue &element : value.toArray())
+            if (holdsInclude(element))
+                return true;
+        return false;
+    }
+    const QJsonObject object = value.toObject();
+    for (auto it = object.begin(); it != object.end(); ++it) {
+        if (it.key() == QLatin1String("$include") || holdsInclude(it.value()))
+            return true;
+    }
+    return false;
 }
 
 } // namespace
 
-Result<QJsonObject> parseConfigDocument(const QByteArray &text)
+Result<QJsonObject> parseConfigDocument(const QByteArray &text, Json5Notes *notes)
 {
-    // Strict JSON (what OpenClaw writes) first; the JSON5 reader for
-    // hand-edited files. Both keep 64-bit integers exactly.
-    QJsonParseError error{};
-    const QJsonDocument strict = QJsonDocument::fromJson(text, &error);
-    if (error.error == QJsonParseError::NoError && strict.isObject())
-        return strict.object();
-    const Result<QJsonValue> value = parseJson5(text);
+    // The JSON5 reader keeps 64-bit integers exactly and notes what plain
+    // JSON would not give back; plain JSON is JSON5.
+    const Result<QJsonValue> value = parseJson5(text, Json5Limits{}, notes);
     if (!value)
         return value.error();
     if (!value->isObject())
@@ -86,31 +127,97 @@ Result<QJsonObject> parseConfigDocument(const QByteArray &text)
     return value->toObject();
 }
 
-ConfigValidator openClawConfigValidator(QString program, QStringList leadingArguments, ProcessRunner runner,
-                                        int timeoutMs)
+QStringList describeConfigEdit(const ConfigEdit &edit)
 {
-    runner = processRunnerOrDefault(std::move(runner));
-    return [program, leadingArguments, runner, timeoutMs](QString candidatePath) -> QCoro::Task<Result<Done>> {
-        ProcessRequest request;
-        request.program = program;
-        request.arguments = leadingArguments +
-                            QStringList{QStringLiteral("config"), QStringLiteral("validate"), QStringLiteral("--json")};
-        request.extraEnvironment = {QStringLiteral("OPENCLAW_CONFIG_PATH=") + candidatePath};
-        request.timeoutMs = timeoutMs;
-        request.outputCap = 1 << 20;
-        QCoro::Task<ProcessOutcome> running = runner(request);
-        const ProcessOutcome outcome = co_await std::move(running);
-        const QJsonObject answer = QJsonDocument::fromJson(outcome.standardOutput.trimmed()).object();
-        if (outcome.exitedWithSuccess() && answer.value(QStringLiteral("valid")).toBool())
-            co_return Done{};
-        if (outcome.status == ProcessOutcome::Status::finished && answer.contains(QStringLiteral("valid")))
-            co_return Error::plain(QStringLiteral("OpenClaw rejects the new configuration: ") + describeIssues(answer));
-        co_return Error::plain(
-            QStringLiteral("OpenClaw could not check the new configuration (%1)").arg(outcome.describe()));
-    };
+    QStringList lines;
+    if (edit.changes.isEmpty())
+        lines.append(QStringLiteral("Nothing to change: the configuration already says so."));
+    for (const QString &change : edit.changes)
+        lines.append(QStringLiteral("• ") + quotedForLog(change, 300));
+    lines.append((edit.throughOpenClaw ? QStringLiteral("OpenClaw: ") : QStringLiteral("Halvex Bridge: ")) +
+                 edit.verdict);
+    for (const QString &warning : edit.warnings)
+        lines.append(QStringLiteral("Warning: ") + warning);
+    return lines;
 }
 
-QCoro::Task<Result<ConfigEdit>> MobileModelConfigWriter::write(MobileModelChoice choice)
+MobileModelConfigWriter::MobileModelConfigWriter(Options options) : m_options(std::move(options))
+{
+    if (!m_options.environment)
+        m_options.environment = processEnvironment;
+}
+
+QString MobileModelConfigWriter::backupPath(const QString &configPath, int index)
+{
+    return configPath + QStringLiteral(".bak") + (index > 0 ? QStringLiteral(".%1").arg(index) : QString());
+}
+
+QCoro::Task<Result<ConfigEdit>> MobileModelConfigWriter::write(MobileModelChoice choice, bool dryRun)
+{
+    // Refused before anything is read or run: older OpenClaw releases would
+    // write a read-only configuration anyway.
+    if (openClawConfigIsReadOnly(m_options.environment))
+        co_return Error::plain(openClawReadOnlySentence(m_options.environment));
+    if (m_options.tool) {
+        QCoro::Task<Result<ConfigEdit>> writing = writeThroughOpenClaw(std::move(choice), dryRun);
+        co_return co_await std::move(writing);
+    }
+    co_return writeHere(choice, dryRun);
+}
+
+QCoro::Task<Result<ConfigEdit>> MobileModelConfigWriter::writeThroughOpenClaw(MobileModelChoice choice, bool dryRun)
+{
+    const QString path = m_options.configPath;
+    // Read just before the patch is made: an array in it (agents.list, a
+    // provider's models) replaces the file's whole.
+    const auto readEffective = [&]() -> Result<QJsonObject> {
+        const Result<QByteArray> bytes = readAll(path);
+        if (!bytes)
+            return bytes.error();
+        const Result<OpenClawConfig> parsed = parseOpenClawConfig(*bytes, m_options.environment, path);
+        if (!parsed)
+            return parsed.error();
+        return parsed->effective;
+    };
+    const Result<QJsonObject> before = readEffective();
+    if (!before) {
+        qCCritical(lcProviderDetection, "Failed to read config for writing");
+        co_return Error::plain(QStringLiteral("Cannot read %1: %2").arg(path, before.error().description()));
+    }
+    Result<ConfigEdit> applied = applyMobileModel(*before, choice);
+    if (!applied)
+        co_return applied.error();
+    ConfigEdit edit = std::move(applied).value();
+    edit.patch = configMergePatch(*before, edit.config);
+    edit.throughOpenClaw = true;
+    edit.dryRun = dryRun;
+    if (edit.patch.isEmpty()) {
+        edit.verdict = QStringLiteral("Nothing to change: the configuration already says so");
+        co_return edit;
+    }
+
+    OpenClawConfigPatcher patcher({*m_options.tool, m_options.runner, m_options.environment, m_options.toolTimeoutMs});
+    QCoro::Task<Result<ConfigPatchVerdict>> patching = patcher.apply(edit.patch, dryRun);
+    const Result<ConfigPatchVerdict> verdict = co_await std::move(patching);
+    if (!verdict)
+        co_return verdict.error();
+    edit.verdict = verdict->summary;
+    edit.warnings = verdict->warnings;
+    if (dryRun)
+        co_return edit;
+
+    // OpenClaw may move what it was given (a legacy agents.list becomes its
+    // keyed shape): what counts is that the mobile agent now has the model.
+    const Result<QJsonObject> after = readEffective();
+    const std::optional<QJsonObject> mobile = after ? mobileAgentOf(*after) : std::nullopt;
+    if (!mobile || primaryModelOf(mobile->value(QStringLiteral("model"))) != choice.reference)
+        co_return Error::plain(QStringLiteral("OpenClaw took the change, but its mobile agent does not use %1")
+                                   .arg(choice.reference));
+    qCInfo(lcProviderDetection, "Updated mobile model config: %s", qPrintable(choice.reference));
+    co_return edit;
+}
+
+Result<ConfigEdit> MobileModelConfigWriter::writeHere(const MobileModelChoice &choice, bool dryRun)
 {
     // Write through a symbolic link to the file it names.
     const QFileInfo info(m_options.configPath);
@@ -120,64 +227,87 @@ QCoro::Task<Result<ConfigEdit>> MobileModelConfigWriter::write(MobileModelChoice
 
     Result<QByteArray> before = readAll(path);
     for (int attempt = 1;; ++attempt) {
-        Result<QJsonObject> parsed = before ? parseConfigDocument(*before) : Result<QJsonObject>(before.error());
+        Json5Notes notes;
+        Result<QJsonObject> parsed =
+            before ? parseConfigDocument(*before, &notes) : Result<QJsonObject>(before.error());
         if (!parsed) {
             qCCritical(lcProviderDetection, "Failed to read config for writing");
-            co_return Error::plain(QStringLiteral("Cannot read %1: %2").arg(path, parsed.error().description()));
+            return Error::plain(QStringLiteral("Cannot read %1: %2").arg(path, parsed.error().description()));
         }
-        Result<ConfigEdit> edit = applyMobileModel(*parsed, choice);
-        if (!edit)
-            co_return edit.error();
-        // OpenClaw's own validator knows its schema best; the built-in check
-        // stands in only where it cannot run.
-        const Result<Done> schema =
-            m_options.validator ? Result<Done>(Done{}) : checkWrittenMembers(edit->config, choice.reference);
+        if (holdsInclude(*parsed))
+            return Error::plain(QStringLiteral("%1 is split into several files with \"$include\": only OpenClaw's own "
+                                               "writer changes such a file, and the openclaw tool was not found")
+                                    .arg(path));
+        if (!notes.inexactNumbers.isEmpty())
+            return Error::plain(QStringLiteral("%1 holds numbers that plain JSON cannot write back unchanged (%2): "
+                                               "change them, or install the openclaw tool to write the file")
+                                    .arg(path, notes.inexactNumbers.join(QStringLiteral(", "))));
+        Result<ConfigEdit> applied = applyMobileModel(*parsed, choice);
+        if (!applied)
+            return applied.error();
+        ConfigEdit edit = std::move(applied).value();
+        const Result<Done> schema = checkWrittenMembers(edit.config, choice.reference);
         if (!schema)
-            co_return Error::plain(QStringLiteral("The new configuration would be invalid: ") +
-                                   schema.error().description());
-
-        const QByteArray bytes = QJsonDocument(edit->config).toJson(QJsonDocument::Indented);
-        Result<QString> candidate = writeSibling(path, bytes, permissions);
-        if (!candidate) {
-            qCCritical(lcProviderDetection, "Failed to write config: %s", qPrintable(candidate.error().description()));
-            co_return candidate.error();
+            return Error::plain(QStringLiteral("The new configuration would be invalid: ") +
+                                schema.error().description());
+        edit.patch = configMergePatch(*parsed, edit.config);
+        edit.dryRun = dryRun;
+        if (edit.patch.isEmpty()) {
+            edit.verdict = QStringLiteral("Nothing to change: the configuration already says so");
+            return edit;
         }
-        if (m_options.validator) {
-            QCoro::Task<Result<Done>> validation = m_options.validator(*candidate);
-            const Result<Done> valid = co_await std::move(validation);
-            if (!valid) {
-                QFile::remove(*candidate);
-                co_return valid.error();
-            }
+        if (notes.hasComments) {
+            // As OpenClaw's own writer does: say so before they go.
+            edit.warnings.append(
+                QStringLiteral("Config write will strip JSON5 comments from %1 (it is written as plain JSON)")
+                    .arg(path));
+            if (!dryRun)
+                qCWarning(lcProviderDetection, "%s", qPrintable(edit.warnings.last()));
+        }
+        if (dryRun) {
+            edit.verdict = QStringLiteral("Halvex Bridge's own check accepts the change (nothing written)");
+            return edit;
+        }
+
+        const QByteArray bytes = QJsonDocument(edit.config).toJson(QJsonDocument::Indented);
+        SiblingFile candidate;
+        if (const Result<Done> written = candidate.write(path, bytes, permissions); !written) {
+            qCCritical(lcProviderDetection, "Failed to write config: %s", qPrintable(written.error().description()));
+            return written.error();
         }
         // OpenClaw (or an editor) may have rewritten the file meanwhile: its
         // change wins, and the choice is applied again on top of it.
         const Result<QByteArray> now = readAll(path);
         if (now.ok() != before.ok() || (now.ok() && *now != *before)) {
-            QFile::remove(*candidate);
             if (attempt >= m_options.maxAttempts)
-                co_return Error::plain(
-                    QStringLiteral("The configuration kept changing while it was written; try again"));
+                return Error::plain(QStringLiteral("The configuration kept changing while it was written; try again"));
             before = now;
             continue;
         }
         if (before) {
-            Result<QString> backup = writeSibling(path, *before, permissions);
-            if (!backup || !replace(*backup, backupPath(path))) {
-                if (backup)
-                    QFile::remove(*backup);
-                QFile::remove(*candidate);
-                co_return Error::plain(QStringLiteral("Cannot keep a backup of %1").arg(path));
+            // OpenClaw's ring: the newest copy is "<file>.bak", older ones
+            // move up to "<file>.bak.<count-1>", and the oldest goes.
+            for (int index = m_options.backupCount - 2; index >= 0; --index) {
+                const QString from = backupPath(path, index);
+                if (QFile::exists(from))
+                    std::rename(QFile::encodeName(from).constData(),
+                                QFile::encodeName(backupPath(path, index + 1)).constData());
             }
+            SiblingFile backup;
+            const Result<Done> kept = backup.write(path, *before, permissions);
+            if (!kept || !backup.moveTo(backupPath(path)))
+                return Error::plain(QStringLiteral("Cannot keep a backup of %1").arg(path));
         }
-        const Result<Done> replaced = replace(*candidate, path);
-        if (!replaced) {
-            QFile::remove(*candidate);
+        if (const Result<Done> replaced = candidate.moveTo(path); !replaced) {
             qCCritical(lcProviderDetection, "Failed to write config: %s", qPrintable(replaced.error().description()));
-            co_return replaced.error();
+            return replaced.error();
         }
+        if (const Result<Done> synced = syncFolder(QFileInfo(path).absolutePath()); !synced)
+            qCWarning(lcProviderDetection, "Could not sync the folder of %s: %s", qPrintable(path),
+                      qPrintable(synced.error().description()));
+        edit.verdict = QStringLiteral("Written by Halvex Bridge (the openclaw tool was not found)");
         qCInfo(lcProviderDetection, "Updated mobile model config: %s", qPrintable(choice.reference));
-        co_return std::move(edit).value();
+        return edit;
     }
 }
 

@@ -1,6 +1,8 @@
 #pragma once
 
+#include "gateway/openclaw_config_patch.h"
 #include "platform/error.h"
+#include "platform/json5.h"
 #include "platform/process_runner.h"
 
 #include <QByteArray>
@@ -10,7 +12,6 @@
 
 #include <qcoro/qcorotask.h>
 
-#include <functional>
 #include <optional>
 
 namespace halvex {
@@ -29,7 +30,20 @@ struct ConfigEdit {
     QJsonObject config;
     QStringList changes;
     bool createdMobileAgent = false;
+    // What the write sends (or, on a dry run, would send): the smallest
+    // patch in OpenClaw's patch rules; empty when nothing changes.
+    QJsonObject patch;
+    // OpenClaw's own writer did (or checked) it; false: Halvex Bridge's.
+    bool throughOpenClaw = false;
+    bool dryRun = false;
+    // The writer's verdict in one line, and what it warned about.
+    QString verdict;
+    QStringList warnings;
 };
+
+// What an edit changes and the writer's verdict, one line each: the
+// terminal's `models set` and the Mobile Model window show the same lines.
+QStringList describeConfigEdit(const ConfigEdit &edit);
 
 // The model of an agent entry: a plain string or {"primary": ...}.
 std::optional<QString> primaryModelOf(const QJsonValue &model);
@@ -46,40 +60,48 @@ Result<ConfigEdit> applyMobileModel(const QJsonObject &config, const MobileModel
 // when its own validator cannot run.
 Result<Done> checkWrittenMembers(const QJsonObject &config, const QString &reference);
 
-// Checks a candidate file before it replaces the configuration.
-using ConfigValidator = std::function<QCoro::Task<Result<Done>>(QString candidatePath)>;
-
-// `<program> <leadingArguments> config validate --json` with
-// OPENCLAW_CONFIG_PATH naming the candidate: OpenClaw's own validator.
-ConfigValidator openClawConfigValidator(QString program, QStringList leadingArguments = {}, ProcessRunner runner = {},
-                                        int timeoutMs = 90000);
-
-// Reads, changes and replaces the OpenClaw configuration file without losing
-// anything: its mode is kept, the candidate is validated before it replaces
-// the file, the replacement is atomic, a change made on disk meanwhile is
-// re-read and the choice applied again, and the previous file is kept as
-// "<file>.bak".
+// Makes a choice permanent in OpenClaw's configuration file. With the
+// `openclaw` tool at hand the change goes through OpenClaw's own writer
+// (`config patch`, see OpenClawConfigPatcher), which owns the file's
+// schema, "$include", backups and read-only mode. Without it the file is
+// written here, and only where nothing can be lost: a file split with
+// "$include" or holding numbers that plain JSON cannot give back is
+// refused, comments are warned about before they go, OpenClaw's backup
+// ring is rotated, the file keeps its mode, the replacement is atomic and
+// synced, a change made on disk meanwhile is re-read and the choice applied
+// again, and a read-only configuration is never written. No temporary file
+// outlives a write, whatever its outcome.
 class MobileModelConfigWriter
 {
 public:
     struct Options {
         QString configPath;
-        ConfigValidator validator; // empty: checkWrittenMembers() alone
-        int maxAttempts = 3;       // re-reads after concurrent changes
+        std::optional<OpenClawTool> tool; // none: the file is written here
+        ProcessRunner runner;             // empty: runProcess
+        EnvironmentLookup environment;    // empty: processEnvironment
+        int toolTimeoutMs = 90000;
+        int maxAttempts = 3; // re-reads after concurrent changes
+        int backupCount = 5; // "<file>.bak", "<file>.bak.1" ... as OpenClaw keeps them
     };
 
-    explicit MobileModelConfigWriter(Options options) : m_options(std::move(options)) {}
+    explicit MobileModelConfigWriter(Options options);
 
-    QCoro::Task<Result<ConfigEdit>> write(MobileModelChoice choice);
+    // With `dryRun` the change is checked (by OpenClaw where it can) and
+    // described, and nothing is written.
+    QCoro::Task<Result<ConfigEdit>> write(MobileModelChoice choice, bool dryRun = false);
 
-    static QString backupPath(const QString &configPath) { return configPath + QStringLiteral(".bak"); }
+    static QString backupPath(const QString &configPath, int index = 0);
 
 private:
+    QCoro::Task<Result<ConfigEdit>> writeThroughOpenClaw(MobileModelChoice choice, bool dryRun);
+    Result<ConfigEdit> writeHere(const MobileModelChoice &choice, bool dryRun);
+
     Options m_options;
 };
 
 // The configuration document as written (JSON5, references unresolved): what
-// the writer edits and writes back.
-Result<QJsonObject> parseConfigDocument(const QByteArray &text);
+// the writer edits and writes back; `notes` collects what plain JSON would
+// not give back.
+Result<QJsonObject> parseConfigDocument(const QByteArray &text, Json5Notes *notes = nullptr);
 
 } // namespace halvex

@@ -72,12 +72,14 @@ ProviderDetectionService::ProviderDetectionService(Dependencies deps, Timings ti
 {
     if (m_deps.localOllamaHost.isEmpty())
         m_deps.localOllamaHost = defaultOllamaHost();
+    if (!m_deps.environment)
+        m_deps.environment = processEnvironment;
     m_ollamaHost = m_deps.localOllamaHost;
 }
 
 QString ProviderDetectionService::configPath() const
 {
-    return openClawConfigPath(m_deps.homeDirectory);
+    return openClawConfigPath(m_deps.homeDirectory, m_deps.environment);
 }
 
 QString ProviderDetectionService::providerDisplayName(const QString &key)
@@ -96,7 +98,7 @@ QString ProviderDetectionService::providerDisplayName(const QString &key)
 
 std::optional<OpenClawConfig> ProviderDetectionService::readConfig() const
 {
-    Result<std::optional<OpenClawConfig>> config = loadOpenClawConfig(m_deps.homeDirectory);
+    Result<std::optional<OpenClawConfig>> config = loadOpenClawConfig(m_deps.homeDirectory, m_deps.environment);
     if (config && !config->has_value())
         qCDebug(lcProviderDetection, "OpenClaw config not found at %s", qPrintable(configPath()));
     if (!config)
@@ -315,18 +317,61 @@ void ProviderDetectionService::setCurrentMobileModel(std::optional<QString> mode
         Q_EMIT currentMobileModelChanged();
 }
 
-QCoro::Task<Result<ConfigEdit>> ProviderDetectionService::setMobileModel(QString reference, int contextWindow,
-                                                                         int maxTokens)
+QCoro::Task<std::optional<OpenClawTool>> ProviderDetectionService::tool()
 {
-    MobileModelConfigWriter writer({configPath(), m_deps.validator});
+    if (!m_toolLookup && m_deps.findTool) {
+        QPointer<ProviderDetectionService> self(this);
+        const OpenClawToolFinder find = m_deps.findTool;
+        QCoro::Task<OpenClawToolLookup> finding = find();
+        OpenClawToolLookup found = co_await std::move(finding);
+        if (!self)
+            co_return std::nullopt;
+        // A tool that is missing now may be installed before the next
+        // write: only a found one is kept.
+        if (found.tool)
+            m_toolLookup = found;
+        m_toolProblem = found.tool ? QString()
+                        : found.problem.isEmpty() ? QStringLiteral("the openclaw tool was not found")
+                                                  : found.problem;
+        co_return found.tool;
+    }
+    co_return m_toolLookup ? m_toolLookup->tool : std::nullopt;
+}
+
+QCoro::Task<Result<ConfigEdit>> ProviderDetectionService::setMobileModel(QString reference, int contextWindow,
+                                                                         int maxTokens, bool dryRun)
+{
     QPointer<ProviderDetectionService> self(this);
-    // The call is made before the co_await (GCC 12 destroys temporaries of
-    // a coroutine call inside a co_await expression twice).
-    QCoro::Task<Result<ConfigEdit>> writing = writer.write({reference, contextWindow, maxTokens, m_ollamaHost});
+    // The calls are made before the co_await (GCC 12 destroys temporaries
+    // of a coroutine call inside a co_await expression twice).
+    QCoro::Task<std::optional<OpenClawTool>> finding = tool();
+    const std::optional<OpenClawTool> found = co_await std::move(finding);
+    if (!self)
+        co_return Error::plain(QStringLiteral("Cancelled"));
+    MobileModelConfigWriter::Options options;
+    options.configPath = configPath();
+    options.tool = found;
+    options.runner = m_deps.processRunner;
+    options.environment = m_deps.environment;
+    options.toolTimeoutMs = m_deps.toolTimeoutMs;
+    MobileModelConfigWriter writer(options);
+    QCoro::Task<Result<ConfigEdit>> writing =
+        writer.write({reference, contextWindow, maxTokens, m_ollamaHost}, dryRun);
     Result<ConfigEdit> result = co_await std::move(writing);
-    if (self && result)
+    if (self && result && !dryRun)
         setCurrentMobileModel(reference, contextWindow);
     co_return result;
+}
+
+std::optional<QString> ProviderDetectionService::refusalOf(const QString &reference, int contextWindow,
+                                                           int maxTokens) const
+{
+    if (openClawConfigIsReadOnly(m_deps.environment))
+        return openClawReadOnlySentence(m_deps.environment);
+    const std::optional<OpenClawConfig> config = readConfig();
+    const Result<ConfigEdit> edit =
+        applyMobileModel(config ? config->effective : QJsonObject(), {reference, contextWindow, maxTokens, m_ollamaHost});
+    return edit ? std::nullopt : std::optional<QString>(edit.error().description());
 }
 
 } // namespace halvex

@@ -39,9 +39,13 @@ public:
     struct Dependencies {
         QNetworkAccessManager *network = nullptr;
         QString homeDirectory; // where ".openclaw/openclaw.json" lives
-        // Checks a candidate configuration before it replaces the file;
-        // empty: the schema check of the members written alone.
-        ConfigValidator validator;
+        // Finds the `openclaw` tool whose own writer changes the
+        // configuration; none (or no tool found): Halvex Bridge writes the
+        // file itself.
+        OpenClawToolFinder findTool;
+        ProcessRunner processRunner;   // empty: runProcess
+        EnvironmentLookup environment; // empty: processEnvironment
+        int toolTimeoutMs = 90000;
         // The Ollama server tried last (and alone when nothing is
         // configured); empty: defaultOllamaHost().
         QString localOllamaHost;
@@ -75,11 +79,20 @@ public:
     // The display name of a provider key.
     static QString providerDisplayName(const QString &key);
 
-    void setValidator(ConfigValidator validator) { m_deps.validator = std::move(validator); }
     // Makes `reference` the primary model of the "mobile" agent (creating the
-    // agent when it is missing) and declares it in its provider. On success
-    // the current mobile model fields follow.
-    QCoro::Task<Result<ConfigEdit>> setMobileModel(QString reference, int contextWindow, int maxTokens);
+    // agent when it is missing) and declares it in its provider, through
+    // OpenClaw's own writer when its tool is found. On success the current
+    // mobile model fields follow. With `dryRun` the change is only checked
+    // and described.
+    QCoro::Task<Result<ConfigEdit>> setMobileModel(QString reference, int contextWindow, int maxTokens,
+                                                   bool dryRun = false);
+    // Why a write of `reference` would be refused before OpenClaw is even
+    // asked (the Halvex free tier, a provider the configuration lacks, a
+    // read-only configuration); nothing when it may go ahead.
+    std::optional<QString> refusalOf(const QString &reference, int contextWindow, int maxTokens) const;
+    // Why OpenClaw's own writer is not used (empty when it is, or before
+    // the first write looked for it).
+    QString toolProblem() const { return m_toolProblem; }
 
 Q_SIGNALS:
     void isDetectingChanged();
@@ -92,8 +105,12 @@ private:
     QString currentMobileModelText() const { return m_currentMobileModel.value_or(QString()); }
     void setCurrentMobileModel(std::optional<QString> model, std::optional<int> contextWindow);
 
+    QCoro::Task<std::optional<OpenClawTool>> tool();
+
     Dependencies m_deps;
     Timings m_timings;
+    std::optional<OpenClawToolLookup> m_toolLookup; // looked for once
+    QString m_toolProblem;
     bool m_isDetecting = false;
     QList<DetectedOllamaModel> m_ollamaModels;
     bool m_ollamaReachable = false;

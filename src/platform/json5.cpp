@@ -46,7 +46,10 @@ bool isDigit(QChar c)
 class Reader
 {
 public:
-    Reader(const QString &text, const Json5Limits &limits) : m_text(text), m_limits(limits) {}
+    Reader(const QString &text, const Json5Limits &limits, Json5Notes *notes)
+        : m_text(text), m_limits(limits), m_notes(notes)
+    {
+    }
 
     Result<QJsonValue> document()
     {
@@ -73,27 +76,44 @@ private:
         return m_pos + ahead < m_text.size() ? m_text.at(m_pos + ahead) : QChar(u'\0');
     }
 
+    // "line:column" of `pos`.
+    QString where(qsizetype pos) const
+    {
+        qsizetype line = 1;
+        qsizetype column = 1;
+        for (qsizetype i = 0; i < pos && i < m_text.size(); ++i) {
+            const char16_t u = m_text.at(i).unicode();
+            // "\r\n" is one line break.
+            if (u == u'\n' || u == 0x2028 || u == 0x2029 ||
+                (u == u'\r' && (i + 1 >= m_text.size() || m_text.at(i + 1) != u'\n'))) {
+                ++line;
+                column = 1;
+            } else if (!m_text.at(i).isLowSurrogate()) {
+                ++column;
+            }
+        }
+        return QStringLiteral("%1:%2").arg(line).arg(column);
+    }
+
     bool fail(const QString &what)
     {
-        if (m_error.isEmpty()) {
-            qsizetype line = 1;
-            qsizetype column = 1;
-            for (qsizetype i = 0; i < m_pos && i < m_text.size(); ++i) {
-                const char16_t u = m_text.at(i).unicode();
-                // "\r\n" is one line break.
-                if (u == u'\n' || u == 0x2028 || u == 0x2029 ||
-                    (u == u'\r' && (i + 1 >= m_text.size() || m_text.at(i + 1) != u'\n'))) {
-                    ++line;
-                    column = 1;
-                } else if (!m_text.at(i).isLowSurrogate()) {
-                    ++column;
-                }
-            }
-            m_error = QStringLiteral("%1:%2: %3").arg(line).arg(column).arg(what);
-        }
+        if (m_error.isEmpty())
+            m_error = where(m_pos) + QStringLiteral(": ") + what;
         return false;
     }
+
+    void noteInexact(qsizetype start)
+    {
+        if (m_notes)
+            m_notes->inexactNumbers.append(where(start) + QStringLiteral(": ") + m_text.mid(start, m_pos - start));
+    }
     Error failure() const { return Error::plain(m_error); }
+
+    void noteComment()
+    {
+        if (m_notes)
+            m_notes->hasComments = true;
+    }
 
     bool skipSpace()
     {
@@ -102,9 +122,11 @@ private:
             if (isJson5Space(c)) {
                 ++m_pos;
             } else if (c == u'/' && peek(1) == u'/') {
+                noteComment();
                 while (!atEnd() && !isLineTerminator(peek().unicode()))
                     ++m_pos;
             } else if (c == u'/' && peek(1) == u'*') {
+                noteComment();
                 const qsizetype end = m_text.indexOf(QLatin1String("*/"), m_pos + 2);
                 if (end < 0)
                     return fail(QStringLiteral("a comment is not closed"));
@@ -362,10 +384,12 @@ private:
         }
         if (matchWord(QLatin1String("Infinity"))) {
             value = sign * std::numeric_limits<double>::infinity();
+            noteInexact(start);
             return true;
         }
         if (matchWord(QLatin1String("NaN"))) {
             value = std::numeric_limits<double>::quiet_NaN();
+            noteInexact(start);
             return true;
         }
         if (peek() == u'0' && (peek(1) == u'x' || peek(1) == u'X')) {
@@ -382,6 +406,10 @@ private:
             if (isIdentifierPart(peek()))
                 return fail(QStringLiteral("invalid number"));
             value = sign * number;
+            // Past 2^53 a double no longer holds every integer; -0 is
+            // written back as 0.
+            if (number > 9007199254740992.0 || (number == 0 && sign < 0))
+                noteInexact(start);
             return true;
         }
         qsizetype intDigits = 0;
@@ -430,6 +458,8 @@ private:
             const qint64 exact = lexeme.toLongLong(&ok);
             if (ok) {
                 value = exact;
+                if (exact == 0 && sign < 0)
+                    noteInexact(start);
                 return true;
             }
         }
@@ -437,11 +467,16 @@ private:
         if (!ok && !std::isinf(number))
             return fail(QStringLiteral("invalid number"));
         value = number;
+        // An integer beyond 64 bits becomes a rounded double; an exponent
+        // past the double's range becomes Infinity; -0.0 loses its sign.
+        if ((integral && std::abs(number) > 9007199254740992.0) || std::isinf(number) || (number == 0 && sign < 0))
+            noteInexact(start);
         return true;
     }
 
     const QString &m_text;
     const Json5Limits &m_limits;
+    Json5Notes *m_notes = nullptr;
     qsizetype m_pos = 0;
     int m_depth = 0;
     QString m_error;
@@ -460,7 +495,7 @@ int hexDigitValue(char16_t c)
     return -1;
 }
 
-Result<QJsonValue> parseJson5(const QByteArray &text, const Json5Limits &limits)
+Result<QJsonValue> parseJson5(const QByteArray &text, const Json5Limits &limits, Json5Notes *notes)
 {
     if (text.size() > limits.maxBytes)
         return Error::plain(QStringLiteral("1:1: the document is larger than %1 bytes").arg(limits.maxBytes));
@@ -468,7 +503,7 @@ Result<QJsonValue> parseJson5(const QByteArray &text, const Json5Limits &limits)
     const QString decoded = decoder.decode(text);
     if (decoder.hasError())
         return Error::plain(QStringLiteral("1:1: the document is not valid UTF-8"));
-    return Reader(decoded, limits).document();
+    return Reader(decoded, limits, notes).document();
 }
 
 } // namespace halvex

@@ -11,6 +11,8 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace halvex {
 
 ModelSelectionStep::ModelSelectionStep(const WindowServices &services, std::shared_ptr<ProviderDetectionService> detection,
@@ -40,17 +42,43 @@ ModelSelectionStep::ModelSelectionStep(const WindowServices &services, std::shar
     layout->addWidget(m_context);
     m_list = new ModelListWidget(this);
     layout->addWidget(m_list, 1);
+
+    // Shown in place of a selection when every detected choice would be
+    // refused (the free tier is not served through OpenClaw).
+    m_nothingUsable = new QWidget(this);
+    auto *alternatives = new QVBoxLayout(m_nothingUsable);
+    alternatives->addWidget(makeTitle(QStringLiteral("No usable model found"), m_nothingUsable));
+    auto *what = makeText(QStringLiteral("OpenClaw needs a model it can reach for your phone's chats. You can:\n"
+                                         "• Install Ollama (ollama.com/download), pull a model such as "
+                                         "\"ollama pull llama3.2:3b\", then Rescan.\n"
+                                         "• Add a provider key to OpenClaw (openclaw configure --section model), "
+                                         "then Rescan.\n"
+                                         "• Skip, and choose a model later from the menu (Mobile Model…)."),
+                          m_nothingUsable);
+    what->setTextFormat(Qt::PlainText);
+    alternatives->addWidget(what);
+    auto *rescan = new QPushButton(QStringLiteral("Rescan"), m_nothingUsable);
+    alternatives->addWidget(rescan, 0, Qt::AlignHCenter);
+    m_nothingUsable->hide();
+    layout->addWidget(m_nothingUsable);
+
     m_testLabel = new QLabel(this);
     m_testLabel->setAlignment(Qt::AlignHCenter);
     m_testLabel->hide();
     layout->addWidget(m_testLabel);
+    m_error = makeErrorLabel(this);
+    m_error->setTextFormat(Qt::PlainText);
+    layout->addWidget(m_error);
     auto *buttons = new QHBoxLayout;
     auto *testButton = new QPushButton(QStringLiteral("Test Connection"), this);
     m_continue = new QPushButton(QStringLiteral("Continue"), this);
     makeDefault(m_continue);
+    m_skip = new QPushButton(QStringLiteral("Skip"), this);
+    m_skip->hide();
     buttons->addStretch();
     buttons->addWidget(testButton);
     buttons->addWidget(m_continue);
+    buttons->addWidget(m_skip);
     buttons->addStretch();
     layout->addLayout(buttons);
 
@@ -60,11 +88,24 @@ ModelSelectionStep::ModelSelectionStep(const WindowServices &services, std::shar
         ++m_testGeneration; // a test still running no longer speaks for this row
         m_testing = false;
         m_testLabel->hide();
+        showError(m_error, QString());
         if (const auto model = m_list->selected())
             m_context->setText(ModelListWidget::contextLine(model->contextWindow));
     });
     connect(testButton, &QPushButton::clicked, this, [this] { test(); });
     connect(m_continue, &QPushButton::clicked, this, [this] { saveAndContinue(); });
+    connect(m_skip, &QPushButton::clicked, this, [this] { m_onContinue(); });
+    connect(rescan, &QPushButton::clicked, this, [this] { load(); });
+}
+
+bool ModelSelectionStep::offersAlternatives() const
+{
+    return !m_nothingUsable->isHidden();
+}
+
+QString ModelSelectionStep::errorText() const
+{
+    return m_error->isHidden() ? QString() : m_error->text();
 }
 
 QString ModelSelectionStep::testText() const
@@ -87,14 +128,31 @@ QCoro::Task<> ModelSelectionStep::load()
     m_recommendations = buildRecommendations(m_detection->ollamaModels(), m_detection->ollamaHost(),
                                              m_detection->cloudProviders());
     m_list->setRecommendations(m_recommendations, {});
+    // Never offer a choice the writer will refuse: the recommended entry
+    // when it can be written, else the first that can.
+    QList<ModelRecommendation> usable;
+    for (const ModelRecommendation &model : std::as_const(m_recommendations)) {
+        if (!m_detection->refusalOf(model.id, model.contextWindow, model.maxTokens))
+            usable.append(model);
+    }
+    const auto isUsable = [&](const QString &id) {
+        return std::any_of(usable.begin(), usable.end(), [&](const ModelRecommendation &m) { return m.id == id; });
+    };
+    if (m_selectedModelId && !isUsable(*m_selectedModelId))
+        m_selectedModelId.reset();
     if (!m_selectedModelId) {
-        for (const ModelRecommendation &model : m_recommendations) {
+        for (const ModelRecommendation &model : std::as_const(usable)) {
             if (model.isRecommended) {
                 m_selectedModelId = model.id;
                 break;
             }
         }
+        if (!m_selectedModelId && !usable.isEmpty())
+            m_selectedModelId = usable.first().id;
     }
+    m_nothingUsable->setVisible(usable.isEmpty());
+    m_skip->setVisible(usable.isEmpty());
+    m_context->clear();
     if (m_selectedModelId) {
         m_list->select(*m_selectedModelId);
         if (const auto model = m_list->selected())
@@ -162,15 +220,23 @@ QCoro::Task<> ModelSelectionStep::saveAndContinue()
         co_return;
     QPointer<ModelSelectionStep> self(this);
     m_continue->setEnabled(false);
+    m_saving = true;
     m_busy->show();
-    // The wizard is never held up here: a failed write leaves the model
-    // window to try again.
+    showError(m_error, QString());
     const std::shared_ptr<ProviderDetectionService> keep = m_detection;
-    co_await keep->setMobileModel(model->id, model->contextWindow, model->maxTokens);
+    const Result<ConfigEdit> written = co_await keep->setMobileModel(model->id, model->contextWindow, model->maxTokens);
     if (!self)
         co_return;
     m_busy->hide();
+    m_saving = false;
     m_continue->setEnabled(true);
+    if (!written) {
+        // OpenClaw's own reason; the file is untouched. "Skip" goes on
+        // without a model (the Mobile Model window can set one later).
+        showError(m_error, written.error().description());
+        m_skip->show();
+        co_return;
+    }
     m_onContinue();
 }
 

@@ -21,8 +21,13 @@ class ProviderDetectionService;
 struct WindowServices;
 
 // Wizard step 4: the model of the phone companion, chosen from the grouped
-// recommendations, with a one-token test of a local model. "Continue"
-// writes the choice (a failed write does not hold the user up).
+// recommendations, with a one-token test of a local model. Only a choice
+// the writer will take is selected for the user; when nothing usable is
+// detected the step says so and offers what to do (install Ollama, add a
+// provider key, or skip). "Continue" writes the choice through the same
+// writer as `halvex-bridge models set`, in the background with the busy
+// bar; a refusal shows OpenClaw's reason under the form and the wizard
+// stays, with "Skip" to go on without a model.
 class ModelSelectionStep : public QWidget
 {
     Q_OBJECT
@@ -37,6 +42,10 @@ public:
     QString testText() const;
     bool isLoaded() const { return m_loaded; }
     bool isTesting() const { return m_testing; }
+    bool isSaving() const { return m_saving; }
+    // Nothing usable was detected (only choices that would be refused).
+    bool offersAlternatives() const;
+    QString errorText() const;
 
 private:
     QCoro::Task<> test();
@@ -50,6 +59,7 @@ private:
     QList<ModelRecommendation> m_recommendations;
     bool m_loaded = false;
     bool m_testing = false;
+    bool m_saving = false;
     int m_testGeneration = 0;
 
     QLabel *m_scanning = nullptr;
@@ -58,7 +68,10 @@ private:
     QLabel *m_context = nullptr;
     QLabel *m_explanation = nullptr;
     QLabel *m_testLabel = nullptr;
+    QLabel *m_error = nullptr;
+    QWidget *m_nothingUsable = nullptr;
     QPushButton *m_continue = nullptr;
+    QPushButton *m_skip = nullptr;
 };
 
 } // namespace halvex

@@ -60,7 +60,12 @@ ModelSelectionView::ModelSelectionView(const WindowServices &services, Timings t
     m_testLabel->setAlignment(Qt::AlignHCenter);
     m_testLabel->hide();
     layout->addWidget(m_testLabel);
+    m_summary = makeText(QString(), this);
+    m_summary->setTextFormat(Qt::PlainText);
+    m_summary->hide();
+    layout->addWidget(m_summary);
     m_error = makeErrorLabel(this);
+    m_error->setTextFormat(Qt::PlainText);
     layout->addWidget(m_error);
     auto *buttons = new QHBoxLayout;
     auto *testButton = new QPushButton(QStringLiteral("Test Connection"), this);
@@ -79,6 +84,8 @@ ModelSelectionView::ModelSelectionView(const WindowServices &services, Timings t
         m_selectedModelId = id;
         ++m_testGeneration;
         m_testLabel->hide();
+        showError(m_error, QString());
+        preview();
     });
     connect(testButton, &QPushButton::clicked, this, [this] { test(); });
     connect(m_save, &QPushButton::clicked, this, [this] { save(); });
@@ -102,18 +109,29 @@ QString ModelSelectionView::errorText() const
     return m_error->isHidden() ? QString() : m_error->text();
 }
 
+QString ModelSelectionView::summaryText() const
+{
+    return m_summary->isHidden() ? QString() : m_summary->text();
+}
+
+void ModelSelectionView::setBusy(bool busy)
+{
+    m_busyCount = std::max(0, m_busyCount + (busy ? 1 : -1));
+    m_busy->setVisible(m_busyCount > 0);
+}
+
 QCoro::Task<> ModelSelectionView::load()
 {
     QPointer<ModelSelectionView> self(this);
     m_loaded = false;
     m_detecting->show();
-    m_busy->show();
+    setBusy(true);
     const std::shared_ptr<ProviderDetectionService> keep = m_detection;
     co_await keep->detectAll();
     if (!self)
         co_return;
     m_detecting->hide();
-    m_busy->hide();
+    setBusy(false);
     const std::optional<QString> current = m_detection->currentMobileModel();
     m_current->setText(current ? QStringLiteral("Currently using: ") + *current
                                : QStringLiteral("No mobile model configured"));
@@ -140,6 +158,34 @@ QCoro::Task<> ModelSelectionView::load()
     if (m_selectedModelId)
         m_list->select(*m_selectedModelId);
     m_loaded = true;
+    preview();
+}
+
+QCoro::Task<> ModelSelectionView::preview()
+{
+    const std::optional<ModelRecommendation> model = m_list->selected();
+    const int generation = ++m_previewGeneration;
+    if (!model) {
+        m_previewing = false;
+        m_summary->hide();
+        co_return;
+    }
+    QPointer<ModelSelectionView> self(this);
+    m_previewing = true;
+    m_summary->setText(QStringLiteral("Checking what saving %1 would change…").arg(model->id));
+    m_summary->show();
+    setBusy(true);
+    const std::shared_ptr<ProviderDetectionService> keep = m_detection;
+    const Result<ConfigEdit> result =
+        co_await keep->setMobileModel(model->id, model->contextWindow, model->maxTokens, /*dryRun=*/true);
+    if (!self)
+        co_return;
+    setBusy(false);
+    if (generation != m_previewGeneration)
+        co_return; // another row was chosen meanwhile
+    m_previewing = false;
+    m_summary->setText(result ? describeConfigEdit(*result).join(QLatin1Char('\n'))
+                              : QStringLiteral("Saving this choice would be refused: ") + result.error().description());
 }
 
 void ModelSelectionView::showTest(const QString &text, std::optional<bool> ok)
@@ -184,16 +230,18 @@ QCoro::Task<> ModelSelectionView::save()
         co_return;
     QPointer<ModelSelectionView> self(this);
     m_save->setEnabled(false);
-    m_busy->show();
+    m_saving = true;
+    setBusy(true);
     showError(m_error, QString());
     const std::shared_ptr<ProviderDetectionService> keep = m_detection;
     const Result<ConfigEdit> result = co_await keep->setMobileModel(model->id, model->contextWindow, model->maxTokens);
     if (!self)
         co_return;
-    m_busy->hide();
+    setBusy(false);
+    m_saving = false;
     m_save->setEnabled(true);
     if (!result) {
-        // The writer says why it refused; the stored file is untouched.
+        // OpenClaw's (or the writer's) own reason; the file is untouched.
         showError(m_error, result.error().description());
         co_return;
     }

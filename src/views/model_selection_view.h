@@ -20,8 +20,11 @@ class ProviderDetectionService;
 struct WindowServices;
 
 // The "Mobile Model" window: the grouped recommendations with the current
-// model marked, a one-token test of a local model, and "Save", which writes
-// the choice, shows "Saved!" and closes the window.
+// model marked, a one-token test of a local model, a summary of what saving
+// the selected row would change with OpenClaw's verdict (a dry run, in the
+// background), and "Save", which writes the choice through the same writer
+// as `halvex-bridge models set`, shows "Saved!" and closes the window; a
+// refusal shows OpenClaw's reason and keeps the window open.
 class ModelSelectionView : public QWidget
 {
     Q_OBJECT
@@ -41,6 +44,10 @@ public:
     QString currentLine() const;
     QString testText() const;
     QString errorText() const;
+    // What saving the selected row would change, and the verdict.
+    QString summaryText() const;
+    bool isPreviewing() const { return m_previewing; }
+    bool isSaving() const { return m_saving; }
     bool saved() const { return m_saved; }
     ModelListWidget *list() const { return m_list; }
 
@@ -50,6 +57,8 @@ protected:
 private:
     QCoro::Task<> test();
     QCoro::Task<> save();
+    QCoro::Task<> preview();
+    void setBusy(bool busy);
     void showTest(const QString &text, std::optional<bool> ok);
 
     const WindowServices &m_services;
@@ -62,6 +71,10 @@ private:
     bool m_loaded = false;
     bool m_saved = false;
     int m_testGeneration = 0;
+    int m_previewGeneration = 0;
+    int m_busyCount = 0;
+    bool m_previewing = false;
+    bool m_saving = false;
 
     QLabel *m_current = nullptr;
     QLabel *m_detecting = nullptr;
@@ -69,6 +82,7 @@ private:
     QStackedWidget *m_content = nullptr; // list, empty
     ModelListWidget *m_list = nullptr;
     QLabel *m_testLabel = nullptr;
+    QLabel *m_summary = nullptr;
     QLabel *m_error = nullptr;
     QPushButton *m_save = nullptr;
     QLabel *m_savedLabel = nullptr;

@@ -38,6 +38,7 @@ FakeOpenClawTool::FakeOpenClawTool(const QString &folderName)
     const QByteArray script = R"SH(#!/bin/sh
 dir="$(dirname "$0")/.fake"
 printf '%s\n' "$*" >> "$dir/calls"
+case " $* " in *" --stdin "*) cat > "$dir/stdin" ;; esac
 key=$(printf '%s' "$*" | LC_ALL=C tr -c 'A-Za-z0-9' '_')
 [ -f "$dir/$key.delay" ] && sleep "$(cat "$dir/$key.delay")"
 [ -f "$dir/$key.err" ] && cat "$dir/$key.err" >&2
@@ -68,6 +69,12 @@ void FakeOpenClawTool::setAnswer(const QStringList &arguments, const QByteArray 
 void FakeOpenClawTool::setDelay(const QStringList &arguments, int seconds)
 {
     writeFile(dataFile(arguments, ".delay"), QByteArray::number(seconds));
+}
+
+QByteArray FakeOpenClawTool::lastStandardInput() const
+{
+    QFile file(m_folder + QStringLiteral("/.fake/stdin"));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 QStringList FakeOpenClawTool::calls() const

@@ -10,7 +10,7 @@ namespace halvex::test {
 // A scripted `openclaw` for the detector: a small shell script in a
 // temporary folder that answers each argument list with what the test set
 // (standard output, standard error, exit status, an optional delay) and
-// records every call. Unscripted commands print nothing and exit 1;
+// records every call (and what a "--stdin" call read). Unscripted commands print nothing and exit 1;
 // "--version" answers "2026.9.6" unless scripted otherwise.
 class FakeOpenClawTool
 {
@@ -28,6 +28,8 @@ public:
     void setDelay(const QStringList &arguments, int seconds);
     // Every call's arguments joined by spaces, in order.
     QStringList calls() const;
+    // What the last call with "--stdin" read from its standard input.
+    QByteArray lastStandardInput() const;
 
 private:
     QString dataFile(const QStringList &arguments, const char *suffix) const;
