@@ -77,6 +77,7 @@ void RelayWebSocket::connect(const QString &token)
     m_bridgeToken = token;
     m_isIntentionalDisconnect = false;
     m_reconnectDelay = m_timings.initialReconnectDelay;
+    m_reconnectAttempt = 0;
     ++m_generation;
     open();
 }
@@ -198,6 +199,7 @@ void RelayWebSocket::onSocketConnected(WebSocketClient *socket)
     // The handshake has finished: the link is up (with Nagle off, so chunks
     // go out as they come).
     m_reconnectDelay = m_timings.initialReconnectDelay;
+    m_reconnectAttempt = 0;
     updatePendingBytes();
     QMetaObject::invokeMethod(
         this,
@@ -272,6 +274,7 @@ void RelayWebSocket::handleDisconnect(WebSocketClient *socket, const std::option
     if (m_isIntentionalDisconnect)
         return;
 
+    ++m_reconnectAttempt;
     qCInfo(lcWebSocket, "Reconnecting in %fs...", m_reconnectDelay);
     const quint64 generation = m_generation;
     QTimer::singleShot(toMs(m_reconnectDelay), this, [this, generation] {
