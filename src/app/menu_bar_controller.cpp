@@ -150,9 +150,9 @@ void MenuBarController::toggleEnabled()
 
 void MenuBarController::toggleMemorySync()
 {
+    // The manager's signal redraws the menu.
     if (m_bridgeManager->isMemorySyncEnabled()) {
         m_bridgeManager->setMemorySyncEnabled(false);
-        rebuildMenu();
         return;
     }
 
@@ -170,7 +170,6 @@ void MenuBarController::toggleMemorySync()
         return;
 
     m_bridgeManager->setMemorySyncEnabled(true);
-    rebuildMenu();
 }
 
 QString MenuBarController::memorySyncAlertText()
