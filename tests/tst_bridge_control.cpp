@@ -4,12 +4,12 @@
 // status, name, disable and enable commands run beside it as further
 // processes. A phone's chat goes through after each step.
 #include "gateway_ws_stand_in.h"
+#include "program_run.h"
 #include "relay_stand_in.h"
 
 #include "platform/deployment.h"
 #include "platform/file_secret_backend.h"
 #include "platform/keychain_manager.h"
-#include "platform/process_runner.h"
 #include "platform/settings.h"
 
 #include <QDir>
@@ -20,7 +20,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <qcoro/qcorotask.h>
 
 using namespace halvex;
 using namespace halvex::test;
@@ -29,13 +28,6 @@ namespace {
 
 constexpr int kWait = 60000;
 const QString kToken = QStringLiteral("bt-control-1");
-
-struct Run {
-    int exitCode = -1;
-    QString out;
-    QString err;
-    QJsonObject json() const { return QJsonDocument::fromJson(out.toUtf8()).object(); }
-};
 
 // A member by its dotted path, e.g. "relay.state".
 QJsonValue member(const QJsonObject &object, const char *path)
@@ -76,26 +68,9 @@ class TestBridgeControl : public QObject
                 QStringLiteral("QT_LOGGING_RULES=*.debug=false")};
     }
 
-    // One command, with the event loop (and so the stand-ins) running meanwhile.
-    Run run(const QStringList &arguments)
+    ProgramRun run(const QStringList &arguments)
     {
-        std::optional<ProcessOutcome> outcome;
-        auto task = [&]() -> QCoro::Task<> {
-            ProcessRequest request;
-            request.program = QStringLiteral(HALVEX_BRIDGE_EXECUTABLE);
-            request.arguments = arguments;
-            request.extraEnvironment = environment();
-            request.timeoutMs = kWait;
-            outcome = co_await runProcess(request);
-        };
-        QCoro::Task<> running = task();
-        if (!QTest::qWaitFor([&] { return outcome.has_value(); }, kWait + 10000))
-            return {};
-        Run result;
-        result.exitCode = outcome->status == ProcessOutcome::Status::finished ? outcome->exitCode : -1;
-        result.out = QString::fromUtf8(outcome->standardOutput);
-        result.err = QString::fromUtf8(outcome->standardError);
-        return result;
+        return runProgram(QStringLiteral(HALVEX_BRIDGE_EXECUTABLE), arguments, environment());
     }
 
     // `status --json` until the running bridge's document satisfies `holds`.
@@ -187,7 +162,7 @@ private Q_SLOTS:
         QCOMPARE(member(status, "bridge.mode"), str("headless"));
         QCOMPARE(member(status, "bridge.version").toString(), appShortVersion());
         QCOMPARE(member(status, "bridge.pid").toInteger(), bridge.processId());
-        const Run text = run({QStringLiteral("status")});
+        const ProgramRun text = run({QStringLiteral("status")});
         QCOMPARE(text.exitCode, 0); // paired
         QVERIFY2(text.out.contains(QLatin1String("Relay link: connecting since")), qPrintable(text.out));
 
@@ -203,7 +178,7 @@ private Q_SLOTS:
         QVERIFY(chatAnswered());
 
         // A new name: kept, announced at once, shown.
-        const Run named = run({QStringLiteral("name"), QStringLiteral("  Living Room  ")});
+        const ProgramRun named = run({QStringLiteral("name"), QStringLiteral("  Living Room  ")});
         QCOMPARE(named.exitCode, 0);
         QVERIFY2(named.out.contains(QLatin1String("\"Living Room\". The running bridge announced it.")),
                  qPrintable(named.out));
@@ -214,7 +189,7 @@ private Q_SLOTS:
         QVERIFY(chatAnswered());
 
         // Switched off: the relay link closes and stays closed; the choice is kept.
-        const Run off = run({QStringLiteral("disable")});
+        const ProgramRun off = run({QStringLiteral("disable")});
         QCOMPARE(off.exitCode, 0);
         QVERIFY(m_relay.waitFor([&] { return m_relay.openConnectionCount() == 0; }, kWait));
         QVERIFY(statusUntil(
@@ -262,12 +237,12 @@ private Q_SLOTS:
         bridge.terminate();
         QVERIFY(QTest::qWaitFor([&] { return bridge.state() == QProcess::NotRunning; }, kWait));
         QCOMPARE(bridge.exitCode(), 0);
-        const Run alone = run({QStringLiteral("status"), QStringLiteral("--json")});
+        const ProgramRun alone = run({QStringLiteral("status"), QStringLiteral("--json")});
         QCOMPARE(alone.json().value(QLatin1String("running")), QJsonValue(QJsonValue::Null));
         QVERIFY(run({QStringLiteral("status")}).out.startsWith(QLatin1String("Bridge: not running")));
         QCOMPARE(run({QStringLiteral("disable")}).exitCode, 0);
         QCOMPARE(settings().boolean(SettingsKey::bridgeEnabled), std::optional<bool>(false));
-        const Run renamed = run({QStringLiteral("name"), QStringLiteral("A name well over thirty characters long")});
+        const ProgramRun renamed = run({QStringLiteral("name"), QStringLiteral("A name well over thirty characters long")});
         QCOMPARE(renamed.exitCode, 0);
         QCOMPARE(settings().string(SettingsKey::bridgeName),
                  std::optional<QString>(QStringLiteral("A name well over thirty charac")));
@@ -275,7 +250,7 @@ private Q_SLOTS:
         QCOMPARE(run({QStringLiteral("status"), QStringLiteral("--watch")}).exitCode, 1);
 
         // Memory Sync costs money: no terminal to confirm on, no --yes, it stays off.
-        const Run unconfirmed = run({QStringLiteral("memory"), QStringLiteral("on")});
+        const ProgramRun unconfirmed = run({QStringLiteral("memory"), QStringLiteral("on")});
         QCOMPARE(unconfirmed.exitCode, 2);
         QVERIFY(unconfirmed.out.contains(QLatin1String("Cost is typically a few cents per day")));
         QVERIFY(!settings().boolean(SettingsKey::memorySyncEnabled, false));

@@ -3,6 +3,7 @@
 // processes against the relay account stand-in, with a scratch home (the
 // credentials land in the private file store there). The printed QR code is
 // drawn as a screen would show it and read back with zbarimg.
+#include "program_run.h"
 #include "qr_reader.h"
 #include "relay_account_stand_in.h"
 #include "relay_stand_in.h"
@@ -75,24 +76,9 @@ private:
 
     Run run(const QStringList &arguments, const QByteArray &input = {}, const QStringList &extra = {})
     {
-        std::optional<ProcessOutcome> outcome;
-        auto task = [&]() -> QCoro::Task<> {
-            ProcessRequest request;
-            request.program = QStringLiteral(HALVEX_BRIDGE_EXECUTABLE);
-            request.arguments = arguments;
-            request.standardInput = input;
-            request.extraEnvironment = environment() + extra;
-            request.timeoutMs = 60000;
-            outcome = co_await runProcess(request);
-        };
-        QCoro::Task<> running = task();
-        if (!QTest::qWaitFor([&] { return outcome.has_value(); }, 90000))
-            return {};
-        Run result;
-        result.exitCode = outcome->status == ProcessOutcome::Status::finished ? outcome->exitCode : -1;
-        result.out = QString::fromUtf8(outcome->standardOutput);
-        result.err = QString::fromUtf8(outcome->standardError);
-        return result;
+        const ProgramRun done =
+            runProgram(QStringLiteral(HALVEX_BRIDGE_EXECUTABLE), arguments, environment() + extra, input);
+        return {done.exitCode, done.out, done.err};
     }
 
     std::optional<QString> stored(const QString &service) const
