@@ -81,14 +81,18 @@ QStringList liveLines(const QJsonObject &document)
     const QJsonObject memory = document.value(QLatin1String("memorySync")).toObject();
     QStringList lines;
 
-    lines << QStringLiteral("Bridge: \"%1\" %2 (%3, started %4, up %5, version %6 build %7)")
-                 .arg(shown(bridge.value(QLatin1String("name"))),
-                      bridge.value(QLatin1String("enabled")).toBool()
-                          ? QStringLiteral("running")
-                          : QStringLiteral("switched off — halvex-bridge enable"),
-                      shown(bridge.value(QLatin1String("mode"))), clockTime(bridge.value(QLatin1String("startedAt"))),
-                      duration(bridge.value(QLatin1String("uptimeSeconds")).toInteger()),
-                      shown(bridge.value(QLatin1String("version"))), shown(bridge.value(QLatin1String("build"))));
+    const bool enabled = bridge.value(QLatin1String("enabled")).toBool();
+    lines << withNotes(
+        QStringLiteral("Bridge: \"%1\" %2")
+            .arg(shown(bridge.value(QLatin1String("name"))),
+                 enabled ? QStringLiteral("running") : QStringLiteral("switched off")),
+        {shown(bridge.value(QLatin1String("mode"))),
+         QStringLiteral("started %1, up %2")
+             .arg(clockTime(bridge.value(QLatin1String("startedAt"))),
+                  duration(bridge.value(QLatin1String("uptimeSeconds")).toInteger())),
+         QStringLiteral("version %1 build %2")
+             .arg(shown(bridge.value(QLatin1String("version"))), shown(bridge.value(QLatin1String("build")))),
+         enabled ? QString() : QStringLiteral("halvex-bridge enable switches it on")});
 
     const int attempt = relay.value(QLatin1String("reconnectAttempt")).toInt();
     lines << withNotes(QStringLiteral("Relay link: %1 since %2")
