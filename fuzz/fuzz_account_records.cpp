@@ -6,7 +6,7 @@
 
 #include "fuzz_support.h"
 
-#include "account/credential_reload.h"
+#include "account/bridge_requests.h"
 #include "account/pairing_payload.h"
 #include "account/relay_auth_service.h"
 #include "platform/deployment.h"
@@ -95,10 +95,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     checkDecode<PairVerifyResponse>(bytes);
     checkDecode<MessageResponse>(bytes);
 
-    int reloads = 0;
-    const bool handled = handleCredentialRequest(bytes, [&reloads] { ++reloads; });
-    FUZZ_CHECK(reloads == (handled ? 1 : 0));
-    FUZZ_CHECK(handled == (bytes == reloadCredentialsRequest));
+    // A request line taken apart and put together again.
+    const ParsedBridgeRequest request = parseBridgeRequest(bytes);
+    FUZZ_CHECK(!request.name.contains(' ') && bytes.startsWith(request.name));
+    if (!request.name.contains('\0') && request.argument.toUtf8() == bytes.mid(request.name.size() + 1))
+        FUZZ_CHECK(bridgeRequestLine(request.name.constData(), request.argument) ==
+                   (request.argument.isEmpty() ? request.name : bytes));
 
     fuzz::Input input(data, size);
     checkPayload(input);

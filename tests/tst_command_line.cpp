@@ -70,7 +70,7 @@ private Q_SLOTS:
     {
         const Run version = run({QStringLiteral("--version")});
         QCOMPARE(version.status, 0);
-        QCOMPARE(version.out, QStringLiteral("halvex-bridge ") + appShortVersion() + QLatin1Char('\n'));
+        QCOMPARE(version.out, QStringLiteral("halvex-bridge %1 (build %2)\n").arg(appShortVersion(), appBuildVersion()));
     }
 
     void misuseIsAClearErrorWithStatus2_data()

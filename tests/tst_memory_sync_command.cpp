@@ -2,6 +2,7 @@
 // soul file as the relay keeps it, against the memory-store stand-in.
 #include "cli/cli.h"
 #include "cli/memory_command.h"
+#include "memory/memory_sync_service.h"
 #include "memory_relay_stand_in.h"
 #include "platform/deployment.h"
 #include "platform/keychain_manager.h"
@@ -38,6 +39,10 @@ class TstMemorySyncCommand : public QObject
     QNetworkAccessManager m_network;
     MemoryRelayStandIn m_relay;
 
+    // What the user answers when asked to confirm; the questions asked.
+    bool m_agrees = true;
+    QStringList m_asked;
+
     Run run(const QStringList &arguments)
     {
         QString output;
@@ -47,7 +52,11 @@ class TstMemorySyncCommand : public QObject
         Run result;
         result.status = cli::runMemoryCommand(
             arguments,
-            cli::MemoryCommandContext{m_settings.get(), [this] { return &m_keychain; }, &m_network, m_relay.origin()},
+            cli::MemoryCommandContext{m_settings.get(), [this] { return &m_keychain; }, &m_network, m_relay.origin(),
+                                      [this](const QString &question) {
+                                          m_asked << question;
+                                          return m_agrees;
+                                      }},
             outStream, errStream);
         outStream.flush();
         errStream.flush();
@@ -67,9 +76,19 @@ private Q_SLOTS:
     void switchesMemorySync()
     {
         QCOMPARE(run({}).status, 1); // off until switched on
+        // The menu's cost notice, then the question; declined, it stays off.
+        m_agrees = false;
+        Run declined = run({QStringLiteral("on")});
+        QCOMPARE(declined.status, 1);
+        QCOMPARE(declined.output, MemorySyncService::costNotice() + QStringLiteral("\n\n"));
+        QCOMPARE(m_asked, QStringList{QStringLiteral("Enable Memory Sync?")});
+        QVERIFY(!m_settings->boolean(SettingsKey::memorySyncEnabled, false));
+        m_agrees = true;
         Run on = run({QStringLiteral("on")});
         QCOMPARE(on.status, 0);
         QCOMPARE(m_settings->boolean(SettingsKey::memorySyncEnabled), std::optional<bool>(true));
+        QCOMPARE(run({QStringLiteral("on")}).output, QStringLiteral("Memory Sync: on\n")); // already on: not asked again
+        QCOMPARE(m_asked.size(), 2);
         Run status = run({QStringLiteral("status"), QStringLiteral("--json")});
         QCOMPARE(status.status, 0);
         QCOMPARE(QJsonDocument::fromJson(status.output.toUtf8()).object().value(QLatin1String("enabled")),

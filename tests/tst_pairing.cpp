@@ -7,11 +7,12 @@
 
 #include "account/account_service.h"
 #include "account/bridge_name.h"
-#include "account/credential_reload.h"
+#include "account/bridge_requests.h"
 #include "account/pairing_payload.h"
 #include "account/pairing_service.h"
 #include "account/relay_auth_service.h"
 #include "account/account_runtime.h"
+#include "bridge/bridge_control.h"
 #include "platform/single_instance.h"
 
 #include <QJsonDocument>
@@ -168,12 +169,12 @@ private Q_SLOTS:
         SingleInstance running(socketName);
         QVERIFY(running.listen());
         int reloads = 0;
-        QObject context;
-        watchCredentialReloads(&running, &context, [&] {
-            ++reloads;
-            bridge->stop(); // what BridgeManager::reloadCredentials() does
-            bridge->start();
-        });
+        BridgeControl control(bridge, BridgeControl::Options{QStringLiteral("headless"), {}});
+        connect(&running, &SingleInstance::requestReceived, &control,
+                [&](const QByteArray &request, InstanceReply *reply) {
+                    reloads += request == BridgeRequest::reloadCredentials ? 1 : 0;
+                    control.handle(request, reply);
+                });
 
         // The pairing side, as a terminal command or window would build it.
         RelayAuthService auth(&rig.network, account.origin());
@@ -286,17 +287,13 @@ private Q_SLOTS:
         QCOMPARE(bridge->connectionState(), BridgeConnectionState::connected());
     }
 
-    void reloadRequestOnly()
+    void noBridgeRunning()
     {
-        int reloads = 0;
-        QVERIFY(!handleCredentialRequest("show", [&] { ++reloads; }));
-        QVERIFY(!handleCredentialRequest("reloadCredentialsX", [&] { ++reloads; }));
-        QVERIFY(handleCredentialRequest(reloadCredentialsRequest, [&] { ++reloads; }));
-        QCOMPARE(reloads, 1);
         // Nobody listening: the command learns that no bridge runs.
         QTemporaryDir dir;
         SingleInstance nobody(dir.filePath(QStringLiteral("none")));
         QVERIFY(!announceCredentialsChanged(nobody));
+        QVERIFY(!askRunningBridge(nobody, BridgeRequest::status));
     }
 
 private:

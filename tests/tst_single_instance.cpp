@@ -8,6 +8,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 
 #include <unistd.h>
 
@@ -92,6 +93,45 @@ private Q_SLOTS:
         QVERIFY(second.notifyRunning("show"));
         QVERIFY(requests.wait(15000));
         QVERIFY(!second.listen());
+    }
+
+    // A launch that asks gets the first answer line; silence, an endless
+    // line and no instance at all are no answer.
+    void askWaitsForOneAnswerLine()
+    {
+        QTemporaryDir dir;
+        const QString name = dir.filePath(QStringLiteral("instance"));
+        // The running instance has its own thread: ask() blocks this one.
+        QThread thread;
+        thread.start();
+        auto *running = new SingleInstance(name);
+        running->moveToThread(&thread);
+        bool listening = false;
+        QMetaObject::invokeMethod(
+            running,
+            [&] {
+                listening = bool(running->listen());
+                connect(running, &SingleInstance::requestReceived, running,
+                        [](const QByteArray &request, InstanceReply *reply) {
+                            if (request == "status")
+                                reply->send(R"({"ok":true})");
+                            else if (request == "endless")
+                                reply->send(QByteArray(SingleInstance::maxAnswerLength + 10, 'x'));
+                        });
+            },
+            Qt::BlockingQueuedConnection);
+        QVERIFY(listening);
+
+        SingleInstance launch(name);
+        QCOMPARE(launch.ask("status"), std::optional<QByteArray>(R"({"ok":true})"));
+        QCOMPARE(launch.ask("status"), std::optional<QByteArray>(R"({"ok":true})")); // one connection each
+        QCOMPARE(launch.ask("show", 500), std::nullopt);
+        QCOMPARE(launch.ask("endless"), std::nullopt);
+
+        QMetaObject::invokeMethod(running, [running] { delete running; }, Qt::BlockingQueuedConnection);
+        thread.quit();
+        QVERIFY(thread.wait(15000));
+        QCOMPARE(launch.ask("status"), std::nullopt);
     }
 
     void aPrivateRuntimeFolderIsUsedAsItIs()

@@ -252,12 +252,28 @@ private Q_SLOTS:
                      .toObject()
                      .contains(QStringLiteral("code")));
 
+        // The bridge heard of its token from the pairing itself.
+        const auto storedToken = [&] {
+            return rig.bridge.keychain->load(CredentialService::bridge()).valueOr(std::nullopt).value_or(QString());
+        };
+        QVERIFY(rig.bridge.waitConnected());
+        QCOMPARE(rig.bridge.relay.attempts().last().token, storedToken());
+
         // "Pair Again" returns to the unpaired view; shown anew, the stored
         // pairing appears at once.
         CLICK(&step, "Pair Again");
         QVERIFY(!step.isPaired());
         step.refresh();
         QVERIFY(step.isPaired());
+
+        // Paired again while connected: the bridge moves to the new token.
+        CLICK(&step, "Pair Again");
+        const QString again = rig.account.issuePairingCode(kEmail);
+        TYPE(&step, "Pairing code", again);
+        CLICK(&step, "Connect");
+        QTRY_VERIFY_WITH_TIMEOUT(step.isPaired(), kWait);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.bridge.relay.attempts().last().token, storedToken(), kWait);
+        QVERIFY(rig.bridge.waitConnected());
         CLICK(&step, "Continue");
         QCOMPARE(nexts, 1);
     }

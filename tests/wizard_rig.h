@@ -56,6 +56,7 @@ struct WizardRig {
         deps.relayWebSocketOrigin = QUrl(QStringLiteral("wss://relay.halvex.com"));
         BridgeManager *manager = bridge.bridge.get();
         deps.gateway = [manager] { return manager->gatewayTarget(); };
+        deps.bridgeTokenStored = [manager] { manager->reloadCredentials(); }; // as the tray's windows have it
         deps.localIPAddress = [] { return std::optional<QString>(kLan); };
         deps.bridgeName = [] { return QStringLiteral("Build Box"); };
         pairing = std::make_unique<PairingService>(deps);

@@ -1,6 +1,6 @@
 #include "account/account_runtime.h"
 
-#include "account/credential_reload.h"
+#include "account/bridge_requests.h"
 #include "platform/deployment.h"
 #include "platform/keychain_manager.h"
 #include "platform/settings.h"

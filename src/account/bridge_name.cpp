@@ -2,6 +2,7 @@
 
 #include "platform/characters.h"
 #include "platform/device_facts.h"
+#include "platform/settings.h"
 
 namespace halvex {
 
@@ -13,6 +14,26 @@ QString bridgeNameFor(const QString &computerName)
 QString defaultBridgeName()
 {
     return bridgeNameFor(currentDeviceFacts().computerName);
+}
+
+QString enteredBridgeName(const QString &text)
+{
+    return firstCharacters(text, maxBridgeNameLength);
+}
+
+void storeBridgeName(Settings &settings, const QString &text)
+{
+    const QString name = enteredBridgeName(text).trimmed();
+    if (name.isEmpty())
+        settings.remove(SettingsKey::bridgeName);
+    else
+        settings.setString(SettingsKey::bridgeName, name);
+}
+
+QString storedBridgeName(const Settings &settings)
+{
+    const QString stored = settings.string(SettingsKey::bridgeName).value_or(QString()).trimmed();
+    return stored.isEmpty() ? defaultBridgeName() : stored;
 }
 
 } // namespace halvex

@@ -4,6 +4,8 @@
 
 namespace halvex {
 
+class Settings;
+
 // The longest bridge name the relay and the phone are given.
 inline constexpr int maxBridgeNameLength = 30;
 
@@ -14,5 +16,16 @@ QString bridgeNameFor(const QString &computerName);
 
 // bridgeNameFor() of this machine's name.
 QString defaultBridgeName();
+
+// A name the user entered, as it is kept: its first 30 characters (the
+// settings window cuts the field there too). Blank means the host-name
+// fallback.
+QString enteredBridgeName(const QString &text);
+
+// Stores an entered name under "bridgeName", trimmed; a blank one is
+// removed, so that the host-name fallback applies.
+void storeBridgeName(Settings &settings, const QString &text);
+// The stored name, else defaultBridgeName().
+QString storedBridgeName(const Settings &settings);
 
 } // namespace halvex

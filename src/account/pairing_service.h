@@ -54,7 +54,7 @@ public:
         LocalAddressLookup localIPAddress;           // none: halvex::localIPAddress()
         std::function<QString()> bridgeName;         // none: defaultBridgeName()
         // Runs after a new bridge token was stored, so that a running bridge
-        // picks it up (see credential_reload.h).
+        // picks it up (see bridge_requests.h).
         std::function<void()> bridgeTokenStored;
     };
 

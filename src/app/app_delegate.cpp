@@ -1,8 +1,7 @@
 #include "app/app_delegate.h"
 
-#include "account/credential_reload.h"
-
 #include "app/menu_bar_controller.h"
+#include "bridge/bridge_control.h"
 #include "bridge/bridge_manager.h"
 #include "platform/deployment.h"
 #include "platform/keychain_manager.h"
@@ -19,7 +18,8 @@ AppDelegate::AppDelegate(BridgeFactory bridgeFactory, Options options, QObject *
 {
 }
 
-// The controller goes first: it refers to the bridge manager.
+// The controller and the request handler go first: they refer to the
+// bridge manager.
 AppDelegate::~AppDelegate() = default;
 
 bool AppDelegate::trayAvailable() const
@@ -43,6 +43,8 @@ void AppDelegate::applicationDidFinishLaunching()
     // Construction applies the stored on/off switch, so an enabled bridge
     // with a token is already connecting after this line.
     m_bridgeManager = m_bridgeFactory();
+    m_control = std::make_unique<BridgeControl>(
+        m_bridgeManager, BridgeControl::Options{QStringLiteral("tray"), [this] { showFromAnotherLaunch(); }});
 
     if (trayAvailable()) {
         createMenuBarController();
@@ -89,21 +91,14 @@ void AppDelegate::checkForTray()
     createMenuBarController();
 }
 
-void AppDelegate::handleInstanceRequest(const QByteArray &request)
+void AppDelegate::handleInstanceRequest(const QByteArray &request, InstanceReply *reply)
 {
-    // `halvex-bridge pair` stored a new bridge token: use it now.
-    if (handleCredentialRequest(request, [this] {
-            if (m_bridgeManager)
-                m_bridgeManager->reloadCredentials();
-        }))
-        return;
-    if (request != "show") {
-        qCInfo(lcApp, "Ignoring a request from another launch: %s", request.constData());
-        return;
-    }
-    qCInfo(lcApp, "Another launch asked to show Halvex Bridge");
-    if (!m_bridgeManager)
-        return;
+    if (m_control)
+        m_control->handle(request, reply);
+}
+
+void AppDelegate::showFromAnotherLaunch()
+{
     if (!m_menuBarController) {
         qCInfo(lcApp, "Running as the headless bridge — there is no window to show");
         return;

@@ -11,7 +11,9 @@ class QTimer;
 
 namespace halvex {
 
+class BridgeControl;
 class BridgeManager;
+class InstanceReply;
 class LoginItem;
 class MenuBarController;
 
@@ -51,8 +53,9 @@ public:
     MenuBarController *menuBarController() const { return m_menuBarController.get(); }
 
 public Q_SLOTS:
-    // A request from a later launch of the program ("show").
-    void handleInstanceRequest(const QByteArray &request);
+    // A request from a later launch of the program ("show") or a terminal
+    // command (account/bridge_requests.h); `reply` takes the answer.
+    void handleInstanceRequest(const QByteArray &request, halvex::InstanceReply *reply = nullptr);
 
 Q_SIGNALS:
     // The menu bar exists (at launch, or when a tray appeared later).
@@ -63,11 +66,13 @@ private:
     bool hasBridgeToken() const;
     void createMenuBarController();
     void checkForTray();
+    void showFromAnotherLaunch();
 
     BridgeFactory m_bridgeFactory;
     Options m_options;
     BridgeManager *m_bridgeManager = nullptr;
     std::unique_ptr<MenuBarController> m_menuBarController;
+    std::unique_ptr<BridgeControl> m_control;
     QTimer *m_trayCheck = nullptr;
 };
 

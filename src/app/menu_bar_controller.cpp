@@ -2,6 +2,7 @@
 
 #include "platform/login_item.h"
 #include "bridge/bridge_manager.h"
+#include "memory/memory_sync_service.h"
 #include "platform/deployment.h"
 #include "platform/logging.h"
 #include "platform/settings.h"
@@ -40,13 +41,18 @@ MenuBarController::MenuBarController(BridgeManager *bridgeManager, LoginItem *lo
     });
 #endif
 
-    // Any change of the three published values redraws icon and menu once,
-    // on the next turn of the event loop.
+    // Any change of the published values redraws icon and menu once, on the
+    // next turn of the event loop (a name or switch set from the terminal
+    // too).
     QObject::connect(m_bridgeManager, &BridgeManager::connectionStateChanged, this,
                      &MenuBarController::scheduleStateUpdate);
     QObject::connect(m_bridgeManager, &BridgeManager::openClawReachableChanged, this,
                      &MenuBarController::scheduleStateUpdate);
     QObject::connect(m_bridgeManager, &BridgeManager::isEnabledChanged, this, &MenuBarController::scheduleStateUpdate);
+    QObject::connect(m_bridgeManager, &BridgeManager::bridgeNameChanged, this,
+                     &MenuBarController::scheduleStateUpdate);
+    QObject::connect(m_bridgeManager, &BridgeManager::memorySyncEnabledChanged, this,
+                     &MenuBarController::scheduleStateUpdate);
     applyState();
 
     if (QSystemTrayIcon::isSystemTrayAvailable())
@@ -144,9 +150,9 @@ void MenuBarController::toggleEnabled()
 
 void MenuBarController::toggleMemorySync()
 {
+    // The manager's signal redraws the menu.
     if (m_bridgeManager->isMemorySyncEnabled()) {
         m_bridgeManager->setMemorySyncEnabled(false);
-        rebuildMenu();
         return;
     }
 
@@ -164,16 +170,11 @@ void MenuBarController::toggleMemorySync()
         return;
 
     m_bridgeManager->setMemorySyncEnabled(true);
-    rebuildMenu();
 }
 
 QString MenuBarController::memorySyncAlertText()
 {
-    return QStringLiteral(
-        "Memory Sync periodically asks your OpenClaw agent what it knows about you and syncs those facts to your "
-        "Halvex companions.\n\nThis uses your OpenClaw API key to make periodic LLM calls. Cost is typically a few "
-        "cents per day during active use, and near-zero when idle.\n\nYou can disable this at any time from the "
-        "menu bar.");
+    return MemorySyncService::costNotice();
 }
 
 void MenuBarController::toggleLoginItem()

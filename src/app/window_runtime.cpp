@@ -40,6 +40,9 @@ WindowRuntime::WindowRuntime(BridgeManager *bridgeManager, QNetworkAccessManager
     deps.settings = bridgeManager->settings();
     deps.relayWebSocketOrigin = options.relayWebSocketOrigin;
     deps.gateway = [bridgeManager] { return bridgeManager->gatewayTarget(); };
+    // A new bridge token (first pairing or "Pair Again") reaches the bridge
+    // at once, as the terminal's pairing does over the instance socket.
+    deps.bridgeTokenStored = [bridgeManager] { bridgeManager->reloadCredentials(); };
     m_pairing = std::make_unique<PairingService>(std::move(deps));
 
     m_services.bridgeManager = bridgeManager;

@@ -1,6 +1,7 @@
 #include "bridge/bridge_manager.h"
 
 #include "account/account_service.h"
+#include "account/bridge_name.h"
 #include "platform/deployment.h"
 #include "platform/keychain_manager.h"
 #include "platform/logging.h"
@@ -108,11 +109,11 @@ QUrl BridgeManager::openClawEndpoint() const
 
 QString BridgeManager::bridgeName() const
 {
-    const std::optional<QString> stored = m_deps.settings->string(SettingsKey::bridgeName);
-    if (stored && !stored->trimmed().isEmpty())
-        return *stored;
+    const QString stored = m_deps.settings->string(SettingsKey::bridgeName).value_or(QString()).trimmed();
+    if (!stored.isEmpty())
+        return stored;
     const DeviceFacts facts = m_deps.deviceFacts ? m_deps.deviceFacts() : currentDeviceFacts();
-    return fallbackBridgeName(facts.computerName);
+    return bridgeNameFor(facts.computerName);
 }
 
 bool BridgeManager::isMemorySyncEnabled() const
@@ -248,11 +249,7 @@ void BridgeManager::reloadGatewaySettings()
 
 void BridgeManager::setBridgeName(const QString &name)
 {
-    const QString trimmed = name.trimmed();
-    if (trimmed.isEmpty())
-        m_deps.settings->remove(SettingsKey::bridgeName);
-    else
-        m_deps.settings->setString(SettingsKey::bridgeName, trimmed);
+    storeBridgeName(*m_deps.settings, name);
     Q_EMIT bridgeNameChanged(bridgeName());
     if (m_connectionState == BridgeConnectionState::connected())
         m_agentCard->sendNow();
@@ -426,8 +423,10 @@ void BridgeManager::didDisconnect(const std::optional<Error> &error)
         setConnectionState(BridgeConnectionState::connecting());
     else if (m_connectionState.kind() != BridgeConnectionState::Kind::error)
         setConnectionState(BridgeConnectionState::disconnected());
-    if (error)
+    if (error) {
         qCCritical(lcBridge, "Disconnected: %s", qUtf8Printable(error->description()));
+        Q_EMIT relayLinkLost(error->description());
+    }
 }
 
 void BridgeManager::didReceive(const RelayMessage &message)

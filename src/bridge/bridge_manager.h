@@ -11,6 +11,7 @@
 #include "platform/device_facts.h"
 #include "relay/relay_web_socket.h"
 
+#include <QDateTime>
 #include <QObject>
 #include <QPointer>
 #include <QUrl>
@@ -38,6 +39,12 @@ public:
     virtual void stop() = 0;
     // One successful chat exchange.
     virtual void recordActivity() = 0;
+
+    struct Progress {
+        bool syncing = false;            // a sync runs now
+        std::optional<QDateTime> nextRun; // when the next one is due
+    };
+    virtual Progress progress() const { return {}; }
 };
 
 // What a memory sync service may use; nothing of it is owned by the service,
@@ -125,7 +132,8 @@ public:
     // The target the user's entries would give (for a window's "Test"),
     // resolved by the same rules; nothing is stored.
     GatewayTarget gatewayTargetWith(const std::optional<QUrl> &endpoint, const std::optional<QString> &token) const;
-    // The stored "bridgeName", else this machine's name, else "My Computer".
+    // The stored "bridgeName", else this machine's name (at most 30
+    // characters), else "My Computer".
     QString bridgeName() const;
     bool isMemorySyncEnabled() const;
     // Whether the credential store holds a bridge token (reads the store);
@@ -146,7 +154,8 @@ public:
     // links move over to them. An empty endpoint goes back to what OpenClaw's
     // own configuration says.
     void reconfigureGateway(const QUrl &endpoint, const QString &token);
-    // Stored, and announced with a new agent card.
+    // Stored by the rule of enteredBridgeName() (blank: the host-name
+    // fallback), and announced at once with a new agent card.
     void setBridgeName(const QString &name);
     void setMemorySyncEnabled(bool enabled);
     // After a pairing or the setup wizard stored credentials: reads the
@@ -172,6 +181,9 @@ Q_SIGNALS:
     void gatewayStateChanged(const halvex::OpenClawWSState &state);
     void bridgeNameChanged(const QString &name);
     void memorySyncEnabledChanged(bool enabled);
+    // The relay link went down with this error (it reconnects by itself
+    // while the bridge runs).
+    void relayLinkLost(const QString &reason);
 
 private:
     // RelayWebSocketDelegate

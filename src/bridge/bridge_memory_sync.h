@@ -20,6 +20,7 @@ public:
     void start() override { m_service->start(); }
     void stop() override { m_service->stop(); }
     void recordActivity() override { m_service->recordActivity(); }
+    Progress progress() const override { return {m_service->isExtracting(), m_service->nextSyncTime()}; }
     MemorySyncService *service() const { return m_service.get(); }
 
 private:

@@ -162,6 +162,7 @@ void ChatPipeline::handleChatMessage(const RelayMessage &message)
         return;
     }
     m_running.insert(replyTo);
+    Q_EMIT chatStarted(replyTo);
     run(replyTo, appUserId, std::move(request)); // runs on by itself
 }
 

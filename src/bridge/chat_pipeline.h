@@ -104,6 +104,8 @@ public:
     static QString endpointOffText();
 
 Q_SIGNALS:
+    // One chat went to the gateway (chatClosed follows).
+    void chatStarted(const QString &replyTo);
     // One chat was answered in full (memory sync counts these).
     void chatAnswered(const QString &replyTo);
     // One chat got its closing message (answer or failure).

@@ -114,7 +114,17 @@ QString maskSecret(const QString &secret)
 
 QString versionText()
 {
-    return programName + QLatin1Char(' ') + appShortVersion() + QLatin1Char('\n');
+    return programName + QLatin1Char(' ') + appShortVersion() + QStringLiteral(" (build ") + appBuildVersion() +
+           QStringLiteral(")\n");
+}
+
+bool askYesNo(const QString &question)
+{
+    if (!stdinIsTerminal())
+        return false;
+    const std::optional<QString> answer = readLine(question + QStringLiteral(" [y/N] "), false);
+    return answer && (answer->trimmed().compare(QLatin1String("y"), Qt::CaseInsensitive) == 0 ||
+                      answer->trimmed().compare(QLatin1String("yes"), Qt::CaseInsensitive) == 0);
 }
 
 QString helpText()

@@ -43,7 +43,8 @@ std::variant<int, LaunchOptions> dispatch(int argc, char **argv);
 
 // The whole `halvex-bridge --help` text.
 QString helpText();
-// `halvex-bridge --version`: the program name and its version.
+// `halvex-bridge --version`: the program name, its version and the build
+// number the About window shows.
 QString versionText();
 
 // Debug lines of every category of the program on.
@@ -65,6 +66,10 @@ bool stdinIsTerminal();
 // On a terminal the prompt goes to standard error first and, for secrets,
 // the terminal stops echoing (restored on every path, an interrupt too).
 std::optional<QString> readLine(const QString &prompt, bool secret);
+
+// The user's answer to a yes/no question on a terminal ("y" or "yes");
+// without a terminal: no.
+bool askYesNo(const QString &question);
 
 // A secret as the windows show it: "●●●●●●●●" and its last four
 // characters; empty stays empty.

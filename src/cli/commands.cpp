@@ -1,3 +1,4 @@
+#include "cli/bridge_command.h"
 #include "cli/cli.h"
 #include "cli/login_command.h"
 #include "cli/logout_command.h"
@@ -25,8 +26,15 @@ const QList<Command> &commands()
          runPairCommand},
         {QStringLiteral("logout"), QStringLiteral("Sign out of the Halvex account (the pairing stays)"),
          runLogoutCommand},
-        {QStringLiteral("status"), QStringLiteral("Show the relay account, gateway and pairing state"),
+        {QStringLiteral("status"),
+         QStringLiteral("Show the running bridge's links, the relay account, gateway and pairing (--watch)"),
          runStatusCommand},
+        {QStringLiteral("name"), QStringLiteral("Show or set (name NAME) the bridge name the phone sees"),
+         runNameCommand},
+        {QStringLiteral("enable"), QStringLiteral("Switch the bridge on (as the menu's \"Enable Bridge\")"),
+         runEnableCommand},
+        {QStringLiteral("disable"), QStringLiteral("Switch the bridge off; it keeps running without links"),
+         runDisableCommand},
         {QStringLiteral("models"), QStringLiteral("The phone companion's model: list, choose (set REF), test (test REF)"),
          [](const QStringList &arguments) { return runModelsCommand(arguments); }},
         {QStringLiteral("detect"), QStringLiteral("Find OpenClaw, its gateway and agents, and gateways on the network"),
@@ -38,7 +46,7 @@ const QList<Command> &commands()
          runDoctorCommand},
         {QStringLiteral("notifications"),
          QStringLiteral("Show or set (on, off) the desktop notifications about links."), runNotificationsCommand},
-        {QStringLiteral("memory"), QStringLiteral("Memory Sync: switch it on or off, show the soul file"),
+        {QStringLiteral("memory"), QStringLiteral("Memory Sync: switch it on (after its cost notice) or off, show the soul file"),
          [](const QStringList &arguments) { return runMemoryCommand(arguments); }},
         {QStringLiteral("credentials"),
          QStringLiteral("Show where credentials are kept; move them (use STORE); recover a damaged file store"),

@@ -1,6 +1,6 @@
 #include "cli/credentials_command.h"
 
-#include "account/credential_reload.h"
+#include "account/bridge_requests.h"
 #include "cli/cli.h"
 #include "platform/file_secret_backend.h"
 #include "platform/keychain_manager.h"

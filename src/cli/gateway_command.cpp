@@ -3,7 +3,7 @@
 // for boxes without a screen. A running bridge is told of each change.
 #include "cli/gateway_command.h"
 
-#include "account/credential_reload.h"
+#include "account/bridge_requests.h"
 #include "cli/cli.h"
 #include "discovery/openclaw_detector.h"
 #include "gateway/gateway_probe.h"
@@ -123,16 +123,6 @@ int show(const Stores &stores, bool json)
     return probe.reachable ? success : failure;
 }
 
-// The user's answer to a yes/no question on a terminal; no terminal: no.
-bool confirmed(const QString &question)
-{
-    if (!stdinIsTerminal())
-        return false;
-    const std::optional<QString> answer = readLine(question + QStringLiteral(" [y/N] "), false);
-    return answer && (answer->trimmed().compare(QLatin1String("y"), Qt::CaseInsensitive) == 0 ||
-                      answer->trimmed().compare(QLatin1String("yes"), Qt::CaseInsensitive) == 0);
-}
-
 std::optional<QString> readToken()
 {
     std::optional<QString> token = readLine(QStringLiteral("Gateway token: "), true);
@@ -209,7 +199,7 @@ int setEndpoint(Stores &stores, const QString &text, bool keepToken, bool json)
                                     "gateway-cert.pem).")
                          .arg(formatSha256(*presented))
                   << Qt::endl;
-            if (confirmed(QStringLiteral("Trust this certificate?"))) {
+            if (askYesNo(QStringLiteral("Trust this certificate?"))) {
                 stores.settings->setString(SettingsKey::openClawTlsSha256, formatSha256(*presented));
                 after = stores.target();
             }
@@ -334,10 +324,10 @@ int lan(Stores &stores, bool on, bool yes, bool withTls, bool json)
                                                                "with halvex-bridge gateway tls on)"));
     if (!json)
         err() << risk << Qt::endl;
-    if (!yes && !confirmed(QStringLiteral("Open the gateway to the local network?")))
+    if (!yes && !askYesNo(QStringLiteral("Open the gateway to the local network?")))
         return fail(QStringLiteral("Not changed. Say --yes to open it without being asked."), json);
     if (!detector.target().tlsEnabled &&
-        (withTls || (!yes && confirmed(QStringLiteral("Turn OpenClaw's gateway TLS on first (recommended)?"))))) {
+        (withTls || (!yes && askYesNo(QStringLiteral("Turn OpenClaw's gateway TLS on first (recommended)?"))))) {
         if (!turnTlsOn(detector, json))
             return fail(detector.lanAccessProblem(), json);
     }

@@ -2,6 +2,7 @@
 
 #include "cli/cli.h"
 #include "memory/memory_relay_client.h"
+#include "memory/memory_sync_service.h"
 #include "platform/deployment.h"
 #include "platform/keychain_manager.h"
 #include "platform/process_runner.h"
@@ -95,13 +96,16 @@ int runMemoryCommand(const QStringList &arguments, const MemoryCommandContext &c
     parser.setApplicationDescription(
         QStringLiteral("Memory Sync: keeps the soul file on the relay up to date with what the agent learnt.\n"
                        "  status  whether Memory Sync is on (exit 0) or off (exit 1)\n"
-                       "  on      switch it on; a running bridge starts syncing at its next gateway check\n"
+                       "  on      switch it on after its cost notice and a confirmation (--yes without a\n"
+                       "          terminal); a running bridge starts syncing at its next gateway check\n"
                        "  off     switch it off; a running bridge stops syncing\n"
                        "  show    print the soul file the relay keeps"));
     parser.addPositionalArgument(QStringLiteral("action"), QStringLiteral("status, on, off or show"),
                                  QStringLiteral("[status|on|off|show]"));
     const QCommandLineOption jsonOption(QStringLiteral("json"), QStringLiteral("Print JSON."));
-    parser.addOption(jsonOption);
+    const QCommandLineOption yesOption(QStringLiteral("yes"),
+                                       QStringLiteral("Switch on without asking (for scripts)."));
+    parser.addOptions({jsonOption, yesOption});
     if (const std::optional<int> done = parseCommandArguments(parser, QStringLiteral("memory"), arguments))
         return *done;
     const QStringList positional = parser.positionalArguments();
@@ -119,6 +123,23 @@ int runMemoryCommand(const QStringList &arguments, const MemoryCommandContext &c
     }
     if (action == QLatin1String("on") || action == QLatin1String("off")) {
         const bool enabled = action == QLatin1String("on");
+        if (enabled && !context.settings->boolean(SettingsKey::memorySyncEnabled, false)) {
+            // What the menu's confirmation says, where JSON readers do not trip on it.
+            QTextStream &notice = json ? err : out;
+            notice << MemorySyncService::costNotice() << "\n\n";
+            notice.flush();
+            if (!parser.isSet(yesOption)) {
+                if (!context.confirm && !stdinIsTerminal()) {
+                    err << "Memory Sync stays off: confirm with --yes where no terminal can answer.\n";
+                    return misuse;
+                }
+                const QString question = QStringLiteral("Enable Memory Sync?");
+                if (!(context.confirm ? context.confirm(question) : askYesNo(question))) {
+                    err << "Memory Sync stays off.\n";
+                    return failure;
+                }
+            }
+        }
         context.settings->setBoolean(SettingsKey::memorySyncEnabled, enabled);
         printSwitch(out, enabled, json);
         return success;
@@ -139,7 +160,7 @@ int runMemoryCommand(const QStringList &arguments)
             keychain = KeychainManager::createDefault();
         return keychain.get();
     };
-    return runMemoryCommand(arguments, MemoryCommandContext{settings.get(), openKeychain, &network, relayHttpOrigin()},
+    return runMemoryCommand(arguments, MemoryCommandContext{settings.get(), openKeychain, &network, relayHttpOrigin(), {}},
                             out(), err());
 }
 

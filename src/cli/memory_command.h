@@ -23,10 +23,13 @@ struct MemoryCommandContext {
     std::function<KeychainManager *()> keychain;
     QNetworkAccessManager *network = nullptr;
     QUrl relayOrigin;
+    // Asks the user a yes/no question; none: askYesNo() on the terminal.
+    std::function<bool(const QString &question)> confirm;
 };
 
-// `halvex-bridge memory [status|on|off|show] [--json]`: the menu's Memory
-// Sync switch, and the soul file the relay keeps.
+// `halvex-bridge memory [status|on|off|show] [--json] [--yes]`: the menu's
+// Memory Sync switch (on: after the menu's cost notice and a confirmation),
+// and the soul file the relay keeps.
 int runMemoryCommand(const QStringList &arguments);
 int runMemoryCommand(const QStringList &arguments, const MemoryCommandContext &context, QTextStream &out,
                      QTextStream &err);

@@ -45,7 +45,9 @@ void MemorySyncService::start()
     m_consecutiveEmptySyncs = 0;
     m_lastActivityTime.reset();
     m_lastSyncCheckTime.reset();
+    m_initialSyncAt = QDateTime::currentDateTimeUtc().addMSecs(milliseconds(m_timings.initialSyncDelay));
     QTimer::singleShot(milliseconds(m_timings.initialSyncDelay), this, [this] {
+        m_initialSyncAt.reset();
         // A service stopped in the meantime stays quiet.
         if (m_syncTimer)
             sync(QStringLiteral("initial"));
@@ -53,6 +55,23 @@ void MemorySyncService::start()
     scheduleTimer();
     qCInfo(lcMemorySync, "Sync started (base: %ldmin, max backoff: %ldmin)", minutes(m_timings.baseInterval),
            minutes(m_timings.maxInterval));
+}
+
+std::optional<QDateTime> MemorySyncService::nextSyncTime() const
+{
+    if (!m_syncTimer)
+        return std::nullopt;
+    const QDateTime timer = QDateTime::currentDateTimeUtc().addMSecs(std::max(0, m_syncTimer->remainingTime()));
+    return m_initialSyncAt ? std::min(*m_initialSyncAt, timer) : timer;
+}
+
+QString MemorySyncService::costNotice()
+{
+    return QStringLiteral(
+        "Memory Sync periodically asks your OpenClaw agent what it knows about you and syncs those facts to your "
+        "Halvex companions.\n\nThis uses your OpenClaw API key to make periodic LLM calls. Cost is typically a few "
+        "cents per day during active use, and near-zero when idle.\n\nYou can disable this at any time from the "
+        "menu bar.");
 }
 
 void MemorySyncService::stop()

@@ -104,6 +104,13 @@ public:
     int consecutiveEmptySyncs() const { return m_consecutiveEmptySyncs; }
     int exchangeCount() const { return m_exchangeCount; }
     std::optional<QDateTime> lastSyncTime() const { return m_lastSyncTime; }
+    // When the next sync is due (the first one after start, else the timer);
+    // nothing while stopped.
+    std::optional<QDateTime> nextSyncTime() const;
+
+    // What the user is told before switching Memory Sync on: what it does
+    // and what it costs.
+    static QString costNotice();
 
 Q_SIGNALS:
     void syncStarted(const QString &reason);
@@ -131,6 +138,7 @@ private:
     Timings m_timings;
     MemoryRelayClient m_relay;
     QTimer *m_syncTimer = nullptr;
+    std::optional<QDateTime> m_initialSyncAt; // until the first sync after start ran
     int m_exchangeCount = 0;
     std::optional<QDateTime> m_lastSyncTime;
     bool m_isExtracting = false;

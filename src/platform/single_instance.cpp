@@ -3,6 +3,7 @@
 #include "platform/deployment.h"
 #include "platform/logging.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QLocalServer>
@@ -15,9 +16,14 @@
 
 namespace halvex {
 
-namespace {
-constexpr qsizetype maxRequestLength = 256;
-} // namespace
+InstanceReply::InstanceReply(QLocalSocket *socket) : QObject(socket) {}
+
+void InstanceReply::send(const QByteArray &line)
+{
+    auto *socket = static_cast<QLocalSocket *>(parent());
+    if (socket->state() == QLocalSocket::ConnectedState)
+        socket->write(line + '\n');
+}
 
 SingleInstance::SingleInstance(QString serverName, QObject *parent)
     : QObject(parent), m_serverName(serverName.isEmpty() ? defaultServerName() : std::move(serverName))
@@ -92,6 +98,29 @@ bool SingleInstance::notifyRunning(const QByteArray &request, int timeoutMs)
     return true;
 }
 
+std::optional<QByteArray> SingleInstance::ask(const QByteArray &request, int timeoutMs)
+{
+    if (m_serverName.isEmpty())
+        return std::nullopt;
+    QDeadlineTimer deadline(timeoutMs);
+    QLocalSocket socket;
+    socket.connectToServer(m_serverName);
+    if (!socket.waitForConnected(int(deadline.remainingTime())))
+        return std::nullopt;
+    socket.write(request + '\n');
+    while (!socket.canReadLine()) {
+        if (socket.bytesAvailable() > maxAnswerLength || deadline.hasExpired() ||
+            !socket.waitForReadyRead(int(deadline.remainingTime())))
+            return std::nullopt;
+    }
+    QByteArray line = socket.readLine(maxAnswerLength + 1);
+    socket.abort();
+    if (!line.endsWith('\n'))
+        return std::nullopt;
+    line.chop(1);
+    return line;
+}
+
 bool SingleInstance::isListening() const
 {
     return m_server && m_server->isListening();
@@ -135,14 +164,15 @@ void SingleInstance::acceptConnections()
 {
     while (QLocalSocket *socket = m_server->nextPendingConnection()) {
         QObject::connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-        QObject::connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
+        auto *reply = new InstanceReply(socket);
+        QObject::connect(socket, &QLocalSocket::readyRead, this, [this, socket, reply] {
             // A request's handler may run events (a keyring prompt) in which
             // the peer hangs up and its socket goes.
             const QPointer<QLocalSocket> alive(socket);
             while (alive && socket->canReadLine()) {
                 const QByteArray line = socket->readLine(maxRequestLength).trimmed();
                 if (!line.isEmpty())
-                    Q_EMIT requestReceived(line);
+                    Q_EMIT requestReceived(line, reply);
             }
             // A peer that never ends its line is not a launch of ours.
             if (alive && socket->bytesAvailable() > maxRequestLength)

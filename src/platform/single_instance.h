@@ -6,13 +6,28 @@
 #include <QObject>
 #include <QString>
 
+#include <optional>
+
 class QLocalServer;
+class QLocalSocket;
 
 namespace halvex {
 
+// The way back to the launch that sent a request: answer lines go to it
+// for as long as it stays connected. Lives as long as that connection.
+class InstanceReply : public QObject
+{
+    Q_OBJECT
+public:
+    explicit InstanceReply(QLocalSocket *socket);
+    // One answer line (a line end is added; `line` holds none).
+    void send(const QByteArray &line);
+};
+
 // One running program per user session. The first instance listens on a
 // local socket named after the application and the user; a later launch
-// finds it there, passes on a short request ("show") and leaves.
+// finds it there, passes on a short request ("show") and leaves, or waits
+// for the answer (ask()).
 class SingleInstance : public QObject
 {
     Q_OBJECT
@@ -35,6 +50,13 @@ public:
 
     // Sends `request` to a running instance. True when one took it.
     bool notifyRunning(const QByteArray &request, int timeoutMs = 2000);
+    // Sends `request` and waits for the first answer line (without its end,
+    // at most maxAnswerLength bytes). Nothing when no instance runs or none
+    // answered in time.
+    std::optional<QByteArray> ask(const QByteArray &request, int timeoutMs = 5000);
+
+    static constexpr qsizetype maxRequestLength = 256;
+    static constexpr qsizetype maxAnswerLength = 64 * 1024;
 
     // Becomes the running instance. A socket file left behind by a crashed
     // instance is removed first. Fails when another instance answers there
@@ -43,8 +65,9 @@ public:
     bool isListening() const;
 
 Q_SIGNALS:
-    // One request line from a later launch, e.g. "show".
-    void requestReceived(const QByteArray &request);
+    // One request line from a later launch, e.g. "show"; `reply` reaches
+    // that launch while it stays connected.
+    void requestReceived(const QByteArray &request, halvex::InstanceReply *reply);
 
 private:
     void acceptConnections();

@@ -77,6 +77,7 @@ void RelayWebSocket::connect(const QString &token)
     m_bridgeToken = token;
     m_isIntentionalDisconnect = false;
     m_reconnectDelay = m_timings.initialReconnectDelay;
+    m_reconnectAttempt = 0;
     ++m_generation;
     open();
 }
@@ -206,6 +207,7 @@ void RelayWebSocket::onSocketConnected(WebSocketClient *socket)
                deflate->clientMaxWindowBits, deflate->clientNoContextTakeover ? ", no context takeover" : "");
     else
         qCInfo(lcWebSocket, "Relay link uncompressed (the relay declined permessage-deflate)");
+    m_reconnectAttempt = 0;
     updatePendingBytes();
     QMetaObject::invokeMethod(
         this,
@@ -280,6 +282,7 @@ void RelayWebSocket::handleDisconnect(WebSocketClient *socket, const std::option
     if (m_isIntentionalDisconnect)
         return;
 
+    ++m_reconnectAttempt;
     qCInfo(lcWebSocket, "Reconnecting in %fs...", m_reconnectDelay);
     const quint64 generation = m_generation;
     QTimer::singleShot(toMs(m_reconnectDelay), this, [this, generation] {

@@ -88,6 +88,10 @@ public:
     bool isRunning() const;
     // The delay the next reconnect waits, in seconds.
     double reconnectDelay() const { return m_reconnectDelay; }
+    // How many reconnects in a row the link has scheduled since it was last
+    // connected (or connect() was called): 0 while connected and on the
+    // first attempt.
+    int reconnectAttempt() const { return m_reconnectAttempt; }
 
     // Bytes handed to the current socket that it has not yet written to the
     // network. Sends never wait for it: it only tells producers to slow down.
@@ -133,6 +137,7 @@ private:
     WebSocketClient *m_webSocketTask = nullptr;
     QTimer *m_pingTimer = nullptr;
     double m_reconnectDelay;
+    int m_reconnectAttempt = 0;
     bool m_isIntentionalDisconnect = false;
     std::optional<QString> m_bridgeToken;
     RelayWebSocketDelegate *m_delegate = nullptr;

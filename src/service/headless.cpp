@@ -1,7 +1,7 @@
 #include "service/headless.h"
 
-#include "account/credential_reload.h"
 #include "account/relay_origin.h"
+#include "bridge/bridge_control.h"
 #include "platform/headless_application.h"
 #include "platform/logging.h"
 #include "platform/single_instance.h"
@@ -97,8 +97,9 @@ int runHeadless(int argc, char **argv)
         options.runtime.relayOrigin = origins->webSocket;
         HeadlessBridge headless(std::move(options));
         BridgeManager *bridge = headless.bridgeManager();
-        // `halvex-bridge pair` in another terminal tells us about a new pairing.
-        watchCredentialReloads(&instance, &app, [bridge] { bridge->reloadCredentials(); });
+        // The terminal's requests: a new pairing, the status, name and switch.
+        BridgeControl control(bridge, BridgeControl::Options{QStringLiteral("headless"), {}});
+        QObject::connect(&instance, &SingleInstance::requestReceived, &control, &BridgeControl::handle);
         headless.start();
 
         bool stopping = false;

@@ -96,7 +96,7 @@ QString AccountSettingsView::errorMessage() const
 
 void AccountSettingsView::applyBridgeName()
 {
-    const QString cut = m_bridgeName->text().left(maxBridgeNameLength);
+    const QString cut = enteredBridgeName(m_bridgeName->text());
     if (cut != m_bridgeName->text())
         m_bridgeName->setText(cut);
     if (cut.trimmed() == m_services.bridgeManager->bridgeName())

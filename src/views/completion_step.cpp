@@ -35,12 +35,8 @@ CompletionStep::CompletionStep(BridgeManager *bridgeManager, std::function<void(
 
 void CompletionStep::activate()
 {
-    const BridgeConnectionState state = m_bridgeManager->connectionState();
-    // Connecting, connected or failing for another reason: the bridge is
-    // already on its way and is left alone.
-    if (state == BridgeConnectionState::disconnected()
-        || state == BridgeConnectionState::error(QStringLiteral("No bridge token")))
-        m_bridgeManager->reloadCredentials();
+    // The pairing told the bridge of its token when it stored it; the rows
+    // show how far the bridge got.
     updateRows();
 }
 
