@@ -85,47 +85,35 @@ void KeychainManager::runSerially(const std::function<void()> &op)
     done.waitForFinished();
 }
 
-SecretLookup KeychainManager::lookupMigrating(const SecretItemKey &key)
+SecretLookup KeychainManager::lookupMigrating(const SecretItemKey &key, bool (*usable)(const QByteArray &))
 {
     const SecretLookup found = m_primary->lookup(key);
-    if (!m_older || (found && found.value()))
+    if (found && found.value() && usable(*found.value()))
+        return found;
+    if (!found)
+        qCDebug(lcKeychain, "Keychain lookup of %s failed: %d %s", qUtf8Printable(key.service), found.error().code(),
+                qUtf8Printable(found.error().description()));
+    if (!m_older)
         return found;
     const SecretLookup old = m_older->lookup(key);
-    if (!old) {
-        // "Nothing here" is no answer while the other store cannot say.
-        return found ? SecretLookup(old.error()) : found;
+    if (old && old.value() && usable(*old.value())) {
+        qCInfo(lcKeychain, "Migrating keychain item for %s", qUtf8Printable(key.service));
+        migrate(key, *old.value());
+        // The value is returned even when the migration failed; the next load retries.
+        return old;
     }
-    if (!old.value())
-        return found;
-    qCInfo(lcKeychain, "Migrating keychain item for %s", qUtf8Printable(key.service));
-    migrate(key, *old.value());
-    // The value is returned even when the migration failed; the next load retries.
-    return old;
+    // "Nothing here" is no answer while the other store cannot say.
+    if (!old && found && !found.value())
+        return old.error();
+    return found;
 }
 
 Result<std::optional<QString>> KeychainManager::load(const QString &service)
 {
     return serially<Result<std::optional<QString>>>([&]() -> Result<std::optional<QString>> {
-        const SecretItemKey key{service, {}};
-        SecretLookup found = m_primary->lookup(key);
-        if (found && found.value()) {
-            if (auto text = strictUtf8(**found))
-                return std::optional<QString>(std::move(text));
-            qCDebug(lcKeychain, "Keychain item for %s is not UTF-8 text", qUtf8Printable(service));
-            // An older build's text copy may still be there.
-            if (m_older) {
-                const SecretLookup old = m_older->lookup(key);
-                if (old && old.value() && strictUtf8(**old)) {
-                    migrate(key, *old.value());
-                    return std::optional<QString>(strictUtf8(**old));
-                }
-            }
-            return notText(service);
-        }
-        if (!found)
-            qCDebug(lcKeychain, "Keychain lookup of %s failed: %d %s", qUtf8Printable(service), found.error().code(),
-                    qUtf8Printable(found.error().description()));
-        found = lookupMigrating(key);
+        // A value that is not text may have an older build's text copy.
+        const SecretLookup found =
+            lookupMigrating({service, {}}, [](const QByteArray &bytes) { return strictUtf8(bytes).has_value(); });
         if (!found)
             return found.error();
         if (!found.value())

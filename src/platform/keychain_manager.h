@@ -102,7 +102,10 @@ private:
     template <typename T> T serially(const std::function<T()> &op);
     void runSerially(const std::function<void()> &op);
 
-    SecretLookup lookupMigrating(const SecretItemKey &key);
+    // The primary store's value when `usable`, else a usable one from the
+    // older store, moved over; one lookup of each store at most.
+    SecretLookup lookupMigrating(const SecretItemKey &key,
+                                 bool (*usable)(const QByteArray &) = [](const QByteArray &) { return true; });
     Result<Done> storeLogged(const SecretItemKey &key, const QByteArray &value);
     // Moves a value found only in the older store into the primary one.
     void migrate(const SecretItemKey &key, const QByteArray &value);
