@@ -14,6 +14,8 @@
 #include <QSslSocket>
 #include <QTimer>
 
+#include <algorithm>
+
 namespace halvex {
 
 namespace {
@@ -244,7 +246,8 @@ QCoro::Task<GatewayProbe> probeGateway(GatewayTarget target, GatewayProbeOptions
         const Answer chat = co_await ask(withPath(endpoint, QStringLiteral("/v1/chat/completions")),
                                          QByteArrayLiteral("POST"), headers,
                                          QJsonDocument(body).toJson(QJsonDocument::Compact), target.tlsPin,
-                                         options.timeoutMs, options.context);
+                                         std::max(options.timeoutMs, options.chatEndpointTimeoutMs),
+                                         options.context);
         probe.chatEndpointStatus = chat.status;
         const int status = chat.status.value_or(0);
         if (status == 400)

@@ -61,6 +61,10 @@ struct GatewayProbeOptions {
     // Ask the chat endpoint (one POST that the gateway must refuse without
     // running the agent).
     bool chatEndpoint = true;
+    // The gateway loads its chat handler on the first request: on a busy
+    // machine that first answer takes seconds, and a probe that gave up
+    // sooner would call a working endpoint unknown.
+    int chatEndpointTimeoutMs = 15000;
     // Run one signed WebSocket handshake (no pairing approval) to learn
     // whether this device is paired; needs the credential store.
     bool handshake = false;
