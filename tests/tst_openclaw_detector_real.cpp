@@ -200,6 +200,9 @@ private:
         deps.avahiBusAddress = qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS");
         OpenClawDetectorTimings timings;
         timings.commands.timeoutMs = 120000; // the real tool takes seconds on a loaded machine
+        // A gateway that has just come up is busy loading for a while after
+        // its first healthy answer; a loaded machine stretches that past 5 s.
+        timings.probeTimeoutMs = 30000;
         timings.lanCheckWindowMs = 15000;
         return std::make_unique<OpenClawDetector>(deps, timings);
     }
