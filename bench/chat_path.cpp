@@ -14,9 +14,9 @@
 #include "gateway_ws_stand_in.h"
 #include "http_stand_in.h"
 #include "platform/deployment.h"
-#include "platform/headless_application.h"
-#include "platform/keychain_manager.h"
 #include "platform/logging.h"
+#include "platform/secrets/credential_store.h"
+#include "platform/session/headless_application.h"
 #include "platform/settings.h"
 #include "process_probe.h"
 #include "relay_stand_in.h"
@@ -24,20 +24,20 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QProcess>
 #include <QTemporaryDir>
-#include <QEventLoop>
 #include <QTimer>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <memory>
-#include <cstdio>
 #include <vector>
 
 #include <csignal>
@@ -76,17 +76,17 @@ int runBridgeChild(const QStringList &args)
 
     QTemporaryDir scratch;
     QNetworkAccessManager network;
-    std::unique_ptr<KeychainManager> keychain =
-        KeychainManager::createDefault(scratch.filePath(QStringLiteral("credentials")));
+    std::unique_ptr<CredentialStore> credentials =
+        CredentialStore::createDefault(scratch.filePath(QStringLiteral("credentials")));
     Settings settings(scratch.filePath(QStringLiteral("settings.conf")));
-    if (!keychain->save(CredentialService::bridge(), args[2]) ||
-        !keychain->save(CredentialService::openClaw(), QStringLiteral("bench-gateway-token")))
+    if (!credentials->save(CredentialService::bridge(), args[2]) ||
+        !credentials->save(CredentialService::openClaw(), QStringLiteral("bench-gateway-token")))
         return 1;
     settings.setString(SettingsKey::openClawEndpoint, args[1]);
 
     BridgeManager::Dependencies deps;
     deps.network = &network;
-    deps.keychain = keychain.get();
+    deps.credentials = credentials.get();
     deps.settings = &settings;
     deps.relayOrigin = QUrl(args[0]);
     deps.homeDirectory = scratch.path();
@@ -116,7 +116,7 @@ struct PhaseResult {
     qint64 relayBytes = 0; // payload of every frame the bridge sent
     qint64 wireBytes = 0;  // what the relay read: frames, compressed where agreed
     qint64 answerBytes = 0;
-    int mergedChunks = 0;  // chunks that carried more than one fragment
+    int mergedChunks = 0; // chunks that carried more than one fragment
     std::vector<qint64> latenciesNs;
     int errors = 0;
     QStringList errorTexts;
@@ -192,9 +192,8 @@ public:
             return m_ws.listen();
         if (!m_http.listen())
             return false;
-        m_http.setDefaultResponse(
-            QByteArrayLiteral("/v1/models"),
-            ScriptedResponse::json(200, QByteArrayLiteral("{\"object\":\"list\",\"data\":[]}")));
+        m_http.setDefaultResponse(QByteArrayLiteral("/v1/models"),
+                                  ScriptedResponse::json(200, QByteArrayLiteral("{\"object\":\"list\",\"data\":[]}")));
         return true;
     }
 
@@ -327,8 +326,9 @@ private:
         stream->runId = params.value(QLatin1String("idempotencyKey")).toString();
         stream->sessionKey = params.value(QLatin1String("sessionKey")).toString();
         stream->text.reserve(m_phaseFragments * kFragmentChars);
-        m_ws.sendText(QStringLiteral(R"({"type":"res","id":"%1","ok":true,"payload":{"runId":"%2","status":"started"}})")
-                          .arg(id, stream->runId));
+        m_ws.sendText(
+            QStringLiteral(R"({"type":"res","id":"%1","ok":true,"payload":{"runId":"%2","status":"started"}})")
+                .arg(id, stream->runId));
         if (chat < 0) {
             finishWs(*stream);
             return;
@@ -363,8 +363,9 @@ private:
 
     void finishWs(const WsStream &stream)
     {
-        const QString common = QStringLiteral(R"({"type":"event","event":"%1","payload":{"runId":"%2","sessionKey":"%3",)")
-                                   .arg(QStringLiteral("%1"), stream.runId, stream.sessionKey);
+        const QString common =
+            QStringLiteral(R"({"type":"event","event":"%1","payload":{"runId":"%2","sessionKey":"%3",)")
+                .arg(QStringLiteral("%1"), stream.runId, stream.sessionKey);
         m_ws.sendText(common.arg(QStringLiteral("agent")) +
                       QStringLiteral(R"("stream":"lifecycle","data":{"phase":"end"}}})"));
         m_ws.sendText(common.arg(QStringLiteral("chat")) + QStringLiteral(R"("state":"final"}})"));
@@ -539,7 +540,8 @@ PathResult measurePath(Path path, const Options &options)
     const auto median = [&](const QString &name, int chats, int fragments) {
         std::vector<PhaseResult> runs;
         for (int i = 0; i < 3; ++i) // ids of their own: each run's chats are new ones
-            runs.push_back(bench.run(i ? QStringLiteral("%1.%2").arg(name).arg(i + 1) : name, chats, fragments, 0, pid));
+            runs.push_back(
+                bench.run(i ? QStringLiteral("%1.%2").arg(name).arg(i + 1) : name, chats, fragments, 0, pid));
         std::sort(runs.begin(), runs.end(), [](const PhaseResult &a, const PhaseResult &b) {
             return a.cpuUsPerFragment() < b.cpuUsPerFragment();
         });
@@ -557,8 +559,8 @@ PathResult measurePath(Path path, const Options &options)
     // The same number of fragments, in short answers and in long ones.
     const int longFragments = kLongAnswerChars / kFragmentChars;
     const int shortFragments = kShortAnswerChars / kFragmentChars;
-    out.shortAnswers = median(QStringLiteral("short"), std::max(1, 2 * longFragments / shortFragments / 4),
-                              shortFragments);
+    out.shortAnswers =
+        median(QStringLiteral("short"), std::max(1, 2 * longFragments / shortFragments / 4), shortFragments);
     out.longAnswers = median(QStringLiteral("long"), 2, longFragments);
     out.ok = true;
 
@@ -625,9 +627,10 @@ int main(int argc, char **argv)
                                   QStringLiteral("Measure each path this many times, each with a fresh bridge, and "
                                                  "print the median with the lowest and highest figure (default 3)."),
                                   QStringLiteral("n"), QStringLiteral("3"));
-    QCommandLineOption deflateOption(QStringLiteral("relay-deflate"),
-                                     QStringLiteral("The relay stand-in takes permessage-deflate (default: it declines, "
-                                                    "as Qt's server does)."));
+    QCommandLineOption deflateOption(
+        QStringLiteral("relay-deflate"),
+        QStringLiteral("The relay stand-in takes permessage-deflate (default: it declines, "
+                       "as Qt's server does)."));
     parser.addOptions({paceOption, pathOption, logOption, runsOption, deflateOption});
     parser.process(app);
     const QStringList positional = parser.positionalArguments();
@@ -723,10 +726,14 @@ int main(int argc, char **argv)
     });
     row("MB sent to the relay, long answers", 1,
         [](const PathResult &r) { return double(r.longAnswers.relayBytes) / (1024.0 * 1024.0); });
-    const auto multiple = [](const PhaseResult &p) { return p.answerBytes ? double(p.wireBytes) / double(p.answerBytes) : 0.0; };
-    row(options.relayDeflate ? "relay link bytes / answer bytes, short (deflate)" : "relay link bytes / answer bytes, short",
+    const auto multiple = [](const PhaseResult &p) {
+        return p.answerBytes ? double(p.wireBytes) / double(p.answerBytes) : 0.0;
+    };
+    row(options.relayDeflate ? "relay link bytes / answer bytes, short (deflate)"
+                             : "relay link bytes / answer bytes, short",
         1, [&](const PathResult &r) { return multiple(r.shortAnswers); });
-    row(options.relayDeflate ? "relay link bytes / answer bytes, long (deflate)" : "relay link bytes / answer bytes, long",
+    row(options.relayDeflate ? "relay link bytes / answer bytes, long (deflate)"
+                             : "relay link bytes / answer bytes, long",
         1, [&](const PathResult &r) { return multiple(r.longAnswers); });
     row("chunks merged for a congested relay (burst, long)", 0,
         [](const PathResult &r) { return double(r.burst.mergedChunks + r.longAnswers.mergedChunks); });

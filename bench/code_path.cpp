@@ -18,10 +18,10 @@
 // Printed: CPU time per fragment (the best of several rounds, in µs).
 
 #include "gateway/chat_call.h"
+#include "gateway/event_stream_reader.h"
 #include "gateway/gateway_protocol.h"
-#include "gateway/sse_stream_delegate.h"
-#include "platform/web_socket_deflate.h"
-#include "platform/web_socket_frames.h"
+#include "platform/net/web_socket_deflate.h"
+#include "platform/net/web_socket_frames.h"
 #include "relay/relay_message.h"
 
 #include <QCoreApplication>
@@ -87,12 +87,12 @@ QList<QByteArray> sseLines(int fragments)
 {
     QList<QByteArray> lines;
     for (int k = 0; k < fragments; ++k) {
-        const QJsonObject chunk{
-            {QStringLiteral("id"), QStringLiteral("chatcmpl-1")},
-            {QStringLiteral("object"), QStringLiteral("chat.completion.chunk")},
-            {QStringLiteral("choices"),
-             QJsonArray{QJsonObject{{QStringLiteral("index"), 0},
-                                    {QStringLiteral("delta"), QJsonObject{{QStringLiteral("content"), fragmentText(k)}}}}}}};
+        const QJsonObject chunk{{QStringLiteral("id"), QStringLiteral("chatcmpl-1")},
+                                {QStringLiteral("object"), QStringLiteral("chat.completion.chunk")},
+                                {QStringLiteral("choices"),
+                                 QJsonArray{QJsonObject{{QStringLiteral("index"), 0},
+                                                        {QStringLiteral("delta"),
+                                                         QJsonObject{{QStringLiteral("content"), fragmentText(k)}}}}}}};
         lines << "data: " + QJsonDocument(chunk).toJson(QJsonDocument::Compact) + "\n\n";
     }
     return lines;
@@ -116,7 +116,8 @@ QList<QByteArray> gatewayFrames(int fragments)
 }
 
 // µs per fragment, best of the rounds; `sink` keeps the work observable.
-template <typename Round> double bestOf(int fragments, Round round, qint64 *sink)
+template <typename Round>
+double bestOf(int fragments, Round round, qint64 *sink)
 {
     double best = 1e9;
     for (int r = 0; r < kRounds; ++r) {
@@ -136,12 +137,12 @@ double httpPath(int answerChars, Mode mode, qint64 *sink)
         [&] {
             qint64 bytes = 0;
             RelaySide relay(mode);
-            SSEStreamDelegate delegate(
+            EventStreamReader delegate(
                 [&](const QString &delta, const QString &accumulated) { bytes += relay.chunk(delta, accumulated); },
                 [](Result<QString>) {});
-            delegate.didReceiveResponse(200);
+            delegate.setStatus(200);
             for (const QByteArray &line : lines)
-                delegate.didReceiveData(line);
+                delegate.feed(line);
             return bytes;
         },
         sink);
@@ -156,11 +157,10 @@ double webSocketPath(int answerChars, Mode mode, qint64 *sink)
         [&] {
             qint64 bytes = 0;
             RelaySide relay(mode);
-            ChatCall call(QStringLiteral("frame-1"), ChatCallRequest{},
-                          [&](const QString &delta, const QString &accumulated) {
-                              bytes += relay.chunk(delta, accumulated);
-                          },
-                          QDeadlineTimer(QDeadlineTimer::Forever));
+            ChatCall call(
+                QStringLiteral("frame-1"), ChatCallRequest{},
+                [&](const QString &delta, const QString &accumulated) { bytes += relay.chunk(delta, accumulated); },
+                QDeadlineTimer(QDeadlineTimer::Forever));
             for (const QByteArray &frame : frames) {
                 // As the gateway link reads it: the checked UTF-8 of the message.
                 const std::optional<GatewayProtocol::AgentEvent> event = GatewayProtocol::readAssistantEvent(frame);

@@ -10,8 +10,8 @@
 // of C concurrent chats of M streamed fragments each.
 #include "http_stand_in.h"
 #include "platform/deployment.h"
-#include "platform/file_secret_backend.h"
-#include "platform/keychain_manager.h"
+#include "platform/secrets/credential_store.h"
+#include "platform/secrets/file_secret_backend.h"
 #include "platform/settings.h"
 #include "process_probe.h"
 #include "relay_stand_in.h"
@@ -156,7 +156,8 @@ int main(int argc, char **argv)
     QStringList pieces;
     for (int k = 0; k < fragmentCount; ++k)
         pieces << QStringLiteral("w%1 ").arg(k);
-    gateway.setDefaultResponse(QByteArrayLiteral("/v1/chat/completions"), ScriptedResponse::eventStream(sse::chatStream(pieces)));
+    gateway.setDefaultResponse(QByteArrayLiteral("/v1/chat/completions"),
+                               ScriptedResponse::eventStream(sse::chatStream(pieces)));
 
     // The scratch session: the user's stores as the bridge finds them.
     QTemporaryDir root;
@@ -164,10 +165,11 @@ int main(int argc, char **argv)
         QDir().mkpath(root.filePath(QLatin1String(dir)));
     QFile::setPermissions(root.filePath(QStringLiteral("run")), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     const QString store = root.filePath(QStringLiteral("config/") + appId());
-    KeychainManager keychain(std::make_unique<FileSecretBackend>(store + QStringLiteral("/credentials.json")));
-    if (!keychain.save(CredentialService::bridge(), token))
+    CredentialStore credentials(std::make_unique<FileSecretBackend>(store + QStringLiteral("/credentials.json")));
+    if (!credentials.save(CredentialService::bridge(), token))
         return fail("cannot store the bridge token");
-    Settings(store + QStringLiteral("/settings.conf")).setString(SettingsKey::openClawEndpoint, gateway.url().toString());
+    Settings(store + QStringLiteral("/settings.conf"))
+        .setString(SettingsKey::openClawEndpoint, gateway.url().toString());
 
     QProcess bridge;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();

@@ -16,7 +16,7 @@
 // the sending process, the peak of the link's deflate state, and the peak
 // resident memory of each process.
 #include "node_relay_peer.h"
-#include "platform/web_socket_client.h"
+#include "platform/net/web_socket_client.h"
 #include "process_probe.h"
 #include "relay/relay_message.h"
 
@@ -54,9 +54,9 @@ double processCpuUs()
 
 struct Figures {
     bool ok = false;
-    bool deflate = false;  // the relay took the extension
-    qint64 wireBytes = 0;  // read by the relay for the load
-    double cpuUs = 0;      // per fragment
+    bool deflate = false; // the relay took the extension
+    qint64 wireBytes = 0; // read by the relay for the load
+    double cpuUs = 0;     // per fragment
     qint64 deflatePeak = -1;
     qint64 peakRssKb = -1;
 };
@@ -102,15 +102,15 @@ Figures ours(bool relayDeflates, int chats, int answerChars)
         for (int chat = 0; chat < chats; ++chat) {
             const QString delta = fragmentText(k);
             texts[size_t(chat)] += delta;
-            client.sendText(writers[size_t(chat)].write(QStringLiteral("chat-%1").arg(chat), delta,
-                                                        texts[size_t(chat)], user));
+            client.sendText(
+                writers[size_t(chat)].write(QStringLiteral("chat-%1").arg(chat), delta, texts[size_t(chat)], user));
             QCoreApplication::processEvents();
         }
     }
     for (int chat = 0; chat < chats; ++chat)
-        client.sendText(QJsonDocument(RelayOutbound::streamEnd(QStringLiteral("chat-%1").arg(chat),
-                                                               texts[size_t(chat)], user))
-                            .toJson(QJsonDocument::Compact));
+        client.sendText(
+            QJsonDocument(RelayOutbound::streamEnd(QStringLiteral("chat-%1").arg(chat), texts[size_t(chat)], user))
+                .toJson(QJsonDocument::Compact));
     if (!waitUntil([&] { return client.bytesToWrite() == 0; }))
         return out;
     out.cpuUs = (processCpuUs() - start) / double(fragments * chats);
@@ -160,8 +160,8 @@ int main(int argc, char **argv)
                 "            the npm ws server (permessage-deflate on or off); bytes = what it read, as a multiple\n"
                 "            of the answers' bytes; CPU = the sending process per fragment (us)\n",
                 chats, kFragmentChars);
-    std::printf("  %-8s %-9s %12s %10s %10s %13s %12s\n", "A", "relay", "bridge", "bytes x", "CPU us",
-                "deflate KB", "peak RSS MB");
+    std::printf("  %-8s %-9s %12s %10s %10s %13s %12s\n", "A", "relay", "bridge", "bytes x", "CPU us", "deflate KB",
+                "peak RSS MB");
     int failures = 0;
     for (const int answerChars : {200, 4000, 20000}) {
         const double answerBytes = double(answerChars) * chats;
@@ -176,7 +176,8 @@ int main(int argc, char **argv)
                 }
                 std::printf("  %-8d %-9s %12s %10.1f %10.2f %13s %12.1f\n", answerChars,
                             f.deflate ? "deflate" : "plain", name, double(f.wireBytes) / answerBytes, f.cpuUs,
-                            f.deflatePeak < 0 ? "-" : qPrintable(QString::number(double(f.deflatePeak) / 1024.0, 'f', 1)),
+                            f.deflatePeak < 0 ? "-"
+                                              : qPrintable(QString::number(double(f.deflatePeak) / 1024.0, 'f', 1)),
                             double(f.peakRssKb) / 1024.0);
             }
         }

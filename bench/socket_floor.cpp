@@ -153,8 +153,7 @@ int main(int argc, char **argv)
     std::printf("  %-44s %10.2f\n", "CPU us per message, burst", burst);
     feed->close();
     child.waitForFinished(10000);
-    std::printf("  %-44s %10.1f\n", "idle MB, Qt Core + Network",
-                idleRssMb({QStringLiteral("--idle")}));
+    std::printf("  %-44s %10.1f\n", "idle MB, Qt Core + Network", idleRssMb({QStringLiteral("--idle")}));
     std::printf("  %-44s %10.1f\n", "idle MB, with one QWebSocket (TLS loaded)",
                 idleRssMb({QStringLiteral("--idle"), QStringLiteral("ws")}));
     return 0;

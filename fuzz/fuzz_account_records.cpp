@@ -20,7 +20,8 @@ using namespace halvex;
 
 namespace {
 
-template <typename Record> void checkDecode(const QByteArray &json)
+template <typename Record>
+void checkDecode(const QByteArray &json)
 {
     const Result<Record> record = Record::decode(json);
     if (!record)
@@ -35,9 +36,9 @@ void checkPayload(fuzz::Input &input)
     inputs.gatewayURL = QUrl(url);
     const QByteArray tokenBytes = input.chunk();
     // Raw UTF-16 as well: a token may hold anything a file can.
-    inputs.gatewayToken = input.flag() ? QString::fromUtf8(tokenBytes)
-                                       : QString(reinterpret_cast<const QChar *>(tokenBytes.constData()),
-                                                 tokenBytes.size() / 2);
+    inputs.gatewayToken = input.flag()
+                              ? QString::fromUtf8(tokenBytes)
+                              : QString(reinterpret_cast<const QChar *>(tokenBytes.constData()), tokenBytes.size() / 2);
     if (input.flag())
         inputs.bridgeId = QString::fromUtf8(input.chunk());
     if (input.flag())

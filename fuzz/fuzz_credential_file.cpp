@@ -6,7 +6,7 @@
 
 #include "fuzz_support.h"
 
-#include "platform/file_secret_backend.h"
+#include "platform/secrets/file_secret_backend.h"
 
 #include <QDir>
 #include <QFile>

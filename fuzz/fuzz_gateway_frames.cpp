@@ -9,8 +9,8 @@
 #include "fuzz_support.h"
 
 #include "gateway/chat_dispatcher.h"
+#include "gateway/gateway_http_client.h"
 #include "gateway/gateway_protocol.h"
-#include "gateway/openclaw_client.h"
 #include "platform/utf8.h"
 
 #include <QCoreApplication>
@@ -30,12 +30,12 @@ struct Outcome {
 
 QCoro::Task<> chat(ChatDispatcher *dispatcher, ChatCallRequest request, std::shared_ptr<Outcome> outcome)
 {
-    const Result<QString> result = co_await dispatcher->send(std::move(request), [](const QString &fragment,
-                                                                                     const QString &accumulated) {
-        if (GatewayProtocol::isEncodable(accumulated))
-            FUZZ_CHECK(GatewayProtocol::isEncodable(fragment));
-        FUZZ_CHECK(accumulated.endsWith(fragment));
-    });
+    const Result<QString> result =
+        co_await dispatcher->send(std::move(request), [](const QString &fragment, const QString &accumulated) {
+            if (GatewayProtocol::isEncodable(accumulated))
+                FUZZ_CHECK(GatewayProtocol::isEncodable(fragment));
+            FUZZ_CHECK(accumulated.endsWith(fragment));
+        });
     (void)result;
     ++outcome->resumed;
 }
@@ -81,8 +81,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         ChatDispatcher::Limits{120.0, 5.0, 4}, [] { return true; },
         [&sent](const QJsonObject &frame) -> std::optional<Error> {
             const QJsonObject params = frame.value(QLatin1String("params")).toObject();
-            for (const QString &key : {QStringLiteral("sessionKey"), QStringLiteral("idempotencyKey"),
-                                       QStringLiteral("message")})
+            for (const QString &key :
+                 {QStringLiteral("sessionKey"), QStringLiteral("idempotencyKey"), QStringLiteral("message")})
                 FUZZ_CHECK(GatewayProtocol::isEncodable(params.value(key).toString()));
             sent.push_back(frame);
             return std::nullopt;
@@ -115,7 +115,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             std::optional<Frame> frame = GatewayProtocol::parseFrame(line);
             if (const auto fast = isStrictUtf8(line) ? GatewayProtocol::readAssistantEvent(line) : std::nullopt) {
                 FUZZ_CHECK(frame && frame->kind == Frame::Kind::event && frame->hasPayload);
-                const GatewayProtocol::AgentEvent full = GatewayProtocol::readAgentEvent(frame->eventName, frame->payload);
+                const GatewayProtocol::AgentEvent full =
+                    GatewayProtocol::readAgentEvent(frame->eventName, frame->payload);
                 FUZZ_CHECK(fast->kind == full.kind && fast->runId == full.runId &&
                            fast->sessionKey == full.sessionKey && fast->stream == full.stream);
                 FUZZ_CHECK((fast->assistantText ? fast->assistantText->decodedFrom(0) : fast->text) ==

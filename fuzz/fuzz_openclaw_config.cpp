@@ -48,8 +48,8 @@ void checkJson5(const QByteArray &text)
     } else if (parsed->isObject() || parsed->isArray()) {
         // What it read, written as JSON, reads back the same (when JSON can
         // hold it: no infinities or NaN).
-        const QJsonDocument document = parsed->isObject() ? QJsonDocument(parsed->toObject())
-                                                          : QJsonDocument(parsed->toArray());
+        const QJsonDocument document =
+            parsed->isObject() ? QJsonDocument(parsed->toObject()) : QJsonDocument(parsed->toArray());
         const QByteArray json = document.toJson(QJsonDocument::Compact);
         if (documentValue(QJsonDocument::fromJson(json)) == *parsed) {
             const Result<QJsonValue> again = parseJson5(json);

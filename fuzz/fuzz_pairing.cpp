@@ -107,8 +107,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         FUZZ_CHECK(request.timeoutMs > 0 && request.outputCap > 0);
         FUZZ_CHECK(arguments.value(0) == QLatin1String("devices"));
         if (arguments.value(1) == QLatin1String("list")) {
-            FUZZ_CHECK(arguments == QStringList({QStringLiteral("devices"), QStringLiteral("list"),
-                                                 QStringLiteral("--json")}) ||
+            FUZZ_CHECK(arguments ==
+                           QStringList({QStringLiteral("devices"), QStringLiteral("list"), QStringLiteral("--json")}) ||
                        arguments.size() == 2);
             continue;
         }

@@ -86,7 +86,8 @@ void checkChoice(const QByteArray &text, const QString &reference)
     }
     // Other providers too.
     const QString provider = reference.section(QLatin1Char('/'), 0, 0);
-    const QJsonObject providers = config->value(QLatin1String("models")).toObject().value(QLatin1String("providers")).toObject();
+    const QJsonObject providers =
+        config->value(QLatin1String("models")).toObject().value(QLatin1String("providers")).toObject();
     const QJsonObject editedProviders =
         edit->config.value(QLatin1String("models")).toObject().value(QLatin1String("providers")).toObject();
     for (auto it = providers.begin(); it != providers.end(); ++it) {

@@ -4,7 +4,7 @@
 
 #include "fuzz_support.h"
 
-#include "gateway/sse_stream_delegate.h"
+#include "gateway/event_stream_reader.h"
 #include "platform/utf8.h"
 
 #include <QJsonArray>
@@ -31,7 +31,7 @@ constexpr qint64 maxErrorBodyBytes = 1024;
 Run read(std::optional<int> status, const QByteArray &body, const QList<qsizetype> &cuts)
 {
     Run run;
-    SSEStreamDelegate delegate(
+    EventStreamReader delegate(
         [&run](const QString &fragment, const QString &accumulated) {
             run.fragments.append(fragment);
             FUZZ_CHECK(run.fragments.join(QString()) == accumulated);
@@ -41,18 +41,18 @@ Run read(std::optional<int> status, const QByteArray &body, const QList<qsizetyp
             run.outcome.emplace(std::move(result));
         });
     delegate.setLimits(maxLineBytes, maxErrorBodyBytes);
-    delegate.didReceiveResponse(status);
+    delegate.setStatus(status);
     qsizetype from = 0;
     for (const qsizetype cut : cuts) {
-        delegate.didReceiveData(body.sliced(from, cut - from));
+        delegate.feed(body.sliced(from, cut - from));
         from = cut;
     }
-    delegate.didReceiveData(body.sliced(from));
-    delegate.didFinish(std::nullopt);
+    delegate.feed(body.sliced(from));
+    delegate.finish(std::nullopt);
     // Late input changes nothing.
-    delegate.didReceiveData(QByteArrayLiteral("data: {\"choices\":[{\"delta\":{\"content\":\"late\"}}]}\n"));
-    delegate.didFinish(QStringLiteral("late transport error"));
-    FUZZ_CHECK(delegate.didComplete());
+    delegate.feed(QByteArrayLiteral("data: {\"choices\":[{\"delta\":{\"content\":\"late\"}}]}\n"));
+    delegate.finish(QStringLiteral("late transport error"));
+    FUZZ_CHECK(delegate.isComplete());
     return run;
 }
 
@@ -68,7 +68,12 @@ QString documentFragment(const QByteArray &payload)
         if (!choice.isObject())
             return {};
     }
-    return choices.first().toObject().value(QLatin1String("delta")).toObject().value(QLatin1String("content")).toString();
+    return choices.first()
+        .toObject()
+        .value(QLatin1String("delta"))
+        .toObject()
+        .value(QLatin1String("content"))
+        .toString();
 }
 
 bool sameOutcome(const Result<QString> &a, const Result<QString> &b)
@@ -91,10 +96,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     fuzz::Input input(data, size);
     std::optional<int> status;
     switch (input.byte() % 4) {
-    case 0: status = 200; break;
-    case 1: status = std::nullopt; break;
-    case 2: status = 500; break;
-    default: status = 401; break;
+    case 0:
+        status = 200;
+        break;
+    case 1:
+        status = std::nullopt;
+        break;
+    case 2:
+        status = 500;
+        break;
+    default:
+        status = 401;
+        break;
     }
     const uint8_t cutCount = input.byte() % 16;
     QList<uint8_t> cutBytes;

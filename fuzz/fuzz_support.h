@@ -14,12 +14,12 @@
 #include <cstdio>
 #include <cstdlib>
 
-#define FUZZ_CHECK(condition)                                                                                \
-    do {                                                                                                     \
-        if (!(condition)) {                                                                                  \
-            std::fprintf(stderr, "Invariant violated at %s:%d: %s\n", __FILE__, __LINE__, #condition);      \
-            std::abort();                                                                                    \
-        }                                                                                                    \
+#define FUZZ_CHECK(condition)                                                                                          \
+    do {                                                                                                               \
+        if (!(condition)) {                                                                                            \
+            std::fprintf(stderr, "Invariant violated at %s:%d: %s\n", __FILE__, __LINE__, #condition);                 \
+            std::abort();                                                                                              \
+        }                                                                                                              \
     } while (false)
 
 namespace halvex::fuzz {

@@ -9,9 +9,9 @@
 
 #include "fuzz_support.h"
 
+#include "platform/net/web_socket_deflate.h"
+#include "platform/net/web_socket_frames.h"
 #include "platform/utf8.h"
-#include "platform/web_socket_deflate.h"
-#include "platform/web_socket_frames.h"
 
 #include <QStringList>
 
@@ -52,7 +52,8 @@ QStringList readAll(const QByteArray &bytes, qsizetype step, qint64 limit, bool 
                 if (const std::optional<WebSocketClose> close = readWebSocketClose(message.payload))
                     FUZZ_CHECK(close->reason.size() <= 123);
             }
-            seen << QString::number(int(message.kind)) + QLatin1Char(':') + QString::fromLatin1(message.payload.toHex());
+            seen << QString::number(int(message.kind)) + QLatin1Char(':') +
+                        QString::fromLatin1(message.payload.toHex());
         }
     }
     return seen;
@@ -99,7 +100,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         for (qsizetype at = 0; at == 0 || at < compressed.size(); at += piece) {
             const bool fin = at + piece >= compressed.size();
             const quint8 first = (fin ? 0x80 : 0x00) | (at == 0 ? 0x40 | WebSocketOpcode::binary : 0x00);
-            frames += serverFrame(first, QByteArrayView(compressed).sliced(at, std::min(piece, compressed.size() - at)));
+            frames +=
+                serverFrame(first, QByteArrayView(compressed).sliced(at, std::min(piece, compressed.size() - at)));
         }
         // A fragment longer than the limit is refused on its header alone.
         const bool fits = stream.size() <= limit && std::min(piece, compressed.size()) <= limit;

@@ -6,8 +6,8 @@
 #include "bridge/bridge_manager.h"
 #include "http_stand_in.h"
 #include "platform/deployment.h"
-#include "platform/keychain_manager.h"
-#include "platform/secret_backend.h"
+#include "platform/secrets/credential_store.h"
+#include "platform/secrets/secret_backend.h"
 #include "platform/settings.h"
 #include "relay_stand_in.h"
 #include "temp_settings.h"
@@ -48,8 +48,7 @@ private:
 class BridgeTestBed
 {
 public:
-    BridgeTestBed()
-        : keychain(std::make_unique<KeychainManager>(std::make_unique<MemorySecretBackend>()))
+    BridgeTestBed() : credentials(std::make_unique<CredentialStore>(std::make_unique<MemorySecretBackend>()))
     {
         // Short delays so reconnects happen in milliseconds; chats and probes
         // keep generous limits.
@@ -83,7 +82,7 @@ public:
     {
         BridgeManager::Dependencies deps;
         deps.network = &network;
-        deps.keychain = keychain.get();
+        deps.credentials = credentials.get();
         deps.settings = settings.get();
         deps.relayOrigin = relayOrigin;
         deps.homeDirectory = home.path();
@@ -93,7 +92,7 @@ public:
 
     TempSettings settings;
     QNetworkAccessManager network;
-    std::unique_ptr<KeychainManager> keychain;
+    std::unique_ptr<CredentialStore> credentials;
     QTemporaryDir home;
     BridgeManager::Timings timings;
     // Where the bridge looks for the openclaw tool: nowhere unless a test
@@ -137,13 +136,13 @@ public:
                                                        {QStringLiteral("data"), QJsonArray{}}}));
     }
 
-    void storeBridgeToken() { QVERIFY(keychain->save(CredentialService::bridge(), bridgeToken)); }
+    void storeBridgeToken() { QVERIFY(credentials->save(CredentialService::bridge(), bridgeToken)); }
 
     // The gateway endpoint and token the way the settings window stores them.
     void pointAtGateway()
     {
         settings->setString(SettingsKey::openClawEndpoint, gateway.url().toString());
-        QVERIFY(keychain->save(CredentialService::openClaw(), gatewayToken));
+        QVERIFY(credentials->save(CredentialService::openClaw(), gatewayToken));
     }
 
     BridgeManager::Dependencies dependencies()

@@ -1,13 +1,13 @@
 #pragma once
 
-#include "gateway/openclaw_web_socket.h"
+#include "gateway/gateway_web_socket.h"
 
 namespace halvex::test {
 
 // Gateway socket delays shrunk so reconnects and approvals take milliseconds.
-inline OpenClawWebSocket::Timings fastGatewayTimings()
+inline GatewayWebSocket::Timings fastGatewayTimings()
 {
-    OpenClawWebSocket::Timings timings;
+    GatewayWebSocket::Timings timings;
     timings.initialReconnectDelay = 0.01;
     timings.maxReconnectDelay = 0.05;
     timings.approvalReconnectDelay = 0.01;

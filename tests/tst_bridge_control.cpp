@@ -8,8 +8,8 @@
 #include "relay_stand_in.h"
 
 #include "platform/deployment.h"
-#include "platform/file_secret_backend.h"
-#include "platform/keychain_manager.h"
+#include "platform/secrets/credential_store.h"
+#include "platform/secrets/file_secret_backend.h"
 #include "platform/settings.h"
 
 #include <QDir>
@@ -19,7 +19,6 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
-
 
 using namespace halvex;
 using namespace halvex::test;
@@ -131,9 +130,10 @@ private Q_SLOTS:
         QVERIFY(m_relay.start()); // takes its port, then goes down
         m_relay.stop();
         QVERIFY(m_gateway.listen());
-        KeychainManager keychain(std::make_unique<FileSecretBackend>(configDir() + QStringLiteral("/credentials.json")));
-        QVERIFY(keychain.save(CredentialService::bridge(), kToken));
-        QVERIFY(keychain.save(CredentialService::openClaw(), QStringLiteral("gw-token")));
+        CredentialStore credentials(
+            std::make_unique<FileSecretBackend>(configDir() + QStringLiteral("/credentials.json")));
+        QVERIFY(credentials.save(CredentialService::bridge(), kToken));
+        QVERIFY(credentials.save(CredentialService::openClaw(), QStringLiteral("gw-token")));
         settings().setString(SettingsKey::openClawEndpoint, m_gateway.httpUrl().toString());
     }
 
@@ -242,7 +242,8 @@ private Q_SLOTS:
         QVERIFY(run({QStringLiteral("status")}).out.startsWith(QLatin1String("Bridge: not running")));
         QCOMPARE(run({QStringLiteral("disable")}).exitCode, 0);
         QCOMPARE(settings().boolean(SettingsKey::bridgeEnabled), std::optional<bool>(false));
-        const ProgramRun renamed = run({QStringLiteral("name"), QStringLiteral("A name well over thirty characters long")});
+        const ProgramRun renamed =
+            run({QStringLiteral("name"), QStringLiteral("A name well over thirty characters long")});
         QCOMPARE(renamed.exitCode, 0);
         QCOMPARE(settings().string(SettingsKey::bridgeName),
                  std::optional<QString>(QStringLiteral("A name well over thirty charac")));

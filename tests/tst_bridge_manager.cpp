@@ -12,8 +12,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
-#include <QSignalSpy>
 #include <QSemaphore>
+#include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 
@@ -25,7 +25,7 @@ using namespace halvex;
 using namespace halvex::test;
 
 namespace {
-const QString kNoTokenLine = QStringLiteral("Cannot start — no bridge token in Keychain");
+const QString kNoTokenLine = QStringLiteral("Cannot start — no bridge token in the credential store");
 const QString kAgentCard = QStringLiteral("agent_card");
 
 QJsonObject cardOf(const QJsonObject &message)
@@ -107,7 +107,7 @@ private Q_SLOTS:
         QCOMPARE(log.count(QtCriticalMsg, kNoTokenLine), 1);
         // Nothing else started: no relay link, no gateway socket.
         QVERIFY(!bridge->relayWebSocket()->isRunning());
-        QCOMPARE(bridge->openClawWebSocket()->state(), OpenClawWSState::disconnected());
+        QCOMPARE(bridge->openClawWebSocket()->state(), GatewayLinkState::disconnected());
         QVERIFY(!bridge->openClawReachable());
 
         // Once paired, start() connects.
@@ -132,7 +132,7 @@ private Q_SLOTS:
         QVERIFY(!bridge->isEnabled());
         QCOMPARE(bridge->connectionState(), BridgeConnectionState::disconnected());
         QVERIFY(!bridge->relayWebSocket()->isRunning());
-        QCOMPARE(bridge->openClawWebSocket()->state(), OpenClawWSState::disconnected());
+        QCOMPARE(bridge->openClawWebSocket()->state(), GatewayLinkState::disconnected());
         bridge->start(); // the launch's second start: returns at once
         QVERIFY(!bridge->relayWebSocket()->isRunning());
         QCOMPARE(rig.settings->boolean(SettingsKey::bridgeEnabled), std::optional<bool>(false));
@@ -172,7 +172,7 @@ private Q_SLOTS:
         QCOMPARE(bridge->openClawClient()->gatewayToken(), QStringLiteral("file-token"));
         QCOMPARE(bridge->gatewayTarget().tokenOrigin, GatewayValueOrigin::openClawConfig);
         // Followed, never copied: the store holds no token of the file's.
-        QCOMPARE(rig.keychain->load(CredentialService::openClaw()).valueOr(std::nullopt), std::nullopt);
+        QCOMPARE(rig.credentials->load(CredentialService::openClaw()).valueOr(std::nullopt), std::nullopt);
         QCOMPARE(bridge->openClawEndpoint(), QUrl(QStringLiteral("http://127.0.0.1:19000")));
         QCOMPARE(bridge->gatewayTarget().endpointOrigin, GatewayValueOrigin::openClawConfig);
         QVERIFY(!rig.settings->contains(SettingsKey::openClawEndpoint));
@@ -212,7 +212,7 @@ private Q_SLOTS:
             writeConfig(rig, R"({"gateway": {"auth": {"token": "${HALVEX_TEST_UNSET_TOKEN_VAR}"}}})");
             rig.create();
             QCOMPARE(rig.bridge->openClawClient()->gatewayToken(), QString());
-            QCOMPARE(rig.keychain->load(CredentialService::openClaw()).valueOr(std::nullopt), std::nullopt);
+            QCOMPARE(rig.credentials->load(CredentialService::openClaw()).valueOr(std::nullopt), std::nullopt);
         }
         // A redacted token in the credential store is ignored and the file's
         // token is used (the store is left as it is); members of the wrong
@@ -220,11 +220,11 @@ private Q_SLOTS:
         {
             BridgeRig rig;
             disable(rig);
-            (void)rig.keychain->save(CredentialService::openClaw(), QStringLiteral("__OPENCLAW_REDACTED__"));
+            (void)rig.credentials->save(CredentialService::openClaw(), QStringLiteral("__OPENCLAW_REDACTED__"));
             writeConfig(rig, R"({"gateway": {"auth": {"token": "real"}, "port": "19000", "bind": 7}})");
             rig.create();
             QCOMPARE(rig.bridge->openClawClient()->gatewayToken(), QStringLiteral("real"));
-            QCOMPARE(rig.keychain->load(CredentialService::openClaw()).valueOr(std::nullopt),
+            QCOMPARE(rig.credentials->load(CredentialService::openClaw()).valueOr(std::nullopt),
                      std::optional<QString>(QStringLiteral("__OPENCLAW_REDACTED__")));
             QCOMPARE(rig.bridge->openClawEndpoint(), QUrl(QStringLiteral("http://127.0.0.1:18789")));
         }
@@ -235,14 +235,14 @@ private Q_SLOTS:
             writeConfig(rig, R"({"gateway": {"auth": {"token": "__OPENCLAW_REDACTED__"}}})");
             rig.create();
             QCOMPARE(rig.bridge->openClawClient()->gatewayToken(), QString());
-            QCOMPARE(rig.keychain->load(CredentialService::openClaw()).valueOr(std::nullopt), std::nullopt);
+            QCOMPARE(rig.credentials->load(CredentialService::openClaw()).valueOr(std::nullopt), std::nullopt);
         }
         // For this machine's gateway the file's token wins over an older
         // stored copy; the file gives the endpoint too.
         {
             BridgeRig rig;
             disable(rig);
-            (void)rig.keychain->save(CredentialService::openClaw(), QStringLiteral("stored"));
+            (void)rig.credentials->save(CredentialService::openClaw(), QStringLiteral("stored"));
             writeConfig(rig, R"({"gateway": {"auth": {"token": "file"}, "port": 19000}})");
             rig.create();
             QCOMPARE(rig.bridge->openClawClient()->gatewayToken(), QStringLiteral("file"));
@@ -253,7 +253,7 @@ private Q_SLOTS:
         {
             BridgeRig rig;
             disable(rig);
-            (void)rig.keychain->save(CredentialService::openClaw(), QStringLiteral("stored"));
+            (void)rig.credentials->save(CredentialService::openClaw(), QStringLiteral("stored"));
             rig.settings->setString(SettingsKey::openClawEndpoint, QStringLiteral("not a url at all"));
             rig.create();
             QCOMPARE(rig.bridge->openClawEndpoint(), QUrl(QStringLiteral("http://127.0.0.1:18789")));
@@ -279,7 +279,7 @@ private Q_SLOTS:
         QCOMPARE(rig.bridge->openClawClient()->gatewayToken(), QString());
         QCOMPARE(rig.bridge->openClawEndpoint(), QUrl(QStringLiteral("http://127.0.0.1:18789")));
         QVERIFY(!rig.settings->contains(SettingsKey::openClawEndpoint));
-        QCOMPARE(rig.keychain->load(CredentialService::openClaw()).valueOr(std::nullopt), std::nullopt);
+        QCOMPARE(rig.credentials->load(CredentialService::openClaw()).valueOr(std::nullopt), std::nullopt);
         QCOMPARE(readFile(path), content);
     }
 
@@ -327,7 +327,7 @@ private Q_SLOTS:
         rig.bridge->stop();
         QCOMPARE(rig.bridge->connectionState(), BridgeConnectionState::disconnected());
         QVERIFY(!rig.bridge->openClawReachable());
-        QCOMPARE(rig.bridge->openClawWebSocket()->state(), OpenClawWSState::disconnected());
+        QCOMPARE(rig.bridge->openClawWebSocket()->state(), GatewayLinkState::disconnected());
         // The link's late report of the closed connection changes nothing.
         QVERIFY(log.waitForPrefix(QStringLiteral("Disconnected: ")));
         QVERIFY(rig.relay.waitForOpenConnections(0));
@@ -343,7 +343,7 @@ private Q_SLOTS:
         second.setDefaultResponse(QByteArrayLiteral("/healthz"), ScriptedResponse::json(200, QByteArrayLiteral("{}")));
         rig.bridge->reconfigureGateway(second.url(), QStringLiteral("second-token"));
         QCOMPARE(rig.settings->string(SettingsKey::openClawEndpoint), std::optional<QString>(second.url().toString()));
-        QCOMPARE(rig.keychain->load(CredentialService::openClaw()).valueOr(std::nullopt),
+        QCOMPARE(rig.credentials->load(CredentialService::openClaw()).valueOr(std::nullopt),
                  std::optional<QString>(QStringLiteral("second-token")));
         QCOMPARE(rig.bridge->openClawEndpoint(), second.url());
         QVERIFY(second.waitForRequests(1));
@@ -650,7 +650,8 @@ private Q_SLOTS:
                              .toUtf8());
         LogCapture log;
         rig.create();
-        QCOMPARE(rig.bridge->openClawEndpoint(), QUrl(QStringLiteral("http://127.0.0.1:%1").arg(rig.gateway.url().port())));
+        QCOMPARE(rig.bridge->openClawEndpoint(),
+                 QUrl(QStringLiteral("http://127.0.0.1:%1").arg(rig.gateway.url().port())));
         QVERIFY(rig.gateway.waitForRequests(1));
         // Every request the socket and the probe made went to that port
         // (nothing else listens here), and the first socket attempt was the
@@ -678,7 +679,7 @@ private Q_SLOTS:
         const QString fresh = QStringLiteral("bt-test-2");
         rig.relay.acceptToken(fresh);
         rig.relay.clearRecords();
-        (void)rig.keychain->save(CredentialService::bridge(), fresh);
+        (void)rig.credentials->save(CredentialService::bridge(), fresh);
         rig.bridge->reloadCredentials();
         QVERIFY(QTest::qWaitFor(
             [&] {
@@ -690,10 +691,10 @@ private Q_SLOTS:
         QVERIFY(rig.relay.waitForType(kAgentCard));
 
         // Signing out of the account keeps the bridge running.
-        (void)rig.keychain->save(CredentialService::relay(), QStringLiteral("session"));
+        (void)rig.credentials->save(CredentialService::relay(), QStringLiteral("session"));
         rig.settings->setString(SettingsKey::accountEmail, QStringLiteral("ana@example.com"));
         rig.bridge->signOut();
-        QCOMPARE(rig.keychain->load(CredentialService::relay()).valueOr(std::nullopt), std::nullopt);
+        QCOMPARE(rig.credentials->load(CredentialService::relay()).valueOr(std::nullopt), std::nullopt);
         QVERIFY(!rig.settings->contains(SettingsKey::accountEmail));
         QCOMPARE(rig.bridge->connectionState(), BridgeConnectionState::connected());
         QVERIFY(rig.bridge->hasBridgeToken());
@@ -706,7 +707,7 @@ private Q_SLOTS:
         // meanwhile; the call returns what was stored once it is answered.
         BridgeRig rig;
         auto *prompt = new PromptingBackend;
-        rig.keychain = std::make_unique<KeychainManager>(std::unique_ptr<SecretBackend>(prompt));
+        rig.credentials = std::make_unique<CredentialStore>(std::unique_ptr<SecretBackend>(prompt));
         rig.timings.relay.pingInterval = 0.05;
         QVERIFY(rig.createConnected());
         const int before = rig.relay.pingCount();
@@ -735,7 +736,7 @@ private Q_SLOTS:
         // the stored one just because the store is out of reach.
         writeConfig(rig, R"({"gateway": {"auth": {"token": "file-token"}}})");
         QVERIFY(rig.createConnected());
-        auto *store = static_cast<MemorySecretBackend *>(rig.keychain->primary());
+        auto *store = static_cast<MemorySecretBackend *>(rig.credentials->primary());
         const int connections = rig.relay.connectionCount();
 
         store->setUnavailable(true);
@@ -749,9 +750,9 @@ private Q_SLOTS:
 
         // Back again: nothing was replaced meanwhile.
         store->setUnavailable(false);
-        QCOMPARE(rig.keychain->load(CredentialService::bridge()).valueOr(std::nullopt),
+        QCOMPARE(rig.credentials->load(CredentialService::bridge()).valueOr(std::nullopt),
                  std::optional<QString>(BridgeRig::bridgeToken));
-        QCOMPARE(rig.keychain->load(CredentialService::openClaw()).valueOr(std::nullopt),
+        QCOMPARE(rig.credentials->load(CredentialService::openClaw()).valueOr(std::nullopt),
                  std::optional<QString>(BridgeRig::gatewayToken));
         rig.bridge->reloadCredentials();
         QCOMPARE(rig.bridge->openClawClient()->gatewayToken(), BridgeRig::gatewayToken);

@@ -2,11 +2,11 @@
 // loopback stand-ins, and the desktop notification service played by a
 // stand-in on the private session bus, which the headless bridge talks to
 // with no tray anywhere.
+#include "bridge_rig.h"
+#include "gateway/gateway_web_socket.h"
+#include "gateway_ws_stand_in.h"
 #include "service/bridge_notifications.h"
 #include "service/desktop_notification.h"
-#include "bridge_rig.h"
-#include "gateway/openclaw_web_socket.h"
-#include "gateway_ws_stand_in.h"
 #include "service/headless.h"
 
 #include <QDBusConnection>
@@ -212,7 +212,7 @@ private Q_SLOTS:
         rig.relay.acceptToken(BridgeRig::bridgeToken);
         QVERIFY(rig.relay.start());
         rig.storeBridgeToken();
-        (void)rig.keychain->save(CredentialService::openClaw(), BridgeRig::gatewayToken);
+        (void)rig.credentials->save(CredentialService::openClaw(), BridgeRig::gatewayToken);
         rig.settings->setString(SettingsKey::openClawEndpoint, gateway.httpUrl().toString());
         rig.create();
         w.watch();
@@ -277,13 +277,13 @@ private Q_SLOTS:
 
         BridgeRig stands; // only its stand-ins and short timings
         QVERIFY(stands.startStandIns());
-        std::unique_ptr<KeychainManager> keychain = KeychainManager::createDefault();
-        QVERIFY(keychain->save(CredentialService::bridge(), BridgeRig::bridgeToken).ok());
+        std::unique_ptr<CredentialStore> credentials = CredentialStore::createDefault();
+        QVERIFY(credentials->save(CredentialService::bridge(), BridgeRig::bridgeToken).ok());
         std::unique_ptr<Settings> settings = Settings::userDefaults();
         settings->setString(SettingsKey::openClawEndpoint, stands.gateway.url().toString());
         settings->setBoolean(SettingsKey::notificationsEnabled, enabled);
         const auto forget = qScopeGuard([&] {
-            (void)keychain->deleteItem(CredentialService::bridge());
+            (void)credentials->deleteItem(CredentialService::bridge());
             settings->remove(SettingsKey::openClawEndpoint);
             settings->remove(SettingsKey::notificationsEnabled);
         });

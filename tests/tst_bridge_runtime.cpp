@@ -5,7 +5,7 @@
 
 #include "bridge/bridge_runtime.h"
 #include "platform/deployment.h"
-#include "platform/keychain_manager.h"
+#include "platform/secrets/credential_store.h"
 
 #include <QTest>
 
@@ -28,13 +28,13 @@ private Q_SLOTS:
         qputenv("HALVEX_RELAY_WS_ORIGIN", relay.origin().toString().toUtf8());
         {
             BridgeRuntime runtime;
-            QVERIFY(runtime.keychain()->save(halvex::CredentialService::bridge(), token).ok());
+            QVERIFY(runtime.credentials()->save(halvex::CredentialService::bridge(), token).ok());
             runtime.bridgeManager()->start();
             QVERIFY(relay.waitForAccepted(1, 30000));
             QCOMPARE(relay.attempts().first().token, token);
             QVERIFY(relay.waitForType(QStringLiteral("agent_card"), 30000).has_value());
             runtime.bridgeManager()->stop();
-            (void)runtime.keychain()->deleteItem(halvex::CredentialService::bridge());
+            (void)runtime.credentials()->deleteItem(halvex::CredentialService::bridge());
         }
         qunsetenv("HALVEX_RELAY_WS_ORIGIN");
     }

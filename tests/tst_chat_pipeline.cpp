@@ -5,7 +5,7 @@
 #include "log_capture.h"
 
 #include "bridge/chat_pipeline.h"
-#include "gateway/sse_stream_delegate.h"
+#include "gateway/event_stream_reader.h"
 #include "relay/relay_message.h"
 
 #include <QElapsedTimer>
@@ -426,7 +426,7 @@ private Q_SLOTS:
         rig.timings.relay.lowWatermarkBytes = 16 * 1024;
         QVERIFY(rig.createConnected());
         RelayWebSocket *link = rig.bridge->relayWebSocket();
-        OpenClawClient *client = rig.bridge->openClawClient();
+        GatewayHttpClient *client = rig.bridge->openClawClient();
 
         // Every chunk carries the whole text so far: megabytes in all.
         QStringList fragments;
@@ -475,7 +475,7 @@ private Q_SLOTS:
         rig.timings.relay.highWatermarkBytes = 16 * 1024;
         rig.timings.relay.lowWatermarkBytes = 4 * 1024;
         QVERIFY(rig.createConnected());
-        OpenClawClient *client = rig.bridge->openClawClient();
+        GatewayHttpClient *client = rig.bridge->openClawClient();
         QStringList fragments;
         for (int i = 0; i < 1000; ++i)
             fragments << QStringLiteral("w%1 ").arg(i, 5, 10, QLatin1Char('0'));
@@ -500,7 +500,7 @@ private Q_SLOTS:
         ws.setGatewayToken(BridgeRig::gatewayToken);
         rig.storeBridgeToken();
         rig.settings->setString(SettingsKey::openClawEndpoint, ws.httpUrl().toString());
-        QVERIFY(rig.keychain->save(CredentialService::openClaw(), BridgeRig::gatewayToken));
+        QVERIFY(rig.credentials->save(CredentialService::openClaw(), BridgeRig::gatewayToken));
         QVERIFY(rig.launch());
         QVERIFY(QTest::qWaitFor([&] { return rig.bridge->openClawWebSocket()->isUsableForChat(); }, 20000));
 
@@ -716,9 +716,7 @@ private Q_SLOTS:
         tick.start();
         QTimer heartbeat;
         heartbeat.setInterval(10);
-        QObject::connect(&heartbeat, &QTimer::timeout, [&] {
-            worstTickMs = std::max(worstTickMs, tick.restart());
-        });
+        QObject::connect(&heartbeat, &QTimer::timeout, [&] { worstTickMs = std::max(worstTickMs, tick.restart()); });
         heartbeat.start();
 
         constexpr int count = 1000;
@@ -745,9 +743,10 @@ private Q_SLOTS:
         QVERIFY(rig.chatRequests().size() <= count - busy);
         QVERIFY(busy > 0);
         QCOMPARE(rig.bridge->chatPipeline()->chatsInFlight(), 0);
-        std::printf("1000 chats at once: all closed in %lld ms, %d refused as busy, %lld gateway calls, worst event-loop "
-              "gap %lld ms\n",
-              elapsed, busy, qint64(rig.chatRequests().size()), worstTickMs);
+        std::printf(
+            "1000 chats at once: all closed in %lld ms, %d refused as busy, %lld gateway calls, worst event-loop "
+            "gap %lld ms\n",
+            elapsed, busy, qint64(rig.chatRequests().size()), worstTickMs);
     }
 
     void managerGoneWithChatInFlight()

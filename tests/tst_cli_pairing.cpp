@@ -9,11 +9,11 @@
 #include "relay_stand_in.h"
 
 #include "platform/deployment.h"
-#include "platform/file_secret_backend.h"
-#include "platform/keychain_manager.h"
-#include "platform/process_runner.h"
+#include "platform/secrets/credential_store.h"
+#include "platform/secrets/file_secret_backend.h"
+#include "platform/session/process_runner.h"
+#include "platform/session/single_instance.h"
 #include "platform/settings.h"
-#include "platform/single_instance.h"
 
 #include <QDir>
 #include <QFile>
@@ -84,9 +84,9 @@ private:
 
     std::optional<QString> stored(const QString &service) const
     {
-        KeychainManager keychain(
+        CredentialStore credentials(
             std::make_unique<FileSecretBackend>(configDir() + QStringLiteral("/credentials.json")));
-        return keychain.load(service).valueOr(std::nullopt);
+        return credentials.load(service).valueOr(std::nullopt);
     }
 
     std::optional<QString> setting(const char *key) const
@@ -208,7 +208,8 @@ private Q_SLOTS:
         earlier.close();
         Run paired = run({QStringLiteral("pair"), QStringLiteral("--png"), png});
         QCOMPARE(paired.exitCode, 0);
-        struct stat written {};
+        struct stat written {
+        };
         QCOMPARE(::stat(QFile::encodeName(png).constData(), &written), 0);
         QCOMPARE(written.st_mode & 07777, mode_t(0600));
         QCOMPARE(m_account.bridges().size(), 1);

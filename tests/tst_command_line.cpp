@@ -4,9 +4,9 @@
 #include "cli/cli.h"
 #include "platform/deployment.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QJsonArray>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -70,7 +70,8 @@ private Q_SLOTS:
     {
         const Run version = run({QStringLiteral("--version")});
         QCOMPARE(version.status, 0);
-        QCOMPARE(version.out, QStringLiteral("halvex-bridge %1 (build %2)\n").arg(appShortVersion(), appBuildVersion()));
+        QCOMPARE(version.out,
+                 QStringLiteral("halvex-bridge %1 (build %2)\n").arg(appShortVersion(), appBuildVersion()));
     }
 
     void misuseIsAClearErrorWithStatus2_data()

@@ -17,8 +17,8 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QTemporaryDir>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <sys/stat.h>
@@ -94,8 +94,8 @@ Result<Done> validatedBy(const OpenClawTool &tool, const QString &file)
 {
     ProcessRequest request;
     request.program = tool.program;
-    request.arguments = tool.leadingArguments + QStringList{QStringLiteral("config"), QStringLiteral("validate"),
-                                                            QStringLiteral("--json")};
+    request.arguments = tool.leadingArguments +
+                        QStringList{QStringLiteral("config"), QStringLiteral("validate"), QStringLiteral("--json")};
     // A scratch HOME: OpenClaw keeps state beside the configuration.
     request.extraEnvironment = {QStringLiteral("OPENCLAW_CONFIG_PATH=") + file,
                                 QStringLiteral("HOME=") + QFileInfo(file).absolutePath()};
@@ -237,11 +237,11 @@ private Q_SLOTS:
         QTest::addColumn<QString>("mobilePath");     // where the model ends up
         QTest::addColumn<bool>("created");
         const QStringList both = {QStringLiteral("2026.9.6"), QStringLiteral("2026.5.7")};
-        QTest::newRow("stock, no agents") << QByteArray("{" + kGateway + "}") << both
-                                          << QStringLiteral("agents.list.1.model.primary") << true;
+        QTest::newRow("stock, no agents")
+            << QByteArray("{" + kGateway + "}") << both << QStringLiteral("agents.list.1.model.primary") << true;
         QTest::newRow("list without mobile, no default marker")
-            << QByteArray("{" + kGateway + R"(, "agents": {"list": [{"id": "main", "name": "Main"}]}})")
-            << both << QStringLiteral("agents.list.1.model.primary") << true;
+            << QByteArray("{" + kGateway + R"(, "agents": {"list": [{"id": "main", "name": "Main"}]}})") << both
+            << QStringLiteral("agents.list.1.model.primary") << true;
         QTest::newRow("entries with string model")
             << QByteArray("{" + kGateway + R"(, "agents": {"ownership": "explicit", "entries": {"main": {},
                  "mobile": {"name": "Mobile", "model": "ollama/old"}}}})")
@@ -249,8 +249,7 @@ private Q_SLOTS:
         QTest::newRow("entries without mobile")
             << QByteArray("{" + kGateway +
                           R"(, "agents": {"ownership": "explicit", "entries": {"main": {"name": "Main"}}}})")
-            << QStringList{QStringLiteral("2026.9.6")} << QStringLiteral("agents.entries.mobile.model.primary")
-            << true;
+            << QStringList{QStringLiteral("2026.9.6")} << QStringLiteral("agents.entries.mobile.model.primary") << true;
         QTest::newRow("JSON5: comments, trailing commas, unquoted keys")
             << QByteArray("// written by hand\n{" + kGateway +
                           ",\n agents: {list: [{id: 'main', default: true,}, /* the phone */ {id: \"mobile\",},],},\n}")
@@ -306,8 +305,8 @@ private Q_SLOTS:
         const QByteArray input = "{" + kGateway + R"(, "notOpenClaws": 1})";
         writeFile(input);
         const Result<ConfigEdit> edit =
-            write(QStringLiteral("ollama/llama3.2:3b"), OpenClawTool{tool->program, tool->leadingArguments}, 8192,
-                  2048, [this](ProcessRequest request) {
+            write(QStringLiteral("ollama/llama3.2:3b"), OpenClawTool{tool->program, tool->leadingArguments}, 8192, 2048,
+                  [this](ProcessRequest request) {
                       // OpenClaw of this scratch home, not the developer's.
                       request.extraEnvironment.append(QStringLiteral("HOME=") + m_home->path());
                       return runProcess(std::move(request));
@@ -331,8 +330,8 @@ private Q_SLOTS:
         QTest::newRow("providers not an object")
             << QByteArray(R"({"models": {"providers": []}})") << QStringLiteral("ollama/m");
         // Without OpenClaw's validator the built-in check refuses what it rejects.
-        QTest::newRow("unknown provider member") << QByteArray(R"({"models": {"providers": {"ollama": {"colour": "red"}}}})")
-                                                 << QStringLiteral("ollama/m");
+        QTest::newRow("unknown provider member")
+            << QByteArray(R"({"models": {"providers": {"ollama": {"colour": "red"}}}})") << QStringLiteral("ollama/m");
         QTest::newRow("managed free tier") << QByteArray("{}") << QStringLiteral("managed/free");
         QTest::newRow("unknown cloud provider") << QByteArray("{}") << QStringLiteral("nobody/model");
         QTest::newRow("empty model id") << QByteArray("{}") << QStringLiteral("ollama/");
@@ -378,26 +377,26 @@ private Q_SLOTS:
     {
         QTest::addColumn<QByteArray>("input");
         QTest::addColumn<bool>("readOnly");
-        QTest::addColumn<int>("oldBackups"); // "<file>.bak", ".bak.1", ... already there
+        QTest::addColumn<int>("oldBackups");  // "<file>.bak", ".bak.1", ... already there
         QTest::addColumn<QString>("refusal"); // empty: written
         QTest::addColumn<bool>("warns");
         const QByteArray agents = R"("agents": {"list": [{"id": "main", "default": true}, {"id": "mobile"}]})";
         QTest::newRow("first backup") << QByteArray("{" + agents + "}") << false << 0 << QString() << false;
         QTest::newRow("ring rotated") << QByteArray("{" + agents + "}") << false << 3 << QString() << false;
-        QTest::newRow("full ring: the oldest goes") << QByteArray("{" + agents + "}") << false << 5 << QString() << false;
+        QTest::newRow("full ring: the oldest goes")
+            << QByteArray("{" + agents + "}") << false << 5 << QString() << false;
         QTest::newRow("comments warned about")
             << QByteArray("{/* mine */" + agents + "}") << false << 0 << QString() << true;
         QTest::newRow("$include refused") << QByteArray(R"({"agents": {"$include": "./agents.json5"}})") << false << 0
                                           << QStringLiteral("\"$include\"") << false;
         QTest::newRow("NaN refused") << QByteArray("{" + agents + ", zeta: {x: NaN}}") << false << 0
                                      << QStringLiteral(": NaN") << false;
-        QTest::newRow("large hex refused")
-            << QByteArray("{" + agents + ", zeta: {x: 0x7FFFFFFFFFFFFFFF}}") << false << 0
-            << QStringLiteral("0x7FFFFFFFFFFFFFFF") << false;
+        QTest::newRow("large hex refused") << QByteArray("{" + agents + ", zeta: {x: 0x7FFFFFFFFFFFFFFF}}") << false
+                                           << 0 << QStringLiteral("0x7FFFFFFFFFFFFFFF") << false;
         QTest::newRow("-0 refused") << QByteArray("{" + agents + ", \"zeta\": {\"x\": -0}}") << false << 0
                                     << QStringLiteral(": -0") << false;
-        QTest::newRow("read-only configuration") << QByteArray("{" + agents + "}") << true << 2
-                                                 << QStringLiteral("OPENCLAW_CONFIG_READONLY=1") << false;
+        QTest::newRow("read-only configuration")
+            << QByteArray("{" + agents + "}") << true << 2 << QStringLiteral("OPENCLAW_CONFIG_READONLY=1") << false;
     }
 
     void theFileWritersMends()
@@ -467,9 +466,9 @@ private Q_SLOTS:
                                                    "Unrecognized key: \"x\"");
         QTest::newRow("timed out") << false << int(ProcessOutcome::Status::timedOut) << -1 << QByteArray()
                                    << QByteArray() << QStringLiteral("timed out");
-        QTest::newRow("dry run accepted") << true << finished << 0 << QByteArray(R"({"ok": true, "operations": 1})")
-                                          << QByteArray()
-                                          << QStringLiteral("Dry run successful: 1 update(s) validated, nothing written");
+        QTest::newRow("dry run accepted")
+            << true << finished << 0 << QByteArray(R"({"ok": true, "operations": 1})") << QByteArray()
+            << QStringLiteral("Dry run successful: 1 update(s) validated, nothing written");
         QTest::newRow("dry run refused")
             << true << finished << 1
             << QByteArray(R"({"ok": false, "errors": [{"kind": "model", "message": "- Unknown model: ollama/m"}]})")
@@ -489,8 +488,8 @@ private Q_SLOTS:
             "models": {"providers": {"ollama": {"baseUrl": "http://gpu:11434", "models": [{"id": "m", "name": "M"}]}}}})";
         writeFile(input);
         QList<ProcessRequest> requests;
-        const QJsonObject applied = with(json(input), {{QStringLiteral("agents.entries.mobile.model.primary"),
-                                                        QStringLiteral("ollama/m")}});
+        const QJsonObject applied =
+            with(json(input), {{QStringLiteral("agents.entries.mobile.model.primary"), QStringLiteral("ollama/m")}});
         const ProcessRunner runner = [&, this](ProcessRequest request) -> QCoro::Task<ProcessOutcome> {
             requests.append(request);
             ProcessOutcome outcome;

@@ -3,7 +3,7 @@
 // finds only a damaged copy of the module (the working one is tried by the
 // discovery and notification tests).
 #include "discovery/openclaw_detector.h"
-#include "platform/desktop_bus_module.h"
+#include "platform/session/desktop_bus_module.h"
 #include "service/desktop_notification.h"
 
 #include <QFile>
@@ -38,11 +38,11 @@ private Q_SLOTS:
         deps.network = &network;
         deps.homeDirectory = home.path();
         OpenClawDetector detector(deps);
-        QSignalSpy finished(&detector, &OpenClawDetector::bonjourDiscoveryFinished);
-        detector.startBonjourDiscovery();
+        QSignalSpy finished(&detector, &OpenClawDetector::networkDiscoveryFinished);
+        detector.startNetworkDiscovery();
         QCOMPARE(finished.size(), 1);
         QVERIFY(!detector.isBrowsing());
-        QVERIFY(detector.bonjourGateways().isEmpty());
+        QVERIFY(detector.discoveredGateways().isEmpty());
 
         const QString problem = DesktopBusModule::problem();
         QVERIFY2(problem.contains(QLatin1String(DesktopBusModule::fileName)), qPrintable(problem));

@@ -110,8 +110,7 @@ private Q_SLOTS:
         QVERIFY2(json.exitCode == 0, json.output + json.errors);
         const QJsonObject report = QJsonDocument::fromJson(json.output).object();
         QCOMPARE(report.value(QLatin1String("detected")).toBool(), true);
-        QVERIFY2(report.value(QLatin1String("bonjourProblem")).toString().contains(damaged.fileName()),
-                 json.output);
+        QVERIFY2(report.value(QLatin1String("bonjourProblem")).toString().contains(damaged.fileName()), json.output);
         const Run text = run({QStringLiteral("detect")}, env);
         QCOMPARE(text.exitCode, 0);
         QVERIFY2(text.output.contains("not searched: " + damaged.fileName().toUtf8()), text.output);
@@ -135,8 +134,12 @@ private Q_SLOTS:
         const QJsonObject report = QJsonDocument::fromJson(json.output).object();
         QCOMPARE(report.value(QLatin1String("binaryPath")).toString(), hidden);
         QCOMPARE(report.value(QLatin1String("gatewayRunning")).toBool(), true);
-        QCOMPARE(report.value(QLatin1String("target")).toObject().value(QLatin1String("endpoint")).toObject()
-                     .value(QLatin1String("from")).toString(),
+        QCOMPARE(report.value(QLatin1String("target"))
+                     .toObject()
+                     .value(QLatin1String("endpoint"))
+                     .toObject()
+                     .value(QLatin1String("from"))
+                     .toString(),
                  QStringLiteral("openclaw.json"));
     }
 

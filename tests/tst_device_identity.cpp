@@ -1,13 +1,13 @@
 // The device identity: one Ed25519 key per installation, kept in the
 // credential store and reused, the device id derived from it, signatures
 // that verify, and the device token kept alongside.
-#include "gateway/openclaw_device_identity.h"
-#include "gateway/openclaw_web_socket.h"
-#include "platform/deployment.h"
-#include "platform/keychain_manager.h"
-#include "platform/secret_backend.h"
+#include "gateway/gateway_device_identity.h"
+#include "gateway/gateway_web_socket.h"
 #include "gateway_ws_stand_in.h"
 #include "log_capture.h"
+#include "platform/deployment.h"
+#include "platform/secrets/credential_store.h"
+#include "platform/secrets/secret_backend.h"
 
 #include <QDir>
 #include <QRegularExpression>
@@ -20,12 +20,12 @@ using namespace halvex;
 
 namespace {
 
-std::unique_ptr<KeychainManager> memoryKeychain(MemorySecretBackend **backend = nullptr)
+std::unique_ptr<CredentialStore> memoryCredentials(MemorySecretBackend **backend = nullptr)
 {
     auto store = std::make_unique<MemorySecretBackend>();
     if (backend)
         *backend = store.get();
-    return std::make_unique<KeychainManager>(std::move(store));
+    return std::make_unique<CredentialStore>(std::move(store));
 }
 
 // A store that can be locked: every lookup then fails as a locked or
@@ -47,9 +47,9 @@ QString keyAccount()
     return QString::fromLatin1(CredentialService::deviceKeyAccount);
 }
 
-std::unique_ptr<OpenClawDeviceIdentity> createOrFail(KeychainManager *keychain)
+std::unique_ptr<GatewayDeviceIdentity> createOrFail(CredentialStore *credentials)
 {
-    auto created = OpenClawDeviceIdentity::create(keychain);
+    auto created = GatewayDeviceIdentity::create(credentials);
     if (!created.ok()) {
         qWarning("identity: %s", qPrintable(created.error().description()));
         return nullptr;
@@ -81,19 +81,19 @@ private Q_SLOTS:
     {
         test::LogCapture log;
         MemorySecretBackend *store = nullptr;
-        auto keychain = memoryKeychain(&store);
+        auto credentials = memoryCredentials(&store);
 
-        auto first = createOrFail(keychain.get());
+        auto first = createOrFail(credentials.get());
         QVERIFY(first);
         const QString id = first->deviceId();
         QCOMPARE(log.count(QStringLiteral("Generated NEW device identity — deviceId: ") + id), 1);
 
         // The stored item is the raw 32-byte key under the service and account.
-        const SecretLookup stored = keychain->loadData(CredentialService::openClawDeviceKey(), keyAccount());
+        const SecretLookup stored = credentials->loadData(CredentialService::openClawDeviceKey(), keyAccount());
         QVERIFY(stored && stored.value());
         QCOMPARE(stored.value()->size(), 32);
 
-        auto second = createOrFail(keychain.get());
+        auto second = createOrFail(credentials.get());
         QVERIFY(second);
         QCOMPARE(second->deviceId(), id);
         QCOMPARE(second->publicKey(), first->publicKey());
@@ -114,22 +114,22 @@ private Q_SLOTS:
     {
         QFETCH(int, length);
         test::LogCapture log;
-        auto keychain = memoryKeychain();
+        auto credentials = memoryCredentials();
         const QByteArray wrong(length, '\x42');
-        QVERIFY(keychain->saveData(CredentialService::openClawDeviceKey(), keyAccount(), wrong));
+        QVERIFY(credentials->saveData(CredentialService::openClawDeviceKey(), keyAccount(), wrong));
 
-        auto identity = createOrFail(keychain.get());
+        auto identity = createOrFail(credentials.get());
         QVERIFY(identity);
         QCOMPARE(log.countStartingWith(QStringLiteral("Generated NEW device identity — deviceId: ")), 1);
         QCOMPARE(log.countStartingWith(QStringLiteral("Loaded existing")), 0);
 
-        const SecretLookup stored = keychain->loadData(CredentialService::openClawDeviceKey(), keyAccount());
+        const SecretLookup stored = credentials->loadData(CredentialService::openClawDeviceKey(), keyAccount());
         QVERIFY(stored && stored.value());
         QCOMPARE(stored.value()->size(), 32);
         QVERIFY(*stored.value() != wrong.left(32));
 
         // From now on the new key is the one that is loaded.
-        auto again = createOrFail(keychain.get());
+        auto again = createOrFail(credentials.get());
         QCOMPARE(again->deviceId(), identity->deviceId());
     }
 
@@ -138,8 +138,8 @@ private Q_SLOTS:
         static const QRegularExpression hex64(QStringLiteral("^[0-9a-f]{64}$"));
         static const QRegularExpression base64url(QStringLiteral("^[A-Za-z0-9_-]+$"));
         for (int i = 0; i < 20; ++i) {
-            auto keychain = memoryKeychain();
-            auto identity = createOrFail(keychain.get());
+            auto credentials = memoryCredentials();
+            auto identity = createOrFail(credentials.get());
             QVERIFY(identity);
             const QString id = identity->deviceId();
             QVERIFY2(hex64.match(id).hasMatch(), qPrintable(id));
@@ -155,16 +155,16 @@ private Q_SLOTS:
     void base64UrlReplacesTheTwoSymbolsAndDropsPadding()
     {
         // 0xfb 0xff encodes as "+/8=" in standard Base64.
-        QCOMPARE(OpenClawDeviceIdentity::base64Url(QByteArray("\xfb\xff", 2)), QStringLiteral("-_8"));
-        QCOMPARE(OpenClawDeviceIdentity::base64Url(QByteArray("\xfb\xef\xbe", 3)), QStringLiteral("----"));
-        QCOMPARE(OpenClawDeviceIdentity::base64Url(QByteArray("a")), QStringLiteral("YQ"));
-        QCOMPARE(OpenClawDeviceIdentity::base64Url({}), QString());
+        QCOMPARE(GatewayDeviceIdentity::base64Url(QByteArray("\xfb\xff", 2)), QStringLiteral("-_8"));
+        QCOMPARE(GatewayDeviceIdentity::base64Url(QByteArray("\xfb\xef\xbe", 3)), QStringLiteral("----"));
+        QCOMPARE(GatewayDeviceIdentity::base64Url(QByteArray("a")), QStringLiteral("YQ"));
+        QCOMPARE(GatewayDeviceIdentity::base64Url({}), QString());
     }
 
     void signaturesVerifyAgainstThePublicKey()
     {
-        auto keychain = memoryKeychain();
-        auto identity = createOrFail(keychain.get());
+        auto credentials = memoryCredentials();
+        auto identity = createOrFail(credentials.get());
         QVERIFY(identity);
         const QString payload =
             QStringLiteral("v2|%1|openclaw-ios|ui|operator|a,b|1700000000000|tøken 🔑|nonce").arg(identity->deviceId());
@@ -181,7 +181,7 @@ private Q_SLOTS:
         QVERIFY(!verifies(*first, payload + QLatin1Char(' '), identity->publicKey()));
 
         // A reloaded identity signs with the same key.
-        auto reloaded = createOrFail(keychain.get());
+        auto reloaded = createOrFail(credentials.get());
         const Result<QString> third = reloaded->sign(payload);
         QVERIFY(third.ok());
         QVERIFY(verifies(*third, payload, identity->publicKey()));
@@ -189,8 +189,8 @@ private Q_SLOTS:
 
     void textWithoutUtf8FormCannotBeSigned()
     {
-        auto keychain = memoryKeychain();
-        auto identity = createOrFail(keychain.get());
+        auto credentials = memoryCredentials();
+        auto identity = createOrFail(credentials.get());
         const QString lone = QStringLiteral("v2|") + QChar(0xD800) + QStringLiteral("|x");
         const Result<QString> signature = identity->sign(lone);
         QVERIFY(!signature.ok());
@@ -199,19 +199,21 @@ private Q_SLOTS:
 
     void errorDescriptions()
     {
-        QCOMPARE(DeviceIdentityError::keychainError(-25299).description(), QStringLiteral("Keychain error: -25299"));
+        QCOMPARE(DeviceIdentityError::storeError(-25299).description(),
+                 QStringLiteral("Credential store error: -25299"));
         QCOMPARE(DeviceIdentityError::invalidPayload().description(), QStringLiteral("Failed to create payload data"));
-        QCOMPARE(DeviceIdentityError::invalidKeychainData().description(), QStringLiteral("Invalid data in Keychain"));
+        QCOMPARE(DeviceIdentityError::invalidStoredData().description(),
+                 QStringLiteral("Invalid data in the credential store"));
     }
 
     void aKeyThatCannotBeStoredFailsConstruction()
     {
         test::LogCapture log;
         MemorySecretBackend *store = nullptr;
-        auto keychain = memoryKeychain(&store);
+        auto credentials = memoryCredentials(&store);
         store->setFailWrites(true);
 
-        auto created = OpenClawDeviceIdentity::create(keychain.get());
+        auto created = GatewayDeviceIdentity::create(credentials.get());
         QVERIFY(!created.ok());
         // In the store's words, never a bare number.
         QCOMPARE(created.error().description(),
@@ -221,12 +223,14 @@ private Q_SLOTS:
         // The gateway socket then runs without an identity and cannot sign in.
         test::GatewayWsStandIn gateway;
         QVERIFY(gateway.listen());
-        OpenClawWebSocket socket(keychain.get(), OpenClawWebSocket::Timings{});
-        QCOMPARE(log.count(QStringLiteral("Failed to initialize device identity: The credential store could not keep the device key: writes refused")), 1);
+        GatewayWebSocket socket(credentials.get(), GatewayWebSocket::Timings{});
+        QCOMPARE(log.count(QStringLiteral("Failed to initialize device identity: The credential store could not keep "
+                                          "the device key: writes refused")),
+                 1);
         QVERIFY(!socket.deviceIdentity());
         socket.connect(gateway.httpUrl(), QStringLiteral("gw-token"));
         QVERIFY(log.waitFor(QStringLiteral("No device identity — cannot authenticate")));
-        QCOMPARE(socket.state(), OpenClawWSState::error(QStringLiteral("No device identity")));
+        QCOMPARE(socket.state(), GatewayLinkState::error(QStringLiteral("No device identity")));
         QVERIFY(gateway.framesWithMethod(QStringLiteral("connect")).isEmpty());
         socket.disconnect();
     }
@@ -236,8 +240,8 @@ private Q_SLOTS:
         test::LogCapture log;
         auto owned = std::make_unique<LockableSecretBackend>();
         LockableSecretBackend *store = owned.get();
-        KeychainManager keychain(std::move(owned));
-        auto first = createOrFail(&keychain);
+        CredentialStore credentials(std::move(owned));
+        auto first = createOrFail(&credentials);
         const QString deviceId = first->deviceId();
         const QByteArray key =
             store->items().value(SecretItemKey{CredentialService::openClawDeviceKey(), keyAccount()});
@@ -245,7 +249,7 @@ private Q_SLOTS:
 
         // Locked: no identity, and above all no new one over the stored key.
         store->locked = true;
-        auto failed = OpenClawDeviceIdentity::create(&keychain);
+        auto failed = GatewayDeviceIdentity::create(&credentials);
         QVERIFY(!failed.ok());
         QVERIFY(failed.error().description().contains(QLatin1String("Cannot unlock the collection")));
         QCOMPARE(store->items().value(SecretItemKey{CredentialService::openClawDeviceKey(), keyAccount()}), key);
@@ -253,15 +257,15 @@ private Q_SLOTS:
         // The gateway socket reports it and tries again later, with the same key.
         test::GatewayWsStandIn gateway;
         QVERIFY(gateway.listen());
-        OpenClawWebSocket::Timings timings;
+        GatewayWebSocket::Timings timings;
         timings.initialReconnectDelay = 0.01;
-        OpenClawWebSocket socket(&keychain, timings);
+        GatewayWebSocket socket(&credentials, timings);
         QVERIFY(!socket.deviceIdentity());
         socket.connect(gateway.httpUrl(), QStringLiteral("gw-token"));
         QVERIFY(QTest::qWaitFor(
-            [&] { return socket.state() == OpenClawWSState::error(QStringLiteral("No device identity")); }, 20000));
+            [&] { return socket.state() == GatewayLinkState::error(QStringLiteral("No device identity")); }, 20000));
         store->locked = false;
-        QVERIFY(QTest::qWaitFor([&] { return socket.state() == OpenClawWSState::connected(); }, 20000));
+        QVERIFY(QTest::qWaitFor([&] { return socket.state() == GatewayLinkState::connected(); }, 20000));
         QCOMPARE(socket.deviceIdentity()->deviceId(), deviceId);
         QCOMPARE(gateway.connectRecords()
                      .last()
@@ -277,13 +281,13 @@ private Q_SLOTS:
     void theDeviceTokenIsKeptInTheCredentialStore()
     {
         test::LogCapture log;
-        auto keychain = memoryKeychain();
-        auto identity = createOrFail(keychain.get());
+        auto credentials = memoryCredentials();
+        auto identity = createOrFail(credentials.get());
         QVERIFY(!identity->loadDeviceToken().has_value());
         QVERIFY(identity->saveDeviceToken(QStringLiteral("dtok-1")));
         QCOMPARE(log.count(QStringLiteral("Saved device token")), 1);
         QCOMPARE(identity->loadDeviceToken(), std::optional<QString>(QStringLiteral("dtok-1")));
-        QCOMPARE(keychain->load(CredentialService::openClawDeviceToken()).valueOr(std::nullopt),
+        QCOMPARE(credentials->load(CredentialService::openClawDeviceToken()).valueOr(std::nullopt),
                  std::optional<QString>(QStringLiteral("dtok-1")));
         QVERIFY(identity->saveDeviceToken(QStringLiteral("dtok-2")));
         QCOMPARE(identity->loadDeviceToken(), std::optional<QString>(QStringLiteral("dtok-2")));
@@ -293,18 +297,18 @@ private Q_SLOTS:
     {
         // The session's Secret Service (gnome-keyring) must hand back the raw
         // bytes unchanged, or every run would be a new device.
-        auto keychain = KeychainManager::createDefault(QDir::temp().filePath(QStringLiteral("halvex-devid-files")));
-        QVERIFY(keychain);
-        QVERIFY(keychain->deleteData(CredentialService::openClawDeviceKey(), keyAccount()));
-        auto first = createOrFail(keychain.get());
+        auto credentials = CredentialStore::createDefault(QDir::temp().filePath(QStringLiteral("halvex-devid-files")));
+        QVERIFY(credentials);
+        QVERIFY(credentials->deleteData(CredentialService::openClawDeviceKey(), keyAccount()));
+        auto first = createOrFail(credentials.get());
         QVERIFY(first);
-        auto second = createOrFail(keychain.get());
+        auto second = createOrFail(credentials.get());
         QVERIFY(second);
         QCOMPARE(second->deviceId(), first->deviceId());
-        const SecretLookup stored = keychain->loadData(CredentialService::openClawDeviceKey(), keyAccount());
+        const SecretLookup stored = credentials->loadData(CredentialService::openClawDeviceKey(), keyAccount());
         QVERIFY(stored && stored.value());
         QCOMPARE(stored.value()->size(), 32);
-        QVERIFY(keychain->deleteData(CredentialService::openClawDeviceKey(), keyAccount()));
+        QVERIFY(credentials->deleteData(CredentialService::openClawDeviceKey(), keyAccount()));
     }
 };
 

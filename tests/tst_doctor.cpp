@@ -4,7 +4,7 @@
 #include "gateway_ws_stand_in.h"
 #include "http_stand_in.h"
 #include "platform/deployment.h"
-#include "platform/keychain_manager.h"
+#include "platform/secrets/credential_store.h"
 #include "relay_stand_in.h"
 #include "temp_settings.h"
 
@@ -32,7 +32,7 @@ struct Rig {
     QNetworkAccessManager network;
     TempSettings settings;
     QTemporaryDir home;
-    KeychainManager keychain{std::make_unique<MemorySecretBackend>()};
+    CredentialStore credentials{std::make_unique<MemorySecretBackend>()};
     bool paired = true;
 
     Rig()
@@ -47,8 +47,8 @@ struct Rig {
         ollama.setDefaultResponse(
             "/api/tags", ScriptedResponse::json(
                              200, QByteArrayLiteral(R"({"models":[{"name":"llama3.2:3b"},{"name":"qwen3:8b"}]})")));
-        (void)keychain.save(CredentialService::bridge(), bridgeToken);
-        (void)keychain.save(CredentialService::openClaw(), gatewayToken);
+        (void)credentials.save(CredentialService::bridge(), bridgeToken);
+        (void)credentials.save(CredentialService::openClaw(), gatewayToken);
         settings->setString(SettingsKey::openClawEndpoint, gateway.httpUrl().toString());
         // This machine's OpenClaw: the gateway above, with the phone's agent.
         writeOpenClawConfig(QStringLiteral(R"({"gateway": {"port": %1, "auth": {"token": "%2"}},
@@ -61,7 +61,7 @@ struct Rig {
     DoctorEnvironment environment()
     {
         DoctorEnvironment env;
-        env.keychain = &keychain;
+        env.credentials = &credentials;
         env.settings = settings.get();
         env.network = &network;
         env.relayOrigin = relay.origin();
@@ -159,7 +159,7 @@ private Q_SLOTS:
         QFETCH(bool, canAnswerChats);
         Rig rig;
         if (breakage == QLatin1String("no-token"))
-            (void)rig.keychain.deleteItem(CredentialService::bridge());
+            (void)rig.credentials.deleteItem(CredentialService::bridge());
         else if (breakage == QLatin1String("relay-refuses"))
             rig.relay.refuseToken(bridgeToken);
         else if (breakage == QLatin1String("relay-down"))
@@ -210,7 +210,7 @@ private Q_SLOTS:
         // Nothing stored: the port and the token come from the file, as the
         // bridge reads them.
         rig.settings->remove(SettingsKey::openClawEndpoint);
-        (void)rig.keychain.deleteItem(CredentialService::openClaw());
+        (void)rig.credentials.deleteItem(CredentialService::openClaw());
         rig.writeOpenClawConfig(QStringLiteral(R"({"gateway": {"port": %1, "bind": "lan",
             "auth": {"mode": "token", "token": "%2"}}, "agents": {"list": [{"id": "mobile"}]}})")
                                     .arg(rig.gateway.port())
@@ -221,8 +221,8 @@ private Q_SLOTS:
         QVERIFY(outcome(report, QStringLiteral("bind-mode")).detail.startsWith(QLatin1String("lan:")));
         QVERIFY(report.canAnswerChats());
         // Read, never written.
-        QVERIFY(!rig.keychain.load(CredentialService::openClaw()).valueOr(std::nullopt) ||
-                *rig.keychain.load(CredentialService::openClaw()).valueOr(std::nullopt) == gatewayToken);
+        QVERIFY(!rig.credentials.load(CredentialService::openClaw()).valueOr(std::nullopt) ||
+                *rig.credentials.load(CredentialService::openClaw()).valueOr(std::nullopt) == gatewayToken);
     }
 
     void openClawToolIsFoundWhereItIsInstalled()

@@ -76,7 +76,7 @@ bool launchOnSocketGateway(BridgeRig &rig, GatewayWsStandIn &ws)
     ws.setGatewayToken(BridgeRig::gatewayToken);
     rig.storeBridgeToken();
     rig.settings->setString(SettingsKey::openClawEndpoint, ws.httpUrl().toString());
-    if (!rig.keychain->save(CredentialService::openClaw(), BridgeRig::gatewayToken))
+    if (!rig.credentials->save(CredentialService::openClaw(), BridgeRig::gatewayToken))
         return false;
     return rig.launch() && QTest::qWaitFor([&] { return rig.bridge->openClawWebSocket()->isUsableForChat(); }, 30000);
 }
@@ -255,7 +255,7 @@ private Q_SLOTS:
         QVERIFY(rig.startStandIns());
         rig.storeBridgeToken();
         rig.settings->setString(SettingsKey::openClawEndpoint, QStringLiteral("http://127.0.0.1:%1").arg(port));
-        QVERIFY(rig.keychain->save(CredentialService::openClaw(), BridgeRig::gatewayToken));
+        QVERIFY(rig.credentials->save(CredentialService::openClaw(), BridgeRig::gatewayToken));
         QVERIFY(rig.launch());
         FaultLedger ledger(rig);
 
@@ -391,7 +391,7 @@ private Q_SLOTS:
         QVERIFY(launchOnSocketGateway(rig, ws));
         FaultLedger ledger(rig);
         ChatPipeline *pipeline = rig.bridge->chatPipeline();
-        OpenClawClient *client = rig.bridge->openClawClient();
+        GatewayHttpClient *client = rig.bridge->openClawClient();
 
         // An answer long enough to congest the link whatever the kernel
         // buffers take (megabytes in all), held up before its end.
@@ -447,21 +447,23 @@ private Q_SLOTS:
         QVERIFY(LibsecretBackend::isAvailable());
 
         BridgeRig rig;
-        rig.keychain = std::make_unique<KeychainManager>(std::make_unique<LibsecretBackend>());
+        rig.credentials = std::make_unique<CredentialStore>(std::make_unique<LibsecretBackend>());
         GatewayWsStandIn ws;
         QVERIFY(launchOnSocketGateway(rig, ws));
         QVERIFY(QTest::qWaitFor(
             [&] {
-                return rig.keychain->load(CredentialService::openClawDeviceToken()).valueOr(std::nullopt).has_value();
+                return rig.credentials->load(CredentialService::openClawDeviceToken())
+                    .valueOr(std::nullopt)
+                    .has_value();
             },
             15000));
         const auto snapshot = [&] {
             QStringList values;
             for (const QString &service :
                  {CredentialService::bridge(), CredentialService::openClaw(), CredentialService::openClawDeviceToken()})
-                values << rig.keychain->load(service).valueOr(std::nullopt).value_or(QStringLiteral("<missing>"));
-            const SecretLookup key = rig.keychain->loadData(CredentialService::openClawDeviceKey(),
-                                                            QString::fromLatin1(CredentialService::deviceKeyAccount));
+                values << rig.credentials->load(service).valueOr(std::nullopt).value_or(QStringLiteral("<missing>"));
+            const SecretLookup key = rig.credentials->loadData(
+                CredentialService::openClawDeviceKey(), QString::fromLatin1(CredentialService::deviceKeyAccount));
             values << (key && key.value() ? QString::fromLatin1(key.value()->toHex()) : QStringLiteral("<missing>"));
             return values;
         };
@@ -470,7 +472,7 @@ private Q_SLOTS:
         FaultLedger ledger(rig);
 
         bus.stopKeyring(); // SIGKILL
-        QVERIFY(!rig.keychain->load(CredentialService::bridge()));
+        QVERIFY(!rig.credentials->load(CredentialService::bridge()));
 
         // While the store is gone both links drop and come back, the user
         // asks for a reload, and chats go on.

@@ -82,8 +82,12 @@ private Q_SLOTS:
             return r.json.value(QLatin1String("target")).toObject().value(QLatin1String("endpoint")).toObject();
         };
         const auto tokenFrom = [](const Run &r) {
-            return r.json.value(QLatin1String("target")).toObject().value(QLatin1String("token")).toObject().value(
-                QLatin1String("from")).toString();
+            return r.json.value(QLatin1String("target"))
+                .toObject()
+                .value(QLatin1String("token"))
+                .toObject()
+                .value(QLatin1String("from"))
+                .toString();
         };
 
         // Nothing set, nothing in ~/.openclaw: the default, and no token.
@@ -92,7 +96,8 @@ private Q_SLOTS:
 
         // An address, then its token from standard input: it answers, the
         // token is accepted and this device is paired (loopback).
-        r = run({QStringLiteral("gateway"), QStringLiteral("set"), first.httpUrl().toString(), QStringLiteral("--json")});
+        r = run(
+            {QStringLiteral("gateway"), QStringLiteral("set"), first.httpUrl().toString(), QStringLiteral("--json")});
         QCOMPARE(r.exitCode, 0);
         QCOMPARE(tokenFrom(r), QStringLiteral("none"));
         r = run({QStringLiteral("gateway"), QStringLiteral("token"), QStringLiteral("--json")}, "first-secret\n");
@@ -107,11 +112,13 @@ private Q_SLOTS:
 
         // Another address: the token stays behind, unless the user says so.
         const int connectsBefore = first.connectionCount();
-        r = run({QStringLiteral("gateway"), QStringLiteral("set"), second.httpUrl().toString(), QStringLiteral("--json")});
+        r = run(
+            {QStringLiteral("gateway"), QStringLiteral("set"), second.httpUrl().toString(), QStringLiteral("--json")});
         QCOMPARE(tokenFrom(r), QStringLiteral("none"));
         r = run({QStringLiteral("gateway"), QStringLiteral("--json")});
         QVERIFY(second.connectRecords().isEmpty()); // no token to try, so no handshake
-        r = run({QStringLiteral("gateway"), QStringLiteral("set"), first.httpUrl().toString(), QStringLiteral("--json")});
+        r = run(
+            {QStringLiteral("gateway"), QStringLiteral("set"), first.httpUrl().toString(), QStringLiteral("--json")});
         r = run({QStringLiteral("gateway"), QStringLiteral("token"), QStringLiteral("--json")}, "first-secret\n");
         r = run({QStringLiteral("gateway"), QStringLiteral("set"), second.httpUrl().toString(),
                  QStringLiteral("--keep-token"), QStringLiteral("--json")});

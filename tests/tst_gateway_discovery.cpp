@@ -21,10 +21,10 @@ namespace {
 constexpr int kWait = 30000;
 const QString type = QStringLiteral("_openclaw-gw._tcp");
 
-QStringList describe(const BonjourGateways &gateways)
+QStringList describe(const DiscoveredGateways &gateways)
 {
     QStringList lines;
-    for (const BonjourGateway &gateway : gateways)
+    for (const DiscoveredGateway &gateway : gateways)
         lines.append(QStringLiteral("%1 %2:%3").arg(gateway.name, gateway.host).arg(gateway.port));
     return lines;
 }
@@ -60,7 +60,7 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(describe(browser.gateways()), both, kWait);
         QVERIFY(failed.isEmpty());
         // The SRV port is used; the TXT hint is only kept to be shown.
-        const BonjourGateways seen = browser.gateways();
+        const DiscoveredGateways seen = browser.gateways();
         QCOMPARE(seen.last().txtGatewayPort, 19001);
         // Every sighting gets a new id.
         QVERIFY(browser.gateways().first().id != browser.gateways().first().id);
@@ -69,10 +69,10 @@ private Q_SLOTS:
         m_network.withdraw(studio);
         QTRY_COMPARE_WITH_TIMEOUT(describe(browser.gateways()), QStringList{both.first()}, kWait);
         QVERIFY(!changed.isEmpty());
-        QCOMPARE(describe(changed.last().first().value<BonjourGateways>()), QStringList{both.first()});
+        QCOMPARE(describe(changed.last().first().value<DiscoveredGateways>()), QStringList{both.first()});
         m_network.withdraw(attic);
         QTRY_VERIFY_WITH_TIMEOUT(browser.gateways().isEmpty(), kWait);
-        QVERIFY(changed.last().first().value<BonjourGateways>().isEmpty());
+        QVERIFY(changed.last().first().value<DiscoveredGateways>().isEmpty());
     }
 
     void theDetectorPublishesWhatItSeesForItsWindow()
@@ -82,27 +82,27 @@ private Q_SLOTS:
         QVERIFY(kitchen >= 0);
         const std::unique_ptr<OpenClawDetector> owned = detectorWithWindow(8000);
         OpenClawDetector &detector = *owned;
-        detector.startBonjourDiscovery();
+        detector.startNetworkDiscovery();
         QTRY_COMPARE_WITH_TIMEOUT(
-            describe(detector.bonjourGateways()),
+            describe(detector.discoveredGateways()),
             QStringList{QStringLiteral("kitchen (OpenClaw) %1:18789").arg(AvahiNetwork::address())}, kWait);
         // After the window the browse stops and the list stays.
         QTRY_VERIFY_WITH_TIMEOUT(!detector.isBrowsing(), kWait);
         m_network.withdraw(kitchen);
         QTest::qWait(1000);
-        QCOMPARE(detector.bonjourGateways().size(), 1);
+        QCOMPARE(detector.discoveredGateways().size(), 1);
     }
 
     void eachRunHasItsOwnWindow()
     {
         const std::unique_ptr<OpenClawDetector> owned = detectorWithWindow(3000);
         OpenClawDetector &detector = *owned;
-        QSignalSpy finished(&detector, &OpenClawDetector::bonjourDiscoveryFinished);
+        QSignalSpy finished(&detector, &OpenClawDetector::networkDiscoveryFinished);
         QElapsedTimer clock;
         clock.start();
-        detector.startBonjourDiscovery();
+        detector.startNetworkDiscovery();
         QTest::qWait(1200);
-        detector.startBonjourDiscovery();
+        detector.startNetworkDiscovery();
         QVERIFY(finished.wait(kWait));
         // The second browse ran its own three seconds, not what was left of the first one's.
         QVERIFY2(clock.elapsed() >= 4000, qPrintable(QString::number(clock.elapsed())));
@@ -119,7 +119,7 @@ private:
         deps.homeDirectory = m_home.path();
         deps.avahiBusAddress = m_network.busAddress();
         OpenClawDetectorTimings timings;
-        timings.bonjourWindowMs = windowMs;
+        timings.discoveryWindowMs = windowMs;
         return std::make_unique<OpenClawDetector>(deps, timings);
     }
 

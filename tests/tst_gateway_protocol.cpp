@@ -60,10 +60,13 @@ private Q_SLOTS:
         // Cumulative texts read in place: each fragment is what lies beyond
         // the text passed on, escapes decoded wherever they fall.
         QStringList fragments, accumulations;
-        ChatCall call(QStringLiteral("f"), ChatCallRequest{}, [&](const QString &fragment, const QString &accumulated) {
-            fragments << fragment;
-            accumulations << accumulated;
-        }, QDeadlineTimer(QDeadlineTimer::Forever));
+        ChatCall call(
+            QStringLiteral("f"), ChatCallRequest{},
+            [&](const QString &fragment, const QString &accumulated) {
+                fragments << fragment;
+                accumulations << accumulated;
+            },
+            QDeadlineTimer(QDeadlineTimer::Forever));
         auto feed = [&call](const QString &escapedText) {
             const std::optional<AgentEvent> event = readAssistantEvent(
                 QStringLiteral(R"({"type":"event","event":"agent","payload":{"runId":"r","stream":"assistant",)"
@@ -123,21 +126,23 @@ void addFrameRows()
     QTest::addColumn<QString>("frame");
     QTest::addColumn<bool>("inPlace"); // the in-place reader takes it
 
-    QTest::newRow("assistant") << QStringLiteral(
-        R"({"type":"event","event":"agent","payload":{"runId":"r1","sessionKey":"agent:mobile:main",)"
-        R"("stream":"assistant","seq":3,"ts":1.5e3,"data":{"text":"Hello","delta":"lo"}}})")
-                               << true;
-    QTest::newRow("escapes") << QStringLiteral(
-        R"( { "type" : "event", "event":"agent","payload":{"runId":"r\u0031","stream":"assistant",)"
-        R"("data":{"text":"line\nnext \"q\" \\ \/ \t \u00e9\u26a0 end","x":[1,-2.5e-3,true,false,null,{}]}}} )")
-                             << true;
-    QTest::newRow("non-ASCII as is") << QString::fromUtf8(
-        R"({"type":"event","event":"agent","payload":{"runId":"r","stream":"assistant","data":{"text":"Grüße 😀"}}})")
-                                     << true;
-    QTest::newRow("chat delta") << QStringLiteral(
-        R"({"type":"event","event":"chat","payload":{"runId":"r","sessionKey":"s","state":"delta",)"
-        R"("message":{"role":"assistant","content":[{"type":"text","text":"He"}]}}})")
-                                << true;
+    QTest::newRow("assistant")
+        << QStringLiteral(R"({"type":"event","event":"agent","payload":{"runId":"r1","sessionKey":"agent:mobile:main",)"
+                          R"("stream":"assistant","seq":3,"ts":1.5e3,"data":{"text":"Hello","delta":"lo"}}})")
+        << true;
+    QTest::newRow("escapes")
+        << QStringLiteral(
+               R"( { "type" : "event", "event":"agent","payload":{"runId":"r\u0031","stream":"assistant",)"
+               R"("data":{"text":"line\nnext \"q\" \\ \/ \t \u00e9\u26a0 end","x":[1,-2.5e-3,true,false,null,{}]}}} )")
+        << true;
+    QTest::newRow("non-ASCII as is")
+        << QString::fromUtf8(
+               R"({"type":"event","event":"agent","payload":{"runId":"r","stream":"assistant","data":{"text":"Grüße 😀"}}})")
+        << true;
+    QTest::newRow("chat delta")
+        << QStringLiteral(R"({"type":"event","event":"chat","payload":{"runId":"r","sessionKey":"s","state":"delta",)"
+                          R"("message":{"role":"assistant","content":[{"type":"text","text":"He"}]}}})")
+        << true;
     // Long texts are skipped a block at a time: escapes and control
     // characters at and around the block edges.
     const auto agentText = [](const QString &escapedText) {
@@ -153,37 +158,46 @@ void addFrameRows()
         << agentText(QString(70, u'a') + QChar(0x01) + QString(10, u'b')) << false;
     QTest::newRow("long, a raw line feed at a block edge")
         << agentText(QString(64, u'a') + QChar(u'\n') + QString(40, u'b')) << false;
-    QTest::newRow("escaped surrogates") << QStringLiteral(
-        R"({"type":"event","event":"agent","payload":{"runId":"r","stream":"assistant","data":{"text":"\ud83d\ude00"}}})")
-                                        << false;
-    QTest::newRow("duplicate text") << QStringLiteral(
-        R"({"type":"event","event":"agent","payload":{"runId":"r","stream":"assistant","data":{"text":"a","text":"b"}}})")
-                                    << false;
-    QTest::newRow("empty text") << QStringLiteral(
-        R"({"type":"event","event":"agent","payload":{"runId":"r","stream":"assistant","data":{"text":""}}})")
-                                << false;
-    QTest::newRow("lifecycle") << QStringLiteral(
-        R"({"type":"event","event":"agent","payload":{"runId":"r","stream":"lifecycle","data":{"phase":"end"}}})")
-                               << false;
+    QTest::newRow("escaped surrogates")
+        << QStringLiteral(
+               R"({"type":"event","event":"agent","payload":{"runId":"r","stream":"assistant","data":{"text":"\ud83d\ude00"}}})")
+        << false;
+    QTest::newRow("duplicate text")
+        << QStringLiteral(
+               R"({"type":"event","event":"agent","payload":{"runId":"r","stream":"assistant","data":{"text":"a","text":"b"}}})")
+        << false;
+    QTest::newRow("empty text")
+        << QStringLiteral(
+               R"({"type":"event","event":"agent","payload":{"runId":"r","stream":"assistant","data":{"text":""}}})")
+        << false;
+    QTest::newRow("lifecycle")
+        << QStringLiteral(
+               R"({"type":"event","event":"agent","payload":{"runId":"r","stream":"lifecycle","data":{"phase":"end"}}})")
+        << false;
     QTest::newRow("chat final") << QStringLiteral(
-        R"({"type":"event","event":"chat","payload":{"runId":"r","state":"final"}})")
+                                       R"({"type":"event","event":"chat","payload":{"runId":"r","state":"final"}})")
                                 << false;
-    QTest::newRow("text not a string") << QStringLiteral(
-        R"({"type":"event","event":"agent","payload":{"runId":"r","stream":"assistant","data":{"text":5}}})")
-                                       << false;
-    QTest::newRow("trailing garbage") << QStringLiteral(
-        R"({"type":"event","event":"agent","payload":{"runId":"r","stream":"assistant","data":{"text":"a"}}} x)")
-                                      << false;
-    QTest::newRow("raw control character") << QStringLiteral(
-        "{\"type\":\"event\",\"event\":\"agent\",\"payload\":{\"runId\":\"r\",\"stream\":\"assistant\","
-        "\"data\":{\"text\":\"a\tb\"}}}")
-                                           << false;
-    QTest::newRow("bad escape") << QStringLiteral(
-        R"({"type":"event","event":"agent","payload":{"runId":"r","stream":"assistant","data":{"text":"\x"}}})")
-                                << false;
-    QTest::newRow("cut short") << QStringLiteral(
-        R"({"type":"event","event":"agent","payload":{"runId":"r","stream":"assistant","data":{"text":"abc)")
-                               << false;
+    QTest::newRow("text not a string")
+        << QStringLiteral(
+               R"({"type":"event","event":"agent","payload":{"runId":"r","stream":"assistant","data":{"text":5}}})")
+        << false;
+    QTest::newRow("trailing garbage")
+        << QStringLiteral(
+               R"({"type":"event","event":"agent","payload":{"runId":"r","stream":"assistant","data":{"text":"a"}}} x)")
+        << false;
+    QTest::newRow("raw control character")
+        << QStringLiteral(
+               "{\"type\":\"event\",\"event\":\"agent\",\"payload\":{\"runId\":\"r\",\"stream\":\"assistant\","
+               "\"data\":{\"text\":\"a\tb\"}}}")
+        << false;
+    QTest::newRow("bad escape")
+        << QStringLiteral(
+               R"({"type":"event","event":"agent","payload":{"runId":"r","stream":"assistant","data":{"text":"\x"}}})")
+        << false;
+    QTest::newRow("cut short")
+        << QStringLiteral(
+               R"({"type":"event","event":"agent","payload":{"runId":"r","stream":"assistant","data":{"text":"abc)")
+        << false;
     QTest::newRow("response") << QStringLiteral(R"({"type":"res","id":"1","ok":true,"payload":{}})") << false;
 }
 

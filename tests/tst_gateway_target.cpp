@@ -4,9 +4,9 @@
 #include "gateway/gateway_protocol.h"
 #include "gateway/gateway_target.h"
 #include "platform/deployment.h"
-#include "platform/keychain_manager.h"
-#include "platform/secret_backend.h"
-#include "platform/tls_pin.h"
+#include "platform/net/tls_pin.h"
+#include "platform/secrets/credential_store.h"
+#include "platform/secrets/secret_backend.h"
 #include "temp_settings.h"
 
 #include <QDir>
@@ -48,52 +48,86 @@ private Q_SLOTS:
         QTest::addColumn<QString>("tokenFrom");
 
         const QString none = QStringLiteral("-");
-        QTest::newRow("nothing anywhere") << QByteArray() << QString() << QString() << none
-                                          << "http://127.0.0.1:18789" << "default" << "" << "none";
-        QTest::newRow("port only in the file")
-            << QByteArray(R"({gateway: {port: 19001, auth: {token: "file-tok"}}})") << QString() << QString() << none
-            << "http://127.0.0.1:19001" << "openclaw.json" << "file-tok" << "openclaw.json";
+        QTest::newRow("nothing anywhere") << QByteArray() << QString() << QString() << none << "http://127.0.0.1:18789"
+                                          << "default"
+                                          << ""
+                                          << "none";
+        QTest::newRow("port only in the file") << QByteArray(R"({gateway: {port: 19001, auth: {token: "file-tok"}}})")
+                                               << QString() << QString() << none << "http://127.0.0.1:19001"
+                                               << "openclaw.json"
+                                               << "file-tok"
+                                               << "openclaw.json";
         QTest::newRow("lan is reached on loopback")
             << QByteArray(R"({"gateway": {"bind": "lan", "port": 19002, "auth": {"token": "t"}}})") << QString()
-            << QString() << none << "http://127.0.0.1:19002" << "openclaw.json" << "t" << "openclaw.json";
+            << QString() << none << "http://127.0.0.1:19002"
+            << "openclaw.json"
+            << "t"
+            << "openclaw.json";
         QTest::newRow("custom literal address")
             << QByteArray(R"({"gateway": {"bind": "custom", "customBindHost": "10.1.2.3", "auth": {"token": "t"}}})")
-            << QString() << QString() << none << "http://10.1.2.3:18789" << "openclaw.json" << "t" << "openclaw.json";
+            << QString() << QString() << none << "http://10.1.2.3:18789"
+            << "openclaw.json"
+            << "t"
+            << "openclaw.json";
         QTest::newRow("custom host that is no address")
             << QByteArray(R"({"gateway": {"bind": "custom", "customBindHost": "evil.example/x?"}})") << QString()
-            << QString() << none << "http://127.0.0.1:18789" << "openclaw.json" << "" << "none";
+            << QString() << none << "http://127.0.0.1:18789"
+            << "openclaw.json"
+            << ""
+            << "none";
         QTest::newRow("env reference resolved")
             << QByteArray(R"({"env": {"GW_TOK": "from-env-block"}, "gateway": {"auth": {"token": "${GW_TOK}"}}})")
-            << QString() << QString() << none << "http://127.0.0.1:18789" << "openclaw.json" << "from-env-block"
+            << QString() << QString() << none << "http://127.0.0.1:18789"
+            << "openclaw.json"
+            << "from-env-block"
             << "openclaw.json";
         QTest::newRow("rotated file token wins over an old stored copy")
             << QByteArray(R"({"gateway": {"auth": {"token": "new"}}})") << QString() << QStringLiteral("old") << none
-            << "http://127.0.0.1:18789" << "openclaw.json" << "new" << "openclaw.json";
+            << "http://127.0.0.1:18789"
+            << "openclaw.json"
+            << "new"
+            << "openclaw.json";
         QTest::newRow("masked file token: the stored one")
             << QByteArray(R"({"gateway": {"auth": {"token": "__OPENCLAW_REDACTED__"}}})") << QString()
-            << QStringLiteral("stored") << none << "http://127.0.0.1:18789" << "openclaw.json" << "stored"
+            << QStringLiteral("stored") << none << "http://127.0.0.1:18789"
+            << "openclaw.json"
+            << "stored"
             << "credential store";
         QTest::newRow("stored endpoint elsewhere keeps the stored token")
             << QByteArray(R"({"gateway": {"auth": {"token": "file"}}})") << QStringLiteral("http://192.0.2.9:7000")
-            << QStringLiteral("stored") << none << "http://192.0.2.9:7000" << "settings" << "stored"
+            << QStringLiteral("stored") << none << "http://192.0.2.9:7000"
+            << "settings"
+            << "stored"
             << "credential store";
         QTest::newRow("stored loopback on the file's port is the local gateway")
             << QByteArray(R"({"gateway": {"port": 19003, "auth": {"token": "file"}}})")
             << QStringLiteral("http://127.0.0.1:19003") << QStringLiteral("stored") << none << "http://127.0.0.1:19003"
-            << "settings" << "file" << "openclaw.json";
+            << "settings"
+            << "file"
+            << "openclaw.json";
         QTest::newRow("entered address gets no stored token")
             << QByteArray() << QStringLiteral("http://192.0.2.9:7000") << QStringLiteral("stored")
-            << QStringLiteral("http://192.0.2.77:18789") << "http://192.0.2.77:18789" << "entered" << "" << "none";
+            << QStringLiteral("http://192.0.2.77:18789") << "http://192.0.2.77:18789"
+            << "entered"
+            << ""
+            << "none";
         QTest::newRow("entered stored address keeps its token")
             << QByteArray() << QStringLiteral("http://192.0.2.9:7000") << QStringLiteral("stored")
-            << QStringLiteral("http://192.0.2.9:7000") << "http://192.0.2.9:7000" << "entered" << "stored"
+            << QStringLiteral("http://192.0.2.9:7000") << "http://192.0.2.9:7000"
+            << "entered"
+            << "stored"
             << "credential store";
         QTest::newRow("entered nothing goes back to the file")
             << QByteArray(R"({"gateway": {"port": 19004}})") << QStringLiteral("http://192.0.2.9:7000") << QString()
-            << QString() << "http://127.0.0.1:19004" << "openclaw.json" << "" << "none";
+            << QString() << "http://127.0.0.1:19004"
+            << "openclaw.json"
+            << ""
+            << "none";
         QTest::newRow("broken file: defaults and the stored token")
             << QByteArray("{gateway: ") << QString() << QStringLiteral("stored") << none << "http://127.0.0.1:18789"
-            << "default" << "stored" << "credential store";
+            << "default"
+            << "stored"
+            << "credential store";
     }
     void resolves()
     {
@@ -107,10 +141,10 @@ private Q_SLOTS:
         TempSettings settings;
         if (!storedEndpoint.isEmpty())
             settings->setString(SettingsKey::openClawEndpoint, storedEndpoint);
-        KeychainManager keychain(std::make_unique<MemorySecretBackend>());
+        CredentialStore credentials(std::make_unique<MemorySecretBackend>());
         if (!storedToken.isEmpty())
-            QVERIFY(keychain.save(CredentialService::openClaw(), storedToken).ok());
-        GatewaySources sources{settings.get(), &keychain, home.path(),
+            QVERIFY(credentials.save(CredentialService::openClaw(), storedToken).ok());
+        GatewaySources sources{settings.get(), &credentials, home.path(),
                                [](const QString &) { return std::optional<QString>(); }};
         if (entered != QLatin1String("-"))
             sources.enteredEndpoint = QUrl(entered);
@@ -122,7 +156,8 @@ private Q_SLOTS:
         QTEST(originName(target.tokenOrigin), "tokenFrom");
         // Nothing derived was written back.
         QCOMPARE(settings->string(SettingsKey::openClawEndpoint).value_or(QString()), storedEndpoint);
-        QCOMPARE(keychain.load(CredentialService::openClaw()).valueOr(std::nullopt).value_or(QString()), storedToken);
+        QCOMPARE(credentials.load(CredentialService::openClaw()).valueOr(std::nullopt).value_or(QString()),
+                 storedToken);
     }
 
     // A TLS gateway on this machine is reached over https and trusted by

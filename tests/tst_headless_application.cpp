@@ -1,7 +1,7 @@
 // The headless bridge's application object: Qt's own Unix event loop unless
 // the user chose otherwise, and nothing of that choice passed on to the
 // processes the bridge starts.
-#include "platform/headless_application.h"
+#include "platform/session/headless_application.h"
 
 #include <QAbstractEventDispatcher>
 #include <QProcess>
@@ -48,7 +48,8 @@ private Q_SLOTS:
             const QByteArray report = child.readAllStandardOutput();
             // An empty QT_NO_GLIB keeps GLib's loop, as Qt reads it; and the
             // choice stays in the environment for the processes it starts.
-            QCOMPARE(report, (choice.isEmpty() ? QByteArray("QEventDispatcherGlib set") : QByteArray("QEventDispatcherUNIX set")));
+            QCOMPARE(report, (choice.isEmpty() ? QByteArray("QEventDispatcherGlib set")
+                                               : QByteArray("QEventDispatcherUNIX set")));
         }
     }
 };

@@ -2,16 +2,16 @@
 // bridge token, the tray-less fallback, requests from a later launch, and
 // one instance per session, the last also with the real program started
 // twice.
-#include "app/app_delegate.h"
-#include "bridge_rig.h"
-#include "loopback.h"
-#include "platform/login_item.h"
-#include "app/menu_bar_controller.h"
-#include "platform/single_instance.h"
+#include "app/tray_application.h"
+#include "app/tray_controller.h"
 #include "bridge/bridge_manager.h"
+#include "bridge_rig.h"
 #include "log_capture.h"
+#include "loopback.h"
 #include "platform/deployment.h"
-#include "platform/keychain_manager.h"
+#include "platform/secrets/credential_store.h"
+#include "platform/session/login_item.h"
+#include "platform/session/single_instance.h"
 #include "platform/settings.h"
 #include "relay_stand_in.h"
 #include "service/tray_launcher.h"
@@ -48,7 +48,7 @@ constexpr int kWait = 20000;
 const QString kToken = QStringLiteral("bridge-token-launch");
 const QString kLaunching = QStringLiteral("Halvex Bridge launching");
 const QString kTerminating = QStringLiteral("Halvex Bridge terminating");
-const QString kNoToken = QStringLiteral("Cannot start — no bridge token in Keychain");
+const QString kNoToken = QStringLiteral("Cannot start — no bridge token in the credential store");
 const QString kWizard = QStringLiteral("Setup wizard not available yet — pair this bridge to start");
 const QString kDuplicate = QStringLiteral("Already connected — skipping duplicate connect");
 const QString kNoTray = QStringLiteral("No system tray available — running as the headless bridge");
@@ -74,9 +74,9 @@ struct Rig : public test::BridgeTestBed {
         return bridge.get();
     }
 
-    AppDelegate::Options options(bool tray)
+    TrayApplication::Options options(bool tray)
     {
-        AppDelegate::Options o;
+        TrayApplication::Options o;
         o.loginItem = &loginItem;
         o.systemTrayAvailable = [tray] { return tray; };
         return o;
@@ -182,7 +182,7 @@ class TstLaunch : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
-    void initTestCase() { qRegisterMetaType<halvex::MenuBarController *>(); }
+    void initTestCase() { qRegisterMetaType<halvex::TrayController *>(); }
 
     // No bridge token: the bridge manager is created once, its state is
     // error("No bridge token") with one error line, and the setup wizard is
@@ -192,14 +192,14 @@ private Q_SLOTS:
         RelayStandIn relay;
         QVERIFY(relay.start());
         Rig rig(relay.origin());
-        AppDelegate delegate([&rig] { return rig.make(); }, rig.options(true));
+        TrayApplication delegate([&rig] { return rig.make(); }, rig.options(true));
 
         LogCapture log;
-        delegate.applicationDidFinishLaunching();
+        delegate.launch();
 
         QCOMPARE(rig.created, 1);
         QCOMPARE(delegate.bridgeManager(), rig.bridge.get());
-        QVERIFY(delegate.menuBarController());
+        QVERIFY(delegate.trayController());
         QVERIFY(!QGuiApplication::quitOnLastWindowClosed());
         QCOMPARE(rig.bridge->connectionState(), BridgeConnectionState::error(QStringLiteral("No bridge token")));
         QCOMPARE(log.count(QtCriticalMsg, kNoToken), 1);
@@ -213,7 +213,7 @@ private Q_SLOTS:
         QCOMPARE(order, (QStringList{kLaunching, kNoToken, kWizard}));
         QCOMPARE(relay.attemptCount(), 0);
         // The menu shows the error.
-        QTRY_COMPARE_WITH_TIMEOUT(delegate.menuBarController()->menu()->actions().at(2)->text(),
+        QTRY_COMPARE_WITH_TIMEOUT(delegate.trayController()->menu()->actions().at(2)->text(),
                                   QStringLiteral("✕ Error: No bridge token"), kWait);
     }
 
@@ -221,12 +221,12 @@ private Q_SLOTS:
     void firstLaunchOpensTheWizard()
     {
         Rig rig(QUrl(QStringLiteral("ws://127.0.0.1:") + QString::number(test::closedLoopbackPort())));
-        AppDelegate delegate([&rig] { return rig.make(); }, rig.options(true));
-        QObject::connect(&delegate, &AppDelegate::menuBarControllerCreated, &delegate, [](MenuBarController *menu) {
+        TrayApplication delegate([&rig] { return rig.make(); }, rig.options(true));
+        QObject::connect(&delegate, &TrayApplication::trayControllerCreated, &delegate, [](TrayController *menu) {
             menu->setSetupWizardFactory([](BridgeManager *, std::function<void()>) { return new QWidget; });
         });
-        delegate.applicationDidFinishLaunching();
-        QWidget *wizard = delegate.menuBarController()->setupWindow();
+        delegate.launch();
+        QWidget *wizard = delegate.trayController()->setupWindow();
         QVERIFY(wizard);
         QVERIFY(wizard->isVisible());
         QCOMPARE(wizard->windowTitle(), QStringLiteral("Halvex Bridge Setup"));
@@ -241,11 +241,11 @@ private Q_SLOTS:
         QVERIFY(relay.start());
         relay.acceptToken(kToken);
         Rig rig(relay.origin());
-        (void)rig.keychain->save(CredentialService::bridge(), kToken);
-        AppDelegate delegate([&rig] { return rig.make(); }, rig.options(true));
+        (void)rig.credentials->save(CredentialService::bridge(), kToken);
+        TrayApplication delegate([&rig] { return rig.make(); }, rig.options(true));
 
         LogCapture log;
-        delegate.applicationDidFinishLaunching();
+        delegate.launch();
         QCOMPARE(log.count(kDuplicate), 1);
         QCOMPARE(log.count(kWizard), 0);
         QCOMPARE(log.count(kNoToken), 0);
@@ -253,12 +253,12 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(rig.bridge->connectionState(), BridgeConnectionState::connected(), kWait);
         QCOMPARE(relay.attemptCount(), 1);
         QCOMPARE(relay.openConnectionCount(), 1);
-        QTRY_COMPARE_WITH_TIMEOUT(delegate.menuBarController()->statusIconManager()->state(),
+        QTRY_COMPARE_WITH_TIMEOUT(delegate.trayController()->statusIconManager()->state(),
                                   IconState::partiallyConnected, kWait);
 
         // Quitting logs one line and closes nothing.
         log.clear();
-        delegate.applicationWillTerminate();
+        delegate.shutDown();
         QCOMPARE(log.lines().size(), 1);
         QCOMPARE(log.lines().first().message, kTerminating);
         QCOMPARE(rig.bridge->connectionState(), BridgeConnectionState::connected());
@@ -272,17 +272,16 @@ private Q_SLOTS:
         QVERIFY(relay.start());
         relay.acceptToken(kToken);
         Rig rig(relay.origin());
-        (void)rig.keychain->save(CredentialService::bridge(), kToken);
+        (void)rig.credentials->save(CredentialService::bridge(), kToken);
         rig.settings->setBoolean(SettingsKey::bridgeEnabled, false);
-        AppDelegate delegate([&rig] { return rig.make(); }, rig.options(true));
+        TrayApplication delegate([&rig] { return rig.make(); }, rig.options(true));
 
         LogCapture log;
-        delegate.applicationDidFinishLaunching();
+        delegate.launch();
         QVERIFY(!rig.bridge->relayWebSocket()->isRunning());
         QCOMPARE(rig.bridge->connectionState(), BridgeConnectionState::disconnected());
         QCOMPARE(log.count(kWizard), 0);
-        QTRY_COMPARE_WITH_TIMEOUT(delegate.menuBarController()->statusIconManager()->state(), IconState::disabled,
-                                  kWait);
+        QTRY_COMPARE_WITH_TIMEOUT(delegate.trayController()->statusIconManager()->state(), IconState::disabled, kWait);
         QCOMPARE(relay.attemptCount(), 0);
     }
 
@@ -294,18 +293,18 @@ private Q_SLOTS:
         QVERIFY(relay.start());
         relay.acceptToken(kToken);
         Rig rig(relay.origin());
-        (void)rig.keychain->save(CredentialService::bridge(), kToken);
+        (void)rig.credentials->save(CredentialService::bridge(), kToken);
         bool tray = false;
-        AppDelegate::Options options = rig.options(false);
+        TrayApplication::Options options = rig.options(false);
         options.systemTrayAvailable = [&tray] { return tray; };
         options.timings.trayCheckIntervalMs = 20;
-        AppDelegate delegate([&rig] { return rig.make(); }, options);
-        QSignalSpy created(&delegate, &AppDelegate::menuBarControllerCreated);
+        TrayApplication delegate([&rig] { return rig.make(); }, options);
+        QSignalSpy created(&delegate, &TrayApplication::trayControllerCreated);
 
         LogCapture log;
-        delegate.applicationDidFinishLaunching();
+        delegate.launch();
         QCOMPARE(log.count(kNoTray), 1);
-        QVERIFY(!delegate.menuBarController());
+        QVERIFY(!delegate.trayController());
         QVERIFY(relay.waitForAccepted(1, kWait));
         QTRY_COMPARE_WITH_TIMEOUT(rig.bridge->connectionState(), BridgeConnectionState::connected(), kWait);
 
@@ -315,11 +314,11 @@ private Q_SLOTS:
 
         tray = true;
         QVERIFY(created.wait(kWait));
-        QVERIFY(delegate.menuBarController());
-        QCOMPARE(delegate.menuBarController()->bridgeManager(), rig.bridge.get());
+        QVERIFY(delegate.trayController());
+        QCOMPARE(delegate.trayController()->bridgeManager(), rig.bridge.get());
         QCOMPARE(rig.created, 1);
         QCOMPARE(log.count(QStringLiteral("A system tray appeared — showing the status icon")), 1);
-        QTRY_COMPARE_WITH_TIMEOUT(delegate.menuBarController()->menu()->actions().at(2)->text(),
+        QTRY_COMPARE_WITH_TIMEOUT(delegate.trayController()->menu()->actions().at(2)->text(),
                                   QStringLiteral("● Connected to ") + relayHost(), kWait);
         QCOMPARE(relay.attemptCount(), 1);
     }
@@ -329,17 +328,17 @@ private Q_SLOTS:
     void showRequestFromAnotherLaunch()
     {
         Rig rig(QUrl(QStringLiteral("ws://127.0.0.1:") + QString::number(test::closedLoopbackPort())));
-        AppDelegate delegate([&rig] { return rig.make(); }, rig.options(true));
-        delegate.applicationDidFinishLaunching();
+        TrayApplication delegate([&rig] { return rig.make(); }, rig.options(true));
+        delegate.launch();
 
         LogCapture log;
         delegate.handleInstanceRequest("show");
         QCOMPARE(log.count(kWizard), 1);
 
-        (void)rig.keychain->save(CredentialService::bridge(), kToken);
+        (void)rig.credentials->save(CredentialService::bridge(), kToken);
         delegate.handleInstanceRequest("show");
         QCOMPARE(log.count(kWizard), 1);
-        QMenu *menu = delegate.menuBarController()->menu();
+        QMenu *menu = delegate.trayController()->menu();
         QVERIFY(menu->isVisible());
         menu->hide();
 
@@ -506,7 +505,8 @@ private Q_SLOTS:
     {
         if (!QFile::exists(programPath()))
             QSKIP("halvex-bridge is not built");
-        const QRegularExpression widgetStack(QStringLiteral("libQt6(Gui|Widgets|OpenGL)|libX11|libxcb|libwayland|libEGL|libGL"));
+        const QRegularExpression widgetStack(
+            QStringLiteral("libQt6(Gui|Widgets|OpenGL)|libX11|libxcb|libwayland|libEGL|libGL"));
         const QRegularExpression secretStack(QStringLiteral("halvex-secret-service|libsecret|libgio"));
         // D-Bus is loaded when a notification is sent or gateways are looked
         // for, never by the idle bridge.

@@ -1,7 +1,7 @@
 // The login shell's PATH: asked of a real login shell once per environment
 // however many callers wait, read past what a chatty profile prints, and
 // used to find programs without ever searching relative folders.
-#include "platform/login_environment.h"
+#include "platform/session/login_environment.h"
 
 #include <QDir>
 #include <QFile>
@@ -16,7 +16,8 @@ namespace {
 
 constexpr int kWaitMs = 60000;
 
-template <typename T> T await(QCoro::Task<T> task)
+template <typename T>
+T await(QCoro::Task<T> task)
 {
     std::optional<T> result;
     task.then([&](T value) { result = std::move(value); });
@@ -85,8 +86,9 @@ private Q_SLOTS:
             QStringLiteral("/bin/sh"));
         const QString path = await(login.searchPath());
         QVERIFY2(path.startsWith(bin + QLatin1Char(':')), qPrintable(path));
-        QCOMPARE(await(login.findProgram(QStringLiteral("tool"))), std::optional<QString>(bin + QStringLiteral("/tool")));
-        QCOMPARE(await(login.findProgram(QStringLiteral("plain"))), std::nullopt); // not executable
+        QCOMPARE(await(login.findProgram(QStringLiteral("tool"))),
+                 std::optional<QString>(bin + QStringLiteral("/tool")));
+        QCOMPARE(await(login.findProgram(QStringLiteral("plain"))), std::nullopt);       // not executable
         QCOMPARE(await(login.findProgram(bin + QStringLiteral("/tool"))), std::nullopt); // a path is not looked up
         QCOMPARE(await(login.environmentEntries()), QStringList{QStringLiteral("PATH=") + path});
     }
@@ -94,8 +96,9 @@ private Q_SLOTS:
     void theShellRunsOnceForEveryCaller()
     {
         SlowShell shell;
-        LoginEnvironment login([&shell](ProcessRequest request) { return SlowShell::answer(&shell, std::move(request)); },
-                               QStringLiteral("/bin/zsh"));
+        LoginEnvironment login(
+            [&shell](ProcessRequest request) { return SlowShell::answer(&shell, std::move(request)); },
+            QStringLiteral("/bin/zsh"));
         // Three callers while the shell runs, then one after it answered.
         QStringList answers;
         for (int i = 0; i < 3; ++i)
@@ -145,7 +148,8 @@ private Q_SLOTS:
         QVERIFY(writeExecutable(dir.filePath(QStringLiteral("tool"))));
         const QString previous = QDir::currentPath();
         QVERIFY(QDir::setCurrent(dir.path()));
-        const std::optional<QString> found = LoginEnvironment::findOnPath(QStringLiteral("tool"), QStringLiteral(".::bin"));
+        const std::optional<QString> found =
+            LoginEnvironment::findOnPath(QStringLiteral("tool"), QStringLiteral(".::bin"));
         QVERIFY(QDir::setCurrent(previous));
         QCOMPARE(found, std::nullopt);
         QCOMPARE(LoginEnvironment::findOnPath(QStringLiteral("tool"), QStringLiteral("/nonexistent:") + dir.path()),

@@ -3,15 +3,15 @@
 // resets), failures that write nothing, the choice of gateway path and an
 // end-to-end sync that writes the merged file.
 #include "gateway/chat_backend.h"
+#include "gateway/gateway_probe.h"
+#include "http_stand_in.h"
 #include "log_capture.h"
 #include "loopback.h"
-#include "http_stand_in.h"
-#include "gateway/gateway_probe.h"
 #include "memory/memory_sync_service.h"
 #include "memory_relay_stand_in.h"
 #include "platform/deployment.h"
-#include "platform/keychain_manager.h"
-#include "platform/secret_backend.h"
+#include "platform/secrets/credential_store.h"
+#include "platform/secrets/secret_backend.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -100,7 +100,7 @@ QStringList factsOf(const std::optional<QJsonObject> &file)
 struct Rig {
     MemoryRelayStandIn relay;
     MemorySecretBackend *secrets = new MemorySecretBackend;
-    KeychainManager keychain{std::unique_ptr<SecretBackend>(secrets)};
+    CredentialStore credentials{std::unique_ptr<SecretBackend>(secrets)};
     QNetworkAccessManager network;
     ScriptedBackend http;
     ScriptedBackend webSocket;
@@ -115,13 +115,13 @@ struct Rig {
     {
         relay.listen();
         relay.setToken(kRelayToken);
-        (void)keychain.save(CredentialService::relay(), kRelayToken);
+        (void)credentials.save(CredentialService::relay(), kRelayToken);
         webSocket.usable = false;
         MemorySyncService::Dependencies deps;
         deps.gateway.http = &http;
         deps.gateway.webSocket = &webSocket;
         deps.gateway.httpEndpointAvailable = [this]() -> QCoro::Task<bool> { co_return httpAvailable; };
-        deps.keychain = &keychain;
+        deps.credentials = &credentials;
         deps.network = &network;
         deps.relayOrigin = relay.origin();
         deps.isEnabled = [this] { return enabled; };
@@ -309,7 +309,7 @@ private Q_SLOTS:
         QCOMPARE(rig.runSync(QStringLiteral("initial")), MemorySyncService::Outcome::failed);
         QVERIFY(rig.lastError().startsWith(QStringLiteral("The soul file could not be read")));
 
-        (void)rig.keychain.deleteItem(CredentialService::relay());
+        (void)rig.credentials.deleteItem(CredentialService::relay());
         QCOMPARE(rig.runSync(QStringLiteral("initial")), MemorySyncService::Outcome::failed);
         QCOMPARE(rig.lastError(), QStringLiteral("No relay authentication token"));
 
@@ -325,7 +325,7 @@ private Q_SLOTS:
         rig.service = nullptr; // rebuilt against a port nothing listens on
         MemorySyncService::Dependencies deps;
         deps.gateway.http = &rig.http;
-        deps.keychain = &rig.keychain;
+        deps.credentials = &rig.credentials;
         deps.network = &rig.network;
         deps.relayOrigin = QUrl(QStringLiteral("http://127.0.0.1:%1").arg(closedLoopbackPort()));
         MemorySyncService service(std::move(deps), Rig::slow());
@@ -428,9 +428,10 @@ private Q_SLOTS:
         const QString cat = QStringLiteral("Has a cat");
         QTest::newRow("stored") << QStringList{lyon} << QStringList() << 0 << QStringList{lyon, cat} << 1;
         QTest::newRow("nothing stored") << QStringList() << QStringList() << 0 << QStringList{cat} << 1;
-        QTest::newRow("stored, raced")
-            << QStringList{lyon} << QStringList{lyon, runs} << 0 << QStringList{lyon, runs, cat} << 2;
-        QTest::newRow("nothing stored, raced") << QStringList() << QStringList{runs} << 0 << QStringList{runs, cat} << 2;
+        QTest::newRow("stored, raced") << QStringList{lyon} << QStringList{lyon, runs} << 0
+                                       << QStringList{lyon, runs, cat} << 2;
+        QTest::newRow("nothing stored, raced")
+            << QStringList() << QStringList{runs} << 0 << QStringList{runs, cat} << 2;
         QTest::newRow("refused every time") << QStringList{lyon} << QStringList() << MemorySyncService::maxWriteAttempts
                                             << QStringList{lyon} << MemorySyncService::maxWriteAttempts;
     }

@@ -5,8 +5,8 @@
 #include "memory/memory_sync_service.h"
 #include "memory_relay_stand_in.h"
 #include "platform/deployment.h"
-#include "platform/keychain_manager.h"
-#include "platform/secret_backend.h"
+#include "platform/secrets/credential_store.h"
+#include "platform/secrets/secret_backend.h"
 #include "temp_settings.h"
 
 #include <QJsonArray>
@@ -35,7 +35,7 @@ class TstMemorySyncCommand : public QObject
     Q_OBJECT
 
     TempSettings m_settings;
-    KeychainManager m_keychain{std::make_unique<MemorySecretBackend>()};
+    CredentialStore m_credentials{std::make_unique<MemorySecretBackend>()};
     QNetworkAccessManager m_network;
     MemoryRelayStandIn m_relay;
 
@@ -52,7 +52,7 @@ class TstMemorySyncCommand : public QObject
         Run result;
         result.status = cli::runMemoryCommand(
             arguments,
-            cli::MemoryCommandContext{m_settings.get(), [this] { return &m_keychain; }, &m_network, m_relay.origin(),
+            cli::MemoryCommandContext{m_settings.get(), [this] { return &m_credentials; }, &m_network, m_relay.origin(),
                                       [this](const QString &question) {
                                           m_asked << question;
                                           return m_agrees;
@@ -70,7 +70,7 @@ private Q_SLOTS:
     {
         QVERIFY(m_relay.listen());
         m_relay.setToken(kRelayToken);
-        (void)m_keychain.save(CredentialService::relay(), kRelayToken);
+        (void)m_credentials.save(CredentialService::relay(), kRelayToken);
     }
 
     void switchesMemorySync()
@@ -87,7 +87,8 @@ private Q_SLOTS:
         Run on = run({QStringLiteral("on")});
         QCOMPARE(on.status, 0);
         QCOMPARE(m_settings->boolean(SettingsKey::memorySyncEnabled), std::optional<bool>(true));
-        QCOMPARE(run({QStringLiteral("on")}).output, QStringLiteral("Memory Sync: on\n")); // already on: not asked again
+        QCOMPARE(run({QStringLiteral("on")}).output,
+                 QStringLiteral("Memory Sync: on\n")); // already on: not asked again
         QCOMPARE(m_asked.size(), 2);
         Run status = run({QStringLiteral("status"), QStringLiteral("--json")});
         QCOMPARE(status.status, 0);
@@ -142,7 +143,7 @@ private Q_SLOTS:
         QCOMPARE(failed.status, 1);
         QVERIFY(failed.errors.contains(QStringLiteral("Relay error (HTTP 503)")));
 
-        (void)m_keychain.deleteItem(CredentialService::relay());
+        (void)m_credentials.deleteItem(CredentialService::relay());
         const Run signedOut = run({QStringLiteral("show")});
         QCOMPARE(signedOut.status, 1);
         QVERIFY(signedOut.errors.contains(QStringLiteral("No relay authentication token")));

@@ -2,7 +2,7 @@
 // and never after the waiting frame has moved on or ended, whatever else
 // was emitted or timed out in the meantime. (Run under AddressSanitizer, a
 // resume reaching a freed frame fails these tests.)
-#include "platform/next_emission.h"
+#include "platform/net/next_emission.h"
 
 #include <QTest>
 #include <QThread>

@@ -190,21 +190,27 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("gateway");
         QTest::addColumn<QString>("local");
         QTest::addColumn<QString>("phone"); // empty: the phone gets no direct address
-        QTest::newRow("default") << QByteArray("{}") << "http://127.0.0.1:18789" << "";
-        QTest::newRow("loopback") << QByteArray("{bind: 'loopback', port: 1}") << "http://127.0.0.1:1" << "";
+        QTest::newRow("default") << QByteArray("{}") << "http://127.0.0.1:18789"
+                                 << "";
+        QTest::newRow("loopback") << QByteArray("{bind: 'loopback', port: 1}") << "http://127.0.0.1:1"
+                                  << "";
         QTest::newRow("lan") << QByteArray("{bind: 'lan', port: 19000}") << "http://127.0.0.1:19000"
                              << "http://192.168.1.20:19000";
         QTest::newRow("lan with TLS") << QByteArray("{bind: 'lan', tls: {enabled: true}}") << "https://127.0.0.1:18789"
                                       << "https://192.168.1.20:18789";
         QTest::newRow("custom") << QByteArray("{bind: 'custom', customBindHost: '10.0.0.7', port: 2}")
-                                << "http://10.0.0.7:2" << "http://10.0.0.7:2";
+                                << "http://10.0.0.7:2"
+                                << "http://10.0.0.7:2";
         QTest::newRow("custom loopback") << QByteArray("{bind: 'custom', customBindHost: '127.0.0.5'}")
-                                         << "http://127.0.0.5:18789" << "";
+                                         << "http://127.0.0.5:18789"
+                                         << "";
         // A host that is not an address never reaches the URL.
         QTest::newRow("custom name") << QByteArray("{bind: 'custom', customBindHost: 'evil.example/x?y#'}")
-                                     << "http://127.0.0.1:18789" << "";
+                                     << "http://127.0.0.1:18789"
+                                     << "";
         QTest::newRow("custom any") << QByteArray("{bind: 'custom', customBindHost: '0.0.0.0'}")
-                                    << "http://127.0.0.1:18789" << "";
+                                    << "http://127.0.0.1:18789"
+                                    << "";
     }
     void formsTheEndpoints()
     {
@@ -229,11 +235,11 @@ private Q_SLOTS:
                                       << QByteArray("{port: 19001, bind: 'lan'}") << 19002;
         QTest::newRow("list merged") << QByteArray("{gateway: {$include: ['gw.json5', 'sub/more.json5']}}")
                                      << QByteArray("{port: 19001}") << 19003;
-        QTest::newRow("outside the folder") << QByteArray("{gateway: {$include: '../outside.json5'}}")
-                                            << QByteArray("{}") << 0;
+        QTest::newRow("outside the folder")
+            << QByteArray("{gateway: {$include: '../outside.json5'}}") << QByteArray("{}") << 0;
         QTest::newRow("missing") << QByteArray("{gateway: {$include: 'nope.json5'}}") << QByteArray("{}") << 0;
-        QTest::newRow("loop") << QByteArray("{gateway: {$include: 'gw.json5'}}")
-                              << QByteArray("{$include: 'gw.json5'}") << 0;
+        QTest::newRow("loop") << QByteArray("{gateway: {$include: 'gw.json5'}}") << QByteArray("{$include: 'gw.json5'}")
+                              << 0;
     }
     void readsIncludes()
     {

@@ -75,10 +75,11 @@ struct Rig {
         deps.environment = [](const QString &) { return std::optional<QString>(); };
         deps.localIPAddress = [this] { return lanAddress; };
         deps.places = places;
-        deps.avahiBusAddress = qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS"); // no Avahi there: the browse fails at once
+        deps.avahiBusAddress =
+            qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS"); // no Avahi there: the browse fails at once
         deps.gatewaySocketConnected = [this] { return socketConnected; };
         OpenClawDetectorTimings timings;
-        timings.bonjourWindowMs = 1000;
+        timings.discoveryWindowMs = 1000;
         timings.lanCheckWindowMs = 500;
         timings.lanCheckIntervalMs = 100;
         // Generous limits: a loaded machine must not turn a slow answer
@@ -446,14 +447,14 @@ private Q_SLOTS:
     void withoutAvahiTheBrowseEndsAtOnce()
     {
         Rig rig;
-        QSignalSpy finished(rig.detector.get(), &OpenClawDetector::bonjourDiscoveryFinished);
-        rig.detector->startBonjourDiscovery();
+        QSignalSpy finished(rig.detector.get(), &OpenClawDetector::networkDiscoveryFinished);
+        rig.detector->startNetworkDiscovery();
         // The bus may have refused before the call returns: the signal can
-        // come from inside startBonjourDiscovery(), before any wait.
+        // come from inside startNetworkDiscovery(), before any wait.
         QTRY_VERIFY_WITH_TIMEOUT(!finished.isEmpty(), kWait);
         QCOMPARE(finished.size(), 1);
         QVERIFY(!rig.detector->isBrowsing());
-        QVERIFY(rig.detector->bonjourGateways().isEmpty());
+        QVERIFY(rig.detector->discoveredGateways().isEmpty());
     }
 
     void enableLANAccessReportsTheTruth()
@@ -473,8 +474,9 @@ private Q_SLOTS:
         QVERIFY2(rig.detector->lanAccessProblem().contains(QLatin1String("Config validation failed: gateway.bind: no")),
                  qPrintable(rig.detector->lanAccessProblem()));
         // The change travelled on standard input, as the smallest patch.
-        QCOMPARE(QJsonDocument::fromJson(rig.tool.lastStandardInput()).object(),
-                 QJsonObject({{QStringLiteral("gateway"), QJsonObject{{QStringLiteral("bind"), QStringLiteral("lan")}}}}));
+        QCOMPARE(
+            QJsonDocument::fromJson(rig.tool.lastStandardInput()).object(),
+            QJsonObject({{QStringLiteral("gateway"), QJsonObject{{QStringLiteral("bind"), QStringLiteral("lan")}}}}));
 
         // Accepted and restarted, but the gateway still answers only on
         // loopback: false, with a sentence saying what to do.

@@ -56,8 +56,7 @@ private Q_SLOTS:
         QElapsedTimer clock;
         clock.start();
         QVERIFY(detect(*detector));
-        qInfo("One detection against OpenClaw %s took %lld ms", qPrintable(m_gateway.version()),
-              clock.elapsed());
+        qInfo("One detection against OpenClaw %s took %lld ms", qPrintable(m_gateway.version()), clock.elapsed());
         QVERIFY(detector->detected());
         QCOMPARE(detector->binaryPath(), m_gateway.homeDir() + QStringLiteral("/.local/bin/openclaw"));
         QCOMPARE(detector->gatewayToken(), m_gateway.token());

@@ -5,15 +5,15 @@
 #include "bridge_rig.h"
 #include "relay_account_stand_in.h"
 
+#include "account/account_runtime.h"
 #include "account/account_service.h"
 #include "account/bridge_name.h"
 #include "account/bridge_requests.h"
 #include "account/pairing_payload.h"
 #include "account/pairing_service.h"
 #include "account/relay_auth_service.h"
-#include "account/account_runtime.h"
 #include "bridge/bridge_control.h"
-#include "platform/single_instance.h"
+#include "platform/session/single_instance.h"
 
 #include <QJsonDocument>
 #include <QTemporaryDir>
@@ -178,10 +178,10 @@ private Q_SLOTS:
 
         // The pairing side, as a terminal command or window would build it.
         RelayAuthService auth(&rig.network, account.origin());
-        AccountService accountService(&auth, rig.keychain.get(), rig.settings.get());
+        AccountService accountService(&auth, rig.credentials.get(), rig.settings.get());
         PairingService::Dependencies deps;
         deps.auth = &auth;
-        deps.keychain = rig.keychain.get();
+        deps.credentials = rig.credentials.get();
         deps.settings = rig.settings.get();
         deps.relayWebSocketOrigin = QUrl(kRelay);
         deps.gateway = [bridge] { return bridge->gatewayTarget(); };
@@ -208,7 +208,8 @@ private Q_SLOTS:
         const RelayAccountStandIn::Bridge first = account.bridges().first();
         QCOMPARE(first.bridgeName, QStringLiteral("Build Box"));
         QCOMPARE(first.email, email);
-        QCOMPARE(rig.keychain->load(CredentialService::bridge()).valueOr(std::nullopt), std::optional<QString>(first.bridgeToken));
+        QCOMPARE(rig.credentials->load(CredentialService::bridge()).valueOr(std::nullopt),
+                 std::optional<QString>(first.bridgeToken));
         QCOMPARE(rig.settings->string(SettingsKey::bridgeId), std::optional<QString>(first.bridgeId));
         QCOMPARE(rig.settings->string(SettingsKey::bridgeName), std::optional<QString>(QStringLiteral("Build Box")));
         QCOMPARE(automatic->bridgeId, first.bridgeId);
@@ -240,7 +241,8 @@ private Q_SLOTS:
         QCOMPARE(account.http().lastRequest().json().value(QStringLiteral("code")).toString(), phoneCode);
         QVERIFY(!manual->code);
         QVERIFY(!parsed(manual->payload).value(QStringLiteral("relay")).toObject().contains(QStringLiteral("code")));
-        QCOMPARE(rig.keychain->load(CredentialService::bridge()).valueOr(std::nullopt), std::optional<QString>(second.bridgeToken));
+        QCOMPARE(rig.credentials->load(CredentialService::bridge()).valueOr(std::nullopt),
+                 std::optional<QString>(second.bridgeToken));
         QTRY_COMPARE_WITH_TIMEOUT(reloads, 2, 15000);
         QVERIFY(QTest::qWaitFor([&] { return rig.relay.attempts().last().token == second.bridgeToken; }, 15000));
         QVERIFY(rig.waitConnected());
@@ -251,7 +253,8 @@ private Q_SLOTS:
         QCOMPARE(reused.error().description(), QStringLiteral("Invalid or expired pairing code"));
         QCOMPARE(waitForTask(pairing.pairWithCode(QStringLiteral("ABCD-EFG"))).error().description(),
                  QStringLiteral("The code needs at least 9 characters, as the phone shows it (XXXX-XXXX)."));
-        QCOMPARE(rig.keychain->load(CredentialService::bridge()).valueOr(std::nullopt), std::optional<QString>(second.bridgeToken));
+        QCOMPARE(rig.credentials->load(CredentialService::bridge()).valueOr(std::nullopt),
+                 std::optional<QString>(second.bridgeToken));
         QCOMPARE(rig.settings->string(SettingsKey::bridgeId), std::optional<QString>(second.bridgeId));
         QCOMPARE(announced, 2);
 

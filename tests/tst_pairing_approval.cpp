@@ -2,17 +2,17 @@
 // approved through the openclaw tool, found in the tool's listing (JSON, or
 // the table as a fallback), and the socket connects again. The tool runs
 // with argument lists: hostile ids and paths never reach a shell's parser.
-#include "gateway/openclaw_device_identity.h"
-#include "gateway_timings.h"
-#include "gateway/openclaw_web_socket.h"
-#include "gateway/gateway_protocol.h"
-#include "gateway/pairing_request_parser.h"
-#include "gateway/pairing_approver.h"
-#include "platform/keychain_manager.h"
-#include "platform/secret_backend.h"
 #include "fake_openclaw_command.h"
+#include "gateway/gateway_device_identity.h"
+#include "gateway/gateway_protocol.h"
+#include "gateway/gateway_web_socket.h"
+#include "gateway/pairing_approver.h"
+#include "gateway/pairing_request_parser.h"
+#include "gateway_timings.h"
 #include "gateway_ws_stand_in.h"
 #include "log_capture.h"
+#include "platform/secrets/credential_store.h"
+#include "platform/secrets/secret_backend.h"
 
 #include <QDir>
 #include <QFile>
@@ -144,8 +144,8 @@ ProcessOutcome loginPath(const QString &path)
 // `requestId` (whatever command does it) pairs the device.
 struct Rig {
     explicit Rig(ProcessRunner runner = {})
-        : keychain(std::make_unique<KeychainManager>(std::make_unique<MemorySecretBackend>())),
-          socket(keychain.get(), test::fastGatewayTimings(), std::move(runner))
+        : credentials(std::make_unique<CredentialStore>(std::make_unique<MemorySecretBackend>())),
+          socket(credentials.get(), test::fastGatewayTimings(), std::move(runner))
     {
         listening = gateway.listen();
         gateway.setCloseAfterRefusal(1008); // as the real gateway does
@@ -153,7 +153,7 @@ struct Rig {
     }
 
     QString deviceId() const { return socket.deviceIdentity()->deviceId(); }
-    bool waitForState(const OpenClawWSState &state)
+    bool waitForState(const GatewayLinkState &state)
     {
         return QTest::qWaitFor([&] { return socket.state() == state; }, kWaitMs);
     }
@@ -162,8 +162,8 @@ struct Rig {
     GatewayWsStandIn gateway;
     bool listening = false;
     bool paired = false;
-    std::unique_ptr<KeychainManager> keychain;
-    OpenClawWebSocket socket;
+    std::unique_ptr<CredentialStore> credentials;
+    GatewayWebSocket socket;
 };
 
 } // namespace
@@ -277,7 +277,7 @@ private Q_SLOTS:
         QSignalSpy approverStates(rig.socket.pairingApprover(), &PairingApprover::stateChanged);
         rig.socket.setOpenClawBinaryPath(path);
         rig.socket.connect(rig.gateway.httpUrl(), QStringLiteral("gw-token"));
-        QVERIFY(rig.waitForState(OpenClawWSState::connected()));
+        QVERIFY(rig.waitForState(GatewayLinkState::connected()));
 
         QCOMPARE(runner.lines(), QStringList({path + QStringLiteral("|devices|list|--json"),
                                               path + QStringLiteral("|devices|approve|--|req-json")}));
@@ -310,7 +310,7 @@ private Q_SLOTS:
         table.replace(QStringLiteral("7ceb7c9eea05d5"), rig.deviceId().left(14));
         rig.socket.setOpenClawBinaryPath(path);
         rig.socket.connect(rig.gateway.httpUrl(), QStringLiteral("gw-token"));
-        QVERIFY(rig.waitForState(OpenClawWSState::connected()));
+        QVERIFY(rig.waitForState(GatewayLinkState::connected()));
         QCOMPARE(runner.lines().value(2),
                  path + QStringLiteral("|devices|approve|--|21424598-563b-4ac5-8ea8-3961d8ea7704"));
         rig.socket.disconnect();
@@ -335,7 +335,7 @@ private Q_SLOTS:
         rig.gateway.setIssueDeviceTokens(false);
         rig.socket.setOpenClawBinaryPath(path);
         rig.socket.connect(rig.gateway.httpUrl(), QStringLiteral("gw-token"));
-        QVERIFY(rig.waitForState(OpenClawWSState::connected()));
+        QVERIFY(rig.waitForState(GatewayLinkState::connected()));
         const QStringList lines = runner.lines();
         QCOMPARE(lines.size(), 4);
         QCOMPARE(lines.value(0), path + QStringLiteral("|devices|list|--json"));
@@ -351,7 +351,7 @@ private Q_SLOTS:
         rig.paired = false;
         rig.gateway.dropConnections();
         QVERIFY(QTest::qWaitFor([&] { return runner.requests.size() == 3 && rig.paired; }, kWaitMs));
-        QVERIFY(rig.waitForState(OpenClawWSState::connected()));
+        QVERIFY(rig.waitForState(GatewayLinkState::connected()));
         QVERIFY(std::none_of(runner.requests.cbegin(), runner.requests.cend(), isLoginShell));
         rig.socket.disconnect();
     }
@@ -365,7 +365,7 @@ private Q_SLOTS:
         };
         rig.socket.setOpenClawBinaryPath(QStringLiteral("/opt/oc/openclaw"));
         rig.socket.connect(rig.gateway.httpUrl(), QStringLiteral("gw-token"));
-        QVERIFY(rig.waitForState(OpenClawWSState::error(QStringLiteral("Device not paired — approve manually"))));
+        QVERIFY(rig.waitForState(GatewayLinkState::error(QStringLiteral("Device not paired — approve manually"))));
         QCOMPARE(runner.requests.size(), 3); // as it is, the login shell, with its PATH
         QCOMPARE(rig.socket.pairingApprover()->state(), PairingApprover::State::failed);
         QTest::qWait(100);
@@ -411,10 +411,10 @@ private Q_SLOTS:
         rig.socket.connect(rig.gateway.httpUrl(), QStringLiteral("gw-token"));
         if (approved.isEmpty()) {
             QVERIFY(
-                rig.waitForState(OpenClawWSState::error(QStringLiteral("Device not paired — approve in OpenClaw"))));
+                rig.waitForState(GatewayLinkState::error(QStringLiteral("Device not paired — approve in OpenClaw"))));
             QCOMPARE(runner.requests.size(), 1);
         } else {
-            QVERIFY(rig.waitForState(OpenClawWSState::connected()));
+            QVERIFY(rig.waitForState(GatewayLinkState::connected()));
             QCOMPARE(runner.lines().last(), QStringLiteral("oc|devices|approve|--|") + approved);
         }
         rig.socket.disconnect();
@@ -431,7 +431,7 @@ private Q_SLOTS:
         };
         rig.socket.setOpenClawBinaryPath(QStringLiteral("oc"));
         rig.socket.connect(rig.gateway.httpUrl(), QStringLiteral("gw-token"));
-        QVERIFY(rig.waitForState(OpenClawWSState::error(QStringLiteral("Device not paired — approve in OpenClaw"))));
+        QVERIFY(rig.waitForState(GatewayLinkState::error(QStringLiteral("Device not paired — approve in OpenClaw"))));
         QTest::qWait(100);
         QCOMPARE(rig.gateway.connectionCount(), 1);
         QCOMPARE(rig.socket.pairingApprover()->state(), PairingApprover::State::failed);
@@ -442,7 +442,7 @@ private Q_SLOTS:
         RecordingRunner runner;
         Rig rig(runner.runner());
         rig.socket.connect(rig.gateway.httpUrl(), QStringLiteral("gw-token"));
-        QVERIFY(rig.waitForState(OpenClawWSState::error(QStringLiteral("Device not paired"))));
+        QVERIFY(rig.waitForState(GatewayLinkState::error(QStringLiteral("Device not paired"))));
         QVERIFY(runner.requests.isEmpty());
         QTest::qWait(100);
         QCOMPARE(rig.gateway.connectionCount(), 1);
@@ -458,7 +458,7 @@ private Q_SLOTS:
         const QString path = QStringLiteral("/opt/my tools/it's $(x)/openclaw");
         rig.socket.setOpenClawBinaryPath(path);
         rig.socket.connect(rig.gateway.httpUrl(), QStringLiteral("gw-token"));
-        QVERIFY(rig.waitForState(OpenClawWSState::error(QStringLiteral("Device not paired — approve manually"))));
+        QVERIFY(rig.waitForState(GatewayLinkState::error(QStringLiteral("Device not paired — approve manually"))));
         QCOMPARE(runner.requests.size(), 3);
         QCOMPARE(runner.requests.value(0).program, path);
         QCOMPARE(runner.requests.value(2).program, path);
@@ -483,14 +483,14 @@ private Q_SLOTS:
         rig.gateway.setIssueDeviceTokens(false);
         rig.socket.setOpenClawBinaryPath(QStringLiteral("oc"));
         rig.socket.connect(rig.gateway.httpUrl(), QStringLiteral("gw-token"));
-        QVERIFY(rig.waitForState(OpenClawWSState::connected()));
+        QVERIFY(rig.waitForState(GatewayLinkState::connected()));
         QCOMPARE(approvals, 1);
 
         // Removed in OpenClaw: the next connection is refused and approved anew.
         rig.paired = false;
         rig.gateway.dropConnections();
         QVERIFY(QTest::qWaitFor([&] { return approvals == 2; }, kWaitMs));
-        QVERIFY(rig.waitForState(OpenClawWSState::connected()));
+        QVERIFY(rig.waitForState(GatewayLinkState::connected()));
         QCOMPARE(runner.lines().last(), QStringLiteral("oc|devices|approve|--|req-2"));
         rig.socket.disconnect();
     }
@@ -511,10 +511,10 @@ private Q_SLOTS:
         rig.socket.connect(rig.gateway.httpUrl(), QStringLiteral("gw-token"));
         QVERIFY(QTest::qWaitFor([&] { return slow.calls == 1; }, kWaitMs));
         rig.socket.disconnect();
-        QCOMPARE(rig.socket.state(), OpenClawWSState::disconnected());
+        QCOMPARE(rig.socket.state(), GatewayLinkState::disconnected());
         QTest::qWait(800);
         QCOMPARE(rig.gateway.connectionCount(), 1);
-        QCOMPARE(rig.socket.state(), OpenClawWSState::disconnected());
+        QCOMPARE(rig.socket.state(), GatewayLinkState::disconnected());
     }
 
     // --- real processes and a fake tool -------------------------------------
@@ -529,7 +529,7 @@ private Q_SLOTS:
             [&](const QString &) { return tool.approvedIds().contains(QStringLiteral("req-fake")); });
         rig.socket.setOpenClawBinaryPath(tool.path());
         rig.socket.connect(rig.gateway.httpUrl(), QStringLiteral("gw-token"));
-        QVERIFY(rig.waitForState(OpenClawWSState::connected()));
+        QVERIFY(rig.waitForState(GatewayLinkState::connected()));
         QCOMPARE(tool.approvedIds(), QStringList({QStringLiteral("req-fake")}));
         QCOMPARE(tool.calls(),
                  QStringList({QStringLiteral("devices list --json"), QStringLiteral("devices approve -- req-fake")}));
@@ -548,7 +548,7 @@ private Q_SLOTS:
         rig.gateway.setPairingCheck([&](const QString &) { return tool.approvedIds().contains(requestId); });
         rig.socket.setOpenClawBinaryPath(tool.path());
         rig.socket.connect(rig.gateway.httpUrl(), QStringLiteral("gw-token"));
-        QVERIFY(rig.waitForState(OpenClawWSState::connected()));
+        QVERIFY(rig.waitForState(GatewayLinkState::connected()));
         QCOMPARE(tool.approvedIds(), QStringList({requestId}));
         rig.socket.disconnect();
     }
@@ -584,7 +584,7 @@ private Q_SLOTS:
             [&](const QString &) { return tool.approvedIds().contains(QStringLiteral("req-good")); });
         rig.socket.setOpenClawBinaryPath(tool.path());
         rig.socket.connect(rig.gateway.httpUrl(), QStringLiteral("gw-token"));
-        QVERIFY2(rig.waitForState(OpenClawWSState::connected()), qPrintable(rig.socket.state().description()));
+        QVERIFY2(rig.waitForState(GatewayLinkState::connected()), qPrintable(rig.socket.state().description()));
         QCOMPARE(tool.approvedIds(), QStringList({QStringLiteral("req-good")}));
         QCOMPARE(tool.calls(),
                  QStringList({QStringLiteral("devices list --json"), QStringLiteral("devices approve -- req-good")}));

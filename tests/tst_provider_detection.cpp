@@ -16,8 +16,8 @@
 #include <QJsonDocument>
 #include <QLoggingCategory>
 #include <QNetworkAccessManager>
-#include <QTemporaryDir>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 using namespace halvex;

@@ -6,8 +6,8 @@
 #include "account/qr_code.h"
 #include "qr_reader.h"
 
-#include <QJsonDocument>
 #include <QImage>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QTest>
 

@@ -39,7 +39,7 @@ private:
             return false;
         rig.storeBridgeToken();
         rig.settings->setString(SettingsKey::openClawEndpoint, m_gateway.httpUrl().toString());
-        if (!rig.keychain->save(CredentialService::openClaw(), m_gateway.token()))
+        if (!rig.credentials->save(CredentialService::openClaw(), m_gateway.token()))
             return false;
         return rig.launch();
     }
@@ -203,7 +203,7 @@ private Q_SLOTS:
         QVERIFY(rig.startStandIns());
         rig.storeBridgeToken();
         rig.settings->setString(SettingsKey::openClawEndpoint, gateway.httpUrl().toString());
-        (void)rig.keychain->save(CredentialService::openClaw(), gateway.token());
+        (void)rig.credentials->save(CredentialService::openClaw(), gateway.token());
         // A phone's queued messages arrive the moment the relay link is up,
         // before the gateway socket finished its handshake.
         QStringList ids;

@@ -4,7 +4,7 @@
 #include "cli/doctor.h"
 #include "openclaw_gateway.h"
 #include "platform/deployment.h"
-#include "platform/keychain_manager.h"
+#include "platform/secrets/credential_store.h"
 #include "platform/settings.h"
 #include "relay_stand_in.h"
 #include "temp_settings.h"
@@ -51,10 +51,10 @@ class TestRealGatewayDoctor : public QObject
     RelayStandIn m_relay;
     QTemporaryDir m_bin;
 
-    DoctorEnvironment environment(KeychainManager &keychain, Settings *settings, QNetworkAccessManager &network)
+    DoctorEnvironment environment(CredentialStore &credentials, Settings *settings, QNetworkAccessManager &network)
     {
         DoctorEnvironment env;
-        env.keychain = &keychain;
+        env.credentials = &credentials;
         env.settings = settings;
         env.network = &network;
         env.relayOrigin = m_relay.origin();
@@ -81,18 +81,18 @@ private Q_SLOTS:
     {
         // The user's store: the private session's Secret Service.
         QTemporaryDir files;
-        std::unique_ptr<KeychainManager> store =
-            KeychainManager::createDefault(files.filePath(QStringLiteral("c.json")));
-        KeychainManager &keychain = *store;
-        (void)keychain.save(CredentialService::bridge(), bridgeToken);
+        std::unique_ptr<CredentialStore> store =
+            CredentialStore::createDefault(files.filePath(QStringLiteral("c.json")));
+        CredentialStore &credentials = *store;
+        (void)credentials.save(CredentialService::bridge(), bridgeToken);
         // A device token from an earlier gateway: refused, dropped, and the
         // gateway token signs in instead.
-        (void)keychain.save(CredentialService::openClawDeviceToken(), QStringLiteral("stale-device-token-0000"));
+        (void)credentials.save(CredentialService::openClawDeviceToken(), QStringLiteral("stale-device-token-0000"));
         TempSettings settings;
         QNetworkAccessManager network;
         const DoctorReport report =
-            QCoro::waitFor(runDoctor(environment(keychain, settings.get(), network), doctorChecks()));
-        (void)keychain.deleteItem(CredentialService::bridge());
+            QCoro::waitFor(runDoctor(environment(credentials, settings.get(), network), doctorChecks()));
+        (void)credentials.deleteItem(CredentialService::bridge());
         keepForDocs(QStringLiteral("doctor-working.txt"), report);
         QVERIFY2(report.canAnswerChats(), qPrintable(report.text()));
         QCOMPARE(statusOf(report, QStringLiteral("openclaw-tool")), CheckOutcome::Status::passed);
@@ -102,22 +102,22 @@ private Q_SLOTS:
         QVERIFY(!report.text().contains(m_gateway.token()));
         // The link left the gateway's new device token in its place.
         const std::optional<QString> deviceToken =
-            keychain.load(CredentialService::openClawDeviceToken()).valueOr(std::nullopt);
+            credentials.load(CredentialService::openClawDeviceToken()).valueOr(std::nullopt);
         QVERIFY(deviceToken && *deviceToken != QLatin1String("stale-device-token-0000"));
-        (void)keychain.deleteItem(CredentialService::openClawDeviceToken());
+        (void)credentials.deleteItem(CredentialService::openClawDeviceToken());
     }
 
     void wrongGatewayTokenAndNoPairing()
     {
         // The gateway set by hand with a wrong token (this machine's own
         // file would give the right one, so the home holds none).
-        KeychainManager keychain(std::make_unique<MemorySecretBackend>());
-        (void)keychain.save(CredentialService::openClaw(), QStringLiteral("not-the-gateway-token-0000"));
+        CredentialStore credentials(std::make_unique<MemorySecretBackend>());
+        (void)credentials.save(CredentialService::openClaw(), QStringLiteral("not-the-gateway-token-0000"));
         TempSettings settings;
         settings->setString(SettingsKey::openClawEndpoint, m_gateway.httpUrl().toString());
         QNetworkAccessManager network;
         QTemporaryDir elsewhere;
-        DoctorEnvironment env = environment(keychain, settings.get(), network);
+        DoctorEnvironment env = environment(credentials, settings.get(), network);
         env.homeDirectory = elsewhere.path();
         const DoctorReport report = QCoro::waitFor(runDoctor(env, doctorChecks()));
         keepForDocs(QStringLiteral("doctor-broken.txt"), report);

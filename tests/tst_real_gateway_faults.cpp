@@ -61,7 +61,7 @@ private Q_SLOTS:
         QVERIFY(rig.startStandIns());
         rig.storeBridgeToken();
         rig.settings->setString(SettingsKey::openClawEndpoint, m_gateway.httpUrl().toString());
-        QVERIFY(rig.keychain->save(CredentialService::openClaw(), m_gateway.token()));
+        QVERIFY(rig.credentials->save(CredentialService::openClaw(), m_gateway.token()));
         QVERIFY(rig.launch());
         const auto socketUp = [&](int timeoutMs) {
             return QTest::qWaitFor([&] { return rig.bridge->openClawWebSocket()->isUsableForChat(); }, timeoutMs);

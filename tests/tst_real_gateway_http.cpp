@@ -1,8 +1,8 @@
 // The gateway HTTP client against a real OpenClaw gateway (scratch HOME,
 // loopback model stand-in behind it): the probe with right and wrong
 // tokens, and streamed and whole chats through the "mobile" agent.
+#include "gateway/gateway_http_client.h"
 #include "gateway/gateway_probe.h"
-#include "gateway/openclaw_client.h"
 #include "openclaw_gateway.h"
 
 #include <QJsonDocument>
@@ -34,11 +34,13 @@ QByteArray failureText(const Result<QString> &result)
     return result.ok() ? QByteArray() : result.error().description().toUtf8();
 }
 
-template <typename T> struct Outcomes {
+template <typename T>
+struct Outcomes {
     QList<T> values;
 };
 
-template <typename T> bool waitFor(const std::shared_ptr<Outcomes<T>> &outcomes, int timeoutMs)
+template <typename T>
+bool waitFor(const std::shared_ptr<Outcomes<T>> &outcomes, int timeoutMs)
 {
     return QTest::qWaitFor([&] { return !outcomes->values.isEmpty(); }, timeoutMs);
 }
@@ -52,9 +54,9 @@ class TstRealGatewayHttp : public QObject
     QNetworkAccessManager m_network;
     OpenClawGateway m_gateway;
 
-    std::unique_ptr<OpenClawClient> client(const QString &token)
+    std::unique_ptr<GatewayHttpClient> client(const QString &token)
     {
-        return std::make_unique<OpenClawClient>(&m_network, m_gateway.httpUrl(), token);
+        return std::make_unique<GatewayHttpClient>(&m_network, m_gateway.httpUrl(), token);
     }
 
     // Whether the gateway accepted the token, by the probe's rule.
@@ -77,8 +79,8 @@ private Q_SLOTS:
     {
         HALVEX_REQUIRE_OPENCLAW();
         QVERIFY2(m_gateway.start(), qPrintable(m_gateway.errorString()));
-        qInfo("OpenClaw %s healthy on port %d after %lld ms", qPrintable(m_gateway.version()),
-              int(m_gateway.port()), m_gateway.startupMs());
+        qInfo("OpenClaw %s healthy on port %d after %lld ms", qPrintable(m_gateway.version()), int(m_gateway.port()),
+              m_gateway.startupMs());
     }
 
     void cleanupTestCase() { m_gateway.stop(); }

@@ -6,14 +6,14 @@
 // model stand-in behind the gateway answers the extraction prompt; the
 // relay's memory store is a loopback stand-in.
 #include "gateway/chat_backend.h"
-#include "gateway/openclaw_web_socket.h"
-#include "gateway/openclaw_client.h"
+#include "gateway/gateway_http_client.h"
+#include "gateway/gateway_web_socket.h"
 #include "memory/memory_sync_factory.h"
 #include "memory_relay_stand_in.h"
 #include "openclaw_gateway.h"
 #include "platform/deployment.h"
-#include "platform/keychain_manager.h"
-#include "platform/secret_backend.h"
+#include "platform/secrets/credential_store.h"
+#include "platform/secrets/secret_backend.h"
 #include "platform/settings.h"
 #include "temp_settings.h"
 
@@ -122,12 +122,12 @@ private Q_SLOTS:
         MemoryRelayStandIn relay;
         QVERIFY(relay.listen());
         relay.setToken(kRelayToken);
-        KeychainManager keychain(std::make_unique<MemorySecretBackend>());
-        (void)keychain.save(CredentialService::relay(), kRelayToken);
-        OpenClawWebSocket webSocket(&keychain, OpenClawWebSocket::Timings{});
+        CredentialStore credentials(std::make_unique<MemorySecretBackend>());
+        (void)credentials.save(CredentialService::relay(), kRelayToken);
+        GatewayWebSocket webSocket(&credentials, GatewayWebSocket::Timings{});
         webSocket.connect(m_gateway->httpUrl(), m_gateway->token());
         QTRY_VERIFY_WITH_TIMEOUT(webSocket.isUsableForChat(), 60000);
-        OpenClawClient http(&m_network, m_gateway->httpUrl(), m_gateway->token());
+        GatewayHttpClient http(&m_network, m_gateway->httpUrl(), m_gateway->token());
 
         // The user talks to the agent first, in its main session.
         m_gateway->model()->setAnswer(QStringLiteral("Nice to meet you, Ada."));
@@ -140,7 +140,7 @@ private Q_SLOTS:
         timings.initialSyncDelay = 3600; // the test starts the sync itself
         timings.extractionTimeout = kChatWait / 1000.0;
         const std::unique_ptr<MemorySyncService> sync =
-            makeMemorySyncService(&http, &webSocket, &keychain, &m_network, settings.get(), timings, relay.origin());
+            makeMemorySyncService(&http, &webSocket, &credentials, &m_network, settings.get(), timings, relay.origin());
         MemorySyncService &service = *sync;
         QSignalSpy extracting(&service, &MemorySyncService::extracting);
         QSignalSpy finished(&service, &MemorySyncService::syncFinished);

@@ -8,7 +8,7 @@
 // each kind of file.
 #include "cli/models_command.h"
 #include "discovery/openclaw_locator.h"
-#include "gateway/openclaw_client.h"
+#include "gateway/gateway_http_client.h"
 #include "models/provider_detection_service.h"
 
 #include "ollama_stand_in.h"
@@ -74,10 +74,10 @@ bool makeHome(const QString &home, const QString &version, const ConfigFiles &fi
             return false;
     }
     const QString node = OpenClawGateway::nodePath(version);
-    const QString script = QStringLiteral("#!/bin/sh\nHOME='%1'; export HOME\nPATH='%2':\"$PATH\"; export PATH\n"
-                                          "exec '%3' '%4' \"$@\"\n")
-                               .arg(home, QFileInfo(node).absolutePath(), node,
-                                    OpenClawGateway::openclawScript(version));
+    const QString script =
+        QStringLiteral("#!/bin/sh\nHOME='%1'; export HOME\nPATH='%2':\"$PATH\"; export PATH\n"
+                       "exec '%3' '%4' \"$@\"\n")
+            .arg(home, QFileInfo(node).absolutePath(), node, OpenClawGateway::openclawScript(version));
     const QString tool = home + QStringLiteral("/bin/openclaw");
     return writeFile(tool, script.toUtf8()) &&
            QFile::setPermissions(tool, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
@@ -110,21 +110,22 @@ void addWriteCases()
             << QString() << QString();
         if (newest)
             QTest::newRow(tag + "agents.entries")
-                << version << Files{{QStringLiteral("openclaw.json"), head + "\"agents\": " + entries + "}"}}
-                << false << QString() << QString();
+                << version << Files{{QStringLiteral("openclaw.json"), head + "\"agents\": " + entries + "}"}} << false
+                << QString() << QString();
         // OpenClaw will not flatten a section another file owns.
-        QTest::newRow(tag + "$include")
-            << version
-            << Files{{QStringLiteral("openclaw.json"), head + R"("agents": {"$include": "./agents.json5"}})"},
-                     {QStringLiteral("agents.json5"), list}}
-            << false << QStringLiteral("$include") << QString();
-        QTest::newRow(tag + "comments")
-            << version
-            << Files{{QStringLiteral("openclaw.json"), "// by hand\n" + head + "\"agents\": " + list + "}"}}
-            << false << QString() << (newest ? QStringLiteral("strip JSON5 comments") : QString());
-        QTest::newRow(tag + "read-only")
-            << version << Files{{QStringLiteral("openclaw.json"), head + "\"agents\": " + list + "}"}} << true
-            << QStringLiteral("OPENCLAW_CONFIG_READONLY=1") << QString();
+        QTest::newRow(tag + "$include") << version
+                                        << Files{{QStringLiteral("openclaw.json"),
+                                                  head + R"("agents": {"$include": "./agents.json5"}})"},
+                                                 {QStringLiteral("agents.json5"), list}}
+                                        << false << QStringLiteral("$include") << QString();
+        QTest::newRow(tag + "comments") << version
+                                        << Files{{QStringLiteral("openclaw.json"),
+                                                  "// by hand\n" + head + "\"agents\": " + list + "}"}}
+                                        << false << QString()
+                                        << (newest ? QStringLiteral("strip JSON5 comments") : QString());
+        QTest::newRow(tag + "read-only") << version
+                                         << Files{{QStringLiteral("openclaw.json"), head + "\"agents\": " + list + "}"}}
+                                         << true << QStringLiteral("OPENCLAW_CONFIG_READONLY=1") << QString();
     }
 }
 
@@ -182,8 +183,8 @@ private Q_SLOTS:
         // The gateway picks the change up by itself.
         QVERIFY2(gateway.waitForLog("reload", 60000, logMark), gateway.log().mid(logMark).right(3000).constData());
 
-        OpenClawClient client(&m_network, gateway.httpUrl(), gateway.token(),
-                              OpenClawClient::Timings{kChatWait, 30000});
+        GatewayHttpClient client(&m_network, gateway.httpUrl(), gateway.token(),
+                                 GatewayHttpClient::Timings{kChatWait, 30000});
         std::optional<Result<QString>> answer;
         QTRY_VERIFY_WITH_TIMEOUT(
             [&] {
@@ -261,7 +262,8 @@ private Q_SLOTS:
         QVERIFY2(edit.ok(), edit ? "" : qPrintable(edit.error().description()));
         QVERIFY(edit->throughOpenClaw);
         if (!warning.isEmpty()) {
-            QVERIFY2(edit->warnings.join(QLatin1Char('\n')).contains(warning), qPrintable(edit->warnings.join(QLatin1Char(' '))));
+            QVERIFY2(edit->warnings.join(QLatin1Char('\n')).contains(warning),
+                     qPrintable(edit->warnings.join(QLatin1Char(' '))));
             QVERIFY2(out.contains(warning), qPrintable(out));
         }
         // The same configuration, apart from where each home is and when

@@ -8,7 +8,7 @@
 #include "gateway/gateway_probe.h"
 #include "gateway/gateway_target.h"
 #include "openclaw_gateway.h"
-#include "platform/tls_pin.h"
+#include "platform/net/tls_pin.h"
 
 #include <QDir>
 #include <QFile>
@@ -71,7 +71,8 @@ class TestRealGatewayTarget : public QObject
         env.insert(QStringLiteral("HOME"), gateway.homeDir());
         env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_scratch.filePath(QStringLiteral("config")));
         env.insert(QStringLiteral("XDG_DATA_HOME"), m_scratch.filePath(QStringLiteral("data")));
-        env.insert(QStringLiteral("PATH"), QFileInfo(gateway.cliPath()).absolutePath() + QStringLiteral(":/usr/bin:/bin"));
+        env.insert(QStringLiteral("PATH"),
+                   QFileInfo(gateway.cliPath()).absolutePath() + QStringLiteral(":/usr/bin:/bin"));
         env.insert(QStringLiteral("SHELL"), QStringLiteral("/bin/false"));
         env.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), QStringLiteral("unix:path=/nonexistent/bus"));
         env.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
@@ -170,8 +171,12 @@ private Q_SLOTS:
         QCOMPARE(shownProbe.value(QLatin1String("mobileAgent")).toBool(), truth.mobileAgent);
         QCOMPARE(shownProbe.value(QLatin1String("tokenAccepted")).toBool(), true);
         QCOMPARE(shownProbe.value(QLatin1String("devicePaired")).toBool(), true);
-        QCOMPARE(shown.value(QLatin1String("target")).toObject().value(QLatin1String("tls")).toObject()
-                     .value(QLatin1String("sha256")).toString(),
+        QCOMPARE(shown.value(QLatin1String("target"))
+                     .toObject()
+                     .value(QLatin1String("tls"))
+                     .toObject()
+                     .value(QLatin1String("sha256"))
+                     .toString(),
                  pin.isEmpty() ? QString() : formatSha256(pin));
 
         const QJsonObject detected = runJson(gateway, {QStringLiteral("detect"), QStringLiteral("--json")});
@@ -212,7 +217,7 @@ private Q_SLOTS:
         QCOMPARE(rig.bridge->gatewayTarget().endpoint, gateway.httpUrl());
         QCOMPARE(rig.bridge->gatewayTarget().tlsPin, pin);
         QVERIFY(QTest::qWaitFor([&] { return rig.bridge->openClawReachable(); }, 60000));
-        QVERIFY2(QTest::qWaitFor([&] { return rig.bridge->gatewayState() == OpenClawWSState::connected(); }, 60000),
+        QVERIFY2(QTest::qWaitFor([&] { return rig.bridge->gatewayState() == GatewayLinkState::connected(); }, 60000),
                  qPrintable(rig.bridge->gatewayState().description()));
         if (!truth.mobileAgent)
             return;
@@ -243,8 +248,11 @@ private Q_SLOTS:
         const QByteArray pin = certificateSha256(QSslCertificate(pem.readAll()));
         const QJsonObject shown = runJson(gateway, {QStringLiteral("gateway"), QStringLiteral("--json")});
         const QJsonObject target = shown.value(QLatin1String("target")).toObject();
-        QVERIFY(target.value(QLatin1String("endpoint")).toObject().value(QLatin1String("value")).toString().startsWith(
-            QLatin1String("https://")));
+        QVERIFY(target.value(QLatin1String("endpoint"))
+                    .toObject()
+                    .value(QLatin1String("value"))
+                    .toString()
+                    .startsWith(QLatin1String("https://")));
         QCOMPARE(target.value(QLatin1String("tls")).toObject().value(QLatin1String("sha256")).toString(),
                  formatSha256(pin));
         QCOMPARE(shown.value(QLatin1String("probe")).toObject().value(QLatin1String("reachable")).toBool(), true);
@@ -268,7 +276,8 @@ private Q_SLOTS:
             GatewaySources{nullptr, nullptr, home.path(), [](const QString &) { return std::optional<QString>(); }});
         const GatewayProbe probe = QCoro::waitFor(probeGateway(target));
         QVERIFY(!probe.reachable);
-        QVERIFY2(probe.problem.contains(formatSha256(target.tlsPin)) && probe.problem.contains(formatSha256(probe.tlsSha256)),
+        QVERIFY2(probe.problem.contains(formatSha256(target.tlsPin)) &&
+                     probe.problem.contains(formatSha256(probe.tlsSha256)),
                  qPrintable(probe.problem));
         QVERIFY(!probe.tlsPinMatches);
     }

@@ -6,27 +6,27 @@
 // shipped), chats in a row and two sessions interleaved, each answered in
 // full and in order, and a planted device token that must not lock the
 // socket out.
-#include "gateway/openclaw_device_identity.h"
-#include "gateway/openclaw_web_socket.h"
-#include "platform/process_runner.h"
-#include "platform/deployment.h"
-#include "platform/keychain_manager.h"
-#include "platform/secret_backend.h"
+#include "gateway/gateway_device_identity.h"
+#include "gateway/gateway_web_socket.h"
 #include "log_capture.h"
 #include "openclaw_gateway.h"
+#include "platform/deployment.h"
+#include "platform/secrets/credential_store.h"
+#include "platform/secrets/secret_backend.h"
+#include "platform/session/process_runner.h"
 
 #include <QElapsedTimer>
 #include <QFile>
-#include <QRegularExpression>
-#include <QUuid>
-#include <cstdio>
-#include <unistd.h>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QUuid>
+#include <cstdio>
+#include <unistd.h>
 
 #include <qcoro/qcorotask.h>
 
@@ -107,16 +107,16 @@ struct NamespaceGuard {
     ~NamespaceGuard() { removeNamespace(); }
 };
 
-OpenClawWebSocket::Timings timings()
+GatewayWebSocket::Timings timings()
 {
-    OpenClawWebSocket::Timings timings;
+    GatewayWebSocket::Timings timings;
     timings.initialReconnectDelay = 0.2;
     timings.maxReconnectDelay = 2.0;
     timings.approvalReconnectDelay = 0.5;
     return timings;
 }
 
-bool waitForState(OpenClawWebSocket &socket, const OpenClawWSState &state, int timeoutMs)
+bool waitForState(GatewayWebSocket &socket, const GatewayLinkState &state, int timeoutMs)
 {
     return QTest::qWaitFor([&] { return socket.state() == state; }, timeoutMs);
 }
@@ -129,7 +129,7 @@ struct RealChat {
     bool done() const { return result.has_value(); }
 };
 
-std::shared_ptr<RealChat> startRealChat(OpenClawWebSocket &socket, const QString &session, const QString &token)
+std::shared_ptr<RealChat> startRealChat(GatewayWebSocket &socket, const QString &session, const QString &token)
 {
     auto chat = std::make_shared<RealChat>();
     chat->token = token;
@@ -169,23 +169,23 @@ private Q_SLOTS:
         test::LogCapture::enableDebugLines(); // some cases read debug lines
         HALVEX_REQUIRE_OPENCLAW();
         QVERIFY2(m_gateway.start(), qPrintable(m_gateway.errorString()));
-        m_keychain = std::make_unique<KeychainManager>(std::make_unique<MemorySecretBackend>());
+        m_credentials = std::make_unique<CredentialStore>(std::make_unique<MemorySecretBackend>());
     }
 
     void firstConnectionSignsInWithTheGatewayToken()
     {
         test::LogCapture log;
-        OpenClawWebSocket socket(m_keychain.get(), timings());
+        GatewayWebSocket socket(m_credentials.get(), timings());
         QVERIFY(socket.deviceIdentity());
         socket.connect(m_gateway.httpUrl(), m_gateway.token());
-        QVERIFY2(waitForState(socket, OpenClawWSState::connected(), kConnectMs),
+        QVERIFY2(waitForState(socket, GatewayLinkState::connected(), kConnectMs),
                  qPrintable(socket.state().description()));
         // A gateway that has just come up answers "UNAVAILABLE" for a few
         // seconds; those attempts are retried, each with the gateway token.
         QVERIFY(log.count(QStringLiteral("Using gateway token for initial auth")) >= 1);
         QCOMPARE(log.count(QStringLiteral("Using stored deviceToken for auth")), 0);
         QCOMPARE(log.count(QStringLiteral("Saved deviceToken from hello-ok")), 1);
-        const auto deviceToken = m_keychain->load(CredentialService::openClawDeviceToken()).valueOr(std::nullopt);
+        const auto deviceToken = m_credentials->load(CredentialService::openClawDeviceToken()).valueOr(std::nullopt);
         QVERIFY(deviceToken.has_value() && !deviceToken->isEmpty());
         QVERIFY(socket.isUsableForChat());
         socket.disconnect();
@@ -193,13 +193,13 @@ private Q_SLOTS:
 
     void aLaterRunSignsInWithTheDeviceToken()
     {
-        QVERIFY(m_keychain->load(CredentialService::openClawDeviceToken()).valueOr(std::nullopt).has_value());
+        QVERIFY(m_credentials->load(CredentialService::openClawDeviceToken()).valueOr(std::nullopt).has_value());
         test::LogCapture log;
-        OpenClawWebSocket socket(m_keychain.get(), timings());
+        GatewayWebSocket socket(m_credentials.get(), timings());
         QCOMPARE(log.countStartingWith(QStringLiteral("Loaded existing device identity — deviceId: ")), 1);
         // No gateway token at all: the device token alone must do.
         socket.connect(m_gateway.httpUrl(), QString());
-        QVERIFY2(waitForState(socket, OpenClawWSState::connected(), kConnectMs),
+        QVERIFY2(waitForState(socket, GatewayLinkState::connected(), kConnectMs),
                  qPrintable(socket.state().description()));
         QCOMPARE(log.count(QStringLiteral("Using stored deviceToken for auth")), 1);
         QCOMPARE(log.count(QStringLiteral("Using gateway token for initial auth")), 0);
@@ -213,9 +213,9 @@ private Q_SLOTS:
         m_gateway.model()->setAnswer(answer);
         m_gateway.model()->setChunkDelayMs(60);
 
-        OpenClawWebSocket socket(m_keychain.get(), timings());
+        GatewayWebSocket socket(m_credentials.get(), timings());
         socket.connect(m_gateway.httpUrl(), m_gateway.token());
-        QVERIFY2(waitForState(socket, OpenClawWSState::connected(), kConnectMs),
+        QVERIFY2(waitForState(socket, GatewayLinkState::connected(), kConnectMs),
                  qPrintable(socket.state().description()));
 
         QStringList fragments;
@@ -291,14 +291,14 @@ private Q_SLOTS:
         }
 
         test::LogCapture log;
-        auto keychain = std::make_unique<KeychainManager>(std::make_unique<MemorySecretBackend>());
-        OpenClawWebSocket socket(keychain.get(), timings());
+        auto credentials = std::make_unique<CredentialStore>(std::make_unique<MemorySecretBackend>());
+        GatewayWebSocket socket(credentials.get(), timings());
         const QString deviceId = socket.deviceIdentity()->deviceId();
         socket.setOpenClawBinaryPath(tool);
         socket.connect(gateway.httpUrl(), gateway.token());
 
         QVERIFY(log.waitFor(QStringLiteral("Device NOT_PAIRED — attempting auto-approval..."), 1, kConnectMs));
-        QVERIFY2(waitForState(socket, OpenClawWSState::connected(), kApprovalMs),
+        QVERIFY2(waitForState(socket, GatewayLinkState::connected(), kApprovalMs),
                  qPrintable(socket.state().description()));
         QCOMPARE(log.countStartingWith(QStringLiteral("Approve result: Approved ") + deviceId), 1);
         QCOMPARE(log.countStartingWith(QStringLiteral("Device NOT_PAIRED — auto-approval already attempted")), 0);
@@ -358,13 +358,13 @@ private Q_SLOTS:
                          });
         gateway.model()->setChunkDelayMs(20);
 
-        auto keychain = std::make_unique<KeychainManager>(std::make_unique<MemorySecretBackend>());
-        OpenClawWebSocket::Timings socketTimings = timings();
+        auto credentials = std::make_unique<CredentialStore>(std::make_unique<MemorySecretBackend>());
+        GatewayWebSocket::Timings socketTimings = timings();
         // Ten chats queued at once on a loaded machine.
         socketTimings.chatTimeout = 900;
-        auto socket = std::make_unique<OpenClawWebSocket>(keychain.get(), socketTimings);
+        auto socket = std::make_unique<GatewayWebSocket>(credentials.get(), socketTimings);
         socket->connect(gateway.httpUrl(), gateway.token());
-        QVERIFY2(waitForState(*socket, OpenClawWSState::connected(), kConnectMs),
+        QVERIFY2(waitForState(*socket, GatewayLinkState::connected(), kConnectMs),
                  qPrintable(socket->state().description()));
         const QString mobile = QStringLiteral("agent:mobile:main");
         QElapsedTimer clock;
@@ -398,14 +398,14 @@ private Q_SLOTS:
 
         // A planted device token is dropped for the gateway token.
         test::LogCapture log;
-        QVERIFY(keychain->save(CredentialService::openClawDeviceToken(), QStringLiteral("planted-device-token")));
-        socket = std::make_unique<OpenClawWebSocket>(keychain.get(), socketTimings);
+        QVERIFY(credentials->save(CredentialService::openClawDeviceToken(), QStringLiteral("planted-device-token")));
+        socket = std::make_unique<GatewayWebSocket>(credentials.get(), socketTimings);
         socket->connect(gateway.httpUrl(), gateway.token());
-        QVERIFY2(waitForState(*socket, OpenClawWSState::connected(), kConnectMs),
+        QVERIFY2(waitForState(*socket, GatewayLinkState::connected(), kConnectMs),
                  qPrintable(socket->state().description()));
         for (const QString &line : log.messagesStartingWith(QStringLiteral("Connect failed: ")))
             qInfo("OpenClaw %s refused the planted token: %s", qPrintable(version), qPrintable(line));
-        QVERIFY(keychain->load(CredentialService::openClawDeviceToken()).valueOr(std::nullopt) !=
+        QVERIFY(credentials->load(CredentialService::openClawDeviceToken()).valueOr(std::nullopt) !=
                 std::optional<QString>(QStringLiteral("planted-device-token")));
         socket->disconnect();
         gateway.stop();
@@ -413,7 +413,7 @@ private Q_SLOTS:
 
 private:
     OpenClawGateway m_gateway;
-    std::unique_ptr<KeychainManager> m_keychain;
+    std::unique_ptr<CredentialStore> m_credentials;
 };
 
 QTEST_GUILESS_MAIN(TstRealGatewayWs)

@@ -9,8 +9,8 @@
 #include "account/account_service.h"
 #include "account/relay_auth_service.h"
 #include "platform/deployment.h"
-#include "platform/keychain_manager.h"
-#include "platform/secret_backend.h"
+#include "platform/secrets/credential_store.h"
+#include "platform/secrets/secret_backend.h"
 #include "temp_settings.h"
 
 #include <QJsonDocument>
@@ -193,30 +193,31 @@ private Q_SLOTS:
         QVERIFY(relay.listen());
         QNetworkAccessManager network;
         RelayAuthService auth(&network, relay.origin());
-        KeychainManager keychain(std::make_unique<MemorySecretBackend>());
+        CredentialStore credentials(std::make_unique<MemorySecretBackend>());
         TempSettings settings;
-        AccountService account(&auth, &keychain, settings.get());
+        AccountService account(&auth, &credentials, settings.get());
         const QString email = QStringLiteral("ada@example.org");
 
         QVERIFY(waitForTask(account.createAccount(email, QStringLiteral("correct horse"))).ok());
         QVERIFY(account.isSignedIn());
         QCOMPARE(account.accountEmail(), std::optional<QString>(email));
-        QCOMPARE(keychain.load(CredentialService::relay()).valueOr(std::nullopt), relay.relayTokenFor(email));
+        QCOMPARE(credentials.load(CredentialService::relay()).valueOr(std::nullopt), relay.relayTokenFor(email));
 
         // A second sign-up with the same address fails and keeps the sign-in.
-        const std::optional<QString> before = keychain.load(CredentialService::relay()).valueOr(std::nullopt);
+        const std::optional<QString> before = credentials.load(CredentialService::relay()).valueOr(std::nullopt);
         const Result<Done> twice = waitForTask(account.createAccount(email, QStringLiteral("other password")));
         QCOMPARE(twice.error().description(), QStringLiteral("An account with this email already exists"));
-        QCOMPARE(keychain.load(CredentialService::relay()).valueOr(std::nullopt), before);
+        QCOMPARE(credentials.load(CredentialService::relay()).valueOr(std::nullopt), before);
 
         // Sign-out keeps the pairing.
-        (void)keychain.save(CredentialService::bridge(), QStringLiteral("bt-kept"));
+        (void)credentials.save(CredentialService::bridge(), QStringLiteral("bt-kept"));
         settings->setString(SettingsKey::bridgeId, QStringLiteral("b-kept"));
         settings->setString(SettingsKey::bridgeName, QStringLiteral("Box"));
         QVERIFY(account.signOut());
         QVERIFY(!account.isSignedIn());
         QVERIFY(!account.accountEmail());
-        QCOMPARE(keychain.load(CredentialService::bridge()).valueOr(std::nullopt), std::optional<QString>(QStringLiteral("bt-kept")));
+        QCOMPARE(credentials.load(CredentialService::bridge()).valueOr(std::nullopt),
+                 std::optional<QString>(QStringLiteral("bt-kept")));
         QCOMPARE(settings->string(SettingsKey::bridgeId), std::optional<QString>(QStringLiteral("b-kept")));
         QCOMPARE(settings->string(SettingsKey::bridgeName), std::optional<QString>(QStringLiteral("Box")));
 

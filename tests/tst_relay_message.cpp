@@ -165,8 +165,8 @@ private Q_SLOTS:
         // Every kind of character a JSON string must escape, and some it
         // need not: the text reads back as the same object the document
         // form holds, and as compact JSON with nothing else in it.
-        const QString tricky = QStringLiteral("quote \" backslash \\ slash / tab \t nl \n cr \r ") +
-                               QChar(0x01) + QChar(0x1f) + QChar(0x7f) + QStringLiteral(" \u00e9 \u26a0\ufe0f ") +
+        const QString tricky = QStringLiteral("quote \" backslash \\ slash / tab \t nl \n cr \r ") + QChar(0x01) +
+                               QChar(0x1f) + QChar(0x7f) + QStringLiteral(" \u00e9 \u26a0\ufe0f ") +
                                QString::fromUtf8("\xF0\x9F\x98\x80") + QStringLiteral(" \u2028 end");
         const QList<QStringList> cases{
             {QStringLiteral("r-1"), QStringLiteral("Hel"), QStringLiteral("Hel"), QStringLiteral("u")},
@@ -188,7 +188,8 @@ private Q_SLOTS:
             const QJsonDocument document = QJsonDocument::fromJson(json, &error);
             QCOMPARE(error.error, QJsonParseError::NoError);
             QCOMPARE(document.object(), RelayOutbound::streamChunk(c[0], c[1], c[2], c[3]));
-            QCOMPARE(json, QJsonDocument(RelayOutbound::streamChunk(c[0], c[1], c[2], c[3])).toJson(QJsonDocument::Compact));
+            QCOMPARE(json,
+                     QJsonDocument(RelayOutbound::streamChunk(c[0], c[1], c[2], c[3])).toJson(QJsonDocument::Compact));
         }
     }
     void aChunkWriterWritesWhatTheWholeTextWould()
@@ -215,10 +216,11 @@ private Q_SLOTS:
     {
         // It has no UTF-8 form; the relay gets what toUtf8() would give.
         const QString id = QStringLiteral("a") + QChar(0xD800) + QStringLiteral("b") + QChar(0xDC00);
-        const QByteArray json = RelayOutbound::streamChunkJson(QStringLiteral("r"), QStringLiteral("x"),
-                                                               QStringLiteral("x"), id);
+        const QByteArray json =
+            RelayOutbound::streamChunkJson(QStringLiteral("r"), QStringLiteral("x"), QStringLiteral("x"), id);
         QVERIFY(json.contains(R"("appUserId":"a?b?")"));
-        QCOMPARE(QJsonDocument::fromJson(json).object().value(QLatin1String("appUserId")).toString(), QStringLiteral("a?b?"));
+        QCOMPARE(QJsonDocument::fromJson(json).object().value(QLatin1String("appUserId")).toString(),
+                 QStringLiteral("a?b?"));
     }
 };
 

@@ -226,7 +226,8 @@ private Q_SLOTS:
         }
         QVERIFY(rig.relay.waitForFrames(100));
         QCOMPARE(*rig.relay.frames().last().json(),
-                 RelayOutbound::streamChunk(QStringLiteral("m-2"), QStringLiteral("part 99, "), answer, QStringLiteral("u-7")));
+                 RelayOutbound::streamChunk(QStringLiteral("m-2"), QStringLiteral("part 99, "), answer,
+                                            QStringLiteral("u-7")));
         QVERIFY2(deflate ? rig.relay.wireBytes() < payloadBytes / 5 : rig.relay.wireBytes() > payloadBytes,
                  qPrintable(QStringLiteral("%1 of %2").arg(rig.relay.wireBytes()).arg(payloadBytes)));
         QCOMPARE(log.countStartingWith(QStringLiteral("Send failed")), 0);

@@ -1,7 +1,7 @@
 // Loading a runtime module: its build note is read from the file first, and
 // a module of another build, one without a note or a file that is no module
 // is refused before any of its code runs (its constructor leaves a mark).
-#include "platform/runtime_module.h"
+#include "platform/session/runtime_module.h"
 
 #include <QFile>
 #include <QLibrary>

@@ -4,7 +4,7 @@
 #include "wait_for_result.h"
 #include "wizard_rig.h"
 
-#include "app/menu_bar_controller.h"
+#include "app/tray_controller.h"
 #include "views/account_settings_view.h"
 #include "views/model_list_widget.h"
 #include "views/model_selection_view.h"
@@ -12,17 +12,17 @@
 #include "views/qr_code_window_view.h"
 #include "views/setup_wizard_view.h"
 
-#include "platform/tls_pin.h"
+#include "platform/net/tls_pin.h"
 
 #include <QFile>
 #include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkProxy>
+#include <QPushButton>
 #include <QSslConfiguration>
 #include <QSslKey>
 #include <QSslSocket>
 #include <QTcpServer>
-#include <QJsonObject>
-#include <QNetworkProxy>
-#include <QPushButton>
 #include <QTest>
 
 using namespace halvex;
@@ -121,7 +121,9 @@ private Q_SLOTS:
         QVERIFY(!local.isEmpty());
         window.list()->setCurrentItem(local.first());
         CLICK(&window, "Test Connection");
-        QTRY_VERIFY_WITH_TIMEOUT(window.testText().endsWith(QLatin1String("ms")) && window.testText().startsWith(QStringLiteral("✓")), kWait);
+        QTRY_VERIFY_WITH_TIMEOUT(window.testText().endsWith(QLatin1String("ms")) &&
+                                     window.testText().startsWith(QStringLiteral("✓")),
+                                 kWait);
         QCOMPARE(rig.ollama.chatRequests().last().json().value(QStringLiteral("model")).toString(),
                  QStringLiteral("llama3.2:3b"));
         rig.ollama.server()->enqueue(ScriptedResponse::json(404, QByteArray("{}")),
@@ -140,7 +142,8 @@ private Q_SLOTS:
 
         // The free tier is refused: the summary says so, and "Save" shows the
         // reason and keeps the window open with the file untouched.
-        const QList<QListWidgetItem *> free = window.list()->findItems(QStringLiteral("Halvex Free Tier"), Qt::MatchContains);
+        const QList<QListWidgetItem *> free =
+            window.list()->findItems(QStringLiteral("Halvex Free Tier"), Qt::MatchContains);
         QVERIFY(!free.isEmpty());
         window.list()->setCurrentItem(free.first());
         QTRY_VERIFY_WITH_TIMEOUT(window.summaryText().contains(QStringLiteral("would be refused")), kWait);
@@ -186,7 +189,7 @@ private Q_SLOTS:
         // Saving the same address with an empty token keeps the stored one.
         TYPE(&window, "Gateway Token", QString());
         CLICK(&window, "Save");
-        QCOMPARE(rig.bridge.keychain->load(CredentialService::openClaw()).valueOr(std::nullopt),
+        QCOMPARE(rig.bridge.credentials->load(CredentialService::openClaw()).valueOr(std::nullopt),
                  std::optional<QString>(BridgeRig::gatewayToken));
 
         // A new address with an empty token: the stored token belongs to the
@@ -203,8 +206,9 @@ private Q_SLOTS:
         // With its own token it is stored, and the bridge moves over.
         TYPE(&window, "Gateway Token", QStringLiteral("second-token"));
         CLICK(&window, "Save");
-        QCOMPARE(rig.bridge.settings->string(SettingsKey::openClawEndpoint), std::optional<QString>(second.url().toString()));
-        QCOMPARE(rig.bridge.keychain->load(CredentialService::openClaw()).valueOr(std::nullopt),
+        QCOMPARE(rig.bridge.settings->string(SettingsKey::openClawEndpoint),
+                 std::optional<QString>(second.url().toString()));
+        QCOMPARE(rig.bridge.credentials->load(CredentialService::openClaw()).valueOr(std::nullopt),
                  std::optional<QString>(QStringLiteral("second-token")));
         QCOMPARE(bridge->openClawClient()->endpointURL(), second.url());
         QCOMPARE(bridge->openClawClient()->gatewayToken(), QStringLiteral("second-token"));
@@ -212,7 +216,8 @@ private Q_SLOTS:
         // Not a URL: refused under the form, nothing stored.
         TYPE(&window, "Endpoint URL", QStringLiteral("not a url"));
         CLICK(&window, "Save");
-        QCOMPARE(rig.bridge.settings->string(SettingsKey::openClawEndpoint), std::optional<QString>(second.url().toString()));
+        QCOMPARE(rig.bridge.settings->string(SettingsKey::openClawEndpoint),
+                 std::optional<QString>(second.url().toString()));
     }
 
     // A gateway elsewhere over TLS: refused until the user confirms the
@@ -281,8 +286,8 @@ private Q_SLOTS:
         // Signing out keeps the bridge connected on its token.
         CLICK(&window, "Sign Out");
         QVERIFY(!window.isSignedIn());
-        QVERIFY(!rig.bridge.keychain->load(CredentialService::relay()).valueOr(std::nullopt));
-        QVERIFY(rig.bridge.keychain->load(CredentialService::bridge()).valueOr(std::nullopt));
+        QVERIFY(!rig.bridge.credentials->load(CredentialService::relay()).valueOr(std::nullopt));
+        QVERIFY(rig.bridge.credentials->load(CredentialService::bridge()).valueOr(std::nullopt));
         QCOMPARE(bridge->connectionState(), BridgeConnectionState::connected());
     }
 
@@ -323,10 +328,11 @@ private Q_SLOTS:
     {
         WizardRig rig;
         QVERIFY(rig.start());
-        MenuBarController controller(rig.bridge.bridge.get(), rig.loginItem.get());
+        TrayController controller(rig.bridge.bridge.get(), rig.loginItem.get());
         WindowServices *services = &rig.services;
-        using Window = MenuBarController::SettingsWindow;
-        controller.setWindowFactory(Window::qrCode, [services](BridgeManager *) { return new QRCodeWindowView(*services); });
+        using Window = TrayController::SettingsWindow;
+        controller.setWindowFactory(Window::qrCode,
+                                    [services](BridgeManager *) { return new QRCodeWindowView(*services); });
         controller.setWindowFactory(Window::openClawSettings,
                                     [services](BridgeManager *) { return new OpenClawSettingsView(*services); });
         controller.setWindowFactory(Window::accountSettings,

@@ -1,7 +1,7 @@
 // Where the single-instance socket lives: a folder only this user can
 // enter, never a shared one where another user could take the name first.
 #include "platform/deployment.h"
-#include "platform/single_instance.h"
+#include "platform/session/single_instance.h"
 
 #include <QDir>
 #include <QFile>
@@ -128,7 +128,8 @@ private Q_SLOTS:
         QCOMPARE(launch.ask("show", 500), std::nullopt);
         QCOMPARE(launch.ask("endless"), std::nullopt);
 
-        QMetaObject::invokeMethod(running, [running] { delete running; }, Qt::BlockingQueuedConnection);
+        QMetaObject::invokeMethod(
+            running, [running] { delete running; }, Qt::BlockingQueuedConnection);
         thread.quit();
         QVERIFY(thread.wait(15000));
         QCOMPARE(launch.ask("status"), std::nullopt);

@@ -45,7 +45,8 @@ QByteArray withMember(const QString &path, const QJsonValue &value)
     return QJsonDocument(file).toJson();
 }
 
-template <typename T> QString failureOf(const Result<T> &result)
+template <typename T>
+QString failureOf(const Result<T> &result)
 {
     return result.ok() ? QString() : result.error().description();
 }
@@ -222,7 +223,8 @@ private Q_SLOTS:
         for (int i = 0; i < factCount; ++i) // two bytes per "é" in UTF-8
             existing.relationship.facts << QStringLiteral("%1 ").arg(i) + QString(factLength, QChar(0xe9));
         for (int i = 0; i < episodeCount; ++i)
-            existing.episodes << Episode{QStringLiteral("2026-11-01"), QStringLiteral("Episode %1 of a long week.").arg(i)};
+            existing.episodes << Episode{QStringLiteral("2026-11-01"),
+                                         QStringLiteral("Episode %1 of a long week.").arg(i)};
         const QString newFact = QStringLiteral("Has a cat");
         const SoulFile merged = mergeSoulFile(existing, {newFact}, {}, QStringLiteral("Fixed a bike."), kNow, maxBytes);
 

@@ -4,12 +4,12 @@
 // certificate gets a request; another gets not a byte, even one that
 // ordinary verification accepts. tests/data/tls/README says how the
 // certificates were made.
-#include "gateway/openclaw_client.h"
-#include "gateway/openclaw_web_socket.h"
+#include "gateway/gateway_http_client.h"
+#include "gateway/gateway_web_socket.h"
 #include "gateway_timings.h"
-#include "platform/keychain_manager.h"
-#include "platform/secret_backend.h"
-#include "platform/tls_pin.h"
+#include "platform/net/tls_pin.h"
+#include "platform/secrets/credential_store.h"
+#include "platform/secrets/secret_backend.h"
 
 #include <QFile>
 #include <QNetworkAccessManager>
@@ -191,23 +191,23 @@ private Q_SLOTS:
         const QUrl https(QStringLiteral("https://127.0.0.1:%1").arg(server.serverPort()));
         QNetworkAccessManager network;
         network.setProxy(QNetworkProxy::NoProxy);
-        KeychainManager keychain(std::make_unique<MemorySecretBackend>());
+        CredentialStore credentials(std::make_unique<MemorySecretBackend>());
 
         // How the client gave up; a chat may resolve after this frame.
         auto failure = std::make_shared<std::optional<QString>>();
         auto context = std::make_unique<QObject>();
-        OpenClawWebSocket *gatewaySocket = nullptr;
+        GatewayWebSocket *gatewaySocket = nullptr;
         if (client == Client::gatewaySocket) {
-            gatewaySocket = new OpenClawWebSocket(&keychain, test::fastGatewayTimings(), {}, context.get());
+            gatewaySocket = new GatewayWebSocket(&credentials, test::fastGatewayTimings(), {}, context.get());
             gatewaySocket->setTlsPin(pin);
-            connect(gatewaySocket, &OpenClawWebSocket::stateChanged, context.get(),
-                    [failure](const OpenClawWSState &state) {
-                        if (state.kind() == OpenClawWSState::Kind::error && !*failure)
+            connect(gatewaySocket, &GatewayWebSocket::stateChanged, context.get(),
+                    [failure](const GatewayLinkState &state) {
+                        if (state.kind() == GatewayLinkState::Kind::error && !*failure)
                             *failure = state.errorText();
                     });
             gatewaySocket->connect(https, QStringLiteral("secret"));
         } else {
-            auto *chat = new OpenClawClient(&network, https, QStringLiteral("secret"), context.get());
+            auto *chat = new GatewayHttpClient(&network, https, QStringLiteral("secret"), context.get());
             chat->setTlsPin(pin);
             const ChatMessages hello{ChatMessage{{QStringLiteral("role"), QStringLiteral("user")}}};
             const auto outcome = [failure](Result<QString> result) {

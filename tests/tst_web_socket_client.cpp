@@ -5,10 +5,10 @@
 // then writes whatever a broken or hostile server might. tests/data/tls holds a test
 // authority's certificate and a localhost certificate and key it signed
 // (EC P-256, valid until 2126), made for this test alone.
-#include "platform/web_socket_client.h"
-#include "platform/web_socket_deflate.h"
-#include "platform/web_socket_frames.h"
 #include "node_relay_peer.h"
+#include "platform/net/web_socket_client.h"
+#include "platform/net/web_socket_deflate.h"
+#include "platform/net/web_socket_frames.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -17,11 +17,11 @@
 #include <QSignalSpy>
 #include <QSslKey>
 #include <QTcpServer>
-#include <QtEndian>
 #include <QTcpSocket>
 #include <QTest>
 #include <QWebSocket>
 #include <QWebSocketServer>
+#include <QtEndian>
 
 #include <memory>
 
@@ -140,7 +140,8 @@ private:
                 QCryptographicHash::hash(key + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11", QCryptographicHash::Sha1)
                     .toBase64();
             reply = "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-                    "Sec-WebSocket-Accept: " + accept + "\r\n";
+                    "Sec-WebSocket-Accept: " +
+                    accept + "\r\n";
             if (!extensions.isEmpty())
                 reply += "Sec-WebSocket-Extensions: " + extensions + "\r\n";
             reply += "\r\n";
@@ -179,7 +180,8 @@ struct QtServer {
     }
     QUrl url(const char *scheme = "ws", const char *host = "127.0.0.1") const
     {
-        return QUrl(QStringLiteral("%1://%2:%3/").arg(QLatin1String(scheme), QLatin1String(host)).arg(server.serverPort()));
+        return QUrl(
+            QStringLiteral("%1://%2:%3/").arg(QLatin1String(scheme), QLatin1String(host)).arg(server.serverPort()));
     }
 };
 
@@ -225,9 +227,8 @@ private Q_SLOTS:
     void serverFramesAreReadWhateverTheirSplit()
     {
         // RFC 6455, 5.7: a text frame, a fragmented one, a ping, 256 and 65536 bytes.
-        const QByteArray stream = hex("810548656c6c6f") + hex("010348656c") + hex("80026c6f") +
-                                  hex("890548656c6c6f") + serverFrame(0x82, QByteArray(256, 'b')) +
-                                  serverFrame(0x82, QByteArray(65536, 'c'));
+        const QByteArray stream = hex("810548656c6c6f") + hex("010348656c") + hex("80026c6f") + hex("890548656c6c6f") +
+                                  serverFrame(0x82, QByteArray(256, 'b')) + serverFrame(0x82, QByteArray(65536, 'c'));
         const QStringList expected{QStringLiteral("text Hello"), QStringLiteral("text Hello"),
                                    QStringLiteral("ping Hello"), QStringLiteral("binary 256"),
                                    QStringLiteral("binary 65536")};
@@ -237,7 +238,8 @@ private Q_SLOTS:
         // A control frame between two fragments; close with code and reason.
         QCOMPARE(readAll(hex("010101") + hex("8a00") + hex("800101") + hex("880503e8627965"), 1),
                  (QStringList{QStringLiteral("pong "), QStringLiteral("text \x01\x01"),
-                              QStringLiteral("close \x03\xe8" "bye")}));
+                              QStringLiteral("close \x03\xe8"
+                                             "bye")}));
         const std::optional<WebSocketClose> close = readWebSocketClose(hex("0fa0") + "done");
         QCOMPARE(close->code, quint16(4000));
         QCOMPARE(close->reason, QStringLiteral("done"));
@@ -253,9 +255,8 @@ private Q_SLOTS:
     {
         // RFC 7692, 7.2.3: "Hello" compressed, then again with the first as
         // context, fragmented, after a stored block, and uncompressed.
-        const QByteArray stream = hex("c107f248cdc9c90700") + hex("c105f200110000") +
-                                  hex("4103f248cd") + hex("8a00") + hex("8004c9c90700") +
-                                  hex("c10b000500faff48656c6c6f00") + hex("810548656c6c6f");
+        const QByteArray stream = hex("c107f248cdc9c90700") + hex("c105f200110000") + hex("4103f248cd") + hex("8a00") +
+                                  hex("8004c9c90700") + hex("c10b000500faff48656c6c6f00") + hex("810548656c6c6f");
         const QStringList expected{QStringLiteral("text Hello"), QStringLiteral("text Hello"),
                                    QStringLiteral("pong "),      QStringLiteral("text Hello"),
                                    QStringLiteral("text Hello"), QStringLiteral("text Hello")};
@@ -296,10 +297,12 @@ private Q_SLOTS:
                                   << QStringLiteral("1 1 10 9");
         QTest::newRow("not offered") << QByteArray("x-webkit-deflate-frame") << QStringLiteral("error");
         QTest::newRow("twice") << QByteArray("permessage-deflate, permessage-deflate") << QStringLiteral("error");
-        QTest::newRow("bits without value") << QByteArray("permessage-deflate; client_max_window_bits")
-                                            << QStringLiteral("error");
-        QTest::newRow("bits 16") << QByteArray("permessage-deflate; server_max_window_bits=16") << QStringLiteral("error");
-        QTest::newRow("bits 08") << QByteArray("permessage-deflate; server_max_window_bits=08") << QStringLiteral("error");
+        QTest::newRow("bits without value")
+            << QByteArray("permessage-deflate; client_max_window_bits") << QStringLiteral("error");
+        QTest::newRow("bits 16") << QByteArray("permessage-deflate; server_max_window_bits=16")
+                                 << QStringLiteral("error");
+        QTest::newRow("bits 08") << QByteArray("permessage-deflate; server_max_window_bits=08")
+                                 << QStringLiteral("error");
         QTest::newRow("value on a flag") << QByteArray("permessage-deflate; server_no_context_takeover=1")
                                          << QStringLiteral("error");
         QTest::newRow("repeated") << QByteArray("permessage-deflate; client_no_context_takeover; "
@@ -333,7 +336,8 @@ private Q_SLOTS:
             client.open(peer.url());
             QVERIFY(disconnected.wait(kWait));
             QVERIFY(connected.isEmpty());
-            QVERIFY(peer.request.contains("\r\nSec-WebSocket-Extensions: permessage-deflate; client_max_window_bits\r\n"));
+            QVERIFY(
+                peer.request.contains("\r\nSec-WebSocket-Extensions: permessage-deflate; client_max_window_bits\r\n"));
         }
     }
 
@@ -353,9 +357,8 @@ private Q_SLOTS:
         QTest::newRow("text cut inside a character") << hex("0101e2") + hex("800182") << 1007 << false;
         // Announced sizes are refused before their bytes come.
         QTest::newRow("announced over the limit") << hex("827f0000000001000000") << 1009 << false;
-        QTest::newRow("fragments over the limit") << serverFrame(0x02, QByteArray(600, 'x')) +
-                                                         serverFrame(0x80, QByteArray(600, 'x'))
-                                                  << 1009 << false;
+        QTest::newRow("fragments over the limit")
+            << serverFrame(0x02, QByteArray(600, 'x')) + serverFrame(0x80, QByteArray(600, 'x')) << 1009 << false;
         QTest::newRow("length over 2^63") << hex("827f8000000000000000") << 1002 << false;
         // With permessage-deflate on.
         QTest::newRow("compressed control frame") << hex("c900") << 1002 << true;
@@ -393,8 +396,11 @@ private Q_SLOTS:
         QVERIFY(client.isOpen());
 
         // Ours, in every length encoding, UTF-8 included.
-        const QStringList sent{QString(), QStringLiteral("héllo ✓ 😀"), QString(125, QLatin1Char('a')),
-                               QString(126, QLatin1Char('b')), QString(65536, QChar(0x00e9)),
+        const QStringList sent{QString(),
+                               QStringLiteral("héllo ✓ 😀"),
+                               QString(125, QLatin1Char('a')),
+                               QString(126, QLatin1Char('b')),
+                               QString(65536, QChar(0x00e9)),
                                QString(200000, QLatin1Char('z'))};
         for (const QString &text : sent)
             QCOMPARE(client.sendTextMessage(text), qint64(text.toUtf8().size()));
@@ -512,13 +518,14 @@ private Q_SLOTS:
         QTest::addColumn<QJsonObject>("deflate"); // ws's perMessageDeflate
         QTest::addColumn<QString>("agreed");      // as in deflateAnswersAreCheckedAsTheStandardSays
         QTest::addColumn<bool>("smaller");        // fewer bytes on the wire than in the messages
-        QTest::newRow("as ws offers it") << QJsonObject{{QStringLiteral("threshold"), 0}}
-                                         << QStringLiteral("0 0 15 15") << true;
-        QTest::newRow("no context, small windows")
-            << QJsonObject{{QStringLiteral("threshold"), 0}, {QStringLiteral("clientNoContextTakeover"), true},
-                           {QStringLiteral("serverNoContextTakeover"), true}, {QStringLiteral("clientMaxWindowBits"), 9},
-                           {QStringLiteral("serverMaxWindowBits"), 10}}
-            << QStringLiteral("1 1 10 9") << true;
+        QTest::newRow("as ws offers it") << QJsonObject{{QStringLiteral("threshold"), 0}} << QStringLiteral("0 0 15 15")
+                                         << true;
+        QTest::newRow("no context, small windows") << QJsonObject{{QStringLiteral("threshold"), 0},
+                                                                  {QStringLiteral("clientNoContextTakeover"), true},
+                                                                  {QStringLiteral("serverNoContextTakeover"), true},
+                                                                  {QStringLiteral("clientMaxWindowBits"), 9},
+                                                                  {QStringLiteral("serverMaxWindowBits"), 10}}
+                                                   << QStringLiteral("1 1 10 9") << true;
         // zlib has no 256-byte window: ours go uncompressed, theirs inflate.
         QTest::newRow("8-bit window for us")
             << QJsonObject{{QStringLiteral("threshold"), 0}, {QStringLiteral("clientMaxWindowBits"), 8}}
@@ -532,7 +539,8 @@ private Q_SLOTS:
         QFETCH(bool, smaller);
         if (const QString missing = test::NodeRelayPeer::missingReason(); !missing.isEmpty())
             QSKIP(qPrintable(missing));
-        test::NodeRelayPeer peer({{QStringLiteral("perMessageDeflate"), deflate.isEmpty() ? QJsonValue(false) : deflate}});
+        test::NodeRelayPeer peer(
+            {{QStringLiteral("perMessageDeflate"), deflate.isEmpty() ? QJsonValue(false) : deflate}});
         WebSocketClient client;
         client.setPerMessageDeflate(true);
         client.setMaxIncomingMessageSize(100000);
@@ -571,8 +579,10 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(texts.size(), sent.size() + 1, kWait);
         const QJsonObject stats = QJsonDocument::fromJson(texts.last().first().toByteArray()).object();
         const qint64 wire = stats.value(QLatin1String("wireBytes")).toInteger();
-        QVERIFY2(smaller ? wire < sentBytes / 5 : wire > sentBytes, qPrintable(QStringLiteral("%1 of %2").arg(wire).arg(sentBytes)));
-        QCOMPARE(stats.value(QLatin1String("extensions")).toString(), QStringLiteral("permessage-deflate; client_max_window_bits"));
+        QVERIFY2(smaller ? wire < sentBytes / 5 : wire > sentBytes,
+                 qPrintable(QStringLiteral("%1 of %2").arg(wire).arg(sentBytes)));
+        QCOMPARE(stats.value(QLatin1String("extensions")).toString(),
+                 QStringLiteral("permessage-deflate; client_max_window_bits"));
 
         // A message over our limit (compressed: a small frame that inflates
         // past it) ends the link with 1009, and the relay hears that code.
@@ -598,7 +608,8 @@ private Q_SLOTS:
             QVERIFY(peer.request.startsWith("GET /ws/path?x=1 HTTP/1.1\r\n"));
             QVERIFY(peer.request.contains("\r\nAuthorization: Bearer abc\r\n"));
             QVERIFY(peer.request.contains("\r\nSec-WebSocket-Version: 13\r\n"));
-            QVERIFY(peer.request.contains(QStringLiteral("\r\nHost: 127.0.0.1:%1\r\n").arg(peer.url().port()).toLatin1()));
+            QVERIFY(
+                peer.request.contains(QStringLiteral("\r\nHost: 127.0.0.1:%1\r\n").arg(peer.url().port()).toLatin1()));
         }
         const QList<QPair<QByteArray, QString>> refusals{
             {"HTTP/1.1 401 Unauthorized\r\nContent-Length: 0\r\n\r\n", QStringLiteral("HTTP 401 Unauthorized")},
@@ -625,12 +636,11 @@ private Q_SLOTS:
         }
         // Refused before any socket: not a WebSocket URL, or a header that
         // would smuggle lines into the request.
-        for (const QNetworkRequest &request :
-             {QNetworkRequest(QUrl(QStringLiteral("http://127.0.0.1:1/"))), [] {
-                  QNetworkRequest injected(QUrl(QStringLiteral("ws://127.0.0.1:1/")));
-                  injected.setRawHeader("X-Token", "a\r\nEvil: yes");
-                  return injected;
-              }()}) {
+        for (const QNetworkRequest &request : {QNetworkRequest(QUrl(QStringLiteral("http://127.0.0.1:1/"))), [] {
+                                                   QNetworkRequest injected(QUrl(QStringLiteral("ws://127.0.0.1:1/")));
+                                                   injected.setRawHeader("X-Token", "a\r\nEvil: yes");
+                                                   return injected;
+                                               }()}) {
             WebSocketClient client;
             QSignalSpy errors(&client, &WebSocketClient::errorOccurred);
             QSignalSpy disconnected(&client, &WebSocketClient::disconnected);
@@ -678,9 +688,8 @@ private Q_SLOTS:
         // client ends the link itself (5 s).
         QTRY_COMPARE_WITH_TIMEOUT(client.state(), QAbstractSocket::ClosingState, kWait);
         // The only frame the client sent: its close, masked.
-        QTRY_VERIFY_WITH_TIMEOUT(peer.received.size() >= 8 &&
-                                     peer.received.size() == 6 + (quint8(peer.received.at(1)) & 0x7F),
-                                 kWait);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            peer.received.size() >= 8 && peer.received.size() == 6 + (quint8(peer.received.at(1)) & 0x7F), kWait);
         QByteArray close = peer.received;
         QCOMPARE(quint8(close.at(0)), quint8(0x88));
         maskWebSocketPayload(close.data() + 6, close.size() - 6, qFromBigEndian<quint32>(close.constData() + 2));

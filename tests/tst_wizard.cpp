@@ -168,7 +168,7 @@ private Q_SLOTS:
         WizardRig rig;
         QVERIFY(rig.start());
         // A relay token without an e-mail: the form, not the signed-in view.
-        (void)rig.bridge.keychain->save(CredentialService::relay(), QStringLiteral("old-relay-token"));
+        (void)rig.bridge.credentials->save(CredentialService::relay(), QStringLiteral("old-relay-token"));
         AccountStep step(rig.accountService.get(), [] {});
         step.show();
         QCOMPARE(step.page(), AccountStep::Page::form);
@@ -254,7 +254,7 @@ private Q_SLOTS:
 
         // The bridge heard of its token from the pairing itself.
         const auto storedToken = [&] {
-            return rig.bridge.keychain->load(CredentialService::bridge()).valueOr(std::nullopt).value_or(QString());
+            return rig.bridge.credentials->load(CredentialService::bridge()).valueOr(std::nullopt).value_or(QString());
         };
         QVERIFY(rig.bridge.waitConnected());
         QCOMPARE(rig.bridge.relay.attempts().last().token, storedToken());
@@ -316,7 +316,8 @@ private Q_SLOTS:
         CLICK(&step, "Continue");
         QCOMPARE(nexts, 1);
         QCOMPARE(rig.bridge.bridge->openClawEndpoint(), rig.bridge.gateway.url());
-        QCOMPARE(rig.bridge.keychain->load(CredentialService::openClaw()).valueOr(std::nullopt), std::optional<QString>(QStringLiteral("typed-token")));
+        QCOMPARE(rig.bridge.credentials->load(CredentialService::openClaw()).valueOr(std::nullopt),
+                 std::optional<QString>(QStringLiteral("typed-token")));
     }
 
     void modelStepEdges()

@@ -10,10 +10,10 @@
 #include "account/account_service.h"
 #include "account/pairing_service.h"
 #include "account/relay_auth_service.h"
-#include "platform/login_item.h"
 #include "discovery/openclaw_detector.h"
 #include "gateway/openclaw_config.h"
 #include "models/provider_detection_service.h"
+#include "platform/session/login_item.h"
 #include "views/window_services.h"
 
 #include <QAbstractButton>
@@ -48,10 +48,10 @@ struct WizardRig {
         account.addUser(kEmail, kPassword);
         bridge.create();
         auth = std::make_unique<RelayAuthService>(&bridge.network, account.origin());
-        accountService = std::make_unique<AccountService>(auth.get(), bridge.keychain.get(), bridge.settings.get());
+        accountService = std::make_unique<AccountService>(auth.get(), bridge.credentials.get(), bridge.settings.get());
         PairingService::Dependencies deps;
         deps.auth = auth.get();
-        deps.keychain = bridge.keychain.get();
+        deps.credentials = bridge.credentials.get();
         deps.settings = bridge.settings.get();
         deps.relayWebSocketOrigin = QUrl(QStringLiteral("wss://relay.halvex.com"));
         BridgeManager *manager = bridge.bridge.get();
@@ -77,9 +77,10 @@ struct WizardRig {
             d.environment = [](const QString &) { return std::optional<QString>(); };
             d.localIPAddress = [] { return std::optional<QString>(kLan); };
             d.places = OpenClawLocator::Places{{toolPath}, {}, {}};
-            d.avahiBusAddress = qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS"); // no Avahi there: the browse ends at once
+            d.avahiBusAddress =
+                qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS"); // no Avahi there: the browse ends at once
             OpenClawDetectorTimings timings;
-            timings.bonjourWindowMs = 500;
+            timings.discoveryWindowMs = 500;
             timings.lanCheckWindowMs = 500;
             timings.lanCheckIntervalMs = 100;
             return std::make_unique<OpenClawDetector>(d, timings);

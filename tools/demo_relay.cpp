@@ -11,7 +11,7 @@
 #include "demo_session.h"
 #include "phone_console.h"
 
-#include "platform/termination_signals.h"
+#include "platform/session/termination_signals.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

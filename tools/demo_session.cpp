@@ -1,6 +1,6 @@
 #include "demo_session.h"
 
-#include "platform/process_runner.h"
+#include "platform/session/process_runner.h"
 
 #include <QElapsedTimer>
 #include <QJsonDocument>

@@ -7,10 +7,10 @@
 // Offscreen, the windows get a drawn frame. Under an X server with a window
 // manager (QT_QPA_PLATFORM=xcb) they are shown and grabbed with the window
 // manager's own frame: tools/render_docs_xvfb.sh runs it so under Xvfb and openbox.
-#include "app/menu_bar_controller.h"
-#include "app/status_icon_manager.h"
-#include "views/about_view.h"
 #include "render_docs.h"
+#include "app/status_icon_manager.h"
+#include "app/tray_controller.h"
+#include "views/about_view.h"
 
 #include <QApplication>
 #include <QDir>
@@ -66,7 +66,7 @@ void drawShadow(QPainter &p, const QRectF &rect, qreal radius)
 
 QImage menuPicture()
 {
-    MenuBarController::MenuContent content;
+    TrayController::MenuContent content;
     content.connectionState = BridgeConnectionState::connected();
     content.openClawReachable = true;
     content.isEnabled = true;
@@ -77,7 +77,7 @@ QImage menuPicture()
     content.memorySyncEnabled = true;
     content.startAtLogin = true;
 
-    std::unique_ptr<QMenu> menu(MenuBarController::buildMenu(content));
+    std::unique_ptr<QMenu> menu(TrayController::buildMenu(content));
     menu->ensurePolished();
     menu->resize(menu->sizeHint());
     const QImage shot = snapshot(*menu);
@@ -187,7 +187,7 @@ QImage iconStatesPicture()
 QImage aboutPicture()
 {
     AboutView about;
-    about.setFixedSize(MenuBarController::windowSize(MenuBarController::SettingsWindow::about));
+    about.setFixedSize(TrayController::windowSize(TrayController::SettingsWindow::about));
     return framedWindow(snapshot(about), QStringLiteral("About Halvex Bridge"), about.palette());
 }
 

@@ -7,18 +7,18 @@
 #include "account/account_service.h"
 #include "account/pairing_service.h"
 #include "account/relay_auth_service.h"
-#include "platform/login_item.h"
-#include "app/menu_bar_controller.h"
+#include "app/tray_controller.h"
 #include "bridge/bridge_manager.h"
 #include "discovery/openclaw_detector.h"
 #include "models/provider_detection_service.h"
 #include "platform/deployment.h"
-#include "platform/keychain_manager.h"
-#include "platform/secret_backend.h"
+#include "platform/secrets/credential_store.h"
+#include "platform/secrets/secret_backend.h"
+#include "platform/session/login_item.h"
 #include "platform/settings.h"
 #include "views/account_settings_view.h"
-#include "views/model_selection_view.h"
 #include "views/model_selection_step.h"
+#include "views/model_selection_view.h"
 #include "views/openclaw_config_step.h"
 #include "views/openclaw_settings_view.h"
 #include "views/qr_code_window_view.h"
@@ -102,8 +102,8 @@ QImage grabFramed(QWidget &widget)
 struct Scene {
     QTemporaryDir home;
     QNetworkAccessManager network;
-    std::unique_ptr<KeychainManager> keychain =
-        std::make_unique<KeychainManager>(std::make_unique<MemorySecretBackend>());
+    std::unique_ptr<CredentialStore> credentials =
+        std::make_unique<CredentialStore>(std::make_unique<MemorySecretBackend>());
     std::unique_ptr<Settings> settings = std::make_unique<Settings>(home.filePath(QStringLiteral("settings.conf")));
     std::unique_ptr<BridgeManager> bridge;
     std::unique_ptr<RelayAuthService> auth;
@@ -128,16 +128,16 @@ struct Scene {
 
         BridgeManager::Dependencies deps;
         deps.network = &network;
-        deps.keychain = keychain.get();
+        deps.credentials = credentials.get();
         deps.settings = settings.get();
         deps.relayOrigin = QUrl(QStringLiteral("ws://127.0.0.1:1"));
         deps.homeDirectory = home.path();
         bridge = std::make_unique<BridgeManager>(deps);
         auth = std::make_unique<RelayAuthService>(&network, QUrl(QStringLiteral("http://127.0.0.1:1")));
-        account = std::make_unique<AccountService>(auth.get(), keychain.get(), settings.get());
+        account = std::make_unique<AccountService>(auth.get(), credentials.get(), settings.get());
         PairingService::Dependencies p;
         p.auth = auth.get();
-        p.keychain = keychain.get();
+        p.credentials = credentials.get();
         p.settings = settings.get();
         p.relayWebSocketOrigin = relayWebSocketOrigin();
         p.localIPAddress = [] { return std::optional<QString>(QStringLiteral("192.168.1.20")); };
@@ -162,7 +162,7 @@ struct Scene {
             d.localIPAddress = [] { return std::optional<QString>(QStringLiteral("192.168.1.20")); };
             d.avahiBusAddress = qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS");
             OpenClawDetectorTimings timings;
-            timings.bonjourWindowMs = 200;
+            timings.discoveryWindowMs = 200;
             return std::make_unique<OpenClawDetector>(d, timings);
         };
         services.makeProviderDetection = [net, path] {
@@ -202,7 +202,7 @@ bool renderTheme(const QDir &folder, const QString &theme)
         wizard.setCurrentStep(1);
         shoot(wizard, size, title, QStringLiteral("wizard-2-account"));
         // Paired already: the step shows the QR code.
-        (void)scene.keychain->save(CredentialService::bridge(), QStringLiteral("bt-sample"));
+        (void)scene.credentials->save(CredentialService::bridge(), QStringLiteral("bt-sample"));
         scene.settings->setString(SettingsKey::bridgeId, QStringLiteral("br-7Q2K9"));
         wizard.setCurrentStep(2);
         shoot(wizard, size, title, QStringLiteral("wizard-3-phone"));
@@ -216,31 +216,31 @@ bool renderTheme(const QDir &folder, const QString &theme)
         wizard.setCurrentStep(6);
         shoot(wizard, size, title, QStringLiteral("wizard-7-ready"));
     }
-    using Window = MenuBarController::SettingsWindow;
+    using Window = TrayController::SettingsWindow;
     {
         ModelSelectionView window(scene.services);
         waitUntil([&] { return window.isLoaded(); });
-        shoot(window, MenuBarController::windowSize(Window::mobileModel), MenuBarController::windowTitle(Window::mobileModel),
+        shoot(window, TrayController::windowSize(Window::mobileModel), TrayController::windowTitle(Window::mobileModel),
               QStringLiteral("mobile-model"));
     }
     {
-        (void)scene.keychain->save(CredentialService::openClaw(), QStringLiteral("oc-2f9c1d7e4b8a"));
+        (void)scene.credentials->save(CredentialService::openClaw(), QStringLiteral("oc-2f9c1d7e4b8a"));
         OpenClawSettingsView window(scene.services);
-        shoot(window, MenuBarController::windowSize(Window::openClawSettings),
-              MenuBarController::windowTitle(Window::openClawSettings), QStringLiteral("openclaw-settings"));
+        shoot(window, TrayController::windowSize(Window::openClawSettings),
+              TrayController::windowTitle(Window::openClawSettings), QStringLiteral("openclaw-settings"));
     }
     {
-        (void)scene.keychain->save(CredentialService::relay(), QStringLiteral("relay-sample"));
+        (void)scene.credentials->save(CredentialService::relay(), QStringLiteral("relay-sample"));
         scene.settings->setString(SettingsKey::accountEmail, QStringLiteral("alex@example.com"));
         AccountSettingsView window(scene.services);
-        shoot(window, MenuBarController::windowSize(Window::accountSettings),
-              MenuBarController::windowTitle(Window::accountSettings), QStringLiteral("account-settings"));
+        shoot(window, TrayController::windowSize(Window::accountSettings),
+              TrayController::windowTitle(Window::accountSettings), QStringLiteral("account-settings"));
     }
     {
-        (void)scene.keychain->deleteItem(CredentialService::relay());
+        (void)scene.credentials->deleteItem(CredentialService::relay());
         QRCodeWindowView window(scene.services);
         waitUntil([&] { return window.hasImage(); });
-        shoot(window, MenuBarController::windowSize(Window::qrCode), MenuBarController::windowTitle(Window::qrCode),
+        shoot(window, TrayController::windowSize(Window::qrCode), TrayController::windowTitle(Window::qrCode),
               QStringLiteral("qr-code"));
     }
     return ok;

@@ -2,9 +2,9 @@
 
 #include "account/bridge_requests.h"
 #include "platform/deployment.h"
-#include "platform/keychain_manager.h"
+#include "platform/secrets/credential_store.h"
+#include "platform/session/single_instance.h"
 #include "platform/settings.h"
-#include "platform/single_instance.h"
 
 #include <QDir>
 #include <QNetworkAccessManager>
@@ -13,13 +13,13 @@ namespace halvex {
 
 AccountRuntime::AccountRuntime(const RelayOrigins &origins)
     : m_origins(origins), m_network(std::make_unique<QNetworkAccessManager>()),
-      m_keychain(KeychainManager::createDefault()), m_settings(Settings::userDefaults())
+      m_credentials(CredentialStore::createDefault()), m_settings(Settings::userDefaults())
 {
     m_auth = std::make_unique<RelayAuthService>(m_network.get(), m_origins.http);
-    m_account = std::make_unique<AccountService>(m_auth.get(), m_keychain.get(), m_settings.get());
+    m_account = std::make_unique<AccountService>(m_auth.get(), m_credentials.get(), m_settings.get());
     PairingService::Dependencies deps;
     deps.auth = m_auth.get();
-    deps.keychain = m_keychain.get();
+    deps.credentials = m_credentials.get();
     deps.settings = m_settings.get();
     deps.relayWebSocketOrigin = m_origins.webSocket;
     deps.gateway = [this] { return gatewayTarget(); };
@@ -42,9 +42,8 @@ Result<std::unique_ptr<AccountRuntime>> AccountRuntime::forCommands()
 
 GatewayTarget AccountRuntime::gatewayTarget() const
 {
-    return resolveGatewayTarget(GatewaySources{m_settings.get(), m_keychain.get(), QDir::homePath(), processEnvironment});
+    return resolveGatewayTarget(
+        GatewaySources{m_settings.get(), m_credentials.get(), QDir::homePath(), processEnvironment});
 }
-
-
 
 } // namespace halvex

@@ -18,7 +18,7 @@ class QNetworkAccessManager;
 
 namespace halvex {
 
-class KeychainManager;
+class CredentialStore;
 class Settings;
 
 // The account and pairing operations with the user's real stores: the
@@ -35,7 +35,7 @@ public:
     AccountRuntime(const AccountRuntime &) = delete;
     AccountRuntime &operator=(const AccountRuntime &) = delete;
 
-    KeychainManager *keychain() const { return m_keychain.get(); }
+    CredentialStore *credentials() const { return m_credentials.get(); }
     Settings *settings() const { return m_settings.get(); }
     QNetworkAccessManager *network() const { return m_network.get(); }
     RelayAuthService *auth() const { return m_auth.get(); }
@@ -52,7 +52,7 @@ public:
 private:
     RelayOrigins m_origins;
     std::unique_ptr<QNetworkAccessManager> m_network;
-    std::unique_ptr<KeychainManager> m_keychain;
+    std::unique_ptr<CredentialStore> m_credentials;
     std::unique_ptr<Settings> m_settings;
     std::unique_ptr<RelayAuthService> m_auth;
     std::unique_ptr<AccountService> m_account;
@@ -62,7 +62,8 @@ private:
 
 // Runs the event loop until the task has its value (for the terminal
 // commands, which have no loop of their own running).
-template <typename T> T waitForTask(QCoro::Task<T> task)
+template <typename T>
+T waitForTask(QCoro::Task<T> task)
 {
     std::optional<T> value;
     QEventLoop loop;

@@ -2,20 +2,20 @@
 
 #include "account/relay_auth_service.h"
 #include "platform/deployment.h"
-#include "platform/keychain_manager.h"
 #include "platform/logging.h"
+#include "platform/secrets/credential_store.h"
 #include "platform/settings.h"
 
 namespace halvex {
 
-AccountService::AccountService(RelayAuthService *auth, KeychainManager *keychain, Settings *settings)
-    : m_auth(auth), m_keychain(keychain), m_settings(settings)
+AccountService::AccountService(RelayAuthService *auth, CredentialStore *credentials, Settings *settings)
+    : m_auth(auth), m_credentials(credentials), m_settings(settings)
 {
 }
 
 Result<Done> AccountService::keep(const QString &email, const QString &relayToken)
 {
-    if (!m_keychain->save(CredentialService::relay(), relayToken))
+    if (!m_credentials->save(CredentialService::relay(), relayToken))
         return Error::plain(QStringLiteral("The sign-in could not be kept: the credential store refused the token."));
     m_settings->setString(SettingsKey::accountEmail, email);
     qCInfo(lcAuth, "Signed in to the relay");
@@ -54,9 +54,9 @@ QCoro::Task<Result<QString>> AccountService::resetPassword(QString email, QStrin
     co_return answer->message;
 }
 
-bool AccountService::signOut(KeychainManager *keychain, Settings *settings)
+bool AccountService::signOut(CredentialStore *credentials, Settings *settings)
 {
-    const bool gone = keychain->deleteItem(CredentialService::relay()).ok();
+    const bool gone = credentials->deleteItem(CredentialService::relay()).ok();
     settings->remove(SettingsKey::accountEmail);
     qCInfo(lcAuth, "Signed out of the relay");
     return gone;
@@ -64,7 +64,7 @@ bool AccountService::signOut(KeychainManager *keychain, Settings *settings)
 
 bool AccountService::isSignedIn() const
 {
-    return !m_keychain->load(CredentialService::relay()).valueOr(std::nullopt).value_or(QString()).isEmpty();
+    return !m_credentials->load(CredentialService::relay()).valueOr(std::nullopt).value_or(QString()).isEmpty();
 }
 
 std::optional<QString> AccountService::accountEmail() const

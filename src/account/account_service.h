@@ -10,7 +10,7 @@
 
 namespace halvex {
 
-class KeychainManager;
+class CredentialStore;
 class RelayAuthService;
 class Settings;
 
@@ -21,7 +21,7 @@ class AccountService
 {
 public:
     // None of these is owned.
-    AccountService(RelayAuthService *auth, KeychainManager *keychain, Settings *settings);
+    AccountService(RelayAuthService *auth, CredentialStore *credentials, Settings *settings);
 
     // On success the relay token is in the credential store (".relay") and
     // the e-mail address, as given, in "accountEmail".
@@ -33,10 +33,10 @@ public:
 
     // Deletes the relay token and "accountEmail"; the bridge token,
     // "bridgeName" and "bridgeId" stay. True when the token is gone.
-    bool signOut() { return signOut(m_keychain, m_settings); }
+    bool signOut() { return signOut(m_credentials, m_settings); }
     // The same for a caller without the relay client (signing out asks
     // nothing of the relay).
-    static bool signOut(KeychainManager *keychain, Settings *settings);
+    static bool signOut(CredentialStore *credentials, Settings *settings);
 
     bool isSignedIn() const;
     std::optional<QString> accountEmail() const;
@@ -45,7 +45,7 @@ private:
     Result<Done> keep(const QString &email, const QString &relayToken);
 
     RelayAuthService *m_auth;
-    KeychainManager *m_keychain;
+    CredentialStore *m_credentials;
     Settings *m_settings;
 };
 

@@ -1,6 +1,6 @@
 #include "account/bridge_requests.h"
 
-#include "platform/single_instance.h"
+#include "platform/session/single_instance.h"
 
 #include <QJsonDocument>
 

@@ -48,7 +48,8 @@ QByteArray PairingPayloadBuilder::build(const PairingPayloadInputs &inputs) cons
     if (const std::optional<QString> address = gatewayAddress(inputs)) {
         QJsonObject gateway{{QStringLiteral("url"), *address}, {QStringLiteral("token"), *inputs.gatewayToken}};
         if (address->startsWith(QLatin1String("wss://")) && inputs.gatewayTlsSha256.size() == 32)
-            gateway.insert(QStringLiteral("tlsSha256"), QString::fromLatin1(inputs.gatewayTlsSha256.toHex(':').toUpper()));
+            gateway.insert(QStringLiteral("tlsSha256"),
+                           QString::fromLatin1(inputs.gatewayTlsSha256.toHex(':').toUpper()));
         payload.insert(QStringLiteral("gateway"), gateway);
     }
     if (inputs.bridgeId) {

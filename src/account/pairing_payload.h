@@ -21,9 +21,9 @@ struct PairingPayloadInputs {
     // phoneEndpoint); none: through the relay alone.
     std::optional<QUrl> gatewayURL;
     std::optional<QString> gatewayToken;
-    QByteArray gatewayTlsSha256; // the pin of a TLS gateway (32 bytes); empty: none
-    std::optional<QString> code;         // a fresh pairing code
-    std::optional<QString> bridgeId;     // from the verification or "bridgeId"
+    QByteArray gatewayTlsSha256;     // the pin of a TLS gateway (32 bytes); empty: none
+    std::optional<QString> code;     // a fresh pairing code
+    std::optional<QString> bridgeId; // from the verification or "bridgeId"
 };
 
 // Builds the text the phone scans: a compact JSON object with sorted keys,

@@ -5,8 +5,8 @@
 #include "account/relay_auth_service.h"
 #include "platform/deployment.h"
 #include "platform/device_facts.h"
-#include "platform/keychain_manager.h"
 #include "platform/logging.h"
+#include "platform/secrets/credential_store.h"
 #include "platform/settings.h"
 
 namespace halvex {
@@ -20,8 +20,7 @@ LocalAddressLookup lookupOrDefault(LocalAddressLookup lookup)
 }
 } // namespace
 
-PairingService::PairingService(Dependencies deps)
-    : m_deps(std::move(deps)), m_builder(m_deps.relayWebSocketOrigin)
+PairingService::PairingService(Dependencies deps) : m_deps(std::move(deps)), m_builder(m_deps.relayWebSocketOrigin)
 {
 }
 
@@ -50,7 +49,7 @@ QString PairingService::storedBridgeName() const
 
 bool PairingService::isPaired() const
 {
-    return !m_deps.keychain->load(CredentialService::bridge()).valueOr(std::nullopt).value_or(QString()).isEmpty();
+    return !m_deps.credentials->load(CredentialService::bridge()).valueOr(std::nullopt).value_or(QString()).isEmpty();
 }
 
 QByteArray PairingService::payloadFor(const QString &bridgeName, const std::optional<QString> &bridgeId,
@@ -80,7 +79,7 @@ QCoro::Task<Result<PairingResult>> PairingService::verify(QString code, bool cod
         co_return Error::plain(QStringLiteral("The relay sent an empty bridge token."));
     // The token first: without it the name and id would describe a pairing
     // that does not exist.
-    if (!m_deps.keychain->save(CredentialService::bridge(), answer->bridgeToken))
+    if (!m_deps.credentials->save(CredentialService::bridge(), answer->bridgeToken))
         co_return Error::plain(
             QStringLiteral("The pairing could not be kept: the credential store refused the token."));
     m_deps.settings->setString(SettingsKey::bridgeName, name);
@@ -100,7 +99,8 @@ QCoro::Task<Result<PairingResult>> PairingService::verify(QString code, bool cod
 
 QCoro::Task<Result<PairingResult>> PairingService::pairAutomatically()
 {
-    const QString relayToken = m_deps.keychain->load(CredentialService::relay()).valueOr(std::nullopt).value_or(QString());
+    const QString relayToken =
+        m_deps.credentials->load(CredentialService::relay()).valueOr(std::nullopt).value_or(QString());
     if (relayToken.isEmpty())
         co_return BridgeError::apiError(QStringLiteral("Not signed in — go back and sign in first"));
     const Result<PairResponse> pairing = co_await m_deps.auth->createPairingCode(relayToken);
@@ -139,7 +139,8 @@ QCoro::Task<QRCodeContent> PairingService::generateQRCode(int size)
     const std::optional<QString> bridgeId = stored && !stored->isEmpty() ? stored : std::nullopt;
 
     std::optional<QString> code;
-    const QString relayToken = m_deps.keychain->load(CredentialService::relay()).valueOr(std::nullopt).value_or(QString());
+    const QString relayToken =
+        m_deps.credentials->load(CredentialService::relay()).valueOr(std::nullopt).value_or(QString());
     if (!relayToken.isEmpty()) {
         const Result<PairResponse> pairing = co_await m_deps.auth->createPairingCode(relayToken);
         if (pairing)

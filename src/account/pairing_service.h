@@ -15,10 +15,9 @@
 
 namespace halvex {
 
-class KeychainManager;
+class CredentialStore;
 class RelayAuthService;
 class Settings;
-
 
 // A paired bridge and what the phone scans to reach it.
 struct PairingResult {
@@ -45,14 +44,14 @@ class PairingService
 public:
     struct Dependencies {
         RelayAuthService *auth = nullptr;
-        KeychainManager *keychain = nullptr;
+        CredentialStore *credentials = nullptr;
         Settings *settings = nullptr;
-        QUrl relayWebSocketOrigin;                   // "relay"."url" of the payload
+        QUrl relayWebSocketOrigin; // "relay"."url" of the payload
         // The gateway as the bridge resolves it; none: no gateway in the
         // payload. The phone is given only an address it can reach.
         std::function<GatewayTarget()> gateway;
-        LocalAddressLookup localIPAddress;           // none: halvex::localIPAddress()
-        std::function<QString()> bridgeName;         // none: defaultBridgeName()
+        LocalAddressLookup localIPAddress;   // none: halvex::localIPAddress()
+        std::function<QString()> bridgeName; // none: defaultBridgeName()
         // Runs after a new bridge token was stored, so that a running bridge
         // picks it up (see bridge_requests.h).
         std::function<void()> bridgeTokenStored;

@@ -82,7 +82,8 @@ std::optional<QByteArray> makeQRPng(const QByteArray &text, int minimumSize)
     uLongf packedSize = compressBound(uLong(pixels.size()));
     QByteArray packed(qsizetype(packedSize), Qt::Uninitialized);
     if (compress2(reinterpret_cast<Bytef *>(packed.data()), &packedSize,
-                  reinterpret_cast<const Bytef *>(pixels.constData()), uLong(pixels.size()), Z_BEST_COMPRESSION) != Z_OK) {
+                  reinterpret_cast<const Bytef *>(pixels.constData()), uLong(pixels.size()),
+                  Z_BEST_COMPRESSION) != Z_OK) {
         qCCritical(lcQr, "Cannot compress the QR image");
         return std::nullopt;
     }

@@ -88,7 +88,8 @@ public:
     QCoro::Task<Result<QByteArray>> post(QString path, QJsonObject body, QString bearerToken = {});
 
 private:
-    template <typename T> QCoro::Task<Result<T>> request(QString path, QJsonObject body, QString bearerToken = {});
+    template <typename T>
+    QCoro::Task<Result<T>> request(QString path, QJsonObject body, QString bearerToken = {});
 
     QNetworkAccessManager *m_network;
     QUrl m_baseURL;

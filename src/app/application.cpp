@@ -1,17 +1,16 @@
 #include "app/application.h"
 
-#include "app/app_delegate.h"
-#include "service/bridge_notifications.h"
-#include "service/desktop_notification.h"
-#include "app/menu_bar_controller.h"
-#include "platform/login_item.h"
-#include "platform/single_instance.h"
-#include "platform/termination_signals.h"
+#include "app/tray_application.h"
+#include "app/tray_controller.h"
+#include "app/window_runtime.h"
 #include "bridge/bridge_runtime.h"
 #include "platform/deployment.h"
 #include "platform/logging.h"
-#include "app/menu_bar_controller.h"
-#include "app/window_runtime.h"
+#include "platform/session/login_item.h"
+#include "platform/session/single_instance.h"
+#include "platform/session/termination_signals.h"
+#include "service/bridge_notifications.h"
+#include "service/desktop_notification.h"
 #include "service/tray_launcher.h"
 
 #include <QApplication>
@@ -88,9 +87,9 @@ int runApplication(int argc, char **argv)
     // Start at login runs halvex-bridge, the program users know (it hands
     // over to this one).
     XdgAutostartLoginItem loginItem({}, bridgeProgramPath(QCoreApplication::applicationFilePath()));
-    AppDelegate::Options options;
+    TrayApplication::Options options;
     options.loginItem = &loginItem;
-    AppDelegate delegate(
+    TrayApplication delegate(
         [&runtime] {
             runtime = std::make_unique<BridgeRuntime>();
             return runtime->bridgeManager();
@@ -98,24 +97,24 @@ int runApplication(int argc, char **argv)
         options);
 
     // Every window the menu opens, on the bridge's own stores.
-    QObject::connect(&delegate, &AppDelegate::menuBarControllerCreated, &delegate,
-                     [&runtime, &windows, &loginItem](MenuBarController *controller) {
+    QObject::connect(&delegate, &TrayApplication::trayControllerCreated, &delegate,
+                     [&runtime, &windows, &loginItem](TrayController *controller) {
                          if (!windows)
                              windows = std::make_unique<WindowRuntime>(runtime->bridgeManager(), runtime->network(),
                                                                        &loginItem);
                          windows->install(controller);
                      });
-    QObject::connect(&instance, &SingleInstance::requestReceived, &delegate, &AppDelegate::handleInstanceRequest);
-    QObject::connect(&app, &QCoreApplication::aboutToQuit, &delegate, &AppDelegate::applicationWillTerminate);
+    QObject::connect(&instance, &SingleInstance::requestReceived, &delegate, &TrayApplication::handleInstanceRequest);
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, &delegate, &TrayApplication::shutDown);
     // Launching has finished once the event loop runs. Notifications go
     // through the tray's message balloon, or the desktop's notification
     // service while there is no tray; they need the bridge launching made.
     std::unique_ptr<BridgeNotifications> notifications;
     QTimer::singleShot(0, &delegate, [&] {
-        delegate.applicationDidFinishLaunching();
+        delegate.launch();
         notifications = std::make_unique<BridgeNotifications>(
             delegate.bridgeManager(), runtime->settings(), [&delegate](const QString &title, const QString &body) {
-                MenuBarController *menu = delegate.menuBarController();
+                TrayController *menu = delegate.trayController();
                 if (menu && menu->statusItem())
                     menu->statusItem()->showMessage(title, body, QSystemTrayIcon::Information);
                 else

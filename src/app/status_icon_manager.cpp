@@ -13,7 +13,9 @@ constexpr qreal markBox = 14.0;
 constexpr qreal markMargin = 2.0;
 } // namespace
 
-StatusIconManager::StatusIconManager(QSystemTrayIcon *statusItem) : m_statusItem(statusItem) {}
+StatusIconManager::StatusIconManager(QSystemTrayIcon *statusItem) : m_statusItem(statusItem)
+{
+}
 
 IconState StatusIconManager::iconStateFor(bool isEnabled, const BridgeConnectionState &connectionState,
                                           bool openClawReachable)

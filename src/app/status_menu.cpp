@@ -1,6 +1,6 @@
 #include "app/status_menu.h"
 
-#include "app/menu_bar_controller.h"
+#include "app/tray_controller.h"
 
 #include <QAction>
 #include <QKeySequence>
@@ -26,7 +26,8 @@ QAction *addInformationLine(QMenu *menu, const QString &text)
     return action;
 }
 
-template <typename Slot> QAction *addCommand(QMenu *menu, const QString &title, MenuBarController *target, Slot slot)
+template <typename Slot>
+QAction *addCommand(QMenu *menu, const QString &title, TrayController *target, Slot slot)
 {
     QAction *action = menu->addAction(title);
     if (target) {
@@ -38,7 +39,7 @@ template <typename Slot> QAction *addCommand(QMenu *menu, const QString &title, 
 }
 
 template <typename Slot>
-QAction *addCheckCommand(QMenu *menu, const QString &title, bool checked, MenuBarController *target, Slot slot)
+QAction *addCheckCommand(QMenu *menu, const QString &title, bool checked, TrayController *target, Slot slot)
 {
     QAction *action = addCommand(menu, title, target, slot);
     action->setCheckable(true);
@@ -68,7 +69,7 @@ QString relayStatusText(const BridgeConnectionState &state, const QString &relay
     return QStringLiteral("✕ Error: ") + state.message();
 }
 
-QMenu *build(const StatusMenuContent &content, MenuBarController *target)
+QMenu *build(const StatusMenuContent &content, TrayController *target)
 {
     auto *menu = new QMenu;
 
@@ -91,29 +92,28 @@ QMenu *build(const StatusMenuContent &content, MenuBarController *target)
         addInformationLine(menu, QStringLiteral("Account: ") + content.accountEmail);
     menu->addSeparator();
 
-    addCheckCommand(menu, QStringLiteral("Enable Bridge"), content.isEnabled, target,
-                    &MenuBarController::toggleEnabled);
+    addCheckCommand(menu, QStringLiteral("Enable Bridge"), content.isEnabled, target, &TrayController::toggleEnabled);
     menu->addSeparator();
 
-    addCommand(menu, QStringLiteral("Show QR Code…"), target, &MenuBarController::showQRCode);
+    addCommand(menu, QStringLiteral("Show QR Code…"), target, &TrayController::showQRCode);
     menu->addSeparator();
 
     QAction *settings =
-        addCommand(menu, QStringLiteral("OpenClaw Settings…"), target, &MenuBarController::showOpenClawSettings);
+        addCommand(menu, QStringLiteral("OpenClaw Settings…"), target, &TrayController::showOpenClawSettings);
     settings->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma)); // Command-, on macOS
-    addCommand(menu, QStringLiteral("Relay Account…"), target, &MenuBarController::showAccountSettings);
-    addCommand(menu, QStringLiteral("Mobile Model…"), target, &MenuBarController::showMobileModel);
+    addCommand(menu, QStringLiteral("Relay Account…"), target, &TrayController::showAccountSettings);
+    addCommand(menu, QStringLiteral("Mobile Model…"), target, &TrayController::showMobileModel);
     addCheckCommand(menu, QStringLiteral("Memory Sync"), content.memorySyncEnabled, target,
-                    &MenuBarController::toggleMemorySync);
-    addCommand(menu, QStringLiteral("Run Setup Wizard…"), target, &MenuBarController::runSetupWizard);
+                    &TrayController::toggleMemorySync);
+    addCommand(menu, QStringLiteral("Run Setup Wizard…"), target, &TrayController::runSetupWizard);
     menu->addSeparator();
 
     addCheckCommand(menu, QStringLiteral("Start at Login"), content.startAtLogin, target,
-                    &MenuBarController::toggleLoginItem);
-    addCommand(menu, QStringLiteral("About Halvex Bridge"), target, &MenuBarController::showAbout);
+                    &TrayController::toggleLoginItem);
+    addCommand(menu, QStringLiteral("About Halvex Bridge"), target, &TrayController::showAbout);
     menu->addSeparator();
 
-    QAction *quit = addCommand(menu, QStringLiteral("Quit Halvex Bridge"), target, &MenuBarController::quitApp);
+    QAction *quit = addCommand(menu, QStringLiteral("Quit Halvex Bridge"), target, &TrayController::quitApp);
     quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q)); // Command-Q on macOS
     return menu;
 }

@@ -8,7 +8,7 @@ class QMenu;
 
 namespace halvex {
 
-class MenuBarController;
+class TrayController;
 
 // Everything the tray menu shows.
 struct StatusMenuContent {
@@ -29,7 +29,7 @@ namespace StatusMenu {
 // A new menu for the content. With a target its actions call the target's
 // slots (queued, after the menu has closed); without one they do nothing
 // (pictures for the documentation).
-QMenu *build(const StatusMenuContent &content, MenuBarController *target = nullptr);
+QMenu *build(const StatusMenuContent &content, TrayController *target = nullptr);
 QString relayStatusText(const BridgeConnectionState &state, const QString &relayHost);
 
 } // namespace StatusMenu

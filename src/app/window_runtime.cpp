@@ -4,7 +4,7 @@
 #include "account/pairing_service.h"
 #include "account/relay_auth_service.h"
 #include "account/relay_origin.h"
-#include "app/menu_bar_controller.h"
+#include "app/tray_controller.h"
 #include "bridge/bridge_manager.h"
 #include "discovery/openclaw_detector.h"
 #include "models/provider_detection_service.h"
@@ -33,10 +33,10 @@ WindowRuntime::WindowRuntime(BridgeManager *bridgeManager, QNetworkAccessManager
         options.homeDirectory = QDir::homePath();
 
     m_auth = std::make_unique<RelayAuthService>(network, options.relayHttpOrigin);
-    m_account = std::make_unique<AccountService>(m_auth.get(), bridgeManager->keychain(), bridgeManager->settings());
+    m_account = std::make_unique<AccountService>(m_auth.get(), bridgeManager->credentials(), bridgeManager->settings());
     PairingService::Dependencies deps;
     deps.auth = m_auth.get();
-    deps.keychain = bridgeManager->keychain();
+    deps.credentials = bridgeManager->credentials();
     deps.settings = bridgeManager->settings();
     deps.relayWebSocketOrigin = options.relayWebSocketOrigin;
     deps.gateway = [bridgeManager] { return bridgeManager->gatewayTarget(); };
@@ -56,9 +56,9 @@ WindowRuntime::WindowRuntime(BridgeManager *bridgeManager, QNetworkAccessManager
         d.network = network;
         d.homeDirectory = home;
         d.settings = bridgeManager->settings();
-        d.keychain = bridgeManager->keychain();
+        d.credentials = bridgeManager->credentials();
         d.gatewaySocketConnected = [bridgeManager] {
-            return bridgeManager->gatewayState() == OpenClawWSState::connected();
+            return bridgeManager->gatewayState() == GatewayLinkState::connected();
         };
         return std::make_unique<OpenClawDetector>(d);
     };
@@ -75,11 +75,12 @@ WindowRuntime::WindowRuntime(BridgeManager *bridgeManager, QNetworkAccessManager
 
 WindowRuntime::~WindowRuntime() = default;
 
-void WindowRuntime::install(MenuBarController *controller)
+void WindowRuntime::install(TrayController *controller)
 {
     const WindowServices *services = &m_services;
-    using Window = MenuBarController::SettingsWindow;
-    controller->setWindowFactory(Window::qrCode, [services](BridgeManager *) { return new QRCodeWindowView(*services); });
+    using Window = TrayController::SettingsWindow;
+    controller->setWindowFactory(Window::qrCode,
+                                 [services](BridgeManager *) { return new QRCodeWindowView(*services); });
     controller->setWindowFactory(Window::openClawSettings,
                                  [services](BridgeManager *) { return new OpenClawSettingsView(*services); });
     controller->setWindowFactory(Window::accountSettings,

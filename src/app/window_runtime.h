@@ -9,7 +9,7 @@
 
 namespace halvex {
 
-class MenuBarController;
+class TrayController;
 class RelayAuthService;
 
 // The windows' services for the running program: the relay account and
@@ -34,7 +34,7 @@ public:
 
     // Every menu item opens its window: QR code, OpenClaw settings, account
     // settings, Mobile Model and the setup wizard.
-    void install(MenuBarController *controller);
+    void install(TrayController *controller);
 
 private:
     std::unique_ptr<RelayAuthService> m_auth;

@@ -3,8 +3,8 @@
 #include "account/bridge_requests.h"
 #include "bridge/bridge_manager.h"
 #include "platform/logging.h"
-#include "platform/process_runner.h"
-#include "platform/single_instance.h"
+#include "platform/session/process_runner.h"
+#include "platform/session/single_instance.h"
 
 #include <QJsonDocument>
 
@@ -63,7 +63,8 @@ void BridgeControl::handle(const QByteArray &request, InstanceReply *reply)
         m_bridge->setEnabled(parsed.argument == QLatin1String("on"));
         answer(reply, QJsonObject{{QStringLiteral("enabled"), m_bridge->isEnabled()}});
     } else {
-        qCInfo(lcApp, "Ignoring a request from another launch: %s", qUtf8Printable(quotedForLog(QString::fromUtf8(name))));
+        qCInfo(lcApp, "Ignoring a request from another launch: %s",
+               qUtf8Printable(quotedForLog(QString::fromUtf8(name))));
         answer(reply, refusal(QStringLiteral("Unknown request")));
     }
 }

@@ -3,8 +3,8 @@
 #include "account/account_service.h"
 #include "account/bridge_name.h"
 #include "platform/deployment.h"
-#include "platform/keychain_manager.h"
 #include "platform/logging.h"
+#include "platform/secrets/credential_store.h"
 #include "platform/settings.h"
 
 #include <QTimer>
@@ -15,9 +15,10 @@ BridgeManager::BridgeManager(Dependencies deps, Timings timings, QObject *parent
     : QObject(parent), m_deps(std::move(deps)), m_timings(timings)
 {
     m_relayWebSocket = new RelayWebSocket(m_deps.relayOrigin, m_timings.relay, this);
-    m_openClawClient = new OpenClawClient(m_deps.network, GatewayTarget::defaultEndpoint(), QString(),
-                                          m_timings.openClawClient, this);
-    m_openClawWebSocket = new OpenClawWebSocket(m_deps.keychain, m_timings.openClawWebSocket, m_deps.processRunner, this);
+    m_openClawClient = new GatewayHttpClient(m_deps.network, GatewayTarget::defaultEndpoint(), QString(),
+                                             m_timings.openClawClient, this);
+    m_openClawWebSocket =
+        new GatewayWebSocket(m_deps.credentials, m_timings.openClawWebSocket, m_deps.processRunner, this);
 
     ChatPipeline::Links links;
     links.webSocket = m_openClawWebSocket;
@@ -97,7 +98,7 @@ BridgeManager::~BridgeManager()
     delete std::exchange(m_gatewayMonitor, nullptr); // it watches the gateway socket
 }
 
-OpenClawWSState BridgeManager::gatewayState() const
+GatewayLinkState BridgeManager::gatewayState() const
 {
     return m_openClawWebSocket->state();
 }
@@ -123,7 +124,7 @@ bool BridgeManager::isMemorySyncEnabled() const
 
 BridgeManager::TokenState BridgeManager::bridgeTokenState() const
 {
-    const Result<std::optional<QString>> token = m_deps.keychain->load(CredentialService::bridge());
+    const Result<std::optional<QString>> token = m_deps.credentials->load(CredentialService::bridge());
     if (!token)
         return TokenState::unreadable;
     return token.value() && !token.value()->isEmpty() ? TokenState::stored : TokenState::none;
@@ -160,7 +161,7 @@ void BridgeManager::start()
     if (!m_isEnabled)
         return;
 
-    const Result<std::optional<QString>> stored = m_deps.keychain->load(CredentialService::bridge());
+    const Result<std::optional<QString>> stored = m_deps.credentials->load(CredentialService::bridge());
     if (!stored) {
         // Locked or unreachable is no news about the pairing: say why, and
         // ask again until it answers.
@@ -176,7 +177,7 @@ void BridgeManager::start()
     const std::optional<QString> token = stored.value();
     if (!token || token->isEmpty()) {
         setConnectionState(BridgeConnectionState::error(QStringLiteral("No bridge token")));
-        qCCritical(lcBridge, "Cannot start — no bridge token in Keychain");
+        qCCritical(lcBridge, "Cannot start — no bridge token in the credential store");
         return;
     }
 
@@ -206,7 +207,7 @@ void BridgeManager::stop()
 GatewayTarget BridgeManager::gatewayTargetWith(const std::optional<QUrl> &endpoint,
                                                const std::optional<QString> &token) const
 {
-    GatewaySources sources{m_deps.settings, m_deps.keychain, m_deps.homeDirectory, processEnvironment};
+    GatewaySources sources{m_deps.settings, m_deps.credentials, m_deps.homeDirectory, processEnvironment};
     sources.enteredEndpoint = endpoint;
     sources.enteredToken = token;
     return resolveGatewayTarget(sources);
@@ -226,9 +227,9 @@ void BridgeManager::reconfigureGateway(const QUrl &endpoint, const QString &toke
     else
         m_deps.settings->setString(SettingsKey::openClawEndpoint, endpoint.toString());
     if (!token.isEmpty() && !(fileEndpoint && token == file.token))
-        (void)m_deps.keychain->save(CredentialService::openClaw(), token);
+        (void)m_deps.credentials->save(CredentialService::openClaw(), token);
     else
-        (void)m_deps.keychain->deleteItem(CredentialService::openClaw());
+        (void)m_deps.credentials->deleteItem(CredentialService::openClaw());
     reloadGatewaySettings();
 }
 
@@ -270,8 +271,8 @@ void BridgeManager::setMemorySyncEnabled(bool enabled)
 void BridgeManager::reloadCredentials()
 {
     // `credentials use` may have moved them to the other store.
-    m_deps.keychain->followRememberedStore();
-    const Result<std::optional<QString>> stored = m_deps.keychain->load(CredentialService::bridge());
+    m_deps.credentials->followRememberedStore();
+    const Result<std::optional<QString>> stored = m_deps.credentials->load(CredentialService::bridge());
     if (!stored && m_running) {
         // The store went away (or is locked): that is no news about the
         // pairing, so the running links stay on the tokens they have.
@@ -306,13 +307,13 @@ void BridgeManager::reloadCredentials()
 
 void BridgeManager::signOut()
 {
-    (void)AccountService::signOut(m_deps.keychain, m_deps.settings);
+    (void)AccountService::signOut(m_deps.credentials, m_deps.settings);
 }
 
 void BridgeManager::loadOpenClawConfig()
 {
     GatewayTarget target = resolveGatewayTarget(
-        GatewaySources{m_deps.settings, m_deps.keychain, m_deps.homeDirectory, processEnvironment});
+        GatewaySources{m_deps.settings, m_deps.credentials, m_deps.homeDirectory, processEnvironment});
     // A store that cannot answer now says nothing about the token: the one
     // in use stays.
     if (target.tokenUnreadable) {
@@ -388,7 +389,7 @@ void BridgeManager::startMemorySyncIfEnabled()
     MemorySyncContext context;
     context.http = m_openClawClient;
     context.webSocket = m_openClawWebSocket;
-    context.keychain = m_deps.keychain;
+    context.credentials = m_deps.credentials;
     context.network = m_deps.network;
     context.settings = m_deps.settings;
     m_memorySyncService = m_deps.memorySyncFactory(context);

@@ -5,9 +5,9 @@
 #include "bridge/chat_pipeline.h"
 #include "bridge/gateway_monitor.h"
 #include "discovery/openclaw_locator.h"
+#include "gateway/gateway_http_client.h"
 #include "gateway/gateway_target.h"
-#include "gateway/openclaw_client.h"
-#include "gateway/openclaw_web_socket.h"
+#include "gateway/gateway_web_socket.h"
 #include "platform/device_facts.h"
 #include "relay/relay_web_socket.h"
 
@@ -27,7 +27,7 @@ class QNetworkAccessManager;
 
 namespace halvex {
 
-class KeychainManager;
+class CredentialStore;
 class Settings;
 
 // What the manager needs of a running memory sync service.
@@ -41,7 +41,7 @@ public:
     virtual void recordActivity() = 0;
 
     struct Progress {
-        bool syncing = false;            // a sync runs now
+        bool syncing = false;             // a sync runs now
         std::optional<QDateTime> nextRun; // when the next one is due
     };
     virtual Progress progress() const { return {}; }
@@ -52,7 +52,7 @@ public:
 struct MemorySyncContext {
     ChatBackend *http = nullptr;      // the gateway's HTTP chat endpoint
     ChatBackend *webSocket = nullptr; // the gateway WebSocket
-    KeychainManager *keychain = nullptr;
+    CredentialStore *credentials = nullptr;
     QNetworkAccessManager *network = nullptr;
     Settings *settings = nullptr;
 };
@@ -75,8 +75,8 @@ struct BridgeManagerTimings {
     double credentialRetryInterval = 30.0;
     ChatPipeline::Timings chat;
     RelayWebSocket::Timings relay;
-    OpenClawClient::Timings openClawClient;
-    OpenClawWebSocket::Timings openClawWebSocket;
+    GatewayHttpClient::Timings openClawClient;
+    GatewayWebSocket::Timings openClawWebSocket;
 };
 
 // The one coordinator of the running bridge: owns the relay link, both
@@ -91,14 +91,14 @@ class BridgeManager : public QObject, public RelayWebSocketDelegate
     Q_PROPERTY(halvex::BridgeConnectionState connectionState READ connectionState NOTIFY connectionStateChanged)
     Q_PROPERTY(bool openClawReachable READ openClawReachable NOTIFY openClawReachableChanged)
     Q_PROPERTY(bool isEnabled READ isEnabled WRITE setEnabled NOTIFY isEnabledChanged)
-    Q_PROPERTY(halvex::OpenClawWSState gatewayState READ gatewayState NOTIFY gatewayStateChanged)
+    Q_PROPERTY(halvex::GatewayLinkState gatewayState READ gatewayState NOTIFY gatewayStateChanged)
 public:
     using Timings = BridgeManagerTimings;
 
     // Everything the manager talks to comes in here; none of it is owned.
     struct Dependencies {
         QNetworkAccessManager *network = nullptr;
-        KeychainManager *keychain = nullptr;
+        CredentialStore *credentials = nullptr;
         Settings *settings = nullptr;
         QUrl relayOrigin;      // scheme + host[:port] of the relay WebSocket
         QString homeDirectory; // where ".openclaw/openclaw.json" is looked for
@@ -124,7 +124,7 @@ public:
     // The gateway answers: its socket is connected, or the health probe says so.
     bool openClawReachable() const { return m_openClawReachable; }
     bool isEnabled() const { return m_isEnabled; }
-    OpenClawWSState gatewayState() const;
+    GatewayLinkState gatewayState() const;
     // The gateway base URL in use (from the settings or OpenClaw's own file).
     QUrl openClawEndpoint() const;
     // The gateway the links use, as last resolved.
@@ -166,19 +166,19 @@ public:
 
     // --- The links, for diagnostics and tests.
     RelayWebSocket *relayWebSocket() const { return m_relayWebSocket; }
-    OpenClawClient *openClawClient() const { return m_openClawClient; }
-    OpenClawWebSocket *openClawWebSocket() const { return m_openClawWebSocket; }
+    GatewayHttpClient *openClawClient() const { return m_openClawClient; }
+    GatewayWebSocket *openClawWebSocket() const { return m_openClawWebSocket; }
     ChatPipeline *chatPipeline() const { return m_chatPipeline; }
     MemorySyncHandle *memorySyncService() const { return m_memorySyncService.get(); }
     // The shared stores, which the windows read.
-    KeychainManager *keychain() const { return m_deps.keychain; }
+    CredentialStore *credentials() const { return m_deps.credentials; }
     Settings *settings() const { return m_deps.settings; }
 
 Q_SIGNALS:
     void connectionStateChanged(const halvex::BridgeConnectionState &state);
     void openClawReachableChanged(bool reachable);
     void isEnabledChanged(bool enabled);
-    void gatewayStateChanged(const halvex::OpenClawWSState &state);
+    void gatewayStateChanged(const halvex::GatewayLinkState &state);
     void bridgeNameChanged(const QString &name);
     void memorySyncEnabledChanged(bool enabled);
     // The relay link went down with this error (it reconnects by itself
@@ -213,16 +213,16 @@ private:
     // Between start() with a token and stop(): late relay callbacks of a
     // stopped link must not make a stopped bridge look connected or connecting.
     bool m_running = false;
-    QString m_relayToken; // the bridge token the relay link runs on
+    QString m_relayToken;     // the bridge token the relay link runs on
     quint64 m_toolSearch = 0; // the latest search for the openclaw tool
     GatewayTarget m_target;
 
-    RelayWebSocket *m_relayWebSocket = nullptr;       // child
-    OpenClawClient *m_openClawClient = nullptr;       // child
-    OpenClawWebSocket *m_openClawWebSocket = nullptr; // child
-    ChatPipeline *m_chatPipeline = nullptr;           // child
-    GatewayMonitor *m_gatewayMonitor = nullptr;       // child
-    AgentCardPublisher *m_agentCard = nullptr;        // child
+    RelayWebSocket *m_relayWebSocket = nullptr;      // child
+    GatewayHttpClient *m_openClawClient = nullptr;   // child
+    GatewayWebSocket *m_openClawWebSocket = nullptr; // child
+    ChatPipeline *m_chatPipeline = nullptr;          // child
+    GatewayMonitor *m_gatewayMonitor = nullptr;      // child
+    AgentCardPublisher *m_agentCard = nullptr;       // child
     std::unique_ptr<MemorySyncHandle> m_memorySyncService;
 };
 

@@ -32,7 +32,7 @@ inline MemorySyncFactory memorySyncFactory(MemorySyncService::Timings timings = 
 {
     return [timings, relayOrigin](const MemorySyncContext &context) -> std::unique_ptr<MemorySyncHandle> {
         return std::make_unique<BridgeMemorySync>(makeMemorySyncService(context.http, context.webSocket,
-                                                                        context.keychain, context.network,
+                                                                        context.credentials, context.network,
                                                                         context.settings, timings, relayOrigin));
     };
 }

@@ -6,7 +6,7 @@
 #include "bridge/bridge_memory_sync.h"
 #include "bridge/local_model_detector.h"
 #include "platform/deployment.h"
-#include "platform/keychain_manager.h"
+#include "platform/secrets/credential_store.h"
 #include "platform/settings.h"
 
 #include <QDir>
@@ -14,15 +14,17 @@
 
 namespace halvex {
 
-BridgeRuntime::BridgeRuntime() : BridgeRuntime(Options{}) {}
+BridgeRuntime::BridgeRuntime() : BridgeRuntime(Options{})
+{
+}
 
 BridgeRuntime::BridgeRuntime(Options options)
-    : m_network(std::make_unique<QNetworkAccessManager>()), m_keychain(KeychainManager::createDefault()),
+    : m_network(std::make_unique<QNetworkAccessManager>()), m_credentials(CredentialStore::createDefault()),
       m_settings(Settings::userDefaults())
 {
     BridgeManager::Dependencies deps;
     deps.network = m_network.get();
-    deps.keychain = m_keychain.get();
+    deps.credentials = m_credentials.get();
     deps.settings = m_settings.get();
     if (options.relayOrigin.isEmpty()) {
         // The relay the pairing commands and windows use: in development

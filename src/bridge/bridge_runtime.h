@@ -11,7 +11,7 @@ class QNetworkAccessManager;
 
 namespace halvex {
 
-class KeychainManager;
+class CredentialStore;
 class Settings;
 
 // The bridge with the user's real dependencies: one network access manager,
@@ -35,7 +35,7 @@ public:
     BridgeRuntime &operator=(const BridgeRuntime &) = delete;
 
     QNetworkAccessManager *network() const { return m_network.get(); }
-    KeychainManager *keychain() const { return m_keychain.get(); }
+    CredentialStore *credentials() const { return m_credentials.get(); }
     Settings *settings() const { return m_settings.get(); }
     BridgeManager *bridgeManager() const { return m_bridgeManager.get(); }
 
@@ -46,7 +46,7 @@ public:
 private:
     // Declared in construction order; the manager goes first at destruction.
     std::unique_ptr<QNetworkAccessManager> m_network;
-    std::unique_ptr<KeychainManager> m_keychain;
+    std::unique_ptr<CredentialStore> m_credentials;
     std::unique_ptr<Settings> m_settings;
     std::unique_ptr<BridgeManager> m_bridgeManager;
 };

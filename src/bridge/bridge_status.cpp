@@ -37,18 +37,18 @@ QString relayStateName(BridgeConnectionState::Kind kind)
     return QStringLiteral("disconnected");
 }
 
-QString gatewaySocketStateName(OpenClawWSState::Kind kind)
+QString gatewaySocketStateName(GatewayLinkState::Kind kind)
 {
     switch (kind) {
-    case OpenClawWSState::Kind::connected:
+    case GatewayLinkState::Kind::connected:
         return QStringLiteral("connected");
-    case OpenClawWSState::Kind::connecting:
+    case GatewayLinkState::Kind::connecting:
         return QStringLiteral("connecting");
-    case OpenClawWSState::Kind::authenticating:
+    case GatewayLinkState::Kind::authenticating:
         return QStringLiteral("authenticating");
-    case OpenClawWSState::Kind::error:
+    case GatewayLinkState::Kind::error:
         return QStringLiteral("error");
-    case OpenClawWSState::Kind::disconnected:
+    case GatewayLinkState::Kind::disconnected:
         break;
     }
     return QStringLiteral("disconnected");
@@ -93,14 +93,14 @@ void BridgeStatus::relayStateChanged()
 
 void BridgeStatus::gatewayChanged()
 {
-    const OpenClawWSState socket = m_bridge->gatewayState();
+    const GatewayLinkState socket = m_bridge->gatewayState();
     QString link = QStringLiteral("none");
-    if (socket == OpenClawWSState::connected())
+    if (socket == GatewayLinkState::connected())
         link = QStringLiteral("webSocket");
     else if (m_bridge->openClawReachable())
         link = QStringLiteral("http");
     const QString state = gatewaySocketStateName(socket.kind());
-    if (socket.kind() == OpenClawWSState::Kind::error && !socket.errorText().isEmpty())
+    if (socket.kind() == GatewayLinkState::Kind::error && !socket.errorText().isEmpty())
         m_gatewayLastError = socket.errorText();
     if (link != m_gatewayLink || state != m_gatewayState) {
         m_gatewayLink = link;

@@ -3,10 +3,10 @@
 // closing message back to the relay.
 #include "bridge/chat_pipeline.h"
 
-#include "gateway/openclaw_client.h"
+#include "gateway/gateway_http_client.h"
 #include "platform/characters.h"
 #include "platform/logging.h"
-#include "platform/next_emission.h"
+#include "platform/net/next_emission.h"
 
 #include <QPointer>
 
@@ -210,7 +210,7 @@ QCoro::Task<> ChatPipeline::run(QString replyTo, QString appUserId, ChatRequest 
     // through unchanged; only a congested relay makes chunks wait (merged).
     // The debug line counts characters only when it is on.
     const auto forwarder = [self, replyTo, appUserId, logChunks = webSocketUsable](const QString &delta,
-                                                                                     const QString &accumulated) {
+                                                                                   const QString &accumulated) {
         if (logChunks) {
             qCDebug(lcBridge, "Forwarding chunk: reply_to=%s delta_len=%ld accumulated_len=%ld",
                     qUtf8Printable(replyTo), long(characterCount(delta)), long(characterCount(accumulated)));

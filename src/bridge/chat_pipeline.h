@@ -122,8 +122,7 @@ private:
                       const QString &accumulated);
     // Sends the chunk held for one chat, if any.
     void flushHeldChunk(const QString &replyTo);
-    void sendChunk(const QString &replyTo, const QString &appUserId, const QString &delta,
-                   const QString &accumulated);
+    void sendChunk(const QString &replyTo, const QString &appUserId, const QString &delta, const QString &accumulated);
 
     // One chat's chunks merged while the relay is congested.
     struct HeldChunk {

@@ -1,18 +1,18 @@
 #include "bridge/gateway_monitor.h"
 
-#include "gateway/openclaw_web_socket.h"
+#include "gateway/gateway_web_socket.h"
 
 #include <QPointer>
 #include <QTimer>
 
 namespace halvex {
 
-GatewayMonitor::GatewayMonitor(OpenClawWebSocket *socket, Timings timings, QObject *parent)
+GatewayMonitor::GatewayMonitor(GatewayWebSocket *socket, Timings timings, QObject *parent)
     : QObject(parent), m_socket(socket), m_timings(timings), m_timer(new QTimer(this))
 {
     m_timer->setInterval(std::chrono::milliseconds(qRound64(m_timings.healthCheckInterval * 1000.0)));
     QObject::connect(m_timer, &QTimer::timeout, this, [this] { runProbe(); });
-    QObject::connect(m_socket, &OpenClawWebSocket::stateChanged, this, &GatewayMonitor::socketStateChanged);
+    QObject::connect(m_socket, &GatewayWebSocket::stateChanged, this, &GatewayMonitor::socketStateChanged);
 }
 
 GatewayMonitor::~GatewayMonitor()
@@ -50,8 +50,8 @@ bool GatewayMonitor::isSocketExpected() const
 {
     if (!m_running)
         return false;
-    const OpenClawWSState::Kind kind = m_socket->state().kind();
-    if (kind == OpenClawWSState::Kind::connecting || kind == OpenClawWSState::Kind::authenticating)
+    const GatewayLinkState::Kind kind = m_socket->state().kind();
+    if (kind == GatewayLinkState::Kind::connecting || kind == GatewayLinkState::Kind::authenticating)
         return true;
     return m_lastContact.isValid() && m_lastContact.elapsed() < qRound64(m_timings.recentWindow * 1000.0);
 }
@@ -59,7 +59,7 @@ bool GatewayMonitor::isSocketExpected() const
 void GatewayMonitor::socketStateChanged()
 {
     // Connected until now counts as contact, too.
-    const bool connected = m_socket->state() == OpenClawWSState::connected();
+    const bool connected = m_socket->state() == GatewayLinkState::connected();
     m_socketEverConnected = m_socketEverConnected || connected;
     if (connected || m_socketWasConnected)
         m_lastContact.start();

@@ -13,7 +13,7 @@ class QTimer;
 
 namespace halvex {
 
-class OpenClawWebSocket;
+class GatewayWebSocket;
 
 // Every delay of the gateway monitor. (Outside the class so that it can be a
 // default argument there.)
@@ -35,7 +35,7 @@ public:
     using Timings = GatewayMonitorTimings;
 
     // The socket is not owned.
-    GatewayMonitor(OpenClawWebSocket *socket, Timings timings, QObject *parent = nullptr);
+    GatewayMonitor(GatewayWebSocket *socket, Timings timings, QObject *parent = nullptr);
     // Probes still out end now; their results are dropped.
     ~GatewayMonitor() override;
 
@@ -65,7 +65,7 @@ private:
     void socketStateChanged();
     QCoro::Task<> runProbe();
 
-    OpenClawWebSocket *m_socket;
+    GatewayWebSocket *m_socket;
     GatewayTarget m_target;
     Timings m_timings;
     QTimer *m_timer; // child

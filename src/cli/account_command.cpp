@@ -8,11 +8,9 @@
 
 namespace halvex::cli {
 
-std::variant<int, std::unique_ptr<AccountRuntime>> openAccountCommand(QCommandLineParser &parser,
-                                                                      const QString &command,
-                                                                      const QStringList &arguments,
-                                                                      qsizetype maxPositional,
-                                                                      const ArgumentCheck &misuse)
+std::variant<int, std::unique_ptr<AccountRuntime>>
+openAccountCommand(QCommandLineParser &parser, const QString &command, const QStringList &arguments,
+                   qsizetype maxPositional, const ArgumentCheck &misuse)
 {
     if (const std::optional<int> done = parseCommandArguments(parser, command, arguments))
         return *done;

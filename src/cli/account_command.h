@@ -22,10 +22,8 @@ namespace halvex::cli {
 // runtime. Either the exit status, when the command ends here (help, misuse,
 // a refused relay origin override), or the runtime.
 using ArgumentCheck = std::function<QString(const QCommandLineParser &parser)>;
-std::variant<int, std::unique_ptr<AccountRuntime>> openAccountCommand(QCommandLineParser &parser,
-                                                                      const QString &command,
-                                                                      const QStringList &arguments,
-                                                                      qsizetype maxPositional,
-                                                                      const ArgumentCheck &misuse = {});
+std::variant<int, std::unique_ptr<AccountRuntime>>
+openAccountCommand(QCommandLineParser &parser, const QString &command, const QStringList &arguments,
+                   qsizetype maxPositional, const ArgumentCheck &misuse = {});
 
 } // namespace halvex::cli

@@ -6,9 +6,9 @@
 #include "account/bridge_name.h"
 #include "account/bridge_requests.h"
 #include "cli/cli.h"
-#include "platform/process_runner.h"
+#include "platform/session/process_runner.h"
+#include "platform/session/single_instance.h"
 #include "platform/settings.h"
-#include "platform/single_instance.h"
 
 #include <QCommandLineParser>
 #include <QJsonDocument>
@@ -55,9 +55,8 @@ int switchBridge(const QStringList &arguments, bool enabled)
         return misuse;
     }
     int status = success;
-    const std::optional<QJsonObject> answer =
-        askBridge(bridgeRequestLine(BridgeRequest::setEnabled, enabled ? QStringLiteral("on") : QStringLiteral("off")),
-                  &status);
+    const std::optional<QJsonObject> answer = askBridge(
+        bridgeRequestLine(BridgeRequest::setEnabled, enabled ? QStringLiteral("on") : QStringLiteral("off")), &status);
     if (status != success)
         return status;
     if (answer) {
@@ -104,9 +103,9 @@ int runNameCommand(const QStringList &arguments)
     }
 
     int status = success;
-    std::optional<QJsonObject> answer =
-        askBridge(setting ? bridgeRequestLine(BridgeRequest::setBridgeName, entered) : QByteArray(BridgeRequest::status),
-                  &status);
+    std::optional<QJsonObject> answer = askBridge(setting ? bridgeRequestLine(BridgeRequest::setBridgeName, entered)
+                                                          : QByteArray(BridgeRequest::status),
+                                                  &status);
     if (status != success)
         return status;
     const bool running = answer.has_value();

@@ -2,10 +2,10 @@
 
 #include "account/bridge_requests.h"
 #include "cli/cli.h"
-#include "platform/file_secret_backend.h"
-#include "platform/keychain_manager.h"
+#include "platform/secrets/credential_store.h"
+#include "platform/secrets/file_secret_backend.h"
+#include "platform/session/single_instance.h"
 #include "platform/settings.h"
-#include "platform/single_instance.h"
 
 #include <QCommandLineParser>
 #include <QJsonArray>
@@ -19,48 +19,48 @@ namespace {
 
 QString storeTitle(const QString &name)
 {
-    if (name == QLatin1String(KeychainManager::secretServiceStore))
+    if (name == QLatin1String(CredentialStore::secretServiceStore))
         return QStringLiteral("Secret Service");
-    if (name == QLatin1String(KeychainManager::fileStore))
+    if (name == QLatin1String(CredentialStore::fileStore))
         return QStringLiteral("private file ") + FileSecretBackend::defaultPath();
     return name;
 }
 
-FileSecretBackend *fileStoreOf(KeychainManager &keychain)
+FileSecretBackend *fileStoreOf(CredentialStore &credentials)
 {
-    for (SecretBackend *store : {keychain.primary(), keychain.older()}) {
-        if (store && store->name() == QLatin1String(KeychainManager::fileStore))
+    for (SecretBackend *store : {credentials.primary(), credentials.older()}) {
+        if (store && store->name() == QLatin1String(CredentialStore::fileStore))
             return static_cast<FileSecretBackend *>(store);
     }
     return nullptr;
 }
 
-int show(KeychainManager &keychain, bool json)
+int show(CredentialStore &credentials, bool json)
 {
-    const QList<KeychainManager::ItemPlace> places = keychain.itemPlaces();
-    FileSecretBackend *file = fileStoreOf(keychain);
+    const QList<CredentialStore::ItemPlace> places = credentials.itemPlaces();
+    FileSecretBackend *file = fileStoreOf(credentials);
     const QStringList setAside =
-        file ? keychain.withStores<QStringList>([file] { return file->setAsideCopies(); }) : QStringList();
+        file ? credentials.withStores<QStringList>([file] { return file->setAsideCopies(); }) : QStringList();
     if (json) {
         QJsonArray items;
         for (const auto &place : places) {
-            QJsonObject item{{QStringLiteral("item"), place.label}, {keychain.primary()->name(), place.primary}};
-            if (keychain.older())
-                item.insert(keychain.older()->name(), place.older);
+            QJsonObject item{{QStringLiteral("item"), place.label}, {credentials.primary()->name(), place.primary}};
+            if (credentials.older())
+                item.insert(credentials.older()->name(), place.older);
             item.insert(QStringLiteral("differs"), place.differs);
             items.append(item);
         }
-        out() << QJsonDocument(QJsonObject{{QStringLiteral("store"), keychain.primary()->name()},
+        out() << QJsonDocument(QJsonObject{{QStringLiteral("store"), credentials.primary()->name()},
                                            {QStringLiteral("items"), items},
                                            {QStringLiteral("setAside"), QJsonArray::fromStringList(setAside)}})
                      .toJson(QJsonDocument::Compact)
               << "\n";
     } else {
-        out() << "Credentials are kept in: " << storeTitle(keychain.primary()->name()) << "\n";
+        out() << "Credentials are kept in: " << storeTitle(credentials.primary()->name()) << "\n";
         for (const auto &place : places) {
             out() << "  " << place.label << ": " << place.primary;
-            if (keychain.older() && place.older != QLatin1String("none"))
-                out() << "; older copy in the " << keychain.older()->name() << " store: " << place.older
+            if (credentials.older() && place.older != QLatin1String("none"))
+                out() << "; older copy in the " << credentials.older()->name() << " store: " << place.older
                       << (place.differs ? " (a different value)" : "");
             out() << "\n";
         }
@@ -73,11 +73,11 @@ int show(KeychainManager &keychain, bool json)
     return readable && setAside.isEmpty() ? success : failure;
 }
 
-int recover(KeychainManager &keychain)
+int recover(CredentialStore &credentials)
 {
-    FileSecretBackend *file = fileStoreOf(keychain);
+    FileSecretBackend *file = fileStoreOf(credentials);
     const Result<FileSecretBackend::Recovery> recovery =
-        file ? keychain.withStores<Result<FileSecretBackend::Recovery>>([file] { return file->recoverSetAside(); })
+        file ? credentials.withStores<Result<FileSecretBackend::Recovery>>([file] { return file->recoverSetAside(); })
              : Result<FileSecretBackend::Recovery>(FileSecretBackend::Recovery{});
     if (!recovery) {
         err() << "halvex-bridge credentials: " << recovery.error().description() << "\n";
@@ -102,15 +102,15 @@ int recover(KeychainManager &keychain)
     return left ? failure : success;
 }
 
-int use(KeychainManager &keychain, const QString &target)
+int use(CredentialStore &credentials, const QString &target)
 {
     std::unique_ptr<SecretBackend> store;
-    if (target == QLatin1String(KeychainManager::fileStore))
+    if (target == QLatin1String(CredentialStore::fileStore))
         store = std::make_unique<FileSecretBackend>();
     else
-        store = KeychainManager::secretServiceStoreBackend();
-    if (keychain.primary()->name() != store->name()) {
-        if (const Result<Done> moved = keychain.moveItemsInto(std::move(store)); !moved) {
+        store = CredentialStore::secretServiceStoreBackend();
+    if (credentials.primary()->name() != store->name()) {
+        if (const Result<Done> moved = credentials.moveItemsInto(std::move(store)); !moved) {
             err() << "halvex-bridge credentials: " << moved.error().description() << "\n";
             return failure;
         }
@@ -141,20 +141,20 @@ int runCredentialsCommand(const QStringList &arguments)
         return *status;
     const QStringList positional = parser.positionalArguments();
     const bool validUse = positional.size() == 2 && positional.constFirst() == QLatin1String("use") &&
-                          (positional.at(1) == QLatin1String(KeychainManager::fileStore) ||
-                           positional.at(1) == QLatin1String(KeychainManager::secretServiceStore));
+                          (positional.at(1) == QLatin1String(CredentialStore::fileStore) ||
+                           positional.at(1) == QLatin1String(CredentialStore::secretServiceStore));
     const bool validRecover = positional == QStringList{QStringLiteral("recover")};
     if (!positional.isEmpty() && !validUse && !validRecover) {
         err() << "halvex-bridge credentials: expected `use secret-service`, `use file` or `recover`, got '"
               << positional.join(QLatin1Char(' ')) << "'\n";
         return misuse;
     }
-    std::unique_ptr<KeychainManager> keychain = KeychainManager::createDefault();
+    std::unique_ptr<CredentialStore> credentials = CredentialStore::createDefault();
     if (validUse)
-        return use(*keychain, positional.at(1));
+        return use(*credentials, positional.at(1));
     if (validRecover)
-        return recover(*keychain);
-    return show(*keychain, parser.isSet(json));
+        return recover(*credentials);
+    return show(*credentials, parser.isSet(json));
 }
 
 } // namespace halvex::cli

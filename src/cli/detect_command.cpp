@@ -2,10 +2,10 @@
 
 #include "cli/cli.h"
 #include "discovery/openclaw_detector.h"
-#include "platform/desktop_bus_module.h"
-#include "platform/keychain_manager.h"
+#include "platform/net/tls_pin.h"
+#include "platform/secrets/credential_store.h"
+#include "platform/session/desktop_bus_module.h"
 #include "platform/settings.h"
-#include "platform/tls_pin.h"
 
 #include <QDir>
 #include <QEventLoop>
@@ -23,7 +23,7 @@ namespace {
 QJsonObject asJson(const OpenClawDetector &detector)
 {
     QJsonArray gateways;
-    for (const BonjourGateway &gateway : detector.bonjourGateways())
+    for (const DiscoveredGateway &gateway : detector.discoveredGateways())
         gateways.append(QJsonObject{{QStringLiteral("name"), gateway.name},
                                     {QStringLiteral("host"), gateway.host},
                                     {QStringLiteral("port"), gateway.port},
@@ -75,12 +75,12 @@ void printText(const OpenClawDetector &detector)
             detector.gatewayToken().isEmpty() ? QStringLiteral("none") : cli::maskSecret(detector.gatewayToken()));
         if (!detector.tokenHint().isEmpty())
             row("", detector.tokenHint());
-        row("Gateway running:", !detector.gatewayRunning()
-                                    ? QStringLiteral("no") + (detector.probe().problem.isEmpty()
-                                                                  ? QString()
-                                                                  : QStringLiteral(": ") + detector.probe().problem)
-                                : detector.chatEndpointEnabled() ? QStringLiteral("yes (HTTP chat endpoint on)")
-                                                                 : QStringLiteral("yes (HTTP chat endpoint off)"));
+        row("Gateway running:",
+            !detector.gatewayRunning()
+                ? QStringLiteral("no") +
+                      (detector.probe().problem.isEmpty() ? QString() : QStringLiteral(": ") + detector.probe().problem)
+            : detector.chatEndpointEnabled() ? QStringLiteral("yes (HTTP chat endpoint on)")
+                                             : QStringLiteral("yes (HTTP chat endpoint off)"));
         row("Agents:", detector.agents().isEmpty() ? QStringLiteral("(none listed)")
                                                    : detector.agents().join(QStringLiteral(", ")));
         row("Mobile agent:",
@@ -90,12 +90,12 @@ void printText(const OpenClawDetector &detector)
     }
     if (const QString problem = DesktopBusModule::problem(); !problem.isEmpty())
         row("On the network:", QStringLiteral("not searched: ") + problem);
-    else if (detector.bonjourGateways().isEmpty())
+    else if (detector.discoveredGateways().isEmpty())
         row("On the network:", QStringLiteral("no gateways seen"));
-    for (const BonjourGateway &gateway : detector.bonjourGateways())
-        row("On the network:",
-            QStringLiteral("%1 at %2:%3").arg(quotedForLog(gateway.name, 80), quotedForLog(gateway.host, 80))
-                .arg(gateway.port));
+    for (const DiscoveredGateway &gateway : detector.discoveredGateways())
+        row("On the network:", QStringLiteral("%1 at %2:%3")
+                                   .arg(quotedForLog(gateway.name, 80), quotedForLog(gateway.host, 80))
+                                   .arg(gateway.port));
 }
 
 } // namespace
@@ -119,19 +119,19 @@ int runDetectCommand(const QStringList &arguments)
     }
 
     QNetworkAccessManager network;
-    std::unique_ptr<KeychainManager> keychain = KeychainManager::createDefault();
+    std::unique_ptr<CredentialStore> credentials = CredentialStore::createDefault();
     std::unique_ptr<Settings> settings = Settings::userDefaults();
     OpenClawDetector::Dependencies deps;
     deps.network = &network;
     deps.homeDirectory = QDir::homePath();
     deps.settings = settings.get();
-    deps.keychain = keychain.get();
+    deps.credentials = credentials.get();
     OpenClawDetector detector(deps);
 
     // One run, then the rest of its local-network window.
     QEventLoop loop;
     bool detecting = true;
-    QObject::connect(&detector, &OpenClawDetector::bonjourDiscoveryFinished, &loop, [&] {
+    QObject::connect(&detector, &OpenClawDetector::networkDiscoveryFinished, &loop, [&] {
         if (!detecting)
             loop.quit();
     });

@@ -19,7 +19,7 @@ class QNetworkAccessManager;
 
 namespace halvex {
 
-class KeychainManager;
+class CredentialStore;
 class Settings;
 
 // What one check found. Details never hold a secret in clear: tokens are
@@ -47,7 +47,7 @@ struct DoctorEnvironment {
         int handshakeTimeoutMs = 15000; // one WebSocket handshake
     };
 
-    KeychainManager *keychain = nullptr;
+    CredentialStore *credentials = nullptr;
     Settings *settings = nullptr;
     QNetworkAccessManager *network = nullptr;
     QUrl relayOrigin;      // scheme + host[:port] of the relay WebSocket

@@ -3,12 +3,12 @@
 #include "cli/doctor.h"
 #include "cli/doctor_probes.h"
 
+#include "gateway/gateway_link_state.h"
 #include "gateway/gateway_probe.h"
-#include "gateway/openclaw_ws_state.h"
-#include "platform/tls_pin.h"
 #include "platform/deployment.h"
-#include "platform/keychain_manager.h"
-#include "platform/secret_service_module.h"
+#include "platform/net/tls_pin.h"
+#include "platform/secrets/credential_store.h"
+#include "platform/secrets/secret_service_module.h"
 #include "platform/settings.h"
 
 #include <QFile>
@@ -22,7 +22,6 @@ namespace {
 using Status = CheckOutcome::Status;
 using cli::maskSecret;
 
-
 QString pairFix()
 {
     return QStringLiteral("pair this machine: halvex-bridge pair (or the setup wizard in a desktop session)");
@@ -33,23 +32,22 @@ QString startGatewayFix()
     return QStringLiteral("start the gateway: openclaw gateway (or set \"openClawEndpoint\" to where it runs)");
 }
 
-
 QCoro::Task<CheckOutcome> checkCredentialStore(const DoctorEnvironment &env, DoctorFindings &found)
 {
-    KeychainManager &keychain = *env.keychain;
-    QString name = keychain.primary()->name();
-    if (name == QLatin1String(KeychainManager::secretServiceStore))
+    CredentialStore &credentials = *env.credentials;
+    QString name = credentials.primary()->name();
+    if (name == QLatin1String(CredentialStore::secretServiceStore))
         name = QStringLiteral("Secret Service");
-    else if (name == QLatin1String(KeychainManager::fileStore) && !SecretServiceModule::problem().isEmpty())
+    else if (name == QLatin1String(CredentialStore::fileStore) && !SecretServiceModule::problem().isEmpty())
         name = QStringLiteral("private file store (Secret Service support is not usable: %1)")
                    .arg(SecretServiceModule::problem());
-    else if (name == QLatin1String(KeychainManager::fileStore))
+    else if (name == QLatin1String(CredentialStore::fileStore))
         name = QStringLiteral("private file store");
 
     // Which item is where: the store in use, an older copy left behind, and
     // anything a damaged file store set aside.
     QStringList held, older, unreadable;
-    for (const KeychainManager::ItemPlace &place : keychain.itemPlaces()) {
+    for (const CredentialStore::ItemPlace &place : credentials.itemPlaces()) {
         if (place.primary == QLatin1String("stored"))
             held << place.label;
         else if (place.primary != QLatin1String("none"))
@@ -78,7 +76,7 @@ QCoro::Task<CheckOutcome> checkBridgeToken(const DoctorEnvironment &env, DoctorF
 {
     if (!found.credentialStoreReachable)
         co_return CheckOutcome::skip(QStringLiteral("the credential store does not answer"));
-    const std::optional<QString> token = env.keychain->load(CredentialService::bridge()).valueOr(std::nullopt);
+    const std::optional<QString> token = env.credentials->load(CredentialService::bridge()).valueOr(std::nullopt);
     if (!token || token->isEmpty())
         co_return CheckOutcome::fail(QStringLiteral("none stored"), pairFix());
     found.bridgeToken = token;
@@ -109,9 +107,8 @@ QCoro::Task<CheckOutcome> checkRelay(const DoctorEnvironment &env, DoctorFinding
 QCoro::Task<CheckOutcome> checkOpenClawTool(const DoctorEnvironment &env, DoctorFindings &found)
 {
     OpenClawLocator locator(std::make_shared<CommandRunner>(),
-                            env.openClawPlaces
-                                ? *env.openClawPlaces
-                                : OpenClawLocator::standardPlaces(env.homeDirectory, env.environment));
+                            env.openClawPlaces ? *env.openClawPlaces
+                                               : OpenClawLocator::standardPlaces(env.homeDirectory, env.environment));
     const LocatedOpenClaw located = co_await locator.find();
     if (!located.path && !located.problem.isEmpty()) {
         co_return CheckOutcome::fail(located.problem,
@@ -137,8 +134,8 @@ QString tokenFix(const GatewayTarget &target)
 
 QCoro::Task<CheckOutcome> checkGatewayAnswering(const DoctorEnvironment &env, DoctorFindings &found)
 {
-    found.target = resolveGatewayTarget(
-        GatewaySources{env.settings, env.keychain, env.homeDirectory, env.environment});
+    found.target =
+        resolveGatewayTarget(GatewaySources{env.settings, env.credentials, env.homeDirectory, env.environment});
     if (found.openClawPath)
         found.target.toolPath = *found.openClawPath;
     found.target.toolVersion = found.openClawVersion;
@@ -147,10 +144,11 @@ QCoro::Task<CheckOutcome> checkGatewayAnswering(const DoctorEnvironment &env, Do
     options.timeoutMs = env.timings.probeTimeoutMs;
     options.handshake = !target.token.isEmpty() || target.authDisabled;
     options.handshakeTimeoutMs = env.timings.handshakeTimeoutMs;
-    options.keychain = env.keychain;
+    options.credentials = env.credentials;
     found.probe = co_await probeGateway(target, options);
     const GatewayProbe &probe = found.probe;
-    const QString where = target.endpoint.toString() + QStringLiteral(" (from %1)").arg(originName(target.endpointOrigin));
+    const QString where =
+        target.endpoint.toString() + QStringLiteral(" (from %1)").arg(originName(target.endpointOrigin));
     if (!probe.reachable) {
         QString detail = where + QStringLiteral(" does not answer: ") + probe.problem;
         if (!target.configProblem.isEmpty())

@@ -3,7 +3,7 @@
 #include "cli/cli.h"
 #include "cli/doctor.h"
 #include "platform/deployment.h"
-#include "platform/keychain_manager.h"
+#include "platform/secrets/credential_store.h"
 #include "platform/settings.h"
 
 #include <QCommandLineParser>
@@ -38,10 +38,10 @@ int runDoctorCommand(const QStringList &arguments)
                                                            : appId() + QStringLiteral(".*=false"));
 
     QNetworkAccessManager network;
-    std::unique_ptr<KeychainManager> keychain = KeychainManager::createDefault();
+    std::unique_ptr<CredentialStore> credentials = CredentialStore::createDefault();
     std::unique_ptr<Settings> settings = Settings::userDefaults();
     DoctorEnvironment environment;
-    environment.keychain = keychain.get();
+    environment.credentials = credentials.get();
     environment.settings = settings.get();
     environment.network = &network;
     environment.relayOrigin = relayWebSocketOrigin();

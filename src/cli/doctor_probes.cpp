@@ -1,8 +1,8 @@
 #include "cli/doctor_probes.h"
 
-#include "platform/web_socket_client.h"
 #include "platform/deployment.h"
-#include "platform/next_emission.h"
+#include "platform/net/next_emission.h"
+#include "platform/net/web_socket_client.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -73,16 +73,16 @@ QCoro::Task<QString> relayHandshakeError(QUrl relayOrigin, QString bridgeToken, 
     QTimer timer;
     timer.setSingleShot(true);
     QObject::connect(&socket, &WebSocketClient::connected, &context, [&] { done = true; });
-    QObject::connect(&socket, &WebSocketClient::errorOccurred, &context,
-                     [&](QAbstractSocket::SocketError) {
-                         error = socket.errorString();
-                         done = true;
-                     });
+    QObject::connect(&socket, &WebSocketClient::errorOccurred, &context, [&](QAbstractSocket::SocketError) {
+        error = socket.errorString();
+        done = true;
+    });
     socket.open(url);
     timer.start(timeoutMs);
     while (!done && timer.isActive()) {
         // Whichever comes first: connected, an error, or the time limit.
-        co_await nextEmission(&socket, &WebSocketClient::stateChanged, std::chrono::milliseconds(timer.remainingTime() + 1));
+        co_await nextEmission(&socket, &WebSocketClient::stateChanged,
+                              std::chrono::milliseconds(timer.remainingTime() + 1));
     }
     if (!done)
         error = QStringLiteral("no answer within %1 s").arg(timeoutMs / 1000.0);

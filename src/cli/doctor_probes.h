@@ -12,7 +12,6 @@ class QNetworkAccessManager;
 
 namespace halvex {
 
-
 // One bounded HTTP GET: a status when the server answered, else the
 // transport error's words. The body is read up to `bodyCap` bytes.
 struct HttpAnswer {

@@ -8,10 +8,10 @@
 #include "discovery/openclaw_detector.h"
 #include "gateway/gateway_probe.h"
 #include "platform/deployment.h"
-#include "platform/keychain_manager.h"
+#include "platform/net/tls_pin.h"
+#include "platform/secrets/credential_store.h"
+#include "platform/session/single_instance.h"
 #include "platform/settings.h"
-#include "platform/single_instance.h"
-#include "platform/tls_pin.h"
 
 #include <QCommandLineParser>
 #include <QDir>
@@ -27,13 +27,13 @@ namespace halvex::cli {
 namespace {
 
 struct Stores {
-    std::unique_ptr<KeychainManager> keychain = KeychainManager::createDefault();
+    std::unique_ptr<CredentialStore> credentials = CredentialStore::createDefault();
     std::unique_ptr<Settings> settings = Settings::userDefaults();
 
     GatewayTarget target() const
     {
         return resolveGatewayTarget(
-            GatewaySources{settings.get(), keychain.get(), QDir::homePath(), processEnvironment});
+            GatewaySources{settings.get(), credentials.get(), QDir::homePath(), processEnvironment});
     }
 };
 
@@ -69,7 +69,7 @@ int show(const Stores &stores, bool json)
     target.toolProblem = tool.problem;
     GatewayProbeOptions options;
     options.handshake = !target.token.isEmpty() || target.authDisabled;
-    options.keychain = stores.keychain.get();
+    options.credentials = stores.credentials.get();
     const GatewayProbe probe = QCoro::waitFor(probeGateway(target, options));
     if (json) {
         printJson(QJsonObject{{QStringLiteral("target"), target.json()}, {QStringLiteral("probe"), probe.json()}});
@@ -83,16 +83,16 @@ int show(const Stores &stores, bool json)
     if (target.authDisabled)
         row("Token:", QStringLiteral("none needed (gateway.auth.mode is \"none\")"));
     else if (target.token.isEmpty())
-        row("Token:", QStringLiteral("none") + (target.tokenProblem.isEmpty() ? QString()
-                                                                              : QStringLiteral(": ") + target.tokenProblem));
+        row("Token:", QStringLiteral("none") +
+                          (target.tokenProblem.isEmpty() ? QString() : QStringLiteral(": ") + target.tokenProblem));
     else
         row("Token:", QStringLiteral("%1 (from %2)").arg(maskSecret(target.token), originName(target.tokenOrigin)));
     row("Bind mode:", target.bindMode.isEmpty() ? QStringLiteral("loopback (not set)") : target.bindMode);
     if (target.tlsEnabled) {
         row("TLS:", target.tlsPin.isEmpty()
-                        ? QStringLiteral("on, no pin: %1").arg(target.tlsProblem.isEmpty()
-                                                                   ? QStringLiteral("halvex-bridge gateway trust SHA256")
-                                                                   : target.tlsProblem)
+                        ? QStringLiteral("on, no pin: %1")
+                              .arg(target.tlsProblem.isEmpty() ? QStringLiteral("halvex-bridge gateway trust SHA256")
+                                                               : target.tlsProblem)
                         : QStringLiteral("on, pinned SHA-256 %1 (from %2)")
                               .arg(formatSha256(target.tlsPin), originName(target.pinOrigin)));
         if (!probe.tlsSha256.isEmpty() && !probe.tlsPinMatches)
@@ -112,9 +112,10 @@ int show(const Stores &stores, bool json)
                               : probe.chatEndpoint == ChatEndpointState::off ? QStringLiteral("off")
                                                                              : QStringLiteral("unknown"));
         row("Token accepted:", yesNo(probe.tokenAccepted));
-        row("Device paired:", yesNo(probe.devicePaired) + (probe.handshake.kind() == OpenClawWSState::Kind::error
-                                                              ? QStringLiteral(" (%1)").arg(probe.handshake.errorText())
-                                                              : QString()));
+        row("Device paired:",
+            yesNo(probe.devicePaired) + (probe.handshake.kind() == GatewayLinkState::Kind::error
+                                             ? QStringLiteral(" (%1)").arg(probe.handshake.errorText())
+                                             : QString()));
     }
     row("Mobile agent:", probe.mobileAgent == false
                              ? QStringLiteral("missing: choose its model with halvex-bridge models set REF")
@@ -168,18 +169,19 @@ int setEndpoint(Stores &stores, const QString &text, bool keepToken, bool json)
     const GatewayTarget before = stores.target();
     stores.settings->setString(SettingsKey::openClawEndpoint, url.toString());
     GatewayTarget after = stores.target();
-    const bool moved = before.endpoint.adjusted(QUrl::StripTrailingSlash) != after.endpoint.adjusted(QUrl::StripTrailingSlash);
+    const bool moved =
+        before.endpoint.adjusted(QUrl::StripTrailingSlash) != after.endpoint.adjusted(QUrl::StripTrailingSlash);
     QString said = QStringLiteral("The bridge now uses the gateway at %1.").arg(after.endpoint.toString());
     // A token belongs to its gateway: a new address gets it only when the
     // user says so, or the address is this machine's own gateway.
     if (moved && !keepToken && !after.isLocal()) {
-        (void)stores.keychain->deleteItem(CredentialService::openClaw());
+        (void)stores.credentials->deleteItem(CredentialService::openClaw());
         stores.settings->remove(SettingsKey::openClawTlsSha256);
         std::optional<QString> token;
         if (stdinIsTerminal() && !json)
             token = readToken();
         if (token) {
-            if (const Result<Done> saved = stores.keychain->save(CredentialService::openClaw(), *token); !saved)
+            if (const Result<Done> saved = stores.credentials->save(CredentialService::openClaw(), *token); !saved)
                 return fail(QStringLiteral("Cannot store the token: %1").arg(saved.error().description()), json);
         } else {
             said += QStringLiteral(" It has no token yet: give it with halvex-bridge gateway token.");
@@ -217,7 +219,7 @@ int setToken(Stores &stores, bool json)
     const std::optional<QString> token = readToken();
     if (!token)
         return fail(QStringLiteral("No token given (on standard input, or typed at the prompt)."), json, misuse);
-    if (const Result<Done> saved = stores.keychain->save(CredentialService::openClaw(), *token); !saved)
+    if (const Result<Done> saved = stores.credentials->save(CredentialService::openClaw(), *token); !saved)
         return fail(QStringLiteral("Cannot store the token: %1").arg(saved.error().description()), json);
     const GatewayTarget target = stores.target();
     QString said = QStringLiteral("The gateway token is stored.");
@@ -230,7 +232,7 @@ int reset(Stores &stores, bool json)
 {
     stores.settings->remove(SettingsKey::openClawEndpoint);
     stores.settings->remove(SettingsKey::openClawTlsSha256);
-    if (const Result<Done> removed = stores.keychain->deleteItem(CredentialService::openClaw()); !removed)
+    if (const Result<Done> removed = stores.credentials->deleteItem(CredentialService::openClaw()); !removed)
         return fail(QStringLiteral("Cannot remove the stored token: %1").arg(removed.error().description()), json);
     const GatewayTarget target = stores.target();
     return finish(QStringLiteral("The bridge follows %1 again: %2.").arg(target.configPath, target.endpoint.toString()),
@@ -241,9 +243,9 @@ int trust(Stores &stores, const QString &text, bool json)
 {
     const std::optional<QByteArray> pin = parseSha256(text);
     if (!pin)
-        return fail(QStringLiteral("gateway trust: %1 is not a SHA-256 fingerprint (64 hex digits, colons allowed)")
-                        .arg(text),
-                    json, misuse);
+        return fail(
+            QStringLiteral("gateway trust: %1 is not a SHA-256 fingerprint (64 hex digits, colons allowed)").arg(text),
+            json, misuse);
     GatewayTarget target = stores.target();
     if (target.isLocal())
         return fail(QStringLiteral("This machine's gateway is trusted by its certificate file (%1); nothing to "
@@ -275,7 +277,7 @@ std::unique_ptr<OpenClawDetector> detectOpenClaw(Stores &stores, QNetworkAccessM
     deps.network = &network;
     deps.homeDirectory = QDir::homePath();
     deps.settings = stores.settings.get();
-    deps.keychain = stores.keychain.get();
+    deps.credentials = stores.credentials.get();
     auto detector = std::make_unique<OpenClawDetector>(deps);
     QCoro::waitFor(detector->detect());
     if (detector->detected())
@@ -341,16 +343,16 @@ int lan(Stores &stores, bool on, bool yes, bool withTls, bool json)
 int runGatewayCommand(const QStringList &arguments)
 {
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "The OpenClaw gateway the bridge uses: where each value comes from and whether it answers.\n"
-        "  gateway                 show it (exit status 0 when it answers)\n"
-        "  gateway set URL         use the gateway at URL (asks for its token unless --keep-token)\n"
-        "  gateway token           store the gateway's token, read from standard input or typed\n"
-        "                          at a prompt that does not echo (never on the command line)\n"
-        "  gateway reset           follow ~/.openclaw/openclaw.json again (forget what was set)\n"
-        "  gateway trust SHA256    trust a remote https gateway's certificate by its fingerprint\n"
-        "  gateway lan on|off      open the gateway to the local network, or close it again\n"
-        "  gateway tls on          turn OpenClaw's gateway TLS on and pin its certificate"));
+    parser.setApplicationDescription(
+        QStringLiteral("The OpenClaw gateway the bridge uses: where each value comes from and whether it answers.\n"
+                       "  gateway                 show it (exit status 0 when it answers)\n"
+                       "  gateway set URL         use the gateway at URL (asks for its token unless --keep-token)\n"
+                       "  gateway token           store the gateway's token, read from standard input or typed\n"
+                       "                          at a prompt that does not echo (never on the command line)\n"
+                       "  gateway reset           follow ~/.openclaw/openclaw.json again (forget what was set)\n"
+                       "  gateway trust SHA256    trust a remote https gateway's certificate by its fingerprint\n"
+                       "  gateway lan on|off      open the gateway to the local network, or close it again\n"
+                       "  gateway tls on          turn OpenClaw's gateway TLS on and pin its certificate"));
     const QCommandLineOption jsonOption(QStringLiteral("json"), QStringLiteral("Print the result as JSON."));
     const QCommandLineOption keepToken(QStringLiteral("keep-token"),
                                        QStringLiteral("With set: send the stored token to the new address too."));

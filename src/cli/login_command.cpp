@@ -127,7 +127,6 @@ std::optional<QString> readLine(const QString &prompt, bool secret)
     return QString::fromStdString(line);
 }
 
-
 int runLoginCommand(const QStringList &arguments)
 {
     QCommandLineParser parser;
@@ -145,13 +144,14 @@ int runLoginCommand(const QStringList &arguments)
         QStringLiteral("Set a new password with the reset code (asks for the code and the new password)."));
     const QCommandLineOption jsonOption(QStringLiteral("json"), QStringLiteral("Print the outcome as JSON."));
     parser.addOptions({createOption, forgotOption, resetOption, jsonOption});
-    auto opened = openAccountCommand(parser, QStringLiteral("login"), arguments, 1, [&](const QCommandLineParser &given) {
-        const int modes =
-            int(given.isSet(createOption)) + int(given.isSet(forgotOption)) + int(given.isSet(resetOption));
-        return modes > 1 ? QStringLiteral("Usage: halvex-bridge login [--create | --forgot-password | "
-                                          "--reset-password] [--json] [EMAIL]")
-                         : QString();
-    });
+    auto opened =
+        openAccountCommand(parser, QStringLiteral("login"), arguments, 1, [&](const QCommandLineParser &given) {
+            const int modes =
+                int(given.isSet(createOption)) + int(given.isSet(forgotOption)) + int(given.isSet(resetOption));
+            return modes > 1 ? QStringLiteral("Usage: halvex-bridge login [--create | --forgot-password | "
+                                              "--reset-password] [--json] [EMAIL]")
+                             : QString();
+        });
     if (const int *done = std::get_if<int>(&opened))
         return *done;
     AccountRuntime &runtime = *std::get<std::unique_ptr<AccountRuntime>>(opened);

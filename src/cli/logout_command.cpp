@@ -2,8 +2,8 @@
 #include "cli/logout_command.h"
 
 #include "account/account_runtime.h"
-#include "cli/cli.h"
 #include "cli/account_command.h"
+#include "cli/cli.h"
 
 #include <QCommandLineParser>
 

@@ -4,8 +4,8 @@
 #include "memory/memory_relay_client.h"
 #include "memory/memory_sync_service.h"
 #include "platform/deployment.h"
-#include "platform/keychain_manager.h"
-#include "platform/process_runner.h"
+#include "platform/secrets/credential_store.h"
+#include "platform/session/process_runner.h"
 #include "platform/settings.h"
 
 #include <QCommandLineParser>
@@ -45,7 +45,7 @@ void printList(QTextStream &out, const QString &title, const QStringList &entrie
 
 int show(const MemoryCommandContext &context, bool json, QTextStream &out, QTextStream &err)
 {
-    MemoryRelayClient relay(context.network, context.keychain(), context.relayOrigin,
+    MemoryRelayClient relay(context.network, context.credentials(), context.relayOrigin,
                             QString::fromLatin1(kMemoryAvatarId));
     std::optional<Result<SoulFileResponse>> answer;
     QEventLoop loop;
@@ -153,14 +153,15 @@ int runMemoryCommand(const QStringList &arguments, const MemoryCommandContext &c
 int runMemoryCommand(const QStringList &arguments)
 {
     const std::unique_ptr<Settings> settings = Settings::userDefaults();
-    std::unique_ptr<KeychainManager> keychain;
+    std::unique_ptr<CredentialStore> credentials;
     QNetworkAccessManager network;
-    const auto openKeychain = [&keychain] {
-        if (!keychain)
-            keychain = KeychainManager::createDefault();
-        return keychain.get();
+    const auto openCredentialStore = [&credentials] {
+        if (!credentials)
+            credentials = CredentialStore::createDefault();
+        return credentials.get();
     };
-    return runMemoryCommand(arguments, MemoryCommandContext{settings.get(), openKeychain, &network, relayHttpOrigin(), {}},
+    return runMemoryCommand(arguments,
+                            MemoryCommandContext{settings.get(), openCredentialStore, &network, relayHttpOrigin(), {}},
                             out(), err());
 }
 

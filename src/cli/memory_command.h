@@ -10,7 +10,7 @@ class QTextStream;
 
 namespace halvex {
 
-class KeychainManager;
+class CredentialStore;
 class Settings;
 
 namespace cli {
@@ -20,7 +20,7 @@ namespace cli {
 struct MemoryCommandContext {
     Settings *settings = nullptr;
     // Opened only for what needs a credential (the store may log or prompt).
-    std::function<KeychainManager *()> keychain;
+    std::function<CredentialStore *()> credentials;
     QNetworkAccessManager *network = nullptr;
     QUrl relayOrigin;
     // Asks the user a yes/no question; none: askYesNo() on the terminal.

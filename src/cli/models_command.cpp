@@ -26,7 +26,8 @@ namespace {
 using Rec = ModelRecommendation;
 
 // Runs a task to its end inside the command's event loop.
-template <typename T> T finish(QCoro::Task<T> task)
+template <typename T>
+T finish(QCoro::Task<T> task)
 {
     std::optional<T> value;
     QEventLoop loop;
@@ -180,16 +181,17 @@ int setModel(ProviderDetectionService &service, const Rec &choice, bool dryRun, 
     }
     const QJsonObject patch = shownPatch(edit->patch).toObject();
     if (json) {
-        out << QJsonDocument(QJsonObject{{QStringLiteral("model"), choice.id},
-                                         {QStringLiteral("dryRun"), dryRun},
-                                         {QStringLiteral("accepted"), true},
-                                         {QStringLiteral("writer"), edit->throughOpenClaw ? QStringLiteral("openclaw")
-                                                                                          : QStringLiteral("halvex-bridge")},
-                                         {QStringLiteral("verdict"), edit->verdict},
-                                         {QStringLiteral("patch"), patch},
-                                         {QStringLiteral("warnings"), QJsonArray::fromStringList(edit->warnings)},
-                                         {QStringLiteral("createdMobileAgent"), edit->createdMobileAgent},
-                                         {QStringLiteral("changes"), QJsonArray::fromStringList(edit->changes)}})
+        out << QJsonDocument(
+                   QJsonObject{{QStringLiteral("model"), choice.id},
+                               {QStringLiteral("dryRun"), dryRun},
+                               {QStringLiteral("accepted"), true},
+                               {QStringLiteral("writer"),
+                                edit->throughOpenClaw ? QStringLiteral("openclaw") : QStringLiteral("halvex-bridge")},
+                               {QStringLiteral("verdict"), edit->verdict},
+                               {QStringLiteral("patch"), patch},
+                               {QStringLiteral("warnings"), QJsonArray::fromStringList(edit->warnings)},
+                               {QStringLiteral("createdMobileAgent"), edit->createdMobileAgent},
+                               {QStringLiteral("changes"), QJsonArray::fromStringList(edit->changes)}})
                    .toJson(QJsonDocument::Indented);
         return success;
     }
@@ -258,8 +260,8 @@ int runModelsCommand(const QStringList &arguments, const ModelsCommandContext &c
                                  QStringLiteral("[set|test REF]"));
     const QCommandLineOption jsonOption(QStringLiteral("json"), QStringLiteral("Print JSON."));
     parser.addOption(jsonOption);
-    const QCommandLineOption dryRunOption(QStringLiteral("dry-run"),
-                                          QStringLiteral("With set: show the change and OpenClaw's verdict, write nothing."));
+    const QCommandLineOption dryRunOption(
+        QStringLiteral("dry-run"), QStringLiteral("With set: show the change and OpenClaw's verdict, write nothing."));
     parser.addOption(dryRunOption);
     if (const std::optional<int> done = parseCommandArguments(parser, QStringLiteral("models"), arguments))
         return *done;

@@ -4,13 +4,13 @@
 
 #include "account/account_runtime.h"
 #include "account/qr_code.h"
-#include "cli/cli.h"
 #include "cli/account_command.h"
+#include "cli/cli.h"
 
 #include <QCommandLineParser>
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QFile>
 #include <QTemporaryFile>
 #include <QTextStream>
 
@@ -131,14 +131,15 @@ int runPairCommand(const QStringList &arguments)
                                          QStringLiteral("Print the QR code without colours."));
     const QCommandLineOption jsonOption(QStringLiteral("json"), QStringLiteral("Print the outcome as JSON."));
     parser.addOptions({qrOption, pngOption, plainOption, jsonOption});
-    auto opened = openAccountCommand(parser, QStringLiteral("pair"), arguments, 1, [&](const QCommandLineParser &given) {
-        const QStringList positional = given.positionalArguments();
-        if (given.isSet(qrOption) && !positional.isEmpty())
-            return QStringLiteral("Usage: halvex-bridge pair [CODE | - | --qr] [--png FILE] [--no-color] [--json]");
-        if (!positional.isEmpty() && positional.first() != codeFromInput)
-            return codeProblem(positional.first());
-        return QString();
-    });
+    auto opened =
+        openAccountCommand(parser, QStringLiteral("pair"), arguments, 1, [&](const QCommandLineParser &given) {
+            const QStringList positional = given.positionalArguments();
+            if (given.isSet(qrOption) && !positional.isEmpty())
+                return QStringLiteral("Usage: halvex-bridge pair [CODE | - | --qr] [--png FILE] [--no-color] [--json]");
+            if (!positional.isEmpty() && positional.first() != codeFromInput)
+                return codeProblem(positional.first());
+            return QString();
+        });
     if (const int *done = std::get_if<int>(&opened))
         return *done;
     AccountRuntime &runtime = *std::get<std::unique_ptr<AccountRuntime>>(opened);

@@ -9,9 +9,9 @@
 #include "cli/account_command.h"
 #include "cli/cli.h"
 #include "gateway/gateway_probe.h"
-#include "platform/process_runner.h"
+#include "platform/session/process_runner.h"
+#include "platform/session/single_instance.h"
 #include "platform/settings.h"
-#include "platform/single_instance.h"
 
 #include <QCommandLineParser>
 #include <QEventLoop>
@@ -95,23 +95,22 @@ QStringList liveLines(const QJsonObject &document)
          enabled ? QString() : QStringLiteral("halvex-bridge enable switches it on")});
 
     const int attempt = relay.value(QLatin1String("reconnectAttempt")).toInt();
-    lines << withNotes(QStringLiteral("Relay link: %1 since %2")
-                           .arg(shown(relay.value(QLatin1String("state"))),
-                                clockTime(relay.value(QLatin1String("since")))),
-                       {attempt > 0 ? QStringLiteral("reconnect attempt %1").arg(attempt) : QString(),
-                        lastError(relay)});
+    lines << withNotes(
+        QStringLiteral("Relay link: %1 since %2")
+            .arg(shown(relay.value(QLatin1String("state"))), clockTime(relay.value(QLatin1String("since")))),
+        {attempt > 0 ? QStringLiteral("reconnect attempt %1").arg(attempt) : QString(), lastError(relay)});
 
     const QString link = gateway.value(QLatin1String("link")).toString();
     const QString linkText = link == QLatin1String("webSocket") ? QStringLiteral("WebSocket")
                              : link == QLatin1String("http")    ? QStringLiteral("HTTP")
                                                                 : QStringLiteral("not reachable");
-    lines << withNotes(QStringLiteral("Gateway link: %1 since %2")
-                           .arg(linkText, clockTime(gateway.value(QLatin1String("since")))),
-                       {shown(gateway.value(QLatin1String("endpoint"))),
-                        link == QLatin1String("webSocket")
-                            ? QString()
-                            : QStringLiteral("WebSocket ") + shown(gateway.value(QLatin1String("webSocket"))),
-                        lastError(gateway)});
+    lines << withNotes(
+        QStringLiteral("Gateway link: %1 since %2").arg(linkText, clockTime(gateway.value(QLatin1String("since")))),
+        {shown(gateway.value(QLatin1String("endpoint"))),
+         link == QLatin1String("webSocket")
+             ? QString()
+             : QStringLiteral("WebSocket ") + shown(gateway.value(QLatin1String("webSocket"))),
+         lastError(gateway)});
 
     lines << QStringLiteral("Chats: %1 answered, %2 failed, %3 in flight")
                  .arg(chats.value(QLatin1String("answered")).toInt())
@@ -125,7 +124,8 @@ QStringList liveLines(const QJsonObject &document)
     else if (state == QLatin1String("syncing"))
         memoryLine = QStringLiteral("Memory Sync: syncing now");
     else if (state == QLatin1String("scheduled"))
-        memoryLine = QStringLiteral("Memory Sync: on, next run at %1").arg(clockTime(memory.value(QLatin1String("nextRun"))));
+        memoryLine =
+            QStringLiteral("Memory Sync: on, next run at %1").arg(clockTime(memory.value(QLatin1String("nextRun"))));
     lines << memoryLine;
     return lines;
 }
@@ -216,12 +216,11 @@ int runStatusCommand(const QStringList &arguments)
             {QStringLiteral("relay"), QJsonObject{{QStringLiteral("host"), relayHost},
                                                   {QStringLiteral("signedIn"), signedIn},
                                                   {QStringLiteral("email"), email}}},
-            {QStringLiteral("gateway"),
-             QJsonObject{{QStringLiteral("url"), endpoint.toString()},
-                         {QStringLiteral("reachable"), reachable},
-                         {QStringLiteral("tokenStored"), !target.token.isEmpty()},
-                         {QStringLiteral("target"), target.json()},
-                         {QStringLiteral("probe"), probe.json()}}},
+            {QStringLiteral("gateway"), QJsonObject{{QStringLiteral("url"), endpoint.toString()},
+                                                    {QStringLiteral("reachable"), reachable},
+                                                    {QStringLiteral("tokenStored"), !target.token.isEmpty()},
+                                                    {QStringLiteral("target"), target.json()},
+                                                    {QStringLiteral("probe"), probe.json()}}},
             {QStringLiteral("pairing"),
              QJsonObject{{QStringLiteral("paired"), paired.has_value()},
                          {QStringLiteral("bridgeName"), paired ? paired->bridgeName : QString()},
@@ -241,13 +240,14 @@ int runStatusCommand(const QStringList &arguments)
                           reachable ? QStringLiteral("reachable") : QStringLiteral("not reachable"));
         if (probe.chatEndpoint != ChatEndpointState::unknown)
             out() << (probe.chatEndpoint == ChatEndpointState::on ? QStringLiteral(" (HTTP chat endpoint on)")
-                                                                   : QStringLiteral(" (HTTP chat endpoint off)"));
+                                                                  : QStringLiteral(" (HTTP chat endpoint off)"));
         else if (!probe.problem.isEmpty())
             out() << QStringLiteral(": ") << probe.problem;
         if (target.token.isEmpty() && !target.authDisabled)
             out() << QStringLiteral(" (no gateway token)");
         if (probe.mobileAgent == false)
-            out() << QStringLiteral(" (no \"%1\" agent: halvex-bridge models set REF)").arg(GatewayTarget::mobileAgentId());
+            out() << QStringLiteral(" (no \"%1\" agent: halvex-bridge models set REF)")
+                         .arg(GatewayTarget::mobileAgentId());
         out() << Qt::endl;
         if (paired) {
             out() << QStringLiteral("Pairing: paired as \"%1\"").arg(paired->bridgeName);

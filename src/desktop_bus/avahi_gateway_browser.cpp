@@ -1,7 +1,7 @@
 #include "desktop_bus/avahi_gateway_browser.h"
 
 #include "platform/logging.h"
-#include "platform/process_runner.h" // quotedForLog
+#include "platform/session/process_runner.h" // quotedForLog
 
 #include <QDBusArgument>
 #include <QDBusMetaType>
@@ -86,16 +86,16 @@ void AvahiGatewayBrowser::stop()
     m_early.clear();
 }
 
-BonjourGateways AvahiGatewayBrowser::gateways() const
+DiscoveredGateways AvahiGatewayBrowser::gateways() const
 {
-    BonjourGateways list;
+    DiscoveredGateways list;
     for (const Instance &instance : m_instances) {
         if (!instance.host.isEmpty())
-            list.append(BonjourGateway{QUuid::createUuid(), instance.name, instance.host, instance.port,
-                                       instance.txtGatewayPort});
+            list.append(DiscoveredGateway{QUuid::createUuid(), instance.name, instance.host, instance.port,
+                                          instance.txtGatewayPort});
     }
     std::sort(list.begin(), list.end(),
-              [](const BonjourGateway &a, const BonjourGateway &b) { return a.name < b.name; });
+              [](const DiscoveredGateway &a, const DiscoveredGateway &b) { return a.name < b.name; });
     return list;
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/bonjour_gateway.h"
+#include "platform/net/discovered_gateway.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -31,7 +31,7 @@ public:
     void start();
     void stop();
     bool isRunning() const { return m_running; }
-    BonjourGateways gateways() const;
+    DiscoveredGateways gateways() const;
 
     // The port a resolved service is reached on: a TXT "gatewayPort" of
     // 1-65535, else the advertised port.
@@ -39,7 +39,7 @@ public:
 
 Q_SIGNALS:
     // The complete current set, after every change.
-    void gatewaysChanged(const halvex::BonjourGateways &gateways);
+    void gatewaysChanged(const halvex::DiscoveredGateways &gateways);
     // Avahi is not available or the browse failed; the set stays empty.
     void failed(const QString &reason);
 

@@ -2,10 +2,10 @@
 // Avahi and desktop notifications. Everything else in the module is hidden.
 #include "desktop_bus/avahi_gateway_browser.h"
 #include "desktop_bus/notification_sender.h"
-#include "platform/desktop_bus_module.h"
+#include "platform/session/desktop_bus_module.h"
 
 #include "build_config.h"
-#include "platform/module_note.h"
+#include "platform/session/module_note.h"
 
 #include <QPointer>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/process_runner.h"
+#include "platform/session/process_runner.h"
 
 #include <QString>
 #include <QStringList>

@@ -86,7 +86,7 @@ QCoro::Task<> OpenClawDetector::detect()
         co_return;
     if (!path) {
         qCInfo(lcDetector, "OpenClaw binary not found — falling back to manual config");
-        startBonjourDiscovery();
+        startNetworkDiscovery();
         assign(m_isDetecting, false, &OpenClawDetector::isDetectingChanged);
         co_return;
     }
@@ -95,7 +95,7 @@ QCoro::Task<> OpenClawDetector::detect()
     qCInfo(lcDetector, "Found OpenClaw at %s", qUtf8Printable(*path));
 
     GatewayTarget target = resolveGatewayTarget(
-        GatewaySources{m_deps.settings, m_deps.keychain, m_deps.homeDirectory, m_deps.environment});
+        GatewaySources{m_deps.settings, m_deps.credentials, m_deps.homeDirectory, m_deps.environment});
     target.toolPath = *path;
     target.toolVersion = m_toolVersion;
     if (!target.configProblem.isEmpty())
@@ -133,7 +133,7 @@ QCoro::Task<> OpenClawDetector::detect()
     qCInfo(lcDetector, "Gateway at %s: %s", qUtf8Printable(m_endpointURL.toString()),
            qUtf8Printable(probe.description()));
 
-    startBonjourDiscovery();
+    startNetworkDiscovery();
     assign(m_isDetecting, false, &OpenClawDetector::isDetectingChanged);
 }
 
@@ -194,39 +194,40 @@ QCoro::Task<> OpenClawDetector::readAgents(std::optional<OpenClawConfig> config)
     }
     if (agents)
         assign(m_agents, *agents, &OpenClawDetector::agentsChanged);
-    assign(m_hasMobileAgent, m_agents.contains(OpenClawConfig::mobileAgentId()), &OpenClawDetector::hasMobileAgentChanged);
+    assign(m_hasMobileAgent, m_agents.contains(OpenClawConfig::mobileAgentId()),
+           &OpenClawDetector::hasMobileAgentChanged);
 }
 
-void OpenClawDetector::startBonjourDiscovery()
+void OpenClawDetector::startNetworkDiscovery()
 {
     const quint64 run = ++m_browseRun;
     const auto finish = [this, run] {
         if (m_browseRun != run || !m_browse)
             return;
         m_browse.reset();
-        Q_EMIT bonjourDiscoveryFinished();
+        Q_EMIT networkDiscoveryFinished();
     };
     GatewayBrowse::Handlers handlers;
-    handlers.changed = [this](const BonjourGateways &gateways) {
-        assign(m_bonjourGateways, gateways, &OpenClawDetector::bonjourGatewaysChanged);
+    handlers.changed = [this](const DiscoveredGateways &gateways) {
+        assign(m_discoveredGateways, gateways, &OpenClawDetector::discoveredGatewaysChanged);
     };
     // Without Avahi there is nothing to wait for.
     handlers.failed = [finish](const QString &) { finish(); };
-    m_browse = DesktopBusModule::browseGateways(m_deps.avahiBusAddress, gatewayServiceType(),
-                                                std::move(handlers), this);
+    m_browse =
+        DesktopBusModule::browseGateways(m_deps.avahiBusAddress, gatewayServiceType(), std::move(handlers), this);
     if (!m_browse) {
-        Q_EMIT bonjourDiscoveryFinished();
+        Q_EMIT networkDiscoveryFinished();
         return;
     }
     // Each run's browse has its own window.
-    QTimer::singleShot(m_timings.bonjourWindowMs, this, finish);
+    QTimer::singleShot(m_timings.discoveryWindowMs, this, finish);
     m_browse->start();
 }
 
 QCoro::Task<Result<ConfigPatchVerdict>> OpenClawDetector::patchConfig(QJsonObject patch)
 {
-    OpenClawConfigPatcher patcher({OpenClawTool{m_binaryPath, {}}, m_deps.processRunner, m_deps.environment,
-                                   m_timings.patchTimeoutMs});
+    OpenClawConfigPatcher patcher(
+        {OpenClawTool{m_binaryPath, {}}, m_deps.processRunner, m_deps.environment, m_timings.patchTimeoutMs});
     QCoro::Task<Result<ConfigPatchVerdict>> patching = patcher.apply(std::move(patch));
     co_return co_await std::move(patching);
 }
@@ -293,7 +294,7 @@ QCoro::Task<bool> OpenClawDetector::enableTls()
         // Resolved again each time: the certificate appears when the gateway
         // makes it.
         const GatewayTarget target = resolveGatewayTarget(
-            GatewaySources{m_deps.settings, m_deps.keychain, m_deps.homeDirectory, m_deps.environment});
+            GatewaySources{m_deps.settings, m_deps.credentials, m_deps.homeDirectory, m_deps.environment});
         if (!target.tlsEnabled || target.tlsPin.isEmpty())
             co_return false;
         const GatewayProbe probe = co_await probeGateway(target, options);

@@ -6,8 +6,8 @@
 #include "gateway/gateway_target.h"
 #include "gateway/openclaw_config.h"
 #include "gateway/openclaw_config_patch.h"
-#include "platform/bonjour_gateway.h"
-#include "platform/desktop_bus_module.h"
+#include "platform/net/discovered_gateway.h"
+#include "platform/session/desktop_bus_module.h"
 
 #include <QObject>
 #include <QStringList>
@@ -23,12 +23,12 @@ class QNetworkAccessManager;
 
 namespace halvex {
 
-class KeychainManager;
+class CredentialStore;
 class Settings;
 
 struct OpenClawDetectorTimings {
-    int bonjourWindowMs = 10000;  // each run's local-network browse
-    int lanCheckWindowMs = 20000; // how long enableLANAccess() waits for the LAN address to answer
+    int discoveryWindowMs = 10000; // each run's local-network browse
+    int lanCheckWindowMs = 20000;  // how long enableLANAccess() waits for the LAN address to answer
     int lanCheckIntervalMs = 1000;
     int restartTimeoutMs = 90000;  // `openclaw gateway restart`
     int patchTimeoutMs = 90000;    // `openclaw config patch` (5-9 s on a quiet machine)
@@ -53,7 +53,8 @@ class OpenClawDetector : public QObject
     Q_PROPERTY(bool gatewayRunning READ gatewayRunning NOTIFY gatewayRunningChanged)
     Q_PROPERTY(QStringList agents READ agents NOTIFY agentsChanged)
     Q_PROPERTY(QUrl endpointURL READ endpointURL NOTIFY endpointURLChanged)
-    Q_PROPERTY(QList<halvex::BonjourGateway> bonjourGateways READ bonjourGateways NOTIFY bonjourGatewaysChanged)
+    Q_PROPERTY(
+        QList<halvex::DiscoveredGateway> discoveredGateways READ discoveredGateways NOTIFY discoveredGatewaysChanged)
     Q_PROPERTY(bool isDetecting READ isDetecting NOTIFY isDetectingChanged)
     Q_PROPERTY(bool hasMobileAgent READ hasMobileAgent NOTIFY hasMobileAgentChanged)
     Q_PROPERTY(bool chatEndpointEnabled READ chatEndpointEnabled NOTIFY chatEndpointEnabledChanged)
@@ -69,7 +70,7 @@ public:
         // The user's stores, so that the target is the one the bridge uses;
         // none: what OpenClaw's configuration alone says.
         Settings *settings = nullptr;
-        KeychainManager *keychain = nullptr;
+        CredentialStore *credentials = nullptr;
         // Optional seams; empty means the default noted.
         ProcessRunner processRunner;                            // runProcess
         EnvironmentLookup environment;                          // processEnvironment
@@ -93,7 +94,7 @@ public:
     bool gatewayRunning() const { return m_gatewayRunning; }
     QStringList agents() const { return m_agents; }
     QUrl endpointURL() const { return m_endpointURL; }
-    BonjourGateways bonjourGateways() const { return m_bonjourGateways; }
+    DiscoveredGateways discoveredGateways() const { return m_discoveredGateways; }
     bool isDetecting() const { return m_isDetecting; }
     bool hasMobileAgent() const { return m_hasMobileAgent; }
     bool chatEndpointEnabled() const { return m_chatEndpointEnabled; }
@@ -120,7 +121,7 @@ public:
     // Steps of detect(), public for the settings windows and tests.
     QCoro::Task<std::optional<QString>> findBinary();
     Result<std::optional<OpenClawConfig>> readConfig() const;
-    void startBonjourDiscovery();
+    void startNetworkDiscovery();
     QCoro::Task<std::optional<QString>> runCommand(QString executable, QStringList arguments);
 
 Q_SIGNALS:
@@ -132,7 +133,7 @@ Q_SIGNALS:
     void gatewayRunningChanged(bool);
     void agentsChanged(const QStringList &);
     void endpointURLChanged(const QUrl &);
-    void bonjourGatewaysChanged(const halvex::BonjourGateways &);
+    void discoveredGatewaysChanged(const halvex::DiscoveredGateways &);
     void isDetectingChanged(bool);
     void hasMobileAgentChanged(bool);
     void chatEndpointEnabledChanged(bool);
@@ -140,7 +141,7 @@ Q_SIGNALS:
     void binaryProblemChanged(const QString &);
     void lanAccessProblemChanged(const QString &);
     // The current browse ended (its window closed, or Avahi is not there).
-    void bonjourDiscoveryFinished();
+    void networkDiscoveryFinished();
 
 private:
     void applyTarget(const GatewayTarget &target);
@@ -156,7 +157,8 @@ private:
     QCoro::Task<> readAgents(std::optional<OpenClawConfig> config);
     std::optional<QString> lanAddress() const;
 
-    template <typename T, typename Signal> void assign(T &field, const T &value, Signal signal)
+    template <typename T, typename Signal>
+    void assign(T &field, const T &value, Signal signal)
     {
         if (field == value)
             return;
@@ -176,7 +178,7 @@ private:
     bool m_gatewayRunning = false;
     QStringList m_agents;
     QUrl m_endpointURL = GatewayTarget::defaultEndpoint();
-    BonjourGateways m_bonjourGateways;
+    DiscoveredGateways m_discoveredGateways;
     bool m_isDetecting = false;
     bool m_hasMobileAgent = false;
     bool m_chatEndpointEnabled = false;

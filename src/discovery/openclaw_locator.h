@@ -4,7 +4,7 @@
 #include "gateway/openclaw_config.h" // EnvironmentLookup
 #include "gateway/openclaw_config_patch.h"
 
-#include "platform/login_environment.h"
+#include "platform/session/login_environment.h"
 
 #include <QString>
 #include <QStringList>
@@ -37,7 +37,7 @@ public:
         QStringList beforeShell; // checked first, in order
         // The login shell's PATH is searched next; none: not asked.
         std::shared_ptr<LoginEnvironment> loginEnvironment;
-        QStringList afterShell;  // checked last
+        QStringList afterShell; // checked last
     };
 
     // The places for this home directory and environment, in this order:

@@ -1,7 +1,7 @@
 #include "gateway/chat_dispatcher.h"
 
 #include "platform/logging.h"
-#include "platform/process_runner.h"
+#include "platform/session/process_runner.h"
 
 #include <QPointer>
 #include <QTimer>

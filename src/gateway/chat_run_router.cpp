@@ -137,15 +137,15 @@ void ChatRunRouter::apply(const std::shared_ptr<ChatCall> &call, const AgentEven
     case AgentEvent::Kind::text:
         if (call->isResolved() || call->hasEnded())
             return;
-        if (const auto fragment = event.assistantText ? call->applyText(*event.assistantText)
-                                                      : call->applyText(event.text)) {
+        if (const auto fragment =
+                event.assistantText ? call->applyText(*event.assistantText) : call->applyText(event.text)) {
             // One line per fragment: debug only.
             if (event.defaultRule)
                 qCDebug(lcOcWs, "Delta (default): +%ld chars, total %ld", long(characterCount(*fragment)),
-                       long(call->characterCount()));
+                        long(call->characterCount()));
             else
                 qCDebug(lcOcWs, "Delta: +%ld chars, total %ld, callback=%s", long(characterCount(*fragment)),
-                       long(call->characterCount()), call->hasHandler() ? "true" : "false");
+                        long(call->characterCount()), call->hasHandler() ? "true" : "false");
         }
         return;
     case AgentEvent::Kind::end:

@@ -1,11 +1,11 @@
 #include "gateway/gateway_handshake.h"
 
 #include "gateway/connect_request_builder.h"
-#include "gateway/openclaw_device_identity.h"
+#include "gateway/gateway_device_identity.h"
 #include "platform/deployment.h"
-#include "platform/keychain_manager.h"
 #include "platform/logging.h"
-#include "platform/web_socket_client.h"
+#include "platform/net/web_socket_client.h"
+#include "platform/secrets/credential_store.h"
 
 #include <QDateTime>
 #include <QJsonDocument>
@@ -49,10 +49,10 @@ bool isAuthRejection(const Frame &frame)
 
 } // namespace
 
-GatewayHandshake::GatewayHandshake(KeychainManager *keychain, Timings timings, ProcessRunner processRunner,
+GatewayHandshake::GatewayHandshake(CredentialStore *credentials, Timings timings, ProcessRunner processRunner,
                                    QObject *parent)
-    : QObject(parent), m_keychain(keychain), m_timings(timings),
-      m_watchdog(new QTimer(this)), m_approver(new PairingApprover(std::move(processRunner), timings.approval, {}, this))
+    : QObject(parent), m_credentials(credentials), m_timings(timings), m_watchdog(new QTimer(this)),
+      m_approver(new PairingApprover(std::move(processRunner), timings.approval, {}, this))
 {
     m_watchdog->setSingleShot(true);
     QObject::connect(m_watchdog, &QTimer::timeout, this, [this] {
@@ -76,7 +76,7 @@ bool GatewayHandshake::ensureDeviceIdentity()
 {
     if (m_deviceIdentity)
         return true;
-    auto identity = OpenClawDeviceIdentity::create(m_keychain);
+    auto identity = GatewayDeviceIdentity::create(m_credentials);
     if (!identity.ok()) {
         qCCritical(lcOcWs, "Failed to initialize device identity: %s", qUtf8Printable(identity.error().description()));
         return false;
@@ -127,7 +127,7 @@ std::optional<QString> GatewayHandshake::answerChallenge(const QJsonObject &payl
     stopWaiting();
     qCInfo(lcOcWs, "Received connect.challenge");
     QPointer<GatewayHandshake> self(this);
-    Q_EMIT stateReported(OpenClawWSState::authenticating());
+    Q_EMIT stateReported(GatewayLinkState::authenticating());
     if (!self)
         return std::nullopt;
 
@@ -178,8 +178,7 @@ std::optional<QString> GatewayHandshake::answerChallenge(const QJsonObject &payl
     }
     if (!m_socket)
         return std::nullopt;
-    const qint64 sent =
-        m_socket->sendText(QJsonDocument(request.value()).toJson(QJsonDocument::Compact));
+    const qint64 sent = m_socket->sendText(QJsonDocument(request.value()).toJson(QJsonDocument::Compact));
     if (sent <= 0) {
         const QString why =
             m_socket->errorString().isEmpty() ? QStringLiteral("Socket is not connected") : m_socket->errorString();
@@ -217,7 +216,7 @@ std::optional<QString> GatewayHandshake::refused(const Frame &response)
         if (m_deviceIdentity)
             m_deviceIdentity->forgetDeviceToken();
         else
-            (void)m_keychain->deleteItem(CredentialService::openClawDeviceToken());
+            (void)m_credentials->deleteItem(CredentialService::openClawDeviceToken());
     }
     return response.errorMessage;
 }
@@ -226,16 +225,16 @@ void GatewayHandshake::handleNotPaired(const Frame &response)
 {
     if (m_autoApprovalAttempted) {
         qCCritical(lcOcWs, "Device NOT_PAIRED — auto-approval already attempted. Run: openclaw devices approve");
-        Q_EMIT stateReported(OpenClawWSState::error(QStringLiteral("Device not paired — approve in OpenClaw")));
+        Q_EMIT stateReported(GatewayLinkState::error(QStringLiteral("Device not paired — approve in OpenClaw")));
         return;
     }
     qCCritical(lcOcWs, "Device NOT_PAIRED — attempting auto-approval...");
     m_autoApprovalAttempted = true;
-    Q_EMIT stateReported(OpenClawWSState::authenticating());
+    Q_EMIT stateReported(GatewayLinkState::authenticating());
 
     if (!m_openClawBinaryPath || m_openClawBinaryPath->isEmpty()) {
         qCCritical(lcOcWs, "Cannot auto-approve — openclaw binary path not set");
-        Q_EMIT stateReported(OpenClawWSState::error(QStringLiteral("Device not paired")));
+        Q_EMIT stateReported(GatewayLinkState::error(QStringLiteral("Device not paired")));
         return;
     }
     if (!m_deviceIdentity)
@@ -261,7 +260,7 @@ QCoro::Task<> GatewayHandshake::runAutoApproval(QString binaryPath, QString devi
     if (!stillWanted())
         co_return;
     if (!approved) {
-        Q_EMIT stateReported(OpenClawWSState::error(m_approver->failureText()));
+        Q_EMIT stateReported(GatewayLinkState::error(m_approver->failureText()));
         co_return;
     }
     co_await QCoro::sleepFor(toMs(m_timings.approvalReconnectDelay));

@@ -1,9 +1,9 @@
 #pragma once
 
+#include "gateway/gateway_link_state.h"
 #include "gateway/gateway_protocol.h"
-#include "gateway/openclaw_ws_state.h"
 #include "gateway/pairing_approver.h"
-#include "platform/process_runner.h"
+#include "platform/session/process_runner.h"
 
 #include <QJsonObject>
 #include <QObject>
@@ -19,8 +19,8 @@ class QTimer;
 
 namespace halvex {
 
-class KeychainManager;
-class OpenClawDeviceIdentity;
+class CredentialStore;
+class GatewayDeviceIdentity;
 class WebSocketClient;
 
 // The gateway's handshake on a connection the socket opened: waits for
@@ -44,12 +44,12 @@ public:
 
     // The credential store holds the device key and tokens; not owned. An
     // empty `processRunner` runs real processes.
-    GatewayHandshake(KeychainManager *keychain, Timings timings, ProcessRunner processRunner,
+    GatewayHandshake(CredentialStore *credentials, Timings timings, ProcessRunner processRunner,
                      QObject *parent = nullptr);
     ~GatewayHandshake() override;
 
     // Absent while the identity could not be created or loaded.
-    OpenClawDeviceIdentity *deviceIdentity() const { return m_deviceIdentity.get(); }
+    GatewayDeviceIdentity *deviceIdentity() const { return m_deviceIdentity.get(); }
     // Loads (or creates) the identity when it is still absent.
     bool ensureDeviceIdentity();
     PairingApprover *pairingApprover() const { return m_approver; }
@@ -83,7 +83,7 @@ public:
 
 Q_SIGNALS:
     // The connection's state as the handshake goes.
-    void stateReported(const halvex::OpenClawWSState &state);
+    void stateReported(const halvex::GatewayLinkState &state);
     // No challenge came in time.
     void challengeMissed();
     // This attempt failed (`state` is the error to show); try again later.
@@ -99,12 +99,12 @@ private:
     void handleNotPaired(const GatewayProtocol::Frame &response);
     QCoro::Task<> runAutoApproval(QString binaryPath, QString deviceId, QString hintedRequestId);
 
-    KeychainManager *m_keychain;
+    CredentialStore *m_credentials;
     Timings m_timings;
     QPointer<WebSocketClient> m_socket;
     QTimer *m_watchdog;
     Waiting m_waiting = Waiting::nothing;
-    std::unique_ptr<OpenClawDeviceIdentity> m_deviceIdentity;
+    std::unique_ptr<GatewayDeviceIdentity> m_deviceIdentity;
     PairingApprover *m_approver;
     std::optional<QString> m_openClawBinaryPath;
     bool m_sentDeviceToken = false;

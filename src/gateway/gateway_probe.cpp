@@ -1,11 +1,11 @@
 #include "gateway/gateway_probe.h"
 
+#include "gateway/gateway_web_socket.h"
 #include "gateway/http_stream.h"
-#include "gateway/openclaw_web_socket.h"
 #include "platform/deployment.h"
-#include "platform/keychain_manager.h"
-#include "platform/next_emission.h"
-#include "platform/tls_pin.h"
+#include "platform/net/next_emission.h"
+#include "platform/net/tls_pin.h"
+#include "platform/secrets/credential_store.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -43,9 +43,9 @@ struct Answer {
 QCoro::Task<Answer> ask(QUrl url, QByteArray method, HttpStream::Headers headers, QByteArray body, QByteArray pin,
                         int timeoutMs, QPointer<QObject> context)
 {
-    const QPointer<HttpStream> stream = new HttpStream(url, std::move(method), std::move(headers), std::move(body),
-                                                       HttpStream::Limits{timeoutMs, 64 * 1024, 64 * 1024},
-                                                       context.data());
+    const QPointer<HttpStream> stream =
+        new HttpStream(url, std::move(method), std::move(headers), std::move(body),
+                       HttpStream::Limits{timeoutMs, 64 * 1024, 64 * 1024}, context.data());
     if (!pin.isEmpty())
         stream->setPinnedCertificate(pin);
     QObject::connect(stream, &HttpStream::headReceived, stream,
@@ -119,7 +119,7 @@ QJsonObject GatewayProbe::json() const
     };
     if (!problem.isEmpty())
         object.insert(QStringLiteral("problem"), problem);
-    if (handshake.kind() == OpenClawWSState::Kind::error)
+    if (handshake.kind() == GatewayLinkState::Kind::error)
         object.insert(QStringLiteral("handshakeProblem"), handshake.errorText());
     return object;
 }
@@ -134,9 +134,8 @@ QCoro::Task<std::optional<QByteArray>> presentedCertificateSha256(QString host, 
     configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
     socket->setSslConfiguration(configuration);
     socket->connectToHostEncrypted(host, port);
-    const bool encrypted =
-        socket->isEncrypted() ||
-        co_await nextEmission(socket.data(), &QSslSocket::encrypted, std::chrono::milliseconds(timeoutMs));
+    const bool encrypted = socket->isEncrypted() || co_await nextEmission(socket.data(), &QSslSocket::encrypted,
+                                                                          std::chrono::milliseconds(timeoutMs));
     std::optional<QByteArray> digest;
     if (socket && encrypted && !socket->peerCertificate().isNull())
         digest = certificateSha256(socket->peerCertificate());
@@ -147,16 +146,16 @@ QCoro::Task<std::optional<QByteArray>> presentedCertificateSha256(QString host, 
     co_return digest;
 }
 
-QCoro::Task<OpenClawWSState> gatewayHandshake(KeychainManager *keychain, GatewayTarget target, int timeoutMs)
+QCoro::Task<GatewayLinkState> gatewayHandshake(CredentialStore *credentials, GatewayTarget target, int timeoutMs)
 {
     // A gateway that has just come up refuses for a few seconds ("gateway
     // starting; retry shortly"): a few quick retries within the limit.
-    OpenClawWebSocket::Timings timings;
+    GatewayWebSocket::Timings timings;
     timings.challengeTimeout = timeoutMs / 1000.0;
     timings.initialReconnectDelay = 0.5;
     timings.maxReconnectDelay = 4.0;
     timings.maxReconnectAttempts = 6;
-    OpenClawWebSocket socket(keychain, timings);
+    GatewayWebSocket socket(credentials, timings);
     // A probe looks; approving a pending device is the running bridge's job.
     socket.setOpenClawBinaryPath(std::nullopt);
     socket.setTlsPin(target.tlsPin);
@@ -165,22 +164,22 @@ QCoro::Task<OpenClawWSState> gatewayHandshake(KeychainManager *keychain, Gateway
     // next attempt signs in with the gateway token: that refusal is not the
     // answer yet.
     const bool deviceTokenStored =
-        keychain && keychain->load(CredentialService::openClawDeviceToken()).valueOr(std::nullopt).has_value();
+        credentials && credentials->load(CredentialService::openClawDeviceToken()).valueOr(std::nullopt).has_value();
     int unauthorizedAnswers = 0;
     // The last refusal says why; the final "Connection failed" does not.
     QString lastRefusal;
     QObject context;
-    QObject::connect(&socket, &OpenClawWebSocket::stateChanged, &context, [&](const OpenClawWSState &state) {
-        if (state.kind() != OpenClawWSState::Kind::error || state.errorText() == QLatin1String("Connection failed"))
+    QObject::connect(&socket, &GatewayWebSocket::stateChanged, &context, [&](const GatewayLinkState &state) {
+        if (state.kind() != GatewayLinkState::Kind::error || state.errorText() == QLatin1String("Connection failed"))
             return;
         lastRefusal = state.errorText();
         if (lastRefusal.contains(QLatin1String("unauthorized")))
             ++unauthorizedAnswers;
     });
     const auto settled = [&] {
-        const OpenClawWSState state = socket.state();
-        return state.kind() == OpenClawWSState::Kind::connected ||
-               (state.kind() == OpenClawWSState::Kind::error &&
+        const GatewayLinkState state = socket.state();
+        return state.kind() == GatewayLinkState::Kind::connected ||
+               (state.kind() == GatewayLinkState::Kind::error &&
                 (state.errorText().startsWith(QLatin1String("Device not paired")) ||
                  state.errorText().startsWith(QLatin1String("The gateway's certificate changed")) ||
                  (state.errorText().contains(QLatin1String("unauthorized")) &&
@@ -192,15 +191,15 @@ QCoro::Task<OpenClawWSState> gatewayHandshake(KeychainManager *keychain, Gateway
     timer.start(timeoutMs);
     socket.connect(target.endpoint, target.token);
     while (!settled() && timer.isActive())
-        co_await nextEmission(&socket, &OpenClawWebSocket::stateChanged,
+        co_await nextEmission(&socket, &GatewayWebSocket::stateChanged,
                               std::chrono::milliseconds(timer.remainingTime() + 1));
 
-    OpenClawWSState state = socket.state();
-    if (state.kind() != OpenClawWSState::Kind::connected &&
+    GatewayLinkState state = socket.state();
+    if (state.kind() != GatewayLinkState::Kind::connected &&
         !state.errorText().startsWith(QLatin1String("Device not paired"))) {
         const QString why =
             !lastRefusal.isEmpty() ? lastRefusal : QStringLiteral("no handshake within %1 s").arg(timeoutMs / 1000.0);
-        state = OpenClawWSState::error(why);
+        state = GatewayLinkState::error(why);
     }
     socket.disconnect();
     co_return state;
@@ -227,8 +226,8 @@ QCoro::Task<GatewayProbe> probeGateway(GatewayTarget target, GatewayProbeOptions
     probe.healthzStatus = healthz.status;
     probe.reachable = healthz.status == 200;
     if (!probe.reachable) {
-        probe.problem = healthz.status ? QStringLiteral("GET /healthz answered %1").arg(*healthz.status)
-                                       : healthz.error;
+        probe.problem =
+            healthz.status ? QStringLiteral("GET /healthz answered %1").arg(*healthz.status) : healthz.error;
         if (!target.tlsProblem.isEmpty())
             probe.problem += QStringLiteral(" (%1)").arg(target.tlsProblem);
         co_return probe;
@@ -243,11 +242,10 @@ QCoro::Task<GatewayProbe> probeGateway(GatewayTarget target, GatewayProbeOptions
                                {QStringLiteral("messages"), QJsonArray()}};
         HttpStream::Headers headers = bearer(target.token);
         headers.append({QByteArrayLiteral("Content-Type"), QByteArrayLiteral("application/json")});
-        const Answer chat = co_await ask(withPath(endpoint, QStringLiteral("/v1/chat/completions")),
-                                         QByteArrayLiteral("POST"), headers,
-                                         QJsonDocument(body).toJson(QJsonDocument::Compact), target.tlsPin,
-                                         std::max(options.timeoutMs, options.chatEndpointTimeoutMs),
-                                         options.context);
+        const Answer chat =
+            co_await ask(withPath(endpoint, QStringLiteral("/v1/chat/completions")), QByteArrayLiteral("POST"), headers,
+                         QJsonDocument(body).toJson(QJsonDocument::Compact), target.tlsPin,
+                         std::max(options.timeoutMs, options.chatEndpointTimeoutMs), options.context);
         probe.chatEndpointStatus = chat.status;
         const int status = chat.status.value_or(0);
         if (status == 400)
@@ -261,8 +259,8 @@ QCoro::Task<GatewayProbe> probeGateway(GatewayTarget target, GatewayProbeOptions
     }
 
     if (options.handshake) {
-        probe.handshake = co_await gatewayHandshake(options.keychain, target, options.handshakeTimeoutMs);
-        if (probe.handshake.kind() == OpenClawWSState::Kind::connected) {
+        probe.handshake = co_await gatewayHandshake(options.credentials, target, options.handshakeTimeoutMs);
+        if (probe.handshake.kind() == GatewayLinkState::Kind::connected) {
             probe.devicePaired = true;
             probe.tokenAccepted = true;
         } else if (probe.handshake.errorText().startsWith(QLatin1String("Device not paired"))) {

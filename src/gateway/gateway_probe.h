@@ -1,7 +1,7 @@
 #pragma once
 
+#include "gateway/gateway_link_state.h"
 #include "gateway/gateway_target.h"
-#include "gateway/openclaw_ws_state.h"
 
 #include <QByteArray>
 #include <QJsonObject>
@@ -14,7 +14,7 @@
 
 namespace halvex {
 
-class KeychainManager;
+class CredentialStore;
 
 // Whether the gateway's HTTP chat endpoint (the fallback) is switched on.
 enum class ChatEndpointState { unknown, on, off };
@@ -42,7 +42,7 @@ struct GatewayProbe {
     // Only when the handshake was asked for: true after a signed handshake
     // succeeded, false when the gateway refused the device or the token.
     std::optional<bool> devicePaired;
-    OpenClawWSState handshake = OpenClawWSState::disconnected();
+    GatewayLinkState handshake = GatewayLinkState::disconnected();
 
     // SHA-256 of the certificate the gateway presented (https only), and
     // whether it is the target's pin.
@@ -69,7 +69,7 @@ struct GatewayProbeOptions {
     // whether this device is paired; needs the credential store.
     bool handshake = false;
     int handshakeTimeoutMs = 15000;
-    KeychainManager *keychain = nullptr;
+    CredentialStore *credentials = nullptr;
     // When it goes away, requests still out end with it (the result then
     // says "Operation canceled"); none: they run to their time limit.
     QPointer<QObject> context;
@@ -88,6 +88,6 @@ QCoro::Task<std::optional<QByteArray>> presentedCertificateSha256(QString host, 
 
 // One signed handshake with the gateway WebSocket (no pairing approval) and
 // the state it ended in: connected or an error saying why.
-QCoro::Task<OpenClawWSState> gatewayHandshake(KeychainManager *keychain, GatewayTarget target, int timeoutMs);
+QCoro::Task<GatewayLinkState> gatewayHandshake(CredentialStore *credentials, GatewayTarget target, int timeoutMs);
 
 } // namespace halvex

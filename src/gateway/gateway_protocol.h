@@ -38,10 +38,10 @@ std::optional<Frame> parseFrame(const QByteArray &utf8, QString *why = nullptr);
 // kept (shared, not copied) and the text decoded only from where a chat has
 // got to, so each event costs its new text rather than the whole answer.
 struct AssistantText {
-    QByteArray frame;        // the whole frame, UTF-8
-    qsizetype begin = 0;     // the text's escaped form: frame[begin, begin + size) (bytes)
+    QByteArray frame;    // the whole frame, UTF-8
+    qsizetype begin = 0; // the text's escaped form: frame[begin, begin + size) (bytes)
     qsizetype size = 0;
-    qsizetype length = 0;    // UTF-16 units of the decoded text
+    qsizetype length = 0; // UTF-16 units of the decoded text
 
     // The decoded text from unit `from` on.
     QString decodedFrom(qsizetype from) const;

@@ -2,9 +2,9 @@
 
 #include "platform/characters.h"
 #include "platform/deployment.h"
-#include "platform/keychain_manager.h"
+#include "platform/net/tls_pin.h"
+#include "platform/secrets/credential_store.h"
 #include "platform/settings.h"
-#include "platform/tls_pin.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -194,12 +194,12 @@ GatewayTarget resolveGatewayTarget(const GatewaySources &sources)
         if (local)
             target.tokenProblem = target.config->tokenProblem;
         const Result<std::optional<QString>> storedToken =
-            sources.keychain ? sources.keychain->load(CredentialService::openClaw())
-                             : Result<std::optional<QString>>(std::optional<QString>());
+            sources.credentials ? sources.credentials->load(CredentialService::openClaw())
+                                : Result<std::optional<QString>>(std::optional<QString>());
         if (!storedToken) {
             target.tokenUnreadable = true;
-            target.tokenProblem = QStringLiteral("The credential store cannot be read: %1")
-                                      .arg(storedToken.error().description());
+            target.tokenProblem =
+                QStringLiteral("The credential store cannot be read: %1").arg(storedToken.error().description());
         } else if (storedToken.value() && !storedToken.value()->isEmpty() && !isRedactedSecret(*storedToken.value())) {
             target.token = *storedToken.value();
             target.tokenOrigin = GatewayValueOrigin::credentialStore;

@@ -11,18 +11,18 @@
 
 namespace halvex {
 
-class KeychainManager;
+class CredentialStore;
 class Settings;
 
 // Where one value of the gateway target came from.
 enum class GatewayValueOrigin {
-    none,           // nothing gave one
-    defaultValue,   // the built-in default
-    settings,       // what the user set ("openClawEndpoint", "openClawTlsSha256")
+    none,         // nothing gave one
+    defaultValue, // the built-in default
+    settings,     // what the user set ("openClawEndpoint", "openClawTlsSha256")
     credentialStore,
     openClawConfig, // OpenClaw's own configuration file on this machine
     certificateFile,
-    entered,        // typed into a window or given on the command line just now
+    entered, // typed into a window or given on the command line just now
 };
 // "default", "settings", "credential store", "openclaw.json", ... (for
 // `halvex-bridge gateway` and the JSON faces).
@@ -96,15 +96,15 @@ struct GatewayTarget {
 
 // What the resolver reads.
 struct GatewaySources {
-    GatewaySources(Settings *settings, KeychainManager *keychain, QString homeDirectory,
+    GatewaySources(Settings *settings, CredentialStore *credentials, QString homeDirectory,
                    EnvironmentLookup environment = processEnvironment)
-        : settings(settings), keychain(keychain), homeDirectory(std::move(homeDirectory)),
+        : settings(settings), credentials(credentials), homeDirectory(std::move(homeDirectory)),
           environment(std::move(environment))
     {
     }
 
-    Settings *settings = nullptr;      // not owned; none: nothing stored
-    KeychainManager *keychain = nullptr; // not owned; none: no stored token
+    Settings *settings = nullptr;           // not owned; none: nothing stored
+    CredentialStore *credentials = nullptr; // not owned; none: no stored token
     QString homeDirectory;
     EnvironmentLookup environment;
     // What the user entered just now (a window's form, a command's

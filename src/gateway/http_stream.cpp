@@ -1,7 +1,7 @@
 #include "gateway/http_stream.h"
 
-#include "platform/http_head.h"
-#include "platform/tls_pin.h"
+#include "platform/net/http_head.h"
+#include "platform/net/tls_pin.h"
 
 #include <QSslSocket>
 #include <QTcpSocket>
@@ -29,8 +29,7 @@ QString cutShort()
 
 } // namespace
 
-HttpStream::HttpStream(QUrl url, QByteArray method, Headers headers, QByteArray body, Limits limits,
-                       QObject *parent)
+HttpStream::HttpStream(QUrl url, QByteArray method, Headers headers, QByteArray body, Limits limits, QObject *parent)
     : QObject(parent), m_url(std::move(url)), m_limits(limits)
 {
     using HttpHead::isSafeText;
@@ -308,7 +307,8 @@ bool HttpStream::decodeBody(QByteArrayView bytes, qsizetype *consumed)
                 break;
             }
             bool ok = false;
-            const qint64 size = line.first(line.contains(';') ? line.indexOf(';') : line.size()).trimmed().toLongLong(&ok, 16);
+            const qint64 size =
+                line.first(line.contains(';') ? line.indexOf(';') : line.size()).trimmed().toLongLong(&ok, 16);
             if (!ok || size < 0) {
                 finish(QStringLiteral("The gateway's chunked answer is malformed"));
                 break;

@@ -41,8 +41,7 @@ public:
 
     // `url` must be http or https with a host; header values must not hold
     // CR, LF or NUL (start() fails the exchange otherwise).
-    HttpStream(QUrl url, QByteArray method, Headers headers, QByteArray body, Limits limits,
-               QObject *parent = nullptr);
+    HttpStream(QUrl url, QByteArray method, Headers headers, QByteArray body, Limits limits, QObject *parent = nullptr);
     ~HttpStream() override;
 
     // For https: trusts exactly the server certificate with this SHA-256

@@ -22,11 +22,21 @@ void appendUnescaped(QString &out, const uchar *data, qsizetype size)
         out.append(QString::fromUtf8(QByteArrayView(data + run, i - run)));
         const uchar e = data[++i];
         switch (e) {
-        case 'b': out.append(u'\b'); break;
-        case 'f': out.append(u'\f'); break;
-        case 'n': out.append(u'\n'); break;
-        case 'r': out.append(u'\r'); break;
-        case 't': out.append(u'\t'); break;
+        case 'b':
+            out.append(u'\b');
+            break;
+        case 'f':
+            out.append(u'\f');
+            break;
+        case 'n':
+            out.append(u'\n');
+            break;
+        case 'r':
+            out.append(u'\r');
+            break;
+        case 't':
+            out.append(u'\t');
+            break;
         case 'u': {
             uint unit = 0;
             for (qsizetype k = 1; k <= 4; ++k)
@@ -35,7 +45,9 @@ void appendUnescaped(QString &out, const uchar *data, qsizetype size)
             i += 4;
             break;
         }
-        default: out.append(QChar(char16_t(e))); break;
+        default:
+            out.append(QChar(char16_t(e)));
+            break;
         }
         run = i + 1;
     }

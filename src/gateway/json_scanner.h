@@ -16,7 +16,8 @@ namespace halvex {
 // time where SSE2 is there (GCC leaves some inlined copies of the plain loop
 // scalar).
 enum class BlockKind { special, ascii, wide };
-template <qsizetype Size> inline BlockKind blockKind(const uchar *units)
+template <qsizetype Size>
+inline BlockKind blockKind(const uchar *units)
 {
 #if defined(__SSE2__)
     if constexpr (Size % 16 == 0) {
@@ -163,8 +164,8 @@ public:
                     if (unit >= 0xD800 && unit <= 0xDFFF)
                         return false;
                     m_at += 4;
-                } else if (e != '"' && e != '\\' && e != '/' && e != 'b' && e != 'f' && e != 'n' &&
-                           e != 'r' && e != 't') {
+                } else if (e != '"' && e != '\\' && e != '/' && e != 'b' && e != 'f' && e != 'n' && e != 'r' &&
+                           e != 't') {
                     return false;
                 }
                 plainRun = 0;
@@ -203,8 +204,8 @@ public:
             } while (take(','));
             return take(']');
         }
-        for (const QLatin1StringView word : {QLatin1StringView("true"), QLatin1StringView("false"),
-                                             QLatin1StringView("null")}) {
+        for (const QLatin1StringView word :
+             {QLatin1StringView("true"), QLatin1StringView("false"), QLatin1StringView("null")}) {
             if (textAt(m_at, word)) {
                 m_at += word.size();
                 return true;
@@ -214,7 +215,8 @@ public:
     }
 
     // An object; `member` reads each member's value (the key is given).
-    template <typename Member> bool object(Member member)
+    template <typename Member>
+    bool object(Member member)
     {
         if (!take('{'))
             return false;
@@ -229,7 +231,8 @@ public:
     }
 
     // An array; `element` reads each element (its index is given).
-    template <typename Element> bool array(Element element)
+    template <typename Element>
+    bool array(Element element)
     {
         if (!take('['))
             return false;

@@ -5,10 +5,10 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QHostAddress>
 #include <QJsonArray>
 #include <QJsonValue>
-#include <QHash>
 
 #include <algorithm>
 
@@ -188,12 +188,14 @@ struct IncludeReader {
             return canonical.startsWith(root.endsWith(QLatin1Char('/')) ? root : root + QLatin1Char('/'));
         });
         if (!inside)
-            return Error::plain(QStringLiteral("the included file %1 lies outside the configuration's folder").arg(path));
+            return Error::plain(
+                QStringLiteral("the included file %1 lies outside the configuration's folder").arg(path));
         QFile file(canonical);
         if (!file.open(QIODevice::ReadOnly))
             return Error::plain(QStringLiteral("cannot read the included file %1: %2").arg(path, file.errorString()));
         if (file.size() > maxConfigBytes)
-            return Error::plain(QStringLiteral("the included file %1 is larger than %2 bytes").arg(path).arg(maxConfigBytes));
+            return Error::plain(
+                QStringLiteral("the included file %1 is larger than %2 bytes").arg(path).arg(maxConfigBytes));
         read.append(canonical);
         Result<QJsonValue> parsed = parseJson5(file.read(maxConfigBytes + 1), Json5Limits{maxConfigBytes, 64});
         if (!parsed)
@@ -357,7 +359,7 @@ Result<OpenClawConfig> parseOpenClawConfig(const QByteArray &text, const Environ
     if (!path.isEmpty()) {
         const QString folder = QFileInfo(path).absolutePath();
         includes.roots.append(QFileInfo(folder).canonicalFilePath().isEmpty() ? folder
-                                                                             : QFileInfo(folder).canonicalFilePath());
+                                                                              : QFileInfo(folder).canonicalFilePath());
         const std::optional<QString> extra = lookup ? lookup(QStringLiteral("OPENCLAW_INCLUDE_ROOTS")) : std::nullopt;
         for (const QString &root : extra.value_or(QString()).split(QLatin1Char(':'), Qt::SkipEmptyParts)) {
             const QString canonical = QFileInfo(root).canonicalFilePath();

@@ -98,13 +98,11 @@ bool isRedactedSecret(const QString &value);
 // OPENCLAW_INCLUDE_ROOTS names) are read. Without a path an "$include" is
 // an error. Fails when the text is not JSON5, its top level is not an
 // object, or an included file cannot be read.
-Result<OpenClawConfig> parseOpenClawConfig(const QByteArray &text,
-                                           const EnvironmentLookup &lookup = processEnvironment,
+Result<OpenClawConfig> parseOpenClawConfig(const QByteArray &text, const EnvironmentLookup &lookup = processEnvironment,
                                            const QString &path = {});
 
 // OpenClaw's state folder: $OPENCLAW_STATE_DIR, else home + "/.openclaw".
-QString openClawStateDirectory(const QString &homeDirectory,
-                               const EnvironmentLookup &lookup = processEnvironment);
+QString openClawStateDirectory(const QString &homeDirectory, const EnvironmentLookup &lookup = processEnvironment);
 // The configuration file OpenClaw uses: $OPENCLAW_CONFIG_PATH, else
 // openclaw.json in the state folder.
 QString openClawConfigPath(const QString &homeDirectory, const EnvironmentLookup &lookup = processEnvironment);

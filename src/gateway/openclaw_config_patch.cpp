@@ -118,7 +118,8 @@ QCoro::Task<Result<ConfigPatchVerdict>> OpenClawConfigPatcher::apply(QJsonObject
 
     if (outcome.status != ProcessOutcome::Status::finished) {
         qCWarning(lcDetector, "openclaw config patch %s", qPrintable(outcome.describe()));
-        co_return Error::plain(QStringLiteral("OpenClaw's config writer %1; nothing was changed").arg(outcome.describe()));
+        co_return Error::plain(
+            QStringLiteral("OpenClaw's config writer %1; nothing was changed").arg(outcome.describe()));
     }
     const QStringList out = meaningfulLines(outcome.standardOutput);
     const QStringList err = meaningfulLines(outcome.standardError);

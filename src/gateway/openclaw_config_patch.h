@@ -2,7 +2,7 @@
 
 #include "gateway/openclaw_config.h" // EnvironmentLookup
 #include "platform/error.h"
-#include "platform/process_runner.h"
+#include "platform/session/process_runner.h"
 
 #include <QJsonObject>
 #include <QString>
@@ -62,9 +62,9 @@ class OpenClawConfigPatcher
 public:
     struct Options {
         OpenClawTool tool;
-        ProcessRunner runner;           // empty: runProcess
-        EnvironmentLookup environment;  // empty: processEnvironment
-        int timeoutMs = 90000;          // 2026.9.6 takes 5-9 s on a quiet machine
+        ProcessRunner runner;          // empty: runProcess
+        EnvironmentLookup environment; // empty: processEnvironment
+        int timeoutMs = 90000;         // 2026.9.6 takes 5-9 s on a quiet machine
     };
 
     explicit OpenClawConfigPatcher(Options options);

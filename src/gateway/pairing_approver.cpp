@@ -3,7 +3,7 @@
 #include "gateway/gateway_protocol.h"
 #include "gateway/pairing_request_parser.h"
 #include "platform/logging.h"
-#include "platform/login_environment.h"
+#include "platform/session/login_environment.h"
 
 #include <QPointer>
 

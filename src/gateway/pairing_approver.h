@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/process_runner.h"
+#include "platform/session/process_runner.h"
 
 #include <memory>
 
@@ -56,8 +56,7 @@ Q_SIGNALS:
     void stateChanged(halvex::PairingApprover::State state);
 
 private:
-    ProcessRequest request(const QString &program, const QStringList &environment,
-                           const QStringList &arguments) const;
+    ProcessRequest request(const QString &program, const QStringList &environment, const QStringList &arguments) const;
     void setState(State state);
     bool fail(const QString &text);
 

@@ -143,7 +143,8 @@ struct LibsecretBackend::Private {
 
     // Finishes a call: its result, and why there is none (a time-out when
     // the result never came).
-    template <typename Finish> auto finish(const GAsyncResultPtr &result, Finish finishCall)
+    template <typename Finish>
+    auto finish(const GAsyncResultPtr &result, Finish finishCall)
     {
         using Value = decltype(finishCall(result.get(), std::declval<GError **>()));
         struct Outcome {
@@ -232,8 +233,7 @@ struct LibsecretBackend::Private {
         auto unlocked = finish(
             result, [svc](GAsyncResult *r, GError **e) { return secret_service_unlock_finish(svc, r, nullptr, e); });
         if (unlocked.value < 1)
-            return inWords("The keyring is locked (its unlock prompt was dismissed or not answered)",
-                           unlocked.error);
+            return inWords("The keyring is locked (its unlock prompt was dismissed or not answered)", unlocked.error);
         return Done{};
     }
 
@@ -309,7 +309,8 @@ struct LibsecretBackend::Private {
 
     // Runs one operation within the time limit, on a connected service. A
     // failure drops the service, so a keyring that restarted is met afresh.
-    template <typename T> Result<T> bounded(const char *what, const std::function<Result<T>(BoundedGlibCalls &)> &op)
+    template <typename T>
+    Result<T> bounded(const char *what, const std::function<Result<T>(BoundedGlibCalls &)> &op)
     {
         QElapsedTimer clock;
         clock.start();
@@ -323,12 +324,14 @@ struct LibsecretBackend::Private {
         if (!outcome)
             dropService();
         if (clock.elapsed() >= timings.slowCallMs)
-            qCWarning(lcKeychain, "Secret Service %s took %lld ms", what, static_cast<long long>(clock.elapsed()));
+            qCWarning(lcCredentials, "Secret Service %s took %lld ms", what, static_cast<long long>(clock.elapsed()));
         return outcome;
     }
 };
 
-LibsecretBackend::LibsecretBackend(Timings timings) : d(std::make_unique<Private>(timings)) {}
+LibsecretBackend::LibsecretBackend(Timings timings) : d(std::make_unique<Private>(timings))
+{
+}
 
 LibsecretBackend::~LibsecretBackend() = default;
 
@@ -381,7 +384,7 @@ Result<Done> LibsecretBackend::store(const SecretItemKey &key, const QByteArray 
         Private::Found found;
         const Result<Done> searched = d->search(calls, key, false, found);
         if (!searched) {
-            qCWarning(lcKeychain, "Stored %s but could not remove older copies: %s", qUtf8Printable(key.service),
+            qCWarning(lcCredentials, "Stored %s but could not remove older copies: %s", qUtf8Printable(key.service),
                       qUtf8Printable(searched.error().description()));
             return Done{};
         }
@@ -390,7 +393,7 @@ Result<Done> LibsecretBackend::store(const SecretItemKey &key, const QByteArray 
                 continue;
             const Result<Done> deleted = d->deleteItem(calls, item);
             if (!deleted)
-                qCWarning(lcKeychain, "Could not remove an older copy of %s: %s", qUtf8Printable(key.service),
+                qCWarning(lcCredentials, "Could not remove an older copy of %s: %s", qUtf8Printable(key.service),
                           qUtf8Printable(deleted.error().description()));
         }
         return Done{};

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/secret_backend.h"
+#include "platform/secrets/secret_backend.h"
 
 #include <memory>
 

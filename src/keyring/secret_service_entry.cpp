@@ -1,10 +1,10 @@
 // What halvex-secret-service.so exports: its build, and the backend when a
 // Secret Service can keep items. Everything else in the module is hidden.
 #include "keyring/libsecret_backend.h"
-#include "platform/secret_service_module.h"
+#include "platform/secrets/secret_service_module.h"
 
 #include "build_config.h"
-#include "platform/module_note.h"
+#include "platform/session/module_note.h"
 
 HALVEX_MODULE_NOTE(HALVEX_MODULE_IDENTITY_STRING);
 

@@ -2,8 +2,7 @@
 
 #include "keyring/bounded_glib_calls.h"
 #include "platform/logging.h"
-#include "platform/runtime_module.h"
-
+#include "platform/session/runtime_module.h"
 
 #include <memory>
 
@@ -41,7 +40,7 @@ VariantPtr busCall(BoundedGlibCalls &calls, GDBusConnection *bus, const char *pa
 bool SecretServiceProbe::isAvailable(int timeoutMs)
 {
     if (!RuntimeModule::sessionBusConfigured()) {
-        qCDebug(lcKeychain, "No D-Bus session bus configured");
+        qCDebug(lcCredentials, "No D-Bus session bus configured");
         return false;
     }
     GMainContext *context = g_main_context_new();
@@ -50,7 +49,7 @@ bool SecretServiceProbe::isAvailable(int timeoutMs)
     GErrorPtr error;
     GDBusConnection *bus = calls.sessionBus(error);
     if (!bus) {
-        qCDebug(lcKeychain, "D-Bus session bus unreachable: %s", error ? error->message : "timed out");
+        qCDebug(lcCredentials, "D-Bus session bus unreachable: %s", error ? error->message : "timed out");
         return false;
     }
     std::unique_ptr<GDBusConnection, GObjectUnref> busRef(bus);
@@ -61,7 +60,7 @@ bool SecretServiceProbe::isAvailable(int timeoutMs)
     const VariantPtr alias = busCall(calls, bus, "/org/freedesktop/secrets", "org.freedesktop.Secret.Service",
                                      "ReadAlias", g_variant_new("(s)", "default"), G_VARIANT_TYPE("(o)"), error);
     if (!alias) {
-        qCDebug(lcKeychain, "Secret Service does not answer: %s", error ? error->message : "timed out");
+        qCDebug(lcCredentials, "Secret Service does not answer: %s", error ? error->message : "timed out");
         return false;
     }
     const char *collection = nullptr;
@@ -72,7 +71,7 @@ bool SecretServiceProbe::isAvailable(int timeoutMs)
         return true;
     // Without a display nobody can answer the prompt that would create the
     // default keyring, so every save would fail.
-    qCDebug(lcKeychain, "Secret Service has no default keyring and no prompt can be shown");
+    qCDebug(lcCredentials, "Secret Service has no default keyring and no prompt can be shown");
     return false;
 }
 

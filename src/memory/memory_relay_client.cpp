@@ -1,7 +1,7 @@
 #include "memory/memory_relay_client.h"
 
 #include "platform/deployment.h"
-#include "platform/keychain_manager.h"
+#include "platform/secrets/credential_store.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -45,10 +45,10 @@ QString MemorySyncError::description() const
     return {};
 }
 
-MemoryRelayClient::MemoryRelayClient(QNetworkAccessManager *network, KeychainManager *keychain, QUrl relayOrigin,
+MemoryRelayClient::MemoryRelayClient(QNetworkAccessManager *network, CredentialStore *credentials, QUrl relayOrigin,
                                      QString avatarId, Timings timings)
-    : m_network(network), m_keychain(keychain), m_relayOrigin(std::move(relayOrigin)), m_avatarId(std::move(avatarId)),
-      m_timings(timings)
+    : m_network(network), m_credentials(credentials), m_relayOrigin(std::move(relayOrigin)),
+      m_avatarId(std::move(avatarId)), m_timings(timings)
 {
 }
 
@@ -71,7 +71,7 @@ QUrl MemoryRelayClient::memoryURL() const
 
 std::optional<QNetworkRequest> MemoryRelayClient::request() const
 {
-    const std::optional<QString> token = m_keychain->load(CredentialService::relay()).valueOr(std::nullopt);
+    const std::optional<QString> token = m_credentials->load(CredentialService::relay()).valueOr(std::nullopt);
     if (!token || token->isEmpty())
         return std::nullopt;
     QNetworkRequest request(memoryURL());

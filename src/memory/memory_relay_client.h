@@ -18,7 +18,7 @@ class QNetworkRequest;
 
 namespace halvex {
 
-class KeychainManager;
+class CredentialStore;
 
 // The failures of a memory sync's relay calls; description() is the
 // sentence that the sync's failure log line carries.
@@ -65,7 +65,7 @@ public:
     static constexpr qint64 kMaxAnswerBytes = 8 * 1024 * 1024;
 
     // Neither the network access manager nor the credential store is owned.
-    MemoryRelayClient(QNetworkAccessManager *network, KeychainManager *keychain, QUrl relayOrigin, QString avatarId,
+    MemoryRelayClient(QNetworkAccessManager *network, CredentialStore *credentials, QUrl relayOrigin, QString avatarId,
                       Timings timings = {});
     // Requests in flight are aborted; their callers get an error.
     ~MemoryRelayClient();
@@ -94,7 +94,7 @@ private:
     QCoro::Task<Answer> run(QNetworkReply *reply);
 
     QNetworkAccessManager *m_network;
-    KeychainManager *m_keychain;
+    CredentialStore *m_credentials;
     QUrl m_relayOrigin;
     QString m_avatarId;
     Timings m_timings;

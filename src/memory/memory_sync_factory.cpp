@@ -1,7 +1,7 @@
 #include "memory/memory_sync_factory.h"
 
 #include "gateway/chat_backend.h"
-#include "gateway/openclaw_client.h"
+#include "gateway/gateway_http_client.h"
 #include "gateway/gateway_probe.h"
 #include "platform/deployment.h"
 #include "platform/settings.h"
@@ -26,7 +26,7 @@ QCoro::Task<bool> chatEndpointOn(GatewayTarget target)
 } // namespace
 
 std::unique_ptr<MemorySyncService> makeMemorySyncService(ChatBackend *http, ChatBackend *webSocket,
-                                                         KeychainManager *keychain, QNetworkAccessManager *network,
+                                                         CredentialStore *credentials, QNetworkAccessManager *network,
                                                          Settings *settings, MemorySyncService::Timings timings,
                                                          const QUrl &relayOrigin)
 {
@@ -35,14 +35,14 @@ std::unique_ptr<MemorySyncService> makeMemorySyncService(ChatBackend *http, Chat
     deps.gateway.webSocket = webSocket;
     // The client's endpoint and token are read at each sync: the bridge
     // reloads them when the gateway settings change.
-    if (auto *client = dynamic_cast<OpenClawClient *>(http)) {
-        deps.gateway.httpEndpointAvailable = [client = QPointer<OpenClawClient>(client)] {
+    if (auto *client = dynamic_cast<GatewayHttpClient *>(http)) {
+        deps.gateway.httpEndpointAvailable = [client = QPointer<GatewayHttpClient>(client)] {
             if (!client)
                 return notAvailable();
             return chatEndpointOn(client->target());
         };
     }
-    deps.keychain = keychain;
+    deps.credentials = credentials;
     deps.network = network;
     deps.relayOrigin = relayOrigin.isEmpty() ? relayHttpOrigin() : relayOrigin;
     if (settings)

@@ -1,8 +1,8 @@
 #include "memory/memory_sync_service.h"
 
 #include "gateway/chat_backend.h"
-#include "platform/process_runner.h"
 #include "platform/logging.h"
+#include "platform/session/process_runner.h"
 
 #include <QDeadlineTimer>
 #include <QPointer>
@@ -29,7 +29,7 @@ long minutes(double seconds)
 
 MemorySyncService::MemorySyncService(Dependencies deps, Timings timings, QObject *parent)
     : QObject(parent), m_deps(std::move(deps)), m_timings(timings),
-      m_relay(m_deps.network, m_deps.keychain, m_deps.relayOrigin, memoryAvatarId(),
+      m_relay(m_deps.network, m_deps.credentials, m_deps.relayOrigin, memoryAvatarId(),
               MemoryRelayClient::Timings{timings.relayTimeoutMs}),
       m_currentInterval(timings.baseInterval)
 {
@@ -289,8 +289,8 @@ QCoro::Task<Result<Done>> MemorySyncService::mergeAndPush(ExtractedFacts facts, 
             co_return latest.error();
         if (latest->updatedAt != fetched.updatedAt)
             qCDebug(lcMemorySync, "The soul file changed on the relay during the sync; merging into the newer one");
-        const SoulFile merged = mergeSoulFile(latest->data, facts.newFacts, facts.newPreferences,
-                                              facts.recentActivity, QDateTime::currentDateTimeUtc());
+        const SoulFile merged = mergeSoulFile(latest->data, facts.newFacts, facts.newPreferences, facts.recentActivity,
+                                              QDateTime::currentDateTimeUtc());
         fetched = *latest;
         Result<Done> pushed = co_await m_relay.pushSoulFile(merged, std::move(latest).value());
         if (!self)

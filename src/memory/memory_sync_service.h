@@ -19,7 +19,7 @@ class QTimer;
 namespace halvex {
 
 class ChatBackend;
-class KeychainManager;
+class CredentialStore;
 
 // Every delay of the memory sync. (Declared outside the class so that it
 // can be a default argument there.)
@@ -55,7 +55,7 @@ public:
 
     struct Dependencies {
         Gateway gateway;
-        KeychainManager *keychain = nullptr;
+        CredentialStore *credentials = nullptr;
         QNetworkAccessManager *network = nullptr;
         QUrl relayOrigin; // scheme + host[:port] of the relay's HTTPS API
         // The user's switch, read before every sync, so that switching it off

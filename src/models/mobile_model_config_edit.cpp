@@ -1,6 +1,6 @@
 // The in-memory edit of the OpenClaw configuration for a new mobile model.
-#include "models/mobile_model_config_writer.h"
 #include "gateway/openclaw_config.h"
+#include "models/mobile_model_config_writer.h"
 #include "platform/logging.h"
 
 #include <QJsonArray>

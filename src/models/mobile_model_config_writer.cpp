@@ -211,8 +211,8 @@ QCoro::Task<Result<ConfigEdit>> MobileModelConfigWriter::writeThroughOpenClaw(Mo
     const Result<QJsonObject> after = readEffective();
     const std::optional<QJsonObject> mobile = after ? mobileAgentOf(*after) : std::nullopt;
     if (!mobile || primaryModelOf(mobile->value(QStringLiteral("model"))) != choice.reference)
-        co_return Error::plain(QStringLiteral("OpenClaw took the change, but its mobile agent does not use %1")
-                                   .arg(choice.reference));
+        co_return Error::plain(
+            QStringLiteral("OpenClaw took the change, but its mobile agent does not use %1").arg(choice.reference));
     qCInfo(lcProviderDetection, "Updated mobile model config: %s", qPrintable(choice.reference));
     co_return edit;
 }

@@ -3,7 +3,7 @@
 #include "gateway/openclaw_config_patch.h"
 #include "platform/error.h"
 #include "platform/json5.h"
-#include "platform/process_runner.h"
+#include "platform/session/process_runner.h"
 
 #include <QByteArray>
 #include <QJsonObject>

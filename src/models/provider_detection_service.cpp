@@ -209,7 +209,8 @@ QCoro::Task<std::optional<QList<DetectedOllamaModel>>> ProviderDetectionService:
         co_return std::nullopt;
     }
     // A cut-off (oversized) answer is no model list.
-    if (status != 200 || reply->error() == QNetworkReply::OperationCanceledError || reply->bytesAvailable() > kTagsLimit)
+    if (status != 200 || reply->error() == QNetworkReply::OperationCanceledError ||
+        reply->bytesAvailable() > kTagsLimit)
         co_return std::nullopt;
     const QJsonDocument document = QJsonDocument::fromJson(reply->readAll());
     const QJsonValue models = document.object().value(QStringLiteral("models"));
@@ -330,7 +331,7 @@ QCoro::Task<std::optional<OpenClawTool>> ProviderDetectionService::tool()
         // write: only a found one is kept.
         if (found.tool)
             m_toolLookup = found;
-        m_toolProblem = found.tool ? QString()
+        m_toolProblem = found.tool                ? QString()
                         : found.problem.isEmpty() ? QStringLiteral("the openclaw tool was not found")
                                                   : found.problem;
         co_return found.tool;
@@ -355,8 +356,7 @@ QCoro::Task<Result<ConfigEdit>> ProviderDetectionService::setMobileModel(QString
     options.environment = m_deps.environment;
     options.toolTimeoutMs = m_deps.toolTimeoutMs;
     MobileModelConfigWriter writer(options);
-    QCoro::Task<Result<ConfigEdit>> writing =
-        writer.write({reference, contextWindow, maxTokens, m_ollamaHost}, dryRun);
+    QCoro::Task<Result<ConfigEdit>> writing = writer.write({reference, contextWindow, maxTokens, m_ollamaHost}, dryRun);
     Result<ConfigEdit> result = co_await std::move(writing);
     if (self && result && !dryRun)
         setCurrentMobileModel(reference, contextWindow);
@@ -369,8 +369,8 @@ std::optional<QString> ProviderDetectionService::refusalOf(const QString &refere
     if (openClawConfigIsReadOnly(m_deps.environment))
         return openClawReadOnlySentence(m_deps.environment);
     const std::optional<OpenClawConfig> config = readConfig();
-    const Result<ConfigEdit> edit =
-        applyMobileModel(config ? config->effective : QJsonObject(), {reference, contextWindow, maxTokens, m_ollamaHost});
+    const Result<ConfigEdit> edit = applyMobileModel(config ? config->effective : QJsonObject(),
+                                                     {reference, contextWindow, maxTokens, m_ollamaHost});
     return edit ? std::nullopt : std::optional<QString>(edit.error().description());
 }
 

@@ -65,7 +65,8 @@ private:
 
 // A value or the Error that prevented it. Dropping one unread is a mistake
 // the compiler reports: a failure must be handled or deliberately ignored.
-template <typename T> class [[nodiscard]] Result
+template <typename T>
+class [[nodiscard]] Result
 {
 public:
     Result(T value) : m_data(std::in_place_index<0>, std::move(value)) {}                  // NOLINT

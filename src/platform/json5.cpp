@@ -191,7 +191,8 @@ private:
 
     // The elements of an object or array up to `close`, each read by
     // `readElement`; one trailing comma is allowed.
-    template <typename ReadElement> bool readElements(char16_t close, const QString &kind, ReadElement readElement)
+    template <typename ReadElement>
+    bool readElements(char16_t close, const QString &kind, ReadElement readElement)
     {
         if (!enter())
             return false;

@@ -19,7 +19,9 @@ std::unique_ptr<Settings> Settings::userDefaults()
     return std::make_unique<Settings>(configDirectory() + QStringLiteral("/settings.conf"));
 }
 
-Settings::Settings(const QString &filePath) : m_settings(std::make_unique<QSettings>(filePath, QSettings::IniFormat)) {}
+Settings::Settings(const QString &filePath) : m_settings(std::make_unique<QSettings>(filePath, QSettings::IniFormat))
+{
+}
 
 QString Settings::configDirectory()
 {

@@ -9,17 +9,17 @@
 
 namespace halvex {
 
-// Keys of the user-defaults store. Secrets never go here (see KeychainManager).
+// Keys of the user-defaults store. Secrets never go here (see CredentialStore).
 namespace SettingsKey {
-inline constexpr char bridgeEnabled[] = "bridgeEnabled";         // Boolean, default true
-inline constexpr char openClawEndpoint[] = "openClawEndpoint";   // gateway base URL
+inline constexpr char bridgeEnabled[] = "bridgeEnabled";       // Boolean, default true
+inline constexpr char openClawEndpoint[] = "openClawEndpoint"; // gateway base URL
 // SHA-256 of a remote https gateway's certificate, as the user confirmed it
 inline constexpr char openClawTlsSha256[] = "openClawTlsSha256";
 inline constexpr char memorySyncEnabled[] = "memorySyncEnabled"; // Boolean, default off
 inline constexpr char bridgeName[] = "bridgeName";               // "My Mac" when unset
 inline constexpr char accountEmail[] = "accountEmail";
 inline constexpr char bridgeId[] = "bridgeId";
-inline constexpr char startAtLogin[] = "startAtLogin"; // Boolean, default false
+inline constexpr char startAtLogin[] = "startAtLogin";                 // Boolean, default false
 inline constexpr char notificationsEnabled[] = "notificationsEnabled"; // Boolean, default true
 // Where credentials are kept, chosen once per user: "secret-service" or "file"
 inline constexpr char credentialStore[] = "credentialStore";

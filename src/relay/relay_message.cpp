@@ -213,7 +213,8 @@ namespace {
 // Writes a block of UTF-16 units to `dst` as they are, one byte each, when
 // all are printable ASCII other than quote and backslash; false (and `dst`
 // holds nothing useful) otherwise. Eight units at a time where SSE2 is there.
-template <qsizetype Size> bool narrowPlainBlock(const char16_t *units, char *dst)
+template <qsizetype Size>
+bool narrowPlainBlock(const char16_t *units, char *dst)
 {
 #if defined(__SSE2__)
     static_assert(Size % 16 == 0);
@@ -282,13 +283,27 @@ void appendJsonStringUtf8(QByteArray &out, QStringView text)
                 }
                 *dst++ = '\\';
                 switch (c) {
-                case u'"': *dst++ = '"'; break;
-                case u'\\': *dst++ = '\\'; break;
-                case u'\b': *dst++ = 'b'; break;
-                case u'\f': *dst++ = 'f'; break;
-                case u'\n': *dst++ = 'n'; break;
-                case u'\r': *dst++ = 'r'; break;
-                case u'\t': *dst++ = 't'; break;
+                case u'"':
+                    *dst++ = '"';
+                    break;
+                case u'\\':
+                    *dst++ = '\\';
+                    break;
+                case u'\b':
+                    *dst++ = 'b';
+                    break;
+                case u'\f':
+                    *dst++ = 'f';
+                    break;
+                case u'\n':
+                    *dst++ = 'n';
+                    break;
+                case u'\r':
+                    *dst++ = 'r';
+                    break;
+                case u'\t':
+                    *dst++ = 't';
+                    break;
                 default:
                     *dst++ = 'u';
                     *dst++ = '0';

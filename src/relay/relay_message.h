@@ -59,8 +59,8 @@ public:
                      const QString &appUserId);
 
 private:
-    QString m_text;           // the accumulated text of the last chunk
-    QByteArray m_escaped;     // the escaping of its first m_escapedUnits units
+    QString m_text;       // the accumulated text of the last chunk
+    QByteArray m_escaped; // the escaping of its first m_escapedUnits units
     qsizetype m_escapedUnits = 0;
 };
 } // namespace RelayOutbound

@@ -1,8 +1,8 @@
 #include "relay/relay_web_socket.h"
 
 #include "platform/logging.h"
+#include "platform/net/web_socket_client.h"
 #include "platform/utf8.h"
-#include "platform/web_socket_client.h"
 #include "relay/relay_url.h"
 
 #include <QJsonDocument>
@@ -203,8 +203,8 @@ void RelayWebSocket::onSocketConnected(WebSocketClient *socket)
     // go out as they come).
     m_reconnectDelay = m_timings.initialReconnectDelay;
     if (const std::optional<PerMessageDeflate> deflate = socket->perMessageDeflate())
-        qCInfo(lcWebSocket, "Relay link compressed (permessage-deflate, %d-bit window%s)",
-               deflate->clientMaxWindowBits, deflate->clientNoContextTakeover ? ", no context takeover" : "");
+        qCInfo(lcWebSocket, "Relay link compressed (permessage-deflate, %d-bit window%s)", deflate->clientMaxWindowBits,
+               deflate->clientNoContextTakeover ? ", no context takeover" : "");
     else
         qCInfo(lcWebSocket, "Relay link uncompressed (the relay declined permessage-deflate)");
     m_reconnectAttempt = 0;

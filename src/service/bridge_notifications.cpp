@@ -1,7 +1,7 @@
 #include "service/bridge_notifications.h"
 
 #include "bridge/bridge_manager.h"
-#include "gateway/openclaw_web_socket.h"
+#include "gateway/gateway_web_socket.h"
 #include "platform/deployment.h"
 #include "platform/logging.h"
 #include "platform/settings.h"
@@ -19,7 +19,7 @@ BridgeNotifications::BridgeNotifications(BridgeManager *bridge, Settings *settin
                      [this] { relayStateChanged(m_bridge->connectionState()); });
     QObject::connect(bridge, &BridgeManager::openClawReachableChanged, this,
                      &BridgeNotifications::gatewayReachableChanged);
-    QObject::connect(bridge->openClawWebSocket(), &OpenClawWebSocket::stateChanged, this,
+    QObject::connect(bridge->openClawWebSocket(), &GatewayWebSocket::stateChanged, this,
                      &BridgeNotifications::gatewaySocketStateChanged);
     m_gatewayWasReachable = bridge->openClawReachable();
     relayStateChanged(bridge->connectionState());
@@ -71,13 +71,13 @@ void BridgeNotifications::gatewayReachableChanged(bool reachable)
                .arg(m_bridge->openClawClient()->endpointURL().toString()));
 }
 
-void BridgeNotifications::gatewaySocketStateChanged(const OpenClawWSState &state)
+void BridgeNotifications::gatewaySocketStateChanged(const GatewayLinkState &state)
 {
-    if (state.kind() == OpenClawWSState::Kind::connected) {
+    if (state.kind() == GatewayLinkState::Kind::connected) {
         recovered(Cause::pairingApproval);
         return;
     }
-    if (state.kind() == OpenClawWSState::Kind::error &&
+    if (state.kind() == GatewayLinkState::Kind::error &&
         state.errorText().startsWith(QLatin1String("Device not paired")))
         notify(Cause::pairingApproval, QStringLiteral("Approve Halvex Bridge in OpenClaw"),
                QStringLiteral("The OpenClaw gateway has not paired this device yet. Approve it with: openclaw "

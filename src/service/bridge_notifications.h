@@ -11,7 +11,7 @@
 namespace halvex {
 
 class BridgeManager;
-class OpenClawWSState;
+class GatewayLinkState;
 class Settings;
 
 // How long the relay link may be down before the user is told. (Declared
@@ -50,7 +50,7 @@ public:
 private:
     void relayStateChanged(const BridgeConnectionState &state);
     void gatewayReachableChanged(bool reachable);
-    void gatewaySocketStateChanged(const OpenClawWSState &state);
+    void gatewaySocketStateChanged(const GatewayLinkState &state);
     void relayDownTooLong();
     // Shows the notification of a cause that has not been shown since it
     // last recovered.

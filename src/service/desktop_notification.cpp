@@ -1,6 +1,6 @@
 #include "service/desktop_notification.h"
 
-#include "platform/desktop_bus_module.h"
+#include "platform/session/desktop_bus_module.h"
 
 namespace halvex {
 

@@ -2,10 +2,10 @@
 
 #include "account/relay_origin.h"
 #include "bridge/bridge_control.h"
-#include "platform/headless_application.h"
 #include "platform/logging.h"
-#include "platform/single_instance.h"
-#include "platform/termination_signals.h"
+#include "platform/session/headless_application.h"
+#include "platform/session/single_instance.h"
+#include "platform/session/termination_signals.h"
 #include "service/desktop_notification.h"
 
 #include <QCoreApplication>
@@ -24,11 +24,10 @@ namespace {
 constexpr int shutdownGraceMs = 250;
 } // namespace
 
-HeadlessBridge::HeadlessBridge(Options options)
-    : m_runtime(std::make_unique<BridgeRuntime>(options.runtime))
+HeadlessBridge::HeadlessBridge(Options options) : m_runtime(std::make_unique<BridgeRuntime>(options.runtime))
 {
-    BridgeNotifications::Sink sink =
-        options.notificationSink ? std::move(options.notificationSink) : BridgeNotifications::Sink(sendDesktopNotification);
+    BridgeNotifications::Sink sink = options.notificationSink ? std::move(options.notificationSink)
+                                                              : BridgeNotifications::Sink(sendDesktopNotification);
     // Watching from before the start, so the first outage counts too.
     m_notifications = std::make_unique<BridgeNotifications>(m_runtime->bridgeManager(), m_runtime->settings(),
                                                             std::move(sink), options.notifications);

@@ -1,7 +1,7 @@
 #include "views/about_view.h"
 
-#include "views/product_mark.h"
 #include "platform/deployment.h"
+#include "views/product_mark.h"
 
 #include <QLabel>
 #include <QPixmap>
@@ -15,7 +15,9 @@ namespace {
 constexpr int markSize = 40;
 } // namespace
 
-AboutView::AboutView(QWidget *parent) : AboutView(VersionInfo{appShortVersion(), appBuildVersion()}, parent) {}
+AboutView::AboutView(QWidget *parent) : AboutView(VersionInfo{appShortVersion(), appBuildVersion()}, parent)
+{
+}
 
 AboutView::AboutView(VersionInfo version, QWidget *parent) : QWidget(parent)
 {
@@ -27,7 +29,8 @@ AboutView::AboutView(VersionInfo version, QWidget *parent) : QWidget(parent)
     auto *icon = new QLabel(this);
     icon->setObjectName(QStringLiteral("aboutIcon"));
     const qreal ratio = devicePixelRatioF() > 0 ? devicePixelRatioF() : 1.0;
-    icon->setPixmap(QPixmap::fromImage(drawProductMark(markSize, markSize, 0, productMarkColor(), std::max(ratio, 2.0))));
+    icon->setPixmap(
+        QPixmap::fromImage(drawProductMark(markSize, markSize, 0, productMarkColor(), std::max(ratio, 2.0))));
     icon->setAlignment(Qt::AlignCenter);
     layout->addWidget(icon);
     layout->addSpacing(4);

@@ -218,8 +218,8 @@ void AccountStep::showResetStep(int step)
 {
     m_resetStep = step;
     m_resetPages->setCurrentIndex(step);
-    m_codePrompt->setText(QStringLiteral("Enter the 6-digit code sent to ") + m_resetEmail->text()
-                          + QStringLiteral(" and your new password."));
+    m_codePrompt->setText(QStringLiteral("Enter the 6-digit code sent to ") + m_resetEmail->text() +
+                          QStringLiteral(" and your new password."));
     updateButtons();
 }
 
@@ -268,8 +268,8 @@ QCoro::Task<> AccountStep::submit()
     const QString email = m_email->text();
     const QString password = m_password->text();
     // (Not a conditional expression: GCC 12 mishandles co_await inside one.)
-    QCoro::Task<Result<Done>> request = m_signInChoice->isChecked() ? m_account->signIn(email, password)
-                                                                     : m_account->createAccount(email, password);
+    QCoro::Task<Result<Done>> request =
+        m_signInChoice->isChecked() ? m_account->signIn(email, password) : m_account->createAccount(email, password);
     if (co_await run(std::move(request), m_error))
         m_onNext();
 }

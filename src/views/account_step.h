@@ -49,7 +49,8 @@ private:
     void showResetStep(int step);
     // The request with the loading state around it: its value, or nothing
     // when it failed (its error shown in `errorLabel`) or the step is gone.
-    template <typename T> QCoro::Task<std::optional<T>> run(QCoro::Task<Result<T>> request, QLabel *errorLabel);
+    template <typename T>
+    QCoro::Task<std::optional<T>> run(QCoro::Task<Result<T>> request, QLabel *errorLabel);
     QCoro::Task<> submit();
     QCoro::Task<> sendResetCode();
     QCoro::Task<> resetPassword();

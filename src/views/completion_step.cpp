@@ -19,10 +19,10 @@ CompletionStep::CompletionStep(BridgeManager *bridgeManager, std::function<void(
     m_paired = new QLabel(this);
     for (QLabel *row : {m_relay, m_gateway, m_paired})
         layout->addWidget(row, 0, Qt::AlignHCenter);
-    layout->addWidget(makeText(
-        QStringLiteral("Memory Sync is disabled by default. Enable it in Bridge settings to periodically sync "
-                       "conversation context to your Halvex companions using your OpenClaw API key."),
-        this));
+    layout->addWidget(
+        makeText(QStringLiteral("Memory Sync is disabled by default. Enable it in Bridge settings to periodically sync "
+                                "conversation context to your Halvex companions using your OpenClaw API key."),
+                 this));
     layout->addStretch();
     auto *done = new QPushButton(QStringLiteral("Done"), this);
     makeDefault(done);

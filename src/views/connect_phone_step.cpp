@@ -106,9 +106,9 @@ void ConnectPhoneStep::showPaired(const PairingResult &result)
 {
     m_isPaired = true;
     m_payload = result.payload;
-    m_pairedText->setText(QStringLiteral("Your bridge \"") + result.bridgeName
-                          + QStringLiteral("\" is registered with the relay. Now scan the QR code below with your "
-                                           "Halvex app so it knows to connect through the relay."));
+    m_pairedText->setText(QStringLiteral("Your bridge \"") + result.bridgeName +
+                          QStringLiteral("\" is registered with the relay. Now scan the QR code below with your "
+                                         "Halvex app so it knows to connect through the relay."));
     if (!showQRImage(m_qrImage, makeQRPng(result.payload, PairingService::qrImageSize)))
         m_qrImage->setText(QStringLiteral("Failed to generate QR code"));
     showError(m_error, QString());

@@ -63,8 +63,8 @@ void ModelListWidget::setRecommendations(const QList<ModelRecommendation> &recom
         header->setFont(font);
         header->setFlags(Qt::ItemIsEnabled);
         for (const ModelRecommendation &model : group.models) {
-            QString text = model.displayName + QStringLiteral("   [") + badgeText(model, options.currentModel)
-                           + QStringLiteral("]\n") + model.description;
+            QString text = model.displayName + QStringLiteral("   [") + badgeText(model, options.currentModel) +
+                           QStringLiteral("]\n") + model.description;
             if (options.contextLine)
                 text += QLatin1Char('\n') + contextLine(model.contextWindow);
             auto *item = new QListWidgetItem(tierIcon(model.speedTier), text, this);

@@ -16,8 +16,8 @@ class ModelListWidget : public QListWidget
     Q_OBJECT
 public:
     struct Options {
-        bool contextLine = false;    // "Mobile-optimized: NK context" in every row
-        QString currentModel;        // its row carries the "Current" badge
+        bool contextLine = false; // "Mobile-optimized: NK context" in every row
+        QString currentModel;     // its row carries the "Current" badge
     };
 
     explicit ModelListWidget(QWidget *parent = nullptr);

@@ -15,7 +15,8 @@
 
 namespace halvex {
 
-ModelSelectionStep::ModelSelectionStep(const WindowServices &services, std::shared_ptr<ProviderDetectionService> detection,
+ModelSelectionStep::ModelSelectionStep(const WindowServices &services,
+                                       std::shared_ptr<ProviderDetectionService> detection,
                                        std::function<void()> onContinue, QWidget *parent)
     : QWidget(parent), m_services(services), m_detection(std::move(detection)), m_onContinue(std::move(onContinue))
 {
@@ -125,8 +126,8 @@ QCoro::Task<> ModelSelectionStep::load()
         co_return;
     m_scanning->hide();
     m_busy->hide();
-    m_recommendations = buildRecommendations(m_detection->ollamaModels(), m_detection->ollamaHost(),
-                                             m_detection->cloudProviders());
+    m_recommendations =
+        buildRecommendations(m_detection->ollamaModels(), m_detection->ollamaHost(), m_detection->cloudProviders());
     m_list->setRecommendations(m_recommendations, {});
     // Never offer a choice the writer will refuse: the recommended entry
     // when it can be written, else the first that can.
@@ -196,7 +197,8 @@ QCoro::Task<> ModelSelectionStep::test()
         name = name.mid(7);
     LocalModelTest::Timings timings;
     timings.timeoutMs = m_services.stepModelTestTimeoutMs;
-    const Result<int> result = co_await LocalModelTest::run(m_services.network, m_detection->ollamaHost(), name, timings);
+    const Result<int> result =
+        co_await LocalModelTest::run(m_services.network, m_detection->ollamaHost(), name, timings);
     if (!self || generation != m_testGeneration)
         co_return;
     m_testing = false;

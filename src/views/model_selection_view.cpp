@@ -29,8 +29,8 @@ ModelSelectionView::ModelSelectionView(const WindowServices &services, Timings t
     auto *layout = new QVBoxLayout(this);
     auto *header = new QHBoxLayout;
     header->addWidget(makeTitle(QStringLiteral("Mobile Model"), this), 1);
-    auto *rescan = new QPushButton(symbolIcon(QStringLiteral("view-refresh"), QChar(0x21BB)), QStringLiteral("Rescan"),
-                                   this);
+    auto *rescan =
+        new QPushButton(symbolIcon(QStringLiteral("view-refresh"), QChar(0x21BB)), QStringLiteral("Rescan"), this);
     header->addWidget(rescan);
     layout->addLayout(header);
     m_current = makeText(QString(), this);
@@ -135,8 +135,8 @@ QCoro::Task<> ModelSelectionView::load()
     const std::optional<QString> current = m_detection->currentMobileModel();
     m_current->setText(current ? QStringLiteral("Currently using: ") + *current
                                : QStringLiteral("No mobile model configured"));
-    m_recommendations = buildRecommendations(m_detection->ollamaModels(), m_detection->ollamaHost(),
-                                             m_detection->cloudProviders());
+    m_recommendations =
+        buildRecommendations(m_detection->ollamaModels(), m_detection->ollamaHost(), m_detection->cloudProviders());
     ModelListWidget::Options options;
     options.contextLine = true;
     options.currentModel = current.value_or(QString());
@@ -214,7 +214,8 @@ QCoro::Task<> ModelSelectionView::test()
     const QString name = model->id.section(QLatin1Char('/'), 1);
     LocalModelTest::Timings timings;
     timings.timeoutMs = m_services.windowModelTestTimeoutMs;
-    const Result<int> result = co_await LocalModelTest::run(m_services.network, m_detection->ollamaHost(), name, timings);
+    const Result<int> result =
+        co_await LocalModelTest::run(m_services.network, m_detection->ollamaHost(), name, timings);
     if (!self || generation != m_testGeneration)
         co_return;
     if (result)

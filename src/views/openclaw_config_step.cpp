@@ -104,7 +104,8 @@ OpenClawConfigStep::OpenClawConfigStep(const WindowServices &services, std::shar
     manualForm->addRow(QStringLiteral("Gateway Token"), m_manualToken);
     m->addLayout(manualForm);
     m->addWidget(makeText(QStringLiteral("The token is gateway.auth.token in ~/.openclaw/openclaw.json "
-                                    "(`openclaw config get` prints it masked)"), manualPage));
+                                         "(`openclaw config get` prints it masked)"),
+                          manualPage));
     m->addWidget(new QLabel(QStringLiteral("Discovered on network:"), manualPage));
     m_discovered = new QListWidget(manualPage);
     m_discovered->setAccessibleName(QStringLiteral("Discovered on network"));
@@ -150,7 +151,7 @@ OpenClawConfigStep::OpenClawConfigStep(const WindowServices &services, std::shar
     connect(m_detector.get(), &OpenClawDetector::isDetectingChanged, this, [this] { updateDetected(); });
     connect(m_detector.get(), &OpenClawDetector::detectedChanged, this, [this] { updateDetected(); });
     connect(m_detector.get(), &OpenClawDetector::gatewayBindChanged, this, [this] { updateDetected(); });
-    connect(m_detector.get(), &OpenClawDetector::bonjourGatewaysChanged, this, [this] { updateDiscovered(); });
+    connect(m_detector.get(), &OpenClawDetector::discoveredGatewaysChanged, this, [this] { updateDiscovered(); });
     updateDetected();
     updateDiscovered();
 }
@@ -194,11 +195,12 @@ void OpenClawConfigStep::updateDetected()
 void OpenClawConfigStep::updateDiscovered()
 {
     m_discovered->clear();
-    for (const BonjourGateway &gateway : m_detector->bonjourGateways()) {
+    for (const DiscoveredGateway &gateway : m_detector->discoveredGateways()) {
         // Announced names are anybody's text: control characters escaped.
-        auto *item = new QListWidgetItem(
-            QStringLiteral("%1 (%2:%3)").arg(quotedForLog(gateway.name, 80), quotedForLog(gateway.host, 80)).arg(gateway.port),
-            m_discovered);
+        auto *item = new QListWidgetItem(QStringLiteral("%1 (%2:%3)")
+                                             .arg(quotedForLog(gateway.name, 80), quotedForLog(gateway.host, 80))
+                                             .arg(gateway.port),
+                                         m_discovered);
         item->setData(Qt::UserRole, QStringLiteral("http://%1:%2").arg(gateway.host).arg(gateway.port));
     }
 }
@@ -239,7 +241,8 @@ QCoro::Task<> OpenClawConfigStep::testConnection()
     m_testLabel->hide();
     m_busy->show();
     m_test->setEnabled(false);
-    const GatewayProbe health = co_await testGatewayEntries(m_services, this, m_manualEndpoint->text(), m_manualToken->text());
+    const GatewayProbe health =
+        co_await testGatewayEntries(m_services, this, m_manualEndpoint->text(), m_manualToken->text());
     if (!self)
         co_return;
     m_isTesting = false;
@@ -270,7 +273,7 @@ QCoro::Task<> OpenClawConfigStep::changeGateway(QCoro::Task<bool> (OpenClawDetec
     m_enableLAN->setEnabled(false);
     showError(m_lanError, QString());
     const std::shared_ptr<OpenClawDetector> keep = m_detector;
-    const bool ok = co_await((*keep).*change)();
+    const bool ok = co_await ((*keep).*change)();
     if (!self)
         co_return;
     m_enablingLAN = false;

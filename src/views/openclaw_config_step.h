@@ -28,8 +28,8 @@ class OpenClawConfigStep : public QWidget
 {
     Q_OBJECT
 public:
-    OpenClawConfigStep(const WindowServices &services, std::shared_ptr<OpenClawDetector> detector, std::function<void()> onNext,
-                       QWidget *parent = nullptr);
+    OpenClawConfigStep(const WindowServices &services, std::shared_ptr<OpenClawDetector> detector,
+                       std::function<void()> onNext, QWidget *parent = nullptr);
 
     bool showsManual() const;
     bool showsLANWarning() const;

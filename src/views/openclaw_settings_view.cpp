@@ -4,9 +4,9 @@
 #include "discovery/openclaw_detector.h"
 #include "gateway/gateway_probe.h"
 #include "platform/deployment.h"
-#include "platform/keychain_manager.h"
+#include "platform/net/tls_pin.h"
+#include "platform/secrets/credential_store.h"
 #include "platform/settings.h"
-#include "platform/tls_pin.h"
 #include "views/view_support.h"
 #include "views/window_services.h"
 
@@ -66,7 +66,8 @@ OpenClawSettingsView::OpenClawSettingsView(const WindowServices &services, QWidg
     BridgeManager *bridge = m_services.bridgeManager;
     m_endpoint->setText(
         bridge->settings()->string(SettingsKey::openClawEndpoint).value_or(bridge->openClawEndpoint().toString()));
-    m_token->setText(bridge->keychain()->load(CredentialService::openClaw()).valueOr(std::nullopt).value_or(QString()));
+    m_token->setText(
+        bridge->credentials()->load(CredentialService::openClaw()).valueOr(std::nullopt).value_or(QString()));
 
     connect(m_test, &QPushButton::clicked, this, [this] { testConnection(); });
     connect(m_redetect, &QPushButton::clicked, this, [this] { redetect(); });
@@ -123,10 +124,11 @@ QCoro::Task<> OpenClawSettingsView::testConnection()
     if (target.tlsEnabled && !target.isLocal() && target.tlsPin.isEmpty() && !health.tlsSha256.isEmpty()) {
         m_presentedPin = health.tlsSha256;
         m_presentedFor = target.endpoint;
-        m_trustText->setText(QStringLiteral("The gateway at %1 presents a certificate with SHA-256\n%2\nCompare it with "
-                                            "the certificate on that machine (openssl x509 -noout -fingerprint "
-                                            "-sha256 -in gateway-cert.pem) before you trust it.")
-                                 .arg(target.endpoint.toString(), formatSha256(health.tlsSha256)));
+        m_trustText->setText(
+            QStringLiteral("The gateway at %1 presents a certificate with SHA-256\n%2\nCompare it with "
+                           "the certificate on that machine (openssl x509 -noout -fingerprint "
+                           "-sha256 -in gateway-cert.pem) before you trust it.")
+                .arg(target.endpoint.toString(), formatSha256(health.tlsSha256)));
         m_trust->show();
     }
 }
@@ -175,8 +177,9 @@ void OpenClawSettingsView::save()
     const QString text = m_endpoint->text().trimmed();
     const QUrl url(text, QUrl::StrictMode);
     if (!text.isEmpty() && (!url.isValid() || url.host().isEmpty())) {
-        showError(m_error, QStringLiteral("The endpoint must be a URL such as %1.")
-                               .arg(GatewayTarget::defaultEndpoint().toString()));
+        showError(
+            m_error,
+            QStringLiteral("The endpoint must be a URL such as %1.").arg(GatewayTarget::defaultEndpoint().toString()));
         return;
     }
     const std::optional<QString> token = gatewayTokenToApply(m_services.bridgeManager, url, m_token->text());

@@ -1,16 +1,16 @@
 #include "views/setup_wizard_view.h"
 
-#include "platform/login_item.h"
-#include "views/product_mark.h"
 #include "bridge/bridge_manager.h"
 #include "discovery/openclaw_detector.h"
 #include "models/provider_detection_service.h"
+#include "platform/session/login_item.h"
 #include "platform/settings.h"
 #include "views/account_step.h"
 #include "views/completion_step.h"
 #include "views/connect_phone_step.h"
 #include "views/model_selection_step.h"
 #include "views/openclaw_config_step.h"
+#include "views/product_mark.h"
 #include "views/view_support.h"
 
 #include <QCheckBox>
@@ -71,16 +71,21 @@ SetupWizardView::SetupWizardView(WindowServices services, std::function<void()> 
 
     m_steps = new QStackedWidget(this);
     m_steps->addWidget(buildWelcome());
-    m_account = new AccountStep(m_services.account, [this] { next(); }, this);
+    m_account = new AccountStep(
+        m_services.account, [this] { next(); }, this);
     m_steps->addWidget(m_account);
-    m_connectPhone = new ConnectPhoneStep(m_services.pairing, [this] { next(); }, this);
+    m_connectPhone = new ConnectPhoneStep(
+        m_services.pairing, [this] { next(); }, this);
     m_steps->addWidget(m_connectPhone);
-    m_openClaw = new OpenClawConfigStep(m_services, m_detector, [this] { next(); }, this);
+    m_openClaw = new OpenClawConfigStep(
+        m_services, m_detector, [this] { next(); }, this);
     m_steps->addWidget(m_openClaw);
-    m_model = new ModelSelectionStep(m_services, m_providerDetection, [this] { next(); }, this);
+    m_model = new ModelSelectionStep(
+        m_services, m_providerDetection, [this] { next(); }, this);
     m_steps->addWidget(m_model);
     m_steps->addWidget(buildAutoStart());
-    m_completion = new CompletionStep(m_services.bridgeManager, [this] { m_onComplete(); }, this);
+    m_completion = new CompletionStep(
+        m_services.bridgeManager, [this] { m_onComplete(); }, this);
     m_steps->addWidget(m_completion);
     layout->addWidget(m_steps, 1);
 

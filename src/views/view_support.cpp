@@ -128,8 +128,8 @@ QString defaultGatewayText()
 QUrl gatewayURLFromText(const QString &text)
 {
     const QUrl url(text.trimmed(), QUrl::StrictMode);
-    if (url.isValid() && !url.host().isEmpty()
-        && (url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https")))
+    if (url.isValid() && !url.host().isEmpty() &&
+        (url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https")))
         return url;
     return QUrl(defaultGatewayText());
 }
@@ -155,9 +155,9 @@ void makeDefault(QAbstractButton *button)
 } // namespace halvex
 
 #include "bridge/bridge_manager.h"
-#include "views/window_services.h"
 #include "platform/deployment.h"
-#include "platform/keychain_manager.h"
+#include "platform/secrets/credential_store.h"
+#include "views/window_services.h"
 
 namespace halvex {
 

@@ -1,5 +1,5 @@
 // Must not compile: windows do not see the application shell's headers.
-#include "app/menu_bar_controller.h"
+#include "app/tray_controller.h"
 
 int viewsIncludeApp()
 {

@@ -3,7 +3,7 @@
 // Its constructor appends its kind to the file $HALVEX_PROBE_MARKER names,
 // so the test sees whether any of its code ran.
 #include "build_config.h"
-#include "platform/module_note.h"
+#include "platform/session/module_note.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -6,10 +6,10 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QRegularExpression>
-#include <QUuid>
-#include <QWebSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QUuid>
+#include <QWebSocket>
 #include <QWebSocketServer>
 
 #include <sodium.h>
@@ -34,8 +34,7 @@ bool isInteger(const QJsonValue &value)
 } // namespace
 
 GatewayWsStandIn::GatewayWsStandIn(QObject *parent)
-    : QObject(parent),
-      m_front(new QTcpServer(this)),
+    : QObject(parent), m_front(new QTcpServer(this)),
       m_server(new QWebSocketServer(QStringLiteral("gateway-stand-in"), QWebSocketServer::NonSecureMode, this))
 {
     if (sodium_init() < 0)

@@ -27,8 +27,8 @@ QString ModelStandIn::newestMatch(const QJsonObject &body, const QRegularExpress
         const QJsonObject message = messages.at(i).toObject();
         if (message.value(QLatin1String("role")).toString() != QLatin1String("user"))
             continue;
-        const QString text = QString::fromUtf8(QJsonDocument(QJsonArray{message.value(QLatin1String("content"))})
-                                                   .toJson(QJsonDocument::Compact));
+        const QString text = QString::fromUtf8(
+            QJsonDocument(QJsonArray{message.value(QLatin1String("content"))}).toJson(QJsonDocument::Compact));
         QString newest;
         QRegularExpressionMatchIterator it = pattern.globalMatch(text);
         while (it.hasNext())

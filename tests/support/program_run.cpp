@@ -1,6 +1,6 @@
 #include "program_run.h"
 
-#include "platform/process_runner.h"
+#include "platform/session/process_runner.h"
 
 #include <QJsonDocument>
 #include <QTest>

@@ -1,6 +1,6 @@
 #include "qr_reader.h"
 
-#include "platform/process_runner.h"
+#include "platform/session/process_runner.h"
 
 #include <QRegularExpression>
 #include <QStandardPaths>

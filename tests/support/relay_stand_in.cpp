@@ -1,6 +1,6 @@
 #include "relay_stand_in.h"
 
-#include "platform/web_socket_deflate.h"
+#include "platform/net/web_socket_deflate.h"
 
 #include "http_stand_in.h"
 

@@ -9,7 +9,8 @@ namespace halvex::test {
 
 // QCoro::waitFor for results that have no default value (Result<T>): spins
 // the event loop until the task finishes and returns what it returned.
-template <typename T> T waitForResult(QCoro::Task<T> task)
+template <typename T>
+T waitForResult(QCoro::Task<T> task)
 {
     std::optional<T> value;
     QCoro::waitFor([](QCoro::Task<T> inner, std::optional<T> &out) -> QCoro::Task<> {

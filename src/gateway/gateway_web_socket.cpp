@@ -1,0 +1,426 @@
+#include "gateway/gateway_web_socket.h"
+
+#include "gateway/chat_dispatcher.h"
+#include "platform/characters.h"
+#include "platform/logging.h"
+#include "platform/utf8.h"
+
+#include <QJsonDocument>
+#include <QTimer>
+
+#include <algorithm>
+#include <chrono>
+
+namespace halvex {
+
+using GatewayProtocol::Frame;
+
+namespace {
+
+std::chrono::milliseconds toMs(double seconds)
+{
+    return std::chrono::milliseconds(qint64(std::max(0.0, seconds) * 1000.0));
+}
+
+} // namespace
+
+GatewayWebSocket::GatewayWebSocket(CredentialStore *credentials, Timings timings, ProcessRunner processRunner,
+                                   QObject *parent)
+    : QObject(parent), m_timings(timings),
+      m_handshake(new GatewayHandshake(
+          credentials,
+          GatewayHandshake::Timings{
+              timings.challengeTimeout, timings.connectResponseTimeout, timings.approvalReconnectDelay,
+              PairingApprover::Timings{int(timings.processTimeout * 1000.0), timings.processOutputCap}},
+          std::move(processRunner), this)),
+      m_chats(new ChatDispatcher(
+          ChatDispatcher::Limits{timings.chatTimeout, timings.sessionSettleTimeout, timings.maxChats},
+          [this] { return isUsableForChat(); },
+          [this](const QJsonObject &frame) -> std::optional<Error> {
+              if (m_socket && m_socket->sendText(QJsonDocument(frame).toJson(QJsonDocument::Compact)) > 0)
+                  return std::nullopt;
+              const QString why = m_socket ? m_socket->errorString() : QString();
+              return why.isEmpty() ? Error(BridgeError::networkError(QStringLiteral("Socket is not connected")))
+                                   : Error::plain(why);
+          },
+          this)),
+      m_pingTimer(new QTimer(this)), m_reconnectTimer(new QTimer(this)), m_reconnectDelay(timings.initialReconnectDelay)
+{
+    m_pingTimer->setInterval(toMs(m_timings.pingInterval));
+    QObject::connect(m_pingTimer, &QTimer::timeout, this, &GatewayWebSocket::sendPing);
+    m_reconnectTimer->setSingleShot(true);
+    QObject::connect(m_reconnectTimer, &QTimer::timeout, this, [this] {
+        if (!m_isIntentionalDisconnect)
+            connectionAttempt();
+    });
+    QObject::connect(m_handshake, &GatewayHandshake::challengeMissed, this, [this] {
+        m_isConnecting = false;
+        handleDrop(m_socket, std::nullopt);
+    });
+    QObject::connect(m_handshake, &GatewayHandshake::attemptFailed, this, &GatewayWebSocket::failAttempt);
+    QObject::connect(m_handshake, &GatewayHandshake::stopped, this, [this](const QString &state) {
+        setState(GatewayLinkState::error(state));
+        m_isConnecting = false;
+    });
+    QObject::connect(m_handshake, &GatewayHandshake::stateReported, this, &GatewayWebSocket::setState);
+    QObject::connect(m_handshake, &GatewayHandshake::approved, this, &GatewayWebSocket::connectionAttempt);
+}
+
+GatewayWebSocket::~GatewayWebSocket()
+{
+    m_isIntentionalDisconnect = true;
+    m_handshake->cancel();
+    if (m_socket)
+        releaseSocket(m_socket, true);
+    // Nobody may wait forever on a client that is gone. The callers resume
+    // here; they must not use this client any more.
+    m_chats->failAll(BridgeError::networkError(QStringLiteral("Disconnected")));
+}
+
+void GatewayWebSocket::setState(const GatewayLinkState &state)
+{
+    if (m_state == state)
+        return;
+    m_state = state;
+    Q_EMIT stateChanged(m_state);
+}
+
+bool GatewayWebSocket::isSocketOpen() const
+{
+    return m_socket && m_socket->state() == QAbstractSocket::ConnectedState;
+}
+
+bool GatewayWebSocket::isUsableForChat() const
+{
+    return m_state.kind() == GatewayLinkState::Kind::connected && isSocketOpen();
+}
+
+// ---------------------------------------------------------------------------
+// Connection
+
+void GatewayWebSocket::connect(const QUrl &gatewayURL, const QString &gatewayToken)
+{
+    m_gatewayURL = gatewayURL;
+    m_gatewayToken = gatewayToken;
+    m_isIntentionalDisconnect = false;
+    startNewRound();
+    m_handshake->reset();
+    connectionAttempt();
+}
+
+void GatewayWebSocket::reconnectIfGivenUp()
+{
+    if (!m_gaveUp || m_isIntentionalDisconnect || m_gatewayURL.isEmpty())
+        return;
+    qCInfo(lcOcWs, "Gateway answers again — starting a new round of connection attempts");
+    startNewRound();
+    connectionAttempt();
+}
+
+void GatewayWebSocket::disconnect()
+{
+    m_isIntentionalDisconnect = true;
+    m_handshake->cancel();
+    m_reconnectTimer->stop();
+    m_pingTimer->stop();
+    m_handshake->stopWaiting();
+    if (m_socket)
+        releaseSocket(m_socket, true);
+    m_isConnecting = false;
+    m_connectRequestId.reset();
+    setState(GatewayLinkState::disconnected());
+    failAllWaiting(BridgeError::networkError(QStringLiteral("Disconnected")));
+}
+
+void GatewayWebSocket::connectionAttempt()
+{
+    if (m_gatewayURL.isEmpty())
+        return;
+    if (m_isConnecting) {
+        qCDebug(lcOcWs, "Already connecting — skipping");
+        return;
+    }
+    if (m_state.kind() == GatewayLinkState::Kind::connected && isSocketOpen()) {
+        qCDebug(lcOcWs, "Already connected — skipping");
+        return;
+    }
+
+    m_isConnecting = true;
+    if (m_socket)
+        releaseSocket(m_socket, true);
+    m_pingTimer->stop();
+
+    const std::optional<QUrl> url = GatewayProtocol::webSocketUrl(m_gatewayURL);
+    if (!url) {
+        qCCritical(lcOcWs, "Invalid WebSocket URL: %s",
+                   qUtf8Printable(quotedForLog(m_gatewayURL.toString(QUrl::FullyEncoded))));
+        setState(GatewayLinkState::error(QStringLiteral("Invalid URL")));
+        m_isConnecting = false;
+        return;
+    }
+    const QString urlText = url->toString(QUrl::FullyEncoded);
+
+    setState(GatewayLinkState::connecting());
+
+    auto *socket = new WebSocketClient(this);
+    socket->setMaxIncomingMessageSize(m_timings.maxIncomingMessageSize);
+    socket->setPinnedCertificate(m_tlsPin);
+    m_socket = socket;
+    // Every handler first checks that its socket is still the current one,
+    // so a replaced connection never touches the newer one.
+    QObject::connect(socket, &WebSocketClient::textReceived, this, [this, socket](const QByteArray &utf8) {
+        if (socket != m_socket)
+            return;
+        // The frames of every fragment are read in place, in one pass over
+        // their UTF-8; any other frame as a whole document.
+        if (std::optional<GatewayProtocol::AgentEvent> event = GatewayProtocol::readAssistantEvent(utf8)) {
+            qCDebug(lcOcWs, "OC-WS event=agent stream=%s run=%s text_len=%ld", qUtf8Printable(event->stream),
+                    qUtf8Printable(quotedForLog(event->runId, 80)),
+                    long(event->assistantText ? event->assistantText->length : 0));
+            m_chats->onEvent(*event);
+            return;
+        }
+        handleMessage(socket, utf8);
+    });
+    QObject::connect(socket, &WebSocketClient::binaryReceived, this, [this, socket](const QByteArray &data) {
+        if (isStrictUtf8(data))
+            handleMessage(socket, data);
+    });
+    // A refused certificate stays refused until someone acts: the state says
+    // why (which fingerprints differ) while the attempts go on.
+    QObject::connect(socket, &WebSocketClient::errorOccurred, this, [this, socket](QAbstractSocket::SocketError error) {
+        handleDrop(socket, socket->errorString(), error == QAbstractSocket::SslHandshakeFailedError);
+    });
+    QObject::connect(socket, &WebSocketClient::disconnected, this, [this, socket] {
+        if (socket->closeCode() == WebSocketCloseCode::tooMuchData)
+            qCCritical(lcOcWs, "Dropped a gateway message over %lld bytes", m_timings.maxIncomingMessageSize);
+        // A failed link was dropped on its error, which comes first: this is
+        // a link that closed.
+        QString reason = QStringLiteral("The connection was closed (code %1)").arg(int(socket->closeCode()));
+        if (!socket->closeReason().isEmpty())
+            reason = QStringLiteral("The connection was closed (code %1: %2)")
+                         .arg(int(socket->closeCode()))
+                         .arg(quotedForLog(socket->closeReason()));
+        handleDrop(socket, reason);
+    });
+
+    qCInfo(lcOcWs, "Connecting to OpenClaw WS at %s...", qUtf8Printable(urlText));
+    m_handshake->begin(socket);
+    socket->open(*url);
+}
+
+void GatewayWebSocket::releaseSocket(WebSocketClient *socket, bool close)
+{
+    if (!socket)
+        return;
+    socket->disconnect(this);
+    if (m_socket == socket) {
+        m_socket = nullptr;
+        m_handshake->stopWaiting();
+    }
+    if (close && socket->state() == QAbstractSocket::ConnectedState)
+        socket->close(WebSocketCloseCode::goingAway);
+    else
+        socket->abort();
+    socket->deleteLater();
+}
+
+void GatewayWebSocket::failAttempt(const QString &state)
+{
+    m_pingTimer->stop();
+    if (m_socket)
+        releaseSocket(m_socket, true);
+    m_isConnecting = false;
+    m_connectRequestId.reset();
+    QPointer<GatewayWebSocket> self(this);
+    failAllWaiting(BridgeError::networkError(QStringLiteral("OpenClaw WebSocket disconnected")));
+    if (!self)
+        return;
+    setState(GatewayLinkState::error(state));
+    scheduleReconnect();
+}
+
+void GatewayWebSocket::handleDrop(WebSocketClient *socket, const std::optional<QString> &receiveError, bool refused)
+{
+    if (!socket || socket != m_socket)
+        return;
+    // Long enough for both fingerprints of a refused certificate.
+    if (receiveError)
+        qCCritical(lcOcWs, "OC-WS receive error: %s", qUtf8Printable(quotedForLog(*receiveError, 320)));
+
+    m_pingTimer->stop();
+    releaseSocket(socket, false);
+    const GatewayLinkState previous = m_state;
+    m_isConnecting = false;
+    m_connectRequestId.reset();
+    setState(refused && receiveError ? GatewayLinkState::error(*receiveError) : GatewayLinkState::disconnected());
+
+    QPointer<GatewayWebSocket> self(this);
+    failAllWaiting(BridgeError::networkError(QStringLiteral("OpenClaw WebSocket disconnected")));
+    if (!self || m_isIntentionalDisconnect)
+        return;
+    if (previous.kind() == GatewayLinkState::Kind::connected)
+        startNewRound();
+    scheduleReconnect();
+}
+
+void GatewayWebSocket::startNewRound()
+{
+    m_reconnectAttempt = 0;
+    m_reconnectDelay = m_timings.initialReconnectDelay;
+    m_gaveUp = false;
+}
+
+void GatewayWebSocket::scheduleReconnect()
+{
+    if (m_isIntentionalDisconnect)
+        return;
+    ++m_reconnectAttempt;
+    if (m_reconnectAttempt > m_timings.maxReconnectAttempts) {
+        qCCritical(lcOcWs, "Max reconnect attempts (%ld) reached — giving up", long(m_timings.maxReconnectAttempts));
+        m_gaveUp = true;
+        setState(GatewayLinkState::error(QStringLiteral("Connection failed")));
+        return;
+    }
+    m_reconnectTimer->stop();
+    qCInfo(lcOcWs, "OC-WS reconnecting in %fs (attempt %ld/%ld)...", m_reconnectDelay, long(m_reconnectAttempt),
+           long(m_timings.maxReconnectAttempts));
+    m_reconnectTimer->start(toMs(m_reconnectDelay));
+    m_reconnectDelay = std::min(m_reconnectDelay * 2.0, m_timings.maxReconnectDelay);
+}
+
+void GatewayWebSocket::sendPing()
+{
+    if (!m_socket)
+        return;
+    if (m_socket->state() != QAbstractSocket::ConnectedState) {
+        qCCritical(lcOcWs, "OC-WS ping failed: %s", "Socket is not connected");
+        return;
+    }
+    m_socket->ping();
+}
+
+// ---------------------------------------------------------------------------
+// Frames
+
+void GatewayWebSocket::handleMessage(WebSocketClient *socket, const QByteArray &utf8)
+{
+    if (socket != m_socket)
+        return;
+    QString why;
+    const std::optional<Frame> frame = GatewayProtocol::parseFrame(utf8, &why);
+    if (!frame) {
+        qCDebug(lcOcWs, "Ignoring a gateway frame (%s)", qUtf8Printable(why));
+        return;
+    }
+    // One line per frame: debug only (an answer is hundreds of frames).
+    qCDebug(lcOcWs, "OC-WS ← type=%s event=%s keys=%s", qUtf8Printable(quotedForLog(frame->type, 40)),
+            qUtf8Printable(quotedForLog(frame->eventName.isEmpty() ? QStringLiteral("-") : frame->eventName, 80)),
+            qUtf8Printable(quotedForLog(frame->object.keys().join(QLatin1Char(',')))));
+    if (frame->kind == Frame::Kind::event) {
+        handleEvent(*frame);
+        return;
+    }
+    if (frame->kind != Frame::Kind::response)
+        return;
+    if (m_connectRequestId && *m_connectRequestId == frame->id) {
+        m_connectRequestId.reset();
+        handleConnectResponse(*frame);
+        return;
+    }
+    m_chats->onResponse(*frame);
+}
+
+void GatewayWebSocket::handleEvent(const Frame &frame)
+{
+    const QString &name = frame.eventName;
+    if (name == QLatin1String("connect.challenge")) {
+        handleChallenge(frame.payload, frame.hasPayload);
+    } else if (name == QLatin1String("agent") || name == QLatin1String("chat") || name == QLatin1String("assistant") ||
+               name == QLatin1String("lifecycle")) {
+        if (!frame.hasPayload)
+            return;
+        const GatewayProtocol::AgentEvent event = GatewayProtocol::readAgentEvent(name, frame.payload);
+        // The size in UTF-16 units: counting characters of the whole text on
+        // every event would make a long answer quadratic.
+        qCDebug(lcOcWs, "OC-WS event=%s stream=%s phase=%s run=%s text_len=%ld preview=%s", qUtf8Printable(name),
+                qUtf8Printable(quotedForLog(event.stream.isEmpty() ? QStringLiteral("-") : event.stream, 40)),
+                qUtf8Printable(quotedForLog(event.phase.isEmpty() ? QStringLiteral("-") : event.phase, 40)),
+                qUtf8Printable(quotedForLog(event.runId, 80)), long(event.text.size()),
+                qUtf8Printable(
+                    quotedForLog(firstCharacters(event.text.first(std::min<qsizetype>(event.text.size(), 160)), 40))));
+        m_chats->onEvent(event);
+    } else if (name == QLatin1String("tick") || name == QLatin1String("health") ||
+               name == QLatin1String("voicewake.changed")) {
+        // Routine gateway chatter.
+    } else {
+        qCDebug(lcOcWs, "OC-WS event: %s", qUtf8Printable(quotedForLog(name, 80)));
+    }
+}
+
+void GatewayWebSocket::handleChallenge(const QJsonObject &payload, bool hasPayload)
+{
+    if (std::optional<QString> requestId = m_handshake->answerChallenge(payload, hasPayload, m_gatewayToken))
+        m_connectRequestId = std::move(requestId);
+}
+
+void GatewayWebSocket::handleConnectResponse(const Frame &frame)
+{
+    m_isConnecting = false;
+    m_handshake->stopWaiting();
+    if (frame.ok) {
+        m_handshake->accepted(frame);
+        startNewRound();
+        m_pingTimer->start(toMs(m_timings.pingInterval));
+        setState(GatewayLinkState::connected());
+        qCInfo(lcOcWs, "OpenClaw WS authenticated and connected");
+        m_chats->sendReady();
+        return;
+    }
+
+    // A refused handshake ends this connection: the gateway closes it
+    // (1008 after NOT_PAIRED, 1002 after a protocol mismatch). That close is
+    // part of the refusal, not a drop, so it must neither overwrite the
+    // state set below nor schedule a second reconnect.
+    m_pingTimer->stop();
+    if (m_socket)
+        releaseSocket(m_socket, true);
+    QPointer<GatewayWebSocket> self(this);
+    failAllWaiting(BridgeError::networkError(QStringLiteral("OpenClaw WebSocket disconnected")));
+    if (!self)
+        return;
+    // NOT_PAIRED: the handshake reports its states and asks for the next
+    // attempt once the device is approved.
+    if (const std::optional<QString> failure = m_handshake->refused(frame)) {
+        setState(GatewayLinkState::error(*failure));
+        scheduleReconnect();
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Chat
+
+QCoro::Task<Result<QString>> GatewayWebSocket::sendChat(QString userMessage, QString agentId, DeltaHandler onDelta)
+{
+    ChatCallRequest request;
+    request.agentId = std::move(agentId);
+    request.lastUserText = std::move(userMessage);
+    return sendChat(std::move(request), std::move(onDelta));
+}
+
+QCoro::Task<Result<QString>> GatewayWebSocket::sendChat(ChatCallRequest request, DeltaHandler onDelta)
+{
+    return m_chats->send(std::move(request), std::move(onDelta));
+}
+
+void GatewayWebSocket::cancelChat(const QString &requestId)
+{
+    m_chats->cancel(requestId);
+}
+
+void GatewayWebSocket::failAllWaiting(const Error &error)
+{
+    m_chats->failAll(error);
+}
+
+} // namespace halvex

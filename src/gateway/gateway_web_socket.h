@@ -1,0 +1,145 @@
+#pragma once
+
+#include "gateway/chat_backend.h"
+#include "gateway/gateway_handshake.h"
+#include "gateway/gateway_link_state.h"
+#include "gateway/gateway_protocol.h"
+#include "platform/error.h"
+#include "platform/net/web_socket_client.h"
+#include "platform/session/process_runner.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QUrl>
+
+#include <qcoro/qcorotask.h>
+
+#include <optional>
+
+class QTimer;
+
+namespace halvex {
+
+class ChatDispatcher;
+class CredentialStore;
+
+// The gateway WebSocket: keeps the one connection (challenge handshake
+// signed with the device key, keep-alive pings, reconnects with a doubling
+// delay, at most 20 attempts per round) and carries chats over "chat.send".
+// The handshake (signed connect request, device token, pairing approval)
+// is GatewayHandshake's, and the chats are kept by ChatDispatcher.
+class GatewayWebSocket : public QObject, public ChatBackend
+{
+    Q_OBJECT
+public:
+    // Every delay, in seconds, and every limit; tests shrink them.
+    struct Timings {
+        double challengeTimeout = 10.0;
+        // From sending the connect request to its answer.
+        double connectResponseTimeout = 10.0;
+        double pingInterval = 30.0;
+        double initialReconnectDelay = 1.0;
+        double maxReconnectDelay = 30.0;
+        int maxReconnectAttempts = 20;
+        // A chat's whole life, from when it is queued.
+        double chatTimeout = 120.0;
+        double approvalReconnectDelay = 1.0;
+        // After a run's answer ended, how long its session waits for the
+        // run to settle before the next chat goes anyway.
+        double sessionSettleTimeout = 5.0;
+        // Each run of the openclaw tool.
+        double processTimeout = 30.0;
+        qint64 processOutputCap = 1 << 20;
+        qint64 maxIncomingMessageSize = 16 << 20;
+        int maxChats = 64;
+    };
+
+    // The credential store holds the device key and token; not owned. An
+    // empty `processRunner` runs real processes.
+    GatewayWebSocket(CredentialStore *credentials, Timings timings, ProcessRunner processRunner = {},
+                     QObject *parent = nullptr);
+    ~GatewayWebSocket() override;
+
+    GatewayLinkState state() const { return m_state; }
+    // Usable for chat: state connected and the socket exists and is open.
+    bool isUsableForChat() const override;
+
+    // connect(url:token:): the gateway's HTTP endpoint and token; resets the
+    // attempt count and the approval flag, then connects.
+    void connect(const QUrl &gatewayURL, const QString &gatewayToken);
+    void disconnect();
+    // After the attempts of a round ran out: starts a fresh round (the
+    // health check calls this when the gateway answers again). No-op
+    // otherwise.
+    void reconnectIfGivenUp();
+
+    // The SHA-256 of the certificate a wss:// gateway must show
+    // (platform/tls_pin.h), for the connections opened from now on; empty
+    // for the ordinary verification. A refused certificate (this one or an
+    // untrusted one) is an error state saying why, retried with the usual
+    // backoff.
+    QByteArray tlsPin() const { return m_tlsPin; }
+    void setTlsPin(const QByteArray &sha256) { m_tlsPin = sha256; }
+
+    void setOpenClawBinaryPath(const std::optional<QString> &path) { m_handshake->setOpenClawBinaryPath(path); }
+    std::optional<QString> openClawBinaryPath() const { return m_handshake->openClawBinaryPath(); }
+
+    // Absent while the identity could not be created or loaded.
+    GatewayDeviceIdentity *deviceIdentity() const { return m_handshake->deviceIdentity(); }
+    PairingApprover *pairingApprover() const { return m_handshake->pairingApprover(); }
+
+    // ChatBackend: request.requestId is the gateway's idempotency key, the
+    // session is request.sessionKey or "agent:<agentId>:main", and the chat
+    // fails at the earlier of request.deadline and the chat time limit,
+    // counted from now (queued or not).
+    QCoro::Task<Result<QString>> sendChat(ChatCallRequest request, DeltaHandler onDelta) override;
+    void cancelChat(const QString &requestId) override;
+    // One user message to the agent's main session.
+    QCoro::Task<Result<QString>> sendChat(QString userMessage, QString agentId, DeltaHandler onDelta = {});
+
+Q_SIGNALS:
+    void stateChanged(const halvex::GatewayLinkState &state);
+
+private:
+    void setState(const GatewayLinkState &state);
+    bool isSocketOpen() const;
+
+    void connectionAttempt();
+    void releaseSocket(WebSocketClient *socket, bool close);
+    void handleMessage(WebSocketClient *socket, const QByteArray &utf8);
+    void handleEvent(const GatewayProtocol::Frame &frame);
+    void handleChallenge(const QJsonObject &payload, bool hasPayload);
+    void handleConnectResponse(const GatewayProtocol::Frame &frame);
+    // A failed attempt before the handshake finished: reconnect with backoff.
+    void failAttempt(const QString &state);
+    // `refused`: the TLS handshake failed, so the state becomes the error
+    // rather than "disconnected".
+    void handleDrop(WebSocketClient *socket, const std::optional<QString> &receiveError, bool refused = false);
+    // The attempts count from the first again, with the shortest delay.
+    void startNewRound();
+    void scheduleReconnect();
+    void sendPing();
+
+    void failAllWaiting(const Error &error);
+
+    Timings m_timings;
+    GatewayLinkState m_state;
+    GatewayHandshake *m_handshake;
+    ChatDispatcher *m_chats;
+
+    QPointer<WebSocketClient> m_socket;
+    QTimer *m_pingTimer;
+    QTimer *m_reconnectTimer;
+    double m_reconnectDelay;
+    int m_reconnectAttempt = 0;
+    bool m_gaveUp = false;
+    bool m_isIntentionalDisconnect = false;
+    bool m_isConnecting = false;
+    QUrl m_gatewayURL;
+    QString m_gatewayToken;
+    QByteArray m_tlsPin;
+    std::optional<QString> m_connectRequestId;
+};
+
+} // namespace halvex
