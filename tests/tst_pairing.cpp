@@ -14,6 +14,7 @@
 #include "account/relay_auth_service.h"
 #include "bridge/bridge_control.h"
 #include "platform/session/single_instance.h"
+#include "platform/wait_for_task.h"
 
 #include <QJsonDocument>
 #include <QTemporaryDir>
@@ -205,7 +206,7 @@ private Q_SLOTS:
         const Result<PairingResult> automatic = waitForTask(pairing.pairAutomatically());
         QVERIFY(automatic.ok());
         QCOMPARE(account.bridges().size(), 1);
-        const RelayAccountStandIn::Bridge first = account.bridges().first();
+        const RelayAccountStandIn::Bridge first = account.bridges().constFirst();
         QCOMPARE(first.bridgeName, QStringLiteral("Build Box"));
         QCOMPARE(first.email, email);
         QCOMPARE(rig.credentials->load(CredentialService::bridge()).valueOr(std::nullopt),
@@ -226,8 +227,8 @@ private Q_SLOTS:
         QCOMPARE(announced, 1);
         QTRY_COMPARE_WITH_TIMEOUT(reloads, 1, 15000);
         QVERIFY(rig.waitConnected());
-        QCOMPARE(rig.relay.attempts().last().token, first.bridgeToken);
-        QVERIFY(rig.relay.attempts().last().accepted);
+        QCOMPARE(rig.relay.attempts().constLast().token, first.bridgeToken);
+        QVERIFY(rig.relay.attempts().constLast().accepted);
         answersAChat(rig, QStringLiteral("c-1"));
 
         // 2. A code the phone shows, typed with blanks around it: the bridge
@@ -237,14 +238,14 @@ private Q_SLOTS:
             waitForTask(pairing.pairWithCode(QStringLiteral("  ") + phoneCode + QStringLiteral("\t")));
         QVERIFY(manual.ok());
         QCOMPARE(account.bridges().size(), 2);
-        const RelayAccountStandIn::Bridge second = account.bridges().last();
+        const RelayAccountStandIn::Bridge second = account.bridges().constLast();
         QCOMPARE(account.http().lastRequest().json().value(QStringLiteral("code")).toString(), phoneCode);
         QVERIFY(!manual->code);
         QVERIFY(!parsed(manual->payload).value(QStringLiteral("relay")).toObject().contains(QStringLiteral("code")));
         QCOMPARE(rig.credentials->load(CredentialService::bridge()).valueOr(std::nullopt),
                  std::optional<QString>(second.bridgeToken));
         QTRY_COMPARE_WITH_TIMEOUT(reloads, 2, 15000);
-        QVERIFY(QTest::qWaitFor([&] { return rig.relay.attempts().last().token == second.bridgeToken; }, 15000));
+        QVERIFY(QTest::qWaitFor([&] { return rig.relay.attempts().constLast().token == second.bridgeToken; }, 15000));
         QVERIFY(rig.waitConnected());
         answersAChat(rig, QStringLiteral("c-2"));
 

@@ -11,6 +11,7 @@
 #include "platform/deployment.h"
 #include "platform/secrets/credential_store.h"
 #include "platform/secrets/secret_backend.h"
+#include "platform/wait_for_task.h"
 #include "temp_settings.h"
 
 #include <QJsonDocument>
@@ -264,8 +265,8 @@ private Q_SLOTS:
         const Result<PairVerifyResponse> first = waitForTask(auth.verifyPairing(code->code, QStringLiteral("Box")));
         QVERIFY(first.ok());
         QCOMPARE(relay.bridges().size(), 1);
-        QCOMPARE(relay.bridges().first().bridgeName, QStringLiteral("Box"));
-        QCOMPARE(relay.bridges().first().bridgeToken, first->bridgeToken);
+        QCOMPARE(relay.bridges().constFirst().bridgeName, QStringLiteral("Box"));
+        QCOMPARE(relay.bridges().constFirst().bridgeToken, first->bridgeToken);
         QCOMPARE(waitForTask(auth.verifyPairing(code->code, QStringLiteral("Box"))).error().description(),
                  QStringLiteral("Invalid or expired pairing code"));
 

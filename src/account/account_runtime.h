@@ -6,8 +6,6 @@
 #include "account/relay_origin.h"
 #include "gateway/gateway_target.h"
 
-#include <QEventLoop>
-
 #include <qcoro/qcorotask.h>
 
 #include <functional>
@@ -59,22 +57,5 @@ private:
     std::unique_ptr<PairingService> m_pairing;
     bool m_bridgeNotified = false;
 };
-
-// Runs the event loop until the task has its value (for the terminal
-// commands, which have no loop of their own running).
-template <typename T>
-T waitForTask(QCoro::Task<T> task)
-{
-    std::optional<T> value;
-    QEventLoop loop;
-    auto runner = [&]() -> QCoro::Task<> {
-        value.emplace(co_await std::move(task));
-        loop.quit();
-    };
-    QCoro::Task<> running = runner();
-    if (!value)
-        loop.exec();
-    return std::move(*value);
-}
 
 } // namespace halvex

@@ -5,6 +5,7 @@
 #include "account/account_runtime.h"
 #include "cli/account_command.h"
 #include "cli/cli.h"
+#include "platform/wait_for_task.h"
 
 #include <QCommandLineParser>
 #include <QJsonDocument>

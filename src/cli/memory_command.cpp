@@ -7,9 +7,9 @@
 #include "platform/secrets/credential_store.h"
 #include "platform/session/process_runner.h"
 #include "platform/settings.h"
+#include "platform/wait_for_task.h"
 
 #include <QCommandLineParser>
-#include <QEventLoop>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -47,15 +47,7 @@ int show(const MemoryCommandContext &context, bool json, QTextStream &out, QText
 {
     MemoryRelayClient relay(context.network, context.credentials(), context.relayOrigin,
                             QString::fromLatin1(kMemoryAvatarId));
-    std::optional<Result<SoulFileResponse>> answer;
-    QEventLoop loop;
-    relay.fetchSoulFile().then([&](Result<SoulFileResponse> result) {
-        answer = std::move(result);
-        loop.quit();
-    });
-    if (!answer)
-        loop.exec();
-    const Result<SoulFileResponse> &response = *answer;
+    const Result<SoulFileResponse> response = waitForTask(relay.fetchSoulFile());
     if (!response) {
         err << "Could not read the soul file: " << response.error().description() << '\n';
         return failure;

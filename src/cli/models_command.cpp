@@ -9,10 +9,10 @@
 #include "models/model_recommendation.h"
 #include "models/provider_detection_service.h"
 #include "platform/characters.h"
+#include "platform/wait_for_task.h"
 
 #include <QCommandLineParser>
 #include <QDir>
-#include <QEventLoop>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -24,29 +24,6 @@ namespace halvex::cli {
 namespace {
 
 using Rec = ModelRecommendation;
-
-// Runs a task to its end inside the command's event loop.
-template <typename T>
-T finish(QCoro::Task<T> task)
-{
-    std::optional<T> value;
-    QEventLoop loop;
-    [](QCoro::Task<T> inner, std::optional<T> &out, QEventLoop &l) -> QCoro::Task<> {
-        out.emplace(co_await std::move(inner));
-        l.quit();
-    }(std::move(task), value, loop);
-    if (!value)
-        loop.exec();
-    return std::move(*value);
-}
-
-void finish(QCoro::Task<> task)
-{
-    finish([](QCoro::Task<> inner) -> QCoro::Task<bool> {
-        co_await std::move(inner);
-        co_return true;
-    }(std::move(task)));
-}
 
 // Outside text (model names from a server, keys from a file) on a terminal.
 QString shown(const QString &text)
@@ -145,7 +122,8 @@ QJsonValue shownPatch(const QJsonValue &value)
 {
     if (value.isArray()) {
         QJsonArray array;
-        for (const QJsonValue &element : value.toArray())
+        const QJsonArray elements = value.toArray();
+        for (const QJsonValue &element : elements)
             array.append(shownPatch(element));
         return array;
     }
@@ -164,7 +142,7 @@ int setModel(ProviderDetectionService &service, const Rec &choice, bool dryRun, 
              QTextStream &err)
 {
     const Result<ConfigEdit> edit =
-        finish(service.setMobileModel(choice.id, choice.contextWindow, choice.maxTokens, dryRun));
+        waitForTask(service.setMobileModel(choice.id, choice.contextWindow, choice.maxTokens, dryRun));
     if (!service.toolProblem().isEmpty() && !json)
         err << "OpenClaw's own writer is not available (" << service.toolProblem()
             << "); Halvex Bridge checks and writes the file itself.\n";
@@ -224,7 +202,7 @@ int testModel(const ModelsCommandContext &context, const ProviderDetectionServic
         return success;
     }
     const QString name = choice.id.section(QLatin1Char('/'), 1);
-    const Result<int> latency = finish(LocalModelTest::run(context.network, service.ollamaHost(), name));
+    const Result<int> latency = waitForTask(LocalModelTest::run(context.network, service.ollamaHost(), name));
     if (json) {
         QJsonObject object{{QStringLiteral("model"), choice.id},
                            {QStringLiteral("tested"), true},
@@ -282,7 +260,7 @@ int runModelsCommand(const QStringList &arguments, const ModelsCommandContext &c
     deps.localOllamaHost = context.localOllamaHost;
     deps.findTool = context.findTool;
     ProviderDetectionService service(deps);
-    finish(service.detectAll());
+    waitForTask(service.detectAll());
     const QList<Rec> recommendations =
         buildRecommendations(service.ollamaModels(), service.ollamaHost(), service.cloudProviders());
 

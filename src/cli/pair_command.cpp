@@ -6,6 +6,7 @@
 #include "account/qr_code.h"
 #include "cli/account_command.h"
 #include "cli/cli.h"
+#include "platform/wait_for_task.h"
 
 #include <QCommandLineParser>
 #include <QFile>

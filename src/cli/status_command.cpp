@@ -12,6 +12,7 @@
 #include "platform/session/process_runner.h"
 #include "platform/session/single_instance.h"
 #include "platform/settings.h"
+#include "platform/wait_for_task.h"
 
 #include <QCommandLineParser>
 #include <QEventLoop>
