@@ -5,6 +5,7 @@
 
 #include "bridge/bridge_manager.h"
 #include "http_stand_in.h"
+#include "loopback.h"
 #include "platform/deployment.h"
 #include "platform/secrets/credential_store.h"
 #include "platform/secrets/secret_backend.h"
@@ -22,25 +23,15 @@
 
 namespace halvex::test {
 
-// Records what the manager asks of its memory sync service.
-struct MemorySyncLog {
-    int created = 0;
-    int started = 0;
-    int stopped = 0;
-    int activities = 0;
-};
-
-class RecordingMemorySync : public MemorySyncHandle
+// Memory sync that runs but never syncs within a test: its first sync is
+// an hour away, against a relay that does not listen.
+inline BridgeManager::Dependencies::MemorySync idleMemorySync()
 {
-public:
-    explicit RecordingMemorySync(std::shared_ptr<MemorySyncLog> log) : m_log(std::move(log)) { ++m_log->created; }
-    void start() override { ++m_log->started; }
-    void stop() override { ++m_log->stopped; }
-    void recordActivity() override { ++m_log->activities; }
-
-private:
-    std::shared_ptr<MemorySyncLog> m_log;
-};
+    BridgeManager::Dependencies::MemorySync sync;
+    sync.relayOrigin = QUrl(QStringLiteral("http://127.0.0.1:%1").arg(closedLoopbackPort()));
+    sync.timings.initialSyncDelay = 3600.0;
+    return sync;
+}
 
 // What every bridge under test needs: private stores (a memory credential
 // store, a settings file, a scratch home), a network access manager and
@@ -58,7 +49,7 @@ public:
         timings.openClawWebSocket.maxReconnectDelay = 0.2;
         timings.openClawWebSocket.challengeTimeout = 2.0;
         timings.openClawClient.chatTimeoutMs = 30000;
-        timings.openClawClient.probeTimeoutMs = 10000;
+        timings.gatewayProbeTimeoutMs = 10000;
     }
     ~BridgeTestBed() { shutDown(); }
     BridgeTestBed(const BridgeTestBed &) = delete;
@@ -149,21 +140,22 @@ public:
     {
         BridgeManager::Dependencies deps = BridgeTestBed::dependencies(relay.origin());
         deps.localModelDetector = localModelDetector;
-        deps.memorySyncFactory = memorySyncFactory;
+        deps.memorySync = memorySync;
         const DeviceFacts facts = deviceFacts;
         deps.deviceFacts = [facts] { return facts; };
         return deps;
     }
 
+    // The bridge as the programs make it: created, then started.
     BridgeManager *create()
     {
         bridge = std::make_unique<BridgeManager>(dependencies(), timings);
+        bridge->start();
         return bridge.get();
     }
 
-    // Stand-ins up, tokens stored, the bridge launched as the application
-    // does it (created, then started once more now that the gateway settings
-    // are loaded) and connected to the relay.
+    // Stand-ins up, tokens stored, the bridge created and started, and
+    // connected to the relay.
     bool createConnected()
     {
         if (!startStandIns())
@@ -173,11 +165,10 @@ public:
         return launch();
     }
 
-    // create() and start(), then waits for the relay connection and its card.
+    // create(), then waits for the relay connection and its card.
     bool launch()
     {
         create();
-        bridge->start();
         // Connected, and the agent card of that connection is in.
         return waitConnected() && relay.waitForType(QStringLiteral("agent_card")).has_value();
     }
@@ -191,10 +182,7 @@ public:
     void useMemorySync()
     {
         settings->setBoolean(SettingsKey::memorySyncEnabled, true);
-        auto log = memorySync;
-        memorySyncFactory = [log](const MemorySyncContext &) -> std::unique_ptr<MemorySyncHandle> {
-            return std::make_unique<RecordingMemorySync>(log);
-        };
+        memorySync = idleMemorySync();
     }
 
     // Messages the bridge sent of one type (and, when given, for one request).
@@ -266,8 +254,7 @@ public:
     HttpStandIn gateway;
     DeviceFacts deviceFacts;
     LocalModelDetector localModelDetector;
-    MemorySyncFactory memorySyncFactory;
-    std::shared_ptr<MemorySyncLog> memorySync = std::make_shared<MemorySyncLog>();
+    std::optional<BridgeManager::Dependencies::MemorySync> memorySync;
 };
 
 } // namespace halvex::test

@@ -132,7 +132,6 @@ struct PipelineRig {
         links.webSocket = &webSocket;
         links.http = &http;
         links.webSocketExpected = [this] { return webSocketExpected; };
-        links.agentId = [] { return QStringLiteral("mobile"); };
         links.replies.sendJSON = [this](const QJsonObject &o) { replies.append(o); };
         links.replies.send = [this](const RelayResponse &r) { replies.append(r.toJson()); };
         pipeline = std::make_unique<ChatPipeline>(std::move(links), timings);
@@ -217,7 +216,7 @@ private Q_SLOTS:
         // The gateway got the content as the one user message, streamed, with
         // the gateway token.
         QCOMPARE(rig.chatRequests().size(), 1);
-        const HttpRequest request = rig.chatRequests().first();
+        const HttpRequest request = rig.chatRequests().constFirst();
         QCOMPARE(sentMessages(request), QJsonArray{BridgeRig::entry(QStringLiteral("user"), QStringLiteral("Hi"))});
         QCOMPARE(request.json().value(QStringLiteral("stream")), QJsonValue(true));
         QCOMPARE(request.header("Authorization"), QByteArray("Bearer ") + BridgeRig::gatewayToken.toUtf8());
@@ -251,8 +250,8 @@ private Q_SLOTS:
                                    {{QStringLiteral("content"), QStringLiteral("Q")},
                                     {QStringLiteral("messages"),
                                      QJsonArray{BridgeRig::entry(QStringLiteral("assistant"), QStringLiteral("A"))}}}));
-        QCOMPARE(rig.waitForClosing(QStringLiteral("m-a")).last().value(QStringLiteral("type")).toString(), kEnd);
-        QCOMPARE(sentMessages(rig.chatRequests().last()),
+        QCOMPARE(rig.waitForClosing(QStringLiteral("m-a")).constLast().value(QStringLiteral("type")).toString(), kEnd);
+        QCOMPARE(sentMessages(rig.chatRequests().constLast()),
                  (QJsonArray{BridgeRig::entry(QStringLiteral("assistant"), QStringLiteral("A")),
                              BridgeRig::entry(QStringLiteral("user"), QStringLiteral("Q"))}));
         QCOMPARE(log.count(QStringLiteral("Processing chat m-a — 2 messages")), 1);
@@ -266,8 +265,8 @@ private Q_SLOTS:
         rig.relay.sendJson(BridgeRig::chatMessage(
             QStringLiteral("m-b"), QStringLiteral("u-1"),
             {{QStringLiteral("content"), QStringLiteral("ignored")}, {QStringLiteral("messages"), history}}));
-        QCOMPARE(rig.waitForClosing(QStringLiteral("m-b")).last().value(QStringLiteral("type")).toString(), kEnd);
-        QCOMPARE(sentMessages(rig.chatRequests().last()), history);
+        QCOMPARE(rig.waitForClosing(QStringLiteral("m-b")).constLast().value(QStringLiteral("type")).toString(), kEnd);
+        QCOMPARE(sentMessages(rig.chatRequests().constLast()), history);
         QCOMPARE(log.count(QStringLiteral("Processing chat m-b — 3 messages")), 1);
 
         const int gatewayCalls = int(rig.chatRequests().size());
@@ -293,7 +292,7 @@ private Q_SLOTS:
         QCOMPARE(rig.waitForClosing(QStringLiteral("m-d")).size(), 1);
         rig.relay.sendJson(BridgeRig::chatMessage(QStringLiteral("m-e"), QStringLiteral("u-1"),
                                                   {{QStringLiteral("content"), QString()}}));
-        QCOMPARE(rig.waitForClosing(QStringLiteral("m-e")).last().value(QStringLiteral("content")).toString(),
+        QCOMPARE(rig.waitForClosing(QStringLiteral("m-e")).constLast().value(QStringLiteral("content")).toString(),
                  noUserText.value(QStringLiteral("content")).toString());
 
         QCOMPARE(int(rig.chatRequests().size()), gatewayCalls); // the gateway was not called
@@ -376,12 +375,12 @@ private Q_SLOTS:
                  QStringLiteral("⚠️ Bridge error: OpenClaw error (401): {\"error\":\"bad token\"}"));
 
         // Memory sync counts successful exchanges only.
-        QCOMPARE(rig.memorySync->activities, 0);
+        QCOMPARE(rig.bridge->memorySyncService()->exchangeCount(), 0);
         rig.gateway.enqueue(streamOf({QStringLiteral("fine")}), kCompletions.toUtf8());
         rig.relay.sendJson(BridgeRig::chatMessage(QStringLiteral("m-h"), QStringLiteral("u-2"),
                                                   {{QStringLiteral("content"), QStringLiteral("go")}}));
-        QCOMPARE(str(rig.waitForClosing(QStringLiteral("m-h")).last(), "type"), kEnd);
-        QCOMPARE(rig.memorySync->activities, 1);
+        QCOMPARE(str(rig.waitForClosing(QStringLiteral("m-h")).constLast(), "type"), kEnd);
+        QCOMPARE(rig.bridge->memorySyncService()->exchangeCount(), 1);
     }
 
     void fiftyConcurrentRequests()
@@ -577,7 +576,7 @@ private Q_SLOTS:
         QElapsedTimer clock;
         clock.start();
         pipeline->handleChatMessage(PipelineRig::chat(QStringLiteral("w-1")));
-        QTimer::singleShot(150, [&] {
+        QTimer::singleShot(150, pipeline, [&] {
             rig.webSocket.usable = true;
             pipeline->webSocketStateChanged();
         });
@@ -590,7 +589,7 @@ private Q_SLOTS:
         QCOMPARE(sent.agentId, QStringLiteral("mobile"));
         rig.webSocket.answer(QStringLiteral("w-1"), {QStringLiteral("a"), QStringLiteral("b")});
         QVERIFY(QTest::qWaitFor([&] { return rig.closing(QStringLiteral("w-1")).size() == 1; }, 15000));
-        QCOMPARE(str(rig.closing(QStringLiteral("w-1")).first(), "content"), QStringLiteral("ab"));
+        QCOMPARE(str(rig.closing(QStringLiteral("w-1")).constFirst(), "content"), QStringLiteral("ab"));
         QCOMPARE(rig.replies.size(), 3);
 
         // The socket does not come within the wait: HTTP, once the wait is over.
@@ -648,7 +647,7 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitFor([&] { return rig.http.calls.size() == 1; }, 15000));
         rig.http.fail(QStringLiteral("o-1"), httpStatusFailure(404, QStringLiteral("Not Found")));
         QVERIFY(QTest::qWaitFor([&] { return rig.closing(QStringLiteral("o-1")).size() == 1; }, 15000));
-        QCOMPARE(str(rig.closing(QStringLiteral("o-1")).first(), "content"),
+        QCOMPARE(str(rig.closing(QStringLiteral("o-1")).constFirst(), "content"),
                  bridgeErrorPrefix() +
                      QStringLiteral("OpenClaw's HTTP chat endpoint is off and the gateway WebSocket is not connected"));
 
@@ -657,7 +656,7 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitFor([&] { return rig.http.calls.size() == 2; }, 15000));
         rig.http.fail(QStringLiteral("o-2"), httpStatusFailure(401, QStringLiteral("bad token")));
         QVERIFY(QTest::qWaitFor([&] { return rig.closing(QStringLiteral("o-2")).size() == 1; }, 15000));
-        QCOMPARE(str(rig.closing(QStringLiteral("o-2")).first(), "content"),
+        QCOMPARE(str(rig.closing(QStringLiteral("o-2")).constFirst(), "content"),
                  bridgeErrorPrefix() + QStringLiteral("OpenClaw error (401): bad token"));
     }
 
@@ -677,7 +676,7 @@ private Q_SLOTS:
         // One more than the limit: refused at once.
         pipeline->handleChatMessage(PipelineRig::chat(QStringLiteral("l-9")));
         QCOMPARE(rig.closing(QStringLiteral("l-9")).size(), 1);
-        QCOMPARE(str(rig.closing(QStringLiteral("l-9")).first(), "content"),
+        QCOMPARE(str(rig.closing(QStringLiteral("l-9")).constFirst(), "content"),
                  bridgeErrorPrefix() + QStringLiteral("Bridge is busy"));
         QCOMPARE(closed.size(), 1);
 

@@ -249,7 +249,7 @@ private Q_SLOTS:
         rig.timings.chat.chatDeadline = 4.0;
         rig.timings.chat.gatewaySocketWait = 1.0;
         rig.timings.openClawClient.chatTimeoutMs = 4000;
-        rig.timings.openClawClient.probeTimeoutMs = 2000;
+        rig.timings.gatewayProbeTimeoutMs = 2000;
         rig.timings.openClawWebSocket.challengeTimeout = 1.0;
         rig.timings.openClawWebSocket.connectResponseTimeout = 1.0;
         QVERIFY(rig.startStandIns());

@@ -92,7 +92,7 @@ struct Rig {
         if (!QTest::qWaitFor([&] { return gateway.framesWithMethod(QStringLiteral("chat.send")).size() > before; },
                              kWaitMs))
             return {};
-        return gateway.framesWithMethod(QStringLiteral("chat.send")).last().value(QLatin1String("id")).toString();
+        return gateway.framesWithMethod(QStringLiteral("chat.send")).constLast().value(QLatin1String("id")).toString();
     }
 
     test::LogCapture log;
@@ -258,7 +258,7 @@ private Q_SLOTS:
 
         // The request id is a fresh upper-case UUID.
         const QString id =
-            rig.gateway.framesWithMethod(QStringLiteral("connect")).first().value(QLatin1String("id")).toString();
+            rig.gateway.framesWithMethod(QStringLiteral("connect")).constFirst().value(QLatin1String("id")).toString();
         static const QRegularExpression upperUuid(
             QStringLiteral("^[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}$"));
         QVERIFY2(upperUuid.match(id).hasMatch(), qPrintable(id));
@@ -286,7 +286,7 @@ private Q_SLOTS:
         QVERIFY(rig.connectAndWait(QStringLiteral("gw-token")));
         QCOMPARE(rig.log.count(QStringLiteral("Using stored deviceToken for auth")), 1);
         QCOMPARE(rig.log.count(QStringLiteral("Using gateway token for initial auth")), 0);
-        const auto record = rig.gateway.connectRecords().last();
+        const auto record = rig.gateway.connectRecords().constLast();
         QVERIFY(record.signatureValid);
         QCOMPARE(record.params.value(QLatin1String("auth")).toObject(),
                  QJsonObject({{QStringLiteral("deviceToken"), deviceToken}}));
@@ -300,7 +300,7 @@ private Q_SLOTS:
         QVERIFY(rig.credentials->save(CredentialService::openClawDeviceToken(), QString()));
         QVERIFY(rig.connectAndWait(QStringLiteral("gw-token")));
         QCOMPARE(rig.log.count(QStringLiteral("Using gateway token for initial auth")), 1);
-        QCOMPARE(rig.gateway.connectRecords().last().params.value(QLatin1String("auth")).toObject(),
+        QCOMPARE(rig.gateway.connectRecords().constLast().params.value(QLatin1String("auth")).toObject(),
                  QJsonObject({{QStringLiteral("token"), QStringLiteral("gw-token")}}));
         rig.socket->disconnect();
     }
@@ -310,7 +310,7 @@ private Q_SLOTS:
         Rig rig;
         rig.gateway.setIssueDeviceTokens(false);
         QVERIFY(rig.connectAndWait(QString()));
-        const auto record = rig.gateway.connectRecords().last();
+        const auto record = rig.gateway.connectRecords().constLast();
         QVERIFY(record.signatureValid);
         QCOMPARE(record.params.value(QLatin1String("auth")).toObject(),
                  QJsonObject({{QStringLiteral("token"), QString()}}));
@@ -411,9 +411,15 @@ private Q_SLOTS:
         timings.challengeTimeout = 0.2;
         Rig rig(timings);
         rig.gateway.setSendChallenge(false);
+        // Each retry as announced: its delay, the state shown, whether waiting.
+        QList<std::tuple<qint64, GatewayLinkState, bool>> retries;
+        GatewayWebSocket *socket = rig.socket.get();
+        connect(socket, &GatewayWebSocket::reconnectScheduled, socket, [&, socket](std::chrono::milliseconds delay) {
+            retries.append({delay.count(), socket->state(), socket->isWaitingToRetry()});
+        });
         rig.socket->connect(rig.gateway.httpUrl(), QStringLiteral("gw-token"));
-        QVERIFY(rig.log.waitFor(QStringLiteral("No challenge received within 10s")));
-        QVERIFY(rig.log.waitFor(QStringLiteral("OC-WS reconnecting in 0.010000s (attempt 1/20)...")));
+        QVERIFY(QTest::qWaitFor([&] { return !retries.isEmpty(); }, kWaitMs));
+        QCOMPARE(retries.first(), std::make_tuple(qint64(10), GatewayLinkState::disconnected(), true));
         // The next attempt opens a new connection (and waits again).
         QVERIFY(QTest::qWaitFor([&] { return rig.gateway.connectionCount() >= 2; }, kWaitMs));
         rig.socket->disconnect();
@@ -538,7 +544,7 @@ private Q_SLOTS:
         QCOMPARE(rig.log.count(QStringLiteral("Agent lifecycle: end, accumulated=6 chars")), 1);
 
         // The request as the gateway got it.
-        const QJsonObject frame = rig.gateway.framesWithMethod(QStringLiteral("chat.send")).first();
+        const QJsonObject frame = rig.gateway.framesWithMethod(QStringLiteral("chat.send")).constFirst();
         const QJsonObject params = frame.value(QLatin1String("params")).toObject();
         QCOMPARE(params.value(QLatin1String("sessionKey")).toString(), QStringLiteral("agent:mobile:main"));
         QCOMPARE(params.value(QLatin1String("message")).toString(), message);
@@ -681,8 +687,10 @@ private Q_SLOTS:
         QCOMPARE(description(failing), QStringLiteral("agent failed"));
         QVERIFY(waitDone(fine));
         QCOMPARE(description(fine), QStringLiteral("Fine"));
-        const QString failedId =
-            rig.gateway.framesWithMethod(QStringLiteral("chat.send")).first().value(QLatin1String("id")).toString();
+        const QString failedId = rig.gateway.framesWithMethod(QStringLiteral("chat.send"))
+                                     .constFirst()
+                                     .value(QLatin1String("id"))
+                                     .toString();
         QCOMPARE(rig.log.count(QStringLiteral("Chat request %1 failed: [AGENT_ERROR] agent failed").arg(failedId)), 1);
         QCOMPARE(rig.socket->state(), GatewayLinkState::connected());
         rig.socket->disconnect();
@@ -846,7 +854,7 @@ private Q_SLOTS:
         QCOMPARE(lastAuth.value(QLatin1String("token")).toString(), QStringLiteral("gw-token"));
         // The token the gateway issued then replaces the planted one.
         QCOMPARE(rig.credentials->load(CredentialService::openClawDeviceToken()).valueOr(std::nullopt),
-                 std::optional<QString>(rig.gateway.issuedDeviceTokens().last()));
+                 std::optional<QString>(rig.gateway.issuedDeviceTokens().constLast()));
         rig.socket->disconnect();
     }
 

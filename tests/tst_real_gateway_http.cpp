@@ -56,7 +56,7 @@ class TstRealGatewayHttp : public QObject
 
     std::unique_ptr<GatewayHttpClient> client(const QString &token)
     {
-        return std::make_unique<GatewayHttpClient>(&m_network, m_gateway.httpUrl(), token);
+        return std::make_unique<GatewayHttpClient>(m_gateway.httpUrl(), token);
     }
 
     // Whether the gateway accepted the token, by the probe's rule.
@@ -97,7 +97,6 @@ private Q_SLOTS:
     {
         const int modelCalls = m_gateway.model()->chatRequests().size();
         auto c = client(m_gateway.token());
-        QCOMPARE(c->agentId(), QStringLiteral("mobile"));
 
         QStringList fragments;
         QStringList accumulations;
@@ -118,16 +117,6 @@ private Q_SLOTS:
         QVERIFY(m_gateway.model()->chatRequests().size() > modelCalls);
         QTest::qWait(0);
         QCOMPARE(outcomes->values.size(), 1);
-    }
-
-    void wholeChatThroughTheMobileAgent()
-    {
-        auto c = client(m_gateway.token());
-        auto outcomes = std::make_shared<Outcomes<Result<QString>>>();
-        c->sendChat(hello()).then([outcomes](Result<QString> result) { outcomes->values.append(std::move(result)); });
-        QVERIFY(waitFor(outcomes, kChatWait));
-        QVERIFY2(outcomes->values.first().ok(), failureText(outcomes->values.first()).constData());
-        QCOMPARE(outcomes->values.first().value(), ModelStandIn::defaultAnswer());
     }
 
     void chatWithAWrongTokenIsAnApiError()

@@ -127,7 +127,7 @@ private Q_SLOTS:
         GatewayWebSocket webSocket(&credentials, GatewayWebSocket::Timings{});
         webSocket.connect(m_gateway->httpUrl(), m_gateway->token());
         QTRY_VERIFY_WITH_TIMEOUT(webSocket.isUsableForChat(), 60000);
-        GatewayHttpClient http(&m_network, m_gateway->httpUrl(), m_gateway->token());
+        GatewayHttpClient http(m_gateway->httpUrl(), m_gateway->token());
 
         // The user talks to the agent first, in its main session.
         m_gateway->model()->setAnswer(QStringLiteral("Nice to meet you, Ada."));

@@ -183,13 +183,12 @@ private Q_SLOTS:
         // The gateway picks the change up by itself.
         QVERIFY2(gateway.waitForLog("reload", 60000, logMark), gateway.log().mid(logMark).right(3000).constData());
 
-        GatewayHttpClient client(&m_network, gateway.httpUrl(), gateway.token(),
-                                 GatewayHttpClient::Timings{kChatWait, 30000});
+        GatewayHttpClient client(gateway.httpUrl(), gateway.token(), GatewayHttpClient::Timings{kChatWait});
         std::optional<Result<QString>> answer;
         QTRY_VERIFY_WITH_TIMEOUT(
             [&] {
                 // A reload may still be settling: ask again until the new model answers.
-                answer = waitForResult(client.sendChat(hello()));
+                answer = waitForResult(client.sendChatStreaming(hello(), {}));
                 return answer->ok() && **answer == QStringLiteral("Hello from the local model.");
             }(),
             kChatWait);

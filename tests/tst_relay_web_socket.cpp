@@ -28,17 +28,24 @@ const QString kDecodeFailed = QStringLiteral("Failed to decode message: ");
 const QString kNoTask = QStringLiteral("sendJSON: no webSocketTask — dropping message");
 const QString kInvalidToken = QStringLiteral("Invalid bridge token — cannot build relay URL");
 
-// Records what the link tells its owner, in order.
-class RecordingDelegate : public RelayWebSocketDelegate
+// Records what a link reports, in order.
+class Recorder
 {
 public:
-    void didConnect() override { events << QStringLiteral("connect"); }
-    void didDisconnect(const std::optional<Error> &error) override
+    void attach(RelayWebSocket *link)
     {
-        events << QStringLiteral("disconnect");
-        errors << error;
+        QObject::connect(link, &RelayWebSocket::connected, &m_context, [this] { events << QStringLiteral("connect"); });
+        QObject::connect(link, &RelayWebSocket::disconnected, &m_context, [this](const std::optional<Error> &error) {
+            events << QStringLiteral("disconnect");
+            errors << error;
+        });
+        QObject::connect(link, &RelayWebSocket::messageReceived, &m_context,
+                         [this](const RelayMessage &message) { received << message; });
+        QObject::connect(link, &RelayWebSocket::stateChanged, &m_context,
+                         [this](RelayWebSocket::State state) { states << state; });
+        QObject::connect(link, &RelayWebSocket::reconnectScheduled, &m_context,
+                         [this](std::chrono::milliseconds delay) { delays << delay.count(); });
     }
-    void didReceive(const RelayMessage &message) override { received << message; }
 
     int connects() const { return int(events.count(QStringLiteral("connect"))); }
     int disconnects() const { return int(events.count(QStringLiteral("disconnect"))); }
@@ -46,6 +53,11 @@ public:
     QStringList events;
     QList<std::optional<Error>> errors;
     QList<RelayMessage> received;
+    QList<RelayWebSocket::State> states;
+    QList<qint64> delays; // milliseconds
+
+private:
+    QObject m_context;
 };
 
 RelayWebSocket::Timings fastTimings()
@@ -96,18 +108,18 @@ struct Rig {
         if (!relay.start())
             qFatal("relay stand-in could not listen");
         link = std::make_unique<RelayWebSocket>(relay.origin(), timings);
-        link->setDelegate(&delegate);
+        recorder.attach(link.get());
     }
 
     // Connects and waits until the owner was told.
     bool connectAndWait(int connectsBefore = 0)
     {
         link->connect(kToken);
-        return QTest::qWaitFor([&] { return delegate.connects() > connectsBefore; }, 15000);
+        return QTest::qWaitFor([&] { return recorder.connects() > connectsBefore; }, 15000);
     }
 
     RelayStandIn relay;
-    RecordingDelegate delegate;
+    Recorder recorder;
     std::unique_ptr<RelayWebSocket> link;
 };
 
@@ -166,12 +178,12 @@ private Q_SLOTS:
         // Bytes that are not UTF-8 are dropped without a word.
         QVERIFY(rig.relay.sendBinary(QByteArray("\xff\xfe{\"type\":\"x\"}")));
         QVERIFY(rig.relay.sendText(QStringLiteral(R"({"type":"ping"})")));
-        QVERIFY(QTest::qWaitFor([&] { return rig.delegate.received.size() == 3; }, 15000));
+        QVERIFY(QTest::qWaitFor([&] { return rig.recorder.received.size() == 3; }, 15000));
 
-        QCOMPARE(rig.delegate.received.at(0).id, std::optional<QString>(QStringLiteral("m-1")));
-        QCOMPARE(rig.delegate.received.at(1).id, std::optional<QString>(QStringLiteral("m-2")));
-        QCOMPARE(rig.delegate.received.at(1).messages->value(0).value(QStringLiteral("content")), QStringLiteral("Hi"));
-        QCOMPARE(rig.delegate.received.at(2).type, QStringLiteral("ping"));
+        QCOMPARE(rig.recorder.received.at(0).id, std::optional<QString>(QStringLiteral("m-1")));
+        QCOMPARE(rig.recorder.received.at(1).id, std::optional<QString>(QStringLiteral("m-2")));
+        QCOMPARE(rig.recorder.received.at(1).messages->value(0).value(QStringLiteral("content")), QStringLiteral("Hi"));
+        QCOMPARE(rig.recorder.received.at(2).type, QStringLiteral("ping"));
         QCOMPARE(log.count(QStringLiteral("Received message type=chat_message id=m-1")), 1);
         QCOMPARE(log.count(QStringLiteral("Received message type=chat_message id=m-2")), 1);
         QCOMPARE(log.count(QStringLiteral("Received message type=ping id=nil")), 1);
@@ -225,7 +237,7 @@ private Q_SLOTS:
             rig.link->sendJSONText(json, QLatin1StringView("chat_stream_chunk"));
         }
         QVERIFY(rig.relay.waitForFrames(100));
-        QCOMPARE(*rig.relay.frames().last().json(),
+        QCOMPARE(*rig.relay.frames().constLast().json(),
                  RelayOutbound::streamChunk(QStringLiteral("m-2"), QStringLiteral("part 99, "), answer,
                                             QStringLiteral("u-7")));
         QVERIFY2(deflate ? rig.relay.wireBytes() < payloadBytes / 5 : rig.relay.wireBytes() > payloadBytes,
@@ -245,12 +257,12 @@ private Q_SLOTS:
         QVERIFY(rig.relay.sendBinary(QByteArray(R"({"type":"chat_message","messages":{"role":"user"}})")));
         QVERIFY(rig.relay.sendText(QStringLiteral(R"({"id":"m-3"})")));
         QVERIFY(rig.relay.sendJson(chatRequest(QStringLiteral("m-4"))));
-        QVERIFY(QTest::qWaitFor([&] { return !rig.delegate.received.isEmpty(); }, 15000));
+        QVERIFY(QTest::qWaitFor([&] { return !rig.recorder.received.isEmpty(); }, 15000));
 
         QCOMPARE(log.countStartingWith(kDecodeFailed), 4);
-        QCOMPARE(rig.delegate.received.size(), 1);
-        QCOMPARE(rig.delegate.received.at(0).id, std::optional<QString>(QStringLiteral("m-4")));
-        QCOMPARE(rig.delegate.disconnects(), 0);
+        QCOMPARE(rig.recorder.received.size(), 1);
+        QCOMPARE(rig.recorder.received.at(0).id, std::optional<QString>(QStringLiteral("m-4")));
+        QCOMPARE(rig.recorder.disconnects(), 0);
         QCOMPARE(rig.relay.openConnectionCount(), 1);
         QCOMPARE(rig.relay.attemptCount(), 1);
         QVERIFY(rig.link->isRunning());
@@ -265,7 +277,7 @@ private Q_SLOTS:
         rig.link->connect(kToken);
         rig.link->connect(QStringLiteral("other-token"));
         QCOMPARE(log.count(kDuplicate), 1);
-        QVERIFY(QTest::qWaitFor([&] { return rig.delegate.connects() == 1; }, 15000));
+        QVERIFY(QTest::qWaitFor([&] { return rig.recorder.connects() == 1; }, 15000));
 
         rig.link->connect(QStringLiteral("other-token"));
         QCOMPARE(log.count(kDuplicate), 2);
@@ -273,40 +285,43 @@ private Q_SLOTS:
 
         // The link still carries traffic on its first connection.
         QVERIFY(rig.relay.sendJson(chatRequest(QStringLiteral("m-1"))));
-        QVERIFY(QTest::qWaitFor([&] { return rig.delegate.received.size() == 1; }, 15000));
+        QVERIFY(QTest::qWaitFor([&] { return rig.recorder.received.size() == 1; }, 15000));
         QCOMPARE(rig.relay.attemptCount(), 1);
         QCOMPARE(rig.relay.attempts().at(0).token, kToken);
-        QCOMPARE(rig.delegate.connects(), 1);
-        QCOMPARE(rig.delegate.disconnects(), 0);
+        QCOMPARE(rig.recorder.connects(), 1);
+        QCOMPARE(rig.recorder.disconnects(), 0);
     }
 
     void aRefusedTokenBacksOffDoublingUpToTheCeiling()
     {
-        LogCapture log;
         Rig rig;
         rig.link->connect(QStringLiteral("refused-token"));
-        QVERIFY(log.waitForPrefix(kReconnecting, 8, 30000));
+        QVERIFY(QTest::qWaitFor([&] { return rig.recorder.delays.size() >= 8; }, 30000));
         rig.link->disconnect();
+        QCOMPARE(rig.link->state(), RelayWebSocket::State::idle);
 
-        const QList<double> factors{1, 2, 4, 8, 16, 32, 60, 60};
-        const QList<double> delays = loggedDelays(log).mid(0, 8);
-        QCOMPARE(delays.size(), 8);
-        for (int i = 0; i < 8; ++i)
-            QVERIFY2(qFuzzyCompare(delays.at(i), factors.at(i) * 0.01),
-                     qPrintable(QStringLiteral("delay %1 was %2").arg(i).arg(delays.at(i))));
-        QCOMPARE(log.messagesStartingWith(kReconnecting).value(6), QStringLiteral("Reconnecting in 0.600000s..."));
+        const QList<qint64> delays = rig.recorder.delays.mid(0, 8);
+        QCOMPARE(delays, (QList<qint64>{10, 20, 40, 80, 160, 320, 600, 600}));
+        // Each refused opening waits and opens again; none is ever open.
+        const QList<RelayWebSocket::State> states = rig.recorder.states;
+        for (int i = 0; i < 8; ++i) {
+            QCOMPARE(states.value(2 * i), RelayWebSocket::State::opening);
+            QCOMPARE(states.value(2 * i + 1), RelayWebSocket::State::waitingToRetry);
+        }
+        QCOMPARE(states.last(), RelayWebSocket::State::idle);
+        QVERIFY(!states.contains(RelayWebSocket::State::open));
 
         // A refused opening is never reported as a connection.
-        QCOMPARE(rig.delegate.connects(), 0);
-        QVERIFY(QTest::qWaitFor([&] { return rig.delegate.disconnects() >= 8; }, 15000));
-        QVERIFY(rig.delegate.errors.at(0).has_value());
+        QCOMPARE(rig.recorder.connects(), 0);
+        QVERIFY(QTest::qWaitFor([&] { return rig.recorder.disconnects() >= 8; }, 15000));
+        QVERIFY(rig.recorder.errors.at(0).has_value());
         QVERIFY(rig.relay.attemptCount() >= 8);
         const auto attempts = rig.relay.attempts();
         for (const auto &attempt : attempts)
             QVERIFY(!attempt.accepted);
-        // Each attempt came at least the logged delay after the one before.
+        // Each attempt came at least the announced delay after the one before.
         for (int i = 0; i + 1 < 8; ++i)
-            QVERIFY2(attempts.at(i + 1).atMs - attempts.at(i).atMs >= qint64(delays.at(i) * 1000) - 3,
+            QVERIFY2(attempts.at(i + 1).atMs - attempts.at(i).atMs >= delays.at(i) - 3,
                      qPrintable(QStringLiteral("attempt %1 came early").arg(i + 1)));
     }
 
@@ -318,7 +333,7 @@ private Q_SLOTS:
         QUrl httpOrigin = rig.relay.origin();
         httpOrigin.setScheme(QStringLiteral("http"));
         RelayWebSocket link(httpOrigin, fastTimings());
-        link.setDelegate(&rig.delegate);
+        rig.recorder.attach(&link);
         link.connect(kToken);
         QVERIFY(log.waitForPrefix(kReconnecting, 3, 15000));
         link.disconnect();
@@ -328,7 +343,7 @@ private Q_SLOTS:
         QVERIFY(lines.value(1).startsWith(QStringLiteral("WebSocket receive error: ")));
         QCOMPARE(loggedDelays(log).mid(0, 3), (QList<double>{0.01, 0.02, 0.04}));
         QVERIFY(!link.isRunning());
-        QCOMPARE(rig.delegate.connects(), 0);
+        QCOMPARE(rig.recorder.connects(), 0);
         QCOMPARE(rig.relay.connectionCount(), 0);
     }
 
@@ -347,7 +362,7 @@ private Q_SLOTS:
         QCOMPARE(log.countStartingWith(kReconnecting), 1);
         QCOMPARE(rig.relay.connectionCount(), 1);
         // Only the refusal was reported; disconnect() had no socket to close.
-        QCOMPARE(rig.delegate.disconnects(), 1);
+        QCOMPARE(rig.recorder.disconnects(), 1);
         QVERIFY(!rig.link->isRunning());
     }
 
@@ -358,9 +373,9 @@ private Q_SLOTS:
         QVERIFY(rig.connectAndWait());
         rig.link->disconnect();
         QVERIFY(!rig.link->isRunning());
-        QVERIFY(QTest::qWaitFor([&] { return rig.delegate.disconnects() == 1; }, 15000));
-        QVERIFY(rig.delegate.errors.at(0).has_value());
-        QVERIFY(!rig.delegate.errors.at(0)->description().isEmpty());
+        QVERIFY(QTest::qWaitFor([&] { return rig.recorder.disconnects() == 1; }, 15000));
+        QVERIFY(rig.recorder.errors.at(0).has_value());
+        QVERIFY(!rig.recorder.errors.at(0)->description().isEmpty());
 
         // The relay is told the bridge is going away.
         QVERIFY(rig.relay.waitForOpenConnections(0));
@@ -368,7 +383,7 @@ private Q_SLOTS:
         QCOMPARE(rig.relay.closeFrames().at(0).code, 1001);
 
         waitPast(0.1);
-        QCOMPARE(rig.delegate.disconnects(), 1);
+        QCOMPARE(rig.recorder.disconnects(), 1);
         QCOMPARE(log.countStartingWith(kReconnecting), 0);
         QCOMPARE(log.count(kConnecting), 1);
         QCOMPARE(rig.relay.connectionCount(), 1);
@@ -388,22 +403,28 @@ private Q_SLOTS:
         QVERIFY(log.waitForPrefix(kReconnecting, 4, 15000));
         QVERIFY(rig.link->reconnectDelay() > 0.01);
         QVERIFY(rig.relay.start());
-        QVERIFY(QTest::qWaitFor([&] { return rig.delegate.connects() == 2; }, 15000));
+        QVERIFY(QTest::qWaitFor([&] { return rig.recorder.connects() == 2; }, 15000));
         QCOMPARE(rig.link->reconnectDelay(), 0.01);
         QCOMPARE(rig.relay.acceptedCount(), 2);
-        QCOMPARE(rig.delegate.events.first(), QStringLiteral("connect"));
-        QCOMPARE(rig.delegate.events.last(), QStringLiteral("connect"));
+        QCOMPARE(rig.recorder.events.first(), QStringLiteral("connect"));
+        QCOMPARE(rig.recorder.events.last(), QStringLiteral("connect"));
+        // Open, then drops and retries until it is open again.
+        using State = RelayWebSocket::State;
+        QCOMPARE(rig.recorder.states.mid(0, 4),
+                 (QList<State>{State::opening, State::open, State::waitingToRetry, State::opening}));
+        QCOMPARE(rig.recorder.states.last(), State::open);
+        QCOMPARE(rig.link->state(), State::open);
 
         // The next break starts again from the initial delay.
-        const int before = log.countStartingWith(kReconnecting);
+        const qsizetype before = rig.recorder.delays.size();
         QVERIFY(rig.relay.abortConnection());
-        QVERIFY(log.waitForPrefix(kReconnecting, before + 1, 15000));
-        QCOMPARE(log.messagesStartingWith(kReconnecting).at(before), QStringLiteral("Reconnecting in 0.010000s..."));
-        QVERIFY(QTest::qWaitFor([&] { return rig.delegate.connects() == 3; }, 15000));
+        QVERIFY(QTest::qWaitFor([&] { return rig.recorder.delays.size() > before; }, 15000));
+        QCOMPARE(rig.recorder.delays.at(before), 10);
+        QVERIFY(QTest::qWaitFor([&] { return rig.recorder.connects() == 3; }, 15000));
 
         // A relay that closes the connection with a code is reconnected too.
         QVERIFY(rig.relay.closeConnection(1011, QStringLiteral("restarting")));
-        QVERIFY(QTest::qWaitFor([&] { return rig.delegate.connects() == 4; }, 15000));
+        QVERIFY(QTest::qWaitFor([&] { return rig.recorder.connects() == 4; }, 15000));
         QCOMPARE(rig.relay.openConnectionCount(), 1);
     }
 
@@ -429,11 +450,11 @@ private Q_SLOTS:
         rig.link->disconnect();
         rig.link->connect(kToken);
 
-        QVERIFY(QTest::qWaitFor([&] { return rig.delegate.connects() == 2; }, 15000));
+        QVERIFY(QTest::qWaitFor([&] { return rig.recorder.connects() == 2; }, 15000));
         QVERIFY(rig.relay.waitForOpenConnections(1));
         waitPast(0.1);
 
-        QCOMPARE(rig.delegate.events,
+        QCOMPARE(rig.recorder.events,
                  (QStringList{QStringLiteral("connect"), QStringLiteral("disconnect"), QStringLiteral("connect")}));
         QCOMPARE(log.countStartingWith(kReconnecting), 0);
         QCOMPARE(log.count(kConnecting), 2);
@@ -443,13 +464,13 @@ private Q_SLOTS:
 
         // The new connection carries traffic both ways.
         QVERIFY(rig.relay.sendJson(chatRequest(QStringLiteral("m-9"))));
-        QVERIFY(QTest::qWaitFor([&] { return !rig.delegate.received.isEmpty(); }, 15000));
-        QCOMPARE(rig.delegate.received.size(), 1);
-        QCOMPARE(rig.delegate.received.at(0).id, std::optional<QString>(QStringLiteral("m-9")));
+        QVERIFY(QTest::qWaitFor([&] { return !rig.recorder.received.isEmpty(); }, 15000));
+        QCOMPARE(rig.recorder.received.size(), 1);
+        QCOMPARE(rig.recorder.received.at(0).id, std::optional<QString>(QStringLiteral("m-9")));
         rig.link->sendJSON(
             RelayOutbound::streamEnd(QStringLiteral("m-9"), QStringLiteral("ok"), QStringLiteral("u-7")));
         QVERIFY(rig.relay.waitForType(QStringLiteral("chat_stream_end")).has_value());
-        QCOMPARE(rig.relay.frames().last().connection, rig.relay.currentConnection());
+        QCOMPARE(rig.relay.frames().constLast().connection, rig.relay.currentConnection());
     }
 
     void aSlowCloseIsReportedBeforeTheNewLinkComesUp()
@@ -465,8 +486,8 @@ private Q_SLOTS:
         rig.link->disconnect();
         rig.link->connect(kToken);
 
-        QVERIFY(QTest::qWaitFor([&] { return rig.delegate.connects() == 2; }, 30000));
-        QCOMPARE(rig.delegate.events,
+        QVERIFY(QTest::qWaitFor([&] { return rig.recorder.connects() == 2; }, 30000));
+        QCOMPARE(rig.recorder.events,
                  (QStringList{QStringLiteral("connect"), QStringLiteral("disconnect"), QStringLiteral("connect")}));
     }
 
@@ -478,10 +499,10 @@ private Q_SLOTS:
         rig.link->disconnect();
         rig.link->connect(kToken);
 
-        QVERIFY(QTest::qWaitFor([&] { return rig.delegate.connects() == 1; }, 15000));
+        QVERIFY(QTest::qWaitFor([&] { return rig.recorder.connects() == 1; }, 15000));
         QVERIFY(rig.relay.waitForOpenConnections(1));
         waitPast(0.1);
-        QCOMPARE(rig.delegate.events, (QStringList{QStringLiteral("disconnect"), QStringLiteral("connect")}));
+        QCOMPARE(rig.recorder.events, (QStringList{QStringLiteral("disconnect"), QStringLiteral("connect")}));
         QCOMPARE(log.countStartingWith(kReconnecting), 0);
         QCOMPARE(rig.relay.openConnectionCount(), 1);
     }
@@ -515,7 +536,7 @@ private Q_SLOTS:
         QCOMPARE(log.count(QStringLiteral("Send failed: WebSocket is not open (handshake not finished)")), 1);
 
         // Nothing was queued: the first frame the relay sees is sent later.
-        QVERIFY(QTest::qWaitFor([&] { return rig.delegate.connects() == 1; }, 15000));
+        QVERIFY(QTest::qWaitFor([&] { return rig.recorder.connects() == 1; }, 15000));
         rig.link->sendJSON(
             RelayOutbound::streamEnd(QStringLiteral("m-1"), QStringLiteral("done"), QStringLiteral("u-7")));
         QVERIFY(rig.relay.waitForFrames(1));
@@ -550,7 +571,7 @@ private Q_SLOTS:
         waitPast(0.1);
         QCOMPARE(rig.relay.connectionCount(), 0);
         QCOMPARE(log.countStartingWith(kReconnecting), 0);
-        QVERIFY(rig.delegate.events.isEmpty());
+        QVERIFY(rig.recorder.events.isEmpty());
 
         // A usable token afterwards connects normally.
         QVERIFY(rig.connectAndWait());
@@ -562,7 +583,7 @@ private Q_SLOTS:
         const QString token = QStringLiteral("Zm9v+YmFy/a-b_c.d~e==");
         rig.relay.acceptToken(token);
         rig.link->connect(token);
-        QVERIFY(QTest::qWaitFor([&] { return rig.delegate.connects() == 1; }, 15000));
+        QVERIFY(QTest::qWaitFor([&] { return rig.recorder.connects() == 1; }, 15000));
         QCOMPARE(rig.relay.attempts().at(0).token, token);
     }
 
@@ -651,7 +672,7 @@ private Q_SLOTS:
         // The next socket starts from nothing.
         if (bridgeCloses)
             rig.link->connect(kToken);
-        QVERIFY(QTest::qWaitFor([&] { return rig.delegate.connects() == 2; }, 30000));
+        QVERIFY(QTest::qWaitFor([&] { return rig.recorder.connects() == 2; }, 30000));
         rig.link->sendJSON(bulkMessage(0));
         QCOMPARE(congested.size(), 1);
         QCOMPARE(drained.size(), 1);
@@ -679,13 +700,13 @@ private Q_SLOTS:
         fits.insert(QStringLiteral("pad"), QString(int(limit - bare.size() - 16), QLatin1Char('x')));
         QVERIFY(QJsonDocument(fits).toJson(QJsonDocument::Compact).size() <= limit);
         QVERIFY(rig.relay.sendJson(fits));
-        QVERIFY(QTest::qWaitFor([&] { return rig.delegate.received.size() == 1; }, 60000));
+        QVERIFY(QTest::qWaitFor([&] { return rig.recorder.received.size() == 1; }, 60000));
 
         // One byte over: refused with close code 1009, never delivered.
         QJsonObject over = chatRequest(QStringLiteral("m-over"));
         over.insert(QStringLiteral("pad"), QString(int(limit), QLatin1Char('x')));
         QVERIFY(rig.relay.sendJson(over));
-        QVERIFY(QTest::qWaitFor([&] { return rig.delegate.disconnects() == 1; }, 60000));
+        QVERIFY(QTest::qWaitFor([&] { return rig.recorder.disconnects() == 1; }, 60000));
         QVERIFY(QTest::qWaitFor(
             [&] {
                 const auto closes = rig.relay.closeFrames();
@@ -694,11 +715,11 @@ private Q_SLOTS:
             15000));
 
         // The link comes back by itself and carries requests again.
-        QVERIFY(QTest::qWaitFor([&] { return rig.delegate.connects() == 2; }, 15000));
+        QVERIFY(QTest::qWaitFor([&] { return rig.recorder.connects() == 2; }, 15000));
         QVERIFY(rig.relay.sendJson(chatRequest(QStringLiteral("m-after"))));
-        QVERIFY(QTest::qWaitFor([&] { return rig.delegate.received.size() == 2; }, 15000));
-        QCOMPARE(rig.delegate.received.at(0).id, std::optional<QString>(QStringLiteral("m-fits")));
-        QCOMPARE(rig.delegate.received.at(1).id, std::optional<QString>(QStringLiteral("m-after")));
+        QVERIFY(QTest::qWaitFor([&] { return rig.recorder.received.size() == 2; }, 15000));
+        QCOMPARE(rig.recorder.received.at(0).id, std::optional<QString>(QStringLiteral("m-fits")));
+        QCOMPARE(rig.recorder.received.at(1).id, std::optional<QString>(QStringLiteral("m-after")));
     }
 
     void aStalledOpeningIsAFailedAttemptThatBacksOff()
@@ -712,8 +733,8 @@ private Q_SLOTS:
         QVERIFY(rig.relay.waitForAttempts(3, 30000));
         // Each stalled opening was given up, reported and retried after a
         // doubling delay; none counted as a connection.
-        QVERIFY(QTest::qWaitFor([&] { return rig.delegate.disconnects() >= 2; }, 15000));
-        QCOMPARE(rig.delegate.connects(), 0);
+        QVERIFY(QTest::qWaitFor([&] { return rig.recorder.disconnects() >= 2; }, 15000));
+        QCOMPARE(rig.recorder.connects(), 0);
         const QList<double> delays = loggedDelays(log);
         QVERIFY(delays.size() >= 2);
         QVERIFY(qFuzzyCompare(delays.at(0), 0.01));
@@ -723,7 +744,7 @@ private Q_SLOTS:
 
         // A relay that answers again is connected to.
         rig.relay.setStallHandshakes(false);
-        QVERIFY(QTest::qWaitFor([&] { return rig.delegate.connects() == 1; }, 15000));
+        QVERIFY(QTest::qWaitFor([&] { return rig.recorder.connects() == 1; }, 15000));
         QVERIFY(rig.link->isRunning());
     }
 
@@ -736,11 +757,11 @@ private Q_SLOTS:
         // Answered pings: the link stays as it is.
         QVERIFY(rig.relay.waitForPings(4));
         QCOMPARE(rig.relay.attemptCount(), 1);
-        QCOMPARE(rig.delegate.disconnects(), 0);
+        QCOMPARE(rig.recorder.disconnects(), 0);
 
         rig.relay.setAnswerPings(false);
-        QVERIFY(QTest::qWaitFor([&] { return rig.delegate.disconnects() == 1; }, 15000));
-        QVERIFY(rig.delegate.errors.constLast().has_value());
+        QVERIFY(QTest::qWaitFor([&] { return rig.recorder.disconnects() == 1; }, 15000));
+        QVERIFY(rig.recorder.errors.constLast().has_value());
         // Dropped, then reconnected: a new connection, the old one closed.
         QVERIFY(QTest::qWaitFor([&] { return rig.relay.acceptedCount() == 2; }, 15000));
         QVERIFY(QTest::qWaitFor([&] { return rig.relay.openConnectionCount() <= 1; }, 15000));
@@ -749,13 +770,13 @@ private Q_SLOTS:
     void aPlainTextOriginOffThisMachineIsRefused()
     {
         // Only a loopback stand-in may be spoken to without TLS.
-        RecordingDelegate delegate;
+        Recorder recorder;
         RelayWebSocket link(QUrl(QStringLiteral("ws://192.0.2.1:9")), fastTimings());
-        link.setDelegate(&delegate);
+        recorder.attach(&link);
         link.connect(kToken);
         QVERIFY(!link.isRunning());
         waitPast(0.05);
-        QVERIFY(delegate.events.isEmpty());
+        QVERIFY(recorder.events.isEmpty());
     }
 
     void anOriginWithoutAHostIsRefused_data()
@@ -769,13 +790,13 @@ private Q_SLOTS:
     void anOriginWithoutAHostIsRefused()
     {
         QFETCH(QString, origin);
-        RecordingDelegate delegate;
+        Recorder recorder;
         RelayWebSocket link{QUrl(origin), fastTimings()};
-        link.setDelegate(&delegate);
+        recorder.attach(&link);
         link.connect(kToken);
         QVERIFY(!link.isRunning());
         waitPast(0.05);
-        QVERIFY(delegate.events.isEmpty());
+        QVERIFY(recorder.events.isEmpty());
     }
 
     void destroyingTheLinkTellsNobody()
@@ -787,16 +808,16 @@ private Q_SLOTS:
 
         // Also while a reconnect is pending.
         auto link = std::make_unique<RelayWebSocket>(rig.relay.origin(), fastTimings());
-        link->setDelegate(&rig.delegate);
+        rig.recorder.attach(link.get());
         LogCapture log;
         link->connect(QStringLiteral("refused-token"));
         QVERIFY(log.waitForPrefix(kReconnecting, 1, 15000));
         link.reset();
         const int attempts = rig.relay.attemptCount();
-        const QStringList events = rig.delegate.events;
+        const QStringList events = rig.recorder.events;
         waitPast(0.1);
         QCOMPARE(rig.relay.attemptCount(), attempts);
-        QCOMPARE(rig.delegate.events, events);
+        QCOMPARE(rig.recorder.events, events);
     }
 };
 

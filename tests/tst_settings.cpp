@@ -53,10 +53,8 @@ private Q_SLOTS:
         QCOMPARE(Error(BridgeError::networkError(QStringLiteral("timed out"))).description(),
                  QStringLiteral("Network error: timed out"));
         QCOMPARE(Error(BridgeError::apiError(QStringLiteral("Bad token"))).description(), QStringLiteral("Bad token"));
-        QCOMPARE(Error(BridgeError::openClawUnreachable()).description(), QStringLiteral("OpenClaw is not reachable"));
         QCOMPARE(Error(BridgeError::openClawWebSocketNotConnected()).description(),
                  QStringLiteral("OpenClaw WebSocket not connected"));
-        QCOMPARE(Error(BridgeError::notConfigured()).description(), QStringLiteral("Bridge is not configured"));
         QCOMPARE(Error::plain(QStringLiteral("Connection refused")).description(),
                  QStringLiteral("Connection refused"));
     }

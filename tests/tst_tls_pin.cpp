@@ -12,8 +12,6 @@
 #include "platform/secrets/secret_backend.h"
 
 #include <QFile>
-#include <QNetworkAccessManager>
-#include <QNetworkProxy>
 #include <QSslKey>
 #include <QSslSocket>
 #include <QTcpServer>
@@ -83,7 +81,7 @@ private:
     QSslConfiguration m_tls = QSslConfiguration::defaultConfiguration();
 };
 
-enum class Client { gatewaySocket, chat, streamedChat };
+enum class Client { gatewaySocket, streamedChat };
 
 } // namespace
 
@@ -167,8 +165,8 @@ private Q_SLOTS:
         QTest::addColumn<bool>("selfSigned");
         QTest::addColumn<QByteArray>("pin");
         QTest::addColumn<bool>("delivered");
-        const std::pair<Client, const char *> clients[] = {
-            {Client::gatewaySocket, "WebSocket"}, {Client::chat, "chat"}, {Client::streamedChat, "streamed chat"}};
+        const std::pair<Client, const char *> clients[] = {{Client::gatewaySocket, "WebSocket"},
+                                                           {Client::streamedChat, "streamed chat"}};
         for (const auto &[client, name] : clients) {
             QTest::addRow("%s: pinned self-signed", name) << client << true << m_pinB << true;
             QTest::addRow("%s: other self-signed", name) << client << true << m_pinA << false;
@@ -189,8 +187,6 @@ private Q_SLOTS:
                                   selfSigned ? "gateway-b-key.pem" : "server.key", selfSigned ? QSsl::Rsa : QSsl::Ec);
         QVERIFY(server.isListening());
         const QUrl https(QStringLiteral("https://127.0.0.1:%1").arg(server.serverPort()));
-        QNetworkAccessManager network;
-        network.setProxy(QNetworkProxy::NoProxy);
         CredentialStore credentials(std::make_unique<MemorySecretBackend>());
 
         // How the client gave up; a chat may resolve after this frame.
@@ -207,16 +203,13 @@ private Q_SLOTS:
                     });
             gatewaySocket->connect(https, QStringLiteral("secret"));
         } else {
-            auto *chat = new GatewayHttpClient(&network, https, QStringLiteral("secret"), context.get());
+            auto *chat = new GatewayHttpClient(https, QStringLiteral("secret"), context.get());
             chat->setTlsPin(pin);
             const ChatMessages hello{ChatMessage{{QStringLiteral("role"), QStringLiteral("user")}}};
             const auto outcome = [failure](Result<QString> result) {
                 *failure = result ? QStringLiteral("no failure") : result.error().description();
             };
-            if (client == Client::chat)
-                chat->sendChat(hello).then(outcome);
-            else
-                chat->sendChatStreaming(hello, [](const QString &, const QString &) {}).then(outcome);
+            chat->sendChatStreaming(hello, [](const QString &, const QString &) {}).then(outcome);
         }
 
         if (delivered) {

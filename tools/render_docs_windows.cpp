@@ -133,6 +133,7 @@ struct Scene {
         deps.relayOrigin = QUrl(QStringLiteral("ws://127.0.0.1:1"));
         deps.homeDirectory = home.path();
         bridge = std::make_unique<BridgeManager>(deps);
+        bridge->start();
         auth = std::make_unique<RelayAuthService>(&network, QUrl(QStringLiteral("http://127.0.0.1:1")));
         account = std::make_unique<AccountService>(auth.get(), credentials.get(), settings.get());
         PairingService::Dependencies p;

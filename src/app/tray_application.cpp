@@ -58,15 +58,16 @@ void TrayApplication::launch()
 
     // The first read of the credential store: an item left in the older
     // store moves over here.
-    if (m_bridgeManager->bridgeTokenState() != BridgeManager::TokenState::none) {
-        // Picks up the gateway settings loaded after the first start; a
-        // store that cannot answer yet is reported there and asked again.
-        m_bridgeManager->start();
-    } else if (m_trayController) {
+    const BridgeManager::TokenState token = m_bridgeManager->bridgeTokenState();
+    // A missing token, or a store that cannot answer yet (asked again), shows
+    // in the bridge's state.
+    m_bridgeManager->start();
+    if (token != BridgeManager::TokenState::none)
+        return;
+    if (m_trayController)
         m_trayController->showSetupWizard();
-    } else {
+    else
         qCInfo(lcApp, "No bridge token stored — pair this bridge with the setup wizard in a desktop session");
-    }
 }
 
 void TrayApplication::shutDown()

@@ -31,14 +31,12 @@ TrayController::TrayController(BridgeManager *bridgeManager, LoginItem *loginIte
     m_statusIconManager = std::make_unique<StatusIconManager>(m_statusItem);
     m_statusIconManager->update(IconState::disabled);
 
-#ifndef Q_OS_MACOS
     // Panels that send a plain click (not a context-menu click) still open
     // the menu.
     QObject::connect(m_statusItem, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
         if (reason == QSystemTrayIcon::Trigger)
             showStatusMenu();
     });
-#endif
 
     // Any change of the published values redraws icon and menu once, on the
     // next turn of the event loop (a name or switch set from the terminal

@@ -6,11 +6,7 @@ namespace halvex {
 
 QString agentCardOperatingSystem()
 {
-#ifdef Q_OS_MACOS
-    return QStringLiteral("macOS");
-#else
     return QStringLiteral("linux");
-#endif
 }
 
 QJsonObject buildAgentCard(const AgentCardInput &input)

@@ -2,6 +2,7 @@
 
 #include "account/account_service.h"
 #include "account/bridge_name.h"
+#include "memory/memory_sync_factory.h"
 #include "platform/deployment.h"
 #include "platform/logging.h"
 #include "platform/secrets/credential_store.h"
@@ -15,8 +16,8 @@ BridgeManager::BridgeManager(Dependencies deps, Timings timings, QObject *parent
     : QObject(parent), m_deps(std::move(deps)), m_timings(timings)
 {
     m_relayWebSocket = new RelayWebSocket(m_deps.relayOrigin, m_timings.relay, this);
-    m_openClawClient = new GatewayHttpClient(m_deps.network, GatewayTarget::defaultEndpoint(), QString(),
-                                             m_timings.openClawClient, this);
+    m_openClawClient =
+        new GatewayHttpClient(GatewayTarget::defaultEndpoint(), QString(), m_timings.openClawClient, this);
     m_openClawWebSocket =
         new GatewayWebSocket(m_deps.credentials, m_timings.openClawWebSocket, m_deps.processRunner, this);
 
@@ -28,7 +29,6 @@ BridgeManager::BridgeManager(Dependencies deps, Timings timings, QObject *parent
         if (m_running)
             m_openClawWebSocket->reconnectIfGivenUp();
     };
-    links.agentId = [this] { return m_openClawClient->agentId(); };
     links.replies.sendJSON = [this](const QJsonObject &message) { m_relayWebSocket->sendJSON(message); };
     links.replies.sendJSONText = [this](QByteArrayView json, QLatin1StringView type) {
         m_relayWebSocket->sendJSONText(json, type);
@@ -55,15 +55,16 @@ BridgeManager::BridgeManager(Dependencies deps, Timings timings, QObject *parent
     });
     GatewayMonitor::Timings monitorTimings;
     monitorTimings.healthCheckInterval = m_timings.healthCheckInterval;
-    monitorTimings.probeTimeoutMs = m_timings.openClawClient.probeTimeoutMs;
+    monitorTimings.probeTimeoutMs = m_timings.gatewayProbeTimeoutMs;
     monitorTimings.recentWindow = m_timings.gatewayRecentWindow;
     m_gatewayMonitor = new GatewayMonitor(m_openClawWebSocket, monitorTimings, this);
     QObject::connect(m_gatewayMonitor, &GatewayMonitor::reachabilityUpdated, this,
                      &BridgeManager::setOpenClawReachable);
-    QObject::connect(m_gatewayMonitor, &GatewayMonitor::socketChanged, this, [this] {
-        Q_EMIT gatewayStateChanged(m_openClawWebSocket->state());
-        m_chatPipeline->webSocketStateChanged();
-    });
+    // After the monitor's own handler (connected in its constructor), so
+    // that a waiting chat finds the monitor's view already up to date.
+    QObject::connect(m_openClawWebSocket, &GatewayWebSocket::stateChanged, m_chatPipeline,
+                     &ChatPipeline::webSocketStateChanged);
+    QObject::connect(m_openClawWebSocket, &GatewayWebSocket::stateChanged, this, &BridgeManager::gatewayStateChanged);
 
     AgentCardPublisher::Links card;
     card.describe = [this] {
@@ -79,18 +80,20 @@ BridgeManager::BridgeManager(Dependencies deps, Timings timings, QObject *parent
     card.localModelDetector = m_deps.localModelDetector;
     m_agentCard = new AgentCardPublisher(std::move(card), m_timings.agentCardInterval, this);
 
-    m_relayWebSocket->setDelegate(this);
+    QObject::connect(m_relayWebSocket, &RelayWebSocket::connected, this, &BridgeManager::relayConnected);
+    QObject::connect(m_relayWebSocket, &RelayWebSocket::disconnected, this, &BridgeManager::relayDisconnected);
+    QObject::connect(m_relayWebSocket, &RelayWebSocket::messageReceived, this, &BridgeManager::relayMessageReceived);
     // The gateway settings come first: the first gateway attempt goes to the
     // configured gateway, never to whatever listens on the default port.
     loadOpenClawConfig();
     m_isEnabled = m_deps.settings->boolean(SettingsKey::bridgeEnabled).value_or(true);
-    applyEnabledState();
+    m_deps.settings->setBoolean(SettingsKey::bridgeEnabled, m_isEnabled);
 }
 
 BridgeManager::~BridgeManager()
 {
     // The children go after this object; none of them may call back into it.
-    m_relayWebSocket->setDelegate(nullptr);
+    QObject::disconnect(m_relayWebSocket, nullptr, this, nullptr);
     QObject::disconnect(m_gatewayMonitor, nullptr, this, nullptr);
     // The pipeline goes first: chats that the links resolve as they go
     // must find it gone rather than reach a relay link already deleted.
@@ -384,17 +387,12 @@ void BridgeManager::setOpenClawReachable(bool reachable)
 
 void BridgeManager::startMemorySyncIfEnabled()
 {
-    if (m_memorySyncService || !isMemorySyncEnabled() || !m_deps.memorySyncFactory)
+    if (m_memorySyncService || !isMemorySyncEnabled() || !m_deps.memorySync)
         return;
-    MemorySyncContext context;
-    context.http = m_openClawClient;
-    context.webSocket = m_openClawWebSocket;
-    context.credentials = m_deps.credentials;
-    context.network = m_deps.network;
-    context.settings = m_deps.settings;
-    m_memorySyncService = m_deps.memorySyncFactory(context);
-    if (m_memorySyncService)
-        m_memorySyncService->start();
+    m_memorySyncService =
+        makeMemorySyncService(m_openClawClient, m_openClawWebSocket, m_deps.credentials, m_deps.network,
+                              m_deps.settings, m_deps.memorySync->timings, m_deps.memorySync->relayOrigin);
+    m_memorySyncService->start();
 }
 
 void BridgeManager::stopMemorySync()
@@ -405,7 +403,7 @@ void BridgeManager::stopMemorySync()
     m_memorySyncService.reset();
 }
 
-void BridgeManager::didConnect()
+void BridgeManager::relayConnected()
 {
     if (!m_running)
         return; // a late report of a link that was stopped since
@@ -416,7 +414,7 @@ void BridgeManager::didConnect()
         startMemorySyncIfEnabled();
 }
 
-void BridgeManager::didDisconnect(const std::optional<Error> &error)
+void BridgeManager::relayDisconnected(const std::optional<Error> &error)
 {
     // While running, the link reconnects by itself. A stopped bridge is
     // already disconnected (or in error) and stays so.
@@ -430,7 +428,7 @@ void BridgeManager::didDisconnect(const std::optional<Error> &error)
     }
 }
 
-void BridgeManager::didReceive(const RelayMessage &message)
+void BridgeManager::relayMessageReceived(const RelayMessage &message)
 {
     if (message.type != QLatin1String("chat_message")) {
         qCInfo(lcBridge, "Ignoring message type: %s", qUtf8Printable(message.type));

@@ -8,6 +8,7 @@
 #include "gateway/gateway_http_client.h"
 #include "gateway/gateway_target.h"
 #include "gateway/gateway_web_socket.h"
+#include "memory/memory_sync_service.h"
 #include "platform/device_facts.h"
 #include "relay/relay_web_socket.h"
 
@@ -30,40 +31,11 @@ namespace halvex {
 class CredentialStore;
 class Settings;
 
-// What the manager needs of a running memory sync service.
-class MemorySyncHandle
-{
-public:
-    virtual ~MemorySyncHandle() = default;
-    virtual void start() = 0;
-    virtual void stop() = 0;
-    // One successful chat exchange.
-    virtual void recordActivity() = 0;
-
-    struct Progress {
-        bool syncing = false;             // a sync runs now
-        std::optional<QDateTime> nextRun; // when the next one is due
-    };
-    virtual Progress progress() const { return {}; }
-};
-
-// What a memory sync service may use; nothing of it is owned by the service,
-// and all of it outlives the service.
-struct MemorySyncContext {
-    ChatBackend *http = nullptr;      // the gateway's HTTP chat endpoint
-    ChatBackend *webSocket = nullptr; // the gateway WebSocket
-    CredentialStore *credentials = nullptr;
-    QNetworkAccessManager *network = nullptr;
-    Settings *settings = nullptr;
-};
-
-// Creates a memory sync service (started by the manager).
-using MemorySyncFactory = std::function<std::unique_ptr<MemorySyncHandle>(const MemorySyncContext &)>;
-
 // Every delay of the bridge manager and of the links it owns. (Declared
 // outside the class so that it can be a default argument there.)
 struct BridgeManagerTimings {
     double healthCheckInterval = 60.0; // seconds
+    int gatewayProbeTimeoutMs = 5000;  // each request of the health probe
     // Agent cards sent because the gateway connection changed go out at most
     // once per this many seconds.
     double agentCardInterval = 3.0;
@@ -85,7 +57,7 @@ struct BridgeManagerTimings {
 //
 // Its public face is what the menu, the windows and the terminal need: the
 // state to observe and commands; the steps in between are its own.
-class BridgeManager : public QObject, public RelayWebSocketDelegate
+class BridgeManager : public QObject
 {
     Q_OBJECT
     Q_PROPERTY(halvex::BridgeConnectionState connectionState READ connectionState NOTIFY connectionStateChanged)
@@ -103,9 +75,17 @@ public:
         QUrl relayOrigin;      // scheme + host[:port] of the relay WebSocket
         QString homeDirectory; // where ".openclaw/openclaw.json" is looked for
 
+        // Memory sync, while the user's switch is on, against the relay's
+        // HTTPS API at `relayOrigin` (empty: the deployment's); none: it
+        // never runs.
+        struct MemorySync {
+            QUrl relayOrigin;
+            MemorySyncService::Timings timings;
+        };
+        std::optional<MemorySync> memorySync;
+
         // Optional seams; empty means the default noted.
         LocalModelDetector localModelDetector;    // none: no local models
-        MemorySyncFactory memorySyncFactory;      // none: memory sync never runs
         std::function<DeviceFacts()> deviceFacts; // halvex::currentDeviceFacts()
         ProcessRunner processRunner;              // the gateway socket's own (openclaw tool)
         // Where the openclaw tool is looked for (pairing approval); none:
@@ -114,8 +94,8 @@ public:
         std::optional<OpenClawLocator::Places> openClawPlaces;
     };
 
-    // Reads the gateway settings, then applies the stored on/off switch (and
-    // so may start the bridge).
+    // Reads the gateway settings and the stored on/off switch; nothing
+    // connects before start().
     explicit BridgeManager(Dependencies deps, Timings timings = {}, QObject *parent = nullptr);
     ~BridgeManager() override;
 
@@ -147,7 +127,8 @@ public:
     // --- Commands
     // The user's on/off switch: stored, then the bridge starts or stops.
     void setEnabled(bool enabled);
-    // Connects both links when enabled and a bridge token is stored.
+    // Connects both links when the switch is on and a bridge token is
+    // stored; the programs call it once they are up.
     void start();
     void stop();
     // New gateway address and token from the user: stored, and the gateway
@@ -169,7 +150,8 @@ public:
     GatewayHttpClient *openClawClient() const { return m_openClawClient; }
     GatewayWebSocket *openClawWebSocket() const { return m_openClawWebSocket; }
     ChatPipeline *chatPipeline() const { return m_chatPipeline; }
-    MemorySyncHandle *memorySyncService() const { return m_memorySyncService.get(); }
+    // While memory sync runs.
+    MemorySyncService *memorySyncService() const { return m_memorySyncService.get(); }
     // The shared stores, which the windows read.
     CredentialStore *credentials() const { return m_deps.credentials; }
     Settings *settings() const { return m_deps.settings; }
@@ -186,10 +168,10 @@ Q_SIGNALS:
     void relayLinkLost(const QString &reason);
 
 private:
-    // RelayWebSocketDelegate
-    void didConnect() override;
-    void didDisconnect(const std::optional<Error> &error) override;
-    void didReceive(const RelayMessage &message) override;
+    // What the relay link reports.
+    void relayConnected();
+    void relayDisconnected(const std::optional<Error> &error);
+    void relayMessageReceived(const RelayMessage &message);
 
     void applyEnabledState();
     void loadOpenClawConfig();
@@ -223,7 +205,7 @@ private:
     ChatPipeline *m_chatPipeline = nullptr;          // child
     GatewayMonitor *m_gatewayMonitor = nullptr;      // child
     AgentCardPublisher *m_agentCard = nullptr;       // child
-    std::unique_ptr<MemorySyncHandle> m_memorySyncService;
+    std::unique_ptr<MemorySyncService> m_memorySyncService;
 };
 
 } // namespace halvex

@@ -3,7 +3,6 @@
 #include <QCoreApplication>
 
 #include "account/relay_origin.h"
-#include "bridge/bridge_memory_sync.h"
 #include "bridge/local_model_detector.h"
 #include "platform/deployment.h"
 #include "platform/secrets/credential_store.h"
@@ -35,7 +34,7 @@ BridgeRuntime::BridgeRuntime(Options options)
     deps.relayOrigin = options.relayOrigin;
     deps.homeDirectory = options.homeDirectory.isEmpty() ? QDir::homePath() : options.homeDirectory;
     deps.localModelDetector = providerLocalModelDetector(m_network.get(), deps.homeDirectory);
-    deps.memorySyncFactory = memorySyncFactory();
+    deps.memorySync = BridgeManager::Dependencies::MemorySync{};
     m_bridgeManager = std::make_unique<BridgeManager>(std::move(deps), options.timings);
 }
 

@@ -77,8 +77,8 @@ BridgeStatus::BridgeStatus(BridgeManager *bridge, QString mode, QObject *parent)
         ++m_closed;
         scheduleChanged();
     });
-    for (auto signal : {&BridgeManager::isEnabledChanged, &BridgeManager::memorySyncEnabledChanged})
-        connect(bridge, signal, this, &BridgeStatus::scheduleChanged);
+    connect(bridge, &BridgeManager::isEnabledChanged, this, &BridgeStatus::scheduleChanged);
+    connect(bridge, &BridgeManager::memorySyncEnabledChanged, this, &BridgeStatus::scheduleChanged);
     connect(bridge, &BridgeManager::bridgeNameChanged, this, &BridgeStatus::scheduleChanged);
 }
 
@@ -158,13 +158,12 @@ QJsonObject BridgeStatus::document() const
     QString memoryState = QStringLiteral("off");
     std::optional<QDateTime> nextRun;
     if (m_bridge->isMemorySyncEnabled()) {
-        const MemorySyncHandle *sync = m_bridge->memorySyncService();
+        const MemorySyncService *sync = m_bridge->memorySyncService();
         if (!sync) {
             memoryState = QStringLiteral("waiting");
         } else {
-            const MemorySyncHandle::Progress progress = sync->progress();
-            memoryState = progress.syncing ? QStringLiteral("syncing") : QStringLiteral("scheduled");
-            nextRun = progress.nextRun;
+            memoryState = sync->isExtracting() ? QStringLiteral("syncing") : QStringLiteral("scheduled");
+            nextRun = sync->nextSyncTime();
         }
     }
     const QJsonObject memory{{QStringLiteral("state"), memoryState}, {QStringLiteral("nextRun"), timeValue(nextRun)}};

@@ -201,7 +201,7 @@ QCoro::Task<> ChatPipeline::run(QString replyTo, QString appUserId, ChatRequest 
 
     ChatCallRequest call;
     call.requestId = replyTo;
-    call.agentId = m_links.agentId ? m_links.agentId() : OpenClawConfig::mobileAgentId();
+    call.agentId = OpenClawConfig::mobileAgentId();
     call.messages = std::move(request.messages);
     call.lastUserText = std::move(request.lastUserText);
     call.deadline = deadline;

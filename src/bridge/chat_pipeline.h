@@ -70,8 +70,6 @@ public:
         // Asks a socket that gave up reconnecting for a fresh round (a chat
         // wants it); may be empty.
         std::function<void()> wakeWebSocket;
-        // The agent the chats go to.
-        std::function<QString()> agentId;
         Replies replies;
     };
 

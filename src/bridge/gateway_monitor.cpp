@@ -64,7 +64,6 @@ void GatewayMonitor::socketStateChanged()
     if (connected || m_socketWasConnected)
         m_lastContact.start();
     m_socketWasConnected = connected;
-    Q_EMIT socketChanged();
     if (m_running)
         Q_EMIT reachabilityUpdated(isReachable());
 }

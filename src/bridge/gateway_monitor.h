@@ -57,8 +57,6 @@ public:
 Q_SIGNALS:
     // After every probe result and socket state change, with isReachable().
     void reachabilityUpdated(bool reachable);
-    // The socket's state changed.
-    void socketChanged();
 
 private:
     bool socketConnected() const;

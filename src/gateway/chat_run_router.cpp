@@ -39,11 +39,6 @@ std::vector<std::shared_ptr<ChatCall>> ChatRunRouter::takeSendable()
     return sendable;
 }
 
-std::shared_ptr<ChatCall> ChatRunRouter::onWire(const QString &frameId) const
-{
-    return m_running.value(frameId);
-}
-
 std::vector<ChatRunRouter::Finished> ChatRunRouter::acknowledge(const QString &frameId, const QString &runId)
 {
     std::vector<Finished> finished;

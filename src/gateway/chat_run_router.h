@@ -54,8 +54,6 @@ public:
     // The queued chats whose session is free, in arrival order; each is
     // counted as on the wire from now on.
     std::vector<std::shared_ptr<ChatCall>> takeSendable();
-    // The chat a response with this frame id belongs to.
-    std::shared_ptr<ChatCall> onWire(const QString &frameId) const;
 
     // The gateway acknowledged `frameId` with `runId`; held events of that
     // run are replayed.
@@ -74,9 +72,6 @@ public:
     std::shared_ptr<ChatCall> findByRequestId(const QString &requestId) const;
     // Everything fails (a drop, a disconnect).
     std::vector<Finished> failAll(const Error &error);
-
-    int activeCount() const { return int(m_queued.size()) + int(m_running.size()); }
-    int heldEventCount() const { return int(m_held.size()); }
 
 private:
     void apply(const std::shared_ptr<ChatCall> &call, const GatewayProtocol::AgentEvent &event,

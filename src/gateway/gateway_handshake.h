@@ -1,13 +1,11 @@
 #pragma once
 
-#include "gateway/gateway_link_state.h"
 #include "gateway/gateway_protocol.h"
 #include "gateway/pairing_approver.h"
 #include "platform/session/process_runner.h"
 
-#include <QJsonObject>
+#include <QByteArray>
 #include <QObject>
-#include <QPointer>
 #include <QString>
 
 #include <qcoro/qcorotask.h>
@@ -15,36 +13,26 @@
 #include <memory>
 #include <optional>
 
-class QTimer;
-
 namespace halvex {
 
 class CredentialStore;
 class GatewayDeviceIdentity;
-class WebSocketClient;
 
-// The gateway's handshake on a connection the socket opened: waits for
-// "connect.challenge", answers it with the connect request signed with this
-// device's key (ConnectRequestBuilder), reads the answer to it (keeping the
-// device token the gateway grants), and answers NOT_PAIRED by having
-// PairingApprover approve this device once per round. What the connection
-// must do about it comes out as signals.
+// What this device says and keeps in the gateway's handshake: the connect
+// request signed with the device key (ConnectRequestBuilder), signed in with
+// the stored device token or else the gateway token; the device token the
+// gateway grants; what a refusal means; and the approval of this device's
+// own pairing request (PairingApprover), once per round of attempts.
+//
+// It holds no connection and no connection state: GatewayWebSocket asks it
+// at each step and decides what happens next.
 class GatewayHandshake : public QObject
 {
     Q_OBJECT
 public:
-    struct Timings {
-        // Seconds: from opening to the challenge, from the connect request
-        // to its answer, from an approval to the next connection attempt.
-        double challengeTimeout = 10.0;
-        double connectResponseTimeout = 10.0;
-        double approvalReconnectDelay = 1.0;
-        PairingApprover::Timings approval;
-    };
-
     // The credential store holds the device key and tokens; not owned. An
     // empty `processRunner` runs real processes.
-    GatewayHandshake(CredentialStore *credentials, Timings timings, ProcessRunner processRunner,
+    GatewayHandshake(CredentialStore *credentials, PairingApprover::Timings approval, ProcessRunner processRunner,
                      QObject *parent = nullptr);
     ~GatewayHandshake() override;
 
@@ -56,62 +44,46 @@ public:
     void setOpenClawBinaryPath(const std::optional<QString> &path) { m_openClawBinaryPath = path; }
     std::optional<QString> openClawBinaryPath() const { return m_openClawBinaryPath; }
 
-    // A new round of attempts: approval may be tried again, and an approval
-    // still running no longer acts.
+    // A new round of attempts: approval may be tried again.
     void reset();
-    // The connection was given up on purpose: an approval still running no
-    // longer acts.
-    void cancel();
 
-    // The socket opens: its challenge is awaited (challengeMissed when it
-    // does not come in time).
-    void begin(WebSocketClient *socket);
-    // Nothing more is awaited (the answer came, or the socket is gone).
-    void stopWaiting();
-    // Answers the challenge with the connect request, signed in with the
-    // stored device token, else with `gatewayToken`: the request's id once
-    // sent; nothing when none went out (attemptFailed or stopped say why).
-    std::optional<QString> answerChallenge(const QJsonObject &payload, bool hasPayload, const QString &gatewayToken);
+    // The connect request that answers a challenge's nonce. Reading the
+    // store can wait on a keyring prompt with the event loop running.
+    struct ConnectRequest {
+        QString id;        // empty when there is no request
+        QByteArray json;   // the frame to send
+        QString failure;   // why there is none: the link's error text
+        bool retry = true; // another attempt may mend the failure
+    };
+    ConnectRequest connectRequest(const QString &nonce, const QString &gatewayToken);
 
     // The gateway accepted the connect request: keeps the device token it
     // granted; the next refusal may be approved again.
     void accepted(const GatewayProtocol::Frame &response);
-    // The gateway refused it. The text to show before the next attempt; or
-    // nothing for NOT_PAIRED, which this handles itself (stateReported, and
-    // approved once the tool approved this device).
-    std::optional<QString> refused(const GatewayProtocol::Frame &response);
 
-Q_SIGNALS:
-    // The connection's state as the handshake goes.
-    void stateReported(const halvex::GatewayLinkState &state);
-    // No challenge came in time.
-    void challengeMissed();
-    // This attempt failed (`state` is the error to show); try again later.
-    void attemptFailed(const QString &state);
-    // Failed in a way another attempt does not mend.
-    void stopped(const QString &state);
-    // This device was approved: time to connect again.
-    void approved();
+    // What a refusal of the connect request asks for.
+    struct Refusal {
+        enum class Next {
+            retry,   // show `state`, try again after the usual delay
+            approve, // NOT_PAIRED, first time this round: approve(), then connect again
+            stop,    // show `state`; another attempt does not mend it
+        };
+        Next next = Next::retry;
+        QString state;
+    };
+    Refusal refused(const GatewayProtocol::Frame &response);
+
+    // Approves this device's pending request with the openclaw tool.
+    // Nothing when approved, else the link's error text.
+    QCoro::Task<std::optional<QString>> approve(GatewayProtocol::Frame refusal);
 
 private:
-    enum class Waiting { nothing, challenge, response };
-    void wait(Waiting what, double seconds);
-    void handleNotPaired(const GatewayProtocol::Frame &response);
-    QCoro::Task<> runAutoApproval(QString binaryPath, QString deviceId, QString hintedRequestId);
-
     CredentialStore *m_credentials;
-    Timings m_timings;
-    QPointer<WebSocketClient> m_socket;
-    QTimer *m_watchdog;
-    Waiting m_waiting = Waiting::nothing;
     std::unique_ptr<GatewayDeviceIdentity> m_deviceIdentity;
     PairingApprover *m_approver;
     std::optional<QString> m_openClawBinaryPath;
     bool m_sentDeviceToken = false;
     bool m_autoApprovalAttempted = false;
-    // Bumped by reset() and cancel(), so an approval started before them
-    // does not act afterwards.
-    quint64 m_generation = 0;
 };
 
 } // namespace halvex

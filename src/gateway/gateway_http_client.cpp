@@ -9,10 +9,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QJsonParseError>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QNetworkRequest>
 #include <QScopeGuard>
 #include <QTimer>
 
@@ -33,63 +29,6 @@ QUrl appendingPathComponent(QUrl url, const QString &component)
     return url;
 }
 
-// The token goes to the gateway's own address alone: a redirect is an
-// answer like any other, never followed with the header on it.
-void setBearer(QNetworkRequest &request, const QString &token)
-{
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
-    if (!token.isEmpty())
-        request.setRawHeader("Authorization", "Bearer " + token.toUtf8());
-}
-
-std::optional<int> httpStatus(const QNetworkReply *reply)
-{
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (!status.isValid())
-        return std::nullopt;
-    return status.toInt();
-}
-
-// Connection, TLS and proxy failures (Qt's codes below 200) as opposed to
-// the codes Qt derives from an HTTP error status.
-bool isConnectionError(QNetworkReply::NetworkError error)
-{
-    return error != QNetworkReply::NoError && error < QNetworkReply::ContentAccessDenied;
-}
-
-// The transport failure of a finished reply, if it had one: any error when
-// no HTTP answer or a 200 answer arrived, only a connection failure when the
-// server answered with another status (that status is reported instead).
-std::optional<QString> transportFailure(const QNetworkReply *reply)
-{
-    if (reply->error() == QNetworkReply::NoError)
-        return std::nullopt;
-    const std::optional<int> status = httpStatus(reply);
-    if (!status || *status == 200 || isConnectionError(reply->error()))
-        return reply->errorString();
-    return std::nullopt;
-}
-
-// The transport failure as the caller should read it. With the client alive,
-// a cancelled reply can only be the transfer time-out, which Qt reports as a
-// bare "Operation canceled".
-std::optional<QString> transportFailure(const QNetworkReply *reply, bool clientAlive)
-{
-    std::optional<QString> failure = transportFailure(reply);
-    if (failure && clientAlive && reply->error() == QNetworkReply::OperationCanceledError)
-        failure = QStringLiteral("The request timed out.");
-    return failure;
-}
-
-// Waits until the reply has finished. The caller resumes from the event loop,
-// never from inside the reply's own signal emission, so the reply's handlers
-// (which live in the caller's frame) have returned before the frame can end.
-QCoro::Task<> finished(QNetworkReply *reply)
-{
-    if (!reply->isFinished())
-        co_await qCoro(reply, &QNetworkReply::finished);
-}
-
 // Waits until the streamed exchange is over; it reports that from the
 // event loop.
 QCoro::Task<> finished(HttpStream *stream)
@@ -98,14 +37,12 @@ QCoro::Task<> finished(HttpStream *stream)
         co_await qCoro(stream, &HttpStream::finished);
 }
 
-// Hands the reply (or stream) back for deletion when the request's
-// coroutine ends, after its last use.
-template <typename T>
-struct Release {
-    T *object;
-    ~Release() { object->deleteLater(); }
+// Hands the stream back for deletion when the request's coroutine ends,
+// after its last use.
+struct StreamRelease {
+    HttpStream *stream;
+    ~StreamRelease() { stream->deleteLater(); }
 };
-using ReplyRelease = Release<QNetworkReply>;
 
 // How much of a streamed answer is buffered unread; once full, nothing more
 // is read from the connection.
@@ -121,18 +58,6 @@ Q_SIGNALS:
     void opened();
 };
 
-constexpr double kMiB = 1024.0 * 1024.0;
-
-QString tooLarge(qint64 limit)
-{
-    return QStringLiteral("OpenClaw's answer is larger than %1 MiB").arg(double(limit) / kMiB);
-}
-
-QString decodingFailure(const QString &what)
-{
-    return QStringLiteral("The chat completion from OpenClaw could not be read: %1.").arg(what);
-}
-
 } // namespace
 
 struct GatewayHttpClient::ActiveStream {
@@ -144,50 +69,15 @@ struct GatewayHttpClient::ActiveStream {
     bool cancelled = false;
 };
 
-Result<ChatResponse> ChatResponse::decode(const QByteArray &json)
-{
-    QJsonParseError parseError;
-    const QJsonDocument document = QJsonDocument::fromJson(json, &parseError);
-    if (parseError.error != QJsonParseError::NoError)
-        return Error::plain(
-            decodingFailure(QStringLiteral("%1 at offset %2").arg(parseError.errorString()).arg(parseError.offset)));
-    if (!document.isObject())
-        return Error::plain(decodingFailure(QStringLiteral("the answer is not a JSON object")));
-    const QJsonValue choicesValue = document.object().value(QLatin1String("choices"));
-    if (!choicesValue.isArray())
-        return Error::plain(decodingFailure(QStringLiteral("\"choices\" is missing or not an array")));
-
-    ChatResponse response;
-    const QJsonArray choices = choicesValue.toArray();
-    for (qsizetype i = 0; i < choices.size(); ++i) {
-        const QJsonValue message = choices.at(i).toObject().value(QLatin1String("message"));
-        const QJsonValue role = message.toObject().value(QLatin1String("role"));
-        const QJsonValue content = message.toObject().value(QLatin1String("content"));
-        if (!message.isObject() || !role.isString() || !content.isString())
-            return Error::plain(
-                decodingFailure(QStringLiteral("choice %1 has no message with a string role and content").arg(i)));
-        response.choices.append(Choice{Message{role.toString(), content.toString()}});
-    }
-    return response;
-}
-
-GatewayHttpClient::GatewayHttpClient(QNetworkAccessManager *network, QUrl endpointURL, QString gatewayToken,
-                                     Timings timings, QObject *parent)
-    : QObject(parent), m_network(network), m_endpointURL(std::move(endpointURL)),
-      m_gatewayToken(std::move(gatewayToken)), m_timings(timings)
+GatewayHttpClient::GatewayHttpClient(QUrl endpointURL, QString gatewayToken, Timings timings, QObject *parent)
+    : QObject(parent), m_endpointURL(std::move(endpointURL)), m_gatewayToken(std::move(gatewayToken)),
+      m_timings(timings)
 {
 }
 
 GatewayHttpClient::~GatewayHttpClient()
 {
     *m_alive = false;
-    // Each abort finishes its reply; the waiting coroutine resumes later from
-    // the event loop and resolves its caller with the cancellation error.
-    const QList<QPointer<QNetworkReply>> inFlight = std::exchange(m_inFlight, {});
-    for (const QPointer<QNetworkReply> &reply : inFlight) {
-        if (reply && !reply->isFinished())
-            reply->abort();
-    }
     // A stream still running ends now; one that waits for reading to
     // resume reads the rest and ends.
     const QList<ActiveStream *> streams = std::exchange(m_streams, {});
@@ -221,20 +111,7 @@ void GatewayHttpClient::setStreamReadingPaused(bool paused)
     }
 }
 
-QNetworkRequest GatewayHttpClient::chatRequest(const QString &agentId) const
-{
-    QNetworkRequest request(appendingPathComponent(m_endpointURL, QStringLiteral("/v1/chat/completions")));
-    request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
-    setBearer(request, m_gatewayToken);
-    request.setRawHeader("x-openclaw-agent-id", agentId.toUtf8());
-    request.setTransferTimeout(m_timings.chatTimeoutMs);
-    // The token goes to this gateway only: a redirect is an answer, not a
-    // place to send it.
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
-    return request;
-}
-
-QByteArray GatewayHttpClient::chatBody(const ChatMessages &messages, const QString &agentId, bool stream) const
+QByteArray GatewayHttpClient::chatBody(const ChatMessages &messages, const QString &agentId) const
 {
     QJsonArray list;
     for (const ChatMessage &message : messages) {
@@ -248,72 +125,15 @@ QByteArray GatewayHttpClient::chatBody(const ChatMessages &messages, const QStri
     const QJsonObject body{
         {QStringLiteral("messages"), list},
         {QStringLiteral("model"), model},
-        {QStringLiteral("stream"), stream},
+        {QStringLiteral("stream"), true},
     };
     return QJsonDocument(body).toJson(QJsonDocument::Compact);
 }
 
-QNetworkReply *GatewayHttpClient::track(QNetworkReply *reply)
-{
-    m_inFlight.removeAll(QPointer<QNetworkReply>());
-    m_inFlight.append(reply);
-    return reply;
-}
-
-QCoro::Task<Result<QString>> GatewayHttpClient::sendChat(ChatMessages messages)
-{
-    QNetworkReply *reply = track(m_network->post(chatRequest(m_agentId), chatBody(messages, m_agentId, false)));
-    pinCertificate(reply, m_tlsPin);
-    const ReplyRelease release{reply};
-    const std::shared_ptr<bool> alive = m_alive;
-    const qint64 maxBodyBytes = m_timings.maxBodyBytes;
-
-    // The body is collected as it arrives, and only up to its limit.
-    QByteArray body;
-    bool overLimit = false;
-    QObject context;
-    QObject::connect(reply, &QNetworkReply::readyRead, &context, [&body, &overLimit, reply, maxBodyBytes] {
-        body.append(reply->readAll());
-        if (body.size() > maxBodyBytes && !overLimit) {
-            overLimit = true;
-            reply->abort();
-        }
-    });
-
-    co_await finished(reply);
-    // From here on `this` may be gone: only locals are used.
-    if (*alive)
-        m_inFlight.removeAll(reply);
-    QObject::disconnect(reply, nullptr, &context, nullptr);
-    if (overLimit)
-        co_return BridgeError::apiError(tooLarge(maxBodyBytes));
-    if (const std::optional<QString> failure = pinFailure(reply))
-        co_return Error::plain(*failure);
-
-    if (const std::optional<QString> failure = transportFailure(reply, *alive))
-        co_return Error::plain(*failure);
-    const std::optional<int> status = httpStatus(reply);
-    if (!status)
-        co_return BridgeError::networkError(QStringLiteral("Invalid response from OpenClaw"));
-    if (reply->isOpen())
-        body.append(reply->readAll());
-    if (*status != 200) {
-        const QString text = strictUtf8(body).value_or(QStringLiteral("Unknown error"));
-        qCCritical(lcOpenClaw, "OpenClaw returned %ld: %s", long(*status), qUtf8Printable(text));
-        co_return httpStatusFailure(*status, text);
-    }
-    Result<ChatResponse> response = ChatResponse::decode(body);
-    if (!response)
-        co_return response.error();
-    if (response->choices.isEmpty())
-        co_return BridgeError::apiError(QStringLiteral("Empty response from OpenClaw"));
-    co_return response->choices.first().message.content;
-}
-
 QCoro::Task<Result<QString>> GatewayHttpClient::sendChatStreaming(ChatMessages messages, DeltaHandler onDelta)
 {
-    return streamChat(std::move(messages), m_agentId, std::move(onDelta), QDeadlineTimer(QDeadlineTimer::Forever),
-                      QString());
+    return streamChat(std::move(messages), OpenClawConfig::mobileAgentId(), std::move(onDelta),
+                      QDeadlineTimer(QDeadlineTimer::Forever), QString());
 }
 
 bool GatewayHttpClient::isUsableForChat() const
@@ -354,10 +174,10 @@ QCoro::Task<Result<QString>> GatewayHttpClient::streamChat(ChatMessages messages
     if (!m_gatewayToken.isEmpty())
         headers.append({QByteArrayLiteral("Authorization"), "Bearer " + m_gatewayToken.toUtf8()});
     auto *http = new HttpStream(appendingPathComponent(m_endpointURL, QStringLiteral("/v1/chat/completions")),
-                                QByteArrayLiteral("POST"), std::move(headers), chatBody(messages, agentId, true),
+                                QByteArrayLiteral("POST"), std::move(headers), chatBody(messages, agentId),
                                 HttpStream::Limits{m_timings.chatTimeoutMs, kMaxHeadBytes, kStreamReadBufferSize});
     http->setPinnedCertificate(m_tlsPin);
-    const Release<HttpStream> release{http};
+    const StreamRelease release{http};
     const std::shared_ptr<bool> alive = m_alive;
     reader.setCancel([http] { http->abort(); });
 

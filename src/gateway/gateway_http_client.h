@@ -9,7 +9,6 @@
 #include <QDeadlineTimer>
 #include <QHash>
 #include <QList>
-#include <QNetworkReply>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -20,29 +19,10 @@
 #include <functional>
 #include <memory>
 
-class QNetworkAccessManager;
-class QNetworkRequest;
-
 namespace halvex {
 
-// The non-streaming answer: every choice must carry a message with a string
-// role and content; other members are ignored.
-struct ChatResponse {
-    struct Message {
-        QString role;
-        QString content;
-    };
-    struct Choice {
-        Message message;
-    };
-    QList<Choice> choices;
-
-    // The error's description says what was wrong.
-    static Result<ChatResponse> decode(const QByteArray &json);
-};
-
-// The HTTP side of the gateway link: chat completions (whole or streamed as
-// server-sent events) and a cheap reachability probe. Fields are read when
+// The HTTP side of the gateway link: chat completions streamed as
+// server-sent events. Fields are read when
 // each request is built, so the owner may change them at any time.
 class GatewayHttpClient : public QObject, public ChatBackend
 {
@@ -51,18 +31,15 @@ public:
     // Time limits in milliseconds and size limits; tests shrink them.
     struct Timings {
         int chatTimeoutMs = 120000;
-        int probeTimeoutMs = 5000;
         // A whole answer, or an error body, larger than this fails.
         qint64 maxBodyBytes = 4 * 1024 * 1024;
         // One event-stream line longer than this fails the stream.
         qint64 maxEventLineBytes = 1024 * 1024;
     };
 
-    // The network access manager is not owned and must outlive the client.
-    GatewayHttpClient(QNetworkAccessManager *network, QUrl endpointURL, QString gatewayToken, Timings timings,
-                      QObject *parent = nullptr);
-    GatewayHttpClient(QNetworkAccessManager *network, QUrl endpointURL, QString gatewayToken, QObject *parent = nullptr)
-        : GatewayHttpClient(network, std::move(endpointURL), std::move(gatewayToken), Timings{}, parent)
+    GatewayHttpClient(QUrl endpointURL, QString gatewayToken, Timings timings, QObject *parent = nullptr);
+    GatewayHttpClient(QUrl endpointURL, QString gatewayToken, QObject *parent = nullptr)
+        : GatewayHttpClient(std::move(endpointURL), std::move(gatewayToken), Timings{}, parent)
     {
     }
     // Requests still in flight are aborted; their callers get an error.
@@ -91,8 +68,6 @@ public:
     void setEndpointURL(const QUrl &url) { m_endpointURL = url; }
     QString gatewayToken() const { return m_gatewayToken; }
     void setGatewayToken(const QString &token) { m_gatewayToken = token; }
-    QString agentId() const { return m_agentId; }
-    void setAgentId(const QString &agentId) { m_agentId = agentId; }
     // The SHA-256 of the certificate an https gateway must show
     // (platform/tls_pin.h); empty for the ordinary verification. Another
     // certificate gets no request, and the call fails with the mismatch
@@ -100,9 +75,8 @@ public:
     QByteArray tlsPin() const { return m_tlsPin; }
     void setTlsPin(const QByteArray &sha256) { m_tlsPin = sha256; }
 
-    // A whole chat completion: the first choice's content.
-    QCoro::Task<Result<QString>> sendChat(ChatMessages messages);
-    // A streamed chat completion: onDelta per fragment, then the full text.
+    // A streamed chat completion to the mobile agent: onDelta per fragment,
+    // then the full text.
     // Exactly one outcome per call.
     QCoro::Task<Result<QString>> sendChatStreaming(ChatMessages messages, DeltaHandler onDelta);
 
@@ -120,25 +94,20 @@ public:
     bool isStreamReadingPaused() const { return m_streamReadingPaused; }
 
 private:
-    QNetworkRequest chatRequest(const QString &agentId) const;
     QCoro::Task<Result<QString>> streamChat(ChatMessages messages, QString agentId, DeltaHandler onDelta,
                                             QDeadlineTimer deadline, QString requestId);
-    QByteArray chatBody(const ChatMessages &messages, const QString &agentId, bool stream) const;
-    QNetworkReply *track(QNetworkReply *reply);
+    QByteArray chatBody(const ChatMessages &messages, const QString &agentId) const;
 
     // One streamed reply being read; lives in its request's coroutine.
     struct ActiveStream;
 
-    QNetworkAccessManager *m_network;
     GatewayTarget m_target;
     QUrl m_endpointURL;
     QString m_gatewayToken;
-    QString m_agentId = OpenClawConfig::mobileAgentId();
     QByteArray m_tlsPin;
     Timings m_timings;
-    // Requests in flight, aborted when the client goes away. `m_alive` tells
-    // a request's coroutine whether the client still exists when it resumes.
-    QList<QPointer<QNetworkReply>> m_inFlight;
+    // Tells a request's coroutine whether the client still exists when it
+    // resumes.
     std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
     QList<ActiveStream *> m_streams;
     // Streamed chats by request id, for cancelChat().

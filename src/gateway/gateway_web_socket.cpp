@@ -8,6 +8,8 @@
 #include <QJsonDocument>
 #include <QTimer>
 
+#include <qcoro/qcorotimer.h>
+
 #include <algorithm>
 #include <chrono>
 
@@ -28,10 +30,7 @@ GatewayWebSocket::GatewayWebSocket(CredentialStore *credentials, Timings timings
                                    QObject *parent)
     : QObject(parent), m_timings(timings),
       m_handshake(new GatewayHandshake(
-          credentials,
-          GatewayHandshake::Timings{
-              timings.challengeTimeout, timings.connectResponseTimeout, timings.approvalReconnectDelay,
-              PairingApprover::Timings{int(timings.processTimeout * 1000.0), timings.processOutputCap}},
+          credentials, PairingApprover::Timings{int(timings.processTimeout * 1000.0), timings.processOutputCap},
           std::move(processRunner), this)),
       m_chats(new ChatDispatcher(
           ChatDispatcher::Limits{timings.chatTimeout, timings.sessionSettleTimeout, timings.maxChats},
@@ -44,32 +43,24 @@ GatewayWebSocket::GatewayWebSocket(CredentialStore *credentials, Timings timings
                                    : Error::plain(why);
           },
           this)),
-      m_pingTimer(new QTimer(this)), m_reconnectTimer(new QTimer(this)), m_reconnectDelay(timings.initialReconnectDelay)
+      m_pingTimer(new QTimer(this)), m_reconnectTimer(new QTimer(this)), m_handshakeTimer(new QTimer(this)),
+      m_reconnectDelay(timings.initialReconnectDelay)
 {
     m_pingTimer->setInterval(toMs(m_timings.pingInterval));
     QObject::connect(m_pingTimer, &QTimer::timeout, this, &GatewayWebSocket::sendPing);
     m_reconnectTimer->setSingleShot(true);
     QObject::connect(m_reconnectTimer, &QTimer::timeout, this, [this] {
-        if (!m_isIntentionalDisconnect)
+        if (m_phase == Phase::waitingToRetry)
             connectionAttempt();
     });
-    QObject::connect(m_handshake, &GatewayHandshake::challengeMissed, this, [this] {
-        m_isConnecting = false;
-        handleDrop(m_socket, std::nullopt);
-    });
-    QObject::connect(m_handshake, &GatewayHandshake::attemptFailed, this, &GatewayWebSocket::failAttempt);
-    QObject::connect(m_handshake, &GatewayHandshake::stopped, this, [this](const QString &state) {
-        setState(GatewayLinkState::error(state));
-        m_isConnecting = false;
-    });
-    QObject::connect(m_handshake, &GatewayHandshake::stateReported, this, &GatewayWebSocket::setState);
-    QObject::connect(m_handshake, &GatewayHandshake::approved, this, &GatewayWebSocket::connectionAttempt);
+    m_handshakeTimer->setSingleShot(true);
+    QObject::connect(m_handshakeTimer, &QTimer::timeout, this, &GatewayWebSocket::handshakeTimedOut);
 }
 
 GatewayWebSocket::~GatewayWebSocket()
 {
-    m_isIntentionalDisconnect = true;
-    m_handshake->cancel();
+    m_phase = Phase::idle;
+    ++m_attempt;
     if (m_socket)
         releaseSocket(m_socket, true);
     // Nobody may wait forever on a client that is gone. The callers resume
@@ -77,11 +68,12 @@ GatewayWebSocket::~GatewayWebSocket()
     m_chats->failAll(BridgeError::networkError(QStringLiteral("Disconnected")));
 }
 
-void GatewayWebSocket::setState(const GatewayLinkState &state)
+void GatewayWebSocket::moveTo(Phase phase, const GatewayLinkState &shown)
 {
-    if (m_state == state)
+    m_phase = phase;
+    if (m_state == shown)
         return;
-    m_state = state;
+    m_state = shown;
     Q_EMIT stateChanged(m_state);
 }
 
@@ -92,7 +84,7 @@ bool GatewayWebSocket::isSocketOpen() const
 
 bool GatewayWebSocket::isUsableForChat() const
 {
-    return m_state.kind() == GatewayLinkState::Kind::connected && isSocketOpen();
+    return m_phase == Phase::connected && isSocketOpen();
 }
 
 // ---------------------------------------------------------------------------
@@ -102,7 +94,9 @@ void GatewayWebSocket::connect(const QUrl &gatewayURL, const QString &gatewayTok
 {
     m_gatewayURL = gatewayURL;
     m_gatewayToken = gatewayToken;
-    m_isIntentionalDisconnect = false;
+    // An approval still running belongs to the old round.
+    if (m_phase == Phase::approving)
+        ++m_attempt;
     startNewRound();
     m_handshake->reset();
     connectionAttempt();
@@ -110,7 +104,7 @@ void GatewayWebSocket::connect(const QUrl &gatewayURL, const QString &gatewayTok
 
 void GatewayWebSocket::reconnectIfGivenUp()
 {
-    if (!m_gaveUp || m_isIntentionalDisconnect || m_gatewayURL.isEmpty())
+    if (m_phase != Phase::gaveUp || m_gatewayURL.isEmpty())
         return;
     qCInfo(lcOcWs, "Gateway answers again — starting a new round of connection attempts");
     startNewRound();
@@ -119,16 +113,14 @@ void GatewayWebSocket::reconnectIfGivenUp()
 
 void GatewayWebSocket::disconnect()
 {
-    m_isIntentionalDisconnect = true;
-    m_handshake->cancel();
+    ++m_attempt;
     m_reconnectTimer->stop();
     m_pingTimer->stop();
-    m_handshake->stopWaiting();
+    m_handshakeTimer->stop();
     if (m_socket)
         releaseSocket(m_socket, true);
-    m_isConnecting = false;
     m_connectRequestId.reset();
-    setState(GatewayLinkState::disconnected());
+    moveTo(Phase::idle, GatewayLinkState::disconnected());
     failAllWaiting(BridgeError::networkError(QStringLiteral("Disconnected")));
 }
 
@@ -136,16 +128,17 @@ void GatewayWebSocket::connectionAttempt()
 {
     if (m_gatewayURL.isEmpty())
         return;
-    if (m_isConnecting) {
+    if (m_phase == Phase::opening || m_phase == Phase::signingIn) {
         qCDebug(lcOcWs, "Already connecting — skipping");
         return;
     }
-    if (m_state.kind() == GatewayLinkState::Kind::connected && isSocketOpen()) {
+    if (m_phase == Phase::connected && isSocketOpen()) {
         qCDebug(lcOcWs, "Already connected — skipping");
         return;
     }
 
-    m_isConnecting = true;
+    ++m_attempt;
+    m_reconnectTimer->stop();
     if (m_socket)
         releaseSocket(m_socket, true);
     m_pingTimer->stop();
@@ -154,13 +147,12 @@ void GatewayWebSocket::connectionAttempt()
     if (!url) {
         qCCritical(lcOcWs, "Invalid WebSocket URL: %s",
                    qUtf8Printable(quotedForLog(m_gatewayURL.toString(QUrl::FullyEncoded))));
-        setState(GatewayLinkState::error(QStringLiteral("Invalid URL")));
-        m_isConnecting = false;
+        moveTo(Phase::stopped, GatewayLinkState::error(QStringLiteral("Invalid URL")));
         return;
     }
     const QString urlText = url->toString(QUrl::FullyEncoded);
 
-    setState(GatewayLinkState::connecting());
+    moveTo(Phase::opening, GatewayLinkState::connecting());
 
     auto *socket = new WebSocketClient(this);
     socket->setMaxIncomingMessageSize(m_timings.maxIncomingMessageSize);
@@ -205,7 +197,7 @@ void GatewayWebSocket::connectionAttempt()
     });
 
     qCInfo(lcOcWs, "Connecting to OpenClaw WS at %s...", qUtf8Printable(urlText));
-    m_handshake->begin(socket);
+    m_handshakeTimer->start(toMs(m_timings.challengeTimeout));
     socket->open(*url);
 }
 
@@ -216,7 +208,7 @@ void GatewayWebSocket::releaseSocket(WebSocketClient *socket, bool close)
     socket->disconnect(this);
     if (m_socket == socket) {
         m_socket = nullptr;
-        m_handshake->stopWaiting();
+        m_handshakeTimer->stop();
     }
     if (close && socket->state() == QAbstractSocket::ConnectedState)
         socket->close(WebSocketCloseCode::goingAway);
@@ -225,18 +217,31 @@ void GatewayWebSocket::releaseSocket(WebSocketClient *socket, bool close)
     socket->deleteLater();
 }
 
+void GatewayWebSocket::handshakeTimedOut()
+{
+    if (!m_socket)
+        return;
+    if (m_phase == Phase::opening) {
+        qCCritical(lcOcWs, "No challenge received within %gs", m_timings.challengeTimeout);
+        handleDrop(m_socket, std::nullopt);
+    } else if (m_phase == Phase::signingIn) {
+        qCCritical(lcOcWs, "No connect response within %fs", m_timings.connectResponseTimeout);
+        failAttempt(QStringLiteral("No connect response"));
+    }
+}
+
 void GatewayWebSocket::failAttempt(const QString &state)
 {
     m_pingTimer->stop();
     if (m_socket)
         releaseSocket(m_socket, true);
-    m_isConnecting = false;
     m_connectRequestId.reset();
-    QPointer<GatewayWebSocket> self(this);
+    const QPointer<GatewayWebSocket> self(this);
+    const quint64 attempt = m_attempt;
     failAllWaiting(BridgeError::networkError(QStringLiteral("OpenClaw WebSocket disconnected")));
-    if (!self)
+    if (!self || attempt != m_attempt)
         return;
-    setState(GatewayLinkState::error(state));
+    moveTo(Phase::waitingToRetry, GatewayLinkState::error(state));
     scheduleReconnect();
 }
 
@@ -250,16 +255,18 @@ void GatewayWebSocket::handleDrop(WebSocketClient *socket, const std::optional<Q
 
     m_pingTimer->stop();
     releaseSocket(socket, false);
-    const GatewayLinkState previous = m_state;
-    m_isConnecting = false;
+    const bool wasConnected = m_phase == Phase::connected;
     m_connectRequestId.reset();
-    setState(refused && receiveError ? GatewayLinkState::error(*receiveError) : GatewayLinkState::disconnected());
+    moveTo(Phase::waitingToRetry,
+           refused && receiveError ? GatewayLinkState::error(*receiveError) : GatewayLinkState::disconnected());
 
-    QPointer<GatewayWebSocket> self(this);
+    const QPointer<GatewayWebSocket> self(this);
+    const quint64 attempt = m_attempt;
     failAllWaiting(BridgeError::networkError(QStringLiteral("OpenClaw WebSocket disconnected")));
-    if (!self || m_isIntentionalDisconnect)
+    // Whoever heard of it may have disconnected or connected anew meanwhile.
+    if (!self || attempt != m_attempt)
         return;
-    if (previous.kind() == GatewayLinkState::Kind::connected)
+    if (wasConnected)
         startNewRound();
     scheduleReconnect();
 }
@@ -268,25 +275,22 @@ void GatewayWebSocket::startNewRound()
 {
     m_reconnectAttempt = 0;
     m_reconnectDelay = m_timings.initialReconnectDelay;
-    m_gaveUp = false;
 }
 
 void GatewayWebSocket::scheduleReconnect()
 {
-    if (m_isIntentionalDisconnect)
-        return;
     ++m_reconnectAttempt;
     if (m_reconnectAttempt > m_timings.maxReconnectAttempts) {
         qCCritical(lcOcWs, "Max reconnect attempts (%ld) reached — giving up", long(m_timings.maxReconnectAttempts));
-        m_gaveUp = true;
-        setState(GatewayLinkState::error(QStringLiteral("Connection failed")));
+        moveTo(Phase::gaveUp, GatewayLinkState::error(QStringLiteral("Connection failed")));
         return;
     }
-    m_reconnectTimer->stop();
     qCInfo(lcOcWs, "OC-WS reconnecting in %fs (attempt %ld/%ld)...", m_reconnectDelay, long(m_reconnectAttempt),
            long(m_timings.maxReconnectAttempts));
-    m_reconnectTimer->start(toMs(m_reconnectDelay));
+    const std::chrono::milliseconds delay = toMs(m_reconnectDelay);
+    m_reconnectTimer->start(delay);
     m_reconnectDelay = std::min(m_reconnectDelay * 2.0, m_timings.maxReconnectDelay);
+    Q_EMIT reconnectScheduled(delay);
 }
 
 void GatewayWebSocket::sendPing()
@@ -360,19 +364,54 @@ void GatewayWebSocket::handleEvent(const Frame &frame)
 
 void GatewayWebSocket::handleChallenge(const QJsonObject &payload, bool hasPayload)
 {
-    if (std::optional<QString> requestId = m_handshake->answerChallenge(payload, hasPayload, m_gatewayToken))
-        m_connectRequestId = std::move(requestId);
+    if (m_phase != Phase::opening)
+        return;
+    const QJsonValue nonce = payload.value(QLatin1String("nonce"));
+    if (!hasPayload || !nonce.isString() || nonce.toString().isEmpty()) {
+        qCCritical(lcOcWs, "Challenge missing nonce");
+        failAttempt(QStringLiteral("Invalid challenge"));
+        return;
+    }
+    m_handshakeTimer->stop();
+    qCInfo(lcOcWs, "Received connect.challenge");
+    const QPointer<GatewayWebSocket> self(this);
+    const quint64 attempt = m_attempt;
+    moveTo(Phase::signingIn, GatewayLinkState::authenticating());
+    if (!self || attempt != m_attempt)
+        return;
+
+    // Reading the store can wait on a keyring prompt, with the event loop
+    // running: the link may have moved on meanwhile.
+    const GatewayHandshake::ConnectRequest request = m_handshake->connectRequest(nonce.toString(), m_gatewayToken);
+    if (!self || attempt != m_attempt || !m_socket)
+        return;
+    if (request.id.isEmpty()) {
+        if (request.retry)
+            failAttempt(request.failure);
+        else
+            moveTo(Phase::stopped, GatewayLinkState::error(request.failure));
+        return;
+    }
+    if (m_socket->sendText(request.json) <= 0) {
+        const QString why =
+            m_socket->errorString().isEmpty() ? QStringLiteral("Socket is not connected") : m_socket->errorString();
+        qCCritical(lcOcWs, "Failed to send connect request: %s", qUtf8Printable(why));
+        moveTo(Phase::stopped, GatewayLinkState::error(QStringLiteral("Send failed")));
+        return;
+    }
+    qCInfo(lcOcWs, "Sent connect request %s", qUtf8Printable(request.id));
+    m_connectRequestId = request.id;
+    m_handshakeTimer->start(toMs(m_timings.connectResponseTimeout));
 }
 
 void GatewayWebSocket::handleConnectResponse(const Frame &frame)
 {
-    m_isConnecting = false;
-    m_handshake->stopWaiting();
+    m_handshakeTimer->stop();
     if (frame.ok) {
         m_handshake->accepted(frame);
         startNewRound();
         m_pingTimer->start(toMs(m_timings.pingInterval));
-        setState(GatewayLinkState::connected());
+        moveTo(Phase::connected, GatewayLinkState::connected());
         qCInfo(lcOcWs, "OpenClaw WS authenticated and connected");
         m_chats->sendReady();
         return;
@@ -385,16 +424,42 @@ void GatewayWebSocket::handleConnectResponse(const Frame &frame)
     m_pingTimer->stop();
     if (m_socket)
         releaseSocket(m_socket, true);
-    QPointer<GatewayWebSocket> self(this);
+    const QPointer<GatewayWebSocket> self(this);
+    const quint64 attempt = m_attempt;
     failAllWaiting(BridgeError::networkError(QStringLiteral("OpenClaw WebSocket disconnected")));
-    if (!self)
+    if (!self || attempt != m_attempt)
         return;
-    // NOT_PAIRED: the handshake reports its states and asks for the next
-    // attempt once the device is approved.
-    if (const std::optional<QString> failure = m_handshake->refused(frame)) {
-        setState(GatewayLinkState::error(*failure));
+    const GatewayHandshake::Refusal refusal = m_handshake->refused(frame);
+    switch (refusal.next) {
+    case GatewayHandshake::Refusal::Next::retry:
+        moveTo(Phase::waitingToRetry, GatewayLinkState::error(refusal.state));
         scheduleReconnect();
+        break;
+    case GatewayHandshake::Refusal::Next::stop:
+        moveTo(Phase::stopped, GatewayLinkState::error(refusal.state));
+        break;
+    case GatewayHandshake::Refusal::Next::approve:
+        moveTo(Phase::approving, GatewayLinkState::authenticating());
+        approveAndReconnect(frame);
+        break;
     }
+}
+
+QCoro::Task<> GatewayWebSocket::approveAndReconnect(Frame refusal)
+{
+    const QPointer<GatewayWebSocket> self(this);
+    const quint64 attempt = m_attempt;
+    const std::optional<QString> failure = co_await m_handshake->approve(std::move(refusal));
+    if (!self || attempt != m_attempt)
+        co_return;
+    if (failure) {
+        moveTo(Phase::stopped, GatewayLinkState::error(*failure));
+        co_return;
+    }
+    co_await QCoro::sleepFor(toMs(m_timings.approvalReconnectDelay));
+    if (!self || attempt != m_attempt)
+        co_return;
+    connectionAttempt();
 }
 
 // ---------------------------------------------------------------------------

@@ -15,6 +15,7 @@
 
 #include <qcoro/qcorotask.h>
 
+#include <chrono>
 #include <optional>
 
 class QTimer;
@@ -27,8 +28,20 @@ class CredentialStore;
 // The gateway WebSocket: keeps the one connection (challenge handshake
 // signed with the device key, keep-alive pings, reconnects with a doubling
 // delay, at most 20 attempts per round) and carries chats over "chat.send".
-// The handshake (signed connect request, device token, pairing approval)
-// is GatewayHandshake's, and the chats are kept by ChatDispatcher.
+// What the device says in the handshake (signed connect request, device
+// token, pairing approval) is GatewayHandshake's; the chats are kept by
+// ChatDispatcher.
+//
+// The connection's course is this object's alone, one phase at a time:
+//
+//   idle ─connect()→ opening ─challenge→ signingIn ─accepted→ connected
+//   opening/signingIn/connected ─drop, refusal, time-out→ waitingToRetry
+//   waitingToRetry ─delay→ opening          (after 20: gaveUp)
+//   signingIn ─NOT_PAIRED→ approving ─approved→ opening
+//   a failure another attempt does not mend → stopped
+//   disconnect() → idle
+//
+// Each phase shows as a GatewayLinkState (stateChanged()).
 class GatewayWebSocket : public QObject, public ChatBackend
 {
     Q_OBJECT
@@ -74,6 +87,9 @@ public:
     // otherwise.
     void reconnectIfGivenUp();
 
+    // Between a failed attempt and the next one, with attempts left.
+    bool isWaitingToRetry() const { return m_phase == Phase::waitingToRetry; }
+
     // The SHA-256 of the certificate a wss:// gateway must show
     // (platform/tls_pin.h), for the connections opened from now on; empty
     // for the ordinary verification. A refused certificate (this one or an
@@ -100,9 +116,14 @@ public:
 
 Q_SIGNALS:
     void stateChanged(const halvex::GatewayLinkState &state);
+    // The next attempt starts after `delay`.
+    void reconnectScheduled(std::chrono::milliseconds delay);
 
 private:
-    void setState(const GatewayLinkState &state);
+    enum class Phase { idle, opening, signingIn, approving, waitingToRetry, gaveUp, stopped, connected };
+
+    // The one place the phase changes; `shown` is what the state says of it.
+    void moveTo(Phase phase, const GatewayLinkState &shown);
     bool isSocketOpen() const;
 
     void connectionAttempt();
@@ -111,19 +132,26 @@ private:
     void handleEvent(const GatewayProtocol::Frame &frame);
     void handleChallenge(const QJsonObject &payload, bool hasPayload);
     void handleConnectResponse(const GatewayProtocol::Frame &frame);
+    // The challenge or the answer to the connect request did not come in time.
+    void handshakeTimedOut();
     // A failed attempt before the handshake finished: reconnect with backoff.
     void failAttempt(const QString &state);
     // `refused`: the TLS handshake failed, so the state becomes the error
     // rather than "disconnected".
     void handleDrop(WebSocketClient *socket, const std::optional<QString> &receiveError, bool refused = false);
+    // Approves this device after NOT_PAIRED, then connects again.
+    QCoro::Task<> approveAndReconnect(GatewayProtocol::Frame refusal);
     // The attempts count from the first again, with the shortest delay.
     void startNewRound();
+    // From waitingToRetry: the next attempt after the current delay, or
+    // gaveUp once the round's attempts are spent.
     void scheduleReconnect();
     void sendPing();
 
     void failAllWaiting(const Error &error);
 
     Timings m_timings;
+    Phase m_phase = Phase::idle;
     GatewayLinkState m_state;
     GatewayHandshake *m_handshake;
     ChatDispatcher *m_chats;
@@ -131,11 +159,15 @@ private:
     QPointer<WebSocketClient> m_socket;
     QTimer *m_pingTimer;
     QTimer *m_reconnectTimer;
+    // Runs while the challenge (opening) or the answer to the connect
+    // request (signingIn) is awaited.
+    QTimer *m_handshakeTimer;
     double m_reconnectDelay;
     int m_reconnectAttempt = 0;
-    bool m_gaveUp = false;
-    bool m_isIntentionalDisconnect = false;
-    bool m_isConnecting = false;
+    // Bumped by every connection attempt, connect() and disconnect(): work
+    // that waited (a keyring prompt, an approval) finds another attempt and
+    // does nothing.
+    quint64 m_attempt = 0;
     QUrl m_gatewayURL;
     QString m_gatewayToken;
     QByteArray m_tlsPin;

@@ -25,7 +25,7 @@ QCoro::Task<bool> chatEndpointOn(GatewayTarget target)
 
 } // namespace
 
-std::unique_ptr<MemorySyncService> makeMemorySyncService(ChatBackend *http, ChatBackend *webSocket,
+std::unique_ptr<MemorySyncService> makeMemorySyncService(GatewayHttpClient *http, ChatBackend *webSocket,
                                                          CredentialStore *credentials, QNetworkAccessManager *network,
                                                          Settings *settings, MemorySyncService::Timings timings,
                                                          const QUrl &relayOrigin)
@@ -35,8 +35,8 @@ std::unique_ptr<MemorySyncService> makeMemorySyncService(ChatBackend *http, Chat
     deps.gateway.webSocket = webSocket;
     // The client's endpoint and token are read at each sync: the bridge
     // reloads them when the gateway settings change.
-    if (auto *client = dynamic_cast<GatewayHttpClient *>(http)) {
-        deps.gateway.httpEndpointAvailable = [client = QPointer<GatewayHttpClient>(client)] {
+    if (http) {
+        deps.gateway.httpEndpointAvailable = [client = QPointer<GatewayHttpClient>(http)] {
             if (!client)
                 return notAvailable();
             return chatEndpointOn(client->target());

@@ -9,17 +9,18 @@ class QNetworkAccessManager;
 namespace halvex {
 
 class ChatBackend;
+class GatewayHttpClient;
 class CredentialStore;
 class Settings;
 
 // A memory sync against the deployment's relay, not yet started, over the
-// bridge's two gateway paths (either may be null). When `http` is the
-// gateway's GatewayHttpClient, its probe of the model list tells whether the
-// HTTP chat endpoint is on; otherwise the WebSocket carries the extraction.
+// bridge's two gateway paths (either may be null). A probe of the HTTP
+// client's gateway tells whether its chat endpoint is on; otherwise the
+// WebSocket carries the extraction.
 // The service reads the user's Memory Sync switch from `settings` before
 // every sync. Nothing passed in is owned; all of it must outlive the service.
 // An empty `relayOrigin` means the deployment's relay.
-std::unique_ptr<MemorySyncService> makeMemorySyncService(ChatBackend *http, ChatBackend *webSocket,
+std::unique_ptr<MemorySyncService> makeMemorySyncService(GatewayHttpClient *http, ChatBackend *webSocket,
                                                          CredentialStore *credentials, QNetworkAccessManager *network,
                                                          Settings *settings, MemorySyncService::Timings timings = {},
                                                          const QUrl &relayOrigin = {});

@@ -93,16 +93,6 @@ QString ModelRecommendation::rawValue(Category category)
     return {};
 }
 
-QList<SpeedTier> ModelRecommendation::allSpeedTiers()
-{
-    return {SpeedTier::fast, SpeedTier::balanced, SpeedTier::deepThinking};
-}
-
-QList<CostTier> ModelRecommendation::allCostTiers()
-{
-    return {CostTier::free, CostTier::paid, CostTier::byok};
-}
-
 QList<Category> ModelRecommendation::allCategories()
 {
     return {Category::local, Category::cloud, Category::managed};
@@ -110,11 +100,7 @@ QList<Category> ModelRecommendation::allCategories()
 
 QString hostLabel(const QString &host)
 {
-#ifdef Q_OS_MACOS
-    const QString thisMachine = QStringLiteral("your Mac");
-#else
     const QString thisMachine = QStringLiteral("this computer");
-#endif
     const QUrl url(host, QUrl::StrictMode);
     const QString name = url.isValid() ? url.host() : QString();
     if (name.isEmpty() || name == QLatin1String("127.0.0.1") || name == QLatin1String("localhost") ||

@@ -29,8 +29,6 @@ struct ModelRecommendation {
     static QString rawValue(SpeedTier tier);
     static QString rawValue(CostTier tier);
     static QString rawValue(Category category);
-    static QList<SpeedTier> allSpeedTiers();
-    static QList<CostTier> allCostTiers();
     static QList<Category> allCategories();
 
     bool operator==(const ModelRecommendation &) const = default;

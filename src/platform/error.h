@@ -13,13 +13,11 @@ namespace halvex {
 class BridgeError
 {
 public:
-    enum class Kind { networkError, apiError, openClawUnreachable, openClawWebSocketNotConnected, notConfigured };
+    enum class Kind { networkError, apiError, openClawWebSocketNotConnected };
 
     static BridgeError networkError(QString message) { return {Kind::networkError, std::move(message)}; }
     static BridgeError apiError(QString message) { return {Kind::apiError, std::move(message)}; }
-    static BridgeError openClawUnreachable() { return {Kind::openClawUnreachable, {}}; }
     static BridgeError openClawWebSocketNotConnected() { return {Kind::openClawWebSocketNotConnected, {}}; }
-    static BridgeError notConfigured() { return {Kind::notConfigured, {}}; }
 
     Kind kind() const { return m_kind; }
     const QString &message() const { return m_message; }

@@ -15,10 +15,6 @@ namespace halvex {
 
 namespace {
 
-// Per-socket bookkeeping kept on the socket itself, so it dies with it.
-constexpr char kErrorProperty[] = "halvexRelayError"; // description of the socket's error, if any
-constexpr char kEndedProperty[] = "halvexRelayEnded"; // its end has been handled
-
 std::chrono::milliseconds toMs(double seconds)
 {
     return std::chrono::milliseconds(qint64(std::max(0.0, seconds) * 1000.0 + 0.5));
@@ -29,11 +25,9 @@ bool isOpeningOrOpen(const WebSocketClient *socket)
     return socket->state() == QAbstractSocket::ConnectingState || socket->state() == QAbstractSocket::ConnectedState;
 }
 
-// Why a socket ended: what we recorded for it (its error, which the client
-// reports before its end, or our own reason), else its close code.
-Error endError(const WebSocketClient *socket)
+// Why a socket ended: what was recorded for it, else its close code.
+Error endError(const WebSocketClient *socket, const QString &recorded)
 {
-    const QString recorded = socket->property(kErrorProperty).toString();
     if (!recorded.isEmpty())
         return Error::plain(recorded);
     QString text = QStringLiteral("WebSocket closed with code %1").arg(int(socket->closeCode()));
@@ -55,12 +49,19 @@ RelayWebSocket::RelayWebSocket(QUrl relayOrigin, Timings timings, QObject *paren
 
 RelayWebSocket::~RelayWebSocket()
 {
-    // Tell nobody and schedule nothing: sockets still alive (children) go
+    // Report nothing and schedule nothing: sockets still alive (children) go
     // with this object, silently.
-    m_delegate = nullptr;
     const auto sockets = findChildren<WebSocketClient *>(Qt::FindDirectChildrenOnly);
     for (WebSocketClient *socket : sockets)
         QObject::disconnect(socket, nullptr, this, nullptr);
+}
+
+void RelayWebSocket::setState(State state)
+{
+    if (m_state == state)
+        return;
+    m_state = state;
+    Q_EMIT stateChanged(state);
 }
 
 bool RelayWebSocket::isRunning() const
@@ -75,7 +76,6 @@ void RelayWebSocket::connect(const QString &token)
         return;
     }
     m_bridgeToken = token;
-    m_isIntentionalDisconnect = false;
     m_reconnectDelay = m_timings.initialReconnectDelay;
     m_reconnectAttempt = 0;
     ++m_generation;
@@ -90,6 +90,7 @@ void RelayWebSocket::open()
     // A socket still current here is replaced: silence it first so nothing it
     // reports later can touch the new one.
     if (WebSocketClient *old = std::exchange(m_webSocketTask, nullptr)) {
+        m_sockets.remove(old);
         QObject::disconnect(old, nullptr, this, nullptr);
         if (old->state() == QAbstractSocket::ConnectedState)
             old->close(WebSocketCloseCode::goingAway);
@@ -103,6 +104,7 @@ void RelayWebSocket::open()
     const Result<QUrl> url = relayConnectionUrl(m_relayOrigin, *m_bridgeToken);
     if (!url) {
         qCCritical(lcWebSocket, "%s", qUtf8Printable(url.error().description()));
+        setState(State::idle);
         return;
     }
 
@@ -118,6 +120,7 @@ void RelayWebSocket::open()
     // before it, it costs little more than its new part.
     socket->setPerMessageDeflate(true);
     m_webSocketTask = socket;
+    m_sockets.insert(socket, QString());
     m_unansweredPings = 0;
     QObject::connect(socket, &WebSocketClient::connected, this, [this, socket] { onSocketConnected(socket); });
     QObject::connect(socket, &WebSocketClient::disconnected, this, [this, socket] { onSocketEnded(socket); });
@@ -160,6 +163,7 @@ void RelayWebSocket::open()
     m_pingTimer->start();
 
     qCInfo(lcWebSocket, "Connecting to relay...");
+    setState(State::opening);
     // Last: an opening that fails at once (say, an unsupported scheme) runs
     // the disconnect handling from inside open().
     socket->open(*url);
@@ -188,7 +192,7 @@ void RelayWebSocket::dropCurrent(const QString &reason)
     WebSocketClient *socket = m_webSocketTask;
     if (!socket)
         return;
-    socket->setProperty(kErrorProperty, reason);
+    m_sockets.insert(socket, reason);
     // Silenced first: whatever the aborted socket still reports is not news.
     QObject::disconnect(socket, nullptr, this, nullptr);
     socket->abort();
@@ -209,21 +213,17 @@ void RelayWebSocket::onSocketConnected(WebSocketClient *socket)
         qCInfo(lcWebSocket, "Relay link uncompressed (the relay declined permessage-deflate)");
     m_reconnectAttempt = 0;
     updatePendingBytes();
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            if (m_delegate)
-                m_delegate->didConnect();
-        },
-        Qt::QueuedConnection);
+    setState(State::open);
+    QMetaObject::invokeMethod(this, &RelayWebSocket::connected, Qt::QueuedConnection);
 }
 
 void RelayWebSocket::onSocketError(WebSocketClient *socket)
 {
-    if (socket->property(kEndedProperty).toBool())
+    const auto record = m_sockets.find(socket);
+    if (record == m_sockets.end())
         return;
-    if (socket->property(kErrorProperty).toString().isEmpty())
-        socket->setProperty(kErrorProperty, socket->errorString());
+    if (record->isEmpty())
+        *record = socket->errorString();
     // The client follows an error with disconnected(), except for an opening
     // it refused at once (the link never left UnconnectedState): that one
     // ends here.
@@ -233,34 +233,29 @@ void RelayWebSocket::onSocketError(WebSocketClient *socket)
 
 void RelayWebSocket::onSocketEnded(WebSocketClient *socket)
 {
-    if (socket->property(kEndedProperty).toBool())
+    if (!m_sockets.contains(socket))
         return;
     if (socket->closeCode() == WebSocketCloseCode::tooMuchData)
         qCCritical(lcWebSocket, "Dropped a relay message over %lld bytes",
                    static_cast<long long>(m_timings.maxIncomingMessageBytes));
     if (socket == m_webSocketTask) {
-        handleDisconnect(socket, endError(socket));
+        handleDisconnect(socket, endError(socket, m_sockets.value(socket)));
     } else if (socket == m_closingSocket) {
-        reportClosingSocket(socket, endError(socket));
+        reportClosingSocket(socket, endError(socket, m_sockets.value(socket)));
     }
     // Any other socket was replaced and already silenced.
 }
 
 void RelayWebSocket::retireSocket(WebSocketClient *socket, const std::optional<Error> &error)
 {
-    socket->setProperty(kEndedProperty, true);
+    m_sockets.remove(socket);
     qCCritical(lcWebSocket, "WebSocket receive error: %s",
                qUtf8Printable(error ? error->description() : QStringLiteral("unknown error")));
     // Its later signals are of no interest any more.
     QObject::disconnect(socket, nullptr, this, nullptr);
     socket->deleteLater();
     QMetaObject::invokeMethod(
-        this,
-        [this, error] {
-            if (m_delegate)
-                m_delegate->didDisconnect(error);
-        },
-        Qt::QueuedConnection);
+        this, [this, error] { Q_EMIT disconnected(error); }, Qt::QueuedConnection);
 }
 
 void RelayWebSocket::reportClosingSocket(WebSocketClient *socket, const Error &error)
@@ -279,15 +274,18 @@ void RelayWebSocket::handleDisconnect(WebSocketClient *socket, const std::option
     }
     retireSocket(socket, error);
 
-    if (m_isIntentionalDisconnect)
+    if (m_state == State::idle)
         return;
 
     ++m_reconnectAttempt;
     qCInfo(lcWebSocket, "Reconnecting in %fs...", m_reconnectDelay);
     const quint64 generation = m_generation;
-    QTimer::singleShot(toMs(m_reconnectDelay), this, [this, generation] {
+    const std::chrono::milliseconds delay = toMs(m_reconnectDelay);
+    setState(State::waitingToRetry);
+    Q_EMIT reconnectScheduled(delay);
+    QTimer::singleShot(delay, this, [this, generation] {
         // connect() or disconnect() since then owns the link now.
-        if (m_isIntentionalDisconnect || generation != m_generation || m_webSocketTask)
+        if (m_state != State::waitingToRetry || generation != m_generation || m_webSocketTask)
             return;
         m_reconnectDelay = std::min(2.0 * m_reconnectDelay, m_timings.maxReconnectDelay);
         open();
@@ -304,14 +302,13 @@ void RelayWebSocket::handleText(const QByteArray &utf8)
     const RelayMessage &message = decoded.value();
     qCInfo(lcWebSocket, "Received message type=%s id=%s", qUtf8Printable(message.type),
            message.id ? qUtf8Printable(*message.id) : "nil");
-    if (m_delegate)
-        m_delegate->didReceive(message);
+    Q_EMIT messageReceived(message);
 }
 
 void RelayWebSocket::disconnect()
 {
-    m_isIntentionalDisconnect = true;
     ++m_generation;
+    setState(State::idle);
     stopPingTimer();
     WebSocketClient *socket = std::exchange(m_webSocketTask, nullptr);
     // What the closing socket still holds is no longer this link's.
@@ -319,10 +316,10 @@ void RelayWebSocket::disconnect()
     if (!socket)
         return;
 
-    // The socket keeps its signals: its end is reported to the owner once, as
-    // didDisconnect, and schedules no reconnect.
+    // The socket keeps its signals: its end is reported once, as
+    // disconnected(), and schedules no reconnect.
     m_closingSocket = socket;
-    socket->setProperty(kErrorProperty, kClosedByUs);
+    m_sockets.insert(socket, kClosedByUs);
     // An opening that is aborted ends at once, reported through its
     // disconnected(), like a close that completes later.
     if (socket->state() == QAbstractSocket::ConnectedState)

@@ -3,36 +3,39 @@
 #include "platform/error.h"
 #include "relay/relay_message.h"
 
+#include <QHash>
 #include <QJsonObject>
 #include <QObject>
 #include <QPointer>
 #include <QTimer>
 #include <QUrl>
 
+#include <chrono>
 #include <optional>
 
 namespace halvex {
 
 class WebSocketClient;
 
-// What the owner of the relay link is told. didConnect and didDisconnect
-// arrive from the event loop after the fact (queued); didReceive directly.
-class RelayWebSocketDelegate
-{
-public:
-    virtual ~RelayWebSocketDelegate() = default;
-    virtual void didConnect() = 0;
-    virtual void didDisconnect(const std::optional<Error> &error) = 0;
-    virtual void didReceive(const RelayMessage &message) = 0;
-};
-
 // The bridge's one WebSocket to the relay: opens it with the bridge token
 // (offering permessage-deflate), pings it, decodes every frame, and
 // reconnects with a doubling delay until disconnect() is called.
+//
+// Its one state moves idle → opening → open, and after any drop that
+// disconnect() did not ask for to waitingToRetry and back to opening;
+// disconnect() returns it to idle. Everything it reports is a signal.
 class RelayWebSocket : public QObject
 {
     Q_OBJECT
 public:
+    enum class State {
+        idle,           // never connected, or disconnect() was called
+        opening,        // a socket is opening (the WebSocket handshake runs)
+        open,           // the link is up
+        waitingToRetry, // the last socket ended; the next opens after a delay
+    };
+    Q_ENUM(State)
+
     // Every delay, in seconds, and every limit; tests shrink them.
     struct Timings {
         double pingInterval = 30.0;
@@ -65,8 +68,7 @@ public:
     }
     ~RelayWebSocket() override;
 
-    // Not owned; the delegate must outlive the link or clear itself.
-    void setDelegate(RelayWebSocketDelegate *delegate) { m_delegate = delegate; }
+    State state() const { return m_state; }
 
     // Starts (or restarts) the connection with a bridge token. Skipped with a
     // log line while a connection is opening or open.
@@ -100,6 +102,17 @@ public:
     bool isCongested() const { return m_isCongested; }
 
 Q_SIGNALS:
+    // The link is open. Reported from the event loop after the fact, like
+    // disconnected().
+    void connected();
+    // A socket of this link ended, with why when that is known. The end of
+    // the socket disconnect() closed is reported too, once.
+    void disconnected(const std::optional<halvex::Error> &error);
+    // One decoded message from the relay, as it arrives.
+    void messageReceived(const halvex::RelayMessage &message);
+    void stateChanged(halvex::RelayWebSocket::State state);
+    // The next socket opens after `delay`.
+    void reconnectScheduled(std::chrono::milliseconds delay);
     // The outbound queue rose above the high watermark.
     void congested();
     // The outbound queue fell back below the low watermark, or its socket
@@ -107,11 +120,12 @@ Q_SIGNALS:
     void drained();
 
 private:
+    void setState(State state);
     void open();
     void handleText(const QByteArray &utf8);
     void handleDisconnect(WebSocketClient *socket, const std::optional<Error> &error);
-    // Logs a socket's end, silences and frees it, and tells the owner
-    // (queued) that it is gone.
+    // Logs a socket's end, silences and frees it, and reports (queued) that
+    // it is gone.
     void retireSocket(WebSocketClient *socket, const std::optional<Error> &error);
     void stopPingTimer();
     // Takes the current socket's queued bytes (after a send or a write to
@@ -138,12 +152,13 @@ private:
     QTimer *m_pingTimer = nullptr;
     double m_reconnectDelay;
     int m_reconnectAttempt = 0;
-    bool m_isIntentionalDisconnect = false;
+    State m_state = State::idle;
     std::optional<QString> m_bridgeToken;
-    RelayWebSocketDelegate *m_delegate = nullptr;
 
-    // The socket that disconnect() closed and whose end the delegate has not
-    // yet been told about.
+    // Every socket whose end is not reported yet, with the error recorded
+    // for it (the client's, which comes before its end, or our own reason).
+    QHash<const WebSocketClient *, QString> m_sockets;
+    // The socket that disconnect() closed and whose end is not reported yet.
     QPointer<WebSocketClient> m_closingSocket;
     // Bumped by connect() and disconnect(): a reconnect scheduled before
     // either finds another generation and does nothing.

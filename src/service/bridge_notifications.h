@@ -45,8 +45,6 @@ public:
     // The "notificationsEnabled" setting; on when absent.
     static bool isEnabled(const Settings &settings);
 
-    void setSink(Sink sink) { m_sink = std::move(sink); }
-
 private:
     void relayStateChanged(const BridgeConnectionState &state);
     void gatewayReachableChanged(bool reachable);

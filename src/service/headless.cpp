@@ -50,14 +50,14 @@ HeadlessBridge::~HeadlessBridge()
 void HeadlessBridge::start()
 {
     BridgeManager *bridge = m_runtime->bridgeManager();
+    // A missing token or the switch off leaves it unconnected, saying why.
+    bridge->start();
     if (!m_runtime->hasBridgeToken()) {
         qCCritical(lcApp, "No bridge token is stored: this machine is not paired with a Halvex account yet. "
                           "Pair it with `halvex-bridge login` and `halvex-bridge pair` (or the setup wizard "
                           "in a desktop session); this bridge then connects by itself.");
     } else if (!bridge->isEnabled()) {
         qCInfo(lcApp, "The bridge is switched off (\"bridgeEnabled\" is false); waiting without connecting");
-    } else {
-        bridge->start();
     }
 }
 
