@@ -1,5 +1,6 @@
 #include "bridge/agent_card_publisher.h"
 
+#include "platform/duration.h"
 #include "platform/logging.h"
 
 #include <QPointer>
@@ -33,7 +34,7 @@ void AgentCardPublisher::schedule()
 {
     if (m_timer->isActive())
         return; // the card due then carries the newest state
-    const qint64 interval = qRound64(m_interval * 1000.0);
+    const qint64 interval = toMs(m_interval).count();
     const qint64 since = m_lastSent.isValid() ? m_lastSent.elapsed() : interval;
     m_timer->start(int(std::max<qint64>(0, interval - since)));
 }

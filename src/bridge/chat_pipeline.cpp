@@ -5,6 +5,7 @@
 
 #include "gateway/gateway_http_client.h"
 #include "platform/characters.h"
+#include "platform/duration.h"
 #include "platform/logging.h"
 #include "platform/net/next_emission.h"
 
@@ -21,10 +22,6 @@ const QString roleKey = QStringLiteral("role");
 const QString contentKey = QStringLiteral("content");
 const QString userRole = QStringLiteral("user");
 
-std::chrono::milliseconds toMs(double seconds)
-{
-    return std::chrono::milliseconds(qRound64(seconds * 1000.0));
-}
 } // namespace
 
 // Wakes the chats that wait for the gateway socket. Shared with the waiting

@@ -1,6 +1,7 @@
 #include "bridge/gateway_monitor.h"
 
 #include "gateway/gateway_web_socket.h"
+#include "platform/duration.h"
 
 #include <QPointer>
 #include <QTimer>
@@ -10,7 +11,7 @@ namespace halvex {
 GatewayMonitor::GatewayMonitor(GatewayWebSocket *socket, Timings timings, QObject *parent)
     : QObject(parent), m_socket(socket), m_timings(timings), m_timer(new QTimer(this))
 {
-    m_timer->setInterval(std::chrono::milliseconds(qRound64(m_timings.healthCheckInterval * 1000.0)));
+    m_timer->setInterval(toMs(m_timings.healthCheckInterval));
     QObject::connect(m_timer, &QTimer::timeout, this, [this] { runProbe(); });
     QObject::connect(m_socket, &GatewayWebSocket::stateChanged, this, &GatewayMonitor::socketStateChanged);
 }
@@ -53,7 +54,7 @@ bool GatewayMonitor::isSocketExpected() const
     const GatewayLinkState::Kind kind = m_socket->state().kind();
     if (kind == GatewayLinkState::Kind::connecting || kind == GatewayLinkState::Kind::authenticating)
         return true;
-    return m_lastContact.isValid() && m_lastContact.elapsed() < qRound64(m_timings.recentWindow * 1000.0);
+    return m_lastContact.isValid() && m_lastContact.elapsed() < toMs(m_timings.recentWindow).count();
 }
 
 void GatewayMonitor::socketStateChanged()

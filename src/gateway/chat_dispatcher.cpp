@@ -1,5 +1,6 @@
 #include "gateway/chat_dispatcher.h"
 
+#include "platform/duration.h"
 #include "platform/logging.h"
 #include "platform/session/process_runner.h"
 
@@ -11,15 +12,6 @@
 #include <chrono>
 
 namespace halvex {
-
-namespace {
-
-std::chrono::milliseconds toMs(double seconds)
-{
-    return std::chrono::milliseconds(qint64(std::max(0.0, seconds) * 1000.0));
-}
-
-} // namespace
 
 ChatDispatcher::ChatDispatcher(Limits limits, std::function<bool()> canSend, Sender send, QObject *parent)
     : QObject(parent), m_limits(limits), m_canSend(std::move(canSend)), m_send(std::move(send)),

@@ -2,6 +2,7 @@
 
 #include "gateway/chat_dispatcher.h"
 #include "platform/characters.h"
+#include "platform/duration.h"
 #include "platform/logging.h"
 #include "platform/utf8.h"
 
@@ -17,20 +18,11 @@ namespace halvex {
 
 using GatewayProtocol::Frame;
 
-namespace {
-
-std::chrono::milliseconds toMs(double seconds)
-{
-    return std::chrono::milliseconds(qint64(std::max(0.0, seconds) * 1000.0));
-}
-
-} // namespace
-
 GatewayWebSocket::GatewayWebSocket(CredentialStore *credentials, Timings timings, ProcessRunner processRunner,
                                    QObject *parent)
     : QObject(parent), m_timings(timings),
       m_handshake(new GatewayHandshake(
-          credentials, PairingApprover::Timings{int(timings.processTimeout * 1000.0), timings.processOutputCap},
+          credentials, PairingApprover::Timings{int(toMs(timings.processTimeout).count()), timings.processOutputCap},
           std::move(processRunner), this)),
       m_chats(new ChatDispatcher(
           ChatDispatcher::Limits{timings.chatTimeout, timings.sessionSettleTimeout, timings.maxChats},

@@ -1,6 +1,7 @@
 #include "memory/memory_sync_service.h"
 
 #include "gateway/chat_backend.h"
+#include "platform/duration.h"
 #include "platform/logging.h"
 #include "platform/session/process_runner.h"
 
@@ -14,11 +15,6 @@
 namespace halvex {
 
 namespace {
-
-int milliseconds(double seconds)
-{
-    return int(std::llround(seconds * 1000.0));
-}
 
 long minutes(double seconds)
 {
@@ -45,8 +41,8 @@ void MemorySyncService::start()
     m_consecutiveEmptySyncs = 0;
     m_lastActivityTime.reset();
     m_lastSyncCheckTime.reset();
-    m_initialSyncAt = QDateTime::currentDateTimeUtc().addMSecs(milliseconds(m_timings.initialSyncDelay));
-    QTimer::singleShot(milliseconds(m_timings.initialSyncDelay), this, [this] {
+    m_initialSyncAt = QDateTime::currentDateTimeUtc().addMSecs(toMs(m_timings.initialSyncDelay).count());
+    QTimer::singleShot(toMs(m_timings.initialSyncDelay), this, [this] {
         m_initialSyncAt.reset();
         // A service stopped in the meantime stays quiet.
         if (m_syncTimer)
@@ -134,7 +130,7 @@ void MemorySyncService::reschedule()
 void MemorySyncService::scheduleTimer()
 {
     m_syncTimer = new QTimer(this);
-    m_syncTimer->setInterval(milliseconds(m_currentInterval));
+    m_syncTimer->setInterval(toMs(m_currentInterval));
     connect(m_syncTimer, &QTimer::timeout, this, [this] { sync(QStringLiteral("timer")); });
     m_syncTimer->start();
 }
@@ -214,7 +210,7 @@ QCoro::Task<Result<std::optional<ExtractedFacts>>> MemorySyncService::extractFac
         ChatMessage{{QStringLiteral("role"), QStringLiteral("user")}, {QStringLiteral("content"), prompt}}};
     request.lastUserText = prompt;
     request.sessionKey = syncSessionKey();
-    request.deadline = QDeadlineTimer(milliseconds(m_timings.extractionTimeout));
+    request.deadline = QDeadlineTimer(toMs(m_timings.extractionTimeout));
 
     const Result<QString> answer = co_await backend->sendChat(std::move(request), {});
     if (!answer)

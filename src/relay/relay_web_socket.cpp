@@ -1,5 +1,6 @@
 #include "relay/relay_web_socket.h"
 
+#include "platform/duration.h"
 #include "platform/logging.h"
 #include "platform/net/web_socket_client.h"
 #include "platform/utf8.h"
@@ -14,11 +15,6 @@
 namespace halvex {
 
 namespace {
-
-std::chrono::milliseconds toMs(double seconds)
-{
-    return std::chrono::milliseconds(qint64(std::max(0.0, seconds) * 1000.0 + 0.5));
-}
 
 bool isOpeningOrOpen(const WebSocketClient *socket)
 {
