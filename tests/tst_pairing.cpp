@@ -170,7 +170,7 @@ private Q_SLOTS:
         SingleInstance running(socketName);
         QVERIFY(running.listen());
         int reloads = 0;
-        BridgeControl control(bridge, BridgeControl::Options{QStringLiteral("headless"), {}});
+        BridgeControl control(bridge, QStringLiteral("headless"));
         connect(&running, &SingleInstance::requestReceived, &control,
                 [&](const QByteArray &request, InstanceReply *reply) {
                     reloads += request == BridgeRequest::reloadCredentials ? 1 : 0;

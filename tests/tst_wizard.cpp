@@ -119,7 +119,7 @@ private Q_SLOTS:
         CLICK(&wizard, "Test Connection");
         QTRY_VERIFY_WITH_TIMEOUT(model->testText().contains(QLatin1String("Connected in ")), kWait);
         QCOMPARE(rig.ollama.chatRequests().size(), 1);
-        const QJsonObject sent = rig.ollama.chatRequests().first().json();
+        const QJsonObject sent = rig.ollama.chatRequests().constFirst().json();
         QCOMPARE(sent.value(QStringLiteral("model")).toString(), QStringLiteral("llama3.2:3b"));
         QCOMPARE(sent.value(QStringLiteral("max_tokens")).toInt(), 1);
         CLICK(&wizard, "Continue");
@@ -135,7 +135,7 @@ private Q_SLOTS:
 
         // Completion: the bridge runs on the issued token.
         QVERIFY(rig.bridge.waitConnected());
-        QCOMPARE(rig.bridge.relay.attempts().last().token, issued);
+        QCOMPARE(rig.bridge.relay.attempts().constLast().token, issued);
         QTRY_VERIFY_WITH_TIMEOUT(wizard.completionStep()->relayConnected(), kWait);
         QVERIFY(wizard.completionStep()->bridgePaired());
         QTRY_VERIFY_WITH_TIMEOUT(wizard.completionStep()->gatewayReachable(), kWait);
@@ -169,7 +169,7 @@ private Q_SLOTS:
         QVERIFY(rig.start());
         // A relay token without an e-mail: the form, not the signed-in view.
         (void)rig.bridge.credentials->save(CredentialService::relay(), QStringLiteral("old-relay-token"));
-        AccountStep step(rig.accountService.get(), [] {});
+        AccountStep step(rig.accountService.get());
         step.show();
         QCOMPARE(step.page(), AccountStep::Page::form);
         // With the e-mail stored: signed in; "Use Different Account" shows the form.
@@ -183,7 +183,8 @@ private Q_SLOTS:
         // Creating an account signs in with it; the password goes as typed.
         QVERIFY(rig.accountService->signOut());
         int nexts = 0;
-        AccountStep creating(rig.accountService.get(), [&] { ++nexts; });
+        AccountStep creating(rig.accountService.get());
+        connect(&creating, &AccountStep::done, &creating, [&] { ++nexts; });
         creating.show();
         CLICK(&creating, "Create Account"); // the choice
         TYPE(&creating, "Email", QStringLiteral("new@example.org"));
@@ -228,7 +229,8 @@ private Q_SLOTS:
         WizardRig rig;
         QVERIFY(rig.start());
         int nexts = 0;
-        ConnectPhoneStep step(rig.pairing.get(), [&] { ++nexts; });
+        ConnectPhoneStep step(rig.pairing.get());
+        connect(&step, &ConnectPhoneStep::done, &step, [&] { ++nexts; });
         step.show();
         // Not signed in: refused with the sentence, nothing asked of the relay.
         CLICK(&step, "Pair This Computer");
@@ -257,7 +259,7 @@ private Q_SLOTS:
             return rig.bridge.credentials->load(CredentialService::bridge()).valueOr(std::nullopt).value_or(QString());
         };
         QVERIFY(rig.bridge.waitConnected());
-        QCOMPARE(rig.bridge.relay.attempts().last().token, storedToken());
+        QCOMPARE(rig.bridge.relay.attempts().constLast().token, storedToken());
 
         // "Pair Again" returns to the unpaired view; shown anew, the stored
         // pairing appears at once.
@@ -272,7 +274,7 @@ private Q_SLOTS:
         TYPE(&step, "Pairing code", again);
         CLICK(&step, "Connect");
         QTRY_VERIFY_WITH_TIMEOUT(step.isPaired(), kWait);
-        QTRY_COMPARE_WITH_TIMEOUT(rig.bridge.relay.attempts().last().token, storedToken(), kWait);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.bridge.relay.attempts().constLast().token, storedToken(), kWait);
         QVERIFY(rig.bridge.waitConnected());
         CLICK(&step, "Continue");
         QCOMPARE(nexts, 1);
@@ -285,7 +287,8 @@ private Q_SLOTS:
         rig.writeOpenClawConfig();
         std::shared_ptr<OpenClawDetector> detector = rig.services.makeDetector();
         int nexts = 0;
-        OpenClawConfigStep step(rig.services, detector, [&] { ++nexts; });
+        OpenClawConfigStep step(rig.services, detector);
+        connect(&step, &OpenClawConfigStep::done, &step, [&] { ++nexts; });
         step.show();
         bool detected = false;
         detector->detect().then([&] { detected = true; });
@@ -332,7 +335,8 @@ private Q_SLOTS:
         std::shared_ptr<ProviderDetectionService> detection = rig.services.makeProviderDetection();
         int nexts = 0;
         {
-            ModelSelectionStep step(rig.services, detection, [&] { ++nexts; });
+            ModelSelectionStep step(rig.services, detection);
+            connect(&step, &ModelSelectionStep::done, &step, [&] { ++nexts; });
             step.show();
             step.load();
             QTRY_VERIFY_WITH_TIMEOUT(step.isLoaded(), kWait);
@@ -366,7 +370,8 @@ private Q_SLOTS:
         included.write(R"({"list": [{"id": "main", "default": true}]})");
         included.close();
         std::shared_ptr<ProviderDetectionService> detection = rig.services.makeProviderDetection();
-        ModelSelectionStep step(rig.services, detection, [&] { ++nexts; });
+        ModelSelectionStep step(rig.services, detection);
+        connect(&step, &ModelSelectionStep::done, &step, [&] { ++nexts; });
         step.show();
         step.load();
         QTRY_VERIFY_WITH_TIMEOUT(step.isLoaded(), kWait);
@@ -388,7 +393,7 @@ private Q_SLOTS:
         QVERIFY(rig.start());
         rig.ollama.setModels({{QStringLiteral("llama3.2:3b"), 2000000000, QStringLiteral("3.2B"), 16384}});
         std::shared_ptr<ProviderDetectionService> detection = rig.services.makeProviderDetection();
-        ModelSelectionStep step(rig.services, detection, [] {});
+        ModelSelectionStep step(rig.services, detection);
         step.show();
         step.load();
         QTRY_VERIFY_WITH_TIMEOUT(step.isLoaded(), kWait);

@@ -63,6 +63,8 @@ struct WizardRig {
         loginItem = std::make_unique<XdgAutostartLoginItem>(autostart.path(), QStringLiteral("/usr/bin/halvex-bridge"));
 
         services.bridgeManager = manager;
+        services.settings = bridge.settings.get();
+        services.credentials = bridge.credentials.get();
         services.network = &bridge.network;
         services.account = accountService.get();
         services.pairing = pairing.get();

@@ -147,6 +147,8 @@ struct Scene {
         pairing = std::make_unique<PairingService>(p);
 
         services.bridgeManager = manager;
+        services.settings = settings.get();
+        services.credentials = credentials.get();
         services.network = &network;
         services.account = account.get();
         services.pairing = pairing.get();

@@ -100,7 +100,8 @@ int runApplication(int argc, char **argv)
     QObject::connect(&delegate, &TrayApplication::trayControllerCreated, &delegate,
                      [&runtime, &windows, &loginItem](TrayController *controller) {
                          if (!windows)
-                             windows = std::make_unique<WindowRuntime>(runtime->bridgeManager(), runtime->network(),
+                             windows = std::make_unique<WindowRuntime>(runtime->bridgeManager(), runtime->settings(),
+                                                                       runtime->credentials(), runtime->network(),
                                                                        &loginItem);
                          windows->install(controller);
                      });

@@ -40,11 +40,10 @@ void TrayApplication::launch()
     // not end it.
     QGuiApplication::setQuitOnLastWindowClosed(false);
 
-    // Construction applies the stored on/off switch, so an enabled bridge
-    // with a token is already connecting after this line.
+    // Made, not started: start() comes once the menu is up.
     m_bridgeManager = m_bridgeFactory();
-    m_control = std::make_unique<BridgeControl>(
-        m_bridgeManager, BridgeControl::Options{QStringLiteral("tray"), [this] { showFromAnotherLaunch(); }});
+    m_control = std::make_unique<BridgeControl>(m_bridgeManager, QStringLiteral("tray"));
+    QObject::connect(m_control.get(), &BridgeControl::showRequested, this, &TrayApplication::showFromAnotherLaunch);
 
     if (trayAvailable()) {
         createTrayController();

@@ -19,8 +19,8 @@
 
 namespace halvex {
 
-WindowRuntime::WindowRuntime(BridgeManager *bridgeManager, QNetworkAccessManager *network, LoginItem *loginItem,
-                             Options options)
+WindowRuntime::WindowRuntime(BridgeManager *bridgeManager, Settings *settings, CredentialStore *credentials,
+                             QNetworkAccessManager *network, LoginItem *loginItem, Options options)
 {
     if (options.relayHttpOrigin.isEmpty() || options.relayWebSocketOrigin.isEmpty()) {
         // Development builds may point at a loopback relay; others get the
@@ -33,11 +33,11 @@ WindowRuntime::WindowRuntime(BridgeManager *bridgeManager, QNetworkAccessManager
         options.homeDirectory = QDir::homePath();
 
     m_auth = std::make_unique<RelayAuthService>(network, options.relayHttpOrigin);
-    m_account = std::make_unique<AccountService>(m_auth.get(), bridgeManager->credentials(), bridgeManager->settings());
+    m_account = std::make_unique<AccountService>(m_auth.get(), credentials, settings);
     PairingService::Dependencies deps;
     deps.auth = m_auth.get();
-    deps.credentials = bridgeManager->credentials();
-    deps.settings = bridgeManager->settings();
+    deps.credentials = credentials;
+    deps.settings = settings;
     deps.relayWebSocketOrigin = options.relayWebSocketOrigin;
     deps.gateway = [bridgeManager] { return bridgeManager->gatewayTarget(); };
     // A new bridge token (first pairing or "Pair Again") reaches the bridge
@@ -46,17 +46,19 @@ WindowRuntime::WindowRuntime(BridgeManager *bridgeManager, QNetworkAccessManager
     m_pairing = std::make_unique<PairingService>(std::move(deps));
 
     m_services.bridgeManager = bridgeManager;
+    m_services.settings = settings;
+    m_services.credentials = credentials;
     m_services.network = network;
     m_services.account = m_account.get();
     m_services.pairing = m_pairing.get();
     m_services.loginItem = loginItem;
     const QString home = options.homeDirectory;
-    m_services.makeDetector = [network, home, bridgeManager] {
+    m_services.makeDetector = [network, home, bridgeManager, settings, credentials] {
         OpenClawDetector::Dependencies d;
         d.network = network;
         d.homeDirectory = home;
-        d.settings = bridgeManager->settings();
-        d.credentials = bridgeManager->credentials();
+        d.settings = settings;
+        d.credentials = credentials;
         d.gatewaySocketConnected = [bridgeManager] {
             return bridgeManager->gatewayState() == GatewayLinkState::connected();
         };

@@ -9,6 +9,8 @@
 
 namespace halvex {
 
+class CredentialStore;
+class Settings;
 class TrayController;
 class RelayAuthService;
 
@@ -24,8 +26,9 @@ public:
         QString homeDirectory;     // empty: the user's home
     };
 
-    WindowRuntime(BridgeManager *bridgeManager, QNetworkAccessManager *network, LoginItem *loginItem,
-                  Options options = {});
+    // The stores are the running bridge's; nothing passed in is owned.
+    WindowRuntime(BridgeManager *bridgeManager, Settings *settings, CredentialStore *credentials,
+                  QNetworkAccessManager *network, LoginItem *loginItem, Options options = {});
     ~WindowRuntime();
     WindowRuntime(const WindowRuntime &) = delete;
     WindowRuntime &operator=(const WindowRuntime &) = delete;

@@ -25,8 +25,8 @@ QJsonObject refusal(const QString &text)
 
 } // namespace
 
-BridgeControl::BridgeControl(BridgeManager *bridge, Options options, QObject *parent)
-    : QObject(parent), m_bridge(bridge), m_options(std::move(options)), m_status(bridge, m_options.mode)
+BridgeControl::BridgeControl(BridgeManager *bridge, QString mode, QObject *parent)
+    : QObject(parent), m_bridge(bridge), m_mode(std::move(mode)), m_status(bridge, m_mode)
 {
     connect(&m_status, &BridgeStatus::changed, this, &BridgeControl::sendStatusToWatchers);
 }
@@ -37,8 +37,8 @@ void BridgeControl::handle(const QByteArray &request, InstanceReply *reply)
     const QByteArray &name = parsed.name;
     if (name == BridgeRequest::show) {
         qCInfo(lcApp, "Another launch asked to show Halvex Bridge");
-        if (m_options.show)
-            m_options.show();
+        if (m_mode == QLatin1String("tray"))
+            Q_EMIT showRequested();
         else
             qCInfo(lcApp, "Running as the headless bridge — there is no window to show");
     } else if (name == BridgeRequest::reloadCredentials) {

@@ -22,24 +22,23 @@ class BridgeControl : public QObject
 {
     Q_OBJECT
 public:
-    struct Options {
-        QString mode; // "headless" or "tray"
-        // "show" from a later launch; none: there is nothing to show.
-        std::function<void()> show;
-    };
-
-    BridgeControl(BridgeManager *bridge, Options options, QObject *parent = nullptr);
+    // `mode` is "headless" or "tray"; only the tray has windows to show.
+    BridgeControl(BridgeManager *bridge, QString mode, QObject *parent = nullptr);
 
     // One request line; `reply` (may be null) takes the answer.
     void handle(const QByteArray &request, InstanceReply *reply);
 
     BridgeStatus *status() { return &m_status; }
 
+Q_SIGNALS:
+    // A later launch asked the tray to show itself.
+    void showRequested();
+
 private:
     void sendStatusToWatchers();
 
     BridgeManager *m_bridge;
-    Options m_options;
+    QString m_mode;
     BridgeStatus m_status;
     QList<QPointer<InstanceReply>> m_watchers;
 };

@@ -19,7 +19,7 @@ BridgeNotifications::BridgeNotifications(BridgeManager *bridge, Settings *settin
                      [this] { relayStateChanged(m_bridge->connectionState()); });
     QObject::connect(bridge, &BridgeManager::openClawReachableChanged, this,
                      &BridgeNotifications::gatewayReachableChanged);
-    QObject::connect(bridge->openClawWebSocket(), &GatewayWebSocket::stateChanged, this,
+    QObject::connect(bridge, &BridgeManager::gatewayStateChanged, this,
                      &BridgeNotifications::gatewaySocketStateChanged);
     m_gatewayWasReachable = bridge->openClawReachable();
     relayStateChanged(bridge->connectionState());
@@ -68,7 +68,7 @@ void BridgeNotifications::gatewayReachableChanged(bool reachable)
     notify(Cause::gatewayNotAnswering, QStringLiteral("OpenClaw is not answering"),
            QStringLiteral("The OpenClaw gateway at %1 stopped answering; chats from your phone fail until it is "
                           "back. Check it with: halvex-bridge doctor")
-               .arg(m_bridge->openClawClient()->endpointURL().toString()));
+               .arg(m_bridge->openClawEndpoint().toString()));
 }
 
 void BridgeNotifications::gatewaySocketStateChanged(const GatewayLinkState &state)

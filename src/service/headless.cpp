@@ -97,7 +97,7 @@ int runHeadless(int argc, char **argv)
         HeadlessBridge headless(std::move(options));
         BridgeManager *bridge = headless.bridgeManager();
         // The terminal's requests: a new pairing, the status, name and switch.
-        BridgeControl control(bridge, BridgeControl::Options{QStringLiteral("headless"), {}});
+        BridgeControl control(bridge, QStringLiteral("headless"));
         QObject::connect(&instance, &SingleInstance::requestReceived, &control, &BridgeControl::handle);
         headless.start();
 

@@ -14,8 +14,7 @@
 
 namespace halvex {
 
-AccountStep::AccountStep(AccountService *account, std::function<void()> onNext, QWidget *parent)
-    : QWidget(parent), m_account(account), m_onNext(std::move(onNext))
+AccountStep::AccountStep(AccountService *account, QWidget *parent) : QWidget(parent), m_account(account)
 {
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(makeTitle(QStringLiteral("Relay Account"), this));
@@ -51,7 +50,7 @@ QWidget *AccountStep::buildSignedIn()
         m_password->clear();
         showPage(Page::form);
     });
-    connect(next, &QPushButton::clicked, this, [this] { m_onNext(); });
+    connect(next, &QPushButton::clicked, this, &AccountStep::done);
     return page;
 }
 
@@ -271,7 +270,7 @@ QCoro::Task<> AccountStep::submit()
     QCoro::Task<Result<Done>> request =
         m_signInChoice->isChecked() ? m_account->signIn(email, password) : m_account->createAccount(email, password);
     if (co_await run(std::move(request), m_error))
-        m_onNext();
+        Q_EMIT done();
 }
 
 QCoro::Task<> AccountStep::sendResetCode()

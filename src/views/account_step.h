@@ -28,7 +28,7 @@ class AccountStep : public QWidget
 public:
     enum class Page { signedIn, form, reset };
 
-    AccountStep(AccountService *account, std::function<void()> onNext, QWidget *parent = nullptr);
+    AccountStep(AccountService *account, QWidget *parent = nullptr);
 
     // Reads the stored sign-in again (when the step is shown).
     void refresh();
@@ -38,6 +38,10 @@ public:
     bool isLoading() const { return m_isLoading; }
     QString errorMessage() const;
     QString resetMessage() const;
+
+Q_SIGNALS:
+    // The user is done with this step.
+    void done();
 
 private:
     QWidget *buildSignedIn();
@@ -56,7 +60,6 @@ private:
     QCoro::Task<> resetPassword();
 
     AccountService *m_account;
-    std::function<void()> m_onNext;
     bool m_isLoading = false;
     int m_resetStep = 0;
 

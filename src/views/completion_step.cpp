@@ -8,8 +8,8 @@
 
 namespace halvex {
 
-CompletionStep::CompletionStep(BridgeManager *bridgeManager, std::function<void()> onComplete, QWidget *parent)
-    : QWidget(parent), m_bridgeManager(bridgeManager), m_onComplete(std::move(onComplete))
+CompletionStep::CompletionStep(BridgeManager *bridgeManager, QWidget *parent)
+    : QWidget(parent), m_bridgeManager(bridgeManager)
 {
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(makeTitle(QStringLiteral("Halvex Bridge is Ready!"), this));
@@ -24,10 +24,10 @@ CompletionStep::CompletionStep(BridgeManager *bridgeManager, std::function<void(
                                 "conversation context to your Halvex companions using your OpenClaw API key."),
                  this));
     layout->addStretch();
-    auto *done = new QPushButton(QStringLiteral("Done"), this);
-    makeDefault(done);
-    layout->addWidget(done, 0, Qt::AlignHCenter);
-    connect(done, &QPushButton::clicked, this, [this] { m_onComplete(); });
+    auto *finish = new QPushButton(QStringLiteral("Done"), this);
+    makeDefault(finish);
+    layout->addWidget(finish, 0, Qt::AlignHCenter);
+    connect(finish, &QPushButton::clicked, this, &CompletionStep::done);
     connect(m_bridgeManager, &BridgeManager::connectionStateChanged, this, [this] { updateRows(); });
     connect(m_bridgeManager, &BridgeManager::openClawReachableChanged, this, [this] { updateRows(); });
     updateRows();

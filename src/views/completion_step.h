@@ -16,7 +16,7 @@ class CompletionStep : public QWidget
 {
     Q_OBJECT
 public:
-    CompletionStep(BridgeManager *bridgeManager, std::function<void()> onComplete, QWidget *parent = nullptr);
+    CompletionStep(BridgeManager *bridgeManager, QWidget *parent = nullptr);
 
     // When the step is shown: a bridge that is stopped, or stopped for want
     // of a bridge token, starts on the stored credentials.
@@ -26,11 +26,14 @@ public:
     bool gatewayReachable() const;
     bool bridgePaired() const;
 
+Q_SIGNALS:
+    // The user finished the setup.
+    void done();
+
 private:
     void updateRows();
 
     BridgeManager *m_bridgeManager;
-    std::function<void()> m_onComplete;
     QLabel *m_relay = nullptr;
     QLabel *m_gateway = nullptr;
     QLabel *m_paired = nullptr;

@@ -13,8 +13,7 @@
 
 namespace halvex {
 
-ConnectPhoneStep::ConnectPhoneStep(PairingService *pairing, std::function<void()> onNext, QWidget *parent)
-    : QWidget(parent), m_pairing(pairing), m_onNext(std::move(onNext))
+ConnectPhoneStep::ConnectPhoneStep(PairingService *pairing, QWidget *parent) : QWidget(parent), m_pairing(pairing)
 {
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(makeTitle(QStringLiteral("Connect Your Phone"), this));
@@ -85,7 +84,7 @@ ConnectPhoneStep::ConnectPhoneStep(PairingService *pairing, std::function<void()
         m_qrImage->clear();
         m_pages->setCurrentIndex(0);
     });
-    connect(next, &QPushButton::clicked, this, [this] { m_onNext(); });
+    connect(next, &QPushButton::clicked, this, &ConnectPhoneStep::done);
     updateButtons();
 }
 

@@ -22,7 +22,7 @@ class ConnectPhoneStep : public QWidget
 {
     Q_OBJECT
 public:
-    ConnectPhoneStep(PairingService *pairing, std::function<void()> onNext, QWidget *parent = nullptr);
+    ConnectPhoneStep(PairingService *pairing, QWidget *parent = nullptr);
 
     // An existing pairing shows at once (when the step is shown).
     void refresh();
@@ -33,6 +33,10 @@ public:
     // The payload the QR image shows; empty while not paired.
     QByteArray payload() const { return m_payload; }
 
+Q_SIGNALS:
+    // The user is done with this step.
+    void done();
+
 private:
     void showPaired(const PairingResult &result);
     void updateButtons();
@@ -42,7 +46,6 @@ private:
     QCoro::Task<> pair(QCoro::Task<Result<PairingResult>> request, bool automatic);
 
     PairingService *m_pairing;
-    std::function<void()> m_onNext;
     bool m_isPairing = false;
     bool m_isVerifying = false;
     bool m_isPaired = false;

@@ -16,9 +16,8 @@
 namespace halvex {
 
 ModelSelectionStep::ModelSelectionStep(const WindowServices &services,
-                                       std::shared_ptr<ProviderDetectionService> detection,
-                                       std::function<void()> onContinue, QWidget *parent)
-    : QWidget(parent), m_services(services), m_detection(std::move(detection)), m_onContinue(std::move(onContinue))
+                                       std::shared_ptr<ProviderDetectionService> detection, QWidget *parent)
+    : QWidget(parent), m_services(services), m_detection(std::move(detection))
 {
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(makeTitle(QStringLiteral("Choose a model for your companion"), this));
@@ -95,7 +94,7 @@ ModelSelectionStep::ModelSelectionStep(const WindowServices &services,
     });
     connect(testButton, &QPushButton::clicked, this, [this] { test(); });
     connect(m_continue, &QPushButton::clicked, this, [this] { saveAndContinue(); });
-    connect(m_skip, &QPushButton::clicked, this, [this] { m_onContinue(); });
+    connect(m_skip, &QPushButton::clicked, this, &ModelSelectionStep::done);
     connect(rescan, &QPushButton::clicked, this, [this] { load(); });
 }
 
@@ -239,7 +238,7 @@ QCoro::Task<> ModelSelectionStep::saveAndContinue()
         m_skip->show();
         co_return;
     }
-    m_onContinue();
+    Q_EMIT done();
 }
 
 } // namespace halvex

@@ -33,7 +33,7 @@ class ModelSelectionStep : public QWidget
     Q_OBJECT
 public:
     ModelSelectionStep(const WindowServices &services, std::shared_ptr<ProviderDetectionService> detection,
-                       std::function<void()> onContinue, QWidget *parent = nullptr);
+                       QWidget *parent = nullptr);
 
     // Detects the providers and builds the list (each time the step shows).
     QCoro::Task<> load();
@@ -47,6 +47,10 @@ public:
     bool offersAlternatives() const;
     QString errorText() const;
 
+Q_SIGNALS:
+    // The user is done with this step.
+    void done();
+
 private:
     QCoro::Task<> test();
     QCoro::Task<> saveAndContinue();
@@ -54,7 +58,6 @@ private:
 
     const WindowServices &m_services;
     std::shared_ptr<ProviderDetectionService> m_detection;
-    std::function<void()> m_onContinue;
     std::optional<QString> m_selectedModelId;
     QList<ModelRecommendation> m_recommendations;
     bool m_loaded = false;

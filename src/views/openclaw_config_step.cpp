@@ -19,8 +19,8 @@
 namespace halvex {
 
 OpenClawConfigStep::OpenClawConfigStep(const WindowServices &services, std::shared_ptr<OpenClawDetector> detector,
-                                       std::function<void()> onNext, QWidget *parent)
-    : QWidget(parent), m_services(services), m_detector(std::move(detector)), m_onNext(std::move(onNext))
+                                       QWidget *parent)
+    : QWidget(parent), m_services(services), m_detector(std::move(detector))
 {
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(makeTitle(QStringLiteral("OpenClaw Configuration"), this));
@@ -213,7 +213,7 @@ void OpenClawConfigStep::useDetected()
         m_detector->endpointURL(),
         gatewayTokenToApply(m_services.bridgeManager, m_detector->endpointURL(), m_detector->gatewayToken())
             .value_or(QString()));
-    m_onNext();
+    Q_EMIT done();
 }
 
 void OpenClawConfigStep::continueManual()
@@ -230,7 +230,7 @@ void OpenClawConfigStep::continueManual()
         return;
     }
     m_services.bridgeManager->reconfigureGateway(isURL ? typed : QUrl(), *token);
-    m_onNext();
+    Q_EMIT done();
 }
 
 QCoro::Task<> OpenClawConfigStep::testConnection()

@@ -29,12 +29,16 @@ class OpenClawConfigStep : public QWidget
     Q_OBJECT
 public:
     OpenClawConfigStep(const WindowServices &services, std::shared_ptr<OpenClawDetector> detector,
-                       std::function<void()> onNext, QWidget *parent = nullptr);
+                       QWidget *parent = nullptr);
 
     bool showsManual() const;
     bool showsLANWarning() const;
     std::optional<bool> testResult() const { return m_testResult; }
     bool isTesting() const { return m_isTesting; }
+
+Q_SIGNALS:
+    // The user is done with this step.
+    void done();
 
 private:
     void updateDetected();
@@ -51,7 +55,6 @@ private:
 
     const WindowServices &m_services;
     std::shared_ptr<OpenClawDetector> m_detector;
-    std::function<void()> m_onNext;
     bool m_isTesting = false;
     bool m_lanWarningSkipped = false;
     bool m_enablingLAN = false;

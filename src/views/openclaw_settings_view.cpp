@@ -65,9 +65,9 @@ OpenClawSettingsView::OpenClawSettingsView(const WindowServices &services, QWidg
 
     BridgeManager *bridge = m_services.bridgeManager;
     m_endpoint->setText(
-        bridge->settings()->string(SettingsKey::openClawEndpoint).value_or(bridge->openClawEndpoint().toString()));
+        m_services.settings->string(SettingsKey::openClawEndpoint).value_or(bridge->openClawEndpoint().toString()));
     m_token->setText(
-        bridge->credentials()->load(CredentialService::openClaw()).valueOr(std::nullopt).value_or(QString()));
+        m_services.credentials->load(CredentialService::openClaw()).valueOr(std::nullopt).value_or(QString()));
 
     connect(m_test, &QPushButton::clicked, this, [this] { testConnection(); });
     connect(m_redetect, &QPushButton::clicked, this, [this] { redetect(); });

@@ -71,21 +71,21 @@ SetupWizardView::SetupWizardView(WindowServices services, std::function<void()> 
 
     m_steps = new QStackedWidget(this);
     m_steps->addWidget(buildWelcome());
-    m_account = new AccountStep(
-        m_services.account, [this] { next(); }, this);
+    m_account = new AccountStep(m_services.account, this);
+    m_connectPhone = new ConnectPhoneStep(m_services.pairing, this);
+    m_openClaw = new OpenClawConfigStep(m_services, m_detector, this);
+    m_model = new ModelSelectionStep(m_services, m_providerDetection, this);
+    m_completion = new CompletionStep(m_services.bridgeManager, this);
+    connect(m_account, &AccountStep::done, this, &SetupWizardView::next);
+    connect(m_connectPhone, &ConnectPhoneStep::done, this, &SetupWizardView::next);
+    connect(m_openClaw, &OpenClawConfigStep::done, this, &SetupWizardView::next);
+    connect(m_model, &ModelSelectionStep::done, this, &SetupWizardView::next);
+    connect(m_completion, &CompletionStep::done, this, [this] { m_onComplete(); });
     m_steps->addWidget(m_account);
-    m_connectPhone = new ConnectPhoneStep(
-        m_services.pairing, [this] { next(); }, this);
     m_steps->addWidget(m_connectPhone);
-    m_openClaw = new OpenClawConfigStep(
-        m_services, m_detector, [this] { next(); }, this);
     m_steps->addWidget(m_openClaw);
-    m_model = new ModelSelectionStep(
-        m_services, m_providerDetection, [this] { next(); }, this);
     m_steps->addWidget(m_model);
     m_steps->addWidget(buildAutoStart());
-    m_completion = new CompletionStep(
-        m_services.bridgeManager, [this] { m_onComplete(); }, this);
     m_steps->addWidget(m_completion);
     layout->addWidget(m_steps, 1);
 

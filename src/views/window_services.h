@@ -9,16 +9,21 @@ namespace halvex {
 
 class AccountService;
 class BridgeManager;
+class CredentialStore;
 class LoginItem;
 class OpenClawDetector;
 class PairingService;
 class ProviderDetectionService;
+class Settings;
 
 // What the windows work with. Nothing here is owned by a window: the
 // services outlive every window. Each window makes its own short-lived
 // detectors through the factories.
 struct WindowServices {
     BridgeManager *bridgeManager = nullptr;
+    // The stores the running bridge uses too.
+    Settings *settings = nullptr;
+    CredentialStore *credentials = nullptr;
     QNetworkAccessManager *network = nullptr;
     AccountService *account = nullptr;
     PairingService *pairing = nullptr;
