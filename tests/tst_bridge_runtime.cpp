@@ -31,7 +31,7 @@ private Q_SLOTS:
             QVERIFY(runtime.credentials()->save(halvex::CredentialService::bridge(), token).ok());
             runtime.bridgeManager()->start();
             QVERIFY(relay.waitForAccepted(1, 30000));
-            QCOMPARE(relay.attempts().first().token, token);
+            QCOMPARE(relay.attempts().constFirst().token, token);
             QVERIFY(relay.waitForType(QStringLiteral("agent_card"), 30000).has_value());
             runtime.bridgeManager()->stop();
             (void)runtime.credentials()->deleteItem(halvex::CredentialService::bridge());

@@ -213,7 +213,7 @@ private Q_SLOTS:
         QCOMPARE(::stat(QFile::encodeName(png).constData(), &written), 0);
         QCOMPARE(written.st_mode & 07777, mode_t(0600));
         QCOMPARE(m_account.bridges().size(), 1);
-        const RelayAccountStandIn::Bridge bridge = m_account.bridges().last();
+        const RelayAccountStandIn::Bridge bridge = m_account.bridges().constLast();
         QCOMPARE(stored(CredentialService::bridge()), std::optional<QString>(bridge.bridgeToken));
         QCOMPARE(setting(SettingsKey::bridgeId), std::optional<QString>(bridge.bridgeId));
         QTRY_COMPARE_WITH_TIMEOUT(requests, QList<QByteArray>{QByteArray("reloadCredentials")}, 15000);
@@ -240,7 +240,7 @@ private Q_SLOTS:
         QCOMPARE(answer.value(QStringLiteral("paired")), QJsonValue(true));
         QCOMPARE(answer.value(QStringLiteral("bridgeNotified")), QJsonValue(true));
         QVERIFY(!answer.contains(QStringLiteral("code")));
-        const RelayAccountStandIn::Bridge second = m_account.bridges().last();
+        const RelayAccountStandIn::Bridge second = m_account.bridges().constLast();
         QCOMPARE(answer.value(QStringLiteral("bridgeId")).toString(), second.bridgeId);
         QCOMPARE(stored(CredentialService::bridge()), std::optional<QString>(second.bridgeToken));
         QTRY_COMPARE_WITH_TIMEOUT(requests.size(), 2, 15000);

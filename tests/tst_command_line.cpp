@@ -117,7 +117,8 @@ private Q_SLOTS:
         QCOMPARE(error.error, QJsonParseError::NoError);
         QCOMPARE(report.value(QLatin1String("canAnswerChats")).toBool(true), false);
         bool sawToken = false;
-        for (const QJsonValue &check : report.value(QLatin1String("checks")).toArray()) {
+        for (const QJsonArray elements = report.value(QLatin1String("checks")).toArray();
+             const QJsonValue &check : elements) {
             if (check[QLatin1String("id")].toString() == QLatin1String("bridge-token")) {
                 sawToken = true;
                 QCOMPARE(check[QLatin1String("status")].toString(), QStringLiteral("failed"));

@@ -125,8 +125,8 @@ int fileEntryCount(const QString &path, const QString &service)
     if (!file.open(QIODevice::ReadOnly))
         return -1;
     int entries = 0;
-    for (const QJsonValue &item :
-         QJsonDocument::fromJson(file.readAll()).object().value(QStringLiteral("items")).toArray())
+    const QJsonArray items = QJsonDocument::fromJson(file.readAll()).object().value(QStringLiteral("items")).toArray();
+    for (const QJsonValue &item : items)
         entries += item.toObject().value(QStringLiteral("service")).toString() == service;
     return entries;
 }

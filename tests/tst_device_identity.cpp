@@ -268,7 +268,7 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitFor([&] { return socket.state() == GatewayLinkState::connected(); }, 20000));
         QCOMPARE(socket.deviceIdentity()->deviceId(), deviceId);
         QCOMPARE(gateway.connectRecords()
-                     .last()
+                     .constLast()
                      .params.value(QLatin1String("device"))
                      .toObject()
                      .value(QLatin1String("id"))

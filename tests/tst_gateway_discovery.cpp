@@ -63,7 +63,7 @@ private Q_SLOTS:
         const DiscoveredGateways seen = browser.gateways();
         QCOMPARE(seen.last().txtGatewayPort, 19001);
         // Every sighting gets a new id.
-        QVERIFY(browser.gateways().first().id != browser.gateways().first().id);
+        QVERIFY(browser.gateways().constFirst().id != browser.gateways().constFirst().id);
 
         QSignalSpy changed(&browser, &AvahiGatewayBrowser::gatewaysChanged);
         m_network.withdraw(studio);

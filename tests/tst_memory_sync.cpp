@@ -86,11 +86,12 @@ QJsonObject storedFile(const QStringList &facts)
 QStringList factsOf(const std::optional<QJsonObject> &file)
 {
     QStringList facts;
-    for (const QJsonValue &fact : file.value_or(QJsonObject())
-                                      .value(QLatin1String("relationship"))
-                                      .toObject()
-                                      .value(QLatin1String("facts"))
-                                      .toArray())
+    const QJsonArray list = file.value_or(QJsonObject())
+                                .value(QLatin1String("relationship"))
+                                .toObject()
+                                .value(QLatin1String("facts"))
+                                .toArray();
+    for (const QJsonValue &fact : list)
         facts.append(fact.toString());
     return facts;
 }

@@ -296,7 +296,7 @@ private Q_SLOTS:
         // The file was the source: the tool was asked only whether it runs.
         QCOMPARE(rig.tool.calls(), QStringList{QStringLiteral("--version")});
         // The probe carried the token.
-        QCOMPARE(rig.gateway.requestsTo("/v1/chat/completions").last().header("Authorization"),
+        QCOMPARE(rig.gateway.requestsTo("/v1/chat/completions").constLast().header("Authorization"),
                  QByteArray("Bearer tok-abcd"));
     }
 

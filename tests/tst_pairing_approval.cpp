@@ -415,7 +415,7 @@ private Q_SLOTS:
             QCOMPARE(runner.requests.size(), 1);
         } else {
             QVERIFY(rig.waitForState(GatewayLinkState::connected()));
-            QCOMPARE(runner.lines().last(), QStringLiteral("oc|devices|approve|--|") + approved);
+            QCOMPARE(runner.lines().constLast(), QStringLiteral("oc|devices|approve|--|") + approved);
         }
         rig.socket.disconnect();
     }
@@ -491,7 +491,7 @@ private Q_SLOTS:
         rig.gateway.dropConnections();
         QVERIFY(QTest::qWaitFor([&] { return approvals == 2; }, kWaitMs));
         QVERIFY(rig.waitForState(GatewayLinkState::connected()));
-        QCOMPARE(runner.lines().last(), QStringLiteral("oc|devices|approve|--|req-2"));
+        QCOMPARE(runner.lines().constLast(), QStringLiteral("oc|devices|approve|--|req-2"));
         rig.socket.disconnect();
     }
 

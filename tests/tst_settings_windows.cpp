@@ -124,7 +124,7 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(window.testText().endsWith(QLatin1String("ms")) &&
                                      window.testText().startsWith(QStringLiteral("✓")),
                                  kWait);
-        QCOMPARE(rig.ollama.chatRequests().last().json().value(QStringLiteral("model")).toString(),
+        QCOMPARE(rig.ollama.chatRequests().constLast().json().value(QStringLiteral("model")).toString(),
                  QStringLiteral("llama3.2:3b"));
         rig.ollama.server()->enqueue(ScriptedResponse::json(404, QByteArray("{}")),
                                      QByteArrayLiteral("/v1/chat/completions"));

@@ -28,7 +28,8 @@ constexpr int kWait = 30000;
 QString mobileModelIn(const QByteArray &config)
 {
     const QJsonObject agents = QJsonDocument::fromJson(config).object().value(QStringLiteral("agents")).toObject();
-    for (const QJsonValue &entry : agents.value(QStringLiteral("list")).toArray()) {
+    for (const QJsonArray elements = agents.value(QStringLiteral("list")).toArray();
+         const QJsonValue &entry : elements) {
         const QJsonObject agent = entry.toObject();
         if (agent.value(QStringLiteral("id")).toString() != QLatin1String("mobile"))
             continue;
@@ -94,10 +95,10 @@ private Q_SLOTS:
         CLICK(&wizard, "Pair This Computer");
         QTRY_VERIFY_WITH_TIMEOUT(wizard.connectPhoneStep()->isPaired(), kWait);
         QCOMPARE(rig.account.bridges().size(), 1);
-        const QString issued = rig.account.bridges().first().bridgeToken;
+        const QString issued = rig.account.bridges().constFirst().bridgeToken;
         const QJsonObject payload = QJsonDocument::fromJson(wizard.connectPhoneStep()->payload()).object();
         QCOMPARE(payload.value(QStringLiteral("relay")).toObject().value(QStringLiteral("bridgeId")).toString(),
-                 rig.account.bridges().first().bridgeId);
+                 rig.account.bridges().constFirst().bridgeId);
         CLICK(&wizard, "Continue");
         QCOMPARE(wizard.currentStep(), 3);
 

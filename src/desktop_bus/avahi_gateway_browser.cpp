@@ -166,7 +166,7 @@ void AvahiGatewayBrowser::handle(const QDBusMessage &message)
         if (!it->sightings.isEmpty())
             return;
         const bool wasListed = !it->host.isEmpty();
-        m_instances.erase(it);
+        m_instances.remove(key);
         if (wasListed)
             Q_EMIT gatewaysChanged(gateways());
     }

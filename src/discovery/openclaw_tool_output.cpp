@@ -36,7 +36,7 @@ std::optional<QStringList> agentsFromJsonListing(const QString &text)
     if (error.error != QJsonParseError::NoError || !document.isArray())
         return std::nullopt;
     QStringList ids;
-    for (const QJsonValue &entry : document.array()) {
+    for (const QJsonArray elements = document.array(); const QJsonValue &entry : elements) {
         const QJsonValue id = entry.toObject().value(QLatin1String("id"));
         if (id.isString() && !id.toString().isEmpty())
             ids.append(id.toString());

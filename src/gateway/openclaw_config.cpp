@@ -71,7 +71,7 @@ QJsonValue resolveAll(const QJsonValue &value, const EnvironmentLookup &lookup)
         return resolveEnvironmentReferences(value.toString(), lookup);
     if (value.isArray()) {
         QJsonArray array;
-        for (const QJsonValue &element : value.toArray())
+        for (const QJsonArray elements = value.toArray(); const QJsonValue &element : elements)
             array.append(resolveAll(element, lookup));
         return array;
     }
@@ -105,7 +105,7 @@ struct IncludeReader {
     {
         if (value.isArray()) {
             QJsonArray out;
-            for (const QJsonValue &element : value.toArray()) {
+            for (const QJsonArray elements = value.toArray(); const QJsonValue &element : elements) {
                 Result<QJsonValue> resolved = resolve(element, folder, depth);
                 if (!resolved)
                     return resolved.error();
@@ -135,7 +135,7 @@ struct IncludeReader {
             base = *loaded;
         } else if (include.isArray()) {
             QJsonObject merged;
-            for (const QJsonValue &file : include.toArray()) {
+            for (const QJsonArray elements = include.toArray(); const QJsonValue &file : elements) {
                 if (!file.isString())
                     return Error::plain(QStringLiteral("\"$include\" lists something that is not a file name"));
                 Result<QJsonValue> loaded = load(file.toString(), folder, depth + 1);
@@ -231,7 +231,7 @@ void readAgents(const QJsonObject &document, OpenClawConfig &config)
     const QJsonValue entries = agents.value(QLatin1String("entries"));
     if (list.isArray()) {
         config.agentsShape = OpenClawConfig::AgentsShape::list;
-        for (const QJsonValue &element : list.toArray()) {
+        for (const QJsonArray elements = list.toArray(); const QJsonValue &element : elements) {
             const QJsonValue id = element.toObject().value(QLatin1String("id"));
             if (id.isString() && !id.toString().isEmpty())
                 config.agents.append(agentFrom(id.toString(), element.toObject()));

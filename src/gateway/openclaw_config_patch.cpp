@@ -38,7 +38,8 @@ QStringList meaningfulLines(const QByteArray &text)
 QString dryRunReason(const QJsonObject &answer)
 {
     QStringList reasons;
-    for (const QJsonValue &value : answer.value(QStringLiteral("errors")).toArray()) {
+    for (const QJsonArray elements = answer.value(QStringLiteral("errors")).toArray();
+         const QJsonValue &value : elements) {
         QString message = value.toObject().value(QStringLiteral("message")).toString().trimmed();
         while (message.startsWith(QLatin1String("- ")))
             message.remove(0, 2);

@@ -231,7 +231,8 @@ std::optional<QJsonObject> mobileAgentOf(const QJsonObject &config)
         const QJsonValue mobile = entries.toObject().value(kMobile);
         return mobile.isObject() ? std::optional(mobile.toObject()) : std::nullopt;
     }
-    for (const QJsonValue &value : agents.value(QStringLiteral("list")).toArray()) {
+    for (const QJsonArray elements = agents.value(QStringLiteral("list")).toArray();
+         const QJsonValue &value : elements) {
         if (value.isObject() && value.toObject().value(QStringLiteral("id")).toString() == kMobile)
             return value.toObject();
     }
@@ -325,7 +326,8 @@ Result<Done> checkWrittenMembers(const QJsonObject &config, const QString &refer
         if (!providerKeys.contains(it.key()))
             return Error::plain(QStringLiteral("models.providers.%1: unknown key \"%2\"").arg(providerId, it.key()));
     }
-    for (const QJsonValue &value : provider.value(QStringLiteral("models")).toArray()) {
+    for (const QJsonArray elements = provider.value(QStringLiteral("models")).toArray();
+         const QJsonValue &value : elements) {
         const QJsonObject model = value.toObject();
         if (!model.value(QStringLiteral("id")).isString() || !model.value(QStringLiteral("name")).isString())
             return Error::plain(QStringLiteral("models.providers.%1: a model needs an id and a name").arg(providerId));

@@ -100,7 +100,7 @@ private:
 bool holdsInclude(const QJsonValue &value)
 {
     if (value.isArray()) {
-        for (const QJsonValue &element : value.toArray())
+        for (const QJsonArray elements = value.toArray(); const QJsonValue &element : elements)
             if (holdsInclude(element))
                 return true;
         return false;

@@ -217,11 +217,11 @@ QCoro::Task<std::optional<QList<DetectedOllamaModel>>> ProviderDetectionService:
     if (!document.isObject() || !models.isArray())
         co_return std::nullopt;
     QList<DetectedOllamaModel> result;
-    for (const QJsonValue &value : models.toArray()) {
+    for (const QJsonArray elements = models.toArray(); const QJsonValue &value : elements) {
         if (!value.isObject())
             co_return std::nullopt; // not an array of objects
     }
-    for (const QJsonValue &value : models.toArray()) {
+    for (const QJsonArray elements = models.toArray(); const QJsonValue &value : elements) {
         const QJsonObject object = value.toObject();
         if (!object.value(QStringLiteral("name")).isString())
             continue;

@@ -217,7 +217,8 @@ GatewayWsStandIn::ConnectRecord GatewayWsStandIn::verify(QWebSocket *client, con
     if (params.value(QLatin1String("role")).toString() != QLatin1String("operator"))
         return fail(QStringLiteral("unexpected role"));
     QStringList scopes;
-    for (const QJsonValue &scope : params.value(QLatin1String("scopes")).toArray())
+    for (const QJsonArray elements = params.value(QLatin1String("scopes")).toArray();
+         const QJsonValue &scope : elements)
         scopes.append(scope.toString());
     if (scopes != kExpectedScopes)
         return fail(QStringLiteral("unexpected scopes"));

@@ -50,7 +50,7 @@ QString ModelStandIn::lastUserText(const QJsonObject &body)
         if (content.isString())
             return content.toString();
         QStringList parts;
-        for (const QJsonValue &part : content.toArray()) {
+        for (const QJsonArray elements = content.toArray(); const QJsonValue &part : elements) {
             if (part.toObject().value(QLatin1String("type")).toString() == QLatin1String("text"))
                 parts.append(part.toObject().value(QLatin1String("text")).toString());
         }

@@ -69,7 +69,7 @@ std::optional<int> windowBits(QByteArray value)
         value = value.sliced(1, value.size() - 2);
     if (value.isEmpty() || value.size() > 2 || value.startsWith('0'))
         return std::nullopt;
-    for (const char c : value)
+    for (const char c : std::as_const(value))
         if (c < '0' || c > '9')
             return std::nullopt;
     const int bits = value.toInt();

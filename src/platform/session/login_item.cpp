@@ -28,7 +28,7 @@ QString quotedExecArgument(const QString &argument)
     if (!needsQuotes)
         return escaped;
     QString quoted;
-    for (const QChar c : escaped) {
+    for (const QChar c : std::as_const(escaped)) {
         if (c == QLatin1Char('"') || c == QLatin1Char('`') || c == QLatin1Char('$') || c == QLatin1Char('\\'))
             quoted += QLatin1Char('\\');
         quoted += c;
