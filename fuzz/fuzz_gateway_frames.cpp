@@ -68,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     std::vector<QJsonObject> sent;
     auto dispatcher = std::make_unique<ChatDispatcher>(
-        ChatDispatcher::Limits{120.0, 5.0, 4}, [] { return true; },
+        ChatDispatcher::Limits{std::chrono::minutes(2), std::chrono::seconds(5), 4}, [] { return true; },
         [&sent](const QJsonObject &frame) -> std::optional<Error> {
             const QJsonObject params = frame.value(QLatin1String("params")).toObject();
             for (const QString &key :

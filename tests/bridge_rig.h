@@ -29,7 +29,7 @@ inline BridgeManager::Dependencies::MemorySync idleMemorySync()
 {
     BridgeManager::Dependencies::MemorySync sync;
     sync.relayOrigin = QUrl(QStringLiteral("http://127.0.0.1:%1").arg(closedLoopbackPort()));
-    sync.timings.initialSyncDelay = 3600.0;
+    sync.timings.initialSyncDelay = std::chrono::milliseconds(3600000);
     return sync;
 }
 
@@ -43,11 +43,11 @@ public:
     {
         // Short delays so reconnects happen in milliseconds; chats and probes
         // keep generous limits.
-        timings.relay.initialReconnectDelay = 0.05;
-        timings.relay.maxReconnectDelay = 0.2;
-        timings.openClawWebSocket.initialReconnectDelay = 0.05;
-        timings.openClawWebSocket.maxReconnectDelay = 0.2;
-        timings.openClawWebSocket.challengeTimeout = 2.0;
+        timings.relay.initialReconnectDelay = std::chrono::milliseconds(50);
+        timings.relay.maxReconnectDelay = std::chrono::milliseconds(200);
+        timings.openClawWebSocket.initialReconnectDelay = std::chrono::milliseconds(50);
+        timings.openClawWebSocket.maxReconnectDelay = std::chrono::milliseconds(200);
+        timings.openClawWebSocket.challengeTimeout = std::chrono::milliseconds(2000);
         timings.openClawClient.chatTimeoutMs = 30000;
         timings.gatewayProbeTimeoutMs = 10000;
     }

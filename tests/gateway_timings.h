@@ -8,10 +8,10 @@ namespace halvex::test {
 inline GatewayWebSocket::Timings fastGatewayTimings()
 {
     GatewayWebSocket::Timings timings;
-    timings.initialReconnectDelay = 0.01;
-    timings.maxReconnectDelay = 0.05;
-    timings.approvalReconnectDelay = 0.01;
-    timings.sessionSettleTimeout = 0.2;
+    timings.initialReconnectDelay = std::chrono::milliseconds(10);
+    timings.maxReconnectDelay = std::chrono::milliseconds(50);
+    timings.approvalReconnectDelay = std::chrono::milliseconds(10);
+    timings.sessionSettleTimeout = std::chrono::milliseconds(200);
     return timings;
 }
 

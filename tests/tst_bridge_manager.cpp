@@ -433,8 +433,8 @@ private Q_SLOTS:
         // says so without waiting for the next relay connection, and changes
         // in quick succession go out as one card per interval.
         BridgeRig rig;
-        rig.timings.healthCheckInterval = 0.05;
-        rig.timings.agentCardInterval = 1.0;
+        rig.timings.healthCheckInterval = std::chrono::milliseconds(50);
+        rig.timings.agentCardInterval = std::chrono::milliseconds(1000);
         QVERIFY(rig.startStandIns());
         rig.setHealthStatus(503);
         rig.storeBridgeToken();
@@ -476,7 +476,7 @@ private Q_SLOTS:
     void healthCheckFlipsReachability()
     {
         BridgeRig rig;
-        rig.timings.healthCheckInterval = 0.05;
+        rig.timings.healthCheckInterval = std::chrono::milliseconds(50);
         QVERIFY(rig.createConnected());
         QSignalSpy spy(rig.bridge.get(), &BridgeManager::openClawReachableChanged);
         QVERIFY(QTest::qWaitFor([&] { return rig.bridge->openClawReachable(); }, 15000));
@@ -573,7 +573,7 @@ private Q_SLOTS:
     void memorySyncFollowsHealthAndRelay()
     {
         BridgeRig rig;
-        rig.timings.healthCheckInterval = 0.05;
+        rig.timings.healthCheckInterval = std::chrono::milliseconds(50);
         rig.useMemorySync();
         QVERIFY(rig.createConnected());
         const auto running = [&] {
@@ -705,7 +705,7 @@ private Q_SLOTS:
         BridgeRig rig;
         auto *prompt = new PromptingBackend;
         rig.credentials = std::make_unique<CredentialStore>(std::unique_ptr<SecretBackend>(prompt));
-        rig.timings.relay.pingInterval = 0.05;
+        rig.timings.relay.pingInterval = std::chrono::milliseconds(50);
         QVERIFY(rig.createConnected());
         const int before = rig.relay.pingCount();
 

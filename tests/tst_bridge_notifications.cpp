@@ -163,7 +163,7 @@ private Q_SLOTS:
         BridgeRig &rig = w.rig;
         QList<Shown> &shown = w.shown;
         // The health check asks the gateway's model list five times a second.
-        rig.timings.healthCheckInterval = 0.2;
+        rig.timings.healthCheckInterval = std::chrono::milliseconds(200);
         QVERIFY(w.watchConnected());
         QTRY_VERIFY_WITH_TIMEOUT(rig.bridge->openClawReachable(), 15000);
         const auto probes = [&rig] { return rig.gateway.requestsTo("/healthz").size(); };
@@ -188,7 +188,7 @@ private Q_SLOTS:
     {
         Watched w;
         BridgeRig &rig = w.rig;
-        rig.timings.healthCheckInterval = 0.2;
+        rig.timings.healthCheckInterval = std::chrono::milliseconds(200);
         QVERIFY(w.watchConnected());
         rig.settings->setBoolean(SettingsKey::notificationsEnabled, false);
         QTRY_VERIFY_WITH_TIMEOUT(rig.bridge->openClawReachable(), 15000);
@@ -292,7 +292,7 @@ private Q_SLOTS:
         options.runtime.relayOrigin = stands.relay.origin();
         options.runtime.homeDirectory = stands.home.path();
         options.runtime.timings = stands.timings;
-        options.runtime.timings.healthCheckInterval = 0.2;
+        options.runtime.timings.healthCheckInterval = std::chrono::milliseconds(200);
         options.notifications = shortTimings();
         HeadlessBridge headless(std::move(options));
         BridgeManager *bridge = headless.bridgeManager();

@@ -595,7 +595,7 @@ private Q_SLOTS:
         // The socket does not come within the wait: HTTP, once the wait is over.
         PipelineRig slow;
         slow.webSocketExpected = true;
-        slow.timings.gatewaySocketWait = 0.3;
+        slow.timings.gatewaySocketWait = std::chrono::milliseconds(300);
         slow.create()->handleChatMessage(PipelineRig::chat(QStringLiteral("w-2")));
         QVERIFY(QTest::qWaitFor([&] { return slow.http.calls.size() == 1; }, 15000));
         QVERIFY(slow.http.calls.first().startedAtMs >= 250);

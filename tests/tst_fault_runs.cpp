@@ -56,7 +56,7 @@ HttpStandIn::Handler streamingAnswers(int count, int delayMs)
 // left out: chats take the HTTP road.
 bool launchOnHttpGateway(BridgeRig &rig, int count, int delayMs)
 {
-    rig.timings.chat.gatewaySocketWait = 0.2;
+    rig.timings.chat.gatewaySocketWait = std::chrono::milliseconds(200);
     if (!rig.startStandIns())
         return false;
     rig.gateway.setHandler(streamingAnswers(count, delayMs));
@@ -81,11 +81,11 @@ bool launchOnSocketGateway(BridgeRig &rig, GatewayWsStandIn &ws)
     return rig.launch() && QTest::qWaitFor([&] { return rig.bridge->openClawWebSocket()->isUsableForChat(); }, 30000);
 }
 
-int backoffBoundMs(double maxDelaySeconds)
+int backoffBoundMs(std::chrono::milliseconds maxDelay)
 {
     // The longest wait of the backoff, plus a generous allowance for an
     // opening on a loaded machine.
-    return int(maxDelaySeconds * 1000.0) + 15000;
+    return int(maxDelay.count()) + 15000;
 }
 
 } // namespace
@@ -246,12 +246,12 @@ private Q_SLOTS:
         const quint16 port = silent.serverPort();
 
         BridgeRig rig;
-        rig.timings.chat.chatDeadline = 4.0;
-        rig.timings.chat.gatewaySocketWait = 1.0;
+        rig.timings.chat.chatDeadline = std::chrono::milliseconds(4000);
+        rig.timings.chat.gatewaySocketWait = std::chrono::milliseconds(1000);
         rig.timings.openClawClient.chatTimeoutMs = 4000;
         rig.timings.gatewayProbeTimeoutMs = 2000;
-        rig.timings.openClawWebSocket.challengeTimeout = 1.0;
-        rig.timings.openClawWebSocket.connectResponseTimeout = 1.0;
+        rig.timings.openClawWebSocket.challengeTimeout = std::chrono::milliseconds(1000);
+        rig.timings.openClawWebSocket.connectResponseTimeout = std::chrono::milliseconds(1000);
         QVERIFY(rig.startStandIns());
         rig.storeBridgeToken();
         rig.settings->setString(SettingsKey::openClawEndpoint, QStringLiteral("http://127.0.0.1:%1").arg(port));
@@ -317,7 +317,7 @@ private Q_SLOTS:
         BridgeRig rig;
         rig.timings.relay.highWatermarkBytes = highWatermark;
         rig.timings.relay.lowWatermarkBytes = 16 * 1024;
-        rig.timings.chat.gatewaySocketWait = 0.2;
+        rig.timings.chat.gatewaySocketWait = std::chrono::milliseconds(200);
         GatewayWsStandIn ws;
         // Every chunk carries the whole text so far: megabytes in all.
         const QStringList pieces = [] {

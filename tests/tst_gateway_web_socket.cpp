@@ -408,7 +408,7 @@ private Q_SLOTS:
     void aMissingChallengeCountsAsADrop()
     {
         auto timings = test::fastGatewayTimings();
-        timings.challengeTimeout = 0.2;
+        timings.challengeTimeout = std::chrono::milliseconds(200);
         Rig rig(timings);
         rig.gateway.setSendChallenge(false);
         // Each retry as announced: its delay, the state shown, whether waiting.
@@ -449,8 +449,8 @@ private Q_SLOTS:
     void reconnectsGiveUpAfterTwentyAttempts()
     {
         auto timings = test::fastGatewayTimings();
-        timings.initialReconnectDelay = 0.001;
-        timings.maxReconnectDelay = 0.004;
+        timings.initialReconnectDelay = std::chrono::milliseconds(1);
+        timings.maxReconnectDelay = std::chrono::milliseconds(4);
         Rig rig(timings);
         rig.gateway.setRefuseConnections(true);
         rig.socket->connect(rig.gateway.httpUrl(), QStringLiteral("gw-token"));
@@ -503,7 +503,7 @@ private Q_SLOTS:
     void aPendingReconnectIsCancelledByDisconnect()
     {
         auto timings = test::fastGatewayTimings();
-        timings.initialReconnectDelay = 0.3;
+        timings.initialReconnectDelay = std::chrono::milliseconds(300);
         Rig rig(timings);
         QVERIFY(rig.connectAndWait());
         rig.gateway.dropConnections();
@@ -749,7 +749,7 @@ private Q_SLOTS:
     void aChatWithoutEndTimesOutAndTheNextOneRuns()
     {
         auto timings = test::fastGatewayTimings();
-        timings.chatTimeout = 0.3;
+        timings.chatTimeout = std::chrono::milliseconds(300);
         Rig rig(timings);
         QVERIFY(rig.connectAndWait());
         rig.gateway.queueChatScript(GatewayWsStandIn::ChatScript::withoutEnd({QStringLiteral("Partial")}));
@@ -808,7 +808,7 @@ private Q_SLOTS:
     void aStalledHandshakeIsAFailedAttempt()
     {
         auto timings = test::fastGatewayTimings();
-        timings.connectResponseTimeout = 0.2;
+        timings.connectResponseTimeout = std::chrono::milliseconds(200);
         Rig rig(timings);
         rig.gateway.setConnectMode(GatewayWsStandIn::ConnectMode::silent);
         rig.socket->connect(rig.gateway.httpUrl(), QStringLiteral("gw-token"));
@@ -861,8 +861,8 @@ private Q_SLOTS:
     void aRoundThatGaveUpStartsAgainWhenAsked()
     {
         auto timings = test::fastGatewayTimings();
-        timings.initialReconnectDelay = 0.001;
-        timings.maxReconnectDelay = 0.002;
+        timings.initialReconnectDelay = std::chrono::milliseconds(1);
+        timings.maxReconnectDelay = std::chrono::milliseconds(2);
         timings.maxReconnectAttempts = 3;
         Rig rig(timings);
         // While connected (or never started) it does nothing.
@@ -1002,8 +1002,8 @@ private Q_SLOTS:
     void aQueuedChatsDeadlineRunsFromWhenItWasQueued()
     {
         auto timings = test::fastGatewayTimings();
-        timings.chatTimeout = 0.4;
-        timings.sessionSettleTimeout = 30.0;
+        timings.chatTimeout = std::chrono::milliseconds(400);
+        timings.sessionSettleTimeout = std::chrono::milliseconds(30000);
         Rig rig(timings);
         QVERIFY(rig.connectAndWait());
         // A gateway that trickles and never ends: the chat on the wire and

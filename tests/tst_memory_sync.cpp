@@ -135,7 +135,7 @@ struct Rig {
     static MemorySyncService::Timings slow()
     {
         MemorySyncService::Timings timings;
-        timings.initialSyncDelay = 3600;
+        timings.initialSyncDelay = std::chrono::milliseconds(3600000);
         timings.relayTimeoutMs = kWait;
         return timings;
     }
@@ -257,12 +257,12 @@ private Q_SLOTS:
         LogCapture log;
         Rig rig;
         rig.service->start();
-        QCOMPARE(rig.service->currentInterval(), 900.0);
-        const QList<double> steps{1800, 3600, 7200, 14400, 14400};
-        for (double step : steps) {
+        QCOMPARE(rig.service->currentInterval(), std::chrono::seconds(900));
+        const QList<int> steps{1800, 3600, 7200, 14400, 14400};
+        for (int step : steps) {
             rig.http.answers = {QStringLiteral("I know nothing about the user.")}; // unparseable counts as empty
             QCOMPARE(rig.runSync(QStringLiteral("initial")), MemorySyncService::Outcome::nothingNew);
-            QCOMPARE(rig.service->currentInterval(), step);
+            QCOMPARE(rig.service->currentInterval(), std::chrono::seconds(step));
         }
         QCOMPARE(rig.service->consecutiveEmptySyncs(), 5);
         QCOMPARE(log.countStartingWith(QStringLiteral("Backed off to ")), 4);
@@ -272,15 +272,15 @@ private Q_SLOTS:
 
         // Any reported exchange returns to the base interval.
         rig.service->recordActivity();
-        QCOMPARE(rig.service->currentInterval(), 900.0);
+        QCOMPARE(rig.service->currentInterval(), std::chrono::seconds(900));
         QCOMPARE(rig.service->consecutiveEmptySyncs(), 0);
 
         // So does a sync that found something.
         QCOMPARE(rig.runSync(QStringLiteral("initial")), MemorySyncService::Outcome::nothingNew);
-        QCOMPARE(rig.service->currentInterval(), 1800.0);
+        QCOMPARE(rig.service->currentInterval(), std::chrono::seconds(1800));
         rig.http.answers = {answerWith({}, {QStringLiteral("Likes tea")})};
         QCOMPARE(rig.runSync(QStringLiteral("initial")), MemorySyncService::Outcome::pushed);
-        QCOMPARE(rig.service->currentInterval(), 900.0);
+        QCOMPARE(rig.service->currentInterval(), std::chrono::seconds(900));
         QCOMPARE(rig.service->consecutiveEmptySyncs(), 0);
     }
 
@@ -290,7 +290,7 @@ private Q_SLOTS:
         rig.service->start();
         rig.http.answers = {kNothingNew};
         rig.runSync(QStringLiteral("initial"));
-        QCOMPARE(rig.service->currentInterval(), 1800.0);
+        QCOMPARE(rig.service->currentInterval(), std::chrono::seconds(1800));
 
         rig.relay.failNext("GET", 404);
         QCOMPARE(rig.runSync(QStringLiteral("initial")), MemorySyncService::Outcome::failed);
@@ -316,7 +316,7 @@ private Q_SLOTS:
 
         QCOMPARE(rig.relay.writes().size(), 1); // only the refused one
         QCOMPARE(rig.relay.stored(), std::nullopt);
-        QCOMPARE(rig.service->currentInterval(), 1800.0);
+        QCOMPARE(rig.service->currentInterval(), std::chrono::seconds(1800));
         QCOMPARE(rig.service->consecutiveEmptySyncs(), 1);
     }
 
@@ -498,7 +498,7 @@ private Q_SLOTS:
         QCOMPARE(rig.lastSkip(), MemorySyncService::SkipReason::openClawUnreachable);
         QTRY_VERIFY_WITH_TIMEOUT(!rig.service->isExtracting(), kWait);
         QCOMPARE(rig.relay.fetches().size(), fetches);
-        QCOMPARE(rig.service->currentInterval(), 900.0);
+        QCOMPARE(rig.service->currentInterval(), std::chrono::seconds(900));
     }
 
     void chatEndpointProbe()
@@ -545,9 +545,9 @@ private Q_SLOTS:
     void timersDriveTheSchedule()
     {
         MemorySyncService::Timings timings;
-        timings.initialSyncDelay = 0.05;
-        timings.baseInterval = 0.3;
-        timings.maxInterval = 1.2;
+        timings.initialSyncDelay = std::chrono::milliseconds(50);
+        timings.baseInterval = std::chrono::milliseconds(300);
+        timings.maxInterval = std::chrono::milliseconds(1200);
         timings.relayTimeoutMs = kWait;
         Rig rig(timings);
         // Every sync finds something, so the timer keeps syncing.

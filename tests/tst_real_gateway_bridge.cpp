@@ -34,7 +34,7 @@ private:
     bool launch(BridgeRig &rig)
     {
         rig.timings.openClawClient.chatTimeoutMs = 120000;
-        rig.timings.openClawWebSocket.challengeTimeout = 10.0;
+        rig.timings.openClawWebSocket.challengeTimeout = std::chrono::milliseconds(10000);
         if (!rig.startStandIns())
             return false;
         rig.storeBridgeToken();
@@ -198,8 +198,8 @@ private Q_SLOTS:
 
         BridgeRig rig;
         rig.timings.openClawClient.chatTimeoutMs = 120000;
-        rig.timings.openClawWebSocket.challengeTimeout = 10.0;
-        rig.timings.chat.chatDeadline = 180.0;
+        rig.timings.openClawWebSocket.challengeTimeout = std::chrono::milliseconds(10000);
+        rig.timings.chat.chatDeadline = std::chrono::milliseconds(180000);
         QVERIFY(rig.startStandIns());
         rig.storeBridgeToken();
         rig.settings->setString(SettingsKey::openClawEndpoint, gateway.httpUrl().toString());

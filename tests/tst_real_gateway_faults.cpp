@@ -52,12 +52,12 @@ private Q_SLOTS:
 
         BridgeRig rig;
         rig.timings.openClawClient.chatTimeoutMs = 120000;
-        rig.timings.openClawWebSocket.challengeTimeout = 10.0;
+        rig.timings.openClawWebSocket.challengeTimeout = std::chrono::milliseconds(10000);
         // Reconnects a second apart, and a health check that wakes a socket
         // that gave up before the new gateway came up.
-        rig.timings.openClawWebSocket.initialReconnectDelay = 0.5;
-        rig.timings.openClawWebSocket.maxReconnectDelay = 1.0;
-        rig.timings.healthCheckInterval = 2.0;
+        rig.timings.openClawWebSocket.initialReconnectDelay = std::chrono::milliseconds(500);
+        rig.timings.openClawWebSocket.maxReconnectDelay = std::chrono::milliseconds(1000);
+        rig.timings.healthCheckInterval = std::chrono::milliseconds(2000);
         QVERIFY(rig.startStandIns());
         rig.storeBridgeToken();
         rig.settings->setString(SettingsKey::openClawEndpoint, m_gateway.httpUrl().toString());

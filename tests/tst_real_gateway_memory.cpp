@@ -137,8 +137,8 @@ private Q_SLOTS:
         TempSettings settings;
         settings->setBoolean(SettingsKey::memorySyncEnabled, true);
         MemorySyncTimings timings;
-        timings.initialSyncDelay = 3600; // the test starts the sync itself
-        timings.extractionTimeout = kChatWait / 1000.0;
+        timings.initialSyncDelay = std::chrono::milliseconds(3600000); // the test starts the sync itself
+        timings.extractionTimeout = std::chrono::milliseconds(kChatWait);
         const std::unique_ptr<MemorySyncService> sync =
             makeMemorySyncService(&http, &webSocket, &credentials, &m_network, settings.get(), timings, relay.origin());
         MemorySyncService &service = *sync;

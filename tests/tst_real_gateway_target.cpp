@@ -42,7 +42,8 @@ struct Truth {
 
 QJsonObject checkOf(const QJsonObject &doctor, const QString &id)
 {
-    for (const QJsonValue &check : doctor.value(QLatin1String("checks")).toArray()) {
+    for (const QJsonArray elements = doctor.value(QLatin1String("checks")).toArray();
+         const QJsonValue &check : elements) {
         if (check.toObject().value(QLatin1String("id")).toString() == id)
             return check.toObject();
     }
@@ -204,8 +205,8 @@ private Q_SLOTS:
         // The running bridge, on the same files.
         BridgeRig rig;
         rig.timings.openClawClient.chatTimeoutMs = 120000;
-        rig.timings.openClawWebSocket.challengeTimeout = 10.0;
-        rig.timings.chat.chatDeadline = 180.0;
+        rig.timings.openClawWebSocket.challengeTimeout = std::chrono::milliseconds(10000);
+        rig.timings.chat.chatDeadline = std::chrono::milliseconds(180000);
         QVERIFY(rig.startStandIns());
         rig.storeBridgeToken();
         QVERIFY(copyInto(gateway.configPath(), rig.home.filePath(QStringLiteral(".openclaw/openclaw.json"))));

@@ -110,9 +110,9 @@ struct NamespaceGuard {
 GatewayWebSocket::Timings timings()
 {
     GatewayWebSocket::Timings timings;
-    timings.initialReconnectDelay = 0.2;
-    timings.maxReconnectDelay = 2.0;
-    timings.approvalReconnectDelay = 0.5;
+    timings.initialReconnectDelay = std::chrono::milliseconds(200);
+    timings.maxReconnectDelay = std::chrono::milliseconds(2000);
+    timings.approvalReconnectDelay = std::chrono::milliseconds(500);
     return timings;
 }
 
@@ -317,8 +317,9 @@ private Q_SLOTS:
         const ProcessOutcome list = QCoro::waitFor(runProcess(listRequest));
         QVERIFY(list.exitedWithSuccess());
         bool paired = false;
-        for (const QJsonValue &entry :
-             QJsonDocument::fromJson(list.standardOutput).object().value(QLatin1String("paired")).toArray())
+        const QJsonArray pairedDevices =
+            QJsonDocument::fromJson(list.standardOutput).object().value(QLatin1String("paired")).toArray();
+        for (const QJsonValue &entry : pairedDevices)
             paired = paired || entry.toObject().value(QLatin1String("deviceId")).toString() == deviceId;
         QVERIFY2(paired, list.standardOutput.constData());
         socket.disconnect();
@@ -361,7 +362,7 @@ private Q_SLOTS:
         auto credentials = std::make_unique<CredentialStore>(std::make_unique<MemorySecretBackend>());
         GatewayWebSocket::Timings socketTimings = timings();
         // Ten chats queued at once on a loaded machine.
-        socketTimings.chatTimeout = 900;
+        socketTimings.chatTimeout = std::chrono::milliseconds(900000);
         auto socket = std::make_unique<GatewayWebSocket>(credentials.get(), socketTimings);
         socket->connect(gateway.httpUrl(), gateway.token());
         QVERIFY2(waitForState(*socket, GatewayLinkState::connected(), kConnectMs),

@@ -63,9 +63,9 @@ private:
 RelayWebSocket::Timings fastTimings()
 {
     RelayWebSocket::Timings t;
-    t.pingInterval = 30.0;
-    t.initialReconnectDelay = 0.01;
-    t.maxReconnectDelay = 0.6;
+    t.pingInterval = std::chrono::milliseconds(30000);
+    t.initialReconnectDelay = std::chrono::milliseconds(10);
+    t.maxReconnectDelay = std::chrono::milliseconds(600);
     return t;
 }
 
@@ -351,7 +351,7 @@ private Q_SLOTS:
     {
         LogCapture log;
         auto timings = fastTimings();
-        timings.initialReconnectDelay = 0.3;
+        timings.initialReconnectDelay = std::chrono::milliseconds(300);
         Rig rig(timings);
         rig.link->connect(QStringLiteral("refused-token"));
         QVERIFY(log.waitForPrefix(kReconnecting, 1, 15000));
@@ -401,10 +401,10 @@ private Q_SLOTS:
         rig.relay.stop();
         // Let the delay grow while the relay is down.
         QVERIFY(log.waitForPrefix(kReconnecting, 4, 15000));
-        QVERIFY(rig.link->reconnectDelay() > 0.01);
+        QVERIFY(rig.link->reconnectDelay() > std::chrono::milliseconds(10));
         QVERIFY(rig.relay.start());
         QVERIFY(QTest::qWaitFor([&] { return rig.recorder.connects() == 2; }, 15000));
-        QCOMPARE(rig.link->reconnectDelay(), 0.01);
+        QCOMPARE(rig.link->reconnectDelay(), std::chrono::milliseconds(10));
         QCOMPARE(rig.relay.acceptedCount(), 2);
         QCOMPARE(rig.recorder.events.first(), QStringLiteral("connect"));
         QCOMPARE(rig.recorder.events.last(), QStringLiteral("connect"));
@@ -726,7 +726,7 @@ private Q_SLOTS:
     {
         LogCapture log;
         auto timings = fastTimings();
-        timings.openingTimeout = 0.2;
+        timings.openingTimeout = std::chrono::milliseconds(200);
         Rig rig(timings);
         rig.relay.setStallHandshakes(true);
         rig.link->connect(kToken);
@@ -751,7 +751,7 @@ private Q_SLOTS:
     void pingsKeepTheLinkAliveAndUnansweredOnesDropIt()
     {
         auto timings = fastTimings();
-        timings.pingInterval = 0.05;
+        timings.pingInterval = std::chrono::milliseconds(50);
         Rig rig(timings);
         QVERIFY(rig.connectAndWait());
         // Answered pings: the link stays as it is.

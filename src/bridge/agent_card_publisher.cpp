@@ -1,6 +1,5 @@
 #include "bridge/agent_card_publisher.h"
 
-#include "platform/duration.h"
 #include "platform/logging.h"
 
 #include <QPointer>
@@ -10,7 +9,7 @@
 
 namespace halvex {
 
-AgentCardPublisher::AgentCardPublisher(Links links, double interval, QObject *parent)
+AgentCardPublisher::AgentCardPublisher(Links links, std::chrono::milliseconds interval, QObject *parent)
     : QObject(parent), m_links(std::move(links)), m_interval(interval), m_timer(new QTimer(this))
 {
     m_timer->setSingleShot(true);
@@ -34,7 +33,7 @@ void AgentCardPublisher::schedule()
 {
     if (m_timer->isActive())
         return; // the card due then carries the newest state
-    const qint64 interval = toMs(m_interval).count();
+    const qint64 interval = m_interval.count();
     const qint64 since = m_lastSent.isValid() ? m_lastSent.elapsed() : interval;
     m_timer->start(int(std::max<qint64>(0, interval - since)));
 }

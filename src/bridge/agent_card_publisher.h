@@ -11,6 +11,7 @@
 
 #include <qcoro/qcorotask.h>
 
+#include <chrono>
 #include <functional>
 
 class QTimer;
@@ -47,7 +48,7 @@ public:
     };
 
     // `interval` in seconds.
-    AgentCardPublisher(Links links, double interval, QObject *parent = nullptr);
+    AgentCardPublisher(Links links, std::chrono::milliseconds interval, QObject *parent = nullptr);
 
     // Sends the card now (even while the link is down; the link then drops
     // it with its own line).
@@ -66,7 +67,7 @@ public:
 
 private:
     Links m_links;
-    double m_interval;
+    std::chrono::milliseconds m_interval;
     QTimer *m_timer;
     QElapsedTimer m_lastSent;
     QList<QVariantMap> m_cachedLocalModels;

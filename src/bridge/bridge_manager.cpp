@@ -4,7 +4,6 @@
 #include "account/bridge_name.h"
 #include "memory/memory_sync_factory.h"
 #include "platform/deployment.h"
-#include "platform/duration.h"
 #include "platform/logging.h"
 #include "platform/secrets/credential_store.h"
 #include "platform/settings.h"
@@ -172,7 +171,7 @@ void BridgeManager::start()
         setConnectionState(BridgeConnectionState::error(stored.error().description()));
         qCCritical(lcBridge, "Cannot start — the credential store cannot be read: %s",
                    qUtf8Printable(stored.error().description()));
-        QTimer::singleShot(toMs(m_timings.credentialRetryInterval), this, [this] {
+        QTimer::singleShot(m_timings.credentialRetryInterval, this, [this] {
             if (!m_running && m_isEnabled)
                 start();
         });

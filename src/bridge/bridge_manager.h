@@ -20,6 +20,7 @@
 
 #include <qcoro/qcorotask.h>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -34,17 +35,17 @@ class Settings;
 // Every delay of the bridge manager and of the links it owns. (Declared
 // outside the class so that it can be a default argument there.)
 struct BridgeManagerTimings {
-    double healthCheckInterval = 60.0; // seconds
-    int gatewayProbeTimeoutMs = 5000;  // each request of the health probe
+    std::chrono::milliseconds healthCheckInterval = std::chrono::minutes(1);
+    int gatewayProbeTimeoutMs = 5000; // each request of the health probe
     // Agent cards sent because the gateway connection changed go out at most
     // once per this many seconds.
-    double agentCardInterval = 3.0;
+    std::chrono::milliseconds agentCardInterval = std::chrono::seconds(3);
     // A gateway that answered this recently is expected back: chats wait for
     // its socket rather than take the HTTP endpoint at once (seconds).
-    double gatewayRecentWindow = 30.0;
+    std::chrono::milliseconds gatewayRecentWindow = std::chrono::seconds(30);
     // A credential store that could not be read (a locked keyring) is asked
     // again this often until it answers (seconds).
-    double credentialRetryInterval = 30.0;
+    std::chrono::milliseconds credentialRetryInterval = std::chrono::seconds(30);
     ChatPipeline::Timings chat;
     RelayWebSocket::Timings relay;
     GatewayHttpClient::Timings openClawClient;

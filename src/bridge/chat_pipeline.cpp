@@ -5,7 +5,6 @@
 
 #include "gateway/gateway_http_client.h"
 #include "platform/characters.h"
-#include "platform/duration.h"
 #include "platform/logging.h"
 #include "platform/net/next_emission.h"
 
@@ -167,7 +166,7 @@ QCoro::Task<bool> ChatPipeline::waitForWebSocket(QDeadlineTimer deadline)
 {
     const QPointer<ChatPipeline> self(this);
     const std::shared_ptr<Gate> gate = m_gate;
-    const QDeadlineTimer waitEnd(std::min<qint64>(toMs(m_timings.gatewaySocketWait).count(), deadline.remainingTime()));
+    const QDeadlineTimer waitEnd(std::min<qint64>(m_timings.gatewaySocketWait.count(), deadline.remainingTime()));
     if (!m_links.webSocket->isUsableForChat() && m_links.wakeWebSocket)
         m_links.wakeWebSocket();
     for (;;) {
@@ -186,7 +185,7 @@ QCoro::Task<> ChatPipeline::run(QString replyTo, QString appUserId, ChatRequest 
     // The pipeline may be gone whenever this task resumes; after every wait
     // it is reached only through `self`.
     const QPointer<ChatPipeline> self(this);
-    const QDeadlineTimer deadline(toMs(m_timings.chatDeadline));
+    const QDeadlineTimer deadline(m_timings.chatDeadline);
 
     qCInfo(lcBridge, "Processing chat %s — %ld messages", qUtf8Printable(replyTo),
            static_cast<long>(request.messages.size()));

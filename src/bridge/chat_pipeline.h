@@ -11,6 +11,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -32,10 +33,10 @@ ChatRequest prepareChatRequest(const RelayMessage &message);
 struct ChatPipelineTimings {
     // How long a chat waits for a gateway socket that is on its way up
     // before it takes the HTTP endpoint instead (seconds).
-    double gatewaySocketWait = 10.0;
+    std::chrono::milliseconds gatewaySocketWait = std::chrono::seconds(10);
     // A chat ends by then, counted from its arrival, however the gateway
     // trickles (seconds).
-    double chatDeadline = 120.0;
+    std::chrono::milliseconds chatDeadline = std::chrono::minutes(2);
     // Chats running or waiting at once; one more is refused at once.
     int maxChatsInFlight = 64;
 };

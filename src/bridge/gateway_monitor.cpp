@@ -1,7 +1,6 @@
 #include "bridge/gateway_monitor.h"
 
 #include "gateway/gateway_web_socket.h"
-#include "platform/duration.h"
 
 #include <QPointer>
 #include <QTimer>
@@ -11,7 +10,7 @@ namespace halvex {
 GatewayMonitor::GatewayMonitor(GatewayWebSocket *socket, Timings timings, QObject *parent)
     : QObject(parent), m_socket(socket), m_timings(timings), m_timer(new QTimer(this))
 {
-    m_timer->setInterval(toMs(m_timings.healthCheckInterval));
+    m_timer->setInterval(m_timings.healthCheckInterval);
     QObject::connect(m_timer, &QTimer::timeout, this, [this] { runProbe(); });
     QObject::connect(m_socket, &GatewayWebSocket::stateChanged, this, &GatewayMonitor::socketStateChanged);
 }
@@ -54,7 +53,7 @@ bool GatewayMonitor::isSocketExpected() const
     const GatewayLinkState::Kind kind = m_socket->state().kind();
     if (kind == GatewayLinkState::Kind::connecting || kind == GatewayLinkState::Kind::authenticating)
         return true;
-    return m_lastContact.isValid() && m_lastContact.elapsed() < toMs(m_timings.recentWindow).count();
+    return m_lastContact.isValid() && m_lastContact.elapsed() < m_timings.recentWindow.count();
 }
 
 void GatewayMonitor::socketStateChanged()

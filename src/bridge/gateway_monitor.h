@@ -7,6 +7,7 @@
 
 #include <qcoro/qcorotask.h>
 
+#include <chrono>
 #include <memory>
 
 class QTimer;
@@ -18,11 +19,11 @@ class GatewayWebSocket;
 // Every delay of the gateway monitor. (Outside the class so that it can be a
 // default argument there.)
 struct GatewayMonitorTimings {
-    double healthCheckInterval = 60.0; // seconds
-    int probeTimeoutMs = 5000;         // for one whole health probe
+    std::chrono::milliseconds healthCheckInterval = std::chrono::minutes(1);
+    int probeTimeoutMs = 5000; // for one whole health probe
     // A gateway that answered this recently is expected back on its socket
     // (seconds).
-    double recentWindow = 30.0;
+    std::chrono::milliseconds recentWindow = std::chrono::seconds(30);
 };
 
 // Whether the gateway answers: its WebSocket is connected, or the gateway

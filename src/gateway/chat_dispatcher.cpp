@@ -1,6 +1,5 @@
 #include "gateway/chat_dispatcher.h"
 
-#include "platform/duration.h"
 #include "platform/logging.h"
 #include "platform/session/process_runner.h"
 
@@ -33,7 +32,7 @@ QCoro::Task<Result<QString>> ChatDispatcher::send(ChatCallRequest request, Delta
         co_return BridgeError::openClawWebSocketNotConnected();
 
     // The time limit counts from now, queued or not.
-    QDeadlineTimer deadline(toMs(m_limits.chatTimeout));
+    QDeadlineTimer deadline(m_limits.chatTimeout);
     if (request.deadline < deadline)
         deadline = request.deadline;
     const QString frameId = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
@@ -122,13 +121,12 @@ void ChatDispatcher::settle(std::vector<ChatRunRouter::Finished> finished)
         // A run whose answer is decided may still occupy its agent; free it
         // after the settle limit if the gateway never says it settled.
         if (self && m_router.isUnsettled(done.call)) {
-            QTimer::singleShot(toMs(m_limits.sessionSettleTimeout), this,
-                               [this, weak = std::weak_ptr<ChatCall>(done.call)] {
-                                   if (const auto call = weak.lock()) {
-                                       m_router.settleExpired(call);
-                                       sendReady();
-                                   }
-                               });
+            QTimer::singleShot(m_limits.sessionSettleTimeout, this, [this, weak = std::weak_ptr<ChatCall>(done.call)] {
+                if (const auto call = weak.lock()) {
+                    m_router.settleExpired(call);
+                    sendReady();
+                }
+            });
         }
         done.call->resolve(std::move(done.outcome));
     }

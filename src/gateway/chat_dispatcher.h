@@ -8,6 +8,7 @@
 
 #include <qcoro/qcorotask.h>
 
+#include <chrono>
 #include <functional>
 #include <optional>
 
@@ -22,8 +23,8 @@ class ChatDispatcher : public QObject
     Q_OBJECT
 public:
     struct Limits {
-        double chatTimeout = 120.0;
-        double sessionSettleTimeout = 5.0;
+        std::chrono::milliseconds chatTimeout = std::chrono::minutes(2);
+        std::chrono::milliseconds sessionSettleTimeout = std::chrono::seconds(5);
         int maxChats = 64;
     };
     // Sends one request frame; an error when it could not be sent.

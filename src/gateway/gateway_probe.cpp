@@ -151,9 +151,9 @@ QCoro::Task<GatewayLinkState> gatewayHandshake(CredentialStore *credentials, Gat
     // A gateway that has just come up refuses for a few seconds ("gateway
     // starting; retry shortly"): a few quick retries within the limit.
     GatewayWebSocket::Timings timings;
-    timings.challengeTimeout = timeoutMs / 1000.0;
-    timings.initialReconnectDelay = 0.5;
-    timings.maxReconnectDelay = 4.0;
+    timings.challengeTimeout = std::chrono::milliseconds(timeoutMs);
+    timings.initialReconnectDelay = std::chrono::milliseconds(500);
+    timings.maxReconnectDelay = std::chrono::seconds(4);
     timings.maxReconnectAttempts = 6;
     GatewayWebSocket socket(credentials, timings);
     // A probe looks; approving a pending device is the running bridge's job.

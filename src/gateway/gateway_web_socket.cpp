@@ -2,7 +2,6 @@
 
 #include "gateway/chat_dispatcher.h"
 #include "platform/characters.h"
-#include "platform/duration.h"
 #include "platform/logging.h"
 #include "platform/utf8.h"
 
@@ -22,7 +21,7 @@ GatewayWebSocket::GatewayWebSocket(CredentialStore *credentials, Timings timings
                                    QObject *parent)
     : QObject(parent), m_timings(timings),
       m_handshake(new GatewayHandshake(
-          credentials, PairingApprover::Timings{int(toMs(timings.processTimeout).count()), timings.processOutputCap},
+          credentials, PairingApprover::Timings{int(timings.processTimeout.count()), timings.processOutputCap},
           std::move(processRunner), this)),
       m_chats(new ChatDispatcher(
           ChatDispatcher::Limits{timings.chatTimeout, timings.sessionSettleTimeout, timings.maxChats},
@@ -38,7 +37,7 @@ GatewayWebSocket::GatewayWebSocket(CredentialStore *credentials, Timings timings
       m_pingTimer(new QTimer(this)), m_reconnectTimer(new QTimer(this)), m_handshakeTimer(new QTimer(this)),
       m_reconnectDelay(timings.initialReconnectDelay)
 {
-    m_pingTimer->setInterval(toMs(m_timings.pingInterval));
+    m_pingTimer->setInterval(m_timings.pingInterval);
     QObject::connect(m_pingTimer, &QTimer::timeout, this, &GatewayWebSocket::sendPing);
     m_reconnectTimer->setSingleShot(true);
     QObject::connect(m_reconnectTimer, &QTimer::timeout, this, [this] {
@@ -189,7 +188,7 @@ void GatewayWebSocket::connectionAttempt()
     });
 
     qCInfo(lcOcWs, "Connecting to OpenClaw WS at %s...", qUtf8Printable(urlText));
-    m_handshakeTimer->start(toMs(m_timings.challengeTimeout));
+    m_handshakeTimer->start(m_timings.challengeTimeout);
     socket->open(*url);
 }
 
@@ -214,10 +213,10 @@ void GatewayWebSocket::handshakeTimedOut()
     if (!m_socket)
         return;
     if (m_phase == Phase::opening) {
-        qCCritical(lcOcWs, "No challenge received within %gs", m_timings.challengeTimeout);
+        qCCritical(lcOcWs, "No challenge received within %gs", double(m_timings.challengeTimeout.count()) / 1000.0);
         handleDrop(m_socket, std::nullopt);
     } else if (m_phase == Phase::signingIn) {
-        qCCritical(lcOcWs, "No connect response within %fs", m_timings.connectResponseTimeout);
+        qCCritical(lcOcWs, "No connect response within %fs", double(m_timings.connectResponseTimeout.count()) / 1000.0);
         failAttempt(QStringLiteral("No connect response"));
     }
 }
@@ -277,11 +276,11 @@ void GatewayWebSocket::scheduleReconnect()
         moveTo(Phase::gaveUp, GatewayLinkState::error(QStringLiteral("Connection failed")));
         return;
     }
-    qCInfo(lcOcWs, "OC-WS reconnecting in %fs (attempt %ld/%ld)...", m_reconnectDelay, long(m_reconnectAttempt),
-           long(m_timings.maxReconnectAttempts));
-    const std::chrono::milliseconds delay = toMs(m_reconnectDelay);
+    qCInfo(lcOcWs, "OC-WS reconnecting in %fs (attempt %ld/%ld)...", double(m_reconnectDelay.count()) / 1000.0,
+           long(m_reconnectAttempt), long(m_timings.maxReconnectAttempts));
+    const std::chrono::milliseconds delay = m_reconnectDelay;
     m_reconnectTimer->start(delay);
-    m_reconnectDelay = std::min(m_reconnectDelay * 2.0, m_timings.maxReconnectDelay);
+    m_reconnectDelay = std::min(m_reconnectDelay * 2, m_timings.maxReconnectDelay);
     Q_EMIT reconnectScheduled(delay);
 }
 
@@ -393,7 +392,7 @@ void GatewayWebSocket::handleChallenge(const QJsonObject &payload, bool hasPaylo
     }
     qCInfo(lcOcWs, "Sent connect request %s", qUtf8Printable(request.id));
     m_connectRequestId = request.id;
-    m_handshakeTimer->start(toMs(m_timings.connectResponseTimeout));
+    m_handshakeTimer->start(m_timings.connectResponseTimeout);
 }
 
 void GatewayWebSocket::handleConnectResponse(const Frame &frame)
@@ -402,7 +401,7 @@ void GatewayWebSocket::handleConnectResponse(const Frame &frame)
     if (frame.ok) {
         m_handshake->accepted(frame);
         startNewRound();
-        m_pingTimer->start(toMs(m_timings.pingInterval));
+        m_pingTimer->start(m_timings.pingInterval);
         moveTo(Phase::connected, GatewayLinkState::connected());
         qCInfo(lcOcWs, "OpenClaw WS authenticated and connected");
         m_chats->sendReady();
@@ -448,7 +447,7 @@ QCoro::Task<> GatewayWebSocket::approveAndReconnect(Frame refusal)
         moveTo(Phase::stopped, GatewayLinkState::error(*failure));
         co_return;
     }
-    co_await QCoro::sleepFor(toMs(m_timings.approvalReconnectDelay));
+    co_await QCoro::sleepFor(m_timings.approvalReconnectDelay);
     if (!self || attempt != m_attempt)
         co_return;
     connectionAttempt();

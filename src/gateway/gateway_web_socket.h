@@ -46,23 +46,23 @@ class GatewayWebSocket : public QObject, public ChatBackend
 {
     Q_OBJECT
 public:
-    // Every delay, in seconds, and every limit; tests shrink them.
+    // Every delay and every limit; tests shrink them.
     struct Timings {
-        double challengeTimeout = 10.0;
+        std::chrono::milliseconds challengeTimeout = std::chrono::seconds(10);
         // From sending the connect request to its answer.
-        double connectResponseTimeout = 10.0;
-        double pingInterval = 30.0;
-        double initialReconnectDelay = 1.0;
-        double maxReconnectDelay = 30.0;
+        std::chrono::milliseconds connectResponseTimeout = std::chrono::seconds(10);
+        std::chrono::milliseconds pingInterval = std::chrono::seconds(30);
+        std::chrono::milliseconds initialReconnectDelay = std::chrono::seconds(1);
+        std::chrono::milliseconds maxReconnectDelay = std::chrono::seconds(30);
         int maxReconnectAttempts = 20;
         // A chat's whole life, from when it is queued.
-        double chatTimeout = 120.0;
-        double approvalReconnectDelay = 1.0;
+        std::chrono::milliseconds chatTimeout = std::chrono::minutes(2);
+        std::chrono::milliseconds approvalReconnectDelay = std::chrono::seconds(1);
         // After a run's answer ended, how long its session waits for the
         // run to settle before the next chat goes anyway.
-        double sessionSettleTimeout = 5.0;
+        std::chrono::milliseconds sessionSettleTimeout = std::chrono::seconds(5);
         // Each run of the openclaw tool.
-        double processTimeout = 30.0;
+        std::chrono::milliseconds processTimeout = std::chrono::seconds(30);
         qint64 processOutputCap = 1 << 20;
         qint64 maxIncomingMessageSize = 16 << 20;
         int maxChats = 64;
@@ -162,7 +162,7 @@ private:
     // Runs while the challenge (opening) or the answer to the connect
     // request (signingIn) is awaited.
     QTimer *m_handshakeTimer;
-    double m_reconnectDelay;
+    std::chrono::milliseconds m_reconnectDelay;
     int m_reconnectAttempt = 0;
     // Bumped by every connection attempt, connect() and disconnect(): work
     // that waited (a keyring prompt, an approval) finds another attempt and

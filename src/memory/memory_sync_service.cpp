@@ -1,7 +1,6 @@
 #include "memory/memory_sync_service.h"
 
 #include "gateway/chat_backend.h"
-#include "platform/duration.h"
 #include "platform/logging.h"
 #include "platform/session/process_runner.h"
 
@@ -16,9 +15,9 @@ namespace halvex {
 
 namespace {
 
-long minutes(double seconds)
+long minutes(std::chrono::milliseconds duration)
 {
-    return long(std::llround(seconds / 60.0));
+    return long(std::llround(double(duration.count()) / 60000.0));
 }
 
 } // namespace
@@ -41,8 +40,8 @@ void MemorySyncService::start()
     m_consecutiveEmptySyncs = 0;
     m_lastActivityTime.reset();
     m_lastSyncCheckTime.reset();
-    m_initialSyncAt = QDateTime::currentDateTimeUtc().addMSecs(toMs(m_timings.initialSyncDelay).count());
-    QTimer::singleShot(toMs(m_timings.initialSyncDelay), this, [this] {
+    m_initialSyncAt = QDateTime::currentDateTimeUtc().addMSecs(m_timings.initialSyncDelay.count());
+    QTimer::singleShot(m_timings.initialSyncDelay, this, [this] {
         m_initialSyncAt.reset();
         // A service stopped in the meantime stays quiet.
         if (m_syncTimer)
@@ -99,7 +98,9 @@ void MemorySyncService::backOff()
 {
     m_consecutiveEmptySyncs += 1;
     const int n = m_consecutiveEmptySyncs;
-    const double interval = std::min(m_timings.baseInterval * std::pow(2.0, n), m_timings.maxInterval);
+    const std::chrono::milliseconds interval =
+        std::min(std::chrono::milliseconds(std::llround(double(m_timings.baseInterval.count()) * std::pow(2.0, n))),
+                 m_timings.maxInterval);
     if (interval == m_currentInterval)
         return;
     m_currentInterval = interval;
@@ -130,7 +131,7 @@ void MemorySyncService::reschedule()
 void MemorySyncService::scheduleTimer()
 {
     m_syncTimer = new QTimer(this);
-    m_syncTimer->setInterval(toMs(m_currentInterval));
+    m_syncTimer->setInterval(m_currentInterval);
     connect(m_syncTimer, &QTimer::timeout, this, [this] { sync(QStringLiteral("timer")); });
     m_syncTimer->start();
 }
@@ -210,7 +211,7 @@ QCoro::Task<Result<std::optional<ExtractedFacts>>> MemorySyncService::extractFac
         ChatMessage{{QStringLiteral("role"), QStringLiteral("user")}, {QStringLiteral("content"), prompt}}};
     request.lastUserText = prompt;
     request.sessionKey = syncSessionKey();
-    request.deadline = QDeadlineTimer(toMs(m_timings.extractionTimeout));
+    request.deadline = QDeadlineTimer(m_timings.extractionTimeout);
 
     const Result<QString> answer = co_await backend->sendChat(std::move(request), {});
     if (!answer)

@@ -10,6 +10,7 @@
 
 #include <qcoro/qcorotask.h>
 
+#include <chrono>
 #include <functional>
 #include <optional>
 
@@ -24,10 +25,10 @@ class CredentialStore;
 // Every delay of the memory sync. (Declared outside the class so that it
 // can be a default argument there.)
 struct MemorySyncTimings {
-    double initialSyncDelay = 30.0;   // seconds after start
-    double baseInterval = 900.0;      // seconds
-    double maxInterval = 14400.0;     // seconds
-    double extractionTimeout = 120.0; // seconds for the agent's answer
+    std::chrono::milliseconds initialSyncDelay = std::chrono::seconds(30); // after start
+    std::chrono::milliseconds baseInterval = std::chrono::minutes(15);
+    std::chrono::milliseconds maxInterval = std::chrono::hours(4);
+    std::chrono::milliseconds extractionTimeout = std::chrono::minutes(2); // for the agent's answer
     int relayTimeoutMs = 60000;
 };
 
@@ -100,7 +101,7 @@ public:
 
     bool isRunning() const { return m_syncTimer != nullptr; }
     bool isExtracting() const { return m_isExtracting; }
-    double currentInterval() const { return m_currentInterval; }
+    std::chrono::milliseconds currentInterval() const { return m_currentInterval; }
     int consecutiveEmptySyncs() const { return m_consecutiveEmptySyncs; }
     int exchangeCount() const { return m_exchangeCount; }
     std::optional<QDateTime> lastSyncTime() const { return m_lastSyncTime; }
@@ -142,7 +143,7 @@ private:
     int m_exchangeCount = 0;
     std::optional<QDateTime> m_lastSyncTime;
     bool m_isExtracting = false;
-    double m_currentInterval;
+    std::chrono::milliseconds m_currentInterval;
     int m_consecutiveEmptySyncs = 0;
     // Activity and sync starts are ordered by a logical clock: two events in
     // the same millisecond still compare the way they happened.

@@ -1,6 +1,5 @@
 #include "relay/relay_web_socket.h"
 
-#include "platform/duration.h"
 #include "platform/logging.h"
 #include "platform/net/web_socket_client.h"
 #include "platform/utf8.h"
@@ -147,14 +146,14 @@ void RelayWebSocket::open()
     });
     // A relay that accepts the connection and never finishes the handshake
     // must not hold the link forever.
-    QTimer::singleShot(toMs(m_timings.openingTimeout), socket, [this, socket] {
+    QTimer::singleShot(m_timings.openingTimeout, socket, [this, socket] {
         if (socket == m_webSocketTask && socket->state() != QAbstractSocket::ConnectedState)
             dropCurrent(QStringLiteral("The relay did not complete the opening handshake within %1 s")
-                            .arg(m_timings.openingTimeout));
+                            .arg(double(m_timings.openingTimeout.count()) / 1000.0));
     });
 
     m_pingTimer = new QTimer(this);
-    m_pingTimer->setInterval(toMs(m_timings.pingInterval));
+    m_pingTimer->setInterval(m_timings.pingInterval);
     QObject::connect(m_pingTimer, &QTimer::timeout, this, &RelayWebSocket::sendPing);
     m_pingTimer->start();
 
@@ -274,16 +273,16 @@ void RelayWebSocket::handleDisconnect(WebSocketClient *socket, const std::option
         return;
 
     ++m_reconnectAttempt;
-    qCInfo(lcWebSocket, "Reconnecting in %fs...", m_reconnectDelay);
+    qCInfo(lcWebSocket, "Reconnecting in %fs...", double(m_reconnectDelay.count()) / 1000.0);
     const quint64 generation = m_generation;
-    const std::chrono::milliseconds delay = toMs(m_reconnectDelay);
+    const std::chrono::milliseconds delay = m_reconnectDelay;
     setState(State::waitingToRetry);
     Q_EMIT reconnectScheduled(delay);
     QTimer::singleShot(delay, this, [this, generation] {
         // connect() or disconnect() since then owns the link now.
         if (m_state != State::waitingToRetry || generation != m_generation || m_webSocketTask)
             return;
-        m_reconnectDelay = std::min(2.0 * m_reconnectDelay, m_timings.maxReconnectDelay);
+        m_reconnectDelay = std::min(m_reconnectDelay * 2, m_timings.maxReconnectDelay);
         open();
     });
 }

@@ -36,14 +36,14 @@ public:
     };
     Q_ENUM(State)
 
-    // Every delay, in seconds, and every limit; tests shrink them.
+    // Every delay and every limit; tests shrink them.
     struct Timings {
-        double pingInterval = 30.0;
-        double initialReconnectDelay = 1.0;
-        double maxReconnectDelay = 60.0;
+        std::chrono::milliseconds pingInterval = std::chrono::seconds(30);
+        std::chrono::milliseconds initialReconnectDelay = std::chrono::seconds(1);
+        std::chrono::milliseconds maxReconnectDelay = std::chrono::minutes(1);
         // An opening whose handshake has not finished by then is a failed
         // attempt: it is dropped and retried after the reconnect delay.
-        double openingTimeout = 15.0;
+        std::chrono::milliseconds openingTimeout = std::chrono::seconds(15);
         // Pings left unanswered this many ping periods (with nothing else
         // heard from the relay either) mean the link is gone.
         int missedPongLimit = 2;
@@ -88,8 +88,8 @@ public:
 
     // True while a socket exists and is opening or open.
     bool isRunning() const;
-    // The delay the next reconnect waits, in seconds.
-    double reconnectDelay() const { return m_reconnectDelay; }
+    // The delay the next reconnect waits.
+    std::chrono::milliseconds reconnectDelay() const { return m_reconnectDelay; }
     // How many reconnects in a row the link has scheduled since it was last
     // connected (or connect() was called): 0 while connected and on the
     // first attempt.
@@ -150,7 +150,7 @@ private:
     Timings m_timings;
     WebSocketClient *m_webSocketTask = nullptr;
     QTimer *m_pingTimer = nullptr;
-    double m_reconnectDelay;
+    std::chrono::milliseconds m_reconnectDelay;
     int m_reconnectAttempt = 0;
     State m_state = State::idle;
     std::optional<QString> m_bridgeToken;
