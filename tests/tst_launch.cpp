@@ -55,7 +55,7 @@ const QString kNoTray = QStringLiteral("No system tray available — running as 
 const QString kAlreadyRunning = QStringLiteral("Halvex Bridge is already running — asked it to show itself");
 
 // What the real program gets at launch, with private stores and a loopback
-// relay. The delegate creates the bridge manager through make().
+// relay. The tray application creates the bridge manager through make().
 struct Rig : public test::BridgeTestBed {
     QUrl relayOrigin;
     XdgAutostartLoginItem loginItem{home.filePath(QStringLiteral("autostart"))};
@@ -192,14 +192,14 @@ private Q_SLOTS:
         RelayStandIn relay;
         QVERIFY(relay.start());
         Rig rig(relay.origin());
-        TrayApplication delegate([&rig] { return rig.make(); }, rig.options(true));
+        TrayApplication trayApp([&rig] { return rig.make(); }, rig.options(true));
 
         LogCapture log;
-        delegate.launch();
+        trayApp.launch();
 
         QCOMPARE(rig.created, 1);
-        QCOMPARE(delegate.bridgeManager(), rig.bridge.get());
-        QVERIFY(delegate.trayController());
+        QCOMPARE(trayApp.bridgeManager(), rig.bridge.get());
+        QVERIFY(trayApp.trayController());
         QVERIFY(!QGuiApplication::quitOnLastWindowClosed());
         QCOMPARE(rig.bridge->connectionState(), BridgeConnectionState::error(QStringLiteral("No bridge token")));
         QCOMPARE(log.count(QtCriticalMsg, kNoToken), 1);
@@ -213,7 +213,7 @@ private Q_SLOTS:
         QCOMPARE(order, (QStringList{kLaunching, kNoToken, kWizard}));
         QCOMPARE(relay.attemptCount(), 0);
         // The menu shows the error.
-        QTRY_COMPARE_WITH_TIMEOUT(delegate.trayController()->menu()->actions().at(2)->text(),
+        QTRY_COMPARE_WITH_TIMEOUT(trayApp.trayController()->menu()->actions().at(2)->text(),
                                   QStringLiteral("✕ Error: No bridge token"), kWait);
     }
 
@@ -221,12 +221,12 @@ private Q_SLOTS:
     void firstLaunchOpensTheWizard()
     {
         Rig rig(QUrl(QStringLiteral("ws://127.0.0.1:") + QString::number(test::closedLoopbackPort())));
-        TrayApplication delegate([&rig] { return rig.make(); }, rig.options(true));
-        QObject::connect(&delegate, &TrayApplication::trayControllerCreated, &delegate, [](TrayController *menu) {
+        TrayApplication trayApp([&rig] { return rig.make(); }, rig.options(true));
+        QObject::connect(&trayApp, &TrayApplication::trayControllerCreated, &trayApp, [](TrayController *menu) {
             menu->setSetupWizardFactory([](BridgeManager *, std::function<void()>) { return new QWidget; });
         });
-        delegate.launch();
-        QWidget *wizard = delegate.trayController()->setupWindow();
+        trayApp.launch();
+        QWidget *wizard = trayApp.trayController()->setupWindow();
         QVERIFY(wizard);
         QVERIFY(wizard->isVisible());
         QCOMPARE(wizard->windowTitle(), QStringLiteral("Halvex Bridge Setup"));
@@ -241,10 +241,10 @@ private Q_SLOTS:
         relay.acceptToken(kToken);
         Rig rig(relay.origin());
         (void)rig.credentials->save(CredentialService::bridge(), kToken);
-        TrayApplication delegate([&rig] { return rig.make(); }, rig.options(true));
+        TrayApplication trayApp([&rig] { return rig.make(); }, rig.options(true));
 
         LogCapture log;
-        delegate.launch();
+        trayApp.launch();
         QCOMPARE(log.count(kDuplicate), 0);
         QCOMPARE(log.count(kWizard), 0);
         QCOMPARE(log.count(kNoToken), 0);
@@ -252,12 +252,12 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(rig.bridge->connectionState(), BridgeConnectionState::connected(), kWait);
         QCOMPARE(relay.attemptCount(), 1);
         QCOMPARE(relay.openConnectionCount(), 1);
-        QTRY_COMPARE_WITH_TIMEOUT(delegate.trayController()->statusIconManager()->state(),
-                                  IconState::partiallyConnected, kWait);
+        QTRY_COMPARE_WITH_TIMEOUT(trayApp.trayController()->statusIconManager()->state(), IconState::partiallyConnected,
+                                  kWait);
 
         // Quitting logs one line and closes nothing.
         log.clear();
-        delegate.shutDown();
+        trayApp.shutDown();
         QCOMPARE(log.lines().size(), 1);
         QCOMPARE(log.lines().constFirst().message, kTerminating);
         QCOMPARE(rig.bridge->connectionState(), BridgeConnectionState::connected());
@@ -273,14 +273,14 @@ private Q_SLOTS:
         Rig rig(relay.origin());
         (void)rig.credentials->save(CredentialService::bridge(), kToken);
         rig.settings->setBoolean(SettingsKey::bridgeEnabled, false);
-        TrayApplication delegate([&rig] { return rig.make(); }, rig.options(true));
+        TrayApplication trayApp([&rig] { return rig.make(); }, rig.options(true));
 
         LogCapture log;
-        delegate.launch();
+        trayApp.launch();
         QVERIFY(!rig.bridge->relayWebSocket()->isRunning());
         QCOMPARE(rig.bridge->connectionState(), BridgeConnectionState::disconnected());
         QCOMPARE(log.count(kWizard), 0);
-        QTRY_COMPARE_WITH_TIMEOUT(delegate.trayController()->statusIconManager()->state(), IconState::disabled, kWait);
+        QTRY_COMPARE_WITH_TIMEOUT(trayApp.trayController()->statusIconManager()->state(), IconState::disabled, kWait);
         QCOMPARE(relay.attemptCount(), 0);
     }
 
@@ -297,27 +297,27 @@ private Q_SLOTS:
         TrayApplication::Options options = rig.options(false);
         options.systemTrayAvailable = [&tray] { return tray; };
         options.timings.trayCheckIntervalMs = 20;
-        TrayApplication delegate([&rig] { return rig.make(); }, options);
-        QSignalSpy created(&delegate, &TrayApplication::trayControllerCreated);
+        TrayApplication trayApp([&rig] { return rig.make(); }, options);
+        QSignalSpy created(&trayApp, &TrayApplication::trayControllerCreated);
 
         LogCapture log;
-        delegate.launch();
+        trayApp.launch();
         QCOMPARE(log.count(kNoTray), 1);
-        QVERIFY(!delegate.trayController());
+        QVERIFY(!trayApp.trayController());
         QVERIFY(relay.waitForAccepted(1, kWait));
         QTRY_COMPARE_WITH_TIMEOUT(rig.bridge->connectionState(), BridgeConnectionState::connected(), kWait);
 
         // Another launch asks it to show itself: nothing to show, said so.
-        delegate.handleInstanceRequest("show");
+        trayApp.handleInstanceRequest("show");
         QCOMPARE(log.count(QStringLiteral("Running as the headless bridge — there is no window to show")), 1);
 
         tray = true;
         QVERIFY(created.wait(kWait));
-        QVERIFY(delegate.trayController());
-        QCOMPARE(delegate.trayController()->bridgeManager(), rig.bridge.get());
+        QVERIFY(trayApp.trayController());
+        QCOMPARE(trayApp.trayController()->bridgeManager(), rig.bridge.get());
         QCOMPARE(rig.created, 1);
         QCOMPARE(log.count(QStringLiteral("A system tray appeared — showing the status icon")), 1);
-        QTRY_COMPARE_WITH_TIMEOUT(delegate.trayController()->menu()->actions().at(2)->text(),
+        QTRY_COMPARE_WITH_TIMEOUT(trayApp.trayController()->menu()->actions().at(2)->text(),
                                   QStringLiteral("● Connected to ") + relayHost(), kWait);
         QCOMPARE(relay.attemptCount(), 1);
     }
@@ -327,21 +327,21 @@ private Q_SLOTS:
     void showRequestFromAnotherLaunch()
     {
         Rig rig(QUrl(QStringLiteral("ws://127.0.0.1:") + QString::number(test::closedLoopbackPort())));
-        TrayApplication delegate([&rig] { return rig.make(); }, rig.options(true));
-        delegate.launch();
+        TrayApplication trayApp([&rig] { return rig.make(); }, rig.options(true));
+        trayApp.launch();
 
         LogCapture log;
-        delegate.handleInstanceRequest("show");
+        trayApp.handleInstanceRequest("show");
         QCOMPARE(log.count(kWizard), 1);
 
         (void)rig.credentials->save(CredentialService::bridge(), kToken);
-        delegate.handleInstanceRequest("show");
+        trayApp.handleInstanceRequest("show");
         QCOMPARE(log.count(kWizard), 1);
-        QMenu *menu = delegate.trayController()->menu();
+        QMenu *menu = trayApp.trayController()->menu();
         QVERIFY(menu->isVisible());
         menu->hide();
 
-        delegate.handleInstanceRequest("quit");
+        trayApp.handleInstanceRequest("quit");
         QCOMPARE(log.count(QStringLiteral("Ignoring a request from another launch: quit")), 1);
         QVERIFY(!menu->isVisible());
     }

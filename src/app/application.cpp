@@ -81,7 +81,7 @@ int runApplication(int argc, char **argv)
         QCoreApplication::quit();
     });
 
-    // Declared before the delegate, so the bridge outlives the menu.
+    // Declared before the tray application, so the bridge outlives the menu.
     std::unique_ptr<BridgeRuntime> runtime;
     std::unique_ptr<WindowRuntime> windows; // outlives the menu that opens the windows
     // Start at login runs halvex-bridge, the program users know (it hands
@@ -89,7 +89,7 @@ int runApplication(int argc, char **argv)
     XdgAutostartLoginItem loginItem({}, bridgeProgramPath(QCoreApplication::applicationFilePath()));
     TrayApplication::Options options;
     options.loginItem = &loginItem;
-    TrayApplication delegate(
+    TrayApplication tray(
         [&runtime] {
             runtime = std::make_unique<BridgeRuntime>();
             return runtime->bridgeManager();
@@ -97,7 +97,7 @@ int runApplication(int argc, char **argv)
         options);
 
     // Every window the menu opens, on the bridge's own stores.
-    QObject::connect(&delegate, &TrayApplication::trayControllerCreated, &delegate,
+    QObject::connect(&tray, &TrayApplication::trayControllerCreated, &tray,
                      [&runtime, &windows, &loginItem](TrayController *controller) {
                          if (!windows)
                              windows = std::make_unique<WindowRuntime>(runtime->bridgeManager(), runtime->settings(),
@@ -105,17 +105,17 @@ int runApplication(int argc, char **argv)
                                                                        &loginItem);
                          windows->install(controller);
                      });
-    QObject::connect(&instance, &SingleInstance::requestReceived, &delegate, &TrayApplication::handleInstanceRequest);
-    QObject::connect(&app, &QCoreApplication::aboutToQuit, &delegate, &TrayApplication::shutDown);
+    QObject::connect(&instance, &SingleInstance::requestReceived, &tray, &TrayApplication::handleInstanceRequest);
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, &tray, &TrayApplication::shutDown);
     // Launching has finished once the event loop runs. Notifications go
     // through the tray's message balloon, or the desktop's notification
     // service while there is no tray; they need the bridge launching made.
     std::unique_ptr<BridgeNotifications> notifications;
-    QTimer::singleShot(0, &delegate, [&] {
-        delegate.launch();
+    QTimer::singleShot(0, &tray, [&] {
+        tray.launch();
         notifications = std::make_unique<BridgeNotifications>(
-            delegate.bridgeManager(), runtime->settings(), [&delegate](const QString &title, const QString &body) {
-                TrayController *menu = delegate.trayController();
+            tray.bridgeManager(), runtime->settings(), [&tray](const QString &title, const QString &body) {
+                TrayController *menu = tray.trayController();
                 if (menu && menu->statusItem())
                     menu->statusItem()->showMessage(title, body, QSystemTrayIcon::Information);
                 else

@@ -25,7 +25,7 @@ class TrayApplication : public QObject
     Q_OBJECT
 public:
     // Creates the bridge manager at launch; its owner keeps it alive longer
-    // than the delegate.
+    // than the tray application.
     using BridgeFactory = std::function<BridgeManager *()>;
 
     struct Timings {

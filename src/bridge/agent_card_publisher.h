@@ -47,7 +47,7 @@ public:
         LocalModelDetector localModelDetector;
     };
 
-    // `interval` in seconds.
+    // Cards go out at most once per `interval`.
     AgentCardPublisher(Links links, std::chrono::milliseconds interval, QObject *parent = nullptr);
 
     // Sends the card now (even while the link is down; the link then drops

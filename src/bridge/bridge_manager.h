@@ -38,13 +38,13 @@ struct BridgeManagerTimings {
     std::chrono::milliseconds healthCheckInterval = std::chrono::minutes(1);
     int gatewayProbeTimeoutMs = 5000; // each request of the health probe
     // Agent cards sent because the gateway connection changed go out at most
-    // once per this many seconds.
+    // once per this interval.
     std::chrono::milliseconds agentCardInterval = std::chrono::seconds(3);
     // A gateway that answered this recently is expected back: chats wait for
-    // its socket rather than take the HTTP endpoint at once (seconds).
+    // its socket rather than take the HTTP endpoint at once.
     std::chrono::milliseconds gatewayRecentWindow = std::chrono::seconds(30);
     // A credential store that could not be read (a locked keyring) is asked
-    // again this often until it answers (seconds).
+    // again this often until it answers.
     std::chrono::milliseconds credentialRetryInterval = std::chrono::seconds(30);
     ChatPipeline::Timings chat;
     RelayWebSocket::Timings relay;

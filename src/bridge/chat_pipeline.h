@@ -32,10 +32,10 @@ ChatRequest prepareChatRequest(const RelayMessage &message);
 // be a default argument there.)
 struct ChatPipelineTimings {
     // How long a chat waits for a gateway socket that is on its way up
-    // before it takes the HTTP endpoint instead (seconds).
+    // before it takes the HTTP endpoint instead.
     std::chrono::milliseconds gatewaySocketWait = std::chrono::seconds(10);
     // A chat ends by then, counted from its arrival, however the gateway
-    // trickles (seconds).
+    // trickles.
     std::chrono::milliseconds chatDeadline = std::chrono::minutes(2);
     // Chats running or waiting at once; one more is refused at once.
     int maxChatsInFlight = 64;

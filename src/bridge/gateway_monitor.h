@@ -21,8 +21,7 @@ class GatewayWebSocket;
 struct GatewayMonitorTimings {
     std::chrono::milliseconds healthCheckInterval = std::chrono::minutes(1);
     int probeTimeoutMs = 5000; // for one whole health probe
-    // A gateway that answered this recently is expected back on its socket
-    // (seconds).
+    // A gateway that answered this recently is expected back on its socket.
     std::chrono::milliseconds recentWindow = std::chrono::seconds(30);
 };
 
