@@ -341,7 +341,7 @@ private Q_SLOTS:
         HttpStandIn second;
         QVERIFY(second.listen());
         second.setDefaultResponse(QByteArrayLiteral("/healthz"), ScriptedResponse::json(200, QByteArrayLiteral("{}")));
-        rig.bridge->reconfigureGateway(second.url(), QStringLiteral("second-token"));
+        (void)rig.bridge->reconfigureGateway(second.url(), QStringLiteral("second-token"));
         QCOMPARE(rig.settings->string(SettingsKey::openClawEndpoint), std::optional<QString>(second.url().toString()));
         QCOMPARE(rig.credentials->load(CredentialService::openClaw()).valueOr(std::nullopt),
                  std::optional<QString>(QStringLiteral("second-token")));
@@ -630,7 +630,7 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(rig.bridge->openClawWebSocket()->openClawBinaryPath(),
                                   std::optional<QString>(tool.path()), 30000);
         QVERIFY(QFile::remove(tool.path()));
-        rig.bridge->reconfigureGateway(QUrl(QStringLiteral("http://127.0.0.1:9")), BridgeRig::gatewayToken);
+        (void)rig.bridge->reconfigureGateway(QUrl(QStringLiteral("http://127.0.0.1:9")), BridgeRig::gatewayToken);
         QTRY_COMPARE_WITH_TIMEOUT(rig.bridge->openClawWebSocket()->openClawBinaryPath(), std::nullopt, 30000);
     }
 
@@ -740,7 +740,7 @@ private Q_SLOTS:
         rig.bridge->reloadCredentials();
         QCOMPARE(rig.bridge->connectionState(), BridgeConnectionState::connected());
         QCOMPARE(rig.bridge->openClawClient()->gatewayToken(), BridgeRig::gatewayToken);
-        rig.bridge->reconfigureGateway(rig.gateway.url(), QString()); // the deletion fails too
+        (void)rig.bridge->reconfigureGateway(rig.gateway.url(), QString()); // the deletion fails too
         QCOMPARE(rig.bridge->openClawClient()->gatewayToken(), BridgeRig::gatewayToken);
         QCOMPARE(rig.relay.connectionCount(), connections);
         QCOMPARE(rig.relay.openConnectionCount(), 1);

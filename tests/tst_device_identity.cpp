@@ -1,7 +1,9 @@
 // The device identity: one Ed25519 key per installation, kept in the
 // credential store and reused, the device id derived from it, signatures
 // that verify, and the device token kept alongside.
+#include "gateway/device_tokens.h"
 #include "gateway/gateway_device_identity.h"
+#include "gateway/gateway_target.h"
 #include "gateway/gateway_web_socket.h"
 #include "gateway_ws_stand_in.h"
 #include "log_capture.h"
@@ -278,19 +280,39 @@ private Q_SLOTS:
         socket.disconnect();
     }
 
-    void theDeviceTokenIsKeptInTheCredentialStore()
+    void aDeviceTokenIsKeptForTheOriginThatIssuedIt()
     {
         test::LogCapture log;
         auto credentials = memoryCredentials();
         auto identity = createOrFail(credentials.get());
-        QVERIFY(!identity->loadDeviceToken().has_value());
-        QVERIFY(identity->saveDeviceToken(QStringLiteral("dtok-1")));
-        QCOMPARE(log.count(QStringLiteral("Saved device token")), 1);
-        QCOMPARE(identity->loadDeviceToken(), std::optional<QString>(QStringLiteral("dtok-1")));
-        QCOMPARE(credentials->load(CredentialService::openClawDeviceToken()).valueOr(std::nullopt),
-                 std::optional<QString>(QStringLiteral("dtok-1")));
-        QVERIFY(identity->saveDeviceToken(QStringLiteral("dtok-2")));
-        QCOMPARE(identity->loadDeviceToken(), std::optional<QString>(QStringLiteral("dtok-2")));
+        const QString home = credentialOrigin(QUrl(QStringLiteral("http://127.0.0.1:18789")));
+        const QString moved = credentialOrigin(QUrl(QStringLiteral("http://127.0.0.1:28790")));
+        const QString pinned = credentialOrigin(QUrl(QStringLiteral("https://gw.lan:18789")), QByteArray(32, 'a'));
+        QVERIFY(!identity->loadDeviceToken(home).has_value());
+        QVERIFY(identity->saveDeviceToken(home, QStringLiteral("dtok-1")));
+        QVERIFY(identity->saveDeviceToken(pinned, QStringLiteral("dtok-tls")));
+        QCOMPARE(log.count(QStringLiteral("Saved device token")), 2);
+        QCOMPARE(identity->loadDeviceToken(home), std::optional<QString>(QStringLiteral("dtok-1")));
+        // Another port, another certificate: another gateway, no token.
+        QCOMPARE(identity->loadDeviceToken(moved), std::nullopt);
+        QCOMPARE(identity->loadDeviceToken(
+                     credentialOrigin(QUrl(QStringLiteral("https://gw.lan:18789")), QByteArray(32, 'b'))),
+                 std::nullopt);
+        // A fresh identity on the same store reads what was kept.
+        auto again = createOrFail(credentials.get());
+        QCOMPARE(again->loadDeviceToken(pinned), std::optional<QString>(QStringLiteral("dtok-tls")));
+        again->forgetDeviceToken(home);
+        QCOMPARE(DeviceTokens(credentials.get()).load(home).valueOr(std::nullopt), std::nullopt);
+        QCOMPARE(DeviceTokens(credentials.get()).load(pinned).valueOr(std::nullopt),
+                 std::optional<QString>(QStringLiteral("dtok-tls")));
+
+        // The single token of an older build belongs to the gateway it was
+        // issued by, and the unbound item goes.
+        QVERIFY(credentials->save(CredentialService::openClawDeviceToken(), QStringLiteral("dtok-old")));
+        QVERIFY(DeviceTokens(credentials.get()).adoptUnbound(home));
+        QCOMPARE(DeviceTokens(credentials.get()).load(home).valueOr(std::nullopt),
+                 std::optional<QString>(QStringLiteral("dtok-old")));
+        QCOMPARE(credentials->load(CredentialService::openClawDeviceToken()).valueOr(std::nullopt), std::nullopt);
     }
 
     void theKeySurvivesTheRealSecretStore()

@@ -452,15 +452,15 @@ private Q_SLOTS:
         QVERIFY(launchOnSocketGateway(rig, ws));
         QVERIFY(QTest::qWaitFor(
             [&] {
-                return rig.credentials->load(CredentialService::openClawDeviceToken())
+                return rig.credentials->load(CredentialService::openClawDeviceTokens())
                     .valueOr(std::nullopt)
                     .has_value();
             },
             15000));
         const auto snapshot = [&] {
             QStringList values;
-            for (const QString &service :
-                 {CredentialService::bridge(), CredentialService::openClaw(), CredentialService::openClawDeviceToken()})
+            for (const QString &service : {CredentialService::bridge(), CredentialService::openClaw(),
+                                           CredentialService::openClawDeviceTokens()})
                 values << rig.credentials->load(service).valueOr(std::nullopt).value_or(QStringLiteral("<missing>"));
             const SecretLookup key = rig.credentials->loadData(
                 CredentialService::openClawDeviceKey(), QString::fromLatin1(CredentialService::deviceKeyAccount));

@@ -135,6 +135,13 @@ private Q_SLOTS:
         QCOMPARE(run({QStringLiteral("gateway"), QStringLiteral("token"), QStringLiteral("abc")}).exitCode, 2);
         QCOMPARE(run({QStringLiteral("gateway"), QStringLiteral("trust"), QStringLiteral("12:34")}).exitCode, 2);
         QCOMPARE(run({QStringLiteral("gateway"), QStringLiteral("set"), QStringLiteral("ftp://x")}).exitCode, 2);
+        // Plain http to another machine is confirmed first: without a
+        // terminal to ask and without --yes, nothing is stored.
+        r = run({QStringLiteral("gateway"), QStringLiteral("set"), QStringLiteral("http://192.0.2.7:18789"),
+                 QStringLiteral("--json")});
+        QCOMPARE(r.exitCode, 1);
+        r = run({QStringLiteral("gateway"), QStringLiteral("--json")});
+        QCOMPARE(endpointOf(r).value(QLatin1String("from")).toString(), QStringLiteral("default"));
     }
 };
 

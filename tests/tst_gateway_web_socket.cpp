@@ -2,7 +2,9 @@
 // signed handshake: the URL it connects to, the credential it signs with,
 // reconnects and their limit, the challenge watchdog, and chat over
 // "chat.send" with cumulative agent text turned into fragments.
+#include "gateway/device_tokens.h"
 #include "gateway/gateway_device_identity.h"
+#include "gateway/gateway_target.h"
 #include "gateway/gateway_web_socket.h"
 #include "gateway_timings.h"
 #include "gateway_ws_stand_in.h"
@@ -266,8 +268,9 @@ private Q_SLOTS:
 
         // The device token from hello-ok is kept for the next run.
         QCOMPARE(rig.log.count(QStringLiteral("Saved deviceToken from hello-ok")), 1);
-        QCOMPARE(rig.credentials->load(CredentialService::openClawDeviceToken()).valueOr(std::nullopt),
-                 std::optional<QString>(rig.gateway.issuedDeviceTokens().value(0)));
+        QCOMPARE(
+            DeviceTokens(rig.credentials.get()).load(credentialOrigin(rig.gateway.httpUrl())).valueOr(std::nullopt),
+            std::optional<QString>(rig.gateway.issuedDeviceTokens().value(0)));
         rig.socket->disconnect();
     }
 
@@ -297,7 +300,7 @@ private Q_SLOTS:
     void anEmptyStoredTokenFallsBackToTheGatewayToken()
     {
         Rig rig;
-        QVERIFY(rig.credentials->save(CredentialService::openClawDeviceToken(), QString()));
+        QVERIFY(DeviceTokens(rig.credentials.get()).save(credentialOrigin(rig.gateway.httpUrl()), QString()));
         QVERIFY(rig.connectAndWait(QStringLiteral("gw-token")));
         QCOMPARE(rig.log.count(QStringLiteral("Using gateway token for initial auth")), 1);
         QCOMPARE(rig.gateway.connectRecords().constLast().params.value(QLatin1String("auth")).toObject(),
@@ -843,7 +846,8 @@ private Q_SLOTS:
     {
         Rig rig;
         // A planted (or stale) device token the gateway never issued.
-        QVERIFY(rig.credentials->save(CredentialService::openClawDeviceToken(), QStringLiteral("planted")));
+        QVERIFY(DeviceTokens(rig.credentials.get())
+                    .save(credentialOrigin(rig.gateway.httpUrl()), QStringLiteral("planted")));
         rig.socket->connect(rig.gateway.httpUrl(), QStringLiteral("gw-token"));
         QVERIFY(rig.waitForState(GatewayLinkState::connected()));
         const auto records = rig.gateway.connectRecords();
@@ -853,8 +857,9 @@ private Q_SLOTS:
         QCOMPARE(firstAuth.value(QLatin1String("deviceToken")).toString(), QStringLiteral("planted"));
         QCOMPARE(lastAuth.value(QLatin1String("token")).toString(), QStringLiteral("gw-token"));
         // The token the gateway issued then replaces the planted one.
-        QCOMPARE(rig.credentials->load(CredentialService::openClawDeviceToken()).valueOr(std::nullopt),
-                 std::optional<QString>(rig.gateway.issuedDeviceTokens().constLast()));
+        QCOMPARE(
+            DeviceTokens(rig.credentials.get()).load(credentialOrigin(rig.gateway.httpUrl())).valueOr(std::nullopt),
+            std::optional<QString>(rig.gateway.issuedDeviceTokens().constLast()));
         rig.socket->disconnect();
     }
 

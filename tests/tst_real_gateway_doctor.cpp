@@ -2,6 +2,8 @@
 // working setup found from the user's OpenClaw configuration alone, and a
 // broken one. HALVEX_DOCS_DIR=<folder> also writes both reports there.
 #include "cli/doctor.h"
+#include "gateway/device_tokens.h"
+#include "gateway/gateway_target.h"
 #include "openclaw_gateway.h"
 #include "platform/deployment.h"
 #include "platform/secrets/credential_store.h"
@@ -87,7 +89,8 @@ private Q_SLOTS:
         (void)credentials.save(CredentialService::bridge(), bridgeToken);
         // A device token from an earlier gateway: refused, dropped, and the
         // gateway token signs in instead.
-        (void)credentials.save(CredentialService::openClawDeviceToken(), QStringLiteral("stale-device-token-0000"));
+        const QString origin = credentialOrigin(m_gateway.httpUrl());
+        (void)DeviceTokens(&credentials).save(origin, QStringLiteral("stale-device-token-0000"));
         TempSettings settings;
         QNetworkAccessManager network;
         const DoctorReport report =
@@ -101,10 +104,9 @@ private Q_SLOTS:
         QCOMPARE(statusOf(report, QStringLiteral("bind-mode")), CheckOutcome::Status::passed);
         QVERIFY(!report.text().contains(m_gateway.token()));
         // The link left the gateway's new device token in its place.
-        const std::optional<QString> deviceToken =
-            credentials.load(CredentialService::openClawDeviceToken()).valueOr(std::nullopt);
+        const std::optional<QString> deviceToken = DeviceTokens(&credentials).load(origin).valueOr(std::nullopt);
         QVERIFY(deviceToken && *deviceToken != QLatin1String("stale-device-token-0000"));
-        (void)credentials.deleteItem(CredentialService::openClawDeviceToken());
+        (void)DeviceTokens(&credentials).forget(origin);
     }
 
     void wrongGatewayTokenAndNoPairing()

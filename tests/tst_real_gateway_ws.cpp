@@ -6,7 +6,9 @@
 // shipped), chats in a row and two sessions interleaved, each answered in
 // full and in order, and a planted device token that must not lock the
 // socket out.
+#include "gateway/device_tokens.h"
 #include "gateway/gateway_device_identity.h"
+#include "gateway/gateway_target.h"
 #include "gateway/gateway_web_socket.h"
 #include "log_capture.h"
 #include "openclaw_gateway.h"
@@ -185,7 +187,8 @@ private Q_SLOTS:
         QVERIFY(log.count(QStringLiteral("Using gateway token for initial auth")) >= 1);
         QCOMPARE(log.count(QStringLiteral("Using stored deviceToken for auth")), 0);
         QCOMPARE(log.count(QStringLiteral("Saved deviceToken from hello-ok")), 1);
-        const auto deviceToken = m_credentials->load(CredentialService::openClawDeviceToken()).valueOr(std::nullopt);
+        const auto deviceToken =
+            DeviceTokens(m_credentials.get()).load(credentialOrigin(m_gateway.httpUrl())).valueOr(std::nullopt);
         QVERIFY(deviceToken.has_value() && !deviceToken->isEmpty());
         QVERIFY(socket.isUsableForChat());
         socket.disconnect();
@@ -193,7 +196,7 @@ private Q_SLOTS:
 
     void aLaterRunSignsInWithTheDeviceToken()
     {
-        QVERIFY(m_credentials->load(CredentialService::openClawDeviceToken()).valueOr(std::nullopt).has_value());
+        QVERIFY(DeviceTokens(m_credentials.get()).load(credentialOrigin(m_gateway.httpUrl())).valueOr(std::nullopt));
         test::LogCapture log;
         GatewayWebSocket socket(m_credentials.get(), timings());
         QCOMPARE(log.countStartingWith(QStringLiteral("Loaded existing device identity — deviceId: ")), 1);
@@ -399,14 +402,15 @@ private Q_SLOTS:
 
         // A planted device token is dropped for the gateway token.
         test::LogCapture log;
-        QVERIFY(credentials->save(CredentialService::openClawDeviceToken(), QStringLiteral("planted-device-token")));
+        const QString origin = credentialOrigin(gateway.httpUrl());
+        QVERIFY(DeviceTokens(credentials.get()).save(origin, QStringLiteral("planted-device-token")));
         socket = std::make_unique<GatewayWebSocket>(credentials.get(), socketTimings);
         socket->connect(gateway.httpUrl(), gateway.token());
         QVERIFY2(waitForState(*socket, GatewayLinkState::connected(), kConnectMs),
                  qPrintable(socket->state().description()));
         for (const QString &line : log.messagesStartingWith(QStringLiteral("Connect failed: ")))
             qInfo("OpenClaw %s refused the planted token: %s", qPrintable(version), qPrintable(line));
-        QVERIFY(credentials->load(CredentialService::openClawDeviceToken()).valueOr(std::nullopt) !=
+        QVERIFY(DeviceTokens(credentials.get()).load(origin).valueOr(std::nullopt) !=
                 std::optional<QString>(QStringLiteral("planted-device-token")));
         socket->disconnect();
         gateway.stop();

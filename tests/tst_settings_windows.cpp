@@ -172,7 +172,7 @@ private Q_SLOTS:
         OpenClawSettingsView window(rig.services);
         window.show();
         QCOMPARE(window.endpoint(), rig.bridge.gateway.url().toString());
-        QCOMPARE(window.token(), BridgeRig::gatewayToken);
+        QVERIFY(window.token().isEmpty()); // a stored token is never put in a field
 
         // The test goes to the typed address; a dead one fails, the live one answers.
         TYPE(&window, "Endpoint URL", QStringLiteral("http://127.0.0.1:1"));

@@ -13,7 +13,8 @@
 namespace halvex {
 
 BridgeManager::BridgeManager(Dependencies deps, Timings timings, QObject *parent)
-    : QObject(parent), m_deps(std::move(deps)), m_timings(timings)
+    : QObject(parent), m_deps(std::move(deps)), m_timings(timings),
+      m_gatewaySettings(m_deps.settings, m_deps.credentials, m_deps.homeDirectory)
 {
     m_relayWebSocket = new RelayWebSocket(m_deps.relayOrigin, m_timings.relay, this);
     m_openClawClient =
@@ -186,6 +187,7 @@ void BridgeManager::start()
 
     m_running = true;
     m_relayToken = *token;
+    m_gatewaySettings.adoptUnboundDeviceToken();
     if (m_connectionState != BridgeConnectionState::connected())
         setConnectionState(BridgeConnectionState::connecting());
     m_relayWebSocket->connect(*token);
@@ -210,30 +212,15 @@ void BridgeManager::stop()
 GatewayTarget BridgeManager::gatewayTargetWith(const std::optional<QUrl> &endpoint,
                                                const std::optional<QString> &token) const
 {
-    GatewaySources sources{m_deps.settings, m_deps.credentials, m_deps.homeDirectory, processEnvironment};
-    sources.enteredEndpoint = endpoint;
-    sources.enteredToken = token;
-    return resolveGatewayTarget(sources);
+    return m_gatewaySettings.targetWith(endpoint, token);
 }
 
-void BridgeManager::reconfigureGateway(const QUrl &endpoint, const QString &token)
+Result<GatewaySettings::Change> BridgeManager::reconfigureGateway(const QUrl &endpoint,
+                                                                  const std::optional<QString> &token)
 {
-    // What OpenClaw's own file says is never stored: stored, it would hide
-    // a later change of the file (a new port, a rotated token).
-    GatewaySources fileOnly{nullptr, nullptr, m_deps.homeDirectory, processEnvironment};
-    const GatewayTarget file = resolveGatewayTarget(fileOnly);
-    const bool fileEndpoint = endpoint.isEmpty() || (file.endpointOrigin == GatewayValueOrigin::openClawConfig &&
-                                                     endpoint.adjusted(QUrl::StripTrailingSlash) ==
-                                                         file.endpoint.adjusted(QUrl::StripTrailingSlash));
-    if (fileEndpoint)
-        m_deps.settings->remove(SettingsKey::openClawEndpoint);
-    else
-        m_deps.settings->setString(SettingsKey::openClawEndpoint, endpoint.toString());
-    if (!token.isEmpty() && !(fileEndpoint && token == file.token))
-        (void)m_deps.credentials->save(CredentialService::openClaw(), token);
-    else
-        (void)m_deps.credentials->deleteItem(CredentialService::openClaw());
+    Result<GatewaySettings::Change> change = m_gatewaySettings.setEndpoint(endpoint, token);
     reloadGatewaySettings();
+    return change;
 }
 
 void BridgeManager::reloadGatewaySettings()
@@ -241,10 +228,12 @@ void BridgeManager::reloadGatewaySettings()
     const QUrl endpoint = m_target.endpoint;
     const QString token = m_target.token;
     const QByteArray pin = m_target.tlsPin;
+    const QStringList owners = m_target.listenerOwners;
     loadOpenClawConfig();
     if (!m_running)
         return;
-    const bool changed = endpoint != m_target.endpoint || token != m_target.token || pin != m_target.tlsPin;
+    const bool changed = endpoint != m_target.endpoint || token != m_target.token || pin != m_target.tlsPin ||
+                         owners != m_target.listenerOwners;
     if (changed || !m_openClawWebSocket->isUsableForChat())
         configureGatewayWebSocket();
     if (changed)
@@ -315,8 +304,7 @@ void BridgeManager::signOut()
 
 void BridgeManager::loadOpenClawConfig()
 {
-    GatewayTarget target = resolveGatewayTarget(
-        GatewaySources{m_deps.settings, m_deps.credentials, m_deps.homeDirectory, processEnvironment});
+    GatewayTarget target = m_gatewaySettings.target();
     // A store that cannot answer now says nothing about the token: the one
     // in use stays.
     if (target.tokenUnreadable) {
@@ -336,6 +324,7 @@ void BridgeManager::loadOpenClawConfig()
     m_target = std::move(target);
     m_openClawClient->setTarget(m_target);
     m_openClawWebSocket->setTlsPin(m_target.tlsPin);
+    m_openClawWebSocket->setListenerOwners(m_target.listenerOwners);
     m_gatewayMonitor->setTarget(m_target);
 }
 

@@ -6,6 +6,7 @@
 #include "bridge/gateway_monitor.h"
 #include "discovery/openclaw_locator.h"
 #include "gateway/gateway_http_client.h"
+#include "gateway/gateway_settings.h"
 #include "gateway/gateway_target.h"
 #include "gateway/gateway_web_socket.h"
 #include "memory/memory_sync_service.h"
@@ -132,10 +133,17 @@ public:
     // stored; the programs call it once they are up.
     void start();
     void stop();
-    // New gateway address and token from the user: stored, and the gateway
-    // links move over to them. An empty endpoint goes back to what OpenClaw's
-    // own configuration says.
-    void reconfigureGateway(const QUrl &endpoint, const QString &token);
+    // New gateway address and, where the user gave one, its token: stored
+    // by the gateway settings' writer (whose rules say what a new address
+    // keeps), and the gateway links move over. An empty endpoint goes back
+    // to what OpenClaw's own configuration says.
+    Result<GatewaySettings::Change> reconfigureGateway(const QUrl &endpoint, const std::optional<QString> &token);
+    // The writer, for the other changes a window offers (a trusted
+    // certificate, a trusted listener); call reloadGatewaySettings() after.
+    GatewaySettings &gatewaySettings() { return m_gatewaySettings; }
+    // Loads the gateway settings again; a running bridge moves its gateway
+    // links over when they changed.
+    void reloadGatewaySettings();
     // Stored by the rule of enteredBridgeName() (blank: the host-name
     // fallback), and announced at once with a new agent card.
     void setBridgeName(const QString &name);
@@ -176,9 +184,6 @@ private:
 
     void applyEnabledState();
     void loadOpenClawConfig();
-    // Loads the gateway settings again; a running bridge moves its gateway
-    // links over when they changed.
-    void reloadGatewaySettings();
     void configureGatewayWebSocket();
     // Looks for the openclaw tool; the gateway socket gets it when found.
     QCoro::Task<> locateOpenClawTool();
@@ -198,6 +203,7 @@ private:
     bool m_running = false;
     QString m_relayToken;     // the bridge token the relay link runs on
     quint64 m_toolSearch = 0; // the latest search for the openclaw tool
+    GatewaySettings m_gatewaySettings;
     GatewayTarget m_target;
 
     RelayWebSocket *m_relayWebSocket = nullptr;      // child

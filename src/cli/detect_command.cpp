@@ -28,7 +28,11 @@ QJsonObject asJson(const OpenClawDetector &detector)
                                     {QStringLiteral("host"), gateway.host},
                                     {QStringLiteral("port"), gateway.port},
                                     // Announced, not verified: shown only.
-                                    {QStringLiteral("txtGatewayPort"), gateway.txtGatewayPort}});
+                                    {QStringLiteral("txtGatewayPort"), gateway.txtGatewayPort},
+                                    {QStringLiteral("address"), gateway.address()},
+                                    {QStringLiteral("txtTls"), gateway.txtTls},
+                                    {QStringLiteral("txtTlsSha256"),
+                                     gateway.txtTlsSha256.isEmpty() ? QString() : formatSha256(gateway.txtTlsSha256)}});
     const auto optionalText = [](const QString &text) { return text.isEmpty() ? QJsonValue() : QJsonValue(text); };
     return QJsonObject{
         {QStringLiteral("detected"), detector.detected()},
@@ -93,9 +97,16 @@ void printText(const OpenClawDetector &detector)
     else if (detector.discoveredGateways().isEmpty())
         row("On the network:", QStringLiteral("no gateways seen"));
     for (const DiscoveredGateway &gateway : detector.discoveredGateways())
-        row("On the network:", QStringLiteral("%1 at %2:%3")
-                                   .arg(quotedForLog(gateway.name, 80), quotedForLog(gateway.host, 80))
-                                   .arg(gateway.port));
+        row("On the network:",
+            QStringLiteral("%1 at %2%3")
+                .arg(quotedForLog(gateway.name, 80), quotedForLog(gateway.address(), 120),
+                     gateway.txtTls
+                         ? (gateway.txtTlsSha256.isEmpty()
+                                ? QStringLiteral(" (TLS: compare its certificate before you trust it)")
+                                : QStringLiteral(" (TLS, says SHA-256 %1: compare it with the gateway's own "
+                                                 "certificate before you trust it)")
+                                      .arg(formatSha256(gateway.txtTlsSha256)))
+                         : QStringLiteral(" (plain http: the token and chats would cross the network in clear)")));
 }
 
 } // namespace

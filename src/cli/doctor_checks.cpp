@@ -157,6 +157,11 @@ QCoro::Task<CheckOutcome> checkGatewayAnswering(const DoctorEnvironment &env, Do
             detail += QStringLiteral(" (%1 not found)").arg(target.configPath);
         co_return CheckOutcome::fail(detail, startGatewayFix());
     }
+    if (!probe.listenerRefusal.isEmpty())
+        co_return CheckOutcome::fail(where + QStringLiteral(" answers, but the port is not yours: ") +
+                                         probe.listenerRefusal,
+                                     QStringLiteral("stop whatever holds the port and start your gateway, or trust "
+                                                    "the account that runs it: halvex-bridge gateway owner USER"));
     found.gatewayAnswering = true;
     QString detail = where;
     if (target.tlsEnabled)
@@ -256,7 +261,7 @@ QCoro::Task<CheckOutcome> checkBindMode(const DoctorEnvironment &, DoctorFinding
     if (!found.target.config)
         co_return CheckOutcome::skip(QStringLiteral("no readable %1").arg(found.target.configPath));
     const QString bind = found.target.bindMode.isEmpty() ? QStringLiteral("loopback") : found.target.bindMode;
-    if (bind == QLatin1String("loopback"))
+    if (found.target.isLoopbackOnly())
         co_return CheckOutcome::pass(QStringLiteral("loopback: only this machine reaches the gateway; the phone "
                                                     "talks to it through the relay and this bridge"));
     if (bind == QLatin1String("lan"))

@@ -7,9 +7,11 @@
 #include "cli/cli.h"
 #include "discovery/openclaw_detector.h"
 #include "gateway/gateway_probe.h"
+#include "gateway/gateway_settings.h"
 #include "platform/deployment.h"
 #include "platform/net/tls_pin.h"
 #include "platform/secrets/credential_store.h"
+#include "platform/session/process_runner.h"
 #include "platform/session/single_instance.h"
 #include "platform/settings.h"
 
@@ -29,12 +31,9 @@ namespace {
 struct Stores {
     std::unique_ptr<CredentialStore> credentials = CredentialStore::createDefault();
     std::unique_ptr<Settings> settings = Settings::userDefaults();
+    GatewaySettings gateway{settings.get(), credentials.get(), QDir::homePath()};
 
-    GatewayTarget target() const
-    {
-        return resolveGatewayTarget(
-            GatewaySources{settings.get(), credentials.get(), QDir::homePath(), processEnvironment});
-    }
+    GatewayTarget target() const { return gateway.target(); }
 };
 
 // The running bridge moves over at once; without one, the next start reads
@@ -106,8 +105,13 @@ int show(const Stores &stores, bool json)
                                              : target.configPath + QStringLiteral(" (not found)"));
     row("OpenClaw tool:", tool.path ? QStringLiteral("%1 (%2)").arg(*tool.path, tool.version)
                                     : (tool.problem.isEmpty() ? QStringLiteral("not found") : tool.problem));
+    if (target.sendsInClear())
+        row("In clear:", QStringLiteral("yes: plain http to another machine carries the token and every chat "
+                                        "readable on the way"));
     row("Answering:", probe.reachable ? QStringLiteral("yes") : QStringLiteral("no: ") + probe.problem);
-    if (probe.reachable) {
+    if (!probe.listenerRefusal.isEmpty())
+        row("Not yours:", probe.listenerRefusal);
+    else if (probe.reachable) {
         row("Chat endpoint:", probe.chatEndpoint == ChatEndpointState::on    ? QStringLiteral("on")
                               : probe.chatEndpoint == ChatEndpointState::off ? QStringLiteral("off")
                                                                              : QStringLiteral("unknown"));
@@ -159,35 +163,47 @@ int fail(const QString &why, bool json, int status = failure)
     return status;
 }
 
-int setEndpoint(Stores &stores, const QString &text, bool keepToken, bool json)
+// Plain http to another machine carries the token and every chat readable
+// on the way: said out loud, and confirmed on a terminal (--yes for scripts).
+bool confirmedInClear(const QUrl &url, bool yes, bool json)
+{
+    if (url.scheme().compare(QLatin1String("http"), Qt::CaseInsensitive) != 0 || isLoopbackHost(url.host()))
+        return true;
+    if (!json)
+        err() << QStringLiteral("%1 is plain http to another machine: the gateway token and every chat would cross "
+                                "the network in clear. Prefer https (halvex-bridge gateway tls on, on that machine).")
+                     .arg(url.toString())
+              << Qt::endl;
+    return yes || (!json && stdinIsTerminal() && askYesNo(QStringLiteral("Use it anyway?")));
+}
+
+int setEndpoint(Stores &stores, const QString &text, bool keepToken, bool yes, bool json)
 {
     const QUrl url(text.trimmed(), QUrl::StrictMode);
     const QString scheme = url.scheme().toLower();
     if (!url.isValid() || url.host().isEmpty() || (scheme != QLatin1String("http") && scheme != QLatin1String("https")))
-        return fail(QStringLiteral("gateway set: %1 is not an http:// or https:// URL with a host").arg(text), json,
-                    misuse);
-    const GatewayTarget before = stores.target();
-    stores.settings->setString(SettingsKey::openClawEndpoint, url.toString());
-    GatewayTarget after = stores.target();
-    const bool moved =
-        before.endpoint.adjusted(QUrl::StripTrailingSlash) != after.endpoint.adjusted(QUrl::StripTrailingSlash);
+        return fail(QStringLiteral("gateway set: %1 is not an http:// or https:// URL with a host")
+                        .arg(quotedForLog(text, 200)),
+                    json, misuse);
+    if (!confirmedInClear(url, yes, json))
+        return fail(QStringLiteral("Not changed. Say --yes to use a plain http address without being asked."), json);
+    // A token for a new address is asked for before anything is stored, so
+    // that the writer stores it with that address.
+    std::optional<QString> token;
+    const GatewayTarget preview = stores.gateway.targetWith(url, std::nullopt);
+    if (!keepToken && preview.token.isEmpty() && !preview.isLocal() && !preview.authDisabled && stdinIsTerminal() &&
+        !json)
+        token = readToken();
+    const Result<GatewaySettings::Change> change = stores.gateway.setEndpoint(url, token, keepToken);
+    if (!change)
+        return fail(QStringLiteral("Cannot store the gateway: %1").arg(change.error().description()), json);
+    GatewayTarget after = change.value().target;
     QString said = QStringLiteral("The bridge now uses the gateway at %1.").arg(after.endpoint.toString());
-    // A token belongs to its gateway: a new address gets it only when the
-    // user says so, or the address is this machine's own gateway.
-    if (moved && !keepToken && !after.isLocal()) {
-        (void)stores.credentials->deleteItem(CredentialService::openClaw());
-        stores.settings->remove(SettingsKey::openClawTlsSha256);
-        std::optional<QString> token;
-        if (stdinIsTerminal() && !json)
-            token = readToken();
-        if (token) {
-            if (const Result<Done> saved = stores.credentials->save(CredentialService::openClaw(), *token); !saved)
-                return fail(QStringLiteral("Cannot store the token: %1").arg(saved.error().description()), json);
-        } else {
-            said += QStringLiteral(" It has no token yet: give it with halvex-bridge gateway token.");
-        }
-        after = stores.target();
-    }
+    if (change.value().tokenKept)
+        said += QStringLiteral(" It keeps the gateway token (--keep-token); its certificate pin and this device's "
+                               "pairing stay with the old address.");
+    else if (change.value().needsToken)
+        said += QStringLiteral(" It has no token yet: give it with halvex-bridge gateway token.");
     // A gateway elsewhere over TLS is trusted only by a fingerprint the user
     // compared; nothing is trusted from the network by itself.
     if (after.tlsEnabled && !after.isLocal() && after.tlsPin.isEmpty()) {
@@ -202,8 +218,8 @@ int setEndpoint(Stores &stores, const QString &text, bool keepToken, bool json)
                          .arg(formatSha256(*presented))
                   << Qt::endl;
             if (askYesNo(QStringLiteral("Trust this certificate?"))) {
-                stores.settings->setString(SettingsKey::openClawTlsSha256, formatSha256(*presented));
-                after = stores.target();
+                if (const Result<GatewayTarget> trusted = stores.gateway.trust(*presented))
+                    after = trusted.value();
             }
         }
         if (after.tlsPin.isEmpty() && presented)
@@ -219,44 +235,53 @@ int setToken(Stores &stores, bool json)
     const std::optional<QString> token = readToken();
     if (!token)
         return fail(QStringLiteral("No token given (on standard input, or typed at the prompt)."), json, misuse);
-    if (const Result<Done> saved = stores.credentials->save(CredentialService::openClaw(), *token); !saved)
-        return fail(QStringLiteral("Cannot store the token: %1").arg(saved.error().description()), json);
-    const GatewayTarget target = stores.target();
-    QString said = QStringLiteral("The gateway token is stored.");
-    if (target.tokenOrigin == GatewayValueOrigin::openClawConfig)
-        said += QStringLiteral(" This machine's gateway keeps using the token in %1.").arg(target.configPath);
-    return finish(said, json, target);
+    const Result<GatewayTarget> target = stores.gateway.setToken(*token);
+    if (!target)
+        return fail(QStringLiteral("Cannot store the token: %1").arg(target.error().description()), json);
+    QString said = QStringLiteral("The gateway token is stored for %1.").arg(target.value().endpoint.toString());
+    if (target.value().tokenOrigin == GatewayValueOrigin::openClawConfig)
+        said += QStringLiteral(" This machine's gateway keeps using the token in %1.").arg(target.value().configPath);
+    return finish(said, json, target.value());
 }
 
 int reset(Stores &stores, bool json)
 {
-    stores.settings->remove(SettingsKey::openClawEndpoint);
-    stores.settings->remove(SettingsKey::openClawTlsSha256);
-    if (const Result<Done> removed = stores.credentials->deleteItem(CredentialService::openClaw()); !removed)
-        return fail(QStringLiteral("Cannot remove the stored token: %1").arg(removed.error().description()), json);
-    const GatewayTarget target = stores.target();
-    return finish(QStringLiteral("The bridge follows %1 again: %2.").arg(target.configPath, target.endpoint.toString()),
-                  json, target);
+    const Result<GatewayTarget> target = stores.gateway.reset();
+    if (!target)
+        return fail(QStringLiteral("Cannot remove the stored token: %1").arg(target.error().description()), json);
+    return finish(QStringLiteral("The bridge follows %1 again: %2.")
+                      .arg(target.value().configPath, target.value().endpoint.toString()),
+                  json, target.value());
 }
 
 int trust(Stores &stores, const QString &text, bool json)
 {
     const std::optional<QByteArray> pin = parseSha256(text);
     if (!pin)
-        return fail(
-            QStringLiteral("gateway trust: %1 is not a SHA-256 fingerprint (64 hex digits, colons allowed)").arg(text),
-            json, misuse);
-    GatewayTarget target = stores.target();
-    if (target.isLocal())
-        return fail(QStringLiteral("This machine's gateway is trusted by its certificate file (%1); nothing to "
-                                   "confirm.")
-                        .arg(target.certificatePath),
-                    json);
-    stores.settings->setString(SettingsKey::openClawTlsSha256, formatSha256(*pin));
-    target = stores.target();
+        return fail(QStringLiteral("gateway trust: %1 is not a SHA-256 fingerprint (64 hex digits, colons allowed)")
+                        .arg(quotedForLog(text, 200)),
+                    json, misuse);
+    const Result<GatewayTarget> target = stores.gateway.trust(*pin);
+    if (!target)
+        return fail(target.error().description(), json);
     return finish(QStringLiteral("The gateway at %1 is trusted with the certificate SHA-256 %2.")
-                      .arg(target.endpoint.toString(), formatSha256(*pin)),
-                  json, target);
+                      .arg(target.value().endpoint.toString(), formatSha256(*pin)),
+                  json, target.value());
+}
+
+int owner(Stores &stores, const QString &user, bool remove, bool json)
+{
+    const Result<GatewayTarget> target =
+        remove ? stores.gateway.forbidListenerOwner(user) : stores.gateway.allowListenerOwner(user);
+    if (!target)
+        return fail(target.error().description(), json, misuse);
+    return finish(
+        remove
+            ? QStringLiteral("A gateway port held by %1 gets no token any more.").arg(quotedForLog(user.trimmed(), 80))
+            : QStringLiteral("A gateway that %1 runs on this machine may now get the gateway token and "
+                             "this device's pairing.")
+                  .arg(quotedForLog(user.trimmed(), 80)),
+        json, target.value());
 }
 
 // Turns OpenClaw's gateway TLS on through its own writer, and waits until
@@ -351,16 +376,23 @@ int runGatewayCommand(const QStringList &arguments)
                        "                          at a prompt that does not echo (never on the command line)\n"
                        "  gateway reset           follow ~/.openclaw/openclaw.json again (forget what was set)\n"
                        "  gateway trust SHA256    trust a remote https gateway's certificate by its fingerprint\n"
+                       "  gateway owner USER      let a gateway that USER runs on this machine have the token\n"
+                       "                          (a dedicated service account; --remove takes it back)\n"
                        "  gateway lan on|off      open the gateway to the local network, or close it again\n"
                        "  gateway tls on          turn OpenClaw's gateway TLS on and pin its certificate"));
     const QCommandLineOption jsonOption(QStringLiteral("json"), QStringLiteral("Print the result as JSON."));
-    const QCommandLineOption keepToken(QStringLiteral("keep-token"),
-                                       QStringLiteral("With set: send the stored token to the new address too."));
-    const QCommandLineOption yesOption(QStringLiteral("yes"), QStringLiteral("With lan on: do not ask."));
+    const QCommandLineOption keepToken(
+        QStringLiteral("keep-token"),
+        QStringLiteral("With set: send the gateway token to the new address too (only the "
+                       "token: the certificate pin and the pairing stay behind)."));
+    const QCommandLineOption yesOption(QStringLiteral("yes"),
+                                       QStringLiteral("With lan on, or set with a plain http address: do not ask."));
+    const QCommandLineOption removeOption(QStringLiteral("remove"), QStringLiteral("With owner: take the trust back."));
     const QCommandLineOption tlsOption(QStringLiteral("tls"),
                                        QStringLiteral("With lan on: turn OpenClaw's gateway TLS on first."));
-    parser.addOptions({jsonOption, keepToken, yesOption, tlsOption});
-    parser.addPositionalArgument(QStringLiteral("action"), QStringLiteral("set, token, reset, trust, lan or tls"),
+    parser.addOptions({jsonOption, keepToken, yesOption, tlsOption, removeOption});
+    parser.addPositionalArgument(QStringLiteral("action"),
+                                 QStringLiteral("set, token, reset, trust, owner, lan or tls"),
                                  QStringLiteral("[action]"));
     if (const std::optional<int> status = parseCommandArguments(parser, QStringLiteral("gateway"), arguments))
         return *status;
@@ -375,8 +407,9 @@ int runGatewayCommand(const QStringList &arguments)
     if (action.isEmpty())
         return show(stores, json);
     if (action == QLatin1String("set"))
-        return words.size() == 2 ? setEndpoint(stores, words.at(1), parser.isSet(keepToken), json)
-                                 : wrongArguments(QStringLiteral("set URL [--keep-token]"));
+        return words.size() == 2
+                   ? setEndpoint(stores, words.at(1), parser.isSet(keepToken), parser.isSet(yesOption), json)
+                   : wrongArguments(QStringLiteral("set URL [--keep-token] [--yes]"));
     if (action == QLatin1String("token"))
         return words.size() == 1 ? setToken(stores, json)
                                  : wrongArguments(QStringLiteral("token (the token on standard input, never here)"));
@@ -384,6 +417,9 @@ int runGatewayCommand(const QStringList &arguments)
         return words.size() == 1 ? reset(stores, json) : wrongArguments(QStringLiteral("reset"));
     if (action == QLatin1String("trust"))
         return words.size() == 2 ? trust(stores, words.at(1), json) : wrongArguments(QStringLiteral("trust SHA256"));
+    if (action == QLatin1String("owner"))
+        return words.size() == 2 ? owner(stores, words.at(1), parser.isSet(removeOption), json)
+                                 : wrongArguments(QStringLiteral("owner USER [--remove]"));
     if (action == QLatin1String("lan")) {
         if (words.size() != 2 || (words.at(1) != QLatin1String("on") && words.at(1) != QLatin1String("off")))
             return wrongArguments(QStringLiteral("lan on|off [--yes]"));
@@ -392,7 +428,8 @@ int runGatewayCommand(const QStringList &arguments)
     if (action == QLatin1String("tls"))
         return words.size() == 2 && words.at(1) == QLatin1String("on") ? tls(stores, json)
                                                                        : wrongArguments(QStringLiteral("tls on"));
-    return wrongArguments(QStringLiteral("[set URL | token | reset | trust SHA256 | lan on|off] [--json]"));
+    return wrongArguments(
+        QStringLiteral("[set URL | token | reset | trust SHA256 | owner USER | lan on|off] [--json]"));
 }
 
 } // namespace halvex::cli

@@ -1,6 +1,7 @@
 #include "desktop_bus/avahi_gateway_browser.h"
 
 #include "platform/logging.h"
+#include "platform/net/tls_pin.h"
 #include "platform/session/process_runner.h" // quotedForLog
 
 #include <QDBusArgument>
@@ -92,7 +93,7 @@ DiscoveredGateways AvahiGatewayBrowser::gateways() const
     for (const Instance &instance : m_instances) {
         if (!instance.host.isEmpty())
             list.append(DiscoveredGateway{QUuid::createUuid(), instance.name, instance.host, instance.port,
-                                          instance.txtGatewayPort});
+                                          instance.txtGatewayPort, instance.txtTls, instance.txtTlsSha256});
     }
     std::sort(list.begin(), list.end(),
               [](const DiscoveredGateway &a, const DiscoveredGateway &b) { return a.name < b.name; });
@@ -196,6 +197,15 @@ QCoro::Task<> AvahiGatewayBrowser::resolve(QString key, int interface, int proto
     it->host = address;
     it->port = advertisedPort;
     it->txtGatewayPort = gatewayPort(txt, 0);
+    it->txtTls = false;
+    it->txtTlsSha256.clear();
+    for (const QByteArray &entry : txt) {
+        if (entry == "gatewayTls=1" || entry == "gatewayTls=true")
+            it->txtTls = true;
+        else if (entry.startsWith("gatewayTlsSha256="))
+            it->txtTlsSha256 =
+                parseSha256(QString::fromLatin1(entry.mid(int(qstrlen("gatewayTlsSha256="))))).value_or(QByteArray());
+    }
     qCInfo(lcDetector, "Gateway on the network: %s at %s:%d", qUtf8Printable(quotedForLog(name)),
            qUtf8Printable(quotedForLog(address)), it->port);
     Q_EMIT gatewaysChanged(gateways());

@@ -52,6 +52,8 @@ private:
         QString host;
         int port = 0;
         int txtGatewayPort = 0;
+        bool txtTls = false;
+        QByteArray txtTlsSha256;
         QSet<QString> sightings; // interface/protocol pairs that announce it
     };
 

@@ -1,5 +1,6 @@
 #include "gateway/gateway_device_identity.h"
 
+#include "gateway/device_tokens.h"
 #include "platform/deployment.h"
 #include "platform/logging.h"
 #include "platform/secrets/credential_store.h"
@@ -131,31 +132,31 @@ Result<QString> GatewayDeviceIdentity::sign(const QString &payload) const
     return base64Url(signature);
 }
 
-bool GatewayDeviceIdentity::saveDeviceToken(const QString &token)
+bool GatewayDeviceIdentity::saveDeviceToken(const QString &origin, const QString &token)
 {
-    const bool saved = m_credentials->save(CredentialService::openClawDeviceToken(), token).ok();
+    const bool saved = DeviceTokens(m_credentials).save(origin, token).ok();
     if (saved)
         qCInfo(lcDeviceId, "Saved device token");
     // The gateway uses this token from now on, whether or not the store kept it.
-    m_deviceToken = std::optional<QString>(token);
+    m_deviceTokens.insert(origin, token);
     return saved;
 }
 
-std::optional<QString> GatewayDeviceIdentity::loadDeviceToken() const
+std::optional<QString> GatewayDeviceIdentity::loadDeviceToken(const QString &origin) const
 {
-    if (m_deviceToken)
-        return *m_deviceToken;
-    const Result<std::optional<QString>> stored = m_credentials->load(CredentialService::openClawDeviceToken());
+    if (const auto known = m_deviceTokens.constFind(origin); known != m_deviceTokens.cend())
+        return *known;
+    const Result<std::optional<QString>> stored = DeviceTokens(m_credentials).load(origin);
     if (!stored)
         return std::nullopt;
-    m_deviceToken = stored.value();
-    return *m_deviceToken;
+    m_deviceTokens.insert(origin, stored.value());
+    return stored.value();
 }
 
-void GatewayDeviceIdentity::forgetDeviceToken()
+void GatewayDeviceIdentity::forgetDeviceToken(const QString &origin)
 {
-    m_deviceToken = std::optional<QString>{};
-    (void)m_credentials->deleteItem(CredentialService::openClawDeviceToken());
+    m_deviceTokens.insert(origin, std::nullopt);
+    (void)DeviceTokens(m_credentials).forget(origin);
 }
 
 QString GatewayDeviceIdentity::base64Url(const QByteArray &bytes)

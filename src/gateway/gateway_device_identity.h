@@ -3,6 +3,7 @@
 #include "platform/error.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QString>
 
 #include <memory>
@@ -44,7 +45,7 @@ private:
 // This installation's Ed25519 identity towards the OpenClaw gateway. The
 // 32-byte seed (the raw private key) is kept in the credential store and
 // reused by every run; the device id is the SHA-256 of the public key in
-// hex. The identity also keeps the device token the gateway hands out.
+// hex. The identity also keeps the device tokens gateways hand out.
 class GatewayDeviceIdentity
 {
 public:
@@ -67,13 +68,14 @@ public:
     // sign(payload:): the base64url Ed25519 signature over the UTF-8 bytes.
     Result<QString> sign(const QString &payload) const;
 
-    // The device token through the credential store. It is read from the
-    // store once (a failed read is tried again next time) and kept with the
-    // identity, so a handshake costs no keyring call.
-    bool saveDeviceToken(const QString &token);
-    std::optional<QString> loadDeviceToken() const;
-    // The gateway refused it: gone from the store and from memory.
-    void forgetDeviceToken();
+    // The device token each gateway granted, kept with the origin that
+    // issued it (DeviceTokens) and handed back only for that origin. Read
+    // from the store once per origin (a failed read is tried again next
+    // time) and kept with the identity, so a handshake costs no keyring call.
+    bool saveDeviceToken(const QString &origin, const QString &token);
+    std::optional<QString> loadDeviceToken(const QString &origin) const;
+    // That gateway refused it: gone from the store and from memory.
+    void forgetDeviceToken(const QString &origin);
 
     // Standard Base64 with "+" -> "-", "/" -> "_" and no "=" padding.
     static QString base64Url(const QByteArray &bytes);
@@ -86,7 +88,7 @@ private:
     // 32-byte public key, derived from the stored seed.
     QByteArray m_secretKey;
     QByteArray m_publicKey;
-    mutable std::optional<std::optional<QString>> m_deviceToken; // once read
+    mutable QHash<QString, std::optional<QString>> m_deviceTokens; // per origin, once read
 };
 
 } // namespace halvex

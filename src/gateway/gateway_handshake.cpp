@@ -1,6 +1,7 @@
 #include "gateway/gateway_handshake.h"
 
 #include "gateway/connect_request_builder.h"
+#include "gateway/device_tokens.h"
 #include "gateway/gateway_device_identity.h"
 #include "platform/deployment.h"
 #include "platform/logging.h"
@@ -67,9 +68,11 @@ void GatewayHandshake::reset()
     m_approver->reset();
 }
 
-GatewayHandshake::ConnectRequest GatewayHandshake::connectRequest(const QString &nonce, const QString &gatewayToken)
+GatewayHandshake::ConnectRequest GatewayHandshake::connectRequest(const QString &nonce, const QString &gatewayToken,
+                                                                  const QString &origin)
 {
     ConnectRequest out;
+    m_origin = origin;
     QPointer<GatewayHandshake> self(this);
     if (!ensureDeviceIdentity()) {
         // The key could not be read (a locked store): try again later, never
@@ -88,7 +91,7 @@ GatewayHandshake::ConnectRequest GatewayHandshake::connectRequest(const QString 
     input.sign = [identity = m_deviceIdentity.get()](const QString &text) { return identity->sign(text); };
     input.nonce = nonce;
     input.signedAtMs = QDateTime::currentMSecsSinceEpoch();
-    const std::optional<QString> deviceToken = m_deviceIdentity->loadDeviceToken();
+    const std::optional<QString> deviceToken = m_deviceIdentity->loadDeviceToken(origin);
     if (!self)
         return out;
     m_sentDeviceToken = deviceToken && !deviceToken->isEmpty();
@@ -123,7 +126,7 @@ void GatewayHandshake::accepted(const Frame &response)
 {
     const QJsonObject auth = response.payload.value(QLatin1String("auth")).toObject();
     const QString deviceToken = auth.value(QLatin1String("deviceToken")).toString();
-    if (!deviceToken.isEmpty() && m_deviceIdentity && m_deviceIdentity->saveDeviceToken(deviceToken))
+    if (!deviceToken.isEmpty() && m_deviceIdentity && m_deviceIdentity->saveDeviceToken(m_origin, deviceToken))
         qCInfo(lcOcWs, "Saved deviceToken from hello-ok");
     m_autoApprovalAttempted = false;
     m_approver->reset();
@@ -147,9 +150,9 @@ GatewayHandshake::Refusal GatewayHandshake::refused(const Frame &response)
         // it, and the next attempt signs in with the gateway token.
         qCCritical(lcOcWs, "The gateway rejected the stored device token — retrying with the gateway token");
         if (m_deviceIdentity)
-            m_deviceIdentity->forgetDeviceToken();
+            m_deviceIdentity->forgetDeviceToken(m_origin);
         else
-            (void)m_credentials->deleteItem(CredentialService::openClawDeviceToken());
+            (void)DeviceTokens(m_credentials).forget(m_origin);
     }
     return {Refusal::Next::retry, response.errorMessage};
 }

@@ -47,15 +47,17 @@ public:
     // A new round of attempts: approval may be tried again.
     void reset();
 
-    // The connect request that answers a challenge's nonce. Reading the
-    // store can wait on a keyring prompt with the event loop running.
+    // The connect request that answers a challenge's nonce, for the gateway
+    // at `origin` (credentialOrigin()): only a device token that origin
+    // issued is sent. Reading the store can wait on a keyring prompt with
+    // the event loop running.
     struct ConnectRequest {
         QString id;        // empty when there is no request
         QByteArray json;   // the frame to send
         QString failure;   // why there is none: the link's error text
         bool retry = true; // another attempt may mend the failure
     };
-    ConnectRequest connectRequest(const QString &nonce, const QString &gatewayToken);
+    ConnectRequest connectRequest(const QString &nonce, const QString &gatewayToken, const QString &origin);
 
     // The gateway accepted the connect request: keeps the device token it
     // granted; the next refusal may be approved again.
@@ -83,6 +85,7 @@ private:
     PairingApprover *m_approver;
     std::optional<QString> m_openClawBinaryPath;
     bool m_sentDeviceToken = false;
+    QString m_origin; // of the last connect request
     bool m_autoApprovalAttempted = false;
 };
 

@@ -177,6 +177,7 @@ QCoro::Task<Result<QString>> GatewayHttpClient::streamChat(ChatMessages messages
                                 QByteArrayLiteral("POST"), std::move(headers), chatBody(messages, agentId),
                                 HttpStream::Limits{m_timings.chatTimeoutMs, kMaxHeadBytes, kStreamReadBufferSize});
     http->setPinnedCertificate(m_tlsPin);
+    http->setListenerOwners(m_target.listenerOwners);
     const StreamRelease release{http};
     const std::shared_ptr<bool> alive = m_alive;
     reader.setCancel([http] { http->abort(); });

@@ -1,8 +1,10 @@
 #include "gateway/gateway_probe.h"
 
+#include "gateway/device_tokens.h"
 #include "gateway/gateway_web_socket.h"
 #include "gateway/http_stream.h"
 #include "platform/deployment.h"
+#include "platform/net/listener_owner.h"
 #include "platform/net/next_emission.h"
 #include "platform/net/tls_pin.h"
 #include "platform/secrets/credential_store.h"
@@ -41,13 +43,14 @@ struct Answer {
 // are never followed. The stream is a child of `context` (when given), so
 // an owner that goes away ends the request with it.
 QCoro::Task<Answer> ask(QUrl url, QByteArray method, HttpStream::Headers headers, QByteArray body, QByteArray pin,
-                        int timeoutMs, QPointer<QObject> context)
+                        QStringList listenerOwners, int timeoutMs, QPointer<QObject> context)
 {
     const QPointer<HttpStream> stream =
         new HttpStream(url, std::move(method), std::move(headers), std::move(body),
                        HttpStream::Limits{timeoutMs, 64 * 1024, 64 * 1024}, context.data());
     if (!pin.isEmpty())
         stream->setPinnedCertificate(pin);
+    stream->setListenerOwners(listenerOwners);
     QObject::connect(stream, &HttpStream::headReceived, stream,
                      [s = stream.data()] { s->abort(QStringLiteral("answered")); });
     auto *limit = new QTimer(stream);
@@ -87,6 +90,8 @@ QString GatewayProbe::description() const
 {
     if (!reachable)
         return problem.isEmpty() ? QStringLiteral("not answering") : QStringLiteral("not answering: ") + problem;
+    if (!listenerRefusal.isEmpty())
+        return QStringLiteral("answering, but not yours: ") + listenerRefusal;
     switch (chatEndpoint) {
     case ChatEndpointState::on:
         return QStringLiteral("answering (HTTP chat endpoint on)");
@@ -121,6 +126,8 @@ QJsonObject GatewayProbe::json() const
         object.insert(QStringLiteral("problem"), problem);
     if (handshake.kind() == GatewayLinkState::Kind::error)
         object.insert(QStringLiteral("handshakeProblem"), handshake.errorText());
+    if (!listenerRefusal.isEmpty())
+        object.insert(QStringLiteral("listenerRefusal"), listenerRefusal);
     return object;
 }
 
@@ -159,12 +166,13 @@ QCoro::Task<GatewayLinkState> gatewayHandshake(CredentialStore *credentials, Gat
     // A probe looks; approving a pending device is the running bridge's job.
     socket.setOpenClawBinaryPath(std::nullopt);
     socket.setTlsPin(target.tlsPin);
+    socket.setListenerOwners(target.listenerOwners);
 
     // A stored device token that the gateway refuses is dropped, and the
     // next attempt signs in with the gateway token: that refusal is not the
     // answer yet.
     const bool deviceTokenStored =
-        credentials && credentials->load(CredentialService::openClawDeviceToken()).valueOr(std::nullopt).has_value();
+        DeviceTokens(credentials).load(target.credentialOrigin()).valueOr(std::nullopt).has_value();
     int unauthorizedAnswers = 0;
     // The last refusal says why; the final "Connection failed" does not.
     QString lastRefusal;
@@ -222,7 +230,7 @@ QCoro::Task<GatewayProbe> probeGateway(GatewayTarget target, GatewayProbeOptions
     }
 
     const Answer healthz = co_await ask(withPath(endpoint, QStringLiteral("/healthz")), QByteArrayLiteral("GET"), {},
-                                        {}, target.tlsPin, options.timeoutMs, options.context);
+                                        {}, target.tlsPin, target.listenerOwners, options.timeoutMs, options.context);
     probe.healthzStatus = healthz.status;
     probe.reachable = healthz.status == 200;
     if (!probe.reachable) {
@@ -231,6 +239,22 @@ QCoro::Task<GatewayProbe> probeGateway(GatewayTarget target, GatewayProbeOptions
         if (!target.tlsProblem.isEmpty())
             probe.problem += QStringLiteral(" (%1)").arg(target.tlsProblem);
         co_return probe;
+    }
+    // The health answer carries no secret; what follows does. A loopback
+    // port that another user holds gets none of it.
+    if (target.tlsPin.isEmpty()) {
+        if (const std::optional<QString> refusal = loopbackCredentialRefusal(endpoint, target.listenerOwners)) {
+            probe.listenerRefusal = *refusal;
+            const QHostAddress address(endpoint.host());
+            const Result<uint> uid =
+                listenerOwnerUid(address.isNull() ? QHostAddress(QHostAddress::LocalHost) : address,
+                                 quint16(endpoint.port(target.tlsEnabled ? 443 : 80)));
+            if (uid) {
+                const QString name = userNameOf(uid.value());
+                probe.listenerOwner = name.isEmpty() ? QString::number(uid.value()) : name;
+            }
+            co_return probe;
+        }
     }
 
     if (options.chatEndpoint) {
@@ -244,7 +268,7 @@ QCoro::Task<GatewayProbe> probeGateway(GatewayTarget target, GatewayProbeOptions
         headers.append({QByteArrayLiteral("Content-Type"), QByteArrayLiteral("application/json")});
         const Answer chat =
             co_await ask(withPath(endpoint, QStringLiteral("/v1/chat/completions")), QByteArrayLiteral("POST"), headers,
-                         QJsonDocument(body).toJson(QJsonDocument::Compact), target.tlsPin,
+                         QJsonDocument(body).toJson(QJsonDocument::Compact), target.tlsPin, target.listenerOwners,
                          std::max(options.timeoutMs, options.chatEndpointTimeoutMs), options.context);
         probe.chatEndpointStatus = chat.status;
         const int status = chat.status.value_or(0);

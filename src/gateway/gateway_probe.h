@@ -29,6 +29,12 @@ struct GatewayProbe {
     // Why it does not answer: the transport's words, a refused certificate.
     QString problem;
     std::optional<int> healthzStatus;
+    // It answers, but on a loopback port that another user holds: nothing
+    // secret was sent, and this sentence names the holder and the fix.
+    QString listenerRefusal;
+    // Then, who holds it (a user name, else the uid): what the user may
+    // choose to trust.
+    QString listenerOwner;
 
     ChatEndpointState chatEndpoint = ChatEndpointState::unknown;
     std::optional<int> chatEndpointStatus; // what POST /v1/chat/completions answered

@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QHostAddress>
+#include <QJsonArray>
 
 namespace halvex {
 
@@ -28,16 +29,36 @@ std::optional<QUrl> parseEndpoint(const std::optional<QString> &text)
     return url;
 }
 
-bool sameOrigin(const QUrl &a, const QUrl &b)
+// The origin a stored token or pin belongs to: the one stored with it, or
+// for stores from before, the stored endpoint's, else this machine's
+// gateway's (as its file or the default names it).
+QString storedOrigin(const Settings *settings, const char *key, const std::optional<QUrl> &storedEndpoint,
+                     const GatewayTarget &target)
 {
-    const auto port = [](const QUrl &url) {
-        return url.port(url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0 ? 443 : 80);
-    };
-    return a.scheme().compare(b.scheme(), Qt::CaseInsensitive) == 0 &&
-           a.host().compare(b.host(), Qt::CaseInsensitive) == 0 && port(a) == port(b);
+    if (const std::optional<QString> origin = settings ? settings->string(key) : std::nullopt; origin)
+        return *origin;
+    if (storedEndpoint)
+        return credentialOrigin(*storedEndpoint);
+    const bool thisMachines = target.isLocal() || target.endpointOrigin == GatewayValueOrigin::defaultValue;
+    return thisMachines ? credentialOrigin(target.endpoint) : QString();
 }
 
 } // namespace
+
+QString credentialOrigin(const QUrl &endpoint, const QByteArray &pin)
+{
+    if (endpoint.host().isEmpty())
+        return {};
+    const QString scheme = endpoint.scheme().toLower();
+    const int port = endpoint.port(scheme == QLatin1String("https") ? 443 : 80);
+    QString host = endpoint.host().toLower();
+    if (host.contains(QLatin1Char(':')))
+        host = QLatin1Char('[') + host + QLatin1Char(']');
+    QString origin = QStringLiteral("%1://%2:%3").arg(scheme, host).arg(port);
+    if (!pin.isEmpty())
+        origin += QStringLiteral("#sha256=") + QString::fromLatin1(pin.toHex());
+    return origin;
+}
 
 QString originName(GatewayValueOrigin origin)
 {
@@ -75,6 +96,19 @@ bool GatewayTarget::isLocal() const
     if (endpointOrigin == GatewayValueOrigin::openClawConfig)
         return true;
     return config && isLoopbackHost(endpoint.host()) && endpoint.port(-1) == config->port();
+}
+
+bool GatewayTarget::isLoopbackOnly() const
+{
+    if (bindMode.isEmpty() || bindMode == QLatin1String("loopback") || bindMode == QLatin1String("localhost"))
+        return true;
+    return bindMode == QLatin1String("custom") && customBindHost && isLoopbackHost(*customBindHost);
+}
+
+bool GatewayTarget::sendsInClear() const
+{
+    return endpoint.scheme().compare(QLatin1String("http"), Qt::CaseInsensitive) == 0 &&
+           !isLoopbackHost(endpoint.host());
 }
 
 std::optional<bool> GatewayTarget::hasMobileAgent() const
@@ -130,6 +164,9 @@ QJsonObject GatewayTarget::json() const
         {QStringLiteral("local"), isLocal()},
         {QStringLiteral("token"), token},
         {QStringLiteral("bind"), bindMode.isEmpty() ? QStringLiteral("loopback") : bindMode},
+        {QStringLiteral("loopbackOnly"), isLoopbackOnly()},
+        {QStringLiteral("inClear"), sendsInClear()},
+        {QStringLiteral("listenerOwners"), QJsonArray::fromStringList(listenerOwners)},
         {QStringLiteral("tls"), tls},
         {QStringLiteral("config"), configObject},
         {QStringLiteral("tool"), tool},
@@ -184,23 +221,25 @@ GatewayTarget resolveGatewayTarget(const GatewaySources &sources)
     } else if (local && target.config->gatewayToken) {
         target.token = *target.config->gatewayToken;
         target.tokenOrigin = GatewayValueOrigin::openClawConfig;
-    } else if (!local && target.endpointOrigin == GatewayValueOrigin::entered &&
-               !(stored && sameOrigin(*stored, target.endpoint))) {
-        // The stored token belongs to the stored endpoint (or this machine's
-        // gateway): an address typed or picked from the network just now
-        // gets none until the user gives it one.
-        target.tokenProblem = QStringLiteral("No token is known for this address");
     } else {
         if (local)
             target.tokenProblem = target.config->tokenProblem;
         const Result<std::optional<QString>> storedToken =
             sources.credentials ? sources.credentials->load(CredentialService::openClaw())
                                 : Result<std::optional<QString>>(std::optional<QString>());
+        const bool usable = storedToken && storedToken.value() && !storedToken.value()->isEmpty() &&
+                            !isRedactedSecret(*storedToken.value());
         if (!storedToken) {
             target.tokenUnreadable = true;
             target.tokenProblem =
                 QStringLiteral("The credential store cannot be read: %1").arg(storedToken.error().description());
-        } else if (storedToken.value() && !storedToken.value()->isEmpty() && !isRedactedSecret(*storedToken.value())) {
+        } else if (usable && storedOrigin(sources.settings, SettingsKey::openClawTokenOrigin, stored, target) !=
+                                 credentialOrigin(target.endpoint)) {
+            // A token goes only to the gateway it was stored for: an address
+            // typed or picked just now gets none until the user gives one.
+            if (target.tokenProblem.isEmpty())
+                target.tokenProblem = QStringLiteral("No token is known for this address");
+        } else if (usable) {
             target.token = *storedToken.value();
             target.tokenOrigin = GatewayValueOrigin::credentialStore;
             target.tokenProblem.clear();
@@ -219,14 +258,22 @@ GatewayTarget resolveGatewayTarget(const GatewaySources &sources)
         } else {
             target.tlsProblem = pin.error().description();
         }
-    } else if (target.tlsEnabled && sources.settings && stored && sameOrigin(*stored, target.endpoint)) {
-        // The pin the user confirmed belongs to the stored address only.
+    } else if (target.tlsEnabled && sources.settings &&
+               storedOrigin(sources.settings, SettingsKey::openClawTlsSha256Origin, stored, target) ==
+                   credentialOrigin(target.endpoint)) {
+        // The pin the user confirmed belongs to the address it was confirmed for.
         if (const std::optional<QString> text = sources.settings->string(SettingsKey::openClawTlsSha256)) {
             if (const std::optional<QByteArray> pin = parseSha256(*text)) {
                 target.tlsPin = *pin;
                 target.pinOrigin = GatewayValueOrigin::settings;
             }
         }
+    }
+    if (sources.settings) {
+        for (const QString &owner :
+             sources.settings->string(SettingsKey::openClawListenerOwners).value_or(QString()).split(QLatin1Char(',')))
+            if (!owner.trimmed().isEmpty())
+                target.listenerOwners << owner.trimmed();
     }
     return target;
 }

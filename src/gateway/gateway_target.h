@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QJsonObject>
 #include <QString>
+#include <QStringList>
 #include <QUrl>
 
 #include <optional>
@@ -27,6 +28,11 @@ enum class GatewayValueOrigin {
 // "default", "settings", "credential store", "openclaw.json", ... (for
 // `halvex-bridge gateway` and the JSON faces).
 QString originName(GatewayValueOrigin origin);
+
+// The origin a credential belongs to and is sent to: "scheme://host:port"
+// in lower case with the port always written, followed by "#sha256=<hex>"
+// when a certificate pin is given. Empty for a URL without a host.
+QString credentialOrigin(const QUrl &endpoint, const QByteArray &pin = {});
 
 // The one answer to "which gateway, and how do we reach it": every face of
 // the bridge (the running links, the windows, each terminal command) works
@@ -67,6 +73,10 @@ struct GatewayTarget {
     GatewayValueOrigin pinOrigin = GatewayValueOrigin::none;
     QString tlsProblem; // why a pin could not be had
 
+    // Users besides this one whom the user confirmed to run the gateway on
+    // a loopback port ("openClawListenerOwners").
+    QStringList listenerOwners;
+
     // OpenClaw's configuration file, whether it was found and read, and why
     // not; the configuration itself when it was.
     QString configPath;
@@ -82,6 +92,14 @@ struct GatewayTarget {
 
     // The endpoint is the gateway of this machine's OpenClaw configuration.
     bool isLocal() const;
+    // The configured gateway listens on loopback only: gateway.bind unset
+    // (OpenClaw's default), "loopback", or a custom loopback address.
+    bool isLoopbackOnly() const;
+    // Plain http to a host that is not this machine: the token and every
+    // chat cross the network readable by anyone on the path.
+    bool sendsInClear() const;
+    // Where the device token and the pin of this target belong.
+    QString credentialOrigin() const { return halvex::credentialOrigin(endpoint, tlsPin); }
     // Whether the "mobile" agent is configured; nullopt when the
     // configuration could not be read or belongs to another gateway.
     std::optional<bool> hasMobileAgent() const;
@@ -123,11 +141,15 @@ struct GatewaySources {
 //   its TLS setting.
 // - token: for the local gateway, openclaw.json's token when it has a usable
 //   one (the gateway's own truth, followed when it is rotated); else the
-//   stored ".openclaw" token. Masked values and unresolved ${VAR}
+//   stored ".openclaw" token, but only when it was stored for this origin
+//   ("openClawTokenOrigin"). Masked values and unresolved ${VAR}
 //   references are never used.
 // - TLS pin: for a local TLS gateway, the SHA-256 of its certificate file
 //   (gateway.tls.certPath, else the one OpenClaw generates in its state
-//   folder); for any other https endpoint, the stored "openClawTlsSha256".
+//   folder); for any other https endpoint, the stored "openClawTlsSha256"
+//   when it was confirmed for this origin ("openClawTlsSha256Origin").
+// A token or pin stored before they were kept per origin belongs to the
+// stored endpoint, or to this machine's gateway when none is stored.
 // Nothing derived from openclaw.json is ever written anywhere.
 GatewayTarget resolveGatewayTarget(const GatewaySources &sources);
 

@@ -1,8 +1,10 @@
 #include "gateway/gateway_web_socket.h"
 
 #include "gateway/chat_dispatcher.h"
+#include "gateway/gateway_target.h"
 #include "platform/characters.h"
 #include "platform/logging.h"
+#include "platform/net/listener_owner.h"
 #include "platform/utf8.h"
 
 #include <QJsonDocument>
@@ -371,9 +373,21 @@ void GatewayWebSocket::handleChallenge(const QJsonObject &payload, bool hasPaylo
     if (!self || attempt != m_attempt)
         return;
 
+    // Who holds a loopback port is asked only now, with the connection
+    // open: a listener that took the port while the gateway restarted gets
+    // the device key's signature of its nonce at most, never a token. A
+    // pinned certificate already proves the peer.
+    if (m_tlsPin.isEmpty()) {
+        if (const std::optional<QString> refusal = loopbackCredentialRefusal(m_gatewayURL, m_listenerOwners)) {
+            qCCritical(lcOcWs, "%s", qUtf8Printable(*refusal));
+            failAttempt(*refusal);
+            return;
+        }
+    }
     // Reading the store can wait on a keyring prompt, with the event loop
     // running: the link may have moved on meanwhile.
-    const GatewayHandshake::ConnectRequest request = m_handshake->connectRequest(nonce.toString(), m_gatewayToken);
+    const GatewayHandshake::ConnectRequest request =
+        m_handshake->connectRequest(nonce.toString(), m_gatewayToken, credentialOrigin(m_gatewayURL, m_tlsPin));
     if (!self || attempt != m_attempt || !m_socket)
         return;
     if (request.id.isEmpty()) {

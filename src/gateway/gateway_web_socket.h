@@ -97,6 +97,11 @@ public:
     // backoff.
     QByteArray tlsPin() const { return m_tlsPin; }
     void setTlsPin(const QByteArray &sha256) { m_tlsPin = sha256; }
+    // Users besides this one who may hold the gateway's loopback port
+    // (GatewayTarget::listenerOwners). Without a pinned certificate, no
+    // token goes to a loopback port anyone else holds: the attempt fails
+    // saying whose it is, and is retried as usual.
+    void setListenerOwners(const QStringList &owners) { m_listenerOwners = owners; }
 
     void setOpenClawBinaryPath(const std::optional<QString> &path) { m_handshake->setOpenClawBinaryPath(path); }
     std::optional<QString> openClawBinaryPath() const { return m_handshake->openClawBinaryPath(); }
@@ -171,6 +176,7 @@ private:
     QUrl m_gatewayURL;
     QString m_gatewayToken;
     QByteArray m_tlsPin;
+    QStringList m_listenerOwners;
     std::optional<QString> m_connectRequestId;
 };
 

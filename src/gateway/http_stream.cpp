@@ -1,6 +1,7 @@
 #include "gateway/http_stream.h"
 
 #include "platform/net/http_head.h"
+#include "platform/net/listener_owner.h"
 #include "platform/net/tls_pin.h"
 
 #include <QSslSocket>
@@ -41,10 +42,12 @@ HttpStream::HttpStream(QUrl url, QByteArray method, Headers headers, QByteArray 
     m_request += method + ' ' + target + " HTTP/1.1\r\nHost: " + host + "\r\n";
     for (const auto &[name, value] : std::as_const(headers)) {
         safe = safe && isSafeText(name) && isSafeText(value) && !name.contains(':');
+        m_carriesSecrets = m_carriesSecrets || name.compare("Authorization", Qt::CaseInsensitive) == 0;
         m_request += name + ": " + value + "\r\n";
     }
     m_request += "Content-Length: " + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n";
     m_request += body;
+    m_carriesSecrets = m_carriesSecrets || !body.isEmpty();
     if (!safe)
         m_request.clear();
 }
@@ -127,6 +130,12 @@ void HttpStream::onConnected()
     if (const auto *ssl = qobject_cast<const QSslSocket *>(m_socket.data())) {
         if (const std::optional<QString> mismatch = pinMismatch(ssl, m_pin)) {
             finish(*mismatch);
+            return;
+        }
+    }
+    if (m_carriesSecrets && m_pin.isEmpty()) {
+        if (const std::optional<QString> refusal = loopbackCredentialRefusal(m_url, m_listenerOwners)) {
+            finish(*refusal);
             return;
         }
     }

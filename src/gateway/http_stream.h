@@ -7,6 +7,7 @@
 #include <QPair>
 #include <QPointer>
 #include <QString>
+#include <QStringList>
 #include <QUrl>
 
 #include <optional>
@@ -50,6 +51,11 @@ public:
     // sentence as failure(), before a byte of the request is written. Set
     // before start().
     void setPinnedCertificate(const QByteArray &sha256) { m_pin = sha256; }
+    // A request with a token or a body (a chat) goes to a loopback port
+    // only when this user, root or one of `owners` holds it; otherwise the
+    // exchange fails naming the holder, before a byte is written. A pinned
+    // certificate proves the peer by itself. Set before start().
+    void setListenerOwners(const QStringList &owners) { m_listenerOwners = owners; }
 
     // Connects and sends the request.
     void start();
@@ -99,6 +105,8 @@ private:
     QUrl m_url;
     QByteArray m_request;
     QByteArray m_pin;
+    QStringList m_listenerOwners;
+    bool m_carriesSecrets = false; // a token or a body
     Limits m_limits;
     QPointer<QAbstractSocket> m_socket;
     QTimer *m_idle = nullptr;

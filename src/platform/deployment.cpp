@@ -68,6 +68,10 @@ QString openClawDeviceToken()
 {
     return appId() + QStringLiteral(".openclaw.devicetoken");
 }
+QString openClawDeviceTokens()
+{
+    return appId() + QStringLiteral(".openclaw.devicetokens");
+}
 QString openClawDeviceKey()
 {
     return appId() + QStringLiteral(".openclaw.device-key");

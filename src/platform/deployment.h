@@ -33,11 +33,12 @@ QString appBuildVersion();
 
 // Credential service names: the application identifier followed by a suffix.
 namespace CredentialService {
-QString bridge();              // ".bridge": the relay's bridge token
-QString relay();               // ".relay": the account's relay session token
-QString openClaw();            // ".openclaw": the OpenClaw gateway token
-QString openClawDeviceToken(); // ".openclaw.devicetoken"
-QString openClawDeviceKey();   // ".openclaw.device-key" (binary, account "ed25519-private")
+QString bridge();               // ".bridge": the relay's bridge token
+QString relay();                // ".relay": the account's relay session token
+QString openClaw();             // ".openclaw": the OpenClaw gateway token
+QString openClawDeviceToken();  // ".openclaw.devicetoken": one token for any gateway, as older builds kept it
+QString openClawDeviceTokens(); // ".openclaw.devicetokens": each device token with the origin that issued it
+QString openClawDeviceKey();    // ".openclaw.device-key" (binary, account "ed25519-private")
 inline constexpr char deviceKeyAccount[] = "ed25519-private";
 } // namespace CredentialService
 

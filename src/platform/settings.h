@@ -15,6 +15,14 @@ inline constexpr char bridgeEnabled[] = "bridgeEnabled";       // Boolean, defau
 inline constexpr char openClawEndpoint[] = "openClawEndpoint"; // gateway base URL
 // SHA-256 of a remote https gateway's certificate, as the user confirmed it
 inline constexpr char openClawTlsSha256[] = "openClawTlsSha256";
+// The origin (scheme://host:port) each of those two belongs to; absent in
+// stores written before they were kept per origin: then the stored
+// endpoint's, or this machine's gateway's
+inline constexpr char openClawTlsSha256Origin[] = "openClawTlsSha256Origin";
+inline constexpr char openClawTokenOrigin[] = "openClawTokenOrigin";
+// Users other than this one who may run the gateway on a loopback port of
+// this machine (a dedicated service account), comma-separated
+inline constexpr char openClawListenerOwners[] = "openClawListenerOwners";
 inline constexpr char memorySyncEnabled[] = "memorySyncEnabled"; // Boolean, default off
 inline constexpr char bridgeName[] = "bridgeName";               // "My Mac" when unset
 inline constexpr char accountEmail[] = "accountEmail";

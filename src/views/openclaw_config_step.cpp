@@ -3,6 +3,7 @@
 #include "bridge/bridge_manager.h"
 #include "discovery/openclaw_detector.h"
 #include "gateway/gateway_probe.h"
+#include "platform/net/tls_pin.h"
 #include "views/view_support.h"
 #include "views/window_services.h"
 
@@ -185,9 +186,7 @@ void OpenClawConfigStep::updateDetected()
                                                      "next step")
                                           .arg(GatewayTarget::mobileAgentId()));
     m_status->setText(m_detector->gatewayRunning() ? QStringLiteral("Running") : QStringLiteral("Not running"));
-    const QString bind = m_detector->gatewayBind();
-    const bool loopback = bind == QLatin1String("loopback") || bind == QLatin1String("localhost");
-    m_lanWarning->setVisible(loopback && !m_lanWarningSkipped);
+    m_lanWarning->setVisible(m_detector->target().isLoopbackOnly() && !m_lanWarningSkipped);
     m_enableTls->setVisible(!m_detector->target().tlsEnabled);
     m_pages->setCurrentIndex(1);
 }
@@ -197,39 +196,92 @@ void OpenClawConfigStep::updateDiscovered()
     m_discovered->clear();
     for (const DiscoveredGateway &gateway : m_detector->discoveredGateways()) {
         // Announced names are anybody's text: control characters escaped.
-        auto *item = new QListWidgetItem(QStringLiteral("%1 (%2:%3)")
-                                             .arg(quotedForLog(gateway.name, 80), quotedForLog(gateway.host, 80))
-                                             .arg(gateway.port),
-                                         m_discovered);
-        item->setData(Qt::UserRole, QStringLiteral("http://%1:%2").arg(gateway.host).arg(gateway.port));
+        // What a gateway says of its TLS is a hint to compare, never a pin.
+        QString text =
+            QStringLiteral("%1 (%2)").arg(quotedForLog(gateway.name, 80), quotedForLog(gateway.address(), 120));
+        if (gateway.txtTls && !gateway.txtTlsSha256.isEmpty())
+            text += QStringLiteral(" — TLS, announces SHA-256 %1").arg(formatSha256(gateway.txtTlsSha256));
+        else if (!gateway.txtTls)
+            text += QStringLiteral(" — plain http");
+        auto *item = new QListWidgetItem(text, m_discovered);
+        item->setData(Qt::UserRole, gateway.address());
     }
 }
 
 void OpenClawConfigStep::useDetected()
 {
-    // What OpenClaw's file says is followed, not copied: the manager stores
-    // only what differs from it.
-    m_services.bridgeManager->reconfigureGateway(
-        m_detector->endpointURL(),
-        gatewayTokenToApply(m_services.bridgeManager, m_detector->endpointURL(), m_detector->gatewayToken())
-            .value_or(QString()));
+    // What OpenClaw's file says is followed, not copied: the writer stores
+    // only what differs from it, and the file's token never leaves it.
+    (void)m_services.bridgeManager->reconfigureGateway(m_detector->endpointURL(), std::nullopt);
     Q_EMIT done();
 }
 
-void OpenClawConfigStep::continueManual()
+QCoro::Task<> OpenClawConfigStep::continueManual()
 {
     const QString text = m_manualEndpoint->text().trimmed();
     // A text that is not a URL goes back to what OpenClaw's own file says.
     const QUrl typed(text, QUrl::StrictMode);
-    const bool isURL = typed.isValid() && !typed.host().isEmpty();
-    const std::optional<QString> token =
-        gatewayTokenToApply(m_services.bridgeManager, isURL ? typed : QUrl(), m_manualToken->text());
-    if (!token) {
+    const QUrl endpoint = typed.isValid() && !typed.host().isEmpty() ? typed : QUrl();
+    BridgeManager *bridge = m_services.bridgeManager;
+    const auto say = [this](const QString &why) {
         m_testLabel->show();
-        setStatus(m_testLabel, false, gatewayTokenNeeded(typed));
-        return;
+        setStatus(m_testLabel, false, why);
+    };
+    if (const std::optional<QString> held = gatewayEntriesHeldBack(bridge, endpoint, m_manualToken->text(),
+                                                                   m_warnedInClear, QStringLiteral("Continue"))) {
+        say(*held);
+        co_return;
     }
-    m_services.bridgeManager->reconfigureGateway(isURL ? typed : QUrl(), *token);
+    const GatewayTarget target = bridge->gatewayTargetWith(
+        endpoint.isEmpty() ? std::nullopt : std::optional<QUrl>(endpoint), typedToken(m_manualToken->text()));
+    // A gateway elsewhere over TLS is trusted only once the user compared
+    // the certificate it presents: Continue shows it, Continue again trusts it.
+    QByteArray pin;
+    if (target.tlsEnabled && !target.isLocal() && target.tlsPin.isEmpty()) {
+        if (m_offeredPin.isEmpty() || m_offeredFor != target.endpoint) {
+            const QPointer<OpenClawConfigStep> self(this);
+            const std::optional<QByteArray> presented = co_await presentedCertificateSha256(
+                target.endpoint.host(), quint16(target.endpoint.port(443)), m_services.gatewayTestTimeoutMs, this);
+            if (!self)
+                co_return;
+            if (!presented) {
+                say(QStringLiteral("The gateway at %1 does not answer over TLS, so its certificate cannot be "
+                                   "compared.")
+                        .arg(target.endpoint.toString()));
+                co_return;
+            }
+            m_offeredPin = *presented;
+            m_offeredFor = target.endpoint;
+            QString offer = QStringLiteral("The gateway at %1 presents a certificate with SHA-256\n%2\nCompare it "
+                                           "with the certificate on that machine (openssl x509 -noout -fingerprint "
+                                           "-sha256 -in gateway-cert.pem). Continue again to trust it.")
+                                .arg(target.endpoint.toString(), formatSha256(*presented));
+            for (const DiscoveredGateway &gateway : m_detector->discoveredGateways()) {
+                if (QUrl(gateway.address()) == target.endpoint && !gateway.txtTlsSha256.isEmpty() &&
+                    gateway.txtTlsSha256 != *presented)
+                    offer += QStringLiteral("\nIt announced another fingerprint on the network (%1): someone may "
+                                            "be in between.")
+                                 .arg(formatSha256(gateway.txtTlsSha256));
+            }
+            say(offer);
+            co_return;
+        }
+        pin = m_offeredPin;
+    }
+    const Result<GatewaySettings::Change> change =
+        bridge->reconfigureGateway(endpoint, typedToken(m_manualToken->text()));
+    if (!change) {
+        say(change.error().description());
+        co_return;
+    }
+    if (!pin.isEmpty()) {
+        const Result<GatewayTarget> trusted = bridge->gatewaySettings().trust(pin);
+        bridge->reloadGatewaySettings();
+        if (!trusted) {
+            say(trusted.error().description());
+            co_return;
+        }
+    }
     Q_EMIT done();
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QByteArray>
+#include <QUrl>
 #include <QWidget>
 #include <qcoro/qcorotask.h>
 
@@ -44,7 +46,7 @@ private:
     void updateDetected();
     void updateDiscovered();
     void useDetected();
-    void continueManual();
+    QCoro::Task<> continueManual();
     QCoro::Task<> testConnection();
     QCoro::Task<> enableLANAccess();
     // Offered before LAN access while OpenClaw's gateway TLS is off.
@@ -75,6 +77,11 @@ private:
     QPushButton *m_test = nullptr;
     QProgressBar *m_busy = nullptr;
     QLabel *m_testLabel = nullptr;
+    // The plain-http address the user was already warned about; the
+    // certificate offered for trust, and for which address.
+    QUrl m_warnedInClear;
+    QByteArray m_offeredPin;
+    QUrl m_offeredFor;
 };
 
 } // namespace halvex

@@ -51,6 +51,16 @@ OpenClawSettingsView::OpenClawSettingsView(const WindowServices &services, QWidg
     trustLayout->addWidget(trustButton, 0, Qt::AlignLeft);
     m_trust->hide();
     layout->addWidget(m_trust);
+    m_owner = new QWidget(this);
+    auto *ownerLayout = new QVBoxLayout(m_owner);
+    ownerLayout->setContentsMargins(0, 0, 0, 0);
+    m_ownerText = new QLabel(m_owner);
+    m_ownerText->setWordWrap(true);
+    ownerLayout->addWidget(m_ownerText);
+    auto *ownerButton = new QPushButton(QStringLiteral("Trust This Account"), m_owner);
+    ownerLayout->addWidget(ownerButton, 0, Qt::AlignLeft);
+    m_owner->hide();
+    layout->addWidget(m_owner);
     layout->addStretch();
     auto *buttons = new QHBoxLayout;
     m_test = new QPushButton(QStringLiteral("Test Connection"), this);
@@ -66,13 +76,16 @@ OpenClawSettingsView::OpenClawSettingsView(const WindowServices &services, QWidg
     BridgeManager *bridge = m_services.bridgeManager;
     m_endpoint->setText(
         m_services.settings->string(SettingsKey::openClawEndpoint).value_or(bridge->openClawEndpoint().toString()));
-    m_token->setText(
-        m_services.credentials->load(CredentialService::openClaw()).valueOr(std::nullopt).value_or(QString()));
+    // A stored token is never shown or carried in the field: left empty, the
+    // writer keeps it for its own address only.
+    if (bridge->gatewayTarget().tokenOrigin == GatewayValueOrigin::credentialStore)
+        m_token->setPlaceholderText(QStringLiteral("Stored (leave empty to keep it)"));
 
     connect(m_test, &QPushButton::clicked, this, [this] { testConnection(); });
     connect(m_redetect, &QPushButton::clicked, this, [this] { redetect(); });
     connect(saveButton, &QPushButton::clicked, this, [this] { save(); });
     connect(trustButton, &QPushButton::clicked, this, [this] { trustPresentedCertificate(); });
+    connect(ownerButton, &QPushButton::clicked, this, [this] { trustListenerOwner(); });
     connect(m_endpoint, &QLineEdit::returnPressed, saveButton, &QPushButton::click);
     connect(m_token, &QLineEdit::returnPressed, saveButton, &QPushButton::click);
 }
@@ -87,6 +100,11 @@ QString OpenClawSettingsView::endpoint() const
 bool OpenClawSettingsView::offersCertificateTrust() const
 {
     return !m_trust->isHidden();
+}
+
+bool OpenClawSettingsView::offersListenerTrust() const
+{
+    return !m_owner->isHidden();
 }
 
 QString OpenClawSettingsView::token() const
@@ -109,16 +127,27 @@ QCoro::Task<> OpenClawSettingsView::testConnection()
     m_result->hide();
     updateBusy();
     m_trust->hide();
+    m_owner->hide();
     const GatewayTarget target =
         m_services.bridgeManager->gatewayTargetWith(gatewayURLFromText(m_endpoint->text()), m_token->text());
     const GatewayProbe health = co_await testGatewayEntries(m_services, this, m_endpoint->text(), m_token->text());
     if (!self)
         co_return;
     m_isTesting = false;
-    m_testResult = health.reachable;
+    m_testResult = health.reachable && health.listenerRefusal.isEmpty();
     updateBusy();
-    setStatus(m_result, health.reachable,
-              health.reachable ? QStringLiteral("Connected") : QStringLiteral("Could not connect"));
+    setStatus(m_result, health.reachable && health.listenerRefusal.isEmpty(),
+              health.reachable && health.listenerRefusal.isEmpty() ? QStringLiteral("Connected")
+                                                                   : QStringLiteral("Could not connect"));
+    if (!health.listenerRefusal.isEmpty()) {
+        // Nothing secret went there. An account of the user's own making
+        // (a gateway run as a service user) may be trusted from here.
+        m_listenerOwner = health.listenerOwner;
+        m_ownerText->setText(health.listenerRefusal);
+        m_owner->setVisible(!m_listenerOwner.isEmpty());
+        if (m_listenerOwner.isEmpty())
+            showError(m_error, health.listenerRefusal);
+    }
     // A gateway elsewhere over TLS is trusted only once the user compared
     // its fingerprint; a pin never comes from the network by itself.
     if (target.tlsEnabled && !target.isLocal() && target.tlsPin.isEmpty() && !health.tlsSha256.isEmpty()) {
@@ -150,9 +179,10 @@ QCoro::Task<> OpenClawSettingsView::redetect()
         showError(m_error, QStringLiteral("OpenClaw was not detected on this computer."));
         co_return;
     }
+    // This machine's gateway is followed with the token of its own file;
+    // the field stays empty so that nothing carries it anywhere else.
     m_endpoint->setText(detector->endpointURL().toString());
-    if (!detector->gatewayToken().isEmpty())
-        m_token->setText(detector->gatewayToken());
+    m_token->clear();
 }
 
 void OpenClawSettingsView::trustPresentedCertificate()
@@ -163,16 +193,32 @@ void OpenClawSettingsView::trustPresentedCertificate()
         m_trust->hide();
         return;
     }
-    if (!gatewayTokenToApply(m_services.bridgeManager, url, m_token->text())) {
-        showError(m_error, gatewayTokenNeeded(url));
+    if (!save())
+        return;
+    // The pin goes with the address just stored, and with nothing else.
+    const Result<GatewayTarget> trusted = m_services.bridgeManager->gatewaySettings().trust(m_presentedPin);
+    m_services.bridgeManager->reloadGatewaySettings();
+    if (!trusted) {
+        showError(m_error, trusted.error().description());
         return;
     }
-    m_services.bridgeManager->settings()->setString(SettingsKey::openClawTlsSha256, formatSha256(m_presentedPin));
     m_trust->hide();
-    save();
 }
 
-void OpenClawSettingsView::save()
+void OpenClawSettingsView::trustListenerOwner()
+{
+    const Result<GatewayTarget> trusted =
+        m_services.bridgeManager->gatewaySettings().allowListenerOwner(m_listenerOwner);
+    m_services.bridgeManager->reloadGatewaySettings();
+    if (!trusted) {
+        showError(m_error, trusted.error().description());
+        return;
+    }
+    m_owner->hide();
+    testConnection();
+}
+
+bool OpenClawSettingsView::save()
 {
     const QString text = m_endpoint->text().trimmed();
     const QUrl url(text, QUrl::StrictMode);
@@ -180,16 +226,26 @@ void OpenClawSettingsView::save()
         showError(
             m_error,
             QStringLiteral("The endpoint must be a URL such as %1.").arg(GatewayTarget::defaultEndpoint().toString()));
-        return;
+        return false;
     }
-    const std::optional<QString> token = gatewayTokenToApply(m_services.bridgeManager, url, m_token->text());
-    if (!token) {
-        showError(m_error, gatewayTokenNeeded(url));
-        return;
+    if (const std::optional<QString> held = gatewayEntriesHeldBack(m_services.bridgeManager, url, m_token->text(),
+                                                                   m_warnedInClear, QStringLiteral("Save"))) {
+        showError(m_error, *held);
+        return false;
+    }
+    const Result<GatewaySettings::Change> change =
+        m_services.bridgeManager->reconfigureGateway(url, typedToken(m_token->text()));
+    if (!change) {
+        showError(m_error, change.error().description());
+        return false;
     }
     showError(m_error, QString());
-    m_services.bridgeManager->reconfigureGateway(url, *token);
+    m_token->clear();
+    m_token->setPlaceholderText(change.value().target.tokenOrigin == GatewayValueOrigin::credentialStore
+                                    ? QStringLiteral("Stored (leave empty to keep it)")
+                                    : QStringLiteral("Paste token here"));
     setStatus(m_result, true, QStringLiteral("Saved"));
+    return true;
 }
 
 void OpenClawSettingsView::keyPressEvent(QKeyEvent *event)

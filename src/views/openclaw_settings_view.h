@@ -32,6 +32,8 @@ public:
     bool isBusy() const { return m_isTesting || m_isDetecting; }
     // A remote TLS gateway's fingerprint waits for the user's confirmation.
     bool offersCertificateTrust() const;
+    // Another account holds the gateway's loopback port; the user may trust it.
+    bool offersListenerTrust() const;
 
 protected:
     void keyPressEvent(QKeyEvent *event) override;
@@ -39,10 +41,13 @@ protected:
 private:
     QCoro::Task<> testConnection();
     QCoro::Task<> redetect();
-    void save();
-    // Stores the certificate pin the user confirmed for the address shown,
-    // then saves.
+    // Hands the entries to the bridge's gateway writer; false when they
+    // were held back (the reason shows).
+    bool save();
+    // Saves, then trusts the certificate the user compared, for the address
+    // just saved only.
     void trustPresentedCertificate();
+    void trustListenerOwner();
     void updateBusy();
 
     const WindowServices &m_services;
@@ -64,6 +69,13 @@ private:
     QLabel *m_trustText = nullptr;
     QByteArray m_presentedPin;
     QUrl m_presentedFor;
+    // The plain-http address the user was already warned about.
+    QUrl m_warnedInClear;
+    // Another account holds the gateway's loopback port: who, for the user
+    // to trust when that account runs the gateway.
+    QWidget *m_owner = nullptr;
+    QLabel *m_ownerText = nullptr;
+    QString m_listenerOwner;
 };
 
 } // namespace halvex

@@ -161,16 +161,27 @@ void makeDefault(QAbstractButton *button)
 
 namespace halvex {
 
-std::optional<QString> gatewayTokenToApply(BridgeManager *bridgeManager, const QUrl &endpoint, const QString &typed)
+std::optional<QString> gatewayEntriesHeldBack(BridgeManager *bridgeManager, const QUrl &endpoint, const QString &typed,
+                                              QUrl &warnedInClear, const QString &button)
 {
-    if (!typed.isEmpty())
-        return typed;
-    const GatewayTarget target = bridgeManager->gatewayTargetWith(endpoint, std::nullopt);
-    if (target.tokenOrigin == GatewayValueOrigin::credentialStore)
-        return target.token;
-    if (target.tokenOrigin == GatewayValueOrigin::openClawConfig || target.authDisabled || target.isLocal())
-        return QString();
+    const GatewayTarget target = bridgeManager->gatewayTargetWith(
+        endpoint.isEmpty() ? std::nullopt : std::optional<QUrl>(endpoint), typedToken(typed));
+    if (target.token.isEmpty() && !target.authDisabled && !target.isLocal())
+        return gatewayTokenNeeded(target.endpoint);
+    if (target.sendsInClear() && warnedInClear != target.endpoint) {
+        warnedInClear = target.endpoint;
+        return QStringLiteral("%1 is plain http to another machine: the gateway token and every chat would cross the "
+                              "network in clear. Prefer https (turn the gateway's TLS on, on that machine). %2 again "
+                              "to use it anyway.")
+            .arg(target.endpoint.toString(), button);
+    }
     return std::nullopt;
+}
+
+std::optional<QString> typedToken(const QString &typed)
+{
+    const QString token = typed.trimmed();
+    return token.isEmpty() ? std::nullopt : std::optional<QString>(token);
 }
 
 QCoro::Task<GatewayProbe> testGatewayEntries(const WindowServices &services, QObject *form, QString endpointText,

@@ -70,17 +70,21 @@ namespace halvex {
 class BridgeManager;
 struct WindowServices;
 
-// The gateway token a form hands to the bridge for `endpoint`: the typed
-// one, or, when the field was left empty, the one that gateway already has
-// (an empty field never deletes a stored token; this machine's gateway uses
-// its file's). Nothing when the address is new and no token was typed: a
-// stored token goes only to the gateway it belongs to, so the form asks.
-std::optional<QString> gatewayTokenToApply(BridgeManager *bridgeManager, const QUrl &endpoint, const QString &typed);
+// Why a form's gateway entries cannot be stored yet, or nothing when they
+// can: a new address needs its token (a stored token goes only to the
+// gateway it was stored for, and no field is ever pre-filled with one);
+// plain http to another machine is said out loud once per address
+// (`warnedInClear` remembers it), and the same button again goes ahead.
+std::optional<QString> gatewayEntriesHeldBack(BridgeManager *bridgeManager, const QUrl &endpoint, const QString &typed,
+                                              QUrl &warnedInClear, const QString &button);
+// The token a form hands to the writer: the typed one, or none (the writer
+// keeps a stored one only for the address it was stored for).
+std::optional<QString> typedToken(const QString &typed);
 // A form's "Test": the probe of the gateway its entries name, by the
 // resolver's rules (a new address gets no stored token).
 QCoro::Task<GatewayProbe> testGatewayEntries(const WindowServices &services, QObject *form, QString endpointText,
                                              QString tokenText);
-// What a form says when gatewayTokenToApply() gave nothing.
+// What a form says when a new address has no token.
 QString gatewayTokenNeeded(const QUrl &endpoint);
 
 } // namespace halvex

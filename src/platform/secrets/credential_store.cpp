@@ -34,7 +34,8 @@ QList<KnownItem> knownItems()
     return {{"relay session token", {CredentialService::relay(), {}}},
             {"bridge token", {CredentialService::bridge(), {}}},
             {"gateway token", {CredentialService::openClaw(), {}}},
-            {"gateway device token", {CredentialService::openClawDeviceToken(), {}}},
+            {"gateway device tokens", {CredentialService::openClawDeviceTokens(), {}}},
+            {"gateway device token (unbound)", {CredentialService::openClawDeviceToken(), {}}},
             {"device key",
              {CredentialService::openClawDeviceKey(), QString::fromLatin1(CredentialService::deviceKeyAccount)}}};
 }
