@@ -279,36 +279,19 @@ private Q_SLOTS:
         QTest::addColumn<QString>("otherOwner");
         QTest::addColumn<QString>("otherGroup");
         QTest::addColumn<QString>("culprit");
-        const Modes none;
-        QTest::newRow("a folder of another user") << "other/bin"
-                                                  << "" << none << "other"
-                                                  << ""
-                                                  << "other";
-        QTest::newRow("a folder others can write") << "open/bin"
-                                                   << "" << Modes{{QStringLiteral("open"), 0777}} << ""
-                                                   << ""
-                                                   << "open";
-        QTest::newRow("a folder another group can write") << "shared/bin"
-                                                          << "" << Modes{{QStringLiteral("shared"), 0775}} << ""
-                                                          << "shared"
-                                                          << "shared";
-        QTest::newRow("a file others can write") << "bin"
-                                                 << "" << Modes{{QStringLiteral("bin/openclaw"), 0757}} << ""
-                                                 << ""
-                                                 << "bin/openclaw";
-        QTest::newRow("a tool straight in a sticky folder") << "sticky"
-                                                            << "" << Modes{{QStringLiteral("sticky"), 01777}} << ""
-                                                            << ""
-                                                            << "sticky";
-        QTest::newRow("an npm link into a folder others can write")
-            << "npm/lib/node_modules/openclaw"
-            << "npm/bin" << Modes{{QStringLiteral("npm/lib"), 0777}} << ""
-            << ""
-            << "npm/lib";
-        QTest::newRow("a link in a folder others can write") << "real"
-                                                             << "drop" << Modes{{QStringLiteral("drop"), 0777}} << ""
-                                                             << ""
-                                                             << "drop";
+        const auto row = [](const char *name, const char *toolFolder, const char *linkFolder, const Modes &modes,
+                            const char *otherOwner, const char *otherGroup, const char *culprit) {
+            QTest::newRow(name) << toolFolder << linkFolder << modes << otherOwner << otherGroup << culprit;
+        };
+        const auto mode = [](const char *path, int bits) { return Modes{{QString::fromLatin1(path), bits}}; };
+        row("a folder of another user", "other/bin", "", {}, "other", "", "other");
+        row("a folder others can write", "open/bin", "", mode("open", 0777), "", "", "open");
+        row("a folder another group can write", "shared/bin", "", mode("shared", 0775), "", "shared", "shared");
+        row("a file others can write", "bin", "", mode("bin/openclaw", 0757), "", "", "bin/openclaw");
+        row("a tool straight in a sticky folder", "sticky", "", mode("sticky", 01777), "", "", "sticky");
+        row("an npm link into a folder others can write", "npm/lib/node_modules/openclaw", "npm/bin",
+            mode("npm/lib", 0777), "", "", "npm/lib");
+        row("a link in a folder others can write", "real", "drop", mode("drop", 0777), "", "", "drop");
     }
 
     // A tool is run only when nobody but root or this user could have
