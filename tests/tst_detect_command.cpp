@@ -126,13 +126,23 @@ private Q_SLOTS:
         QVERIFY(QDir().mkpath(QFileInfo(hidden).absolutePath()));
         QVERIFY(QFile::rename(usual, hidden));
         const auto restore = qScopeGuard([&] { QFile::rename(hidden, usual); });
+        // One that anybody could have put first on PATH is listed, never run.
+        FakeOpenClawTool planted(m_home.filePath(QStringLiteral("shared/bin")));
+        QVERIFY(QFile::setPermissions(m_home.filePath(QStringLiteral("shared")),
+                                      QFileDevice::Permissions(0x7777) /* rwxrwxrwx */));
         const QHash<QString, QString> env{
-            {QStringLiteral("PATH"), QFileInfo(hidden).absolutePath() + QStringLiteral(":/usr/bin:/bin")},
+            {QStringLiteral("PATH"),
+             planted.folder() + QLatin1Char(':') + QFileInfo(hidden).absolutePath() + QStringLiteral(":/usr/bin:/bin")},
             {QStringLiteral("SHELL"), QStringLiteral("/bin/false")}};
         const Run json = run({QStringLiteral("detect"), QStringLiteral("--json")}, env);
         QVERIFY2(json.exitCode == 0, json.output + json.errors);
         const QJsonObject report = QJsonDocument::fromJson(json.output).object();
         QCOMPARE(report.value(QLatin1String("binaryPath")).toString(), hidden);
+        const QJsonArray skipped = report.value(QLatin1String("skippedTools")).toArray();
+        QCOMPARE(skipped.size(), 1);
+        QCOMPARE(skipped.at(0)[QLatin1String("path")].toString(), planted.path());
+        QVERIFY(!skipped.at(0)[QLatin1String("reason")].toString().isEmpty());
+        QVERIFY(planted.calls().isEmpty());
         QCOMPARE(report.value(QLatin1String("gatewayRunning")).toBool(), true);
         QCOMPARE(report.value(QLatin1String("target"))
                      .toObject()

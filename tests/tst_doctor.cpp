@@ -244,10 +244,19 @@ private Q_SLOTS:
         QVERIFY2(broken.detail.contains(tool) && broken.detail.contains(QLatin1String("node: bad option")),
                  qPrintable(broken.detail));
 
-        install("#!/bin/sh\necho 'OpenClaw 2026.9.6'\n");
+        install("#!/bin/sh\ntouch \"$0.ran\"\necho 'OpenClaw 2026.9.6'\n");
         const CheckOutcome working = outcome(rig.run(), QStringLiteral("openclaw-tool"));
         QCOMPARE(working.status, Status::passed);
         QCOMPARE(working.detail, tool + QStringLiteral(" (OpenClaw 2026.9.6)"));
+
+        // In a folder anybody can write it is not run, and the fix names the folder.
+        const QString folder = rig.home.filePath(QStringLiteral("bin"));
+        QVERIFY(QFile::remove(tool + QStringLiteral(".ran")));
+        QVERIFY(QFile::setPermissions(folder, QFileDevice::Permissions(0x7777) /* rwxrwxrwx */));
+        const CheckOutcome planted = outcome(rig.run(), QStringLiteral("openclaw-tool"));
+        QCOMPARE(planted.status, Status::failed);
+        QVERIFY(!QFile::exists(tool + QStringLiteral(".ran")));
+        QVERIFY2(planted.detail.contains(tool) && planted.fix.contains(folder), qPrintable(planted.fix));
     }
 
     void aNewCheckIsOneTableEntry()

@@ -21,12 +21,18 @@
 
 #include <deque>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 using namespace halvex;
 using namespace halvex::test;
 
 namespace {
 
 constexpr int kWait = 60000;
+
+// File or folder (below a scratch folder) -> mode.
+using Modes = QHash<QString, int>;
 
 QStringList args(const char *line)
 {
@@ -260,6 +266,92 @@ private Q_SLOTS:
         QCOMPARE(located.version, QStringLiteral("OpenClaw 2026.%1.0").arg(winner + 1));
         // The version comes from the one check that chose it.
         QCOMPARE(tool.calls(), QStringList{QStringLiteral("--version")});
+    }
+
+    void toolsOthersCouldChangeAreNeverRun_data()
+    {
+        // Under a private scratch folder in /tmp: where the planted tool
+        // lives, the folder of a link to it (the candidate then), the modes
+        // set, what is handed to uid or gid 65534, and the path at fault.
+        QTest::addColumn<QString>("toolFolder");
+        QTest::addColumn<QString>("linkFolder");
+        QTest::addColumn<Modes>("modes");
+        QTest::addColumn<QString>("otherOwner");
+        QTest::addColumn<QString>("otherGroup");
+        QTest::addColumn<QString>("culprit");
+        const auto row = [](const char *name, const char *toolFolder, const char *linkFolder, const Modes &modes,
+                            const char *otherOwner, const char *otherGroup, const char *culprit) {
+            QTest::newRow(name) << toolFolder << linkFolder << modes << otherOwner << otherGroup << culprit;
+        };
+        const auto mode = [](const char *path, int bits) { return Modes{{QString::fromLatin1(path), bits}}; };
+        row("a folder of another user", "other/bin", "", {}, "other", "", "other");
+        row("a folder others can write", "open/bin", "", mode("open", 0777), "", "", "open");
+        row("a folder another group can write", "shared/bin", "", mode("shared", 0775), "", "shared", "shared");
+        row("a file others can write", "bin", "", mode("bin/openclaw", 0757), "", "", "bin/openclaw");
+        row("a tool straight in a sticky folder", "sticky", "", mode("sticky", 01777), "", "", "sticky");
+        row("an npm link into a folder others can write", "npm/lib/node_modules/openclaw", "npm/bin",
+            mode("npm/lib", 0777), "", "", "npm/lib");
+        row("a link in a folder others can write", "real", "drop", mode("drop", 0777), "", "", "drop");
+    }
+
+    // A tool is run only when nobody but root or this user could have
+    // planted or changed it; one that fails is listed and the search goes on.
+    void toolsOthersCouldChangeAreNeverRun()
+    {
+        QFETCH(QString, toolFolder);
+        QFETCH(QString, linkFolder);
+        QFETCH(Modes, modes);
+        QFETCH(QString, otherOwner);
+        QFETCH(QString, otherGroup);
+        QFETCH(QString, culprit);
+        if ((!otherOwner.isEmpty() || !otherGroup.isEmpty()) && geteuid() != 0)
+            QSKIP("handing a folder to another user needs root");
+        QTemporaryDir scratch; // 0700 in the sticky /tmp: a trusted place
+        const QString root = scratch.path() + QLatin1Char('/');
+        // npm's layout: bin/openclaw -> ../lib/node_modules/openclaw/openclaw.
+        const auto linkTo = [&](const FakeOpenClawTool &tool, const QString &folder) {
+            QVERIFY(QDir().mkpath(folder));
+            const QString target = QDir(folder).relativeFilePath(tool.path());
+            QVERIFY(QFile::link(target, folder + QStringLiteral("/openclaw")));
+            // The fake keeps its answers beside the name it was run by.
+            QVERIFY(QFile::link(tool.folder() + QStringLiteral("/.fake"), folder + QStringLiteral("/.fake")));
+        };
+
+        FakeOpenClawTool planted(root + toolFolder);
+        QVERIFY(planted.isValid());
+        QString candidate = planted.path();
+        if (!linkFolder.isEmpty()) {
+            linkTo(planted, root + linkFolder);
+            candidate = root + linkFolder + QStringLiteral("/openclaw");
+        }
+        for (auto it = modes.cbegin(); it != modes.cend(); ++it)
+            QCOMPARE(::chmod(QFile::encodeName(root + it.key()).constData(), mode_t(it.value())), 0);
+        if (!otherOwner.isEmpty())
+            QCOMPARE(::chown(QFile::encodeName(root + otherOwner).constData(), 65534, gid_t(-1)), 0);
+        if (!otherGroup.isEmpty())
+            QCOMPARE(::chown(QFile::encodeName(root + otherGroup).constData(), uid_t(-1), 65534), 0);
+
+        FakeOpenClawTool trusted(root + QStringLiteral("home/lib/node_modules/openclaw"));
+        QVERIFY(trusted.isValid());
+        linkTo(trusted, root + QStringLiteral("home/bin"));
+        const QString chosen = root + QStringLiteral("home/bin/openclaw");
+
+        OpenClawLocator locator(std::make_shared<CommandRunner>(), OpenClawLocator::Places{{candidate}, {}, {chosen}});
+        const LocatedOpenClaw located = QCoro::waitFor(locator.find());
+        QCOMPARE(located.path, std::optional<QString>(chosen));
+        QCOMPARE(trusted.calls(), QStringList{QStringLiteral("--version")});
+        QVERIFY(planted.calls().isEmpty());
+        QCOMPARE(located.skipped.size(), 1);
+        QCOMPARE(located.skipped.at(0).path, candidate);
+        QCOMPARE(located.skipped.at(0).culprit, root + culprit);
+        QVERIFY(!located.skipped.at(0).reason.isEmpty());
+
+        // Alone, it is still not run, and the problem says why none was.
+        OpenClawLocator alone(std::make_shared<CommandRunner>(), OpenClawLocator::Places{{candidate}, {}, {}});
+        const LocatedOpenClaw none = QCoro::waitFor(alone.find());
+        QVERIFY(!none.path);
+        QVERIFY(planted.calls().isEmpty());
+        QVERIFY2(none.problem.contains(located.skipped.at(0).reason), qPrintable(none.problem));
     }
 
     void publishesInTheDocumentedOrder()

@@ -33,6 +33,11 @@ QJsonObject asJson(const OpenClawDetector &detector)
                                     {QStringLiteral("txtTls"), gateway.txtTls},
                                     {QStringLiteral("txtTlsSha256"),
                                      gateway.txtTlsSha256.isEmpty() ? QString() : formatSha256(gateway.txtTlsSha256)}});
+    // Found but never run: someone other than root or the user could change them.
+    QJsonArray skippedTools;
+    for (const SkippedOpenClaw &skipped : detector.skippedTools())
+        skippedTools.append(
+            QJsonObject{{QStringLiteral("path"), skipped.path}, {QStringLiteral("reason"), skipped.reason}});
     const auto optionalText = [](const QString &text) { return text.isEmpty() ? QJsonValue() : QJsonValue(text); };
     return QJsonObject{
         {QStringLiteral("detected"), detector.detected()},
@@ -50,6 +55,7 @@ QJsonObject asJson(const OpenClawDetector &detector)
         {QStringLiteral("bonjourProblem"), optionalText(DesktopBusModule::problem())},
         {QStringLiteral("tokenHint"), optionalText(detector.tokenHint())},
         {QStringLiteral("binaryProblem"), optionalText(detector.binaryProblem())},
+        {QStringLiteral("skippedTools"), skippedTools},
         // The gateway as the bridge resolves it, and what the probe found.
         {QStringLiteral("target"), detector.target().json()},
         {QStringLiteral("probe"), detector.probe().json()},
@@ -66,6 +72,8 @@ void printText(const OpenClawDetector &detector)
         detector.detected() ? QStringLiteral("found at ") + detector.binaryPath() : QStringLiteral("not found"));
     if (!detector.binaryProblem().isEmpty())
         row("", detector.binaryProblem());
+    for (const SkippedOpenClaw &skipped : detector.skippedTools())
+        row("Not run:", QStringLiteral("%1 (%2)").arg(quotedForLog(skipped.path), skipped.reason));
     if (detector.detected()) {
         row("Endpoint:", QStringLiteral("%1 (from %2)")
                              .arg(detector.endpointURL().toString(), originName(detector.target().endpointOrigin)));

@@ -110,6 +110,21 @@ QCoro::Task<CheckOutcome> checkOpenClawTool(const DoctorEnvironment &env, Doctor
                             env.openClawPlaces ? *env.openClawPlaces
                                                : OpenClawLocator::standardPlaces(env.homeDirectory, env.environment));
     const LocatedOpenClaw located = co_await locator.find();
+    // Tools that others could change are never run; each is named with why.
+    QStringList notRun;
+    for (const SkippedOpenClaw &skipped : located.skipped)
+        notRun << QStringLiteral("%1 (%2)").arg(quotedForLog(skipped.path), skipped.reason);
+    const QString skippedDetail =
+        notRun.isEmpty() ? QString() : QStringLiteral("; not run: ") + notRun.join(QStringLiteral("; "));
+    if (!located.path && !located.skipped.isEmpty()) {
+        const QString culprit = quotedForLog(located.skipped.constFirst().culprit);
+        // The problem names the first; more are listed.
+        co_return CheckOutcome::fail(
+            located.problem + (located.skipped.size() > 1 ? skippedDetail : QString()),
+            QStringLiteral("let only you or root change %1: chown it to yourself (or root) and `chmod go-w %1`, or "
+                           "install OpenClaw where only you can write: npm install -g openclaw")
+                .arg(culprit));
+    }
     if (!located.path && !located.problem.isEmpty()) {
         co_return CheckOutcome::fail(located.problem,
                                      QStringLiteral("make `openclaw --version` work in a terminal (a current Node.js "
@@ -121,7 +136,7 @@ QCoro::Task<CheckOutcome> checkOpenClawTool(const DoctorEnvironment &env, Doctor
     }
     found.openClawPath = located.path;
     found.openClawVersion = located.version;
-    co_return CheckOutcome::pass(QStringLiteral("%1 (%2)").arg(*located.path, located.version));
+    co_return CheckOutcome::pass(QStringLiteral("%1 (%2)").arg(*located.path, located.version) + skippedDetail);
 }
 
 QString tokenFix(const GatewayTarget &target)

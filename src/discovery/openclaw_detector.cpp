@@ -60,6 +60,10 @@ QCoro::Task<std::optional<QString>> OpenClawDetector::findBinary()
     if (!*alive)
         co_return std::nullopt;
     assign(m_binaryProblem, located.path ? QString() : located.problem, &OpenClawDetector::binaryProblemChanged);
+    assign(m_skippedTools, located.skipped, &OpenClawDetector::skippedToolsChanged);
+    for (const SkippedOpenClaw &skipped : located.skipped)
+        qCInfo(lcDetector, "Not running %s: %s", qUtf8Printable(quotedForLog(skipped.path)),
+               qUtf8Printable(skipped.reason));
     m_toolVersion = located.path ? located.version : QString();
     if (!located.problem.isEmpty() && !located.path)
         qCInfo(lcDetector, "%s", qUtf8Printable(located.problem));

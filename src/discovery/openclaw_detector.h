@@ -101,6 +101,8 @@ public:
     QString tokenHint() const { return m_tokenHint; }
     QString binaryProblem() const { return m_binaryProblem; }
     QString lanAccessProblem() const { return m_lanAccessProblem; }
+    // Tools the last search found but did not run: others could change them.
+    QList<SkippedOpenClaw> skippedTools() const { return m_skippedTools; }
     // The gateway as the last run resolved it, and what its probe found.
     const GatewayTarget &target() const { return m_target; }
     const GatewayProbe &probe() const { return m_probe; }
@@ -140,6 +142,7 @@ Q_SIGNALS:
     void tokenHintChanged(const QString &);
     void binaryProblemChanged(const QString &);
     void lanAccessProblemChanged(const QString &);
+    void skippedToolsChanged(const QList<halvex::SkippedOpenClaw> &);
     // The current browse ended (its window closed, or Avahi is not there).
     void networkDiscoveryFinished();
 
@@ -185,6 +188,7 @@ private:
     QString m_tokenHint;
     QString m_binaryProblem;
     QString m_lanAccessProblem;
+    QList<SkippedOpenClaw> m_skippedTools;
     GatewayTarget m_target;
     GatewayProbe m_probe;
     QString m_toolVersion;

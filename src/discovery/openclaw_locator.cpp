@@ -8,15 +8,154 @@
 #include <QVersionNumber>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace halvex {
 
 namespace {
 
+struct Account {
+    QString name;
+    gid_t primaryGroup = 0;
+};
+
+struct Group {
+    QString name;
+    QStringList members;
+};
+
+// getpwuid_r and getgrgid_r with a buffer that grows while they ask for more.
+template <typename Entry, typename Call>
+bool lookUpEntry(Call call, Entry &entry, std::vector<char> &buffer)
+{
+    buffer.resize(16 * 1024);
+    for (;;) {
+        Entry *found = nullptr;
+        const int error = call(&entry, buffer.data(), buffer.size(), &found);
+        if (error == ERANGE && buffer.size() < 4 * 1024 * 1024) {
+            buffer.resize(buffer.size() * 2);
+            continue;
+        }
+        return error == 0 && found;
+    }
+}
+
+std::optional<Account> account(uid_t uid)
+{
+    passwd entry = {};
+    std::vector<char> buffer;
+    if (!lookUpEntry([uid](passwd *e, char *b, size_t n, passwd **found) { return getpwuid_r(uid, e, b, n, found); },
+                     entry, buffer))
+        return std::nullopt;
+    return Account{QString::fromLocal8Bit(entry.pw_name), entry.pw_gid};
+}
+
+std::optional<Group> group(gid_t gid)
+{
+    struct group entry = {};
+    std::vector<char> buffer;
+    if (!lookUpEntry(
+            [gid](struct group *e, char *b, size_t n, struct group **found) { return getgrgid_r(gid, e, b, n, found); },
+            entry, buffer))
+        return std::nullopt;
+    Group result{QString::fromLocal8Bit(entry.gr_name), {}};
+    for (char **member = entry.gr_mem; member && *member; ++member)
+        result.members.append(QString::fromLocal8Bit(*member));
+    return result;
+}
+
+// With a umask of 002 (the default for user-private groups, e.g. on
+// Ubuntu) everything a user installs is group-writable; that group is
+// harmless when it is the owner's own: their primary group, named after
+// them, listing nobody else. Users who share it as their primary group are
+// not enumerated (getpwent may not reach a directory service anyway).
+bool isPrivateGroupOf(gid_t gid, uid_t owner)
+{
+    const std::optional<Account> user = account(owner);
+    if (!user || user->primaryGroup != gid)
+        return false;
+    const std::optional<Group> theGroup = group(gid);
+    return theGroup && theGroup->name == user->name &&
+           std::all_of(theGroup->members.cbegin(), theGroup->members.cend(),
+                       [&](const QString &member) { return member == user->name; });
+}
+
+QString shownPath(const QByteArray &path)
+{
+    return quotedForLog(QFile::decodeName(path), 300);
+}
+
+// Why someone other than root or this user could change this file or
+// folder (not a symbolic link), or nothing.
+std::optional<UntrustedPath> entryProblem(const QByteArray &path, const struct stat &st)
+{
+    const QString shown = shownPath(path);
+    const QString what = (S_ISDIR(st.st_mode) ? QStringLiteral("the folder ") : QStringLiteral("the file ")) + shown;
+    if (st.st_uid != 0 && st.st_uid != geteuid()) {
+        const std::optional<Account> owner = account(st.st_uid);
+        return UntrustedPath{QFile::decodeName(path),
+                             owner ? QStringLiteral("%1 is owned by the user \"%2\" (uid %3)")
+                                         .arg(what, quotedForLog(owner->name, 64))
+                                         .arg(st.st_uid)
+                                   : QStringLiteral("%1 is owned by uid %2").arg(what).arg(st.st_uid)};
+    }
+    if (st.st_mode & S_IWOTH)
+        return UntrustedPath{QFile::decodeName(path), what + QStringLiteral(" is writable by others")};
+    if ((st.st_mode & S_IWGRP) && !isPrivateGroupOf(st.st_gid, st.st_uid)) {
+        const std::optional<Group> theGroup = group(st.st_gid);
+        return UntrustedPath{
+            QFile::decodeName(path),
+            theGroup ? QStringLiteral("%1 is writable by its group \"%2\"").arg(what, quotedForLog(theGroup->name, 64))
+                     : QStringLiteral("%1 is writable by its group (gid %2)").arg(what).arg(st.st_gid)};
+    }
+    return std::nullopt;
+}
+
+// A folder like /tmp: others may add names to it but only an entry's owner
+// may remove or rename one (the sticky bit), and root owns it.
+bool isStickyRootFolder(const struct stat &st)
+{
+    return S_ISDIR(st.st_mode) && (st.st_mode & S_ISVTX) && st.st_uid == 0;
+}
+
+std::optional<QByteArray> linkTarget(const QByteArray &path)
+{
+    QByteArray target(4096, Qt::Uninitialized);
+    const ssize_t size = ::readlink(path.constData(), target.data(), size_t(target.size()));
+    if (size >= target.size())
+        errno = ENAMETOOLONG;
+    if (size <= 0 || size >= target.size())
+        return std::nullopt;
+    target.truncate(size);
+    return target;
+}
+
 bool isExecutableFile(const QString &path)
 {
     const QFileInfo info(path);
     return info.isAbsolute() && info.isFile() && info.isExecutable();
+}
+
+// Every `openclaw` on a PATH, in its order: the first may be one that is
+// skipped or does not run. Only absolute folders count, so an empty or "."
+// entry never finds one in the current folder.
+QStringList toolsOnPath(const QString &searchPath)
+{
+    QStringList tools;
+    const QStringList folders = searchPath.split(QLatin1Char(':'), Qt::SkipEmptyParts);
+    for (const QString &folder : folders) {
+        const QString tool = QDir::cleanPath(folder + QStringLiteral("/openclaw"));
+        if (QDir::isAbsolutePath(folder) && isExecutableFile(tool) && !tools.contains(tool))
+            tools.append(tool);
+    }
+    return tools;
 }
 
 QString variable(const EnvironmentLookup &environment, const QString &name)
@@ -111,15 +250,101 @@ std::optional<QString> npmPrefix(const QString &home, const EnvironmentLookup &e
 
 } // namespace
 
+std::optional<UntrustedPath> untrustedReason(const QString &path)
+{
+    if (!QDir::isAbsolutePath(path))
+        return UntrustedPath{path, quotedForLog(path) + QStringLiteral(" is not an absolute path")};
+    const auto cannotExamine = [](const QByteArray &entry) {
+        return UntrustedPath{
+            QFile::decodeName(entry),
+            QStringLiteral("%1 cannot be examined: %2").arg(shownPath(entry), QString::fromLocal8Bit(strerror(errno)))};
+    };
+
+    // The path is walked the way the kernel resolves it, one name at a time
+    // from "/", following every symbolic link: so each folder passed
+    // through, each folder holding a link, and the final file are checked,
+    // whichever of them the path as given or its link targets name (npm's
+    // bin/openclaw -> ../lib/node_modules/openclaw/openclaw.mjs has two
+    // chains). A link's own mode means nothing; the folder holding it
+    // decides who can change it.
+    //
+    // The one folder that may be writable by others is a sticky one owned by
+    // root, such as /tmp, and only on the way to a folder below it that
+    // passes on its own: there nobody but that folder's owner can remove or
+    // rename it (a QTemporaryDir, or mktemp -d, made 0700 under /tmp cannot be
+    // swapped). Such a folder never holds the tool or a link to it directly:
+    // a name there is anyone's to take.
+    QByteArray current = "/";
+    struct stat st = {};
+    if (::lstat("/", &st) != 0)
+        return cannotExamine(current);
+    std::optional<UntrustedPath> currentProblem = entryProblem(current, st); // set: current is a sticky passage
+    if (currentProblem && !isStickyRootFolder(st))
+        return currentProblem;
+    const std::optional<UntrustedPath> rootProblem = currentProblem;
+
+    QList<QByteArray> pending = QFile::encodeName(path).split('/');
+    int links = 0;
+    while (!pending.isEmpty()) {
+        const QByteArray name = pending.takeFirst();
+        if (name.isEmpty() || name == ".")
+            continue;
+        if (name == "..") {
+            // `current` has no links in it: its parent is the one passed through.
+            current.truncate(std::max<qsizetype>(current.lastIndexOf('/'), 1));
+            if (::lstat(current.constData(), &st) != 0)
+                return cannotExamine(current);
+            currentProblem = entryProblem(current, st);
+            if (currentProblem && !isStickyRootFolder(st))
+                return currentProblem;
+            continue;
+        }
+        const bool last =
+            std::all_of(pending.cbegin(), pending.cend(), [](const QByteArray &n) { return n.isEmpty() || n == "."; });
+        QByteArray entry = current;
+        if (!entry.endsWith('/'))
+            entry += '/';
+        entry += name;
+        if (::lstat(entry.constData(), &st) != 0)
+            return cannotExamine(entry);
+
+        if (S_ISLNK(st.st_mode)) {
+            if (currentProblem)
+                return currentProblem;
+            const std::optional<QByteArray> target = linkTarget(entry);
+            if (!target)
+                return cannotExamine(entry);
+            if (++links > 40)
+                return UntrustedPath{QFile::decodeName(entry),
+                                     shownPath(entry) + QStringLiteral(" goes through too many symbolic links")};
+            if (target->startsWith('/')) {
+                current = "/";
+                currentProblem = rootProblem;
+            }
+            pending = target->split('/') + pending;
+            continue;
+        }
+
+        std::optional<UntrustedPath> problem = entryProblem(entry, st);
+        const bool passage = !last && isStickyRootFolder(st);
+        if (problem && !passage)
+            return problem;
+        // Below a sticky folder only a folder of root's or this user's own.
+        if (currentProblem && (last || !S_ISDIR(st.st_mode)))
+            return currentProblem;
+        current = entry;
+        currentProblem = std::move(problem);
+    }
+    return std::nullopt;
+}
+
 OpenClawLocator::Places OpenClawLocator::standardPlaces(const QString &homeDirectory,
                                                         const EnvironmentLookup &environment)
 {
     Places places;
     // The command's own PATH first: where `openclaw` works in the user's
     // terminal, it is that one.
-    if (const std::optional<QString> onPath =
-            LoginEnvironment::findOnPath(QStringLiteral("openclaw"), variable(environment, QStringLiteral("PATH"))))
-        places.beforeShell.append(QDir::cleanPath(*onPath));
+    places.beforeShell += toolsOnPath(variable(environment, QStringLiteral("PATH")));
     places.beforeShell += {homeDirectory + QStringLiteral("/.local/bin/openclaw"),
                            QStringLiteral("/usr/local/bin/openclaw"), QStringLiteral("/usr/bin/openclaw")};
     if (const std::optional<QString> prefix = npmPrefix(homeDirectory, environment))
@@ -160,11 +385,17 @@ QCoro::Task<LocatedOpenClaw> OpenClawLocator::find()
 {
     LocatedOpenClaw located;
     QStringList tried;
-    // True when the tool at `path` runs: then it is the one found.
+    // True when the tool at `path` runs: then it is the one found. One that
+    // others could have planted or changed is never run, not even for
+    // `--version`.
     const auto tryPath = [&](const QString &path) -> QCoro::Task<bool> {
         if (tried.contains(path) || !isExecutableFile(path))
             co_return false;
         tried.append(path);
+        if (const std::optional<UntrustedPath> untrusted = untrustedReason(path)) {
+            located.skipped.append({path, untrusted->reason, untrusted->culprit});
+            co_return false;
+        }
         const std::optional<QString> version = co_await versionOf(path, &located.problem);
         if (!version)
             co_return false;
@@ -172,19 +403,32 @@ QCoro::Task<LocatedOpenClaw> OpenClawLocator::find()
         located.version = *version;
         co_return true;
     };
+    const auto search = [&]() -> QCoro::Task<bool> {
+        for (const QString &path : std::as_const(m_places.beforeShell)) {
+            if (co_await tryPath(path))
+                co_return true;
+        }
+        if (const std::shared_ptr<LoginEnvironment> login = m_places.loginEnvironment) {
+            const QStringList onPath = toolsOnPath(co_await login->searchPath());
+            for (const QString &path : onPath) {
+                if (co_await tryPath(path))
+                    co_return true;
+            }
+        }
+        for (const QString &path : std::as_const(m_places.afterShell)) {
+            if (co_await tryPath(path))
+                co_return true;
+        }
+        co_return false;
+    };
 
-    for (const QString &path : std::as_const(m_places.beforeShell)) {
-        if (co_await tryPath(path))
-            co_return located;
-    }
-    if (const std::shared_ptr<LoginEnvironment> login = m_places.loginEnvironment) {
-        const std::optional<QString> found = co_await login->findProgram(QStringLiteral("openclaw"));
-        if (found && co_await tryPath(*found))
-            co_return located;
-    }
-    for (const QString &path : std::as_const(m_places.afterShell)) {
-        if (co_await tryPath(path))
-            co_return located;
+    if (!co_await search() && !located.skipped.isEmpty()) {
+        const SkippedOpenClaw &first = located.skipped.constFirst();
+        QString skipped = QStringLiteral("openclaw at %1 was skipped: %2").arg(quotedForLog(first.path), first.reason);
+        if (located.skipped.size() > 1)
+            skipped += QStringLiteral(" (and %1 more)").arg(located.skipped.size() - 1);
+        located.problem = located.problem.isEmpty() ? QStringLiteral("An ") + skipped
+                                                    : located.problem + QStringLiteral("; an ") + skipped;
     }
     co_return located;
 }

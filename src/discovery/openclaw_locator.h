@@ -6,6 +6,7 @@
 
 #include "platform/session/login_environment.h"
 
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -16,20 +17,49 @@
 
 namespace halvex {
 
+// Why a file must not be run: the file or folder at fault (one that
+// someone other than root or this user could change) and the sentence that
+// says so, safe to print on a terminal.
+struct UntrustedPath {
+    QString culprit;
+    QString reason;
+
+    bool operator==(const UntrustedPath &) const = default;
+};
+
+// Nothing when the file at `path` can be run: after OpenSSH's StrictModes,
+// the file and every folder from it up to "/", along every symbolic link on
+// the way, belong to root or this user and nobody else can write them. See
+// the definition for the two exceptions (a private group; /tmp-like folders).
+std::optional<UntrustedPath> untrustedReason(const QString &path);
+
+// A candidate that was found but not run, because others could change it.
+struct SkippedOpenClaw {
+    QString path;
+    QString reason;  // terminal-safe
+    QString culprit; // the file or folder to fix
+
+    bool operator==(const SkippedOpenClaw &) const = default;
+};
+
 // Where the `openclaw` tool was found, or why none that works was.
 struct LocatedOpenClaw {
     std::optional<QString> path;
     // The first line of the chosen tool's `--version` answer, trimmed.
     QString version;
-    // Set when a tool was found that does not run (e.g. an old Node.js first
-    // on PATH): the sentence says where and why.
+    // Set when no tool was chosen but one was found that does not run (e.g.
+    // an old Node.js first on PATH) or was skipped: where and why.
     QString problem;
+    // Candidates never run because others could change them, in search order.
+    QList<SkippedOpenClaw> skipped;
 };
 
-// Finds a working `openclaw`: this process's PATH, the usual Linux places and
-// the Node version managers first, then the login shell's PATH, then the
+// Finds a working `openclaw`: this process's PATH (every folder on it, in
+// order), the usual Linux places and the Node version managers first, then
+// the login shell's PATH (likewise), then the
 // Homebrew places. A candidate counts only when it is an absolute path to an
-// executable file and `openclaw --version` answers.
+// executable file that untrustedReason() accepts and `openclaw --version`
+// answers; one it refuses is skipped without being run.
 class OpenClawLocator
 {
 public:
@@ -41,7 +71,7 @@ public:
     };
 
     // The places for this home directory and environment, in this order:
-    // the tool on the environment's PATH (absolute folders only); ~/.local/bin,
+    // the tools on the environment's PATH (absolute folders only); ~/.local/bin,
     // /usr/local/bin, /usr/bin, the npm global prefix, ~/.openclaw/bin; nvm
     // (newest Node first), Volta, fnm (its default, then newest first), pnpm
     // and bun; the process's login environment; Homebrew's prefixes. Folders
