@@ -72,7 +72,7 @@ int show(const Stores &stores, bool json)
     const GatewayProbe probe = QCoro::waitFor(probeGateway(target, options));
     if (json) {
         printJson(QJsonObject{{QStringLiteral("target"), target.json()}, {QStringLiteral("probe"), probe.json()}});
-        return probe.reachable ? success : failure;
+        return probe.reachable && probe.listenerRefusal.isEmpty() ? success : failure;
     }
     QTextStream &o = out();
     const auto row = [&o](const char *label, const QString &value) {
@@ -109,9 +109,9 @@ int show(const Stores &stores, bool json)
         row("In clear:", QStringLiteral("yes: plain http to another machine carries the token and every chat "
                                         "readable on the way"));
     row("Answering:", probe.reachable ? QStringLiteral("yes") : QStringLiteral("no: ") + probe.problem);
-    if (!probe.listenerRefusal.isEmpty())
+    if (!probe.listenerRefusal.isEmpty()) {
         row("Not yours:", probe.listenerRefusal);
-    else if (probe.reachable) {
+    } else if (probe.reachable) {
         row("Chat endpoint:", probe.chatEndpoint == ChatEndpointState::on    ? QStringLiteral("on")
                               : probe.chatEndpoint == ChatEndpointState::off ? QStringLiteral("off")
                                                                              : QStringLiteral("unknown"));
@@ -125,7 +125,7 @@ int show(const Stores &stores, bool json)
                              ? QStringLiteral("missing: choose its model with halvex-bridge models set REF")
                              : yesNo(probe.mobileAgent));
     o.flush();
-    return probe.reachable ? success : failure;
+    return probe.reachable && probe.listenerRefusal.isEmpty() ? success : failure;
 }
 
 std::optional<QString> readToken()
