@@ -20,6 +20,7 @@
 #include "platform/session/process_runner.h"
 
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QHostAddress>
@@ -185,8 +186,8 @@ void answerWithTokens(OpenClawGateway &gateway)
 
 // One signed connect with the gateway token, asking for `scopes`, on a
 // socket of its own: the gateway's answer frame (empty when none came).
-QJsonObject connectOnce(const QUrl &url, const GatewayDeviceIdentity &identity, const QString &token,
-                        const QStringList &scopes)
+QJsonObject connectAttempt(const QUrl &url, const GatewayDeviceIdentity &identity, const QString &token,
+                           const QStringList &scopes)
 {
     QWebSocket socket;
     QJsonObject answer;
@@ -212,6 +213,23 @@ QJsonObject connectOnce(const QUrl &url, const GatewayDeviceIdentity &identity, 
     });
     socket.open(url);
     (void)QTest::qWaitFor([&] { return !answer.isEmpty(); }, kConnectMs);
+    return answer;
+}
+
+// The answer once the gateway is ready: while it starts (or restarts) its
+// parts it answers UNAVAILABLE, and the attempt is repeated as the bridge
+// repeats it.
+QJsonObject connectOnce(const QUrl &url, const GatewayDeviceIdentity &identity, const QString &token,
+                        const QStringList &scopes)
+{
+    const QDeadlineTimer deadline(kConnectMs);
+    QJsonObject answer = connectAttempt(url, identity, token, scopes);
+    while (answer.value(QLatin1String("error")).toObject().value(QLatin1String("code")).toString() ==
+               QLatin1String("UNAVAILABLE") &&
+           !deadline.hasExpired()) {
+        QTest::qWait(500); // the gateway's own retryAfterMs
+        answer = connectAttempt(url, identity, token, scopes);
+    }
     return answer;
 }
 
