@@ -3,6 +3,8 @@
 // stand-in on the private session bus, which the headless bridge talks to
 // with no tray anywhere.
 #include "bridge_rig.h"
+#include "fake_openclaw_tool.h"
+#include "gateway/gateway_device_identity.h"
 #include "gateway/gateway_web_socket.h"
 #include "gateway_ws_stand_in.h"
 #include "service/bridge_notifications.h"
@@ -201,8 +203,18 @@ private Q_SLOTS:
         QCOMPARE(w.shown.size(), 0);
     }
 
+    void pairingThatNeedsTheUserIsTold_data()
+    {
+        QTest::addColumn<bool>("toolListsTheRequest");
+        QTest::newRow("no openclaw tool") << false;
+        QTest::newRow("the tool lists the request, cannot approve it") << true;
+    }
+
+    // The advice names this device's own request (the newest one may be
+    // someone else's on a shared network), else this device's id.
     void pairingThatNeedsTheUserIsTold()
     {
+        QFETCH(bool, toolListsTheRequest);
         Watched w;
         BridgeRig &rig = w.rig;
         GatewayWsStandIn gateway;
@@ -214,14 +226,40 @@ private Q_SLOTS:
         rig.storeBridgeToken();
         (void)rig.credentials->save(CredentialService::openClaw(), BridgeRig::gatewayToken);
         rig.settings->setString(SettingsKey::openClawEndpoint, gateway.httpUrl().toString());
+        // The identity the bridge loads.
+        const auto identity = GatewayDeviceIdentity::create(rig.credentials.get());
+        QVERIFY(identity.ok());
+        const QString deviceId = identity.value()->deviceId();
+        FakeOpenClawTool tool;
+        if (toolListsTheRequest) {
+            tool.setAnswer({QStringLiteral("devices"), QStringLiteral("list"), QStringLiteral("--json")},
+                           QStringLiteral(R"({"pending":[{"requestId":"req-7","deviceId":"%1"}],"paired":[]})")
+                               .arg(deviceId)
+                               .toUtf8());
+            rig.openClawPlaces = OpenClawLocator::Places{{tool.path()}, {}, {}};
+            // The gateway answers once the bridge has found the tool.
+            gateway.setRefuseConnections(true);
+            rig.timings.openClawWebSocket.maxReconnectAttempts = 1000;
+        }
         rig.create();
         w.watch();
         rig.bridge->start();
+        if (toolListsTheRequest) {
+            QTRY_COMPARE_WITH_TIMEOUT(rig.bridge->openClawWebSocket()->openClawBinaryPath(),
+                                      std::optional<QString>(tool.path()), 30000);
+            gateway.setRefuseConnections(false);
+        }
         QTRY_VERIFY_WITH_TIMEOUT(
             rig.bridge->openClawWebSocket()->state().errorText().startsWith(QLatin1String("Device not paired")), 20000);
         QCOMPARE(w.shown.size(), 1);
         QCOMPARE(w.shown.at(0).title, QStringLiteral("Approve Halvex Bridge in OpenClaw"));
-        QVERIFY(w.shown.at(0).body.contains(QLatin1String("openclaw devices approve")));
+        const QString body = w.shown.at(0).body;
+        QVERIFY2(!body.contains(QLatin1String("--latest")), qPrintable(body));
+        if (toolListsTheRequest)
+            QVERIFY2(body.endsWith(QLatin1String("openclaw devices approve req-7")), qPrintable(body));
+        else
+            QVERIFY2(body.contains(QLatin1String("openclaw devices list")) && body.contains(deviceId),
+                     qPrintable(body));
     }
 
     void desktopNotificationReachesTheNotificationService()

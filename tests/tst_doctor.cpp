@@ -1,6 +1,8 @@
 // The doctor against loopback stand-ins of the relay, the gateway (HTTP and
 // WebSocket) and Ollama: a working setup, and one broken link at a time.
 #include "cli/doctor.h"
+#include "fake_openclaw_tool.h"
+#include "gateway/gateway_device_identity.h"
 #include "gateway_ws_stand_in.h"
 #include "http_stand_in.h"
 #include "platform/deployment.h"
@@ -146,6 +148,8 @@ private Q_SLOTS:
                                              << "gateway-websocket" << false;
         QTest::newRow("device not paired") << "not-paired"
                                            << "gateway-websocket" << false;
+        QTest::newRow("device not paired, its request listed") << "not-paired-listed"
+                                                               << "gateway-websocket" << false;
         QTest::newRow("ollama down") << "ollama-down"
                                      << "ollama" << true;
         QTest::newRow("no mobile agent") << "no-mobile-agent"
@@ -168,7 +172,7 @@ private Q_SLOTS:
             rig.gateway.setRefuseConnections(true);
         else if (breakage == QLatin1String("wrong-gateway-token"))
             rig.gateway.setGatewayToken(QStringLiteral("another-token"));
-        else if (breakage == QLatin1String("not-paired"))
+        else if (breakage.startsWith(QLatin1String("not-paired")))
             rig.paired = false;
         else if (breakage == QLatin1String("ollama-down"))
             rig.ollama.close();
@@ -178,6 +182,19 @@ private Q_SLOTS:
                                         .arg(rig.gateway.port())
                                         .arg(gatewayToken)
                                         .toUtf8());
+
+        // The device the doctor's handshake loads, and a tool that lists its
+        // pending request.
+        const auto identity = GatewayDeviceIdentity::create(&rig.credentials);
+        QVERIFY(identity.ok());
+        std::optional<FakeOpenClawTool> tool;
+        if (breakage == QLatin1String("not-paired-listed")) {
+            tool.emplace(rig.home.filePath(QStringLiteral("bin")));
+            tool->setAnswer({QStringLiteral("devices"), QStringLiteral("list"), QStringLiteral("--json")},
+                            QStringLiteral(R"({"pending":[{"requestId":"req-9","deviceId":"%1"}],"paired":[]})")
+                                .arg(identity.value()->deviceId())
+                                .toUtf8());
+        }
 
         const DoctorReport report = rig.run();
         const CheckOutcome &failed = outcome(report, failedCheck);
@@ -193,10 +210,16 @@ private Q_SLOTS:
             QCOMPARE(outcome(report, QStringLiteral("relay")).status, Status::skipped);
             QCOMPARE(rig.relay.attemptCount(), 0);
         }
-        if (breakage == QLatin1String("not-paired")) {
+        if (breakage.startsWith(QLatin1String("not-paired"))) {
             // The doctor looks and approves nothing; the token itself was fine.
+            // The fix names this device's own request, else this device.
             QVERIFY(failed.detail.contains(QLatin1String("accepted")));
-            QVERIFY(failed.fix.contains(QLatin1String("openclaw devices approve")));
+            QVERIFY2(!failed.fix.contains(QLatin1String("--latest")), qPrintable(failed.fix));
+            QVERIFY2(failed.fix.contains(tool ? QStringLiteral("openclaw devices approve req-9 ")
+                                              : identity.value()->deviceId()),
+                     qPrintable(failed.fix));
+            if (tool)
+                QVERIFY(!tool->calls().join(QLatin1Char('\n')).contains(QLatin1String("approve")));
         }
         if (breakage == QLatin1String("gateway-down"))
             QCOMPARE(outcome(report, QStringLiteral("gateway-websocket")).status, Status::skipped);

@@ -248,9 +248,8 @@ private Q_SLOTS:
         const QStringList fields = payloadFields(record);
         QCOMPARE(fields.at(0), QStringLiteral("v2"));
         QCOMPARE(fields.at(1), rig.socket->deviceIdentity()->deviceId());
-        QCOMPARE(fields.mid(2, 4),
-                 QStringList({QStringLiteral("openclaw-ios"), QStringLiteral("ui"), QStringLiteral("operator"),
-                              QStringLiteral("operator.admin,operator.approvals,operator.pairing")}));
+        QCOMPARE(fields.mid(2, 4), QStringList({QStringLiteral("openclaw-ios"), QStringLiteral("ui"),
+                                                QStringLiteral("operator"), QStringLiteral("operator.write")}));
         QCOMPARE(fields.at(7), QStringLiteral("gw-token"));
         QCOMPARE(fields.at(8), rig.gateway.lastNonce());
         const QJsonObject device = record.params.value(QLatin1String("device")).toObject();

@@ -413,6 +413,8 @@ private Q_SLOTS:
             QVERIFY(
                 rig.waitForState(GatewayLinkState::error(QStringLiteral("Device not paired — approve in OpenClaw"))));
             QCOMPARE(runner.requests.size(), 1);
+            // Nothing of this device's (or only what no command may carry).
+            QCOMPARE(rig.socket.pairingApprover()->pendingRequestId(), QString());
         } else {
             QVERIFY(rig.waitForState(GatewayLinkState::connected()));
             QCOMPARE(runner.lines().constLast(), QStringLiteral("oc|devices|approve|--|") + approved);
@@ -435,6 +437,8 @@ private Q_SLOTS:
         QTest::qWait(100);
         QCOMPARE(rig.gateway.connectionCount(), 1);
         QCOMPARE(rig.socket.pairingApprover()->state(), PairingApprover::State::failed);
+        // What the user approves by hand.
+        QCOMPARE(rig.socket.pairingApprover()->pendingRequestId(), QStringLiteral("req-1"));
     }
 
     void withoutAToolPathTheDeviceStaysUnpaired()

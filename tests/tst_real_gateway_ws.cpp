@@ -1,15 +1,19 @@
 // The gateway WebSocket against the real OpenClaw gateway: the signed
 // handshake with the gateway token and then with the device token it
-// issued, a chat through the "mobile" agent, and a device that is not
-// paired being approved with the real `openclaw` tool; and, on each release
-// line installed (2026.9.x and 2026.5.x, the HTTP chat endpoint off as
-// shipped), chats in a row and two sessions interleaved, each answered in
-// full and in order, and a planted device token that must not lock the
-// socket out.
+// issued, and a chat through the "mobile" agent; and, on each release line
+// installed (2026.9.x and 2026.5.x): a device that is not paired being
+// approved with the real `openclaw` tool, devices that an earlier bridge
+// paired with other scopes (re-approved where the gateway asks for it), each
+// chatting with the scopes asked for now; with the HTTP chat endpoint off as
+// shipped, chats in a row and two sessions interleaved, each answered in full
+// and in order, and a planted device token that must not lock the socket
+// out.
+#include "gateway/connect_request_builder.h"
 #include "gateway/device_tokens.h"
 #include "gateway/gateway_device_identity.h"
 #include "gateway/gateway_target.h"
 #include "gateway/gateway_web_socket.h"
+#include "gateway/pairing_approver.h"
 #include "log_capture.h"
 #include "openclaw_gateway.h"
 #include "platform/deployment.h"
@@ -17,16 +21,22 @@
 #include "platform/secrets/secret_backend.h"
 #include "platform/session/process_runner.h"
 
+#include <QDateTime>
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QHostAddress>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUuid>
+#include <QWebSocket>
+#include <algorithm>
 #include <cstdio>
 #include <unistd.h>
 
@@ -160,6 +170,100 @@ void verifyAnswered(const QList<std::shared_ptr<RealChat>> &chats, int timeoutMs
     }
 }
 
+// The model answers each chat with its token: the last one in the request
+// (earlier ones are the session's history).
+void answerWithTokens(OpenClawGateway &gateway)
+{
+    QObject::connect(gateway.model(), &test::ModelStandIn::chatRequestReceived, &gateway,
+                     [model = gateway.model()](const test::HttpRequest &request) {
+                         static const QRegularExpression token(
+                             QStringLiteral("(token-\\d+-of-\\d+|alice-\\d+|bob-\\d+|scoped-\\d+)"));
+                         QString last = QStringLiteral("no token");
+                         auto matches = token.globalMatch(QString::fromUtf8(request.body));
+                         while (matches.hasNext())
+                             last = matches.next().captured(1);
+                         model->setAnswer(QStringLiteral("Answer to %1: one two three 👋 done.").arg(last));
+                     });
+}
+
+// One signed connect with the gateway token, asking for `scopes`, on a
+// socket of its own: the gateway's answer frame (empty when none came).
+QJsonObject connectAttempt(const QUrl &url, const GatewayDeviceIdentity &identity, const QString &token,
+                           const QStringList &scopes)
+{
+    QWebSocket socket;
+    QJsonObject answer;
+    QObject::connect(&socket, &QWebSocket::textMessageReceived, &socket, [&](const QString &text) {
+        const QJsonObject frame = QJsonDocument::fromJson(text.toUtf8()).object();
+        if (frame.value(QLatin1String("type")).toString() == QLatin1String("res")) {
+            answer = frame;
+        } else if (frame.value(QLatin1String("event")).toString() == QLatin1String("connect.challenge")) {
+            ConnectRequestBuilder::Input input;
+            input.requestId = QStringLiteral("earlier-bridge");
+            input.deviceId = identity.deviceId();
+            input.publicKeyBase64Url = identity.publicKeyBase64Url();
+            input.sign = [&identity](const QString &payload) { return identity.sign(payload); };
+            input.nonce = frame.value(QLatin1String("payload")).toObject().value(QLatin1String("nonce")).toString();
+            input.authKey = QStringLiteral("token");
+            input.token = token;
+            input.signedAtMs = QDateTime::currentMSecsSinceEpoch();
+            input.scopes = scopes;
+            if (const Result<QJsonObject> request = ConnectRequestBuilder::build(input); request.ok())
+                socket.sendTextMessage(
+                    QString::fromUtf8(QJsonDocument(request.value()).toJson(QJsonDocument::Compact)));
+        }
+    });
+    socket.open(url);
+    (void)QTest::qWaitFor([&] { return !answer.isEmpty(); }, kConnectMs);
+    return answer;
+}
+
+// The answer once the gateway is ready: while it starts (or restarts) its
+// parts it answers UNAVAILABLE, and the attempt is repeated as the bridge
+// repeats it.
+QJsonObject connectOnce(const QUrl &url, const GatewayDeviceIdentity &identity, const QString &token,
+                        const QStringList &scopes)
+{
+    const QDeadlineTimer deadline(kConnectMs);
+    QJsonObject answer = connectAttempt(url, identity, token, scopes);
+    while (answer.value(QLatin1String("error")).toObject().value(QLatin1String("code")).toString() ==
+               QLatin1String("UNAVAILABLE") &&
+           !deadline.hasExpired()) {
+        QTest::qWait(500); // the gateway's own retryAfterMs
+        answer = connectAttempt(url, identity, token, scopes);
+    }
+    return answer;
+}
+
+// This store's device paired as a bridge that asked for `scopes` did it:
+// its request approved with the tool, the device token the gateway then
+// issued kept where the bridge keeps it. Empty, else what went wrong.
+QString pairAsEarlierBridge(const OpenClawGateway &gateway, const QString &tool, CredentialStore *credentials,
+                            const QStringList &scopes)
+{
+    auto identity = GatewayDeviceIdentity::create(credentials);
+    if (!identity.ok())
+        return identity.error().description();
+    const QJsonObject refused = connectOnce(gateway.wsUrl(), *identity.value(), gateway.token(), scopes);
+    const QJsonObject error = refused.value(QLatin1String("error")).toObject();
+    if (error.value(QLatin1String("code")).toString() != QLatin1String("NOT_PAIRED"))
+        return QStringLiteral("not refused as unpaired: ") + QString::fromUtf8(QJsonDocument(refused).toJson());
+    PairingApprover approver({}, {});
+    const QString hint = error.value(QLatin1String("details")).toObject().value(QLatin1String("requestId")).toString();
+    if (!QCoro::waitFor(approver.approve(tool, identity.value()->deviceId(), hint)))
+        return QStringLiteral("not approved: ") + approver.failureText();
+    const QJsonObject hello = connectOnce(gateway.wsUrl(), *identity.value(), gateway.token(), scopes);
+    const QString deviceToken = hello.value(QLatin1String("payload"))
+                                    .toObject()
+                                    .value(QLatin1String("auth"))
+                                    .toObject()
+                                    .value(QLatin1String("deviceToken"))
+                                    .toString();
+    if (deviceToken.isEmpty() || !identity.value()->saveDeviceToken(deviceToken))
+        return QStringLiteral("no device token: ") + QString::fromUtf8(QJsonDocument(hello).toJson());
+    return {};
+}
+
 } // namespace
 
 class TstRealGatewayWs : public QObject
@@ -258,8 +362,19 @@ private Q_SLOTS:
         socket.disconnect();
     }
 
-    void aDeviceThatIsNotPairedIsApprovedWithTheRealTool()
+    // --- pairing, on each release line ------------------------------------
+
+    void devicesArePairedWithTheRealTool_data()
     {
+        QTest::addColumn<QString>("version");
+        for (const QString &version : OpenClawGateway::supportedVersions())
+            QTest::newRow(qPrintable(version)) << version;
+    }
+
+    void devicesArePairedWithTheRealTool()
+    {
+        QFETCH(QString, version);
+        HALVEX_REQUIRE_OPENCLAW_VERSION(version);
         // Only one gateway at a time on this machine.
         m_gateway.stop();
 
@@ -269,14 +384,17 @@ private Q_SLOTS:
         if (auto failure = createNamespace())
             QSKIP(qPrintable(QStringLiteral("No network namespace for the NOT_PAIRED case: ") + *failure));
 
-        // The gateway runs inside the namespace, bound to its end of the pair
-        // (and, as OpenClaw requires, to the namespace's own loopback).
-        OpenClawGateway gateway;
+        // The gateway runs inside the namespace on all of its addresses: its
+        // end of the pair for the bridge, its loopback for the tool (2026.5
+        // listens on a custom bind address alone). The model answers it from
+        // this end of the pair.
+        OpenClawGateway gateway(version);
         OpenClawGateway::Options options;
-        options.bind = QStringLiteral("custom");
-        options.customBindHost = kNamespaceAddress;
+        options.bind = QStringLiteral("lan");
         options.connectHost = kNamespaceAddress;
         options.launchPrefix = {ipTool(), QStringLiteral("netns"), QStringLiteral("exec"), kNamespace};
+        QVERIFY(gateway.model()->listen(0, QHostAddress(kHostAddress)));
+        answerWithTokens(gateway);
         QVERIFY2(gateway.start(options), qPrintable(gateway.errorString()));
 
         // The tool must reach the gateway on the namespace's loopback too.
@@ -292,7 +410,10 @@ private Q_SLOTS:
             file.close();
             QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
         }
+        const QString mobile = QStringLiteral("agent:mobile:main");
 
+        // A new device: refused, approved with the tool, and then it chats
+        // with the scopes it asked for.
         test::LogCapture log;
         auto credentials = std::make_unique<CredentialStore>(std::make_unique<MemorySecretBackend>());
         GatewayWebSocket socket(credentials.get(), timings());
@@ -303,14 +424,21 @@ private Q_SLOTS:
         QVERIFY(log.waitFor(QStringLiteral("Device NOT_PAIRED — attempting auto-approval..."), 1, kConnectMs));
         QVERIFY2(waitForState(socket, GatewayLinkState::connected(), kApprovalMs),
                  qPrintable(socket.state().description()));
-        QCOMPARE(log.countStartingWith(QStringLiteral("Approve result: Approved ") + deviceId), 1);
-        QCOMPARE(log.countStartingWith(QStringLiteral("Device NOT_PAIRED — auto-approval already attempted")), 0);
-        QCOMPARE(log.count(QStringLiteral("Saved deviceToken from hello-ok")), 1);
         // What the tool printed, for the record.
         QStringList toolOutput = log.messagesStartingWith(QStringLiteral("devices list"));
         toolOutput += log.messagesStartingWith(QStringLiteral("Approve result: "));
         for (const QString &line : std::as_const(toolOutput))
             std::fprintf(stderr, "%s\n", qPrintable(line));
+        // (2026.5 prints a line about its fallback first.)
+        QCOMPARE(log.messagesStartingWith(QStringLiteral("Approve result: "))
+                     .filter(QStringLiteral("Approved ") + deviceId)
+                     .size(),
+                 1);
+        QCOMPARE(log.countStartingWith(QStringLiteral("Device NOT_PAIRED — auto-approval already attempted")), 0);
+        QCOMPARE(log.count(QStringLiteral("Saved deviceToken from hello-ok")), 1);
+        verifyAnswered({startRealChat(socket, mobile, QStringLiteral("scoped-1"))}, kChatMs);
+        if (QTest::currentTestFailed())
+            return;
 
         // The gateway now lists this device as paired.
         ProcessRequest listRequest;
@@ -326,6 +454,46 @@ private Q_SLOTS:
             paired = paired || entry.toObject().value(QLatin1String("deviceId")).toString() == deviceId;
         QVERIFY2(paired, list.standardOutput.constData());
         socket.disconnect();
+
+        // Devices an earlier bridge paired, now asking for the least scopes:
+        // fewer than approved (operator.admin covers every operator scope)
+        // connect at once, on both lines; more than approved is a scope
+        // upgrade, a pending request of its own that is approved again.
+        struct Earlier {
+            QStringList scopes;
+            bool reapproved;
+        };
+        const QList<Earlier> earlierBridges = {
+            {{QStringLiteral("operator.admin"), QStringLiteral("operator.approvals"),
+              QStringLiteral("operator.pairing")},
+             false},
+            {{QStringLiteral("operator.read")}, true},
+        };
+        int chats = 1;
+        for (const Earlier &earlier : earlierBridges) {
+            auto store = std::make_unique<CredentialStore>(std::make_unique<MemorySecretBackend>());
+            const QString failure = pairAsEarlierBridge(gateway, tool, store.get(), earlier.scopes);
+            QVERIFY2(failure.isEmpty(), qPrintable(failure));
+
+            test::LogCapture upgradeLog;
+            GatewayWebSocket again(store.get(), timings());
+            again.setOpenClawBinaryPath(tool);
+            QSignalSpy approverStates(again.pairingApprover(), &PairingApprover::stateChanged);
+            again.connect(gateway.httpUrl(), gateway.token());
+            QVERIFY2(waitForState(again, GatewayLinkState::connected(), kApprovalMs),
+                     qPrintable(again.state().description()));
+            const bool approved = std::any_of(approverStates.cbegin(), approverStates.cend(), [](const auto &args) {
+                return args.at(0).template value<PairingApprover::State>() == PairingApprover::State::done;
+            });
+            for (const QString &line : upgradeLog.messagesStartingWith(QStringLiteral("Connect failed: ")))
+                std::fprintf(stderr, "OpenClaw %s, paired with %s: %s\n", qPrintable(version),
+                             qPrintable(earlier.scopes.join(QLatin1Char(','))), qPrintable(line));
+            QCOMPARE(approved, earlier.reapproved);
+            verifyAnswered({startRealChat(again, mobile, QStringLiteral("scoped-%1").arg(++chats))}, kChatMs);
+            if (QTest::currentTestFailed())
+                return;
+            again.disconnect();
+        }
         gateway.stop();
     }
 
@@ -348,18 +516,7 @@ private Q_SLOTS:
         OpenClawGateway::Options options;
         options.chatCompletions = false; // as OpenClaw ships it
         QVERIFY2(gateway.start(options), qPrintable(gateway.errorString()));
-        // The model answers each chat with its token: the last one in the
-        // request (earlier ones are the session's history).
-        QObject::connect(gateway.model(), &test::ModelStandIn::chatRequestReceived, &gateway,
-                         [model = gateway.model()](const test::HttpRequest &request) {
-                             static const QRegularExpression token(
-                                 QStringLiteral("(token-\\d+-of-\\d+|alice-\\d+|bob-\\d+)"));
-                             QString last = QStringLiteral("no token");
-                             auto matches = token.globalMatch(QString::fromUtf8(request.body));
-                             while (matches.hasNext())
-                                 last = matches.next().captured(1);
-                             model->setAnswer(QStringLiteral("Answer to %1: one two three 👋 done.").arg(last));
-                         });
+        answerWithTokens(gateway);
         gateway.model()->setChunkDelayMs(20);
 
         auto credentials = std::make_unique<CredentialStore>(std::make_unique<MemorySecretBackend>());

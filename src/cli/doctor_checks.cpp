@@ -3,8 +3,10 @@
 #include "cli/doctor.h"
 #include "cli/doctor_probes.h"
 
+#include "gateway/gateway_device_identity.h"
 #include "gateway/gateway_link_state.h"
 #include "gateway/gateway_probe.h"
+#include "gateway/pairing_approver.h"
 #include "platform/deployment.h"
 #include "platform/net/tls_pin.h"
 #include "platform/secrets/credential_store.h"
@@ -208,7 +210,7 @@ QCoro::Task<CheckOutcome> checkHttpChatEndpoint(const DoctorEnvironment &, Docto
                                      .arg(status ? QString::number(*status) : QStringLiteral("nothing")));
 }
 
-QCoro::Task<CheckOutcome> checkGatewayWebSocket(const DoctorEnvironment &, DoctorFindings &found)
+QCoro::Task<CheckOutcome> checkGatewayWebSocket(const DoctorEnvironment &env, DoctorFindings &found)
 {
     if (!found.gatewayAnswering)
         co_return CheckOutcome::skip(QStringLiteral("the gateway does not answer"));
@@ -223,10 +225,25 @@ QCoro::Task<CheckOutcome> checkGatewayWebSocket(const DoctorEnvironment &, Docto
     const QString token = target.authDisabled ? QStringLiteral("no token needed") : maskSecret(target.token);
     if (probe.devicePaired == true)
         co_return CheckOutcome::pass(token + QStringLiteral(" accepted, this device is paired"));
-    if (probe.devicePaired == false && probe.tokenAccepted == true)
+    if (probe.devicePaired == false && probe.tokenAccepted == true) {
+        // Name this device's own request, as the tool lists it (the newest
+        // request may be someone else's); the doctor approves nothing.
+        // (The handshake just made or loaded the identity: this loads it.)
+        const auto identity = GatewayDeviceIdentity::create(env.credentials);
+        const QString deviceId = identity.ok() ? identity.value()->deviceId() : QString();
+        QString requestId;
+        if (!deviceId.isEmpty() && found.openClawPath) {
+            PairingApprover::Timings timings;
+            timings.processTimeoutMs = env.timings.handshakeTimeoutMs;
+            PairingApprover approver({}, timings);
+            requestId = co_await approver.findPendingRequest(*found.openClawPath, deviceId);
+        }
         co_return CheckOutcome::fail(token + QStringLiteral(" accepted, this device is not paired"),
-                                     QStringLiteral("approve it: openclaw devices approve --latest (the running "
-                                                    "bridge does this itself when it finds the openclaw tool)"));
+                                     QStringLiteral("approve it: ") +
+                                         PairingApprover::manualApprovalAdvice(requestId, deviceId) +
+                                         QStringLiteral(" (the running bridge does this itself when it finds the "
+                                                        "openclaw tool)"));
+    }
     const QString why = probe.handshake.errorText();
     // A refused certificate or no answer says nothing about the token.
     if (probe.tokenAccepted != false)

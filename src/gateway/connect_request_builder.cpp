@@ -8,7 +8,7 @@ namespace halvex::ConnectRequestBuilder {
 
 QStringList scopes()
 {
-    return {QStringLiteral("operator.admin"), QStringLiteral("operator.approvals"), QStringLiteral("operator.pairing")};
+    return {QStringLiteral("operator.write")};
 }
 
 QString signedPayload(const Input &input)
@@ -18,7 +18,7 @@ QString signedPayload(const Input &input)
                        QLatin1String(kClientId),
                        QLatin1String(kClientMode),
                        QLatin1String(kRole),
-                       scopes().join(QLatin1Char(',')),
+                       input.scopes.join(QLatin1Char(',')),
                        QString::number(input.signedAtMs),
                        input.token,
                        input.nonce}
@@ -44,7 +44,7 @@ Result<QJsonObject> build(const Input &input)
                                                {QStringLiteral("platform"), QLatin1String(kClientPlatform)},
                                                {QStringLiteral("mode"), QLatin1String(kClientMode)}}},
         {QStringLiteral("role"), QLatin1String(kRole)},
-        {QStringLiteral("scopes"), QJsonArray::fromStringList(scopes())},
+        {QStringLiteral("scopes"), QJsonArray::fromStringList(input.scopes)},
         {QStringLiteral("caps"), QJsonArray{QStringLiteral("voice")}},
         {QStringLiteral("commands"), QJsonArray{}},
         {QStringLiteral("permissions"), QJsonObject{}},

@@ -4,6 +4,7 @@
 
 #include <QJsonObject>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 
@@ -24,6 +25,10 @@ inline constexpr char kClientMode[] = "ui";
 inline constexpr char kClientVersion[] = "1.0.0";
 inline constexpr char kClientPlatform[] = "linux";
 inline constexpr char kRole[] = "operator";
+// The least the bridge uses: "chat.send" and the agent events of its runs
+// need operator.write (which includes operator.read), on 2026.5.x and
+// 2026.9.x alike. Pairing is approved with the openclaw tool, never over
+// the socket, so neither operator.pairing nor operator.admin is asked for.
 QStringList scopes();
 
 struct Input {
@@ -38,6 +43,8 @@ struct Input {
     QString authKey;
     QString token;
     qint64 signedAtMs = 0;
+    // What the device asks for (tests play bridges that asked for others).
+    QStringList scopes = ConnectRequestBuilder::scopes();
 };
 
 // "v2|<device>|<client>|<mode>|<role>|<scopes>|<signedAt>|<token>|<nonce>"

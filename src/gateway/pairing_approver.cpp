@@ -51,6 +51,7 @@ void PairingApprover::setState(State state)
 void PairingApprover::reset()
 {
     m_failureText.clear();
+    m_pendingRequestId.clear();
     setState(State::idle);
 }
 
@@ -76,13 +77,13 @@ ProcessRequest PairingApprover::request(const QString &program, const QStringLis
     return request;
 }
 
-QCoro::Task<bool> PairingApprover::approve(QString toolPath, QString deviceId, QString hintedRequestId)
+QCoro::Task<PairingApprover::Listing> PairingApprover::list(QString toolPath, QString deviceId, QString hintedRequestId)
 {
     QPointer<PairingApprover> self(this);
     // A copy: the run may outlive this object.
     const ProcessRunner run = m_runner;
-    m_failureText.clear();
-    setState(State::listing);
+    m_pendingRequestId.clear();
+    Listing listing;
 
     // (Built outside the awaits: GCC cannot take braced lists inside them.)
     QStringList jsonListArguments{QStringLiteral("devices"), QStringLiteral("list"), QStringLiteral("--json")};
@@ -90,12 +91,7 @@ QCoro::Task<bool> PairingApprover::approve(QString toolPath, QString deviceId, Q
     // How the tool runs: as it is first; then with the login shell's PATH,
     // which finds a Node installed for the user's shell only. (The tool
     // itself is not looked up here: the caller names it.)
-    struct Launch {
-        QString program;
-        QStringList environment;
-    };
     const std::shared_ptr<LoginEnvironment> login = m_loginEnvironment;
-    std::optional<Launch> usable;
     QStringList pending;
     // (An array, not a braced list, to stay clear of GCC's coroutine faults.)
     const std::array<bool, 2> withLoginPathInOrder{false, true};
@@ -105,20 +101,20 @@ QCoro::Task<bool> PairingApprover::approve(QString toolPath, QString deviceId, Q
         if (withLoginPath) {
             launch.environment = co_await login->environmentEntries();
             if (!self)
-                co_return false;
+                co_return {};
             if (launch.environment.isEmpty())
                 break;
         }
         const ProcessRequest listRequest = request(launch.program, launch.environment, jsonListArguments);
         const ProcessOutcome listed = co_await run(listRequest);
         if (!self)
-            co_return false;
+            co_return {};
         if (toolMissing(listed)) {
             if (!withLoginPath)
                 qCCritical(lcOcWs, "openclaw CLI failed — node not in PATH?");
             continue;
         }
-        usable = launch;
+        listing.usable = launch;
         if (auto ids = PairingRequestParser::pendingRequestIdsFromJson(outputText(listed), deviceId)) {
             pending = *ids;
         } else {
@@ -126,7 +122,7 @@ QCoro::Task<bool> PairingApprover::approve(QString toolPath, QString deviceId, Q
             const ProcessRequest tableRequest = request(launch.program, launch.environment, tableListArguments);
             const ProcessOutcome table = co_await run(tableRequest);
             if (!self)
-                co_return false;
+                co_return {};
             if (auto id = PairingRequestParser::requestIdFromLines(outputText(table), deviceId))
                 pending.append(*id);
         }
@@ -135,21 +131,42 @@ QCoro::Task<bool> PairingApprover::approve(QString toolPath, QString deviceId, Q
                withLoginPath ? " (login shell)" : "", qUtf8Printable(listed.describe()), long(pending.size()));
         break;
     }
-    if (!usable) {
-        qCCritical(lcOcWs, "Auto-approval failed — openclaw requires node in PATH");
-        co_return fail(QStringLiteral("Device not paired — approve manually"));
-    }
 
-    QString requestId;
     if (!hintedRequestId.isEmpty() && pending.contains(hintedRequestId) &&
         GatewayProtocol::isValidRequestId(hintedRequestId))
-        requestId = hintedRequestId;
+        listing.requestId = hintedRequestId;
     for (const QString &id : std::as_const(pending)) {
-        if (requestId.isEmpty() && GatewayProtocol::isValidRequestId(id))
-            requestId = id;
+        if (listing.requestId.isEmpty() && GatewayProtocol::isValidRequestId(id))
+            listing.requestId = id;
         else if (!GatewayProtocol::isValidRequestId(id))
             qCCritical(lcOcWs, "Ignoring malformed pairing request id %s", qUtf8Printable(quotedForLog(id, 140)));
     }
+    m_pendingRequestId = listing.requestId;
+    co_return listing;
+}
+
+QCoro::Task<QString> PairingApprover::findPendingRequest(QString toolPath, QString deviceId)
+{
+    const Listing listing = co_await list(std::move(toolPath), std::move(deviceId), {});
+    co_return listing.requestId;
+}
+
+QCoro::Task<bool> PairingApprover::approve(QString toolPath, QString deviceId, QString hintedRequestId)
+{
+    QPointer<PairingApprover> self(this);
+    // A copy: the run may outlive this object.
+    const ProcessRunner run = m_runner;
+    m_failureText.clear();
+    setState(State::listing);
+
+    const Listing listing = co_await list(std::move(toolPath), std::move(deviceId), std::move(hintedRequestId));
+    if (!self)
+        co_return false;
+    if (!listing.usable) {
+        qCCritical(lcOcWs, "Auto-approval failed — openclaw requires node in PATH");
+        co_return fail(QStringLiteral("Device not paired — approve manually"));
+    }
+    const QString requestId = listing.requestId;
     if (requestId.isEmpty()) {
         qCCritical(lcOcWs, "No pending pairing request of this device to approve");
         co_return fail(QStringLiteral("Device not paired — approve in OpenClaw"));
@@ -159,7 +176,8 @@ QCoro::Task<bool> PairingApprover::approve(QString toolPath, QString deviceId, Q
     // "--": the id is never read as an option.
     QStringList approveArguments{QStringLiteral("devices"), QStringLiteral("approve"), QStringLiteral("--")};
     approveArguments.append(requestId);
-    const ProcessRequest approveRequest = request(usable->program, usable->environment, approveArguments);
+    const ProcessRequest approveRequest =
+        request(listing.usable->program, listing.usable->environment, approveArguments);
     const ProcessOutcome approved = co_await run(approveRequest);
     if (!self)
         co_return false;
@@ -170,8 +188,19 @@ QCoro::Task<bool> PairingApprover::approve(QString toolPath, QString deviceId, Q
         qCCritical(lcOcWs, "devices approve %s: %s", qUtf8Printable(requestId), qUtf8Printable(approved.describe()));
         co_return fail(QStringLiteral("Device not paired — approve in OpenClaw"));
     }
+    m_pendingRequestId.clear();
     setState(State::done);
     co_return true;
+}
+
+QString PairingApprover::manualApprovalAdvice(const QString &requestId, const QString &deviceId)
+{
+    // Only an id of the strict pattern is shown as a command to type.
+    if (GatewayProtocol::isValidRequestId(requestId))
+        return QStringLiteral("openclaw devices approve %1").arg(requestId);
+    return QStringLiteral("openclaw devices list, find the request whose device id is %1, and approve it: "
+                          "openclaw devices approve <its request id>")
+        .arg(deviceId);
 }
 
 } // namespace halvex

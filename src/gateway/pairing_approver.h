@@ -3,6 +3,7 @@
 #include "platform/session/process_runner.h"
 
 #include <memory>
+#include <optional>
 
 #include <QObject>
 #include <QString>
@@ -44,6 +45,10 @@ public:
     State state() const { return m_state; }
     // After `failed`: the gateway socket's error text for it.
     QString failureText() const { return m_failureText; }
+    // This device's request that the last listing found and that no
+    // approval has taken yet: what the user approves by hand. Empty when
+    // none was found, after an approval and after reset().
+    QString pendingRequestId() const { return m_pendingRequestId; }
     // Back to idle (a new round of the socket).
     void reset();
 
@@ -51,11 +56,28 @@ public:
     // device. `hintedRequestId` (from the gateway's refusal) is used only
     // when the tool's own listing shows it pending for this device.
     QCoro::Task<bool> approve(QString toolPath, QString deviceId, QString hintedRequestId);
+    // Only lists: pendingRequestId() afterwards, also returned. Approves nothing.
+    QCoro::Task<QString> findPendingRequest(QString toolPath, QString deviceId);
+
+    // What the user runs to approve this device by hand: the command with
+    // the request id when one is known, else how to find it by the device
+    // id. Never "--latest", which may approve someone else's request.
+    static QString manualApprovalAdvice(const QString &requestId, const QString &deviceId);
 
 Q_SIGNALS:
     void stateChanged(halvex::PairingApprover::State state);
 
 private:
+    // How the tool runs: as it is, or with the login shell's PATH.
+    struct Launch {
+        QString program;
+        QStringList environment;
+    };
+    struct Listing {
+        std::optional<Launch> usable; // none: the tool could not run
+        QString requestId;            // this device's, or empty
+    };
+    QCoro::Task<Listing> list(QString toolPath, QString deviceId, QString hintedRequestId);
     ProcessRequest request(const QString &program, const QStringList &environment, const QStringList &arguments) const;
     void setState(State state);
     bool fail(const QString &text);
@@ -65,6 +87,7 @@ private:
     std::shared_ptr<LoginEnvironment> m_loginEnvironment;
     State m_state = State::idle;
     QString m_failureText;
+    QString m_pendingRequestId;
 };
 
 } // namespace halvex

@@ -1,6 +1,7 @@
 #include "service/bridge_notifications.h"
 
 #include "bridge/bridge_manager.h"
+#include "gateway/gateway_device_identity.h"
 #include "gateway/gateway_web_socket.h"
 #include "platform/deployment.h"
 #include "platform/logging.h"
@@ -77,11 +78,17 @@ void BridgeNotifications::gatewaySocketStateChanged(const GatewayLinkState &stat
         recovered(Cause::pairingApproval);
         return;
     }
-    if (state.kind() == GatewayLinkState::Kind::error &&
-        state.errorText().startsWith(QLatin1String("Device not paired")))
-        notify(Cause::pairingApproval, QStringLiteral("Approve Halvex Bridge in OpenClaw"),
-               QStringLiteral("The OpenClaw gateway has not paired this device yet. Approve it with: openclaw "
-                              "devices approve --latest"));
+    if (state.kind() != GatewayLinkState::Kind::error ||
+        !state.errorText().startsWith(QLatin1String("Device not paired")))
+        return;
+    // This device's own request: on a shared network the newest request may
+    // be someone else's.
+    const GatewayWebSocket *socket = m_bridge->openClawWebSocket();
+    const QString requestId = socket ? socket->pairingApprover()->pendingRequestId() : QString();
+    const QString deviceId = socket && socket->deviceIdentity() ? socket->deviceIdentity()->deviceId() : QString();
+    notify(Cause::pairingApproval, QStringLiteral("Approve Halvex Bridge in OpenClaw"),
+           QStringLiteral("The OpenClaw gateway has not paired this device yet. Approve it with: ") +
+               PairingApprover::manualApprovalAdvice(requestId, deviceId));
 }
 
 void BridgeNotifications::notify(Cause cause, const QString &title, const QString &body)

@@ -18,8 +18,8 @@ namespace halvex::test {
 
 namespace {
 
-const QStringList kExpectedScopes = {QStringLiteral("operator.admin"), QStringLiteral("operator.approvals"),
-                                     QStringLiteral("operator.pairing")};
+// The least a chat client needs (measured on OpenClaw 2026.5.7 and 2026.9.6).
+const QStringList kExpectedScopes = {QStringLiteral("operator.write")};
 
 QString uuid()
 {

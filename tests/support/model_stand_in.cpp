@@ -10,14 +10,14 @@ ModelStandIn::ModelStandIn(QObject *parent) : QObject(parent)
     m_server.setHandler([this](const HttpRequest &request) { return answer(request); });
 }
 
-bool ModelStandIn::listen(quint16 port)
+bool ModelStandIn::listen(quint16 port, const QHostAddress &address)
 {
-    return m_server.listen(QHostAddress(QHostAddress::LocalHost), port);
+    return m_server.listen(address, port);
 }
 
 QString ModelStandIn::baseUrl() const
 {
-    return QStringLiteral("http://127.0.0.1:%1/v1").arg(m_server.port());
+    return QStringLiteral("http://%1:%2/v1").arg(m_server.address().toString()).arg(m_server.port());
 }
 
 QString ModelStandIn::newestMatch(const QJsonObject &body, const QRegularExpression &pattern)

@@ -28,10 +28,11 @@ public:
 
     explicit ModelStandIn(QObject *parent = nullptr);
 
-    // Listens on loopback, on a free port unless one is given.
-    bool listen(quint16 port = 0);
+    // Listens on loopback (or the address given, for a gateway in another
+    // network namespace), on a free port unless one is given.
+    bool listen(quint16 port = 0, const QHostAddress &address = QHostAddress(QHostAddress::LocalHost));
     quint16 port() const { return m_server.port(); }
-    // "http://127.0.0.1:<port>/v1"
+    // "http://<address>:<port>/v1"
     QString baseUrl() const;
     QString modelId() const { return QStringLiteral("fake"); }
 
