@@ -259,7 +259,7 @@ QString pairAsEarlierBridge(const OpenClawGateway &gateway, const QString &tool,
                                     .toObject()
                                     .value(QLatin1String("deviceToken"))
                                     .toString();
-    if (deviceToken.isEmpty() || !identity.value()->saveDeviceToken(deviceToken))
+    if (deviceToken.isEmpty() || !identity.value()->saveDeviceToken(credentialOrigin(gateway.httpUrl()), deviceToken))
         return QStringLiteral("no device token: ") + QString::fromUtf8(QJsonDocument(hello).toJson());
     return {};
 }
