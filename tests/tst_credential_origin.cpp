@@ -5,6 +5,7 @@
 // (one endpoint, its token, a confirmed pin and a device token kept for "the
 // gateway"), moves to a second gateway, then starts the link as a freshly
 // started bridge would: the new gateway must see none of the old secrets.
+#include "program_run.h"
 #include "wait_for_result.h"
 #include "wizard_rig.h"
 
@@ -19,7 +20,6 @@
 
 #include <QFile>
 #include <QListWidget>
-#include <QProcess>
 
 using namespace halvex;
 using namespace halvex::test;
@@ -49,26 +49,17 @@ class TestCredentialOrigin : public QObject
 
     // Runs `halvex-bridge ARGS` on the rig's own stores, as the user would
     // in a terminal without a keyring.
-    static int runProgram(WizardRig &rig, const QTemporaryDir &config, const QStringList &arguments)
+    static int runOnStores(WizardRig &rig, const QTemporaryDir &config, const QStringList &arguments)
     {
-        QProcess process;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("HOME"), rig.bridge.home.path());
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), config.path());
-        env.insert(QStringLiteral("PATH"), QStringLiteral("/usr/bin:/bin"));
-        env.insert(QStringLiteral("SHELL"), QStringLiteral("/bin/false"));
-        env.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
-        process.setProcessEnvironment(env);
-        process.start(program(), arguments);
-        process.closeWriteChannel();
-        if (!QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, 120000)) {
-            process.kill();
-            process.waitForFinished();
-            return -1;
-        }
-        if (process.exitCode() != 0)
-            qWarning("%s", process.readAllStandardError().constData());
-        return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+        const ProgramRun run = runProgram(program(), arguments,
+                                          {QStringLiteral("HOME=") + rig.bridge.home.path(),
+                                           QStringLiteral("XDG_CONFIG_HOME=") + config.path(),
+                                           QStringLiteral("PATH=/usr/bin:/bin"), QStringLiteral("SHELL=/bin/false"),
+                                           QStringLiteral("DBUS_SESSION_BUS_ADDRESS=")},
+                                          {}, 120000);
+        if (run.exitCode != 0)
+            qWarning("%s", qPrintable(run.err));
+        return run.exitCode;
     }
 
 private Q_SLOTS:
@@ -115,10 +106,10 @@ private Q_SLOTS:
         const QString newAddress = newGateway.httpUrl().toString();
         switch (face) {
         case Face::terminal:
-            QCOMPARE(runProgram(rig, config, {QStringLiteral("gateway"), QStringLiteral("set"), newAddress}), 0);
+            QCOMPARE(runOnStores(rig, config, {QStringLiteral("gateway"), QStringLiteral("set"), newAddress}), 0);
             break;
         case Face::terminalKeepToken:
-            QCOMPARE(runProgram(rig, config,
+            QCOMPARE(runOnStores(rig, config,
                                 {QStringLiteral("gateway"), QStringLiteral("set"), newAddress,
                                  QStringLiteral("--keep-token")}),
                      0);
