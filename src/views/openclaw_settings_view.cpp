@@ -76,10 +76,7 @@ OpenClawSettingsView::OpenClawSettingsView(const WindowServices &services, QWidg
     BridgeManager *bridge = m_services.bridgeManager;
     m_endpoint->setText(
         m_services.settings->string(SettingsKey::openClawEndpoint).value_or(bridge->openClawEndpoint().toString()));
-    // A stored token is never shown or carried in the field: left empty, the
-    // writer keeps it for its own address only.
-    if (bridge->gatewayTarget().tokenOrigin == GatewayValueOrigin::credentialStore)
-        m_token->setPlaceholderText(QStringLiteral("Stored (leave empty to keep it)"));
+    showTokenSource(bridge->gatewaySettings().target());
 
     connect(m_test, &QPushButton::clicked, this, [this] { testConnection(); });
     connect(m_redetect, &QPushButton::clicked, this, [this] { redetect(); });
@@ -110,6 +107,24 @@ bool OpenClawSettingsView::offersListenerTrust() const
 QString OpenClawSettingsView::token() const
 {
     return m_token->text();
+}
+
+void OpenClawSettingsView::showTokenSource(const GatewayTarget &target)
+{
+    // A stored token is never shown or carried in the field: left empty, the
+    // writer keeps it for its own address only, and this machine's gateway
+    // uses the token of its own file.
+    switch (target.tokenOrigin) {
+    case GatewayValueOrigin::credentialStore:
+        m_token->setPlaceholderText(QStringLiteral("Stored (leave empty to keep it)"));
+        break;
+    case GatewayValueOrigin::openClawConfig:
+        m_token->setPlaceholderText(QStringLiteral("From openclaw.json (leave empty to use it)"));
+        break;
+    default:
+        m_token->setPlaceholderText(QStringLiteral("Paste token here"));
+        break;
+    }
 }
 
 void OpenClawSettingsView::updateBusy()
@@ -241,9 +256,7 @@ bool OpenClawSettingsView::save()
     }
     showError(m_error, QString());
     m_token->clear();
-    m_token->setPlaceholderText(change.value().target.tokenOrigin == GatewayValueOrigin::credentialStore
-                                    ? QStringLiteral("Stored (leave empty to keep it)")
-                                    : QStringLiteral("Paste token here"));
+    showTokenSource(change.value().target);
     setStatus(m_result, true, QStringLiteral("Saved"));
     return true;
 }

@@ -15,6 +15,7 @@ class QPushButton;
 namespace halvex {
 
 class OpenClawDetector;
+struct GatewayTarget;
 struct WindowServices;
 
 // "OpenClaw Settings": the gateway address and token, a connection test,
@@ -49,6 +50,8 @@ private:
     void trustPresentedCertificate();
     void trustListenerOwner();
     void updateBusy();
+    // What an empty token field means, said in its placeholder.
+    void showTokenSource(const GatewayTarget &target);
 
     const WindowServices &m_services;
     std::shared_ptr<OpenClawDetector> m_detector; // alive while its detection runs
