@@ -27,6 +27,8 @@
 
 #include <qcoro/qcorotask.h>
 
+#include <algorithm>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -302,6 +304,28 @@ private Q_SLOTS:
         QCOMPARE(remote.exitCode, 2);
         QVERIFY(remote.err.contains(QStringLiteral("HALVEX_RELAY_ORIGIN must be a loopback")));
         QCOMPARE(m_account.http().requestCount(), before);
+        // A code that is not one is refused before the relay is asked.
+        QCOMPARE(run({QStringLiteral("pair"), QStringLiteral("ABCD-EF\x1b[2JGH")}).exitCode, 2);
+        QCOMPARE(m_account.http().requestCount(), before);
+    }
+
+    // The relay's words reach the terminal with nothing a terminal obeys
+    // and no line of the relay's making.
+    void relayTextOnTheTerminalIsEscaped()
+    {
+        m_account.http().enqueue(ScriptedResponse::json(
+            401, QJsonObject{{QStringLiteral("error"),
+                              QStringLiteral("No\x1b]0;owned\x07\r\nSigned in as root") + QChar(0x202e)}}));
+        const Run refused =
+            run({QStringLiteral("login")}, (kEmail + QLatin1Char('\n') + kPassword + QLatin1Char('\n')).toUtf8());
+        QCOMPARE(refused.exitCode, 1);
+        for (const QString &text : {refused.out, refused.err}) {
+            QVERIFY2(!text.contains(QChar(0x1b)) && !text.contains(QLatin1Char('\r')) && !text.contains(QChar(0x202e)),
+                     qPrintable(text));
+            const QStringList lines = text.split(QLatin1Char('\n'));
+            QVERIFY(std::none_of(lines.begin(), lines.end(),
+                                 [](const QString &line) { return line.startsWith(QLatin1String("Signed in")); }));
+        }
     }
 };
 

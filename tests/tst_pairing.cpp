@@ -254,6 +254,10 @@ private Q_SLOTS:
         QCOMPARE(reused.error().description(), QStringLiteral("Invalid or expired pairing code"));
         QCOMPARE(waitForTask(pairing.pairWithCode(QStringLiteral("ABCD-EFG"))).error().description(),
                  QStringLiteral("The code needs at least 9 characters, as the phone shows it (XXXX-XXXX)."));
+        const int asked = account.http().requestCount();
+        QVERIFY(!waitForTask(pairing.pairWithCode(QStringLiteral("ABCD-EFGH\x1b[2J"))).ok());
+        QVERIFY(!waitForTask(pairing.pairWithCode(QStringLiteral("ABCD EFGH"))).ok());
+        QCOMPARE(account.http().requestCount(), asked); // refused before asking
         QCOMPARE(rig.credentials->load(CredentialService::bridge()).valueOr(std::nullopt),
                  std::optional<QString>(second.bridgeToken));
         QCOMPARE(rig.settings->string(SettingsKey::bridgeId), std::optional<QString>(second.bridgeId));
@@ -265,6 +269,14 @@ private Q_SLOTS:
         QCOMPARE(shown->bridgeId, second.bridgeId);
         QCOMPARE(parsed(shown->payload).value(QStringLiteral("relay")).toObject(),
                  (QJsonObject{{QStringLiteral("url"), kRelay}, {QStringLiteral("bridgeId"), second.bridgeId}}));
+
+        // A stored id that is not a bridge id is reported, not shown to the phone.
+        rig.settings->setString(SettingsKey::bridgeId, QStringLiteral("b\x1b]0;x\x07"));
+        const std::optional<PairingResult> badId = pairing.alreadyPaired();
+        QVERIFY(badId);
+        QVERIFY(badId->bridgeId.isEmpty());
+        QVERIFY(!parsed(badId->payload).value(QStringLiteral("relay")).toObject().contains(QStringLiteral("bridgeId")));
+        rig.settings->setString(SettingsKey::bridgeId, second.bridgeId);
 
         // The QR window: a fresh code while signed in...
         const QRCodeContent fresh = waitForTask(pairing.generateQRCode());

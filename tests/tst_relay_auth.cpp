@@ -18,6 +18,8 @@
 #include <QNetworkAccessManager>
 #include <QTest>
 
+#include <algorithm>
+
 using namespace halvex;
 using namespace halvex::test;
 
@@ -59,6 +61,10 @@ private Q_SLOTS:
         QTest::newRow("401 with an error text")
             << ScriptedResponse::json(401, QByteArrayLiteral(R"({"error":"Invalid email or password"})"))
             << QStringLiteral("Invalid email or password");
+        QTest::newRow("401 with an error text that steers a terminal")
+            << ScriptedResponse::json(
+                   401, QJsonObject{{QStringLiteral("error"), QStringLiteral("No\x1b]0;x\x07\r\nSigned in")}})
+            << QStringLiteral("No\\u001b]0;x\\u0007\\u000d\\u000aSigned in");
         QTest::newRow("401 with an empty body") << ScriptedResponse::empty(401) << QStringLiteral("HTTP 401");
         QTest::newRow("502 with an HTML page")
             << ScriptedResponse::text(502, QByteArrayLiteral("<html>Bad gateway</html>"), "text/html")
@@ -88,6 +94,60 @@ private Q_SLOTS:
         } else {
             QVERIFY(!result.ok());
             QCOMPARE(result.error().description(), expected);
+        }
+    }
+
+    // Pairing codes and bridge ids go into the payload, the settings and the
+    // log: an answer with anything else is refused.
+    void pairingIdsOutsideThePatternAreRefused_data()
+    {
+        QTest::addColumn<bool>("verify"); // false: a code is asked for
+        QTest::addColumn<QByteArray>("answer");
+        QTest::addColumn<bool>("accepted");
+        const auto code = [](const QString &value) {
+            return QJsonDocument(QJsonObject{{QStringLiteral("code"), value}}).toJson(QJsonDocument::Compact);
+        };
+        const auto bridgeId = [](const QString &value) {
+            return QJsonDocument(QJsonObject{{QStringLiteral("bridgeToken"), QStringLiteral("bt")},
+                                             {QStringLiteral("bridgeId"), value}})
+                .toJson(QJsonDocument::Compact);
+        };
+        QTest::newRow("code") << false << code(QStringLiteral("ABCD-EFGH")) << true;
+        QTest::newRow("code with an escape") << false << code(QStringLiteral("AB\x1b[2J")) << false;
+        QTest::newRow("code with a newline") << false << code(QStringLiteral("ABCD\nEFGH")) << false;
+        QTest::newRow("empty code") << false << code(QString()) << false;
+        QTest::newRow("code too long") << false << code(QString(33, QLatin1Char('A'))) << false;
+        QTest::newRow("bridge id") << true << bridgeId(QStringLiteral("br-6f_1c2a")) << true;
+        QTest::newRow("bridge id of 64") << true << bridgeId(QString(64, QLatin1Char('b'))) << true;
+        QTest::newRow("bridge id of 65") << true << bridgeId(QString(65, QLatin1Char('b'))) << false;
+        QTest::newRow("bridge id with a newline")
+            << true << bridgeId(QStringLiteral("b1\r\nConnected to relay")) << false;
+        QTest::newRow("bridge id with a bidi override")
+            << true << bridgeId(QStringLiteral("b1") + QChar(0x202e)) << false;
+        QTest::newRow("bridge id with a slash") << true << bridgeId(QStringLiteral("../b")) << false;
+    }
+    void pairingIdsOutsideThePatternAreRefused()
+    {
+        QFETCH(bool, verify);
+        QFETCH(QByteArray, answer);
+        QFETCH(bool, accepted);
+        HttpStandIn relay;
+        QVERIFY(relay.listen());
+        relay.enqueue(ScriptedResponse::json(200, answer));
+        QNetworkAccessManager network;
+        RelayAuthService auth(&network, relay.url());
+        const auto failure = [](const auto &result) {
+            return result ? std::optional<Error>() : std::optional<Error>(result.error());
+        };
+        const std::optional<Error> error =
+            verify ? failure(waitForTask(auth.verifyPairing(QStringLiteral("ABCD-EFGH"), QStringLiteral("Box"))))
+                   : failure(waitForTask(auth.createPairingCode(QStringLiteral("relay-token"))));
+        QCOMPARE(!error.has_value(), accepted);
+        if (error) {
+            const QString text = error->description();
+            QVERIFY(text.startsWith(QLatin1String("The relay's answer could not be read: ")));
+            QVERIFY(std::none_of(text.begin(), text.end(),
+                                 [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x202e; }));
         }
     }
 

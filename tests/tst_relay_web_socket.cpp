@@ -100,6 +100,16 @@ QJsonObject chatRequest(const QString &id)
                                                             {QStringLiteral("content"), QStringLiteral("Hi")}}}}};
 }
 
+// Whether a terminal would act on something in the text: a C0 or C1
+// control, DEL or a direction override.
+bool hasRawControl(const QString &text)
+{
+    return std::any_of(text.begin(), text.end(), [](QChar c) {
+        const char16_t u = c.unicode();
+        return u < 0x20 || (u >= 0x7f && u < 0xa0) || (u >= 0x202a && u <= 0x202e);
+    });
+}
+
 // One relay stand-in, one link and its recorded owner.
 struct Rig {
     explicit Rig(RelayWebSocket::Timings timings = fastTimings())
@@ -266,6 +276,39 @@ private Q_SLOTS:
         QCOMPARE(rig.relay.openConnectionCount(), 1);
         QCOMPARE(rig.relay.attemptCount(), 1);
         QVERIFY(rig.link->isRunning());
+    }
+
+    // What the relay says reaches the log escaped: no raw control character
+    // (a terminal would obey it) and no line of the relay's making.
+    void relayTextReachesTheLogEscaped_data()
+    {
+        QTest::addColumn<QJsonObject>("frame"); // empty: the relay closes with a forged reason
+        QTest::newRow("type") << QJsonObject{
+            {QStringLiteral("type"), QStringLiteral("ping\x1b]0;owned\x07\r\nConnected to relay")}};
+        QTest::newRow("id") << QJsonObject{
+            {QStringLiteral("type"), QStringLiteral("ping")},
+            {QStringLiteral("id"), QStringLiteral("m-1\r\nConnected to relay") + QChar(0x202e) + QChar(0x9b)}};
+        QTest::newRow("close reason") << QJsonObject();
+    }
+    void relayTextReachesTheLogEscaped()
+    {
+        QFETCH(QJsonObject, frame);
+        LogCapture log;
+        Rig rig;
+        QVERIFY(rig.connectAndWait());
+        if (frame.isEmpty()) {
+            QVERIFY(rig.relay.closeConnection(4000, QStringLiteral("bye\x1b[2J\r\nConnected to relay")));
+            QVERIFY(QTest::qWaitFor([&] { return rig.recorder.disconnects() == 1; }, 15000));
+            QVERIFY(rig.recorder.errors.value(0).has_value());
+            QVERIFY(!hasRawControl(rig.recorder.errors.value(0)->description()));
+        } else {
+            QVERIFY(rig.relay.sendJson(frame));
+            QVERIFY(QTest::qWaitFor([&] { return rig.recorder.received.size() == 1; }, 15000));
+        }
+        for (const LogCapture::Line &line : log.lines()) {
+            QVERIFY2(!hasRawControl(line.message), line.message.toUtf8().toHex().constData());
+            QVERIFY(!line.message.startsWith(QLatin1String("Connected to relay")));
+        }
     }
 
     void aSecondConnectChangesNothing()

@@ -3,6 +3,7 @@
 #include "account/bridge_name.h"
 #include "account/qr_code.h"
 #include "account/relay_auth_service.h"
+#include "platform/characters.h"
 #include "platform/deployment.h"
 #include "platform/device_facts.h"
 #include "platform/logging.h"
@@ -17,6 +18,22 @@ LocalAddressLookup lookupOrDefault(LocalAddressLookup lookup)
     if (lookup)
         return lookup;
     return [] { return localIPAddress(); };
+}
+
+// The stored bridge id, when it is one; a value that is not (written by
+// hand, or by an older build from an unchecked answer) is reported and left
+// out of the payload rather than handed to the phone.
+std::optional<QString> usableBridgeId(Settings &settings)
+{
+    const std::optional<QString> stored = settings.string(SettingsKey::bridgeId);
+    if (!stored || stored->isEmpty())
+        return std::nullopt;
+    if (!isBridgeId(*stored)) {
+        qCWarning(lcAuth, "Ignoring the stored bridge id %s: it is not a bridge id (letters, digits, '-', '_')",
+                  qUtf8Printable(quotedForLog(*stored, 80)));
+        return std::nullopt;
+    }
+    return stored;
 }
 } // namespace
 
@@ -34,6 +51,18 @@ QString PairingService::normalizedCode(const QString &code)
     while (end > begin && blank(code.at(end - 1)))
         --end;
     return code.mid(begin, end - begin);
+}
+
+QString PairingService::codeProblem(const QString &code)
+{
+    const QString trimmed = normalizedCode(code);
+    if (trimmed.size() < minimumCodeLength)
+        return QStringLiteral("The code needs at least %1 characters, as the phone shows it (XXXX-XXXX).")
+            .arg(minimumCodeLength);
+    if (!isPairingCode(trimmed))
+        return QStringLiteral("That is not a pairing code: it has only letters, digits and '-', as the phone shows "
+                              "it (XXXX-XXXX).");
+    return QString();
 }
 
 QString PairingService::currentBridgeName() const
@@ -84,7 +113,8 @@ QCoro::Task<Result<PairingResult>> PairingService::verify(QString code, bool cod
             QStringLiteral("The pairing could not be kept: the credential store refused the token."));
     m_deps.settings->setString(SettingsKey::bridgeName, name);
     m_deps.settings->setString(SettingsKey::bridgeId, answer->bridgeId);
-    qCInfo(lcAuth, "Paired this machine as %s (bridge %s)", qUtf8Printable(name), qUtf8Printable(answer->bridgeId));
+    qCInfo(lcAuth, "Paired this machine as %s (bridge %s)", qUtf8Printable(quotedForLog(name, 80)),
+           qUtf8Printable(quotedForLog(answer->bridgeId, 80)));
     if (m_deps.bridgeTokenStored)
         m_deps.bridgeTokenStored();
 
@@ -111,12 +141,9 @@ QCoro::Task<Result<PairingResult>> PairingService::pairAutomatically()
 
 QCoro::Task<Result<PairingResult>> PairingService::pairWithCode(QString code)
 {
-    const QString trimmed = normalizedCode(code);
-    if (trimmed.size() < minimumCodeLength)
-        co_return BridgeError::apiError(
-            QStringLiteral("The code needs at least %1 characters, as the phone shows it (XXXX-XXXX).")
-                .arg(minimumCodeLength));
-    co_return co_await verify(trimmed, false);
+    if (const QString problem = codeProblem(code); !problem.isEmpty())
+        co_return BridgeError::apiError(problem);
+    co_return co_await verify(normalizedCode(code), false);
 }
 
 std::optional<PairingResult> PairingService::alreadyPaired() const
@@ -125,9 +152,8 @@ std::optional<PairingResult> PairingService::alreadyPaired() const
         return std::nullopt;
     PairingResult result;
     result.bridgeName = storedBridgeName();
-    result.bridgeId = m_deps.settings->string(SettingsKey::bridgeId).value_or(QString());
-    const std::optional<QString> bridgeId =
-        result.bridgeId.isEmpty() ? std::nullopt : std::optional<QString>(result.bridgeId);
+    const std::optional<QString> bridgeId = usableBridgeId(*m_deps.settings);
+    result.bridgeId = bridgeId.value_or(QString());
     result.payload = payloadFor(result.bridgeName, bridgeId, std::nullopt);
     return result;
 }
@@ -135,8 +161,7 @@ std::optional<PairingResult> PairingService::alreadyPaired() const
 QCoro::Task<QRCodeContent> PairingService::generateQRCode(int size)
 {
     const QString name = storedBridgeName();
-    const std::optional<QString> stored = m_deps.settings->string(SettingsKey::bridgeId);
-    const std::optional<QString> bridgeId = stored && !stored->isEmpty() ? stored : std::nullopt;
+    const std::optional<QString> bridgeId = usableBridgeId(*m_deps.settings);
 
     std::optional<QString> code;
     const QString relayToken =
@@ -146,7 +171,8 @@ QCoro::Task<QRCodeContent> PairingService::generateQRCode(int size)
         if (pairing)
             code = pairing->code;
         else
-            qCInfo(lcQr, "No fresh pairing code for the QR code: %s", qUtf8Printable(pairing.error().description()));
+            qCInfo(lcQr, "No fresh pairing code for the QR code: %s",
+                   qUtf8Printable(quotedForLog(pairing.error().description(), 320)));
     }
 
     QRCodeContent content;

@@ -79,6 +79,9 @@ public:
     bool isPaired() const;
     // The code as it is sent: trimmed of spaces and tabs.
     static QString normalizedCode(const QString &code);
+    // Why a typed code (before normalizing) cannot be a pairing code; empty
+    // when it can.
+    static QString codeProblem(const QString &code);
     // The payload for the stored name and id, with the given code.
     QByteArray payloadFor(const QString &bridgeName, const std::optional<QString> &bridgeId,
                           const std::optional<QString> &code) const;

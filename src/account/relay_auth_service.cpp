@@ -1,5 +1,6 @@
 #include "account/relay_auth_service.h"
 
+#include "platform/characters.h"
 #include "platform/logging.h"
 
 #include <QJsonDocument>
@@ -12,9 +13,21 @@
 
 #include <qcoro/qcorosignal.h>
 
+#include <algorithm>
+
 namespace halvex {
 
 namespace {
+
+bool isMadeOf(const QString &text, qsizetype maxLength, QLatin1StringView extra)
+{
+    if (text.isEmpty() || text.size() > maxLength)
+        return false;
+    return std::all_of(text.begin(), text.end(), [extra](QChar c) {
+        const char16_t u = c.unicode();
+        return (u >= u'a' && u <= u'z') || (u >= u'A' && u <= u'Z') || (u >= u'0' && u <= u'9') || extra.contains(c);
+    });
+}
 
 Error decodingError(const QString &what)
 {
@@ -64,6 +77,16 @@ QUrl appendingPath(QUrl url, const QString &path)
 
 } // namespace
 
+bool isBridgeId(const QString &text)
+{
+    return isMadeOf(text, 64, QLatin1StringView("-_"));
+}
+
+bool isPairingCode(const QString &text)
+{
+    return isMadeOf(text, 32, QLatin1StringView("-"));
+}
+
 Result<AuthResponse> AuthResponse::decode(const QByteArray &json)
 {
     const Result<QJsonObject> object = parseObject(json);
@@ -86,6 +109,8 @@ Result<PairResponse> PairResponse::decode(const QByteArray &json)
     const Result<QString> code = requiredString(*object, "code");
     if (!code)
         return code.error();
+    if (!isPairingCode(*code))
+        return decodingError(QStringLiteral("\"code\" is no pairing code (%1)").arg(quotedForLog(*code, 40)));
     const Result<std::optional<QString>> expiresAt = optionalString(*object, "expiresAt");
     if (!expiresAt)
         return expiresAt.error();
@@ -103,6 +128,8 @@ Result<PairVerifyResponse> PairVerifyResponse::decode(const QByteArray &json)
     const Result<QString> bridgeId = requiredString(*object, "bridgeId");
     if (!bridgeId)
         return bridgeId.error();
+    if (!isBridgeId(*bridgeId))
+        return decodingError(QStringLiteral("\"bridgeId\" is no bridge id (%1)").arg(quotedForLog(*bridgeId, 80)));
     return PairVerifyResponse{*bridgeToken, *bridgeId};
 }
 
@@ -191,8 +218,9 @@ QCoro::Task<Result<QByteArray>> RelayAuthService::post(QString path, QJsonObject
     // relay had already answered with an error status (which then counts).
     const bool transportFailure = error != QNetworkReply::NoError && error < QNetworkReply::ContentAccessDenied;
     if (transportFailure && (!statusAttribute.isValid() || statusAttribute.toInt() == 200)) {
-        qCCritical(lcAuth, "Relay request %s failed: %s", qUtf8Printable(path), qUtf8Printable(reply->errorString()));
-        co_return Error::plain(reply->errorString());
+        qCCritical(lcAuth, "Relay request %s failed: %s", qUtf8Printable(path),
+                   qUtf8Printable(quotedForLog(reply->errorString())));
+        co_return Error::plain(quotedForLog(reply->errorString(), 500));
     }
     if (!statusAttribute.isValid())
         co_return BridgeError::networkError(QStringLiteral("Invalid response"));
@@ -206,7 +234,7 @@ QCoro::Task<Result<QByteArray>> RelayAuthService::post(QString path, QJsonObject
     if (object) {
         const QJsonValue text = object->value(QLatin1String("error"));
         if (text.isString())
-            co_return BridgeError::apiError(text.toString());
+            co_return BridgeError::apiError(quotedForLog(text.toString(), 500));
     }
     co_return BridgeError::apiError(QStringLiteral("HTTP %1").arg(status));
 }

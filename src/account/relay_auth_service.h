@@ -28,6 +28,14 @@ struct AuthResponse {
     static Result<AuthResponse> decode(const QByteArray &json);
 };
 
+// What a bridge id looks like: letters, digits, '-' and '_', 1 to 64 of
+// them. The id goes into the pairing payload, the settings and the log, so
+// anything else from the relay (or found stored) is refused, not passed on.
+bool isBridgeId(const QString &text);
+// What a pairing code looks like: letters, digits and '-', 1 to 32 of them
+// (the phone shows "XXXX-XXXX").
+bool isPairingCode(const QString &text);
+
 struct PairResponse {
     QString code;
     std::optional<QString> expiresAt;

@@ -1,5 +1,6 @@
 #include "bridge/agent_card_publisher.h"
 
+#include "platform/characters.h"
 #include "platform/logging.h"
 
 #include <QPointer>
@@ -26,7 +27,8 @@ void AgentCardPublisher::sendNow()
     m_timer->stop();
     m_lastSent.start();
     m_links.send(buildAgentCard(input));
-    qCInfo(lcBridge, "Agent card sent: %s v%s", qUtf8Printable(input.name), qUtf8Printable(input.version));
+    qCInfo(lcBridge, "Agent card sent: %s v%s", qUtf8Printable(quotedForLog(input.name, 80)),
+           qUtf8Printable(quotedForLog(input.version, 40)));
 }
 
 void AgentCardPublisher::schedule()

@@ -141,18 +141,18 @@ void ChatPipeline::handleChatMessage(const RelayMessage &message)
     const QString appUserId = message.appUserId.value_or(QString());
     // A redelivered request must not run the agent a second time.
     if (m_running.contains(replyTo)) {
-        qCInfo(lcBridge, "Ignoring chat %s: it is already in progress", qUtf8Printable(replyTo));
+        qCInfo(lcBridge, "Ignoring chat %s: it is already in progress", qUtf8Printable(quotedForLog(replyTo, 80)));
         return;
     }
     ChatRequest request = prepareChatRequest(message);
     if (request.lastUserText.isEmpty()) {
-        qCCritical(lcBridge, "No user message found in chat_message %s", qUtf8Printable(replyTo));
+        qCCritical(lcBridge, "No user message found in chat_message %s", qUtf8Printable(quotedForLog(replyTo, 80)));
         sendFailure(replyTo, appUserId, QStringLiteral("No user message found"));
         Q_EMIT chatClosed(replyTo);
         return;
     }
     if (m_running.size() >= m_timings.maxChatsInFlight) {
-        qCCritical(lcBridge, "Chat failed for %s: %s", qUtf8Printable(replyTo), "Bridge is busy");
+        qCCritical(lcBridge, "Chat failed for %s: %s", qUtf8Printable(quotedForLog(replyTo, 80)), "Bridge is busy");
         sendFailure(replyTo, appUserId, QStringLiteral("Bridge is busy"));
         Q_EMIT chatClosed(replyTo);
         return;
@@ -187,7 +187,7 @@ QCoro::Task<> ChatPipeline::run(QString replyTo, QString appUserId, ChatRequest 
     const QPointer<ChatPipeline> self(this);
     const QDeadlineTimer deadline(m_timings.chatDeadline);
 
-    qCInfo(lcBridge, "Processing chat %s — %ld messages", qUtf8Printable(replyTo),
+    qCInfo(lcBridge, "Processing chat %s — %ld messages", qUtf8Printable(quotedForLog(replyTo, 80)),
            static_cast<long>(request.messages.size()));
     // Decided once; a request never switches path midway.
     const bool webSocketUsable = co_await waitForWebSocket(deadline);
@@ -209,7 +209,8 @@ QCoro::Task<> ChatPipeline::run(QString replyTo, QString appUserId, ChatRequest 
                                                                                    const QString &accumulated) {
         if (logChunks) {
             qCDebug(lcBridge, "Forwarding chunk: reply_to=%s delta_len=%ld accumulated_len=%ld",
-                    qUtf8Printable(replyTo), long(characterCount(delta)), long(characterCount(accumulated)));
+                    qUtf8Printable(quotedForLog(replyTo, 80)), long(characterCount(delta)),
+                    long(characterCount(accumulated)));
         }
         if (self)
             self->forwardChunk(replyTo, appUserId, delta, accumulated);
@@ -217,9 +218,9 @@ QCoro::Task<> ChatPipeline::run(QString replyTo, QString appUserId, ChatRequest 
 
     ChatBackend *backend = webSocketUsable ? m_links.webSocket : m_links.http;
     if (webSocketUsable)
-        qCInfo(lcBridge, "Using OpenClaw WebSocket for %s", qUtf8Printable(replyTo));
+        qCInfo(lcBridge, "Using OpenClaw WebSocket for %s", qUtf8Printable(quotedForLog(replyTo, 80)));
     else
-        qCInfo(lcBridge, "Using HTTP fallback for %s", qUtf8Printable(replyTo));
+        qCInfo(lcBridge, "Using HTTP fallback for %s", qUtf8Printable(quotedForLog(replyTo, 80)));
     Result<QString> outcome = co_await backend->sendChat(std::move(call), forwarder);
     if (!self)
         co_return;
@@ -230,7 +231,7 @@ QCoro::Task<> ChatPipeline::run(QString replyTo, QString appUserId, ChatRequest 
 
     if (outcome.ok()) {
         self->m_links.replies.sendJSON(RelayOutbound::streamEnd(replyTo, outcome.value(), appUserId));
-        qCInfo(lcBridge, "Sent streamed response for %s", qUtf8Printable(replyTo));
+        qCInfo(lcBridge, "Sent streamed response for %s", qUtf8Printable(quotedForLog(replyTo, 80)));
         Q_EMIT self->chatAnswered(replyTo);
     } else {
         // A stock gateway has its HTTP endpoint off: say so in words a user
@@ -238,7 +239,8 @@ QCoro::Task<> ChatPipeline::run(QString replyTo, QString appUserId, ChatRequest 
         const QString description = !webSocketUsable && isHttpStatusFailure(outcome.error(), 404)
                                         ? endpointOffText()
                                         : outcome.error().description();
-        qCCritical(lcBridge, "Chat failed for %s: %s", qUtf8Printable(replyTo), qUtf8Printable(description));
+        qCCritical(lcBridge, "Chat failed for %s: %s", qUtf8Printable(quotedForLog(replyTo, 80)),
+                   qUtf8Printable(quotedForLog(description, 320)));
         self->sendFailure(replyTo, appUserId, description);
     }
     Q_EMIT self->chatClosed(replyTo);

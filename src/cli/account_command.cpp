@@ -2,6 +2,7 @@
 
 #include "account/account_runtime.h"
 #include "cli/cli.h"
+#include "platform/characters.h"
 
 #include <QCommandLineParser>
 #include <QTextStream>
@@ -24,7 +25,7 @@ openAccountCommand(QCommandLineParser &parser, const QString &command, const QSt
     }
     Result<std::unique_ptr<AccountRuntime>> opened = AccountRuntime::forCommands();
     if (!opened) {
-        err() << opened.error().description() << Qt::endl;
+        err() << quotedForLog(opened.error().description(), 1000) << Qt::endl;
         return int(ExitStatus::misuse);
     }
     return std::move(opened).value();

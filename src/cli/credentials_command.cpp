@@ -2,6 +2,7 @@
 
 #include "account/bridge_requests.h"
 #include "cli/cli.h"
+#include "platform/characters.h"
 #include "platform/secrets/credential_store.h"
 #include "platform/secrets/file_secret_backend.h"
 #include "platform/session/single_instance.h"
@@ -80,7 +81,7 @@ int recover(CredentialStore &credentials)
         file ? credentials.withStores<Result<FileSecretBackend::Recovery>>([file] { return file->recoverSetAside(); })
              : Result<FileSecretBackend::Recovery>(FileSecretBackend::Recovery{});
     if (!recovery) {
-        err() << "halvex-bridge credentials: " << recovery.error().description() << "\n";
+        err() << "halvex-bridge credentials: " << quotedForLog(recovery.error().description(), 1000) << "\n";
         return failure;
     }
     if (recovery->copies.isEmpty()) {
@@ -111,7 +112,7 @@ int use(CredentialStore &credentials, const QString &target)
         store = CredentialStore::secretServiceStoreBackend();
     if (credentials.primary()->name() != store->name()) {
         if (const Result<Done> moved = credentials.moveItemsInto(std::move(store)); !moved) {
-            err() << "halvex-bridge credentials: " << moved.error().description() << "\n";
+            err() << "halvex-bridge credentials: " << quotedForLog(moved.error().description(), 1000) << "\n";
             return failure;
         }
     }

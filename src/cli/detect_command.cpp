@@ -65,8 +65,9 @@ QJsonObject asJson(const OpenClawDetector &detector)
 void printText(const OpenClawDetector &detector)
 {
     QTextStream &out = cli::out();
+    // Paths, problems and agent names come from files and the gateway.
     const auto row = [&out](const char *label, const QString &value) {
-        out << QString::fromLatin1(label).leftJustified(18) << value << '\n';
+        out << QString::fromLatin1(label).leftJustified(18) << quotedForLog(value, 1000) << '\n';
     };
     row("OpenClaw:",
         detector.detected() ? QStringLiteral("found at ") + detector.binaryPath() : QStringLiteral("not found"));

@@ -1,5 +1,7 @@
 #include "cli/doctor.h"
 
+#include "platform/characters.h"
+
 #include <QJsonArray>
 
 namespace halvex {
@@ -49,10 +51,11 @@ QString DoctorReport::text() const
     for (const Line &line : lines) {
         text += statusMark(line.outcome.status) + QLatin1Char(' ') + line.check.title;
         if (!line.outcome.detail.isEmpty())
-            text += QStringLiteral(": ") + line.outcome.detail;
+            // Details quote the gateway, the relay and files.
+            text += QStringLiteral(": ") + quotedForLog(line.outcome.detail, 1000);
         text += QLatin1Char('\n');
         if (line.outcome.status == CheckOutcome::Status::failed && !line.outcome.fix.isEmpty())
-            text += QStringLiteral("    fix: ") + line.outcome.fix + QLatin1Char('\n');
+            text += QStringLiteral("    fix: ") + quotedForLog(line.outcome.fix, 1000) + QLatin1Char('\n');
     }
     text += canAnswerChats() ? QStringLiteral("\nThe bridge can answer chats.\n")
                              : QStringLiteral("\nThe bridge cannot answer chats yet.\n");

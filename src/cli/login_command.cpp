@@ -5,6 +5,7 @@
 #include "account/account_runtime.h"
 #include "cli/account_command.h"
 #include "cli/cli.h"
+#include "platform/characters.h"
 #include "platform/wait_for_task.h"
 
 #include <QCommandLineParser>
@@ -64,7 +65,7 @@ int report(const Result<Done> &result, const QString &success, bool json, const 
     }
     if (!result) {
         if (!json)
-            err() << result.error().description() << Qt::endl;
+            err() << quotedForLog(result.error().description(), 1000) << Qt::endl;
         return failure;
     }
     return ExitStatus::success;
@@ -78,9 +79,9 @@ int reportMessage(const Result<QString> &result, bool json)
                       result ? *result : result.error().description());
         out() << QJsonDocument(object).toJson(QJsonDocument::Compact) << Qt::endl;
     } else if (result) {
-        out() << *result << Qt::endl;
+        out() << quotedForLog(*result, 1000) << Qt::endl;
     } else {
-        err() << result.error().description() << Qt::endl;
+        err() << quotedForLog(result.error().description(), 1000) << Qt::endl;
     }
     return result ? ExitStatus::success : failure;
 }

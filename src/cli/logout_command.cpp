@@ -4,6 +4,7 @@
 #include "account/account_runtime.h"
 #include "cli/account_command.h"
 #include "cli/cli.h"
+#include "platform/characters.h"
 
 #include <QCommandLineParser>
 
@@ -26,7 +27,8 @@ int runLogoutCommand(const QStringList &arguments)
         return failure;
     }
     if (email)
-        out() << QStringLiteral("Signed out of %1. This machine stays paired.").arg(*email) << Qt::endl;
+        out() << QStringLiteral("Signed out of %1. This machine stays paired.").arg(quotedForLog(*email, 320))
+              << Qt::endl;
     else
         out() << QStringLiteral("Signed out. This machine stays paired.") << Qt::endl;
     return ExitStatus::success;

@@ -49,7 +49,7 @@ int show(const MemoryCommandContext &context, bool json, QTextStream &out, QText
                             QString::fromLatin1(kMemoryAvatarId));
     const Result<SoulFileResponse> response = waitForTask(relay.fetchSoulFile());
     if (!response) {
-        err << "Could not read the soul file: " << response.error().description() << '\n';
+        err << "Could not read the soul file: " << shown(response.error().description()) << '\n';
         return failure;
     }
     if (json) {

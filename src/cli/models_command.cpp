@@ -144,7 +144,7 @@ int setModel(ProviderDetectionService &service, const Rec &choice, bool dryRun, 
     const Result<ConfigEdit> edit =
         waitForTask(service.setMobileModel(choice.id, choice.contextWindow, choice.maxTokens, dryRun));
     if (!service.toolProblem().isEmpty() && !json)
-        err << "OpenClaw's own writer is not available (" << service.toolProblem()
+        err << "OpenClaw's own writer is not available (" << shown(service.toolProblem())
             << "); Halvex Bridge checks and writes the file itself.\n";
     if (!edit) {
         if (json)
@@ -154,7 +154,7 @@ int setModel(ProviderDetectionService &service, const Rec &choice, bool dryRun, 
                                              {QStringLiteral("reason"), edit.error().description()}})
                        .toJson(QJsonDocument::Indented);
         err << (dryRun ? "The change would be refused: " : "The mobile model was not changed: ")
-            << edit.error().description() << '\n';
+            << quotedForLog(edit.error().description(), 1000) << '\n';
         return failure;
     }
     const QJsonObject patch = shownPatch(edit->patch).toObject();
@@ -175,7 +175,7 @@ int setModel(ProviderDetectionService &service, const Rec &choice, bool dryRun, 
     }
     out << "Mobile model: " << shown(choice.id) << (dryRun ? " (dry run: nothing is written)" : "") << '\n';
     for (const QString &line : describeConfigEdit(*edit))
-        out << "  " << line << '\n';
+        out << "  " << shown(line) << '\n';
     if (dryRun && !patch.isEmpty())
         out << "Patch for " << shown(service.configPath()) << ":\n"
             << QString::fromUtf8(QJsonDocument(patch).toJson(QJsonDocument::Indented));

@@ -6,6 +6,7 @@
 #include "account/qr_code.h"
 #include "cli/account_command.h"
 #include "cli/cli.h"
+#include "platform/characters.h"
 #include "platform/wait_for_task.h"
 
 #include <QCommandLineParser>
@@ -84,11 +85,11 @@ int show(const Shown &shown, bool json, bool colours, const QString &pngPath, st
     out() << *qr << Qt::endl;
     out() << QStringLiteral("Scan with the Halvex app: Settings → Scan QR Code.") << Qt::endl;
     if (shown.code)
-        out() << QStringLiteral("Pairing code: %1").arg(*shown.code) << Qt::endl;
+        out() << QStringLiteral("Pairing code: %1").arg(quotedForLog(*shown.code, 40)) << Qt::endl;
     if (shown.paired) {
-        out() << QStringLiteral("Paired as \"%1\"").arg(shown.bridgeName);
+        out() << QStringLiteral("Paired as \"%1\"").arg(quotedForLog(shown.bridgeName, 200));
         if (!shown.bridgeId.isEmpty())
-            out() << QStringLiteral(" (bridge %1)").arg(shown.bridgeId);
+            out() << QStringLiteral(" (bridge %1)").arg(quotedForLog(shown.bridgeId, 80));
         out() << QLatin1Char('.') << Qt::endl;
     }
     if (bridgeNotified) {
@@ -98,15 +99,6 @@ int show(const Shown &shown, bool json, bool colours, const QString &pngPath, st
               << Qt::endl;
     }
     return ExitStatus::success;
-}
-
-// Why `code` cannot be a pairing code; empty when it can.
-QString codeProblem(const QString &code)
-{
-    if (PairingService::normalizedCode(code).size() < PairingService::minimumCodeLength)
-        return QStringLiteral("The code needs at least %1 characters, as the phone shows it (XXXX-XXXX).")
-            .arg(PairingService::minimumCodeLength);
-    return QString();
 }
 
 } // namespace
@@ -138,7 +130,7 @@ int runPairCommand(const QStringList &arguments)
             if (given.isSet(qrOption) && !positional.isEmpty())
                 return QStringLiteral("Usage: halvex-bridge pair [CODE | - | --qr] [--png FILE] [--no-color] [--json]");
             if (!positional.isEmpty() && positional.first() != codeFromInput)
-                return codeProblem(positional.first());
+                return PairingService::codeProblem(positional.first());
             return QString();
         });
     if (const int *done = std::get_if<int>(&opened))
@@ -149,7 +141,8 @@ int runPairCommand(const QStringList &arguments)
         // The code alone redeems a bridge token: it stays off the command
         // line (and out of the terminal's echo).
         const std::optional<QString> typed = readLine(QStringLiteral("Pairing code: "), true);
-        const QString why = typed ? codeProblem(*typed) : QStringLiteral("No pairing code on standard input.");
+        const QString why =
+            typed ? PairingService::codeProblem(*typed) : QStringLiteral("No pairing code on standard input.");
         if (!why.isEmpty()) {
             err() << why << Qt::endl;
             return misuse;
@@ -186,7 +179,7 @@ int runPairCommand(const QStringList &arguments)
                          .toJson(QJsonDocument::Compact)
                   << Qt::endl;
         } else {
-            err() << result.error().description() << Qt::endl;
+            err() << quotedForLog(result.error().description(), 1000) << Qt::endl;
         }
         if (!runtime.account()->isSignedIn() && positional.isEmpty() && !json)
             err() << QStringLiteral("Sign in with: halvex-bridge login") << Qt::endl;

@@ -232,18 +232,19 @@ int runStatusCommand(const QStringList &arguments)
         out() << (live ? liveLines(*live) : notRunningLines()).join(QLatin1Char('\n')) << Qt::endl;
         if (signedIn)
             out() << QStringLiteral("Relay: signed in as %1 (%2)")
-                         .arg(email.isEmpty() ? QStringLiteral("?") : email, relayHost);
+                         .arg(email.isEmpty() ? QStringLiteral("?") : quotedForLog(email, 320),
+                              quotedForLog(relayHost));
         else
-            out() << QStringLiteral("Relay: not signed in (%1)").arg(relayHost);
+            out() << QStringLiteral("Relay: not signed in (%1)").arg(quotedForLog(relayHost));
         out() << Qt::endl;
         out() << QStringLiteral("Gateway: %1 %2")
-                     .arg(endpoint.toString(),
+                     .arg(quotedForLog(endpoint.toString()),
                           reachable ? QStringLiteral("reachable") : QStringLiteral("not reachable"));
         if (probe.chatEndpoint != ChatEndpointState::unknown)
             out() << (probe.chatEndpoint == ChatEndpointState::on ? QStringLiteral(" (HTTP chat endpoint on)")
                                                                   : QStringLiteral(" (HTTP chat endpoint off)"));
         else if (!probe.problem.isEmpty())
-            out() << QStringLiteral(": ") << probe.problem;
+            out() << QStringLiteral(": ") << shown(probe.problem);
         if (target.token.isEmpty() && !target.authDisabled)
             out() << QStringLiteral(" (no gateway token)");
         if (probe.mobileAgent == false)
@@ -251,9 +252,9 @@ int runStatusCommand(const QStringList &arguments)
                          .arg(GatewayTarget::mobileAgentId());
         out() << Qt::endl;
         if (paired) {
-            out() << QStringLiteral("Pairing: paired as \"%1\"").arg(paired->bridgeName);
+            out() << QStringLiteral("Pairing: paired as \"%1\"").arg(quotedForLog(paired->bridgeName, 200));
             if (!paired->bridgeId.isEmpty())
-                out() << QStringLiteral(" (bridge %1)").arg(paired->bridgeId);
+                out() << QStringLiteral(" (bridge %1)").arg(quotedForLog(paired->bridgeId, 80));
         } else {
             out() << QStringLiteral("Pairing: not paired — run halvex-bridge login, then halvex-bridge pair");
         }

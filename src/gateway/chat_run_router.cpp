@@ -86,8 +86,8 @@ std::vector<ChatRunRouter::Finished> ChatRunRouter::onEvent(const AgentEvent &ev
     if (!owner && !event.runId.isEmpty() && !event.sessionKey.isEmpty() && event.kind != AgentEvent::Kind::settled) {
         for (const auto &call : std::as_const(m_running)) {
             if (call->awaitsFollowUp() && call->sessionKey() == event.sessionKey) {
-                qCInfo(lcOcWs, "Run %s answers the queued chat.send %s", qUtf8Printable(event.runId),
-                       qUtf8Printable(call->frameId()));
+                qCInfo(lcOcWs, "Run %s answers the queued chat.send %s", qUtf8Printable(quotedForLog(event.runId)),
+                       qUtf8Printable(quotedForLog(call->frameId())));
                 call->acknowledge(event.runId);
                 call->setAwaitsFollowUp(false);
                 owner = call;
@@ -107,17 +107,17 @@ std::vector<ChatRunRouter::Finished> ChatRunRouter::onEvent(const AgentEvent &ev
                 m_held.pop_front();
             m_held.push_back(event);
         } else if (event.kind != AgentEvent::Kind::ignored) {
-            qCDebug(lcOcWs, "Ignoring event of run %s", qUtf8Printable(event.runId));
+            qCDebug(lcOcWs, "Ignoring event of run %s", qUtf8Printable(quotedForLog(event.runId)));
         }
         return finished;
     }
     if (!event.sessionKey.isEmpty() && event.sessionKey != owner->sessionKey()) {
-        qCInfo(lcOcWs, "Ignoring event of session %s for run %s", qUtf8Printable(event.sessionKey),
-               qUtf8Printable(event.runId));
+        qCInfo(lcOcWs, "Ignoring event of session %s for run %s", qUtf8Printable(quotedForLog(event.sessionKey)),
+               qUtf8Printable(quotedForLog(event.runId)));
         return finished;
     }
     if (event.stream == QLatin1String("lifecycle") && !event.phase.isEmpty())
-        qCInfo(lcOcWs, "Agent lifecycle: %s, accumulated=%ld chars", qUtf8Printable(event.phase),
+        qCInfo(lcOcWs, "Agent lifecycle: %s, accumulated=%ld chars", qUtf8Printable(quotedForLog(event.phase)),
                long(owner->characterCount()));
     apply(owner, event, finished);
     return finished;
@@ -157,7 +157,7 @@ void ChatRunRouter::apply(const std::shared_ptr<ChatCall> &call, const AgentEven
         // 2026.9.x do) and answers it in a follow-up run of the session.
         if (!call->hasStarted() && !event.hasAnswer && !call->isResolved()) {
             qCInfo(lcOcWs, "Run %s was queued by the gateway; waiting for the run that answers it",
-                   qUtf8Printable(event.runId));
+                   qUtf8Printable(quotedForLog(event.runId)));
             call->setAwaitsFollowUp(true);
             return;
         }
@@ -171,7 +171,8 @@ void ChatRunRouter::apply(const std::shared_ptr<ChatCall> &call, const AgentEven
         release(call);
         return;
     case AgentEvent::Kind::failed:
-        qCCritical(lcOcWs, "Chat run %s failed: %s", qUtf8Printable(event.runId), qUtf8Printable(event.text));
+        qCCritical(lcOcWs, "Chat run %s failed: %s", qUtf8Printable(quotedForLog(event.runId)),
+                   qUtf8Printable(quotedForLog(event.text)));
         if (!call->isResolved() && !call->hasEnded())
             finished.push_back({call, BridgeError::apiError(event.text)});
         release(call);

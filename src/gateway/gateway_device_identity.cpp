@@ -1,6 +1,7 @@
 #include "gateway/gateway_device_identity.h"
 
 #include "gateway/device_tokens.h"
+#include "platform/characters.h"
 #include "platform/deployment.h"
 #include "platform/logging.h"
 #include "platform/secrets/credential_store.h"
@@ -66,7 +67,8 @@ Result<std::unique_ptr<GatewayDeviceIdentity>> GatewayDeviceIdentity::create(Cre
     const SecretLookup stored = credentials->loadData(service, keyAccount());
     if (stored && stored.value() && stored.value()->size() == crypto_sign_SEEDBYTES) {
         std::unique_ptr<GatewayDeviceIdentity> identity(new GatewayDeviceIdentity(credentials, *stored.value()));
-        qCInfo(lcDeviceId, "Loaded existing device identity — deviceId: %s", qUtf8Printable(identity->deviceId()));
+        qCInfo(lcDeviceId, "Loaded existing device identity — deviceId: %s",
+               qUtf8Printable(quotedForLog(identity->deviceId())));
         return identity;
     }
 
@@ -90,7 +92,8 @@ Result<std::unique_ptr<GatewayDeviceIdentity>> GatewayDeviceIdentity::create(Cre
     }
     std::unique_ptr<GatewayDeviceIdentity> identity(new GatewayDeviceIdentity(credentials, seed));
     sodium_memzero(seed.data(), size_t(seed.size()));
-    qCInfo(lcDeviceId, "Generated NEW device identity — deviceId: %s", qUtf8Printable(identity->deviceId()));
+    qCInfo(lcDeviceId, "Generated NEW device identity — deviceId: %s",
+           qUtf8Printable(quotedForLog(identity->deviceId())));
     return identity;
 }
 

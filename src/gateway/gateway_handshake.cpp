@@ -3,6 +3,7 @@
 #include "gateway/connect_request_builder.h"
 #include "gateway/device_tokens.h"
 #include "gateway/gateway_device_identity.h"
+#include "platform/characters.h"
 #include "platform/deployment.h"
 #include "platform/logging.h"
 #include "platform/secrets/credential_store.h"
@@ -55,7 +56,8 @@ bool GatewayHandshake::ensureDeviceIdentity()
         return true;
     auto identity = GatewayDeviceIdentity::create(m_credentials);
     if (!identity.ok()) {
-        qCCritical(lcOcWs, "Failed to initialize device identity: %s", qUtf8Printable(identity.error().description()));
+        qCCritical(lcOcWs, "Failed to initialize device identity: %s",
+                   qUtf8Printable(quotedForLog(identity.error().description())));
         return false;
     }
     m_deviceIdentity = std::move(identity).value();
@@ -112,7 +114,7 @@ GatewayHandshake::ConnectRequest GatewayHandshake::connectRequest(const QString 
     }
     const Result<QJsonObject> request = ConnectRequestBuilder::build(input);
     if (!request.ok()) {
-        qCCritical(lcOcWs, "Signing failed: %s", qUtf8Printable(request.error().description()));
+        qCCritical(lcOcWs, "Signing failed: %s", qUtf8Printable(quotedForLog(request.error().description())));
         out.failure = QStringLiteral("Signing failed");
         out.retry = false;
         return out;

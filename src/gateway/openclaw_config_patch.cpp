@@ -1,5 +1,6 @@
 #include "gateway/openclaw_config_patch.h"
 
+#include "platform/characters.h"
 #include "platform/logging.h"
 
 #include <QJsonArray>
@@ -118,7 +119,7 @@ QCoro::Task<Result<ConfigPatchVerdict>> OpenClawConfigPatcher::apply(QJsonObject
     const ProcessOutcome outcome = co_await std::move(running);
 
     if (outcome.status != ProcessOutcome::Status::finished) {
-        qCWarning(lcDetector, "openclaw config patch %s", qPrintable(outcome.describe()));
+        qCWarning(lcDetector, "openclaw config patch %s", qUtf8Printable(quotedForLog(outcome.describe())));
         co_return Error::plain(
             QStringLiteral("OpenClaw's config writer %1; nothing was changed").arg(outcome.describe()));
     }

@@ -2,6 +2,7 @@
 
 #include "gateway/gateway_protocol.h"
 #include "gateway/pairing_request_parser.h"
+#include "platform/characters.h"
 #include "platform/logging.h"
 #include "platform/session/login_environment.h"
 
@@ -128,7 +129,8 @@ QCoro::Task<PairingApprover::Listing> PairingApprover::list(QString toolPath, QS
         }
         // Other devices' requests are not logged; only what concerns ours.
         qCInfo(lcOcWs, "devices list%s: %s, %ld pending request(s) of this device",
-               withLoginPath ? " (login shell)" : "", qUtf8Printable(listed.describe()), long(pending.size()));
+               withLoginPath ? " (login shell)" : "", qUtf8Printable(quotedForLog(listed.describe())),
+               long(pending.size()));
         break;
     }
 
@@ -185,7 +187,8 @@ QCoro::Task<bool> PairingApprover::approve(QString toolPath, QString deviceId, Q
         QStringList{outputText(approved), QString::fromUtf8(approved.standardError).trimmed()}.join(QLatin1Char(' '));
     qCInfo(lcOcWs, "Approve result: %s", qUtf8Printable(quotedForLog(approveOutput.trimmed())));
     if (!approved.exitedWithSuccess()) {
-        qCCritical(lcOcWs, "devices approve %s: %s", qUtf8Printable(requestId), qUtf8Printable(approved.describe()));
+        qCCritical(lcOcWs, "devices approve %s: %s", qUtf8Printable(quotedForLog(requestId)),
+                   qUtf8Printable(quotedForLog(approved.describe())));
         co_return fail(QStringLiteral("Device not paired — approve in OpenClaw"));
     }
     m_pendingRequestId.clear();

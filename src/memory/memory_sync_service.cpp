@@ -176,7 +176,7 @@ void MemorySyncService::finishSync(Outcome outcome, const QString &error)
 void MemorySyncService::failSync(const Error &error)
 {
     // No backoff: the interval stays as it was.
-    qCCritical(lcMemorySync, "Sync failed: %s", qUtf8Printable(error.description()));
+    qCCritical(lcMemorySync, "Sync failed: %s", qUtf8Printable(quotedForLog(error.description(), 320)));
     finishSync(Outcome::failed, error.description());
 }
 

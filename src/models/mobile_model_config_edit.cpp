@@ -1,6 +1,7 @@
 // The in-memory edit of the OpenClaw configuration for a new mobile model.
 #include "gateway/openclaw_config.h"
 #include "models/mobile_model_config_writer.h"
+#include "platform/characters.h"
 #include "platform/logging.h"
 
 #include <QJsonArray>
@@ -168,7 +169,8 @@ Result<QJsonObject> withProviderModel(QJsonObject config, const QString &provide
     }
     if (index < 0) {
         list.append(newModelEntry(modelId, choice.contextWindow, choice.maxTokens));
-        qCInfo(lcProviderDetection, "Added %s to %s provider config", qPrintable(modelId), qPrintable(providerId));
+        qCInfo(lcProviderDetection, "Added %s to %s provider config", qUtf8Printable(quotedForLog(modelId)),
+               qUtf8Printable(quotedForLog(providerId)));
         changes.append(QStringLiteral("%1: added model %2").arg(where, modelId));
     } else {
         QJsonObject model = list.at(index).toObject();
@@ -264,7 +266,7 @@ Result<ConfigEdit> applyMobileModel(const QJsonObject &config, const MobileModel
     if (!agents)
         return agents.error();
     if (edit.createdMobileAgent)
-        qCInfo(lcProviderDetection, "Created the mobile agent with model %s", qPrintable(reference));
+        qCInfo(lcProviderDetection, "Created the mobile agent with model %s", qUtf8Printable(quotedForLog(reference)));
 
     if (slash >= 0) {
         Result<QJsonObject> withModel = withProviderModel(edit.config, providerId, modelId, choice, edit.changes);
@@ -282,7 +284,7 @@ Result<ConfigEdit> applyMobileModel(const QJsonObject &config, const MobileModel
         map.insert(reference, QJsonObject{});
         defaults.insert(QStringLiteral("models"), map);
         agentsObject.insert(QStringLiteral("defaults"), defaults);
-        qCInfo(lcProviderDetection, "Registered %s in agents.defaults.models", qPrintable(reference));
+        qCInfo(lcProviderDetection, "Registered %s in agents.defaults.models", qUtf8Printable(quotedForLog(reference)));
         edit.changes.append(QStringLiteral("agents.defaults.models: registered %1").arg(reference));
     }
     edit.config.insert(QStringLiteral("agents"), agentsObject);

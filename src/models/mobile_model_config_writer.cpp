@@ -1,5 +1,6 @@
 #include "models/mobile_model_config_writer.h"
 #include "gateway/openclaw_config.h"
+#include "platform/characters.h"
 #include "platform/logging.h"
 
 #include <QDir>
@@ -213,7 +214,7 @@ QCoro::Task<Result<ConfigEdit>> MobileModelConfigWriter::writeThroughOpenClaw(Mo
     if (!mobile || primaryModelOf(mobile->value(QStringLiteral("model"))) != choice.reference)
         co_return Error::plain(
             QStringLiteral("OpenClaw took the change, but its mobile agent does not use %1").arg(choice.reference));
-    qCInfo(lcProviderDetection, "Updated mobile model config: %s", qPrintable(choice.reference));
+    qCInfo(lcProviderDetection, "Updated mobile model config: %s", qUtf8Printable(quotedForLog(choice.reference)));
     co_return edit;
 }
 
@@ -262,7 +263,7 @@ Result<ConfigEdit> MobileModelConfigWriter::writeHere(const MobileModelChoice &c
                 QStringLiteral("Config write will strip JSON5 comments from %1 (it is written as plain JSON)")
                     .arg(path));
             if (!dryRun)
-                qCWarning(lcProviderDetection, "%s", qPrintable(edit.warnings.last()));
+                qCWarning(lcProviderDetection, "%s", qUtf8Printable(quotedForLog(edit.warnings.last())));
         }
         if (dryRun) {
             edit.verdict = QStringLiteral("Halvex Bridge's own check accepts the change (nothing written)");
@@ -272,7 +273,8 @@ Result<ConfigEdit> MobileModelConfigWriter::writeHere(const MobileModelChoice &c
         const QByteArray bytes = QJsonDocument(edit.config).toJson(QJsonDocument::Indented);
         SiblingFile candidate;
         if (const Result<Done> written = candidate.write(path, bytes, permissions); !written) {
-            qCCritical(lcProviderDetection, "Failed to write config: %s", qPrintable(written.error().description()));
+            qCCritical(lcProviderDetection, "Failed to write config: %s",
+                       qUtf8Printable(quotedForLog(written.error().description())));
             return written.error();
         }
         // OpenClaw (or an editor) may have rewritten the file meanwhile: its
@@ -299,14 +301,15 @@ Result<ConfigEdit> MobileModelConfigWriter::writeHere(const MobileModelChoice &c
                 return Error::plain(QStringLiteral("Cannot keep a backup of %1").arg(path));
         }
         if (const Result<Done> replaced = candidate.moveTo(path); !replaced) {
-            qCCritical(lcProviderDetection, "Failed to write config: %s", qPrintable(replaced.error().description()));
+            qCCritical(lcProviderDetection, "Failed to write config: %s",
+                       qUtf8Printable(quotedForLog(replaced.error().description())));
             return replaced.error();
         }
         if (const Result<Done> synced = syncFolder(QFileInfo(path).absolutePath()); !synced)
-            qCWarning(lcProviderDetection, "Could not sync the folder of %s: %s", qPrintable(path),
-                      qPrintable(synced.error().description()));
+            qCWarning(lcProviderDetection, "Could not sync the folder of %s: %s", qUtf8Printable(quotedForLog(path)),
+                      qUtf8Printable(quotedForLog(synced.error().description())));
         edit.verdict = QStringLiteral("Written by Halvex Bridge (the openclaw tool was not found)");
-        qCInfo(lcProviderDetection, "Updated mobile model config: %s", qPrintable(choice.reference));
+        qCInfo(lcProviderDetection, "Updated mobile model config: %s", qUtf8Printable(quotedForLog(choice.reference)));
         return edit;
     }
 }

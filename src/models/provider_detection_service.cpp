@@ -1,5 +1,6 @@
 #include "models/provider_detection_service.h"
 #include "models/local_model_test.h"
+#include "platform/characters.h"
 #include "platform/logging.h"
 
 #include <QDir>
@@ -100,7 +101,7 @@ std::optional<OpenClawConfig> ProviderDetectionService::readConfig() const
 {
     Result<std::optional<OpenClawConfig>> config = loadOpenClawConfig(m_deps.homeDirectory, m_deps.environment);
     if (config && !config->has_value())
-        qCDebug(lcProviderDetection, "OpenClaw config not found at %s", qPrintable(configPath()));
+        qCDebug(lcProviderDetection, "OpenClaw config not found at %s", qUtf8Printable(quotedForLog(configPath())));
     if (!config)
         qCCritical(lcProviderDetection, "Failed to parse OpenClaw config as JSON");
     return config ? *config : std::nullopt;
@@ -136,7 +137,7 @@ QCoro::Task<> ProviderDetectionService::detectAll()
     co_await mobile;
     qCInfo(lcProviderDetection, "Provider detection complete — ollama: %s, cloud providers: %ld, mobile model: %s",
            boolText(m_ollamaReachable), long(m_cloudProviders.size()),
-           qPrintable(m_currentMobileModel.value_or(QStringLiteral("none"))));
+           qUtf8Printable(quotedForLog(m_currentMobileModel.value_or(QStringLiteral("none")))));
     m_isDetecting = false;
     Q_EMIT isDetectingChanged();
 }
@@ -173,7 +174,7 @@ QCoro::Task<> ProviderDetectionService::detectOllama()
         m_ollamaModels = *models;
         m_ollamaReachable = true;
         m_ollamaHost = candidate;
-        qCInfo(lcProviderDetection, "Ollama reachable at %s with %ld model(s)", qPrintable(candidate),
+        qCInfo(lcProviderDetection, "Ollama reachable at %s with %ld model(s)", qUtf8Printable(quotedForLog(candidate)),
                long(models->size()));
         Q_EMIT ollamaChanged();
         Q_EMIT ollamaModelsChanged();
@@ -199,13 +200,14 @@ QCoro::Task<std::optional<QList<DetectedOllamaModel>>> ProviderDetectionService:
     co_await qCoro(reply.get()).waitForFinished(std::chrono::milliseconds(m_timings.probeTimeoutMs));
     if (!reply->isFinished()) {
         reply->abort();
-        qCDebug(lcProviderDetection, "Ollama probe failed for %s: %s", qPrintable(baseUrl), "timed out");
+        qCDebug(lcProviderDetection, "Ollama probe failed for %s: %s", qUtf8Printable(quotedForLog(baseUrl)),
+                "timed out");
         co_return std::nullopt;
     }
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (reply->error() != QNetworkReply::NoError && status == 0) {
-        qCDebug(lcProviderDetection, "Ollama probe failed for %s: %s", qPrintable(baseUrl),
-                qPrintable(reply->errorString()));
+        qCDebug(lcProviderDetection, "Ollama probe failed for %s: %s", qUtf8Printable(quotedForLog(baseUrl)),
+                qUtf8Printable(quotedForLog(reply->errorString())));
         co_return std::nullopt;
     }
     // A cut-off (oversized) answer is no model list.
@@ -304,7 +306,8 @@ QCoro::Task<> ProviderDetectionService::detectCurrentMobileModel()
         co_return;
     }
     const std::optional<int> window = contextWindow(*model, *config);
-    qCInfo(lcProviderDetection, "Current mobile model: %s, context: %ld", qPrintable(*model), long(window.value_or(0)));
+    qCInfo(lcProviderDetection, "Current mobile model: %s, context: %ld", qUtf8Printable(quotedForLog(*model)),
+           long(window.value_or(0)));
     setCurrentMobileModel(model, window);
     co_return;
 }

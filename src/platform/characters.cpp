@@ -2,6 +2,8 @@
 
 #include <QTextBoundaryFinder>
 
+#include <algorithm>
+
 namespace halvex {
 
 namespace {
@@ -16,6 +18,12 @@ qsizetype nextBoundary(QTextBoundaryFinder &finder, const QString &text)
            text.at(position).isLowSurrogate())
         position = finder.toNextBoundary();
     return position;
+}
+
+bool needsEscape(char16_t u)
+{
+    return u < 0x20 || (u >= 0x7f && u < 0xa0) || (u >= 0x200b && u <= 0x200f) || (u >= 0x2028 && u <= 0x202e) ||
+           (u >= 0x2066 && u <= 0x2069) || u == 0xfeff;
 }
 
 } // namespace
@@ -63,6 +71,30 @@ QString maskedSecret(const QString &secret)
     if (secret.isEmpty())
         return {};
     return QString(8, QChar(0x25CF)) + secret.right(4);
+}
+
+QString quotedForLog(const QString &text, int maxLength)
+{
+    QString out;
+    out.reserve(std::min<qsizetype>(text.size(), maxLength) + 8);
+    const qsizetype size = text.size();
+    for (qsizetype i = 0; i < size; ++i) {
+        const char16_t u = text.at(i).unicode();
+        const bool pair = QChar::isHighSurrogate(u) && i + 1 < size && text.at(i + 1).isLowSurrogate();
+        if (i + (pair ? 1 : 0) >= maxLength) {
+            out += QChar(0x2026);
+            break;
+        }
+        if (pair) {
+            out += text.at(i);
+            out += text.at(++i);
+        } else if (needsEscape(u) || QChar::isSurrogate(u)) {
+            out += QStringLiteral("\\u%1").arg(int(u), 4, 16, QLatin1Char('0'));
+        } else {
+            out += QChar(u);
+        }
+    }
+    return out;
 }
 
 } // namespace halvex

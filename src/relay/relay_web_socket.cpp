@@ -1,5 +1,6 @@
 #include "relay/relay_web_socket.h"
 
+#include "platform/characters.h"
 #include "platform/logging.h"
 #include "platform/net/web_socket_client.h"
 #include "platform/utf8.h"
@@ -27,7 +28,7 @@ Error endError(const WebSocketClient *socket, const QString &recorded)
         return Error::plain(recorded);
     QString text = QStringLiteral("WebSocket closed with code %1").arg(int(socket->closeCode()));
     if (!socket->closeReason().isEmpty())
-        text += QStringLiteral(": ") + socket->closeReason();
+        text += QStringLiteral(": ") + quotedForLog(socket->closeReason(), 125);
     return Error::plain(text);
 }
 
@@ -98,7 +99,7 @@ void RelayWebSocket::open()
 
     const Result<QUrl> url = relayConnectionUrl(m_relayOrigin, *m_bridgeToken);
     if (!url) {
-        qCCritical(lcWebSocket, "%s", qUtf8Printable(url.error().description()));
+        qCCritical(lcWebSocket, "%s", qUtf8Printable(quotedForLog(url.error().description(), 320)));
         setState(State::idle);
         return;
     }
@@ -245,7 +246,7 @@ void RelayWebSocket::retireSocket(WebSocketClient *socket, const std::optional<E
 {
     m_sockets.remove(socket);
     qCCritical(lcWebSocket, "WebSocket receive error: %s",
-               qUtf8Printable(error ? error->description() : QStringLiteral("unknown error")));
+               qUtf8Printable(quotedForLog(error ? error->description() : QStringLiteral("unknown error"), 320)));
     // Its later signals are of no interest any more.
     QObject::disconnect(socket, nullptr, this, nullptr);
     socket->deleteLater();
@@ -291,12 +292,13 @@ void RelayWebSocket::handleText(const QByteArray &utf8)
 {
     const Result<RelayMessage> decoded = RelayMessage::decode(utf8);
     if (!decoded) {
-        qCCritical(lcWebSocket, "Failed to decode message: %s", qUtf8Printable(decoded.error().description()));
+        qCCritical(lcWebSocket, "Failed to decode message: %s",
+                   qUtf8Printable(quotedForLog(decoded.error().description(), 320)));
         return;
     }
     const RelayMessage &message = decoded.value();
-    qCInfo(lcWebSocket, "Received message type=%s id=%s", qUtf8Printable(message.type),
-           message.id ? qUtf8Printable(*message.id) : "nil");
+    qCInfo(lcWebSocket, "Received message type=%s id=%s", qUtf8Printable(quotedForLog(message.type, 80)),
+           message.id ? qUtf8Printable(quotedForLog(*message.id, 80)) : "nil");
     Q_EMIT messageReceived(message);
 }
 
@@ -355,7 +357,7 @@ void RelayWebSocket::sendJSONText(QByteArrayView json, QLatin1StringView type)
     const qint64 sent = m_webSocketTask->sendText(json);
     if (sent < json.size())
         qCCritical(lcWebSocket, "Send failed (%.*s): %s", int(type.size()), type.data(),
-                   qUtf8Printable(m_webSocketTask->errorString()));
+                   qUtf8Printable(quotedForLog(m_webSocketTask->errorString())));
     updatePendingBytes();
 }
 
@@ -374,7 +376,7 @@ void RelayWebSocket::send(const RelayResponse &response)
     }
     const qint64 sent = m_webSocketTask->sendText(json);
     if (sent < json.size())
-        qCCritical(lcWebSocket, "Send failed: %s", qUtf8Printable(m_webSocketTask->errorString()));
+        qCCritical(lcWebSocket, "Send failed: %s", qUtf8Printable(quotedForLog(m_webSocketTask->errorString())));
     updatePendingBytes();
 }
 

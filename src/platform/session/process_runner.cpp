@@ -220,30 +220,4 @@ ProcessRunner processRunnerOrDefault(ProcessRunner runner)
     return runner ? std::move(runner) : ProcessRunner(runProcess);
 }
 
-QString quotedForLog(const QString &text, int maxLength)
-{
-    QString out;
-    out.reserve(std::min<qsizetype>(text.size(), maxLength) + 2);
-    int count = 0;
-    for (const QChar c : text) {
-        if (count >= maxLength) {
-            out += QChar(0x2026);
-            break;
-        }
-        const char16_t u = c.unicode();
-        if (u == u'\n')
-            out += QStringLiteral("\\n");
-        else if (u == u'\r')
-            out += QStringLiteral("\\r");
-        else if (u == u'\t')
-            out += QStringLiteral("\\t");
-        else if (u < 0x20 || u == 0x7f || (u >= 0x80 && u < 0xa0) || u == 0x2028 || u == 0x2029 || u == 0x1b)
-            out += QStringLiteral("\\u%1").arg(int(u), 4, 16, QLatin1Char('0'));
-        else
-            out += c;
-        ++count;
-    }
-    return out;
-}
-
 } // namespace halvex

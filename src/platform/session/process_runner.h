@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/characters.h" // quotedForLog, kept here for its callers
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -62,9 +64,5 @@ QCoro::Task<ProcessOutcome> runProcess(ProcessRequest request);
 
 // The runner that `runner` names, or the real one when it is empty.
 ProcessRunner processRunnerOrDefault(ProcessRunner runner);
-
-// Outside text quoted for a log line: control characters escaped, at most
-// `maxLength` characters (then "…").
-QString quotedForLog(const QString &text, int maxLength = 200);
 
 } // namespace halvex
