@@ -420,7 +420,7 @@ void BridgeManager::relayDisconnected(const std::optional<Error> &error)
 void BridgeManager::relayMessageReceived(const RelayMessage &message)
 {
     if (message.type != QLatin1String("chat_message")) {
-        qCInfo(lcBridge, "Ignoring message type: %s", qUtf8Printable(message.type));
+        qCInfo(lcBridge, "Ignoring message type: %s", qUtf8Printable(quotedForLog(message.type, 80)));
         return;
     }
     if (!message.id || !message.appUserId) {

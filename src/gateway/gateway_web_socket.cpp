@@ -159,8 +159,8 @@ void GatewayWebSocket::connectionAttempt()
         // The frames of every fragment are read in place, in one pass over
         // their UTF-8; any other frame as a whole document.
         if (std::optional<GatewayProtocol::AgentEvent> event = GatewayProtocol::readAssistantEvent(utf8)) {
-            qCDebug(lcOcWs, "OC-WS event=agent stream=%s run=%s text_len=%ld", qUtf8Printable(event->stream),
-                    qUtf8Printable(quotedForLog(event->runId, 80)),
+            qCDebug(lcOcWs, "OC-WS event=agent stream=%s run=%s text_len=%ld",
+                    qUtf8Printable(quotedForLog(event->stream, 40)), qUtf8Printable(quotedForLog(event->runId, 80)),
                     long(event->assistantText ? event->assistantText->length : 0));
             m_chats->onEvent(*event);
             return;
@@ -307,7 +307,7 @@ void GatewayWebSocket::handleMessage(WebSocketClient *socket, const QByteArray &
     QString why;
     const std::optional<Frame> frame = GatewayProtocol::parseFrame(utf8, &why);
     if (!frame) {
-        qCDebug(lcOcWs, "Ignoring a gateway frame (%s)", qUtf8Printable(why));
+        qCDebug(lcOcWs, "Ignoring a gateway frame (%s)", qUtf8Printable(quotedForLog(why)));
         return;
     }
     // One line per frame: debug only (an answer is hundreds of frames).
@@ -400,7 +400,7 @@ void GatewayWebSocket::handleChallenge(const QJsonObject &payload, bool hasPaylo
     if (m_socket->sendText(request.json) <= 0) {
         const QString why =
             m_socket->errorString().isEmpty() ? QStringLiteral("Socket is not connected") : m_socket->errorString();
-        qCCritical(lcOcWs, "Failed to send connect request: %s", qUtf8Printable(why));
+        qCCritical(lcOcWs, "Failed to send connect request: %s", qUtf8Printable(quotedForLog(why)));
         moveTo(Phase::stopped, GatewayLinkState::error(QStringLiteral("Send failed")));
         return;
     }
