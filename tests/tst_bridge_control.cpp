@@ -7,6 +7,7 @@
 #include "program_run.h"
 #include "relay_stand_in.h"
 
+#include "bridge/bridge_control.h"
 #include "platform/deployment.h"
 #include "platform/secrets/credential_store.h"
 #include "platform/secrets/file_secret_backend.h"
@@ -16,9 +17,14 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLocalSocket>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <memory>
+#include <unistd.h>
+#include <vector>
 
 using namespace halvex;
 using namespace halvex::test;
@@ -232,6 +238,24 @@ private Q_SLOTS:
         QVERIFY(!settings().string(SettingsKey::bridgeName));
         watcher.kill();
         watcher.waitForFinished(kWait);
+
+        // Watchers are limited: one over the limit is refused.
+        const QString instance = m_home.filePath(QStringLiteral("run/")) + appId() + QLatin1Char('.') +
+                                 QString::number(::getuid()) + QStringLiteral(".instance");
+        std::vector<std::unique_ptr<QLocalSocket>> watchers;
+        const auto watch = [&] {
+            auto socket = std::make_unique<QLocalSocket>();
+            socket->connectToServer(instance);
+            const bool answered = socket->waitForConnected(kWait) && socket->write("watchStatus\n") > 0 &&
+                                  QTest::qWaitFor([&] { return socket->canReadLine(); }, kWait);
+            const QJsonObject first = QJsonDocument::fromJson(socket->readLine()).object();
+            watchers.push_back(std::move(socket));
+            return answered ? first : QJsonObject();
+        };
+        for (qsizetype i = 0; i < BridgeControl::maxWatchers; ++i)
+            QVERIFY(watch().contains(QLatin1String("bridge")));
+        QVERIFY(watch().value(QLatin1String("error")).isString());
+        watchers.clear();
 
         // Without a running bridge the commands set what the next start does.
         bridge.terminate();

@@ -829,6 +829,11 @@ private Q_SLOTS:
         QTest::newRow("wildcards in the store's name")
             << QByteArray("{\"service\":\"a\",\"value\":\"QQ==\"} not JSON") << QStringLiteral("creds [1]*?.json")
             << QStringList{QStringLiteral("a")};
+        // Each brace opens a candidate entry; the scan stays linear.
+        QTest::newRow("400 KB of unclosed braces before the entries")
+            << QByteArray(400 * 1024, '{') + "{\"service\": \"a\", \"value\": \"QQ==\"}" + QByteArray(1000, '}') +
+                   QByteArray(1000, '{') + "{\"service\": \"k\", \"account\": \"x\", \"value\": \"AP8=\"}"
+            << name << QStringList{QStringLiteral("a"), QStringLiteral("k")};
         QTest::newRow("a hidden store") << QByteArray("not JSON") << QStringLiteral(".credentials.json")
                                         << QStringList();
     }

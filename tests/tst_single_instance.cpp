@@ -135,6 +135,56 @@ private Q_SLOTS:
         QCOMPARE(launch.ask("status"), std::nullopt);
     }
 
+    // A request line is taken whole up to the limit; a longer one is refused
+    // with an error line, and no part of it reaches the handler.
+    void requestsAreWholeLinesUpToTheLimit_data()
+    {
+        QTest::addColumn<int>("length");
+        QTest::addColumn<bool>("taken");
+        QTest::newRow("at the limit") << int(SingleInstance::maxRequestLength) << true;
+        QTest::newRow("one byte over") << int(SingleInstance::maxRequestLength + 1) << false;
+        QTest::newRow("far over") << int(SingleInstance::maxRequestLength * 40) << false;
+    }
+    void requestsAreWholeLinesUpToTheLimit()
+    {
+        QFETCH(int, length);
+        QFETCH(bool, taken);
+        QTemporaryDir dir;
+        QThread thread;
+        thread.start();
+        auto *running = new SingleInstance(dir.filePath(QStringLiteral("instance")));
+        running->moveToThread(&thread);
+        QList<QByteArray> received; // read once the thread's work is done
+        bool listening = false;
+        QMetaObject::invokeMethod(
+            running,
+            [&] {
+                listening = bool(running->listen());
+                connect(running, &SingleInstance::requestReceived, running,
+                        [&](const QByteArray &request, InstanceReply *reply) {
+                            received << request;
+                            reply->send(QByteArray::number(request.size()));
+                        });
+            },
+            Qt::BlockingQueuedConnection);
+        QVERIFY(listening);
+
+        const QByteArray request = QByteArray(length, 'r');
+        const std::optional<QByteArray> answer = SingleInstance(running->serverName()).ask(request);
+        QVERIFY(answer);
+        QMetaObject::invokeMethod(
+            running, [running] { delete running; }, Qt::BlockingQueuedConnection);
+        thread.quit();
+        QVERIFY(thread.wait(15000));
+        if (taken) {
+            QCOMPARE(*answer, QByteArray::number(length));
+            QCOMPARE(received, QList<QByteArray>{request});
+        } else {
+            QVERIFY(answer->contains("error"));
+            QCOMPARE(received, QList<QByteArray>());
+        }
+    }
+
     void aPrivateRuntimeFolderIsUsedAsItIs()
     {
         QTemporaryDir runtimeDir;

@@ -651,6 +651,88 @@ private Q_SLOTS:
         }
     }
 
+    // A peer that floods pings and reads nothing back: the queue stays under
+    // the cap, a flood leaves one pong queued (the latest ping's), and a
+    // queue the peer never takes pauses reading and then fails the link.
+    void aPeerThatSendsWithoutReadingCannotGrowTheQueue_data()
+    {
+        QTest::addColumn<qint64>("floodBytes");
+        QTest::addColumn<qint64>("ownMessageBytes"); // sent by the client before the flood
+        QTest::addColumn<bool>("fails");
+        QTest::newRow("ping flood") << qint64(24 << 20) << qint64(0) << false;
+        QTest::newRow("our messages never taken") << qint64(24 << 20) << qint64(24 << 20) << true;
+    }
+    void aPeerThatSendsWithoutReadingCannotGrowTheQueue()
+    {
+        QFETCH(qint64, floodBytes);
+        QFETCH(qint64, ownMessageBytes);
+        QFETCH(bool, fails);
+        RawPeer peer;
+        WebSocketClient client;
+        WebSocketClient::Limits limits;
+        limits.maxQueuedBytes = 256 * 1024;
+        limits.resumeQueuedBytes = 64 * 1024;
+        limits.stalledQueueMs = 2000;
+        limits.maxMessageBytes = 32 << 20;
+        client.setLimits(limits);
+        QSignalSpy errors(&client, &WebSocketClient::errorOccurred);
+        client.open(peer.url());
+        QTRY_VERIFY_WITH_TIMEOUT(client.isOpen(), kWait);
+        // From here the peer's socket takes at most 4 KiB off the kernel.
+        peer.client->setReadBufferSize(4096);
+        QObject::disconnect(peer.client, &QTcpSocket::readyRead, nullptr, nullptr);
+        if (ownMessageBytes > 0)
+            QCOMPARE(client.sendText(QByteArray(ownMessageBytes, 'm')), ownMessageBytes);
+
+        // 125-byte pings, numbered, written as the peer's kernel takes them.
+        qint64 sent = 0, mostQueued = 0;
+        quint32 number = 0;
+        bool pausedSeen = false;
+        const auto refill = [&] {
+            mostQueued = std::max(mostQueued, client.bytesToWrite() - ownMessageBytes);
+            pausedSeen = pausedSeen || client.isReadingPaused();
+            if (!peer.client || peer.client->bytesToWrite() > 256 * 1024 || sent >= floodBytes)
+                return;
+            QByteArray batch;
+            while (batch.size() < 64 * 1024) {
+                QByteArray payload = QByteArray::number(++number).leftJustified(125, '.');
+                batch += serverFrame(0x89, payload);
+            }
+            sent += batch.size();
+            peer.client->write(batch);
+        };
+        QObject::connect(peer.client, &QTcpSocket::bytesWritten, &client, refill);
+        refill();
+        if (fails) {
+            // Reading stops, the peer's pings back up, and the link fails.
+            QTRY_VERIFY_WITH_TIMEOUT(!errors.isEmpty(), kWait);
+            QVERIFY(pausedSeen);
+            QCOMPARE(client.error(), QAbstractSocket::SocketTimeoutError);
+            QVERIFY(sent < floodBytes);
+            return;
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(sent >= floodBytes && peer.client->bytesToWrite() == 0, 4 * kWait);
+        QVERIFY2(mostQueued <= limits.maxQueuedBytes, QByteArray::number(mostQueued));
+        QVERIFY(client.isOpen());
+        QVERIFY(errors.isEmpty());
+        // The peer reads at last: the last pong answers the last ping.
+        peer.client->setReadBufferSize(0);
+        const QByteArray last = QByteArray::number(number).leftJustified(125, '.');
+        constexpr int kPongFrame = 2 + 4 + 125; // masked
+        QByteArray received;
+        const auto lastPong = [&] {
+            received += peer.client->readAll();
+            if (received.size() < kPongFrame || received.size() % kPongFrame != 0)
+                return QByteArray();
+            QByteArray frame = received.right(kPongFrame);
+            maskWebSocketPayload(frame.data() + 6, 125, qFromBigEndian<quint32>(frame.constData() + 2));
+            return quint8(frame.at(0)) == 0x8a ? frame.mid(6) : QByteArray();
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(lastPong(), last, kWait);
+        // Every frame the client sent was a pong, far fewer than the pings.
+        QVERIFY2(received.size() / kPongFrame < number / 4, QByteArray::number(received.size()));
+    }
+
     void aServerThatBreaksTheProtocolIsClosedWithTheRightCode_data()
     {
         QTest::addColumn<QByteArray>("bytes");

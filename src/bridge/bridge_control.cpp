@@ -47,8 +47,15 @@ void BridgeControl::handle(const QByteArray &request, InstanceReply *reply)
     } else if (name == BridgeRequest::status) {
         answer(reply, m_status.document());
     } else if (name == BridgeRequest::watchStatus) {
-        if (reply && !m_watchers.contains(reply))
+        m_watchers.removeIf([](const QPointer<InstanceReply> &watcher) { return watcher.isNull(); });
+        if (reply && !m_watchers.contains(reply)) {
+            if (m_watchers.size() >= maxWatchers) {
+                answer(reply, refusal(QStringLiteral("%1 terminals already watch the status; end one of them first")
+                                          .arg(maxWatchers)));
+                return;
+            }
             m_watchers.append(reply);
+        }
         answer(reply, m_status.document());
     } else if (name == BridgeRequest::setBridgeName) {
         qCInfo(lcApp, "The bridge name was set from the terminal");

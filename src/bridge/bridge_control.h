@@ -30,6 +30,12 @@ public:
 
     BridgeStatus *status() { return &m_status; }
 
+    // Terminals watching the status at once. Each is a person's open
+    // `status --watch`, sent a document on every change; a few are real
+    // use, and the limit keeps one change's fan-out (and the open local
+    // sockets a stray script can pile up) small.
+    static constexpr qsizetype maxWatchers = 16;
+
 Q_SIGNALS:
     // A later launch asked the tray to show itself.
     void showRequested();

@@ -8,6 +8,9 @@
 #include <QSslSocket>
 #include <QTcpSocket>
 
+#include <algorithm>
+#include <utility>
+
 namespace halvex {
 
 namespace {
@@ -34,6 +37,15 @@ WebSocketClient::WebSocketClient(QObject *parent) : QObject(parent)
         releaseTransport(true);
         finish();
     });
+    m_stallTimer.setSingleShot(true);
+    QObject::connect(&m_stallTimer, &QTimer::timeout, this, [this] {
+        fail(QAbstractSocket::SocketTimeoutError,
+             QStringLiteral("The server took none of %1 queued bytes in %2 s: it sends without reading")
+                 .arg(bytesToWrite())
+                 .arg(m_limits.stalledQueueMs / 1000));
+    });
+    // Every write the socket finishes may let the held pong out or reading go on.
+    QObject::connect(this, &WebSocketClient::bytesWritten, this, &WebSocketClient::onQueueProgress);
 }
 
 WebSocketClient::~WebSocketClient()
@@ -65,6 +77,10 @@ void WebSocketClient::open(const QNetworkRequest &request)
     m_reader = std::make_unique<WebSocketFrameReader>(m_limits.maxMessageBytes);
     m_deflate.reset();
     m_deflater.reset();
+    m_pendingPong.reset();
+    m_pongAhead = 0;
+    m_readPaused = false;
+    m_stallTimer.stop();
 
     const QString scheme = url.scheme().toLower();
     const bool secure = scheme == QLatin1String("wss");
@@ -188,6 +204,8 @@ void WebSocketClient::releaseTransport(bool abortIt)
 void WebSocketClient::finish()
 {
     m_closeTimer.stop();
+    m_stallTimer.stop();
+    m_pendingPong.reset();
     if (m_state == QAbstractSocket::UnconnectedState)
         return;
     const QPointer<WebSocketClient> self(this);
@@ -281,6 +299,8 @@ void WebSocketClient::onReadyRead()
         if (!readHandshake())
             return;
     } else if (m_reader) {
+        if (pauseReadingIfFull())
+            return;
         // A slice at a time: between two, the event loop gets to send what
         // the messages caused (the relay chunks), so a burst from the server
         // is neither held whole in memory nor answered all at its end.
@@ -291,16 +311,69 @@ void WebSocketClient::onReadyRead()
     }
     const QPointer<WebSocketClient> self(this);
     readFrames();
-    if (self && m_transport && m_transport->bytesAvailable() > 0 && !m_readScheduled) {
-        m_readScheduled = true;
-        QMetaObject::invokeMethod(
-            this,
-            [this] {
-                m_readScheduled = false;
-                onReadyRead();
-            },
-            Qt::QueuedConnection);
+    if (self && m_transport && m_transport->bytesAvailable() > 0)
+        scheduleRead();
+}
+
+void WebSocketClient::scheduleRead()
+{
+    if (m_readScheduled)
+        return;
+    m_readScheduled = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_readScheduled = false;
+            onReadyRead();
+        },
+        Qt::QueuedConnection);
+}
+
+// True when the queue is too full to read more. What the server sends then
+// waits in the kernel (the read buffer is capped), which holds the server
+// back instead of this process's memory.
+bool WebSocketClient::pauseReadingIfFull()
+{
+    if (!m_readPaused && bytesToWrite() <= m_limits.maxQueuedBytes)
+        return false;
+    if (!m_readPaused) {
+        m_readPaused = true;
+        m_stallTimer.start(m_limits.stalledQueueMs);
     }
+    return true;
+}
+
+void WebSocketClient::onQueueProgress(qint64 written)
+{
+    if (!m_transport)
+        return;
+    m_pongAhead = std::max<qint64>(0, m_pongAhead - written);
+    if (m_pendingPong && m_pongAhead == 0) {
+        const QByteArray payload = *std::exchange(m_pendingPong, std::nullopt);
+        answerPing(payload);
+    }
+    if (m_readPaused && bytesToWrite() < m_limits.resumeQueuedBytes) {
+        m_readPaused = false;
+        m_stallTimer.stop();
+        if (m_transport->bytesAvailable() > 0)
+            scheduleRead();
+    }
+}
+
+void WebSocketClient::answerPing(const QByteArray &payload)
+{
+    // Only the latest ping needs an answer: while the last pong is still
+    // queued, the next waits (its payload replaced by newer pings) until that
+    // one left, so a ping flood queues one pong, not one per ping.
+    if (m_state != QAbstractSocket::ConnectedState)
+        return;
+    if (m_pongAhead > 0) {
+        m_pendingPong = payload;
+        return;
+    }
+    m_pendingPong.reset();
+    writeFrame(WebSocketOpcode::pong, payload);
+    m_pongAhead = bytesToWrite();
 }
 
 // Reads the server's answer to the upgrade; true once the link is open (and
@@ -398,7 +471,7 @@ void WebSocketClient::readFrames()
             break;
         case WebSocketFrameReader::Kind::ping:
             if (m_state == QAbstractSocket::ConnectedState)
-                writeFrame(WebSocketOpcode::pong, message.payload);
+                answerPing(message.payload);
             break;
         case WebSocketFrameReader::Kind::pong:
             Q_EMIT pong(m_sincePing.isValid() ? quint64(m_sincePing.elapsed()) : 0, message.payload);

@@ -36,6 +36,13 @@ namespace halvex {
 // received). Leaving any other state for UnconnectedState emits
 // disconnected() once; a failure emits errorOccurred() before that.
 // Nothing is emitted from the destructor.
+//
+// At most one pong waits at a time: a ping that comes while the last pong is
+// still queued is answered once that one left, and a newer ping replaces the
+// waiting answer's payload (RFC 6455 allows answering only the
+// latest). While the queue is over Limits::maxQueuedBytes nothing is read;
+// when it stays there for Limits::stalledQueueMs the link fails with
+// SocketTimeoutError.
 class WebSocketClient : public QObject
 {
     Q_OBJECT
@@ -44,12 +51,22 @@ public:
         qint64 maxMessageBytes = 16 * 1024 * 1024;
         int maxHandshakeBytes = 16 * 1024; // the server's answer to the upgrade
         int closeTimeoutMs = 5000;         // a close handshake the server leaves hanging
+        // Reading stops while more than this waits to be sent, so a peer that
+        // sends without reading (pings, or requests whose answers it leaves)
+        // cannot grow the queue without end. Above the relay link's own
+        // congestion mark (1 MiB), so streamed answers meet that first.
+        qint64 maxQueuedBytes = 4 * 1024 * 1024;
+        qint64 resumeQueuedBytes = 1024 * 1024; // reading goes on below this
+        int stalledQueueMs = 30000;             // paused this long: the link fails
     };
 
     explicit WebSocketClient(QObject *parent = nullptr);
     ~WebSocketClient() override;
 
     void setMaxIncomingMessageSize(qint64 bytes) { m_limits.maxMessageBytes = bytes; }
+    // For the next open().
+    void setLimits(const Limits &limits) { m_limits = limits; }
+    const Limits &limits() const { return m_limits; }
     // Offers permessage-deflate in the next upgrades (off by default). A
     // server that takes it gets compressed messages and may send them; one
     // that does not gets the link as without the offer.
@@ -80,6 +97,8 @@ public:
 
     QAbstractSocket::SocketState state() const { return m_state; }
     bool isOpen() const { return m_state == QAbstractSocket::ConnectedState; }
+    // Reading is paused for a full send queue.
+    bool isReadingPaused() const { return m_readPaused; }
 
     // The payload bytes queued, or -1 when the link is not open.
     qint64 sendText(QByteArrayView utf8);
@@ -121,6 +140,10 @@ private:
     void closeForFailure(quint16 code, const QString &reason);
     void onCloseFrame(const QByteArray &payload);
     void writeFrame(quint8 opcode, QByteArrayView payload);
+    void answerPing(const QByteArray &payload);
+    void onQueueProgress(qint64 written);
+    void scheduleRead();
+    bool pauseReadingIfFull();
 
     Limits m_limits;
     std::optional<QSslConfiguration> m_tls;
@@ -137,6 +160,10 @@ private:
     QByteArray m_frame;           // the frame being written, kept for its room
     bool m_readScheduled = false; // a read of what is left is queued
     QTimer m_closeTimer;
+    std::optional<QByteArray> m_pendingPong; // held while the last pong is still queued
+    qint64 m_pongAhead = 0;                  // queued bytes up to the end of the last pong written
+    bool m_readPaused = false;
+    QTimer m_stallTimer;
     QElapsedTimer m_sincePing;
     QAbstractSocket::SocketError m_error = QAbstractSocket::UnknownSocketError;
     QString m_errorString;

@@ -82,26 +82,28 @@ QString setAsidePrefix(const QString &filePath)
     return QFileInfo(filePath).fileName() + QStringLiteral(".corrupt-");
 }
 
+// A store holds a few dozen entries of well under a kilobyte each; a damaged
+// copy is read no further than this, and yields no more entries than this.
+constexpr qint64 kSalvageScanBytes = 4 * 1024 * 1024;
+constexpr qsizetype kSalvageEntries = 1000;
+
 // The entries that can still be read from a damaged store. Entries are flat
 // objects, so every innermost {...} is tried on its own: damage elsewhere in
-// the file costs nothing, damage inside an entry costs that entry.
-QList<Entry> salvageEntries(const QByteArray &bytes)
+// the file costs nothing, damage inside an entry costs that entry. One pass:
+// each '}' closes the last '{' before it, and each byte is looked at once.
+QList<Entry> salvageEntries(QByteArrayView bytes)
 {
     QList<Entry> entries;
-    qsizetype open = bytes.indexOf('{');
-    while (open >= 0) {
-        const qsizetype close = bytes.indexOf('}', open + 1);
-        if (close < 0)
-            break;
-        const qsizetype inner = bytes.indexOf('{', open + 1);
-        if (inner >= 0 && inner < close) {
-            open = inner;
-            continue;
+    qsizetype open = -1;
+    for (qsizetype at = 0; at < bytes.size() && entries.size() < kSalvageEntries; ++at) {
+        if (bytes[at] == '{') {
+            open = at;
+        } else if (bytes[at] == '}' && open >= 0) {
+            const QJsonDocument json = QJsonDocument::fromJson(bytes.sliced(open, at - open + 1).toByteArray());
+            if (const std::optional<Entry> entry = json.isObject() ? parseEntry(json.object()) : std::nullopt)
+                entries.append(*entry);
+            open = -1;
         }
-        const QJsonDocument json = QJsonDocument::fromJson(bytes.mid(open, close - open + 1));
-        if (const std::optional<Entry> entry = json.isObject() ? parseEntry(json.object()) : std::nullopt)
-            entries.append(*entry);
-        open = bytes.indexOf('{', close + 1);
     }
     return entries;
 }
@@ -111,7 +113,7 @@ QList<Entry> salvageFile(const QString &path)
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return {};
-    return salvageEntries(file.readAll());
+    return salvageEntries(file.read(kSalvageScanBytes));
 }
 
 bool holds(const QJsonArray &items, const SecretItemKey &key)

@@ -171,14 +171,24 @@ void SingleInstance::acceptConnections()
             // A request's handler may run events (a keyring prompt) in which
             // the peer hangs up and its socket goes.
             const QPointer<QLocalSocket> alive(socket);
-            while (alive && socket->canReadLine()) {
-                const QByteArray line = socket->readLine(maxRequestLength).trimmed();
+            while (alive && socket->state() == QLocalSocket::ConnectedState) {
+                // Only whole lines are acted on: one over the limit is
+                // refused and the connection ends, no part of it taken.
+                const QByteArray head = socket->peek(maxRequestLength + 1);
+                const qsizetype end = head.indexOf('\n');
+                if (end < 0) {
+                    if (head.size() > maxRequestLength) {
+                        QObject::disconnect(socket, &QLocalSocket::readyRead, this, nullptr);
+                        reply->send(QByteArrayLiteral("{\"error\":\"The request is over ") +
+                                    QByteArray::number(maxRequestLength) + QByteArrayLiteral(" bytes\"}"));
+                        socket->disconnectFromServer();
+                    }
+                    return;
+                }
+                const QByteArray line = socket->read(end + 1).trimmed();
                 if (!line.isEmpty())
                     Q_EMIT requestReceived(line, reply);
             }
-            // A peer that never ends its line is not a launch of ours.
-            if (alive && socket->bytesAvailable() > maxRequestLength)
-                socket->abort();
         });
     }
 }

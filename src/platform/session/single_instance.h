@@ -55,6 +55,8 @@ public:
     // answered in time.
     std::optional<QByteArray> ask(const QByteArray &request, int timeoutMs = 5000);
 
+    // The longest request line taken (without its end); a longer one is
+    // answered with an error line and the connection ends.
     static constexpr qsizetype maxRequestLength = 256;
     static constexpr qsizetype maxAnswerLength = 64 * 1024;
 
