@@ -51,12 +51,12 @@ class TestCredentialOrigin : public QObject
     // in a terminal without a keyring.
     static int runOnStores(WizardRig &rig, const QTemporaryDir &config, const QStringList &arguments)
     {
-        const ProgramRun run = runProgram(program(), arguments,
-                                          {QStringLiteral("HOME=") + rig.bridge.home.path(),
-                                           QStringLiteral("XDG_CONFIG_HOME=") + config.path(),
-                                           QStringLiteral("PATH=/usr/bin:/bin"), QStringLiteral("SHELL=/bin/false"),
-                                           QStringLiteral("DBUS_SESSION_BUS_ADDRESS=")},
-                                          {}, 120000);
+        const ProgramRun run =
+            runProgram(program(), arguments,
+                       {QStringLiteral("HOME=") + rig.bridge.home.path(),
+                        QStringLiteral("XDG_CONFIG_HOME=") + config.path(), QStringLiteral("PATH=/usr/bin:/bin"),
+                        QStringLiteral("SHELL=/bin/false"), QStringLiteral("DBUS_SESSION_BUS_ADDRESS=")},
+                       {}, 120000);
         if (run.exitCode != 0)
             qWarning("%s", qPrintable(run.err));
         return run.exitCode;
@@ -110,8 +110,8 @@ private Q_SLOTS:
             break;
         case Face::terminalKeepToken:
             QCOMPARE(runOnStores(rig, config,
-                                {QStringLiteral("gateway"), QStringLiteral("set"), newAddress,
-                                 QStringLiteral("--keep-token")}),
+                                 {QStringLiteral("gateway"), QStringLiteral("set"), newAddress,
+                                  QStringLiteral("--keep-token")}),
                      0);
             break;
         case Face::settingsWindow: {
