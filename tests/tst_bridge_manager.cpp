@@ -742,6 +742,10 @@ private Q_SLOTS:
         QCOMPARE(rig.bridge->openClawClient()->gatewayToken(), BridgeRig::gatewayToken);
         (void)rig.bridge->reconfigureGateway(rig.gateway.url(), QString()); // the deletion fails too
         QCOMPARE(rig.bridge->openClawClient()->gatewayToken(), BridgeRig::gatewayToken);
+        // Another address while the token can be neither read nor removed:
+        // refused, the address stays, and the token stays bound to it.
+        QVERIFY(!rig.bridge->reconfigureGateway(QUrl(QStringLiteral("http://127.0.0.1:9")), std::nullopt));
+        QCOMPARE(rig.bridge->openClawEndpoint(), rig.gateway.url());
         QCOMPARE(rig.relay.connectionCount(), connections);
         QCOMPARE(rig.relay.openConnectionCount(), 1);
 

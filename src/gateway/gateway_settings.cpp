@@ -72,11 +72,18 @@ GatewayTarget GatewaySettings::targetWith(const std::optional<QUrl> &endpoint,
 
 void GatewaySettings::settleOrigins(const GatewayTarget &before)
 {
-    if (before.tokenOrigin == GatewayValueOrigin::credentialStore &&
+    // As the resolver reads stores from before: the stored endpoint's
+    // origin, else this machine's gateway's. Written down even while the
+    // credential store cannot be read, so that a token nobody could look at
+    // now still cannot follow the address to a new place.
+    const std::optional<QString> stored = m_settings->string(SettingsKey::openClawEndpoint);
+    const QString legacy = stored ? credentialOrigin(QUrl(*stored)) : credentialOrigin(before.endpoint);
+    if ((before.tokenOrigin == GatewayValueOrigin::credentialStore || before.tokenUnreadable) &&
         !m_settings->contains(SettingsKey::openClawTokenOrigin))
-        m_settings->setString(SettingsKey::openClawTokenOrigin, credentialOrigin(before.endpoint));
-    if (before.pinOrigin == GatewayValueOrigin::settings && !m_settings->contains(SettingsKey::openClawTlsSha256Origin))
-        m_settings->setString(SettingsKey::openClawTlsSha256Origin, credentialOrigin(before.endpoint));
+        m_settings->setString(SettingsKey::openClawTokenOrigin, legacy);
+    if (m_settings->contains(SettingsKey::openClawTlsSha256) &&
+        !m_settings->contains(SettingsKey::openClawTlsSha256Origin))
+        m_settings->setString(SettingsKey::openClawTlsSha256Origin, legacy);
 }
 
 void GatewaySettings::adoptUnboundDeviceToken()
@@ -102,6 +109,15 @@ Result<GatewaySettings::Change> GatewaySettings::setEndpoint(const QUrl &endpoin
     const bool fileEndpoint =
         endpoint.isEmpty() || (file.endpointOrigin == GatewayValueOrigin::openClawConfig &&
                                withoutTrailingSlash(endpoint) == withoutTrailingSlash(file.endpoint));
+    // A token the store will not take or give up leaves the address as it was.
+    const std::optional<QString> previous = m_settings->string(SettingsKey::openClawEndpoint);
+    const auto keptBack = [this, &previous](const Error &error) -> Result<Change> {
+        if (previous)
+            m_settings->setString(SettingsKey::openClawEndpoint, *previous);
+        else
+            m_settings->remove(SettingsKey::openClawEndpoint);
+        return error;
+    };
     if (fileEndpoint)
         m_settings->remove(SettingsKey::openClawEndpoint);
     else
@@ -115,21 +131,21 @@ Result<GatewaySettings::Change> GatewaySettings::setEndpoint(const QUrl &endpoin
     if (token && !token->isEmpty()) {
         if (fileEndpoint && *token == file.token) {
             if (Result<Done> removed = m_credentials->deleteItem(CredentialService::openClaw()); !removed)
-                return removed.error();
+                return keptBack(removed.error());
             m_settings->remove(SettingsKey::openClawTokenOrigin);
         } else {
             if (Result<Done> saved = m_credentials->save(CredentialService::openClaw(), *token); !saved)
-                return saved.error();
+                return keptBack(saved.error());
             m_settings->setString(SettingsKey::openClawTokenOrigin, origin);
         }
     } else if (change.moved && keepToken && !before.token.isEmpty()) {
         if (Result<Done> saved = m_credentials->save(CredentialService::openClaw(), before.token); !saved)
-            return saved.error();
+            return keptBack(saved.error());
         m_settings->setString(SettingsKey::openClawTokenOrigin, origin);
         change.tokenKept = true;
     } else if (change.moved) {
         if (Result<Done> removed = m_credentials->deleteItem(CredentialService::openClaw()); !removed)
-            return removed.error();
+            return keptBack(removed.error());
         m_settings->remove(SettingsKey::openClawTokenOrigin);
     }
 
