@@ -10,6 +10,8 @@
 #include <QTest>
 #include <QThread>
 
+#include <functional>
+
 #include <unistd.h>
 
 using namespace halvex;
@@ -61,6 +63,29 @@ QString ownFolderIn(const QString &temp)
 class TstSingleInstance : public QObject
 {
     Q_OBJECT
+
+    // A running instance on a thread of its own (ask() blocks this one),
+    // answering with `handler`; none when it cannot listen.
+    static SingleInstance *runOnThread(QThread &thread, const QString &name,
+                                       std::function<void(const QByteArray &, InstanceReply *)> handler)
+    {
+        thread.start();
+        auto *running = new SingleInstance(name);
+        running->moveToThread(&thread);
+        bool listening = false;
+        QMetaObject::invokeMethod(
+            running,
+            [&] {
+                listening = bool(running->listen());
+                connect(running, &SingleInstance::requestReceived, running, handler);
+            },
+            Qt::BlockingQueuedConnection);
+        if (listening)
+            return running;
+        QMetaObject::invokeMethod(
+            running, [running] { delete running; }, Qt::BlockingQueuedConnection);
+        return nullptr;
+    }
 private Q_SLOTS:
     void withoutARuntimeFolderAPrivateOneIsMade_data()
     {
@@ -101,26 +126,14 @@ private Q_SLOTS:
     {
         QTemporaryDir dir;
         const QString name = dir.filePath(QStringLiteral("instance"));
-        // The running instance has its own thread: ask() blocks this one.
         QThread thread;
-        thread.start();
-        auto *running = new SingleInstance(name);
-        running->moveToThread(&thread);
-        bool listening = false;
-        QMetaObject::invokeMethod(
-            running,
-            [&] {
-                listening = bool(running->listen());
-                connect(running, &SingleInstance::requestReceived, running,
-                        [](const QByteArray &request, InstanceReply *reply) {
-                            if (request == "status")
-                                reply->send(R"({"ok":true})");
-                            else if (request == "endless")
-                                reply->send(QByteArray(SingleInstance::maxAnswerLength + 10, 'x'));
-                        });
-            },
-            Qt::BlockingQueuedConnection);
-        QVERIFY(listening);
+        SingleInstance *running = runOnThread(thread, name, [](const QByteArray &request, InstanceReply *reply) {
+            if (request == "status")
+                reply->send(R"({"ok":true})");
+            else if (request == "endless")
+                reply->send(QByteArray(SingleInstance::maxAnswerLength + 10, 'x'));
+        });
+        QVERIFY(running);
 
         SingleInstance launch(name);
         QCOMPARE(launch.ask("status"), std::optional<QByteArray>(R"({"ok":true})"));
@@ -151,23 +164,13 @@ private Q_SLOTS:
         QFETCH(bool, taken);
         QTemporaryDir dir;
         QThread thread;
-        thread.start();
-        auto *running = new SingleInstance(dir.filePath(QStringLiteral("instance")));
-        running->moveToThread(&thread);
         QList<QByteArray> received; // read once the thread's work is done
-        bool listening = false;
-        QMetaObject::invokeMethod(
-            running,
-            [&] {
-                listening = bool(running->listen());
-                connect(running, &SingleInstance::requestReceived, running,
-                        [&](const QByteArray &request, InstanceReply *reply) {
-                            received << request;
-                            reply->send(QByteArray::number(request.size()));
-                        });
-            },
-            Qt::BlockingQueuedConnection);
-        QVERIFY(listening);
+        SingleInstance *running = runOnThread(thread, dir.filePath(QStringLiteral("instance")),
+                                              [&](const QByteArray &request, InstanceReply *reply) {
+                                                  received << request;
+                                                  reply->send(QByteArray::number(request.size()));
+                                              });
+        QVERIFY(running);
 
         const QByteArray request = QByteArray(length, 'r');
         const std::optional<QByteArray> answer = SingleInstance(running->serverName()).ask(request);
