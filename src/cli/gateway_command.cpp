@@ -165,14 +165,14 @@ int fail(const QString &why, bool json, int status = failure)
 
 // Plain http to another machine carries the token and every chat readable
 // on the way: said out loud, and confirmed on a terminal (--yes for scripts).
-bool confirmedInClear(const QUrl &url, bool yes, bool json)
+bool confirmedInClear(const GatewayTarget &target, bool yes, bool json)
 {
-    if (url.scheme().compare(QLatin1String("http"), Qt::CaseInsensitive) != 0 || isLoopbackHost(url.host()))
+    if (!target.sendsInClear())
         return true;
     if (!json)
         err() << QStringLiteral("%1 is plain http to another machine: the gateway token and every chat would cross "
                                 "the network in clear. Prefer https (halvex-bridge gateway tls on, on that machine).")
-                     .arg(url.toString())
+                     .arg(target.endpoint.toString())
               << Qt::endl;
     return yes || (!json && stdinIsTerminal() && askYesNo(QStringLiteral("Use it anyway?")));
 }
@@ -185,12 +185,12 @@ int setEndpoint(Stores &stores, const QString &text, bool keepToken, bool yes, b
         return fail(QStringLiteral("gateway set: %1 is not an http:// or https:// URL with a host")
                         .arg(quotedForLog(text, 200)),
                     json, misuse);
-    if (!confirmedInClear(url, yes, json))
+    const GatewayTarget preview = stores.gateway.targetWith(url, std::nullopt);
+    if (!confirmedInClear(preview, yes, json))
         return fail(QStringLiteral("Not changed. Say --yes to use a plain http address without being asked."), json);
     // A token for a new address is asked for before anything is stored, so
     // that the writer stores it with that address.
     std::optional<QString> token;
-    const GatewayTarget preview = stores.gateway.targetWith(url, std::nullopt);
     if (!keepToken && preview.token.isEmpty() && !preview.isLocal() && !preview.authDisabled && stdinIsTerminal() &&
         !json)
         token = readToken();

@@ -2,14 +2,13 @@
 
 #include "gateway/device_tokens.h"
 #include "platform/deployment.h"
+#include "platform/net/listener_owner.h"
 #include "platform/net/tls_pin.h"
 #include "platform/secrets/credential_store.h"
 #include "platform/session/process_runner.h"
 #include "platform/settings.h"
 
 #include <QRegularExpression>
-
-#include <pwd.h>
 
 namespace halvex {
 
@@ -18,20 +17,6 @@ namespace {
 QUrl withoutTrailingSlash(const QUrl &url)
 {
     return url.adjusted(QUrl::StripTrailingSlash);
-}
-
-// A user name this machine knows, or a uid.
-bool userExists(const QString &user)
-{
-    bool numeric = false;
-    user.toUInt(&numeric);
-    if (numeric)
-        return true;
-    const QByteArray name = user.toUtf8();
-    passwd entry{};
-    passwd *found = nullptr;
-    QByteArray buffer(16384, Qt::Uninitialized);
-    return getpwnam_r(name.constData(), &entry, buffer.data(), size_t(buffer.size()), &found) == 0 && found;
 }
 
 void storeOwners(Settings *settings, const QStringList &owners)
@@ -88,7 +73,16 @@ void GatewaySettings::settleOrigins(const GatewayTarget &before)
 
 void GatewaySettings::adoptUnboundDeviceToken()
 {
-    (void)DeviceTokens(m_credentials).adoptUnbound(target().credentialOrigin());
+    (void)targetAdoptingUnbound();
+}
+
+GatewayTarget GatewaySettings::targetAdoptingUnbound()
+{
+    // The unbound token belongs to the gateway the stored settings resolve
+    // to: the same target every change starts from.
+    GatewayTarget current = target();
+    (void)DeviceTokens(m_credentials).adoptUnbound(current.credentialOrigin());
+    return current;
 }
 
 Result<GatewaySettings::Change> GatewaySettings::setEndpoint(const QUrl &endpoint, const std::optional<QString> &token,
@@ -101,8 +95,7 @@ Result<GatewaySettings::Change> GatewaySettings::setEndpoint(const QUrl &endpoin
             return Error::plain(QStringLiteral("%1 is not an http:// or https:// URL with a host")
                                     .arg(endpoint.toString(QUrl::FullyEncoded)));
     }
-    adoptUnboundDeviceToken();
-    const GatewayTarget before = target();
+    const GatewayTarget before = targetAdoptingUnbound();
     settleOrigins(before);
 
     const GatewayTarget file = resolveGatewayTarget(GatewaySources{nullptr, nullptr, m_homeDirectory, m_environment});
@@ -177,8 +170,7 @@ Result<GatewayTarget> GatewaySettings::setToken(const QString &token)
 
 Result<GatewayTarget> GatewaySettings::reset()
 {
-    adoptUnboundDeviceToken();
-    const GatewayTarget before = target();
+    const GatewayTarget before = targetAdoptingUnbound();
     m_settings->remove(SettingsKey::openClawEndpoint);
     m_settings->remove(SettingsKey::openClawTlsSha256);
     m_settings->remove(SettingsKey::openClawTlsSha256Origin);
@@ -213,7 +205,7 @@ Result<GatewayTarget> GatewaySettings::allowListenerOwner(const QString &user)
     const QString trimmed = user.trimmed();
     if (!name.match(trimmed).hasMatch())
         return Error::plain(QStringLiteral("%1 is not a user name").arg(quotedForLog(trimmed, 80)));
-    if (!userExists(trimmed))
+    if (!ownerUid(trimmed))
         return Error::plain(QStringLiteral("There is no user %1 on this machine").arg(quotedForLog(trimmed, 80)));
     QStringList owners = target().listenerOwners;
     if (!owners.contains(trimmed))

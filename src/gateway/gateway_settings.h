@@ -69,6 +69,9 @@ public:
 
 private:
     GatewaySources sources() const;
+    // The stored target, with an older build's unbound device token bound
+    // to it first.
+    GatewayTarget targetAdoptingUnbound();
     // Writes the origin of a token or pin stored before they were kept per
     // origin, so that the next change cannot hand it to another address.
     void settleOrigins(const GatewayTarget &before);

@@ -510,6 +510,11 @@ std::optional<QString> loopbackCredentialRefusal(const QUrl &endpoint, const QSt
     return std::nullopt;
 }
 
+std::optional<uint> ownerUid(const QString &owner)
+{
+    return uidOfOwner(owner);
+}
+
 QString userNameOf(uint uid)
 {
     std::vector<char> buffer;

@@ -42,4 +42,8 @@ std::optional<QString> loopbackCredentialRefusal(const QUrl &endpoint, const QSt
 // The account name of `uid`; empty when it has none.
 QString userNameOf(uint uid);
 
+// The uid an owner may be confirmed by: a uid in decimal, or the name of an
+// account this machine knows; nothing otherwise.
+std::optional<uint> ownerUid(const QString &owner);
+
 } // namespace halvex
