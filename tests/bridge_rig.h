@@ -43,10 +43,10 @@ public:
     {
         // Short delays so reconnects happen in milliseconds; chats and probes
         // keep generous limits.
-        timings.relay.initialReconnectDelay = std::chrono::milliseconds(50);
-        timings.relay.maxReconnectDelay = std::chrono::milliseconds(200);
-        timings.openClawWebSocket.initialReconnectDelay = std::chrono::milliseconds(50);
-        timings.openClawWebSocket.maxReconnectDelay = std::chrono::milliseconds(200);
+        timings.relay.link.initialDelay = std::chrono::milliseconds(50);
+        timings.relay.link.maxDelay = std::chrono::milliseconds(200);
+        timings.openClawWebSocket.link.initialDelay = std::chrono::milliseconds(50);
+        timings.openClawWebSocket.link.maxDelay = std::chrono::milliseconds(200);
         timings.openClawWebSocket.challengeTimeout = std::chrono::milliseconds(2000);
         timings.openClawClient.chatTimeoutMs = 30000;
         timings.gatewayProbeTimeoutMs = 10000;

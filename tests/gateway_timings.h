@@ -8,8 +8,8 @@ namespace halvex::test {
 inline GatewayWebSocket::Timings fastGatewayTimings()
 {
     GatewayWebSocket::Timings timings;
-    timings.initialReconnectDelay = std::chrono::milliseconds(10);
-    timings.maxReconnectDelay = std::chrono::milliseconds(50);
+    timings.link.initialDelay = std::chrono::milliseconds(10);
+    timings.link.maxDelay = std::chrono::milliseconds(50);
     timings.approvalReconnectDelay = std::chrono::milliseconds(10);
     timings.sessionSettleTimeout = std::chrono::milliseconds(200);
     return timings;

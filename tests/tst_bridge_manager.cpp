@@ -705,7 +705,7 @@ private Q_SLOTS:
         BridgeRig rig;
         auto *prompt = new PromptingBackend;
         rig.credentials = std::make_unique<CredentialStore>(std::unique_ptr<SecretBackend>(prompt));
-        rig.timings.relay.pingInterval = std::chrono::milliseconds(50);
+        rig.timings.relay.link.heartbeatInterval = std::chrono::milliseconds(50);
         QVERIFY(rig.createConnected());
         const int before = rig.relay.pingCount();
 

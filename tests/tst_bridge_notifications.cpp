@@ -239,7 +239,7 @@ private Q_SLOTS:
             rig.openClawPlaces = OpenClawLocator::Places{{tool.path()}, {}, {}};
             // The gateway answers once the bridge has found the tool.
             gateway.setRefuseConnections(true);
-            rig.timings.openClawWebSocket.maxReconnectAttempts = 1000;
+            rig.timings.openClawWebSocket.link.attemptsPerRound = 1000;
         }
         rig.create();
         w.watch();

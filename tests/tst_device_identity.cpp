@@ -260,7 +260,7 @@ private Q_SLOTS:
         test::GatewayWsStandIn gateway;
         QVERIFY(gateway.listen());
         GatewayWebSocket::Timings timings;
-        timings.initialReconnectDelay = std::chrono::milliseconds(10);
+        timings.link.initialDelay = std::chrono::milliseconds(10);
         GatewayWebSocket socket(&credentials, timings);
         QVERIFY(!socket.deviceIdentity());
         socket.connect(gateway.httpUrl(), QStringLiteral("gw-token"));

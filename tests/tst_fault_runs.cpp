@@ -101,7 +101,7 @@ private Q_SLOTS:
         QVERIFY(launchOnHttpGateway(rig, 12, 40));
         FaultLedger ledger(rig);
         MemoryTrend memory;
-        const int bound = backoffBoundMs(rig.timings.relay.maxReconnectDelay);
+        const int bound = backoffBoundMs(rig.timings.relay.link.maxDelay);
         qint64 slowestReturnMs = 0;
 
         for (int kill = 1; kill <= kKills; ++kill) {
@@ -187,7 +187,7 @@ private Q_SLOTS:
         QVERIFY(launchOnSocketGateway(rig, ws));
         FaultLedger ledger(rig);
         MemoryTrend memory;
-        const int bound = backoffBoundMs(rig.timings.openClawWebSocket.maxReconnectDelay);
+        const int bound = backoffBoundMs(rig.timings.openClawWebSocket.link.maxDelay);
         qint64 slowestReturnMs = 0;
 
         for (int kill = 1; kill <= kKills; ++kill) {
@@ -289,7 +289,7 @@ private Q_SLOTS:
         ws.setGatewayToken(BridgeRig::gatewayToken);
         QVERIFY(ws.listen(port));
         QVERIFY(QTest::qWaitFor([&] { return rig.bridge->openClawWebSocket()->isUsableForChat(); },
-                                backoffBoundMs(rig.timings.openClawWebSocket.maxReconnectDelay)));
+                                backoffBoundMs(rig.timings.openClawWebSocket.link.maxDelay)));
         ws.queueChatScript(
             GatewayWsStandIn::ChatScript::stream({QStringLiteral("Back"), QStringLiteral("Back again")}));
         ledger.send(QStringLiteral("back"), QStringLiteral("there now?"));
@@ -418,9 +418,9 @@ private Q_SLOTS:
         QVERIFY(ledger.waitAllClosed());
         QCOMPARE(pipeline->heldChunkCount(), 0);
         QVERIFY(rig.relay.start());
-        QVERIFY(rig.waitConnected(backoffBoundMs(rig.timings.relay.maxReconnectDelay)));
+        QVERIFY(rig.waitConnected(backoffBoundMs(rig.timings.relay.link.maxDelay)));
         QVERIFY(QTest::qWaitFor([&] { return rig.bridge->openClawWebSocket()->isUsableForChat(); },
-                                backoffBoundMs(rig.timings.openClawWebSocket.maxReconnectDelay)));
+                                backoffBoundMs(rig.timings.openClawWebSocket.link.maxDelay)));
 
         // On the new link one gateway delta is one relay chunk again.
         ws.queueChatScript(
@@ -480,10 +480,10 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitFor([&] { return rig.bridge->connectionState() == BridgeConnectionState::connecting(); },
                                 15000));
         QVERIFY(rig.relay.start());
-        QVERIFY(rig.waitConnected(backoffBoundMs(rig.timings.relay.maxReconnectDelay)));
+        QVERIFY(rig.waitConnected(backoffBoundMs(rig.timings.relay.link.maxDelay)));
         ws.dropConnections();
         QVERIFY(QTest::qWaitFor([&] { return rig.bridge->openClawWebSocket()->isUsableForChat(); },
-                                backoffBoundMs(rig.timings.openClawWebSocket.maxReconnectDelay)));
+                                backoffBoundMs(rig.timings.openClawWebSocket.link.maxDelay)));
         rig.bridge->reloadCredentials();
         QCOMPARE(rig.bridge->connectionState(), BridgeConnectionState::connected());
         QCOMPARE(rig.bridge->openClawClient()->gatewayToken(), BridgeRig::gatewayToken);

@@ -451,8 +451,8 @@ private Q_SLOTS:
     void reconnectsGiveUpAfterTwentyAttempts()
     {
         auto timings = test::fastGatewayTimings();
-        timings.initialReconnectDelay = std::chrono::milliseconds(1);
-        timings.maxReconnectDelay = std::chrono::milliseconds(4);
+        timings.link.initialDelay = std::chrono::milliseconds(1);
+        timings.link.maxDelay = std::chrono::milliseconds(4);
         Rig rig(timings);
         rig.gateway.setRefuseConnections(true);
         rig.socket->connect(rig.gateway.httpUrl(), QStringLiteral("gw-token"));
@@ -505,7 +505,7 @@ private Q_SLOTS:
     void aPendingReconnectIsCancelledByDisconnect()
     {
         auto timings = test::fastGatewayTimings();
-        timings.initialReconnectDelay = std::chrono::milliseconds(300);
+        timings.link.initialDelay = std::chrono::milliseconds(300);
         Rig rig(timings);
         QVERIFY(rig.connectAndWait());
         rig.gateway.dropConnections();
@@ -865,9 +865,9 @@ private Q_SLOTS:
     void aRoundThatGaveUpStartsAgainWhenAsked()
     {
         auto timings = test::fastGatewayTimings();
-        timings.initialReconnectDelay = std::chrono::milliseconds(1);
-        timings.maxReconnectDelay = std::chrono::milliseconds(2);
-        timings.maxReconnectAttempts = 3;
+        timings.link.initialDelay = std::chrono::milliseconds(1);
+        timings.link.maxDelay = std::chrono::milliseconds(2);
+        timings.link.attemptsPerRound = 3;
         Rig rig(timings);
         // While connected (or never started) it does nothing.
         rig.socket->reconnectIfGivenUp();

@@ -55,8 +55,8 @@ private Q_SLOTS:
         rig.timings.openClawWebSocket.challengeTimeout = std::chrono::milliseconds(10000);
         // Reconnects a second apart, and a health check that wakes a socket
         // that gave up before the new gateway came up.
-        rig.timings.openClawWebSocket.initialReconnectDelay = std::chrono::milliseconds(500);
-        rig.timings.openClawWebSocket.maxReconnectDelay = std::chrono::milliseconds(1000);
+        rig.timings.openClawWebSocket.link.initialDelay = std::chrono::milliseconds(500);
+        rig.timings.openClawWebSocket.link.maxDelay = std::chrono::milliseconds(1000);
         rig.timings.healthCheckInterval = std::chrono::milliseconds(2000);
         QVERIFY(rig.startStandIns());
         rig.storeBridgeToken();

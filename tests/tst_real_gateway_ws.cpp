@@ -122,8 +122,8 @@ struct NamespaceGuard {
 GatewayWebSocket::Timings timings()
 {
     GatewayWebSocket::Timings timings;
-    timings.initialReconnectDelay = std::chrono::milliseconds(200);
-    timings.maxReconnectDelay = std::chrono::milliseconds(2000);
+    timings.link.initialDelay = std::chrono::milliseconds(200);
+    timings.link.maxDelay = std::chrono::milliseconds(2000);
     timings.approvalReconnectDelay = std::chrono::milliseconds(500);
     return timings;
 }

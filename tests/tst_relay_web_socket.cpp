@@ -63,9 +63,9 @@ private:
 RelayWebSocket::Timings fastTimings()
 {
     RelayWebSocket::Timings t;
-    t.pingInterval = std::chrono::milliseconds(30000);
-    t.initialReconnectDelay = std::chrono::milliseconds(10);
-    t.maxReconnectDelay = std::chrono::milliseconds(600);
+    t.link.heartbeatInterval = std::chrono::milliseconds(30000);
+    t.link.initialDelay = std::chrono::milliseconds(10);
+    t.link.maxDelay = std::chrono::milliseconds(600);
     return t;
 }
 
@@ -394,7 +394,7 @@ private Q_SLOTS:
     {
         LogCapture log;
         auto timings = fastTimings();
-        timings.initialReconnectDelay = std::chrono::milliseconds(300);
+        timings.link.initialDelay = std::chrono::milliseconds(300);
         Rig rig(timings);
         rig.link->connect(QStringLiteral("refused-token"));
         QVERIFY(log.waitForPrefix(kReconnecting, 1, 15000));
@@ -794,7 +794,7 @@ private Q_SLOTS:
     void pingsKeepTheLinkAliveAndUnansweredOnesDropIt()
     {
         auto timings = fastTimings();
-        timings.pingInterval = std::chrono::milliseconds(50);
+        timings.link.heartbeatInterval = std::chrono::milliseconds(50);
         Rig rig(timings);
         QVERIFY(rig.connectAndWait());
         // Answered pings: the link stays as it is.

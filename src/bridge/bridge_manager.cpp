@@ -134,6 +134,16 @@ BridgeManager::TokenState BridgeManager::bridgeTokenState() const
     return token.value() && !token.value()->isEmpty() ? TokenState::stored : TokenState::none;
 }
 
+void BridgeManager::wake(const QString &why)
+{
+    if (!m_running)
+        return;
+    qCInfo(lcBridge, "Checking the links: %s", qUtf8Printable(why));
+    m_relayWebSocket->wake();
+    m_openClawWebSocket->wake();
+    m_gatewayMonitor->probeNow();
+}
+
 void BridgeManager::setConnectionState(const BridgeConnectionState &state)
 {
     if (m_connectionState == state)

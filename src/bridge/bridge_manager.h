@@ -153,6 +153,10 @@ public:
     void reloadCredentials();
     // Signs out of the relay account; the bridge itself keeps running.
     void signOut();
+    // The network changed, the machine resumed or the like (`why`, for the
+    // log): while running, both links are checked at once and replaced
+    // straight away where their path died, and the gateway is probed.
+    void wake(const QString &why);
 
     // --- The links, for diagnostics and tests.
     RelayWebSocket *relayWebSocket() const { return m_relayWebSocket; }

@@ -6,6 +6,7 @@
 #include "bridge/local_model_detector.h"
 #include "platform/deployment.h"
 #include "platform/secrets/credential_store.h"
+#include "platform/session/desktop_bus_module.h"
 #include "platform/settings.h"
 
 #include <QDir>
@@ -36,6 +37,10 @@ BridgeRuntime::BridgeRuntime(Options options)
     deps.localModelDetector = providerLocalModelDetector(m_network.get(), deps.homeDirectory);
     deps.memorySync = BridgeManager::Dependencies::MemorySync{};
     m_bridgeManager = std::make_unique<BridgeManager>(std::move(deps), options.timings);
+    if (options.watchWakeups) {
+        BridgeManager *bridge = m_bridgeManager.get();
+        DesktopBusModule::watchWakeups([bridge](const QString &why) { bridge->wake(why); }, bridge);
+    }
 }
 
 BridgeRuntime::~BridgeRuntime()

@@ -26,6 +26,9 @@ public:
         QUrl relayOrigin;      // empty: relayOriginsForCommands(), else relayWebSocketOrigin()
         QString homeDirectory; // empty: QDir::homePath()
         BridgeManager::Timings timings;
+        // Network changes and resumes wake the links (through the
+        // desktop-bus module).
+        bool watchWakeups = true;
     };
 
     BridgeRuntime();

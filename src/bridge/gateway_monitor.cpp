@@ -36,6 +36,14 @@ void GatewayMonitor::start()
     m_timer->start();
 }
 
+void GatewayMonitor::probeNow()
+{
+    if (!m_running)
+        return;
+    runProbe();
+    m_timer->start();
+}
+
 void GatewayMonitor::stop()
 {
     ++m_run;
@@ -91,9 +99,10 @@ QCoro::Task<> GatewayMonitor::runProbe()
     // expected back on the socket (it is restarting, or between attempts).
     if (health.reachable && self->m_socketEverConnected)
         self->m_lastContact.start();
-    // The gateway answers again after the socket gave up: a fresh round.
-    if (health.reachable)
-        self->m_socket->reconnectIfGivenUp();
+    // The gateway answers while its socket is down (waiting for its next
+    // attempt, or given up): it is back, so the socket tries now.
+    if (health.reachable && !self->socketConnected())
+        self->m_socket->wake();
     Q_EMIT self->reachabilityUpdated(self->isReachable());
 }
 

@@ -46,6 +46,9 @@ public:
     void start();
     // Stops them; the gateway then counts as unreachable.
     void stop();
+    // While running: a probe now (after a wake-up), and the next one an
+    // interval later.
+    void probeNow();
 
     bool isReachable() const { return m_running && (socketConnected() || m_lastProbe.reachable); }
     // What the last probe of this run found (nothing reachable before it).

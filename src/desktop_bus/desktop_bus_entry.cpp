@@ -1,7 +1,8 @@
 // What halvex-desktop-bus.so exports: its build, a gateway browse through
-// Avahi and desktop notifications. Everything else in the module is hidden.
+// Avahi, desktop notifications and wake-ups. Everything else in the module is hidden.
 #include "desktop_bus/avahi_gateway_browser.h"
 #include "desktop_bus/notification_sender.h"
+#include "desktop_bus/wakeup_watcher.h"
 #include "platform/session/desktop_bus_module.h"
 
 #include "build_config.h"
@@ -77,4 +78,11 @@ extern "C" Q_DECL_EXPORT halvex::GatewayBrowse *halvex_desktop_bus_browse(const 
 extern "C" Q_DECL_EXPORT void halvex_desktop_bus_notify(const QString &title, const QString &body)
 {
     halvex::sendNotificationOnSessionBus(title, body);
+}
+
+extern "C" Q_DECL_EXPORT void halvex_desktop_bus_watch_wakeups(std::function<void(const QString &why)> *woke,
+                                                               QObject *owner)
+{
+    auto *watcher = new halvex::WakeupWatcher(QDBusConnection::systemBus(), owner);
+    QObject::connect(watcher, &halvex::WakeupWatcher::woke, watcher, std::move(*woke));
 }

@@ -159,9 +159,9 @@ QCoro::Task<GatewayLinkState> gatewayHandshake(CredentialStore *credentials, Gat
     // starting; retry shortly"): a few quick retries within the limit.
     GatewayWebSocket::Timings timings;
     timings.challengeTimeout = std::chrono::milliseconds(timeoutMs);
-    timings.initialReconnectDelay = std::chrono::milliseconds(500);
-    timings.maxReconnectDelay = std::chrono::seconds(4);
-    timings.maxReconnectAttempts = 6;
+    timings.link.initialDelay = std::chrono::milliseconds(500);
+    timings.link.maxDelay = std::chrono::seconds(4);
+    timings.link.attemptsPerRound = 6;
     GatewayWebSocket socket(credentials, timings);
     // A probe looks; approving a pending device is the running bridge's job.
     socket.setOpenClawBinaryPath(std::nullopt);

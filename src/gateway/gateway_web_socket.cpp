@@ -36,15 +36,19 @@ GatewayWebSocket::GatewayWebSocket(CredentialStore *credentials, Timings timings
                                    : Error::plain(why);
           },
           this)),
-      m_pingTimer(new QTimer(this)), m_reconnectTimer(new QTimer(this)), m_handshakeTimer(new QTimer(this)),
-      m_reconnectDelay(timings.initialReconnectDelay)
+      m_keeper(new LinkKeeper(timings.link, this)), m_handshakeTimer(new QTimer(this))
 {
-    m_pingTimer->setInterval(m_timings.pingInterval);
-    QObject::connect(m_pingTimer, &QTimer::timeout, this, &GatewayWebSocket::sendPing);
-    m_reconnectTimer->setSingleShot(true);
-    QObject::connect(m_reconnectTimer, &QTimer::timeout, this, [this] {
-        if (m_phase == Phase::waitingToRetry)
+    QObject::connect(m_keeper, &LinkKeeper::pingDue, this, &GatewayWebSocket::sendPing);
+    QObject::connect(m_keeper, &LinkKeeper::retryDue, this, [this] {
+        if (m_phase == Phase::waitingToRetry || m_phase == Phase::gaveUp)
             connectionAttempt();
+    });
+    QObject::connect(m_keeper, &LinkKeeper::silent, this, [this] {
+        if (m_phase != Phase::connected || !m_socket)
+            return;
+        const QString why = QStringLiteral("No answer from the gateway within %1 s")
+                                .arg(double(m_keeper->timings().heartbeatDeadline.count()) / 1000.0);
+        handleDrop(m_socket, why);
     });
     m_handshakeTimer->setSingleShot(true);
     QObject::connect(m_handshakeTimer, &QTimer::timeout, this, &GatewayWebSocket::handshakeTimedOut);
@@ -64,6 +68,9 @@ GatewayWebSocket::~GatewayWebSocket()
 void GatewayWebSocket::moveTo(Phase phase, const GatewayLinkState &shown)
 {
     m_phase = phase;
+    // Nothing more is tried by itself from these.
+    if (phase == Phase::idle || phase == Phase::stopped)
+        m_keeper->stop();
     if (m_state == shown)
         return;
     m_state = shown;
@@ -90,25 +97,14 @@ void GatewayWebSocket::connect(const QUrl &gatewayURL, const QString &gatewayTok
     // An approval still running belongs to the old round.
     if (m_phase == Phase::approving)
         ++m_attempt;
-    startNewRound();
+    m_keeper->newRound();
     m_handshake->reset();
-    connectionAttempt();
-}
-
-void GatewayWebSocket::reconnectIfGivenUp()
-{
-    if (m_phase != Phase::gaveUp || m_gatewayURL.isEmpty())
-        return;
-    qCInfo(lcOcWs, "Gateway answers again — starting a new round of connection attempts");
-    startNewRound();
     connectionAttempt();
 }
 
 void GatewayWebSocket::disconnect()
 {
     ++m_attempt;
-    m_reconnectTimer->stop();
-    m_pingTimer->stop();
     m_handshakeTimer->stop();
     if (m_socket)
         releaseSocket(m_socket, true);
@@ -131,10 +127,8 @@ void GatewayWebSocket::connectionAttempt()
     }
 
     ++m_attempt;
-    m_reconnectTimer->stop();
     if (m_socket)
         releaseSocket(m_socket, true);
-    m_pingTimer->stop();
 
     const std::optional<QUrl> url = GatewayProtocol::webSocketUrl(m_gatewayURL);
     if (!url) {
@@ -146,6 +140,7 @@ void GatewayWebSocket::connectionAttempt()
     const QString urlText = url->toString(QUrl::FullyEncoded);
 
     moveTo(Phase::opening, GatewayLinkState::connecting());
+    m_keeper->attempting();
 
     auto *socket = new WebSocketClient(this);
     socket->setMaxIncomingMessageSize(m_timings.maxIncomingMessageSize);
@@ -156,6 +151,7 @@ void GatewayWebSocket::connectionAttempt()
     QObject::connect(socket, &WebSocketClient::textReceived, this, [this, socket](const QByteArray &utf8) {
         if (socket != m_socket)
             return;
+        m_keeper->heard();
         // The frames of every fragment are read in place, in one pass over
         // their UTF-8; any other frame as a whole document.
         if (std::optional<GatewayProtocol::AgentEvent> event = GatewayProtocol::readAssistantEvent(utf8)) {
@@ -168,8 +164,14 @@ void GatewayWebSocket::connectionAttempt()
         handleMessage(socket, utf8);
     });
     QObject::connect(socket, &WebSocketClient::binaryReceived, this, [this, socket](const QByteArray &data) {
+        if (socket == m_socket)
+            m_keeper->heard();
         if (isStrictUtf8(data))
             handleMessage(socket, data);
+    });
+    QObject::connect(socket, &WebSocketClient::pong, this, [this, socket] {
+        if (socket == m_socket)
+            m_keeper->heard();
     });
     // A refused certificate stays refused until someone acts: the state says
     // why (which fingerprints differ) while the attempts go on.
@@ -225,7 +227,6 @@ void GatewayWebSocket::handshakeTimedOut()
 
 void GatewayWebSocket::failAttempt(const QString &state)
 {
-    m_pingTimer->stop();
     if (m_socket)
         releaseSocket(m_socket, true);
     m_connectRequestId.reset();
@@ -246,9 +247,7 @@ void GatewayWebSocket::handleDrop(WebSocketClient *socket, const std::optional<Q
     if (receiveError)
         qCCritical(lcOcWs, "OC-WS receive error: %s", qUtf8Printable(quotedForLog(*receiveError, 320)));
 
-    m_pingTimer->stop();
     releaseSocket(socket, false);
-    const bool wasConnected = m_phase == Phase::connected;
     m_connectRequestId.reset();
     moveTo(Phase::waitingToRetry,
            refused && receiveError ? GatewayLinkState::error(*receiveError) : GatewayLinkState::disconnected());
@@ -259,31 +258,22 @@ void GatewayWebSocket::handleDrop(WebSocketClient *socket, const std::optional<Q
     // Whoever heard of it may have disconnected or connected anew meanwhile.
     if (!self || attempt != m_attempt)
         return;
-    if (wasConnected)
-        startNewRound();
     scheduleReconnect();
-}
-
-void GatewayWebSocket::startNewRound()
-{
-    m_reconnectAttempt = 0;
-    m_reconnectDelay = m_timings.initialReconnectDelay;
 }
 
 void GatewayWebSocket::scheduleReconnect()
 {
-    ++m_reconnectAttempt;
-    if (m_reconnectAttempt > m_timings.maxReconnectAttempts) {
-        qCCritical(lcOcWs, "Max reconnect attempts (%ld) reached — giving up", long(m_timings.maxReconnectAttempts));
+    // A connected link's keeper started a new round when it came up, so a
+    // drop counts from the first attempt again.
+    const std::optional<std::chrono::milliseconds> delay = m_keeper->down();
+    if (!delay) {
+        qCCritical(lcOcWs, "Max reconnect attempts (%ld) reached — giving up", long(m_timings.link.attemptsPerRound));
         moveTo(Phase::gaveUp, GatewayLinkState::error(QStringLiteral("Connection failed")));
         return;
     }
-    qCInfo(lcOcWs, "OC-WS reconnecting in %fs (attempt %ld/%ld)...", double(m_reconnectDelay.count()) / 1000.0,
-           long(m_reconnectAttempt), long(m_timings.maxReconnectAttempts));
-    const std::chrono::milliseconds delay = m_reconnectDelay;
-    m_reconnectTimer->start(delay);
-    m_reconnectDelay = std::min(m_reconnectDelay * 2, m_timings.maxReconnectDelay);
-    Q_EMIT reconnectScheduled(delay);
+    qCInfo(lcOcWs, "OC-WS reconnecting in %fs (attempt %ld/%ld)...", double(delay->count()) / 1000.0,
+           long(m_keeper->attempt()), long(m_timings.link.attemptsPerRound));
+    Q_EMIT reconnectScheduled(*delay);
 }
 
 void GatewayWebSocket::sendPing()
@@ -414,8 +404,7 @@ void GatewayWebSocket::handleConnectResponse(const Frame &frame)
     m_handshakeTimer->stop();
     if (frame.ok) {
         m_handshake->accepted(frame);
-        startNewRound();
-        m_pingTimer->start(m_timings.pingInterval);
+        m_keeper->up();
         moveTo(Phase::connected, GatewayLinkState::connected());
         qCInfo(lcOcWs, "OpenClaw WS authenticated and connected");
         m_chats->sendReady();
@@ -426,7 +415,6 @@ void GatewayWebSocket::handleConnectResponse(const Frame &frame)
     // (1008 after NOT_PAIRED, 1002 after a protocol mismatch). That close is
     // part of the refusal, not a drop, so it must neither overwrite the
     // state set below nor schedule a second reconnect.
-    m_pingTimer->stop();
     if (m_socket)
         releaseSocket(m_socket, true);
     const QPointer<GatewayWebSocket> self(this);

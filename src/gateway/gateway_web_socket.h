@@ -5,6 +5,7 @@
 #include "gateway/gateway_link_state.h"
 #include "gateway/gateway_protocol.h"
 #include "platform/error.h"
+#include "platform/net/link_keeper.h"
 #include "platform/net/web_socket_client.h"
 #include "platform/session/process_runner.h"
 
@@ -26,8 +27,9 @@ class ChatDispatcher;
 class CredentialStore;
 
 // The gateway WebSocket: keeps the one connection (challenge handshake
-// signed with the device key, keep-alive pings, reconnects with a doubling
-// delay, at most 20 attempts per round) and carries chats over "chat.send".
+// signed with the device key; a LinkKeeper for the heartbeat, the wake-ups
+// and reconnects with a doubling delay, at most 20 attempts per round) and
+// carries chats over "chat.send".
 // What the device says in the handshake (signed connect request, device
 // token, pairing approval) is GatewayHandshake's; the chats are kept by
 // ChatDispatcher.
@@ -51,10 +53,10 @@ public:
         std::chrono::milliseconds challengeTimeout = std::chrono::seconds(10);
         // From sending the connect request to its answer.
         std::chrono::milliseconds connectResponseTimeout = std::chrono::seconds(10);
-        std::chrono::milliseconds pingInterval = std::chrono::seconds(30);
-        std::chrono::milliseconds initialReconnectDelay = std::chrono::seconds(1);
-        std::chrono::milliseconds maxReconnectDelay = std::chrono::seconds(30);
-        int maxReconnectAttempts = 20;
+        // Reconnects after 1, 2, 4 ... 30 s, 20 attempts a round; a ping
+        // after 10 s of silence, answered within 5 s.
+        LinkKeeper::Timings link = {
+            .initialDelay = std::chrono::seconds(1), .maxDelay = std::chrono::seconds(30), .attemptsPerRound = 20};
         // A chat's whole life, from when it is queued.
         std::chrono::milliseconds chatTimeout = std::chrono::minutes(2);
         std::chrono::milliseconds approvalReconnectDelay = std::chrono::seconds(1);
@@ -82,10 +84,18 @@ public:
     // attempt count and the approval flag, then connects.
     void connect(const QUrl &gatewayURL, const QString &gatewayToken);
     void disconnect();
-    // After the attempts of a round ran out: starts a fresh round (the
-    // health check calls this when the gateway answers again). No-op
-    // otherwise.
-    void reconnectIfGivenUp();
+    // The network changed, the machine woke up or the gateway answers
+    // again: an open link must answer at once (within a short deadline) or
+    // is replaced straight away; a link waiting to reconnect, or one whose
+    // round of attempts ran out, tries again now from the shortest delay.
+    void wake() { m_keeper->wake(); }
+    // Only a link whose round of attempts ran out starts a new one (a chat
+    // that wants the socket asks this); no-op otherwise.
+    void reconnectIfGivenUp()
+    {
+        if (m_phase == Phase::gaveUp)
+            m_keeper->wake();
+    }
 
     // Between a failed attempt and the next one, with attempts left.
     bool isWaitingToRetry() const { return m_phase == Phase::waitingToRetry; }
@@ -146,9 +156,7 @@ private:
     void handleDrop(WebSocketClient *socket, const std::optional<QString> &receiveError, bool refused = false);
     // Approves this device after NOT_PAIRED, then connects again.
     QCoro::Task<> approveAndReconnect(GatewayProtocol::Frame refusal);
-    // The attempts count from the first again, with the shortest delay.
-    void startNewRound();
-    // From waitingToRetry: the next attempt after the current delay, or
+    // From waitingToRetry: the next attempt after the keeper's delay, or
     // gaveUp once the round's attempts are spent.
     void scheduleReconnect();
     void sendPing();
@@ -162,13 +170,10 @@ private:
     ChatDispatcher *m_chats;
 
     QPointer<WebSocketClient> m_socket;
-    QTimer *m_pingTimer;
-    QTimer *m_reconnectTimer;
+    LinkKeeper *m_keeper;
     // Runs while the challenge (opening) or the answer to the connect
     // request (signingIn) is awaited.
     QTimer *m_handshakeTimer;
-    std::chrono::milliseconds m_reconnectDelay;
-    int m_reconnectAttempt = 0;
     // Bumped by every connection attempt, connect() and disconnect(): work
     // that waited (a keyring prompt, an approval) finds another attempt and
     // does nothing.

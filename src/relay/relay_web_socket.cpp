@@ -39,8 +39,14 @@ const QString kClosedByUs = QStringLiteral("Connection closed by the bridge (cod
 
 RelayWebSocket::RelayWebSocket(QUrl relayOrigin, Timings timings, QObject *parent)
     : QObject(parent), m_relayOrigin(std::move(relayOrigin)), m_timings(timings),
-      m_reconnectDelay(timings.initialReconnectDelay)
+      m_keeper(new LinkKeeper(timings.link, this))
 {
+    QObject::connect(m_keeper, &LinkKeeper::pingDue, this, &RelayWebSocket::sendPing);
+    QObject::connect(m_keeper, &LinkKeeper::retryDue, this, &RelayWebSocket::retry);
+    QObject::connect(m_keeper, &LinkKeeper::silent, this, [this] {
+        dropCurrent(QStringLiteral("No answer from the relay within %1 s")
+                        .arg(double(m_keeper->timings().heartbeatDeadline.count()) / 1000.0));
+    });
 }
 
 RelayWebSocket::~RelayWebSocket()
@@ -72,9 +78,7 @@ void RelayWebSocket::connect(const QString &token)
         return;
     }
     m_bridgeToken = token;
-    m_reconnectDelay = m_timings.initialReconnectDelay;
-    m_reconnectAttempt = 0;
-    ++m_generation;
+    m_keeper->newRound();
     open();
 }
 
@@ -94,12 +98,12 @@ void RelayWebSocket::open()
             old->abort();
         old->deleteLater();
     }
-    stopPingTimer();
     resetPendingBytes();
 
     const Result<QUrl> url = relayConnectionUrl(m_relayOrigin, *m_bridgeToken);
     if (!url) {
         qCCritical(lcWebSocket, "%s", qUtf8Printable(quotedForLog(url.error().description(), 320)));
+        m_keeper->stop();
         setState(State::idle);
         return;
     }
@@ -117,7 +121,7 @@ void RelayWebSocket::open()
     socket->setPerMessageDeflate(true);
     m_webSocketTask = socket;
     m_sockets.insert(socket, QString());
-    m_unansweredPings = 0;
+    m_keeper->attempting();
     QObject::connect(socket, &WebSocketClient::connected, this, [this, socket] { onSocketConnected(socket); });
     QObject::connect(socket, &WebSocketClient::disconnected, this, [this, socket] { onSocketEnded(socket); });
     QObject::connect(socket, &WebSocketClient::errorOccurred, this,
@@ -131,19 +135,19 @@ void RelayWebSocket::open()
     QObject::connect(socket, &WebSocketClient::textReceived, this, [this, socket](const QByteArray &utf8) {
         if (socket != m_webSocketTask)
             return;
-        m_unansweredPings = 0;
+        m_keeper->heard();
         handleText(utf8);
     });
     QObject::connect(socket, &WebSocketClient::binaryReceived, this, [this, socket](const QByteArray &bytes) {
         if (socket != m_webSocketTask)
             return;
-        m_unansweredPings = 0;
+        m_keeper->heard();
         if (isStrictUtf8(bytes))
             handleText(bytes);
     });
     QObject::connect(socket, &WebSocketClient::pong, this, [this, socket] {
         if (socket == m_webSocketTask)
-            m_unansweredPings = 0;
+            m_keeper->heard();
     });
     // A relay that accepts the connection and never finishes the handshake
     // must not hold the link forever.
@@ -152,11 +156,6 @@ void RelayWebSocket::open()
             dropCurrent(QStringLiteral("The relay did not complete the opening handshake within %1 s")
                             .arg(double(m_timings.openingTimeout.count()) / 1000.0));
     });
-
-    m_pingTimer = new QTimer(this);
-    m_pingTimer->setInterval(m_timings.pingInterval);
-    QObject::connect(m_pingTimer, &QTimer::timeout, this, &RelayWebSocket::sendPing);
-    m_pingTimer->start();
 
     qCInfo(lcWebSocket, "Connecting to relay...");
     setState(State::opening);
@@ -173,13 +172,9 @@ void RelayWebSocket::sendPing()
         qCCritical(lcWebSocket, "Ping failed: %s", qUtf8Printable(kNotOpen));
         return;
     }
-    // Pongs (or any frame) prove the relay is still there; a relay that
-    // stays silent for the limit is a lost link, even if TCP has not noticed.
-    if (m_unansweredPings >= m_timings.missedPongLimit) {
-        dropCurrent(QStringLiteral("No answer from the relay to %1 pings").arg(m_unansweredPings));
-        return;
-    }
-    ++m_unansweredPings;
+    // Its pong, or any frame, proves the relay is still there; the keeper
+    // calls a relay silent past the deadline a lost link, even if TCP has
+    // not noticed.
     m_webSocketTask->ping();
 }
 
@@ -201,13 +196,12 @@ void RelayWebSocket::onSocketConnected(WebSocketClient *socket)
         return;
     // The handshake has finished: the link is up (with Nagle off, so chunks
     // go out as they come).
-    m_reconnectDelay = m_timings.initialReconnectDelay;
     if (const std::optional<PerMessageDeflate> deflate = socket->perMessageDeflate())
         qCInfo(lcWebSocket, "Relay link compressed (permessage-deflate, %d-bit window%s)", deflate->clientMaxWindowBits,
                deflate->clientNoContextTakeover ? ", no context takeover" : "");
     else
         qCInfo(lcWebSocket, "Relay link uncompressed (the relay declined permessage-deflate)");
-    m_reconnectAttempt = 0;
+    m_keeper->up();
     updatePendingBytes();
     setState(State::open);
     QMetaObject::invokeMethod(this, &RelayWebSocket::connected, Qt::QueuedConnection);
@@ -263,7 +257,6 @@ void RelayWebSocket::reportClosingSocket(WebSocketClient *socket, const Error &e
 
 void RelayWebSocket::handleDisconnect(WebSocketClient *socket, const std::optional<Error> &error)
 {
-    stopPingTimer();
     if (m_webSocketTask == socket) {
         m_webSocketTask = nullptr;
         resetPendingBytes();
@@ -273,19 +266,19 @@ void RelayWebSocket::handleDisconnect(WebSocketClient *socket, const std::option
     if (m_state == State::idle)
         return;
 
-    ++m_reconnectAttempt;
-    qCInfo(lcWebSocket, "Reconnecting in %fs...", double(m_reconnectDelay.count()) / 1000.0);
-    const quint64 generation = m_generation;
-    const std::chrono::milliseconds delay = m_reconnectDelay;
+    // The relay link never gives up: its keeper has no limit of attempts.
+    const std::chrono::milliseconds delay = m_keeper->down().value_or(m_timings.link.maxDelay);
+    qCInfo(lcWebSocket, "Reconnecting in %fs...", double(delay.count()) / 1000.0);
     setState(State::waitingToRetry);
     Q_EMIT reconnectScheduled(delay);
-    QTimer::singleShot(delay, this, [this, generation] {
-        // connect() or disconnect() since then owns the link now.
-        if (m_state != State::waitingToRetry || generation != m_generation || m_webSocketTask)
-            return;
-        m_reconnectDelay = std::min(m_reconnectDelay * 2, m_timings.maxReconnectDelay);
-        open();
-    });
+}
+
+void RelayWebSocket::retry()
+{
+    // connect() or disconnect() since then owns the link now.
+    if (m_state != State::waitingToRetry || m_webSocketTask)
+        return;
+    open();
 }
 
 void RelayWebSocket::handleText(const QByteArray &utf8)
@@ -304,9 +297,8 @@ void RelayWebSocket::handleText(const QByteArray &utf8)
 
 void RelayWebSocket::disconnect()
 {
-    ++m_generation;
+    m_keeper->stop();
     setState(State::idle);
-    stopPingTimer();
     WebSocketClient *socket = std::exchange(m_webSocketTask, nullptr);
     // What the closing socket still holds is no longer this link's.
     resetPendingBytes();
@@ -403,15 +395,6 @@ void RelayWebSocket::resetPendingBytes()
         m_isCongested = false;
         qCDebug(lcWebSocket, "Relay link drained (%ld bytes queued)", long(m_pendingBytes));
         Q_EMIT drained();
-    }
-}
-
-void RelayWebSocket::stopPingTimer()
-{
-    if (m_pingTimer) {
-        m_pingTimer->stop();
-        m_pingTimer->deleteLater();
-        m_pingTimer = nullptr;
     }
 }
 

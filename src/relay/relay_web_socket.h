@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/error.h"
+#include "platform/net/link_keeper.h"
 #include "relay/relay_message.h"
 
 #include <QHash>
@@ -18,8 +19,9 @@ namespace halvex {
 class WebSocketClient;
 
 // The bridge's one WebSocket to the relay: opens it with the bridge token
-// (offering permessage-deflate), pings it, decodes every frame, and
-// reconnects with a doubling delay until disconnect() is called.
+// (offering permessage-deflate), decodes every frame, and keeps it up with
+// a LinkKeeper (a heartbeat that notices a silent path, reconnects with a
+// doubling delay, wake-ups) until disconnect() is called.
 //
 // Its one state moves idle → opening → open, and after any drop that
 // disconnect() did not ask for to waitingToRetry and back to opening;
@@ -38,15 +40,12 @@ public:
 
     // Every delay and every limit; tests shrink them.
     struct Timings {
-        std::chrono::milliseconds pingInterval = std::chrono::seconds(30);
-        std::chrono::milliseconds initialReconnectDelay = std::chrono::seconds(1);
-        std::chrono::milliseconds maxReconnectDelay = std::chrono::minutes(1);
+        // Reconnects after 1, 2, 4 ... 60 s, for ever; a ping after 10 s of
+        // silence, answered within 5 s.
+        LinkKeeper::Timings link = {.initialDelay = std::chrono::seconds(1), .maxDelay = std::chrono::minutes(1)};
         // An opening whose handshake has not finished by then is a failed
         // attempt: it is dropped and retried after the reconnect delay.
         std::chrono::milliseconds openingTimeout = std::chrono::seconds(15);
-        // Pings left unanswered this many ping periods (with nothing else
-        // heard from the relay either) mean the link is gone.
-        int missedPongLimit = 2;
         // Larger incoming messages are refused (the relay is told with close
         // code 1009) and the link reconnects; memory stays bounded.
         qint64 maxIncomingMessageBytes = 16 * 1024 * 1024;
@@ -89,11 +88,16 @@ public:
     // True while a socket exists and is opening or open.
     bool isRunning() const;
     // The delay the next reconnect waits.
-    std::chrono::milliseconds reconnectDelay() const { return m_reconnectDelay; }
+    std::chrono::milliseconds reconnectDelay() const { return m_keeper->nextDelay(); }
     // How many reconnects in a row the link has scheduled since it was last
     // connected (or connect() was called): 0 while connected and on the
     // first attempt.
-    int reconnectAttempt() const { return m_reconnectAttempt; }
+    int reconnectAttempt() const { return m_keeper->attempt(); }
+
+    // The network changed or the machine woke up: an open link must answer
+    // at once (within a short deadline) or is replaced straight away; a link
+    // waiting to reconnect does so now, from the shortest delay.
+    void wake() { m_keeper->wake(); }
 
     // Bytes handed to the current socket that it has not yet written to the
     // network. Sends never wait for it: it only tells producers to slow down.
@@ -127,7 +131,6 @@ private:
     // Logs a socket's end, silences and frees it, and reports (queued) that
     // it is gone.
     void retireSocket(WebSocketClient *socket, const std::optional<Error> &error);
-    void stopPingTimer();
     // Takes the current socket's queued bytes (after a send or a write to
     // the network) and reports crossing a watermark.
     void updatePendingBytes();
@@ -140,6 +143,7 @@ private:
     void onSocketError(WebSocketClient *socket);
     void onSocketEnded(WebSocketClient *socket);
     void sendPing();
+    void retry();
     // Ends the current socket as a failure of its own (a stalled opening,
     // a relay that stopped answering) and goes on as after any drop.
     void dropCurrent(const QString &reason);
@@ -149,9 +153,7 @@ private:
     QUrl m_relayOrigin;
     Timings m_timings;
     WebSocketClient *m_webSocketTask = nullptr;
-    QTimer *m_pingTimer = nullptr;
-    std::chrono::milliseconds m_reconnectDelay;
-    int m_reconnectAttempt = 0;
+    LinkKeeper *m_keeper; // child
     State m_state = State::idle;
     std::optional<QString> m_bridgeToken;
 
@@ -160,13 +162,6 @@ private:
     QHash<const WebSocketClient *, QString> m_sockets;
     // The socket that disconnect() closed and whose end is not reported yet.
     QPointer<WebSocketClient> m_closingSocket;
-    // Bumped by connect() and disconnect(): a reconnect scheduled before
-    // either finds another generation and does nothing.
-    quint64 m_generation = 0;
-
-    // Pings sent since the relay was last heard from.
-    int m_unansweredPings = 0;
-
     qint64 m_pendingBytes = 0;
     bool m_isCongested = false;
 };

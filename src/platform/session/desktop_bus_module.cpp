@@ -10,15 +10,16 @@ namespace {
 using BrowseFunction = GatewayBrowse *(*)(const QString &busAddress, const QString &serviceType,
                                           GatewayBrowse::Handlers *handlers, QObject *owner);
 using NotifyFunction = void (*)(const QString &title, const QString &body);
+using WakeupsFunction = void (*)(std::function<void(const QString &why)> *woke, QObject *owner);
 
 const RuntimeModule::Loaded *loaded = nullptr;
 
 const RuntimeModule::Loaded &module()
 {
     static const RuntimeModule::Loaded module = [] {
-        RuntimeModule::Loaded found =
-            RuntimeModule::load(fileName, HALVEX_DESKTOP_BUS_VERSION_SYMBOL,
-                                {HALVEX_DESKTOP_BUS_BROWSE_SYMBOL, HALVEX_DESKTOP_BUS_NOTIFY_SYMBOL});
+        RuntimeModule::Loaded found = RuntimeModule::load(
+            fileName, HALVEX_DESKTOP_BUS_VERSION_SYMBOL,
+            {HALVEX_DESKTOP_BUS_BROWSE_SYMBOL, HALVEX_DESKTOP_BUS_NOTIFY_SYMBOL, HALVEX_DESKTOP_BUS_WAKEUPS_SYMBOL});
         if (!found.problem.isEmpty())
             qCCritical(lcApp, "Desktop bus support is not usable: %s", qUtf8Printable(found.problem));
         return found;
@@ -48,6 +49,15 @@ bool notify(const QString &title, const QString &body)
     if (!send)
         return false;
     send(title, body);
+    return true;
+}
+
+bool watchWakeups(std::function<void(const QString &why)> woke, QObject *owner)
+{
+    const auto watch = reinterpret_cast<WakeupsFunction>(module().resolve(HALVEX_DESKTOP_BUS_WAKEUPS_SYMBOL));
+    if (!watch)
+        return false;
+    watch(&woke, owner);
     return true;
 }
 

@@ -28,7 +28,7 @@ public:
 };
 
 // What needs D-Bus on a desktop (finding gateways through Avahi, desktop
-// notifications) lives in the module halvex-desktop-bus.so (see
+// notifications, news of network changes and resumes) lives in the module halvex-desktop-bus.so (see
 // platform/runtime_module.h), loaded on first use: the idle headless bridge
 // maps neither Qt D-Bus nor libdbus, libsystemd and libgcrypt behind it.
 namespace DesktopBusModule {
@@ -46,6 +46,11 @@ std::unique_ptr<GatewayBrowse> browseGateways(const QString &busAddress, const Q
 // configured or the module cannot be used.
 bool notify(const QString &title, const QString &body);
 
+// Calls `woke` (on this thread's event loop, with a few words on why)
+// whenever the network changes or the machine resumes from sleep, for as
+// long as `owner` lives. False when the module cannot be used.
+bool watchWakeups(std::function<void(const QString &why)> woke, QObject *owner);
+
 // Why the module could not be used, once it was needed; empty otherwise.
 QString problem();
 
@@ -55,5 +60,6 @@ QString problem();
 #define HALVEX_DESKTOP_BUS_VERSION_SYMBOL "halvex_desktop_bus_version"
 #define HALVEX_DESKTOP_BUS_BROWSE_SYMBOL "halvex_desktop_bus_browse"
 #define HALVEX_DESKTOP_BUS_NOTIFY_SYMBOL "halvex_desktop_bus_notify"
+#define HALVEX_DESKTOP_BUS_WAKEUPS_SYMBOL "halvex_desktop_bus_watch_wakeups"
 
 } // namespace halvex
