@@ -862,24 +862,37 @@ private Q_SLOTS:
         rig.socket->disconnect();
     }
 
+    // A chat that wants the socket restarts a round that gave up; a wake-up
+    // (the gateway answers again, the network changed) does that too.
+    void aRoundThatGaveUpStartsAgainWhenAsked_data()
+    {
+        QTest::addColumn<bool>("byWakeUp");
+        QTest::newRow("a chat asks") << false;
+        QTest::newRow("a wake-up") << true;
+    }
+
     void aRoundThatGaveUpStartsAgainWhenAsked()
     {
+        QFETCH(bool, byWakeUp);
         auto timings = test::fastGatewayTimings();
         timings.link.initialDelay = std::chrono::milliseconds(1);
         timings.link.maxDelay = std::chrono::milliseconds(2);
         timings.link.attemptsPerRound = 3;
         Rig rig(timings);
-        // While connected (or never started) it does nothing.
-        rig.socket->reconnectIfGivenUp();
+        const auto ask = [&] { byWakeUp ? rig.socket->wake() : rig.socket->reconnectIfGivenUp(); };
+        // Never started, it does nothing.
+        ask();
         QCOMPARE(rig.gateway.connectionCount(), 0);
         rig.gateway.setRefuseConnections(true);
         rig.socket->connect(rig.gateway.httpUrl(), QStringLiteral("gw-token"));
         QVERIFY(rig.waitForState(GatewayLinkState::error(QStringLiteral("Connection failed"))));
         rig.gateway.setRefuseConnections(false);
-        rig.socket->reconnectIfGivenUp();
+        ask();
         QVERIFY(rig.waitForState(GatewayLinkState::connected()));
-        rig.socket->reconnectIfGivenUp();
+        // Connected, it opens no other socket.
+        ask();
         QCOMPARE(rig.gateway.connectionCount(), 1);
+        QVERIFY(rig.socket->isUsableForChat());
         rig.socket->disconnect();
     }
 

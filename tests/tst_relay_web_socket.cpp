@@ -791,23 +791,75 @@ private Q_SLOTS:
         QVERIFY(rig.link->isRunning());
     }
 
-    void pingsKeepTheLinkAliveAndUnansweredOnesDropIt()
+    // The keeper's rules, as the relay sees them: a quiet link is pinged, a
+    // silent one is replaced (at once when a wake-up found it silent), and a
+    // link waiting to reconnect tries now when woken.
+    void theKeeperNoticesSilenceAndWakeUps_data()
     {
+        QTest::addColumn<bool>("woken");
+        QTest::addColumn<qint64>("expectedDelayMs");
+        QTest::newRow("heartbeat notices the silence") << false << qint64(10);
+        QTest::newRow("a wake-up finds it silent") << true << qint64(0);
+    }
+
+    void theKeeperNoticesSilenceAndWakeUps()
+    {
+        QFETCH(bool, woken);
+        QFETCH(qint64, expectedDelayMs);
         auto timings = fastTimings();
-        timings.link.heartbeatInterval = std::chrono::milliseconds(50);
+        // Woken: the heartbeat is far off, so only the wake-up can notice.
+        timings.link.heartbeatInterval = std::chrono::milliseconds(woken ? 600000 : 50);
+        // Generous: an answer that is late on a loaded machine must not
+        // count as silence.
+        timings.link.heartbeatDeadline = std::chrono::seconds(3);
+        timings.link.wakeCheckDeadline = std::chrono::seconds(3);
         Rig rig(timings);
         QVERIFY(rig.connectAndWait());
-        // Answered pings: the link stays as it is.
-        QVERIFY(rig.relay.waitForPings(4));
+        if (woken) {
+            // A check that is answered keeps the link; the next wake-up pings
+            // again only once the last check got its answer.
+            QVERIFY(QTest::qWaitFor(
+                [&] {
+                    rig.link->wake();
+                    return rig.relay.pingCount() >= 2;
+                },
+                15000));
+        } else {
+            // Answered pings: the link stays as it is.
+            QVERIFY(rig.relay.waitForPings(4));
+        }
         QCOMPARE(rig.relay.attemptCount(), 1);
         QCOMPARE(rig.recorder.disconnects(), 0);
-
         rig.relay.setAnswerPings(false);
-        QVERIFY(QTest::qWaitFor([&] { return rig.recorder.disconnects() == 1; }, 15000));
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                if (woken)
+                    rig.link->wake();
+                return rig.recorder.disconnects() == 1;
+            },
+            15000));
         QVERIFY(rig.recorder.errors.constLast().has_value());
+        QCOMPARE(rig.recorder.delays.value(0), expectedDelayMs);
         // Dropped, then reconnected: a new connection, the old one closed.
         QVERIFY(QTest::qWaitFor([&] { return rig.relay.acceptedCount() == 2; }, 15000));
         QVERIFY(QTest::qWaitFor([&] { return rig.relay.openConnectionCount() <= 1; }, 15000));
+    }
+
+    void aWakeUpEndsTheWaitForTheNextAttempt()
+    {
+        auto timings = fastTimings();
+        timings.link.initialDelay = std::chrono::minutes(10);
+        timings.link.maxDelay = std::chrono::minutes(10);
+        Rig rig(timings);
+        rig.relay.refuseToken(kToken);
+        rig.link->connect(kToken);
+        QVERIFY(QTest::qWaitFor([&] { return rig.link->state() == RelayWebSocket::State::waitingToRetry; }, 15000));
+        QCOMPARE(rig.link->reconnectAttempt(), 1);
+        rig.relay.acceptToken(kToken);
+        rig.link->wake();
+        QVERIFY(QTest::qWaitFor([&] { return rig.recorder.connects() == 1; }, 15000));
+        QCOMPARE(rig.relay.attemptCount(), 2);
+        QCOMPARE(rig.link->reconnectAttempt(), 0);
     }
 
     void aPlainTextOriginOffThisMachineIsRefused()
