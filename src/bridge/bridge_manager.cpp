@@ -81,6 +81,7 @@ BridgeManager::BridgeManager(Dependencies deps, Timings timings, QObject *parent
     card.localModelDetector = m_deps.localModelDetector;
     m_agentCard = new AgentCardPublisher(std::move(card), m_timings.agentCardInterval, this);
 
+    QObject::connect(m_relayWebSocket, &RelayWebSocket::stateChanged, this, &BridgeManager::updateConnectionState);
     QObject::connect(m_relayWebSocket, &RelayWebSocket::connected, this, &BridgeManager::relayConnected);
     QObject::connect(m_relayWebSocket, &RelayWebSocket::disconnected, this, &BridgeManager::relayDisconnected);
     QObject::connect(m_relayWebSocket, &RelayWebSocket::messageReceived, this, &BridgeManager::relayMessageReceived);
@@ -144,6 +145,52 @@ void BridgeManager::wake(const QString &why)
     m_gatewayMonitor->probeNow();
 }
 
+BridgeManager::Readiness BridgeManager::readiness() const
+{
+    if (!m_isEnabled)
+        return Readiness::switchedOff;
+    return m_readiness;
+}
+
+void BridgeManager::setReadiness(Readiness readiness, const QString &problem)
+{
+    m_readiness = readiness;
+    m_readinessProblem = problem;
+    updateConnectionState();
+}
+
+void BridgeManager::updateConnectionState()
+{
+    // One function of the readiness and of the relay link's own state.
+    BridgeConnectionState state = BridgeConnectionState::disconnected();
+    switch (readiness()) {
+    case Readiness::switchedOff:
+        break;
+    case Readiness::noToken:
+    case Readiness::storeLocked:
+        state = BridgeConnectionState::error(m_readinessProblem);
+        break;
+    case Readiness::ready:
+        switch (m_relayWebSocket->state()) {
+        case RelayWebSocket::State::idle:
+            // Between a running link's close and its next opening (a new
+            // token): it is on its way.
+            if (m_running)
+                state = BridgeConnectionState::connecting();
+            break;
+        case RelayWebSocket::State::opening:
+        case RelayWebSocket::State::waitingToRetry:
+            state = BridgeConnectionState::connecting();
+            break;
+        case RelayWebSocket::State::open:
+            state = BridgeConnectionState::connected();
+            break;
+        }
+        break;
+    }
+    setConnectionState(state);
+}
+
 void BridgeManager::setConnectionState(const BridgeConnectionState &state)
 {
     if (m_connectionState == state)
@@ -179,7 +226,7 @@ void BridgeManager::start()
     if (!stored) {
         // Locked or unreachable is no news about the pairing: say why, and
         // ask again until it answers.
-        setConnectionState(BridgeConnectionState::error(stored.error().description()));
+        setReadiness(Readiness::storeLocked, stored.error().description());
         qCCritical(lcBridge, "Cannot start — the credential store cannot be read: %s",
                    qUtf8Printable(stored.error().description()));
         QTimer::singleShot(m_timings.credentialRetryInterval, this, [this] {
@@ -190,7 +237,7 @@ void BridgeManager::start()
     }
     const std::optional<QString> token = stored.value();
     if (!token || token->isEmpty()) {
-        setConnectionState(BridgeConnectionState::error(QStringLiteral("No bridge token")));
+        setReadiness(Readiness::noToken, QStringLiteral("No bridge token"));
         qCCritical(lcBridge, "Cannot start — no bridge token in the credential store");
         return;
     }
@@ -198,8 +245,7 @@ void BridgeManager::start()
     m_running = true;
     m_relayToken = *token;
     m_gatewaySettings.adoptUnboundDeviceToken();
-    if (m_connectionState != BridgeConnectionState::connected())
-        setConnectionState(BridgeConnectionState::connecting());
+    setReadiness(Readiness::ready);
     m_relayWebSocket->connect(*token);
     configureGatewayWebSocket();
     m_gatewayMonitor->start();
@@ -216,7 +262,7 @@ void BridgeManager::stop()
     m_agentCard->cancelScheduled();
     m_gatewayMonitor->stop();
     stopMemorySync();
-    setConnectionState(BridgeConnectionState::disconnected());
+    setReadiness(Readiness::ready);
 }
 
 GatewayTarget BridgeManager::gatewayTargetWith(const std::optional<QUrl> &endpoint,
@@ -301,7 +347,6 @@ void BridgeManager::reloadCredentials()
         qCInfo(lcBridge, "Bridge token changed — reconnecting to relay");
         m_relayToken = *token;
         m_relayWebSocket->disconnect();
-        setConnectionState(BridgeConnectionState::connecting());
         m_relayWebSocket->connect(*token);
     }
     reloadGatewaySettings();
@@ -407,7 +452,6 @@ void BridgeManager::relayConnected()
     if (!m_running)
         return; // a late report of a link that was stopped since
     m_agentCard->sendNow();
-    setConnectionState(BridgeConnectionState::connected());
     qCInfo(lcBridge, "Connected to relay");
     if (m_openClawReachable)
         startMemorySyncIfEnabled();
@@ -415,12 +459,7 @@ void BridgeManager::relayConnected()
 
 void BridgeManager::relayDisconnected(const std::optional<Error> &error)
 {
-    // While running, the link reconnects by itself. A stopped bridge is
-    // already disconnected (or in error) and stays so.
-    if (m_isEnabled && m_running)
-        setConnectionState(BridgeConnectionState::connecting());
-    else if (m_connectionState.kind() != BridgeConnectionState::Kind::error)
-        setConnectionState(BridgeConnectionState::disconnected());
+    // The shown state follows the link's own (updateConnectionState()).
     if (error) {
         qCCritical(lcBridge, "Disconnected: %s", qUtf8Printable(error->description()));
         Q_EMIT relayLinkLost(error->description());

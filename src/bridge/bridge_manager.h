@@ -102,6 +102,13 @@ public:
     ~BridgeManager() override;
 
     // --- State to observe
+    // Whether the bridge may run at all, apart from how its relay link
+    // fares: switched off, no bridge token, or a credential store that
+    // cannot be read (a locked keyring) keep it from starting.
+    enum class Readiness { ready, switchedOff, noToken, storeLocked };
+    Readiness readiness() const;
+    // One function of readiness() and the relay link's own state: an error
+    // saying why the bridge is not ready, else what the link is doing.
     BridgeConnectionState connectionState() const { return m_connectionState; }
     // The gateway answers: its socket is connected, or the health probe says so.
     bool openClawReachable() const { return m_openClawReachable; }
@@ -195,6 +202,8 @@ private:
     void setOpenClawReachable(bool reachable);
     void startMemorySyncIfEnabled();
     void stopMemorySync();
+    void setReadiness(Readiness readiness, const QString &problem = {});
+    void updateConnectionState();
     void setConnectionState(const BridgeConnectionState &state);
 
     Dependencies m_deps;
@@ -202,6 +211,8 @@ private:
     BridgeConnectionState m_connectionState = BridgeConnectionState::disconnected();
     bool m_openClawReachable = false;
     bool m_isEnabled = true;
+    Readiness m_readiness = Readiness::ready; // what start() found; switchedOff comes from m_isEnabled
+    QString m_readinessProblem;
     // Between start() with a token and stop(): late relay callbacks of a
     // stopped link must not make a stopped bridge look connected or connecting.
     bool m_running = false;

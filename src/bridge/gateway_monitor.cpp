@@ -29,8 +29,6 @@ bool GatewayMonitor::socketConnected() const
 void GatewayMonitor::start()
 {
     ++m_run; // results of probes still out are stale from now on
-    if (!m_running)
-        m_socketEverConnected = socketConnected();
     m_running = true;
     runProbe();
     m_timer->start();
@@ -50,7 +48,7 @@ void GatewayMonitor::stop()
     m_timer->stop();
     m_running = false;
     m_lastProbe = GatewayProbe();
-    m_socketEverConnected = false;
+    m_lastContact.invalidate();
     Q_EMIT reachabilityUpdated(false);
 }
 
@@ -61,17 +59,16 @@ bool GatewayMonitor::isSocketExpected() const
     const GatewayLinkState::Kind kind = m_socket->state().kind();
     if (kind == GatewayLinkState::Kind::connecting || kind == GatewayLinkState::Kind::authenticating)
         return true;
+    // The socket itself was connected a moment ago, or the probe found the
+    // gateway answering after the socket had worked.
+    const std::optional<std::chrono::milliseconds> since = m_socket->sinceConnected();
+    if (since && *since < m_timings.recentWindow)
+        return true;
     return m_lastContact.isValid() && m_lastContact.elapsed() < m_timings.recentWindow.count();
 }
 
 void GatewayMonitor::socketStateChanged()
 {
-    // Connected until now counts as contact, too.
-    const bool connected = m_socket->state() == GatewayLinkState::connected();
-    m_socketEverConnected = m_socketEverConnected || connected;
-    if (connected || m_socketWasConnected)
-        m_lastContact.start();
-    m_socketWasConnected = connected;
     if (m_running)
         Q_EMIT reachabilityUpdated(isReachable());
 }
@@ -97,7 +94,7 @@ QCoro::Task<> GatewayMonitor::runProbe()
     self->m_lastProbe = health;
     // A gateway whose socket worked in this run and that answers now is
     // expected back on the socket (it is restarting, or between attempts).
-    if (health.reachable && self->m_socketEverConnected)
+    if (health.reachable && self->m_socket->sinceConnected())
         self->m_lastContact.start();
     // The gateway answers while its socket is down (waiting for its next
     // attempt, or given up): it is back, so the socket tries now.

@@ -72,8 +72,8 @@ private:
     QTimer *m_timer; // child
     bool m_running = false;
     GatewayProbe m_lastProbe;
-    bool m_socketWasConnected = false;
-    bool m_socketEverConnected = false; // since start()
+    // When a probe last found the gateway answering after its socket had
+    // worked (the socket is restarting, or between attempts).
     QElapsedTimer m_lastContact;
     // A result is applied only when it belongs to the current run and is
     // newer than the last one applied.

@@ -65,12 +65,46 @@ GatewayWebSocket::~GatewayWebSocket()
     m_chats->failAll(BridgeError::networkError(QStringLiteral("Disconnected")));
 }
 
-void GatewayWebSocket::moveTo(Phase phase, const GatewayLinkState &shown)
+GatewayLinkState GatewayWebSocket::shownState(Phase phase, const QString &failure)
 {
+    switch (phase) {
+    case Phase::idle:
+        return GatewayLinkState::disconnected();
+    case Phase::opening:
+        return GatewayLinkState::connecting();
+    case Phase::signingIn:
+    case Phase::approving:
+        return GatewayLinkState::authenticating();
+    case Phase::connected:
+        return GatewayLinkState::connected();
+    case Phase::waitingToRetry:
+        // A plain drop is no error; a refusal or a failed attempt says why.
+        return failure.isEmpty() ? GatewayLinkState::disconnected() : GatewayLinkState::error(failure);
+    case Phase::gaveUp:
+    case Phase::stopped:
+        return GatewayLinkState::error(failure);
+    }
+    return GatewayLinkState::disconnected();
+}
+
+std::optional<std::chrono::milliseconds> GatewayWebSocket::sinceConnected() const
+{
+    if (m_phase == Phase::connected || !m_leftConnected.isValid())
+        return std::nullopt;
+    return std::chrono::milliseconds(m_leftConnected.elapsed());
+}
+
+void GatewayWebSocket::moveTo(Phase phase, const QString &failure)
+{
+    if (m_phase == Phase::connected && phase != Phase::connected)
+        m_leftConnected.start();
+    if (phase == Phase::idle)
+        m_leftConnected.invalidate();
     m_phase = phase;
     // Nothing more is tried by itself from these.
     if (phase == Phase::idle || phase == Phase::stopped)
         m_keeper->stop();
+    const GatewayLinkState shown = shownState(phase, failure);
     if (m_state == shown)
         return;
     m_state = shown;
@@ -109,7 +143,7 @@ void GatewayWebSocket::disconnect()
     if (m_socket)
         releaseSocket(m_socket, true);
     m_connectRequestId.reset();
-    moveTo(Phase::idle, GatewayLinkState::disconnected());
+    moveTo(Phase::idle);
     failAllWaiting(BridgeError::networkError(QStringLiteral("Disconnected")));
 }
 
@@ -134,12 +168,12 @@ void GatewayWebSocket::connectionAttempt()
     if (!url) {
         qCCritical(lcOcWs, "Invalid WebSocket URL: %s",
                    qUtf8Printable(quotedForLog(m_gatewayURL.toString(QUrl::FullyEncoded))));
-        moveTo(Phase::stopped, GatewayLinkState::error(QStringLiteral("Invalid URL")));
+        moveTo(Phase::stopped, QStringLiteral("Invalid URL"));
         return;
     }
     const QString urlText = url->toString(QUrl::FullyEncoded);
 
-    moveTo(Phase::opening, GatewayLinkState::connecting());
+    moveTo(Phase::opening);
     m_keeper->attempting();
 
     auto *socket = new WebSocketClient(this);
@@ -235,7 +269,7 @@ void GatewayWebSocket::failAttempt(const QString &state)
     failAllWaiting(BridgeError::networkError(QStringLiteral("OpenClaw WebSocket disconnected")));
     if (!self || attempt != m_attempt)
         return;
-    moveTo(Phase::waitingToRetry, GatewayLinkState::error(state));
+    moveTo(Phase::waitingToRetry, state);
     scheduleReconnect();
 }
 
@@ -249,8 +283,7 @@ void GatewayWebSocket::handleDrop(WebSocketClient *socket, const std::optional<Q
 
     releaseSocket(socket, false);
     m_connectRequestId.reset();
-    moveTo(Phase::waitingToRetry,
-           refused && receiveError ? GatewayLinkState::error(*receiveError) : GatewayLinkState::disconnected());
+    moveTo(Phase::waitingToRetry, refused && receiveError ? *receiveError : QString());
 
     const QPointer<GatewayWebSocket> self(this);
     const quint64 attempt = m_attempt;
@@ -268,7 +301,7 @@ void GatewayWebSocket::scheduleReconnect()
     const std::optional<std::chrono::milliseconds> delay = m_keeper->down();
     if (!delay) {
         qCCritical(lcOcWs, "Max reconnect attempts (%ld) reached — giving up", long(m_timings.link.attemptsPerRound));
-        moveTo(Phase::gaveUp, GatewayLinkState::error(QStringLiteral("Connection failed")));
+        moveTo(Phase::gaveUp, QStringLiteral("Connection failed"));
         return;
     }
     qCInfo(lcOcWs, "OC-WS reconnecting in %fs (attempt %ld/%ld)...", double(delay->count()) / 1000.0,
@@ -359,7 +392,7 @@ void GatewayWebSocket::handleChallenge(const QJsonObject &payload, bool hasPaylo
     qCInfo(lcOcWs, "Received connect.challenge");
     const QPointer<GatewayWebSocket> self(this);
     const quint64 attempt = m_attempt;
-    moveTo(Phase::signingIn, GatewayLinkState::authenticating());
+    moveTo(Phase::signingIn);
     if (!self || attempt != m_attempt)
         return;
 
@@ -384,14 +417,14 @@ void GatewayWebSocket::handleChallenge(const QJsonObject &payload, bool hasPaylo
         if (request.retry)
             failAttempt(request.failure);
         else
-            moveTo(Phase::stopped, GatewayLinkState::error(request.failure));
+            moveTo(Phase::stopped, request.failure);
         return;
     }
     if (m_socket->sendText(request.json) <= 0) {
         const QString why =
             m_socket->errorString().isEmpty() ? QStringLiteral("Socket is not connected") : m_socket->errorString();
         qCCritical(lcOcWs, "Failed to send connect request: %s", qUtf8Printable(quotedForLog(why)));
-        moveTo(Phase::stopped, GatewayLinkState::error(QStringLiteral("Send failed")));
+        moveTo(Phase::stopped, QStringLiteral("Send failed"));
         return;
     }
     qCInfo(lcOcWs, "Sent connect request %s", qUtf8Printable(request.id));
@@ -405,7 +438,7 @@ void GatewayWebSocket::handleConnectResponse(const Frame &frame)
     if (frame.ok) {
         m_handshake->accepted(frame);
         m_keeper->up();
-        moveTo(Phase::connected, GatewayLinkState::connected());
+        moveTo(Phase::connected);
         qCInfo(lcOcWs, "OpenClaw WS authenticated and connected");
         m_chats->sendReady();
         return;
@@ -425,14 +458,14 @@ void GatewayWebSocket::handleConnectResponse(const Frame &frame)
     const GatewayHandshake::Refusal refusal = m_handshake->refused(frame);
     switch (refusal.next) {
     case GatewayHandshake::Refusal::Next::retry:
-        moveTo(Phase::waitingToRetry, GatewayLinkState::error(refusal.state));
+        moveTo(Phase::waitingToRetry, refusal.state);
         scheduleReconnect();
         break;
     case GatewayHandshake::Refusal::Next::stop:
-        moveTo(Phase::stopped, GatewayLinkState::error(refusal.state));
+        moveTo(Phase::stopped, refusal.state);
         break;
     case GatewayHandshake::Refusal::Next::approve:
-        moveTo(Phase::approving, GatewayLinkState::authenticating());
+        moveTo(Phase::approving);
         approveAndReconnect(frame);
         break;
     }
@@ -446,7 +479,7 @@ QCoro::Task<> GatewayWebSocket::approveAndReconnect(Frame refusal)
     if (!self || attempt != m_attempt)
         co_return;
     if (failure) {
-        moveTo(Phase::stopped, GatewayLinkState::error(*failure));
+        moveTo(Phase::stopped, *failure);
         co_return;
     }
     co_await QCoro::sleepFor(m_timings.approvalReconnectDelay);

@@ -9,6 +9,7 @@
 #include "platform/net/web_socket_client.h"
 #include "platform/session/process_runner.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -43,7 +44,8 @@ class CredentialStore;
 //   a failure another attempt does not mend → stopped
 //   disconnect() → idle
 //
-// Each phase shows as a GatewayLinkState (stateChanged()).
+// The state shown (stateChanged()) is one function of the phase and the
+// last failure: shownState().
 class GatewayWebSocket : public QObject, public ChatBackend
 {
     Q_OBJECT
@@ -99,6 +101,10 @@ public:
 
     // Between a failed attempt and the next one, with attempts left.
     bool isWaitingToRetry() const { return m_phase == Phase::waitingToRetry; }
+    // How long ago the link was last connected (none while it is, or when it
+    // has not been since connect()/disconnect()): a gateway seen a moment ago
+    // is likely back soon.
+    std::optional<std::chrono::milliseconds> sinceConnected() const;
 
     // The SHA-256 of the certificate a wss:// gateway must show
     // (platform/tls_pin.h), for the connections opened from now on; empty
@@ -137,8 +143,11 @@ Q_SIGNALS:
 private:
     enum class Phase { idle, opening, signingIn, approving, waitingToRetry, gaveUp, stopped, connected };
 
-    // The one place the phase changes; `shown` is what the state says of it.
-    void moveTo(Phase phase, const GatewayLinkState &shown);
+    // What the state shows of a phase and the failure that led to it.
+    static GatewayLinkState shownState(Phase phase, const QString &failure);
+    // The one place the phase changes; `failure` says why an attempt failed
+    // or the link stopped (empty after a plain drop).
+    void moveTo(Phase phase, const QString &failure = {});
     bool isSocketOpen() const;
 
     void connectionAttempt();
@@ -171,6 +180,8 @@ private:
 
     QPointer<WebSocketClient> m_socket;
     LinkKeeper *m_keeper;
+    // Since the link last left the connected phase.
+    QElapsedTimer m_leftConnected;
     // Runs while the challenge (opening) or the answer to the connect
     // request (signingIn) is awaited.
     QTimer *m_handshakeTimer;
