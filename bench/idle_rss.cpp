@@ -2,32 +2,25 @@
 // program (`halvex-bridge --headless`, as built next to this one) from
 // /proc/<pid>/status: resident set (VmRSS) and its peak (VmHWM).
 //
-// The bridge gets a scratch home with a bridge token in the file store (no
-// session bus, as on a server; the figures hold no TLS library, which a
-// wss:// relay adds) and talks to loopback stand-ins that this
+// The bridge gets a scratch home with a bridge token in the file store (see
+// headless_bridge.h; the figures hold no TLS library, which a wss:// relay
+// adds) and talks to loopback stand-ins that this
 // process plays: the relay, and an OpenClaw gateway over HTTP. Figures are
 // taken once the bridge is connected and has settled, then around a burst
 // of C concurrent chats of M streamed fragments each.
+#include "headless_bridge.h"
 #include "http_stand_in.h"
-#include "platform/deployment.h"
-#include "platform/secrets/credential_store.h"
-#include "platform/secrets/file_secret_backend.h"
-#include "platform/settings.h"
 #include "process_probe.h"
 #include "relay_stand_in.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
-#include <QScopeGuard>
-#include <QTemporaryDir>
 
 #include <algorithm>
 #include <cstdio>
@@ -151,49 +144,26 @@ int main(int argc, char **argv)
     relay.acceptToken(token);
     if (!relay.start() || !gateway.listen())
         return fail("cannot start the stand-ins");
-    gateway.setDefaultResponse(QByteArrayLiteral("/v1/models"),
-                               ScriptedResponse::json(200, QByteArrayLiteral("{\"object\":\"list\",\"data\":[]}")));
+    // The health check the bridge asks for before it counts the gateway as
+    // there, answered as OpenClaw answers it.
+    gateway.setDefaultResponse(QByteArrayLiteral("/healthz"),
+                               ScriptedResponse::json(200, QByteArrayLiteral("{\"ok\":true,\"status\":\"live\"}")));
     QStringList pieces;
     for (int k = 0; k < fragmentCount; ++k)
         pieces << QStringLiteral("w%1 ").arg(k);
     gateway.setDefaultResponse(QByteArrayLiteral("/v1/chat/completions"),
                                ScriptedResponse::eventStream(sse::chatStream(pieces)));
 
-    // The scratch session: the user's stores as the bridge finds them.
-    QTemporaryDir root;
-    for (const char *dir : {"home", "config", "run"})
-        QDir().mkpath(root.filePath(QLatin1String(dir)));
-    QFile::setPermissions(root.filePath(QStringLiteral("run")), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    const QString store = root.filePath(QStringLiteral("config/") + appId());
-    CredentialStore credentials(std::make_unique<FileSecretBackend>(store + QStringLiteral("/credentials.json")));
-    if (!credentials.save(CredentialService::bridge(), token))
-        return fail("cannot store the bridge token");
-    Settings(store + QStringLiteral("/settings.conf"))
-        .setString(SettingsKey::openClawEndpoint, gateway.url().toString());
-
-    QProcess bridge;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("HOME"), root.filePath(QStringLiteral("home")));
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), root.filePath(QStringLiteral("config")));
-    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), root.filePath(QStringLiteral("run")));
-    env.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS")); // a server: no session bus
-    env.insert(QStringLiteral("HALVEX_RELAY_WS_ORIGIN"), relay.origin().toString());
-    bridge.setProcessEnvironment(env);
-    bridge.setStandardOutputFile(QProcess::nullDevice());
-    bridge.setStandardErrorFile(root.filePath(QStringLiteral("bridge.log")));
-    bridge.start(parser.value(program), {QStringLiteral("--headless")});
-    if (!bridge.waitForStarted(30000))
+    bench::HeadlessBridge bridge;
+    if (!bridge.prepare(token, gateway.url()))
+        return fail("cannot write the scratch session");
+    if (!bridge.start(parser.value(program), relay.origin()))
         return fail("cannot start halvex-bridge --headless");
-    const qint64 pid = bridge.processId();
-    const auto cleanUp = qScopeGuard([&bridge] {
-        bridge.terminate();
-        if (!bridge.waitForFinished(10000))
-            bridge.kill();
-    });
+    const qint64 pid = bridge.pid();
 
     if (!relay.waitForType(QStringLiteral("agent_card"), 60000))
         return fail("the bridge did not connect to the relay stand-in");
-    if (!pumpUntil([&gateway] { return !gateway.requestsTo("/v1/models").isEmpty(); }, 60000))
+    if (!pumpUntil([&gateway] { return !gateway.requestsTo("/healthz").isEmpty(); }, 60000))
         return fail("the bridge did not probe the gateway stand-in");
     pump(settleMs);
     const Memory idle = memoryOf(pid);

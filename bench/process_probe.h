@@ -7,10 +7,12 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QHash>
 #include <QString>
 #include <QThread>
 
 #include <sched.h>
+#include <unistd.h>
 
 namespace bench {
 
@@ -38,6 +40,56 @@ inline qint64 processCpuNs(qint64 pid)
             total += file.readAll().split(' ').value(0).toLongLong();
     }
     return total;
+}
+
+// User plus system CPU time of a process, every thread it ever had included
+// (/proc/<pid>/stat), in milliseconds; -1 when it cannot be read.
+inline double processCpuMs(qint64 pid)
+{
+    QFile file(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!file.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray stat = file.readAll();
+    const qsizetype end = stat.lastIndexOf(')'); // the command name may hold spaces
+    if (end < 0)
+        return -1;
+    // After the name: state (field 3) ... utime (14), stime (15).
+    const QList<QByteArray> fields = stat.mid(end + 2).split(' ');
+    if (fields.size() < 13)
+        return -1;
+    const qint64 ticks = fields.at(11).toLongLong() + fields.at(12).toLongLong();
+    return double(ticks) * 1000.0 / double(sysconf(_SC_CLK_TCK));
+}
+
+// One thread's name (/proc/<pid>/task/<tid>/comm) and how often it was
+// switched out so far, voluntarily or not: each is one wake-up.
+struct ThreadSwitches {
+    QString name;
+    qint64 switches = 0;
+};
+
+// Every live thread of a process by id.
+inline QHash<qint64, ThreadSwitches> threadSwitches(qint64 pid)
+{
+    QHash<qint64, ThreadSwitches> threads;
+    const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
+    const QStringList ids = tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &id : ids) {
+        QFile status(tasks.filePath(id + QStringLiteral("/status")));
+        if (!status.open(QIODevice::ReadOnly))
+            continue; // it ended meanwhile
+        ThreadSwitches thread;
+        const QList<QByteArray> lines = status.readAll().split('\n');
+        for (const QByteArray &line : lines) {
+            if (line.startsWith("voluntary_ctxt_switches:") || line.startsWith("nonvoluntary_ctxt_switches:"))
+                thread.switches += line.mid(line.indexOf(':') + 1).trimmed().toLongLong();
+        }
+        QFile comm(tasks.filePath(id + QStringLiteral("/comm")));
+        if (comm.open(QIODevice::ReadOnly))
+            thread.name = QString::fromUtf8(comm.readAll().trimmed());
+        threads.insert(id.toLongLong(), thread);
+    }
+    return threads;
 }
 
 // Waits (up to a second) until no thread of the process is running: the CPU

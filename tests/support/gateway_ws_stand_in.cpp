@@ -8,6 +8,7 @@
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 #include <QUuid>
 #include <QWebSocket>
 #include <QWebSocketServer>
@@ -17,6 +18,9 @@
 namespace halvex::test {
 
 namespace {
+
+// OpenClaw's tickIntervalMs.
+constexpr std::chrono::milliseconds kTickInterval = std::chrono::seconds(30);
 
 // The least a chat client needs (measured on OpenClaw 2026.5.7 and 2026.9.6).
 const QStringList kExpectedScopes = {QStringLiteral("operator.write")};
@@ -35,10 +39,13 @@ bool isInteger(const QJsonValue &value)
 
 GatewayWsStandIn::GatewayWsStandIn(QObject *parent)
     : QObject(parent), m_front(new QTcpServer(this)),
-      m_server(new QWebSocketServer(QStringLiteral("gateway-stand-in"), QWebSocketServer::NonSecureMode, this))
+      m_server(new QWebSocketServer(QStringLiteral("gateway-stand-in"), QWebSocketServer::NonSecureMode, this)),
+      m_tick(new QTimer(this))
 {
     if (sodium_init() < 0)
         qFatal("libsodium could not be initialised");
+    connect(m_tick, &QTimer::timeout, this, &GatewayWsStandIn::sendTicks);
+    m_tick->start(kTickInterval);
     connect(m_server, &QWebSocketServer::newConnection, this, &GatewayWsStandIn::onNewConnection);
     connect(m_front, &QTcpServer::newConnection, this, [this] {
         while (QTcpSocket *socket = m_front->nextPendingConnection()) {
@@ -147,6 +154,7 @@ void GatewayWsStandIn::onNewConnection()
                 [this, client](const QString &text) { onText(client, text); });
         connect(client, &QWebSocket::disconnected, this, [this, client] {
             m_clients.removeAll(client);
+            m_greeted.remove(client);
             m_nonces.remove(client);
             if (m_held && m_held->client == client)
                 m_held.reset();
@@ -348,10 +356,14 @@ void GatewayWsStandIn::handleConnect(QWebSocket *client, const QJsonObject &fram
         m_issuedTokens.append(deviceToken);
         authAnswer.insert(QStringLiteral("deviceToken"), deviceToken);
     }
-    answer(client, id, true,
-           QJsonObject{{QStringLiteral("type"), QStringLiteral("hello-ok")},
-                       {QStringLiteral("protocol"), 4},
-                       {QStringLiteral("auth"), authAnswer}});
+    QJsonObject hello{{QStringLiteral("type"), QStringLiteral("hello-ok")},
+                      {QStringLiteral("protocol"), 4},
+                      {QStringLiteral("auth"), authAnswer}};
+    if (m_tick->isActive())
+        hello.insert(QStringLiteral("policy"),
+                     QJsonObject{{QStringLiteral("tickIntervalMs"), qint64(m_tick->intervalAsDuration().count())}});
+    answer(client, id, true, hello);
+    m_greeted.insert(client);
 }
 
 void GatewayWsStandIn::handleChatSend(QWebSocket *client, const QJsonObject &frame)
@@ -454,6 +466,28 @@ void GatewayWsStandIn::sendEnd(QWebSocket *client, const QString &runId)
                                 QJsonObject{{QStringLiteral("runId"), runId},
                                             {QStringLiteral("sessionKey"), m_runSessions.take(runId)},
                                             {QStringLiteral("state"), QStringLiteral("final")}}}});
+}
+
+void GatewayWsStandIn::setTickInterval(std::chrono::milliseconds interval)
+{
+    if (interval.count() > 0)
+        m_tick->start(interval);
+    else
+        m_tick->stop();
+}
+
+void GatewayWsStandIn::sendTicks()
+{
+    for (QWebSocket *client : std::as_const(m_clients)) {
+        if (!m_greeted.contains(client))
+            continue;
+        sendTo(client, QJsonObject{{QStringLiteral("type"), QStringLiteral("event")},
+                                   {QStringLiteral("event"), QStringLiteral("tick")},
+                                   {QStringLiteral("payload"),
+                                    QJsonObject{{QStringLiteral("ts"), QDateTime::currentMSecsSinceEpoch()}}},
+                                   {QStringLiteral("seq"), ++m_eventSeq}});
+        ++m_ticksSent;
+    }
 }
 
 void GatewayWsStandIn::sendEvent(const QString &name, const QJsonObject &payload)

@@ -9,12 +9,14 @@
 #include <QStringList>
 #include <QUrl>
 
+#include <chrono>
 #include <deque>
 #include <functional>
 #include <optional>
 
 class QWebSocket;
 class QTcpServer;
+class QTimer;
 class QWebSocketServer;
 
 namespace halvex::test {
@@ -24,7 +26,9 @@ namespace halvex::test {
 // gateway must (request shape, device id = SHA-256 of the public key, the
 // Ed25519 signature over the rebuilt "v2" payload), issues device tokens
 // and accepts them later, and plays scripted answers to "chat.send". It
-// records every frame it receives.
+// records every frame it receives. Like OpenClaw, it sends every connection
+// that completed the handshake a "tick" event every 30 s (the interval its
+// hello-ok names as policy.tickIntervalMs).
 class GatewayWsStandIn : public QObject
 {
     Q_OBJECT
@@ -124,6 +128,11 @@ public:
     // Sends the rest of a held chat.
     void releaseHeldChat();
 
+    // The interval of the "tick" events; zero sends none. Takes effect from
+    // the next tick (and the next hello-ok).
+    void setTickInterval(std::chrono::milliseconds interval);
+    int ticksSent() const { return m_ticksSent; }
+
     // Sends an event or any frame to every connection.
     void sendEvent(const QString &name, const QJsonObject &payload);
     void sendFrame(const QJsonObject &frame);
@@ -160,6 +169,7 @@ private:
     void sendTo(QWebSocket *client, const QJsonObject &frame);
     void sendAssistant(QWebSocket *client, const QString &runId, const QString &text, const QString &previous);
     void sendEnd(QWebSocket *client, const QString &runId);
+    void sendTicks();
 
     // The port's listener: it answers GET /healthz itself, as the gateway
     // does, and hands every other connection to the WebSocket server.
@@ -167,6 +177,10 @@ private:
     QWebSocketServer *m_server;
     quint16 m_port = 0;
     QList<QWebSocket *> m_clients;
+    QSet<QWebSocket *> m_greeted; // answered with hello-ok: they get ticks
+    QTimer *m_tick;
+    int m_ticksSent = 0;
+    qint64 m_eventSeq = 0;
     QHash<QWebSocket *, QString> m_nonces;
 
     bool m_sendChallenge = true;
