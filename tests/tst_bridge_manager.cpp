@@ -706,6 +706,7 @@ private Q_SLOTS:
         auto *prompt = new PromptingBackend;
         rig.credentials = std::make_unique<CredentialStore>(std::unique_ptr<SecretBackend>(prompt));
         rig.timings.relay.link.heartbeatInterval = std::chrono::milliseconds(50);
+        rig.timings.relay.link.heartbeatGrid = std::chrono::milliseconds(0);
         QVERIFY(rig.createConnected());
         const int before = rig.relay.pingCount();
 

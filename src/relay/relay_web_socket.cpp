@@ -127,8 +127,14 @@ void RelayWebSocket::open()
     QObject::connect(socket, &WebSocketClient::errorOccurred, this,
                      [this, socket](QAbstractSocket::SocketError) { onSocketError(socket); });
     QObject::connect(socket, &WebSocketClient::bytesWritten, this, [this, socket](qint64) {
-        if (socket == m_webSocketTask)
-            updatePendingBytes();
+        if (socket != m_webSocketTask)
+            return;
+        // Still backlogged, the kernel took more only because the relay
+        // acknowledged earlier bytes: a long answer going out keeps the
+        // link alive even while the relay's pong waits behind it.
+        if (socket->bytesToWrite() > 0)
+            m_keeper->heard();
+        updatePendingBytes();
     });
     // One receive path for both frame kinds; frames of a socket that is no
     // longer current are dropped.

@@ -40,12 +40,33 @@ void LinkKeeper::up()
     armHeartbeat();
 }
 
+namespace {
+
+constexpr milliseconds kEarlyFiring(100);
+
+// From now to the first tick of the common heartbeat clock (the monotonic
+// clock in steps of `grid`) that is at least `wait` away.
+milliseconds untilGridTick(milliseconds wait, milliseconds grid)
+{
+    if (grid <= milliseconds(0))
+        return wait;
+    // The monotonic clock, which the event loop's timers use too.
+    const qint64 now =
+        std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    const qint64 due = now + wait.count();
+    const qint64 tick = (due + grid.count() - 1) / grid.count() * grid.count();
+    return milliseconds(tick - now);
+}
+
+} // namespace
+
 void LinkKeeper::armHeartbeat()
 {
     // The next ping is due an interval after the last frame; traffic keeps
     // pushing it out without touching the timer (see onTimer()).
     const milliseconds since(m_lastHeard.elapsed());
-    m_timer->start(std::max(milliseconds(0), m_timings.heartbeatInterval - since));
+    m_timer->start(
+        untilGridTick(std::max(milliseconds(0), m_timings.heartbeatInterval - since), m_timings.heartbeatGrid));
 }
 
 void LinkKeeper::answered()
@@ -63,14 +84,15 @@ void LinkKeeper::onTimer()
         if (m_pingOutstanding) {
             // The deadline passed without a frame.
             m_pingOutstanding = false;
-            m_retryAtOnce = m_wakeCheck;
             m_wakeCheck = false;
+            m_retryAtOnce = true;
             Q_EMIT silent();
             return;
         }
-        const milliseconds since(m_lastHeard.elapsed());
-        if (since < m_timings.heartbeatInterval) {
-            m_timer->start(m_timings.heartbeatInterval - since);
+        // Coarse timers may fire a little early; the ticks of both links'
+        // timers are rounded alike, so they still fire together.
+        if (milliseconds(m_lastHeard.elapsed()) + kEarlyFiring < m_timings.heartbeatInterval) {
+            armHeartbeat();
             return;
         }
         m_pingOutstanding = true;
@@ -94,8 +116,9 @@ std::optional<milliseconds> LinkKeeper::down()
     m_pingOutstanding = false;
     m_wakeCheck = false;
     if (std::exchange(m_retryAtOnce, false)) {
-        // A wake-up found the path dead: the network has just changed, so
-        // the next socket opens at once, as the first of a new round.
+        // The path died under an open link (the network changed, a NAT
+        // forgot it): the next socket opens at once, as the first of a new
+        // round.
         newRound();
         ++m_attempt;
         setCourse(Course::waiting);

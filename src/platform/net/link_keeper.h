@@ -33,11 +33,16 @@ public:
         // Failed attempts in a row after which the keeper stops trying until
         // a wake-up or a new round; 0: it never stops.
         int attemptsPerRound = 0;
-        // A link that has heard nothing for this long sends a ping...
+        // A link that has heard nothing for this long sends a ping, at the
+        // next tick of a clock common to every keeper of the process that
+        // ticks every heartbeatGrid: the pings of both links go out in one
+        // wake-up of the program, not two.
         std::chrono::milliseconds heartbeatInterval = std::chrono::seconds(10);
-        // ...and a frame (its pong or any other) is due within this; a
-        // silent path is thus noticed within the two together.
-        std::chrono::milliseconds heartbeatDeadline = std::chrono::seconds(5);
+        std::chrono::milliseconds heartbeatGrid = std::chrono::seconds(5);
+        // A frame (the pong or any other) is due within this after the ping.
+        // A silent path is thus noticed within interval + grid + deadline
+        // (18 s) of the last frame, and replaced at once.
+        std::chrono::milliseconds heartbeatDeadline = std::chrono::seconds(3);
         // After a wake-up an open link is asked at once, with this deadline.
         std::chrono::milliseconds wakeCheckDeadline = std::chrono::seconds(2);
     };
@@ -110,9 +115,10 @@ private:
     QTimer *m_timer; // child; the one timer for heartbeat and backoff
     QElapsedTimer m_lastHeard;
     bool m_pingOutstanding = false;
-    // The ping outstanding was a wake-up check: its silence means a retry
-    // without waiting.
+    // The ping outstanding was a wake-up check (its deadline is the short one).
     bool m_wakeCheck = false;
+    // The last socket went silent: the path died, and the next socket opens
+    // without waiting.
     bool m_retryAtOnce = false;
     int m_attempt = 0;
     std::chrono::milliseconds m_nextDelay;
