@@ -54,6 +54,10 @@ bool notify(const QString &title, const QString &body)
 
 bool watchWakeups(std::function<void(const QString &why)> woke, QObject *owner)
 {
+    // Without a system bus there is neither logind nor NetworkManager to
+    // hear from, and nothing to load.
+    if (!RuntimeModule::systemBusConfigured())
+        return false;
     const auto watch = reinterpret_cast<WakeupsFunction>(module().resolve(HALVEX_DESKTOP_BUS_WAKEUPS_SYMBOL));
     if (!watch)
         return false;

@@ -48,7 +48,8 @@ bool notify(const QString &title, const QString &body);
 
 // Calls `woke` (on this thread's event loop, with a few words on why)
 // whenever the network changes or the machine resumes from sleep, for as
-// long as `owner` lives. False when the module cannot be used.
+// long as `owner` lives. False when there is no system bus (nothing is
+// loaded then) or the module cannot be used.
 bool watchWakeups(std::function<void(const QString &why)> woke, QObject *owner);
 
 // Why the module could not be used, once it was needed; empty otherwise.

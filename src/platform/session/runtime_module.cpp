@@ -143,6 +143,14 @@ bool sessionBusConfigured()
     return !runtime.isEmpty() && QFileInfo::exists(runtime + QStringLiteral("/bus"));
 }
 
+bool systemBusConfigured()
+{
+    if (!qEnvironmentVariableIsEmpty("DBUS_SYSTEM_BUS_ADDRESS"))
+        return true;
+    return QFileInfo::exists(QStringLiteral("/run/dbus/system_bus_socket")) ||
+           QFileInfo::exists(QStringLiteral("/var/run/dbus/system_bus_socket"));
+}
+
 QStringList searchFolders()
 {
     QStringList folders;

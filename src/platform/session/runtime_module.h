@@ -30,6 +30,9 @@ QStringList searchFolders();
 // one (dbus-launch autolaunch can hang or spawn a stray bus on a headless
 // box).
 bool sessionBusConfigured();
+// Whether there is a system bus to ask (its address is set, or its socket
+// is where the system keeps it): a container often has none.
+bool systemBusConfigured();
 
 struct Loaded {
     QLibrary *library = nullptr; // null when the module cannot be used
