@@ -6,6 +6,7 @@
 // prints its figures.
 #include "bridge_rig.h"
 #include "fault_ledger.h"
+#include "frozen_path_proxy.h"
 #include "gateway_ws_stand_in.h"
 #include "private_bus.h"
 
@@ -301,6 +302,95 @@ private Q_SLOTS:
         qInfo("gateway port held by a silent listener: %d connections held, chats checked %d, all 4 failed "
               "within %lld ms (deadline 4000 ms each), messages lost: 0",
               squatted, ledger.checked(), static_cast<long long>(tookMs));
+    }
+
+    // A path that dies without a word (no FIN, no reset) under one link,
+    // again and again, while a chat is under way: the heartbeat notices, the
+    // link comes back over a fresh connection, a chat cut on the gateway
+    // side still gets its one closing message, and the next chat is
+    // answered in full.
+    void pathFrozenMidChat_data()
+    {
+        QTest::addColumn<bool>("underGateway");
+        QTest::newRow("relay") << false;
+        QTest::newRow("gateway socket") << true;
+    }
+
+    void pathFrozenMidChat()
+    {
+        QFETCH(bool, underGateway);
+        constexpr int kFreezes = 6;
+        BridgeRig rig;
+        // A short heartbeat, so that each freeze is noticed in about a second.
+        for (LinkKeeper::Timings *link : {&rig.timings.relay.link, &rig.timings.openClawWebSocket.link}) {
+            link->heartbeatInterval = std::chrono::milliseconds(300);
+            link->heartbeatGrid = std::chrono::milliseconds(0);
+            link->heartbeatDeadline = std::chrono::milliseconds(1000);
+        }
+        GatewayWsStandIn ws;
+        QVERIFY(rig.startStandIns() && ws.listen());
+        ws.setGatewayToken(BridgeRig::gatewayToken);
+        FrozenPathProxy relayPath(QStringLiteral("127.0.0.1"), rig.relay.port());
+        FrozenPathProxy gatewayPath(QStringLiteral("127.0.0.1"), ws.port());
+        QVERIFY(relayPath.listen() && gatewayPath.listen());
+        rig.storeBridgeToken();
+        rig.settings->setString(SettingsKey::openClawEndpoint, gatewayPath.url(QStringLiteral("http")).toString());
+        QVERIFY(rig.credentials->save(CredentialService::openClaw(), BridgeRig::gatewayToken));
+        BridgeManager::Dependencies deps = rig.dependencies();
+        deps.relayOrigin = relayPath.url();
+        rig.bridge = std::make_unique<BridgeManager>(std::move(deps), rig.timings);
+        rig.bridge->start();
+        GatewayWebSocket *socket = rig.bridge->openClawWebSocket();
+        QVERIFY(rig.waitConnected(30000));
+        QVERIFY(QTest::qWaitFor([&] { return socket->isUsableForChat(); }, 30000));
+        MemoryTrend memory;
+        qint64 slowestReturnMs = 0;
+
+        for (int freeze = 1; freeze <= kFreezes; ++freeze) {
+            const QString id = QStringLiteral("z%1").arg(freeze);
+            ws.queueChatScript(GatewayWsStandIn::ChatScript::held({QStringLiteral("part"), QStringLiteral("partial")}));
+            QVERIFY(rig.relay.sendJson(BridgeRig::chatMessage(id, QStringLiteral("u-") + id,
+                                                              {{QStringLiteral("content"), QStringLiteral("hi")}})));
+            QVERIFY(QTest::qWaitFor([&] { return !rig.repliesTo(id).isEmpty(); }, 30000));
+            const int relayBefore = rig.relay.acceptedCount();
+            const int gatewayBefore = ws.connectionCount();
+            (underGateway ? gatewayPath : relayPath).freeze();
+            QElapsedTimer back;
+            back.start();
+            QVERIFY2(QTest::qWaitFor(
+                         [&] {
+                             return underGateway
+                                        ? ws.connectionCount() > gatewayBefore && socket->isUsableForChat()
+                                        : rig.relay.acceptedCount() > relayBefore &&
+                                              rig.bridge->connectionState() == BridgeConnectionState::connected();
+                         },
+                         60000),
+                     qPrintable(QStringLiteral("link not back after freeze %1").arg(freeze)));
+            slowestReturnMs = std::max(slowestReturnMs, back.elapsed());
+            if (underGateway) {
+                // The chat cut with the path failed, once.
+                const QList<QJsonObject> replies = rig.waitForClosing(id, 30000);
+                QVERIFY(!replies.isEmpty());
+                QCOMPARE(text(replies.last(), "type"), kResponse);
+                QCOMPARE(int(std::count_if(replies.cbegin(), replies.cend(), BridgeRig::isClosing)), 1);
+            } else {
+                // Its answer ends on the new relay connection.
+                ws.releaseHeldChat();
+                QVERIFY(!rig.waitForClosing(id, 30000).isEmpty());
+            }
+            memory.afterKill(freeze);
+        }
+
+        ws.queueChatScript(GatewayWsStandIn::ChatScript::stream({QStringLiteral("All"), QStringLiteral("All good")}));
+        QVERIFY(rig.relay.sendJson(BridgeRig::chatMessage(QStringLiteral("after"), QStringLiteral("u-after"),
+                                                          {{QStringLiteral("content"), QStringLiteral("still?")}})));
+        verifyAnswered(rig.waitForClosing(QStringLiteral("after"), 30000), QStringLiteral("after"),
+                       QStringLiteral("All good"));
+        qInfo("path frozen under the %s link: freezes survived %d, slowest return %lld ms (heartbeat 300 ms + "
+              "deadline 1000 ms), frozen connections held %d",
+              underGateway ? "gateway" : "relay", kFreezes, static_cast<long long>(slowestReturnMs),
+              (underGateway ? gatewayPath : relayPath).frozenConnections());
+        QVERIFY(memory.finish(underGateway ? "gateway path freezes" : "relay path freezes", kFreezes));
     }
 
     void stalledRelayBoundsWhatTheBridgeHolds_data()
