@@ -178,7 +178,7 @@ private Q_SLOTS:
         QVERIFY(statusUntil(
             [](const QJsonObject &s) {
                 return member(s, "relay.state") == str("connected") && member(s, "relay.reconnectAttempt") == 0 &&
-                       member(s, "gateway.link") == str("webSocket");
+                       member(s, "relay.readiness") == str("ready") && member(s, "gateway.link") == str("webSocket");
             },
             &status));
         QVERIFY(chatAnswered());
@@ -201,7 +201,8 @@ private Q_SLOTS:
         QVERIFY(statusUntil(
             [](const QJsonObject &s) {
                 return member(s, "bridge.enabled") == QJsonValue(false) &&
-                       member(s, "relay.state") == str("disconnected");
+                       member(s, "relay.state") == str("disconnected") &&
+                       member(s, "relay.readiness") == str("switchedOff");
             },
             &status));
         QCOMPARE(settings().boolean(SettingsKey::bridgeEnabled), std::optional<bool>(false));

@@ -37,6 +37,21 @@ QString relayStateName(BridgeConnectionState::Kind kind)
     return QStringLiteral("disconnected");
 }
 
+QString readinessName(BridgeManager::Readiness readiness)
+{
+    switch (readiness) {
+    case BridgeManager::Readiness::ready:
+        return QStringLiteral("ready");
+    case BridgeManager::Readiness::switchedOff:
+        return QStringLiteral("switchedOff");
+    case BridgeManager::Readiness::noToken:
+        return QStringLiteral("noToken");
+    case BridgeManager::Readiness::storeLocked:
+        return QStringLiteral("storeLocked");
+    }
+    return QStringLiteral("ready");
+}
+
 QString gatewaySocketStateName(GatewayLinkState::Kind kind)
 {
     switch (kind) {
@@ -138,6 +153,7 @@ QJsonObject BridgeStatus::document() const
     };
     const QJsonObject relay{
         {QStringLiteral("state"), relayStateName(m_bridge->connectionState().kind())},
+        {QStringLiteral("readiness"), readinessName(m_bridge->readiness())},
         {QStringLiteral("since"), timeValue(m_relaySince)},
         {QStringLiteral("lastError"), textOrNull(m_relayLastError)},
         {QStringLiteral("reconnectAttempt"), m_bridge->relayWebSocket()->reconnectAttempt()},
