@@ -9,16 +9,38 @@
 #include "platform/secrets/file_secret_backend.h"
 #include "platform/settings.h"
 
+#include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
 #include <QUrl>
 
+#include <functional>
 #include <memory>
 
 namespace bench {
+
+// Runs the event loop for `ms`.
+inline void pump(qint64 ms)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < ms)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+}
+
+// Runs the event loop until `done` or the time-out; whether it is done.
+inline bool pumpUntil(const std::function<bool()> &done, int timeoutMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!done() && timer.elapsed() < timeoutMs)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    return done();
+}
 
 class HeadlessBridge
 {

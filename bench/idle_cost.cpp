@@ -177,22 +177,8 @@ struct Snapshot {
     int ticks = 0;
 };
 
-void pump(qint64 ms)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < ms)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-}
-
-bool pumpUntil(const std::function<bool()> &done, int timeoutMs)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!done() && timer.elapsed() < timeoutMs)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-    return done();
-}
+using bench::pump;
+using bench::pumpUntil;
 
 int fail(const char *what)
 {

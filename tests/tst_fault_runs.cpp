@@ -6,7 +6,7 @@
 // prints its figures.
 #include "bridge_rig.h"
 #include "fault_ledger.h"
-#include "frozen_path_proxy.h"
+#include "frozen_paths_rig.h"
 #include "gateway_ws_stand_in.h"
 #include "private_bus.h"
 
@@ -320,29 +320,18 @@ private Q_SLOTS:
     {
         QFETCH(bool, underGateway);
         constexpr int kFreezes = 6;
-        BridgeRig rig;
+        FrozenPathsRig rig;
         // A short heartbeat, so that each freeze is noticed in about a second.
         for (LinkKeeper::Timings *link : {&rig.timings.relay.link, &rig.timings.openClawWebSocket.link}) {
             link->heartbeatInterval = std::chrono::milliseconds(300);
             link->heartbeatGrid = std::chrono::milliseconds(0);
             link->heartbeatDeadline = std::chrono::milliseconds(1000);
         }
-        GatewayWsStandIn ws;
-        QVERIFY(rig.startStandIns() && ws.listen());
-        ws.setGatewayToken(BridgeRig::gatewayToken);
-        FrozenPathProxy relayPath(QStringLiteral("127.0.0.1"), rig.relay.port());
-        FrozenPathProxy gatewayPath(QStringLiteral("127.0.0.1"), ws.port());
-        QVERIFY(relayPath.listen() && gatewayPath.listen());
-        rig.storeBridgeToken();
-        rig.settings->setString(SettingsKey::openClawEndpoint, gatewayPath.url(QStringLiteral("http")).toString());
-        QVERIFY(rig.credentials->save(CredentialService::openClaw(), BridgeRig::gatewayToken));
-        BridgeManager::Dependencies deps = rig.dependencies();
-        deps.relayOrigin = relayPath.url();
-        rig.bridge = std::make_unique<BridgeManager>(std::move(deps), rig.timings);
-        rig.bridge->start();
+        QVERIFY(rig.launchBehindProxies());
+        GatewayWsStandIn &ws = rig.ws;
+        FrozenPathProxy &relayPath = *rig.relayPath;
+        FrozenPathProxy &gatewayPath = *rig.gatewayPath;
         GatewayWebSocket *socket = rig.bridge->openClawWebSocket();
-        QVERIFY(rig.waitConnected(30000));
-        QVERIFY(QTest::qWaitFor([&] { return socket->isUsableForChat(); }, 30000));
         MemoryTrend memory;
         qint64 slowestReturnMs = 0;
 

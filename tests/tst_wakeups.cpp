@@ -4,11 +4,9 @@
 // links run through proxies whose open connections can be frozen, and the
 // links must come back over fresh connections. Each row prints how long
 // that took.
-#include "bridge_rig.h"
 #include "desktop_bus/wakeup_watcher.h"
 #include "desktop_bus_stand_in.h"
-#include "frozen_path_proxy.h"
-#include "gateway_ws_stand_in.h"
+#include "frozen_paths_rig.h"
 
 #include <QElapsedTimer>
 #include <QTest>
@@ -49,7 +47,7 @@ private Q_SLOTS:
     void aPathThatDiedComesBack()
     {
         QFETCH(QByteArray, news);
-        BridgeRig rig;
+        FrozenPathsRig rig;
         // With news from the desktop, the heartbeat is far off: only the
         // wake-up can bring the links back. Without, both links keep the
         // product's heartbeat.
@@ -57,23 +55,12 @@ private Q_SLOTS:
             rig.timings.relay.link.heartbeatInterval = std::chrono::hours(1);
             rig.timings.openClawWebSocket.link.heartbeatInterval = std::chrono::hours(1);
         }
-        GatewayWsStandIn ws;
-        QVERIFY(rig.startStandIns() && ws.listen());
-        ws.setGatewayToken(BridgeRig::gatewayToken);
-        FrozenPathProxy relayPath(QStringLiteral("127.0.0.1"), rig.relay.port());
-        FrozenPathProxy gatewayPath(QStringLiteral("127.0.0.1"), ws.port());
-        QVERIFY(relayPath.listen() && gatewayPath.listen());
-
-        rig.storeBridgeToken();
-        rig.settings->setString(SettingsKey::openClawEndpoint, gatewayPath.url(QStringLiteral("http")).toString());
-        QVERIFY(rig.credentials->save(CredentialService::openClaw(), BridgeRig::gatewayToken));
-        BridgeManager::Dependencies deps = rig.dependencies();
-        deps.relayOrigin = relayPath.url();
-        rig.bridge = std::make_unique<BridgeManager>(std::move(deps), rig.timings);
-        QObject::connect(m_watcher.get(), &WakeupWatcher::woke, rig.bridge.get(), &BridgeManager::wake);
-        rig.bridge->start();
-        QVERIFY(rig.waitConnected(30000));
-        QVERIFY(QTest::qWaitFor([&] { return rig.bridge->openClawWebSocket()->isUsableForChat(); }, 30000));
+        QVERIFY(rig.launchBehindProxies([this](BridgeManager *bridge) {
+            QObject::connect(m_watcher.get(), &WakeupWatcher::woke, bridge, &BridgeManager::wake);
+        }));
+        GatewayWsStandIn &ws = rig.ws;
+        FrozenPathProxy &relayPath = *rig.relayPath;
+        FrozenPathProxy &gatewayPath = *rig.gatewayPath;
         QCOMPARE(rig.relay.acceptedCount(), 1);
         const int gatewayConnections = ws.connectionCount();
 
