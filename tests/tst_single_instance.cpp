@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QPointer>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -12,6 +13,8 @@
 
 #include <functional>
 
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 using namespace halvex;
@@ -186,6 +189,45 @@ private Q_SLOTS:
             QVERIFY(answer->contains("error"));
             QCOMPARE(received, QList<QByteArray>());
         }
+    }
+
+    // A watcher that asks and then never reads (a stopped process) is let
+    // go once its unread answers pass the cap, not held in memory.
+    void aClientThatStopsReadingIsDropped()
+    {
+        QTemporaryDir dir;
+        SingleInstance running(dir.filePath(QStringLiteral("instance")));
+        QVERIFY(running.listen());
+        QPointer<InstanceReply> watcher;
+        connect(&running, &SingleInstance::requestReceived, &running,
+                [&](const QByteArray &, InstanceReply *reply) { watcher = reply; });
+
+        const int client = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        QVERIFY(client >= 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const QByteArray path = QFile::encodeName(running.serverName());
+        QVERIFY(path.size() < qsizetype(sizeof(address.sun_path)));
+        std::copy(path.cbegin(), path.cend(), address.sun_path);
+        QCOMPARE(::connect(client, reinterpret_cast<const sockaddr *>(&address), sizeof(address)), 0);
+        QCOMPARE(::write(client, "watch\n", 6), ssize_t(6));
+        QTRY_VERIFY_WITH_TIMEOUT(watcher, 15000);
+
+        const QByteArray update(16 * 1024, 'u');
+        qint64 sent = 0;
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                if (watcher) {
+                    watcher->send(update);
+                    sent += update.size();
+                }
+                return watcher.isNull() || sent > 64 * 1024 * 1024;
+            },
+            60000));
+        ::close(client);
+        QVERIFY(watcher.isNull());
+        // The cap, the kernel's buffers and one update at most.
+        QVERIFY2(sent < 16 * 1024 * 1024, qPrintable(QString::number(sent)));
     }
 
     void aPrivateRuntimeFolderIsUsedAsItIs()

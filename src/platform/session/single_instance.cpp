@@ -23,8 +23,17 @@ InstanceReply::InstanceReply(QLocalSocket *socket) : QObject(socket)
 void InstanceReply::send(const QByteArray &line)
 {
     auto *socket = static_cast<QLocalSocket *>(parent());
-    if (socket->state() == QLocalSocket::ConnectedState)
-        socket->write(line + '\n');
+    if (socket->state() != QLocalSocket::ConnectedState)
+        return;
+    // A peer that stopped reading (a watcher whose terminal hangs, a stopped
+    // process) is let go rather than kept in memory: its connection ends,
+    // which frees whatever it held.
+    if (socket->bytesToWrite() > maxUnreadAnswerBytes) {
+        qCWarning(lcApp, "Dropping a local client that stopped reading its answers");
+        socket->abort();
+        return;
+    }
+    socket->write(line + '\n');
 }
 
 SingleInstance::SingleInstance(QString serverName, QObject *parent)

@@ -20,8 +20,12 @@ class InstanceReply : public QObject
     Q_OBJECT
 public:
     explicit InstanceReply(QLocalSocket *socket);
-    // One answer line (a line end is added; `line` holds none).
+    // One answer line (a line end is added; `line` holds none). When more
+    // than maxUnreadAnswerBytes already wait for the peer, it is not reading:
+    // the connection is dropped instead (and this reply goes with it).
     void send(const QByteArray &line);
+
+    static constexpr qint64 maxUnreadAnswerBytes = 1024 * 1024;
 };
 
 // One running program per user session. The first instance listens on a
