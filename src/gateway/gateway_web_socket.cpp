@@ -174,9 +174,9 @@ void GatewayWebSocket::connectionAttempt()
     const QString urlText = url->toString(QUrl::FullyEncoded);
 
     moveTo(Phase::opening);
-    m_keeper->attempting();
 
     auto *socket = new WebSocketClient(this);
+    m_keeper->attempting(socket);
     socket->setMaxIncomingMessageSize(m_timings.maxIncomingMessageSize);
     socket->setPinnedCertificate(m_tlsPin);
     m_socket = socket;
@@ -185,7 +185,6 @@ void GatewayWebSocket::connectionAttempt()
     QObject::connect(socket, &WebSocketClient::textReceived, this, [this, socket](const QByteArray &utf8) {
         if (socket != m_socket)
             return;
-        m_keeper->heard();
         // The frames of every fragment are read in place, in one pass over
         // their UTF-8; any other frame as a whole document.
         if (std::optional<GatewayProtocol::AgentEvent> event = GatewayProtocol::readAssistantEvent(utf8)) {
@@ -198,14 +197,8 @@ void GatewayWebSocket::connectionAttempt()
         handleMessage(socket, utf8);
     });
     QObject::connect(socket, &WebSocketClient::binaryReceived, this, [this, socket](const QByteArray &data) {
-        if (socket == m_socket)
-            m_keeper->heard();
         if (isStrictUtf8(data))
             handleMessage(socket, data);
-    });
-    QObject::connect(socket, &WebSocketClient::pong, this, [this, socket] {
-        if (socket == m_socket)
-            m_keeper->heard();
     });
     // A refused certificate stays refused until someone acts: the state says
     // why (which fingerprints differ) while the attempts go on.

@@ -121,39 +121,24 @@ void RelayWebSocket::open()
     socket->setPerMessageDeflate(true);
     m_webSocketTask = socket;
     m_sockets.insert(socket, QString());
-    m_keeper->attempting();
+    m_keeper->attempting(socket);
     QObject::connect(socket, &WebSocketClient::connected, this, [this, socket] { onSocketConnected(socket); });
     QObject::connect(socket, &WebSocketClient::disconnected, this, [this, socket] { onSocketEnded(socket); });
     QObject::connect(socket, &WebSocketClient::errorOccurred, this,
                      [this, socket](QAbstractSocket::SocketError) { onSocketError(socket); });
     QObject::connect(socket, &WebSocketClient::bytesWritten, this, [this, socket](qint64) {
-        if (socket != m_webSocketTask)
-            return;
-        // Still backlogged, the kernel took more only because the relay
-        // acknowledged earlier bytes: a long answer going out keeps the
-        // link alive even while the relay's pong waits behind it.
-        if (socket->bytesToWrite() > 0)
-            m_keeper->heard();
-        updatePendingBytes();
+        if (socket == m_webSocketTask)
+            updatePendingBytes();
     });
     // One receive path for both frame kinds; frames of a socket that is no
     // longer current are dropped.
     QObject::connect(socket, &WebSocketClient::textReceived, this, [this, socket](const QByteArray &utf8) {
-        if (socket != m_webSocketTask)
-            return;
-        m_keeper->heard();
-        handleText(utf8);
+        if (socket == m_webSocketTask)
+            handleText(utf8);
     });
     QObject::connect(socket, &WebSocketClient::binaryReceived, this, [this, socket](const QByteArray &bytes) {
-        if (socket != m_webSocketTask)
-            return;
-        m_keeper->heard();
-        if (isStrictUtf8(bytes))
+        if (socket == m_webSocketTask && isStrictUtf8(bytes))
             handleText(bytes);
-    });
-    QObject::connect(socket, &WebSocketClient::pong, this, [this, socket] {
-        if (socket == m_webSocketTask)
-            m_keeper->heard();
     });
     // A relay that accepts the connection and never finishes the handshake
     // must not hold the link forever.

@@ -1,5 +1,7 @@
 #include "platform/net/link_keeper.h"
 
+#include "platform/net/web_socket_client.h"
+
 #include <QTimer>
 
 #include <algorithm>
@@ -21,8 +23,27 @@ void LinkKeeper::setCourse(Course course)
     m_course = course;
 }
 
-void LinkKeeper::attempting()
+void LinkKeeper::follow(WebSocketClient *socket)
 {
+    if (m_socket == socket)
+        return;
+    if (m_socket)
+        QObject::disconnect(m_socket, nullptr, this, nullptr);
+    m_socket = socket;
+    if (!socket)
+        return;
+    QObject::connect(socket, &WebSocketClient::textReceived, this, &LinkKeeper::heard);
+    QObject::connect(socket, &WebSocketClient::binaryReceived, this, &LinkKeeper::heard);
+    QObject::connect(socket, &WebSocketClient::pong, this, &LinkKeeper::heard);
+    QObject::connect(socket, &WebSocketClient::bytesWritten, this, [this, socket] {
+        if (socket->bytesToWrite() > 0)
+            heard();
+    });
+}
+
+void LinkKeeper::attempting(WebSocketClient *socket)
+{
+    follow(socket);
     m_timer->stop();
     m_pingOutstanding = false;
     m_wakeCheck = false;
@@ -112,6 +133,7 @@ void LinkKeeper::onTimer()
 
 std::optional<milliseconds> LinkKeeper::down()
 {
+    follow(nullptr);
     m_timer->stop();
     m_pingOutstanding = false;
     m_wakeCheck = false;
@@ -139,6 +161,7 @@ std::optional<milliseconds> LinkKeeper::down()
 
 void LinkKeeper::stop()
 {
+    follow(nullptr);
     m_timer->stop();
     m_pingOutstanding = false;
     m_wakeCheck = false;

@@ -2,6 +2,7 @@
 
 #include <QElapsedTimer>
 #include <QObject>
+#include <QPointer>
 
 #include <chrono>
 #include <optional>
@@ -10,14 +11,17 @@ class QTimer;
 
 namespace halvex {
 
+class WebSocketClient;
+
 // Keeps one long-lived link alive, the same way for every link the bridge
 // holds: how long to wait before the next attempt, when a quiet link is
 // asked for a sign of life and when its silence means the path is gone, and
 // what a wake-up (the network changed, the machine resumed, the peer is back)
 // does to it.
 //
-// The link tells the keeper where it stands (attempting(), up(), heard(),
-// down(), stop()); the keeper answers with signals: pingDue() (send a ping
+// The link tells the keeper where it stands (attempting(), up(), down(),
+// stop()); the keeper follows the socket of the attempt for signs of life
+// itself. It answers answers with signals: pingDue() (send a ping
 // now), silent() (nothing came in time: drop the socket and go on as after
 // any drop) and retryDue() (open the next socket now). It holds one timer,
 // which sleeps while frames keep coming.
@@ -66,12 +70,17 @@ public:
     std::chrono::milliseconds nextDelay() const { return m_nextDelay; }
 
     // --- What the link tells the keeper
-    // A socket starts opening.
-    void attempting();
+    // `socket` starts opening. From now on its frames (text, binary, pongs)
+    // and, while its sends are backlogged, their progress count as signs of
+    // life: the kernel takes more of a full queue only because the peer
+    // acknowledged earlier bytes, so a long answer going out keeps the link
+    // alive while the pong waits behind it. The socket followed before is
+    // let go.
+    void attempting(WebSocketClient *socket);
     // The link is open: the heartbeat starts and the backoff starts over.
     void up();
-    // A frame came in (a pong or anything else): the path is alive. Cheap
-    // enough to call for every frame.
+    // A sign of life from the followed socket. Cheap enough for every
+    // frame.
     void heard()
     {
         m_lastHeard.start();
@@ -106,6 +115,8 @@ Q_SIGNALS:
 
 private:
     void answered();
+    // Takes `socket`'s signs of life from now on (none: no socket).
+    void follow(WebSocketClient *socket);
     void onTimer();
     void armHeartbeat();
     void setCourse(Course course);
@@ -113,6 +124,7 @@ private:
     Timings m_timings;
     Course m_course = Course::idle;
     QTimer *m_timer; // child; the one timer for heartbeat and backoff
+    QPointer<WebSocketClient> m_socket;
     QElapsedTimer m_lastHeard;
     bool m_pingOutstanding = false;
     // The ping outstanding was a wake-up check (its deadline is the short one).
