@@ -41,6 +41,7 @@ RelayWebSocket::RelayWebSocket(QUrl relayOrigin, Timings timings, QObject *paren
     : QObject(parent), m_relayOrigin(std::move(relayOrigin)), m_timings(timings),
       m_keeper(new LinkKeeper(timings.link, this))
 {
+    QObject::connect(m_keeper, &LinkKeeper::courseChanged, this, [this] { Q_EMIT stateChanged(state()); });
     QObject::connect(m_keeper, &LinkKeeper::pingDue, this, &RelayWebSocket::sendPing);
     QObject::connect(m_keeper, &LinkKeeper::retryDue, this, &RelayWebSocket::retry);
     QObject::connect(m_keeper, &LinkKeeper::silent, this, [this] {
@@ -58,12 +59,20 @@ RelayWebSocket::~RelayWebSocket()
         QObject::disconnect(socket, nullptr, this, nullptr);
 }
 
-void RelayWebSocket::setState(State state)
+RelayWebSocket::State RelayWebSocket::state() const
 {
-    if (m_state == state)
-        return;
-    m_state = state;
-    Q_EMIT stateChanged(state);
+    switch (m_keeper->course()) {
+    case LinkKeeper::Course::idle:
+        return State::idle;
+    case LinkKeeper::Course::attempting:
+        return State::opening;
+    case LinkKeeper::Course::up:
+        return State::open;
+    case LinkKeeper::Course::waiting:
+    case LinkKeeper::Course::gaveUp: // never here: the relay link has no limit of attempts
+        break;
+    }
+    return State::waitingToRetry;
 }
 
 bool RelayWebSocket::isRunning() const
@@ -104,7 +113,6 @@ void RelayWebSocket::open()
     if (!url) {
         qCCritical(lcWebSocket, "%s", qUtf8Printable(quotedForLog(url.error().description(), 320)));
         m_keeper->stop();
-        setState(State::idle);
         return;
     }
 
@@ -149,7 +157,6 @@ void RelayWebSocket::open()
     });
 
     qCInfo(lcWebSocket, "Connecting to relay...");
-    setState(State::opening);
     // Last: an opening that fails at once (say, an unsupported scheme) runs
     // the disconnect handling from inside open().
     socket->open(*url);
@@ -194,7 +201,6 @@ void RelayWebSocket::onSocketConnected(WebSocketClient *socket)
         qCInfo(lcWebSocket, "Relay link uncompressed (the relay declined permessage-deflate)");
     m_keeper->up();
     updatePendingBytes();
-    setState(State::open);
     QMetaObject::invokeMethod(this, &RelayWebSocket::connected, Qt::QueuedConnection);
 }
 
@@ -254,20 +260,19 @@ void RelayWebSocket::handleDisconnect(WebSocketClient *socket, const std::option
     }
     retireSocket(socket, error);
 
-    if (m_state == State::idle)
+    if (state() == State::idle)
         return;
 
     // The relay link never gives up: its keeper has no limit of attempts.
     const std::chrono::milliseconds delay = m_keeper->down().value_or(m_timings.link.maxDelay);
     qCInfo(lcWebSocket, "Reconnecting in %fs...", double(delay.count()) / 1000.0);
-    setState(State::waitingToRetry);
     Q_EMIT reconnectScheduled(delay);
 }
 
 void RelayWebSocket::retry()
 {
     // connect() or disconnect() since then owns the link now.
-    if (m_state != State::waitingToRetry || m_webSocketTask)
+    if (state() != State::waitingToRetry || m_webSocketTask)
         return;
     open();
 }
@@ -289,7 +294,6 @@ void RelayWebSocket::handleText(const QByteArray &utf8)
 void RelayWebSocket::disconnect()
 {
     m_keeper->stop();
-    setState(State::idle);
     WebSocketClient *socket = std::exchange(m_webSocketTask, nullptr);
     // What the closing socket still holds is no longer this link's.
     resetPendingBytes();

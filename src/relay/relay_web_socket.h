@@ -23,7 +23,7 @@ class WebSocketClient;
 // a LinkKeeper (a heartbeat that notices a silent path, reconnects with a
 // doubling delay, wake-ups) until disconnect() is called.
 //
-// Its one state moves idle → opening → open, and after any drop that
+// Its one state (its keeper's course) moves idle → opening → open, and after any drop that
 // disconnect() did not ask for to waitingToRetry and back to opening;
 // disconnect() returns it to idle. Everything it reports is a signal.
 class RelayWebSocket : public QObject
@@ -67,7 +67,8 @@ public:
     }
     ~RelayWebSocket() override;
 
-    State state() const { return m_state; }
+    // The keeper's course, as this link names it.
+    State state() const;
 
     // Starts (or restarts) the connection with a bridge token. Skipped with a
     // log line while a connection is opening or open.
@@ -124,7 +125,6 @@ Q_SIGNALS:
     void drained();
 
 private:
-    void setState(State state);
     void open();
     void handleText(const QByteArray &utf8);
     void handleDisconnect(WebSocketClient *socket, const std::optional<Error> &error);
@@ -154,7 +154,6 @@ private:
     Timings m_timings;
     WebSocketClient *m_webSocketTask = nullptr;
     LinkKeeper *m_keeper; // child
-    State m_state = State::idle;
     std::optional<QString> m_bridgeToken;
 
     // Every socket whose end is not reported yet, with the error recorded

@@ -20,7 +20,10 @@ LinkKeeper::LinkKeeper(Timings timings, QObject *parent)
 
 void LinkKeeper::setCourse(Course course)
 {
+    if (m_course == course)
+        return;
     m_course = course;
+    Q_EMIT courseChanged(course);
 }
 
 void LinkKeeper::follow(WebSocketClient *socket)

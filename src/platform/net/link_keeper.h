@@ -106,6 +106,7 @@ public:
     void wake();
 
 Q_SIGNALS:
+    void courseChanged(halvex::LinkKeeper::Course course);
     // Send a ping now.
     void pingDue();
     // Nothing came within the deadline after a ping: the path is gone.
