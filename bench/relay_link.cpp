@@ -4,17 +4,17 @@
 //
 // The relay is the npm `ws` server (tests/support/ws_relay_peer.js), which
 // counts the bytes it reads from the link. The load is C chats (default 2)
-// of A-character answers in 8-character fragments, interleaved, one
-// chat_stream_chunk per fragment (each carrying its delta and the whole
-// answer so far) and one chat_stream_end per chat, the event loop turning
-// between two fragments as when they come from a gateway. Our side is the
-// bridge's own relay path: a chat's StreamChunkWriter and the relay link's
-// WebSocketClient. The Node side is bench/node_bridge_load.js.
+// of A-character answers (200, 4,000 and 20,000 in turn, or the second
+// argument) in 8-character fragments, interleaved, one chat_stream_chunk per
+// fragment (each carrying its delta and the whole answer so far) and one
+// chat_stream_end per chat, the event loop turning between two fragments as
+// when they come from a gateway. Our side is the bridge's own relay path: a
+// chat's StreamChunkWriter and the relay link's WebSocketClient. The Node
+// side is bench/node_bridge_load.js.
 //
-// Printed per answer length (200, 4,000 and 20,000 characters): the bytes on
-// the link as a multiple of the answers' bytes, the CPU time per fragment of
-// the sending process, the peak of the link's deflate state, and the peak
-// resident memory of each process.
+// Printed per answer length: the bytes on the link as a multiple of the
+// answers' bytes, the CPU time per fragment of the sending process, the peak
+// of the link's deflate state, and the peak resident memory of each process.
 #include "node_relay_peer.h"
 #include "platform/net/web_socket_client.h"
 #include "process_probe.h"
@@ -156,6 +156,10 @@ int main(int argc, char **argv)
         return 0;
     }
     const int chats = argc > 1 ? std::max(1, atoi(argv[1])) : 2;
+    // A second argument measures that one answer length alone.
+    std::vector<int> lengths{200, 4000, 20000};
+    if (argc > 2)
+        lengths = {std::max(kFragmentChars, atoi(argv[2]))};
     std::printf("relay_link: %d chats of A-character answers in %d-character fragments, interleaved; the relay is\n"
                 "            the npm ws server (permessage-deflate on or off); bytes = what it read, as a multiple\n"
                 "            of the answers' bytes; CPU = the sending process per fragment (us)\n",
@@ -163,7 +167,7 @@ int main(int argc, char **argv)
     std::printf("  %-8s %-9s %12s %10s %10s %13s %12s\n", "A", "relay", "bridge", "bytes x", "CPU us", "deflate KB",
                 "peak RSS MB");
     int failures = 0;
-    for (const int answerChars : {200, 4000, 20000}) {
+    for (const int answerChars : lengths) {
         const double answerBytes = double(answerChars) * chats;
         for (const bool relayDeflates : {true, false}) {
             const Figures mine = ours(relayDeflates, chats, answerChars);

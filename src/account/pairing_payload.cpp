@@ -17,7 +17,7 @@ PairingPayloadBuilder::PairingPayloadBuilder(QUrl relayWebSocketOrigin)
 
 bool PairingPayloadBuilder::isUsableGatewayToken(const std::optional<QString> &token)
 {
-    return token && !token->isEmpty() && !token->startsWith(QLatin1String("__OPENCLAW_REDACTED"));
+    return token && !token->isEmpty() && !isRedactedSecret(*token);
 }
 
 std::optional<QString> PairingPayloadBuilder::gatewayAddress(const PairingPayloadInputs &inputs) const

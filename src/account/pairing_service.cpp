@@ -179,7 +179,7 @@ QCoro::Task<QRCodeContent> PairingService::generateQRCode(int size)
     content.payload = payloadFor(name, bridgeId, code);
     content.png = makeQRPng(content.payload, size);
     if (!content.png)
-        content.errorMessage = QStringLiteral("Failed to generate QR code");
+        content.errorMessage = qrCodeFailureText();
     co_return content;
 }
 

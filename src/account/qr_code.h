@@ -8,6 +8,12 @@
 
 namespace halvex {
 
+// What the user sees when a pairing code cannot be drawn.
+inline QString qrCodeFailureText()
+{
+    return QStringLiteral("Failed to generate QR code");
+}
+
 // The modules of a QR code at error-correction level M: true is dark.
 class QRMatrix
 {

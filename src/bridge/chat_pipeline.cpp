@@ -189,7 +189,11 @@ QCoro::Task<> ChatPipeline::run(QString replyTo, QString appUserId, ChatRequest 
 
     qCInfo(lcBridge, "Processing chat %s — %ld messages", qUtf8Printable(quotedForLog(replyTo, 80)),
            static_cast<long>(request.messages.size()));
-    // Decided once; a request never switches path midway.
+    // Decided once; a request never switches path midway. A phone chat
+    // prefers the gateway socket, even waiting for one on its way: a stock
+    // gateway has its HTTP chat endpoint off, and the socket's agent events
+    // stream each fragment as it comes. Memory sync chooses the other way
+    // round (MemorySyncService::chooseBackend()).
     const bool webSocketUsable = co_await waitForWebSocket(deadline);
     if (!self)
         co_return;

@@ -51,8 +51,6 @@ public:
     void probeNow();
 
     bool isReachable() const { return m_running && (socketConnected() || m_lastProbe.reachable); }
-    // What the last probe of this run found (nothing reachable before it).
-    const GatewayProbe &lastProbe() const { return m_lastProbe; }
     // The socket is not usable now but is likely soon: it is connecting, or
     // the gateway answered a moment ago.
     bool isSocketExpected() const;

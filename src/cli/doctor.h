@@ -3,6 +3,7 @@
 #include "discovery/openclaw_locator.h"
 #include "gateway/gateway_probe.h"
 #include "gateway/gateway_target.h"
+#include "models/provider_detection_service.h"
 
 #include <QJsonObject>
 #include <QJsonValue>
@@ -53,7 +54,7 @@ struct DoctorEnvironment {
     QUrl relayOrigin;      // scheme + host[:port] of the relay WebSocket
     QString homeDirectory; // holds ".openclaw/openclaw.json"
     EnvironmentLookup environment = processEnvironment;
-    QUrl ollamaURL{QStringLiteral("http://127.0.0.1:11434")};
+    QUrl ollamaURL{ProviderDetectionService::defaultOllamaHost()};
     // Where the openclaw tool is looked for; none: the standard places for
     // homeDirectory and this process's environment.
     std::optional<OpenClawLocator::Places> openClawPlaces;

@@ -6,6 +6,7 @@
 #include "account/qr_code.h"
 #include "cli/account_command.h"
 #include "cli/cli.h"
+#include "platform/atomic_file.h"
 #include "platform/characters.h"
 #include "platform/wait_for_task.h"
 
@@ -13,7 +14,6 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QTemporaryFile>
 #include <QTextStream>
 
 #include <qcoro/qcorotask.h>
@@ -32,21 +32,6 @@ bool useColours(bool refused)
 // The code argument that reads the code from standard input instead.
 const QString codeFromInput = QStringLiteral("-");
 
-// Writes `bytes` to `path` readable by the user alone: a temporary file in
-// the same folder, mode 0600 from its creation, renamed over the target. A
-// file already there is replaced, never opened, so its mode does not
-// carry over.
-bool writePrivateFile(const QString &path, const QByteArray &bytes)
-{
-    QTemporaryFile file(path + QStringLiteral(".XXXXXX"));
-    if (!file.open() || file.write(bytes) != bytes.size() || !file.flush() || ::fsync(file.handle()) != 0)
-        return false;
-    if (::rename(QFile::encodeName(file.fileName()).constData(), QFile::encodeName(path).constData()) != 0)
-        return false; // the temporary file goes with `file`
-    file.setAutoRemove(false);
-    return true;
-}
-
 struct Shown {
     QByteArray payload;
     QString bridgeName;
@@ -60,7 +45,7 @@ int show(const Shown &shown, bool json, bool colours, const QString &pngPath, st
     if (!pngPath.isEmpty()) {
         const std::optional<QByteArray> png = makeQRPng(shown.payload, PairingService::qrImageSize);
         // The image holds the gateway token and the pairing code.
-        if (!png || !writePrivateFile(pngPath, *png)) {
+        if (!png || !writeFileAtomically(pngPath, *png, QFile::ReadOwner | QFile::WriteOwner)) {
             err() << QStringLiteral("Cannot write the QR image to %1.").arg(pngPath) << Qt::endl;
             return failure;
         }
@@ -79,7 +64,7 @@ int show(const Shown &shown, bool json, bool colours, const QString &pngPath, st
     }
     const std::optional<QString> qr = renderTerminalQR(shown.payload, colours);
     if (!qr) {
-        err() << QStringLiteral("Failed to generate QR code") << Qt::endl;
+        err() << qrCodeFailureText() << Qt::endl;
         return failure;
     }
     out() << *qr << Qt::endl;

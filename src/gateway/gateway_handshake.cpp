@@ -3,6 +3,7 @@
 #include "gateway/connect_request_builder.h"
 #include "gateway/device_tokens.h"
 #include "gateway/gateway_device_identity.h"
+#include "gateway/pairing_approver.h"
 #include "platform/characters.h"
 #include "platform/deployment.h"
 #include "platform/logging.h"
@@ -139,7 +140,7 @@ GatewayHandshake::Refusal GatewayHandshake::refused(const Frame &response)
     if (response.errorCode == QLatin1String("NOT_PAIRED")) {
         if (m_autoApprovalAttempted) {
             qCCritical(lcOcWs, "Device NOT_PAIRED — auto-approval already attempted. Run: openclaw devices approve");
-            return {Refusal::Next::stop, QStringLiteral("Device not paired — approve in OpenClaw")};
+            return {Refusal::Next::stop, PairingApprover::notPairedText()};
         }
         qCCritical(lcOcWs, "Device NOT_PAIRED — attempting auto-approval...");
         m_autoApprovalAttempted = true;

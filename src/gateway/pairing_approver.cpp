@@ -171,7 +171,7 @@ QCoro::Task<bool> PairingApprover::approve(QString toolPath, QString deviceId, Q
     const QString requestId = listing.requestId;
     if (requestId.isEmpty()) {
         qCCritical(lcOcWs, "No pending pairing request of this device to approve");
-        co_return fail(QStringLiteral("Device not paired — approve in OpenClaw"));
+        co_return fail(notPairedText());
     }
 
     setState(State::approving);
@@ -189,7 +189,7 @@ QCoro::Task<bool> PairingApprover::approve(QString toolPath, QString deviceId, Q
     if (!approved.exitedWithSuccess()) {
         qCCritical(lcOcWs, "devices approve %s: %s", qUtf8Printable(quotedForLog(requestId)),
                    qUtf8Printable(quotedForLog(approved.describe())));
-        co_return fail(QStringLiteral("Device not paired — approve in OpenClaw"));
+        co_return fail(notPairedText());
     }
     m_pendingRequestId.clear();
     setState(State::done);

@@ -42,6 +42,10 @@ public:
     PairingApprover(ProcessRunner runner, Timings timings, std::shared_ptr<LoginEnvironment> loginEnvironment = {},
                     QObject *parent = nullptr);
 
+    // What the gateway link shows while this device waits for the user's
+    // approval in OpenClaw.
+    static QString notPairedText() { return QStringLiteral("Device not paired — approve in OpenClaw"); }
+
     State state() const { return m_state; }
     // After `failed`: the gateway socket's error text for it.
     QString failureText() const { return m_failureText; }

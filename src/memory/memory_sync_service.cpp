@@ -180,6 +180,12 @@ void MemorySyncService::failSync(const Error &error)
     finishSync(Outcome::failed, error.description());
 }
 
+// The HTTP chat endpoint first, the gateway socket only when it is off: an
+// extraction wants one whole answer, not a stream, and over HTTP its prompt
+// stands alone, where chat.send adds it to a gateway session's history. No
+// waiting for a socket on its way either: without a path the sync is skipped
+// and the next one tries again.
+// Phone chats choose the other way round (ChatPipeline::run()).
 QCoro::Task<ChatBackend *> MemorySyncService::chooseBackend()
 {
     const QPointer<MemorySyncService> self(this);

@@ -1,6 +1,7 @@
 // The in-memory edit of the OpenClaw configuration for a new mobile model.
 #include "gateway/openclaw_config.h"
 #include "models/mobile_model_config_writer.h"
+#include "models/provider_detection_service.h"
 #include "platform/characters.h"
 #include "platform/logging.h"
 
@@ -19,7 +20,7 @@ const QString kMobile = OpenClawConfig::mobileAgentId();
 QString ollamaBaseUrl(QString host)
 {
     if (host.isEmpty())
-        host = QStringLiteral("http://127.0.0.1:11434");
+        host = ProviderDetectionService::defaultOllamaHost();
     if (host.endsWith(QLatin1Char('/')))
         host.chop(1);
     if (host.endsWith(QLatin1String("/v1")))

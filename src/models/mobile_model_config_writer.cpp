@@ -1,5 +1,6 @@
 #include "models/mobile_model_config_writer.h"
 #include "gateway/openclaw_config.h"
+#include "platform/atomic_file.h"
 #include "platform/characters.h"
 #include "platform/logging.h"
 
@@ -8,7 +9,6 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QTemporaryFile>
 
 #include <cerrno>
 #include <cstdio>
@@ -49,54 +49,6 @@ Result<Done> syncFolder(const QString &folder)
     ::close(fd);
     return synced ? Result<Done>(Done{}) : Result<Done>(Error::plain(why));
 }
-
-// A file beside the configuration, removed when it goes out of scope
-// unless it was renamed into place: it holds the gateway token, so no
-// outcome (a refusal, an error, a cancelled write) may leave it behind.
-class SiblingFile
-{
-public:
-    SiblingFile() = default;
-    SiblingFile(const SiblingFile &) = delete;
-    SiblingFile &operator=(const SiblingFile &) = delete;
-    ~SiblingFile() { drop(); }
-
-    // Writes `bytes` with `permissions` and syncs them to the disk.
-    Result<Done> write(const QString &besidePath, const QByteArray &bytes, QFileDevice::Permissions permissions)
-    {
-        QTemporaryFile file(besidePath + QStringLiteral(".XXXXXX.tmp"));
-        file.setAutoRemove(false);
-        if (!file.open())
-            return Error::plain(file.errorString());
-        m_path = file.fileName();
-        // Restrict first: the file holds the gateway token.
-        if (!file.setPermissions(permissions) || file.write(bytes) != bytes.size() || !file.flush())
-            return Error::plain(file.errorString());
-        if (::fsync(file.handle()) != 0)
-            return Error::plain(systemError());
-        file.close();
-        return Done{};
-    }
-
-    // rename(2) replaces the target in one step.
-    Result<Done> moveTo(const QString &target)
-    {
-        if (std::rename(QFile::encodeName(m_path).constData(), QFile::encodeName(target).constData()) != 0)
-            return Error::plain(systemError());
-        m_path.clear();
-        return Done{};
-    }
-
-    void drop()
-    {
-        if (!m_path.isEmpty())
-            QFile::remove(m_path);
-        m_path.clear();
-    }
-
-private:
-    QString m_path;
-};
 
 bool holdsInclude(const QJsonValue &value)
 {
@@ -271,7 +223,7 @@ Result<ConfigEdit> MobileModelConfigWriter::writeHere(const MobileModelChoice &c
         }
 
         const QByteArray bytes = QJsonDocument(edit.config).toJson(QJsonDocument::Indented);
-        SiblingFile candidate;
+        StagedFile candidate;
         if (const Result<Done> written = candidate.write(path, bytes, permissions); !written) {
             qCCritical(lcProviderDetection, "Failed to write config: %s",
                        qUtf8Printable(quotedForLog(written.error().description())));
@@ -295,7 +247,7 @@ Result<ConfigEdit> MobileModelConfigWriter::writeHere(const MobileModelChoice &c
                     std::rename(QFile::encodeName(from).constData(),
                                 QFile::encodeName(backupPath(path, index + 1)).constData());
             }
-            SiblingFile backup;
+            StagedFile backup;
             const Result<Done> kept = backup.write(path, *before, permissions);
             if (!kept || !backup.moveTo(backupPath(path)))
                 return Error::plain(QStringLiteral("Cannot keep a backup of %1").arg(path));

@@ -28,7 +28,7 @@ constexpr qint64 kTagsLimit = 4 * 1024 * 1024;
 
 bool hasNoKey(const QString &apiKey)
 {
-    return apiKey.isEmpty() || apiKey == QLatin1String("n/a") || apiKey == QLatin1String("__OPENCLAW_REDACTED__");
+    return apiKey.isEmpty() || apiKey == QLatin1String("n/a") || isRedactedSecret(apiKey);
 }
 
 QString capitalisedWords(const QString &key)
@@ -176,15 +176,11 @@ QCoro::Task<> ProviderDetectionService::detectOllama()
         m_ollamaHost = candidate;
         qCInfo(lcProviderDetection, "Ollama reachable at %s with %ld model(s)", qUtf8Printable(quotedForLog(candidate)),
                long(models->size()));
-        Q_EMIT ollamaChanged();
-        Q_EMIT ollamaModelsChanged();
         co_return;
     }
     m_ollamaModels.clear();
     m_ollamaReachable = false;
     qCInfo(lcProviderDetection, "Ollama not reachable");
-    Q_EMIT ollamaChanged();
-    Q_EMIT ollamaModelsChanged();
 }
 
 QCoro::Task<std::optional<QList<DetectedOllamaModel>>> ProviderDetectionService::probeOllama(QString baseUrl)
@@ -247,7 +243,6 @@ QCoro::Task<> ProviderDetectionService::detectCloudProviders()
     if (!models.isObject() || !models.toObject().value(QStringLiteral("providers")).isObject()) {
         m_cloudProviders.clear();
         qCInfo(lcProviderDetection, "No cloud providers found (config missing or malformed)");
-        Q_EMIT cloudProvidersChanged();
         co_return;
     }
     static const QSet<QString> notCloud = {QStringLiteral("ollama"), QStringLiteral("copilot-proxy")};
@@ -285,7 +280,6 @@ QCoro::Task<> ProviderDetectionService::detectCloudProviders()
                      [](const auto &a, const auto &b) { return a.displayName < b.displayName; });
     m_cloudProviders = found;
     qCInfo(lcProviderDetection, "Detected %ld cloud provider(s)", long(found.size()));
-    Q_EMIT cloudProvidersChanged();
     co_return;
 }
 

@@ -31,8 +31,6 @@ class ProviderDetectionService : public QObject
 {
     Q_OBJECT
     Q_PROPERTY(bool isDetecting READ isDetecting NOTIFY isDetectingChanged)
-    Q_PROPERTY(bool ollamaReachable READ ollamaReachable NOTIFY ollamaChanged)
-    Q_PROPERTY(QString ollamaHost READ ollamaHost NOTIFY ollamaChanged)
     Q_PROPERTY(QString currentMobileModel READ currentMobileModelText NOTIFY currentMobileModelChanged)
 public:
     using Timings = ProviderDetectionTimings;
@@ -96,9 +94,6 @@ public:
 
 Q_SIGNALS:
     void isDetectingChanged();
-    void ollamaChanged();
-    void ollamaModelsChanged();
-    void cloudProvidersChanged();
     void currentMobileModelChanged();
 
 private:

@@ -109,7 +109,7 @@ void ConnectPhoneStep::showPaired(const PairingResult &result)
                           QStringLiteral("\" is registered with the relay. Now scan the QR code below with your "
                                          "Halvex app so it knows to connect through the relay."));
     if (!showQRImage(m_qrImage, makeQRPng(result.payload, PairingService::qrImageSize)))
-        m_qrImage->setText(QStringLiteral("Failed to generate QR code"));
+        m_qrImage->setText(qrCodeFailureText());
     showError(m_error, QString());
     m_pages->setCurrentIndex(1);
 }

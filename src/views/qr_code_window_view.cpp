@@ -1,6 +1,7 @@
 #include "views/qr_code_window_view.h"
 
 #include "account/pairing_service.h"
+#include "account/qr_code.h"
 #include "views/view_support.h"
 #include "views/window_services.h"
 
@@ -67,7 +68,7 @@ QCoro::Task<> QRCodeWindowView::generate()
     m_busy->hide();
     m_payload = content.payload;
     if (!showQRImage(m_image, content.png))
-        showError(m_error, content.errorMessage.value_or(QStringLiteral("Failed to generate QR code")));
+        showError(m_error, content.errorMessage.value_or(qrCodeFailureText()));
 }
 
 void QRCodeWindowView::keyPressEvent(QKeyEvent *event)

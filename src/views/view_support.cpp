@@ -1,6 +1,7 @@
 #include "views/view_support.h"
 
 #include "gateway/gateway_target.h"
+#include "gateway/openclaw_config.h"
 
 #include <QPixmap>
 
@@ -87,14 +88,6 @@ QProgressBar *makeBusyIndicator(QWidget *parent)
     return bar;
 }
 
-QIcon statusIcon(bool ok)
-{
-    const QIcon themed = QIcon::fromTheme(ok ? QStringLiteral("emblem-ok-symbolic") : QStringLiteral("dialog-error"));
-    if (!themed.isNull())
-        return themed;
-    return drawnGlyph(ok ? QChar(0x2713) : QChar(0x2717), ok ? kSuccess : kFailure);
-}
-
 void setStatus(QLabel *label, bool ok, const QString &text)
 {
     QPalette palette = label->palette();
@@ -115,7 +108,7 @@ QIcon symbolIcon(const QString &themeName, QChar fallbackGlyph)
 
 QString maskedToken(const QString &token)
 {
-    if (token.size() >= 5 && !token.startsWith(QLatin1String("__OPENCLAW_REDACTED")))
+    if (token.size() >= 5 && !isRedactedSecret(token))
         return QStringLiteral("●●●●●●●●…") + token.right(4);
     return QStringLiteral("Not found");
 }

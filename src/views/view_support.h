@@ -38,8 +38,6 @@ QProgressBar *makeBusyIndicator(QWidget *parent = nullptr);
 // the label cleared, when there is none or it does not load.
 bool showQRImage(QLabel *label, const std::optional<QByteArray> &png);
 
-// The tick or cross of a finished check, from the icon theme or drawn.
-QIcon statusIcon(bool ok);
 // A label showing the status icon beside a text.
 void setStatus(QLabel *label, bool ok, const QString &text);
 

@@ -83,7 +83,6 @@ public:
     // The next message or control frame, once its last byte is in. After a
     // failure the reader stays failed.
     Status next(Message &message, Failure &failure);
-    qsizetype bufferedBytes() const { return m_buffer.size() - m_offset; }
 
 private:
     Status fail(Failure &failure, quint16 code, QString reason);

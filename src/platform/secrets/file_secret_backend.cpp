@@ -1,5 +1,6 @@
 #include "platform/secrets/file_secret_backend.h"
 
+#include "platform/atomic_file.h"
 #include "platform/logging.h"
 #include "platform/settings.h"
 
@@ -10,7 +11,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLockFile>
-#include <QSaveFile>
 
 #include <algorithm>
 
@@ -337,24 +337,13 @@ Result<QJsonObject> FileSecretBackend::read()
 
 Result<Done> FileSecretBackend::write(const QJsonObject &document)
 {
-    // QSaveFile writes a temporary file and renames it over the old one, so
-    // a crash or a full disk leaves the previous file whole.
-    QSaveFile file(m_filePath);
-    if (!file.open(QIODevice::WriteOnly))
-        return fileFailure(file, QStringLiteral("Cannot write ") + m_filePath);
-    // Private before the first byte lands.
-    if (!file.setPermissions(kPrivateFile)) {
-        file.cancelWriting();
-        return fileFailure(file, QStringLiteral("Cannot make private ") + m_filePath);
-    }
-    const QByteArray bytes = QJsonDocument(document).toJson(QJsonDocument::Indented);
-    if (file.write(bytes) != bytes.size()) {
-        const Error failed = fileFailure(file, QStringLiteral("Cannot write ") + m_filePath);
-        file.cancelWriting();
-        return failed;
-    }
-    if (!file.commit())
-        return fileFailure(file, QStringLiteral("Cannot save ") + m_filePath);
+    // Private before the first byte lands; a crash or a full disk leaves the
+    // previous file whole.
+    const Result<Done> written =
+        writeFileAtomically(m_filePath, QJsonDocument(document).toJson(QJsonDocument::Indented), kPrivateFile);
+    if (!written)
+        return Error::plain(QStringLiteral("Cannot save ") + m_filePath + QStringLiteral(": ") +
+                            written.error().description());
     return Done{};
 }
 

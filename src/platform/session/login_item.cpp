@@ -1,12 +1,12 @@
 #include "platform/session/login_item.h"
 
+#include "platform/atomic_file.h"
 #include "platform/deployment.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QStandardPaths>
 
 #include <algorithm>
@@ -81,12 +81,11 @@ Result<Done> XdgAutostartLoginItem::registerItem()
 
     // Written through a temporary file and renamed, so a crash never leaves
     // half an entry behind.
-    QSaveFile file(filePath());
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Text))
-        return Error::plain(QStringLiteral("Could not write %1: %2.").arg(file.fileName(), file.errorString()));
-    file.write(desktopEntry(executable).toUtf8());
-    if (!file.commit())
-        return Error::plain(QStringLiteral("Could not write %1: %2.").arg(file.fileName(), file.errorString()));
+    const Result<Done> written =
+        writeFileAtomically(filePath(), desktopEntry(executable).toUtf8(),
+                            QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
+    if (!written)
+        return Error::plain(QStringLiteral("Could not write %1: %2.").arg(filePath(), written.error().description()));
     return Done{};
 }
 
