@@ -104,7 +104,7 @@ private Q_SLOTS:
         const int hereBefore = m_server.requestCount();
         const int elsewhereBefore = m_other.requestCount();
         m_server.enqueue(answer, QByteArrayLiteral("/start"));
-        halvex::HttpRequest request;
+        halvex::FetchRequest request;
         request.url = QUrl(QString::fromLatin1(at(m_server, "/start")));
         request.bearerToken = token;
         request.deadline = std::chrono::milliseconds(deadlineMs);
@@ -128,13 +128,13 @@ private Q_SLOTS:
 
     void failuresBeforeAnAnswer()
     {
-        halvex::HttpRequest closed;
+        halvex::FetchRequest closed;
         closed.url = QUrl(QStringLiteral("http://127.0.0.1:%1/").arg(test::closedLoopbackPort()));
         const Result<HttpAnswer> refused = test::waitForResult(fetch(closed));
         QVERIFY(!refused.ok());
         QCOMPARE(httpFailure(refused.error()), HttpFailure::connect);
 
-        halvex::HttpRequest odd;
+        halvex::FetchRequest odd;
         odd.url = QUrl(QStringLiteral("ftp://127.0.0.1/"));
         const Result<HttpAnswer> invalid = test::waitForResult(fetch(odd));
         QVERIFY(!invalid.ok());
@@ -143,7 +143,7 @@ private Q_SLOTS:
         // The context's end ends the request.
         m_server.enqueue(ScriptedResponse::hangForever(), QByteArrayLiteral("/hang"));
         auto *context = new QObject;
-        halvex::HttpRequest hanging;
+        halvex::FetchRequest hanging;
         hanging.url = QUrl(QString::fromLatin1(at(m_server, "/hang")));
         const int before = m_server.requestCount();
         QCoro::Task<Result<HttpAnswer>> task = fetch(hanging, context);

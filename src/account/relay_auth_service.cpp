@@ -148,7 +148,7 @@ RelayAuthService::~RelayAuthService() = default;
 
 QCoro::Task<Result<QByteArray>> RelayAuthService::post(QString path, QJsonObject body, QString bearerToken)
 {
-    HttpRequest request;
+    FetchRequest request;
     request.url = appendingPath(m_baseURL, path);
     request.method = QByteArrayLiteral("POST");
     request.headers = {{QByteArrayLiteral("Content-Type"), QByteArrayLiteral("application/json")}};

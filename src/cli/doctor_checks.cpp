@@ -310,7 +310,7 @@ QCoro::Task<CheckOutcome> checkOllama(const DoctorEnvironment &env, DoctorFindin
 {
     QUrl tags = env.ollamaURL;
     tags.setPath(QStringLiteral("/api/tags"));
-    HttpRequest request;
+    FetchRequest request;
     request.url = tags;
     request.deadline = std::chrono::milliseconds(env.timings.probeTimeoutMs);
     const Result<HttpAnswer> answer = co_await fetch(std::move(request));

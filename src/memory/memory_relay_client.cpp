@@ -56,12 +56,12 @@ QUrl MemoryRelayClient::memoryURL() const
     return url;
 }
 
-std::optional<HttpRequest> MemoryRelayClient::request() const
+std::optional<FetchRequest> MemoryRelayClient::request() const
 {
     const std::optional<QString> token = m_credentials->load(CredentialService::relay()).valueOr(std::nullopt);
     if (!token || token->isEmpty())
         return std::nullopt;
-    HttpRequest request;
+    FetchRequest request;
     request.url = memoryURL();
     // The session token goes to this origin only: no redirect is followed.
     request.bearerToken = *token;
@@ -70,7 +70,7 @@ std::optional<HttpRequest> MemoryRelayClient::request() const
     return request;
 }
 
-QCoro::Task<MemoryRelayClient::Answer> MemoryRelayClient::run(HttpRequest request)
+QCoro::Task<MemoryRelayClient::Answer> MemoryRelayClient::run(FetchRequest request)
 {
     const Result<HttpAnswer> answer = co_await fetch(std::move(request), m_requests.get());
     if (!answer)
@@ -80,7 +80,7 @@ QCoro::Task<MemoryRelayClient::Answer> MemoryRelayClient::run(HttpRequest reques
 
 QCoro::Task<Result<SoulFileResponse>> MemoryRelayClient::fetchSoulFile()
 {
-    std::optional<HttpRequest> read = request();
+    std::optional<FetchRequest> read = request();
     if (!read)
         co_return Error(MemorySyncError::noRelayAuth());
     const Answer answer = co_await run(std::move(*read));
@@ -93,7 +93,7 @@ QCoro::Task<Result<SoulFileResponse>> MemoryRelayClient::fetchSoulFile()
 
 QCoro::Task<Result<Done>> MemoryRelayClient::pushSoulFile(SoulFile soulFile, SoulFileResponse basis)
 {
-    std::optional<HttpRequest> write = request();
+    std::optional<FetchRequest> write = request();
     if (!write)
         co_return Error(MemorySyncError::noRelayAuth());
     write->method = QByteArrayLiteral("PUT");

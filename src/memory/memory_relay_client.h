@@ -87,8 +87,8 @@ private:
         QByteArray body;
         bool tooLarge = false;
     };
-    std::optional<HttpRequest> request() const;
-    QCoro::Task<Answer> run(HttpRequest request);
+    std::optional<FetchRequest> request() const;
+    QCoro::Task<Answer> run(FetchRequest request);
 
     CredentialStore *m_credentials;
     QUrl m_relayOrigin;

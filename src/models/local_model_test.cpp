@@ -24,7 +24,7 @@ QCoro::Task<Result<int>> LocalModelTest::run(QString ollamaHost, QString modelNa
         {QStringLiteral("max_tokens"), 1},
         {QStringLiteral("stream"), false},
     };
-    HttpRequest request;
+    FetchRequest request;
     request.url = url;
     request.method = QByteArrayLiteral("POST");
     request.headers = {{QByteArrayLiteral("Content-Type"), QByteArrayLiteral("application/json")}};

@@ -187,7 +187,7 @@ QCoro::Task<std::optional<QList<DetectedOllamaModel>>> ProviderDetectionService:
     const QUrl url(baseUrl + QStringLiteral("/api/tags"), QUrl::StrictMode);
     if (!url.isValid() || url.scheme().isEmpty() || url.host().isEmpty())
         co_return std::nullopt;
-    HttpRequest request;
+    FetchRequest request;
     request.url = url;
     request.deadline = m_timings.probeTimeout;
     request.maxBodyBytes = kTagsLimit; // a cut-off (oversized) answer is no model list

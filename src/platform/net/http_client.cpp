@@ -35,7 +35,7 @@ HttpFailure httpFailure(const Error &fetchError)
     return HttpFailure(fetchError.code());
 }
 
-QCoro::Task<Result<HttpAnswer>> fetch(HttpRequest request, QObject *context)
+QCoro::Task<Result<HttpAnswer>> fetch(FetchRequest request, QObject *context)
 {
     const QPointer<QObject> owner(context);
     const bool owned = context != nullptr;

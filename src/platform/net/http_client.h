@@ -25,7 +25,7 @@ enum class RedirectPolicy {
 
 // One request and its answer, read whole (platform/net/http_stream.h is the
 // engine; it also serves answers read as a stream).
-struct HttpRequest {
+struct FetchRequest {
     QUrl url;
     QByteArray method = QByteArrayLiteral("GET");
     HttpStream::Headers headers;
@@ -54,7 +54,7 @@ struct HttpAnswer {
 // A failure is an Error whose description says what happened and whose
 // kind httpFailure() tells. With a `context`, the request ends (cancelled)
 // when the context is destroyed.
-QCoro::Task<Result<HttpAnswer>> fetch(HttpRequest request, QObject *context = nullptr);
+QCoro::Task<Result<HttpAnswer>> fetch(FetchRequest request, QObject *context = nullptr);
 
 // The kind of a failure that fetch() reported.
 HttpFailure httpFailure(const Error &fetchError);
