@@ -336,7 +336,7 @@ private Q_SLOTS:
     void relayAnswersAreBounded()
     {
         MemorySyncService::Timings timings = Rig::slow();
-        timings.relayTimeoutMs = 500;
+        timings.relayTimeoutMs = 5000;
         Rig rig(timings);
         rig.service->start();
 
