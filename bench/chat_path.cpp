@@ -2,14 +2,14 @@
 // the gateway to the relay.
 //
 // The bridge runs alone in a child process (this program again, with
-// --bridge-child), built from the same parts as the headless bridge: a
-// QNetworkAccessManager, the default credential store, a settings file and a
-// BridgeManager, started the way the application starts it. This process
-// plays both peers: the relay stand-in sends C concurrent chat requests, the
-// gateway stand-in answers each with M server-sent-event fragments, and the
-// relay stand-in receives the chunks. Latency is measured here, from the
-// moment the gateway stand-in has written and flushed a fragment to the
-// moment the relay stand-in has decoded the chunk that carries it.
+// --bridge-child), built from the same parts as the headless bridge: the
+// default credential store, a settings file and a BridgeManager, started
+// the way the application starts it. This process plays both peers: the
+// relay stand-in sends C concurrent chat requests, the gateway stand-in
+// answers each with M server-sent-event fragments, and the relay stand-in
+// receives the chunks. Latency is measured here, from the moment the
+// gateway stand-in has written and flushed a fragment to the moment the
+// relay stand-in has decoded the chunk that carries it.
 #include "bridge/bridge_manager.h"
 #include "gateway_ws_stand_in.h"
 #include "http_stand_in.h"
@@ -28,7 +28,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QNetworkAccessManager>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -75,7 +74,6 @@ int runBridgeChild(const QStringList &args)
     installLogFormat();
 
     QTemporaryDir scratch;
-    QNetworkAccessManager network;
     std::unique_ptr<CredentialStore> credentials =
         CredentialStore::createDefault(scratch.filePath(QStringLiteral("credentials")));
     Settings settings(scratch.filePath(QStringLiteral("settings.conf")));
@@ -85,7 +83,6 @@ int runBridgeChild(const QStringList &args)
     settings.setString(SettingsKey::openClawEndpoint, args[1]);
 
     BridgeManager::Dependencies deps;
-    deps.network = &network;
     deps.credentials = credentials.get();
     deps.settings = &settings;
     deps.relayOrigin = QUrl(args[0]);

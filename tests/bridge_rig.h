@@ -15,7 +15,6 @@
 
 #include <QJsonArray>
 #include <QJsonObject>
-#include <QNetworkAccessManager>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -72,7 +71,6 @@ public:
     BridgeManager::Dependencies dependencies(const QUrl &relayOrigin)
     {
         BridgeManager::Dependencies deps;
-        deps.network = &network;
         deps.credentials = credentials.get();
         deps.settings = settings.get();
         deps.relayOrigin = relayOrigin;
@@ -82,7 +80,6 @@ public:
     }
 
     TempSettings settings;
-    QNetworkAccessManager network;
     std::unique_ptr<CredentialStore> credentials;
     QTemporaryDir home;
     BridgeManager::Timings timings;

@@ -7,7 +7,6 @@
 #include "service/desktop_notification.h"
 
 #include <QFile>
-#include <QNetworkAccessManager>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -32,10 +31,8 @@ private Q_SLOTS:
 
     void aBrowseWithoutTheModuleEndsAtOnceAndSaysWhy()
     {
-        QNetworkAccessManager network;
         QTemporaryDir home;
         OpenClawDetector::Dependencies deps;
-        deps.network = &network;
         deps.homeDirectory = home.path();
         OpenClawDetector detector(deps);
         QSignalSpy finished(&detector, &OpenClawDetector::networkDiscoveryFinished);

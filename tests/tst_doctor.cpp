@@ -12,7 +12,6 @@
 
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QNetworkAccessManager>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -31,7 +30,6 @@ struct Rig {
     RelayStandIn relay;
     GatewayWsStandIn gateway;
     HttpStandIn ollama;
-    QNetworkAccessManager network;
     TempSettings settings;
     QTemporaryDir home;
     CredentialStore credentials{std::make_unique<MemorySecretBackend>()};
@@ -65,7 +63,6 @@ struct Rig {
         DoctorEnvironment env;
         env.credentials = &credentials;
         env.settings = settings.get();
-        env.network = &network;
         env.relayOrigin = relay.origin();
         env.homeDirectory = home.path();
         env.ollamaURL = ollama.url();

@@ -8,7 +8,6 @@
 #include "discovery/openclaw_detector.h"
 
 #include <QElapsedTimer>
-#include <QNetworkAccessManager>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -115,7 +114,6 @@ private:
     std::unique_ptr<OpenClawDetector> detectorWithWindow(int windowMs)
     {
         OpenClawDetector::Dependencies deps;
-        deps.network = &m_http;
         deps.homeDirectory = m_home.path();
         deps.avahiBusAddress = m_network.busAddress();
         OpenClawDetectorTimings timings;
@@ -125,7 +123,6 @@ private:
 
     AvahiNetwork m_network;
     QTemporaryDir m_home;
-    QNetworkAccessManager m_http;
 };
 
 QTEST_GUILESS_MAIN(TestGatewayDiscovery)

@@ -313,13 +313,13 @@ private Q_SLOTS:
         QCOMPARE(run->outcomes.size(), 1);
         QVERIFY(!run->outcomes.first().ok());
         QCOMPARE(run->outcomes.first().error(),
-                 Error(BridgeError::apiError(QStringLiteral("OpenClaw error (401): ") + QString::fromUtf8(body))));
+                 Error(BridgeError::apiError(QStringLiteral("OpenClaw error (401): ") + QString::fromUtf8(body), 401)));
         QVERIFY(run->fragments.isEmpty());
 
         run = playStream(ScriptedResponse::text(500, QByteArrayLiteral("\xff\xfe not UTF-8")));
         QCOMPARE(run->outcomes.size(), 1);
         QCOMPARE(run->outcomes.first().error(),
-                 Error(BridgeError::apiError(QStringLiteral("OpenClaw error (500): Unknown error"))));
+                 Error(BridgeError::apiError(QStringLiteral("OpenClaw error (500): Unknown error"), 500)));
     }
 
     void transportFailuresAreNetworkErrors()

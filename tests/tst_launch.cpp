@@ -22,7 +22,6 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QMenu>
-#include <QNetworkAccessManager>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>

@@ -8,9 +8,9 @@
 #include "gateway/gateway_probe.h"
 #include "gateway/gateway_target.h"
 #include "gateway/gateway_web_socket.h"
-#include "gateway/http_stream.h"
 #include "gateway_timings.h"
 #include "loopback.h"
+#include "platform/net/http_stream.h"
 #include "platform/net/listener_owner.h"
 #include "platform/secrets/credential_store.h"
 #include "platform/secrets/secret_backend.h"
@@ -258,7 +258,8 @@ private Q_SLOTS:
 
         // The HTTP chat path: refused before a byte of the request is written.
         HttpStream post(target.endpoint.resolved(QUrl(QStringLiteral("/v1/chat/completions"))), "POST",
-                        {{"Authorization", "Bearer " + gatewayToken.toUtf8()}}, chat, HttpStream::Limits{kWait});
+                        {{"Authorization", "Bearer " + gatewayToken.toUtf8()}}, chat,
+                        HttpStream::Limits{std::chrono::milliseconds(kWait)});
         post.start();
         QTRY_VERIFY_WITH_TIMEOUT(post.isFinished(), kWait);
         QVERIFY(post.failure().value_or(QString()).contains(QLatin1String("\"nobody\"")));

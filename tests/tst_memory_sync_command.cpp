@@ -11,7 +11,6 @@
 
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QNetworkAccessManager>
 #include <QTest>
 #include <QTextStream>
 
@@ -36,7 +35,6 @@ class TstMemorySyncCommand : public QObject
 
     TempSettings m_settings;
     CredentialStore m_credentials{std::make_unique<MemorySecretBackend>()};
-    QNetworkAccessManager m_network;
     MemoryRelayStandIn m_relay;
 
     // What the user answers when asked to confirm; the questions asked.
@@ -52,7 +50,7 @@ class TstMemorySyncCommand : public QObject
         Run result;
         result.status = cli::runMemoryCommand(
             arguments,
-            cli::MemoryCommandContext{m_settings.get(), [this] { return &m_credentials; }, &m_network, m_relay.origin(),
+            cli::MemoryCommandContext{m_settings.get(), [this] { return &m_credentials; }, m_relay.origin(),
                                       [this](const QString &question) {
                                           m_asked << question;
                                           return m_agrees;

@@ -10,7 +10,6 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QScopeGuard>
 #include <QSignalSpy>
@@ -65,7 +64,6 @@ struct Rig {
     QTemporaryDir home;
     FakeOpenClawTool tool;
     HttpStandIn gateway;
-    QNetworkAccessManager network;
     std::optional<QString> lanAddress;
     bool socketConnected = false;
     std::unique_ptr<OpenClawDetector> detector;
@@ -76,7 +74,6 @@ struct Rig {
         if (places.beforeShell.isEmpty() && places.afterShell.isEmpty())
             places.beforeShell = {tool.path()};
         OpenClawDetector::Dependencies deps;
-        deps.network = &network;
         deps.homeDirectory = home.path();
         deps.environment = [](const QString &) { return std::optional<QString>(); };
         deps.localIPAddress = [this] { return lanAddress; };
@@ -488,7 +485,6 @@ private Q_SLOTS:
         Rig rig;
         rig.detector.reset();
         OpenClawDetector::Dependencies deps;
-        deps.network = &rig.network;
         deps.homeDirectory = rig.home.path();
         deps.places = OpenClawLocator::Places{{rig.tool.path()}, {}, {}};
         deps.avahiBusAddress = qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS");

@@ -12,7 +12,6 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
-#include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -192,7 +191,6 @@ private:
     std::unique_ptr<OpenClawDetector> detectorFor(const QString &home, const QStringList &places = {})
     {
         OpenClawDetector::Dependencies deps;
-        deps.network = &m_network;
         deps.homeDirectory = home;
         if (!places.isEmpty())
             deps.places = OpenClawLocator::Places{places, {}, {}};
@@ -220,7 +218,6 @@ private:
     }
 
     OpenClawGateway m_gateway;
-    QNetworkAccessManager m_network;
 };
 
 QTEST_GUILESS_MAIN(TestOpenClawDetectorReal)

@@ -178,7 +178,7 @@ private Q_SLOTS:
                 });
 
         // The pairing side, as a terminal command or window would build it.
-        RelayAuthService auth(&rig.network, account.origin());
+        RelayAuthService auth(account.origin());
         AccountService accountService(&auth, rig.credentials.get(), rig.settings.get());
         PairingService::Dependencies deps;
         deps.auth = &auth;

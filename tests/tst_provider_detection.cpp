@@ -15,7 +15,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLoggingCategory>
-#include <QNetworkAccessManager>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -27,7 +26,6 @@ class TstProviderDetection : public QObject
 {
     Q_OBJECT
 
-    QNetworkAccessManager m_network;
     std::unique_ptr<QTemporaryDir> m_home;
     std::unique_ptr<OllamaStandIn> m_ollama;
 
@@ -42,10 +40,10 @@ class TstProviderDetection : public QObject
     std::unique_ptr<ProviderDetectionService> service(int probeTimeoutMs = 20000)
     {
         ProviderDetectionService::Dependencies deps;
-        deps.network = &m_network;
         deps.homeDirectory = m_home->path();
         deps.localOllamaHost = m_ollama->baseUrl();
-        return std::make_unique<ProviderDetectionService>(deps, ProviderDetectionService::Timings{probeTimeoutMs});
+        return std::make_unique<ProviderDetectionService>(
+            deps, ProviderDetectionService::Timings{std::chrono::milliseconds(probeTimeoutMs)});
     }
 
     QByteArray withOllamaBaseUrl(const QString &baseUrl)
@@ -267,7 +265,7 @@ private Q_SLOTS:
     void theAgentCardSeamListsTheLocalModels()
     {
         writeConfig(withOllamaBaseUrl(m_ollama->baseUrl() + QStringLiteral("/v1")));
-        const QList<LocalModel> models = QCoro::waitFor(providerLocalModelDetector(&m_network, m_home->path())());
+        const QList<LocalModel> models = QCoro::waitFor(providerLocalModelDetector(m_home->path())());
         QCOMPARE(models.size(), 4);
         QCOMPARE(models.at(1).name, QStringLiteral("qwen:72b"));
         QCOMPARE(models.at(1).sizeGB, 4.9);
@@ -276,8 +274,7 @@ private Q_SLOTS:
 
     void theOneTokenTest()
     {
-        const Result<int> ok =
-            waitForResult(LocalModelTest::run(&m_network, m_ollama->baseUrl(), QStringLiteral("llama3.2:3b")));
+        const Result<int> ok = waitForResult(LocalModelTest::run(m_ollama->baseUrl(), QStringLiteral("llama3.2:3b")));
         QVERIFY2(ok.ok(), ok.ok() ? "" : qPrintable(ok.error().description()));
         QVERIFY(*ok >= 0);
         const QJsonObject body = m_ollama->server()->lastRequest().json();
@@ -290,19 +287,18 @@ private Q_SLOTS:
                                     {QStringLiteral("max_tokens"), 1},
                                     {QStringLiteral("stream"), false}}));
 
-        const Result<int> missing =
-            waitForResult(LocalModelTest::run(&m_network, m_ollama->baseUrl(), QStringLiteral("nope")));
+        const Result<int> missing = waitForResult(LocalModelTest::run(m_ollama->baseUrl(), QStringLiteral("nope")));
         QCOMPARE(missing.error().description(), QStringLiteral("HTTP 404"));
-        const Result<int> invalid =
-            waitForResult(LocalModelTest::run(&m_network, QStringLiteral("::"), QStringLiteral("m")));
+        const Result<int> invalid = waitForResult(LocalModelTest::run(QStringLiteral("::"), QStringLiteral("m")));
         QCOMPARE(invalid.error().description(), QStringLiteral("Invalid URL"));
-        const Result<int> refused = waitForResult(LocalModelTest::run(
-            &m_network, QStringLiteral("http://127.0.0.1:%1").arg(closedLoopbackPort()), QStringLiteral("m")));
+        const Result<int> refused = waitForResult(
+            LocalModelTest::run(QStringLiteral("http://127.0.0.1:%1").arg(closedLoopbackPort()), QStringLiteral("m")));
         QVERIFY(!refused.ok());
         QVERIFY(refused.error().description().contains(QStringLiteral("refused"), Qt::CaseInsensitive));
         m_ollama->server()->enqueue(ScriptedResponse::hangForever());
-        const Result<int> slow = waitForResult(LocalModelTest::run(
-            &m_network, m_ollama->baseUrl(), QStringLiteral("llama3.2:3b"), LocalModelTest::Timings{300}));
+        const Result<int> slow =
+            waitForResult(LocalModelTest::run(m_ollama->baseUrl(), QStringLiteral("llama3.2:3b"),
+                                              LocalModelTest::Timings{std::chrono::milliseconds(300)}));
         QVERIFY(!slow.ok());
     }
 };

@@ -10,7 +10,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QNetworkAccessManager>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextStream>
@@ -22,7 +21,6 @@ class TstProviderModelsCommand : public QObject
 {
     Q_OBJECT
 
-    QNetworkAccessManager m_network;
     std::unique_ptr<QTemporaryDir> m_home;
     std::unique_ptr<OllamaStandIn> m_ollama;
     int m_lookups = 0;
@@ -38,7 +36,6 @@ class TstProviderModelsCommand : public QObject
         QTextStream out(&m_out);
         QTextStream err(&m_err);
         cli::ModelsCommandContext context;
-        context.network = &m_network;
         context.homeDirectory = m_home->path();
         context.localOllamaHost = m_ollama->baseUrl();
         context.findTool = [this]() -> QCoro::Task<OpenClawToolLookup> {

@@ -12,7 +12,6 @@
 #include "temp_settings.h"
 
 #include <QFile>
-#include <QNetworkAccessManager>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -53,12 +52,11 @@ class TestRealGatewayDoctor : public QObject
     RelayStandIn m_relay;
     QTemporaryDir m_bin;
 
-    DoctorEnvironment environment(CredentialStore &credentials, Settings *settings, QNetworkAccessManager &network)
+    DoctorEnvironment environment(CredentialStore &credentials, Settings *settings)
     {
         DoctorEnvironment env;
         env.credentials = &credentials;
         env.settings = settings;
-        env.network = &network;
         env.relayOrigin = m_relay.origin();
         env.homeDirectory = m_gateway.homeDir();
         env.openClawPlaces = OpenClawLocator::Places{{m_bin.filePath(QStringLiteral("openclaw"))}, {}, {}};
@@ -92,9 +90,7 @@ private Q_SLOTS:
         const QString origin = credentialOrigin(m_gateway.httpUrl());
         (void)DeviceTokens(&credentials).save(origin, QStringLiteral("stale-device-token-0000"));
         TempSettings settings;
-        QNetworkAccessManager network;
-        const DoctorReport report =
-            QCoro::waitFor(runDoctor(environment(credentials, settings.get(), network), doctorChecks()));
+        const DoctorReport report = QCoro::waitFor(runDoctor(environment(credentials, settings.get()), doctorChecks()));
         (void)credentials.deleteItem(CredentialService::bridge());
         keepForDocs(QStringLiteral("doctor-working.txt"), report);
         QVERIFY2(report.canAnswerChats(), qPrintable(report.text()));
@@ -117,9 +113,8 @@ private Q_SLOTS:
         (void)credentials.save(CredentialService::openClaw(), QStringLiteral("not-the-gateway-token-0000"));
         TempSettings settings;
         settings->setString(SettingsKey::openClawEndpoint, m_gateway.httpUrl().toString());
-        QNetworkAccessManager network;
         QTemporaryDir elsewhere;
-        DoctorEnvironment env = environment(credentials, settings.get(), network);
+        DoctorEnvironment env = environment(credentials, settings.get());
         env.homeDirectory = elsewhere.path();
         const DoctorReport report = QCoro::waitFor(runDoctor(env, doctorChecks()));
         keepForDocs(QStringLiteral("doctor-broken.txt"), report);

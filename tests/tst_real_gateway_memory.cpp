@@ -22,7 +22,6 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QNetworkAccessManager>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -44,7 +43,6 @@ class TstRealGatewayMemory : public QObject
     Q_OBJECT
 
     std::unique_ptr<OpenClawGateway> m_gateway;
-    QNetworkAccessManager m_network;
 
     Result<QString> chat(ChatBackend *backend, const QString &text)
     {
@@ -140,7 +138,7 @@ private Q_SLOTS:
         timings.initialSyncDelay = std::chrono::milliseconds(3600000); // the test starts the sync itself
         timings.extractionTimeout = std::chrono::milliseconds(kChatWait);
         const std::unique_ptr<MemorySyncService> sync =
-            makeMemorySyncService(&http, &webSocket, &credentials, &m_network, settings.get(), timings, relay.origin());
+            makeMemorySyncService(&http, &webSocket, &credentials, settings.get(), timings, relay.origin());
         MemorySyncService &service = *sync;
         QSignalSpy extracting(&service, &MemorySyncService::extracting);
         QSignalSpy finished(&service, &MemorySyncService::syncFinished);

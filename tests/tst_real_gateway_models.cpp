@@ -19,7 +19,6 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QNetworkAccessManager>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextStream>
@@ -135,8 +134,6 @@ class TstRealGatewayModels : public QObject
 {
     Q_OBJECT
 
-    QNetworkAccessManager m_network;
-
 private Q_SLOTS:
     void aNewMobileModelAnswersTheNextChat_data()
     {
@@ -164,7 +161,6 @@ private Q_SLOTS:
         QVERIFY2(gateway.start(options), qPrintable(gateway.errorString()));
 
         ProviderDetectionService::Dependencies deps;
-        deps.network = &m_network;
         deps.homeDirectory = gateway.homeDir();
         deps.localOllamaHost = ollama.baseUrl();
         // The harness's `openclaw` for this gateway lies in <home>/bin.
@@ -225,7 +221,6 @@ private Q_SLOTS:
         QTextStream outStream(&out);
         QTextStream errStream(&err);
         cli::ModelsCommandContext context;
-        context.network = &m_network;
         context.homeDirectory = terminalHome;
         context.localOllamaHost = QStringLiteral("http://127.0.0.1:9");
         context.findTool = finderIn(terminalHome);
@@ -236,7 +231,6 @@ private Q_SLOTS:
         // The windows: the detection service the Mobile Model window and
         // the wizard use, with the same finder.
         ProviderDetectionService::Dependencies deps;
-        deps.network = &m_network;
         deps.homeDirectory = windowsHome;
         deps.localOllamaHost = QStringLiteral("http://127.0.0.1:9");
         deps.findTool = finderIn(windowsHome);

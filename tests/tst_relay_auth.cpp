@@ -15,7 +15,6 @@
 #include "temp_settings.h"
 
 #include <QJsonDocument>
-#include <QNetworkAccessManager>
 #include <QTest>
 
 #include <algorithm>
@@ -83,8 +82,7 @@ private Q_SLOTS:
         HttpStandIn relay;
         QVERIFY(relay.listen());
         relay.enqueue(answer);
-        QNetworkAccessManager network;
-        RelayAuthService auth(&network, relay.url());
+        RelayAuthService auth(relay.url());
 
         const Result<AuthResponse> result = waitForTask(auth.login(QStringLiteral("a@b.c"), QStringLiteral("pw")));
         QCOMPARE(relay.requestCount(), 1); // nothing is retried
@@ -134,8 +132,7 @@ private Q_SLOTS:
         HttpStandIn relay;
         QVERIFY(relay.listen());
         relay.enqueue(ScriptedResponse::json(200, answer));
-        QNetworkAccessManager network;
-        RelayAuthService auth(&network, relay.url());
+        RelayAuthService auth(relay.url());
         const auto failure = [](const auto &result) {
             return result ? std::optional<Error>() : std::optional<Error>(result.error());
         };
@@ -155,8 +152,7 @@ private Q_SLOTS:
     {
         HttpStandIn relay;
         QVERIFY(relay.listen());
-        QNetworkAccessManager network;
-        RelayAuthService auth(&network, relay.url());
+        RelayAuthService auth(relay.url());
         const QByteArray ok = R"({"token":"t","code":"ABCD-EFGH","bridgeToken":"bt","bridgeId":"b1","message":"m"})";
         for (int i = 0; i < 6; ++i)
             relay.enqueue(ScriptedResponse::json(200, ok));
@@ -204,9 +200,8 @@ private Q_SLOTS:
 
     void transportFailures()
     {
-        QNetworkAccessManager network;
         // Refused connection: Qt's own words, one attempt.
-        RelayAuthService refused(&network, QUrl(QStringLiteral("http://127.0.0.1:%1").arg(closedLoopbackPort())));
+        RelayAuthService refused(QUrl(QStringLiteral("http://127.0.0.1:%1").arg(closedLoopbackPort())));
         const Result<AuthResponse> r1 = waitForTask(refused.login(QStringLiteral("a"), QStringLiteral("b")));
         QVERIFY(!r1.ok());
         QVERIFY(!r1.error().bridgeError());
@@ -216,7 +211,7 @@ private Q_SLOTS:
         HttpStandIn silent;
         QVERIFY(silent.listen());
         silent.enqueue(ScriptedResponse::hangForever());
-        RelayAuthService slow(&network, silent.url(), RelayAuthService::Timings{300});
+        RelayAuthService slow(silent.url(), RelayAuthService::Timings{std::chrono::milliseconds(300)});
         const Result<AuthResponse> r2 = waitForTask(slow.login(QStringLiteral("a"), QStringLiteral("b")));
         QVERIFY(!r2.ok());
         QCOMPARE(r2.error().description(), QStringLiteral("The request timed out."));
@@ -226,7 +221,7 @@ private Q_SLOTS:
         HttpStandIn garbage;
         QVERIFY(garbage.listen());
         garbage.enqueue(ScriptedResponse::rawBytes(QByteArrayLiteral("SSH-2.0-OpenSSH\r\n")));
-        RelayAuthService confused(&network, garbage.url());
+        RelayAuthService confused(garbage.url());
         const Result<AuthResponse> r3 = waitForTask(confused.login(QStringLiteral("a"), QStringLiteral("b")));
         QVERIFY(!r3.ok());
         QVERIFY(!r3.error().description().isEmpty());
@@ -237,8 +232,7 @@ private Q_SLOTS:
         HttpStandIn silent;
         QVERIFY(silent.listen());
         silent.enqueue(ScriptedResponse::hangForever());
-        QNetworkAccessManager network;
-        auto auth = std::make_unique<RelayAuthService>(&network, silent.url());
+        auto auth = std::make_unique<RelayAuthService>(silent.url());
         QCoro::Task<Result<AuthResponse>> pending = auth->login(QStringLiteral("a"), QStringLiteral("b"));
         QVERIFY(silent.waitForRequests(1));
         auth.reset(); // aborts the request; the caller still gets one outcome
@@ -252,8 +246,7 @@ private Q_SLOTS:
     {
         RelayAccountStandIn relay;
         QVERIFY(relay.listen());
-        QNetworkAccessManager network;
-        RelayAuthService auth(&network, relay.origin());
+        RelayAuthService auth(relay.origin());
         CredentialStore credentials(std::make_unique<MemorySecretBackend>());
         TempSettings settings;
         AccountService account(&auth, &credentials, settings.get());
@@ -309,8 +302,7 @@ private Q_SLOTS:
         RelayAccountStandIn relay;
         QVERIFY(relay.listen());
         relay.addUser(QStringLiteral("u@example.org"), QStringLiteral("password1"));
-        QNetworkAccessManager network;
-        RelayAuthService auth(&network, relay.origin());
+        RelayAuthService auth(relay.origin());
 
         QCOMPARE(waitForTask(auth.createPairingCode(QStringLiteral("not-a-token"))).error().description(),
                  QStringLiteral("Unauthorized"));

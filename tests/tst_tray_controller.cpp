@@ -24,7 +24,6 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
-#include <QNetworkAccessManager>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QSystemTrayIcon>

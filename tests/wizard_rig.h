@@ -47,7 +47,7 @@ struct WizardRig {
         account.attachRelay(&bridge.relay);
         account.addUser(kEmail, kPassword);
         bridge.create();
-        auth = std::make_unique<RelayAuthService>(&bridge.network, account.origin());
+        auth = std::make_unique<RelayAuthService>(account.origin());
         accountService = std::make_unique<AccountService>(auth.get(), bridge.credentials.get(), bridge.settings.get());
         PairingService::Dependencies deps;
         deps.auth = auth.get();
@@ -65,16 +65,13 @@ struct WizardRig {
         services.bridgeManager = manager;
         services.settings = bridge.settings.get();
         services.credentials = bridge.credentials.get();
-        services.network = &bridge.network;
         services.account = accountService.get();
         services.pairing = pairing.get();
         services.loginItem = loginItem.get();
         const QString home = bridge.home.path();
-        QNetworkAccessManager *network = &bridge.network;
         const QString toolPath = tool.path();
-        services.makeDetector = [network, home, toolPath] {
+        services.makeDetector = [home, toolPath] {
             OpenClawDetector::Dependencies d;
-            d.network = network;
             d.homeDirectory = home;
             d.environment = [](const QString &) { return std::optional<QString>(); };
             d.localIPAddress = [] { return std::optional<QString>(kLan); };
@@ -88,9 +85,8 @@ struct WizardRig {
             return std::make_unique<OpenClawDetector>(d, timings);
         };
         const QString ollamaHost = ollama.baseUrl();
-        services.makeProviderDetection = [network, home, ollamaHost] {
+        services.makeProviderDetection = [home, ollamaHost] {
             ProviderDetectionService::Dependencies d;
-            d.network = network;
             d.homeDirectory = home;
             d.localOllamaHost = ollamaHost;
             return std::make_unique<ProviderDetectionService>(d);

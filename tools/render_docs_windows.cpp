@@ -29,7 +29,6 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
-#include <QNetworkAccessManager>
 #include <QScreen>
 #include <QStyle>
 #include <QTemporaryDir>
@@ -101,7 +100,6 @@ QImage grabFramed(QWidget &widget)
 // A bridge and the windows' services on scratch stores, with no relay.
 struct Scene {
     QTemporaryDir home;
-    QNetworkAccessManager network;
     std::unique_ptr<CredentialStore> credentials =
         std::make_unique<CredentialStore>(std::make_unique<MemorySecretBackend>());
     std::unique_ptr<Settings> settings = std::make_unique<Settings>(home.filePath(QStringLiteral("settings.conf")));
@@ -127,14 +125,13 @@ struct Scene {
         settings->setString(SettingsKey::bridgeName, QStringLiteral("Living Room PC"));
 
         BridgeManager::Dependencies deps;
-        deps.network = &network;
         deps.credentials = credentials.get();
         deps.settings = settings.get();
         deps.relayOrigin = QUrl(QStringLiteral("ws://127.0.0.1:1"));
         deps.homeDirectory = home.path();
         bridge = std::make_unique<BridgeManager>(deps);
         bridge->start();
-        auth = std::make_unique<RelayAuthService>(&network, QUrl(QStringLiteral("http://127.0.0.1:1")));
+        auth = std::make_unique<RelayAuthService>(QUrl(QStringLiteral("http://127.0.0.1:1")));
         account = std::make_unique<AccountService>(auth.get(), credentials.get(), settings.get());
         PairingService::Dependencies p;
         p.auth = auth.get();
@@ -149,15 +146,12 @@ struct Scene {
         services.bridgeManager = manager;
         services.settings = settings.get();
         services.credentials = credentials.get();
-        services.network = &network;
         services.account = account.get();
         services.pairing = pairing.get();
         services.loginItem = &loginItem;
         const QString path = home.path();
-        QNetworkAccessManager *net = &network;
-        services.makeDetector = [net, path] {
+        services.makeDetector = [path] {
             OpenClawDetector::Dependencies d;
-            d.network = net;
             d.homeDirectory = path;
             // Any program that runs stands in for the tool; the file has the rest.
             d.places = OpenClawLocator::Places{{QStringLiteral("/bin/true")}, {}, {}};
@@ -168,9 +162,8 @@ struct Scene {
             timings.discoveryWindowMs = 200;
             return std::make_unique<OpenClawDetector>(d, timings);
         };
-        services.makeProviderDetection = [net, path] {
+        services.makeProviderDetection = [path] {
             ProviderDetectionService::Dependencies d;
-            d.network = net;
             d.homeDirectory = path;
             d.localOllamaHost = QStringLiteral("http://127.0.0.1:1");
             return std::make_unique<ProviderDetectionService>(d);

@@ -7,15 +7,13 @@
 #include "platform/settings.h"
 
 #include <QDir>
-#include <QNetworkAccessManager>
 
 namespace halvex {
 
 AccountRuntime::AccountRuntime(const RelayOrigins &origins)
-    : m_origins(origins), m_network(std::make_unique<QNetworkAccessManager>()),
-      m_credentials(CredentialStore::createDefault()), m_settings(Settings::userDefaults())
+    : m_origins(origins), m_credentials(CredentialStore::createDefault()), m_settings(Settings::userDefaults())
 {
-    m_auth = std::make_unique<RelayAuthService>(m_network.get(), m_origins.http);
+    m_auth = std::make_unique<RelayAuthService>(m_origins.http);
     m_account = std::make_unique<AccountService>(m_auth.get(), m_credentials.get(), m_settings.get());
     PairingService::Dependencies deps;
     deps.auth = m_auth.get();

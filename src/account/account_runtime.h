@@ -12,8 +12,6 @@
 #include <memory>
 #include <optional>
 
-class QNetworkAccessManager;
-
 namespace halvex {
 
 class CredentialStore;
@@ -35,7 +33,6 @@ public:
 
     CredentialStore *credentials() const { return m_credentials.get(); }
     Settings *settings() const { return m_settings.get(); }
-    QNetworkAccessManager *network() const { return m_network.get(); }
     RelayAuthService *auth() const { return m_auth.get(); }
     AccountService *account() const { return m_account.get(); }
     PairingService *pairing() const { return m_pairing.get(); }
@@ -49,7 +46,6 @@ public:
 
 private:
     RelayOrigins m_origins;
-    std::unique_ptr<QNetworkAccessManager> m_network;
     std::unique_ptr<CredentialStore> m_credentials;
     std::unique_ptr<Settings> m_settings;
     std::unique_ptr<RelayAuthService> m_auth;

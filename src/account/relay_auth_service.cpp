@@ -2,16 +2,11 @@
 
 #include "platform/characters.h"
 #include "platform/logging.h"
+#include "platform/net/http_client.h"
 
 #include <QJsonDocument>
 #include <QJsonParseError>
 #include <QJsonValue>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QNetworkRequest>
-#include <QTimer>
-
-#include <qcoro/qcorosignal.h>
 
 #include <algorithm>
 
@@ -144,99 +139,56 @@ Result<MessageResponse> MessageResponse::decode(const QByteArray &json)
     return MessageResponse{*message};
 }
 
-RelayAuthService::RelayAuthService(QNetworkAccessManager *network, QUrl baseURL, Timings timings)
-    : m_network(network), m_baseURL(std::move(baseURL)), m_timings(timings)
+RelayAuthService::RelayAuthService(QUrl baseURL, Timings timings) : m_baseURL(std::move(baseURL)), m_timings(timings)
 {
 }
 
-RelayAuthService::~RelayAuthService()
-{
-    *m_alive = false;
-    const QList<QPointer<QNetworkReply>> replies = m_inFlight;
-    for (const QPointer<QNetworkReply> &reply : replies) {
-        if (reply)
-            reply->abort();
-    }
-}
+// Requests still out end with their streams, children of m_requests.
+RelayAuthService::~RelayAuthService() = default;
 
 QCoro::Task<Result<QByteArray>> RelayAuthService::post(QString path, QJsonObject body, QString bearerToken)
 {
-    QNetworkRequest request(appendingPath(m_baseURL, path));
-    request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
-    if (!bearerToken.isEmpty())
-        request.setRawHeader("Authorization", "Bearer " + bearerToken.toUtf8());
-    // Credentials never follow a redirect to another origin.
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::SameOriginRedirectPolicy);
-
-    QNetworkReply *reply = m_network->post(request, QJsonDocument(body).toJson(QJsonDocument::Compact));
-    m_inFlight.removeAll(QPointer<QNetworkReply>());
-    m_inFlight.append(reply);
-    const std::shared_ptr<bool> alive = m_alive;
-
-    // The answer is read as it arrives so that an oversized one is cut off
-    // early; the deadline covers the whole exchange (Qt's transfer time-out
-    // restarts with every byte).
-    QByteArray received;
-    bool tooLarge = false;
-    bool timedOut = false;
-    QObject context;
-    QObject::connect(reply, &QNetworkReply::readyRead, &context, [&] {
-        received += reply->read(maxResponseBytes + 1 - received.size());
-        if (received.size() > maxResponseBytes) {
-            tooLarge = true;
-            reply->abort();
-        }
-    });
-    QTimer::singleShot(m_timings.requestTimeoutMs, &context, [&] {
-        timedOut = true;
-        reply->abort();
-    });
-
-    if (!reply->isFinished())
-        co_await qCoro(reply, &QNetworkReply::finished);
+    FetchRequest request;
+    request.url = appendingPath(m_baseURL, path);
+    request.method = QByteArrayLiteral("POST");
+    request.headers = {{QByteArrayLiteral("Content-Type"), QByteArrayLiteral("application/json")}};
+    request.body = QJsonDocument(body).toJson(QJsonDocument::Compact);
+    request.bearerToken = std::move(bearerToken);
+    request.deadline = m_timings.requestTimeout;
+    request.maxBodyBytes = maxResponseBytes;
+    // Credentials never follow a redirect to another origin (and a request
+    // with a token follows none).
+    request.redirects = RedirectPolicy::sameOrigin;
+    const Result<HttpAnswer> answer = co_await fetch(std::move(request), m_requests.get());
     // From here on `this` may be gone: only locals are used.
-    QObject::disconnect(reply, nullptr, &context, nullptr);
-    reply->deleteLater();
-    if (*alive)
-        m_inFlight.removeAll(reply);
-    if (!tooLarge && reply->isOpen())
-        received += reply->read(maxResponseBytes + 1 - received.size());
-
-    if (tooLarge || received.size() > maxResponseBytes) {
-        qCCritical(lcAuth, "Relay answer to %s exceeds %lld bytes", qUtf8Printable(path), maxResponseBytes);
-        co_return BridgeError::networkError(QStringLiteral("The relay's answer is too large"));
+    if (!answer) {
+        switch (httpFailure(answer.error())) {
+        case HttpFailure::tooLarge:
+            qCCritical(lcAuth, "Relay answer to %s exceeds %lld bytes", qUtf8Printable(path), maxResponseBytes);
+            co_return BridgeError::networkError(QStringLiteral("The relay's answer is too large"));
+        case HttpFailure::timedOut:
+        case HttpFailure::cancelled:
+            co_return answer.error();
+        case HttpFailure::notHttp:
+            co_return BridgeError::networkError(QStringLiteral("Invalid response"));
+        default:
+            qCCritical(lcAuth, "Relay request %s failed: %s", qUtf8Printable(path),
+                       qUtf8Printable(quotedForLog(answer.error().description())));
+            co_return Error::plain(quotedForLog(answer.error().description(), 500));
+        }
     }
-    if (timedOut)
-        co_return Error::plain(QStringLiteral("The request timed out."));
-    if (!*alive)
-        co_return Error::plain(QStringLiteral("The request was cancelled."));
-
-    const QVariant statusAttribute = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    const QNetworkReply::NetworkError error = reply->error();
-    // Connection, TLS and protocol failures come with codes below Qt's
-    // HTTP-derived ones; they are passed on in Qt's own words unless the
-    // relay had already answered with an error status (which then counts).
-    const bool transportFailure = error != QNetworkReply::NoError && error < QNetworkReply::ContentAccessDenied;
-    if (transportFailure && (!statusAttribute.isValid() || statusAttribute.toInt() == 200)) {
-        qCCritical(lcAuth, "Relay request %s failed: %s", qUtf8Printable(path),
-                   qUtf8Printable(quotedForLog(reply->errorString())));
-        co_return Error::plain(quotedForLog(reply->errorString(), 500));
-    }
-    if (!statusAttribute.isValid())
-        co_return BridgeError::networkError(QStringLiteral("Invalid response"));
-
-    const int status = statusAttribute.toInt();
+    const int status = answer->status;
     if (status == 200)
-        co_return received;
+        co_return answer->body;
 
     qCInfo(lcAuth, "Relay answered %d to %s", status, qUtf8Printable(path));
-    const Result<QJsonObject> object = parseObject(received);
+    const Result<QJsonObject> object = parseObject(answer->body);
     if (object) {
         const QJsonValue text = object->value(QLatin1String("error"));
         if (text.isString())
-            co_return BridgeError::apiError(quotedForLog(text.toString(), 500));
+            co_return BridgeError::apiError(quotedForLog(text.toString(), 500), status);
     }
-    co_return BridgeError::apiError(QStringLiteral("HTTP %1").arg(status));
+    co_return BridgeError::apiError(QStringLiteral("HTTP %1").arg(status), status);
 }
 
 template <typename T>

@@ -4,18 +4,15 @@
 
 #include <QByteArray>
 #include <QJsonObject>
-#include <QList>
-#include <QPointer>
+#include <QObject>
 #include <QString>
 #include <QUrl>
 
 #include <qcoro/qcorotask.h>
 
+#include <chrono>
 #include <memory>
 #include <optional>
-
-class QNetworkAccessManager;
-class QNetworkReply;
 
 namespace halvex {
 
@@ -57,7 +54,7 @@ struct MessageResponse {
 // that it can be a default argument there.)
 struct RelayAuthServiceTimings {
     // The whole exchange, from sending to the last byte of the answer.
-    int requestTimeoutMs = 15000;
+    std::chrono::milliseconds requestTimeout{15000};
 };
 
 // The client of the relay's HTTPS account interface: sign-up, sign-in, the
@@ -71,8 +68,8 @@ public:
     static constexpr qint64 maxResponseBytes = 64 * 1024;
 
     // `baseURL`: the relay's origin ("https://" + relay host; "http://" for a
-    // loopback stand-in). The network access manager is not owned.
-    RelayAuthService(QNetworkAccessManager *network, QUrl baseURL, Timings timings = {});
+    // loopback stand-in).
+    explicit RelayAuthService(QUrl baseURL, Timings timings = {});
     // Requests still out are aborted; their callers get an error.
     ~RelayAuthService();
     RelayAuthService(const RelayAuthService &) = delete;
@@ -99,12 +96,10 @@ private:
     template <typename T>
     QCoro::Task<Result<T>> request(QString path, QJsonObject body, QString bearerToken = {});
 
-    QNetworkAccessManager *m_network;
     QUrl m_baseURL;
     Timings m_timings;
-    QList<QPointer<QNetworkReply>> m_inFlight;
-    // Tells a request's coroutine whether the service still exists.
-    std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
+    // The parent of the requests in flight.
+    std::unique_ptr<QObject> m_requests = std::make_unique<QObject>();
 };
 
 } // namespace halvex

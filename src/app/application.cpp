@@ -101,8 +101,7 @@ int runApplication(int argc, char **argv)
                      [&runtime, &windows, &loginItem](TrayController *controller) {
                          if (!windows)
                              windows = std::make_unique<WindowRuntime>(runtime->bridgeManager(), runtime->settings(),
-                                                                       runtime->credentials(), runtime->network(),
-                                                                       &loginItem);
+                                                                       runtime->credentials(), &loginItem);
                          windows->install(controller);
                      });
     QObject::connect(&instance, &SingleInstance::requestReceived, &tray, &TrayApplication::handleInstanceRequest);

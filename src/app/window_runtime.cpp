@@ -20,7 +20,7 @@
 namespace halvex {
 
 WindowRuntime::WindowRuntime(BridgeManager *bridgeManager, Settings *settings, CredentialStore *credentials,
-                             QNetworkAccessManager *network, LoginItem *loginItem, Options options)
+                             LoginItem *loginItem, Options options)
 {
     if (options.relayHttpOrigin.isEmpty() || options.relayWebSocketOrigin.isEmpty()) {
         // Development builds may point at a loopback relay; others get the
@@ -32,7 +32,7 @@ WindowRuntime::WindowRuntime(BridgeManager *bridgeManager, Settings *settings, C
     if (options.homeDirectory.isEmpty())
         options.homeDirectory = QDir::homePath();
 
-    m_auth = std::make_unique<RelayAuthService>(network, options.relayHttpOrigin);
+    m_auth = std::make_unique<RelayAuthService>(options.relayHttpOrigin);
     m_account = std::make_unique<AccountService>(m_auth.get(), credentials, settings);
     PairingService::Dependencies deps;
     deps.auth = m_auth.get();
@@ -48,14 +48,12 @@ WindowRuntime::WindowRuntime(BridgeManager *bridgeManager, Settings *settings, C
     m_services.bridgeManager = bridgeManager;
     m_services.settings = settings;
     m_services.credentials = credentials;
-    m_services.network = network;
     m_services.account = m_account.get();
     m_services.pairing = m_pairing.get();
     m_services.loginItem = loginItem;
     const QString home = options.homeDirectory;
-    m_services.makeDetector = [network, home, bridgeManager, settings, credentials] {
+    m_services.makeDetector = [home, bridgeManager, settings, credentials] {
         OpenClawDetector::Dependencies d;
-        d.network = network;
         d.homeDirectory = home;
         d.settings = settings;
         d.credentials = credentials;
@@ -64,9 +62,8 @@ WindowRuntime::WindowRuntime(BridgeManager *bridgeManager, Settings *settings, C
         };
         return std::make_unique<OpenClawDetector>(d);
     };
-    m_services.makeProviderDetection = [network, home] {
+    m_services.makeProviderDetection = [home] {
         ProviderDetectionService::Dependencies d;
-        d.network = network;
         d.homeDirectory = home;
         // The same writer as `halvex-bridge models set`: OpenClaw's own
         // when its tool is found.

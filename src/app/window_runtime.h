@@ -27,8 +27,8 @@ public:
     };
 
     // The stores are the running bridge's; nothing passed in is owned.
-    WindowRuntime(BridgeManager *bridgeManager, Settings *settings, CredentialStore *credentials,
-                  QNetworkAccessManager *network, LoginItem *loginItem, Options options = {});
+    WindowRuntime(BridgeManager *bridgeManager, Settings *settings, CredentialStore *credentials, LoginItem *loginItem,
+                  Options options = {});
     ~WindowRuntime();
     WindowRuntime(const WindowRuntime &) = delete;
     WindowRuntime &operator=(const WindowRuntime &) = delete;

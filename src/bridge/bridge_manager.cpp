@@ -434,8 +434,8 @@ void BridgeManager::startMemorySyncIfEnabled()
     if (m_memorySyncService || !isMemorySyncEnabled() || !m_deps.memorySync)
         return;
     m_memorySyncService =
-        makeMemorySyncService(m_openClawClient, m_openClawWebSocket, m_deps.credentials, m_deps.network,
-                              m_deps.settings, m_deps.memorySync->timings, m_deps.memorySync->relayOrigin);
+        makeMemorySyncService(m_openClawClient, m_openClawWebSocket, m_deps.credentials, m_deps.settings,
+                              m_deps.memorySync->timings, m_deps.memorySync->relayOrigin);
     m_memorySyncService->start();
 }
 

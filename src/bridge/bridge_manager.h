@@ -26,8 +26,6 @@
 #include <memory>
 #include <optional>
 
-class QNetworkAccessManager;
-
 namespace halvex {
 
 class CredentialStore;
@@ -71,7 +69,6 @@ public:
 
     // Everything the manager talks to comes in here; none of it is owned.
     struct Dependencies {
-        QNetworkAccessManager *network = nullptr;
         CredentialStore *credentials = nullptr;
         Settings *settings = nullptr;
         QUrl relayOrigin;      // scheme + host[:port] of the relay WebSocket

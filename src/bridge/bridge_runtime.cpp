@@ -10,7 +10,6 @@
 #include "platform/settings.h"
 
 #include <QDir>
-#include <QNetworkAccessManager>
 
 namespace halvex {
 
@@ -19,11 +18,9 @@ BridgeRuntime::BridgeRuntime() : BridgeRuntime(Options{})
 }
 
 BridgeRuntime::BridgeRuntime(Options options)
-    : m_network(std::make_unique<QNetworkAccessManager>()), m_credentials(CredentialStore::createDefault()),
-      m_settings(Settings::userDefaults())
+    : m_credentials(CredentialStore::createDefault()), m_settings(Settings::userDefaults())
 {
     BridgeManager::Dependencies deps;
-    deps.network = m_network.get();
     deps.credentials = m_credentials.get();
     deps.settings = m_settings.get();
     if (options.relayOrigin.isEmpty()) {
@@ -34,7 +31,7 @@ BridgeRuntime::BridgeRuntime(Options options)
     }
     deps.relayOrigin = options.relayOrigin;
     deps.homeDirectory = options.homeDirectory.isEmpty() ? QDir::homePath() : options.homeDirectory;
-    deps.localModelDetector = providerLocalModelDetector(m_network.get(), deps.homeDirectory);
+    deps.localModelDetector = providerLocalModelDetector(deps.homeDirectory);
     deps.memorySync = BridgeManager::Dependencies::MemorySync{};
     m_bridgeManager = std::make_unique<BridgeManager>(std::move(deps), options.timings);
     if (options.watchWakeups) {

@@ -7,8 +7,6 @@
 
 #include <memory>
 
-class QNetworkAccessManager;
-
 namespace halvex {
 
 class CredentialStore;
@@ -37,7 +35,6 @@ public:
     BridgeRuntime(const BridgeRuntime &) = delete;
     BridgeRuntime &operator=(const BridgeRuntime &) = delete;
 
-    QNetworkAccessManager *network() const { return m_network.get(); }
     CredentialStore *credentials() const { return m_credentials.get(); }
     Settings *settings() const { return m_settings.get(); }
     BridgeManager *bridgeManager() const { return m_bridgeManager.get(); }
@@ -48,7 +45,6 @@ public:
 
 private:
     // Declared in construction order; the manager goes first at destruction.
-    std::unique_ptr<QNetworkAccessManager> m_network;
     std::unique_ptr<CredentialStore> m_credentials;
     std::unique_ptr<Settings> m_settings;
     std::unique_ptr<BridgeManager> m_bridgeManager;

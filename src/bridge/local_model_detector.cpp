@@ -3,11 +3,10 @@
 
 namespace halvex {
 
-LocalModelDetector providerLocalModelDetector(QNetworkAccessManager *network, QString homeDirectory)
+LocalModelDetector providerLocalModelDetector(QString homeDirectory)
 {
-    return [network, homeDirectory]() -> QCoro::Task<QList<LocalModel>> {
+    return [homeDirectory]() -> QCoro::Task<QList<LocalModel>> {
         ProviderDetectionService::Dependencies deps;
-        deps.network = network;
         deps.homeDirectory = homeDirectory;
         ProviderDetectionService service(deps);
         co_await service.detectAll();

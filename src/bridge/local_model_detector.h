@@ -4,13 +4,11 @@
 
 #include <QString>
 
-class QNetworkAccessManager;
-
 namespace halvex {
 
 // The bridge's seam for its agent card (BridgeManager::Dependencies::
 // localModelDetector): each call runs a provider detection on the OpenClaw
 // configuration under `homeDirectory` and returns the Ollama models found.
-LocalModelDetector providerLocalModelDetector(QNetworkAccessManager *network, QString homeDirectory);
+LocalModelDetector providerLocalModelDetector(QString homeDirectory);
 
 } // namespace halvex

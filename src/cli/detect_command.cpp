@@ -12,7 +12,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QNetworkAccessManager>
 #include <QTextStream>
 #include <QTimer>
 
@@ -138,11 +137,9 @@ int runDetectCommand(const QStringList &arguments)
         }
     }
 
-    QNetworkAccessManager network;
     std::unique_ptr<CredentialStore> credentials = CredentialStore::createDefault();
     std::unique_ptr<Settings> settings = Settings::userDefaults();
     OpenClawDetector::Dependencies deps;
-    deps.network = &network;
     deps.homeDirectory = QDir::homePath();
     deps.settings = settings.get();
     deps.credentials = credentials.get();

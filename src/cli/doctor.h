@@ -16,8 +16,6 @@
 #include <functional>
 #include <optional>
 
-class QNetworkAccessManager;
-
 namespace halvex {
 
 class CredentialStore;
@@ -50,7 +48,6 @@ struct DoctorEnvironment {
 
     CredentialStore *credentials = nullptr;
     Settings *settings = nullptr;
-    QNetworkAccessManager *network = nullptr;
     QUrl relayOrigin;      // scheme + host[:port] of the relay WebSocket
     QString homeDirectory; // holds ".openclaw/openclaw.json"
     EnvironmentLookup environment = processEnvironment;

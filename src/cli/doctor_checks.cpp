@@ -8,6 +8,7 @@
 #include "gateway/gateway_probe.h"
 #include "gateway/pairing_approver.h"
 #include "platform/deployment.h"
+#include "platform/net/http_client.h"
 #include "platform/net/tls_pin.h"
 #include "platform/secrets/credential_store.h"
 #include "platform/secrets/secret_service_module.h"
@@ -91,14 +92,16 @@ QCoro::Task<CheckOutcome> checkRelay(const DoctorEnvironment &env, DoctorFinding
     const bool secure = origin.scheme() == QLatin1String("wss");
     const quint16 port = quint16(origin.port(secure ? 443 : 80));
     const QString where = origin.toString();
-    const QString unreachable = co_await tcpConnectError(origin.host(), port, env.timings.probeTimeoutMs);
+    const QString unreachable =
+        co_await tcpConnectError(origin.host(), port, std::chrono::milliseconds(env.timings.probeTimeoutMs));
     if (!unreachable.isEmpty()) {
         co_return CheckOutcome::fail(where + QStringLiteral(" not reachable: ") + unreachable,
                                      QStringLiteral("check this machine's network connection and proxy settings"));
     }
     if (!found.bridgeToken)
         co_return CheckOutcome::skip(where + QStringLiteral(" reachable; no bridge token to try"));
-    const QString refused = co_await relayHandshakeError(origin, *found.bridgeToken, env.timings.handshakeTimeoutMs);
+    const QString refused = co_await relayHandshakeError(origin, *found.bridgeToken,
+                                                         std::chrono::milliseconds(env.timings.handshakeTimeoutMs));
     if (!refused.isEmpty())
         co_return CheckOutcome::fail(where + QStringLiteral(" reachable, bridge token not accepted: ") + refused,
                                      QStringLiteral("pair again: halvex-bridge pair"));
@@ -307,14 +310,17 @@ QCoro::Task<CheckOutcome> checkOllama(const DoctorEnvironment &env, DoctorFindin
 {
     QUrl tags = env.ollamaURL;
     tags.setPath(QStringLiteral("/api/tags"));
-    const HttpAnswer answer = co_await boundedGet(env.network, tags, {}, env.timings.probeTimeoutMs);
-    if (answer.status != 200) {
+    FetchRequest request;
+    request.url = tags;
+    request.deadline = std::chrono::milliseconds(env.timings.probeTimeoutMs);
+    const Result<HttpAnswer> answer = co_await fetch(std::move(request));
+    if (!answer || answer->status != 200) {
         co_return CheckOutcome::fail(env.ollamaURL.toString() + QStringLiteral(" does not answer") +
-                                         (answer.status ? QStringLiteral(" (HTTP %1)").arg(*answer.status)
-                                                        : QStringLiteral(": ") + answer.error),
+                                         (answer ? QStringLiteral(" (HTTP %1)").arg(answer->status)
+                                                 : QStringLiteral(": ") + answer.error().description()),
                                      QStringLiteral("optional, for local models: install Ollama and run ollama serve"));
     }
-    const QJsonArray models = QJsonDocument::fromJson(answer.body).object().value(QLatin1String("models")).toArray();
+    const QJsonArray models = QJsonDocument::fromJson(answer->body).object().value(QLatin1String("models")).toArray();
     co_return CheckOutcome::pass(env.ollamaURL.toString() + QStringLiteral(", %1 local model(s)").arg(models.size()));
 }
 

@@ -11,7 +11,6 @@
 #include <QDir>
 #include <QJsonDocument>
 #include <QLoggingCategory>
-#include <QNetworkAccessManager>
 #include <QTextStream>
 
 #include <qcoro/qcorotask.h>
@@ -37,13 +36,11 @@ int runDoctorCommand(const QStringList &arguments)
     QLoggingCategory::setFilterRules(parser.isSet(verbose) ? appId() + QStringLiteral(".*.debug=true")
                                                            : appId() + QStringLiteral(".*=false"));
 
-    QNetworkAccessManager network;
     std::unique_ptr<CredentialStore> credentials = CredentialStore::createDefault();
     std::unique_ptr<Settings> settings = Settings::userDefaults();
     DoctorEnvironment environment;
     environment.credentials = credentials.get();
     environment.settings = settings.get();
-    environment.network = &network;
     environment.relayOrigin = relayWebSocketOrigin();
     environment.homeDirectory = QDir::homePath();
 

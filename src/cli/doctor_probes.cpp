@@ -3,68 +3,38 @@
 #include "platform/deployment.h"
 #include "platform/net/next_emission.h"
 #include "platform/net/web_socket_client.h"
+#include "relay/relay_url.h"
 
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
 #include <QTcpSocket>
 #include <QTimer>
 
 #include <qcoro/qcoroabstractsocket.h>
 #include <qcoro/qcorosignal.h>
 
-#include <memory>
-
 namespace halvex {
 
-QCoro::Task<HttpAnswer> boundedGet(QNetworkAccessManager *network, QUrl url, QString bearerToken, int timeoutMs,
-                                   qint64 bodyCap)
-{
-    QNetworkRequest request(url);
-    if (!bearerToken.isEmpty())
-        request.setRawHeader("Authorization", "Bearer " + bearerToken.toUtf8());
-    std::unique_ptr<QNetworkReply, void (*)(QNetworkReply *)> reply(network->get(request),
-                                                                    [](QNetworkReply *r) { r->deleteLater(); });
-    QNetworkReply *raw = reply.get();
-    raw->setReadBufferSize(bodyCap);
-    QObject context;
-    QTimer::singleShot(timeoutMs, &context, [raw] { raw->abort(); });
-    QObject::connect(raw, &QNetworkReply::downloadProgress, &context, [raw, bodyCap](qint64 received, qint64) {
-        if (received > bodyCap)
-            raw->abort();
-    });
-    if (!raw->isFinished())
-        co_await qCoro(raw, &QNetworkReply::finished);
-
-    HttpAnswer answer;
-    const QVariant status = raw->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (status.isValid())
-        answer.status = status.toInt();
-    else
-        answer.error = raw->errorString();
-    answer.body = raw->read(bodyCap);
-    co_return answer;
-}
-
-QCoro::Task<QString> tcpConnectError(QString host, quint16 port, int timeoutMs)
+QCoro::Task<QString> tcpConnectError(QString host, quint16 port, std::chrono::milliseconds timeout)
 {
     QTcpSocket socket;
     socket.connectToHost(host, port);
-    if (co_await qCoro(socket).waitForConnected(std::chrono::milliseconds(timeoutMs))) {
+    if (co_await qCoro(socket).waitForConnected(timeout)) {
         socket.abort();
         co_return QString();
     }
     const QString error = socket.error() == QAbstractSocket::UnknownSocketError
-                              ? QStringLiteral("no answer within %1 s").arg(timeoutMs / 1000.0)
+                              ? QStringLiteral("no answer within %1 s").arg(timeout.count() / 1000.0)
                               : socket.errorString();
     socket.abort();
     co_return error;
 }
 
-QCoro::Task<QString> relayHandshakeError(QUrl relayOrigin, QString bridgeToken, int timeoutMs)
+QCoro::Task<QString> relayHandshakeError(QUrl relayOrigin, QString bridgeToken, std::chrono::milliseconds timeout)
 {
-    QUrl url = relayOrigin;
-    url.setPath(QStringLiteral("/ws/bridge"));
-    url.setQuery(QStringLiteral("token=") + QString::fromLatin1(QUrl::toPercentEncoding(bridgeToken)));
+    // The same URL, and the same refusal of a token over ws:// to another
+    // machine, as the bridge's own link.
+    const Result<QUrl> url = relayConnectionUrl(relayOrigin, bridgeToken);
+    if (!url)
+        co_return url.error().description();
 
     WebSocketClient socket;
     QObject context;
@@ -77,15 +47,15 @@ QCoro::Task<QString> relayHandshakeError(QUrl relayOrigin, QString bridgeToken, 
         error = socket.errorString();
         done = true;
     });
-    socket.open(url);
-    timer.start(timeoutMs);
+    socket.open(*url);
+    timer.start(timeout);
     while (!done && timer.isActive()) {
         // Whichever comes first: connected, an error, or the time limit.
         co_await nextEmission(&socket, &WebSocketClient::stateChanged,
                               std::chrono::milliseconds(timer.remainingTime() + 1));
     }
     if (!done)
-        error = QStringLiteral("no answer within %1 s").arg(timeoutMs / 1000.0);
+        error = QStringLiteral("no answer within %1 s").arg(timeout.count() / 1000.0);
     socket.abort();
     co_return error;
 }

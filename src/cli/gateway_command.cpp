@@ -19,7 +19,6 @@
 #include <QDir>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QNetworkAccessManager>
 #include <QTextStream>
 
 #include <qcoro/qcorotask.h>
@@ -296,10 +295,9 @@ bool turnTlsOn(OpenClawDetector &detector, bool json)
 
 // One detection of this user's OpenClaw, for the commands that change it;
 // nothing (and the reason printed) when its tool is not found.
-std::unique_ptr<OpenClawDetector> detectOpenClaw(Stores &stores, QNetworkAccessManager &network, bool json)
+std::unique_ptr<OpenClawDetector> detectOpenClaw(Stores &stores, bool json)
 {
     OpenClawDetector::Dependencies deps;
-    deps.network = &network;
     deps.homeDirectory = QDir::homePath();
     deps.settings = stores.settings.get();
     deps.credentials = stores.credentials.get();
@@ -315,8 +313,7 @@ std::unique_ptr<OpenClawDetector> detectOpenClaw(Stores &stores, QNetworkAccessM
 
 int tls(Stores &stores, bool json)
 {
-    QNetworkAccessManager network;
-    const std::unique_ptr<OpenClawDetector> found = detectOpenClaw(stores, network, json);
+    const std::unique_ptr<OpenClawDetector> found = detectOpenClaw(stores, json);
     if (!found)
         return failure;
     OpenClawDetector &detector = *found;
@@ -331,8 +328,7 @@ int tls(Stores &stores, bool json)
 
 int lan(Stores &stores, bool on, bool yes, bool withTls, bool json)
 {
-    QNetworkAccessManager network;
-    const std::unique_ptr<OpenClawDetector> found = detectOpenClaw(stores, network, json);
+    const std::unique_ptr<OpenClawDetector> found = detectOpenClaw(stores, json);
     if (!found)
         return failure;
     OpenClawDetector &detector = *found;

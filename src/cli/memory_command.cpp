@@ -13,7 +13,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QNetworkAccessManager>
 #include <QTextStream>
 
 #include <qcoro/qcorotask.h>
@@ -45,8 +44,7 @@ void printList(QTextStream &out, const QString &title, const QStringList &entrie
 
 int show(const MemoryCommandContext &context, bool json, QTextStream &out, QTextStream &err)
 {
-    MemoryRelayClient relay(context.network, context.credentials(), context.relayOrigin,
-                            QString::fromLatin1(kMemoryAvatarId));
+    MemoryRelayClient relay(context.credentials(), context.relayOrigin, QString::fromLatin1(kMemoryAvatarId));
     const Result<SoulFileResponse> response = waitForTask(relay.fetchSoulFile());
     if (!response) {
         err << "Could not read the soul file: " << shown(response.error().description()) << '\n';
@@ -146,14 +144,12 @@ int runMemoryCommand(const QStringList &arguments)
 {
     const std::unique_ptr<Settings> settings = Settings::userDefaults();
     std::unique_ptr<CredentialStore> credentials;
-    QNetworkAccessManager network;
     const auto openCredentialStore = [&credentials] {
         if (!credentials)
             credentials = CredentialStore::createDefault();
         return credentials.get();
     };
-    return runMemoryCommand(arguments,
-                            MemoryCommandContext{settings.get(), openCredentialStore, &network, relayHttpOrigin(), {}},
+    return runMemoryCommand(arguments, MemoryCommandContext{settings.get(), openCredentialStore, relayHttpOrigin(), {}},
                             out(), err());
 }
 

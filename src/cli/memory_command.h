@@ -5,7 +5,6 @@
 
 #include <functional>
 
-class QNetworkAccessManager;
 class QTextStream;
 
 namespace halvex {
@@ -21,7 +20,6 @@ struct MemoryCommandContext {
     Settings *settings = nullptr;
     // Opened only for what needs a credential (the store may log or prompt).
     std::function<CredentialStore *()> credentials;
-    QNetworkAccessManager *network = nullptr;
     QUrl relayOrigin;
     // Asks the user a yes/no question; none: askYesNo() on the terminal.
     std::function<bool(const QString &question)> confirm;

@@ -16,7 +16,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QNetworkAccessManager>
 #include <QTextStream>
 
 namespace halvex::cli {
@@ -184,8 +183,7 @@ int setModel(ProviderDetectionService &service, const Rec &choice, bool dryRun, 
     return success;
 }
 
-int testModel(const ModelsCommandContext &context, const ProviderDetectionService &service, const Rec &choice,
-              bool json, QTextStream &out, QTextStream &err)
+int testModel(const ProviderDetectionService &service, const Rec &choice, bool json, QTextStream &out, QTextStream &err)
 {
     if (choice.category != Rec::Category::local) {
         const QString note = choice.category == Rec::Category::cloud
@@ -202,7 +200,7 @@ int testModel(const ModelsCommandContext &context, const ProviderDetectionServic
         return success;
     }
     const QString name = choice.id.section(QLatin1Char('/'), 1);
-    const Result<int> latency = waitForTask(LocalModelTest::run(context.network, service.ollamaHost(), name));
+    const Result<int> latency = waitForTask(LocalModelTest::run(service.ollamaHost(), name));
     if (json) {
         QJsonObject object{{QStringLiteral("model"), choice.id},
                            {QStringLiteral("tested"), true},
@@ -255,7 +253,6 @@ int runModelsCommand(const QStringList &arguments, const ModelsCommandContext &c
     }
 
     ProviderDetectionService::Dependencies deps;
-    deps.network = context.network;
     deps.homeDirectory = context.homeDirectory;
     deps.localOllamaHost = context.localOllamaHost;
     deps.findTool = context.findTool;
@@ -278,15 +275,13 @@ int runModelsCommand(const QStringList &arguments, const ModelsCommandContext &c
         return failure;
     }
     if (action == QLatin1String("test"))
-        return testModel(context, service, *choice, json, out, err);
+        return testModel(service, *choice, json, out, err);
     return setModel(service, *choice, parser.isSet(dryRunOption), json, out, err);
 }
 
 int runModelsCommand(const QStringList &arguments)
 {
-    QNetworkAccessManager network;
     ModelsCommandContext context;
-    context.network = &network;
     context.homeDirectory = QDir::homePath();
     context.findTool = openClawToolFinder(context.homeDirectory);
     return runModelsCommand(arguments, context, out(), err());

@@ -7,7 +7,6 @@
 
 #include <functional>
 
-class QNetworkAccessManager;
 class QTextStream;
 
 namespace halvex::cli {
@@ -16,7 +15,6 @@ namespace halvex::cli {
 // home directory and finds the installed `openclaw`, whose own writer
 // changes the configuration.
 struct ModelsCommandContext {
-    QNetworkAccessManager *network = nullptr;
     QString homeDirectory;
     QString localOllamaHost; // empty: the standard one
     // Finds the `openclaw` tool when a change is written; empty, or no

@@ -1,7 +1,6 @@
 #include "discovery/command_runner.h"
 
 #include <QFileInfo>
-#include <QNetworkReply>
 
 #include "platform/logging.h"
 #include "platform/utf8.h"

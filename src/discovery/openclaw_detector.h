@@ -19,8 +19,6 @@
 #include <memory>
 #include <optional>
 
-class QNetworkAccessManager;
-
 namespace halvex {
 
 class CredentialStore;
@@ -65,7 +63,6 @@ public:
     using Timings = OpenClawDetectorTimings;
 
     struct Dependencies {
-        QNetworkAccessManager *network = nullptr; // not owned
         QString homeDirectory;
         // The user's stores, so that the target is the one the bridge uses;
         // none: what OpenClaw's configuration alone says.

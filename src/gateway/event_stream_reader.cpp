@@ -67,14 +67,12 @@ ChunkRead readChunkContent(QByteArrayView payload, QString *content)
 
 BridgeError httpStatusFailure(int status, const QString &bodyText)
 {
-    return BridgeError::apiError(QStringLiteral("OpenClaw error (%1): %2").arg(status).arg(bodyText));
+    return BridgeError::apiError(QStringLiteral("OpenClaw error (%1): %2").arg(status).arg(bodyText), status);
 }
 
 bool isHttpStatusFailure(const Error &error, int status)
 {
-    const std::optional<BridgeError> &bridgeError = error.bridgeError();
-    return bridgeError && bridgeError->kind() == BridgeError::Kind::apiError &&
-           bridgeError->message().startsWith(QStringLiteral("OpenClaw error (%1): ").arg(status));
+    return error.httpStatus() == status;
 }
 
 EventStreamReader::EventStreamReader(DeltaHandler onDelta, CompletionHandler onCompletion)
@@ -103,7 +101,8 @@ void EventStreamReader::feed(QByteArrayView data)
     } else if (m_buffer.size() > m_maxErrorBodyBytes) {
         fail(BridgeError::apiError(QStringLiteral("OpenClaw error (%1): the error text is longer than %2 bytes")
                                        .arg(*m_httpStatusCode)
-                                       .arg(m_maxErrorBodyBytes)));
+                                       .arg(m_maxErrorBodyBytes),
+                                   *m_httpStatusCode));
     }
 }
 

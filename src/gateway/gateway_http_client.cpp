@@ -1,7 +1,7 @@
 #include "gateway/gateway_http_client.h"
 
-#include "gateway/http_stream.h"
 #include "platform/logging.h"
+#include "platform/net/http_stream.h"
 #include "platform/net/next_emission.h"
 #include "platform/net/tls_pin.h"
 #include "platform/utf8.h"
@@ -173,9 +173,10 @@ QCoro::Task<Result<QString>> GatewayHttpClient::streamChat(ChatMessages messages
                                 {QByteArrayLiteral("x-openclaw-agent-id"), agentId.toUtf8()}};
     if (!m_gatewayToken.isEmpty())
         headers.append({QByteArrayLiteral("Authorization"), "Bearer " + m_gatewayToken.toUtf8()});
-    auto *http = new HttpStream(appendingPathComponent(m_endpointURL, QStringLiteral("/v1/chat/completions")),
-                                QByteArrayLiteral("POST"), std::move(headers), chatBody(messages, agentId),
-                                HttpStream::Limits{m_timings.chatTimeoutMs, kMaxHeadBytes, kStreamReadBufferSize});
+    auto *http = new HttpStream(
+        appendingPathComponent(m_endpointURL, QStringLiteral("/v1/chat/completions")), QByteArrayLiteral("POST"),
+        std::move(headers), chatBody(messages, agentId),
+        HttpStream::Limits{std::chrono::milliseconds(m_timings.chatTimeoutMs), kMaxHeadBytes, kStreamReadBufferSize});
     http->setPinnedCertificate(m_tlsPin);
     http->setListenerOwners(m_target.listenerOwners);
     const StreamRelease release{http};

@@ -2,8 +2,8 @@
 
 #include "gateway/device_tokens.h"
 #include "gateway/gateway_web_socket.h"
-#include "gateway/http_stream.h"
 #include "platform/deployment.h"
+#include "platform/net/http_stream.h"
 #include "platform/net/listener_owner.h"
 #include "platform/net/next_emission.h"
 #include "platform/net/tls_pin.h"
@@ -47,7 +47,7 @@ QCoro::Task<Answer> ask(QUrl url, QByteArray method, HttpStream::Headers headers
 {
     const QPointer<HttpStream> stream =
         new HttpStream(url, std::move(method), std::move(headers), std::move(body),
-                       HttpStream::Limits{timeoutMs, 64 * 1024, 64 * 1024}, context.data());
+                       HttpStream::Limits{std::chrono::milliseconds(timeoutMs), 64 * 1024, 64 * 1024}, context.data());
     if (!pin.isEmpty())
         stream->setPinnedCertificate(pin);
     stream->setListenerOwners(listenerOwners);

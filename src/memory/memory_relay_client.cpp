@@ -5,11 +5,6 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QNetworkRequest>
-
-#include <qcoro/qcorosignal.h>
 
 namespace halvex {
 
@@ -45,22 +40,14 @@ QString MemorySyncError::description() const
     return {};
 }
 
-MemoryRelayClient::MemoryRelayClient(QNetworkAccessManager *network, CredentialStore *credentials, QUrl relayOrigin,
-                                     QString avatarId, Timings timings)
-    : m_network(network), m_credentials(credentials), m_relayOrigin(std::move(relayOrigin)),
-      m_avatarId(std::move(avatarId)), m_timings(timings)
+MemoryRelayClient::MemoryRelayClient(CredentialStore *credentials, QUrl relayOrigin, QString avatarId, Timings timings)
+    : m_credentials(credentials), m_relayOrigin(std::move(relayOrigin)), m_avatarId(std::move(avatarId)),
+      m_timings(timings)
 {
 }
 
-MemoryRelayClient::~MemoryRelayClient()
-{
-    *m_alive = false;
-    const QList<QPointer<QNetworkReply>> inFlight = std::exchange(m_inFlight, {});
-    for (const QPointer<QNetworkReply> &reply : inFlight) {
-        if (reply && !reply->isFinished())
-            reply->abort();
-    }
-}
+// Requests in flight end with their streams, children of m_requests.
+MemoryRelayClient::~MemoryRelayClient() = default;
 
 QUrl MemoryRelayClient::memoryURL() const
 {
@@ -69,60 +56,34 @@ QUrl MemoryRelayClient::memoryURL() const
     return url;
 }
 
-std::optional<QNetworkRequest> MemoryRelayClient::request() const
+std::optional<FetchRequest> MemoryRelayClient::request() const
 {
     const std::optional<QString> token = m_credentials->load(CredentialService::relay()).valueOr(std::nullopt);
     if (!token || token->isEmpty())
         return std::nullopt;
-    QNetworkRequest request(memoryURL());
-    request.setRawHeader("Authorization", "Bearer " + token->toUtf8());
-    request.setTransferTimeout(m_timings.requestTimeoutMs);
-    // The session token never follows a redirect to another origin.
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::SameOriginRedirectPolicy);
+    FetchRequest request;
+    request.url = memoryURL();
+    // The session token goes to this origin only: no redirect is followed.
+    request.bearerToken = *token;
+    request.deadline = m_timings.requestTimeout;
+    request.maxBodyBytes = kMaxAnswerBytes;
     return request;
 }
 
-QCoro::Task<MemoryRelayClient::Answer> MemoryRelayClient::run(QNetworkReply *reply)
+QCoro::Task<MemoryRelayClient::Answer> MemoryRelayClient::run(FetchRequest request)
 {
-    m_inFlight.append(reply);
-    const std::shared_ptr<bool> alive = m_alive;
-    auto answer = std::make_shared<Answer>();
-    // The body is read as it arrives so that an oversized answer is cut off
-    // before it fills memory.
-    QObject::connect(reply, &QNetworkReply::readyRead, reply, [reply, answer] {
-        if (answer->tooLarge)
-            return;
-        answer->body += reply->read(kMaxAnswerBytes + 1 - answer->body.size());
-        if (answer->body.size() > kMaxAnswerBytes) {
-            answer->tooLarge = true;
-            answer->body.clear();
-            reply->abort();
-        }
-    });
-    if (!reply->isFinished())
-        co_await qCoro(reply, &QNetworkReply::finished);
-    reply->deleteLater();
-    if (!*alive)
-        co_return Answer{};
-    m_inFlight.removeAll(reply);
-    if (!answer->tooLarge && reply->isOpen())
-        answer->body += reply->read(kMaxAnswerBytes + 1 - answer->body.size());
-    if (answer->body.size() > kMaxAnswerBytes) {
-        answer->tooLarge = true;
-        answer->body.clear();
-    }
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (status.isValid() && !answer->tooLarge)
-        answer->status = status.toInt();
-    co_return *answer;
+    const Result<HttpAnswer> answer = co_await fetch(std::move(request), m_requests.get());
+    if (!answer)
+        co_return Answer{-1, {}, httpFailure(answer.error()) == HttpFailure::tooLarge};
+    co_return Answer{answer->status, answer->body, false};
 }
 
 QCoro::Task<Result<SoulFileResponse>> MemoryRelayClient::fetchSoulFile()
 {
-    const std::optional<QNetworkRequest> fetch = request();
-    if (!fetch)
+    std::optional<FetchRequest> read = request();
+    if (!read)
         co_return Error(MemorySyncError::noRelayAuth());
-    const Answer answer = co_await run(m_network->get(*fetch));
+    const Answer answer = co_await run(std::move(*read));
     if (answer.tooLarge)
         co_return Error::plain(QStringLiteral("The relay's answer is larger than %1 MiB.").arg(kMaxAnswerBytes >> 20));
     if (answer.status != 200)
@@ -132,17 +93,18 @@ QCoro::Task<Result<SoulFileResponse>> MemoryRelayClient::fetchSoulFile()
 
 QCoro::Task<Result<Done>> MemoryRelayClient::pushSoulFile(SoulFile soulFile, SoulFileResponse basis)
 {
-    std::optional<QNetworkRequest> write = request();
+    std::optional<FetchRequest> write = request();
     if (!write)
         co_return Error(MemorySyncError::noRelayAuth());
-    write->setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
+    write->method = QByteArrayLiteral("PUT");
+    write->headers.append({QByteArrayLiteral("Content-Type"), QByteArrayLiteral("application/json")});
     if (!basis.data)
-        write->setRawHeader("If-None-Match", "*");
+        write->headers.append({QByteArrayLiteral("If-None-Match"), QByteArrayLiteral("*")});
     else if (const std::optional<QByteArray> tag = entityTag(basis.updatedAt.value_or(QString())))
-        write->setRawHeader("If-Match", *tag);
-    const QByteArray body =
+        write->headers.append({QByteArrayLiteral("If-Match"), *tag});
+    write->body =
         QJsonDocument(QJsonObject{{QStringLiteral("data"), soulFile.toJson()}}).toJson(QJsonDocument::Compact);
-    const Answer answer = co_await run(m_network->put(*write, body));
+    const Answer answer = co_await run(std::move(*write));
     if (answer.status == 412 || answer.status == 409)
         co_return Error(MemorySyncError::changedMeanwhile(answer.status));
     if (answer.status != 200)

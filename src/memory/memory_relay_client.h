@@ -2,19 +2,16 @@
 
 #include "memory/soul_file.h"
 #include "platform/error.h"
+#include "platform/net/http_client.h"
 
-#include <QList>
-#include <QPointer>
+#include <QObject>
 #include <QString>
 #include <QUrl>
 
 #include <qcoro/qcorotask.h>
 
+#include <chrono>
 #include <memory>
-
-class QNetworkAccessManager;
-class QNetworkReply;
-class QNetworkRequest;
 
 namespace halvex {
 
@@ -52,7 +49,8 @@ private:
 // Time limit of each memory store request. (Declared outside the class so
 // that it can be a default argument there.)
 struct MemoryRelayTimings {
-    int requestTimeoutMs = 60000;
+    // The whole exchange.
+    std::chrono::milliseconds requestTimeout{60000};
 };
 
 // The relay's memory store for one avatar: GET fetches the soul file, PUT
@@ -64,9 +62,8 @@ public:
     // The most of an answer body that is read; a larger answer fails.
     static constexpr qint64 kMaxAnswerBytes = 8 * 1024 * 1024;
 
-    // Neither the network access manager nor the credential store is owned.
-    MemoryRelayClient(QNetworkAccessManager *network, CredentialStore *credentials, QUrl relayOrigin, QString avatarId,
-                      Timings timings = {});
+    // The credential store is not owned.
+    MemoryRelayClient(CredentialStore *credentials, QUrl relayOrigin, QString avatarId, Timings timings = {});
     // Requests in flight are aborted; their callers get an error.
     ~MemoryRelayClient();
     MemoryRelayClient(const MemoryRelayClient &) = delete;
@@ -90,16 +87,15 @@ private:
         QByteArray body;
         bool tooLarge = false;
     };
-    std::optional<QNetworkRequest> request() const;
-    QCoro::Task<Answer> run(QNetworkReply *reply);
+    std::optional<FetchRequest> request() const;
+    QCoro::Task<Answer> run(FetchRequest request);
 
-    QNetworkAccessManager *m_network;
     CredentialStore *m_credentials;
     QUrl m_relayOrigin;
     QString m_avatarId;
     Timings m_timings;
-    QList<QPointer<QNetworkReply>> m_inFlight;
-    std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
+    // The parent of the requests in flight.
+    std::unique_ptr<QObject> m_requests = std::make_unique<QObject>();
 };
 
 } // namespace halvex

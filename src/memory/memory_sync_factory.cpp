@@ -26,9 +26,8 @@ QCoro::Task<bool> chatEndpointOn(GatewayTarget target)
 } // namespace
 
 std::unique_ptr<MemorySyncService> makeMemorySyncService(GatewayHttpClient *http, ChatBackend *webSocket,
-                                                         CredentialStore *credentials, QNetworkAccessManager *network,
-                                                         Settings *settings, MemorySyncService::Timings timings,
-                                                         const QUrl &relayOrigin)
+                                                         CredentialStore *credentials, Settings *settings,
+                                                         MemorySyncService::Timings timings, const QUrl &relayOrigin)
 {
     MemorySyncService::Dependencies deps;
     deps.gateway.http = http;
@@ -43,7 +42,6 @@ std::unique_ptr<MemorySyncService> makeMemorySyncService(GatewayHttpClient *http
         };
     }
     deps.credentials = credentials;
-    deps.network = network;
     deps.relayOrigin = relayOrigin.isEmpty() ? relayHttpOrigin() : relayOrigin;
     if (settings)
         deps.isEnabled = [settings] { return settings->boolean(SettingsKey::memorySyncEnabled, false); };

@@ -4,8 +4,6 @@
 
 #include <memory>
 
-class QNetworkAccessManager;
-
 namespace halvex {
 
 class ChatBackend;
@@ -21,8 +19,8 @@ class Settings;
 // every sync. Nothing passed in is owned; all of it must outlive the service.
 // An empty `relayOrigin` means the deployment's relay.
 std::unique_ptr<MemorySyncService> makeMemorySyncService(GatewayHttpClient *http, ChatBackend *webSocket,
-                                                         CredentialStore *credentials, QNetworkAccessManager *network,
-                                                         Settings *settings, MemorySyncService::Timings timings = {},
+                                                         CredentialStore *credentials, Settings *settings,
+                                                         MemorySyncService::Timings timings = {},
                                                          const QUrl &relayOrigin = {});
 
 } // namespace halvex

@@ -14,7 +14,6 @@
 #include <functional>
 #include <optional>
 
-class QNetworkAccessManager;
 class QTimer;
 
 namespace halvex {
@@ -57,7 +56,6 @@ public:
     struct Dependencies {
         Gateway gateway;
         CredentialStore *credentials = nullptr;
-        QNetworkAccessManager *network = nullptr;
         QUrl relayOrigin; // scheme + host[:port] of the relay's HTTPS API
         // The user's switch, read before every sync, so that switching it off
         // from the terminal quiets a running bridge. Empty: always on.

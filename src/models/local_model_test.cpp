@@ -1,22 +1,16 @@
 #include "models/local_model_test.h"
 
+#include "platform/net/http_client.h"
+
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QNetworkRequest>
 #include <QUrl>
-
-#include <qcoro/qcoronetworkreply.h>
-
-#include <memory>
 
 namespace halvex {
 
-QCoro::Task<Result<int>> LocalModelTest::run(QNetworkAccessManager *network, QString ollamaHost, QString modelName,
-                                             Timings timings)
+QCoro::Task<Result<int>> LocalModelTest::run(QString ollamaHost, QString modelName, Timings timings)
 {
     QElapsedTimer clock;
     clock.start();
@@ -30,32 +24,27 @@ QCoro::Task<Result<int>> LocalModelTest::run(QNetworkAccessManager *network, QSt
         {QStringLiteral("max_tokens"), 1},
         {QStringLiteral("stream"), false},
     };
-    QNetworkRequest request(url);
-    request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
-    request.setTransferTimeout(timings.timeoutMs);
-    std::unique_ptr<QNetworkReply> reply(network->post(request, QJsonDocument(body).toJson(QJsonDocument::Compact)));
+    FetchRequest request;
+    request.url = url;
+    request.method = QByteArrayLiteral("POST");
+    request.headers = {{QByteArrayLiteral("Content-Type"), QByteArrayLiteral("application/json")}};
+    request.body = QJsonDocument(body).toJson(QJsonDocument::Compact);
+    request.deadline = timings.timeout;
     // One token needs no more than this; a server that sends more is cut off.
-    limitDownload(reply.get(), 1024 * 1024);
-    co_await qCoro(reply.get()).waitForFinished(std::chrono::milliseconds(timings.timeoutMs));
-    if (!reply->isFinished()) {
-        reply->abort();
-        co_return Error::plain(QStringLiteral("The model did not answer within %1 s").arg(timings.timeoutMs / 1000));
-    }
-    const int latency = int(clock.elapsed());
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    if (status == 0 && reply->error() != QNetworkReply::NoError)
-        co_return Error::plain(reply->errorString());
-    if (status != 200)
-        co_return Error::plain(QStringLiteral("HTTP %1").arg(status));
-    co_return latency;
-}
-
-void limitDownload(QNetworkReply *reply, qint64 limit)
-{
-    QObject::connect(reply, &QNetworkReply::downloadProgress, reply, [reply, limit](qint64 received, qint64) {
-        if (received > limit)
-            reply->abort();
-    });
+    request.maxBodyBytes = 1024 * 1024;
+    // The request has a body, so a loopback port must be held by a known
+    // account: this user, root, or the account Ollama's installer makes for
+    // its service.
+    request.listenerOwners = {QStringLiteral("ollama")};
+    const Result<HttpAnswer> answer = co_await fetch(std::move(request));
+    if (!answer && httpFailure(answer.error()) == HttpFailure::timedOut)
+        co_return Error::plain(
+            QStringLiteral("The model did not answer within %1 s").arg(timings.timeout.count() / 1000));
+    if (!answer)
+        co_return answer.error();
+    if (answer->status != 200)
+        co_return BridgeError::apiError(QStringLiteral("HTTP %1").arg(answer->status), answer->status);
+    co_return int(clock.elapsed());
 }
 
 } // namespace halvex

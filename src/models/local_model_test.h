@@ -6,8 +6,7 @@
 
 #include <qcoro/qcorotask.h>
 
-class QNetworkAccessManager;
-class QNetworkReply;
+#include <chrono>
 
 namespace halvex {
 
@@ -15,20 +14,15 @@ namespace halvex {
 // message and one output token straight to the Ollama server.
 struct LocalModelTest {
     struct Timings {
-        int timeoutMs = 15000;
+        std::chrono::milliseconds timeout{15000};
     };
     // The milliseconds until the server answered with status 200, or the
     // failure ("Invalid URL", "HTTP 404", the transport error's words).
-    static QCoro::Task<Result<int>> run(QNetworkAccessManager *network, QString ollamaHost, QString modelName,
-                                        Timings timings);
-    static QCoro::Task<Result<int>> run(QNetworkAccessManager *network, QString ollamaHost, QString modelName)
+    static QCoro::Task<Result<int>> run(QString ollamaHost, QString modelName, Timings timings);
+    static QCoro::Task<Result<int>> run(QString ollamaHost, QString modelName)
     {
-        return run(network, std::move(ollamaHost), std::move(modelName), Timings{});
+        return run(std::move(ollamaHost), std::move(modelName), Timings{});
     }
 };
-
-// Aborts `reply` once it has received more than `limit` bytes: a server
-// must not grow our memory without bound.
-void limitDownload(QNetworkReply *reply, qint64 limit);
 
 } // namespace halvex

@@ -1,19 +1,14 @@
 #include "models/provider_detection_service.h"
-#include "models/local_model_test.h"
 #include "platform/characters.h"
 #include "platform/logging.h"
+#include "platform/net/http_client.h"
 
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QNetworkRequest>
 #include <QSet>
 #include <QUrl>
-
-#include <qcoro/qcoronetworkreply.h>
 
 #include <algorithm>
 #include <cmath>
@@ -188,29 +183,19 @@ QCoro::Task<std::optional<QList<DetectedOllamaModel>>> ProviderDetectionService:
     const QUrl url(baseUrl + QStringLiteral("/api/tags"), QUrl::StrictMode);
     if (!url.isValid() || url.scheme().isEmpty() || url.host().isEmpty())
         co_return std::nullopt;
-    QNetworkRequest request(url);
-    request.setTransferTimeout(m_timings.probeTimeoutMs);
-    std::unique_ptr<QNetworkReply> reply(m_deps.network->get(request));
-    limitDownload(reply.get(), kTagsLimit);
-    // The time-out covers the whole exchange, not only silence.
-    co_await qCoro(reply.get()).waitForFinished(std::chrono::milliseconds(m_timings.probeTimeoutMs));
-    if (!reply->isFinished()) {
-        reply->abort();
+    FetchRequest request;
+    request.url = url;
+    request.deadline = m_timings.probeTimeout;
+    request.maxBodyBytes = kTagsLimit; // a cut-off (oversized) answer is no model list
+    const Result<HttpAnswer> answer = co_await fetch(std::move(request), this);
+    if (!answer) {
         qCDebug(lcProviderDetection, "Ollama probe failed for %s: %s", qUtf8Printable(quotedForLog(baseUrl)),
-                "timed out");
+                qUtf8Printable(quotedForLog(answer.error().description())));
         co_return std::nullopt;
     }
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    if (reply->error() != QNetworkReply::NoError && status == 0) {
-        qCDebug(lcProviderDetection, "Ollama probe failed for %s: %s", qUtf8Printable(quotedForLog(baseUrl)),
-                qUtf8Printable(quotedForLog(reply->errorString())));
+    if (answer->status != 200)
         co_return std::nullopt;
-    }
-    // A cut-off (oversized) answer is no model list.
-    if (status != 200 || reply->error() == QNetworkReply::OperationCanceledError ||
-        reply->bytesAvailable() > kTagsLimit)
-        co_return std::nullopt;
-    const QJsonDocument document = QJsonDocument::fromJson(reply->readAll());
+    const QJsonDocument document = QJsonDocument::fromJson(answer->body);
     const QJsonValue models = document.object().value(QStringLiteral("models"));
     if (!document.isObject() || !models.isArray())
         co_return std::nullopt;

@@ -12,16 +12,15 @@
 
 #include <qcoro/qcorotask.h>
 
+#include <chrono>
 #include <optional>
-
-class QNetworkAccessManager;
 
 namespace halvex {
 
 // Every delay of provider detection. (Outside the class so that it can be a
 // default argument there.)
 struct ProviderDetectionTimings {
-    int probeTimeoutMs = 3000; // per Ollama candidate
+    std::chrono::milliseconds probeTimeout{3000}; // per Ollama candidate, the whole exchange
 };
 
 // Finds the models the "mobile" agent can use: those of the reachable Ollama
@@ -35,7 +34,6 @@ class ProviderDetectionService : public QObject
 public:
     using Timings = ProviderDetectionTimings;
     struct Dependencies {
-        QNetworkAccessManager *network = nullptr;
         QString homeDirectory; // where ".openclaw/openclaw.json" lives
         // Finds the `openclaw` tool whose own writer changes the
         // configuration; none (or no tool found): Halvex Bridge writes the

@@ -17,10 +17,19 @@ public:
 
     static BridgeError networkError(QString message) { return {Kind::networkError, std::move(message)}; }
     static BridgeError apiError(QString message) { return {Kind::apiError, std::move(message)}; }
+    // A failure the server reported with this HTTP status.
+    static BridgeError apiError(QString message, int httpStatus)
+    {
+        BridgeError error{Kind::apiError, std::move(message)};
+        error.m_httpStatus = httpStatus;
+        return error;
+    }
     static BridgeError openClawWebSocketNotConnected() { return {Kind::openClawWebSocketNotConnected, {}}; }
 
     Kind kind() const { return m_kind; }
     const QString &message() const { return m_message; }
+    // The HTTP status the server answered with, when the failure is its answer.
+    std::optional<int> httpStatus() const { return m_httpStatus; }
     QString description() const;
 
     bool operator==(const BridgeError &) const = default;
@@ -29,6 +38,7 @@ private:
     BridgeError(Kind kind, QString message) : m_kind(kind), m_message(std::move(message)) {}
     Kind m_kind;
     QString m_message;
+    std::optional<int> m_httpStatus;
 };
 
 // Any failure an operation reports: a BridgeError, or an error of the
@@ -52,6 +62,9 @@ public:
     const std::optional<BridgeError> &bridgeError() const { return m_bridgeError; }
     QString description() const { return m_bridgeError ? m_bridgeError->description() : m_description; }
     int code() const { return m_code; }
+    // The HTTP status of a failure that is a server's answer; nullopt for
+    // every other failure.
+    std::optional<int> httpStatus() const { return m_bridgeError ? m_bridgeError->httpStatus() : std::nullopt; }
 
     bool operator==(const Error &) const = default;
 

@@ -195,9 +195,8 @@ QCoro::Task<> ModelSelectionStep::test()
     if (name.startsWith(QLatin1String("ollama/")))
         name = name.mid(7);
     LocalModelTest::Timings timings;
-    timings.timeoutMs = m_services.stepModelTestTimeoutMs;
-    const Result<int> result =
-        co_await LocalModelTest::run(m_services.network, m_detection->ollamaHost(), name, timings);
+    timings.timeout = std::chrono::milliseconds(m_services.stepModelTestTimeoutMs);
+    const Result<int> result = co_await LocalModelTest::run(m_detection->ollamaHost(), name, timings);
     if (!self || generation != m_testGeneration)
         co_return;
     m_testing = false;

@@ -213,9 +213,8 @@ QCoro::Task<> ModelSelectionView::test()
     QPointer<ModelSelectionView> self(this);
     const QString name = model->id.section(QLatin1Char('/'), 1);
     LocalModelTest::Timings timings;
-    timings.timeoutMs = m_services.windowModelTestTimeoutMs;
-    const Result<int> result =
-        co_await LocalModelTest::run(m_services.network, m_detection->ollamaHost(), name, timings);
+    timings.timeout = std::chrono::milliseconds(m_services.windowModelTestTimeoutMs);
+    const Result<int> result = co_await LocalModelTest::run(m_detection->ollamaHost(), name, timings);
     if (!self || generation != m_testGeneration)
         co_return;
     if (result)

@@ -16,7 +16,6 @@ class QAbstractButton;
 class QBoxLayout;
 class QLineEdit;
 class QKeyEvent;
-class QNetworkAccessManager;
 
 namespace halvex {
 

@@ -3,8 +3,6 @@
 #include <functional>
 #include <memory>
 
-class QNetworkAccessManager;
-
 namespace halvex {
 
 class AccountService;
@@ -24,7 +22,6 @@ struct WindowServices {
     // The stores the running bridge uses too.
     Settings *settings = nullptr;
     CredentialStore *credentials = nullptr;
-    QNetworkAccessManager *network = nullptr;
     AccountService *account = nullptr;
     PairingService *pairing = nullptr;
     LoginItem *loginItem = nullptr;

@@ -3,7 +3,6 @@
 #include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
-#include <QNetworkReply>
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QSslSocket>
@@ -113,32 +112,11 @@ std::optional<QString> pinMismatch(const QSslSocket *socket, const QByteArray &s
     return mismatch(socket->peerCertificate(), sha256);
 }
 
-void pinCertificate(QNetworkReply *reply, const QByteArray &sha256)
+std::optional<QString> pinFailure(const QObject *socket)
 {
-    if (sha256.isEmpty())
-        return;
-    QObject::connect(reply, &QNetworkReply::sslErrors, reply, [reply, sha256](const QList<QSslError> &) {
-        if (const std::optional<QString> failure = mismatch(reply->sslConfiguration().peerCertificate(), sha256)) {
-            reply->setProperty(kPinFailureProperty, *failure);
-            return;
-        }
-        reply->ignoreSslErrors();
-    });
-    // A certificate that verification accepted is checked here; the request
-    // is sent only after this returns.
-    QObject::connect(reply, &QNetworkReply::encrypted, reply, [reply, sha256] {
-        if (const std::optional<QString> failure = mismatch(reply->sslConfiguration().peerCertificate(), sha256)) {
-            reply->setProperty(kPinFailureProperty, *failure);
-            reply->abort();
-        }
-    });
-}
-
-std::optional<QString> pinFailure(const QObject *socketOrReply)
-{
-    if (!socketOrReply)
+    if (!socket)
         return std::nullopt;
-    const QString failure = socketOrReply->property(kPinFailureProperty).toString();
+    const QString failure = socket->property(kPinFailureProperty).toString();
     if (failure.isEmpty())
         return std::nullopt;
     return failure;

@@ -7,7 +7,6 @@
 
 #include <optional>
 
-class QNetworkReply;
 class QObject;
 class QSslCertificate;
 class QSslSocket;
@@ -46,16 +45,8 @@ void pinCertificate(QSslSocket *socket, const QByteArray &sha256);
 // is, or when `sha256` is empty.
 std::optional<QString> pinMismatch(const QSslSocket *socket, const QByteArray &sha256);
 
-// The same for a reply of QNetworkAccessManager, armed right after it was
-// created: errors are ignored only for the pinned certificate, and on
-// `encrypted` (which comes before any request byte is sent) a reply with
-// another certificate is aborted. Either way pinFailure(reply) then holds
-// the mismatch sentence (the reply's own errorString() only says that it
-// was cancelled or that the handshake failed).
-void pinCertificate(QNetworkReply *reply, const QByteArray &sha256);
-
-// The mismatch sentence recorded on a socket or reply armed above; nullopt
-// when its certificate was never refused for the pin.
-std::optional<QString> pinFailure(const QObject *socketOrReply);
+// The mismatch sentence recorded on a socket armed above; nullopt when its
+// certificate was never refused for the pin.
+std::optional<QString> pinFailure(const QObject *socket);
 
 } // namespace halvex

@@ -10,12 +10,26 @@
 #include <QStringList>
 #include <QUrl>
 
+#include <chrono>
 #include <optional>
 
 class QAbstractSocket;
 class QTimer;
 
 namespace halvex {
+
+// Why an exchange failed.
+enum class HttpFailure {
+    invalidRequest, // not an http(s) URL with a host, or a header with CR, LF or NUL
+    connect,        // no connection (refused, no route, name not found, ...)
+    tls,            // the handshake failed or the certificate is not the pinned one
+    timedOut,
+    tooLarge, // the answer is longer than its cap
+    notHttp,  // the answer is no well-formed HTTP
+    cutShort, // the connection closed before the answer was complete
+    refused,  // a loopback port held by another user (platform/net/listener_owner.h)
+    cancelled,
+};
 
 // One HTTP/1.1 request on a connection of its own, read on the thread's
 // event loop: no connection pool (so no cap on parallel requests) and no
@@ -33,7 +47,7 @@ class HttpStream : public QObject
 public:
     struct Limits {
         // No byte for this long fails the exchange with "The request timed out.".
-        int idleTimeoutMs = 120000;
+        std::chrono::milliseconds idleTimeout{120000};
         qint64 maxHeadBytes = 64 * 1024;
         // Body bytes held unread before the socket is left alone.
         qint64 bodyBufferBytes = 64 * 1024;
@@ -61,10 +75,13 @@ public:
     void start();
     // Ends the exchange at once with `reason` as its failure (when it has
     // not ended yet); what the body buffer holds is dropped.
-    void abort(const QString &reason = QStringLiteral("Operation canceled"));
+    void abort(const QString &reason = QStringLiteral("Operation canceled"), HttpFailure kind = HttpFailure::cancelled);
 
     // The status of the answer, once its head arrived.
     std::optional<int> status() const { return m_status; }
+    // The value of the answer's header field `lowerCaseName`; empty when it
+    // has none.
+    QByteArray headerValue(QByteArrayView lowerCaseName) const;
     // False once aborted: nothing more can be read.
     bool isOpen() const { return m_open; }
     // The exchange is over (answer complete, failed or aborted); body bytes
@@ -72,6 +89,8 @@ public:
     bool isFinished() const { return m_finished; }
     // Why the exchange failed; nullopt when it did not (yet).
     const std::optional<QString> &failure() const { return m_failure; }
+    // Its kind, along with failure().
+    HttpFailure failureKind() const { return m_failureKind; }
 
     qint64 bytesAvailable() const { return m_body.size() - m_bodyRead; }
     bool canReadLine() const;
@@ -100,13 +119,14 @@ private:
     bool parseHead(QByteArray *rest);
     bool decodeBody(QByteArrayView bytes, qsizetype *consumed);
     void compact();
-    void finish(std::optional<QString> failure);
+    void finish(std::optional<QString> failure, HttpFailure kind = HttpFailure::notHttp);
 
     QUrl m_url;
     QByteArray m_request;
     QByteArray m_pin;
     QStringList m_listenerOwners;
     bool m_carriesSecrets = false; // a token or a body
+    bool m_written = false;        // the request went out
     Limits m_limits;
     QPointer<QAbstractSocket> m_socket;
     QTimer *m_idle = nullptr;
@@ -115,6 +135,7 @@ private:
     QByteArray m_head;
     bool m_headDone = false;
     std::optional<int> m_status;
+    QList<std::pair<QByteArray, QByteArray>> m_fields; // names in lower case
     Framing m_framing = Framing::untilClose;
     qint64 m_remaining = 0; // length framing: body bytes still due; chunked: of this chunk
     ChunkState m_chunkState = ChunkState::size;
@@ -126,6 +147,7 @@ private:
     bool m_open = true;
     bool m_finished = false;
     std::optional<QString> m_failure;
+    HttpFailure m_failureKind = HttpFailure::cancelled;
 };
 
 } // namespace halvex

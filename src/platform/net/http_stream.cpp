@@ -1,4 +1,4 @@
-#include "gateway/http_stream.h"
+#include "platform/net/http_stream.h"
 
 #include "platform/net/http_head.h"
 #include "platform/net/listener_owner.h"
@@ -63,22 +63,22 @@ void HttpStream::start()
     const QString scheme = m_url.scheme().toLower();
     const bool tls = scheme == QLatin1String("https");
     if (m_request.isEmpty() || m_url.host().isEmpty() || (!tls && scheme != QLatin1String("http"))) {
-        finish(QStringLiteral("The request to the gateway is malformed"));
+        finish(QStringLiteral("The request to the gateway is malformed"), HttpFailure::invalidRequest);
         return;
     }
     m_idle = new QTimer(this);
     m_idle->setSingleShot(true);
-    m_idle->setInterval(m_limits.idleTimeoutMs);
+    m_idle->setInterval(m_limits.idleTimeout);
     // Data moves the time-out without touching the timer (once per read
     // would be a timer re-registration per fragment): when it fires, it
     // waits on for whatever is left since the last data.
     connect(m_idle, &QTimer::timeout, this, [this] {
         const qint64 quiet = m_lastData.elapsed();
-        if (quiet < m_limits.idleTimeoutMs) {
-            m_idle->start(int(m_limits.idleTimeoutMs - quiet));
+        if (quiet < m_limits.idleTimeout.count()) {
+            m_idle->start(int(m_limits.idleTimeout.count() - quiet));
             return;
         }
-        abort(QStringLiteral("The request timed out."));
+        abort(QStringLiteral("The request timed out."), HttpFailure::timedOut);
     });
     m_lastData.start();
     m_idle->start();
@@ -101,9 +101,16 @@ void HttpStream::start()
     connect(socket, &QAbstractSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
         if (error == QAbstractSocket::RemoteHostClosedError || !m_socket)
             return; // the close is read like any other end of input
-        pull();
+        // Before the request went out there is no answer to read: the
+        // connection (or its handshake) failed.
+        if (m_written)
+            pull();
         // A handshake refused for the pin says which certificates differ.
-        finish(pinFailure(m_socket).value_or(m_socket->errorString()));
+        const std::optional<QString> pin = pinFailure(m_socket);
+        const bool tls = pin || error == QAbstractSocket::SslHandshakeFailedError ||
+                         error == QAbstractSocket::SslInternalError ||
+                         error == QAbstractSocket::SslInvalidUserDataError;
+        finish(pin.value_or(m_socket->errorString()), tls ? HttpFailure::tls : HttpFailure::connect);
     });
     const quint16 port = quint16(m_url.port(tls ? 443 : 80));
     if (tls)
@@ -112,13 +119,13 @@ void HttpStream::start()
         socket->connectToHost(m_url.host(), port);
 }
 
-void HttpStream::abort(const QString &reason)
+void HttpStream::abort(const QString &reason, HttpFailure kind)
 {
     m_open = false;
     m_body.clear();
     m_bodyRead = 0;
     m_scanFrom = 0;
-    finish(reason);
+    finish(reason, kind);
 }
 
 void HttpStream::onConnected()
@@ -129,16 +136,17 @@ void HttpStream::onConnected()
     // but is not the pinned one gets none of it.
     if (const auto *ssl = qobject_cast<const QSslSocket *>(m_socket.data())) {
         if (const std::optional<QString> mismatch = pinMismatch(ssl, m_pin)) {
-            finish(*mismatch);
+            finish(*mismatch, HttpFailure::tls);
             return;
         }
     }
     if (m_carriesSecrets && m_pin.isEmpty()) {
         if (const std::optional<QString> refusal = loopbackCredentialRefusal(m_url, m_listenerOwners)) {
-            finish(*refusal);
+            finish(*refusal, HttpFailure::refused);
             return;
         }
     }
+    m_written = true;
     m_socket->write(m_request);
 }
 
@@ -189,7 +197,7 @@ bool HttpStream::pull()
         if (m_headDone && m_framing == Framing::untilClose)
             finish(std::nullopt);
         else
-            finish(cutShort());
+            finish(cutShort(), HttpFailure::cutShort);
     }
     return bytesAvailable() > before;
 }
@@ -246,6 +254,7 @@ bool HttpStream::parseHead(QByteArray *rest)
             }
         }
         m_status = status;
+        m_fields = head.fields;
         m_headDone = true;
         *rest = m_head.sliced(end + endLength);
         m_head.clear();
@@ -343,6 +352,15 @@ void HttpStream::compact()
     }
 }
 
+QByteArray HttpStream::headerValue(QByteArrayView lowerCaseName) const
+{
+    for (const auto &[name, value] : m_fields) {
+        if (name == lowerCaseName)
+            return value;
+    }
+    return {};
+}
+
 bool HttpStream::canReadLine() const
 {
     return m_body.indexOf('\n', std::max(m_bodyRead, m_scanFrom)) >= 0;
@@ -373,12 +391,13 @@ QByteArray HttpStream::readAll()
     return all;
 }
 
-void HttpStream::finish(std::optional<QString> failure)
+void HttpStream::finish(std::optional<QString> failure, HttpFailure kind)
 {
     if (m_finished)
         return;
     m_finished = true;
     m_failure = std::move(failure);
+    m_failureKind = kind;
     if (m_idle)
         m_idle->stop();
     if (m_socket)
