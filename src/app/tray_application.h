@@ -63,7 +63,6 @@ Q_SIGNALS:
 
 private:
     bool trayAvailable() const;
-    bool hasBridgeToken() const;
     void createTrayController();
     void checkForTray();
     void showFromAnotherLaunch();

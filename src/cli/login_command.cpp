@@ -71,15 +71,15 @@ int report(const Result<Done> &result, const QString &success, bool json, const 
     return ExitStatus::success;
 }
 
-int reportMessage(const Result<QString> &result, bool json)
+int reportMessage(const Result<MessageResponse> &result, bool json)
 {
     if (json) {
         QJsonObject object{{QStringLiteral("ok"), result.ok()}};
         object.insert(result ? QStringLiteral("message") : QStringLiteral("error"),
-                      result ? *result : result.error().description());
+                      result ? result->message : result.error().description());
         out() << QJsonDocument(object).toJson(QJsonDocument::Compact) << Qt::endl;
     } else if (result) {
-        out() << quotedForLog(*result, 1000) << Qt::endl;
+        out() << quotedForLog(result->message, 1000) << Qt::endl;
     } else {
         err() << quotedForLog(result.error().description(), 1000) << Qt::endl;
     }
@@ -167,7 +167,7 @@ int runLoginCommand(const QStringList &arguments)
         return failure;
 
     if (parser.isSet(forgotOption))
-        return reportMessage(waitForTask(runtime.account()->forgotPassword(*email)), json);
+        return reportMessage(waitForTask(runtime.auth()->forgotPassword(*email)), json);
     if (parser.isSet(resetOption)) {
         const std::optional<QString> code = ask(QStringLiteral("Reset code: "), false, QStringLiteral("reset code"));
         if (!code)
@@ -175,7 +175,7 @@ int runLoginCommand(const QStringList &arguments)
         const std::optional<QString> password = ask(QStringLiteral("New password: "), true, QStringLiteral("password"));
         if (!password)
             return failure;
-        return reportMessage(waitForTask(runtime.account()->resetPassword(*email, *code, *password)), json);
+        return reportMessage(waitForTask(runtime.auth()->resetPassword(*email, *code, *password)), json);
     }
 
     const std::optional<QString> password = ask(QStringLiteral("Password: "), true, QStringLiteral("password"));
