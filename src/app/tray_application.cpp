@@ -64,12 +64,6 @@ void TrayApplication::launch()
         qCInfo(lcApp, "No bridge token stored — pair this bridge with the setup wizard in a desktop session");
 }
 
-void TrayApplication::shutDown()
-{
-    // Settings are stored as they change and the links end with the process.
-    qCInfo(lcApp, "Halvex Bridge terminating");
-}
-
 void TrayApplication::createTrayController()
 {
     m_trayController = std::make_unique<TrayController>(m_bridgeManager, m_options.loginItem);

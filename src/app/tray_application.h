@@ -46,7 +46,6 @@ public:
     ~TrayApplication() override;
 
     void launch();
-    void shutDown();
 
     BridgeManager *bridgeManager() const { return m_bridgeManager; }
     // None while running without a tray.

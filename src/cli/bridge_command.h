@@ -2,12 +2,16 @@
 
 #include <QStringList>
 
+namespace halvex {
+class UserSession;
+}
+
 namespace halvex::cli {
 
 // `halvex-bridge name [NAME]`: shows or sets the bridge name.
-int runNameCommand(const QStringList &arguments);
+int runNameCommand(UserSession &session, const QStringList &arguments);
 // `halvex-bridge enable` / `disable`: the menu's "Enable Bridge" switch.
-int runEnableCommand(const QStringList &arguments);
-int runDisableCommand(const QStringList &arguments);
+int runEnableCommand(UserSession &session, const QStringList &arguments);
+int runDisableCommand(UserSession &session, const QStringList &arguments);
 
 } // namespace halvex::cli

@@ -10,6 +10,10 @@
 class QCommandLineParser;
 class QTextStream;
 
+namespace halvex {
+class UserSession;
+}
+
 namespace halvex::cli {
 
 // Exit statuses of every subcommand: 0 when what was asked for holds,
@@ -21,9 +25,10 @@ struct Command {
     QString name;
     // One line for `halvex-bridge --help`.
     QString summary;
-    // Runs inside the QCoreApplication that the dispatcher made; `arguments`
-    // are those after the name. Returns the exit status.
-    std::function<int(const QStringList &arguments)> run;
+    // Runs inside the QCoreApplication that the dispatcher made, on this
+    // user's session (opened once for the command); `arguments` are those
+    // after the name. Returns the exit status.
+    std::function<int(UserSession &session, const QStringList &arguments)> run;
 };
 
 // Every subcommand, in the order --help lists them (cli/commands.cpp).

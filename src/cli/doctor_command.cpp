@@ -1,5 +1,6 @@
 #include "cli/doctor_command.h"
 
+#include "account/user_session.h"
 #include "cli/cli.h"
 #include "cli/doctor.h"
 #include "platform/deployment.h"
@@ -8,7 +9,6 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QDir>
 #include <QJsonDocument>
 #include <QLoggingCategory>
 #include <QNetworkAccessManager>
@@ -18,7 +18,7 @@
 
 namespace halvex::cli {
 
-int runDoctorCommand(const QStringList &arguments)
+int runDoctorCommand(UserSession &session, const QStringList &arguments)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
@@ -38,14 +38,12 @@ int runDoctorCommand(const QStringList &arguments)
                                                            : appId() + QStringLiteral(".*=false"));
 
     QNetworkAccessManager network;
-    std::unique_ptr<CredentialStore> credentials = CredentialStore::createDefault();
-    std::unique_ptr<Settings> settings = Settings::userDefaults();
     DoctorEnvironment environment;
-    environment.credentials = credentials.get();
-    environment.settings = settings.get();
+    environment.credentials = session.credentials();
+    environment.settings = session.settings();
     environment.network = &network;
     environment.relayOrigin = relayWebSocketOrigin();
-    environment.homeDirectory = QDir::homePath();
+    environment.homeDirectory = session.homeDirectory();
 
     const DoctorReport report = QCoro::waitFor(runDoctor(environment, doctorChecks()));
     if (parser.isSet(json))

@@ -2,8 +2,12 @@
 
 #include <QStringList>
 
+namespace halvex {
+class UserSession;
+}
+
 namespace halvex::cli {
 
-int runLoginCommand(const QStringList &arguments);
+int runLoginCommand(UserSession &session, const QStringList &arguments);
 
 } // namespace halvex::cli

@@ -2,8 +2,12 @@
 
 #include <QStringList>
 
+namespace halvex {
+class UserSession;
+}
+
 namespace halvex::cli {
 
-int runLogoutCommand(const QStringList &arguments);
+int runLogoutCommand(UserSession &session, const QStringList &arguments);
 
 } // namespace halvex::cli

@@ -1,5 +1,6 @@
 #include "cli/memory_command.h"
 
+#include "account/user_session.h"
 #include "cli/cli.h"
 #include "memory/memory_relay_client.h"
 #include "memory/memory_sync_service.h"
@@ -142,19 +143,13 @@ int runMemoryCommand(const QStringList &arguments, const MemoryCommandContext &c
     return misuse;
 }
 
-int runMemoryCommand(const QStringList &arguments)
+int runMemoryCommand(UserSession &session, const QStringList &arguments)
 {
-    const std::unique_ptr<Settings> settings = Settings::userDefaults();
-    std::unique_ptr<CredentialStore> credentials;
     QNetworkAccessManager network;
-    const auto openCredentialStore = [&credentials] {
-        if (!credentials)
-            credentials = CredentialStore::createDefault();
-        return credentials.get();
-    };
-    return runMemoryCommand(arguments,
-                            MemoryCommandContext{settings.get(), openCredentialStore, &network, relayHttpOrigin(), {}},
-                            out(), err());
+    const auto openCredentialStore = [&session] { return session.credentials(); };
+    return runMemoryCommand(
+        arguments, MemoryCommandContext{session.settings(), openCredentialStore, &network, relayHttpOrigin(), {}},
+        out(), err());
 }
 
 } // namespace halvex::cli

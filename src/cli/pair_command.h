@@ -2,8 +2,12 @@
 
 #include <QStringList>
 
+namespace halvex {
+class UserSession;
+}
+
 namespace halvex::cli {
 
-int runPairCommand(const QStringList &arguments);
+int runPairCommand(UserSession &session, const QStringList &arguments);
 
 } // namespace halvex::cli

@@ -2,8 +2,12 @@
 
 #include <QStringList>
 
+namespace halvex {
+class UserSession;
+}
+
 namespace halvex::cli {
 
-int runStatusCommand(const QStringList &arguments);
+int runStatusCommand(UserSession &session, const QStringList &arguments);
 
 } // namespace halvex::cli
