@@ -1,8 +1,6 @@
 // halvex-bridge name / enable / disable: what the account settings window
 // and the menu's "Enable Bridge" set, for the running bridge of this session
 // at once, else for its next start.
-#include "cli/bridge_command.h"
-
 #include "account/bridge_name.h"
 #include "account/bridge_requests.h"
 #include "account/user_session.h"

@@ -1,16 +1,6 @@
-#include "cli/bridge_command.h"
 #include "cli/cli.h"
-#include "cli/credentials_command.h"
-#include "cli/detect_command.h"
-#include "cli/doctor_command.h"
-#include "cli/gateway_command.h"
-#include "cli/login_command.h"
-#include "cli/logout_command.h"
 #include "cli/memory_command.h"
 #include "cli/models_command.h"
-#include "cli/notifications_command.h"
-#include "cli/pair_command.h"
-#include "cli/status_command.h"
 
 namespace halvex::cli {
 

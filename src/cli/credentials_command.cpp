@@ -1,5 +1,3 @@
-#include "cli/credentials_command.h"
-
 #include "account/bridge_requests.h"
 #include "account/user_session.h"
 #include "cli/cli.h"

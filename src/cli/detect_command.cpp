@@ -1,5 +1,3 @@
-#include "cli/detect_command.h"
-
 #include "account/user_session.h"
 #include "cli/cli.h"
 #include "discovery/openclaw_detector.h"
@@ -120,7 +118,7 @@ void printText(const OpenClawDetector &detector)
 
 } // namespace
 
-int runDetectCommand(UserSession &session, const QStringList &arguments)
+int cli::runDetectCommand(UserSession &session, const QStringList &arguments)
 {
     bool json = false;
     for (const QString &argument : arguments) {

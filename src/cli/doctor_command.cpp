@@ -1,5 +1,3 @@
-#include "cli/doctor_command.h"
-
 #include "account/user_session.h"
 #include "cli/cli.h"
 #include "cli/doctor.h"

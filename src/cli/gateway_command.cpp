@@ -1,8 +1,6 @@
 // halvex-bridge gateway: the gateway the bridge uses, where each value came
 // from and what the probe finds; and the settings the OpenClaw window has,
 // for boxes without a screen. A running bridge is told of each change.
-#include "cli/gateway_command.h"
-
 #include "account/bridge_requests.h"
 #include "account/user_session.h"
 #include "cli/cli.h"

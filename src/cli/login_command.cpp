@@ -1,7 +1,5 @@
 // halvex-bridge login: signs in to (or creates) the relay account, or runs
 // the password reset, from a terminal or from standard input.
-#include "cli/login_command.h"
-
 #include "account/user_session.h"
 #include "cli/account_command.h"
 #include "cli/cli.h"

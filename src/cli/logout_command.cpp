@@ -1,6 +1,4 @@
 // halvex-bridge logout: forgets the relay sign-in; the pairing stays.
-#include "cli/logout_command.h"
-
 #include "account/user_session.h"
 #include "cli/account_command.h"
 #include "cli/cli.h"

@@ -1,5 +1,3 @@
-#include "cli/notifications_command.h"
-
 #include "account/user_session.h"
 #include "cli/cli.h"
 #include "platform/settings.h"

@@ -1,7 +1,5 @@
 // halvex-bridge pair [CODE | -]: pairs this machine with the Halvex account
 // and prints the QR code the phone scans, right in the terminal.
-#include "cli/pair_command.h"
-
 #include "account/qr_code.h"
 #include "account/user_session.h"
 #include "cli/account_command.h"

@@ -2,8 +2,6 @@
 // about its links, then the relay account, the gateway and the pairing, one
 // line each; exit status 0 only when this machine is paired. --watch
 // follows the running bridge until Ctrl-C.
-#include "cli/status_command.h"
-
 #include "account/bridge_requests.h"
 #include "account/user_session.h"
 #include "cli/account_command.h"
