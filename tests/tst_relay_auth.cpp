@@ -5,9 +5,9 @@
 #include "loopback.h"
 #include "relay_account_stand_in.h"
 
-#include "account/account_runtime.h"
 #include "account/account_service.h"
 #include "account/relay_auth_service.h"
+#include "account/user_session.h"
 #include "platform/deployment.h"
 #include "platform/secrets/credential_store.h"
 #include "platform/secrets/secret_backend.h"
