@@ -5,6 +5,8 @@
 #include "account/relay_auth_service.h"
 #include "account/relay_origin.h"
 #include "gateway/gateway_target.h"
+#include "platform/secrets/credential_store.h"
+#include "platform/settings.h"
 
 #include <QString>
 
@@ -15,9 +17,6 @@
 class QNetworkAccessManager;
 
 namespace halvex {
-
-class CredentialStore;
-class Settings;
 
 // This user's session, opened once per program: the user-defaults store, the
 // credential store, the relay origins, and the account and pairing services
