@@ -327,8 +327,8 @@ private Q_SLOTS:
         });
 
         HeadlessBridge::Options options;
-        options.runtime.relayOrigin = stands.relay.origin();
-        options.runtime.homeDirectory = stands.home.path();
+        options.runtime.session.relayOrigins = RelayOrigins{QUrl(), stands.relay.origin()};
+        options.runtime.session.homeDirectory = stands.home.path();
         options.runtime.timings = stands.timings;
         options.runtime.timings.healthCheckInterval = std::chrono::milliseconds(200);
         options.notifications = shortTimings();

@@ -28,13 +28,13 @@ private Q_SLOTS:
         qputenv("HALVEX_RELAY_WS_ORIGIN", relay.origin().toString().toUtf8());
         {
             BridgeRuntime runtime;
-            QVERIFY(runtime.credentials()->save(halvex::CredentialService::bridge(), token).ok());
+            QVERIFY(runtime.session().credentials()->save(halvex::CredentialService::bridge(), token).ok());
             runtime.bridgeManager()->start();
             QVERIFY(relay.waitForAccepted(1, 30000));
             QCOMPARE(relay.attempts().constFirst().token, token);
             QVERIFY(relay.waitForType(QStringLiteral("agent_card"), 30000).has_value());
             runtime.bridgeManager()->stop();
-            (void)runtime.credentials()->deleteItem(halvex::CredentialService::bridge());
+            (void)runtime.session().credentials()->deleteItem(halvex::CredentialService::bridge());
         }
         qunsetenv("HALVEX_RELAY_WS_ORIGIN");
     }

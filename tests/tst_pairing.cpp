@@ -5,7 +5,6 @@
 #include "bridge_rig.h"
 #include "relay_account_stand_in.h"
 
-#include "account/account_runtime.h"
 #include "account/account_service.h"
 #include "account/bridge_name.h"
 #include "account/bridge_requests.h"
@@ -13,6 +12,7 @@
 #include "account/pairing_service.h"
 #include "account/relay_auth_service.h"
 #include "bridge/bridge_control.h"
+#include "platform/secrets/secret_backend.h"
 #include "platform/session/single_instance.h"
 #include "platform/wait_for_task.h"
 
@@ -26,6 +26,16 @@ using namespace halvex::test;
 namespace {
 
 const QString kRelay = QStringLiteral("wss://relay.halvex.com");
+
+// A keyring that cannot be unlocked: every lookup fails.
+class LockedSecretBackend : public MemorySecretBackend
+{
+public:
+    SecretLookup lookup(const SecretItemKey &) override
+    {
+        return Error::plain(QStringLiteral("Cannot unlock the collection"), 2);
+    }
+};
 const QString kLan = QStringLiteral("192.168.1.20");
 
 PairingPayloadBuilder builder()
@@ -301,6 +311,54 @@ private Q_SLOTS:
         QVERIFY(!parsed(signedOut.payload).value(QStringLiteral("relay")).toObject().contains(QStringLiteral("code")));
         QVERIFY(pairing.isPaired());
         QCOMPARE(bridge->connectionState(), BridgeConnectionState::connected());
+    }
+
+    // One rule for "paired" and one for the name, as the bridge, the pairing
+    // and the terminal read them: a store that cannot answer counts as
+    // paired; the stored name is trimmed, a blank one gives the machine's.
+    void pairedAndNameRules_data()
+    {
+        QTest::addColumn<QString>("store"); // "token", "none" or "locked"
+        QTest::addColumn<QString>("storedName");
+        QTest::addColumn<bool>("paired");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("token, name with spaces") << "token"
+                                                 << "  Living Room  " << true << "Living Room";
+        QTest::newRow("nothing stored") << "none"
+                                        << "" << false << "Build Box";
+        QTest::newRow("locked store, blank name") << "locked"
+                                                  << "   " << true << "Build Box";
+    }
+
+    void pairedAndNameRules()
+    {
+        QFETCH(QString, store);
+        QFETCH(QString, storedName);
+        QFETCH(bool, paired);
+        QFETCH(QString, name);
+        std::unique_ptr<MemorySecretBackend> backend = store == QLatin1String("locked")
+                                                           ? std::make_unique<LockedSecretBackend>()
+                                                           : std::make_unique<MemorySecretBackend>();
+        CredentialStore credentials(std::move(backend));
+        if (store == QLatin1String("token"))
+            QVERIFY(credentials.save(CredentialService::bridge(), QStringLiteral("bt")).ok());
+        TempSettings settings;
+        if (!storedName.isEmpty())
+            settings->setString(SettingsKey::bridgeName, storedName);
+        const auto machineName = [] { return QStringLiteral("Build Box"); };
+
+        QCOMPARE(isPaired(bridgeTokenState(credentials)), paired);
+        QCOMPARE(storedBridgeName(*settings.get(), machineName), name);
+        PairingService::Dependencies deps;
+        deps.credentials = &credentials;
+        deps.settings = settings.get();
+        deps.bridgeName = machineName;
+        PairingService pairing(deps);
+        QCOMPARE(pairing.isPaired(), paired);
+        const std::optional<PairingResult> shown = pairing.alreadyPaired();
+        QCOMPARE(shown.has_value(), paired);
+        if (shown)
+            QCOMPARE(shown->bridgeName, name);
     }
 
     void noBridgeRunning()

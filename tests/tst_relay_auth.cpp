@@ -5,9 +5,9 @@
 #include "loopback.h"
 #include "relay_account_stand_in.h"
 
-#include "account/account_runtime.h"
 #include "account/account_service.h"
 #include "account/relay_auth_service.h"
+#include "account/user_session.h"
 #include "platform/deployment.h"
 #include "platform/secrets/credential_store.h"
 #include "platform/secrets/secret_backend.h"
@@ -282,15 +282,14 @@ private Q_SLOTS:
         QVERIFY(!settings->contains(SettingsKey::accountEmail));
 
         // The two-step reset; the code works once.
-        const Result<QString> sent = waitForTask(account.forgotPassword(email));
+        const Result<MessageResponse> sent = waitForTask(auth.forgotPassword(email));
         QVERIFY(sent.ok());
-        QVERIFY(!sent->isEmpty());
+        QVERIFY(!sent->message.isEmpty());
         const std::optional<QString> code = relay.resetCodeFor(email);
         QVERIFY(code);
-        QVERIFY(waitForTask(account.resetPassword(email, *code, QStringLiteral("battery staple"))).ok());
-        QCOMPARE(
-            waitForTask(account.resetPassword(email, *code, QStringLiteral("third password"))).error().description(),
-            QStringLiteral("Invalid or expired code"));
+        QVERIFY(waitForTask(auth.resetPassword(email, *code, QStringLiteral("battery staple"))).ok());
+        QCOMPARE(waitForTask(auth.resetPassword(email, *code, QStringLiteral("third password"))).error().description(),
+                 QStringLiteral("Invalid or expired code"));
         QVERIFY(relay.passwordMatches(email, QStringLiteral("battery staple")));
         QVERIFY(waitForTask(account.signIn(email, QStringLiteral("battery staple"))).ok());
         QVERIFY(account.isSignedIn());

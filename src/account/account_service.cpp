@@ -38,22 +38,6 @@ QCoro::Task<Result<Done>> AccountService::createAccount(QString email, QString p
     co_return keep(email, answer->token);
 }
 
-QCoro::Task<Result<QString>> AccountService::forgotPassword(QString email)
-{
-    const Result<MessageResponse> answer = co_await m_auth->forgotPassword(email);
-    if (!answer)
-        co_return answer.error();
-    co_return answer->message;
-}
-
-QCoro::Task<Result<QString>> AccountService::resetPassword(QString email, QString code, QString newPassword)
-{
-    const Result<MessageResponse> answer = co_await m_auth->resetPassword(email, code, newPassword);
-    if (!answer)
-        co_return answer.error();
-    co_return answer->message;
-}
-
 bool AccountService::signOut(CredentialStore *credentials, Settings *settings)
 {
     const bool gone = credentials->deleteItem(CredentialService::relay()).ok();

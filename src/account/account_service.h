@@ -15,7 +15,7 @@ class RelayAuthService;
 class Settings;
 
 // The relay account as every window and command sees it: sign-up, sign-in
-// and sign-out with what each stores, and the two-step password reset.
+// and sign-out with what each stores.
 // Nothing is stored when an operation fails.
 class AccountService
 {
@@ -27,9 +27,9 @@ public:
     // the e-mail address, as given, in "accountEmail".
     QCoro::Task<Result<Done>> signIn(QString email, QString password);
     QCoro::Task<Result<Done>> createAccount(QString email, QString password);
-    // The relay's message for the user.
-    QCoro::Task<Result<QString>> forgotPassword(QString email);
-    QCoro::Task<Result<QString>> resetPassword(QString email, QString code, QString newPassword);
+    // The relay's account client, for what stores nothing (the password
+    // reset).
+    RelayAuthService *auth() const { return m_auth; }
 
     // Deletes the relay token and "accountEmail"; the bridge token,
     // "bridgeName" and "bridgeId" stay. True when the token is gone.

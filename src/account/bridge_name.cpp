@@ -30,10 +30,12 @@ void storeBridgeName(Settings &settings, const QString &text)
         settings.setString(SettingsKey::bridgeName, name);
 }
 
-QString storedBridgeName(const Settings &settings)
+QString storedBridgeName(const Settings &settings, const std::function<QString()> &fallback)
 {
     const QString stored = settings.string(SettingsKey::bridgeName).value_or(QString()).trimmed();
-    return stored.isEmpty() ? defaultBridgeName() : stored;
+    if (!stored.isEmpty())
+        return stored;
+    return fallback ? fallback() : defaultBridgeName();
 }
 
 } // namespace halvex

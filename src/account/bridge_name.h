@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include <functional>
+
 namespace halvex {
 
 class Settings;
@@ -25,7 +27,9 @@ QString enteredBridgeName(const QString &text);
 // Stores an entered name under "bridgeName", trimmed; a blank one is
 // removed, so that the host-name fallback applies.
 void storeBridgeName(Settings &settings, const QString &text);
-// The stored name, else defaultBridgeName().
-QString storedBridgeName(const Settings &settings);
+// The name the phone sees, by one rule for the bridge, the pairing and the
+// terminal: the stored "bridgeName", trimmed, else `fallback()` (none:
+// defaultBridgeName()).
+QString storedBridgeName(const Settings &settings, const std::function<QString()> &fallback = {});
 
 } // namespace halvex

@@ -37,6 +37,19 @@ std::optional<QString> usableBridgeId(Settings &settings)
 }
 } // namespace
 
+BridgeTokenState bridgeTokenState(CredentialStore &credentials)
+{
+    const Result<std::optional<QString>> token = credentials.load(CredentialService::bridge());
+    if (!token)
+        return BridgeTokenState::unreadable;
+    return token.value() && !token.value()->isEmpty() ? BridgeTokenState::stored : BridgeTokenState::none;
+}
+
+bool isPaired(BridgeTokenState token)
+{
+    return token != BridgeTokenState::none;
+}
+
 PairingService::PairingService(Dependencies deps) : m_deps(std::move(deps)), m_builder(m_deps.relayWebSocketOrigin)
 {
 }
@@ -72,13 +85,12 @@ QString PairingService::currentBridgeName() const
 
 QString PairingService::storedBridgeName() const
 {
-    const QString stored = m_deps.settings->string(SettingsKey::bridgeName).value_or(QString());
-    return stored.isEmpty() ? currentBridgeName() : stored;
+    return halvex::storedBridgeName(*m_deps.settings, [this] { return currentBridgeName(); });
 }
 
 bool PairingService::isPaired() const
 {
-    return !m_deps.credentials->load(CredentialService::bridge()).valueOr(std::nullopt).value_or(QString()).isEmpty();
+    return halvex::isPaired(bridgeTokenState(*m_deps.credentials));
 }
 
 QByteArray PairingService::payloadFor(const QString &bridgeName, const std::optional<QString> &bridgeId,

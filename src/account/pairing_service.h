@@ -19,6 +19,17 @@ class CredentialStore;
 class RelayAuthService;
 class Settings;
 
+// What the credential store says of the bridge token (reads the store).
+enum class BridgeTokenState { stored, none, unreadable };
+BridgeTokenState bridgeTokenState(CredentialStore &credentials);
+// The one rule for "paired", everywhere: a bridge token is stored, or the
+// store cannot say (a locked keyring, a Secret Service out of reach). Such a
+// store most likely holds the token; pairing again would register a second
+// bridge whose token the store could not keep, so neither the setup wizard
+// nor the terminal asks for it. The bridge's readiness still tells a locked
+// store from a missing token.
+bool isPaired(BridgeTokenState token);
+
 // A paired bridge and what the phone scans to reach it.
 struct PairingResult {
     QString bridgeName;

@@ -27,11 +27,6 @@ bool TrayApplication::trayAvailable() const
     return m_options.systemTrayAvailable ? m_options.systemTrayAvailable() : QSystemTrayIcon::isSystemTrayAvailable();
 }
 
-bool TrayApplication::hasBridgeToken() const
-{
-    return m_bridgeManager->hasBridgeToken();
-}
-
 void TrayApplication::launch()
 {
     qCInfo(lcApp, "Halvex Bridge launching");
@@ -57,22 +52,16 @@ void TrayApplication::launch()
 
     // The first read of the credential store: an item left in the older
     // store moves over here.
-    const BridgeManager::TokenState token = m_bridgeManager->bridgeTokenState();
+    const bool paired = m_bridgeManager->hasBridgeToken();
     // A missing token, or a store that cannot answer yet (asked again), shows
     // in the bridge's state.
     m_bridgeManager->start();
-    if (token != BridgeManager::TokenState::none)
+    if (paired)
         return;
     if (m_trayController)
         m_trayController->showSetupWizard();
     else
         qCInfo(lcApp, "No bridge token stored — pair this bridge with the setup wizard in a desktop session");
-}
-
-void TrayApplication::shutDown()
-{
-    // Settings are stored as they change and the links end with the process.
-    qCInfo(lcApp, "Halvex Bridge terminating");
 }
 
 void TrayApplication::createTrayController()
@@ -103,7 +92,7 @@ void TrayApplication::showFromAnotherLaunch()
         qCInfo(lcApp, "Running as the headless bridge — there is no window to show");
         return;
     }
-    if (!hasBridgeToken())
+    if (!m_bridgeManager->hasBridgeToken())
         m_trayController->showSetupWizard();
     else
         m_trayController->showStatusMenu();

@@ -46,7 +46,6 @@ public:
     ~TrayApplication() override;
 
     void launch();
-    void shutDown();
 
     BridgeManager *bridgeManager() const { return m_bridgeManager; }
     // None while running without a tray.
@@ -63,7 +62,6 @@ Q_SIGNALS:
 
 private:
     bool trayAvailable() const;
-    bool hasBridgeToken() const;
     void createTrayController();
     void checkForTray();
     void showFromAnotherLaunch();

@@ -115,11 +115,9 @@ QUrl BridgeManager::openClawEndpoint() const
 
 QString BridgeManager::bridgeName() const
 {
-    const QString stored = m_deps.settings->string(SettingsKey::bridgeName).value_or(QString()).trimmed();
-    if (!stored.isEmpty())
-        return stored;
-    const DeviceFacts facts = m_deps.deviceFacts ? m_deps.deviceFacts() : currentDeviceFacts();
-    return bridgeNameFor(facts.computerName);
+    return storedBridgeName(*m_deps.settings, [this] {
+        return bridgeNameFor((m_deps.deviceFacts ? m_deps.deviceFacts() : currentDeviceFacts()).computerName);
+    });
 }
 
 bool BridgeManager::isMemorySyncEnabled() const
@@ -129,10 +127,7 @@ bool BridgeManager::isMemorySyncEnabled() const
 
 BridgeManager::TokenState BridgeManager::bridgeTokenState() const
 {
-    const Result<std::optional<QString>> token = m_deps.credentials->load(CredentialService::bridge());
-    if (!token)
-        return TokenState::unreadable;
-    return token.value() && !token.value()->isEmpty() ? TokenState::stored : TokenState::none;
+    return halvex::bridgeTokenState(*m_deps.credentials);
 }
 
 void BridgeManager::wake(const QString &why)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "account/pairing_service.h"
 #include "bridge/agent_card_publisher.h"
 #include "bridge/bridge_connection_state.h"
 #include "bridge/chat_pipeline.h"
@@ -122,11 +123,11 @@ public:
     // characters), else "My Computer".
     QString bridgeName() const;
     bool isMemorySyncEnabled() const;
-    // Whether the credential store holds a bridge token (reads the store);
-    // a store that cannot answer is neither.
-    enum class TokenState { stored, none, unreadable };
+    // What the credential store says of the bridge token (reads the store).
+    using TokenState = BridgeTokenState;
     TokenState bridgeTokenState() const;
-    bool hasBridgeToken() const { return bridgeTokenState() == TokenState::stored; }
+    // Whether this machine counts as paired, by the one rule (isPaired()).
+    bool hasBridgeToken() const { return isPaired(bridgeTokenState()); }
     // {"name", "size_gb", "params"} per detected model; kept across stop().
     QList<QVariantMap> cachedLocalModels() const { return m_agentCard->cachedLocalModels(); }
 

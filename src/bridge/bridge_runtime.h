@@ -1,28 +1,22 @@
 #pragma once
 
+#include "account/user_session.h"
 #include "bridge/bridge_manager.h"
-
-#include <QString>
-#include <QUrl>
 
 #include <memory>
 
 namespace halvex {
 
-class CredentialStore;
-class Settings;
-
-// The bridge with the user's real dependencies: one network access manager,
-// the user's credential store and user-defaults store, the deployment's
-// relay origin and the home directory. Shared by the tray application and
-// the headless entry. Construction already applies the stored on/off switch
-// (and so may start the bridge).
+// The bridge on this user's session: the session (its stores, relay origins and home directory) and the bridge
+// manager on them, which the session's pairing tells of a new bridge token.
+// Shared by the tray application and the headless entry. Construction
+// already applies the stored on/off switch (and so may start the bridge).
 class BridgeRuntime
 {
 public:
     struct Options {
-        QUrl relayOrigin;      // empty: relayOriginsForCommands(), else relayWebSocketOrigin()
-        QString homeDirectory; // empty: QDir::homePath()
+        // Stand-in stores and origins (tests); none: the user's own.
+        UserSession::Options session;
         BridgeManager::Timings timings;
         // Network changes and resumes wake the links (through the
         // desktop-bus module).
@@ -35,18 +29,12 @@ public:
     BridgeRuntime(const BridgeRuntime &) = delete;
     BridgeRuntime &operator=(const BridgeRuntime &) = delete;
 
-    CredentialStore *credentials() const { return m_credentials.get(); }
-    Settings *settings() const { return m_settings.get(); }
+    UserSession &session() { return *m_session; }
     BridgeManager *bridgeManager() const { return m_bridgeManager.get(); }
-
-    // Whether a bridge token may be stored: it is, or the credential store
-    // cannot say yet (a locked keyring); reads the store.
-    bool hasBridgeToken() const;
 
 private:
     // Declared in construction order; the manager goes first at destruction.
-    std::unique_ptr<CredentialStore> m_credentials;
-    std::unique_ptr<Settings> m_settings;
+    std::unique_ptr<UserSession> m_session;
     std::unique_ptr<BridgeManager> m_bridgeManager;
 };
 

@@ -1,6 +1,6 @@
 #include "cli/account_command.h"
 
-#include "account/account_runtime.h"
+#include "account/user_session.h"
 #include "cli/cli.h"
 #include "platform/characters.h"
 
@@ -9,9 +9,9 @@
 
 namespace halvex::cli {
 
-std::variant<int, std::unique_ptr<AccountRuntime>>
-openAccountCommand(QCommandLineParser &parser, const QString &command, const QStringList &arguments,
-                   qsizetype maxPositional, const ArgumentCheck &misuse)
+std::optional<int> openAccountCommand(UserSession &session, QCommandLineParser &parser, const QString &command,
+                                      const QStringList &arguments, qsizetype maxPositional,
+                                      const ArgumentCheck &misuse)
 {
     if (const std::optional<int> done = parseCommandArguments(parser, command, arguments))
         return *done;
@@ -23,12 +23,11 @@ openAccountCommand(QCommandLineParser &parser, const QString &command, const QSt
         err() << why << Qt::endl;
         return int(ExitStatus::misuse);
     }
-    Result<std::unique_ptr<AccountRuntime>> opened = AccountRuntime::forCommands();
-    if (!opened) {
-        err() << quotedForLog(opened.error().description(), 1000) << Qt::endl;
+    if (const Result<RelayOrigins> &origins = session.relayOrigins(); !origins) {
+        err() << quotedForLog(origins.error().description(), 1000) << Qt::endl;
         return int(ExitStatus::misuse);
     }
-    return std::move(opened).value();
+    return std::nullopt;
 }
 
 } // namespace halvex::cli

@@ -1,10 +1,9 @@
 // halvex-bridge name / enable / disable: what the account settings window
 // and the menu's "Enable Bridge" set, for the running bridge of this session
 // at once, else for its next start.
-#include "cli/bridge_command.h"
-
 #include "account/bridge_name.h"
 #include "account/bridge_requests.h"
+#include "account/user_session.h"
 #include "cli/cli.h"
 #include "platform/session/process_runner.h"
 #include "platform/session/single_instance.h"
@@ -39,7 +38,7 @@ std::optional<QJsonObject> askBridge(const QByteArray &request, int *status)
     return answer;
 }
 
-int switchBridge(const QStringList &arguments, bool enabled)
+int switchBridge(UserSession &session, const QStringList &arguments, bool enabled)
 {
     const QString command = enabled ? QStringLiteral("enable") : QStringLiteral("disable");
     QCommandLineParser parser;
@@ -67,7 +66,7 @@ int switchBridge(const QStringList &arguments, bool enabled)
         return success;
     }
     // No bridge runs: its next start reads the switch.
-    Settings::userDefaults()->setBoolean(SettingsKey::bridgeEnabled, enabled);
+    session.settings()->setBoolean(SettingsKey::bridgeEnabled, enabled);
     out() << (enabled ? QStringLiteral("Bridge: on. It connects when it starts.")
                       : QStringLiteral("Bridge: off. It waits without connecting when it starts."))
           << Qt::endl;
@@ -76,7 +75,7 @@ int switchBridge(const QStringList &arguments, bool enabled)
 
 } // namespace
 
-int runNameCommand(const QStringList &arguments)
+int runNameCommand(UserSession &session, const QStringList &arguments)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(
@@ -114,10 +113,9 @@ int runNameCommand(const QStringList &arguments)
         name = setting ? answer->value(QLatin1String("bridgeName")).toString()
                        : answer->value(QLatin1String("bridge")).toObject().value(QLatin1String("name")).toString();
     } else {
-        const std::unique_ptr<Settings> settings = Settings::userDefaults();
         if (setting)
-            storeBridgeName(*settings, entered);
-        name = storedBridgeName(*settings);
+            storeBridgeName(*session.settings(), entered);
+        name = storedBridgeName(*session.settings());
     }
 
     if (parser.isSet(jsonOption)) {
@@ -136,14 +134,14 @@ int runNameCommand(const QStringList &arguments)
     return success;
 }
 
-int runEnableCommand(const QStringList &arguments)
+int runEnableCommand(UserSession &session, const QStringList &arguments)
 {
-    return switchBridge(arguments, true);
+    return switchBridge(session, arguments, true);
 }
 
-int runDisableCommand(const QStringList &arguments)
+int runDisableCommand(UserSession &session, const QStringList &arguments)
 {
-    return switchBridge(arguments, false);
+    return switchBridge(session, arguments, false);
 }
 
 } // namespace halvex::cli

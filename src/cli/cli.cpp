@@ -1,5 +1,6 @@
 #include "cli/cli.h"
 
+#include "account/user_session.h"
 #include "platform/characters.h"
 #include "platform/deployment.h"
 #include "platform/logging.h"
@@ -79,7 +80,8 @@ int runCommand(const Command &command, int argc, char **argv)
     QCoreApplication::setApplicationName(programName);
     QCoreApplication::setApplicationVersion(appShortVersion());
     installLogFormat();
-    const int status = command.run(QCoreApplication::arguments().mid(2));
+    UserSession session;
+    const int status = command.run(session, QCoreApplication::arguments().mid(2));
     out().flush();
     err().flush();
     return status;

@@ -1,16 +1,6 @@
-#include "cli/bridge_command.h"
 #include "cli/cli.h"
-#include "cli/credentials_command.h"
-#include "cli/detect_command.h"
-#include "cli/doctor_command.h"
-#include "cli/gateway_command.h"
-#include "cli/login_command.h"
-#include "cli/logout_command.h"
 #include "cli/memory_command.h"
 #include "cli/models_command.h"
-#include "cli/notifications_command.h"
-#include "cli/pair_command.h"
-#include "cli/status_command.h"
 
 namespace halvex::cli {
 
@@ -37,7 +27,7 @@ const QList<Command> &commands()
          runDisableCommand},
         {QStringLiteral("models"),
          QStringLiteral("The phone companion's model: list, choose (set REF), test (test REF)"),
-         [](const QStringList &arguments) { return runModelsCommand(arguments); }},
+         [](UserSession &, const QStringList &arguments) { return runModelsCommand(arguments); }},
         {QStringLiteral("detect"), QStringLiteral("Find OpenClaw, its gateway and agents, and gateways on the network"),
          runDetectCommand},
         {QStringLiteral("gateway"),
@@ -49,7 +39,7 @@ const QList<Command> &commands()
          QStringLiteral("Show or set (on, off) the desktop notifications about links."), runNotificationsCommand},
         {QStringLiteral("memory"),
          QStringLiteral("Memory Sync: switch it on (after its cost notice) or off, show the soul file"),
-         [](const QStringList &arguments) { return runMemoryCommand(arguments); }},
+         [](UserSession &session, const QStringList &arguments) { return runMemoryCommand(session, arguments); }},
         {QStringLiteral("credentials"),
          QStringLiteral("Show where credentials are kept; move them (use STORE); recover a damaged file store"),
          runCredentialsCommand},

@@ -1,6 +1,5 @@
-#include "cli/credentials_command.h"
-
 #include "account/bridge_requests.h"
+#include "account/user_session.h"
 #include "cli/cli.h"
 #include "platform/characters.h"
 #include "platform/secrets/credential_store.h"
@@ -103,8 +102,9 @@ int recover(CredentialStore &credentials)
     return left ? failure : success;
 }
 
-int use(CredentialStore &credentials, const QString &target)
+int use(UserSession &session, const QString &target)
 {
+    CredentialStore &credentials = *session.credentials();
     std::unique_ptr<SecretBackend> store;
     if (target == QLatin1String(CredentialStore::fileStore))
         store = std::make_unique<FileSecretBackend>();
@@ -116,7 +116,7 @@ int use(CredentialStore &credentials, const QString &target)
             return failure;
         }
     }
-    Settings::userDefaults()->setString(SettingsKey::credentialStore, target);
+    session.settings()->setString(SettingsKey::credentialStore, target);
     out() << "Credentials are kept in: " << storeTitle(target) << " (for the desktop and the service alike)\n";
     // A running bridge follows at once.
     SingleInstance instance;
@@ -126,7 +126,7 @@ int use(CredentialStore &credentials, const QString &target)
 
 } // namespace
 
-int runCredentialsCommand(const QStringList &arguments)
+int runCredentialsCommand(UserSession &session, const QStringList &arguments)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(
@@ -150,12 +150,11 @@ int runCredentialsCommand(const QStringList &arguments)
               << positional.join(QLatin1Char(' ')) << "'\n";
         return misuse;
     }
-    std::unique_ptr<CredentialStore> credentials = CredentialStore::createDefault();
     if (validUse)
-        return use(*credentials, positional.at(1));
+        return use(session, positional.at(1));
     if (validRecover)
-        return recover(*credentials);
-    return show(*credentials, parser.isSet(json));
+        return recover(*session.credentials());
+    return show(*session.credentials(), parser.isSet(json));
 }
 
 } // namespace halvex::cli

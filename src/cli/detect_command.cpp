@@ -1,5 +1,4 @@
-#include "cli/detect_command.h"
-
+#include "account/user_session.h"
 #include "cli/cli.h"
 #include "discovery/openclaw_detector.h"
 #include "platform/net/tls_pin.h"
@@ -7,7 +6,6 @@
 #include "platform/session/desktop_bus_module.h"
 #include "platform/settings.h"
 
-#include <QDir>
 #include <QEventLoop>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -119,7 +117,7 @@ void printText(const OpenClawDetector &detector)
 
 } // namespace
 
-int runDetectCommand(const QStringList &arguments)
+int cli::runDetectCommand(UserSession &session, const QStringList &arguments)
 {
     bool json = false;
     for (const QString &argument : arguments) {
@@ -137,12 +135,10 @@ int runDetectCommand(const QStringList &arguments)
         }
     }
 
-    std::unique_ptr<CredentialStore> credentials = CredentialStore::createDefault();
-    std::unique_ptr<Settings> settings = Settings::userDefaults();
     OpenClawDetector::Dependencies deps;
-    deps.homeDirectory = QDir::homePath();
-    deps.settings = settings.get();
-    deps.credentials = credentials.get();
+    deps.homeDirectory = session.homeDirectory();
+    deps.credentials = session.credentials();
+    deps.settings = session.settings();
     OpenClawDetector detector(deps);
 
     // One run, then the rest of its local-network window.

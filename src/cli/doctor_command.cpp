@@ -1,5 +1,4 @@
-#include "cli/doctor_command.h"
-
+#include "account/user_session.h"
 #include "cli/cli.h"
 #include "cli/doctor.h"
 #include "platform/deployment.h"
@@ -8,7 +7,6 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QDir>
 #include <QJsonDocument>
 #include <QLoggingCategory>
 #include <QTextStream>
@@ -17,7 +15,7 @@
 
 namespace halvex::cli {
 
-int runDoctorCommand(const QStringList &arguments)
+int runDoctorCommand(UserSession &session, const QStringList &arguments)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
@@ -36,13 +34,11 @@ int runDoctorCommand(const QStringList &arguments)
     QLoggingCategory::setFilterRules(parser.isSet(verbose) ? appId() + QStringLiteral(".*.debug=true")
                                                            : appId() + QStringLiteral(".*=false"));
 
-    std::unique_ptr<CredentialStore> credentials = CredentialStore::createDefault();
-    std::unique_ptr<Settings> settings = Settings::userDefaults();
     DoctorEnvironment environment;
-    environment.credentials = credentials.get();
-    environment.settings = settings.get();
+    environment.credentials = session.credentials();
+    environment.settings = session.settings();
     environment.relayOrigin = relayWebSocketOrigin();
-    environment.homeDirectory = QDir::homePath();
+    environment.homeDirectory = session.homeDirectory();
 
     const DoctorReport report = QCoro::waitFor(runDoctor(environment, doctorChecks()));
     if (parser.isSet(json))

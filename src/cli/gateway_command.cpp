@@ -1,9 +1,8 @@
 // halvex-bridge gateway: the gateway the bridge uses, where each value came
 // from and what the probe finds; and the settings the OpenClaw window has,
 // for boxes without a screen. A running bridge is told of each change.
-#include "cli/gateway_command.h"
-
 #include "account/bridge_requests.h"
+#include "account/user_session.h"
 #include "cli/cli.h"
 #include "discovery/openclaw_detector.h"
 #include "gateway/gateway_probe.h"
@@ -16,7 +15,6 @@
 #include "platform/settings.h"
 
 #include <QCommandLineParser>
-#include <QDir>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTextStream>
@@ -27,10 +25,10 @@ namespace halvex::cli {
 
 namespace {
 
+// The session's stores with their one writer for the gateway.
 struct Stores {
-    std::unique_ptr<CredentialStore> credentials = CredentialStore::createDefault();
-    std::unique_ptr<Settings> settings = Settings::userDefaults();
-    GatewaySettings gateway{settings.get(), credentials.get(), QDir::homePath()};
+    UserSession &session;
+    GatewaySettings gateway{session.settings(), session.credentials(), session.homeDirectory()};
 
     GatewayTarget target() const { return gateway.target(); }
 };
@@ -58,7 +56,7 @@ int show(const Stores &stores, bool json)
 {
     GatewayTarget target = stores.target();
     OpenClawLocator locator(std::make_shared<CommandRunner>(),
-                            OpenClawLocator::standardPlaces(QDir::homePath(), processEnvironment));
+                            OpenClawLocator::standardPlaces(stores.session.homeDirectory(), processEnvironment));
     const LocatedOpenClaw tool = QCoro::waitFor(locator.find());
     if (tool.path) {
         target.toolPath = *tool.path;
@@ -67,7 +65,7 @@ int show(const Stores &stores, bool json)
     target.toolProblem = tool.problem;
     GatewayProbeOptions options;
     options.handshake = !target.token.isEmpty() || target.authDisabled;
-    options.credentials = stores.credentials.get();
+    options.credentials = stores.session.credentials();
     const GatewayProbe probe = QCoro::waitFor(probeGateway(target, options));
     if (json) {
         printJson(QJsonObject{{QStringLiteral("target"), target.json()}, {QStringLiteral("probe"), probe.json()}});
@@ -298,9 +296,9 @@ bool turnTlsOn(OpenClawDetector &detector, bool json)
 std::unique_ptr<OpenClawDetector> detectOpenClaw(Stores &stores, bool json)
 {
     OpenClawDetector::Dependencies deps;
-    deps.homeDirectory = QDir::homePath();
-    deps.settings = stores.settings.get();
-    deps.credentials = stores.credentials.get();
+    deps.homeDirectory = stores.session.homeDirectory();
+    deps.settings = stores.session.settings();
+    deps.credentials = stores.session.credentials();
     auto detector = std::make_unique<OpenClawDetector>(deps);
     QCoro::waitFor(detector->detect());
     if (detector->detected())
@@ -361,7 +359,7 @@ int lan(Stores &stores, bool on, bool yes, bool withTls, bool json)
 
 } // namespace
 
-int runGatewayCommand(const QStringList &arguments)
+int runGatewayCommand(UserSession &session, const QStringList &arguments)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(
@@ -399,7 +397,7 @@ int runGatewayCommand(const QStringList &arguments)
         err() << QStringLiteral("halvex-bridge gateway: usage: halvex-bridge gateway %1").arg(usage) << Qt::endl;
         return misuse;
     };
-    Stores stores;
+    Stores stores{session};
     if (action.isEmpty())
         return show(stores, json);
     if (action == QLatin1String("set"))

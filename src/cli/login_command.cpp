@@ -1,8 +1,6 @@
 // halvex-bridge login: signs in to (or creates) the relay account, or runs
 // the password reset, from a terminal or from standard input.
-#include "cli/login_command.h"
-
-#include "account/account_runtime.h"
+#include "account/user_session.h"
 #include "cli/account_command.h"
 #include "cli/cli.h"
 #include "platform/characters.h"
@@ -71,15 +69,15 @@ int report(const Result<Done> &result, const QString &success, bool json, const 
     return ExitStatus::success;
 }
 
-int reportMessage(const Result<QString> &result, bool json)
+int reportMessage(const Result<MessageResponse> &result, bool json)
 {
     if (json) {
         QJsonObject object{{QStringLiteral("ok"), result.ok()}};
         object.insert(result ? QStringLiteral("message") : QStringLiteral("error"),
-                      result ? *result : result.error().description());
+                      result ? result->message : result.error().description());
         out() << QJsonDocument(object).toJson(QJsonDocument::Compact) << Qt::endl;
     } else if (result) {
-        out() << quotedForLog(*result, 1000) << Qt::endl;
+        out() << quotedForLog(result->message, 1000) << Qt::endl;
     } else {
         err() << quotedForLog(result.error().description(), 1000) << Qt::endl;
     }
@@ -129,7 +127,7 @@ std::optional<QString> readLine(const QString &prompt, bool secret)
     return QString::fromStdString(line);
 }
 
-int runLoginCommand(const QStringList &arguments)
+int runLoginCommand(UserSession &session, const QStringList &arguments)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(
@@ -146,17 +144,16 @@ int runLoginCommand(const QStringList &arguments)
         QStringLiteral("Set a new password with the reset code (asks for the code and the new password)."));
     const QCommandLineOption jsonOption(QStringLiteral("json"), QStringLiteral("Print the outcome as JSON."));
     parser.addOptions({createOption, forgotOption, resetOption, jsonOption});
-    auto opened =
-        openAccountCommand(parser, QStringLiteral("login"), arguments, 1, [&](const QCommandLineParser &given) {
+    const std::optional<int> done = openAccountCommand(
+        session, parser, QStringLiteral("login"), arguments, 1, [&](const QCommandLineParser &given) {
             const int modes =
                 int(given.isSet(createOption)) + int(given.isSet(forgotOption)) + int(given.isSet(resetOption));
             return modes > 1 ? QStringLiteral("Usage: halvex-bridge login [--create | --forgot-password | "
                                               "--reset-password] [--json] [EMAIL]")
                              : QString();
         });
-    if (const int *done = std::get_if<int>(&opened))
+    if (done)
         return *done;
-    AccountRuntime &runtime = *std::get<std::unique_ptr<AccountRuntime>>(opened);
     const QStringList positional = parser.positionalArguments();
     const bool json = parser.isSet(jsonOption);
 
@@ -167,7 +164,7 @@ int runLoginCommand(const QStringList &arguments)
         return failure;
 
     if (parser.isSet(forgotOption))
-        return reportMessage(waitForTask(runtime.account()->forgotPassword(*email)), json);
+        return reportMessage(waitForTask(session.auth()->forgotPassword(*email)), json);
     if (parser.isSet(resetOption)) {
         const std::optional<QString> code = ask(QStringLiteral("Reset code: "), false, QStringLiteral("reset code"));
         if (!code)
@@ -175,17 +172,17 @@ int runLoginCommand(const QStringList &arguments)
         const std::optional<QString> password = ask(QStringLiteral("New password: "), true, QStringLiteral("password"));
         if (!password)
             return failure;
-        return reportMessage(waitForTask(runtime.account()->resetPassword(*email, *code, *password)), json);
+        return reportMessage(waitForTask(session.auth()->resetPassword(*email, *code, *password)), json);
     }
 
     const std::optional<QString> password = ask(QStringLiteral("Password: "), true, QStringLiteral("password"));
     if (!password)
         return failure;
     if (parser.isSet(createOption)) {
-        return report(waitForTask(runtime.account()->createAccount(*email, *password)),
+        return report(waitForTask(session.account()->createAccount(*email, *password)),
                       QStringLiteral("Created the account %1 and signed in.").arg(*email), json, *email);
     }
-    return report(waitForTask(runtime.account()->signIn(*email, *password)),
+    return report(waitForTask(session.account()->signIn(*email, *password)),
                   QStringLiteral("Signed in as %1.").arg(*email), json, *email);
 }
 

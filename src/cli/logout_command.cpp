@@ -1,7 +1,5 @@
 // halvex-bridge logout: forgets the relay sign-in; the pairing stays.
-#include "cli/logout_command.h"
-
-#include "account/account_runtime.h"
+#include "account/user_session.h"
 #include "cli/account_command.h"
 #include "cli/cli.h"
 #include "platform/characters.h"
@@ -12,17 +10,16 @@
 
 namespace halvex::cli {
 
-int runLogoutCommand(const QStringList &arguments)
+int runLogoutCommand(UserSession &session, const QStringList &arguments)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Signs out of the Halvex account. This machine stays paired: "
                                                     "the bridge keeps serving the phone."));
-    auto opened = openAccountCommand(parser, QStringLiteral("logout"), arguments, 0);
-    if (const int *done = std::get_if<int>(&opened))
+    const std::optional<int> done = openAccountCommand(session, parser, QStringLiteral("logout"), arguments, 0);
+    if (done)
         return *done;
-    AccountRuntime &runtime = *std::get<std::unique_ptr<AccountRuntime>>(opened);
-    const std::optional<QString> email = runtime.account()->accountEmail();
-    if (!runtime.account()->signOut()) {
+    const std::optional<QString> email = session.account()->accountEmail();
+    if (!session.account()->signOut()) {
         err() << QStringLiteral("The sign-in could not be removed from the credential store.") << Qt::endl;
         return failure;
     }

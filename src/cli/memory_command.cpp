@@ -1,5 +1,6 @@
 #include "cli/memory_command.h"
 
+#include "account/user_session.h"
 #include "cli/cli.h"
 #include "memory/memory_relay_client.h"
 #include "memory/memory_sync_service.h"
@@ -44,7 +45,8 @@ void printList(QTextStream &out, const QString &title, const QStringList &entrie
 
 int show(const MemoryCommandContext &context, bool json, QTextStream &out, QTextStream &err)
 {
-    MemoryRelayClient relay(context.credentials(), context.relayOrigin, QString::fromLatin1(kMemoryAvatarId));
+    MemoryRelayClient relay(context.credentials(), context.relayOrigin,
+                            QString::fromLatin1(kMemoryAvatarId));
     const Result<SoulFileResponse> response = waitForTask(relay.fetchSoulFile());
     if (!response) {
         err << "Could not read the soul file: " << shown(response.error().description()) << '\n';
@@ -140,17 +142,12 @@ int runMemoryCommand(const QStringList &arguments, const MemoryCommandContext &c
     return misuse;
 }
 
-int runMemoryCommand(const QStringList &arguments)
+int runMemoryCommand(UserSession &session, const QStringList &arguments)
 {
-    const std::unique_ptr<Settings> settings = Settings::userDefaults();
-    std::unique_ptr<CredentialStore> credentials;
-    const auto openCredentialStore = [&credentials] {
-        if (!credentials)
-            credentials = CredentialStore::createDefault();
-        return credentials.get();
-    };
-    return runMemoryCommand(arguments, MemoryCommandContext{settings.get(), openCredentialStore, relayHttpOrigin(), {}},
-                            out(), err());
+    const auto openCredentialStore = [&session] { return session.credentials(); };
+    return runMemoryCommand(
+        arguments, MemoryCommandContext{session.settings(), openCredentialStore, relayHttpOrigin(), {}},
+        out(), err());
 }
 
 } // namespace halvex::cli

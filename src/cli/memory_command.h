@@ -10,6 +10,7 @@ class QTextStream;
 namespace halvex {
 
 class CredentialStore;
+class UserSession;
 class Settings;
 
 namespace cli {
@@ -28,7 +29,7 @@ struct MemoryCommandContext {
 // `halvex-bridge memory [status|on|off|show] [--json] [--yes]`: the menu's
 // Memory Sync switch (on: after the menu's cost notice and a confirmation),
 // and the soul file the relay keeps.
-int runMemoryCommand(const QStringList &arguments);
+int runMemoryCommand(UserSession &session, const QStringList &arguments);
 int runMemoryCommand(const QStringList &arguments, const MemoryCommandContext &context, QTextStream &out,
                      QTextStream &err);
 

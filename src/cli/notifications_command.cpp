@@ -1,5 +1,4 @@
-#include "cli/notifications_command.h"
-
+#include "account/user_session.h"
 #include "cli/cli.h"
 #include "platform/settings.h"
 
@@ -10,7 +9,7 @@
 
 namespace halvex::cli {
 
-int runNotificationsCommand(const QStringList &arguments)
+int runNotificationsCommand(UserSession &session, const QStringList &arguments)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(
@@ -29,7 +28,7 @@ int runNotificationsCommand(const QStringList &arguments)
         return misuse;
     }
 
-    std::unique_ptr<Settings> settings = Settings::userDefaults();
+    Settings *settings = session.settings();
     if (positional.size() == 1)
         settings->setBoolean(SettingsKey::notificationsEnabled, positional.constFirst() == QLatin1String("on"));
     const bool enabled = settings->boolean(SettingsKey::notificationsEnabled, true);

@@ -1,9 +1,7 @@
 // halvex-bridge pair [CODE | -]: pairs this machine with the Halvex account
 // and prints the QR code the phone scans, right in the terminal.
-#include "cli/pair_command.h"
-
-#include "account/account_runtime.h"
 #include "account/qr_code.h"
+#include "account/user_session.h"
 #include "cli/account_command.h"
 #include "cli/cli.h"
 #include "platform/atomic_file.h"
@@ -88,7 +86,7 @@ int show(const Shown &shown, bool json, bool colours, const QString &pngPath, st
 
 } // namespace
 
-int runPairCommand(const QStringList &arguments)
+int runPairCommand(UserSession &session, const QStringList &arguments)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
@@ -109,8 +107,8 @@ int runPairCommand(const QStringList &arguments)
                                          QStringLiteral("Print the QR code without colours."));
     const QCommandLineOption jsonOption(QStringLiteral("json"), QStringLiteral("Print the outcome as JSON."));
     parser.addOptions({qrOption, pngOption, plainOption, jsonOption});
-    auto opened =
-        openAccountCommand(parser, QStringLiteral("pair"), arguments, 1, [&](const QCommandLineParser &given) {
+    const std::optional<int> done =
+        openAccountCommand(session, parser, QStringLiteral("pair"), arguments, 1, [&](const QCommandLineParser &given) {
             const QStringList positional = given.positionalArguments();
             if (given.isSet(qrOption) && !positional.isEmpty())
                 return QStringLiteral("Usage: halvex-bridge pair [CODE | - | --qr] [--png FILE] [--no-color] [--json]");
@@ -118,9 +116,8 @@ int runPairCommand(const QStringList &arguments)
                 return PairingService::codeProblem(positional.first());
             return QString();
         });
-    if (const int *done = std::get_if<int>(&opened))
+    if (done)
         return *done;
-    AccountRuntime &runtime = *std::get<std::unique_ptr<AccountRuntime>>(opened);
     QStringList positional = parser.positionalArguments();
     if (!positional.isEmpty() && positional.first() == codeFromInput) {
         // The code alone redeems a bridge token: it stays off the command
@@ -137,7 +134,7 @@ int runPairCommand(const QStringList &arguments)
     const bool json = parser.isSet(jsonOption);
     const bool colours = useColours(parser.isSet(plainOption));
     const QString pngPath = parser.value(pngOption);
-    PairingService *pairing = runtime.pairing();
+    PairingService *pairing = session.pairing();
 
     if (parser.isSet(qrOption)) {
         const QRCodeContent content = waitForTask(pairing->generateQRCode());
@@ -166,12 +163,12 @@ int runPairCommand(const QStringList &arguments)
         } else {
             err() << quotedForLog(result.error().description(), 1000) << Qt::endl;
         }
-        if (!runtime.account()->isSignedIn() && positional.isEmpty() && !json)
+        if (!session.account()->isSignedIn() && positional.isEmpty() && !json)
             err() << QStringLiteral("Sign in with: halvex-bridge login") << Qt::endl;
         return failure;
     }
     const Shown shown{result->payload, result->bridgeName, result->bridgeId, result->code, true};
-    return show(shown, json, colours, pngPath, runtime.bridgeNotified());
+    return show(shown, json, colours, pngPath, session.bridgeNotified());
 }
 
 } // namespace halvex::cli

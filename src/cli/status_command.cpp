@@ -2,10 +2,8 @@
 // about its links, then the relay account, the gateway and the pairing, one
 // line each; exit status 0 only when this machine is paired. --watch
 // follows the running bridge until Ctrl-C.
-#include "cli/status_command.h"
-
-#include "account/account_runtime.h"
 #include "account/bridge_requests.h"
+#include "account/user_session.h"
 #include "cli/account_command.h"
 #include "cli/cli.h"
 #include "gateway/gateway_probe.h"
@@ -180,7 +178,7 @@ int watch(bool json)
 
 } // namespace
 
-int runStatusCommand(const QStringList &arguments)
+int runStatusCommand(UserSession &session, const QStringList &arguments)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(
@@ -193,23 +191,22 @@ int runStatusCommand(const QStringList &arguments)
                                          QStringLiteral("Follow the running bridge until Ctrl-C (with --json: one "
                                                         "status document per line)."));
     parser.addOptions({jsonOption, watchOption});
-    auto opened = openAccountCommand(parser, QStringLiteral("status"), arguments, 0);
-    if (const int *done = std::get_if<int>(&opened))
+    const std::optional<int> done = openAccountCommand(session, parser, QStringLiteral("status"), arguments, 0);
+    if (done)
         return *done;
     const bool json = parser.isSet(jsonOption);
     if (parser.isSet(watchOption))
         return watch(json);
-    AccountRuntime &runtime = *std::get<std::unique_ptr<AccountRuntime>>(opened);
     SingleInstance instance;
     const std::optional<QJsonObject> live = askRunningBridge(instance, BridgeRequest::status);
-    const bool signedIn = runtime.account()->isSignedIn();
-    const QString email = runtime.account()->accountEmail().value_or(QString());
-    const std::optional<PairingResult> paired = runtime.pairing()->alreadyPaired();
-    const GatewayTarget target = runtime.gatewayTarget();
+    const bool signedIn = session.account()->isSignedIn();
+    const QString email = session.account()->accountEmail().value_or(QString());
+    const std::optional<PairingResult> paired = session.pairing()->alreadyPaired();
+    const GatewayTarget target = session.gatewayTarget();
     const QUrl endpoint = target.endpoint;
     const GatewayProbe probe = waitForTask(probeGateway(target));
     const bool reachable = probe.reachable;
-    const QString relayHost = runtime.origins().http.authority();
+    const QString relayHost = session.usableRelayOrigins().http.authority();
 
     if (json) {
         QJsonObject object{

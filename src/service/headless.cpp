@@ -24,12 +24,12 @@ namespace {
 constexpr int shutdownGraceMs = 250;
 } // namespace
 
-HeadlessBridge::HeadlessBridge(Options options) : m_runtime(std::make_unique<BridgeRuntime>(options.runtime))
+HeadlessBridge::HeadlessBridge(Options options) : m_runtime(std::make_unique<BridgeRuntime>(std::move(options.runtime)))
 {
     BridgeNotifications::Sink sink = options.notificationSink ? std::move(options.notificationSink)
                                                               : BridgeNotifications::Sink(sendDesktopNotification);
     // Watching from before the start, so the first outage counts too.
-    m_notifications = std::make_unique<BridgeNotifications>(m_runtime->bridgeManager(), m_runtime->settings(),
+    m_notifications = std::make_unique<BridgeNotifications>(m_runtime->bridgeManager(), m_runtime->session().settings(),
                                                             std::move(sink), options.notifications);
 #ifdef __GLIBC__
     // glibc keeps freed memory in its arenas (one per thread that allocated,
@@ -52,7 +52,7 @@ void HeadlessBridge::start()
     BridgeManager *bridge = m_runtime->bridgeManager();
     // A missing token or the switch off leaves it unconnected, saying why.
     bridge->start();
-    if (!m_runtime->hasBridgeToken()) {
+    if (!bridge->hasBridgeToken()) {
         qCCritical(lcApp, "No bridge token is stored: this machine is not paired with a Halvex account yet. "
                           "Pair it with `halvex-bridge login` and `halvex-bridge pair` (or the setup wizard "
                           "in a desktop session); this bridge then connects by itself.");
@@ -61,18 +61,13 @@ void HeadlessBridge::start()
     }
 }
 
-int runHeadless(int argc, char **argv)
+int runBridgeProgram(BridgeProgram program)
 {
-    const std::unique_ptr<QCoreApplication> application = makeHeadlessApplication(argc, argv);
-    QCoreApplication &app = *application;
-    installLogFormat();
-    qCInfo(lcApp, "Halvex Bridge launching");
-
-    // One bridge per user session, headless or not: a second one would hold
-    // a second relay connection on the same token.
+    // One bridge per user session, in the tray or not: a second one would
+    // hold a second relay connection on the same token.
     SingleInstance instance;
     if (instance.notifyRunning("show") || (!instance.listen() && instance.notifyRunning("show"))) {
-        qCInfo(lcApp, "Halvex Bridge is already running — not starting a second bridge");
+        qCInfo(lcApp, "%s", qUtf8Printable(program.alreadyRunning));
         return 0;
     }
 
@@ -85,38 +80,52 @@ int runHeadless(int argc, char **argv)
     // The same relay the terminal commands reach (a loopback stand-in in
     // development builds).
     const Result<RelayOrigins> origins = relayOriginsForCommands();
-    if (!origins) {
+    if (origins) {
+        program.bridge.runtime.session.relayOrigins = *origins;
+    } else if (program.refuseRelayOverride) {
         qCCritical(lcApp, "%s", qUtf8Printable(origins.error().description()));
         return 2;
     }
 
     int exitCode = 0;
     {
-        HeadlessBridge::Options options;
-        options.runtime.relayOrigin = origins->webSocket;
-        HeadlessBridge headless(std::move(options));
-        BridgeManager *bridge = headless.bridgeManager();
-        // The terminal's requests: a new pairing, the status, name and switch.
-        BridgeControl control(bridge, QStringLiteral("headless"));
-        QObject::connect(&instance, &SingleInstance::requestReceived, &control, &BridgeControl::handle);
-        headless.start();
-
+        HeadlessBridge bridge(std::move(program.bridge));
+        BridgeManager *manager = bridge.bridgeManager();
         bool stopping = false;
-        QObject::connect(&terminationSignals, &TerminationSignals::received, &app, [&](int signalNumber) {
+        QObject::connect(&terminationSignals, &TerminationSignals::received, manager, [&](int signalNumber) {
             if (stopping) { // a second signal: leave at once
                 QCoreApplication::quit();
                 return;
             }
             stopping = true;
             qCInfo(lcApp, "Received %s — stopping the bridge", signalNumber == SIGINT ? "SIGINT" : "SIGTERM");
-            bridge->stop();
-            QTimer::singleShot(shutdownGraceMs, &app, &QCoreApplication::quit);
+            manager->stop();
+            QTimer::singleShot(shutdownGraceMs, QCoreApplication::instance(), &QCoreApplication::quit);
         });
 
-        exitCode = app.exec();
+        exitCode = program.run(bridge, instance);
         qCInfo(lcApp, "Halvex Bridge terminating");
     }
     return exitCode;
+}
+
+int runHeadless(int argc, char **argv)
+{
+    const std::unique_ptr<QCoreApplication> application = makeHeadlessApplication(argc, argv);
+    installLogFormat();
+    qCInfo(lcApp, "Halvex Bridge launching");
+
+    BridgeProgram program;
+    program.alreadyRunning = QStringLiteral("Halvex Bridge is already running — not starting a second bridge");
+    program.refuseRelayOverride = true;
+    program.run = [](HeadlessBridge &bridge, SingleInstance &instance) {
+        // The terminal's requests: a new pairing, the status, name and switch.
+        BridgeControl control(bridge.bridgeManager(), QStringLiteral("headless"));
+        QObject::connect(&instance, &SingleInstance::requestReceived, &control, &BridgeControl::handle);
+        bridge.start();
+        return QCoreApplication::exec();
+    };
+    return runBridgeProgram(std::move(program));
 }
 
 } // namespace halvex

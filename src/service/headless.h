@@ -5,14 +5,17 @@
 
 #include <QTimer>
 
+#include <functional>
 #include <memory>
 
 namespace halvex {
 
-// The bridge as the headless process runs it: the user's stores, the
-// deployment's relay (or, in development builds, HALVEX_RELAY_WS_ORIGIN), and
-// the notifications about its links sent to the desktop's notification
-// service (nothing shows where none runs).
+class SingleInstance;
+
+// The bridge as both programs run it: the bridge runtime on this user's
+// session, and the notifications about its links (the desktop's
+// notification service unless told otherwise; nothing shows where none
+// runs). The headless process runs it alone, the tray with its menu in front.
 class HeadlessBridge
 {
 public:
@@ -47,6 +50,28 @@ private:
     QTimer m_memoryTrim;
     std::unique_ptr<BridgeNotifications> m_notifications;
 };
+
+// What sets the tray program and the headless one apart at start-up.
+struct BridgeProgram {
+    // Logged when this session's bridge runs already (it was handed "show");
+    // this start then ends with exit status 0.
+    QString alreadyRunning;
+    // A development relay override that this build refuses ends the start
+    // (exit status 2) instead of leaving the bridge on the deployment's relay.
+    bool refuseRelayOverride = false;
+    HeadlessBridge::Options bridge;
+    // The program's own part on the bridge: answers the instance's requests,
+    // starts the bridge, runs the event loop and returns its exit status.
+    std::function<int(HeadlessBridge &bridge, SingleInstance &instance)> run;
+};
+
+// The one start-up of a bridge, for the tray and the headless process: one
+// bridge per user session (a later start hands the running one "show" and
+// leaves), the user's session and the bridge on it opened once, and SIGINT
+// or SIGTERM stopping the bridge (its links close) before the event loop
+// ends; a second signal ends it at once. Runs in the application the
+// program made. Returns the exit status.
+int runBridgeProgram(BridgeProgram program);
 
 // Runs the bridge without any window or tray (servers without a desktop):
 // logs to stderr and stops cleanly on SIGINT or SIGTERM. Returns the exit code.

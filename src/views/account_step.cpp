@@ -1,6 +1,7 @@
 #include "views/account_step.h"
 
 #include "account/account_service.h"
+#include "account/relay_auth_service.h"
 #include "views/view_support.h"
 
 #include <QButtonGroup>
@@ -277,10 +278,11 @@ QCoro::Task<> AccountStep::sendResetCode()
 {
     if (!m_sendCode->isEnabled())
         co_return;
-    const std::optional<QString> message = co_await run(m_account->forgotPassword(m_resetEmail->text()), m_resetError);
-    if (!message)
+    const std::optional<MessageResponse> sent =
+        co_await run(m_account->auth()->forgotPassword(m_resetEmail->text()), m_resetError);
+    if (!sent)
         co_return;
-    showError(m_resetMessage, *message);
+    showError(m_resetMessage, sent->message);
     showResetStep(1);
 }
 
@@ -288,11 +290,12 @@ QCoro::Task<> AccountStep::resetPassword()
 {
     if (!m_resetButton->isEnabled())
         co_return;
-    const std::optional<QString> message = co_await run(
-        m_account->resetPassword(m_resetEmail->text(), m_resetCode->text(), m_newPassword->text()), m_resetError);
-    if (!message)
+    const std::optional<MessageResponse> reset =
+        co_await run(m_account->auth()->resetPassword(m_resetEmail->text(), m_resetCode->text(), m_newPassword->text()),
+                     m_resetError);
+    if (!reset)
         co_return;
-    showError(m_resetMessage, *message);
+    showError(m_resetMessage, reset->message);
     m_password->clear();
     m_newPassword->clear();
     showResetStep(2);
