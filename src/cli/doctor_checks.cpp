@@ -91,14 +91,15 @@ QCoro::Task<CheckOutcome> checkRelay(const DoctorEnvironment &env, DoctorFinding
     const bool secure = origin.scheme() == QLatin1String("wss");
     const quint16 port = quint16(origin.port(secure ? 443 : 80));
     const QString where = origin.toString();
-    const QString unreachable = co_await tcpConnectError(origin.host(), port, env.timings.probeTimeoutMs);
+    const QString unreachable = co_await tcpConnectError(origin.host(), port, int(env.timings.probeTimeout.count()));
     if (!unreachable.isEmpty()) {
         co_return CheckOutcome::fail(where + QStringLiteral(" not reachable: ") + unreachable,
                                      QStringLiteral("check this machine's network connection and proxy settings"));
     }
     if (!found.bridgeToken)
         co_return CheckOutcome::skip(where + QStringLiteral(" reachable; no bridge token to try"));
-    const QString refused = co_await relayHandshakeError(origin, *found.bridgeToken, env.timings.handshakeTimeoutMs);
+    const QString refused =
+        co_await relayHandshakeError(origin, *found.bridgeToken, int(env.timings.handshakeTimeout.count()));
     if (!refused.isEmpty())
         co_return CheckOutcome::fail(where + QStringLiteral(" reachable, bridge token not accepted: ") + refused,
                                      QStringLiteral("pair again: halvex-bridge pair"));
@@ -158,9 +159,9 @@ QCoro::Task<CheckOutcome> checkGatewayAnswering(const DoctorEnvironment &env, Do
     found.target.toolVersion = found.openClawVersion;
     const GatewayTarget &target = found.target;
     GatewayProbeOptions options;
-    options.timeoutMs = env.timings.probeTimeoutMs;
+    options.timeout = env.timings.probeTimeout;
     options.handshake = !target.token.isEmpty() || target.authDisabled;
-    options.handshakeTimeoutMs = env.timings.handshakeTimeoutMs;
+    options.handshakeTimeout = env.timings.handshakeTimeout;
     options.credentials = env.credentials;
     found.probe = co_await probeGateway(target, options);
     const GatewayProbe &probe = found.probe;
@@ -234,7 +235,7 @@ QCoro::Task<CheckOutcome> checkGatewayWebSocket(const DoctorEnvironment &env, Do
         QString requestId;
         if (!deviceId.isEmpty() && found.openClawPath) {
             PairingApprover::Timings timings;
-            timings.processTimeoutMs = env.timings.handshakeTimeoutMs;
+            timings.processTimeout = env.timings.handshakeTimeout;
             PairingApprover approver({}, timings);
             requestId = co_await approver.findPendingRequest(*found.openClawPath, deviceId);
         }
@@ -307,7 +308,7 @@ QCoro::Task<CheckOutcome> checkOllama(const DoctorEnvironment &env, DoctorFindin
 {
     QUrl tags = env.ollamaURL;
     tags.setPath(QStringLiteral("/api/tags"));
-    const HttpAnswer answer = co_await boundedGet(env.network, tags, {}, env.timings.probeTimeoutMs);
+    const HttpAnswer answer = co_await boundedGet(env.network, tags, {}, int(env.timings.probeTimeout.count()));
     if (answer.status != 200) {
         co_return CheckOutcome::fail(env.ollamaURL.toString() + QStringLiteral(" does not answer") +
                                          (answer.status ? QStringLiteral(" (HTTP %1)").arg(*answer.status)

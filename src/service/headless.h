@@ -5,6 +5,7 @@
 
 #include <QTimer>
 
+#include <chrono>
 #include <memory>
 
 namespace halvex {
@@ -19,7 +20,7 @@ public:
     struct Timings {
         // How often memory that the allocator holds free (after a burst of
         // chats, say) is handed back to the system.
-        int memoryTrimIntervalMs = 15 * 1000;
+        std::chrono::milliseconds memoryTrimInterval = std::chrono::seconds(15);
     };
 
     struct Options {

@@ -195,7 +195,7 @@ QCoro::Task<> ModelSelectionStep::test()
     if (name.startsWith(QLatin1String("ollama/")))
         name = name.mid(7);
     LocalModelTest::Timings timings;
-    timings.timeoutMs = m_services.stepModelTestTimeoutMs;
+    timings.timeoutMs = int(m_services.stepModelTestTimeout.count());
     const Result<int> result =
         co_await LocalModelTest::run(m_services.network, m_detection->ollamaHost(), name, timings);
     if (!self || generation != m_testGeneration)
