@@ -99,12 +99,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             // The login shell's PATH query: a fixed script, nothing of the input.
             FUZZ_CHECK(arguments.size() == 2 && arguments.at(0) == QLatin1String("-lc"));
             FUZZ_CHECK(arguments.at(1).contains(QLatin1String("HALVEX_LOGIN_PATH=")));
-            FUZZ_CHECK(request.timeoutMs > 0 && request.outputCap > 0);
+            FUZZ_CHECK(request.timeout > std::chrono::milliseconds::zero() && request.outputCap > 0);
             continue;
         }
         for (const QString &entry : std::as_const(request.extraEnvironment))
             FUZZ_CHECK(entry == QLatin1String("PATH=/usr/local/bin:/usr/bin"));
-        FUZZ_CHECK(request.timeoutMs > 0 && request.outputCap > 0);
+        FUZZ_CHECK(request.timeout > std::chrono::milliseconds::zero() && request.outputCap > 0);
         FUZZ_CHECK(arguments.value(0) == QLatin1String("devices"));
         if (arguments.value(1) == QLatin1String("list")) {
             FUZZ_CHECK(arguments ==

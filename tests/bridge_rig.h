@@ -47,8 +47,8 @@ public:
         timings.openClawWebSocket.link.initialDelay = std::chrono::milliseconds(50);
         timings.openClawWebSocket.link.maxDelay = std::chrono::milliseconds(200);
         timings.openClawWebSocket.challengeTimeout = std::chrono::milliseconds(2000);
-        timings.openClawClient.chatTimeoutMs = 30000;
-        timings.gatewayProbeTimeoutMs = 10000;
+        timings.openClawClient.chatTimeout = std::chrono::seconds(30);
+        timings.gatewayProbeTimeout = std::chrono::seconds(10);
     }
     ~BridgeTestBed() { shutDown(); }
     BridgeTestBed(const BridgeTestBed &) = delete;

@@ -83,7 +83,7 @@ private:
 BridgeNotifications::Timings shortTimings()
 {
     BridgeNotifications::Timings timings;
-    timings.relayDownNotifyAfterMs = 300;
+    timings.relayDownNotifyAfter = std::chrono::milliseconds(300);
     return timings;
 }
 
@@ -151,7 +151,7 @@ private Q_SLOTS:
     {
         Watched w;
         BridgeNotifications::Timings timings;
-        timings.relayDownNotifyAfterMs = 60000;
+        timings.relayDownNotifyAfter = std::chrono::minutes(1);
         QVERIFY(w.watchConnected(timings));
         w.rig.relay.abortConnection();
         QTRY_VERIFY_WITH_TIMEOUT(w.rig.bridge->connectionState() != BridgeConnectionState::connected(), 15000);

@@ -99,7 +99,7 @@ private Q_SLOTS:
 
     void aHangingToolIsStoppedAtItsLimit()
     {
-        CommandRunner runner({}, CommandRunnerTimings{300, 1 << 20});
+        CommandRunner runner({}, CommandRunnerTimings{std::chrono::milliseconds(300), 1 << 20});
         QElapsedTimer clock;
         clock.start();
         const CommandResult result = shell(runner, QStringLiteral("echo started; exec sleep 60"));
@@ -132,7 +132,7 @@ private Q_SLOTS:
         QFETCH(qint64, outputCap);
         QTemporaryDir dir;
         const QString pidFile = dir.filePath(QStringLiteral("grandchild"));
-        CommandRunner runner({}, CommandRunnerTimings{timeoutMs, outputCap});
+        CommandRunner runner({}, CommandRunnerTimings{std::chrono::milliseconds(timeoutMs), outputCap});
         const CommandResult result = shell(runner, script, {pidFile});
         QCOMPARE(result.exitCode, std::nullopt);
         QFile written(pidFile);
@@ -145,7 +145,7 @@ private Q_SLOTS:
 
     void aFloodingToolIsStoppedAtTheCap()
     {
-        CommandRunner runner({}, CommandRunnerTimings{30000, 64 * 1024});
+        CommandRunner runner({}, CommandRunnerTimings{std::chrono::seconds(30), 64 * 1024});
         const CommandResult result = shell(runner, QStringLiteral("exec yes flood"));
         QCOMPARE(result.output, std::nullopt);
         QCOMPARE(result.exitCode, std::nullopt);

@@ -99,7 +99,7 @@ Result<Done> validatedBy(const OpenClawTool &tool, const QString &file)
     // A scratch HOME: OpenClaw keeps state beside the configuration.
     request.extraEnvironment = {QStringLiteral("OPENCLAW_CONFIG_PATH=") + file,
                                 QStringLiteral("HOME=") + QFileInfo(file).absolutePath()};
-    request.timeoutMs = 120000;
+    request.timeout = std::chrono::minutes(2);
     const ProcessOutcome outcome = waitForResult(runProcess(request));
     if (QJsonDocument::fromJson(outcome.standardOutput.trimmed()).object().value(QStringLiteral("valid")).toBool())
         return Done{};
@@ -512,7 +512,7 @@ private Q_SLOTS:
         if (dryRun)
             arguments << QStringLiteral("--dry-run") << QStringLiteral("--json");
         QCOMPARE(requests.first().arguments, arguments);
-        QVERIFY(requests.first().timeoutMs > 0);
+        QVERIFY(requests.first().timeout > std::chrono::milliseconds::zero());
         // Only what changes: the model entry's limits and the primary model;
         // the fallbacks, the base URL and the token stay out of it.
         QCOMPARE(json(requests.first().standardInput),

@@ -241,7 +241,7 @@ int runKeyringChild()
 {
     const QString service = qEnvironmentVariable(kKeyringChildVariable);
     LibsecretBackend::Timings timings;
-    timings.callTimeoutMs = kChildCallTimeoutMs;
+    timings.callTimeout = std::chrono::milliseconds(kChildCallTimeoutMs);
     LibsecretBackend backend(timings);
     const auto report = [](const QJsonObject &object) {
         std::fputs(QJsonDocument(object).toJson(QJsonDocument::Compact).constData(), stdout);
@@ -911,7 +911,7 @@ private Q_SLOTS:
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("credentials.json"));
         FileSecretBackend::Timings timings;
-        timings.lockWaitMs = 50;
+        timings.lockWait = std::chrono::milliseconds(50);
         FileSecretBackend store(path, timings);
         QVERIFY(store.store({QStringLiteral("a"), {}}, "before"));
 

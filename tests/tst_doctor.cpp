@@ -67,8 +67,8 @@ struct Rig {
         env.homeDirectory = home.path();
         env.ollamaURL = ollama.url();
         env.openClawPlaces = OpenClawLocator::Places{{home.path() + QStringLiteral("/bin/openclaw")}, {}, {}};
-        env.timings.probeTimeoutMs = 10000;
-        env.timings.handshakeTimeoutMs = 20000;
+        env.timings.probeTimeout = std::chrono::seconds(10);
+        env.timings.handshakeTimeout = std::chrono::seconds(20);
         return env;
     }
 

@@ -249,8 +249,8 @@ private Q_SLOTS:
         BridgeRig rig;
         rig.timings.chat.chatDeadline = std::chrono::milliseconds(4000);
         rig.timings.chat.gatewaySocketWait = std::chrono::milliseconds(1000);
-        rig.timings.openClawClient.chatTimeoutMs = 4000;
-        rig.timings.gatewayProbeTimeoutMs = 2000;
+        rig.timings.openClawClient.chatTimeout = std::chrono::seconds(4);
+        rig.timings.gatewayProbeTimeout = std::chrono::seconds(2);
         rig.timings.openClawWebSocket.challengeTimeout = std::chrono::milliseconds(1000);
         rig.timings.openClawWebSocket.connectResponseTimeout = std::chrono::milliseconds(1000);
         QVERIFY(rig.startStandIns());

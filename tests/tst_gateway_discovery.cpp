@@ -117,7 +117,7 @@ private:
         deps.homeDirectory = m_home.path();
         deps.avahiBusAddress = m_network.busAddress();
         OpenClawDetectorTimings timings;
-        timings.discoveryWindowMs = windowMs;
+        timings.discoveryWindow = std::chrono::milliseconds(windowMs);
         return std::make_unique<OpenClawDetector>(deps, timings);
     }
 

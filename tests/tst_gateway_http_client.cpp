@@ -358,7 +358,7 @@ private Q_SLOTS:
         // And one that stops sending in the middle of the stream.
         server.enqueue(ScriptedResponse::eventStream({sse::contentChunk(QStringLiteral("A"))})
                            .withEnding(ScriptedResponse::Ending::HoldOpen));
-        auto client = clientFor(server, QStringLiteral("t"), {.chatTimeoutMs = 1000});
+        auto client = clientFor(server, QStringLiteral("t"), {.chatTimeout = std::chrono::seconds(1)});
 
         auto hung = startStream(*client);
         QVERIFY(waitForOutcome(hung));

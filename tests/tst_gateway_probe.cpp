@@ -28,7 +28,7 @@ GatewayProbe probe(const GatewayTarget &target, int timeoutMs = 30000)
 {
     std::optional<GatewayProbe> result;
     GatewayProbeOptions options;
-    options.timeoutMs = timeoutMs;
+    options.timeout = std::chrono::milliseconds(timeoutMs);
     probeGateway(target, options).then([&](GatewayProbe found) { result = found; });
     if (!QTest::qWaitFor([&] { return result.has_value(); }, 60000))
         qFatal("the probe never finished");

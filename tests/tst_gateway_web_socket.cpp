@@ -69,6 +69,14 @@ struct Rig {
     {
         listening = gateway.listen();
         socket = std::make_unique<GatewayWebSocket>(credentials.get(), timings);
+        QObject::connect(socket.get(), &GatewayWebSocket::reconnectScheduled, socket.get(),
+                         [this](std::chrono::milliseconds delay) { retryDelays << delay.count(); });
+    }
+
+    // Waits until `count` retries were scheduled.
+    bool waitForRetries(qsizetype count) const
+    {
+        return QTest::qWaitFor([&] { return retryDelays.size() >= count; }, kWaitMs);
     }
 
     bool connectAndWait(const QString &token = QStringLiteral("gw-token"))
@@ -101,6 +109,7 @@ struct Rig {
     GatewayWsStandIn gateway;
     bool listening = false;
     std::unique_ptr<CredentialStore> credentials;
+    QList<qint64> retryDelays; // each scheduled retry's delay, in milliseconds
     std::unique_ptr<GatewayWebSocket> socket;
 };
 
@@ -364,9 +373,9 @@ private Q_SLOTS:
         QVERIFY(rig.log.waitFor(
             QStringLiteral("Connect failed: [AUTH_TOKEN_MISMATCH] unauthorized: gateway token mismatch")));
         QCOMPARE(rig.socket->state(), GatewayLinkState::error(QStringLiteral("unauthorized: gateway token mismatch")));
-        QVERIFY(rig.log.waitFor(QStringLiteral("OC-WS reconnecting in 0.010000s (attempt 1/20)...")));
         // The gateway's close after its refusal is not a second failure.
-        QVERIFY(rig.log.waitFor(QStringLiteral("OC-WS reconnecting in 0.020000s (attempt 2/20)...")));
+        QVERIFY(rig.waitForRetries(2));
+        QCOMPARE(rig.retryDelays.mid(0, 2), (QList<qint64>{10, 20}));
         QCOMPARE(rig.log.countStartingWith(QStringLiteral("OC-WS receive error")), 0);
         rig.socket->disconnect();
     }
@@ -378,7 +387,7 @@ private Q_SLOTS:
         rig.gateway.setRawConnectAnswer(QJsonObject{{QStringLiteral("type"), QStringLiteral("res")}});
         rig.socket->connect(rig.gateway.httpUrl(), QStringLiteral("gw-token"));
         QVERIFY(rig.log.waitFor(QStringLiteral("Connect failed: [] Unknown error")));
-        QVERIFY(rig.log.waitForPrefix(QStringLiteral("OC-WS reconnecting in")));
+        QVERIFY(rig.waitForRetries(1));
         rig.socket->disconnect();
         QCOMPARE(rig.socket->state(), GatewayLinkState::disconnected());
     }
@@ -435,14 +444,16 @@ private Q_SLOTS:
         QVERIFY(rig.connectAndWait());
         rig.gateway.dropConnections();
         QVERIFY(rig.log.waitForPrefix(QStringLiteral("OC-WS receive error: ")));
-        QVERIFY(rig.log.waitFor(QStringLiteral("OC-WS reconnecting in 0.010000s (attempt 1/20)...")));
+        QVERIFY(rig.waitForRetries(1));
+        QCOMPARE(rig.retryDelays.at(0), 10);
         QVERIFY(QTest::qWaitFor([&] { return rig.gateway.connectRecords().size() == 2; }, kWaitMs));
         QVERIFY(rig.waitForState(GatewayLinkState::connected()));
         QCOMPARE(rig.log.count(QStringLiteral("Using stored deviceToken for auth")), 1);
 
         // A successful connect resets the count: the next drop starts at 1 again.
         rig.gateway.dropConnections();
-        QVERIFY(rig.log.waitFor(QStringLiteral("OC-WS reconnecting in 0.010000s (attempt 1/20)..."), 2));
+        QVERIFY(rig.waitForRetries(2));
+        QCOMPARE(rig.retryDelays.at(1), 10);
         QVERIFY(QTest::qWaitFor([&] { return rig.gateway.connectRecords().size() == 3; }, kWaitMs));
         QVERIFY(rig.waitForState(GatewayLinkState::connected()));
         rig.socket->disconnect();
@@ -458,12 +469,9 @@ private Q_SLOTS:
         rig.socket->connect(rig.gateway.httpUrl(), QStringLiteral("gw-token"));
         QVERIFY(rig.waitForState(GatewayLinkState::error(QStringLiteral("Connection failed"))));
         QCOMPARE(rig.log.count(QStringLiteral("Max reconnect attempts (20) reached — giving up")), 1);
-        const QStringList reconnects = rig.log.messagesStartingWith(QStringLiteral("OC-WS reconnecting in"));
-        QCOMPARE(reconnects.size(), 20);
-        QCOMPARE(reconnects.at(0), QStringLiteral("OC-WS reconnecting in 0.001000s (attempt 1/20)..."));
-        QCOMPARE(reconnects.at(1), QStringLiteral("OC-WS reconnecting in 0.002000s (attempt 2/20)..."));
-        QCOMPARE(reconnects.at(2), QStringLiteral("OC-WS reconnecting in 0.004000s (attempt 3/20)..."));
-        QCOMPARE(reconnects.at(19), QStringLiteral("OC-WS reconnecting in 0.004000s (attempt 20/20)..."));
+        QCOMPARE(rig.retryDelays.size(), 20);
+        QCOMPARE(rig.retryDelays.mid(0, 3), (QList<qint64>{1, 2, 4}));
+        QCOMPARE(rig.retryDelays.at(19), 4);
         QCOMPARE(rig.log.countStartingWith(QStringLiteral("Connecting to OpenClaw WS at")), 21);
 
         // Nothing more happens on its own...
@@ -509,7 +517,8 @@ private Q_SLOTS:
         Rig rig(timings);
         QVERIFY(rig.connectAndWait());
         rig.gateway.dropConnections();
-        QVERIFY(rig.log.waitFor(QStringLiteral("OC-WS reconnecting in 0.300000s (attempt 1/20)...")));
+        QVERIFY(rig.waitForRetries(1));
+        QCOMPARE(rig.retryDelays.at(0), 300);
         rig.socket->disconnect();
         QTest::qWait(600);
         QCOMPARE(rig.gateway.connectionCount(), 1);

@@ -288,7 +288,7 @@ private Q_SLOTS:
         bool tray = false;
         TrayApplication::Options options = rig.options(false);
         options.systemTrayAvailable = [&tray] { return tray; };
-        options.timings.trayCheckIntervalMs = 20;
+        options.timings.trayCheckInterval = std::chrono::milliseconds(20);
         TrayApplication trayApp([&rig] { return rig.make(); }, options);
         QSignalSpy created(&trayApp, &TrayApplication::trayControllerCreated);
 

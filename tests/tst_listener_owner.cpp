@@ -266,7 +266,7 @@ private Q_SLOTS:
 
         // The probe: it answers (GET /healthz carries nothing), but is not ours.
         GatewayProbeOptions options;
-        options.timeoutMs = 3000;
+        options.timeout = std::chrono::seconds(3);
         options.handshake = true;
         options.credentials = &credentials;
         const GatewayProbe probe = waitForResult(probeGateway(target, options));

@@ -112,7 +112,7 @@ private Q_SLOTS:
         QCOMPARE(request.program, QStringLiteral("/bin/zsh"));
         QCOMPARE(request.arguments.size(), 2);
         QCOMPARE(request.arguments.value(0), QStringLiteral("-lc"));
-        QVERIFY(request.timeoutMs > 0);
+        QVERIFY(request.timeout > std::chrono::milliseconds::zero());
         QVERIFY(request.outputCap > 0);
     }
 

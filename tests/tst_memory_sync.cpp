@@ -133,7 +133,7 @@ struct Rig {
     {
         MemorySyncService::Timings timings;
         timings.initialSyncDelay = std::chrono::milliseconds(3600000);
-        timings.relayTimeoutMs = kWait;
+        timings.relayTimeout = std::chrono::milliseconds(kWait);
         return timings;
     }
 
@@ -336,7 +336,7 @@ private Q_SLOTS:
     void relayAnswersAreBounded()
     {
         MemorySyncService::Timings timings = Rig::slow();
-        timings.relayTimeoutMs = 5000;
+        timings.relayTimeout = std::chrono::seconds(5);
         Rig rig(timings);
         rig.service->start();
 
@@ -508,7 +508,7 @@ private Q_SLOTS:
             target.endpoint = url;
             target.token = QStringLiteral("gateway-token");
             GatewayProbeOptions options;
-            options.timeoutMs = kWait;
+            options.timeout = std::chrono::milliseconds(kWait);
             probeGateway(target, options).then([outcome](GatewayProbe found) {
                 *outcome = found.chatEndpoint == ChatEndpointState::on;
             });
@@ -544,7 +544,7 @@ private Q_SLOTS:
         timings.initialSyncDelay = std::chrono::milliseconds(50);
         timings.baseInterval = std::chrono::milliseconds(300);
         timings.maxInterval = std::chrono::milliseconds(1200);
-        timings.relayTimeoutMs = kWait;
+        timings.relayTimeout = std::chrono::milliseconds(kWait);
         Rig rig(timings);
         // Every sync finds something, so the timer keeps syncing.
         for (int i = 0; i < 20; ++i)

@@ -82,13 +82,13 @@ struct Rig {
             qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS"); // no Avahi there: the browse fails at once
         deps.gatewaySocketConnected = [this] { return socketConnected; };
         OpenClawDetectorTimings timings;
-        timings.discoveryWindowMs = 1000;
-        timings.lanCheckWindowMs = 500;
-        timings.lanCheckIntervalMs = 100;
+        timings.discoveryWindow = std::chrono::seconds(1);
+        timings.lanCheckWindow = std::chrono::milliseconds(500);
+        timings.lanCheckInterval = std::chrono::milliseconds(100);
         // Generous limits: a loaded machine must not turn a slow answer
         // into a missing one.
-        timings.commands.timeoutMs = 30000;
-        timings.probeTimeoutMs = 30000;
+        timings.commands.timeout = std::chrono::seconds(30);
+        timings.probeTimeout = std::chrono::seconds(30);
         detector = std::make_unique<OpenClawDetector>(deps, timings);
     }
 
@@ -491,8 +491,8 @@ private Q_SLOTS:
         OpenClawDetectorTimings timings;
         // Long enough for the answers that do come on a loaded machine; the
         // one that never comes is stopped and the plain listing is asked.
-        timings.commands.timeoutMs = 15000;
-        timings.probeTimeoutMs = 30000;
+        timings.commands.timeout = std::chrono::seconds(15);
+        timings.probeTimeout = std::chrono::seconds(30);
         rig.detector = std::make_unique<OpenClawDetector>(deps, timings);
         rig.tool.setDelay(args("agents list --json"), 120);
         rig.tool.setAnswer(args("agents list"), "main\nmobile\n");

@@ -196,11 +196,11 @@ private:
             deps.places = OpenClawLocator::Places{places, {}, {}};
         deps.avahiBusAddress = qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS");
         OpenClawDetectorTimings timings;
-        timings.commands.timeoutMs = 120000; // the real tool takes seconds on a loaded machine
+        timings.commands.timeout = std::chrono::minutes(2); // the real tool takes seconds on a loaded machine
         // A gateway that has just come up is busy loading for a while after
         // its first healthy answer; a loaded machine stretches that past 5 s.
-        timings.probeTimeoutMs = 30000;
-        timings.lanCheckWindowMs = 15000;
+        timings.probeTimeout = std::chrono::seconds(30);
+        timings.lanCheckWindow = std::chrono::seconds(15);
         return std::make_unique<OpenClawDetector>(deps, timings);
     }
     static bool detect(OpenClawDetector &detector)

@@ -282,7 +282,7 @@ private Q_SLOTS:
         QCOMPARE(runner.lines(), QStringList({path + QStringLiteral("|devices|list|--json"),
                                               path + QStringLiteral("|devices|approve|--|req-json")}));
         for (const ProcessRequest &request : std::as_const(runner.requests)) {
-            QCOMPARE(request.timeoutMs, 30000);
+            QCOMPARE(request.timeout, std::chrono::milliseconds(30000));
             QCOMPARE(request.outputCap, qint64(1 << 20));
         }
         QCOMPARE(approverStates.count(), 4); // listing, approving, done, and idle again once connected

@@ -33,7 +33,7 @@ private:
     // A bridge connected to the relay stand-in and configured for the real gateway.
     bool launch(BridgeRig &rig)
     {
-        rig.timings.openClawClient.chatTimeoutMs = 120000;
+        rig.timings.openClawClient.chatTimeout = std::chrono::minutes(2);
         rig.timings.openClawWebSocket.challengeTimeout = std::chrono::milliseconds(10000);
         if (!rig.startStandIns())
             return false;
@@ -197,7 +197,7 @@ private Q_SLOTS:
               qPrintable(health.description()));
 
         BridgeRig rig;
-        rig.timings.openClawClient.chatTimeoutMs = 120000;
+        rig.timings.openClawClient.chatTimeout = std::chrono::minutes(2);
         rig.timings.openClawWebSocket.challengeTimeout = std::chrono::milliseconds(10000);
         rig.timings.chat.chatDeadline = std::chrono::milliseconds(180000);
         QVERIFY(rig.startStandIns());

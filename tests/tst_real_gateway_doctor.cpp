@@ -62,7 +62,7 @@ class TestRealGatewayDoctor : public QObject
         env.openClawPlaces = OpenClawLocator::Places{{m_bin.filePath(QStringLiteral("openclaw"))}, {}, {}};
         // Nothing listens there: Ollama is not part of this setup.
         env.ollamaURL = QUrl(QStringLiteral("http://127.0.0.1:9"));
-        env.timings.handshakeTimeoutMs = 30000;
+        env.timings.handshakeTimeout = std::chrono::seconds(30);
         return env;
     }
 

@@ -51,7 +51,7 @@ private Q_SLOTS:
         m_gateway.model()->setChunkDelayMs(60); // two seconds of streaming
 
         BridgeRig rig;
-        rig.timings.openClawClient.chatTimeoutMs = 120000;
+        rig.timings.openClawClient.chatTimeout = std::chrono::minutes(2);
         rig.timings.openClawWebSocket.challengeTimeout = std::chrono::milliseconds(10000);
         // Reconnects a second apart, and a health check that wakes a socket
         // that gave up before the new gateway came up.

@@ -204,7 +204,7 @@ private Q_SLOTS:
 
         // The running bridge, on the same files.
         BridgeRig rig;
-        rig.timings.openClawClient.chatTimeoutMs = 120000;
+        rig.timings.openClawClient.chatTimeout = std::chrono::minutes(2);
         rig.timings.openClawWebSocket.challengeTimeout = std::chrono::milliseconds(10000);
         rig.timings.chat.chatDeadline = std::chrono::milliseconds(180000);
         QVERIFY(rig.startStandIns());

@@ -444,7 +444,7 @@ private Q_SLOTS:
         ProcessRequest listRequest;
         listRequest.program = tool;
         listRequest.arguments = {QStringLiteral("devices"), QStringLiteral("list"), QStringLiteral("--json")};
-        listRequest.timeoutMs = 120000;
+        listRequest.timeout = std::chrono::minutes(2);
         const ProcessOutcome list = QCoro::waitFor(runProcess(listRequest));
         QVERIFY(list.exitedWithSuccess());
         bool paired = false;

@@ -141,7 +141,7 @@ private Q_SLOTS:
         SingleInstance launch(name);
         QCOMPARE(launch.ask("status"), std::optional<QByteArray>(R"({"ok":true})"));
         QCOMPARE(launch.ask("status"), std::optional<QByteArray>(R"({"ok":true})")); // one connection each
-        QCOMPARE(launch.ask("show", 500), std::nullopt);
+        QCOMPARE(launch.ask("show", std::chrono::milliseconds(500)), std::nullopt);
         QCOMPARE(launch.ask("endless"), std::nullopt);
 
         QMetaObject::invokeMethod(

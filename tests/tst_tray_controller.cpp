@@ -60,7 +60,7 @@ struct Rig : public test::BridgeTestBed {
         settings->setString(SettingsKey::openClawEndpoint, gateway.toString());
         BridgeManager::Dependencies deps = dependencies(relayOrigin);
         deps.memorySync = test::idleMemorySync();
-        timings.gatewayProbeTimeoutMs = 20000;
+        timings.gatewayProbeTimeout = std::chrono::seconds(20);
         bridge = std::make_unique<BridgeManager>(std::move(deps), timings);
         bridge->start();
     }

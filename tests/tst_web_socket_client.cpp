@@ -672,7 +672,7 @@ private Q_SLOTS:
         WebSocketClient::Limits limits;
         limits.maxQueuedBytes = 256 * 1024;
         limits.resumeQueuedBytes = 64 * 1024;
-        limits.stalledQueueMs = 2000;
+        limits.stalledQueue = std::chrono::seconds(2);
         limits.maxMessageBytes = 32 << 20;
         client.setLimits(limits);
         QSignalSpy errors(&client, &WebSocketClient::errorOccurred);

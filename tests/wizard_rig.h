@@ -79,9 +79,9 @@ struct WizardRig {
             d.avahiBusAddress =
                 qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS"); // no Avahi there: the browse ends at once
             OpenClawDetectorTimings timings;
-            timings.discoveryWindowMs = 500;
-            timings.lanCheckWindowMs = 500;
-            timings.lanCheckIntervalMs = 100;
+            timings.discoveryWindow = std::chrono::milliseconds(500);
+            timings.lanCheckWindow = std::chrono::milliseconds(500);
+            timings.lanCheckInterval = std::chrono::milliseconds(100);
             return std::make_unique<OpenClawDetector>(d, timings);
         };
         const QString ollamaHost = ollama.baseUrl();

@@ -157,7 +157,7 @@ Result<QString> DemoSession::runBridgeCommand(const QStringList &arguments, cons
     ProcessRequest request;
     request.program = m_config.bridgeProgram;
     request.arguments = arguments;
-    request.timeoutMs = m_config.timings.commandTimeoutMs;
+    request.timeout = std::chrono::milliseconds(m_config.timings.commandTimeoutMs);
     request.outputCap = 256 * 1024;
     request.standardInput = input;
     request.extraEnvironment = bridgeEnvironment();

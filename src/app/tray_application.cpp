@@ -45,7 +45,7 @@ void TrayApplication::launch()
     } else {
         qCInfo(lcApp, "No system tray available — running as the headless bridge");
         m_trayCheck = new QTimer(this);
-        m_trayCheck->setInterval(m_options.timings.trayCheckIntervalMs);
+        m_trayCheck->setInterval(m_options.timings.trayCheckInterval);
         QObject::connect(m_trayCheck, &QTimer::timeout, this, &TrayApplication::checkForTray);
         m_trayCheck->start();
     }

@@ -4,6 +4,7 @@
 #include <QObject>
 #include <QPointer>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -31,7 +32,7 @@ public:
     struct Timings {
         // How often a tray-less session looks again for a tray (one may
         // appear after login).
-        int trayCheckIntervalMs = 5000;
+        std::chrono::milliseconds trayCheckInterval = std::chrono::seconds(5);
     };
 
     struct Options {

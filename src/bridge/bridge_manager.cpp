@@ -56,7 +56,7 @@ BridgeManager::BridgeManager(Dependencies deps, Timings timings, QObject *parent
     });
     GatewayMonitor::Timings monitorTimings;
     monitorTimings.healthCheckInterval = m_timings.healthCheckInterval;
-    monitorTimings.probeTimeoutMs = m_timings.gatewayProbeTimeoutMs;
+    monitorTimings.probeTimeout = m_timings.gatewayProbeTimeout;
     monitorTimings.recentWindow = m_timings.gatewayRecentWindow;
     m_gatewayMonitor = new GatewayMonitor(m_openClawWebSocket, monitorTimings, this);
     QObject::connect(m_gatewayMonitor, &GatewayMonitor::reachabilityUpdated, this,

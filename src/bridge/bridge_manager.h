@@ -10,6 +10,7 @@
 #include "gateway/gateway_settings.h"
 #include "gateway/gateway_target.h"
 #include "gateway/gateway_web_socket.h"
+#include "gateway/limits.h"
 #include "memory/memory_sync_service.h"
 #include "platform/device_facts.h"
 #include "relay/relay_web_socket.h"
@@ -36,7 +37,7 @@ class Settings;
 // outside the class so that it can be a default argument there.)
 struct BridgeManagerTimings {
     std::chrono::milliseconds healthCheckInterval = std::chrono::minutes(1);
-    int gatewayProbeTimeoutMs = 5000; // each request of the health probe
+    std::chrono::milliseconds gatewayProbeTimeout = limits::probeTimeout; // each request of the health probe
     // Agent cards sent because the gateway connection changed go out at most
     // once per this interval.
     std::chrono::milliseconds agentCardInterval = std::chrono::seconds(3);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "gateway/chat_backend.h"
+#include "gateway/limits.h"
 #include "relay/relay_message.h"
 
 #include <QDeadlineTimer>
@@ -36,9 +37,9 @@ struct ChatPipelineTimings {
     std::chrono::milliseconds gatewaySocketWait = std::chrono::seconds(10);
     // A chat ends by then, counted from its arrival, however the gateway
     // trickles.
-    std::chrono::milliseconds chatDeadline = std::chrono::minutes(2);
+    std::chrono::milliseconds chatDeadline = limits::chatDeadline;
     // Chats running or waiting at once; one more is refused at once.
-    int maxChatsInFlight = 64;
+    int maxChatsInFlight = limits::maxChatsInFlight;
 };
 
 // The road of relay chat requests: each "chat_message" is validated, sent to

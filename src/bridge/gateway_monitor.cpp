@@ -79,7 +79,7 @@ QCoro::Task<> GatewayMonitor::runProbe()
     const quint64 run = m_run;
     const quint64 probe = ++m_probeSequence;
     GatewayProbeOptions options;
-    options.timeoutMs = m_timings.probeTimeoutMs;
+    options.timeout = m_timings.probeTimeout;
     options.context = this;
     // Reachability is all the running bridge needs each minute; the chat
     // endpoint is asked by those who show it (and memory sync, before it

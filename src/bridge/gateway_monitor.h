@@ -1,6 +1,7 @@
 #pragma once
 
 #include "gateway/gateway_probe.h"
+#include "gateway/limits.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -20,7 +21,7 @@ class GatewayWebSocket;
 // default argument there.)
 struct GatewayMonitorTimings {
     std::chrono::milliseconds healthCheckInterval = std::chrono::minutes(1);
-    int probeTimeoutMs = 5000; // for one whole health probe
+    std::chrono::milliseconds probeTimeout = limits::probeTimeout; // for one whole health probe
     // A gateway that answered this recently is expected back on its socket.
     std::chrono::milliseconds recentWindow = std::chrono::seconds(30);
 };

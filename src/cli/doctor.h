@@ -3,7 +3,7 @@
 #include "discovery/openclaw_locator.h"
 #include "gateway/gateway_probe.h"
 #include "gateway/gateway_target.h"
-#include "models/provider_detection_service.h"
+#include "gateway/limits.h"
 
 #include <QJsonObject>
 #include <QJsonValue>
@@ -13,6 +13,7 @@
 
 #include <qcoro/qcorotask.h>
 
+#include <chrono>
 #include <functional>
 #include <optional>
 
@@ -42,8 +43,8 @@ struct CheckOutcome {
 // a scratch home.
 struct DoctorEnvironment {
     struct Timings {
-        int probeTimeoutMs = 5000;      // one HTTP request or TCP connect
-        int handshakeTimeoutMs = 15000; // one WebSocket handshake
+        std::chrono::milliseconds probeTimeout = limits::probeTimeout;         // one HTTP request or TCP connect
+        std::chrono::milliseconds handshakeTimeout = std::chrono::seconds(15); // one WebSocket handshake
     };
 
     CredentialStore *credentials = nullptr;

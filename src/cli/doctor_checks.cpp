@@ -93,7 +93,7 @@ QCoro::Task<CheckOutcome> checkRelay(const DoctorEnvironment &env, DoctorFinding
     const quint16 port = quint16(origin.port(secure ? 443 : 80));
     const QString where = origin.toString();
     const QString unreachable =
-        co_await tcpConnectError(origin.host(), port, std::chrono::milliseconds(env.timings.probeTimeoutMs));
+        co_await tcpConnectError(origin.host(), port, env.timings.probeTimeout);
     if (!unreachable.isEmpty()) {
         co_return CheckOutcome::fail(where + QStringLiteral(" not reachable: ") + unreachable,
                                      QStringLiteral("check this machine's network connection and proxy settings"));
@@ -101,7 +101,7 @@ QCoro::Task<CheckOutcome> checkRelay(const DoctorEnvironment &env, DoctorFinding
     if (!found.bridgeToken)
         co_return CheckOutcome::skip(where + QStringLiteral(" reachable; no bridge token to try"));
     const QString refused = co_await relayHandshakeError(origin, *found.bridgeToken,
-                                                         std::chrono::milliseconds(env.timings.handshakeTimeoutMs));
+                                                         env.timings.handshakeTimeout);
     if (!refused.isEmpty())
         co_return CheckOutcome::fail(where + QStringLiteral(" reachable, bridge token not accepted: ") + refused,
                                      QStringLiteral("pair again: halvex-bridge pair"));
@@ -161,9 +161,9 @@ QCoro::Task<CheckOutcome> checkGatewayAnswering(const DoctorEnvironment &env, Do
     found.target.toolVersion = found.openClawVersion;
     const GatewayTarget &target = found.target;
     GatewayProbeOptions options;
-    options.timeoutMs = env.timings.probeTimeoutMs;
+    options.timeout = env.timings.probeTimeout;
     options.handshake = !target.token.isEmpty() || target.authDisabled;
-    options.handshakeTimeoutMs = env.timings.handshakeTimeoutMs;
+    options.handshakeTimeout = env.timings.handshakeTimeout;
     options.credentials = env.credentials;
     found.probe = co_await probeGateway(target, options);
     const GatewayProbe &probe = found.probe;
@@ -237,7 +237,7 @@ QCoro::Task<CheckOutcome> checkGatewayWebSocket(const DoctorEnvironment &env, Do
         QString requestId;
         if (!deviceId.isEmpty() && found.openClawPath) {
             PairingApprover::Timings timings;
-            timings.processTimeoutMs = env.timings.handshakeTimeoutMs;
+            timings.processTimeout = env.timings.handshakeTimeout;
             PairingApprover approver({}, timings);
             requestId = co_await approver.findPendingRequest(*found.openClawPath, deviceId);
         }
@@ -312,7 +312,7 @@ QCoro::Task<CheckOutcome> checkOllama(const DoctorEnvironment &env, DoctorFindin
     tags.setPath(QStringLiteral("/api/tags"));
     FetchRequest request;
     request.url = tags;
-    request.deadline = std::chrono::milliseconds(env.timings.probeTimeoutMs);
+    request.deadline = env.timings.probeTimeout;
     const Result<HttpAnswer> answer = co_await fetch(std::move(request));
     if (!answer || answer->status != 200) {
         co_return CheckOutcome::fail(env.ollamaURL.toString() + QStringLiteral(" does not answer") +

@@ -205,7 +205,7 @@ int setEndpoint(Stores &stores, const QString &text, bool keepToken, bool yes, b
     // compared; nothing is trusted from the network by itself.
     if (after.tlsEnabled && !after.isLocal() && after.tlsPin.isEmpty()) {
         const std::optional<QByteArray> presented = QCoro::waitFor(presentedCertificateSha256(
-            after.endpoint.host(), quint16(after.endpoint.port(443)), GatewayProbeOptions{}.timeoutMs));
+            after.endpoint.host(), quint16(after.endpoint.port(443)), GatewayProbeOptions{}.timeout));
         if (!presented) {
             said += QStringLiteral(" It did not answer over TLS, so its certificate is not known yet.");
         } else if (stdinIsTerminal() && !json) {

@@ -31,13 +31,14 @@ QCoro::Task<std::optional<QString>> CommandRunner::runCommand(QString executable
     co_return result.output;
 }
 
-QCoro::Task<CommandResult> CommandRunner::run(QString executable, QStringList arguments, int timeoutMs)
+QCoro::Task<CommandResult> CommandRunner::run(QString executable, QStringList arguments,
+                                              std::chrono::milliseconds timeout)
 {
     const QString shownArguments = quotedForLog(arguments.join(QLatin1Char(' ')));
     ProcessRequest request;
     request.program = executable;
     request.arguments = arguments;
-    request.timeoutMs = timeoutMs > 0 ? timeoutMs : m_timings.timeoutMs;
+    request.timeout = timeout > std::chrono::milliseconds::zero() ? timeout : m_timings.timeout;
     request.outputCap = m_timings.outputCap;
     // A program that cannot exist is not started at all (the process
     // runner would only give up on it at its time limit).

@@ -7,6 +7,7 @@
 
 #include <qcoro/qcorotask.h>
 
+#include <chrono>
 #include <optional>
 
 namespace halvex {
@@ -31,7 +32,7 @@ struct CommandResult {
 // when it runs over. Each call logs "Command %s %s → %s"; the output of a
 // command that asks for a token or a key is logged as "<redacted>".
 struct CommandRunnerTimings {
-    int timeoutMs = 30000;
+    std::chrono::milliseconds timeout = std::chrono::seconds(30);
     qint64 outputCap = 1 << 20;
 };
 
@@ -44,10 +45,10 @@ public:
 
     // The output alone (the exit status is not examined).
     QCoro::Task<std::optional<QString>> runCommand(QString executable, QStringList arguments);
-    // The whole result; `timeoutMs` > 0 overrides the default limit. An
+    // The whole result; `timeout` > 0 overrides the default limit. An
     // absolute path that is not an executable file fails at once, without
     // asking the process runner.
-    QCoro::Task<CommandResult> run(QString executable, QStringList arguments, int timeoutMs = 0);
+    QCoro::Task<CommandResult> run(QString executable, QStringList arguments, std::chrono::milliseconds timeout = {});
 
     // Whether a command asks for a secret (its output must not be logged).
     static bool asksForSecret(const QStringList &arguments);

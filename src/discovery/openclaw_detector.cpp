@@ -124,7 +124,7 @@ QCoro::Task<> OpenClawDetector::detect()
         co_return;
 
     GatewayProbeOptions options;
-    options.timeoutMs = m_timings.probeTimeoutMs;
+    options.timeout = m_timings.probeTimeout;
     options.context = this;
     const GatewayProbe probe = co_await probeGateway(target, options);
     if (!*alive)
@@ -224,14 +224,14 @@ void OpenClawDetector::startNetworkDiscovery()
         return;
     }
     // Each run's browse has its own window.
-    QTimer::singleShot(m_timings.discoveryWindowMs, this, finish);
+    QTimer::singleShot(m_timings.discoveryWindow, this, finish);
     m_browse->start();
 }
 
 QCoro::Task<Result<ConfigPatchVerdict>> OpenClawDetector::patchConfig(QJsonObject patch)
 {
     OpenClawConfigPatcher patcher(
-        {OpenClawTool{m_binaryPath, {}}, m_deps.processRunner, m_deps.environment, m_timings.patchTimeoutMs});
+        {OpenClawTool{m_binaryPath, {}}, m_deps.processRunner, m_deps.environment, m_timings.patchTimeout});
     QCoro::Task<Result<ConfigPatchVerdict>> patching = patcher.apply(std::move(patch));
     co_return co_await std::move(patching);
 }
@@ -252,20 +252,21 @@ QCoro::Task<bool> OpenClawDetector::setBindMode(QString mode)
         co_return false;
     }
     assign(m_gatewayBind, mode, &OpenClawDetector::gatewayBindChanged);
-    co_await m_runner->run(m_binaryPath, arguments("gateway restart"), m_timings.restartTimeoutMs);
+    co_await m_runner->run(m_binaryPath, arguments("gateway restart"), m_timings.restartTimeout);
     co_return *alive;
 }
 
-QCoro::Task<bool> OpenClawDetector::pollUntil(int windowMs, std::function<QCoro::Task<bool>()> answered)
+QCoro::Task<bool> OpenClawDetector::pollUntil(std::chrono::milliseconds window,
+                                              std::function<QCoro::Task<bool>()> answered)
 {
     const std::shared_ptr<bool> alive = m_alive;
-    const QDeadlineTimer window(windowMs);
+    const QDeadlineTimer deadline(window);
     while (true) {
         if (co_await answered())
             co_return true;
-        if (!*alive || window.hasExpired())
+        if (!*alive || deadline.hasExpired())
             co_return false;
-        co_await QCoro::sleepFor(std::chrono::milliseconds(m_timings.lanCheckIntervalMs));
+        co_await QCoro::sleepFor(m_timings.lanCheckInterval);
         if (!*alive)
             co_return false;
     }
@@ -291,10 +292,10 @@ QCoro::Task<bool> OpenClawDetector::enableTls()
         co_return false;
     }
     GatewayProbeOptions options;
-    options.timeoutMs = m_timings.probeTimeoutMs;
+    options.timeout = m_timings.probeTimeout;
     options.chatEndpoint = false;
     options.context = this;
-    const bool answered = co_await pollUntil(m_timings.tlsCheckWindowMs, [&]() -> QCoro::Task<bool> {
+    const bool answered = co_await pollUntil(m_timings.tlsCheckWindow, [&]() -> QCoro::Task<bool> {
         // Resolved again each time: the certificate appears when the gateway
         // makes it.
         const GatewayTarget target = resolveGatewayTarget(
@@ -346,10 +347,10 @@ QCoro::Task<bool> OpenClawDetector::enableLANAccess()
     lan.token.clear();
     const QUrl lanEndpoint = lan.endpoint;
     GatewayProbeOptions options;
-    options.timeoutMs = m_timings.probeTimeoutMs;
+    options.timeout = m_timings.probeTimeout;
     options.chatEndpoint = false;
     options.context = this;
-    const bool answered = co_await pollUntil(m_timings.lanCheckWindowMs, [&]() -> QCoro::Task<bool> {
+    const bool answered = co_await pollUntil(m_timings.lanCheckWindow, [&]() -> QCoro::Task<bool> {
         const GatewayProbe health = co_await probeGateway(lan, options);
         // Any HTTP answer there shows it listens on the local network (a
         // gateway that has just restarted answers 503 for a while).

@@ -4,6 +4,7 @@
 #include "discovery/openclaw_locator.h"
 #include "gateway/gateway_probe.h"
 #include "gateway/gateway_target.h"
+#include "gateway/limits.h"
 #include "gateway/openclaw_config.h"
 #include "gateway/openclaw_config_patch.h"
 #include "platform/net/discovered_gateway.h"
@@ -15,6 +16,7 @@
 
 #include <qcoro/qcorotask.h>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -25,14 +27,16 @@ class CredentialStore;
 class Settings;
 
 struct OpenClawDetectorTimings {
-    int discoveryWindowMs = 10000; // each run's local-network browse
-    int lanCheckWindowMs = 20000;  // how long enableLANAccess() waits for the LAN address to answer
-    int lanCheckIntervalMs = 1000;
-    int restartTimeoutMs = 90000;  // `openclaw gateway restart`
-    int patchTimeoutMs = 90000;    // `openclaw config patch` (5-9 s on a quiet machine)
-    int tlsCheckWindowMs = 90000;  // how long enableTls() waits for https (OpenClaw reloads in about 15 s)
-    CommandRunnerTimings commands; // every other command
-    int probeTimeoutMs = 5000;     // each request of the gateway probe
+    std::chrono::milliseconds discoveryWindow = std::chrono::seconds(10); // each run's local-network browse
+    // How long enableLANAccess() waits for the LAN address to answer.
+    std::chrono::milliseconds lanCheckWindow = std::chrono::seconds(20);
+    std::chrono::milliseconds lanCheckInterval = std::chrono::seconds(1);
+    std::chrono::milliseconds restartTimeout = limits::openClawCommandTimeout; // `openclaw gateway restart`
+    std::chrono::milliseconds patchTimeout = limits::openClawCommandTimeout;   // `openclaw config patch`
+    // How long enableTls() waits for https (OpenClaw reloads in about 15 s).
+    std::chrono::milliseconds tlsCheckWindow = std::chrono::seconds(90);
+    CommandRunnerTimings commands;                                 // every other command
+    std::chrono::milliseconds probeTimeout = limits::probeTimeout; // each request of the gateway probe
 };
 
 // Finds the user's OpenClaw installation without asking anything: the
@@ -150,9 +154,9 @@ private:
     // gateway.bind = MODE through OpenClaw's writer, then a restart; false
     // (with OpenClaw's reason in lanAccessProblem) when it did not take it.
     QCoro::Task<bool> setBindMode(QString mode);
-    // Asks `answered` every lanCheckIntervalMs until it says yes (true) or
-    // `windowMs` ran out (false); false at once when the detector goes.
-    QCoro::Task<bool> pollUntil(int windowMs, std::function<QCoro::Task<bool>()> answered);
+    // Asks `answered` every lanCheckInterval until it says yes (true) or
+    // `window` ran out (false); false at once when the detector goes.
+    QCoro::Task<bool> pollUntil(std::chrono::milliseconds window, std::function<QCoro::Task<bool>()> answered);
     QCoro::Task<> askToolForSettings();
     QCoro::Task<> readAgents(std::optional<OpenClawConfig> config);
     std::optional<QString> lanAddress() const;

@@ -358,15 +358,16 @@ OpenClawLocator::Places OpenClawLocator::standardPlaces(const QString &homeDirec
     return places;
 }
 
-OpenClawLocator::OpenClawLocator(std::shared_ptr<CommandRunner> runner, Places places, int versionTimeoutMs)
-    : m_runner(std::move(runner)), m_places(std::move(places)), m_versionTimeoutMs(versionTimeoutMs)
+OpenClawLocator::OpenClawLocator(std::shared_ptr<CommandRunner> runner, Places places,
+                                 std::chrono::milliseconds versionTimeout)
+    : m_runner(std::move(runner)), m_places(std::move(places)), m_versionTimeout(versionTimeout)
 {
 }
 
 QCoro::Task<std::optional<QString>> OpenClawLocator::versionOf(QString path, QString *problem)
 {
     const QStringList version(QStringLiteral("--version"));
-    const CommandResult result = co_await m_runner->run(path, version, m_versionTimeoutMs);
+    const CommandResult result = co_await m_runner->run(path, version, m_versionTimeout);
     if (result.succeeded() && result.output)
         co_return firstLine(*result.output);
     if (problem->isEmpty()) {

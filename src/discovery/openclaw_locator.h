@@ -12,6 +12,7 @@
 
 #include <qcoro/qcorotask.h>
 
+#include <chrono>
 #include <memory>
 #include <optional>
 
@@ -79,7 +80,8 @@ public:
     static Places standardPlaces(const QString &homeDirectory, const EnvironmentLookup &environment);
 
     // The runner is shared so that a search outlives an owner that goes away.
-    OpenClawLocator(std::shared_ptr<CommandRunner> runner, Places places, int versionTimeoutMs = 20000);
+    OpenClawLocator(std::shared_ptr<CommandRunner> runner, Places places,
+                    std::chrono::milliseconds versionTimeout = std::chrono::seconds(20));
 
     QCoro::Task<LocatedOpenClaw> find();
 
@@ -89,7 +91,7 @@ private:
 
     std::shared_ptr<CommandRunner> m_runner;
     Places m_places;
-    int m_versionTimeoutMs;
+    std::chrono::milliseconds m_versionTimeout;
 };
 
 // The tool whose own writer changes OpenClaw's configuration, found by the

@@ -3,6 +3,7 @@
 #include "gateway/chat_backend.h"
 #include "gateway/chat_run_router.h"
 #include "gateway/gateway_protocol.h"
+#include "gateway/limits.h"
 
 #include <QObject>
 
@@ -23,9 +24,9 @@ class ChatDispatcher : public QObject
     Q_OBJECT
 public:
     struct Limits {
-        std::chrono::milliseconds chatTimeout = std::chrono::minutes(2);
+        std::chrono::milliseconds chatTimeout = limits::chatDeadline;
         std::chrono::milliseconds sessionSettleTimeout = std::chrono::seconds(5);
-        int maxChats = 64;
+        int maxChats = limits::maxChatsInFlight;
     };
     // Sends one request frame; an error when it could not be sent.
     using Sender = std::function<std::optional<Error>(const QJsonObject &frame)>;

@@ -2,6 +2,7 @@
 
 #include "gateway/chat_call.h"
 #include "gateway/gateway_protocol.h"
+#include "gateway/limits.h"
 
 #include <QHash>
 #include <QSet>
@@ -35,7 +36,7 @@ class ChatRunRouter
 public:
     struct Limits {
         // Chats queued or running at once; beyond that "Bridge is busy".
-        int maxChats = 64;
+        int maxChats = limits::maxChatsInFlight;
         // Events held while a chat waits for its acknowledgement.
         int maxHeldEvents = 512;
     };

@@ -176,7 +176,7 @@ QCoro::Task<Result<QString>> GatewayHttpClient::streamChat(ChatMessages messages
     auto *http = new HttpStream(
         appendingPathComponent(m_endpointURL, QStringLiteral("/v1/chat/completions")), QByteArrayLiteral("POST"),
         std::move(headers), chatBody(messages, agentId),
-        HttpStream::Limits{std::chrono::milliseconds(m_timings.chatTimeoutMs), kMaxHeadBytes, kStreamReadBufferSize});
+        HttpStream::Limits{m_timings.chatTimeout, kMaxHeadBytes, kStreamReadBufferSize});
     http->setPinnedCertificate(m_tlsPin);
     http->setListenerOwners(m_target.listenerOwners);
     const StreamRelease release{http};

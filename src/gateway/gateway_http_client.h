@@ -3,6 +3,7 @@
 #include "gateway/chat_backend.h"
 #include "gateway/event_stream_reader.h"
 #include "gateway/gateway_target.h"
+#include "gateway/limits.h"
 #include "platform/chat_message.h"
 #include "platform/error.h"
 
@@ -16,6 +17,7 @@
 
 #include <qcoro/qcorotask.h>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -30,7 +32,7 @@ class GatewayHttpClient : public QObject, public ChatBackend
 public:
     // Time limits in milliseconds and size limits; tests shrink them.
     struct Timings {
-        int chatTimeoutMs = 120000;
+        std::chrono::milliseconds chatTimeout = limits::chatDeadline;
         // A whole answer, or an error body, larger than this fails.
         qint64 maxBodyBytes = 4 * 1024 * 1024;
         // One event-stream line longer than this fails the stream.

@@ -3,6 +3,7 @@
 #include "gateway/device_tokens.h"
 #include "gateway/gateway_web_socket.h"
 #include "platform/deployment.h"
+#include "platform/duration_text.h"
 #include "platform/net/http_stream.h"
 #include "platform/net/listener_owner.h"
 #include "platform/net/next_emission.h"
@@ -43,11 +44,11 @@ struct Answer {
 // are never followed. The stream is a child of `context` (when given), so
 // an owner that goes away ends the request with it.
 QCoro::Task<Answer> ask(QUrl url, QByteArray method, HttpStream::Headers headers, QByteArray body, QByteArray pin,
-                        QStringList listenerOwners, int timeoutMs, QPointer<QObject> context)
+                        QStringList listenerOwners, std::chrono::milliseconds timeout, QPointer<QObject> context)
 {
     const QPointer<HttpStream> stream =
         new HttpStream(url, std::move(method), std::move(headers), std::move(body),
-                       HttpStream::Limits{std::chrono::milliseconds(timeoutMs), 64 * 1024, 64 * 1024}, context.data());
+                       HttpStream::Limits{timeout, 64 * 1024, 64 * 1024}, context.data());
     if (!pin.isEmpty())
         stream->setPinnedCertificate(pin);
     stream->setListenerOwners(listenerOwners);
@@ -55,13 +56,13 @@ QCoro::Task<Answer> ask(QUrl url, QByteArray method, HttpStream::Headers headers
                      [s = stream.data()] { s->abort(QStringLiteral("answered")); });
     auto *limit = new QTimer(stream);
     limit->setSingleShot(true);
-    QObject::connect(limit, &QTimer::timeout, stream, [s = stream.data(), timeoutMs] {
-        s->abort(QStringLiteral("no answer within %1 s").arg(timeoutMs / 1000.0));
+    QObject::connect(limit, &QTimer::timeout, stream, [s = stream.data(), timeout] {
+        s->abort(QStringLiteral("no answer within %1 s").arg(inSeconds(timeout)));
     });
-    limit->start(timeoutMs);
+    limit->start(timeout);
     stream->start();
     while (stream && !stream->isFinished()) {
-        if (!co_await nextEmission(stream.data(), &HttpStream::finished, std::chrono::milliseconds(timeoutMs + 1000)))
+        if (!co_await nextEmission(stream.data(), &HttpStream::finished, timeout + std::chrono::seconds(1)))
             break;
     }
     Answer answer;
@@ -131,8 +132,8 @@ QJsonObject GatewayProbe::json() const
     return object;
 }
 
-QCoro::Task<std::optional<QByteArray>> presentedCertificateSha256(QString host, quint16 port, int timeoutMs,
-                                                                  QPointer<QObject> context)
+QCoro::Task<std::optional<QByteArray>>
+presentedCertificateSha256(QString host, quint16 port, std::chrono::milliseconds timeout, QPointer<QObject> context)
 {
     // Only the certificate is wanted: verification is off for this one
     // handshake, and nothing is ever written on the connection.
@@ -141,8 +142,8 @@ QCoro::Task<std::optional<QByteArray>> presentedCertificateSha256(QString host, 
     configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
     socket->setSslConfiguration(configuration);
     socket->connectToHostEncrypted(host, port);
-    const bool encrypted = socket->isEncrypted() || co_await nextEmission(socket.data(), &QSslSocket::encrypted,
-                                                                          std::chrono::milliseconds(timeoutMs));
+    const bool encrypted =
+        socket->isEncrypted() || co_await nextEmission(socket.data(), &QSslSocket::encrypted, timeout);
     std::optional<QByteArray> digest;
     if (socket && encrypted && !socket->peerCertificate().isNull())
         digest = certificateSha256(socket->peerCertificate());
@@ -153,12 +154,13 @@ QCoro::Task<std::optional<QByteArray>> presentedCertificateSha256(QString host, 
     co_return digest;
 }
 
-QCoro::Task<GatewayLinkState> gatewayHandshake(CredentialStore *credentials, GatewayTarget target, int timeoutMs)
+QCoro::Task<GatewayLinkState> gatewayHandshake(CredentialStore *credentials, GatewayTarget target,
+                                               std::chrono::milliseconds timeout)
 {
     // A gateway that has just come up refuses for a few seconds ("gateway
     // starting; retry shortly"): a few quick retries within the limit.
     GatewayWebSocket::Timings timings;
-    timings.challengeTimeout = std::chrono::milliseconds(timeoutMs);
+    timings.challengeTimeout = timeout;
     timings.link.initialDelay = std::chrono::milliseconds(500);
     timings.link.maxDelay = std::chrono::seconds(4);
     timings.link.attemptsPerRound = 6;
@@ -196,7 +198,7 @@ QCoro::Task<GatewayLinkState> gatewayHandshake(CredentialStore *credentials, Gat
     };
     QTimer timer;
     timer.setSingleShot(true);
-    timer.start(timeoutMs);
+    timer.start(timeout);
     socket.connect(target.endpoint, target.token);
     while (!settled() && timer.isActive())
         co_await nextEmission(&socket, &GatewayWebSocket::stateChanged,
@@ -206,7 +208,7 @@ QCoro::Task<GatewayLinkState> gatewayHandshake(CredentialStore *credentials, Gat
     if (state.kind() != GatewayLinkState::Kind::connected &&
         !state.errorText().startsWith(QLatin1String("Device not paired"))) {
         const QString why =
-            !lastRefusal.isEmpty() ? lastRefusal : QStringLiteral("no handshake within %1 s").arg(timeoutMs / 1000.0);
+            !lastRefusal.isEmpty() ? lastRefusal : QStringLiteral("no handshake within %1 s").arg(inSeconds(timeout));
         state = GatewayLinkState::error(why);
     }
     socket.disconnect();
@@ -222,7 +224,7 @@ QCoro::Task<GatewayProbe> probeGateway(GatewayTarget target, GatewayProbeOptions
 
     if (target.tlsEnabled) {
         const std::optional<QByteArray> presented = co_await presentedCertificateSha256(
-            endpoint.host(), quint16(endpoint.port(443)), options.timeoutMs, options.context);
+            endpoint.host(), quint16(endpoint.port(443)), options.timeout, options.context);
         if (presented) {
             probe.tlsSha256 = *presented;
             probe.tlsPinMatches = !target.tlsPin.isEmpty() && *presented == target.tlsPin;
@@ -230,7 +232,7 @@ QCoro::Task<GatewayProbe> probeGateway(GatewayTarget target, GatewayProbeOptions
     }
 
     const Answer healthz = co_await ask(withPath(endpoint, QStringLiteral("/healthz")), QByteArrayLiteral("GET"), {},
-                                        {}, target.tlsPin, target.listenerOwners, options.timeoutMs, options.context);
+                                        {}, target.tlsPin, target.listenerOwners, options.timeout, options.context);
     probe.healthzStatus = healthz.status;
     probe.reachable = healthz.status == 200;
     if (!probe.reachable) {
@@ -269,7 +271,7 @@ QCoro::Task<GatewayProbe> probeGateway(GatewayTarget target, GatewayProbeOptions
         const Answer chat =
             co_await ask(withPath(endpoint, QStringLiteral("/v1/chat/completions")), QByteArrayLiteral("POST"), headers,
                          QJsonDocument(body).toJson(QJsonDocument::Compact), target.tlsPin, target.listenerOwners,
-                         std::max(options.timeoutMs, options.chatEndpointTimeoutMs), options.context);
+                         std::max(options.timeout, options.chatEndpointTimeout), options.context);
         probe.chatEndpointStatus = chat.status;
         const int status = chat.status.value_or(0);
         if (status == 400)
@@ -283,7 +285,7 @@ QCoro::Task<GatewayProbe> probeGateway(GatewayTarget target, GatewayProbeOptions
     }
 
     if (options.handshake) {
-        probe.handshake = co_await gatewayHandshake(options.credentials, target, options.handshakeTimeoutMs);
+        probe.handshake = co_await gatewayHandshake(options.credentials, target, options.handshakeTimeout);
         if (probe.handshake.kind() == GatewayLinkState::Kind::connected) {
             probe.devicePaired = true;
             probe.tokenAccepted = true;

@@ -2,6 +2,7 @@
 
 #include "gateway/gateway_link_state.h"
 #include "gateway/gateway_target.h"
+#include "gateway/limits.h"
 
 #include <QByteArray>
 #include <QJsonObject>
@@ -10,6 +11,7 @@
 
 #include <qcoro/qcorotask.h>
 
+#include <chrono>
 #include <optional>
 
 namespace halvex {
@@ -63,18 +65,18 @@ struct GatewayProbe {
 };
 
 struct GatewayProbeOptions {
-    int timeoutMs = 5000; // each HTTP request and the certificate check
+    std::chrono::milliseconds timeout = limits::probeTimeout; // each HTTP request and the certificate check
     // Ask the chat endpoint (one POST that the gateway must refuse without
     // running the agent).
     bool chatEndpoint = true;
     // The gateway loads its chat handler on the first request: on a busy
     // machine that first answer takes seconds, and a probe that gave up
     // sooner would call a working endpoint unknown.
-    int chatEndpointTimeoutMs = 15000;
+    std::chrono::milliseconds chatEndpointTimeout = std::chrono::seconds(15);
     // Run one signed WebSocket handshake (no pairing approval) to learn
     // whether this device is paired; needs the credential store.
     bool handshake = false;
-    int handshakeTimeoutMs = 15000;
+    std::chrono::milliseconds handshakeTimeout = std::chrono::seconds(15);
     CredentialStore *credentials = nullptr;
     // When it goes away, requests still out end with it (the result then
     // says "Operation canceled"); none: they run to their time limit.
@@ -89,11 +91,13 @@ QCoro::Task<GatewayProbe> probeGateway(GatewayTarget target, GatewayProbeOptions
 
 // The SHA-256 of the certificate a TLS server at host:port presents, read
 // from a handshake that sends nothing else; nullopt when none could be had.
-QCoro::Task<std::optional<QByteArray>> presentedCertificateSha256(QString host, quint16 port, int timeoutMs,
+QCoro::Task<std::optional<QByteArray>> presentedCertificateSha256(QString host, quint16 port,
+                                                                  std::chrono::milliseconds timeout,
                                                                   QPointer<QObject> context = {});
 
 // One signed handshake with the gateway WebSocket (no pairing approval) and
 // the state it ended in: connected or an error saying why.
-QCoro::Task<GatewayLinkState> gatewayHandshake(CredentialStore *credentials, GatewayTarget target, int timeoutMs);
+QCoro::Task<GatewayLinkState> gatewayHandshake(CredentialStore *credentials, GatewayTarget target,
+                                               std::chrono::milliseconds timeout);
 
 } // namespace halvex

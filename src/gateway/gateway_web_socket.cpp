@@ -3,6 +3,7 @@
 #include "gateway/chat_dispatcher.h"
 #include "gateway/gateway_target.h"
 #include "platform/characters.h"
+#include "platform/duration_text.h"
 #include "platform/logging.h"
 #include "platform/net/listener_owner.h"
 #include "platform/utf8.h"
@@ -22,9 +23,9 @@ using GatewayProtocol::Frame;
 GatewayWebSocket::GatewayWebSocket(CredentialStore *credentials, Timings timings, ProcessRunner processRunner,
                                    QObject *parent)
     : QObject(parent), m_timings(timings),
-      m_handshake(new GatewayHandshake(
-          credentials, PairingApprover::Timings{int(timings.processTimeout.count()), timings.processOutputCap},
-          std::move(processRunner), this)),
+      m_handshake(new GatewayHandshake(credentials,
+                                       PairingApprover::Timings{timings.processTimeout, timings.processOutputCap},
+                                       std::move(processRunner), this)),
       m_chats(new ChatDispatcher(
           ChatDispatcher::Limits{timings.chatTimeout, timings.sessionSettleTimeout, timings.maxChats},
           [this] { return isUsableForChat(); },
@@ -47,7 +48,7 @@ GatewayWebSocket::GatewayWebSocket(CredentialStore *credentials, Timings timings
         if (m_phase != Phase::connected || !m_socket)
             return;
         const QString why = QStringLiteral("No answer from the gateway within %1 s")
-                                .arg(double(m_keeper->timings().heartbeatDeadline.count()) / 1000.0);
+                                .arg(inSeconds(m_keeper->timings().heartbeatDeadline));
         handleDrop(m_socket, why);
     });
     m_handshakeTimer->setSingleShot(true);
@@ -244,10 +245,10 @@ void GatewayWebSocket::handshakeTimedOut()
     if (!m_socket)
         return;
     if (m_phase == Phase::opening) {
-        qCCritical(lcOcWs, "No challenge received within %gs", double(m_timings.challengeTimeout.count()) / 1000.0);
+        qCCritical(lcOcWs, "No challenge received within %gs", inSeconds(m_timings.challengeTimeout));
         handleDrop(m_socket, std::nullopt);
     } else if (m_phase == Phase::signingIn) {
-        qCCritical(lcOcWs, "No connect response within %fs", double(m_timings.connectResponseTimeout.count()) / 1000.0);
+        qCCritical(lcOcWs, "No connect response within %gs", inSeconds(m_timings.connectResponseTimeout));
         failAttempt(QStringLiteral("No connect response"));
     }
 }
@@ -297,8 +298,8 @@ void GatewayWebSocket::scheduleReconnect()
         moveTo(Phase::gaveUp, QStringLiteral("Connection failed"));
         return;
     }
-    qCInfo(lcOcWs, "OC-WS reconnecting in %fs (attempt %ld/%ld)...", double(delay->count()) / 1000.0,
-           long(m_keeper->attempt()), long(m_timings.link.attemptsPerRound));
+    qCInfo(lcOcWs, "OC-WS reconnecting in %gs (attempt %ld/%ld)...", inSeconds(*delay), long(m_keeper->attempt()),
+           long(m_timings.link.attemptsPerRound));
     Q_EMIT reconnectScheduled(*delay);
 }
 

@@ -4,6 +4,7 @@
 #include "gateway/gateway_handshake.h"
 #include "gateway/gateway_link_state.h"
 #include "gateway/gateway_protocol.h"
+#include "gateway/limits.h"
 #include "platform/error.h"
 #include "platform/net/link_keeper.h"
 #include "platform/net/web_socket_client.h"
@@ -60,7 +61,7 @@ public:
         LinkKeeper::Timings link = {
             .initialDelay = std::chrono::seconds(1), .maxDelay = std::chrono::seconds(30), .attemptsPerRound = 20};
         // A chat's whole life, from when it is queued.
-        std::chrono::milliseconds chatTimeout = std::chrono::minutes(2);
+        std::chrono::milliseconds chatTimeout = limits::chatDeadline;
         std::chrono::milliseconds approvalReconnectDelay = std::chrono::seconds(1);
         // After a run's answer ended, how long its session waits for the
         // run to settle before the next chat goes anyway.
@@ -69,7 +70,7 @@ public:
         std::chrono::milliseconds processTimeout = std::chrono::seconds(30);
         qint64 processOutputCap = 1 << 20;
         qint64 maxIncomingMessageSize = 16 << 20;
-        int maxChats = 64;
+        int maxChats = limits::maxChatsInFlight;
     };
 
     // The credential store holds the device key and token; not owned. An

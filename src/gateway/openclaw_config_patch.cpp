@@ -113,7 +113,7 @@ QCoro::Task<Result<ConfigPatchVerdict>> OpenClawConfigPatcher::apply(QJsonObject
     if (dryRun)
         request.arguments << QStringLiteral("--dry-run") << QStringLiteral("--json");
     request.standardInput = input;
-    request.timeoutMs = m_options.timeoutMs;
+    request.timeout = m_options.timeout;
     request.outputCap = 1 << 20;
     QCoro::Task<ProcessOutcome> running = m_options.runner(std::move(request));
     const ProcessOutcome outcome = co_await std::move(running);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "gateway/limits.h"
 #include "gateway/openclaw_config.h" // EnvironmentLookup
 #include "platform/error.h"
 #include "platform/session/process_runner.h"
@@ -10,6 +11,7 @@
 
 #include <qcoro/qcorotask.h>
 
+#include <chrono>
 #include <functional>
 #include <optional>
 
@@ -64,7 +66,7 @@ public:
         OpenClawTool tool;
         ProcessRunner runner;          // empty: runProcess
         EnvironmentLookup environment; // empty: processEnvironment
-        int timeoutMs = 90000;         // 2026.9.6 takes 5-9 s on a quiet machine
+        std::chrono::milliseconds timeout = limits::openClawCommandTimeout;
     };
 
     explicit OpenClawConfigPatcher(Options options);

@@ -70,7 +70,7 @@ ProcessRequest PairingApprover::request(const QString &program, const QStringLis
     request.program = program;
     request.arguments = arguments;
     request.extraEnvironment = environment;
-    request.timeoutMs = m_timings.processTimeoutMs;
+    request.timeout = m_timings.processTimeout;
     request.outputCap = m_timings.outputCap;
     // The streams apart: the listing is standard output; messages about a
     // missing Node come on standard error.

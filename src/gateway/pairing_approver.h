@@ -2,6 +2,7 @@
 
 #include "platform/session/process_runner.h"
 
+#include <chrono>
 #include <memory>
 #include <optional>
 
@@ -31,7 +32,7 @@ public:
 
     struct Timings {
         // Each run of the tool; killed and reaped beyond it.
-        int processTimeoutMs = 30000;
+        std::chrono::milliseconds processTimeout = std::chrono::seconds(30);
         // Output kept of each run; a tool that prints more is killed.
         qint64 outputCap = 1 << 20;
     };

@@ -27,8 +27,8 @@ constexpr qint64 kCancelGraceMs = 2000;
 
 } // namespace
 
-BoundedGlibCalls::BoundedGlibCalls(GMainContext *context, int timeoutMs)
-    : m_context(g_main_context_ref(context)), m_cancellable(g_cancellable_new()), m_deadline(timeoutMs)
+BoundedGlibCalls::BoundedGlibCalls(GMainContext *context, std::chrono::milliseconds timeout)
+    : m_context(g_main_context_ref(context)), m_cancellable(g_cancellable_new()), m_deadline(timeout)
 {
     g_main_context_push_thread_default(m_context);
 }

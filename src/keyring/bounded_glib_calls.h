@@ -2,6 +2,7 @@
 
 #include <QDeadlineTimer>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -34,7 +35,7 @@ using GAsyncResultPtr = std::unique_ptr<GAsyncResult, GObjectUnref>;
 class BoundedGlibCalls
 {
 public:
-    BoundedGlibCalls(GMainContext *context, int timeoutMs);
+    BoundedGlibCalls(GMainContext *context, std::chrono::milliseconds timeout);
     ~BoundedGlibCalls();
     BoundedGlibCalls(const BoundedGlibCalls &) = delete;
     BoundedGlibCalls &operator=(const BoundedGlibCalls &) = delete;
@@ -43,7 +44,10 @@ public:
     int remainingMs() const { return int(qMax<qint64>(1, m_deadline.remainingTime())); }
     // Moves the deadline to `ms` from now, for a call that waits for a
     // person (an unlock prompt) rather than for a service.
-    void extendDeadline(int ms) { m_deadline.setRemainingTime(qMax<qint64>(ms, m_deadline.remainingTime())); }
+    void extendDeadline(std::chrono::milliseconds atLeast)
+    {
+        m_deadline.setRemainingTime(qMax<qint64>(atLeast.count(), m_deadline.remainingTime()));
+    }
     // True once a call ran past the deadline.
     bool timedOut() const { return m_timedOut; }
 

@@ -2,6 +2,7 @@
 
 #include "keyring/bounded_glib_calls.h"
 #include "keyring/secret_service_probe.h"
+#include "platform/duration_text.h"
 #include "platform/logging.h"
 #include "platform/utf8.h"
 
@@ -69,9 +70,9 @@ Error inWords(const char *what, const std::optional<Error> &cause)
     return Error::plain(text, cause ? cause->code() : -1);
 }
 
-Error timedOut(int timeoutMs)
+Error timedOut(std::chrono::milliseconds timeout)
 {
-    return Error::plain(QStringLiteral("The Secret Service did not answer within %1 s").arg(timeoutMs / 1000.0),
+    return Error::plain(QStringLiteral("The Secret Service did not answer within %1 s").arg(inSeconds(timeout)),
                         G_IO_ERROR_TIMED_OUT);
 }
 
@@ -152,7 +153,7 @@ struct LibsecretBackend::Private {
             std::optional<Error> error;
         } outcome;
         if (!result) {
-            outcome.error = timedOut(timings.callTimeoutMs);
+            outcome.error = timedOut(timings.callTimeout);
             return outcome;
         }
         GError *raw = nullptr;
@@ -196,7 +197,7 @@ struct LibsecretBackend::Private {
         if (!collection) {
             // The service asks the user for the new keyring's password: a
             // person typing gets the prompt's time, not a call's.
-            calls.extendDeadline(timings.promptTimeoutMs);
+            calls.extendDeadline(timings.promptTimeout);
             result = calls.run([&](GAsyncReadyCallback ready, gpointer data) {
                 secret_collection_create(service, "Default keyring", SECRET_COLLECTION_DEFAULT,
                                          SECRET_COLLECTION_CREATE_NONE, calls.cancellable(), ready, data);
@@ -223,7 +224,7 @@ struct LibsecretBackend::Private {
     // for a service that does not answer, not for a person typing).
     Result<Done> unlock(BoundedGlibCalls &calls, gpointer object)
     {
-        calls.extendDeadline(timings.promptTimeoutMs);
+        calls.extendDeadline(timings.promptTimeout);
         GList *list = g_list_append(nullptr, object);
         const GAsyncResultPtr result = calls.run([&](GAsyncReadyCallback ready, gpointer data) {
             secret_service_unlock(service, list, calls.cancellable(), ready, data);
@@ -314,7 +315,7 @@ struct LibsecretBackend::Private {
     {
         QElapsedTimer clock;
         clock.start();
-        BoundedGlibCalls calls(context, timings.callTimeoutMs);
+        BoundedGlibCalls calls(context, timings.callTimeout);
         Result<T> outcome = [&]() -> Result<T> {
             const Result<Done> connected = connect(calls);
             if (!connected)
@@ -323,7 +324,7 @@ struct LibsecretBackend::Private {
         }();
         if (!outcome)
             dropService();
-        if (clock.elapsed() >= timings.slowCallMs)
+        if (std::chrono::milliseconds(clock.elapsed()) >= timings.slowCall)
             qCWarning(lcCredentials, "Secret Service %s took %lld ms", what, static_cast<long long>(clock.elapsed()));
         return outcome;
     }
@@ -417,9 +418,9 @@ Result<Done> LibsecretBackend::remove(const SecretItemKey &key)
     });
 }
 
-bool LibsecretBackend::isAvailable(int timeoutMs)
+bool LibsecretBackend::isAvailable(std::chrono::milliseconds timeout)
 {
-    return SecretServiceProbe::isAvailable(timeoutMs);
+    return SecretServiceProbe::isAvailable(timeout);
 }
 
 } // namespace halvex

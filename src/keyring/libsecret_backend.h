@@ -2,6 +2,7 @@
 
 #include "platform/secrets/secret_backend.h"
 
+#include <chrono>
 #include <memory>
 
 namespace halvex {
@@ -13,7 +14,7 @@ namespace halvex {
 // as "text/plain", anything else as "application/octet-stream".
 //
 // Each operation runs libsecret's asynchronous calls on a private main
-// context and waits for them at most `callTimeoutMs`: a keyring that hangs
+// context and waits for them at most `callTimeout`: a keyring that hangs
 // or went away costs the event loop that long once, then reports an Error
 // (the next call connects afresh). A locked keyring is unlocked through the
 // service's prompt, which waits for the user up to its own, longer limit.
@@ -21,11 +22,11 @@ class LibsecretBackend : public SecretBackend
 {
 public:
     struct Timings {
-        int callTimeoutMs = 3000;
+        std::chrono::milliseconds callTimeout = std::chrono::seconds(3);
         // An unlock prompt waits this long for the user instead.
-        int promptTimeoutMs = 120000;
+        std::chrono::milliseconds promptTimeout = std::chrono::minutes(2);
         // A call that took this long is worth a warning.
-        int slowCallMs = 250;
+        std::chrono::milliseconds slowCall = std::chrono::milliseconds(250);
     };
 
     explicit LibsecretBackend(Timings timings);
@@ -44,9 +45,9 @@ public:
     // Whether a Secret Service answers on the session bus and can keep items
     // without a prompt nobody could see: its default collection is unlocked,
     // or a display exists to show the unlock prompt. Never starts a session
-    // bus (no autolaunch) and gives up after `timeoutMs` when the bus or the
+    // bus (no autolaunch) and gives up after `timeout` when the bus or the
     // service does not answer.
-    static bool isAvailable(int timeoutMs = 5000);
+    static bool isAvailable(std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
 private:
     struct Private;

@@ -16,7 +16,7 @@ extern "C" Q_DECL_EXPORT const char *halvex_secret_service_version()
 extern "C" Q_DECL_EXPORT halvex::SecretBackend *halvex_secret_service_create(int probeTimeoutMs)
 {
     // 0: the user chose this store; it is used whether or not it answers now.
-    if (probeTimeoutMs > 0 && !halvex::LibsecretBackend::isAvailable(probeTimeoutMs))
+    if (probeTimeoutMs > 0 && !halvex::LibsecretBackend::isAvailable(std::chrono::milliseconds(probeTimeoutMs)))
         return nullptr;
     return new halvex::LibsecretBackend();
 }

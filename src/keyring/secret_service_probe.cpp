@@ -37,7 +37,7 @@ VariantPtr busCall(BoundedGlibCalls &calls, GDBusConnection *bus, const char *pa
 
 } // namespace
 
-bool SecretServiceProbe::isAvailable(int timeoutMs)
+bool SecretServiceProbe::isAvailable(std::chrono::milliseconds timeout)
 {
     if (!RuntimeModule::sessionBusConfigured()) {
         qCDebug(lcCredentials, "No D-Bus session bus configured");
@@ -45,7 +45,7 @@ bool SecretServiceProbe::isAvailable(int timeoutMs)
     }
     GMainContext *context = g_main_context_new();
     const std::unique_ptr<GMainContext, decltype(&g_main_context_unref)> contextRef(context, &g_main_context_unref);
-    BoundedGlibCalls calls(context, timeoutMs);
+    BoundedGlibCalls calls(context, timeout);
     GErrorPtr error;
     GDBusConnection *bus = calls.sessionBus(error);
     if (!bus) {

@@ -25,7 +25,7 @@ long minutes(std::chrono::milliseconds duration)
 MemorySyncService::MemorySyncService(Dependencies deps, Timings timings, QObject *parent)
     : QObject(parent), m_deps(std::move(deps)), m_timings(timings),
       m_relay(m_deps.credentials, m_deps.relayOrigin, memoryAvatarId(),
-              MemoryRelayClient::Timings{std::chrono::milliseconds(timings.relayTimeoutMs)}),
+              MemoryRelayClient::Timings{timings.relayTimeout}),
       m_currentInterval(timings.baseInterval)
 {
 }

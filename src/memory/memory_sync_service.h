@@ -28,7 +28,7 @@ struct MemorySyncTimings {
     std::chrono::milliseconds baseInterval = std::chrono::minutes(15);
     std::chrono::milliseconds maxInterval = std::chrono::hours(4);
     std::chrono::milliseconds extractionTimeout = std::chrono::minutes(2); // for the agent's answer
-    int relayTimeoutMs = 60000;
+    std::chrono::milliseconds relayTimeout = std::chrono::minutes(1);
 };
 
 // Asks the user's agent now and then what it has learnt about the user and

@@ -149,7 +149,7 @@ QCoro::Task<Result<ConfigEdit>> MobileModelConfigWriter::writeThroughOpenClaw(Mo
         co_return edit;
     }
 
-    OpenClawConfigPatcher patcher({*m_options.tool, m_options.runner, m_options.environment, m_options.toolTimeoutMs});
+    OpenClawConfigPatcher patcher({*m_options.tool, m_options.runner, m_options.environment, m_options.toolTimeout});
     QCoro::Task<Result<ConfigPatchVerdict>> patching = patcher.apply(edit.patch, dryRun);
     const Result<ConfigPatchVerdict> verdict = co_await std::move(patching);
     if (!verdict)

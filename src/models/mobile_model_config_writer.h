@@ -1,5 +1,6 @@
 #pragma once
 
+#include "gateway/limits.h"
 #include "gateway/openclaw_config_patch.h"
 #include "platform/error.h"
 #include "platform/json5.h"
@@ -12,6 +13,7 @@
 
 #include <qcoro/qcorotask.h>
 
+#include <chrono>
 #include <optional>
 
 namespace halvex {
@@ -79,7 +81,7 @@ public:
         std::optional<OpenClawTool> tool; // none: the file is written here
         ProcessRunner runner;             // empty: runProcess
         EnvironmentLookup environment;    // empty: processEnvironment
-        int toolTimeoutMs = 90000;
+        std::chrono::milliseconds toolTimeout = limits::openClawCommandTimeout;
         int maxAttempts = 3; // re-reads after concurrent changes
         int backupCount = 5; // "<file>.bak", "<file>.bak.1" ... as OpenClaw keeps them
     };

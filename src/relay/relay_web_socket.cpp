@@ -1,6 +1,7 @@
 #include "relay/relay_web_socket.h"
 
 #include "platform/characters.h"
+#include "platform/duration_text.h"
 #include "platform/logging.h"
 #include "platform/net/web_socket_client.h"
 #include "platform/utf8.h"
@@ -46,7 +47,7 @@ RelayWebSocket::RelayWebSocket(QUrl relayOrigin, Timings timings, QObject *paren
     QObject::connect(m_keeper, &LinkKeeper::retryDue, this, &RelayWebSocket::retry);
     QObject::connect(m_keeper, &LinkKeeper::silent, this, [this] {
         dropCurrent(QStringLiteral("No answer from the relay within %1 s")
-                        .arg(double(m_keeper->timings().heartbeatDeadline.count()) / 1000.0));
+                        .arg(inSeconds(m_keeper->timings().heartbeatDeadline)));
     });
 }
 
@@ -153,7 +154,7 @@ void RelayWebSocket::open()
     QTimer::singleShot(m_timings.openingTimeout, socket, [this, socket] {
         if (socket == m_webSocketTask && socket->state() != QAbstractSocket::ConnectedState)
             dropCurrent(QStringLiteral("The relay did not complete the opening handshake within %1 s")
-                            .arg(double(m_timings.openingTimeout.count()) / 1000.0));
+                            .arg(inSeconds(m_timings.openingTimeout)));
     });
 
     qCInfo(lcWebSocket, "Connecting to relay...");
@@ -265,7 +266,7 @@ void RelayWebSocket::handleDisconnect(WebSocketClient *socket, const std::option
 
     // The relay link never gives up: its keeper has no limit of attempts.
     const std::chrono::milliseconds delay = m_keeper->down().value_or(m_timings.link.maxDelay);
-    qCInfo(lcWebSocket, "Reconnecting in %fs...", double(delay.count()) / 1000.0);
+    qCInfo(lcWebSocket, "Reconnecting in %gs...", inSeconds(delay));
     Q_EMIT reconnectScheduled(delay);
 }
 

@@ -46,7 +46,7 @@ void BridgeNotifications::relayStateChanged(const BridgeConnectionState &state)
         return;
     }
     if (!m_relayDownTimer.isActive() && !m_shown.contains(Cause::relayDown))
-        m_relayDownTimer.start(m_timings.relayDownNotifyAfterMs);
+        m_relayDownTimer.start(m_timings.relayDownNotifyAfter);
 }
 
 void BridgeNotifications::relayDownTooLong()

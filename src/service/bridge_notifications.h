@@ -6,6 +6,7 @@
 #include <QString>
 #include <QTimer>
 
+#include <chrono>
 #include <functional>
 
 namespace halvex {
@@ -17,7 +18,7 @@ class Settings;
 // How long the relay link may be down before the user is told. (Declared
 // outside the class so that it can be a default argument there.)
 struct BridgeNotificationTimings {
-    int relayDownNotifyAfterMs = 2 * 60 * 1000;
+    std::chrono::milliseconds relayDownNotifyAfter = std::chrono::minutes(2);
 };
 
 // Tells the user, once per cause until it recovers, what keeps the phone

@@ -35,7 +35,7 @@ HeadlessBridge::HeadlessBridge(Options options) : m_runtime(std::make_unique<Bri
     // glibc keeps freed memory in its arenas (one per thread that allocated,
     // the network threads' too) for reuse; a long-running service that
     // streamed a burst of answers would hold that peak for good.
-    m_memoryTrim.setInterval(options.timings.memoryTrimIntervalMs);
+    m_memoryTrim.setInterval(options.timings.memoryTrimInterval);
     QObject::connect(&m_memoryTrim, &QTimer::timeout, &m_memoryTrim, [] { ::malloc_trim(0); });
     m_memoryTrim.start();
 #endif

@@ -6,6 +6,7 @@
 #include <QTimer>
 
 #include <functional>
+#include <chrono>
 #include <memory>
 
 namespace halvex {
@@ -22,7 +23,7 @@ public:
     struct Timings {
         // How often memory that the allocator holds free (after a burst of
         // chats, say) is handed back to the system.
-        int memoryTrimIntervalMs = 15 * 1000;
+        std::chrono::milliseconds memoryTrimInterval = std::chrono::seconds(15);
     };
 
     struct Options {

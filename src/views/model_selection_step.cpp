@@ -195,7 +195,7 @@ QCoro::Task<> ModelSelectionStep::test()
     if (name.startsWith(QLatin1String("ollama/")))
         name = name.mid(7);
     LocalModelTest::Timings timings;
-    timings.timeout = std::chrono::milliseconds(m_services.stepModelTestTimeoutMs);
+    timings.timeout = m_services.stepModelTestTimeout;
     const Result<int> result = co_await LocalModelTest::run(m_detection->ollamaHost(), name, timings);
     if (!self || generation != m_testGeneration)
         co_return;

@@ -213,7 +213,7 @@ QCoro::Task<> ModelSelectionView::test()
     QPointer<ModelSelectionView> self(this);
     const QString name = model->id.section(QLatin1Char('/'), 1);
     LocalModelTest::Timings timings;
-    timings.timeout = std::chrono::milliseconds(m_services.windowModelTestTimeoutMs);
+    timings.timeout = m_services.windowModelTestTimeout;
     const Result<int> result = co_await LocalModelTest::run(m_detection->ollamaHost(), name, timings);
     if (!self || generation != m_testGeneration)
         co_return;
@@ -248,7 +248,7 @@ QCoro::Task<> ModelSelectionView::save()
     m_saved = true;
     m_save->hide();
     setStatus(m_savedLabel, true, QStringLiteral("Saved!"));
-    QTimer::singleShot(m_timings.closeAfterSaveMs, this, [this] { window()->close(); });
+    QTimer::singleShot(m_timings.closeAfterSave, this, [this] { window()->close(); });
 }
 
 void ModelSelectionView::keyPressEvent(QKeyEvent *event)

@@ -5,6 +5,7 @@
 #include <QWidget>
 #include <qcoro/qcorotask.h>
 
+#include <chrono>
 #include <memory>
 #include <optional>
 
@@ -30,7 +31,7 @@ class ModelSelectionView : public QWidget
     Q_OBJECT
 public:
     struct Timings {
-        int closeAfterSaveMs = 1500;
+        std::chrono::milliseconds closeAfterSave = std::chrono::milliseconds(1500);
     };
 
     explicit ModelSelectionView(const WindowServices &services, QWidget *parent = nullptr);

@@ -241,7 +241,7 @@ QCoro::Task<> OpenClawConfigStep::continueManual()
         if (m_offeredPin.isEmpty() || m_offeredFor != target.endpoint) {
             const QPointer<OpenClawConfigStep> self(this);
             const std::optional<QByteArray> presented = co_await presentedCertificateSha256(
-                target.endpoint.host(), quint16(target.endpoint.port(443)), m_services.gatewayTestTimeoutMs, this);
+                target.endpoint.host(), quint16(target.endpoint.port(443)), m_services.gatewayTestTimeout, this);
             if (!self)
                 co_return;
             if (!presented) {

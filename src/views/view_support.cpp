@@ -181,7 +181,7 @@ QCoro::Task<GatewayProbe> testGatewayEntries(const WindowServices &services, QOb
                                              QString tokenText)
 {
     GatewayProbeOptions options;
-    options.timeoutMs = services.gatewayTestTimeoutMs;
+    options.timeout = services.gatewayTestTimeout;
     options.chatEndpoint = false;
     options.context = form;
     co_return co_await probeGateway(

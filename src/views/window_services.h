@@ -1,5 +1,8 @@
 #pragma once
 
+#include "gateway/limits.h"
+
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -28,9 +31,9 @@ struct WindowServices {
     std::function<std::unique_ptr<OpenClawDetector>()> makeDetector;
     std::function<std::unique_ptr<ProviderDetectionService>()> makeProviderDetection;
     // Time limits of the windows' own network checks.
-    int gatewayTestTimeoutMs = 5000;
-    int stepModelTestTimeoutMs = 10000;
-    int windowModelTestTimeoutMs = 15000;
+    std::chrono::milliseconds gatewayTestTimeout = limits::probeTimeout;
+    std::chrono::milliseconds stepModelTestTimeout = std::chrono::seconds(10);
+    std::chrono::milliseconds windowModelTestTimeout = std::chrono::seconds(15);
 };
 
 } // namespace halvex

@@ -24,7 +24,7 @@ ProgramRun runProgram(const QString &program, const QStringList &arguments, cons
         request.arguments = arguments;
         request.standardInput = input;
         request.extraEnvironment = environment;
-        request.timeoutMs = timeoutMs;
+        request.timeout = std::chrono::milliseconds(timeoutMs);
         outcome = co_await runProcess(request);
     };
     QCoro::Task<> running = task();

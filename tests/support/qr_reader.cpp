@@ -29,7 +29,7 @@ std::optional<QByteArray> decodeQRWithZbar(const QImage &image)
         request.program = QStringLiteral("zbarimg");
         // -Sbinary: the bytes as stored, without a guess at their encoding.
         request.arguments = {QStringLiteral("--raw"), QStringLiteral("-q"), QStringLiteral("-Sbinary"), path};
-        request.timeoutMs = 60000;
+        request.timeout = std::chrono::minutes(1);
         outcome = co_await runProcess(request);
     };
     QCoro::Task<> task = run();

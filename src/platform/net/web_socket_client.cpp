@@ -1,5 +1,6 @@
 #include "platform/net/web_socket_client.h"
 
+#include "platform/duration_text.h"
 #include "platform/net/http_head.h"
 #include "platform/net/tls_pin.h"
 
@@ -42,7 +43,7 @@ WebSocketClient::WebSocketClient(QObject *parent) : QObject(parent)
         fail(QAbstractSocket::SocketTimeoutError,
              QStringLiteral("The server took none of %1 queued bytes in %2 s: it sends without reading")
                  .arg(bytesToWrite())
-                 .arg(m_limits.stalledQueueMs / 1000));
+                 .arg(inSeconds(m_limits.stalledQueue)));
     });
     // Every write the socket finishes may let the held pong out or reading go on.
     QObject::connect(this, &WebSocketClient::bytesWritten, this, &WebSocketClient::onQueueProgress);
@@ -227,7 +228,7 @@ void WebSocketClient::close(quint16 code, const QString &reason)
         m_closeReason = reason;
         writeFrame(WebSocketOpcode::close, encodeWebSocketClose(code, reason));
         setState(QAbstractSocket::ClosingState);
-        m_closeTimer.start(m_limits.closeTimeoutMs);
+        m_closeTimer.start(m_limits.closeTimeout);
     } else if (m_state != QAbstractSocket::ClosingState) {
         abort();
     }
@@ -338,7 +339,7 @@ bool WebSocketClient::pauseReadingIfFull()
         return false;
     if (!m_readPaused) {
         m_readPaused = true;
-        m_stallTimer.start(m_limits.stalledQueueMs);
+        m_stallTimer.start(m_limits.stalledQueue);
     }
     return true;
 }

@@ -14,6 +14,7 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <chrono>
 #include <memory>
 #include <optional>
 
@@ -41,7 +42,7 @@ namespace halvex {
 // still queued is answered once that one left, and a newer ping replaces the
 // waiting answer's payload (RFC 6455 allows answering only the
 // latest). While the queue is over Limits::maxQueuedBytes nothing is read;
-// when it stays there for Limits::stalledQueueMs the link fails with
+// when it stays there for Limits::stalledQueue the link fails with
 // SocketTimeoutError.
 class WebSocketClient : public QObject
 {
@@ -49,15 +50,15 @@ class WebSocketClient : public QObject
 public:
     struct Limits {
         qint64 maxMessageBytes = 16 * 1024 * 1024;
-        int maxHandshakeBytes = 16 * 1024; // the server's answer to the upgrade
-        int closeTimeoutMs = 5000;         // a close handshake the server leaves hanging
+        int maxHandshakeBytes = 16 * 1024;                                // the server's answer to the upgrade
+        std::chrono::milliseconds closeTimeout = std::chrono::seconds(5); // a close handshake the server leaves hanging
         // Reading stops while more than this waits to be sent, so a peer that
         // sends without reading (pings, or requests whose answers it leaves)
         // cannot grow the queue without end. Above the relay link's own
         // congestion mark (1 MiB), so streamed answers meet that first.
         qint64 maxQueuedBytes = 4 * 1024 * 1024;
-        qint64 resumeQueuedBytes = 1024 * 1024; // reading goes on below this
-        int stalledQueueMs = 30000;             // paused this long: the link fails
+        qint64 resumeQueuedBytes = 1024 * 1024;                            // reading goes on below this
+        std::chrono::milliseconds stalledQueue = std::chrono::seconds(30); // paused this long: the link fails
     };
 
     explicit WebSocketClient(QObject *parent = nullptr);

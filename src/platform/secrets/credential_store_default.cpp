@@ -61,7 +61,7 @@ void CredentialStore::followRememberedStore()
 
 std::unique_ptr<SecretBackend> CredentialStore::secretServiceStoreBackend()
 {
-    if (std::unique_ptr<SecretBackend> secretService = SecretServiceModule::load(0))
+    if (std::unique_ptr<SecretBackend> secretService = SecretServiceModule::load(std::chrono::milliseconds::zero()))
         return secretService;
     const QString problem = SecretServiceModule::problem();
     return std::make_unique<UnreachableSecretService>(problem.isEmpty() ? QStringLiteral("no D-Bus session bus")
@@ -85,7 +85,7 @@ std::unique_ptr<CredentialStore> CredentialStore::createDefault(const QString &f
                   qUtf8Printable(*remembered));
 
     // The first choice, kept for good: the same for the desktop and the service.
-    if (std::unique_ptr<SecretBackend> secretService = SecretServiceModule::load(5000)) {
+    if (std::unique_ptr<SecretBackend> secretService = SecretServiceModule::load(std::chrono::seconds(5))) {
         settings->setString(SettingsKey::credentialStore, QString::fromLatin1(secretServiceStore));
         qCInfo(lcCredentials, "Keeping credentials in the Secret Service (remembered for this user)");
         return std::make_unique<CredentialStore>(std::move(secretService), std::move(fileStore));

@@ -269,7 +269,7 @@ Result<Done> FileSecretBackend::editItems(const std::function<bool(QJsonArray &i
     // Another instance of the program may write at the same moment; a lock
     // held longer than a write takes is not waited out on the event loop.
     QLockFile lock(m_filePath + QStringLiteral(".lock"));
-    if (!lock.tryLock(m_timings.lockWaitMs))
+    if (!lock.tryLock(m_timings.lockWait))
         return Error::plain(QStringLiteral("The credential store is locked by another process"), int(lock.error()));
 
     Result<QJsonObject> document = read();

@@ -8,6 +8,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <chrono>
 #include <functional>
 
 namespace halvex {
@@ -36,7 +37,7 @@ public:
     struct Timings {
         // How long a write waits for another instance's write to finish.
         // Writes take milliseconds, and the caller is the event loop.
-        int lockWaitMs = 500;
+        std::chrono::milliseconds lockWait = std::chrono::milliseconds(500);
     };
 
     FileSecretBackend(QString filePath, Timings timings);

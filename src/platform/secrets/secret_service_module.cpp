@@ -14,7 +14,7 @@ const RuntimeModule::Loaded *loaded = nullptr;
 
 } // namespace
 
-std::unique_ptr<SecretBackend> load(int probeTimeoutMs)
+std::unique_ptr<SecretBackend> load(std::chrono::milliseconds probeTimeout)
 {
     if (!RuntimeModule::sessionBusConfigured()) {
         qCDebug(lcCredentials, "No D-Bus session bus configured");
@@ -26,7 +26,7 @@ std::unique_ptr<SecretBackend> load(int probeTimeoutMs)
     const auto create = reinterpret_cast<CreateFunction>(module.resolve(HALVEX_SECRET_SERVICE_CREATE_SYMBOL));
     if (!create)
         return nullptr;
-    return std::unique_ptr<SecretBackend>(create(probeTimeoutMs));
+    return std::unique_ptr<SecretBackend>(create(int(probeTimeout.count())));
 }
 
 QString problem()

@@ -4,6 +4,7 @@
 
 #include <QString>
 
+#include <chrono>
 #include <memory>
 
 namespace halvex {
@@ -17,10 +18,10 @@ namespace SecretServiceModule {
 inline constexpr char fileName[] = "halvex-secret-service.so";
 
 // The Secret Service backend when a session bus is configured and a Secret
-// Service answers within `probeTimeoutMs` and can keep items (see
+// Service answers within `probeTimeout` and can keep items (see
 // LibsecretBackend::isAvailable); with 0, without asking it. Otherwise
 // nullptr: problem() then says why when the module itself could not be used.
-std::unique_ptr<SecretBackend> load(int probeTimeoutMs);
+std::unique_ptr<SecretBackend> load(std::chrono::milliseconds probeTimeout);
 
 // Why the module could not be used (missing, unloadable, from another
 // build), once load() has tried it; empty when it was usable or never

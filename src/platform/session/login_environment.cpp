@@ -95,7 +95,7 @@ QCoro::Task<QString> LoginEnvironment::searchPath()
     ProcessRequest request;
     request.program = m_shell;
     request.arguments = QStringList{QStringLiteral("-lc"), QString::fromLatin1(kScript)};
-    request.timeoutMs = m_timings.timeoutMs;
+    request.timeout = m_timings.timeout;
     request.outputCap = m_timings.outputCap;
     // A copy: the run may outlive this object.
     const ProcessRunner run = m_runner;

@@ -8,6 +8,7 @@
 
 #include <qcoro/qcorotask.h>
 
+#include <chrono>
 #include <memory>
 #include <optional>
 
@@ -16,7 +17,7 @@ namespace halvex {
 // (Outside the class so that it can be a default argument there.)
 struct LoginEnvironmentTimings {
     // Profiles that load version managers can be slow.
-    int timeoutMs = 15000;
+    std::chrono::milliseconds timeout = std::chrono::seconds(15);
     qint64 outputCap = 256 * 1024;
 };
 

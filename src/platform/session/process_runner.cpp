@@ -181,14 +181,14 @@ QCoro::Task<ProcessOutcome> runProcess(ProcessRequest request)
     // start() returns): never wait out the time limit for a start that
     // cannot come.
     if (failedToStart || process.state() == QProcess::NotRunning ||
-        !co_await qCoro(process).waitForStarted(std::chrono::milliseconds(std::max(request.timeoutMs, 1)))) {
+        !co_await qCoro(process).waitForStarted(std::max(request.timeout, std::chrono::milliseconds(1)))) {
         process.kill();
         process.waitForFinished(1000);
         outcome.status = ProcessOutcome::Status::failedToStart;
         co_return outcome;
     }
     group.adopt(pid_t(process.processId()));
-    deadline.start(std::max(request.timeoutMs, 1));
+    deadline.start(std::max(request.timeout, std::chrono::milliseconds(1)));
     if (!request.standardInput.isEmpty())
         process.write(request.standardInput);
     process.closeWriteChannel();

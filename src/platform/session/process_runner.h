@@ -8,6 +8,7 @@
 
 #include <qcoro/qcorotask.h>
 
+#include <chrono>
 #include <functional>
 #include <optional>
 
@@ -21,7 +22,7 @@ struct ProcessRequest {
     QStringList arguments;
     // Stopped when it runs longer: SIGTERM to its process group, SIGKILL
     // after a grace of 2 s (at once for what outlives the child itself).
-    int timeoutMs = 30000;
+    std::chrono::milliseconds timeout = std::chrono::seconds(30);
     // Each stream keeps at most this many bytes; a process that prints more
     // is stopped the same way (a runaway tool must not grow our memory).
     qint64 outputCap = 1 << 20;

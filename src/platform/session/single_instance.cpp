@@ -92,28 +92,28 @@ QString SingleInstance::defaultServerName()
            QStringLiteral(".instance");
 }
 
-bool SingleInstance::notifyRunning(const QByteArray &request, int timeoutMs)
+bool SingleInstance::notifyRunning(const QByteArray &request, std::chrono::milliseconds timeout)
 {
     if (m_serverName.isEmpty())
         return false;
     QLocalSocket socket;
     socket.connectToServer(m_serverName);
-    if (!socket.waitForConnected(timeoutMs))
+    if (!socket.waitForConnected(int(timeout.count())))
         return false;
     socket.write(request + '\n');
-    if (!socket.waitForBytesWritten(timeoutMs))
+    if (!socket.waitForBytesWritten(int(timeout.count())))
         return false;
     socket.disconnectFromServer();
     if (socket.state() != QLocalSocket::UnconnectedState)
-        socket.waitForDisconnected(timeoutMs);
+        socket.waitForDisconnected(int(timeout.count()));
     return true;
 }
 
-std::optional<QByteArray> SingleInstance::ask(const QByteArray &request, int timeoutMs)
+std::optional<QByteArray> SingleInstance::ask(const QByteArray &request, std::chrono::milliseconds timeout)
 {
     if (m_serverName.isEmpty())
         return std::nullopt;
-    QDeadlineTimer deadline(timeoutMs);
+    QDeadlineTimer deadline(timeout);
     QLocalSocket socket;
     socket.connectToServer(m_serverName);
     if (!socket.waitForConnected(int(deadline.remainingTime())))

@@ -6,6 +6,7 @@
 #include <QObject>
 #include <QString>
 
+#include <chrono>
 #include <optional>
 
 class QLocalServer;
@@ -53,11 +54,12 @@ public:
     QString serverName() const { return m_serverName; }
 
     // Sends `request` to a running instance. True when one took it.
-    bool notifyRunning(const QByteArray &request, int timeoutMs = 2000);
+    bool notifyRunning(const QByteArray &request, std::chrono::milliseconds timeout = std::chrono::seconds(2));
     // Sends `request` and waits for the first answer line (without its end,
     // at most maxAnswerLength bytes). Nothing when no instance runs or none
     // answered in time.
-    std::optional<QByteArray> ask(const QByteArray &request, int timeoutMs = 5000);
+    std::optional<QByteArray> ask(const QByteArray &request,
+                                  std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
     // The longest request line taken (without its end); a longer one is
     // answered with an error line and the connection ends.
