@@ -96,7 +96,7 @@ private Q_SLOTS:
                      "models": {"providers": {"openai": {"apiKey": "sk-1", "models": [{"id": "gpt-fast"}]}}}})");
         file.close();
 
-        ModelSelectionView window(rig.services, ModelSelectionView::Timings{50});
+        ModelSelectionView window(rig.services, ModelSelectionView::Timings{std::chrono::milliseconds(50)});
         window.show();
         QTRY_VERIFY_WITH_TIMEOUT(window.isLoaded(), kWait);
         QCOMPARE(window.currentLine(), QStringLiteral("Currently using: ollama/qwen2.5:7b"));

@@ -159,7 +159,7 @@ struct Scene {
             d.localIPAddress = [] { return std::optional<QString>(QStringLiteral("192.168.1.20")); };
             d.avahiBusAddress = qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS");
             OpenClawDetectorTimings timings;
-            timings.discoveryWindowMs = 200;
+            timings.discoveryWindow = std::chrono::milliseconds(200);
             return std::make_unique<OpenClawDetector>(d, timings);
         };
         services.makeProviderDetection = [path] {

@@ -4,6 +4,7 @@
 #include "gateway/gateway_probe.h"
 #include "gateway/gateway_target.h"
 #include "gateway/limits.h"
+#include "models/provider_detection_service.h"
 
 #include <QJsonObject>
 #include <QJsonValue>
