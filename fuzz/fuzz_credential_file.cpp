@@ -82,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const std::optional<QJsonArray> before = content.trimmed().isEmpty() ? QJsonArray() : itemsOf(content);
     const QHash<SecretItemKey, QByteArray> readable = before ? readableEntries(*before) : decltype(readable){};
 
-    FileSecretBackend store(path, FileSecretBackend::Timings{0});
+    FileSecretBackend store(path, FileSecretBackend::Timings{std::chrono::milliseconds(0)});
     for (auto it = readable.cbegin(); it != readable.cend(); ++it) {
         const SecretLookup found = store.lookup(it.key());
         FUZZ_CHECK(found.ok() && found.value() == it.value());

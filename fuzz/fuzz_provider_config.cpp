@@ -29,7 +29,7 @@ void checkDetection(const QByteArray &text)
     FUZZ_CHECK(file.write(text) == text.size());
     file.close();
 
-    ProviderDetectionService service({nullptr, home->path(), {}, {}});
+    ProviderDetectionService service({home->path(), {}, {}});
     QCoro::Task<> cloud = service.detectCloudProviders();
     QCoro::Task<> mobile = service.detectCurrentMobileModel();
     FUZZ_CHECK(cloud.isReady() && mobile.isReady());

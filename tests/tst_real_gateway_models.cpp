@@ -179,7 +179,8 @@ private Q_SLOTS:
         // The gateway picks the change up by itself.
         QVERIFY2(gateway.waitForLog("reload", 60000, logMark), gateway.log().mid(logMark).right(3000).constData());
 
-        GatewayHttpClient client(gateway.httpUrl(), gateway.token(), GatewayHttpClient::Timings{std::chrono::milliseconds(kChatWait)});
+        GatewayHttpClient client(gateway.httpUrl(), gateway.token(),
+                                 GatewayHttpClient::Timings{std::chrono::milliseconds(kChatWait)});
         std::optional<Result<QString>> answer;
         QTRY_VERIFY_WITH_TIMEOUT(
             [&] {

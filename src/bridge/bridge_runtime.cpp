@@ -11,8 +11,7 @@ BridgeRuntime::BridgeRuntime() : BridgeRuntime(Options{})
 {
 }
 
-BridgeRuntime::BridgeRuntime(Options options)
-    : m_session(std::make_unique<UserSession>(std::move(options.session)))
+BridgeRuntime::BridgeRuntime(Options options) : m_session(std::make_unique<UserSession>(std::move(options.session)))
 {
     BridgeManager::Dependencies deps;
     deps.credentials = m_session->credentials();

@@ -92,16 +92,14 @@ QCoro::Task<CheckOutcome> checkRelay(const DoctorEnvironment &env, DoctorFinding
     const bool secure = origin.scheme() == QLatin1String("wss");
     const quint16 port = quint16(origin.port(secure ? 443 : 80));
     const QString where = origin.toString();
-    const QString unreachable =
-        co_await tcpConnectError(origin.host(), port, env.timings.probeTimeout);
+    const QString unreachable = co_await tcpConnectError(origin.host(), port, env.timings.probeTimeout);
     if (!unreachable.isEmpty()) {
         co_return CheckOutcome::fail(where + QStringLiteral(" not reachable: ") + unreachable,
                                      QStringLiteral("check this machine's network connection and proxy settings"));
     }
     if (!found.bridgeToken)
         co_return CheckOutcome::skip(where + QStringLiteral(" reachable; no bridge token to try"));
-    const QString refused = co_await relayHandshakeError(origin, *found.bridgeToken,
-                                                         env.timings.handshakeTimeout);
+    const QString refused = co_await relayHandshakeError(origin, *found.bridgeToken, env.timings.handshakeTimeout);
     if (!refused.isEmpty())
         co_return CheckOutcome::fail(where + QStringLiteral(" reachable, bridge token not accepted: ") + refused,
                                      QStringLiteral("pair again: halvex-bridge pair"));

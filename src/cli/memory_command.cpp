@@ -45,8 +45,7 @@ void printList(QTextStream &out, const QString &title, const QStringList &entrie
 
 int show(const MemoryCommandContext &context, bool json, QTextStream &out, QTextStream &err)
 {
-    MemoryRelayClient relay(context.credentials(), context.relayOrigin,
-                            QString::fromLatin1(kMemoryAvatarId));
+    MemoryRelayClient relay(context.credentials(), context.relayOrigin, QString::fromLatin1(kMemoryAvatarId));
     const Result<SoulFileResponse> response = waitForTask(relay.fetchSoulFile());
     if (!response) {
         err << "Could not read the soul file: " << shown(response.error().description()) << '\n';
@@ -146,8 +145,7 @@ int runMemoryCommand(UserSession &session, const QStringList &arguments)
 {
     const auto openCredentialStore = [&session] { return session.credentials(); };
     return runMemoryCommand(
-        arguments, MemoryCommandContext{session.settings(), openCredentialStore, relayHttpOrigin(), {}},
-        out(), err());
+        arguments, MemoryCommandContext{session.settings(), openCredentialStore, relayHttpOrigin(), {}}, out(), err());
 }
 
 } // namespace halvex::cli

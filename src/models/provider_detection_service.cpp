@@ -336,7 +336,7 @@ QCoro::Task<Result<ConfigEdit>> ProviderDetectionService::setMobileModel(QString
     options.tool = found;
     options.runner = m_deps.processRunner;
     options.environment = m_deps.environment;
-    options.toolTimeout = std::chrono::milliseconds(m_deps.toolTimeoutMs);
+    options.toolTimeout = m_deps.toolTimeout;
     MobileModelConfigWriter writer(options);
     QCoro::Task<Result<ConfigEdit>> writing = writer.write({reference, contextWindow, maxTokens, m_ollamaHost}, dryRun);
     Result<ConfigEdit> result = co_await std::move(writing);

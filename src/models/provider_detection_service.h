@@ -1,5 +1,6 @@
 #pragma once
 
+#include "gateway/limits.h"
 #include "gateway/openclaw_config.h"
 #include "models/detected_models.h"
 #include "models/mobile_model_config_writer.h"
@@ -41,7 +42,7 @@ public:
         OpenClawToolFinder findTool;
         ProcessRunner processRunner;   // empty: runProcess
         EnvironmentLookup environment; // empty: processEnvironment
-        int toolTimeoutMs = 90000;
+        std::chrono::milliseconds toolTimeout = limits::openClawCommandTimeout;
         // The Ollama server tried last (and alone when nothing is
         // configured); empty: defaultOllamaHost().
         QString localOllamaHost;

@@ -5,8 +5,8 @@
 
 #include <QTimer>
 
-#include <functional>
 #include <chrono>
+#include <functional>
 #include <memory>
 
 namespace halvex {
