@@ -166,18 +166,18 @@ void waitForEvents()
 class Bench
 {
 public:
-    Bench(Path path, int chats, bool relayDeflate) : m_path(path), m_chats(chats)
+    Bench(Path path, bool relayDeflate) : m_path(path)
     {
         m_relay.setPerMessageDeflate(relayDeflate);
         if (path == Path::http) {
             m_http.setHandler([this](const HttpRequest &request) { return answer(request); });
-            QObject::connect(&m_http, &HttpStandIn::pieceWritten,
+            QObject::connect(&m_http, &HttpStandIn::pieceWritten, &m_http,
                              [this](int request, int piece, const QByteArray &) { onPieceWritten(request, piece); });
         } else {
-            QObject::connect(&m_ws, &GatewayWsStandIn::frameReceived,
+            QObject::connect(&m_ws, &GatewayWsStandIn::frameReceived, &m_ws,
                              [this](const QJsonObject &frame) { onGatewayFrame(frame); });
         }
-        QObject::connect(&m_relay, &RelayStandIn::frameReceived, [this](int) { onFrame(); });
+        QObject::connect(&m_relay, &RelayStandIn::frameReceived, &m_relay, [this](int) { onFrame(); });
     }
 
     bool startStandIns(const QString &token)
@@ -339,7 +339,7 @@ private:
         }
         stream->pace = std::make_unique<QTimer>();
         stream->pace->setTimerType(Qt::PreciseTimer);
-        QObject::connect(stream->pace.get(), &QTimer::timeout, [this, raw = stream.get()] {
+        QObject::connect(stream->pace.get(), &QTimer::timeout, stream->pace.get(), [this, raw = stream.get()] {
             sendWsFragment(*raw);
             if (raw->next >= m_phaseFragments) {
                 raw->pace->stop();
@@ -442,7 +442,6 @@ private:
     }
 
     Path m_path;
-    int m_chats;
     RelayStandIn m_relay;
     HttpStandIn m_http;
     GatewayWsStandIn m_ws;
@@ -493,7 +492,7 @@ PathResult measurePath(Path path, const Options &options)
     PathResult out;
     out.path = path;
     const QString token = QStringLiteral("bench-bridge-token");
-    Bench bench(path, options.chats, options.relayDeflate);
+    Bench bench(path, options.relayDeflate);
     if (!bench.startStandIns(token)) {
         std::fprintf(stderr, "chat_path: cannot listen on loopback\n");
         return out;

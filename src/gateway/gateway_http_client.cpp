@@ -173,10 +173,9 @@ QCoro::Task<Result<QString>> GatewayHttpClient::streamChat(ChatMessages messages
                                 {QByteArrayLiteral("x-openclaw-agent-id"), agentId.toUtf8()}};
     if (!m_gatewayToken.isEmpty())
         headers.append({QByteArrayLiteral("Authorization"), "Bearer " + m_gatewayToken.toUtf8()});
-    auto *http = new HttpStream(
-        appendingPathComponent(m_endpointURL, QStringLiteral("/v1/chat/completions")), QByteArrayLiteral("POST"),
-        std::move(headers), chatBody(messages, agentId),
-        HttpStream::Limits{m_timings.chatTimeout, kMaxHeadBytes, kStreamReadBufferSize});
+    auto *http = new HttpStream(appendingPathComponent(m_endpointURL, QStringLiteral("/v1/chat/completions")),
+                                QByteArrayLiteral("POST"), std::move(headers), chatBody(messages, agentId),
+                                HttpStream::Limits{m_timings.chatTimeout, kMaxHeadBytes, kStreamReadBufferSize});
     http->setPinnedCertificate(m_tlsPin);
     http->setListenerOwners(m_target.listenerOwners);
     const StreamRelease release{http};
