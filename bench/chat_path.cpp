@@ -29,6 +29,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -498,7 +499,16 @@ PathResult measurePath(Path path, const Options &options)
         return out;
     }
 
+    // The child keeps its tokens in a file store of its own: whatever store
+    // the user (or an earlier test in the same session) chose, and any
+    // session bus, stay out of the measurement.
+    QTemporaryDir childHome;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("HOME"), childHome.path());
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), childHome.filePath(QStringLiteral("config")));
+    env.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
     QProcess bridge;
+    bridge.setProcessEnvironment(env);
     bridge.setProgram(QCoreApplication::applicationFilePath());
     bridge.setArguments({QStringLiteral("--bridge-child"), bench.relayOrigin().toString(),
                          bench.gatewayUrl().toString(), token, QString::number(options.pin ? 1 : -1)});
