@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/error.h"
+#include "platform/net/port_listeners.h"
 
 #include <QHostAddress>
 #include <QString>
@@ -16,18 +17,9 @@ namespace halvex {
 // token and the phone's chats; so before a credential goes to a loopback
 // address the bridge asks the kernel whose socket would take the connection.
 
-// The uid owning the TCP socket in LISTEN state that would accept a
-// connection to `address:port`: one bound to that address, else to its
-// family's wildcard, else (for IPv4) an IPv6 wildcard that also takes IPv4,
-// the most specific first as the kernel picks it. Asks the kernel over
-// NETLINK_SOCK_DIAG, and reads /proc/net/tcp{,6} where that is unavailable.
-// Fails when nothing listens there or neither source can be read.
+// The uid of portListener()'s socket (port_listeners.h); fails when
+// nothing listens there or neither source can be read.
 Result<uint> listenerOwnerUid(const QHostAddress &address, quint16 port);
-
-// The same from one source only (the two-argument form uses the first and
-// falls back to the second). /proc does not show IPV6_V6ONLY, so there an
-// IPv6 wildcard counts as taking IPv4 too.
-enum class ListenerSource { socketDiag, procNet };
 Result<uint> listenerOwnerUid(const QHostAddress &address, quint16 port, ListenerSource source);
 
 // The one rule applied before any credential is sent: nullopt when it may
