@@ -61,15 +61,6 @@ Result<std::optional<QString>> optionalString(const QJsonObject &object, const c
     return std::optional<QString>(value.toString());
 }
 
-QUrl appendingPath(QUrl url, const QString &path)
-{
-    QString base = url.path();
-    while (base.endsWith(QLatin1Char('/')))
-        base.chop(1);
-    url.setPath(base + path);
-    return url;
-}
-
 } // namespace
 
 bool isBridgeId(const QString &text)
@@ -149,7 +140,7 @@ RelayAuthService::~RelayAuthService() = default;
 QCoro::Task<Result<QByteArray>> RelayAuthService::post(QString path, QJsonObject body, QString bearerToken)
 {
     FetchRequest request;
-    request.url = appendingPath(m_baseURL, path);
+    request.url = withAppendedPath(m_baseURL, path);
     request.method = QByteArrayLiteral("POST");
     request.headers = {{QByteArrayLiteral("Content-Type"), QByteArrayLiteral("application/json")}};
     request.body = QJsonDocument(body).toJson(QJsonDocument::Compact);

@@ -1,7 +1,7 @@
 #include "gateway/gateway_http_client.h"
 
 #include "platform/logging.h"
-#include "platform/net/http_stream.h"
+#include "platform/net/http_client.h"
 #include "platform/net/next_emission.h"
 #include "platform/net/tls_pin.h"
 #include "platform/utf8.h"
@@ -17,17 +17,6 @@
 namespace halvex {
 
 namespace {
-
-// Appends a path such as "/v1/models" to the endpoint's own path, keeping
-// any base path and never doubling the slash between them.
-QUrl appendingPathComponent(QUrl url, const QString &component)
-{
-    QString path = url.path(QUrl::FullyEncoded);
-    while (path.endsWith(QLatin1Char('/')))
-        path.chop(1);
-    url.setPath(path + component, QUrl::TolerantMode);
-    return url;
-}
 
 // Waits until the streamed exchange is over; it reports that from the
 // event loop.
@@ -173,7 +162,7 @@ QCoro::Task<Result<QString>> GatewayHttpClient::streamChat(ChatMessages messages
                                 {QByteArrayLiteral("x-openclaw-agent-id"), agentId.toUtf8()}};
     if (!m_gatewayToken.isEmpty())
         headers.append({QByteArrayLiteral("Authorization"), "Bearer " + m_gatewayToken.toUtf8()});
-    auto *http = new HttpStream(appendingPathComponent(m_endpointURL, QStringLiteral("/v1/chat/completions")),
+    auto *http = new HttpStream(withAppendedPath(m_endpointURL, QStringLiteral("/v1/chat/completions")),
                                 QByteArrayLiteral("POST"), std::move(headers), chatBody(messages, agentId),
                                 HttpStream::Limits{m_timings.chatTimeout, kMaxHeadBytes, kStreamReadBufferSize});
     http->setPinnedCertificate(m_tlsPin);

@@ -4,7 +4,7 @@
 #include "gateway/gateway_web_socket.h"
 #include "platform/deployment.h"
 #include "platform/duration_text.h"
-#include "platform/net/http_stream.h"
+#include "platform/net/http_client.h"
 #include "platform/net/listener_owner.h"
 #include "platform/net/next_emission.h"
 #include "platform/net/tls_pin.h"
@@ -23,66 +23,40 @@ namespace halvex {
 
 namespace {
 
-QUrl withPath(QUrl url, const QString &path)
-{
-    QString base = url.path();
-    while (base.endsWith(QLatin1Char('/')))
-        base.chop(1);
-    url.setPath(base + path);
-    url.setQuery(QString());
-    url.setFragment(QString());
-    return url;
-}
-
 struct Answer {
     std::optional<int> status;
     QString error;
 };
 
-// One request on a connection of its own: the status line is all a probe
-// needs, so the exchange ends as soon as the answer's head is in. Redirects
-// are never followed. The stream is a child of `context` (when given), so
-// an owner that goes away ends the request with it.
-QCoro::Task<Answer> ask(QUrl url, QByteArray method, HttpStream::Headers headers, QByteArray body, QByteArray pin,
-                        QStringList listenerOwners, std::chrono::milliseconds timeout, QPointer<QObject> context)
+// A request to the gateway as the links make it: its certificate pinned,
+// its loopback port held by this user or a trusted account.
+FetchRequest toGateway(const GatewayTarget &target, const QString &path)
 {
-    const QPointer<HttpStream> stream =
-        new HttpStream(url, std::move(method), std::move(headers), std::move(body),
-                       HttpStream::Limits{timeout, 64 * 1024, 64 * 1024}, context.data());
-    if (!pin.isEmpty())
-        stream->setPinnedCertificate(pin);
-    stream->setListenerOwners(listenerOwners);
-    QObject::connect(stream, &HttpStream::headReceived, stream,
-                     [s = stream.data()] { s->abort(QStringLiteral("answered")); });
-    auto *limit = new QTimer(stream);
-    limit->setSingleShot(true);
-    QObject::connect(limit, &QTimer::timeout, stream, [s = stream.data(), timeout] {
-        s->abort(QStringLiteral("no answer within %1 s").arg(inSeconds(timeout)));
-    });
-    limit->start(timeout);
-    stream->start();
-    while (stream && !stream->isFinished()) {
-        if (!co_await nextEmission(stream.data(), &HttpStream::finished, timeout + std::chrono::seconds(1)))
-            break;
-    }
-    Answer answer;
-    if (!stream) {
-        answer.error = QStringLiteral("Operation canceled");
-        co_return answer;
-    }
-    answer.status = stream->status();
-    if (!answer.status)
-        answer.error = stream->failure().value_or(QStringLiteral("no answer"));
-    delete stream.data();
-    co_return answer;
+    FetchRequest request;
+    request.url = withAppendedPath(target.endpoint, path);
+    request.pinnedCertificate = target.tlsPin;
+    request.listenerOwners = target.listenerOwners;
+    return request;
 }
 
-HttpStream::Headers bearer(const QString &token)
+// The status line is all a probe needs: the exchange ends as soon as the
+// answer's head is in. Redirects are never followed. An owner (`context`)
+// that goes away ends the request with it.
+QCoro::Task<Answer> ask(FetchRequest request, std::chrono::milliseconds timeout, QPointer<QObject> context)
 {
-    HttpStream::Headers headers;
-    if (!token.isEmpty())
-        headers.append({QByteArrayLiteral("Authorization"), "Bearer " + token.toUtf8()});
-    return headers;
+    request.statusOnly = true;
+    request.deadline = timeout;
+    const Result<HttpAnswer> answer = co_await fetch(std::move(request), context.data());
+    if (answer)
+        co_return Answer{answer->status, {}};
+    switch (httpFailure(answer.error())) {
+    case HttpFailure::timedOut:
+        co_return Answer{std::nullopt, QStringLiteral("no answer within %1 s").arg(inSeconds(timeout))};
+    case HttpFailure::cancelled:
+        co_return Answer{std::nullopt, QStringLiteral("Operation canceled")};
+    default:
+        co_return Answer{std::nullopt, answer.error().description()};
+    }
 }
 
 } // namespace
@@ -231,8 +205,8 @@ QCoro::Task<GatewayProbe> probeGateway(GatewayTarget target, GatewayProbeOptions
         }
     }
 
-    const Answer healthz = co_await ask(withPath(endpoint, QStringLiteral("/healthz")), QByteArrayLiteral("GET"), {},
-                                        {}, target.tlsPin, target.listenerOwners, options.timeout, options.context);
+    const Answer healthz =
+        co_await ask(toGateway(target, QStringLiteral("/healthz")), options.timeout, options.context);
     probe.healthzStatus = healthz.status;
     probe.reachable = healthz.status == 200;
     if (!probe.reachable) {
@@ -266,12 +240,13 @@ QCoro::Task<GatewayProbe> probeGateway(GatewayTarget target, GatewayProbeOptions
         // while the endpoint is off.
         const QJsonObject body{{QStringLiteral("model"), QStringLiteral("openclaw/") + GatewayTarget::mobileAgentId()},
                                {QStringLiteral("messages"), QJsonArray()}};
-        HttpStream::Headers headers = bearer(target.token);
-        headers.append({QByteArrayLiteral("Content-Type"), QByteArrayLiteral("application/json")});
-        const Answer chat =
-            co_await ask(withPath(endpoint, QStringLiteral("/v1/chat/completions")), QByteArrayLiteral("POST"), headers,
-                         QJsonDocument(body).toJson(QJsonDocument::Compact), target.tlsPin, target.listenerOwners,
-                         std::max(options.timeout, options.chatEndpointTimeout), options.context);
+        FetchRequest chatRequest = toGateway(target, QStringLiteral("/v1/chat/completions"));
+        chatRequest.method = QByteArrayLiteral("POST");
+        chatRequest.headers = {{QByteArrayLiteral("Content-Type"), QByteArrayLiteral("application/json")}};
+        chatRequest.body = QJsonDocument(body).toJson(QJsonDocument::Compact);
+        chatRequest.bearerToken = target.token;
+        const Answer chat = co_await ask(std::move(chatRequest), std::max(options.timeout, options.chatEndpointTimeout),
+                                         options.context);
         probe.chatEndpointStatus = chat.status;
         const int status = chat.status.value_or(0);
         if (status == 400)

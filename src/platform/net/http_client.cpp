@@ -35,6 +35,17 @@ HttpFailure httpFailure(const Error &fetchError)
     return HttpFailure(fetchError.code());
 }
 
+QUrl withAppendedPath(QUrl base, const QString &path)
+{
+    QString own = base.path(QUrl::FullyEncoded);
+    while (own.endsWith(QLatin1Char('/')))
+        own.chop(1);
+    base.setPath(own + path, QUrl::TolerantMode);
+    base.setQuery(QString());
+    base.setFragment(QString());
+    return base;
+}
+
 QCoro::Task<Result<HttpAnswer>> fetch(FetchRequest request, QObject *context)
 {
     const QPointer<QObject> owner(context);
@@ -66,6 +77,10 @@ QCoro::Task<Result<HttpAnswer>> fetch(FetchRequest request, QObject *context)
                 s->abort(QStringLiteral("The answer is longer than %1 bytes").arg(cap), HttpFailure::tooLarge);
         };
         QObject::connect(stream, &HttpStream::readyRead, stream, take);
+        if (request.statusOnly) {
+            QObject::connect(stream, &HttpStream::headReceived, stream,
+                             [s = stream.data()] { s->abort(QStringLiteral("answered"), HttpFailure::cancelled); });
+        }
         auto *deadline = new QTimer(stream);
         deadline->setSingleShot(true);
         QObject::connect(deadline, &QTimer::timeout, stream, [s = stream.data()] {
@@ -78,11 +93,13 @@ QCoro::Task<Result<HttpAnswer>> fetch(FetchRequest request, QObject *context)
         if (!stream)
             co_return failure(HttpFailure::cancelled, QStringLiteral("The request was cancelled."));
         const std::unique_ptr<HttpStream> done(stream.data());
-        if (const std::optional<QString> &why = stream->failure())
-            co_return failure(stream->failureKind(), *why);
-        take();
-        if (body->size() > cap)
-            co_return failure(HttpFailure::tooLarge, QStringLiteral("The answer is longer than %1 bytes").arg(cap));
+        if (!request.statusOnly || !stream->status()) {
+            if (const std::optional<QString> &why = stream->failure())
+                co_return failure(stream->failureKind(), *why);
+            take();
+            if (body->size() > cap)
+                co_return failure(HttpFailure::tooLarge, QStringLiteral("The answer is longer than %1 bytes").arg(cap));
+        }
         const int status = stream->status().value_or(0);
         const QByteArray location = stream->headerValue("location");
         if (followsRedirects && hop < kMaxRedirects && status >= 300 && status < 400 && status != 304 &&

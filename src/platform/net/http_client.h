@@ -38,6 +38,9 @@ struct FetchRequest {
     // A longer answer body fails the request (HttpFailure::tooLarge).
     qint64 maxBodyBytes = 256 * 1024;
     RedirectPolicy redirects = RedirectPolicy::none;
+    // The status is all that is wanted: the exchange ends once the answer's
+    // head is in, and the answer has no body.
+    bool statusOnly = false;
     // platform/net/tls_pin.h; empty for the ordinary verification.
     QByteArray pinnedCertificate;
     // Who else may hold a loopback port that gets a token or a body
@@ -58,5 +61,10 @@ QCoro::Task<Result<HttpAnswer>> fetch(FetchRequest request, QObject *context = n
 
 // The kind of a failure that fetch() reported.
 HttpFailure httpFailure(const Error &fetchError);
+
+// `base` with `path` ("/v1/models") after its own path, keeping any base
+// path and never doubling the slash between them; without the base's query
+// and fragment.
+QUrl withAppendedPath(QUrl base, const QString &path);
 
 } // namespace halvex
