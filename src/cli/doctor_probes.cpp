@@ -1,6 +1,7 @@
 #include "cli/doctor_probes.h"
 
 #include "platform/deployment.h"
+#include "platform/duration_text.h"
 #include "platform/net/next_emission.h"
 #include "platform/net/web_socket_client.h"
 #include "relay/relay_url.h"
@@ -22,7 +23,7 @@ QCoro::Task<QString> tcpConnectError(QString host, quint16 port, std::chrono::mi
         co_return QString();
     }
     const QString error = socket.error() == QAbstractSocket::UnknownSocketError
-                              ? QStringLiteral("no answer within %1 s").arg(timeout.count() / 1000.0)
+                              ? QStringLiteral("no answer within %1 s").arg(inSeconds(timeout))
                               : socket.errorString();
     socket.abort();
     co_return error;
@@ -55,7 +56,7 @@ QCoro::Task<QString> relayHandshakeError(QUrl relayOrigin, QString bridgeToken, 
                               std::chrono::milliseconds(timer.remainingTime() + 1));
     }
     if (!done)
-        error = QStringLiteral("no answer within %1 s").arg(timeout.count() / 1000.0);
+        error = QStringLiteral("no answer within %1 s").arg(inSeconds(timeout));
     socket.abort();
     co_return error;
 }

@@ -1,5 +1,6 @@
 #include "models/local_model_test.h"
 
+#include "platform/duration_text.h"
 #include "platform/net/http_client.h"
 
 #include <QElapsedTimer>
@@ -38,8 +39,7 @@ QCoro::Task<Result<int>> LocalModelTest::run(QString ollamaHost, QString modelNa
     request.listenerOwners = {QStringLiteral("ollama")};
     const Result<HttpAnswer> answer = co_await fetch(std::move(request));
     if (!answer && httpFailure(answer.error()) == HttpFailure::timedOut)
-        co_return Error::plain(
-            QStringLiteral("The model did not answer within %1 s").arg(timings.timeout.count() / 1000));
+        co_return Error::plain(QStringLiteral("The model did not answer within %1 s").arg(inSeconds(timings.timeout)));
     if (!answer)
         co_return answer.error();
     if (answer->status != 200)

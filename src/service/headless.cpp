@@ -21,7 +21,7 @@ namespace halvex {
 
 namespace {
 // Time the close frames of both links get to leave before the loop ends.
-constexpr int shutdownGraceMs = 250;
+constexpr std::chrono::milliseconds shutdownGrace{250};
 } // namespace
 
 HeadlessBridge::HeadlessBridge(Options options) : m_runtime(std::make_unique<BridgeRuntime>(std::move(options.runtime)))
@@ -100,7 +100,7 @@ int runBridgeProgram(BridgeProgram program)
             stopping = true;
             qCInfo(lcApp, "Received %s — stopping the bridge", signalNumber == SIGINT ? "SIGINT" : "SIGTERM");
             manager->stop();
-            QTimer::singleShot(shutdownGraceMs, QCoreApplication::instance(), &QCoreApplication::quit);
+            QTimer::singleShot(shutdownGrace, QCoreApplication::instance(), &QCoreApplication::quit);
         });
 
         exitCode = program.run(bridge, instance);

@@ -73,9 +73,9 @@ void HttpStream::start()
     // would be a timer re-registration per fragment): when it fires, it
     // waits on for whatever is left since the last data.
     connect(m_idle, &QTimer::timeout, this, [this] {
-        const qint64 quiet = m_lastData.elapsed();
-        if (quiet < m_limits.idleTimeout.count()) {
-            m_idle->start(int(m_limits.idleTimeout.count() - quiet));
+        const std::chrono::milliseconds quiet(m_lastData.elapsed());
+        if (quiet < m_limits.idleTimeout) {
+            m_idle->start(m_limits.idleTimeout - quiet);
             return;
         }
         abort(QStringLiteral("The request timed out."), HttpFailure::timedOut);
