@@ -60,7 +60,7 @@ QCoro::Task<std::optional<QString>> OpenClawDetector::findBinary()
     if (!*alive)
         co_return std::nullopt;
     assign(m_binaryProblem, located.path ? QString() : located.problem, &OpenClawDetector::binaryProblemChanged);
-    assign(m_skippedTools, located.skipped, &OpenClawDetector::skippedToolsChanged);
+    m_skippedTools = located.skipped;
     for (const SkippedOpenClaw &skipped : located.skipped)
         qCInfo(lcDetector, "Not running %s: %s", qUtf8Printable(quotedForLog(skipped.path)),
                qUtf8Printable(skipped.reason));

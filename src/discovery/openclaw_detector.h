@@ -143,7 +143,6 @@ Q_SIGNALS:
     void tokenHintChanged(const QString &);
     void binaryProblemChanged(const QString &);
     void lanAccessProblemChanged(const QString &);
-    void skippedToolsChanged(const QList<halvex::SkippedOpenClaw> &);
     // The current browse ended (its window closed, or Avahi is not there).
     void networkDiscoveryFinished();
 

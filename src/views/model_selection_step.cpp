@@ -86,7 +86,6 @@ ModelSelectionStep::ModelSelectionStep(const WindowServices &services,
     connect(m_list, &ModelListWidget::chosen, this, [this](const QString &id) {
         m_selectedModelId = id;
         ++m_testGeneration; // a test still running no longer speaks for this row
-        m_testing = false;
         m_testLabel->hide();
         showError(m_error, QString());
         if (const auto model = m_list->selected())
@@ -178,15 +177,12 @@ QCoro::Task<> ModelSelectionStep::test()
     if (!model)
         co_return;
     const int generation = ++m_testGeneration;
-    m_testing = true;
     showTest(QStringLiteral("Testing…"), std::nullopt);
     if (model->category == ModelRecommendation::Category::cloud) {
-        m_testing = false;
         showTest(QStringLiteral("Cloud models are always available"), true);
         co_return;
     }
     if (model->category == ModelRecommendation::Category::managed) {
-        m_testing = false;
         showTest(QStringLiteral("Free tier is always available"), true);
         co_return;
     }
@@ -199,7 +195,6 @@ QCoro::Task<> ModelSelectionStep::test()
     const Result<int> result = co_await LocalModelTest::run(m_detection->ollamaHost(), name, timings);
     if (!self || generation != m_testGeneration)
         co_return;
-    m_testing = false;
     if (result) {
         showTest(QStringLiteral("Connected in %1s").arg(*result / 1000.0, 0, 'f', 1), true);
         co_return;
@@ -220,7 +215,6 @@ QCoro::Task<> ModelSelectionStep::saveAndContinue()
         co_return;
     QPointer<ModelSelectionStep> self(this);
     m_continue->setEnabled(false);
-    m_saving = true;
     m_busy->show();
     showError(m_error, QString());
     const std::shared_ptr<ProviderDetectionService> keep = m_detection;
@@ -228,7 +222,6 @@ QCoro::Task<> ModelSelectionStep::saveAndContinue()
     if (!self)
         co_return;
     m_busy->hide();
-    m_saving = false;
     m_continue->setEnabled(true);
     if (!written) {
         // OpenClaw's own reason; the file is untouched. "Skip" goes on

@@ -41,8 +41,6 @@ public:
     std::optional<QString> selectedModelId() const { return m_selectedModelId; }
     QString testText() const;
     bool isLoaded() const { return m_loaded; }
-    bool isTesting() const { return m_testing; }
-    bool isSaving() const { return m_saving; }
     // Nothing usable was detected (only choices that would be refused).
     bool offersAlternatives() const;
     QString errorText() const;
@@ -61,8 +59,6 @@ private:
     std::optional<QString> m_selectedModelId;
     QList<ModelRecommendation> m_recommendations;
     bool m_loaded = false;
-    bool m_testing = false;
-    bool m_saving = false;
     int m_testGeneration = 0;
 
     QLabel *m_scanning = nullptr;

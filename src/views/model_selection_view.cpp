@@ -230,7 +230,6 @@ QCoro::Task<> ModelSelectionView::save()
         co_return;
     QPointer<ModelSelectionView> self(this);
     m_save->setEnabled(false);
-    m_saving = true;
     setBusy(true);
     showError(m_error, QString());
     const std::shared_ptr<ProviderDetectionService> keep = m_detection;
@@ -238,7 +237,6 @@ QCoro::Task<> ModelSelectionView::save()
     if (!self)
         co_return;
     setBusy(false);
-    m_saving = false;
     m_save->setEnabled(true);
     if (!result) {
         // OpenClaw's (or the writer's) own reason; the file is untouched.

@@ -48,7 +48,6 @@ public:
     // What saving the selected row would change, and the verdict.
     QString summaryText() const;
     bool isPreviewing() const { return m_previewing; }
-    bool isSaving() const { return m_saving; }
     bool saved() const { return m_saved; }
     ModelListWidget *list() const { return m_list; }
 
@@ -75,7 +74,6 @@ private:
     int m_previewGeneration = 0;
     int m_busyCount = 0;
     bool m_previewing = false;
-    bool m_saving = false;
 
     QLabel *m_current = nullptr;
     QLabel *m_detecting = nullptr;

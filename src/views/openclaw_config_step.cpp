@@ -288,7 +288,6 @@ QCoro::Task<> OpenClawConfigStep::continueManual()
 QCoro::Task<> OpenClawConfigStep::testConnection()
 {
     QPointer<OpenClawConfigStep> self(this);
-    m_isTesting = true;
     m_testResult.reset();
     m_testLabel->hide();
     m_busy->show();
@@ -297,7 +296,6 @@ QCoro::Task<> OpenClawConfigStep::testConnection()
         co_await testGatewayEntries(m_services, this, m_manualEndpoint->text(), m_manualToken->text());
     if (!self)
         co_return;
-    m_isTesting = false;
     m_testResult = health.reachable;
     m_busy->hide();
     m_test->setEnabled(true);

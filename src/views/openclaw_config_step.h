@@ -36,7 +36,6 @@ public:
     bool showsManual() const;
     bool showsLANWarning() const;
     std::optional<bool> testResult() const { return m_testResult; }
-    bool isTesting() const { return m_isTesting; }
 
 Q_SIGNALS:
     // The user is done with this step.
@@ -57,7 +56,6 @@ private:
 
     const WindowServices &m_services;
     std::shared_ptr<OpenClawDetector> m_detector;
-    bool m_isTesting = false;
     bool m_lanWarningSkipped = false;
     bool m_enablingLAN = false;
     std::optional<bool> m_testResult;

@@ -99,11 +99,6 @@ bool OpenClawSettingsView::offersCertificateTrust() const
     return !m_trust->isHidden();
 }
 
-bool OpenClawSettingsView::offersListenerTrust() const
-{
-    return !m_owner->isHidden();
-}
-
 QString OpenClawSettingsView::token() const
 {
     return m_token->text();

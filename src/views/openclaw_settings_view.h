@@ -34,7 +34,6 @@ public:
     // A remote TLS gateway's fingerprint waits for the user's confirmation.
     bool offersCertificateTrust() const;
     // Another account holds the gateway's loopback port; the user may trust it.
-    bool offersListenerTrust() const;
 
 protected:
     void keyPressEvent(QKeyEvent *event) override;
